@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and running vexil needs.
+# Idempotent: packages already present are not touched. Needs root (or sudo) for apt-get.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  g++ cmake ninja-build make pkg-config clang clang-format libclang-rt-14-dev
+  # libraries
+  qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libc-bin
+  # time-zone data for the local-time tests
+  tzdata
+  # locale data (generated below) for the thousands-separator and collation tests
+  locales
+  # the window under a virtual display, fonts, screenshots
+  xvfb xauth x11-apps imagemagick fonts-dejavu-core fontconfig
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+# Locales the tests switch to: a thousands separator of "." (de_DE), "," (en_US) and one outside
+# ASCII (fr_FR, U+202F), and their collation. Listed in /etc/locale.gen so that a later run of
+# locale-gen (for example on an upgrade of the locales package) keeps them.
+locales_wanted=(de_DE.UTF-8 en_US.UTF-8 fr_FR.UTF-8)
+
+# "de_DE.UTF-8" is listed by locale -a as "de_DE.utf8".
+locale_present() {
+  local norm
+  norm="$(printf '%s' "$1" | sed 's/\.UTF-8$/.utf8/')"
+  locale -a 2>/dev/null | grep -qx -e "$1" -e "$norm"
+}
+
+locales_missing=()
+for l in "${locales_wanted[@]}"; do
+  locale_present "$l" || locales_missing+=("$l")
+done
+
+if [ ${#missing[@]} -eq 0 ] && [ ${#locales_missing[@]} -eq 0 ]; then
+  echo "setup: all packages and locales present"
+  exit 0
+fi
+
+if [ "$(id -u)" -eq 0 ]; then
+  SUDO=""
+elif command -v sudo >/dev/null 2>&1; then
+  SUDO="sudo"
+else
+  [ ${#missing[@]} -eq 0 ] || echo "setup: missing packages: ${missing[*]}" >&2
+  [ ${#locales_missing[@]} -eq 0 ] || echo "setup: missing locales: ${locales_missing[*]}" >&2
+  echo "setup: run this script as root" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  $SUDO apt-get update -q </dev/null
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+# The locales package may have been installed just now: look again.
+locales_missing=()
+for l in "${locales_wanted[@]}"; do
+  locale_present "$l" || locales_missing+=("$l")
+done
+if [ ${#locales_missing[@]} -ne 0 ]; then
+  echo "setup: generating locales ${locales_missing[*]}"
+  for l in "${locales_missing[@]}"; do
+    # Uncomment the line when locale.gen has it, else append it (once).
+    re="${l//./\\.}"
+    if grep -qE "^[[:space:]]*#[[:space:]]*${re}[[:space:]]+UTF-8" /etc/locale.gen 2>/dev/null; then
+      $SUDO sed -i -E "s/^[[:space:]]*#[[:space:]]*(${re}[[:space:]]+UTF-8)/\\1/" /etc/locale.gen
+    elif ! grep -qE "^${re}[[:space:]]+UTF-8" /etc/locale.gen 2>/dev/null; then
+      echo "$l UTF-8" | $SUDO tee -a /etc/locale.gen >/dev/null
+    fi
+  done
+  $SUDO locale-gen </dev/null
+  for l in "${locales_missing[@]}"; do
+    if ! locale_present "$l"; then
+      echo "setup: locale $l could not be generated" >&2
+      exit 1
+    fi
+  done
+fi
+echo "setup: done"
