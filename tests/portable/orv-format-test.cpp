@@ -1,0 +1,208 @@
+// Tests of the printf engine OrvVFormat: its own string and character rules, size prefixes,
+// truncation, measuring, format errors, and agreement of numeric output with the C library.
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "orv-string.h"
+
+namespace {
+
+// Formats narrow text into a buffer of nSize characters; returns the result, fills out.
+int FormatA(std::string* pOut, int nSize, const char* pszFormat, ...) {
+    std::string buf(static_cast<size_t>(nSize > 0 ? nSize : 1), '#');
+    va_list args;
+    va_start(args, pszFormat);
+    const int n =
+        OrvVFormat(nSize > 0 ? buf.data() : nullptr, nSize, false, pszFormat, nullptr, args);
+    va_end(args);
+    *pOut = buf.c_str();
+    return n;
+}
+
+int MeasureA(const char* pszFormat, ...) {
+    va_list args;
+    va_start(args, pszFormat);
+    const int n = OrvVFormat(nullptr, 0, false, pszFormat, nullptr, args);
+    va_end(args);
+    return n;
+}
+
+std::u16string FormatW(int* pnResult, const char16_t* pszFormat, ...) {
+    char16_t buf[2048];
+    va_list args;
+    va_start(args, pszFormat);
+    *pnResult = OrvVFormat(buf, 2048, true, pszFormat, nullptr, args);
+    va_end(args);
+    return buf;
+}
+
+std::string A(const char* pszFormat, ...) {
+    char buf[2048];
+    va_list args;
+    va_start(args, pszFormat);
+    const int n = OrvVFormat(buf, sizeof(buf), false, pszFormat, nullptr, args);
+    va_end(args);
+    return n < 0 ? std::string("<error>") : std::string(buf, static_cast<size_t>(n));
+}
+
+std::u16string W(const char16_t* pszFormat, ...) {
+    char16_t buf[2048];
+    va_list args;
+    va_start(args, pszFormat);
+    const int n = OrvVFormat(buf, 2048, true, pszFormat, nullptr, args);
+    va_end(args);
+    return n < 0 ? std::u16string(u"<error>") : std::u16string(buf, static_cast<size_t>(n));
+}
+
+std::u16string Widen(const std::string& s) {
+    std::u16string w;
+    for (unsigned char c : s)
+        w.push_back(c);
+    return w;
+}
+
+}  // namespace
+
+TEST(OrvVFormat, StringsAndCharactersInBothWidths) {
+    const char16_t* pNullW = nullptr;
+    const char* pNullA = nullptr;
+    EXPECT_EQ(W(u"%s|%S|%hs|%ls", u"wide", "narrow", "h", u"l"), u"wide|narrow|h|l");
+    EXPECT_EQ(A("%s|%S|%ls|%hs", "narrow", u"wide", u"l", "h"), "narrow|wide|l|h");
+    EXPECT_EQ(W(u"%s %S", pNullW, pNullA), u"(null) (null)");
+    EXPECT_EQ(A("[%8s]", pNullA), "[  (null)]");
+    EXPECT_EQ(A("[%5.2s]", "abcdef"), "[ab]");
+    EXPECT_EQ(A("[%5.2s]", "a"), "[ a]");
+    EXPECT_EQ(W(u"[%5.2s]", u"abcdef"), u"[ab]");
+    EXPECT_EQ(A("[%-4c]", 'x'), "[x   ]");
+    EXPECT_EQ(A("[%04s]", "7"), "[0007]");
+    EXPECT_EQ(A("[%-5s]", "ab"), "[ab   ]");
+    EXPECT_EQ(A("[%*s]", -4, "a"), "[a   ]");
+    EXPECT_EQ(A("[%.*s]", 2, "abc"), "[ab]");
+    EXPECT_EQ(A("%%%c%C", 'a', u'\u0142'), "%aB");  // a wide character keeps its low 8 bits
+    EXPECT_EQ(W(u"%c%C", u'\u0142', 'z'), u"\u0142z");
+    EXPECT_EQ(W(u"%S", "\xE9"), u"\u00E9");  // widened byte by byte
+    // A wide string into narrow output becomes UTF-8 and is not padded.
+    EXPECT_EQ(A("[%6ls]", u"\u00E9\U0001F600"), "[\xC3\xA9\xF0\x9F\x98\x80]");
+    EXPECT_EQ(A("[%.1ls]", u"\U0001F600x"), "[]");  // the cut never splits a pair
+    // A precision-bounded argument is not read past its precision.
+    const char aNoNul[3] = {'a', 'b', 'c'};
+    EXPECT_EQ(A("%.3s", aNoNul), "abc");
+}
+
+TEST(OrvVFormat, SizePrefixesAndErrors) {
+    EXPECT_EQ(A("%I64d %lld %I64u", -9000000000LL, 9000000000LL, 18000000000ULL),
+              "-9000000000 9000000000 18000000000");
+    EXPECT_EQ(A("%I32d %Fd %Ld %Nd %ld %hd", 1, 2, 3, 4, 5L, 70000), "1 2 3 4 5 4464");
+    EXPECT_EQ(W(u"%I64x", 0x123456789ABLL), u"123456789ab");
+    EXPECT_EQ(A("%d %i %u", -2147483647 - 1, 0, 4294967295u), "-2147483648 0 4294967295");
+    EXPECT_EQ(A("%n", nullptr), "<error>");
+    EXPECT_EQ(A("%a", 1.0), "<error>");
+    EXPECT_EQ(A("%*d", 3, 1), "<error>");
+    EXPECT_EQ(A("%.*s", -1, "x"), "<error>");
+    EXPECT_EQ(A("abc%"), "<error>");
+    EXPECT_EQ(A("%q"), "<error>");
+    EXPECT_EQ(MeasureA("%n"), -1);
+    EXPECT_EQ(A("%99999999999d", 1), "<error>");  // absurd widths are refused, not overflowed
+
+    // The end position and the NUL after an error.
+    char buf[16];
+    const void* pEnd = nullptr;
+    const char* pszFormat = "ab%zd";
+    va_list none;
+    auto run = [&](va_list args) {
+        return OrvVFormat(buf, sizeof(buf), false, pszFormat, &pEnd, args);
+    };
+    auto wrap = [&](int dummy, ...) {
+        va_list args;
+        va_start(args, dummy);
+        const int n = run(args);
+        va_end(args);
+        return n;
+    };
+    (void)none;
+    EXPECT_EQ(wrap(0), -1);
+    EXPECT_STREQ(buf, "ab");
+    EXPECT_EQ(pEnd, pszFormat + 3);
+}
+
+TEST(OrvVFormat, TruncationAndMeasuring) {
+    std::string out;
+    EXPECT_GE(FormatA(&out, 4, "abcdef"), 4);
+    EXPECT_EQ(out, "abc");
+    EXPECT_GE(FormatA(&out, 4, "%s", "abcdef"), 4);
+    EXPECT_EQ(out, "abc");
+    EXPECT_GE(FormatA(&out, 4, "%d", 123456), 4);
+    EXPECT_EQ(out, "123");
+    EXPECT_EQ(FormatA(&out, 4, "%.3f", 1.0), 5);
+    EXPECT_EQ(out, "1.0");
+    EXPECT_EQ(FormatA(&out, 7, "abcdef"), 6);
+    EXPECT_EQ(out, "abcdef");
+    EXPECT_EQ(FormatA(&out, 1, "%s", "x"), 1);
+    EXPECT_EQ(out, "");
+
+    // The measure is an upper bound of what is written.
+    EXPECT_GE(MeasureA("%d %s %.3f", 1, "abc", 2.5), 9);
+    EXPECT_GE(MeasureA("%f", 1e308), static_cast<int>(std::to_string(1e308).size()));
+    EXPECT_EQ(MeasureA("%10s|", "ab"), 11);
+    EXPECT_EQ(MeasureA(""), 0);
+    EXPECT_GE(MeasureA("%.600d", 1), 600);
+    // The sign and the "0x" prefix come on top of the precision.
+    EXPECT_GE(MeasureA("%.86d", -1), 87);
+    EXPECT_GE(MeasureA("%#.100x", 1), 102);
+}
+
+// Numeric conversions give exactly what the C library gives for the same conversion text, in
+// both widths.
+TEST(OrvVFormat, NumericOutputAgreesWithSnprintf) {
+    const char* aInt[] = {"%d",     "%5d", "%-5d|", "%05d",  "%+d",  "% d",  "%.3d", "%8.3d",
+                          "%i",     "%o",  "%#o",   "%u",    "%x",   "%#x",  "%X",   "%#10X",
+                          "%-#8x|", "%hd", "%hhu",  "%+.0d", "%.0d", "%010u"};
+    const int aIntVals[] = {0, 1, -1, 42, -42, 2147483647, -2147483647 - 1, 65537};
+    for (const char* f : aInt) {
+        for (int v : aIntVals) {
+            char ref[256];
+            std::snprintf(ref, sizeof(ref), f, v);
+            EXPECT_EQ(A(f, v), ref) << f << " " << v;
+            std::u16string wf = Widen(f);
+            EXPECT_EQ(W(wf.c_str(), v), Widen(ref)) << f << " " << v;
+        }
+    }
+    const char* a64[] = {"%lld", "%20lld", "%llx", "%#llo", "%-25llu|"};
+    const long long a64Vals[] = {0, -1, 9223372036854775807LL, -9223372036854775807LL - 1};
+    for (const char* f : a64) {
+        for (long long v : a64Vals) {
+            char ref[256];
+            std::snprintf(ref, sizeof(ref), f, v);
+            EXPECT_EQ(A(f, v), ref) << f;
+            std::string i64 = f;
+            i64.replace(i64.find("ll"), 2, "I64");
+            EXPECT_EQ(A(i64.c_str(), v), ref) << i64;
+            EXPECT_EQ(W(Widen(i64).c_str(), v), Widen(ref)) << i64;
+        }
+    }
+    const char* aFloat[] = {"%e",       "%E", "%.3e", "%f",    "%.0f", "%#.0f",   "%10.4f",
+                            "%-12.2f|", "%g", "%G",   "%.10g", "%+g",  "%015.3f", "%.3f"};
+    const double aFloatVals[] = {0.0,   -0.0,    1.5,   -2.25,        3.14159265358979,
+                                 1e300, -1e-300, 1e308, 123456789.125};
+    for (const char* f : aFloat) {
+        for (double v : aFloatVals) {
+            char ref[512];
+            std::snprintf(ref, sizeof(ref), f, v);
+            EXPECT_EQ(A(f, v), ref) << f << " " << v;
+            EXPECT_EQ(W(Widen(f).c_str(), v), Widen(ref)) << f << " " << v;
+        }
+    }
+    int x = 0;
+    char ref[64];
+    std::snprintf(ref, sizeof(ref), "%p %p", static_cast<void*>(&x), static_cast<void*>(nullptr));
+    EXPECT_EQ(A("%p %p", static_cast<void*>(&x), static_cast<void*>(nullptr)), ref);
+    EXPECT_EQ(W(u"%p %p", static_cast<void*>(&x), static_cast<void*>(nullptr)), Widen(ref));
+    // Wide numeric output longer than the local buffer.
+    int n = 0;
+    const std::u16string wl = FormatW(&n, u"%.1000f", 1.0);
+    EXPECT_EQ(n, 1002);
+    EXPECT_EQ(wl.substr(0, 4), u"1.00");
+}

@@ -1,0 +1,200 @@
+// Trace lines (prefixes, cut marker, bad formats, wide lines), the assertion entry and thread
+// numbers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orv-sys.h"
+#include "orv-trace.h"
+
+namespace {
+
+// Turns the sink's output on and collects what it writes to standard error.
+class TraceCapture {
+public:
+    TraceCapture() {
+        s_lines.clear();
+        m_savedSwitch = g_orv_trace_to_utf8;
+        g_orv_trace_to_utf8 = 1;
+        g_orv_sys.write = &Write;
+    }
+    ~TraceCapture() {
+        g_orv_trace_to_utf8 = m_savedSwitch;
+        g_orv_trace_on = 1;
+        g_orv_trace_short = 0;
+    }
+    static inline std::vector<std::string> s_lines;
+
+private:
+    static long Write(int fd, const void* p, size_t n) {
+        if (fd != 2)
+            return g_orv_sys_real.write(fd, p, n);
+        s_lines.emplace_back(static_cast<const char*>(p), n);
+        return static_cast<long>(n);
+    }
+    OrvSysScope m_scope;
+    unsigned char m_savedSwitch;
+};
+
+// Goes through the va_list form, which has no compile-time format check.
+int TraceVia(const char* pszFormat, ...) {
+    va_list args;
+    va_start(args, pszFormat);
+    const int n = OrvTraceV(pszFormat, args);
+    va_end(args);
+    return n;
+}
+
+TEST(OrvTrace, LinePrefixesAndSwitches) {
+    TraceCapture cap;
+    const int n = OrvTrace("hello %d %s\n", 42, "x");
+    ASSERT_EQ(TraceCapture::s_lines.size(), 1u);
+    const std::string& line = TraceCapture::s_lines[0];
+    EXPECT_EQ(static_cast<int>(line.size()), n);
+    const std::string thread = std::to_string(OrvGetThreadNumber());
+    EXPECT_TRUE(std::regex_match(line, std::regex("\\d{8}-\\d{6}: t=" + thread + ": hello 42 x\n")))
+        << line;
+
+    g_orv_trace_short = 1;
+    OrvTrace("s");
+    ASSERT_EQ(TraceCapture::s_lines.size(), 2u);
+    EXPECT_TRUE(std::regex_match(TraceCapture::s_lines[1],
+                                 std::regex("\\d{6}\\.\\d{3} t=\\d+-" + thread + ": s")))
+        << TraceCapture::s_lines[1];
+
+    // Wide lines arrive as UTF-8.
+    g_orv_trace_short = 0;
+    OrvTraceW(u"w\u00E9 %s %d", u"\u20AC", 7);
+    ASSERT_EQ(TraceCapture::s_lines.size(), 3u);
+    EXPECT_TRUE(std::regex_match(TraceCapture::s_lines[2],
+                                 std::regex(".*: t=\\d+: w\xC3\xA9 \xE2\x82\xAC 7")))
+        << TraceCapture::s_lines[2];
+
+    g_orv_trace_on = 0;
+    EXPECT_EQ(OrvTrace("off"), 0);
+    EXPECT_EQ(TraceCapture::s_lines.size(), 3u);
+}
+
+TEST(OrvTrace, PrefixBuilderCutsToTheBuffer) {
+    char full[64], small[6];
+    const int n = OrvTracePrefix(full, sizeof full);
+    EXPECT_EQ(n, static_cast<int>(strlen(full)));
+    EXPECT_GT(n, 20);
+    EXPECT_EQ(OrvTracePrefix(small, sizeof small), 5);
+    EXPECT_EQ(std::string(small), std::string(full, 5));
+    EXPECT_EQ(OrvTracePrefix(small, 0), 0);
+    char16_t wide[64];
+    EXPECT_EQ(OrvTracePrefixW(wide, 64), n);
+    EXPECT_EQ(wide[8], u'-');
+    EXPECT_EQ(OrvTracePrefixW(wide, 1), 0);
+    EXPECT_EQ(wide[0], 0);
+}
+
+TEST(OrvTrace, LongLinesAreCutWithMarkerAndBadFormatsQuoted) {
+    TraceCapture cap;
+    // Longer than the stack buffer but within the limit: complete.
+    const std::string mid(5000, 'm');
+    OrvTrace("%s", mid.c_str());
+    ASSERT_EQ(TraceCapture::s_lines.size(), 1u);
+    EXPECT_EQ(TraceCapture::s_lines[0].substr(TraceCapture::s_lines[0].size() - 5000), mid);
+
+    const std::string big(200000, 'b');
+    const int n = OrvTrace("%s", big.c_str());
+    ASSERT_EQ(TraceCapture::s_lines.size(), 2u);
+    const std::string& line = TraceCapture::s_lines[1];
+    EXPECT_EQ(n, 131072);
+    EXPECT_EQ(line.size(), 131072u);
+    EXPECT_EQ(line.substr(line.size() - 3), "b\n|");
+
+    const std::u16string wbig(150000, u'\u00E9');
+    EXPECT_EQ(OrvTraceW(u"%s", wbig.c_str()), 131072);
+    ASSERT_EQ(TraceCapture::s_lines.size(), 3u);
+    // The UTF-8 form is cut to the sink's buffer, on a character boundary.
+    EXPECT_LE(TraceCapture::s_lines[2].size(), 131072u);
+    EXPECT_EQ(TraceCapture::s_lines[2].substr(TraceCapture::s_lines[2].size() - 2), "\xC3\xA9");
+
+    // A format the engine rejects: the line quotes the format itself.
+    const char* pszBad = "value %y here";
+    TraceVia(pszBad, 1);
+    ASSERT_EQ(TraceCapture::s_lines.size(), 4u);
+    EXPECT_TRUE(std::regex_match(TraceCapture::s_lines[3],
+                                 std::regex(".*: t=\\d+: !!!badfmt:value %y here\n")))
+        << TraceCapture::s_lines[3];
+}
+
+TEST(OrvTrace, AssertionsWithAndWithoutHook) {
+    TraceCapture cap;
+    OrvSetAssertHook(nullptr);
+    OrvAssertFailed("src/a.cpp", 12, 5, nullptr, 1);
+    ASSERT_EQ(TraceCapture::s_lines.size(), 1u);
+    EXPECT_TRUE(std::regex_match(TraceCapture::s_lines[0],
+                                 std::regex(".*: t=\\d+: !!!ASSERT: src/a\\.cpp\\(12\\): err=5, "
+                                            "l=1: \n\n")))
+        << TraceCapture::s_lines[0];
+
+    // The container route reports the HRESULT as a 32-bit value, soft.
+    OrvAtlThrow(ORV_ATL_E_FAIL, "c.h", 3);
+    ASSERT_EQ(TraceCapture::s_lines.size(), 2u);
+    EXPECT_NE(
+        TraceCapture::s_lines[1].find("!!!ASSERT: c.h(3): err=-2147467259, l=0: AtlThrow\n\n"),
+        std::string::npos)
+        << TraceCapture::s_lines[1];
+
+    static int s_nCalls;
+    static std::string s_expr;
+    s_nCalls = 0;
+    auto hook = [](const char*, int, long nErr, const char* pszExpr, int nHard) -> int {
+        ++s_nCalls;
+        s_expr = pszExpr ? pszExpr : "(null)";
+        return nErr == 99 ? 0 : 40 + nHard;  // 0 lets the trace line through
+    };
+    EXPECT_EQ(OrvSetAssertHook(hook), hook);
+    EXPECT_EQ(OrvAssertFailed("f", 1, 0, "x > 1", 1), 41);
+    EXPECT_EQ(s_expr, "x > 1");
+    EXPECT_EQ(TraceCapture::s_lines.size(), 2u);  // suppressed
+    EXPECT_GT(OrvAssertFailed("f", 2, 99, "y", 0), 0);
+    EXPECT_EQ(TraceCapture::s_lines.size(), 3u);
+    EXPECT_EQ(s_nCalls, 2);
+    OrvSetAssertHook(nullptr);
+}
+
+TEST(OrvTrace, ThreadNumbersAreUniqueAndLiveCountFollowsThreads) {
+    const int64_t nMine = OrvGetThreadNumber();
+    EXPECT_GT(nMine, 0);
+    EXPECT_EQ(OrvGetThreadNumber(), nMine);
+    const int64_t nLiveBefore = OrvLiveThreadCount();
+    EXPECT_GE(nLiveBefore, 1);
+
+    constexpr int kThreads = 16;
+    std::vector<int64_t> numbers(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&numbers, i] {
+            numbers[i] = OrvGetThreadNumber();
+            EXPECT_EQ(OrvGetThreadNumber(), numbers[i]);
+        });
+    for (auto& t : threads)
+        t.join();
+    std::sort(numbers.begin(), numbers.end());
+    EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end()), numbers.end());
+    EXPECT_GT(numbers.front(), nMine);
+    // Numbers come from one counter: the threads got consecutive ones.
+    EXPECT_EQ(numbers.back() - numbers.front(), kThreads - 1);
+    EXPECT_EQ(OrvLiveThreadCount(), nLiveBefore);
+
+    // A thread that never asks for a number is not counted.
+    std::thread([nLiveBefore] { EXPECT_EQ(OrvLiveThreadCount(), nLiveBefore); }).join();
+    std::thread([nLiveBefore] {
+        OrvGetThreadNumber();
+        EXPECT_EQ(OrvLiveThreadCount(), nLiveBefore + 1);
+    }).join();
+    EXPECT_EQ(OrvLiveThreadCount(), nLiveBefore);
+}
+
+}  // namespace

@@ -1,0 +1,27 @@
+// Shared test fixtures.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+class OrvTempDir {
+public:
+    OrvTempDir();
+    ~OrvTempDir();
+    OrvTempDir(const OrvTempDir&) = delete;
+    OrvTempDir& operator=(const OrvTempDir&) = delete;
+
+    const std::string& Path() const { return m_path; }
+    // Path of a name inside the folder.
+    std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Reads a whole file as bytes; empty when it cannot be read.
+std::string OrvReadFileBytes(const std::string& path);
+// Writes bytes to a file, replacing it; true on success.
+bool OrvWriteFileBytes(const std::string& path, const std::string& bytes);
