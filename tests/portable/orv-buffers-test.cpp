@@ -1,0 +1,112 @@
+// Owning buffers: when COrvTempBuffer moves between its inline array and the heap, and how
+// COrvHeapPtr keeps its array across failures.
+#include "orv-buffers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "portable/orv-coll-test-util.h"
+
+namespace {
+
+class BuffersTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        OrvTestAlloc::Reset();
+        m_nLiveAtStart = OrvTestAlloc::s_nLive;
+    }
+    void TearDown() override { EXPECT_EQ(OrvTestAlloc::s_nLive, m_nLiveAtStart) << "leaked"; }
+
+    OrvReportCapture m_reports;
+    long m_nLiveAtStart = 0;
+};
+
+using TTemp = COrvTempBuffer<char16_t, OrvTestAlloc>;
+
+TEST_F(BuffersTest, TempBufferStaysInlineUpTo1024AndThenTakesExactlyWhatIsAsked) {
+    TTemp b;
+    EXPECT_TRUE(b.IsInline());
+    EXPECT_EQ(b.GetAvailable(), 1024u);
+    char16_t* pInline = b.Reallocate(1024);
+    EXPECT_EQ(pInline, b.Get());
+    pInline[1023] = u'x';
+    EXPECT_EQ(OrvTestAlloc::s_nCalls, 0);
+
+    char16_t* pHeap = b.Reallocate(2000);
+    ASSERT_NE(pHeap, nullptr);
+    EXPECT_FALSE(b.IsInline());
+    EXPECT_EQ(b.GetAvailable(), 2000u);
+    pHeap[1999] = u'y';
+    // Smaller requests keep the buffer and its contents.
+    EXPECT_EQ(b.Reallocate(1500), pHeap);
+    EXPECT_EQ(b.Reallocate(10), pHeap);
+    EXPECT_EQ(pHeap[1999], u'y');
+    // A larger one replaces the heap buffer; the old one is freed.
+    ASSERT_NE(b.Reallocate(3000), nullptr);
+    EXPECT_EQ(b.GetAvailable(), 3000u);
+    EXPECT_EQ(OrvTestAlloc::s_nLive, m_nLiveAtStart + 1);
+    EXPECT_EQ(m_reports.Count(), 0u);
+
+    TTemp sized(5000);
+    EXPECT_EQ(sized.GetAvailable(), 5000u);
+    sized.Get()[4999] = u'z';
+}
+
+TEST_F(BuffersTest, TempBufferFailuresGiveNullAndLeaveAUsableBuffer) {
+    TTemp b;
+    ASSERT_NE(b.Reallocate(4096), nullptr);
+    OrvTestAlloc::Reset(1);
+    EXPECT_EQ(b.Reallocate(8192), nullptr);
+    EXPECT_EQ(m_reports.CountAtl(ORV_ATL_E_OUTOFMEMORY), 1u);
+    EXPECT_TRUE(b.IsInline());  // the old heap buffer is gone, the inline one is left
+    EXPECT_EQ(b.GetAvailable(), 1024u);
+    EXPECT_EQ(OrvTestAlloc::s_nLive, m_nLiveAtStart);
+
+    // A count whose byte size overflows is refused before any allocation.
+    OrvTestAlloc::Reset();
+    EXPECT_EQ(b.Reallocate(SIZE_MAX / 2), nullptr);
+    EXPECT_EQ(m_reports.CountExpr("nElements < (SIZE_MAX / sizeof(T))"), 1u);
+    EXPECT_EQ(OrvTestAlloc::s_nCalls, 0);
+    EXPECT_EQ(b.GetAvailable(), 1024u);
+}
+
+TEST_F(BuffersTest, HeapPtrKeepsItsArrayWhenGrowingFails) {
+    using P = COrvHeapPtr<uint32_t, OrvTestAlloc>;
+    P p;
+    EXPECT_EQ(p.Get(), nullptr);
+    EXPECT_EQ(p.operator->(), nullptr);
+    EXPECT_EQ(m_reports.CountExpr("m_p != NULL"), 1u);
+
+    ASSERT_TRUE(p.Allocate(4));
+    for (uint32_t i = 0; i < 4; ++i)
+        p[i] = i * 7;
+    EXPECT_FALSE(p.Allocate(8));  // already owns an array: refused, array kept
+    EXPECT_EQ(m_reports.CountExpr("m_p == NULL"), 1u);
+
+    uint32_t* pBefore = p.Get();
+    OrvTestAlloc::Reset(1);
+    EXPECT_FALSE(p.Reallocate(1000));
+    EXPECT_EQ(p.Get(), pBefore);
+    EXPECT_FALSE(p.Reallocate(SIZE_MAX / 2));  // byte size overflows
+    ASSERT_TRUE(p.Reallocate(1000));
+    EXPECT_EQ(p[3], 21u);
+
+    // Ownership moves; Detach hands the array to the caller.
+    P q(std::move(p));
+    EXPECT_EQ(p.Get(), nullptr);
+    EXPECT_EQ(q[2], 14u);
+    uint32_t* pRaw = q.Detach();
+    EXPECT_EQ(q.Get(), nullptr);
+    P r;
+    r.Attach(pRaw);
+    EXPECT_EQ(r[1], 7u);
+    P s;
+    ASSERT_TRUE(s.Allocate(1));
+    s = std::move(r);  // frees s's own array first
+    EXPECT_EQ(s[1], 7u);
+}
+
+}  // namespace
