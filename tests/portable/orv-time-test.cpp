@@ -1,0 +1,594 @@
+// Time: breakdown limits, file times, formats, Internet and user date parsing under fixed zones,
+// durations, calendar days, sleeps and the waitable timer.
+#include "orv-time.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "orv-result.h"
+#include "orv-trace.h"
+
+namespace {
+
+std::atomic<int> g_nAsserts{0};
+std::atomic<long> g_nLastErr{0};
+
+int CountAssert(const char*, int, long nErr, const char*, int) {
+    ++g_nAsserts;
+    g_nLastErr = nErr;
+    return 1;
+}
+
+std::string Str(const COrvStringA& s) {
+    return std::string(s.GetString(), s.GetLength());
+}
+
+// Runs each test under a fixed time zone and counts assertion reports; restores both afterwards.
+class TimeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* pszOld = getenv("TZ");
+        m_bHadTz = pszOld != nullptr;
+        if (pszOld) {
+            m_strOldTz = pszOld;
+        }
+        UseZone("UTC");
+        m_pOldHook = OrvSetAssertHook(CountAssert);
+        g_nAsserts = 0;
+    }
+    void TearDown() override {
+        OrvSetAssertHook(m_pOldHook);
+        if (m_bHadTz) {
+            setenv("TZ", m_strOldTz.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+    static void UseZone(const char* pszZone) {
+        setenv("TZ", pszZone, 1);
+        tzset();
+    }
+
+private:
+    bool m_bHadTz = false;
+    std::string m_strOldTz;
+    OrvAssertHook m_pOldHook = nullptr;
+};
+
+constexpr OrvTime kLimit = 2145830400;  // 2037-12-31 00:00:00 UTC
+
+TEST_F(TimeTest, UpperLimitBreaksDownAndOneSecondLaterFails) {
+    EXPECT_EQ(OrvTimeUpperLimit(), kLimit);
+    struct tm f;
+    COrvStringA strError;
+    ASSERT_TRUE(OrvUtcTime(kLimit, &f, &strError));
+    EXPECT_EQ(f.tm_year, 137);
+    EXPECT_EQ(f.tm_mon, 11);
+    EXPECT_EQ(f.tm_mday, 31);
+    EXPECT_EQ(g_nAsserts, 0);
+
+    EXPECT_FALSE(OrvUtcTime(kLimit + 1, &f, &strError));
+    EXPECT_EQ(Str(strError), "time is out of range [1980-2037]: 7fe6c601");
+    EXPECT_EQ(f.tm_year, 0);
+    EXPECT_EQ(g_nAsserts, 1);
+
+    EXPECT_FALSE(OrvLocalTime(-5, &f, &strError));
+    EXPECT_FALSE(OrvUtcTime(100, nullptr, &strError));
+    EXPECT_EQ(g_nAsserts, 3);
+
+    // The null time passes the range check.
+    ASSERT_TRUE(OrvUtcTime(0, &f));
+    EXPECT_EQ(f.tm_year, 70);
+}
+
+TEST_F(TimeTest, ConstructChecksBoundsAndZones) {
+    EXPECT_EQ(OrvTimeConstruct(true, 1994, 11, 6, 8, 49, 37), 784111777);
+    EXPECT_EQ(g_nAsserts, 0);
+
+    // Each violated bound is reported, and the carried-over fields still convert.
+    g_nAsserts = 0;
+    EXPECT_EQ(OrvTimeConstruct(true, 2000, 13, 1, 24, 0, 0),
+              OrvTimeConstruct(true, 2001, 1, 2, 0, 0, 0));
+    EXPECT_EQ(g_nAsserts, 2);
+    EXPECT_EQ(g_nLastErr, static_cast<long>(ORV_ATL_E_FAIL));
+
+    // Before 1970 is not a time of ours.
+    g_nAsserts = 0;
+    EXPECT_EQ(OrvTimeConstruct(true, 1969, 12, 31, 23, 59, 59), -1);
+    EXPECT_EQ(g_nAsserts, 1);
+    EXPECT_EQ(g_nLastErr, static_cast<long>(ORV_ATL_E_INVALIDARG));
+
+    UseZone("Europe/Berlin");
+    EXPECT_EQ(OrvTimeConstruct(false, 2024, 1, 15, 12, 0, 0),
+              OrvTimeConstruct(true, 2024, 1, 15, 11, 0, 0));
+    EXPECT_EQ(OrvTimeConstruct(false, 2024, 7, 15, 12, 0, 0),
+              OrvTimeConstruct(true, 2024, 7, 15, 10, 0, 0));
+    UseZone("America/New_York");
+    EXPECT_EQ(OrvTimeConstruct(false, 2024, 1, 15, 12, 0, 0),
+              OrvTimeConstruct(true, 2024, 1, 15, 17, 0, 0));
+    EXPECT_EQ(OrvTimeSpanOf(1, 2, 3, 4), 86400 + 7200 + 180 + 4);
+}
+
+TEST_F(TimeTest, FormatTimeTexts) {
+    EXPECT_EQ(Str(OrvFormatTime(0)), "(null-time)");
+    EXPECT_EQ(Str(OrvFormatTime(kLimit + 1)), "(bad-time-1)");
+    EXPECT_EQ(Str(OrvFormatTime(784111777, "%Y-%m-%d %H:%M:%S", false)), "1994-11-06 08:49:37");
+    EXPECT_EQ(Str(OrvFormatTime(784111777, "", false)), "");
+    // 127 characters fit, 128 do not.
+    EXPECT_EQ(OrvFormatTime(784111777, std::string(127, 'x').c_str()).GetLength(), 127);
+    EXPECT_EQ(Str(OrvFormatTime(784111777, std::string(128, 'x').c_str())), "(bad-time-2)");
+    EXPECT_EQ(Str(OrvFormatTime(
+                  784111777, "%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y")),
+              "(bad-time-2)");
+
+    UseZone("Europe/Berlin");
+    EXPECT_EQ(Str(OrvFormatTime(784111777)), "1994-11-06 09:49:37");
+    EXPECT_EQ(Str(OrvFormatTime(OrvTimeConstruct(true, 2024, 7, 1, 0, 0, 0), "%H %Z")), "02 CEST");
+    const COrvStringW w = OrvFormatTimeW(784111777, u"%d.%m.%Y \u00e9", false);
+    EXPECT_TRUE(w == COrvStringW(u"06.11.1994 \u00e9"));
+}
+
+TEST_F(TimeTest, LocaleTextUsesDateAndTimeFormats) {
+    // The tests run in the C locale: "%m/%d/%y" and "%H:%M:%S".
+    EXPECT_EQ(Str(OrvLocaleTimeText(784111777)), "11/06/94 08:49:37");
+    EXPECT_TRUE(OrvLocaleTimeTextW(784111777) == COrvStringW(u"11/06/94 08:49:37"));
+    EXPECT_EQ(Str(OrvLocaleTimeText(0)), "(null-time)");
+    UseZone("America/New_York");
+    EXPECT_EQ(Str(OrvLocaleTimeText(784111777)), "11/06/94 03:49:37");
+}
+
+TEST_F(TimeTest, FileTimes) {
+    EXPECT_EQ(OrvTimeFromFileTime(0ULL), 0);
+    EXPECT_EQ(OrvTimeFromFileTime(116444736000000000ULL), 0);
+    EXPECT_EQ(OrvTimeFromFileTime(116444736010000000ULL), 1);
+    EXPECT_EQ(OrvTimeFromFileTime(116444736019999999ULL), 1);
+    EXPECT_EQ(g_nAsserts, 0);
+    EXPECT_EQ(OrvTimeFromFileTime(116444735999999999ULL), 0);
+    EXPECT_EQ(g_nAsserts, 1);
+    OrvTime t = 7;
+    EXPECT_FALSE(OrvTimeFromFileTime(5ULL, t));
+    EXPECT_EQ(t, 0);
+    EXPECT_TRUE(OrvTimeFromFileTime(0xFFFFFFFFFFFFFFFFULL, t));
+    EXPECT_GT(t, 0);
+
+    EXPECT_EQ(OrvTimeToFileTime(0), 0ULL);
+    EXPECT_EQ(OrvTimeToFileTime(1), 116444736010000000ULL);
+    EXPECT_EQ(OrvTimeToFileTime(-11644473600LL), 0ULL);  // 1601-01-01 itself
+    g_nAsserts = 0;
+    EXPECT_EQ(OrvTimeToFileTime(-11644473601LL), 0ULL);
+    EXPECT_EQ(OrvTimeToFileTime(INT64_MAX), 0ULL);
+    EXPECT_EQ(g_nAsserts, 2);
+    EXPECT_EQ(OrvTimeFromFileTime(OrvTimeToFileTime(kLimit)), kLimit);
+
+    // Local wall clock 12:00 in Berlin summer is 10:00 UTC.
+    UseZone("Europe/Berlin");
+    const OrvTime tWall = OrvTimeConstruct(true, 2024, 7, 1, 12, 0, 0);
+    EXPECT_EQ(OrvTimeToFileTime(tWall, true), OrvTimeToFileTime(tWall - 7200));
+}
+
+TEST_F(TimeTest, DosRange) {
+    int nCode = 0;
+    COrvStringA strError;
+    EXPECT_TRUE(OrvCheckDosTimeRange(OrvTimeConstruct(true, 1980, 1, 2, 0, 0, 0), nCode, strError));
+    EXPECT_TRUE(OrvCheckDosTimeRange(kLimit, nCode, strError));
+    EXPECT_FALSE(OrvCheckDosTimeRange(kLimit + 1, nCode, strError));
+    EXPECT_EQ(nCode, enNetBadRequest);
+    EXPECT_EQ(Str(strError), "time is out of range [1980-2037]: 2037-12-31 00:00:01");
+    EXPECT_FALSE(
+        OrvCheckDosTimeRange(OrvTimeConstruct(true, 1979, 12, 31, 23, 0, 0), nCode, strError));
+    EXPECT_EQ(Str(strError), "time is out of range [1980-2037]: 1979-12-31 23:00:00");
+}
+
+TEST_F(TimeTest, IsoAndInetOutput) {
+    COrvStringA s;
+    ASSERT_TRUE(OrvFormatIsoTime(784111777, s));
+    EXPECT_EQ(Str(s), "1994-11-06T08:49:37.000Z");
+    ASSERT_TRUE(OrvFormatInetTime(784111777, s));
+    EXPECT_EQ(Str(s), "Sun, 06 Nov 1994 08:49:37 GMT");
+    UseZone("America/New_York");  // output is UTC whatever the zone
+    ASSERT_TRUE(OrvFormatInetTime(1, s));
+    EXPECT_EQ(Str(s), "Thu, 01 Jan 1970 00:00:01 GMT");
+    EXPECT_FALSE(OrvFormatInetTime(kLimit + 1, s));
+    EXPECT_TRUE(s.IsEmpty());
+    EXPECT_FALSE(OrvFormatIsoTime(-1, s));
+}
+
+struct InetCase {
+    const char* psz;
+    OrvTime t;
+};
+
+TEST_F(TimeTest, InetParsingAcceptsFixdateZonesAndIso) {
+    const InetCase cases[] = {
+        {"Sun, 06 Nov 1994 08:49:37 GMT", 784111777},
+        {"sun, 06 nov 1994 08:49:37 gmt", 784111777},
+        {"Sun, 06 NOV 1994 08:49:37 UTC", 784111777},
+        {"Sun, 06 Nov 1994 09:49:37 +0100", 784111777},
+        {"Sun, 06 Nov 1994 03:49:37 -0500", 784111777},
+        {"Sun, 06 Nov 1994 14:19:37 +0530", 784111777},
+        {"1994-11-06T08:49:37Z", 784111777},
+        {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
+        {"Fri, 31 Dec 9999 23:59:59 GMT", 253402300799},
+    };
+    for (const InetCase& c : cases) {
+        OrvTime t = -7;
+        int nCode = -1;
+        COrvStringA strError("x");
+        EXPECT_TRUE(OrvParseInetTime(c.psz, t, nCode, strError)) << c.psz << ": " << Str(strError);
+        EXPECT_EQ(t, c.t) << c.psz;
+        EXPECT_EQ(nCode, enNetOk);
+        EXPECT_TRUE(strError.IsEmpty());
+    }
+    EXPECT_EQ(g_nAsserts, 0);
+
+    // An unknown zone is reported and read as UTC.
+    OrvTime t = 0;
+    int nCode = 0;
+    COrvStringA strError;
+    EXPECT_TRUE(OrvParseInetTime("Sun, 06 Nov 1994 08:49:37 PST", t, nCode, strError));
+    EXPECT_EQ(t, 784111777);
+    EXPECT_EQ(g_nAsserts, 1);
+}
+
+struct InetFailure {
+    const char* psz;
+    int nCode;
+    const char* pszError;
+};
+
+TEST_F(TimeTest, InetParsingRejects) {
+    const InetFailure cases[] = {
+        // The RFC 850 and asctime forms are not read.
+        {"Sunday, 06-Nov-94 08:49:37 GMT", enNetBadRequest,
+         "cannot parse inet time: Sunday, 06-Nov-94 08:49:37 GMT"},
+        {"Sun Nov  6 08:49:37 1994", enNetBadRequest,
+         "cannot parse inet time: Sun Nov  6 08:49:37 1994"},
+        {"Sun, 06 Nov 1994 08:49:37", enNetBadRequest,
+         "cannot parse inet time: Sun, 06 Nov 1994 08:49:37"},
+        {"", enNetBadRequest, "cannot parse inet time: "},
+        {"Sun, 06 Foo 1994 08:49:37 GMT", enNetServer,
+         "bad month in date: Sun, 06 Foo 1994 08:49:37 GMT"},
+        {"Sun, 31 Feb 1994 08:49:37 GMT", enNetBadRequest,
+         "cannot convert inet time: Sun, 31 Feb 1994 08:49:37 GMT"},
+        {"Sun, 06 Nov 1994 24:00:00 GMT", enNetBadRequest,
+         "cannot convert inet time: Sun, 06 Nov 1994 24:00:00 GMT"},
+        {"Wed, 31 Dec 1969 23:59:59 GMT", enNetBadRequest,
+         "cannot convert inet time: Wed, 31 Dec 1969 23:59:59 GMT"},
+        {"1994-13-06T08:49:37Z", enNetBadRequest, "cannot convert inet time: 1994-13-06T08:49:37Z"},
+    };
+    for (const InetFailure& c : cases) {
+        OrvTime t = 5;
+        int nCode = 0;
+        COrvStringA strError;
+        EXPECT_FALSE(OrvParseInetTime(c.psz, t, nCode, strError)) << c.psz;
+        EXPECT_EQ(t, 0);
+        EXPECT_EQ(nCode, c.nCode) << c.psz;
+        EXPECT_EQ(Str(strError), c.pszError);
+    }
+    OrvTime t = 5;
+    int nCode = 0;
+    COrvStringA strError;
+    EXPECT_FALSE(OrvParseInetTime(nullptr, t, nCode, strError));
+}
+
+TEST_F(TimeTest, RoundTripsOfRandomTimes) {
+    std::mt19937_64 rng(20261206);
+    std::uniform_int_distribution<OrvTime> dist(1, kLimit);
+    const char* const zones[] = {"UTC", "Europe/Berlin", "America/New_York"};
+    for (const char* pszZone : zones) {
+        UseZone(pszZone);
+        for (int i = 0; i < 500; ++i) {
+            const OrvTime t = dist(rng);
+            COrvStringA s;
+            OrvTime tBack = 0;
+            int nCode = 0;
+            COrvStringA strError;
+            ASSERT_TRUE(OrvFormatInetTime(t, s));
+            ASSERT_TRUE(OrvParseInetTime(s, tBack, nCode, strError)) << Str(s);
+            ASSERT_EQ(tBack, t) << Str(s);
+            ASSERT_TRUE(OrvFormatIsoTime(t, s));
+            s.Replace(".000Z", "Z");
+            ASSERT_TRUE(OrvParseInetTime(s, tBack, nCode, strError)) << Str(s);
+            ASSERT_EQ(tBack, t) << Str(s);
+            // Local text back through the date-time input; the repeated hour at the end of
+            // daylight time is ambiguous, so compare the wall clock instead of the instant.
+            const COrvStringA strLocal = OrvFormatTime(t, "%Y-%m-%d %H:%M:%S", true);
+            ASSERT_TRUE(OrvParseUserDateTime(strLocal, tBack, nCode, strError)) << Str(strLocal);
+            ASSERT_EQ(Str(OrvFormatTime(tBack)), Str(strLocal)) << pszZone;
+            ASSERT_EQ(Str(OrvFormatTime(tBack, "%Y%m%d%H%M%S")),
+                      Str(OrvFormatTime(t, "%Y%m%d%H%M%S")));
+        }
+    }
+}
+
+TEST_F(TimeTest, UserDateInput) {
+    OrvTime t = 0;
+    int nCode = 0;
+    COrvStringA strError;
+    const OrvTime tBefore = OrvTimeNow();
+    ASSERT_TRUE(OrvParseUserDate("+2d", t, nCode, strError));
+    EXPECT_GE(t, tBefore + 2 * 86400);
+    EXPECT_LE(t, OrvTimeNow() + 2 * 86400);
+    ASSERT_TRUE(OrvParseUserDate("-90m", t, nCode, strError));
+    EXPECT_GE(t, tBefore - 90 * 60);
+    EXPECT_LE(t, OrvTimeNow() - 90 * 60);
+    ASSERT_TRUE(OrvParseUserDate("+12h", t, nCode, strError));
+    EXPECT_GE(t, tBefore + 12 * 3600);
+
+    UseZone("Europe/Berlin");
+    ASSERT_TRUE(OrvParseUserDate("2024/3/31", t, nCode, strError));
+    EXPECT_EQ(t, OrvTimeConstruct(true, 2024, 3, 30, 23, 0, 0));
+
+    const char* const bad[] = {"+2x",
+                               "+d",
+                               "",
+                               "1",
+                               "+-2d",
+                               "+2.5d",
+                               "+99999999999999999999d",
+                               "-999999999d",
+                               "2024/2/30",
+                               "1969/12/31",
+                               "3001/1/1",
+                               "2024-01-05"};
+    for (const char* psz : bad) {
+        t = 5;
+        EXPECT_FALSE(OrvParseUserDate(psz, t, nCode, strError)) << psz;
+        EXPECT_EQ(t, 0);
+        EXPECT_EQ(nCode, enNetBadRequest);
+        EXPECT_EQ(Str(strError), std::string("bad date: ") + psz);
+    }
+}
+
+TEST_F(TimeTest, DateTimeAndDateOnlyInput) {
+    UseZone("America/New_York");
+    OrvTime t = 5;
+    int nCode = 0;
+    COrvStringA strError;
+    ASSERT_TRUE(OrvParseUserDateTime("", t, nCode, strError));
+    EXPECT_EQ(t, 0);
+    const OrvTime tExpected = OrvTimeConstruct(true, 2024, 1, 5, 15, 20, 30);
+    const char* const good[] = {"2024-01-05 10:20:30", "2024/1/5T10:20:30", "20240105102030",
+                                "2024-1-5  at 10:20:30"};
+    for (const char* psz : good) {
+        ASSERT_TRUE(OrvParseUserDateTime(psz, t, nCode, strError)) << psz;
+        EXPECT_EQ(t, tExpected) << psz;
+    }
+    ASSERT_TRUE(OrvParseUserDateTime("2024-01-05", t, nCode, strError));
+    EXPECT_EQ(t, OrvTimeConstruct(true, 2024, 1, 5, 5, 0, 0));
+    ASSERT_TRUE(OrvParseUserDateTime("2024-01-05 10:20", t, nCode, strError));
+    EXPECT_EQ(t, tExpected - 30);
+    ASSERT_TRUE(OrvParseUserDateTime("20240105", t, nCode, strError));
+    EXPECT_EQ(t, OrvTimeConstruct(true, 2024, 1, 5, 5, 0, 0));
+
+    const char* const bad[] = {"24-1-5",
+                               "garbage!",
+                               "2024-13-05 10:00:00",
+                               "2024-01-05 25:00:00",
+                               "2023-02-29 10:00:00",
+                               "1969-12-31 23:00:00",
+                               "20240230"};
+    for (const char* psz : bad) {
+        t = 5;
+        EXPECT_FALSE(OrvParseUserDateTime(psz, t, nCode, strError)) << psz;
+        EXPECT_EQ(t, 0);
+        EXPECT_EQ(Str(strError), std::string("bad date and time: ") + psz);
+    }
+
+    const char* const dates[] = {"20240105", "2024-1-5", "2024/01/05"};
+    for (const char* psz : dates) {
+        ASSERT_TRUE(OrvParseUserDateOnly(psz, t, nCode, strError)) << psz;
+        EXPECT_EQ(t, OrvTimeConstruct(true, 2024, 1, 5, 5, 0, 0)) << psz;
+    }
+    EXPECT_FALSE(OrvParseUserDateOnly("2024.01.05", t, nCode, strError));
+    EXPECT_EQ(Str(strError), "bad date: 2024.01.05");
+}
+
+TEST_F(TimeTest, TimeRanges) {
+    OrvTime tFrom = 5, tTo = 5;
+    int nCode = 0;
+    COrvStringA strError;
+    ASSERT_TRUE(OrvParseTimeRange("2024/1/5, 2024/1/7", tFrom, tTo, nCode, strError));
+    EXPECT_EQ(tTo - tFrom, 2 * 86400);
+    ASSERT_TRUE(OrvParseTimeRange("-2d,+1h", tFrom, tTo, nCode, strError));
+    EXPECT_EQ(tTo - tFrom, 2 * 86400 + 3600);
+
+    EXPECT_FALSE(OrvParseTimeRange("2024/1/5", tFrom, tTo, nCode, strError));
+    EXPECT_EQ(Str(strError), "no comma in time range: 2024/1/5");
+    EXPECT_FALSE(OrvParseTimeRange("+1d,+2d,+3d", tFrom, tTo, nCode, strError));
+    EXPECT_EQ(Str(strError), "more than one comma in time range: +1d,+2d,+3d");
+    EXPECT_FALSE(OrvParseTimeRange("+2x,+1d", tFrom, tTo, nCode, strError));
+    EXPECT_EQ(Str(strError), "first time bad in range: +2x");
+    EXPECT_FALSE(OrvParseTimeRange("+1d, 2024/2/31", tFrom, tTo, nCode, strError));
+    EXPECT_EQ(Str(strError), "second time bad in range: 2024/2/31");
+    EXPECT_EQ(nCode, enNetBadRequest);
+    EXPECT_EQ(tFrom, 0);
+    EXPECT_EQ(tTo, 0);
+}
+
+TEST_F(TimeTest, DurationTexts) {
+    EXPECT_EQ(Str(OrvDurationText(0)), "0 sec");
+    EXPECT_EQ(Str(OrvDurationText(59)), "59 sec");
+    EXPECT_EQ(Str(OrvDurationText(60)), "01:00");
+    EXPECT_EQ(Str(OrvDurationText(61)), "01:01");
+    EXPECT_EQ(Str(OrvDurationText(3599)), "59:59");
+    EXPECT_EQ(Str(OrvDurationText(3600)), "01:00:00");
+    EXPECT_EQ(Str(OrvDurationText(345599)), "95:59:59");
+    EXPECT_EQ(Str(OrvDurationText(345600)), "4 days");
+    EXPECT_EQ(Str(OrvDurationText(10LL * 365 * 86400)), "3650 days");
+    EXPECT_TRUE(OrvDurationTextW(61) == COrvStringW(u"01:01"));
+    EXPECT_EQ(Str(OrvDurationText(-5)), "0 sec");
+    EXPECT_EQ(g_nAsserts, 1);
+}
+
+TEST_F(TimeTest, CalendarDaysAcrossDaylightSaving) {
+    UseZone("Europe/Berlin");
+    // Spring forward on 2024-03-31: local midnights 23 hours apart still make one day.
+    const OrvTime tSat = OrvTimeConstruct(false, 2024, 3, 30, 23, 30, 0);
+    const OrvTime tSun = OrvTimeConstruct(false, 2024, 3, 31, 0, 30, 0);
+    EXPECT_EQ(OrvCalendarDaysBetween(tSat, tSun), 1);
+    EXPECT_EQ(OrvCalendarDaysBetween(tSun, tSat), -1);
+    EXPECT_EQ(OrvCalendarDaysBetween(tSun, OrvTimeConstruct(false, 2024, 4, 1, 0, 10, 0)), 1);
+    // Fall back on 2024-10-27: a 25-hour day.
+    EXPECT_EQ(OrvCalendarDaysBetween(OrvTimeConstruct(false, 2024, 10, 27, 0, 0, 0),
+                                     OrvTimeConstruct(false, 2024, 10, 28, 0, 0, 0)),
+              1);
+    EXPECT_EQ(OrvCalendarDaysBetween(OrvTimeConstruct(false, 2024, 1, 1, 0, 0, 0),
+                                     OrvTimeConstruct(false, 2024, 12, 31, 23, 59, 59)),
+              365);
+    // The same instant can be different days in different zones.
+    const OrvTime tUtc = OrvTimeConstruct(true, 2024, 6, 1, 22, 30, 0);
+    EXPECT_EQ(OrvCalendarDaysBetween(tUtc - 3600, tUtc), 1);
+    UseZone("America/New_York");
+    EXPECT_EQ(OrvCalendarDaysBetween(tUtc - 3600, tUtc), 0);
+}
+
+TEST_F(TimeTest, TimeZoneInfo) {
+    OrvTimeZoneInfo info;
+    UseZone("Europe/Berlin");
+    OrvGetTimeZoneInfo(info);
+    EXPECT_EQ(info.nBias, -60);
+    EXPECT_TRUE(info.bHasDaylight);
+    EXPECT_EQ(info.nDaylightBias, -60);
+    EXPECT_EQ(Str(info.strStandardName), "CET");
+    EXPECT_EQ(Str(info.strDaylightName), "CEST");
+    UseZone("America/New_York");
+    OrvGetTimeZoneInfo(info);
+    EXPECT_EQ(info.nBias, 300);
+    UseZone("UTC");
+    OrvGetTimeZoneInfo(info);
+    EXPECT_EQ(info.nBias, 0);
+    EXPECT_FALSE(info.bHasDaylight);
+}
+
+TEST_F(TimeTest, SleepBounds) {
+    using Clock = std::chrono::steady_clock;
+    auto t0 = Clock::now();
+    OrvSleep(-1);  // 100 ms
+    auto nMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    EXPECT_GE(nMs, 100);
+    t0 = Clock::now();
+    OrvSleepSeconds(-3);  // reported, 1 s
+    nMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    EXPECT_GE(nMs, 1000);
+    EXPECT_LT(nMs, 4000);
+    EXPECT_EQ(g_nAsserts, 1);
+    EXPECT_TRUE(OrvSleepSecondsAlertable(0));
+}
+
+void NoteSignal(int) {}
+
+// A signal cuts the alertable sleep short and leaves the ordinary sleep whole.
+TEST_F(TimeTest, SignalsAndSleeps) {
+    struct sigaction sa = {};
+    struct sigaction saOld = {};
+    sa.sa_handler = NoteSignal;  // no SA_RESTART: the sleep sees EINTR
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &saOld), 0);
+    const pthread_t self = pthread_self();
+    auto poke = [self] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        pthread_kill(self, SIGUSR1);
+    };
+
+    using Clock = std::chrono::steady_clock;
+    std::thread poker(poke);
+    auto t0 = Clock::now();
+    const bool bFull = OrvSleepSecondsAlertable(30);
+    auto nMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    poker.join();
+    EXPECT_FALSE(bFull);
+    EXPECT_LT(nMs, 20000);
+
+    poker = std::thread(poke);
+    t0 = Clock::now();
+    OrvSleep(600);
+    nMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    poker.join();
+    EXPECT_GE(nMs, 600);
+    sigaction(SIGUSR1, &saOld, nullptr);
+}
+
+TEST_F(TimeTest, WaitableTimerFiresAndCancels) {
+    COrvWaitableTimer timer;
+    int nCode = 0;
+    COrvStringA strError;
+    EXPECT_FALSE(timer.Set(OrvTimeNow(), nCode, strError));
+    EXPECT_EQ(Str(strError), "cannot set waitable timer: waitable timer is not created");
+    EXPECT_FALSE(timer.Close(nCode, strError));
+    EXPECT_EQ(Str(strError), "cannot close waitable timer: waitable timer is not created");
+
+    ASSERT_TRUE(timer.Create(nCode, strError)) << Str(strError);
+    EXPECT_GE(timer.GetDescriptor(), 0);
+    // Not signalled before it is set.
+    EXPECT_FALSE(timer.Wait(50, nCode, strError));
+    EXPECT_EQ(nCode, enNetTimeout);
+
+    // A due time in the past signals at once, and stays signalled (manual reset).
+    ASSERT_TRUE(timer.Set(OrvTimeNow() - 10, nCode, strError));
+    EXPECT_TRUE(timer.Wait(5000, nCode, strError));
+    EXPECT_TRUE(timer.Wait(0, nCode, strError));
+    ASSERT_TRUE(timer.Cancel(nCode, strError));
+    EXPECT_FALSE(timer.Wait(0, nCode, strError));
+
+    // Armed for later: not yet signalled, then signalled within a generous bound.
+    ASSERT_TRUE(timer.SetAfter(300, nCode, strError));
+    EXPECT_FALSE(timer.Wait(0, nCode, strError));
+    EXPECT_TRUE(timer.Wait(10000, nCode, strError));
+
+    // Cancelled before it is due: it never fires.
+    ASSERT_TRUE(timer.SetAfter(200, nCode, strError));
+    ASSERT_TRUE(timer.Cancel(nCode, strError));
+    EXPECT_FALSE(timer.Wait(600, nCode, strError));
+
+    // Another thread's wait ends when the timer fires.
+    ASSERT_TRUE(timer.SetAfter(100, nCode, strError));
+    std::atomic<bool> bWoke{false};
+    std::thread waiter([&] {
+        int n = 0;
+        COrvStringA s;
+        bWoke = timer.Wait(10000, n, s);
+    });
+    waiter.join();
+    EXPECT_TRUE(bWoke);
+
+    ASSERT_TRUE(timer.Close(nCode, strError));
+    EXPECT_FALSE(timer.IsCreated());
+    EXPECT_FALSE(timer.Cancel(nCode, strError));
+    EXPECT_EQ(Str(strError), "cannot cancel waitable timer: waitable timer is not created");
+}
+
+TEST_F(TimeTest, ConcurrentFormattingUnderOneZone) {
+    UseZone("Europe/Berlin");
+    std::atomic<int> nWrong{0};
+    std::thread threads[4];
+    for (auto& th : threads) {
+        th = std::thread([&] {
+            for (int i = 0; i < 2000; ++i) {
+                if (Str(OrvFormatTime(784111777)) != "1994-11-06 09:49:37") {
+                    ++nWrong;
+                }
+                COrvStringA s;
+                if (!OrvFormatInetTime(784111777 + i, s) || s.GetLength() != 29) {
+                    ++nWrong;
+                }
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(nWrong, 0);
+}
+
+}  // namespace
