@@ -1,0 +1,94 @@
+// The file half of COrvMutex: an exclusive flock on the lock file. The system drops the lock when
+// the descriptor's last holder goes away, so a lock whose owner process died is free again.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <chrono>
+
+#include "orv-lock.h"
+#include "orv-result.h"
+#include "orv-sys.h"
+
+bool COrvMutex::OpenFile(int& nCode, COrvStringA& strError) {
+    if (m_fd >= 0) {
+        return true;
+    }
+    // O_NOFOLLOW: the default folder is shared by every account, so a planted link is refused.
+    const int fd = OrvSysOpen(m_strPath, O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        const int nErr = errno;
+        nCode = OrvResultFromErrno(nErr);
+        strError.Format("cannot open mutex file %s: %s", static_cast<const char*>(m_strPath),
+                        static_cast<const char*>(OrvErrnoText(nErr)));
+        return false;
+    }
+    // Let every account share the lock, whatever the creator's umask was; a file created by
+    // another account keeps its owner's mode (fchmod fails, which is harmless).
+    int rc;
+    do {
+        rc = ::fchmod(fd, 0666);
+    } while (rc < 0 && errno == EINTR);
+    m_fd = fd;
+    return true;
+}
+
+bool COrvMutex::LockFile(unsigned nTimeoutMs, int& nCode, COrvStringA& strError) {
+    if (nTimeoutMs == kOrvInfinite) {
+        int rc;
+        do {
+            rc = ::flock(m_fd, LOCK_EX);
+        } while (rc < 0 && errno == EINTR);
+        if (rc == 0) {
+            return true;
+        }
+    } else {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+        for (;;) {
+            int rc;
+            do {
+                rc = ::flock(m_fd, LOCK_EX | LOCK_NB);
+            } while (rc < 0 && errno == EINTR);
+            if (rc == 0) {
+                return true;
+            }
+            if (errno != EWOULDBLOCK) {
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                nCode = enNetTimeout;
+                strError = "mutex timeout";
+                return false;
+            }
+            // Another process holds it: poll, as flock has no timed wait.
+            struct timespec pause = {0, 2 * 1000 * 1000};
+            while (::nanosleep(&pause, &pause) < 0 && errno == EINTR) {
+            }
+        }
+    }
+    const int nErr = errno;
+    nCode = OrvResultFromErrno(nErr);
+    strError.Format("cannot lock mutex file %s: %s", static_cast<const char*>(m_strPath),
+                    static_cast<const char*>(OrvErrnoText(nErr)));
+    return false;
+}
+
+void COrvMutex::UnlockFile() {
+    if (m_fd < 0) {
+        return;
+    }
+    int rc;
+    do {
+        rc = ::flock(m_fd, LOCK_UN);
+    } while (rc < 0 && errno == EINTR);
+}
+
+void COrvMutex::CloseFile() {
+    if (m_fd >= 0) {
+        OrvSysClose(m_fd);
+        m_fd = -1;
+    }
+}

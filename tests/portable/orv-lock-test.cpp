@@ -1,0 +1,555 @@
+#include "orv-lock.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orv-result.h"
+#include "orv-trace.h"
+#include "support/orv-test-support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A settable clock for the locks.
+std::atomic<int64_t> s_nNow{1000};
+std::atomic<int> s_nClockReads{0};
+int64_t FakeClock() {
+    ++s_nClockReads;
+    return s_nNow.load();
+}
+
+// Lines the lock layer logs, and assertion texts.
+std::mutex s_captureLock;
+std::vector<std::string> s_lines;
+std::vector<std::string> s_asserts;
+
+void CaptureLine(const char* pszLine) {
+    std::lock_guard<std::mutex> hold(s_captureLock);
+    s_lines.emplace_back(pszLine);
+}
+int CaptureAssert(const char*, int, long, const char* pszExpr, int) {
+    std::lock_guard<std::mutex> hold(s_captureLock);
+    s_asserts.emplace_back(pszExpr ? pszExpr : "");
+    return 1;
+}
+size_t LineCount() {
+    std::lock_guard<std::mutex> hold(s_captureLock);
+    return s_lines.size();
+}
+
+// Waits until pred holds or 5 seconds passed.
+template <class P>
+bool WaitFor(P pred) {
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+class LockTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        s_nNow = 1000;
+        m_pfnClock = OrvSetLockClock(&FakeClock);
+        m_pfnSink = OrvSetLockLogSink(&CaptureLine);
+        m_pfnHook = OrvSetAssertHook(&CaptureAssert);
+        std::lock_guard<std::mutex> hold(s_captureLock);
+        s_lines.clear();
+        s_asserts.clear();
+    }
+    void TearDown() override {
+        OrvSetLockClock(m_pfnClock);
+        OrvSetLockLogSink(m_pfnSink);
+        OrvSetAssertHook(m_pfnHook);
+    }
+    std::vector<std::string> Asserts() {
+        std::lock_guard<std::mutex> hold(s_captureLock);
+        return s_asserts;
+    }
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> hold(s_captureLock);
+        return s_lines;
+    }
+
+private:
+    OrvLockClockFn m_pfnClock = nullptr;
+    OrvLogLineFn m_pfnSink = nullptr;
+    OrvAssertHook m_pfnHook = nullptr;
+};
+
+// A static initialiser of this translation unit already finds the global locks working.
+struct StaticUser {
+    int nDepthWhileHeld = -1;
+    StaticUser() {
+        g_orv_stdout_cs.Lock("StaticUser");
+        nDepthWhileHeld = g_orv_stdout_cs.GetDepth();
+        g_orv_stdout_cs.Unlock();
+    }
+} s_staticUser;
+
+TEST_F(LockTest, GlobalLocksWorkDuringStaticInitialisation) {
+    EXPECT_EQ(1, s_staticUser.nDepthWhileHeld);
+    EXPECT_EQ(0, g_orv_stdout_cs.GetDepth());
+    EXPECT_STREQ("g_temp_folder_lock", g_temp_folder_lock.GetName());
+}
+
+TEST_F(LockTest, CriticalSectionIsReentrantAndExclusive) {
+    COrvCriticalSection cs("test");
+    cs.Lock("outer");
+    cs.Lock("inner");
+    EXPECT_TRUE(cs.TryLock());
+    EXPECT_EQ(3, cs.GetDepth());
+    EXPECT_TRUE(cs.IsHeldByMe());
+
+    bool bOtherGot = true;
+    std::thread([&] { bOtherGot = cs.TryLock(); }).join();
+    EXPECT_FALSE(bOtherGot);
+
+    // Another thread's unlock is refused and changes nothing.
+    std::thread([&] { cs.Unlock(); }).join();
+    EXPECT_EQ(3, cs.GetDepth());
+    EXPECT_EQ(1u, Asserts().size());
+
+    cs.Unlock();
+    cs.Unlock();
+    cs.Unlock();
+    EXPECT_EQ(0, cs.GetDepth());
+    std::thread([&] {
+        bOtherGot = cs.TryLock();
+        if (bOtherGot) {
+            cs.Unlock();
+        }
+    }).join();
+    EXPECT_TRUE(bOtherGot);
+
+    // Unlocking a free section is reported and ignored.
+    cs.Unlock();
+    EXPECT_EQ(2u, Asserts().size());
+    EXPECT_EQ(0, cs.GetDepth());
+}
+
+TEST_F(LockTest, GuardUnlocksAndRelocks) {
+    COrvCriticalSection cs;
+    {
+        TvAutoCriticalSection guard(cs);
+        EXPECT_EQ(1, cs.GetDepth());
+        guard.Unlock();
+        EXPECT_EQ(0, cs.GetDepth());
+        guard.Unlock();  // a second unlock does nothing
+        guard.Lock();
+        EXPECT_TRUE(guard.IsLocked());
+    }
+    EXPECT_EQ(0, cs.GetDepth());
+    TvAutoCriticalSection none(nullptr);  // a null lock is harmless
+    EXPECT_FALSE(none.IsLocked());
+    EXPECT_TRUE(Asserts().empty());
+}
+
+TEST_F(LockTest, TooLongReportOnePerLateWaiter) {
+    COrvCriticalSection cs("slowpoke");
+    COrvCriticalSection unnamed;
+    cs.Lock("holder");
+    unnamed.Lock();
+
+    // Waiters before the 30th second stay silent. The early waiter reads the clock for its held
+    // time before it blocks; only then does the clock move on (a late start of that thread must
+    // not make it a late waiter).
+    s_nNow = 1029;
+    const int nReads = s_nClockReads.load();
+    std::thread early([&] {
+        cs.Lock();
+        cs.Unlock();
+    });
+    ASSERT_TRUE(WaitFor([nReads] { return s_nClockReads.load() > nReads; }));
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(0u, LineCount());
+
+    s_nNow = 1031;
+    std::thread late1([&] {
+        cs.Lock();
+        cs.Unlock();
+    });
+    std::thread late2([&] {
+        cs.Lock();
+        cs.Unlock();
+    });
+    std::thread silent([&] {
+        unnamed.Lock();
+        unnamed.Unlock();
+    });
+    // The waiters report before they block: both lines are there while the lock is still held.
+    ASSERT_TRUE(WaitFor([] { return LineCount() >= 2; }));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(1, cs.GetDepth());
+    cs.Unlock();
+    unnamed.Unlock();
+    early.join();
+    late1.join();
+    late2.join();
+    silent.join();
+
+    const auto lines = Lines();
+    char szExpected[256];
+    snprintf(szExpected, sizeof(szExpected),
+             "TvAutoCriticalSection: !!!LOCKTOOLONG!!!: CritSection=slowpoke Locker=holder p=%p "
+             "tlock=31\n",
+             static_cast<void*>(&cs));
+    // The early waiter may have got the lock after the holder released it, and then re-locked
+    // it for a moment: a report is only made about "holder".
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(szExpected, lines[0]);
+    EXPECT_EQ(szExpected, lines[1]);
+}
+
+TEST_F(LockTest, LockUnlessStaleGivesUpOnOldHolders) {
+    COrvStaleLock lock;
+    ASSERT_TRUE(lock.LockUnlessStale(5));
+    EXPECT_EQ(1000, lock.GetTakenAt());
+
+    s_nNow = 1006;  // held for 6 s: a second caller declines at once
+    bool bGot = true;
+    std::thread([&] { bGot = lock.LockUnlessStale(5); }).join();
+    EXPECT_FALSE(bGot);
+
+    s_nNow = 1003;  // fresh enough: the caller waits for the holder
+    std::atomic<bool> bWaiterGot{false};
+    std::thread waiter([&] {
+        COrvStaleLockGuard guard;
+        bWaiterGot = guard.LockUnlessStale(lock, 5);
+    });
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(bWaiterGot.load());
+    lock.Unlock();
+    waiter.join();
+    EXPECT_TRUE(bWaiterGot.load());
+    EXPECT_EQ(0, lock.GetTakenAt());
+
+    // A holder whose taken-at time lies in the future (the clock went back) is not stale: the
+    // caller waits for it.
+    ASSERT_TRUE(lock.LockUnlessStale(5));  // taken at 1003
+    s_nNow = 900;
+    std::atomic<bool> bBackGot{false};
+    std::thread back([&] {
+        bBackGot = lock.LockUnlessStale(5);
+        if (bBackGot) {
+            lock.Unlock();
+        }
+    });
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(bBackGot.load());
+    lock.Unlock();
+    back.join();
+    EXPECT_TRUE(bBackGot.load());
+    s_nNow = 1003;
+
+    // Alone (nobody else interested), even an old holder's lock is simply taken.
+    ASSERT_TRUE(lock.LockUnlessStale(5));
+    lock.Unlock();
+
+    // A guard holds one lock at a time.
+    COrvStaleLock other;
+    COrvStaleLockGuard guard;
+    ASSERT_TRUE(guard.LockUnlessStale(lock, 5));
+    EXPECT_FALSE(guard.LockUnlessStale(other, 5));
+    ASSERT_EQ(1u, Asserts().size());
+    EXPECT_EQ("m_lock==NULL", Asserts()[0]);
+    EXPECT_EQ(0, other.GetTakenAt());
+}
+
+TEST_F(LockTest, EventResetModesTimeoutAndClosedTexts) {
+    int nCode = -1;
+    COrvStringA strError;
+    COrvEvent closed;
+    EXPECT_FALSE(closed.Set(nCode, strError));
+    EXPECT_EQ(enNetBadRequest, nCode);
+    EXPECT_STREQ("cannot set closed event", strError);
+    EXPECT_FALSE(closed.Reset(nCode, strError));
+    EXPECT_STREQ("cannot reset closed event", strError);
+    EXPECT_FALSE(closed.Wait(0, nCode, strError));
+    EXPECT_EQ(enNetServer, nCode);
+    EXPECT_STREQ("cannot wait for closed event", strError);
+
+    COrvEvent manual;
+    ASSERT_TRUE(manual.Create("manual", true, false, nCode, strError));
+    EXPECT_FALSE(manual.Wait(10, nCode, strError));
+    EXPECT_EQ(enNetTimeout, nCode);
+    EXPECT_STREQ("event timeout", strError);
+    ASSERT_TRUE(manual.Set());
+    EXPECT_TRUE(manual.Wait(0));
+    EXPECT_TRUE(manual.Wait(0));  // stays set
+    manual.Reset();
+    EXPECT_FALSE(manual.Wait(0));
+
+    COrvEvent automatic;
+    ASSERT_TRUE(automatic.Create("auto", false, true));
+    EXPECT_TRUE(automatic.Wait(0, nCode, strError));
+    EXPECT_EQ(enNetOk, nCode);
+    EXPECT_FALSE(automatic.Wait(0));  // one successful wait reset it
+
+    // A waiter on another thread is released by Set.
+    std::thread setter([&] {
+        std::this_thread::sleep_for(20ms);
+        automatic.Set();
+    });
+    EXPECT_TRUE(automatic.Wait(5000));
+    setter.join();
+}
+
+TEST_F(LockTest, MutexExcludesAcrossObjectsAndIsReentrant) {
+    OrvTempDir dir;
+    const std::string path = dir.File("named.lock");
+    COrvMutex first(path.c_str());
+    COrvMutex second(path.c_str());
+    int nCode = -1;
+    COrvStringA strError;
+    ASSERT_TRUE(first.Lock(kOrvInfinite, nCode, strError)) << static_cast<const char*>(strError);
+    ASSERT_TRUE(first.Lock(0));  // re-entrant
+
+    EXPECT_FALSE(second.Lock(20, nCode, strError));
+    EXPECT_EQ(enNetTimeout, nCode);
+    EXPECT_STREQ("mutex timeout", strError);
+
+    // Another thread waits for the same object.
+    std::atomic<bool> bGot{false};
+    std::thread waiter([&] {
+        bGot = first.Lock(5000);
+        if (bGot) {
+            first.Unlock();
+        }
+    });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(bGot.load());
+    // A thread that does not own it cannot release it.
+    std::thread([&] { first.Unlock(); }).join();
+    ASSERT_EQ(1u, Asserts().size());
+    EXPECT_EQ("this_thread_id == m_locker_thread_id", Asserts()[0]);
+    first.Unlock();
+    EXPECT_FALSE(bGot.load());  // still one level held
+    first.Unlock();
+    waiter.join();
+    EXPECT_TRUE(bGot.load());
+    EXPECT_TRUE(second.Lock(1000));
+    second.Unlock();
+}
+
+TEST_F(LockTest, MutexNamesAreEscapedIntoTheSharedFolder) {
+    COrvMutex mutex("Global\\vexil run/1");
+    EXPECT_STREQ("/tmp/orv-mutex-Global%5Cvexil%20run%2F1.lock", mutex.GetPath());
+}
+
+TEST_F(LockTest, MutexOfADeadOwnerIsTaken) {
+    OrvTempDir dir;
+    const std::string path = dir.File("abandoned.lock");
+    int toParent[2];
+    int toChild[2];
+    ASSERT_EQ(0, pipe(toParent));
+    ASSERT_EQ(0, pipe(toChild));
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        COrvMutex held(path.c_str());
+        const char ch = held.Lock(1000) ? 'L' : 'F';
+        (void)!write(toParent[1], &ch, 1);
+        char ignored;
+        (void)!read(toChild[0], &ignored, 1);
+        _exit(0);  // dies holding the lock
+    }
+    char ch = 0;
+    ASSERT_EQ(1, read(toParent[0], &ch, 1));
+    ASSERT_EQ('L', ch);
+    COrvMutex mine(path.c_str());
+    EXPECT_FALSE(mine.Lock(0));
+    (void)!write(toChild[1], "x", 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(mine.Lock(5000));
+    mine.Unlock();
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) {
+        close(fd);
+    }
+}
+
+TEST_F(LockTest, MutexReportsAnUnusableLockFile) {
+    OrvTempDir dir;
+    COrvMutex mutex(dir.File("missing/inner.lock").c_str());
+    int nCode = -1;
+    COrvStringA strError;
+    EXPECT_FALSE(mutex.Lock(0, nCode, strError));
+    EXPECT_EQ(enNetNotFound, nCode);
+    EXPECT_NE(nullptr, strstr(strError, "inner.lock"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reader-writer lock
+
+TEST_F(LockTest, WriterMayReadAndWriteAgainOthersFailAtOnce) {
+    COrvReadWriteLock rw;
+    rw.LockWrite();
+    rw.LockRead();
+    rw.LockWrite();
+    EXPECT_TRUE(rw.TryLockWrite());
+    unsigned nMine = 99;
+    EXPECT_TRUE(rw.TryLockRead(nMine));
+    EXPECT_EQ(0u, nMine);
+
+    std::this_thread::sleep_for(60ms);
+    unsigned nHeld = 0;
+    bool bRead = true;
+    bool bWrite = true;
+    std::thread([&] {
+        bRead = rw.TryLockRead(nHeld);
+        bWrite = rw.TryLockWrite();
+    }).join();
+    EXPECT_FALSE(bRead);
+    EXPECT_FALSE(bWrite);
+    EXPECT_GE(nHeld, 55u);
+    EXPECT_LT(nHeld, 60000u);
+
+    // The nested levels leave the outer hold exclusive.
+    rw.UnlockRead();
+    rw.UnlockWrite();
+    rw.UnlockWrite();
+    std::thread([&] { bRead = rw.TryLockRead(nHeld); }).join();
+    EXPECT_FALSE(bRead);
+
+    rw.UnlockRead();
+    rw.UnlockWrite();
+    std::thread([&] {
+        bRead = rw.TryLockRead(nHeld);
+        if (bRead) {
+            rw.UnlockRead();
+        }
+        bWrite = rw.TryLockWrite();
+        if (bWrite) {
+            rw.UnlockWrite();
+        }
+    }).join();
+    EXPECT_TRUE(bRead);
+    EXPECT_TRUE(bWrite);
+    EXPECT_TRUE(Asserts().empty());
+}
+
+TEST_F(LockTest, DowngradeStaysExclusiveUntilTheLastRead) {
+    COrvReadWriteLock rw;
+    auto otherCanRead = [&rw] {
+        bool bRead = false;
+        std::thread([&] {
+            unsigned nHeld;
+            bRead = rw.TryLockRead(nHeld);
+            if (bRead) {
+                rw.UnlockRead();
+            }
+        }).join();
+        return bRead;
+    };
+    rw.LockRead();
+    rw.LockRead();
+    rw.LockWrite(true);
+    EXPECT_FALSE(otherCanRead());
+    rw.UnlockWrite();
+    EXPECT_FALSE(otherCanRead());  // downgraded: still exclusive
+    rw.UnlockRead();
+    EXPECT_FALSE(otherCanRead());
+    rw.UnlockRead();  // the last read ends the hold
+    EXPECT_TRUE(otherCanRead());
+
+    // Without downgrade the writer's reads share with others once the write ends.
+    rw.LockRead();
+    rw.LockWrite(false);
+    EXPECT_FALSE(otherCanRead());
+    rw.UnlockWrite();
+    EXPECT_TRUE(otherCanRead());
+    rw.UnlockRead();
+    EXPECT_TRUE(Asserts().empty());
+}
+
+TEST_F(LockTest, WriterWaitsForReadersToLeave) {
+    COrvReadWriteLock rw;
+    rw.LockRead();
+    std::atomic<bool> bWriting{false};
+    std::thread writer([&] {
+        rw.LockWrite();
+        bWriting = true;
+        rw.UnlockWrite();
+    });
+    std::this_thread::sleep_for(40ms);
+    EXPECT_FALSE(bWriting.load());
+    rw.UnlockRead();
+    writer.join();
+    EXPECT_TRUE(bWriting.load());
+}
+
+TEST_F(LockTest, StressReadersAndWritersExcludeEachOther) {
+    COrvReadWriteLock rw;
+    std::atomic<int> nReaders{0};
+    std::atomic<int> nWriters{0};
+    std::atomic<int> nViolations{0};
+    long long nShared = 0;  // written only under the write lock
+    std::vector<std::thread> threads;
+    constexpr int kRounds = 300;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kRounds; ++i) {
+                rw.LockRead();
+                ++nReaders;
+                if (nWriters.load() != 0) {
+                    ++nViolations;
+                }
+                volatile long long nSeen = nShared;
+                (void)nSeen;
+                if ((i & 7) == 0) {
+                    rw.LockRead();  // nested reads
+                    rw.UnlockRead();
+                }
+                --nReaders;
+                rw.UnlockRead();
+            }
+        });
+    }
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                const bool bDowngrade = ((i + t) % 3) == 0;
+                if ((i & 3) == 0) {
+                    rw.LockRead();  // a reader that becomes a writer
+                }
+                rw.LockWrite(bDowngrade);
+                if (nWriters.fetch_add(1) != 0 || nReaders.load() != 0) {
+                    ++nViolations;
+                }
+                ++nShared;
+                nWriters.fetch_sub(1);
+                rw.UnlockWrite();
+                if ((i & 3) == 0) {
+                    rw.UnlockRead();
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(0, nViolations.load());
+    EXPECT_EQ(3LL * kRounds, nShared);
+    EXPECT_TRUE(Asserts().empty());
+    unsigned nHeld;
+    EXPECT_TRUE(rw.TryLockWrite());  // everything was released
+    rw.UnlockWrite();
+    EXPECT_TRUE(rw.TryLockRead(nHeld));
+    rw.UnlockRead();
+}
+
+}  // namespace

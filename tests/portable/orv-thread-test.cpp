@@ -1,0 +1,331 @@
+#include "orv-thread.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orv-lock.h"
+#include "orv-result.h"
+#include "orv-thread-os.h"
+#include "orv-trace.h"
+#include "portable/orv-test-ui-loop.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::mutex s_assertLock;
+std::vector<std::string> s_asserts;
+int CaptureAssert(const char*, int, long, const char* pszExpr, int) {
+    std::lock_guard<std::mutex> hold(s_assertLock);
+    s_asserts.emplace_back(pszExpr ? pszExpr : "");
+    return 1;
+}
+
+class ThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_pfnHook = OrvSetAssertHook(&CaptureAssert);
+        std::lock_guard<std::mutex> hold(s_assertLock);
+        s_asserts.clear();
+    }
+    void TearDown() override { OrvSetAssertHook(m_pfnHook); }
+    size_t AssertCount() {
+        std::lock_guard<std::mutex> hold(s_assertLock);
+        return s_asserts.size();
+    }
+
+private:
+    OrvAssertHook m_pfnHook = nullptr;
+};
+
+// Runs until released; records what it saw on its own thread.
+class CGateThread : public COrvThread {
+public:
+    bool Run(int& nCode, COrvStringA& strError) override {
+        m_nSeenNumber = OrvGetThreadNumber();
+        m_nCrashGuard = OrvGetCrashGuardCount();
+        errno = 0;
+        m_nNice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+        ++m_nRuns;
+        m_gate.Wait(kOrvInfinite);
+        if (m_bFail) {
+            nCode = enNetServer;
+            strError = "failed on purpose";
+            return false;
+        }
+        return true;
+    }
+    COrvEvent m_gate;
+    std::atomic<int64_t> m_nSeenNumber{0};
+    std::atomic<int> m_nCrashGuard{-1};
+    std::atomic<int> m_nNice{0};
+    std::atomic<int> m_nRuns{0};
+    bool m_bFail = false;
+
+    CGateThread() { m_gate.Create("gate", true, false); }
+};
+
+TEST_F(ThreadTest, StartGivesAFreshNumberAndRunsOnce) {
+    CGateThread thread;
+    EXPECT_EQ(0, thread.GetThreadNumber());
+    COrvStringA strError;
+    ASSERT_TRUE(thread.Start(strError)) << static_cast<const char*>(strError);
+    const int64_t nNumber = thread.GetThreadNumber();
+    EXPECT_NE(0, nNumber);
+    EXPECT_NE(OrvGetThreadNumber(), nNumber);
+    EXPECT_TRUE(thread.HasHandle());
+    EXPECT_FALSE(thread.IsFinished());
+
+    // Starting a running thread fails and names its number.
+    int nCode = -1;
+    EXPECT_FALSE(thread.Start(nCode, strError));
+    EXPECT_EQ(enNetBadRequest, nCode);
+    EXPECT_EQ("CreateThread: thread has started already: " + std::to_string(nNumber),
+              std::string(strError));
+    EXPECT_EQ(1u, AssertCount());
+
+    thread.m_gate.Set();
+    EXPECT_TRUE(thread.Wait());
+    EXPECT_EQ(nNumber, thread.m_nSeenNumber.load());
+    EXPECT_EQ(1, thread.m_nCrashGuard.load());
+    EXPECT_EQ(0, OrvGetCrashGuardCount());
+    EXPECT_FALSE(thread.HasHandle());
+    EXPECT_EQ(1, thread.m_nRuns.load());
+    EXPECT_TRUE(thread.Wait());  // no handle: nothing to wait for
+}
+
+TEST_F(ThreadTest, FinishedThreadKeepsItsHandleAndMayStartAgain) {
+    CGateThread thread;
+    thread.m_gate.Set();
+    thread.m_bFail = true;
+    COrvStringA strError;
+    ASSERT_TRUE(thread.Start(strError));
+    for (int i = 0; i < 5000 && !thread.IsFinished(); ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(thread.IsFinished());
+    EXPECT_TRUE(thread.HasHandle());
+    EXPECT_EQ(1, thread.GetExitCode());  // Run failed
+    EXPECT_EQ(0, thread.GetThreadNumber());
+    const int64_t nFirst = thread.m_nSeenNumber.load();  // the number the first run had
+    EXPECT_NE(0, nFirst);
+
+    thread.m_bFail = false;
+    thread.m_gate.Reset();  // the second run waits, so its number can be read while it runs
+    ASSERT_TRUE(thread.Start(strError));
+    const int64_t nSecond = thread.GetThreadNumber();
+    EXPECT_NE(0, nSecond);
+    EXPECT_NE(nFirst, nSecond);
+    thread.m_gate.Set();
+    EXPECT_TRUE(thread.Wait());
+    EXPECT_EQ(nSecond, thread.m_nSeenNumber.load());
+    EXPECT_EQ(2, thread.m_nRuns.load());
+    EXPECT_EQ(0u, AssertCount());
+}
+
+TEST_F(ThreadTest, CloseWhenDoneAndDeleteWhenDone) {
+    CGateThread closer;
+    closer.m_bCloseWhenDone = true;
+    closer.m_gate.Set();
+    COrvStringA strError;
+    ASSERT_TRUE(closer.Start(strError));
+    for (int i = 0; i < 5000 && closer.HasHandle(); ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_FALSE(closer.HasHandle());
+    EXPECT_FALSE(closer.IsFinished());
+    EXPECT_TRUE(closer.Wait());
+
+    static std::atomic<int> s_nDeleted{0};
+    s_nDeleted = 0;
+    struct CSelfDeleting : COrvThread {
+        ~CSelfDeleting() override { ++s_nDeleted; }
+        bool Run(int&, COrvStringA&) override { return true; }
+    };
+    auto* pThread = new CSelfDeleting;
+    pThread->m_bDeleteWhenDone = true;
+    ASSERT_TRUE(pThread->Start(strError));
+    for (int i = 0; i < 5000 && s_nDeleted.load() == 0; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(1, s_nDeleted.load());
+}
+
+TEST_F(ThreadTest, BaseRunAssertsAndFails) {
+    COrvThread thread;
+    COrvStringA strError;
+    ASSERT_TRUE(thread.Start(strError));
+    for (int i = 0; i < 5000 && !thread.IsFinished(); ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(1, thread.GetExitCode());
+    EXPECT_TRUE(thread.Wait());
+    EXPECT_EQ(1u, AssertCount());
+}
+
+TEST_F(ThreadTest, WaitingOnItselfIsReportedNotDeadlocked) {
+    struct CSelfWaiter : COrvThread {
+        bool Run(int&, COrvStringA&) override {
+            m_bResult = Wait();
+            return true;
+        }
+        std::atomic<bool> m_bResult{false};
+    } thread;
+    COrvStringA strError;
+    ASSERT_TRUE(thread.Start(strError));
+    EXPECT_TRUE(thread.Wait());
+    EXPECT_TRUE(thread.m_bResult.load());
+    EXPECT_EQ(1u, AssertCount());
+}
+
+TEST_F(ThreadTest, LowerPriorityIsApplied) {
+    CGateThread thread;
+    thread.m_nPriority = -2;  // lowest
+    thread.m_gate.Set();
+    errno = 0;
+    const int nBase = getpriority(PRIO_PROCESS, 0);
+    COrvStringA strError;
+    ASSERT_TRUE(thread.Start(strError));
+    EXPECT_TRUE(strError.IsEmpty()) << static_cast<const char*>(strError);
+    EXPECT_TRUE(thread.Wait());
+    EXPECT_EQ(nBase + 10 > 19 ? 19 : nBase + 10, thread.m_nNice.load());
+}
+
+// In a child process limited by RLIMIT_NICE = nLimit (and, when run as root, without root's
+// privileges), starts a thread with nPriority and reports "<nice of the thread> <error text>".
+std::string PriorityInLimitedChild(int nPriority, rlim_t nLimit) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return "pipe failed";
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        struct rlimit limit = {nLimit, nLimit};
+        std::string out;
+        if (setrlimit(RLIMIT_NICE, &limit) != 0) {
+            out = "setrlimit failed";
+        } else if (getuid() == 0 && setuid(65534) != 0) {
+            out = "setuid failed";
+        } else {
+            CGateThread thread;
+            thread.m_nPriority = nPriority;
+            thread.m_gate.Set();
+            COrvStringA strError;
+            if (!thread.Start(strError)) {
+                out = "start failed";
+            } else {
+                thread.Wait();
+                out = std::to_string(thread.m_nNice.load()) + " " +
+                      static_cast<const char*>(strError);
+            }
+        }
+        (void)!write(fds[1], out.data(), out.size());
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return out;
+}
+
+TEST_F(ThreadTest, NiceLimitArithmetic) {
+    EXPECT_EQ(10, OrvOsNiceWithinLimit(10, 0, 0));     // lowering: always
+    EXPECT_EQ(0, OrvOsNiceWithinLimit(-10, 0, 0));     // limit 0: no raise
+    EXPECT_EQ(0, OrvOsNiceWithinLimit(-10, 0, 20));    // floor 0 = the base: no raise
+    EXPECT_EQ(-5, OrvOsNiceWithinLimit(-10, 0, 25));   // floor -5: part of the raise
+    EXPECT_EQ(-10, OrvOsNiceWithinLimit(-10, 0, 30));  // floor -10: the whole raise
+    EXPECT_EQ(-20, OrvOsNiceWithinLimit(-20, 5, ~0ull));
+    EXPECT_EQ(3, OrvOsNiceWithinLimit(-5, 5, 17));  // floor 3
+}
+
+TEST_F(ThreadTest, RaisedPriorityGoesAsFarAsTheNiceLimitAllows) {
+    errno = 0;
+    const int nBase = getpriority(PRIO_PROCESS, 0);
+    ASSERT_EQ(0, errno);
+    // No raise allowed at all: the priority stays as it was, Start says so and still succeeds.
+    EXPECT_EQ(std::to_string(nBase) + " CreateThread: cannot set thread priority",
+              PriorityInLimitedChild(2, 0));
+    // Lowering needs no privilege: fully applied.
+    EXPECT_EQ(std::to_string(nBase + 10 > 19 ? 19 : nBase + 10) + " ",
+              PriorityInLimitedChild(-2, 0));
+    // A limit of 20 - (nBase - 3) allows three steps of the ten that "highest" asks for. Raising
+    // the hard limit needs CAP_SYS_RESOURCE, so this part runs where the hard limit allows it.
+    struct rlimit limit;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NICE, &limit));
+    const rlim_t nLimit = static_cast<rlim_t>(20 - (nBase - 3));
+    if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= nLimit) {
+        EXPECT_EQ(std::to_string(nBase - 3) + " ", PriorityInLimitedChild(2, nLimit));
+    }
+}
+
+TEST_F(ThreadTest, WaitPumpingMessagesLetsTheThreadCallTheUiThread) {
+    CTestUiLoop loop;
+    // The worker needs the UI thread (a synchronous call); a plain wait there would deadlock.
+    struct CCaller : COrvThread {
+        bool Run(int&, COrvStringA&) override {
+            struct T : IOrvUiTask {
+                bool bOnUi = false;
+                void Run() override { bOnUi = OrvGetUiThread()->IsUiThread(); }
+            } task;
+            m_bSent = OrvGetUiThread()->Send(task) && task.bOnUi;
+            return true;
+        }
+        std::atomic<bool> m_bSent{false};
+    } worker;
+    bool bWaited = false;
+    loop.RunOnLoop([&] {
+        COrvStringA strError;
+        if (worker.Start(strError)) {
+            bWaited = worker.WaitPumpingMessages();
+        }
+    });
+    EXPECT_TRUE(bWaited);
+    EXPECT_TRUE(worker.m_bSent.load());
+    EXPECT_FALSE(worker.HasHandle());
+}
+
+TEST_F(ThreadTest, ManyThreadsGetDistinctNumbers) {
+    // The threads stay inside Run until every number has been read: a thread's number is 0 again
+    // once it has ended, so reading it after the thread may have finished would see 0.
+    std::vector<CGateThread> threads(8);
+    std::vector<int64_t> numbers;
+    COrvStringA strError;
+    for (auto& thread : threads) {
+        ASSERT_TRUE(thread.Start(strError));
+        numbers.push_back(thread.GetThreadNumber());
+    }
+    for (auto& thread : threads) {
+        thread.m_gate.Set();
+    }
+    for (auto& thread : threads) {
+        EXPECT_TRUE(thread.Wait());
+    }
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        EXPECT_NE(0, numbers[i]);
+        EXPECT_EQ(numbers[i], threads[i].m_nSeenNumber.load());
+        for (size_t j = i + 1; j < numbers.size(); ++j) {
+            EXPECT_NE(numbers[i], numbers[j]);
+        }
+    }
+    OrvYield();
+}
+
+}  // namespace
