@@ -1,0 +1,576 @@
+// The Linux half of the console pipe: pipes, the child process, the reader thread, the background
+// reaper of children and the character-set conversions through iconv.
+#include <errno.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "console-pipe.h"
+#include "orv-sys.h"
+#include "orv-trace.h"
+#include "orv-utf.h"
+
+extern char** environ;
+
+namespace {
+
+static_assert(sizeof(pthread_t) <= sizeof(uint64_t), "a pthread_t must fit the thread field");
+
+// Native-order UTF-16 as iconv names it.
+constexpr const char* kUtf16Native =
+    std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+
+// Input lines end with LF: the shell would take a CR as part of the line's last word.
+constexpr char16_t kInputLineEnd[] = u"\n";
+
+// Whether a character-set name means UTF-8 ("UTF-8", "utf8" ...), or names no set at all.
+bool IsUtf8Name(const char* pszName) {
+    if (!pszName || !*pszName) {
+        return true;
+    }
+    char sz[8];
+    int n = 0;
+    for (const char* p = pszName; *p; ++p) {
+        if (*p == '-' || *p == '_') {
+            continue;
+        }
+        if (n == static_cast<int>(sizeof sz) - 1) {
+            return false;
+        }
+        sz[n++] = static_cast<char>(*p >= 'a' && *p <= 'z' ? *p - 'a' + 'A' : *p);
+    }
+    sz[n] = 0;
+    return strcmp(sz, "UTF8") == 0;
+}
+
+// The descriptor moved to 3 or above (so that the child's standard descriptors can be set up
+// without clobbering it), close-on-exec. Returns -1 (fd closed) on failure.
+int AboveStandard(int fd) {
+    if (fd < 0 || fd >= 3) {
+        return fd;
+    }
+    const int nNew = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    OrvSysClose(fd);
+    return nNew;
+}
+
+// A pipe with both ends close-on-exec and above the standard descriptors.
+bool MakePipe(int* pnRead, int* pnWrite) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
+    }
+    fds[0] = AboveStandard(fds[0]);
+    fds[1] = AboveStandard(fds[1]);
+    if (fds[0] < 0 || fds[1] < 0) {
+        if (fds[0] >= 0) {
+            OrvSysClose(fds[0]);
+        }
+        if (fds[1] >= 0) {
+            OrvSysClose(fds[1]);
+        }
+        return false;
+    }
+    *pnRead = fds[0];
+    *pnWrite = fds[1];
+    return true;
+}
+
+void CloseIfOpen(int& fd) {
+    if (fd >= 0) {
+        OrvSysClose(fd);
+        fd = -1;
+    }
+}
+
+// Writes everything to fd without letting SIGPIPE stop the program: the signal is blocked on this
+// thread for the write, and a SIGPIPE that the write raised is taken off again. The rest of the
+// program keeps its own disposition (and children do not inherit an ignored SIGPIPE).
+bool WriteWithoutSigpipe(int fd, const void* p, size_t n) {
+    sigset_t pipeSet;
+    sigset_t oldMask;
+    sigset_t pending;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSet, &oldMask);
+    sigemptyset(&pending);
+    sigpending(&pending);
+    const bool bWasPending = sigismember(&pending, SIGPIPE) == 1;
+    const bool bOk = OrvSysWriteAll(fd, p, n);
+    const int nErr = errno;
+    if (!bOk && nErr == EPIPE && !bWasPending) {
+        const struct timespec zero = {0, 0};
+        while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    errno = nErr;
+    return bOk;
+}
+
+// Wakes a thread that polls the eventfd.
+void Signal(int fd) {
+    if (fd < 0) {
+        return;
+    }
+    const uint64_t one = 1;
+    WriteWithoutSigpipe(fd, &one, sizeof one);
+}
+
+// Reaps the children that pipes have let go of. A child is waited for at once when it has already
+// exited; otherwise the reaper's thread (started on first need) waits for it in the background:
+// through a pidfd where the kernel has them, else by looking again every 200 ms. Nothing is
+// reported: the pipe never shows an exit status. The object lives as long as the process.
+class CChildReaper {
+public:
+    static CChildReaper& Get() {
+        static CChildReaper* s_pReaper = new CChildReaper;  // never destroyed: its thread runs on
+        return *s_pReaper;
+    }
+
+    void Reap(pid_t pid) {
+        if (pid <= 0) {
+            return;
+        }
+        std::unique_lock<std::mutex> lock(m_lock);
+        // Made on the first hand-over, needed or not, so that the reaper's descriptor count stays
+        // the same from then on.
+        if (m_hWake < 0) {
+            m_hWake = AboveStandard(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        }
+        lock.unlock();
+        if (TryWait(pid)) {
+            return;
+        }
+        // Through syscall: the C library's own wrapper lacks C linkage in its header here.
+        const int nPidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        lock.lock();
+        if (!m_bStarted && m_hWake >= 0) {
+            pthread_t thread;
+            pthread_attr_t attr;
+            pthread_attr_init(&attr);
+            pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+            m_bStarted = pthread_create(&thread, &attr, &CChildReaper::ThreadStart, this) == 0;
+            pthread_attr_destroy(&attr);
+        }
+        m_children.push_back({pid, nPidFd >= 0 ? AboveStandard(nPidFd) : -1});
+        Signal(m_hWake);
+    }
+
+private:
+    struct Child {
+        pid_t pid;
+        int hPidFd;  // -1 when the kernel gave none
+    };
+
+    // Reaps pid if it has exited; true also when it is no child of ours any more.
+    static bool TryWait(pid_t pid) {
+        int nStatus = 0;
+        pid_t r;
+        do {
+            r = waitpid(pid, &nStatus, WNOHANG);
+        } while (r < 0 && errno == EINTR);
+        return r == pid || (r < 0 && errno == ECHILD);
+    }
+
+    static void* ThreadStart(void* pv) {
+        static_cast<CChildReaper*>(pv)->Loop();
+        return nullptr;
+    }
+
+    void Loop() {
+        std::vector<pollfd> fds;
+        for (;;) {
+            bool bAllPidFds = true;
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                fds.assign(1, pollfd{m_hWake, POLLIN, 0});
+                for (const Child& child : m_children) {
+                    if (child.hPidFd >= 0) {
+                        fds.push_back(pollfd{child.hPidFd, POLLIN, 0});
+                    } else {
+                        bAllPidFds = false;
+                    }
+                }
+            }
+            int r;
+            do {
+                r = poll(fds.data(), fds.size(), bAllPidFds ? -1 : 200);
+            } while (r < 0 && errno == EINTR);
+            uint64_t nCount;
+            while (OrvSysRead(m_hWake, &nCount, sizeof nCount) > 0) {
+            }
+            std::lock_guard<std::mutex> guard(m_lock);
+            for (size_t i = 0; i < m_children.size();) {
+                if (TryWait(m_children[i].pid)) {
+                    if (m_children[i].hPidFd >= 0) {
+                        OrvSysClose(m_children[i].hPidFd);
+                    }
+                    m_children[i] = m_children.back();
+                    m_children.pop_back();
+                } else {
+                    ++i;
+                }
+            }
+        }
+    }
+
+    std::mutex m_lock;
+    std::vector<Child> m_children;
+    int m_hWake = -1;
+    bool m_bStarted = false;
+};
+
+void* ReaderStart(void* pv) {
+    CConsolePipe::ReaderThreadProc(static_cast<CConsolePipe*>(pv));
+    return nullptr;
+}
+
+// Does nothing on the owner thread: a call made after a post returns once the post was handled.
+void NoPaneCall(ITextPane&, void*) {}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Conversions
+
+CPipeDecoder::CPipeDecoder(const char* pszCharset) {
+    if (!IsUtf8Name(pszCharset)) {
+        iconv_t h = iconv_open(kUtf16Native, pszCharset);
+        if (h != reinterpret_cast<iconv_t>(-1)) {
+            m_hIconv = h;
+        }
+    }
+}
+
+CPipeDecoder::~CPipeDecoder() {
+    if (m_hIconv) {
+        iconv_close(static_cast<iconv_t>(m_hIconv));
+    }
+}
+
+int CPipeDecoder::DecodeIconv(const char* p, int nLen, char16_t* pOut) {
+    iconv_t h = static_cast<iconv_t>(m_hIconv);
+    char* pIn = const_cast<char*>(p);
+    size_t nIn = static_cast<size_t>(nLen);
+    char* pDst = reinterpret_cast<char*>(pOut);
+    // Every input byte gives at most one unit here (none of the locale sets packs more).
+    size_t nRoom = static_cast<size_t>(nLen + kMaxCarry) * sizeof(char16_t);
+    while (nIn > 0) {
+        if (iconv(h, &pIn, &nIn, &pDst, &nRoom) != static_cast<size_t>(-1)) {
+            break;
+        }
+        if (errno == EINVAL && nIn <= static_cast<size_t>(kMaxCarry)) {
+            memcpy(m_carry, pIn, nIn);  // the input ends inside a sequence
+            m_nCarry = static_cast<int>(nIn);
+            nIn = 0;
+            break;
+        }
+        if (nRoom < sizeof(char16_t)) {
+            break;  // cannot happen with the room given; never loop on it
+        }
+        // A byte that cannot be converted (or a sequence too long to carry).
+        const char16_t nBad = 0xFFFD;
+        memcpy(pDst, &nBad, sizeof nBad);
+        pDst += sizeof nBad;
+        nRoom -= sizeof nBad;
+        ++pIn;
+        --nIn;
+        iconv(h, nullptr, nullptr, nullptr, nullptr);
+    }
+    const int nOut = static_cast<int>((pDst - reinterpret_cast<char*>(pOut)) / 2);
+    pOut[nOut] = 0;
+    return nOut;
+}
+
+bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStringA& strOut) {
+    strOut.Empty();
+    if (!psz) {
+        return true;
+    }
+    if (nLen < 0) {
+        nLen = 0;
+        while (psz[nLen]) {
+            ++nLen;
+        }
+    }
+    if (nLen == 0) {
+        return true;
+    }
+    if (IsUtf8Name(pszCharset)) {
+        return OrvUtf16ToUtf8(psz, nLen, strOut);
+    }
+    iconv_t h = iconv_open(pszCharset, kUtf16Native);
+    if (h == reinterpret_cast<iconv_t>(-1)) {
+        return OrvUtf16ToUtf8(psz, nLen, strOut);
+    }
+    // Four bytes per unit hold every multi-byte set; the end sequence of a stateful set fits the
+    // spare 16.
+    const int nCap = nLen * 4 + 16;
+    char* pBuf = strOut.GetBuffer(nCap);
+    if (!pBuf) {
+        iconv_close(h);
+        return false;
+    }
+    char* pIn = reinterpret_cast<char*>(const_cast<char16_t*>(psz));
+    size_t nIn = static_cast<size_t>(nLen) * sizeof(char16_t);
+    char* pDst = pBuf;
+    size_t nRoom = static_cast<size_t>(nCap);
+    while (nIn > 0) {
+        if (iconv(h, &pIn, &nIn, &pDst, &nRoom) != static_cast<size_t>(-1)) {
+            break;
+        }
+        if (errno == E2BIG || nRoom == 0) {
+            break;
+        }
+        // A character the set cannot hold, or a broken surrogate: "?" in its place.
+        const char16_t ch = *reinterpret_cast<const char16_t*>(pIn);
+        const size_t nSkip = (ch >= 0xD800 && ch <= 0xDBFF && nIn >= 4) ? 4 : 2;
+        *pDst++ = '?';
+        --nRoom;
+        pIn += nSkip < nIn ? nSkip : nIn;
+        nIn -= nSkip < nIn ? nSkip : nIn;
+    }
+    iconv(h, nullptr, nullptr, &pDst, &nRoom);
+    iconv_close(h);
+    strOut.ReleaseBuffer(static_cast<int>(pDst - pBuf));
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The pipe
+
+bool CConsolePipe::EnsureHiddenConsole() {
+    g_bConsoleAllocated = true;
+    return g_bConsoleAllocated;
+}
+
+int CConsolePipe::Run(const char16_t* pszCommand) {
+    // Held until Run is done with the object: the reader waits for it before it starts, so that
+    // a quick end of output cannot destroy the object under Run.
+    std::unique_lock<std::mutex> gate(m_gate);
+    CollectEndedReader();
+    if (m_hReaderThread && (m_dwFlags & CPIPE_INTERACTIVE)) {
+        COrvStringW line(pszCommand ? pszCommand : u"");
+        line += kInputLineEnd;
+        WriteInput(line);
+        return 0;
+    }
+    if (m_hReaderThread) {
+        return 2;
+    }
+    if (!pszCommand || !*pszCommand) {
+        return 1;
+    }
+    if (fcntl(STDERR_FILENO, F_GETFD) < 0 && !EnsureHiddenConsole()) {
+        return 2;
+    }
+    const char* pszCharset = g_pszPipeCharset ? g_pszPipeCharset : nl_langinfo(CODESET);
+    snprintf(m_szCharset, sizeof m_szCharset, "%s", pszCharset ? pszCharset : "");
+
+    int hOutputRead = -1;
+    int hOutputWrite = -1;
+    int hInputRead = -1;
+    int hInputWrite = -1;
+    int nResult = 2;
+    if (MakePipe(&hOutputRead, &hOutputWrite) && MakePipe(&hInputRead, &hInputWrite)) {
+        m_hWake = AboveStandard(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    }
+    if (m_hWake >= 0) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_hStdoutRead = hOutputRead;
+            m_hStdinWrite = hInputWrite;
+        }
+        hOutputRead = hInputWrite = -1;
+        if (!StartProcess(pszCommand, hOutputWrite, hInputRead, hOutputWrite)) {
+            nResult = 1;
+        } else {
+            // From here only the child holds the write end of the output pipe: the output ends
+            // when the child and whatever inherited it have closed it.
+            CloseIfOpen(hOutputWrite);
+            CloseIfOpen(hInputRead);
+            pthread_t thread;
+            if (pthread_create(&thread, nullptr, &ReaderStart, this) == 0) {
+                m_hReaderThread = static_cast<uint64_t>(thread);
+                nResult = 0;
+            }
+        }
+    }
+    CloseIfOpen(hOutputRead);
+    CloseIfOpen(hOutputWrite);
+    CloseIfOpen(hInputRead);
+    CloseIfOpen(hInputWrite);
+    if (nResult != 0) {
+        Close();
+    }
+    return nResult;
+}
+
+void CConsolePipe::Close() {
+    if (m_hReaderThread) {
+        const pthread_t thread = static_cast<pthread_t>(m_hReaderThread);
+        if (pthread_equal(thread, pthread_self())) {
+            pthread_detach(thread);  // the reader destroys its own pipe at the end
+        } else {
+            m_bStop = true;
+            Signal(m_hWake);
+            pthread_join(thread, nullptr);
+        }
+        m_hReaderThread = 0;
+    }
+    m_bStop = false;
+    m_bReaderEnded = false;
+    ReleaseHandles();
+    CloseIfOpen(m_hWake);
+}
+
+void CConsolePipe::ReleaseHandles() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_hProcess) {
+        CChildReaper::Get().Reap(m_hProcess);
+        m_hProcess = 0;
+    }
+    CloseIfOpen(m_hStdinWrite);
+    CloseIfOpen(m_hStdoutRead);
+}
+
+void CConsolePipe::CollectEndedReader() {
+    if (m_hReaderThread && m_bReaderEnded) {
+        pthread_join(static_cast<pthread_t>(m_hReaderThread), nullptr);
+        m_hReaderThread = 0;
+        m_bReaderEnded = false;
+        CloseIfOpen(m_hWake);
+    }
+}
+
+bool CConsolePipe::WriteInput(const char16_t* pszText) {
+    if (!pszText || !*pszText) {
+        return false;
+    }
+    COrvStringA bytes;
+    if (!PipeEncode(pszText, -1, m_szCharset, bytes) || bytes.IsEmpty()) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_hStdinWrite < 0) {
+        return false;
+    }
+    return WriteWithoutSigpipe(m_hStdinWrite, static_cast<const char*>(bytes),
+                               static_cast<size_t>(bytes.GetLength()));
+}
+
+bool CConsolePipe::StartProcess(const char16_t* pszCommand, int hStdOutput, int hStdInput,
+                                int hStdError) {
+    const bool bInteractive = (m_dwFlags & CPIPE_INTERACTIVE) != 0;
+    COrvStringA command;
+    if (!PipeEncode(pszCommand, -1, m_szCharset, command)) {
+        return false;
+    }
+    const char* pszShell = g_pszPipeInterpreter ? g_pszPipeInterpreter : "/bin/sh";
+    char* argv[4] = {const_cast<char*>(pszShell), const_cast<char*>(bInteractive ? "-s" : "-c"),
+                     bInteractive ? nullptr : const_cast<char*>(static_cast<const char*>(command)),
+                     nullptr};
+
+    // Exactly the three standard descriptors, nothing else of the program's.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, hStdInput, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, hStdOutput, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, hStdError, STDERR_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+    // A process group of its own; no signal blocked, SIGPIPE at its default whatever the program
+    // did with it.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attr, 0);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attr, &signals);
+    sigaddset(&signals, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &signals);
+
+    pid_t pid = 0;
+    const int nErr = posix_spawn(&pid, pszShell, &actions, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (nErr != 0) {
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_hProcess = pid;
+    }
+    if (bInteractive) {
+        // The shell, started without it, reads the command as its first input line.
+        COrvStringW line(pszCommand);
+        line += kInputLineEnd;
+        WriteInput(line);
+    }
+    return true;
+}
+
+int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
+    {
+        std::lock_guard<std::mutex> gate(pPipe->m_gate);  // Run is done with the object
+    }
+    CPipeDecoder decoder(pPipe->m_szCharset);
+    char buf[256];
+    char16_t text[CPipeDecoder::OutputRoom(255)];
+    const int hRead = pPipe->m_hStdoutRead;
+    for (;;) {
+        pollfd fds[2] = {{hRead, POLLIN, 0}, {pPipe->m_hWake, POLLIN, 0}};
+        int r;
+        do {
+            r = poll(fds, 2, -1);
+        } while (r < 0 && errno == EINTR);
+        if (pPipe->m_bStop) {
+            return 1;  // Close waits for this thread and resets the pipe itself
+        }
+        if (r < 0) {
+            break;
+        }
+        const long n = OrvSysRead(hRead, buf, 255);
+        if (n <= 0) {
+            break;  // end of output (or a read error, which ends it just as well)
+        }
+        if (decoder.Decode(buf, static_cast<int>(n), text) > 0) {
+            pPipe->OnOutput(text);
+        }
+    }
+    if (decoder.Flush(text) > 0) {
+        pPipe->OnOutput(text);
+    }
+    pPipe->OnOutput(nullptr);
+    if (pPipe->m_dwFlags & CPIPE_KEEP) {
+        pPipe->ReleaseHandles();
+        pPipe->m_bReaderEnded = true;  // the owner collects the thread; the object stays
+        return 1;
+    }
+    // Whatever was posted to the pane's owner (the end notification) has been handled once this
+    // call returns: the view has forgotten the pipe and cannot reach it any more.
+    if (pPipe->m_wndOutput) {
+        pPipe->m_wndOutput->Call(&NoPaneCall, nullptr);
+    }
+    {
+        // A Run that is still busy (the input line that made the shell exit) finishes first.
+        std::lock_guard<std::mutex> gate(pPipe->m_gate);
+    }
+    delete pPipe;
+    return 1;
+}

@@ -1,0 +1,180 @@
+// The console pipe: runs one command line through /bin/sh as a child process whose standard input,
+// output and error are pipes held by the program, and streams everything the child writes into an
+// output pane, from a reader thread of its own.
+//
+// Life of a pipe: the view creates it on the heap and calls Run. On success a reader thread reads
+// the child's output at most 255 bytes at a time, converts each chunk from the locale's character
+// set to UTF-16 and hands it to OnOutput, which inserts it at the end of the pane with one
+// synchronous call to the pane's owner thread. When the output ends (every writer of the output
+// pipe has closed it), the reader calls OnOutput(nullptr) and then, unless CPIPE_KEEP is set,
+// destroys the object. CTvConsolePipe posts the end notification to the pane's owner first.
+//
+// The child is never killed by the pipe and its exit status is not reported; it is reaped in the
+// background (at the end of output when it has already exited, else by a process-wide reaper), so
+// no zombie stays behind, and a child that closes its output but runs on does not delay the end.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "orv-string.h"
+#include "text-pane.h"
+
+// Mode bits of CConsolePipe::m_dwFlags (0x1 has no meaning).
+constexpr uint32_t CPIPE_PREFIX = 0x2;       // each output line starts with "PIPE %x: "
+constexpr uint32_t CPIPE_INTERACTIVE = 0x4;  // the shell reads its commands from the input pipe
+constexpr uint32_t CPIPE_KEEP = 0x8;         // the reader leaves the object alive at the end
+constexpr uint32_t CPIPE_ANSI = 0x10;        // on Linux the locale's character set, as without it
+
+// The interpreter started for every command: "/bin/sh" unless replaced. Tests point it at a
+// program that does not exist to make the start fail. Set it before Run; read by Run only.
+extern const char* g_pszPipeInterpreter;
+// The character set of the child's bytes; null (the default) means the locale's
+// (nl_langinfo(CODESET) as Run sees it). Tests set it to check the conversion. Read by Run only.
+extern const char* g_pszPipeCharset;
+// Process-wide: the program has what a console would give the child. Always true on Linux once
+// EnsureHiddenConsole ran, since the child's standard handles are pipes.
+extern std::atomic<bool> g_bConsoleAllocated;
+
+// Streaming converter of a child's bytes to UTF-16, one per reader thread. In a UTF-8 set an
+// incomplete sequence at the end of a chunk is carried over to the next one; invalid bytes become
+// U+FFFD. Other sets are converted through iconv, also carrying incomplete sequences over; a byte
+// it cannot convert becomes U+FFFD. Not thread-safe; any one thread.
+class CPipeDecoder {
+public:
+    // Bytes carried over at most, and the output room one call needs for nLen input bytes.
+    static constexpr int kMaxCarry = 8;
+    static constexpr int OutputRoom(int nLen) { return nLen + kMaxCarry + 1; }
+
+    // Decodes from pszCharset (null or empty: UTF-8). A set iconv does not know is decoded as
+    // UTF-8 too.
+    explicit CPipeDecoder(const char* pszCharset);
+    ~CPipeDecoder();
+    CPipeDecoder(const CPipeDecoder&) = delete;
+    CPipeDecoder& operator=(const CPipeDecoder&) = delete;
+
+    // Converts the bytes carried from the last call followed by nLen bytes at p into pOut, which
+    // holds at least OutputRoom(nLen) units; writes a NUL after the output and returns the number
+    // of units written. An incomplete sequence at the end is kept for the next call.
+    int Decode(const char* p, int nLen, char16_t* pOut);
+    // Converts what is still carried (each byte becomes U+FFFD) into pOut (room for kMaxCarry + 1
+    // units); returns the count. Called once the input has ended.
+    int Flush(char16_t* pOut);
+    // Whether this decoder treats its input as UTF-8 (without iconv).
+    bool IsUtf8() const { return m_hIconv == nullptr; }
+
+private:
+    int DecodeUtf8(const char* p, int nLen, char16_t* pOut);
+    int DecodeIconv(const char* p, int nLen, char16_t* pOut);
+
+    void* m_hIconv = nullptr;  // iconv descriptor; null for UTF-8
+    char m_carry[kMaxCarry];
+    int m_nCarry = 0;
+};
+
+// Converts nLen UTF-16 units (-1: up to the NUL) to the bytes of pszCharset (null or empty: UTF-8)
+// for the child. A character the set cannot hold becomes "?"; invalid UTF-16 becomes U+FFFD in
+// UTF-8. Returns false (strOut empty) only when memory runs out. Any thread.
+bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStringA& strOut);
+
+// Applies the line tags of CPIPE_PREFIX to normalised text: a final CR LF is kept without a tag,
+// every other CR LF is followed by pszTag. Returns false (strOut empty) when memory runs out.
+bool PipeTagLines(const COrvStringW& text, const char16_t* pszTag, COrvStringW& strOut);
+
+class CConsolePipe {
+public:
+    // A pipe that writes into the pane behind wndOutput (may be null: output is dropped). bWinNT is
+    // kept for the record; on Linux both kinds of system run /bin/sh the same way. Idle: no
+    // reader, no child, both pipe ends -1. Any thread.
+    CConsolePipe(bool bWinNT, std::shared_ptr<ITextPaneHost> wndOutput, uint32_t dwFlags);
+    // Calls Close. Destroying a pipe whose reader still runs stops that reader first (see Close);
+    // a derived class whose OnOutput uses its own members calls Close in its own destructor, so
+    // that the reader has stopped before those members go.
+    virtual ~CConsolePipe();
+    CConsolePipe(const CConsolePipe&) = delete;
+    CConsolePipe& operator=(const CConsolePipe&) = delete;
+
+    // Runs pszCommand, or on a running interactive pipe writes it to the shell as an input line.
+    // Returns 0 when the command was started or the line handed over (whatever the write gave);
+    // 1 when pszCommand is null or empty or the interpreter could not be started; 2 when a
+    // one-shot pipe is still running (nothing is written), or a pipe or the reader thread could not
+    // be made. On 1 and 2 the pipe is Idle with every field reset and no descriptor of its own left
+    // open. Called on the UI thread; never blocks on the child (an interactive line is one write to
+    // the pipe, which waits only while the pipe is full). On success the object may already be
+    // destroyed by its reader when Run returns (without CPIPE_KEEP); the caller must not touch it
+    // until its end notification arrives, except for Run on an interactive pipe.
+    int Run(const char16_t* pszCommand);
+
+    // Stops a reader that still runs, waiting for it (it stops before its next read, or once the
+    // pane call it is in has returned; so do not call this on the pane's owner thread while the
+    // reader runs and the pane is attached); hands the child over to the reaper without stopping
+    // it; closes both pipe ends; resets the fields. The pipe is Idle afterwards. Safe to call
+    // repeatedly. On the reader thread itself (a pipe destroying itself at the end of output) it
+    // lets the thread go instead of waiting for it.
+    void Close();
+
+    // Called on the reader thread with each converted chunk (never empty), and once with null
+    // after the last one. The base inserts the chunk at the end of the pane in one synchronous call
+    // to the pane's owner thread (line ends normalised, trimmed near the limit, tags with
+    // CPIPE_PREFIX); output is dropped once the pane is gone. Null does nothing here.
+    virtual void OnOutput(const char16_t* pszText);
+
+    // Converts pszText to the child's character set and writes it to the child's standard input in
+    // one call. Returns true when every byte was written; false for empty text (nothing written),
+    // no input pipe, or a failed write (a child that has exited: the program is not stopped by
+    // SIGPIPE). Blocks while the pipe is full. Any thread but the reader's.
+    bool WriteInput(const char16_t* pszText);
+
+    // Starts the interpreter with the command (one-shot: sh -c COMMAND; interactive: sh -s, and the
+    // command is then written as its first input line) in a process group of its own, with
+    // hStdInput as its standard input and hStdOutput, hStdError as its output and error, the
+    // program's environment and current folder, and no other descriptor. Returns true and stores
+    // the child in m_hProcess on success; false when the interpreter cannot be started.
+    bool StartProcess(const char16_t* pszCommand, int hStdOutput, int hStdInput, int hStdError);
+
+    // The reader thread's body for pPipe: reads and converts until the output ends, then runs the
+    // end sequence described above. Returns 1.
+    static int ReaderThreadProc(CConsolePipe* pPipe);
+
+    // Nothing to do on Linux: sets g_bConsoleAllocated and returns it (true).
+    static bool EnsureHiddenConsole();
+
+protected:
+    // Inserts normalised text at the end of the pane (with the tags of CPIPE_PREFIX) in one call
+    // on the owner thread; false when the pane is gone.
+    bool InsertIntoPane(const COrvStringW& text);
+
+    uint32_t m_dwFlags;                          // mode bits, fixed at construction
+    std::shared_ptr<ITextPaneHost> m_wndOutput;  // the output pane and its owner
+    bool m_bWinNT;                               // kept for the record; no effect on Linux
+    // The reader thread (a pthread_t), 0 when none. Stays set after a CPIPE_KEEP pipe's reader has
+    // ended, until the next Run or Close collects the thread.
+    uint64_t m_hReaderThread = 0;
+    int m_hProcess = 0;      // the child's process id; 0 when none
+    int m_hStdinWrite = -1;  // the program's end of the child's input pipe; -1 when none
+    int m_hStdoutRead = -1;  // the program's end of the child's output pipe; -1 when none
+
+private:
+    // The reader's end: releases the descriptors and hands the child to the reaper.
+    void ReleaseHandles();
+    // Collects the thread of a reader that has ended (CPIPE_KEEP) so that the pipe is Idle.
+    void CollectEndedReader();
+
+    std::mutex m_lock;                 // guards the descriptors against WriteInput
+    std::mutex m_gate;                 // held by Run until it is done with the object
+    std::atomic<bool> m_bStop{false};  // Close asks the reader to stop
+    std::atomic<bool> m_bReaderEnded{false};
+    int m_hWake = -1;           // eventfd that wakes the reader for Close; -1 when none
+    char m_szCharset[48] = {};  // the child's character set, taken by Run
+};
+
+// The pipe the view uses: at the end of the output it also posts the end notification, carrying
+// the object's address as a plain value, to the pane's owner.
+class CTvConsolePipe : public CConsolePipe {
+public:
+    using CConsolePipe::CConsolePipe;
+    // Null: posts the end notification, then does what the base does. Reader thread.
+    void OnOutput(const char16_t* pszText) override;
+};

@@ -1,0 +1,121 @@
+// An output pane held in memory, with the semantics of the program's edit control, and a host that
+// gives it an owner thread of its own. The console pipe's tests and benchmark run against it.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "text-pane.h"
+
+// The pane's text, selection and line table. Single-threaded: every member is called on one thread
+// at a time (the host's owner thread).
+class CTextPaneMemory : public ITextPane {
+public:
+    // Empty text, caret at 0, limit 0xFFFFFFFF (the multi-line control's maximum).
+    CTextPaneMemory();
+
+    int GetTextLength() const override;
+    unsigned GetLimitText() const override;
+    void GetSel(int* pnStart, int* pnEnd) const override;
+    void SetSel(int nStart, int nEnd, bool bNoScroll = false) override;
+    void ReplaceSel(const char16_t* pszText) override;
+    int LineFromChar(int nIndex = -1) const override;
+    int LineIndex(int nLine = -1) const override;
+    void ScrollCaret() override;
+
+    // Sets the limit; 0 means the maximum (0xFFFFFFFF). Text already held is kept.
+    void SetLimitText(unsigned nLimit);
+    // Replaces the whole text (null: empty); the caret goes to 0 with nothing selected.
+    void SetText(const char16_t* pszText);
+    // The whole text.
+    const std::u16string& GetText() const { return m_text; }
+    // Number of lines (at least 1).
+    int GetLineCount() const { return static_cast<int>(m_lines.size()); }
+    // Times the caret was scrolled into view (explicitly or by SetSel without bNoScroll).
+    int GetScrollCount() const { return m_nScrolls; }
+
+private:
+    // Replaces [nStart, nEnd) by nLen characters at p and brings the line table up to date.
+    void ReplaceRange(int nStart, int nEnd, const char16_t* p, int nLen);
+
+    std::u16string m_text;
+    std::vector<int> m_lines;  // index of the first character of each line, ascending; [0] = 0
+    int m_nSelStart = 0;       // selection, m_nSelStart <= m_nSelEnd
+    int m_nSelEnd = 0;
+    int m_nCaret = 0;  // the active end of the selection
+    unsigned m_nLimit = 0xFFFFFFFFu;
+    int m_nScrolls = 0;
+};
+
+// Owner of a CTextPaneMemory: an owner thread that carries out the calls and notifications of the
+// ITextPaneHost interface in order, the way a UI thread's event queue does. Share it through
+// std::shared_ptr with the pipes that write to it.
+class CTextPaneMemoryHost : public ITextPaneHost {
+public:
+    // Starts the owner thread.
+    CTextPaneMemoryHost();
+    // Detaches the pane and stops and joins the owner thread; pending calls are released with
+    // false. Must not run on the owner thread.
+    ~CTextPaneMemoryHost() override;
+    CTextPaneMemoryHost(const CTextPaneMemoryHost&) = delete;
+    CTextPaneMemoryHost& operator=(const CTextPaneMemoryHost&) = delete;
+
+    bool Call(PaneFn pfn, void* pContext) override;
+    bool IsPaneAlive() const override;
+    bool PostPipeDone(uintptr_t nPipe) override;
+    // Here any thread may detach (the owner thread of a real pane is the only one that does).
+    void Detach() override;
+
+    // Runs fn(pane) on the owner thread and waits, also after Detach (the tests read the pane's
+    // final state through it). Any thread but the owner's.
+    void RunOnOwner(const std::function<void(CTextPaneMemory&)>& fn);
+    // The pane's whole text, read on the owner thread.
+    std::u16string Text();
+    // Handler run on the owner thread for each end notification, before it is recorded (the view
+    // writes its end line there). Set it before any pipe runs.
+    void SetPipeDoneHandler(std::function<void(CTextPaneMemory&, uintptr_t)> fn);
+    // Waits until at least nCount end notifications have been handled or nTimeoutMs have passed;
+    // true when they have. Any thread but the owner's.
+    bool WaitPipeDone(size_t nCount, int nTimeoutMs);
+    // The end notifications handled so far, in order.
+    std::vector<uintptr_t> PipeDoneValues();
+    // Number of Call functions carried out.
+    int CallCount();
+    // Delay the owner thread takes before each queued item (a slow UI thread); 0 by default.
+    void SetOwnerDelayMs(int nMs);
+
+private:
+    // One queued call, owner function or end notification.
+    struct Item {
+        PaneFn pfn = nullptr;  // a Call, or
+        void* pContext = nullptr;
+        std::function<void(CTextPaneMemory&)> fnOwner;  // a RunOnOwner, or
+        uintptr_t nPipe = 0;                            // an end notification (heap, owned here)
+        bool bDone = false;
+        bool bRan = false;
+    };
+
+    void OwnerLoop();
+    // Carries out one item on the owner thread; lock is held on entry and exit and released
+    // while the pane works.
+    void RunItem(Item& item, std::unique_lock<std::mutex>& lock);
+    bool IsOwnerThread() const;
+
+    CTextPaneMemory m_pane;
+    mutable std::mutex m_lock;
+    std::condition_variable m_cv;
+    std::deque<Item*> m_queue;
+    std::function<void(CTextPaneMemory&, uintptr_t)> m_fnDone;
+    std::vector<uintptr_t> m_done;
+    int m_nCalls = 0;
+    int m_nDelayMs = 0;
+    bool m_bDetached = false;
+    bool m_bStop = false;
+    std::thread m_owner;
+};

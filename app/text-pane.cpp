@@ -1,0 +1,58 @@
+#include "text-pane.h"
+
+#include "orv-string.h"
+
+namespace {
+// Text is removed from the front of a full pane this many characters at a time.
+constexpr unsigned kTrimChars = 255;
+}  // namespace
+
+int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut) {
+    int nOut = 0;
+    for (int i = 0; i < nLen; ++i) {
+        const char16_t ch = p[i];
+        if (ch == u'\r' && i + 1 < nLen && p[i + 1] == u'\n') {
+            continue;  // the LF that follows writes the pair
+        }
+        if (ch == u'\n') {
+            pOut[nOut++] = u'\r';
+        }
+        pOut[nOut++] = ch;
+    }
+    pOut[nOut] = 0;
+    return nOut;
+}
+
+int TextPanePrepareAppend(ITextPane& pane) {
+    unsigned nLength = static_cast<unsigned>(pane.GetTextLength());
+    const unsigned nLimit = pane.GetLimitText();
+    // Unsigned on purpose, as the edit control's users have always computed it: a limit below 255
+    // wraps around and never trims.
+    if (nLength > nLimit - kTrimChars) {
+        pane.SetSel(0, static_cast<int>(kTrimChars), true);
+        pane.ReplaceSel(u"");
+        nLength = nLength > kTrimChars ? nLength - kTrimChars : 0;
+    }
+    pane.SetSel(static_cast<int>(nLength), static_cast<int>(nLength));
+    pane.ScrollCaret();
+    return static_cast<int>(nLength);
+}
+
+void TextPaneAppend(ITextPane& pane, const char16_t* pszText) {
+    TextPanePrepareAppend(pane);
+    if (!pszText || !*pszText) {
+        return;
+    }
+    int nLen = 0;
+    while (pszText[nLen]) {
+        ++nLen;
+    }
+    COrvStringW text;
+    char16_t* pBuf = text.GetBuffer(2 * nLen);
+    if (!pBuf) {
+        pane.ReplaceSel(pszText);  // no memory for the copy: the text as it is
+        return;
+    }
+    text.ReleaseBuffer(TextPaneNormaliseLineEnds(pszText, nLen, pBuf));
+    pane.ReplaceSel(text);
+}

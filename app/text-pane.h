@@ -1,0 +1,116 @@
+// The output pane as the console pipe and the view see it, and the thread-safe handle through
+// which a reader thread reaches it.
+//
+// ITextPane is the multi-line, read-only text control that shows a command's output. Its
+// positions are UTF-16 code units of the whole text; a line end in the pane is the pair CR LF,
+// which counts as two units; a CR or LF on its own is an ordinary character of its line. Lines are
+// not wrapped, so a line is the text between two CR LF pairs. Every ITextPane member is called on
+// the pane's owner thread only (the UI thread in the program) and never blocks.
+//
+// ITextPaneHost is the handle a reader thread holds: it carries calls over to the owner thread,
+// tells whether the pane still exists and posts the end notification of a pipe. It is shared
+// (std::shared_ptr), so it outlives the pane; the owner detaches it when the pane is destroyed, and
+// from then on every member fails at once. Calls and posted notifications are carried out on the
+// owner thread in the order in which they were made (one queue): once a Call made after a post has
+// returned true, the owner has handled the post. The pipe relies on this to learn that the view has
+// forgotten it before it destroys itself.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+class ITextPane {
+public:
+    virtual ~ITextPane() = default;
+
+    // Length of the whole text in UTF-16 units (each CR LF counts two).
+    virtual int GetTextLength() const = 0;
+
+    // Most UTF-16 units the pane holds. The pane refuses to grow past it: a replacement that would
+    // is cut to what fits.
+    virtual unsigned GetLimitText() const = 0;
+
+    // The selection as [*pnStart, *pnEnd), start <= end; both equal the caret position when
+    // nothing is selected. Either pointer may be null.
+    virtual void GetSel(int* pnStart, int* pnEnd) const = 0;
+
+    // Selects [nStart, nEnd). A negative nEnd, or a value past the end, means the end of the text;
+    // a negative nStart drops the selection and leaves the caret where it was. The caret goes to
+    // nEnd (bounded); nStart > nEnd selects the same range backwards. With bNoScroll false the
+    // caret is scrolled into view.
+    virtual void SetSel(int nStart, int nEnd, bool bNoScroll = false) = 0;
+
+    // Replaces the selection by the NUL-terminated text (null counts as empty) and puts the caret,
+    // with nothing selected, right after the inserted text. Not undoable. Text that would take the
+    // pane past its limit is cut at the limit.
+    virtual void ReplaceSel(const char16_t* pszText) = 0;
+
+    // Zero-based line that holds character nIndex; nIndex past the end gives the last line;
+    // nIndex -1 gives the line of the selection's start (the caret's line when nothing is
+    // selected).
+    virtual int LineFromChar(int nIndex = -1) const = 0;
+
+    // Index of the first character of line nLine, or -1 when there is no such line; nLine -1
+    // means the caret's line.
+    virtual int LineIndex(int nLine = -1) const = 0;
+
+    // Scrolls the pane so that the caret is visible.
+    virtual void ScrollCaret() = 0;
+};
+
+class ITextPaneHost {
+public:
+    // Function run on the owner thread with the pane and the caller's context.
+    using PaneFn = void (*)(ITextPane& pane, void* pContext);
+
+    virtual ~ITextPaneHost() = default;
+
+    // Runs pfn(pane, pContext) on the pane's owner thread and waits until it has returned; called
+    // from the owner thread itself, it runs it directly. Returns true once it has run. Returns
+    // false at once, without running it, when the pane is gone (detached); a call that is waiting
+    // when the pane goes away is released with false. Any thread. Blocks for as long as the owner
+    // thread takes to get to it, never after the pane is gone.
+    virtual bool Call(PaneFn pfn, void* pContext) = 0;
+
+    // Whether the pane still exists (false once detached). Any thread; never blocks. Only a hint
+    // for a caller on another thread: the pane may go away right after it answered true.
+    virtual bool IsPaneAlive() const = 0;
+
+    // Posts the end notification of the pipe whose identity is nPipe to the pane's owner, which
+    // receives it later on its own thread. nPipe is an opaque value: the receiver compares it but
+    // never uses it as a pointer (the pipe may be destroyed by then). Never waits; returns false,
+    // posting nothing, once the pane is gone. Any thread.
+    virtual bool PostPipeDone(uintptr_t nPipe) = 0;
+
+    // Detaches the pane: from now on Call, IsPaneAlive and PostPipeDone fail at once. Called by the
+    // owner, on the owner thread, before the pane is destroyed; repeated calls do nothing.
+    virtual void Detach() = 0;
+
+    // Runs the callable fn(ITextPane&) through Call; same contract.
+    template <class F>
+    bool Invoke(F&& fn) {
+        using Fn = std::remove_reference_t<F>;
+        return Call([](ITextPane& pane, void* pContext) { (*static_cast<Fn*>(pContext))(pane); },
+                    const_cast<void*>(static_cast<const void*>(&fn)));
+    }
+};
+
+// The insertion at the end of the pane that the view's own lines and the pipe's output share, on
+// the owner thread:
+//  1. When the text length exceeds the limit minus 255 (unsigned 32-bit arithmetic), the first 255
+//     characters are removed (selected without scrolling, replaced by nothing).
+//  2. The caret goes to the end of the text, scrolled into view.
+//  3. Every "\r\n" of pszText becomes "\n", then every "\n" becomes "\r\n"; a lone CR stays.
+//  4. The text replaces the (empty) selection at the end.
+// A null or empty pszText still does steps 1 and 2. Never fails; a text that cannot be normalised
+// for want of memory is inserted as it is.
+void TextPaneAppend(ITextPane& pane, const char16_t* pszText);
+
+// Step 3 of TextPaneAppend over a buffer: writes the nLen units at p with normalised line ends to
+// pOut, which has room for 2 * nLen + 1 units, adds a NUL and returns the number of units written.
+// Any thread.
+int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut);
+
+// Step 1 and 2 of TextPaneAppend alone: trims the pane when it is near its limit and puts the
+// caret at the end. Returns the resulting caret position (the text length).
+int TextPanePrepareAppend(ITextPane& pane);
