@@ -1,0 +1,292 @@
+#include "main-frame.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "qt-ui-thread.h"
+
+// The compiled-in resources live in the static library; this registers them with Qt.
+static void InitVexilResources() {
+    Q_INIT_RESOURCE(vexil);
+}
+
+namespace {
+
+// Characters that need no quoting in a shell word.
+bool IsShellSafe(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("_@%+=:,./-", c) != nullptr;
+}
+
+QIcon ProgramIcon() {
+    QIcon icon;
+    for (int nSize : {16, 24, 32, 48, 64, 72, 96, 128}) {
+        icon.addFile(QStringLiteral(":/vexil/icons/vexil-%1.png").arg(nSize), QSize(nSize, nSize));
+    }
+    return icon;
+}
+
+}  // namespace
+
+// ---- CMainFrame -----------------------------------------------------------------------------
+
+CMainFrame::CMainFrame(QWidget* pParent) : QMainWindow(pParent), m_view(this) {
+    InitVexilResources();
+    setWindowTitle(QStringLiteral("vexil"));
+    setWindowIcon(ProgramIcon());
+    // No menu bar: the frame's commands are on the toolbar and its keyboard shortcuts.
+    setMenuBar(nullptr);
+
+    m_wndToolBar = new QToolBar(this);
+    m_wndToolBar->setObjectName(QStringLiteral("toolbar"));
+    m_wndToolBar->setMovable(false);
+    m_wndToolBar->setFloatable(false);
+    m_wndToolBar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    m_wndToolBar->setIconSize(QSize(16, 16));
+    m_wndToolBar->setContextMenuPolicy(Qt::PreventContextMenu);
+    addToolBar(Qt::TopToolBarArea, m_wndToolBar);
+
+    m_pClear = AddCommand(QStringLiteral("new"), QStringLiteral("Clear"), true);
+    m_pSave = AddCommand(QStringLiteral("save"), QStringLiteral("Save"), true);
+    m_pPrint = AddCommand(QStringLiteral("print"), QString(), false);
+    m_wndToolBar->addSeparator();
+    m_pCut = AddCommand(QStringLiteral("cut"), QString(), false);
+    m_pCopy = AddCommand(QStringLiteral("copy"), QString(), false);
+    m_pPaste = AddCommand(QStringLiteral("paste"), QString(), false);
+    m_wndToolBar->addSeparator();
+    m_pHelp = AddCommand(QStringLiteral("help"), QStringLiteral("Help"), true);
+
+    // The shortcuts work wherever the focus is in the window, the command field included.
+    m_pClear->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    m_pSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    connect(m_pClear, &QAction::triggered, &m_view, &CVexilView::Clear);
+    connect(m_pSave, &QAction::triggered, this, [this] { m_view.Save(this); });
+    connect(m_pHelp, &QAction::triggered, this, &CMainFrame::OnAppAbout);
+
+    auto* pReady = new QLabel(QStringLiteral("Ready"));
+    pReady->setObjectName(QStringLiteral("status"));
+    statusBar()->addWidget(pReady, 1);
+    statusBar()->setSizeGripEnabled(true);
+
+    setCentralWidget(&m_view);
+    resize(720, 480);
+}
+
+CMainFrame::~CMainFrame() {
+    // m_view is a member: take it out of the widget tree before QMainWindow deletes its children.
+    takeCentralWidget();
+}
+
+QAction* CMainFrame::AddCommand(const QString& strIcon, const QString& strText, bool bEnabled) {
+    QAction* pAction = m_wndToolBar->addAction(
+        QIcon(QStringLiteral(":/vexil/toolbar/%1.png").arg(strIcon)), strText);
+    pAction->setObjectName(strIcon);
+    pAction->setEnabled(bEnabled);
+    // The toolbar shows no tooltips.
+    if (QWidget* pButton = m_wndToolBar->widgetForAction(pAction)) {
+        pButton->installEventFilter(this);
+    }
+    return pAction;
+}
+
+bool CMainFrame::eventFilter(QObject* pObject, QEvent* pEvent) {
+    if (pEvent->type() == QEvent::ToolTip) {
+        return true;
+    }
+    return QMainWindow::eventFilter(pObject, pEvent);
+}
+
+void CMainFrame::OnAppAbout() {
+    CAboutDlg dialog(QApplication::activeWindow() != nullptr ? QApplication::activeWindow() : this);
+    dialog.exec();
+}
+
+// ---- CAboutDlg ------------------------------------------------------------------------------
+
+CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent) {
+    setWindowTitle(QStringLiteral("About"));
+    auto* pGroup = new QGroupBox(this);
+    auto* pIcon = new QLabel(pGroup);
+    pIcon->setPixmap(ProgramIcon().pixmap(32, 32));
+    pIcon->setAlignment(Qt::AlignCenter);
+    auto* pText = new QLabel(
+        QStringLiteral("vexil Application v1.0\n\nRuns a command and shows its output live."),
+        pGroup);
+    pText->setObjectName(QStringLiteral("text"));
+    pText->setAlignment(Qt::AlignCenter);
+    auto* pGroupLayout = new QVBoxLayout(pGroup);
+    pGroupLayout->addWidget(pIcon);
+    pGroupLayout->addWidget(pText);
+
+    auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Ok, Qt::Vertical, this);
+    pButtons->button(QDialogButtonBox::Ok)->setDefault(true);
+    connect(pButtons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+
+    auto* pLayout = new QHBoxLayout(this);
+    pLayout->addWidget(pGroup, 1);
+    pLayout->addWidget(pButtons, 0, Qt::AlignBottom);
+    setFixedSize(sizeHint());
+}
+
+// ---- start-up -------------------------------------------------------------------------------
+
+QString VexilCommandFromArgs(int argc, char** argv) {
+    if (argc < 2) {
+        return QString();
+    }
+    if (argc == 2) {
+        return QString::fromLocal8Bit(argv[1]);
+    }
+    QByteArray command;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) {
+            command += ' ';
+        }
+        const char* psz = argv[i];
+        bool bSafe = *psz != 0;
+        for (const char* p = psz; *p != 0 && bSafe; ++p) {
+            bSafe = IsShellSafe(*p);
+        }
+        if (bSafe) {
+            command += psz;
+            continue;
+        }
+        // single quotes keep everything but a single quote, which is closed, escaped, reopened
+        command += '\'';
+        for (const char* p = psz; *p != 0; ++p) {
+            if (*p == '\'') {
+                command += "'\\''";
+            } else {
+                command += *p;
+            }
+        }
+        command += '\'';
+    }
+    return QString::fromLocal8Bit(command);
+}
+
+bool VexilEnterProgramFolder() {
+    char szPath[PATH_MAX + 1];
+    const ssize_t n = readlink("/proc/self/exe", szPath, PATH_MAX);
+    if (n <= 0) {
+        return false;
+    }
+    szPath[n] = 0;
+    char* pSlash = std::strrchr(szPath, '/');
+    if (pSlash == nullptr) {
+        return false;
+    }
+    // the root folder keeps its slash
+    pSlash[pSlash == szPath ? 1 : 0] = 0;
+    return chdir(szPath) == 0;
+}
+
+bool VexilDisplayAvailable() {
+    const char* pszPlatform = std::getenv("QT_QPA_PLATFORM");
+    if (pszPlatform != nullptr && *pszPlatform != 0) {
+        return true;
+    }
+    const char* pszWayland = std::getenv("WAYLAND_DISPLAY");
+    if (pszWayland != nullptr && *pszWayland != 0) {
+        return true;
+    }
+    const char* pszDisplay = std::getenv("DISPLAY");
+    if (pszDisplay == nullptr || *pszDisplay == 0) {
+        return false;
+    }
+    // ":N" and "unix:N" name a local server: probe its socket, since Qt ends the process when it
+    // cannot connect. Other forms (host:N) are left to Qt.
+    const char* pszLocal = pszDisplay;
+    if (std::strncmp(pszLocal, "unix:", 5) == 0) {
+        pszLocal += 4;
+    }
+    if (pszLocal[0] != ':' || pszLocal[1] < '0' || pszLocal[1] > '9') {
+        return true;
+    }
+    const int nDisplay = std::atoi(pszLocal + 1);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof(addr.sun_path), "/tmp/.X11-unix/X%d", nDisplay);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return true;
+    }
+    int nResult = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    if (nResult != 0) {
+        // the server may listen in the abstract namespace only
+        sockaddr_un abstract = addr;
+        abstract.sun_path[0] = 0;
+        std::memcpy(abstract.sun_path + 1, addr.sun_path, sizeof(abstract.sun_path) - 1);
+        const socklen_t nLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 +
+                                                      std::strlen(addr.sun_path));
+        nResult = connect(fd, reinterpret_cast<sockaddr*>(&abstract), nLen);
+    }
+    close(fd);
+    return nResult == 0;
+}
+
+int VexilRun(const QString& strCommand) {
+    // The library's UI-thread services, over this event loop.
+    auto* pUi = new CQtUiThread;
+    IOrvUiThread* pPrevious = OrvSetUiThread(pUi);
+    bool bPipesRunning = false;
+    int nResult = 1;
+    {
+        CMainFrame frame;
+        frame.show();
+        if (!strCommand.isEmpty()) {
+            frame.View().SetCommand(strCommand);
+            // runs once the loop runs, exactly as a pressed Run
+            QTimer::singleShot(0, &frame.View(), &CVexilView::OnRun);
+        }
+        // A normal close ends the loop with 1.
+        const bool bQuitOnClose = QApplication::quitOnLastWindowClosed();
+        QApplication::setQuitOnLastWindowClosed(false);
+        const QMetaObject::Connection closed = QObject::connect(
+            qApp, &QGuiApplication::lastWindowClosed, qApp, [] { QCoreApplication::exit(1); });
+        nResult = QCoreApplication::exec();
+        QObject::disconnect(closed);
+        QApplication::setQuitOnLastWindowClosed(bQuitOnClose);
+        bPipesRunning = frame.View().IsRunning();
+    }
+    pUi->Close();
+    if (bPipesRunning) {
+        // A command still runs and its reader may still reach the library's UI services: they
+        // stay installed, closed (every call fails at once), until the process ends.
+        return nResult;
+    }
+    OrvSetUiThread(pPrevious);
+    delete pUi;
+    return nResult;
+}
+
+int VexilMain(int argc, char** argv) {
+    // The command comes from the original arguments; Qt sees only the program name, so that it
+    // takes none of the command's words for its own options.
+    const QString strCommand = VexilCommandFromArgs(argc, argv);
+    VexilEnterProgramFolder();  // on failure commands run where the program was started
+    if (!VexilDisplayAvailable()) {
+        return 0;
+    }
+    int nQtArgc = 1;
+    char* qtArgv[] = {argv[0], nullptr};
+    QApplication app(nQtArgc, qtArgv);
+    QApplication::setApplicationName(QStringLiteral("vexil"));
+    QApplication::setDesktopFileName(QStringLiteral("vexil"));
+    return VexilRun(strCommand);
+}

@@ -1,0 +1,79 @@
+// The main frame of vexil (toolbar, status bar, the console view as central widget), its about
+// box, and the program's start-up.
+#pragma once
+
+#include <QAction>
+#include <QDialog>
+#include <QMainWindow>
+#include <QString>
+#include <QToolBar>
+
+#include "vexil-view.h"
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit CMainFrame(QWidget* pParent = nullptr);
+    ~CMainFrame() override;
+
+    CVexilView& View() { return m_view; }
+    QToolBar* ToolBar() { return m_wndToolBar; }
+    // The toolbar's commands, in toolbar order: Clear, Save, Print, Cut, Copy, Paste, Help.
+    QAction* ActionClear() { return m_pClear; }
+    QAction* ActionSave() { return m_pSave; }
+    QAction* ActionPrint() { return m_pPrint; }
+    QAction* ActionCut() { return m_pCut; }
+    QAction* ActionCopy() { return m_pCopy; }
+    QAction* ActionPaste() { return m_pPaste; }
+    QAction* ActionHelp() { return m_pHelp; }
+
+public slots:
+    // Shows the about box modally over the active window.
+    void OnAppAbout();
+
+protected:
+    bool eventFilter(QObject* pObject, QEvent* pEvent) override;
+
+private:
+    QAction* AddCommand(const QString& strIcon, const QString& strText, bool bEnabled);
+
+    CVexilView m_view;
+    QToolBar* m_wndToolBar = nullptr;
+    QAction* m_pClear = nullptr;
+    QAction* m_pSave = nullptr;
+    QAction* m_pPrint = nullptr;
+    QAction* m_pCut = nullptr;
+    QAction* m_pCopy = nullptr;
+    QAction* m_pPaste = nullptr;
+    QAction* m_pHelp = nullptr;
+};
+
+// The about box: the program icon, "vexil Application v1.0", an empty line and a notice line, and
+// a default OK button; Escape closes it too.
+class CAboutDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CAboutDlg(QWidget* pParent = nullptr);
+};
+
+// The command given on the program's command line: empty without arguments; a single argument as
+// it is; several arguments joined by blanks, each quoted for the shell where needed, so that the
+// command runs as the user typed it (vexil ls "my dir" runs ls 'my dir').
+QString VexilCommandFromArgs(int argc, char** argv);
+
+// Makes the folder of the program's own file the current directory, so that commands run there.
+// Returns false (and changes nothing) when the folder cannot be found or entered.
+bool VexilEnterProgramFolder();
+
+// Whether a window can be shown: a platform was chosen explicitly, a Wayland display is named, or
+// the named local X display accepts connections. Lets start-up fail quietly without a display.
+bool VexilDisplayAvailable();
+
+// Creates the frame, shows it and runs the event loop until the frame is closed; a non-empty
+// strCommand is put into the command field and run once the loop runs. Needs a QApplication.
+// Returns the loop's result: 1 after a normal close.
+int VexilRun(const QString& strCommand);
+
+// The whole program: start-up on the arguments, then VexilRun. Returns the process exit code: 1
+// after a normal close, 0 when no frame can be created (no display).
+int VexilMain(int argc, char** argv);

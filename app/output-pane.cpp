@@ -1,0 +1,962 @@
+#include "output-pane.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFontDatabase>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QResizeEvent>
+#include <QScrollBar>
+#include <QThread>
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+constexpr int kTabColumns = 8;
+// Refresh period while text changes: layout and repaint are coalesced into one per tick, so that a
+// flood of small insertions costs one paint per tick and not one per insertion.
+constexpr int kRefreshMs = 16;
+constexpr int kMarginPx = 2;
+
+bool IsHigh(char16_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool IsLow(char16_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+// Characters drawn as one run: printable ASCII and Latin-1, whose glyphs share the font's pitch.
+bool IsRunChar(char16_t c) {
+    return (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c <= 0x17F);
+}
+
+}  // namespace
+
+// ---- COutputText ----------------------------------------------------------------------------
+
+int COutputText::CharColumns(char32_t c) {
+    if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+        return 0;
+    }
+    if ((c >= 0x300 && c < 0x370) || (c >= 0x200B && c <= 0x200F)) {
+        return 0;  // combining marks and zero-width characters
+    }
+    if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) ||
+        (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+        (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+        (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
+        (c >= 0x1F900 && c <= 0x1F9FF) || (c >= 0x20000 && c <= 0x3FFFD)) {
+        return 2;
+    }
+    return 1;
+}
+
+int COutputText::AdvanceColumns(const char16_t* p, int n, int nCol) {
+    for (int i = 0; i < n; ++i) {
+        char16_t c = p[i];
+        if (c >= 0x20 && c < 0x7F) {
+            ++nCol;
+        } else if (c == u'\t') {
+            nCol += kTabColumns - nCol % kTabColumns;
+        } else if (IsHigh(c) && i + 1 < n && IsLow(p[i + 1])) {
+            nCol += CharColumns(0x10000 + ((char32_t(c) - 0xD800) << 10) + (p[i + 1] - 0xDC00));
+            ++i;
+        } else if (IsLow(c)) {
+            // the second half of a pair split between two appends: its first half counted
+        } else {
+            nCol += CharColumns(c);
+        }
+    }
+    return nCol;
+}
+
+int COutputText::LineFromChar(int nChar) const {
+    nChar = std::clamp(nChar, 0, GetLength());
+    const uint32_t nAbs = static_cast<uint32_t>(m_nHead + nChar);
+    if (nAbs >= m_lines.back()) {
+        return GetLineCount() - 1;  // the last line, where streamed output goes
+    }
+    // the last line start that is <= nAbs
+    auto first = m_lines.begin() + static_cast<ptrdiff_t>(m_nLineHead);
+    auto it = std::upper_bound(first, m_lines.end(), nAbs);
+    return static_cast<int>(it - first) - 1;
+}
+
+int COutputText::LineIndex(int nLine) const {
+    nLine = std::clamp(nLine, 0, GetLineCount() - 1);
+    return static_cast<int>(m_lines[m_nLineHead + nLine] - m_nHead);
+}
+
+int COutputText::LineLength(int nLine) const {
+    nLine = std::clamp(nLine, 0, GetLineCount() - 1);
+    const int nStart = LineIndex(nLine);
+    int nEnd = GetLength();
+    if (nLine + 1 < GetLineCount()) {
+        nEnd = LineIndex(nLine + 1) - 2;  // the CR LF
+    }
+    return nEnd - nStart;
+}
+
+void COutputText::Append(const char16_t* p, int n) {
+    if (n <= 0) {
+        return;
+    }
+    const size_t nBase = m_text.size();
+    // a CR at the end of the text pairs with an LF at the start of the appended text
+    bool bCr = nBase > m_nHead && m_text[nBase - 1] == u'\r';
+    m_text.insert(m_text.end(), p, p + n);
+    int nSegStart = 0;
+    for (int i = 0; i < n; ++i) {
+        const bool bPair = p[i] == u'\n' && bCr;
+        bCr = p[i] == u'\r';
+        if (bPair) {
+            m_nLastCols = AdvanceColumns(p + nSegStart, i - nSegStart, m_nLastCols);
+            m_nMaxCols = std::max(m_nMaxCols, m_nLastCols);
+            m_lines.push_back(static_cast<uint32_t>(nBase + i + 1));
+            m_nLastCols = 0;
+            nSegStart = i + 1;
+        }
+    }
+    m_nLastCols = AdvanceColumns(p + nSegStart, n - nSegStart, m_nLastCols);
+    m_nMaxCols = std::max(m_nMaxCols, m_nLastCols);
+}
+
+void COutputText::Replace(int nStart, int nEnd, const char16_t* p, int n) {
+    const int nLen = GetLength();
+    nStart = std::clamp(nStart, 0, nLen);
+    nEnd = std::clamp(nEnd, 0, nLen);
+    if (nStart > nEnd) {
+        std::swap(nStart, nEnd);
+    }
+    n = std::max(n, 0);
+    if (nStart == nLen) {
+        Append(p, n);
+        return;
+    }
+    if (nStart == 0 && n == 0) {
+        EraseFront(nEnd);
+        return;
+    }
+    if (nStart == 0 && nEnd == nLen && n == 0) {
+        Clear();
+        return;
+    }
+    auto itStart = m_text.begin() + static_cast<ptrdiff_t>(m_nHead + nStart);
+    auto itEnd = m_text.begin() + static_cast<ptrdiff_t>(m_nHead + nEnd);
+    itStart = m_text.erase(itStart, itEnd);
+    m_text.insert(itStart, p, p + n);
+    RebuildLines();
+}
+
+void COutputText::EraseFront(int n) {
+    n = std::clamp(n, 0, GetLength());
+    if (n == 0) {
+        return;
+    }
+    if (n == GetLength()) {
+        Clear();
+        return;
+    }
+    m_nHead += static_cast<size_t>(n);
+    // Lines that started inside the removed text are gone; the line that holds the new first
+    // character now starts at it.
+    auto first = m_lines.begin() + static_cast<ptrdiff_t>(m_nLineHead);
+    auto it = std::upper_bound(first, m_lines.end(), static_cast<uint32_t>(m_nHead));
+    m_nLineHead = static_cast<size_t>(it - m_lines.begin()) - 1;
+    m_lines[m_nLineHead] = static_cast<uint32_t>(m_nHead);
+    if (m_text[m_nHead] == u'\n' && m_nLineHead + 1 < m_lines.size() &&
+        m_lines[m_nLineHead + 1] == m_nHead + 1) {
+        // the CR of a line end was removed: the LF left at the front no longer ends a line
+        ++m_nLineHead;
+        m_lines[m_nLineHead] = static_cast<uint32_t>(m_nHead);
+    }
+    if (m_nHead >= 4096 && m_nHead >= (m_text.size() - m_nHead) / 2) {
+        Compact();
+    }
+}
+
+void COutputText::Clear() {
+    m_text.clear();
+    m_text.shrink_to_fit();
+    m_nHead = 0;
+    m_lines.assign(1, 0);
+    m_lines.shrink_to_fit();
+    m_nLineHead = 0;
+    m_nLastCols = 0;
+    m_nMaxCols = 0;
+}
+
+void COutputText::Compact() {
+    m_text.erase(m_text.begin(), m_text.begin() + static_cast<ptrdiff_t>(m_nHead));
+    m_lines.erase(m_lines.begin(), m_lines.begin() + static_cast<ptrdiff_t>(m_nLineHead));
+    const uint32_t nShift = static_cast<uint32_t>(m_nHead);
+    for (uint32_t& nStart : m_lines) {
+        nStart -= nShift;
+    }
+    m_nHead = 0;
+    m_nLineHead = 0;
+}
+
+void COutputText::RebuildLines() {
+    Compact();
+    std::vector<char16_t> text;
+    text.swap(m_text);
+    m_lines.assign(1, 0);
+    m_nLastCols = 0;
+    m_nMaxCols = 0;
+    m_text.reserve(text.size());
+    Append(text.data(), static_cast<int>(text.size()));
+}
+
+// ---- CQtPaneHost ----------------------------------------------------------------------------
+
+namespace {
+
+// The event that makes the pane drain its host's queue.
+const QEvent::Type kDrainEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+class CDrainEvent : public QEvent {
+public:
+    explicit CDrainEvent(std::shared_ptr<CQtPaneHost> pHost)
+        : QEvent(kDrainEvent), m_pHost(std::move(pHost)) {}
+    std::shared_ptr<CQtPaneHost> m_pHost;  // keeps the host alive while the event waits
+};
+
+// One drain runs queued items for at most this long before the event loop gets its turn again,
+constexpr auto kDrainSlice = std::chrono::milliseconds(8);
+// and waits this long for the next call of a streaming reader once the queue is empty.
+constexpr auto kDrainLinger = std::chrono::microseconds(300);
+// Both sides watch for the other's answer this long before they sleep: a chunk's round trip is a
+// few microseconds, far less than putting a thread to sleep and waking it.
+constexpr auto kSpin = std::chrono::microseconds(40);
+
+// Watches pred without the lock for at most kSpin; true once it holds.
+template <class Pred>
+bool Spin(Pred pred) {
+    const auto end = std::chrono::steady_clock::now() + kSpin;
+    do {
+        for (int i = 0; i < 64; ++i) {
+            if (pred()) {
+                return true;
+            }
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+    } while (std::chrono::steady_clock::now() < end);
+    return pred();
+}
+
+}  // namespace
+
+CQtPaneHost::CQtPaneHost(COutputPane* pPane) : m_pPane(pPane) {}
+
+void CQtPaneHost::QueueLocked(const CItem& item) {
+    m_queue.push_back(item);
+    m_nQueued.store(static_cast<int>(m_queue.size()), std::memory_order_release);
+    if (!m_bDrainPosted) {
+        m_bDrainPosted = true;
+        QCoreApplication::postEvent(m_pPane, new CDrainEvent(shared_from_this()));
+    }
+    m_arrived.notify_one();
+}
+
+bool CQtPaneHost::Call(PaneFn pfn, void* pContext) {
+    std::unique_lock<std::mutex> guard(m_lock);
+    if (m_pPane == nullptr) {
+        return false;
+    }
+    if (m_pPane->thread() == QThread::currentThread()) {
+        COutputPane* pPane = m_pPane;
+        guard.unlock();
+        pfn(*pPane, pContext);
+        return true;
+    }
+    // The flag lives on this stack: Drain sets it under the lock, and Detach empties the queue
+    // under the lock, so nothing touches it once this call has returned.
+    std::atomic<bool> bDone{false};
+    CItem item;
+    item.pfn = pfn;
+    item.pContext = pContext;
+    item.pbDone = &bDone;
+    QueueLocked(item);
+    guard.unlock();
+    if (Spin([&] { return bDone.load(std::memory_order_acquire); })) {
+        return true;
+    }
+    guard.lock();
+    m_done.wait(guard, [&] { return bDone.load() || m_pPane == nullptr; });
+    return bDone.load();
+}
+
+void CQtPaneHost::Drain() {
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> guard(m_lock);
+    m_bDrainPosted = false;
+    bool bRanOne = false;
+    while (m_pPane != nullptr) {
+        if (m_queue.empty()) {
+            if (!bRanOne || std::chrono::steady_clock::now() - start > kDrainSlice) {
+                return;
+            }
+            guard.unlock();
+            const bool bArrived =
+                Spin([&] { return m_nQueued.load(std::memory_order_acquire) > 0; });
+            guard.lock();
+            if (!bArrived &&
+                !m_arrived.wait_for(guard, kDrainLinger, [&] { return !m_queue.empty(); })) {
+                return;
+            }
+            continue;
+        }
+        if (std::chrono::steady_clock::now() - start > kDrainSlice) {
+            // the rest after the event loop's turn
+            if (!m_bDrainPosted) {
+                m_bDrainPosted = true;
+                QCoreApplication::postEvent(m_pPane, new CDrainEvent(shared_from_this()));
+            }
+            return;
+        }
+        const CItem item = m_queue.front();
+        m_queue.pop_front();
+        m_nQueued.store(static_cast<int>(m_queue.size()), std::memory_order_release);
+        COutputPane* pPane = m_pPane;
+        guard.unlock();
+        // The caller of a call waits, so its context is alive; the pane may go away inside the
+        // item (a slot of the end notification), which Detach records.
+        if (item.pfn != nullptr) {
+            item.pfn(*pPane, item.pContext);
+        } else {
+            emit pPane->PipeDone(static_cast<quintptr>(item.nPipe));
+        }
+        bRanOne = true;
+        guard.lock();
+        if (item.pbDone != nullptr) {
+            item.pbDone->store(true, std::memory_order_release);
+            m_done.notify_all();
+        }
+    }
+}
+
+bool CQtPaneHost::IsPaneAlive() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_pPane != nullptr;
+}
+
+bool CQtPaneHost::PostPipeDone(uintptr_t nPipe) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_pPane == nullptr) {
+        return false;
+    }
+    CItem item;
+    item.nPipe = nPipe;
+    QueueLocked(item);
+    return true;
+}
+
+void CQtPaneHost::Detach() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_pPane = nullptr;
+        m_queue.clear();
+        m_nQueued.store(0);
+    }
+    m_done.notify_all();
+}
+
+// ---- COutputPane ----------------------------------------------------------------------------
+
+COutputPane::COutputPane(QWidget* pParent)
+    : QAbstractScrollArea(pParent), m_pHost(std::make_shared<CQtPaneHost>(this)) {
+    QFont font;
+    if (QFontDatabase::families().contains(QStringLiteral("Courier New"))) {
+        font = QFont(QStringLiteral("Courier New"));
+    } else {
+        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    }
+    font.setPointSize(10);
+    font.setStyleHint(QFont::TypeWriter);
+    font.setFixedPitch(true);
+    setFont(font);
+    setFocusPolicy(Qt::StrongFocus);
+    setFrameShape(QFrame::StyledPanel);
+    setFrameShadow(QFrame::Sunken);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setAutoFillBackground(true);
+    viewport()->setBackgroundRole(QPalette::Base);
+    setAttribute(Qt::WA_InputMethodEnabled, false);
+
+    m_layoutTimer.setSingleShot(true);
+    m_layoutTimer.setInterval(kRefreshMs);
+    connect(&m_layoutTimer, &QTimer::timeout, this, &COutputPane::FlushLayout);
+    m_autoScrollTimer.setInterval(50);
+    connect(&m_autoScrollTimer, &QTimer::timeout, this, &COutputPane::AutoScrollTick);
+    UpdateMetrics();
+    UpdateScrollBars();
+}
+
+COutputPane::~COutputPane() {
+    m_pHost->Detach();
+}
+
+bool COutputPane::event(QEvent* pEvent) {
+    if (pEvent->type() == kDrainEvent) {
+        static_cast<CDrainEvent*>(pEvent)->m_pHost->Drain();
+        return true;
+    }
+    return QAbstractScrollArea::event(pEvent);
+}
+
+QSize COutputPane::sizeHint() const {
+    return QSize(80 * m_nCharW, 25 * m_nLineH);
+}
+
+void COutputPane::SetLimitText(int nLimit) {
+    m_nLimit = nLimit > 0 ? nLimit : kDefaultLimit;
+}
+
+void COutputPane::GetSel(int* pnStart, int* pnEnd) const {
+    if (pnStart != nullptr) {
+        *pnStart = std::min(m_nAnchor, m_nCaret);
+    }
+    if (pnEnd != nullptr) {
+        *pnEnd = std::max(m_nAnchor, m_nCaret);
+    }
+}
+
+void COutputPane::SetSel(int nStart, int nEnd, bool bNoScroll) {
+    const int nLen = m_text.GetLength();
+    if (nEnd < 0 || nEnd > nLen) {
+        nEnd = nLen;
+    }
+    if (nStart < 0) {
+        SetSelection(m_nCaret, m_nCaret);
+    } else {
+        nStart = std::min(nStart, nLen);
+        SetSelection(std::min(nStart, nEnd), std::max(nStart, nEnd));
+    }
+    if (!bNoScroll) {
+        ScrollCaret();
+    }
+}
+
+void COutputPane::SetSelection(int nAnchor, int nCaret) {
+    const int nLen = m_text.GetLength();
+    nAnchor = std::clamp(nAnchor, 0, nLen);
+    nCaret = std::clamp(nCaret, 0, nLen);
+    if (nAnchor == m_nAnchor && nCaret == m_nCaret) {
+        return;
+    }
+    m_nAnchor = nAnchor;
+    m_nCaret = nCaret;
+    viewport()->update();
+}
+
+void COutputPane::ReplaceSel(const char16_t* p, int n) {
+    if (p == nullptr) {
+        n = 0;
+    } else if (n < 0) {
+        n = 0;
+        while (p[n] != 0) {
+            ++n;
+        }
+    }
+    if (n > m_nLimit) {
+        // only the newest part of an oversized insertion can be held
+        p += n - m_nLimit;
+        n = m_nLimit;
+    }
+    int nStart = 0;
+    int nEnd = 0;
+    GetSel(&nStart, &nEnd);
+    m_text.Replace(nStart, nEnd, p, n);
+    int nCaret = nStart + n;
+    // Make room by dropping the oldest text, so that the newest output is always kept.
+    const int nOver = m_text.GetLength() - m_nLimit;
+    if (nOver > 0) {
+        const int nLinesBefore = m_text.GetLineCount();
+        m_text.EraseFront(nOver);
+        m_nTopLine = std::max(0, m_nTopLine - (nLinesBefore - m_text.GetLineCount()));
+        nCaret = std::max(0, nCaret - nOver);
+    }
+    m_nAnchor = m_nCaret = nCaret;
+    // as an edit control does, the replacement scrolls the caret into view
+    ScrollCaret();
+}
+
+void COutputPane::SetText(const char16_t* p, int n) {
+    if (p == nullptr) {
+        n = 0;
+    } else if (n < 0) {
+        n = 0;
+        while (p[n] != 0) {
+            ++n;
+        }
+    }
+    m_text.Clear();
+    if (n > m_nLimit) {
+        p += n - m_nLimit;
+        n = m_nLimit;
+    }
+    m_text.Append(p, n);
+    m_nAnchor = m_nCaret = 0;
+    m_nTopLine = 0;
+    m_nLeftPx = 0;
+    ScheduleLayout();
+}
+
+int COutputPane::LineFromChar(int nChar) const {
+    // -1 asks for the line of the caret (or of the selection start), as in an edit control
+    if (nChar < 0) {
+        nChar = std::min(m_nAnchor, m_nCaret);
+    }
+    return m_text.LineFromChar(nChar);
+}
+
+int COutputPane::LineIndex(int nLine) const {
+    if (nLine < 0) {
+        nLine = m_text.LineFromChar(m_nCaret);
+    }
+    if (nLine >= m_text.GetLineCount()) {
+        return -1;
+    }
+    return m_text.LineIndex(nLine);
+}
+
+QString COutputPane::GetText() const {
+    return QString(reinterpret_cast<const QChar*>(m_text.Data()), m_text.GetLength());
+}
+
+QString COutputPane::GetSelectedText() const {
+    int nStart = 0;
+    int nEnd = 0;
+    GetSel(&nStart, &nEnd);
+    return QString(reinterpret_cast<const QChar*>(m_text.Data(nStart)), nEnd - nStart);
+}
+
+void COutputPane::Copy() {
+    if (m_nAnchor != m_nCaret) {
+        QApplication::clipboard()->setText(GetSelectedText());
+    }
+}
+
+void COutputPane::SelectAll() {
+    SetSel(0, -1, true);
+}
+
+int COutputPane::VisibleLineCount() const {
+    return std::max(1, viewport()->height() / std::max(1, m_nLineH));
+}
+
+int COutputPane::ColumnOfChar(int nChar) const {
+    if (nChar >= m_text.GetLength()) {
+        // the end of the text: the last line's width is kept up to date by the text itself
+        return m_text.GetLastLineColumns();
+    }
+    const int nLine = m_text.LineFromChar(nChar);
+    const int nStart = m_text.LineIndex(nLine);
+    const int nLen = std::min(nChar - nStart, m_text.LineLength(nLine));
+    return COutputText::AdvanceColumns(m_text.Data(nStart), nLen, 0);
+}
+
+void COutputPane::ScrollCaret() {
+    const int nLine = m_text.LineFromChar(m_nCaret);
+    const int nVisible = VisibleLineCount();
+    if (nLine < m_nTopLine) {
+        m_nTopLine = nLine;
+    } else if (nLine >= m_nTopLine + nVisible) {
+        m_nTopLine = nLine - nVisible + 1;
+    }
+    // Horizontally only when the caret is not at the start of a line, which is where streamed
+    // output leaves it; this keeps a flood of short lines from measuring anything.
+    int nX = 0;
+    if (m_nCaret != m_text.LineIndex(nLine)) {
+        nX = ColumnOfChar(m_nCaret) * m_nCharW;
+    }
+    const int nWidth = viewport()->width();
+    if (nX < m_nLeftPx) {
+        m_nLeftPx = std::max(0, nX - nWidth / 4);
+    } else if (nX + m_nCharW > m_nLeftPx + nWidth) {
+        m_nLeftPx = nX + m_nCharW - nWidth + nWidth / 4;
+    }
+    ScheduleLayout();
+}
+
+void COutputPane::ScheduleLayout() {
+    m_bLayoutPending = true;
+    if (!m_layoutTimer.isActive()) {
+        m_layoutTimer.start();
+    }
+}
+
+void COutputPane::FlushLayout() {
+    m_layoutTimer.stop();
+    m_bLayoutPending = false;
+    UpdateScrollBars();
+    viewport()->update();
+}
+
+void COutputPane::ClampScroll() {
+    const int nMaxTop = std::max(0, m_text.GetLineCount() - VisibleLineCount());
+    m_nTopLine = std::clamp(m_nTopLine, 0, nMaxTop);
+    const int nMaxLeft = std::max(
+        0, m_text.GetMaxColumns() * m_nCharW + 2 * kMarginPx + m_nCharW - viewport()->width());
+    m_nLeftPx = std::clamp(m_nLeftPx, 0, nMaxLeft);
+}
+
+void COutputPane::UpdateScrollBars() {
+    ClampScroll();
+    m_bSyncingBars = true;
+    QScrollBar* pV = verticalScrollBar();
+    const int nVisible = VisibleLineCount();
+    pV->setRange(0, std::max(0, m_text.GetLineCount() - nVisible));
+    pV->setPageStep(nVisible);
+    pV->setSingleStep(1);
+    pV->setValue(m_nTopLine);
+    QScrollBar* pH = horizontalScrollBar();
+    const int nWidth = viewport()->width();
+    pH->setRange(
+        0, std::max(0, m_text.GetMaxColumns() * m_nCharW + 2 * kMarginPx + m_nCharW - nWidth));
+    pH->setPageStep(std::max(1, nWidth));
+    pH->setSingleStep(m_nCharW);
+    pH->setValue(m_nLeftPx);
+    m_bSyncingBars = false;
+}
+
+void COutputPane::UpdateMetrics() {
+    QFontMetrics fm(font());
+    m_nCharW = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
+    m_nLineH = std::max(1, fm.lineSpacing());
+    m_nAscent = fm.ascent();
+}
+
+void COutputPane::scrollContentsBy(int, int) {
+    if (m_bSyncingBars) {
+        return;
+    }
+    m_nTopLine = verticalScrollBar()->value();
+    m_nLeftPx = horizontalScrollBar()->value();
+    viewport()->update();
+}
+
+void COutputPane::resizeEvent(QResizeEvent* pEvent) {
+    QAbstractScrollArea::resizeEvent(pEvent);
+    // a view that showed the last line keeps showing it
+    const int nOldRows = std::max(1, pEvent->oldSize().height() / m_nLineH);
+    if (m_nTopLine >= m_text.GetLineCount() - nOldRows) {
+        m_nTopLine = std::max(0, m_text.GetLineCount() - VisibleLineCount());
+    }
+    UpdateScrollBars();
+}
+
+void COutputPane::changeEvent(QEvent* pEvent) {
+    QAbstractScrollArea::changeEvent(pEvent);
+    if (pEvent->type() == QEvent::FontChange) {
+        UpdateMetrics();
+        UpdateScrollBars();
+        viewport()->update();
+    }
+}
+
+void COutputPane::focusInEvent(QFocusEvent* pEvent) {
+    QAbstractScrollArea::focusInEvent(pEvent);
+    viewport()->update();
+}
+
+void COutputPane::focusOutEvent(QFocusEvent* pEvent) {
+    QAbstractScrollArea::focusOutEvent(pEvent);
+    viewport()->update();
+}
+
+void COutputPane::paintEvent(QPaintEvent*) {
+    if (m_bLayoutPending) {
+        // a paint requested by the system between refresh ticks shows the current state
+        m_layoutTimer.stop();
+        m_bLayoutPending = false;
+        UpdateScrollBars();
+    }
+    QPainter painter(viewport());
+    painter.setFont(font());
+    const QPalette& pal = palette();
+    const QColor textColor = pal.color(QPalette::Text);
+    const QColor selBack =
+        pal.color(hasFocus() ? QPalette::Active : QPalette::Inactive, QPalette::Highlight);
+    const QColor selText =
+        pal.color(hasFocus() ? QPalette::Active : QPalette::Inactive, QPalette::HighlightedText);
+    int nSelStart = 0;
+    int nSelEnd = 0;
+    GetSel(&nSelStart, &nSelEnd);
+
+    const int nWidth = viewport()->width();
+    const int nFirstCol = m_nLeftPx / m_nCharW;
+    const int nLastCol = (m_nLeftPx + nWidth) / m_nCharW + 1;
+    const int nLines = m_text.GetLineCount();
+    const int nRows = viewport()->height() / m_nLineH + 1;
+    QString run;
+    for (int nRow = 0; nRow < nRows && m_nTopLine + nRow < nLines; ++nRow) {
+        const int nLine = m_nTopLine + nRow;
+        const int nStart = m_text.LineIndex(nLine);
+        const int nLen = m_text.LineLength(nLine);
+        const char16_t* p = m_text.Data(nStart);
+        const int nY = nRow * m_nLineH;
+        const int nBase = nY + m_nAscent;
+        auto colX = [&](int nCol) { return kMarginPx + nCol * m_nCharW - m_nLeftPx; };
+
+        // selection background: from the column of its start to the column of its end on this
+        // line, one column further when it takes in the line end
+        const int nLineEnd = nStart + nLen;
+        int nSelX0 = 0;
+        int nSelX1 = 0;
+        if (nSelStart < nSelEnd && nSelStart <= nLineEnd && nSelEnd > nStart) {
+            const int a = std::max(nSelStart, nStart) - nStart;
+            const int b = std::min(nSelEnd, nLineEnd) - nStart;
+            nSelX0 = colX(COutputText::AdvanceColumns(p, a, 0));
+            nSelX1 = colX(COutputText::AdvanceColumns(p, b, 0));
+            if (nSelEnd > nLineEnd) {
+                nSelX1 += m_nCharW;
+            }
+            painter.fillRect(QRect(nSelX0, nY, nSelX1 - nSelX0, m_nLineH), selBack);
+        }
+
+        // text: runs of same-pitch characters in one call, other characters in their cells
+        painter.setPen(textColor);
+        int nCol = 0;
+        int nRunCol = -1;
+        auto flush = [&]() {
+            if (!run.isEmpty()) {
+                painter.drawText(colX(nRunCol), nBase, run);
+                run.clear();
+            }
+            nRunCol = -1;
+        };
+        for (int i = 0; i < nLen && nCol <= nLastCol; ++i) {
+            const char16_t c = p[i];
+            if (IsRunChar(c)) {
+                if (nCol >= nFirstCol - 1) {
+                    if (nRunCol < 0) {
+                        nRunCol = nCol;
+                    }
+                    run.append(QChar(c));
+                }
+                ++nCol;
+                continue;
+            }
+            flush();
+            int nNext = COutputText::AdvanceColumns(p + i, 1, nCol);
+            int nUnits = 1;
+            if (IsHigh(c) && i + 1 < nLen && IsLow(p[i + 1])) {
+                nNext = COutputText::AdvanceColumns(p + i, 2, nCol);
+                nUnits = 2;
+            }
+            if (c != u'\t' && nNext + 2 >= nFirstCol && (c >= 0x20 && !(c >= 0x7F && c < 0xA0))) {
+                painter.drawText(colX(nCol), nBase,
+                                 QString(reinterpret_cast<const QChar*>(p + i), nUnits));
+            }
+            i += nUnits - 1;
+            nCol = nNext;
+        }
+        flush();
+
+        // the selected part once more in the selection's text colour
+        if (nSelX1 > nSelX0) {
+            painter.save();
+            painter.setClipRect(QRect(nSelX0, nY, nSelX1 - nSelX0, m_nLineH));
+            painter.setPen(selText);
+            nCol = 0;
+            for (int i = 0; i < nLen && nCol <= nLastCol; ++i) {
+                const int nNext = COutputText::AdvanceColumns(p + i, 1, nCol);
+                const char16_t c = p[i];
+                if (colX(nNext) >= nSelX0 && colX(nCol) <= nSelX1 && c >= 0x20 && c != 0x7F &&
+                    !IsLow(c)) {
+                    const int nUnits = (IsHigh(c) && i + 1 < nLen && IsLow(p[i + 1])) ? 2 : 1;
+                    painter.drawText(colX(nCol), nBase,
+                                     QString(reinterpret_cast<const QChar*>(p + i), nUnits));
+                }
+                nCol = nNext;
+            }
+            painter.restore();
+        }
+    }
+
+    // the caret, while the pane has the focus
+    if (hasFocus()) {
+        const int nLine = m_text.LineFromChar(m_nCaret);
+        if (nLine >= m_nTopLine && nLine < m_nTopLine + nRows) {
+            const int nX = kMarginPx + ColumnOfChar(m_nCaret) * m_nCharW - m_nLeftPx;
+            const int nY = (nLine - m_nTopLine) * m_nLineH;
+            painter.fillRect(QRect(nX, nY, 1, m_nLineH), textColor);
+        }
+    }
+}
+
+int COutputPane::CharFromPoint(const QPoint& pt) const {
+    const int nLines = m_text.GetLineCount();
+    int nLine = m_nTopLine + (pt.y() >= 0 ? pt.y() / m_nLineH : -1 - (-pt.y()) / m_nLineH);
+    nLine = std::clamp(nLine, 0, nLines - 1);
+    const int nStart = m_text.LineIndex(nLine);
+    const int nLen = m_text.LineLength(nLine);
+    const char16_t* p = m_text.Data(nStart);
+    const int nX = pt.x() + m_nLeftPx - kMarginPx;
+    int nCol = 0;
+    for (int i = 0; i < nLen; ++i) {
+        const int nUnits = (IsHigh(p[i]) && i + 1 < nLen && IsLow(p[i + 1])) ? 2 : 1;
+        const int nNext = COutputText::AdvanceColumns(p + i, nUnits, nCol);
+        // the nearer edge of the character's cell
+        if (nX < (nCol * m_nCharW + nNext * m_nCharW) / 2) {
+            return nStart + i;
+        }
+        nCol = nNext;
+        i += nUnits - 1;
+    }
+    return nStart + nLen;
+}
+
+void COutputPane::MoveCaret(int nPos, bool bKeepAnchor) {
+    nPos = std::clamp(nPos, 0, m_text.GetLength());
+    // never between the CR and the LF of a line end
+    if (nPos > 0 && nPos < m_text.GetLength() && *m_text.Data(nPos) == u'\n' &&
+        *m_text.Data(nPos - 1) == u'\r') {
+        nPos += nPos > m_nCaret ? 1 : -1;
+    }
+    SetSelection(bKeepAnchor ? m_nAnchor : nPos, nPos);
+    ScrollCaret();
+    FlushLayout();
+}
+
+void COutputPane::keyPressEvent(QKeyEvent* pEvent) {
+    if (pEvent->matches(QKeySequence::Copy) ||
+        (pEvent->key() == Qt::Key_Insert && pEvent->modifiers() == Qt::ControlModifier)) {
+        Copy();
+        return;
+    }
+    if (pEvent->matches(QKeySequence::SelectAll)) {
+        SelectAll();
+        return;
+    }
+    const bool bShift = pEvent->modifiers() & Qt::ShiftModifier;
+    const bool bCtrl = pEvent->modifiers() & Qt::ControlModifier;
+    const int nLine = m_text.LineFromChar(m_nCaret);
+    const int nCol = m_nCaret - m_text.LineIndex(nLine);
+    auto toLine = [&](int nTarget) {
+        nTarget = std::clamp(nTarget, 0, m_text.GetLineCount() - 1);
+        return m_text.LineIndex(nTarget) + std::min(nCol, m_text.LineLength(nTarget));
+    };
+    switch (pEvent->key()) {
+        case Qt::Key_Left:
+            MoveCaret(m_nCaret - 1, bShift);
+            return;
+        case Qt::Key_Right:
+            MoveCaret(m_nCaret + 1, bShift);
+            return;
+        case Qt::Key_Up:
+            MoveCaret(toLine(nLine - 1), bShift);
+            return;
+        case Qt::Key_Down:
+            MoveCaret(toLine(nLine + 1), bShift);
+            return;
+        case Qt::Key_PageUp:
+            MoveCaret(toLine(nLine - VisibleLineCount()), bShift);
+            return;
+        case Qt::Key_PageDown:
+            MoveCaret(toLine(nLine + VisibleLineCount()), bShift);
+            return;
+        case Qt::Key_Home:
+            MoveCaret(bCtrl ? 0 : m_text.LineIndex(nLine), bShift);
+            return;
+        case Qt::Key_End:
+            MoveCaret(
+                bCtrl ? m_text.GetLength() : m_text.LineIndex(nLine) + m_text.LineLength(nLine),
+                bShift);
+            return;
+        default:
+            break;
+    }
+    // read-only: everything else goes to the parent (accelerators, dialog keys)
+    QAbstractScrollArea::keyPressEvent(pEvent);
+}
+
+void COutputPane::mousePressEvent(QMouseEvent* pEvent) {
+    if (pEvent->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mousePressEvent(pEvent);
+        return;
+    }
+    setFocus(Qt::MouseFocusReason);
+    const int nPos = CharFromPoint(pEvent->position().toPoint());
+    SetSelection((pEvent->modifiers() & Qt::ShiftModifier) ? m_nAnchor : nPos, nPos);
+    m_bSelecting = true;
+    viewport()->update();
+}
+
+void COutputPane::mouseMoveEvent(QMouseEvent* pEvent) {
+    if (!m_bSelecting) {
+        return;
+    }
+    const QPoint pt = pEvent->position().toPoint();
+    SetSelection(m_nAnchor, CharFromPoint(pt));
+    if (viewport()->rect().contains(pt)) {
+        m_autoScrollTimer.stop();
+    } else if (!m_autoScrollTimer.isActive()) {
+        m_autoScrollTimer.start();
+    }
+}
+
+void COutputPane::AutoScrollTick() {
+    if (!m_bSelecting) {
+        m_autoScrollTimer.stop();
+        return;
+    }
+    const QPoint pt = viewport()->mapFromGlobal(QCursor::pos());
+    SetSelection(m_nAnchor, CharFromPoint(pt));
+    ScrollCaret();
+    FlushLayout();
+}
+
+void COutputPane::mouseReleaseEvent(QMouseEvent* pEvent) {
+    if (pEvent->button() == Qt::LeftButton && m_bSelecting) {
+        m_bSelecting = false;
+        m_autoScrollTimer.stop();
+        QClipboard* pClip = QApplication::clipboard();
+        if (m_nAnchor != m_nCaret && pClip->supportsSelection()) {
+            pClip->setText(GetSelectedText(), QClipboard::Selection);
+        }
+    }
+}
+
+void COutputPane::contextMenuEvent(QContextMenuEvent* pEvent) {
+    QMenu menu(this);
+    QAction* pCopy = menu.addAction(tr("&Copy"), this, &COutputPane::Copy);
+    pCopy->setEnabled(m_nAnchor != m_nCaret);
+    menu.addSeparator();
+    menu.addAction(tr("Select &All"), this, &COutputPane::SelectAll);
+    menu.exec(pEvent->globalPos());
+}
+
+void COutputPane::mouseDoubleClickEvent(QMouseEvent* pEvent) {
+    if (pEvent->button() != Qt::LeftButton) {
+        return;
+    }
+    // select the word (letters, digits, underscores) under the pointer
+    const int nPos = CharFromPoint(pEvent->position().toPoint());
+    const int nLine = m_text.LineFromChar(nPos);
+    const int nLineStart = m_text.LineIndex(nLine);
+    const int nLineEnd = nLineStart + m_text.LineLength(nLine);
+    auto isWord = [&](int i) {
+        const QChar c(*m_text.Data(i));
+        return c.isLetterOrNumber() || c == QLatin1Char('_');
+    };
+    int a = nPos;
+    int b = nPos;
+    while (a > nLineStart && isWord(a - 1)) {
+        --a;
+    }
+    while (b < nLineEnd && isWord(b)) {
+        ++b;
+    }
+    SetSelection(a, b);
+}

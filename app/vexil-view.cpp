@@ -1,0 +1,186 @@
+#include "vexil-view.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QVBoxLayout>
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include "console-pipe.h"
+#include "orv-utf.h"
+
+namespace {
+
+const char16_t* Utf16(const QString& str) {
+    return reinterpret_cast<const char16_t*>(str.utf16());
+}
+
+// A message box with one OK button and no icon, owned by pOwner.
+void ShowMessage(QWidget* pOwner, const QString& strText, const QString& strCaption,
+                 QMessageBox::Icon icon = QMessageBox::NoIcon) {
+    QMessageBox box(icon, strCaption, strText, QMessageBox::Ok, pOwner);
+    box.exec();
+}
+
+// Units of UTF-16 converted and written at a time by SaveLog.
+constexpr int kSaveBlock = 64 * 1024;
+
+}  // namespace
+
+CVexilView::CVexilView(QWidget* pParent) : QWidget(pParent) {
+    m_edtCommand = new QLineEdit(this);
+    m_edtCommand->setObjectName(QStringLiteral("command"));
+    m_edtCommand->setPlaceholderText(QStringLiteral("<enter command here>"));
+    m_btnRun = new QPushButton(QStringLiteral("Run"), this);
+    m_btnRun->setObjectName(QStringLiteral("run"));
+    m_btnRun->setDefault(true);
+    m_btnRun->setAutoDefault(false);
+    m_edtOutput = new COutputPane(this);
+    m_edtOutput->setObjectName(QStringLiteral("output"));
+
+    // The command field grows with the width, Run keeps its size at the right edge, and the pane
+    // takes the rest of the width and all of the height.
+    const int nUnitX = std::max(1, fontMetrics().averageCharWidth()) / 4;
+    auto* pRow = new QHBoxLayout;
+    pRow->setContentsMargins(4 * nUnitX, 4, 3 * nUnitX, 0);
+    pRow->setSpacing(2);
+    pRow->addWidget(m_edtCommand, 1);
+    pRow->addWidget(m_btnRun, 0);
+    m_btnRun->setMinimumWidth(std::max(m_btnRun->sizeHint().width(), 50 * nUnitX));
+    auto* pColumn = new QVBoxLayout(this);
+    pColumn->setContentsMargins(0, 0, 0, 0);
+    pColumn->setSpacing(4);
+    pColumn->addLayout(pRow);
+    pColumn->addWidget(m_edtOutput, 1);
+
+    setTabOrder(m_edtCommand, m_btnRun);
+    setTabOrder(m_btnRun, m_edtOutput);
+    // No default focus: the field shows its placeholder until the user clicks or tabs into it.
+    setFocusPolicy(Qt::NoFocus);
+
+    connect(m_btnRun, &QPushButton::clicked, this, &CVexilView::OnRun);
+    connect(m_edtOutput, &COutputPane::PipeDone, this, &CVexilView::OnPipeDone);
+}
+
+CVexilView::~CVexilView() = default;
+
+void CVexilView::SetCommand(const QString& strCommand) {
+    m_edtCommand->setText(strCommand);
+}
+
+void CVexilView::Clear() {
+    m_edtOutput->SetText(u"", 0);
+}
+
+void CVexilView::AppendText(const char16_t* pszText) {
+    TextPaneAppend(*m_edtOutput, pszText);
+}
+
+void CVexilView::keyPressEvent(QKeyEvent* pEvent) {
+    // Enter anywhere in the view presses the default button, as long as it is enabled.
+    if (pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) {
+        if (m_btnRun->isEnabled()) {
+            OnRun();
+        }
+        return;
+    }
+    QWidget::keyPressEvent(pEvent);
+}
+
+void CVexilView::OnRun() {
+    const QString strCommand = m_edtCommand->text();
+    if (strCommand.isEmpty()) {
+        ShowMessage(this, QStringLiteral("Please enter a command to run"), QStringLiteral("vexil"));
+        m_edtCommand->setFocus();
+        return;
+    }
+    // The banner goes first, so that a command that fails to start still leaves it.
+    AppendText(Utf16(QStringLiteral("--- ") + strCommand + QStringLiteral(" ---\n")));
+    if (m_pPipe != nullptr) {
+        // An interactive pipe takes the text as an input line; a running one-shot pipe refuses.
+        m_pPipe->Run(Utf16(strCommand));
+        return;
+    }
+    m_pPipe = new (std::nothrow)
+        CTvConsolePipe(true, m_edtOutput->Host(), m_bInteractive ? CPIPE_INTERACTIVE : 0);
+    if (m_pPipe == nullptr) {
+        ShowMessage(this, QStringLiteral("Failed to create pipe"), QStringLiteral("Error"));
+        return;
+    }
+    if (m_pPipe->Run(Utf16(strCommand)) == 0) {
+        if (!m_bInteractive) {
+            m_btnRun->setEnabled(false);
+        }
+        return;
+    }
+    delete m_pPipe;
+    m_pPipe = nullptr;
+    ShowMessage(this, QStringLiteral("Can't execute that!"), QStringLiteral("vexil"));
+    m_edtCommand->selectAll();
+    m_edtCommand->setFocus();
+}
+
+void CVexilView::OnPipeDone(quintptr) {
+    AppendText(u"--- End of Log ---\n\n");
+    // The pipe has destroyed itself (or is about to): forget it without touching it.
+    m_pPipe = nullptr;
+    m_btnRun->setEnabled(true);
+    emit PipeFinished();
+}
+
+bool CVexilView::SaveLog(const char* pszPath, COrvStringA& strError) {
+    std::FILE* pFile = std::fopen(pszPath, "wbe");
+    if (pFile == nullptr) {
+        strError = "Cannot open file ";
+        strError += pszPath;
+        return false;
+    }
+    // The text is read in one pass, straight from the pane, and written as UTF-8 block by block;
+    // a block never ends between the two halves of a surrogate pair.
+    const COutputText& text = m_edtOutput->Text();
+    const int nLen = text.GetLength();
+    const char16_t* p = text.Data();
+    std::vector<char> buffer(static_cast<size_t>(kSaveBlock) * 3 + 1);
+    bool bOk = true;
+    for (int nPos = 0; nPos < nLen && bOk;) {
+        int n = std::min(kSaveBlock, nLen - nPos);
+        if (nPos + n < nLen && p[nPos + n - 1] >= 0xD800 && p[nPos + n - 1] <= 0xDBFF) {
+            --n;
+        }
+        const int nBytes =
+            OrvUtf16ToUtf8(p + nPos, n, true, buffer.data(), static_cast<int>(buffer.size()));
+        bOk = std::fwrite(buffer.data(), 1, static_cast<size_t>(nBytes), pFile) ==
+              static_cast<size_t>(nBytes);
+        nPos += n;
+    }
+    // Buffered data reaches the file only here: a full disk shows up in fflush or fclose.
+    bOk = std::fflush(pFile) == 0 && bOk;
+    bOk = std::fclose(pFile) == 0 && bOk;
+    if (!bOk) {
+        strError = "Error writing to file ";
+        strError += pszPath;
+        return false;
+    }
+    return true;
+}
+
+void CVexilView::Save(QWidget* pOwner) {
+    QFileDialog dialog(QApplication::activeWindow());
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(QStringLiteral("txt"));
+    dialog.selectFile(QStringLiteral("vexil.txt"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return;
+    }
+    const QByteArray path = dialog.selectedFiles().first().toUtf8();
+    COrvStringA strError;
+    if (!SaveLog(path.constData(), strError)) {
+        ShowMessage(pOwner, QString::fromUtf8(strError.GetString()),
+                    QStringLiteral("Cannot save file"), QMessageBox::Critical);
+    }
+}

@@ -1,0 +1,31 @@
+# The vexil window program (Qt 6 Widgets). All window code but main.cpp goes into the static
+# library vexil-window, which the program and the GUI tests link.
+find_package(Qt6 REQUIRED COMPONENTS Widgets)
+
+add_library(vexil-window STATIC
+  ${CMAKE_CURRENT_SOURCE_DIR}/main-frame.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/vexil-view.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/output-pane.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/qt-ui-thread.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/resources/vexil.qrc)
+set_target_properties(vexil-window PROPERTIES AUTOMOC ON AUTORCC ON)
+target_include_directories(vexil-window PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(vexil-window PRIVATE -fno-exceptions)
+target_link_libraries(vexil-window PUBLIC vexil-pipe orv-lib Qt6::Widgets orv_flags)
+
+add_executable(vexil ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
+target_compile_options(vexil PRIVATE -fno-exceptions)
+target_link_libraries(vexil PRIVATE vexil-window orv_flags)
+
+# Installation: the program, its desktop entry and its icon in every size of the icon theme.
+include(GNUInstallDirs)
+install(TARGETS vexil RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/resources/vexil.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+foreach(size 16 24 32 48 64 72 96 128)
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/resources/icons/vexil-${size}.png
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
+          RENAME vexil.png)
+endforeach()
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/resources/icons/vexil.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

@@ -1,0 +1,25 @@
+// Entry of the window tests: one QApplication for the whole run, on the offscreen platform unless
+// the environment names another, and the library's UI-thread services over it.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <cstdlib>
+
+#include "qt-ui-thread.h"
+
+int main(int argc, char** argv) {
+    // Test discovery runs this program at build time, where no display may exist.
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    int nResult = 0;
+    {
+        CQtUiThread ui;
+        OrvSetUiThread(&ui);
+        nResult = RUN_ALL_TESTS();
+        ui.Close();
+        OrvSetUiThread(nullptr);
+    }
+    return nResult;
+}

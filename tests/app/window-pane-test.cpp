@@ -1,0 +1,335 @@
+// The output pane: its text buffer, the edit-control operations the pipe uses, the limit, the
+// cross-thread host, and the widget's selection and copy.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QImage>
+#include <QScrollBar>
+#include <QTest>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "output-pane.h"
+#include "window-test-util.h"
+
+namespace {
+
+std::u16string Text(const COutputText& text) {
+    return std::u16string(text.Data(), static_cast<size_t>(text.GetLength()));
+}
+
+std::u16string Text(const COutputPane& pane) {
+    return Text(pane.Text());
+}
+
+void Append(COutputText& text, const std::u16string& s) {
+    text.Append(s.data(), static_cast<int>(s.size()));
+}
+
+}  // namespace
+
+TEST(OutputText, LinesEndOnlyAtCrLfPairs) {
+    COutputText text;
+    EXPECT_EQ(text.GetLineCount(), 1);
+    EXPECT_EQ(text.LineLength(0), 0);
+    // a lone LF and a lone CR stay inside their lines; a pair split between appends still ends one
+    Append(text, u"ab\r\ncd\nef\rg\r");
+    Append(text, u"\nlast");
+    ASSERT_EQ(text.GetLineCount(), 3);
+    EXPECT_EQ(text.LineIndex(0), 0);
+    EXPECT_EQ(text.LineLength(0), 2);
+    EXPECT_EQ(text.LineIndex(1), 4);
+    EXPECT_EQ(text.LineLength(1), 7);  // "cd\nef\rg"
+    EXPECT_EQ(text.LineIndex(2), 13);
+    EXPECT_EQ(text.LineLength(2), 4);
+    EXPECT_EQ(text.LineFromChar(0), 0);
+    EXPECT_EQ(text.LineFromChar(3), 0);  // the LF of the first line end
+    EXPECT_EQ(text.LineFromChar(4), 1);
+    EXPECT_EQ(text.LineFromChar(12), 1);
+    EXPECT_EQ(text.LineFromChar(13), 2);
+    EXPECT_EQ(text.LineFromChar(1000), 2);
+    EXPECT_EQ(text.LineIndex(99), 13);  // clamped to the last line
+}
+
+TEST(OutputText, FrontRemovalKeepsLinesAndSurvivesCompaction) {
+    COutputText text;
+    std::u16string expected;
+    for (int i = 0; i < 5000; ++i) {
+        std::u16string line =
+            u"line " + std::u16string(1, static_cast<char16_t>(u'a' + i % 26)) + u"\r\n";
+        Append(text, line);
+        expected += line;
+    }
+    // many small removals: the dead head is dropped several times on the way
+    int nRemoved = 0;
+    while (nRemoved + 255 < static_cast<int>(expected.size()) - 100) {
+        text.EraseFront(255);
+        nRemoved += 255;
+        ASSERT_EQ(Text(text), expected.substr(static_cast<size_t>(nRemoved)));
+    }
+    // line starts still match the text
+    const std::u16string rest = expected.substr(static_cast<size_t>(nRemoved));
+    int nLine = 0;
+    for (size_t i = 0; i <= rest.size(); ++i) {
+        if (i == 0 || (rest[i - 1] == u'\n' && i >= 2 && rest[i - 2] == u'\r')) {
+            ASSERT_EQ(text.LineIndex(nLine), static_cast<int>(i)) << "line " << nLine;
+            ++nLine;
+        }
+    }
+    EXPECT_EQ(text.GetLineCount(), nLine);
+    // appending after compaction still finds the lines
+    Append(text, u"tail\r\nend");
+    EXPECT_EQ(text.GetLineCount(), nLine + 1);
+    EXPECT_EQ(text.LineLength(nLine), 3);
+}
+
+TEST(OutputText, RemovingTheCrOfAPairJoinsTheLines) {
+    COutputText text;
+    Append(text, u"ab\r\ncd");
+    text.EraseFront(3);  // "\ncd": the LF alone no longer ends a line
+    EXPECT_EQ(text.GetLineCount(), 1);
+    EXPECT_EQ(text.LineLength(0), 3);
+}
+
+TEST(OutputText, ChangesInsideTheTextRebuildTheLines) {
+    COutputText text;
+    Append(text, u"one\r\ntwo\r\nthree");
+    text.Replace(3, 5, u" and ", 5);  // the first line end replaced
+    EXPECT_EQ(Text(text), u"one and two\r\nthree");
+    EXPECT_EQ(text.GetLineCount(), 2);
+    EXPECT_EQ(text.LineIndex(1), 13);
+    text.Replace(0, 0, u"x\r\n", 3);
+    EXPECT_EQ(text.GetLineCount(), 3);
+    EXPECT_EQ(text.LineLength(0), 1);
+}
+
+TEST(OutputText, ColumnsFollowTabsAndWideCharacters) {
+    EXPECT_EQ(COutputText::AdvanceColumns(u"ab\tc", 4, 0), 9);
+    EXPECT_EQ(COutputText::AdvanceColumns(u"\t", 1, 7), 8);
+    EXPECT_EQ(COutputText::AdvanceColumns(u"\u4e2d\u6587", 2, 0), 4);
+    EXPECT_EQ(COutputText::AdvanceColumns(u"\r\n\a", 3, 0), 0);
+    EXPECT_EQ(COutputText::AdvanceColumns(u"\U0001F600x", 3, 0), 3);  // a pair, two columns
+    COutputText text;
+    Append(text, u"abc\r\n\tx\r\nlonger line");
+    EXPECT_EQ(text.GetMaxColumns(), 11);
+    EXPECT_EQ(text.GetLastLineColumns(), 11);
+}
+
+TEST(OutputPane, SelectionFollowsEditControlRules) {
+    COutputPane pane;
+    pane.ReplaceSel(u"hello\r\nworld");
+    int s = -2;
+    int e = -2;
+    pane.GetSel(&s, &e);
+    EXPECT_EQ(s, 12);
+    EXPECT_EQ(e, 12);
+    pane.SetSel(7, -1);
+    pane.GetSel(&s, &e);
+    EXPECT_EQ(s, 7);
+    EXPECT_EQ(e, 12);
+    EXPECT_EQ(pane.GetSelectedText(), QStringLiteral("world"));
+    pane.SetSel(4, 1);  // reversed: the same range
+    pane.GetSel(&s, &e);
+    EXPECT_EQ(s, 1);
+    EXPECT_EQ(e, 4);
+    EXPECT_EQ(pane.LineFromChar(-1), 0);
+    pane.SetSel(-1, 0);  // drops the selection, the caret stays at the larger end
+    pane.GetSel(&s, &e);
+    EXPECT_EQ(s, 4);
+    EXPECT_EQ(e, 4);
+    pane.SetSel(100, 200);
+    pane.GetSel(&s, &e);
+    EXPECT_EQ(s, 12);
+    EXPECT_EQ(e, 12);
+    EXPECT_EQ(pane.LineFromChar(-1), 1);
+    EXPECT_EQ(pane.LineIndex(-1), 7);
+    EXPECT_EQ(pane.LineIndex(1), 7);
+    EXPECT_EQ(pane.LineIndex(2), -1);
+    // replacing a selection in the middle
+    pane.SetSel(0, 5);
+    pane.ReplaceSel(u"bye");
+    EXPECT_EQ(Text(pane), u"bye\r\nworld");
+    pane.GetSel(&s, &e);
+    EXPECT_EQ(s, 3);
+    EXPECT_EQ(e, 3);
+    EXPECT_EQ(pane.LineIndex(1), 5);
+}
+
+TEST(OutputPane, FullPaneKeepsTheNewestText) {
+    COutputPane pane;
+    pane.SetLimitText(1000);
+    EXPECT_EQ(pane.GetLimitText(), 1000u);
+    std::u16string all;
+    for (int i = 0; i < 400; ++i) {
+        // the pipe's own insertion: 255 characters go when the pane is near its limit
+        std::u16string chunk = u"y\ny\ny\ny\ny\ny\ny\ny\ny\n" + std::u16string(1, u'0' + i % 10);
+        TextPaneAppend(pane, chunk.c_str());
+        for (char16_t c : chunk) {
+            if (c == u'\n') {
+                all += u'\r';
+            }
+            all += c;
+        }
+        ASSERT_LE(pane.GetTextLength(), 1000);
+        // whatever was dropped, it was the oldest text: the pane holds the end of everything
+        const std::u16string held = Text(pane);
+        ASSERT_EQ(held, all.substr(all.size() - held.size())) << "chunk " << i;
+    }
+    EXPECT_GT(pane.GetTextLength(), 700);
+    // one insertion larger than the whole limit keeps its end
+    std::u16string big(1500, u'x');
+    big += u"END";
+    pane.SetSel(0, -1);
+    pane.ReplaceSel(big.c_str());
+    EXPECT_EQ(pane.GetTextLength(), 1000);
+    EXPECT_EQ(Text(pane).substr(997), u"END");
+    // SetLimitText(0) restores the default
+    pane.SetLimitText(0);
+    EXPECT_EQ(pane.GetLimitText(), static_cast<unsigned>(COutputPane::kDefaultLimit));
+}
+
+TEST(OutputPane, ScrollCaretFollowsTheEnd) {
+    COutputPane pane;
+    pane.resize(400, 200);
+    pane.show();
+    for (int i = 0; i < 500; ++i) {
+        TextPaneAppend(pane, u"some output line\n");
+    }
+    pane.FlushLayout();
+    const int nLast = pane.Text().GetLineCount() - 1;
+    EXPECT_GT(pane.FirstVisibleLine(), 0);
+    EXPECT_LE(pane.FirstVisibleLine(), nLast);
+    EXPECT_GE(pane.FirstVisibleLine() + pane.VisibleLineCount(), nLast + 1);
+    EXPECT_EQ(pane.verticalScrollBar()->value(), pane.FirstVisibleLine());
+    EXPECT_EQ(pane.verticalScrollBar()->maximum(), pane.FirstVisibleLine());
+    // a long line gives the horizontal scroll bar a range, and the caret at its end scrolls there
+    TextPaneAppend(pane, std::u16string(300, u'w').c_str());
+    pane.FlushLayout();
+    EXPECT_GT(pane.horizontalScrollBar()->maximum(), 0);
+    EXPECT_GT(pane.horizontalScrollBar()->value(), 0);
+    // Clear returns to the top left
+    pane.SetText(u"", 0);
+    pane.FlushLayout();
+    EXPECT_EQ(pane.FirstVisibleLine(), 0);
+    EXPECT_EQ(pane.horizontalScrollBar()->value(), 0);
+}
+
+TEST(OutputPane, MouseSelectionCopyAndSelectAll) {
+    COutputPane pane;
+    pane.resize(400, 200);
+    pane.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+    pane.ReplaceSel(u"first line\r\nsecond line\r\n");
+    pane.FlushLayout();
+    QWidget* pView = pane.viewport();
+    const QFontMetrics fm(pane.font());
+    const int y = fm.lineSpacing() / 2;
+    // drag over "first" in the first line
+    const QPoint from(2, y);
+    const QPoint to(2 + 5 * fm.horizontalAdvance(QLatin1Char('M')), y);
+    EXPECT_EQ(pane.CharFromPoint(from), 0);
+    EXPECT_EQ(pane.CharFromPoint(to), 5);
+    QTest::mousePress(pView, Qt::LeftButton, Qt::NoModifier, from);
+    QTest::mouseMove(pView, to);
+    QTest::mouseRelease(pView, Qt::LeftButton, Qt::NoModifier, to);
+    EXPECT_EQ(pane.GetSelectedText(), QStringLiteral("first"));
+    EXPECT_TRUE(pane.hasFocus());
+    QApplication::clipboard()->clear();
+    QTest::keyClick(&pane, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("first"));
+    // a point below the last line selects to the end of the text
+    EXPECT_EQ(pane.CharFromPoint(QPoint(2, 50 * fm.lineSpacing())), pane.GetTextLength());
+    QTest::keyClick(&pane, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(pane.GetSelectedText(), pane.GetText());
+    // typing changes nothing: the pane is read-only
+    QTest::keyClicks(&pane, "xyz");
+    QTest::keyClick(&pane, Qt::Key_Backspace);
+    EXPECT_EQ(pane.GetText(), QStringLiteral("first line\r\nsecond line\r\n"));
+    // shift and arrows extend the selection from the caret
+    pane.SetSel(0, 0);
+    QTest::keyClick(&pane, Qt::Key_End, Qt::ShiftModifier);
+    EXPECT_EQ(pane.GetSelectedText(), QStringLiteral("first line"));
+    QTest::keyClick(&pane, Qt::Key_Right, Qt::ShiftModifier);  // over the whole line end
+    EXPECT_EQ(pane.GetSelectedText(), QStringLiteral("first line\r\n"));
+}
+
+TEST(OutputPane, PaintsTheVisibleTextInAFixedFont) {
+    COutputPane pane;
+    // "Courier New" when installed, else the system's fixed font; 10 points; every column alike
+    const QString strFamily = QFontDatabase::families().contains(QStringLiteral("Courier New"))
+                                  ? QStringLiteral("Courier New")
+                                  : QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
+    EXPECT_EQ(pane.font().family(), strFamily);
+    EXPECT_EQ(pane.font().pointSize(), 10);
+    const QFontMetrics fm(pane.font());
+    EXPECT_EQ(fm.horizontalAdvance(QLatin1Char('i')), fm.horizontalAdvance(QLatin1Char('M')));
+    EXPECT_EQ(pane.focusPolicy(), Qt::StrongFocus);
+    pane.resize(300, 120);
+    pane.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+    const QImage blank = pane.viewport()->grab().toImage();
+    pane.ReplaceSel(u"MMMM\tWW \u4e2d\U0001F600 \r\nline two\r\n");
+    pane.FlushLayout();
+    const QImage text = pane.viewport()->grab().toImage();
+    EXPECT_NE(blank, text);
+    // a selection changes the pixels again
+    pane.SetSel(0, 4);
+    const QImage selected = pane.viewport()->grab().toImage();
+    EXPECT_NE(text, selected);
+}
+
+TEST(OutputPaneHost, CallsRunOnTheUiThreadInOrderWithPosts) {
+    COutputPane pane;
+    std::shared_ptr<ITextPaneHost> pHost = pane.Host();
+    std::vector<quintptr> done;
+    QObject::connect(&pane, &COutputPane::PipeDone, [&](quintptr n) { done.push_back(n); });
+    bool bOnUiThread = false;
+    bool bCalled = false;
+    bool bSawDone = false;
+    std::thread reader([&] {
+        pHost->Invoke([&](ITextPane& p) {
+            bOnUiThread = QThread::currentThread() == qApp->thread();
+            TextPaneAppend(p, u"from the reader\n");
+        });
+        pHost->PostPipeDone(42);
+        // a call after the post finds the post handled
+        bCalled = pHost->Invoke([&](ITextPane&) { bSawDone = done.size() == 1; });
+    });
+    ASSERT_TRUE(WaitFor([&] { return bCalled; }));
+    reader.join();
+    EXPECT_TRUE(bOnUiThread);
+    EXPECT_TRUE(bSawDone);
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0], 42u);
+    EXPECT_EQ(Text(pane), u"from the reader\r\n");
+    // on the UI thread itself the call runs at once
+    int n = 0;
+    EXPECT_TRUE(pHost->Invoke([&](ITextPane&) { ++n; }));
+    EXPECT_EQ(n, 1);
+    EXPECT_TRUE(pHost->IsPaneAlive());
+}
+
+TEST(OutputPaneHost, PaneGoneReleasesWaitersAndFailsFast) {
+    auto* pPane = new COutputPane;
+    std::shared_ptr<ITextPaneHost> pHost = pPane->Host();
+    std::atomic<int> nResult{-1};
+    std::atomic<bool> bRan{false};
+    // the UI thread does not run events until the pane is gone, so the call must be released
+    std::thread reader([&] { nResult = pHost->Invoke([&](ITextPane&) { bRan = true; }) ? 1 : 0; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // posted, not carried out
+    delete pPane;
+    reader.join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(nResult, 0);
+    EXPECT_FALSE(bRan);
+    EXPECT_FALSE(pHost->IsPaneAlive());
+    EXPECT_FALSE(pHost->PostPipeDone(1));
+    EXPECT_FALSE(pHost->Invoke([&](ITextPane&) { bRan = true; }));
+    EXPECT_FALSE(bRan);
+}

@@ -1,0 +1,168 @@
+// The library's UI-thread services over Qt: order of posts, sends and messages, timers, forgetting
+// a window, and the release of every waiter when the service closes.
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qt-ui-thread.h"
+#include "window-test-util.h"
+
+namespace {
+
+// Appends its letter to a log on the UI thread; counts its deletions.
+struct CLogTask : IOrvUiTask {
+    CLogTask(std::string& log, char c, int* pnDeleted)
+        : m_log(log), m_c(c), m_pnDeleted(pnDeleted) {}
+    ~CLogTask() override {
+        if (m_pnDeleted != nullptr) {
+            ++*m_pnDeleted;
+        }
+    }
+    void Run() override { m_log += m_c; }
+    std::string& m_log;
+    char m_c;
+    int* m_pnDeleted;
+};
+
+struct CLogWindow : IOrvUiWindow {
+    explicit CLogWindow(std::string& log) : m_log(log) {}
+    void OnMessage(unsigned nMsg, uintptr_t wParam, intptr_t) override {
+        m_log += 'm';
+        m_log += std::to_string(nMsg) + ":" + std::to_string(wParam) + " ";
+    }
+    void OnTimer(unsigned nTimerId) override {
+        ++m_nTicks;
+        m_nLastTimer = nTimerId;
+    }
+    std::string& m_log;
+    int m_nTicks = 0;
+    unsigned m_nLastTimer = 0;
+};
+
+}  // namespace
+
+TEST(QtUiThread, PostsSendsAndMessagesRunInOneOrder) {
+    CQtUiThread ui;
+    EXPECT_TRUE(ui.IsUiThread());
+    std::string log;
+    int nDeleted = 0;
+    CLogWindow wnd(log);
+    std::atomic<bool> bSent{false};
+    std::atomic<bool> bWorkerSawUi{true};
+    std::thread worker([&] {
+        bWorkerSawUi = ui.IsUiThread();
+        ASSERT_EQ(ui.Post(new CLogTask(log, 'a', &nDeleted)), enOrvUiPosted);
+        ASSERT_EQ(ui.PostMessage(&wnd, 7, 3, 0), enOrvUiPosted);
+        CLogTask send(log, 's', nullptr);
+        bSent = ui.Send(send);  // runs after what was queued before it
+        ASSERT_EQ(ui.Post(new CLogTask(log, 'b', &nDeleted)), enOrvUiPosted);
+    });
+    ASSERT_TRUE(WaitFor([&] { return log.size() >= 7; }));
+    worker.join();
+    ASSERT_TRUE(WaitFor([&] { return nDeleted == 2; }));
+    EXPECT_FALSE(bWorkerSawUi);
+    EXPECT_TRUE(bSent);
+    EXPECT_EQ(log, "am7:3 sb");
+    // posting never runs the task inside the call, even on the UI thread
+    ASSERT_EQ(ui.Post(new CLogTask(log, 'c', &nDeleted)), enOrvUiPosted);
+    EXPECT_EQ(log, "am7:3 sb");
+    EXPECT_TRUE(ui.PumpOne());
+    EXPECT_EQ(log, "am7:3 sbc");
+    EXPECT_FALSE(ui.PumpOne());
+    // a send on the UI thread runs at once
+    CLogTask direct(log, 'd', nullptr);
+    EXPECT_TRUE(ui.Send(direct));
+    EXPECT_EQ(log, "am7:3 sbcd");
+    EXPECT_EQ(ui.PostMessage(nullptr, 1, 0, 0), enOrvUiClosed);
+}
+
+TEST(QtUiThread, ForgottenWindowsGetNothingMore) {
+    CQtUiThread ui;
+    std::string log;
+    CLogWindow wnd(log);
+    ui.PostMessage(&wnd, 1, 1, 0);
+    ASSERT_TRUE(ui.StartTimer(&wnd, 5, 1));
+    ui.ForgetWindow(&wnd);
+    QTest::qWait(50);
+    EXPECT_EQ(log, "");
+    EXPECT_EQ(wnd.m_nTicks, 0);
+    EXPECT_FALSE(ui.StopTimer(&wnd, 5));  // forgetting stopped it
+    // messages posted after forgetting arrive again
+    ui.PostMessage(&wnd, 2, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return !log.empty(); }));
+    EXPECT_EQ(log, "m2:0 ");
+}
+
+TEST(QtUiThread, TimersTickUntilStoppedWithoutPilingUp) {
+    CQtUiThread ui;
+    std::string log;
+    CLogWindow wnd(log);
+    EXPECT_FALSE(ui.StartTimer(nullptr, 1, 10));
+    ASSERT_TRUE(ui.StartTimer(&wnd, 9, 10));
+    ASSERT_TRUE(WaitFor([&] { return wnd.m_nTicks >= 3; }, 3000));
+    EXPECT_EQ(wnd.m_nLastTimer, 9u);
+    // a UI thread that is busy for 200 ms sees one late tick, not twenty
+    const int nBefore = wnd.m_nTicks;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    EXPECT_LE(wnd.m_nTicks - nBefore, 2);
+    EXPECT_TRUE(ui.StopTimer(&wnd, 9));
+    const int nStopped = wnd.m_nTicks;
+    QTest::qWait(60);
+    EXPECT_EQ(wnd.m_nTicks, nStopped);
+    EXPECT_FALSE(ui.StopTimer(&wnd, 9));
+}
+
+TEST(QtUiThread, CloseReleasesSendersAndRefusesPosts) {
+    CQtUiThread ui;
+    std::string log;
+    int nDeleted = 0;
+    ASSERT_EQ(ui.Post(new CLogTask(log, 'q', &nDeleted)), enOrvUiPosted);
+    std::atomic<int> nSent{-1};
+    std::thread worker([&] {
+        CLogTask send(log, 's', nullptr);
+        nSent = ui.Send(send) ? 1 : 0;
+    });
+    // the UI thread runs no events: the send waits until Close releases it
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ui.Close();
+    worker.join();
+    EXPECT_EQ(nSent, 0);
+    EXPECT_EQ(log, "");
+    EXPECT_EQ(nDeleted, 1);  // the queued task was deleted unrun
+    auto* pTask = new CLogTask(log, 'x', &nDeleted);
+    EXPECT_EQ(ui.Post(pTask), enOrvUiClosed);
+    delete pTask;  // still the caller's
+    CLogWindow wnd(log);
+    EXPECT_EQ(ui.PostMessage(&wnd, 1, 0, 0), enOrvUiClosed);
+    EXPECT_FALSE(ui.StartTimer(&wnd, 1, 1));
+    CLogTask send(log, 's', nullptr);
+    EXPECT_FALSE(ui.Send(send));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(log, "");
+}
+
+TEST(QtUiThread, MessageBoxMapsStylesAndAnswers) {
+    CQtUiThread ui;
+    auto pBox = ExpectMessageBox(QMessageBox::No);
+    EXPECT_EQ(ui.ShowMessageBox("Title", "Question \xe2\x82\xac?", 0x4 | 0x20), 7);
+    ASSERT_TRUE(pBox->bSeen);
+    EXPECT_EQ(pBox->strTitle, QStringLiteral("Title"));
+    EXPECT_EQ(pBox->strText, QString::fromUtf8("Question \xe2\x82\xac?"));
+    EXPECT_EQ(pBox->icon, QMessageBox::Question);
+    EXPECT_EQ(pBox->nButtons, 2);
+    // from another thread the UI thread shows it
+    pBox = ExpectMessageBox(QMessageBox::Ok);
+    std::atomic<int> nAnswer{-1};
+    std::thread worker([&] { nAnswer = ui.ShowMessageBox("T", "M", 0x10); });
+    ASSERT_TRUE(WaitFor([&] { return nAnswer >= 0; }));
+    worker.join();
+    EXPECT_EQ(nAnswer, 1);
+    EXPECT_EQ(pBox->icon, QMessageBox::Critical);
+}

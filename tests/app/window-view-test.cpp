@@ -1,0 +1,250 @@
+// The console view inside the real frame: running commands through the real pipe, the messages
+// of its failures, Clear, and Save with its dialog and its errors.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <string>
+
+#include "console-pipe.h"
+#include "main-frame.h"
+#include "support/orv-test-support.h"
+#include "window-test-util.h"
+
+namespace {
+
+class ViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_pFrame = std::make_unique<CMainFrame>();
+        m_pFrame->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pFrame.get()));
+        m_pFrame->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_pFrame.get()));
+    }
+    void TearDown() override {
+        // let a command that still runs finish before the next test
+        WaitFor([&] { return !View().IsRunning(); });
+        m_pFrame.reset();
+        g_pszPipeInterpreter = "/bin/sh";
+    }
+    CVexilView& View() { return m_pFrame->View(); }
+    COutputPane& Pane() { return *View().OutputPane(); }
+    QLineEdit* Field() { return View().CommandField(); }
+
+    // Types the command into the field and presses Enter there.
+    void TypeAndEnter(const char* pszCommand) {
+        Field()->setFocus();
+        Field()->clear();
+        QTest::keyClicks(Field(), QString::fromUtf8(pszCommand));
+        QTest::keyClick(Field(), Qt::Key_Return);
+    }
+    bool WaitForEnd() {
+        return WaitFor([&] { return !View().IsRunning(); });
+    }
+
+    std::unique_ptr<CMainFrame> m_pFrame;
+};
+
+// Types a full path into the save dialog's file name field, as a user would.
+void TypeFileName(QFileDialog* pDialog, const QString& strPath) {
+    auto* pEdit = pDialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(pEdit, nullptr);
+    pEdit->setFocus();
+    pEdit->selectAll();
+    QTest::keyClicks(pEdit, strPath);
+}
+
+}  // namespace
+
+TEST_F(ViewTest, RunShowsBannerOutputAndEndLineAndDisablesRunMeanwhile) {
+    TypeAndEnter("printf 'one\\ntwo\\n'; sleep 0.2");
+    EXPECT_TRUE(View().IsRunning());
+    EXPECT_FALSE(View().RunButton()->isEnabled());
+    // Enter while Run is disabled runs nothing more
+    QTest::keyClick(Field(), Qt::Key_Return);
+    View().RunButton()->click();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_TRUE(View().RunButton()->isEnabled());
+    EXPECT_EQ(PaneText(Pane()),
+              u"--- printf 'one\\ntwo\\n'; sleep 0.2 ---\r\none\r\ntwo\r\n"
+              u"--- End of Log ---\r\n\r\n");
+    // a second run appends below the first
+    TypeAndEnter("echo again");
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_NE(PaneText(Pane()).find(u"\r\n\r\n--- echo again ---\r\nagain\r\n--- End of Log ---"),
+              std::u16string::npos);
+}
+
+TEST_F(ViewTest, OutputWithoutLineEndAndStandardErrorBothArrive) {
+    TypeAndEnter("printf abc; echo err 1>&2");
+    ASSERT_TRUE(WaitForEnd());
+    const std::u16string text = PaneText(Pane());
+    EXPECT_NE(text.find(u"abc"), std::u16string::npos);
+    EXPECT_NE(text.find(u"err\r\n"), std::u16string::npos);
+    EXPECT_EQ(text.substr(text.size() - 22), u"--- End of Log ---\r\n\r\n");
+}
+
+TEST_F(ViewTest, EmptyCommandAsksForOne) {
+    auto pBox = ExpectMessageBox();
+    View().RunButton()->click();
+    ASSERT_TRUE(pBox->bSeen);
+    EXPECT_EQ(pBox->strText, QStringLiteral("Please enter a command to run"));
+    EXPECT_EQ(pBox->strTitle, QStringLiteral("vexil"));
+    EXPECT_EQ(pBox->icon, QMessageBox::NoIcon);
+    EXPECT_EQ(pBox->nButtons, 1);
+    EXPECT_EQ(Pane().GetTextLength(), 0);
+    EXPECT_FALSE(View().IsRunning());
+    EXPECT_EQ(m_pFrame->focusWidget(), Field());
+}
+
+TEST_F(ViewTest, FailedStartKeepsBannerAndSelectsCommand) {
+    g_pszPipeInterpreter = "/nonexistent/interpreter";
+    auto pBox = ExpectMessageBox();
+    TypeAndEnter("echo never");
+    ASSERT_TRUE(pBox->bSeen);
+    EXPECT_EQ(pBox->strText, QStringLiteral("Can't execute that!"));
+    EXPECT_EQ(pBox->strTitle, QStringLiteral("vexil"));
+    EXPECT_EQ(PaneText(Pane()), u"--- echo never ---\r\n");
+    EXPECT_FALSE(View().IsRunning());
+    EXPECT_TRUE(View().RunButton()->isEnabled());
+    EXPECT_EQ(Field()->selectedText(), QStringLiteral("echo never"));
+    EXPECT_EQ(m_pFrame->focusWidget(), Field());
+}
+
+TEST_F(ViewTest, ClearDuringARunContinuesAtTheTop) {
+    TypeAndEnter("echo first; sleep 0.5; echo second");
+    // the banner holds the command itself: wait for the output line
+    ASSERT_TRUE(
+        WaitFor([&] { return PaneText(Pane()).find(u"first\r\n") != std::u16string::npos; }));
+    // Ctrl+N with the focus in the command field
+    Field()->setFocus();
+    QTest::keyClick(Field(), Qt::Key_N, Qt::ControlModifier);
+    EXPECT_EQ(Pane().GetTextLength(), 0);
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(PaneText(Pane()), u"second\r\n--- End of Log ---\r\n\r\n");
+}
+
+TEST_F(ViewTest, SaveLogWritesUtf8WithTheLineEndsOfThePane) {
+    OrvTempDir dir;
+    const std::string path = dir.File("log.txt");
+    ASSERT_TRUE(OrvWriteFileBytes(path, std::string(5000, 'z')));  // replaced, not kept
+    // characters far above 255, a pair, a lone CR, and the pane's CR LF
+    View().AppendText(u"caf\u00e9 \u20ac \u4e2d \U0001F600\nbar\rbaz\r\n");
+    COrvStringA strError = "untouched";
+    ASSERT_TRUE(View().SaveLog(path.c_str(), strError));
+    EXPECT_STREQ(static_cast<const char*>(strError), "untouched");
+    EXPECT_EQ(OrvReadFileBytes(path),
+              "caf\xc3\xa9 \xe2\x82\xac \xe4\xb8\xad \xf0\x9f\x98\x80\r\nbar\rbaz\r\n");
+    // a text larger than one write block, with a pair across the block boundary
+    std::u16string big(64 * 1024 - 1, u'a');
+    big += u"\U0001F600tail";
+    View().Clear();
+    View().AppendText(big.c_str());
+    ASSERT_TRUE(View().SaveLog(path.c_str(), strError));
+    const std::string bytes = OrvReadFileBytes(path);
+    ASSERT_EQ(bytes.size(), 64u * 1024 - 1 + 4 + 4);
+    EXPECT_EQ(bytes.substr(64 * 1024 - 1), "\xf0\x9f\x98\x80tail");
+    // an empty pane gives an empty file
+    View().Clear();
+    ASSERT_TRUE(View().SaveLog(path.c_str(), strError));
+    EXPECT_EQ(OrvReadFileBytes(path), "");
+}
+
+TEST_F(ViewTest, SaveLogReportsOpenAndWriteFailures) {
+    View().AppendText(u"some text\n");
+    COrvStringA strError;
+    EXPECT_FALSE(View().SaveLog("/dev/full", strError));
+    EXPECT_STREQ(static_cast<const char*>(strError), "Error writing to file /dev/full");
+    OrvTempDir dir;
+    const std::string path = dir.File("missing/log.txt");
+    EXPECT_FALSE(View().SaveLog(path.c_str(), strError));
+    EXPECT_EQ(std::string(static_cast<const char*>(strError)), "Cannot open file " + path);
+    EXPECT_EQ(access(path.c_str(), F_OK), -1);
+}
+
+TEST_F(ViewTest, SaveDialogProposesTheNameAsksBeforeReplacingAndReportsErrors) {
+    OrvTempDir dir;
+    const QString path = QString::fromStdString(dir.File("saved.txt"));
+    View().AppendText(u"saved text\n");
+
+    // Ctrl+S in the command field opens the dialog; cancel does nothing
+    QString strProposed;
+    bool bDialog = false;
+    OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
+        bDialog = true;
+        strProposed = pDialog->selectedFiles().value(0);
+        pDialog->reject();
+    });
+    Field()->setFocus();
+    QTest::keyClick(Field(), Qt::Key_S, Qt::ControlModifier);
+    ASSERT_TRUE(bDialog);
+    EXPECT_TRUE(strProposed.endsWith(QStringLiteral("/vexil.txt"))) << strProposed.toStdString();
+
+    // a new file is written without a question
+    OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
+        TypeFileName(pDialog, path);
+        static_cast<QDialog*>(pDialog)->accept();
+    });
+    m_pFrame->ActionSave()->trigger();
+    EXPECT_EQ(OrvReadFileBytes(path.toStdString()), "saved text\r\n");
+
+    // an existing file: the question comes first; No keeps the file and the dialog open
+    View().AppendText(u"more\n");
+    bool bAsked = false;
+    auto isQuestion = [](QMessageBox* pBox) { return pBox->button(QMessageBox::No) != nullptr; };
+    OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
+        TypeFileName(pDialog, path);
+        OnNextModal<QMessageBox>(
+            [&](QMessageBox* pBox) {
+                bAsked = true;
+                pBox->button(QMessageBox::No)->click();
+            },
+            isQuestion);
+        static_cast<QDialog*>(pDialog)->accept();  // returns once the question is answered
+        EXPECT_TRUE(pDialog->isVisible());
+        pDialog->reject();
+    });
+    m_pFrame->ActionSave()->trigger();
+    EXPECT_TRUE(bAsked);
+    EXPECT_EQ(OrvReadFileBytes(path.toStdString()), "saved text\r\n");
+
+    // Yes replaces it
+    OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
+        TypeFileName(pDialog, path);
+        OnNextModal<QMessageBox>(
+            [&](QMessageBox* pBox) { pBox->button(QMessageBox::Yes)->click(); }, isQuestion);
+        static_cast<QDialog*>(pDialog)->accept();
+    });
+    m_pFrame->ActionSave()->trigger();
+    EXPECT_EQ(OrvReadFileBytes(path.toStdString()), "saved text\r\nmore\r\n");
+
+    // a write failure is reported with the error icon under "Cannot save file" (a name with the
+    // proposed suffix that leads to a full device, since the dialog adds ".txt" to a bare name)
+    const QString full = QString::fromStdString(dir.File("full.txt"));
+    ASSERT_EQ(symlink("/dev/full", full.toUtf8().constData()), 0);
+    OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
+        TypeFileName(pDialog, full);
+        OnNextModal<QMessageBox>(
+            [&](QMessageBox* pBox) { pBox->button(QMessageBox::Yes)->click(); }, isQuestion);
+        static_cast<QDialog*>(pDialog)->accept();
+    });
+    auto pError = std::make_shared<CSeenBox>();
+    OnNextModal<QMessageBox>(
+        [pError](QMessageBox* pBox) {
+            pError->bSeen = true;
+            pError->strTitle = pBox->windowTitle();
+            pError->strText = pBox->text();
+            pError->icon = pBox->icon();
+            pBox->accept();
+        },
+        [](QMessageBox* pBox) { return pBox->button(QMessageBox::No) == nullptr; });
+    m_pFrame->ActionSave()->trigger();
+    ASSERT_TRUE(pError->bSeen);
+    EXPECT_EQ(pError->strText, QStringLiteral("Error writing to file ") + full);
+    EXPECT_EQ(pError->strTitle, QStringLiteral("Cannot save file"));
+    EXPECT_EQ(pError->icon, QMessageBox::Critical);
+}
