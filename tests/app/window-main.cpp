@@ -6,11 +6,16 @@
 #include <cstdlib>
 
 #include "qt-ui-thread.h"
+#include "support/orv-test-support.h"
 
 int main(int argc, char** argv) {
     // Test discovery runs this program at build time, where no display may exist.
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     ::testing::InitGoogleTest(&argc, argv);
+    // Qt's file dialog keeps its last folder and history in the user's configuration; test
+    // processes running side by side would read each other's. Each run gets a folder of its own.
+    OrvTempDir configHome;
+    setenv("XDG_CONFIG_HOME", configHome.Path().c_str(), 1);
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     int nResult = 0;

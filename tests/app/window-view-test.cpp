@@ -58,6 +58,20 @@ void TypeFileName(QFileDialog* pDialog, const QString& strPath) {
     QTest::keyClicks(pEdit, strPath);
 }
 
+// Accepts the dialog; when it stays open (a question refused it, or the name was not taken),
+// reports that and closes it, so that a fault fails the test instead of hanging it.
+void AcceptOrFail(QFileDialog* pDialog, bool bExpectOpen = false) {
+    static_cast<QDialog*>(pDialog)->accept();
+    if (pDialog->isVisible() != bExpectOpen) {
+        ADD_FAILURE()
+            << "save dialog " << (bExpectOpen ? "closed" : "stayed open") << " with "
+            << pDialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text().toStdString();
+    }
+    if (pDialog->isVisible()) {
+        pDialog->reject();
+    }
+}
+
 }  // namespace
 
 TEST_F(ViewTest, RunShowsBannerOutputAndEndLineAndDisablesRunMeanwhile) {
@@ -187,7 +201,7 @@ TEST_F(ViewTest, SaveDialogProposesTheNameAsksBeforeReplacingAndReportsErrors) {
     // a new file is written without a question
     OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
         TypeFileName(pDialog, path);
-        static_cast<QDialog*>(pDialog)->accept();
+        AcceptOrFail(pDialog);
     });
     m_pFrame->ActionSave()->trigger();
     EXPECT_EQ(OrvReadFileBytes(path.toStdString()), "saved text\r\n");
@@ -204,9 +218,7 @@ TEST_F(ViewTest, SaveDialogProposesTheNameAsksBeforeReplacingAndReportsErrors) {
                 pBox->button(QMessageBox::No)->click();
             },
             isQuestion);
-        static_cast<QDialog*>(pDialog)->accept();  // returns once the question is answered
-        EXPECT_TRUE(pDialog->isVisible());
-        pDialog->reject();
+        AcceptOrFail(pDialog, true);  // returns once the question is answered
     });
     m_pFrame->ActionSave()->trigger();
     EXPECT_TRUE(bAsked);
@@ -217,7 +229,7 @@ TEST_F(ViewTest, SaveDialogProposesTheNameAsksBeforeReplacingAndReportsErrors) {
         TypeFileName(pDialog, path);
         OnNextModal<QMessageBox>(
             [&](QMessageBox* pBox) { pBox->button(QMessageBox::Yes)->click(); }, isQuestion);
-        static_cast<QDialog*>(pDialog)->accept();
+        AcceptOrFail(pDialog);
     });
     m_pFrame->ActionSave()->trigger();
     EXPECT_EQ(OrvReadFileBytes(path.toStdString()), "saved text\r\nmore\r\n");
@@ -230,7 +242,7 @@ TEST_F(ViewTest, SaveDialogProposesTheNameAsksBeforeReplacingAndReportsErrors) {
         TypeFileName(pDialog, full);
         OnNextModal<QMessageBox>(
             [&](QMessageBox* pBox) { pBox->button(QMessageBox::Yes)->click(); }, isQuestion);
-        static_cast<QDialog*>(pDialog)->accept();
+        AcceptOrFail(pDialog);
     });
     auto pError = std::make_shared<CSeenBox>();
     OnNextModal<QMessageBox>(
