@@ -196,22 +196,26 @@ void COrvThread::Body(void* pArg) {
     pState->Release();
 }
 
-bool COrvThread::Wait() {
+COrvThread::State* COrvThread::AcquireForWait(const char* pszSelfWait, int nHard) {
     if (!m_pGuard) {
-        return true;
+        return nullptr;
     }
-    State* pState;
-    {
-        std::lock_guard<std::mutex> hold(m_pGuard->mutex);
-        if (!m_pState) {
-            return true;
-        }
-        if (m_pState->nNumber == OrvGetThreadNumber()) {
-            SOFTASSERT(!"COrvThread::Wait called by the thread itself");
-            return true;
-        }
-        pState = m_pState;
-        pState->nRefs.fetch_add(1);
+    std::lock_guard<std::mutex> hold(m_pGuard->mutex);
+    if (!m_pState) {
+        return nullptr;
+    }
+    if (m_pState->nNumber == OrvGetThreadNumber()) {
+        OrvAssertFailed(__FILE__, __LINE__, 0, pszSelfWait, nHard);
+        return nullptr;
+    }
+    m_pState->nRefs.fetch_add(1);
+    return m_pState;
+}
+
+bool COrvThread::Wait() {
+    State* pState = AcquireForWait("!\"COrvThread::Wait called by the thread itself\"", 0);
+    if (!pState) {
+        return true;
     }
     {
         std::unique_lock<std::mutex> hold(pState->mutex);
@@ -223,21 +227,10 @@ bool COrvThread::Wait() {
 }
 
 bool COrvThread::WaitPumpingMessages() {
-    if (!m_pGuard) {
+    State* pState =
+        AcquireForWait("!\"COrvThread::WaitPumpingMessages called by the thread itself\"", 1);
+    if (!pState) {
         return true;
-    }
-    State* pState;
-    {
-        std::lock_guard<std::mutex> hold(m_pGuard->mutex);
-        if (!m_pState) {
-            return true;
-        }
-        if (m_pState->nNumber == OrvGetThreadNumber()) {
-            ASSERT(!"COrvThread::WaitPumpingMessages called by the thread itself");
-            return true;
-        }
-        pState = m_pState;
-        pState->nRefs.fetch_add(1);
     }
     for (;;) {
         IOrvUiThread* pUi = OrvGetUiThread();

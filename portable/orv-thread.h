@@ -69,6 +69,9 @@ private:
     struct State;
     static void Body(void* pArg);
     void ReleaseHandleLocked();
+    // The running thread's state with a reference held for a wait, or null when there is nothing
+    // to wait for (no handle, or called by the thread itself: an assertion with pszSelfWait).
+    State* AcquireForWait(const char* pszSelfWait, int nHard);
 
     State* m_pState = nullptr;  // the handle: shared with the running thread
     int64_t m_nThreadNumber = 0;
