@@ -117,10 +117,13 @@ private:
 class COutputPane : public QAbstractScrollArea, public ITextPane {
     Q_OBJECT
 public:
-    // 64 Mi characters (128 MiB of UTF-16). A command that never stops writing keeps the pane at
-    // this size: with the line table and the dead head it stays well below 512 MiB, and every
-    // operation the window does while output streams in is independent of the text's size.
-    static constexpr int kDefaultLimit = 64 * 1024 * 1024;
+    // 32 Mi characters (64 MiB of UTF-16), some 4 million lines of ordinary output. A command
+    // that never stops writing keeps the pane at this size: even with the shortest lines ("y"
+    // from yes), the text with its dead head and the line table take about 250 MB, so the
+    // program stays near 300 MB resident. Dropping the dead head moves the live text once every
+    // few seconds of such a flood (some 25 ms); every other operation while output streams in is
+    // independent of the text's size.
+    static constexpr int kDefaultLimit = 32 * 1024 * 1024;
 
     explicit COutputPane(QWidget* pParent = nullptr);
     // Detaches the host first: waiting and later calls from reader threads fail at once.
