@@ -15,6 +15,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <climits>
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 
@@ -241,6 +242,9 @@ bool VexilDisplayAvailable() {
 }
 
 int VexilRun(const QString& strCommand) {
+    // Creating the application took the whole locale from the environment; numbers keep the C
+    // form, so that the library formats and parses them the same for every user.
+    std::setlocale(LC_NUMERIC, "C");
     // The library's UI-thread services, over this event loop.
     auto* pUi = new CQtUiThread;
     IOrvUiThread* pPrevious = OrvSetUiThread(pUi);

@@ -70,8 +70,9 @@ bool VexilEnterProgramFolder();
 bool VexilDisplayAvailable();
 
 // Creates the frame, shows it and runs the event loop until the frame is closed; a non-empty
-// strCommand is put into the command field and run once the loop runs. Needs a QApplication.
-// Returns the loop's result: 1 after a normal close.
+// strCommand is put into the command field and run once the loop runs. Needs a QApplication,
+// whose creation set the process's locale from the environment: the numeric category goes back
+// to "C" here and stays so. Returns the loop's result: 1 after a normal close.
 int VexilRun(const QString& strCommand);
 
 // The whole program: start-up on the arguments, then VexilRun. Returns the process exit code: 1

@@ -26,6 +26,9 @@ void ShowMessage(QWidget* pOwner, const QString& strText, const QString& strCapt
     box.exec();
 }
 
+// The command field's hint, shown while the field is empty and not focused.
+const QString kPlaceholder = QStringLiteral("<enter command here>");
+
 // Units of UTF-16 converted and written at a time by SaveLog.
 constexpr int kSaveBlock = 64 * 1024;
 
@@ -34,7 +37,8 @@ constexpr int kSaveBlock = 64 * 1024;
 CVexilView::CVexilView(QWidget* pParent) : QWidget(pParent) {
     m_edtCommand = new QLineEdit(this);
     m_edtCommand->setObjectName(QStringLiteral("command"));
-    m_edtCommand->setPlaceholderText(QStringLiteral("<enter command here>"));
+    m_edtCommand->setPlaceholderText(kPlaceholder);
+    m_edtCommand->installEventFilter(this);
     m_btnRun = new QPushButton(QStringLiteral("Run"), this);
     m_btnRun->setObjectName(QStringLiteral("run"));
     m_btnRun->setDefault(true);
@@ -89,6 +93,18 @@ void CVexilView::keyPressEvent(QKeyEvent* pEvent) {
         return;
     }
     QWidget::keyPressEvent(pEvent);
+}
+
+bool CVexilView::eventFilter(QObject* pObject, QEvent* pEvent) {
+    // A line edit keeps its placeholder while it has the focus; this one shows it only without.
+    if (pObject == m_edtCommand) {
+        if (pEvent->type() == QEvent::FocusIn) {
+            m_edtCommand->setPlaceholderText(QString());
+        } else if (pEvent->type() == QEvent::FocusOut) {
+            m_edtCommand->setPlaceholderText(kPlaceholder);
+        }
+    }
+    return QWidget::eventFilter(pObject, pEvent);
 }
 
 void CVexilView::OnRun() {

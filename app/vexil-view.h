@@ -51,6 +51,8 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent* pEvent) override;
+    // Shows the command field's placeholder only while the field is not focused.
+    bool eventFilter(QObject* pObject, QEvent* pEvent) override;
 
 private:
     void OnPipeDone(quintptr nPipe);

@@ -13,11 +13,13 @@
 #include <QTest>
 #include <QToolButton>
 #include <chrono>
+#include <clocale>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "main-frame.h"
+#include "orv-string.h"
 #include "orv-ui-thread.h"
 #include "support/orv-test-support.h"
 #include "window-test-util.h"
@@ -118,14 +120,19 @@ TEST(MainFrame, ShowsTitleToolbarAndStatusWithoutAMenu) {
     // the view: placeholder, Run, the pane below, Tab order field, Run, pane
     CVexilView& view = frame.View();
     EXPECT_EQ(frame.centralWidget(), &view);
-    EXPECT_EQ(view.CommandField()->placeholderText(), QStringLiteral("<enter command here>"));
     EXPECT_EQ(view.RunButton()->text(), QStringLiteral("Run"));
     EXPECT_TRUE(view.RunButton()->isDefault());
     EXPECT_GT(view.OutputPane()->geometry().top(), view.CommandField()->geometry().bottom());
     view.CommandField()->setFocus();
     ASSERT_TRUE(WaitFor([&] { return view.CommandField()->hasFocus(); }, 2000));
+    // the placeholder shows only while the empty field is not focused
+    EXPECT_TRUE(view.CommandField()->placeholderText().isEmpty());
     QTest::keyClick(view.CommandField(), Qt::Key_Tab);
     EXPECT_TRUE(view.RunButton()->hasFocus());
+    EXPECT_EQ(view.CommandField()->placeholderText(), QStringLiteral("<enter command here>"));
+    view.CommandField()->setFocus();
+    EXPECT_TRUE(view.CommandField()->placeholderText().isEmpty());
+    view.RunButton()->setFocus();
     QTest::keyClick(view.RunButton(), Qt::Key_Tab);
     EXPECT_TRUE(view.OutputPane()->hasFocus());
 }
@@ -255,6 +262,29 @@ TEST(StartUp, AStartCommandRunsOnceAndAClosedFrameGivesOne) {
     EXPECT_EQ(text, u"--- echo started ---\r\nstarted\r\n--- End of Log ---\r\n\r\n");
     // the previous UI-thread services are back
     EXPECT_NE(OrvGetUiThread(), nullptr);
+}
+
+TEST(StartUp, NumbersKeepTheirCFormUnderAUserLocale) {
+    const std::string previous = std::setlocale(LC_ALL, nullptr);
+    // the user's locale as the application takes it from the environment
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr)
+        << "the de_DE.UTF-8 locale is missing (package locales, make setup)";
+    COrvStringA strNumber;
+    strNumber.Format("%.1f", 1.5);
+    EXPECT_STREQ(static_cast<const char*>(strNumber), "1,5");  // the locale really changes it
+    QTimer::singleShot(0, [&] {
+        strNumber.Format("%.1f", 1.5);
+        for (QWidget* pWidget : QApplication::topLevelWidgets()) {
+            if (qobject_cast<CMainFrame*>(pWidget) != nullptr) {
+                pWidget->close();
+            }
+        }
+    });
+    EXPECT_EQ(VexilRun(QString()), 1);
+    EXPECT_STREQ(static_cast<const char*>(strNumber), "1.5");
+    // only the numeric category: text still follows the user
+    EXPECT_STREQ(std::setlocale(LC_CTYPE, nullptr), "de_DE.UTF-8");
+    std::setlocale(LC_ALL, previous.c_str());
 }
 
 TEST(StartUp, WithoutADisplayTheProgramEndsWithZero) {
