@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -49,13 +50,15 @@ protected:
     std::unique_ptr<CMainFrame> m_pFrame;
 };
 
-// Types a full path into the save dialog's file name field, as a user would.
+// Puts a full path into the save dialog's file name field, as a user pasting it would. Not key
+// by key: each typed prefix that names a folder selects that folder in the dialog's list, and
+// whether the next key clears that selection depends on the field having the focus (a matter of
+// window activation timing); a folder still selected makes accept() open it instead of saving.
 void TypeFileName(QFileDialog* pDialog, const QString& strPath) {
     auto* pEdit = pDialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
     ASSERT_NE(pEdit, nullptr);
-    pEdit->setFocus();
-    pEdit->selectAll();
-    QTest::keyClicks(pEdit, strPath);
+    pDialog->setDirectory(QFileInfo(strPath).absolutePath());
+    pEdit->setText(strPath);
 }
 
 // Accepts the dialog; when it stays open (a question refused it, or the name was not taken),
