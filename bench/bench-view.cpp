@@ -29,6 +29,7 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -42,6 +43,16 @@ extern char** environ;
 namespace {
 
 constexpr const char* kSeqCommand = "seq 1 1000000";
+
+// Mean wall time of one run of the raw pipe and of the view, and the command's output size, for
+// the summary after the table.
+double g_dRawSeconds = 0;
+double g_dViewSeconds = 0;
+int64_t g_nSeqBytes = 0;
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 // Resident size of this process in bytes.
 double ResidentBytes() {
@@ -161,13 +172,18 @@ bool HoldsWholeRun(const COutputPane& pane, const char* pszCommand, int64_t nOut
 
 void RawPipe(benchmark::State& state) {
     int64_t nBytes = 0;
+    double dTotal = 0;
     for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
         nBytes = ReadRaw(kSeqCommand);
+        dTotal += SecondsSince(start);
     }
     if (nBytes <= 0) {
         state.SkipWithError("the command could not be run");
         return;
     }
+    g_dRawSeconds = dTotal / static_cast<double>(state.iterations());
+    g_nSeqBytes = nBytes;
     state.SetBytesProcessed(nBytes * state.iterations());
 }
 
@@ -179,6 +195,7 @@ void ViewSeq(benchmark::State& state) {
     double nUtf16 = 0;
     int nPaints = 0;
     bool bWhole = true;
+    double dTotal = 0;
     for (auto _ : state) {
         state.PauseTiming();
         auto pFrame = std::make_unique<CMainFrame>();
@@ -190,7 +207,9 @@ void ViewSeq(benchmark::State& state) {
         const double nBefore = ResidentBytes();
         const bool bPeak = ResetPeakResident();
         state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
         RunInView(*pFrame, kSeqCommand);
+        dTotal += SecondsSince(start);
         state.PauseTiming();
         nAdded = ResidentBytes() - nBefore;
         nPeakAdded = bPeak ? PeakResidentBytes() - nBefore : 0;
@@ -206,6 +225,7 @@ void ViewSeq(benchmark::State& state) {
         state.SkipWithError("the pane does not hold the banner, the whole output and the end line");
         return;
     }
+    g_dViewSeconds = dTotal / static_cast<double>(state.iterations());
     state.SetBytesProcessed(nBytes * state.iterations());
     state.counters["paints"] = nPaints;
     state.counters["pane_utf16_MB"] = nUtf16 / 1e6;
@@ -276,6 +296,15 @@ int main(int argc, char** argv) {
     OrvSetUiThread(&ui);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    if (g_dRawSeconds > 0 && g_dViewSeconds > 0) {
+        const double dMB = static_cast<double>(g_nSeqBytes) / 1e6;
+        std::printf("\n%s (%.1f MB)                      ms      MB/s\n", kSeqCommand, dMB);
+        std::printf("raw pipe, 64 KiB reads             %8.1f %9.1f\n", g_dRawSeconds * 1e3,
+                    dMB / g_dRawSeconds);
+        std::printf("vexil view, Run to end line        %8.1f %9.1f   (goal: 10 MB/s)\n",
+                    g_dViewSeconds * 1e3, dMB / g_dViewSeconds);
+        std::printf("view vs raw pipe: %.1fx the time\n", g_dViewSeconds / g_dRawSeconds);
+    }
     ui.Close();
     OrvSetUiThread(nullptr);
     return 0;
