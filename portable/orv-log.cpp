@@ -28,6 +28,11 @@ namespace {
 
 constexpr const char kDefaultTimeFormat[] = "%Y-%m-%d %H:%M:%S";
 
+// Buffered mode: the buffer goes to the kernel once it holds this much.
+constexpr size_t kFlushBytes = 64 * 1024;
+// While writes fail, the buffer keeps at most about this much; later entries are dropped.
+constexpr size_t kKeptMax = 1024 * 1024;
+
 // The lock and thread layer logs into the process-wide log.
 void LockLogLine(const char* pszLine) {
     g_orv_log.Write(pszLine);
@@ -149,14 +154,17 @@ size_t NormaliseInPlace(char* p, size_t n, size_t nLone) {
 }  // namespace
 
 // The buffer one entry is built in: the thread's own one, or, for an entry made while the
-// thread's buffer is in use (logging from inside the log), a private one. From its construction
-// until Queued() the thread counts as making an entry for the log whose counter it was given.
+// thread's buffer is in use (logging from inside the log), a private one. The thread counts as
+// busy with an entry of the log whose counter it was given while it makes the entry (until
+// Queued) and while it leaves after the entry was written (from Returning): a thread that logs
+// without pause comes back with its next entry at once, so a waiting entry may expect its
+// company. Not while it waits, and not after a sleep: a thread woken takes long to come back.
 class COrvLog::EntryText {
 public:
     explicit EntryText(std::atomic<int>& nMaking)
-        : m_pBuf(t_entry.bBusy || t_entry.bGone ? &m_own : &t_entry), m_pnMaking(&nMaking) {
+        : m_pBuf(t_entry.bBusy || t_entry.bGone ? &m_own : &t_entry), m_nMaking(nMaking) {
         m_pBuf->bBusy = true;
-        m_pnMaking->fetch_add(1, std::memory_order_relaxed);
+        m_nMaking.fetch_add(1, std::memory_order_relaxed);
     }
     ~EntryText() {
         Queued();
@@ -165,18 +173,26 @@ public:
     EntryText(const EntryText&) = delete;
     EntryText& operator=(const EntryText&) = delete;
     CEntryBuffer& Buf() { return *m_pBuf; }
-    // The entry is made (and about to be queued): the thread no longer counts as making one.
+    // The entry is made and about to be queued.
     void Queued() {
-        if (m_pnMaking) {
-            m_pnMaking->fetch_sub(1, std::memory_order_relaxed);
-            m_pnMaking = nullptr;
+        if (m_bCounted) {
+            m_bCounted = false;
+            m_nMaking.fetch_sub(1, std::memory_order_relaxed);
+        }
+    }
+    // The entry is written and the thread, still running, leaves the log.
+    void Returning() {
+        if (!m_bCounted) {
+            m_bCounted = true;
+            m_nMaking.fetch_add(1, std::memory_order_relaxed);
         }
     }
 
 private:
     CEntryBuffer m_own;
     CEntryBuffer* m_pBuf;
-    std::atomic<int>* m_pnMaking;
+    std::atomic<int>& m_nMaking;
+    bool m_bCounted = true;
 };
 
 // Holds the file (the log lock) for a configuration call; leaving it goes through Leave, so that
@@ -205,6 +221,7 @@ COrvLog::~COrvLog() {
     {
         Hold hold(*this);
         DrainLocked(nullptr);
+        FlushBatchLocked();
         CloseLocked();
     }
     std::free(m_pBuf);
@@ -250,6 +267,7 @@ void COrvLog::SetLogFolder(const char* pszFolder, const char* pszPrefix, bool bP
                        static_cast<const char*>(sFolderA));
         WriteEntryLocked(strLine, strLine.GetLength(), true);
     }
+    FlushBatchLocked();  // buffered entries belong to the old file
     m_strFolder = sFolderA;
     m_strPrefix = sPrefixA;
     m_bPerRunNames = bPerRunNames;
@@ -269,6 +287,7 @@ void COrvLog::SetLogFile(const char* pszName) {
     COrvStringA strName(pszName ? pszName : "");
     Hold hold(*this);
     DrainLocked(nullptr);
+    FlushBatchLocked();
     CloseLocked();
     int nSlash = -1;
     for (int i = 0; i < strName.GetLength(); ++i) {
@@ -289,9 +308,29 @@ void COrvLog::SetLogFile(const char* pszName) {
     }
 }
 
+void COrvLog::SetBuffered(bool bBuffered) {
+    Hold hold(*this);
+    DrainLocked(nullptr);
+    if (!bBuffered) {
+        FlushBatchLocked();
+    }
+    m_bBuffered.store(bBuffered, std::memory_order_relaxed);
+}
+
+bool COrvLog::IsBuffered() {
+    return m_bBuffered.load(std::memory_order_relaxed);
+}
+
+void COrvLog::Flush() {
+    Hold hold(*this);
+    DrainLocked(nullptr);
+    FlushBatchLocked();
+}
+
 void COrvLog::Close(bool bEnable) {
     Hold hold(*this);
     DrainLocked(nullptr);
+    FlushBatchLocked();
     CloseLocked();
     m_bEnabled.store(bEnable, std::memory_order_relaxed);
 }
@@ -299,7 +338,12 @@ void COrvLog::Close(bool bEnable) {
 void COrvLog::Reset() {
     Hold hold(*this);
     DrainLocked(nullptr);
+    FlushBatchLocked();
     CloseLocked();
+    m_nBufLen = 0;  // what a failed flush kept is forgotten with the rest
+    m_bFlushFailed = false;
+    m_bContinues = false;
+    m_bBuffered.store(false, std::memory_order_relaxed);
     m_bEnabled.store(false, std::memory_order_relaxed);
     m_strFolder.Empty();
     m_strPrefix.Empty();
@@ -351,41 +395,52 @@ void COrvLog::PrintfV(const char* pszFormat, va_list args) {
     if (g_orv_log_verbosity == 9 || !m_bEnabled.load(std::memory_order_relaxed)) {
         return;
     }
-    // Formatted straight into the thread's own buffer, without the lock and without allocating.
-    EntryText text(m_nMaking);
-    CEntryBuffer& buf = text.Buf();
-    int nLen = -1;
-    if (pszFormat && buf.Reserve(256)) {
+    if (m_bBuffered.load(std::memory_order_relaxed) && pszFormat) {
         va_list copy;
         va_copy(copy, args);
-        nLen = OrvVFormat(buf.p, static_cast<int>(buf.nCap), false, pszFormat, nullptr, copy);
+        const bool bDone = BufferEntry(true, nullptr, 0, pszFormat, &copy);
         va_end(copy);
-        if (nLen >= static_cast<int>(buf.nCap)) {
-            if (nLen < 0x7FFFFFF0 && buf.Reserve(static_cast<size_t>(nLen) + 1)) {
-                va_copy(copy, args);
-                nLen =
-                    OrvVFormat(buf.p, static_cast<int>(buf.nCap), false, pszFormat, nullptr, copy);
-                va_end(copy);
-            }
-            if (nLen >= static_cast<int>(buf.nCap)) {
-                nLen = -1;
-            }
+        if (bDone) {
+            return;
         }
     }
-    if (nLen < 0) {
-        // A format error (or no memory): the string's formatter reports it as it always does, and
-        // the entry carries what it gives (nothing).
-        COrvStringA strText;
-        strText.FormatV(pszFormat, args);
-        WriteEntry(strText, strText.GetLength(), true);
-        return;
+    {
+        // Formatted straight into the thread's own buffer, without the lock and without
+        // allocating.
+        EntryText text(m_nMaking);
+        CEntryBuffer& buf = text.Buf();
+        int nLen = -1;
+        if (pszFormat && buf.Reserve(256)) {
+            va_list copy;
+            va_copy(copy, args);
+            nLen = OrvVFormat(buf.p, static_cast<int>(buf.nCap), false, pszFormat, nullptr, copy);
+            va_end(copy);
+            if (nLen >= static_cast<int>(buf.nCap)) {
+                if (nLen < 0x7FFFFFF0 && buf.Reserve(static_cast<size_t>(nLen) + 1)) {
+                    va_copy(copy, args);
+                    nLen = OrvVFormat(buf.p, static_cast<int>(buf.nCap), false, pszFormat, nullptr,
+                                      copy);
+                    va_end(copy);
+                }
+                if (nLen >= static_cast<int>(buf.nCap)) {
+                    nLen = -1;
+                }
+            }
+        }
+        if (nLen >= 0) {
+            const size_t n = static_cast<size_t>(nLen);
+            const size_t nLone = CountLoneLf(buf.p, n);
+            if (buf.Reserve(n + nLone)) {
+                Submit(text, buf.p, NormaliseInPlace(buf.p, n, nLone), true);
+            }
+            return;
+        }
     }
-    const size_t n = static_cast<size_t>(nLen);
-    const size_t nLone = CountLoneLf(buf.p, n);
-    if (!buf.Reserve(n + nLone)) {
-        return;
-    }
-    Submit(text, buf.p, NormaliseInPlace(buf.p, n, nLone), true);
+    // A format error (or no memory): the string's formatter reports it as it always does, and
+    // the entry carries what it gives (nothing).
+    COrvStringA strText;
+    strText.FormatV(pszFormat, args);
+    WriteEntry(strText, strText.GetLength(), true);
 }
 
 void COrvLog::PrintfW(const char16_t* pszFormat, ...) {
@@ -436,6 +491,10 @@ void COrvLog::WriteEntry(const char* pszText, int nLen, bool bPrefix) {
         nLen = 0;
     }
     const size_t n = static_cast<size_t>(nLen);
+    if (m_bBuffered.load(std::memory_order_relaxed) &&
+        BufferEntry(bPrefix, pszText, n, nullptr, nullptr)) {
+        return;
+    }
     EntryText text(m_nMaking);
     CEntryBuffer& buf = text.Buf();
     const size_t nLone = n > 0 ? CountLoneLf(pszText, n) : 0;
@@ -454,13 +513,111 @@ void COrvLog::WriteEntryLocked(const char* pszText, int nLen, bool bPrefix) {
     WriteEntry(pszText, nLen, bPrefix);
 }
 
+// Buffered mode: appends one entry (pszFormat formatted with *pArgs, or the nLen bytes at
+// pszText) to the buffer under the lock, and flushes when the buffer asks for it. False when the
+// entry must take the default path instead: this thread is inside the log's own work (a write
+// hook or the like logs), or the format failed (the default path reports it as it always does).
+bool COrvLog::BufferEntry(bool bPrefix, const char* pszText, size_t nLen, const char* pszFormat,
+                          va_list* pArgs) {
+    m_lock.Lock();
+    if (InsideLocked()) {
+        m_lock.Unlock();
+        return false;
+    }
+    if (m_pPending.load(std::memory_order_relaxed) != nullptr) {
+        DrainLocked(nullptr);  // entries queued before the switch to buffered mode come first
+    }
+    if (g_orv_log_verbosity == 9 || !m_bEnabled.load(std::memory_order_relaxed)) {
+        Leave();
+        return true;
+    }
+    const int64_t nNow = m_pfnClock ? m_pfnClock() : OrvLogOsNow();
+    if (m_bRotate) {
+        Rotate(nNow);  // a new date flushes the old day's entries into the old day's file first
+    }
+    if (m_strFolder.IsEmpty() || m_strFileName.IsEmpty()) {
+        Leave();  // nowhere to write: dropped, as in the default mode
+        return true;
+    }
+    bool bFormatted = true;
+    if (!m_bFlushFailed || m_nBufLen < kKeptMax) {
+        const size_t nMark = m_nBufLen;
+        m_bAppending = true;
+        const bool bPrefixed = !bPrefix || AppendPrefix(nNow, OrvGetThreadNumber());
+        bFormatted = bPrefixed && (pszFormat ? AppendFormatted(pszFormat, *pArgs)
+                                             : AppendNormalised(pszText, nLen));
+        m_bAppending = false;
+        if (!bFormatted) {
+            m_nBufLen = nMark;
+        } else if (nMark == 0) {
+            m_nBufOldest = nNow;
+        }
+    }
+    if (m_nBufLen >= kFlushBytes || nNow - m_nBufOldest >= 1 || m_bFlushFailed ||
+        !m_bBuffered.load(std::memory_order_relaxed)) {
+        FlushBatchLocked();
+    }
+    Leave();
+    return bFormatted;
+}
+
+// Formats straight into the buffer, after what it holds, and turns the line ends into CR LF.
+bool COrvLog::AppendFormatted(const char* pszFormat, va_list args) {
+    if (!Reserve(m_nBufLen + 256)) {
+        return false;
+    }
+    int nLen = -1;
+    for (int nTry = 0; nTry < 2; ++nTry) {
+        const size_t nRoom = m_nBufCap - m_nBufLen;
+        const int nSize = nRoom < 0x7FFFFFF0 ? static_cast<int>(nRoom) : 0x7FFFFFF0;
+        va_list copy;
+        va_copy(copy, args);
+        nLen = OrvVFormat(m_pBuf + m_nBufLen, nSize, false, pszFormat, nullptr, copy);
+        va_end(copy);
+        if (nLen < 0) {
+            return false;
+        }
+        if (nLen < nSize) {
+            break;
+        }
+        // Cut: make room for the whole text and format once more.
+        if (nLen >= 0x7FFFFFF0 || !Reserve(m_nBufLen + static_cast<size_t>(nLen) + 1)) {
+            return false;
+        }
+        nLen = -1;
+    }
+    if (nLen < 0) {
+        return false;
+    }
+    const size_t n = static_cast<size_t>(nLen);
+    const size_t nLone = CountLoneLf(m_pBuf + m_nBufLen, n);
+    if (!Reserve(m_nBufLen + n + nLone)) {
+        return false;
+    }
+    m_nBufLen += NormaliseInPlace(m_pBuf + m_nBufLen, n, nLone);
+    return true;
+}
+
+// Copies the n bytes at p to the buffer, line ends turned into CR LF.
+bool COrvLog::AppendNormalised(const char* p, size_t n) {
+    const size_t nLone = n > 0 ? CountLoneLf(p, n) : 0;
+    if (!Reserve(m_nBufLen + n + nLone)) {
+        return false;
+    }
+    if (n > 0) {
+        std::memcpy(m_pBuf + m_nBufLen, p, n);
+    }
+    m_nBufLen += NormaliseInPlace(m_pBuf + m_nBufLen, n, nLone);
+    return true;
+}
+
 void COrvLog::Submit(EntryText& text, const char* pszText, size_t nLen, bool bPrefix) {
     Entry entry{pszText, nLen, OrvGetThreadNumber(), bPrefix, nullptr};
     text.Queued();
     if (m_lock.IsHeldByMe()) {
         // A configuration call of this thread writes its own lines, or something the writer calls
         // logs again: the file is this thread's already.
-        if (m_bDraining) {
+        if (InsideLocked()) {
             WriteNestedLocked(entry);
         } else {
             DrainLocked(&entry);
@@ -474,16 +631,16 @@ void COrvLog::Submit(EntryText& text, const char* pszText, size_t nLen, bool bPr
         entry.pNext = pHead;
     } while (!m_pPending.compare_exchange_weak(pHead, &entry, std::memory_order_release,
                                                std::memory_order_relaxed));
-    // Whoever takes the file writes every queued entry. An entry alone in the queue while another
-    // thread is making an entry (formatting it, so running now) waits a moment for that entry
-    // before it takes the file, so that one write carries both (group commit). With company in
-    // the queue, or with no other thread making an entry, it goes at once: a thread that is
-    // waiting, or was put off the processor while waiting, is not waited for.
-    // (pHead is what entry.pNext was set to: the entry itself may already be in a writer's hands.)
-    const bool bWaitForCompany = pHead == nullptr && m_nMaking.load(std::memory_order_relaxed) > 0;
-    // Read the clock only for waits that need it: alone in the log, the loop below takes the file
-    // at its first turn.
-    int64_t nQueuedAt = bWaitForCompany ? OrvLogOsTickNs() : 0;
+    // Whoever takes the file writes every queued entry. An entry that finds the file free while it
+    // is alone in the queue and another thread is making an entry (formatting it, so running now)
+    // waits a moment for that entry before it takes the file, so that one write carries both
+    // (group commit). The check is made when the file is found free, not when the entry is
+    // queued: two threads that log without pause queue their entries while the other one writes,
+    // and would otherwise take turns writing one entry each. With company in the queue, or with
+    // no other thread making an entry, it goes at once: a thread that is waiting, or was put off
+    // the processor while waiting, is not waited for.
+    int64_t nQueuedAt = 0;    // first clock reading of a long wait
+    int64_t nAloneSince = 0;  // when the file was first found free while waiting for company
     auto elapsedNs = [&nQueuedAt] {
         const int64_t nTick = OrvLogOsTickNs();
         if (nQueuedAt == 0) {
@@ -494,13 +651,20 @@ void COrvLog::Submit(EntryText& text, const char* pszText, size_t nLen, bool bPr
     int nYields = 0;
     for (unsigned i = 1;; ++i) {
         if (entry.nDone.load(std::memory_order_acquire) != 0) {
+            text.Returning();
             return;
         }
         const bool bLate = nYields >= kYields;
         if (m_lock.GetDepth() == 0) {
-            const bool bGo = bLate || !bWaitForCompany ||
-                             m_pPending.load(std::memory_order_relaxed) != &entry ||
-                             elapsedNs() >= kCompanyNs;
+            bool bGo = true;
+            if (!bLate && m_pPending.load(std::memory_order_relaxed) == &entry &&
+                m_nMaking.load(std::memory_order_relaxed) > 0) {
+                const int64_t nTick = OrvLogOsTickNs();
+                if (nAloneSince == 0) {
+                    nAloneSince = nTick;
+                }
+                bGo = nTick - nAloneSince >= kCompanyNs;
+            }
             if (bGo && m_lock.TryLock()) {
                 break;
             }
@@ -538,6 +702,7 @@ void COrvLog::Submit(EntryText& text, const char* pszText, size_t nLen, bool bPr
     }
     // The file is ours: the entry is written by this drain, unless the last holder did it.
     DrainLocked(nullptr);
+    text.Returning();
     Leave();
 }
 
@@ -631,6 +796,7 @@ bool COrvLog::Rotate(int64_t nNow) {
     if (strStamp == m_strStamp) {
         return false;
     }
+    FlushBatchLocked();  // buffered entries of the old date go to the old date's file
     CloseLocked();
     m_strStamp = strStamp;
     if (m_bPerRunNames) {
@@ -670,6 +836,16 @@ bool COrvLog::OpenLocked() {
         return false;
     }
     m_fd = fd;
+    if (m_bContinues && strPath != m_strContinuesPath) {
+        // The buffer starts with the rest of a line whose beginning a failed write left in a
+        // file. In that file it completes the line (it stays marked until written); in another
+        // one it would start a line in the middle, so there the rest is dropped.
+        m_bContinues = false;
+        const char* pLf = static_cast<const char*>(std::memchr(m_pBuf, '\n', m_nBufLen));
+        const size_t nSkip = pLf ? static_cast<size_t>(pLf - m_pBuf) + 1 : m_nBufLen;
+        std::memmove(m_pBuf, m_pBuf + nSkip, m_nBufLen - nSkip);
+        m_nBufLen -= nSkip;
+    }
     if (m_bTorn) {
         // The last write broke off inside an entry: end that fragment's line, so the next entry
         // starts a line of its own.
@@ -694,13 +870,17 @@ void COrvLog::CloseLocked() {
     }
 }
 
-bool COrvLog::WriteBytesLocked(const char* p, size_t n) {
+bool COrvLog::WriteBytesLocked(const char* p, size_t n, size_t* pnWritten) {
     size_t nWritten = 0;
     int nErr = 0;
-    if (OrvLogOsWrite(m_fd, p, n, nWritten, nErr)) {
+    const bool bOk = OrvLogOsWrite(m_fd, p, n, nWritten, nErr);
+    if (pnWritten) {
+        *pnWritten = nWritten;
+    }
+    if (bOk) {
         return true;
     }
-    m_bTorn = nWritten > 0;
+    m_bTorn = nWritten > 0 && p[nWritten - 1] != '\n';
     COrvStringA strWhat;
     strWhat.Format("Cannot write log file %s/%s: %s", static_cast<const char*>(m_strFolder),
                    static_cast<const char*>(m_strFileName),
@@ -710,20 +890,52 @@ bool COrvLog::WriteBytesLocked(const char* p, size_t n) {
     return false;
 }
 
-// Writes the batch built in m_pBuf, opening the file first when it is closed.
+// Writes the batch built in m_pBuf, opening the file first when it is closed. In the default
+// mode the batch is gone afterwards, written or not. In buffered mode what a failed write did not
+// write stays in the buffer for the next attempt; an open failure (which disables the log) drops
+// it, as the log drops entries while disabled.
 void COrvLog::FlushBatchLocked() {
-    if (m_nBufLen == 0) {
+    if (m_nBufLen == 0 || m_bFlushing) {
         return;
     }
-    if (!m_strFileName.IsEmpty() && !m_strFolder.IsEmpty() && (m_fd >= 0 || OpenLocked())) {
-        WriteBytesLocked(m_pBuf, m_nBufLen);
+    if (m_strFileName.IsEmpty() || m_strFolder.IsEmpty()) {
+        m_nBufLen = 0;
+        return;
     }
-    m_nBufLen = 0;
+    m_bFlushing = true;
+    const bool bKeep = m_bBuffered.load(std::memory_order_relaxed);
+    bool bOk = false;
+    size_t nWritten = 0;
+    if (m_fd >= 0 || OpenLocked()) {
+        bOk = m_nBufLen == 0 || WriteBytesLocked(m_pBuf, m_nBufLen, &nWritten);
+    } else if (!m_bEnabled.load(std::memory_order_relaxed)) {
+        nWritten = m_nBufLen;  // the open failed: dropped
+        bOk = true;
+    }
+    if (bOk || !bKeep) {
+        m_nBufLen = 0;
+        m_bFlushFailed = false;
+        m_bContinues = false;
+    } else {
+        // Keep the rest. A line cut by the failed write is completed when the same file reopens.
+        if (nWritten > 0) {
+            m_bContinues = m_pBuf[nWritten - 1] != '\n';
+            m_bTorn = false;
+            m_strContinuesPath = m_strFolder;
+            m_strContinuesPath += "/";
+            m_strContinuesPath += m_strFileName;
+        }
+        std::memmove(m_pBuf, m_pBuf + nWritten, m_nBufLen - nWritten);
+        m_nBufLen -= nWritten;
+        m_bFlushFailed = true;
+    }
+    m_bFlushing = false;
 }
 
 // The heart of the log, with m_lock held: takes every queued entry (and pLast, this thread's own
 // entry, after them), builds one batch of whole lines with one line time, rotates the file when
-// that time asks for it, writes the batch in one write and releases the entries' threads.
+// that time asks for it, writes the batch in one write (in buffered mode: adds it to the buffer,
+// which is written when it asks for it) and releases the entries' threads.
 void COrvLog::DrainLocked(Entry* pLast) {
     if (m_bDraining) {
         return;  // re-entered from inside a drain: the outer one goes on
@@ -749,7 +961,10 @@ void COrvLog::DrainLocked(Entry* pLast) {
         if (m_bRotate) {
             Rotate(nNow);
         }
-        m_nBufLen = 0;
+        // The entries join what is buffered (in the default mode nothing, unless a failed flush
+        // of buffered mode kept something just before the switch).
+        const bool bBuffered = m_bBuffered.load(std::memory_order_relaxed);
+        const size_t nStart = m_nBufLen;
         for (Entry* p = pFirst; p; p = p->pNext) {
             const size_t nMark = m_nBufLen;
             if ((p->bPrefix && !AppendPrefix(nNow, p->nThread)) || !AppendBytes(p->p, p->n)) {
@@ -761,8 +976,13 @@ void COrvLog::DrainLocked(Entry* pLast) {
                 }
             }
         }
-        FlushBatchLocked();
-        if (m_nBufCap > (1u << 20)) {
+        if (bBuffered && nStart == 0 && m_nBufLen > 0) {
+            m_nBufOldest = nNow;
+        }
+        if (!bBuffered || m_nBufLen >= kFlushBytes || nNow - m_nBufOldest >= 1 || m_bFlushFailed) {
+            FlushBatchLocked();
+        }
+        if (m_nBufLen == 0 && m_nBufCap > (1u << 20)) {
             // After an unusually large batch, give the memory back.
             std::free(m_pBuf);
             m_pBuf = nullptr;

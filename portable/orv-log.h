@@ -57,11 +57,13 @@ public:
     // Formats (the library's printf engine) and writes one entry with the line prefix; the wide
     // form converts to UTF-8. Returns at once while g_orv_log_verbosity is 9. Any thread.
     //
-    // Every entry point below returns only once its entry has been handed to the kernel (one
-    // write(2) of whole entries), so a crash of the process loses nothing already logged. The
-    // caller formats its text without any lock; entries that arrive while another thread writes
-    // are queued and written by that thread together, in one write (group commit), so the line
-    // time is the time of that write. Blocks until the entry is written.
+    // By default every entry point below returns only once its entry has been handed to the
+    // kernel (one write(2) of whole entries), so a crash of the process loses nothing already
+    // logged. The caller formats its text without any lock; entries that arrive while another
+    // thread writes are queued and written by that thread together, in one write (group commit),
+    // so the line time is the time of that write. Blocks until the entry is written.
+    // In buffered mode (SetBuffered) the entry is formatted into the object's buffer under its
+    // lock instead, and reaches the kernel at the next flush point (see SetBuffered).
     void Printf(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
     void PrintfV(const char* pszFormat, va_list args);
     void PrintfW(const char16_t* pszFormat, ...);
@@ -73,10 +75,23 @@ public:
     void WriteRaw(const char* pszText);
     void WriteRawW(const char16_t* pszText);
 
+    // Buffered mode, off by default. Entries are appended to the object's buffer and handed to the
+    // kernel, whole and in order, when the buffer passes 64 KiB, when an entry finds the oldest
+    // buffered one a second old or more, after a failed flush (the next entry retries), and
+    // always on Flush, Close, Reset, a change of date (the old day's entries go to the old
+    // day's file), SetLogFolder, SetLogFile, SetBuffered(false) and destruction. An entry still
+    // in the buffer is lost when the process crashes. A failed write is reported as in the
+    // default mode and closes the file; what was not written stays buffered (up to 1 MiB, later
+    // entries are dropped meanwhile) and goes out after the file reopens. Any thread.
+    void SetBuffered(bool bBuffered);
+    bool IsBuffered();
+    // Hands every buffered entry to the kernel now (nothing to do in the default mode).
+    void Flush();
+
     // Closes the file (the next entry reopens it) and sets the enabled flag to bEnable.
     void Close(bool bEnable = true);
-    // Closes the file, disables the log and forgets folder, prefix, file name, stamp, the three
-    // name switches and the time format.
+    // Flushes, closes the file, disables the log and forgets folder, prefix, file name, stamp,
+    // the three name switches, the time format and buffered mode.
     void Reset();
     // Folder + "/" + file name when both are non-empty, otherwise empty.
     COrvStringA GetFilePath();
@@ -96,6 +111,11 @@ private:
     class Hold;
     void Leave();
     void Submit(EntryText& text, const char* pszText, size_t nLen, bool bPrefix);
+    bool BufferEntry(bool bPrefix, const char* pszText, size_t nLen, const char* pszFormat,
+                     va_list* pArgs);
+    bool AppendFormatted(const char* pszFormat, va_list args);
+    bool AppendNormalised(const char* p, size_t n);
+    bool InsideLocked() const { return m_bDraining || m_bFlushing || m_bAppending; }
     void WriteEntryLocked(const char* pszText, int nLen, bool bPrefix);
     void DrainLocked(Entry* pLast);
     void WriteNestedLocked(const Entry& entry);
@@ -105,7 +125,7 @@ private:
     bool Rotate(int64_t nNow);
     bool OpenLocked();
     void CloseLocked();
-    bool WriteBytesLocked(const char* p, size_t n);
+    bool WriteBytesLocked(const char* p, size_t n, size_t* pnWritten = nullptr);
     bool Reserve(size_t nLen);
     void Report(const char* pszWhat);
 
@@ -128,7 +148,7 @@ private:
     // thread that logs it, which waits until the entry has been written (or dropped).
     // On a cache line of their own: waiting threads read them while the writer builds a batch.
     alignas(64) std::atomic<Entry*> m_pPending{nullptr};
-    std::atomic<int> m_nMaking{0};         // threads formatting an entry that is not queued yet
+    std::atomic<int> m_nMaking{0};         // threads inside an entry call (making or writing)
     std::atomic<int> m_nSleepers{0};       // threads sleeping until their entry is written
     alignas(64) bool m_bDraining = false;  // the holder is writing a batch (guards re-entry)
 
@@ -146,6 +166,15 @@ private:
     char m_szCachedTime[80] = {};
     int m_nCachedTimeLen = 0;
     int64_t m_nStampTime = 0;  // the second the stored stamp was last checked for
+
+    // Buffered mode: m_pBuf keeps its entries between calls.
+    std::atomic<bool> m_bBuffered{false};  // read without the lock only to pick the path
+    bool m_bFlushing = false;              // the buffer is being written (guards re-entry)
+    bool m_bAppending = false;             // an entry is being formatted into the buffer
+    bool m_bFlushFailed = false;           // the last flush failed: the next entry retries
+    bool m_bContinues = false;             // the buffer starts inside a line begun in a file
+    int64_t m_nBufOldest = 0;              // line time of the oldest buffered entry
+    COrvStringA m_strContinuesPath;        // the file that holds the beginning of that line
 };
 
 // The process-wide log; usable from static initialisers of other translation units.

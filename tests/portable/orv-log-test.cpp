@@ -5,11 +5,13 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <regex>
 #include <set>
 #include <string>
@@ -51,6 +53,17 @@ protected:
     }
     std::string Read(const std::string& name) { return OrvReadFileBytes(m_dir.File(name)); }
     std::string Tn() { return std::to_string(OrvGetThreadNumber()); }
+    // The line prefix at the fake clock's time.
+    std::string Prefix() {
+        const time_t t = static_cast<time_t>(s_nNow.load());
+        struct tm tmUtc;
+        gmtime_r(&t, &tmUtc);
+        char sz[32];
+        strftime(sz, sizeof(sz), "%Y-%m-%d %H:%M:%S ", &tmUtc);
+        return sz + Tn() + " ";
+    }
+    void ManyWriters(bool bBuffered);
+    void WritersAcrossMidnight(bool bBuffered);
 
     OrvTempDir m_dir;
     COrvLog m_log;
@@ -226,49 +239,6 @@ TEST_F(LogTest, WriteFailureIsReportedClosesAndTheNextEntryReopens) {
               Read("vexil-240305.log"));
 }
 
-TEST_F(LogTest, ConcurrentWritersNeverTearOrLoseLines) {
-    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
-    constexpr int kThreads = 4;
-    constexpr int kLines = 1500;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([this, t] {
-            for (int i = 0; i < kLines; ++i) {
-                if (i % 2) {
-                    m_log.Printf("writer %d line %d %s\n", t, i, "payload-payload-payload");
-                } else {
-                    m_log.Write(("writer " + std::to_string(t) + " line " + std::to_string(i) +
-                                 " payload-payload-payload\n")
-                                    .c_str());
-                }
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    const std::string text = Read("vexil-240305.log");
-    const std::regex line(
-        "2024-03-05 14:07:00 \\d+ writer (\\d) line (\\d+) payload-payload-payload");
-    std::set<std::pair<int, int>> seen;
-    size_t nPos = 0;
-    int nBad = 0;
-    while (nPos < text.size()) {
-        const size_t nEnd = text.find("\r\n", nPos);
-        ASSERT_NE(std::string::npos, nEnd);
-        std::smatch m;
-        const std::string one = text.substr(nPos, nEnd - nPos);
-        if (std::regex_match(one, m, line)) {
-            seen.insert({std::stoi(m[1]), std::stoi(m[2])});
-        } else {
-            ++nBad;
-        }
-        nPos = nEnd + 2;
-    }
-    EXPECT_EQ(0, nBad);
-    EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
-}
-
 // Every line of the text, split at CR LF; the text must end in CR LF.
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -389,7 +359,62 @@ TEST_F(LogTest, EachLineCarriesTheThreadNumberOfItsOwnThread) {
     EXPECT_EQ(120, nLines);
 }
 
-TEST_F(LogTest, ConcurrentWritersAcrossMidnightAndFolderSwitches) {
+// Writers that log at full speed from several threads: every line whole, none lost, in either
+// mode.
+void LogTest::ManyWriters(bool bBuffered) {
+    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
+    m_log.SetBuffered(bBuffered);
+    constexpr int kThreads = 4;
+    constexpr int kLines = 1500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([this, t] {
+            for (int i = 0; i < kLines; ++i) {
+                if (i % 2) {
+                    m_log.Printf("writer %d line %d %s\n", t, i, "payload-payload-payload");
+                } else {
+                    m_log.Write(("writer " + std::to_string(t) + " line " + std::to_string(i) +
+                                 " payload-payload-payload\n")
+                                    .c_str());
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    m_log.Flush();
+    const std::string text = Read("vexil-240305.log");
+    const std::regex line(
+        "2024-03-05 14:07:00 \\d+ writer (\\d) line (\\d+) payload-payload-payload");
+    std::set<std::pair<int, int>> seen;
+    size_t nPos = 0;
+    int nBad = 0;
+    while (nPos < text.size()) {
+        const size_t nEnd = text.find("\r\n", nPos);
+        ASSERT_NE(std::string::npos, nEnd);
+        std::smatch m;
+        const std::string one = text.substr(nPos, nEnd - nPos);
+        if (std::regex_match(one, m, line)) {
+            seen.insert({std::stoi(m[1]), std::stoi(m[2])});
+        } else {
+            ++nBad;
+        }
+        nPos = nEnd + 2;
+    }
+    EXPECT_EQ(0, nBad);
+    EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
+}
+
+TEST_F(LogTest, ConcurrentWritersNeverTearOrLoseLines) {
+    ManyWriters(false);
+}
+
+TEST_F(LogTest, BufferedConcurrentWritersNeverTearOrLoseLines) {
+    ManyWriters(true);
+}
+
+void LogTest::WritersAcrossMidnight(bool bBuffered) {
     // Writers keep logging while the clock passes midnight and the folder changes twice: every
     // line is whole, none is lost, each file holds only lines of its own date, the header comes
     // only in files after the first, and the switch lines sit in the old and the new file.
@@ -397,6 +422,7 @@ TEST_F(LogTest, ConcurrentWritersAcrossMidnightAndFolderSwitches) {
     OrvTempDir other;
     s_nNow = 1709683199;  // 2024-03-05 23:59:59
     m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
+    m_log.SetBuffered(bBuffered);
     m_log.Write("writer 9 line 0\n");  // the first file of the process
     constexpr int kThreads = 3;
     constexpr int kLines = 400;
@@ -426,6 +452,7 @@ TEST_F(LogTest, ConcurrentWritersAcrossMidnightAndFolderSwitches) {
     for (auto& thread : threads) {
         thread.join();
     }
+    m_log.Flush();
     std::set<std::pair<int, int>> seen;
     int nSwitching = 0;
     int nSwitched = 0;
@@ -462,6 +489,14 @@ TEST_F(LogTest, ConcurrentWritersAcrossMidnightAndFolderSwitches) {
     EXPECT_EQ(4, g_orv_log_header_count);
     EXPECT_EQ(2, nSwitching);
     EXPECT_EQ(2, nSwitched);
+}
+
+TEST_F(LogTest, ConcurrentWritersAcrossMidnightAndFolderSwitches) {
+    WritersAcrossMidnight(false);
+}
+
+TEST_F(LogTest, BufferedConcurrentWritersAcrossMidnightAndFolderSwitches) {
+    WritersAcrossMidnight(true);
 }
 
 // A write that gives out at most 7 bytes a call.
@@ -505,16 +540,23 @@ long NestingWrite(int fd, const void* p, size_t n) {
 }
 
 TEST_F(LogTest, AnEntryMadeWhileTheLogWritesIsWrittenWholeWithoutDeadlock) {
-    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
-    m_log.Write("open\n");
-    OrvSysScope scope;
-    s_pNestedLog = &m_log;
-    s_nNestedCalls = 0;
-    g_orv_sys.write = &NestingWrite;
-    m_log.Write("outer\n");
-    g_orv_sys.write = g_orv_sys_real.write;
-    const std::string p = "2024-03-05 14:07:00 " + Tn() + " ";
-    EXPECT_EQ(p + "open\r\n" + p + "nested entry\r\n" + p + "outer\r\n", Read("vexil-240305.log"));
+    for (const bool bBuffered : {false, true}) {
+        const std::string name = bBuffered ? "buffered" : "vexil";
+        m_log.SetLogFolder(m_dir.Path().c_str(), name.c_str());
+        m_log.SetBuffered(bBuffered);
+        m_log.Write("open\n");
+        m_log.Flush();
+        OrvSysScope scope;
+        s_pNestedLog = &m_log;
+        s_nNestedCalls = 0;
+        g_orv_sys.write = &NestingWrite;
+        m_log.Write("outer\n");
+        m_log.Flush();
+        g_orv_sys.write = g_orv_sys_real.write;
+        const std::string p = "2024-03-05 14:07:00 " + Tn() + " ";
+        EXPECT_EQ(p + "open\r\n" + p + "nested entry\r\n" + p + "outer\r\n",
+                  Read(name + "-240305.log"));
+    }
 }
 
 TEST_F(LogTest, WriteFailureUnderConcurrentWritersIsReportedAndTheLogRecovers) {
@@ -548,6 +590,209 @@ TEST_F(LogTest, WriteFailureUnderConcurrentWritersIsReportedAndTheLogRecovers) {
         EXPECT_TRUE(std::regex_match(one, line)) << one;
     }
     EXPECT_TRUE(m_log.IsOpen());
+}
+
+// Size of a file, 0 when it is missing.
+size_t FileSize(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
+TEST_F(LogTest, BufferedEntriesReachTheFileOnlyAtFlushPoints) {
+    const std::string file = "vexil-240305.log";
+    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
+    m_log.SetBuffered(true);
+    EXPECT_TRUE(m_log.IsBuffered());
+    // Formatted into the buffer and normalised there, as written through.
+    const std::string big(10000, 'x');  // more than the buffer's first room
+    m_log.Printf("%s=%d\n", "n", 1);
+    m_log.Write("a\nb\r\n");
+    m_log.WriteRaw("raw\n");
+    m_log.Printf("%s\n", big.c_str());
+    m_log.PrintfW(u"%s:%d\n", u"w", 7);
+    EXPECT_EQ("", Read(file));
+    m_log.Flush();
+    const std::string p = Prefix();
+    std::string expect =
+        p + "n=1\r\n" + p + "a\r\nb\r\n" + "raw\r\n" + p + big + "\r\n" + p + "w:7\r\n";
+    EXPECT_EQ(expect, Read(file));
+
+    // Each flush point writes what was buffered before it, and nothing is written before.
+    auto flushedBy = [&](const std::string& what, const std::function<void()>& action) {
+        const std::string line = Prefix() + "before " + what + "\r\n";
+        m_log.Printf("before %s\n", what.c_str());
+        m_log.Printf("%s", "");  // an empty entry of the same second flushes nothing
+        EXPECT_EQ(expect, Read(file)) << what;
+        expect += line + Prefix();
+        action();
+        EXPECT_EQ(expect, Read(file)) << what;
+    };
+    flushedBy("flush", [&] { m_log.Flush(); });
+    flushedBy("close", [&] { m_log.Close(true); });
+    flushedBy("same folder", [&] { m_log.SetLogFolder(m_dir.Path().c_str(), "vexil"); });
+    flushedBy("next second", [&] {
+        s_nNow += 1;
+        m_log.Write("a second later\n");
+        expect += Prefix() + "a second later\r\n";
+    });
+    flushedBy("buffered off", [&] { m_log.SetBuffered(false); });
+    m_log.Write("through\n");  // the default mode again: in the file at once
+    expect += Prefix() + "through\r\n";
+    EXPECT_EQ(expect, Read(file));
+
+    m_log.SetBuffered(true);
+    m_log.Write("before reset\n");
+    m_log.Reset();
+    expect += Prefix() + "before reset\r\n";
+    EXPECT_EQ(expect, Read(file));
+    EXPECT_FALSE(m_log.IsBuffered());
+
+    {
+        COrvLog log;
+        log.SetClock(&FakeClock);
+        log.SetLogFile(m_dir.File("fixed.log").c_str());
+        log.SetBuffered(true);
+        log.Write("before destruction\n");
+        EXPECT_EQ("", Read("fixed.log"));
+        log.SetLogFile(m_dir.File("other.log").c_str());  // the old file gets its entries
+        EXPECT_EQ(Prefix() + "before destruction\r\n", Read("fixed.log"));
+        log.Write("in other\n");
+    }
+    EXPECT_EQ(Prefix() + "in other\r\n", Read("other.log"));
+}
+
+TEST_F(LogTest, BufferedEntriesGoOutWholeOnceTheBufferIsFull) {
+    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
+    m_log.SetBuffered(true);
+    const std::string path = m_dir.File("vexil-240305.log");
+    std::string expect;
+    int i = 0;
+    while (FileSize(path) == 0 && i < 10000) {
+        m_log.Printf("entry %05d %s\n", i++, std::string(80, 'y').c_str());
+        expect += Prefix() + "entry " + std::string(5 - std::to_string(i - 1).size(), '0') +
+                  std::to_string(i - 1) + " " + std::string(80, 'y') + "\r\n";
+    }
+    // Written after 64 KiB and not long after; the file then holds everything logged so far.
+    EXPECT_GE(expect.size(), 64u * 1024u);
+    EXPECT_LT(expect.size(), 64u * 1024u + 200u);
+    EXPECT_EQ(expect, Read("vexil-240305.log"));
+    m_log.Write("one more\n");
+    EXPECT_EQ(expect, Read("vexil-240305.log"));
+}
+
+TEST_F(LogTest, BufferedWriteFailureIsReportedAndTheEntriesFollowAfterTheReopen) {
+    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
+    m_log.SetBuffered(true);
+    m_log.Write("first\n");
+    m_log.Flush();
+    const std::string p = Prefix();
+    OrvSysScope scope;
+    g_orv_sys.write = &FailingWrite;
+    m_log.Write("second\n");
+    m_log.Write("third\n");
+    // Ten bytes get through, then the disk is full.
+    s_nPartial = 10;
+    s_nFailures = 1;
+    testing::internal::CaptureStderr();
+    m_log.Flush();
+    const std::string report = "logtest: Cannot write log file " + m_dir.File("vexil-240305.log") +
+                               ": " + std::string(OrvErrnoText(ENOSPC)) + "\n";
+    EXPECT_EQ(report, testing::internal::GetCapturedStderr());
+    EXPECT_FALSE(m_log.IsOpen());
+    EXPECT_EQ(p + "first\r\n" + p.substr(0, 10), Read("vexil-240305.log"));
+
+    // Still full at the next entry, which retries: reported again, nothing lost.
+    s_nFailures = 1;
+    testing::internal::CaptureStderr();
+    m_log.Write("fourth\n");
+    EXPECT_EQ(report, testing::internal::GetCapturedStderr());
+    EXPECT_FALSE(m_log.IsOpen());
+
+    // Room again: the next entry reopens the file and everything follows, the cut line completed.
+    testing::internal::CaptureStderr();
+    m_log.Write("fifth\n");
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_TRUE(m_log.IsOpen());
+    EXPECT_EQ(
+        p + "first\r\n" + p + "second\r\n" + p + "third\r\n" + p + "fourth\r\n" + p + "fifth\r\n",
+        Read("vexil-240305.log"));
+
+    const std::string before = Read("vexil-240305.log");
+
+    // A change of date after a failed flush writes the old day's entries into the old day's file.
+    m_log.Write("sixth\n");
+    s_nPartial = 10;
+    s_nFailures = 1;
+    testing::internal::CaptureStderr();
+    m_log.Flush();
+    EXPECT_EQ(report, testing::internal::GetCapturedStderr());
+    s_nNow += 86400;
+    m_log.Write("next day\n");
+    EXPECT_EQ(before + p + "sixth\r\n", Read("vexil-240305.log"));
+
+    // But a line cut in one file is not continued in another: when the old day's file stays full,
+    // the new day's file gets the whole later entries and no tail of the cut line.
+    m_log.Flush();
+    const std::string pNext = Prefix();
+    m_log.Write("seventh\n");
+    s_nPartial = 10;
+    s_nFailures = 2;  // the cut write, then the attempt at the change of date
+    testing::internal::CaptureStderr();
+    m_log.Flush();
+    s_nNow += 86400;
+    m_log.Write("day three\n");
+    const std::string report2 = "logtest: Cannot write log file " + m_dir.File("vexil-240306.log") +
+                                ": " + std::string(OrvErrnoText(ENOSPC)) + "\n";
+    EXPECT_EQ(report2 + report2, testing::internal::GetCapturedStderr());
+    m_log.Flush();
+    EXPECT_EQ(pNext + "next day\r\n" + pNext.substr(0, 10), Read("vexil-240306.log"));
+    EXPECT_EQ(Prefix() + "day three\r\n", Read("vexil-240307.log"));
+}
+
+TEST_F(LogTest, BufferedRotationPutsEachEntryIntoTheFileOfItsDate) {
+    g_orv_log_header_text = "=== vexil 1.0 ===\r\n";
+    s_nNow = 1709683199;  // 2024-03-05 23:59:59
+    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
+    m_log.SetBuffered(true);
+    m_log.Write("before\n");
+    m_log.Printf("%s\n", "before too");
+    const std::string pBefore = Prefix();
+    EXPECT_EQ("", Read("vexil-240305.log"));
+    s_nNow = 1709683201;  // 2024-03-06 00:00:01
+    m_log.Write("after\n");
+    // The change of date wrote the old day's entries; the new day's entry waits in the buffer.
+    EXPECT_EQ(pBefore + "before\r\n" + pBefore + "before too\r\n", Read("vexil-240305.log"));
+    EXPECT_EQ("", Read("vexil-240306.log"));
+    m_log.Write("more\n");
+    m_log.Flush();
+    EXPECT_EQ("=== vexil 1.0 ===\r\n" + Prefix() + "after\r\n" + Prefix() + "more\r\n",
+              Read("vexil-240306.log"));
+    EXPECT_EQ(2, g_orv_log_header_count);
+}
+
+TEST_F(LogTest, BufferedGlobalLogIsWrittenAtExit) {
+    // The process-wide log is destroyed at exit, which writes what it still buffers: a fresh
+    // process (this test binary run again for one helper case) logs and ends.
+    char szExe[4096];
+    const ssize_t n = readlink("/proc/self/exe", szExe, sizeof(szExe) - 1);
+    ASSERT_GT(n, 0);
+    szExe[n] = '\0';
+    const std::string path = m_dir.File("exit.log");
+    const std::string cmd = "ORV_BUFFERED_HELPER_PATH='" + path + "' '" + szExe +
+                            "' --gtest_filter=LogTest.BufferedHelperLogsAndExits >/dev/null 2>&1";
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+    const std::string text = OrvReadFileBytes(path);
+    EXPECT_NE(std::string::npos, text.find(" logged just before exit\r\n")) << text;
+}
+
+TEST_F(LogTest, BufferedHelperLogsAndExits) {
+    const char* pszPath = getenv("ORV_BUFFERED_HELPER_PATH");
+    if (pszPath) {
+        g_orv_log.SetLogFile(pszPath);
+        g_orv_log.SetBuffered(true);
+        g_orv_log.Write("logged just before exit\n");
+        EXPECT_EQ("", OrvReadFileBytes(pszPath));
+    }
 }
 
 TEST_F(LogTest, TraceBannerHasNoMarkWhenTheFileIsNotNew) {
