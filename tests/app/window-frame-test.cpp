@@ -13,7 +13,10 @@
 #include <QTest>
 #include <QToolButton>
 #include <chrono>
+#include <climits>
 #include <clocale>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -285,6 +288,44 @@ TEST(StartUp, NumbersKeepTheirCFormUnderAUserLocale) {
     // only the numeric category: text still follows the user
     EXPECT_STREQ(std::setlocale(LC_CTYPE, nullptr), "de_DE.UTF-8");
     std::setlocale(LC_ALL, previous.c_str());
+}
+
+TEST(StartUp, TheProgramRunsItsArgumentsAtOnceInItsOwnFolder) {
+    OrvTempDir dir;
+    const std::string out = dir.File("out");
+    // Qt would take "-platform" and the word after it for itself: here both belong to the command
+    // (as $0 and $1 of the inner shell).
+    char* argv[] = {const_cast<char*>(VEXIL_BINARY),
+                    const_cast<char*>("sh"),
+                    const_cast<char*>("-c"),
+                    const_cast<char*>("pwd > \"$1.tmp\" && mv \"$1.tmp\" \"$1\""),
+                    const_cast<char*>("-platform"),
+                    const_cast<char*>(out.c_str()),
+                    nullptr};
+    std::vector<std::string> vars = {"QT_QPA_PLATFORM=offscreen"};
+    for (char** p = environ; *p != nullptr; ++p) {
+        if (std::strncmp(*p, "QT_QPA_PLATFORM=", 16) != 0) {
+            vars.emplace_back(*p);
+        }
+    }
+    std::vector<char*> envp;
+    for (std::string& v : vars) {
+        envp.push_back(v.data());
+    }
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv, envp.data()), 0);
+    std::string cwd;
+    for (int i = 0; i < 500 && cwd.empty(); ++i) {
+        cwd = OrvReadFileBytes(out);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    char szBinary[PATH_MAX];
+    ASSERT_NE(realpath(VEXIL_BINARY, szBinary), nullptr);
+    const std::string binary = szBinary;
+    EXPECT_EQ(cwd, binary.substr(0, binary.rfind('/')) + "\n");
 }
 
 TEST(StartUp, WithoutADisplayTheProgramEndsWithZero) {
