@@ -414,6 +414,52 @@ TEST_F(LogTest, BufferedConcurrentWritersNeverTearOrLoseLines) {
     ManyWriters(true);
 }
 
+TEST_F(LogTest, SwitchingModesUnderConcurrentWritersLosesNothing) {
+    // Entries on their way through the default mode's queue while the log turns buffered, and
+    // buffered ones while it turns back, all arrive whole and once.
+    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
+    constexpr int kThreads = 3;
+    constexpr int kLines = 2000;
+    std::atomic<bool> bDone{false};
+    std::thread toggler([&] {
+        bool bBuffered = false;
+        while (!bDone.load()) {
+            bBuffered = !bBuffered;
+            m_log.SetBuffered(bBuffered);
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+            m_log.Flush();
+        }
+    });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([this, t] {
+            for (int i = 0; i < kLines; ++i) {
+                if (i % 3) {
+                    m_log.Printf("writer %d line %d\n", t, i);
+                } else {
+                    m_log.Write(
+                        ("writer " + std::to_string(t) + " line " + std::to_string(i) + "\n")
+                            .c_str());
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    bDone = true;
+    toggler.join();
+    m_log.Flush();
+    std::set<std::pair<int, int>> seen;
+    const std::regex line("2024-03-05 14:07:00 \\d+ writer (\\d) line (\\d+)");
+    for (const auto& one : SplitLines(Read("vexil-240305.log"))) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(one, m, line)) << one;
+        EXPECT_TRUE(seen.insert({std::stoi(m[1]), std::stoi(m[2])}).second) << one;
+    }
+    EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
+}
+
 void LogTest::WritersAcrossMidnight(bool bBuffered) {
     // Writers keep logging while the clock passes midnight and the folder changes twice: every
     // line is whole, none is lost, each file holds only lines of its own date, the header comes
@@ -505,27 +551,35 @@ long ShortWrite(int fd, const void* p, size_t n) {
 }
 
 TEST_F(LogTest, ShortWritesAreCompletedIntoWholeLines) {
-    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
-    OrvSysScope scope;
-    g_orv_sys.write = &ShortWrite;
-    testing::internal::CaptureStderr();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 3; ++t) {
-        threads.emplace_back([this, t] {
-            for (int i = 0; i < 50; ++i) {
-                m_log.Printf("short writer %d line %d\n", t, i);
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ("", testing::internal::GetCapturedStderr());
-    const std::regex line("2024-03-05 14:07:00 \\d+ short writer \\d line \\d+");
-    const auto lines = SplitLines(Read("vexil-240305.log"));
-    EXPECT_EQ(150u, lines.size());
-    for (const auto& one : lines) {
-        EXPECT_TRUE(std::regex_match(one, line)) << one;
+    for (const bool bBuffered : {false, true}) {
+        const std::string name = bBuffered ? "buffered" : "vexil";
+        m_log.SetLogFolder(m_dir.Path().c_str(), name.c_str());
+        m_log.SetBuffered(bBuffered);
+        // Buffered, enough lines that the buffer fills (and is written 7 bytes at a time) while
+        // the other threads go on appending.
+        const int nLines = bBuffered ? 1000 : 50;
+        OrvSysScope scope;
+        g_orv_sys.write = &ShortWrite;
+        testing::internal::CaptureStderr();
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 3; ++t) {
+            threads.emplace_back([this, t, nLines] {
+                for (int i = 0; i < nLines; ++i) {
+                    m_log.Printf("short writer %d line %d\n", t, i);
+                }
+            });
+        }
+        for (auto& thread : threads) {
+            thread.join();
+        }
+        m_log.Flush();
+        EXPECT_EQ("", testing::internal::GetCapturedStderr());
+        const std::regex line("2024-03-05 14:07:00 \\d+ short writer \\d line \\d+");
+        const auto lines = SplitLines(Read(name + "-240305.log"));
+        EXPECT_EQ(static_cast<size_t>(3 * nLines), lines.size());
+        for (const auto& one : lines) {
+            EXPECT_TRUE(std::regex_match(one, line)) << one;
+        }
     }
 }
 
