@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -129,7 +128,9 @@ private:
             if (name.find("_median") != std::string::npos) {
                 return rate;
             }
-            if (name.find('_', std::strlen(pszName)) == std::string::npos) {
+            if (name.find("_mean") == std::string::npos &&
+                name.find("_stddev") == std::string::npos &&
+                name.find("_cv") == std::string::npos) {
                 dRate = rate;
             }
         }
