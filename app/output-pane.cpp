@@ -106,6 +106,7 @@ void COutputText::Append(const char16_t* p, int n) {
     if (n <= 0) {
         return;
     }
+    ReserveFor(n);
     const size_t nBase = m_text.size();
     // a CR at the end of the text pairs with an LF at the start of the appended text
     bool bCr = nBase > m_nHead && m_text[nBase - 1] == u'\r';
@@ -124,6 +125,25 @@ void COutputText::Append(const char16_t* p, int n) {
     }
     m_nLastCols = AdvanceColumns(p + nSegStart, n - nSegStart, m_nLastCols);
     m_nMaxCols = std::max(m_nMaxCols, m_nLastCols);
+}
+
+void COutputText::ReserveFor(int n) {
+    // Below this size the vectors grow as usual.
+    constexpr size_t kLargeText = 1024 * 1024;
+    if (m_nExpectedMax == 0) {
+        return;
+    }
+    // live text at its bound, a dead head of up to half of it, one insertion beyond the bound
+    const size_t nRoom = m_nExpectedMax + m_nExpectedMax / 2 + 64 * 1024;
+    const size_t nText = m_text.size() + static_cast<size_t>(n);
+    if (nText >= kLargeText && nText <= nRoom && m_text.capacity() < nRoom) {
+        m_text.reserve(nRoom);
+    }
+    // a line needs at least its CR LF
+    const size_t nLines = m_lines.size() + static_cast<size_t>(n);
+    if (nLines >= kLargeText / 4 && nLines <= nRoom / 2 && m_lines.capacity() < nRoom / 2 + 1) {
+        m_lines.reserve(nRoom / 2 + 1);
+    }
 }
 
 void COutputText::Replace(int nStart, int nEnd, const char16_t* p, int n) {
@@ -374,6 +394,7 @@ void CQtPaneHost::Detach() {
 
 COutputPane::COutputPane(QWidget* pParent)
     : QAbstractScrollArea(pParent), m_pHost(std::make_shared<CQtPaneHost>(this)) {
+    m_text.SetExpectedMax(m_nLimit);
     QFont font;
     if (QFontDatabase::families().contains(QStringLiteral("Courier New"))) {
         font = QFont(QStringLiteral("Courier New"));
@@ -421,6 +442,7 @@ QSize COutputPane::sizeHint() const {
 
 void COutputPane::SetLimitText(int nLimit) {
     m_nLimit = nLimit > 0 ? nLimit : kDefaultLimit;
+    m_text.SetExpectedMax(m_nLimit);
 }
 
 void COutputPane::GetSel(int* pnStart, int* pnEnd) const {

@@ -89,6 +89,38 @@ TEST(OutputText, FrontRemovalKeepsLinesAndSurvivesCompaction) {
     EXPECT_EQ(text.LineLength(nLine), 3);
 }
 
+TEST(OutputText, ALargeTextGrowsToItsBoundWithoutMoving) {
+    // With the bound known, the buffer is reserved once the text is large: every later append up
+    // to the bound finds the text where it was (a move would copy megabytes on the UI thread).
+    constexpr int kMax = 3 * 1024 * 1024;
+    COutputText text;
+    text.SetExpectedMax(kMax);
+    const std::u16string line = u"0123456789abcdef\r\n";  // 18 characters
+    int nLines = 0;
+    while (text.GetLength() < 1024 * 1024 + 4096) {
+        Append(text, line);
+        ++nLines;
+    }
+    const char16_t* pBefore = text.Data();
+    while (text.GetLength() + static_cast<int>(line.size()) <= kMax) {
+        Append(text, line);
+        ++nLines;
+    }
+    EXPECT_EQ(text.Data(), pBefore);
+    // the dead head of a full text fits as well: a third of it removed and appended again, and
+    // the live text has only moved on by what was removed
+    const int nCycles = kMax / 3 / 18;
+    for (int i = 0; i < nCycles; ++i) {
+        text.EraseFront(18);
+        Append(text, line);
+    }
+    EXPECT_EQ(text.Data(), pBefore + nCycles * 18);
+    EXPECT_EQ(text.GetLineCount(), nLines + 1);
+    EXPECT_EQ(text.LineIndex(nLines - 1), text.GetLength() - 18);
+    EXPECT_EQ(text.LineLength(nLines - 1), 16);
+    EXPECT_EQ(std::u16string(text.Data(text.LineIndex(7)), 18), line);
+}
+
 TEST(OutputText, RemovingTheCrOfAPairJoinsTheLines) {
     COutputText text;
     Append(text, u"ab\r\ncd");
