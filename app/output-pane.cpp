@@ -213,11 +213,14 @@ void COutputText::Clear() {
 
 void COutputText::Compact() {
     m_text.erase(m_text.begin(), m_text.begin() + static_cast<ptrdiff_t>(m_nHead));
-    m_lines.erase(m_lines.begin(), m_lines.begin() + static_cast<ptrdiff_t>(m_nLineHead));
+    // the live line starts move to the front and lose the dead head's offset in one pass
     const uint32_t nShift = static_cast<uint32_t>(m_nHead);
-    for (uint32_t& nStart : m_lines) {
-        nStart -= nShift;
+    const size_t nLive = m_lines.size() - m_nLineHead;
+    uint32_t* pLines = m_lines.data();
+    for (size_t i = 0; i < nLive; ++i) {
+        pLines[i] = pLines[m_nLineHead + i] - nShift;
     }
+    m_lines.resize(nLive);
     m_nHead = 0;
     m_nLineHead = 0;
 }
