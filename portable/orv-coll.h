@@ -1197,10 +1197,12 @@ public:
         if (m_ppBins == nullptr)
             return false;
         const uint32_t h = KTraits::Hash(key);
-        CNode** ppLink = &m_ppBins[BinOf(h)];
+        const uint32_t nBin = BinOf(h);
+        CNode** ppLink = &m_ppBins[nBin];
         for (CNode* p = *ppLink; p != nullptr; ppLink = &p->m_pNext, p = p->m_pNext) {
             if (p->m_nHash == h && KTraits::CompareElements(p->m_key, key)) {
                 *ppLink = p->m_pNext;
+                Filters()[nBin] = ChainFilter(m_ppBins[nBin]);
                 FreeNode(p);
                 return true;
             }
@@ -1216,7 +1218,8 @@ public:
             OrvAtlThrow(ORV_ATL_E_FAIL, __FILE__, __LINE__);
             return false;
         }
-        CNode** ppLink = &m_ppBins[BinOf(pNode->m_nHash)];
+        const uint32_t nBin = BinOf(pNode->m_nHash);
+        CNode** ppLink = &m_ppBins[nBin];
         while (*ppLink != pNode) {
             if (*ppLink == nullptr) {  // not a node of this map
                 OrvAtlThrow(ORV_ATL_E_FAIL, __FILE__, __LINE__);
@@ -1225,6 +1228,7 @@ public:
             ppLink = &(*ppLink)->m_pNext;
         }
         *ppLink = pNode->m_pNext;
+        Filters()[nBin] = ChainFilter(m_ppBins[nBin]);
         FreeNode(pNode);
         return true;
     }
@@ -1284,12 +1288,14 @@ public:
         if (ppNew == nullptr)
             return false;
         const uint64_t nMul = orv_coll_detail::FastModMul(nBins);
+        Filter* pNewFilters = FiltersOf(ppNew, nBins);
         for (uint32_t i = 0; i < m_nBins; ++i) {
             for (CNode* p = m_ppBins[i]; p != nullptr;) {
                 CNode* pNext = p->m_pNext;
-                CNode*& pHead = ppNew[orv_coll_detail::FastMod(p->m_nHash, nMul, nBins)];
-                p->m_pNext = pHead;
-                pHead = p;
+                const uint32_t nBin = orv_coll_detail::FastMod(p->m_nHash, nMul, nBins);
+                p->m_pNext = ppNew[nBin];
+                ppNew[nBin] = p;
+                pNewFilters[nBin] |= FilterBit(p->m_nHash);
                 p = pNext;
             }
         }
@@ -1361,11 +1367,23 @@ private:
 
     uint32_t BinOf(uint32_t h) const { return orv_coll_detail::FastMod(h, m_nBinMul, m_nBins); }
 
+    // Equal keys have equal hashes, so the stored hash spares most comparisons of unequal keys;
+    // keys of scalar type compare as cheaply as the hashes and skip it.
+    static bool Matches(const CNode* p, const K& key, uint32_t h) {
+        if constexpr (std::is_scalar_v<K>)
+            return KTraits::CompareElements(p->m_key, key);
+        else
+            return p->m_nHash == h && KTraits::CompareElements(p->m_key, key);
+    }
+
     CNode* FindWithHash(const K& key, uint32_t h) const {
         if (m_ppBins == nullptr)
             return nullptr;
-        for (CNode* p = m_ppBins[BinOf(h)]; p != nullptr; p = p->m_pNext) {
-            if (p->m_nHash == h && KTraits::CompareElements(p->m_key, key))
+        const uint32_t nBin = BinOf(h);
+        if ((Filters()[nBin] & FilterBit(h)) == 0)
+            return nullptr;
+        for (CNode* p = m_ppBins[nBin]; p != nullptr; p = p->m_pNext) {
+            if (Matches(p, key, h))
                 return p;
         }
         return nullptr;
@@ -1382,8 +1400,35 @@ private:
         return nullptr;
     }
 
+    // Bin filters. Each bin has an 8-bit filter of its chain, kept in the bins' allocation right
+    // after the bin heads: for every node of the chain the bit that its hash selects is set. A
+    // lookup whose bit is clear in its bin's filter is a miss without reading any node; the
+    // filters are small enough to stay in the cache when the nodes do not. An empty bin's filter
+    // is 0, so zero-filled bins are consistent. Insertion sets the node's bit; removal rebuilds
+    // the bin's filter from the chain that remains.
+    using Filter = uint8_t;
+    // Three bits of the hash, mixed so that keys of one bin (equal modulo the bin count) still
+    // differ in them, select the bit.
+    static Filter FilterBit(uint32_t h) {
+        return static_cast<Filter>(1u << ((h * 0x9E3779B1u) >> 29));
+    }
+    static Filter ChainFilter(const CNode* p) {
+        Filter f = 0;
+        for (; p != nullptr; p = p->m_pNext)
+            f |= FilterBit(p->m_nHash);
+        return f;
+    }
+    static Filter* FiltersOf(CNode** ppBins, uint32_t nBins) {
+        return reinterpret_cast<Filter*>(ppBins + nBins);
+    }
+    Filter* Filters() const { return FiltersOf(m_ppBins, m_nBins); }
+
+    // nBins bin heads followed by their filters, all zero.
     CNode** AllocBins(uint32_t nBins) {
-        auto** pp = static_cast<CNode**>(A::AllocateZeroed(size_t{nBins} * sizeof(CNode*)));
+        constexpr size_t nPerBin = sizeof(CNode*) + sizeof(Filter);
+        auto** pp = size_t{nBins} <= SIZE_MAX / nPerBin
+                        ? static_cast<CNode**>(A::AllocateZeroed(size_t{nBins} * nPerBin))
+                        : nullptr;
         if (pp == nullptr)
             OrvAtlThrow(ORV_ATL_E_OUTOFMEMORY, __FILE__, __LINE__);
         return pp;
@@ -1415,9 +1460,10 @@ private:
 
     CNode* Insert(CNode* pNode, uint32_t h) {
         pNode->m_nHash = h;
-        CNode*& pHead = m_ppBins[BinOf(h)];
-        pNode->m_pNext = pHead;
-        pHead = pNode;
+        const uint32_t nBin = BinOf(h);
+        pNode->m_pNext = m_ppBins[nBin];
+        m_ppBins[nBin] = pNode;
+        Filters()[nBin] |= FilterBit(h);
         ++m_nElements;
         AutoRehash();
         return pNode;

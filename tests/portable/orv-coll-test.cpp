@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <map>
@@ -370,6 +371,69 @@ TEST_F(CollTest, MapBinIsTheHashModuloTheBinCount) {
     EXPECT_EQ(m.GetKeyAt(m.GetStartPosition()), -1);
 }
 
+TEST_F(CollTest, MapLookupsStayRightInOneBinWhileItsChainChanges) {
+    // With rehashing suspended, multiples of 17 all go to bin 0 of 17 bins: one chain whose
+    // head, middle and tail are removed in turn, by key and by position, between insertions.
+    // Every other key of that bin must keep being found, and absent ones must not be.
+    TMap m;
+    m.DisableAutoRehash();
+    std::map<int, int> want;
+    auto check = [&](int step) {
+        for (int j = 0; j < 90; ++j) {
+            int v = -1;
+            const auto it = want.find(17 * j);
+            ASSERT_EQ(m.Lookup(17 * j, v), it != want.end())
+                << "key " << 17 * j << " step " << step;
+            if (it != want.end()) {
+                ASSERT_EQ(v, it->second);
+            }
+            ASSERT_FALSE(m.Lookup(17 * j + 3, v));  // bin 3 stays empty
+        }
+        ASSERT_EQ(m.GetCount(), want.size());
+    };
+    std::mt19937 rng(9);
+    for (int step = 0; step < 600; ++step) {
+        const int j = static_cast<int>(rng() % 60);
+        const int op = static_cast<int>(rng() % 4);
+        if (op <= 1 || want.empty()) {
+            m.SetAt(17 * j, step);
+            want[17 * j] = step;
+        } else if (op == 2) {
+            ASSERT_EQ(m.RemoveKey(17 * j), want.erase(17 * j) == 1);
+        } else {
+            // The n-th node of the chain: the head, the tail or one between.
+            const size_t n =
+                rng() % 3 == 0 ? 0 : (rng() % 2 ? want.size() - 1 : rng() % want.size());
+            ORVPOSITION pos = m.GetStartPosition();
+            for (size_t i = 0; i < n; ++i)
+                m.GetNext(pos);
+            want.erase(m.GetKeyAt(pos));
+            ASSERT_TRUE(m.RemoveAtPos(pos));
+        }
+        check(step);
+    }
+    // Emptied and filled again, the bins keep answering.
+    for (const auto& [k, v] : std::map<int, int>(want)) {
+        ASSERT_TRUE(m.RemoveKey(k));
+        want.erase(k);
+        check(-1);
+    }
+    m.SetAt(34, 1);
+    want[34] = 1;
+    check(-2);
+    // Resuming rehashes on the next insertion; every key is found in its new bin.
+    for (int j = 0; j < 90; ++j) {
+        m.SetAt(17 * j, j);
+        want[17 * j] = j;
+    }
+    m.EnableAutoRehash();
+    m.SetAt(1, 1);
+    want[1] = 1;
+    EXPECT_EQ(m.GetHashTableSize(), 131u);  // 91 / 0.75 = 121 -> 131
+    check(-3);
+    EXPECT_EQ(m_reports.Count(), 0u);
+}
+
 TEST_F(CollTest, StringKeyHashesUseSignedCharactersAndFoldCaseOnRequest) {
     using T = COrvElementTraits<COrvStringA>;
     EXPECT_EQ(T::Hash(COrvStringA("")), 0u);
@@ -662,9 +726,11 @@ TEST_F(CollTest, StringMapMatchesUnorderedMapOverRandomOperations) {
     TStrMap m;
     std::unordered_map<std::string, int> u;
     for (int step = 0; step < 20000; ++step) {
-        std::string key = "k" + std::to_string(rng() % 700);
-        if (rng() % 3 == 0)
-            key += "\xE9\x80";  // bytes above 127 take part in the hash as negative values
+        char buf[16];
+        // Bytes above 127 take part in the hash as negative values.
+        const auto nKey = static_cast<unsigned>(rng() % 700);
+        std::snprintf(buf, sizeof(buf), "k%u%s", nKey, rng() % 3 == 0 ? "\xE9\x80" : "");
+        const std::string key(buf);
         const COrvStringA s(key.c_str());
         switch (rng() % 3) {
             case 0:
