@@ -168,16 +168,10 @@ void CConsolePipe::OnOutput(const char16_t* pszText) {
     if (!pszText || !m_wndOutput || !m_wndOutput->IsPaneAlive()) {
         return;
     }
-    int nLen = 0;
-    while (pszText[nLen]) {
-        ++nLen;
-    }
     COrvStringW text;
-    char16_t* pBuf = text.GetBuffer(2 * nLen);
-    if (!pBuf) {
+    if (!TextPaneNormalised(pszText, text)) {
         return;  // no memory for this chunk: it is dropped like output for a missing pane
     }
-    text.ReleaseBuffer(TextPaneNormaliseLineEnds(pszText, nLen, pBuf));
     InsertIntoPane(text);
 }
 

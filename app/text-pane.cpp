@@ -43,6 +43,15 @@ void TextPaneAppend(ITextPane& pane, const char16_t* pszText) {
     if (!pszText || !*pszText) {
         return;
     }
+    COrvStringW text;
+    if (!TextPaneNormalised(pszText, text)) {
+        pane.ReplaceSel(pszText);  // no memory for the copy: the text as it is
+        return;
+    }
+    pane.ReplaceSel(text);
+}
+
+bool TextPaneNormalised(const char16_t* pszText, COrvStringW& out) {
     int nLen = 0;
     while (pszText[nLen]) {
         ++nLen;
@@ -50,9 +59,9 @@ void TextPaneAppend(ITextPane& pane, const char16_t* pszText) {
     COrvStringW text;
     char16_t* pBuf = text.GetBuffer(2 * nLen);
     if (!pBuf) {
-        pane.ReplaceSel(pszText);  // no memory for the copy: the text as it is
-        return;
+        return false;
     }
     text.ReleaseBuffer(TextPaneNormaliseLineEnds(pszText, nLen, pBuf));
-    pane.ReplaceSel(text);
+    out = text;
+    return true;
 }

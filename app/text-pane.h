@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "orv-string.h"
+
 class ITextPane {
 public:
     virtual ~ITextPane() = default;
@@ -110,6 +112,9 @@ void TextPaneAppend(ITextPane& pane, const char16_t* pszText);
 // pOut, which has room for 2 * nLen + 1 units, adds a NUL and returns the number of units written.
 // Any thread.
 int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut);
+// The same over a NUL-terminated text into a string of its own; false (out unchanged) when there
+// is no memory for it. Any thread.
+bool TextPaneNormalised(const char16_t* pszText, COrvStringW& out);
 
 // Step 1 and 2 of TextPaneAppend alone: trims the pane when it is near its limit and puts the
 // caret at the end. Returns the resulting caret position (the text length).
