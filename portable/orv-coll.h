@@ -1088,15 +1088,14 @@ inline constexpr uint32_t g_orv_map_primes[] = {
     165161,  208067,  262147,  330287,  416147,  524309,  660563,  832291,  1048583,  1321139,
     1664543, 2097169, 2642257, 3329023, 4194319, 5284493, 6658049, 8388617, 10568993, 13316089};
 
-// COrvMap: a hash map with chained bins (17 by default). The bin of a key is its 32-bit hash
-// (KTraits::Hash) modulo the bin count. Automatic rehashing: when the count exceeds bins x high
-// threshold or falls below bins x low threshold (each truncated; a low count below 17 becomes 0,
-// so small maps never shrink) the map rehashes to the bin count picked for its count (count /
-// optimal load, raised to the next prime of g_orv_map_primes). Iteration runs over the bins in
-// index order, each bin from its most recently inserted key.
-template <typename K, typename V, class KTraits = COrvElementTraits<K>,
-          class VTraits = COrvElementTraits<V>, class A = COrvHeapAllocator>
-class COrvMap {
+namespace orv_coll_detail {
+
+// What the hash map and the ordered map share: the pair type (a node derives from it and adds its
+// links) and the lookups and position accessors that need only the map's Find (key to node, or
+// null), Node (position to node; a null position reported as ORV_ATL_E_FAIL) and GetNext. D is
+// the map, which makes this class its friend.
+template <class D, typename K, typename V>
+class MapPairs {
 public:
     // What a position refers to: the key and its value.
     class CPair {
@@ -1108,6 +1107,64 @@ public:
         CPair(const K& key, const V& value) : m_key(key), m_value(value) {}
         explicit CPair(const K& key) : m_key(key), m_value() {}
     };
+
+    // True and a copy of the value in value when key is present; false (value untouched) if not.
+    bool Lookup(const K& key, V& value) const {
+        const CPair* p = Self().Find(key);
+        if (p == nullptr)
+            return false;
+        value = p->m_value;
+        return true;
+    }
+    // The pair of key, or null when absent.
+    const CPair* Lookup(const K& key) const { return Self().Find(key); }
+    CPair* Lookup(const K& key) { return Self().Find(key); }
+
+    // As GetNext, copying key and value instead (left untouched for a null pos).
+    void GetNextAssoc(ORVPOSITION& pos, K& key, V& value) const {
+        const CPair* p = Self().GetNext(pos);
+        if (p != nullptr) {
+            key = p->m_key;
+            value = p->m_value;
+        }
+    }
+    // Key and value at pos (null pos: reported as ORV_ATL_E_FAIL; scratch element).
+    const K& GetKeyAt(ORVPOSITION pos) const {
+        const CPair* p = D::Node(pos);
+        return p ? p->m_key : NoElement<K>();
+    }
+    V& GetValueAt(ORVPOSITION pos) {
+        CPair* p = D::Node(pos);
+        return p ? p->m_value : NoElement<V>();
+    }
+    const V& GetValueAt(ORVPOSITION pos) const {
+        return const_cast<MapPairs*>(this)->GetValueAt(pos);
+    }
+
+protected:
+    MapPairs() = default;
+    ~MapPairs() = default;
+
+private:
+    const D& Self() const { return static_cast<const D&>(*this); }
+};
+
+}  // namespace orv_coll_detail
+
+// COrvMap: a hash map with chained bins (17 by default). The bin of a key is its 32-bit hash
+// (KTraits::Hash) modulo the bin count. Automatic rehashing: when the count exceeds bins x high
+// threshold or falls below bins x low threshold (each truncated; a low count below 17 becomes 0,
+// so small maps never shrink) the map rehashes to the bin count picked for its count (count /
+// optimal load, raised to the next prime of g_orv_map_primes). Iteration runs over the bins in
+// index order, each bin from its most recently inserted key.
+template <typename K, typename V, class KTraits = COrvElementTraits<K>,
+          class VTraits = COrvElementTraits<V>, class A = COrvHeapAllocator>
+class COrvMap : public orv_coll_detail::MapPairs<COrvMap<K, V, KTraits, VTraits, A>, K, V> {
+    using Base = orv_coll_detail::MapPairs<COrvMap, K, V>;
+    friend Base;
+
+public:
+    using typename Base::CPair;
 
 private:
     class CNode : public CPair {
@@ -1153,17 +1210,7 @@ public:
     // Current number of bins (also before the bin array exists).
     uint32_t GetHashTableSize() const { return m_nBins; }
 
-    // True and a copy of the value in value when key is present; false (value untouched) if not.
-    bool Lookup(const K& key, V& value) const {
-        const CNode* p = Find(key);
-        if (p == nullptr)
-            return false;
-        value = p->m_value;
-        return true;
-    }
-    // The pair of key, or null when absent.
-    const CPair* Lookup(const K& key) const { return Find(key); }
-    CPair* Lookup(const K& key) { return Find(key); }
+    using Base::Lookup;
 
     // Stores value under key (inserting or overwriting) and returns the pair's position. After
     // an allocation failure (reported as ORV_ATL_E_OUTOFMEMORY) the result is null and the map is
@@ -1335,25 +1382,6 @@ public:
     }
     const CPair* GetNext(ORVPOSITION& pos) const {
         return const_cast<COrvMap*>(this)->GetNext(pos);
-    }
-    void GetNextAssoc(ORVPOSITION& pos, K& key, V& value) const {
-        const CPair* p = GetNext(pos);
-        if (p != nullptr) {
-            key = p->m_key;
-            value = p->m_value;
-        }
-    }
-    // Key and value at pos (null pos: reported as ORV_ATL_E_FAIL; scratch element).
-    const K& GetKeyAt(ORVPOSITION pos) const {
-        const CNode* p = Node(pos);
-        return p ? p->m_key : orv_coll_detail::NoElement<K>();
-    }
-    V& GetValueAt(ORVPOSITION pos) {
-        CNode* p = Node(pos);
-        return p ? p->m_value : orv_coll_detail::NoElement<V>();
-    }
-    const V& GetValueAt(ORVPOSITION pos) const {
-        return const_cast<COrvMap*>(this)->GetValueAt(pos);
     }
 
 private:
@@ -1535,17 +1563,12 @@ private:
 // pair is removed.
 template <typename K, typename V, class KTraits = COrvElementTraits<K>,
           class VTraits = COrvElementTraits<V>, class A = COrvHeapAllocator>
-class COrvRBMap {
-public:
-    // What a position refers to: the key and its value.
-    class CPair {
-    public:
-        const K m_key;
-        V m_value;
+class COrvRBMap : public orv_coll_detail::MapPairs<COrvRBMap<K, V, KTraits, VTraits, A>, K, V> {
+    using Base = orv_coll_detail::MapPairs<COrvRBMap, K, V>;
+    friend Base;
 
-    protected:
-        CPair(const K& key, const V& value) : m_key(key), m_value(value) {}
-    };
+public:
+    using typename Base::CPair;
 
 private:
     enum : unsigned char { kRed = 0, kBlack = 1 };
@@ -1576,17 +1599,7 @@ public:
     size_t GetCount() const { return m_nCount; }
     bool IsEmpty() const { return m_nCount == 0; }
 
-    // True and a copy of the value in value when key is present; false (value untouched) if not.
-    bool Lookup(const K& key, V& value) const {
-        const CNode* p = Find(key);
-        if (p == nullptr)
-            return false;
-        value = p->m_value;
-        return true;
-    }
-    // The pair of key, or null when absent.
-    const CPair* Lookup(const K& key) const { return Find(key); }
-    CPair* Lookup(const K& key) { return Find(key); }
+    using Base::Lookup;
 
     // Stores value under key (inserting or overwriting) and returns the pair's position; null
     // after an allocation failure (reported as ORV_ATL_E_OUTOFMEMORY; map unchanged).
@@ -1703,26 +1716,6 @@ public:
     }
     const CPair* GetPrev(ORVPOSITION& pos) const {
         return const_cast<COrvRBMap*>(this)->GetPrev(pos);
-    }
-    // As GetNext, copying key and value (left untouched for a null pos).
-    void GetNextAssoc(ORVPOSITION& pos, K& key, V& value) const {
-        const CPair* p = GetNext(pos);
-        if (p != nullptr) {
-            key = p->m_key;
-            value = p->m_value;
-        }
-    }
-    // Key and value at pos (null pos: reported as ORV_ATL_E_FAIL; scratch element).
-    const K& GetKeyAt(ORVPOSITION pos) const {
-        const CNode* p = Node(pos);
-        return p ? p->m_key : orv_coll_detail::NoElement<K>();
-    }
-    V& GetValueAt(ORVPOSITION pos) {
-        CNode* p = Node(pos);
-        return p ? p->m_value : orv_coll_detail::NoElement<V>();
-    }
-    const V& GetValueAt(ORVPOSITION pos) const {
-        return const_cast<COrvRBMap*>(this)->GetValueAt(pos);
     }
 
     // Self-check for tests and debugging: true when the keys ascend, the parent links agree,
