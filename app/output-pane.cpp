@@ -276,6 +276,21 @@ bool Spin(Pred pred) {
     return pred();
 }
 
+// Characters of a text given as pointer and length: none for a null pointer, up to the
+// terminating zero for a negative length.
+int TextLength(const char16_t* p, int n) {
+    if (p == nullptr) {
+        return 0;
+    }
+    if (n < 0) {
+        n = 0;
+        while (p[n] != 0) {
+            ++n;
+        }
+    }
+    return n;
+}
+
 }  // namespace
 
 CQtPaneHost::CQtPaneHost(COutputPane* pPane) : m_pPane(pPane) {}
@@ -486,14 +501,7 @@ void COutputPane::SetSelection(int nAnchor, int nCaret) {
 }
 
 void COutputPane::ReplaceSel(const char16_t* p, int n) {
-    if (p == nullptr) {
-        n = 0;
-    } else if (n < 0) {
-        n = 0;
-        while (p[n] != 0) {
-            ++n;
-        }
-    }
+    n = TextLength(p, n);
     if (n > m_nLimit) {
         // only the newest part of an oversized insertion can be held
         p += n - m_nLimit;
@@ -518,14 +526,7 @@ void COutputPane::ReplaceSel(const char16_t* p, int n) {
 }
 
 void COutputPane::SetText(const char16_t* p, int n) {
-    if (p == nullptr) {
-        n = 0;
-    } else if (n < 0) {
-        n = 0;
-        while (p[n] != 0) {
-            ++n;
-        }
-    }
+    n = TextLength(p, n);
     m_text.Clear();
     if (n > m_nLimit) {
         p += n - m_nLimit;

@@ -10,7 +10,6 @@
 #include <clocale>
 #include <cstdio>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "console-pipe.h"
+#include "support/orv-test-support.h"
 #include "text-pane-memory.h"
 
 #ifndef PIPE_CHILD_PATH
@@ -29,6 +29,11 @@
 namespace {
 
 constexpr int kWaitMs = 20000;  // generous: the suite also runs under ThreadSanitizer
+
+template <class Pred>
+bool WaitFor(Pred pred) {
+    return OrvWaitFor(pred, kWaitMs);
+}
 
 // The tests read UTF-8 output; the program takes the locale's set the same way.
 const bool g_bLocale = std::setlocale(LC_ALL, "C.UTF-8") != nullptr;
@@ -87,17 +92,6 @@ int CountZombieChildren() {
     }
     closedir(pDir);
     return n;
-}
-
-bool WaitFor(const std::function<bool()>& fn, int nMs = kWaitMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
-    while (!fn()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 // What a recording pipe saw, shared with the test because the pipe may destroy itself.

@@ -46,19 +46,6 @@ size_t LineCount() {
     return s_lines.size();
 }
 
-// Waits until pred holds or 5 seconds passed.
-template <class P>
-bool WaitFor(P pred) {
-    const auto end = std::chrono::steady_clock::now() + 5s;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 class LockTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -173,7 +160,7 @@ TEST_F(LockTest, TooLongReportOnePerLateWaiter) {
         cs.Lock();
         cs.Unlock();
     });
-    ASSERT_TRUE(WaitFor([nReads] { return s_nClockReads.load() > nReads; }));
+    ASSERT_TRUE(OrvWaitFor([nReads] { return s_nClockReads.load() > nReads; }));
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(0u, LineCount());
 
@@ -191,7 +178,7 @@ TEST_F(LockTest, TooLongReportOnePerLateWaiter) {
         unnamed.Unlock();
     });
     // The waiters report before they block: both lines are there while the lock is still held.
-    ASSERT_TRUE(WaitFor([] { return LineCount() >= 2; }));
+    ASSERT_TRUE(OrvWaitFor([] { return LineCount() >= 2; }));
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(1, cs.GetDepth());
     cs.Unlock();

@@ -13,6 +13,7 @@
 #include "orv-result.h"
 #include "orv-trace.h"
 #include "portable/orv-test-ui-loop.h"
+#include "support/orv-test-support.h"
 
 namespace {
 
@@ -28,18 +29,6 @@ int s_nAsserts = 0;
 int CountAssert(const char*, int, long, const char*, int) {
     std::lock_guard<std::mutex> hold(s_lock);
     return ++s_nAsserts;
-}
-
-template <class P>
-bool WaitFor(P pred) {
-    const auto end = std::chrono::steady_clock::now() + 5s;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
 }
 
 class UiThreadTest : public ::testing::Test {
@@ -119,7 +108,7 @@ TEST_F(UiThreadTest, PostMessageDeliversInOrderAndRetriesAFullQueue) {
     EXPECT_GE(elapsed, 1900ms);  // one second between attempts
     EXPECT_LT(elapsed, 10s);
 
-    ASSERT_TRUE(WaitFor([&] { return window.Messages().size() == 2; }));
+    ASSERT_TRUE(OrvWaitFor([&] { return window.Messages().size() == 2; }));
     const auto messages = window.Messages();
     EXPECT_EQ(10u, messages[0].nMsg);
     EXPECT_EQ(-1, messages[0].lParam);
@@ -176,7 +165,7 @@ TEST_F(UiThreadTest, DispatcherRunsPostsInOrderOnePerTick) {
         EXPECT_TRUE(pDispatcher->Post(new CNoteCallable(journal, loop, "b")));
         EXPECT_EQ(2, pDispatcher->GetQueuedCount());
     });
-    ASSERT_TRUE(WaitFor([&] { return journal.Get().size() == 2; }));
+    ASSERT_TRUE(OrvWaitFor([&] { return journal.Get().size() == 2; }));
     const auto entries = journal.Get();
     // Each ran on the UI thread, in posting order, on two successive timer ticks.
     const int nTickA = std::stoi(entries[0].substr(entries[0].find('#') + 1));
@@ -214,7 +203,7 @@ TEST_F(UiThreadTest, DispatcherCallIsSynchronousFromAnyThread) {
     ASSERT_TRUE(OrvPostMessage(pDispatcher, 0x8100, 0,
                                reinterpret_cast<intptr_t>(new CNoteCallable(journal, loop, "msg")),
                                nCode, strError));
-    ASSERT_TRUE(WaitFor([&] { return journal.nDeleted.load() == 4; }));
+    ASSERT_TRUE(OrvWaitFor([&] { return journal.nDeleted.load() == 4; }));
     loop.RunOnLoop([&] { delete pDispatcher; });
 }
 
@@ -262,7 +251,7 @@ TEST_F(UiThreadTest, DispatcherNeverReentersAndHoldsNoLockWhileRunning) {
     pOuter->pLoop = &loop;
     pOuter->pDisp = pDispatcher;
     ASSERT_TRUE(pDispatcher->Post(pOuter));
-    ASSERT_TRUE(WaitFor([&] { return journal.Get().size() == 4; }));
+    ASSERT_TRUE(OrvWaitFor([&] { return journal.Get().size() == 4; }));
     const auto entries = journal.Get();
     EXPECT_TRUE(bOtherPosted.load());
     EXPECT_EQ("outer-begin", entries[0]);

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class OrvTempDir {
@@ -25,3 +27,16 @@ private:
 std::string OrvReadFileBytes(const std::string& path);
 // Writes bytes to a file, replacing it; true on success.
 bool OrvWriteFileBytes(const std::string& path, const std::string& bytes);
+
+// Polls pred every few milliseconds until it holds (true) or nMs milliseconds have passed (false).
+template <class Pred>
+bool OrvWaitFor(Pred pred, int nMs = 5000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
