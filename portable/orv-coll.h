@@ -1241,15 +1241,15 @@ public:
 
     // Removes key; true when it was present. May rehash (see the class comment).
     bool RemoveKey(const K& key) {
-        if (m_ppBins == nullptr)
+        if (m_pBins == nullptr)
             return false;
         const uint32_t h = KTraits::Hash(key);
-        const uint32_t nBin = BinOf(h);
-        CNode** ppLink = &m_ppBins[nBin];
+        Bin& bin = m_pBins[BinOf(h)];
+        CNode** ppLink = &bin.pHead;
         for (CNode* p = *ppLink; p != nullptr; ppLink = &p->m_pNext, p = p->m_pNext) {
             if (p->m_nHash == h && KTraits::CompareElements(p->m_key, key)) {
                 *ppLink = p->m_pNext;
-                Filters()[nBin] = ChainFilter(m_ppBins[nBin]);
+                Summarise(bin);
                 FreeNode(p);
                 return true;
             }
@@ -1261,12 +1261,12 @@ public:
         CNode* pNode = Node(pos);
         if (pNode == nullptr)
             return false;
-        if (m_ppBins == nullptr) {  // an empty map has no positions
+        if (m_pBins == nullptr) {  // an empty map has no positions
             OrvAtlThrow(ORV_ATL_E_FAIL, __FILE__, __LINE__);
             return false;
         }
-        const uint32_t nBin = BinOf(pNode->m_nHash);
-        CNode** ppLink = &m_ppBins[nBin];
+        Bin& bin = m_pBins[BinOf(pNode->m_nHash)];
+        CNode** ppLink = &bin.pHead;
         while (*ppLink != pNode) {
             if (*ppLink == nullptr) {  // not a node of this map
                 OrvAtlThrow(ORV_ATL_E_FAIL, __FILE__, __LINE__);
@@ -1275,23 +1275,23 @@ public:
             ppLink = &(*ppLink)->m_pNext;
         }
         *ppLink = pNode->m_pNext;
-        Filters()[nBin] = ChainFilter(m_ppBins[nBin]);
+        Summarise(bin);
         FreeNode(pNode);
         return true;
     }
 
     // Destroys every pair and frees the bins and the node blocks; the bin count stays.
     void RemoveAll() {
-        if (m_ppBins != nullptr) {
+        if (m_pBins != nullptr) {
             for (uint32_t i = 0; i < m_nBins; ++i) {
-                for (CNode* p = m_ppBins[i]; p != nullptr;) {
+                for (CNode* p = m_pBins[i].pHead; p != nullptr;) {
                     CNode* pNext = p->m_pNext;
                     p->~CNode();
                     p = pNext;
                 }
             }
-            A::Free(m_ppBins);
-            m_ppBins = nullptr;
+            A::Free(m_pBins);
+            m_pBins = nullptr;
         }
         m_nElements = 0;
         m_pFree = nullptr;
@@ -1307,14 +1307,14 @@ public:
             OrvAtlThrow(ORV_ATL_E_INVALIDARG, __FILE__, __LINE__);
             return false;
         }
-        CNode** ppNew = nullptr;
+        Bin* pNew = nullptr;
         if (bAllocNow) {
-            ppNew = AllocBins(nBins);
-            if (ppNew == nullptr)
+            pNew = AllocBins(nBins);
+            if (pNew == nullptr)
                 return false;
         }
-        A::Free(m_ppBins);
-        m_ppBins = ppNew;
+        A::Free(m_pBins);
+        m_pBins = pNew;
         SetBinCount(nBins);
         return true;
     }
@@ -1327,27 +1327,23 @@ public:
             nBins = PickSize(m_nElements);
         if (nBins == m_nBins)
             return true;
-        if (m_ppBins == nullptr) {
+        if (m_pBins == nullptr) {
             SetBinCount(nBins);
             return true;
         }
-        CNode** ppNew = AllocBins(nBins);
-        if (ppNew == nullptr)
+        Bin* pNew = AllocBins(nBins);
+        if (pNew == nullptr)
             return false;
         const uint64_t nMul = orv_coll_detail::FastModMul(nBins);
-        Filter* pNewFilters = FiltersOf(ppNew, nBins);
         for (uint32_t i = 0; i < m_nBins; ++i) {
-            for (CNode* p = m_ppBins[i]; p != nullptr;) {
+            for (CNode* p = m_pBins[i].pHead; p != nullptr;) {
                 CNode* pNext = p->m_pNext;
-                const uint32_t nBin = orv_coll_detail::FastMod(p->m_nHash, nMul, nBins);
-                p->m_pNext = ppNew[nBin];
-                ppNew[nBin] = p;
-                pNewFilters[nBin] |= FilterBit(p->m_nHash);
+                PushFront(pNew[orv_coll_detail::FastMod(p->m_nHash, nMul, nBins)], p);
                 p = pNext;
             }
         }
-        A::Free(m_ppBins);
-        m_ppBins = ppNew;
+        A::Free(m_pBins);
+        m_pBins = pNew;
         SetBinCount(nBins);
         return true;
     }
@@ -1366,11 +1362,11 @@ public:
     // pos is reported as ORV_ATL_E_FAIL: GetNext then returns null and GetNextAssoc leaves key
     // and value untouched.
     ORVPOSITION GetStartPosition() const {
-        if (m_ppBins == nullptr || m_nElements == 0)
+        if (m_pBins == nullptr || m_nElements == 0)
             return nullptr;
         for (uint32_t i = 0; i < m_nBins; ++i) {
-            if (m_ppBins[i] != nullptr)
-                return Pos(m_ppBins[i]);
+            if (m_pBins[i].pHead != nullptr)
+                return Pos(m_pBins[i].pHead);
         }
         return nullptr;
     }
@@ -1404,13 +1400,20 @@ private:
             return p->m_nHash == h && KTraits::CompareElements(p->m_key, key);
     }
 
+    // A key whose filter bit is clear is absent. Otherwise the bin names the one node worth
+    // reading first: the head when its hash is the key's, else the second node (the head cannot
+    // hold the key then). Only if that node does not hold it does the search go on along the
+    // chain from there. The choice is made from the bin alone, so the node can be fetched
+    // without waiting for another node, and no branch waits on memory for keys held by either of
+    // the first two nodes.
     CNode* FindWithHash(const K& key, uint32_t h) const {
-        if (m_ppBins == nullptr)
+        if (m_pBins == nullptr)
             return nullptr;
-        const uint32_t nBin = BinOf(h);
-        if ((Filters()[nBin] & FilterBit(h)) == 0)
+        const Bin& bin = m_pBins[BinOf(h)];
+        if ((bin.nFilter & FilterBit(h)) == 0)
             return nullptr;
-        for (CNode* p = m_ppBins[nBin]; p != nullptr; p = p->m_pNext) {
+        CNode* p = bin.nHeadHash == h ? bin.pHead : bin.pSecond;
+        for (; p != nullptr; p = p->m_pNext) {
             if (Matches(p, key, h))
                 return p;
         }
@@ -1422,53 +1425,59 @@ private:
         if (p->m_pNext != nullptr)
             return p->m_pNext;
         for (uint32_t i = BinOf(p->m_nHash) + 1; i < m_nBins; ++i) {
-            if (m_ppBins[i] != nullptr)
-                return m_ppBins[i];
+            if (m_pBins[i].pHead != nullptr)
+                return m_pBins[i].pHead;
         }
         return nullptr;
     }
 
-    // Bin filters. Each bin has an 8-bit filter of its chain, kept in the bins' allocation right
-    // after the bin heads: for every node of the chain the bit that its hash selects is set. A
-    // lookup whose bit is clear in its bin's filter is a miss without reading any node; the
-    // filters are small enough to stay in the cache when the nodes do not. An empty bin's filter
-    // is 0, so zero-filled bins are consistent. Insertion sets the node's bit; removal rebuilds
-    // the bin's filter from the chain that remains.
-    using Filter = uint8_t;
-    // Three bits of the hash, mixed so that keys of one bin (equal modulo the bin count) still
-    // differ in them, select the bit.
-    static Filter FilterBit(uint32_t h) {
-        return static_cast<Filter>(1u << ((h * 0x9E3779B1u) >> 29));
-    }
-    static Filter ChainFilter(const CNode* p) {
-        Filter f = 0;
-        for (; p != nullptr; p = p->m_pNext)
-            f |= FilterBit(p->m_nHash);
-        return f;
-    }
-    static Filter* FiltersOf(CNode** ppBins, uint32_t nBins) {
-        return reinterpret_cast<Filter*>(ppBins + nBins);
-    }
-    Filter* Filters() const { return FiltersOf(m_ppBins, m_nBins); }
+    // A bin: its chain's head and, kept up to date beside it, the second node, the head's hash
+    // and a 32-bit filter of the chain (for every node the bit its hash selects is set). A
+    // zero-filled bin is an empty one. Insertion updates a bin without reading a node; removal
+    // rebuilds it from the chain that remains.
+    struct Bin {
+        CNode* pHead;
+        CNode* pSecond;
+        uint32_t nHeadHash;
+        uint32_t nFilter;
+    };
+    // Five bits of the hash, mixed so that keys of one bin (equal modulo the bin count) still
+    // differ in them, select the filter bit.
+    static uint32_t FilterBit(uint32_t h) { return 1u << ((h * 0x9E3779B1u) >> 27); }
 
-    // nBins bin heads followed by their filters, all zero.
-    CNode** AllocBins(uint32_t nBins) {
-        constexpr size_t nPerBin = sizeof(CNode*) + sizeof(Filter);
-        auto** pp = size_t{nBins} <= SIZE_MAX / nPerBin
-                        ? static_cast<CNode**>(A::AllocateZeroed(size_t{nBins} * nPerBin))
-                        : nullptr;
-        if (pp == nullptr)
+    static void PushFront(Bin& bin, CNode* p) {
+        p->m_pNext = bin.pHead;
+        bin.pSecond = bin.pHead;
+        bin.pHead = p;
+        bin.nHeadHash = p->m_nHash;
+        bin.nFilter |= FilterBit(p->m_nHash);
+    }
+    static void Summarise(Bin& bin) {
+        const CNode* p = bin.pHead;
+        bin.pSecond = p ? p->m_pNext : nullptr;
+        bin.nHeadHash = p ? p->m_nHash : 0;
+        bin.nFilter = 0;
+        for (; p != nullptr; p = p->m_pNext)
+            bin.nFilter |= FilterBit(p->m_nHash);
+    }
+
+    // nBins empty bins.
+    Bin* AllocBins(uint32_t nBins) {
+        auto* p = size_t{nBins} <= SIZE_MAX / sizeof(Bin)
+                      ? static_cast<Bin*>(A::AllocateZeroed(size_t{nBins} * sizeof(Bin)))
+                      : nullptr;
+        if (p == nullptr)
             OrvAtlThrow(ORV_ATL_E_OUTOFMEMORY, __FILE__, __LINE__);
-        return pp;
+        return p;
     }
 
     // Storage for one more node, with the bins created when missing; null after an allocation
     // failure (reported; the map as it was, without bins if it had none).
     void* TakeNode() {
         bool bNewBins = false;
-        if (m_ppBins == nullptr) {
-            m_ppBins = AllocBins(m_nBins);
-            if (m_ppBins == nullptr)
+        if (m_pBins == nullptr) {
+            m_pBins = AllocBins(m_nBins);
+            if (m_pBins == nullptr)
                 return nullptr;
             bNewBins = true;
         }
@@ -1476,8 +1485,8 @@ private:
             !orv_coll_detail::AddBlock<CNode, A>(&m_pBlocks, &m_pFree, m_nBlockSize)) {
             OrvAtlThrow(ORV_ATL_E_OUTOFMEMORY, __FILE__, __LINE__);
             if (bNewBins) {
-                A::Free(m_ppBins);
-                m_ppBins = nullptr;
+                A::Free(m_pBins);
+                m_pBins = nullptr;
             }
             return nullptr;
         }
@@ -1488,10 +1497,7 @@ private:
 
     CNode* Insert(CNode* pNode, uint32_t h) {
         pNode->m_nHash = h;
-        const uint32_t nBin = BinOf(h);
-        pNode->m_pNext = m_ppBins[nBin];
-        m_ppBins[nBin] = pNode;
-        Filters()[nBin] |= FilterBit(h);
+        PushFront(m_pBins[BinOf(h)], pNode);
         ++m_nElements;
         AutoRehash();
         return pNode;
@@ -1541,7 +1547,7 @@ private:
             m_nLoRehashThreshold = 0;
     }
 
-    CNode** m_ppBins = nullptr;
+    Bin* m_pBins = nullptr;  // the bins: chain heads with what is kept beside them
     size_t m_nElements = 0;
     uint32_t m_nBins;
     float m_fOptimalLoad;
