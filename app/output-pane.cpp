@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -282,13 +283,7 @@ int TextLength(const char16_t* p, int n) {
     if (p == nullptr) {
         return 0;
     }
-    if (n < 0) {
-        n = 0;
-        while (p[n] != 0) {
-            ++n;
-        }
-    }
-    return n;
+    return n >= 0 ? n : static_cast<int>(std::char_traits<char16_t>::length(p));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "text-pane.h"
 
+#include <string>
+
 #include "orv-string.h"
 
 namespace {
@@ -52,16 +54,11 @@ void TextPaneAppend(ITextPane& pane, const char16_t* pszText) {
 }
 
 bool TextPaneNormalised(const char16_t* pszText, COrvStringW& out) {
-    int nLen = 0;
-    while (pszText[nLen]) {
-        ++nLen;
-    }
-    COrvStringW text;
-    char16_t* pBuf = text.GetBuffer(2 * nLen);
+    const int nLen = static_cast<int>(std::char_traits<char16_t>::length(pszText));
+    char16_t* pBuf = out.GetBuffer(2 * nLen);  // a failed GetBuffer leaves out as it was
     if (!pBuf) {
         return false;
     }
-    text.ReleaseBuffer(TextPaneNormaliseLineEnds(pszText, nLen, pBuf));
-    out = text;
+    out.ReleaseBuffer(TextPaneNormaliseLineEnds(pszText, nLen, pBuf));
     return true;
 }

@@ -116,10 +116,11 @@ struct StdStrLess {
 template <typename K>
 using OrvKey = std::conditional_t<std::is_same_v<K, int>, int, COrvStringA>;
 
-template <typename K>
+// The hash map with the given loads (optimal, low and high threshold); the defaults unless told.
+template <typename K, float kOptimal = 0.75f, float kLow = 0.25f, float kHigh = 2.25f>
 struct OrvHash {
     using Key = OrvKey<K>;
-    COrvMap<Key, int> m;
+    COrvMap<Key, int> m{17, kOptimal, kLow, kHigh};
     void Insert(const Key& k, int v) { m.SetAt(k, v); }
     bool Find(const Key& k) const { return m.Lookup(k) != nullptr; }
 };
@@ -127,12 +128,7 @@ struct OrvHash {
 // about half a bin per element after a rehash (the defaults allow 2.25 and aim at 0.75). It
 // separates the cost of the default policy's longer chains from the cost of the container.
 template <typename K>
-struct OrvHashLoad1 {
-    using Key = OrvKey<K>;
-    COrvMap<Key, int> m{17, 0.5f, 0.25f, 1.0f};
-    void Insert(const Key& k, int v) { m.SetAt(k, v); }
-    bool Find(const Key& k) const { return m.Lookup(k) != nullptr; }
-};
+using OrvHashLoad1 = OrvHash<K, 0.5f, 0.25f, 1.0f>;
 template <typename K>
 struct StdHash {
     using Key = OrvKey<K>;

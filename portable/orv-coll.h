@@ -1210,8 +1210,6 @@ public:
     // Current number of bins (also before the bin array exists).
     uint32_t GetHashTableSize() const { return m_nBins; }
 
-    using Base::Lookup;
-
     // Stores value under key (inserting or overwriting) and returns the pair's position. After
     // an allocation failure (reported as ORV_ATL_E_OUTOFMEMORY) the result is null and the map is
     // unchanged. A failed automatic rehash after a successful insertion is reported the same way
@@ -1245,12 +1243,9 @@ public:
             return false;
         const uint32_t h = KTraits::Hash(key);
         Bin& bin = m_pBins[BinOf(h)];
-        CNode** ppLink = &bin.pHead;
-        for (CNode* p = *ppLink; p != nullptr; ppLink = &p->m_pNext, p = p->m_pNext) {
-            if (p->m_nHash == h && KTraits::CompareElements(p->m_key, key)) {
-                *ppLink = p->m_pNext;
-                Summarise(bin);
-                FreeNode(p);
+        for (CNode** ppLink = &bin.pHead; *ppLink != nullptr; ppLink = &(*ppLink)->m_pNext) {
+            if (Matches(*ppLink, key, h)) {
+                Unlink(bin, ppLink);
                 return true;
             }
         }
@@ -1274,9 +1269,7 @@ public:
             }
             ppLink = &(*ppLink)->m_pNext;
         }
-        *ppLink = pNode->m_pNext;
-        Summarise(bin);
-        FreeNode(pNode);
+        Unlink(bin, ppLink);
         return true;
     }
 
@@ -1452,6 +1445,13 @@ private:
         bin.nHeadHash = p->m_nHash;
         bin.nFilter |= FilterBit(p->m_nHash);
     }
+    // Takes the node *ppLink out of bin's chain and frees it.
+    void Unlink(Bin& bin, CNode** ppLink) {
+        CNode* p = *ppLink;
+        *ppLink = p->m_pNext;
+        Summarise(bin);
+        FreeNode(p);
+    }
     static void Summarise(Bin& bin) {
         const CNode* p = bin.pHead;
         bin.pSecond = p ? p->m_pNext : nullptr;
@@ -1604,8 +1604,6 @@ public:
 
     size_t GetCount() const { return m_nCount; }
     bool IsEmpty() const { return m_nCount == 0; }
-
-    using Base::Lookup;
 
     // Stores value under key (inserting or overwriting) and returns the pair's position; null
     // after an allocation failure (reported as ORV_ATL_E_OUTOFMEMORY; map unchanged).
