@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # toolchain
-  g++ cmake ninja-build make pkg-config clang clang-format libclang-rt-14-dev
+  g++ cmake ninja-build make pkg-config ccache clang clang-format libclang-rt-14-dev
   # libraries
   qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev
   # tests and benchmarks
