@@ -1,51 +1,96 @@
 #include "orv-sys.h"
 
+#include "orv-fd.h"
+
 #include <errno.h>
 #include <fcntl.h>
+#include <libgen.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
-namespace {
+#include <string>
 
-int RealOpen(const char* pszPath, int nFlags, unsigned nMode) {
-    return ::open(pszPath, nFlags, static_cast<mode_t>(nMode));
-}
-long RealRead(int fd, void* pBuf, size_t nLen) {
-    return ::read(fd, pBuf, nLen);
-}
-long RealWrite(int fd, const void* pBuf, size_t nLen) {
-    return ::write(fd, pBuf, nLen);
-}
-int RealFsync(int fd) {
-    return ::fsync(fd);
-}
-int RealRename(const char* pszFrom, const char* pszTo) {
-    return ::rename(pszFrom, pszTo);
-}
-int RealClose(int fd) {
-    return ::close(fd);
-}
-
-}  // namespace
-
-const OrvSysCalls g_orv_sys_real = {RealOpen,  RealRead,   RealWrite,
-                                    RealFsync, RealRename, RealClose};
+// Each entry is the C library's own call; the lambdas only adapt the types of the table.
+const OrvSysCalls g_orv_sys_real = {
+    .open = [](const char* p, int f, unsigned m) { return ::open(p, f, static_cast<mode_t>(m)); },
+    .read = [](int fd, void* b, size_t n) -> long { return ::read(fd, b, n); },
+    .write = [](int fd, const void* b, size_t n) -> long { return ::write(fd, b, n); },
+    .pread = [](int fd, void* b, size_t n, off_t o) -> long { return ::pread(fd, b, n, o); },
+    .pwrite = [](int fd, const void* b, size_t n, off_t o) -> long {
+        return ::pwrite(fd, b, n, o);
+    },
+    .fsync = ::fsync,
+    .rename = ::rename,
+    .close = ::close,
+    .fstat = ::fstat,
+    .stat = [](const char* p, struct stat* s) { return ::stat(p, s); },
+    .lstat = ::lstat,
+    .unlink = ::unlink,
+    .mkdir = [](const char* p, unsigned m) { return ::mkdir(p, static_cast<mode_t>(m)); },
+    .rmdir = ::rmdir,
+    .ftruncate = ::ftruncate,
+    .lseek = ::lseek,
+    .flock = ::flock,
+    .fcntl_lock = [](int fd, int cmd, struct flock* l) { return ::fcntl(fd, cmd, l); },
+    .symlink = ::symlink,
+    .readlink = [](const char* p, char* b, size_t n) -> long { return ::readlink(p, b, n); },
+    .utimensat = ::utimensat,
+    .chmod = [](const char* p, unsigned m) { return ::chmod(p, static_cast<mode_t>(m)); },
+    .statvfs = [](const char* p, struct statvfs* s) { return ::statvfs(p, s); },
+    .opendir = ::opendir,
+    .copy_file_range = [](int fi, off_t* oi, int fo, off_t* oo, size_t n, unsigned f) -> long {
+        return ::copy_file_range(fi, oi, fo, oo, n, f);
+    },
+    .poll = ::poll,
+    .pipe2 = ::pipe2,
+    .eventfd = ::eventfd,
+    .timerfd_create = ::timerfd_create,
+    .timerfd_settime = ::timerfd_settime,
+    .socket = ::socket,
+    .connect = ::connect,
+    .bind = ::bind,
+    .listen = ::listen,
+    .accept4 = ::accept4,
+    .send = [](int fd, const void* b, size_t n, int f) -> long { return ::send(fd, b, n, f); },
+    .recv = [](int fd, void* b, size_t n, int f) -> long { return ::recv(fd, b, n, f); },
+    .sendto = [](int fd, const void* b, size_t n, int f, const struct sockaddr* a,
+                 socklen_t l) -> long { return ::sendto(fd, b, n, f, a, l); },
+    .recvfrom = [](int fd, void* b, size_t n, int f, struct sockaddr* a, socklen_t* l) -> long {
+        return ::recvfrom(fd, b, n, f, a, l);
+    },
+    .setsockopt = ::setsockopt,
+    .getsockopt = ::getsockopt,
+    .shutdown = ::shutdown,
+    .getaddrinfo = ::getaddrinfo,
+};
 OrvSysCalls g_orv_sys = g_orv_sys_real;
 
 int OrvSysOpen(const char* pszPath, int nFlags, unsigned nMode) {
-    int fd;
-    do {
-        fd = g_orv_sys.open(pszPath, nFlags | O_CLOEXEC, nMode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return OrvSysRetry([&] { return g_orv_sys.open(pszPath, nFlags | O_CLOEXEC, nMode); });
 }
 
 long OrvSysRead(int fd, void* pBuf, size_t nLen) {
-    long n;
-    do {
-        n = g_orv_sys.read(fd, pBuf, nLen);
-    } while (n < 0 && errno == EINTR);
-    return n;
+    return OrvSysRetry([&] { return g_orv_sys.read(fd, pBuf, nLen); });
+}
+
+long OrvSysReadAll(int fd, void* pBuf, size_t nLen) {
+    char* p = static_cast<char*>(pBuf);
+    size_t nDone = 0;
+    while (nDone < nLen) {
+        const long n = OrvSysRead(fd, p + nDone, nLen - nDone);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        nDone += static_cast<size_t>(n);
+    }
+    return static_cast<long>(nDone);
 }
 
 bool OrvSysWriteAll(int fd, const void* pBuf, size_t nLen) {
@@ -69,21 +114,100 @@ bool OrvSysWriteAll(int fd, const void* pBuf, size_t nLen) {
 }
 
 int OrvSysFsync(int fd) {
-    int rc;
-    do {
-        rc = g_orv_sys.fsync(fd);
-    } while (rc < 0 && errno == EINTR);
-    return rc;
+    return OrvSysRetry([&] { return g_orv_sys.fsync(fd); });
 }
 
 int OrvSysRename(const char* pszFrom, const char* pszTo) {
-    int rc;
-    do {
-        rc = g_orv_sys.rename(pszFrom, pszTo);
-    } while (rc < 0 && errno == EINTR);
-    return rc;
+    return OrvSysRetry([&] { return g_orv_sys.rename(pszFrom, pszTo); });
 }
 
 int OrvSysClose(int fd) {
     return g_orv_sys.close(fd);
+}
+
+namespace {
+
+long long MonotonicMs() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+int OrvSysPoll(struct pollfd* pFds, nfds_t nFds, int nTimeoutMs) {
+    const long long nEnd = nTimeoutMs >= 0 ? MonotonicMs() + nTimeoutMs : 0;
+    int nWait = nTimeoutMs;
+    for (;;) {
+        const int r = g_orv_sys.poll(pFds, nFds, nWait);
+        if (r >= 0 || errno != EINTR)
+            return r;
+        if (nTimeoutMs >= 0) {
+            const long long nLeft = nEnd - MonotonicMs();
+            nWait = nLeft > 0 ? static_cast<int>(nLeft) : 0;
+        }
+    }
+}
+
+int OrvSysPipe(int* pFds, int nFlags) {
+    return g_orv_sys.pipe2(pFds, nFlags | O_CLOEXEC);
+}
+
+int OrvSysReplaceFile(const char* pszPath, const void* pData, size_t nLen, unsigned nMode,
+                      bool bKeepMode) {
+    const std::string sPath(pszPath);
+    const size_t nSlash = sPath.rfind('/');
+    const std::string sDir = nSlash == std::string::npos ? "."
+                             : nSlash == 0               ? "/"
+                                                         : sPath.substr(0, nSlash);
+    if (bKeepMode) {
+        struct stat st;
+        if (g_orv_sys.stat(pszPath, &st) == 0)
+            nMode = st.st_mode & 07777;
+    }
+    // A name no other writer of the same folder picks: our pid, a counter and the time; O_EXCL
+    // makes a clash (or a planted file or link) fail instead of being followed.
+    static unsigned s_nCounter = 0;
+    std::string sTemp;
+    int fd = -1;
+    for (int nTry = 0; nTry < 100 && fd < 0; ++nTry) {
+        struct timespec ts;
+        ::clock_gettime(CLOCK_REALTIME, &ts);
+        char szSuffix[80];
+        snprintf(szSuffix, sizeof szSuffix, ".tmp-%d-%u-%lx", static_cast<int>(::getpid()),
+                 __atomic_fetch_add(&s_nCounter, 1, __ATOMIC_RELAXED),
+                 static_cast<unsigned long>(ts.tv_nsec));
+        sTemp = sPath + szSuffix;
+        fd = OrvSysOpen(sTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return errno;
+    }
+    if (fd < 0)
+        return EEXIST;
+    int nErr = 0;
+    if (!OrvSysWriteAll(fd, pData, nLen) || OrvSysFsync(fd) != 0)
+        nErr = errno;
+    if (nErr == 0 && g_orv_sys.chmod(sTemp.c_str(), nMode) != 0)
+        nErr = errno;
+    if (OrvSysClose(fd) != 0 && nErr == 0)
+        nErr = errno;
+    if (nErr == 0 && OrvSysRename(sTemp.c_str(), pszPath) != 0)
+        nErr = errno;
+    if (nErr != 0) {
+        g_orv_sys.unlink(sTemp.c_str());
+        return nErr;
+    }
+    // The rename is durable only once the folder itself is on disk.
+    const int fdDir = OrvSysOpen(sDir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fdDir >= 0) {
+        OrvSysFsync(fdDir);
+        OrvSysClose(fdDir);
+    }
+    return 0;
+}
+
+void OrvFd::Reset(int fd) {
+    const int old = std::exchange(m_fd, fd);
+    if (old >= 0 && old != fd)
+        OrvSysClose(old);
 }

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "portable/orv-coll-test-util.h"
+#include "support/orv-coll-test-util.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "portable/orv-coll-test-util.h"
+#include "support/orv-coll-test-util.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "orv-result.h"
 #include "orv-sys.h"
 #include "orv-trace.h"
-#include "portable/orv-test-ui-loop.h"
+#include "support/orv-test-ui-loop.h"
 #include "support/orv-test-support.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "orv-lock.h"
 #include "orv-result.h"
 #include "orv-trace.h"
-#include "portable/orv-test-ui-loop.h"
+#include "support/orv-test-ui-loop.h"
 #include "support/orv-test-support.h"
 
 namespace {

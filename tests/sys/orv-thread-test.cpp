@@ -17,7 +17,7 @@
 #include "orv-result.h"
 #include "orv-thread-os.h"
 #include "orv-trace.h"
-#include "portable/orv-test-ui-loop.h"
+#include "support/orv-test-ui-loop.h"
 
 namespace {
 
