@@ -1,4 +1,6 @@
 # One line per suite. LABELS "threads" marks suites that also run under ThreadSanitizer.
+orv_test(orv-sys-test SOURCES posix/orv-sys-test.cpp LINK orv-base)
+orv_test(orv-error-test SOURCES base/orv-error-test.cpp LINK orv-base)
 orv_test(orv-utf-test SOURCES base/orv-utf-test.cpp LINK orv-base)
 orv_test(orv-trace-test SOURCES base/orv-trace-test.cpp LINK orv-base LABELS threads)
 orv_test(orv-result-test SOURCES base/orv-result-test.cpp LINK orv-base)
