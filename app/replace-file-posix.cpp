@@ -147,6 +147,12 @@ bool CReplacingFile::Open(const char* pszPath, COrvStringA& strError) {
     if (m_fd < 0) {
         const int nErr = errno;
         m_strTemp.Empty();  // not ours: never removed
+        if (m_bHadOld && (nErr == EACCES || nErr == EPERM)) {
+            // A file the user may write in a folder where they may not create one: it can only
+            // be written in place.
+            m_fd = OrvSysOpen(m_strPath, O_WRONLY | O_TRUNC, 0);
+            return m_fd >= 0 || Fail(kOpen, errno, strError);
+        }
         return Fail(kOpen, nErr, strError);
     }
     return true;

@@ -12,7 +12,8 @@
 // A regular file (or a link to one) is replaced by a new file with the old one's mode (and owner,
 // where the program may set it); the link stays a link. A path to something that is not a regular
 // file (a device such as /dev/null, a pipe, a link that leads nowhere) is written directly, as
-// there is nothing a temporary file could take the place of.
+// there is nothing a temporary file could take the place of; so is a file the user may write in a
+// folder where they may not create the temporary file.
 //
 // Error texts name the path as given and end with the system's reason:
 // "Cannot open file PATH: Permission denied", "Error writing to file PATH: No space left on

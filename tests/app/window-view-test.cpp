@@ -225,8 +225,13 @@ struct CInjected {
     static inline long s_nWriteRoom = -1;  // bytes a write may still put; -1: no limit
     static inline int s_nFsyncErrno = 0;
     static inline int s_nRenameErrno = 0;
+    static inline bool s_bNoNewFiles = false;  // the folder refuses new (hidden) files
 
     static int Open(const char* pszPath, int nFlags, unsigned nMode) {
+        if (s_bNoNewFiles && std::strstr(pszPath, "/.") != nullptr) {
+            errno = EACCES;
+            return -1;
+        }
         const int fd = g_orv_sys_real.open(pszPath, nFlags, nMode);
         if (fd >= 0 && std::string(pszPath).rfind(s_folder + "/", 0) == 0) {
             s_fd = fd;
@@ -266,6 +271,7 @@ struct CInjected {
         s_nWriteRoom = -1;
         s_nFsyncErrno = 0;
         s_nRenameErrno = 0;
+        s_bNoNewFiles = false;
         g_orv_sys.open = &Open;
         g_orv_sys.write = &Write;
         g_orv_sys.fsync = &Fsync;
@@ -317,6 +323,13 @@ TEST_F(ViewTest, AFailedSaveKeepsTheOldFileByteForByte) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::string>{"log.txt"});
+
+    // A folder where no file may be created: the file the user may write is written in place.
+    CInjected::s_bNoNewFiles = true;
+    View().Clear();
+    View().AppendText(u"in place\n");
+    ASSERT_TRUE(View().SaveLog(path.c_str(), strError)) << static_cast<const char*>(strError);
+    EXPECT_EQ(OrvReadFileBytes(path), "in place\r\n");
 }
 
 TEST_F(ViewTest, SaveThroughALinkReplacesTheFileItLeadsTo) {
