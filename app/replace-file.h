@@ -1,0 +1,54 @@
+// Writing a file anew so that a failure never costs the old one: the text goes to a temporary file
+// beside the target, which replaces the target only once every byte is written and on the disk.
+#pragma once
+
+#include <cstddef>
+
+#include "orv-string.h"
+
+// One replacement of one file. Open, Write any number of times, then Commit; an object destroyed
+// without a successful Commit removes its temporary file and leaves the target as it was.
+//
+// A regular file (or a link to one) is replaced by a new file with the old one's mode (and owner,
+// where the program may set it); the link stays a link. A path to something that is not a regular
+// file (a device such as /dev/null, a pipe, a link that leads nowhere) is written directly, as
+// there is nothing a temporary file could take the place of; so is a file the user may write in a
+// folder where they may not create the temporary file.
+//
+// Error texts name the path as given and end with the system's reason:
+// "Cannot open file PATH: Permission denied", "Error writing to file PATH: No space left on
+// device". The system calls go through the replaceable table of posix/orv-sys.h (open, write,
+// fsync, rename, close). Not thread-safe; one thread at a time.
+class CReplacingFile {
+public:
+    CReplacingFile() = default;
+    ~CReplacingFile();
+    CReplacingFile(const CReplacingFile&) = delete;
+    CReplacingFile& operator=(const CReplacingFile&) = delete;
+
+    // Prepares the replacement of the file at the UTF-8 path: creates the temporary file (new,
+    // exclusive, readable by the owner only until Commit). False with "Cannot open file PATH: ..."
+    // in strError when the target cannot be written (a folder, a file the user may not write, a
+    // folder that does not exist ...); nothing is created then.
+    bool Open(const char* pszPath, COrvStringA& strError);
+    // Appends nLen bytes. False with "Error writing to file PATH: ..." (the disk is full ...); the
+    // target is untouched and the temporary file removed.
+    bool Write(const void* pData, size_t nLen, COrvStringA& strError);
+    // Gives the new file the old one's mode, flushes it to the disk and puts it in the target's
+    // place in one step. False with "Error writing to file PATH: ..." when any of that fails; the
+    // target is then as it was and the temporary file removed.
+    bool Commit(COrvStringA& strError);
+
+private:
+    bool Fail(const char* pszPrefix, int nErrno, COrvStringA& strError);
+    void Discard();
+
+    COrvStringA m_strPath;    // the path as the caller gave it (for the messages)
+    COrvStringA m_strTarget;  // the file that is replaced (a link's target)
+    COrvStringA m_strTemp;    // the temporary file; empty when writing directly
+    int m_fd = -1;
+    bool m_bHadOld = false;  // the target existed: its mode and owner carry over
+    unsigned m_nOldMode = 0;
+    unsigned m_nOldUid = 0;
+    unsigned m_nOldGid = 0;
+};
