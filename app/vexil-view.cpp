@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "console-pipe.h"
+#include "orv-replacing-file.h"
 #include "orv-utf.h"
-#include "replace-file.h"
 
 namespace {
 
@@ -190,8 +190,10 @@ void CVexilView::OnPipeDone(quintptr) {
 bool CVexilView::SaveLog(const char* pszPath, COrvStringA& strError) {
     // The text goes to a temporary file first: an existing file is replaced only once all of it
     // is written, so a full disk or any other failure leaves it as it was.
-    CReplacingFile file;
-    if (!file.Open(pszPath, strError)) {
+    COrvError err;
+    COrvReplacingFile file;
+    if (!file.Open(pszPath, err)) {
+        strError = err.Text();
         return false;
     }
     // The text is read in one pass, straight from the pane, and written as UTF-8 block by block;
@@ -207,12 +209,17 @@ bool CVexilView::SaveLog(const char* pszPath, COrvStringA& strError) {
         }
         const int nBytes =
             OrvUtf16ToUtf8(p + nPos, n, true, buffer.data(), static_cast<int>(buffer.size()));
-        if (!file.Write(buffer.data(), static_cast<size_t>(nBytes), strError)) {
+        if (!file.Write(buffer.data(), static_cast<size_t>(nBytes), err)) {
+            strError = err.Text();
             return false;
         }
         nPos += n;
     }
-    return file.Commit(strError);
+    if (!file.Commit(err)) {
+        strError = err.Text();
+        return false;
+    }
+    return true;
 }
 
 void CVexilView::Save(QWidget* pOwner) {

@@ -7,7 +7,6 @@ add_library(vexil-window STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/vexil-view.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/output-pane.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/qt-ui-thread.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/replace-file-posix.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/resources/vexil.qrc)
 set_target_properties(vexil-window PROPERTIES AUTOMOC ON AUTORCC ON)
 target_include_directories(vexil-window PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})

@@ -10,17 +10,10 @@
 #include <climits>
 #include <cstdio>
 
+#include "orv-replacing-file.h"
 #include "orv-sys.h"
-#include "replace-file.h"
 
 namespace {
-
-// The system's text for an errno value ("No space left on device").
-COrvStringA ErrnoReason(int nErrno) {
-    char sz[256];
-    const char* psz = strerror_r(nErrno, sz, sizeof sz);
-    return COrvStringA(psz ? psz : "Unknown error");
-}
 
 // The folder part of a path with its final slash ("" for a bare name), and the name part.
 void SplitPath(const COrvStringA& path, COrvStringA& strFolder, COrvStringA& strName) {
@@ -72,45 +65,44 @@ void SyncFolderOf(const COrvStringA& strPath) {
 
 }  // namespace
 
-CReplacingFile::~CReplacingFile() {
+COrvReplacingFile::~COrvReplacingFile() {
     Discard();
 }
 
-bool CReplacingFile::Fail(const char* pszPrefix, int nErrno, COrvStringA& strError) {
+bool COrvReplacingFile::Fail(const char* pszPrefix, int nErrno, COrvError& err) {
     Discard();
-    strError = pszPrefix;
-    strError += m_strPath;
-    strError += ": ";
-    strError += ErrnoReason(nErrno);
-    return false;
+    char sz[256];
+    const char* pszReason = strerror_r(nErrno, sz, sizeof sz);
+    return err.SetFormat(OrvResultFromErrno(nErrno), "%s%s: %s", pszPrefix, m_strPath.GetString(),
+                         pszReason != nullptr ? pszReason : "Unknown error");
 }
 
-void CReplacingFile::Discard() {
+void COrvReplacingFile::Discard() {
     if (m_fd >= 0) {
         OrvSysClose(m_fd);
         m_fd = -1;
     }
     if (!m_strTemp.IsEmpty()) {
-        unlink(m_strTemp);
+        g_orv_sys.unlink(m_strTemp);
         m_strTemp.Empty();
     }
 }
 
-bool CReplacingFile::Open(const char* pszPath, COrvStringA& strError) {
+bool COrvReplacingFile::Open(const char* pszPath, COrvError& err) {
     Discard();
     m_strPath = pszPath ? pszPath : "";
     m_strTarget = m_strPath;
     m_bHadOld = false;
     constexpr const char* kOpen = "Cannot open file ";
     struct stat st = {};
-    if (stat(m_strPath, &st) == 0) {
+    if (g_orv_sys.stat(m_strPath, &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
-            return Fail(kOpen, EISDIR, strError);
+            return Fail(kOpen, EISDIR, err);
         }
         // Writing is refused where the user may not write the file itself, even though the
         // folder would let a new file take its place.
         if (faccessat(AT_FDCWD, m_strPath, W_OK, AT_EACCESS) != 0) {
-            return Fail(kOpen, errno, strError);
+            return Fail(kOpen, errno, err);
         }
         if (S_ISREG(st.st_mode)) {
             // A link is kept: the file it leads to is what gets replaced.
@@ -124,16 +116,16 @@ bool CReplacingFile::Open(const char* pszPath, COrvStringA& strError) {
             m_nOldGid = st.st_gid;
         }
     } else if (errno != ENOENT) {
-        return Fail(kOpen, errno, strError);
+        return Fail(kOpen, errno, err);
     }
 
     struct stat lst = {};
-    const bool bDirect = (m_bHadOld ? false : lstat(m_strPath, &lst) == 0);
+    const bool bDirect = (m_bHadOld ? false : g_orv_sys.lstat(m_strPath, &lst) == 0);
     if (bDirect) {
         // Not a regular file (a device, a pipe), or a link that leads nowhere yet: written as it
         // is, created behind the link when missing.
         m_fd = OrvSysOpen(m_strPath, O_WRONLY | O_TRUNC | O_CREAT, 0666);
-        return m_fd >= 0 || Fail(kOpen, errno, strError);
+        return m_fd >= 0 || Fail(kOpen, errno, err);
     }
     // The temporary file: new and exclusive; private until it takes the target's place. A new
     // target gets the mode a new file would have had (0666 less the umask).
@@ -151,33 +143,33 @@ bool CReplacingFile::Open(const char* pszPath, COrvStringA& strError) {
             // A file the user may write in a folder where they may not create one: it can only
             // be written in place.
             m_fd = OrvSysOpen(m_strPath, O_WRONLY | O_TRUNC, 0);
-            return m_fd >= 0 || Fail(kOpen, errno, strError);
+            return m_fd >= 0 || Fail(kOpen, errno, err);
         }
-        return Fail(kOpen, nErr, strError);
+        return Fail(kOpen, nErr, err);
     }
     return true;
 }
 
-bool CReplacingFile::Write(const void* pData, size_t nLen, COrvStringA& strError) {
+bool COrvReplacingFile::Write(const void* pData, size_t nLen, COrvError& err) {
     if (m_fd < 0) {
-        return Fail("Error writing to file ", EBADF, strError);
+        return Fail("Error writing to file ", EBADF, err);
     }
-    return OrvSysWriteAll(m_fd, pData, nLen) || Fail("Error writing to file ", errno, strError);
+    return OrvSysWriteAll(m_fd, pData, nLen) || Fail("Error writing to file ", errno, err);
 }
 
-bool CReplacingFile::Commit(COrvStringA& strError) {
+bool COrvReplacingFile::Commit(COrvError& err) {
     constexpr const char* kWrite = "Error writing to file ";
     if (m_fd < 0) {
-        return Fail(kWrite, EBADF, strError);
+        return Fail(kWrite, EBADF, err);
     }
     if (m_strTemp.IsEmpty()) {
         // Written directly: a device may not take fsync (EINVAL), which is no failure of ours.
         if (OrvSysFsync(m_fd) != 0 && errno != EINVAL && errno != EROFS) {
-            return Fail(kWrite, errno, strError);
+            return Fail(kWrite, errno, err);
         }
         const int fd = m_fd;
         m_fd = -1;
-        return OrvSysClose(fd) == 0 || Fail(kWrite, errno, strError);
+        return OrvSysClose(fd) == 0 || Fail(kWrite, errno, err);
     }
     if (m_bHadOld) {
         // The owner first: changing it may clear set-id bits that the mode then puts back. Only
@@ -186,21 +178,26 @@ bool CReplacingFile::Commit(COrvStringA& strError) {
             (void)fchown(m_fd, static_cast<uid_t>(-1), m_nOldGid);
         }
         if (fchmod(m_fd, m_nOldMode) != 0) {
-            return Fail(kWrite, errno, strError);
+            return Fail(kWrite, errno, err);
         }
     }
     if (OrvSysFsync(m_fd) != 0) {
-        return Fail(kWrite, errno, strError);
+        return Fail(kWrite, errno, err);
     }
     const int fd = m_fd;
     m_fd = -1;
     if (OrvSysClose(fd) != 0) {
-        return Fail(kWrite, errno, strError);
+        return Fail(kWrite, errno, err);
     }
     if (OrvSysRename(m_strTemp, m_strTarget) != 0) {
-        return Fail(kWrite, errno, strError);
+        return Fail(kWrite, errno, err);
     }
     m_strTemp.Empty();
     SyncFolderOf(m_strTarget);
     return true;
+}
+
+bool OrvReplaceFileContents(const char* pszPath, const void* pData, size_t nLen, COrvError& err) {
+    COrvReplacingFile file;
+    return file.Open(pszPath, err) && file.Write(pData, nLen, err) && file.Commit(err);
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "orv-error.h"
 #include "orv-string.h"
 
 // One replacement of one file. Open, Write any number of times, then Commit; an object destroyed
@@ -19,28 +20,28 @@
 // "Cannot open file PATH: Permission denied", "Error writing to file PATH: No space left on
 // device". The system calls go through the replaceable table of posix/orv-sys.h (open, write,
 // fsync, rename, close). Not thread-safe; one thread at a time.
-class CReplacingFile {
+class COrvReplacingFile {
 public:
-    CReplacingFile() = default;
-    ~CReplacingFile();
-    CReplacingFile(const CReplacingFile&) = delete;
-    CReplacingFile& operator=(const CReplacingFile&) = delete;
+    COrvReplacingFile() = default;
+    ~COrvReplacingFile();
+    COrvReplacingFile(const COrvReplacingFile&) = delete;
+    COrvReplacingFile& operator=(const COrvReplacingFile&) = delete;
 
     // Prepares the replacement of the file at the UTF-8 path: creates the temporary file (new,
     // exclusive, readable by the owner only until Commit). False with "Cannot open file PATH: ..."
-    // in strError when the target cannot be written (a folder, a file the user may not write, a
-    // folder that does not exist ...); nothing is created then.
-    bool Open(const char* pszPath, COrvStringA& strError);
+    // in err (with the code of the errno value) when the target cannot be written (a folder, a file
+    // the user may not write, a folder that does not exist ...); nothing is created then.
+    [[nodiscard]] bool Open(const char* pszPath, COrvError& err);
     // Appends nLen bytes. False with "Error writing to file PATH: ..." (the disk is full ...); the
     // target is untouched and the temporary file removed.
-    bool Write(const void* pData, size_t nLen, COrvStringA& strError);
+    [[nodiscard]] bool Write(const void* pData, size_t nLen, COrvError& err);
     // Gives the new file the old one's mode, flushes it to the disk and puts it in the target's
     // place in one step. False with "Error writing to file PATH: ..." when any of that fails; the
     // target is then as it was and the temporary file removed.
-    bool Commit(COrvStringA& strError);
+    [[nodiscard]] bool Commit(COrvError& err);
 
 private:
-    bool Fail(const char* pszPrefix, int nErrno, COrvStringA& strError);
+    bool Fail(const char* pszPrefix, int nErrno, COrvError& err);
     void Discard();
 
     COrvStringA m_strPath;    // the path as the caller gave it (for the messages)
@@ -52,3 +53,9 @@ private:
     unsigned m_nOldUid = 0;
     unsigned m_nOldGid = 0;
 };
+
+// Replaces the file at the UTF-8 path with nLen bytes from pData in one step, as
+// COrvReplacingFile does: a reader, or a crash at any moment, sees the old file whole or the new
+// one whole. False with the texts of COrvReplacingFile in err; the old file is then untouched.
+[[nodiscard]] bool OrvReplaceFileContents(const char* pszPath, const void* pData, size_t nLen,
+                                          COrvError& err);
