@@ -263,13 +263,14 @@ private:
             "    short m_children_count;\n"
             "    short m_exclusion;\n"
             "};\n"
-            "#define S static const char* const\n"
+            "#define S static const char\n"
             "#define L static const struct PSLNode\n"
             "#define A static const struct PSLNode* const\n\n";
         CollectShared();
         for (size_t i = 0; i < m_shared.GetCount(); ++i) {
             COrvStringA name;
             AppendLabelName(name, COrvStringA(m_shared[i].pszLabel));
+            name += "[]";
             out.AppendFormat("S %s = \"%s\";\n", name.GetString(), m_shared[i].pszLabel);
         }
         out += "#undef S\n\n";
