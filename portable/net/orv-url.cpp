@@ -366,8 +366,14 @@ bool COrvUrl::GetUrl(COrvStringA& strUrl) const {
     };
     put(m_scheme.sz, m_scheme.nLen);
     *o++ = ':';
+    const bool bPortShown =
+        m_nPort > 0 && m_nPort <= 65535 && m_nPort != OrvUrlSchemeDefaultPort(m_nScheme);
+    // Without an authority a path that starts with "//" would read as one: write the "//".
+    const bool bEmptyAuthority =
+        m_user.nLen == 0 && m_password.nLen == 0 && m_host.nLen == 0 && !bPortShown;
     const bool bSlashes =
-        m_nScheme != enUrlSchemeMailto && m_nScheme != enUrlSchemeNews && !m_bNoSlashes;
+        (m_nScheme != enUrlSchemeMailto && m_nScheme != enUrlSchemeNews && !m_bNoSlashes) ||
+        (bEmptyAuthority && m_path.nLen >= 2 && m_path.sz[0] == '/' && m_path.sz[1] == '/');
     if (bSlashes) {
         *o++ = '/';
         *o++ = '/';
@@ -382,7 +388,7 @@ bool COrvUrl::GetUrl(COrvStringA& strUrl) const {
             *o++ = '@';
         }
         put(m_host.sz, m_host.nLen);
-        if (m_nPort > 0 && m_nPort <= 65535 && m_nPort != OrvUrlSchemeDefaultPort(m_nScheme)) {
+        if (bPortShown) {
             char digits[8];
             int nd = 0;
             for (int v = m_nPort; v > 0; v /= 10)

@@ -65,7 +65,8 @@ public:
     [[nodiscard]] bool Crack(const char* pszUrl, int nLen = -1);
 
     // Rebuilds the URL text from the fields: scheme name ":", "//" unless the scheme is mailto or
-    // news (or the record was cracked from an unknown-scheme URL without "//"), user information,
+    // news (or the record was cracked from an unknown-scheme URL without "//"; the "//" is written
+    // all the same when the authority is empty and the path starts with "//"), user information,
     // host, ":" port when the port is not 0 and not the default of a known scheme, path, extra
     // info. Fails only when memory runs out (output empty then).
     [[nodiscard]] bool GetUrl(COrvStringA& strUrl) const;

@@ -74,6 +74,8 @@ const CrackCase kCrackCases[] = {
      "x-custom://h:99/p"},
     {"x-opaque:thing", "x-opaque", enUrlSchemeUnknown, "", "", "thing", 0, "", "",
      "x-opaque:thing"},
+    // No authority and a path that starts with "//": the rebuild must write "//" to keep it.
+    {"x-opaque:://", "x-opaque", enUrlSchemeUnknown, "", "", "", 0, "//", "", "x-opaque:////"},
 };
 
 TEST(OrvUrl, CracksRealUrls) {
