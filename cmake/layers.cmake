@@ -16,3 +16,11 @@ orv_layer(orv-sys DIR portable/sys
           orv-thread-posix.cpp orv-ui-thread.cpp orv-log.cpp orv-log-posix.cpp orv-console.cpp
           orv-string-util.cpp orv-string-util-posix.cpp orv-replacing-file-posix.cpp
   DEPS orv-base)
+
+# URLs, escaping, international host names, public suffixes.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBPSL REQUIRED IMPORTED_TARGET libpsl)
+orv_layer(orv-net DIR portable/net
+  SOURCES orv-url.cpp orv-punycode.cpp orv-psl.cpp
+  DEPS orv-sys
+  LIBS PkgConfig::LIBPSL)

@@ -7,9 +7,11 @@ packages=(
   # toolchain
   g++ cmake ninja-build make pkg-config ccache clang clang-format libclang-rt-14-dev
   # libraries
-  qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev
+  qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev libcurl4-openssl-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libc-bin
+  # peers of the URL tests: public suffixes (psl, the list itself) and international names
+  psl publicsuffix idn2
   # time-zone data for the local-time tests
   tzdata
   # locale data (generated below) for the thousands-separator and collation tests
