@@ -3,6 +3,7 @@
 #include "orv-error.h"
 
 #include <cstring>
+#include <unordered_set>
 
 namespace {
 
@@ -391,6 +392,7 @@ bool OrvRegFileParse(const char* pText, size_t nLen, std::vector<OrvRegFileValue
     if (!p.EatWord(kHeader) || !p.Eat('\n'))
         return err.Set(enNetBadRequest, "values file has no header line");
     int nLine = 1;
+    std::unordered_set<std::u16string> seen;  // folded names, to find a name given twice
     while (!p.AtEnd()) {
         ++nLine;
         if (p.Peek() == '\n' || p.Peek() == '#') {
@@ -400,7 +402,10 @@ bool OrvRegFileParse(const char* pText, size_t nLen, std::vector<OrvRegFileValue
         OrvRegFileValue v;
         if (!p.Value(v) || !p.Eat('\n'))
             return err.SetFormat(enNetBadRequest, "values file damaged at line %d", nLine);
-        if (OrvRegFileFind(values, v.sName.data(), v.sName.size()) >= 0)
+        std::u16string folded = v.sName;
+        for (char16_t& ch : folded)
+            ch = OrvRegFoldChar(ch);
+        if (!seen.insert(std::move(folded)).second)
             return err.SetFormat(enNetBadRequest, "values file names a value twice at line %d",
                                  nLine);
         values.push_back(std::move(v));
