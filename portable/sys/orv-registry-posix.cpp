@@ -330,6 +330,57 @@ int OrvRegReadValues(const std::string& strDir, std::vector<OrvRegFileValue>& va
     return 0;
 }
 
+int OrvRegReadValuesCached(const std::string& strDir, OrvRegValuesCache& cache,
+                           const std::vector<OrvRegFileValue>** ppValues) {
+    static const std::vector<OrvRegFileValue> s_none;
+    *ppValues = &s_none;
+    const std::string strFile = strDir + "/" + kOrvRegValuesFile;
+    struct stat st;
+    if (g_orv_sys.stat(strFile.c_str(), &st) != 0) {
+        const int nErr = errno;
+        cache.fd.Reset();
+        if (nErr != ENOENT)
+            return nErr;
+        int nDirErr;
+        return IsDir(strDir, nDirErr) ? 0 : nDirErr;
+    }
+    auto same = [&](const struct stat& s) {
+        return cache.fd.IsValid() && static_cast<uint64_t>(s.st_dev) == cache.nDev &&
+               static_cast<uint64_t>(s.st_ino) == cache.nIno &&
+               static_cast<uint64_t>(s.st_size) == cache.nSize &&
+               s.st_mtim.tv_sec * 1000000000LL + s.st_mtim.tv_nsec == cache.nMtimeNs &&
+               s.st_ctim.tv_sec * 1000000000LL + s.st_ctim.tv_nsec == cache.nCtimeNs;
+    };
+    if (!same(st)) {
+        cache.fd.Reset();
+        cache.values.clear();
+        OrvFd fd(OrvSysOpen(strFile.c_str(), O_RDONLY));
+        if (!fd)
+            return errno == ENOENT ? OrvRegReadValuesCached(strDir, cache, ppValues) : errno;
+        // The identity of what is read comes from the open file, not from the path.
+        struct stat stFd;
+        if (g_orv_sys.fstat(fd.Get(), &stFd) != 0)
+            return errno;
+        std::string text;
+        int r = ReadWhole(fd.Get(), text);
+        if (r != 0)
+            return r;
+        COrvError err;
+        if (!OrvRegFileParse(text.data(), text.size(), cache.values, err)) {
+            cache.values.clear();
+            return EBADMSG;
+        }
+        cache.nDev = static_cast<uint64_t>(stFd.st_dev);
+        cache.nIno = static_cast<uint64_t>(stFd.st_ino);
+        cache.nSize = static_cast<uint64_t>(stFd.st_size);
+        cache.nMtimeNs = stFd.st_mtim.tv_sec * 1000000000LL + stFd.st_mtim.tv_nsec;
+        cache.nCtimeNs = stFd.st_ctim.tv_sec * 1000000000LL + stFd.st_ctim.tv_nsec;
+        cache.fd = std::move(fd);
+    }
+    *ppValues = &cache.values;
+    return 0;
+}
+
 int OrvRegUpdateValues(const std::string& strDir, bool bMachine,
                        const std::function<int(std::vector<OrvRegFileValue>&, bool&)>& change,
                        std::string* pstrDetail) {

@@ -187,21 +187,25 @@ void COrvRegKey::Close() {
     m_nAccess = 0;
     m_strPath.Empty();
     m_strFolder.Empty();
+    delete m_pCache;
+    m_pCache = nullptr;
 }
 
 // Reads a value like the registry's query: with pData null, only the size (and type); with a
 // buffer too small, EOVERFLOW and the size needed in *pnBytes. 0 or an errno value.
 int COrvRegKey::QueryRaw(const char16_t* pszName, uint32_t* pnType, void* pData,
                          uint32_t* pnBytes) {
-    std::vector<OrvRegFileValue> values;
-    const int r = OrvRegReadValues(m_strFolder.GetString(), values);
+    if (m_pCache == nullptr)
+        m_pCache = new OrvRegValuesCache;
+    const std::vector<OrvRegFileValue>* pValues = nullptr;
+    const int r = OrvRegReadValuesCached(m_strFolder.GetString(), *m_pCache, &pValues);
     if (r != 0)
         return r;
     const char16_t* pszN = OrEmpty(pszName);
-    const int i = OrvRegFileFind(values, pszN, Length16(pszN));
+    const int i = OrvRegFileFind(*pValues, pszN, Length16(pszN));
     if (i < 0)
         return ENOENT;
-    const OrvRegFileValue& v = values[static_cast<size_t>(i)];
+    const OrvRegFileValue& v = (*pValues)[static_cast<size_t>(i)];
     if (pnType != nullptr)
         *pnType = v.nType;
     const uint32_t nSize = static_cast<uint32_t>(v.data.size());
@@ -217,29 +221,27 @@ int COrvRegKey::QueryRaw(const char16_t* pszName, uint32_t* pnType, void* pData,
 
 bool COrvRegKey::QueryDWORDValue(const char16_t* pszName, uint32_t& nValue, COrvError& err) {
     nValue = 0;
-    const COrvStringA strPath = Narrow(m_strPath);
     if (!m_bOpen)
         return Fail(err, enNetNotReady,
                     "Cannot get registry value '%S' in '%s': parent was not created",
-                    OrEmpty(pszName), strPath.GetString());
+                    OrEmpty(pszName), Narrow(m_strPath).GetString());
     uint32_t nType = 0, nBytes = 4, n = 0;
     int r = QueryRaw(pszName, &nType, &n, &nBytes);
     if ((r == 0 || r == EOVERFLOW) && (nType != ORV_REG_DWORD || nBytes != 4))
         r = EINVAL;
     if (r != 0)
         return Fail(err, OrvResultFromErrno(r), "Cannot read registry value '%S' in '%s': err=%d",
-                    OrEmpty(pszName), strPath.GetString(), r);
+                    OrEmpty(pszName), Narrow(m_strPath).GetString(), r);
     nValue = n;
     return true;
 }
 
 bool COrvRegKey::QueryQWORDValue(const char16_t* pszName, uint64_t& nValue, COrvError& err) {
     nValue = 0;
-    const COrvStringA strPath = Narrow(m_strPath);
     if (!m_bOpen)
         return Fail(err, enNetNotReady,
                     "Cannot get registry value '%S' in '%s': parent was not created",
-                    OrEmpty(pszName), strPath.GetString());
+                    OrEmpty(pszName), Narrow(m_strPath).GetString());
     uint32_t nType = 0, nBytes = 8;
     uint64_t n = 0;
     int r = QueryRaw(pszName, &nType, &n, &nBytes);
@@ -247,7 +249,7 @@ bool COrvRegKey::QueryQWORDValue(const char16_t* pszName, uint64_t& nValue, COrv
         r = EINVAL;
     if (r != 0)
         return Fail(err, OrvResultFromErrno(r), "Cannot read registry value '%S' in '%s': err=%d",
-                    OrEmpty(pszName), strPath.GetString(), r);
+                    OrEmpty(pszName), Narrow(m_strPath).GetString(), r);
     nValue = n;
     return true;
 }

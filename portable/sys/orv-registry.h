@@ -11,6 +11,9 @@
 // the key's folder, so that concurrent writers of one key (threads or processes) lose no change
 // and readers never see a half-written file.
 //
+// An open key that has read values keeps one descriptor open (the values file it read) so that
+// later reads cost one stat while the file is unchanged.
+//
 // A COrvRegKey object is not itself locked: use one object from one thread at a time (different
 // objects for the same key may be used at the same time from any threads and processes).
 #pragma once
@@ -78,6 +81,8 @@ struct OrvRegKeyInfo {
     uint32_t nMaxValueLen = 0;   // bytes
     int64_t nLastWriteTime = 0;  // seconds since 1970 UTC, 0 when unknown
 };
+
+struct OrvRegValuesCache;
 
 class COrvRegKey {
 public:
@@ -191,6 +196,8 @@ private:
     uint32_t m_nAccess = 0;
     COrvStringW m_strPath;
     COrvStringA m_strFolder;
+    // The values last read, with their file held open (one descriptor per key that has read).
+    OrvRegValuesCache* m_pCache = nullptr;
 };
 
 // Writes a value under a root and subkey (created when missing) first with read-write access in

@@ -259,6 +259,27 @@ TEST_F(RegistryTest, ChangesNeedWriteAccessAndDeleteReportsMissing) {
                   OrvErrnoText(ENOENT).GetString());
 }
 
+// A reader keeps what it read; each replacement of the file, however quick, must be seen.
+TEST_F(RegistryTest, ReaderSeesEveryReplacement) {
+    COrvRegKey writer, reader;
+    MakeKey(writer);
+    COrvError err;
+    ASSERT_TRUE(reader.Open(enOrvHKeyCurrentUser, u"Test\\Key", ORV_KEY_READ, err));
+    OrvSysScope scope;
+    g_orv_sys.fsync = [](int) { return 0; };  // quick writes: the same size within one tick
+    for (uint32_t i = 1; i <= 200; ++i) {
+        ASSERT_TRUE(writer.SetDWORDValue(u"v", i, err));
+        uint32_t n = 0;
+        ASSERT_TRUE(reader.QueryDWORDValue(u"v", n, err));
+        ASSERT_EQ(n, i);
+    }
+    ASSERT_TRUE(writer.DeleteValue(u"v", err));
+    uint32_t n = 0;
+    COrvError gone;
+    EXPECT_FALSE(reader.QueryDWORDValue(u"v", n, gone));
+    EXPECT_EQ(gone.Code(), enNetNotFound);
+}
+
 TEST_F(RegistryTest, FailedWriteKeepsOldFileAndLeavesNoTemporary) {
     COrvRegKey key;
     MakeKey(key);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "orv-fd.h"
 #include "orv-regfile.h"
 
 // Name of the values file inside a key's folder.
@@ -32,6 +33,21 @@ int OrvRegResolve(const std::string& strBase, const char16_t* pszSubKey, bool bC
 // the folder itself is gone.
 int OrvRegReadValues(const std::string& strDir, std::vector<OrvRegFileValue>& values,
                      std::string* pstrDetail = nullptr);
+// The values of one key as last read, with the file they were read from held open. While it is
+// open, its inode number cannot be given to another file, so a path that still names the same
+// device and inode (with the same size and change time) still has the same contents: values files
+// are only ever replaced whole, never written in place.
+struct OrvRegValuesCache {
+    OrvFd fd;
+    uint64_t nDev = 0, nIno = 0, nSize = 0;
+    int64_t nMtimeNs = 0, nCtimeNs = 0;
+    std::vector<OrvRegFileValue> values;
+};
+// As OrvRegReadValues, answered from cache when the values file is still the one cached (one
+// stat); otherwise the file is read and the cache refilled. *ppValues points into the cache (or
+// to an empty list) until the next call.
+int OrvRegReadValuesCached(const std::string& strDir, OrvRegValuesCache& cache,
+                           const std::vector<OrvRegFileValue>** ppValues);
 // Locks the key against other writers, reads its values, lets change edit them and, when change
 // returns 0 and bWrite is still set, writes them back atomically and durably. Returns the first
 // failure (change's own errno value included).
