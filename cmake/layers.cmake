@@ -15,6 +15,8 @@ orv_layer(orv-sys DIR portable/sys
   SOURCES orv-time.cpp orv-time-posix.cpp orv-lock.cpp orv-lock-posix.cpp orv-thread.cpp
           orv-thread-posix.cpp orv-ui-thread.cpp orv-log.cpp orv-log-posix.cpp orv-console.cpp
           orv-string-util.cpp orv-string-util-posix.cpp orv-replacing-file-posix.cpp
+          orv-registry.cpp orv-registry-posix.cpp orv-regfile.cpp orv-osver.cpp
+          orv-osver-posix.cpp orv-process.cpp orv-process-posix.cpp
   DEPS orv-base)
 
 # URLs, escaping, international host names, public suffixes.

@@ -18,6 +18,7 @@ orv_test(orv-replacing-file-test SOURCES sys/orv-replacing-file-test.cpp LINK or
 orv_test(orv-url-test SOURCES net/orv-url-test.cpp LINK orv-net)
 orv_test(orv-punycode-test SOURCES net/orv-punycode-test.cpp LINK orv-net)
 orv_test(orv-psl-test SOURCES net/orv-psl-test.cpp LINK orv-net)
+include(sys-registry.cmake)
 include(app-window.cmake)
 if(TARGET vexil-pipe)
   include(app-pipe.cmake)

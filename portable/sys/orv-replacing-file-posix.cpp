@@ -1,3 +1,4 @@
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -73,8 +74,10 @@ bool COrvReplacingFile::Fail(const char* pszPrefix, int nErrno, COrvError& err) 
     Discard();
     char sz[256];
     const char* pszReason = strerror_r(nErrno, sz, sizeof sz);
-    return err.SetFormat(OrvResultFromErrno(nErrno), "%s%s: %s", pszPrefix, m_strPath.GetString(),
-                         pszReason != nullptr ? pszReason : "Unknown error");
+    COrvStringA sText;
+    sText.Format("%s%s: %s", pszPrefix, m_strPath.GetString(),
+                 pszReason != nullptr ? pszReason : "Unknown error");
+    return err.SetErrnoText(nErrno, sText);
 }
 
 void COrvReplacingFile::Discard() {
@@ -88,7 +91,7 @@ void COrvReplacingFile::Discard() {
     }
 }
 
-bool COrvReplacingFile::Open(const char* pszPath, COrvError& err) {
+bool COrvReplacingFile::Open(const char* pszPath, COrvError& err, unsigned nNewMode) {
     Discard();
     m_strPath = pszPath ? pszPath : "";
     m_strTarget = m_strPath;
@@ -128,10 +131,10 @@ bool COrvReplacingFile::Open(const char* pszPath, COrvError& err) {
         return m_fd >= 0 || Fail(kOpen, errno, err);
     }
     // The temporary file: new and exclusive; private until it takes the target's place. A new
-    // target gets the mode a new file would have had (0666 less the umask).
+    // target gets the mode asked for, less the umask.
     for (int nTry = 0; nTry < 100; ++nTry) {
         m_strTemp = TempName(m_strTarget);
-        m_fd = OrvSysOpen(m_strTemp, O_WRONLY | O_CREAT | O_EXCL, m_bHadOld ? 0600 : 0666);
+        m_fd = OrvSysOpen(m_strTemp, O_WRONLY | O_CREAT | O_EXCL, m_bHadOld ? 0600 : nNewMode);
         if (m_fd >= 0 || errno != EEXIST) {
             break;
         }
@@ -197,7 +200,22 @@ bool COrvReplacingFile::Commit(COrvError& err) {
     return true;
 }
 
-bool OrvReplaceFileContents(const char* pszPath, const void* pData, size_t nLen, COrvError& err) {
+bool OrvReplaceFileContents(const char* pszPath, const void* pData, size_t nLen, COrvError& err,
+                            unsigned nNewMode) {
     COrvReplacingFile file;
-    return file.Open(pszPath, err) && file.Write(pData, nLen, err) && file.Commit(err);
+    return file.Open(pszPath, err, nNewMode) && file.Write(pData, nLen, err) && file.Commit(err);
+}
+
+bool OrvIsReplacementTemp(const char* pszEntry, const char* pszName) {
+    // ".NAME-<hex>.tmp", as TempName makes them.
+    const size_t nName = strlen(pszName) > 200 ? 200 : strlen(pszName);
+    const size_t nEntry = strlen(pszEntry);
+    if (nEntry < nName + 6 || pszEntry[0] != '.' || strncmp(pszEntry + 1, pszName, nName) != 0 ||
+        pszEntry[nName + 1] != '-' || strcmp(pszEntry + nEntry - 4, ".tmp") != 0)
+        return false;
+    for (size_t i = nName + 2; i < nEntry - 4; ++i) {
+        if (!isxdigit(static_cast<unsigned char>(pszEntry[i])))
+            return false;
+    }
+    return nEntry > nName + 6;
 }

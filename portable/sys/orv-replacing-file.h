@@ -31,7 +31,8 @@ public:
     // exclusive, readable by the owner only until Commit). False with "Cannot open file PATH: ..."
     // in err (with the code of the errno value) when the target cannot be written (a folder, a file
     // the user may not write, a folder that does not exist ...); nothing is created then.
-    [[nodiscard]] bool Open(const char* pszPath, COrvError& err);
+    // A file that did not exist is created with nNewMode less the umask.
+    [[nodiscard]] bool Open(const char* pszPath, COrvError& err, unsigned nNewMode = 0666);
     // Appends nLen bytes. False with "Error writing to file PATH: ..." (the disk is full ...); the
     // target is untouched and the temporary file removed.
     [[nodiscard]] bool Write(const void* pData, size_t nLen, COrvError& err);
@@ -58,4 +59,7 @@ private:
 // COrvReplacingFile does: a reader, or a crash at any moment, sees the old file whole or the new
 // one whole. False with the texts of COrvReplacingFile in err; the old file is then untouched.
 [[nodiscard]] bool OrvReplaceFileContents(const char* pszPath, const void* pData, size_t nLen,
-                                          COrvError& err);
+                                          COrvError& err, unsigned nNewMode = 0666);
+// True when pszEntry, a name in the target's folder, is a temporary file that a replacement of the
+// file named pszName made (one whose writer was killed before it finished leaves it behind).
+bool OrvIsReplacementTemp(const char* pszEntry, const char* pszName);

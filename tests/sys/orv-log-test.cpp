@@ -23,8 +23,8 @@
 #include "orv-result.h"
 #include "orv-sys.h"
 #include "orv-trace.h"
-#include "support/orv-test-ui-loop.h"
 #include "support/orv-test-support.h"
+#include "support/orv-test-ui-loop.h"
 
 namespace {
 
