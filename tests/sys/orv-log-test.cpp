@@ -290,7 +290,7 @@ TEST_F(LogTest, EveryEntryIsInTheKernelWhenTheCallReturnsAndWaitersShareOneWrite
     OrvSysScope scope;
     g_orv_sys.write = &RecordingWrite;
     s_nWriteCalls = 0;
-    s_nSlowWriteUs = 500;  // a slow disk: entries of the other threads pile up meanwhile
+    s_nSlowWriteUs = 2000;  // a slow disk: entries of the other threads pile up meanwhile
     constexpr int kThreads = 4;
     constexpr int kLines = 60;
     std::atomic<int> nNotYetWritten{0};
