@@ -151,23 +151,26 @@ bool OrvHttpRecvBody(COrvHttpReader& reader, COrvHttpTxn& txn, COrvError& err, i
                              static_cast<long long>(nLen));
     COrvHttpBodyReader body;
     body.Start(&reader, nLen, txn.m_bReadUntilClose, n64Limit);
-    // A known length is reserved at once; otherwise the string grows as bytes arrive.
+    // A known length is reserved at once; otherwise the string grows as bytes arrive, up to
+    // the limit, and a body that fills the limit is refused.
     int nCap = nLen > 0 ? static_cast<int>(nLen) : 65536;
+    if (nLen < 0 && nCap > n64Limit)
+        nCap = static_cast<int>(n64Limit);
     char* p = txn.m_sBody.GetBuffer(nCap);
     if (p == nullptr)
         return err.Set(enNetNoMemory, "out of memory for the response body");
     int nHave = 0;
     while (!body.IsDone()) {
         if (nHave == nCap) {
-            if (nCap >= n64Limit - 1) {
+            if (nCap >= n64Limit) {
                 txn.m_sBody.ReleaseBuffer(0);
                 return err.SetFormat(enNetBadRequest,
                                      "Response body is too long for memory, %lld bytes",
                                      static_cast<long long>(nHave));
             }
             int64_t nNext = int64_t(nCap) * 2;
-            if (nNext > n64Limit - 1)
-                nNext = n64Limit - 1;
+            if (nNext > n64Limit)
+                nNext = n64Limit;
             txn.m_sBody.ReleaseBuffer(nHave);
             p = txn.m_sBody.GetBuffer(static_cast<int>(nNext));
             if (p == nullptr) {

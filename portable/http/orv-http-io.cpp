@@ -63,7 +63,7 @@ int COrvHttpReader::ReadLine(COrvStringA& sLine, int nMaxChars, COrvError& err, 
                 if (sLine.GetLength() + i > nMaxChars) {
                     err.SetFormat(enNetServer,
                                   "vHttpRecvHeader: HTTP header line too long at %d chars",
-                                  sLine.GetLength() + i);
+                                  nMaxChars + 1);
                     return kFail;
                 }
                 if (!sLine.Append(p, i)) {

@@ -156,11 +156,13 @@ bool OrvHttpParseFormSubmit(const char* pszContentType, const COrvStringA& sBody
         if (nBody - nPos < sDelim.GetLength() ||
             std::memcmp(pBody + nPos, sDelim.GetString(), sDelim.GetLength()) != 0)
             return err.SetFormat(enNetBadRequest, "Bad part start at pos %d in submit body", nPos);
+        const int nPartStart = nPos;
         nPos += sDelim.GetLength();
         if (nBody - nPos >= 2 && pBody[nPos] == '-' && pBody[nPos + 1] == '-')
             return true;  // the closing delimiter
         if (nBody - nPos < 2 || pBody[nPos] != '\r' || pBody[nPos + 1] != '\n')
-            return err.SetFormat(enNetBadRequest, "Bad part start at pos %d in submit body", nPos);
+            return err.SetFormat(enNetBadRequest, "Bad part start at pos %d in submit body",
+                                 nPartStart);
         const int nHeaderStart = nPos + 2;
         // The header ends at the first empty line: LF, CR, LF.
         int nHeaderEnd = FindBytes(sBody, "\n\r", nHeaderStart);
