@@ -10,6 +10,8 @@ packages=(
   qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libc-bin
+  # independent peers of the HTTP tests (multipart uploads are parsed back by Python)
+  python3
   # time-zone data for the local-time tests
   tzdata
   # locale data (generated below) for the thousands-separator and collation tests

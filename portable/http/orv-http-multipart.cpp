@@ -200,7 +200,7 @@ bool OrvHttpParseFormSubmit(const char* pszContentType, const COrvStringA& sBody
                 if (iKindEnd >= 0)
                     sKind = sKind.Left(iKindEnd);
                 if (sKind.Trim().CompareNoCase("form-data") != 0 ||
-                    !HeaderParam(sValue, "name", part.m_sName))
+                    !HeaderParam(sValue, "name", part.m_sName) || part.m_sName.IsEmpty())
                     return err.Set(enNetBadRequest,
                                    "Wrong content disposition in form submit body: " + sValue);
                 HeaderParam(sValue, "filename", part.m_sFileName);

@@ -160,6 +160,8 @@ TEST(HttpFormSubmit, MalformedBodies) {
          "Wrong content disposition in form submit body: attachment; name=a"},
         {pszType, "--XX\r\nContent-Disposition: form-data\r\n\r\nv\r\n--XX--",
          "Wrong content disposition in form submit body: form-data"},
+        {pszType, "--XX\r\nContent-Disposition: form-data; name=\"\"\r\n\r\nv\r\n--XX--",
+         "Wrong content disposition in form submit body: form-data; name=\"\""},
         {pszType, sPart.substr(0, sPart.size() - 2),
          "Cannot find end boundary in submit body: header_start=6"},
     };
