@@ -26,3 +26,13 @@ orv_layer(orv-net DIR portable/net
   SOURCES orv-url.cpp orv-punycode.cpp orv-psl.cpp
   DEPS orv-sys
   LIBS PkgConfig::LIBPSL)
+# The HTTP/1.1 wire layer: header and body reading, request and response writing, cookies,
+# authorization headers, multipart forms and the response streams, over abstract byte streams.
+find_package(ZLIB REQUIRED)
+find_package(OpenSSL REQUIRED)
+orv_layer(orv-http DIR portable/http
+  SOURCES orv-http-io.cpp orv-http-txn.cpp orv-http-wire.cpp orv-http-auth.cpp orv-http-body.cpp
+          orv-http-cookie.cpp orv-http-range.cpp orv-http-response.cpp orv-http-multipart.cpp
+          orv-stream.cpp
+  DEPS orv-net
+  LIBS ZLIB::ZLIB OpenSSL::Crypto)

@@ -12,6 +12,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libc-bin
   # peers of the URL tests: public suffixes (psl, the list itself) and international names
   psl publicsuffix idn2
+  # independent peers of the HTTP tests (multipart uploads are parsed back by Python)
+  python3
   # time-zone data for the local-time tests
   tzdata
   # locale data (generated below) for the thousands-separator and collation tests
