@@ -253,8 +253,10 @@ bool OrvReadWholeFile(const char* pszPath, COrvStringA& sBytes, COrvError& err) 
     struct stat st;
     if (OrvSysRetry([&] { return g_orv_sys.fstat(fd, &st); }) != 0)
         return SysFail(err, errno, "cannot read file: ", pszPath);
-    // Read straight into the string, sized from the file and grown when the file grows meanwhile.
-    int64_t nCap = st.st_size > 0 ? st.st_size : 65536;
+    // Read straight into the string, sized from the file with one byte to spare, so that the
+    // end shows as a short read without growing the string; it grows when the file grows
+    // meanwhile (or has no size, as files under /proc).
+    int64_t nCap = st.st_size > 0 ? st.st_size + 1 : 65536;
     int64_t nLen = 0;
     COrvStringA s;
     for (;;) {
@@ -282,6 +284,37 @@ bool OrvReadWholeFile(const char* pszPath, COrvStringA& sBytes, COrvError& err) 
     return true;
 }
 
+bool OrvReadFileChunks(const char* pszPath, OrvChunkFn fn, void* pCtx, COrvError& err,
+                       size_t nChunk) {
+    const int fd = OrvSysOpen(Safe(pszPath), O_RDONLY);
+    if (fd < 0)
+        return SysFail(err, errno, "cannot open file to read: ", pszPath);
+    OrvFd closer(fd);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (nChunk == 0)
+        nChunk = size_t{1} << 20;
+    // One buffer, reused: it stays in the cache and costs no page faults after the first piece.
+    char* pBuf = static_cast<char*>(malloc(nChunk));
+    if (pBuf == nullptr)
+        return SysFail(err, ENOMEM, "cannot read file: ", pszPath);
+    bool bOk = true;
+    for (;;) {
+        const long n = OrvSysRead(fd, pBuf, nChunk);
+        if (n < 0) {
+            bOk = SysFail(err, errno, "cannot read file: ", pszPath);
+            break;
+        }
+        if (n == 0)
+            break;
+        if (!fn(pCtx, pBuf, static_cast<size_t>(n))) {
+            bOk = err.SetFormat(enNetCancelled, "cannot read file: %s: cancelled", Safe(pszPath));
+            break;
+        }
+    }
+    free(pBuf);
+    return bOk;
+}
+
 bool OrvWriteWholeFile(const char* pszPath, const void* pData, size_t nLen, COrvError& err) {
     OrvFile file;
     if (!file.OpenWrite(pszPath, false, 0, err) || !file.Write(pData, nLen, err))
@@ -303,6 +336,7 @@ bool OrvCopyFile(const char* pszFrom, const char* pszTo, COrvError& err) {
     if (fdOut < 0)
         return SysFail(err, errno, "cannot write file: ", pszTo);
     OrvFd closeOut(fdOut);
+    posix_fadvise(fdIn, 0, 0, POSIX_FADV_SEQUENTIAL);
     bool bOk = true;
     // In the kernel first (no copy through user space; reflinks where the file system has them).
     bool bKernel = true;

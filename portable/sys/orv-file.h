@@ -153,8 +153,17 @@ private:
 
 // ---- whole files ----
 
-// Reads a whole file into bytes. "cannot open file to read: ", "cannot read file: ".
+// Reads a whole file into bytes (one read into a string sized from the file). "cannot open file
+// to read: ", "cannot read file: ".
 [[nodiscard]] bool OrvReadWholeFile(const char* pszPath, COrvStringA& sBytes, COrvError& err);
+// Receives one piece of a file read by OrvReadFileChunks; false stops the reading.
+using OrvChunkFn = bool (*)(void* pCtx, const void* pData, size_t nLen);
+// Reads a file from start to end in pieces of up to nChunk bytes through one buffer, handing each
+// piece to fn: the way to go through a large file without holding it in memory. Texts as
+// OrvReadWholeFile; fn returning false fails with code 13, "cannot read file: " + path +
+// ": cancelled".
+[[nodiscard]] bool OrvReadFileChunks(const char* pszPath, OrvChunkFn fn, void* pCtx, COrvError& err,
+                                     size_t nChunk = size_t{1} << 20);
 // Creates or replaces a file with nLen bytes. "Cannot open for write local file ",
 // "Cannot write local file ".
 [[nodiscard]] bool OrvWriteWholeFile(const char* pszPath, const void* pData, size_t nLen,
