@@ -163,6 +163,24 @@ bool OrvIsValidFileName(const char* pszName) {
 
 namespace {
 
+// ASCII white space only: the string's own trimming also takes the byte 0xA0, which in UTF-8 is
+// the tail of a character (U+00A0 is "\xC2\xA0") and must not be cut off alone.
+bool IsAsciiSpace(char c) {
+    return c == ' ' || (c >= 9 && c <= 13);
+}
+
+// Trims white space at both ends and "." and " " at the end.
+void TrimName(COrvStringA& s) {
+    int iStart = 0;
+    int iEnd = s.GetLength();
+    while (iStart < iEnd && IsAsciiSpace(s[iStart]))
+        ++iStart;
+    while (iEnd > iStart && (IsAsciiSpace(s[iEnd - 1]) || s[iEnd - 1] == '.'))
+        --iEnd;
+    if (iStart > 0 || iEnd < s.GetLength())
+        s = s.Mid(iStart, iEnd - iStart);
+}
+
 bool MakeValidName(const char* pszName, int nMaxUtf8Length, bool bReplace, COrvStringA& sOut) {
     sOut.Empty();
     COrvStringA s(pszName != nullptr ? pszName : "");
@@ -172,9 +190,7 @@ bool MakeValidName(const char* pszName, int nMaxUtf8Length, bool bReplace, COrvS
         for (int i = 0; i < 3; ++i)
             s.Replace("__", "_");
     }
-    s.Trim();
-    while (!s.IsEmpty() && (s[s.GetLength() - 1] == '.' || s[s.GetLength() - 1] == ' '))
-        s.Truncate(s.GetLength() - 1);
+    TrimName(s);
     if (s.IsEmpty() || s[0] == '.' || s.FindOneOf(kOrvForbiddenNameChars) >= 0)
         return false;
     if (nMaxUtf8Length <= 0) {
@@ -185,6 +201,8 @@ bool MakeValidName(const char* pszName, int nMaxUtf8Length, bool bReplace, COrvS
         while (nCut > 0 && (static_cast<unsigned char>(s[nCut]) & 0xC0) == 0x80)
             --nCut;
         s.Truncate(nCut);
+        // The cut may expose a trailing "." or blank.
+        TrimName(s);
         if (s.IsEmpty())
             return false;
     }

@@ -142,6 +142,11 @@ TEST_F(PathTest, FileNameRules) {
     EXPECT_STREQ(s, "ab");
     ASSERT_TRUE(OrvMakeValidFileName("ab\xc3\xa9z", 4, s));
     EXPECT_STREQ(s, "ab\xc3\xa9");
+    // A cut that exposes a trailing "." trims it; a no-break space (C2 A0) is kept whole.
+    ASSERT_TRUE(OrvMakeValidFileName("ab. c", 3, s));
+    EXPECT_STREQ(s, "ab");
+    ASSERT_TRUE(OrvMakeValidFileName("a\xc2\xa0", 10, s));
+    EXPECT_STREQ(s, "a\xc2\xa0");
     EXPECT_TRUE(g_asserts.empty());
     ASSERT_TRUE(OrvMakeValidFileName("abc", 0, s));
     EXPECT_STREQ(s, "abc");
