@@ -557,14 +557,43 @@ bool OrvCreateFolder(const char* pszPath, unsigned nMode, COrvError& err) {
     return SysFail(err, e, "Can not create folder ", sPath);
 }
 
+namespace {
+
+// Opens a folder for listing. bNoFollow refuses a link at the path itself (ENOTDIR), even one put
+// there after the caller looked: tree walks use it so that a folder swapped for a link is never
+// entered.
+DIR* OpenFolder(const char* psz, bool bNoFollow) {
+    if (!bNoFollow) {
+        DIR* pDir = nullptr;
+        do {
+            pDir = g_orv_sys.opendir(psz);
+        } while (pDir == nullptr && errno == EINTR);
+        return pDir;
+    }
+    const int fd = OrvSysOpen(psz, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd < 0)
+        return nullptr;
+    DIR* pDir = fdopendir(fd);
+    if (pDir == nullptr) {
+        const int e = errno;
+        OrvSysClose(fd);
+        errno = e;
+    }
+    return pDir;
+}
+
+}  // namespace
+
 bool TvListDirFiles(const char* pszFolder, COrvArray<OrvFileInfo>& aItems, COrvError& err,
                     const char* pszMask) {
+    return OrvFileListFolder(pszFolder, aItems, err, pszMask, false);
+}
+
+bool OrvFileListFolder(const char* pszFolder, COrvArray<OrvFileInfo>& aItems, COrvError& err,
+                       const char* pszMask, bool bNoFollow) {
     aItems.RemoveAll();
     const char* psz = Safe(pszFolder);
-    DIR* pDir = nullptr;
-    do {
-        pDir = g_orv_sys.opendir(psz);
-    } while (pDir == nullptr && errno == EINTR);
+    DIR* pDir = OpenFolder(psz, bNoFollow);
     if (pDir == nullptr)
         return SysFail(err, errno, "TvListDirFiles: ", psz);
     const bool bAll =

@@ -135,7 +135,7 @@ bool DeleteTree(const COrvStringA& sFolder, bool bDeleteSelf, const DeleteSink& 
     bool bOk = true;
     COrvArray<OrvFileInfo> aItems;
     COrvError errList;
-    if (!TvListDirFiles(sFolder, aItems, errList)) {
+    if (!OrvFileListFolder(sFolder, aItems, errList, nullptr, true)) {
         COrvStringA s;
         if (bReport)
             s.Format("Cannot list folder '%s': %s", sFolder.GetString(),

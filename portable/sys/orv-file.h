@@ -177,9 +177,10 @@ using OrvChunkFn = bool (*)(void* pCtx, const void* pData, size_t nLen);
 
 // ---- items ----
 
-// Information of an item, not following a final link for bIsLink (a link to a folder has
-// bIsFolder and bIsLink). "OrvGetFileInfo: " + path + ": " + reason; an item that is neither
-// file, folder nor link: "OrvGetFileInfo: Invalid attributes for " + path.
+// Information of an item (lstat, then the target's status for a link: a link to a folder has
+// bIsFolder and bIsLink; a dangling link has neither bIsFolder nor bIsFile). An item that cannot
+// be read: "OrvGetFileInfo: Invalid attributes for " + path + ": " + reason; info is then in its
+// not-read state.
 [[nodiscard]] bool OrvGetFileInfo(const char* pszPath, OrvFileInfo& info, COrvError& err);
 // Sets the modification time, and the creation time when tCreation is not 0 (Linux keeps no
 // settable creation time: the request is accepted and only the modification time changes); a

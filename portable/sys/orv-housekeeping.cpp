@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "orv-file-os.h"
 #include "orv-file.h"
 #include "orv-log.h"
 #include "orv-time.h"
@@ -61,8 +62,8 @@ int COrvLog::TvCleanUpLogs(const char* pszPath, int nDays, int nHours, int nDept
         if (!OrvGetFileInfo(sPath, info, err))
             return 0;
     }
-    if (info.bIsLink)
-        return 0;  // never follow a link out of the tree
+    if (info.bIsLink && nDepth > 0)
+        return 0;  // never follow a link out of the tree (the caller's own path may be one)
     int nDeleted = 0;
     if (info.bIsFile) {
         const bool bOld = info.tModification != 0 && info.tModification < nCutOff;
@@ -81,7 +82,7 @@ int COrvLog::TvCleanUpLogs(const char* pszPath, int nDays, int nHours, int nDept
     } else if (info.bIsFolder) {
         COrvArray<OrvFileInfo> aItems;
         COrvError err;
-        if (!TvListDirFiles(sPath, aItems, err))
+        if (!OrvFileListFolder(sPath, aItems, err, nullptr, nDepth > 0))
             return 0;
         for (size_t i = 0; i < aItems.GetCount(); ++i) {
             const COrvStringA sItem = sPath + "/" + aItems[i].sName;

@@ -110,7 +110,8 @@ public:
     // whose name ends in ".log" and whose modification time is set and before the cut-off (now -
     // nDays days when nDays >= 1, else now - nHours hours). Holds this log's lock for the whole
     // run, so that no entry is written while it cleans, and logs what it does to this log
-    // ("TvCleanUpLogs: ..."). Links are never followed: a link is left alone. pInfo: the item's
+    // ("TvCleanUpLogs: ..."). Links inside the tree are never followed and left alone (pszPath
+    // itself may be a link to the log folder). pInfo: the item's
     // information when the caller has it (null: read here). Deleted paths are added to pDeleted
     // when given. Returns the number of files deleted. Blocks; any thread. (orv-housekeeping.cpp)
     int TvCleanUpLogs(const char* pszPath, int nDays, int nHours, int nDepth = 0,

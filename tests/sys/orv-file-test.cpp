@@ -517,6 +517,35 @@ TEST_F(FileTest, RecursiveDeleteNeverFollowsLinks) {
     EXPECT_EQ(std::string(report2[0]).rfind("Cannot list folder '" + F("gone") + "': ", 0), 0u);
 }
 
+TEST_F(FileTest, RecursiveDeleteDoesNotEnterAFolderSwappedForALink) {
+    static OrvTempDir* s_pOutside;
+    static std::string s_sub;
+    OrvTempDir outside;
+    s_pOutside = &outside;
+    ASSERT_TRUE(OrvWriteFileBytes(outside.File("keep"), "precious"));
+    ASSERT_EQ(mkdir(F("tree").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(F("tree/sub").c_str(), 0755), 0);
+    s_sub = F("tree/sub");
+    // Right after the walk has seen "sub" as a folder, someone replaces it with a link.
+    g_orv_sys.lstat = [](const char* psz, struct stat* pst) {
+        const int r = g_orv_sys_real.lstat(psz, pst);
+        if (s_sub == psz && r == 0 && S_ISDIR(pst->st_mode)) {
+            rmdir(psz);
+            symlink(s_pOutside->Path().c_str(), psz);
+        }
+        return r;
+    };
+    COrvArray<COrvStringA> report;
+    COrvError err;
+    EXPECT_FALSE(TvRecursiveDeleteFolderReport(F("tree").c_str(), true, report, err));
+    g_orv_sys.lstat = g_orv_sys_real.lstat;
+    EXPECT_EQ(OrvReadFileBytes(outside.File("keep")), "precious");
+    ASSERT_GE(report.GetCount(), 1u);
+    EXPECT_EQ(std::string(report[0]), "Cannot list folder '" + F("tree/sub") +
+                                          "': TvListDirFiles: " + F("tree/sub") +
+                                          ": Not a directory (error 20)");
+}
+
 TEST_F(FileTest, RecursiveDeleteReportsFailuresAndGoesOn) {
     ASSERT_EQ(mkdir(F("tree").c_str(), 0755), 0);
     ASSERT_TRUE(OrvWriteFileBytes(F("tree/a"), "x"));

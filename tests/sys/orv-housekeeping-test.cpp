@@ -92,6 +92,13 @@ TEST_F(HousekeepingTest, CleanUpLogsDeletesOldLogsOnly) {
     EXPECT_NE(sText.find("TvCleanUpLogs: sItemPath=" + F("a/older.log") + "\r\n"),
               std::string::npos);
 
+    // The caller's own path may be a link to the log folder; links below it stay untouched.
+    MakeFile(F("a/again.log"), 30 * kDay);
+    ASSERT_EQ(symlink(F("a").c_str(), m_logDir.File("logs").c_str()), 0);
+    EXPECT_EQ(log.TvCleanUpLogs(m_logDir.File("logs").c_str(), 5, 0), 1);
+    EXPECT_FALSE(Exists(F("a/again.log")));
+    EXPECT_TRUE(Exists(outside.File("outside.log")));
+
     EXPECT_EQ(log.TvCleanUpLogs("", 1, 0), 0);
     log.Close();
     EXPECT_NE(OrvReadFileBytes(m_logDir.File("clean.log")).find("TvCleanUpLogs: empty folder path"),
