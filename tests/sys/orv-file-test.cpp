@@ -149,6 +149,18 @@ TEST_F(FileTest, OpenFailuresNameThePath) {
     EXPECT_EQ(Text(err3).rfind("Cannot open for read/write local file " + F("nodir/x") + ": ", 0),
               0u);
 
+    // A read-only file system.
+    g_orv_sys.open = [](const char*, int, unsigned) {
+        errno = EROFS;
+        return -1;
+    };
+    COrvError errRo;
+    EXPECT_FALSE(f.OpenWrite(F("ro").c_str(), false, 0, errRo));
+    EXPECT_EQ(Text(errRo),
+              "Cannot open for write local file " + F("ro") + ": Read-only file system (error 30)");
+    EXPECT_EQ(errRo.Code(), 7);
+    g_orv_sys.open = g_orv_sys_real.open;
+
     // A failed open leaves the object closed even when a file was open before.
     COrvError err4;
     ASSERT_TRUE(f.OpenRead(F("plain").c_str(), err4));
@@ -241,6 +253,26 @@ TEST_F(FileTest, WholeFilesAndCopies) {
               "cannot write file: " + F("dst3") + ": No space left on device (error 28)");
     EXPECT_FALSE(Exists(F("dst3")));
     g_orv_sys = g_orv_sys_real;
+
+    // Interrupted and short reads are carried on; a read error names the file.
+    err.Clear();
+    g_orv_sys.read = [](int fd, void* p, size_t n) -> long {
+        if (++g_nCalls % 3 == 1) {
+            errno = EINTR;
+            return -1;
+        }
+        return g_orv_sys_real.read(fd, p, n > 4096 ? 4096 : n);
+    };
+    ASSERT_TRUE(OrvReadWholeFile(F("src").c_str(), s, err)) << Text(err);
+    EXPECT_TRUE(std::string(s.GetString(), static_cast<size_t>(s.GetLength())) == big);
+    g_orv_sys.read = [](int, void*, size_t) -> long {
+        errno = EIO;
+        return -1;
+    };
+    EXPECT_FALSE(OrvReadWholeFile(F("src").c_str(), s, err));
+    EXPECT_EQ(Text(err), "cannot read file: " + F("src") + ": Input/output error (error 5)");
+    EXPECT_TRUE(s.IsEmpty());
+    g_orv_sys.read = g_orv_sys_real.read;
 
     // In pieces through one buffer, and stopped by the receiver.
     err.Clear();
