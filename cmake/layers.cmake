@@ -10,13 +10,14 @@ orv_layer(orv-base DIR portable/base
           orv-result-posix.cpp orv-error.cpp)
 
 # Time, locks, threads, the UI-thread interface, the log, console output, number and text
-# utilities.
+# utilities, paths, files and housekeeping.
 orv_layer(orv-sys DIR portable/sys
   SOURCES orv-time.cpp orv-time-posix.cpp orv-lock.cpp orv-lock-posix.cpp orv-thread.cpp
           orv-thread-posix.cpp orv-ui-thread.cpp orv-log.cpp orv-log-posix.cpp orv-console.cpp
           orv-string-util.cpp orv-string-util-posix.cpp orv-replacing-file-posix.cpp
           orv-registry.cpp orv-registry-posix.cpp orv-regfile.cpp orv-osver.cpp
-          orv-osver-posix.cpp orv-process.cpp orv-process-posix.cpp
+          orv-osver-posix.cpp orv-process.cpp orv-process-posix.cpp orv-path.cpp orv-path-posix.cpp
+          orv-file.cpp orv-file-posix.cpp orv-housekeeping.cpp
   DEPS orv-base)
 
 # URLs, escaping, international host names, public suffixes.

@@ -20,6 +20,8 @@ packages=(
   locales
   # the window under a virtual display, fonts, screenshots
   xvfb xauth x11-apps imagemagick fonts-dejavu-core fontconfig
+  # the desktop's file handler (xdg-open) that opens text files in the user's editor
+  xdg-utils
 )
 
 missing=()
