@@ -16,3 +16,24 @@ orv_layer(orv-sys DIR portable/sys
           orv-thread-posix.cpp orv-ui-thread.cpp orv-log.cpp orv-log-posix.cpp orv-console.cpp
           orv-string-util.cpp orv-string-util-posix.cpp
   DEPS orv-base)
+
+# Sockets, SOCKS5 and TLS. orv-ssl is the only file that includes OpenSSL; the root bundle it
+# trusts is generated from the system's CA certificates at build time.
+find_package(OpenSSL 3 REQUIRED)
+find_package(PkgConfig REQUIRED)
+if(NOT TARGET PkgConfig::LIBPSL)
+  pkg_check_modules(LIBPSL REQUIRED IMPORTED_TARGET libpsl)
+endif()
+orv_layer(orv-net DIR portable/net
+  SOURCES orv-socket.cpp orv-socket-posix.cpp orv-socks-proxy.cpp orv-ssl.cpp
+  DEPS orv-sys
+  LIBS OpenSSL::SSL OpenSSL::Crypto PkgConfig::LIBPSL)
+set(ORV_CA_BUNDLE /etc/ssl/certs/ca-certificates.crt CACHE FILEPATH
+    "System CA bundle compiled into orv-net as its built-in roots")
+set(orv_cacert_cpp ${CMAKE_BINARY_DIR}/generated/orv-embedded-cacert.cpp)
+add_custom_command(OUTPUT ${orv_cacert_cpp}
+  COMMAND ${CMAKE_COMMAND} -DIN=${ORV_CA_BUNDLE} -DOUT=${orv_cacert_cpp}
+          -P ${CMAKE_SOURCE_DIR}/cmake/orv-embed-cacert.cmake
+  DEPENDS ${ORV_CA_BUNDLE} ${CMAKE_SOURCE_DIR}/cmake/orv-embed-cacert.cmake
+  COMMENT "Embedding the system CA bundle")
+target_sources(orv-net-obj PRIVATE ${orv_cacert_cpp})
