@@ -10,6 +10,9 @@ packages=(
   qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libc-bin
+  # network peers of the net suites and benches (loopback only): TLS server, SOCKS5 proxy, HTTP
+  # client, and the CA bundle compiled into orv-net
+  openssl microsocks curl ca-certificates
   # time-zone data for the local-time tests
   tzdata
   # locale data (generated below) for the thousands-separator and collation tests

@@ -46,8 +46,10 @@ COrvStringA OrvSocks5ReplyText(int nReply) {
     return s;
 }
 
-bool OrvSocks5Negotiate(COrvSocket& sock, const unsigned char* pMethods, int nMethods, int& nChosen,
-                        COrvError& err) {
+namespace {
+
+bool NegotiateImpl(COrvSocket& sock, const unsigned char* pMethods, int nMethods, int& nChosen,
+                   COrvError& err) {
     nChosen = -1;
     if (pMethods == nullptr || nMethods < 1 || nMethods > 255)
         return err.SetFormat(enNetBadRequest, "bad number of SOCKS methods %d", nMethods);
@@ -72,8 +74,8 @@ bool OrvSocks5Negotiate(COrvSocket& sock, const unsigned char* pMethods, int nMe
                          nMethod);
 }
 
-bool OrvSocks5Connect(COrvSocket& sock, const char* pszHost, int nPort, COrvError& err,
-                      COrvStringA* pstrBound, int* pnBoundPort) {
+bool ConnectImpl(COrvSocket& sock, const char* pszHost, int nPort, COrvError& err,
+                 COrvStringA* pstrBound, int* pnBoundPort, bool& bWritten) {
     if (pstrBound != nullptr)
         pstrBound->Empty();
     if (pnBoundPort != nullptr)
@@ -104,6 +106,7 @@ bool OrvSocks5Connect(COrvSocket& sock, const char* pszHost, int nPort, COrvErro
     }
     req[n++] = static_cast<unsigned char>((nPort >> 8) & 0xFF);
     req[n++] = static_cast<unsigned char>(nPort & 0xFF);
+    bWritten = true;
     if (!sock.Send(req, n, err) || !sock.Flush(err))
         return false;
 
@@ -149,4 +152,27 @@ bool OrvSocks5Connect(COrvSocket& sock, const char* pszHost, int nPort, COrvErro
     if (pnBoundPort != nullptr)
         *pnBoundPort = (p0 << 8) | p1;
     return true;
+}
+
+}  // namespace
+
+// A failure part-way through a negotiation leaves the stream at an unknown point of the
+// exchange: the socket is closed so that nobody reads proxy bytes as the destination's.
+bool OrvSocks5Negotiate(COrvSocket& sock, const unsigned char* pMethods, int nMethods, int& nChosen,
+                        COrvError& err) {
+    if (NegotiateImpl(sock, pMethods, nMethods, nChosen, err))
+        return true;
+    if (pMethods != nullptr && nMethods >= 1 && nMethods <= 255)
+        sock.Close(true);
+    return false;
+}
+
+bool OrvSocks5Connect(COrvSocket& sock, const char* pszHost, int nPort, COrvError& err,
+                      COrvStringA* pstrBound, int* pnBoundPort) {
+    bool bWritten = false;
+    if (ConnectImpl(sock, pszHost, nPort, err, pstrBound, pnBoundPort, bWritten))
+        return true;
+    if (bWritten)
+        sock.Close(true);
+    return false;
 }

@@ -1,6 +1,7 @@
 // The client side of a SOCKS version 5 proxy (RFC 1928) over a connected COrvSocket: method
 // negotiation and the CONNECT request. Both run on the socket's owner thread and block up to the
-// socket's time-outs. End-of-stream failures carry enNetConnection.
+// socket's time-outs. End-of-stream failures carry enNetConnection. A failure once bytes have
+// been exchanged closes the socket: the stream is then at an unknown point of the exchange.
 #pragma once
 
 #include "orv-error.h"
