@@ -102,15 +102,16 @@ void COrvSocket::ResetFields() {
     m_nStartMs = 0;
     m_pObserver = nullptr;
     m_bClosedOutside = false;
+    m_bFailed = false;
 }
 
 void COrvSocket::Close(bool bHard) {
     TvAutoCriticalSection guard(m_lock, "COrvSocket::Close");
     if (m_pSsl != nullptr) {
         COrvStringA strFailure;
-        // After a disconnect from outside the connection is gone: no close_notify.
-        if (m_bClosedOutside || bHard)
-            OrvSslIoFree(m_pSsl);
+        // After a disconnect from outside or a failure the connection is gone: no close_notify.
+        if (m_bClosedOutside || m_bFailed || bHard)
+            OrvSslIoFree(m_pSsl, !m_bClosedOutside && !m_bFailed);
         else
             OrvSslIoShutdownAndFree(m_pSsl, strFailure);
         if (!strFailure.IsEmpty())
@@ -167,7 +168,7 @@ bool COrvSocket::AbortRequested(COrvError& err) {
 bool COrvSocket::CheckUsable(COrvError& err) {
     if (m_bClosedOutside || m_fd < 0) {
         if (m_fd >= 0)
-            Close(true);
+            FailClose();
         return err.Set(enNetConnection, "socket has closed, please retry");
     }
     return true;
@@ -328,7 +329,7 @@ bool COrvSocket::Flush(COrvError& err) {
     const int n = m_nSendLen;
     m_nSendLen = 0;
     if (!SendNow(m_pSend, n, err)) {
-        Close(true);
+        FailClose();
         return false;
     }
     return true;
@@ -338,13 +339,13 @@ bool COrvSocket::SendNow(const void* pData, int nLen, COrvError& err) {
     if (!CheckUsable(err))
         return false;
     if (DropThisOne(g_nDropSend, g_nSendCount)) {
-        Close(true);
+        FailClose();
         return err.Set(enNetConnection, "TCP Send is dropped");
     }
     const unsigned char* p = static_cast<const unsigned char*>(pData);
     const bool bOk = m_bTls ? SendTls(p, nLen, err) : SendPlain(p, nLen, err);
     if (!bOk) {
-        Close(true);
+        FailClose();
         return false;
     }
     if (m_pObserver != nullptr) {
@@ -353,7 +354,7 @@ bool COrvSocket::SendNow(const void* pData, int nLen, COrvError& err) {
             int nCode = enNetOk;
             COrvStringA strText;
             if (!m_pObserver->OnProgress(m_pObserver->m_nBytesSent, 0, nCode, strText)) {
-                Close(true);
+                FailClose();
                 return err.Set(nCode != enNetOk ? nCode : enNetCancelled,
                                strText.IsEmpty() ? "cancelled" : strText.GetString());
             }
@@ -413,7 +414,7 @@ int COrvSocket::ReadSome(unsigned char* p, int nMax, COrvError& err) {
     if (!CheckUsable(err))
         return -1;
     if (DropThisOne(g_nDropRecv, g_nRecvCount)) {
-        Close(true);
+        FailClose();
         err.Set(enNetConnection, "TCP Recv is dropped");
         return -1;
     }
@@ -425,11 +426,11 @@ int COrvSocket::ReadSome(unsigned char* p, int nMax, COrvError& err) {
             err.Set(enNetConnection, "socket has closed, please retry");
         else
             err.AddContext("socket has closed, please retry: ");
-        Close(true);
+        FailClose();
         return -1;
     }
     if (r < 0)
-        Close(true);
+        FailClose();
     return r;
 }
 

@@ -221,7 +221,11 @@ private:
     bool EnsureRecvBuffer(int nCapacity, COrvError& err);
     bool WaitReady(bool bWrite, int64_t nDeadlineMs, COrvError& err, const char* pszAction);
     void ResetFields();
-    void FailClose() { Close(true); }
+    // Closes hard after a transport failure (a TLS session of the connection is not resumed).
+    void FailClose() {
+        m_bFailed = true;
+        Close(true);
+    }
     bool ApplyTimeouts(COrvError& err);
 
     // Written by the owner under m_lock; read by Disconnect under m_lock from other threads.
@@ -251,6 +255,7 @@ private:
     int m_nWaitTimeout = kDefaultTimeout;
     // Set by Disconnect from another thread; the owner closes at its next step.
     std::atomic<bool> m_bClosedOutside{false};
+    bool m_bFailed = false;
 };
 
 // Event bits for OrvSocketWaitEvents.

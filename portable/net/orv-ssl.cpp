@@ -745,9 +745,15 @@ void OrvSslIoShutdownAndFree(void* pSslIn, COrvStringA& strFailure) {
     SSL_free(pSsl);
 }
 
-void OrvSslIoFree(void* pSsl) {
-    if (pSsl != nullptr)
-        SSL_free(static_cast<SSL*>(pSsl));
+void OrvSslIoFree(void* pSsl, bool bKeepSession) {
+    if (pSsl == nullptr)
+        return;
+    // Freeing a connection that never sent close_notify makes OpenSSL mark its session as not
+    // resumable. A healthy connection closed at once keeps its session for the cache; one that
+    // failed loses it.
+    if (bKeepSession)
+        SSL_set_shutdown(static_cast<SSL*>(pSsl), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+    SSL_free(static_cast<SSL*>(pSsl));
     ERR_clear_error();
 }
 

@@ -27,8 +27,9 @@ int OrvSslIoWrite(void* pSsl, const void* pBuf, int nLen, int& nKind, int& nSslE
 COrvStringA OrvSslIoErrorText();
 // Sends close_notify (a failure is returned in strFailure) and frees the connection.
 void OrvSslIoShutdownAndFree(void* pSsl, COrvStringA& strFailure);
-// Frees the connection without a shutdown.
-void OrvSslIoFree(void* pSsl);
+// Frees the connection without a shutdown; bKeepSession keeps its session resumable (a healthy
+// connection closed at once), otherwise OpenSSL drops it (a failed one).
+void OrvSslIoFree(void* pSsl, bool bKeepSession);
 
 // The TLS client over the connected descriptor fd: makes the connection, applies the options
 // word, runs the handshake (within nTimeoutSeconds), uses and fills the session cache (key
