@@ -337,6 +337,10 @@ void COrvSocket::Attach(int fd, const char* pszPeer) {
 bool COrvSocket::ApplyTimeouts(COrvError& err) {
     if (m_fd < 0)
         return true;
+    // Requests and TLS handshake messages are small writes that wait for an answer: without
+    // TCP_NODELAY each can sit out a delayed acknowledgement. Buffered sending coalesces bulk.
+    const int nOne = 1;
+    g_orv_sys.setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof nOne);
     timeval tvSend{m_nSendTimeout, 0};
     timeval tvRecv{m_nRecvTimeout, 0};
     if (g_orv_sys.setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &tvSend, sizeof tvSend) != 0 ||
