@@ -179,17 +179,21 @@ TEST(OrvSocket, NameResolutionRules) {
     EXPECT_FALSE(s.Connect("::1", 9, false, false, 0, 1, 1, 1, nullptr, err));
     EXPECT_STREQ("No IP v4 addresses and IP v6 is not allowed", err.Text());
     EXPECT_EQ(enNetConnection, err.Code());
-    // A name: "localhost" resolves to loopback and connects.
-    LoopbackPeer peer([](COrvSocket& p) {
-        COrvError e;
-        EXPECT_TRUE(p.SendString("hi\n", e));
-    });
-    COrvError err2;
-    ASSERT_TRUE(s.Connect("localhost", peer.Port(), false, false, 0, 2, 2, 2, nullptr, err2))
-        << err2.Text().GetString();
-    COrvStringA line;
-    ASSERT_TRUE(s.RecvLine(line, err2));
-    EXPECT_STREQ("hi", line);
+    {
+        // A name: "localhost" resolves to loopback and connects.
+        LoopbackPeer peer([](COrvSocket& p) {
+            COrvError e;
+            EXPECT_TRUE(p.SendString("hi\n", e));
+        });
+        COrvError err2;
+        ASSERT_TRUE(s.Connect("localhost", peer.Port(), false, false, 0, 2, 2, 2, nullptr, err2))
+            << err2.Text().GetString();
+        COrvStringA line;
+        ASSERT_TRUE(s.RecvLine(line, err2));
+        EXPECT_STREQ("hi", line);
+        s.Close(true);
+    }
+    // The peer thread has ended: the table can be replaced without racing it.
     // A name the resolver refuses.
     COrvError err3;
     OrvSysScope scope;

@@ -187,24 +187,22 @@ TEST(OrvSocks, ConnectRepliesAndRequestBytes) {
         std::string reply;
         int nCode;
         const char* pszText;
-        bool bOpenAfter;
     } cases[] = {
         {std::string("\x05\x05\x00\x01\x7f\x00\x00\x01\x00\x50", 10), enNetConnection,
-         "connection refused", false},
-        {std::string("\x05\x09", 2), enNetConnection, "unknown error 9", false},
-        {std::string("\x05\x00\x00\x04", 4), enNetBadRequest, "unrecognized address type 4", true},
-        {std::string("\x05\x00", 2), enNetConnection, "unexpected EOF after RSV", false},
-        {std::string("\x05\x00\x00\x01\x7f\x00", 6), enNetConnection, "unexpected EOF in BND.ADDR",
-         false},
+         "connection refused"},
+        {std::string("\x05\x09", 2), enNetConnection, "unknown error 9"},
+        {std::string("\x05\x00\x00\x04", 4), enNetBadRequest, "unrecognized address type 4"},
+        {std::string("\x05\x00", 2), enNetConnection, "unexpected EOF after RSV"},
+        {std::string("\x05\x00\x00\x01\x7f\x00", 6), enNetConnection, "unexpected EOF in BND.ADDR"},
         {std::string("\x05\x00\x00\x03\x05"
                      "ab",
                      7),
-         enNetConnection, "unexpected EOF after BND.ADDR length", false},
+         enNetConnection, "unexpected EOF after BND.ADDR length"},
         {std::string("\x05\x00\x00\x01\x7f\x00\x00\x01", 8), enNetConnection,
-         "unexpected EOF after BND.ADDR", false},
+         "unexpected EOF after BND.ADDR"},
         {std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x01", 9), enNetConnection,
-         "unexpected EOF in BND.PORT", false},
-        {std::string("\x05\x00\x00\x03\x04host\x01\xbb", 11), enNetOk, "", true},
+         "unexpected EOF in BND.PORT"},
+        {std::string("\x05\x00\x00\x03\x04host\x01\xbb", 11), enNetOk, ""},
     };
     for (const Case& c : cases) {
         FakeProxy proxy(ok, c.reply);
