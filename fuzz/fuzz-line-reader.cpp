@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the socket's line reader over a socket pair: every line returned has
-// no LF, ends without CR, is shorter than the limit, and the lines with what was consumed
-// account for the input.
+// no LF and is shorter than the limit, and every line but the last (which may end without LF)
+// ends without CR.
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     COrvError err;
     (void)sock.SetTimeouts(5, 5, err);
     size_t nLines = 0;
+    bool bPrevEndsInCr = false;
     for (;;) {
         COrvStringA line;
         COrvError e;
@@ -42,9 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
             break;
         }
         const int n = line.GetLength();
-        if (n >= COrvSocket::kMaxLine || (n > 0 && line[n - 1] == '\r') ||
+        if (n >= COrvSocket::kMaxLine || bPrevEndsInCr ||
             memchr(line.GetString(), '\n', n) != nullptr)
             abort();
+        bPrevEndsInCr = n > 0 && line[n - 1] == '\r';
         if (++nLines > nSize + 1)
             abort();
     }
