@@ -20,17 +20,30 @@ orv_layer(orv-sys DIR portable/sys
           orv-file.cpp orv-file-posix.cpp orv-housekeeping.cpp
   DEPS orv-base)
 
-# URLs, escaping, international host names, public suffixes.
+# Sockets, SOCKS5, TLS, URLs, escaping, international host names, public suffixes. orv-ssl is the
+# only file that includes OpenSSL; the root bundle it trusts is generated from the system's CA
+# certificates at build time.
+find_package(OpenSSL 3 REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBPSL REQUIRED IMPORTED_TARGET libpsl)
 orv_layer(orv-net DIR portable/net
-  SOURCES orv-url.cpp orv-punycode.cpp orv-psl.cpp
+  SOURCES orv-socket.cpp orv-socket-posix.cpp orv-socks-proxy.cpp orv-ssl.cpp orv-url.cpp
+          orv-punycode.cpp orv-psl.cpp
   DEPS orv-sys
-  LIBS PkgConfig::LIBPSL)
+  LIBS OpenSSL::SSL OpenSSL::Crypto PkgConfig::LIBPSL)
+set(ORV_CA_BUNDLE /etc/ssl/certs/ca-certificates.crt CACHE FILEPATH
+    "System CA bundle compiled into orv-net as its built-in roots")
+set(orv_cacert_cpp ${CMAKE_BINARY_DIR}/generated/orv-embedded-cacert.cpp)
+add_custom_command(OUTPUT ${orv_cacert_cpp}
+  COMMAND ${CMAKE_COMMAND} -DIN=${ORV_CA_BUNDLE} -DOUT=${orv_cacert_cpp}
+          -P ${CMAKE_SOURCE_DIR}/cmake/orv-embed-cacert.cmake
+  DEPENDS ${ORV_CA_BUNDLE} ${CMAKE_SOURCE_DIR}/cmake/orv-embed-cacert.cmake
+  COMMENT "Embedding the system CA bundle")
+target_sources(orv-net-obj PRIVATE ${orv_cacert_cpp})
+
 # The HTTP/1.1 wire layer: header and body reading, request and response writing, cookies,
 # authorization headers, multipart forms and the response streams, over abstract byte streams.
 find_package(ZLIB REQUIRED)
-find_package(OpenSSL REQUIRED)
 orv_layer(orv-http DIR portable/http
   SOURCES orv-http-io.cpp orv-http-txn.cpp orv-http-wire.cpp orv-http-auth.cpp orv-http-body.cpp
           orv-http-cookie.cpp orv-http-range.cpp orv-http-response.cpp orv-http-multipart.cpp

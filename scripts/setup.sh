@@ -14,6 +14,9 @@ packages=(
   psl publicsuffix idn2
   # independent peers of the HTTP tests (multipart uploads are parsed back by Python)
   python3
+  # network peers of the net suites and benches (loopback only): TLS server, SOCKS5 proxy, HTTP
+  # client, and the CA bundle compiled into orv-net
+  openssl microsocks curl ca-certificates
   # time-zone data for the local-time tests
   tzdata
   # locale data (generated below) for the thousands-separator and collation tests

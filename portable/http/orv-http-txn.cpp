@@ -9,7 +9,7 @@ bool OrvHttpCheckAbort(IOrvTransferObserver* pObserver, COrvError& err) {
         return true;
     int nCode = enNetOk;
     COrvStringA sText;
-    if (!pObserver->IsAborted(nCode, sText))
+    if (!pObserver->ShouldAbort(nCode, sText))
         return true;
     return err.Set(nCode == enNetOk ? enNetCancelled : nCode,
                    sText.IsEmpty() ? COrvStringA("transfer cancelled") : sText);

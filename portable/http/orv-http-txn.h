@@ -7,34 +7,10 @@
 
 #include "orv-coll.h"
 #include "orv-string.h"
+#include "orv-transfer-observer.h"
 
 // Header maps: names keep the caller's case, lookups ignore it; iteration is in name order.
 using COrvHttpHeaderMap = COrvRBMap<COrvStringA, COrvStringA, COrvStringNoCaseTraits<COrvStringA>>;
-
-// The sink of a transfer's progress, log lines and abort checks. Not owned by the objects that
-// point at it; it must outlive the transfer. The slot order is part of the interface.
-class IOrvTransferObserver {
-public:
-    // Slot 0: reserved for the platform engine; not called by the socket engine.
-    virtual void OnTransferStart() {}
-    // Slot 1: progress. nPos is the position in bytes, -1 when the transfer is starting; nTotal
-    // the expected total (-1 unknown). Returning false stops the transfer with the code and text
-    // filled in.
-    virtual bool OnProgress(int64_t nPos, int64_t nTotal, int& nCode, COrvStringA& sError) = 0;
-    // Slot 2: a log line. Levels 3 (notice) and 4 (detail) are used by the HTTP client.
-    virtual void OnLog(int nLevel, const char* pszText) = 0;
-    // Slot 3: reserved; not called by the socket engine.
-    virtual void OnTransferEnd() {}
-    // Slot 4: abort check. True when the transfer must stop; nCode and sError then say why.
-    virtual bool IsAborted(int& nCode, COrvStringA& sError) = 0;
-
-    // Whether OnProgress is called during uploads, and the bytes the upload loop has sent.
-    bool m_bProgressEnabled = false;
-    int64_t m_n64Bytes = 0;
-
-protected:
-    ~IOrvTransferObserver() = default;
-};
 
 // Runs the observer's abort check (nothing when pObserver is null). False with err filled (the
 // observer's code, enNetCancelled when it gave none, and its text) when the transfer must stop.
