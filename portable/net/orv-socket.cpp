@@ -180,7 +180,7 @@ bool COrvSocket::SocketError(int nErrno, const char* pszAction, COrvError& err,
     str.Format("[%s %s]: ", pszAction, m_strPeerText.GetString());
     str += OrvSocketErrnoText(nErrno);
     str += pszSuffix;
-    return err.Set(OrvSocketResultFromErrno(nErrno), str);
+    return err.Set(OrvResultFromErrno(nErrno, OrvErrnoUse::Socket), str);
 }
 
 // ---------------------------------------------------------------------------------------------

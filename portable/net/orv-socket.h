@@ -48,8 +48,8 @@ OrvSocketFaultSettings OrvGetSocketFaultSettings();
 // A failed bind is logged and the connect goes on unbound. Any thread; set it at start-up.
 void OrvSetSocketBindAddress(const char* pszAddress);
 
-// Library code and text of a socket errno value, as used in every socket error text.
-int OrvSocketResultFromErrno(int nErrno);
+// The text of a socket errno value, as used in every socket error text; its code is
+// OrvResultFromErrno(nErrno, OrvErrnoUse::Socket).
 COrvStringA OrvSocketErrnoText(int nErrno);
 
 class COrvSocket {

@@ -163,12 +163,12 @@ TEST(OrvSocket, RefusedConnectAndErrorTable) {
     EXPECT_FALSE(ConnectPlain(s, nPort, err2, 0));
     EXPECT_NE(std::string::npos, std::string(err2.Text()).find("[connecting 127.0.0.1"));
 
-    EXPECT_EQ(enNetResources, OrvSocketResultFromErrno(EMFILE));
-    EXPECT_EQ(enNetResources, OrvSocketResultFromErrno(ENFILE));
-    EXPECT_EQ(enNetBadRequest, OrvSocketResultFromErrno(EINVAL));
-    EXPECT_EQ(enNetBadRequest, OrvSocketResultFromErrno(EBADF));
-    EXPECT_EQ(enNetConnection, OrvSocketResultFromErrno(ECONNRESET));
-    EXPECT_EQ(enNetConnection, OrvSocketResultFromErrno(ENOMEM));
+    EXPECT_EQ(enNetResources, OrvResultFromErrno(EMFILE, OrvErrnoUse::Socket));
+    EXPECT_EQ(enNetResources, OrvResultFromErrno(ENFILE, OrvErrnoUse::Socket));
+    EXPECT_EQ(enNetBadRequest, OrvResultFromErrno(EINVAL, OrvErrnoUse::Socket));
+    EXPECT_EQ(enNetBadRequest, OrvResultFromErrno(EBADF, OrvErrnoUse::Socket));
+    EXPECT_EQ(enNetConnection, OrvResultFromErrno(ECONNRESET, OrvErrnoUse::Socket));
+    EXPECT_EQ(enNetConnection, OrvResultFromErrno(ENOMEM, OrvErrnoUse::Socket));
     EXPECT_STREQ("Socket Error 4242", OrvSocketErrnoText(4242));
 }
 
