@@ -8,12 +8,17 @@ packages=(
   g++ cmake ninja-build make pkg-config ccache clang clang-format libclang-rt-14-dev
   # libraries
   qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev libcurl4-openssl-dev
+  libproxy-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libc-bin
   # peers of the URL tests: public suffixes (psl, the list itself) and international names
   psl publicsuffix idn2
   # independent peers of the HTTP tests (multipart uploads are parsed back by Python)
   python3
+  # real servers of the connection tests, started on loopback by the tests: an origin, a proxy
+  # with Basic authentication (htpasswd, basic_ncsa_auth), the curl command as the benchmark's
+  # peer, openssl for the test certificates
+  nginx squid apache2-utils curl openssl
   # time-zone data for the local-time tests
   tzdata
   # locale data (generated below) for the thousands-separator and collation tests
