@@ -28,3 +28,6 @@ orv_test(orv-http-body-test SOURCES http/orv-http-body-test.cpp LINK orv-http)
 orv_test(orv-http-cookie-test SOURCES http/orv-http-cookie-test.cpp LINK orv-http)
 orv_test(orv-http-multipart-test SOURCES http/orv-http-multipart-test.cpp LINK orv-http)
 orv_test(orv-stream-test SOURCES http/orv-stream-test.cpp LINK orv-http LABELS threads)
+orv_test(orv-http-conn-test SOURCES http/orv-http-conn-test.cpp LINK orv-http LABELS threads)
+orv_test(orv-http-curl-test SOURCES http/orv-http-curl-test.cpp LINK orv-http orv-test-servers
+         LABELS net)

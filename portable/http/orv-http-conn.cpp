@@ -73,7 +73,9 @@ OrvHttpEngineFactory OrvHttpSetSocketEngineFactory(OrvHttpEngineFactory pfn) {
     return g_socket_engine_factory.exchange(pfn);
 }
 
-bool OrvHttpSocketEngineAvailable() { return g_socket_engine_factory.load() != nullptr; }
+bool OrvHttpSocketEngineAvailable() {
+    return g_socket_engine_factory.load() != nullptr;
+}
 
 // ---- COrvHttpEngineConnection ----
 
@@ -190,8 +192,8 @@ bool DoOrvHttpTxnAndClose(const char* pszUrl, COrvHttpTxn& txn, const COrvHttpCo
     const char* pszExtra = url.GetExtraInfo();
     if (*pszExtra == '?') {
         const char* pHash = strchr(pszExtra, '#');
-        txn.m_sPath.Append(pszExtra, pHash ? static_cast<int>(pHash - pszExtra)
-                                           : url.GetExtraInfoLength());
+        txn.m_sPath.Append(pszExtra,
+                           pHash ? static_cast<int>(pHash - pszExtra) : url.GetExtraInfoLength());
     }
     COrvHttpEngineConnection conn(c);
     const bool bOk = conn.SendReceive(txn, err);
@@ -215,7 +217,8 @@ bool DoOrvHttpTxnAndCloseTryBoth(const char* pszUrl, COrvHttpTxn& txn,
     COrvError first;
     if (DoOrvHttpTxnAndClose(pszUrl, txn, c, first))
         return true;
-    OrvHttpObserverLog(cfg.m_pObserver, 3, "DoOrvHttpTxnAndCloseTryBoth: Native transaction failed: %s",
+    OrvHttpObserverLog(cfg.m_pObserver, 3,
+                       "DoOrvHttpTxnAndCloseTryBoth: Native transaction failed: %s",
                        first.Text().GetString());
     txn.ResetResponse();
     c.m_bUsePlatformEngine = true;
@@ -231,7 +234,9 @@ bool DoOrvHttpTxnAndCloseTryBoth(const char* pszUrl, COrvHttpTxn& txn,
     return err.Set(second.Code(), s);
 }
 
-bool OrvHttpTestTxnUsesPlatformEngine() { return !OrvHttpSocketEngineAvailable(); }
+bool OrvHttpTestTxnUsesPlatformEngine() {
+    return !OrvHttpSocketEngineAvailable();
+}
 
 bool DoOrvHttpTestTxn(const char* pszUrl, const char* pszProxyDescription, bool bTrustAny,
                       COrvStringA& sLog, COrvError& err) {
@@ -248,7 +253,7 @@ bool DoOrvHttpTestTxn(const char* pszUrl, const char* pszProxyDescription, bool 
         return true;
     // Nothing answered at all: the route itself does not work.
     COrvStringA s(txn.m_nStatus == 0 && e.Code() == enNetConnection ? "Cannot Connect to "
-                                                                     : "Cannot SendRecv to ");
+                                                                    : "Cannot SendRecv to ");
     s += pszUrl ? pszUrl : "";
     s += ": ";
     s += e.Text();
@@ -275,7 +280,9 @@ COrvStringA PoolKey(const COrvHttpConnConfig& cfg) {
 COrvHttpConnectionPool::COrvHttpConnectionPool()
     : m_lock("OrvHttpConnectionPool"), m_map(17, 0.75f, 0.25f, 2.25f, 10) {}
 
-COrvHttpConnectionPool::~COrvHttpConnectionPool() { Clear(); }
+COrvHttpConnectionPool::~COrvHttpConnectionPool() {
+    Clear();
+}
 
 std::unique_ptr<COrvHttpEngineConnection> COrvHttpConnectionPool::Take(
     const COrvHttpConnConfig& cfg) {

@@ -115,8 +115,7 @@ public:
     // As IOrvHttpEngine::SendReceive on the chosen engine. Without the engine: "Socket engine
     // not available" or "Platform engine not available" (enNetNotReady).
     [[nodiscard]] bool SendReceive(COrvHttpTxn& txn, COrvError& err);
-    [[nodiscard]] bool WriteBody(COrvHttpTxn& txn, const void* pData, int64_t nLen,
-                                 COrvError& err);
+    [[nodiscard]] bool WriteBody(COrvHttpTxn& txn, const void* pData, int64_t nLen, COrvError& err);
     [[nodiscard]] bool FinishBody(COrvHttpTxn& txn, COrvError& err);
     // Closes the transport and drops the engine (the byte is read again on the next use).
     void Close();

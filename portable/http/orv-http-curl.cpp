@@ -57,11 +57,24 @@ std::once_flag g_curl_init_once;
 bool g_curl_init_ok = false;
 
 bool IsRedirect(int nStatus) {
-    return nStatus == 301 || nStatus == 302 || nStatus == 303 || nStatus == 307 ||
-           nStatus == 308;
+    return nStatus == 301 || nStatus == 302 || nStatus == 303 || nStatus == 307 || nStatus == 308;
 }
 
-COrvStringA Str(const char* psz) { return COrvStringA(psz); }
+// Basic alone when the challenges offer nothing else, so that the credentials go with the next
+// request; else any scheme libcurl knows.
+unsigned long AuthMask(const COrvStringA& sChallenges) {
+    COrvStringA s = sChallenges;
+    s.MakeLower();
+    s.Trim();
+    if (strncmp(s, "basic", 5) == 0 && s.Find("digest") < 0 && s.Find("ntlm") < 0 &&
+        s.Find("negotiate") < 0)
+        return CURLAUTH_BASIC;
+    return CURLAUTH_ANY;
+}
+
+COrvStringA Str(const char* psz) {
+    return COrvStringA(psz);
+}
 
 COrvStringA Prefixed(const char* pszPrefix, const COrvStringA& sText) {
     COrvStringA s(pszPrefix);
@@ -71,9 +84,7 @@ COrvStringA Prefixed(const char* pszPrefix, const COrvStringA& sText) {
 
 class COrvHttpCurlEngine final : public IOrvHttpEngine {
 public:
-    explicit COrvHttpCurlEngine(const COrvHttpConnConfig& cfg) : m_cfg(cfg) {
-        m_szErr[0] = 0;
-    }
+    explicit COrvHttpCurlEngine(const COrvHttpConnConfig& cfg) : m_cfg(cfg) { m_szErr[0] = 0; }
     ~COrvHttpCurlEngine() override {
         Detach();
         if (m_pEasy)
@@ -153,6 +164,10 @@ private:
     COrvStringA m_sCurPath;
     bool m_bServerCreds = false;
     bool m_bProxyCreds = false;
+    // The schemes libcurl may answer with: Basic alone when that is all the peer offered (sent
+    // at once), else any (libcurl then asks once more to learn the scheme).
+    unsigned long m_nServerAuth = CURLAUTH_ANY;
+    unsigned long m_nProxyAuth = CURLAUTH_ANY;
     bool m_bReconnected = false;
     int m_nAttempt = 0;
     COrvHttpProxyRoute m_route;
@@ -286,6 +301,8 @@ bool COrvHttpCurlEngine::SendReceive(COrvHttpTxn& txn, COrvError& err) {
     ResetTarget(txn);
     m_bServerCreds = false;
     m_bProxyCreds = false;
+    m_nServerAuth = CURLAUTH_ANY;
+    m_nProxyAuth = CURLAUTH_ANY;
     m_bReconnected = false;
     m_nAttempt = 0;
     const bool bOk = Loop(txn, err);
@@ -454,8 +471,8 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
     curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, m_pHeaders);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(m_cfg.m_nConnectTimeout));
-    const int nSilence = m_cfg.m_nRecvTimeout > m_cfg.m_nSendTimeout ? m_cfg.m_nRecvTimeout
-                                                                     : m_cfg.m_nSendTimeout;
+    const int nSilence =
+        m_cfg.m_nRecvTimeout > m_cfg.m_nSendTimeout ? m_cfg.m_nRecvTimeout : m_cfg.m_nSendTimeout;
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(nSilence));
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 262144L);
@@ -473,20 +490,20 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
         OrvHttpObserverLog(m_cfg.m_pObserver, 4, "WinInet: Using manual proxy %s",
                            sProxy.GetString());
         curl_easy_setopt(h, CURLOPT_PROXY, sProxy.GetString());
-        curl_easy_setopt(h, CURLOPT_PROXYTYPE, static_cast<long>(bSocks ? CURLPROXY_SOCKS5_HOSTNAME
-                                                                        : CURLPROXY_HTTP));
+        curl_easy_setopt(h, CURLOPT_PROXYTYPE,
+                         static_cast<long>(bSocks ? CURLPROXY_SOCKS5_HOSTNAME : CURLPROXY_HTTP));
         curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
         if (m_bProxyCreds) {
             curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, m_route.m_sUserId.GetString());
             curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, m_route.m_sPassword.GetString());
-            curl_easy_setopt(h, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
+            curl_easy_setopt(h, CURLOPT_PROXYAUTH, m_nProxyAuth);
         }
     }
     // Server credentials go to the configured origin only, never after a redirect left it.
     if (m_bServerCreds && OnOrigin()) {
         curl_easy_setopt(h, CURLOPT_USERNAME, m_cfg.m_sUserId.GetString());
         curl_easy_setopt(h, CURLOPT_PASSWORD, m_cfg.m_sPassword.GetString());
-        curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
+        curl_easy_setopt(h, CURLOPT_HTTPAUTH, m_nServerAuth);
     }
     if (m_cfg.m_bTrustAnyCertificate) {
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
@@ -497,8 +514,8 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
     if (m_cfg.m_bCookies)
         curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");
 
-    const bool bHasBody = m_bStreamBody || nBodyLen != 0 || txn.m_sMethod == "POST" ||
-                          txn.m_sMethod == "PUT";
+    const bool bHasBody =
+        m_bStreamBody || nBodyLen != 0 || txn.m_sMethod == "POST" || txn.m_sMethod == "PUT";
     if (txn.m_sMethod.CompareNoCase("HEAD") == 0) {
         curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
     } else if (bHasBody) {
@@ -600,9 +617,11 @@ bool COrvHttpCurlEngine::Interpret(COrvHttpTxn& txn, COrvError& err) {
             return err.Set(m_cbErr.Code(), m_cbErr.Text());
         long nConnectCode = 0;
         curl_easy_getinfo(m_pEasy, CURLINFO_HTTP_CONNECTCODE, &nConnectCode);
-        if (nConnectCode == 407)
+        if (nConnectCode == 407) {
+            m_nProxyAuth = CURLAUTH_ANY;
             return AskProxyCredentials(Str("Server says: Proxy Authentication Required (code 407)"),
                                        err);
+        }
         if (nConnectCode == 503 || nConnectCode == 504) {
             return err.SetFormat(enNetConnection, "%s%ld",
                                  nConnectCode == 503 ? "Proxy reported Connection error: "
@@ -611,8 +630,7 @@ bool COrvHttpCurlEngine::Interpret(COrvHttpTxn& txn, COrvError& err) {
         }
         const int nCode = OrvHttpCurlResultCode(m_result);
         COrvStringA s;
-        (void)s.Format("%s (libcurl error %d)",
-                       m_szErr[0] ? m_szErr : curl_easy_strerror(m_result),
+        (void)s.Format("%s (libcurl error %d)", m_szErr[0] ? m_szErr : curl_easy_strerror(m_result),
                        static_cast<int>(m_result));
         if (nConnectCode >= 300)
             (void)s.AppendFormat(", proxy answered CONNECT with %ld", nConnectCode);
@@ -662,8 +680,10 @@ bool COrvHttpCurlEngine::InterpretStatus(COrvHttpTxn& txn, COrvError& err) {
             return AskServerCredentials(txn, err);
         return err.Set(enNetAuth, Prefixed("Credentials rejected: ", sServer));
     }
-    if (nStatus == 407)
+    if (nStatus == 407) {
+        m_nProxyAuth = AuthMask(txn.GetResponseHeader("proxy-authenticate"));
         return AskProxyCredentials(sServer, err);
+    }
     if (IsRedirect(nStatus))
         return Redirect(txn, err);
     if (nStatus == 404)
@@ -671,14 +691,15 @@ bool COrvHttpCurlEngine::InterpretStatus(COrvHttpTxn& txn, COrvError& err) {
     if (nStatus == 507)
         return err.Set(enNetResources, sServer);
     if (!m_route.m_sHost.IsEmpty() && nStatus == 503)
-        return err.Set(enNetConnection, Prefixed("Proxy reported Connection error: ", txn.m_sReason));
+        return err.Set(enNetConnection,
+                       Prefixed("Proxy reported Connection error: ", txn.m_sReason));
     if (!m_route.m_sHost.IsEmpty() && nStatus == 504)
         return err.Set(enNetConnection, Prefixed("Proxy reported timeout: ", txn.m_sReason));
     return err.Set(enNetServer, sServer);
 }
 
 bool COrvHttpCurlEngine::AskServerCredentials(const COrvHttpTxn& txn, COrvError& err) {
-    (void)txn;
+    m_nServerAuth = AuthMask(txn.GetResponseHeader("www-authenticate"));
     m_bServerCreds = true;
     OrvHttpObserverLog(m_cfg.m_pObserver, 4, "WinInet: Supplied server authentication");
     return err.Set(enNetRetry, "Authentication requested");

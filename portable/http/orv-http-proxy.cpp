@@ -27,10 +27,11 @@ void AppendLine(COrvStringA& sLog, const COrvStringA& sLine) {
 
 COrvStringA COrvProxySettings::LogForm() const {
     COrvStringA s;
-    (void)s.Format("m_bUseProxy_Auto=%d m_bUseProxy_Manual=%d m_sHost=%s m_nPort=%d m_sUserId=%s "
-                   "m_sPasswd=... TrustCA=%d",
-                   m_bUseProxy_Auto ? 1 : 0, m_bUseProxy_Manual ? 1 : 0, m_sHost.GetString(),
-                   m_nPort, m_sUserId.GetString(), m_bTrustCA ? 1 : 0);
+    (void)s.Format(
+        "m_bUseProxy_Auto=%d m_bUseProxy_Manual=%d m_sHost=%s m_nPort=%d m_sUserId=%s "
+        "m_sPasswd=... TrustCA=%d",
+        m_bUseProxy_Auto ? 1 : 0, m_bUseProxy_Manual ? 1 : 0, m_sHost.GetString(), m_nPort,
+        m_sUserId.GetString(), m_bTrustCA ? 1 : 0);
     return s;
 }
 
@@ -85,8 +86,8 @@ bool OrvSetAndTestEffectiveProxy(const COrvProxySettings& settings, bool bForce,
             return false;
         }
         COrvStringA sHttpsUrl;
-        (void)sHttpsUrl.Format("https://%s:%d%s", eff.m_sTestHost.GetString(),
-                               eff.m_nTestPortHttps, eff.m_sTestPath.GetString());
+        (void)sHttpsUrl.Format("https://%s:%d%s", eff.m_sTestHost.GetString(), eff.m_nTestPortHttps,
+                               eff.m_sTestPath.GetString());
         if (!DoOrvHttpTestTxn(sHttpsUrl, sProxy, eff.m_bTrustCA, sLog, testErr)) {
             testErr.AddContext("OrvSetAndTestEffectiveProxy: TEST AUTO HTTPS err=");
             AppendLine(sLog, testErr.Text());
@@ -125,9 +126,8 @@ bool OrvParseSystemProxyAnswer(const char* pszAnswer, COrvSystemProxy& proxy) {
         bool bSocks;
         int nDefaultPort;
     };
-    static const Kind kKinds[] = {{"http://", false, 8080},
-                                  {"socks5://", true, 1080},
-                                  {"socks://", true, 1080}};
+    static const Kind kKinds[] = {
+        {"http://", false, 8080}, {"socks5://", true, 1080}, {"socks://", true, 1080}};
     for (const Kind& k : kKinds) {
         const size_t n = strlen(k.pszPrefix);
         if (strncasecmp(pszAnswer, k.pszPrefix, n) != 0)

@@ -48,8 +48,7 @@ COrvProxySettings OrvGetEffectiveProxy(bool* pbDetermined = nullptr);
                                                bool bTest, COrvStringA& sLog, COrvError& err);
 // The shape with a separate error text (the code is dropped).
 [[nodiscard]] bool OrvSetAndTestEffectiveProxy(const COrvProxySettings& settings, bool bForce,
-                                               bool bTest, COrvStringA& sLog,
-                                               COrvStringA& sError);
+                                               bool bTest, COrvStringA& sLog, COrvStringA& sError);
 
 // Forgets the effective proxy: nothing in use, not determined. For tests and shutdown.
 void OrvResetEffectiveProxy();
