@@ -568,7 +568,14 @@ bool COrvHttpCurlEngine::Drive(bool bUntilUploadWanted, COrvError& err) {
             Detach();  // an unfinished transfer takes its transport with it
             return false;
         }
-        curl_multi_poll(m_pMulti, nullptr, 0, 200, nullptr);
+        // Wait for the transport or for libcurl's next timer, whichever comes first; at most
+        // 200 ms so that the abort check runs.
+        long nTimeout = -1;
+        curl_multi_timeout(m_pMulti, &nTimeout);
+        if (nTimeout == 0)
+            continue;
+        curl_multi_poll(m_pMulti, nullptr, 0, nTimeout < 0 || nTimeout > 200 ? 200 : nTimeout,
+                        nullptr);
     }
 }
 
