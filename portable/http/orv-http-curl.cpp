@@ -370,7 +370,7 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
     if (m_cfg.m_pObserver) {
         int nCode = enNetOk;
         COrvStringA sText;
-        if (!m_cfg.m_pObserver->OnProgress(-1, -1, nCode, sText))
+        if (!m_cfg.m_pObserver->OnProgress(-1, 0, nCode, sText))
             return err.Set(nCode == enNetOk ? enNetCancelled : nCode,
                            sText.IsEmpty() ? Str("transfer cancelled") : sText);
     }

@@ -55,12 +55,12 @@ std::string FileText(const std::string& path) {
 
 // Collects log lines; never stops a transfer.
 struct LogObserver : IOrvTransferObserver {
-    bool OnProgress(int64_t, int64_t, int&, COrvStringA&) override { return true; }
+    bool OnProgress(int64_t, int, int&, COrvStringA&) override { return true; }
     void OnLog(int, const char* psz) override {
         lines += psz;
         lines += "\n";
     }
-    bool IsAborted(int&, COrvStringA&) override { return false; }
+    bool ShouldAbort(int&, COrvStringA&) override { return false; }
     std::string lines;
 };
 
