@@ -28,8 +28,8 @@ public:
     void AppendText(const char16_t* pszText);
     // Writes the pane's whole text to the file at the UTF-8 path, as UTF-8 with the pane's CR LF
     // line ends; an existing file is replaced only once the whole text is written (through a
-    // temporary file beside it, see COrvReplacingFile). On failure strError holds "Cannot open file "
-    // or "Error writing to file ", the path, ": " and the system's reason (and is left alone on
+    // temporary file beside it, see COrvReplacingFile). On failure strError holds "Cannot open file
+    // " or "Error writing to file ", the path, ": " and the system's reason (and is left alone on
     // success); an existing file then stays as it was.
     bool SaveLog(const char* pszPath, COrvStringA& strError);
     // The frame's Save command: asks for a file (proposing "vexil.txt", confirming before an
