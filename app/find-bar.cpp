@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QScrollBar>
+#include <algorithm>
 
 #include "output-pane.h"
 
@@ -118,7 +119,7 @@ void CFindBar::Place() {
     const QRect area = m_pPane->viewport()->geometry();
     const QSize size = sizeHint().boundedTo(QSize(area.width(), sizeHint().height()));
     resize(size);
-    move(area.right() - size.width() - 1, area.top() + 1);
+    move(std::max(area.left(), area.right() - size.width() - 1), area.top() + 1);
 }
 
 bool CFindBar::HandleKey(QKeyEvent* pEvent) {

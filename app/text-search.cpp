@@ -157,7 +157,7 @@ bool CTextMatches::Update(const char16_t* p, int nLen, int64_t nDropped, uint64_
     const int64_t nEnd = nDropped + nLen;
     bool bChanged = false;
     if (m_bStale || nGeneration != m_nGeneration || nEnd < m_nSearchedEnd) {
-        bChanged = Count() > 0 || m_bStale;
+        bChanged = Count() > 0;
         m_pos.clear();
         m_nHead = 0;
         m_nSearchedEnd = nDropped;
