@@ -621,6 +621,12 @@ void COutputPane::ReplaceSel(const char16_t* p, int n) {
     } else {
         SetSelection(nCaret, nCaret);
     }
+    if (bFromFront) {
+        // the caret at the start of what is left is not meant to be seen: the insertion at the
+        // end that follows a removal at the front places it
+        ScheduleLayout();
+        return;
+    }
     // as an edit control does, the replacement scrolls the caret into view (when following)
     ScrollCaret();
 }

@@ -40,7 +40,7 @@ public:
     // Columns of the widest line the text holds now: a tab advances to the next multiple of 8,
     // East Asian wide characters take two columns, control characters none. Lines removed from
     // the front no longer count; a first line that lost its beginning counts with what is left
-    // (at most 7 columns more, where its tabs fall differently). Constant time.
+    // (at most a tab stop more, where its tabs fall differently). Constant time.
     int64_t GetMaxColumns() const;
     // Columns of the last line, kept up to date by every change.
     int64_t GetLastLineColumns() const { return m_nLastCols; }
