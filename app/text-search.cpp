@@ -20,43 +20,51 @@ const std::array<char16_t, 65536>& FoldTable() {
     return table;
 }
 
-// Sixteen units side by side; the compiler turns the comparisons into vector instructions.
-using CUnits16 = uint16_t __attribute__((vector_size(32)));
-constexpr int kLanes = 16;
+// Eight units side by side (one SSE register); the compiler turns the comparisons into vector
+// instructions.
+using CUnits8 = uint16_t __attribute__((vector_size(16)));
+constexpr int kLanes = 8;
 
-// Index of the first unit in p[nFrom..n) that is one of the nSet units in set, or n.
-int64_t ScanForAny(const char16_t* p, int64_t nFrom, int64_t n, const char16_t* set, int nSet) {
-    CUnits16 a;
-    CUnits16 b;
-    CUnits16 c;
-    CUnits16 d;
-    for (int i = 0; i < kLanes; ++i) {
-        // unused slots repeat the first unit, which costs nothing and changes nothing
-        a[i] = set[0];
-        b[i] = set[nSet > 1 ? 1 : 0];
-        c[i] = set[nSet > 2 ? 2 : 0];
-        d[i] = set[nSet > 3 ? 3 : 0];
-    }
-    int64_t i = nFrom;
-    for (; i + kLanes <= n; i += kLanes) {
-        CUnits16 v;
-        std::memcpy(&v, p + i, sizeof v);
-        const auto hit = (v == a) | (v == b) | (v == c) | (v == d);
-        uint64_t words[4];
-        std::memcpy(words, &hit, sizeof words);
-        if ((words[0] | words[1] | words[2] | words[3]) != 0) {
-            for (int k = 0; k < kLanes; ++k) {
-                if (hit[k] != 0) {
-                    return i + k;
-                }
+// Up to four units, each repeated in every lane; unused slots repeat the first unit, which
+// costs nothing and changes nothing.
+struct CUnitSet {
+    CUnits8 v[4];
+    explicit CUnitSet(const char16_t* set, int nSet) {
+        for (int k = 0; k < 4; ++k) {
+            for (int i = 0; i < kLanes; ++i) {
+                v[k][i] = set[k < nSet ? k : 0];
             }
         }
     }
-    for (; i < n; ++i) {
-        for (int k = 0; k < nSet; ++k) {
-            if (p[i] == set[k]) {
-                return i;
+    // Lanes of the eight units at p that hold one of the units, as all ones.
+    CUnits8 Hits(const char16_t* p) const {
+        CUnits8 x;
+        std::memcpy(&x, p, sizeof x);
+        return reinterpret_cast<CUnits8>((x == v[0]) | (x == v[1]) | (x == v[2]) | (x == v[3]));
+    }
+};
+
+bool Any(const CUnits8& hits) {
+    uint64_t words[2];
+    std::memcpy(words, &hits, sizeof words);
+    return (words[0] | words[1]) != 0;
+}
+
+// The units that fold to the same unit as c (c itself when matching case): at most four, else
+// zero (then the search folds every unit instead of comparing side by side).
+int UnitsFoldingLike(char16_t c, bool bMatchCase, char16_t* out) {
+    if (bMatchCase) {
+        out[0] = c;
+        return 1;
+    }
+    const auto& fold = FoldTable();
+    int n = 0;
+    for (uint32_t u = 0; u < 65536; ++u) {
+        if (fold[u] == c) {
+            if (n == 4) {
+                return 0;
             }
+            out[n++] = static_cast<char16_t>(u);
         }
     }
     return n;
@@ -74,26 +82,15 @@ CTextSearcher::CTextSearcher(const char16_t* pPattern, int nLen, bool bMatchCase
         return;
     }
     m_pattern.assign(pPattern, static_cast<size_t>(nLen));
-    if (m_bMatchCase) {
-        m_first[0] = m_pattern[0];
-        m_nFirst = 1;
-        return;
-    }
-    const auto& fold = FoldTable();
-    for (char16_t& c : m_pattern) {
-        c = fold[c];
-    }
-    // every unit that folds to the first one: usually two (a, A), a few have three or four
-    m_nFirst = 0;
-    for (uint32_t u = 0; u < 65536; ++u) {
-        if (fold[u] == m_pattern[0]) {
-            if (m_nFirst == 4) {
-                m_nFirst = 0;  // too many: the scan folds every unit instead
-                break;
-            }
-            m_first[m_nFirst++] = static_cast<char16_t>(u);
+    if (!m_bMatchCase) {
+        const auto& fold = FoldTable();
+        for (char16_t& c : m_pattern) {
+            c = fold[c];
         }
     }
+    // usually two units each (a, A); a few letters have three or four forms
+    m_nFirst = UnitsFoldingLike(m_pattern.front(), m_bMatchCase, m_first);
+    m_nLast = UnitsFoldingLike(m_pattern.back(), m_bMatchCase, m_last);
 }
 
 bool CTextSearcher::MatchesAt(const char16_t* p) const {
@@ -118,25 +115,35 @@ size_t CTextSearcher::FindAll(const char16_t* p, int64_t n, int64_t nBase,
     }
     const size_t nBefore = out.size();
     const int64_t nLastStart = n - m;
-    const auto& fold = FoldTable();
+    int64_t nNext = 0;  // the first position an occurrence may start at (no overlaps)
+    auto tryAt = [&](int64_t i) {
+        if (i >= nNext && MatchesAt(p + i)) {
+            out.push_back(nBase + i);
+            nNext = i + m;
+        }
+    };
     int64_t i = 0;
-    while (i <= nLastStart) {
-        if (m_nFirst > 0) {
-            // a candidate can start no later than nLastStart
-            i = ScanForAny(p, i, nLastStart + 1, m_first, m_nFirst);
-        } else {
-            while (i <= nLastStart && fold[p[i]] != m_pattern[0]) {
-                ++i;
+    if (m_nFirst > 0 && m_nLast > 0) {
+        // Eight candidate starts at a time: a start counts only when its first unit and the
+        // unit m - 1 further on both fit the pattern's ends, which leaves few to compare.
+        const CUnitSet first(m_first, m_nFirst);
+        const CUnitSet last(m_last, m_nLast);
+        for (; i + kLanes - 1 <= nLastStart; i += kLanes) {
+            const CUnits8 hits = first.Hits(p + i) & last.Hits(p + i + m - 1);
+            if (Any(hits)) {
+                for (int k = 0; k < kLanes; ++k) {
+                    if (hits[k] != 0) {
+                        tryAt(i + k);
+                    }
+                }
             }
         }
-        if (i > nLastStart) {
-            break;
-        }
-        if (MatchesAt(p + i)) {
-            out.push_back(nBase + i);
-            i += m;
-        } else {
-            ++i;
+    }
+    const auto& fold = FoldTable();
+    for (; i <= nLastStart; ++i) {
+        const char16_t c = m_bMatchCase ? p[i] : fold[p[i]];
+        if (c == m_pattern[0]) {
+            tryAt(i);
         }
     }
     return out.size() - nBefore;

@@ -25,8 +25,8 @@ public:
 
     // Appends to out the positions nBase + i of the occurrences p[i..i + Length()) in p[0..n),
     // left to right, each starting after the end of the one before (no overlaps). Returns how
-    // many it appended. Cost: one pass over the text, plus a comparison wherever a character
-    // that may start the pattern appears.
+    // many it appended. Cost: one pass over the text, eight positions at a time, plus a
+    // comparison wherever both the pattern's first and last character fit.
     size_t FindAll(const char16_t* p, int64_t n, int64_t nBase, std::vector<int64_t>& out) const;
 
 private:
@@ -34,10 +34,13 @@ private:
 
     std::u16string m_pattern;  // folded unless m_bMatchCase
     bool m_bMatchCase = true;
-    // The units that can start an occurrence: the first unit, and with case ignored every unit
-    // that folds to it. Zero count: too many to test side by side (the scan folds instead).
+    // The units that can start and end an occurrence: the pattern's first and last unit, and
+    // with case ignored every unit that folds to them. Zero count: too many to test side by
+    // side (the search then folds and compares unit by unit).
     char16_t m_first[4] = {};
     int m_nFirst = 0;
+    char16_t m_last[4] = {};
+    int m_nLast = 0;
 };
 
 // The occurrences of a pattern in a text that grows at its end and loses characters at its
