@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QWidget>
 
+#include "find-bar.h"
 #include "orv-string.h"
 #include "output-pane.h"
 
@@ -39,6 +40,8 @@ public:
     QLineEdit* CommandField() { return m_edtCommand; }
     QPushButton* RunButton() { return m_btnRun; }
     COutputPane* OutputPane() { return m_edtOutput; }
+    // The find bar over the pane (Ctrl+F).
+    CFindBar* FindBar() { return m_pFindBar; }
     // Whether a pipe started by this view has not yet reported its end.
     bool IsRunning() const { return m_pPipe != nullptr; }
 
@@ -65,4 +68,5 @@ private:
     COutputPane* m_edtOutput = nullptr;
     QLineEdit* m_edtCommand = nullptr;
     QPushButton* m_btnRun = nullptr;
+    CFindBar* m_pFindBar = nullptr;
 };
