@@ -47,6 +47,6 @@ find_package(ZLIB REQUIRED)
 orv_layer(orv-http DIR portable/http
   SOURCES orv-http-io.cpp orv-http-txn.cpp orv-http-wire.cpp orv-http-auth.cpp orv-http-body.cpp
           orv-http-cookie.cpp orv-http-range.cpp orv-http-response.cpp orv-http-multipart.cpp
-          orv-stream.cpp
+          orv-stream.cpp orv-http-connection.cpp
   DEPS orv-net
   LIBS ZLIB::ZLIB OpenSSL::Crypto)
