@@ -17,6 +17,8 @@ packages=(
   # network peers of the net suites and benches (loopback only): TLS server, SOCKS5 proxy, HTTP
   # client, and the CA bundle compiled into orv-net
   openssl microsocks curl ca-certificates
+  # the static-file web server of the HTTP client suites and benches (loopback only)
+  nginx
   # time-zone data for the local-time tests
   tzdata
   # locale data (generated below) for the thousands-separator and collation tests

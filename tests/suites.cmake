@@ -34,3 +34,7 @@ orv_test(orv-stream-test SOURCES http/orv-stream-test.cpp LINK orv-http LABELS t
 orv_test(orv-socket-test SOURCES net/orv-socket-test.cpp LINK orv-net LABELS threads net)
 orv_test(orv-socks-test SOURCES net/orv-socks-test.cpp LINK orv-net LABELS threads net)
 orv_test(orv-ssl-test SOURCES net/orv-ssl-test.cpp LINK orv-net LABELS threads net)
+orv_test(orv-http-connection-test SOURCES http/orv-http-connection-test.cpp LINK orv-http
+         LABELS net)
+target_compile_definitions(orv-http-connection-test PRIVATE
+                           ORV_HTTP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-http-peer.py")
