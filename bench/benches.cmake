@@ -19,3 +19,7 @@ endif()
 orv_bench(bench-registry SOURCES bench-registry.cpp LINK orv-sys)
 orv_bench(bench-file SOURCES bench-file.cpp LINK orv-sys)
 orv_bench(bench-net SOURCES bench-net.cpp LINK orv-net)
+if(TARGET orv-test-support)
+  # nginx and the temporary folder come from the test helpers.
+  orv_bench(bench-http SOURCES bench-http.cpp LINK orv-http orv-test-support)
+endif()
