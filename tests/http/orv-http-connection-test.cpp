@@ -702,3 +702,75 @@ TEST_F(OrvHttpOriginTest, HttpsToHttpGetsNeither) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(OrvHttpConnectionTest, KeptAliveConnectionClosedWhileIdleIsSentAgain) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = false;
+    EXPECT_EQ("bye", Get(conn, txn, "/then-close", err, &bOk));
+    ASSERT_TRUE(bOk);
+    EXPECT_TRUE(conn.IsConnected());  // the server said nothing about closing
+    const std::string body = Get(conn, txn, "/echo", err, &bOk);
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ("1", ToStd(txn.GetResponseHeader("x-conn-requests")));
+    EXPECT_EQ(2, conn.ConnectionsOpened());
+    EXPECT_EQ(3, m_obs.Count("4 CReq-> "));
+}
+
+// A connect step of the tests for the proxy routes: records the route and, for the HTTP proxy
+// route, connects straight to the scripted server and speaks to it as to a proxy.
+OrvHttpRoute g_route = OrvHttpRoute::enDirect;
+int g_nPeerPort = 0;
+bool TestProxyConnector(COrvHttpConnection& conn, OrvHttpRoute route, COrvError& err) {
+    g_route = route;
+    if (route != OrvHttpRoute::enHttpProxy)
+        return err.Set(enNetConnection, "test connector: route not served");
+    conn.SetViaHttpProxy(true);
+    return conn.Socket().Connect("127.0.0.1", g_nPeerPort, false, false, 0, 5, 20, 20, nullptr,
+                                 err);
+}
+
+TEST_F(OrvHttpConnectionTest, ProxyRoutesGoThroughTheConnectStep) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    conn.m_sHost = "origin.invalid";
+    conn.m_sProxyHost = "proxy.invalid";
+    conn.m_nProxyPort = 3128;
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = true;
+    Get(conn, txn, "/echo", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetNotReady, err.Code());
+    EXPECT_STREQ("Connecting through proxy proxy.invalid:3128: proxy routes are not available",
+                 err.Text());
+
+    g_nPeerPort = g_peers->ScriptPort();
+    const OrvHttpProxyConnectFn pfnOld = OrvHttpSetProxyConnector(&TestProxyConnector);
+    err.Clear();
+    const std::string body = Get(conn, txn, "/echo", err, &bOk);
+    EXPECT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ(OrvHttpRoute::enHttpProxy, g_route);
+    EXPECT_NE(std::string::npos, body.find("\"target\": \"http://origin.invalid:" +
+                                           std::to_string(g_peers->ScriptPort()) + "/echo\""))
+        << body;
+    EXPECT_EQ("no-cache", EchoHeader(body, "pragma"));
+
+    conn.Close();
+    conn.m_bHttps = true;
+    err.Clear();
+    Get(conn, txn, "/echo", err, &bOk);
+    EXPECT_EQ(OrvHttpRoute::enConnectTunnel, g_route);
+    conn.Close();
+    conn.m_sProxyHost = "socks5://proxy.invalid";
+    Get(conn, txn, "/echo", err, &bOk);
+    EXPECT_EQ(OrvHttpRoute::enSocks5, g_route);
+    EXPECT_FALSE(bOk);
+    OrvHttpSetProxyConnector(pfnOld);
+}
+
+}  // namespace

@@ -175,6 +175,9 @@ def handle(conn, method, target, headers, body):
         return response(200, json.dumps(upload_parts(headers, body)).encode(), [conn_hdr]), False
     if path == "/close":
         return response(200, b"closing", [("Connection", "close"), conn_hdr]), True
+    if path == "/then-close":
+        # Kept alive by its headers, then closed as an idle timeout would.
+        return response(200, b"bye", [conn_hdr]), True
     if path == "/big":
         n = int(q["n"])
         data = (bytes(range(256)) * (n // 256 + 1))[:n]
