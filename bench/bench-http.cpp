@@ -53,7 +53,7 @@ void Configure(COrvHttpConnection& conn, bool bTls) {
 
 void BM_BigBody_Orv(benchmark::State& state) {
     const bool bTls = state.range(0) != 0;
-    std::vector<char> buf(1 << 20);
+    std::vector<char> buf(1 << 17);
     for (auto _ : state) {
         COrvHttpConnection conn;
         Configure(conn, bTls);
