@@ -6,7 +6,7 @@ orv_layer(orv-posix DIR posix SOURCES orv-sys.cpp)
 
 # Strings and their printf engine, UTF, containers, result codes and errors, trace.
 orv_layer(orv-base DIR portable/base
-  SOURCES orv-string.cpp orv-utf.cpp orv-trace.cpp orv-trace-posix.cpp orv-result.cpp
+  SOURCES orv-string.cpp orv-format.cpp orv-unicode-tables.cpp orv-utf.cpp orv-trace.cpp orv-trace-posix.cpp orv-result.cpp
           orv-result-posix.cpp orv-error.cpp)
 
 # Time, locks, threads, the UI-thread interface, the log, console output, number and text

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "orv-format.h"
 #include "orv-string.h"
 #include "orv-trace-os.h"
 #include "orv-utf.h"

@@ -16,7 +16,34 @@
 // called from any thread.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "orv-string.h"
+
+// ---- surrogates ----
+
+// UTF-16 surrogate code units: high (D800-DBFF) lead a pair, low (DC00-DFFF) end it.
+constexpr bool OrvIsSurrogate(uint32_t u) {
+    return u >= 0xD800 && u <= 0xDFFF;
+}
+constexpr bool OrvIsHighSurrogate(uint32_t u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+constexpr bool OrvIsLowSurrogate(uint32_t u) {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
+// The supplementary code point of a high and a low surrogate (callers check both first).
+constexpr char32_t OrvCombineSurrogates(uint32_t uHigh, uint32_t uLow) {
+    return 0x10000 + ((uHigh - 0xD800) << 10) + (uLow - 0xDC00);
+}
+// The two halves of a supplementary code point c (0x10000 to 0x10FFFF).
+constexpr char16_t OrvHighSurrogateOf(char32_t c) {
+    return static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+}
+constexpr char16_t OrvLowSurrogateOf(char32_t c) {
+    return static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+}
 
 // Status codes stored by the converters.
 enum OrvUtfStatus : int {

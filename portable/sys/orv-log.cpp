@@ -7,6 +7,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "orv-format.h"
 #include "orv-log-os.h"
 #include "orv-result.h"
 #include "orv-thread.h"
@@ -40,21 +41,11 @@ void LockLogLine(const char* pszLine) {
 
 // Appends the decimal digits of n to p; returns the count.
 int FormatInt64(char* p, long long n) {
-    char tmp[24];
-    int i = 0;
-    unsigned long long u =
-        n < 0 ? 0ull - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
-    do {
-        tmp[i++] = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
-    int nOut = 0;
-    if (n < 0) {
-        p[nOut++] = '-';
-    }
-    while (i > 0) {
-        p[nOut++] = tmp[--i];
-    }
+    char tmp[kOrvDecimalChars];
+    char* pEnd = tmp + sizeof(tmp);
+    const char* pFirst = OrvDecimalBackward(pEnd, static_cast<int64_t>(n));
+    const int nOut = static_cast<int>(pEnd - pFirst);
+    std::memcpy(p, pFirst, static_cast<size_t>(nOut));
     return nOut;
 }
 

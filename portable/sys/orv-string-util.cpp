@@ -924,11 +924,10 @@ bool CheckArgs(const COrvStringW* pstr1, const COrvStringW* pstr2, int& nResult)
 // The library's case mapping (orv-coll.h) taken to lower case: a unit that has an upper-case
 // form is lower case already; an upper-case unit maps to the unit whose upper-case form it is.
 OrvWChar LowerUnit(OrvWChar ch) {
-    using orv_coll_detail::UpperCodePoint;
     const char32_t c = ch;
     if (c < 0x80)
         return (c >= 'A' && c <= 'Z') ? static_cast<OrvWChar>(c + 32) : ch;
-    if (UpperCodePoint(c) != c)
+    if (OrvUpperCodePoint(c) != c)
         return ch;
     switch (c) {
         case 0x178:
@@ -944,7 +943,7 @@ OrvWChar LowerUnit(OrvWChar ch) {
     }
     static const char32_t kOffsets[] = {32, 1, 37, 63, 80, 48, 16, 26};
     for (const char32_t d : kOffsets)
-        if (c + d <= 0xFFFF && UpperCodePoint(c + d) == c)
+        if (c + d <= 0xFFFF && OrvUpperCodePoint(c + d) == c)
             return static_cast<OrvWChar>(c + d);
     return ch;
 }
