@@ -1,11 +1,9 @@
 // The operating-system side of time: clock, C library conversions, the user's locale, sleeps,
-// the time zone and the waitable timer on timerfd.
+// the time zone.
 #include <errno.h>
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
-#include <poll.h>
-#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -73,29 +71,6 @@ bool SleepFor(struct timespec ts, bool bAlertable) {
             return false;
         }
     }
-    return true;
-}
-
-void TimerFailure(const char* pszWhat, int nErrno, int& nCode, COrvStringA& strError) {
-    nCode = OrvResultFromErrno(nErrno);
-    strError.Format("cannot %s waitable timer: ", pszWhat);
-    strError += OrvErrnoText(nErrno);
-}
-
-bool ArmTimer(int fd, const struct timespec& due, int& nCode, COrvStringA& strError) {
-    struct itimerspec its = {};
-    its.it_value = due;
-    // An all-zero value would disarm: a due time at or before the epoch is simply "already past".
-    if (its.it_value.tv_sec <= 0 && its.it_value.tv_nsec <= 0) {
-        its.it_value.tv_sec = 0;
-        its.it_value.tv_nsec = 1;
-    }
-    if (::timerfd_settime(fd, TFD_TIMER_ABSTIME, &its, nullptr) < 0) {
-        TimerFailure("set", errno, nCode, strError);
-        return false;
-    }
-    nCode = enNetOk;
-    strError.Empty();
     return true;
 }
 
@@ -197,123 +172,4 @@ void OrvGetTimeZoneInfo(OrvTimeZoneInfo& info) {
     } else {
         info.strDaylightName = info.strStandardName;
     }
-}
-
-COrvWaitableTimer::~COrvWaitableTimer() {
-    int nCode;
-    COrvStringA strError;
-    if (m_fd >= 0) {
-        Close(nCode, strError);
-    }
-}
-
-bool COrvWaitableTimer::Create(int& nCode, COrvStringA& strError) {
-    if (m_fd >= 0) {
-        Close(nCode, strError);
-    }
-    // An alarm clock wakes a suspended system; without the right to use one, an ordinary clock.
-    int fd = ::timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC | TFD_NONBLOCK);
-    if (fd < 0 && (errno == EPERM || errno == EINVAL)) {
-        fd = ::timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
-    }
-    if (fd < 0) {
-        TimerFailure("create", errno, nCode, strError);
-        return false;
-    }
-    m_fd = fd;
-    nCode = enNetOk;
-    strError.Empty();
-    return true;
-}
-
-bool COrvWaitableTimer::Set(OrvTime tDue, int& nCode, COrvStringA& strError) {
-    if (!CheckCreated("set", nCode, strError)) {
-        return false;
-    }
-    struct timespec due = {};
-    due.tv_sec = static_cast<time_t>(tDue);
-    return ArmTimer(m_fd, due, nCode, strError);
-}
-
-bool COrvWaitableTimer::SetAfter(int64_t nMilliseconds, int& nCode, COrvStringA& strError) {
-    if (!CheckCreated("set", nCode, strError)) {
-        return false;
-    }
-    if (nMilliseconds < 0) {
-        nMilliseconds = 0;
-    }
-    struct timespec due;
-    ::clock_gettime(CLOCK_REALTIME, &due);
-    due.tv_sec += static_cast<time_t>(nMilliseconds / 1000);
-    due.tv_nsec += static_cast<long>(nMilliseconds % 1000) * 1000000L;
-    if (due.tv_nsec >= 1000000000L) {
-        due.tv_nsec -= 1000000000L;
-        ++due.tv_sec;
-    }
-    return ArmTimer(m_fd, due, nCode, strError);
-}
-
-bool COrvWaitableTimer::Cancel(int& nCode, COrvStringA& strError) {
-    if (!CheckCreated("cancel", nCode, strError)) {
-        return false;
-    }
-    const struct itimerspec its = {};
-    if (::timerfd_settime(m_fd, 0, &its, nullptr) < 0) {
-        TimerFailure("cancel", errno, nCode, strError);
-        return false;
-    }
-    nCode = enNetOk;
-    strError.Empty();
-    return true;
-}
-
-bool COrvWaitableTimer::Wait(int nTimeoutMs, int& nCode, COrvStringA& strError) {
-    if (!CheckCreated("wait for", nCode, strError)) {
-        return false;
-    }
-    // Poll only, never read: the expiry count stays, so the timer stays signalled (manual reset).
-    struct timespec start;
-    ::clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        int nLeft = nTimeoutMs;
-        if (nTimeoutMs >= 0) {
-            struct timespec now;
-            ::clock_gettime(CLOCK_MONOTONIC, &now);
-            const int64_t nElapsed =
-                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000L;
-            nLeft = nElapsed >= nTimeoutMs ? 0 : static_cast<int>(nTimeoutMs - nElapsed);
-        }
-        struct pollfd pfd = {m_fd, POLLIN, 0};
-        const int r = ::poll(&pfd, 1, nLeft);
-        if (r > 0) {
-            nCode = enNetOk;
-            strError.Empty();
-            return true;
-        }
-        if (r == 0) {
-            nCode = enNetTimeout;
-            strError = "waitable timer wait timed out";
-            return false;
-        }
-        if (errno != EINTR) {
-            TimerFailure("wait for", errno, nCode, strError);
-            return false;
-        }
-    }
-}
-
-bool COrvWaitableTimer::Close(int& nCode, COrvStringA& strError) {
-    if (!CheckCreated("close", nCode, strError)) {
-        return false;
-    }
-    const int fd = m_fd;
-    m_fd = -1;
-    // Not retried: Linux releases the descriptor even when close reports EINTR.
-    if (::close(fd) < 0 && errno != EINTR) {
-        TimerFailure("close", errno, nCode, strError);
-        return false;
-    }
-    nCode = enNetOk;
-    strError.Empty();
-    return true;
 }

@@ -608,12 +608,3 @@ void OrvSleepSeconds(int nSeconds, bool bAllowLong) {
 bool OrvSleepSecondsAlertable(int nSeconds) {
     return OrvTimeOsSleep((nSeconds < 0 ? 1 : nSeconds) * 1000LL, true);
 }
-
-bool COrvWaitableTimer::CheckCreated(const char* pszWhat, int& nCode, COrvStringA& strError) const {
-    if (m_fd >= 0) {
-        return true;
-    }
-    nCode = enNetBadRequest;
-    strError.Format("cannot %s waitable timer: waitable timer is not created", pszWhat);
-    return false;
-}
