@@ -103,6 +103,11 @@ long OrvSysReadAll(int fd, void* pBuf, size_t nLen);
 // Writes all nLen bytes, looping over short writes and EINTR. Returns true when everything was
 // written; false with errno set otherwise (a write that returns 0 counts as ENOSPC).
 bool OrvSysWriteAll(int fd, const void* pBuf, size_t nLen);
+// The same loop through pfnWrite (g_orv_sys.write, or g_orv_sys_real.write for a report that an
+// injected failure must not silence); *pnWritten, when given, receives the count written in
+// either case.
+bool OrvSysWriteAllWith(long (*pfnWrite)(int, const void*, size_t), int fd, const void* pBuf,
+                        size_t nLen, size_t* pnWritten);
 int OrvSysFsync(int fd);
 int OrvSysRename(const char* pszFrom, const char* pszTo);
 // Closes the descriptor (never retried: Linux releases it even when close reports EINTR).

@@ -12,6 +12,7 @@ orv_test(orv-ui-thread-test SOURCES sys/orv-ui-thread-test.cpp LINK orv-sys LABE
 orv_test(orv-log-test SOURCES sys/orv-log-test.cpp LINK orv-sys LABELS threads)
 orv_test(orv-time-test SOURCES sys/orv-time-test.cpp LINK orv-sys LABELS threads)
 orv_test(orv-timer-test SOURCES sys/orv-timer-test.cpp LINK orv-sys LABELS threads)
+orv_test(orv-program-path-test SOURCES sys/orv-program-path-test.cpp LINK orv-sys)
 orv_test(orv-string-util-test SOURCES sys/orv-string-util-test.cpp LINK orv-sys)
 include(app-window.cmake)
 if(TARGET vexil-pipe)

@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "orv-clock.h"
 #include "orv-result.h"
 #include "orv-time-os.h"
 #include "orv-time.h"
@@ -76,17 +77,6 @@ bool SleepFor(struct timespec ts, bool bAlertable) {
 
 }  // namespace
 
-int64_t OrvTimeOsNow() {
-    struct timespec ts;
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    return ts.tv_sec;
-}
-
-bool OrvTimeOsBreakdown(int64_t t, bool bLocal, struct tm* pTm) {
-    const time_t tt = static_cast<time_t>(t);
-    return (bLocal ? ::localtime_r(&tt, pTm) : ::gmtime_r(&tt, pTm)) != nullptr;
-}
-
 bool OrvTimeOsMake(struct tm* pTm, bool bUtc, int64_t& t) {
     errno = 0;
     const time_t r = bUtc ? ::timegm(pTm) : ::mktime(pTm);
@@ -134,7 +124,7 @@ bool OrvTimeOsSleep(int64_t nMs, bool bAlertable) {
 
 void OrvGetTimeZoneInfo(OrvTimeZoneInfo& info) {
     info = OrvTimeZoneInfo();
-    const time_t now = static_cast<time_t>(OrvTimeOsNow());
+    const time_t now = static_cast<time_t>(OrvClockNow());
     struct tm tmNow;
     if (!::localtime_r(&now, &tmNow)) {
         return;

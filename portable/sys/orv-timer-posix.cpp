@@ -5,6 +5,7 @@
 #include <sys/timerfd.h>
 #include <time.h>
 
+#include "orv-clock.h"
 #include "orv-result.h"
 #include "orv-sys.h"
 #include "orv-timer.h"
@@ -79,10 +80,10 @@ bool COrvWaitableTimer::SetAfter(int64_t nMilliseconds, int& nCode, COrvStringA&
     if (nMilliseconds < 0) {
         nMilliseconds = 0;
     }
+    const int64_t nNowNs = OrvClockRealtimeNs();
     struct timespec due;
-    ::clock_gettime(CLOCK_REALTIME, &due);
-    due.tv_sec += static_cast<time_t>(nMilliseconds / 1000);
-    due.tv_nsec += static_cast<long>(nMilliseconds % 1000) * 1000000L;
+    due.tv_sec = static_cast<time_t>(nNowNs / 1000000000 + nMilliseconds / 1000);
+    due.tv_nsec = static_cast<long>(nNowNs % 1000000000 + nMilliseconds % 1000 * 1000000);
     if (due.tv_nsec >= 1000000000L) {
         due.tv_nsec -= 1000000000L;
         ++due.tv_sec;
