@@ -14,5 +14,5 @@ orv_layer(orv-base DIR portable/base
 orv_layer(orv-sys DIR portable/sys
   SOURCES orv-time.cpp orv-time-posix.cpp orv-timer.cpp orv-timer-posix.cpp orv-lock.cpp orv-lock-posix.cpp orv-thread.cpp
           orv-thread-posix.cpp orv-ui-thread.cpp orv-log.cpp orv-log-posix.cpp orv-console.cpp
-          orv-string-util.cpp orv-string-util-posix.cpp orv-program-path-posix.cpp
+          orv-string-util.cpp orv-string-util-posix.cpp orv-program-path-posix.cpp orv-iconv-posix.cpp
   DEPS orv-base)

@@ -1,7 +1,6 @@
 // The operating-system side of time: clock, C library conversions, the user's locale, sleeps,
 // the time zone.
 #include <errno.h>
-#include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <time.h>
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "orv-clock.h"
+#include "orv-iconv.h"
 #include "orv-result.h"
 #include "orv-time-os.h"
 #include "orv-time.h"
@@ -38,24 +38,19 @@ locale_t UserLocale() {
 
 // Converts text in the locale's character set to UTF-8; UTF-8 and ASCII pass unchanged.
 bool ToUtf8(const char* psz, const char* pszCodeset, COrvStringA& strOut) {
-    if (!pszCodeset || strcasecmp(pszCodeset, "UTF-8") == 0 ||
-        strcasecmp(pszCodeset, "ANSI_X3.4-1968") == 0) {
-        strOut = psz;
-        return true;
-    }
-    iconv_t cd = iconv_open("UTF-8", pszCodeset);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
+    COrvIconv conv;
+    // Plain ASCII is UTF-8 already as well.
+    if (OrvCharsetIsUtf8(pszCodeset) || strcasecmp(pszCodeset, "ANSI_X3.4-1968") == 0 ||
+        !conv.Open("UTF-8", pszCodeset)) {
         strOut = psz;
         return true;
     }
     char szOut[1024];
-    char* pIn = const_cast<char*>(psz);
+    const char* pIn = psz;
     size_t nIn = std::strlen(psz);
     char* pOut = szOut;
     size_t nOut = sizeof(szOut) - 1;
-    const size_t r = iconv(cd, &pIn, &nIn, &pOut, &nOut);
-    iconv_close(cd);
-    if (r == static_cast<size_t>(-1)) {
+    if (conv.Convert(&pIn, &nIn, &pOut, &nOut) == static_cast<size_t>(-1)) {
         return false;
     }
     *pOut = 0;
