@@ -28,6 +28,7 @@
 #include "orv-buffers.h"
 #include "orv-string.h"
 #include "orv-trace.h"
+#include "orv-utf.h"
 
 // Position inside a list or map: an opaque node pointer; null means "no position".
 struct OrvPositionTag;
@@ -117,64 +118,20 @@ inline uint64_t FastModMul(uint32_t d) {
 // that was used. A well-formed sequence is decoded, mapped and re-encoded; any byte that does not
 // start a well-formed sequence is passed through on its own.
 inline int FoldUtf8(const char** pp, const char* pEnd, unsigned char out[4]) {
-    const auto* p = reinterpret_cast<const unsigned char*>(*pp);
-    const auto* e = reinterpret_cast<const unsigned char*>(pEnd);
-    const unsigned char b0 = p[0];
+    const unsigned char b0 = static_cast<unsigned char>(**pp);
     if (b0 < 0x80) {
         out[0] = (b0 >= 'a' && b0 <= 'z') ? static_cast<unsigned char>(b0 - 32) : b0;
         *pp += 1;
         return 1;
     }
-    int n = 0;
-    char32_t c = 0;
-    char32_t cMin = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        n = 2;
-        c = b0 & 0x1F;
-        cMin = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        n = 3;
-        c = b0 & 0x0F;
-        cMin = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        n = 4;
-        c = b0 & 0x07;
-        cMin = 0x10000;
-    }
-    bool bOk = n > 0 && e - p >= n;
-    for (int i = 1; bOk && i < n; ++i) {
-        if ((p[i] & 0xC0) != 0x80)
-            bOk = false;
-        else
-            c = (c << 6) | (p[i] & 0x3F);
-    }
-    if (!bOk || c < cMin || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    const OrvUtf8Step st = OrvUtf8DecodeOne(*pp, static_cast<size_t>(pEnd - *pp));
+    if (st.eStatus != enUtfOk) {
         out[0] = b0;
         *pp += 1;
         return 1;
     }
-    *pp += n;
-    c = OrvUpperCodePoint(c);
-    if (c < 0x80) {
-        out[0] = static_cast<unsigned char>(c);
-        return 1;
-    }
-    if (c < 0x800) {
-        out[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
-        out[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        return 2;
-    }
-    if (c < 0x10000) {
-        out[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
-        out[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-        out[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
-    out[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-    out[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    return 4;
+    *pp += st.nLen;
+    return OrvUtf8EncodeOne(OrvUpperCodePoint(st.c), reinterpret_cast<char*>(out));
 }
 
 // Streams the folded bytes of a UTF-8 text.
@@ -467,7 +424,7 @@ struct COrvStringNoCaseTraits<COrvStringT<C>> {
 private:
     static uint32_t FoldUnit(C c) {
         const auto u = static_cast<std::make_unsigned_t<C>>(c);
-        if (u >= 0xD800 && u <= 0xDFFF)
+        if (OrvIsSurrogate(u))
             return u;
         const char32_t up = OrvUpperCodePoint(u);
         return up <= 0xFFFF ? static_cast<uint32_t>(up) : u;
