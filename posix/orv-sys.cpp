@@ -211,7 +211,7 @@ int OrvSysReplaceFile(const char* pszPath, const void* pData, size_t nLen, unsig
     // The rename is durable only once the folder itself is on disk.
     const int fdDir = OrvSysOpen(sDir.c_str(), O_RDONLY | O_DIRECTORY);
     if (fdDir >= 0) {
-        OrvSysFsync(fdDir);
+        (void)OrvSysFsync(fdDir);  // best effort: the file itself is already synced
         OrvSysClose(fdDir);
     }
     return 0;

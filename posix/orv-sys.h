@@ -94,28 +94,28 @@ auto OrvSysRetry(Fn fn) -> decltype(fn()) {
 }
 
 // open with O_CLOEXEC added, retried on EINTR. Returns the descriptor or -1 with errno set.
-int OrvSysOpen(const char* pszPath, int nFlags, unsigned nMode = 0644);
+[[nodiscard]] int OrvSysOpen(const char* pszPath, int nFlags, unsigned nMode = 0644);
 // Reads up to nLen bytes, retried on EINTR. Returns the count (0 at end) or -1 with errno set.
-long OrvSysRead(int fd, void* pBuf, size_t nLen);
+[[nodiscard]] long OrvSysRead(int fd, void* pBuf, size_t nLen);
 // Reads until nLen bytes arrived or the end of the file, looping over short reads and EINTR.
 // Returns the count read (less than nLen only at the end) or -1 with errno set.
-long OrvSysReadAll(int fd, void* pBuf, size_t nLen);
+[[nodiscard]] long OrvSysReadAll(int fd, void* pBuf, size_t nLen);
 // Writes all nLen bytes, looping over short writes and EINTR. Returns true when everything was
 // written; false with errno set otherwise (a write that returns 0 counts as ENOSPC).
-bool OrvSysWriteAll(int fd, const void* pBuf, size_t nLen);
+[[nodiscard]] bool OrvSysWriteAll(int fd, const void* pBuf, size_t nLen);
 // The same loop through pfnWrite (g_orv_sys.write, or g_orv_sys_real.write for a report that an
 // injected failure must not silence); *pnWritten, when given, receives the count written in
 // either case.
-bool OrvSysWriteAllWith(long (*pfnWrite)(int, const void*, size_t), int fd, const void* pBuf,
-                        size_t nLen, size_t* pnWritten);
-int OrvSysFsync(int fd);
-int OrvSysRename(const char* pszFrom, const char* pszTo);
+[[nodiscard]] bool OrvSysWriteAllWith(long (*pfnWrite)(int, const void*, size_t), int fd,
+                                      const void* pBuf, size_t nLen, size_t* pnWritten);
+[[nodiscard]] int OrvSysFsync(int fd);
+[[nodiscard]] int OrvSysRename(const char* pszFrom, const char* pszTo);
 // Closes the descriptor (never retried: Linux releases it even when close reports EINTR).
 int OrvSysClose(int fd);
 // poll, retried on EINTR with the time left of nTimeoutMs (a negative time-out waits forever).
-int OrvSysPoll(struct pollfd* pFds, nfds_t nFds, int nTimeoutMs);
+[[nodiscard]] int OrvSysPoll(struct pollfd* pFds, nfds_t nFds, int nTimeoutMs);
 // pipe2 with O_CLOEXEC added. 0, or -1 with errno set.
-int OrvSysPipe(int* pFds, int nFlags = 0);
+[[nodiscard]] int OrvSysPipe(int* pFds, int nFlags = 0);
 
 // Replaces the file at pszPath with nLen bytes from pData so that a reader (or a crash at any
 // moment) sees either the old file whole or the new one whole: the bytes go to a new temporary
@@ -123,8 +123,8 @@ int OrvSysPipe(int* pFds, int nFlags = 0);
 // mode when one exists and bKeepMode is set), renamed over the target, and the folder synced.
 // Returns 0, or the errno value of the step that failed; the temporary file is removed then and
 // the old file is untouched. Blocks; any thread.
-int OrvSysReplaceFile(const char* pszPath, const void* pData, size_t nLen, unsigned nMode = 0644,
-                      bool bKeepMode = true);
+[[nodiscard]] int OrvSysReplaceFile(const char* pszPath, const void* pData, size_t nLen,
+                                    unsigned nMode = 0644, bool bKeepMode = true);
 
 // Restores the table it saw at construction when it goes out of scope (tests).
 class OrvSysScope {

@@ -16,4 +16,4 @@ int64_t OrvClockMonotonicNs();
 int64_t OrvClockNow();
 // The UTC (bLocal false) or local calendar fields of t, seconds since 1970, as gmtime_r and
 // localtime_r give them. False when the C library cannot represent t (*pTm unspecified then).
-bool OrvClockBreakdown(int64_t t, bool bLocal, struct tm* pTm);
+[[nodiscard]] bool OrvClockBreakdown(int64_t t, bool bLocal, struct tm* pTm);

@@ -52,5 +52,5 @@ bool OrvTraceOsEnvEnabled() {
 }
 
 void OrvTraceOsWriteStderr(const char* p, size_t n) {
-    OrvSysWriteAll(2, p, n);
+    (void)OrvSysWriteAll(2, p, n);  // nowhere left to report a failure to
 }

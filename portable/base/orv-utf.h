@@ -195,11 +195,12 @@ bool OrvUtf16ToUtf8(const char16_t* psz, int nLen, COrvStringA& strOut);
 // UTF-8 text (nLen bytes, -1: up to the NUL) to UTF-16. Empty input gives the empty string and
 // true. Invalid input fails with "bad UTF-8 sequence at pos %d in string %s" in strError and an
 // empty output.
-bool OrvUtf8ToUtf16(const char* psz, int nLen, COrvStringW& strOut, COrvStringA& strError);
+[[nodiscard]] bool OrvUtf8ToUtf16(const char* psz, int nLen, COrvStringW& strOut,
+                                  COrvStringA& strError);
 
 // Bytes of a text file whose form is not known, to UTF-8: a UTF-8 mark is dropped, UTF-16 LE/BE
 // (by their marks) are decoded, anything else is returned unchanged.
-bool OrvBytesToUtf8(const COrvStringA& bytes, COrvStringA& strOut);
+[[nodiscard]] bool OrvBytesToUtf8(const COrvStringA& bytes, COrvStringA& strOut);
 
 // Name of a Windows code page ("CP1252" ...), or null when the table has none.
 const char* OrvCodePageName(int nCodePage);

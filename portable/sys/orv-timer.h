@@ -18,17 +18,17 @@ public:
     COrvWaitableTimer& operator=(const COrvWaitableTimer&) = delete;
 
     // Makes the timer (closing one made before), not signalled. False with the system's text.
-    bool Create(int& nCode, COrvStringA& strError);
+    [[nodiscard]] bool Create(int& nCode, COrvStringA& strError);
     // Arms the timer for an absolute time (seconds since 1970, UTC); a due time already past
     // signals at once. Wakes a suspended system when the process may (else the timer still runs).
-    bool Set(OrvTime tDue, int& nCode, COrvStringA& strError);
+    [[nodiscard]] bool Set(OrvTime tDue, int& nCode, COrvStringA& strError);
     // Arms the timer nMilliseconds from now (negative counts as 0).
-    bool SetAfter(int64_t nMilliseconds, int& nCode, COrvStringA& strError);
+    [[nodiscard]] bool SetAfter(int64_t nMilliseconds, int& nCode, COrvStringA& strError);
     // Disarms the timer and clears the signalled state.
-    bool Cancel(int& nCode, COrvStringA& strError);
+    [[nodiscard]] bool Cancel(int& nCode, COrvStringA& strError);
     // Waits up to nTimeoutMs (negative: without limit) for the signalled state; true when
     // signalled, false on time-out (nCode enNetTimeout) or failure. Blocks.
-    bool Wait(int nTimeoutMs, int& nCode, COrvStringA& strError);
+    [[nodiscard]] bool Wait(int nTimeoutMs, int& nCode, COrvStringA& strError);
     // Closes the descriptor. Every operation on a timer that was not made (or was closed) fails
     // with "cannot <operation> waitable timer: waitable timer is not created", enNetBadRequest.
     // Failures of the system calls give "cannot <operation> waitable timer: " + the system text.
