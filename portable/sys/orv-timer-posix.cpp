@@ -12,10 +12,19 @@
 
 namespace {
 
-void TimerFailure(const char* pszWhat, int nErrno, int& nCode, COrvStringA& strError) {
+// The outcome of an operation: success (bOk) clears nCode and strError; failure stores errno's
+// code and "cannot <operation> waitable timer: " with its text. Returns bOk.
+bool TimerOutcome(bool bOk, const char* pszWhat, int& nCode, COrvStringA& strError) {
+    if (bOk) {
+        nCode = enNetOk;
+        strError.Empty();
+        return true;
+    }
+    const int nErrno = errno;
     nCode = OrvResultFromErrno(nErrno);
     strError.Format("cannot %s waitable timer: ", pszWhat);
     strError += OrvErrnoText(nErrno);
+    return false;
 }
 
 bool ArmTimer(int fd, const struct timespec& due, int& nCode, COrvStringA& strError) {
@@ -26,13 +35,8 @@ bool ArmTimer(int fd, const struct timespec& due, int& nCode, COrvStringA& strEr
         its.it_value.tv_sec = 0;
         its.it_value.tv_nsec = 1;
     }
-    if (g_orv_sys.timerfd_settime(fd, TFD_TIMER_ABSTIME, &its, nullptr) < 0) {
-        TimerFailure("set", errno, nCode, strError);
-        return false;
-    }
-    nCode = enNetOk;
-    strError.Empty();
-    return true;
+    return TimerOutcome(g_orv_sys.timerfd_settime(fd, TFD_TIMER_ABSTIME, &its, nullptr) == 0, "set",
+                        nCode, strError);
 }
 
 }  // namespace
@@ -54,14 +58,10 @@ bool COrvWaitableTimer::Create(int& nCode, COrvStringA& strError) {
     if (fd < 0 && (errno == EPERM || errno == EINVAL)) {
         fd = g_orv_sys.timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
     }
-    if (fd < 0) {
-        TimerFailure("create", errno, nCode, strError);
-        return false;
+    if (fd >= 0) {
+        m_fd = fd;
     }
-    m_fd = fd;
-    nCode = enNetOk;
-    strError.Empty();
-    return true;
+    return TimerOutcome(fd >= 0, "create", nCode, strError);
 }
 
 bool COrvWaitableTimer::Set(OrvTime tDue, int& nCode, COrvStringA& strError) {
@@ -96,13 +96,8 @@ bool COrvWaitableTimer::Cancel(int& nCode, COrvStringA& strError) {
         return false;
     }
     const struct itimerspec its = {};
-    if (g_orv_sys.timerfd_settime(m_fd, 0, &its, nullptr) < 0) {
-        TimerFailure("cancel", errno, nCode, strError);
-        return false;
-    }
-    nCode = enNetOk;
-    strError.Empty();
-    return true;
+    return TimerOutcome(g_orv_sys.timerfd_settime(m_fd, 0, &its, nullptr) == 0, "cancel", nCode,
+                        strError);
 }
 
 bool COrvWaitableTimer::Wait(int nTimeoutMs, int& nCode, COrvStringA& strError) {
@@ -113,18 +108,12 @@ bool COrvWaitableTimer::Wait(int nTimeoutMs, int& nCode, COrvStringA& strError) 
     // OrvSysPoll goes on after a signal with the time that is left.
     struct pollfd pfd = {m_fd, POLLIN, 0};
     const int r = OrvSysPoll(&pfd, 1, nTimeoutMs);
-    if (r > 0) {
-        nCode = enNetOk;
-        strError.Empty();
-        return true;
-    }
     if (r == 0) {
         nCode = enNetTimeout;
         strError = "waitable timer wait timed out";
         return false;
     }
-    TimerFailure("wait for", errno, nCode, strError);
-    return false;
+    return TimerOutcome(r > 0, "wait for", nCode, strError);
 }
 
 bool COrvWaitableTimer::Close(int& nCode, COrvStringA& strError) {
@@ -134,11 +123,5 @@ bool COrvWaitableTimer::Close(int& nCode, COrvStringA& strError) {
     const int fd = m_fd;
     m_fd = -1;
     // Not retried: Linux releases the descriptor even when close reports EINTR.
-    if (OrvSysClose(fd) < 0 && errno != EINTR) {
-        TimerFailure("close", errno, nCode, strError);
-        return false;
-    }
-    nCode = enNetOk;
-    strError.Empty();
-    return true;
+    return TimerOutcome(OrvSysClose(fd) == 0 || errno == EINTR, "close", nCode, strError);
 }
