@@ -6,8 +6,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
-#include <chrono>
-
+#include "orv-clock.h"
 #include "orv-lock.h"
 #include "orv-result.h"
 #include "orv-sys.h"
@@ -38,8 +37,8 @@ bool COrvMutex::LockFile(unsigned nTimeoutMs, int& nCode, COrvStringA& strError)
             return true;
         }
     } else {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+        const int64_t nDeadlineNs =
+            OrvClockMonotonicNs() + static_cast<int64_t>(nTimeoutMs) * 1000000;
         for (;;) {
             if (OrvSysRetry([&] { return g_orv_sys.flock(m_fd, LOCK_EX | LOCK_NB); }) == 0) {
                 return true;
@@ -47,7 +46,7 @@ bool COrvMutex::LockFile(unsigned nTimeoutMs, int& nCode, COrvStringA& strError)
             if (errno != EWOULDBLOCK) {
                 break;
             }
-            if (std::chrono::steady_clock::now() >= deadline) {
+            if (OrvClockMonotonicNs() >= nDeadlineNs) {
                 nCode = enNetTimeout;
                 strError = "mutex timeout";
                 return false;

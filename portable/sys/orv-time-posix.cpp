@@ -119,9 +119,8 @@ bool OrvTimeOsSleep(int64_t nMs, bool bAlertable) {
 
 void OrvGetTimeZoneInfo(OrvTimeZoneInfo& info) {
     info = OrvTimeZoneInfo();
-    const time_t now = static_cast<time_t>(OrvClockNow());
     struct tm tmNow;
-    if (!::localtime_r(&now, &tmNow)) {
+    if (!OrvClockBreakdown(OrvClockNow(), true, &tmNow)) {
         return;
     }
     info.bDaylightNow = tmNow.tm_isdst > 0;
@@ -136,7 +135,7 @@ void OrvGetTimeZoneInfo(OrvTimeZoneInfo& info) {
         tmProbe.tm_isdst = -1;
         time_t t = ::timegm(&tmProbe);
         struct tm tmLocal;
-        if (t == static_cast<time_t>(-1) || !::localtime_r(&t, &tmLocal)) {
+        if (t == static_cast<time_t>(-1) || !OrvClockBreakdown(t, true, &tmLocal)) {
             continue;
         }
         const int nBias = static_cast<int>(-tmLocal.tm_gmtoff / 60);
