@@ -13,8 +13,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "console-pipe.h"
@@ -35,15 +37,20 @@ constexpr const char* kUtf16Native =
 // Input lines end with LF: the shell would take a CR as part of the line's last word.
 constexpr char16_t kInputLineEnd[] = u"\n";
 
-// Whether a character-set name means UTF-8 ("UTF-8", "utf8" ...), or names no set at all.
-bool IsUtf8Name(const char* pszName) {
-    if (!pszName || !*pszName) {
-        return true;
-    }
-    char sz[8];
+// The longest piece of a command passed as one argument to the shell; a longer command is split.
+// Far below the system's limit for one argument (32 pages), whatever the page size.
+constexpr int kMaxArgument = 64 * 1024;
+// Joins its arguments into one command and runs it, leaving no variable or argument of its own.
+constexpr const char* kJoinScript =
+    "vexil_command_=; for vexil_piece_ do vexil_command_=$vexil_command_$vexil_piece_; done; "
+    "unset vexil_piece_; set --; eval \"unset vexil_command_; $vexil_command_\"";
+
+// A character-set name reduced for comparison: letters upper-cased, "-", "_" and "." left out.
+// False when the name is longer than the room (no set of interest is).
+bool ReducedCharsetName(const char* pszName, char (&sz)[16]) {
     int n = 0;
     for (const char* p = pszName; *p; ++p) {
-        if (*p == '-' || *p == '_') {
+        if (*p == '-' || *p == '_' || *p == '.') {
             continue;
         }
         if (n == static_cast<int>(sizeof sz) - 1) {
@@ -52,7 +59,31 @@ bool IsUtf8Name(const char* pszName) {
         sz[n++] = static_cast<char>(*p >= 'a' && *p <= 'z' ? *p - 'a' + 'A' : *p);
     }
     sz[n] = 0;
-    return strcmp(sz, "UTF8") == 0;
+    return true;
+}
+
+// Whether a character-set name means UTF-8 ("UTF-8", "utf8" ...), or names no set at all.
+bool IsUtf8Name(const char* pszName) {
+    if (!pszName || !*pszName) {
+        return true;
+    }
+    char sz[16];
+    return ReducedCharsetName(pszName, sz) && strcmp(sz, "UTF8") == 0;
+}
+
+// Whether a character-set name means ASCII under one of its usual names ("ANSI_X3.4-1968" is the
+// C library's name for the set of the C locale).
+bool IsAsciiName(const char* pszName) {
+    char sz[16];
+    if (!pszName || !ReducedCharsetName(pszName, sz)) {
+        return false;
+    }
+    for (const char* pszAscii : {"ANSIX341968", "ASCII", "USASCII", "ISO646US", "646"}) {
+        if (strcmp(sz, pszAscii) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // The descriptor moved to 3 or above (so that the child's standard descriptors can be set up
@@ -295,8 +326,20 @@ int CPipeDecoder::DecodeIconv(const char* p, int nLen, char16_t* pOut) {
     return nOut;
 }
 
-bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStringA& strOut) {
+const char* PipeChildCharset() {
+    const char* pszCharset = g_pszPipeCharset ? g_pszPipeCharset : nl_langinfo(CODESET);
+    if (!pszCharset || !*pszCharset || IsAsciiName(pszCharset)) {
+        return "UTF-8";
+    }
+    return pszCharset;
+}
+
+bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStringA& strOut,
+                int* pnUnencodable) {
     strOut.Empty();
+    if (pnUnencodable) {
+        *pnUnencodable = -1;
+    }
     if (!psz) {
         return true;
     }
@@ -314,7 +357,7 @@ bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStrin
     }
     iconv_t h = iconv_open(pszCharset, kUtf16Native);
     if (h == reinterpret_cast<iconv_t>(-1)) {
-        return OrvUtf16ToUtf8(psz, nLen, strOut);
+        return OrvUtf16ToUtf8(psz, nLen, strOut);  // a set iconv does not know: as the decoder
     }
     // Four bytes per unit hold every multi-byte set; the end sequence of a stateful set fits the
     // spare 16.
@@ -328,23 +371,20 @@ bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStrin
     size_t nIn = static_cast<size_t>(nLen) * sizeof(char16_t);
     char* pDst = pBuf;
     size_t nRoom = static_cast<size_t>(nCap);
-    while (nIn > 0) {
-        if (iconv(h, &pIn, &nIn, &pDst, &nRoom) != static_cast<size_t>(-1)) {
-            break;
-        }
-        if (errno == E2BIG || nRoom == 0) {
-            break;
-        }
-        // A character the set cannot hold, or a broken surrogate: "?" in its place.
-        const char16_t ch = *reinterpret_cast<const char16_t*>(pIn);
-        const size_t nSkip = (ch >= 0xD800 && ch <= 0xDBFF && nIn >= 4) ? 4 : 2;
-        *pDst++ = '?';
-        --nRoom;
-        pIn += nSkip < nIn ? nSkip : nIn;
-        nIn -= nSkip < nIn ? nSkip : nIn;
-    }
-    iconv(h, nullptr, nullptr, &pDst, &nRoom);
+    const char* pStart = pIn;
+    bool bOk = iconv(h, &pIn, &nIn, &pDst, &nRoom) != static_cast<size_t>(-1) &&
+               iconv(h, nullptr, nullptr, &pDst, &nRoom) != static_cast<size_t>(-1);
+    // EILSEQ: a character the set cannot hold (or a broken surrogate); EINVAL: the text ends in
+    // the first half of a pair. The room given holds every set's bytes, so E2BIG cannot happen.
+    const int nErr = bOk ? 0 : errno;
     iconv_close(h);
+    if (!bOk) {
+        strOut.ReleaseBuffer(0);
+        if (pnUnencodable && (nErr == EILSEQ || nErr == EINVAL)) {
+            *pnUnencodable = static_cast<int>((pIn - pStart) / 2);
+        }
+        return false;
+    }
     strOut.ReleaseBuffer(static_cast<int>(pDst - pBuf));
     return true;
 }
@@ -364,6 +404,11 @@ int CConsolePipe::Run(const char16_t* pszCommand) {
     CollectEndedReader();
     if (m_hReaderThread && (m_dwFlags & CPIPE_INTERACTIVE)) {
         COrvStringW line(pszCommand ? pszCommand : u"");
+        COrvStringA bytes;
+        int nUnencodable = -1;
+        if (!PipeEncode(line, -1, m_szCharset, bytes, &nUnencodable) && nUnencodable >= 0) {
+            return kPipeUnencodable;
+        }
         line += kInputLineEnd;
         WriteInput(line);
         return 0;
@@ -374,11 +419,18 @@ int CConsolePipe::Run(const char16_t* pszCommand) {
     if (!pszCommand || !*pszCommand) {
         return 1;
     }
+    snprintf(m_szCharset, sizeof m_szCharset, "%s", PipeChildCharset());
+    {
+        // Refused before anything is made: the command as given, or nothing.
+        COrvStringA bytes;
+        int nUnencodable = -1;
+        if (!PipeEncode(pszCommand, -1, m_szCharset, bytes, &nUnencodable)) {
+            return nUnencodable >= 0 ? kPipeUnencodable : 2;
+        }
+    }
     if (fcntl(STDERR_FILENO, F_GETFD) < 0 && !EnsureHiddenConsole()) {
         return 2;
     }
-    const char* pszCharset = g_pszPipeCharset ? g_pszPipeCharset : nl_langinfo(CODESET);
-    snprintf(m_szCharset, sizeof m_szCharset, "%s", pszCharset ? pszCharset : "");
 
     int hOutputRead = -1;
     int hOutputWrite = -1;
@@ -402,6 +454,12 @@ int CConsolePipe::Run(const char16_t* pszCommand) {
             // when the child and whatever inherited it have closed it.
             CloseIfOpen(hOutputWrite);
             CloseIfOpen(hInputRead);
+            if (!(m_dwFlags & CPIPE_INTERACTIVE)) {
+                // Nothing is ever written to a one-shot command: its input is at its end at once,
+                // so that a command that reads it (cat, read, a question) ends instead of waiting.
+                std::lock_guard<std::mutex> guard(m_lock);
+                CloseIfOpen(m_hStdinWrite);
+            }
             pthread_t thread;
             if (pthread_create(&thread, nullptr, &ReaderStart, this) == 0) {
                 m_hReaderThread = static_cast<uint64_t>(thread);
@@ -480,9 +538,27 @@ bool CConsolePipe::StartProcess(const char16_t* pszCommand, int hStdOutput, int 
         return false;
     }
     const char* pszShell = g_pszPipeInterpreter ? g_pszPipeInterpreter : "/bin/sh";
-    char* argv[4] = {const_cast<char*>(pszShell), const_cast<char*>(bInteractive ? "-s" : "-c"),
-                     bInteractive ? nullptr : const_cast<char*>(static_cast<const char*>(command)),
-                     nullptr};
+    std::vector<char*> argv = {const_cast<char*>(pszShell),
+                               const_cast<char*>(bInteractive ? "-s" : "-c")};
+    // One argument of the system holds at most 32 pages (128 KiB with 4 KiB pages, its NUL
+    // included). A longer command goes as pieces after a short script that joins them and runs
+    // the whole (eval runs the text as -c would; the script's own variables are gone by then).
+    std::vector<std::string> pieces;
+    if (!bInteractive && command.GetLength() > kMaxArgument) {
+        argv.push_back(const_cast<char*>(kJoinScript));
+        argv.push_back(const_cast<char*>("sh"));  // $0, as sh -c COMMAND has it
+        const char* p = command;
+        for (int nPos = 0; nPos < command.GetLength(); nPos += kMaxArgument) {
+            pieces.emplace_back(
+                p + nPos, static_cast<size_t>(std::min(kMaxArgument, command.GetLength() - nPos)));
+        }
+        for (std::string& piece : pieces) {
+            argv.push_back(piece.data());
+        }
+    } else if (!bInteractive) {
+        argv.push_back(const_cast<char*>(static_cast<const char*>(command)));
+    }
+    argv.push_back(nullptr);
 
     // Exactly the three standard descriptors, nothing else of the program's.
     posix_spawn_file_actions_t actions;
@@ -506,7 +582,7 @@ bool CConsolePipe::StartProcess(const char16_t* pszCommand, int hStdOutput, int 
     posix_spawnattr_setsigdefault(&attr, &signals);
 
     pid_t pid = 0;
-    const int nErr = posix_spawn(&pid, pszShell, &actions, &attr, argv, environ);
+    const int nErr = posix_spawn(&pid, pszShell, &actions, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (nErr != 0) {

@@ -22,6 +22,9 @@
 #include "orv-string.h"
 #include "text-pane.h"
 
+// Run's result for a command that the child's character set cannot hold.
+constexpr int kPipeUnencodable = 3;
+
 // Mode bits of CConsolePipe::m_dwFlags (0x1 has no meaning).
 constexpr uint32_t CPIPE_PREFIX = 0x2;       // each output line starts with "PIPE %x: "
 constexpr uint32_t CPIPE_INTERACTIVE = 0x4;  // the shell reads its commands from the input pipe
@@ -34,6 +37,13 @@ extern const char* g_pszPipeInterpreter;
 // The character set of the child's bytes; null (the default) means the locale's
 // (nl_langinfo(CODESET) as Run sees it). Tests set it to check the conversion. Read by Run only.
 extern const char* g_pszPipeCharset;
+
+// The character set a command and its output are converted with, as Run takes it now:
+// g_pszPipeCharset when set, else the locale's. ASCII (the set of the C and POSIX locales, the
+// locale of many service managers and minimal sessions) is taken as UTF-8: file names and what
+// programs write are bytes, in practice UTF-8, and ASCII is a part of UTF-8. The text stays valid
+// until the locale or g_pszPipeCharset changes. Any thread.
+const char* PipeChildCharset();
 // Process-wide: the program has what a console would give the child. Always true on Linux once
 // EnsureHiddenConsole ran, since the child's standard handles are pipes.
 extern std::atomic<bool> g_bConsoleAllocated;
@@ -75,9 +85,13 @@ private:
 };
 
 // Converts nLen UTF-16 units (-1: up to the NUL) to the bytes of pszCharset (null or empty: UTF-8)
-// for the child. A character the set cannot hold becomes "?"; invalid UTF-16 becomes U+FFFD in
-// UTF-8. Returns false (strOut empty) only when memory runs out. Any thread.
-bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStringA& strOut);
+// for the child; invalid UTF-16 becomes U+FFFD in UTF-8. Nothing is ever put in place of a
+// character the set cannot hold (a "?" would reach the shell as a wildcard): the conversion fails
+// instead. Returns false (strOut empty) when a character has no place in the set, with the index
+// of its first unit in *pnUnencodable (when given), or when memory runs out (*pnUnencodable -1).
+// Any thread.
+bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStringA& strOut,
+                int* pnUnencodable = nullptr);
 
 // Applies the line tags of CPIPE_PREFIX to normalised text: a final CR LF is kept without a tag,
 // every other CR LF is followed by pszTag. Returns false (strOut empty) when memory runs out.
@@ -100,11 +114,16 @@ public:
     // Returns 0 when the command was started or the line handed over (whatever the write gave);
     // 1 when pszCommand is null or empty or the interpreter could not be started; 2 when a
     // one-shot pipe is still running (nothing is written), or a pipe or the reader thread could not
-    // be made. On 1 and 2 the pipe is Idle with every field reset and no descriptor of its own left
-    // open. Called on the UI thread; never blocks on the child (an interactive line is one write to
-    // the pipe, which waits only while the pipe is full). On success the object may already be
-    // destroyed by its reader when Run returns (without CPIPE_KEEP); the caller must not touch it
-    // until its end notification arrives, except for Run on an interactive pipe.
+    // be made; 3 (kPipeUnencodable) when the text holds a character that the child's character
+    // set (PipeChildCharset) cannot hold: nothing is started or written, since any stand-in would
+    // run another command than the one given. On 1, 2 and 3 a pipe that was not running is Idle
+    // with every field reset and no descriptor of its own left open. A one-shot command gets an
+    // input that is at its end, so that a command reading it ends at once; an interactive shell
+    // keeps its input pipe. Called on the UI thread; never blocks on the child (an interactive
+    // line is one write to the pipe, which waits only while the pipe is full). On success the
+    // object may already be destroyed by its reader when Run returns (without CPIPE_KEEP); the
+    // caller must not touch it until its end notification arrives, except for Run on an
+    // interactive pipe.
     int Run(const char16_t* pszCommand);
 
     // Stops a reader that still runs, waiting for it (it stops before its next read, or once the
@@ -122,16 +141,19 @@ public:
     virtual void OnOutput(const char16_t* pszText);
 
     // Converts pszText to the child's character set and writes it to the child's standard input in
-    // one call. Returns true when every byte was written; false for empty text (nothing written),
-    // no input pipe, or a failed write (a child that has exited: the program is not stopped by
-    // SIGPIPE). Blocks while the pipe is full. Any thread but the reader's.
+    // one call. Returns true when every byte was written; false for empty text or text the set
+    // cannot hold (nothing written), no input pipe (a one-shot command's input is closed once it
+    // runs), or a failed write (a child that has exited: the program is not stopped by SIGPIPE).
+    // Blocks while the pipe is full. Any thread but the reader's.
     bool WriteInput(const char16_t* pszText);
 
     // Starts the interpreter with the command (one-shot: sh -c COMMAND; interactive: sh -s, and the
     // command is then written as its first input line) in a process group of its own, with
     // hStdInput as its standard input and hStdOutput, hStdError as its output and error, the
-    // program's environment and current folder, and no other descriptor. Returns true and stores
-    // the child in m_hProcess on success; false when the interpreter cannot be started.
+    // program's environment and current folder, and no other descriptor. A command too long for
+    // one argument of the system goes in pieces that the shell joins before it runs them. Returns
+    // true and stores the child in m_hProcess on success; false when the command does not fit the
+    // child's character set or the interpreter cannot be started.
     bool StartProcess(const char16_t* pszCommand, int hStdOutput, int hStdInput, int hStdError);
 
     // The reader thread's body for pPipe: reads and converts until the output ends, then runs the

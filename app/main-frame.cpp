@@ -18,7 +18,9 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "console-pipe.h"
 #include "qt-ui-thread.h"
 
 // The compiled-in resources live in the static library; this registers them with Qt.
@@ -32,6 +34,19 @@ namespace {
 bool IsShellSafe(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
            std::strchr("_@%+=:,./-", c) != nullptr;
+}
+
+// The program's arguments as text: decoded with the set that commands are converted back to for
+// the shell (the locale's; UTF-8 in the C locale), so that a command runs with the bytes it was
+// given. (Qt would take them as UTF-8 in every locale.)
+QString FromChildCharset(const QByteArray& bytes) {
+    CPipeDecoder decoder(PipeChildCharset());
+    const int nLen = static_cast<int>(bytes.size());
+    std::vector<char16_t> text(static_cast<size_t>(CPipeDecoder::OutputRoom(nLen)) +
+                               CPipeDecoder::kMaxCarry + 1);
+    int n = decoder.Decode(bytes.constData(), nLen, text.data());
+    n += decoder.Flush(text.data() + n);
+    return QString(reinterpret_cast<const QChar*>(text.data()), n);
 }
 
 QIcon ProgramIcon() {
@@ -151,7 +166,7 @@ QString VexilCommandFromArgs(int argc, char** argv) {
         return QString();
     }
     if (argc == 2) {
-        return QString::fromLocal8Bit(argv[1]);
+        return FromChildCharset(QByteArray(argv[1]));
     }
     QByteArray command;
     for (int i = 1; i < argc; ++i) {
@@ -178,7 +193,7 @@ QString VexilCommandFromArgs(int argc, char** argv) {
         }
         command += '\'';
     }
-    return QString::fromLocal8Bit(command);
+    return FromChildCharset(command);
 }
 
 bool VexilEnterProgramFolder() {
@@ -280,8 +295,10 @@ int VexilRun(const QString& strCommand) {
 }
 
 int VexilMain(int argc, char** argv) {
-    // The command comes from the original arguments; Qt sees only the program name, so that it
-    // takes none of the command's words for its own options.
+    // The command comes from the original arguments, decoded with the locale's character set;
+    // Qt sees only the program name, so that it takes none of the command's words for its own
+    // options.
+    std::setlocale(LC_ALL, "");
     const QString strCommand = VexilCommandFromArgs(argc, argv);
     VexilEnterProgramFolder();  // on failure commands run where the program was started
     if (!VexilDisplayAvailable()) {

@@ -58,7 +58,8 @@ public:
 
 // The command given on the program's command line: empty without arguments; a single argument as
 // it is; several arguments joined by blanks, each quoted for the shell where needed, so that the
-// command runs as the user typed it (vexil ls "my dir" runs ls 'my dir').
+// command runs as the user typed it (vexil ls "my dir" runs ls 'my dir'). The bytes are decoded
+// with the character set commands are run with (PipeChildCharset; call setlocale first).
 QString VexilCommandFromArgs(int argc, char** argv);
 
 // Makes the folder of the program's own file the current directory, so that commands run there.

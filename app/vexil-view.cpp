@@ -7,10 +7,12 @@
 #include <QMessageBox>
 #include <QVBoxLayout>
 #include <cstdio>
+#include <limits>
 #include <new>
 #include <vector>
 
 #include "console-pipe.h"
+#include "orv-replacing-file.h"
 #include "orv-utf.h"
 
 namespace {
@@ -38,6 +40,9 @@ CVexilView::CVexilView(QWidget* pParent) : QWidget(pParent) {
     m_edtCommand = new QLineEdit(this);
     m_edtCommand->setObjectName(QStringLiteral("command"));
     m_edtCommand->setPlaceholderText(kPlaceholder);
+    // A line edit cuts its text at 32767 characters unless told otherwise, and the cut command
+    // would run: commands are as long as the user makes them.
+    m_edtCommand->setMaxLength(std::numeric_limits<int>::max());
     m_edtCommand->installEventFilter(this);
     m_btnRun = new QPushButton(QStringLiteral("Run"), this);
     m_btnRun->setObjectName(QStringLiteral("run"));
@@ -102,6 +107,9 @@ bool CVexilView::eventFilter(QObject* pObject, QEvent* pEvent) {
             m_edtCommand->setPlaceholderText(QString());
         } else if (pEvent->type() == QEvent::FocusOut) {
             m_edtCommand->setPlaceholderText(kPlaceholder);
+            // A line edit cuts its text at 32767 characters unless told otherwise, and the cut
+            // command would run: commands are as long as the user makes them.
+            m_edtCommand->setMaxLength(std::numeric_limits<int>::max());
         }
     }
     return QWidget::eventFilter(pObject, pEvent);
@@ -118,7 +126,9 @@ void CVexilView::OnRun() {
     AppendText(Utf16(QStringLiteral("--- ") + strCommand + QStringLiteral(" ---\n")));
     if (m_pPipe != nullptr) {
         // An interactive pipe takes the text as an input line; a running one-shot pipe refuses.
-        m_pPipe->Run(Utf16(strCommand));
+        if (m_pPipe->Run(Utf16(strCommand)) == kPipeUnencodable) {
+            ShowUnencodable(strCommand);
+        }
         return;
     }
     m_pPipe = new (std::nothrow)
@@ -127,7 +137,8 @@ void CVexilView::OnRun() {
         ShowMessage(this, QStringLiteral("Failed to create pipe"), QStringLiteral("Error"));
         return;
     }
-    if (m_pPipe->Run(Utf16(strCommand)) == 0) {
+    const int nResult = m_pPipe->Run(Utf16(strCommand));
+    if (nResult == 0) {
         if (!m_bInteractive) {
             m_btnRun->setEnabled(false);
         }
@@ -135,9 +146,37 @@ void CVexilView::OnRun() {
     }
     delete m_pPipe;
     m_pPipe = nullptr;
-    ShowMessage(this, QStringLiteral("Can't execute that!"), QStringLiteral("vexil"));
+    if (nResult == kPipeUnencodable) {
+        ShowUnencodable(strCommand);
+    } else {
+        ShowMessage(this, QStringLiteral("Can't execute that!"), QStringLiteral("vexil"));
+    }
     m_edtCommand->selectAll();
     m_edtCommand->setFocus();
+}
+
+void CVexilView::ShowUnencodable(const QString& strCommand) {
+    // Names the first character that has no place in the set, as the user typed it.
+    const char* pszCharset = PipeChildCharset();
+    COrvStringA bytes;
+    int nAt = -1;
+    QString strChar;
+    if (!PipeEncode(Utf16(strCommand), -1, pszCharset, bytes, &nAt) && nAt >= 0 &&
+        nAt < strCommand.size()) {
+        const bool bPair = strCommand.at(nAt).isHighSurrogate() && nAt + 1 < strCommand.size();
+        strChar = strCommand.mid(nAt, bPair ? 2 : 1);
+    }
+    QString strCode;
+    if (!strChar.isEmpty()) {
+        const QString strHex =
+            QString::number(strChar.toUcs4().value(0), 16).toUpper().rightJustified(4, u'0');
+        strCode = QStringLiteral(" \"%1\" (U+%2)").arg(strChar, strHex);
+    }
+    ShowMessage(this,
+                QStringLiteral("The command was not run: it contains the character%1, which the "
+                               "character set of the current locale (%2) cannot represent.")
+                    .arg(strCode, QString::fromUtf8(pszCharset)),
+                QStringLiteral("vexil"));
 }
 
 void CVexilView::OnPipeDone(quintptr) {
@@ -149,10 +188,12 @@ void CVexilView::OnPipeDone(quintptr) {
 }
 
 bool CVexilView::SaveLog(const char* pszPath, COrvStringA& strError) {
-    std::FILE* pFile = std::fopen(pszPath, "wbe");
-    if (pFile == nullptr) {
-        strError = "Cannot open file ";
-        strError += pszPath;
+    // The text goes to a temporary file first: an existing file is replaced only once all of it
+    // is written, so a full disk or any other failure leaves it as it was.
+    COrvError err;
+    COrvReplacingFile file;
+    if (!file.Open(pszPath, err)) {
+        strError = err.Text();
         return false;
     }
     // The text is read in one pass, straight from the pane, and written as UTF-8 block by block;
@@ -161,24 +202,21 @@ bool CVexilView::SaveLog(const char* pszPath, COrvStringA& strError) {
     const int nLen = text.GetLength();
     const char16_t* p = text.Data();
     std::vector<char> buffer(static_cast<size_t>(kSaveBlock) * 3 + 1);
-    bool bOk = true;
-    for (int nPos = 0; nPos < nLen && bOk;) {
+    for (int nPos = 0; nPos < nLen;) {
         int n = std::min(kSaveBlock, nLen - nPos);
         if (nPos + n < nLen && p[nPos + n - 1] >= 0xD800 && p[nPos + n - 1] <= 0xDBFF) {
             --n;
         }
         const int nBytes =
             OrvUtf16ToUtf8(p + nPos, n, true, buffer.data(), static_cast<int>(buffer.size()));
-        bOk = std::fwrite(buffer.data(), 1, static_cast<size_t>(nBytes), pFile) ==
-              static_cast<size_t>(nBytes);
+        if (!file.Write(buffer.data(), static_cast<size_t>(nBytes), err)) {
+            strError = err.Text();
+            return false;
+        }
         nPos += n;
     }
-    // Buffered data reaches the file only here: a full disk shows up in fflush or fclose.
-    bOk = std::fflush(pFile) == 0 && bOk;
-    bOk = std::fclose(pFile) == 0 && bOk;
-    if (!bOk) {
-        strError = "Error writing to file ";
-        strError += pszPath;
+    if (!file.Commit(err)) {
+        strError = err.Text();
         return false;
     }
     return true;

@@ -27,9 +27,10 @@ public:
     // and near the pane's limit the oldest 255 characters go first.
     void AppendText(const char16_t* pszText);
     // Writes the pane's whole text to the file at the UTF-8 path, as UTF-8 with the pane's CR LF
-    // line ends; an existing file is replaced. On failure strError holds "Cannot open file " or
-    // "Error writing to file " followed by the path (and is left alone on success); a file that
-    // failed while being written keeps what was written before the failure.
+    // line ends; an existing file is replaced only once the whole text is written (through a
+    // temporary file beside it, see COrvReplacingFile). On failure strError holds "Cannot open file "
+    // or "Error writing to file ", the path, ": " and the system's reason (and is left alone on
+    // success); an existing file then stays as it was.
     bool SaveLog(const char* pszPath, COrvStringA& strError);
     // The frame's Save command: asks for a file (proposing "vexil.txt", confirming before an
     // existing file is replaced) and saves; a failure is shown in a message box owned by pOwner.
@@ -56,6 +57,8 @@ protected:
 
 private:
     void OnPipeDone(quintptr nPipe);
+    // Tells the user that the command holds a character the locale's set cannot hold.
+    void ShowUnencodable(const QString& strCommand);
 
     CTvConsolePipe* m_pPipe = nullptr;  // owned only until started: the pipe ends its own life
     bool m_bInteractive = false;

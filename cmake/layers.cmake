@@ -6,13 +6,48 @@ orv_layer(orv-posix DIR posix SOURCES orv-sys.cpp)
 
 # Strings and their printf engine, UTF, containers, result codes and errors, trace.
 orv_layer(orv-base DIR portable/base
-  SOURCES orv-string.cpp orv-format.cpp orv-unicode-tables.cpp orv-utf.cpp orv-trace.cpp orv-trace-posix.cpp orv-result.cpp
-          orv-result-posix.cpp orv-error.cpp orv-clock-posix.cpp)
+  SOURCES orv-string.cpp orv-format.cpp orv-unicode-tables.cpp orv-utf.cpp orv-trace.cpp
+          orv-trace-posix.cpp orv-result.cpp orv-result-posix.cpp orv-error.cpp orv-clock-posix.cpp)
 
 # Time, locks, threads, the UI-thread interface, the log, console output, number and text
-# utilities.
+# utilities, paths, files and housekeeping.
 orv_layer(orv-sys DIR portable/sys
-  SOURCES orv-time.cpp orv-time-posix.cpp orv-timer.cpp orv-timer-posix.cpp orv-lock.cpp orv-lock-posix.cpp orv-thread.cpp
-          orv-thread-posix.cpp orv-ui-thread.cpp orv-log.cpp orv-log-posix.cpp orv-console.cpp
-          orv-string-util.cpp orv-string-util-posix.cpp orv-program-path-posix.cpp orv-iconv-posix.cpp
+  SOURCES orv-time.cpp orv-time-posix.cpp orv-timer.cpp orv-timer-posix.cpp orv-lock.cpp
+          orv-lock-posix.cpp orv-thread.cpp orv-thread-posix.cpp orv-ui-thread.cpp orv-log.cpp orv-log-posix.cpp orv-console.cpp
+          orv-string-util.cpp orv-string-util-posix.cpp orv-replacing-file-posix.cpp
+          orv-registry.cpp orv-registry-posix.cpp orv-regfile.cpp orv-osver.cpp
+          orv-osver-posix.cpp orv-process.cpp orv-process-posix.cpp orv-path.cpp orv-path-posix.cpp
+          orv-file.cpp orv-file-posix.cpp orv-housekeeping.cpp orv-program-path-posix.cpp
+          orv-iconv-posix.cpp
   DEPS orv-base)
+
+# Sockets, SOCKS5, TLS, URLs, escaping, international host names, public suffixes. orv-ssl is the
+# only file that includes OpenSSL; the root bundle it trusts is generated from the system's CA
+# certificates at build time.
+find_package(OpenSSL 3 REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBPSL REQUIRED IMPORTED_TARGET libpsl)
+orv_layer(orv-net DIR portable/net
+  SOURCES orv-socket.cpp orv-socket-posix.cpp orv-socks-proxy.cpp orv-ssl.cpp orv-url.cpp
+          orv-punycode.cpp orv-psl.cpp
+  DEPS orv-sys
+  LIBS OpenSSL::SSL OpenSSL::Crypto PkgConfig::LIBPSL)
+set(ORV_CA_BUNDLE /etc/ssl/certs/ca-certificates.crt CACHE FILEPATH
+    "System CA bundle compiled into orv-net as its built-in roots")
+set(orv_cacert_cpp ${CMAKE_BINARY_DIR}/generated/orv-embedded-cacert.cpp)
+add_custom_command(OUTPUT ${orv_cacert_cpp}
+  COMMAND ${CMAKE_COMMAND} -DIN=${ORV_CA_BUNDLE} -DOUT=${orv_cacert_cpp}
+          -P ${CMAKE_SOURCE_DIR}/cmake/orv-embed-cacert.cmake
+  DEPENDS ${ORV_CA_BUNDLE} ${CMAKE_SOURCE_DIR}/cmake/orv-embed-cacert.cmake
+  COMMENT "Embedding the system CA bundle")
+target_sources(orv-net-obj PRIVATE ${orv_cacert_cpp})
+
+# The HTTP/1.1 wire layer: header and body reading, request and response writing, cookies,
+# authorization headers, multipart forms and the response streams, over abstract byte streams.
+find_package(ZLIB REQUIRED)
+orv_layer(orv-http DIR portable/http
+  SOURCES orv-http-io.cpp orv-http-txn.cpp orv-http-wire.cpp orv-http-auth.cpp orv-http-body.cpp
+          orv-http-cookie.cpp orv-http-range.cpp orv-http-response.cpp orv-http-multipart.cpp
+          orv-stream.cpp
+  DEPS orv-net
+  LIBS ZLIB::ZLIB OpenSSL::Crypto)

@@ -4,17 +4,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <libgen.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <string>
 
 // Each entry is the C library's own call; the lambdas only adapt the types of the table.
 const OrvSysCalls g_orv_sys_real = {
@@ -162,59 +158,6 @@ int OrvSysPoll(struct pollfd* pFds, nfds_t nFds, int nTimeoutMs) {
 
 int OrvSysPipe(int* pFds, int nFlags) {
     return g_orv_sys.pipe2(pFds, nFlags | O_CLOEXEC);
-}
-
-int OrvSysReplaceFile(const char* pszPath, const void* pData, size_t nLen, unsigned nMode,
-                      bool bKeepMode) {
-    const std::string sPath(pszPath);
-    const size_t nSlash = sPath.rfind('/');
-    const std::string sDir = nSlash == std::string::npos ? "."
-                             : nSlash == 0               ? "/"
-                                                         : sPath.substr(0, nSlash);
-    if (bKeepMode) {
-        struct stat st;
-        if (g_orv_sys.stat(pszPath, &st) == 0)
-            nMode = st.st_mode & 07777;
-    }
-    // A name no other writer of the same folder picks: our pid, a counter and the time; O_EXCL
-    // makes a clash (or a planted file or link) fail instead of being followed.
-    static unsigned s_nCounter = 0;
-    std::string sTemp;
-    int fd = -1;
-    for (int nTry = 0; nTry < 100 && fd < 0; ++nTry) {
-        struct timespec ts;
-        ::clock_gettime(CLOCK_REALTIME, &ts);
-        char szSuffix[80];
-        snprintf(szSuffix, sizeof szSuffix, ".tmp-%d-%u-%lx", static_cast<int>(::getpid()),
-                 __atomic_fetch_add(&s_nCounter, 1, __ATOMIC_RELAXED),
-                 static_cast<unsigned long>(ts.tv_nsec));
-        sTemp = sPath + szSuffix;
-        fd = OrvSysOpen(sTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-        if (fd < 0 && errno != EEXIST)
-            return errno;
-    }
-    if (fd < 0)
-        return EEXIST;
-    int nErr = 0;
-    if (!OrvSysWriteAll(fd, pData, nLen) || OrvSysFsync(fd) != 0)
-        nErr = errno;
-    if (nErr == 0 && g_orv_sys.chmod(sTemp.c_str(), nMode) != 0)
-        nErr = errno;
-    if (OrvSysClose(fd) != 0 && nErr == 0)
-        nErr = errno;
-    if (nErr == 0 && OrvSysRename(sTemp.c_str(), pszPath) != 0)
-        nErr = errno;
-    if (nErr != 0) {
-        g_orv_sys.unlink(sTemp.c_str());
-        return nErr;
-    }
-    // The rename is durable only once the folder itself is on disk.
-    const int fdDir = OrvSysOpen(sDir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fdDir >= 0) {
-        (void)OrvSysFsync(fdDir);  // best effort: the file itself is already synced
-        OrvSysClose(fdDir);
-    }
-    return 0;
 }
 
 void OrvFd::Reset(int fd) {

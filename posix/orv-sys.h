@@ -117,15 +117,6 @@ int OrvSysClose(int fd);
 // pipe2 with O_CLOEXEC added. 0, or -1 with errno set.
 [[nodiscard]] int OrvSysPipe(int* pFds, int nFlags = 0);
 
-// Replaces the file at pszPath with nLen bytes from pData so that a reader (or a crash at any
-// moment) sees either the old file whole or the new one whole: the bytes go to a new temporary
-// file in the same folder (O_EXCL, mode 0600), which is synced, given nMode (or the old file's
-// mode when one exists and bKeepMode is set), renamed over the target, and the folder synced.
-// Returns 0, or the errno value of the step that failed; the temporary file is removed then and
-// the old file is untouched. Blocks; any thread.
-[[nodiscard]] int OrvSysReplaceFile(const char* pszPath, const void* pData, size_t nLen,
-                                    unsigned nMode = 0644, bool bKeepMode = true);
-
 // Restores the table it saw at construction when it goes out of scope (tests).
 class OrvSysScope {
 public:

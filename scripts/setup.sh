@@ -7,15 +7,24 @@ packages=(
   # toolchain
   g++ cmake ninja-build make pkg-config ccache clang clang-format libclang-rt-14-dev
   # libraries
-  qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev
+  qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev libcurl4-openssl-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libc-bin
+  # peers of the URL tests: public suffixes (psl, the list itself) and international names
+  psl publicsuffix idn2
+  # independent peers of the HTTP tests (multipart uploads are parsed back by Python)
+  python3
+  # network peers of the net suites and benches (loopback only): TLS server, SOCKS5 proxy, HTTP
+  # client, and the CA bundle compiled into orv-net
+  openssl microsocks curl ca-certificates
   # time-zone data for the local-time tests
   tzdata
   # locale data (generated below) for the thousands-separator and collation tests
   locales
   # the window under a virtual display, fonts, screenshots
   xvfb xauth x11-apps imagemagick fonts-dejavu-core fontconfig
+  # the desktop's file handler (xdg-open) that opens text files in the user's editor
+  xdg-utils
 )
 
 missing=()
@@ -25,16 +34,20 @@ for p in "${packages[@]}"; do
   fi
 done
 
-# Locales the tests switch to: a thousands separator of "." (de_DE), "," (en_US) and one outside
-# ASCII (fr_FR, U+202F), and their collation. Listed in /etc/locale.gen so that a later run of
-# locale-gen (for example on an upgrade of the locales package) keeps them.
-locales_wanted=(de_DE.UTF-8 en_US.UTF-8 fr_FR.UTF-8)
+# Locales the tests switch to, each with its character set: a thousands separator of "." (de_DE),
+# "," (en_US) and one outside ASCII (fr_FR, U+202F), and their collation; and a locale whose set
+# is not UTF-8 (de_DE.ISO-8859-1) for the program's handling of commands and output in such a set.
+# Listed in /etc/locale.gen so that a later run of locale-gen (for example on an upgrade of the
+# locales package) keeps them.
+locales_wanted=("de_DE.UTF-8 UTF-8" "en_US.UTF-8 UTF-8" "fr_FR.UTF-8 UTF-8"
+                "de_DE.ISO-8859-1 ISO-8859-1")
 
-# "de_DE.UTF-8" is listed by locale -a as "de_DE.utf8".
+# locale -a lists the set in its normalised form: "de_DE.UTF-8" as "de_DE.utf8",
+# "de_DE.ISO-8859-1" as "de_DE.iso88591".
 locale_present() {
-  local norm
-  norm="$(printf '%s' "$1" | sed 's/\.UTF-8$/.utf8/')"
-  locale -a 2>/dev/null | grep -qx -e "$1" -e "$norm"
+  local name="${1%% *}" norm
+  norm="${name%%.*}.$(printf '%s' "${name#*.}" | tr -cd '[:alnum:]' | tr '[:upper:]' '[:lower:]')"
+  locale -a 2>/dev/null | grep -qx -e "$name" -e "$norm"
 }
 
 locales_missing=()
@@ -74,17 +87,20 @@ if [ ${#locales_missing[@]} -ne 0 ]; then
   echo "setup: generating locales ${locales_missing[*]}"
   for l in "${locales_missing[@]}"; do
     # Uncomment the line when locale.gen has it, else append it (once).
-    re="${l//./\\.}"
-    if grep -qE "^[[:space:]]*#[[:space:]]*${re}[[:space:]]+UTF-8" /etc/locale.gen 2>/dev/null; then
-      $SUDO sed -i -E "s/^[[:space:]]*#[[:space:]]*(${re}[[:space:]]+UTF-8)/\\1/" /etc/locale.gen
-    elif ! grep -qE "^${re}[[:space:]]+UTF-8" /etc/locale.gen 2>/dev/null; then
-      echo "$l UTF-8" | $SUDO tee -a /etc/locale.gen >/dev/null
+    name="${l%% *}"
+    charset="${l#* }"
+    re="${name//./\\.}[[:space:]]+${charset//./\\.}"
+    if grep -qE "^[[:space:]]*#[[:space:]]*${re}[[:space:]]*$" /etc/locale.gen 2>/dev/null; then
+      $SUDO sed -i -E "s/^[[:space:]]*#[[:space:]]*(${re})[[:space:]]*$/\\1/" /etc/locale.gen
+    elif ! grep -qE "^${re}[[:space:]]*$" /etc/locale.gen 2>/dev/null; then
+      echo "$l" | $SUDO tee -a /etc/locale.gen >/dev/null
     fi
   done
-  $SUDO locale-gen </dev/null
+  # Only the missing ones: the locales already generated stay in place for programs using them.
+  $SUDO locale-gen --keep-existing </dev/null
   for l in "${locales_missing[@]}"; do
     if ! locale_present "$l"; then
-      echo "setup: locale $l could not be generated" >&2
+      echo "setup: locale ${l%% *} could not be generated" >&2
       exit 1
     fi
   done

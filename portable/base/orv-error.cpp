@@ -25,7 +25,15 @@ bool COrvError::SetErrno(int nErrno, const char* pszPrefix) {
         return false;
     COrvStringA sText(pszPrefix != nullptr ? pszPrefix : "");
     sText += OrvErrnoText(nErrno);
-    return Set(OrvResultFromErrno(nErrno), sText);
+    return SetErrnoText(nErrno, sText);
+}
+
+bool COrvError::SetErrnoText(int nErrno, const COrvStringA& sText) {
+    if (Failed())
+        return false;
+    Set(OrvResultFromErrno(nErrno), sText);
+    m_nErrno = nErrno;
+    return false;
 }
 
 void COrvError::AddContext(const char* pszContext) {
@@ -35,6 +43,7 @@ void COrvError::AddContext(const char* pszContext) {
 
 void COrvError::Clear() {
     m_nCode = enNetOk;
+    m_nErrno = 0;
     m_sText.Empty();
 }
 

@@ -23,6 +23,8 @@ public:
     int Code() const { return m_nCode; }
     // The recorded text, empty when none.
     const COrvStringA& Text() const { return m_sText; }
+    // The errno value behind the recorded failure, 0 when it did not come from a system call.
+    int SystemError() const { return m_nErrno; }
 
     // Records a failure unless one is recorded already. A code of enNetOk is recorded as
     // enNetBadRequest, so that a failure is never mistaken for success. Always returns false, so
@@ -34,6 +36,9 @@ public:
     // Records an errno value: its library code (OrvResultFromErrno) and the text pszPrefix
     // followed by the system's message for it (OrvErrnoText). Returns false.
     bool SetErrno(int nErrno, const char* pszPrefix);
+    // Records an errno value with a text of the caller's own (which usually names the system's
+    // reason in its own words). Returns false.
+    bool SetErrnoText(int nErrno, const COrvStringA& sText);
 
     // Puts pszContext in front of a recorded text; nothing when no failure is recorded.
     void AddContext(const char* pszContext);
@@ -44,5 +49,6 @@ public:
 
 private:
     int m_nCode = enNetOk;
+    int m_nErrno = 0;
     COrvStringA m_sText;
 };

@@ -5,13 +5,17 @@
 // ENFILE (descriptor tables full: resources), EPIPE, EHOSTDOWN and ENETRESET (the peer or the
 // network is gone: connection), ENOMEDIUM (not ready). EAGAIN stays with the general failure:
 // it means "try later" for a non-blocking call and "resource short" for others, and no caller
-// should retry blindly on it. 0 is not a success here: a failed operation never reports enNetOk.
+// should retry blindly on it, except on a lock, where it (and EACCES, which fcntl record locks
+// report on some systems) means the lock is held elsewhere: a sharing violation. 0 is not a success
+// here: a failed operation never reports enNetOk.
 #include <errno.h>
 #include <string.h>
 
 #include "orv-result.h"
 
-int OrvResultFromErrno(int nErrno) {
+int OrvResultFromErrno(int nErrno, bool bLock) {
+    if (bLock && (nErrno == EWOULDBLOCK || nErrno == EAGAIN || nErrno == EACCES))
+        return enNetSharing;
     switch (nErrno) {
         case ENOSPC:
         case EDQUOT:

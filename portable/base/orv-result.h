@@ -29,8 +29,11 @@ enum OrvResult : int {
 
 // Library code for a Windows system error number (kept as a pure table).
 int OrvResultFromWinError(long nWinError);
-// Library code for an errno value: the only place where errno values are mapped.
-int OrvResultFromErrno(int nErrno);
+// Library code for an errno value: the only place where errno values are mapped. bLock says that
+// the value comes from taking a lock (a record lock or flock): there EWOULDBLOCK (EAGAIN) and
+// EACCES mean "held by someone else" and map to enNetSharing; elsewhere EAGAIN is the general
+// failure and EACCES access denied.
+int OrvResultFromErrno(int nErrno, bool bLock = false);
 // The system's message for an errno value followed by " (error %d)" ("Unknown Error" when the
 // system has none; " (error 0x%0X)" for negative values).
 COrvStringA OrvErrnoText(int nErrno);

@@ -13,10 +13,12 @@
 #include <cstdint>
 #include <mutex>
 
+#include "orv-coll.h"
 #include "orv-lock.h"
 #include "orv-string.h"
 
 class IOrvUiWindow;
+struct OrvFileInfo;
 
 // Process-wide switches, initialised before any user code runs. Set them at start-up, before
 // other threads log.
@@ -103,6 +105,18 @@ public:
     // Tests put in their own. Any thread.
     using ClockFn = int64_t (*)();
     void SetClock(ClockFn pfn);
+
+    // Deletes old log files under pszPath (a file or a folder, searched to a depth of 50): a file
+    // whose name ends in ".log" and whose modification time is set and before the cut-off (now -
+    // nDays days when nDays >= 1, else now - nHours hours). Holds this log's lock for the whole
+    // run, so that no entry is written while it cleans, and logs what it does to this log
+    // ("TvCleanUpLogs: ..."). Links inside the tree are never followed and left alone (pszPath
+    // itself may be a link to the log folder). pInfo: the item's
+    // information when the caller has it (null: read here). Deleted paths are added to pDeleted
+    // when given. Returns the number of files deleted. Blocks; any thread. (orv-housekeeping.cpp)
+    int TvCleanUpLogs(const char* pszPath, int nDays, int nHours, int nDepth = 0,
+                      const OrvFileInfo* pInfo = nullptr,
+                      COrvArray<COrvStringA>* pDeleted = nullptr);
 
 private:
     struct Entry;

@@ -223,16 +223,47 @@ TEST(PipeDecoder, OtherCharacterSetsGoThroughIconvWithCarry) {
     EXPECT_TRUE(unknown.IsUtf8());
 }
 
-TEST(PipeEncode, ConvertsForTheChild) {
+TEST(PipeEncode, ConvertsForTheChildOrRefusesWithoutAStandIn) {
     COrvStringA out;
-    ASSERT_TRUE(PipeEncode(u"a\u00E9\u20AC", -1, "UTF-8", out));
+    int nAt = 99;
+    ASSERT_TRUE(PipeEncode(u"a\u00E9\u20AC", -1, "UTF-8", out, &nAt));
     EXPECT_EQ(std::string(out), "a\xC3\xA9\xE2\x82\xAC");
-    ASSERT_TRUE(PipeEncode(u"a\u00E9\u20AC!", -1, "ISO-8859-1", out));
-    EXPECT_EQ(std::string(out), "a\xE9?!");  // the euro sign has no place in Latin-1
+    EXPECT_EQ(nAt, -1);
+    ASSERT_TRUE(PipeEncode(u"a\u00E9!", -1, "ISO-8859-1", out));
+    EXPECT_EQ(std::string(out), "a\xE9!");
+    // The euro sign has no place in Latin-1, nor a character beyond the basic plane, nor half a
+    // pair: refused, with the place of the first such character, and nothing in the output.
+    EXPECT_FALSE(PipeEncode(u"rm a\u00E9\u20AC.txt", -1, "ISO-8859-1", out, &nAt));
+    EXPECT_EQ(nAt, 5);
+    EXPECT_TRUE(out.IsEmpty());
+    EXPECT_FALSE(PipeEncode(u"ab\U0001F600", -1, "ISO-8859-1", out, &nAt));
+    EXPECT_EQ(nAt, 2);
+    EXPECT_FALSE(PipeEncode(u"x\xD800", -1, "ISO-8859-1", out, &nAt));
+    EXPECT_EQ(nAt, 1);
     ASSERT_TRUE(PipeEncode(u"abc", 2, nullptr, out));
     EXPECT_EQ(std::string(out), "ab");
     ASSERT_TRUE(PipeEncode(nullptr, -1, nullptr, out));
     EXPECT_TRUE(out.IsEmpty());
+}
+
+TEST(PipeChildCharset, TheCLocalesAsciiIsTakenAsUtf8) {
+    const std::string previous = std::setlocale(LC_CTYPE, nullptr);
+    ASSERT_NE(std::setlocale(LC_CTYPE, "C"), nullptr);
+    EXPECT_STREQ(PipeChildCharset(), "UTF-8");
+    ASSERT_NE(std::setlocale(LC_CTYPE, "POSIX"), nullptr);
+    EXPECT_STREQ(PipeChildCharset(), "UTF-8");
+    const bool bLatin1 = std::setlocale(LC_CTYPE, "de_DE.ISO-8859-1") != nullptr;
+    const std::string latin1 = bLatin1 ? PipeChildCharset() : "";
+    std::setlocale(LC_CTYPE, previous.c_str());
+    ASSERT_TRUE(bLatin1) << "the de_DE.ISO-8859-1 locale is missing (make setup)";
+    EXPECT_EQ(latin1, "ISO-8859-1");
+    g_pszPipeCharset = "ANSI_X3.4-1968";
+    EXPECT_STREQ(PipeChildCharset(), "UTF-8");
+    g_pszPipeCharset = "us-ascii";
+    EXPECT_STREQ(PipeChildCharset(), "UTF-8");
+    g_pszPipeCharset = "ISO-8859-15";
+    EXPECT_STREQ(PipeChildCharset(), "ISO-8859-15");
+    g_pszPipeCharset = nullptr;
 }
 
 TEST(PipeTagLines, TagsEveryLineEndButTheLast) {
@@ -308,14 +339,43 @@ TEST_F(ConsolePipe, EmptyCommandOrFailedStartGivesOneAndLeavesNothingOpen) {
 }
 
 TEST_F(ConsolePipe, RunOnARunningOneShotPipeGivesTwoAndWritesNothing) {
+    OrvTempDir dir;
+    const std::string flag = dir.File("flag");
     auto* pPipe = new CRecordingPipe(m_pHost, 0);
-    // The child echoes the first line it reads.
-    ASSERT_EQ(pPipe->Run(u"echo ready; read line; echo \"got:$line\""), 0);
+    // The child reads its input only after the test has tried to write to it.
+    const std::string command = "echo ready; while [ ! -e '" + flag +
+                                "' ]; do sleep 0.02; done; read line; echo \"got:$line:$?\"";
+    ASSERT_EQ(pPipe->Run(U16(command.c_str()).c_str()), 0);
     ASSERT_TRUE(WaitFor([&] { return m_pHost->Text() == u"ready\r\n"; }));
     EXPECT_EQ(pPipe->Run(u"second"), 2);
-    EXPECT_TRUE(pPipe->WriteInput(u"first\n"));
+    EXPECT_FALSE(pPipe->WriteInput(u"first\n"));  // a one-shot command has no input pipe
+    ASSERT_TRUE(OrvWriteFileBytes(flag, ""));
     ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
-    EXPECT_EQ(m_pHost->Text(), u"ready\r\ngot:first\r\n--- End of Log ---\r\n");
+    EXPECT_EQ(m_pHost->Text(), u"ready\r\ngot::1\r\n--- End of Log ---\r\n");
+}
+
+TEST_F(ConsolePipe, OneShotCommandsThatReadTheirInputEndAtOnce) {
+    const auto t0 = std::chrono::steady_clock::now();
+    // cat copies nothing and ends; read finds the end of input (status 1); so does a child of
+    // the shell that asks a question.
+    EXPECT_EQ(RunToEnd(u"cat; echo \"cat:$?\"; read x; echo \"read:$?\"; head -c 5; echo end"),
+              u"cat:0\r\nread:1\r\nend\r\n--- End of Log ---\r\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+}
+
+TEST_F(ConsolePipe, CommandsFarLongerThanOneArgumentRunWhole) {
+    // 200 000 letters: more than the system takes in one argument, so the command goes in pieces,
+    // and the shell joins them into what was given, leaving nothing of its own behind.
+    const std::u16string word(200000, u'x');
+    EXPECT_EQ(RunToEnd(u"echo " + word +
+                       u" | wc -c; echo \"$0 $# ${vexil_command_-none} "
+                       u"${vexil_piece_-none}\""),
+              u"200001\r\nsh 0 none none\r\n--- End of Log ---\r\n");
+    // A piece boundary inside a two-byte character: the shell joins bytes, not characters.
+    const size_t nBefore = m_pHost->Text().size();
+    const std::u16string cut =
+        u"printf %s " + std::u16string(65536 - 10 - 1, u'y') + u"\u00E9\u00E9\u00E9 | wc -c";
+    EXPECT_EQ(RunToEnd(cut).substr(nBefore), u"65531\r\n--- End of Log ---\r\n");
 }
 
 TEST_F(ConsolePipe, SilentChildGivesOnlyTheEndSequence) {
@@ -348,22 +408,25 @@ TEST_F(ConsolePipe, LongOutputArrivesInChunksOfAtMost255) {
 
 TEST_F(ConsolePipe, SplitCrLfAndSplitUtf8ReachThePaneAsTheyShould) {
     // "x" CR, then in a separate read LF "y": CR, then CR LF.
+    OrvTempDir dir;
+    const std::string go1 = dir.File("go1");
+    const std::string go2 = dir.File("go2");
     auto* pPipe = new CRecordingPipe(m_pHost, 0);
-    ASSERT_EQ(pPipe->Run(Child("split 780d 0a79").c_str()), 0);
+    ASSERT_EQ(pPipe->Run(Child("split 780d 0a79 '" + go1 + "'").c_str()), 0);
     ASSERT_TRUE(WaitFor([&] { return m_pHost->Text() == u"x\r"; }));
-    pPipe->WriteInput(u"go\n");
+    ASSERT_TRUE(OrvWriteFileBytes(go1, ""));
     ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
     EXPECT_EQ(m_pHost->Text(), u"x\r\r\ny--- End of Log ---\r\n");
 
     // The first byte of an e-acute in one read, the second in the next: one character.
     auto pRecord = std::make_shared<Record>();
     pPipe = new CRecordingPipe(m_pHost, 0, pRecord);
-    ASSERT_EQ(pPipe->Run(Child("split 41c3 a90a").c_str()), 0);
+    ASSERT_EQ(pPipe->Run(Child("split 41c3 a90a '" + go2 + "'").c_str()), 0);
     ASSERT_TRUE(WaitFor([&] {
         std::lock_guard<std::mutex> guard(pRecord->lock);
         return !pRecord->chunks.empty();
     }));
-    pPipe->WriteInput(u"go\n");
+    ASSERT_TRUE(OrvWriteFileBytes(go2, ""));
     ASSERT_TRUE(m_pHost->WaitPipeDone(2, kWaitMs));
     EXPECT_EQ(m_pHost->Text(), u"x\r\r\ny--- End of Log ---\r\nA\u00E9\r\n--- End of Log ---\r\n");
     std::lock_guard<std::mutex> guard(pRecord->lock);
@@ -394,10 +457,71 @@ TEST_F(ConsolePipe, InteractiveShellTakesLinesAndEndsWhenItExits) {
     ASSERT_TRUE(WaitFor([&] { return m_pHost->Text() == u"first\r\n"; }));
     EXPECT_EQ(pPipe->Run(u"echo second"), 0);
     ASSERT_TRUE(WaitFor([&] { return m_pHost->Text() == u"first\r\nsecond\r\n"; }));
+    // The input stays open: a command of the shell reads the next line given.
+    EXPECT_EQ(pPipe->Run(u"echo asking; read x; echo \"got:$x\""), 0);
+    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text().ends_with(u"asking\r\n"); }));
+    EXPECT_EQ(pPipe->Run(u"typed"), 0);
+    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text().ends_with(u"got:typed\r\n"); }));
     EXPECT_TRUE(m_pHost->PipeDoneValues().empty());
     EXPECT_EQ(pPipe->Run(u"exit"), 0);
     ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
-    EXPECT_EQ(m_pHost->Text(), u"first\r\nsecond\r\n--- End of Log ---\r\n");
+    EXPECT_EQ(m_pHost->Text(), u"first\r\nsecond\r\nasking\r\ngot:typed\r\n--- End of Log ---\r\n");
+}
+
+// Runs fn with the process in the given locale (all categories), then puts the test's back.
+template <class Fn>
+void InLocale(const char* pszLocale, Fn fn) {
+    const std::string previous = std::setlocale(LC_ALL, nullptr);
+    ASSERT_NE(std::setlocale(LC_ALL, pszLocale), nullptr)
+        << "the " << pszLocale << " locale is missing (make setup)";
+    fn();
+    std::setlocale(LC_ALL, previous.c_str());
+}
+
+TEST_F(ConsolePipe, InTheCLocaleCommandsAndOutputAreUtf8) {
+    OrvTempDir dir;
+    for (const char* pszName : {"a.txt", "b.txt", "\xC3\xBC.txt"}) {
+        ASSERT_TRUE(OrvWriteFileBytes(dir.File(pszName), "x"));
+    }
+    // "?" in place of the u-umlaut would make the shell remove a.txt and b.txt instead.
+    const std::u16string folder = U16(dir.Path().c_str());
+    InLocale("C", [&] {
+        EXPECT_EQ(RunToEnd(u"export LC_ALL=C; echo \u00FC; ls '" + folder + u"'; rm '" + folder +
+                           u"'/\u00FC.txt; ls '" + folder + u"'"),
+                  u"\u00FC\r\na.txt\r\nb.txt\r\n\u00FC.txt\r\na.txt\r\nb.txt\r\n"
+                  u"--- End of Log ---\r\n");
+    });
+    EXPECT_EQ(OrvReadFileBytes(dir.File("a.txt")), "x");
+    EXPECT_EQ(OrvReadFileBytes(dir.File("b.txt")), "x");
+    EXPECT_NE(access(dir.File("\xC3\xBC.txt").c_str(), F_OK), 0);
+}
+
+TEST_F(ConsolePipe, InALatin1LocaleWhatTheSetCannotHoldIsRefused) {
+    OrvTempDir dir;
+    const std::u16string out = U16(dir.File("out").c_str());
+    InLocale("de_DE.ISO-8859-1", [&] {
+        const int nFds = CountOpenFds();
+        CRecordingPipe pipe(m_pHost, CPIPE_KEEP);
+        EXPECT_EQ(pipe.Run((u"echo \u20AC > '" + out + u"'").c_str()), kPipeUnencodable);
+        EXPECT_TRUE(pipe.IsIdle());
+        EXPECT_EQ(CountOpenFds(), nFds);
+        // What the set holds goes to the shell as the locale's bytes, and comes back as text.
+        ASSERT_EQ(pipe.Run((u"echo \u00FC | tee '" + out + u"'").c_str()), 0);
+        ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
+        pipe.Close();
+        EXPECT_EQ(OrvReadFileBytes(dir.File("out")), "\xFC\n");
+        EXPECT_EQ(m_pHost->Text(), u"\u00FC\r\n--- End of Log ---\r\n");
+
+        // An interactive line is refused the same way, and the shell takes the next one.
+        auto* pShell = new CRecordingPipe(m_pHost, CPIPE_INTERACTIVE);
+        ASSERT_EQ(pShell->Run(u"echo start"), 0);
+        EXPECT_EQ(pShell->Run(u"echo \u20AC; echo not-refused"), kPipeUnencodable);
+        EXPECT_EQ(pShell->Run(u"echo next; exit"), 0);
+        ASSERT_TRUE(m_pHost->WaitPipeDone(2, kWaitMs));
+        EXPECT_EQ(m_pHost->Text(),
+                  u"\u00FC\r\n--- End of Log ---\r\nstart\r\nnext\r\n"
+                  u"--- End of Log ---\r\n");
+    });
 }
 
 TEST_F(ConsolePipe, WritingToAChildThatHasGoneDoesNotStopTheProgram) {

@@ -3,8 +3,8 @@
 //   silent              writes nothing and exits
 //   flood N             writes N bytes: lines of the letters a-z, each line 26 letters and LF
 //   bytes HEX           writes the bytes given in hexadecimal ("c3a9" ...) and exits
-//   split HEX1 HEX2     writes HEX1, waits for one input line, writes HEX2 (two separate reads
-//                       for the reader, whatever the timing)
+//   split HEX1 HEX2 PATH  writes HEX1, waits until the file PATH exists, writes HEX2 (two
+//                       separate reads for the reader, whatever the timing)
 //   fds                 writes "FDS" and the numbers of its open descriptors, then LF
 //   close-stay          writes "PID <pid>" and LF, closes its output and error, then runs on until
 //                       its input ends, and exits a moment later
@@ -72,11 +72,13 @@ int main(int argc, char** argv) {
     if (mode == "bytes" && argc > 2) {
         return WriteAll(1, FromHex(argv[2])) ? 0 : 1;
     }
-    if (mode == "split" && argc > 3) {
+    if (mode == "split" && argc > 4) {
         if (!WriteAll(1, FromHex(argv[2]))) {
             return 1;
         }
-        ReadLine();
+        while (access(argv[4], F_OK) != 0) {
+            usleep(10 * 1000);
+        }
         return WriteAll(1, FromHex(argv[3])) ? 0 : 1;
     }
     if (mode == "fds") {

@@ -37,8 +37,8 @@ QString Command(std::vector<const char*> args) {
 }
 
 // Starts a program with the environment changed as given ("NAME=value" sets, "-NAME" removes);
-// returns its exit code, or -1 when it did not end within nMs (it is then killed).
-int RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env, int nMs) {
+// its process id, or 0 when it could not be started.
+pid_t StartProgram(const std::vector<std::string>& args, const std::vector<std::string>& env) {
     std::vector<std::string> vars;
     for (char** p = environ; *p != nullptr; ++p) {
         vars.emplace_back(*p);
@@ -63,6 +63,16 @@ int RunProgram(const std::vector<std::string>& args, const std::vector<std::stri
     envp.push_back(nullptr);
     pid_t pid = 0;
     if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) {
+        return 0;
+    }
+    return pid;
+}
+
+// Starts a program as StartProgram does; returns its exit code, or -1 when it did not end within
+// nMs (it is then killed), -2 when it could not be started.
+int RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env, int nMs) {
+    const pid_t pid = StartProgram(args, env);
+    if (pid == 0) {
         return -2;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
@@ -358,4 +368,52 @@ TEST(StartUp, ClosingWhileACommandStillWritesEndsPromptlyWithOne) {
     const pid_t nPid = static_cast<pid_t>(std::stol(pid));
     EXPECT_EQ(kill(nPid, 0), 0);
     kill(nPid, SIGKILL);
+}
+
+// Runs the real program with a command on its command line in a locale given by the environment,
+// until the file the command writes last appears; false when it did not within 20 s.
+bool RunCommandInLocale(const std::string& command, const std::vector<std::string>& locale,
+                        const std::string& doneFile) {
+    std::vector<std::string> env = locale;
+    env.push_back("QT_QPA_PLATFORM=offscreen");
+    const pid_t pid = StartProgram({VEXIL_BINARY, command + "; touch '" + doneFile + "'"}, env);
+    if (pid == 0) {
+        return false;
+    }
+    bool bDone = false;
+    for (int i = 0; i < 1000 && !bDone; ++i) {
+        bDone = access(doneFile.c_str(), F_OK) == 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return bDone;
+}
+
+TEST(StartUp, TheCommandLineRunsExactlyAsGivenInTheCAndALatin1Locale) {
+    OrvTempDir dir;
+    for (const char* pszName : {"a.txt", "b.txt", "\xC3\xBC.txt"}) {
+        ASSERT_TRUE(OrvWriteFileBytes(dir.File(pszName), "x"));
+    }
+    // The C locale, as under service managers: the u-umlaut must not become a "?" wildcard.
+    const std::vector<std::string> cLocale = {"LC_ALL=C", "-LANG", "-LC_CTYPE"};
+    ASSERT_TRUE(
+        RunCommandInLocale("rm '" + dir.Path() + "/\xC3\xBC.txt'", cLocale, dir.File("done1")));
+    EXPECT_EQ(OrvReadFileBytes(dir.File("a.txt")), "x");
+    EXPECT_EQ(OrvReadFileBytes(dir.File("b.txt")), "x");
+    EXPECT_NE(access(dir.File("\xC3\xBC.txt").c_str(), F_OK), 0);
+
+    // A 100 KB command from the command line runs whole.
+    const std::string count = dir.File("count");
+    ASSERT_TRUE(
+        RunCommandInLocale("echo " + std::string(100000, 'x') + " | wc -c > '" + count + "'",
+                           cLocale, dir.File("done2")));
+    EXPECT_EQ(OrvReadFileBytes(count), "100001\n");
+
+    // Latin-1: the argument's byte for the u-umlaut reaches the shell as that byte.
+    const std::string latin = dir.File("latin");
+    ASSERT_TRUE(RunCommandInLocale("printf '\xFC' > '" + latin + "'",
+                                   {"LC_ALL=de_DE.ISO-8859-1", "-LANG"}, dir.File("done3")))
+        << "is the de_DE.ISO-8859-1 locale there (make setup)?";
+    EXPECT_EQ(OrvReadFileBytes(latin), "\xFC");
 }

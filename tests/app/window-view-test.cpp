@@ -2,16 +2,25 @@
 // of its failures, Clear, and Save with its dialog and its errors.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <QClipboard>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "console-pipe.h"
 #include "main-frame.h"
+#include "orv-sys.h"
 #include "support/orv-test-support.h"
 #include "window-test-util.h"
 
@@ -31,6 +40,7 @@ protected:
         WaitFor([&] { return !View().IsRunning(); });
         m_pFrame.reset();
         g_pszPipeInterpreter = "/bin/sh";
+        g_pszPipeCharset = nullptr;
     }
     CVexilView& View() { return m_pFrame->View(); }
     COutputPane& Pane() { return *View().OutputPane(); }
@@ -73,6 +83,10 @@ void AcceptOrFail(QFileDialog* pDialog, bool bExpectOpen = false) {
     if (pDialog->isVisible()) {
         pDialog->reject();
     }
+}
+
+std::string Narrow(const std::u16string& s) {
+    return QString::fromStdU16String(s).toStdString();
 }
 
 }  // namespace
@@ -171,16 +185,219 @@ TEST_F(ViewTest, SaveLogWritesUtf8WithTheLineEndsOfThePane) {
     EXPECT_EQ(OrvReadFileBytes(path), "");
 }
 
-TEST_F(ViewTest, SaveLogReportsOpenAndWriteFailures) {
+TEST_F(ViewTest, SaveLogReportsOpenAndWriteFailuresWithTheirReasons) {
     View().AppendText(u"some text\n");
     COrvStringA strError;
     EXPECT_FALSE(View().SaveLog("/dev/full", strError));
-    EXPECT_STREQ(static_cast<const char*>(strError), "Error writing to file /dev/full");
+    EXPECT_STREQ(static_cast<const char*>(strError),
+                 "Error writing to file /dev/full: No space left on device");
     OrvTempDir dir;
     const std::string path = dir.File("missing/log.txt");
     EXPECT_FALSE(View().SaveLog(path.c_str(), strError));
-    EXPECT_EQ(std::string(static_cast<const char*>(strError)), "Cannot open file " + path);
+    EXPECT_EQ(std::string(static_cast<const char*>(strError)),
+              "Cannot open file " + path + ": No such file or directory");
     EXPECT_EQ(access(path.c_str(), F_OK), -1);
+    EXPECT_FALSE(View().SaveLog(dir.Path().c_str(), strError));
+    EXPECT_EQ(std::string(static_cast<const char*>(strError)),
+              "Cannot open file " + dir.Path() + ": Is a directory");
+}
+
+// The names in a folder, sorted.
+std::vector<std::string> FolderNames(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* pDir = opendir(path.c_str())) {
+        while (dirent* pEntry = readdir(pDir)) {
+            if (std::strcmp(pEntry->d_name, ".") != 0 && std::strcmp(pEntry->d_name, "..") != 0) {
+                names.emplace_back(pEntry->d_name);
+            }
+        }
+        closedir(pDir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Failures injected through the system-call table: the descriptors of files opened in one folder
+// fail as the test chooses, everything else goes to the real calls.
+struct CInjected {
+    static inline std::string s_folder;
+    static inline int s_fd = -1;
+    static inline long s_nWriteRoom = -1;  // bytes a write may still put; -1: no limit
+    static inline int s_nFsyncErrno = 0;
+    static inline int s_nRenameErrno = 0;
+    static inline bool s_bNoNewFiles = false;  // the folder refuses new (hidden) files
+
+    static int Open(const char* pszPath, int nFlags, unsigned nMode) {
+        if (s_bNoNewFiles && std::strstr(pszPath, "/.") != nullptr) {
+            errno = EACCES;
+            return -1;
+        }
+        const int fd = g_orv_sys_real.open(pszPath, nFlags, nMode);
+        if (fd >= 0 && std::string(pszPath).rfind(s_folder + "/", 0) == 0) {
+            s_fd = fd;
+        }
+        return fd;
+    }
+    // A disk that fills up: a short write, then ENOSPC.
+    static long Write(int fd, const void* p, size_t n) {
+        if (fd != s_fd || s_nWriteRoom < 0) {
+            return g_orv_sys_real.write(fd, p, n);
+        }
+        if (s_nWriteRoom == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        const long r = g_orv_sys_real.write(fd, p, std::min(n, static_cast<size_t>(s_nWriteRoom)));
+        s_nWriteRoom -= r > 0 ? r : 0;
+        return r;
+    }
+    static int Fsync(int fd) {
+        if (fd == s_fd && s_nFsyncErrno != 0) {
+            errno = s_nFsyncErrno;
+            return -1;
+        }
+        return g_orv_sys_real.fsync(fd);
+    }
+    static int Rename(const char* pszFrom, const char* pszTo) {
+        if (s_nRenameErrno != 0) {
+            errno = s_nRenameErrno;
+            return -1;
+        }
+        return g_orv_sys_real.rename(pszFrom, pszTo);
+    }
+    static void Install(const std::string& folder) {
+        s_folder = folder;
+        s_fd = -1;
+        s_nWriteRoom = -1;
+        s_nFsyncErrno = 0;
+        s_nRenameErrno = 0;
+        s_bNoNewFiles = false;
+        g_orv_sys.open = &Open;
+        g_orv_sys.write = &Write;
+        g_orv_sys.fsync = &Fsync;
+        g_orv_sys.rename = &Rename;
+    }
+};
+
+TEST_F(ViewTest, AFailedSaveKeepsTheOldFileByteForByte) {
+    OrvTempDir dir;
+    const std::string path = dir.File("log.txt");
+    const std::string old = "the old log\r\n" + std::string(100000, 'o');
+    ASSERT_TRUE(OrvWriteFileBytes(path, old));
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    std::u16string text(200000, u'n');
+    View().AppendText(text.c_str());
+    OrvSysScope scope;
+    CInjected::Install(dir.Path());
+
+    struct Case {
+        const char* pszName;
+        long nWriteRoom;
+        int nFsyncErrno;
+        int nRenameErrno;
+        const char* pszReason;
+    };
+    for (const Case& c : {Case{"disk full at once", 0, 0, 0, "No space left on device"},
+                          Case{"disk full midway", 70000, 0, 0, "No space left on device"},
+                          Case{"flush to disk fails", -1, EIO, 0, "Input/output error"},
+                          Case{"rename fails", -1, 0, EXDEV, "Invalid cross-device link"}}) {
+        CInjected::s_nWriteRoom = c.nWriteRoom;
+        CInjected::s_nFsyncErrno = c.nFsyncErrno;
+        CInjected::s_nRenameErrno = c.nRenameErrno;
+        COrvStringA strError;
+        EXPECT_FALSE(View().SaveLog(path.c_str(), strError)) << c.pszName;
+        EXPECT_EQ(std::string(static_cast<const char*>(strError)),
+                  "Error writing to file " + path + ": " + c.pszReason)
+            << c.pszName;
+        EXPECT_EQ(OrvReadFileBytes(path), old) << c.pszName;
+        // the temporary file is gone again
+        EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::string>{"log.txt"}) << c.pszName;
+    }
+
+    // With room on the disk the new text replaces the old, with the old file's mode.
+    CInjected::Install(dir.Path());
+    COrvStringA strError;
+    ASSERT_TRUE(View().SaveLog(path.c_str(), strError)) << static_cast<const char*>(strError);
+    EXPECT_EQ(OrvReadFileBytes(path), std::string(200000, 'n'));
+    struct stat st = {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::string>{"log.txt"});
+
+    // A folder where no file may be created: the file the user may write is written in place.
+    CInjected::s_bNoNewFiles = true;
+    View().Clear();
+    View().AppendText(u"in place\n");
+    ASSERT_TRUE(View().SaveLog(path.c_str(), strError)) << static_cast<const char*>(strError);
+    EXPECT_EQ(OrvReadFileBytes(path), "in place\r\n");
+}
+
+TEST_F(ViewTest, SaveThroughALinkReplacesTheFileItLeadsTo) {
+    OrvTempDir dir;
+    ASSERT_EQ(mkdir(dir.File("real").c_str(), 0700), 0);
+    const std::string target = dir.File("real/log.txt");
+    const std::string link = dir.File("link.txt");
+    ASSERT_TRUE(OrvWriteFileBytes(target, "old"));
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    View().AppendText(u"new\n");
+    COrvStringA strError;
+    ASSERT_TRUE(View().SaveLog(link.c_str(), strError)) << static_cast<const char*>(strError);
+    struct stat st = {};
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(OrvReadFileBytes(target), "new\r\n");
+    EXPECT_EQ(FolderNames(dir.File("real")), std::vector<std::string>{"log.txt"});
+    // a new file gets the mode of any new file (0666 less the umask), not the private one
+    const std::string fresh = dir.File("fresh.txt");
+    const mode_t nMask = umask(022);
+    ASSERT_TRUE(View().SaveLog(fresh.c_str(), strError));
+    umask(nMask);
+    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+TEST_F(ViewTest, APastedCommandFarBeyondTheFieldsDefaultLimitRunsWhole) {
+    const QString command =
+        QStringLiteral("echo ") + QString(100000, u'x') + QStringLiteral(" | wc -c");
+    QGuiApplication::clipboard()->setText(command);
+    Field()->setFocus();
+    Field()->clear();
+    QTest::keyClick(Field(), Qt::Key_V, Qt::ControlModifier);
+    ASSERT_EQ(Field()->text().size(), command.size());
+    QTest::keyClick(Field(), Qt::Key_Return);
+    ASSERT_TRUE(WaitForEnd());
+    const std::u16string text = PaneText(Pane());
+    EXPECT_NE(text.find(u" | wc -c ---\r\n100001\r\n--- End of Log ---"), std::u16string::npos)
+        << Narrow(text.substr(text.size() - std::min<size_t>(text.size(), 60)));
+}
+
+TEST_F(ViewTest, ACommandTheLocalesSetCannotHoldIsRefusedAndNothingRuns) {
+    OrvTempDir dir;
+    const std::string out = dir.File("out");
+    g_pszPipeCharset = "ISO-8859-1";
+    auto pBox = ExpectMessageBox();
+    const std::string command = "echo \xE2\x82\xAC > " + out;
+    // typed as a paste: the test tool types ASCII keys only
+    Field()->setFocus();
+    Field()->setText(QString::fromUtf8(command.c_str()));
+    QTest::keyClick(Field(), Qt::Key_Return);
+    ASSERT_TRUE(pBox->bSeen);
+    EXPECT_EQ(pBox->strTitle, QStringLiteral("vexil"));
+    EXPECT_EQ(
+        pBox->strText,
+        QString::fromUtf8("The command was not run: it contains the character \"\xE2\x82\xAC\" "
+                          "(U+20AC), which the character set of the current locale "
+                          "(ISO-8859-1) cannot represent."));
+    EXPECT_FALSE(View().IsRunning());
+    EXPECT_TRUE(View().RunButton()->isEnabled());
+    EXPECT_EQ(Field()->selectedText(), QString::fromUtf8(command.c_str()));
+    QTest::qWait(200);
+    EXPECT_NE(access(out.c_str(), F_OK), 0);
+    // what the set holds runs
+    Field()->setText(QString::fromUtf8("echo \xC3\xBC"));
+    QTest::keyClick(Field(), Qt::Key_Return);
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_NE(PaneText(Pane()).find(u"\r\n\u00FC\r\n--- End of Log ---"), std::u16string::npos);
 }
 
 TEST_F(ViewTest, SaveDialogProposesTheNameAsksBeforeReplacingAndReportsErrors) {
@@ -259,7 +476,8 @@ TEST_F(ViewTest, SaveDialogProposesTheNameAsksBeforeReplacingAndReportsErrors) {
         [](QMessageBox* pBox) { return pBox->button(QMessageBox::No) == nullptr; });
     m_pFrame->ActionSave()->trigger();
     ASSERT_TRUE(pError->bSeen);
-    EXPECT_EQ(pError->strText, QStringLiteral("Error writing to file ") + full);
+    EXPECT_EQ(pError->strText, QStringLiteral("Error writing to file ") + full +
+                                   QStringLiteral(": No space left on device"));
     EXPECT_EQ(pError->strTitle, QStringLiteral("Cannot save file"));
     EXPECT_EQ(pError->icon, QMessageBox::Critical);
 }

@@ -23,8 +23,8 @@
 #include "orv-result.h"
 #include "orv-sys.h"
 #include "orv-trace.h"
-#include "support/orv-test-ui-loop.h"
 #include "support/orv-test-support.h"
+#include "support/orv-test-ui-loop.h"
 
 namespace {
 
@@ -290,7 +290,7 @@ TEST_F(LogTest, EveryEntryIsInTheKernelWhenTheCallReturnsAndWaitersShareOneWrite
     OrvSysScope scope;
     g_orv_sys.write = &RecordingWrite;
     s_nWriteCalls = 0;
-    s_nSlowWriteUs = 500;  // a slow disk: entries of the other threads pile up meanwhile
+    s_nSlowWriteUs = 2000;  // a slow disk: entries of the other threads pile up meanwhile
     constexpr int kThreads = 4;
     constexpr int kLines = 60;
     std::atomic<int> nNotYetWritten{0};

@@ -12,8 +12,8 @@
 #include "orv-lock.h"
 #include "orv-result.h"
 #include "orv-trace.h"
-#include "support/orv-test-ui-loop.h"
 #include "support/orv-test-support.h"
+#include "support/orv-test-ui-loop.h"
 
 namespace {
 

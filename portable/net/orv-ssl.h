@@ -1,0 +1,105 @@
+// The TLS channel over OpenSSL 3: the process-wide client context with its trust store, the
+// client session cache, the check of the server certificate against the host name, the
+// description of a peer certificate, and the server side for the library's own servers.
+//
+// The trust store takes its roots from two named sources: "embedded_cacert" (a bundle compiled
+// into the library from the system's CA certificates at build time, plus two optional sets added
+// when the root option list names them) and "system_cacert" (the system's CA bundle, loaded only
+// while system roots are trusted). Load failures are logged, never fatal.
+//
+// The connection itself is started and used through COrvSocket (StartTls, AcceptTls); this
+// header holds the process-wide parts. OpenSSL's own security level is never lowered.
+#pragma once
+
+#include "orv-error.h"
+#include "orv-string.h"
+
+// Bits of the TLS options word (default COrvSocket::kDefaultTlsOptions, 816).
+enum : unsigned {
+    kOrvTlsNoSsl3 = 1,        // exclude SSL 3.0
+    kOrvTlsNoTls10 = 2,       // exclude TLS 1.0
+    kOrvTlsNoTls11 = 4,       // exclude TLS 1.1
+    kOrvTlsNoTls12 = 8,       // exclude TLS 1.2
+    kOrvTlsReserved16 = 16,   // set by default; not tested by the client start
+    kOrvTlsCipherListA = 32,  // cipher lists, applied in the order A, B, C: the last one wins
+    kOrvTlsCipherListB = 64,
+    kOrvTlsCipherListC = 128,
+    kOrvTlsSni = 256,             // send the host name unless it is a numeric address
+    kOrvTlsNoSessionCache = 512,  // neither use nor fill the client session cache
+};
+
+// Creates the process-wide client context and loads the trust store. Fails with "SSL Library
+// already initialized" when it exists, "SSL: Not enough memory for context" (enNetNoMemory).
+// Connecting creates the context itself when needed. Any thread.
+[[nodiscard]] bool OrvSslInit(COrvError& err);
+[[nodiscard]] bool OrvSslInit(int& nCode, COrvStringA& strError);
+// Whether the context exists.
+bool OrvSslIsInitialized();
+// Frees the context and empties the session cache (the next connect creates a new one). Call it
+// only while no TLS connection is being started.
+void OrvSslCleanup();
+
+// Whether the system's CA bundle is trusted as well (the proxy settings' TrustCA byte). Read when
+// the context is made; OrvSslReloadSystemRoots applies a change to an existing context.
+void OrvSslSetTrustSystemRoots(bool bTrust);
+// Loads the system roots into the context again (when trusted). False with the reason in
+// strError when the context does not exist ("SSL context is not initialized yet") or nothing could
+// be loaded. Any thread.
+[[nodiscard]] bool OrvSslReloadSystemRoots(COrvStringA& strError);
+// Comma-separated option words that add the optional root sets of the embedded bundle
+// ("embedded_extra1", "embedded_extra2"). Read when the context is made.
+void OrvSslSetRootOptions(const char* pszWords);
+// Adds the certificates of a PEM file to the trust store of the context (creating the context
+// when needed); for private certificate authorities. Returns the count added (0 with err set).
+[[nodiscard]] int OrvSslAddTrustedRoots(const char* pszPemPath, COrvError& err);
+// A name pattern ("*" matches any run of characters) that the certificate names must match
+// instead of the host name; null or empty restores the host check.
+void OrvSslSetCustomNamePattern(const char* pszPattern);
+
+// Whether a certificate name matches the host: names and host are split at "."; the name needs
+// at least two labels, no more than the host and no empty label; labels compare without regard to
+// ASCII case. A "*" label matches exactly one whole host label and only as the left-most label;
+// it never matches a numeric address and never stands for a public suffix ("*.com", "*.co.uk").
+bool OrvSslNameMatches(const char* pszCertName, const char* pszHost);
+// Checks a finished handshake of pSsl (an OpenSSL SSL*): the chain verified, a peer certificate
+// present, one of its names (common name and DNS alternative names) matching pszHost (or the
+// custom pattern). False with the reason in strError.
+[[nodiscard]] bool OrvSslVerifyPeer(void* pSsl, const char* pszHost, COrvStringA& strError);
+// " [SUBJECT] '...' [ISSUER] '...' [THUMBPRINT] SHA-1=..." of the peer certificate of pSsl.
+COrvStringA OrvSslDescribePeer(void* pSsl);
+
+// OpenSSL 3 locks itself: these keep the checks of installing and removing the locking hooks
+// but have nothing to install. Install before other threads use TLS; remove at shutdown.
+bool OrvSslInstallLocks();
+void OrvSslRemoveLocks();
+
+// The client session cache (at most 256 entries keyed "host:port"; the oldest is evicted).
+int OrvSslSessionCacheCount();
+bool OrvSslSessionCacheHas(const char* pszKey);
+void OrvSslSessionCacheClear();
+
+// The server side: a certificate chain, its key and the ECDH curve of one server.
+class COrvSslServerContext {
+public:
+    COrvSslServerContext() = default;
+    ~COrvSslServerContext();
+    COrvSslServerContext(const COrvSslServerContext&) = delete;
+    COrvSslServerContext& operator=(const COrvSslServerContext&) = delete;
+
+    // Loads the certificate (PEM, may hold the chain), the private key, further chain
+    // certificates from pszChainFile (null: none) and sets the ECDH curve (null: "prime256v1").
+    // Texts: "Server certificate file not found: ", "Server key file not found: ", "Reading
+    // chain file for chain: ", "Cannot load certificate chain: ", "Cannot load
+    // certificate/private key pair: ", "Failed to look up elliptic curve '%s'", "Failed to set
+    // ECDH support: ". Not while connections are being accepted.
+    [[nodiscard]] bool Load(const char* pszCertFile, const char* pszKeyFile,
+                            const char* pszChainFile, const char* pszCurve, COrvError& err);
+    // TLS 1.2 cipher list of the server (OpenSSL syntax); false when it yields no cipher.
+    [[nodiscard]] bool SetCipherList(const char* pszList, COrvError& err);
+    bool IsLoaded() const { return m_pCtx != nullptr; }
+    // The OpenSSL SSL_CTX*, for orv-ssl only.
+    void* Handle() const { return m_pCtx; }
+
+private:
+    void* m_pCtx = nullptr;
+};

@@ -1,0 +1,530 @@
+// COrvSocket against real peers on loopback: the receive forms, line limits, time-outs and
+// retries, refused connects, disconnects from another thread, injected faults, UDP and the
+// event wait.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "orv-net-test-util.h"
+#include "orv-socket.h"
+#include "orv-sys.h"
+#include "orv-trace.h"
+#include "orv-transfer-observer.h"
+
+namespace {
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Counts abort checks and optionally asks to stop after a number of them.
+class TestObserver : public IOrvTransferObserver {
+public:
+    bool OnProgress(int64_t, int, int&, COrvStringA&) override { return true; }
+    void OnLog(int, const char*) override {}
+    bool ShouldAbort(int& nCode, COrvStringA& strError) override {
+        ++m_nChecks;
+        if (m_nStopAfter > 0 && m_nChecks >= m_nStopAfter) {
+            nCode = enNetCancelled;
+            strError = "stopped by the user";
+            return true;
+        }
+        return false;
+    }
+    std::atomic<int> m_nChecks{0};
+    int m_nStopAfter = 0;
+};
+
+// A listener on 127.0.0.1 whose peer side is run by a function on a thread.
+class LoopbackPeer {
+public:
+    template <class Fn>
+    explicit LoopbackPeer(Fn fn) {
+        COrvError err;
+        EXPECT_TRUE(m_listen.Listen("127.0.0.1", 0, 8, err)) << err.Text().GetString();
+        m_nPort = m_listen.GetLocalPort();
+        m_thread = std::thread([this, fn] {
+            COrvSocket peer;
+            COrvError errAccept;
+            if (m_listen.Accept(peer, 10000, errAccept))
+                fn(peer);
+        });
+    }
+    ~LoopbackPeer() { m_thread.join(); }
+    int Port() const { return m_nPort; }
+
+private:
+    COrvSocket m_listen;
+    int m_nPort = 0;
+    std::thread m_thread;
+};
+
+bool ConnectPlain(COrvSocket& s, int nPort, COrvError& err, int nConnectTimeout = 5) {
+    return s.Connect("127.0.0.1", nPort, false, false, 0, nConnectTimeout, 5, 5, nullptr, err);
+}
+
+class FaultReset {
+public:
+    ~FaultReset() { OrvSetSocketFaultSettings(OrvSocketFaultSettings{}); }
+};
+
+TEST(OrvSocket, ReceiveFormsOverLoopback) {
+    std::string big(300000, 'x');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 26);
+    LoopbackPeer peer([&](COrvSocket& s) {
+        COrvError err;
+        s.SetBuffered(true);
+        EXPECT_TRUE(s.SendString("first\r\nsecond\nthird\r\r\nZ", err));
+        EXPECT_TRUE(s.Send("12345678", 8, err));
+        EXPECT_TRUE(s.Send(big.data(), static_cast<int>(big.size()), err));
+        EXPECT_TRUE(s.SendString("tail-without-newline", err));
+        EXPECT_TRUE(s.Flush(err)) << err.Text().GetString();
+        s.Close(false);
+    });
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(ConnectPlain(s, peer.Port(), err)) << err.Text().GetString();
+    EXPECT_EQ("127.0.0.1:" + std::to_string(peer.Port()), s.GetPeerText().GetString());
+    COrvStringA line;
+    ASSERT_TRUE(s.RecvLine(line, err));
+    EXPECT_STREQ("first", line);
+    ASSERT_TRUE(s.RecvLine(line, err));
+    EXPECT_STREQ("second", line);
+    ASSERT_TRUE(s.RecvLine(line, err));
+    EXPECT_STREQ("third", line);
+    unsigned char ch = 0;
+    bool bEof = true;
+    ASSERT_TRUE(s.RecvByte(ch, bEof, err));
+    EXPECT_FALSE(bEof);
+    EXPECT_EQ('Z', ch);
+    char four[4];
+    ASSERT_TRUE(s.RecvExact(four, 4, err));
+    EXPECT_EQ(0, memcmp(four, "1234", 4));
+    // A peek larger than the 256 KiB buffer grows it and consumes nothing.
+    const unsigned char* p = nullptr;
+    int nAvail = 0;
+    ASSERT_TRUE(s.Peek(4 + 300000, p, nAvail, err)) << err.Text().GetString();
+    ASSERT_GE(nAvail, 4 + 300000);
+    EXPECT_EQ(0, memcmp(p, "5678", 4));
+    EXPECT_EQ(0, memcmp(p + 4, big.data(), big.size()));
+    ASSERT_TRUE(s.RecvExact(four, 4, err));
+    std::string got(big.size(), 0);
+    ASSERT_TRUE(s.RecvExact(got.data(), static_cast<int>(got.size()), err));
+    EXPECT_TRUE(got == big);
+    COrvStringA rest;
+    ASSERT_TRUE(s.RecvAll(rest, 1000, err));
+    EXPECT_STREQ("tail-without-newline", rest);
+    ASSERT_TRUE(s.RecvByte(ch, bEof, err));
+    EXPECT_TRUE(bEof);
+    EXPECT_FALSE(s.RecvLine(line, err));
+    EXPECT_EQ(enNetEndOfStream, err.Code());
+}
+
+TEST(OrvSocket, LineLimitAndReceiveAllBound) {
+    LoopbackPeer peer([](COrvSocket& s) {
+        COrvError err;
+        std::string a(32767, 'a');
+        a += "\n";
+        std::string b(32768, 'b');
+        b += "\n";
+        EXPECT_TRUE(s.Send(a.data(), static_cast<int>(a.size()), err));
+        EXPECT_TRUE(s.Send(b.data(), static_cast<int>(b.size()), err));
+        s.Close(false);
+    });
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(ConnectPlain(s, peer.Port(), err));
+    COrvStringA line;
+    ASSERT_TRUE(s.RecvLine(line, err)) << err.Text().GetString();
+    EXPECT_EQ(32767, line.GetLength());
+    EXPECT_FALSE(s.RecvLine(line, err));
+    EXPECT_EQ(enNetServer, err.Code());
+    EXPECT_STREQ("receiving line: line too long", err.Text());
+}
+
+TEST(OrvSocket, RefusedConnectAndErrorTable) {
+    const int nPort = OrvFreeLoopbackPort();
+    COrvSocket s;
+    COrvError err;
+    EXPECT_FALSE(ConnectPlain(s, nPort, err));
+    EXPECT_EQ(enNetConnection, err.Code());
+    const std::string want = "[connecting to 127.0.0.1:" + std::to_string(nPort) + "]: ";
+    EXPECT_EQ(0u, std::string(err.Text()).find(want)) << err.Text().GetString();
+    EXPECT_FALSE(s.IsOpen());
+    // The same through a blocking connect (no time-out): action "connecting".
+    COrvError err2;
+    EXPECT_FALSE(ConnectPlain(s, nPort, err2, 0));
+    EXPECT_NE(std::string::npos, std::string(err2.Text()).find("[connecting 127.0.0.1"));
+
+    EXPECT_EQ(enNetResources, OrvSocketResultFromErrno(EMFILE));
+    EXPECT_EQ(enNetResources, OrvSocketResultFromErrno(ENFILE));
+    EXPECT_EQ(enNetBadRequest, OrvSocketResultFromErrno(EINVAL));
+    EXPECT_EQ(enNetBadRequest, OrvSocketResultFromErrno(EBADF));
+    EXPECT_EQ(enNetConnection, OrvSocketResultFromErrno(ECONNRESET));
+    EXPECT_EQ(enNetConnection, OrvSocketResultFromErrno(ENOMEM));
+    EXPECT_STREQ("Socket Error 4242", OrvSocketErrnoText(4242));
+}
+
+TEST(OrvSocket, NameResolutionRules) {
+    COrvSocket s;
+    COrvError err;
+    s.SetAllowIPv6(false);
+    EXPECT_FALSE(s.Connect("::1", 9, false, false, 0, 1, 1, 1, nullptr, err));
+    EXPECT_STREQ("No IP v4 addresses and IP v6 is not allowed", err.Text());
+    EXPECT_EQ(enNetConnection, err.Code());
+    {
+        // A name: "localhost" resolves to loopback and connects.
+        LoopbackPeer peer([](COrvSocket& p) {
+            COrvError e;
+            EXPECT_TRUE(p.SendString("hi\n", e));
+        });
+        COrvError err2;
+        ASSERT_TRUE(s.Connect("localhost", peer.Port(), false, false, 0, 2, 2, 2, nullptr, err2))
+            << err2.Text().GetString();
+        COrvStringA line;
+        ASSERT_TRUE(s.RecvLine(line, err2));
+        EXPECT_STREQ("hi", line);
+        s.Close(true);
+    }
+    // The peer thread has ended: the table can be replaced without racing it.
+    // A name the resolver refuses.
+    COrvError err3;
+    OrvSysScope scope;
+    g_orv_sys.getaddrinfo = [](const char*, const char*, const addrinfo*, addrinfo**) {
+        return EAI_NONAME;
+    };
+    EXPECT_FALSE(s.Connect("nowhere.invalid", 80, false, false, 0, 1, 1, 1, nullptr, err3));
+    EXPECT_EQ(std::string("getaddrinfo error ") + std::to_string(EAI_NONAME) +
+                  "; name=nowhere.invalid; port=80",
+              err3.Text().GetString());
+}
+
+// A listener whose accept queue is full: further connects get no answer.
+class FullListener {
+public:
+    FullListener() {
+        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        listen(m_fd, 0);
+        socklen_t n = sizeof sa;
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &n);
+        m_nPort = ntohs(sa.sin_port);
+        // Fill the queue: connects that the kernel completes but nobody accepts.
+        for (int i = 0; i < 8; ++i) {
+            const int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+            m_fill.push_back(c);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ~FullListener() {
+        for (int c : m_fill)
+            close(c);
+        close(m_fd);
+    }
+    int Port() const { return m_nPort; }
+
+private:
+    int m_fd = -1;
+    int m_nPort = 0;
+    std::vector<int> m_fill;
+};
+
+TEST(OrvSocket, ConnectTimeoutRunsInOneSecondSteps) {
+    FullListener full;
+    COrvSocket s;
+    TestObserver obs;
+    COrvError err;
+    const int64_t t0 = NowMs();
+    EXPECT_FALSE(s.Connect("127.0.0.1", full.Port(), false, false, 0, 3, 5, 5, &obs, err));
+    const int64_t nMs = NowMs() - t0;
+    EXPECT_EQ("Connecting to 127.0.0.1:" + std::to_string(full.Port()) + ": timeout",
+              std::string(err.Text()));
+    EXPECT_EQ(enNetConnection, err.Code());
+    EXPECT_GE(nMs, 2900);
+    EXPECT_LT(nMs, 4500);
+    EXPECT_EQ(3, obs.m_nChecks.load());
+
+    // The observer stops the connect after its first step.
+    TestObserver stop;
+    stop.m_nStopAfter = 1;
+    COrvError err2;
+    const int64_t t1 = NowMs();
+    EXPECT_FALSE(s.Connect("127.0.0.1", full.Port(), false, false, 0, 30, 5, 5, &stop, err2));
+    EXPECT_LT(NowMs() - t1, 2500);
+    EXPECT_EQ(enNetCancelled, err2.Code());
+    EXPECT_STREQ("stopped by the user", err2.Text());
+}
+
+TEST(OrvSocket, RetriesWaitForThePreviousTimeoutAndDoubleIt) {
+    FullListener full;
+    COrvSocket s;
+    TestObserver obs;
+    COrvError err;
+    const int64_t t0 = NowMs();
+    EXPECT_FALSE(
+        s.ConnectWithRetries("127.0.0.1", full.Port(), false, false, 0, 1, 5, 5, &obs, 2, err));
+    const int64_t nMs = NowMs() - t0;
+    // One second, then a second attempt of two seconds.
+    EXPECT_GE(nMs, 2900);
+    EXPECT_LT(nMs, 4500);
+    EXPECT_NE(std::string::npos, std::string(err.Text()).find(": timeout"));
+    // Abort checks: 1 step, then 2 steps (plus any while waiting between attempts).
+    EXPECT_GE(obs.m_nChecks.load(), 3);
+}
+
+TEST(OrvSocket, DisconnectFromAnotherThreadEndsABlockedReceive) {
+    std::atomic<bool> bDone{false};
+    LoopbackPeer peer([&](COrvSocket&) {
+        // Sends nothing and keeps the connection until the client is done.
+        OrvWaitFor([&] { return bDone.load(); }, 10000);
+    });
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(ConnectPlain(s, peer.Port(), err));
+    std::thread other([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        s.Disconnect();
+    });
+    COrvStringA line;
+    const int64_t t0 = NowMs();
+    EXPECT_FALSE(s.RecvLine(line, err));
+    EXPECT_LT(NowMs() - t0, 3000);
+    EXPECT_NE(std::string::npos, std::string(err.Text()).find("socket has closed, please retry"))
+        << err.Text().GetString();
+    EXPECT_EQ(enNetConnection, err.Code());
+    EXPECT_FALSE(s.IsOpen());
+    other.join();
+    COrvError err2;
+    EXPECT_FALSE(s.SendString("x", err2));
+    EXPECT_STREQ("socket has closed, please retry", err2.Text());
+    bDone = true;
+}
+
+TEST(OrvSocket, InjectedDropsAndInterruptedCalls) {
+    FaultReset reset;
+    std::atomic<bool> bDone{false};
+    std::atomic<bool> bSent{false};
+    LoopbackPeer peer([&](COrvSocket& p) {
+        COrvError e;
+        EXPECT_TRUE(p.SendString("abc\n", e));
+        bSent = true;
+        OrvWaitFor([&] { return bDone.load(); }, 10000);
+    });
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(ConnectPlain(s, peer.Port(), err));
+    // The table is replaced only once the peer thread has stopped calling through it.
+    ASSERT_TRUE(OrvWaitFor([&] { return bSent.load(); }));
+    {
+        // recv and send interrupted once each still deliver.
+        OrvSysScope scope;
+        // Only the client's descriptor is counted: the peer thread shares the table.
+        static int nRecvCalls, nSendCalls, fdClient;
+        nRecvCalls = nSendCalls = 0;
+        fdClient = s.GetDescriptor();
+        g_orv_sys.recv = [](int fd, void* p, size_t n, int f) -> long {
+            if (fd == fdClient && nRecvCalls++ == 0) {
+                errno = EINTR;
+                return -1;
+            }
+            return g_orv_sys_real.recv(fd, p, n, f);
+        };
+        g_orv_sys.send = [](int fd, const void* p, size_t n, int f) -> long {
+            if (fd == fdClient && nSendCalls++ == 0) {
+                errno = EINTR;
+                return -1;
+            }
+            EXPECT_TRUE(f & MSG_NOSIGNAL);
+            return g_orv_sys_real.send(fd, p, n, f);
+        };
+        COrvStringA line;
+        ASSERT_TRUE(s.RecvLine(line, err)) << err.Text().GetString();
+        EXPECT_STREQ("abc", line);
+        EXPECT_TRUE(s.SendString("ok", err));
+        EXPECT_EQ(2, nRecvCalls);
+        EXPECT_EQ(2, nSendCalls);
+    }
+    OrvSocketFaultSettings f;
+    f.nDropSend = 2;
+    OrvSetSocketFaultSettings(f);
+    EXPECT_TRUE(s.SendString("one", err));
+    EXPECT_FALSE(s.SendString("two", err));
+    EXPECT_STREQ("TCP Send is dropped", err.Text());
+    EXPECT_EQ(enNetConnection, err.Code());
+    EXPECT_FALSE(s.IsOpen());
+    bDone = true;
+}
+
+TEST(OrvSocket, InjectedReceiveDropAndLoader) {
+    FaultReset reset;
+    OrvSetSocketFaultLoader([] {
+        OrvSocketFaultSettings f;
+        f.nDropRecv = 1;
+        return f;
+    });
+    EXPECT_EQ(1u, OrvGetSocketFaultSettings().nDropRecv);
+    OrvSetSocketFaultLoader(nullptr);
+    OrvSocketFaultSettings f;
+    f.nDropRecv = 1;
+    OrvSetSocketFaultSettings(f);
+    LoopbackPeer peer([](COrvSocket& p) {
+        COrvError e;
+        EXPECT_TRUE(p.SendString("abc\n", e));
+    });
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(ConnectPlain(s, peer.Port(), err));
+    COrvStringA line;
+    EXPECT_FALSE(s.RecvLine(line, err));
+    EXPECT_STREQ("receiving line: TCP Recv is dropped", err.Text());
+}
+
+TEST(OrvSocket, SendToAClosedPeerFailsWithoutSignal) {
+    LoopbackPeer peer([](COrvSocket& p) { p.Close(true); });
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(ConnectPlain(s, peer.Port(), err));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::string chunk(65536, 'x');
+    bool bOk = true;
+    for (int i = 0; i < 200 && bOk; ++i)
+        bOk = s.Send(chunk.data(), static_cast<int>(chunk.size()), err);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetConnection, err.Code());
+    EXPECT_NE(std::string::npos, std::string(err.Text()).find("[sending data 127.0.0.1"));
+    EXPECT_NE(std::string::npos, std::string(err.Text()).find(": send-len=65536"));
+    EXPECT_FALSE(s.IsOpen());
+}
+
+TEST(OrvSocket, CloseRestoresDefaults) {
+    LoopbackPeer peer([](COrvSocket& p) {
+        COrvError e;
+        unsigned char c;
+        bool bEof = false;
+        // Reads until the client's graceful close ends the stream.
+        while (p.RecvByte(c, bEof, e) && !bEof) {
+        }
+        EXPECT_TRUE(bEof);
+    });
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(ConnectPlain(s, peer.Port(), err));
+    ASSERT_TRUE(s.SetTimeouts(7, 8, err));
+    EXPECT_EQ(7, s.GetSendTimeout());
+    s.SetBuffered(true);
+    ASSERT_TRUE(s.SendString("pending", err));
+    ASSERT_TRUE(s.Flush(err));
+    s.Close(false);
+    EXPECT_FALSE(s.IsOpen());
+    EXPECT_EQ(90, s.GetSendTimeout());
+    EXPECT_EQ(90, s.GetRecvTimeout());
+    EXPECT_EQ(0, s.GetBufferedCount());
+    EXPECT_TRUE(s.GetPeerText().IsEmpty());
+}
+
+TEST(OrvSocket, UdpAndSwitches) {
+    FaultReset reset;
+    COrvSocket a, b;
+    COrvError err;
+    ASSERT_TRUE(a.UdpOpen("127.0.0.1", 0, err)) << err.Text().GetString();
+    ASSERT_TRUE(b.UdpOpen("127.0.0.1", 0, err));
+    ASSERT_TRUE(a.UdpSend("127.0.0.1", b.GetLocalPort(), "ping", 4, err));
+    char buf[16];
+    int nGot = 0, nFromPort = 0;
+    COrvStringA from;
+    ASSERT_TRUE(b.UdpRecv(buf, sizeof buf, nGot, from, nFromPort, 2000, err));
+    EXPECT_EQ(4, nGot);
+    EXPECT_EQ(0, memcmp(buf, "ping", 4));
+    EXPECT_STREQ("127.0.0.1", from);
+    EXPECT_EQ(a.GetLocalPort(), nFromPort);
+    COrvError errTimeout;
+    EXPECT_FALSE(b.UdpRecv(buf, sizeof buf, nGot, from, nFromPort, 50, errTimeout));
+    EXPECT_STREQ("nothing received, timeout", errTimeout.Text());
+    COrvError errAddr;
+    EXPECT_FALSE(a.UdpSend("not-an-address", 1, "x", 1, errAddr));
+    EXPECT_STREQ("Wrong IP addr: not-an-address", errAddr.Text());
+
+    OrvSocketFaultSettings f;
+    f.bDisableUdp = true;
+    f.bDisableAccept = true;
+    OrvSetSocketFaultSettings(f);
+    COrvError e1, e2, e3;
+    EXPECT_FALSE(a.UdpSend("127.0.0.1", b.GetLocalPort(), "x", 1, e1));
+    EXPECT_STREQ("UDP Send is disabled", e1.Text());
+    EXPECT_FALSE(b.UdpRecv(buf, sizeof buf, nGot, from, nFromPort, 10, e2));
+    EXPECT_STREQ("UDP Recv is disabled", e2.Text());
+    COrvSocket l, acc;
+    ASSERT_TRUE(l.Listen(nullptr, 0, 4, err));
+    EXPECT_FALSE(l.Accept(acc, 10, e3));
+    EXPECT_STREQ("TCP Accept is disabled", e3.Text());
+}
+
+TEST(OrvSocket, WaitEventsOverSeveralSockets) {
+    COrvSocket listener;
+    COrvError err;
+    ASSERT_TRUE(listener.Listen("127.0.0.1", 0, 4, err));
+    COrvSocket c1, c2, s1, s2;
+    ASSERT_TRUE(ConnectPlain(c1, listener.GetLocalPort(), err));
+    ASSERT_TRUE(listener.Accept(s1, 2000, err));
+    ASSERT_TRUE(ConnectPlain(c2, listener.GetLocalPort(), err));
+    ASSERT_TRUE(listener.Accept(s2, 2000, err));
+
+    COrvSocket* apSockets[] = {&c1, &c2};
+    const unsigned aIn[] = {kOrvSocketEventRead, kOrvSocketEventRead};
+    int iReady = -1;
+    unsigned nEvents = 0;
+    COrvStringA strEvent;
+    COrvError errTimeout;
+    EXPECT_FALSE(OrvSocketWaitEvents(apSockets, 2, aIn, 2, nullptr, 50, iReady, nEvents, strEvent,
+                                     errTimeout));
+    EXPECT_STREQ("timeout", errTimeout.Text());
+
+    ASSERT_TRUE(s2.SendString("data", err));
+    ASSERT_TRUE(
+        OrvSocketWaitEvents(apSockets, 2, aIn, 2, nullptr, 2000, iReady, nEvents, strEvent, err));
+    EXPECT_EQ(1, iReady);
+    EXPECT_STREQ("event: receiving data", strEvent);
+    char buf[4];
+    ASSERT_TRUE(c2.RecvExact(buf, 4, err));
+
+    s1.Close(true);
+    ASSERT_TRUE(
+        OrvSocketWaitEvents(apSockets, 2, aIn, 2, nullptr, 2000, iReady, nEvents, strEvent, err));
+    EXPECT_EQ(0, iReady);
+    EXPECT_STREQ("event: receiving EOF", strEvent);
+
+    // A listening socket with a pending connection, and a signal socket.
+    COrvSocket c3;
+    ASSERT_TRUE(ConnectPlain(c3, listener.GetLocalPort(), err));
+    COrvSocket* apListen[] = {&listener};
+    const unsigned aAccept[] = {kOrvSocketEventAccept};
+    ASSERT_TRUE(
+        OrvSocketWaitEvents(apListen, 1, aAccept, 1, &c2, 2000, iReady, nEvents, strEvent, err));
+    EXPECT_EQ(0, iReady);
+    EXPECT_STREQ("event: accept", strEvent);
+
+    COrvError e1, e2, e3;
+    EXPECT_FALSE(
+        OrvSocketWaitEvents(apSockets, 0, aIn, 0, nullptr, 0, iReady, nEvents, strEvent, e1));
+    EXPECT_STREQ("no sockets", e1.Text());
+    EXPECT_FALSE(
+        OrvSocketWaitEvents(apSockets, 2, aIn, 1, nullptr, 0, iReady, nEvents, strEvent, e2));
+    EXPECT_STREQ("Bad aInEvents size (expected 2 got 1)", e2.Text());
+    COrvSocket closed;
+    COrvSocket* apBad[] = {&c2, &closed};
+    EXPECT_FALSE(OrvSocketWaitEvents(apBad, 2, aIn, 2, nullptr, 0, iReady, nEvents, strEvent, e3));
+    EXPECT_STREQ("bad socket descriptor in socket 1", e3.Text());
+}
+
+}  // namespace

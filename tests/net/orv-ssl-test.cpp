@@ -1,0 +1,462 @@
+// TLS against `openssl s_server` on loopback with certificates the suite makes (a test CA; good,
+// expired, single-label and wildcard server certificates), and against the library's own TLS
+// server. Servers start once for the suite and stop at its end.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "orv-net-test-util.h"
+#include "orv-socket.h"
+#include "orv-ssl-io.h"
+#include "orv-ssl.h"
+
+namespace {
+
+struct KeyAndCert {
+    EVP_PKEY* pKey = nullptr;
+    X509* pCert = nullptr;
+};
+
+// Makes a P-256 key and a certificate for pszCn with the DNS names given, valid from nFromDays to
+// nToDays relative to now, signed by the issuer (self-signed when it is null).
+KeyAndCert MakeCert(const char* pszCn, const std::vector<std::string>& dns, long nFromDays,
+                    long nToDays, const KeyAndCert* pIssuer, bool bCa) {
+    KeyAndCert kc;
+    kc.pKey = EVP_EC_gen("P-256");
+    kc.pCert = X509_new();
+    X509_set_version(kc.pCert, 2);
+    static long nSerial = 1;
+    ASN1_INTEGER_set(X509_get_serialNumber(kc.pCert), ++nSerial);
+    X509_gmtime_adj(X509_getm_notBefore(kc.pCert), nFromDays * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(kc.pCert), nToDays * 86400);
+    X509_set_pubkey(kc.pCert, kc.pKey);
+    X509_NAME* pName = X509_get_subject_name(kc.pCert);
+    X509_NAME_add_entry_by_txt(pName, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(pszCn), -1, -1, 0);
+    X509_set_issuer_name(kc.pCert,
+                         pIssuer != nullptr ? X509_get_subject_name(pIssuer->pCert) : pName);
+    X509V3_CTX ctx;
+    X509V3_set_ctx(&ctx, pIssuer != nullptr ? pIssuer->pCert : kc.pCert, kc.pCert, nullptr, nullptr,
+                   0);
+    auto addExt = [&](int nid, const std::string& value) {
+        X509_EXTENSION* e = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
+        X509_add_ext(kc.pCert, e, -1);
+        X509_EXTENSION_free(e);
+    };
+    addExt(NID_basic_constraints, bCa ? "critical,CA:TRUE" : "CA:FALSE");
+    if (bCa)
+        addExt(NID_key_usage, "critical,keyCertSign,cRLSign");
+    if (!dns.empty()) {
+        std::string san;
+        for (const std::string& d : dns)
+            san += (san.empty() ? "DNS:" : ",DNS:") + d;
+        addExt(NID_subject_alt_name, san);
+    }
+    X509_sign(kc.pCert, pIssuer != nullptr ? pIssuer->pKey : kc.pKey, EVP_sha256());
+    return kc;
+}
+
+void WritePem(const KeyAndCert& kc, const std::string& certPath, const std::string& keyPath) {
+    FILE* f = fopen(certPath.c_str(), "w");
+    PEM_write_X509(f, kc.pCert);
+    fclose(f);
+    f = fopen(keyPath.c_str(), "w");
+    PEM_write_PrivateKey(f, kc.pKey, nullptr, nullptr, 0, nullptr, nullptr);
+    fclose(f);
+}
+
+// One s_server per certificate, started once for the suite.
+class TlsEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        KeyAndCert ca = MakeCert("Orv Test CA", {}, -1, 30, nullptr, true);
+        WritePem(ca, Path("ca.pem"), Path("ca-key.pem"));
+        struct Spec {
+            const char* pszName;
+            const char* pszCn;
+            std::vector<std::string> dns;
+            long nFrom, nTo;
+        } specs[] = {
+            {"good", "good.example.com", {"good.example.com"}, -1, 30},
+            {"expired", "good.example.com", {"good.example.com"}, -30, -1},
+            {"single", "localhost", {"localhost"}, -1, 30},
+            {"wild", "*.wild.example.com", {"*.wild.example.com"}, -1, 30},
+        };
+        for (const Spec& s : specs) {
+            KeyAndCert kc = MakeCert(s.pszCn, s.dns, s.nFrom, s.nTo, &ca, false);
+            WritePem(kc, Path(std::string(s.pszName) + ".pem"),
+                     Path(std::string(s.pszName) + "-key.pem"));
+            X509_free(kc.pCert);
+            EVP_PKEY_free(kc.pKey);
+        }
+        X509_free(ca.pCert);
+        EVP_PKEY_free(ca.pKey);
+        if (!OrvHaveProgram("openssl")) {
+            m_strMissing = "openssl is not installed (package openssl; run scripts/setup.sh)";
+            return;
+        }
+        for (const Spec& s : specs) {
+            const std::string name = s.pszName;
+            auto& proc = m_servers[name];
+            proc = std::make_unique<OrvPeerProcess>();
+            std::vector<std::string> args = {
+                "openssl", "s_server",          "-accept", "127.0.0.1:0",
+                "-cert",   Path(name + ".pem"), "-key",    Path(name + "-key.pem"),
+                "-www",    "-tlsextdebug"};
+            if (OrvHaveProgram("stdbuf"))
+                args.insert(args.begin(), {"stdbuf", "-o0"});
+            proc->Start(args, Path(name + ".log"));
+            int nPort = 0;
+            OrvWaitFor(
+                [&] {
+                    std::smatch m;
+                    const std::string out = proc->Output();
+                    if (std::regex_search(out, m, std::regex("ACCEPT 127\\.0\\.0\\.1:([0-9]+)")))
+                        nPort = std::stoi(m[1]);
+                    return nPort != 0 && OrvLoopbackListening(nPort);
+                },
+                10000);
+            if (nPort == 0)
+                m_strMissing = "s_server " + name + " did not start: " + proc->Output();
+            m_ports[name] = nPort;
+        }
+        COrvError err;
+        if (OrvSslAddTrustedRoots(Path("ca.pem").c_str(), err) != 1)
+            m_strMissing = std::string("cannot trust the test CA: ") + err.Text().GetString();
+    }
+    void TearDown() override {
+        for (auto& [name, proc] : m_servers)
+            proc->Stop();
+    }
+    static std::string Path(const std::string& name) { return m_dir->File(name); }
+    static int Port(const std::string& name) { return m_ports[name]; }
+    static std::string Log(const std::string& name) { return m_servers[name]->Output(); }
+
+    static inline std::string m_strMissing;
+
+private:
+    static inline std::unique_ptr<OrvTempDir> m_dir = std::make_unique<OrvTempDir>();
+    static inline std::map<std::string, int> m_ports;
+    static inline std::map<std::string, std::unique_ptr<OrvPeerProcess>> m_servers;
+};
+
+const auto* g_env = ::testing::AddGlobalTestEnvironment(new TlsEnvironment);
+
+constexpr unsigned kCacheOn = COrvSocket::kDefaultTlsOptions & ~kOrvTlsNoSessionCache;
+
+class OrvSsl : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(TlsEnvironment::m_strMissing.empty()) << TlsEnvironment::m_strMissing;
+    }
+    // Plain connect to the named server, then TLS with pszHost as the server name.
+    bool StartTlsAs(COrvSocket& s, const char* pszServer, const char* pszHost, unsigned nOptions,
+                    COrvError& err, bool bTrustAny = false) {
+        if (!s.Connect("127.0.0.1", TlsEnvironment::Port(pszServer), false, bTrustAny, 0, 5, 5, 5,
+                       nullptr, err))
+            return false;
+        return s.StartTls(pszHost, nOptions, err);
+    }
+    // One request of the s_server status page; true when its status line came back.
+    static bool FetchStatus(COrvSocket& s) {
+        COrvError err;
+        COrvStringA line;
+        if (!s.SendString("GET / HTTP/1.0\r\n\r\n", err) || !s.RecvLine(line, err))
+            return false;
+        COrvStringA rest;
+        (void)s.RecvAll(rest, 1 << 20, err);
+        return line.Find("200") >= 0;
+    }
+};
+
+TEST_F(OrvSsl, GoodCertificateConnectsAndIsDescribed) {
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err))
+        << err.Text().GetString();
+    EXPECT_TRUE(s.IsTls());
+    const std::string desc = OrvSslDescribePeer(s.GetTlsHandle()).GetString();
+    EXPECT_NE(std::string::npos, desc.find(" [SUBJECT] '/CN=good.example.com'")) << desc;
+    EXPECT_NE(std::string::npos, desc.find("[ISSUER] '/CN=Orv Test CA'")) << desc;
+    EXPECT_TRUE(std::regex_search(desc, std::regex("\\[THUMBPRINT\\] SHA-1=[0-9A-F]{40}$")))
+        << desc;
+    EXPECT_TRUE(FetchStatus(s));
+    EXPECT_STREQ("NULL SSL !!!", OrvSslDescribePeer(nullptr));
+}
+
+TEST_F(OrvSsl, ExpiredCertificateFailsUnlessTrustAny) {
+    COrvSocket s;
+    COrvError err;
+    EXPECT_FALSE(StartTlsAs(s, "expired", "good.example.com", COrvSocket::kDefaultTlsOptions, err));
+    EXPECT_EQ(enNetCertificate, err.Code());
+    EXPECT_EQ(0u, std::string(err.Text())
+                      .find("No Certificate or it does not verify (error 10): "
+                            "certificate has expired [SUBJECT] "))
+        << err.Text().GetString();
+    EXPECT_FALSE(s.IsOpen());
+    COrvError err2;
+    ASSERT_TRUE(s.Connect("127.0.0.1", TlsEnvironment::Port("expired"), true, true,
+                          COrvSocket::kDefaultTlsOptions, 5, 5, 5, nullptr, err2))
+        << err2.Text().GetString();
+    EXPECT_TRUE(FetchStatus(s));
+}
+
+TEST_F(OrvSsl, NamesThatDoNotMatch) {
+    COrvSocket s;
+    COrvError err;
+    EXPECT_FALSE(StartTlsAs(s, "good", "other.example.com", COrvSocket::kDefaultTlsOptions, err));
+    EXPECT_EQ(enNetCertificate, err.Code());
+    EXPECT_STREQ(
+        "Name(s) in certificate 'good.example.com,good.example.com' didn't match server "
+        "name 'other.example.com'",
+        err.Text());
+    // A single-label name never matches, even the host it names.
+    COrvError err2;
+    EXPECT_FALSE(s.Connect("localhost", TlsEnvironment::Port("single"), true, false,
+                           COrvSocket::kDefaultTlsOptions, 5, 5, 5, nullptr, err2));
+    EXPECT_STREQ(
+        "Name(s) in certificate 'localhost,localhost' didn't match server name "
+        "'localhost'",
+        err2.Text());
+    // A custom pattern replaces the host check.
+    OrvSslSetCustomNamePattern("*.example.com");
+    COrvError err3;
+    EXPECT_TRUE(StartTlsAs(s, "good", "other.example.com", COrvSocket::kDefaultTlsOptions, err3))
+        << err3.Text().GetString();
+    OrvSslSetCustomNamePattern("*.example.org");
+    COrvError err4;
+    EXPECT_FALSE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err4));
+    EXPECT_STREQ(
+        "Name(s) in certificate 'good.example.com,good.example.com' didn't match custom "
+        "pattern '*.example.org'",
+        err4.Text());
+    OrvSslSetCustomNamePattern(nullptr);
+}
+
+TEST_F(OrvSsl, WildcardCertificate) {
+    const struct {
+        const char* pszHost;
+        bool bOk;
+    } cases[] = {{"www.wild.example.com", true},
+                 {"WWW.Wild.Example.COM", true},
+                 {"a.b.wild.example.com", false},
+                 {"wild.example.com", false}};
+    for (const auto& c : cases) {
+        COrvSocket s;
+        COrvError err;
+        EXPECT_EQ(c.bOk, StartTlsAs(s, "wild", c.pszHost, COrvSocket::kDefaultTlsOptions, err))
+            << c.pszHost << ": " << err.Text().GetString();
+    }
+}
+
+TEST(OrvSslNames, MatchingRules) {
+    const struct {
+        const char* pszCert;
+        const char* pszHost;
+        bool bMatch;
+    } cases[] = {
+        {"example.com", "example.com", true},
+        {"Example.COM", "example.com", true},
+        {"localhost", "localhost", false},  // a single label never matches
+        {"example.com", "www.example.com", false},
+        {"*.example.com", "www.example.com", true},
+        {"*.example.com", "example.com", false},
+        {"*.example.com", "a.b.example.com", false},   // one whole label only
+        {"w*.example.com", "www.example.com", false},  // never part of a label
+        {"*w.example.com", "www.example.com", false},
+        {"www.*.com", "www.example.com", false},  // only the left-most label
+        {"*.com", "example.com", false},          // a public suffix on its own
+        {"*.co.uk", "example.co.uk", false},
+        {"*.0.0.1", "127.0.0.1", false},  // never an address
+        {"127.0.0.1", "127.0.0.1", true},
+        {"example..com", "example..com", false},  // empty labels never match
+        {"example.com.", "example.com.", false},
+        {"", "", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.bMatch, OrvSslNameMatches(c.pszCert, c.pszHost))
+            << c.pszCert << " vs " << c.pszHost;
+}
+
+TEST_F(OrvSsl, SniOnlyForNames) {
+    auto count = [] {
+        const std::string log = TlsEnvironment::Log("good");
+        size_t n = 0;
+        for (size_t i = log.find("server name"); i != std::string::npos;
+             i = log.find("server name", i + 1))
+            ++n;
+        return n;
+    };
+    const size_t n0 = count();
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err));
+    ASSERT_TRUE(FetchStatus(s));
+    const size_t n1 = count();
+    EXPECT_GT(n1, n0);
+    EXPECT_NE(std::string::npos, TlsEnvironment::Log("good").find("good.exam"));
+    s.Close(false);
+    // A numeric address is never sent, even with the SNI bit set.
+    COrvSocket s2;
+    COrvError err2;
+    ASSERT_TRUE(s2.Connect("127.0.0.1", TlsEnvironment::Port("good"), true, true,
+                           COrvSocket::kDefaultTlsOptions, 5, 5, 5, nullptr, err2));
+    ASSERT_TRUE(FetchStatus(s2));
+    EXPECT_EQ(n1, count());
+    // s_server serves one connection at a time and waits for the client's close.
+    s2.Close(false);
+    // Without the SNI bit a name is not sent either.
+    COrvSocket s3;
+    COrvError err3;
+    ASSERT_TRUE(StartTlsAs(s3, "good", "good.example.com",
+                           COrvSocket::kDefaultTlsOptions & ~kOrvTlsSni, err3))
+        << err3.Text().GetString();
+    ASSERT_TRUE(FetchStatus(s3));
+    EXPECT_EQ(n1, count());
+}
+
+TEST_F(OrvSsl, SessionCacheResumesAndEvictsTheOldest) {
+    OrvSslSessionCacheClear();
+    const std::string key = "good.example.com:" + std::to_string(TlsEnvironment::Port("good"));
+    {
+        COrvSocket s;
+        COrvError err;
+        ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", kCacheOn, err));
+        EXPECT_FALSE(s.IsTlsSessionReused());
+        ASSERT_TRUE(FetchStatus(s));
+    }
+    EXPECT_TRUE(OrvSslSessionCacheHas(key.c_str()));
+    {
+        COrvSocket s;
+        COrvError err;
+        ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", kCacheOn, err));
+        EXPECT_TRUE(s.IsTlsSessionReused());
+        ASSERT_TRUE(FetchStatus(s));
+    }
+    {
+        // Bit 9: the cache is neither used nor filled.
+        OrvSslSessionCacheClear();
+        COrvSocket s;
+        COrvError err;
+        ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err));
+        EXPECT_FALSE(s.IsTlsSessionReused());
+        ASSERT_TRUE(FetchStatus(s));
+        EXPECT_EQ(0, OrvSslSessionCacheCount());
+
+        // 257 entries: the first one stored is gone, the other 256 stay.
+        for (int i = 0; i < 257; ++i)
+            ASSERT_TRUE(
+                OrvSslIoCacheCopyFrom(s.GetTlsHandle(), ("host" + std::to_string(i)).c_str()));
+        EXPECT_EQ(256, OrvSslSessionCacheCount());
+        EXPECT_FALSE(OrvSslSessionCacheHas("host0"));
+        EXPECT_TRUE(OrvSslSessionCacheHas("host1"));
+        EXPECT_TRUE(OrvSslSessionCacheHas("host256"));
+        // Replacing an entry keeps the count.
+        ASSERT_TRUE(OrvSslIoCacheCopyFrom(s.GetTlsHandle(), "host5"));
+        EXPECT_EQ(256, OrvSslSessionCacheCount());
+        ASSERT_TRUE(OrvSslIoCacheCopyFrom(s.GetTlsHandle(), "host257"));
+        EXPECT_FALSE(OrvSslSessionCacheHas("host1"));
+        EXPECT_TRUE(OrvSslSessionCacheHas("host5"));
+    }
+    OrvSslSessionCacheClear();
+}
+
+TEST_F(OrvSsl, LibraryServerSide) {
+    COrvSslServerContext ctx;
+    COrvError err;
+    ASSERT_TRUE(ctx.Load(TlsEnvironment::Path("good.pem").c_str(),
+                         TlsEnvironment::Path("good-key.pem").c_str(), nullptr, "prime256v1", err))
+        << err.Text().GetString();
+    COrvSocket listener;
+    ASSERT_TRUE(listener.Listen("127.0.0.1", 0, 4, err));
+    std::thread server([&] {
+        COrvSocket s;
+        COrvError e;
+        ASSERT_TRUE(listener.Accept(s, 10000, e));
+        ASSERT_TRUE(s.AcceptTls(ctx, e)) << e.Text().GetString();
+        COrvStringA line;
+        ASSERT_TRUE(s.RecvLine(line, e));
+        EXPECT_TRUE(s.SendString(COrvStringA("tls:") + line + "\n", e));
+        s.Close(false);
+    });
+    COrvSocket c;
+    ASSERT_TRUE(
+        c.Connect("127.0.0.1", listener.GetLocalPort(), false, false, 0, 5, 5, 5, nullptr, err));
+    ASSERT_TRUE(c.StartTls("good.example.com", COrvSocket::kDefaultTlsOptions, err))
+        << err.Text().GetString();
+    ASSERT_TRUE(c.SendString("hello\n", err));
+    COrvStringA line;
+    ASSERT_TRUE(c.RecvLine(line, err));
+    EXPECT_STREQ("tls:hello", line);
+    bool bEof = false;
+    unsigned char ch;
+    EXPECT_TRUE(c.RecvByte(ch, bEof, err));
+    EXPECT_TRUE(bEof);
+    server.join();
+
+    COrvSslServerContext bad;
+    COrvError e1, e2, e3;
+    EXPECT_FALSE(bad.Load("/nonexistent/cert.pem", "/nonexistent/key.pem", nullptr, nullptr, e1));
+    EXPECT_STREQ("Server certificate file not found: /nonexistent/cert.pem", e1.Text());
+    EXPECT_FALSE(bad.Load(TlsEnvironment::Path("good.pem").c_str(),
+                          TlsEnvironment::Path("wild-key.pem").c_str(), nullptr, nullptr, e2));
+    EXPECT_EQ(0u, std::string(e2.Text()).find("Cannot load certificate/private key pair: "));
+    EXPECT_FALSE(bad.Load(TlsEnvironment::Path("good.pem").c_str(),
+                          TlsEnvironment::Path("good-key.pem").c_str(), nullptr, "no-such-curve",
+                          e3));
+    EXPECT_STREQ("Failed to look up elliptic curve 'no-such-curve'", e3.Text());
+}
+
+TEST_F(OrvSsl, HandshakeWithAPlainPeerFails) {
+    COrvSocket listener;
+    COrvError err;
+    ASSERT_TRUE(listener.Listen("127.0.0.1", 0, 4, err));
+    std::thread server([&] {
+        COrvSocket s;
+        COrvError e;
+        ASSERT_TRUE(listener.Accept(s, 10000, e));
+        (void)s.SendString("220 not tls at all\r\n", e);
+        s.Close(false);
+    });
+    COrvSocket c;
+    EXPECT_FALSE(c.Connect("127.0.0.1", listener.GetLocalPort(), true, false,
+                           COrvSocket::kDefaultTlsOptions, 5, 5, 5, nullptr, err));
+    EXPECT_EQ(enNetConnection, err.Code());
+    EXPECT_EQ(0u, std::string(err.Text()).find("Cannot switch to TLS mode: rc="))
+        << err.Text().GetString();
+    EXPECT_FALSE(c.IsOpen());
+    server.join();
+}
+
+TEST_F(OrvSsl, ContextLifecycleTexts) {
+    COrvError err;
+    EXPECT_TRUE(OrvSslIsInitialized());
+    EXPECT_FALSE(OrvSslInit(err));
+    EXPECT_STREQ("SSL Library already initialized", err.Text());
+    OrvSslCleanup();
+    COrvStringA strError;
+    EXPECT_FALSE(OrvSslReloadSystemRoots(strError));
+    EXPECT_STREQ("SSL context is not initialized yet", strError);
+    int nCode = -1;
+    COrvStringA strText;
+    EXPECT_TRUE(OrvSslInit(nCode, strText));
+    EXPECT_EQ(enNetOk, nCode);
+    // The new context trusts the system roots on request, and the test CA once added again.
+    OrvSslSetTrustSystemRoots(true);
+    EXPECT_TRUE(OrvSslReloadSystemRoots(strError)) << strError.GetString();
+    OrvSslSetTrustSystemRoots(false);
+    COrvError errAdd;
+    EXPECT_EQ(1, OrvSslAddTrustedRoots(TlsEnvironment::Path("ca.pem").c_str(), errAdd));
+    COrvSocket s;
+    ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err));
+    EXPECT_TRUE(OrvSslInstallLocks());
+    OrvSslRemoveLocks();
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+#include "orv-housekeeping.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+
+#include "orv-file-os.h"
+#include "orv-file.h"
+#include "orv-log.h"
+#include "orv-sys.h"
+#include "support/orv-test-support.h"
+
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Writes a file and gives it a modification time nAgeSeconds in the past.
+void MakeFile(const std::string& path, int64_t nAgeSeconds) {
+    ASSERT_TRUE(OrvWriteFileBytes(path, "x"));
+    COrvError err;
+    ASSERT_TRUE(OrvSetFileTimes(path.c_str(), time(nullptr) - nAgeSeconds, 0, err));
+}
+
+size_t CountOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t i = text.find(what); i != std::string::npos; i = text.find(what, i + 1))
+        ++n;
+    return n;
+}
+
+std::set<std::string> Set(const COrvArray<COrvStringA>& a) {
+    std::set<std::string> s;
+    for (size_t i = 0; i < a.GetCount(); ++i)
+        s.insert(a[i].GetString());
+    return s;
+}
+
+class HousekeepingTest : public ::testing::Test {
+protected:
+    std::string F(const std::string& name) const { return m_dir.File(name); }
+    OrvTempDir m_dir;
+    OrvTempDir m_logDir;
+};
+
+const int64_t kDay = 86400;
+
+}  // namespace
+
+TEST(Housekeeping, CutOff) {
+    EXPECT_EQ(TvCleanUpCutOff(1000000, 2, 5), 1000000 - 2 * 86400);
+    EXPECT_EQ(TvCleanUpCutOff(1000000, 0, 5), 1000000 - 5 * 3600);
+    EXPECT_EQ(TvCleanUpCutOff(1000000, -1, 0), 1000000);
+}
+
+TEST_F(HousekeepingTest, CleanUpLogsDeletesOldLogsOnly) {
+    ASSERT_EQ(mkdir(F("a").c_str(), 0755), 0);
+    MakeFile(F("old.log"), 10 * kDay);
+    MakeFile(F("new.log"), 1 * kDay);
+    MakeFile(F("old.txt"), 10 * kDay);
+    MakeFile(F("a/older.log"), 30 * kDay);
+    MakeFile(F("a/recent.log"), 3 * 3600);
+    OrvTempDir outside;
+    MakeFile(outside.File("outside.log"), 30 * kDay);
+    ASSERT_EQ(symlink(outside.Path().c_str(), F("a/link").c_str()), 0);
+    ASSERT_EQ(symlink(outside.File("outside.log").c_str(), F("linked.log").c_str()), 0);
+
+    COrvLog log;
+    log.SetLogFile(m_logDir.File("clean.log").c_str());
+    COrvArray<COrvStringA> deleted;
+    EXPECT_EQ(log.TvCleanUpLogs(m_dir.Path().c_str(), 5, 0, 0, nullptr, &deleted), 2);
+    EXPECT_EQ(Set(deleted), (std::set<std::string>{F("old.log"), F("a/older.log")}));
+    EXPECT_TRUE(Exists(F("new.log")) && Exists(F("old.txt")) && Exists(F("a/recent.log")));
+    // Links are left alone, and so is what they point to.
+    EXPECT_TRUE(Exists(outside.File("outside.log")));
+    EXPECT_TRUE(Exists(F("linked.log")));
+
+    // By hours when days is below 1.
+    EXPECT_EQ(log.TvCleanUpLogs(m_dir.Path().c_str(), 0, 2, 0, nullptr, nullptr), 2);
+    EXPECT_FALSE(Exists(F("a/recent.log")));
+    EXPECT_FALSE(Exists(F("new.log")));
+    log.Close();
+    const std::string sText = OrvReadFileBytes(m_logDir.File("clean.log"));
+    EXPECT_NE(sText.find("TvCleanUpLogs: sItemPath=" + m_dir.Path() + "\r\n"), std::string::npos);
+    EXPECT_NE(sText.find("TvCleanUpLogs: sItemPath=" + F("a/older.log") + "\r\n"),
+              std::string::npos);
+
+    // The caller's own path may be a link to the log folder; links below it stay untouched.
+    MakeFile(F("a/again.log"), 30 * kDay);
+    ASSERT_EQ(symlink(F("a").c_str(), m_logDir.File("logs").c_str()), 0);
+    EXPECT_EQ(log.TvCleanUpLogs(m_logDir.File("logs").c_str(), 5, 0), 1);
+    EXPECT_FALSE(Exists(F("a/again.log")));
+    EXPECT_TRUE(Exists(outside.File("outside.log")));
+
+    EXPECT_EQ(log.TvCleanUpLogs("", 1, 0), 0);
+    log.Close();
+    EXPECT_NE(OrvReadFileBytes(m_logDir.File("clean.log")).find("TvCleanUpLogs: empty folder path"),
+              std::string::npos);
+}
+
+TEST_F(HousekeepingTest, CleanUpLogsStopsAtDepthFifty) {
+    std::string sPath = m_dir.Path();
+    for (int i = 0; i < 60; ++i) {
+        sPath += "/d";
+        ASSERT_EQ(mkdir(sPath.c_str(), 0755), 0);
+        MakeFile(sPath + "/x.log", 10 * kDay);
+    }
+    COrvLog log;
+    log.SetLogFile(m_logDir.File("deep.log").c_str());
+    // The root is level 0 and the "d" folders levels 1 to 60; the file in level k is at k + 1.
+    // Everything at level 50 or below is skipped: the file of level 49 and the folder of level 50.
+    EXPECT_EQ(log.TvCleanUpLogs(m_dir.Path().c_str(), 1, 0), 48);
+    log.Close();
+    const std::string sText = OrvReadFileBytes(m_logDir.File("deep.log"));
+    std::string sLevel49 = m_dir.Path();
+    for (int i = 0; i < 49; ++i)
+        sLevel49 += "/d";
+    const std::string sLevel50 = sLevel49 + "/d";
+    EXPECT_EQ(CountOf(sText, "TvCleanUpLogs: skip level that is too deep: "), 2u);
+    EXPECT_NE(sText.find("TvCleanUpLogs: skip level that is too deep: " + sLevel50 + "\r\n"),
+              std::string::npos);
+    EXPECT_NE(sText.find("TvCleanUpLogs: skip level that is too deep: " + sLevel49 + "/x.log\r\n"),
+              std::string::npos);
+    EXPECT_EQ(CountOf(sText, "TvCleanUpLogs: sItemPath=" + sLevel50 + "/"), 0u);
+    EXPECT_TRUE(Exists(sLevel49 + "/x.log"));
+    EXPECT_FALSE(Exists(sLevel49.substr(0, sLevel49.size() - 2) + "/x.log"));
+    EXPECT_FALSE(Exists(m_dir.Path() + "/d/x.log"));
+}
+
+TEST_F(HousekeepingTest, CleanUpLogsReportsFailedDeletes) {
+    MakeFile(F("old.log"), 10 * kDay);
+    OrvSysScope scope;
+    g_orv_sys.unlink = [](const char*) {
+        errno = EBUSY;
+        return -1;
+    };
+    COrvLog log;
+    log.SetLogFile(m_logDir.File("fail.log").c_str());
+    EXPECT_EQ(log.TvCleanUpLogs(F("old.log").c_str(), 1, 0), 0);
+    log.Close();
+    EXPECT_NE(OrvReadFileBytes(m_logDir.File("fail.log"))
+                  .find("TvCleanUpLogs: cannot delete file " + F("old.log") +
+                        ": Cannot delete file (2nd try): " + F("old.log") +
+                        ": Device or resource busy (error 16)"),
+              std::string::npos);
+    EXPECT_TRUE(Exists(F("old.log")));
+}
+
+TEST_F(HousekeepingTest, CleanUpTempFiles) {
+    const char* pszOld = getenv("TMPDIR");
+    const std::string sOld = pszOld != nullptr ? pszOld : "";
+    ASSERT_EQ(mkdir(F("tmp").c_str(), 0700), 0);
+    setenv("TMPDIR", F("tmp").c_str(), 1);
+    ASSERT_EQ(mkdir(F("work").c_str(), 0755), 0);
+    for (const char* psz :
+         {"tvtm_1", "tvx.tmp", "Tovrin-report.zip", "tv_crash_1.zip", "keep.tmp", "tv.tmpx"})
+        MakeFile(F(std::string("tmp/") + psz), 3 * kDay);
+    MakeFile(F("tmp/tvfresh.tmp"), 60);
+    MakeFile(F("work/a._tvtmp"), 3 * kDay);
+    MakeFile(F("work/tvtm_2"), 3 * kDay);  // the temporary masks count only in the temp folder
+
+    COrvArray<COrvStringA> deleted;
+    EXPECT_EQ(TvCleanUpTempFiles(F("work").c_str(), 2, &deleted), 5);
+    EXPECT_EQ(Set(deleted),
+              (std::set<std::string>{F("tmp/tvtm_1"), F("tmp/tvx.tmp"), F("tmp/Tovrin-report.zip"),
+                                     F("tmp/tv_crash_1.zip"), F("work/a._tvtmp")}));
+    EXPECT_TRUE(Exists(F("tmp/keep.tmp")) && Exists(F("tmp/tv.tmpx")) &&
+                Exists(F("tmp/tvfresh.tmp")) && Exists(F("work/tvtm_2")));
+    // Days below 1: everything that matches, however new.
+    EXPECT_EQ(TvCleanUpTempFiles(nullptr, 0, nullptr), 1);
+    EXPECT_FALSE(Exists(F("tmp/tvfresh.tmp")));
+    if (pszOld != nullptr)
+        setenv("TMPDIR", sOld.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+}
+
+TEST_F(HousekeepingTest, KeepOnlyTheLatestFiles) {
+    for (int i = 0; i < 5; ++i)
+        MakeFile(F("crash-" + std::to_string(i) + ".dmp"), (10 - i) * kDay);
+    MakeFile(F("other.txt"), 100 * kDay);
+    EXPECT_EQ(TvCleanupAllExceptLatestFiles(m_dir.Path().c_str(), "crash-*.dmp", 5), 0);
+    EXPECT_EQ(TvCleanupAllExceptLatestFiles(m_dir.Path().c_str(), "crash-*.dmp", 9), 0);
+    EXPECT_EQ(TvCleanupAllExceptLatestFiles(m_dir.Path().c_str(), "crash-*.dmp", 2), 3);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(Exists(F("crash-" + std::to_string(i) + ".dmp")), i >= 3) << i;
+    EXPECT_TRUE(Exists(F("other.txt")));
+    EXPECT_EQ(TvCleanupAllExceptLatestFiles(m_dir.Path().c_str(), "*", 0), 3);
+
+    const std::string sLog = m_logDir.File("keep.log");
+    g_orv_log.SetLogFile(sLog.c_str());
+    EXPECT_EQ(TvCleanupAllExceptLatestFiles(F("none").c_str(), "*.dmp", 1), -1);
+    g_orv_log.Reset();
+    EXPECT_NE(OrvReadFileBytes(sLog).find("TvCleanupAllExceptLatestFiles: cannot find " +
+                                          F("none") + "/*.dmp: TvListDirFiles: " + F("none") +
+                                          ": No such file or directory (error 2)"),
+              std::string::npos);
+}

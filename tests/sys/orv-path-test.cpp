@@ -1,0 +1,325 @@
+#include "orv-path.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "orv-trace.h"
+#include "orv-utf.h"
+
+namespace {
+
+std::vector<std::pair<std::string, int>> g_asserts;
+
+int RecordAssert(const char*, int, long, const char* pszExpr, int nHard) {
+    g_asserts.emplace_back(pszExpr, nHard);
+    return 0;
+}
+
+class PathTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_asserts.clear();
+        m_prev = OrvSetAssertHook(RecordAssert);
+    }
+    void TearDown() override { OrvSetAssertHook(m_prev); }
+    OrvAssertHook m_prev = nullptr;
+};
+
+std::string Narrow(const COrvStringW& s) {
+    COrvStringA a;
+    EXPECT_TRUE(OrvUtf16ToUtf8(s, a));
+    return a.GetString();
+}
+
+}  // namespace
+
+TEST_F(PathTest, SlashConversionsAndTheirAssertions) {
+    EXPECT_STREQ(OrvToWindowsSlashesA("c:/a/b"), "c:\\a\\b");
+    EXPECT_TRUE(g_asserts.empty());
+    EXPECT_STREQ(OrvToWindowsSlashesA("c:\\a/b", true), "c:\\a\\b");
+    ASSERT_EQ(g_asserts.size(), 1u);
+    EXPECT_EQ(g_asserts[0].first, "!bEnforce || sPathA.Find('\\\\') < 0");
+    EXPECT_EQ(g_asserts[0].second, 0);
+    EXPECT_STREQ(OrvToWindowsSlashesA("c:\\a/b", false), "c:\\a\\b");
+    EXPECT_EQ(g_asserts.size(), 1u);
+
+    EXPECT_EQ(Narrow(OrvToWindowsSlashesW(u"x\\y", true)), "x\\y");
+    EXPECT_EQ(g_asserts.back().first, "!bEnforce || sPath.Find('\\\\') < 0");
+    (void)OrvToWindowsSlashesStrictA("a\\b");
+    EXPECT_EQ(g_asserts.back().first, "sPathA.Find('\\\\') < 0");
+    (void)OrvToWindowsSlashesStrictW(u"a\\b");
+    EXPECT_EQ(g_asserts.back().first, "sPath.Find('\\\\') < 0");
+
+    g_asserts.clear();
+    EXPECT_STREQ(OrvToPortableSlashesA("a\\b\\c", false), "a/b/c");
+    EXPECT_TRUE(g_asserts.empty());
+    EXPECT_STREQ(OrvToPortableSlashesA("a\\b", true), "a/b");
+    ASSERT_EQ(g_asserts.size(), 1u);
+    EXPECT_EQ(g_asserts[0].first, "!bEnforce || nRepl==0");
+    EXPECT_EQ(g_asserts[0].second, 1);
+    EXPECT_EQ(Narrow(OrvToPortableSlashesW(u"a/b", true)), "a/b");
+    EXPECT_EQ(g_asserts.size(), 1u);
+}
+
+TEST_F(PathTest, CollapseKeepsTheShareSlashes) {
+    EXPECT_STREQ(OrvCollapseSlashes("//srv//a///b"), "//srv/a/b");
+    EXPECT_STREQ(OrvCollapseSlashes("\\\\srv\\\\a"), "//srv/a");
+    EXPECT_STREQ(OrvCollapseSlashes("a//b//"), "a/b/");
+    EXPECT_STREQ(OrvCollapseSlashes("///"), "//");
+    EXPECT_STREQ(OrvCollapseSlashes("//"), "//");  // too short to touch
+    EXPECT_STREQ(OrvCollapseSlashes(""), "");
+    EXPECT_TRUE(g_asserts.empty());
+}
+
+TEST_F(PathTest, LongPathForms) {
+    struct {
+        const char* pszIn;
+        const char16_t* pszOut;
+    } kGood[] = {{"c:/a/b", u"\\\\?\\c:\\a\\b"},
+                 {"c:", u"\\\\?\\c:\\"},
+                 {"Z:/", u"\\\\?\\Z:\\"},
+                 {"//srv/sh/x", u"\\\\?\\UNC\\srv\\sh\\x"},
+                 {"//srv/sh", u"\\\\?\\UNC\\srv\\sh"},
+                 {"//?/c:/already", u"\\\\?\\c:\\already"}};
+    for (const auto& r : kGood) {
+        COrvStringW s;
+        COrvError err;
+        ASSERT_TRUE(OrvToLongPathW(r.pszIn, s, err)) << r.pszIn << ": " << err.Text().GetString();
+        EXPECT_TRUE(s == r.pszOut) << r.pszIn << " gave " << Narrow(s);
+        EXPECT_FALSE(err.Failed());
+    }
+    for (const char* pszBad : {"a/b", "/usr/lib", "c:rel", "//srv", "//srv/", "///x", "", "1:/a"}) {
+        COrvStringW s(u"junk");
+        COrvError err;
+        EXPECT_FALSE(OrvToLongPathW(pszBad, s, err)) << pszBad;
+        EXPECT_TRUE(s.IsEmpty());
+        EXPECT_EQ(err.Code(), 6);
+        EXPECT_EQ(std::string(err.Text()), std::string("not absolute file path: ") + pszBad);
+    }
+    EXPECT_TRUE(g_asserts.empty());
+    // Invalid UTF-8 cannot name a file.
+    COrvStringW s;
+    COrvError err;
+    EXPECT_FALSE(OrvToLongPathW("c:/\xff", s, err));
+    EXPECT_EQ(err.Code(), 6);
+}
+
+TEST_F(PathTest, UrlForms) {
+    EXPECT_STREQ(OrvPathToFileUrl("c:/a b"), "file:///c:/a b");
+    EXPECT_STREQ(OrvFileUrlToPath("file:///c:/x"), "c:/x");
+    EXPECT_STREQ(OrvFileUrlToPath("smb://srv/sh"), "//srv/sh");
+    EXPECT_STREQ(OrvFileUrlToPath("FILE:///c:/x"), "");
+    EXPECT_STREQ(OrvFileUrlToPath("http://x"), "");
+    EXPECT_STREQ(OrvFolderUrl("c:\\a\\b"), "/c:/a/b");
+    EXPECT_STREQ(OrvFolderUrl("//srv/sh"), "//srv/sh");
+    EXPECT_STREQ(OrvFolderUrl("\\\\srv\\sh"), "//srv/sh");
+}
+
+TEST_F(PathTest, FileNameRules) {
+    EXPECT_TRUE(OrvIsValidFileName("report 1.txt"));
+    EXPECT_TRUE(OrvIsValidFileName(".hidden"));
+    for (const char* psz : {"", " lead", "trail.", "trail ", "a:b", "a/b", "a\\b", "a*", "a?",
+                            "a\"b", "a<b", "a>b", "a|b", "a\rb", "a\nb", "a\tb"})
+        EXPECT_FALSE(OrvIsValidFileName(psz)) << psz;
+
+    COrvStringA s;
+    ASSERT_TRUE(OrvMakeValidFileName(" a:b?. ", 100, s));
+    EXPECT_STREQ(s, "a_b_");
+    ASSERT_TRUE(OrvMakeValidFileName("a::::::::b", 100, s));  // "__" replaced three times
+    EXPECT_STREQ(s, "a_b");
+    ASSERT_TRUE(OrvMakeValidFileName("a<<<<<<<<<<<<<<<<b", 100, s));  // 16 -> 8 -> 4 -> 2
+    EXPECT_STREQ(s, "a__b");
+    EXPECT_FALSE(OrvMakeValidFileName(" . ", 100, s));
+    EXPECT_TRUE(s.IsEmpty());
+    EXPECT_FALSE(OrvMakeValidFileName(".profile", 100, s));
+    EXPECT_FALSE(OrvMakeValidFileName("", 100, s));
+    // Cut on a character boundary: "é" is two bytes.
+    ASSERT_TRUE(OrvMakeValidFileName("ab\xc3\xa9z", 3, s));
+    EXPECT_STREQ(s, "ab");
+    ASSERT_TRUE(OrvMakeValidFileName("ab\xc3\xa9z", 4, s));
+    EXPECT_STREQ(s, "ab\xc3\xa9");
+    // A cut that exposes a trailing "." trims it; a no-break space (C2 A0) is kept whole.
+    ASSERT_TRUE(OrvMakeValidFileName("ab. c", 3, s));
+    EXPECT_STREQ(s, "ab");
+    ASSERT_TRUE(OrvMakeValidFileName("a\xc2\xa0", 10, s));
+    EXPECT_STREQ(s, "a\xc2\xa0");
+    EXPECT_TRUE(g_asserts.empty());
+    ASSERT_TRUE(OrvMakeValidFileName("abc", 0, s));
+    EXPECT_STREQ(s, "abc");
+    ASSERT_EQ(g_asserts.size(), 1u);
+    EXPECT_EQ(g_asserts[0].first, "nMaxUtf8Length>0");
+
+    ASSERT_TRUE(OrvMakeValidFolderName("  docs.. ", 50, s));
+    EXPECT_STREQ(s, "docs");
+    EXPECT_FALSE(OrvMakeValidFolderName("a:b", 50, s));
+}
+
+TEST_F(PathTest, SystemItemsAndDisks) {
+    EXPECT_TRUE(OrvIsSystemItemToSkip("c:/$Recycle.Bin"));
+    EXPECT_TRUE(OrvIsSystemItemToSkip("D:/System Volume Information"));
+    EXPECT_TRUE(OrvIsSystemItemToSkip("e:/pagefile.sys"));
+    EXPECT_FALSE(OrvIsSystemItemToSkip("c:/dir/pagefile.sys"));
+    EXPECT_FALSE(OrvIsSystemItemToSkip("/pagefile.sys"));
+    EXPECT_FALSE(OrvIsSystemItemToSkip("c:/pagefile.sys2"));
+
+    EXPECT_STREQ(OrvDiskOfWindowsPath("c:/Program Files/app"), "c:");
+    EXPECT_STREQ(OrvDiskOfWindowsPath("//srv/share/app/bin"), "//srv/share");
+    EXPECT_STREQ(OrvDiskOfWindowsPath("//srv/share"), "//srv/share");
+    EXPECT_STREQ(OrvDiskOfWindowsPath("~/app/x"), "");
+    EXPECT_STREQ(OrvDiskOfWindowsPath("c:/app"), "");
+}
+
+TEST_F(PathTest, EnvironmentAndDateMacros) {
+    const auto Env = [](const char* pszName) -> const char* {
+        if (strcmp(pszName, "HOME") == 0)
+            return "/home/u";
+        if (strcmp(pszName, "EMPTY") == 0)
+            return "";
+        return nullptr;
+    };
+    COrvStringA s;
+    ASSERT_TRUE(OrvExpandEnvironment("%HOME%/x", s, Env));
+    EXPECT_STREQ(s, "/home/u/x");
+    ASSERT_TRUE(OrvExpandEnvironment("%NOPE%/x%", s, Env));
+    EXPECT_STREQ(s, "%NOPE%/x%");
+    ASSERT_TRUE(OrvExpandEnvironment("%NOPE%HOME%", s, Env));  // the closing % opens the next
+    EXPECT_STREQ(s, "%NOPE/home/u");
+    ASSERT_TRUE(OrvExpandEnvironment("a%%b%EMPTY%c", s, Env));
+    EXPECT_STREQ(s, "a%%bc");
+
+    struct tm tm = {};
+    tm.tm_year = 124;
+    tm.tm_mon = 2;
+    tm.tm_mday = 5;
+    tm.tm_wday = 2;
+    tm.tm_hour = 7;
+    tm.tm_min = 4;
+    COrvStringA sDate("log-%YYYY%-%MM%-%DD%.txt");
+    OrvExpandDateMacros(sDate, &tm);
+    EXPECT_STREQ(sDate, "log-2024-03-05.txt");
+    COrvStringA sAll("%DOW% %WOM% %HH%:%II% %YYYY%%YYYY%");
+    OrvExpandDateMacros(sAll, &tm);
+    EXPECT_STREQ(sAll, "2 1 07:04 20242024");
+    tm.tm_mday = 29;
+    sAll = "%WOM%";
+    OrvExpandDateMacros(sAll, &tm);
+    EXPECT_STREQ(sAll, "5");
+    sAll = "%YYYY%-%MM%-%DD% %DOW% %WOM% %HH%:%II%";
+    OrvExpandDateMacros(sAll, nullptr);
+    EXPECT_STREQ(sAll, "0000-00-00 -1 1 -1:-1");
+}
+
+TEST_F(PathTest, PathMacrosWithATable) {
+    const OrvPathMacro table[] = {{"%APPDATA%", "/home/u/.config"}, {"%COOKIES%", ""}};
+    const auto Env = [](const char* pszName) -> const char* {
+        return strcmp(pszName, "TEMP") == 0 ? "/tmp/t" : nullptr;
+    };
+    COrvStringA sPath("%APPDATA%/x/%APPDATA%");
+    COrvStringA sMacro, sFolder;
+    ASSERT_TRUE(OrvExpandPathMacrosWith(sPath, table, 2, Env, nullptr, &sMacro, &sFolder));
+    EXPECT_STREQ(sPath, "/home/u/.config/x//home/u/.config");
+    EXPECT_STREQ(sMacro, "%APPDATA%");
+    EXPECT_STREQ(sFolder, "/home/u/.config");
+
+    // An empty folder does not count; the environment and the date still apply.
+    sPath = "%COOKIES%/%TEMP%/%UNSET%";
+    sMacro.Empty();
+    ASSERT_TRUE(OrvExpandPathMacrosWith(sPath, table, 2, Env, nullptr, &sMacro, &sFolder));
+    // "%COOKIES%" stays; its closing "%" is tried as the start of "%/%", which stays too.
+    EXPECT_STREQ(sPath, "%COOKIES%//tmp/t/%UNSET%");
+    EXPECT_TRUE(sMacro.IsEmpty());
+}
+
+TEST_F(PathTest, ProcessMacroTableFollowsXdg) {
+    // The table is built once: what it holds must agree with the environment of this process.
+    const char* pszConfig = getenv("XDG_CONFIG_HOME");
+    const char* pszHome = getenv("HOME");
+    ASSERT_NE(pszHome, nullptr);
+    const std::string sExpected = pszConfig != nullptr && pszConfig[0] == '/'
+                                      ? std::string(pszConfig)
+                                      : std::string(pszHome) + "/.config";
+    EXPECT_EQ(std::string(OrvGetMacroFolder("%APPDATA%")), sExpected);
+    EXPECT_FALSE(OrvGetMacroFolder("%TVDISK%").IsEmpty());
+    EXPECT_EQ(OrvGetMacroFolder("%TVDISK%")[0], '/');
+    COrvStringA sPath("%APPDATA%/vexil/%YYYY%");
+    COrvError err;
+    ASSERT_TRUE(OrvExpandPathMacros(sPath, nullptr, nullptr, err));
+    char szYear[16];
+    const time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    snprintf(szYear, sizeof szYear, "%04d", tm.tm_year + 1900);
+    EXPECT_EQ(std::string(sPath), sExpected + "/vexil/" + szYear);
+}
+
+TEST_F(PathTest, UserDirsFile) {
+    const char* pszText =
+        "# comment\n"
+        "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n"
+        "XDG_MUSIC_DIR=\"/data/music/\"\n"
+        "XDG_VIDEOS_DIR=videos\n"
+        "XDG_DOCUMENTS_DIR=\"$HOMEX/d\"\n";
+    EXPECT_STREQ(OrvParseUserDirs(pszText, "XDG_DESKTOP_DIR", "/home/u"), "/home/u/Schreibtisch");
+    EXPECT_STREQ(OrvParseUserDirs(pszText, "XDG_MUSIC_DIR", "/home/u"), "/data/music");
+    EXPECT_STREQ(OrvParseUserDirs(pszText, "XDG_VIDEOS_DIR", "/home/u"), "");
+    EXPECT_STREQ(OrvParseUserDirs(pszText, "XDG_DOCUMENTS_DIR", "/home/u"), "");
+    EXPECT_STREQ(OrvParseUserDirs(pszText, "XDG_DESKTOP", "/home/u"), "");
+}
+
+TEST_F(PathTest, PortableVolumes) {
+    const OrvVolume vols[] = {{"Stick", "/media/u/Stick"}, {"Backup", "/mnt/b"}, {"ROOT", "/"}};
+    COrvStringA s;
+    COrvError err;
+    ASSERT_TRUE(OrvResolvePortablePathWith("=stick:/docs/a.txt", vols, 3, s, err));
+    EXPECT_STREQ(s, "/media/u/Stick/docs/a.txt");
+    ASSERT_TRUE(OrvResolvePortablePathWith("=root:/etc", vols, 3, s, err));
+    EXPECT_STREQ(s, "/etc");
+    ASSERT_TRUE(OrvResolvePortablePathWith("/plain/path", vols, 3, s, err));
+    EXPECT_STREQ(s, "/plain/path");
+
+    EXPECT_FALSE(OrvResolvePortablePathWith("=:x", vols, 3, s, err));
+    EXPECT_STREQ(err.Text(), "bad portable path: =:x");
+    err.Clear();
+    EXPECT_FALSE(OrvResolvePortablePathWith("=nolabel", vols, 3, s, err));
+    EXPECT_STREQ(err.Text(), "bad portable path: =nolabel");
+    err.Clear();
+    EXPECT_FALSE(OrvResolvePortablePathWith("=Gone:/x", vols, 3, s, err));
+    EXPECT_STREQ(err.Text(), "portable volume not found: Gone");
+    EXPECT_EQ(err.Code(), 17);
+    EXPECT_TRUE(s.IsEmpty());
+    err.Clear();
+    const OrvVolume twins[] = {{"Stick", "/media/a"}, {"STICK", "/media/b"}};
+    EXPECT_FALSE(OrvResolvePortablePathWith("=stick:/x", twins, 2, s, err));
+    EXPECT_STREQ(err.Text(),
+                 "Two Portable volumes have the same name: Stick on /media/a and STICK on "
+                 "/media/b. Please give them different names");
+
+    // Against this machine: a label nobody has is not found.
+    err.Clear();
+    EXPECT_FALSE(OrvResolvePortablePath("=orv-no-such-label-7f3a:/x", s, err));
+    EXPECT_STREQ(err.Text(), "portable volume not found: orv-no-such-label-7f3a");
+}
+
+TEST_F(PathTest, MountInfoLines) {
+    const char* pszInfo =
+        "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+        "40 22 8:17 / /media/u/My\\040Disk rw - vfat /dev/sdb1 rw\n"
+        "bad line\n"
+        "41 22 x:y / /z rw - tmpfs t rw";
+    std::vector<std::string> seen;
+    OrvForEachMount(
+        pszInfo,
+        [](void* pCtx, unsigned nMajor, unsigned nMinor, const COrvStringA& sMount) {
+            static_cast<std::vector<std::string>*>(pCtx)->push_back(
+                std::to_string(nMajor) + ":" + std::to_string(nMinor) + " " + sMount.GetString());
+        },
+        &seen);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], "8:1 /");
+    EXPECT_EQ(seen[1], "8:17 /media/u/My Disk");
+    EXPECT_STREQ(OrvDecodeMountEscapes("a\\x20b\\1", 8), "a b\\1");
+}

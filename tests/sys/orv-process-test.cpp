@@ -1,0 +1,133 @@
+#include "orv-process.h"
+
+#include "orv-test-support.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+TEST(ProcessTest, ModuleVersionFromFileName) {
+    const struct {
+        const char* pszName;
+        int v[4];
+    } cases[] = {
+        {"/usr/lib/x86_64-linux-gnu/libssl.so.3", {3, 0, 0, 0}},
+        {"libstdc++.so.6.0.30", {6, 0, 30, 0}},
+        {"/lib/libz.so.1.2.13.5.9", {1, 2, 13, 5}},
+        {"/opt/x.so.9/libplain.so", {0, 0, 0, 0}},
+        {"libodd.so.7a", {7, 0, 0, 0}},
+        {"libhuge.so.99999999999999", {65535, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        int v[4] = {-1, -1, -1, -1};
+        OrvModuleVersionFromFileName(c.pszName, v);
+        EXPECT_EQ(std::vector<int>(v, v + 4), std::vector<int>(c.v, c.v + 4)) << c.pszName;
+    }
+}
+
+TEST(ProcessTest, ListHasThisProcessWithTheCLibrary) {
+    const std::string list = RfGetProcessAndModuleList().GetString();
+    ASSERT_EQ(list.rfind("*Processes*:\r\n", 0), 0u);
+    const std::string me = "pid=" + std::to_string(getpid()) + " ";
+    const size_t nMe = list.find("\r\n" + me);
+    ASSERT_NE(nMe, std::string::npos);
+    const size_t nNext = list.find("\r\npid=", nMe + 2);
+    const std::string mine = list.substr(nMe, nNext - nMe);
+    EXPECT_NE(mine.find("/libc.so.6:6.0.0.0\r\n"), std::string::npos) << mine;
+    EXPECT_NE(mine.find("orv-process-test"), std::string::npos) << mine;
+}
+
+TEST(ProcessTest, FindsProcessesHoldingAFile) {
+    OrvTempDir dir;
+    const std::string path = dir.File("held");
+    ASSERT_TRUE(OrvWriteFileBytes(path, "x"));
+    COrvArray<OrvProcessEntry> procs;
+    COrvError err;
+    ASSERT_TRUE(OrvGetProcessesUsingFile(path.c_str(), procs, err)) << err.Text().GetString();
+    EXPECT_EQ(procs.GetCount(), 0u);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_TRUE(OrvGetProcessesUsingFile(path.c_str(), procs, err));
+    ASSERT_EQ(procs.GetCount(), 1u);
+    EXPECT_EQ(procs[0].nPid, getpid());
+    close(fd);
+    COrvError missing;
+    EXPECT_FALSE(OrvGetProcessesUsingFile(dir.File("none").c_str(), procs, missing));
+    EXPECT_EQ(missing.Code(), enNetNotFound);
+}
+
+TEST(ProcessTest, DesktopShellIsNotSupported) {
+    int nPid = 5;
+    COrvError err;
+    EXPECT_FALSE(OrvFindDesktopShell(nPid, err));
+    EXPECT_EQ(nPid, 0);
+    EXPECT_EQ(std::string(err.Text().GetString()),
+              std::string("Finding the desktop shell: ") + OrvErrnoText(ENOTSUP).GetString());
+}
+
+TEST(ProcessTest, SplitArguments) {
+    COrvArray<COrvStringA> w;
+    ASSERT_TRUE(OrvSplitArguments("  -c 'echo a  b' \"x\\\"y\" back\\ slash ''", w));
+    ASSERT_EQ(w.GetCount(), 5u);
+    EXPECT_STREQ(w[1], "echo a  b");
+    EXPECT_STREQ(w[2], "x\"y");
+    EXPECT_STREQ(w[3], "back slash");
+    EXPECT_STREQ(w[4], "");
+    EXPECT_FALSE(OrvSplitArguments("'open", w));
+    EXPECT_FALSE(OrvSplitArguments("\"open", w));
+}
+
+TEST(ProcessTest, RunProgramCapturesBothStreamsAndExitCode) {
+    OrvTempDir dir;
+    const std::string out = dir.File("out.txt");
+    ASSERT_TRUE(OrvWriteFileBytes(out, "before\n"));
+    int nExit = 0;
+    COrvError err;
+    ASSERT_TRUE(OrvRunProgramOutputToFile("/bin/sh", "-c 'echo out; echo err >&2; exit 3'",
+                                          out.c_str(), nExit, err))
+        << err.Text().GetString();
+    EXPECT_EQ(nExit, 3);
+    EXPECT_EQ(OrvReadFileBytes(out), "before\nout\nerr\n");
+
+    // The child sees no descriptor but 0, 1 and 2 (this one is open without close-on-exec),
+    // and reads end of input at once.
+    const int fdLeak = open(out.c_str(), O_RDONLY);
+    const std::string out2 = dir.File("fds.txt");
+    ASSERT_TRUE(OrvRunProgramOutputToFile("/bin/sh", "-c 'ls /proc/self/fd; cat; echo done'",
+                                          out2.c_str(), nExit, err));
+    close(fdLeak);
+    EXPECT_EQ(nExit, 0);
+    EXPECT_EQ(OrvReadFileBytes(out2), "0\n1\n2\n3\ndone\n");  // 3: ls's own directory
+
+    // Large output arrives whole; a child killed by a signal gives 128 + the signal.
+    const std::string out3 = dir.File("big.txt");
+    ASSERT_TRUE(OrvRunProgramOutputToFile(
+        "/bin/sh", "-c 'head -c 200000 /dev/zero | tr \"\\\\0\" x; kill -9 $$'", out3.c_str(),
+        nExit, err));
+    EXPECT_EQ(nExit, 128 + 9);
+    EXPECT_EQ(OrvReadFileBytes(out3), std::string(200000, 'x'));
+    // No child left over, zombie or not.
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+}
+
+TEST(ProcessTest, RunProgramFailureTexts) {
+    OrvTempDir dir;
+    int nExit = 0;
+    COrvError e1;
+    EXPECT_FALSE(OrvRunProgramOutputToFile(dir.File("no-such-program").c_str(), "",
+                                           dir.File("o").c_str(), nExit, e1));
+    EXPECT_EQ(nExit, -1);
+    EXPECT_EQ(std::string(e1.Text().GetString()),
+              std::string("CreateProcess() failed: ") + OrvErrnoText(ENOENT).GetString());
+    COrvStringA strError;
+    EXPECT_FALSE(
+        OrvRunProgramOutputToFile("/bin/sh", "-c true", dir.File("x/o").c_str(), nExit, strError));
+    EXPECT_EQ(std::string(strError.GetString()),
+              "OrvRunProgramOutputToFile: opening output file '" + dir.File("x/o") +
+                  "': " + OrvErrnoText(ENOENT).GetString());
+    COrvError e3;
+    EXPECT_FALSE(OrvRunProgramOutputToFile("/bin/sh", "-c 'x", dir.File("o").c_str(), nExit, e3));
+    EXPECT_STREQ(e3.Text(), "OrvRunProgramOutputToFile: bad arguments: unterminated quote");
+}

@@ -1,0 +1,120 @@
+// Replacing a file in one step: the old file survives every failing step whole, with the reason
+// in the text and the code of the system error.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "orv-replacing-file.h"
+#include "orv-sys.h"
+#include "orv-test-support.h"
+
+namespace {
+
+std::vector<std::string> FolderNames(const std::string& sDir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(sDir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string s = e->d_name;
+            if (s != "." && s != "..")
+                names.push_back(s);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+unsigned ModeOf(const std::string& sPath) {
+    struct stat st {};
+    return ::stat(sPath.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST(OrvReplacingFile, ReplacesWholeAndKeepsTheOldMode) {
+    OrvTempDir dir;
+    const std::string sPath = dir.File("log.txt");
+    ASSERT_TRUE(OrvWriteFileBytes(sPath, "old contents"));
+    ASSERT_EQ(::chmod(sPath.c_str(), 0640), 0);
+
+    const std::string sNew(300000, 'n');
+    COrvError err;
+    EXPECT_TRUE(OrvReplaceFileContents(sPath.c_str(), sNew.data(), sNew.size(), err))
+        << err.Text().GetString();
+    EXPECT_EQ(OrvReadFileBytes(sPath), sNew);
+    EXPECT_EQ(ModeOf(sPath), 0640u);
+
+    // A new file gets the mode of any new file (0666 less the umask), not the temporary file's
+    // private one; no temporary file is left beside either.
+    const std::string sFresh = dir.File("fresh.txt");
+    EXPECT_TRUE(OrvReplaceFileContents(sFresh.c_str(), "x", 1, err));
+    const mode_t nMask = ::umask(022);
+    ::umask(nMask);
+    EXPECT_EQ(ModeOf(sFresh), 0666u & ~nMask);
+    EXPECT_EQ(FolderNames(dir.Path()).size(), 2u);
+}
+
+TEST(OrvReplacingFile, AnyFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
+    OrvTempDir dir;
+    const std::string sPath = dir.File("keep.txt");
+    const std::string sOld = "the old log\r\n";
+    const std::string sNew(100000, 'z');
+
+    // A full disk part-way through the write, a failing sync, a failing rename.
+    struct Case {
+        const char* pszName;
+        void (*inject)(OrvSysCalls&);
+        int nCode;
+        const char* pszText;
+    };
+    static int s_nWrites;
+    const Case kCases[] = {
+        {"write ENOSPC after a short write",
+         [](OrvSysCalls& t) {
+             s_nWrites = 0;
+             t.write = [](int fd, const void* p, size_t n) -> long {
+                 if (s_nWrites++ == 0)
+                     return g_orv_sys_real.write(fd, p, n / 2);
+                 errno = ENOSPC;
+                 return -1;
+             };
+         },
+         enNetResources, "Error writing to file %s: No space left on device"},
+        {"fsync EIO",
+         [](OrvSysCalls& t) {
+             t.fsync = [](int) {
+                 errno = EIO;
+                 return -1;
+             };
+         },
+         enNetBadRequest, "Error writing to file %s: Input/output error"},
+        {"rename EACCES",
+         [](OrvSysCalls& t) {
+             t.rename = [](const char*, const char*) {
+                 errno = EACCES;
+                 return -1;
+             };
+         },
+         enNetAccessDenied, "Error writing to file %s: Permission denied"},
+    };
+    for (const Case& c : kCases) {
+        ASSERT_TRUE(OrvWriteFileBytes(sPath, sOld));
+        {
+            OrvSysScope scope;
+            c.inject(g_orv_sys);
+            COrvError err;
+            EXPECT_FALSE(OrvReplaceFileContents(sPath.c_str(), sNew.data(), sNew.size(), err));
+            EXPECT_EQ(err.Code(), c.nCode) << c.pszName;
+            char szWant[512];
+            snprintf(szWant, sizeof szWant, c.pszText, sPath.c_str());
+            EXPECT_STREQ(err.Text(), szWant) << c.pszName;
+        }
+        EXPECT_EQ(OrvReadFileBytes(sPath), sOld) << c.pszName;
+        EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::string>{"keep.txt"}) << c.pszName;
+    }
+}
+
+}  // namespace
