@@ -1,4 +1,5 @@
 #include "orv-http-auth.h"
+#include "orv-string-util.h"
 
 #include <cstring>
 
@@ -167,36 +168,6 @@ bool OrvHttpParseChallenges(const char* pszValue, COrvArray<COrvHttpChallenge>& 
     if (challenges.GetCount() == 0)
         return err.Set(enNetAuth, "no authentication methods");
     return true;
-}
-
-COrvStringA OrvBase64Encode(const void* pData, int nLen) {
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const unsigned char* p = static_cast<const unsigned char*>(pData);
-    COrvStringA s;
-    if (nLen <= 0 || nLen > (1 << 29))
-        return s;
-    char* pOut = s.GetBufferSetLength((nLen + 2) / 3 * 4);
-    if (pOut == nullptr)
-        return s;
-    int o = 0;
-    int i = 0;
-    for (; i + 2 < nLen; i += 3) {
-        const unsigned v = (p[i] << 16) | (p[i + 1] << 8) | p[i + 2];
-        pOut[o++] = kAlphabet[v >> 18];
-        pOut[o++] = kAlphabet[(v >> 12) & 63];
-        pOut[o++] = kAlphabet[(v >> 6) & 63];
-        pOut[o++] = kAlphabet[v & 63];
-    }
-    if (i < nLen) {
-        const unsigned v = (p[i] << 16) | (i + 1 < nLen ? p[i + 1] << 8 : 0);
-        pOut[o++] = kAlphabet[v >> 18];
-        pOut[o++] = kAlphabet[(v >> 12) & 63];
-        pOut[o++] = i + 1 < nLen ? kAlphabet[(v >> 6) & 63] : '=';
-        pOut[o++] = '=';
-    }
-    s.ReleaseBuffer(o);
-    return s;
 }
 
 COrvStringA OrvHttpBasicAuthValue(const char* pszUser, const char* pszPassword) {

@@ -11,6 +11,7 @@
 #include "orv-coll.h"
 #include "orv-error.h"
 #include "orv-http-txn.h"
+#include "orv-string-util.h"
 #include "orv-string.h"
 
 struct COrvHttpRequestContext;
@@ -53,8 +54,6 @@ OrvHttpAuthScheme OrvHttpAuthSchemeCode(const char* pszScheme);
 
 // "Basic " + Base64 of "user:password".
 COrvStringA OrvHttpBasicAuthValue(const char* pszUser, const char* pszPassword);
-// Standard Base64 with padding.
-COrvStringA OrvBase64Encode(const void* pData, int nLen);
 
 // The schemes beyond Basic: Digest, NTLM, token sign-in and the library's own scheme. Installed
 // on the request context and the response context by the connection once they exist.

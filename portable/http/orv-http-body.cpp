@@ -1,4 +1,5 @@
 #include "orv-http-body.h"
+#include "orv-string-util.h"
 
 #include <openssl/evp.h>
 #include <zlib.h>
@@ -12,16 +13,6 @@ constexpr int kSizeLineMax = 1024;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 }  // namespace
@@ -54,7 +45,7 @@ bool COrvHttpBodyReader::ReadSizeLine(COrvError& err) {
     const char* p = sLine.GetString();
     int64_t n = 0;
     int nDigits = 0;
-    for (int d; (d = HexDigit(*p)) >= 0; ++p) {
+    for (int d; (d = OrvHexDigitValue(*p)) >= 0; ++p) {
         if (n < (int64_t(1) << 40))  // larger sizes fail on the limit below
             n = n * 16 + d;
         ++nDigits;
@@ -250,7 +241,7 @@ bool OrvHttpCheckBodyDigests(const COrvHttpTxn& txn, COrvError& err) {
             p += 2;
         uint64_t v = 0;
         int nDigits = 0;
-        for (int d; (d = HexDigit(*p)) >= 0 && nDigits <= 16; ++p, ++nDigits)
+        for (int d; (d = OrvHexDigitValue(*p)) >= 0 && nDigits <= 16; ++p, ++nDigits)
             v = v * 16 + static_cast<uint64_t>(d);
         if (*p != 0 || nDigits == 0 ||
             v != OrvCrc32(txn.m_sBody.GetString(), txn.m_sBody.GetLength()))

@@ -1,6 +1,8 @@
 // URL record, escaping and "data:" URLs. See orv-url.h for the contracts.
 #include "orv-url.h"
 
+#include "orv-string-util.h"
+
 #include <limits.h>
 #include <string.h>
 #include <strings.h>
@@ -42,15 +44,6 @@ int FindScheme(const char* p, int n) {
 
 inline bool IsAlnum(unsigned c) {
     return (c - '0') < 10u || ((c | 0x20) - 'a') < 26u;
-}
-
-inline int HexValue(unsigned c) {
-    if (c - '0' < 10u)
-        return c - '0';
-    const unsigned l = c | 0x20u;
-    if (l - 'a' < 6u)
-        return static_cast<int>(l - 'a' + 10);
-    return -1;
 }
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
@@ -130,21 +123,6 @@ COrvStringW EscapeW(const char16_t* psz, int nLen, bool bQuery) {
     return out;
 }
 
-// Base64 value of a character, -1 outside the alphabet.
-int Base64Value(unsigned c) {
-    if (c - 'A' < 26u)
-        return c - 'A';
-    if (c - 'a' < 26u)
-        return c - 'a' + 26;
-    if (c - '0' < 10u)
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
-
 // Decodes Base64 text: white space is skipped, "=" ends the data (what follows must be "=" or
 // white space), padding is optional. False for any other character or a lone final character.
 bool DecodeBase64(const COrvStringA& in, COrvStringA& out) {
@@ -166,7 +144,7 @@ bool DecodeBase64(const COrvStringA& in, COrvStringA& out) {
             bPad = true;
             continue;
         }
-        const int v = Base64Value(c);
+        const int v = OrvBase64DigitValue(c);
         if (v < 0 || bPad) {
             out.Empty();
             return false;
@@ -442,8 +420,8 @@ int OrvUrlUnescapeTo(const char* pIn, int nInLen, char* pOut, int nOutCap) {
     for (int i = 0; i < n; ++i) {
         unsigned char c = p[i];
         if (c == '%' && n - i >= 3) {
-            const int hi = HexValue(p[i + 1]);
-            const int lo = hi >= 0 ? HexValue(p[i + 2]) : -1;
+            const int hi = OrvHexDigitValue(p[i + 1]);
+            const int lo = hi >= 0 ? OrvHexDigitValue(p[i + 2]) : -1;
             if (lo >= 0) {
                 c = static_cast<unsigned char>(hi * 16 + lo);
                 i += 2;

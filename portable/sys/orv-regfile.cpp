@@ -1,4 +1,5 @@
 #include "orv-regfile.h"
+#include "orv-string-util.h"
 
 #include "orv-error.h"
 #include "orv-utf.h"
@@ -165,20 +166,10 @@ public:
         return true;
     }
 
-    static int HexValue(char ch) {
-        if (ch >= '0' && ch <= '9')
-            return ch - '0';
-        if (ch >= 'a' && ch <= 'f')
-            return ch - 'a' + 10;
-        if (ch >= 'A' && ch <= 'F')
-            return ch - 'A' + 10;
-        return -1;
-    }
-
     bool HexDigits(int nDigits, uint64_t& v) {
         v = 0;
         for (int i = 0; i < nDigits; ++i) {
-            const int h = HexValue(Peek());
+            const int h = OrvHexDigitValue(Peek());
             if (AtEnd() || h < 0)
                 return false;
             v = (v << 4) | static_cast<uint64_t>(h);

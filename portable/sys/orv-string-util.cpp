@@ -607,30 +607,6 @@ bool OrvHtmlToText(const char* psz, COrvStringA& strOut, bool bLineBreaks) {
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-int Base64Value(char c) {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
-
 // The "Q" form: "_" is a space, "=" and two hex digits a byte, anything else itself. False for a
 // "=" without two hex digits.
 bool DecodeQ(const char* p, int n, COrvStringA& out) {
@@ -640,8 +616,8 @@ bool DecodeQ(const char* p, int n, COrvStringA& out) {
         } else if (p[i] == '=') {
             if (i + 2 >= n)
                 return false;
-            const int h = HexValue(p[i + 1]);
-            const int l = HexValue(p[i + 2]);
+            const int h = OrvHexDigitValue(p[i + 1]);
+            const int l = OrvHexDigitValue(p[i + 2]);
             if (h < 0 || l < 0)
                 return false;
             out.AppendChar(static_cast<char>(h * 16 + l));
@@ -660,7 +636,7 @@ bool DecodeB(const char* p, int n, COrvStringA& out) {
     int nHave = 0;
     int i = 0;
     for (; i < n && p[i] != '='; ++i) {
-        const int v = Base64Value(p[i]);
+        const int v = OrvBase64DigitValue(static_cast<unsigned char>(p[i]));
         if (v < 0)
             return false;
         nBits = ((nBits << 6) | static_cast<unsigned>(v)) & 0xFFFFFF;
@@ -985,4 +961,48 @@ int OrvCompareLocaleNoCase(const COrvStringW* pstr1, const COrvStringW* pstr2) {
     if (CheckArgs(pstr1, pstr2, n))
         return n;
     return OrvCollate(*pstr1, *pstr2, true);
+}
+
+int OrvBase64DigitValue(unsigned c) {
+    if (c - 'A' < 26u)
+        return static_cast<int>(c - 'A');
+    if (c - 'a' < 26u)
+        return static_cast<int>(c - 'a' + 26);
+    if (c - '0' < 10u)
+        return static_cast<int>(c - '0' + 52);
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return -1;
+}
+
+COrvStringA OrvBase64Encode(const void* pData, int nLen) {
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const unsigned char* p = static_cast<const unsigned char*>(pData);
+    COrvStringA s;
+    if (nLen <= 0 || nLen > (1 << 29))
+        return s;
+    char* pOut = s.GetBufferSetLength((nLen + 2) / 3 * 4);
+    if (pOut == nullptr)
+        return s;
+    int o = 0;
+    int i = 0;
+    for (; i + 2 < nLen; i += 3) {
+        const unsigned v = (p[i] << 16) | (p[i + 1] << 8) | p[i + 2];
+        pOut[o++] = kAlphabet[v >> 18];
+        pOut[o++] = kAlphabet[(v >> 12) & 63];
+        pOut[o++] = kAlphabet[(v >> 6) & 63];
+        pOut[o++] = kAlphabet[v & 63];
+    }
+    if (i < nLen) {
+        const unsigned v = (p[i] << 16) | (i + 1 < nLen ? p[i + 1] << 8 : 0);
+        pOut[o++] = kAlphabet[v >> 18];
+        pOut[o++] = kAlphabet[(v >> 12) & 63];
+        pOut[o++] = i + 1 < nLen ? kAlphabet[(v >> 6) & 63] : '=';
+        pOut[o++] = '=';
+    }
+    s.ReleaseBuffer(o);
+    return s;
 }

@@ -94,6 +94,20 @@ COrvStringW OrvGroupDigits(const COrvStringW& str);
 // ("inf", "-inf", "nan").
 COrvStringW OrvFormatDouble(double d, int nMaxDecimals);
 
+// The value of a hexadecimal digit (either case), -1 for any other character (a negative char
+// converts to a large value and gives -1 too). Pure.
+inline int OrvHexDigitValue(unsigned c) {
+    if (c - '0' < 10u)
+        return static_cast<int>(c - '0');
+    const unsigned l = c | 0x20u;
+    return l - 'a' < 6u ? static_cast<int>(l - 'a' + 10) : -1;
+}
+// The value of a character of the standard Base64 alphabet, -1 for any other (padding "="
+// included). Pure.
+int OrvBase64DigitValue(unsigned c);
+// Standard Base64 with padding.
+COrvStringA OrvBase64Encode(const void* pData, int nLen);
+
 // Two hex digits per byte, high nibble first; exactly 2 * nCount characters (empty for a null
 // pointer or a count not above 0).
 COrvStringW OrvHexEncode(const void* pBytes, int nCount, bool bLower);
