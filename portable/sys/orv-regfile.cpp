@@ -180,33 +180,11 @@ public:
 
     // One UTF-8 sequence (shortest form, no surrogates); false when it is not one.
     bool Utf8(uint32_t& cp) {
-        const unsigned char c0 = static_cast<unsigned char>(*m_p);
-        int nMore;
-        uint32_t nMin;
-        if (c0 < 0x80) {
-            cp = c0;
-            ++m_p;
-            return true;
-        } else if ((c0 & 0xE0) == 0xC0) {
-            cp = c0 & 0x1F, nMore = 1, nMin = 0x80;
-        } else if ((c0 & 0xF0) == 0xE0) {
-            cp = c0 & 0x0F, nMore = 2, nMin = 0x800;
-        } else if ((c0 & 0xF8) == 0xF0) {
-            cp = c0 & 0x07, nMore = 3, nMin = 0x10000;
-        } else {
+        const OrvUtf8Step step = OrvUtf8DecodeOne(m_p, static_cast<size_t>(m_pEnd - m_p));
+        if (step.eStatus != enUtfOk)
             return false;
-        }
-        if (m_pEnd - m_p <= nMore)
-            return false;
-        for (int i = 1; i <= nMore; ++i) {
-            const unsigned char c = static_cast<unsigned char>(m_p[i]);
-            if ((c & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        if (cp < nMin || cp > 0x10FFFF || OrvIsSurrogate(cp))
-            return false;
-        m_p += nMore + 1;
+        cp = step.c;
+        m_p += step.nLen;
         return true;
     }
 
