@@ -378,6 +378,22 @@ bool WaitFd(int fd, bool bWrite, int64_t nDeadline) {
     return OrvSysPoll(&pfd, 1, static_cast<int>(nLeft)) > 0;
 }
 
+// Runs a handshake step (SSL_connect or SSL_accept) again while it waits for the socket, until it
+// completes (1), fails, or the deadline passes. Returns the step's last result; nErr holds its
+// SSL_get_error code when that is not 1.
+int DriveHandshake(SSL* pSsl, int fd, int64_t nDeadline, int (*pfnStep)(SSL*), int& nErr) {
+    for (;;) {
+        ERR_clear_error();
+        const int r = pfnStep(pSsl);
+        if (r == 1)
+            return r;
+        nErr = SSL_get_error(pSsl, r);
+        if ((nErr != SSL_ERROR_WANT_READ && nErr != SSL_ERROR_WANT_WRITE) ||
+            !WaitFd(fd, nErr == SSL_ERROR_WANT_WRITE, nDeadline))
+            return r;
+    }
+}
+
 int KindOf(int nSslError) {
     switch (nSslError) {
         case SSL_ERROR_NONE:
@@ -846,15 +862,8 @@ bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* psz
     }
     const int64_t nDeadline =
         OrvSocketNowMs() + int64_t(nTimeoutSeconds > 0 ? nTimeoutSeconds : 90) * 1000;
-    for (;;) {
-        ERR_clear_error();
-        const int r = SSL_connect(pSsl);
-        if (r == 1)
-            break;
-        const int nErr = SSL_get_error(pSsl, r);
-        if ((nErr == SSL_ERROR_WANT_READ || nErr == SSL_ERROR_WANT_WRITE) &&
-            WaitFd(fd, nErr == SSL_ERROR_WANT_WRITE, nDeadline))
-            continue;
+    int nErr = 0;
+    if (const int r = DriveHandshake(pSsl, fd, nDeadline, SSL_connect, nErr); r != 1) {
         if (nErr == SSL_ERROR_WANT_X509_LOOKUP) {
             ERR_clear_error();
             return err.Set(enNetAuth, "Client certificate is required for this connection");
@@ -901,15 +910,8 @@ bool OrvSslIoAccept(int fd, COrvSslServerContext& ctx, int nTimeoutSeconds, void
     SSL_set_accept_state(pSsl);
     const int64_t nDeadline =
         OrvSocketNowMs() + int64_t(nTimeoutSeconds > 0 ? nTimeoutSeconds : 90) * 1000;
-    for (;;) {
-        ERR_clear_error();
-        const int r = SSL_accept(pSsl);
-        if (r == 1)
-            break;
-        const int nErr = SSL_get_error(pSsl, r);
-        if ((nErr == SSL_ERROR_WANT_READ || nErr == SSL_ERROR_WANT_WRITE) &&
-            WaitFd(fd, nErr == SSL_ERROR_WANT_WRITE, nDeadline))
-            continue;
+    int nErr = 0;
+    if (const int r = DriveHandshake(pSsl, fd, nDeadline, SSL_accept, nErr); r != 1) {
         COrvStringA sWhy = ErrorQueueText();
         SSL_free(pSsl);
         return err.SetFormat(enNetConnection, "SSL accept error: bc=%d err=%d t=%s", r, nErr,

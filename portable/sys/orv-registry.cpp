@@ -107,6 +107,11 @@ bool COrvRegKey::OpenOrCreate(bool bCreate, const COrvStringA& strBase, bool bMa
 
 bool COrvRegKey::Create(uint32_t nRoot, const char16_t* pszSubKey, uint32_t nAccess,
                         COrvError& err) {
+    return OpenOrCreateInRoot(true, nRoot, pszSubKey, nAccess, err);
+}
+
+bool COrvRegKey::OpenOrCreateInRoot(bool bCreate, uint32_t nRoot, const char16_t* pszSubKey,
+                                    uint32_t nAccess, COrvError& err) {
     std::string strBase;
     bool bMachine = false;
     const char16_t* pszRoot = OrvRegRootName(nRoot);
@@ -115,11 +120,11 @@ bool COrvRegKey::Create(uint32_t nRoot, const char16_t* pszSubKey, uint32_t nAcc
     if (r != 0) {
         Close();
         COrvStringA s;
-        s.Format("Cannot create registry key '%S' in '%S': %s", OrEmpty(pszSubKey),
-                 pszRoot ? pszRoot : u"?", OrvErrnoText(r).GetString());
+        s.Format("Cannot %s registry key '%S' in '%S': %s", bCreate ? "create" : "open",
+                 OrEmpty(pszSubKey), pszRoot ? pszRoot : u"?", OrvErrnoText(r).GetString());
         return err.Set(OrvResultFromErrno(r), s);
     }
-    return OpenOrCreate(true, strBase.c_str(), bMachine, pszRoot, pszSubKey, nAccess, err);
+    return OpenOrCreate(bCreate, strBase.c_str(), bMachine, pszRoot, pszSubKey, nAccess, err);
 }
 
 bool COrvRegKey::Create(const COrvRegKey& parent, const char16_t* pszSubKey, uint32_t nAccess,
@@ -136,19 +141,7 @@ bool COrvRegKey::Create(const COrvRegKey& parent, const char16_t* pszSubKey, uin
 }
 
 bool COrvRegKey::Open(uint32_t nRoot, const char16_t* pszSubKey, uint32_t nAccess, COrvError& err) {
-    std::string strBase;
-    bool bMachine = false;
-    const char16_t* pszRoot = OrvRegRootName(nRoot);
-    ORV_ASSERT_TEXT(pszRoot != nullptr, "unknown registry root key");
-    const int r = pszRoot ? OrvRegHiveFolder(nRoot, strBase, bMachine) : EINVAL;
-    if (r != 0) {
-        Close();
-        COrvStringA s;
-        s.Format("Cannot open registry key '%S' in '%S': %s", OrEmpty(pszSubKey),
-                 pszRoot ? pszRoot : u"?", OrvErrnoText(r).GetString());
-        return err.Set(OrvResultFromErrno(r), s);
-    }
-    return OpenOrCreate(false, strBase.c_str(), bMachine, pszRoot, pszSubKey, nAccess, err);
+    return OpenOrCreateInRoot(false, nRoot, pszSubKey, nAccess, err);
 }
 
 bool COrvRegKey::Open(const COrvRegKey& parent, const char16_t* pszSubKey, uint32_t nAccess,

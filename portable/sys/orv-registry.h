@@ -188,6 +188,9 @@ public:
     const COrvStringA& GetFolder() const { return m_strFolder; }
 
 private:
+    // Create or Open under a root key: the root's folder, then OpenOrCreate.
+    bool OpenOrCreateInRoot(bool bCreate, uint32_t nRoot, const char16_t* pszSubKey,
+                            uint32_t nAccess, COrvError& err);
     bool OpenOrCreate(bool bCreate, const COrvStringA& strBase, bool bMachine,
                       const COrvStringW& strParentPath, const char16_t* pszSubKey, uint32_t nAccess,
                       COrvError& err);
