@@ -53,6 +53,7 @@ orv_layer(orv-http DIR portable/http
   SOURCES orv-http-io.cpp orv-http-txn.cpp orv-http-wire.cpp orv-http-auth.cpp orv-http-body.cpp
           orv-http-cookie.cpp orv-http-range.cpp orv-http-response.cpp orv-http-multipart.cpp
           orv-stream.cpp orv-http-connection.cpp orv-http-conn.cpp orv-http-curl.cpp
-          orv-http-proxy.cpp orv-http-proxy-libproxy.cpp
+          orv-http-proxy.cpp orv-http-proxy-libproxy.cpp orv-http-socket-engine.cpp
+          orv-http-proxy-connect.cpp
   DEPS orv-net
   LIBS ZLIB::ZLIB OpenSSL::Crypto CURL::libcurl PkgConfig::LIBPROXY)

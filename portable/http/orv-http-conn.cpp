@@ -11,12 +11,14 @@
 #include "orv-fd.h"
 #include "orv-http-curl.h"
 #include "orv-http-proxy.h"
+#include "orv-http-socket-engine.h"
 #include "orv-sys.h"
 #include "orv-url.h"
 
 namespace {
 
-std::atomic<OrvHttpEngineFactory> g_socket_engine_factory{nullptr};
+// The library's own engine unless a caller installs another one.
+std::atomic<OrvHttpEngineFactory> g_socket_engine_factory{&OrvHttpCreateSocketEngine};
 
 // Reads a decimal number of at most 3 digits at p; -1 when there is none. *ppEnd past it.
 int ReadOctet(const char* p, const char** ppEnd) {

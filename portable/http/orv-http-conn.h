@@ -3,8 +3,9 @@
 // carries its transactions (the library's socket engine or the platform engine over libcurl,
 // chosen per connection), the one-shot transaction-by-URL entries and the connection pool.
 //
-// The socket engine is plugged in through OrvHttpSetSocketEngineFactory; until it is, a
-// connection that asks for it fails with "Socket engine not available" (enNetNotReady).
+// The socket engine (orv-http-socket-engine.h) is installed from the start;
+// OrvHttpSetSocketEngineFactory replaces it. Without one, a connection that asks for it fails
+// with "Socket engine not available" (enNetNotReady).
 #pragma once
 
 #include <cstdint>

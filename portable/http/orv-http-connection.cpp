@@ -7,12 +7,13 @@
 
 #include "orv-http-auth.h"
 #include "orv-http-response.h"
+#include "orv-http-socket-engine.h"
 #include "orv-http-wire.h"
 #include "orv-url.h"
 
 namespace {
 
-std::atomic<OrvHttpProxyConnectFn> g_proxy_connector{nullptr};
+std::atomic<OrvHttpProxyConnectFn> g_proxy_connector{&OrvHttpProxyConnect};
 
 // Stale bodies shorter than this are read away so that the connection can be kept.
 constexpr int64_t kDrainLimit = 524288;
@@ -186,11 +187,17 @@ bool COrvHttpConnection::SendRequest(COrvHttpTxn& txn, COrvError& err) {
                        txn.m_sMethod.GetString(), txn.m_sPath.GetString(),
                        OrvHttpDescribeHeaders(txn.m_requestHeaders).GetString(),
                        OrvHttpDescribeBody(RequestBodyLength(txn), true).GetString());
-    if (!IsConnected() && !Connect(err))
+    if (m_bInConnect) {
+        // The CONNECT request goes on the transport the connect step is building.
+        if (!m_socket.IsOpen())
+            return err.Set(enNetConnection, "Proxy closed the connection");
+    } else if (!IsConnected() && !Connect(err)) {
         return false;
+    }
 
-    // Credentials and cookies stay with the origin they were given for.
-    const bool bOwnOrigin = AtConfiguredOrigin() && !m_bDowngraded;
+    // Credentials and cookies stay with the origin they were given for; a CONNECT request is
+    // read by the proxy and carries neither.
+    const bool bOwnOrigin = AtConfiguredOrigin() && !m_bDowngraded && !m_bInConnect;
     COrvHttpRequestContext ctx;
     ctx.m_sHost = m_sCurHost;
     ctx.m_nPort = m_nCurPort;
@@ -204,7 +211,7 @@ bool COrvHttpConnection::SendRequest(COrvHttpTxn& txn, COrvError& err) {
     ctx.m_nProxyAuthState = m_nProxyAuthState;
     ctx.m_sProxyUserId = m_sProxyUserId;
     ctx.m_sProxyPassword = m_sProxyPassword;
-    if (m_bCookies && !m_bDowngraded)
+    if (m_bCookies && !m_bDowngraded && !m_bInConnect)
         ctx.m_sCookieHeader = m_jar.BuildHeader(m_sCurHost, m_bCurHttps);
     ctx.m_pAuthSchemes = m_pAuthSchemes;
     if (!OrvHttpSendRequest(m_stream, txn, ctx, err)) {
@@ -253,7 +260,7 @@ bool COrvHttpConnection::ActOnRedirect(const COrvStringA& sUrl, COrvHttpTxn& txn
 // The receive step of an attempt. *pbNothingRead tells whether the failure came before any byte
 // of the reply (a kept-alive connection that the server had already closed).
 bool COrvHttpConnection::ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pbNothingRead) {
-    const bool bOwnOrigin = AtConfiguredOrigin() && !m_bDowngraded;
+    const bool bOwnOrigin = AtConfiguredOrigin() && !m_bDowngraded && !m_bInConnect;
     COrvHttpResponseContext ctx;
     ctx.m_sHost = m_sCurHost;
     ctx.m_nPort = m_nCurPort;
@@ -261,7 +268,7 @@ bool COrvHttpConnection::ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pb
     ctx.m_bViaProxy = Route() != OrvHttpRoute::enDirect;
     ctx.m_bInConnect = m_bInConnect;
     ctx.m_sProxyHost = m_sProxyHost;
-    ctx.m_pCookieJar = m_bCookies ? &m_jar : nullptr;
+    ctx.m_pCookieJar = m_bCookies && !m_bInConnect ? &m_jar : nullptr;
     // Another origin gets a state of its own for this exchange; the configured origin's state
     // is kept for the next one.
     ctx.m_nServerAuthState = bOwnOrigin ? m_nServerAuthState : 0;
@@ -332,9 +339,12 @@ bool COrvHttpConnection::ReceiveResponse(COrvHttpTxn& txn, COrvError& err) {
 
 bool COrvHttpConnection::SendReceive(COrvHttpTxn& txn, COrvError& err) {
     COrvError e;
-    bool bOk = PrepareExchange(e);
+    // The CONNECT exchange runs inside the connect step: the endpoint and the transport being
+    // built stay as they are, and a transport failure goes back to the connect step.
+    const bool bInConnect = m_bInConnect;
+    bool bOk = bInConnect || PrepareExchange(e);
     if (bOk) {
-        if (txn.m_nBodyMode != enHttpBodyStream)
+        if (txn.m_nBodyMode != enHttpBodyStream && !bInConnect)
             ReturnToConfigured();
         bool bReconnected = false;  // the one retry after reconnecting was used
         bool bStaleRetried = false;
@@ -361,7 +371,7 @@ bool COrvHttpConnection::SendReceive(COrvHttpTxn& txn, COrvError& err) {
             }
             if (e.Code() == enNetRetry)
                 continue;
-            if (e.Code() != enNetConnection)
+            if (e.Code() != enNetConnection || bInConnect)
                 break;
             Close(true);
             ReturnToConfigured();

@@ -49,9 +49,10 @@ enum class OrvHttpRoute : int {
 // SetInConnect(true). Runs on the connection's thread.
 using OrvHttpProxyConnectFn = bool (*)(COrvHttpConnection& conn, OrvHttpRoute route,
                                        COrvError& err);
-// Installs the connect step of the proxy routes (null removes it) and returns the previous one.
-// Without it a connection with a proxy fails to connect with "Connecting through proxy %s:%d:
-// proxy routes are not available" (enNetNotReady). Call at start-up.
+// Installs the connect step of the proxy routes (null removes it) and returns the previous one;
+// OrvHttpProxyConnect (orv-http-socket-engine.h) is installed from the start. Without one a
+// connection with a proxy fails to connect with "Connecting through proxy %s:%d: proxy routes
+// are not available" (enNetNotReady). Call at start-up.
 OrvHttpProxyConnectFn OrvHttpSetProxyConnector(OrvHttpProxyConnectFn pfn);
 
 // One connection to a configured endpoint. Not copyable; owned by the caller.

@@ -22,7 +22,9 @@ bool TakeBody(COrvHttpReader& reader, COrvHttpTxn& txn, COrvHttpResponseContext&
               COrvHttpResponseOutcome& outcome, COrvError& err) {
     const int nStatus = txn.m_nStatus;
     const bool b2xx = nStatus >= 200 && nStatus <= 299;
+    // A proxy's 2xx answer to CONNECT ends with its header: the tunnel follows.
     const bool bNoBody = txn.m_sMethod.CompareNoCase("HEAD") == 0 ||
+                         (b2xx && txn.m_sMethod.CompareNoCase("CONNECT") == 0) ||
                          (txn.m_n64RecvBodyLen == kOrvHttpLenUnknown &&
                           (nStatus < 200 || nStatus == 204 || nStatus == 304));
     if (bNoBody) {

@@ -201,6 +201,9 @@ std::unique_ptr<IOrvHttpEngine> MakeFake(const COrvHttpConnConfig&) {
 }
 
 TEST(EngineSeam, ByteChoosesTheEngineAndTryBothFallsBack) {
+    // The library's own engine is installed from the start; this test plugs in its own.
+    const OrvHttpEngineFactory pfnInstalled = OrvHttpSetSocketEngineFactory(nullptr);
+    ASSERT_NE(pfnInstalled, nullptr);
     COrvHttpConnConfig cfg;
     cfg.m_sHost = "127.0.0.1";
     cfg.m_nPort = 1;
@@ -227,7 +230,7 @@ TEST(EngineSeam, ByteChoosesTheEngineAndTryBothFallsBack) {
     EXPECT_EQ(ToStd(both.Text()).rfind("fake socket engine down; WinInet: ", 0), 0u) << both.Text();
     EXPECT_EQ(both.Code(), enNetConnection);
     EXPECT_EQ(txn.m_nStatus, 0) << "the failed first attempt's response was reset";
-    EXPECT_EQ(OrvHttpSetSocketEngineFactory(nullptr), &MakeFake);
+    EXPECT_EQ(OrvHttpSetSocketEngineFactory(pfnInstalled), &MakeFake);
 }
 
 TEST(Pool, KeepsAtMostTenAndOnePerKey) {

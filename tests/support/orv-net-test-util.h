@@ -16,79 +16,29 @@
 #include <string>
 #include <vector>
 
+#include "orv-test-servers.h"
 #include "orv-test-support.h"
 
-extern char** environ;
-
-// A port on 127.0.0.1 that was free a moment ago (for peers that cannot be told to pick one).
+// The peer processes and ports of orv-test-servers.h under the names the network suites use.
 inline int OrvFreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof sa;
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
-    close(fd);
-    return ntohs(sa.sin_port);
+    return OrvTestFreePort();
 }
-
-// Whether something accepts connections at 127.0.0.1:nPort.
 inline bool OrvLoopbackListening(int nPort) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(static_cast<uint16_t>(nPort));
-    const bool b = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    close(fd);
-    return b;
+    return OrvTestPortListening(nPort);
 }
-
-// Whether a program is on the PATH.
 inline bool OrvHaveProgram(const std::string& name) {
-    return system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+    return !OrvTestFindProgram(name).empty();
 }
 
-// A child process with its standard output and error in a file; stopped by the destructor.
-class OrvPeerProcess {
+// A peer process whose output file starts empty; stopped by the destructor.
+class OrvPeerProcess : public OrvTestProcess {
 public:
-    OrvPeerProcess() = default;
-    ~OrvPeerProcess() { Stop(); }
-    OrvPeerProcess(const OrvPeerProcess&) = delete;
-    OrvPeerProcess& operator=(const OrvPeerProcess&) = delete;
-
     bool Start(const std::vector<std::string>& args, const std::string& outFile) {
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        std::vector<char*> argv;
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        const int rc = posix_spawnp(&m_pid, argv[0], &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0)
-            m_pid = -1;
-        m_out = outFile;
-        return rc == 0;
+        unlink(outFile.c_str());
+        std::string error;
+        return OrvTestProcess::Start(args, outFile, error);
     }
-    void Stop() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
-        }
-    }
-    std::string Output() const { return OrvReadFileBytes(m_out); }
-    bool Running() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_out;
+    bool Running() { return OrvTestProcess::Running(); }
 };
 
 // Runs "cmd < file-of-lines" and returns its output lines; false when it cannot be started or

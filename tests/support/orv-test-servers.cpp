@@ -48,19 +48,23 @@ int OrvTestFreePort() {
     return nPort;
 }
 
+bool OrvTestPortListening(int nPort) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(nPort));
+    const bool bOk = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    close(fd);
+    return bOk;
+}
+
 bool OrvTestWaitForPort(int nPort, int nMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
     while (std::chrono::steady_clock::now() < end) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return false;
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(nPort));
-        const bool bOk = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-        close(fd);
-        if (bOk)
+        if (OrvTestPortListening(nPort))
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -91,6 +95,18 @@ int OrvTestRunShell(const std::string& command) {
 bool OrvTestProcess::Start(const std::vector<std::string>& argv, const std::string& logPath,
                            std::string& error) {
     Stop();
+    if (argv.empty()) {
+        error = "no program to start";
+        return false;
+    }
+    std::string program = argv[0];
+    if (program.find('/') == std::string::npos)
+        program = OrvTestFindProgram(program);
+    if (program.empty()) {
+        error = argv[0] + " is not installed";
+        return false;
+    }
+    m_logPath = logPath;
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
@@ -101,7 +117,7 @@ bool OrvTestProcess::Start(const std::vector<std::string>& argv, const std::stri
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+    const int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) {
         error = "cannot start " + argv[0] + ": " + strerror(rc);
@@ -109,6 +125,11 @@ bool OrvTestProcess::Start(const std::vector<std::string>& argv, const std::stri
     }
     m_pid = pid;
     return true;
+}
+
+std::string OrvTestProcess::Output() const {
+    std::ifstream f(m_logPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 bool OrvTestProcess::Running() {
@@ -192,7 +213,7 @@ bool OrvTestNginx::Start(const std::string& dir, std::string& error) {
                 "/tmp-uwsgi;\n scgi_temp_path " + dir + "/tmp-scgi;\n";
         conf +=
             " log_format orv '$request_method $request_uri auth=[$http_authorization] "
-            "ua=[$http_user_agent] status=$status';\n";
+            "ua=[$http_user_agent] status=$status line=[$request]';\n";
         conf += " keepalive_requests 1000000;\n keepalive_timeout 60s;\n sendfile on;\n";
         conf += " client_max_body_size 0;\n";
         conf += " server {\n";
@@ -285,5 +306,24 @@ bool OrvTestSquid::Start(const std::string& dir, std::string& error) {
         m_proc.Stop();
     }
     error = "squid did not start; see " + dir + "/cache.log";
+    return false;
+}
+
+bool OrvTestMicrosocks::Start(const std::string& dir, std::string& error) {
+    const std::string prog = OrvTestFindProgram("microsocks");
+    if (prog.empty()) {
+        error = "microsocks is not installed (package microsocks; run scripts/setup.sh)";
+        return false;
+    }
+    for (int nTry = 0; nTry < 5; ++nTry) {
+        m_nPort = OrvTestFreePort();
+        if (!m_proc.Start({prog, "-i", "127.0.0.1", "-p", std::to_string(m_nPort)},
+                          dir + "/microsocks.log", error))
+            return false;
+        if (OrvTestWaitForPort(m_nPort, 5000))
+            return true;
+        m_proc.Stop();  // the port was taken meanwhile: choose again
+    }
+    error = "microsocks did not start: " + m_proc.Output();
     return false;
 }

@@ -13,6 +13,8 @@
 
 // A port on 127.0.0.1 that was free a moment ago (bound to port 0 and closed); 0 on failure.
 int OrvTestFreePort();
+// Whether something accepts connections on 127.0.0.1:nPort now.
+bool OrvTestPortListening(int nPort);
 // Polls until something accepts connections on 127.0.0.1:nPort; false after nMs milliseconds.
 bool OrvTestWaitForPort(int nPort, int nMs);
 // The full path of a program in PATH, /usr/sbin or /sbin; empty when it is not installed.
@@ -29,10 +31,12 @@ public:
     OrvTestProcess(const OrvTestProcess&) = delete;
     OrvTestProcess& operator=(const OrvTestProcess&) = delete;
 
-    // Starts argv[0] (a full path) with its stdout and stderr appended to logPath. False with
-    // a reason in error when it cannot be started.
+    // Starts argv[0] (a full path, or a name looked up with OrvTestFindProgram) with its stdout
+    // and stderr appended to logPath. False with a reason in error when it cannot be started.
     bool Start(const std::vector<std::string>& argv, const std::string& logPath,
                std::string& error);
+    // What it wrote so far (the log file's content).
+    std::string Output() const;
     // Whether it is still running.
     bool Running();
     void Stop();
@@ -40,6 +44,7 @@ public:
 
 private:
     pid_t m_pid = -1;
+    std::string m_logPath;
 };
 
 // The origin: nginx on a plain and a TLS port (certificate for "orv-origin.test" and
@@ -89,6 +94,20 @@ private:
     std::string m_dir;
     int m_nOpenPort = 0;
     int m_nAuthPort = 0;
+};
+
+// A SOCKS5 proxy: microsocks on 127.0.0.1, without authentication; its log names the
+// destinations it connected to.
+class OrvTestMicrosocks {
+public:
+    bool Start(const std::string& dir, std::string& error);
+    void Stop() { m_proc.Stop(); }
+    int Port() const { return m_nPort; }
+    std::string Log() const { return m_proc.Output(); }
+
+private:
+    OrvTestProcess m_proc;
+    int m_nPort = 0;
 };
 
 // The origin name both peers know.

@@ -1,0 +1,161 @@
+// The connect step of the socket engine's proxy routes: SOCKS5, HTTP proxies and CONNECT tunnels.
+#include "orv-http-socket-engine.h"
+
+#include "orv-socks-proxy.h"
+
+namespace {
+
+// Connect, send and receive time-outs (seconds) while talking to an HTTP proxy.
+constexpr int kProxyStepTimeout = 10;
+// CONNECT exchanges on new transports: the first, and one more when the proxy closed the
+// connection after asking for credentials.
+constexpr int kConnectRounds = 2;
+
+// The proxy host without a "socks5://" prefix.
+COrvStringA ProxyHostName(const COrvHttpConnection& conn) {
+    if (conn.m_sProxyHost.Left(9).CompareNoCase("socks5://") == 0)
+        return conn.m_sProxyHost.Mid(9);
+    return conn.m_sProxyHost;
+}
+
+// Puts pszPrefix in front of a failure's text (the code stays).
+bool Prefixed(COrvError& err, const char* pszPrefix, const COrvError& inner) {
+    COrvStringA s(pszPrefix);
+    s += inner.Text();
+    return err.Set(inner.Code(), s);
+}
+
+bool ConnectDirect(COrvHttpConnection& conn, COrvError& err) {
+    COrvSocket& sock = conn.Socket();
+    sock.SetClientCertificate(conn.m_sClientCertificate);
+    conn.SetViaHttpProxy(false);
+    return sock.ConnectWithRetries(
+        conn.CurrentHost(), conn.CurrentPort(), conn.IsHttps(), conn.m_bTrustAnyCertificate,
+        conn.m_nTlsOptions, conn.m_nConnectTimeout, conn.m_nSendTimeout, conn.m_nRecvTimeout,
+        conn.m_pObserver, conn.m_nConnectAttempts > 0 ? conn.m_nConnectAttempts : 1, err);
+}
+
+bool ConnectSocks5(COrvHttpConnection& conn, COrvError& err) {
+    COrvSocket& sock = conn.Socket();
+    const COrvStringA sProxy = ProxyHostName(conn);
+    COrvError e;
+    sock.SetClientCertificate(conn.m_sClientCertificate);
+    if (!sock.Connect(sProxy, conn.m_nProxyPort, false, conn.m_bTrustAnyCertificate,
+                      conn.m_nTlsOptions, 0, conn.m_nSendTimeout, conn.m_nRecvTimeout,
+                      conn.m_pObserver, e))
+        return Prefixed(err, "cannot connect to SOCKS5 proxy: ", e);
+    static const unsigned char kNoAuth[] = {0};
+    int nChosen = -1;
+    if (!OrvSocks5Negotiate(sock, kNoAuth, 1, nChosen, e))
+        return Prefixed(err, "SOCKS5 proxy handshake: ", e);
+    if (!OrvSocks5Connect(sock, conn.CurrentHost(), conn.CurrentPort(), e))
+        return Prefixed(err, "SOCKS5 connect: ", e);
+    conn.SetViaHttpProxy(false);
+    return !conn.IsHttps() || sock.StartTls(conn.CurrentHost(), conn.m_nTlsOptions, err);
+}
+
+// TCP to the HTTP proxy with the proxy step's time-outs.
+bool ConnectToHttpProxy(COrvHttpConnection& conn, COrvError& err) {
+    COrvSocket& sock = conn.Socket();
+    sock.SetClientCertificate(conn.m_sClientCertificate);
+    return sock.Connect(conn.m_sProxyHost, conn.m_nProxyPort, false, conn.m_bTrustAnyCertificate,
+                        conn.m_nTlsOptions, kProxyStepTimeout, kProxyStepTimeout, kProxyStepTimeout,
+                        conn.m_pObserver, err);
+}
+
+bool RestoreTimeouts(COrvHttpConnection& conn, COrvError& err) {
+    return conn.Socket().SetTimeouts(conn.m_nSendTimeout, conn.m_nRecvTimeout, err);
+}
+
+bool ConnectHttpProxy(COrvHttpConnection& conn, COrvError& err) {
+    if (!ConnectToHttpProxy(conn, err))
+        return false;
+    OrvHttpObserverLog(conn.m_pObserver, 3, "Using HTTP proxy %s:%d to connect to host %s:%d",
+                       conn.m_sProxyHost.GetString(), conn.m_nProxyPort,
+                       conn.CurrentHost().GetString(), conn.CurrentPort());
+    conn.SetViaHttpProxy(true);
+    return RestoreTimeouts(conn, err);
+}
+
+// One CONNECT exchange on a fresh transport to the proxy. *pbAgain is set when the proxy asked
+// for credentials and closed the connection: the caller tries once more on a new one.
+bool ConnectExchange(COrvHttpConnection& conn, COrvError& err, bool* pbAgain) {
+    *pbAgain = false;
+    COrvError e;
+    if (!ConnectToHttpProxy(conn, e))
+        return Prefixed(err, "Connecting via Proxy: ", e);
+    COrvStringA sTarget;
+    (void)sTarget.Format("%s:%d", conn.CurrentHost().GetString(), conn.CurrentPort());
+    COrvHttpTxn txn;
+    txn.m_sMethod = "CONNECT";
+    txn.m_sPath = sTarget;
+    txn.m_bFollowRedirects = false;
+    txn.m_bAddStandardHeaders = false;
+    txn.m_requestHeaders.SetAt("Connection", "Keep-Alive");
+    txn.m_requestHeaders.SetAt("Host", sTarget);
+    conn.SetViaHttpProxy(false);
+    conn.SetInConnect(true);
+    const int nAuthBefore = conn.ProxyAuthState();
+    const bool bOk = OrvHttpSendReceive(conn, txn, e);
+    conn.SetInConnect(false);
+    if (bOk) {
+        if (txn.m_nStatus < 200 || txn.m_nStatus > 299) {
+            COrvError s;
+            s.SetFormat(enNetConnection, "Server says: %s (status code %d)",
+                        txn.m_sReason.GetString(), txn.m_nStatus);
+            return Prefixed(err, "Connecting via Proxy: ", s);
+        }
+        if (!conn.Socket().IsOpen())
+            return err.SetFormat(enNetConnection, "Proxy %s:%d closed connection after CONNECT",
+                                 conn.m_sProxyHost.GetString(), conn.m_nProxyPort);
+        conn.Reader().Reset();
+        return true;
+    }
+    // Asked for credentials (state 1 now), and the proxy hung up before they could be sent.
+    if (e.Code() == enNetConnection && !conn.Socket().IsOpen() && conn.ProxyAuthState() == 1 &&
+        txn.m_nStatus == 407 && nAuthBefore != 1)
+        *pbAgain = true;
+    if (txn.m_nStatus == 503 || txn.m_nStatus == 504)
+        return err.Set(e.Code(), e.Text());
+    return Prefixed(err, "Connecting via Proxy: ", e);
+}
+
+bool ConnectTunnel(COrvHttpConnection& conn, COrvError& err) {
+    OrvHttpObserverLog(conn.m_pObserver, 3, "Using CONNECT proxy %s:%d to connect to host %s:%d",
+                       conn.m_sProxyHost.GetString(), conn.m_nProxyPort,
+                       conn.CurrentHost().GetString(), conn.CurrentPort());
+    for (int nRound = 1;; ++nRound) {
+        COrvError e;
+        bool bAgain = false;
+        if (ConnectExchange(conn, e, &bAgain))
+            break;
+        conn.Socket().Close(true);
+        if (!bAgain || nRound == kConnectRounds)
+            return err.Set(e.Code(), e.Text());
+    }
+    if (!RestoreTimeouts(conn, err))
+        return false;
+    // TLS to the target itself: its name, not the proxy's, is what the certificate must match.
+    return !conn.IsHttps() || conn.Socket().StartTls(conn.CurrentHost(), conn.m_nTlsOptions, err);
+}
+
+}  // namespace
+
+bool OrvHttpProxyConnect(COrvHttpConnection& conn, OrvHttpRoute route, COrvError& err) {
+    // The configured host's route was chosen above the connection; a redirect that leads to a
+    // local host leaves the proxy.
+    if (route == OrvHttpRoute::enDirect || (conn.CurrentHost().CompareNoCase(conn.m_sHost) != 0 &&
+                                            OrvHttpIsLocalHost(conn.CurrentHost())))
+        return ConnectDirect(conn, err);
+    switch (route) {
+        case OrvHttpRoute::enSocks5:
+            return ConnectSocks5(conn, err);
+        case OrvHttpRoute::enHttpProxy:
+            return ConnectHttpProxy(conn, err);
+        case OrvHttpRoute::enConnectTunnel:
+            return ConnectTunnel(conn, err);
+        case OrvHttpRoute::enDirect:
+            break;
+    }
+    return ConnectDirect(conn, err);
+}
