@@ -11,6 +11,7 @@
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "console-pipe.h"
+#include "escape-filter.h"
 #include "orv-sys.h"
 #include "orv-trace.h"
 #include "orv-utf.h"
@@ -264,6 +266,32 @@ private:
     bool m_bStarted = false;
 };
 
+// How long the reader waits, once the output has ended, for a shell that has not exited yet: the
+// output ends as the shell closes its descriptors on the way out, a moment before it can be reaped.
+// A shell that is still there after this runs on; the end does not wait for it.
+constexpr int kExitGraceMs = 250;
+// Without a pidfd the reader looks for the shell's exit this often.
+constexpr int kExitPollMs = 100;
+
+int64_t MonotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+CPipeExit ExitFromStatus(int nStatus) {
+    CPipeExit exit;
+    if (WIFEXITED(nStatus)) {
+        exit.kind = CPipeExit::EKind::Exited;
+        exit.nCode = WEXITSTATUS(nStatus);
+    } else if (WIFSIGNALED(nStatus)) {
+        exit.kind = CPipeExit::EKind::Signalled;
+        exit.nCode = WTERMSIG(nStatus);
+        exit.bCoreDumped = WCOREDUMP(nStatus);
+    }
+    return exit;
+}
+
 void* ReaderStart(void* pv) {
     CConsolePipe::ReaderThreadProc(static_cast<CConsolePipe*>(pv));
     return nullptr;
@@ -392,6 +420,45 @@ bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStrin
 // ---------------------------------------------------------------------------------------------
 // The pipe
 
+int g_nPipeKillDelayMs = 3000;
+
+bool CConsolePipe::Stop() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_nProcessGroup <= 0 || kill(-m_nProcessGroup, SIGTERM) != 0) {
+        return false;  // nothing started, or the group is gone
+    }
+    m_bStopRequested = true;
+    m_nKillAtMs = MonotonicMs() + std::max(1, g_nPipeKillDelayMs);
+    Signal(m_hWake);  // the reader now waits with a time-out for the SIGKILL
+    return true;
+}
+
+bool CConsolePipe::ReapIfExited() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_hProcess == 0) {
+        return true;
+    }
+    int nStatus = 0;
+    pid_t r;
+    do {
+        r = waitpid(m_hProcess, &nStatus, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) {
+        return false;
+    }
+    if (r == m_hProcess) {
+        ReportExit(ExitFromStatus(nStatus));
+    }  // else no child of ours any more: nothing to tell
+    m_hProcess = 0;
+    CloseIfOpen(m_hPidFd);
+    return true;
+}
+
+void CConsolePipe::ReportExit(CPipeExit exit) {
+    exit.bStopRequested = m_bStopRequested;
+    m_pExitReport->Set(exit);
+}
+
 bool CConsolePipe::EnsureHiddenConsole() {
     g_bConsoleAllocated = true;
     return g_bConsoleAllocated;
@@ -491,6 +558,8 @@ void CConsolePipe::Close() {
     }
     m_bStop = false;
     m_bReaderEnded = false;
+    m_bStopRequested = false;
+    m_nKillAtMs = 0;
     ReleaseHandles();
     CloseIfOpen(m_hWake);
 }
@@ -501,6 +570,8 @@ void CConsolePipe::ReleaseHandles() {
         CChildReaper::Get().Reap(m_hProcess);
         m_hProcess = 0;
     }
+    m_nProcessGroup = 0;
+    CloseIfOpen(m_hPidFd);
     CloseIfOpen(m_hStdinWrite);
     CloseIfOpen(m_hStdoutRead);
 }
@@ -588,9 +659,14 @@ bool CConsolePipe::StartProcess(const char16_t* pszCommand, int hStdOutput, int 
     if (nErr != 0) {
         return false;
     }
+    // Through syscall: the C library's own wrapper lacks C linkage in its header here. Without a
+    // pidfd (an older kernel) the reader looks for the exit from time to time instead.
+    const int nPidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_hProcess = pid;
+        m_nProcessGroup = pid;
+        m_hPidFd = nPidFd >= 0 ? AboveStandard(nPidFd) : -1;
     }
     if (bInteractive) {
         // The shell, started without it, reads the command as its first input line.
@@ -606,31 +682,111 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         std::lock_guard<std::mutex> gate(pPipe->m_gate);  // Run is done with the object
     }
     CPipeDecoder decoder(pPipe->m_szCharset);
+    CEscapeFilter filter;
+    std::vector<CTextAttrRun> runs;
     char buf[256];
-    char16_t text[CPipeDecoder::OutputRoom(255)];
+    char16_t decoded[CPipeDecoder::OutputRoom(255)];
+    // the decoded text without its escape sequences, after a CR held back from the last read
+    char16_t text[CPipeDecoder::OutputRoom(255) + 1];
+    bool bHeldCr = false;
+    // Hands decoded units to OnOutput. A CR at the end waits for the next read (unless bFinal):
+    // an LF may follow it there, and the pair must reach the pane as one line end.
+    auto deliver = [&](const char16_t* p, int n, bool bFinal) {
+        runs.clear();
+        const int nFirst = bHeldCr ? 1 : 0;
+        text[0] = u'\r';
+        int nText = nFirst + filter.Filter(p, n, text + nFirst, runs);
+        for (CTextAttrRun& run : runs) {
+            run.nStart += nFirst;
+        }
+        bHeldCr = !bFinal && nText > 0 && text[nText - 1] == u'\r';
+        if (bHeldCr) {
+            --nText;
+            if (!runs.empty() && runs.back().nStart + runs.back().nLength > nText &&
+                --runs.back().nLength == 0) {
+                runs.pop_back();
+            }
+        }
+        if (nText == 0) {
+            return;
+        }
+        text[nText] = 0;
+        pPipe->m_pszChunk = text;
+        pPipe->m_pChunkRuns = runs.data();
+        pPipe->m_nChunkRuns = static_cast<int>(runs.size());
+        pPipe->OnOutput(text);
+        pPipe->m_pszChunk = nullptr;
+        pPipe->m_pChunkRuns = nullptr;
+        pPipe->m_nChunkRuns = 0;
+    };
     const int hRead = pPipe->m_hStdoutRead;
+    int hPidFd;
+    {
+        std::lock_guard<std::mutex> guard(pPipe->m_lock);
+        hPidFd = pPipe->m_hPidFd;
+    }
+    bool bReaped = false;
     for (;;) {
-        pollfd fds[2] = {{hRead, POLLIN, 0}, {pPipe->m_hWake, POLLIN, 0}};
-        int r;
-        do {
-            r = poll(fds, 2, -1);
-        } while (r < 0 && errno == EINTR);
+        pollfd fds[3] = {{hRead, POLLIN, 0}, {pPipe->m_hWake, POLLIN, 0}, {-1, POLLIN, 0}};
+        if (!bReaped && hPidFd >= 0) {
+            fds[2].fd = hPidFd;
+        }
+        int nTimeout = !bReaped && hPidFd < 0 ? kExitPollMs : -1;
+        const int64_t nKillAt = pPipe->m_nKillAtMs.load();
+        if (nKillAt != 0) {
+            const int64_t nLeft = nKillAt - MonotonicMs();
+            if (nLeft <= 0) {
+                // Stop's SIGTERM was not enough: the output is still open
+                std::lock_guard<std::mutex> guard(pPipe->m_lock);
+                if (pPipe->m_nProcessGroup > 0) {
+                    kill(-pPipe->m_nProcessGroup, SIGKILL);
+                }
+                pPipe->m_nKillAtMs = 0;
+                continue;
+            }
+            nTimeout = nTimeout < 0 ? static_cast<int>(nLeft)
+                                    : std::min<int>(nTimeout, static_cast<int>(nLeft));
+        }
+        const int r = OrvSysPoll(fds, 3, nTimeout);
         if (pPipe->m_bStop) {
             return 1;  // Close waits for this thread and resets the pipe itself
         }
         if (r < 0) {
             break;
         }
+        if (fds[1].revents != 0) {
+            uint64_t nCount;
+            while (OrvSysRead(pPipe->m_hWake, &nCount, sizeof nCount) > 0) {
+            }
+        }
+        if (!bReaped && (fds[2].revents != 0 || hPidFd < 0)) {
+            // The shell is reaped as it exits, though what it started may hold the output on.
+            bReaped = pPipe->ReapIfExited();
+        }
+        if (fds[0].revents == 0) {
+            continue;
+        }
         const long n = OrvSysRead(hRead, buf, 255);
         if (n <= 0) {
             break;  // end of output (or a read error, which ends it just as well)
         }
-        if (decoder.Decode(buf, static_cast<int>(n), text) > 0) {
-            pPipe->OnOutput(text);
-        }
+        deliver(decoded, decoder.Decode(buf, static_cast<int>(n), decoded), false);
     }
-    if (decoder.Flush(text) > 0) {
-        pPipe->OnOutput(text);
+    deliver(decoded, decoder.Flush(decoded), true);
+    // The output usually ends as the shell exits: give it a moment to become reapable.
+    for (const int64_t nUntil = MonotonicMs() + kExitGraceMs; !bReaped;) {
+        bReaped = pPipe->ReapIfExited();
+        const int64_t nLeft = nUntil - MonotonicMs();
+        if (bReaped || nLeft <= 0) {
+            break;
+        }
+        pollfd fd = {hPidFd, POLLIN, 0};
+        OrvSysPoll(&fd, hPidFd >= 0 ? 1 : 0, std::min<int>(static_cast<int>(nLeft), 10));
+    }
+    if (!bReaped) {
+        CPipeExit exit;
+        exit.kind = CPipeExit::EKind::RunsOn;
+        pPipe->ReportExit(exit);
     }
     pPipe->OnOutput(nullptr);
     if (pPipe->m_dwFlags & CPIPE_KEEP) {

@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "orv-utf.h"
 
@@ -172,10 +174,18 @@ void CConsolePipe::OnOutput(const char16_t* pszText) {
     if (!TextPaneNormalised(pszText, text)) {
         return;  // no memory for this chunk: it is dropped like output for a missing pane
     }
-    InsertIntoPane(text);
+    if (pszText != m_pszChunk || m_nChunkRuns == 0) {
+        InsertIntoPane(text);
+        return;
+    }
+    // The runs move with the CRs that the line ends gain.
+    std::vector<CTextAttrRun> runs(m_pChunkRuns, m_pChunkRuns + m_nChunkRuns);
+    TextPaneNormaliseRuns(pszText, static_cast<int>(std::char_traits<char16_t>::length(pszText)),
+                          runs.data(), m_nChunkRuns);
+    InsertIntoPane(text, runs.data(), m_nChunkRuns);
 }
 
-bool CConsolePipe::InsertIntoPane(const COrvStringW& text) {
+bool CConsolePipe::InsertIntoPane(const COrvStringW& text, const CTextAttrRun* pRuns, int nRuns) {
     const bool bPrefix = (m_dwFlags & CPIPE_PREFIX) != 0;
     char16_t szTag[32] = {};
     COrvStringW tagged;
@@ -203,7 +213,11 @@ bool CConsolePipe::InsertIntoPane(const COrvStringW& text) {
                 pane.ReplaceSel(szTag);
             }
         }
-        pane.ReplaceSel(body);
+        if (nRuns > 0 && !bPrefix) {
+            pane.ReplaceSelStyled(body, pRuns, nRuns);
+        } else {
+            pane.ReplaceSel(body);
+        }
     });
 }
 
