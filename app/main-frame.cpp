@@ -79,6 +79,8 @@ CMainFrame::CMainFrame(QWidget* pParent) : QMainWindow(pParent), m_view(this) {
 
     m_pClear = AddCommand(QStringLiteral("new"), QStringLiteral("Clear"), true);
     m_pSave = AddCommand(QStringLiteral("save"), QStringLiteral("Save"), true);
+    // Enabled while a command runs.
+    m_pStop = AddCommand(QStringLiteral("stop"), QStringLiteral("Stop"), false);
     m_pPrint = AddCommand(QStringLiteral("print"), QString(), false);
     m_wndToolBar->addSeparator();
     m_pCut = AddCommand(QStringLiteral("cut"), QString(), false);
@@ -90,13 +92,19 @@ CMainFrame::CMainFrame(QWidget* pParent) : QMainWindow(pParent), m_view(this) {
     // The shortcuts work wherever the focus is in the window, the command field included.
     m_pClear->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
     m_pSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    // Ctrl+. as in many programs that stop what runs, and Ctrl+Break where the key exists.
+    m_pStop->setShortcuts(
+        {QKeySequence(Qt::CTRL | Qt::Key_Period), QKeySequence(Qt::CTRL | Qt::Key_Pause)});
     connect(m_pClear, &QAction::triggered, &m_view, &CVexilView::Clear);
+    connect(m_pStop, &QAction::triggered, &m_view, &CVexilView::Stop);
+    connect(&m_view, &CVexilView::RunningChanged, m_pStop, &QAction::setEnabled);
     connect(m_pSave, &QAction::triggered, this, [this] { m_view.Save(this); });
     connect(m_pHelp, &QAction::triggered, this, &CMainFrame::OnAppAbout);
 
     auto* pReady = new QLabel(QStringLiteral("Ready"));
     pReady->setObjectName(QStringLiteral("status"));
     statusBar()->addWidget(pReady, 1);
+    connect(&m_view, &CVexilView::StatusChanged, pReady, &QLabel::setText);
     statusBar()->setSizeGripEnabled(true);
 
     setCentralWidget(&m_view);
