@@ -104,11 +104,16 @@ TEST(MainFrame, ShowsTitleToolbarAndStatusWithoutAMenu) {
     // Save
     const QList<QAction*> actions = frame.ToolBar()->actions();
     ASSERT_EQ(actions.size(), 10);
-    const QList<QAction*> expected = {
-        frame.ActionClear(), frame.ActionSave(),  frame.ActionStop(),
-        frame.ActionPrint(), nullptr,             frame.ActionCut(),
-        frame.ActionCopy(),  frame.ActionPaste(), nullptr,
-        frame.ActionHelp()};
+    const QList<QAction*> expected = {frame.ActionClear(),
+                                      frame.ActionSave(),
+                                      frame.ActionStop(),
+                                      frame.ActionPrint(),
+                                      nullptr,
+                                      frame.ActionCut(),
+                                      frame.ActionCopy(),
+                                      frame.ActionPaste(),
+                                      nullptr,
+                                      frame.ActionHelp()};
     for (int i = 0; i < 10; ++i) {
         if (expected[i] == nullptr) {
             EXPECT_TRUE(actions[i]->isSeparator()) << i;
