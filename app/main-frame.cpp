@@ -101,6 +101,19 @@ CMainFrame::CMainFrame(QWidget* pParent) : QMainWindow(pParent), m_view(this) {
     connect(m_pSave, &QAction::triggered, this, [this] { m_view.Save(this); });
     connect(m_pHelp, &QAction::triggered, this, &CMainFrame::OnAppAbout);
 
+    // Find in the pane: window-wide keys only, the toolbar stays as it is.
+    auto addKey = [this](const char* pszName, const QKeySequence& key, auto fn) {
+        auto* pAction = new QAction(this);
+        pAction->setObjectName(QString::fromLatin1(pszName));
+        pAction->setShortcut(key);
+        connect(pAction, &QAction::triggered, this, fn);
+        addAction(pAction);
+    };
+    addKey("find", QKeySequence(Qt::CTRL | Qt::Key_F), [this] { m_view.FindBar()->Open(); });
+    addKey("findNext", QKeySequence(Qt::Key_F3), [this] { m_view.FindBar()->Step(false); });
+    addKey("findPrevious", QKeySequence(Qt::SHIFT | Qt::Key_F3),
+           [this] { m_view.FindBar()->Step(true); });
+
     auto* pReady = new QLabel(QStringLiteral("Ready"));
     pReady->setObjectName(QStringLiteral("status"));
     statusBar()->addWidget(pReady, 1);

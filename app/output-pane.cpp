@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <string>
 
 namespace {
@@ -57,7 +58,7 @@ int COutputText::CharColumns(char32_t c) {
     return 1;
 }
 
-int COutputText::AdvanceColumns(const char16_t* p, int n, int nCol) {
+int64_t COutputText::AdvanceColumns(const char16_t* p, int n, int64_t nCol) {
     for (int i = 0; i < n; ++i) {
         char16_t c = p[i];
         if (c >= 0x20 && c < 0x7F) {
@@ -117,15 +118,47 @@ void COutputText::Append(const char16_t* p, int n) {
         const bool bPair = p[i] == u'\n' && bCr;
         bCr = p[i] == u'\r';
         if (bPair) {
-            m_nLastCols = AdvanceColumns(p + nSegStart, i - nSegStart, m_nLastCols);
-            m_nMaxCols = std::max(m_nMaxCols, m_nLastCols);
+            PushLineWidth(AdvanceColumns(p + nSegStart, i - nSegStart, m_nLastCols));
             m_lines.push_back(static_cast<uint32_t>(nBase + i + 1));
             m_nLastCols = 0;
             nSegStart = i + 1;
         }
     }
     m_nLastCols = AdvanceColumns(p + nSegStart, n - nSegStart, m_nLastCols);
-    m_nMaxCols = std::max(m_nMaxCols, m_nLastCols);
+}
+
+void COutputText::PushLineWidth(int64_t nCols) {
+    // the line that ends now; a narrower or equal earlier line can never be the widest again
+    const int64_t nLine = m_nLinesDropped + GetLineCount() - 1;
+    while (!m_widest.empty() && m_widest.back().nCols <= nCols) {
+        m_widest.pop_back();
+    }
+    m_widest.push_back({nLine, nCols});
+}
+
+int64_t COutputText::GetMaxColumns() const {
+    // The first line may have lost its beginning: its remaining characters start at column 0
+    // now, which moves its tabs by less than one tab stop.
+    const int64_t nFirstLost = m_nFirstDropCols - m_nFirstDropCols % kTabColumns;
+    if (GetLineCount() == 1) {
+        return std::max<int64_t>(0, m_nLastCols - nFirstLost);
+    }
+    int64_t nMax = m_nLastCols;
+    if (!m_widest.empty()) {
+        const CLineWidth& front = m_widest.front();
+        if (front.nLine == m_nLinesDropped) {
+            // the first line is the widest: it counts without its lost part, and the widest of
+            // the others is the next entry
+            nMax = std::max(nMax, front.nCols - nFirstLost);
+            if (m_widest.size() > 1) {
+                nMax = std::max(nMax, m_widest[1].nCols);
+            }
+        } else {
+            // a later line is wider than the whole first line
+            nMax = std::max(nMax, front.nCols);
+        }
+    }
+    return nMax;
 }
 
 void COutputText::ReserveFor(int n) {
@@ -183,18 +216,35 @@ void COutputText::EraseFront(int n) {
         Clear();
         return;
     }
+    const size_t nOldHead = m_nHead;
+    const size_t nOldLineHead = m_nLineHead;
     m_nHead += static_cast<size_t>(n);
+    m_nDropped += n;
     // Lines that started inside the removed text are gone; the line that holds the new first
     // character now starts at it.
     auto first = m_lines.begin() + static_cast<ptrdiff_t>(m_nLineHead);
     auto it = std::upper_bound(first, m_lines.end(), static_cast<uint32_t>(m_nHead));
     m_nLineHead = static_cast<size_t>(it - m_lines.begin()) - 1;
+    // the columns of what the new first line lost: measured over the removed characters only
+    const size_t nLineStart = m_lines[m_nLineHead];
+    if (m_nLineHead == nOldLineHead) {
+        m_nFirstDropCols = AdvanceColumns(m_text.data() + nOldHead, n, m_nFirstDropCols);
+    } else {
+        m_nFirstDropCols =
+            AdvanceColumns(m_text.data() + nLineStart, static_cast<int>(m_nHead - nLineStart), 0);
+    }
     m_lines[m_nLineHead] = static_cast<uint32_t>(m_nHead);
     if (m_text[m_nHead] == u'\n' && m_nLineHead + 1 < m_lines.size() &&
         m_lines[m_nLineHead + 1] == m_nHead + 1) {
-        // the CR of a line end was removed: the LF left at the front no longer ends a line
+        // the CR of a line end was removed: the LF left at the front no longer ends a line, and
+        // the next line, now the first, has lost nothing but an LF of no width
         ++m_nLineHead;
         m_lines[m_nLineHead] = static_cast<uint32_t>(m_nHead);
+        m_nFirstDropCols = 0;
+    }
+    m_nLinesDropped += static_cast<int64_t>(m_nLineHead - nOldLineHead);
+    while (!m_widest.empty() && m_widest.front().nLine < m_nLinesDropped) {
+        m_widest.pop_front();
     }
     if (m_nHead >= 4096 && m_nHead >= (m_text.size() - m_nHead) / 2) {
         Compact();
@@ -209,7 +259,11 @@ void COutputText::Clear() {
     m_lines.shrink_to_fit();
     m_nLineHead = 0;
     m_nLastCols = 0;
-    m_nMaxCols = 0;
+    m_widest.clear();
+    m_nLinesDropped = 0;
+    m_nFirstDropCols = 0;
+    m_nDropped = 0;
+    ++m_nGeneration;
 }
 
 void COutputText::Compact() {
@@ -232,7 +286,10 @@ void COutputText::RebuildLines() {
     text.swap(m_text);
     m_lines.assign(1, 0);
     m_nLastCols = 0;
-    m_nMaxCols = 0;
+    m_widest.clear();
+    m_nLinesDropped = 0;
+    m_nFirstDropCols = 0;
+    ++m_nGeneration;
     m_text.reserve(text.size());
     Append(text.data(), static_cast<int>(text.size()));
 }
@@ -460,10 +517,21 @@ void COutputPane::SetLimitText(int nLimit) {
 
 void COutputPane::GetSel(int* pnStart, int* pnEnd) const {
     if (pnStart != nullptr) {
-        *pnStart = std::min(m_nAnchor, m_nCaret);
+        *pnStart = std::min(m_nEditAnchor, m_nEditCaret);
     }
     if (pnEnd != nullptr) {
-        *pnEnd = std::max(m_nAnchor, m_nCaret);
+        *pnEnd = std::max(m_nEditAnchor, m_nEditCaret);
+    }
+}
+
+void COutputPane::GetVisibleSel(int* pnStart, int* pnEnd) const {
+    const int nAnchor = m_bEditSelPending ? m_nEditAnchor : m_nAnchor;
+    const int nCaret = m_bEditSelPending ? m_nEditCaret : m_nCaret;
+    if (pnStart != nullptr) {
+        *pnStart = std::min(nAnchor, nCaret);
+    }
+    if (pnEnd != nullptr) {
+        *pnEnd = std::max(nAnchor, nCaret);
     }
 }
 
@@ -472,12 +540,17 @@ void COutputPane::SetSel(int nStart, int nEnd, bool bNoScroll) {
     if (nEnd < 0 || nEnd > nLen) {
         nEnd = nLen;
     }
-    if (nStart < 0) {
-        SetSelection(m_nCaret, m_nCaret);
-    } else {
+    // The user sees this selection once the UI thread gets its turn, unless an insertion at the
+    // end (or a removal at the front) takes it first: then it was only where to insert.
+    if (nStart >= 0) {
         nStart = std::min(nStart, nLen);
-        SetSelection(std::min(nStart, nEnd), std::max(nStart, nEnd));
+        m_nEditAnchor = std::min(nStart, nEnd);
+        m_nEditCaret = std::max(nStart, nEnd);
+    } else {
+        m_nEditAnchor = m_nEditCaret;
     }
+    m_bEditSelPending = true;
+    viewport()->update();
     if (!bNoScroll) {
         ScrollCaret();
     }
@@ -487,12 +560,21 @@ void COutputPane::SetSelection(int nAnchor, int nCaret) {
     const int nLen = m_text.GetLength();
     nAnchor = std::clamp(nAnchor, 0, nLen);
     nCaret = std::clamp(nCaret, 0, nLen);
+    m_nEditAnchor = nAnchor;
+    m_nEditCaret = nCaret;
+    m_bEditSelPending = false;
     if (nAnchor == m_nAnchor && nCaret == m_nCaret) {
         return;
     }
     m_nAnchor = nAnchor;
     m_nCaret = nCaret;
     viewport()->update();
+}
+
+void COutputPane::CommitSel() {
+    if (m_bEditSelPending) {
+        SetSelection(m_nEditAnchor, m_nEditCaret);
+    }
 }
 
 void COutputPane::ReplaceSel(const char16_t* p, int n) {
@@ -506,19 +588,48 @@ void COutputPane::ReplaceSel(const char16_t* p, int n) {
     int nEnd = 0;
     GetSel(&nStart, &nEnd);
     NoteReplaceForAttrs(nStart, nEnd, n);
+    const int nLen = m_text.GetLength();
+    // Output arrives as an insertion at the end and, near the limit, a removal at the front: the
+    // selection the user sees stays on its text. Anything else is an edit of the selection.
+    const bool bAtEnd = nStart == nLen;
+    const bool bFromFront = nStart == 0 && n == 0 && nEnd > 0 && nEnd < nLen;
+    const bool bKeepView = bAtEnd || bFromFront;
+    int nLinesBefore = m_text.GetLineCount();
     m_text.Replace(nStart, nEnd, p, n);
     int nCaret = nStart + n;
+    int nRemoved = 0;
+    int nLinesRemoved = 0;
+    if (bFromFront) {
+        nRemoved = nEnd;
+        nLinesRemoved = nLinesBefore - m_text.GetLineCount();
+    }
     // Make room by dropping the oldest text, so that the newest output is always kept.
     const int nOver = m_text.GetLength() - m_nLimit;
     if (nOver > 0) {
-        const int nLinesBefore = m_text.GetLineCount();
+        nLinesBefore = m_text.GetLineCount();
         m_text.EraseFront(nOver);
         NoteEraseFrontForAttrs(nOver);
-        m_nTopLine = std::max(0, m_nTopLine - (nLinesBefore - m_text.GetLineCount()));
         nCaret = std::max(0, nCaret - nOver);
+        nRemoved += nOver;
+        nLinesRemoved += nLinesBefore - m_text.GetLineCount();
     }
-    m_nAnchor = m_nCaret = nCaret;
-    // as an edit control does, the replacement scrolls the caret into view
+    // the view stays on the lines it showed, as far as they are still there
+    m_nTopLine = std::max(0, m_nTopLine - nLinesRemoved);
+    m_nEditAnchor = m_nEditCaret = nCaret;
+    if (bKeepView) {
+        m_bEditSelPending = false;
+        m_nAnchor = std::max(0, m_nAnchor - nRemoved);
+        m_nCaret = std::max(0, m_nCaret - nRemoved);
+    } else {
+        SetSelection(nCaret, nCaret);
+    }
+    if (bFromFront) {
+        // the caret at the start of what is left is not meant to be seen: the insertion at the
+        // end that follows a removal at the front places it
+        ScheduleLayout();
+        return;
+    }
+    // as an edit control does, the replacement scrolls the caret into view (when following)
     ScrollCaret();
 }
 
@@ -532,9 +643,10 @@ void COutputPane::SetText(const char16_t* p, int n) {
         n = m_nLimit;
     }
     m_text.Append(p, n);
-    m_nAnchor = m_nCaret = 0;
+    SetSelection(0, 0);
     m_nTopLine = 0;
-    m_nLeftPx = 0;
+    m_nLeftCol = 0;
+    m_bFollow = true;
     ScheduleLayout();
 }
 
@@ -605,14 +717,14 @@ QColor COutputPane::AttrColour(uint32_t nColour, const QColor& nDefault) const {
 int COutputPane::LineFromChar(int nChar) const {
     // -1 asks for the line of the caret (or of the selection start), as in an edit control
     if (nChar < 0) {
-        nChar = std::min(m_nAnchor, m_nCaret);
+        nChar = std::min(m_nEditAnchor, m_nEditCaret);
     }
     return m_text.LineFromChar(nChar);
 }
 
 int COutputPane::LineIndex(int nLine) const {
     if (nLine < 0) {
-        nLine = m_text.LineFromChar(m_nCaret);
+        nLine = m_text.LineFromChar(m_nEditCaret);
     }
     if (nLine >= m_text.GetLineCount()) {
         return -1;
@@ -627,28 +739,48 @@ QString COutputPane::GetText() const {
 QString COutputPane::GetSelectedText() const {
     int nStart = 0;
     int nEnd = 0;
-    GetSel(&nStart, &nEnd);
+    GetVisibleSel(&nStart, &nEnd);
     return QString(reinterpret_cast<const QChar*>(m_text.Data(nStart)), nEnd - nStart);
 }
 
 void COutputPane::Copy() {
+    CommitSel();
     if (m_nAnchor != m_nCaret) {
         QApplication::clipboard()->setText(GetSelectedText());
     }
 }
 
 void COutputPane::SelectAll() {
-    SetSel(0, -1, true);
+    SetSelection(0, m_text.GetLength());
 }
 
 int COutputPane::VisibleLineCount() const {
     return std::max(1, viewport()->height() / std::max(1, m_nLineH));
 }
 
-int COutputPane::ColumnOfChar(int nChar) const {
+int64_t COutputPane::VisibleColumns() const {
+    return std::max(1, viewport()->width() / std::max(1, m_nCharW));
+}
+
+int COutputPane::MaxTopLine() const {
+    return std::max(0, m_text.GetLineCount() - VisibleLineCount());
+}
+
+int64_t COutputPane::MaxLeftColumn() const {
+    // the widest line, one column for the caret after it and the margins on both sides
+    const int64_t nMarginCols = (2 * kMarginPx + m_nCharW - 1) / m_nCharW;
+    const int64_t nMax = m_text.GetMaxColumns() + 1 + nMarginCols - VisibleColumns();
+    // the scroll bar holds an int
+    return std::clamp<int64_t>(nMax, 0, std::numeric_limits<int>::max());
+}
+
+int64_t COutputPane::ColumnOfChar(int nChar) const {
     if (nChar >= m_text.GetLength()) {
-        // the end of the text: the last line's width is kept up to date by the text itself
-        return m_text.GetLastLineColumns();
+        // the end of the text: the last line's width is kept up to date by the text itself (a
+        // first line that lost its start is measured, as it is drawn)
+        if (m_text.GetLineCount() > 1) {
+            return m_text.GetLastLineColumns();
+        }
     }
     const int nLine = m_text.LineFromChar(nChar);
     const int nStart = m_text.LineIndex(nLine);
@@ -657,25 +789,36 @@ int COutputPane::ColumnOfChar(int nChar) const {
 }
 
 void COutputPane::ScrollCaret() {
-    const int nLine = m_text.LineFromChar(m_nCaret);
+    // The insertion point at the end does not pull a view the user scrolled away from the end,
+    // or is selecting in, back to it.
+    if (m_nEditCaret >= m_text.GetLength() && (!m_bFollow || m_bSelecting)) {
+        ScheduleLayout();
+        return;
+    }
+    ScrollToPos(m_nEditCaret);
+}
+
+void COutputPane::ScrollToPos(int nPos, bool bCentre) {
+    const int nLine = m_text.LineFromChar(nPos);
     const int nVisible = VisibleLineCount();
-    if (nLine < m_nTopLine) {
-        m_nTopLine = nLine;
-    } else if (nLine >= m_nTopLine + nVisible) {
-        m_nTopLine = nLine - nVisible + 1;
+    if (nLine < m_nTopLine || nLine >= m_nTopLine + nVisible) {
+        m_nTopLine =
+            bCentre ? nLine - nVisible / 2 : (nLine < m_nTopLine ? nLine : nLine - nVisible + 1);
+        m_nTopLine = std::clamp(m_nTopLine, 0, MaxTopLine());
     }
-    // Horizontally only when the caret is not at the start of a line, which is where streamed
-    // output leaves it; this keeps a flood of short lines from measuring anything.
-    int nX = 0;
-    if (m_nCaret != m_text.LineIndex(nLine)) {
-        nX = ColumnOfChar(m_nCaret) * m_nCharW;
+    // Horizontally only when the position is not at the start of a line, which is where
+    // streamed output leaves it; this keeps a flood of short lines from measuring anything.
+    int64_t nCol = 0;
+    if (nPos != m_text.LineIndex(nLine)) {
+        nCol = ColumnOfChar(nPos);
     }
-    const int nWidth = viewport()->width();
-    if (nX < m_nLeftPx) {
-        m_nLeftPx = std::max(0, nX - nWidth / 4);
-    } else if (nX + m_nCharW > m_nLeftPx + nWidth) {
-        m_nLeftPx = nX + m_nCharW - nWidth + nWidth / 4;
+    const int64_t nCols = VisibleColumns();
+    if (nCol < m_nLeftCol) {
+        m_nLeftCol = std::max<int64_t>(0, nCol - nCols / 4);
+    } else if (nCol + 1 > m_nLeftCol + nCols) {
+        m_nLeftCol = nCol + 1 - nCols + nCols / 4;
     }
+    m_bFollow = m_nTopLine >= MaxTopLine();
     ScheduleLayout();
 }
 
@@ -689,16 +832,17 @@ void COutputPane::ScheduleLayout() {
 void COutputPane::FlushLayout() {
     m_layoutTimer.stop();
     m_bLayoutPending = false;
+    UpdateFind();
     UpdateScrollBars();
     viewport()->update();
 }
 
 void COutputPane::ClampScroll() {
-    const int nMaxTop = std::max(0, m_text.GetLineCount() - VisibleLineCount());
-    m_nTopLine = std::clamp(m_nTopLine, 0, nMaxTop);
-    const int nMaxLeft = std::max(
-        0, m_text.GetMaxColumns() * m_nCharW + 2 * kMarginPx + m_nCharW - viewport()->width());
-    m_nLeftPx = std::clamp(m_nLeftPx, 0, nMaxLeft);
+    m_nTopLine = std::clamp(m_nTopLine, 0, MaxTopLine());
+    if (m_bFollow && !m_bSelecting) {
+        m_nTopLine = MaxTopLine();
+    }
+    m_nLeftCol = std::clamp<int64_t>(m_nLeftCol, 0, MaxLeftColumn());
 }
 
 void COutputPane::UpdateScrollBars() {
@@ -706,17 +850,16 @@ void COutputPane::UpdateScrollBars() {
     m_bSyncingBars = true;
     QScrollBar* pV = verticalScrollBar();
     const int nVisible = VisibleLineCount();
-    pV->setRange(0, std::max(0, m_text.GetLineCount() - nVisible));
+    pV->setRange(0, MaxTopLine());
     pV->setPageStep(nVisible);
     pV->setSingleStep(1);
     pV->setValue(m_nTopLine);
+    // in columns: a line of millions of tabs is wider than an int counts pixels
     QScrollBar* pH = horizontalScrollBar();
-    const int nWidth = viewport()->width();
-    pH->setRange(
-        0, std::max(0, m_text.GetMaxColumns() * m_nCharW + 2 * kMarginPx + m_nCharW - nWidth));
-    pH->setPageStep(std::max(1, nWidth));
-    pH->setSingleStep(m_nCharW);
-    pH->setValue(m_nLeftPx);
+    pH->setRange(0, static_cast<int>(MaxLeftColumn()));
+    pH->setPageStep(static_cast<int>(VisibleColumns()));
+    pH->setSingleStep(1);
+    pH->setValue(static_cast<int>(m_nLeftCol));
     m_bSyncingBars = false;
 }
 
@@ -731,18 +874,16 @@ void COutputPane::scrollContentsBy(int, int) {
     if (m_bSyncingBars) {
         return;
     }
+    // the user scrolled: the view follows the end again once it shows the last line
     m_nTopLine = verticalScrollBar()->value();
-    m_nLeftPx = horizontalScrollBar()->value();
+    m_nLeftCol = horizontalScrollBar()->value();
+    m_bFollow = m_nTopLine >= verticalScrollBar()->maximum();
     viewport()->update();
 }
 
 void COutputPane::resizeEvent(QResizeEvent* pEvent) {
     QAbstractScrollArea::resizeEvent(pEvent);
-    // a view that showed the last line keeps showing it
-    const int nOldRows = std::max(1, pEvent->oldSize().height() / m_nLineH);
-    if (m_nTopLine >= m_text.GetLineCount() - nOldRows) {
-        m_nTopLine = std::max(0, m_text.GetLineCount() - VisibleLineCount());
-    }
+    // a view that follows the end keeps showing the last line
     UpdateScrollBars();
 }
 
@@ -770,6 +911,7 @@ void COutputPane::paintEvent(QPaintEvent*) {
         // a paint requested by the system between refresh ticks shows the current state
         m_layoutTimer.stop();
         m_bLayoutPending = false;
+        UpdateFind();
         UpdateScrollBars();
     }
     QPainter painter(viewport());
@@ -780,15 +922,28 @@ void COutputPane::paintEvent(QPaintEvent*) {
         pal.color(hasFocus() ? QPalette::Active : QPalette::Inactive, QPalette::Highlight);
     const QColor selText =
         pal.color(hasFocus() ? QPalette::Active : QPalette::Inactive, QPalette::HighlightedText);
+    // find occurrences: all of them light, the selected one stronger
+    const QColor matchBack(255, 236, 140);
+    const QColor currentBack(255, 170, 70);
     int nSelStart = 0;
     int nSelEnd = 0;
-    GetSel(&nSelStart, &nSelEnd);
+    GetVisibleSel(&nSelStart, &nSelEnd);
 
     const int nWidth = viewport()->width();
-    const int nFirstCol = m_nLeftPx / m_nCharW;
-    const int nLastCol = (m_nLeftPx + nWidth) / m_nCharW + 1;
+    const int64_t nFirstCol = m_nLeftCol;
+    const int64_t nLastCol = m_nLeftCol + nWidth / m_nCharW + 1;
+    const int64_t nLeftPx = m_nLeftCol * m_nCharW;
     const int nLines = m_text.GetLineCount();
     const int nRows = viewport()->height() / m_nLineH + 1;
+    const int64_t nDropped = m_text.GetDropped();
+    const int nMatchLen = m_find.PatternLength();
+    const bool bMatches =
+        m_find.IsActive() && m_find.Count() > 0 && m_find.Generation() == m_text.GetGeneration();
+    // x of a column in the viewport, 64 bits, and the same clamped to what a QRect holds
+    auto colX = [&](int64_t nCol) { return kMarginPx + nCol * m_nCharW - nLeftPx; };
+    auto clampX = [&](int64_t nX) {
+        return static_cast<int>(std::clamp<int64_t>(nX, -m_nCharW, nWidth + m_nCharW));
+    };
     QString run;
     for (int nRow = 0; nRow < nRows && m_nTopLine + nRow < nLines; ++nRow) {
         const int nLine = m_nTopLine + nRow;
@@ -797,31 +952,64 @@ void COutputPane::paintEvent(QPaintEvent*) {
         const char16_t* p = m_text.Data(nStart);
         const int nY = nRow * m_nLineH;
         const int nBase = nY + m_nAscent;
-        auto colX = [&](int nCol) { return kMarginPx + nCol * m_nCharW - m_nLeftPx; };
+        const int nLineEnd = nStart + nLen;
+
+        // find occurrences on this line, measured left to right in one pass
+        if (bMatches) {
+            size_t i = m_find.LowerBound(nDropped + nStart - (nMatchLen - 1));
+            int nPos = 0;
+            int64_t nCol = 0;
+            auto advanceTo = [&](int nTo) {
+                nTo = std::min(nTo, nLen);
+                if (nTo > nPos) {
+                    nCol = COutputText::AdvanceColumns(p + nPos, nTo - nPos, nCol);
+                    nPos = nTo;
+                }
+            };
+            for (; i < m_find.Count() && nCol <= nLastCol; ++i) {
+                const int64_t nAt = m_find.At(i) - nDropped;
+                if (nAt >= nLineEnd) {
+                    break;
+                }
+                advanceTo(static_cast<int>(std::max<int64_t>(nAt - nStart, 0)));
+                const int64_t nX0 = colX(nCol);
+                advanceTo(static_cast<int>(nAt - nStart + nMatchLen));
+                const int64_t nX1 = colX(nCol);
+                if (nX1 >= 0 && nX0 <= nWidth) {
+                    const bool bCurrent = m_find.At(i) == m_nFindCurrent;
+                    painter.fillRect(QRect(clampX(nX0), nY, clampX(nX1) - clampX(nX0), m_nLineH),
+                                     bCurrent ? currentBack : matchBack);
+                }
+            }
+        }
 
         // selection background: from the column of its start to the column of its end on this
         // line, one column further when it takes in the line end
-        const int nLineEnd = nStart + nLen;
         int nSelX0 = 0;
         int nSelX1 = 0;
         if (nSelStart < nSelEnd && nSelStart <= nLineEnd && nSelEnd > nStart) {
             const int a = std::max(nSelStart, nStart) - nStart;
             const int b = std::min(nSelEnd, nLineEnd) - nStart;
-            nSelX0 = colX(COutputText::AdvanceColumns(p, a, 0));
-            nSelX1 = colX(COutputText::AdvanceColumns(p, b, 0));
-            if (nSelEnd > nLineEnd) {
-                nSelX1 += m_nCharW;
+            const int64_t nColA = COutputText::AdvanceColumns(p, a, 0);
+            int64_t nColB = nColA;
+            if (nColA <= nLastCol) {
+                nColB = COutputText::AdvanceColumns(p + a, b - a, nColA);
             }
+            if (nSelEnd > nLineEnd) {
+                ++nColB;
+            }
+            nSelX0 = clampX(colX(nColA));
+            nSelX1 = clampX(nColA <= nLastCol ? colX(nColB) : nWidth + m_nCharW);
             painter.fillRect(QRect(nSelX0, nY, nSelX1 - nSelX0, m_nLineH), selBack);
         }
 
         // text: runs of same-pitch characters in one call, other characters in their cells
         painter.setPen(textColor);
-        int nCol = 0;
-        int nRunCol = -1;
+        int64_t nCol = 0;
+        int64_t nRunCol = -1;
         auto flush = [&]() {
             if (!run.isEmpty()) {
-                painter.drawText(colX(nRunCol), nBase, run);
+                painter.drawText(static_cast<int>(colX(nRunCol)), nBase, run);
                 run.clear();
             }
             nRunCol = -1;
@@ -860,9 +1048,8 @@ void COutputPane::paintEvent(QPaintEvent*) {
                 if (attr.nFlags & CTextAttr::kInverse) {
                     back = AttrColour(attr.nFore, textColor);
                 }
-                painter.fillRect(
-                    QRect(colX(nCol), nY, static_cast<int>(nNext - nCol) * m_nCharW, m_nLineH),
-                    back);
+                const int nX0 = clampX(colX(nCol));
+                painter.fillRect(QRect(nX0, nY, clampX(colX(nNext)) - nX0, m_nLineH), back);
             }
         };
         for (int i = 0; i < nLen && nCol <= nLastCol; ++i) {
@@ -879,14 +1066,14 @@ void COutputPane::paintEvent(QPaintEvent*) {
                 continue;
             }
             flush();
-            int nNext = COutputText::AdvanceColumns(p + i, 1, nCol);
+            int64_t nNext = COutputText::AdvanceColumns(p + i, 1, nCol);
             int nUnits = 1;
             if (IsHigh(c) && i + 1 < nLen && IsLow(p[i + 1])) {
                 nNext = COutputText::AdvanceColumns(p + i, 2, nCol);
                 nUnits = 2;
             }
             if (c != u'\t' && nNext + 2 >= nFirstCol && (c >= 0x20 && !(c >= 0x7F && c < 0xA0))) {
-                painter.drawText(colX(nCol), nBase,
+                painter.drawText(static_cast<int>(colX(nCol)), nBase,
                                  QString(reinterpret_cast<const QChar*>(p + i), nUnits));
             }
             i += nUnits - 1;
@@ -904,12 +1091,12 @@ void COutputPane::paintEvent(QPaintEvent*) {
             painter.setPen(selText);
             nCol = 0;
             for (int i = 0; i < nLen && nCol <= nLastCol; ++i) {
-                const int nNext = COutputText::AdvanceColumns(p + i, 1, nCol);
+                const int64_t nNext = COutputText::AdvanceColumns(p + i, 1, nCol);
                 const char16_t c = p[i];
-                if (colX(nNext) >= nSelX0 && colX(nCol) <= nSelX1 && c >= 0x20 && c != 0x7F &&
-                    !IsLow(c)) {
+                if (nNext + 2 >= nFirstCol && colX(nNext) >= nSelX0 && colX(nCol) <= nSelX1 &&
+                    c >= 0x20 && c != 0x7F && !IsLow(c)) {
                     const int nUnits = (IsHigh(c) && i + 1 < nLen && IsLow(p[i + 1])) ? 2 : 1;
-                    painter.drawText(colX(nCol), nBase,
+                    painter.drawText(static_cast<int>(colX(nCol)), nBase,
                                      QString(reinterpret_cast<const QChar*>(p + i), nUnits));
                 }
                 nCol = nNext;
@@ -920,11 +1107,14 @@ void COutputPane::paintEvent(QPaintEvent*) {
 
     // the caret, while the pane has the focus
     if (hasFocus()) {
-        const int nLine = m_text.LineFromChar(m_nCaret);
+        const int nCaret = m_bEditSelPending ? m_nEditCaret : m_nCaret;
+        const int nLine = m_text.LineFromChar(nCaret);
         if (nLine >= m_nTopLine && nLine < m_nTopLine + nRows) {
-            const int nX = kMarginPx + ColumnOfChar(m_nCaret) * m_nCharW - m_nLeftPx;
-            const int nY = (nLine - m_nTopLine) * m_nLineH;
-            painter.fillRect(QRect(nX, nY, 1, m_nLineH), textColor);
+            const int64_t nX = colX(ColumnOfChar(nCaret));
+            if (nX >= 0 && nX <= nWidth) {
+                const int nY = (nLine - m_nTopLine) * m_nLineH;
+                painter.fillRect(QRect(static_cast<int>(nX), nY, 1, m_nLineH), textColor);
+            }
         }
     }
 }
@@ -936,11 +1126,11 @@ int COutputPane::CharFromPoint(const QPoint& pt) const {
     const int nStart = m_text.LineIndex(nLine);
     const int nLen = m_text.LineLength(nLine);
     const char16_t* p = m_text.Data(nStart);
-    const int nX = pt.x() + m_nLeftPx - kMarginPx;
-    int nCol = 0;
+    const int64_t nX = pt.x() + m_nLeftCol * m_nCharW - kMarginPx;
+    int64_t nCol = 0;
     for (int i = 0; i < nLen; ++i) {
         const int nUnits = (IsHigh(p[i]) && i + 1 < nLen && IsLow(p[i + 1])) ? 2 : 1;
-        const int nNext = COutputText::AdvanceColumns(p + i, nUnits, nCol);
+        const int64_t nNext = COutputText::AdvanceColumns(p + i, nUnits, nCol);
         // the nearer edge of the character's cell
         if (nX < (nCol * m_nCharW + nNext * m_nCharW) / 2) {
             return nStart + i;
@@ -959,11 +1149,12 @@ void COutputPane::MoveCaret(int nPos, bool bKeepAnchor) {
         nPos += nPos > m_nCaret ? 1 : -1;
     }
     SetSelection(bKeepAnchor ? m_nAnchor : nPos, nPos);
-    ScrollCaret();
+    ScrollToPos(nPos);
     FlushLayout();
 }
 
 void COutputPane::keyPressEvent(QKeyEvent* pEvent) {
+    CommitSel();
     if (pEvent->matches(QKeySequence::Copy) ||
         (pEvent->key() == Qt::Key_Insert && pEvent->modifiers() == Qt::ControlModifier)) {
         Copy();
@@ -1021,6 +1212,7 @@ void COutputPane::mousePressEvent(QMouseEvent* pEvent) {
         return;
     }
     setFocus(Qt::MouseFocusReason);
+    CommitSel();
     const int nPos = CharFromPoint(pEvent->position().toPoint());
     SetSelection((pEvent->modifiers() & Qt::ShiftModifier) ? m_nAnchor : nPos, nPos);
     m_bSelecting = true;
@@ -1047,7 +1239,7 @@ void COutputPane::AutoScrollTick() {
     }
     const QPoint pt = viewport()->mapFromGlobal(QCursor::pos());
     SetSelection(m_nAnchor, CharFromPoint(pt));
-    ScrollCaret();
+    ScrollToPos(m_nCaret);
     FlushLayout();
 }
 
@@ -1055,6 +1247,8 @@ void COutputPane::mouseReleaseEvent(QMouseEvent* pEvent) {
     if (pEvent->button() == Qt::LeftButton && m_bSelecting) {
         m_bSelecting = false;
         m_autoScrollTimer.stop();
+        // a view that follows catches up with what arrived during the drag
+        ScheduleLayout();
         QClipboard* pClip = QApplication::clipboard();
         if (m_nAnchor != m_nCaret && pClip->supportsSelection()) {
             pClip->setText(GetSelectedText(), QClipboard::Selection);
@@ -1063,6 +1257,7 @@ void COutputPane::mouseReleaseEvent(QMouseEvent* pEvent) {
 }
 
 void COutputPane::contextMenuEvent(QContextMenuEvent* pEvent) {
+    CommitSel();
     QMenu menu(this);
     QAction* pCopy = menu.addAction(tr("&Copy"), this, &COutputPane::Copy);
     pCopy->setEnabled(m_nAnchor != m_nCaret);
@@ -1093,4 +1288,106 @@ void COutputPane::mouseDoubleClickEvent(QMouseEvent* pEvent) {
         ++b;
     }
     SetSelection(a, b);
+}
+
+// ---- find -----------------------------------------------------------------------------------
+
+void COutputPane::BeginFind() {
+    CommitSel();
+    int nStart = 0;
+    int nEnd = 0;
+    GetVisibleSel(&nStart, &nEnd);
+    const int nFrom = nStart != nEnd ? nStart : m_text.LineIndex(m_nTopLine);
+    m_nFindOrigin = m_text.GetDropped() + nFrom;
+}
+
+bool COutputPane::SetFindPattern(const QString& strPattern, bool bMatchCase) {
+    m_find.SetPattern(reinterpret_cast<const char16_t*>(strPattern.utf16()),
+                      static_cast<int>(strPattern.size()), bMatchCase);
+    m_nFindCurrent = -1;
+    UpdateFind();
+    viewport()->update();
+    bool bFound = false;
+    if (m_find.Count() > 0) {
+        size_t i = m_find.LowerBound(std::max(m_nFindOrigin, m_text.GetDropped()));
+        SelectMatch(i < m_find.Count() ? i : 0);
+        bFound = true;
+    }
+    emit FindChanged();
+    return bFound;
+}
+
+bool COutputPane::FindNext(bool bBackward) {
+    UpdateFind();
+    const size_t nCount = m_find.Count();
+    if (nCount == 0) {
+        return false;
+    }
+    // from the selected occurrence, else from the selection the user sees
+    int64_t nFrom = m_nFindCurrent;
+    if (nFrom < 0) {
+        int nStart = 0;
+        GetVisibleSel(&nStart, nullptr);
+        nFrom = m_text.GetDropped() + nStart;
+    }
+    size_t i = 0;
+    if (!bBackward) {
+        i = m_find.LowerBound(m_nFindCurrent < 0 ? nFrom : nFrom + 1);
+        if (i >= nCount) {
+            i = 0;
+        }
+    } else {
+        i = m_find.LowerBound(nFrom);
+        i = i == 0 ? nCount - 1 : i - 1;
+    }
+    SelectMatch(i);
+    emit FindChanged();
+    return true;
+}
+
+void COutputPane::EndFind() {
+    m_find.SetPattern(nullptr, 0, true);
+    m_nFindCurrent = -1;
+    viewport()->update();
+    emit FindChanged();
+}
+
+int COutputPane::FindMatchCount() const {
+    return static_cast<int>(m_find.Count());
+}
+
+int COutputPane::FindCurrentMatch() const {
+    if (m_nFindCurrent < 0) {
+        return 0;
+    }
+    const size_t i = m_find.LowerBound(m_nFindCurrent);
+    return i < m_find.Count() && m_find.At(i) == m_nFindCurrent ? static_cast<int>(i) + 1 : 0;
+}
+
+void COutputPane::SelectMatch(size_t nIndex) {
+    m_nFindCurrent = m_find.At(nIndex);
+    const int nStart = static_cast<int>(m_nFindCurrent - m_text.GetDropped());
+    SetSelection(nStart, nStart + m_find.PatternLength());
+    // the start first, so that a long line shows the occurrence from its beginning
+    ScrollToPos(nStart + m_find.PatternLength(), true);
+    ScrollToPos(nStart, true);
+    FlushLayout();
+}
+
+void COutputPane::UpdateFind() {
+    if (!m_find.IsActive()) {
+        return;
+    }
+    const uint64_t nGeneration = m_text.GetGeneration();
+    bool bChanged =
+        m_find.Update(m_text.Data(), m_text.GetLength(), m_text.GetDropped(), nGeneration);
+    if (nGeneration != m_nFindGeneration) {
+        // the text was cleared or rewritten: the selected occurrence is gone
+        m_nFindGeneration = nGeneration;
+        bChanged = bChanged || m_nFindCurrent >= 0;
+        m_nFindCurrent = -1;
+    }
+    if (bChanged) {
+        emit FindChanged();
+    }
 }

@@ -17,6 +17,7 @@
 
 #include "text-attr-store.h"
 #include "text-pane.h"
+#include "text-search.h"
 
 // The pane's text: UTF-16 code units with the start of every line. A line ends with the pair
 // CR LF; a CR or LF on its own is an ordinary (invisible) character of its line. Removing text at
@@ -37,12 +38,20 @@ public:
     int LineLength(int nLine) const;
     // The characters from nPos on; valid until the next change.
     const char16_t* Data(int nPos = 0) const { return m_text.data() + m_nHead + nPos; }
-    // Columns of the widest line seen since the last Clear: a tab advances to the next multiple
-    // of 8, East Asian wide characters take two columns, control characters none. Removing text
-    // does not lower it (the scroll range only stays wider than needed).
-    int GetMaxColumns() const { return m_nMaxCols; }
+    // Columns of the widest line the text holds now: a tab advances to the next multiple of 8,
+    // East Asian wide characters take two columns, control characters none. Lines removed from
+    // the front no longer count; a first line that lost its beginning counts with what is left
+    // (at most a tab stop more, where its tabs fall differently). Constant time.
+    int64_t GetMaxColumns() const;
     // Columns of the last line, kept up to date by every change.
-    int GetLastLineColumns() const { return m_nLastCols; }
+    int64_t GetLastLineColumns() const { return m_nLastCols; }
+    // Characters removed from the front since the text was last cleared or rewritten: the
+    // position of the first live character counted over everything appended since, so that
+    // positions held across changes stay comparable.
+    int64_t GetDropped() const { return m_nDropped; }
+    // Changes whenever positions stop being comparable to earlier ones (Clear, a change inside the
+    // text); appends and removals at the front keep it.
+    uint64_t GetGeneration() const { return m_nGeneration; }
 
     // Appends n characters (cost proportional to n).
     void Append(const char16_t* p, int n);
@@ -50,7 +59,8 @@ public:
     // at the front take the fast paths; any other change rebuilds the line table (cost
     // proportional to the whole text).
     void Replace(int nStart, int nEnd, const char16_t* p, int n);
-    // Removes the first n characters (clamped to the length).
+    // Removes the first n characters (clamped to the length). Cost proportional to n, apart from
+    // the occasional drop of the dead head.
     void EraseFront(int n);
     void Clear();
     // The most characters the owner keeps (0: no bound). Once the text is large, its buffers are
@@ -60,23 +70,39 @@ public:
     void SetExpectedMax(int nChars) { m_nExpectedMax = static_cast<size_t>(std::max(nChars, 0)); }
 
     // Columns taken by the characters p[0..n) starting at column nCol; returns the end column.
-    static int AdvanceColumns(const char16_t* p, int n, int nCol);
+    // 64 bits: a line of tens of millions of tabs has more columns than an int holds pixels.
+    static int64_t AdvanceColumns(const char16_t* p, int n, int64_t nCol);
     // Columns one code point occupies (0 for control characters other than tab, 2 for wide).
     static int CharColumns(char32_t c);
 
 private:
+    // A complete line's width, kept while no later line is at least as wide.
+    struct CLineWidth {
+        int64_t nLine;  // counted from the first line since the last Clear
+        int64_t nCols;
+    };
+
     void Compact();
     void RebuildLines();
     // Makes room for n more characters and as many more lines, reserving for the expected
     // maximum once the text is large.
     void ReserveFor(int n);
+    // Records the width of a line that has just been completed.
+    void PushLineWidth(int64_t nCols);
 
     std::vector<char16_t> m_text;      // dead head, then the live text
     size_t m_nHead = 0;                // dead characters at the front of m_text
     std::vector<uint32_t> m_lines{0};  // line starts as indexes into m_text (dead head included)
     size_t m_nLineHead = 0;            // dead entries at the front of m_lines
-    int m_nLastCols = 0;               // columns of the last line
-    int m_nMaxCols = 0;
+    int64_t m_nLastCols = 0;           // columns of the last line, from its original start
+    // The widest complete lines, a sliding-window maximum: widths strictly decrease from front to
+    // back, and each line is wider than every complete line after it. The front is the widest
+    // live line; removing lines at the front only pops entries.
+    std::deque<CLineWidth> m_widest;
+    int64_t m_nLinesDropped = 0;   // lines removed from the front since the last Clear
+    int64_t m_nFirstDropCols = 0;  // columns of the part of the first line already removed
+    int64_t m_nDropped = 0;
+    uint64_t m_nGeneration = 0;
     size_t m_nExpectedMax = 0;
 };
 
@@ -125,6 +151,17 @@ private:
 // that would go beyond drops the oldest text first, so that the newest output is always shown.
 // The selection has an anchor and a caret; SetSel puts the caret at the larger end. UI thread
 // only, except Host(), whose handle any thread may use.
+//
+// A steady view: the pane follows the end of the text while its view shows the last line. Once
+// the user scrolls away from it, insertions at the end no longer move the view; scrolling back
+// to the end (the scroll bar, the wheel, Ctrl+End) follows again. The selection the user sees is
+// kept through insertions: an insertion at the end (or the removal of old text at the front)
+// moves only the insertion point that GetSel reports, while what the user selected stays
+// selected, shifted with the text when old text goes. Any other SetSel or ReplaceSel becomes the
+// selection the user sees, as in an edit control.
+//
+// Find: the pane highlights every occurrence of a pattern, keeps the occurrences up to date while
+// output arrives and moves the selection from one to the next.
 class COutputPane : public QAbstractScrollArea, public ITextPane {
     Q_OBJECT
 public:
@@ -176,6 +213,27 @@ public:
     // First line shown at the top, and the number of whole lines the viewport shows.
     int FirstVisibleLine() const { return m_nTopLine; }
     int VisibleLineCount() const;
+    // First column shown at the left; the horizontal scroll bar counts columns.
+    int64_t FirstVisibleColumn() const { return m_nLeftCol; }
+    // Whether insertions at the end scroll the view along (the view shows the last line).
+    bool IsFollowing() const { return m_bFollow; }
+    // The selection the user sees, which insertions at the end leave alone.
+    void GetVisibleSel(int* pnStart, int* pnEnd) const;
+
+    // Find. BeginFind remembers where a new pattern's search starts: the selection's start, or
+    // the top line when nothing is selected. SetFindPattern searches the whole text for the
+    // pattern (empty: none), highlights every occurrence and selects the first one from that
+    // start on (wrapping to the first of all); false when there is none. FindNext selects the
+    // next occurrence after the current one (bBackward: before it), wrapping around; false when
+    // there is none. EndFind drops the pattern and its highlights.
+    void BeginFind();
+    bool SetFindPattern(const QString& strPattern, bool bMatchCase);
+    bool FindNext(bool bBackward);
+    void EndFind();
+    // Occurrences the text holds now, and the number (1-based) of the selected one, 0 when no
+    // occurrence is selected.
+    int FindMatchCount() const;
+    int FindCurrentMatch() const;
     // Lays out pending changes (scroll bars, repaint) at once instead of on the next refresh tick.
     void FlushLayout();
     // Character nearest to a point of the viewport (clamped to the text).
@@ -186,6 +244,9 @@ public:
 signals:
     // A pipe's end notification, posted through the host; nPipe is an identity, not a pointer.
     void PipeDone(quintptr nPipe);
+    // The occurrences of the find pattern, or the selected one, changed (new output, old text
+    // dropped, a new pattern, a step).
+    void FindChanged();
 
 protected:
     bool event(QEvent* pEvent) override;
@@ -203,14 +264,26 @@ protected:
     void focusOutEvent(QFocusEvent* pEvent) override;
 
 private:
+    // Sets the selection the user sees and the one GetSel reports.
     void SetSelection(int nAnchor, int nCaret);
+    // Makes a selection set through SetSel the one the user sees, unless an insertion took it.
+    void CommitSel();
     void ScheduleLayout();
     void UpdateScrollBars();
     void UpdateMetrics();
     void ClampScroll();
-    int ColumnOfChar(int nChar) const;
+    int MaxTopLine() const;
+    int64_t MaxLeftColumn() const;
+    int64_t VisibleColumns() const;
+    int64_t ColumnOfChar(int nChar) const;
+    // Scrolls nPos into view (bCentre: a line out of view comes to the middle) and notes whether
+    // the view now follows the end.
+    void ScrollToPos(int nPos, bool bCentre = false);
     void MoveCaret(int nPos, bool bKeepAnchor);
     void AutoScrollTick();
+    // Brings the find occurrences up to date with the text; emits FindChanged when they changed.
+    void UpdateFind();
+    void SelectMatch(size_t nIndex);
 
     // Keeps the attributes in step with a replacement of [nStart, nEnd) by nNew characters.
     void NoteReplaceForAttrs(int nStart, int nEnd, int nNew);
@@ -223,16 +296,24 @@ private:
     int64_t m_nAttrBase = 0;  // absolute position of the first live character
     std::shared_ptr<CQtPaneHost> m_pHost;
     int m_nLimit = kDefaultLimit;
-    int m_nAnchor = 0;
+    int m_nAnchor = 0;  // the selection the user sees
     int m_nCaret = 0;
-    int m_nTopLine = 0;  // first visible line
-    int m_nLeftPx = 0;   // horizontal scroll offset in pixels
-    int m_nCharW = 8;    // width of one column
-    int m_nLineH = 16;   // height of one line
+    int m_nEditAnchor = 0;  // the selection of ITextPane (GetSel), where insertions go
+    int m_nEditCaret = 0;
+    bool m_bEditSelPending = false;  // set by SetSel, not yet shown or taken by an insertion
+    bool m_bFollow = true;
+    int m_nTopLine = 0;      // first visible line
+    int64_t m_nLeftCol = 0;  // first visible column
+    int m_nCharW = 8;        // width of one column
+    int m_nLineH = 16;       // height of one line
     int m_nAscent = 12;
     bool m_bLayoutPending = false;
     bool m_bSyncingBars = false;
     bool m_bSelecting = false;
     QTimer m_layoutTimer;      // coalesces layout and repaint while output streams in
     QTimer m_autoScrollTimer;  // scrolls while a mouse selection is dragged outside
+    CTextMatches m_find;
+    int64_t m_nFindOrigin = 0;    // absolute position a new pattern's search starts from
+    int64_t m_nFindCurrent = -1;  // absolute position of the selected occurrence, -1: none
+    uint64_t m_nFindGeneration = 0;
 };

@@ -107,6 +107,7 @@ CVexilView::CVexilView(QWidget* pParent) : QWidget(pParent) {
     m_btnRun->setAutoDefault(false);
     m_edtOutput = new COutputPane(this);
     m_edtOutput->setObjectName(QStringLiteral("output"));
+    m_pFindBar = new CFindBar(m_edtOutput);
 
     // The command field grows with the width, Run keeps its size at the right edge, and the pane
     // takes the rest of the width and all of the height.

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "command-history.h"
+#include "find-bar.h"
 #include "orv-string.h"
 #include "output-pane.h"
 
@@ -53,6 +54,8 @@ public:
     QLineEdit* CommandField() { return m_edtCommand; }
     QPushButton* RunButton() { return m_btnRun; }
     COutputPane* OutputPane() { return m_edtOutput; }
+    // The find bar over the pane (Ctrl+F).
+    CFindBar* FindBar() { return m_pFindBar; }
     // Whether a pipe started by this view has not yet reported its end.
     bool IsRunning() const { return m_pPipe != nullptr; }
     // What the status bar shows about the command: "Ready" before the first, the running time
@@ -97,4 +100,5 @@ private:
     QElapsedTimer m_elapsed;                         // since the command started
     QTimer m_statusTimer;                            // updates the running time
     QString m_strStatus = QStringLiteral("Ready");
+    CFindBar* m_pFindBar = nullptr;
 };

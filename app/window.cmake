@@ -6,6 +6,8 @@ add_library(vexil-window STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/main-frame.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/vexil-view.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/output-pane.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/text-search.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/find-bar.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/qt-ui-thread.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/resources/vexil.qrc)
 set_target_properties(vexil-window PROPERTIES AUTOMOC ON AUTORCC ON)

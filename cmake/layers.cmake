@@ -42,11 +42,16 @@ add_custom_command(OUTPUT ${orv_cacert_cpp}
 target_sources(orv-net-obj PRIVATE ${orv_cacert_cpp})
 
 # The HTTP/1.1 wire layer: header and body reading, request and response writing, cookies,
-# authorization headers, multipart forms and the response streams, over abstract byte streams.
+# authorization headers, multipart forms and the response streams, over abstract byte streams;
+# connections by engine (the platform engine over libcurl), the effective proxy (the system's
+# settings through libproxy), the one-shot entries and the connection pool.
 find_package(ZLIB REQUIRED)
+find_package(CURL REQUIRED)
+pkg_check_modules(LIBPROXY REQUIRED IMPORTED_TARGET libproxy-1.0)
 orv_layer(orv-http DIR portable/http
   SOURCES orv-http-io.cpp orv-http-txn.cpp orv-http-wire.cpp orv-http-auth.cpp orv-http-body.cpp
           orv-http-cookie.cpp orv-http-range.cpp orv-http-response.cpp orv-http-multipart.cpp
-          orv-stream.cpp
+          orv-stream.cpp orv-http-conn.cpp orv-http-curl.cpp orv-http-proxy.cpp
+          orv-http-proxy-libproxy.cpp
   DEPS orv-net
-  LIBS ZLIB::ZLIB OpenSSL::Crypto)
+  LIBS ZLIB::ZLIB OpenSSL::Crypto CURL::libcurl PkgConfig::LIBPROXY)

@@ -8,6 +8,7 @@ packages=(
   g++ cmake ninja-build make pkg-config ccache clang clang-format libclang-rt-14-dev
   # libraries
   qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev libcurl4-openssl-dev
+  libproxy-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libc-bin
   # peers of the URL tests: public suffixes (psl, the list itself) and international names
@@ -17,6 +18,9 @@ packages=(
   # network peers of the net suites and benches (loopback only): TLS server, SOCKS5 proxy, HTTP
   # client, and the CA bundle compiled into orv-net
   openssl microsocks curl ca-certificates
+  # real servers of the connection tests, started on loopback by the tests: an origin, a proxy
+  # with Basic authentication (htpasswd, basic_ncsa_auth)
+  nginx squid apache2-utils
   # time-zone data for the local-time tests
   tzdata
   # locale data (generated below) for the thousands-separator and collation tests

@@ -34,3 +34,6 @@ orv_test(orv-stream-test SOURCES http/orv-stream-test.cpp LINK orv-http LABELS t
 orv_test(orv-socket-test SOURCES net/orv-socket-test.cpp LINK orv-net LABELS threads net)
 orv_test(orv-socks-test SOURCES net/orv-socks-test.cpp LINK orv-net LABELS threads net)
 orv_test(orv-ssl-test SOURCES net/orv-ssl-test.cpp LINK orv-net LABELS threads net)
+orv_test(orv-http-conn-test SOURCES http/orv-http-conn-test.cpp LINK orv-http LABELS threads)
+orv_test(orv-http-curl-test SOURCES http/orv-http-curl-test.cpp LINK orv-http orv-test-servers
+         LABELS net)

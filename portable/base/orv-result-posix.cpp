@@ -13,9 +13,21 @@
 
 #include "orv-result.h"
 
-int OrvResultFromErrno(int nErrno, bool bLock) {
-    if (bLock && (nErrno == EWOULDBLOCK || nErrno == EAGAIN || nErrno == EACCES))
+int OrvResultFromErrno(int nErrno, OrvErrnoUse use) {
+    if (use == OrvErrnoUse::Lock && (nErrno == EWOULDBLOCK || nErrno == EAGAIN || nErrno == EACCES))
         return enNetSharing;
+    if (use == OrvErrnoUse::Socket) {
+        switch (nErrno) {
+            case EMFILE:
+            case ENFILE:
+                return enNetResources;
+            case EINVAL:
+            case EBADF:
+                return enNetBadRequest;
+            default:
+                return enNetConnection;
+        }
+    }
     switch (nErrno) {
         case ENOSPC:
         case EDQUOT:

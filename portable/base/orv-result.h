@@ -29,11 +29,18 @@ enum OrvResult : int {
 
 // Library code for a Windows system error number (kept as a pure table).
 int OrvResultFromWinError(long nWinError);
-// Library code for an errno value: the only place where errno values are mapped. bLock says that
-// the value comes from taking a lock (a record lock or flock): there EWOULDBLOCK (EAGAIN) and
-// EACCES mean "held by someone else" and map to enNetSharing; elsewhere EAGAIN is the general
-// failure and EACCES access denied.
-int OrvResultFromErrno(int nErrno, bool bLock = false);
+// What a system call that set errno was doing; the same value means different things to a caller
+// of each kind.
+enum class OrvErrnoUse {
+    General,  // files, folders, processes and the rest
+    Lock,     // taking a lock (a record lock or flock): EWOULDBLOCK (EAGAIN) and EACCES mean
+              // "held by someone else" and map to enNetSharing
+    Socket,   // a socket call: descriptor tables full (EMFILE, ENFILE) are resources, a bad
+              // argument or descriptor (EINVAL, EBADF) a bad request, everything else a failed
+              // connection
+};
+// Library code for an errno value: the only place where errno values are mapped.
+int OrvResultFromErrno(int nErrno, OrvErrnoUse use = OrvErrnoUse::General);
 // The system's message for an errno value followed by " (error %d)" ("Unknown Error" when the
 // system has none; " (error 0x%0X)" for negative values).
 COrvStringA OrvErrnoText(int nErrno);

@@ -139,19 +139,6 @@ void OrvSetSocketBindAddress(const char* pszAddress) {
     g_strBindAddress = pszAddress != nullptr ? pszAddress : "";
 }
 
-int OrvSocketResultFromErrno(int nErrno) {
-    switch (nErrno) {
-        case EMFILE:
-        case ENFILE:
-            return enNetResources;
-        case EINVAL:
-        case EBADF:
-            return enNetBadRequest;
-        default:
-            return enNetConnection;
-    }
-}
-
 COrvStringA OrvSocketErrnoText(int nErrno) {
     COrvStringA s;
     for (const ErrnoText& e : kErrnoTexts) {
@@ -664,7 +651,7 @@ bool OrvSocketWaitEvents(COrvSocket* const* apSockets, int nSockets, const unsig
     if (r < 0) {
         COrvStringA s("[waiting for events]: ");
         s += OrvSocketErrnoText(errno);
-        return err.Set(OrvSocketResultFromErrno(errno), s);
+        return err.Set(OrvResultFromErrno(errno, OrvErrnoUse::Socket), s);
     }
     if (r == 0)
         return err.Set(enNetConnection, "timeout");

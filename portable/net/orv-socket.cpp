@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "orv-log.h"
+#include "orv-registry.h"
 #include "orv-socket-os.h"
 #include "orv-ssl-io.h"
 #include "orv-trace.h"
@@ -26,12 +27,34 @@ std::atomic<unsigned> g_nDropRecv{0};
 std::atomic<uint64_t> g_nSendCount{0};
 std::atomic<uint64_t> g_nRecvCount{0};
 
+// The counts and switches as the product's key in the settings store holds them; a missing key or
+// value leaves that count or switch off.
+OrvSocketFaultSettings FaultsFromSettingsStore() {
+    OrvSocketFaultSettings f;
+    COrvRegKey key;
+    COrvError err;
+    if (!key.Open(enOrvHKeyCurrentUser, kOrvProductKey, ORV_KEY_READ, err))
+        return f;
+    uint32_t n = 0;
+    if (key.QueryDWORDValue(u"DropSend", n, err))
+        f.nDropSend = n;
+    err.Clear();
+    if (key.QueryDWORDValue(u"DropRecv", n, err))
+        f.nDropRecv = n;
+    err.Clear();
+    if (key.QueryDWORDValue(u"DisableUDP", n, err))
+        f.bDisableUdp = n != 0;
+    err.Clear();
+    if (key.QueryDWORDValue(u"DisableAccept", n, err))
+        f.bDisableAccept = n != 0;
+    return f;
+}
+
 void LoadFaultsLocked() {
     if (g_bFaultLoaded)
         return;
     g_bFaultLoaded = true;
-    if (g_pfnFaultLoader != nullptr)
-        g_fault = g_pfnFaultLoader();
+    g_fault = g_pfnFaultLoader != nullptr ? g_pfnFaultLoader() : FaultsFromSettingsStore();
     g_nDropSend = g_fault.nDropSend;
     g_nDropRecv = g_fault.nDropRecv;
 }
@@ -180,7 +203,7 @@ bool COrvSocket::SocketError(int nErrno, const char* pszAction, COrvError& err,
     str.Format("[%s %s]: ", pszAction, m_strPeerText.GetString());
     str += OrvSocketErrnoText(nErrno);
     str += pszSuffix;
-    return err.Set(OrvSocketResultFromErrno(nErrno), str);
+    return err.Set(OrvResultFromErrno(nErrno, OrvErrnoUse::Socket), str);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -33,9 +33,11 @@ struct OrvSocketFaultSettings {
     bool bDisableAccept = false;  // listening sockets accept nothing
 };
 
-// Where the settings come from: the settings store installs a loader, which runs once, on the
-// first use of the settings. Without a loader every count and switch is off. Any thread; install
-// it at start-up.
+// Where the settings come from. By default they are read once, on first use, from the DWORD
+// values DropSend, DropRecv, DisableUDP and DisableAccept of the product's key in the settings
+// store (kOrvProductKey under HKEY_CURRENT_USER); a missing key or value leaves that count or
+// switch off. An installed loader replaces the store (null puts the store back); either way the
+// settings are read again on their next use. Any thread; install it at start-up.
 using OrvSocketFaultLoaderFn = OrvSocketFaultSettings (*)();
 void OrvSetSocketFaultLoader(OrvSocketFaultLoaderFn pfn);
 // Replaces the settings in force (tests, or the store after a change). Resets the running send
@@ -48,8 +50,8 @@ OrvSocketFaultSettings OrvGetSocketFaultSettings();
 // A failed bind is logged and the connect goes on unbound. Any thread; set it at start-up.
 void OrvSetSocketBindAddress(const char* pszAddress);
 
-// Library code and text of a socket errno value, as used in every socket error text.
-int OrvSocketResultFromErrno(int nErrno);
+// The text of a socket errno value, as used in every socket error text; its code is
+// OrvResultFromErrno(nErrno, OrvErrnoUse::Socket).
 COrvStringA OrvSocketErrnoText(int nErrno);
 
 class COrvSocket {

@@ -29,7 +29,7 @@ bool SysFail(COrvError& err, int nErrno, const char* pszPrefix, const char* pszP
     COrvStringA s;
     s.Format("%s%s: ", pszPrefix, pszPath != nullptr ? pszPath : "");
     s += OrvErrnoText(nErrno);
-    return err.Set(OrvResultFromErrno(nErrno, bLock), s);
+    return err.Set(OrvResultFromErrno(nErrno, bLock ? OrvErrnoUse::Lock : OrvErrnoUse::General), s);
 }
 
 const char* Safe(const char* psz) {

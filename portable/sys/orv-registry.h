@@ -69,6 +69,10 @@ uint32_t OrvRegViewAccess(uint32_t nAccess, bool bWow64, bool bUse64View);
 // The read-write access of the "other" view for the both-views functions: the 64-bit view for a
 // WOW64 process, the 32-bit view otherwise. Pure.
 uint32_t OrvRegOtherViewAccess(bool bWow64);
+// The product's own key under HKEY_CURRENT_USER, where the library reads its switches (socket
+// fault injection and the like).
+constexpr const char16_t* kOrvProductKey = u"Software\\Tovrin\\vexil";
+
 // The name of a root key ("HKEY_CURRENT_USER" ...), or null for any other number. Pure.
 const char16_t* OrvRegRootName(uint32_t nRoot);
 

@@ -12,6 +12,7 @@
 #include <QTest>
 #include <atomic>
 #include <chrono>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -364,4 +365,255 @@ TEST(OutputPaneHost, PaneGoneReleasesWaitersAndFailsFast) {
     EXPECT_FALSE(pHost->PostPipeDone(1));
     EXPECT_FALSE(pHost->Invoke([&](ITextPane&) { bRan = true; }));
     EXPECT_FALSE(bRan);
+}
+
+namespace {
+
+std::u16string Number(int i) {
+    const std::string s = std::to_string(i);
+    return std::u16string(s.begin(), s.end());
+}
+
+// Columns of the widest line of the live text, measured as the pane draws it (each line from
+// column 0).
+int64_t WidestMeasured(const COutputText& text) {
+    int64_t nMax = 0;
+    for (int i = 0; i < text.GetLineCount(); ++i) {
+        nMax = std::max(
+            nMax, COutputText::AdvanceColumns(text.Data(text.LineIndex(i)), text.LineLength(i), 0));
+    }
+    return nMax;
+}
+
+// Types a user's own selection of columns [nFrom, nTo) of line nLine with the keyboard.
+void SelectByKeys(COutputPane& pane, int nLine, int nFrom, int nTo) {
+    pane.setFocus();
+    QTest::keyClick(&pane, Qt::Key_Home, Qt::ControlModifier);
+    for (int i = 0; i < nLine; ++i) {
+        QTest::keyClick(&pane, Qt::Key_Down);
+    }
+    for (int i = 0; i < nFrom; ++i) {
+        QTest::keyClick(&pane, Qt::Key_Right);
+    }
+    for (int i = nFrom; i < nTo; ++i) {
+        QTest::keyClick(&pane, Qt::Key_Right, Qt::ShiftModifier);
+    }
+}
+
+}  // namespace
+
+TEST(OutputText, TheWidestLineCountsOnlyTheTextStillHeld) {
+    COutputText text;
+    Append(text, std::u16string(100, u'x') + u"\r\n" + std::u16string(50, u'y') + u"\r\nz");
+    EXPECT_EQ(text.GetMaxColumns(), 100);
+    text.EraseFront(32);  // the widest line lost 32 columns
+    EXPECT_EQ(text.GetMaxColumns(), 68);
+    text.EraseFront(70);  // and then itself
+    EXPECT_EQ(text.GetMaxColumns(), 50);
+    // against the measured width, under random appends (tabs, wide characters, line ends split
+    // between appends) and random removals at the front: never less, at most a tab stop more
+    std::mt19937 rng(11);
+    const std::u16string pieces[] = {u"abc", u"\t",   u"\u4e2d",    u"\r",
+                                     u"\n",  u"\r\n", u"0123456789"};
+    for (int i = 0; i < 3000; ++i) {
+        Append(text, pieces[rng() % 7]);
+        if (rng() % 5 == 0) {
+            text.EraseFront(static_cast<int>(rng() % 12));
+        }
+        const int64_t nMeasured = WidestMeasured(text);
+        ASSERT_GE(text.GetMaxColumns(), nMeasured) << "step " << i;
+        ASSERT_LE(text.GetMaxColumns(), nMeasured + 8) << "step " << i;
+    }
+    text.Clear();
+    EXPECT_EQ(text.GetMaxColumns(), 0);
+}
+
+TEST(OutputPane, AViewScrolledUpStaysWhileOutputArrivesAndFollowsAgainAtTheEnd) {
+    COutputPane pane;
+    pane.resize(400, 200);
+    pane.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+    auto line = [](int i) { return u"line " + Number(i) + u"\n"; };
+    int n = 0;
+    for (; n < 300; ++n) {
+        TextPaneAppend(pane, line(n).c_str());
+    }
+    pane.FlushLayout();
+    EXPECT_TRUE(pane.IsFollowing());
+    // the user scrolls up: new output leaves the view where it is
+    pane.verticalScrollBar()->setValue(40);
+    EXPECT_FALSE(pane.IsFollowing());
+    for (; n < 600; ++n) {
+        TextPaneAppend(pane, line(n).c_str());
+    }
+    pane.FlushLayout();
+    EXPECT_EQ(pane.FirstVisibleLine(), 40);
+    EXPECT_EQ(pane.verticalScrollBar()->value(), 40);
+    EXPECT_EQ(pane.verticalScrollBar()->maximum(), 601 - pane.VisibleLineCount());
+    // the pipe's insertion point is still the end
+    int s = 0;
+    pane.GetSel(&s, nullptr);
+    EXPECT_EQ(s, pane.GetTextLength());
+    // back at the end (the scroll bar's maximum), output is followed again
+    pane.verticalScrollBar()->setValue(pane.verticalScrollBar()->maximum());
+    EXPECT_TRUE(pane.IsFollowing());
+    for (; n < 700; ++n) {
+        TextPaneAppend(pane, line(n).c_str());
+    }
+    pane.FlushLayout();
+    EXPECT_EQ(pane.FirstVisibleLine(), 701 - pane.VisibleLineCount());
+    // away with the wheel, back with Ctrl+End
+    QTest::keyClick(&pane, Qt::Key_Home, Qt::ControlModifier);
+    EXPECT_EQ(pane.FirstVisibleLine(), 0);
+    EXPECT_FALSE(pane.IsFollowing());
+    TextPaneAppend(pane, u"more\n");
+    pane.FlushLayout();
+    EXPECT_EQ(pane.FirstVisibleLine(), 0);
+    QTest::keyClick(&pane, Qt::Key_End, Qt::ControlModifier);
+    EXPECT_TRUE(pane.IsFollowing());
+    TextPaneAppend(pane, u"and more\n");
+    pane.FlushLayout();
+    EXPECT_EQ(pane.FirstVisibleLine(), pane.Text().GetLineCount() - pane.VisibleLineCount());
+}
+
+TEST(OutputPane, AScrolledViewKeepsItsLinesWhileOldTextIsDropped) {
+    COutputPane pane;
+    pane.SetLimitText(4000);
+    pane.resize(400, 200);
+    pane.show();
+    for (int i = 0; i < 300; ++i) {
+        TextPaneAppend(pane, (u"row " + Number(i) + u" of the output\n").c_str());
+    }
+    pane.FlushLayout();
+    pane.verticalScrollBar()->setValue(pane.verticalScrollBar()->maximum() - 20);
+    const int nTop = pane.FirstVisibleLine();
+    const std::u16string shown(pane.Text().Data(pane.Text().LineIndex(nTop)),
+                               static_cast<size_t>(pane.Text().LineLength(nTop)));
+    // a few more lines: the pane drops old ones at the front, the view keeps showing its line
+    for (int i = 0; i < 10; ++i) {
+        TextPaneAppend(pane, u"new row\n");
+    }
+    pane.FlushLayout();
+    ASSERT_LT(pane.FirstVisibleLine(), nTop);
+    const int nNewTop = pane.FirstVisibleLine();
+    EXPECT_EQ(std::u16string(pane.Text().Data(pane.Text().LineIndex(nNewTop)),
+                             static_cast<size_t>(pane.Text().LineLength(nNewTop))),
+              shown);
+    EXPECT_FALSE(pane.IsFollowing());
+}
+
+TEST(OutputPane, TheUsersSelectionSurvivesInsertionsAndShiftsWithDroppedText) {
+    COutputPane pane;
+    pane.SetLimitText(2000);
+    pane.resize(400, 200);
+    pane.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+    const std::u16string filler = std::u16string(298, u'-') + u"\n";  // 300 with its CR
+    TextPaneAppend(pane, filler.c_str());
+    TextPaneAppend(pane, u"keep me selected\nsecond line\n");
+    SelectByKeys(pane, 1, 5, 16);
+    ASSERT_EQ(pane.GetSelectedText(), QStringLiteral("me selected"));
+    // streamed output through the host, as the pipe inserts it
+    std::shared_ptr<ITextPaneHost> pHost = pane.Host();
+    bool bDone = false;
+    std::thread reader([&] {
+        for (int i = 0; i < 20; ++i) {
+            pHost->Invoke([](ITextPane& p) { TextPaneAppend(p, u"output\n"); });
+        }
+        bDone = true;
+    });
+    EXPECT_TRUE(WaitFor([&] { return bDone; }));
+    reader.join();
+    pane.FlushLayout();
+    EXPECT_EQ(pane.GetSelectedText(), QStringLiteral("me selected"));
+    int s = 0;
+    int e = 0;
+    pane.GetVisibleSel(&s, &e);
+    EXPECT_EQ(s, 305);
+    EXPECT_EQ(e, 316);
+    // Ctrl+C copies it
+    QApplication::clipboard()->clear();
+    QTest::keyClick(&pane, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("me selected"));
+    // the insertion point the pipe sees is the end, and shift+arrow extends the user's selection
+    pane.GetSel(&s, &e);
+    EXPECT_EQ(s, pane.GetTextLength());
+    EXPECT_EQ(e, pane.GetTextLength());
+    QTest::keyClick(&pane, Qt::Key_Right, Qt::ShiftModifier);
+    EXPECT_EQ(pane.GetSelectedText(), QStringLiteral("me selected\r\n"));
+    // near the limit the oldest text goes, 255 characters before an insertion and whatever an
+    // insertion takes beyond the limit: the selection moves with its text
+    pane.SetSel(pane.GetTextLength(), -1);
+    pane.ReplaceSel(std::u16string(1550, u'.').c_str());  // 41 beyond the limit
+    EXPECT_EQ(pane.GetSelectedText(), QStringLiteral("me selected\r\n"));
+    TextPaneAppend(pane, std::u16string(100, u':').c_str());  // 255 go first
+    const int nNow = static_cast<int>(PaneText(pane).find(u"me selected"));
+    ASSERT_EQ(nNow, 305 - 41 - 255);
+    pane.GetVisibleSel(&s, &e);
+    EXPECT_EQ(s, nNow);
+    EXPECT_EQ(e, nNow + 13);
+    EXPECT_EQ(pane.GetSelectedText(), QStringLiteral("me selected\r\n"));
+    // an edit inside the text is not an insertion: its selection is the user's
+    pane.SetSel(0, 2);
+    EXPECT_EQ(pane.GetSelectedText(), QStringLiteral("--"));
+    pane.ReplaceSel(u"xy");
+    pane.GetVisibleSel(&s, &e);
+    EXPECT_EQ(s, 2);
+    EXPECT_EQ(e, 2);
+}
+
+TEST(OutputPane, AfterALongLineTheEndLineIsShownFromColumnZero) {
+    COutputPane pane;
+    pane.resize(400, 200);
+    pane.show();
+    for (int i = 0; i < 100; ++i) {
+        TextPaneAppend(pane, u"short\n");
+    }
+    TextPaneAppend(pane, std::u16string(500, u'w').c_str());
+    pane.FlushLayout();
+    EXPECT_GT(pane.FirstVisibleColumn(), 0);
+    TextPaneAppend(pane, u"\n--- End of Log ---\n\n");
+    pane.FlushLayout();
+    const int nEndLine = pane.Text().GetLineCount() - 3;
+    EXPECT_EQ(pane.Text().LineLength(nEndLine), 18);
+    EXPECT_GE(nEndLine, pane.FirstVisibleLine());
+    EXPECT_LT(nEndLine, pane.FirstVisibleLine() + pane.VisibleLineCount());
+    EXPECT_EQ(pane.FirstVisibleColumn(), 0);
+    EXPECT_EQ(pane.horizontalScrollBar()->value(), 0);
+}
+
+TEST(OutputPane, ALineOfFortyMillionTabsKeepsItsScrollRange) {
+    // 40 M tabs are 320 M columns, some 2.5 G pixels: more than an int holds
+    constexpr int kTabs = 40 * 1000 * 1000;
+    COutputPane pane;
+    pane.SetLimitText(kTabs + 1000);
+    pane.resize(400, 200);
+    pane.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+    TextPaneAppend(pane, u"start\n");
+    {
+        std::u16string tabs(kTabs, u'\t');
+        TextPaneAppend(pane, tabs.c_str());
+    }
+    pane.FlushLayout();
+    const int64_t nCols = int64_t{kTabs} * 8;
+    EXPECT_EQ(pane.Text().GetMaxColumns(), nCols);
+    // the caret at the end of the line was scrolled into view: the scroll bar counts columns and
+    // stands near its end
+    QScrollBar* pH = pane.horizontalScrollBar();
+    EXPECT_GT(pH->maximum(), nCols - 1000);
+    EXPECT_LE(pH->maximum(), nCols);
+    EXPECT_GT(pH->value(), nCols - 1000);
+    EXPECT_EQ(pane.FirstVisibleColumn(), pH->value());
+    // painting there, and a point of the view, find the tabs near the end
+    EXPECT_FALSE(pane.viewport()->grab().isNull());
+    EXPECT_GT(
+        pane.CharFromPoint(QPoint(pane.viewport()->width() / 2, pane.viewport()->height() - 5)),
+        kTabs - 1000);
+    // selecting the whole line and scrolling back to its start
+    pane.SetSel(6, -1);
+    pane.viewport()->grab();
+    pane.SetSel(6, 6);
+    pane.FlushLayout();
+    EXPECT_EQ(pH->value(), 0);
 }

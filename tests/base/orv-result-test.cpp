@@ -37,11 +37,11 @@ TEST(OrvResult, ErrnoMapping) {
     for (const auto& r : kRows)
         EXPECT_EQ(OrvResultFromErrno(r.nErr), r.nCode) << strerror(r.nErr);
     // Taking a lock: "would block" and EACCES mean someone else holds it; the rest is unchanged.
-    EXPECT_EQ(OrvResultFromErrno(EWOULDBLOCK, true), 8);
-    EXPECT_EQ(OrvResultFromErrno(EACCES, true), 8);
-    EXPECT_EQ(OrvResultFromErrno(ENOLCK, true), 6);
-    EXPECT_EQ(OrvResultFromErrno(EBADF, true), 6);
-    EXPECT_EQ(OrvResultFromErrno(EINTR, true), 6);
+    EXPECT_EQ(OrvResultFromErrno(EWOULDBLOCK, OrvErrnoUse::Lock), 8);
+    EXPECT_EQ(OrvResultFromErrno(EACCES, OrvErrnoUse::Lock), 8);
+    EXPECT_EQ(OrvResultFromErrno(ENOLCK, OrvErrnoUse::Lock), 6);
+    EXPECT_EQ(OrvResultFromErrno(EBADF, OrvErrnoUse::Lock), 6);
+    EXPECT_EQ(OrvResultFromErrno(EINTR, OrvErrnoUse::Lock), 6);
 }
 
 TEST(OrvResult, ErrnoText) {

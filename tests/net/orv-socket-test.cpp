@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "orv-net-test-util.h"
+#include "orv-registry.h"
 #include "orv-socket.h"
 #include "orv-sys.h"
 #include "orv-trace.h"
@@ -163,12 +164,12 @@ TEST(OrvSocket, RefusedConnectAndErrorTable) {
     EXPECT_FALSE(ConnectPlain(s, nPort, err2, 0));
     EXPECT_NE(std::string::npos, std::string(err2.Text()).find("[connecting 127.0.0.1"));
 
-    EXPECT_EQ(enNetResources, OrvSocketResultFromErrno(EMFILE));
-    EXPECT_EQ(enNetResources, OrvSocketResultFromErrno(ENFILE));
-    EXPECT_EQ(enNetBadRequest, OrvSocketResultFromErrno(EINVAL));
-    EXPECT_EQ(enNetBadRequest, OrvSocketResultFromErrno(EBADF));
-    EXPECT_EQ(enNetConnection, OrvSocketResultFromErrno(ECONNRESET));
-    EXPECT_EQ(enNetConnection, OrvSocketResultFromErrno(ENOMEM));
+    EXPECT_EQ(enNetResources, OrvResultFromErrno(EMFILE, OrvErrnoUse::Socket));
+    EXPECT_EQ(enNetResources, OrvResultFromErrno(ENFILE, OrvErrnoUse::Socket));
+    EXPECT_EQ(enNetBadRequest, OrvResultFromErrno(EINVAL, OrvErrnoUse::Socket));
+    EXPECT_EQ(enNetBadRequest, OrvResultFromErrno(EBADF, OrvErrnoUse::Socket));
+    EXPECT_EQ(enNetConnection, OrvResultFromErrno(ECONNRESET, OrvErrnoUse::Socket));
+    EXPECT_EQ(enNetConnection, OrvResultFromErrno(ENOMEM, OrvErrnoUse::Socket));
     EXPECT_STREQ("Socket Error 4242", OrvSocketErrnoText(4242));
 }
 
@@ -388,6 +389,27 @@ TEST(OrvSocket, InjectedReceiveDropAndLoader) {
     COrvStringA line;
     EXPECT_FALSE(s.RecvLine(line, err));
     EXPECT_STREQ("receiving line: TCP Recv is dropped", err.Text());
+}
+
+TEST(OrvSocket, FaultSettingsComeFromTheProductKeyOfTheSettingsStore) {
+    FaultReset reset;
+    OrvTempDir root;
+    setenv("ORV_REGISTRY_ROOT", root.Path().c_str(), 1);
+    {
+        COrvRegKey key;
+        COrvError err;
+        ASSERT_TRUE(key.Create(enOrvHKeyCurrentUser, kOrvProductKey, ORV_KEY_ALL_ACCESS, err))
+            << err.Text().GetString();
+        ASSERT_TRUE(key.SetDWORDValue(u"DropSend", 3, err));
+        ASSERT_TRUE(key.SetDWORDValue(u"DisableUDP", 1, err));
+    }
+    OrvSetSocketFaultLoader(nullptr);
+    const OrvSocketFaultSettings f = OrvGetSocketFaultSettings();
+    unsetenv("ORV_REGISTRY_ROOT");
+    EXPECT_EQ(3u, f.nDropSend);
+    EXPECT_EQ(0u, f.nDropRecv);
+    EXPECT_TRUE(f.bDisableUdp);
+    EXPECT_FALSE(f.bDisableAccept);
 }
 
 TEST(OrvSocket, SendToAClosedPeerFailsWithoutSignal) {

@@ -1,0 +1,73 @@
+// The process-wide effective proxy (automatic, manual or none), its automatic test, and the
+// system's proxy settings (desktop settings, PAC scripts and the http_proxy / https_proxy /
+// no_proxy environment, through libproxy).
+#pragma once
+
+#include "orv-error.h"
+#include "orv-lock.h"
+#include "orv-string.h"
+
+// Proxy settings: those a caller hands to OrvSetAndTestEffectiveProxy and the effective ones.
+struct COrvProxySettings {
+    bool m_bUseProxy_Auto = false;    // ask the system (OrvGetSystemProxySettings)
+    bool m_bUseProxy_Manual = false;  // use m_sHost:m_nPort
+    COrvStringA m_sHost;              // may begin with "socks5://"
+    int m_nPort = 0;
+    COrvStringA m_sUserId;
+    COrvStringA m_sPasswd;
+    bool m_bTrustCA = false;  // the automatic test trusts any certificate
+    // The proxy test server: its host and path, and the ports of its plain and TLS sides.
+    COrvStringA m_sTestHost;
+    COrvStringA m_sTestPath = "/Z_time_checker.php";
+    int m_nTestPortHttp = 80;
+    int m_nTestPortHttps = 443;
+
+    // "m_bUseProxy_Auto=%d m_bUseProxy_Manual=%d m_sHost=%s m_nPort=%d m_sUserId=%s
+    // m_sPasswd=... TrustCA=%d": the password is never shown.
+    COrvStringA LogForm() const;
+};
+
+// Guards the effective proxy. Taken briefly by every connection that may use a proxy.
+extern COrvCriticalSection g_eff_proxy_lock;
+
+// A copy of the effective proxy, taken under g_eff_proxy_lock; *pbDetermined (when given) says
+// whether it has been determined. Any thread.
+COrvProxySettings OrvGetEffectiveProxy(bool* pbDetermined = nullptr);
+
+// OrvSetAndTestEffectiveProxy: under g_eff_proxy_lock stores settings as the effective proxy.
+// When bForce is set or the proxy was not determined yet, determines it: automatic asks
+// OrvGetSystemProxySettings for "http://" + test host + test path (failure: "OrvSetAndTest
+// EffectiveProxy: OrvGetSystemProxySettings ERR: " + text, the proxy is cleared) and takes its
+// host and port ("Use Auto Proxy " + the log form); with bTest it then runs DoOrvHttpTestTxn to
+// the plain and the https URL of the test server ("OrvSetAndTestEffectiveProxy: TEST AUTO PLAIN
+// err=" / "... TEST AUTO HTTPS err=" + text on failure; "Proxy Connection works for HTTP and
+// HTTPS" on success). Manual: "Use Manual Proxy " + the log form. Neither: "Use No Proxy", host
+// and port cleared. Log lines go into sLog, one per line. False with err filled when the system
+// settings or the test failed. Blocks (the test); other threads that connect wait meanwhile.
+[[nodiscard]] bool OrvSetAndTestEffectiveProxy(const COrvProxySettings& settings, bool bForce,
+                                               bool bTest, COrvStringA& sLog, COrvError& err);
+// The shape with a separate error text (the code is dropped).
+[[nodiscard]] bool OrvSetAndTestEffectiveProxy(const COrvProxySettings& settings, bool bForce,
+                                               bool bTest, COrvStringA& sLog, COrvStringA& sError);
+
+// Forgets the effective proxy: nothing in use, not determined. For tests and shutdown.
+void OrvResetEffectiveProxy();
+
+// The proxy the system names for a URL.
+struct COrvSystemProxy {
+    bool m_bDirect = true;  // no proxy for this URL
+    COrvStringA m_sHost;    // "socks5://host" for a SOCKS proxy
+    int m_nPort = 0;
+};
+
+// OrvGetSystemProxySettings: the proxy the system's settings give for pszUrl (desktop settings,
+// PAC, http_proxy / https_proxy / no_proxy). The first usable answer wins: "direct://" means
+// no proxy, "http://host[:port]" an HTTP proxy (port 8080 when none), "socks5://host[:port]" and
+// "socks://host[:port]" a SOCKS5 proxy (port 1080 when none). Fails (enNetNotFound) with "No
+// proxy settings could be determined for " + URL when the system gives no usable answer, and
+// with "Proxy settings are not available: " + why when the settings cannot be read. Blocks (a
+// PAC script may be fetched); any thread.
+[[nodiscard]] bool OrvGetSystemProxySettings(const char* pszUrl, COrvSystemProxy& proxy,
+                                             COrvError& err);
+// Parses one answer of the system ("direct://", "http://h:p", ...). False for any other form.
+bool OrvParseSystemProxyAnswer(const char* pszAnswer, COrvSystemProxy& proxy);

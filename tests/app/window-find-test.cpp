@@ -1,0 +1,350 @@
+// Find in the output pane: the search itself against a plain reference, the occurrences kept up
+// to date while text arrives and leaves, a full pane, and the find bar in the real frame.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "find-bar.h"
+#include "main-frame.h"
+#include "text-search.h"
+#include "window-test-util.h"
+
+namespace {
+
+// The plain reference: at every position, compare unit by unit; after a match go on behind it.
+std::vector<int64_t> Reference(const std::u16string& text, const std::u16string& pattern,
+                               bool bMatchCase, int64_t nBase = 0) {
+    std::vector<int64_t> out;
+    if (pattern.empty()) {
+        return out;
+    }
+    auto same = [&](char16_t a, char16_t b) {
+        return bMatchCase ? a == b : TextFoldCase(a) == TextFoldCase(b);
+    };
+    for (size_t i = 0; i + pattern.size() <= text.size();) {
+        size_t k = 0;
+        while (k < pattern.size() && same(text[i + k], pattern[k])) {
+            ++k;
+        }
+        if (k == pattern.size()) {
+            out.push_back(nBase + static_cast<int64_t>(i));
+            i += pattern.size();
+        } else {
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::vector<int64_t> Find(const std::u16string& text, const std::u16string& pattern,
+                          bool bMatchCase, int64_t nBase = 0) {
+    std::vector<int64_t> out;
+    CTextSearcher(pattern.data(), static_cast<int>(pattern.size()), bMatchCase)
+        .FindAll(text.data(), static_cast<int64_t>(text.size()), nBase, out);
+    return out;
+}
+
+std::vector<int64_t> Matches(const CTextMatches& m) {
+    std::vector<int64_t> out;
+    for (size_t i = 0; i < m.Count(); ++i) {
+        out.push_back(m.At(i));
+    }
+    return out;
+}
+
+// A line of the large pane: a number, and every 1000th line an error in one of three spellings.
+std::u16string LargeLine(int i) {
+    const std::string number = std::to_string(i);
+    std::u16string line = u"line " + std::u16string(number.begin(), number.end());
+    if (i % 1000 == 0) {
+        line += i % 3000 == 0 ? u" ERROR" : (i % 3000 == 1000 ? u" Error" : u" error");
+    }
+    return line + u" done\r\n";
+}
+
+}  // namespace
+
+TEST(TextSearch, FindsWhatThePlainComparisonFinds) {
+    // An alphabet with case pairs, letters that fold from three or four units (k, K, the Kelvin
+    // sign; sigma in three forms), a surrogate pair and line ends; lengths around the 16-unit
+    // steps of the scan, so that occurrences sit across and at the end of every step.
+    const std::u16string alphabet = u"aAbBkK\u212a\u03c3\u03a3\u03c2 \r\n\U0001F600";
+    std::mt19937 rng(7);
+    for (int nRound = 0; nRound < 400; ++nRound) {
+        std::u16string text;
+        const int nLen = nRound < 80 ? nRound : static_cast<int>(rng() % 3000);
+        for (int i = 0; i < nLen; ++i) {
+            text += alphabet[rng() % alphabet.size()];
+        }
+        for (int nPat = 0; nPat < 6; ++nPat) {
+            std::u16string pattern;
+            const int nPatLen = 1 + static_cast<int>(rng() % 3);
+            // half of the patterns are taken from the text, so that they occur
+            if (nPat % 2 == 0 && text.size() > 3) {
+                pattern = text.substr(rng() % (text.size() - 3), static_cast<size_t>(nPatLen));
+            } else {
+                for (int i = 0; i < nPatLen; ++i) {
+                    pattern += alphabet[rng() % alphabet.size()];
+                }
+            }
+            for (bool bCase : {true, false}) {
+                ASSERT_EQ(Find(text, pattern, bCase, 100), Reference(text, pattern, bCase, 100))
+                    << "round " << nRound << " case " << bCase;
+            }
+        }
+    }
+    // case folding as a reader expects it, and no overlaps
+    EXPECT_EQ(Find(u"Kelvin \u212a, k and K", u"k", false), (std::vector<int64_t>{0, 7, 10, 16}));
+    EXPECT_EQ(Find(u"\u03a3\u03c3\u03c2", u"\u03c3", false), (std::vector<int64_t>{0, 1, 2}));
+    EXPECT_EQ(Find(u"aaaaa", u"aa", true), (std::vector<int64_t>{0, 2}));
+    EXPECT_EQ(Find(u"Error ERROR error", u"ERROR", true), (std::vector<int64_t>{6}));
+    EXPECT_TRUE(Find(u"abc", u"", false).empty());
+    EXPECT_TRUE(Find(u"ab", u"abc", false).empty());
+}
+
+TEST(TextSearch, OccurrencesFollowAppendsRemovalsAndClears) {
+    COutputText text;
+    CTextMatches matches;
+    matches.SetPattern(u"needle", 6, false);
+    std::u16string all;  // everything appended since the last clear
+    auto update = [&] {
+        return matches.Update(text.Data(), text.GetLength(), text.GetDropped(),
+                              text.GetGeneration());
+    };
+    auto expect = [&](const char* pszWhen) {
+        const int64_t nDropped = text.GetDropped();
+        EXPECT_EQ(Matches(matches),
+                  Reference(all.substr(static_cast<size_t>(nDropped)), u"needle", false, nDropped))
+            << pszWhen;
+    };
+    auto append = [&](const std::u16string& s) {
+        text.Append(s.data(), static_cast<int>(s.size()));
+        all += s;
+    };
+    EXPECT_FALSE(update());
+    append(u"a NEEDLE and a nee");
+    EXPECT_TRUE(update());
+    expect("first");
+    // an occurrence split between two appends, one right after it, and appends that add none
+    append(u"dleNeedle x");
+    EXPECT_TRUE(update());
+    EXPECT_EQ(matches.Count(), 3u);
+    append(u"y");
+    EXPECT_FALSE(update());
+    // removal at the front: an occurrence that lost its first character is gone
+    text.EraseFront(3);
+    EXPECT_TRUE(update());
+    expect("front cut into the first");
+    EXPECT_EQ(matches.Count(), 2u);
+    std::mt19937 rng(3);
+    for (int i = 0; i < 300; ++i) {
+        append(rng() % 4 == 0 ? u"needle\r\n" : u"hay hay\r\n");
+        if (i % 7 == 0) {
+            text.EraseFront(static_cast<int>(rng() % 40));
+        }
+        update();
+        ASSERT_NO_FATAL_FAILURE(expect("stream"));
+    }
+    // a clear makes positions start again
+    text.Clear();
+    all.clear();
+    append(u"needle");
+    EXPECT_TRUE(update());
+    EXPECT_EQ(Matches(matches), (std::vector<int64_t>{0}));
+    // a new pattern searches the whole text again
+    matches.SetPattern(u"e", 1, true);
+    update();
+    EXPECT_EQ(Matches(matches), (std::vector<int64_t>{1, 2, 5}));
+    EXPECT_EQ(matches.LowerBound(2), 1u);
+    EXPECT_EQ(matches.LowerBound(6), 3u);
+}
+
+TEST(PaneFind, AFullPaneIsSearchedWholeAndCounted) {
+    // the default limit: 32 Mi characters, the oldest lines dropped on the way
+    COutputPane pane;
+    pane.resize(500, 300);
+    std::u16string chunk;
+    int nLines = 0;
+    while (pane.GetTextLength() < COutputPane::kDefaultLimit - 64) {
+        chunk.clear();
+        for (int i = 0; i < 4096; ++i) {
+            chunk += LargeLine(nLines++);
+        }
+        pane.SetSel(pane.GetTextLength(), pane.GetTextLength());
+        pane.ReplaceSel(chunk.c_str());
+    }
+    ASSERT_EQ(pane.GetTextLength(), COutputPane::kDefaultLimit);
+    // the lines still held, and the errors among them
+    const std::u16string held = PaneText(pane);
+    const size_t nFirstWhole = held.find(u"\r\n") + 2;
+    const int nFirstLine =
+        std::stoi(std::string(held.begin() + static_cast<ptrdiff_t>(nFirstWhole) + 5,
+                              held.begin() + static_cast<ptrdiff_t>(nFirstWhole) + 14));
+    int nErrors = 0;
+    int nUpper = 0;
+    for (int i = nFirstLine; i < nLines; ++i) {
+        nErrors += i % 1000 == 0;
+        nUpper += i % 3000 == 0;
+    }
+    // the first, partial line may hold an error too
+    const bool bPartialError = held.substr(0, nFirstWhole).find(u"rror") != std::u16string::npos;
+    ASSERT_GT(nErrors, 1000);
+    pane.BeginFind();
+    EXPECT_TRUE(pane.SetFindPattern(QStringLiteral("error"), false));
+    EXPECT_EQ(pane.FindMatchCount(), nErrors + (bPartialError ? 1 : 0));
+    EXPECT_EQ(pane.FindMatchCount(), static_cast<int>(Reference(held, u"error", false).size()));
+    EXPECT_TRUE(pane.SetFindPattern(QStringLiteral("ERROR"), true));
+    EXPECT_EQ(pane.FindMatchCount(), static_cast<int>(Reference(held, u"ERROR", true).size()));
+    EXPECT_GE(pane.FindMatchCount(), nUpper);
+    EXPECT_LE(pane.FindMatchCount(), nUpper + 1);
+    // the search starts at the top line: the first occurrence, selected and shown
+    EXPECT_EQ(pane.FindCurrentMatch(), 1);
+    int nStart = 0;
+    int nEnd = 0;
+    pane.GetVisibleSel(&nStart, &nEnd);
+    EXPECT_EQ(pane.GetSelectedText(), QStringLiteral("ERROR"));
+    EXPECT_EQ(nEnd - nStart, 5);
+    // backwards from the first wraps to the last, forwards back to the first
+    EXPECT_TRUE(pane.FindNext(true));
+    EXPECT_EQ(pane.FindCurrentMatch(), pane.FindMatchCount());
+    const int nLine = pane.Text().LineFromChar(nStart);
+    pane.GetVisibleSel(&nStart, nullptr);
+    EXPECT_GT(pane.Text().LineFromChar(nStart), nLine);
+    EXPECT_GE(pane.Text().LineFromChar(nStart), pane.FirstVisibleLine());
+    EXPECT_LT(pane.Text().LineFromChar(nStart), pane.FirstVisibleLine() + pane.VisibleLineCount());
+    EXPECT_TRUE(pane.FindNext(false));
+    EXPECT_EQ(pane.FindCurrentMatch(), 1);
+    EXPECT_FALSE(pane.SetFindPattern(QStringLiteral("no such text"), false));
+    EXPECT_EQ(pane.FindMatchCount(), 0);
+    EXPECT_FALSE(pane.FindNext(false));
+}
+
+namespace {
+
+class FindBarTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_pFrame = std::make_unique<CMainFrame>();
+        m_pFrame->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pFrame.get()));
+        m_pFrame->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_pFrame.get()));
+    }
+    void TearDown() override {
+        WaitFor([&] { return !View().IsRunning(); });
+        m_pFrame.reset();
+    }
+    CVexilView& View() { return m_pFrame->View(); }
+    COutputPane& Pane() { return *View().OutputPane(); }
+    CFindBar& Bar() { return *View().FindBar(); }
+
+    std::unique_ptr<CMainFrame> m_pFrame;
+};
+
+}  // namespace
+
+TEST_F(FindBarTest, CtrlFTypingEnterF3AndEscape) {
+    for (int i = 0; i < 200; ++i) {
+        View().AppendText(i % 50 == 7 ? u"a Warning here\n" : u"nothing to see\n");
+    }
+    View().CommandField()->setText(QStringLiteral("echo must not run"));
+    View().CommandField()->setFocus();
+    QTest::keyClick(m_pFrame.get(), Qt::Key_F, Qt::ControlModifier);
+    ASSERT_TRUE(Bar().isVisible());
+    EXPECT_TRUE(Bar().Field()->hasFocus());
+    // incremental and ignoring case: every key searches again
+    QTest::keyClicks(Bar().Field(), "warn");
+    EXPECT_EQ(Bar().CountText(), QStringLiteral("1 of 4"));
+    EXPECT_EQ(Pane().GetSelectedText(), QStringLiteral("Warn"));
+    int nFirst = 0;
+    Pane().GetVisibleSel(&nFirst, nullptr);
+    EXPECT_EQ(Pane().Text().LineFromChar(nFirst), 7);
+    // Enter and F3 go on, Shift+F3 back; past the last comes the first
+    QTest::keyClick(Bar().Field(), Qt::Key_Return);
+    EXPECT_EQ(Bar().CountText(), QStringLiteral("2 of 4"));
+    QTest::keyClick(Bar().Field(), Qt::Key_F3);
+    EXPECT_EQ(Bar().CountText(), QStringLiteral("3 of 4"));
+    QTest::keyClick(Bar().Field(), Qt::Key_F3, Qt::ShiftModifier);
+    EXPECT_EQ(Bar().CountText(), QStringLiteral("2 of 4"));
+    int nSecond = 0;
+    Pane().GetVisibleSel(&nSecond, nullptr);
+    EXPECT_EQ(Pane().Text().LineFromChar(nSecond), 57);
+    QTest::keyClick(Bar().Field(), Qt::Key_Return);
+    QTest::keyClick(Bar().Field(), Qt::Key_Return);
+    QTest::keyClick(Bar().Field(), Qt::Key_Return);
+    EXPECT_EQ(Bar().CountText(), QStringLiteral("1 of 4"));
+    // Enter in the bar never ran the command
+    EXPECT_EQ(PaneText(Pane()).find(u"must not run"), std::u16string::npos);
+    EXPECT_FALSE(View().IsRunning());
+    // "Match case" searches again
+    Bar().MatchCase()->setChecked(true);
+    EXPECT_EQ(Bar().CountText(), QStringLiteral("No matches"));
+    Bar().MatchCase()->setChecked(false);
+    EXPECT_EQ(Pane().FindMatchCount(), 4);
+    // new output is searched as it arrives
+    View().AppendText(u"WARNING at the end\n");
+    Pane().FlushLayout();
+    EXPECT_EQ(Pane().FindMatchCount(), 5);
+    EXPECT_EQ(Bar().CountText(), QStringLiteral("1 of 5"));
+    // Escape closes the bar and drops the highlights; the selection stays
+    QTest::keyClick(Bar().Field(), Qt::Key_Escape);
+    EXPECT_FALSE(Bar().isVisible());
+    EXPECT_EQ(Pane().FindMatchCount(), 0);
+    EXPECT_TRUE(Pane().hasFocus());
+    EXPECT_EQ(Pane().GetSelectedText(), QStringLiteral("Warn"));
+    // F3 opens it again with the pattern and goes on from the selection
+    QTest::keyClick(m_pFrame.get(), Qt::Key_F3);
+    ASSERT_TRUE(Bar().isVisible());
+    EXPECT_EQ(Bar().CountText(), QStringLiteral("2 of 5"));
+}
+
+TEST_F(FindBarTest, HighlightsArePaintedAndLeaveWithTheBar) {
+    View().AppendText(u"one two three two one\n");
+    Pane().FlushLayout();
+    const QImage plain = Pane().viewport()->grab().toImage();
+    Bar().Open();
+    QTest::keyClicks(Bar().Field(), "two");
+    EXPECT_EQ(Bar().CountText(), QStringLiteral("1 of 2"));
+    // the bar sits over the pane's top right corner, inside it
+    EXPECT_TRUE(Pane().rect().contains(Bar().geometry()));
+    const QImage lit = Pane().viewport()->grab().toImage();
+    EXPECT_NE(plain, lit);
+    // the second occurrence alone is highlighted: select nothing and compare row pixels under it
+    Bar().Close();
+    Pane().SetSel(0, 0);
+    const QImage closed = Pane().viewport()->grab().toImage();
+    EXPECT_EQ(plain.size(), closed.size());
+    const QFontMetrics fm(Pane().font());
+    const int nX = 2 + 15 * fm.horizontalAdvance(QLatin1Char('M'));  // inside the second "two"
+    const QColor back = Pane().palette().color(QPalette::Base);
+    EXPECT_EQ(closed.pixelColor(nX, 1), back);
+    EXPECT_NE(lit.pixelColor(nX, 1), back);
+}
+
+TEST_F(FindBarTest, ARunningCommandKeepsTheCountCurrent) {
+    Bar().Open();
+    QTest::keyClicks(Bar().Field(), "77");
+    EXPECT_EQ(Bar().CountText(), QStringLiteral("No matches"));
+    View().SetCommand(QStringLiteral("seq 1 20000"));
+    View().OnRun();
+    ASSERT_TRUE(WaitFor([&] { return !View().IsRunning(); }, 30000));
+    Pane().FlushLayout();
+    // numbers from 1 to 20000 that hold "77", counting non-overlapping occurrences
+    int nExpected = 0;
+    for (int i = 1; i <= 20000; ++i) {
+        const std::string s = std::to_string(i);
+        for (size_t p = s.find("77"); p != std::string::npos; p = s.find("77", p + 2)) {
+            ++nExpected;
+        }
+    }
+    EXPECT_EQ(Pane().FindMatchCount(), nExpected);
+    EXPECT_TRUE(Bar().CountText().endsWith(QStringLiteral(" %1").arg(nExpected)) ||
+                Bar().CountText() == QStringLiteral("%1 matches").arg(nExpected))
+        << Bar().CountText().toStdString();
+}

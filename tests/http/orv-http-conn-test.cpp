@@ -1,0 +1,324 @@
+// Connections without servers: the local-host rule, the route choice, the system proxy
+// answers, the effective proxy's log form and modes, the libcurl code table, file and bad URLs,
+// the engine seam with TryBoth, and the pool under threads.
+#include <curl/curl.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "orv-http-conn.h"
+#include "orv-http-curl.h"
+#include "orv-http-proxy.h"
+#include "orv-http-test-util.h"
+#include "orv-test-support.h"
+
+namespace {
+
+TEST(LocalHost, RuleCoversLoopbackAndPrivateRanges) {
+    for (const char* p : {"localhost", "LocalHost", "0", "127.0.0.1", "127.9.9.9", "10.1.2.3",
+                          "192.168.0.1", "0.0.0.0", "172.16.0.1", "172.31.255.255", "172.20.1.1"})
+        EXPECT_TRUE(OrvHttpIsLocalHost(p)) << p;
+    for (const char* p : {"example.org", "172.15.0.1", "172.32.0.1", "172.1.0.1", "172.160.0.1",
+                          "172.16x", "192.169.0.1", "100.0.0.1", "1.2.3.4", "00", "", "localhost.",
+                          "localhostx", "11.0.0.1", "::1"})
+        EXPECT_FALSE(OrvHttpIsLocalHost(p)) << p;
+    EXPECT_FALSE(OrvHttpIsLocalHost(nullptr));
+}
+
+class RouteTest : public ::testing::Test {
+protected:
+    void TearDown() override { OrvResetEffectiveProxy(); }
+    void Set(const COrvProxySettings& s) {
+        COrvStringA sLog;
+        COrvError err;
+        ASSERT_TRUE(OrvSetAndTestEffectiveProxy(s, true, false, sLog, err)) << err.Text();
+        m_sLog = sLog;
+    }
+    COrvStringA m_sLog;
+};
+
+TEST_F(RouteTest, ManualProxyIsTakenForRemoteHostsOnly) {
+    COrvProxySettings s;
+    s.m_bUseProxy_Manual = true;
+    s.m_sHost = "proxy.example";
+    s.m_nPort = 3128;
+    s.m_sUserId = "pu";
+    s.m_sPasswd = "secret-pw";
+    Set(s);
+    EXPECT_EQ(ToStd(m_sLog),
+              "Use Manual Proxy m_bUseProxy_Auto=0 m_bUseProxy_Manual=1 "
+              "m_sHost=proxy.example m_nPort=3128 m_sUserId=pu m_sPasswd=... "
+              "TrustCA=0\n");
+    COrvHttpProxyRoute r = OrvHttpChooseRoute("remote.example", true, "cu", "cp");
+    EXPECT_EQ(ToStd(r.m_sHost), "proxy.example");
+    EXPECT_EQ(r.m_nPort, 3128);
+    EXPECT_EQ(ToStd(r.m_sUserId), "pu");
+    EXPECT_EQ(ToStd(r.m_sPassword), "secret-pw");
+    EXPECT_TRUE(OrvHttpChooseRoute("192.168.1.1", true, "", "").m_sHost.IsEmpty());
+    EXPECT_TRUE(OrvHttpChooseRoute("remote.example", false, "", "").m_sHost.IsEmpty());
+    // The connection's own proxy credentials stand when the effective proxy has none.
+    s.m_sUserId = "";
+    s.m_sPasswd = "";
+    Set(s);
+    r = OrvHttpChooseRoute("remote.example", true, "cu", "cp");
+    EXPECT_EQ(ToStd(r.m_sUserId), "cu");
+    EXPECT_EQ(ToStd(r.m_sPassword), "cp");
+    // Neither automatic nor manual: no proxy, host and port cleared.
+    s.m_bUseProxy_Manual = false;
+    Set(s);
+    EXPECT_EQ(ToStd(m_sLog), "Use No Proxy\n");
+    EXPECT_TRUE(OrvHttpChooseRoute("remote.example", true, "", "").m_sHost.IsEmpty());
+    EXPECT_EQ(OrvGetEffectiveProxy().m_nPort, 0);
+}
+
+TEST_F(RouteTest, DeterminedOnceUnlessForced) {
+    COrvProxySettings s;
+    s.m_bUseProxy_Manual = true;
+    s.m_sHost = "p1";
+    s.m_nPort = 1;
+    Set(s);
+    s.m_bUseProxy_Manual = false;
+    COrvStringA sLog;
+    COrvError err;
+    bool bDetermined = false;
+    ASSERT_TRUE(OrvSetAndTestEffectiveProxy(s, false, false, sLog, err));
+    EXPECT_TRUE(sLog.IsEmpty()) << "determined already: nothing done but storing";
+    OrvGetEffectiveProxy(&bDetermined);
+    EXPECT_TRUE(bDetermined);
+    ASSERT_TRUE(OrvSetAndTestEffectiveProxy(s, true, false, sLog, err));
+    EXPECT_EQ(ToStd(sLog), "Use No Proxy\n");
+}
+
+TEST(SystemProxy, AnswersAreParsed) {
+    COrvSystemProxy p;
+    ASSERT_TRUE(OrvParseSystemProxyAnswer("direct://", p));
+    EXPECT_TRUE(p.m_bDirect);
+    ASSERT_TRUE(OrvParseSystemProxyAnswer("http://proxy.lan:3128", p));
+    EXPECT_FALSE(p.m_bDirect);
+    EXPECT_EQ(ToStd(p.m_sHost), "proxy.lan");
+    EXPECT_EQ(p.m_nPort, 3128);
+    ASSERT_TRUE(OrvParseSystemProxyAnswer("HTTP://proxy.lan/", p));
+    EXPECT_EQ(p.m_nPort, 8080);
+    ASSERT_TRUE(OrvParseSystemProxyAnswer("socks5://s.lan:9050", p));
+    EXPECT_EQ(ToStd(p.m_sHost), "socks5://s.lan");
+    EXPECT_EQ(p.m_nPort, 9050);
+    ASSERT_TRUE(OrvParseSystemProxyAnswer("socks://s.lan", p));
+    EXPECT_EQ(p.m_nPort, 1080);
+    for (const char* bad : {"ftp://x:1", "http://", "http://:80", "http://h:", "http://h:0",
+                            "http://h:65536", "http://h:8a", "http://u@h:1", "wpad://", ""}) {
+        EXPECT_FALSE(OrvParseSystemProxyAnswer(bad, p)) << bad;
+        EXPECT_TRUE(p.m_bDirect && p.m_sHost.IsEmpty()) << bad;
+    }
+}
+
+TEST(CurlCodes, OneTableWithClasses) {
+    OrvHttpErrorClass cls;
+    EXPECT_EQ(OrvHttpCurlResultCode(CURLE_OK, &cls), enNetOk);
+    for (int c : {CURLE_COULDNT_CONNECT, CURLE_COULDNT_RESOLVE_HOST, CURLE_OPERATION_TIMEDOUT,
+                  CURLE_RECV_ERROR, CURLE_SEND_ERROR, CURLE_GOT_NOTHING}) {
+        EXPECT_EQ(OrvHttpCurlResultCode(c, &cls), enNetConnection) << c;
+        EXPECT_EQ(cls, enHttpErrConnection);
+    }
+    for (int c : {CURLE_PEER_FAILED_VERIFICATION, CURLE_SSL_CACERT_BADFILE, CURLE_LOGIN_DENIED}) {
+        EXPECT_EQ(OrvHttpCurlResultCode(c, &cls), enNetAuth) << c;
+        EXPECT_EQ(cls, enHttpErrAuth);
+    }
+    EXPECT_EQ(OrvHttpCurlResultCode(CURLE_WEIRD_SERVER_REPLY, &cls), enNetServer);
+    EXPECT_EQ(cls, enHttpErrOther);
+    EXPECT_EQ(OrvHttpCurlResultCode(99999, &cls), enNetServer);
+}
+
+TEST(OneShot, FileUrlsAreCappedAndBadUrlsRefused) {
+    OrvTempDir dir;
+    std::string big(300000, 'a');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 26);
+    ASSERT_TRUE(OrvWriteFileBytes(dir.File("big file"), big));
+    ASSERT_TRUE(OrvWriteFileBytes(dir.File("small"), "tiny"));
+    COrvHttpConnConfig cfg;
+    COrvHttpTxn txn;
+    COrvError err;
+    const std::string url = "file://" + dir.Path() + "/big%20file";
+    ASSERT_TRUE(DoOrvHttpTxnAndClose(url.c_str(), txn, cfg, err)) << err.Text();
+    EXPECT_EQ(txn.m_sBody.GetLength(), kOrvHttpFileUrlMax);
+    EXPECT_TRUE(ToStd(txn.m_sBody) == big.substr(0, kOrvHttpFileUrlMax));
+    const std::string small = "file://" + dir.Path() + "/small";
+    ASSERT_TRUE(DoOrvHttpTxnAndClose(small.c_str(), txn, cfg, err)) << err.Text();
+    EXPECT_EQ(ToStd(txn.m_sBody), "tiny");
+    EXPECT_EQ(txn.m_nStatus, 200);
+
+    struct Bad {
+        std::string url;
+        int code;
+        const char* prefix;
+    };
+    const Bad bad[] = {
+        {"file://" + dir.Path() + "/none", enNetNotFound, "Reading file://: "},
+        {"file:" + dir.Path() + "/small", enNetBadRequest, "Bad File URL: "},
+        {"ftp://127.0.0.1/x", enNetBadRequest, "DoOrvHttpTxnAndClose bad URL: ftp://"},
+        {"no-colon", enNetBadRequest, "cannot crack URL no-colon"},
+        {"http://h:99999/", enNetBadRequest, "cannot crack URL "},
+        {"http:///path", enNetBadRequest, "DoOrvHttpTxnAndClose bad URL: "},
+    };
+    for (const Bad& b : bad) {
+        COrvError e;
+        int nCode = 0;
+        COrvStringA sText;
+        EXPECT_FALSE(DoOrvHttpTxnAndClose(b.url.c_str(), txn, cfg, e)) << b.url;
+        EXPECT_EQ(e.Code(), b.code) << b.url << " " << e.Text();
+        EXPECT_EQ(ToStd(e.Text()).rfind(b.prefix, 0), 0u) << e.Text();
+        EXPECT_FALSE(DoOrvHttpTxnAndClose(b.url.c_str(), txn, cfg, &nCode, &sText));
+        EXPECT_EQ(nCode, b.code);
+        EXPECT_EQ(ToStd(sText), ToStd(e.Text()));
+    }
+}
+
+// A socket engine that answers from memory, failing as told.
+struct FakeEngine : IOrvHttpEngine {
+    static std::atomic<int> s_calls;
+    static std::atomic<bool> s_fail;
+    bool SendReceive(COrvHttpTxn& txn, COrvError& err) override {
+        ++s_calls;
+        if (s_fail)
+            return err.Set(enNetConnection, "fake socket engine down");
+        txn.m_nStatus = 200;
+        txn.m_sBody = "from the socket engine";
+        return true;
+    }
+    bool WriteBody(COrvHttpTxn&, const void*, int64_t, COrvError&) override { return true; }
+    bool FinishBody(COrvHttpTxn&, COrvError&) override { return true; }
+    void Close() override {}
+    int64_t ConnectionsOpened() const override { return 1; }
+};
+std::atomic<int> FakeEngine::s_calls{0};
+std::atomic<bool> FakeEngine::s_fail{false};
+std::unique_ptr<IOrvHttpEngine> MakeFake(const COrvHttpConnConfig&) {
+    return std::make_unique<FakeEngine>();
+}
+
+TEST(EngineSeam, ByteChoosesTheEngineAndTryBothFallsBack) {
+    COrvHttpConnConfig cfg;
+    cfg.m_sHost = "127.0.0.1";
+    cfg.m_nPort = 1;
+    COrvHttpTxn txn;
+    COrvError err;
+    {
+        COrvHttpEngineConnection conn(cfg);
+        EXPECT_FALSE(conn.SendReceive(txn, err));
+        EXPECT_EQ(err.Code(), enNetNotReady);
+        EXPECT_EQ(ToStd(err.Text()), "Socket engine not available");
+    }
+    EXPECT_TRUE(OrvHttpTestTxnUsesPlatformEngine());
+    ASSERT_EQ(OrvHttpSetSocketEngineFactory(&MakeFake), nullptr);
+    EXPECT_FALSE(OrvHttpTestTxnUsesPlatformEngine());
+    FakeEngine::s_fail = false;
+    FakeEngine::s_calls = 0;
+    ASSERT_TRUE(DoOrvHttpTxnAndCloseTryBoth("http://127.0.0.1:1/x", txn, cfg, err));
+    EXPECT_EQ(ToStd(txn.m_sBody), "from the socket engine");
+    EXPECT_EQ(FakeEngine::s_calls, 1);
+    // The socket engine fails; the platform engine finds nothing listening on port 1 either.
+    FakeEngine::s_fail = true;
+    COrvError both;
+    EXPECT_FALSE(DoOrvHttpTxnAndCloseTryBoth("http://127.0.0.1:1/x", txn, cfg, both));
+    EXPECT_EQ(ToStd(both.Text()).rfind("fake socket engine down; WinInet: ", 0), 0u) << both.Text();
+    EXPECT_EQ(both.Code(), enNetConnection);
+    EXPECT_EQ(txn.m_nStatus, 0) << "the failed first attempt's response was reset";
+    EXPECT_EQ(OrvHttpSetSocketEngineFactory(nullptr), &MakeFake);
+}
+
+TEST(Pool, KeepsAtMostTenAndOnePerKey) {
+    COrvHttpConnectionPool pool;
+    std::vector<std::unique_ptr<COrvHttpEngineConnection>> conns;
+    for (int i = 0; i < 12; ++i) {
+        COrvHttpConnConfig cfg;
+        cfg.m_sHost = "127.0.0.1";
+        cfg.m_nPort = 1000 + i;
+        conns.push_back(pool.Take(cfg));
+        ASSERT_TRUE(conns.back());
+    }
+    COrvHttpEngineConnection* pFirst = conns[0].get();
+    for (auto& p : conns)
+        pool.Give(std::move(p));
+    EXPECT_EQ(pool.Count(), COrvHttpConnectionPool::kLimit);
+    COrvHttpConnConfig cfg;
+    cfg.m_sHost = "127.0.0.1";
+    cfg.m_nPort = 1000;
+    cfg.m_sPassword = "new";
+    auto again = pool.Take(cfg);
+    EXPECT_EQ(again.get(), pFirst) << "an idle connection for the key is reused";
+    EXPECT_EQ(ToStd(again->Config().m_sPassword), "new");
+    EXPECT_EQ(pool.Count(), 9);
+    cfg.m_sUserId = "other";
+    auto other = pool.Take(cfg);
+    EXPECT_NE(other.get(), pFirst) << "another user never gets this connection";
+    // A second connection for a key already pooled is closed, not kept.
+    auto twin = pool.Take(cfg);
+    pool.Give(std::move(other));
+    pool.Give(std::move(twin));
+    EXPECT_EQ(pool.Count(), 10);
+    pool.Give(std::move(again));
+    EXPECT_EQ(pool.Count(), 10);
+    pool.Clear();
+    EXPECT_EQ(pool.Count(), 0);
+}
+
+TEST(Pool, ThreadsTakeAndGiveUnderTheLock) {
+    COrvHttpConnectionPool pool;
+    std::atomic<int> nTaken{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 400; ++i) {
+                COrvHttpConnConfig cfg;
+                cfg.m_sHost = "h";
+                cfg.m_nPort = (t * 7 + i) % 13;
+                auto p = pool.Take(cfg);
+                if (p)
+                    ++nTaken;
+                pool.Give(std::move(p));
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(nTaken, 2400);
+    EXPECT_LE(pool.Count(), COrvHttpConnectionPool::kLimit);
+    EXPECT_GT(pool.Count(), 0);
+}
+
+TEST(EffectiveProxy, ReadersSeeWholeSettingsWhileAWriterChangesThem) {
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nTorn{0};
+    std::thread writer([&] {
+        for (int i = 0; i < 300; ++i) {
+            COrvProxySettings s;
+            s.m_bUseProxy_Manual = true;
+            s.m_sHost = i % 2 ? "odd.example" : "even.example";
+            s.m_nPort = i % 2 ? 1111 : 2222;
+            COrvStringA sLog;
+            COrvError err;
+            (void)OrvSetAndTestEffectiveProxy(s, true, false, sLog, err);
+        }
+        bStop = true;
+    });
+    std::thread reader([&] {
+        while (!bStop) {
+            const COrvHttpProxyRoute r = OrvHttpChooseRoute("remote.example", true, "", "");
+            if (r.m_sHost.IsEmpty())
+                continue;
+            const bool bOdd = ToStd(r.m_sHost) == "odd.example";
+            if ((bOdd && r.m_nPort != 1111) || (!bOdd && r.m_nPort != 2222))
+                ++nTorn;
+        }
+    });
+    writer.join();
+    reader.join();
+    EXPECT_EQ(nTorn, 0);
+    OrvResetEffectiveProxy();
+}
+
+}  // namespace
