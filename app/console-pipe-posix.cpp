@@ -5,7 +5,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <poll.h>
-#include <pthread.h>
+#include <pthread.h>  // pthread_sigmask
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -17,20 +17,20 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "console-pipe.h"
 #include "escape-filter.h"
 #include "orv-sys.h"
+#include "orv-thread.h"
 #include "orv-trace.h"
 #include "orv-utf.h"
 
 extern char** environ;
 
 namespace {
-
-static_assert(sizeof(pthread_t) <= sizeof(uint64_t), "a pthread_t must fit the thread field");
 
 // Native-order UTF-16 as iconv names it.
 constexpr const char* kUtf16Native =
@@ -102,7 +102,7 @@ int AboveStandard(int fd) {
 // A pipe with both ends close-on-exec and above the standard descriptors.
 bool MakePipe(int* pnRead, int* pnWrite) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    if (OrvSysPipe(fds) != 0) {
         return false;
     }
     fds[0] = AboveStandard(fds[0]);
@@ -181,7 +181,7 @@ public:
         // Made on the first hand-over, needed or not, so that the reaper's descriptor count stays
         // the same from then on.
         if (m_hWake < 0) {
-            m_hWake = AboveStandard(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+            m_hWake = AboveStandard(g_orv_sys.eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         }
         lock.unlock();
         if (TryWait(pid)) {
@@ -191,12 +191,10 @@ public:
         const int nPidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
         lock.lock();
         if (!m_bStarted && m_hWake >= 0) {
-            pthread_t thread;
-            pthread_attr_t attr;
-            pthread_attr_init(&attr);
-            pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-            m_bStarted = pthread_create(&thread, &attr, &CChildReaper::ThreadStart, this) == 0;
-            pthread_attr_destroy(&attr);
+            // The thread runs as long as the process; nobody waits for it.
+            COrvStringA strError;
+            m_bStarted = m_thread.Start(strError);
+            m_thread.CloseHandle();
         }
         m_children.push_back({pid, nPidFd >= 0 ? AboveStandard(nPidFd) : -1});
         Signal(m_hWake);
@@ -218,10 +216,17 @@ private:
         return r == pid || (r < 0 && errno == ECHILD);
     }
 
-    static void* ThreadStart(void* pv) {
-        static_cast<CChildReaper*>(pv)->Loop();
-        return nullptr;
-    }
+    class CThread : public COrvThread {
+    public:
+        explicit CThread(CChildReaper* pReaper) : m_pReaper(pReaper) {}
+        bool Run(int&, COrvStringA&) override {
+            m_pReaper->Loop();
+            return true;
+        }
+
+    private:
+        CChildReaper* m_pReaper;
+    };
 
     void Loop() {
         std::vector<pollfd> fds;
@@ -240,7 +245,7 @@ private:
             }
             int r;
             do {
-                r = poll(fds.data(), fds.size(), bAllPidFds ? -1 : 200);
+                r = OrvSysPoll(fds.data(), fds.size(), bAllPidFds ? -1 : 200);
             } while (r < 0 && errno == EINTR);
             uint64_t nCount;
             while (OrvSysRead(m_hWake, &nCount, sizeof nCount) > 0) {
@@ -264,6 +269,7 @@ private:
     std::vector<Child> m_children;
     int m_hWake = -1;
     bool m_bStarted = false;
+    CThread m_thread{this};
 };
 
 // How long the reader waits, once the output has ended, for a shell that has not exited yet: the
@@ -292,10 +298,26 @@ CPipeExit ExitFromStatus(int nStatus) {
     return exit;
 }
 
-void* ReaderStart(void* pv) {
-    CConsolePipe::ReaderThreadProc(static_cast<CConsolePipe*>(pv));
-    return nullptr;
-}
+}  // namespace
+
+// The reader thread of one pipe. Owned by the pipe, which waits for it in Close; a pipe that
+// destroys itself on this thread hands the object over to the thread, which deletes it once Run
+// has returned.
+class CPipeReaderThread : public COrvThread {
+public:
+    explicit CPipeReaderThread(CConsolePipe* pPipe) : m_pPipe(pPipe) {}
+    bool Run(int&, COrvStringA&) override {
+        CConsolePipe::ReaderThreadProc(m_pPipe);
+        return true;
+    }
+    // Called on this thread only: the object goes when the thread ends.
+    void DeleteWhenDone() { m_bDeleteWhenDone = true; }
+
+private:
+    CConsolePipe* m_pPipe;
+};
+
+namespace {
 
 // Does nothing on the owner thread: a call made after a post returns once the post was handled.
 void NoPaneCall(ITextPane&, void*) {}
@@ -505,7 +527,7 @@ int CConsolePipe::Run(const char16_t* pszCommand) {
     int hInputWrite = -1;
     int nResult = 2;
     if (MakePipe(&hOutputRead, &hOutputWrite) && MakePipe(&hInputRead, &hInputWrite)) {
-        m_hWake = AboveStandard(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        m_hWake = AboveStandard(g_orv_sys.eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     }
     if (m_hWake >= 0) {
         {
@@ -527,10 +549,15 @@ int CConsolePipe::Run(const char16_t* pszCommand) {
                 std::lock_guard<std::mutex> guard(m_lock);
                 CloseIfOpen(m_hStdinWrite);
             }
-            pthread_t thread;
-            if (pthread_create(&thread, nullptr, &ReaderStart, this) == 0) {
-                m_hReaderThread = static_cast<uint64_t>(thread);
+            m_pReader = new (std::nothrow) CPipeReaderThread(this);
+            COrvStringA strError;
+            if (m_pReader != nullptr && m_pReader->Start(strError)) {
+                // The reader waits for m_gate, so it is still there to have its number.
+                m_hReaderThread = static_cast<uint64_t>(m_pReader->GetThreadNumber());
                 nResult = 0;
+            } else {
+                delete m_pReader;
+                m_pReader = nullptr;
             }
         }
     }
@@ -546,14 +573,15 @@ int CConsolePipe::Run(const char16_t* pszCommand) {
 
 void CConsolePipe::Close() {
     if (m_hReaderThread) {
-        const pthread_t thread = static_cast<pthread_t>(m_hReaderThread);
-        if (pthread_equal(thread, pthread_self())) {
-            pthread_detach(thread);  // the reader destroys its own pipe at the end
+        if (static_cast<uint64_t>(OrvGetThreadNumber()) == m_hReaderThread) {
+            m_pReader->DeleteWhenDone();  // the reader destroys its own pipe at the end
         } else {
             m_bStop = true;
             Signal(m_hWake);
-            pthread_join(thread, nullptr);
+            m_pReader->Wait();
+            delete m_pReader;
         }
+        m_pReader = nullptr;
         m_hReaderThread = 0;
     }
     m_bStop = false;
@@ -578,7 +606,9 @@ void CConsolePipe::ReleaseHandles() {
 
 void CConsolePipe::CollectEndedReader() {
     if (m_hReaderThread && m_bReaderEnded) {
-        pthread_join(static_cast<pthread_t>(m_hReaderThread), nullptr);
+        m_pReader->Wait();
+        delete m_pReader;
+        m_pReader = nullptr;
         m_hReaderThread = 0;
         m_bReaderEnded = false;
         CloseIfOpen(m_hWake);

@@ -27,6 +27,8 @@
 #include "orv-string.h"
 #include "text-pane.h"
 
+class CPipeReaderThread;
+
 // Run's result for a command that the child's character set cannot hold.
 constexpr int kPipeUnencodable = 3;
 
@@ -232,8 +234,8 @@ protected:
     uint32_t m_dwFlags;                          // mode bits, fixed at construction
     std::shared_ptr<ITextPaneHost> m_wndOutput;  // the output pane and its owner
     bool m_bWinNT;                               // kept for the record; no effect on Linux
-    // The reader thread (a pthread_t), 0 when none. Stays set after a CPIPE_KEEP pipe's reader has
-    // ended, until the next Run or Close collects the thread.
+    // The reader thread's number (OrvGetThreadNumber), 0 when none. Stays set after a CPIPE_KEEP
+    // pipe's reader has ended, until the next Run or Close collects the thread.
     uint64_t m_hReaderThread = 0;
     int m_hProcess = 0;      // the child's process id; 0 when none
     int m_hStdinWrite = -1;  // the program's end of the child's input pipe; -1 when none
@@ -250,9 +252,10 @@ private:
     // Records the exit in the report (adding whether Stop was called).
     void ReportExit(CPipeExit exit);
 
-    std::mutex m_lock;                 // guards the descriptors against WriteInput
-    std::mutex m_gate;                 // held by Run until it is done with the object
-    std::atomic<bool> m_bStop{false};  // Close asks the reader to stop
+    CPipeReaderThread* m_pReader = nullptr;  // the reader thread object, while m_hReaderThread
+    std::mutex m_lock;                       // guards the descriptors against WriteInput
+    std::mutex m_gate;                       // held by Run until it is done with the object
+    std::atomic<bool> m_bStop{false};        // Close asks the reader to stop
     std::atomic<bool> m_bReaderEnded{false};
     int m_hWake = -1;         // eventfd that wakes the reader for Close and Stop; -1 when none
     int m_hPidFd = -1;        // the child's pidfd (readable once it exits); -1 when none
