@@ -23,3 +23,7 @@ orv_bench(bench-net SOURCES bench-net.cpp LINK orv-net)
 if(TARGET orv-test-servers)
   orv_bench(bench-http-curl SOURCES bench-http-curl.cpp LINK orv-http orv-test-servers)
 endif()
+if(TARGET orv-test-support)
+  # nginx and the temporary folder come from the test helpers.
+  orv_bench(bench-http SOURCES bench-http.cpp LINK orv-http orv-test-support)
+endif()

@@ -6,18 +6,19 @@ orv_layer(orv-posix DIR posix SOURCES orv-sys.cpp)
 
 # Strings and their printf engine, UTF, containers, result codes and errors, trace.
 orv_layer(orv-base DIR portable/base
-  SOURCES orv-string.cpp orv-utf.cpp orv-trace.cpp orv-trace-posix.cpp orv-result.cpp
-          orv-result-posix.cpp orv-error.cpp)
+  SOURCES orv-string.cpp orv-format.cpp orv-unicode-tables.cpp orv-utf.cpp orv-trace.cpp
+          orv-trace-posix.cpp orv-result.cpp orv-result-posix.cpp orv-error.cpp orv-clock-posix.cpp)
 
 # Time, locks, threads, the UI-thread interface, the log, console output, number and text
 # utilities, paths, files and housekeeping.
 orv_layer(orv-sys DIR portable/sys
-  SOURCES orv-time.cpp orv-time-posix.cpp orv-lock.cpp orv-lock-posix.cpp orv-thread.cpp
-          orv-thread-posix.cpp orv-ui-thread.cpp orv-log.cpp orv-log-posix.cpp orv-console.cpp
+  SOURCES orv-time.cpp orv-time-posix.cpp orv-timer.cpp orv-timer-posix.cpp orv-lock.cpp
+          orv-lock-posix.cpp orv-thread.cpp orv-thread-posix.cpp orv-ui-thread.cpp orv-log.cpp orv-log-posix.cpp orv-console.cpp
           orv-string-util.cpp orv-string-util-posix.cpp orv-replacing-file-posix.cpp
           orv-registry.cpp orv-registry-posix.cpp orv-regfile.cpp orv-osver.cpp
           orv-osver-posix.cpp orv-process.cpp orv-process-posix.cpp orv-path.cpp orv-path-posix.cpp
-          orv-file.cpp orv-file-posix.cpp orv-housekeeping.cpp
+          orv-file.cpp orv-file-posix.cpp orv-housekeeping.cpp orv-program-path-posix.cpp
+          orv-iconv-posix.cpp
   DEPS orv-base)
 
 # Sockets, SOCKS5, TLS, URLs, escaping, international host names, public suffixes. orv-ssl is the
@@ -51,7 +52,7 @@ pkg_check_modules(LIBPROXY REQUIRED IMPORTED_TARGET libproxy-1.0)
 orv_layer(orv-http DIR portable/http
   SOURCES orv-http-io.cpp orv-http-txn.cpp orv-http-wire.cpp orv-http-auth.cpp orv-http-body.cpp
           orv-http-cookie.cpp orv-http-range.cpp orv-http-response.cpp orv-http-multipart.cpp
-          orv-stream.cpp orv-http-conn.cpp orv-http-curl.cpp orv-http-proxy.cpp
-          orv-http-proxy-libproxy.cpp
+          orv-stream.cpp orv-http-connection.cpp orv-http-conn.cpp orv-http-curl.cpp
+          orv-http-proxy.cpp orv-http-proxy-libproxy.cpp
   DEPS orv-net
   LIBS ZLIB::ZLIB OpenSSL::Crypto CURL::libcurl PkgConfig::LIBPROXY)

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "orv-string.h"
+#include "orv-format.h"
 
 namespace {
 

@@ -89,24 +89,35 @@ long OrvSysReadAll(int fd, void* pBuf, size_t nLen) {
     return static_cast<long>(nDone);
 }
 
-bool OrvSysWriteAll(int fd, const void* pBuf, size_t nLen) {
+bool OrvSysWriteAllWith(long (*pfnWrite)(int, const void*, size_t), int fd, const void* pBuf,
+                        size_t nLen, size_t* pnWritten) {
     const char* p = static_cast<const char*>(pBuf);
-    while (nLen > 0) {
-        long n = g_orv_sys.write(fd, p, nLen);
+    size_t nDone = 0;
+    bool bOk = true;
+    while (nDone < nLen) {
+        const long n = pfnWrite(fd, p + nDone, nLen - nDone);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return false;
+            bOk = false;
+            break;
         }
         if (n == 0) {
             errno = ENOSPC;
-            return false;
+            bOk = false;
+            break;
         }
-        p += n;
-        nLen -= static_cast<size_t>(n);
+        nDone += static_cast<size_t>(n);
     }
-    return true;
+    if (pnWritten != nullptr) {
+        *pnWritten = nDone;
+    }
+    return bOk;
+}
+
+bool OrvSysWriteAll(int fd, const void* pBuf, size_t nLen) {
+    return OrvSysWriteAllWith(g_orv_sys.write, fd, pBuf, nLen, nullptr);
 }
 
 int OrvSysFsync(int fd) {

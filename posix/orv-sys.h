@@ -94,23 +94,28 @@ auto OrvSysRetry(Fn fn) -> decltype(fn()) {
 }
 
 // open with O_CLOEXEC added, retried on EINTR. Returns the descriptor or -1 with errno set.
-int OrvSysOpen(const char* pszPath, int nFlags, unsigned nMode = 0644);
+[[nodiscard]] int OrvSysOpen(const char* pszPath, int nFlags, unsigned nMode = 0644);
 // Reads up to nLen bytes, retried on EINTR. Returns the count (0 at end) or -1 with errno set.
-long OrvSysRead(int fd, void* pBuf, size_t nLen);
+[[nodiscard]] long OrvSysRead(int fd, void* pBuf, size_t nLen);
 // Reads until nLen bytes arrived or the end of the file, looping over short reads and EINTR.
 // Returns the count read (less than nLen only at the end) or -1 with errno set.
-long OrvSysReadAll(int fd, void* pBuf, size_t nLen);
+[[nodiscard]] long OrvSysReadAll(int fd, void* pBuf, size_t nLen);
 // Writes all nLen bytes, looping over short writes and EINTR. Returns true when everything was
 // written; false with errno set otherwise (a write that returns 0 counts as ENOSPC).
-bool OrvSysWriteAll(int fd, const void* pBuf, size_t nLen);
-int OrvSysFsync(int fd);
-int OrvSysRename(const char* pszFrom, const char* pszTo);
+[[nodiscard]] bool OrvSysWriteAll(int fd, const void* pBuf, size_t nLen);
+// The same loop through pfnWrite (g_orv_sys.write, or g_orv_sys_real.write for a report that an
+// injected failure must not silence); *pnWritten, when given, receives the count written in
+// either case.
+[[nodiscard]] bool OrvSysWriteAllWith(long (*pfnWrite)(int, const void*, size_t), int fd,
+                                      const void* pBuf, size_t nLen, size_t* pnWritten);
+[[nodiscard]] int OrvSysFsync(int fd);
+[[nodiscard]] int OrvSysRename(const char* pszFrom, const char* pszTo);
 // Closes the descriptor (never retried: Linux releases it even when close reports EINTR).
 int OrvSysClose(int fd);
 // poll, retried on EINTR with the time left of nTimeoutMs (a negative time-out waits forever).
-int OrvSysPoll(struct pollfd* pFds, nfds_t nFds, int nTimeoutMs);
+[[nodiscard]] int OrvSysPoll(struct pollfd* pFds, nfds_t nFds, int nTimeoutMs);
 // pipe2 with O_CLOEXEC added. 0, or -1 with errno set.
-int OrvSysPipe(int* pFds, int nFlags = 0);
+[[nodiscard]] int OrvSysPipe(int* pFds, int nFlags = 0);
 
 // Restores the table it saw at construction when it goes out of scope (tests).
 class OrvSysScope {

@@ -8,11 +8,15 @@ orv_test(orv-coll-test SOURCES base/orv-coll-test.cpp LINK orv-base)
 orv_test(orv-buffers-test SOURCES base/orv-buffers-test.cpp LINK orv-base)
 orv_test(orv-string-test SOURCES base/orv-string-test.cpp LINK orv-base LABELS threads)
 orv_test(orv-format-test SOURCES base/orv-format-test.cpp LINK orv-base)
+orv_test(orv-unicode-tables-test SOURCES base/orv-unicode-tables-test.cpp LINK orv-base)
 orv_test(orv-lock-test SOURCES sys/orv-lock-test.cpp LINK orv-sys LABELS threads)
 orv_test(orv-thread-test SOURCES sys/orv-thread-test.cpp LINK orv-sys LABELS threads)
 orv_test(orv-ui-thread-test SOURCES sys/orv-ui-thread-test.cpp LINK orv-sys LABELS threads)
 orv_test(orv-log-test SOURCES sys/orv-log-test.cpp LINK orv-sys LABELS threads)
 orv_test(orv-time-test SOURCES sys/orv-time-test.cpp LINK orv-sys LABELS threads)
+orv_test(orv-timer-test SOURCES sys/orv-timer-test.cpp LINK orv-sys LABELS threads)
+orv_test(orv-program-path-test SOURCES sys/orv-program-path-test.cpp LINK orv-sys)
+orv_test(orv-iconv-test SOURCES sys/orv-iconv-test.cpp LINK orv-sys)
 orv_test(orv-string-util-test SOURCES sys/orv-string-util-test.cpp LINK orv-sys)
 orv_test(orv-replacing-file-test SOURCES sys/orv-replacing-file-test.cpp LINK orv-sys)
 orv_test(orv-url-test SOURCES net/orv-url-test.cpp LINK orv-net)
@@ -37,3 +41,7 @@ orv_test(orv-ssl-test SOURCES net/orv-ssl-test.cpp LINK orv-net LABELS threads n
 orv_test(orv-http-conn-test SOURCES http/orv-http-conn-test.cpp LINK orv-http LABELS threads)
 orv_test(orv-http-curl-test SOURCES http/orv-http-curl-test.cpp LINK orv-http orv-test-servers
          LABELS net)
+orv_test(orv-http-connection-test SOURCES http/orv-http-connection-test.cpp LINK orv-http
+         LABELS net)
+target_compile_definitions(orv-http-connection-test PRIVATE
+                           ORV_HTTP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-http-peer.py")

@@ -1,6 +1,6 @@
 // The library's one string type: COrvStringT over 8-bit (COrvStringA, UTF-8) and 16-bit
-// (COrvStringW, UTF-16) characters, its reference-counted block, and the printf engine OrvVFormat
-// behind all formatting.
+// (COrvStringW, UTF-16) characters and its reference-counted block. Formatting goes through the
+// printf engine OrvVFormat (orv-format.h).
 //
 // A string object is one pointer to NUL-terminated characters; a 12-byte COrvStringData header
 // stands immediately in front of them. Copies share the block and count references with atomic
@@ -18,6 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+
+#include "orv-unicode-tables.h"
 
 // The 16-bit character of wide text.
 typedef char16_t OrvWChar;
@@ -87,46 +89,6 @@ COrvStringData* OrvStringReallocate(COrvStringData* pData, int nChars, int nChar
 // Drops one reference; frees the block at the last reference or when it is locked. Static blocks
 // are left alone. Honours g_orv_string_wipe.
 void OrvStringRelease(COrvStringData* pData, int nCharSize);
-
-// The printf engine of the library, one routine for both widths. bWide says whether pFormat,
-// pBuffer and the natural string arguments ("%s", "%c") are 16-bit. With a null pBuffer it only
-// measures and returns an upper bound of the output length in characters. With a buffer of
-// nSize characters it writes at most nSize - 1 characters and a NUL, and returns the number of
-// characters the complete output has; a result not below nSize means the output was cut. On a
-// format error it returns -1 (what was written is NUL-terminated). *ppEnd, when ppEnd is given,
-// receives the position in the format where it stopped. The engine has its own size prefixes
-// ("I64", "I32", "h", "l", "w") and its own "%s"/"%S"/"%c"/"%C" rules; numeric conversions go to
-// the C library's formatter. args is consumed; callers that format twice pass a va_copy.
-// Any thread; allocates only to widen a numeric conversion of more than 512 characters (failure
-// then counts as a format error).
-int OrvVFormat(void* pBuffer, int nSize, bool bWide, const void* pFormat, const void** ppEnd,
-               va_list args);
-
-// Character classes of wide text, searched by bisection in sorted range tables: whitespace
-// (0009-000D, 0020, 00A0, 2000-200B, 3000, FEFF), letters and letters-or-digits.
-bool OrvIsSpaceW(OrvWChar ch);
-bool OrvIsLetterW(OrvWChar ch);
-bool OrvIsLetterOrDigitW(OrvWChar ch);
-// Narrow whitespace: the bytes 9 to 13, 32 and 0xA0.
-inline bool OrvIsSpaceA(char ch) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    return (c >= 9 && c <= 13) || c == 32 || c == 0xA0;
-}
-
-// One inclusive range of a character-class table.
-struct OrvCharRange {
-    char16_t m_chFirst;
-    char16_t m_chLast;
-};
-// The tables behind the predicates above, sorted and disjoint.
-extern const OrvCharRange g_orv_space_ranges[];
-extern const int g_orv_space_range_count;
-extern const OrvCharRange g_orv_letter_ranges[];
-extern const int g_orv_letter_range_count;
-extern const OrvCharRange g_orv_letter_digit_ranges[];
-extern const int g_orv_letter_digit_range_count;
-// True when ch lies in one of the nCount sorted ranges.
-bool OrvInCharRanges(const OrvCharRange* pRanges, int nCount, char16_t ch);
 
 // The string. T is char or OrvWChar. Narrow text is UTF-8 unless the operation that fills it says
 // otherwise. There is no implicit conversion between the widths; use orv-utf.h.

@@ -1,5 +1,5 @@
-// The trace's operating-system layer: a statically initialised mutex, local time, process id and
-// standard error.
+// The trace's operating-system layer: a statically initialised mutex, the process id and standard
+// error.
 #include <pthread.h>
 #include <sys/time.h>
 #include <time.h>
@@ -43,25 +43,6 @@ bool OrvTraceOsLockReady() {
     return s_flag.bReady;
 }
 
-bool OrvTraceOsLocalNow(int& nYear, int& nMonth, int& nDay, int& nHour, int& nMinute, int& nSecond,
-                        int& nMillisecond) {
-    struct timespec ts;
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0)
-        return false;
-    struct tm tmLocal;
-    const time_t t = ts.tv_sec;
-    if (localtime_r(&t, &tmLocal) == nullptr)
-        return false;
-    nYear = tmLocal.tm_year + 1900;
-    nMonth = tmLocal.tm_mon + 1;
-    nDay = tmLocal.tm_mday;
-    nHour = tmLocal.tm_hour;
-    nMinute = tmLocal.tm_min;
-    nSecond = tmLocal.tm_sec;
-    nMillisecond = static_cast<int>(ts.tv_nsec / 1000000);
-    return true;
-}
-
 unsigned OrvTraceOsProcessId() {
     return static_cast<unsigned>(getpid());
 }
@@ -71,5 +52,5 @@ bool OrvTraceOsEnvEnabled() {
 }
 
 void OrvTraceOsWriteStderr(const char* p, size_t n) {
-    OrvSysWriteAll(2, p, n);
+    (void)OrvSysWriteAll(2, p, n);  // nowhere left to report a failure to
 }

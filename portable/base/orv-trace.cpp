@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
+#include "orv-clock.h"
+#include "orv-format.h"
 #include "orv-string.h"
 #include "orv-trace-os.h"
 #include "orv-utf.h"
@@ -55,8 +58,12 @@ int BuildPrefix(char* pBuf, int nLen) {
     if (nLen < 1)
         return 0;
     char sz[kPrefixBuf * 2];
-    int nYear, nMonth, nDay, nHour, nMinute, nSecond, nMs;
-    const bool bTime = OrvTraceOsLocalNow(nYear, nMonth, nDay, nHour, nMinute, nSecond, nMs);
+    const int64_t nNowNs = OrvClockRealtimeNs();
+    struct tm tmLocal;
+    const bool bTime = OrvClockBreakdown(nNowNs / 1000000000, true, &tmLocal);
+    const int nYear = tmLocal.tm_year + 1900, nMonth = tmLocal.tm_mon + 1, nDay = tmLocal.tm_mday;
+    const int nHour = tmLocal.tm_hour, nMinute = tmLocal.tm_min, nSecond = tmLocal.tm_sec;
+    const int nMs = static_cast<int>(nNowNs % 1000000000 / 1000000);
     const long long nThread = static_cast<long long>(OrvGetThreadNumber());
     int n;
     if (!bTime) {

@@ -50,45 +50,26 @@ struct Utf8Dec {
     static Step Decode(const char* pIn, int i, int n, const Options& o) {
         const unsigned char* p = reinterpret_cast<const unsigned char*>(pIn) + i;
         const int nLeft = n - i;
-        const unsigned b0 = p[0];
-        if (b0 == 0)
+        if (p[0] == 0)
             return {Kind::End, 0, 0};
-        if (b0 < 0x80)
-            return {Kind::Char, b0, 1};
-        int nNeed;
-        unsigned lo = 0x80, hi = 0xBF;
-        char32_t c;
-        if (b0 < 0xC2) {
-            return {Kind::Invalid, 0, 1};
-        } else if (b0 < 0xE0) {
-            nNeed = 1;
-            c = b0 & 0x1F;
-        } else if (b0 < 0xF0) {
-            nNeed = 2;
-            if (b0 == 0xE0)
-                lo = 0xA0;
-            else if (b0 == 0xED)
-                hi = o.bAcceptPairs ? 0xAF : 0x9F;
-            c = b0 & 0x0F;
-        } else if (b0 < 0xF5) {
-            nNeed = 3;
-            if (b0 == 0xF0)
-                lo = 0x90;
-            else if (b0 == 0xF4)
-                hi = 0x8F;
-            c = b0 & 0x07;
-        } else {
-            return {Kind::Invalid, 0, 1};
+        if (p[0] < 0x80)
+            return {Kind::Char, p[0], 1};
+        // A NUL ends the input: a sequence is looked at no further than the first one.
+        int nAvail = nLeft < 4 ? nLeft : 4;
+        for (int k = 1; k < nAvail; ++k) {
+            if (p[k] == 0) {
+                nAvail = k;
+                break;
+            }
         }
-        for (int k = 1; k <= nNeed; ++k) {
-            if (k >= nLeft || p[k] == 0)
-                return {Kind::Incomplete, 0, k};
-            const unsigned b = p[k];
-            if (k == 1 ? (b < lo || b > hi) : !IsCont(static_cast<unsigned char>(b)))
-                return {Kind::Invalid, 0, k};
-            c = (c << 6) | (b & 0x3F);
-        }
-        if (c >= 0xD800 && c <= 0xDBFF) {
+        const OrvUtf8Step st =
+            OrvUtf8DecodeOne(pIn + i, static_cast<size_t>(nAvail), o.bAcceptPairs);
+        if (st.eStatus == enUtfInvalid)
+            return {Kind::Invalid, 0, st.nLen};
+        if (st.eStatus == enUtfIncomplete)
+            return {Kind::Incomplete, 0, st.nLen};
+        const char32_t c = st.c;
+        if (OrvIsHighSurrogate(c)) {
             // Only reachable with bAcceptPairs: an encoded high surrogate must be followed by an
             // encoded low surrogate.
             int k = 3;
@@ -107,9 +88,9 @@ struct Utf8Dec {
             const int nTempLen = DecodeEncodedLowSurrogate(p + 3, temp);
             ORV_ASSERT_TEXT(nTempLen == 1, "nTempLen==1");
             const char32_t high = c, low = temp[0];
-            return {Kind::Char, ((high - 0xD800) << 10) + (low - 0xDC00) + 0x10000, 6};
+            return {Kind::Char, OrvCombineSurrogates(high, low), 6};
         }
-        return {Kind::Char, c, nNeed + 1};
+        return {Kind::Char, c, st.nLen};
     }
 };
 
@@ -119,16 +100,16 @@ struct Utf16Dec {
         const char32_t u = p[i];
         if (u == 0)
             return {Kind::End, 0, 0};
-        if (!o.bPairs || u < 0xD800 || u > 0xDFFF)
+        if (!o.bPairs || !OrvIsSurrogate(u))
             return {Kind::Char, u, 1};
-        if (u >= 0xDC00)
+        if (OrvIsLowSurrogate(u))
             return {Kind::Invalid, 0, 1};
         if (i + 1 >= n || p[i + 1] == 0)
             return {Kind::Incomplete, 0, 1};
         const char32_t v = p[i + 1];
-        if (v < 0xDC00 || v > 0xDFFF)
+        if (!OrvIsLowSurrogate(v))
             return {Kind::Invalid, 0, 1};
-        return {Kind::Char, (u - 0xD800) * 0x400 + (v - 0xDC00) + 0x10000, 2};
+        return {Kind::Char, OrvCombineSurrogates(u, v), 2};
     }
 };
 
@@ -138,7 +119,7 @@ struct Utf32Dec {
         const char32_t u = p[i];
         if (u == 0)
             return {Kind::End, 0, 0};
-        if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF))
+        if (u > 0x10FFFF || OrvIsSurrogate(u))
             return {Kind::Invalid, 0, 1};
         return {Kind::Char, u, 1};
     }
@@ -147,24 +128,8 @@ struct Utf32Dec {
 struct Utf8Enc {
     using Unit = char;
     static bool Representable(char32_t, const Options&) { return true; }
-    static int Units(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
-    static void Put(char* p, char32_t c) {
-        if (c < 0x80) {
-            p[0] = static_cast<char>(c);
-        } else if (c < 0x800) {
-            p[0] = static_cast<char>(0xC0 | (c >> 6));
-            p[1] = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            p[0] = static_cast<char>(0xE0 | (c >> 12));
-            p[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            p[2] = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            p[0] = static_cast<char>(0xF0 | (c >> 18));
-            p[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            p[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            p[3] = static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
+    static int Units(char32_t c) { return OrvUtf8Length(c); }
+    static void Put(char* p, char32_t c) { OrvUtf8EncodeOne(c, p); }
 };
 
 struct Utf16Enc {
@@ -176,8 +141,8 @@ struct Utf16Enc {
         if (c < 0x10000) {
             p[0] = static_cast<char16_t>(c);
         } else {
-            p[0] = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-            p[1] = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+            p[0] = OrvHighSurrogateOf(c);
+            p[1] = OrvLowSurrogateOf(c);
         }
     }
 };
@@ -295,8 +260,8 @@ void WellFormedRun(const char* pIn, int& iRef, int n, OutT* pOut, int64_t& nOutR
                 ((b0 & 0x07) << 18) | ((b1 & 0x3F) << 12) | ((b2 & 0x3F) << 6) | (b3 & 0x3F);
             if constexpr (sizeof(OutT) == 2) {
                 if (pOut) {
-                    pOut[nOut] = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-                    pOut[nOut + 1] = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+                    pOut[nOut] = OrvHighSurrogateOf(c);
+                    pOut[nOut + 1] = OrvLowSurrogateOf(c);
                 }
                 nOut += 2;
             } else {
@@ -838,4 +803,79 @@ const char* OrvCodePageName(int nCodePage) {
         default:
             return nullptr;
     }
+}
+
+// ---- streaming UTF-8 decoding ----
+
+namespace {
+
+// Writes the UTF-16 form of one decoding step (U+FFFD for an invalid piece) and returns the
+// count of units.
+int PutStep(const OrvUtf8Step& st, char16_t* pOut) {
+    if (st.eStatus != enUtfOk) {
+        pOut[0] = static_cast<char16_t>(kReplacement);
+        return 1;
+    }
+    if (st.c < 0x10000) {
+        pOut[0] = static_cast<char16_t>(st.c);
+        return 1;
+    }
+    pOut[0] = OrvHighSurrogateOf(st.c);
+    pOut[1] = OrvLowSurrogateOf(st.c);
+    return 2;
+}
+
+}  // namespace
+
+int COrvUtf8StreamDecoder::Decode(const char* p, int nLen, char16_t* pOut) {
+    int nOut = 0;
+    int i = 0;
+    if (m_nCarry > 0) {
+        // The kept bytes and the first bytes of this chunk, enough for every sequence that starts
+        // in the kept ones.
+        char aJoin[kMaxCarry + 4];
+        const int nTake = nLen < 4 ? nLen : 4;
+        std::memcpy(aJoin, m_carry, static_cast<size_t>(m_nCarry));
+        std::memcpy(aJoin + m_nCarry, p, static_cast<size_t>(nTake));
+        const int nJoin = m_nCarry + nTake;
+        int j = 0;
+        while (j < m_nCarry) {
+            const OrvUtf8Step st = OrvUtf8DecodeOne(aJoin + j, static_cast<size_t>(nJoin - j));
+            if (st.eStatus == enUtfIncomplete) {
+                // Still cut: only possible when this chunk was too short to finish it.
+                std::memcpy(m_carry, aJoin + j, static_cast<size_t>(nJoin - j));
+                m_nCarry = nJoin - j;
+                return nOut;
+            }
+            nOut += PutStep(st, pOut + nOut);
+            j += st.nLen;
+        }
+        i = j - m_nCarry;
+        m_nCarry = 0;
+    }
+    while (i < nLen) {
+        const unsigned char b = static_cast<unsigned char>(p[i]);
+        if (b < 0x80) {
+            pOut[nOut++] = b;
+            ++i;
+            continue;
+        }
+        const OrvUtf8Step st = OrvUtf8DecodeOne(p + i, static_cast<size_t>(nLen - i));
+        if (st.eStatus == enUtfIncomplete) {
+            m_nCarry = nLen - i;
+            std::memcpy(m_carry, p + i, static_cast<size_t>(m_nCarry));
+            break;
+        }
+        nOut += PutStep(st, pOut + nOut);
+        i += st.nLen;
+    }
+    return nOut;
+}
+
+int COrvUtf8StreamDecoder::Finish(char16_t* pOut) {
+    if (m_nCarry == 0)
+        return 0;
+    m_nCarry = 0;
+    pOut[0] = static_cast<char16_t>(kReplacement);
+    return 1;
 }

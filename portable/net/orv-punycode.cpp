@@ -171,7 +171,7 @@ bool DecodeAppend(const char* pIn, int n, COrvStringA& out, COrvError& err) {
             return err.Set(enNetBadRequest, "Punycode decoding error: integer overflow");
         cp += i / nOut;
         i %= nOut;
-        if (cp < 0x80 || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+        if (cp < 0x80 || OrvIsSurrogate(cp) || cp > 0x10FFFF)
             return err.Set(enNetBadRequest, "Punycode decoding error: wrong insert position");
         if (!cps.InsertAt(i, static_cast<char32_t>(cp)))
             return err.Set(enNetNoMemory, "Out of memory");

@@ -11,6 +11,7 @@
 
 #include <mutex>
 
+#include "orv-clock.h"
 #include "orv-fd.h"
 #include "orv-log.h"
 #include "orv-socket-os.h"
@@ -107,9 +108,7 @@ int SetBlockingFd(int fd, bool bBlocking) {
 }  // namespace
 
 int64_t OrvSocketNowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return OrvClockMonotonicNs() / 1000000;
 }
 
 void OrvSocketSleepMs(int nMs) {

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include "orv-format.h"
 #include "orv-utf.h"
 
 namespace {
@@ -111,34 +112,14 @@ COrvStringW EscapeW(const char16_t* psz, int nLen, bool bQuery) {
             pOut[o++] = static_cast<char16_t>(cp);
             continue;
         }
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && psz[i + 1] >= 0xDC00 &&
-            psz[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (psz[i + 1] - 0xDC00);
+        if (OrvIsHighSurrogate(cp) && i + 1 < n && OrvIsLowSurrogate(psz[i + 1])) {
+            cp = OrvCombineSurrogates(cp, psz[i + 1]);
             ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+        } else if (OrvIsSurrogate(cp)) {
             cp = 0xFFFD;
         }
         unsigned char bytes[4];
-        int nBytes;
-        if (cp < 0x80) {
-            bytes[0] = static_cast<unsigned char>(cp);
-            nBytes = 1;
-        } else if (cp < 0x800) {
-            bytes[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-            bytes[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-            nBytes = 2;
-        } else if (cp < 0x10000) {
-            bytes[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-            bytes[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-            bytes[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-            nBytes = 3;
-        } else {
-            bytes[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-            bytes[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-            bytes[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-            bytes[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-            nBytes = 4;
-        }
+        const int nBytes = OrvUtf8EncodeOne(cp, reinterpret_cast<char*>(bytes));
         for (int b = 0; b < nBytes; ++b) {
             pOut[o++] = u'%';
             pOut[o++] = static_cast<char16_t>(kHexDigits[bytes[b] >> 4]);
@@ -389,13 +370,12 @@ bool COrvUrl::GetUrl(COrvStringA& strUrl) const {
         }
         put(m_host.sz, m_host.nLen);
         if (bPortShown) {
-            char digits[8];
-            int nd = 0;
-            for (int v = m_nPort; v > 0; v /= 10)
-                digits[nd++] = static_cast<char>('0' + v % 10);
+            char digits[kOrvDecimalChars];
+            char* const pEnd = digits + sizeof(digits);
             *o++ = ':';
-            while (nd > 0)
-                *o++ = digits[--nd];
+            for (const char* q = OrvDecimalBackward(pEnd, static_cast<uint64_t>(m_nPort));
+                 q < pEnd;)
+                *o++ = *q++;
         }
     }
     put(m_path.sz, m_path.nLen);

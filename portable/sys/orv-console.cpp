@@ -16,7 +16,7 @@ int PrintWide(const COrvStringW& strText) {
     if (nLen > kOrvConsolePrintMax) {
         nLen = kOrvConsolePrintMax;
         const char16_t chLast = strText[nLen - 1];
-        if (chLast >= 0xD800 && chLast <= 0xDBFF) {
+        if (OrvIsHighSurrogate(chLast)) {
             --nLen;  // keep the pair whole: leave its first half out as well
         }
     }

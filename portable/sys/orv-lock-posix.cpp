@@ -6,8 +6,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
-#include <chrono>
-
+#include "orv-clock.h"
 #include "orv-lock.h"
 #include "orv-result.h"
 #include "orv-sys.h"
@@ -27,38 +26,27 @@ bool COrvMutex::OpenFile(int& nCode, COrvStringA& strError) {
     }
     // Let every account share the lock, whatever the creator's umask was; a file created by
     // another account keeps its owner's mode (fchmod fails, which is harmless).
-    int rc;
-    do {
-        rc = ::fchmod(fd, 0666);
-    } while (rc < 0 && errno == EINTR);
+    (void)OrvSysRetry([&] { return ::fchmod(fd, 0666); });
     m_fd = fd;
     return true;
 }
 
 bool COrvMutex::LockFile(unsigned nTimeoutMs, int& nCode, COrvStringA& strError) {
     if (nTimeoutMs == kOrvInfinite) {
-        int rc;
-        do {
-            rc = ::flock(m_fd, LOCK_EX);
-        } while (rc < 0 && errno == EINTR);
-        if (rc == 0) {
+        if (OrvSysRetry([&] { return g_orv_sys.flock(m_fd, LOCK_EX); }) == 0) {
             return true;
         }
     } else {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+        const int64_t nDeadlineNs =
+            OrvClockMonotonicNs() + static_cast<int64_t>(nTimeoutMs) * 1000000;
         for (;;) {
-            int rc;
-            do {
-                rc = ::flock(m_fd, LOCK_EX | LOCK_NB);
-            } while (rc < 0 && errno == EINTR);
-            if (rc == 0) {
+            if (OrvSysRetry([&] { return g_orv_sys.flock(m_fd, LOCK_EX | LOCK_NB); }) == 0) {
                 return true;
             }
             if (errno != EWOULDBLOCK) {
                 break;
             }
-            if (std::chrono::steady_clock::now() >= deadline) {
+            if (OrvClockMonotonicNs() >= nDeadlineNs) {
                 nCode = enNetTimeout;
                 strError = "mutex timeout";
                 return false;
@@ -80,10 +68,7 @@ void COrvMutex::UnlockFile() {
     if (m_fd < 0) {
         return;
     }
-    int rc;
-    do {
-        rc = ::flock(m_fd, LOCK_UN);
-    } while (rc < 0 && errno == EINTR);
+    (void)OrvSysRetry([&] { return g_orv_sys.flock(m_fd, LOCK_UN); });
 }
 
 void COrvMutex::CloseFile() {

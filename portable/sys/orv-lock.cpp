@@ -7,6 +7,7 @@
 #include <ctime>
 #include <new>
 
+#include "orv-clock.h"
 #include "orv-coll.h"
 #include "orv-result.h"
 #include "orv-trace.h"
@@ -14,7 +15,7 @@
 namespace {
 
 int64_t SystemClock() {
-    return static_cast<int64_t>(std::time(nullptr));
+    return OrvClockNow();
 }
 
 std::atomic<OrvLockClockFn> s_pfnClock{nullptr};
@@ -462,9 +463,7 @@ COrvReadWriteLock::~COrvReadWriteLock() {
 }
 
 uint32_t COrvReadWriteLock::Tick() {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now().time_since_epoch());
-    return static_cast<uint32_t>(ms.count());
+    return static_cast<uint32_t>(OrvClockMonotonicNs() / 1000000);
 }
 
 void COrvReadWriteLock::LockRead() {

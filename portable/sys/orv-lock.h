@@ -48,7 +48,7 @@ public:
     // text or null) is remembered as the first holder's name for the report. Any thread.
     void Lock(const char* pszLocker = nullptr);
     // Takes the lock when that needs no wait; true when taken (depth incremented). Never blocks.
-    bool TryLock();
+    [[nodiscard]] bool TryLock();
     // Leaves one level. Unlocking a lock the caller does not hold is reported (soft assertion) and
     // ignored.
     void Unlock();
@@ -148,8 +148,8 @@ public:
 
     // Creates (or re-creates) the event. pszName is only kept for texts. Fails with
     // enNetNoMemory when it cannot be allocated. Not to be called while other threads use it.
-    bool Create(const char* pszName, bool bManualReset, bool bInitiallySet, int& nCode,
-                COrvStringA& strError);
+    [[nodiscard]] bool Create(const char* pszName, bool bManualReset, bool bInitiallySet,
+                              int& nCode, COrvStringA& strError);
     bool Create(const char* pszName, bool bManualReset, bool bInitiallySet);
     // Sets it, releasing waiters. Closed: "cannot set closed event" (enNetBadRequest). Any thread.
     bool Set(int& nCode, COrvStringA& strError);
@@ -160,7 +160,7 @@ public:
     // Waits up to nTimeoutMs milliseconds (kOrvInfinite: no limit) until it is set. A time-out
     // fails with "event timeout" (enNetTimeout); closed: "cannot wait for closed event"
     // (enNetServer). Blocks. Any thread.
-    bool Wait(unsigned nTimeoutMs, int& nCode, COrvStringA& strError);
+    [[nodiscard]] bool Wait(unsigned nTimeoutMs, int& nCode, COrvStringA& strError);
     bool Wait(unsigned nTimeoutMs = kOrvInfinite);
     // Closes it (later operations fail as closed).
     void Close();
@@ -192,7 +192,7 @@ public:
     // when taken (the owner's count grows when it holds it already). False with "mutex timeout"
     // (enNetTimeout) or the system error of opening or locking the file (path in the text).
     // Blocks up to the time-out. Any thread.
-    bool Lock(unsigned nTimeoutMs, int& nCode, COrvStringA& strError);
+    [[nodiscard]] bool Lock(unsigned nTimeoutMs, int& nCode, COrvStringA& strError);
     bool Lock(unsigned nTimeoutMs = kOrvInfinite);
     // Leaves one level. A caller that is not the owner is reported ("this_thread_id ==
     // m_locker_thread_id") and nothing changes.
@@ -237,10 +237,10 @@ public:
     // Leaves one write hold of the caller.
     void UnlockWrite();
     // As LockWrite, but returns false at once when another thread writes or is about to.
-    bool TryLockWrite(bool bDowngrade = false);
+    [[nodiscard]] bool TryLockWrite(bool bDowngrade = false);
     // As LockRead, but returns false at once when another thread writes; nHeldMs then holds how
     // long that writer has held the lock in milliseconds (0 when unknown), and 0 on success.
-    bool TryLockRead(unsigned& nHeldMs);
+    [[nodiscard]] bool TryLockRead(unsigned& nHeldMs);
 
 private:
     struct Entry {

@@ -1,5 +1,5 @@
 // The operating-system side of the log: appending descriptors, standard error and output, the
-// program's path.
+// sizes of open files.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "orv-clock.h"
 #include "orv-log-os.h"
 #include "orv-sys.h"
 
@@ -18,24 +19,9 @@ int OrvLogOsOpenAppend(const char* pszPath, int& nErr) {
 }
 
 bool OrvLogOsWrite(int fd, const char* p, size_t n, size_t& nWritten, int& nErr) {
-    nWritten = 0;
-    nErr = 0;
-    while (nWritten < n) {
-        const long nDone = g_orv_sys.write(fd, p + nWritten, n - nWritten);
-        if (nDone < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            nErr = errno;
-            return false;
-        }
-        if (nDone == 0) {
-            nErr = ENOSPC;
-            return false;
-        }
-        nWritten += static_cast<size_t>(nDone);
-    }
-    return true;
+    const bool bOk = OrvSysWriteAllWith(g_orv_sys.write, fd, p, n, &nWritten);
+    nErr = bOk ? 0 : errno;
+    return bOk;
 }
 
 void OrvLogOsClose(int fd) {
@@ -44,24 +30,14 @@ void OrvLogOsClose(int fd) {
 
 long long OrvLogOsFileSize(int fd) {
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
+    if (g_orv_sys.fstat(fd, &st) != 0) {
         return -1;
     }
     return static_cast<long long>(st.st_size);
 }
 
 void OrvLogOsStderr(const char* p, size_t n) {
-    while (n > 0) {
-        const ssize_t nDone = ::write(STDERR_FILENO, p, n);
-        if (nDone < 0 && errno == EINTR) {
-            continue;
-        }
-        if (nDone <= 0) {
-            return;
-        }
-        p += nDone;
-        n -= static_cast<size_t>(nDone);
-    }
+    (void)OrvSysWriteAllWith(g_orv_sys_real.write, STDERR_FILENO, p, n, nullptr);
 }
 
 void OrvLogOsStdout(const char* p, size_t n) {
@@ -71,32 +47,9 @@ void OrvLogOsStdout(const char* p, size_t n) {
     ::fflush(stdout);
 }
 
-void OrvLogOsModulePath(char* pBuf, size_t nCap) {
-    if (nCap == 0) {
-        return;
-    }
-    const ssize_t n = ::readlink("/proc/self/exe", pBuf, nCap - 1);
-    pBuf[n > 0 ? n : 0] = '\0';
-}
-
-int64_t OrvLogOsTickNs() {
-    struct timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-int64_t OrvLogOsNow() {
-    return static_cast<int64_t>(::time(nullptr));
-}
-
-bool OrvLogOsBreakdown(int64_t t, bool bLocal, struct tm* pTm) {
-    const time_t tt = static_cast<time_t>(t);
-    return (bLocal ? ::localtime_r(&tt, pTm) : ::gmtime_r(&tt, pTm)) != nullptr;
-}
-
 int OrvLogOsFormatLocal(int64_t t, const char* pszPattern, char* pBuf, size_t nCap) {
     struct tm tmLocal;
-    if (!OrvLogOsBreakdown(t, true, &tmLocal)) {
+    if (!OrvClockBreakdown(t, true, &tmLocal)) {
         return -1;
     }
     if (nCap == 0) {

@@ -7,7 +7,10 @@
 #include <ctime>
 #include <mutex>
 
+#include "orv-clock.h"
+#include "orv-format.h"
 #include "orv-log-os.h"
+#include "orv-program-path.h"
 #include "orv-result.h"
 #include "orv-thread.h"
 #include "orv-trace.h"
@@ -40,21 +43,11 @@ void LockLogLine(const char* pszLine) {
 
 // Appends the decimal digits of n to p; returns the count.
 int FormatInt64(char* p, long long n) {
-    char tmp[24];
-    int i = 0;
-    unsigned long long u =
-        n < 0 ? 0ull - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
-    do {
-        tmp[i++] = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
-    int nOut = 0;
-    if (n < 0) {
-        p[nOut++] = '-';
-    }
-    while (i > 0) {
-        p[nOut++] = tmp[--i];
-    }
+    char tmp[kOrvDecimalChars];
+    char* pEnd = tmp + sizeof(tmp);
+    const char* pFirst = OrvDecimalBackward(pEnd, static_cast<int64_t>(n));
+    const int nOut = static_cast<int>(pEnd - pFirst);
+    std::memcpy(p, pFirst, static_cast<size_t>(nOut));
     return nOut;
 }
 
@@ -531,7 +524,7 @@ bool COrvLog::BufferEntry(bool bPrefix, const char* pszText, size_t nLen, const 
         Leave();
         return true;
     }
-    const int64_t nNow = m_pfnClock ? m_pfnClock() : OrvLogOsNow();
+    const int64_t nNow = m_pfnClock ? m_pfnClock() : OrvClockNow();
     if (m_bRotate) {
         Rotate(nNow);  // a new date flushes the old day's entries into the old day's file first
     }
@@ -642,7 +635,7 @@ void COrvLog::Submit(EntryText& text, const char* pszText, size_t nLen, bool bPr
     int64_t nQueuedAt = 0;    // first clock reading of a long wait
     int64_t nAloneSince = 0;  // when the file was first found free while waiting for company
     auto elapsedNs = [&nQueuedAt] {
-        const int64_t nTick = OrvLogOsTickNs();
+        const int64_t nTick = OrvClockMonotonicNs();
         if (nQueuedAt == 0) {
             nQueuedAt = nTick;
         }
@@ -659,7 +652,7 @@ void COrvLog::Submit(EntryText& text, const char* pszText, size_t nLen, bool bPr
             bool bGo = true;
             if (!bLate && m_pPending.load(std::memory_order_relaxed) == &entry &&
                 m_nMaking.load(std::memory_order_relaxed) > 0) {
-                const int64_t nTick = OrvLogOsTickNs();
+                const int64_t nTick = OrvClockMonotonicNs();
                 if (nAloneSince == 0) {
                     nAloneSince = nTick;
                 }
@@ -780,7 +773,7 @@ bool COrvLog::Rotate(int64_t nNow) {
         return false;  // already checked this second
     }
     struct tm tmLocal;
-    if (!OrvLogOsBreakdown(nNow, true, &tmLocal)) {
+    if (!OrvClockBreakdown(nNow, true, &tmLocal)) {
         return false;  // keep the current file
     }
     m_nStampTime = nNow;
@@ -957,7 +950,7 @@ void COrvLog::DrainLocked(Entry* pLast) {
         pNewest = pOlder;
     }
     if (g_orv_log_verbosity != 9 && m_bEnabled.load(std::memory_order_relaxed)) {
-        const int64_t nNow = m_pfnClock ? m_pfnClock() : OrvLogOsNow();
+        const int64_t nNow = m_pfnClock ? m_pfnClock() : OrvClockNow();
         if (m_bRotate) {
             Rotate(nNow);
         }
@@ -1014,7 +1007,7 @@ void COrvLog::WriteNestedLocked(const Entry& entry) {
     }
     COrvStringA strLine;
     if (entry.bPrefix) {
-        const int64_t nNow = m_pfnClock ? m_pfnClock() : OrvLogOsNow();
+        const int64_t nNow = m_pfnClock ? m_pfnClock() : OrvClockNow();
         char szTime[80];
         const bool bDefault = m_strTimeFormat.IsEmpty();
         const int nLen = OrvLogOsFormatLocal(nNow, bDefault ? kDefaultTimeFormat : m_strTimeFormat,
@@ -1059,15 +1052,16 @@ bool OrvOpenTraceFile(const char* pszPath) {
     std::memcpy(s_szTracePath, pszPath, nLen + 1);
     s_bTraceOpened = true;
 
-    char szModule[4096];
-    OrvLogOsModulePath(szModule, sizeof(szModule));
+    COrvStringA strModule;
+    COrvError errModule;
+    (void)OrvGetExecutablePath(strModule, errModule);  // the banner names no program then
     struct tm tmUtc;
-    const bool bTime = OrvLogOsBreakdown(OrvLogOsNow(), false, &tmUtc);
+    const bool bTime = OrvClockBreakdown(OrvClockNow(), false, &tmUtc);
     COrvStringA strBanner;
     strBanner.Format("%s\n\n*** TRACER LOG FROM: %s ***\n=== DATE: %04d/%02d/%02d ===\n\n",
-                     OrvLogOsFileSize(fd) == 0 ? "\xEF\xBB\xBF" : "", szModule,
-                     bTime ? tmUtc.tm_year + 1900 : 0, bTime ? tmUtc.tm_mon + 1 : 0,
-                     bTime ? tmUtc.tm_mday : 0);
+                     OrvLogOsFileSize(fd) == 0 ? "\xEF\xBB\xBF" : "",
+                     static_cast<const char*>(strModule), bTime ? tmUtc.tm_year + 1900 : 0,
+                     bTime ? tmUtc.tm_mon + 1 : 0, bTime ? tmUtc.tm_mday : 0);
     size_t nWritten;
     OrvLogOsWrite(fd, strBanner, static_cast<size_t>(strBanner.GetLength()), nWritten, nErr);
     OrvLogOsClose(fd);

@@ -15,8 +15,10 @@
 
 #include <mutex>
 
+#include "orv-clock.h"
 #include "orv-file.h"
 #include "orv-path.h"
+#include "orv-program-path.h"
 #include "orv-sys.h"
 
 namespace {
@@ -102,11 +104,10 @@ COrvStringA MountPointOf(const char* pszPath) {
 }
 
 COrvStringA ProgramFolder() {
-    char szExe[PATH_MAX];
-    const long n = readlink("/proc/self/exe", szExe, sizeof szExe - 1);
-    if (n <= 0)
+    COrvStringA s;
+    COrvError err;
+    if (!OrvGetExecutablePath(s, err) || s.IsEmpty())
         return COrvStringA();
-    COrvStringA s(szExe, static_cast<int>(n));
     const int iSlash = s.ReverseFind('/');
     return iSlash > 0 ? s.Left(iSlash) : COrvStringA("/");
 }
@@ -182,8 +183,7 @@ bool OrvExpandPathMacros(COrvStringA& sPath, COrvStringA* psMacro, COrvStringA* 
     int n = 0;
     const OrvPathMacro* pTable = OrvPathMacroTable(&n);
     struct tm tmNow;
-    const time_t now = time(nullptr);
-    const bool bTime = localtime_r(&now, &tmNow) != nullptr;
+    const bool bTime = OrvClockBreakdown(OrvClockNow(), true, &tmNow);
     if (!OrvExpandPathMacrosWith(sPath, pTable, n, nullptr, bTime ? &tmNow : nullptr, psMacro,
                                  psFolder))
         return err.SetFormat(enNetNoMemory, "cannot expand path macros: %s", sPath.GetString());

@@ -1,6 +1,7 @@
 #include "orv-regfile.h"
 
 #include "orv-error.h"
+#include "orv-utf.h"
 
 #include <cstring>
 #include <unordered_set>
@@ -18,21 +19,8 @@ void PutHexByte(std::string& out, unsigned char b) {
 }
 
 void PutUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    char buf[4];
+    out.append(buf, static_cast<size_t>(OrvUtf8EncodeOne(cp, buf)));
 }
 
 void PutEscapedUnit(std::string& out, char16_t ch) {
@@ -58,12 +46,10 @@ void PutQuoted(std::string& out, const char16_t* p, size_t n) {
             out += "\\t";
         } else if (ch < 0x20 || ch == 0x7F) {
             PutEscapedUnit(out, ch);
-        } else if (ch >= 0xD800 && ch <= 0xDBFF && i + 1 < n && p[i + 1] >= 0xDC00 &&
-                   p[i + 1] <= 0xDFFF) {
-            PutUtf8(out, 0x10000 + ((static_cast<uint32_t>(ch) - 0xD800) << 10) +
-                             (static_cast<uint32_t>(p[i + 1]) - 0xDC00));
+        } else if (OrvIsHighSurrogate(ch) && i + 1 < n && OrvIsLowSurrogate(p[i + 1])) {
+            PutUtf8(out, OrvCombineSurrogates(ch, p[i + 1]));
             ++i;
-        } else if (ch >= 0xD800 && ch <= 0xDFFF) {
+        } else if (OrvIsSurrogate(ch)) {
             PutEscapedUnit(out, ch);
         } else {
             PutUtf8(out, ch);
@@ -227,7 +213,7 @@ public:
                 return false;
             cp = (cp << 6) | (c & 0x3F);
         }
-        if (cp < nMin || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        if (cp < nMin || cp > 0x10FFFF || OrvIsSurrogate(cp))
             return false;
         m_p += nMore + 1;
         return true;
@@ -286,8 +272,8 @@ public:
             if (!Utf8(cp))
                 return false;
             if (cp >= 0x10000) {
-                s += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-                s += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+                s += OrvHighSurrogateOf(cp);
+                s += OrvLowSurrogateOf(cp);
             } else {
                 s += static_cast<char16_t>(cp);
             }

@@ -6,6 +6,7 @@
 #include "orv-registry.h"
 #include "orv-replacing-file.h"
 #include "orv-sys.h"
+#include "orv-utf.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -190,11 +191,10 @@ int OrvRegEncodeKeyName(const char16_t* pName, size_t nLen, std::string& strOut)
         uint32_t cp = pName[i];
         if (cp == 0)
             return EINVAL;
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < nLen && pName[i + 1] >= 0xDC00 &&
-            pName[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (pName[i + 1] - 0xDC00u);
+        if (OrvIsHighSurrogate(cp) && i + 1 < nLen && OrvIsLowSurrogate(pName[i + 1])) {
+            cp = OrvCombineSurrogates(cp, pName[i + 1]);
             ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+        } else if (OrvIsSurrogate(cp)) {
             return EINVAL;
         }
         if (cp == '/')

@@ -87,7 +87,7 @@ int TvGetDecimalDigitsLen() {
         int nUnits = OrvUtf32ToUtf16(reinterpret_cast<const char32_t*>(aw), static_cast<int>(n),
                                      true, au, 41);
         if (nUnits > 20)  // at most 20 characters, never half a surrogate pair
-            nUnits = (au[19] >= 0xD800 && au[19] < 0xDC00) ? 19 : 20;
+            nUnits = OrvIsHighSurrogate(au[19]) ? 19 : 20;
         str = COrvStringW(au, nUnits);
     }
     if (bOk) {

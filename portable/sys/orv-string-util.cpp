@@ -25,20 +25,15 @@ COrvStringA Narrow(const OrvWChar* psz) {
 // The bad character of a format message: a narrow text's whole UTF-8 sequence when one starts
 // there (else the byte), a wide text's surrogate pair when one starts there (else the unit).
 COrvStringA BadCharText(const char* p) {
-    int n = 1;
-    const unsigned char c = static_cast<unsigned char>(*p);
-    if (c >= 0xC2 && c <= 0xF4) {
-        int nStatus = -1;
-        int nPos = -1;
-        const int nNeed = c < 0xE0 ? 2 : (c < 0xF0 ? 3 : 4);
-        char32_t out[2];
-        if (OrvUtf8ToUtf32(p, nNeed, out, 2, &nStatus, &nPos) == 1 && nStatus == enUtfOk)
-            n = nNeed;
-    }
-    return COrvStringA(p, n);
+    // The text is NUL-terminated: the decoder sees at most the bytes up to the NUL.
+    size_t nAvail = 1;
+    while (nAvail < 4 && p[nAvail] != 0)
+        ++nAvail;
+    const OrvUtf8Step st = OrvUtf8DecodeOne(p, nAvail);
+    return COrvStringA(p, st.eStatus == enUtfOk ? st.nLen : 1);
 }
 COrvStringA BadCharText(const OrvWChar* p) {
-    const int n = (p[0] >= 0xD800 && p[0] < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) ? 2 : 1;
+    const int n = (OrvIsHighSurrogate(p[0]) && OrvIsLowSurrogate(p[1])) ? 2 : 1;
     COrvStringA str;
     OrvUtf16ToUtf8(p, n, str);
     return str;
@@ -492,11 +487,10 @@ bool IsSpaceByte(char c) {
 
 // Appends the UTF-8 form of code point c (U+FFFD for a surrogate, 0 or a value above U+10FFFF).
 void AppendUtf8(COrvStringA& out, char32_t c) {
-    if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+    if (c == 0 || c > 0x10FFFF || OrvIsSurrogate(c))
         c = 0xFFFD;
-    char buf[5];
-    const int n = OrvUtf32ToUtf8(&c, 1, buf, 5);
-    out.Append(buf, n);
+    char buf[4];
+    out.Append(buf, OrvUtf8EncodeOne(c, buf));
 }
 
 // True when the lower-cased text at p starts with the tag name pszName ("<script") followed by
@@ -847,10 +841,10 @@ COrvStringA OrvToNumericCharRefs(const OrvWChar* psz) {
             out.AppendChar(static_cast<char>(c));
             continue;
         }
-        if (c >= 0xD800 && c < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
+        if (OrvIsHighSurrogate(c) && OrvIsLowSurrogate(p[1])) {
+            c = OrvCombineSurrogates(c, p[1]);
             ++p;
-        } else if (c >= 0xD800 && c < 0xE000) {
+        } else if (OrvIsSurrogate(c)) {
             c = 0xFFFD;  // a lone surrogate names no character
         }
         out.AppendFormat("&#%d;", static_cast<int>(c));
@@ -924,11 +918,10 @@ bool CheckArgs(const COrvStringW* pstr1, const COrvStringW* pstr2, int& nResult)
 // The library's case mapping (orv-coll.h) taken to lower case: a unit that has an upper-case
 // form is lower case already; an upper-case unit maps to the unit whose upper-case form it is.
 OrvWChar LowerUnit(OrvWChar ch) {
-    using orv_coll_detail::UpperCodePoint;
     const char32_t c = ch;
     if (c < 0x80)
         return (c >= 'A' && c <= 'Z') ? static_cast<OrvWChar>(c + 32) : ch;
-    if (UpperCodePoint(c) != c)
+    if (OrvUpperCodePoint(c) != c)
         return ch;
     switch (c) {
         case 0x178:
@@ -944,7 +937,7 @@ OrvWChar LowerUnit(OrvWChar ch) {
     }
     static const char32_t kOffsets[] = {32, 1, 37, 63, 80, 48, 16, 26};
     for (const char32_t d : kOffsets)
-        if (c + d <= 0xFFFF && UpperCodePoint(c + d) == c)
+        if (c + d <= 0xFFFF && OrvUpperCodePoint(c + d) == c)
             return static_cast<OrvWChar>(c + d);
     return ch;
 }

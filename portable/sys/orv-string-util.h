@@ -19,25 +19,26 @@
 // text or context count as empty. Failure: overflow ("integer overflow 32-bit: " + whole text)
 // or a bad character ("bad Int32(A) number in " + context + ": " + text + ": " + character, the
 // character being the whole UTF-8 sequence, or surrogate pair, that starts at the bad unit).
-bool OrvParseInt32A(const char* psz, const char* pszContext, int32_t& nValue, int& nError,
-                    COrvStringA& strError);
+[[nodiscard]] bool OrvParseInt32A(const char* psz, const char* pszContext, int32_t& nValue,
+                                  int& nError, COrvStringA& strError);
 // As OrvParseInt32A for wide text; the messages carry the text in UTF-8.
-bool OrvParseInt32W(const OrvWChar* psz, const char* pszContext, int32_t& nValue, int& nError,
-                    COrvStringA& strError);
-bool OrvParseInt64A(const char* psz, const char* pszContext, int64_t& nValue, int& nError,
-                    COrvStringA& strError);
+[[nodiscard]] bool OrvParseInt32W(const OrvWChar* psz, const char* pszContext, int32_t& nValue,
+                                  int& nError, COrvStringA& strError);
+[[nodiscard]] bool OrvParseInt64A(const char* psz, const char* pszContext, int64_t& nValue,
+                                  int& nError, COrvStringA& strError);
 // Unsigned: no sign accepted ("-" is a bad character).
-bool OrvParseUInt32A(const char* psz, const char* pszContext, uint32_t& nValue, int& nError,
-                     COrvStringA& strError);
-bool OrvParseUInt64A(const char* psz, const char* pszContext, uint64_t& nValue, int& nError,
-                     COrvStringA& strError);
+[[nodiscard]] bool OrvParseUInt32A(const char* psz, const char* pszContext, uint32_t& nValue,
+                                   int& nError, COrvStringA& strError);
+[[nodiscard]] bool OrvParseUInt64A(const char* psz, const char* pszContext, uint64_t& nValue,
+                                   int& nError, COrvStringA& strError);
 // Octal digits; the value is taken modulo 2^32 (no overflow failure).
-bool OrvParseOctalUInt32A(const char* psz, const char* pszContext, uint32_t& nValue, int& nError,
-                          COrvStringA& strError);
+[[nodiscard]] bool OrvParseOctalUInt32A(const char* psz, const char* pszContext, uint32_t& nValue,
+                                        int& nError, COrvStringA& strError);
 
 // Dotted IPv4 address; on success abAddr holds the four bytes in the order written. On failure
 // abAddr is unchanged and strError is "bad IPv4 address '<text>': <reason>".
-bool OrvParseIPv4(const char* psz, unsigned char abAddr[4], int& nError, COrvStringA& strError);
+[[nodiscard]] bool OrvParseIPv4(const char* psz, unsigned char abAddr[4], int& nError,
+                                COrvStringA& strError);
 
 // Returned by OrvParseSize for a bad size.
 constexpr int64_t kOrvBadSize = 0x7FFFFFFFFFFFFFFFLL;
@@ -48,7 +49,8 @@ int64_t OrvParseSize(const char* psz);
 // unchanged and strError is "no comma in size range: " + text, "more than one comma in size
 // range: " + text, "first size bad in range: " + first part or "second size bad in range: " +
 // second part.
-bool OrvParseSizeRange(const char* psz, int64_t& nFirst, int64_t& nSecond, COrvStringA& strError);
+[[nodiscard]] bool OrvParseSizeRange(const char* psz, int64_t& nFirst, int64_t& nSecond,
+                                     COrvStringA& strError);
 
 // Splits str from iStart at each chSep (trimming white space, OrvIsSpaceW, from each piece when
 // bTrim) and
@@ -113,9 +115,9 @@ COrvStringA OrvErrorText(int nCode);
 // Bytes must be >= 32 or one of 1, 10, 13, 25; else "String contains bad char 0x%02X" (the first
 // bad byte). A text starting with "S", at least 14 bytes long, with "-" 14 bytes and "_" 7 bytes
 // before its end passes unchecked. strError is untouched on success.
-bool OrvCheckBadChars(const char* psz, COrvStringA& strError);
+[[nodiscard]] bool OrvCheckBadChars(const char* psz, COrvStringA& strError);
 // Bytes must be >= 32; else "String contains unprintable character 0x%02X".
-bool OrvCheckPrintable(const char* psz, COrvStringA& strError);
+[[nodiscard]] bool OrvCheckPrintable(const char* psz, COrvStringA& strError);
 
 // ---- conversions ----
 // When psz contains an html start tag ("<html>" or "<html" with attributes, any case): strOut
@@ -124,7 +126,7 @@ bool OrvCheckPrintable(const char* psz, COrvStringA& strError);
 // &#xH; decoded (to UTF-8; unknown ones stay as written); with bLineBreaks, <br>, </p>, </div>,
 // </tr>, </li> and </h1>..</h6> become line feeds. Line breaks and spaces of the text are kept.
 // Returns true then; otherwise strOut is a copy of psz and the result is false.
-bool OrvHtmlToText(const char* psz, COrvStringA& strOut, bool bLineBreaks);
+[[nodiscard]] bool OrvHtmlToText(const char* psz, COrvStringA& strOut, bool bLineBreaks);
 // Decodes RFC 2047 encoded words "=?charset?enc?text?=" (enc B or Q in either case; charsets
 // exactly utf-8, iso-8859-1, windows-1252, in any case as RFC 2047 allows, an RFC 2231 "*lang"
 // suffix ignored) to UTF-8, the text ending at the first "?=". White space between two decoded

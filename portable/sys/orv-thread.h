@@ -33,8 +33,8 @@ public:
     // none of it can be applied the priority is left as it was: Start still succeeds, with
     // "CreateThread: cannot set thread priority" in strError. Returns once the thread has its
     // number (GetThreadNumber). Any thread but its own.
-    bool Start(int& nCode, COrvStringA& strError);
-    bool Start(COrvStringA& strError);
+    [[nodiscard]] bool Start(int& nCode, COrvStringA& strError);
+    [[nodiscard]] bool Start(COrvStringA& strError);
 
     // Waits without limit for the thread to end and drops the handle. True when there is no handle
     // or the wait succeeded; called from the thread itself it reports a soft assertion and

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "orv-clock.h"
 #include "orv-result.h"
 #include "orv-time-os.h"
 #include "orv-trace.h"
@@ -156,7 +157,7 @@ bool Breakdown(OrvTime t, bool bLocal, struct tm* pTm, COrvStringA* pstrError) {
         }
         return false;
     }
-    if (t > OrvTimeUpperLimit() || t < 0 || !OrvTimeOsBreakdown(t, bLocal, pTm)) {
+    if (t > OrvTimeUpperLimit() || t < 0 || !OrvClockBreakdown(t, bLocal, pTm)) {
         SOFTASSERT(t <= OrvTimeUpperLimit() && t >= 0);
         std::memset(pTm, 0, sizeof(*pTm));
         if (pstrError) {
@@ -189,7 +190,7 @@ bool Fail(const char* pszPrefix, const char* psz, int nResult, OrvTime& t, int& 
 }  // namespace
 
 OrvTime OrvTimeNow() {
-    return OrvTimeOsNow();
+    return OrvClockNow();
 }
 
 OrvTime OrvTimeConstruct(bool bUtc, int nYear, int nMonth, int nDay, int nHour, int nMinute,
@@ -318,7 +319,7 @@ uint64_t OrvTimeToFileTime(OrvTime t, bool bLocalToUtc) {
         // t holds local wall-clock fields counted as UTC: read them back as local time.
         struct tm tmFields;
         int64_t nUtc = 0;
-        if (!OrvTimeOsBreakdown(t, false, &tmFields)) {
+        if (!OrvClockBreakdown(t, false, &tmFields)) {
             SOFTASSERT(!"local time cannot be broken down");
             return 0;
         }
@@ -341,7 +342,7 @@ uint64_t OrvTimeToFileTime(OrvTime t, bool bLocalToUtc) {
 
 bool OrvCheckDosTimeRange(OrvTime t, int& nCode, COrvStringA& strError) {
     struct tm tmFields = {};
-    const bool bBroken = OrvTimeOsBreakdown(t, true, &tmFields);
+    const bool bBroken = OrvClockBreakdown(t, true, &tmFields);
     if (bBroken && t <= OrvTimeUpperLimit() && tmFields.tm_year >= 80) {
         nCode = enNetOk;
         strError.Empty();
@@ -607,13 +608,4 @@ void OrvSleepSeconds(int nSeconds, bool bAllowLong) {
 
 bool OrvSleepSecondsAlertable(int nSeconds) {
     return OrvTimeOsSleep((nSeconds < 0 ? 1 : nSeconds) * 1000LL, true);
-}
-
-bool COrvWaitableTimer::CheckCreated(const char* pszWhat, int& nCode, COrvStringA& strError) const {
-    if (m_fd >= 0) {
-        return true;
-    }
-    nCode = enNetBadRequest;
-    strError.Format("cannot %s waitable timer: waitable timer is not created", pszWhat);
-    return false;
 }

@@ -1,5 +1,5 @@
 // Time values of the library: construction, breakdown, file-time conversion, text formats, parsing
-// of Internet and user dates, duration texts, sleeps and a waitable timer.
+// of Internet and user dates, duration texts and sleeps. The waitable timer is in orv-timer.h.
 //
 // Every function here may be called from any thread at the same time: breakdowns use the
 // reentrant C library forms and nothing changes process-wide state (the time zone is read from the
@@ -46,8 +46,8 @@ OrvTime OrvTimeUpperLimit();
 // null pTm (soft assertion) and for a time after the upper limit or before 1970 (soft assertion,
 // text "time is out of range [1980-2037]: %llx" with the raw value). The null time breaks down to
 // 1970-01-01. On failure *pTm (when given) is zeroed and pstrError (when given) holds the text.
-bool OrvUtcTime(OrvTime t, struct tm* pTm, COrvStringA* pstrError = nullptr);
-bool OrvLocalTime(OrvTime t, struct tm* pTm, COrvStringA* pstrError = nullptr);
+[[nodiscard]] bool OrvUtcTime(OrvTime t, struct tm* pTm, COrvStringA* pstrError = nullptr);
+[[nodiscard]] bool OrvLocalTime(OrvTime t, struct tm* pTm, COrvStringA* pstrError = nullptr);
 
 // Formats a time with a strftime pattern in local time (bLocal) or UTC. Gives "(null-time)" for the
 // null time, "(bad-time-1)" when the breakdown fails and "(bad-time-2)" when the result does not
@@ -68,7 +68,7 @@ COrvStringW OrvLocaleTimeTextW(OrvTime t);
 // (soft assertion) and gives 0. The second form returns false instead of asserting and then
 // stores 0.
 OrvTime OrvTimeFromFileTime(uint64_t nFileTime);
-bool OrvTimeFromFileTime(uint64_t nFileTime, OrvTime& t);
+[[nodiscard]] bool OrvTimeFromFileTime(uint64_t nFileTime, OrvTime& t);
 // Time to a file time: 0 stays 0; with bLocalToUtc the time is taken as local wall-clock fields
 // (counted as if they were UTC) and moved to UTC first. A time a file time cannot hold (before
 // 1601 or beyond its 64 bits) is reported (soft assertion) and gives 0.
@@ -77,35 +77,37 @@ uint64_t OrvTimeToFileTime(OrvTime t, bool bLocalToUtc = false);
 // Whether a time fits an archive (DOS) date: local year 1980 or later and not after the upper
 // limit. On failure nCode is enNetBadRequest and strError "time is out of range [1980-2037]: "
 // followed by the time as "%Y-%m-%d %H:%M:%S" local time.
-bool OrvCheckDosTimeRange(OrvTime t, int& nCode, COrvStringA& strError);
+[[nodiscard]] bool OrvCheckDosTimeRange(OrvTime t, int& nCode, COrvStringA& strError);
 
 // "YYYY-MM-DDThh:mm:ss.000Z" (OrvFormatIsoTime) and "Www, DD Mmm YYYY hh:mm:ss GMT"
 // (OrvFormatInetTime), both UTC. False with an empty strOut when the breakdown fails.
-bool OrvFormatIsoTime(OrvTime t, COrvStringA& strOut);
-bool OrvFormatInetTime(OrvTime t, COrvStringA& strOut);
+[[nodiscard]] bool OrvFormatIsoTime(OrvTime t, COrvStringA& strOut);
+[[nodiscard]] bool OrvFormatInetTime(OrvTime t, COrvStringA& strOut);
 
 // Parses an Internet date "Www, DD Mmm YYYY hh:mm:ss ZONE" (zone gmt, utc, +hhmm or -hhmm; any
 // other zone is reported and taken as UTC) or "YYYY-MM-DDThh:mm:ssZ". Failures (t = 0):
 // "bad month in date: " (enNetServer), "cannot convert inet time: " for fields that give no time
 // and "cannot parse inet time: " for text of neither form (enNetBadRequest), each + the text.
-bool OrvParseInetTime(const char* psz, OrvTime& t, int& nCode, COrvStringA& strError);
+[[nodiscard]] bool OrvParseInetTime(const char* psz, OrvTime& t, int& nCode, COrvStringA& strError);
 
 // User date input: "+N" or "-N" followed by d, h or m is now plus or minus N days, hours or
 // minutes; otherwise "Y/M/D" (year 1970-3000) gives local midnight of that day. Failures (t = 0,
 // enNetBadRequest): "bad date: " + the text.
-bool OrvParseUserDate(const char* psz, OrvTime& t, int& nCode, COrvStringA& strError);
+[[nodiscard]] bool OrvParseUserDate(const char* psz, OrvTime& t, int& nCode, COrvStringA& strError);
 // Date-time input as local time: "Y-M-D" or "Y/M/D", optionally followed after a space or "T" by
 // "h:m:s" (missing time fields are 0), or the compact "YYYYMMDD[hhmmss]". Empty text gives the null
 // time. Failures (t = 0, enNetBadRequest): "bad date and time: " + the text.
-bool OrvParseUserDateTime(const char* psz, OrvTime& t, int& nCode, COrvStringA& strError);
+[[nodiscard]] bool OrvParseUserDateTime(const char* psz, OrvTime& t, int& nCode,
+                                        COrvStringA& strError);
 // Date-only input as local midnight: "YYYYMMDD", "Y-M-D" or "Y/M/D". Empty text gives the null
 // time. Failures (t = 0, enNetBadRequest): "bad date: " + the text.
-bool OrvParseUserDateOnly(const char* psz, OrvTime& t, int& nCode, COrvStringA& strError);
+[[nodiscard]] bool OrvParseUserDateOnly(const char* psz, OrvTime& t, int& nCode,
+                                        COrvStringA& strError);
 // Two user dates separated by one comma (blanks around each side are ignored). Failures (both
 // times 0, enNetBadRequest): "no comma in time range: ", "more than one comma in time range: " +
 // the text; "first time bad in range: " or "second time bad in range: " + that side.
-bool OrvParseTimeRange(const char* psz, OrvTime& tFrom, OrvTime& tTo, int& nCode,
-                       COrvStringA& strError);
+[[nodiscard]] bool OrvParseTimeRange(const char* psz, OrvTime& tFrom, OrvTime& tTo, int& nCode,
+                                     COrvStringA& strError);
 
 // Duration text for s >= 0 seconds: "N days" from four days on, else "hh:mm:ss" from one hour on,
 // else "mm:ss" from one minute on, else "N sec". A negative span is reported and taken as 0.
@@ -138,38 +140,3 @@ struct OrvTimeZoneInfo {
     COrvStringA strDaylightName;
 };
 void OrvGetTimeZoneInfo(OrvTimeZoneInfo& info);
-
-// A manual-reset timer without a name: once its due time passes it stays signalled until it is
-// set again or cancelled. Owns its descriptor; one object must not be used by two threads at once
-// except that Wait may run while another thread calls Set or Cancel.
-class COrvWaitableTimer {
-public:
-    COrvWaitableTimer() = default;
-    ~COrvWaitableTimer();
-    COrvWaitableTimer(const COrvWaitableTimer&) = delete;
-    COrvWaitableTimer& operator=(const COrvWaitableTimer&) = delete;
-
-    // Makes the timer (closing one made before), not signalled. False with the system's text.
-    bool Create(int& nCode, COrvStringA& strError);
-    // Arms the timer for an absolute time (seconds since 1970, UTC); a due time already past
-    // signals at once. Wakes a suspended system when the process may (else the timer still runs).
-    bool Set(OrvTime tDue, int& nCode, COrvStringA& strError);
-    // Arms the timer nMilliseconds from now (negative counts as 0).
-    bool SetAfter(int64_t nMilliseconds, int& nCode, COrvStringA& strError);
-    // Disarms the timer and clears the signalled state.
-    bool Cancel(int& nCode, COrvStringA& strError);
-    // Waits up to nTimeoutMs (negative: without limit) for the signalled state; true when
-    // signalled, false on time-out (nCode enNetTimeout) or failure. Blocks.
-    bool Wait(int nTimeoutMs, int& nCode, COrvStringA& strError);
-    // Closes the descriptor. Every operation on a timer that was not made (or was closed) fails
-    // with "cannot <operation> waitable timer: waitable timer is not created", enNetBadRequest.
-    // Failures of the system calls give "cannot <operation> waitable timer: " + the system text.
-    bool Close(int& nCode, COrvStringA& strError);
-    // The descriptor to wait on together with others (readable while signalled), or -1.
-    int GetDescriptor() const { return m_fd; }
-    bool IsCreated() const { return m_fd >= 0; }
-
-private:
-    bool CheckCreated(const char* pszWhat, int& nCode, COrvStringA& strError) const;
-    int m_fd = -1;
-};

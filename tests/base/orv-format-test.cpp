@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "orv-string.h"
+#include "orv-format.h"
 
 namespace {
 

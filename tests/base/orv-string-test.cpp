@@ -450,38 +450,6 @@ TEST_F(StringTest, FormatAndAppendFormat) {
     EXPECT_EQ(Wide(w), u"key=-5 narrow");
 }
 
-TEST(StringClasses, RangeTablesAndPredicates) {
-    struct Table {
-        const OrvCharRange* p;
-        int n;
-    };
-    for (const Table& t : {Table{g_orv_space_ranges, g_orv_space_range_count},
-                           Table{g_orv_letter_ranges, g_orv_letter_range_count},
-                           Table{g_orv_letter_digit_ranges, g_orv_letter_digit_range_count}}) {
-        for (int i = 0; i < t.n; ++i) {
-            EXPECT_LE(t.p[i].m_chFirst, t.p[i].m_chLast);
-            if (i > 0) {
-                EXPECT_GT(t.p[i].m_chFirst, t.p[i - 1].m_chLast + 1);  // sorted, merged
-            }
-        }
-    }
-    EXPECT_EQ(g_orv_letter_ranges[0].m_chFirst, 0x41);
-    EXPECT_EQ(g_orv_letter_digit_ranges[0].m_chFirst, 0x30);
-    EXPECT_TRUE(OrvIsLetterW(u'A'));
-    EXPECT_TRUE(OrvIsLetterW(u'\u00E9'));
-    EXPECT_TRUE(OrvIsLetterW(u'\u4E2D'));
-    EXPECT_FALSE(OrvIsLetterW(u'5'));
-    EXPECT_FALSE(OrvIsLetterW(u'@'));
-    EXPECT_TRUE(OrvIsLetterOrDigitW(u'5'));
-    EXPECT_FALSE(OrvIsLetterOrDigitW(u' '));
-    EXPECT_TRUE(OrvIsSpaceW(u'\u3000'));
-    EXPECT_TRUE(OrvIsSpaceW(u'\u200B'));
-    EXPECT_FALSE(OrvIsSpaceW(u'\u200C'));
-    EXPECT_FALSE(OrvIsSpaceW(u'a'));
-    EXPECT_TRUE(OrvIsSpaceA('\v'));
-    EXPECT_FALSE(OrvIsSpaceA('\x85'));
-}
-
 // Copies of one block made and dropped on several threads keep the count exact, and a writer
 // on one thread never disturbs the readers of the shared block.
 TEST(StringThreads, SharedBlockAcrossThreads) {

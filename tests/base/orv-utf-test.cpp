@@ -717,3 +717,112 @@ TEST(OrvUtfVector, SettingIsReported) {
 }
 
 }  // namespace
+
+// ---- the streaming decoder and the one-sequence helpers ----
+
+namespace {
+
+// Decodes in through a stream decoder cut at the given offsets, then finishes the stream.
+std::u16string StreamDecode(const std::string& in, const std::vector<size_t>& cuts) {
+    COrvUtf8StreamDecoder dec;
+    std::u16string out;
+    size_t nFrom = 0;
+    std::vector<size_t> ends = cuts;
+    ends.push_back(in.size());
+    for (size_t nTo : ends) {
+        std::vector<char16_t> buf(nTo - nFrom + COrvUtf8StreamDecoder::kMaxCarry);
+        const int n = dec.Decode(in.data() + nFrom, static_cast<int>(nTo - nFrom), buf.data());
+        EXPECT_LE(n, static_cast<int>(buf.size()));
+        out.append(buf.data(), static_cast<size_t>(n));
+        nFrom = nTo;
+    }
+    char16_t tail[1];
+    out.append(tail, static_cast<size_t>(dec.Finish(tail)));
+    EXPECT_EQ(dec.Pending(), 0);
+    return out;
+}
+
+// The lenient whole-text conversion the stream must agree with.
+std::u16string WholeDecode(const std::string& in) {
+    std::vector<char16_t> buf(in.size() + 1);
+    const int n = OrvUtf8ToUtf16(in.data(), static_cast<int>(in.size()), true, buf.data(),
+                                 static_cast<int>(buf.size()));
+    return std::u16string(buf.data(), static_cast<size_t>(n));
+}
+
+}  // namespace
+
+TEST(Utf8Stream, SequencesCutAtEveryPointDecodeAsWhole) {
+    const std::string in = "a\xC3\xA9z\xE2\x82\xAC\xF0\x9F\x98\x80!\xF4\x8F\xBF\xBF";
+    const std::u16string want = u"a\u00E9z\u20AC\U0001F600!\U0010FFFF";
+    EXPECT_EQ(StreamDecode(in, {}), want);
+    for (size_t i = 0; i <= in.size(); ++i) {
+        EXPECT_EQ(StreamDecode(in, {i}), want) << "cut at " << i;
+        for (size_t j = i; j <= in.size(); ++j)
+            EXPECT_EQ(StreamDecode(in, {i, i, j}), want) << "cuts at " << i << ", " << j;
+    }
+    // One byte at a time: every multi-byte sequence waits in the decoder.
+    std::vector<size_t> each;
+    for (size_t i = 1; i < in.size(); ++i)
+        each.push_back(i);
+    EXPECT_EQ(StreamDecode(in, each), want);
+}
+
+TEST(Utf8Stream, InvalidBytesSurrogatesAndCutEnds) {
+    // Each maximal invalid piece is one U+FFFD; an encoded surrogate is three of them.
+    EXPECT_EQ(StreamDecode("\x80x\xFF\xC0\xAF", {}), u"\uFFFDx\uFFFD\uFFFD\uFFFD");
+    EXPECT_EQ(StreamDecode("\xED\xA0\x80", {1}), u"\uFFFD\uFFFD\uFFFD");
+    EXPECT_EQ(StreamDecode("\xE2\x82z", {1, 2}), u"\uFFFDz");
+    // A lead byte kept from one chunk that the next chunk does not continue.
+    EXPECT_EQ(StreamDecode("\xF0\x9F"
+                           "ab",
+                           {2}),
+              u"\uFFFDab");
+    // A stream that ends inside a sequence gives one U+FFFD when finished.
+    EXPECT_EQ(StreamDecode("ok\xF0\x9F\x98", {3}), u"ok\uFFFD");
+    EXPECT_EQ(StreamDecode(std::string("a\0b", 3), {2}), std::u16string(u"a\0b", 3));
+}
+
+TEST(Utf8Stream, RandomBytesAgreeWithTheConverter) {
+    std::mt19937 rng(1234);
+    const unsigned char pool[] = {'a',  0x7F, 0x80, 0x9F, 0xA0, 0xBF, 0xC2, 0xDF, 0xE0,
+                                  0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0xC0, 0xAF};
+    for (int nRound = 0; nRound < 2000; ++nRound) {
+        std::string in(rng() % 24, 'a');
+        for (char& c : in)
+            c = static_cast<char>(pool[rng() % sizeof(pool)]);
+        std::vector<size_t> cuts;
+        for (size_t k = rng() % 4; k > 0 && !in.empty(); --k)
+            cuts.push_back(rng() % (in.size() + 1));
+        std::sort(cuts.begin(), cuts.end());
+        ASSERT_EQ(StreamDecode(in, cuts), WholeDecode(in)) << "round " << nRound;
+    }
+}
+
+TEST(Utf8Helpers, SurrogatesAndSingleSequences) {
+    for (char32_t c : {char32_t{0x10000}, char32_t{0x1F600}, char32_t{0x10FFFF}}) {
+        const char16_t hi = OrvHighSurrogateOf(c);
+        const char16_t lo = OrvLowSurrogateOf(c);
+        EXPECT_TRUE(OrvIsHighSurrogate(hi) && OrvIsLowSurrogate(lo));
+        EXPECT_FALSE(OrvIsLowSurrogate(hi) || OrvIsHighSurrogate(lo));
+        EXPECT_EQ(OrvCombineSurrogates(hi, lo), c);
+        char buf[4];
+        const int n = OrvUtf8EncodeOne(c, buf);
+        EXPECT_EQ(n, OrvUtf8Length(c));
+        const OrvUtf8Step st = OrvUtf8DecodeOne(buf, static_cast<size_t>(n));
+        EXPECT_EQ(st.eStatus, enUtfOk);
+        EXPECT_EQ(st.c, c);
+        EXPECT_EQ(st.nLen, n);
+        EXPECT_EQ(OrvUtf8DecodeOne(buf, static_cast<size_t>(n - 1)).eStatus, enUtfIncomplete);
+    }
+    EXPECT_FALSE(OrvIsSurrogate(0xD7FF) || OrvIsSurrogate(0xE000));
+    EXPECT_TRUE(OrvIsSurrogate(0xD800) && OrvIsSurrogate(0xDFFF));
+    // An encoded high surrogate only when asked for; an encoded low one never.
+    EXPECT_EQ(OrvUtf8DecodeOne("\xED\xA0\x80", 3).eStatus, enUtfInvalid);
+    const OrvUtf8Step high = OrvUtf8DecodeOne("\xED\xA0\x80", 3, true);
+    EXPECT_EQ(high.eStatus, enUtfOk);
+    EXPECT_EQ(high.c, 0xD800u);
+    EXPECT_EQ(OrvUtf8DecodeOne("\xED\xB0\x80", 3, true).eStatus, enUtfInvalid);
+    EXPECT_EQ(OrvUtf8DecodeOne("\xE0\x9F\x80", 3).nLen, 1);  // overlong: the lead byte alone
+    EXPECT_EQ(OrvUtf8DecodeOne("\xE2\x82z", 3).nLen, 2);     // cut by a non-continuation byte
+}

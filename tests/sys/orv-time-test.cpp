@@ -519,55 +519,6 @@ TEST_F(TimeTest, SignalsAndSleeps) {
     sigaction(SIGUSR1, &saOld, nullptr);
 }
 
-TEST_F(TimeTest, WaitableTimerFiresAndCancels) {
-    COrvWaitableTimer timer;
-    int nCode = 0;
-    COrvStringA strError;
-    EXPECT_FALSE(timer.Set(OrvTimeNow(), nCode, strError));
-    EXPECT_EQ(Str(strError), "cannot set waitable timer: waitable timer is not created");
-    EXPECT_FALSE(timer.Close(nCode, strError));
-    EXPECT_EQ(Str(strError), "cannot close waitable timer: waitable timer is not created");
-
-    ASSERT_TRUE(timer.Create(nCode, strError)) << Str(strError);
-    EXPECT_GE(timer.GetDescriptor(), 0);
-    // Not signalled before it is set.
-    EXPECT_FALSE(timer.Wait(50, nCode, strError));
-    EXPECT_EQ(nCode, enNetTimeout);
-
-    // A due time in the past signals at once, and stays signalled (manual reset).
-    ASSERT_TRUE(timer.Set(OrvTimeNow() - 10, nCode, strError));
-    EXPECT_TRUE(timer.Wait(5000, nCode, strError));
-    EXPECT_TRUE(timer.Wait(0, nCode, strError));
-    ASSERT_TRUE(timer.Cancel(nCode, strError));
-    EXPECT_FALSE(timer.Wait(0, nCode, strError));
-
-    // Armed for later: not yet signalled, then signalled within a generous bound.
-    ASSERT_TRUE(timer.SetAfter(300, nCode, strError));
-    EXPECT_FALSE(timer.Wait(0, nCode, strError));
-    EXPECT_TRUE(timer.Wait(10000, nCode, strError));
-
-    // Cancelled before it is due: it never fires.
-    ASSERT_TRUE(timer.SetAfter(200, nCode, strError));
-    ASSERT_TRUE(timer.Cancel(nCode, strError));
-    EXPECT_FALSE(timer.Wait(600, nCode, strError));
-
-    // Another thread's wait ends when the timer fires.
-    ASSERT_TRUE(timer.SetAfter(100, nCode, strError));
-    std::atomic<bool> bWoke{false};
-    std::thread waiter([&] {
-        int n = 0;
-        COrvStringA s;
-        bWoke = timer.Wait(10000, n, s);
-    });
-    waiter.join();
-    EXPECT_TRUE(bWoke);
-
-    ASSERT_TRUE(timer.Close(nCode, strError));
-    EXPECT_FALSE(timer.IsCreated());
-    EXPECT_FALSE(timer.Cancel(nCode, strError));
-    EXPECT_EQ(Str(strError), "cannot cancel waitable timer: waitable timer is not created");
-}
-
 TEST_F(TimeTest, ConcurrentFormattingUnderOneZone) {
     UseZone("Europe/Berlin");
     std::atomic<int> nWrong{0};

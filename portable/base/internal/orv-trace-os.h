@@ -10,9 +10,6 @@ void OrvTraceOsLock();
 void OrvTraceOsUnlock();
 bool OrvTraceOsLockReady();
 
-// The broken-down local time of now. False when the breakdown fails (nothing stored then).
-bool OrvTraceOsLocalNow(int& nYear, int& nMonth, int& nDay, int& nHour, int& nMinute, int& nSecond,
-                        int& nMillisecond);
 // The process id.
 unsigned OrvTraceOsProcessId();
 // True when the environment switch ORV_TRACE is "1" (read once, at start-up).

@@ -21,14 +21,6 @@ long long OrvLogOsFileSize(int fd);
 void OrvLogOsStderr(const char* p, size_t n);
 // Writes the bytes to standard output and flushes it.
 void OrvLogOsStdout(const char* p, size_t n);
-// Path of the running program, empty when unknown; at most nCap - 1 bytes and a NUL.
-void OrvLogOsModulePath(char* pBuf, size_t nCap);
-// Monotonic nanoseconds (CLOCK_MONOTONIC), for short waits.
-int64_t OrvLogOsTickNs();
-// The current time in seconds since 1970.
-int64_t OrvLogOsNow();
-// Local (bLocal) or UTC breakdown of t (localtime_r / gmtime_r). False when it fails.
-bool OrvLogOsBreakdown(int64_t t, bool bLocal, struct tm* pTm);
 // strftime of t in local time into pBuf (nCap bytes); the length, or -1 when the breakdown fails,
 // -2 when the result does not fit.
 int OrvLogOsFormatLocal(int64_t t, const char* pszPattern, char* pBuf, size_t nCap);

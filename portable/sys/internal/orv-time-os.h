@@ -8,10 +8,6 @@
 
 struct tm;
 
-// Seconds since 1970 from the system clock.
-int64_t OrvTimeOsNow();
-// gmtime_r / localtime_r of t; false when the C library cannot represent it.
-bool OrvTimeOsBreakdown(int64_t t, bool bLocal, struct tm* pTm);
 // timegm / mktime of the fields (normalised in place); false when the C library fails.
 bool OrvTimeOsMake(struct tm* pTm, bool bUtc, int64_t& t);
 // strftime in the "C" locale into pBuf (nCap bytes); the count written, 0 when it does not fit.

@@ -1,0 +1,456 @@
+#include "orv-http-connection.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include <atomic>
+
+#include "orv-http-auth.h"
+#include "orv-http-response.h"
+#include "orv-http-wire.h"
+#include "orv-url.h"
+
+namespace {
+
+std::atomic<OrvHttpProxyConnectFn> g_proxy_connector{nullptr};
+
+// Stale bodies shorter than this are read away so that the connection can be kept.
+constexpr int64_t kDrainLimit = 524288;
+
+// Replaces whatever err holds by code and text (the exchange's own decisions override the
+// lower layer's text, which the caller already saw as the attempt's failure).
+bool Replace(COrvError& err, int nCode, const COrvStringA& sText) {
+    err.Clear();
+    return err.Set(nCode, sText);
+}
+
+int64_t RequestBodyLength(const COrvHttpTxn& txn) {
+    if (txn.m_nBodyMode == enHttpBodyString && txn.m_n64BodyLen >= 0)
+        return txn.m_sRequestBody.GetLength();
+    return txn.m_n64BodyLen;
+}
+
+}  // namespace
+
+// ---- COrvSocketByteStream ----
+
+int COrvSocketByteStream::ReadSome(void* pBuf, int nMax, COrvError& err) {
+    int nGot = 0;
+    if (!m_pSocket->Recv(pBuf, nMax, nGot, err))
+        return -1;
+    return nGot;
+}
+
+bool COrvSocketByteStream::WriteAll(const void* pData, int64_t nLen, COrvError& err) {
+    const char* p = static_cast<const char*>(pData);
+    while (nLen > 0) {
+        const int n = nLen > (1 << 30) ? (1 << 30) : static_cast<int>(nLen);
+        if (!m_pSocket->Send(p, n, err))
+            return false;
+        p += n;
+        nLen -= n;
+    }
+    return true;
+}
+
+bool COrvSocketByteStream::Flush(COrvError& err) {
+    return m_pSocket->Flush(err);
+}
+
+OrvHttpProxyConnectFn OrvHttpSetProxyConnector(OrvHttpProxyConnectFn pfn) {
+    return g_proxy_connector.exchange(pfn);
+}
+
+// ---- COrvHttpConnection ----
+
+COrvHttpConnection::COrvHttpConnection() = default;
+
+COrvHttpConnection::~COrvHttpConnection() {
+    Close(true);
+}
+
+OrvHttpRoute COrvHttpConnection::Route() const {
+    if (m_sProxyHost.IsEmpty())
+        return OrvHttpRoute::enDirect;
+    if (m_sProxyHost.Left(9).CompareNoCase("socks5://") == 0)
+        return OrvHttpRoute::enSocks5;
+    if (m_bPlainThroughProxy && !m_bCurHttps)
+        return OrvHttpRoute::enHttpProxy;
+    return OrvHttpRoute::enConnectTunnel;
+}
+
+void COrvHttpConnection::Close(bool bHard) {
+    m_socket.Close(bHard);
+    m_reader.Reset();
+    m_bConnected = false;
+    m_bViaHttpProxy = false;
+    m_bBodyPending = false;
+    m_nExchangesOnSocket = 0;
+}
+
+bool COrvHttpConnection::AtConfiguredOrigin() const {
+    const int nPort = m_nPort != 0 ? m_nPort : DefaultPort(m_bHttps);
+    return m_bCurHttps == m_bHttps && m_nCurPort == nPort && m_sCurHost.CompareNoCase(m_sHost) == 0;
+}
+
+void COrvHttpConnection::ReturnToConfigured() {
+    const int nPort = m_nPort != 0 ? m_nPort : DefaultPort(m_bHttps);
+    if (m_socket.IsOpen() && !AtConfiguredOrigin())
+        Close(true);
+    m_sCurHost = m_sHost;
+    m_nCurPort = nPort;
+    m_bCurHttps = m_bHttps;
+    m_bPlainThroughProxy = m_bPlainTarget;
+    m_bDowngraded = false;
+}
+
+bool COrvHttpConnection::Connect(COrvError& err) {
+    Close(true);
+    m_socket.SetAllowIPv6(m_bAllowIPv6);
+    m_socket.SetObserver(m_pObserver);
+    const OrvHttpRoute route = Route();
+    bool bOk;
+    if (route == OrvHttpRoute::enDirect) {
+        m_socket.SetClientCertificate(m_sClientCertificate);
+        bOk = m_socket.ConnectWithRetries(m_sCurHost, m_nCurPort, m_bCurHttps,
+                                          m_bTrustAnyCertificate, m_nTlsOptions, m_nConnectTimeout,
+                                          m_nSendTimeout, m_nRecvTimeout, m_pObserver,
+                                          m_nConnectAttempts > 0 ? m_nConnectAttempts : 1, err);
+    } else {
+        const OrvHttpProxyConnectFn pfn = g_proxy_connector.load();
+        bOk = pfn != nullptr
+                  ? pfn(*this, route, err)
+                  : err.SetFormat(enNetNotReady,
+                                  "Connecting through proxy %s:%d: proxy routes are not available",
+                                  m_sProxyHost.GetString(), m_nProxyPort);
+    }
+    if (!bOk) {
+        Close(true);
+        return false;
+    }
+    m_socket.SetBuffered(true);
+    m_bConnected = true;
+    ++m_n64Connects;
+    return true;
+}
+
+bool COrvHttpConnection::PrepareExchange(COrvError& err) {
+    if (!m_bBodyPending)
+        return true;
+    m_bBodyPending = false;
+    const int64_t nLen = m_n64PendingLen;
+    if (nLen < 0 && nLen != kOrvHttpLenUnknown && nLen != kOrvHttpLenChunked) {
+        Close(true);
+        return err.SetFormat(enNetBadRequest, "bad incoming body length %lld",
+                             static_cast<long long>(nLen));
+    }
+    if (m_bCloseAfterBody) {
+        Close(true);
+        return true;
+    }
+    if (m_pendingBody.IsDone() || !m_socket.IsOpen())
+        return true;
+    const bool bDrain = (nLen >= 0 && nLen < kDrainLimit) || nLen == kOrvHttpLenChunked;
+    if (!bDrain) {
+        Close(true);
+        return true;
+    }
+    char* p = static_cast<char*>(std::malloc(kDrainLimit));
+    if (p == nullptr) {
+        Close(true);
+        return true;
+    }
+    COrvError drainErr;
+    int n;
+    while ((n = m_pendingBody.Read(p, static_cast<int>(kDrainLimit), drainErr)) > 0) {
+    }
+    std::free(p);
+    // A body that cannot be read away leaves the connection in an unknown place: start afresh.
+    if (n < 0 || !m_socket.IsOpen())
+        Close(true);
+    return true;
+}
+
+bool COrvHttpConnection::SendRequest(COrvHttpTxn& txn, COrvError& err) {
+    if (m_pObserver != nullptr) {
+        int nCode = enNetOk;
+        COrvStringA sText;
+        if (!m_pObserver->OnProgress(-1, 0, nCode, sText))
+            return err.Set(nCode == enNetOk ? enNetCancelled : nCode,
+                           sText.IsEmpty() ? COrvStringA("transfer cancelled") : sText);
+    }
+    if (m_sCurHost.IsEmpty())
+        ReturnToConfigured();
+    OrvHttpObserverLog(m_pObserver, 4, "CReq-> %s:%d[%d] %s %s h=[%s] b=%s", m_sHost.GetString(),
+                       m_nPort != 0 ? m_nPort : DefaultPort(m_bHttps), m_bHttps ? 1 : 0,
+                       txn.m_sMethod.GetString(), txn.m_sPath.GetString(),
+                       OrvHttpDescribeHeaders(txn.m_requestHeaders).GetString(),
+                       OrvHttpDescribeBody(RequestBodyLength(txn), true).GetString());
+    if (!IsConnected() && !Connect(err))
+        return false;
+
+    // Credentials and cookies stay with the origin they were given for.
+    const bool bOwnOrigin = AtConfiguredOrigin() && !m_bDowngraded;
+    COrvHttpRequestContext ctx;
+    ctx.m_sHost = m_sCurHost;
+    ctx.m_nPort = m_nCurPort;
+    ctx.m_bHttps = m_bCurHttps;
+    ctx.m_bViaHttpProxy = m_bViaHttpProxy;
+    ctx.m_bInConnect = m_bInConnect;
+    ctx.m_nServerAuthState = bOwnOrigin ? m_nServerAuthState : 0;
+    ctx.m_sUserId = m_sUserId;
+    ctx.m_sPassword = m_sPassword;
+    ctx.m_bSendCredentials = bOwnOrigin;
+    ctx.m_nProxyAuthState = m_nProxyAuthState;
+    ctx.m_sProxyUserId = m_sProxyUserId;
+    ctx.m_sProxyPassword = m_sProxyPassword;
+    if (m_bCookies && !m_bDowngraded)
+        ctx.m_sCookieHeader = m_jar.BuildHeader(m_sCurHost, m_bCurHttps);
+    ctx.m_pAuthSchemes = m_pAuthSchemes;
+    if (!OrvHttpSendRequest(m_stream, txn, ctx, err)) {
+        // Refusals before sending keep the connection; a failed write has closed the socket.
+        if (!m_socket.IsOpen())
+            Close(true);
+        return false;
+    }
+    return true;
+}
+
+bool COrvHttpConnection::ActOnRedirect(const COrvStringA& sUrl, COrvHttpTxn& txn, COrvError& err) {
+    COrvUrl url;
+    COrvError urlErr;
+    if (!url.Crack(sUrl, sUrl.GetLength(), urlErr) || url.GetHostNameLength() == 0)
+        return Replace(err, enNetServer, "Cannot parse redirect URL");
+    const COrvStringA sScheme(url.GetSchemeName(), url.GetSchemeNameLength());
+    bool bHttps;
+    if (sScheme.CompareNoCase("https") == 0)
+        bHttps = true;
+    else if (sScheme.CompareNoCase("http") == 0)
+        bHttps = false;
+    else
+        return Replace(err, enNetServer, "Cannot parse redirect URL");
+    const COrvStringA sHost(url.GetHostName(), url.GetHostNameLength());
+    const int nPort = url.GetPort() > 0 ? url.GetPort() : DefaultPort(bHttps);
+    ++m_nRedirects;
+    if (m_nRedirects <= 3)
+        OrvHttpObserverLog(m_pObserver, 3, "Redirecting to %s", sUrl.GetString());
+    if (bHttps != m_bCurHttps || nPort != m_nCurPort || sHost.CompareNoCase(m_sCurHost) != 0) {
+        Close(true);
+        if (m_bCurHttps && !bHttps)
+            m_bDowngraded = true;
+        m_sCurHost = sHost;
+        m_nCurPort = nPort;
+        m_bCurHttps = bHttps;
+    }
+    COrvStringA sPath(url.GetUrlPath(), url.GetUrlPathLength());
+    if (sPath.IsEmpty())
+        sPath = "/";
+    sPath += COrvStringA(url.GetExtraInfo(), url.GetExtraInfoLength());
+    txn.m_sPath = sPath;
+    return false;
+}
+
+// The receive step of an attempt. *pbNothingRead tells whether the failure came before any byte
+// of the reply (a kept-alive connection that the server had already closed).
+bool COrvHttpConnection::ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pbNothingRead) {
+    const bool bOwnOrigin = AtConfiguredOrigin() && !m_bDowngraded;
+    COrvHttpResponseContext ctx;
+    ctx.m_sHost = m_sCurHost;
+    ctx.m_nPort = m_nCurPort;
+    ctx.m_bHttps = m_bCurHttps;
+    ctx.m_bViaProxy = Route() != OrvHttpRoute::enDirect;
+    ctx.m_bInConnect = m_bInConnect;
+    ctx.m_sProxyHost = m_sProxyHost;
+    ctx.m_pCookieJar = m_bCookies ? &m_jar : nullptr;
+    // Another origin gets a state of its own for this exchange; the configured origin's state
+    // is kept for the next one.
+    ctx.m_nServerAuthState = bOwnOrigin ? m_nServerAuthState : 0;
+    ctx.m_nProxyAuthState = m_nProxyAuthState;
+    ctx.m_bCredentialsAllowed = bOwnOrigin;
+    ctx.m_pAuthSchemes = m_pAuthSchemes;
+    ctx.m_pObserver = m_pObserver;
+    m_reader.SetObserver(m_pObserver);
+    const int64_t nConsumedBefore = m_reader.Consumed();
+    COrvHttpResponseOutcome outcome;
+    const bool bOk = OrvHttpReceiveResponse(m_reader, txn, ctx, outcome, err);
+    if (pbNothingRead != nullptr)
+        *pbNothingRead = m_reader.Consumed() == nConsumedBefore;
+    if (bOwnOrigin)
+        m_nServerAuthState = ctx.m_nServerAuthState;
+    m_nProxyAuthState = ctx.m_nProxyAuthState;
+    if (m_reader.Consumed() != nConsumedBefore)
+        ++m_nExchangesOnSocket;
+
+    const bool bLeftToCaller = bOk && txn.m_nRecvMode == enHttpRecvStream && !txn.m_bBodyComplete &&
+                               txn.m_nStatus >= 200 && txn.m_nStatus <= 299 && m_socket.IsOpen();
+    if (bLeftToCaller) {
+        m_pendingBody.Start(&m_reader, txn.m_n64RecvBodyLen, txn.m_bReadUntilClose, 0);
+        m_bBodyPending = true;
+        m_n64PendingLen = txn.m_n64RecvBodyLen;
+        m_bCloseAfterBody = outcome.m_bClose;
+        return true;
+    }
+    if (outcome.m_bClose || !m_socket.IsOpen())
+        Close(true);
+    if (bOk)
+        return true;
+    if (outcome.m_bSwitchToTls) {
+        // The server wants TLS on this endpoint; the configured endpoint keeps it from now on.
+        if (AtConfiguredOrigin())
+            m_bHttps = true;
+        m_bCurHttps = true;
+        Close(true);
+    } else if (!outcome.m_sRedirectUrl.IsEmpty() && err.Code() == enNetRetry) {
+        return ActOnRedirect(outcome.m_sRedirectUrl, txn, err);
+    }
+    return false;
+}
+
+void COrvHttpConnection::LogResponse(const COrvHttpTxn& txn, bool bOk, const COrvError& err) {
+    if (m_pObserver == nullptr)
+        return;
+    const COrvStringA sHeaders = OrvHttpDescribeHeaders(txn.m_responseHeaders);
+    const COrvStringA sBody = OrvHttpDescribeBody(txn.m_n64RecvBodyLen, txn.m_bBodyComplete);
+    if (bOk)
+        OrvHttpObserverLog(m_pObserver, 4, "CRsp<- %s:%d[%d] %d '%s' h=[%s] b=%s",
+                           m_sHost.GetString(), m_nPort, m_bHttps ? 1 : 0, txn.m_nStatus,
+                           txn.m_sReason.GetString(), sHeaders.GetString(), sBody.GetString());
+    else
+        OrvHttpObserverLog(m_pObserver, 4, "CRsp<- %s:%d ERR='%s' %d '%s' h=[%s] b=%s",
+                           m_sHost.GetString(), m_nPort, err.Text().GetString(), txn.m_nStatus,
+                           txn.m_sReason.GetString(), sHeaders.GetString(), sBody.GetString());
+}
+
+bool COrvHttpConnection::ReceiveResponse(COrvHttpTxn& txn, COrvError& err) {
+    COrvError e;
+    const bool bOk = ReceiveInner(txn, e, nullptr);
+    LogResponse(txn, bOk, e);
+    if (!bOk)
+        return err.Set(e.Code(), e.Text());
+    return true;
+}
+
+bool COrvHttpConnection::SendReceive(COrvHttpTxn& txn, COrvError& err) {
+    COrvError e;
+    bool bOk = PrepareExchange(e);
+    if (bOk) {
+        if (txn.m_nBodyMode != enHttpBodyStream)
+            ReturnToConfigured();
+        bool bReconnected = false;  // the one retry after reconnecting was used
+        bool bStaleRetried = false;
+        bOk = false;
+        for (int nAttempt = 1;; ++nAttempt) {
+            if (nAttempt == 6) {
+                COrvStringA s = e.Text();
+                s += "; OrvHttpSendReceive: Too many attempts";
+                Replace(e, e.Code(), s);
+                break;
+            }
+            e.Clear();
+            const bool bReused = IsConnected() && m_nExchangesOnSocket > 0;
+            bool bNothingRead = true;
+            if (SendRequest(txn, e)) {
+                if (txn.m_nBodyMode == enHttpBodyStream) {
+                    bOk = true;
+                    break;
+                }
+                if (ReceiveInner(txn, e, &bNothingRead)) {
+                    bOk = true;
+                    break;
+                }
+            }
+            if (e.Code() == enNetRetry)
+                continue;
+            if (e.Code() != enNetConnection)
+                break;
+            Close(true);
+            ReturnToConfigured();
+            // A kept-alive connection that the server closed while it was idle has not seen
+            // the request: send it once more on a new connection.
+            if (bReused && bNothingRead && !bStaleRetried && txn.m_nBodyMode != enHttpBodyStream) {
+                bStaleRetried = true;
+                continue;
+            }
+            if (txn.m_bRetryAfterReconnect && !bReconnected) {
+                bReconnected = true;
+                continue;
+            }
+            break;
+        }
+    }
+    if (txn.m_nBodyMode != enHttpBodyStream || !bOk)
+        LogResponse(txn, bOk, e);
+    if (bOk) {
+        COrvError abortErr;
+        if (!OrvHttpCheckAbort(m_pObserver, abortErr))
+            return err.Set(abortErr.Code(), abortErr.Text());
+        return true;
+    }
+    return err.Set(e.Code(), e.Text());
+}
+
+bool COrvHttpConnection::WriteBody(COrvHttpTxn& txn, const void* pData, int64_t nLen,
+                                   COrvError& err) {
+    if (!OrvHttpWriteBody(m_stream, txn, pData, nLen, err)) {
+        if (!m_socket.IsOpen())
+            Close(true);
+        return false;
+    }
+    return true;
+}
+
+bool COrvHttpConnection::WriteString(COrvHttpTxn& txn, const COrvStringA& s, COrvError& err) {
+    return WriteBody(txn, s.GetString(), s.GetLength(), err);
+}
+
+bool COrvHttpConnection::WriteFile(COrvHttpTxn& txn, const char* pszPath, COrvError& err) {
+    if (!OrvHttpWriteFileBody(m_stream, txn, pszPath, err)) {
+        if (!m_socket.IsOpen())
+            Close(true);
+        return false;
+    }
+    return true;
+}
+
+bool COrvHttpConnection::FinishBody(COrvHttpTxn& txn, COrvError& err) {
+    if (!OrvHttpFinishBody(m_stream, txn, err)) {
+        if (!m_socket.IsOpen())
+            Close(true);
+        return false;
+    }
+    return true;
+}
+
+int COrvHttpConnection::ReadBody(COrvHttpTxn& txn, void* pBuf, int nMax, COrvError& err) {
+    if (!m_bBodyPending)
+        return 0;
+    const int n = m_pendingBody.Read(pBuf, nMax, err);
+    if (n < 0) {
+        Close(true);
+        return -1;
+    }
+    if (n == 0 && m_pendingBody.IsDone()) {
+        txn.m_bBodyComplete = true;
+        m_bBodyPending = false;
+        if (m_bCloseAfterBody)
+            Close(true);
+    }
+    return n;
+}
+
+bool OrvHttpSendReceive(COrvHttpConnection& conn, COrvHttpTxn& txn, COrvError& err) {
+    return conn.SendReceive(txn, err);
+}
+
+bool OrvHttpSendReceive(COrvHttpConnection& conn, COrvHttpTxn& txn, int& nCode,
+                        COrvStringA& strError) {
+    COrvError err;
+    const bool b = conn.SendReceive(txn, err);
+    nCode = err.Code();
+    strError = err.Text();
+    return b;
+}
+
+void OrvHttpClose(COrvHttpConnection& conn, bool bHard) {
+    conn.Close(bHard);
+}

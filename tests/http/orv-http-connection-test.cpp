@@ -1,0 +1,776 @@
+// The HTTP connection of the socket engine against real servers on loopback: nginx for what
+// ordinary servers do (files, gzip, HEAD, 304, 404, keep-alive, TLS; curl fetching the same URLs
+// must give the same bytes), and the scripted server of orv-http-peer.py for what they will not do
+// on demand (redirect loops, bad framing, digests, mid-body closes, 426, cookies, uploads, and
+// redirects to other origins).
+#include "orv-http-connection.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/orv-http-test-util.h"
+#include "orv-http-multipart.h"
+#include "orv-http-peers.h"
+
+namespace {
+
+OrvHttpPeers* g_peers = nullptr;
+
+// Records log lines; can refuse progress.
+class RecordingObserver : public IOrvTransferObserver {
+public:
+    bool OnProgress(int64_t, int, int& nCode, COrvStringA& strError) override {
+        ++m_nProgress;
+        if (m_bRefuse) {
+            nCode = enNetCancelled;
+            strError = "stopped by test";
+        }
+        return !m_bRefuse;
+    }
+    void OnLog(int nLevel, const char* pszText) override {
+        m_lines.push_back(std::to_string(nLevel) + " " + pszText);
+    }
+    bool ShouldAbort(int&, COrvStringA&) override { return false; }
+    int Count(const std::string& prefix) const {
+        int n = 0;
+        for (const std::string& l : m_lines)
+            n += l.rfind(prefix, 0) == 0;
+        return n;
+    }
+    std::vector<std::string> m_lines;
+    int m_nProgress = 0;
+    bool m_bRefuse = false;
+};
+
+std::string Pattern(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 7 + i / 4096) & 0xff);
+    return s;
+}
+
+class OrvHttpConnectionTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        g_peers = new OrvHttpPeers;
+        const std::string text = [] {
+            std::string s;
+            for (int i = 0; i < 4000; ++i)
+                s += "line " + std::to_string(i) + " of a text that gzip squeezes well\n";
+            return s;
+        }();
+        bool bOk = g_peers->MakeCertificate() && g_peers->WriteDoc("small.txt", "hello nginx\n") &&
+                   g_peers->WriteDoc("text.txt", text) &&
+                   g_peers->WriteDoc("big.bin", Pattern(9 * 1024 * 1024 + 17)) &&
+                   g_peers->StartNginx() && g_peers->StartScript(ORV_HTTP_PEER_SCRIPT);
+        if (!bOk)
+            s_error = g_peers->Error();
+    }
+    static void TearDownTestSuite() {
+        delete g_peers;
+        g_peers = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(s_error.empty()) << s_error; }
+
+    // A connection to nginx (plain or TLS) or to the scripted server.
+    void Configure(COrvHttpConnection& conn, int nPort, bool bHttps = false) {
+        conn.m_sHost = "127.0.0.1";
+        conn.m_nPort = nPort;
+        conn.m_bHttps = bHttps;
+        conn.m_bTrustAnyCertificate = true;
+        conn.m_nConnectTimeout = 5;
+        conn.m_nSendTimeout = 20;
+        conn.m_nRecvTimeout = 20;
+        conn.m_pObserver = &m_obs;
+    }
+    static std::string Get(COrvHttpConnection& conn, COrvHttpTxn& txn, const char* pszPath,
+                           COrvError& err, bool* pbOk) {
+        txn.m_sMethod = "GET";
+        txn.m_sPath = pszPath;
+        *pbOk = OrvHttpSendReceive(conn, txn, err);
+        return ToStd(txn.m_sBody);
+    }
+    std::string Curl(const std::string& args) {
+        int nStatus = 0;
+        std::string out = OrvRunCapture("curl -s -k " + args, &nStatus);
+        EXPECT_EQ(0, nStatus) << "curl " << args;
+        return out;
+    }
+    std::string Url(int nPort, const std::string& path, bool bHttps = false) {
+        return std::string(bHttps ? "https" : "http") + "://127.0.0.1:" + std::to_string(nPort) +
+               path;
+    }
+    // The value of a request header as the scripted server's /echo saw it ("" when absent).
+    static std::string EchoHeader(const std::string& json, const std::string& name) {
+        const std::string key = "[\"" + name + "\", \"";
+        const size_t i = json.find(key);
+        if (i == std::string::npos)
+            return "";
+        const size_t b = i + key.size();
+        return json.substr(b, json.find('"', b) - b);
+    }
+
+    static inline std::string s_error;
+    RecordingObserver m_obs;
+};
+
+// ---- nginx ----
+
+TEST_F(OrvHttpConnectionTest, NginxFilesMatchCurlOnOneConnection) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->NginxPort());
+    for (const char* pszName : {"/small.txt", "/text.txt", "/big.bin", "/small.txt"}) {
+        COrvHttpTxn txn;
+        COrvError err;
+        bool bOk = false;
+        const std::string body = Get(conn, txn, pszName, err, &bOk);
+        ASSERT_TRUE(bOk) << pszName << ": " << err.Text().GetString();
+        EXPECT_EQ(200, txn.m_nStatus);
+        EXPECT_TRUE(txn.m_bBodyComplete);
+        EXPECT_EQ(OrvReadFileBytes(g_peers->DocPath(pszName + 1)), body) << pszName;
+        EXPECT_EQ(Curl(Url(g_peers->NginxPort(), pszName)), body) << pszName;
+        EXPECT_NE(std::string::npos, std::string(txn.m_sServer).find("nginx"));
+    }
+    EXPECT_EQ(1, conn.ConnectionsOpened());
+    // One request line and one response line per exchange, with the configured endpoint.
+    const std::string sReq = "4 CReq-> 127.0.0.1:" + std::to_string(g_peers->NginxPort()) +
+                             "[0] GET /small.txt h=[] b=0";
+    EXPECT_EQ(2, m_obs.Count(sReq));
+    EXPECT_EQ(4, m_obs.Count("4 CRsp<- 127.0.0.1:" + std::to_string(g_peers->NginxPort()) +
+                             "[0] 200 'OK'"));
+    EXPECT_EQ(4, m_obs.m_nProgress);
+}
+
+TEST_F(OrvHttpConnectionTest, NginxTlsAndGzip) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->NginxTlsPort(), true);
+    const std::string text = OrvReadFileBytes(g_peers->DocPath("text.txt"));
+    COrvHttpTxn txn;
+    txn.m_requestHeaders.SetAt("Accept-Encoding", "gzip");
+    COrvError err;
+    bool bOk = false;
+    EXPECT_EQ(text, Get(conn, txn, "/text.txt", err, &bOk));
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ("gzip", ToStd(txn.GetResponseHeader("content-encoding")));
+    EXPECT_EQ(text, Curl("--compressed " + Url(g_peers->NginxTlsPort(), "/text.txt", true)));
+
+    COrvHttpTxn big;
+    EXPECT_EQ(OrvReadFileBytes(g_peers->DocPath("big.bin")), Get(conn, big, "/big.bin", err, &bOk));
+    EXPECT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_TRUE(conn.Socket().IsTls());
+    EXPECT_EQ(1, conn.ConnectionsOpened());
+}
+
+TEST_F(OrvHttpConnectionTest, NginxHeadNotModifiedAndNotFoundKeepTheConnection) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->NginxPort());
+    COrvHttpTxn head;
+    head.m_sMethod = "HEAD";
+    head.m_sPath = "/big.bin";
+    COrvError err;
+    ASSERT_TRUE(OrvHttpSendReceive(conn, head, err)) << err.Text().GetString();
+    EXPECT_EQ(9 * 1024 * 1024 + 17, head.m_n64RecvBodyLen);
+    EXPECT_TRUE(head.m_sBody.IsEmpty());
+    const COrvStringA sModified = head.GetResponseHeader("last-modified");
+    ASSERT_FALSE(sModified.IsEmpty());
+
+    COrvHttpTxn cond;
+    cond.m_sPath = "/big.bin";
+    cond.m_requestHeaders.SetAt("If-Modified-Since", sModified);
+    ASSERT_TRUE(OrvHttpSendReceive(conn, cond, err)) << err.Text().GetString();
+    EXPECT_EQ(304, cond.m_nStatus);
+    EXPECT_EQ(kOrvHttpLenUnknown, cond.m_n64RecvBodyLen);
+    EXPECT_TRUE(cond.m_bBodyComplete);
+    EXPECT_TRUE(cond.m_sBody.IsEmpty());
+
+    COrvHttpTxn missing;
+    bool bOk = true;
+    const std::string body = Get(conn, missing, "/no-such-file", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetNotFound, err.Code());
+    EXPECT_STREQ("Not Found by server", err.Text());
+    EXPECT_EQ(404, missing.m_nStatus);
+    EXPECT_NE(std::string::npos, body.find("404 Not Found"));
+
+    COrvHttpTxn after;
+    err.Clear();
+    EXPECT_EQ("hello nginx\n", Get(conn, after, "/small.txt", err, &bOk));
+    EXPECT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ(1, conn.ConnectionsOpened());
+}
+
+TEST_F(OrvHttpConnectionTest, NginxManyRequestsOnOneConnection) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->NginxPort());
+    conn.m_pObserver = nullptr;
+    COrvHttpTxn txn;
+    for (int i = 0; i < 300; ++i) {
+        COrvError err;
+        bool bOk = false;
+        ASSERT_EQ("hello nginx\n", Get(conn, txn, "/small.txt", err, &bOk)) << i;
+        ASSERT_TRUE(bOk) << err.Text().GetString();
+    }
+    EXPECT_EQ(1, conn.ConnectionsOpened());
+}
+
+TEST_F(OrvHttpConnectionTest, StreamedBodyIsReadDrainedOrDropped) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->NginxPort());
+    COrvHttpTxn txn;
+    txn.m_nRecvMode = enHttpRecvStream;
+    txn.m_sPath = "/big.bin";
+    COrvError err;
+    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text().GetString();
+    EXPECT_TRUE(txn.m_sBody.IsEmpty());
+    EXPECT_FALSE(txn.m_bBodyComplete);
+    std::string got;
+    std::vector<char> buf(100000);
+    int n;
+    while ((n = conn.ReadBody(txn, buf.data(), static_cast<int>(buf.size()), err)) > 0)
+        got.append(buf.data(), n);
+    ASSERT_EQ(0, n) << err.Text().GetString();
+    EXPECT_TRUE(txn.m_bBodyComplete);
+    EXPECT_EQ(OrvReadFileBytes(g_peers->DocPath("big.bin")), got);
+
+    // A small body left unread is read away; the connection stays.
+    COrvHttpTxn small;
+    small.m_nRecvMode = enHttpRecvStream;
+    small.m_sPath = "/text.txt";
+    ASSERT_TRUE(OrvHttpSendReceive(conn, small, err)) << err.Text().GetString();
+    COrvHttpTxn next;
+    bool bOk = false;
+    EXPECT_EQ("hello nginx\n", Get(conn, next, "/small.txt", err, &bOk));
+    EXPECT_TRUE(bOk);
+    EXPECT_EQ(1, conn.ConnectionsOpened());
+
+    // A large one is not worth reading: the connection is closed and made again.
+    txn.m_sPath = "/big.bin";
+    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text().GetString();
+    EXPECT_EQ("hello nginx\n", Get(conn, next, "/small.txt", err, &bOk));
+    EXPECT_TRUE(bOk);
+    EXPECT_EQ(2, conn.ConnectionsOpened());
+}
+
+// ---- the scripted server ----
+
+TEST_F(OrvHttpConnectionTest, RedirectOnEveryRequestUsesFiveAttempts) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = true;
+    Get(conn, txn, "/redirect-loop", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetRetry, err.Code());
+    EXPECT_STREQ("[Redirecting]; OrvHttpSendReceive: Too many attempts", err.Text());
+    EXPECT_EQ(5, m_obs.Count("4 CReq-> "));
+    // Only the first three redirects of a connection are logged.
+    EXPECT_EQ(3, m_obs.Count("3 Redirecting to http://127.0.0.1:"));
+    EXPECT_EQ(5, conn.RedirectCount());
+    EXPECT_EQ(1, conn.ConnectionsOpened());
+}
+
+TEST_F(OrvHttpConnectionTest, RelativeAndSchemeRelativeRedirectsFromTls) {
+    const int nPort = g_peers->ScriptPort();
+    COrvHttpConnection conn;
+    Configure(conn, nPort, true);
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = false;
+    std::string body = Get(conn, txn, "/redirect?to=/echo%3Fq%3D1", err, &bOk);
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_NE(std::string::npos, body.find("\"target\": \"/echo?q=1\""));
+    EXPECT_NE(std::string::npos, body.find("\"tls\": true"));
+    EXPECT_EQ("2", ToStd(txn.GetResponseHeader("x-conn-requests")));  // no reconnect
+    EXPECT_EQ(1, conn.ConnectionsOpened());
+
+    // "//localhost:port/..." keeps https and goes to the other host.
+    const std::string to = "//localhost:" + std::to_string(nPort) + "/echo";
+    body = Get(conn, txn, ("/redirect?code=308&to=" + to).c_str(), err, &bOk);
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_NE(std::string::npos, body.find("\"tls\": true"));
+    EXPECT_EQ("localhost:" + std::to_string(nPort), EchoHeader(body, "host"));
+    EXPECT_EQ("localhost", ToStd(conn.CurrentHost()));
+    EXPECT_EQ(2, conn.ConnectionsOpened());
+
+    // The next exchange starts at the configured endpoint again.
+    body = Get(conn, txn, "/echo", err, &bOk);
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ("127.0.0.1:" + std::to_string(nPort), EchoHeader(body, "host"));
+    EXPECT_EQ(3, conn.ConnectionsOpened());
+
+    // Without following, the 3xx is the answer.
+    txn.m_bFollowRedirects = false;
+    Get(conn, txn, "/redirect?to=/echo", err, &bOk);
+    EXPECT_TRUE(bOk);
+    EXPECT_EQ(302, txn.m_nStatus);
+    EXPECT_EQ("moved", ToStd(txn.m_sBody));
+}
+
+TEST_F(OrvHttpConnectionTest, RedirectsThatCannotBeFollowed) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = true;
+    Get(conn, txn, "/redirect?to=ftp://127.0.0.1/x", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetServer, err.Code());
+    EXPECT_STREQ("Cannot parse redirect URL", err.Text());
+    err.Clear();
+    Get(conn, txn, "/redirect?to=http://", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_STREQ("Cannot parse redirect URL", err.Text());
+}
+
+TEST_F(OrvHttpConnectionTest, HeaderLineLimitAndChunkSizes) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = false;
+    EXPECT_EQ("ok", Get(conn, txn, "/headers?n=99", err, &bOk));
+    EXPECT_TRUE(bOk) << err.Text().GetString();
+    Get(conn, txn, "/headers?n=100", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetServer, err.Code());
+    EXPECT_STREQ("More than 100 HTTP headers", err.Text());
+
+    const std::string data = [] {
+        std::string s;
+        for (int i = 0; i < 3; ++i)
+            s += "0123456789abcdefghijklmnopqrstuvwxyz";
+        return s;
+    }();
+    err.Clear();
+    EXPECT_EQ(data, Get(conn, txn, "/chunked?mode=upper", err, &bOk));
+    EXPECT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ(kOrvHttpLenChunked, txn.m_n64RecvBodyLen);
+    EXPECT_EQ(data, Get(conn, txn, "/chunked", err, &bOk));
+    EXPECT_TRUE(bOk) << err.Text().GetString();
+    const int64_t nBefore = conn.ConnectionsOpened();
+    Get(conn, txn, "/chunked?mode=ext", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetServer, err.Code());
+    EXPECT_STREQ("bad chunk length: 6c;name=value", err.Text());
+    EXPECT_FALSE(conn.IsConnected());  // a body failure closes
+    err.Clear();
+    EXPECT_EQ(data, Get(conn, txn, "/chunked", err, &bOk));
+    EXPECT_EQ(nBefore + 1, conn.ConnectionsOpened());
+}
+
+TEST_F(OrvHttpConnectionTest, BadStatusLines) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    for (const char* pszLine : {"HTTP/2.0 200 OK", "HTTP/1.1  200 OK", "HTTP/1.1 200OK",
+                                "HTTP/1.x 200 OK", "HTTP/1.1 abc", "ICY 200 OK"}) {
+        COrvHttpTxn txn;
+        COrvError err;
+        bool bOk = true;
+        COrvStringA sPath("/status?line=");
+        for (const char* p = pszLine; *p; ++p)
+            sPath += *p == ' ' ? COrvStringA("%20") : COrvStringA(p, 1);
+        Get(conn, txn, sPath, err, &bOk);
+        EXPECT_FALSE(bOk) << pszLine;
+        EXPECT_EQ(enNetServer, err.Code()) << pszLine;
+        EXPECT_EQ("Bad HTTP header Status-Line: '" + std::string(pszLine) + "'", ToStd(err.Text()));
+    }
+    // A good line with nothing after the status.
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = false;
+    Get(conn, txn, "/status?line=HTTP/1.0%20200", err, &bOk);
+    EXPECT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_TRUE(txn.m_sReason.IsEmpty());
+}
+
+TEST_F(OrvHttpConnectionTest, BodyDigests) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = false;
+    Get(conn, txn, "/digest", err, &bOk);
+    EXPECT_TRUE(bOk) << err.Text().GetString();
+    Get(conn, txn, "/digest?md5=bad", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetConnection, err.Code());
+    EXPECT_STREQ("Client Received from Server: MD5 of body does not match x-orv-content-md5 header",
+                 err.Text());
+    err.Clear();
+    Get(conn, txn, "/digest?crc=bad", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_STREQ(
+        "Client Received from Server: CRC-32 of body does not match x-orv-content-crc32 header",
+        err.Text());
+}
+
+TEST_F(OrvHttpConnectionTest, ClosedMidBodyIsRetriedOnlyWhenAllowed) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = true;
+    Get(conn, txn, "/midbody", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetConnection, err.Code());
+    EXPECT_EQ(0u, std::string(err.Text()).find("socket closed while receiving body at 10 of 1000"))
+        << err.Text().GetString();
+    EXPECT_EQ(1, m_obs.Count("4 CReq-> "));
+    EXPECT_EQ(1, m_obs.Count("4 CRsp<- 127.0.0.1:" + std::to_string(g_peers->ScriptPort()) +
+                             " ERR='socket closed while receiving body"));
+
+    txn.m_bRetryAfterReconnect = true;
+    err.Clear();
+    Get(conn, txn, "/midbody", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetConnection, err.Code());
+    EXPECT_EQ(3, m_obs.Count("4 CReq-> "));  // one retry, not more
+    EXPECT_EQ(3, conn.ConnectionsOpened());
+}
+
+TEST_F(OrvHttpConnectionTest, UpgradeRequiredSwitchesToTls) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = false;
+    EXPECT_EQ("secure", Get(conn, txn, "/upgrade", err, &bOk));
+    EXPECT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_TRUE(conn.IsHttps());
+    EXPECT_TRUE(conn.Socket().IsTls());
+    EXPECT_EQ(2, conn.ConnectionsOpened());
+    // The endpoint keeps TLS for the next exchange.
+    EXPECT_EQ("secure", Get(conn, txn, "/upgrade", err, &bOk));
+    EXPECT_EQ(2, conn.ConnectionsOpened());
+}
+
+TEST_F(OrvHttpConnectionTest, StatusCodesWithoutProxy) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    struct Case {
+        const char* pszPath;
+        int nCode;
+        const char* pszText;
+    } cases[] = {
+        {"/code?c=503", enNetServer, "Server says: Service Unavailable (status code 503)"},
+        {"/code?c=504", enNetServer, "Server says: Gateway Timeout (status code 504)"},
+        {"/code?c=507&r=Full", enNetResources, "Server says: Full (status code 507)"},
+        {"/code?c=500&r=Oops", enNetServer, "Server says: Oops (status code 500)"},
+    };
+    for (const Case& c : cases) {
+        COrvHttpTxn txn;
+        COrvError err;
+        bool bOk = true;
+        EXPECT_EQ("status body", Get(conn, txn, c.pszPath, err, &bOk));
+        EXPECT_FALSE(bOk);
+        EXPECT_EQ(c.nCode, err.Code()) << c.pszPath;
+        EXPECT_STREQ(c.pszText, err.Text());
+    }
+    EXPECT_EQ(1, conn.ConnectionsOpened());
+}
+
+TEST_F(OrvHttpConnectionTest, CookiesIntoTheJarAndBack) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    conn.m_bCookies = true;
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = false;
+    Get(conn, txn, "/cookies", err, &bOk);
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ(7u, txn.m_setCookieLines.GetCount());
+    ASSERT_NE(nullptr, conn.CookieJar().Find("c"));
+    EXPECT_STREQ("3", conn.CookieJar().Find("c")->m_sValue);
+    EXPECT_STREQ("127.0.0.1", conn.CookieJar().Find("c")->m_sDomain);
+    EXPECT_EQ(nullptr, conn.CookieJar().Find("f"));  // another domain
+    EXPECT_EQ(5u, conn.CookieJar().GetCount());      // a b c d e
+
+    const std::string body = Get(conn, txn, "/echo", err, &bOk);
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ("a=1; b=2; c=3; e=", EchoHeader(body, "cookie"));  // d is secure
+
+    COrvHttpConnection off;
+    Configure(off, g_peers->ScriptPort());
+    Get(off, txn, "/cookies", err, &bOk);
+    EXPECT_EQ(0u, off.CookieJar().GetCount());
+}
+
+TEST_F(OrvHttpConnectionTest, MultipartUploadParsedBackByPython) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    const std::string file = Pattern(200000);
+    ASSERT_TRUE(OrvWriteFileBytes(g_peers->Dir().File("upload.bin"), file));
+    COrvStringA sBoundary;
+    COrvError err;
+    ASSERT_TRUE(OrvHttpNewBoundary(sBoundary, err));
+    const char* pszFileDisp = "form-data; name=\"file\"; filename=\"crash.zip\"";
+    const char* pszTextDisp = "form-data; name=\"destname\"";
+    for (int64_t nLen : {int64_t(0), int64_t(-1)}) {  // Content-Length, then chunked
+        COrvHttpTxn txn;
+        txn.m_sMethod = "POST";
+        txn.m_sPath = "/upload";
+        txn.m_nBodyMode = enHttpBodyStream;
+        txn.m_requestHeaders.SetAt("Content-Type", "multipart/form-data; boundary=" + sBoundary);
+        if (nLen == 0) {
+            nLen = OrvHttpMultipartTextPart(nullptr, &txn, sBoundary, pszTextDisp, "text/plain",
+                                            "dest.zip", err) +
+                   OrvHttpMultipartFileHeader(nullptr, &txn, sBoundary, pszFileDisp,
+                                              "application/octet-stream", err) +
+                   static_cast<int64_t>(file.size()) + OrvHttpMultipartFileEnd(nullptr, &txn, err) +
+                   OrvHttpMultipartClose(nullptr, &txn, sBoundary, err);
+        }
+        txn.m_n64BodyLen = nLen;
+        ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text().GetString();
+        IOrvByteSink* pSink = &conn.Stream();
+        ASSERT_GT(OrvHttpMultipartTextPart(pSink, &txn, sBoundary, pszTextDisp, "text/plain",
+                                           "dest.zip", err),
+                  0);
+        ASSERT_GT(OrvHttpMultipartFileHeader(pSink, &txn, sBoundary, pszFileDisp,
+                                             "application/octet-stream", err),
+                  0);
+        ASSERT_TRUE(conn.WriteFile(txn, g_peers->Dir().File("upload.bin").c_str(), err));
+        ASSERT_GT(OrvHttpMultipartFileEnd(pSink, &txn, err), 0);
+        ASSERT_GT(OrvHttpMultipartClose(pSink, &txn, sBoundary, err), 0);
+        ASSERT_TRUE(conn.FinishBody(txn, err)) << err.Text().GetString();
+        ASSERT_TRUE(conn.ReceiveResponse(txn, err)) << err.Text().GetString();
+        const std::string body = ToStd(txn.m_sBody);
+        EXPECT_NE(std::string::npos, body.find("\"multipart\": true, \"defects\": 0")) << body;
+        EXPECT_NE(
+            std::string::npos,
+            body.find("{\"name\": \"destname\", \"filename\": null, \"type\": \"text/plain\", "
+                      "\"len\": 8"))
+            << body;
+        EXPECT_NE(std::string::npos,
+                  body.find("{\"name\": \"file\", \"filename\": \"crash.zip\", \"type\": "
+                            "\"application/octet-stream\", \"len\": 200000, \"md5\": \"" +
+                            ToStd(OrvMd5Hex(file.data(), file.size())) + "\"}"))
+            << body;
+    }
+    EXPECT_EQ(1, conn.ConnectionsOpened());
+}
+
+TEST_F(OrvHttpConnectionTest, RequestsWithCrLfAreRefusedBeforeSending) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvHttpTxn txn;
+    txn.m_requestHeaders.SetAt("X-A", "v\r\nX-Injected: 1");
+    COrvError err;
+    bool bOk = true;
+    Get(conn, txn, "/echo", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetBadRequest, err.Code());
+    EXPECT_EQ(1, m_obs.Count("4 CRsp<- 127.0.0.1:" + std::to_string(g_peers->ScriptPort()) +
+                             " ERR='CR or LF"));
+    COrvHttpTxn ok;
+    err.Clear();
+    Get(conn, ok, "/echo", err, &bOk);
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ("1", ToStd(ok.GetResponseHeader("x-conn-requests")));  // nothing went out before
+}
+
+TEST_F(OrvHttpConnectionTest, ProgressRefusalStopsBeforeConnecting) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    m_obs.m_bRefuse = true;
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = true;
+    Get(conn, txn, "/echo", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetCancelled, err.Code());
+    EXPECT_STREQ("stopped by test", err.Text());
+    EXPECT_EQ(0, conn.ConnectionsOpened());
+}
+
+TEST_F(OrvHttpConnectionTest, BodiesUntilCloseAndChunkedUploads) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvHttpTxn txn;
+    txn.m_bReadUntilClose = true;
+    COrvError err;
+    bool bOk = false;
+    EXPECT_EQ("body until the end", Get(conn, txn, "/until-close", err, &bOk));
+    EXPECT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_FALSE(conn.IsConnected());
+
+    COrvHttpTxn post;
+    post.m_sMethod = "POST";
+    post.m_sPath = "/echo";
+    post.m_sRequestBody = ToOrv(Pattern(70000));
+    post.m_n64BodyLen = -1;
+    ASSERT_TRUE(OrvHttpSendReceive(conn, post, err)) << err.Text().GetString();
+    const std::string body = ToStd(post.m_sBody);
+    EXPECT_EQ("chunked", EchoHeader(body, "transfer-encoding"));
+    EXPECT_NE(std::string::npos,
+              body.find("\"body_len\": 70000, \"body_md5\": \"" +
+                        ToStd(OrvMd5Hex(post.m_sRequestBody.GetString(), 70000)) + "\""));
+}
+
+TEST_F(OrvHttpConnectionTest, ServerCloseIsHonoured) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = false;
+    EXPECT_EQ("closing", Get(conn, txn, "/close", err, &bOk));
+    EXPECT_TRUE(bOk);
+    EXPECT_FALSE(conn.IsConnected());
+    Get(conn, txn, "/echo", err, &bOk);
+    EXPECT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ(2, conn.ConnectionsOpened());
+}
+
+// ---- credentials and cookies stay with their origin ----
+
+class OrvHttpOriginTest : public OrvHttpConnectionTest {
+protected:
+    // Sends /auth-redirect (Basic "user:pass" asked first, a cookie set with the redirect) and
+    // returns the final body; the redirect goes to pszTo.
+    std::string Run(COrvHttpConnection& conn, const std::string& to, COrvError& err, bool* pbOk) {
+        conn.m_sUserId = "user";
+        conn.m_sPassword = "pass";
+        conn.m_bCookies = true;
+        COrvHttpTxn txn;
+        std::string path = "/auth-redirect?to=";
+        for (char c : to)
+            path += c == ':'   ? std::string("%3A")
+                    : c == '/' ? std::string("%2F")
+                               : std::string(1, c);
+        return Get(conn, txn, path.c_str(), err, pbOk);
+    }
+    std::string Port() const { return std::to_string(g_peers->ScriptPort()); }
+};
+
+TEST_F(OrvHttpOriginTest, SameOriginGetsCredentialsAndCookies) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvError err;
+    bool bOk = false;
+    const std::string body = Run(conn, "/echo", err, &bOk);
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ("Basic dXNlcjpwYXNz", EchoHeader(body, "authorization"));
+    EXPECT_EQ("origin=first", EchoHeader(body, "cookie"));
+}
+
+TEST_F(OrvHttpOriginTest, OtherHostGetsNeither) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvError err;
+    bool bOk = false;
+    const std::string body = Run(conn, "http://localhost:" + Port() + "/echo", err, &bOk);
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_NE(std::string::npos, body.find("\"method\""));
+    EXPECT_EQ("", EchoHeader(body, "authorization"));
+    EXPECT_EQ("", EchoHeader(body, "cookie"));
+    // Back at the configured origin the credentials are sent again.
+    COrvHttpTxn txn;
+    const std::string again = Get(conn, txn, "/echo", err, &bOk);
+    EXPECT_EQ("Basic dXNlcjpwYXNz", EchoHeader(again, "authorization"));
+    EXPECT_EQ(1, conn.ServerAuthState());
+}
+
+TEST_F(OrvHttpOriginTest, OtherOriginChallengeIsNotAnswered) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvError err;
+    bool bOk = true;
+    Run(conn, "http://localhost:" + Port() + "/auth", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetAuth, err.Code());
+    EXPECT_EQ(0u,
+              std::string(err.Text()).find("Credentials are not offered to a redirected origin"))
+        << err.Text().GetString();
+    // The first origin keeps its state.
+    EXPECT_EQ(1, conn.ServerAuthState());
+}
+
+TEST_F(OrvHttpOriginTest, HttpsToHttpGetsNeither) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort(), true);
+    COrvError err;
+    bool bOk = false;
+    // Same host and port, plain scheme: the host-only cookie set over TLS would match the host.
+    const std::string body = Run(conn, "http://127.0.0.1:" + Port() + "/echo", err, &bOk);
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_NE(std::string::npos, body.find("\"tls\": false"));
+    EXPECT_EQ("", EchoHeader(body, "authorization"));
+    EXPECT_EQ("", EchoHeader(body, "cookie"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(OrvHttpConnectionTest, KeptAliveConnectionClosedWhileIdleIsSentAgain) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = false;
+    EXPECT_EQ("bye", Get(conn, txn, "/then-close", err, &bOk));
+    ASSERT_TRUE(bOk);
+    EXPECT_TRUE(conn.IsConnected());  // the server said nothing about closing
+    const std::string body = Get(conn, txn, "/echo", err, &bOk);
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ("1", ToStd(txn.GetResponseHeader("x-conn-requests")));
+    EXPECT_EQ(2, conn.ConnectionsOpened());
+    EXPECT_EQ(3, m_obs.Count("4 CReq-> "));
+}
+
+// A connect step of the tests for the proxy routes: records the route and, for the HTTP proxy
+// route, connects straight to the scripted server and speaks to it as to a proxy.
+OrvHttpRoute g_route = OrvHttpRoute::enDirect;
+int g_nPeerPort = 0;
+bool TestProxyConnector(COrvHttpConnection& conn, OrvHttpRoute route, COrvError& err) {
+    g_route = route;
+    if (route != OrvHttpRoute::enHttpProxy)
+        return err.Set(enNetConnection, "test connector: route not served");
+    conn.SetViaHttpProxy(true);
+    return conn.Socket().Connect("127.0.0.1", g_nPeerPort, false, false, 0, 5, 20, 20, nullptr,
+                                 err);
+}
+
+TEST_F(OrvHttpConnectionTest, ProxyRoutesGoThroughTheConnectStep) {
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->ScriptPort());
+    conn.m_sHost = "origin.invalid";
+    conn.m_sProxyHost = "proxy.invalid";
+    conn.m_nProxyPort = 3128;
+    COrvHttpTxn txn;
+    COrvError err;
+    bool bOk = true;
+    Get(conn, txn, "/echo", err, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(enNetNotReady, err.Code());
+    EXPECT_STREQ("Connecting through proxy proxy.invalid:3128: proxy routes are not available",
+                 err.Text());
+
+    g_nPeerPort = g_peers->ScriptPort();
+    const OrvHttpProxyConnectFn pfnOld = OrvHttpSetProxyConnector(&TestProxyConnector);
+    err.Clear();
+    const std::string body = Get(conn, txn, "/echo", err, &bOk);
+    EXPECT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ(OrvHttpRoute::enHttpProxy, g_route);
+    EXPECT_NE(std::string::npos, body.find("\"target\": \"http://origin.invalid:" +
+                                           std::to_string(g_peers->ScriptPort()) + "/echo\""))
+        << body;
+    EXPECT_EQ("no-cache", EchoHeader(body, "pragma"));
+
+    conn.Close();
+    conn.m_bHttps = true;
+    err.Clear();
+    Get(conn, txn, "/echo", err, &bOk);
+    EXPECT_EQ(OrvHttpRoute::enConnectTunnel, g_route);
+    conn.Close();
+    conn.m_sProxyHost = "socks5://proxy.invalid";
+    Get(conn, txn, "/echo", err, &bOk);
+    EXPECT_EQ(OrvHttpRoute::enSocks5, g_route);
+    EXPECT_FALSE(bOk);
+    OrvHttpSetProxyConnector(pfnOld);
+}
+
+}  // namespace

@@ -1,0 +1,237 @@
+#!/usr/bin/env python3
+"""A scripted HTTP/1.1 server for the client suites: answers what real servers will not do on
+demand (bad status lines, chunk extensions, digests that do not match, closing mid-body, ...).
+
+Usage: orv-http-peer.py PORT_FILE CERT KEY
+Listens on 127.0.0.1 at a port the system chooses (written to PORT_FILE); plain and TLS share
+the port (a connection that starts with a TLS record gets the TLS side). Keep-alive on every
+connection; each response carries X-Conn-Requests, the number of requests seen on it."""
+
+import email
+import email.policy
+import gzip
+import hashlib
+import json
+import socket
+import ssl
+import sys
+import threading
+import urllib.parse
+import zlib
+
+
+def reason_of(code):
+    return {200: "OK", 302: "Found", 401: "Unauthorized", 404: "Not Found",
+            426: "Upgrade Required", 503: "Service Unavailable", 504: "Gateway Timeout"}.get(
+                code, "Whatever")
+
+
+class Conn:
+    def __init__(self, sock, tls):
+        self.sock = sock
+        self.tls = tls
+        self.buf = b""
+        self.requests = 0
+
+    def fill(self):
+        data = self.sock.recv(65536)
+        if not data:
+            raise EOFError()
+        self.buf += data
+
+    def line(self):
+        while b"\n" not in self.buf:
+            self.fill()
+        i = self.buf.index(b"\n")
+        ln, self.buf = self.buf[:i], self.buf[i + 1:]
+        return ln.rstrip(b"\r").decode("latin-1")
+
+    def exact(self, n):
+        while len(self.buf) < n:
+            self.fill()
+        d, self.buf = self.buf[:n], self.buf[n:]
+        return d
+
+    def read_request(self):
+        first = self.line()
+        while first == "":
+            first = self.line()
+        method, target, _ = first.split(" ", 2)
+        headers = []
+        while True:
+            ln = self.line()
+            if ln == "":
+                break
+            name, _, value = ln.partition(":")
+            headers.append((name.strip().lower(), value.strip()))
+        h = dict(headers)
+        body = b""
+        if h.get("transfer-encoding", "").lower() == "chunked":
+            while True:
+                size = int(self.line().split(";")[0], 16)
+                if size == 0:
+                    self.line()
+                    break
+                body += self.exact(size)
+                self.line()
+        elif "content-length" in h:
+            body = self.exact(int(h["content-length"]))
+        return method, target, headers, body
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+
+def response(code, body=b"", headers=(), reason=None, length=True):
+    out = "HTTP/1.1 %d %s\r\n" % (code, reason if reason is not None else reason_of(code))
+    for n, v in headers:
+        out += "%s: %s\r\n" % (n, v)
+    if length:
+        out += "Content-Length: %d\r\n" % len(body)
+    return out.encode("latin-1") + b"\r\n" + body
+
+
+def upload_parts(headers, body):
+    ctype = dict(headers).get("content-type", "")
+    msg = email.message_from_bytes(b"Content-Type: " + ctype.encode() + b"\r\n\r\n" + body,
+                                   policy=email.policy.HTTP)
+    parts = []
+    for part in msg.iter_parts():
+        payload = part.get_payload(decode=True) or b""
+        parts.append({"name": part.get_param("name", header="content-disposition"),
+                      "filename": part.get_filename(),
+                      "type": part.get_content_type(),
+                      "len": len(payload),
+                      "md5": hashlib.md5(payload).hexdigest()})
+    return {"multipart": msg.is_multipart(), "defects": len(msg.defects), "parts": parts}
+
+
+def handle(conn, method, target, headers, body):
+    """Returns (bytes to send, close afterwards)."""
+    url = urllib.parse.urlsplit(target)
+    q = dict(urllib.parse.parse_qsl(url.query))
+    path = url.path
+    hdrs = dict(headers)
+    conn_hdr = ("X-Conn-Requests", str(conn.requests))
+    if path == "/echo" or path == "/auth" and hdrs.get("authorization") == "Basic dXNlcjpwYXNz":
+        info = {"method": method, "target": target, "headers": headers, "tls": conn.tls,
+                "body_len": len(body), "body_md5": hashlib.md5(body).hexdigest()}
+        return response(200, json.dumps(info).encode(), [conn_hdr]), False
+    if path == "/auth":
+        return response(401, b"who are you", [conn_hdr,
+                                               ("WWW-Authenticate", 'Basic realm="peer"')]), False
+    if path == "/auth-redirect":
+        if hdrs.get("authorization") != "Basic dXNlcjpwYXNz":
+            return response(401, b"", [("WWW-Authenticate", 'Basic realm="peer"')]), False
+        return response(302, b"", [("Location", q["to"]),
+                                   ("Set-Cookie", "origin=first; Path=/")]), False
+    if path == "/redirect":
+        return response(int(q.get("code", "302")), b"moved", [conn_hdr, ("Location", q["to"])]), \
+            False
+    if path == "/redirect-loop":
+        return response(302, b"", [("Location", "/redirect-loop")]), False
+    if path == "/headers":
+        n = int(q["n"])
+        extra = "".join("X-H-%d: %d\r\n" % (i, i) for i in range(n - 1))
+        return (b"HTTP/1.1 200 OK\r\n" + extra.encode() + b"Content-Length: 2\r\n\r\nok"), False
+    if path == "/chunked":
+        mode = q.get("mode", "plain")
+        data = b"0123456789abcdefghijklmnopqrstuvwxyz" * 3
+        if mode == "ext":
+            chunks = b"6c;name=value\r\n" + data + b"\r\n0\r\n\r\n"
+        elif mode == "upper":
+            chunks = b"1B  \r\n" + data[:27] + b"\r\n" + b"51\t\r\n" + data[27:] + b"\r\n0\r\n\r\n"
+        else:
+            chunks = b"%x\r\n" % len(data) + data + b"\r\n0\r\n\r\n"
+        return response(200, chunks, [("Transfer-Encoding", "chunked"), conn_hdr],
+                        length=False), False
+    if path == "/status":
+        return q["line"].encode("latin-1") + b"\r\nContent-Length: 0\r\n\r\n", True
+    if path == "/digest":
+        data = b"digest body " * 50
+        md5 = hashlib.md5(data).hexdigest().upper()
+        crc = "%x" % zlib.crc32(data)
+        if q.get("md5") == "bad":
+            md5 = "0" * 32
+        if q.get("crc") == "bad":
+            crc = "deadbeef"
+        return response(200, data, [("x-orv-content-md5", md5), ("x-orv-content-crc32", crc)]), \
+            False
+    if path == "/midbody":
+        return b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n0123456789", True
+    if path == "/upgrade":
+        if conn.tls:
+            return response(200, b"secure", [conn_hdr]), False
+        return response(426, b"use TLS", [("Upgrade", "TLS/1.2")]), False
+    if path == "/code":
+        code = int(q["c"])
+        return response(code, b"status body", [conn_hdr], reason=q.get("r")), False
+    if path == "/cookies":
+        cookies = ["a=1; Path=/; HttpOnly", "b=2; Max-Age=100; Version=1; Comment=c",
+                   "c = 3 ; Domain=.127.0.0.1", "d=4; Secure", "no-equals-sign",
+                   "e=; Path=/x", "f=6; Domain=other.example"]
+        return response(200, b"", [("Set-Cookie", c) for c in cookies] + [conn_hdr]), False
+    if path == "/upload":
+        return response(200, json.dumps(upload_parts(headers, body)).encode(), [conn_hdr]), False
+    if path == "/close":
+        return response(200, b"closing", [("Connection", "close"), conn_hdr]), True
+    if path == "/then-close":
+        # Kept alive by its headers, then closed as an idle timeout would.
+        return response(200, b"bye", [conn_hdr]), True
+    if path == "/big":
+        n = int(q["n"])
+        data = (bytes(range(256)) * (n // 256 + 1))[:n]
+        return response(200, data, [conn_hdr]), False
+    if path == "/gzip":
+        data = (b"gzip text line\n" * 1000)
+        return response(200, gzip.compress(data), [("Content-Encoding", "gzip")]), False
+    if path == "/until-close":
+        return b"HTTP/1.1 200 OK\r\n\r\nbody until the end", True
+    return response(404, b"no such page", [conn_hdr]), False
+
+
+def serve(sock, ctx):
+    try:
+        tls = False
+        if sock.recv(1, socket.MSG_PEEK) == b"\x16":
+            sock = ctx.wrap_socket(sock, server_side=True)
+            tls = True
+        conn = Conn(sock, tls)
+        while True:
+            try:
+                method, target, headers, body = conn.read_request()
+            except EOFError:
+                return
+            conn.requests += 1
+            data, close = handle(conn, method, target, headers, body)
+            conn.send(data)
+            if close:
+                return
+    except (OSError, ValueError, ssl.SSLError):
+        return
+    finally:
+        try:
+            sock.close()
+        except OSError:
+            pass
+
+
+def main():
+    port_file, cert, key = sys.argv[1:4]
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(cert, key)
+    lsock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    lsock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    lsock.bind(("127.0.0.1", 0))
+    lsock.listen(64)
+    with open(port_file + ".tmp", "w") as f:
+        f.write(str(lsock.getsockname()[1]))
+    import os
+    os.rename(port_file + ".tmp", port_file)
+    while True:
+        s, _ = lsock.accept()
+        threading.Thread(target=serve, args=(s, ctx), daemon=True).start()
+
+
+if __name__ == "__main__":
+    main()
