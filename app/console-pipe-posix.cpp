@@ -2,7 +2,6 @@
 // reaper of children and the character-set conversions through iconv.
 #include <errno.h>
 #include <fcntl.h>
-#include <iconv.h>
 #include <langinfo.h>
 #include <poll.h>
 #include <pthread.h>  // pthread_sigmask
@@ -62,15 +61,6 @@ bool ReducedCharsetName(const char* pszName, char (&sz)[16]) {
     }
     sz[n] = 0;
     return true;
-}
-
-// Whether a character-set name means UTF-8 ("UTF-8", "utf8" ...), or names no set at all.
-bool IsUtf8Name(const char* pszName) {
-    if (!pszName || !*pszName) {
-        return true;
-    }
-    char sz[16];
-    return ReducedCharsetName(pszName, sz) && strcmp(sz, "UTF8") == 0;
 }
 
 // Whether a character-set name means ASCII under one of its usual names ("ANSI_X3.4-1968" is the
@@ -328,29 +318,21 @@ void NoPaneCall(ITextPane&, void*) {}
 // Conversions
 
 CPipeDecoder::CPipeDecoder(const char* pszCharset) {
-    if (!IsUtf8Name(pszCharset)) {
-        iconv_t h = iconv_open(kUtf16Native, pszCharset);
-        if (h != reinterpret_cast<iconv_t>(-1)) {
-            m_hIconv = h;
-        }
+    if (!OrvCharsetIsUtf8(pszCharset)) {
+        (void)m_iconv.Open(kUtf16Native, pszCharset);  // unknown to iconv: decoded as UTF-8
     }
 }
 
-CPipeDecoder::~CPipeDecoder() {
-    if (m_hIconv) {
-        iconv_close(static_cast<iconv_t>(m_hIconv));
-    }
-}
+CPipeDecoder::~CPipeDecoder() = default;
 
 int CPipeDecoder::DecodeIconv(const char* p, int nLen, char16_t* pOut) {
-    iconv_t h = static_cast<iconv_t>(m_hIconv);
-    char* pIn = const_cast<char*>(p);
+    const char* pIn = p;
     size_t nIn = static_cast<size_t>(nLen);
     char* pDst = reinterpret_cast<char*>(pOut);
     // Every input byte gives at most one unit here (none of the locale sets packs more).
     size_t nRoom = static_cast<size_t>(nLen + kMaxCarry) * sizeof(char16_t);
     while (nIn > 0) {
-        if (iconv(h, &pIn, &nIn, &pDst, &nRoom) != static_cast<size_t>(-1)) {
+        if (m_iconv.Convert(&pIn, &nIn, &pDst, &nRoom) != static_cast<size_t>(-1)) {
             break;
         }
         if (errno == EINVAL && nIn <= static_cast<size_t>(kMaxCarry)) {
@@ -369,7 +351,7 @@ int CPipeDecoder::DecodeIconv(const char* p, int nLen, char16_t* pOut) {
         nRoom -= sizeof nBad;
         ++pIn;
         --nIn;
-        iconv(h, nullptr, nullptr, nullptr, nullptr);
+        m_iconv.Reset();
     }
     const int nOut = static_cast<int>((pDst - reinterpret_cast<char*>(pOut)) / 2);
     pOut[nOut] = 0;
@@ -402,11 +384,11 @@ bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStrin
     if (nLen == 0) {
         return true;
     }
-    if (IsUtf8Name(pszCharset)) {
+    if (OrvCharsetIsUtf8(pszCharset)) {
         return OrvUtf16ToUtf8(psz, nLen, strOut);
     }
-    iconv_t h = iconv_open(pszCharset, kUtf16Native);
-    if (h == reinterpret_cast<iconv_t>(-1)) {
+    COrvIconv iconv;
+    if (!iconv.Open(pszCharset, kUtf16Native)) {
         return OrvUtf16ToUtf8(psz, nLen, strOut);  // a set iconv does not know: as the decoder
     }
     // Four bytes per unit hold every multi-byte set; the end sequence of a stateful set fits the
@@ -414,20 +396,18 @@ bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStrin
     const int nCap = nLen * 4 + 16;
     char* pBuf = strOut.GetBuffer(nCap);
     if (!pBuf) {
-        iconv_close(h);
         return false;
     }
-    char* pIn = reinterpret_cast<char*>(const_cast<char16_t*>(psz));
+    const char* pIn = reinterpret_cast<const char*>(psz);
     size_t nIn = static_cast<size_t>(nLen) * sizeof(char16_t);
     char* pDst = pBuf;
     size_t nRoom = static_cast<size_t>(nCap);
     const char* pStart = pIn;
-    bool bOk = iconv(h, &pIn, &nIn, &pDst, &nRoom) != static_cast<size_t>(-1) &&
-               iconv(h, nullptr, nullptr, &pDst, &nRoom) != static_cast<size_t>(-1);
+    bool bOk = iconv.Convert(&pIn, &nIn, &pDst, &nRoom) != static_cast<size_t>(-1) &&
+               iconv.Convert(nullptr, nullptr, &pDst, &nRoom) != static_cast<size_t>(-1);
     // EILSEQ: a character the set cannot hold (or a broken surrogate); EINVAL: the text ends in
     // the first half of a pair. The room given holds every set's bytes, so E2BIG cannot happen.
     const int nErr = bOk ? 0 : errno;
-    iconv_close(h);
     if (!bOk) {
         strOut.ReleaseBuffer(0);
         if (pnUnencodable && (nErr == EILSEQ || nErr == EINVAL)) {
@@ -811,7 +791,8 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
             break;
         }
         pollfd fd = {hPidFd, POLLIN, 0};
-        OrvSysPoll(&fd, hPidFd >= 0 ? 1 : 0, std::min<int>(static_cast<int>(nLeft), 10));
+        // a wait, whatever it gives: the next turn looks again
+        (void)OrvSysPoll(&fd, hPidFd >= 0 ? 1 : 0, std::min<int>(static_cast<int>(nLeft), 10));
     }
     if (!bReaped) {
         CPipeExit exit;

@@ -24,7 +24,9 @@
 #include <memory>
 #include <mutex>
 
+#include "orv-iconv.h"
 #include "orv-string.h"
+#include "orv-utf.h"
 #include "text-pane.h"
 
 class CPipeReaderThread;
@@ -113,17 +115,18 @@ public:
     // holds at least OutputRoom(nLen) units; writes a NUL after the output and returns the number
     // of units written. An incomplete sequence at the end is kept for the next call.
     int Decode(const char* p, int nLen, char16_t* pOut);
-    // Converts what is still carried (each byte becomes U+FFFD) into pOut (room for kMaxCarry + 1
+    // Converts what is still carried (an incomplete UTF-8 sequence becomes one U+FFFD, each byte
+    // another set left over one U+FFFD) into pOut (room for kMaxCarry + 1
     // units); returns the count. Called once the input has ended.
     int Flush(char16_t* pOut);
     // Whether this decoder treats its input as UTF-8 (without iconv).
-    bool IsUtf8() const { return m_hIconv == nullptr; }
+    bool IsUtf8() const { return !m_iconv.IsOpen(); }
 
 private:
-    int DecodeUtf8(const char* p, int nLen, char16_t* pOut);
     int DecodeIconv(const char* p, int nLen, char16_t* pOut);
 
-    void* m_hIconv = nullptr;  // iconv descriptor; null for UTF-8
+    COrvIconv m_iconv;             // open for a set other than UTF-8
+    COrvUtf8StreamDecoder m_utf8;  // for UTF-8, with its own carry
     char m_carry[kMaxCarry];
     int m_nCarry = 0;
 };

@@ -18,9 +18,11 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "console-pipe.h"
+#include "orv-program-path.h"
 #include "qt-ui-thread.h"
 
 // The compiled-in resources live in the static library; this registers them with Qt.
@@ -218,19 +220,19 @@ QString VexilCommandFromArgs(int argc, char** argv) {
 }
 
 bool VexilEnterProgramFolder() {
-    char szPath[PATH_MAX + 1];
-    const ssize_t n = readlink("/proc/self/exe", szPath, PATH_MAX);
-    if (n <= 0) {
+    COrvStringA strPath;
+    COrvError err;
+    if (!OrvGetExecutablePath(strPath, err)) {
         return false;
     }
-    szPath[n] = 0;
-    char* pSlash = std::strrchr(szPath, '/');
-    if (pSlash == nullptr) {
+    std::string folder(strPath.GetString(), static_cast<size_t>(strPath.GetLength()));
+    const size_t nSlash = folder.rfind('/');
+    if (nSlash == std::string::npos) {
         return false;
     }
     // the root folder keeps its slash
-    pSlash[pSlash == szPath ? 1 : 0] = 0;
-    return chdir(szPath) == 0;
+    folder.resize(nSlash == 0 ? 1 : nSlash);
+    return chdir(folder.c_str()) == 0;
 }
 
 bool VexilDisplayAvailable() {
