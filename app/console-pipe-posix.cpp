@@ -2,33 +2,34 @@
 // reaper of children and the character-set conversions through iconv.
 #include <errno.h>
 #include <fcntl.h>
-#include <iconv.h>
 #include <langinfo.h>
 #include <poll.h>
-#include <pthread.h>
+#include <pthread.h>  // pthread_sigmask
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "console-pipe.h"
+#include "escape-filter.h"
 #include "orv-sys.h"
+#include "orv-thread.h"
 #include "orv-trace.h"
 #include "orv-utf.h"
 
 extern char** environ;
 
 namespace {
-
-static_assert(sizeof(pthread_t) <= sizeof(uint64_t), "a pthread_t must fit the thread field");
 
 // Native-order UTF-16 as iconv names it.
 constexpr const char* kUtf16Native =
@@ -62,15 +63,6 @@ bool ReducedCharsetName(const char* pszName, char (&sz)[16]) {
     return true;
 }
 
-// Whether a character-set name means UTF-8 ("UTF-8", "utf8" ...), or names no set at all.
-bool IsUtf8Name(const char* pszName) {
-    if (!pszName || !*pszName) {
-        return true;
-    }
-    char sz[16];
-    return ReducedCharsetName(pszName, sz) && strcmp(sz, "UTF8") == 0;
-}
-
 // Whether a character-set name means ASCII under one of its usual names ("ANSI_X3.4-1968" is the
 // C library's name for the set of the C locale).
 bool IsAsciiName(const char* pszName) {
@@ -100,7 +92,7 @@ int AboveStandard(int fd) {
 // A pipe with both ends close-on-exec and above the standard descriptors.
 bool MakePipe(int* pnRead, int* pnWrite) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    if (OrvSysPipe(fds) != 0) {
         return false;
     }
     fds[0] = AboveStandard(fds[0]);
@@ -179,7 +171,7 @@ public:
         // Made on the first hand-over, needed or not, so that the reaper's descriptor count stays
         // the same from then on.
         if (m_hWake < 0) {
-            m_hWake = AboveStandard(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+            m_hWake = AboveStandard(g_orv_sys.eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         }
         lock.unlock();
         if (TryWait(pid)) {
@@ -189,12 +181,10 @@ public:
         const int nPidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
         lock.lock();
         if (!m_bStarted && m_hWake >= 0) {
-            pthread_t thread;
-            pthread_attr_t attr;
-            pthread_attr_init(&attr);
-            pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-            m_bStarted = pthread_create(&thread, &attr, &CChildReaper::ThreadStart, this) == 0;
-            pthread_attr_destroy(&attr);
+            // The thread runs as long as the process; nobody waits for it.
+            COrvStringA strError;
+            m_bStarted = m_thread.Start(strError);
+            m_thread.CloseHandle();
         }
         m_children.push_back({pid, nPidFd >= 0 ? AboveStandard(nPidFd) : -1});
         Signal(m_hWake);
@@ -216,10 +206,17 @@ private:
         return r == pid || (r < 0 && errno == ECHILD);
     }
 
-    static void* ThreadStart(void* pv) {
-        static_cast<CChildReaper*>(pv)->Loop();
-        return nullptr;
-    }
+    class CThread : public COrvThread {
+    public:
+        explicit CThread(CChildReaper* pReaper) : m_pReaper(pReaper) {}
+        bool Run(int&, COrvStringA&) override {
+            m_pReaper->Loop();
+            return true;
+        }
+
+    private:
+        CChildReaper* m_pReaper;
+    };
 
     void Loop() {
         std::vector<pollfd> fds;
@@ -238,7 +235,7 @@ private:
             }
             int r;
             do {
-                r = poll(fds.data(), fds.size(), bAllPidFds ? -1 : 200);
+                r = OrvSysPoll(fds.data(), fds.size(), bAllPidFds ? -1 : 200);
             } while (r < 0 && errno == EINTR);
             uint64_t nCount;
             while (OrvSysRead(m_hWake, &nCount, sizeof nCount) > 0) {
@@ -262,12 +259,55 @@ private:
     std::vector<Child> m_children;
     int m_hWake = -1;
     bool m_bStarted = false;
+    CThread m_thread{this};
 };
 
-void* ReaderStart(void* pv) {
-    CConsolePipe::ReaderThreadProc(static_cast<CConsolePipe*>(pv));
-    return nullptr;
+// How long the reader waits, once the output has ended, for a shell that has not exited yet: the
+// output ends as the shell closes its descriptors on the way out, a moment before it can be reaped.
+// A shell that is still there after this runs on; the end does not wait for it.
+constexpr int kExitGraceMs = 250;
+// Without a pidfd the reader looks for the shell's exit this often.
+constexpr int kExitPollMs = 100;
+
+int64_t MonotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
+
+CPipeExit ExitFromStatus(int nStatus) {
+    CPipeExit exit;
+    if (WIFEXITED(nStatus)) {
+        exit.kind = CPipeExit::EKind::Exited;
+        exit.nCode = WEXITSTATUS(nStatus);
+    } else if (WIFSIGNALED(nStatus)) {
+        exit.kind = CPipeExit::EKind::Signalled;
+        exit.nCode = WTERMSIG(nStatus);
+        exit.bCoreDumped = WCOREDUMP(nStatus);
+    }
+    return exit;
+}
+
+}  // namespace
+
+// The reader thread of one pipe. Owned by the pipe, which waits for it in Close; a pipe that
+// destroys itself on this thread hands the object over to the thread, which deletes it once Run
+// has returned.
+class CPipeReaderThread : public COrvThread {
+public:
+    explicit CPipeReaderThread(CConsolePipe* pPipe) : m_pPipe(pPipe) {}
+    bool Run(int&, COrvStringA&) override {
+        CConsolePipe::ReaderThreadProc(m_pPipe);
+        return true;
+    }
+    // Called on this thread only: the object goes when the thread ends.
+    void DeleteWhenDone() { m_bDeleteWhenDone = true; }
+
+private:
+    CConsolePipe* m_pPipe;
+};
+
+namespace {
 
 // Does nothing on the owner thread: a call made after a post returns once the post was handled.
 void NoPaneCall(ITextPane&, void*) {}
@@ -278,29 +318,21 @@ void NoPaneCall(ITextPane&, void*) {}
 // Conversions
 
 CPipeDecoder::CPipeDecoder(const char* pszCharset) {
-    if (!IsUtf8Name(pszCharset)) {
-        iconv_t h = iconv_open(kUtf16Native, pszCharset);
-        if (h != reinterpret_cast<iconv_t>(-1)) {
-            m_hIconv = h;
-        }
+    if (!OrvCharsetIsUtf8(pszCharset)) {
+        (void)m_iconv.Open(kUtf16Native, pszCharset);  // unknown to iconv: decoded as UTF-8
     }
 }
 
-CPipeDecoder::~CPipeDecoder() {
-    if (m_hIconv) {
-        iconv_close(static_cast<iconv_t>(m_hIconv));
-    }
-}
+CPipeDecoder::~CPipeDecoder() = default;
 
 int CPipeDecoder::DecodeIconv(const char* p, int nLen, char16_t* pOut) {
-    iconv_t h = static_cast<iconv_t>(m_hIconv);
-    char* pIn = const_cast<char*>(p);
+    const char* pIn = p;
     size_t nIn = static_cast<size_t>(nLen);
     char* pDst = reinterpret_cast<char*>(pOut);
     // Every input byte gives at most one unit here (none of the locale sets packs more).
     size_t nRoom = static_cast<size_t>(nLen + kMaxCarry) * sizeof(char16_t);
     while (nIn > 0) {
-        if (iconv(h, &pIn, &nIn, &pDst, &nRoom) != static_cast<size_t>(-1)) {
+        if (m_iconv.Convert(&pIn, &nIn, &pDst, &nRoom) != static_cast<size_t>(-1)) {
             break;
         }
         if (errno == EINVAL && nIn <= static_cast<size_t>(kMaxCarry)) {
@@ -319,7 +351,7 @@ int CPipeDecoder::DecodeIconv(const char* p, int nLen, char16_t* pOut) {
         nRoom -= sizeof nBad;
         ++pIn;
         --nIn;
-        iconv(h, nullptr, nullptr, nullptr, nullptr);
+        m_iconv.Reset();
     }
     const int nOut = static_cast<int>((pDst - reinterpret_cast<char*>(pOut)) / 2);
     pOut[nOut] = 0;
@@ -352,11 +384,11 @@ bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStrin
     if (nLen == 0) {
         return true;
     }
-    if (IsUtf8Name(pszCharset)) {
+    if (OrvCharsetIsUtf8(pszCharset)) {
         return OrvUtf16ToUtf8(psz, nLen, strOut);
     }
-    iconv_t h = iconv_open(pszCharset, kUtf16Native);
-    if (h == reinterpret_cast<iconv_t>(-1)) {
+    COrvIconv iconv;
+    if (!iconv.Open(pszCharset, kUtf16Native)) {
         return OrvUtf16ToUtf8(psz, nLen, strOut);  // a set iconv does not know: as the decoder
     }
     // Four bytes per unit hold every multi-byte set; the end sequence of a stateful set fits the
@@ -364,20 +396,18 @@ bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStrin
     const int nCap = nLen * 4 + 16;
     char* pBuf = strOut.GetBuffer(nCap);
     if (!pBuf) {
-        iconv_close(h);
         return false;
     }
-    char* pIn = reinterpret_cast<char*>(const_cast<char16_t*>(psz));
+    const char* pIn = reinterpret_cast<const char*>(psz);
     size_t nIn = static_cast<size_t>(nLen) * sizeof(char16_t);
     char* pDst = pBuf;
     size_t nRoom = static_cast<size_t>(nCap);
     const char* pStart = pIn;
-    bool bOk = iconv(h, &pIn, &nIn, &pDst, &nRoom) != static_cast<size_t>(-1) &&
-               iconv(h, nullptr, nullptr, &pDst, &nRoom) != static_cast<size_t>(-1);
+    bool bOk = iconv.Convert(&pIn, &nIn, &pDst, &nRoom) != static_cast<size_t>(-1) &&
+               iconv.Convert(nullptr, nullptr, &pDst, &nRoom) != static_cast<size_t>(-1);
     // EILSEQ: a character the set cannot hold (or a broken surrogate); EINVAL: the text ends in
     // the first half of a pair. The room given holds every set's bytes, so E2BIG cannot happen.
     const int nErr = bOk ? 0 : errno;
-    iconv_close(h);
     if (!bOk) {
         strOut.ReleaseBuffer(0);
         if (pnUnencodable && (nErr == EILSEQ || nErr == EINVAL)) {
@@ -391,6 +421,45 @@ bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStrin
 
 // ---------------------------------------------------------------------------------------------
 // The pipe
+
+int g_nPipeKillDelayMs = 3000;
+
+bool CConsolePipe::Stop() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_nProcessGroup <= 0 || kill(-m_nProcessGroup, SIGTERM) != 0) {
+        return false;  // nothing started, or the group is gone
+    }
+    m_bStopRequested = true;
+    m_nKillAtMs = MonotonicMs() + std::max(1, g_nPipeKillDelayMs);
+    Signal(m_hWake);  // the reader now waits with a time-out for the SIGKILL
+    return true;
+}
+
+bool CConsolePipe::ReapIfExited() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_hProcess == 0) {
+        return true;
+    }
+    int nStatus = 0;
+    pid_t r;
+    do {
+        r = waitpid(m_hProcess, &nStatus, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) {
+        return false;
+    }
+    if (r == m_hProcess) {
+        ReportExit(ExitFromStatus(nStatus));
+    }  // else no child of ours any more: nothing to tell
+    m_hProcess = 0;
+    CloseIfOpen(m_hPidFd);
+    return true;
+}
+
+void CConsolePipe::ReportExit(CPipeExit exit) {
+    exit.bStopRequested = m_bStopRequested;
+    m_pExitReport->Set(exit);
+}
 
 bool CConsolePipe::EnsureHiddenConsole() {
     g_bConsoleAllocated = true;
@@ -438,7 +507,7 @@ int CConsolePipe::Run(const char16_t* pszCommand) {
     int hInputWrite = -1;
     int nResult = 2;
     if (MakePipe(&hOutputRead, &hOutputWrite) && MakePipe(&hInputRead, &hInputWrite)) {
-        m_hWake = AboveStandard(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        m_hWake = AboveStandard(g_orv_sys.eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     }
     if (m_hWake >= 0) {
         {
@@ -460,10 +529,15 @@ int CConsolePipe::Run(const char16_t* pszCommand) {
                 std::lock_guard<std::mutex> guard(m_lock);
                 CloseIfOpen(m_hStdinWrite);
             }
-            pthread_t thread;
-            if (pthread_create(&thread, nullptr, &ReaderStart, this) == 0) {
-                m_hReaderThread = static_cast<uint64_t>(thread);
+            m_pReader = new (std::nothrow) CPipeReaderThread(this);
+            COrvStringA strError;
+            if (m_pReader != nullptr && m_pReader->Start(strError)) {
+                // The reader waits for m_gate, so it is still there to have its number.
+                m_hReaderThread = static_cast<uint64_t>(m_pReader->GetThreadNumber());
                 nResult = 0;
+            } else {
+                delete m_pReader;
+                m_pReader = nullptr;
             }
         }
     }
@@ -479,18 +553,21 @@ int CConsolePipe::Run(const char16_t* pszCommand) {
 
 void CConsolePipe::Close() {
     if (m_hReaderThread) {
-        const pthread_t thread = static_cast<pthread_t>(m_hReaderThread);
-        if (pthread_equal(thread, pthread_self())) {
-            pthread_detach(thread);  // the reader destroys its own pipe at the end
+        if (static_cast<uint64_t>(OrvGetThreadNumber()) == m_hReaderThread) {
+            m_pReader->DeleteWhenDone();  // the reader destroys its own pipe at the end
         } else {
             m_bStop = true;
             Signal(m_hWake);
-            pthread_join(thread, nullptr);
+            m_pReader->Wait();
+            delete m_pReader;
         }
+        m_pReader = nullptr;
         m_hReaderThread = 0;
     }
     m_bStop = false;
     m_bReaderEnded = false;
+    m_bStopRequested = false;
+    m_nKillAtMs = 0;
     ReleaseHandles();
     CloseIfOpen(m_hWake);
 }
@@ -501,13 +578,17 @@ void CConsolePipe::ReleaseHandles() {
         CChildReaper::Get().Reap(m_hProcess);
         m_hProcess = 0;
     }
+    m_nProcessGroup = 0;
+    CloseIfOpen(m_hPidFd);
     CloseIfOpen(m_hStdinWrite);
     CloseIfOpen(m_hStdoutRead);
 }
 
 void CConsolePipe::CollectEndedReader() {
     if (m_hReaderThread && m_bReaderEnded) {
-        pthread_join(static_cast<pthread_t>(m_hReaderThread), nullptr);
+        m_pReader->Wait();
+        delete m_pReader;
+        m_pReader = nullptr;
         m_hReaderThread = 0;
         m_bReaderEnded = false;
         CloseIfOpen(m_hWake);
@@ -588,9 +669,14 @@ bool CConsolePipe::StartProcess(const char16_t* pszCommand, int hStdOutput, int 
     if (nErr != 0) {
         return false;
     }
+    // Through syscall: the C library's own wrapper lacks C linkage in its header here. Without a
+    // pidfd (an older kernel) the reader looks for the exit from time to time instead.
+    const int nPidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_hProcess = pid;
+        m_nProcessGroup = pid;
+        m_hPidFd = nPidFd >= 0 ? AboveStandard(nPidFd) : -1;
     }
     if (bInteractive) {
         // The shell, started without it, reads the command as its first input line.
@@ -606,31 +692,112 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         std::lock_guard<std::mutex> gate(pPipe->m_gate);  // Run is done with the object
     }
     CPipeDecoder decoder(pPipe->m_szCharset);
+    CEscapeFilter filter;
+    std::vector<CTextAttrRun> runs;
     char buf[256];
-    char16_t text[CPipeDecoder::OutputRoom(255)];
+    char16_t decoded[CPipeDecoder::OutputRoom(255)];
+    // the decoded text without its escape sequences, after a CR held back from the last read
+    char16_t text[CPipeDecoder::OutputRoom(255) + 1];
+    bool bHeldCr = false;
+    // Hands decoded units to OnOutput. A CR at the end waits for the next read (unless bFinal):
+    // an LF may follow it there, and the pair must reach the pane as one line end.
+    auto deliver = [&](const char16_t* p, int n, bool bFinal) {
+        runs.clear();
+        const int nFirst = bHeldCr ? 1 : 0;
+        text[0] = u'\r';
+        int nText = nFirst + filter.Filter(p, n, text + nFirst, runs);
+        for (CTextAttrRun& run : runs) {
+            run.nStart += nFirst;
+        }
+        bHeldCr = !bFinal && nText > 0 && text[nText - 1] == u'\r';
+        if (bHeldCr) {
+            --nText;
+            if (!runs.empty() && runs.back().nStart + runs.back().nLength > nText &&
+                --runs.back().nLength == 0) {
+                runs.pop_back();
+            }
+        }
+        if (nText == 0) {
+            return;
+        }
+        text[nText] = 0;
+        pPipe->m_pszChunk = text;
+        pPipe->m_pChunkRuns = runs.data();
+        pPipe->m_nChunkRuns = static_cast<int>(runs.size());
+        pPipe->OnOutput(text);
+        pPipe->m_pszChunk = nullptr;
+        pPipe->m_pChunkRuns = nullptr;
+        pPipe->m_nChunkRuns = 0;
+    };
     const int hRead = pPipe->m_hStdoutRead;
+    int hPidFd;
+    {
+        std::lock_guard<std::mutex> guard(pPipe->m_lock);
+        hPidFd = pPipe->m_hPidFd;
+    }
+    bool bReaped = false;
     for (;;) {
-        pollfd fds[2] = {{hRead, POLLIN, 0}, {pPipe->m_hWake, POLLIN, 0}};
-        int r;
-        do {
-            r = poll(fds, 2, -1);
-        } while (r < 0 && errno == EINTR);
+        pollfd fds[3] = {{hRead, POLLIN, 0}, {pPipe->m_hWake, POLLIN, 0}, {-1, POLLIN, 0}};
+        if (!bReaped && hPidFd >= 0) {
+            fds[2].fd = hPidFd;
+        }
+        int nTimeout = !bReaped && hPidFd < 0 ? kExitPollMs : -1;
+        const int64_t nKillAt = pPipe->m_nKillAtMs.load();
+        if (nKillAt != 0) {
+            const int64_t nLeft = nKillAt - MonotonicMs();
+            if (nLeft <= 0) {
+                // Stop's SIGTERM was not enough: the output is still open
+                std::lock_guard<std::mutex> guard(pPipe->m_lock);
+                if (pPipe->m_nProcessGroup > 0) {
+                    kill(-pPipe->m_nProcessGroup, SIGKILL);
+                }
+                pPipe->m_nKillAtMs = 0;
+                continue;
+            }
+            nTimeout = nTimeout < 0 ? static_cast<int>(nLeft)
+                                    : std::min<int>(nTimeout, static_cast<int>(nLeft));
+        }
+        const int r = OrvSysPoll(fds, 3, nTimeout);
         if (pPipe->m_bStop) {
             return 1;  // Close waits for this thread and resets the pipe itself
         }
         if (r < 0) {
             break;
         }
+        if (fds[1].revents != 0) {
+            uint64_t nCount;
+            while (OrvSysRead(pPipe->m_hWake, &nCount, sizeof nCount) > 0) {
+            }
+        }
+        if (!bReaped && (fds[2].revents != 0 || hPidFd < 0)) {
+            // The shell is reaped as it exits, though what it started may hold the output on.
+            bReaped = pPipe->ReapIfExited();
+        }
+        if (fds[0].revents == 0) {
+            continue;
+        }
         const long n = OrvSysRead(hRead, buf, 255);
         if (n <= 0) {
             break;  // end of output (or a read error, which ends it just as well)
         }
-        if (decoder.Decode(buf, static_cast<int>(n), text) > 0) {
-            pPipe->OnOutput(text);
-        }
+        deliver(decoded, decoder.Decode(buf, static_cast<int>(n), decoded), false);
     }
-    if (decoder.Flush(text) > 0) {
-        pPipe->OnOutput(text);
+    deliver(decoded, decoder.Flush(decoded), true);
+    // The output usually ends as the shell exits: give it a moment to become reapable.
+    for (const int64_t nUntil = MonotonicMs() + kExitGraceMs; !bReaped;) {
+        bReaped = pPipe->ReapIfExited();
+        const int64_t nLeft = nUntil - MonotonicMs();
+        if (bReaped || nLeft <= 0) {
+            break;
+        }
+        pollfd fd = {hPidFd, POLLIN, 0};
+        // a wait, whatever it gives: the next turn looks again
+        (void)OrvSysPoll(&fd, hPidFd >= 0 ? 1 : 0, std::min<int>(static_cast<int>(nLeft), 10));
+    }
+    if (!bReaped) {
+        CPipeExit exit;
+        exit.kind = CPipeExit::EKind::RunsOn;
+        pPipe->ReportExit(exit);
     }
     pPipe->OnOutput(nullptr);
     if (pPipe->m_dwFlags & CPIPE_KEEP) {

@@ -4,67 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "orv-utf.h"
-
-namespace {
-
-// Length of the UTF-8 sequence that lead byte b starts, 0 when b cannot start one.
-int Utf8SequenceLength(unsigned char b) {
-    if (b < 0x80) {
-        return 1;
-    }
-    if (b >= 0xC2 && b <= 0xDF) {
-        return 2;
-    }
-    if (b >= 0xE0 && b <= 0xEF) {
-        return 3;
-    }
-    if (b >= 0xF0 && b <= 0xF4) {
-        return 4;
-    }
-    return 0;
-}
-
-// Whether the second byte b2 may follow lead byte b1 (the ranges that rule out overlong forms,
-// surrogates and values above U+10FFFF).
-bool Utf8SecondByteOk(unsigned char b1, unsigned char b2) {
-    switch (b1) {
-        case 0xE0:
-            return b2 >= 0xA0 && b2 <= 0xBF;
-        case 0xED:
-            return b2 >= 0x80 && b2 <= 0x9F;
-        case 0xF0:
-            return b2 >= 0x90 && b2 <= 0xBF;
-        case 0xF4:
-            return b2 >= 0x80 && b2 <= 0x8F;
-        default:
-            return (b2 & 0xC0) == 0x80;
-    }
-}
-
-// Number of bytes at the end of p[0..n) that start a valid UTF-8 sequence the input ends inside
-// of; 0 when the input ends on a character boundary or in an invalid sequence.
-int Utf8IncompleteTail(const unsigned char* p, int n) {
-    for (int nTail = 1; nTail <= 3 && nTail <= n; ++nTail) {
-        const unsigned char b = p[n - nTail];
-        if ((b & 0xC0) == 0x80) {
-            continue;  // a continuation byte: its lead is further back
-        }
-        const int nNeed = Utf8SequenceLength(b);
-        if (nNeed <= nTail) {
-            return 0;  // complete, or not a lead byte at all
-        }
-        if (nTail >= 2 && !Utf8SecondByteOk(b, p[n - nTail + 1])) {
-            return 0;
-        }
-        return nTail;
-    }
-    return 0;
-}
-
-}  // namespace
 
 const char* g_pszPipeInterpreter = "/bin/sh";
 const char* g_pszPipeCharset = nullptr;
@@ -86,7 +30,8 @@ int CPipeDecoder::Decode(const char* p, int nLen, char16_t* pOut) {
                 buf[n++] = p[nPos];
             }
         }
-        nOut += m_hIconv ? DecodeIconv(buf, n, pOut + nOut) : DecodeUtf8(buf, n, pOut + nOut);
+        nOut += m_iconv.IsOpen() ? DecodeIconv(buf, n, pOut + nOut)
+                                 : m_utf8.Decode(buf, n, pOut + nOut);
     } while (nPos < nLen);
     pOut[nOut] = 0;
     return nOut;
@@ -97,22 +42,10 @@ int CPipeDecoder::Flush(char16_t* pOut) {
     for (int i = 0; i < m_nCarry; ++i) {
         pOut[nOut++] = 0xFFFD;
     }
+    nOut += m_utf8.Finish(pOut + nOut);
     m_nCarry = 0;
     pOut[nOut] = 0;
     return nOut;
-}
-
-int CPipeDecoder::DecodeUtf8(const char* p, int nLen, char16_t* pOut) {
-    const int nTail = Utf8IncompleteTail(reinterpret_cast<const unsigned char*>(p), nLen);
-    const int nBody = nLen - nTail;
-    memcpy(m_carry, p + nBody, static_cast<size_t>(nTail));
-    m_nCarry = nTail;
-    if (nBody == 0) {
-        pOut[0] = 0;
-        return 0;
-    }
-    // Each byte gives at most one unit (a four-byte sequence gives two), plus room for the NUL.
-    return OrvUtf8ToUtf16(p, nBody, true, pOut, nBody + 1);
 }
 
 bool PipeTagLines(const COrvStringW& text, const char16_t* pszTag, COrvStringW& strOut) {
@@ -172,10 +105,18 @@ void CConsolePipe::OnOutput(const char16_t* pszText) {
     if (!TextPaneNormalised(pszText, text)) {
         return;  // no memory for this chunk: it is dropped like output for a missing pane
     }
-    InsertIntoPane(text);
+    if (pszText != m_pszChunk || m_nChunkRuns == 0) {
+        InsertIntoPane(text);
+        return;
+    }
+    // The runs move with the CRs that the line ends gain.
+    std::vector<CTextAttrRun> runs(m_pChunkRuns, m_pChunkRuns + m_nChunkRuns);
+    TextPaneNormaliseRuns(pszText, static_cast<int>(std::char_traits<char16_t>::length(pszText)),
+                          runs.data(), m_nChunkRuns);
+    InsertIntoPane(text, runs.data(), m_nChunkRuns);
 }
 
-bool CConsolePipe::InsertIntoPane(const COrvStringW& text) {
+bool CConsolePipe::InsertIntoPane(const COrvStringW& text, const CTextAttrRun* pRuns, int nRuns) {
     const bool bPrefix = (m_dwFlags & CPIPE_PREFIX) != 0;
     char16_t szTag[32] = {};
     COrvStringW tagged;
@@ -203,7 +144,11 @@ bool CConsolePipe::InsertIntoPane(const COrvStringW& text) {
                 pane.ReplaceSel(szTag);
             }
         }
-        pane.ReplaceSel(body);
+        if (nRuns > 0 && !bPrefix) {
+            pane.ReplaceSelStyled(body, pRuns, nRuns);
+        } else {
+            pane.ReplaceSel(body);
+        }
     });
 }
 

@@ -9,9 +9,14 @@
 // pipe has closed it), the reader calls OnOutput(nullptr) and then, unless CPIPE_KEEP is set,
 // destroys the object. CTvConsolePipe posts the end notification to the pane's owner first.
 //
-// The child is never killed by the pipe and its exit status is not reported; it is reaped in the
-// background (at the end of output when it has already exited, else by a process-wide reaper), so
-// no zombie stays behind, and a child that closes its output but runs on does not delay the end.
+// The reader reaps the child (the shell) as soon as it exits, output or not, and reports how it
+// ended (CPipeExitReport) before the end of output; a shell whose background jobs still hold the
+// output is thus no zombie meanwhile. A child that closes its output but runs on does not delay
+// the end: it is handed to a process-wide reaper. The child is stopped only on request (Stop).
+//
+// The reader also takes the escape sequences out of the output (CEscapeFilter): the pane gets the
+// text alone, with the SGR attributes as runs (ITextPane::ReplaceSelStyled), and a CR at the end
+// of a read waits for the next read, so that a CR LF pair split between two reads stays a pair.
 #pragma once
 
 #include <atomic>
@@ -19,11 +24,52 @@
 #include <memory>
 #include <mutex>
 
+#include "orv-iconv.h"
 #include "orv-string.h"
+#include "orv-utf.h"
 #include "text-pane.h"
+
+class CPipeReaderThread;
 
 // Run's result for a command that the child's character set cannot hold.
 constexpr int kPipeUnencodable = 3;
+
+// How a command ended, as its pipe saw it.
+struct CPipeExit {
+    enum class EKind {
+        Unknown,    // not reported (yet)
+        Exited,     // the shell exited with nCode
+        Signalled,  // the shell was ended by signal nCode
+        RunsOn,     // the output ended while the shell still ran (it closed its output)
+    };
+    EKind kind = EKind::Unknown;
+    int nCode = 0;
+    bool bCoreDumped = false;
+    bool bStopRequested = false;  // Stop was called before the end
+};
+
+// The exit of one pipe's command, shared between the pipe and whoever wants to know it after the
+// pipe is gone. The reader sets it before the end notification is posted, so its receiver reads
+// the final value. Any thread.
+class CPipeExitReport {
+public:
+    void Set(const CPipeExit& exit) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_exit = exit;
+    }
+    CPipeExit Get() const {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_exit;
+    }
+
+private:
+    mutable std::mutex m_lock;
+    CPipeExit m_exit;
+};
+
+// Time Stop gives a command's process group between SIGTERM and SIGKILL, in milliseconds. Tests
+// shorten it. Read by the reader thread when Stop was called.
+extern int g_nPipeKillDelayMs;
 
 // Mode bits of CConsolePipe::m_dwFlags (0x1 has no meaning).
 constexpr uint32_t CPIPE_PREFIX = 0x2;       // each output line starts with "PIPE %x: "
@@ -69,17 +115,18 @@ public:
     // holds at least OutputRoom(nLen) units; writes a NUL after the output and returns the number
     // of units written. An incomplete sequence at the end is kept for the next call.
     int Decode(const char* p, int nLen, char16_t* pOut);
-    // Converts what is still carried (each byte becomes U+FFFD) into pOut (room for kMaxCarry + 1
+    // Converts what is still carried (an incomplete UTF-8 sequence becomes one U+FFFD, each byte
+    // another set left over one U+FFFD) into pOut (room for kMaxCarry + 1
     // units); returns the count. Called once the input has ended.
     int Flush(char16_t* pOut);
     // Whether this decoder treats its input as UTF-8 (without iconv).
-    bool IsUtf8() const { return m_hIconv == nullptr; }
+    bool IsUtf8() const { return !m_iconv.IsOpen(); }
 
 private:
-    int DecodeUtf8(const char* p, int nLen, char16_t* pOut);
     int DecodeIconv(const char* p, int nLen, char16_t* pOut);
 
-    void* m_hIconv = nullptr;  // iconv descriptor; null for UTF-8
+    COrvIconv m_iconv;             // open for a set other than UTF-8
+    COrvUtf8StreamDecoder m_utf8;  // for UTF-8, with its own carry
     char m_carry[kMaxCarry];
     int m_nCarry = 0;
 };
@@ -163,16 +210,35 @@ public:
     // Nothing to do on Linux: sets g_bConsoleAllocated and returns it (true).
     static bool EnsureHiddenConsole();
 
+    // Asks the running command to end: SIGTERM to its process group now, and SIGKILL to the group
+    // g_nPipeKillDelayMs later if the output has not ended by then (the reader sends it). Output
+    // that arrives meanwhile is shown, and the end of output ends the pipe as usual. Returns false
+    // when no command runs. Any thread but the reader's; while the pipe runs (before its end
+    // notification has been handled) the object is alive.
+    bool Stop();
+
+    // The report the reader fills in before it posts the end notification; stays valid after the
+    // pipe is gone. Any thread.
+    std::shared_ptr<CPipeExitReport> ExitReport() const { return m_pExitReport; }
+
 protected:
     // Inserts normalised text at the end of the pane (with the tags of CPIPE_PREFIX) in one call
-    // on the owner thread; false when the pane is gone.
-    bool InsertIntoPane(const COrvStringW& text);
+    // on the owner thread, giving it the attribute runs pRuns[0..nRuns) (positions in text);
+    // false when the pane is gone. With CPIPE_PREFIX the text goes without attributes.
+    bool InsertIntoPane(const COrvStringW& text, const CTextAttrRun* pRuns = nullptr,
+                        int nRuns = 0);
+
+    // The chunk the reader is handing to OnOutput and its attribute runs: OnOutput gives the runs
+    // to the pane when it is called with exactly this text. Reader thread only.
+    const char16_t* m_pszChunk = nullptr;
+    const CTextAttrRun* m_pChunkRuns = nullptr;
+    int m_nChunkRuns = 0;
 
     uint32_t m_dwFlags;                          // mode bits, fixed at construction
     std::shared_ptr<ITextPaneHost> m_wndOutput;  // the output pane and its owner
     bool m_bWinNT;                               // kept for the record; no effect on Linux
-    // The reader thread (a pthread_t), 0 when none. Stays set after a CPIPE_KEEP pipe's reader has
-    // ended, until the next Run or Close collects the thread.
+    // The reader thread's number (OrvGetThreadNumber), 0 when none. Stays set after a CPIPE_KEEP
+    // pipe's reader has ended, until the next Run or Close collects the thread.
     uint64_t m_hReaderThread = 0;
     int m_hProcess = 0;      // the child's process id; 0 when none
     int m_hStdinWrite = -1;  // the program's end of the child's input pipe; -1 when none
@@ -183,12 +249,23 @@ private:
     void ReleaseHandles();
     // Collects the thread of a reader that has ended (CPIPE_KEEP) so that the pipe is Idle.
     void CollectEndedReader();
+    // Reaps the child if it has exited and records how; true once it is reaped (or gone).
+    // Reader thread.
+    bool ReapIfExited();
+    // Records the exit in the report (adding whether Stop was called).
+    void ReportExit(CPipeExit exit);
 
-    std::mutex m_lock;                 // guards the descriptors against WriteInput
-    std::mutex m_gate;                 // held by Run until it is done with the object
-    std::atomic<bool> m_bStop{false};  // Close asks the reader to stop
+    CPipeReaderThread* m_pReader = nullptr;  // the reader thread object, while m_hReaderThread
+    std::mutex m_lock;                       // guards the descriptors against WriteInput
+    std::mutex m_gate;                       // held by Run until it is done with the object
+    std::atomic<bool> m_bStop{false};        // Close asks the reader to stop
     std::atomic<bool> m_bReaderEnded{false};
-    int m_hWake = -1;           // eventfd that wakes the reader for Close; -1 when none
+    int m_hWake = -1;         // eventfd that wakes the reader for Close and Stop; -1 when none
+    int m_hPidFd = -1;        // the child's pidfd (readable once it exits); -1 when none
+    int m_nProcessGroup = 0;  // the child's process group, kept after it is reaped; guarded
+    std::atomic<bool> m_bStopRequested{false};
+    std::atomic<int64_t> m_nKillAtMs{0};  // monotonic time of the SIGKILL; 0 when none due
+    std::shared_ptr<CPipeExitReport> m_pExitReport = std::make_shared<CPipeExitReport>();
     char m_szCharset[48] = {};  // the child's character set, taken by Run
 };
 

@@ -18,9 +18,11 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "console-pipe.h"
+#include "orv-program-path.h"
 #include "qt-ui-thread.h"
 
 // The compiled-in resources live in the static library; this registers them with Qt.
@@ -79,6 +81,8 @@ CMainFrame::CMainFrame(QWidget* pParent) : QMainWindow(pParent), m_view(this) {
 
     m_pClear = AddCommand(QStringLiteral("new"), QStringLiteral("Clear"), true);
     m_pSave = AddCommand(QStringLiteral("save"), QStringLiteral("Save"), true);
+    // Enabled while a command runs.
+    m_pStop = AddCommand(QStringLiteral("stop"), QStringLiteral("Stop"), false);
     m_pPrint = AddCommand(QStringLiteral("print"), QString(), false);
     m_wndToolBar->addSeparator();
     m_pCut = AddCommand(QStringLiteral("cut"), QString(), false);
@@ -90,7 +94,12 @@ CMainFrame::CMainFrame(QWidget* pParent) : QMainWindow(pParent), m_view(this) {
     // The shortcuts work wherever the focus is in the window, the command field included.
     m_pClear->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
     m_pSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    // Ctrl+. as in many programs that stop what runs, and Ctrl+Break where the key exists.
+    m_pStop->setShortcuts(
+        {QKeySequence(Qt::CTRL | Qt::Key_Period), QKeySequence(Qt::CTRL | Qt::Key_Pause)});
     connect(m_pClear, &QAction::triggered, &m_view, &CVexilView::Clear);
+    connect(m_pStop, &QAction::triggered, &m_view, &CVexilView::Stop);
+    connect(&m_view, &CVexilView::RunningChanged, m_pStop, &QAction::setEnabled);
     connect(m_pSave, &QAction::triggered, this, [this] { m_view.Save(this); });
     connect(m_pHelp, &QAction::triggered, this, &CMainFrame::OnAppAbout);
 
@@ -110,6 +119,7 @@ CMainFrame::CMainFrame(QWidget* pParent) : QMainWindow(pParent), m_view(this) {
     auto* pReady = new QLabel(QStringLiteral("Ready"));
     pReady->setObjectName(QStringLiteral("status"));
     statusBar()->addWidget(pReady, 1);
+    connect(&m_view, &CVexilView::StatusChanged, pReady, &QLabel::setText);
     statusBar()->setSizeGripEnabled(true);
 
     setCentralWidget(&m_view);
@@ -210,19 +220,19 @@ QString VexilCommandFromArgs(int argc, char** argv) {
 }
 
 bool VexilEnterProgramFolder() {
-    char szPath[PATH_MAX + 1];
-    const ssize_t n = readlink("/proc/self/exe", szPath, PATH_MAX);
-    if (n <= 0) {
+    COrvStringA strPath;
+    COrvError err;
+    if (!OrvGetExecutablePath(strPath, err)) {
         return false;
     }
-    szPath[n] = 0;
-    char* pSlash = std::strrchr(szPath, '/');
-    if (pSlash == nullptr) {
+    std::string folder(strPath.GetString(), static_cast<size_t>(strPath.GetLength()));
+    const size_t nSlash = folder.rfind('/');
+    if (nSlash == std::string::npos) {
         return false;
     }
     // the root folder keeps its slash
-    pSlash[pSlash == szPath ? 1 : 0] = 0;
-    return chdir(szPath) == 0;
+    folder.resize(nSlash == 0 ? 1 : nSlash);
+    return chdir(folder.c_str()) == 0;
 }
 
 bool VexilDisplayAvailable() {

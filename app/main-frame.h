@@ -18,9 +18,10 @@ public:
 
     CVexilView& View() { return m_view; }
     QToolBar* ToolBar() { return m_wndToolBar; }
-    // The toolbar's commands, in toolbar order: Clear, Save, Print, Cut, Copy, Paste, Help.
+    // The toolbar's commands, in toolbar order: Clear, Save, Stop, Print, Cut, Copy, Paste, Help.
     QAction* ActionClear() { return m_pClear; }
     QAction* ActionSave() { return m_pSave; }
+    QAction* ActionStop() { return m_pStop; }
     QAction* ActionPrint() { return m_pPrint; }
     QAction* ActionCut() { return m_pCut; }
     QAction* ActionCopy() { return m_pCopy; }
@@ -41,6 +42,7 @@ private:
     QToolBar* m_wndToolBar = nullptr;
     QAction* m_pClear = nullptr;
     QAction* m_pSave = nullptr;
+    QAction* m_pStop = nullptr;
     QAction* m_pPrint = nullptr;
     QAction* m_pCut = nullptr;
     QAction* m_pCopy = nullptr;

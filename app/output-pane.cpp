@@ -587,6 +587,7 @@ void COutputPane::ReplaceSel(const char16_t* p, int n) {
     int nStart = 0;
     int nEnd = 0;
     GetSel(&nStart, &nEnd);
+    NoteReplaceForAttrs(nStart, nEnd, n);
     const int nLen = m_text.GetLength();
     // Output arrives as an insertion at the end and, near the limit, a removal at the front: the
     // selection the user sees stays on its text. Anything else is an edit of the selection.
@@ -607,6 +608,7 @@ void COutputPane::ReplaceSel(const char16_t* p, int n) {
     if (nOver > 0) {
         nLinesBefore = m_text.GetLineCount();
         m_text.EraseFront(nOver);
+        NoteEraseFrontForAttrs(nOver);
         nCaret = std::max(0, nCaret - nOver);
         nRemoved += nOver;
         nLinesRemoved += nLinesBefore - m_text.GetLineCount();
@@ -634,6 +636,8 @@ void COutputPane::ReplaceSel(const char16_t* p, int n) {
 void COutputPane::SetText(const char16_t* p, int n) {
     n = TextLength(p, n);
     m_text.Clear();
+    m_attrs.Clear();
+    m_nAttrBase = 0;
     if (n > m_nLimit) {
         p += n - m_nLimit;
         n = m_nLimit;
@@ -644,6 +648,70 @@ void COutputPane::SetText(const char16_t* p, int n) {
     m_nLeftCol = 0;
     m_bFollow = true;
     ScheduleLayout();
+}
+
+// ---- display attributes ----
+
+void COutputPane::ReplaceSelStyled(const char16_t* pszText, const CTextAttrRun* pRuns, int nRuns) {
+    const int nLen = TextLength(pszText, -1);
+    int nStart = 0;
+    int nEnd = 0;
+    GetSel(&nStart, &nEnd);
+    const bool bAtEnd = nStart == m_text.GetLength();
+    // where the text's first character counts; an oversized text loses its front
+    const int64_t nAt = m_nAttrBase + nStart - std::max(0, nLen - m_nLimit);
+    ReplaceSel(pszText, nLen);
+    if (bAtEnd) {
+        m_attrs.Add(nAt, pRuns, nRuns);
+        m_attrs.DropBefore(m_nAttrBase);
+    }
+}
+
+CTextAttr COutputPane::AttrAt(int nPos) const {
+    return m_attrs.From(m_nAttrBase + nPos).At(m_nAttrBase + nPos);
+}
+
+void COutputPane::NoteReplaceForAttrs(int nStart, int nEnd, int nNew) {
+    if (nStart == m_text.GetLength()) {
+        return;  // an append: runs of the new text are added by ReplaceSelStyled
+    }
+    if (nStart == 0 && nNew == 0) {
+        NoteEraseFrontForAttrs(nEnd);
+        return;
+    }
+    // A change inside the text (never made while output streams in): the positions no longer
+    // hold, the text goes on without attributes.
+    m_attrs.Clear();
+}
+
+void COutputPane::NoteEraseFrontForAttrs(int nCount) {
+    m_nAttrBase += nCount;
+    m_attrs.DropBefore(m_nAttrBase);
+}
+
+QColor COutputPane::AttrColour(uint32_t nColour, const QColor& nDefault) const {
+    // The 16 standard colours, chosen to read well on a light background.
+    static const QRgb s_base[16] = {0x000000, 0xC01C28, 0x26A269, 0xA2734C, 0x12488B, 0xA347BA,
+                                    0x2AA1B3, 0xD0CFCC, 0x5E5C64, 0xF66151, 0x33D17A, 0xE9AD0C,
+                                    0x2A7BDE, 0xC061CB, 0x33C7DE, 0xFFFFFF};
+    const uint32_t nKind = nColour & CTextAttr::kColourKindMask;
+    if (nKind == CTextAttr::kColourRgb) {
+        return QColor(QRgb(nColour & 0xFFFFFF));
+    }
+    if (nKind != CTextAttr::kColourIndexed) {
+        return nDefault;
+    }
+    const int n = static_cast<int>(nColour & 0xFF);
+    if (n < 16) {
+        return QColor(s_base[n]);
+    }
+    if (n < 232) {
+        // the 6x6x6 cube
+        static const int s_level[6] = {0, 95, 135, 175, 215, 255};
+        return QColor(s_level[(n - 16) / 36], s_level[(n - 16) / 6 % 6], s_level[(n - 16) % 6]);
+    }
+    const int nGrey = 8 + (n - 232) * 10;
+    return QColor(nGrey, nGrey, nGrey);
 }
 
 int COutputPane::LineFromChar(int nChar) const {
@@ -946,8 +1014,47 @@ void COutputPane::paintEvent(QPaintEvent*) {
             }
             nRunCol = -1;
         };
+        // display attributes: a change ends the run; a background fills the cells
+        CTextAttrStore::CCursor attrs = m_attrs.From(m_nAttrBase + nStart);
+        CTextAttr attrNow;
+        auto applyAttr = [&](int i) {
+            if (m_attrs.IsEmpty()) {
+                return;
+            }
+            const CTextAttr& attr = attrs.At(m_nAttrBase + nStart + i);
+            if (!(attr == attrNow)) {
+                flush();
+                attrNow = attr;
+                QColor fore = AttrColour(attr.nFore, textColor);
+                QColor back = AttrColour(attr.nBack, pal.color(QPalette::Base));
+                if (attr.nFlags & CTextAttr::kInverse) {
+                    std::swap(fore, back);
+                }
+                if (attr.nFlags & CTextAttr::kFaint) {
+                    fore.setAlpha(128);
+                }
+                painter.setPen(fore);
+                QFont styled = font();
+                styled.setBold((attr.nFlags & CTextAttr::kBold) != 0);
+                styled.setItalic((attr.nFlags & CTextAttr::kItalic) != 0);
+                styled.setUnderline((attr.nFlags & CTextAttr::kUnderline) != 0);
+                styled.setStrikeOut((attr.nFlags & CTextAttr::kStrike) != 0);
+                painter.setFont(styled);
+            }
+            if ((attr.nBack != 0 || (attr.nFlags & CTextAttr::kInverse)) &&
+                !(nStart + i >= nSelStart && nStart + i < nSelEnd)) {
+                const int64_t nNext = COutputText::AdvanceColumns(p + i, 1, nCol);
+                QColor back = AttrColour(attr.nBack, pal.color(QPalette::Base));
+                if (attr.nFlags & CTextAttr::kInverse) {
+                    back = AttrColour(attr.nFore, textColor);
+                }
+                const int nX0 = clampX(colX(nCol));
+                painter.fillRect(QRect(nX0, nY, clampX(colX(nNext)) - nX0, m_nLineH), back);
+            }
+        };
         for (int i = 0; i < nLen && nCol <= nLastCol; ++i) {
             const char16_t c = p[i];
+            applyAttr(i);
             if (IsRunChar(c)) {
                 if (nCol >= nFirstCol - 1) {
                     if (nRunCol < 0) {
@@ -973,6 +1080,9 @@ void COutputPane::paintEvent(QPaintEvent*) {
             nCol = nNext;
         }
         flush();
+        if (!attrNow.IsDefault()) {
+            painter.setFont(font());
+        }
 
         // the selected part once more in the selection's text colour
         if (nSelX1 > nSelX0) {

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <vector>
 
+#include "text-attr-store.h"
 #include "text-pane.h"
 #include "text-search.h"
 
@@ -191,6 +192,11 @@ public:
 
     // Replaces the selection by n characters (n -1: up to the NUL) and puts the caret after them.
     void ReplaceSel(const char16_t* p, int n);
+    // Display attributes: text inserted at the end keeps its runs, which are drawn (colours,
+    // bold, italic, underline, strike, inverse); any other change inside the text drops them.
+    void ReplaceSelStyled(const char16_t* pszText, const CTextAttrRun* pRuns, int nRuns) override;
+    // The attributes of the character at nPos.
+    CTextAttr AttrAt(int nPos) const;
     // Sets the limit; 0 or less selects kDefaultLimit. Text beyond a lower limit stays until the
     // next insertion.
     void SetLimitText(int nLimit);
@@ -279,7 +285,15 @@ private:
     void UpdateFind();
     void SelectMatch(size_t nIndex);
 
+    // Keeps the attributes in step with a replacement of [nStart, nEnd) by nNew characters.
+    void NoteReplaceForAttrs(int nStart, int nEnd, int nNew);
+    void NoteEraseFrontForAttrs(int nCount);
+    // The colour of an attribute colour; nDefault for the pane's own.
+    QColor AttrColour(uint32_t nColour, const QColor& nDefault) const;
+
     COutputText m_text;
+    CTextAttrStore m_attrs;   // attribute runs at absolute positions
+    int64_t m_nAttrBase = 0;  // absolute position of the first live character
     std::shared_ptr<CQtPaneHost> m_pHost;
     int m_nLimit = kDefaultLimit;
     int m_nAnchor = 0;  // the selection the user sees

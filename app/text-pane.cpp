@@ -25,6 +25,28 @@ int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut) {
     return nOut;
 }
 
+void TextPaneNormaliseRuns(const char16_t* p, int nLen, CTextAttrRun* pRuns, int nRuns) {
+    // Every LF without a CR before it gains one, which moves everything after it by one unit.
+    // The run boundaries are visited in order, with the units added before each.
+    int nAdded = 0;
+    int i = 0;
+    auto addedBefore = [&](int nPos) {
+        for (; i < nPos && i < nLen; ++i) {
+            if (p[i] == u'\n' && (i == 0 || p[i - 1] != u'\r')) {
+                ++nAdded;
+            }
+        }
+        return nAdded;
+    };
+    for (int r = 0; r < nRuns; ++r) {
+        const int nStart = pRuns[r].nStart + addedBefore(pRuns[r].nStart);
+        const int nEnd =
+            pRuns[r].nStart + pRuns[r].nLength + addedBefore(pRuns[r].nStart + pRuns[r].nLength);
+        pRuns[r].nStart = nStart;
+        pRuns[r].nLength = nEnd - nStart;
+    }
+}
+
 int TextPanePrepareAppend(ITextPane& pane) {
     unsigned nLength = static_cast<unsigned>(pane.GetTextLength());
     const unsigned nLimit = pane.GetLimitText();

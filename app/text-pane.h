@@ -21,6 +21,37 @@
 
 #include "orv-string.h"
 
+// Display attributes of a stretch of output text, as the command selected them with SGR escape
+// sequences. A colour is 0 (the pane's own colour), kColourIndexed | n (entry n of the 256-colour
+// palette: 0-7 the standard colours, 8-15 their bright forms, 16-231 a 6x6x6 cube, 232-255 greys)
+// or kColourRgb | 0xRRGGBB.
+struct CTextAttr {
+    static constexpr uint32_t kColourIndexed = 0x01000000;
+    static constexpr uint32_t kColourRgb = 0x02000000;
+    static constexpr uint32_t kColourKindMask = 0xFF000000;
+
+    static constexpr uint8_t kBold = 0x01;
+    static constexpr uint8_t kFaint = 0x02;
+    static constexpr uint8_t kItalic = 0x04;
+    static constexpr uint8_t kUnderline = 0x08;
+    static constexpr uint8_t kInverse = 0x10;
+    static constexpr uint8_t kStrike = 0x20;
+
+    uint32_t nFore = 0;
+    uint32_t nBack = 0;
+    uint8_t nFlags = 0;
+
+    bool IsDefault() const { return nFore == 0 && nBack == 0 && nFlags == 0; }
+    bool operator==(const CTextAttr&) const = default;
+};
+
+// Attributes for nLength units from nStart (relative to the text the run list belongs to).
+struct CTextAttrRun {
+    int nStart = 0;
+    int nLength = 0;
+    CTextAttr attr;
+};
+
 class ITextPane {
 public:
     virtual ~ITextPane() = default;
@@ -58,6 +89,16 @@ public:
 
     // Scrolls the pane so that the caret is visible.
     virtual void ScrollCaret() = 0;
+
+    // ReplaceSel that also gives the inserted text display attributes: pRuns[0..nRuns) are
+    // ordered, do not overlap, lie inside the text and are relative to its start; text outside
+    // every run has the default attributes. A pane that shows no attributes inserts the text
+    // alone, which is what this default does.
+    virtual void ReplaceSelStyled(const char16_t* pszText, const CTextAttrRun* pRuns, int nRuns) {
+        (void)pRuns;
+        (void)nRuns;
+        ReplaceSel(pszText);
+    }
 };
 
 class ITextPaneHost {
@@ -115,6 +156,10 @@ int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut);
 // The same over a NUL-terminated text into a string of its own; false (out unchanged) when there
 // is no memory for it. Any thread.
 bool TextPaneNormalised(const char16_t* pszText, COrvStringW& out);
+
+// The runs of a text after TextPaneNormaliseLineEnds: moves each of the nRuns runs of the nLen
+// units at p (ordered, not overlapping) to where its units are in the normalised text. Any thread.
+void TextPaneNormaliseRuns(const char16_t* p, int nLen, CTextAttrRun* pRuns, int nRuns);
 
 // Step 1 and 2 of TextPaneAppend alone: trims the pane when it is near its limit and puts the
 // caret at the end. Returns the resulting caret position (the text length).

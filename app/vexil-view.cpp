@@ -6,7 +6,9 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QVBoxLayout>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <vector>
@@ -34,7 +36,62 @@ const QString kPlaceholder = QStringLiteral("<enter command here>");
 // Units of UTF-16 converted and written at a time by SaveLog.
 constexpr int kSaveBlock = 64 * 1024;
 
+// The name of a signal as a user knows it ("SIGTERM"); the number when it has none.
+QString SignalName(int nSignal) {
+    const char* pszAbbrev = sigabbrev_np(nSignal);
+    if (pszAbbrev == nullptr) {
+        return QStringLiteral("signal %1").arg(nSignal);
+    }
+    return QStringLiteral("SIG") + QString::fromLatin1(pszAbbrev);
+}
+
 }  // namespace
+
+QString VexilDurationText(qint64 nMs) {
+    nMs = std::max<qint64>(0, nMs);
+    if (nMs < 10000) {
+        // tenths, rounded down so that "3.4 s" is never shown before 3.4 s have passed
+        return QStringLiteral("%1.%2 s").arg(nMs / 1000).arg(nMs / 100 % 10);
+    }
+    const qint64 nSeconds = nMs / 1000;
+    if (nSeconds < 60) {
+        return QStringLiteral("%1 s").arg(nSeconds);
+    }
+    if (nSeconds < 3600) {
+        return QStringLiteral("%1 min %2 s").arg(nSeconds / 60).arg(nSeconds % 60);
+    }
+    return QStringLiteral("%1 h %2 min").arg(nSeconds / 3600).arg(nSeconds / 60 % 60);
+}
+
+QString VexilRunningText(qint64 nElapsedMs) {
+    const qint64 nSeconds = std::max<qint64>(0, nElapsedMs) / 1000;
+    return QStringLiteral("Running for ") +
+           (nSeconds < 60 ? QStringLiteral("%1 s").arg(nSeconds) : VexilDurationText(nElapsedMs));
+}
+
+QString VexilExitText(const CPipeExit& exit, qint64 nElapsedMs) {
+    const QString strAfter = QStringLiteral(" after ") + VexilDurationText(nElapsedMs);
+    const QString strCore = exit.bCoreDumped ? QStringLiteral(" (core dumped)") : QString();
+    switch (exit.kind) {
+        case CPipeExit::EKind::Exited:
+            if (exit.bStopRequested) {
+                return QStringLiteral("Stopped (exit code %1)").arg(exit.nCode) + strAfter;
+            }
+            return QStringLiteral("Exit code %1").arg(exit.nCode) + strAfter;
+        case CPipeExit::EKind::Signalled:
+            if (exit.bStopRequested) {
+                return QStringLiteral("Stopped (%1)").arg(SignalName(exit.nCode)) + strCore +
+                       strAfter;
+            }
+            return QStringLiteral("Killed by %1").arg(SignalName(exit.nCode)) + strCore + strAfter;
+        case CPipeExit::EKind::RunsOn:
+            return QStringLiteral("Output ended") + strAfter +
+                   QStringLiteral("; the command closed it and still runs");
+        case CPipeExit::EKind::Unknown:
+            break;
+    }
+    return QStringLiteral("Ended") + strAfter;
+}
 
 CVexilView::CVexilView(QWidget* pParent) : QWidget(pParent) {
     m_edtCommand = new QLineEdit(this);
@@ -72,6 +129,10 @@ CVexilView::CVexilView(QWidget* pParent) : QWidget(pParent) {
     // No default focus: the field shows its placeholder until the user clicks or tabs into it.
     setFocusPolicy(Qt::NoFocus);
 
+    m_statusTimer.setInterval(1000);
+    connect(&m_statusTimer, &QTimer::timeout, this,
+            [this] { SetStatus(VexilRunningText(m_elapsed.elapsed())); });
+
     connect(m_btnRun, &QPushButton::clicked, this, &CVexilView::OnRun);
     connect(m_edtOutput, &COutputPane::PipeDone, this, &CVexilView::OnPipeDone);
 }
@@ -104,7 +165,14 @@ void CVexilView::keyPressEvent(QKeyEvent* pEvent) {
 bool CVexilView::eventFilter(QObject* pObject, QEvent* pEvent) {
     // A line edit keeps its placeholder while it has the focus; this one shows it only without.
     if (pObject == m_edtCommand) {
-        if (pEvent->type() == QEvent::FocusIn) {
+        if (pEvent->type() == QEvent::KeyPress) {
+            const auto* pKey = static_cast<QKeyEvent*>(pEvent);
+            if ((pKey->key() == Qt::Key_Up || pKey->key() == Qt::Key_Down) &&
+                (pKey->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+                WalkHistory(pKey->key() == Qt::Key_Up);
+                return true;
+            }
+        } else if (pEvent->type() == QEvent::FocusIn) {
             m_edtCommand->setPlaceholderText(QString());
         } else if (pEvent->type() == QEvent::FocusOut) {
             m_edtCommand->setPlaceholderText(kPlaceholder);
@@ -123,6 +191,9 @@ void CVexilView::OnRun() {
         m_edtCommand->setFocus();
         return;
     }
+    COrvError err;
+    (void)m_history.Add(strCommand.toStdString(), err);  // a history that cannot be saved is no
+                                                         // reason not to run the command
     // The banner goes first, so that a command that fails to start still leaves it.
     AppendText(Utf16(QStringLiteral("--- ") + strCommand + QStringLiteral(" ---\n")));
     if (m_pPipe != nullptr) {
@@ -138,13 +209,19 @@ void CVexilView::OnRun() {
         ShowMessage(this, QStringLiteral("Failed to create pipe"), QStringLiteral("Error"));
         return;
     }
+    m_pExitReport = m_pPipe->ExitReport();
     const int nResult = m_pPipe->Run(Utf16(strCommand));
     if (nResult == 0) {
         if (!m_bInteractive) {
             m_btnRun->setEnabled(false);
         }
+        m_elapsed.start();
+        m_statusTimer.start();
+        SetStatus(VexilRunningText(0));
+        emit RunningChanged(true);
         return;
     }
+    m_pExitReport.reset();
     delete m_pPipe;
     m_pPipe = nullptr;
     if (nResult == kPipeUnencodable) {
@@ -181,11 +258,45 @@ void CVexilView::ShowUnencodable(const QString& strCommand) {
 }
 
 void CVexilView::OnPipeDone(quintptr) {
-    AppendText(u"--- End of Log ---\n\n");
+    // The end line starts a line of its own, also after output that did not end its last line.
+    const COutputText& text = m_edtOutput->Text();
+    const int nLen = text.GetLength();
+    const bool bLineOpen = nLen > 0 && !(nLen >= 2 && text.Data(nLen - 2)[0] == u'\r' &&
+                                         text.Data(nLen - 1)[0] == u'\n');
+    AppendText(bLineOpen ? u"\n--- End of Log ---\n\n" : u"--- End of Log ---\n\n");
     // The pipe has destroyed itself (or is about to): forget it without touching it.
     m_pPipe = nullptr;
     m_btnRun->setEnabled(true);
+    m_statusTimer.stop();
+    if (m_pExitReport) {
+        SetStatus(VexilExitText(m_pExitReport->Get(), m_elapsed.elapsed()));
+        m_pExitReport.reset();
+    }
+    emit RunningChanged(false);
     emit PipeFinished();
+}
+
+void CVexilView::Stop() {
+    if (m_pPipe != nullptr) {
+        m_pPipe->Stop();
+    }
+}
+
+void CVexilView::SetStatus(const QString& strStatus) {
+    if (strStatus != m_strStatus) {
+        m_strStatus = strStatus;
+        emit StatusChanged(m_strStatus);
+    }
+}
+
+bool CVexilView::WalkHistory(bool bOlder) {
+    std::string strEntry;
+    if (bOlder ? !m_history.Older(m_edtCommand->text().toStdString(), strEntry)
+               : !m_history.Newer(strEntry)) {
+        return false;
+    }
+    m_edtCommand->setText(QString::fromStdString(strEntry));
+    return true;
 }
 
 bool CVexilView::SaveLog(const char* pszPath, COrvStringA& strError) {

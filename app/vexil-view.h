@@ -3,15 +3,29 @@
 // a banner line before it and "--- End of Log ---" after it, and saves the pane's text on request.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QWidget>
+#include <memory>
 
+#include "command-history.h"
 #include "find-bar.h"
 #include "orv-string.h"
 #include "output-pane.h"
 
 class CTvConsolePipe;
+class CPipeExitReport;
+struct CPipeExit;
+
+// The status bar's text while a command runs, nElapsedMs after it started: "Running for 3 s".
+QString VexilRunningText(qint64 nElapsedMs);
+// The status bar's text once a command has ended: "Exit code 2 after 3.4 s", "Stopped (SIGTERM)
+// after 12 s", "Killed by SIGSEGV after 0.2 s" ...
+QString VexilExitText(const CPipeExit& exit, qint64 nElapsedMs);
+// A duration as the status bar shows it: "0.4 s", "3.4 s", "12 s", "2 min 5 s", "1 h 3 min".
+QString VexilDurationText(qint64 nMs);
 
 class CVexilView : public QWidget {
     Q_OBJECT
@@ -44,14 +58,24 @@ public:
     CFindBar* FindBar() { return m_pFindBar; }
     // Whether a pipe started by this view has not yet reported its end.
     bool IsRunning() const { return m_pPipe != nullptr; }
+    // What the status bar shows about the command: "Ready" before the first, the running time
+    // while one runs, its exit status and time after its end line.
+    QString StatusText() const { return m_strStatus; }
+    CCommandHistory& History() { return m_history; }
 
 public slots:
     // The Run button, Enter, or the start-up command.
     void OnRun();
+    // The frame's Stop command: asks the running command to end (see CConsolePipe::Stop).
+    void Stop();
 
 signals:
     // Emitted when a pipe's end notification has been handled (the end line is in the pane).
     void PipeFinished();
+    // A command started or ended (Stop is enabled while one runs).
+    void RunningChanged(bool bRunning);
+    // The status text changed.
+    void StatusChanged(const QString& strStatus);
 
 protected:
     void keyPressEvent(QKeyEvent* pEvent) override;
@@ -62,11 +86,19 @@ private:
     void OnPipeDone(quintptr nPipe);
     // Tells the user that the command holds a character the locale's set cannot hold.
     void ShowUnencodable(const QString& strCommand);
+    void SetStatus(const QString& strStatus);
+    // Up and Down in the command field walk through the history.
+    bool WalkHistory(bool bOlder);
 
     CTvConsolePipe* m_pPipe = nullptr;  // owned only until started: the pipe ends its own life
     bool m_bInteractive = false;
     COutputPane* m_edtOutput = nullptr;
     QLineEdit* m_edtCommand = nullptr;
     QPushButton* m_btnRun = nullptr;
+    CCommandHistory m_history{CCommandHistory::DefaultPath()};
+    std::shared_ptr<CPipeExitReport> m_pExitReport;  // of the command that runs
+    QElapsedTimer m_elapsed;                         // since the command started
+    QTimer m_statusTimer;                            // updates the running time
+    QString m_strStatus = QStringLiteral("Ready");
     CFindBar* m_pFindBar = nullptr;
 };

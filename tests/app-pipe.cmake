@@ -3,6 +3,7 @@ add_executable(pipe-child app/pipe-child.cpp)
 target_link_libraries(pipe-child PRIVATE orv_flags)
 
 orv_test(vexil-pipe-test SOURCES app/console-pipe-test.cpp app/text-pane-test.cpp
+                                 app/escape-filter-test.cpp app/command-history-test.cpp
          LINK vexil-pipe vexil-pipe-testing LABELS threads)
 target_compile_definitions(vexil-pipe-test PRIVATE PIPE_CHILD_PATH="$<TARGET_FILE:pipe-child>")
 add_dependencies(vexil-pipe-test pipe-child)

@@ -141,6 +141,7 @@ protected:
         });
     }
     void TearDown() override {
+        g_nPipeKillDelayMs = 3000;
         g_pszPipeInterpreter = "/bin/sh";
         g_pszPipeCharset = nullptr;
     }
@@ -198,9 +199,10 @@ TEST(PipeDecoder, BrokenSequencesBecomeReplacementCharacters) {
     // A lead byte followed by a byte that cannot continue it is not carried over.
     EXPECT_EQ(decoder.Decode("\xE2(", 2, out), 2);
     EXPECT_EQ(std::u16string(out), u"\uFFFD(");
-    // An incomplete sequence at the very end of the input is shown as U+FFFD once flushed.
+    // An incomplete sequence at the very end of the input is shown as one U+FFFD once flushed,
+    // as an invalid piece inside the text is.
     EXPECT_EQ(decoder.Decode("ok\xF0\x9F", 4, out), 2);
-    EXPECT_EQ(decoder.Flush(out), 2);
+    EXPECT_EQ(decoder.Flush(out), 1);
     EXPECT_EQ(out[0], 0xFFFD);
     EXPECT_EQ(decoder.Flush(out), 0);
 }
@@ -407,16 +409,17 @@ TEST_F(ConsolePipe, LongOutputArrivesInChunksOfAtMost255) {
 }
 
 TEST_F(ConsolePipe, SplitCrLfAndSplitUtf8ReachThePaneAsTheyShould) {
-    // "x" CR, then in a separate read LF "y": CR, then CR LF.
+    // "x" CR, then in a separate read LF "y": the CR waits for the next read and the pair stays
+    // one line end.
     OrvTempDir dir;
     const std::string go1 = dir.File("go1");
     const std::string go2 = dir.File("go2");
     auto* pPipe = new CRecordingPipe(m_pHost, 0);
     ASSERT_EQ(pPipe->Run(Child("split 780d 0a79 '" + go1 + "'").c_str()), 0);
-    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text() == u"x\r"; }));
+    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text() == u"x"; }));
     ASSERT_TRUE(OrvWriteFileBytes(go1, ""));
     ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
-    EXPECT_EQ(m_pHost->Text(), u"x\r\r\ny--- End of Log ---\r\n");
+    EXPECT_EQ(m_pHost->Text(), u"x\r\ny--- End of Log ---\r\n");
 
     // The first byte of an e-acute in one read, the second in the next: one character.
     auto pRecord = std::make_shared<Record>();
@@ -428,10 +431,147 @@ TEST_F(ConsolePipe, SplitCrLfAndSplitUtf8ReachThePaneAsTheyShould) {
     }));
     ASSERT_TRUE(OrvWriteFileBytes(go2, ""));
     ASSERT_TRUE(m_pHost->WaitPipeDone(2, kWaitMs));
-    EXPECT_EQ(m_pHost->Text(), u"x\r\r\ny--- End of Log ---\r\nA\u00E9\r\n--- End of Log ---\r\n");
+    EXPECT_EQ(m_pHost->Text(), u"x\r\ny--- End of Log ---\r\nA\u00E9\r\n--- End of Log ---\r\n");
     std::lock_guard<std::mutex> guard(pRecord->lock);
     ASSERT_EQ(pRecord->chunks.size(), 2u);
     EXPECT_EQ(pRecord->chunks[0], u"A");
+}
+
+TEST_F(ConsolePipe, CrLfSplitAtByte255StaysOnePair) {
+    // 254 letters and a CR fill the first read; the LF comes in the next.
+    OrvTempDir dir;
+    const std::string go = dir.File("go");
+    std::string first;
+    for (int i = 0; i < 254; ++i) {
+        first += "61";
+    }
+    auto pRecord = std::make_shared<Record>();
+    auto* pPipe = new CRecordingPipe(m_pHost, 0, pRecord);
+    ASSERT_EQ(pPipe->Run(Child("split " + first + "0d 0a62 '" + go + "'").c_str()), 0);
+    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text().size() == 254; }));
+    ASSERT_TRUE(OrvWriteFileBytes(go, ""));
+    ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
+    EXPECT_EQ(m_pHost->Text(), std::u16string(254, u'a') + u"\r\nb--- End of Log ---\r\n");
+    // A CR that ends the whole output is not lost.
+    RunToEnd(Child("bytes 410d"));
+    EXPECT_NE(m_pHost->Text().find(u"A\r--- End of Log ---"), std::u16string::npos);
+}
+
+TEST_F(ConsolePipe, SgrSequencesBecomeRunsAndOtherSequencesVanish) {
+    // Red "red", a title and a cursor move in between, bold "B" whose sequence is split
+    // between two reads, and a CR LF that the runs must follow.
+    OrvTempDir dir;
+    const std::string go = dir.File("go");
+    auto* pPipe = new CRecordingPipe(m_pHost, 0);
+    ASSERT_EQ(pPipe->Run(Child("split 1b5b33316d7265641b5b306d0a1b5d303b741b5c1b5b4878 "
+                               "1b5b316d421b5b6d0a '" +
+                               go + "'")
+                             .c_str()),
+              0);
+    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text() == u"red\r\nx"; }));
+    ASSERT_TRUE(OrvWriteFileBytes(go, ""));
+    ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
+    EXPECT_EQ(m_pHost->Text(), u"red\r\nxB\r\n--- End of Log ---\r\n");
+    std::vector<CTextAttrRun> runs;
+    m_pHost->RunOnOwner([&](CTextPaneMemory& pane) { runs = pane.GetRuns(); });
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].nStart, 0);
+    EXPECT_EQ(runs[0].nLength, 3);
+    EXPECT_EQ(runs[0].attr.nFore, CTextAttr::kColourIndexed | 1);
+    EXPECT_EQ(runs[1].nStart, 6);
+    EXPECT_EQ(runs[1].nLength, 1);
+    EXPECT_EQ(runs[1].attr.nFlags, CTextAttr::kBold);
+    // An output of nothing but sequences inserts nothing.
+    RunToEnd(Child("bytes 1b5b324a1b5b48"));
+    EXPECT_NE(m_pHost->Text().find(u"xB\r\n--- End of Log ---\r\n--- End of Log ---"),
+              std::u16string::npos);
+}
+
+TEST_F(ConsolePipe, ExitStatusIsReportedBeforeTheEnd) {
+    struct Case {
+        const char* pszCommand;
+        CPipeExit::EKind kind;
+        int nCode;
+    };
+    for (const Case& c :
+         {Case{"exit 2", CPipeExit::EKind::Exited, 2}, Case{"true", CPipeExit::EKind::Exited, 0},
+          Case{"kill -SEGV $$", CPipeExit::EKind::Signalled, SIGSEGV}}) {
+        auto* pPipe = new CRecordingPipe(m_pHost, 0);
+        const std::shared_ptr<CPipeExitReport> pReport = pPipe->ExitReport();
+        const size_t nDone = m_pHost->PipeDoneValues().size();
+        ASSERT_EQ(pPipe->Run(U16(c.pszCommand).c_str()), 0);
+        ASSERT_TRUE(m_pHost->WaitPipeDone(nDone + 1, kWaitMs));
+        const CPipeExit exit = pReport->Get();
+        EXPECT_EQ(exit.kind, c.kind) << c.pszCommand;
+        EXPECT_EQ(exit.nCode, c.nCode) << c.pszCommand;
+        EXPECT_FALSE(exit.bStopRequested);
+    }
+    // A shell that closed its output and runs on (here until its input ends, which the end of
+    // the pipe brings) is reported as such, and reaped later.
+    auto* pPipe = new CRecordingPipe(m_pHost, CPIPE_INTERACTIVE);
+    const std::shared_ptr<CPipeExitReport> pReport = pPipe->ExitReport();
+    const size_t nDone = m_pHost->PipeDoneValues().size();
+    ASSERT_EQ(pPipe->Run((u"exec " + Child("close-stay")).c_str()), 0);
+    ASSERT_TRUE(m_pHost->WaitPipeDone(nDone + 1, kWaitMs));
+    EXPECT_EQ(pReport->Get().kind, CPipeExit::EKind::RunsOn);
+    EXPECT_TRUE(WaitFor([] { return CountZombieChildren() == 0; }));
+}
+
+TEST_F(ConsolePipe, ShellIsReapedAsItExitsWhileItsJobHoldsTheOutput) {
+    auto* pPipe = new CRecordingPipe(m_pHost, 0);
+    const std::shared_ptr<CPipeExitReport> pReport = pPipe->ExitReport();
+    ASSERT_EQ(pPipe->Run(u"sleep 600 & echo started; exit 3"), 0);
+    // The shell's status arrives while the output is still open, and no zombie is left.
+    ASSERT_TRUE(WaitFor([&] { return pReport->Get().kind == CPipeExit::EKind::Exited; }));
+    EXPECT_EQ(pReport->Get().nCode, 3);
+    EXPECT_EQ(CountZombieChildren(), 0);
+    EXPECT_TRUE(m_pHost->PipeDoneValues().empty());
+    EXPECT_EQ(m_pHost->Text(), u"started\r\n");
+    // Stop still reaches the job through the process group, and the end follows.
+    EXPECT_TRUE(pPipe->Stop());
+    ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
+    EXPECT_EQ(pReport->Get().nCode, 3);
+}
+
+// Whether a process with this id exists (a zombie counts as gone).
+bool ProcessAlive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return false;
+    }
+    const size_t nParen = line.rfind(')');
+    return nParen != std::string::npos && line.substr(nParen + 2, 1) != "Z";
+}
+
+TEST_F(ConsolePipe, StopEndsTheCommandAndItsChildren) {
+    auto* pPipe = new CRecordingPipe(m_pHost, 0);
+    const std::shared_ptr<CPipeExitReport> pReport = pPipe->ExitReport();
+    ASSERT_EQ(pPipe->Run(u"sleep 600 & echo $!; sleep 600"), 0);
+    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text().find(u"\r\n") != std::u16string::npos; }));
+    const pid_t nJob = std::stoi(Narrow(m_pHost->Text()));
+    ASSERT_TRUE(ProcessAlive(nJob));
+    EXPECT_TRUE(pPipe->Stop());
+    ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
+    const CPipeExit exit = pReport->Get();
+    EXPECT_EQ(exit.kind, CPipeExit::EKind::Signalled);
+    EXPECT_EQ(exit.nCode, SIGTERM);
+    EXPECT_TRUE(exit.bStopRequested);
+    EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(nJob); }));
+}
+
+TEST_F(ConsolePipe, StopKillsWhatIgnoresSigterm) {
+    g_nPipeKillDelayMs = 200;
+    auto* pPipe = new CRecordingPipe(m_pHost, 0);
+    const std::shared_ptr<CPipeExitReport> pReport = pPipe->ExitReport();
+    ASSERT_EQ(pPipe->Run(u"trap '' TERM; echo ready; sleep 600; echo after"), 0);
+    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text() == u"ready\r\n"; }));
+    EXPECT_TRUE(pPipe->Stop());
+    ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
+    g_nPipeKillDelayMs = 3000;
+    EXPECT_EQ(pReport->Get().kind, CPipeExit::EKind::Signalled);
+    EXPECT_EQ(pReport->Get().nCode, SIGKILL);
+    EXPECT_EQ(m_pHost->Text(), u"ready\r\n--- End of Log ---\r\n");
 }
 
 TEST_F(ConsolePipe, PrefixedRunTagsEachLine) {

@@ -100,14 +100,21 @@ TEST(MainFrame, ShowsTitleToolbarAndStatusWithoutAMenu) {
     for (int nSize : {16, 24, 32, 48, 64, 72, 96, 128}) {
         EXPECT_EQ(frame.windowIcon().pixmap(nSize, nSize).width(), nSize);
     }
-    // order, separators, texts and enabled states as in the toolbar resource
+    // order, separators, texts and enabled states as in the toolbar resource, with Stop after
+    // Save
     const QList<QAction*> actions = frame.ToolBar()->actions();
-    ASSERT_EQ(actions.size(), 9);
-    const QList<QAction*> expected = {
-        frame.ActionClear(), frame.ActionSave(), frame.ActionPrint(), nullptr,
-        frame.ActionCut(),   frame.ActionCopy(), frame.ActionPaste(), nullptr,
-        frame.ActionHelp()};
-    for (int i = 0; i < 9; ++i) {
+    ASSERT_EQ(actions.size(), 10);
+    const QList<QAction*> expected = {frame.ActionClear(),
+                                      frame.ActionSave(),
+                                      frame.ActionStop(),
+                                      frame.ActionPrint(),
+                                      nullptr,
+                                      frame.ActionCut(),
+                                      frame.ActionCopy(),
+                                      frame.ActionPaste(),
+                                      nullptr,
+                                      frame.ActionHelp()};
+    for (int i = 0; i < 10; ++i) {
         if (expected[i] == nullptr) {
             EXPECT_TRUE(actions[i]->isSeparator()) << i;
         } else {
@@ -119,12 +126,13 @@ TEST(MainFrame, ShowsTitleToolbarAndStatusWithoutAMenu) {
     EXPECT_EQ(frame.ActionClear()->text(), QStringLiteral("Clear"));
     EXPECT_EQ(frame.ActionSave()->text(), QStringLiteral("Save"));
     EXPECT_EQ(frame.ActionHelp()->text(), QStringLiteral("Help"));
+    EXPECT_EQ(frame.ActionStop()->text(), QStringLiteral("Stop"));
     EXPECT_TRUE(frame.ActionPrint()->text().isEmpty());
     for (QAction* pAction : {frame.ActionClear(), frame.ActionSave(), frame.ActionHelp()}) {
         EXPECT_TRUE(pAction->isEnabled());
     }
-    for (QAction* pAction :
-         {frame.ActionPrint(), frame.ActionCut(), frame.ActionCopy(), frame.ActionPaste()}) {
+    for (QAction* pAction : {frame.ActionStop(), frame.ActionPrint(), frame.ActionCut(),
+                             frame.ActionCopy(), frame.ActionPaste()}) {
         EXPECT_FALSE(pAction->isEnabled());
     }
     auto* pStatus = frame.statusBar()->findChild<QLabel*>(QStringLiteral("status"));

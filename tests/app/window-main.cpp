@@ -16,6 +16,9 @@ int main(int argc, char** argv) {
     // processes running side by side would read each other's. Each run gets a folder of its own.
     OrvTempDir configHome;
     setenv("XDG_CONFIG_HOME", configHome.Path().c_str(), 1);
+    // The views keep their command history there: not in the user's.
+    OrvTempDir stateHome;
+    setenv("XDG_STATE_HOME", stateHome.Path().c_str(), 1);
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     int nResult = 0;

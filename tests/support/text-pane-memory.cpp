@@ -60,6 +60,17 @@ void CTextPaneMemory::ReplaceSel(const char16_t* pszText) {
     m_nSelStart = m_nSelEnd = m_nCaret = nStart + nLen;
 }
 
+void CTextPaneMemory::ReplaceSelStyled(const char16_t* pszText, const CTextAttrRun* pRuns,
+                                       int nRuns) {
+    const int nStart = m_nSelStart;
+    ReplaceSel(pszText);
+    for (int i = 0; i < nRuns; ++i) {
+        CTextAttrRun run = pRuns[i];
+        run.nStart += nStart;
+        m_runs.push_back(run);
+    }
+}
+
 int CTextPaneMemory::LineFromChar(int nIndex) const {
     if (nIndex < 0) {
         nIndex = m_nSelStart;

@@ -28,7 +28,11 @@ public:
     int LineFromChar(int nIndex = -1) const override;
     int LineIndex(int nLine = -1) const override;
     void ScrollCaret() override;
+    // Inserts as ReplaceSel does and records the runs, moved to where the text went.
+    void ReplaceSelStyled(const char16_t* pszText, const CTextAttrRun* pRuns, int nRuns) override;
 
+    // The attribute runs inserted so far, at the positions their text had when it was inserted.
+    const std::vector<CTextAttrRun>& GetRuns() const { return m_runs; }
     // Sets the limit; 0 means the maximum (0xFFFFFFFF). Text already held is kept.
     void SetLimitText(unsigned nLimit);
     // Replaces the whole text (null: empty); the caret goes to 0 with nothing selected.
@@ -51,6 +55,7 @@ private:
     int m_nCaret = 0;  // the active end of the selection
     unsigned m_nLimit = 0xFFFFFFFFu;
     int m_nScrolls = 0;
+    std::vector<CTextAttrRun> m_runs;
 };
 
 // Owner of a CTextPaneMemory: an owner thread that carries out the calls and notifications of the

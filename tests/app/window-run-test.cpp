@@ -1,0 +1,231 @@
+// A command's life in the real window: Stop, the status bar's running time and exit status, the
+// end line on a line of its own, colours drawn and kept out of the saved file, a CR LF pair split
+// between two reads, and the command history across two windows.
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QStatusBar>
+#include <QTest>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "console-pipe.h"
+#include "main-frame.h"
+#include "support/orv-test-support.h"
+#include "window-test-util.h"
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class RunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_pFrame = std::make_unique<CMainFrame>();
+        m_pFrame->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pFrame.get()));
+    }
+    void TearDown() override {
+        if (View().IsRunning()) {
+            View().Stop();
+        }
+        WaitFor([&] { return !View().IsRunning(); });
+        m_pFrame.reset();
+        g_nPipeKillDelayMs = 3000;
+    }
+    CVexilView& View() { return m_pFrame->View(); }
+    COutputPane& Pane() { return *View().OutputPane(); }
+    QString StatusBarText() {
+        auto* pStatus = m_pFrame->statusBar()->findChild<QLabel*>(QStringLiteral("status"));
+        return pStatus != nullptr ? pStatus->text() : QString();
+    }
+    void Run(const QString& strCommand) {
+        View().SetCommand(strCommand);
+        View().OnRun();
+    }
+    bool WaitForEnd() {
+        return WaitFor([&] { return !View().IsRunning(); }, 20000);
+    }
+
+    std::unique_ptr<CMainFrame> m_pFrame;
+};
+
+}  // namespace
+
+TEST(StatusTexts, DurationsAndExits) {
+    EXPECT_EQ(VexilDurationText(0), QStringLiteral("0.0 s"));
+    EXPECT_EQ(VexilDurationText(3499), QStringLiteral("3.4 s"));
+    EXPECT_EQ(VexilDurationText(12900), QStringLiteral("12 s"));
+    EXPECT_EQ(VexilDurationText(125000), QStringLiteral("2 min 5 s"));
+    EXPECT_EQ(VexilDurationText(3780000), QStringLiteral("1 h 3 min"));
+    EXPECT_EQ(VexilRunningText(3999), QStringLiteral("Running for 3 s"));
+    EXPECT_EQ(VexilRunningText(61000), QStringLiteral("Running for 1 min 1 s"));
+
+    CPipeExit exit;
+    exit.kind = CPipeExit::EKind::Exited;
+    exit.nCode = 2;
+    EXPECT_EQ(VexilExitText(exit, 3400), QStringLiteral("Exit code 2 after 3.4 s"));
+    exit.kind = CPipeExit::EKind::Signalled;
+    exit.nCode = SIGSEGV;
+    exit.bCoreDumped = true;
+    EXPECT_EQ(VexilExitText(exit, 100),
+              QStringLiteral("Killed by SIGSEGV (core dumped) after 0.1 s"));
+    exit.nCode = SIGTERM;
+    exit.bCoreDumped = false;
+    exit.bStopRequested = true;
+    EXPECT_EQ(VexilExitText(exit, 12000), QStringLiteral("Stopped (SIGTERM) after 12 s"));
+}
+
+TEST_F(RunTest, StopEndsARunningCommandAndTheStatusBarFollows) {
+    QAction* pStop = m_pFrame->ActionStop();
+    EXPECT_FALSE(pStop->isEnabled());
+    EXPECT_EQ(StatusBarText(), QStringLiteral("Ready"));
+    Run(QStringLiteral("echo begun; sleep 600"));
+    ASSERT_TRUE(View().IsRunning());
+    EXPECT_TRUE(pStop->isEnabled());
+    EXPECT_TRUE(WaitFor([&] { return StatusBarText() == QStringLiteral("Running for 1 s"); }));
+    ASSERT_TRUE(WaitFor([&] { return PaneText(Pane()).find(u"begun") != std::u16string::npos; }));
+    pStop->trigger();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_FALSE(pStop->isEnabled());
+    EXPECT_EQ(PaneText(Pane()),
+              u"--- echo begun; sleep 600 ---\r\nbegun\r\n--- End of Log ---\r\n\r\n");
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Stopped \\(SIGTERM\\) after \\d\\.\\d s$"))
+                    .match(StatusBarText())
+                    .hasMatch())
+        << StatusBarText().toStdString();
+
+    // A command that ignores SIGTERM is killed a moment later.
+    g_nPipeKillDelayMs = 300;
+    Run(QStringLiteral("trap '' TERM; echo begun; sleep 600"));
+    ASSERT_TRUE(WaitFor([&] {
+        return PaneText(Pane()).find(u"TERM; echo begun; sleep 600 ---\r\nbegun\r\n") !=
+               std::u16string::npos;
+    }));
+    View().Stop();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_TRUE(StatusBarText().startsWith(QStringLiteral("Stopped (SIGKILL) after ")))
+        << StatusBarText().toStdString();
+}
+
+TEST_F(RunTest, ExitStatusAfterTheEndLine) {
+    Run(QStringLiteral("exit 2"));
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Exit code 2 after \\d\\.\\d s$"))
+                    .match(StatusBarText())
+                    .hasMatch())
+        << StatusBarText().toStdString();
+    Run(QStringLiteral("kill -SEGV $$"));
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_TRUE(StatusBarText().startsWith(QStringLiteral("Killed by SIGSEGV")))
+        << StatusBarText().toStdString();
+}
+
+TEST_F(RunTest, EndLineStartsALineOfItsOwn) {
+    Run(QStringLiteral("printf abc"));
+    ASSERT_TRUE(WaitForEnd());
+    Run(QStringLiteral("echo def"));
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(PaneText(Pane()),
+              u"--- printf abc ---\r\nabc\r\n--- End of Log ---\r\n\r\n"
+              u"--- echo def ---\r\ndef\r\n--- End of Log ---\r\n\r\n");
+}
+
+TEST_F(RunTest, ColoursAreDrawnAndTheSavedFileHasNoEscapes) {
+    Run(QStringLiteral(
+        "printf '\\033[41m        \\033[0m \\033]0;title\\007\\033[1;34mblue\\033[0m\\033[2K "
+        "plain\\n'"));
+    ASSERT_TRUE(WaitForEnd());
+    const std::u16string text = PaneText(Pane());
+    const size_t nLine = text.find(u"         blue plain\r\n");
+    ASSERT_NE(nLine, std::u16string::npos) << std::string(text.begin(), text.end());
+    const int nBlue = static_cast<int>(nLine) + 9;
+    EXPECT_EQ(Pane().AttrAt(nBlue).nFore, CTextAttr::kColourIndexed | 4);
+    EXPECT_EQ(Pane().AttrAt(nBlue).nFlags, CTextAttr::kBold);
+    EXPECT_EQ(Pane().AttrAt(static_cast<int>(nLine)).nBack, CTextAttr::kColourIndexed | 1);
+    EXPECT_TRUE(Pane().AttrAt(nBlue + 4).IsDefault());
+
+    // The red background reaches the screen.
+    Pane().FlushLayout();
+    const QImage image = Pane().viewport()->grab().toImage();
+    int nRed = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            nRed += c.red() > 150 && c.green() < 80 && c.blue() < 80;
+        }
+    }
+    EXPECT_GT(nRed, 100);
+
+    OrvTempDir dir;
+    COrvStringA strError;
+    ASSERT_TRUE(View().SaveLog(dir.File("log.txt").c_str(), strError));
+    const std::string saved = ReadFile(dir.File("log.txt"));
+    EXPECT_EQ(saved.find('\x1b'), std::string::npos);
+    EXPECT_NE(saved.find("         blue plain\r\n"), std::string::npos);
+}
+
+TEST_F(RunTest, CrLfSplitBetweenTwoReadsSavesAsOnePair) {
+    // 254 letters and a CR in the first read (at most 255 bytes), the LF in a later one.
+    OrvTempDir dir;
+    const std::string go = dir.File("go");
+    Run(QString::fromStdString("printf '%254s\\r' '' | tr ' ' a; while [ ! -e '" + go +
+                               "' ]; do sleep 0.01; done; printf '\\nb\\n'"));
+    ASSERT_TRUE(WaitFor([&] { return PaneText(Pane()).find(u"aaaa") != std::u16string::npos; }));
+    ASSERT_TRUE(OrvWriteFileBytes(go, ""));
+    ASSERT_TRUE(WaitForEnd());
+    COrvStringA strError;
+    ASSERT_TRUE(View().SaveLog(dir.File("log.txt").c_str(), strError));
+    const std::string saved = ReadFile(dir.File("log.txt"));
+    EXPECT_NE(saved.find(std::string(254, 'a') + "\r\nb\r\n"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("\r\r"), std::string::npos);
+}
+
+TEST(History, UpAndDownWalkCommandsOfAnEarlierWindow) {
+    OrvTempDir state;
+    const char* pszOld = std::getenv("XDG_STATE_HOME");
+    const std::string old = pszOld != nullptr ? pszOld : "";
+    setenv("XDG_STATE_HOME", state.Path().c_str(), 1);
+    {
+        CMainFrame frame;
+        for (const char* psz : {"echo one", "echo two", "echo two"}) {
+            frame.View().SetCommand(QString::fromUtf8(psz));
+            frame.View().OnRun();
+            ASSERT_TRUE(WaitFor([&] { return !frame.View().IsRunning(); }, 20000));
+        }
+    }
+    EXPECT_EQ(ReadFile(state.Path() + "/vexil/history"), "echo one\necho two\n");
+    {
+        CMainFrame frame;
+        frame.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&frame));
+        QLineEdit* pField = frame.View().CommandField();
+        pField->setFocus();
+        QTest::keyClicks(pField, QStringLiteral("ec"));
+        QTest::keyClick(pField, Qt::Key_Up);
+        EXPECT_EQ(pField->text(), QStringLiteral("echo two"));
+        QTest::keyClick(pField, Qt::Key_Up);
+        EXPECT_EQ(pField->text(), QStringLiteral("echo one"));
+        QTest::keyClick(pField, Qt::Key_Up);
+        EXPECT_EQ(pField->text(), QStringLiteral("echo one"));
+        QTest::keyClick(pField, Qt::Key_Down);
+        EXPECT_EQ(pField->text(), QStringLiteral("echo two"));
+        QTest::keyClick(pField, Qt::Key_Down);
+        EXPECT_EQ(pField->text(), QStringLiteral("ec"));
+    }
+    if (pszOld != nullptr) {
+        setenv("XDG_STATE_HOME", old.c_str(), 1);
+    } else {
+        unsetenv("XDG_STATE_HOME");
+    }
+}
