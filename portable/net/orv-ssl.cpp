@@ -544,7 +544,8 @@ bool OrvSslNameMatches(const char* pszCertName, const char* pszHost) {
     int anHost[kMax];
     const int nCert = SplitLabels(pszCertName, apCert, anCert, kMax);
     const int nHost = SplitLabels(pszHost, apHost, anHost, kMax);
-    if (nCert < 2 || nHost < 0 || nCert > nHost)
+    // An address is matched against the IP address entries only (OrvSslVerifyPeer).
+    if (nCert < 2 || nHost < 0 || nCert > nHost || IsNumericAddress(pszHost))
         return false;
     for (int i = 0; i < nCert; ++i) {
         if (anCert[i] == 0)
@@ -635,6 +636,20 @@ bool OrvSslVerifyPeer(void* pSslIn, const char* pszHost, COrvStringA& strError) 
         strError = "Cannot get server certificate";
         return false;
     }
+    // A numeric host is checked only against the certificate's IP address entries, byte for
+    // byte; a DNS name or the common name that happens to read as an address never vouches for
+    // it. "[::1]" is taken as "::1".
+    unsigned char abHost[16];
+    int nHostLen = 0;
+    {
+        COrvStringA sHost = pszHost != nullptr ? pszHost : "";
+        if (sHost.GetLength() > 2 && sHost[0] == '[' && sHost[sHost.GetLength() - 1] == ']')
+            sHost = sHost.Mid(1, sHost.GetLength() - 2);
+        if (inet_pton(AF_INET, sHost, abHost) == 1)
+            nHostLen = 4;
+        else if (inet_pton(AF_INET6, sHost, abHost) == 1)
+            nHostLen = 16;
+    }
     COrvStringA asNames[64];
     int nNames = 0;
     char szCn[257] = {};
@@ -646,6 +661,20 @@ bool OrvSslVerifyPeer(void* pSslIn, const char* pszHost, COrvStringA& strError) 
     if (pAlt != nullptr) {
         for (int i = 0; i < sk_GENERAL_NAME_num(pAlt) && nNames < 64; ++i) {
             const GENERAL_NAME* pName = sk_GENERAL_NAME_value(pAlt, i);
+            if (pName->type == GEN_IPADD) {
+                const int nLen = ASN1_STRING_length(pName->d.iPAddress);
+                const unsigned char* p = ASN1_STRING_get0_data(pName->d.iPAddress);
+                if (nHostLen != 0 && nLen == nHostLen && memcmp(p, abHost, nLen) == 0) {
+                    GENERAL_NAMES_free(pAlt);
+                    X509_free(pCert);
+                    return true;
+                }
+                char sz[INET6_ADDRSTRLEN] = {};
+                if ((nLen == 4 || nLen == 16) &&
+                    inet_ntop(nLen == 4 ? AF_INET : AF_INET6, p, sz, sizeof sz) != nullptr)
+                    asNames[nNames++] = sz;
+                continue;
+            }
             if (pName->type != GEN_DNS)
                 continue;
             const ASN1_IA5STRING* pStr = pName->d.dNSName;
@@ -666,8 +695,9 @@ bool OrvSslVerifyPeer(void* pSslIn, const char* pszHost, COrvStringA& strError) 
     }
     COrvStringA sJoined;
     for (int i = 0; i < nNames; ++i) {
-        const bool bMatch = sPattern.IsEmpty() ? OrvSslNameMatches(asNames[i], pszHost)
-                                               : GlobMatch(sPattern, asNames[i]);
+        const bool bMatch = !sPattern.IsEmpty() ? GlobMatch(sPattern, asNames[i])
+                            : nHostLen == 0     ? OrvSslNameMatches(asNames[i], pszHost)
+                                                : false;
         if (bMatch)
             return true;
         if (i > 0)

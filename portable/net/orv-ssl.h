@@ -59,11 +59,13 @@ void OrvSslSetCustomNamePattern(const char* pszPattern);
 // Whether a certificate name matches the host: names and host are split at "."; the name needs
 // at least two labels, no more than the host and no empty label; labels compare without regard to
 // ASCII case. A "*" label matches exactly one whole host label and only as the left-most label;
-// it never matches a numeric address and never stands for a public suffix ("*.com", "*.co.uk").
+// it never stands for a public suffix ("*.com", "*.co.uk"). A numeric address host never matches
+// a name (addresses are checked against the IP address entries by OrvSslVerifyPeer).
 bool OrvSslNameMatches(const char* pszCertName, const char* pszHost);
 // Checks a finished handshake of pSsl (an OpenSSL SSL*): the chain verified, a peer certificate
 // present, one of its names (common name and DNS alternative names) matching pszHost (or the
-// custom pattern). False with the reason in strError.
+// custom pattern); an address host (IPv4, IPv6, "[::1]") must equal one of the IP address
+// entries byte for byte instead. False with the reason in strError.
 [[nodiscard]] bool OrvSslVerifyPeer(void* pSsl, const char* pszHost, COrvStringA& strError);
 // " [SUBJECT] '...' [ISSUER] '...' [THUMBPRINT] SHA-1=..." of the peer certificate of pSsl.
 COrvStringA OrvSslDescribePeer(void* pSsl);

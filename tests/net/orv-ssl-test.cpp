@@ -23,7 +23,8 @@ struct KeyAndCert {
     X509* pCert = nullptr;
 };
 
-// Makes a P-256 key and a certificate for pszCn with the DNS names given, valid from nFromDays to
+// Makes a P-256 key and a certificate for pszCn with the alternative names given (a plain entry is
+// a DNS name; "IP:..." and "DNS:..." are taken as written), valid from nFromDays to
 // nToDays relative to now, signed by the issuer (self-signed when it is null).
 KeyAndCert MakeCert(const char* pszCn, const std::vector<std::string>& dns, long nFromDays,
                     long nToDays, const KeyAndCert* pIssuer, bool bCa) {
@@ -54,8 +55,10 @@ KeyAndCert MakeCert(const char* pszCn, const std::vector<std::string>& dns, long
         addExt(NID_key_usage, "critical,keyCertSign,cRLSign");
     if (!dns.empty()) {
         std::string san;
-        for (const std::string& d : dns)
-            san += (san.empty() ? "DNS:" : ",DNS:") + d;
+        for (const std::string& d : dns) {
+            const bool bTyped = d.rfind("IP:", 0) == 0 || d.rfind("DNS:", 0) == 0;
+            san += (san.empty() ? "" : ",") + (bTyped ? d : "DNS:" + d);
+        }
         addExt(NID_subject_alt_name, san);
     }
     X509_sign(kc.pCert, pIssuer != nullptr ? pIssuer->pKey : kc.pKey, EVP_sha256());
@@ -87,6 +90,8 @@ public:
             {"expired", "good.example.com", {"good.example.com"}, -30, -1},
             {"single", "localhost", {"localhost"}, -1, 30},
             {"wild", "*.wild.example.com", {"*.wild.example.com"}, -1, 30},
+            // Addresses: two IP entries, and a CN and a DNS entry that only read as addresses.
+            {"ip", "127.0.0.3", {"IP:127.0.0.1", "IP:::1", "DNS:127.0.0.2"}, -1, 30},
         };
         for (const Spec& s : specs) {
             KeyAndCert kc = MakeCert(s.pszCn, s.dns, s.nFrom, s.nTo, &ca, false);
@@ -255,6 +260,54 @@ TEST_F(OrvSsl, WildcardCertificate) {
     }
 }
 
+TEST_F(OrvSsl, AddressHostsMatchOnlyIpEntries) {
+    const struct {
+        const char* pszServer;
+        const char* pszHost;
+        const char* pszError;  // null: verifies
+    } cases[] = {
+        {"ip", "127.0.0.1", nullptr},
+        {"ip", "::1", nullptr},
+        {"ip", "0:0:0:0:0:0:0:1", nullptr},  // the same address written out
+        {"ip", "[::1]", nullptr},
+        // Neither the DNS entry nor the common name that read as addresses vouch for them.
+        {"ip", "127.0.0.2",
+         "Name(s) in certificate '127.0.0.3,127.0.0.1,::1,127.0.0.2' didn't match server name "
+         "'127.0.0.2'"},
+        {"ip", "127.0.0.3",
+         "Name(s) in certificate '127.0.0.3,127.0.0.1,::1,127.0.0.2' didn't match server name "
+         "'127.0.0.3'"},
+        {"ip", "::2",
+         "Name(s) in certificate '127.0.0.3,127.0.0.1,::1,127.0.0.2' didn't match server name "
+         "'::2'"},
+        {"good", "127.0.0.1",
+         "Name(s) in certificate 'good.example.com,good.example.com' didn't match server name "
+         "'127.0.0.1'"},
+    };
+    for (const auto& c : cases) {
+        COrvSocket s;
+        COrvError err;
+        const bool bOk = StartTlsAs(s, c.pszServer, c.pszHost, COrvSocket::kDefaultTlsOptions, err);
+        if (c.pszError == nullptr) {
+            EXPECT_TRUE(bOk) << c.pszHost << ": " << err.Text().GetString();
+            if (bOk) {
+                EXPECT_TRUE(FetchStatus(s)) << c.pszHost;
+            }
+        } else {
+            EXPECT_FALSE(bOk) << c.pszHost;
+            EXPECT_EQ(enNetCertificate, err.Code()) << c.pszHost;
+            EXPECT_STREQ(c.pszError, err.Text()) << c.pszHost;
+        }
+    }
+    // The whole connect by address verifies against the IP entry as well.
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(s.Connect("127.0.0.1", TlsEnvironment::Port("ip"), true, false,
+                          COrvSocket::kDefaultTlsOptions, 5, 5, 5, nullptr, err))
+        << err.Text().GetString();
+    EXPECT_TRUE(FetchStatus(s));
+}
+
 TEST(OrvSslNames, MatchingRules) {
     const struct {
         const char* pszCert;
@@ -273,8 +326,8 @@ TEST(OrvSslNames, MatchingRules) {
         {"www.*.com", "www.example.com", false},  // only the left-most label
         {"*.com", "example.com", false},          // a public suffix on its own
         {"*.co.uk", "example.co.uk", false},
-        {"*.0.0.1", "127.0.0.1", false},  // never an address
-        {"127.0.0.1", "127.0.0.1", true},
+        {"*.0.0.1", "127.0.0.1", false},          // never an address
+        {"127.0.0.1", "127.0.0.1", false},        // addresses match IP entries only
         {"example..com", "example..com", false},  // empty labels never match
         {"example.com.", "example.com.", false},
         {"", "", false},
