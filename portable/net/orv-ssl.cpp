@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "orv-lock.h"
@@ -112,6 +113,7 @@ COrvStringA g_strRootOptions;
 COrvStringA g_strCustomPattern;
 int g_nKeyIndex = -1;
 bool g_bLocksInstalled = false;
+std::atomic<bool> g_bHandshakeTrace{false};
 
 // Session cache: a small fixed table, oldest-first eviction by insertion number.
 constexpr int kCacheSize = 256;
@@ -413,6 +415,96 @@ int KindOf(int nSslError) {
     }
 }
 
+// Handshake progress of a traced connection, one log line per step.
+void TraceInfoCallback(const SSL* pSsl, int nWhere, int nRet) {
+    COrvStringA s;
+    if (nWhere & SSL_ST_CONNECT)
+        s = "SSL_connect: ";
+    else if (nWhere & SSL_ST_ACCEPT)
+        s = "SSL_accept: ";
+    else if (pSsl != nullptr)  // start, done and alerts carry no role bit; the connection has one
+        s = SSL_is_server(const_cast<SSL*>(pSsl)) ? "SSL_accept: " : "SSL_connect: ";
+    else
+        s.Format("SSL_unknown(%d): ", nWhere);
+    const char* pszState = pSsl != nullptr ? SSL_state_string_long(pSsl) : "";
+    if (nWhere & SSL_CB_HANDSHAKE_START) {
+        s += "HANDSHAKE_START";
+    } else if (nWhere & SSL_CB_HANDSHAKE_DONE) {
+        s += "HANDSHAKE_DONE";
+    } else if (nWhere & SSL_CB_ALERT) {
+        s += (nWhere & SSL_CB_READ) ? "recv " : "send ";
+        s.AppendFormat("alert %s: %s", SSL_alert_type_string_long(nRet),
+                       SSL_alert_desc_string_long(nRet));
+    } else if (nWhere & SSL_CB_EXIT) {
+        s += "EXIT: ";
+        s += nRet == 0 ? "FAULT: " : nRet < 0 ? "ERROR: " : "SUCCESS: ";
+        s += pszState;
+    } else if (nWhere & SSL_CB_LOOP) {
+        s.AppendFormat("LOOP: %s", pszState);
+    } else {
+        return;
+    }
+    g_orv_log.Printf("%s\n", s.GetString());
+}
+
+// Reads and writes of the socket BIO of a traced connection; the callback argument holds the
+// descriptor (asking the BIO for it would run this callback again).
+long TraceBioCallback(BIO* pBio, int nOper, const char* /*pArg*/, size_t nLen, int nArgi,
+                      long /*nArgl*/, int nRet, size_t* pnProcessed) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_callback_arg(pBio)));
+    const char* pszName = BIO_method_name(pBio);
+    // After a read or write the count is what was moved; after a failure, the result.
+    const long nDone = nRet > 0 && pnProcessed != nullptr ? static_cast<long>(*pnProcessed) : nRet;
+    switch (nOper) {
+        case BIO_CB_FREE:
+            g_orv_log.Printf("free - %s\n", pszName);
+            break;
+        case BIO_CB_READ:
+            g_orv_log.Printf("read(%d,%d) - %s fd=%d\n", fd, static_cast<int>(nLen), pszName, fd);
+            break;
+        case BIO_CB_WRITE:
+            g_orv_log.Printf("write(%d,%d) - %s fd=%d\n", fd, static_cast<int>(nLen), pszName, fd);
+            break;
+        case BIO_CB_PUTS:
+            g_orv_log.Printf("puts() - %s\n", pszName);
+            break;
+        case BIO_CB_GETS:
+            g_orv_log.Printf("gets(%d) - %s\n", static_cast<int>(nLen), pszName);
+            break;
+        case BIO_CB_CTRL:
+            g_orv_log.Printf("ctrl(%d) - %s\n", nArgi, pszName);
+            break;
+        case BIO_CB_RETURN | BIO_CB_READ:
+            g_orv_log.Printf("read return %ld\n", nDone);
+            break;
+        case BIO_CB_RETURN | BIO_CB_WRITE:
+            g_orv_log.Printf("write return %ld\n", nDone);
+            break;
+        case BIO_CB_RETURN | BIO_CB_GETS:
+            g_orv_log.Printf("gets return %ld\n", nDone);
+            break;
+        case BIO_CB_RETURN | BIO_CB_PUTS:
+            g_orv_log.Printf("puts return %ld\n", nDone);
+            break;
+        case BIO_CB_RETURN | BIO_CB_CTRL:
+            g_orv_log.Printf("ctrl return %ld\n", nDone);
+            break;
+        default:
+            g_orv_log.Printf("bio callback - unknown type (%d)\n", nOper);
+            break;
+    }
+    return nRet;
+}
+
+// Puts the handshake and BIO trace on pSsl when tracing is switched on.
+void TraceIfOn(SSL* pSsl, BIO* pBio, int fd) {
+    if (!g_bHandshakeTrace.load(std::memory_order_relaxed))
+        return;
+    SSL_set_info_callback(pSsl, TraceInfoCallback);
+    BIO_set_callback_arg(pBio, reinterpret_cast<char*>(static_cast<intptr_t>(fd)));
+    BIO_set_callback_ex(pBio, TraceBioCallback);
+}
+
 // Case-insensitive glob with "*" for any run of characters.
 bool GlobMatch(const char* pPat, const char* pStr) {
     if (*pPat == 0)
@@ -527,6 +619,10 @@ int OrvSslAddTrustedRoots(const char* pszPemPath, COrvError& err) {
         err.SetFormat(enNetBadRequest, "SSL: Cannot load trusted root certificates from '%s': %s",
                       pszPemPath, "no certificate in the file");
     return n;
+}
+
+void OrvSslSetHandshakeTrace(bool bOn) {
+    g_bHandshakeTrace.store(bOn, std::memory_order_relaxed);
 }
 
 void OrvSslSetCustomNamePattern(const char* pszPattern) {
@@ -847,6 +943,7 @@ bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* psz
         return err.Set(enNetBadRequest, "cannot init BIO for socket");
     }
     SSL_set_bio(pSsl, pBio, pBio);
+    TraceIfOn(pSsl, pBio, fd);
     SSL_set_connect_state(pSsl);
     if (pExplicitSession != nullptr &&
         SSL_set_session(pSsl, static_cast<SSL_SESSION*>(pExplicitSession)) != 1) {
@@ -936,6 +1033,7 @@ bool OrvSslIoAccept(int fd, COrvSslServerContext& ctx, int nTimeoutSeconds, void
         return err.Set(enNetBadRequest, "cannot init BIO for socket");
     }
     SSL_set_bio(pSsl, pBio, pBio);
+    TraceIfOn(pSsl, pBio, fd);
     SSL_set_mode(pSsl, SSL_MODE_AUTO_RETRY);
     SSL_set_accept_state(pSsl);
     const int64_t nDeadline =

@@ -56,6 +56,13 @@ void OrvSslSetRootOptions(const char* pszWords);
 // instead of the host name; null or empty restores the host check.
 void OrvSslSetCustomNamePattern(const char* pszPattern);
 
+// Diagnostic trace of TLS connections started (client and server) while it is on: the handshake
+// steps ("SSL_connect: LOOP: ...", "SSL_accept: HANDSHAKE_DONE", "... EXIT: SUCCESS: ...",
+// alerts as "recv alert ..."/"send alert ...") and every read and write of the socket
+// ("read(%d,%d) - socket fd=%d", "read return %d", ...) go to g_orv_log. Off by default. Any
+// thread; a connection keeps the setting it started with.
+void OrvSslSetHandshakeTrace(bool bOn);
+
 // Whether a certificate name matches the host: names and host are split at "."; the name needs
 // at least two labels, no more than the host and no empty label; labels compare without regard to
 // ASCII case. A "*" label matches exactly one whole host label and only as the left-most label;

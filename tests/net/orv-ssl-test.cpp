@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "orv-log.h"
 #include "orv-net-test-util.h"
 #include "orv-socket.h"
 #include "orv-ssl-io.h"
@@ -306,6 +307,52 @@ TEST_F(OrvSsl, AddressHostsMatchOnlyIpEntries) {
                           COrvSocket::kDefaultTlsOptions, 5, 5, 5, nullptr, err))
         << err.Text().GetString();
     EXPECT_TRUE(FetchStatus(s));
+}
+
+TEST_F(OrvSsl, HandshakeTraceGoesToTheLogOnlyWhenSwitchedOn) {
+    OrvTempDir dir;
+    const std::string logPath = dir.File("trace.log");
+    auto connect = [&](bool bTrace) {
+        OrvSslSetHandshakeTrace(bTrace);
+        COrvSocket s;
+        COrvError err;
+        const bool bOk =
+            StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err);
+        OrvSslSetHandshakeTrace(false);
+        EXPECT_TRUE(bOk) << err.Text().GetString();
+        const int fd = s.GetDescriptor();
+        EXPECT_TRUE(FetchStatus(s));
+        s.Close(false);
+        return fd;
+    };
+    g_orv_log.SetLogFile(logPath.c_str());
+    const int fd = connect(true);
+    g_orv_log.Reset();
+    const std::string traced = OrvReadFileBytes(logPath);
+    for (const char* psz :
+         {"SSL_connect: HANDSHAKE_START", "SSL_connect: LOOP: SSLv3/TLS write client hello",
+          "SSL_connect: LOOP: SSLv3/TLS read server hello", "SSL_connect: HANDSHAKE_DONE",
+          "SSL_connect: EXIT: SUCCESS: SSL negotiation finished successfully",
+          "SSL_connect: send alert warning: close notify", "free - socket"})
+        EXPECT_NE(std::string::npos, traced.find(psz)) << psz << " in:\n" << traced;
+    const std::string fds = std::to_string(fd);
+    EXPECT_TRUE(std::regex_search(
+        traced, std::regex("write\\(" + fds + ",[0-9]+\\) - socket fd=" + fds + "\r?\n")))
+        << traced;
+    EXPECT_TRUE(std::regex_search(
+        traced, std::regex("read\\(" + fds + ",[0-9]+\\) - socket fd=" + fds + "\r?\n")))
+        << traced;
+    EXPECT_TRUE(std::regex_search(traced, std::regex("read return [1-9][0-9]*\r?\n")));
+    EXPECT_TRUE(std::regex_search(traced, std::regex("write return [1-9][0-9]*\r?\n")));
+
+    // Switched off: the same connection writes none of it.
+    g_orv_log.SetLogFile(dir.File("quiet.log").c_str());
+    connect(false);
+    g_orv_log.Reset();
+    const std::string quiet = OrvReadFileBytes(dir.File("quiet.log"));
+    EXPECT_EQ(std::string::npos, quiet.find("SSL_connect")) << quiet;
+    EXPECT_EQ(std::string::npos, quiet.find(" - socket fd=")) << quiet;
+    EXPECT_EQ(std::string::npos, quiet.find("read return")) << quiet;
 }
 
 TEST(OrvSslNames, MatchingRules) {
