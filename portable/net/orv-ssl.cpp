@@ -334,6 +334,14 @@ bool LoadSource(SSL_CTX* pCtx, X509_LOOKUP_METHOD*& pMethod, const char* pszName
     return false;
 }
 
+// Called when the server asks for a client certificate and the connection has none (or none the
+// server accepts): the handshake stops with SSL_ERROR_WANT_X509_LOOKUP, reported as "Client
+// certificate is required for this connection", rather than going on without one into a failure
+// that names no cause.
+int OnClientCertRequest(SSL* /*pSsl*/, X509** /*ppCert*/, EVP_PKEY** /*ppKey*/) {
+    return -1;
+}
+
 bool CreateContextLocked(COrvError& err) {
     SSL_CTX* pCtx = SSL_CTX_new(TLS_client_method());
     if (pCtx == nullptr) {
@@ -347,6 +355,7 @@ bool CreateContextLocked(COrvError& err) {
     SSL_CTX_set_verify(pCtx, SSL_VERIFY_NONE, nullptr);
     SSL_CTX_set_session_cache_mode(pCtx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(pCtx, OnNewSession);
+    SSL_CTX_set_client_cert_cb(pCtx, OnClientCertRequest);
     LoadSource(pCtx, g_pEmbeddedMethod, "embedded_cacert", kLoadEmbedded, nullptr);
     bool bSystem;
     {
@@ -926,13 +935,23 @@ bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* psz
     } holder{pSsl};
     SSL_set_mode(pSsl, SSL_MODE_AUTO_RETRY);
     if (pszCertPem != nullptr && *pszCertPem != 0) {
-        if (SSL_use_certificate_chain_file(pSsl, pszCertPem) != 1 ||
-            SSL_use_PrivateKey_file(pSsl, pszCertPem, SSL_FILETYPE_PEM) != 1) {
+        // The key is read on its own so that one that does not belong to the certificate is told
+        // apart from a file that cannot be read (OpenSSL refuses such a key when it is set).
+        EVP_PKEY* pKey = nullptr;
+        if (BIO* pFile = BIO_new_file(pszCertPem, "r"); pFile != nullptr) {
+            pKey = PEM_read_bio_PrivateKey(pFile, nullptr, nullptr, nullptr);
+            BIO_free(pFile);
+        }
+        if (SSL_use_certificate_chain_file(pSsl, pszCertPem) != 1 || pKey == nullptr) {
+            EVP_PKEY_free(pKey);
             COrvStringA sWhy = ErrorQueueText();
             return err.SetFormat(enNetAuth, "Cannot load client certificate '%s': %s", pszCertPem,
                                  sWhy.GetString());
         }
-        if (SSL_check_private_key(pSsl) != 1) {
+        const bool bPair = X509_check_private_key(SSL_get_certificate(pSsl), pKey) == 1 &&
+                           SSL_use_PrivateKey(pSsl, pKey) == 1;
+        EVP_PKEY_free(pKey);
+        if (!bPair || SSL_check_private_key(pSsl) != 1) {
             ERR_clear_error();
             return err.Set(enNetAuth, "server private key check failed");
         }

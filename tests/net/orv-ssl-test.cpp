@@ -75,6 +75,14 @@ void WritePem(const KeyAndCert& kc, const std::string& certPath, const std::stri
     fclose(f);
 }
 
+// A certificate and a private key in one PEM file, as a client certificate is configured.
+void WriteCombinedPem(X509* pCert, EVP_PKEY* pKey, const std::string& path) {
+    FILE* f = fopen(path.c_str(), "w");
+    PEM_write_X509(f, pCert);
+    PEM_write_PrivateKey(f, pKey, nullptr, nullptr, 0, nullptr, nullptr);
+    fclose(f);
+}
+
 // One s_server per certificate, started once for the suite.
 class TlsEnvironment : public ::testing::Environment {
 public:
@@ -86,6 +94,7 @@ public:
             const char* pszCn;
             std::vector<std::string> dns;
             long nFrom, nTo;
+            bool bClientCert = false;  // the server demands a client certificate from the test CA
         } specs[] = {
             {"good", "good.example.com", {"good.example.com"}, -1, 30},
             {"expired", "good.example.com", {"good.example.com"}, -30, -1},
@@ -93,6 +102,7 @@ public:
             {"wild", "*.wild.example.com", {"*.wild.example.com"}, -1, 30},
             // Addresses: two IP entries, and a CN and a DNS entry that only read as addresses.
             {"ip", "127.0.0.3", {"IP:127.0.0.1", "IP:::1", "DNS:127.0.0.2"}, -1, 30},
+            {"mtls", "good.example.com", {"good.example.com"}, -1, 30, true},
         };
         for (const Spec& s : specs) {
             KeyAndCert kc = MakeCert(s.pszCn, s.dns, s.nFrom, s.nTo, &ca, false);
@@ -101,8 +111,16 @@ public:
             X509_free(kc.pCert);
             EVP_PKEY_free(kc.pKey);
         }
-        X509_free(ca.pCert);
-        EVP_PKEY_free(ca.pKey);
+        // Client certificates: one file with the certificate and its key, and one whose key
+        // belongs to another certificate.
+        KeyAndCert client = MakeCert("orv client", {}, -1, 30, &ca, false);
+        KeyAndCert other = MakeCert("orv other", {}, -1, 30, &ca, false);
+        WriteCombinedPem(client.pCert, client.pKey, Path("client.pem"));
+        WriteCombinedPem(client.pCert, other.pKey, Path("client-wrong-key.pem"));
+        for (KeyAndCert* p : {&client, &other, &ca}) {
+            X509_free(p->pCert);
+            EVP_PKEY_free(p->pKey);
+        }
         if (!OrvHaveProgram("openssl")) {
             m_strMissing = "openssl is not installed (package openssl; run scripts/setup.sh)";
             return;
@@ -115,6 +133,8 @@ public:
                 "openssl", "s_server",          "-accept", "127.0.0.1:0",
                 "-cert",   Path(name + ".pem"), "-key",    Path(name + "-key.pem"),
                 "-www",    "-tlsextdebug"};
+            if (s.bClientCert)
+                args.insert(args.end(), {"-Verify", "1", "-CAfile", Path("ca.pem")});
             if (OrvHaveProgram("stdbuf"))
                 args.insert(args.begin(), {"stdbuf", "-o0"});
             proc->Start(args, Path(name + ".log"));
@@ -353,6 +373,64 @@ TEST_F(OrvSsl, HandshakeTraceGoesToTheLogOnlyWhenSwitchedOn) {
     EXPECT_EQ(std::string::npos, quiet.find("SSL_connect")) << quiet;
     EXPECT_EQ(std::string::npos, quiet.find(" - socket fd=")) << quiet;
     EXPECT_EQ(std::string::npos, quiet.find("read return")) << quiet;
+}
+
+TEST_F(OrvSsl, ClientCertificates) {
+    {
+        // Accepted: the server finishes the handshake and answers.
+        COrvSocket s;
+        COrvError err;
+        s.SetClientCertificate(TlsEnvironment::Path("client.pem").c_str());
+        ASSERT_TRUE(StartTlsAs(s, "mtls", "good.example.com", COrvSocket::kDefaultTlsOptions, err))
+            << err.Text().GetString();
+        EXPECT_TRUE(FetchStatus(s));
+    }
+    {
+        // None configured while the server asks for one: the lookup for a certificate fails.
+        COrvSocket s;
+        COrvError err;
+        EXPECT_FALSE(
+            StartTlsAs(s, "mtls", "good.example.com", COrvSocket::kDefaultTlsOptions, err));
+        EXPECT_EQ(enNetAuth, err.Code());
+        EXPECT_STREQ("Client certificate is required for this connection", err.Text());
+        EXPECT_FALSE(s.IsOpen());
+    }
+    {
+        // A key that belongs to another certificate is refused before any byte is sent.
+        COrvSocket s;
+        COrvError err;
+        s.SetClientCertificate(TlsEnvironment::Path("client-wrong-key.pem").c_str());
+        EXPECT_FALSE(
+            StartTlsAs(s, "mtls", "good.example.com", COrvSocket::kDefaultTlsOptions, err));
+        EXPECT_EQ(enNetAuth, err.Code());
+        EXPECT_STREQ("server private key check failed", err.Text());
+    }
+    {
+        // A file without a key cannot be used at all.
+        COrvSocket s;
+        COrvError err;
+        s.SetClientCertificate(TlsEnvironment::Path("ca.pem").c_str());
+        EXPECT_FALSE(
+            StartTlsAs(s, "mtls", "good.example.com", COrvSocket::kDefaultTlsOptions, err));
+        EXPECT_EQ(enNetAuth, err.Code());
+        EXPECT_EQ(0u, std::string(err.Text()).find("Cannot load client certificate '"))
+            << err.Text().GetString();
+    }
+    {
+        // The server is still serving after the failures.
+        COrvSocket s;
+        COrvError err;
+        s.SetClientCertificate(TlsEnvironment::Path("client.pem").c_str());
+        ASSERT_TRUE(StartTlsAs(s, "mtls", "good.example.com", COrvSocket::kDefaultTlsOptions, err))
+            << err.Text().GetString();
+        EXPECT_TRUE(FetchStatus(s));
+    }
+    // A server that does not ask is unaffected by the missing certificate.
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err))
+        << err.Text().GetString();
+    EXPECT_TRUE(FetchStatus(s));
 }
 
 TEST(OrvSslNames, MatchingRules) {
