@@ -1,19 +1,12 @@
 #include "main-frame.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <QApplication>
-#include <QDialogButtonBox>
-#include <QGroupBox>
-#include <QHBoxLayout>
-#include <QIcon>
 #include <QLabel>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolButton>
-#include <QVBoxLayout>
 #include <climits>
 #include <clocale>
 #include <cstdlib>
@@ -21,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "about-box.h"
 #include "console-pipe.h"
+#include "display-probe.h"
 #include "orv-program-path.h"
 #include "qt-ui-thread.h"
 
@@ -51,14 +46,6 @@ QString FromChildCharset(const QByteArray& bytes) {
     return QString(reinterpret_cast<const QChar*>(text.data()), n);
 }
 
-QIcon ProgramIcon() {
-    QIcon icon;
-    for (int nSize : {16, 24, 32, 48, 64, 72, 96, 128}) {
-        icon.addFile(QStringLiteral(":/vexil/icons/vexil-%1.png").arg(nSize), QSize(nSize, nSize));
-    }
-    return icon;
-}
-
 }  // namespace
 
 // ---- CMainFrame -----------------------------------------------------------------------------
@@ -66,7 +53,7 @@ QIcon ProgramIcon() {
 CMainFrame::CMainFrame(QWidget* pParent) : QMainWindow(pParent), m_view(this) {
     InitVexilResources();
     setWindowTitle(QStringLiteral("vexil"));
-    setWindowIcon(ProgramIcon());
+    setWindowIcon(VexilProgramIcon());
     // No menu bar: the frame's commands are on the toolbar and its keyboard shortcuts.
     setMenuBar(nullptr);
 
@@ -155,33 +142,6 @@ void CMainFrame::OnAppAbout() {
     dialog.exec();
 }
 
-// ---- CAboutDlg ------------------------------------------------------------------------------
-
-CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent) {
-    setWindowTitle(QStringLiteral("About"));
-    auto* pGroup = new QGroupBox(this);
-    auto* pIcon = new QLabel(pGroup);
-    pIcon->setPixmap(ProgramIcon().pixmap(32, 32));
-    pIcon->setAlignment(Qt::AlignCenter);
-    auto* pText = new QLabel(
-        QStringLiteral("vexil Application v1.0\n\nRuns a command and shows its output live."),
-        pGroup);
-    pText->setObjectName(QStringLiteral("text"));
-    pText->setAlignment(Qt::AlignCenter);
-    auto* pGroupLayout = new QVBoxLayout(pGroup);
-    pGroupLayout->addWidget(pIcon);
-    pGroupLayout->addWidget(pText);
-
-    auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Ok, Qt::Vertical, this);
-    pButtons->button(QDialogButtonBox::Ok)->setDefault(true);
-    connect(pButtons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-
-    auto* pLayout = new QHBoxLayout(this);
-    pLayout->addWidget(pGroup, 1);
-    pLayout->addWidget(pButtons, 0, Qt::AlignBottom);
-    setFixedSize(sizeHint());
-}
-
 // ---- start-up -------------------------------------------------------------------------------
 
 QString VexilCommandFromArgs(int argc, char** argv) {
@@ -233,50 +193,6 @@ bool VexilEnterProgramFolder() {
     // the root folder keeps its slash
     folder.resize(nSlash == 0 ? 1 : nSlash);
     return chdir(folder.c_str()) == 0;
-}
-
-bool VexilDisplayAvailable() {
-    const char* pszPlatform = std::getenv("QT_QPA_PLATFORM");
-    if (pszPlatform != nullptr && *pszPlatform != 0) {
-        return true;
-    }
-    const char* pszWayland = std::getenv("WAYLAND_DISPLAY");
-    if (pszWayland != nullptr && *pszWayland != 0) {
-        return true;
-    }
-    const char* pszDisplay = std::getenv("DISPLAY");
-    if (pszDisplay == nullptr || *pszDisplay == 0) {
-        return false;
-    }
-    // ":N" and "unix:N" name a local server: probe its socket, since Qt ends the process when it
-    // cannot connect. Other forms (host:N) are left to Qt.
-    const char* pszLocal = pszDisplay;
-    if (std::strncmp(pszLocal, "unix:", 5) == 0) {
-        pszLocal += 4;
-    }
-    if (pszLocal[0] != ':' || pszLocal[1] < '0' || pszLocal[1] > '9') {
-        return true;
-    }
-    const int nDisplay = std::atoi(pszLocal + 1);
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof(addr.sun_path), "/tmp/.X11-unix/X%d", nDisplay);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return true;
-    }
-    int nResult = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    if (nResult != 0) {
-        // the server may listen in the abstract namespace only
-        sockaddr_un abstract = addr;
-        abstract.sun_path[0] = 0;
-        std::memcpy(abstract.sun_path + 1, addr.sun_path, sizeof(abstract.sun_path) - 1);
-        const socklen_t nLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 +
-                                                      std::strlen(addr.sun_path));
-        nResult = connect(fd, reinterpret_cast<sockaddr*>(&abstract), nLen);
-    }
-    close(fd);
-    return nResult == 0;
 }
 
 int VexilRun(const QString& strCommand) {

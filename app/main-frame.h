@@ -1,9 +1,8 @@
-// The main frame of vexil (toolbar, status bar, the console view as central widget), its about
-// box, and the program's start-up.
+// The main frame of vexil (toolbar, status bar, the console view as central widget) and the
+// program's start-up.
 #pragma once
 
 #include <QAction>
-#include <QDialog>
 #include <QMainWindow>
 #include <QString>
 #include <QToolBar>
@@ -50,14 +49,6 @@ private:
     QAction* m_pHelp = nullptr;
 };
 
-// The about box: the program icon, "vexil Application v1.0", an empty line and a notice line, and
-// a default OK button; Escape closes it too.
-class CAboutDlg : public QDialog {
-    Q_OBJECT
-public:
-    explicit CAboutDlg(QWidget* pParent = nullptr);
-};
-
 // The command given on the program's command line: empty without arguments; a single argument as
 // it is; several arguments joined by blanks, each quoted for the shell where needed, so that the
 // command runs as the user typed it (vexil ls "my dir" runs ls 'my dir'). The bytes are decoded
@@ -67,10 +58,6 @@ QString VexilCommandFromArgs(int argc, char** argv);
 // Makes the folder of the program's own file the current directory, so that commands run there.
 // Returns false (and changes nothing) when the folder cannot be found or entered.
 bool VexilEnterProgramFolder();
-
-// Whether a window can be shown: a platform was chosen explicitly, a Wayland display is named, or
-// the named local X display accepts connections. Lets start-up fail quietly without a display.
-bool VexilDisplayAvailable();
 
 // Creates the frame, shows it and runs the event loop until the frame is closed; a non-empty
 // strCommand is put into the command field and run once the loop runs. Needs a QApplication,

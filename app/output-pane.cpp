@@ -1,6 +1,5 @@
 #include "output-pane.h"
 
-#include <sched.h>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -10,7 +9,6 @@
 #include <QPainter>
 #include <QResizeEvent>
 #include <QScrollBar>
-#include <QThread>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -312,27 +310,6 @@ public:
 constexpr auto kDrainSlice = std::chrono::milliseconds(8);
 // and waits this long for the next call of a streaming reader once the queue is empty.
 constexpr auto kDrainLinger = std::chrono::microseconds(300);
-// Both sides watch for the other's answer this long before they sleep: a chunk's round trip is a
-// few microseconds, far less than putting a thread to sleep and waking it.
-constexpr auto kSpin = std::chrono::microseconds(40);
-
-// Watches pred without the lock for at most kSpin; true once it holds. Between two looks the
-// thread yields its core rather than spinning on it: when the machine has no idle core (the other
-// side, the command and whatever else runs share one), the other side gets to run at once instead
-// of after a sleep and a wake-up, and with an idle core a yield returns at once.
-template <class Pred>
-bool Spin(Pred pred) {
-    const auto end = std::chrono::steady_clock::now() + kSpin;
-    do {
-        for (int i = 0; i < 8; ++i) {
-            if (pred()) {
-                return true;
-            }
-            sched_yield();
-        }
-    } while (std::chrono::steady_clock::now() < end);
-    return pred();
-}
 
 // Characters of a text given as pointer and length: none for a null pointer, up to the
 // terminating zero for a negative length.
@@ -345,119 +322,64 @@ int TextLength(const char16_t* p, int n) {
 
 }  // namespace
 
-CQtPaneHost::CQtPaneHost(COutputPane* pPane) : m_pPane(pPane) {}
-
-void CQtPaneHost::QueueLocked(const CItem& item) {
-    m_queue.push_back(item);
-    m_nQueued.store(static_cast<int>(m_queue.size()), std::memory_order_release);
-    if (!m_bDrainPosted) {
-        m_bDrainPosted = true;
-        QCoreApplication::postEvent(m_pPane, new CDrainEvent(shared_from_this()));
-    }
-    m_arrived.notify_one();
-}
+CQtPaneHost::CQtPaneHost(COutputPane* pPane)
+    : m_pPane(pPane),
+      m_queue([this] { QCoreApplication::postEvent(m_pPane, new CDrainEvent(shared_from_this())); },
+              true) {}
 
 bool CQtPaneHost::Call(PaneFn pfn, void* pContext) {
-    std::unique_lock<std::mutex> guard(m_lock);
-    if (m_pPane == nullptr) {
-        return false;
-    }
-    if (m_pPane->thread() == QThread::currentThread()) {
-        COutputPane* pPane = m_pPane;
-        guard.unlock();
-        pfn(*pPane, pContext);
-        return true;
-    }
-    // The flag lives on this stack: Drain sets it under the lock, and Detach empties the queue
-    // under the lock, so nothing touches it once this call has returned.
-    std::atomic<bool> bDone{false};
-    CItem item;
-    item.pfn = pfn;
-    item.pContext = pContext;
-    item.pbDone = &bDone;
-    QueueLocked(item);
-    guard.unlock();
-    if (Spin([&] { return bDone.load(std::memory_order_acquire); })) {
-        return true;
-    }
-    guard.lock();
-    m_done.wait(guard, [&] { return bDone.load() || m_pPane == nullptr; });
-    return bDone.load();
+    struct CCall : IOwnerWork {
+        COutputPane* pPane;
+        PaneFn pfn;
+        void* pContext;
+        void Run() override { pfn(*pPane, pContext); }
+    } call;
+    call.pPane = m_pPane;
+    call.pfn = pfn;
+    call.pContext = pContext;
+    return m_queue.Call(call);
 }
 
 void CQtPaneHost::Drain() {
     const auto start = std::chrono::steady_clock::now();
-    std::unique_lock<std::mutex> guard(m_lock);
-    m_bDrainPosted = false;
+    m_queue.OwnerWoke();
     bool bRanOne = false;
-    while (m_pPane != nullptr) {
-        if (m_queue.empty()) {
-            if (!bRanOne || std::chrono::steady_clock::now() - start > kDrainSlice) {
-                return;
-            }
-            guard.unlock();
-            const bool bArrived =
-                Spin([&] { return m_nQueued.load(std::memory_order_acquire) > 0; });
-            guard.lock();
-            if (!bArrived &&
-                !m_arrived.wait_for(guard, kDrainLinger, [&] { return !m_queue.empty(); })) {
+    // the pane may go away inside an item (a slot of the end notification), which detaches
+    while (!m_queue.IsDetached()) {
+        if (!m_queue.HasPending()) {
+            if (!bRanOne || std::chrono::steady_clock::now() - start > kDrainSlice ||
+                !m_queue.WaitForWork(kDrainLinger)) {
                 return;
             }
             continue;
         }
         if (std::chrono::steady_clock::now() - start > kDrainSlice) {
-            // the rest after the event loop's turn
-            if (!m_bDrainPosted) {
-                m_bDrainPosted = true;
-                QCoreApplication::postEvent(m_pPane, new CDrainEvent(shared_from_this()));
-            }
+            m_queue.RewakeIfPending();  // the rest after the event loop's turn
             return;
         }
-        const CItem item = m_queue.front();
-        m_queue.pop_front();
-        m_nQueued.store(static_cast<int>(m_queue.size()), std::memory_order_release);
-        COutputPane* pPane = m_pPane;
-        guard.unlock();
-        // The caller of a call waits, so its context is alive; the pane may go away inside the
-        // item (a slot of the end notification), which Detach records.
-        if (item.pfn != nullptr) {
-            item.pfn(*pPane, item.pContext);
-        } else {
-            emit pPane->PipeDone(static_cast<quintptr>(item.nPipe));
-        }
-        bRanOne = true;
-        guard.lock();
-        if (item.pbDone != nullptr) {
-            item.pbDone->store(true, std::memory_order_release);
-            m_done.notify_all();
-        }
+        bRanOne = m_queue.RunOne() || bRanOne;
     }
 }
 
 bool CQtPaneHost::IsPaneAlive() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_pPane != nullptr;
+    return !m_queue.IsDetached();
 }
 
 bool CQtPaneHost::PostPipeDone(uintptr_t nPipe) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (m_pPane == nullptr) {
-        return false;
-    }
-    CItem item;
-    item.nPipe = nPipe;
-    QueueLocked(item);
-    return true;
+    struct CPipeDone : IOwnerWork {
+        COutputPane* pPane;
+        uintptr_t nPipe;
+        void Run() override { emit pPane->PipeDone(static_cast<quintptr>(nPipe)); }
+    };
+    auto pDone = std::make_unique<CPipeDone>();
+    pDone->pPane = m_pPane;
+    pDone->nPipe = nPipe;
+    std::unique_ptr<IOwnerWork> pWork = std::move(pDone);
+    return m_queue.Post(pWork);
 }
 
 void CQtPaneHost::Detach() {
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_pPane = nullptr;
-        m_queue.clear();
-        m_nQueued.store(0);
-    }
-    m_done.notify_all();
+    m_queue.Detach();
 }
 
 // ---- COutputPane ----------------------------------------------------------------------------

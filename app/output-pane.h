@@ -7,14 +7,12 @@
 #include <QEvent>
 #include <QTimer>
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "owner-call-queue.h"
 #include "text-attr-store.h"
 #include "text-pane.h"
 #include "text-search.h"
@@ -128,22 +126,8 @@ public:
     void Drain();
 
 private:
-    struct CItem {
-        PaneFn pfn = nullptr;  // null: an end notification
-        void* pContext = nullptr;
-        std::atomic<bool>* pbDone = nullptr;  // the waiting caller's flag; null for notifications
-        uintptr_t nPipe = 0;
-    };
-    // Queues an item and makes sure a drain event is on its way. Caller holds m_lock.
-    void QueueLocked(const CItem& item);
-
-    mutable std::mutex m_lock;
-    std::condition_variable m_done;     // a call has been carried out, or the pane went away
-    std::condition_variable m_arrived;  // an item was queued
-    std::deque<CItem> m_queue;
-    std::atomic<int> m_nQueued{0};  // m_queue's size, for waiting without the lock
-    bool m_bDrainPosted = false;
-    COutputPane* m_pPane;  // null once detached; guarded by m_lock
+    COutputPane* const m_pPane;  // used only while the queue is attached
+    COwnerCallQueue m_queue;     // woken by a drain event posted to the pane
 };
 
 // The pane widget, the Qt implementation of ITextPane. It holds at most GetLimitText()

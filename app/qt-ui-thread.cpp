@@ -29,12 +29,8 @@ constexpr unsigned kMbIconInformation = 0x40;
 
 }  // namespace
 
-struct CQtUiThread::CSendState {
-    IOrvUiTask* pTask = nullptr;
-    bool bDone = false;
-};
-
-CQtUiThread::CQtUiThread() : m_uiThread(std::this_thread::get_id()) {
+CQtUiThread::CQtUiThread()
+    : m_queue([this] { QCoreApplication::postEvent(this, new QEvent(kWakeEvent)); }) {
     m_tickTimer.setSingleShot(true);
     connect(&m_tickTimer, &QTimer::timeout, this, [this] {
         // deliver every tick that is due now, then wait for the next one
@@ -53,76 +49,41 @@ CQtUiThread::~CQtUiThread() {
 }
 
 void CQtUiThread::Close() {
-    std::deque<CItem> dropped;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (m_bClosed) {
-            return;
-        }
-        m_bClosed = true;
-        dropped.swap(m_queue);
-        m_timers.clear();
-    }
-    m_sent.notify_all();
-    for (CItem& item : dropped) {
-        if (item.bOwned) {
-            delete item.pTask;
-        }
-    }
+    m_queue.Detach();
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_timers.clear();
 }
 
 bool CQtUiThread::IsUiThread() const {
-    return std::this_thread::get_id() == m_uiThread;
-}
-
-void CQtUiThread::WakeLocked() {
-    if (!m_bWakePosted) {
-        m_bWakePosted = true;
-        QCoreApplication::postEvent(this, new QEvent(kWakeEvent));
-    }
-}
-
-bool CQtUiThread::Enqueue(CItem&& item) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (m_bClosed) {
-        return false;
-    }
-    m_queue.push_back(std::move(item));
-    WakeLocked();
-    return true;
+    return m_queue.IsOwnerThread();
 }
 
 OrvUiPostStatus CQtUiThread::Post(IOrvUiTask* pTask) {
     if (pTask == nullptr) {
         return enOrvUiClosed;
     }
-    CItem item;
-    item.pTask = pTask;
-    item.bOwned = true;
-    return Enqueue(std::move(item)) ? enOrvUiPosted : enOrvUiClosed;
+    struct CPosted : IOwnerWork {
+        IOrvUiTask* pTask = nullptr;
+        ~CPosted() override { delete pTask; }
+        void Run() override { pTask->Run(); }
+    };
+    auto pPosted = std::make_unique<CPosted>();
+    pPosted->pTask = pTask;
+    std::unique_ptr<IOwnerWork> pWork = std::move(pPosted);
+    if (!m_queue.Post(pWork)) {
+        static_cast<CPosted*>(pWork.get())->pTask = nullptr;  // refused: still the caller's
+        return enOrvUiClosed;
+    }
+    return enOrvUiPosted;
 }
 
 bool CQtUiThread::Send(IOrvUiTask& task) {
-    if (IsUiThread()) {
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            if (m_bClosed) {
-                return false;
-            }
-        }
-        task.Run();
-        return true;
-    }
-    auto pSend = std::make_shared<CSendState>();
-    pSend->pTask = &task;
-    CItem item;
-    item.pSend = pSend;
-    if (!Enqueue(std::move(item))) {
-        return false;
-    }
-    std::unique_lock<std::mutex> guard(m_lock);
-    m_sent.wait(guard, [&] { return pSend->bDone || m_bClosed; });
-    return pSend->bDone;
+    struct CSent : IOwnerWork {
+        IOrvUiTask* pTask;
+        void Run() override { pTask->Run(); }
+    } sent;
+    sent.pTask = &task;
+    return m_queue.Call(sent);
 }
 
 OrvUiPostStatus CQtUiThread::PostMessage(IOrvUiWindow* pWnd, unsigned nMsg, uintptr_t wParam,
@@ -130,35 +91,50 @@ OrvUiPostStatus CQtUiThread::PostMessage(IOrvUiWindow* pWnd, unsigned nMsg, uint
     if (pWnd == nullptr) {
         return enOrvUiClosed;
     }
+    // Delivered unless the window is forgotten (its epoch bumped) after it was posted.
+    struct CMessage : IOwnerWork {
+        CQtUiThread* pUi = nullptr;
+        IOrvUiWindow* pWnd = nullptr;
+        uint64_t nEpoch = 0;
+        unsigned nMsg = 0;
+        uintptr_t wParam = 0;
+        intptr_t lParam = 0;
+        void Run() override {
+            if (pUi->EpochOf(pWnd) == nEpoch) {
+                pWnd->OnMessage(nMsg, wParam, lParam);
+            }
+        }
+    };
+    auto pMessage = std::make_unique<CMessage>();
+    pMessage->pUi = this;
+    pMessage->pWnd = pWnd;
+    pMessage->nEpoch = EpochOf(pWnd);
+    pMessage->nMsg = nMsg;
+    pMessage->wParam = wParam;
+    pMessage->lParam = lParam;
+    std::unique_ptr<IOwnerWork> pWork = std::move(pMessage);
+    return m_queue.Post(pWork) ? enOrvUiPosted : enOrvUiClosed;
+}
+
+uint64_t CQtUiThread::EpochOf(IOrvUiWindow* pWnd) const {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (m_bClosed) {
-        return enOrvUiClosed;
-    }
-    CItem item;
-    item.pWnd = pWnd;
     auto it = m_epochs.find(pWnd);
-    item.nEpoch = it == m_epochs.end() ? 0 : it->second;
-    item.nMsg = nMsg;
-    item.wParam = wParam;
-    item.lParam = lParam;
-    m_queue.push_back(item);
-    WakeLocked();
-    return enOrvUiPosted;
+    return it == m_epochs.end() ? 0 : it->second;
 }
 
 bool CQtUiThread::StartTimer(IOrvUiWindow* pWnd, unsigned nTimerId, unsigned nIntervalMs) {
     if (pWnd == nullptr) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (m_bClosed) {
+    if (m_queue.IsDetached()) {
         return false;
     }
+    std::lock_guard<std::mutex> guard(m_lock);
     CTimer& timer = m_timers[TimerKey(pWnd, nTimerId)];
     timer.nIntervalMs = std::max(1u, nIntervalMs);
     timer.due = Clock::now() + std::chrono::milliseconds(timer.nIntervalMs);
     // the wake re-arms the Qt timer on the UI thread
-    WakeLocked();
+    m_queue.Wake();
     return true;
 }
 
@@ -173,38 +149,6 @@ void CQtUiThread::ForgetWindow(IOrvUiWindow* pWnd) {
     for (auto it = m_timers.begin(); it != m_timers.end();) {
         it = it->first.first == pWnd ? m_timers.erase(it) : std::next(it);
     }
-}
-
-bool CQtUiThread::RunOneItem() {
-    CItem item;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (m_queue.empty()) {
-            return false;
-        }
-        item = std::move(m_queue.front());
-        m_queue.pop_front();
-        if (item.pWnd != nullptr) {
-            auto it = m_epochs.find(item.pWnd);
-            if ((it == m_epochs.end() ? 0 : it->second) != item.nEpoch) {
-                return true;  // the window was forgotten after this was posted: dropped
-            }
-        }
-    }
-    if (item.pSend) {
-        item.pSend->pTask->Run();
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            item.pSend->bDone = true;
-        }
-        m_sent.notify_all();
-    } else if (item.pTask != nullptr) {
-        item.pTask->Run();
-        delete item.pTask;
-    } else {
-        item.pWnd->OnMessage(item.nMsg, item.wParam, item.lParam);
-    }
-    return true;
 }
 
 bool CQtUiThread::RunOneTimer() {
@@ -247,31 +191,23 @@ void CQtUiThread::ArmTimer() {
 }
 
 bool CQtUiThread::PumpOne() {
-    return RunOneItem() || RunOneTimer();
+    return m_queue.RunOne() || RunOneTimer();
 }
 
 bool CQtUiThread::event(QEvent* pEvent) {
     if (pEvent->type() != kWakeEvent) {
         return QObject::event(pEvent);
     }
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_bWakePosted = false;
-    }
+    m_queue.OwnerWoke();
     // Run queued items for one slice, then give Qt's own events a turn; what is left gets a new
     // wake, which Qt delivers after the events already waiting.
     const Clock::time_point start = Clock::now();
-    while (RunOneItem()) {
+    while (m_queue.RunOne()) {
         if (Clock::now() - start > kDrainSlice) {
             break;
         }
     }
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (!m_queue.empty() && !m_bClosed) {
-            WakeLocked();
-        }
-    }
+    m_queue.RewakeIfPending();
     ArmTimer();
     return true;
 }

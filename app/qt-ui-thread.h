@@ -4,14 +4,11 @@
 #include <QObject>
 #include <QTimer>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <thread>
 
 #include "orv-ui-thread.h"
+#include "owner-call-queue.h"
 
 // One FIFO queue of tasks, sends and window messages, drained on the thread that created the
 // object (the UI thread) whenever Qt's event loop runs; timers are kept here too, so that PumpOne
@@ -45,41 +42,23 @@ protected:
 
 private:
     using Clock = std::chrono::steady_clock;
-    struct CSendState;
-    // One queued item: a posted task (owned), a send (not owned), or a window message.
-    struct CItem {
-        IOrvUiTask* pTask = nullptr;
-        bool bOwned = false;
-        std::shared_ptr<CSendState> pSend;
-        IOrvUiWindow* pWnd = nullptr;
-        uint64_t nEpoch = 0;  // the window's epoch when the message was posted
-        unsigned nMsg = 0;
-        uintptr_t wParam = 0;
-        intptr_t lParam = 0;
-    };
     struct CTimer {
         unsigned nIntervalMs = 1;
         Clock::time_point due;
     };
     using TimerKey = std::pair<IOrvUiWindow*, unsigned>;
 
-    // Queues an item and wakes the loop; false when closed. Caller holds no lock.
-    bool Enqueue(CItem&& item);
-    // Runs the first queued item; false when the queue was empty.
-    bool RunOneItem();
+    // The window's epoch, bumped by ForgetWindow.
+    uint64_t EpochOf(IOrvUiWindow* pWnd) const;
     // Delivers one due timer tick; false when none is due.
     bool RunOneTimer();
     // Arms the Qt timer for the earliest due tick (UI thread).
     void ArmTimer();
-    void WakeLocked();
 
-    const std::thread::id m_uiThread;
-    mutable std::mutex m_lock;
-    std::condition_variable m_sent;
-    std::deque<CItem> m_queue;
+    mutable std::mutex m_lock;  // guards the timers and the window epochs
     std::map<TimerKey, CTimer> m_timers;
     std::map<IOrvUiWindow*, uint64_t> m_epochs;  // bumped by ForgetWindow
-    bool m_bClosed = false;
-    bool m_bWakePosted = false;  // a wake event is on its way to the loop
-    QTimer m_tickTimer;          // single-shot, armed for the earliest due tick
+    // Tasks, sends and window messages in one FIFO; woken by an event posted to this object.
+    COwnerCallQueue m_queue;
+    QTimer m_tickTimer;  // single-shot, armed for the earliest due tick
 };

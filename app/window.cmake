@@ -4,6 +4,8 @@ find_package(Qt6 REQUIRED COMPONENTS Widgets)
 
 add_library(vexil-window STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/main-frame.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/about-box.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/display-probe.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/vexil-view.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/output-pane.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/text-search.cpp

@@ -7,3 +7,7 @@ orv_test(vexil-pipe-test SOURCES app/console-pipe-test.cpp app/text-pane-test.cp
          LINK vexil-pipe vexil-pipe-testing LABELS threads)
 target_compile_definitions(vexil-pipe-test PRIVATE PIPE_CHILD_PATH="$<TARGET_FILE:pipe-child>")
 add_dependencies(vexil-pipe-test pipe-child)
+
+# The owner-thread call queue that the program's UI thread and pane host build on: Qt-free, so that
+# it also runs under ThreadSanitizer.
+orv_test(owner-call-queue-test SOURCES app/owner-call-queue-test.cpp LINK vexil-pipe LABELS threads)

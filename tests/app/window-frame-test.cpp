@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "about-box.h"
 #include "main-frame.h"
 #include "orv-string.h"
 #include "orv-ui-thread.h"

@@ -137,12 +137,15 @@ void CTextPaneMemory::ReplaceRange(int nStart, int nEnd, const char16_t* p, int 
 // ---------------------------------------------------------------------------------------------
 // CTextPaneMemoryHost
 
-namespace {
-// The host whose owner thread the calling thread is, if any.
-thread_local const CTextPaneMemoryHost* t_pOwnerOf = nullptr;
-}  // namespace
-
-CTextPaneMemoryHost::CTextPaneMemoryHost() : m_owner([this] { OwnerLoop(); }) {}
+CTextPaneMemoryHost::CTextPaneMemoryHost()
+    : m_queue([this] {
+          std::lock_guard<std::mutex> guard(m_lock);
+          m_bWoken = true;
+          m_cv.notify_all();
+      }),
+      m_owner([this] { OwnerLoop(); }) {
+    m_queue.SetOwnerThread(m_owner.get_id());
+}
 
 CTextPaneMemoryHost::~CTextPaneMemoryHost() {
     Detach();
@@ -154,79 +157,71 @@ CTextPaneMemoryHost::~CTextPaneMemoryHost() {
     m_owner.join();
 }
 
-bool CTextPaneMemoryHost::IsOwnerThread() const {
-    return t_pOwnerOf == this;
-}
-
 bool CTextPaneMemoryHost::Call(PaneFn pfn, void* pContext) {
     if (!pfn) {
         return false;
     }
-    std::unique_lock<std::mutex> lock(m_lock);
-    if (m_bDetached) {
-        return false;
-    }
-    if (IsOwnerThread()) {
-        ++m_nCalls;
-        lock.unlock();
-        pfn(m_pane, pContext);
-        return true;
-    }
-    Item item;
-    item.pfn = pfn;
-    item.pContext = pContext;
-    m_queue.push_back(&item);
-    m_cv.notify_all();
-    m_cv.wait(lock, [&] { return item.bDone; });
-    return item.bRan;
+    struct CCall : IOwnerWork {
+        CTextPaneMemoryHost* pHost;
+        PaneFn pfn;
+        void* pContext;
+        void Run() override {
+            {
+                std::lock_guard<std::mutex> guard(pHost->m_lock);
+                ++pHost->m_nCalls;
+            }
+            pfn(pHost->m_pane, pContext);
+        }
+    } call;
+    call.pHost = this;
+    call.pfn = pfn;
+    call.pContext = pContext;
+    return m_queue.Call(call);
 }
 
 bool CTextPaneMemoryHost::IsPaneAlive() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return !m_bDetached;
+    return !m_queue.IsDetached();
 }
 
 bool CTextPaneMemoryHost::PostPipeDone(uintptr_t nPipe) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (m_bDetached) {
-        return false;
-    }
-    Item* pItem = new Item;
-    pItem->nPipe = nPipe;
-    m_queue.push_back(pItem);
-    m_cv.notify_all();
-    return true;
+    struct CPipeDone : IOwnerWork {
+        CTextPaneMemoryHost* pHost;
+        uintptr_t nPipe;
+        void Run() override {
+            std::function<void(CTextPaneMemory&, uintptr_t)> fn;
+            {
+                std::lock_guard<std::mutex> guard(pHost->m_lock);
+                fn = pHost->m_fnDone;
+            }
+            if (fn) {
+                fn(pHost->m_pane, nPipe);
+            }
+            std::lock_guard<std::mutex> guard(pHost->m_lock);
+            pHost->m_done.push_back(nPipe);
+            pHost->m_cv.notify_all();
+        }
+    };
+    auto pDone = std::make_unique<CPipeDone>();
+    pDone->pHost = this;
+    pDone->nPipe = nPipe;
+    std::unique_ptr<IOwnerWork> pWork = std::move(pDone);
+    return m_queue.Post(pWork);
 }
 
 void CTextPaneMemoryHost::Detach() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (m_bDetached) {
-        return;
-    }
-    m_bDetached = true;
-    // Release the waiting calls and drop the notifications; owner functions still run.
-    std::deque<Item*> kept;
-    for (Item* pItem : m_queue) {
-        if (pItem->pfn) {
-            pItem->bRan = false;
-            pItem->bDone = true;
-        } else if (pItem->fnOwner) {
-            kept.push_back(pItem);
-        } else {
-            delete pItem;
-        }
-    }
-    m_queue.swap(kept);
-    m_cv.notify_all();
+    // Releases the waiting calls and drops the notifications; owner functions still run.
+    m_queue.Detach();
 }
 
 void CTextPaneMemoryHost::RunOnOwner(const std::function<void(CTextPaneMemory&)>& fn) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    Item item;
-    item.fnOwner = fn;
-    m_queue.push_back(&item);
-    m_cv.notify_all();
-    m_cv.wait(lock, [&] { return item.bDone; });
+    struct COwnerFn : IOwnerWork {
+        CTextPaneMemory* pPane;
+        const std::function<void(CTextPaneMemory&)>* pfn;
+        void Run() override { (*pfn)(*pPane); }
+    } work;
+    work.pPane = &m_pane;
+    work.pfn = &fn;
+    m_queue.Call(work, true);
 }
 
 std::u16string CTextPaneMemoryHost::Text() {
@@ -262,56 +257,25 @@ void CTextPaneMemoryHost::SetOwnerDelayMs(int nMs) {
 }
 
 void CTextPaneMemoryHost::OwnerLoop() {
-    t_pOwnerOf = this;
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
-        m_cv.wait(lock, [&] { return m_bStop || !m_queue.empty(); });
-        if (m_queue.empty()) {
-            return;  // stopping, nothing left
-        }
-        if (m_nDelayMs > 0) {
+        m_cv.wait(lock, [&] { return m_bStop || m_bWoken; });
+        m_bWoken = false;
+        const bool bStop = m_bStop;
+        lock.unlock();
+        m_queue.OwnerWoke();
+        while (m_queue.HasPending()) {
+            lock.lock();
             const int nMs = m_nDelayMs;
             lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
-            lock.lock();
-            if (m_queue.empty()) {
-                continue;  // detached meanwhile
+            if (nMs > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
             }
+            m_queue.RunOne();
         }
-        Item* pItem = m_queue.front();
-        m_queue.pop_front();
-        RunItem(*pItem, lock);
-    }
-}
-
-void CTextPaneMemoryHost::RunItem(Item& item, std::unique_lock<std::mutex>& lock) {
-    if (item.pfn) {
-        item.bRan = !m_bDetached;
-        if (item.bRan) {
-            ++m_nCalls;
-            lock.unlock();
-            item.pfn(m_pane, item.pContext);
-            lock.lock();
-        }
-        item.bDone = true;
-        m_cv.notify_all();
-    } else if (item.fnOwner) {
-        lock.unlock();
-        item.fnOwner(m_pane);
         lock.lock();
-        item.bRan = item.bDone = true;
-        m_cv.notify_all();
-    } else {
-        if (!m_bDetached) {
-            std::function<void(CTextPaneMemory&, uintptr_t)> fn = m_fnDone;
-            lock.unlock();
-            if (fn) {
-                fn(m_pane, item.nPipe);
-            }
-            lock.lock();
-            m_done.push_back(item.nPipe);
-            m_cv.notify_all();
+        if (bStop && !m_queue.HasPending()) {
+            return;  // stopping, nothing left
         }
-        delete &item;
     }
 }

@@ -4,13 +4,13 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "owner-call-queue.h"
 #include "text-pane.h"
 
 // The pane's text, selection and line table. Single-threaded: every member is called on one thread
@@ -96,31 +96,17 @@ public:
     void SetOwnerDelayMs(int nMs);
 
 private:
-    // One queued call, owner function or end notification.
-    struct Item {
-        PaneFn pfn = nullptr;  // a Call, or
-        void* pContext = nullptr;
-        std::function<void(CTextPaneMemory&)> fnOwner;  // a RunOnOwner, or
-        uintptr_t nPipe = 0;                            // an end notification (heap, owned here)
-        bool bDone = false;
-        bool bRan = false;
-    };
-
     void OwnerLoop();
-    // Carries out one item on the owner thread; lock is held on entry and exit and released
-    // while the pane works.
-    void RunItem(Item& item, std::unique_lock<std::mutex>& lock);
-    bool IsOwnerThread() const;
 
     CTextPaneMemory m_pane;
     mutable std::mutex m_lock;
-    std::condition_variable m_cv;
-    std::deque<Item*> m_queue;
+    std::condition_variable m_cv;  // the owner loop's wake, and handled end notifications
     std::function<void(CTextPaneMemory&, uintptr_t)> m_fnDone;
     std::vector<uintptr_t> m_done;
     int m_nCalls = 0;
     int m_nDelayMs = 0;
-    bool m_bDetached = false;
+    bool m_bWoken = false;  // items were queued since the owner loop last looked
     bool m_bStop = false;
+    COwnerCallQueue m_queue;  // the calls, owner functions and end notifications, in order
     std::thread m_owner;
 };
