@@ -18,6 +18,9 @@ std::atomic<OrvHttpProxyConnectFn> g_proxy_connector{&OrvHttpProxyConnect};
 // Stale bodies shorter than this are read away so that the connection can be kept.
 constexpr int64_t kDrainLimit = 524288;
 
+// The receive low-water mark while a long body of known length is read by ReadBody.
+constexpr int kBodyRecvLowWater = 65536;
+
 // Replaces whatever err holds by code and text (the exchange's own decisions override the
 // lower layer's text, which the caller already saw as the attempt's failure).
 bool Replace(COrvError& err, int nCode, const COrvStringA& sText) {
@@ -87,6 +90,15 @@ void COrvHttpConnection::Close(bool bHard) {
     m_bViaHttpProxy = false;
     m_bBodyPending = false;
     m_nExchangesOnSocket = 0;
+    m_nRecvLowWater = 1;  // a new socket starts with the default
+}
+
+void COrvHttpConnection::SetRecvLowWater(int nBytes) {
+    if (nBytes == m_nRecvLowWater || !m_socket.IsOpen())
+        return;
+    COrvError err;
+    if (m_socket.SetRecvLowWater(nBytes, err))
+        m_nRecvLowWater = nBytes;
 }
 
 bool COrvHttpConnection::AtConfiguredOrigin() const {
@@ -139,6 +151,8 @@ bool COrvHttpConnection::PrepareExchange(COrvError& err) {
     if (!m_bBodyPending)
         return true;
     m_bBodyPending = false;
+    // The stale body is read away below in pieces of any size.
+    SetRecvLowWater(1);
     const int64_t nLen = m_n64PendingLen;
     if (nLen < 0 && nLen != kOrvHttpLenUnknown && nLen != kOrvHttpLenChunked) {
         Close(true);
@@ -260,6 +274,7 @@ bool COrvHttpConnection::ActOnRedirect(const COrvStringA& sUrl, COrvHttpTxn& txn
 // The receive step of an attempt. *pbNothingRead tells whether the failure came before any byte
 // of the reply (a kept-alive connection that the server had already closed).
 bool COrvHttpConnection::ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pbNothingRead) {
+    SetRecvLowWater(1);
     const bool bOwnOrigin = AtConfiguredOrigin() && !m_bDowngraded && !m_bInConnect;
     COrvHttpResponseContext ctx;
     ctx.m_sHost = m_sCurHost;
@@ -434,6 +449,13 @@ bool COrvHttpConnection::FinishBody(COrvHttpTxn& txn, COrvError& err) {
 int COrvHttpConnection::ReadBody(COrvHttpTxn& txn, void* pBuf, int nMax, COrvError& err) {
     if (!m_bBodyPending)
         return 0;
+    // While much more of a body of known length is still to arrive on a plain socket, a receive
+    // returns once a large piece is there instead of for every segment (a proxy forwards in
+    // small pieces): fewer wake-ups and system calls per MiB. The mark is back at 1 before the
+    // last piece, so no receive waits for bytes that will not come.
+    const int64_t nLeft = m_pendingBody.KnownLeft();
+    const int64_t nOnWire = nLeft - m_reader.Buffered() - m_socket.GetBufferedCount();
+    SetRecvLowWater(!m_socket.IsTls() && nOnWire >= kBodyRecvLowWater ? kBodyRecvLowWater : 1);
     const int n = m_pendingBody.Read(pBuf, nMax, err);
     if (n < 0) {
         Close(true);
