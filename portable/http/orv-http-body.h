@@ -32,6 +32,8 @@ public:
     bool IsDone() const { return m_eState == kDone; }
     // Body bytes handed out so far.
     int64_t Position() const { return m_n64Pos; }
+    // Bytes still to come of a body of known length; -1 for any other kind of body.
+    int64_t KnownLeft() const { return m_eState == kFixed ? m_n64Left : -1; }
 
 private:
     enum State { kIdle, kFixed, kUntilClose, kChunkSize, kChunkData, kChunkClose, kDone, kFailed };

@@ -360,6 +360,12 @@ bool COrvSocket::SetSendBufferSize(int nBytes, COrvError& err) {
     return true;
 }
 
+bool COrvSocket::SetRecvLowWater(int nBytes, COrvError& err) {
+    if (g_orv_sys.setsockopt(m_fd, SOL_SOCKET, SO_RCVLOWAT, &nBytes, sizeof nBytes) != 0)
+        return SocketError(errno, "setting SO_RCVLOWAT", err);
+    return true;
+}
+
 bool COrvSocket::WaitReady(bool bWrite, int64_t nDeadlineMs, COrvError& err,
                            const char* pszAction) {
     const int64_t nLeft = nDeadlineMs - OrvSocketNowMs();

@@ -157,6 +157,10 @@ public:
     [[nodiscard]] bool SetBlocking(bool bBlocking, COrvError& err);
     [[nodiscard]] bool SetNoDelay(bool bNoDelay, COrvError& err);
     [[nodiscard]] bool SetSendBufferSize(int nBytes, COrvError& err);
+    // The least number of bytes a receive waits for (1: any byte wakes it), capped by the count
+    // asked for; the end of the stream, an error or the time-out still end the wait with fewer
+    // ("setting SO_RCVLOWAT").
+    [[nodiscard]] bool SetRecvLowWater(int nBytes, COrvError& err);
 
     // Listens on pszAddress (null or empty: "127.0.0.1") at nPort; nPort 0 lets the system choose
     // (GetLocalPort tells which). A failed bind is tried once more ("; 2nd try: " joins the two

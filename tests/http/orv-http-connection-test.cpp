@@ -6,7 +6,9 @@
 #include "orv-http-connection.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "http/orv-http-test-util.h"
 #include "orv-http-multipart.h"
 #include "orv-http-peers.h"
+#include "orv-sys.h"
 
 namespace {
 
@@ -65,7 +68,8 @@ protected:
         bool bOk = g_peers->MakeCertificate() && g_peers->WriteDoc("small.txt", "hello nginx\n") &&
                    g_peers->WriteDoc("text.txt", text) &&
                    g_peers->WriteDoc("big.bin", Pattern(9 * 1024 * 1024 + 17)) &&
-                   g_peers->StartNginx() && g_peers->StartScript(ORV_HTTP_PEER_SCRIPT);
+                   g_peers->WriteDoc("mid.bin", Pattern(480000)) && g_peers->StartNginx() &&
+                   g_peers->StartScript(ORV_HTTP_PEER_SCRIPT);
         if (!bOk)
             s_error = g_peers->Error();
     }
@@ -252,6 +256,73 @@ TEST_F(OrvHttpConnectionTest, StreamedBodyIsReadDrainedOrDropped) {
     EXPECT_EQ("hello nginx\n", Get(conn, next, "/small.txt", err, &bOk));
     EXPECT_TRUE(bOk);
     EXPECT_EQ(2, conn.ConnectionsOpened());
+}
+
+TEST_F(OrvHttpConnectionTest, BodyLeftPartlyReadIsDrainedWithoutWaitingForMore) {
+    // Reading the start of a long body that arrives fast makes receives wait for large pieces;
+    // reading the rest away before the next request must not wait for bytes beyond the body's
+    // end (only the receive time-out would end that wait).
+    const std::string mid = OrvReadFileBytes(g_peers->DocPath("mid.bin"));
+    const std::string text = OrvReadFileBytes(g_peers->DocPath("text.txt"));
+    ASSERT_GT(text.size(), 150000u);
+    ASSERT_LT(mid.size(), 500000u);
+    // Counts receives that came back with fewer bytes than the low-water mark they waited for:
+    // on a connection the server keeps open only the receive time-out ends such a wait.
+    OrvSysScope scope;
+    static int s_nShortWakes;
+    s_nShortWakes = 0;
+    g_orv_sys.recv = [](int fd, void* p, size_t n, int f) -> long {
+        int nLow = 1;
+        socklen_t nLowLen = sizeof nLow;
+        if (g_orv_sys_real.getsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &nLow, &nLowLen) != 0)
+            nLow = 1;
+        const long r = g_orv_sys_real.recv(fd, p, n, f);
+        if (r > 0 && static_cast<size_t>(r) < std::min(static_cast<size_t>(nLow), n))
+            ++s_nShortWakes;
+        return r;
+    };
+    COrvHttpConnection conn;
+    Configure(conn, g_peers->NginxPort());
+    conn.m_nRecvTimeout = 1;
+    for (const int nFirst : {1000, 300000, 400000}) {
+        COrvHttpTxn txn;
+        txn.m_nRecvMode = enHttpRecvStream;
+        txn.m_sPath = "/mid.bin";
+        COrvError err;
+        ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text().GetString();
+        std::vector<char> buf(nFirst);
+        std::string got;
+        while (static_cast<int>(got.size()) < nFirst) {
+            const int n =
+                conn.ReadBody(txn, buf.data(), nFirst - static_cast<int>(got.size()), err);
+            ASSERT_GT(n, 0) << err.Text().GetString();
+            got.append(buf.data(), n);
+        }
+        EXPECT_EQ(mid.substr(0, got.size()), got);
+        COrvHttpTxn next;
+        bool bOk = false;
+        EXPECT_EQ("hello nginx\n", Get(conn, next, "/small.txt", err, &bOk));
+        EXPECT_TRUE(bOk) << err.Text().GetString();
+    }
+    // Read to its end in small slices, then the next response on the same connection.
+    COrvHttpTxn txn;
+    txn.m_nRecvMode = enHttpRecvStream;
+    txn.m_sPath = "/text.txt";
+    COrvError err;
+    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text().GetString();
+    std::string got;
+    std::vector<char> buf(1000);
+    int n;
+    while ((n = conn.ReadBody(txn, buf.data(), static_cast<int>(buf.size()), err)) > 0)
+        got.append(buf.data(), n);
+    ASSERT_EQ(0, n) << err.Text().GetString();
+    EXPECT_EQ(text, got);
+    COrvHttpTxn next;
+    bool bOk = false;
+    EXPECT_EQ("hello nginx\n", Get(conn, next, "/small.txt", err, &bOk));
+    EXPECT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ(1, conn.ConnectionsOpened());
+    EXPECT_EQ(0, s_nShortWakes);
 }
 
 // ---- the scripted server ----
