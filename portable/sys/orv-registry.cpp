@@ -212,15 +212,18 @@ int COrvRegKey::QueryRaw(const char16_t* pszName, uint32_t* pnType, void* pData,
     return 0;
 }
 
-bool COrvRegKey::QueryDWORDValue(const char16_t* pszName, uint32_t& nValue, COrvError& err) {
+template <class T>
+bool COrvRegKey::QueryFixedValue(const char16_t* pszName, uint32_t nWantType, T& nValue,
+                                 COrvError& err) {
     nValue = 0;
     if (!m_bOpen)
         return Fail(err, enNetNotReady,
                     "Cannot get registry value '%S' in '%s': parent was not created",
                     OrEmpty(pszName), Narrow(m_strPath).GetString());
-    uint32_t nType = 0, nBytes = 4, n = 0;
+    uint32_t nType = 0, nBytes = sizeof(T);
+    T n = 0;
     int r = QueryRaw(pszName, &nType, &n, &nBytes);
-    if ((r == 0 || r == EOVERFLOW) && (nType != ORV_REG_DWORD || nBytes != 4))
+    if ((r == 0 || r == EOVERFLOW) && (nType != nWantType || nBytes != sizeof(T)))
         r = EINVAL;
     if (r != 0)
         return Fail(err, OrvResultFromErrno(r), "Cannot read registry value '%S' in '%s': err=%d",
@@ -229,22 +232,12 @@ bool COrvRegKey::QueryDWORDValue(const char16_t* pszName, uint32_t& nValue, COrv
     return true;
 }
 
+bool COrvRegKey::QueryDWORDValue(const char16_t* pszName, uint32_t& nValue, COrvError& err) {
+    return QueryFixedValue(pszName, ORV_REG_DWORD, nValue, err);
+}
+
 bool COrvRegKey::QueryQWORDValue(const char16_t* pszName, uint64_t& nValue, COrvError& err) {
-    nValue = 0;
-    if (!m_bOpen)
-        return Fail(err, enNetNotReady,
-                    "Cannot get registry value '%S' in '%s': parent was not created",
-                    OrEmpty(pszName), Narrow(m_strPath).GetString());
-    uint32_t nType = 0, nBytes = 8;
-    uint64_t n = 0;
-    int r = QueryRaw(pszName, &nType, &n, &nBytes);
-    if ((r == 0 || r == EOVERFLOW) && (nType != ORV_REG_QWORD || nBytes != 8))
-        r = EINVAL;
-    if (r != 0)
-        return Fail(err, OrvResultFromErrno(r), "Cannot read registry value '%S' in '%s': err=%d",
-                    OrEmpty(pszName), Narrow(m_strPath).GetString(), r);
-    nValue = n;
-    return true;
+    return QueryFixedValue(pszName, ORV_REG_QWORD, nValue, err);
 }
 
 bool COrvRegKey::QueryStringValue(const char16_t* pszName, COrvStringW& strValue, COrvError& err) {

@@ -188,6 +188,9 @@ public:
     const COrvStringA& GetFolder() const { return m_strFolder; }
 
 private:
+    // Reads a 32- or 64-bit value of type nWantType into nValue (0 on failure).
+    template <class T>
+    bool QueryFixedValue(const char16_t* pszName, uint32_t nWantType, T& nValue, COrvError& err);
     // Create or Open under a root key: the root's folder, then OpenOrCreate.
     bool OpenOrCreateInRoot(bool bCreate, uint32_t nRoot, const char16_t* pszSubKey,
                             uint32_t nAccess, COrvError& err);
