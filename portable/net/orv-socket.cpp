@@ -12,6 +12,7 @@
 #include "orv-registry.h"
 #include "orv-socket-os.h"
 #include "orv-ssl-io.h"
+#include "orv-ssl.h"
 #include "orv-trace.h"
 #include "orv-transfer-observer.h"
 
@@ -104,6 +105,13 @@ COrvSocket::COrvSocket() = default;
 
 COrvSocket::~COrvSocket() {
     Close(true);
+    OrvSslFreeSession(m_pResumeSession);
+}
+
+void COrvSocket::SetTlsSessionToResume(void* pSession) {
+    OrvSslIoSessionUpRef(pSession);
+    OrvSslFreeSession(m_pResumeSession);
+    m_pResumeSession = pSession;
 }
 
 void COrvSocket::ResetFields() {
@@ -287,7 +295,7 @@ bool COrvSocket::StartTls(const char* pszHost, unsigned nTlsOptions, COrvError& 
         return false;
     void* pSsl = nullptr;
     if (!OrvSslIoStartClient(m_fd, pszHost, m_nPeerPort, m_strCertName, nTlsOptions, m_bTrustAny,
-                             m_nRecvTimeout, nullptr, pSsl, err)) {
+                             m_nRecvTimeout, m_pResumeSession, pSsl, err)) {
         Close(true);
         return false;
     }

@@ -192,10 +192,18 @@ public:
     // PEM file holding the client certificate and its private key for TLS ("" for none).
     void SetClientCertificate(const char* pszPemPath) { m_strCertName = pszPemPath; }
     void SetObserver(IOrvTransferObserver* pObserver) { m_pObserver = pObserver; }
+    // The TLS session (an OpenSSL SSL_SESSION*, e.g. from OrvSslGetSession) that the next TLS
+    // client starts (Connect with bTls, StartTls) must resume; null for none. The socket takes its
+    // own reference (the caller keeps and frees its own), drops the previous session and frees
+    // this one when replaced or destroyed; Close keeps it. While one is set the session cache is
+    // neither used nor filled, and a handshake that does not resume it fails with "explicit
+    // session reuse failed" (enNetConnection), closing the socket. The session's server name
+    // must be that of the host connected to.
+    void SetTlsSessionToResume(void* pSession);
 
     bool IsOpen() const { return m_fd >= 0; }
     bool IsTls() const { return m_bTls; }
-    // Whether the TLS handshake resumed a cached session.
+    // Whether the TLS handshake resumed a session (cached or set to resume).
     bool IsTlsSessionReused() const;
     // The descriptor, -1 when closed (event waits, tests).
     int GetDescriptor() const { return m_fd; }
@@ -256,6 +264,7 @@ private:
     int64_t m_nStartMs = 0;
     IOrvTransferObserver* m_pObserver = nullptr;
     COrvStringA m_strCertName;
+    void* m_pResumeSession = nullptr;  // one reference, dropped by the destructor
     int m_nSendTimeout = kDefaultTimeout;
     int m_nRecvTimeout = kDefaultTimeout;
     int m_nWaitTimeout = kDefaultTimeout;

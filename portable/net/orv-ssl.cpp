@@ -1167,6 +1167,21 @@ bool COrvSslServerContext::SetCipherList(const char* pszList, COrvError& err) {
     return true;
 }
 
+void OrvSslIoSessionUpRef(void* pSession) {
+    if (pSession != nullptr)
+        SSL_SESSION_up_ref(static_cast<SSL_SESSION*>(pSession));
+}
+
+void* OrvSslGetSession(const COrvSocket& socket) {
+    void* pSsl = socket.GetTlsHandle();
+    return pSsl != nullptr ? SSL_get1_session(static_cast<SSL*>(pSsl)) : nullptr;
+}
+
+void OrvSslFreeSession(void* pSession) {
+    if (pSession != nullptr)
+        SSL_SESSION_free(static_cast<SSL_SESSION*>(pSession));
+}
+
 bool OrvSslIoCacheCopyFrom(void* pSsl, const char* pszKey) {
     SSL_SESSION* p = SSL_get1_session(static_cast<SSL*>(pSsl));
     if (p == nullptr)

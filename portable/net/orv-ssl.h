@@ -14,6 +14,8 @@
 #include "orv-error.h"
 #include "orv-string.h"
 
+class COrvSocket;
+
 // Bits of the TLS options word (default COrvSocket::kDefaultTlsOptions, 816).
 enum : unsigned {
     kOrvTlsNoSsl3 = 1,        // exclude SSL 3.0
@@ -86,6 +88,16 @@ void OrvSslRemoveLocks();
 int OrvSslSessionCacheCount();
 bool OrvSslSessionCacheHas(const char* pszKey);
 void OrvSslSessionCacheClear();
+
+// Sessions for explicit resumption (COrvSocket::SetTlsSessionToResume). A session is an opaque
+// OpenSSL SSL_SESSION*; whoever gets one owns one reference and frees it with OrvSslFreeSession.
+// The session of the socket's TLS connection, with a new reference; null when the socket has no
+// TLS connection. With TLS 1.3 the resumable session (the ticket) arrives after the handshake and
+// is only read with the first application data, so take it after a response came back. The
+// session remembers the server name it was made for; resume it only with the same host.
+void* OrvSslGetSession(const COrvSocket& socket);
+// Drops one reference to pSession (null: nothing).
+void OrvSslFreeSession(void* pSession);
 
 // The server side: a certificate chain, its key and the ECDH curve of one server.
 class COrvSslServerContext {

@@ -545,6 +545,77 @@ TEST_F(OrvSsl, SessionCacheResumesAndEvictsTheOldest) {
     OrvSslSessionCacheClear();
 }
 
+TEST_F(OrvSsl, ExplicitSessionIsResumedOrTheStartFails) {
+    OrvSslSessionCacheClear();
+    void* pSession = nullptr;
+    {
+        COrvSocket s;
+        COrvError err;
+        EXPECT_EQ(nullptr, OrvSslGetSession(s));  // no TLS connection
+        ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err))
+            << err.Text().GetString();
+        EXPECT_FALSE(s.IsTlsSessionReused());
+        // The TLS 1.3 tickets come with the first read: take the session after the response.
+        ASSERT_TRUE(FetchStatus(s));
+        pSession = OrvSslGetSession(s);
+        ASSERT_NE(nullptr, pSession);
+    }
+    // The default options (bit 9) keep the cache out of it: without the explicit session the
+    // same connection is a full handshake.
+    EXPECT_EQ(0, OrvSslSessionCacheCount());
+    {
+        COrvSocket s;
+        COrvError err;
+        ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err))
+            << err.Text().GetString();
+        EXPECT_FALSE(s.IsTlsSessionReused());
+        ASSERT_TRUE(FetchStatus(s));
+    }
+    {
+        COrvSocket s;
+        COrvError err;
+        // The socket keeps its own reference: the caller's may go first.
+        s.SetTlsSessionToResume(pSession);
+        OrvSslFreeSession(pSession);
+        pSession = nullptr;
+        ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err))
+            << err.Text().GetString();
+        EXPECT_TRUE(s.IsTlsSessionReused());
+        ASSERT_TRUE(FetchStatus(s));
+        // Replaced by null: the next start is a full handshake again.
+        s.Close(true);
+        s.SetTlsSessionToResume(nullptr);
+        COrvError err2;
+        ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err2))
+            << err2.Text().GetString();
+        EXPECT_FALSE(s.IsTlsSessionReused());
+        ASSERT_TRUE(FetchStatus(s));
+    }
+    // A session of another server (and name) cannot be resumed here.
+    {
+        COrvSocket s;
+        COrvError err;
+        ASSERT_TRUE(
+            StartTlsAs(s, "wild", "a.wild.example.com", COrvSocket::kDefaultTlsOptions, err))
+            << err.Text().GetString();
+        ASSERT_TRUE(FetchStatus(s));
+        pSession = OrvSslGetSession(s);
+        ASSERT_NE(nullptr, pSession);
+    }
+    {
+        COrvSocket s;
+        COrvError err;
+        s.SetTlsSessionToResume(pSession);
+        OrvSslFreeSession(pSession);
+        EXPECT_FALSE(
+            StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err));
+        EXPECT_STREQ("explicit session reuse failed", err.Text().GetString());
+        EXPECT_EQ(enNetConnection, err.Code());
+        EXPECT_FALSE(s.IsOpen());
+    }
+    EXPECT_EQ(0, OrvSslSessionCacheCount());
+}
+
 TEST_F(OrvSsl, LibraryServerSide) {
     COrvSslServerContext ctx;
     COrvError err;

@@ -44,5 +44,7 @@ bool OrvSslIoAccept(int fd, COrvSslServerContext& ctx, int nTimeoutSeconds, void
                     COrvError& err);
 // Whether the handshake resumed a session.
 bool OrvSslIoSessionReused(void* pSsl);
+// Takes one more reference to the SSL_SESSION pSession (null: nothing).
+void OrvSslIoSessionUpRef(void* pSession);
 // Stores the session of the connection pSsl in the client cache under pszKey (tests).
 bool OrvSslIoCacheCopyFrom(void* pSsl, const char* pszKey);
