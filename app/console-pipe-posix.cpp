@@ -268,6 +268,8 @@ private:
 constexpr int kExitGraceMs = 250;
 // Without a pidfd the reader looks for the shell's exit this often.
 constexpr int kExitPollMs = 100;
+// Reads in a row, while output streams in, before the reader looks at its wake-up and the child.
+constexpr int kReadsBetweenPolls = 64;
 
 int64_t MonotonicMs() {
     timespec ts;
@@ -722,6 +724,7 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         }
         text[nText] = 0;
         pPipe->m_pszChunk = text;
+        pPipe->m_nChunkLen = nText;
         pPipe->m_pChunkRuns = runs.data();
         pPipe->m_nChunkRuns = static_cast<int>(runs.size());
         pPipe->OnOutput(text);
@@ -736,16 +739,22 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         hPidFd = pPipe->m_hPidFd;
     }
     bool bReaped = false;
+    // The read end does not block: while output streams in, the reader reads on without asking
+    // poll first (one system call per chunk instead of two) and polls only once the pipe is
+    // empty, or after kReadsBetweenPolls reads in a row to look at the wake-up and the child.
+    const int nFlags = fcntl(hRead, F_GETFL);
+    const bool bNonBlocking = nFlags >= 0 && fcntl(hRead, F_SETFL, nFlags | O_NONBLOCK) == 0;
+    int nReadsSincePoll = 0;
+    bool bMustPoll = !bNonBlocking;
     for (;;) {
-        pollfd fds[3] = {{hRead, POLLIN, 0}, {pPipe->m_hWake, POLLIN, 0}, {-1, POLLIN, 0}};
-        if (!bReaped && hPidFd >= 0) {
-            fds[2].fd = hPidFd;
+        if (pPipe->m_bStop) {
+            return 1;  // Close waits for this thread and resets the pipe itself
         }
-        int nTimeout = !bReaped && hPidFd < 0 ? kExitPollMs : -1;
         const int64_t nKillAt = pPipe->m_nKillAtMs.load();
+        int64_t nKillLeft = -1;
         if (nKillAt != 0) {
-            const int64_t nLeft = nKillAt - MonotonicMs();
-            if (nLeft <= 0) {
+            nKillLeft = nKillAt - MonotonicMs();
+            if (nKillLeft <= 0) {
                 // Stop's SIGTERM was not enough: the output is still open
                 std::lock_guard<std::mutex> guard(pPipe->m_lock);
                 if (pPipe->m_nProcessGroup > 0) {
@@ -754,12 +763,34 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
                 pPipe->m_nKillAtMs = 0;
                 continue;
             }
-            nTimeout = nTimeout < 0 ? static_cast<int>(nLeft)
-                                    : std::min<int>(nTimeout, static_cast<int>(nLeft));
+        }
+        if (!bMustPoll) {
+            const long n = OrvSysRead(hRead, buf, 255);
+            if (n > 0) {
+                deliver(decoded, decoder.Decode(buf, static_cast<int>(n), decoded), false);
+                bMustPoll = ++nReadsSincePoll >= kReadsBetweenPolls;
+                continue;
+            }
+            if (n == 0 || errno != EAGAIN) {
+                break;  // end of output (or a read error, which ends it just as well)
+            }
+        }
+        pollfd fds[3] = {{hRead, POLLIN, 0}, {pPipe->m_hWake, POLLIN, 0}, {-1, POLLIN, 0}};
+        if (!bReaped && hPidFd >= 0) {
+            fds[2].fd = hPidFd;
+        }
+        int nTimeout = !bReaped && hPidFd < 0 ? kExitPollMs : -1;
+        if (nKillLeft > 0) {
+            nTimeout = nTimeout < 0 ? static_cast<int>(nKillLeft)
+                                    : std::min<int>(nTimeout, static_cast<int>(nKillLeft));
+        }
+        if (bMustPoll && bNonBlocking) {
+            nTimeout = 0;  // only a look: the pipe had data a moment ago
         }
         const int r = OrvSysPoll(fds, 3, nTimeout);
+        nReadsSincePoll = 0;
         if (pPipe->m_bStop) {
-            return 1;  // Close waits for this thread and resets the pipe itself
+            return 1;
         }
         if (r < 0) {
             break;
@@ -772,6 +803,10 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         if (!bReaped && (fds[2].revents != 0 || hPidFd < 0)) {
             // The shell is reaped as it exits, though what it started may hold the output on.
             bReaped = pPipe->ReapIfExited();
+        }
+        if (bNonBlocking) {
+            bMustPoll = false;  // the next turn reads, whatever poll said
+            continue;
         }
         if (fds[0].revents == 0) {
             continue;

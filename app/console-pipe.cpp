@@ -15,6 +15,13 @@ const char* g_pszPipeCharset = nullptr;
 std::atomic<bool> g_bConsoleAllocated{false};
 
 int CPipeDecoder::Decode(const char* p, int nLen, char16_t* pOut) {
+    if (m_nCarry == 0 && !m_iconv.IsOpen() &&
+        std::memchr(p, 0, static_cast<size_t>(nLen)) == nullptr) {
+        // the common case: UTF-8 without NUL bytes goes straight to the decoder
+        const int nOut = m_utf8.Decode(p, nLen, pOut);
+        pOut[nOut] = 0;
+        return nOut;
+    }
     int nOut = 0;
     // Pieces of at most 256 bytes, each with what the last one left over in front. NUL bytes are
     // dropped: the pane's text cannot hold them, and a terminal shows nothing for them either.
@@ -101,26 +108,32 @@ void CConsolePipe::OnOutput(const char16_t* pszText) {
     if (!pszText || !m_wndOutput || !m_wndOutput->IsPaneAlive()) {
         return;
     }
-    COrvStringW text;
-    if (!TextPaneNormalised(pszText, text)) {
-        return;  // no memory for this chunk: it is dropped like output for a missing pane
+    // Reader thread only: the buffers are reused from chunk to chunk.
+    const int nLen = pszText == m_pszChunk
+                         ? m_nChunkLen
+                         : static_cast<int>(std::char_traits<char16_t>::length(pszText));
+    if (m_normalised.size() < 2 * static_cast<size_t>(nLen) + 1) {
+        m_normalised.resize(2 * static_cast<size_t>(nLen) + 1);
     }
+    const int nText = TextPaneNormaliseLineEnds(pszText, nLen, m_normalised.data());
     if (pszText != m_pszChunk || m_nChunkRuns == 0) {
-        InsertIntoPane(text);
+        InsertIntoPane(m_normalised.data(), nText);
         return;
     }
     // The runs move with the CRs that the line ends gain.
-    std::vector<CTextAttrRun> runs(m_pChunkRuns, m_pChunkRuns + m_nChunkRuns);
-    TextPaneNormaliseRuns(pszText, static_cast<int>(std::char_traits<char16_t>::length(pszText)),
-                          runs.data(), m_nChunkRuns);
-    InsertIntoPane(text, runs.data(), m_nChunkRuns);
+    m_normalisedRuns.assign(m_pChunkRuns, m_pChunkRuns + m_nChunkRuns);
+    TextPaneNormaliseRuns(pszText, nLen, m_normalisedRuns.data(), m_nChunkRuns);
+    InsertIntoPane(m_normalised.data(), nText, m_normalisedRuns.data(), m_nChunkRuns);
 }
 
-bool CConsolePipe::InsertIntoPane(const COrvStringW& text, const CTextAttrRun* pRuns, int nRuns) {
-    const bool bPrefix = (m_dwFlags & CPIPE_PREFIX) != 0;
+bool CConsolePipe::InsertIntoPane(const char16_t* pText, int nText, const CTextAttrRun* pRuns,
+                                  int nRuns) {
+    CTextPaneOutput chunk;
+    chunk.pText = pText;
+    chunk.nText = nText;
     char16_t szTag[32] = {};
     COrvStringW tagged;
-    if (bPrefix) {
+    if (m_dwFlags & CPIPE_PREFIX) {
         // The tag names the pipe by the low 32 bits of its address, in lowercase hexadecimal.
         char szNarrow[32];
         const int n =
@@ -129,27 +142,17 @@ bool CConsolePipe::InsertIntoPane(const COrvStringW& text, const CTextAttrRun* p
         for (int i = 0; i < n && i < 31; ++i) {
             szTag[i] = static_cast<unsigned char>(szNarrow[i]);
         }
-        if (!PipeTagLines(text, szTag, tagged)) {
+        if (!PipeTagLines(COrvStringW(pText, nText), szTag, tagged)) {
             return false;
         }
+        chunk.pText = tagged;
+        chunk.nText = tagged.GetLength();
+        chunk.pszLineTag = szTag;
+    } else {
+        chunk.pRuns = pRuns;
+        chunk.nRuns = nRuns;
     }
-    const COrvStringW& body = bPrefix ? tagged : text;
-    return m_wndOutput->Invoke([&](ITextPane& pane) {
-        TextPanePrepareAppend(pane);
-        if (bPrefix) {
-            // At the start of a line (or of an empty pane) the line begins with its tag.
-            int nSelStart = 0;
-            pane.GetSel(&nSelStart, nullptr);
-            if (nSelStart == pane.LineIndex(pane.LineFromChar(-1))) {
-                pane.ReplaceSel(szTag);
-            }
-        }
-        if (nRuns > 0 && !bPrefix) {
-            pane.ReplaceSelStyled(body, pRuns, nRuns);
-        } else {
-            pane.ReplaceSel(body);
-        }
-    });
+    return m_wndOutput->AppendOutput(chunk);
 }
 
 void CTvConsolePipe::OnOutput(const char16_t* pszText) {

@@ -4,8 +4,9 @@
 //
 // Life of a pipe: the view creates it on the heap and calls Run. On success a reader thread reads
 // the child's output at most 255 bytes at a time, converts each chunk from the locale's character
-// set to UTF-16 and hands it to OnOutput, which inserts it at the end of the pane with one
-// synchronous call to the pane's owner thread. When the output ends (every writer of the output
+// set to UTF-16 and hands it to OnOutput, which hands it over to the end of the pane
+// (ITextPaneHost::AppendOutput): the pane's owner inserts it before anything later happens to the
+// pane, while the reader reads on. When the output ends (every writer of the output
 // pipe has closed it), the reader calls OnOutput(nullptr) and then, unless CPIPE_KEEP is set,
 // destroys the object. CTvConsolePipe posts the end notification to the pane's owner first.
 //
@@ -23,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "orv-iconv.h"
 #include "orv-string.h"
@@ -182,9 +184,9 @@ public:
     void Close();
 
     // Called on the reader thread with each converted chunk (never empty), and once with null
-    // after the last one. The base inserts the chunk at the end of the pane in one synchronous call
-    // to the pane's owner thread (line ends normalised, trimmed near the limit, tags with
-    // CPIPE_PREFIX); output is dropped once the pane is gone. Null does nothing here.
+    // after the last one. The base hands the chunk over to the end of the pane in one piece (line
+    // ends normalised; trimmed near the limit and tagged with CPIPE_PREFIX as it is inserted);
+    // output is dropped once the pane is gone. Null does nothing here.
     virtual void OnOutput(const char16_t* pszText);
 
     // Converts pszText to the child's character set and writes it to the child's standard input in
@@ -222,15 +224,20 @@ public:
     std::shared_ptr<CPipeExitReport> ExitReport() const { return m_pExitReport; }
 
 protected:
-    // Inserts normalised text at the end of the pane (with the tags of CPIPE_PREFIX) in one call
-    // on the owner thread, giving it the attribute runs pRuns[0..nRuns) (positions in text);
-    // false when the pane is gone. With CPIPE_PREFIX the text goes without attributes.
-    bool InsertIntoPane(const COrvStringW& text, const CTextAttrRun* pRuns = nullptr,
+    // Hands the nText units of normalised text at pText (followed by a NUL) over to the end of
+    // the pane (with the tags of CPIPE_PREFIX), with the attribute runs pRuns[0..nRuns)
+    // (positions in the text); false when the pane is gone. With CPIPE_PREFIX the text goes
+    // without attributes.
+    bool InsertIntoPane(const char16_t* pText, int nText, const CTextAttrRun* pRuns = nullptr,
                         int nRuns = 0);
 
     // The chunk the reader is handing to OnOutput and its attribute runs: OnOutput gives the runs
     // to the pane when it is called with exactly this text. Reader thread only.
     const char16_t* m_pszChunk = nullptr;
+    int m_nChunkLen = 0;
+    // OnOutput's buffers for the normalised chunk and its runs. Reader thread only.
+    std::vector<char16_t> m_normalised;
+    std::vector<CTextAttrRun> m_normalisedRuns;
     const CTextAttrRun* m_pChunkRuns = nullptr;
     int m_nChunkRuns = 0;
 

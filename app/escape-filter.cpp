@@ -1,5 +1,8 @@
 #include "escape-filter.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace {
 
 constexpr char16_t kEsc = 0x1B;
@@ -14,6 +17,26 @@ constexpr int kMaxParamValue = 65535;
 // Bright colours 90-97 and 100-107 are palette entries 8-15.
 uint32_t Indexed(int n) {
     return CTextAttr::kColourIndexed | static_cast<uint32_t>(n & 0xFF);
+}
+
+// Index of the first ESC in p[nFrom..n), or n: four units at a time, with the test for a zero
+// lane of the word XOR four ESCs.
+int FindEsc(const char16_t* p, int nFrom, int n) {
+    constexpr uint64_t kLanes = 0x0001000100010001ULL;
+    constexpr uint64_t kHigh = 0x8000800080008000ULL;
+    int i = nFrom;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t nWord;
+        std::memcpy(&nWord, p + i, sizeof nWord);
+        const uint64_t x = nWord ^ (kLanes * kEsc);
+        if (((x - kLanes) & ~x & kHigh) != 0) {
+            break;
+        }
+    }
+    while (i < n && p[i] != kEsc) {
+        ++i;
+    }
+    return i;
 }
 
 }  // namespace
@@ -32,6 +55,19 @@ int CEscapeFilter::Filter(const char16_t* p, int n, char16_t* pOut,
         }
         pOut[nOut++] = c;
     };
+    // Plain text up to the next ESC goes over in one piece, with one run at most.
+    auto emitSpan = [&](const char16_t* pSpan, int nSpan) {
+        if (!m_attr.IsDefault()) {
+            if (!runs.empty() && runs.back().nStart + runs.back().nLength == nOut &&
+                runs.back().attr == m_attr) {
+                runs.back().nLength += nSpan;
+            } else {
+                runs.push_back(CTextAttrRun{nOut, nSpan, m_attr});
+            }
+        }
+        std::memcpy(pOut + nOut, pSpan, static_cast<size_t>(nSpan) * sizeof(char16_t));
+        nOut += nSpan;
+    };
     for (int i = 0; i < n; ++i) {
         const char16_t c = p[i];
         switch (m_state) {
@@ -39,7 +75,9 @@ int CEscapeFilter::Filter(const char16_t* p, int n, char16_t* pOut,
                 if (c == kEsc) {
                     m_state = EState::Escape;
                 } else {
-                    emit(c);
+                    const int j = FindEsc(p, i + 1, n);
+                    emitSpan(p + i, j - i);
+                    i = j - 1;  // the loop's step lands on the ESC (or the end)
                 }
                 break;
             case EState::Escape:

@@ -306,10 +306,10 @@ public:
     std::shared_ptr<CQtPaneHost> m_pHost;  // keeps the host alive while the event waits
 };
 
-// One drain runs queued items for at most this long before the event loop gets its turn again,
+// One drain runs queued items for at most this long before the event loop gets its turn again.
 constexpr auto kDrainSlice = std::chrono::milliseconds(8);
-// and waits this long for the next call of a streaming reader once the queue is empty.
-constexpr auto kDrainLinger = std::chrono::microseconds(300);
+// While output streams in, the pane takes what waits in the stage this often.
+constexpr int kOutputPollMs = 1;
 
 // Characters of a text given as pointer and length: none for a null pointer, up to the
 // terminating zero for a negative length.
@@ -324,8 +324,9 @@ int TextLength(const char16_t* p, int n) {
 
 CQtPaneHost::CQtPaneHost(COutputPane* pPane)
     : m_pPane(pPane),
-      m_queue([this] { QCoreApplication::postEvent(m_pPane, new CDrainEvent(shared_from_this())); },
-              true) {}
+      m_queue(
+          [this] { QCoreApplication::postEvent(m_pPane, new CDrainEvent(shared_from_this())); }),
+      m_stage([this] { m_queue.Wake(); }) {}
 
 bool CQtPaneHost::Call(PaneFn pfn, void* pContext) {
     struct CCall : IOwnerWork {
@@ -343,22 +344,30 @@ bool CQtPaneHost::Call(PaneFn pfn, void* pContext) {
 void CQtPaneHost::Drain() {
     const auto start = std::chrono::steady_clock::now();
     m_queue.OwnerWoke();
-    bool bRanOne = false;
     // the pane may go away inside an item (a slot of the end notification), which detaches
     while (!m_queue.IsDetached()) {
+        m_pPane->InsertWaitingOutput();
         if (!m_queue.HasPending()) {
-            if (!bRanOne || std::chrono::steady_clock::now() - start > kDrainSlice ||
-                !m_queue.WaitForWork(kDrainLinger)) {
-                return;
-            }
-            continue;
+            return;
         }
         if (std::chrono::steady_clock::now() - start > kDrainSlice) {
             m_queue.RewakeIfPending();  // the rest after the event loop's turn
             return;
         }
-        bRanOne = m_queue.RunOne() || bRanOne;
+        m_queue.RunOne();
     }
+}
+
+bool CQtPaneHost::AppendOutput(const CTextPaneOutput& chunk) {
+    if (m_queue.IsOwnerThread()) {
+        if (m_queue.IsDetached()) {
+            return false;
+        }
+        m_pPane->InsertWaitingOutput();
+        TextPaneInsertOutput(*m_pPane, chunk);
+        return true;
+    }
+    return m_stage.Put(chunk);
 }
 
 bool CQtPaneHost::IsPaneAlive() const {
@@ -380,6 +389,7 @@ bool CQtPaneHost::PostPipeDone(uintptr_t nPipe) {
 
 void CQtPaneHost::Detach() {
     m_queue.Detach();
+    m_stage.Close();
 }
 
 // ---- COutputPane ----------------------------------------------------------------------------
@@ -410,6 +420,10 @@ COutputPane::COutputPane(QWidget* pParent)
     m_layoutTimer.setSingleShot(true);
     m_layoutTimer.setInterval(kRefreshMs);
     connect(&m_layoutTimer, &QTimer::timeout, this, &COutputPane::FlushLayout);
+    m_outputTimer.setSingleShot(true);
+    m_outputTimer.setTimerType(Qt::PreciseTimer);
+    m_outputTimer.setInterval(kOutputPollMs);
+    connect(&m_outputTimer, &QTimer::timeout, this, &COutputPane::InsertWaitingOutput);
     m_autoScrollTimer.setInterval(50);
     connect(&m_autoScrollTimer, &QTimer::timeout, this, &COutputPane::AutoScrollTick);
     UpdateMetrics();
@@ -433,6 +447,7 @@ QSize COutputPane::sizeHint() const {
 }
 
 void COutputPane::SetLimitText(int nLimit) {
+    InsertWaitingOutput();
     m_nLimit = nLimit > 0 ? nLimit : kDefaultLimit;
     m_text.SetExpectedMax(m_nLimit);
 }
@@ -458,6 +473,7 @@ void COutputPane::GetVisibleSel(int* pnStart, int* pnEnd) const {
 }
 
 void COutputPane::SetSel(int nStart, int nEnd, bool bNoScroll) {
+    InsertWaitingOutput();
     const int nLen = m_text.GetLength();
     if (nEnd < 0 || nEnd > nLen) {
         nEnd = nLen;
@@ -472,7 +488,9 @@ void COutputPane::SetSel(int nStart, int nEnd, bool bNoScroll) {
         m_nEditAnchor = m_nEditCaret;
     }
     m_bEditSelPending = true;
-    viewport()->update();
+    if (!m_bInsertingBatch) {
+        viewport()->update();
+    }
     if (!bNoScroll) {
         ScrollCaret();
     }
@@ -500,6 +518,7 @@ void COutputPane::CommitSel() {
 }
 
 void COutputPane::ReplaceSel(const char16_t* p, int n) {
+    InsertWaitingOutput();
     n = TextLength(p, n);
     if (n > m_nLimit) {
         // only the newest part of an oversized insertion can be held
@@ -548,7 +567,9 @@ void COutputPane::ReplaceSel(const char16_t* p, int n) {
     if (bFromFront) {
         // the caret at the start of what is left is not meant to be seen: the insertion at the
         // end that follows a removal at the front places it
-        ScheduleLayout();
+        if (!m_bInsertingBatch) {
+            ScheduleLayout();
+        }
         return;
     }
     // as an edit control does, the replacement scrolls the caret into view (when following)
@@ -556,6 +577,7 @@ void COutputPane::ReplaceSel(const char16_t* p, int n) {
 }
 
 void COutputPane::SetText(const char16_t* p, int n) {
+    InsertWaitingOutput();
     n = TextLength(p, n);
     m_text.Clear();
     m_attrs.Clear();
@@ -575,6 +597,7 @@ void COutputPane::SetText(const char16_t* p, int n) {
 // ---- display attributes ----
 
 void COutputPane::ReplaceSelStyled(const char16_t* pszText, const CTextAttrRun* pRuns, int nRuns) {
+    InsertWaitingOutput();
     const int nLen = TextLength(pszText, -1);
     int nStart = 0;
     int nEnd = 0;
@@ -711,6 +734,10 @@ int64_t COutputPane::ColumnOfChar(int nChar) const {
 }
 
 void COutputPane::ScrollCaret() {
+    if (m_bInsertingBatch) {
+        m_bBatchScroll = true;  // once, at the end of the batch
+        return;
+    }
     // The insertion point at the end does not pull a view the user scrolled away from the end,
     // or is selecting in, back to it.
     if (m_nEditCaret >= m_text.GetLength() && (!m_bFollow || m_bSelecting)) {
@@ -742,6 +769,31 @@ void COutputPane::ScrollToPos(int nPos, bool bCentre) {
     }
     m_bFollow = m_nTopLine >= MaxTopLine();
     ScheduleLayout();
+}
+
+void COutputPane::InsertWaitingOutput() {
+    if (m_bInsertingBatch || !m_pHost->TakeOutput(m_batch)) {
+        return;
+    }
+    InsertOutputBatch(m_batch);
+    m_batch.Clear();
+    // more may be arriving without a wake-up: look again soon
+    m_outputTimer.start();
+}
+
+void COutputPane::InsertOutputBatch(const COutputBatch& batch) {
+    m_bInsertingBatch = true;
+    m_bBatchScroll = false;
+    for (size_t i = 0; i < batch.ChunkCount(); ++i) {
+        TextPaneInsertOutput(*this, batch.Chunk(i));
+    }
+    m_bInsertingBatch = false;
+    viewport()->update();
+    if (m_bBatchScroll) {
+        ScrollCaret();
+    } else {
+        ScheduleLayout();
+    }
 }
 
 void COutputPane::ScheduleLayout() {
@@ -1215,6 +1267,7 @@ void COutputPane::mouseDoubleClickEvent(QMouseEvent* pEvent) {
 // ---- find -----------------------------------------------------------------------------------
 
 void COutputPane::BeginFind() {
+    InsertWaitingOutput();
     CommitSel();
     int nStart = 0;
     int nEnd = 0;
@@ -1224,6 +1277,7 @@ void COutputPane::BeginFind() {
 }
 
 bool COutputPane::SetFindPattern(const QString& strPattern, bool bMatchCase) {
+    InsertWaitingOutput();
     m_find.SetPattern(reinterpret_cast<const char16_t*>(strPattern.utf16()),
                       static_cast<int>(strPattern.size()), bMatchCase);
     m_nFindCurrent = -1;
@@ -1240,6 +1294,7 @@ bool COutputPane::SetFindPattern(const QString& strPattern, bool bMatchCase) {
 }
 
 bool COutputPane::FindNext(bool bBackward) {
+    InsertWaitingOutput();
     UpdateFind();
     const size_t nCount = m_find.Count();
     if (nCount == 0) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "output-stage.h"
 #include "owner-call-queue.h"
 #include "text-attr-store.h"
 #include "text-pane.h"
@@ -108,26 +109,31 @@ class COutputPane;
 
 // The pane's side of the handle a reader thread holds (ITextPaneHost). Calls and end
 // notifications go into one queue, carried out in order on the UI thread by Drain; the caller of
-// Call waits for its call. Created and detached by the pane; shared with the pipes, so it outlives
-// the pane.
+// Call waits for its call. Output goes through a stage: the reader hands a chunk over and reads
+// on, and the pane inserts what waits as one batch, before the next queued item and before it
+// reads or changes its text itself. Created and detached by the pane; shared with the pipes, so
+// it outlives the pane.
 class CQtPaneHost : public ITextPaneHost, public std::enable_shared_from_this<CQtPaneHost> {
 public:
     explicit CQtPaneHost(COutputPane* pPane);
     bool Call(PaneFn pfn, void* pContext) override;
     bool IsPaneAlive() const override;
     bool PostPipeDone(uintptr_t nPipe) override;
+    bool AppendOutput(const CTextPaneOutput& chunk) override;
     void Detach() override;
 
-    // Carries out the queued calls and notifications, UI thread only (the pane's drain event).
-    // While a reader streams, the next chunk's call follows within microseconds: Drain waits that
-    // long for it and runs it directly, for at most one time slice, so that a flood of chunks
-    // costs one trip through the event loop per slice instead of one per chunk, and the event
-    // loop still gets its turn (painting, input) after every slice.
+    // Carries out the queued calls and notifications, each after the output handed over before
+    // it, for at most one time slice, after which the event loop gets its turn (painting, input)
+    // and the rest follows. UI thread only (the pane's drain event).
     void Drain();
+    // Moves the output waiting in the stage into batch; false (and the next chunk wakes the UI
+    // thread) when none waits. UI thread only.
+    bool TakeOutput(COutputBatch& batch) { return m_stage.TakeOrArm(batch); }
 
 private:
     COutputPane* const m_pPane;  // used only while the queue is attached
     COwnerCallQueue m_queue;     // woken by a drain event posted to the pane
+    COutputStage m_stage;        // wakes through the queue
 };
 
 // The pane widget, the Qt implementation of ITextPane. It holds at most GetLimitText()
@@ -220,6 +226,11 @@ public:
     int FindCurrentMatch() const;
     // Lays out pending changes (scroll bars, repaint) at once instead of on the next refresh tick.
     void FlushLayout();
+    // Inserts the output that reader threads have handed over and that is still waiting. Every
+    // change of the text and every public reader of it that may follow output (SetSel,
+    // ReplaceSel, SetText, GetText, find, save) does this first, so that output handed over before
+    // is in place; painting shows what is inserted.
+    void InsertWaitingOutput();
     // Character nearest to a point of the viewport (clamped to the text).
     int CharFromPoint(const QPoint& pt) const;
 
@@ -275,6 +286,9 @@ private:
     // The colour of an attribute colour; nDefault for the pane's own.
     QColor AttrColour(uint32_t nColour, const QColor& nDefault) const;
 
+    // Inserts a batch of handed-over output, laying out once at the end.
+    void InsertOutputBatch(const COutputBatch& batch);
+
     COutputText m_text;
     CTextAttrStore m_attrs;   // attribute runs at absolute positions
     int64_t m_nAttrBase = 0;  // absolute position of the first live character
@@ -296,6 +310,12 @@ private:
     bool m_bSelecting = false;
     QTimer m_layoutTimer;      // coalesces layout and repaint while output streams in
     QTimer m_autoScrollTimer;  // scrolls while a mouse selection is dragged outside
+    // While output streams in, the stage does not wake the UI thread for each chunk: this timer
+    // takes what arrived every millisecond until nothing is waiting.
+    QTimer m_outputTimer;
+    COutputBatch m_batch;            // the batch being inserted
+    bool m_bInsertingBatch = false;  // inside InsertOutputBatch: view work waits for its end
+    bool m_bBatchScroll = false;     // the caret was to be scrolled into view during the batch
     CTextMatches m_find;
     int64_t m_nFindOrigin = 0;    // absolute position a new pattern's search starts from
     int64_t m_nFindCurrent = -1;  // absolute position of the selected occurrence, -1: none

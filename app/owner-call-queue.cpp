@@ -102,7 +102,9 @@ bool COwnerCallQueue::Post(std::unique_ptr<IOwnerWork>& pWork) {
 
 void COwnerCallQueue::Wake() {
     std::lock_guard<std::mutex> guard(m_lock);
-    WakeLocked();
+    if (!m_bDetached) {
+        WakeLocked();
+    }
 }
 
 void COwnerCallQueue::OwnerWoke() {

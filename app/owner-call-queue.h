@@ -49,8 +49,8 @@ public:
     // Queues work that the owner runs and then deletes; no one waits for it. Takes pWork; once
     // detached, returns false and leaves pWork with the caller. Any thread.
     bool Post(std::unique_ptr<IOwnerWork>& pWork);
-    // Calls the wake function unless a wake is outstanding (the owner has something besides the
-    // queue to look at). Any thread.
+    // Calls the wake function unless a wake is outstanding or the queue is detached (the owner
+    // has something besides the queue to look at). Any thread.
     void Wake();
 
     // Clears the outstanding wake: items queued from now on wake the owner again. Owner thread.

@@ -10,16 +10,16 @@ constexpr unsigned kTrimChars = 255;
 }  // namespace
 
 int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut) {
+    // An LF without a CR before it gains one; everything else is copied. Written without branches
+    // on the text: a CR is always stored and kept only where it is due.
     int nOut = 0;
+    char16_t prev = 0;
     for (int i = 0; i < nLen; ++i) {
         const char16_t ch = p[i];
-        if (ch == u'\r' && i + 1 < nLen && p[i + 1] == u'\n') {
-            continue;  // the LF that follows writes the pair
-        }
-        if (ch == u'\n') {
-            pOut[nOut++] = u'\r';
-        }
+        pOut[nOut] = u'\r';
+        nOut += (ch == u'\n') & (prev != u'\r');
         pOut[nOut++] = ch;
+        prev = ch;
     }
     pOut[nOut] = 0;
     return nOut;
@@ -73,6 +73,27 @@ void TextPaneAppend(ITextPane& pane, const char16_t* pszText) {
         return;
     }
     pane.ReplaceSel(text);
+}
+
+void TextPaneInsertOutput(ITextPane& pane, const CTextPaneOutput& chunk) {
+    TextPanePrepareAppend(pane);
+    if (chunk.pszLineTag != nullptr) {
+        // At the start of a line (or of an empty pane) the line begins with its tag.
+        int nSelStart = 0;
+        pane.GetSel(&nSelStart, nullptr);
+        if (nSelStart == pane.LineIndex(pane.LineFromChar(-1))) {
+            pane.ReplaceSel(chunk.pszLineTag);
+        }
+    }
+    if (chunk.nRuns > 0 && chunk.pszLineTag == nullptr) {
+        pane.ReplaceSelStyled(chunk.pText, chunk.pRuns, chunk.nRuns);
+    } else {
+        pane.ReplaceSel(chunk.pText);
+    }
+}
+
+bool ITextPaneHost::AppendOutput(const CTextPaneOutput& chunk) {
+    return Invoke([&](ITextPane& pane) { TextPaneInsertOutput(pane, chunk); });
 }
 
 bool TextPaneNormalised(const char16_t* pszText, COrvStringW& out) {

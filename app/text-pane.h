@@ -101,6 +101,18 @@ public:
     }
 };
 
+// One chunk of a pipe's output on its way to the end of a pane: nText units at pText, followed by a
+// NUL, with line ends already normalised to CR LF, and attribute runs relative to pText. With a
+// line tag, a chunk that starts at the start of a line gets the tag in front (the tags after its
+// own line ends are already in the text) and no attributes.
+struct CTextPaneOutput {
+    const char16_t* pText = nullptr;
+    int nText = 0;
+    const CTextAttrRun* pRuns = nullptr;
+    int nRuns = 0;
+    const char16_t* pszLineTag = nullptr;  // null: no tags
+};
+
 class ITextPaneHost {
 public:
     // Function run on the owner thread with the pane and the caller's context.
@@ -128,6 +140,16 @@ public:
     // Detaches the pane: from now on Call, IsPaneAlive and PostPipeDone fail at once. Called by the
     // owner, on the owner thread, before the pane is destroyed; repeated calls do nothing.
     virtual void Detach() = 0;
+
+    // Hands a chunk of output over to the end of the pane, where it is inserted as
+    // TextPaneInsertOutput does, in the order of the calls. The chunk belongs to the pane once
+    // this returns: the owner inserts it before it carries out any call or notification made after
+    // it, and before the owner itself reads or changes the text (Clear and Save see it). The
+    // insertion may happen later, on the owner thread, so the caller may read on meanwhile; while
+    // more handed-over output waits than a pane takes in a moment, the caller is held back until
+    // the owner has caught up. Returns false, inserting nothing, once the pane is gone. Any thread.
+    // The default inserts it through Call and waits.
+    virtual bool AppendOutput(const CTextPaneOutput& chunk);
 
     // Runs the callable fn(ITextPane&) through Call; same contract.
     template <class F>
@@ -160,6 +182,11 @@ bool TextPaneNormalised(const char16_t* pszText, COrvStringW& out);
 // The runs of a text after TextPaneNormaliseLineEnds: moves each of the nRuns runs of the nLen
 // units at p (ordered, not overlapping) to where its units are in the normalised text. Any thread.
 void TextPaneNormaliseRuns(const char16_t* p, int nLen, CTextAttrRun* pRuns, int nRuns);
+
+// The insertion of a pipe's chunk at the end of the pane, on the owner thread: steps 1 and 2 of
+// TextPaneAppend, the line tag when the caret is at the start of a line, then the text with its
+// runs (without runs when tagged).
+void TextPaneInsertOutput(ITextPane& pane, const CTextPaneOutput& chunk);
 
 // Step 1 and 2 of TextPaneAppend alone: trims the pane when it is near its limit and puts the
 // caret at the end. Returns the resulting caret position (the text length).

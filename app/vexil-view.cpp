@@ -148,6 +148,7 @@ void CVexilView::Clear() {
 }
 
 void CVexilView::AppendText(const char16_t* pszText) {
+    m_edtOutput->InsertWaitingOutput();  // the pipe's output handed over so far comes first
     TextPaneAppend(*m_edtOutput, pszText);
 }
 
@@ -302,6 +303,7 @@ bool CVexilView::WalkHistory(bool bOlder) {
 bool CVexilView::SaveLog(const char* pszPath, COrvStringA& strError) {
     // The text goes to a temporary file first: an existing file is replaced only once all of it
     // is written, so a full disk or any other failure leaves it as it was.
+    m_edtOutput->InsertWaitingOutput();  // every chunk handed over so far is saved
     COrvError err;
     COrvReplacingFile file;
     if (!file.Open(pszPath, err)) {

@@ -854,6 +854,22 @@ int COrvUtf8StreamDecoder::Decode(const char* p, int nLen, char16_t* pOut) {
         m_nCarry = 0;
     }
     while (i < nLen) {
+        // ASCII eight bytes at a time: most output is plain text
+        while (i + 8 <= nLen) {
+            uint64_t nWord;
+            std::memcpy(&nWord, p + i, sizeof nWord);
+            if (nWord & 0x8080808080808080ULL) {
+                break;
+            }
+            for (int k = 0; k < 8; ++k) {
+                pOut[nOut + k] = static_cast<unsigned char>(p[i + k]);
+            }
+            i += 8;
+            nOut += 8;
+        }
+        if (i >= nLen) {
+            break;
+        }
         const unsigned char b = static_cast<unsigned char>(p[i]);
         if (b < 0x80) {
             pOut[nOut++] = b;

@@ -143,6 +143,7 @@ CTextPaneMemoryHost::CTextPaneMemoryHost()
           m_bWoken = true;
           m_cv.notify_all();
       }),
+      m_stage([this] { m_queue.Wake(); }),
       m_owner([this] { OwnerLoop(); }) {
     m_queue.SetOwnerThread(m_owner.get_id());
 }
@@ -208,9 +209,33 @@ bool CTextPaneMemoryHost::PostPipeDone(uintptr_t nPipe) {
     return m_queue.Post(pWork);
 }
 
+bool CTextPaneMemoryHost::AppendOutput(const CTextPaneOutput& chunk) {
+    if (m_queue.IsOwnerThread()) {
+        if (m_queue.IsDetached()) {
+            return false;
+        }
+        InsertStaged();
+        TextPaneInsertOutput(m_pane, chunk);
+        return true;
+    }
+    return m_stage.Put(chunk);
+}
+
+bool CTextPaneMemoryHost::InsertStaged() {
+    if (!m_stage.TakeOrArm(m_batch)) {
+        return false;
+    }
+    for (size_t i = 0; i < m_batch.ChunkCount(); ++i) {
+        TextPaneInsertOutput(m_pane, m_batch.Chunk(i));
+    }
+    return true;
+}
+
 void CTextPaneMemoryHost::Detach() {
-    // Releases the waiting calls and drops the notifications; owner functions still run.
+    // Releases the waiting calls and drops the notifications and the waiting output; owner
+    // functions still run.
     m_queue.Detach();
+    m_stage.Close();
 }
 
 void CTextPaneMemoryHost::RunOnOwner(const std::function<void(CTextPaneMemory&)>& fn) {
@@ -264,13 +289,19 @@ void CTextPaneMemoryHost::OwnerLoop() {
         const bool bStop = m_bStop;
         lock.unlock();
         m_queue.OwnerWoke();
-        while (m_queue.HasPending()) {
+        // Output handed over before an item is in the pane before the item runs; once nothing
+        // waits, the stage wakes this loop for the next chunk.
+        while (InsertStaged() || m_queue.HasPending()) {
+            if (!m_queue.HasPending()) {
+                continue;
+            }
             lock.lock();
             const int nMs = m_nDelayMs;
             lock.unlock();
             if (nMs > 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
             }
+            InsertStaged();
             m_queue.RunOne();
         }
         lock.lock();

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "output-stage.h"
 #include "owner-call-queue.h"
 #include "text-pane.h"
 
@@ -74,6 +75,9 @@ public:
     bool Call(PaneFn pfn, void* pContext) override;
     bool IsPaneAlive() const override;
     bool PostPipeDone(uintptr_t nPipe) override;
+    // Hands the chunk over through a stage, as the window's pane does: the owner thread inserts
+    // what waits in batches, before each queued item.
+    bool AppendOutput(const CTextPaneOutput& chunk) override;
     // Here any thread may detach (the owner thread of a real pane is the only one that does).
     void Detach() override;
 
@@ -97,6 +101,8 @@ public:
 
 private:
     void OwnerLoop();
+    // Inserts the output waiting in the stage; owner thread. True when there was some.
+    bool InsertStaged();
 
     CTextPaneMemory m_pane;
     mutable std::mutex m_lock;
@@ -108,5 +114,7 @@ private:
     bool m_bWoken = false;  // items were queued since the owner loop last looked
     bool m_bStop = false;
     COwnerCallQueue m_queue;  // the calls, owner functions and end notifications, in order
+    COutputStage m_stage;     // output handed over, inserted before the queue's next item
+    COutputBatch m_batch;     // owner thread
     std::thread m_owner;
 };

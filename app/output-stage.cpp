@@ -1,0 +1,111 @@
+#include "output-stage.h"
+
+#include <string>
+#include <utility>
+
+namespace {
+constexpr size_t kNoTag = static_cast<size_t>(-1);
+}  // namespace
+
+CTextPaneOutput COutputBatch::Chunk(size_t nIndex) const {
+    const CEntry& entry = m_chunks[nIndex];
+    CTextPaneOutput chunk;
+    chunk.pText = m_text.data() + entry.nText;
+    chunk.nText = entry.nLength;
+    chunk.pRuns = entry.nRuns > 0 ? m_runs.data() + entry.nRun : nullptr;
+    chunk.nRuns = entry.nRuns;
+    chunk.pszLineTag = entry.nTag == kNoTag ? nullptr : m_text.data() + entry.nTag;
+    return chunk;
+}
+
+void COutputBatch::Add(const CTextPaneOutput& chunk) {
+    CEntry entry;
+    entry.nTag = kNoTag;
+    if (chunk.pszLineTag != nullptr) {
+        const size_t nTag = std::char_traits<char16_t>::length(chunk.pszLineTag);
+        entry.nTag = m_text.size();
+        m_text.insert(m_text.end(), chunk.pszLineTag, chunk.pszLineTag + nTag + 1);
+        m_nUnits += nTag;
+    }
+    entry.nText = m_text.size();
+    entry.nLength = chunk.nText;
+    m_text.insert(m_text.end(), chunk.pText, chunk.pText + chunk.nText);
+    m_text.push_back(0);
+    entry.nRun = m_runs.size();
+    entry.nRuns = chunk.nRuns;
+    if (chunk.nRuns > 0) {
+        m_runs.insert(m_runs.end(), chunk.pRuns, chunk.pRuns + chunk.nRuns);
+    }
+    m_chunks.push_back(entry);
+    m_nUnits += static_cast<size_t>(chunk.nText);
+}
+
+void COutputBatch::Clear() {
+    m_text.clear();
+    m_runs.clear();
+    m_chunks.clear();
+    m_nUnits = 0;
+}
+
+void COutputBatch::Swap(COutputBatch& other) noexcept {
+    m_text.swap(other.m_text);
+    m_runs.swap(other.m_runs);
+    m_chunks.swap(other.m_chunks);
+    std::swap(m_nUnits, other.m_nUnits);
+}
+
+COutputStage::COutputStage(std::function<void()> wake, size_t nMaxUnits)
+    : m_wake(std::move(wake)), m_nMaxUnits(nMaxUnits) {}
+
+bool COutputStage::Put(const CTextPaneOutput& chunk) {
+    bool bWake = false;
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_room.wait(lock, [&] { return m_bClosed || m_waiting.Units() <= m_nMaxUnits; });
+        if (m_bClosed) {
+            return false;
+        }
+        m_waiting.Add(chunk);
+        m_nWaiting.store(m_waiting.ChunkCount(), std::memory_order_release);
+        bWake = m_bArmed;
+        m_bArmed = false;
+    }
+    if (bWake && m_wake) {
+        m_wake();
+    }
+    return true;
+}
+
+bool COutputStage::TakeOrArm(COutputBatch& batch) {
+    batch.Clear();
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_waiting.IsEmpty()) {
+            m_bArmed = true;
+            return false;
+        }
+        // the batch's emptied buffers become the next waiting ones: no allocation in a flood
+        m_waiting.Swap(batch);
+        m_nWaiting.store(0, std::memory_order_release);
+    }
+    m_room.notify_all();
+    return true;
+}
+
+void COutputStage::Close() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_bClosed) {
+            return;
+        }
+        m_bClosed = true;
+        m_waiting.Clear();
+        m_nWaiting.store(0, std::memory_order_release);
+    }
+    m_room.notify_all();
+}
+
+bool COutputStage::IsClosed() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_bClosed;
+}
