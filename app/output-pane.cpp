@@ -56,20 +56,51 @@ int COutputText::CharColumns(char32_t c) {
     return 1;
 }
 
+namespace {
+
+// Whether the four units at p are all printable ASCII (one column each), tested on one word.
+bool FourPrintable(const char16_t* p) {
+    constexpr uint64_t kLanes = 0x0001000100010001ULL;
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    // every lane below 0x80, at least 0x20 (adding 0x60 reaches bit 7) and not 0x7F (adding 1
+    // does not)
+    return (w & (kLanes * 0xFF80)) == 0 &&
+           ((w + kLanes * 0x60) & (kLanes * 0x80)) == kLanes * 0x80 &&
+           ((w + kLanes) & (kLanes * 0x80)) == 0;
+}
+
+// The columns of one unit that is not printable ASCII at p[i] (a pair counts at its first half,
+// which then also consumes the second); returns the new column and advances i past the unit.
+int64_t AdvanceOther(const char16_t* p, int n, int& i, int64_t nCol) {
+    const char16_t c = p[i];
+    if (c == u'\t') {
+        nCol += kTabColumns - nCol % kTabColumns;
+    } else if (IsHigh(c) && i + 1 < n && IsLow(p[i + 1])) {
+        nCol += COutputText::CharColumns(0x10000 + ((char32_t(c) - 0xD800) << 10) +
+                                         (p[i + 1] - 0xDC00));
+        ++i;
+    } else if (!IsLow(c)) {
+        // (the second half of a pair split between two appends: its first half counted)
+        nCol += COutputText::CharColumns(c);
+    }
+    ++i;
+    return nCol;
+}
+
+}  // namespace
+
 int64_t COutputText::AdvanceColumns(const char16_t* p, int n, int64_t nCol) {
-    for (int i = 0; i < n; ++i) {
-        char16_t c = p[i];
-        if (c >= 0x20 && c < 0x7F) {
+    int i = 0;
+    while (i < n) {
+        if (i + 4 <= n && FourPrintable(p + i)) {
+            nCol += 4;
+            i += 4;
+        } else if (p[i] >= 0x20 && p[i] < 0x7F) {
             ++nCol;
-        } else if (c == u'\t') {
-            nCol += kTabColumns - nCol % kTabColumns;
-        } else if (IsHigh(c) && i + 1 < n && IsLow(p[i + 1])) {
-            nCol += CharColumns(0x10000 + ((char32_t(c) - 0xD800) << 10) + (p[i + 1] - 0xDC00));
             ++i;
-        } else if (IsLow(c)) {
-            // the second half of a pair split between two appends: its first half counted
         } else {
-            nCol += CharColumns(c);
+            nCol = AdvanceOther(p, n, i, nCol);
         }
     }
     return nCol;
@@ -77,19 +108,21 @@ int64_t COutputText::AdvanceColumns(const char16_t* p, int n, int64_t nCol) {
 
 int COutputText::LineFromChar(int nChar) const {
     nChar = std::clamp(nChar, 0, GetLength());
-    const uint32_t nAbs = static_cast<uint32_t>(m_nHead + nChar);
-    if (nAbs >= m_lines.back()) {
-        return GetLineCount() - 1;  // the last line, where streamed output goes
+    const int nLines = GetLineCount();
+    if (nChar >= LineOffset(nLines - 1)) {
+        return nLines - 1;  // the last line, where streamed output goes
     }
-    // the last line start that is <= nAbs
-    auto first = m_lines.begin() + static_cast<ptrdiff_t>(m_nLineHead);
-    auto it = std::upper_bound(first, m_lines.end(), nAbs);
-    return static_cast<int>(it - first) - 1;
+    // the last line start that is <= nChar; offsets from the first live character increase
+    const uint32_t* pFirst = m_lineRing.At(m_nLineBase);
+    const uint32_t nBase = static_cast<uint32_t>(m_nBase);
+    const uint32_t* it = std::upper_bound(
+        pFirst, pFirst + nLines, static_cast<uint32_t>(nChar),
+        [nBase](uint32_t nValue, uint32_t nStart) { return nValue < nStart - nBase; });
+    return static_cast<int>(it - pFirst) - 1;
 }
 
 int COutputText::LineIndex(int nLine) const {
-    nLine = std::clamp(nLine, 0, GetLineCount() - 1);
-    return static_cast<int>(m_lines[m_nLineHead + nLine] - m_nHead);
+    return LineOffset(std::clamp(nLine, 0, GetLineCount() - 1));
 }
 
 int COutputText::LineLength(int nLine) const {
@@ -103,35 +136,63 @@ int COutputText::LineLength(int nLine) const {
 }
 
 void COutputText::Append(const char16_t* p, int n) {
-    if (n <= 0) {
+    if (n <= 0 || !ReserveFor(n)) {
         return;
     }
-    ReserveFor(n);
-    const size_t nBase = m_text.size();
     // a CR at the end of the text pairs with an LF at the start of the appended text
-    bool bCr = nBase > m_nHead && m_text[nBase - 1] == u'\r';
-    m_text.insert(m_text.end(), p, p + n);
-    int nSegStart = 0;
-    for (int i = 0; i < n; ++i) {
-        const bool bPair = p[i] == u'\n' && bCr;
-        bCr = p[i] == u'\r';
-        if (bPair) {
-            PushLineWidth(AdvanceColumns(p + nSegStart, i - nSegStart, m_nLastCols));
-            m_lines.push_back(static_cast<uint32_t>(nBase + i + 1));
-            m_nLastCols = 0;
-            nSegStart = i + 1;
+    bool bCr = m_nEnd > m_nBase && *m_ring.At(m_nEnd - 1) == u'\r';
+    m_ring.Write(m_nEnd, p, static_cast<size_t>(n));
+    m_newLines.clear();
+    // One pass finds the line ends and counts the columns; a CR has none, so a line's width is
+    // the column reached at its LF.
+    int64_t nCol = m_nLastCols;
+    int i = 0;
+    while (i < n) {
+        if (i + 4 <= n && FourPrintable(p + i)) {
+            nCol += 4;
+            i += 4;
+            bCr = false;
+            continue;
+        }
+        const char16_t c = p[i];
+        if (c >= 0x20 && c < 0x7F) {
+            ++nCol;
+            ++i;
+            bCr = false;
+        } else if (c == u'\r') {
+            bCr = true;  // no columns; an LF after it ends the line
+            ++i;
+        } else if (c == u'\n' && bCr) {
+            PushLineWidth(nCol);
+            m_newLines.push_back(static_cast<uint32_t>(m_nEnd + static_cast<uint64_t>(i) + 1));
+            nCol = 0;
+            ++i;
+            bCr = false;
+        } else {
+            bCr = c == u'\r';
+            nCol = AdvanceOther(p, n, i, nCol);
         }
     }
-    m_nLastCols = AdvanceColumns(p + nSegStart, n - nSegStart, m_nLastCols);
+    m_nLastCols = nCol;
+    m_lineRing.Write(m_nLineEnd, m_newLines.data(), m_newLines.size());
+    m_nLineEnd += m_newLines.size();
+    m_nEnd += static_cast<uint64_t>(n);
 }
 
 void COutputText::PushLineWidth(int64_t nCols) {
     // the line that ends now; a narrower or equal earlier line can never be the widest again
     const int64_t nLine = m_nLinesDropped + GetLineCount() - 1;
-    while (!m_widest.empty() && m_widest.back().nCols <= nCols) {
-        m_widest.pop_back();
+    if (m_widest.empty() || m_widest.back().nCols > nCols) {
+        m_widest.push_back({nLine, nCols});
+        return;
     }
-    m_widest.push_back({nLine, nCols});
+    // the last entry gives way: it takes the new line's place instead of a pop and a push
+    auto last = std::prev(m_widest.end());
+    while (last != m_widest.begin() && std::prev(last)->nCols <= nCols) {
+        m_widest.pop_back();
+        last = std::prev(m_widest.end());
+    }
+    *last = {nLine, nCols};
 }
 
 int64_t COutputText::GetMaxColumns() const {
@@ -159,23 +220,38 @@ int64_t COutputText::GetMaxColumns() const {
     return nMax;
 }
 
-void COutputText::ReserveFor(int n) {
-    // Below this size the vectors grow as usual.
-    constexpr size_t kLargeText = 1024 * 1024;
-    if (m_nExpectedMax == 0) {
-        return;
+size_t COutputText::GrowTo(size_t nCap, size_t nNeeded, size_t nBound) const {
+    // Doubling, as a vector grows, but never past the bound while the bound suffices; a large
+    // text goes to the bound at once, so that a flood copies it at most once, while it is small.
+    constexpr size_t kLarge = 1024 * 1024;
+    size_t nCap2 = std::max<size_t>({nNeeded, 2 * nCap, 4096});
+    if (m_nExpectedMax > 0 && nNeeded <= nBound) {
+        nCap2 = nCap2 >= kLarge ? nBound : std::min(nCap2, nBound);
     }
-    // live text at its bound, a dead head of up to half of it, one insertion beyond the bound
-    const size_t nRoom = m_nExpectedMax + m_nExpectedMax / 2 + 64 * 1024;
-    const size_t nText = m_text.size() + static_cast<size_t>(n);
-    if (nText >= kLargeText && nText <= nRoom && m_text.capacity() < nRoom) {
-        m_text.reserve(nRoom);
+    return nCap2;
+}
+
+bool COutputText::ReserveFor(int n) {
+    // the bound: the expected maximum, one insertion of room beyond it
+    const size_t nRoom = m_nExpectedMax + m_nExpectedMax / 64 + 64 * 1024;
+    const size_t nText = static_cast<size_t>(GetLength()) + static_cast<size_t>(n);
+    if (nText > m_ring.Capacity() && !m_ring.Reserve(GrowTo(m_ring.Capacity(), nText, nRoom),
+                                                     m_nBase, static_cast<size_t>(GetLength()))) {
+        return false;
     }
-    // a line needs at least its CR LF
-    const size_t nLines = m_lines.size() + static_cast<size_t>(n);
-    if (nLines >= kLargeText / 4 && nLines <= nRoom / 2 && m_lines.capacity() < nRoom / 2 + 1) {
-        m_lines.reserve(nRoom / 2 + 1);
+    // every line but the last ends with a CR LF: at most half the characters start a line
+    const size_t nLines = static_cast<size_t>(GetLineCount()) + static_cast<size_t>(n) / 2 + 1;
+    if (nLines > m_lineRing.Capacity()) {
+        const bool bFirst = m_lineRing.Capacity() == 0;
+        if (!m_lineRing.Reserve(GrowTo(m_lineRing.Capacity(), nLines, nRoom / 2 + 2), m_nLineBase,
+                                static_cast<size_t>(GetLineCount()))) {
+            return false;
+        }
+        if (bFirst) {
+            m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));  // the first line
+        }
     }
+    return true;
 }
 
 void COutputText::Replace(int nStart, int nEnd, const char16_t* p, int n) {
@@ -194,15 +270,14 @@ void COutputText::Replace(int nStart, int nEnd, const char16_t* p, int n) {
         EraseFront(nEnd);
         return;
     }
-    if (nStart == 0 && nEnd == nLen && n == 0) {
-        Clear();
-        return;
-    }
-    auto itStart = m_text.begin() + static_cast<ptrdiff_t>(m_nHead + nStart);
-    auto itEnd = m_text.begin() + static_cast<ptrdiff_t>(m_nHead + nEnd);
-    itStart = m_text.erase(itStart, itEnd);
-    m_text.insert(itStart, p, p + n);
-    RebuildLines();
+    // a change inside the text: the whole text is laid down again
+    std::vector<char16_t> text;
+    text.reserve(static_cast<size_t>(nLen - (nEnd - nStart) + n));
+    text.insert(text.end(), Data(), Data(nStart));
+    text.insert(text.end(), p, p + n);
+    text.insert(text.end(), Data(nEnd), Data(nLen));
+    Clear();
+    Append(text.data(), static_cast<int>(text.size()));
 }
 
 void COutputText::EraseFront(int n) {
@@ -214,82 +289,60 @@ void COutputText::EraseFront(int n) {
         Clear();
         return;
     }
-    const size_t nOldHead = m_nHead;
-    const size_t nOldLineHead = m_nLineHead;
-    m_nHead += static_cast<size_t>(n);
+    const uint64_t nOldBase = m_nBase;
+    const uint64_t nOldLineBase = m_nLineBase;
+    m_nBase += static_cast<uint64_t>(n);
     m_nDropped += n;
     // Lines that started inside the removed text are gone; the line that holds the new first
-    // character now starts at it.
-    auto first = m_lines.begin() + static_cast<ptrdiff_t>(m_nLineHead);
-    auto it = std::upper_bound(first, m_lines.end(), static_cast<uint32_t>(m_nHead));
-    m_nLineHead = static_cast<size_t>(it - m_lines.begin()) - 1;
+    // character now starts at it. Offsets from the old first character increase.
+    const uint32_t* pFirst = m_lineRing.At(m_nLineBase);
+    const uint32_t nOld = static_cast<uint32_t>(nOldBase);
+    auto before = [nOld](uint32_t nValue, uint32_t nStart) { return nValue < nStart - nOld; };
+    // The new first line is near the front: the search gallops from there, so that it touches a
+    // few neighbouring entries instead of the whole table's worth of cache lines.
+    const size_t nCount = static_cast<size_t>(GetLineCount());
+    size_t nHigh = 1;
+    while (nHigh < nCount && !before(static_cast<uint32_t>(n), pFirst[nHigh])) {
+        nHigh *= 2;
+    }
+    const uint32_t* it = std::upper_bound(pFirst + nHigh / 2, pFirst + std::min(nHigh, nCount),
+                                          static_cast<uint32_t>(n), before);
+    m_nLineBase = nOldLineBase + static_cast<uint64_t>(it - pFirst) - 1;
     // the columns of what the new first line lost: measured over the removed characters only
-    const size_t nLineStart = m_lines[m_nLineHead];
-    if (m_nLineHead == nOldLineHead) {
-        m_nFirstDropCols = AdvanceColumns(m_text.data() + nOldHead, n, m_nFirstDropCols);
+    const uint64_t nLineStart = nOldBase + (LineStart(m_nLineBase) - nOld);
+    if (m_nLineBase == nOldLineBase) {
+        m_nFirstDropCols = AdvanceColumns(m_ring.At(nOldBase), n, m_nFirstDropCols);
     } else {
         m_nFirstDropCols =
-            AdvanceColumns(m_text.data() + nLineStart, static_cast<int>(m_nHead - nLineStart), 0);
+            AdvanceColumns(m_ring.At(nLineStart), static_cast<int>(m_nBase - nLineStart), 0);
     }
-    m_lines[m_nLineHead] = static_cast<uint32_t>(m_nHead);
-    if (m_text[m_nHead] == u'\n' && m_nLineHead + 1 < m_lines.size() &&
-        m_lines[m_nLineHead + 1] == m_nHead + 1) {
+    m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));
+    if (*m_ring.At(m_nBase) == u'\n' && m_nLineBase + 1 < m_nLineEnd &&
+        LineStart(m_nLineBase + 1) == static_cast<uint32_t>(m_nBase + 1)) {
         // the CR of a line end was removed: the LF left at the front no longer ends a line, and
         // the next line, now the first, has lost nothing but an LF of no width
-        ++m_nLineHead;
-        m_lines[m_nLineHead] = static_cast<uint32_t>(m_nHead);
+        ++m_nLineBase;
+        m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));
         m_nFirstDropCols = 0;
     }
-    m_nLinesDropped += static_cast<int64_t>(m_nLineHead - nOldLineHead);
+    m_nLinesDropped += static_cast<int64_t>(m_nLineBase - nOldLineBase);
     while (!m_widest.empty() && m_widest.front().nLine < m_nLinesDropped) {
         m_widest.pop_front();
-    }
-    if (m_nHead >= 4096 && m_nHead >= (m_text.size() - m_nHead) / 2) {
-        Compact();
     }
 }
 
 void COutputText::Clear() {
-    m_text.clear();
-    m_text.shrink_to_fit();
-    m_nHead = 0;
-    m_lines.assign(1, 0);
-    m_lines.shrink_to_fit();
-    m_nLineHead = 0;
+    m_ring.Release();
+    m_lineRing.Release();
+    m_nBase = m_nEnd = 0;
+    m_nLineBase = 0;
+    m_nLineEnd = 1;
     m_nLastCols = 0;
     m_widest.clear();
     m_nLinesDropped = 0;
     m_nFirstDropCols = 0;
     m_nDropped = 0;
     ++m_nGeneration;
-}
-
-void COutputText::Compact() {
-    m_text.erase(m_text.begin(), m_text.begin() + static_cast<ptrdiff_t>(m_nHead));
-    // the live line starts move to the front and lose the dead head's offset in one pass
-    const uint32_t nShift = static_cast<uint32_t>(m_nHead);
-    const size_t nLive = m_lines.size() - m_nLineHead;
-    uint32_t* pLines = m_lines.data();
-    for (size_t i = 0; i < nLive; ++i) {
-        pLines[i] = pLines[m_nLineHead + i] - nShift;
-    }
-    m_lines.resize(nLive);
-    m_nHead = 0;
-    m_nLineHead = 0;
-}
-
-void COutputText::RebuildLines() {
-    Compact();
-    std::vector<char16_t> text;
-    text.swap(m_text);
-    m_lines.assign(1, 0);
-    m_nLastCols = 0;
-    m_widest.clear();
-    m_nLinesDropped = 0;
-    m_nFirstDropCols = 0;
-    ++m_nGeneration;
-    m_text.reserve(text.size());
-    Append(text.data(), static_cast<int>(text.size()));
 }
 
 // ---- CQtPaneHost ----------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "mirror-ring.h"
 #include "output-stage.h"
 #include "owner-call-queue.h"
 #include "text-attr-store.h"
@@ -19,24 +20,27 @@
 #include "text-search.h"
 
 // The pane's text: UTF-16 code units with the start of every line. A line ends with the pair
-// CR LF; a CR or LF on its own is an ordinary (invisible) character of its line. Removing text at
-// the front is cheap: the removed prefix stays in the buffer as a dead head until it is as large as
-// half the live text, and is then dropped in one move, so each removed character costs a constant
-// amount of work on average. Positions are character offsets from the first live character. Not
-// thread-safe.
+// CR LF; a CR or LF on its own is an ordinary (invisible) character of its line. The characters
+// and the line starts live in mirrored rings (CMirrorRing): removing text at the front moves a
+// start index and nothing else, and text that flows through a full pane is never copied again
+// once it is in, so that a flood costs the same for every character however long it lasts.
+// Positions are character offsets from the first live character. Not thread-safe.
 class COutputText {
 public:
-    int GetLength() const { return static_cast<int>(m_text.size() - m_nHead); }
+    int GetLength() const { return static_cast<int>(m_nEnd - m_nBase); }
     // Always at least 1: an empty text is one empty line.
-    int GetLineCount() const { return static_cast<int>(m_lines.size() - m_nLineHead); }
+    int GetLineCount() const { return static_cast<int>(m_nLineEnd - m_nLineBase); }
     // The line that holds character nChar (clamped to 0..length).
     int LineFromChar(int nChar) const;
     // Offset of the first character of line nLine (clamped to the last line).
     int LineIndex(int nLine) const;
     // Characters of line nLine without its line end.
     int LineLength(int nLine) const;
-    // The characters from nPos on; valid until the next change.
-    const char16_t* Data(int nPos = 0) const { return m_text.data() + m_nHead + nPos; }
+    // The characters from nPos on, GetLength() - nPos of them in a row; valid until the next
+    // change.
+    const char16_t* Data(int nPos = 0) const {
+        return m_ring.Capacity() > 0 ? m_ring.At(m_nBase + static_cast<uint64_t>(nPos)) : u"";
+    }
     // Columns of the widest line the text holds now: a tab advances to the next multiple of 8,
     // East Asian wide characters take two columns, control characters none. Lines removed from
     // the front no longer count; a first line that lost its beginning counts with what is left
@@ -52,20 +56,20 @@ public:
     // text); appends and removals at the front keep it.
     uint64_t GetGeneration() const { return m_nGeneration; }
 
-    // Appends n characters (cost proportional to n).
+    // Appends n characters (cost proportional to n). Text that cannot get memory is dropped.
     void Append(const char16_t* p, int n);
     // Replaces characters nStart..nEnd (clamped, ordered) by n characters. Appends and removals
-    // at the front take the fast paths; any other change rebuilds the line table (cost
-    // proportional to the whole text).
+    // at the front take the fast paths; any other change rebuilds the text (cost proportional to
+    // the whole text).
     void Replace(int nStart, int nEnd, const char16_t* p, int n);
-    // Removes the first n characters (clamped to the length). Cost proportional to n, apart from
-    // the occasional drop of the dead head.
+    // Removes the first n characters (clamped to the length). Cost proportional to n plus the
+    // logarithm of the line count.
     void EraseFront(int n);
     void Clear();
-    // The most characters the owner keeps (0: no bound). Once the text is large, its buffers are
-    // reserved for that many characters and the dead head in one step, instead of doubling: a
-    // reservation is only address space until it is written, and a text at its bound is then
-    // never copied to grow (a copy of tens of megabytes that would stall the window).
+    // The most characters the owner keeps (0: no bound). Once the text is large, the rings grow
+    // straight to that many characters and a little room, instead of doubling past it: a text
+    // at its bound then never has to grow (a copy of tens of megabytes that would stall the
+    // window).
     void SetExpectedMax(int nChars) { m_nExpectedMax = static_cast<size_t>(std::max(nChars, 0)); }
 
     // Columns taken by the characters p[0..n) starting at column nCol; returns the end column.
@@ -81,19 +85,29 @@ private:
         int64_t nCols;
     };
 
-    void Compact();
-    void RebuildLines();
-    // Makes room for n more characters and as many more lines, reserving for the expected
-    // maximum once the text is large.
-    void ReserveFor(int n);
+    // The start of line nIndex (absolute ring index) as an absolute position's low 32 bits.
+    uint32_t LineStart(uint64_t nIndex) const {
+        return m_lineRing.Capacity() > 0 ? *m_lineRing.At(nIndex) : 0;
+    }
+    // The start of live line nLine relative to the first live character.
+    int LineOffset(int nLine) const {
+        return static_cast<int>(LineStart(m_nLineBase + static_cast<uint64_t>(nLine)) -
+                                static_cast<uint32_t>(m_nBase));
+    }
+    // Room for n more characters and as many more lines; false when there is no memory.
+    bool ReserveFor(int n);
+    // The capacity to grow a ring to for nNeeded elements, of which nBound suffice at the bound.
+    size_t GrowTo(size_t nCap, size_t nNeeded, size_t nBound) const;
     // Records the width of a line that has just been completed.
     void PushLineWidth(int64_t nCols);
 
-    std::vector<char16_t> m_text;      // dead head, then the live text
-    size_t m_nHead = 0;                // dead characters at the front of m_text
-    std::vector<uint32_t> m_lines{0};  // line starts as indexes into m_text (dead head included)
-    size_t m_nLineHead = 0;            // dead entries at the front of m_lines
-    int64_t m_nLastCols = 0;           // columns of the last line, from its original start
+    CMirrorRing<char16_t> m_ring;  // the characters; live from m_nBase to m_nEnd
+    uint64_t m_nBase = 0;
+    uint64_t m_nEnd = 0;
+    CMirrorRing<uint32_t> m_lineRing;  // line starts (absolute positions, low 32 bits)
+    uint64_t m_nLineBase = 0;
+    uint64_t m_nLineEnd = 1;  // the first line starts at 0, even before any memory
+    int64_t m_nLastCols = 0;  // columns of the last line, from its original start
     // The widest complete lines, a sliding-window maximum: widths strictly decrease from front to
     // back, and each line is wider than every complete line after it. The front is the widest
     // live line; removing lines at the front only pops entries.
@@ -103,6 +117,7 @@ private:
     int64_t m_nDropped = 0;
     uint64_t m_nGeneration = 0;
     size_t m_nExpectedMax = 0;
+    std::vector<uint32_t> m_newLines;  // Append's line starts, written to the ring in one go
 };
 
 class COutputPane;

@@ -1,0 +1,107 @@
+#include "mirror-ring.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+size_t PageSize() {
+    static const size_t s_nPage = [] {
+        const long n = sysconf(_SC_PAGESIZE);
+        return n > 0 ? static_cast<size_t>(n) : size_t{4096};
+    }();
+    return s_nPage;
+}
+
+// Maps nCap bytes twice in a row; null when that cannot be had. *pbCopied tells that the upper
+// half is a plain second copy (no memory file to map twice).
+char* MapMirrored(size_t nCap, bool* pbCopied) {
+    void* pArea =
+        mmap(nullptr, 2 * nCap, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (pArea == MAP_FAILED) {
+        return nullptr;
+    }
+    char* pBase = static_cast<char*>(pArea);
+    const int fd = memfd_create("vexil-ring", MFD_CLOEXEC);
+    if (fd >= 0) {
+        const bool bOk = ftruncate(fd, static_cast<off_t>(nCap)) == 0 &&
+                         mmap(pBase, nCap, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) !=
+                             MAP_FAILED &&
+                         mmap(pBase + nCap, nCap, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED,
+                              fd, 0) != MAP_FAILED;
+        close(fd);  // the mappings hold the memory
+        if (bOk) {
+            *pbCopied = false;
+            return pBase;
+        }
+    }
+    // no memory file: private memory whose upper half every write copies
+    if (mmap(pBase, 2 * nCap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+             0) == MAP_FAILED) {
+        munmap(pBase, 2 * nCap);
+        return nullptr;
+    }
+    *pbCopied = true;
+    return pBase;
+}
+
+}  // namespace
+
+CMirrorRingBytes::~CMirrorRingBytes() {
+    Release();
+}
+
+bool CMirrorRingBytes::Reserve(size_t nBytes, uint64_t nFrom, size_t nKeep) {
+    if (nBytes <= m_nCap) {
+        return true;
+    }
+    const size_t nPage = PageSize();
+    const size_t nCap = (nBytes + nPage - 1) / nPage * nPage;
+    bool bCopied = false;
+    char* pBase = MapMirrored(nCap, &bCopied);
+    if (pBase == nullptr) {
+        return false;
+    }
+    nKeep = std::min(nKeep, m_nCap);
+    CMirrorRingBytes grown;
+    grown.m_pBase = pBase;
+    grown.m_nCap = nCap;
+    grown.m_bCopied = bCopied;
+    if (nKeep > 0) {
+        grown.Write(nFrom, At(nFrom), nKeep);  // the old mirror makes the kept bytes one run
+    }
+    Release();
+    std::swap(m_pBase, grown.m_pBase);
+    std::swap(m_nCap, grown.m_nCap);
+    std::swap(m_bCopied, grown.m_bCopied);
+    return true;
+}
+
+void CMirrorRingBytes::Write(uint64_t nOffset, const void* p, size_t n) {
+    if (n == 0) {
+        return;
+    }
+    char* pDst = At(nOffset);
+    std::memcpy(pDst, p, n);
+    if (m_bCopied) {
+        // keep both halves alike: the part in the lower half has its copy above, the part that
+        // ran into the upper half has its copy below
+        const size_t nPlace = static_cast<size_t>(nOffset % m_nCap);
+        const size_t nLow = std::min(n, m_nCap - nPlace);
+        std::memcpy(pDst + m_nCap, p, nLow);
+        if (n > nLow) {
+            std::memcpy(m_pBase, static_cast<const char*>(p) + nLow, n - nLow);
+        }
+    }
+}
+
+void CMirrorRingBytes::Release() {
+    if (m_pBase != nullptr) {
+        munmap(m_pBase, 2 * m_nCap);
+    }
+    m_pBase = nullptr;
+    m_nCap = 0;
+    m_bCopied = false;
+}

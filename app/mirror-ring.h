@@ -1,0 +1,64 @@
+// A ring buffer whose storage is mapped twice, back to back: any run of up to Capacity() elements,
+// starting anywhere, reads as one contiguous array, also across the wrap. Text that flows through
+// a bounded window (new output at the end, the oldest dropped at the front) then never has to be
+// moved: dropping is moving a start index, and readers still get a plain pointer and length.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+// The byte ring. Offsets are absolute (they only grow); an offset's place is its remainder by
+// the capacity. Not thread-safe.
+class CMirrorRingBytes {
+public:
+    CMirrorRingBytes() = default;
+    ~CMirrorRingBytes();
+    CMirrorRingBytes(const CMirrorRingBytes&) = delete;
+    CMirrorRingBytes& operator=(const CMirrorRingBytes&) = delete;
+
+    // Makes room for at least nBytes (rounded up to whole pages), keeping the nKeep bytes from
+    // the absolute offset nFrom where they are. False, leaving the ring as it was, when the
+    // memory cannot be had.
+    bool Reserve(size_t nBytes, uint64_t nFrom, size_t nKeep);
+    size_t Capacity() const { return m_nCap; }
+    // The place of an offset; valid for Capacity() bytes from there.
+    char* At(uint64_t nOffset) const { return m_pBase + nOffset % m_nCap; }
+    // Copies n bytes (at most the capacity) to the offset.
+    void Write(uint64_t nOffset, const void* p, size_t n);
+    // Gives the memory back; the capacity is 0 afterwards.
+    void Release();
+
+private:
+    char* m_pBase = nullptr;
+    size_t m_nCap = 0;
+    // Without a second mapping of the same pages (no memory file), the upper half is a copy that
+    // every write keeps up to date.
+    bool m_bCopied = false;
+};
+
+// The ring of trivially copyable elements of type T.
+template <class T>
+class CMirrorRing {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    // Room for at least n elements, keeping nKeep from the absolute index nFrom.
+    bool Reserve(size_t n, uint64_t nFrom, size_t nKeep) {
+        return m_bytes.Reserve(n * sizeof(T), nFrom * sizeof(T), nKeep * sizeof(T));
+    }
+    size_t Capacity() const { return m_bytes.Capacity() / sizeof(T); }
+    // The element at an absolute index, with up to Capacity() elements after it in a row.
+    const T* At(uint64_t nIndex) const {
+        return reinterpret_cast<const T*>(m_bytes.At(nIndex * sizeof(T)));
+    }
+    void Write(uint64_t nIndex, const T* p, size_t n) {
+        m_bytes.Write(nIndex * sizeof(T), p, n * sizeof(T));
+    }
+    void Set(uint64_t nIndex, const T& value) { Write(nIndex, &value, 1); }
+    void Release() { m_bytes.Release(); }
+
+private:
+    CMirrorRingBytes m_bytes;
+};
