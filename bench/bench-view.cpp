@@ -1,38 +1,67 @@
-// The window's speed and memory on floods of output, with the raw pipe as the peer measured in the
-// same run.
+// The window's speed and memory on floods of output, with its peers measured in the same run, and
+// its response to typing while a flood runs.
 //
-//  - RawPipe: `seq 1 1000000` read straight from a pipe (64 KiB reads, nothing shown): the most
-//    any viewer could do.
-//  - ViewSeq: the real frame, shown, running the same command through the real console pipe, from
-//    Run until "--- End of Log ---" is in the pane, under the event loop the program runs. The
-//    run fails unless the pane then holds the banner, every byte of the output and the end line.
-//    Counters: bytes per second; the pane's repaints during the run (it must have shown the output
-//    as it came); the resident memory the run added, at its peak and at the end, over the UTF-16
-//    size of the pane's text (goal: at most 4).
-//  - ViewFlood: `yes` for some seconds against a pane whose limit is the default. Counters: the
-//    peak resident size of the process, the pane's length against its limit, and the gaps between
-//    ticks of a 10 ms timer while the flood runs, the longest and the 99th percentile (the
-//    window's responsiveness), beside the same for the idle window just before (the machine's
-//    load alone).
+// Four workloads, each a /bin/sh command line (the case's argument is the workload's index):
+//  0 (A) seq 1 1000000                                   6.9 MB of short lines
+//  1 (B) yes "$(printf '%0199d' 0)" | head -c 50000000  50 MB of 200-character lines
+//  2 (C) head -c 20000000 /dev/zero | tr '\0' a         one 20 MB line without a line end
+//  3 (D) yes | head -c 100000000                        100 MB of "y" lines
 //
-// Runs on the offscreen platform unless QT_QPA_PLATFORM or a display says otherwise; run it under
-// xvfb-run to include the X server's drawing.
+// For each workload:
+//  - Cat/<i>: sh -c 'CMD | cat > /dev/null', spawned and waited for: what the command and a pipe
+//    cost with nothing shown, the floor under every viewer.
+//  - View/<i>: the real frame, shown, running the command through the real console pipe, from
+//    Run until the view has handled the pipe's end, under the event loop the program runs. The
+//    run fails unless the pane then accounts for every character of the run: the banner, every
+//    byte of the output (LF shown as CR LF) and the end line on a line of its own, kept in the
+//    pane or dropped from its front at the pane's limit; what the pane keeps is compared with the
+//    command's own output (ASCII) character by character. Counters: bytes per second; the pane's
+//    repaints during the run (it must have shown the output as it came); the resident memory the
+//    run added, at its peak and at the end, over the UTF-16 size of the pane's text.
+//  - Urxvt/<i>: urxvt -geometry 80x25 +sb -sl 65535 -ut -e sh -c 'CMD && : > MARKER', from spawn
+//    to exit; the marker file proves the command ran to its end. Counter: the same for an empty
+//    command (the terminal's own start and end). Needs urxvt on PATH and an X display (DISPLAY);
+//    without them the case is skipped with an error.
+// A table of MB/s per workload and peer follows the benchmark's own output.
+//
+//  - ViewFlood: `timeout 8 yes` against a pane whose limit is the default. A thread types a letter
+//    into the command field every 20 ms (a key press and release posted to the field); the time
+//    from each post to the field's first repaint showing the letter is the key's latency: the
+//    99th percentile, the maximum and the number of keys, all of which must be shown. Also the
+//    gaps between ticks of a 10 ms timer while the flood runs (the longest and the 99th
+//    percentile), the same and the key latency for the idle window just before (the machine's
+//    load alone), the peak resident size of the process during the case and the pane's length
+//    against its limit.
+//
+// Runs on the offscreen platform unless QT_QPA_PLATFORM or a display says otherwise, and then
+// skips the urxvt cases. For the whole comparison, with the X server's drawing included for both
+// the window and urxvt, run it under a virtual display:
+//   xvfb-run -a -s '-screen 0 1280x800x24' build/bench/bench-view
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QInputDevice>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "main-frame.h"
@@ -42,16 +71,48 @@ extern char** environ;
 
 namespace {
 
-constexpr const char* kSeqCommand = "seq 1 1000000";
+using Clock = std::chrono::steady_clock;
 
-// Mean wall time of one run of the raw pipe and of the view, and the command's output size, for
-// the summary after the table.
-double g_dRawSeconds = 0;
-double g_dViewSeconds = 0;
-int64_t g_nSeqBytes = 0;
+struct CWorkload {
+    const char* pszLetter;
+    const char* pszName;
+    const char* pszCommand;
+};
 
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+constexpr CWorkload kWorkloads[] = {
+    {"A", "seq 1 1000000", "seq 1 1000000"},
+    {"B", "200-char lines", "yes \"$(printf '%0199d' 0)\" | head -c 50000000"},
+    {"C", "one 20 MB line", "head -c 20000000 /dev/zero | tr '\\0' a"},
+    {"D", "yes", "yes | head -c 100000000"},
+};
+constexpr int kWorkloadCount = static_cast<int>(std::size(kWorkloads));
+
+// What each case measured, for the table after the benchmark's output: the command's output
+// size, and the mean wall time of one run per peer (0: not run).
+struct CRow {
+    int64_t nBytes = 0;
+    double dCat = 0;
+    double dView = 0;
+    double dUrxvt = 0;
+    bool bViewFailed = false;
+};
+CRow g_rows[kWorkloadCount];
+
+// The key latency of the flood case, for the summary.
+struct CFloodSummary {
+    bool bRan = false;
+    double dP99Ms = 0;
+    double dMaxMs = 0;
+    size_t nKeys = 0;
+};
+CFloodSummary g_flood;
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double Milliseconds(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
 }
 
 // Resident size of this process in bytes.
@@ -95,6 +156,25 @@ bool ResetPeakResident() {
     return std::fclose(pFile) == 0 && bOk;
 }
 
+// Runs the event loop until done() holds, checking every 5 ms, for at most nMs milliseconds.
+// Returns done().
+bool WaitUntil(const std::function<bool()>& done, int nMs) {
+    if (done()) {
+        return true;
+    }
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done()) {
+            loop.quit();
+        }
+    });
+    poll.start(5);
+    QTimer::singleShot(nMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return done();
+}
+
 // Counts the paint events a widget receives.
 class CPaintCounter : public QObject {
 public:
@@ -109,11 +189,160 @@ protected:
     }
 };
 
-// Runs the command through /bin/sh and reads its whole output; returns the byte count.
-int64_t ReadRaw(const char* pszCommand) {
+// Types into a line edit from another thread, as a user would while the window is busy: every
+// 20 ms a press and a release of "a" are posted to the field. A key's latency runs from its post
+// to the start of the field's first repaint after the field's text holds the letter. The field
+// must outlive the probe.
+class CKeyProbe : public QObject {
+public:
+    explicit CKeyProbe(QLineEdit* pField) : m_pField(pField) { m_pField->installEventFilter(this); }
+    ~CKeyProbe() override {
+        StopPosting();
+        m_pField->removeEventFilter(this);
+    }
+
+    // Starts typing at the end of the field's present text.
+    void Start() {
+        StopPosting();
+        // A key event names its keyboard, and a platform without one gets a default keyboard made
+        // on first use, as a child of the application: made here, not on the posting thread.
+        (void)QInputDevice::primaryKeyboard();
+        std::lock_guard lock(m_mutex);
+        m_nBase = m_pField->text().size();
+        m_posts.clear();
+        m_latenciesMs.clear();
+        m_thread = std::jthread([this](std::stop_token stop) { Post(stop); });
+    }
+
+    // Stops typing, then runs the event loop until every key posted has been shown, for at most
+    // two seconds. False when a key was not shown by then.
+    bool Stop() {
+        StopPosting();
+        return WaitUntil([this] { return Measured() == Posted(); }, 2000);
+    }
+
+    size_t Posted() {
+        std::lock_guard lock(m_mutex);
+        return m_posts.size();
+    }
+    size_t Measured() {
+        std::lock_guard lock(m_mutex);
+        return m_latenciesMs.size();
+    }
+    // The latencies of the keys shown, sorted.
+    std::vector<double> SortedLatenciesMs() {
+        std::lock_guard lock(m_mutex);
+        std::vector<double> sorted = m_latenciesMs;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted;
+    }
+
+protected:
+    bool eventFilter(QObject* pObject, QEvent* pEvent) override {
+        if (pObject == m_pField && pEvent->type() == QEvent::Paint) {
+            const auto now = Clock::now();
+            const qsizetype nTyped = m_pField->text().size() - m_nBase;
+            std::lock_guard lock(m_mutex);
+            // Keys are handled in the order they were posted: the first nTyped have changed the
+            // text, and those not yet measured are shown by this paint.
+            while (static_cast<qsizetype>(m_latenciesMs.size()) < nTyped &&
+                   m_latenciesMs.size() < m_posts.size()) {
+                m_latenciesMs.push_back(Milliseconds(now - m_posts[m_latenciesMs.size()]));
+            }
+        }
+        return QObject::eventFilter(pObject, pEvent);
+    }
+
+private:
+    void StopPosting() {
+        if (m_thread.joinable()) {
+            m_thread.request_stop();
+            m_thread.join();
+        }
+    }
+
+    void Post(const std::stop_token& stop) {
+        auto next = Clock::now();
+        while (!stop.stop_requested()) {
+            {
+                std::lock_guard lock(m_mutex);
+                m_posts.push_back(Clock::now());
+            }
+            QCoreApplication::postEvent(
+                m_pField,
+                new QKeyEvent(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QStringLiteral("a")));
+            QCoreApplication::postEvent(
+                m_pField,
+                new QKeyEvent(QEvent::KeyRelease, Qt::Key_A, Qt::NoModifier, QStringLiteral("a")));
+            next += std::chrono::milliseconds(20);
+            std::this_thread::sleep_until(next);
+        }
+    }
+
+    QLineEdit* const m_pField;
+    std::mutex m_mutex;
+    qsizetype m_nBase = 0;                   // the field's length when typing started
+    std::vector<Clock::time_point> m_posts;  // when each key was posted
+    std::vector<double> m_latenciesMs;       // of the keys shown so far, in posting order
+    std::jthread m_thread;
+};
+
+// Spawns argv[0] (searched on PATH) with the arguments; its standard output and error go to
+// pszLog when one is given. Returns the process id, or -1.
+pid_t Spawn(const std::vector<std::string>& args, const char* pszLog = nullptr) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (pszLog != nullptr) {
+        posix_spawn_file_actions_addopen(&actions, 1, pszLog, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
+    pid_t pid = 0;
+    const int nSpawn = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return nSpawn == 0 ? pid : -1;
+}
+
+// Waits for the process to end, for at most nMs milliseconds (then kills it). Returns the wait
+// status, or -1 when it had to be killed or could not be waited for.
+int WaitExit(pid_t pid, int nMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(nMs);
+    int nStatus = 0;
+    pid_t nWaited = 0;
+    while ((nWaited = waitpid(pid, &nStatus, WNOHANG)) == 0) {
+        if (Clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &nStatus, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    return nWaited == pid ? nStatus : -1;
+}
+
+bool ExitedCleanly(int nStatus) {
+    return nStatus != -1 && WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
+}
+
+// What a command writes, as far as the pane's check needs it: its size, its line ends, its last
+// byte and at most a given number of its last bytes.
+struct COutputFacts {
+    int64_t nBytes = -1;
+    int64_t nLineEnds = 0;
+    char cLast = 0;
+    std::string tail;
+};
+
+// Runs the command through /bin/sh and reads its whole output, keeping at most nTail of its last
+// bytes. False when it cannot be run.
+bool ReadOutput(const char* pszCommand, size_t nTail, COutputFacts& facts) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
-        return -1;
+        return false;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -124,28 +353,56 @@ int64_t ReadRaw(const char* pszCommand) {
         posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
-    int64_t nTotal = 0;
+    facts = COutputFacts();
+    int nStatus = -1;
     if (nSpawn == 0) {
-        static char buffer[64 * 1024];
+        facts.nBytes = 0;
+        std::vector<char> buffer(64 * 1024);
         ssize_t n = 0;
-        while ((n = read(fds[0], buffer, sizeof(buffer))) > 0) {
-            nTotal += n;
+        while ((n = read(fds[0], buffer.data(), buffer.size())) > 0) {
+            facts.nBytes += n;
+            facts.nLineEnds += std::count(buffer.data(), buffer.data() + n, '\n');
+            facts.cLast = buffer[static_cast<size_t>(n) - 1];
+            if (nTail > 0) {
+                facts.tail.append(buffer.data(), static_cast<size_t>(n));
+                if (facts.tail.size() > 2 * nTail) {
+                    facts.tail.erase(0, facts.tail.size() - nTail);
+                }
+            }
         }
-        waitpid(pid, nullptr, 0);
+        waitpid(pid, &nStatus, 0);
     }
     close(fds[0]);
-    return nSpawn == 0 ? nTotal : -1;
+    if (facts.tail.size() > nTail) {
+        facts.tail.erase(0, facts.tail.size() - nTail);
+    }
+    return nSpawn == 0 && ExitedCleanly(nStatus);
+}
+
+// The output size of a workload, read once.
+int64_t WorkloadBytes(int nWorkload) {
+    CRow& row = g_rows[nWorkload];
+    if (row.nBytes <= 0) {
+        COutputFacts facts;
+        row.nBytes = ReadOutput(kWorkloads[nWorkload].pszCommand, 0, facts) ? facts.nBytes : -1;
+    }
+    return row.nBytes;
 }
 
 // Runs the command in the frame's view under an event loop, as the program does, until the view
 // has handled the pipe's end (its end line is in the pane), then lets the last repaint happen.
-void RunInView(CMainFrame& frame, const char* pszCommand) {
+// onStarted, when given, is called once the command runs, before the loop.
+void RunInView(CMainFrame& frame, const char* pszCommand,
+               const std::function<void()>& onStarted = {}) {
     QEventLoop loop;
     const QMetaObject::Connection done =
         QObject::connect(&frame.View(), &CVexilView::PipeFinished, &loop, &QEventLoop::quit);
     frame.View().SetCommand(QString::fromUtf8(pszCommand));
     frame.View().OnRun();
     if (frame.View().IsRunning()) {
+        if (onStarted) {
+            onStarted();
+        }
         loop.exec();
     }
     QObject::disconnect(done);
@@ -153,48 +410,102 @@ void RunInView(CMainFrame& frame, const char* pszCommand) {
     QCoreApplication::processEvents();
 }
 
-// Whether the pane holds exactly the banner of the command, nOutput bytes of single-byte output
-// in nLines lines (each LF now CR LF), and the end line.
-bool HoldsWholeRun(const COutputPane& pane, const char* pszCommand, int64_t nOutput,
-                   int64_t nLines) {
-    static const std::u16string kEnd = u"--- End of Log ---\r\n\r\n";
+// Checks that the pane accounts for the whole run of the command whose output facts describes:
+// the banner, the output with each LF as CR LF, and the end line, which starts a line of its own
+// also after output whose last line has no line end. Text dropped from the front at the pane's
+// limit counts; what the pane keeps must be the run's last characters. Returns what is wrong, or
+// an empty string.
+std::string WholeRunProblem(const COutputPane& pane, const char* pszCommand,
+                            const COutputFacts& facts) {
     const std::u16string banner =
         u"--- " + QString::fromUtf8(pszCommand).toStdU16String() + u" ---\r\n";
+    const bool bLineOpen = facts.nBytes > 0 && facts.cLast != '\n';
+    const std::u16string end =
+        (bLineOpen ? std::u16string(u"\r\n") : std::u16string()) + u"--- End of Log ---\r\n\r\n";
+    const int64_t nRun = static_cast<int64_t>(banner.size()) + facts.nBytes + facts.nLineEnds +
+                         static_cast<int64_t>(end.size());
     const int64_t nLen = pane.GetTextLength();
-    if (nLen != static_cast<int64_t>(banner.size()) + nOutput + nLines +
-                    static_cast<int64_t>(kEnd.size())) {
-        return false;
-    }
+    const int64_t nDropped = pane.Text().GetDropped();
     const char16_t* p = pane.Text().Data();
-    return std::u16string(p, banner.size()) == banner &&
-           std::u16string(p + nLen - kEnd.size(), kEnd.size()) == kEnd;
+    if (nLen < static_cast<int64_t>(end.size()) ||
+        std::u16string(p + nLen - end.size(), end.size()) != end) {
+        return bLineOpen ? "the text does not end with the end line on a line of its own"
+                         : "the text does not end with the end line";
+    }
+    if (nDropped + nLen != nRun) {
+        return "the pane took " + std::to_string(nDropped + nLen) + " characters (" +
+               std::to_string(nDropped) + " of them dropped at its limit), the run has " +
+               std::to_string(nRun);
+    }
+    // Backwards from the end line to the pane's first character: first the output's last bytes,
+    // then, when the pane kept all of the output, the banner.
+    int64_t i = nLen - static_cast<int64_t>(end.size());
+    const std::string& tail = facts.tail;
+    for (size_t nByte = tail.size(); nByte > 0 && i > 0; --nByte) {
+        const char c = tail[nByte - 1];
+        const bool bMatch = c == '\n' ? p[--i] == u'\n' && (i == 0 || p[--i] == u'\r')
+                                      : p[--i] == static_cast<char16_t>(static_cast<uint8_t>(c));
+        if (!bMatch) {
+            return "the output differs from the command's at character " + std::to_string(i) +
+                   " of the pane";
+        }
+    }
+    if (i > 0) {
+        if (static_cast<int64_t>(tail.size()) != facts.nBytes) {
+            return "the command's output kept for the comparison is too short";
+        }
+        if (i != static_cast<int64_t>(banner.size()) ||
+            std::u16string(p, banner.size()) != banner) {
+            return "the text does not start with the banner";
+        }
+    }
+    return std::string();
 }
 
-void RawPipe(benchmark::State& state) {
-    int64_t nBytes = 0;
-    double dTotal = 0;
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
-        nBytes = ReadRaw(kSeqCommand);
-        dTotal += SecondsSince(start);
-    }
+void Cat(benchmark::State& state) {
+    const int nWorkload = static_cast<int>(state.range(0));
+    const CWorkload& workload = kWorkloads[nWorkload];
+    state.SetLabel(workload.pszName);
+    const int64_t nBytes = WorkloadBytes(nWorkload);
     if (nBytes <= 0) {
         state.SkipWithError("the command could not be run");
         return;
     }
-    g_dRawSeconds = dTotal / static_cast<double>(state.iterations());
-    g_nSeqBytes = nBytes;
+    const std::string command = std::string(workload.pszCommand) + " | cat > /dev/null";
+    bool bOk = true;
+    double dTotal = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        const pid_t pid = Spawn({"/bin/sh", "-c", command});
+        bOk = bOk && pid > 0 && ExitedCleanly(WaitExit(pid, 120000));
+        dTotal += SecondsSince(start);
+    }
+    if (!bOk) {
+        state.SkipWithError("sh -c 'CMD | cat > /dev/null' failed");
+        return;
+    }
+    g_rows[nWorkload].dCat = dTotal / static_cast<double>(state.iterations());
     state.SetBytesProcessed(nBytes * state.iterations());
 }
 
-void ViewSeq(benchmark::State& state) {
-    const int64_t nBytes = ReadRaw(kSeqCommand);
-    constexpr int64_t kLines = 1000000;
+void View(benchmark::State& state) {
+    const int nWorkload = static_cast<int>(state.range(0));
+    const CWorkload& workload = kWorkloads[nWorkload];
+    state.SetLabel(workload.pszName);
+    // Every character the pane can hold comes from at least one byte of output: its limit's worth
+    // of the output's last bytes covers whatever the pane keeps.
+    COutputFacts facts;
+    if (!ReadOutput(workload.pszCommand, COutputPane::kDefaultLimit, facts) || facts.nBytes <= 0) {
+        state.SkipWithError("the command could not be run");
+        return;
+    }
+    g_rows[nWorkload].nBytes = facts.nBytes;
     double nAdded = 0;
     double nPeakAdded = 0;
     double nUtf16 = 0;
+    double nFill = 0;
     int nPaints = 0;
-    bool bWhole = true;
+    std::string strProblem;
     double dTotal = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -207,81 +518,312 @@ void ViewSeq(benchmark::State& state) {
         const double nBefore = ResidentBytes();
         const bool bPeak = ResetPeakResident();
         state.ResumeTiming();
-        const auto start = std::chrono::steady_clock::now();
-        RunInView(*pFrame, kSeqCommand);
+        const auto start = Clock::now();
+        RunInView(*pFrame, workload.pszCommand);
         dTotal += SecondsSince(start);
         state.PauseTiming();
         nAdded = ResidentBytes() - nBefore;
         nPeakAdded = bPeak ? PeakResidentBytes() - nBefore : 0;
         const COutputPane& pane = *pFrame->View().OutputPane();
+        if (pane.GetLimitText() > static_cast<unsigned>(COutputPane::kDefaultLimit)) {
+            strProblem = "the pane's limit is above the output kept for the comparison";
+        }
         nUtf16 = 2.0 * pane.GetTextLength();
+        nFill = static_cast<double>(pane.GetTextLength()) / pane.GetLimitText();
         nPaints = paints.m_nPaints;
-        bWhole = bWhole && HoldsWholeRun(pane, kSeqCommand, nBytes, kLines);
+        if (strProblem.empty()) {
+            strProblem = WholeRunProblem(pane, workload.pszCommand, facts);
+        }
         pFrame.reset();
         QCoreApplication::processEvents();
         state.ResumeTiming();
     }
-    if (!bWhole) {
-        state.SkipWithError("the pane does not hold the banner, the whole output and the end line");
+    g_rows[nWorkload].dView = dTotal / static_cast<double>(state.iterations());
+    if (!strProblem.empty()) {
+        g_rows[nWorkload].bViewFailed = true;
+        state.SkipWithError(("the pane does not hold the whole run: " + strProblem).c_str());
         return;
     }
-    g_dViewSeconds = dTotal / static_cast<double>(state.iterations());
-    state.SetBytesProcessed(nBytes * state.iterations());
+    state.SetBytesProcessed(facts.nBytes * state.iterations());
     state.counters["paints"] = nPaints;
+    state.counters["pane_fill"] = nFill;
     state.counters["pane_utf16_MB"] = nUtf16 / 1e6;
     state.counters["rss_added_MB"] = nAdded / 1e6;
     state.counters["rss_per_utf16"] = nUtf16 > 0 ? nAdded / nUtf16 : 0;
     state.counters["peak_rss_per_utf16"] = nUtf16 > 0 ? nPeakAdded / nUtf16 : 0;
 }
 
+// Whether an executable of that name is on PATH.
+bool OnPath(const char* pszName) {
+    const char* pszPath = std::getenv("PATH");
+    std::string path = pszPath != nullptr ? pszPath : "";
+    size_t nStart = 0;
+    while (nStart <= path.size()) {
+        const size_t nEnd = std::min(path.find(':', nStart), path.size());
+        const std::string dir = nEnd > nStart ? path.substr(nStart, nEnd - nStart) : ".";
+        if (access((dir + "/" + pszName).c_str(), X_OK) == 0) {
+            return true;
+        }
+        nStart = nEnd + 1;
+    }
+    return false;
+}
+
+// A temporary folder, removed with its files (one level) when the object goes.
+class CTempFolder {
+public:
+    CTempFolder() {
+        const char* pszTmp = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(pszTmp != nullptr ? pszTmp : "/tmp") + "/bench-view-XXXXXX";
+        if (mkdtemp(pattern.data()) != nullptr) {
+            m_path = pattern;
+        }
+    }
+    ~CTempFolder() {
+        for (const std::string& file : m_files) {
+            unlink(file.c_str());
+        }
+        if (!m_path.empty()) {
+            rmdir(m_path.c_str());
+        }
+    }
+    bool IsValid() const { return !m_path.empty(); }
+    // The path of a file in the folder, removed with it.
+    std::string File(const char* pszName) {
+        m_files.push_back(m_path + "/" + pszName);
+        return m_files.back();
+    }
+
+private:
+    std::string m_path;
+    std::vector<std::string> m_files;
+};
+
+// The first line of a file, for error messages.
+std::string FirstLine(const std::string& path) {
+    std::string line;
+    std::FILE* pFile = std::fopen(path.c_str(), "re");
+    if (pFile != nullptr) {
+        char szLine[256];
+        if (std::fgets(szLine, sizeof(szLine), pFile) != nullptr) {
+            line = szLine;
+            while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+                line.pop_back();
+            }
+        }
+        std::fclose(pFile);
+    }
+    return line;
+}
+
+// Runs the shell command in urxvt: a terminal of 80x25 without a scroll bar that keeps 65535
+// lines of scroll-back (the output stays, as it does in the pane) and leaves utmp alone. The
+// command writes the marker once it has ended well. Returns the wall time in seconds, or a
+// negative value with strError set.
+double RunInUrxvt(const std::string& command, const std::string& marker, const std::string& log,
+                  std::string& strError) {
+    unlink(marker.c_str());
+    const auto start = Clock::now();
+    const pid_t pid = Spawn({"urxvt", "-geometry", "80x25", "+sb", "-sl", "65535", "-ut", "-e",
+                             "/bin/sh", "-c", command + " && : > '" + marker + "'"},
+                            log.c_str());
+    if (pid <= 0) {
+        strError = "urxvt could not be started";
+        return -1;
+    }
+    const int nStatus = WaitExit(pid, 180000);
+    const double dSeconds = SecondsSince(start);
+    struct stat st {};
+    if (!ExitedCleanly(nStatus) || stat(marker.c_str(), &st) != 0) {
+        const std::string strLog = FirstLine(log);
+        strError =
+            std::string(nStatus == -1             ? "urxvt did not end in time"
+                        : !ExitedCleanly(nStatus) ? "urxvt failed"
+                                                  : "the command in urxvt did not run to its end") +
+            (strLog.empty() ? "" : ": " + strLog);
+        return -1;
+    }
+    return dSeconds;
+}
+
+void Urxvt(benchmark::State& state) {
+    const int nWorkload = static_cast<int>(state.range(0));
+    const CWorkload& workload = kWorkloads[nWorkload];
+    state.SetLabel(workload.pszName);
+    if (!OnPath("urxvt") || std::getenv("DISPLAY") == nullptr) {
+        state.SkipWithError("urxvt or an X display is missing; run under xvfb-run");
+        return;
+    }
+    const int64_t nBytes = WorkloadBytes(nWorkload);
+    CTempFolder folder;
+    if (nBytes <= 0 || !folder.IsValid()) {
+        state.SkipWithError("the command or the temporary folder failed");
+        return;
+    }
+    const std::string marker = folder.File("ended");
+    const std::string log = folder.File("urxvt.log");
+    // the terminal's own start and end, with a command that writes nothing
+    std::string strError;
+    const double dEmpty = RunInUrxvt(":", marker, log, strError);
+    double dTotal = 0;
+    for (auto _ : state) {
+        const double dSeconds =
+            strError.empty() ? RunInUrxvt(workload.pszCommand, marker, log, strError) : -1;
+        dTotal += std::max(dSeconds, 0.0);
+    }
+    if (!strError.empty()) {
+        state.SkipWithError(strError.c_str());
+        return;
+    }
+    g_rows[nWorkload].dUrxvt = dTotal / static_cast<double>(state.iterations());
+    state.SetBytesProcessed(nBytes * state.iterations());
+    state.counters["empty_run_ms"] = dEmpty * 1e3;
+}
+
+double Percentile99(const std::vector<double>& sorted) {
+    return sorted.empty() ? 0 : sorted[sorted.size() * 99 / 100];
+}
+
 void ViewFlood(benchmark::State& state) {
     const int nSeconds = static_cast<int>(state.range(0));
     const std::string command = "timeout " + std::to_string(nSeconds) + " yes";
     std::vector<qint64> gaps;
-    double nFill = 0;
-    bool bEnded = true;
     std::vector<qint64> idleGaps;
+    std::vector<double> keys;
+    std::vector<double> idleKeys;
+    double nFill = 0;
+    std::string strProblem;
+    malloc_trim(0);
+    const bool bPeak = ResetPeakResident();
     for (auto _ : state) {
         CMainFrame frame;
         frame.show();
         QCoreApplication::processEvents();
+        // Declared after the frame: the probe's thread is joined before the field goes.
+        CKeyProbe probe(frame.View().CommandField());
         QElapsedTimer sinceTick;
         QTimer ticker;
         std::vector<qint64>* pGaps = &idleGaps;
         QObject::connect(&ticker, &QTimer::timeout, [&] { pGaps->push_back(sinceTick.restart()); });
-        // the same timer in the idle window first: what the machine's load alone costs
+        // the same timer and typing in the idle window first: what the machine's load alone costs
         QEventLoop idle;
         QTimer::singleShot(2000, &idle, &QEventLoop::quit);
         sinceTick.start();
         ticker.start(10);
+        probe.Start();
         idle.exec();
+        if (!probe.Stop()) {
+            strProblem = "a key typed into the idle window was not shown";
+        }
+        idleKeys = probe.SortedLatenciesMs();
         pGaps = &gaps;
         sinceTick.restart();
-        RunInView(frame, command.c_str());
+        RunInView(frame, command.c_str(), [&] { probe.Start(); });
         ticker.stop();
+        const size_t nPosted = probe.Posted();
+        if (!probe.Stop() && strProblem.empty()) {
+            strProblem = "only " + std::to_string(probe.Measured()) + " of " +
+                         std::to_string(probe.Posted()) + " keys typed during the flood were shown";
+        }
+        keys = probe.SortedLatenciesMs();
+        if (nPosted == 0 && strProblem.empty()) {
+            strProblem = "no key was typed during the flood";
+        }
         COutputPane& pane = *frame.View().OutputPane();
         nFill = static_cast<double>(pane.GetTextLength()) / pane.GetLimitText();
         const QString text = pane.GetText();
-        bEnded = bEnded && text.endsWith(QStringLiteral("y\r\n--- End of Log ---\r\n\r\n"));
+        if (!text.endsWith(QStringLiteral("y\r\n--- End of Log ---\r\n\r\n")) &&
+            strProblem.empty()) {
+            strProblem = "the flood did not end with its end line";
+        }
     }
-    if (!bEnded || gaps.empty() || idleGaps.empty()) {
-        state.SkipWithError("the flood did not end with its end line");
+    if (strProblem.empty() && (gaps.empty() || idleGaps.empty())) {
+        strProblem = "the timer did not tick";
+    }
+    if (!strProblem.empty()) {
+        state.SkipWithError(strProblem.c_str());
         return;
     }
     std::sort(gaps.begin(), gaps.end());
     std::sort(idleGaps.begin(), idleGaps.end());
+    g_flood = {true, Percentile99(keys), keys.back(), keys.size()};
     state.counters["idle_gap_max_ms"] = static_cast<double>(idleGaps.back());
     state.counters["idle_gap_p99_ms"] = static_cast<double>(idleGaps[idleGaps.size() * 99 / 100]);
-    state.counters["peak_rss_MB"] = PeakResidentBytes() / 1e6;
+    state.counters["idle_key_latency_p99_ms"] = Percentile99(idleKeys);
+    state.counters["key_latency_p99_ms"] = g_flood.dP99Ms;
+    state.counters["key_latency_max_ms"] = g_flood.dMaxMs;
+    state.counters["keys"] = static_cast<double>(keys.size());
+    state.counters["peak_rss_MB"] = bPeak ? PeakResidentBytes() / 1e6 : 0;
     state.counters["pane_fill"] = nFill;
     state.counters["tick_gap_max_ms"] = static_cast<double>(gaps.back());
     state.counters["tick_gap_p99_ms"] = static_cast<double>(gaps[gaps.size() * 99 / 100]);
 }
 
+// MB/s of nBytes in dSeconds as a table cell, "-" when not measured.
+std::string RateCell(int64_t nBytes, double dSeconds) {
+    char szCell[32];
+    if (dSeconds > 0 && nBytes > 0) {
+        std::snprintf(szCell, sizeof(szCell), "%.1f", static_cast<double>(nBytes) / 1e6 / dSeconds);
+    } else {
+        std::snprintf(szCell, sizeof(szCell), "-");
+    }
+    return szCell;
+}
+
+void PrintSummary() {
+    const bool bAny = std::any_of(std::begin(g_rows), std::end(g_rows),
+                                  [](const CRow& row) { return row.nBytes > 0; });
+    if (bAny) {
+        std::printf("\n%-22s %8s %12s %12s %12s %12s\n", "MB/s", "MB", "cat (floor)", "vexil",
+                    "urxvt", "vexil/urxvt");
+    }
+    for (int i = 0; i < kWorkloadCount; ++i) {
+        const CRow& row = g_rows[i];
+        if (row.nBytes <= 0) {
+            continue;
+        }
+        const std::string label =
+            std::string(kWorkloads[i].pszLetter) + " " + kWorkloads[i].pszName;
+        const std::string view = row.bViewFailed ? "failed" : RateCell(row.nBytes, row.dView);
+        char szRatio[32] = "-";
+        if (!row.bViewFailed && row.dView > 0 && row.dUrxvt > 0) {
+            std::snprintf(szRatio, sizeof(szRatio), "%.2fx", row.dUrxvt / row.dView);
+        }
+        std::printf("%-22s %8.1f %12s %12s %12s %12s\n", label.c_str(),
+                    static_cast<double>(row.nBytes) / 1e6, RateCell(row.nBytes, row.dCat).c_str(),
+                    view.c_str(), RateCell(row.nBytes, row.dUrxvt).c_str(), szRatio);
+    }
+    if (bAny) {
+        for (const CWorkload& workload : kWorkloads) {
+            std::printf("  %s: %s\n", workload.pszLetter, workload.pszCommand);
+        }
+        std::printf("goal: vexil >= 100 MB/s on each and ahead of every peer\n");
+    }
+    if (g_flood.bRan) {
+        std::printf("\nkeys typed during a yes flood: %zu, shown after p99 %.1f ms, max %.1f ms\n",
+                    g_flood.nKeys, g_flood.dP99Ms, g_flood.dMaxMs);
+        std::printf("goal: key shown within 16 ms at p99\n");
+    }
+}
+
 }  // namespace
 
-BENCHMARK(RawPipe)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK(ViewSeq)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(Cat)
+    ->DenseRange(0, kWorkloadCount - 1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
+BENCHMARK(View)
+    ->DenseRange(0, kWorkloadCount - 1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
+BENCHMARK(Urxvt)
+    ->DenseRange(0, kWorkloadCount - 1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
 BENCHMARK(ViewFlood)->Arg(8)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 int main(int argc, char** argv) {
@@ -296,15 +838,7 @@ int main(int argc, char** argv) {
     OrvSetUiThread(&ui);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (g_dRawSeconds > 0 && g_dViewSeconds > 0) {
-        const double dMB = static_cast<double>(g_nSeqBytes) / 1e6;
-        std::printf("\n%s (%.1f MB)                      ms      MB/s\n", kSeqCommand, dMB);
-        std::printf("raw pipe, 64 KiB reads             %8.1f %9.1f\n", g_dRawSeconds * 1e3,
-                    dMB / g_dRawSeconds);
-        std::printf("vexil view, Run to end line        %8.1f %9.1f   (goal: 10 MB/s)\n",
-                    g_dViewSeconds * 1e3, dMB / g_dViewSeconds);
-        std::printf("view vs raw pipe: %.1fx the time\n", g_dViewSeconds / g_dRawSeconds);
-    }
+    PrintSummary();
     ui.Close();
     OrvSetUiThread(nullptr);
     return 0;

@@ -27,6 +27,8 @@ packages=(
   locales
   # the window under a virtual display, fonts, screenshots
   xvfb xauth x11-apps imagemagick fonts-dejavu-core fontconfig
+  # a terminal that bench-view measures beside the window (a benchmark peer, run under xvfb-run)
+  rxvt-unicode
   # the desktop's file handler (xdg-open) that opens text files in the user's editor
   xdg-utils
 )
