@@ -22,6 +22,8 @@ constexpr int kTabColumns = 8;
 // flood of small insertions costs one paint per tick and not one per insertion.
 constexpr int kRefreshMs = 16;
 constexpr int kMarginPx = 2;
+// Characters counted left of the view, beyond which a paint remembers where it stopped.
+constexpr int kSkipRemembered = 4096;
 
 bool IsHigh(char16_t c) {
     return c >= 0xD800 && c <= 0xDBFF;
@@ -180,8 +182,10 @@ void COutputText::Append(const char16_t* p, int n) {
 }
 
 void COutputText::PushLineWidth(int64_t nCols) {
-    // the line that ends now; a narrower or equal earlier line can never be the widest again
-    const int64_t nLine = m_nLinesDropped + GetLineCount() - 1;
+    // the line that ends now (Append writes the starts it found at its end); a narrower or
+    // equal earlier line can never be the widest again
+    const int64_t nLine =
+        m_nLinesDropped + GetLineCount() - 1 + static_cast<int64_t>(m_newLines.size());
     if (m_widest.empty() || m_widest.back().nCols > nCols) {
         m_widest.push_back({nLine, nCols});
         return;
@@ -841,7 +845,7 @@ void COutputPane::InsertOutputBatch(const COutputBatch& batch) {
         TextPaneInsertOutput(*this, batch.Chunk(i));
     }
     m_bInsertingBatch = false;
-    viewport()->update();
+    // layout and repaint on the next refresh tick, however many batches arrive meanwhile
     if (m_bBatchScroll) {
         ScrollCaret();
     } else {
@@ -1079,7 +1083,36 @@ void COutputPane::paintEvent(QPaintEvent*) {
                 painter.fillRect(QRect(nX0, nY, clampX(colX(nNext)) - nX0, m_nLineH), back);
             }
         };
-        for (int i = 0; i < nLen && nCol <= nLastCol; ++i) {
+        // Characters wholly left of the view are only counted, printable ASCII four at a time:
+        // a line of millions of characters scrolled to its end costs little to paint.
+        // Where the last paint stopped counting on a long line is remembered: output arriving at
+        // the end of such a line then costs the new characters only.
+        int i = 0;
+        const int64_t nAbsStart = nDropped + nStart;
+        if (m_skip.nGeneration == m_text.GetGeneration() && m_skip.nAbsLineStart == nAbsStart &&
+            m_skip.nCol + 2 < nFirstCol && m_skip.nAbsChar - nAbsStart <= nLen) {
+            i = static_cast<int>(m_skip.nAbsChar - nAbsStart);
+            nCol = m_skip.nCol;
+        }
+        const int iSkipFrom = i;
+        while (i < nLen) {
+            if (i + 4 <= nLen && nCol + 4 + 2 < nFirstCol && FourPrintable(p + i)) {
+                nCol += 4;
+                i += 4;
+                continue;
+            }
+            const int nUnits = IsHigh(p[i]) && i + 1 < nLen && IsLow(p[i + 1]) ? 2 : 1;
+            const int64_t nNext = COutputText::AdvanceColumns(p + i, nUnits, nCol);
+            if (nNext + 2 >= nFirstCol) {
+                break;
+            }
+            nCol = nNext;
+            i += nUnits;
+        }
+        if (i - iSkipFrom > kSkipRemembered) {
+            m_skip = {m_text.GetGeneration(), nAbsStart, nAbsStart + i, nCol};
+        }
+        for (; i < nLen && nCol <= nLastCol; ++i) {
             const char16_t c = p[i];
             applyAttr(i);
             if (IsRunChar(c)) {

@@ -304,6 +304,14 @@ private:
     // Inserts a batch of handed-over output, laying out once at the end.
     void InsertOutputBatch(const COutputBatch& batch);
 
+    // Where the last paint stopped counting the columns of a long line left of the view.
+    struct CPaintSkip {
+        uint64_t nGeneration = ~uint64_t{0};
+        int64_t nAbsLineStart = -1;  // the line's start, counted as GetDropped counts
+        int64_t nAbsChar = 0;        // the first character not skipped
+        int64_t nCol = 0;            // its column
+    };
+
     COutputText m_text;
     CTextAttrStore m_attrs;   // attribute runs at absolute positions
     int64_t m_nAttrBase = 0;  // absolute position of the first live character
@@ -331,6 +339,7 @@ private:
     COutputBatch m_batch;            // the batch being inserted
     bool m_bInsertingBatch = false;  // inside InsertOutputBatch: view work waits for its end
     bool m_bBatchScroll = false;     // the caret was to be scrolled into view during the batch
+    CPaintSkip m_skip;
     CTextMatches m_find;
     int64_t m_nFindOrigin = 0;    // absolute position a new pattern's search starts from
     int64_t m_nFindCurrent = -1;  // absolute position of the selected occurrence, -1: none

@@ -33,6 +33,8 @@ void Append(COutputText& text, const std::u16string& s) {
     text.Append(s.data(), static_cast<int>(s.size()));
 }
 
+int64_t WidestMeasured(const COutputText& text);
+
 }  // namespace
 
 TEST(OutputText, LinesEndOnlyAtCrLfPairs) {
@@ -58,7 +60,7 @@ TEST(OutputText, LinesEndOnlyAtCrLfPairs) {
     EXPECT_EQ(text.LineIndex(99), 13);  // clamped to the last line
 }
 
-TEST(OutputText, FrontRemovalKeepsLinesAndSurvivesCompaction) {
+TEST(OutputText, FrontRemovalKeepsTheLines) {
     COutputText text;
     std::u16string expected;
     for (int i = 0; i < 5000; ++i) {
@@ -67,7 +69,7 @@ TEST(OutputText, FrontRemovalKeepsLinesAndSurvivesCompaction) {
         Append(text, line);
         expected += line;
     }
-    // many small removals: the dead head is dropped several times on the way
+    // many small removals
     int nRemoved = 0;
     while (nRemoved + 255 < static_cast<int>(expected.size()) - 100) {
         text.EraseFront(255);
@@ -84,7 +86,7 @@ TEST(OutputText, FrontRemovalKeepsLinesAndSurvivesCompaction) {
         }
     }
     EXPECT_EQ(text.GetLineCount(), nLine);
-    // appending after compaction still finds the lines
+    // appending after the removals still finds the lines
     Append(text, u"tail\r\nend");
     EXPECT_EQ(text.GetLineCount(), nLine + 1);
     EXPECT_EQ(text.LineLength(nLine), 3);
@@ -108,8 +110,8 @@ TEST(OutputText, ALargeTextGrowsToItsBoundWithoutMoving) {
         ++nLines;
     }
     EXPECT_EQ(text.Data(), pBefore);
-    // the dead head of a full text fits as well: a third of it removed and appended again, and
-    // the live text has only moved on by what was removed
+    // removing at the front and appending again moves nothing either: the live text starts
+    // further on by what was removed
     const int nCycles = kMax / 3 / 18;
     for (int i = 0; i < nCycles; ++i) {
         text.EraseFront(18);
@@ -120,6 +122,56 @@ TEST(OutputText, ALargeTextGrowsToItsBoundWithoutMoving) {
     EXPECT_EQ(text.LineIndex(nLines - 1), text.GetLength() - 18);
     EXPECT_EQ(text.LineLength(nLines - 1), 16);
     EXPECT_EQ(std::u16string(text.Data(text.LineIndex(7)), 18), line);
+}
+
+TEST(OutputText, TextFlowingThroughABoundedTextManyTimesOverMatchesAModel) {
+    // A bound of 64 Ki characters and some 40 times as much text through it, as a flood goes
+    // through a full pane: the text wraps around its storage again and again. Lines of random
+    // lengths, tabs, lone CRs and LFs, and CR LF pairs split between appends; after every step
+    // the text, its lines and the widest line agree with a plain string.
+    constexpr int kMax = 64 * 1024;
+    COutputText text;
+    text.SetExpectedMax(kMax);
+    std::u16string model;
+    std::mt19937 random(7);
+    const char16_t kPieces[] = {u'a', u'b', u'\t', u'\r', u'\n', u'x', u'\u4e00', u' '};
+    for (int nStep = 0; nStep < 12000; ++nStep) {
+        std::u16string chunk;
+        const int nLen = static_cast<int>(random() % 400);
+        for (int i = 0; i < nLen; ++i) {
+            if (random() % 12 == 0) {
+                chunk += u"\r\n";
+            } else {
+                chunk += kPieces[random() % 8];
+            }
+        }
+        Append(text, chunk);
+        model += chunk;
+        const int nOver = static_cast<int>(model.size()) - kMax;
+        if (nOver > 0) {
+            text.EraseFront(nOver);
+            model.erase(0, static_cast<size_t>(nOver));
+        }
+        if (nStep % 500 != 499) {
+            ASSERT_EQ(text.GetLength(), static_cast<int>(model.size()));
+            continue;
+        }
+        ASSERT_EQ(Text(text), model) << "step " << nStep;
+        // the lines: a CR LF pair ends one, except a pair whose CR was removed
+        int nLine = 0;
+        for (size_t i = 0; i <= model.size(); ++i) {
+            if (i == 0 || (i >= 2 && model[i - 1] == u'\n' && model[i - 2] == u'\r')) {
+                ASSERT_EQ(text.LineIndex(nLine), static_cast<int>(i)) << "step " << nStep;
+                ASSERT_EQ(text.LineFromChar(static_cast<int>(i)), nLine);
+                ++nLine;
+            }
+        }
+        ASSERT_EQ(text.GetLineCount(), nLine);
+        // the widest line may count up to one tab stop more for a first line that lost its start
+        const int64_t nWidest = WidestMeasured(text);
+        EXPECT_GE(text.GetMaxColumns(), nWidest);
+        EXPECT_LE(text.GetMaxColumns(), nWidest + 8);
+    }
 }
 
 TEST(OutputText, RemovingTheCrOfAPairJoinsTheLines) {

@@ -1,0 +1,166 @@
+// The stage between a pipe's reader and the pane, and the mirrored ring the pane keeps its text in.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mirror-ring.h"
+#include "output-stage.h"
+
+namespace {
+
+CTextPaneOutput Chunk(const std::u16string& text, const std::vector<CTextAttrRun>& runs = {},
+                      const char16_t* pszTag = nullptr) {
+    CTextPaneOutput chunk;
+    chunk.pText = text.c_str();
+    chunk.nText = static_cast<int>(text.size());
+    chunk.pRuns = runs.empty() ? nullptr : runs.data();
+    chunk.nRuns = static_cast<int>(runs.size());
+    chunk.pszLineTag = pszTag;
+    return chunk;
+}
+
+std::u16string TextOf(const CTextPaneOutput& chunk) {
+    return std::u16string(chunk.pText, static_cast<size_t>(chunk.nText));
+}
+
+}  // namespace
+
+TEST(OutputStage, ChunksArriveWholeInOrderAndWakeTheOwnerOncePerBatch) {
+    std::atomic<int> nWakes{0};
+    COutputStage stage([&] { ++nWakes; });
+    CTextAttrRun red;
+    red.nStart = 1;
+    red.nLength = 2;
+    red.attr.nFore = CTextAttr::kColourIndexed | 1;
+    const std::u16string first = u"first\r\n";
+    const std::u16string second = u"second";
+    const std::u16string third = u"third\r\n";
+    ASSERT_TRUE(stage.Put(Chunk(first)));
+    ASSERT_TRUE(stage.Put(Chunk(second, {red})));
+    ASSERT_TRUE(stage.Put(Chunk(third, {}, u"TAG: ")));
+    EXPECT_EQ(nWakes, 1);  // the owner was armed for the first chunk only
+    EXPECT_TRUE(stage.HasWaiting());
+
+    COutputBatch batch;
+    ASSERT_TRUE(stage.TakeOrArm(batch));
+    ASSERT_EQ(batch.ChunkCount(), 3u);
+    EXPECT_EQ(batch.Units(), first.size() + second.size() + third.size() + 5);
+    EXPECT_EQ(TextOf(batch.Chunk(0)), first);
+    EXPECT_EQ(batch.Chunk(0).pText[first.size()], u'\0');  // each text ends with a NUL
+    EXPECT_EQ(batch.Chunk(0).nRuns, 0);
+    EXPECT_EQ(batch.Chunk(0).pszLineTag, nullptr);
+    EXPECT_EQ(TextOf(batch.Chunk(1)), second);
+    ASSERT_EQ(batch.Chunk(1).nRuns, 1);
+    EXPECT_EQ(batch.Chunk(1).pRuns[0].nStart, 1);
+    EXPECT_EQ(batch.Chunk(1).pRuns[0].nLength, 2);
+    EXPECT_EQ(batch.Chunk(1).pRuns[0].attr, red.attr);
+    EXPECT_EQ(TextOf(batch.Chunk(2)), third);
+    ASSERT_NE(batch.Chunk(2).pszLineTag, nullptr);
+    EXPECT_EQ(std::u16string(batch.Chunk(2).pszLineTag), u"TAG: ");
+    EXPECT_FALSE(stage.HasWaiting());
+
+    // Taken while disarmed: no wake until the owner finds the stage empty and arms it again.
+    ASSERT_TRUE(stage.Put(Chunk(u"more")));
+    EXPECT_EQ(nWakes, 1);
+    ASSERT_TRUE(stage.TakeOrArm(batch));
+    ASSERT_EQ(batch.ChunkCount(), 1u);
+    EXPECT_FALSE(stage.TakeOrArm(batch));
+    EXPECT_TRUE(batch.IsEmpty());
+    ASSERT_TRUE(stage.Put(Chunk(u"again")));
+    EXPECT_EQ(nWakes, 2);
+}
+
+TEST(OutputStage, AFullStageHoldsTheReaderBackUntilTheOwnerTakesIt) {
+    // At most 100 units wait; a reader puts 50 chunks of 30 units against an owner that takes
+    // only now and then. Nothing is lost or reordered, and the stage never holds much more than
+    // its bound.
+    COutputStage stage(nullptr, 100);
+    std::atomic<int> nPut{0};
+    std::thread reader([&] {
+        for (int i = 0; i < 50; ++i) {
+            std::u16string text(29, static_cast<char16_t>(u'A' + i % 26));
+            text += static_cast<char16_t>(u'0' + i % 10);
+            ASSERT_TRUE(stage.Put(Chunk(text)));
+            ++nPut;
+        }
+    });
+    std::u16string received;
+    COutputBatch batch;
+    int nTakes = 0;
+    while (received.size() < 50 * 30) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (nTakes == 0) {
+            // the reader stops once more than the bound waits: at 4 chunks, 120 units
+            EXPECT_LE(nPut.load(), 4);
+        }
+        if (stage.TakeOrArm(batch)) {
+            ++nTakes;
+            EXPECT_LE(batch.Units(), 130u);
+            for (size_t i = 0; i < batch.ChunkCount(); ++i) {
+                received += TextOf(batch.Chunk(i));
+            }
+        }
+    }
+    reader.join();
+    EXPECT_GE(nTakes, 10);
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(received[static_cast<size_t>(i * 30)], static_cast<char16_t>(u'A' + i % 26));
+        ASSERT_EQ(received[static_cast<size_t>(i * 30 + 29)], static_cast<char16_t>(u'0' + i % 10));
+    }
+}
+
+TEST(OutputStage, CloseReleasesAWaitingReaderAndRefusesMore) {
+    COutputStage stage(nullptr, 10);
+    ASSERT_TRUE(stage.Put(Chunk(u"0123456789ab")));  // over the bound: the next Put waits
+    std::atomic<int> nResult{-1};
+    std::thread reader([&] { nResult = stage.Put(Chunk(u"late")) ? 1 : 0; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(nResult, -1);
+    stage.Close();
+    reader.join();
+    EXPECT_EQ(nResult, 0);
+    EXPECT_TRUE(stage.IsClosed());
+    EXPECT_FALSE(stage.Put(Chunk(u"after")));
+    COutputBatch batch;
+    EXPECT_FALSE(stage.TakeOrArm(batch));  // what waited went with the pane
+}
+
+TEST(MirrorRing, RunsReadWholeAcrossTheWrapAndSurviveGrowth) {
+    CMirrorRing<uint32_t> ring;
+    ASSERT_TRUE(ring.Reserve(1000, 0, 0));
+    const size_t nCap = ring.Capacity();
+    ASSERT_GE(nCap, 1000u);
+    // a run written across the end of the storage reads back as one array
+    std::vector<uint32_t> values(nCap / 2);
+    for (size_t i = 0; i < values.size(); ++i) {
+        values[i] = static_cast<uint32_t>(i * 7 + 1);
+    }
+    const uint64_t nFrom = 3 * nCap - nCap / 4;  // absolute: the ring went round three times
+    ring.Write(nFrom, values.data(), values.size());
+    const uint32_t* p = ring.At(nFrom);
+    for (size_t i = 0; i < values.size(); ++i) {
+        ASSERT_EQ(p[i], values[i]) << i;
+    }
+    // single elements written past the wrap are seen through both mappings
+    ring.Set(nFrom + values.size() - 1, 4242);
+    EXPECT_EQ(ring.At(nFrom)[values.size() - 1], 4242u);
+    EXPECT_EQ(*ring.At(nFrom + values.size() - 1), 4242u);
+    // growing keeps the run at the same absolute indexes
+    ASSERT_TRUE(ring.Reserve(5 * nCap, nFrom, values.size()));
+    EXPECT_GE(ring.Capacity(), 5 * nCap);
+    p = ring.At(nFrom);
+    for (size_t i = 0; i + 1 < values.size(); ++i) {
+        ASSERT_EQ(p[i], values[i]) << i;
+    }
+    EXPECT_EQ(p[values.size() - 1], 4242u);
+    // a smaller request keeps the storage
+    const uint32_t* pBefore = ring.At(0);
+    ASSERT_TRUE(ring.Reserve(10, 0, 0));
+    EXPECT_EQ(ring.At(0), pBefore);
+    ring.Release();
+    EXPECT_EQ(ring.Capacity(), 0u);
+}
