@@ -26,7 +26,7 @@ packages=(
   # locale data (generated below) for the thousands-separator and collation tests
   locales
   # the window under a virtual display, fonts, screenshots
-  xvfb xauth x11-apps imagemagick fonts-dejavu-core fontconfig
+  xvfb xauth x11-apps xdotool imagemagick fonts-dejavu-core fontconfig
   # a terminal that bench-view measures beside the window (a benchmark peer, run under xvfb-run)
   rxvt-unicode
   # the desktop's file handler (xdg-open) that opens text files in the user's editor
