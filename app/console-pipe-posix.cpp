@@ -768,7 +768,8 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
             const long n = OrvSysRead(hRead, buf, 255);
             if (n > 0) {
                 deliver(decoded, decoder.Decode(buf, static_cast<int>(n), decoded), false);
-                bMustPoll = ++nReadsSincePoll >= kReadsBetweenPolls;
+                // a blocking descriptor is read only once poll has seen data
+                bMustPoll = !bNonBlocking || ++nReadsSincePoll >= kReadsBetweenPolls;
                 continue;
             }
             if (n == 0 || errno != EAGAIN) {
@@ -804,18 +805,8 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
             // The shell is reaped as it exits, though what it started may hold the output on.
             bReaped = pPipe->ReapIfExited();
         }
-        if (bNonBlocking) {
-            bMustPoll = false;  // the next turn reads, whatever poll said
-            continue;
-        }
-        if (fds[0].revents == 0) {
-            continue;
-        }
-        const long n = OrvSysRead(hRead, buf, 255);
-        if (n <= 0) {
-            break;  // end of output (or a read error, which ends it just as well)
-        }
-        deliver(decoded, decoder.Decode(buf, static_cast<int>(n), decoded), false);
+        // the next turn reads: without blocking whatever poll said, else once it saw data
+        bMustPoll = !bNonBlocking && fds[0].revents == 0;
     }
     deliver(decoded, decoder.Flush(decoded), true);
     // The output usually ends as the shell exits: give it a moment to become reapable.

@@ -44,18 +44,7 @@ int FindEsc(const char16_t* p, int nFrom, int n) {
 int CEscapeFilter::Filter(const char16_t* p, int n, char16_t* pOut,
                           std::vector<CTextAttrRun>& runs) {
     int nOut = 0;
-    auto emit = [&](char16_t c) {
-        if (!m_attr.IsDefault()) {
-            if (!runs.empty() && runs.back().nStart + runs.back().nLength == nOut &&
-                runs.back().attr == m_attr) {
-                ++runs.back().nLength;
-            } else {
-                runs.push_back(CTextAttrRun{nOut, 1, m_attr});
-            }
-        }
-        pOut[nOut++] = c;
-    };
-    // Plain text up to the next ESC goes over in one piece, with one run at most.
+    // Text goes over with the current attributes, extending the last run where it continues it.
     auto emitSpan = [&](const char16_t* pSpan, int nSpan) {
         if (!m_attr.IsDefault()) {
             if (!runs.empty() && runs.back().nStart + runs.back().nLength == nOut &&
@@ -68,6 +57,7 @@ int CEscapeFilter::Filter(const char16_t* p, int n, char16_t* pOut,
         std::memcpy(pOut + nOut, pSpan, static_cast<size_t>(nSpan) * sizeof(char16_t));
         nOut += nSpan;
     };
+    auto emit = [&](char16_t c) { emitSpan(&c, 1); };
     for (int i = 0; i < n; ++i) {
         const char16_t c = p[i];
         switch (m_state) {
