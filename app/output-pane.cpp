@@ -411,7 +411,9 @@ void CQtPaneHost::Drain() {
             m_queue.RewakeIfPending();  // the rest after the event loop's turn
             return;
         }
-        m_queue.RunOne();
+        // the item was queued after the output its thread handed over before it: insert that
+        // once the item is taken, or a chunk put just now would follow its own end notification
+        m_queue.RunOne([this] { m_pPane->InsertWaitingOutput(); });
     }
 }
 
@@ -834,8 +836,8 @@ void COutputPane::InsertWaitingOutput() {
     }
     InsertOutputBatch(m_batch);
     m_batch.Clear();
-    // more may be arriving without a wake-up: look again soon
-    m_outputTimer.start();
+    // more may be arriving without a wake-up: look again soon, at once if the reader is ahead
+    m_outputTimer.start(m_pHost->IsOutputBacklogged() ? 0 : kOutputPollMs);
 }
 
 void COutputPane::InsertOutputBatch(const COutputBatch& batch) {

@@ -144,6 +144,9 @@ public:
     // Moves the output waiting in the stage into batch; false (and the next chunk wakes the UI
     // thread) when none waits. UI thread only.
     bool TakeOutput(COutputBatch& batch) { return m_stage.TakeOrArm(batch); }
+    // Whether the reader has got well ahead: so much waits that the next batch should follow
+    // at the event loop's next turn rather than after the pane's polling interval.
+    bool IsOutputBacklogged() const { return m_stage.WaitingUnits() >= m_stage.MaxUnits() / 4; }
 
 private:
     COutputPane* const m_pPane;  // used only while the queue is attached

@@ -61,12 +61,20 @@ bool COutputStage::Put(const CTextPaneOutput& chunk) {
     bool bWake = false;
     {
         std::unique_lock<std::mutex> lock(m_lock);
-        m_room.wait(lock, [&] { return m_bClosed || m_waiting.Units() <= m_nMaxUnits; });
+        if (!m_bClosed && m_waiting.Units() > m_nMaxUnits) {
+            // the owner may be sitting out its timer: a full stage wakes it now
+            lock.unlock();
+            if (m_wake) {
+                m_wake();
+            }
+            lock.lock();
+            m_room.wait(lock, [&] { return m_bClosed || m_waiting.Units() <= m_nMaxUnits; });
+        }
         if (m_bClosed) {
             return false;
         }
         m_waiting.Add(chunk);
-        m_nWaiting.store(m_waiting.ChunkCount(), std::memory_order_release);
+        m_nWaiting.store(m_waiting.Units(), std::memory_order_release);
         bWake = m_bArmed;
         m_bArmed = false;
     }

@@ -57,7 +57,9 @@ public:
     COutputStage& operator=(const COutputStage&) = delete;
 
     // Queues a copy of the chunk behind the ones waiting. Waits first while more than the
-    // maximum is waiting, until the owner has taken it or the stage is closed. False, queuing
+    // maximum is waiting, until the owner has taken it or the stage is closed; before such a wait
+    // the owner is woken even when it did not ask to be, so that it does not sit out its own
+    // timer while the reader stands still. False, queuing
     // nothing, once the stage is closed. Any thread but the owner's: the
     // owner inserts its own output directly, after it has taken what waits.
     bool Put(const CTextPaneOutput& chunk);
@@ -65,8 +67,10 @@ public:
     // nothing waits, arms the wake-up instead and returns false. While disarmed, chunks arrive
     // without waking the owner, which is then expected to look again soon (a timer of its own).
     bool TakeOrArm(COutputBatch& batch);
-    // Whether chunks are waiting; never blocks. A hint.
-    bool HasWaiting() const { return m_nWaiting.load(std::memory_order_acquire) > 0; }
+    // Whether chunks are waiting, and how many units; never block. Hints.
+    bool HasWaiting() const { return WaitingUnits() > 0; }
+    size_t WaitingUnits() const { return m_nWaiting.load(std::memory_order_acquire); }
+    size_t MaxUnits() const { return m_nMaxUnits; }
     // Drops what waits and refuses every later Put; a Put waiting for room returns false. Any
     // thread; repeated calls do nothing.
     void Close();
@@ -78,7 +82,7 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable m_room;  // the owner took the waiting chunks, or the stage closed
     COutputBatch m_waiting;
-    std::atomic<size_t> m_nWaiting{0};
+    std::atomic<size_t> m_nWaiting{0};  // units in m_waiting
     bool m_bArmed = true;
     bool m_bClosed = false;
 };

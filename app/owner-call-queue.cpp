@@ -119,7 +119,7 @@ void COwnerCallQueue::RewakeIfPending() {
     }
 }
 
-bool COwnerCallQueue::RunOne() {
+bool COwnerCallQueue::RunOne(const std::function<void()>& beforeRun) {
     CEntry entry;
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -129,6 +129,9 @@ bool COwnerCallQueue::RunOne() {
         entry = m_queue.front();
         m_queue.pop_front();
         m_nQueued.store(static_cast<int>(m_queue.size()), std::memory_order_release);
+    }
+    if (beforeRun) {
+        beforeRun();
     }
     // A waiting caller keeps its work alive; the owner may detach the queue inside the work.
     entry.pWork->Run();

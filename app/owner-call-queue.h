@@ -55,8 +55,11 @@ public:
 
     // Clears the outstanding wake: items queued from now on wake the owner again. Owner thread.
     void OwnerWoke();
-    // Runs the first queued item; false when the queue was empty. Owner thread.
-    bool RunOne();
+    // Runs the first queued item; false when the queue was empty. beforeRun, when given, is
+    // called once the item has been taken from the queue and before it runs: what another
+    // thread handed over by other means before it queued the item is there to be seen then,
+    // which is not so for a look taken before RunOne. Owner thread.
+    bool RunOne(const std::function<void()>& beforeRun = nullptr);
     // Wakes the owner again when items are left (after a drain that stopped early). Owner thread.
     void RewakeIfPending();
     // Whether items are queued; never blocks. A hint for the owner's loop.

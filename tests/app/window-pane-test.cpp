@@ -400,6 +400,59 @@ TEST(OutputPaneHost, CallsRunOnTheUiThreadInOrderWithPosts) {
     EXPECT_TRUE(pHost->IsPaneAlive());
 }
 
+TEST(OutputPaneHost, EachEndNotificationFindsTheOutputHandedOverBeforeIt) {
+    // A reader floods the pane, so that its last chunk has to wait for room while the UI thread
+    // inserts a large batch, then posts the end notification: when the notification runs, the
+    // last chunk is in the pane, in every round.
+    COutputPane pane;
+    pane.SetLimitText(1 << 24);
+    std::shared_ptr<ITextPaneHost> pHost = pane.Host();
+    constexpr int kRounds = 20;
+    const std::u16string fill(1000, u'x');
+    const auto Last = [](int i) {
+        const std::string s = "last of round " + std::to_string(i) + "\r\n";
+        return std::u16string(s.begin(), s.end());
+    };
+    int nDone = 0;
+    std::vector<int> missing;
+    QObject::connect(&pane, &COutputPane::PipeDone, [&](quintptr n) {
+        const std::u16string expected = Last(static_cast<int>(n));
+        const COutputText& text = pane.Text();
+        const int nLen = text.GetLength();
+        const int nTail = static_cast<int>(expected.size());
+        if (nLen < nTail || std::u16string(text.Data(nLen - nTail), nTail) != expected) {
+            missing.push_back(static_cast<int>(n));
+        }
+        ++nDone;
+    });
+    std::atomic<int> nHandled{0};
+    std::thread reader([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            CTextPaneOutput chunk;
+            chunk.pText = fill.c_str();
+            chunk.nText = static_cast<int>(fill.size());
+            for (int j = 0; j < 400; ++j) {  // more than the stage takes before it holds back
+                pHost->AppendOutput(chunk);
+            }
+            const std::u16string last = Last(i);
+            chunk.pText = last.c_str();
+            chunk.nText = static_cast<int>(last.size());
+            pHost->AppendOutput(chunk);
+            pHost->PostPipeDone(static_cast<uintptr_t>(i));
+            while (nHandled.load() <= i) {  // one round at a time
+                std::this_thread::yield();
+            }
+        }
+    });
+    const bool bAll = WaitFor([&] {
+        nHandled = nDone;
+        return nDone == kRounds;
+    });
+    reader.join();
+    ASSERT_TRUE(bAll);
+    EXPECT_EQ(missing, std::vector<int>());
+}
+
 TEST(OutputPaneHost, PaneGoneReleasesWaitersAndFailsFast) {
     auto* pPane = new COutputPane;
     std::shared_ptr<ITextPaneHost> pHost = pPane->Host();

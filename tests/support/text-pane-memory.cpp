@@ -301,8 +301,7 @@ void CTextPaneMemoryHost::OwnerLoop() {
             if (nMs > 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
             }
-            InsertStaged();
-            m_queue.RunOne();
+            m_queue.RunOne([this] { InsertStaged(); });
         }
         lock.lock();
         if (bStop && !m_queue.HasPending()) {
