@@ -1,5 +1,9 @@
 #include "output-pane.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -10,6 +14,7 @@
 #include <QResizeEvent>
 #include <QScrollBar>
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -72,6 +77,51 @@ bool FourPrintable(const char16_t* p) {
            ((w + kLanes) & (kLanes * 0x80)) == 0;
 }
 
+// The units of a block of 16 by kind: bit k of each mask stands for p[k].
+struct CBlockKinds {
+    uint32_t nOther;  // not printable ASCII (0x20 to 0x7E)
+    uint32_t nCr;
+    uint32_t nLf;
+};
+
+[[gnu::always_inline]] inline CBlockKinds Classify16(const char16_t* p) {
+#if defined(__SSE2__)
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+    // shifted by 0x8000 - 0x20, exactly the printable units become the smallest signed values
+    const __m128i shift = _mm_set1_epi16(static_cast<short>(0x8000 - 0x20));
+    const __m128i bound = _mm_set1_epi16(static_cast<short>(0x8000 + 0x7F - 0x20));
+    const auto Mask = [](__m128i a, __m128i b) {
+        return static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b)));
+    };
+    const __m128i cr = _mm_set1_epi16(0x0D);
+    const __m128i lf = _mm_set1_epi16(0x0A);
+    CBlockKinds kinds;
+    kinds.nOther = ~Mask(_mm_cmplt_epi16(_mm_add_epi16(lo, shift), bound),
+                         _mm_cmplt_epi16(_mm_add_epi16(hi, shift), bound)) &
+                   0xFFFFu;
+    kinds.nCr = Mask(_mm_cmpeq_epi16(lo, cr), _mm_cmpeq_epi16(hi, cr));
+    kinds.nLf = Mask(_mm_cmpeq_epi16(lo, lf), _mm_cmpeq_epi16(hi, lf));
+    return kinds;
+#else
+    CBlockKinds kinds{0, 0, 0};
+    for (int k = 0; k < 16; ++k) {
+        kinds.nOther |= static_cast<uint32_t>(p[k] < 0x20 || p[k] >= 0x7F) << k;
+        kinds.nCr |= static_cast<uint32_t>(p[k] == u'\r') << k;
+        kinds.nLf |= static_cast<uint32_t>(p[k] == u'\n') << k;
+    }
+    return kinds;
+#endif
+}
+
+// Bits set in a 16-bit mask, without relying on a population-count instruction.
+[[gnu::always_inline]] inline int Count16(uint32_t n) {
+    n = n - ((n >> 1) & 0x5555u);
+    n = (n & 0x3333u) + ((n >> 2) & 0x3333u);
+    n = (n + (n >> 4)) & 0x0F0Fu;
+    return static_cast<int>((n + (n >> 8)) & 0x1Fu);
+}
+
 // The columns of one unit that is not printable ASCII at p[i] (a pair counts at its first half,
 // which then also consumes the second); returns the new column and advances i past the unit.
 int64_t AdvanceOther(const char16_t* p, int n, int& i, int64_t nCol) {
@@ -95,7 +145,16 @@ int64_t AdvanceOther(const char16_t* p, int n, int& i, int64_t nCol) {
 int64_t COutputText::AdvanceColumns(const char16_t* p, int n, int64_t nCol) {
     int i = 0;
     while (i < n) {
-        if (i + 4 <= n && FourPrintable(p + i)) {
+        if (i + 16 <= n) {
+            const uint32_t nOther = Classify16(p + i).nOther;
+            const int nRun = nOther == 0 ? 16 : std::countr_zero(nOther);
+            nCol += nRun;
+            i += nRun;
+            if (nRun == 16) {
+                continue;
+            }
+            nCol = AdvanceOther(p, n, i, nCol);
+        } else if (i + 4 <= n && FourPrintable(p + i)) {
             nCol += 4;
             i += 4;
         } else if (p[i] >= 0x20 && p[i] < 0x7F) {
@@ -144,59 +203,119 @@ void COutputText::Append(const char16_t* p, int n) {
     // a CR at the end of the text pairs with an LF at the start of the appended text
     bool bCr = m_nEnd > m_nBase && *m_ring.At(m_nEnd - 1) == u'\r';
     m_ring.Write(m_nEnd, p, static_cast<size_t>(n));
-    m_newLines.clear();
     // One pass finds the line ends and counts the columns; a CR has none, so a line's width is
-    // the column reached at its LF.
+    // the column reached at its LF. Printable ASCII is skipped 16 units at a time; the units
+    // between are taken one by one from the mask of the others.
+    CLineSink lines(*this);
     int64_t nCol = m_nLastCols;
     int i = 0;
-    while (i < n) {
-        if (i + 4 <= n && FourPrintable(p + i)) {
-            nCol += 4;
-            i += 4;
-            bCr = false;
+    while (i + 16 <= n) {
+        const CBlockKinds kinds = Classify16(p + i);
+        if ((kinds.nOther & ~(kinds.nCr | kinds.nLf)) == 0) {
+            // printable ASCII, CRs and LFs only, as most output is: the line ends are the LFs
+            // after a CR, and a line's columns are the printable units before its end
+            uint32_t nEnds = kinds.nLf & ((kinds.nCr << 1) | (bCr ? 1u : 0u));
+            uint32_t nPrintable = ~kinds.nOther & 0xFFFFu;
+            while (nEnds != 0) {
+                const int k = std::countr_zero(nEnds);
+                const uint32_t nBefore = (1u << k) - 1;
+                nCol += Count16(nPrintable & nBefore);
+                nPrintable &= ~nBefore;
+                lines.End(m_nEnd + static_cast<uint64_t>(i + k) + 1, nCol);
+                nCol = 0;
+                nEnds &= nEnds - 1;
+            }
+            nCol += Count16(nPrintable);
+            bCr = (kinds.nCr >> 15) != 0;
+            i += 16;
             continue;
         }
+        uint32_t nOther = kinds.nOther;
+        int nDone = 0;  // units of the block handled
+        while (nOther != 0) {
+            const int k = std::countr_zero(nOther);
+            if (k > nDone) {
+                nCol += k - nDone;
+                bCr = false;
+            }
+            const char16_t c = p[i + k];
+            if (c == u'\r') {
+                bCr = true;
+            } else if (c == u'\n') {
+                if (bCr) {
+                    lines.End(m_nEnd + static_cast<uint64_t>(i + k) + 1, nCol);
+                    nCol = 0;
+                }
+                bCr = false;
+            } else {
+                // a tab, a control character or more than ASCII: may take the next unit too
+                int j = i + k;
+                bCr = false;
+                nCol = AdvanceOther(p, n, j, nCol);
+                nDone = j - i;
+                break;
+            }
+            nDone = k + 1;
+            nOther &= nOther - 1;
+        }
+        if (nOther == 0 && nDone < 16) {
+            nCol += 16 - nDone;
+            bCr = false;
+            nDone = 16;
+        }
+        i += nDone;
+    }
+    while (i < n) {
         const char16_t c = p[i];
         if (c >= 0x20 && c < 0x7F) {
             ++nCol;
             ++i;
             bCr = false;
         } else if (c == u'\r') {
-            bCr = true;  // no columns; an LF after it ends the line
+            bCr = true;
             ++i;
         } else if (c == u'\n' && bCr) {
-            PushLineWidth(nCol);
-            m_newLines.push_back(static_cast<uint32_t>(m_nEnd + static_cast<uint64_t>(i) + 1));
+            lines.End(m_nEnd + static_cast<uint64_t>(i) + 1, nCol);
             nCol = 0;
             ++i;
             bCr = false;
         } else {
-            bCr = c == u'\r';
+            bCr = false;
             nCol = AdvanceOther(p, n, i, nCol);
         }
     }
+    lines.Flush();
     m_nLastCols = nCol;
-    m_lineRing.Write(m_nLineEnd, m_newLines.data(), m_newLines.size());
-    m_nLineEnd += m_newLines.size();
     m_nEnd += static_cast<uint64_t>(n);
 }
 
-void COutputText::PushLineWidth(int64_t nCols) {
-    // the line that ends now (Append writes the starts it found at its end); a narrower or
-    // equal earlier line can never be the widest again
-    const int64_t nLine =
-        m_nLinesDropped + GetLineCount() - 1 + static_cast<int64_t>(m_newLines.size());
-    if (m_widest.empty() || m_widest.back().nCols > nCols) {
-        m_widest.push_back({nLine, nCols});
-        return;
+COutputText::CLineSink::CLineSink(COutputText& text)
+    : m_text(text),
+      m_nNextLine(text.m_nLinesDropped + text.GetLineCount() - 1),
+      m_pBack(text.m_widest.empty() ? nullptr : &text.m_widest.back()) {}
+
+void COutputText::CLineSink::Flush() {
+    m_text.m_lineRing.Write(m_text.m_nLineEnd, m_starts, m_nStarts);
+    m_text.m_nLineEnd += m_nStarts;
+    m_nStarts = 0;
+}
+
+void COutputText::CLineSink::Widest(int64_t nCols) {
+    // a narrower or equal earlier line can never be the widest again
+    std::deque<CLineWidth>& widest = m_text.m_widest;
+    const int64_t nLine = m_nNextLine - 1;
+    if (widest.empty() || widest.back().nCols > nCols) {
+        widest.push_back({nLine, nCols});
+    } else {
+        // the last entry gives way: it takes the new line's place instead of a pop and a push
+        auto last = std::prev(widest.end());
+        while (last != widest.begin() && std::prev(last)->nCols <= nCols) {
+            widest.pop_back();
+            last = std::prev(widest.end());
+        }
+        *last = {nLine, nCols};
     }
-    // the last entry gives way: it takes the new line's place instead of a pop and a push
-    auto last = std::prev(m_widest.end());
-    while (last != m_widest.begin() && std::prev(last)->nCols <= nCols) {
-        m_widest.pop_back();
-        last = std::prev(m_widest.end());
-    }
-    *last = {nLine, nCols};
+    m_pBack = &widest.back();
 }
 
 int64_t COutputText::GetMaxColumns() const {

@@ -98,8 +98,35 @@ private:
     bool ReserveFor(int n);
     // The capacity to grow a ring to for nNeeded elements, of which nBound suffice at the bound.
     size_t GrowTo(size_t nCap, size_t nNeeded, size_t nBound) const;
-    // Records the width of a line that has just been completed.
-    void PushLineWidth(int64_t nCols);
+    // Where Append records the lines it completes: their starts, gathered and written to the
+    // line ring in pieces, and their widths, for the widest-line window.
+    class CLineSink {
+    public:
+        explicit CLineSink(COutputText& text);
+        // A line ended; the next starts at absolute position nNextStart.
+        void End(uint64_t nNextStart, int64_t nCols) {
+            if (m_nStarts == kStarts) {
+                Flush();
+            }
+            m_starts[m_nStarts++] = static_cast<uint32_t>(nNextStart);
+            ++m_nNextLine;
+            if (m_pBack != nullptr && m_pBack->nCols == nCols) {
+                m_pBack->nLine = m_nNextLine - 1;  // lines of one width: the last stands for all
+            } else {
+                Widest(nCols);
+            }
+        }
+        void Flush();
+
+    private:
+        static constexpr size_t kStarts = 256;
+        void Widest(int64_t nCols);
+        COutputText& m_text;
+        int64_t m_nNextLine;   // number of the last line, counted as CLineWidth::nLine
+        CLineWidth* m_pBack;   // the window's last entry (a deque keeps its elements in place)
+        size_t m_nStarts = 0;  // starts gathered in m_starts
+        uint32_t m_starts[kStarts];
+    };
 
     CMirrorRing<char16_t> m_ring;  // the characters; live from m_nBase to m_nEnd
     uint64_t m_nBase = 0;
@@ -117,7 +144,6 @@ private:
     int64_t m_nDropped = 0;
     uint64_t m_nGeneration = 0;
     size_t m_nExpectedMax = 0;
-    std::vector<uint32_t> m_newLines;  // Append's line starts, written to the ring in one go
 };
 
 class COutputPane;

@@ -206,6 +206,60 @@ TEST(OutputText, ColumnsFollowTabsAndWideCharacters) {
     EXPECT_EQ(text.GetLastLineColumns(), 11);
 }
 
+TEST(OutputText, ColumnsOfRandomTextAgreeWithAUnitByUnitCount) {
+    // Long runs of plain ASCII (the block-wise scan) broken by tabs, control characters, wide
+    // characters and pairs at every offset, lone CRs and LFs and CR LF pairs, appended in random
+    // pieces that split line ends: each line's columns, the last line's and the widest
+    // agree with a count made one code point at a time.
+    std::mt19937 random(11);
+    const std::u16string kOthers[] = {u"\t", u"\a",   u"\u4e00", u"\U0001F600", u"\r",
+                                      u"\n", u"\r\n", u"\u00e9", u"\x7f"};
+    for (int nRound = 0; nRound < 300; ++nRound) {
+        std::u16string all;
+        while (all.size() < 3000) {
+            if (random() % 3 != 0) {
+                all.append(random() % 40, static_cast<char16_t>(u'!' + random() % 90));
+            } else {
+                all += kOthers[random() % std::size(kOthers)];
+            }
+        }
+        COutputText text;
+        for (size_t nPos = 0; nPos < all.size();) {
+            size_t n = std::min<size_t>(1 + random() % 70, all.size() - nPos);
+            if (all[nPos + n - 1] >= 0xD800 && all[nPos + n - 1] < 0xDC00) {
+                ++n;  // the reader never splits a pair: it decodes whole code points
+            }
+            text.Append(all.data() + nPos, static_cast<int>(n));
+            nPos += n;
+        }
+        // the count: lines end after CR LF; a tab goes to the next multiple of 8
+        int64_t nCol = 0;
+        int64_t nWidest = 0;
+        int nLine = 0;
+        for (size_t i = 0; i < all.size(); ++i) {
+            const char16_t c = all[i];
+            if (c == u'\n' && i > 0 && all[i - 1] == u'\r') {
+                nWidest = std::max(nWidest, nCol);
+                nCol = 0;
+                ++nLine;
+                ASSERT_EQ(text.LineIndex(nLine), static_cast<int>(i + 1)) << "round " << nRound;
+            } else if (c == u'\t') {
+                nCol += 8 - nCol % 8;
+            } else if (c >= 0xD800 && c < 0xDC00 && i + 1 < all.size()) {
+                nCol += COutputText::CharColumns(0x10000 + ((char32_t(c) - 0xD800) << 10) +
+                                                 (all[i + 1] - 0xDC00));
+                ++i;
+            } else {
+                nCol += COutputText::CharColumns(c);
+            }
+        }
+        ASSERT_EQ(text.GetLineCount(), nLine + 1) << "round " << nRound;
+        EXPECT_EQ(text.GetLastLineColumns(), nCol) << "round " << nRound;
+        EXPECT_EQ(text.GetMaxColumns(), std::max(nWidest, nCol)) << "round " << nRound;
+        EXPECT_EQ(WidestMeasured(text), std::max(nWidest, nCol)) << "round " << nRound;
+    }
+}
+
 TEST(OutputPane, SelectionFollowsEditControlRules) {
     COutputPane pane;
     pane.ReplaceSel(u"hello\r\nworld");

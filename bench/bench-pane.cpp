@@ -1,0 +1,144 @@
+// The pane's text model under a flood: the chunks a reader delivers (255 bytes of output each,
+// line ends already CR LF) appended to a text bounded as the pane bounds it, the oldest text
+// dropped as new text arrives. Beside it in the same run, the least any line-indexed store must
+// do with the same chunks: copy them and note where each line starts.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "output-pane.h"
+
+namespace {
+
+constexpr int64_t kUnits = 96 * 1024 * 1024;  // units appended per iteration: three pane fills
+
+// Output of the workloads bench-view runs, as the reader hands it over: chunks of what 255
+// bytes decode to, "\n" already "\r\n".
+const std::u16string& Output(int nWorkload) {
+    static std::u16string texts[4];
+    std::u16string& t = texts[nWorkload];
+    if (t.empty()) {
+        std::string s;
+        s.reserve(8 * 1024 * 1024);
+        for (int i = 1; s.size() < 8 * 1024 * 1024; ++i) {
+            switch (nWorkload) {
+                case 0:
+                    s += std::to_string(i) + "\r\n";
+                    break;
+                case 1:
+                    s += std::string(199, '0') + "\r\n";
+                    break;
+                case 2:
+                    s += std::string(4096, 'a');
+                    break;
+                default:
+                    s += "y\r\n";
+                    break;
+            }
+        }
+        t.assign(s.begin(), s.end());
+    }
+    return t;
+}
+
+const char* Name(int nWorkload) {
+    static const char* names[] = {"seq lines", "200-char lines", "one long line", "yes"};
+    return names[nWorkload];
+}
+
+// Calls fn for each chunk of the output until nUnits have gone: what 255 bytes of output
+// become, 255 units plus one per line end. The cuts are found once, before any timing.
+template <typename Fn>
+void ForEachChunk(const std::u16string& text, int64_t nUnits, Fn fn) {
+    static std::vector<int> cuts[4];
+    std::vector<int>& lengths = cuts[&text == &Output(0)   ? 0
+                                     : &text == &Output(1) ? 1
+                                     : &text == &Output(2) ? 2
+                                                           : 3];
+    if (lengths.empty()) {
+        for (size_t nPos = 0; nPos + 512 <= text.size();) {
+            int nBytes = 0;
+            int n = 0;
+            while (nBytes < 255) {
+                nBytes += text[nPos + static_cast<size_t>(n)] == u'\r' ? 0 : 1;
+                ++n;
+            }
+            if (text[nPos + static_cast<size_t>(n) - 1] == u'\r') {
+                ++n;  // the LF of a line end read with its CR
+            }
+            lengths.push_back(n);
+            nPos += static_cast<size_t>(n);
+        }
+    }
+    size_t nPos = 0;
+    size_t nChunk = 0;
+    for (int64_t nDone = 0; nDone < nUnits; ++nChunk) {
+        if (nChunk == lengths.size()) {
+            nChunk = 0;
+            nPos = 0;
+        }
+        const int n = lengths[nChunk];
+        fn(text.data() + nPos, n);
+        nPos += static_cast<size_t>(n);
+        nDone += n;
+    }
+}
+
+void PaneText(benchmark::State& state) {
+    const int nWorkload = static_cast<int>(state.range(0));
+    const std::u16string& text = Output(nWorkload);
+    state.SetLabel(Name(nWorkload));
+    const int nLimit = COutputPane::kDefaultLimit;
+    for (auto _ : state) {
+        COutputText model;
+        model.SetExpectedMax(nLimit);
+        ForEachChunk(text, kUnits, [&](const char16_t* p, int n) {
+            model.Append(p, n);
+            const int nOver = model.GetLength() - nLimit;
+            if (nOver > 0) {
+                model.EraseFront(nOver);
+            }
+        });
+        benchmark::DoNotOptimize(model.GetMaxColumns());
+        benchmark::DoNotOptimize(model.GetLineCount());
+    }
+    state.SetBytesProcessed(state.iterations() * kUnits * 2);
+}
+
+void CopyAndIndex(benchmark::State& state) {
+    const int nWorkload = static_cast<int>(state.range(0));
+    const std::u16string& text = Output(nWorkload);
+    state.SetLabel(Name(nWorkload));
+    std::vector<char16_t> store(COutputPane::kDefaultLimit + 1024);
+    std::vector<uint32_t> starts(COutputPane::kDefaultLimit / 2 + 1024);
+    for (auto _ : state) {
+        size_t nEnd = 0;
+        size_t nLines = 0;
+        ForEachChunk(text, kUnits, [&](const char16_t* p, int n) {
+            if (nEnd + static_cast<size_t>(n) > store.size()) {
+                nEnd = 0;  // wrap instead of dropping: the floor does not pay for removal
+                nLines = 0;
+            }
+            std::memcpy(store.data() + nEnd, p, static_cast<size_t>(n) * sizeof(char16_t));
+            for (int i = 0; i < n; ++i) {
+                if (p[i] == u'\n') {
+                    starts[nLines++] = static_cast<uint32_t>(nEnd + static_cast<size_t>(i) + 1);
+                }
+            }
+            nEnd += static_cast<size_t>(n);
+        });
+        benchmark::DoNotOptimize(store.data());
+        benchmark::DoNotOptimize(nLines);
+    }
+    state.SetBytesProcessed(state.iterations() * kUnits * 2);
+}
+
+}  // namespace
+
+BENCHMARK(PaneText)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(CopyAndIndex)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+BENCHMARK_MAIN();
