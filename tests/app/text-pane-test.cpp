@@ -4,8 +4,10 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "text-pane-memory.h"
 
@@ -97,6 +99,31 @@ TEST(TextPaneAppend, NormalisesLineEndsAndKeepsLoneCr) {
     const char16_t in[] = u"a\r\nb\nc\rd\r\r\n";
     EXPECT_EQ(TextPaneNormaliseLineEnds(in, 11, out), 12);
     EXPECT_EQ(std::u16string(out), u"a\r\nb\r\nc\rd\r\r\n");
+    // long texts, a CR at every offset before an LF: pieces without an LF are copied whole
+    std::mt19937 random(3);
+    for (int nRound = 0; nRound < 200; ++nRound) {
+        std::u16string text;
+        while (text.size() < 300) {
+            const unsigned n = random() % 10;
+            text += n == 0   ? u"\n"
+                    : n == 1 ? u"\r"
+                    : n == 2 ? u"\r\n"
+                             : std::u16string(n * 3, u'x');
+        }
+        std::u16string expected;
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == u'\n' && (i == 0 || text[i - 1] != u'\r')) {
+                expected += u'\r';
+            }
+            expected += text[i];
+        }
+        std::vector<char16_t> buf(2 * text.size() + 1);
+        const int n =
+            TextPaneNormaliseLineEnds(text.data(), static_cast<int>(text.size()), buf.data());
+        ASSERT_EQ(std::u16string(buf.data(), static_cast<size_t>(n)), expected)
+            << "round " << nRound;
+        EXPECT_EQ(buf[static_cast<size_t>(n)], 0);
+    }
 
     CTextPaneMemory pane;
     pane.ReplaceSel(u"start");
