@@ -963,7 +963,7 @@ void COutputPane::InsertOutputBatch(const COutputBatch& batch) {
     m_bInsertingBatch = true;
     m_bBatchScroll = false;
     for (size_t i = 0; i < batch.ChunkCount(); ++i) {
-        TextPaneInsertOutput(*this, batch.Chunk(i));
+        TextPaneInsertOutputT(*this, batch.Chunk(i));
     }
     m_bInsertingBatch = false;
     // layout and repaint on the next refresh tick, however many batches arrive meanwhile

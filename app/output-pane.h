@@ -196,7 +196,7 @@ private:
 //
 // Find: the pane highlights every occurrence of a pattern, keeps the occurrences up to date while
 // output arrives and moves the selection from one to the next.
-class COutputPane : public QAbstractScrollArea, public ITextPane {
+class COutputPane final : public QAbstractScrollArea, public ITextPane {
     Q_OBJECT
 public:
     // 32 Mi characters (64 MiB of UTF-16), some 4 million lines of ordinary output. A command

@@ -8,10 +8,6 @@
 
 #include "orv-string.h"
 
-namespace {
-// Text is removed from the front of a full pane this many characters at a time.
-constexpr unsigned kTrimChars = 255;
-}  // namespace
 
 int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut) {
     // An LF without a CR before it gains one; everything else is copied. Written without branches
@@ -74,18 +70,7 @@ void TextPaneNormaliseRuns(const char16_t* p, int nLen, CTextAttrRun* pRuns, int
 }
 
 int TextPanePrepareAppend(ITextPane& pane) {
-    unsigned nLength = static_cast<unsigned>(pane.GetTextLength());
-    const unsigned nLimit = pane.GetLimitText();
-    // Unsigned on purpose, as the edit control's users have always computed it: a limit below 255
-    // wraps around and never trims.
-    if (nLength > nLimit - kTrimChars) {
-        pane.SetSel(0, static_cast<int>(kTrimChars), true);
-        pane.ReplaceSel(u"");
-        nLength = nLength > kTrimChars ? nLength - kTrimChars : 0;
-    }
-    pane.SetSel(static_cast<int>(nLength), static_cast<int>(nLength));
-    pane.ScrollCaret();
-    return static_cast<int>(nLength);
+    return TextPanePrepareAppendT(pane);
 }
 
 void TextPaneAppend(ITextPane& pane, const char16_t* pszText) {
@@ -102,20 +87,7 @@ void TextPaneAppend(ITextPane& pane, const char16_t* pszText) {
 }
 
 void TextPaneInsertOutput(ITextPane& pane, const CTextPaneOutput& chunk) {
-    TextPanePrepareAppend(pane);
-    if (chunk.pszLineTag != nullptr) {
-        // At the start of a line (or of an empty pane) the line begins with its tag.
-        int nSelStart = 0;
-        pane.GetSel(&nSelStart, nullptr);
-        if (nSelStart == pane.LineIndex(pane.LineFromChar(-1))) {
-            pane.ReplaceSel(chunk.pszLineTag);
-        }
-    }
-    if (chunk.nRuns > 0 && chunk.pszLineTag == nullptr) {
-        pane.ReplaceSelStyled(chunk.pText, chunk.pRuns, chunk.nRuns);
-    } else {
-        pane.ReplaceSel(chunk.pText);
-    }
+    TextPaneInsertOutputT(pane, chunk);
 }
 
 bool ITextPaneHost::AppendOutput(const CTextPaneOutput& chunk) {

@@ -191,3 +191,45 @@ void TextPaneInsertOutput(ITextPane& pane, const CTextPaneOutput& chunk);
 // Step 1 and 2 of TextPaneAppend alone: trims the pane when it is near its limit and puts the
 // caret at the end. Returns the resulting caret position (the text length).
 int TextPanePrepareAppend(ITextPane& pane);
+
+// Text is removed from the front of a full pane this many characters at a time.
+inline constexpr unsigned kTextPaneTrimChars = 255;
+
+// TextPanePrepareAppend and TextPaneInsertOutput for a pane of a known type: a pane that inserts
+// millions of chunks calls them on itself without a virtual call per step, and hands its
+// ReplaceSel the chunk's length when it takes one, instead of having it count the units.
+template <class TPane>
+int TextPanePrepareAppendT(TPane& pane) {
+    unsigned nLength = static_cast<unsigned>(pane.GetTextLength());
+    const unsigned nLimit = pane.GetLimitText();
+    // Unsigned on purpose, as the edit control's users have always computed it: a limit below 255
+    // wraps around and never trims.
+    if (nLength > nLimit - kTextPaneTrimChars) {
+        pane.SetSel(0, static_cast<int>(kTextPaneTrimChars), true);
+        pane.ReplaceSel(u"");
+        nLength = nLength > kTextPaneTrimChars ? nLength - kTextPaneTrimChars : 0;
+    }
+    pane.SetSel(static_cast<int>(nLength), static_cast<int>(nLength));
+    pane.ScrollCaret();
+    return static_cast<int>(nLength);
+}
+
+template <class TPane>
+void TextPaneInsertOutputT(TPane& pane, const CTextPaneOutput& chunk) {
+    TextPanePrepareAppendT(pane);
+    if (chunk.pszLineTag != nullptr) {
+        // At the start of a line (or of an empty pane) the line begins with its tag.
+        int nSelStart = 0;
+        pane.GetSel(&nSelStart, nullptr);
+        if (nSelStart == pane.LineIndex(pane.LineFromChar(-1))) {
+            pane.ReplaceSel(chunk.pszLineTag);
+        }
+    }
+    if (chunk.nRuns > 0 && chunk.pszLineTag == nullptr) {
+        pane.ReplaceSelStyled(chunk.pText, chunk.pRuns, chunk.nRuns);
+    } else if constexpr (requires { pane.ReplaceSel(chunk.pText, chunk.nText); }) {
+        pane.ReplaceSel(chunk.pText, chunk.nText);
+    } else {
+        pane.ReplaceSel(chunk.pText);
+    }
+}

@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QScopeGuard>
 #include <QVBoxLayout>
 #include <cmath>
 #include <cstdio>
@@ -185,16 +186,22 @@ bool CVexilView::eventFilter(QObject* pObject, QEvent* pEvent) {
     return QWidget::eventFilter(pObject, pEvent);
 }
 
+static double TS() { timespec t; clock_gettime(CLOCK_MONOTONIC, &t); return t.tv_sec*1e3 + t.tv_nsec/1e6; }
 void CVexilView::OnRun() {
+    fprintf(stderr, "T onrun %.3f\n", TS());
     const QString strCommand = m_edtCommand->text();
     if (strCommand.isEmpty()) {
         ShowMessage(this, QStringLiteral("Please enter a command to run"), QStringLiteral("vexil"));
         m_edtCommand->setFocus();
         return;
     }
-    COrvError err;
-    (void)m_history.Add(strCommand.toStdString(), err);  // a history that cannot be saved is no
-                                                         // reason not to run the command
+    // The history is saved once the command is under way: writing it safely (a temporary file,
+    // fsync, rename) takes milliseconds the command need not wait for. A history that cannot be
+    // saved is no reason not to run the command.
+    const auto saveHistory = qScopeGuard([&] {
+        COrvError err;
+        (void)m_history.Add(strCommand.toStdString(), err);
+    });
     // The banner goes first, so that a command that fails to start still leaves it.
     AppendText(Utf16(QStringLiteral("--- ") + strCommand + QStringLiteral(" ---\n")));
     if (m_pPipe != nullptr) {
@@ -212,6 +219,7 @@ void CVexilView::OnRun() {
     }
     m_pExitReport = m_pPipe->ExitReport();
     const int nResult = m_pPipe->Run(Utf16(strCommand));
+    fprintf(stderr, "T run returned %.3f\n", TS());
     if (nResult == 0) {
         if (!m_bInteractive) {
             m_btnRun->setEnabled(false);
@@ -259,6 +267,7 @@ void CVexilView::ShowUnencodable(const QString& strCommand) {
 }
 
 void CVexilView::OnPipeDone(quintptr) {
+    fprintf(stderr, "T pipedone %.3f\n", TS());
     // The end line starts a line of its own, also after output that did not end its last line.
     const COutputText& text = m_edtOutput->Text();
     const int nLen = text.GetLength();
