@@ -4,6 +4,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <bit>
 #include <string>
 
 #include "orv-string.h"
@@ -16,24 +17,36 @@ int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut) {
     char16_t prev = 0;
     int i = 0;
 #if defined(__SSE2__)
-    // Eight units without an LF, most of a text with long lines, are copied in one piece.
+    // Eight units at a time: those without an LF that needs a CR, most of a text with long lines,
+    // are copied in one piece; otherwise the pieces between such LFs are, each followed by its CR.
+    // The stores run up to 8 units past what they keep, so this stops 16 units before the end:
+    // every unit read so far has written at most two.
     const __m128i lf = _mm_set1_epi16(0x0A);
-    while (i + 8 <= nLen) {
+    const __m128i cr = _mm_set1_epi16(0x0D);
+    const auto Copy8 = [](char16_t* pTo, const char16_t* pFrom) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pTo),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(pFrom)));
+    };
+    while (i + 16 <= nLen) {
         const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi16(units, lf)) == 0) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + nOut), units);
-            nOut += 8;
-            prev = p[i + 7];
-            i += 8;
-            continue;
+        const __m128i before = _mm_insert_epi16(_mm_slli_si128(units, 2), prev, 0);
+        const __m128i bare =
+            _mm_andnot_si128(_mm_cmpeq_epi16(before, cr), _mm_cmpeq_epi16(units, lf));
+        unsigned nBare = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_packs_epi16(bare, _mm_setzero_si128())));
+        prev = p[i + 7];
+        int nPos = 0;
+        while (nBare != 0) {
+            const int k = std::countr_zero(nBare);
+            Copy8(pOut + nOut, p + i + nPos);
+            nOut += k - nPos;
+            pOut[nOut++] = u'\r';
+            nPos = k;
+            nBare &= nBare - 1;
         }
-        for (const int nEnd = i + 8; i < nEnd; ++i) {
-            const char16_t ch = p[i];
-            pOut[nOut] = u'\r';
-            nOut += (ch == u'\n') & (prev != u'\r');
-            pOut[nOut++] = ch;
-            prev = ch;
-        }
+        Copy8(pOut + nOut, p + i + nPos);
+        nOut += 8 - nPos;
+        i += 8;
     }
 #endif
     for (; i < nLen; ++i) {
