@@ -689,7 +689,11 @@ bool CConsolePipe::StartProcess(const char16_t* pszCommand, int hStdOutput, int 
     return true;
 }
 
-static double TS() { timespec t; clock_gettime(CLOCK_MONOTONIC, &t); return t.tv_sec*1e3 + t.tv_nsec/1e6; }
+static double TS() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
 int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
     fprintf(stderr, "T reader start %.3f\n", TS());
     bool bFirstRead = true;
@@ -770,7 +774,10 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         if (!bMustPoll) {
             const long n = OrvSysRead(hRead, buf, 255);
             if (n > 0) {
-                if (bFirstRead) { bFirstRead = false; fprintf(stderr, "T first read %.3f\n", TS()); }
+                if (bFirstRead) {
+                    bFirstRead = false;
+                    fprintf(stderr, "T first read %.3f\n", TS());
+                }
                 deliver(decoded, decoder.Decode(buf, static_cast<int>(n), decoded), false);
                 // a blocking descriptor is read only once poll has seen data
                 bMustPoll = !bNonBlocking || ++nReadsSincePoll >= kReadsBetweenPolls;

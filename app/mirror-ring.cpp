@@ -76,12 +76,35 @@ bool CMirrorRingBytes::Reserve(size_t nBytes, uint64_t nFrom, size_t nKeep) {
     std::swap(m_pBase, grown.m_pBase);
     std::swap(m_nCap, grown.m_nCap);
     std::swap(m_bCopied, grown.m_bCopied);
+    std::swap(m_nPopulated, grown.m_nPopulated);
     return true;
+}
+
+void CMirrorRingBytes::PopulateFor(uint64_t nOffset, size_t n) {
+    // The first pass of the ring over its memory: the pages ahead of the write are made at once,
+    // a stretch at a time, instead of one fault per page as the copy reaches each. Runs that go
+    // on into the upper half meet pages that exist already there.
+    const size_t nEnd = std::min(m_nCap, static_cast<size_t>(nOffset % m_nCap) + n);
+    if (nEnd <= m_nPopulated) {
+        return;
+    }
+    const size_t nPage = PageSize();
+    const size_t nTarget = std::min(m_nCap, (nEnd + kPopulateAhead + nPage - 1) / nPage * nPage);
+#ifdef MADV_POPULATE_WRITE
+    if (madvise(m_pBase + m_nPopulated, nTarget - m_nPopulated, MADV_POPULATE_WRITE) != 0) {
+        m_nPopulated = m_nCap;  // not to be had (an older kernel): the faults make the pages
+        return;
+    }
+#endif
+    m_nPopulated = nTarget;
 }
 
 void CMirrorRingBytes::Write(uint64_t nOffset, const void* p, size_t n) {
     if (n == 0) {
         return;
+    }
+    if (m_nPopulated < m_nCap) {
+        PopulateFor(nOffset, n);
     }
     char* pDst = At(nOffset);
     std::memcpy(pDst, p, n);
@@ -104,4 +127,5 @@ void CMirrorRingBytes::Release() {
     m_pBase = nullptr;
     m_nCap = 0;
     m_bCopied = false;
+    m_nPopulated = 0;
 }

@@ -31,8 +31,13 @@ public:
     void Release();
 
 private:
+    // How far ahead of a write the first pass makes the pages of the lower half.
+    static constexpr size_t kPopulateAhead = 1024 * 1024;
+    void PopulateFor(uint64_t nOffset, size_t n);
+
     char* m_pBase = nullptr;
     size_t m_nCap = 0;
+    size_t m_nPopulated = 0;  // bytes of the lower half, from its start, whose pages exist
     // Without a second mapping of the same pages (no memory file), the upper half is a copy that
     // every write keeps up to date.
     bool m_bCopied = false;

@@ -9,7 +9,6 @@
 
 #include "orv-string.h"
 
-
 int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut) {
     // An LF without a CR before it gains one; everything else is copied. Written without branches
     // on the text: a CR is always stored and kept only where it is due.
@@ -32,8 +31,8 @@ int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut) {
         const __m128i before = _mm_insert_epi16(_mm_slli_si128(units, 2), prev, 0);
         const __m128i bare =
             _mm_andnot_si128(_mm_cmpeq_epi16(before, cr), _mm_cmpeq_epi16(units, lf));
-        unsigned nBare = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_packs_epi16(bare, _mm_setzero_si128())));
+        unsigned nBare =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(bare, _mm_setzero_si128())));
         prev = p[i + 7];
         int nPos = 0;
         while (nBare != 0) {

@@ -186,7 +186,11 @@ bool CVexilView::eventFilter(QObject* pObject, QEvent* pEvent) {
     return QWidget::eventFilter(pObject, pEvent);
 }
 
-static double TS() { timespec t; clock_gettime(CLOCK_MONOTONIC, &t); return t.tv_sec*1e3 + t.tv_nsec/1e6; }
+static double TS() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
 void CVexilView::OnRun() {
     fprintf(stderr, "T onrun %.3f\n", TS());
     const QString strCommand = m_edtCommand->text();
