@@ -689,14 +689,7 @@ bool CConsolePipe::StartProcess(const char16_t* pszCommand, int hStdOutput, int 
     return true;
 }
 
-static double TS() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
 int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
-    fprintf(stderr, "T reader start %.3f\n", TS());
-    bool bFirstRead = true;
     {
         std::lock_guard<std::mutex> gate(pPipe->m_gate);  // Run is done with the object
     }
@@ -774,10 +767,6 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         if (!bMustPoll) {
             const long n = OrvSysRead(hRead, buf, 255);
             if (n > 0) {
-                if (bFirstRead) {
-                    bFirstRead = false;
-                    fprintf(stderr, "T first read %.3f\n", TS());
-                }
                 deliver(decoded, decoder.Decode(buf, static_cast<int>(n), decoded), false);
                 // a blocking descriptor is read only once poll has seen data
                 bMustPoll = !bNonBlocking || ++nReadsSincePoll >= kReadsBetweenPolls;
@@ -819,7 +808,6 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         // the next turn reads: without blocking whatever poll said, else once it saw data
         bMustPoll = !bNonBlocking && fds[0].revents == 0;
     }
-    fprintf(stderr, "T eof %.3f\n", TS());
     deliver(decoded, decoder.Flush(decoded), true);
     // The output usually ends as the shell exits: give it a moment to become reapable.
     for (const int64_t nUntil = MonotonicMs() + kExitGraceMs; !bReaped;) {
@@ -837,7 +825,6 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         exit.kind = CPipeExit::EKind::RunsOn;
         pPipe->ReportExit(exit);
     }
-    fprintf(stderr, "T reaped %.3f\n", TS());
     pPipe->OnOutput(nullptr);
     if (pPipe->m_dwFlags & CPIPE_KEEP) {
         pPipe->ReleaseHandles();

@@ -186,13 +186,7 @@ bool CVexilView::eventFilter(QObject* pObject, QEvent* pEvent) {
     return QWidget::eventFilter(pObject, pEvent);
 }
 
-static double TS() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
 void CVexilView::OnRun() {
-    fprintf(stderr, "T onrun %.3f\n", TS());
     const QString strCommand = m_edtCommand->text();
     if (strCommand.isEmpty()) {
         ShowMessage(this, QStringLiteral("Please enter a command to run"), QStringLiteral("vexil"));
@@ -223,7 +217,6 @@ void CVexilView::OnRun() {
     }
     m_pExitReport = m_pPipe->ExitReport();
     const int nResult = m_pPipe->Run(Utf16(strCommand));
-    fprintf(stderr, "T run returned %.3f\n", TS());
     if (nResult == 0) {
         if (!m_bInteractive) {
             m_btnRun->setEnabled(false);
@@ -271,7 +264,6 @@ void CVexilView::ShowUnencodable(const QString& strCommand) {
 }
 
 void CVexilView::OnPipeDone(quintptr) {
-    fprintf(stderr, "T pipedone %.3f\n", TS());
     // The end line starts a line of its own, also after output that did not end its last line.
     const COutputText& text = m_edtOutput->Text();
     const int nLen = text.GetLength();
