@@ -19,6 +19,8 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -1097,6 +1099,8 @@ void COutputPane::paintEvent(QPaintEvent*) {
         return static_cast<int>(std::clamp<int64_t>(nX, -m_nCharW, nWidth + m_nCharW));
     };
     QString run;
+    // the units of the current line inside occurrences: an output's own background leaves them
+    std::vector<std::pair<int, int>> found;
     for (int nRow = 0; nRow < nRows && m_nTopLine + nRow < nLines; ++nRow) {
         const int nLine = m_nTopLine + nRow;
         const int nStart = m_text.LineIndex(nLine);
@@ -1107,6 +1111,7 @@ void COutputPane::paintEvent(QPaintEvent*) {
         const int nLineEnd = nStart + nLen;
 
         // find occurrences on this line, measured left to right in one pass
+        found.clear();
         if (bMatches) {
             size_t i = m_find.LowerBound(nDropped + nStart - (nMatchLen - 1));
             int nPos = 0;
@@ -1124,6 +1129,8 @@ void COutputPane::paintEvent(QPaintEvent*) {
                     break;
                 }
                 advanceTo(static_cast<int>(std::max<int64_t>(nAt - nStart, 0)));
+                found.emplace_back(static_cast<int>(std::max<int64_t>(nAt - nStart, 0)),
+                                   static_cast<int>(nAt - nStart + nMatchLen));
                 const int64_t nX0 = colX(nCol);
                 advanceTo(static_cast<int>(nAt - nStart + nMatchLen));
                 const int64_t nX1 = colX(nCol);
@@ -1169,6 +1176,13 @@ void COutputPane::paintEvent(QPaintEvent*) {
         // display attributes: a change ends the run; a background fills the cells
         CTextAttrStore::CCursor attrs = m_attrs.From(m_nAttrBase + nStart);
         CTextAttr attrNow;
+        size_t nFound = 0;  // the first occurrence that does not end before the unit painted
+        auto inFound = [&](int i) {
+            while (nFound < found.size() && found[nFound].second <= i) {
+                ++nFound;
+            }
+            return nFound < found.size() && found[nFound].first <= i;
+        };
         auto applyAttr = [&](int i) {
             if (m_attrs.IsEmpty()) {
                 return;
@@ -1194,7 +1208,7 @@ void COutputPane::paintEvent(QPaintEvent*) {
                 painter.setFont(styled);
             }
             if ((attr.nBack != 0 || (attr.nFlags & CTextAttr::kInverse)) &&
-                !(nStart + i >= nSelStart && nStart + i < nSelEnd)) {
+                !(nStart + i >= nSelStart && nStart + i < nSelEnd) && !inFound(i)) {
                 const int64_t nNext = COutputText::AdvanceColumns(p + i, 1, nCol);
                 QColor back = AttrColour(attr.nBack, pal.color(QPalette::Base));
                 if (attr.nFlags & CTextAttr::kInverse) {

@@ -327,6 +327,34 @@ TEST_F(FindBarTest, HighlightsArePaintedAndLeaveWithTheBar) {
     EXPECT_NE(lit.pixelColor(nX, 1), back);
 }
 
+TEST_F(FindBarTest, HighlightsShowOverAColouredBackground) {
+    // output with a background of its own (blue, as "\033[44m" gives): the occurrence inside it
+    // is still marked, the rest of the line keeps the output's colour
+    const std::u16string line = u"aaa two bbb\r\n";
+    CTextAttrRun run;
+    run.nLength = static_cast<int>(line.size());
+    run.attr.nBack = CTextAttr::kColourIndexed | 4;
+    Pane().SetSel(-1, -1);
+    Pane().ReplaceSelStyled(line.c_str(), &run, 1);
+    Bar().Open();
+    QTest::keyClicks(Bar().Field(), "two");
+    ASSERT_EQ(Bar().CountText(), QStringLiteral("1 of 1"));
+    Pane().SetSel(0, 0);  // no selection over the occurrence
+    Pane().FlushLayout();
+    const QImage lit = Pane().viewport()->grab().toImage();
+    const QFontMetrics fm(Pane().font());
+    const int nCharW = fm.horizontalAdvance(QLatin1Char('M'));
+    const QColor blue = lit.pixelColor(2 + nCharW / 2, 1);                // inside "aaa"
+    const QColor found = lit.pixelColor(2 + 5 * nCharW + nCharW / 2, 1);  // inside "two"
+    EXPECT_NE(blue, Pane().palette().color(QPalette::Base));
+    EXPECT_NE(found, blue);
+    EXPECT_NE(found, Pane().palette().color(QPalette::Base));
+    // closed, the occurrence has the output's background again
+    Bar().Close();
+    Pane().FlushLayout();
+    EXPECT_EQ(Pane().viewport()->grab().toImage().pixelColor(2 + 5 * nCharW + nCharW / 2, 1), blue);
+}
+
 TEST_F(FindBarTest, ARunningCommandKeepsTheCountCurrent) {
     Bar().Open();
     QTest::keyClicks(Bar().Field(), "77");
