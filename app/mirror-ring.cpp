@@ -88,8 +88,10 @@ void CMirrorRingBytes::PopulateFor(uint64_t nOffset, size_t n) {
     if (nEnd <= m_nPopulated) {
         return;
     }
+    // ahead by as much as exists already, from 64 KiB to 1 MiB: a short text makes few pages
     const size_t nPage = PageSize();
-    const size_t nTarget = std::min(m_nCap, (nEnd + kPopulateAhead + nPage - 1) / nPage * nPage);
+    const size_t nAhead = std::clamp<size_t>(m_nPopulated, kPopulateMin, kPopulateMax);
+    const size_t nTarget = std::min(m_nCap, (nEnd + nAhead + nPage - 1) / nPage * nPage);
 #ifdef MADV_POPULATE_WRITE
     if (madvise(m_pBase + m_nPopulated, nTarget - m_nPopulated, MADV_POPULATE_WRITE) != 0) {
         m_nPopulated = m_nCap;  // not to be had (an older kernel): the faults make the pages

@@ -31,8 +31,10 @@ public:
     void Release();
 
 private:
-    // How far ahead of a write the first pass makes the pages of the lower half.
-    static constexpr size_t kPopulateAhead = 1024 * 1024;
+    // How far ahead of a write the first pass makes the pages of the lower half, at least and
+    // at most.
+    static constexpr size_t kPopulateMin = 64 * 1024;
+    static constexpr size_t kPopulateMax = 1024 * 1024;
     void PopulateFor(uint64_t nOffset, size_t n);
 
     char* m_pBase = nullptr;

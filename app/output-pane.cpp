@@ -346,14 +346,13 @@ int64_t COutputText::GetMaxColumns() const {
 }
 
 size_t COutputText::GrowTo(size_t nCap, size_t nNeeded, size_t nBound) const {
-    // Doubling, as a vector grows, but never past the bound while the bound suffices; a large
-    // text goes to the bound at once, so that a flood copies it at most once, while it is small.
-    constexpr size_t kLarge = 1024 * 1024;
-    size_t nCap2 = std::max<size_t>({nNeeded, 2 * nCap, 4096});
+    // With a bound, the ring takes all of it at once: a ring reserves address space only, its
+    // pages are made as the text reaches them, so a small text costs no more, and a flood is
+    // never copied to a larger ring. Without one, doubling, as a vector grows.
     if (m_nExpectedMax > 0 && nNeeded <= nBound) {
-        nCap2 = nCap2 >= kLarge ? nBound : std::min(nCap2, nBound);
+        return nBound;
     }
-    return nCap2;
+    return std::max<size_t>({nNeeded, 2 * nCap, 4096});
 }
 
 bool COutputText::ReserveFor(int n) {
