@@ -84,8 +84,11 @@ void CMirrorRingBytes::PopulateFor(uint64_t nOffset, size_t n) {
     // The first pass of the ring over its memory: the pages ahead of the write are made at once,
     // a stretch at a time, instead of one fault per page as the copy reaches each. Runs that go
     // on into the upper half meet pages that exist already there.
-    const size_t nEnd = std::min(m_nCap, static_cast<size_t>(nOffset % m_nCap) + n);
-    if (nEnd <= m_nPopulated) {
+    const size_t nPlace = static_cast<size_t>(nOffset % m_nCap);
+    const size_t nEnd = std::min(m_nCap, nPlace + n);
+    if (nEnd <= m_nPopulated || nPlace > m_nPopulated + kPopulateMax) {
+        // made already, or far beyond the pages made so far (the text kept by a growth starts
+        // where its offset falls): the faults make those, and nothing is made that may wait long
         return;
     }
     // ahead by as much as exists already, from 64 KiB to 1 MiB: a short text makes few pages
