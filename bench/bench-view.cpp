@@ -18,10 +18,12 @@
 //    command's own output (ASCII) character by character. Counters: bytes per second; the pane's
 //    repaints during the run (it must have shown the output as it came); the resident memory the
 //    run added, at its peak and at the end, over the UTF-16 size of the pane's text.
-//  - Urxvt/<i>: urxvt -geometry 80x25 +sb -sl 65535 -ut -e sh -c 'CMD && : > MARKER', from spawn
-//    to exit; the marker file proves the command ran to its end. Counter: the same for an empty
-//    command (the terminal's own start and end). Needs urxvt on PATH and an X display (DISPLAY);
-//    without them the case is skipped with an error.
+//  - Terminal/<t>/<i>: terminal t (0 urxvt, 1 alacritty, 2 kitty) of 80x25 that keeps 65535
+//    lines of scroll-back, running sh -c 'CMD && : > MARKER', from spawn to exit; the marker file
+//    proves the command ran to its end. Counter: the same for an empty command (the terminal's
+//    own start and end). Needs the terminal on PATH and an X display (DISPLAY); without them the
+//    case is skipped with an error (the set-up step installs urxvt; alacritty and kitty are
+//    packages of their own).
 // A table of MB/s per workload and peer follows the benchmark's own output.
 //
 //  - ViewFlood: `timeout 8 yes` against a pane whose limit is the default. A thread types a letter
@@ -34,8 +36,8 @@
 //    against its limit.
 //
 // Runs on the offscreen platform unless QT_QPA_PLATFORM or a display says otherwise, and then
-// skips the urxvt cases. For the whole comparison, with the X server's drawing included for both
-// the window and urxvt, run it under a virtual display:
+// skips the terminal cases. For the whole comparison, with the X server's drawing included for
+// the window and the terminals alike, run it under a virtual display:
 //   xvfb-run -a -s '-screen 0 1280x800x24' build/bench/bench-view
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -89,11 +91,53 @@ constexpr int kWorkloadCount = static_cast<int>(std::size(kWorkloads));
 
 // What each case measured, for the table after the benchmark's output: the command's output
 // size, and the mean wall time of one run per peer (0: not run).
+// The terminals compared, each with the arguments that run a shell script in a window of 80x25
+// that keeps 65535 lines of scroll-back.
+struct CTerminal {
+    const char* pszName;
+    std::vector<std::string> (*pfnArgs)(const std::string& script);
+};
+const CTerminal kTerminals[] = {
+    {"urxvt",
+     [](const std::string& script) {
+         return std::vector<std::string>{"urxvt", "-geometry", "80x25",   "+sb", "-sl", "65535",
+                                         "-ut",   "-e",        "/bin/sh", "-c",  script};
+     }},
+    {"alacritty",
+     [](const std::string& script) {
+         return std::vector<std::string>{"alacritty",
+                                         "-o",
+                                         "window.dimensions.columns=80",
+                                         "-o",
+                                         "window.dimensions.lines=25",
+                                         "-o",
+                                         "scrolling.history=65535",
+                                         "-e",
+                                         "/bin/sh",
+                                         "-c",
+                                         script};
+     }},
+    {"kitty",
+     [](const std::string& script) {
+         return std::vector<std::string>{"kitty",
+                                         "-o",
+                                         "initial_window_width=80c",
+                                         "-o",
+                                         "initial_window_height=25c",
+                                         "-o",
+                                         "scrollback_lines=65535",
+                                         "/bin/sh",
+                                         "-c",
+                                         script};
+     }},
+};
+constexpr int kTerminalCount = static_cast<int>(std::size(kTerminals));
+
 struct CRow {
     int64_t nBytes = 0;
     double dCat = 0;
     double dView = 0;
-    double dUrxvt = 0;
+    double dTerminal[kTerminalCount] = {};
     bool bViewFailed = false;
 };
 CRow g_rows[kWorkloadCount];
@@ -617,19 +661,16 @@ std::string FirstLine(const std::string& path) {
     return line;
 }
 
-// Runs the shell command in urxvt: a terminal of 80x25 without a scroll bar that keeps 65535
-// lines of scroll-back (the output stays, as it does in the pane) and leaves utmp alone. The
-// command writes the marker once it has ended well. Returns the wall time in seconds, or a
-// negative value with strError set.
-double RunInUrxvt(const std::string& command, const std::string& marker, const std::string& log,
-                  std::string& strError) {
+// Runs the shell command in the terminal, which writes the marker once the command has ended
+// well. Returns the wall time in seconds, or a negative value with strError set.
+double RunInTerminal(const CTerminal& terminal, const std::string& command,
+                     const std::string& marker, const std::string& log, std::string& strError) {
     unlink(marker.c_str());
     const auto start = Clock::now();
-    const pid_t pid = Spawn({"urxvt", "-geometry", "80x25", "+sb", "-sl", "65535", "-ut", "-e",
-                             "/bin/sh", "-c", command + " && : > '" + marker + "'"},
-                            log.c_str());
+    const pid_t pid = Spawn(terminal.pfnArgs(command + " && : > '" + marker + "'"), log.c_str());
+    const std::string name = terminal.pszName;
     if (pid <= 0) {
-        strError = "urxvt could not be started";
+        strError = name + " could not be started";
         return -1;
     }
     const int nStatus = WaitExit(pid, 180000);
@@ -638,21 +679,24 @@ double RunInUrxvt(const std::string& command, const std::string& marker, const s
     if (!ExitedCleanly(nStatus) || stat(marker.c_str(), &st) != 0) {
         const std::string strLog = FirstLine(log);
         strError =
-            std::string(nStatus == -1             ? "urxvt did not end in time"
-                        : !ExitedCleanly(nStatus) ? "urxvt failed"
-                                                  : "the command in urxvt did not run to its end") +
+            (nStatus == -1             ? name + " did not end in time"
+             : !ExitedCleanly(nStatus) ? name + " failed"
+                                       : "the command in " + name + " did not run to its end") +
             (strLog.empty() ? "" : ": " + strLog);
         return -1;
     }
     return dSeconds;
 }
 
-void Urxvt(benchmark::State& state) {
-    const int nWorkload = static_cast<int>(state.range(0));
+void Terminal(benchmark::State& state) {
+    const CTerminal& terminal = kTerminals[state.range(0)];
+    const int nWorkload = static_cast<int>(state.range(1));
     const CWorkload& workload = kWorkloads[nWorkload];
-    state.SetLabel(workload.pszName);
-    if (!OnPath("urxvt") || std::getenv("DISPLAY") == nullptr) {
-        state.SkipWithError("urxvt or an X display is missing; run under xvfb-run");
+    state.SetLabel(std::string(terminal.pszName) + ": " + workload.pszName);
+    if (!OnPath(terminal.pszName) || std::getenv("DISPLAY") == nullptr) {
+        state.SkipWithError((std::string(terminal.pszName) +
+                             " or an X display is missing; install it, run under xvfb-run")
+                                .c_str());
         return;
     }
     const int64_t nBytes = WorkloadBytes(nWorkload);
@@ -662,21 +706,22 @@ void Urxvt(benchmark::State& state) {
         return;
     }
     const std::string marker = folder.File("ended");
-    const std::string log = folder.File("urxvt.log");
+    const std::string log = folder.File("terminal.log");
     // the terminal's own start and end, with a command that writes nothing
     std::string strError;
-    const double dEmpty = RunInUrxvt(":", marker, log, strError);
+    const double dEmpty = RunInTerminal(terminal, ":", marker, log, strError);
     double dTotal = 0;
     for (auto _ : state) {
         const double dSeconds =
-            strError.empty() ? RunInUrxvt(workload.pszCommand, marker, log, strError) : -1;
+            strError.empty() ? RunInTerminal(terminal, workload.pszCommand, marker, log, strError)
+                             : -1;
         dTotal += std::max(dSeconds, 0.0);
     }
     if (!strError.empty()) {
         state.SkipWithError(strError.c_str());
         return;
     }
-    g_rows[nWorkload].dUrxvt = dTotal / static_cast<double>(state.iterations());
+    g_rows[nWorkload].dTerminal[state.range(0)] = dTotal / static_cast<double>(state.iterations());
     state.SetBytesProcessed(nBytes * state.iterations());
     state.counters["empty_run_ms"] = dEmpty * 1e3;
 }
@@ -775,8 +820,11 @@ void PrintSummary() {
     const bool bAny = std::any_of(std::begin(g_rows), std::end(g_rows),
                                   [](const CRow& row) { return row.nBytes > 0; });
     if (bAny) {
-        std::printf("\n%-22s %8s %12s %12s %12s %12s\n", "MB/s", "MB", "cat (floor)", "vexil",
-                    "urxvt", "vexil/urxvt");
+        std::printf("\n%-22s %6s %11s %9s", "MB/s", "MB", "cat (floor)", "vexil");
+        for (const CTerminal& terminal : kTerminals) {
+            std::printf(" %10s", terminal.pszName);
+        }
+        std::printf(" %15s\n", "vexil/best peer");
     }
     for (int i = 0; i < kWorkloadCount; ++i) {
         const CRow& row = g_rows[i];
@@ -786,13 +834,20 @@ void PrintSummary() {
         const std::string label =
             std::string(kWorkloads[i].pszLetter) + " " + kWorkloads[i].pszName;
         const std::string view = row.bViewFailed ? "failed" : RateCell(row.nBytes, row.dView);
-        char szRatio[32] = "-";
-        if (!row.bViewFailed && row.dView > 0 && row.dUrxvt > 0) {
-            std::snprintf(szRatio, sizeof(szRatio), "%.2fx", row.dUrxvt / row.dView);
+        std::printf("%-22s %6.1f %11s %9s", label.c_str(), static_cast<double>(row.nBytes) / 1e6,
+                    RateCell(row.nBytes, row.dCat).c_str(), view.c_str());
+        double dBest = 0;  // the fastest peer's time
+        for (int t = 0; t < kTerminalCount; ++t) {
+            std::printf(" %10s", RateCell(row.nBytes, row.dTerminal[t]).c_str());
+            if (row.dTerminal[t] > 0 && (dBest == 0 || row.dTerminal[t] < dBest)) {
+                dBest = row.dTerminal[t];
+            }
         }
-        std::printf("%-22s %8.1f %12s %12s %12s %12s\n", label.c_str(),
-                    static_cast<double>(row.nBytes) / 1e6, RateCell(row.nBytes, row.dCat).c_str(),
-                    view.c_str(), RateCell(row.nBytes, row.dUrxvt).c_str(), szRatio);
+        char szRatio[32] = "-";
+        if (!row.bViewFailed && row.dView > 0 && dBest > 0) {
+            std::snprintf(szRatio, sizeof(szRatio), "%.2fx", dBest / row.dView);
+        }
+        std::printf(" %15s\n", szRatio);
     }
     if (bAny) {
         for (const CWorkload& workload : kWorkloads) {
@@ -819,8 +874,9 @@ BENCHMARK(View)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2)
     ->UseRealTime();
-BENCHMARK(Urxvt)
-    ->DenseRange(0, kWorkloadCount - 1)
+BENCHMARK(Terminal)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, kTerminalCount - 1, 1),
+                   benchmark::CreateDenseRange(0, kWorkloadCount - 1, 1)})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2)
     ->UseRealTime();
