@@ -21,9 +21,8 @@
 //  - Terminal/<t>/<i>: terminal t (0 urxvt, 1 alacritty, 2 kitty) of 80x25 that keeps 65535
 //    lines of scroll-back, running sh -c 'CMD && : > MARKER', from spawn to exit; the marker file
 //    proves the command ran to its end. Counter: the same for an empty command (the terminal's
-//    own start and end). Needs the terminal on PATH and an X display (DISPLAY); without them the
-//    case is skipped with an error (the set-up step installs urxvt; alacritty and kitty are
-//    packages of their own).
+//    own start and end). Needs the terminal on PATH (the set-up step installs all three) and an
+//    X display (DISPLAY); without them the case is skipped with an error.
 // A table of MB/s per workload and peer follows the benchmark's own output.
 //
 //  - ViewFlood: `timeout 8 yes` against a pane whose limit is the default. A thread types a letter

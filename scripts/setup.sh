@@ -27,8 +27,8 @@ packages=(
   locales
   # the window under a virtual display, fonts, screenshots
   xvfb xauth x11-apps xdotool imagemagick fonts-dejavu-core fontconfig
-  # a terminal that bench-view measures beside the window (a benchmark peer, run under xvfb-run)
-  rxvt-unicode
+  # terminals that bench-view measures beside the window (benchmark peers, run under xvfb-run)
+  rxvt-unicode alacritty kitty
   # the desktop's file handler (xdg-open) that opens text files in the user's editor
   xdg-utils
 )
