@@ -1182,14 +1182,17 @@ void COutputPane::paintEvent(QPaintEvent*) {
             }
             return nFound < found.size() && found[nFound].first <= i;
         };
+        bool bFoundNow = false;
         auto applyAttr = [&](int i) {
             if (m_attrs.IsEmpty()) {
                 return;
             }
             const CTextAttr& attr = attrs.At(m_nAttrBase + nStart + i);
-            if (!(attr == attrNow)) {
+            const bool bFound = inFound(i);
+            if (!(attr == attrNow) || bFound != bFoundNow) {
                 flush();
                 attrNow = attr;
+                bFoundNow = bFound;
                 QColor fore = AttrColour(attr.nFore, textColor);
                 QColor back = AttrColour(attr.nBack, pal.color(QPalette::Base));
                 if (attr.nFlags & CTextAttr::kInverse) {
@@ -1198,7 +1201,9 @@ void COutputPane::paintEvent(QPaintEvent*) {
                 if (attr.nFlags & CTextAttr::kFaint) {
                     fore.setAlpha(128);
                 }
-                painter.setPen(fore);
+                // inside an occurrence the highlight is the background: the pane's own text
+                // colour reads on it, where the output's (white on blue, say) would not
+                painter.setPen(bFound ? textColor : fore);
                 QFont styled = font();
                 styled.setBold((attr.nFlags & CTextAttr::kBold) != 0);
                 styled.setItalic((attr.nFlags & CTextAttr::kItalic) != 0);
@@ -1207,7 +1212,7 @@ void COutputPane::paintEvent(QPaintEvent*) {
                 painter.setFont(styled);
             }
             if ((attr.nBack != 0 || (attr.nFlags & CTextAttr::kInverse)) &&
-                !(nStart + i >= nSelStart && nStart + i < nSelEnd) && !inFound(i)) {
+                !(nStart + i >= nSelStart && nStart + i < nSelEnd) && !bFound) {
                 const int64_t nNext = COutputText::AdvanceColumns(p + i, 1, nCol);
                 QColor back = AttrColour(attr.nBack, pal.color(QPalette::Base));
                 if (attr.nFlags & CTextAttr::kInverse) {

@@ -328,11 +328,13 @@ TEST_F(FindBarTest, HighlightsArePaintedAndLeaveWithTheBar) {
 }
 
 TEST_F(FindBarTest, HighlightsShowOverAColouredBackground) {
-    // output with a background of its own (blue, as "\033[44m" gives): the occurrence inside it
-    // is still marked, the rest of the line keeps the output's colour
+    // output in white on a background of its own (blue, as "\033[97;44m" gives): the occurrence
+    // inside it is still marked and its letters readable on the mark, the rest of the line keeps
+    // the output's colours
     const std::u16string line = u"aaa two bbb\r\n";
     CTextAttrRun run;
     run.nLength = static_cast<int>(line.size());
+    run.attr.nFore = CTextAttr::kColourIndexed | 15;
     run.attr.nBack = CTextAttr::kColourIndexed | 4;
     Pane().SetSel(-1, -1);
     Pane().ReplaceSelStyled(line.c_str(), &run, 1);
@@ -349,6 +351,14 @@ TEST_F(FindBarTest, HighlightsShowOverAColouredBackground) {
     EXPECT_NE(blue, Pane().palette().color(QPalette::Base));
     EXPECT_NE(found, blue);
     EXPECT_NE(found, Pane().palette().color(QPalette::Base));
+    // the letters of "two" in the pane's dark text colour, not in white on the light mark
+    int nDark = 0;
+    for (int x = 2 + 4 * nCharW; x < 2 + 7 * nCharW; ++x) {
+        for (int y = 0; y < fm.height(); ++y) {
+            nDark += lit.pixelColor(x, y).lightness() < 100 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(nDark, 0);
     // closed, the occurrence has the output's background again
     Bar().Close();
     Pane().FlushLayout();
