@@ -71,6 +71,16 @@ Peers& GetPeers() {
     return peers;
 }
 
+// The peers, or null with the case skipped when they could not be started.
+Peers* PeersOrSkip(benchmark::State& state) {
+    Peers& p = GetPeers();
+    if (!p.bOk) {
+        state.SkipWithError(p.error.c_str());
+        return nullptr;
+    }
+    return &p;
+}
+
 // Counts a streamed body.
 struct CountingSink : IOrvByteSink {
     bool WriteAll(const void*, int64_t nLen, COrvError&) override {
@@ -100,9 +110,7 @@ COrvHttpConnConfig Config(bool bProxy, bool bPlatform, IOrvByteSink* pSink) {
 }
 
 void BM_Engine_1GiB(benchmark::State& state) {
-    Peers& p = GetPeers();
-    if (!p.bOk) {
-        state.SkipWithError(p.error.c_str());
+    if (PeersOrSkip(state) == nullptr) {
         return;
     }
     const bool bProxy = state.range(0) != 0;
@@ -124,11 +132,11 @@ void BM_Engine_1GiB(benchmark::State& state) {
 }
 
 void BM_CurlCommand_1GiB(benchmark::State& state) {
-    Peers& p = GetPeers();
-    if (!p.bOk) {
-        state.SkipWithError(p.error.c_str());
+    Peers* pPeers = PeersOrSkip(state);
+    if (pPeers == nullptr) {
         return;
     }
+    Peers& p = *pPeers;
     const bool bProxy = state.range(0) != 0;
     const std::string cmd = "'" + p.curl + "' -sf -o /dev/null" + p.CurlProxyArg(bProxy) + " '" +
                             p.Url(bProxy, "/zero/1g.bin") + "'";
@@ -142,9 +150,7 @@ void BM_CurlCommand_1GiB(benchmark::State& state) {
 }
 
 void BM_Engine_10kSmallGets(benchmark::State& state) {
-    Peers& p = GetPeers();
-    if (!p.bOk) {
-        state.SkipWithError(p.error.c_str());
+    if (PeersOrSkip(state) == nullptr) {
         return;
     }
     const bool bProxy = state.range(0) != 0;
@@ -166,11 +172,11 @@ void BM_Engine_10kSmallGets(benchmark::State& state) {
 }
 
 void BM_CurlCommand_10kSmallGets(benchmark::State& state) {
-    Peers& p = GetPeers();
-    if (!p.bOk) {
-        state.SkipWithError(p.error.c_str());
+    Peers* pPeers = PeersOrSkip(state);
+    if (pPeers == nullptr) {
         return;
     }
+    Peers& p = *pPeers;
     const bool bProxy = state.range(0) != 0;
     const std::string config = p.nginxDir + "/urls.conf";
     {

@@ -52,12 +52,10 @@ const char* Name(int nWorkload) {
 // Calls fn for each chunk of the output until nUnits have gone: what 255 bytes of output
 // become, 255 units plus one per line end. The cuts are found once, before any timing.
 template <typename Fn>
-void ForEachChunk(const std::u16string& text, int64_t nUnits, Fn fn) {
+void ForEachChunk(int nWorkload, int64_t nUnits, Fn fn) {
+    const std::u16string& text = Output(nWorkload);
     static std::vector<int> cuts[4];
-    std::vector<int>& lengths = cuts[&text == &Output(0)   ? 0
-                                     : &text == &Output(1) ? 1
-                                     : &text == &Output(2) ? 2
-                                                           : 3];
+    std::vector<int>& lengths = cuts[nWorkload];
     if (lengths.empty()) {
         for (size_t nPos = 0; nPos + 512 <= text.size();) {
             int nBytes = 0;
@@ -89,13 +87,12 @@ void ForEachChunk(const std::u16string& text, int64_t nUnits, Fn fn) {
 
 void PaneText(benchmark::State& state) {
     const int nWorkload = static_cast<int>(state.range(0));
-    const std::u16string& text = Output(nWorkload);
     state.SetLabel(Name(nWorkload));
     const int nLimit = COutputPane::kDefaultLimit;
     for (auto _ : state) {
         COutputText model;
         model.SetExpectedMax(nLimit);
-        ForEachChunk(text, kUnits, [&](const char16_t* p, int n) {
+        ForEachChunk(nWorkload, kUnits, [&](const char16_t* p, int n) {
             model.Append(p, n);
             const int nOver = model.GetLength() - nLimit;
             if (nOver > 0) {
@@ -110,14 +107,13 @@ void PaneText(benchmark::State& state) {
 
 void CopyAndIndex(benchmark::State& state) {
     const int nWorkload = static_cast<int>(state.range(0));
-    const std::u16string& text = Output(nWorkload);
     state.SetLabel(Name(nWorkload));
     std::vector<char16_t> store(COutputPane::kDefaultLimit + 1024);
     std::vector<uint32_t> starts(COutputPane::kDefaultLimit / 2 + 1024);
     for (auto _ : state) {
         size_t nEnd = 0;
         size_t nLines = 0;
-        ForEachChunk(text, kUnits, [&](const char16_t* p, int n) {
+        ForEachChunk(nWorkload, kUnits, [&](const char16_t* p, int n) {
             if (nEnd + static_cast<size_t>(n) > store.size()) {
                 nEnd = 0;  // wrap instead of dropping: the floor does not pay for removal
                 nLines = 0;

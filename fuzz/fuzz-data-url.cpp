@@ -5,16 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz-check.h"
 #include "orv-url.h"
-
-namespace {
-
-void Check(bool b) {
-    if (!b)
-        abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0 || size > 8192)

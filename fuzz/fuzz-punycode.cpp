@@ -4,16 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz-check.h"
 #include "orv-punycode.h"
-
-namespace {
-
-void Check(bool b) {
-    if (!b)
-        abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 2048)

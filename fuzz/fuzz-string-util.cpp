@@ -9,15 +9,11 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz-check.h"
 #include "orv-string-util.h"
 #include "orv-utf.h"
 
 namespace {
-
-void Check(bool b) {
-    if (!b)
-        abort();
-}
 
 bool ValidUtf8(const COrvStringA& str) {
     int nStatus = -1;

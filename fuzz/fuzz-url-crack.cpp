@@ -6,14 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz-check.h"
 #include "orv-url.h"
 
 namespace {
-
-void Check(bool b) {
-    if (!b)
-        abort();
-}
 
 bool SameFields(const COrvUrl& a, const COrvUrl& b) {
     return strcmp(a.GetSchemeName(), b.GetSchemeName()) == 0 && a.GetScheme() == b.GetScheme() &&

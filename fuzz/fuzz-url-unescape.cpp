@@ -6,17 +6,9 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz-check.h"
 #include "orv-url.h"
 #include "orv-utf.h"
-
-namespace {
-
-void Check(bool b) {
-    if (!b)
-        abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 4096)

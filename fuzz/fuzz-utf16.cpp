@@ -5,16 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz-check.h"
 #include "orv-utf.h"
-
-namespace {
-
-void Check(bool b) {
-    if (!b)
-        abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2)

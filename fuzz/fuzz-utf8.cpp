@@ -6,14 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz-check.h"
 #include "orv-utf.h"
 
 namespace {
-
-void Check(bool b) {
-    if (!b)
-        abort();
-}
 
 // One UTF-8 to UTF-16 call into a buffer with sentinels after the capacity.
 struct Call16 {

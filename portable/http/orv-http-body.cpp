@@ -35,13 +35,19 @@ void COrvHttpBodyReader::Start(COrvHttpReader* pReader, int64_t n64Len, bool bUn
     }
 }
 
-bool COrvHttpBodyReader::ReadSizeLine(COrvError& err) {
-    COrvStringA sLine;
+bool COrvHttpBodyReader::ReadChunkLine(COrvStringA& sLine, COrvError& err) {
     const int r = m_pReader->ReadLine(sLine, kSizeLineMax, err);
     if (r == COrvHttpReader::kFail)
         return false;
     if (r == COrvHttpReader::kEof)
         return err.Set(enNetConnection, "socket closed while receiving chunked content");
+    return true;
+}
+
+bool COrvHttpBodyReader::ReadSizeLine(COrvError& err) {
+    COrvStringA sLine;
+    if (!ReadChunkLine(sLine, err))
+        return false;
     const char* p = sLine.GetString();
     int64_t n = 0;
     int nDigits = 0;
@@ -65,11 +71,8 @@ bool COrvHttpBodyReader::ReadSizeLine(COrvError& err) {
 
 bool COrvHttpBodyReader::ReadClosingLine(COrvError& err) {
     COrvStringA sLine;
-    const int r = m_pReader->ReadLine(sLine, kSizeLineMax, err);
-    if (r == COrvHttpReader::kFail)
+    if (!ReadChunkLine(sLine, err))
         return false;
-    if (r == COrvHttpReader::kEof)
-        return err.Set(enNetConnection, "socket closed while receiving chunked content");
     COrvStringA sTrimmed = sLine;
     if (!sTrimmed.Trim().IsEmpty())
         return err.SetFormat(enNetServer, "bad chunk closing: %s", sLine.GetString());

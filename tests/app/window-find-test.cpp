@@ -227,24 +227,9 @@ TEST(PaneFind, AFullPaneIsSearchedWholeAndCounted) {
 
 namespace {
 
-class FindBarTest : public ::testing::Test {
+class FindBarTest : public CShownFrameTest {
 protected:
-    void SetUp() override {
-        m_pFrame = std::make_unique<CMainFrame>();
-        m_pFrame->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pFrame.get()));
-        m_pFrame->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(m_pFrame.get()));
-    }
-    void TearDown() override {
-        WaitFor([&] { return !View().IsRunning(); });
-        m_pFrame.reset();
-    }
-    CVexilView& View() { return m_pFrame->View(); }
-    COutputPane& Pane() { return *View().OutputPane(); }
     CFindBar& Bar() { return *View().FindBar(); }
-
-    std::unique_ptr<CMainFrame> m_pFrame;
 };
 
 }  // namespace

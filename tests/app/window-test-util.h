@@ -1,16 +1,20 @@
 // Helpers of the window tests: waiting on the event loop and answering modal dialogs.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTest>
 #include <QTimer>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "main-frame.h"
 #include "output-pane.h"
 
 // Processes events until pred holds; false when nMs passed first.
@@ -86,3 +90,24 @@ inline std::shared_ptr<CSeenBox> ExpectMessageBox(
 inline std::u16string PaneText(const COutputPane& pane) {
     return std::u16string(pane.Text().Data(), static_cast<size_t>(pane.Text().GetLength()));
 }
+
+// A test on the main frame, shown and active; before the next test, a command that still runs is
+// waited for and the frame goes.
+class CShownFrameTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_pFrame = std::make_unique<CMainFrame>();
+        m_pFrame->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pFrame.get()));
+        m_pFrame->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_pFrame.get()));
+    }
+    void TearDown() override {
+        WaitFor([&] { return !View().IsRunning(); });
+        m_pFrame.reset();
+    }
+    CVexilView& View() { return m_pFrame->View(); }
+    COutputPane& Pane() { return *View().OutputPane(); }
+
+    std::unique_ptr<CMainFrame> m_pFrame;
+};

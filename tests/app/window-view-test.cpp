@@ -26,24 +26,13 @@
 
 namespace {
 
-class ViewTest : public ::testing::Test {
+class ViewTest : public CShownFrameTest {
 protected:
-    void SetUp() override {
-        m_pFrame = std::make_unique<CMainFrame>();
-        m_pFrame->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pFrame.get()));
-        m_pFrame->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(m_pFrame.get()));
-    }
     void TearDown() override {
-        // let a command that still runs finish before the next test
-        WaitFor([&] { return !View().IsRunning(); });
-        m_pFrame.reset();
+        CShownFrameTest::TearDown();
         g_pszPipeInterpreter = "/bin/sh";
         g_pszPipeCharset = nullptr;
     }
-    CVexilView& View() { return m_pFrame->View(); }
-    COutputPane& Pane() { return *View().OutputPane(); }
     QLineEdit* Field() { return View().CommandField(); }
 
     // Types the command into the field and presses Enter there.
@@ -56,8 +45,6 @@ protected:
     bool WaitForEnd() {
         return WaitFor([&] { return !View().IsRunning(); });
     }
-
-    std::unique_ptr<CMainFrame> m_pFrame;
 };
 
 // Puts a full path into the save dialog's file name field, as a user pasting it would. Not key
