@@ -86,6 +86,17 @@ struct CBlockKinds {
     uint32_t nLf;
 };
 
+// The same for the first n units (at most 16) of p, one at a time.
+CBlockKinds ClassifyN(const char16_t* p, int n) {
+    CBlockKinds kinds{0, 0, 0};
+    for (int k = 0; k < n; ++k) {
+        kinds.nOther |= static_cast<uint32_t>(p[k] < 0x20 || p[k] >= 0x7F) << k;
+        kinds.nCr |= static_cast<uint32_t>(p[k] == u'\r') << k;
+        kinds.nLf |= static_cast<uint32_t>(p[k] == u'\n') << k;
+    }
+    return kinds;
+}
+
 [[gnu::always_inline]] inline CBlockKinds Classify16(const char16_t* p) {
 #if defined(__SSE2__)
     const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -106,13 +117,7 @@ struct CBlockKinds {
     kinds.nLf = Mask(_mm_cmpeq_epi16(lo, lf), _mm_cmpeq_epi16(hi, lf));
     return kinds;
 #else
-    CBlockKinds kinds{0, 0, 0};
-    for (int k = 0; k < 16; ++k) {
-        kinds.nOther |= static_cast<uint32_t>(p[k] < 0x20 || p[k] >= 0x7F) << k;
-        kinds.nCr |= static_cast<uint32_t>(p[k] == u'\r') << k;
-        kinds.nLf |= static_cast<uint32_t>(p[k] == u'\n') << k;
-    }
-    return kinds;
+    return ClassifyN(p, 16);
 #endif
 }
 
@@ -211,13 +216,16 @@ void COutputText::Append(const char16_t* p, int n) {
     CLineSink lines(*this);
     int64_t nCol = m_nLastCols;
     int i = 0;
-    while (i + 16 <= n) {
-        const CBlockKinds kinds = Classify16(p + i);
+    while (i < n) {
+        // blocks of 16; the last one may be shorter
+        const int nBlock = std::min(16, n - i);
+        const CBlockKinds kinds = nBlock == 16 ? Classify16(p + i) : ClassifyN(p + i, nBlock);
+        const uint32_t nAll = (1u << nBlock) - 1;
         if ((kinds.nOther & ~(kinds.nCr | kinds.nLf)) == 0) {
             // printable ASCII, CRs and LFs only, as most output is: the line ends are the LFs
             // after a CR, and a line's columns are the printable units before its end
             uint32_t nEnds = kinds.nLf & ((kinds.nCr << 1) | (bCr ? 1u : 0u));
-            uint32_t nPrintable = ~kinds.nOther & 0xFFFFu;
+            uint32_t nPrintable = ~kinds.nOther & nAll;
             while (nEnds != 0) {
                 const int k = std::countr_zero(nEnds);
                 const uint32_t nBefore = (1u << k) - 1;
@@ -228,8 +236,8 @@ void COutputText::Append(const char16_t* p, int n) {
                 nEnds &= nEnds - 1;
             }
             nCol += Count16(nPrintable);
-            bCr = (kinds.nCr >> 15) != 0;
-            i += 16;
+            bCr = ((kinds.nCr >> (nBlock - 1)) & 1) != 0;
+            i += nBlock;
             continue;
         }
         uint32_t nOther = kinds.nOther;
@@ -260,31 +268,12 @@ void COutputText::Append(const char16_t* p, int n) {
             nDone = k + 1;
             nOther &= nOther - 1;
         }
-        if (nOther == 0 && nDone < 16) {
-            nCol += 16 - nDone;
+        if (nOther == 0 && nDone < nBlock) {
+            nCol += nBlock - nDone;
             bCr = false;
-            nDone = 16;
+            nDone = nBlock;
         }
         i += nDone;
-    }
-    while (i < n) {
-        const char16_t c = p[i];
-        if (c >= 0x20 && c < 0x7F) {
-            ++nCol;
-            ++i;
-            bCr = false;
-        } else if (c == u'\r') {
-            bCr = true;
-            ++i;
-        } else if (c == u'\n' && bCr) {
-            lines.End(m_nEnd + static_cast<uint64_t>(i) + 1, nCol);
-            nCol = 0;
-            ++i;
-            bCr = false;
-        } else {
-            bCr = false;
-            nCol = AdvanceOther(p, n, i, nCol);
-        }
     }
     lines.Flush();
     m_nLastCols = nCol;
