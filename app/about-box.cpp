@@ -1,5 +1,7 @@
 #include "about-box.h"
 
+#include "command-line.h"
+
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -24,7 +26,8 @@ CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent) {
     pIcon->setPixmap(VexilProgramIcon().pixmap(32, 32));
     pIcon->setAlignment(Qt::AlignCenter);
     auto* pText = new QLabel(
-        QStringLiteral("vexil Application v1.0\n\nRuns a command and shows its output live."),
+        QStringLiteral("vexil Application v%1\n\nRuns a command and shows its output live.")
+            .arg(VexilVersion()),
         pGroup);
     pText->setObjectName(QStringLiteral("text"));
     pText->setAlignment(Qt::AlignCenter);

@@ -9,12 +9,14 @@
 #include <QToolButton>
 #include <climits>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "about-box.h"
+#include "command-line.h"
 #include "console-pipe.h"
 #include "display-probe.h"
 #include "orv-program-path.h"
@@ -238,7 +240,17 @@ int VexilMain(int argc, char** argv) {
     // Qt sees only the program name, so that it takes none of the command's words for its own
     // options.
     std::setlocale(LC_ALL, "");
-    const QString strCommand = VexilCommandFromArgs(argc, argv);
+    const SVexilCommandLine cmdLine = VexilParseCommandLine(argc, argv);
+    if (cmdLine.eStart != EVexilStart::Run) {
+        const QByteArray text = cmdLine.strText.toLocal8Bit();
+        std::FILE* pOut = cmdLine.eStart == EVexilStart::Exit ? stdout : stderr;
+        std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), pOut);
+        return cmdLine.eStart == EVexilStart::Exit ? 0 : 2;
+    }
+    // The command's words keep the program name in front of them.
+    std::vector<char*> words{argv[0]};
+    words.insert(words.end(), argv + cmdLine.nCommandIndex, argv + argc);
+    const QString strCommand = VexilCommandFromArgs(static_cast<int>(words.size()), words.data());
     VexilEnterProgramFolder();  // on failure commands run where the program was started
     if (!VexilDisplayAvailable()) {
         return 0;

@@ -66,5 +66,6 @@ bool VexilEnterProgramFolder();
 int VexilRun(const QString& strCommand);
 
 // The whole program: start-up on the arguments, then VexilRun. Returns the process exit code: 1
-// after a normal close, 0 when no frame can be created (no display).
+// after a normal close, 0 when no frame can be created (no display) and after --help or
+// --version, 2 for an option it does not know (the usage then goes to standard error).
 int VexilMain(int argc, char** argv);

@@ -25,8 +25,7 @@ orv_layer(orv-sys DIR portable/sys
 # only file that includes OpenSSL; the root bundle it trusts is generated from the system's CA
 # certificates at build time.
 find_package(OpenSSL 3 REQUIRED)
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(LIBPSL REQUIRED IMPORTED_TARGET libpsl)
+orv_pkg_module(LIBPSL libpsl)
 orv_layer(orv-net DIR portable/net
   SOURCES orv-socket.cpp orv-socket-posix.cpp orv-socks-proxy.cpp orv-ssl.cpp orv-url.cpp
           orv-punycode.cpp orv-psl.cpp
@@ -48,7 +47,7 @@ target_sources(orv-net-obj PRIVATE ${orv_cacert_cpp})
 # settings through libproxy), the one-shot entries and the connection pool.
 find_package(ZLIB REQUIRED)
 find_package(CURL REQUIRED)
-pkg_check_modules(LIBPROXY REQUIRED IMPORTED_TARGET libproxy-1.0)
+orv_pkg_module(LIBPROXY libproxy-1.0)
 orv_layer(orv-http DIR portable/http
   SOURCES orv-http-io.cpp orv-http-txn.cpp orv-http-wire.cpp orv-http-auth.cpp orv-http-body.cpp
           orv-http-cookie.cpp orv-http-range.cpp orv-http-response.cpp orv-http-multipart.cpp

@@ -1,37 +1,66 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, testing and running vexil needs.
-# Idempotent: packages already present are not touched. Needs root (or sudo) for apt-get.
+# Installs the Debian packages of one tier, with every tier below it:
+#   run    building and running vexil (the default)
+#   test   the test suites, format check, sanitizers and fuzzers: their libraries and the real
+#          peers the tests start on loopback
+#   bench  the programs the benchmarks compare with (terminals and other peers)
+# Idempotent: packages already present are not touched, and a second run installs nothing.
+# Services that come with a package installed here (an HTTP server, a proxy) are neither started
+# nor enabled at boot: the tests start their own instances on loopback. A service the machine
+# already had is left as it was. Needs root (or sudo) for apt-get.
 set -euo pipefail
 
-packages=(
+tier="${1:-run}"
+case "$tier" in
+  run | test | bench) ;;
+  *)
+    echo "usage: $0 [run|test|bench]" >&2
+    exit 2
+    ;;
+esac
+
+run_packages=(
   # toolchain
-  g++ cmake ninja-build make pkg-config ccache clang clang-format libclang-rt-14-dev
-  # libraries
+  g++ cmake ninja-build make pkg-config ccache
+  # libraries the library and the window are built on
   qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev libcurl4-openssl-dev
   libproxy-dev
-  # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libc-bin
+  # the CA bundle compiled into orv-net
+  ca-certificates
+  # fonts of the pane, the desktop's file handler (xdg-open opens text files in the editor), and
+  # a virtual display for machines without one (xvfb-run -a make run)
+  fonts-dejavu-core fontconfig xdg-utils xvfb xauth
+)
+
+test_packages=(
+  # test and benchmark frameworks, the fuzzers (clang), the format check; the libraries the
+  # benchmarks compare with (compiled with the suites, so that CI builds every benchmark)
+  libgtest-dev libgmock-dev libbenchmark-dev clang clang-format libclang-rt-14-dev libspdlog-dev
   # peers of the URL tests: public suffixes (psl, the list itself) and international names
   psl publicsuffix idn2
   # independent peers of the HTTP tests (multipart uploads are parsed back by Python)
   python3
-  # network peers of the net suites and benches (loopback only): TLS server, SOCKS5 proxy, HTTP
-  # client, and the CA bundle compiled into orv-net
-  openssl microsocks curl ca-certificates
+  # network peers of the net suites (loopback only): TLS server, SOCKS5 proxy, HTTP client
+  openssl microsocks curl
   # real servers of the connection tests, started on loopback by the tests: an origin, a proxy
   # with Basic authentication (htpasswd, basic_ncsa_auth)
   nginx squid apache2-utils
-  # time-zone data for the local-time tests
-  tzdata
-  # locale data (generated below) for the thousands-separator and collation tests
-  locales
-  # the window under a virtual display, fonts, screenshots
-  xvfb xauth x11-apps xdotool imagemagick fonts-dejavu-core fontconfig
-  # terminals that bench-view measures beside the window (benchmark peers, run under xvfb-run)
-  rxvt-unicode alacritty kitty
-  # the desktop's file handler (xdg-open) that opens text files in the user's editor
-  xdg-utils
+  # time-zone data for the local-time tests; locale data (generated below)
+  tzdata locales libc-bin
+  # the window's tests and screenshots under a virtual display
+  x11-apps xdotool imagemagick
+  # the Debian package: dependencies from the shared libraries, and its check
+  dpkg-dev lintian
 )
+
+bench_packages=(
+  # terminals that bench-view measures beside the window (run under xvfb-run)
+  rxvt-unicode alacritty kitty
+)
+
+packages=("${run_packages[@]}")
+[ "$tier" = run ] || packages+=("${test_packages[@]}")
+[ "$tier" = bench ] && packages+=("${bench_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -45,7 +74,8 @@ done
 # is not UTF-8 (de_DE.ISO-8859-1) for the program's handling of commands and output in such a set.
 # Listed in /etc/locale.gen so that a later run of locale-gen (for example on an upgrade of the
 # locales package) keeps them.
-locales_wanted=("de_DE.UTF-8 UTF-8" "en_US.UTF-8 UTF-8" "fr_FR.UTF-8 UTF-8"
+locales_wanted=()
+[ "$tier" = run ] || locales_wanted=("de_DE.UTF-8 UTF-8" "en_US.UTF-8 UTF-8" "fr_FR.UTF-8 UTF-8"
                 "de_DE.ISO-8859-1 ISO-8859-1")
 
 # locale -a lists the set in its normalised form: "de_DE.UTF-8" as "de_DE.utf8",
@@ -77,11 +107,49 @@ else
   exit 1
 fi
 
+# The services of the packages installed now: stopped and kept from starting at boot. Packages
+# that were present before are not looked at, so a service the machine already had stays as it was.
+quiet_services() {
+  local pkg unit name
+  for pkg in "$@"; do
+    while read -r unit; do
+      name="$(basename "$unit")"
+      case "$unit" in
+        */systemd/system/*.service)
+          [ -d /run/systemd/system ] && $SUDO systemctl stop "$name" >/dev/null 2>&1 || true
+          $SUDO deb-systemd-helper disable "$name" >/dev/null 2>&1 || true
+          echo "setup: service $name stopped and disabled (the tests start their own)"
+          ;;
+        /etc/init.d/*)
+          $SUDO invoke-rc.d --quiet "$name" stop >/dev/null 2>&1 || true
+          $SUDO update-rc.d "$name" disable >/dev/null 2>&1 || true
+          ;;
+      esac
+    done < <(dpkg-query -L "$pkg" 2>/dev/null |
+             grep -E '^(/usr)?/lib/systemd/system/[^/@]+\.service$|^/etc/init\.d/[^/]+$' || true)
+  done
+}
+
 export DEBIAN_FRONTEND=noninteractive
 if [ ${#missing[@]} -ne 0 ]; then
   echo "setup: installing ${missing[*]}"
-  $SUDO apt-get update -q </dev/null
-  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+  # Keep the new packages' services from starting while they are installed (policy-rc.d is
+  # Debian's switch for that); one that is already in place is left alone.
+  policy=/usr/sbin/policy-rc.d
+  own_policy=false
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+    $SUDO chmod 755 "$policy"
+    own_policy=true
+  fi
+  trap 'if $own_policy; then $SUDO rm -f "$policy"; fi' EXIT
+  $SUDO apt-get update -q -o DPkg::Lock::Timeout=900 </dev/null
+  before="$(dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" {print $2}' | sort)"
+  $SUDO apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=900 "${missing[@]}" </dev/null
+  after="$(dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" {print $2}' | sort)"
+  # Services ship in the packages pulled in with ours too (nginx's unit is in nginx-common).
+  mapfile -t installed_now < <(comm -13 <(printf '%s\n' "$before") <(printf '%s\n' "$after"))
+  quiet_services "${installed_now[@]}"
 fi
 
 # The locales package may have been installed just now: look again.
