@@ -9,6 +9,8 @@ packages=(
   # libraries
   qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev libcurl4-openssl-dev
   libproxy-dev
+  # access lists and password checks of the accounts module
+  libacl1-dev libpam0g-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libc-bin
   # peers of the URL tests: public suffixes (psl, the list itself) and international names
@@ -21,6 +23,10 @@ packages=(
   # real servers of the connection tests, started on loopback by the tests: an origin, a proxy
   # with Basic authentication (htpasswd, basic_ncsa_auth)
   nginx squid apache2-utils
+  # the accounts tests: users and groups made and removed (useradd, newusers, gpasswd,
+  # chpasswd), processes under their ids (setpriv), access lists read back (getfacl, setfacl),
+  # and the PAM modules and configuration that check the test user's password
+  passwd util-linux acl libpam-modules libpam-runtime
   # time-zone data for the local-time tests
   tzdata
   # locale data (generated below) for the thousands-separator and collation tests

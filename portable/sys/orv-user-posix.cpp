@@ -131,7 +131,9 @@ bool ReadProcIds(int nPid, OrvProcIds& ids, const char* pszWhat, COrvError& err)
     if (!fd) {
         const int nErrno = nPid > 0 ? errno : ESRCH;
         sPrefix += "cannot open process: ";
-        return err.SetErrno(nErrno == ENOENT ? ESRCH : nErrno, sPrefix.GetString());
+        if (nErrno == ENOENT || nErrno == ESRCH)
+            return err.Set(enNetNotFound, sPrefix + OrvErrnoText(ESRCH));
+        return err.SetErrno(nErrno, sPrefix.GetString());
     }
     std::string text;
     char buf[4096];
@@ -216,6 +218,15 @@ struct AclOwner {
 
 bool IsNoAclSupport(int nErrno) {
     return nErrno == ENOTSUP || nErrno == ENOSYS;
+}
+
+// The access list of a path; on a file system that keeps none, the list its mode bits make.
+// Null with errno set on failure.
+acl_t GetAccessAcl(const char* pszPath, mode_t nMode) {
+    acl_t a = acl_get_file(pszPath, ACL_TYPE_ACCESS);
+    if (a == nullptr && IsNoAclSupport(errno))
+        a = acl_from_mode(nMode);
+    return a;
 }
 
 // The default list of a folder, or null (with errno 0) when it has none or its file system keeps
@@ -597,7 +608,7 @@ bool OrvGetFileSecurityDescriptor(const char* pszPath, COrvSecurityDescriptor& s
     };
     if (!StatPath(pszPath, st))
         return fail(pszPath == nullptr ? EINVAL : errno);
-    AclOwner access(acl_get_file(pszPath, ACL_TYPE_ACCESS));
+    AclOwner access(GetAccessAcl(pszPath, st.st_mode));
     if (access.p == nullptr)
         return fail(errno);
     AclOwner def;
@@ -761,7 +772,7 @@ bool OrvMakeFileWriteableToAll(const char* pszPath, COrvError& err) {
         if (!StatPath(pszPath, st))
             return fail("GetDacl: ", pszPath == nullptr ? EINVAL : errno);
         bFolder = S_ISDIR(st.st_mode);
-        access.p = acl_get_file(pszPath, ACL_TYPE_ACCESS);
+        access.p = GetAccessAcl(pszPath, st.st_mode);
         if (access.p == nullptr)
             return fail("GetDacl: ", errno);
         if (bFolder) {
