@@ -27,6 +27,8 @@ packages=(
   # chpasswd), processes under their ids (setpriv), access lists read back (getfacl, setfacl),
   # and the PAM modules and configuration that check the test user's password
   passwd util-linux acl libpam-modules libpam-runtime
+  # libcrypt, linked into the accounts suite so that sanitizer builds see PAM's crypt_r calls
+  libcrypt-dev
   # time-zone data for the local-time tests
   tzdata
   # locale data (generated below) for the thousands-separator and collation tests

@@ -327,12 +327,10 @@ int WriteAcls(const char* pszPath, acl_t pAccess, acl_t pDefault, bool bFolder) 
         nErrno = errno;
     }
     if (bFolder) {
-        const int nSaved = errno;
         if (oldDefault.p != nullptr)
             (void)acl_set_file(pszPath, ACL_TYPE_DEFAULT, oldDefault.p);
         else if (pDefault != nullptr)
             (void)acl_delete_def_file(pszPath);
-        errno = nSaved;
     }
     return nErrno;
 }
@@ -725,7 +723,7 @@ bool OrvGetFileOwner(const char* pszPath, COrvStringA& sOwner, COrvError& err,
     if (psDescriptor != nullptr)
         psDescriptor->Empty();
     struct stat st;
-    if (pszPath == nullptr || OrvSysRetry([&] { return g_orv_sys.lstat(pszPath, &st); }) != 0) {
+    if (!StatPath(pszPath, st)) {
         const int nErrno = pszPath == nullptr ? EINVAL : errno;
         return err.SetErrnoText(nErrno, PathError("OrvGetFileOwner: cannot GetNamedSecurityInfo: ",
                                                   pszPath ? pszPath : "", nErrno));

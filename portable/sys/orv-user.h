@@ -151,8 +151,8 @@ private:
 [[nodiscard]] bool OrvStringToSecurityDescriptor(const char* pszText, COrvSecurityDescriptor& sd,
                                                  COrvError& err);
 
-// The owner of pszPath (not following a final link) as "host\\user" (the bare id when the user
-// has no name is an error), and, when psDescriptor is given, its descriptor's text. False with
+// The owner of pszPath (links followed) as "host\\user" (an owner id without a name is an
+// error), and, when psDescriptor is given, its descriptor's text. False with
 // "OrvGetFileOwner: cannot GetNamedSecurityInfo: " (stat fails), "OrvGetFileOwner: cannot
 // LookupAccountSid: " or "OrvGetFileOwner: cannot OrvSecurityDescriptorToString: " + reason.
 [[nodiscard]] bool OrvGetFileOwner(const char* pszPath, COrvStringA& sOwner, COrvError& err,
@@ -199,9 +199,9 @@ struct OrvLogonToken {
 // Checks pszPassword for pszUser through PAM (authentication, then account validity) and fills
 // token with the user's ids. pszPassword is wiped (every byte up to its NUL set to 0) before the
 // call returns, whatever the result; PAM gets its own copy. False with "LogonUser: " + PAM's
-// text (enNetAuth for a wrong password or an unknown user, enNetAccess for an expired or locked
-// account) or "LogonUser: " + system text when the user's ids cannot be read. Blocks (PAM may
-// wait a few seconds after a wrong password); any thread.
+// text (enNetAuth for a wrong password or an unknown user, enNetAccessDenied for an expired or
+// locked account) or "LogonUser: " + system text when the user's ids cannot be read. Blocks (PAM
+// may wait a few seconds after a wrong password); any thread.
 [[nodiscard]] bool OrvLogonUser(const char* pszUser, char* pszPassword, OrvLogonToken& token,
                                 COrvError& err);
 
