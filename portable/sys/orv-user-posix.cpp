@@ -114,11 +114,6 @@ COrvStringA HostName() {
     return COrvStringA("localhost");
 }
 
-// Builds prefix + system text for errno nErrno (or ENOENT when the entry is missing).
-bool SetLookupError(COrvError& err, const char* pszPrefix, int nErrno) {
-    return err.SetErrno(nErrno, pszPrefix);
-}
-
 // ---- processes ----
 
 // Reads and parses /proc/<pid>/status. On failure returns false with err holding pszWhat +
@@ -388,7 +383,7 @@ bool OrvGetProcessIsAdmin(int nPid, bool* pbIsAdmin, COrvError& err) {
         GrEntry e;
         bool bFound = false;
         if (const int rc = GetGrNam(pszGroup, e, bFound); rc != 0)
-            return SetLookupError(err, "OrvGetProcessIsAdmin: cannot LookupAccountSid: ", rc);
+            return err.SetErrno(rc, "OrvGetProcessIsAdmin: cannot LookupAccountSid: ");
         if (!bFound)
             continue;
         for (uint32_t g : groups) {
@@ -688,7 +683,7 @@ bool OrvStringToSecurityDescriptor(const char* pszText, COrvSecurityDescriptor& 
                 break;
             }
         }
-        if (entry.find_first_of("\t") != std::string::npos || entry.empty())
+        if (entry.empty())
             return err.SetFormat(enNetBadRequest, "OrvStringToSecurityDescriptor: bad entry '%s'",
                                  entry.c_str());
         if (!pList->empty())
@@ -951,6 +946,12 @@ bool OrvLogonUser(const char* pszUser, char* pszPassword, OrvLogonToken& token, 
     WipePassword(pszPassword);
     if (rc == PAM_SUCCESS)
         rc = pam_acct_mgmt(pPam, PAM_DISALLOW_NULL_AUTHTOK);
+    // A module may map the name it was given to another account: the ids are that account's.
+    const void* pItem = nullptr;
+    std::string user(pszUser);
+    if (rc == PAM_SUCCESS && pam_get_item(pPam, PAM_USER, &pItem) == PAM_SUCCESS &&
+        pItem != nullptr)
+        user = static_cast<const char*>(pItem);
     COrvStringA sPamText(pam_strerror(pPam, rc));
     pam_end(pPam, rc);
     if (rc != PAM_SUCCESS)
@@ -958,7 +959,7 @@ bool OrvLogonUser(const char* pszUser, char* pszPassword, OrvLogonToken& token, 
 
     PwEntry e;
     bool bFound = false;
-    int nErrno = GetPwNam(pszUser, e, bFound);
+    int nErrno = GetPwNam(user.c_str(), e, bFound);
     if (nErrno == 0 && !bFound)
         nErrno = ENOENT;
     std::vector<uint32_t> groups;
