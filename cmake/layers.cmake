@@ -9,8 +9,12 @@ orv_layer(orv-base DIR portable/base
   SOURCES orv-string.cpp orv-format.cpp orv-unicode-tables.cpp orv-utf.cpp orv-trace.cpp
           orv-trace-posix.cpp orv-result.cpp orv-result-posix.cpp orv-error.cpp orv-clock-posix.cpp)
 
+# Access lists (libacl) and password checks (PAM) of the accounts module.
+orv_pkg_module(LIBACL libacl)
+orv_pkg_module(PAM pam)
+
 # Time, locks, threads, the UI-thread interface, the log, console output, number and text
-# utilities, paths, files and housekeeping.
+# utilities, paths, files and housekeeping, accounts and access lists.
 orv_layer(orv-sys DIR portable/sys
   SOURCES orv-time.cpp orv-time-posix.cpp orv-timer.cpp orv-timer-posix.cpp orv-lock.cpp
           orv-lock-posix.cpp orv-thread.cpp orv-thread-posix.cpp orv-ui-thread.cpp orv-log.cpp orv-log-posix.cpp orv-console.cpp
@@ -18,8 +22,9 @@ orv_layer(orv-sys DIR portable/sys
           orv-registry.cpp orv-registry-posix.cpp orv-regfile.cpp orv-osver.cpp
           orv-osver-posix.cpp orv-process.cpp orv-process-posix.cpp orv-path.cpp orv-path-posix.cpp
           orv-file.cpp orv-file-posix.cpp orv-housekeeping.cpp orv-program-path-posix.cpp
-          orv-iconv-posix.cpp
-  DEPS orv-base)
+          orv-iconv-posix.cpp orv-user.cpp orv-user-posix.cpp
+  DEPS orv-base
+  LIBS PkgConfig::LIBACL PkgConfig::PAM)
 
 # Sockets, SOCKS5, TLS, URLs, escaping, international host names, public suffixes. orv-ssl is the
 # only file that includes OpenSSL; the root bundle it trusts is generated from the system's CA

@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -64,6 +65,18 @@ const OrvSysCalls g_orv_sys_real = {
     .getsockopt = ::getsockopt,
     .shutdown = ::shutdown,
     .getaddrinfo = ::getaddrinfo,
+    .thread_setresuid =
+        [](unsigned r, unsigned e, unsigned s) {
+            return static_cast<int>(::syscall(SYS_setresuid, r, e, s));
+        },
+    .thread_setresgid =
+        [](unsigned r, unsigned e, unsigned s) {
+            return static_cast<int>(::syscall(SYS_setresgid, r, e, s));
+        },
+    .thread_setgroups =
+        [](size_t n, const unsigned* p) {
+            return static_cast<int>(::syscall(SYS_setgroups, n, p));
+        },
 };
 OrvSysCalls g_orv_sys = g_orv_sys_real;
 

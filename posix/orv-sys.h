@@ -76,6 +76,11 @@ struct OrvSysCalls {
     // Returns 0 or an EAI_ code, like getaddrinfo(3); EAI_SYSTEM leaves errno set.
     int (*getaddrinfo)(const char* pszNode, const char* pszService, const struct addrinfo* pHints,
                        struct addrinfo** ppResult);
+    // Ids of the calling thread alone: the kernel's calls, not the C library's wrappers (which
+    // change every thread of the process). A value of -1 (as unsigned) leaves that id as it is.
+    int (*thread_setresuid)(unsigned nReal, unsigned nEffective, unsigned nSaved);
+    int (*thread_setresgid)(unsigned nReal, unsigned nEffective, unsigned nSaved);
+    int (*thread_setgroups)(size_t nCount, const unsigned* pGroups);
 };
 
 // The table in force; starts with the real calls.

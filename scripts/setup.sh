@@ -30,6 +30,8 @@ run_packages=(
   # fonts of the pane, the desktop's file handler (xdg-open opens text files in the editor), and
   # a virtual display for machines without one (xvfb-run -a make run)
   fonts-dejavu-core fontconfig xdg-utils xvfb xauth
+  # access lists and password checks of the accounts module
+  libacl1-dev libpam0g-dev
 )
 
 test_packages=(
@@ -51,6 +53,12 @@ test_packages=(
   x11-apps xdotool imagemagick
   # the Debian package: dependencies from the shared libraries, and its check
   dpkg-dev lintian
+  # the accounts tests: users and groups made and removed (useradd, newusers, gpasswd,
+  # chpasswd), processes under their ids (setpriv), access lists read back (getfacl, setfacl),
+  # and the PAM modules and configuration that check the test user's password
+  passwd util-linux acl libpam-modules libpam-runtime
+  # libcrypt, linked into the accounts suite so that sanitizer builds see PAM's crypt_r calls
+  libcrypt-dev
 )
 
 bench_packages=(

@@ -26,6 +26,10 @@ include(sys-registry.cmake)
 orv_test(orv-path-test SOURCES sys/orv-path-test.cpp LINK orv-sys)
 orv_test(orv-file-test SOURCES sys/orv-file-test.cpp LINK orv-sys)
 orv_test(orv-housekeeping-test SOURCES sys/orv-housekeeping-test.cpp LINK orv-sys)
+orv_test(orv-user-test SOURCES sys/orv-user-test.cpp LINK orv-sys LABELS threads)
+# PAM's password module calls crypt_r from libcrypt, which it loads late; a sanitizer runtime
+# finds the functions it wraps only in libraries present at start, so the suite loads it at once.
+target_link_libraries(orv-user-test PRIVATE -Wl,--no-as-needed crypt -Wl,--as-needed)
 include(app-window.cmake)
 if(TARGET vexil-pipe)
   include(app-pipe.cmake)

@@ -1,0 +1,642 @@
+// Accounts and access lists against the real system: users and groups made by the tests
+// (useradd, newusers, gpasswd, chpasswd), processes under their ids (setpriv), access lists read
+// back with getfacl, passwords checked by PAM.
+#include "orv-user.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <linux/capability.h>
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orv-log.h"
+#include "orv-registry.h"
+#include "orv-sys.h"
+#include "orv-test-support.h"
+#include "orv-user-os.h"
+
+namespace {
+
+#define NEED_ROOT()                                                                         \
+    do {                                                                                    \
+        if (geteuid() != 0)                                                                 \
+            GTEST_SKIP() << "needs root: the test makes users and groups or mounts a file " \
+                            "system";                                                       \
+    } while (0)
+
+std::string Capture(const std::string& cmd) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+int Shell(const std::string& cmd) {
+    const int rc = system((cmd + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+// The entries getfacl lists for a path (owner and effective-rights comments left out).
+std::set<std::string> Facl(const std::string& path) {
+    std::set<std::string> entries;
+    std::istringstream in(Capture("getfacl -cpE '" + path + "' 2>/dev/null"));
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            entries.insert(line);
+    return entries;
+}
+
+std::set<std::string> SplitEntries(const std::string& text) {
+    std::set<std::string> entries;
+    std::istringstream in(text);
+    for (std::string item; std::getline(in, item, ',');)
+        entries.insert(item);
+    return entries;
+}
+
+// The number a command prints ("id -u NAME").
+uint32_t Num(const std::string& cmd) {
+    return static_cast<uint32_t>(strtoul(Capture(cmd).c_str(), nullptr, 10));
+}
+uint32_t Uid(const std::string& user) {
+    return Num("id -u " + user);
+}
+uint32_t Gid(const std::string& group) {
+    return Num("getent group " + group + " | cut -d: -f3");
+}
+
+// Users and groups made for one test, removed (with their own groups) when it ends, whatever
+// its result.
+class Accounts {
+public:
+    ~Accounts() {
+        for (const std::string& u : m_users)
+            Shell("userdel -f " + u);
+        for (const std::string& g : m_groups)
+            Shell("groupdel " + g);
+    }
+    // A new user with its own group; sGroups: further groups ("sudo"), sGecos: comment field.
+    std::string AddUser(const std::string& suffix, const std::string& groups = "",
+                        const std::string& gecos = "") {
+        const std::string name = Name(suffix);
+        EXPECT_EQ(0, Shell("useradd -M -U -d /nonexistent -c '" + gecos + "' " +
+                           (groups.empty() ? "" : "-G " + groups + " ") + name));
+        m_users.push_back(name);
+        return name;
+    }
+    std::string AddGroup(const std::string& suffix) {
+        const std::string name = Name(suffix);
+        EXPECT_EQ(0, Shell("groupadd " + name));
+        m_groups.push_back(name);
+        return name;
+    }
+    // Many users at once (newusers), each with its own group.
+    void AddUsers(const std::vector<std::string>& names) {
+        OrvTempDir dir;
+        std::string list;
+        for (const std::string& n : names)
+            list += n + ":x:::" + n + ":/nonexistent:/usr/sbin/nologin\n";
+        ASSERT_TRUE(OrvWriteFileBytes(dir.File("users"), list));
+        m_users.insert(m_users.end(), names.begin(), names.end());
+        ASSERT_EQ(0, Shell("newusers " + dir.File("users")));
+    }
+    // "ovx" + pid + suffix: unique on a machine shared with other runs.
+    static std::string Name(const std::string& suffix) {
+        return "ovx" + std::to_string(getpid()) + suffix;
+    }
+
+private:
+    std::vector<std::string> m_users;
+    std::vector<std::string> m_groups;
+};
+
+// A process that runs under a user's ids (setpriv with its groups), stopped at the end.
+class ProcessAs {
+public:
+    explicit ProcessAs(const std::string& user) {
+        m_pid = fork();
+        if (m_pid == 0) {
+            execlp("setpriv", "setpriv", "--reuid", user.c_str(), "--regid", user.c_str(),
+                   "--init-groups", "sleep", "60", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        const uint32_t uid = Uid(user);
+        // setpriv changes its ids before it runs sleep.
+        EXPECT_TRUE(OrvWaitFor([&] {
+            const std::string status =
+                OrvReadFileBytes("/proc/" + std::to_string(m_pid) + "/status");
+            OrvProcIds ids;
+            return OrvParseProcStatusIds(status.data(), status.size(), ids) && ids.anUid[0] == uid;
+        })) << "setpriv did not change to "
+            << user;
+    }
+    ~ProcessAs() {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+    int Pid() const { return m_pid; }
+
+private:
+    int m_pid = -1;
+};
+
+TEST(OrvUserProcStatus, ParsesIdsAndRejectsBrokenLines) {
+    struct Case {
+        const char* pszText;
+        bool bOk;
+        uint32_t nEuid;
+        size_t nGroups;
+    };
+    const Case cases[] = {
+        {"Name:\tsh\nUmask:\t0022\nUid:\t1000\t1001\t1002\t1003\nGid:\t5\t6\t7\t8\nGroups:\t27 "
+         "100 4294967295 \n",
+         true, 1001, 3},
+        {"Uid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\nGroups:\t\n", true, 0, 0},
+        {"Uid:\t0\t0\t0\t0\nGroups:\t1\n", false, 0, 0},                      // no Gid line
+        {"Uid:\t0\t0\t0\nGid:\t0\t0\t0\t0\n", false, 0, 0},                   // three ids
+        {"Uid:\t0\t4294967296\t0\t0\nGid:\t0\t0\t0\t0\n", false, 0, 0},       // 2^32
+        {"Uid:\t0\t-1\t0\t0\nGid:\t0\t0\t0\t0\n", false, 0, 0},               // sign
+        {"Uid:\t1\t2\t3\t4\nGid:\t0\t0\t0\t0\nGroups:\t1 x\n", false, 0, 0},  // bad group
+        {"Uid:\t1\t2\t3\t4\nGid:\t0\t0\t0\t0\nUmask:\t0089\n", false, 0, 0},  // not octal
+    };
+    for (const Case& c : cases) {
+        OrvProcIds ids;
+        EXPECT_EQ(c.bOk, OrvParseProcStatusIds(c.pszText, strlen(c.pszText), ids)) << c.pszText;
+        if (c.bOk) {
+            EXPECT_EQ(c.nEuid, ids.anUid[1]);
+            EXPECT_EQ(c.nGroups, ids.groups.size());
+            EXPECT_EQ(c.nGroups == 0 ? 0u : 022u, ids.nUmask);
+        }
+    }
+}
+
+TEST(OrvUserProcess, AdministratorAndSystemForRootSudoMemberAndPlainUser) {
+    NEED_ROOT();
+    ASSERT_EQ(0, Shell("getent group sudo")) << "the group sudo is missing";
+    Accounts accounts;
+    const std::string admin = accounts.AddUser("a", "sudo");
+    const std::string plain = accounts.AddUser("p");
+    ProcessAs adminProc(admin);
+    ProcessAs plainProc(plain);
+
+    struct Case {
+        int nPid;
+        bool bAdmin;
+        bool bSystem;
+    };
+    for (const Case& c : {Case{getpid(), true, true}, Case{adminProc.Pid(), true, false},
+                          Case{plainProc.Pid(), false, false}}) {
+        bool bAdmin = !c.bAdmin;
+        bool bSystem = !c.bSystem;
+        COrvError err;
+        ASSERT_TRUE(OrvGetProcessIsAdmin(c.nPid, &bAdmin, err)) << err.Text().GetString();
+        ASSERT_TRUE(OrvGetProcessIsSystem(c.nPid, &bSystem, err)) << err.Text().GetString();
+        EXPECT_EQ(c.bAdmin, bAdmin) << "pid " << c.nPid;
+        EXPECT_EQ(c.bSystem, bSystem) << "pid " << c.nPid;
+    }
+    EXPECT_TRUE(OrvIsUserSystem());
+}
+
+TEST(OrvUserProcess, MissingProcessFailsClearly) {
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(0);
+    waitpid(pid, nullptr, 0);  // reaped: the id names no process now
+    bool bAdmin = true;
+    COrvError err;
+    EXPECT_FALSE(OrvGetProcessIsAdmin(pid, &bAdmin, err));
+    EXPECT_FALSE(bAdmin);
+    EXPECT_EQ(enNetNotFound, err.Code());
+    EXPECT_EQ(0, err.Text().Find("OrvGetProcessIsAdmin: cannot open process: "))
+        << err.Text().GetString();
+}
+
+TEST(OrvUserAccounts, CurrentUserNamesProfileAndEmail) {
+    COrvStringA sName;
+    COrvError err;
+    ASSERT_TRUE(OrvGetUserName(sName, err)) << err.Text().GetString();
+    EXPECT_EQ(Capture("id -un"), std::string(sName.GetString()) + "\n");
+    char szHost[256] = {};
+    gethostname(szHost, sizeof szHost - 1);
+    EXPECT_STREQ((std::string(szHost) + "\\" + sName.GetString()).c_str(),
+                 OrvGetDomainUserNameOrFallback().GetString());
+
+    COrvStringA sFolder;
+    ASSERT_TRUE(OrvGetUserProfileFolder(geteuid(), sFolder, err));
+    EXPECT_EQ(Capture("getent passwd " + std::to_string(geteuid()) + " | cut -d: -f6"),
+              std::string(sFolder.GetString()) + "\n");
+
+    // E-mail: the product's setting, else $EMAIL, else nothing with the log line.
+    OrvTempDir dir;
+    setenv("ORV_REGISTRY_ROOT", dir.Path().c_str(), 1);
+    unsetenv("EMAIL");
+    g_orv_log.SetLogFile(dir.File("mail.log").c_str());
+    EXPECT_STREQ("", TvSysUserEmail().GetString());
+    EXPECT_NE(std::string::npos, OrvReadFileBytes(dir.File("mail.log"))
+                                     .find("TvSysUserEmail: Cannot open UserExtendedProperties: "));
+    setenv("EMAIL", "env@example.org", 1);
+    EXPECT_STREQ("env@example.org", TvSysUserEmail().GetString());
+    COrvRegKey key;
+    ASSERT_TRUE(key.Create(enOrvHKeyCurrentUser, kOrvProductKey, ORV_KEY_ALL_ACCESS, err));
+    const char16_t szMail[] = u"set@example.org";
+    ASSERT_TRUE(key.SetValue(u"UserEmail", ORV_REG_SZ, szMail, sizeof szMail, err));
+    EXPECT_STREQ("set@example.org", TvSysUserEmail().GetString());
+    g_orv_log.Reset();
+    unsetenv("EMAIL");
+    unsetenv("ORV_REGISTRY_ROOT");
+}
+
+TEST(OrvUserAccounts, LongNamesManyMembersAndMissingAccounts) {
+    NEED_ROOT();
+    Accounts accounts;
+    // 32-character names (the longest useradd takes): the group entry outgrows a first buffer.
+    std::vector<std::string> names;
+    for (int i = 0; i < 34; ++i) {
+        std::string n = Accounts::Name("m" + std::to_string(i) + "_");
+        n.resize(32, 'q');
+        names.push_back(n);
+    }
+    accounts.AddUsers(names);
+    std::string suffix = "g_";
+    suffix.resize(32 - Accounts::Name("").size(), 'q');
+    const std::string group = accounts.AddGroup(suffix);
+    std::string members;
+    for (const std::string& n : names)
+        members += (members.empty() ? "" : ",") + n;
+    ASSERT_EQ(0, Shell("gpasswd -M " + members + " " + group));
+    const std::string named = accounts.AddUser("f", group, "Ada Lovelace-Byron,Room 7,555-1,");
+
+    COrvError err;
+    OrvGroupInfo gi;
+    ASSERT_TRUE(OrvGetGroupInfo(group.c_str(), gi, err)) << err.Text().GetString();
+    std::set<std::string> got;
+    for (size_t i = 0; i < gi.members.GetSize(); ++i)
+        got.insert(gi.members[i].GetString());
+    std::set<std::string> want(names.begin(), names.end());
+    want.insert(named);
+    EXPECT_EQ(want, got);
+
+    OrvSid sid;
+    COrvStringA sDomain;
+    ASSERT_TRUE(OrvLookupAccountName(names[5].c_str(), sid, sDomain, err));
+    EXPECT_FALSE(sid.bGroup);
+    EXPECT_EQ(Uid(names[5]), sid.nId);
+    ASSERT_TRUE(OrvLookupAccountName(group.c_str(), sid, sDomain, err));
+    EXPECT_TRUE(sid.bGroup);
+    EXPECT_EQ(gi.nGid, sid.nId);
+    COrvStringA sName;
+    ASSERT_TRUE(OrvGetAccountNameBySid(sid, sName, sDomain, err));
+    EXPECT_EQ(group, sName.GetString());
+
+    OrvUserInfo ui;
+    ASSERT_TRUE(OrvGetUserInfo(named.c_str(), ui, err)) << err.Text().GetString();
+    EXPECT_STREQ("Ada Lovelace-Byron", ui.sFullName.GetString());
+    EXPECT_EQ(Uid(named), ui.nUid);
+    ASSERT_EQ(2u, ui.groups.GetSize());
+    EXPECT_EQ(Gid(named), ui.groups[0]);
+    EXPECT_EQ(gi.nGid, ui.groups[1]);
+
+    // A file's owner by name, and an owner id without one.
+    OrvTempDir dir;
+    const std::string file = dir.File("owned");
+    ASSERT_TRUE(OrvWriteFileBytes(file, "x"));
+    ASSERT_EQ(0, chown(file.c_str(), Uid(named), 0));
+    COrvStringA sOwner;
+    ASSERT_TRUE(OrvGetFileOwner(file.c_str(), sOwner, err));
+    EXPECT_EQ(std::string(sDomain.GetString()) + "\\" + named, sOwner.GetString());
+    ASSERT_EQ(0, chown(file.c_str(), 3999999998u, 0));
+    COrvError errNoName;
+    EXPECT_FALSE(OrvGetFileOwner(file.c_str(), sOwner, errNoName));
+    EXPECT_EQ(0, errNoName.Text().Find("OrvGetFileOwner: cannot LookupAccountSid: "));
+
+    const std::string missing = Accounts::Name("none");
+    COrvError errUser;
+    EXPECT_FALSE(OrvLookupAccountName(missing.c_str(), sid, sDomain, errUser));
+    EXPECT_EQ("Windows User not found: " + missing, errUser.Text().GetString());
+    EXPECT_EQ(enNetNotFound, errUser.Code());
+    COrvError errInfo;
+    EXPECT_FALSE(OrvGetUserInfo(missing.c_str(), ui, errInfo));
+    EXPECT_EQ(0, errInfo.Text().Find("NetUserGetInfo error 2: "));
+}
+
+class OrvUserAcl : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (Shell("getfacl --version") != 0)
+            GTEST_FAIL() << "getfacl is missing: install the package acl";
+        chmod(m_dir.Path().c_str(), 0755);
+    }
+    // A file made the way a program makes one: open with 0666 under the process's umask.
+    static void Touch(const std::string& path) {
+        const int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0666);
+        ASSERT_GE(fd, 0) << path;
+        close(fd);
+    }
+    OrvTempDir m_dir;
+};
+
+TEST_F(OrvUserAcl, WriteableToAllFolderAndFileAndWhatNewFilesInherit) {
+    const std::string dir = m_dir.File("shared");
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0750));
+    g_orv_log.SetLogFile(m_dir.File("acl.log").c_str());
+    COrvError err;
+    ASSERT_TRUE(OrvMakeFileWriteableToAll(dir.c_str(), err)) << err.Text().GetString();
+    g_orv_log.Reset();
+    EXPECT_NE(
+        std::string::npos,
+        OrvReadFileBytes(m_dir.File("acl.log")).find("OrvMakeFileWriteableToAll: OK: path=" + dir));
+    const std::set<std::string> wantDir = {"user::rwx",          "group::rwx",
+                                           "other::rwx",         "default:user::rwx",
+                                           "default:group::rwx", "default:other::rwx"};
+    EXPECT_EQ(wantDir, Facl(dir));
+
+    Touch(dir + "/later.txt");
+    EXPECT_EQ((std::set<std::string>{"user::rw-", "group::rw-", "other::rw-"}),
+              Facl(dir + "/later.txt"));
+
+    // A named entry narrower than "other" would shut its user out: it is widened as well.
+    const std::string file = m_dir.File("narrow.txt");
+    Touch(file);
+    ASSERT_EQ(0, Shell("setfacl -m u:nobody:r--,o::--- " + file));
+    ASSERT_TRUE(OrvMakeFileWriteableToAll(file.c_str(), err)) << err.Text().GetString();
+    EXPECT_EQ((std::set<std::string>{"user::rw-", "user:nobody:rw-", "group::rw-", "mask::rw-",
+                                     "other::rw-"}),
+              Facl(file));
+
+    COrvError errMissing;
+    EXPECT_FALSE(OrvMakeFileWriteableToAll(m_dir.File("none").c_str(), errMissing));
+    EXPECT_EQ(0, errMissing.Text().Find("GetDacl: "));
+    EXPECT_EQ(enNetNotFound, errMissing.Code());
+}
+
+TEST_F(OrvUserAcl, ResetGivesWhatANewItemInTheFolderGets) {
+    // A folder with a default list, and one without: the kernel's own creation is the reference.
+    const std::string inherit = m_dir.File("inherit");
+    const std::string plain = m_dir.File("plain");
+    ASSERT_EQ(0, mkdir(inherit.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(plain.c_str(), 0755));
+    ASSERT_EQ(0, Shell("setfacl -d -m u:nobody:rwx,g::r-x,o::r-- " + inherit));
+    for (const std::string& folder : {inherit, plain}) {
+        const std::string file = folder + "/f";
+        const std::string sub = folder + "/d";
+        Touch(file);
+        ASSERT_EQ(0, mkdir(sub.c_str(), 0777));
+        COrvError err;
+        ASSERT_TRUE(OrvMakeFileWriteableToAll(file.c_str(), err));
+        ASSERT_TRUE(OrvMakeFileWriteableToAll(sub.c_str(), err));
+        ASSERT_EQ(0, Shell("setfacl -m u:daemon:rwx " + file));
+        ASSERT_TRUE(OrvResetFileAccessList(file.c_str(), err)) << err.Text().GetString();
+        ASSERT_TRUE(OrvResetFileAccessList(sub.c_str(), err)) << err.Text().GetString();
+        Touch(folder + "/fresh-file");
+        ASSERT_EQ(0, mkdir((folder + "/fresh-dir").c_str(), 0777));
+        EXPECT_EQ(Facl(folder + "/fresh-file"), Facl(file)) << folder;
+        EXPECT_EQ(Facl(folder + "/fresh-dir"), Facl(sub)) << folder;
+    }
+    COrvError err;
+    EXPECT_FALSE(OrvResetFileAccessList(m_dir.File("none").c_str(), err));
+    EXPECT_EQ(0, err.Text().Find("InitializeAcl failed: "));
+}
+
+TEST_F(OrvUserAcl, DescriptorTextMatchesGetfaclAndWritesBack) {
+    const std::string src = m_dir.File("src");
+    const std::string dst = m_dir.File("dst");
+    ASSERT_EQ(0, mkdir(src.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(dst.c_str(), 0700));
+    ASSERT_EQ(0, Shell("setfacl -m u:nobody:r-x,g:daemon:rwx " + src));
+    ASSERT_EQ(0, Shell("setfacl -d -m u:nobody:rwx " + src));
+
+    COrvError err;
+    COrvSecurityDescriptor sd;
+    COrvStringA sText;
+    ASSERT_TRUE(OrvGetFileSecurityDescriptor(src.c_str(), sd, err)) << err.Text().GetString();
+    ASSERT_TRUE(OrvSecurityDescriptorToString(sd, sText, err));
+    EXPECT_EQ(Facl(src), SplitEntries(sText.GetString())) << sText.GetString();
+
+    COrvSecurityDescriptor parsed;
+    ASSERT_TRUE(OrvStringToSecurityDescriptor(sText.GetString(), parsed, err))
+        << err.Text().GetString();
+    ASSERT_TRUE(OrvSetFileSecurityDescriptor(dst.c_str(), parsed, err)) << err.Text().GetString();
+    EXPECT_EQ(Facl(src), Facl(dst));
+
+    // Without default entries the folder loses its default list.
+    COrvSecurityDescriptor accessOnly;
+    ASSERT_TRUE(
+        OrvStringToSecurityDescriptor("u::rwx\n g::r-x # owner's group\n o::---", accessOnly, err));
+    ASSERT_TRUE(OrvSetFileSecurityDescriptor(dst.c_str(), accessOnly, err));
+    EXPECT_EQ((std::set<std::string>{"user::rwx", "group::r-x", "other::---"}), Facl(dst));
+
+    COrvStringA sOwner;
+    COrvStringA sDescriptor;
+    ASSERT_TRUE(OrvGetFileOwner(src.c_str(), sOwner, err, &sDescriptor));
+    EXPECT_EQ(sText, sDescriptor);
+    EXPECT_STREQ(OrvGetDomainUserNameOrFallback().GetString(), sOwner.GetString());
+
+    const char* const bad[] = {"",
+                               "u::rwx,g::r-x",
+                               "u::rwx,g::r-x,o::---,u:nobody:rwx",
+                               "u::rwx,g::r-x,o::---,d:u::rwx",
+                               "u::rwz,g::r-x,o::---",
+                               "u:no-such-user-ovx:rwx,u::rwx,g::r-x,o::---,m::rwx"};
+    for (const char* psz : bad) {
+        COrvSecurityDescriptor out;
+        COrvError errBad;
+        EXPECT_FALSE(OrvStringToSecurityDescriptor(psz, out, errBad)) << psz;
+        EXPECT_TRUE(out.IsEmpty());
+        EXPECT_EQ(enNetBadRequest, errBad.Code());
+        EXPECT_EQ(0, errBad.Text().Find("OrvStringToSecurityDescriptor: ")) << psz;
+    }
+}
+
+TEST_F(OrvUserAcl, FileSystemWithoutAccessLists) {
+    NEED_ROOT();
+    // tmpfs without access lists when the kernel allows it, else ramfs (which keeps none).
+    const std::string mnt = m_dir.File("mnt");
+    ASSERT_EQ(0, mkdir(mnt.c_str(), 0755));
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "noacl,size=1m") != 0 &&
+        mount("ramfs", mnt.c_str(), "ramfs", 0, nullptr) != 0)
+        GTEST_SKIP() << "cannot mount a file system without access lists: " << strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{mnt};
+
+    const std::string dir = mnt + "/d";
+    const std::string file = mnt + "/f";
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0750));
+    Touch(file);
+    ASSERT_EQ(0, chmod(file.c_str(), 0600));
+    COrvError err;
+    EXPECT_FALSE(OrvMakeFileWriteableToAll(dir.c_str(), err));
+    EXPECT_EQ("AtlSetDacl: " + dir + ": " + OrvErrnoText(ENOTSUP).GetString(),
+              err.Text().GetString());
+    struct stat st;
+    ASSERT_EQ(0, stat(dir.c_str(), &st));
+    EXPECT_EQ(0750u, st.st_mode & 07777) << "a failed change leaves the folder as it was";
+
+    // A file needs no more than its mode bits for this.
+    COrvError errFile;
+    ASSERT_TRUE(OrvMakeFileWriteableToAll(file.c_str(), errFile)) << errFile.Text().GetString();
+    ASSERT_EQ(0, stat(file.c_str(), &st));
+    EXPECT_EQ(0666u, st.st_mode & 07777);
+}
+
+// Logging on and impersonation.
+class OrvUserLogon : public ::testing::Test {
+protected:
+    void SetUp() override {
+        NEED_ROOT();
+        m_user = m_accounts.AddUser("l");
+        m_extra = m_accounts.AddGroup("x");
+        ASSERT_EQ(0, Shell("gpasswd -a " + m_user + " " + m_extra));
+        ASSERT_EQ(0, Shell("echo '" + m_user + ":" + kPassword + "' | chpasswd"));
+        ASSERT_EQ(0, chmod(m_dir.Path().c_str(), 0777));
+    }
+    bool Logon(const char* pszPassword, OrvLogonToken& token, COrvError& err,
+               std::string* pBufferAfter = nullptr) {
+        std::string buf(pszPassword);
+        const bool bOk = OrvLogonUser(m_user.c_str(), buf.data(), token, err);
+        if (pBufferAfter != nullptr)
+            *pBufferAfter = buf;
+        return bOk;
+    }
+    static constexpr const char* kPassword = "S3cret-pass word";
+    Accounts m_accounts;
+    std::string m_user;
+    std::string m_extra;
+    OrvTempDir m_dir;
+};
+
+// The calling thread's ids as the kernel reports them.
+std::string ThreadIds() {
+    std::istringstream in(OrvReadFileBytes("/proc/thread-self/status"));
+    std::string ids;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0 ||
+            line.rfind("Groups:", 0) == 0)
+            ids += line + "\n";
+    return ids;
+}
+
+TEST_F(OrvUserLogon, PasswordCheckedAndWiped) {
+    OrvLogonToken token;
+    COrvError err;
+    std::string after;
+    ASSERT_TRUE(Logon(kPassword, token, err, &after)) << err.Text().GetString();
+    EXPECT_EQ(std::string(strlen(kPassword), '\0'), after);
+    EXPECT_EQ(m_user, token.sUser.GetString());
+    EXPECT_EQ(Uid(m_user), token.nUid);
+    EXPECT_EQ(Gid(m_user), token.nGid);
+    std::set<uint32_t> groups(token.groups.GetData(),
+                              token.groups.GetData() + token.groups.GetSize());
+    EXPECT_EQ((std::set<uint32_t>{token.nGid, Gid(m_extra)}), groups);
+
+    COrvError errWrong;
+    EXPECT_FALSE(Logon("wrong password", token, errWrong, &after));
+    EXPECT_EQ(std::string(14, '\0'), after);
+    EXPECT_STREQ("LogonUser: Authentication failure", errWrong.Text().GetString());
+    EXPECT_EQ(enNetAuth, errWrong.Code());
+}
+
+TEST_F(OrvUserLogon, ImpersonationChangesOnlyTheCallingThreadAndReverts) {
+    OrvLogonToken token;
+    COrvError err;
+    ASSERT_TRUE(Logon(kPassword, token, err)) << err.Text().GetString();
+    const std::string before = ThreadIds();
+
+    // Another thread watches its own ids the whole time the main thread acts as the user.
+    std::atomic<bool> bDone{false};
+    std::atomic<bool> bOtherChanged{false};
+    std::thread other([&] {
+        while (!bDone.load())
+            if (ThreadIds() != before)
+                bOtherChanged = true;
+    });
+    ASSERT_TRUE(OrvImpersonateLoggedOnUser(token, err)) << err.Text().GetString();
+    // A second call starts again from the thread's own ids.
+    ASSERT_TRUE(OrvImpersonateLoggedOnUser(token, err)) << err.Text().GetString();
+    EXPECT_TRUE(OrvIsImpersonating());
+    const std::string file = m_dir.File("made-as-user");
+    const int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0644);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    COrvStringA sName;
+    EXPECT_TRUE(OrvGetUserName(sName, err));
+    EXPECT_EQ(m_user, sName.GetString());
+    EXPECT_TRUE(OrvIsUserSystem()) << "the process still runs as root";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(OrvRevertImpersonation(err)) << err.Text().GetString();
+    bDone = true;
+    other.join();
+
+    EXPECT_FALSE(bOtherChanged.load());
+    EXPECT_EQ(before, ThreadIds());
+    EXPECT_FALSE(OrvIsImpersonating());
+    struct stat st;
+    ASSERT_EQ(0, stat(file.c_str(), &st));
+    EXPECT_EQ(token.nUid, st.st_uid);
+    EXPECT_EQ(token.nGid, st.st_gid);
+    EXPECT_TRUE(OrvRevertImpersonation(err)) << "nothing to revert";
+}
+
+TEST_F(OrvUserLogon, FailureHalfWayUndoesEarlierSteps) {
+    OrvLogonToken token;
+    COrvError err;
+    ASSERT_TRUE(Logon(kPassword, token, err)) << err.Text().GetString();
+    const std::string before = ThreadIds();
+    for (bool bFailGid : {true, false}) {
+        OrvSysScope scope;
+        auto fail = [](unsigned, unsigned, unsigned) {
+            errno = EAGAIN;
+            return -1;
+        };
+        if (bFailGid)
+            g_orv_sys.thread_setresgid = fail;
+        else
+            g_orv_sys.thread_setresuid = fail;
+        COrvError errStep;
+        EXPECT_FALSE(OrvImpersonateLoggedOnUser(token, errStep));
+        EXPECT_EQ("ImpersonateLoggedOnUser: " + std::string(OrvErrnoText(EAGAIN).GetString()),
+                  errStep.Text().GetString());
+        EXPECT_EQ(before, ThreadIds()) << (bFailGid ? "gid" : "uid") << " step";
+        EXPECT_FALSE(OrvIsImpersonating());
+    }
+
+    // A thread without the rights to change ids (dropped from its own effective set) is told so.
+    std::thread noRights([&] {
+        struct __user_cap_header_struct hdr = {_LINUX_CAPABILITY_VERSION_3, 0};
+        struct __user_cap_data_struct data[2] = {};
+        ASSERT_EQ(0, syscall(SYS_capget, &hdr, data));
+        data[0].effective &= ~(1u << CAP_SETUID);
+        ASSERT_EQ(0, syscall(SYS_capset, &hdr, data));
+        const std::string mine = ThreadIds();
+        COrvError errRights;
+        EXPECT_FALSE(OrvImpersonateLoggedOnUser(token, errRights));
+        EXPECT_EQ(0, errRights.Text().Find("Cannot acquire privileges: "));
+        EXPECT_EQ(enNetAccessDenied, errRights.Code());
+        EXPECT_EQ(mine, ThreadIds());
+    });
+    noRights.join();
+}
+
+}  // namespace
