@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -661,6 +662,19 @@ TEST_F(FileTest, RangeLocksBetweenProcesses) {
         return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
     };
     EXPECT_EQ(ChildTries(), 8);
+    // The lock belongs to its handle: other opens and closes of the file in this process leave it
+    // in place, and another handle here is refused too.
+    uint64_t nSize = 0;
+    COrvStringA sBytes;
+    ASSERT_TRUE(OrvGetFileSize(F("lock").c_str(), nSize, err));
+    ASSERT_TRUE(OrvReadWholeFile(F("lock").c_str(), sBytes, err));
+    ASSERT_TRUE(OrvCopyFile(F("lock").c_str(), F("lock2").c_str(), err));
+    EXPECT_EQ(ChildTries(), 8);
+    OrvFile g;
+    ASSERT_TRUE(g.OpenReadWrite(F("lock").c_str(), err));
+    COrvError errOther;
+    EXPECT_FALSE(g.LockRange(10, errOther));
+    EXPECT_EQ(errOther.Code(), 8);
     ASSERT_TRUE(f.UnlockRange(10, err));
     EXPECT_EQ(ChildTries(), 0);
 }
@@ -694,14 +708,32 @@ TEST_F(FileTest, TemporaryFolderIsPrivate) {
     EXPECT_EQ(Text(err2),
               "cannot create temp folder: " + sExpected + ": Not a directory (error 20)");
     unlink(sExpected.c_str());
+    // Checked on every use, not only the first: removed and replaced by a link after a good call,
+    // it is refused, and no temporary file is made through it.
+    ASSERT_TRUE(OrvGetTempFolder(sFolder, err)) << Text(err);
+    ASSERT_EQ(rmdir(sExpected.c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.Path().c_str(), sExpected.c_str()), 0);
+    COrvError errAgain;
+    EXPECT_FALSE(OrvGetTempFolder(sFolder, errAgain));
+    OrvFile fTemp;
+    COrvStringA sTempPath;
+    EXPECT_FALSE(OrvCreateTempFile(nullptr, nullptr, fTemp, sTempPath, errAgain));
+    EXPECT_EQ(Text(errAgain),
+              "cannot create temp folder: " + sExpected + ": Not a directory (error 20)");
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path()));
+    unlink(sExpected.c_str());
     if (geteuid() == 0) {
         // Owned by another user: refused.
         ASSERT_EQ(mkdir(sExpected.c_str(), 0700), 0);
         ASSERT_EQ(chown(sExpected.c_str(), 4242, 4242), 0);
+        ASSERT_EQ(chmod(sExpected.c_str(), 0777), 0);
         COrvError err3;
         EXPECT_FALSE(OrvGetTempFolder(sFolder, err3));
         EXPECT_EQ(Text(err3), "cannot create temp folder: " + sExpected +
                                   ": Operation not permitted (error 1)");
+        EXPECT_FALSE(OrvCreateTempFile(nullptr, nullptr, fTemp, sTempPath, err3));
+        EXPECT_TRUE(std::filesystem::is_empty(sExpected));
+        EXPECT_EQ(ModeOf(sExpected), 0777u);  // another user's folder: not ours to change
         rmdir(sExpected.c_str());
     }
 
@@ -844,6 +876,18 @@ TEST_F(FileTest, OpenTextInEditorUsesTheDesktopHandler) {
     EXPECT_EQ(OrvReadFileBytes(sBin + "/opened"), F("note2.txt") + "\n");
     EXPECT_FALSE(bOk2);
     EXPECT_EQ(Text(err2), "Cannot open text file: " + F("note2.txt") + ": xdg-open exited with 3");
+    // A relative name that looks like an option goes as "./name".
+    char szCwd[4096];
+    ASSERT_NE(getcwd(szCwd, sizeof szCwd), nullptr);
+    ASSERT_EQ(chdir(m_dir.Path().c_str()), 0);
+    setenv("PATH", (sBin + ":" + sOldPath).c_str(), 1);
+    COrvError errDash;
+    const bool bDash = OrvOpenTextInEditor("-notes.txt", "n", errDash);
+    setenv("PATH", sOldPath.c_str(), 1);
+    ASSERT_EQ(chdir(szCwd), 0);
+    EXPECT_TRUE(bDash) << Text(errDash);
+    EXPECT_EQ(OrvReadFileBytes(sBin + "/opened"), "./-notes.txt\n");
+    EXPECT_EQ(OrvReadFileBytes(F("-notes.txt")), "n");
     COrvError err3;
     EXPECT_FALSE(OrvOpenTextInEditor(F("nodir/n.txt").c_str(), "x", err3));
     EXPECT_EQ(Text(err3).rfind("Cannot open text file: Cannot open for write local file ", 0), 0u);
