@@ -66,7 +66,8 @@ std::atomic<unsigned> s_nScratch{0};
 
 COrvStringA ScratchName(const char* pszBase, const char* pszKind) {
     COrvStringA s;
-    s.Format(".%s.orv-%s-%d-%u", pszBase, pszKind, static_cast<int>(getpid()),
+    // At most 100 bytes of the name, so that the scratch name stays within the system's limit.
+    s.Format(".%.100s.orv-%s-%d-%u", pszBase, pszKind, static_cast<int>(getpid()),
              s_nScratch.fetch_add(1));
     return s;
 }

@@ -226,7 +226,9 @@ using OrvChunkFn = bool (*)(void* pCtx, const void* pData, size_t nLen);
                                   COrvError& err, const char* pszMask = nullptr);
 // Deletes a folder's files and sub-folders and, with bDeleteSelf, the folder itself; logs
 // "TvRecursiveDeleteFolder: deleted " + path per item and the failures. A link (to a folder or
-// not) is removed, never followed: what it points to stays. Goes on after a failure; false when
+// not) is removed, never followed: what it points to stays. The tree is walked by descriptor, so a
+// folder swapped for a link during the walk is never entered, and trees deeper than a path can
+// name are deleted too. Goes on after a failure; false when
 // anything could not be deleted (the first failure in err).
 [[nodiscard]] bool TvRecursiveDeleteFolder(const char* pszFolder, bool bDeleteSelf, COrvError& err);
 // The same, reporting one line per item into aReport: "Deleted file: ", "Deleted folder: ",

@@ -405,9 +405,10 @@ TEST_F(FileTest, DeleteAndItsSecondTry) {
 
     // Refused twice for want of permission: the folder gets write access for the second try and
     // its mode back afterwards; the file's own mode is never changed.
-    ASSERT_EQ(mkdir(F("locked").c_str(), 0555), 0);
+    ASSERT_EQ(mkdir(F("locked").c_str(), 0755), 0);
     ASSERT_TRUE(OrvWriteFileBytes(F("locked/f"), "x"));
     chmod(F("locked/f").c_str(), 0444);
+    chmod(F("locked").c_str(), 0555);
     g_orv_sys.unlinkat = [](int, const char*, int) {
         errno = EACCES;
         return -1;
