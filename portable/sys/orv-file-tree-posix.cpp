@@ -688,8 +688,17 @@ int RenameOverFolder(int fdFrom, const char* pszFrom, int fdTo, const char* pszT
         return errno;
     COrvStringA sAside;
     if (CreateScratch(pszTo, "old", sAside, [&](const char* pszAside) {
-            return OrvSysRetry(
+            const int r = OrvSysRetry(
                 [&] { return renameat2(fdTo, pszTo, fdTo, pszAside, RENAME_NOREPLACE); });
+            if (r == 0 || errno != EINVAL)
+                return r;
+            // A file system without the no-replace flag: look first, then rename.
+            struct stat st;
+            if (StatAt(fdTo, pszAside, st) == 0) {
+                errno = EEXIST;
+                return -1;
+            }
+            return RenameAt(fdTo, pszTo, fdTo, pszAside);
         }) != 0)
         return errno;
     if (RenameAt(fdFrom, pszFrom, fdTo, pszTo) != 0) {
