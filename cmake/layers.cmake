@@ -21,8 +21,8 @@ orv_layer(orv-sys DIR portable/sys
           orv-string-util.cpp orv-string-util-posix.cpp orv-replacing-file-posix.cpp
           orv-registry.cpp orv-registry-posix.cpp orv-regfile.cpp orv-osver.cpp
           orv-osver-posix.cpp orv-process.cpp orv-process-posix.cpp orv-path.cpp orv-path-posix.cpp
-          orv-file.cpp orv-file-posix.cpp orv-housekeeping.cpp orv-program-path-posix.cpp
-          orv-iconv-posix.cpp orv-user.cpp orv-user-posix.cpp
+          orv-file.cpp orv-file-posix.cpp orv-file-tree-posix.cpp orv-housekeeping.cpp
+          orv-program-path-posix.cpp orv-iconv-posix.cpp orv-user.cpp orv-user-posix.cpp
   DEPS orv-base
   LIBS PkgConfig::LIBACL PkgConfig::PAM)
 

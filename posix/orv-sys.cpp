@@ -44,6 +44,20 @@ const OrvSysCalls g_orv_sys_real = {
     .copy_file_range = [](int fi, off_t* oi, int fo, off_t* oo, size_t n, unsigned f) -> long {
         return ::copy_file_range(fi, oi, fo, oo, n, f);
     },
+    .openat = [](int d, const char* p, int f,
+                 unsigned m) { return ::openat(d, p, f, static_cast<mode_t>(m)); },
+    .fstatat = ::fstatat,
+    .unlinkat = ::unlinkat,
+    .mkdirat = [](int d, const char* p,
+                  unsigned m) { return ::mkdirat(d, p, static_cast<mode_t>(m)); },
+    .renameat = ::renameat,
+    .symlinkat = ::symlinkat,
+    .readlinkat = [](int d, const char* p, char* b, size_t n) -> long {
+        return ::readlinkat(d, p, b, n);
+    },
+    .mknodat = [](int d, const char* p, unsigned m,
+                  dev_t n) { return ::mknodat(d, p, static_cast<mode_t>(m), n); },
+    .fchmod = [](int fd, unsigned m) { return ::fchmod(fd, static_cast<mode_t>(m)); },
     .poll = ::poll,
     .pipe2 = ::pipe2,
     .eventfd = ::eventfd,
@@ -82,6 +96,12 @@ OrvSysCalls g_orv_sys = g_orv_sys_real;
 
 int OrvSysOpen(const char* pszPath, int nFlags, unsigned nMode) {
     return OrvSysRetry([&] { return g_orv_sys.open(pszPath, nFlags | O_CLOEXEC, nMode); });
+}
+
+int OrvSysOpenAt(int fdDir, const char* pszName, int nFlags, unsigned nMode) {
+    if (fdDir == AT_FDCWD)  // a path: through the same entry as every other open by path
+        return OrvSysOpen(pszName, nFlags, nMode);
+    return OrvSysRetry([&] { return g_orv_sys.openat(fdDir, pszName, nFlags | O_CLOEXEC, nMode); });
 }
 
 long OrvSysRead(int fd, void* pBuf, size_t nLen) {

@@ -51,6 +51,16 @@ struct OrvSysCalls {
     DIR* (*opendir)(const char* pszPath);
     long (*copy_file_range)(int fdIn, off_t* pOffIn, int fdOut, off_t* pOffOut, size_t nLen,
                             unsigned nFlags);
+    // Relative to a folder's descriptor: tree walks use these so that no path is resolved twice.
+    int (*openat)(int fdDir, const char* pszName, int nFlags, unsigned nMode);
+    int (*fstatat)(int fdDir, const char* pszName, struct stat* pSt, int nFlags);
+    int (*unlinkat)(int fdDir, const char* pszName, int nFlags);
+    int (*mkdirat)(int fdDir, const char* pszName, unsigned nMode);
+    int (*renameat)(int fdFromDir, const char* pszFrom, int fdToDir, const char* pszTo);
+    int (*symlinkat)(const char* pszTarget, int fdDir, const char* pszLink);
+    long (*readlinkat)(int fdDir, const char* pszName, char* pBuf, size_t nLen);
+    int (*mknodat)(int fdDir, const char* pszName, unsigned nMode, dev_t nDev);
+    int (*fchmod)(int fd, unsigned nMode);
     // Waiting and wake-ups.
     int (*poll)(struct pollfd* pFds, nfds_t nFds, int nTimeoutMs);
     int (*pipe2)(int* pFds, int nFlags);
@@ -100,6 +110,8 @@ auto OrvSysRetry(Fn fn) -> decltype(fn()) {
 
 // open with O_CLOEXEC added, retried on EINTR. Returns the descriptor or -1 with errno set.
 [[nodiscard]] int OrvSysOpen(const char* pszPath, int nFlags, unsigned nMode = 0644);
+// openat with O_CLOEXEC added, retried on EINTR; with AT_FDCWD it is OrvSysOpen.
+[[nodiscard]] int OrvSysOpenAt(int fdDir, const char* pszName, int nFlags, unsigned nMode = 0644);
 // Reads up to nLen bytes, retried on EINTR. Returns the count (0 at end) or -1 with errno set.
 [[nodiscard]] long OrvSysRead(int fd, void* pBuf, size_t nLen);
 // Reads until nLen bytes arrived or the end of the file, looping over short reads and EINTR.

@@ -25,6 +25,7 @@ orv_test(orv-psl-test SOURCES net/orv-psl-test.cpp LINK orv-net)
 include(sys-registry.cmake)
 orv_test(orv-path-test SOURCES sys/orv-path-test.cpp LINK orv-sys)
 orv_test(orv-file-test SOURCES sys/orv-file-test.cpp LINK orv-sys)
+orv_test(orv-file-tree-test SOURCES sys/orv-file-tree-test.cpp LINK orv-sys)
 orv_test(orv-housekeeping-test SOURCES sys/orv-housekeeping-test.cpp LINK orv-sys)
 orv_test(orv-user-test SOURCES sys/orv-user-test.cpp LINK orv-sys LABELS threads)
 # PAM's password module calls crypt_r from libcrypt, which it loads late; a sanitizer runtime

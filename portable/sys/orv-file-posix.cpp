@@ -32,6 +32,14 @@ bool SysFail(COrvError& err, int nErrno, const char* pszPrefix, const char* pszP
     return err.Set(OrvResultFromErrno(nErrno, bLock ? OrvErrnoUse::Lock : OrvErrnoUse::General), s);
 }
 
+}  // namespace
+
+bool OrvFileFail(COrvError& err, int nErrno, const char* pszPrefix, const char* pszPath) {
+    return SysFail(err, nErrno, pszPrefix, pszPath);
+}
+
+namespace {
+
 const char* Safe(const char* psz) {
     return psz != nullptr ? psz : "";
 }
@@ -91,14 +99,14 @@ OrvFile::~OrvFile() {
         OrvSysClose(m_fd);
 }
 
-bool OrvFile::Open(const char* pszPath, int nFlags, unsigned nMode, const char* pszPrefix,
-                   const char* pszSuffix, COrvError& err) {
+bool OrvFile::Open(int fdDir, const char* pszName, const char* pszPath, int nFlags, unsigned nMode,
+                   const char* pszPrefix, const char* pszSuffix, COrvError& err) {
     if (m_fd >= 0) {
         OrvSysClose(m_fd);
         m_fd = -1;
     }
     m_sPath = Safe(pszPath);
-    const int fd = OrvSysOpen(m_sPath, nFlags, nMode);
+    const int fd = OrvSysOpenAt(fdDir, Safe(pszName), nFlags, nMode);
     if (fd < 0) {
         const int e = errno;
         COrvStringA s;
@@ -112,22 +120,23 @@ bool OrvFile::Open(const char* pszPath, int nFlags, unsigned nMode, const char* 
 }
 
 bool OrvFile::OpenRead(const char* pszPath, COrvError& err) {
-    return Open(pszPath, O_RDONLY, 0, "cannot open file '", "' for read: ", err);
+    return Open(AT_FDCWD, pszPath, pszPath, O_RDONLY, 0, "cannot open file '", "' for read: ", err);
 }
 
 bool OrvFile::OpenReadWrite(const char* pszPath, COrvError& err) {
-    return Open(pszPath, O_RDWR | O_CREAT, 0644, "Cannot open for read/write local file ", ": ",
-                err);
+    return Open(AT_FDCWD, pszPath, pszPath, O_RDWR | O_CREAT, 0644,
+                "Cannot open for read/write local file ", ": ", err);
 }
 
 bool OrvFile::OpenWrite(const char* pszPath, bool bAppend, unsigned nMode, COrvError& err) {
     const unsigned nBits = (nMode & kOrvModeGiven) != 0 ? (nMode & 07777) : 0644;
     const int nFlags = O_WRONLY | O_CREAT | (bAppend ? O_APPEND : O_TRUNC);
-    return Open(pszPath, nFlags, nBits, "Cannot open for write local file ", ": ", err);
+    return Open(AT_FDCWD, pszPath, pszPath, nFlags, nBits, "Cannot open for write local file ",
+                ": ", err);
 }
 
 bool OrvFile::CreateNew(const char* pszPath, unsigned nMode, COrvError& err) {
-    return Open(pszPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, nMode & 07777,
+    return Open(AT_FDCWD, pszPath, pszPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, nMode & 07777,
                 "Cannot open for write local file ", ": ", err);
 }
 
@@ -217,7 +226,7 @@ bool RangeLock(int fd, short nType, uint64_t nLength, const char* pszPrefix,
     lk.l_whence = SEEK_SET;
     lk.l_start = 0;
     lk.l_len = static_cast<off_t>(nLength > static_cast<uint64_t>(INT64_MAX) ? 0 : nLength);
-    if (OrvSysRetry([&] { return g_orv_sys.fcntl_lock(fd, F_SETLK, &lk); }) != 0)
+    if (OrvSysRetry([&] { return g_orv_sys.fcntl_lock(fd, F_OFD_SETLK, &lk); }) != 0)
         return SysFail(err, errno, pszPrefix, sPath, true);
     return true;
 }
@@ -322,24 +331,9 @@ bool OrvWriteWholeFile(const char* pszPath, const void* pData, size_t nLen, COrv
     return file.Close(err);
 }
 
-bool OrvCopyFile(const char* pszFrom, const char* pszTo, COrvError& err) {
-    const int fdIn = OrvSysOpen(Safe(pszFrom), O_RDONLY);
-    if (fdIn < 0)
-        return SysFail(err, errno, "cannot open file to read: ", pszFrom);
-    OrvFd closeIn(fdIn);
-    struct stat st;
-    if (OrvSysRetry([&] { return g_orv_sys.fstat(fdIn, &st); }) != 0)
-        return SysFail(err, errno, "cannot read file: ", pszFrom);
-    if (S_ISDIR(st.st_mode))
-        return SysFail(err, EISDIR, "cannot read file: ", pszFrom);
-    const int fdOut = OrvSysOpen(Safe(pszTo), O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777);
-    if (fdOut < 0)
-        return SysFail(err, errno, "cannot write file: ", pszTo);
-    OrvFd closeOut(fdOut);
+bool OrvFileCopyData(int fdIn, int fdOut, const char* pszFrom, const char* pszTo, COrvError& err) {
     posix_fadvise(fdIn, 0, 0, POSIX_FADV_SEQUENTIAL);
-    bool bOk = true;
     // In the kernel first (no copy through user space; reflinks where the file system has them).
-    bool bKernel = true;
     for (;;) {
         const long n = OrvSysRetry([&] {
             return g_orv_sys.copy_file_range(fdIn, nullptr, fdOut, nullptr, size_t{1} << 30, 0);
@@ -347,39 +341,28 @@ bool OrvCopyFile(const char* pszFrom, const char* pszTo, COrvError& err) {
         if (n > 0)
             continue;
         if (n == 0)
-            break;
+            return true;
         const int e = errno;
-        if (e == EXDEV || e == ENOSYS || e == EINVAL || e == EOPNOTSUPP || e == EBADF) {
-            bKernel = false;
+        if (e == EXDEV || e == ENOSYS || e == EINVAL || e == EOPNOTSUPP || e == EBADF)
             break;
-        }
-        bOk = SysFail(err, e, e == EIO ? "cannot read file: " : "cannot write file: ",
-                      e == EIO ? pszFrom : pszTo);
-        break;
+        return SysFail(err, e, e == EIO ? "cannot read file: " : "cannot write file: ",
+                       e == EIO ? pszFrom : pszTo);
     }
-    if (bOk && !bKernel) {
-        const size_t kBlock = 262144;
-        char* pBuf = static_cast<char*>(malloc(kBlock));
-        if (pBuf == nullptr)
-            bOk = SysFail(err, ENOMEM, "cannot read file: ", pszFrom);
-        while (bOk) {
-            const long n = OrvSysRead(fdIn, pBuf, kBlock);
-            if (n < 0) {
-                bOk = SysFail(err, errno, "cannot read file: ", pszFrom);
-            } else if (n == 0) {
-                break;
-            } else if (!OrvSysWriteAll(fdOut, pBuf, static_cast<size_t>(n))) {
-                bOk = SysFail(err, errno, "cannot write file: ", pszTo);
-            }
-        }
-        free(pBuf);
+    const size_t kBlock = 262144;
+    char* pBuf = static_cast<char*>(malloc(kBlock));
+    if (pBuf == nullptr)
+        return SysFail(err, ENOMEM, "cannot read file: ", pszFrom);
+    bool bOk = true;
+    while (bOk) {
+        const long n = OrvSysRead(fdIn, pBuf, kBlock);
+        if (n < 0)
+            bOk = SysFail(err, errno, "cannot read file: ", pszFrom);
+        else if (n == 0)
+            break;
+        else if (!OrvSysWriteAll(fdOut, pBuf, static_cast<size_t>(n)))
+            bOk = SysFail(err, errno, "cannot write file: ", pszTo);
     }
-    if (bOk && OrvSysClose(closeOut.Release()) != 0)
-        bOk = SysFail(err, errno, "cannot write file: ", pszTo);
-    if (!bOk) {
-        closeOut.Reset();
-        g_orv_sys.unlink(pszTo);
-    }
+    free(pBuf);
     return bOk;
 }
 
@@ -425,100 +408,6 @@ bool OrvSetFileTimes(const char* pszPath, OrvTime tModification, OrvTime tCreati
     return true;
 }
 
-bool TvDeleteFile(const char* pszPath, COrvError& err) {
-    const char* psz = Safe(pszPath);
-    if (OrvSysRetry([&] { return g_orv_sys.unlink(psz); }) == 0)
-        return true;
-    // Second try after giving the owner write access (links have no mode of their own).
-    struct stat st;
-    if (OrvSysRetry([&] { return g_orv_sys.lstat(psz, &st); }) != 0)
-        return SysFail(err, errno, "Cannot delete file (set attrs): ", psz);
-    if (!S_ISLNK(st.st_mode) &&
-        OrvSysRetry([&] { return g_orv_sys.chmod(psz, (st.st_mode & 07777) | S_IWUSR); }) != 0)
-        return SysFail(err, errno, "Cannot delete file (set attrs): ", psz);
-    if (OrvSysRetry([&] { return g_orv_sys.unlink(psz); }) != 0)
-        return SysFail(err, errno, "Cannot delete file (2nd try): ", psz);
-    return true;
-}
-
-namespace {
-
-bool MoveFail(COrvError& err, int nErrno, const char* pszWhat, const char* pszFrom,
-              const char* pszTo, const char* pszExtra = nullptr) {
-    COrvStringA s;
-    s.Format("Cannot move %s %s to %s: ", pszWhat, pszFrom, pszTo);
-    s += OrvErrnoText(nErrno);
-    if (pszExtra != nullptr)
-        s += pszExtra;
-    return err.Set(OrvResultFromErrno(nErrno), s);
-}
-
-}  // namespace
-
-bool OrvMoveFile(const char* pszFrom, const char* pszTo, COrvError& err) {
-    const char* pszF = Safe(pszFrom);
-    const char* pszT = Safe(pszTo);
-    if (OrvSysRename(pszF, pszT) == 0)
-        return true;
-    int e = errno;
-    if (e == EXDEV) {
-        // Another file system: copy, then delete the source; a failed copy leaves the source.
-        COrvError errCopy;
-        if (!OrvCopyFile(pszF, pszT, errCopy)) {
-            err.Set(errCopy.Code(), errCopy.Text());
-            err.AddContext(COrvStringA("Cannot move file ") + pszF + " to " + pszT + ": ");
-            return false;
-        }
-        struct stat st;
-        if (OrvSysRetry([&] { return g_orv_sys.stat(pszF, &st); }) == 0) {
-            struct timespec times[2] = {st.st_atim, st.st_mtim};
-            OrvSysRetry([&] { return g_orv_sys.utimensat(AT_FDCWD, pszT, times, 0); });
-        }
-        return TvDeleteFile(pszF, err);
-    }
-    if (e != EACCES && e != EPERM && e != EEXIST)
-        return MoveFail(err, e, "file", pszF, pszT);
-    struct stat st;
-    if (OrvSysRetry([&] { return g_orv_sys.lstat(pszT, &st); }) == 0 && !S_ISLNK(st.st_mode) &&
-        OrvSysRetry([&] { return g_orv_sys.chmod(pszT, (st.st_mode & 07777) | S_IWUSR); }) != 0) {
-        const COrvStringA sExtra = COrvStringA("; SetFileAttributes error: ") + OrvErrnoText(errno);
-        return MoveFail(err, e, "file", pszF, pszT, sExtra);
-    }
-    if (OrvSysRename(pszF, pszT) != 0)
-        return MoveFail(err, errno, "file", pszF, pszT);
-    return true;
-}
-
-bool OrvMoveFolder(const char* pszFrom, const char* pszTo, COrvError& err) {
-    const char* pszF = Safe(pszFrom);
-    const char* pszT = Safe(pszTo);
-    if (OrvSysRename(pszF, pszT) == 0)
-        return true;
-    const int e = errno;
-    if (e == EXDEV) {
-        COrvError errCopy;
-        if (!TvCopyFolder(pszF, pszT, errCopy)) {
-            COrvError errClean;
-            (void)TvRecursiveDeleteFolder(pszT, true, errClean);
-            err.Set(errCopy.Code(), errCopy.Text());
-            err.AddContext(COrvStringA("Cannot move folder ") + pszF + " to " + pszT + ": ");
-            return false;
-        }
-        return TvRecursiveDeleteFolder(pszF, true, err);
-    }
-    if (e != EACCES && e != EEXIST && e != ENOTEMPTY && e != EPERM)
-        return MoveFail(err, e, "folder", pszF, pszT);
-    COrvError errDelete;
-    if (!TvRecursiveDeleteFolder(pszT, true, errDelete)) {
-        const COrvStringA sExtra =
-            COrvStringA("; when deleting destination folder: ") + errDelete.Text();
-        return MoveFail(err, e, "folder", pszF, pszT, sExtra);
-    }
-    if (OrvSysRename(pszF, pszT) != 0)
-        return MoveFail(err, errno, "folder", pszF, pszT);
-    return true;
-}
-
 bool OrvCreateFolder(const char* pszPath, unsigned nMode, COrvError& err) {
     COrvStringA sPath(Safe(pszPath));
     while (sPath.GetLength() > 1 && sPath[sPath.GetLength() - 1] == '/')
@@ -557,47 +446,22 @@ bool OrvCreateFolder(const char* pszPath, unsigned nMode, COrvError& err) {
     return SysFail(err, e, "Can not create folder ", sPath);
 }
 
-namespace {
-
-// Opens a folder for listing. bNoFollow refuses a link at the path itself (ENOTDIR), even one put
-// there after the caller looked: tree walks use it so that a folder swapped for a link is never
-// entered.
-DIR* OpenFolder(const char* psz, bool bNoFollow) {
-    if (!bNoFollow) {
-        DIR* pDir = nullptr;
-        do {
-            pDir = g_orv_sys.opendir(psz);
-        } while (pDir == nullptr && errno == EINTR);
-        return pDir;
-    }
-    const int fd = OrvSysOpen(psz, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (fd < 0)
-        return nullptr;
-    DIR* pDir = fdopendir(fd);
-    if (pDir == nullptr) {
-        const int e = errno;
-        OrvSysClose(fd);
-        errno = e;
-    }
-    return pDir;
+bool OrvFileNameMatches(const char* pszMask, const char* pszName) {
+    if (pszMask == nullptr || strcmp(pszMask, "*.*") == 0 || strcmp(pszMask, "*") == 0)
+        return true;
+    return fnmatch(pszMask, pszName, FNM_PERIOD) == 0;
 }
-
-}  // namespace
 
 bool TvListDirFiles(const char* pszFolder, COrvArray<OrvFileInfo>& aItems, COrvError& err,
                     const char* pszMask) {
-    return OrvFileListFolder(pszFolder, aItems, err, pszMask, false);
-}
-
-bool OrvFileListFolder(const char* pszFolder, COrvArray<OrvFileInfo>& aItems, COrvError& err,
-                       const char* pszMask, bool bNoFollow) {
     aItems.RemoveAll();
     const char* psz = Safe(pszFolder);
-    DIR* pDir = OpenFolder(psz, bNoFollow);
+    DIR* pDir = nullptr;
+    do {
+        pDir = g_orv_sys.opendir(psz);
+    } while (pDir == nullptr && errno == EINTR);
     if (pDir == nullptr)
         return SysFail(err, errno, "TvListDirFiles: ", psz);
-    const bool bAll =
-        pszMask == nullptr || strcmp(pszMask, "*.*") == 0 || strcmp(pszMask, "*") == 0;
     bool bOk = true;
     for (;;) {
         errno = 0;
@@ -610,7 +474,7 @@ bool OrvFileListFolder(const char* pszFolder, COrvArray<OrvFileInfo>& aItems, CO
         const char* pszName = pEnt->d_name;
         if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
             continue;
-        if (!bAll && fnmatch(pszMask, pszName, FNM_PERIOD) != 0)
+        if (!OrvFileNameMatches(pszMask, pszName))
             continue;
         COrvStringA sPath(psz);
         if (sPath.IsEmpty() || sPath[sPath.GetLength() - 1] != '/')
@@ -674,46 +538,58 @@ uint32_t OrvFilePeekTempCounter() {
     return s_nTempCounter.load();
 }
 
-bool OrvGetTempFolder(COrvStringA& sFolder, COrvError& err) {
+int OrvOpenTempFolder(COrvStringA& sFolder, COrvError& err) {
     sFolder.Empty();
     TvAutoCriticalSection lock(g_temp_folder_lock);
     const char* pszTmpDir = getenv("TMPDIR");
     COrvStringA s;
-    const bool bPrivate = pszTmpDir == nullptr || pszTmpDir[0] != '/';
-    if (bPrivate) {
-        s.Format("%s/orv-%u", s_pszTempBase, static_cast<unsigned>(getuid()));
-    } else {
+    if (pszTmpDir != nullptr && pszTmpDir[0] == '/') {
+        // The user's own choice: made when missing, taken as it is.
         s = pszTmpDir;
         while (s.GetLength() > 1 && s[s.GetLength() - 1] == '/')
             s.Truncate(s.GetLength() - 1);
-    }
-    if (s == s_sTempCached) {
-        sFolder = s;
-        return true;
-    }
-    if (!bPrivate) {
-        if (!OrvCreateFolder(s, 0700, err)) {
+        if (s != s_sTempCached && !OrvCreateFolder(s, 0700, err)) {
             err.AddContext("cannot create temp folder: ");
-            return false;
+            return -1;
         }
-    } else {
-        // Our own folder in a folder every user writes to: it must be a real folder that we own and
-        // that nobody else may enter, or someone could plant links and files in it.
-        if (OrvSysRetry([&] { return g_orv_sys.mkdir(s, 0700); }) != 0 && errno != EEXIST)
-            return SysFail(err, errno, "cannot create temp folder: ", s);
-        struct stat st;
-        if (OrvSysRetry([&] { return g_orv_sys.lstat(s, &st); }) != 0)
-            return SysFail(err, errno, "cannot create temp folder: ", s);
-        if (!S_ISDIR(st.st_mode))
-            return SysFail(err, ENOTDIR, "cannot create temp folder: ", s);
-        if (st.st_uid != getuid())
-            return SysFail(err, EPERM, "cannot create temp folder: ", s);
-        if ((st.st_mode & 077) != 0 && OrvSysRetry([&] { return g_orv_sys.chmod(s, 0700); }) != 0)
-            return SysFail(err, errno, "cannot create temp folder: ", s);
+        const int fd = OrvSysOpen(s, O_RDONLY | O_DIRECTORY);
+        if (fd < 0) {
+            SysFail(err, errno, "cannot create temp folder: ", s);
+            return -1;
+        }
+        s_sTempCached = s;
+        sFolder = s;
+        return fd;
     }
-    s_sTempCached = s;
+    // Our own folder in a folder every user writes to. It is checked on its descriptor every
+    // time, since a cleaner may remove it and another user make one of theirs under its name: it
+    // must be a real folder (not a link) that we own and that nobody else may enter.
+    s.Format("%s/orv-%u", s_pszTempBase, static_cast<unsigned>(getuid()));
+    if (OrvSysRetry([&] { return g_orv_sys.mkdir(s, 0700); }) != 0 && errno != EEXIST) {
+        SysFail(err, errno, "cannot create temp folder: ", s);
+        return -1;
+    }
+    OrvFd fd(OrvSysOpen(s, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    struct stat st;
+    int e = !fd || OrvSysRetry([&] { return g_orv_sys.fstat(fd.Get(), &st); }) != 0 ? errno : 0;
+    if (e == ELOOP || (e == 0 && !S_ISDIR(st.st_mode)))
+        e = ENOTDIR;
+    else if (e == 0 && st.st_uid != getuid())
+        e = EPERM;
+    else if (e == 0 && (st.st_mode & 077) != 0 &&
+             OrvSysRetry([&] { return g_orv_sys.fchmod(fd.Get(), 0700); }) != 0)
+        e = errno;
+    if (e != 0) {
+        SysFail(err, e, "cannot create temp folder: ", s);
+        return -1;
+    }
     sFolder = s;
-    return true;
+    return fd.Release();
+}
+
+bool OrvGetTempFolder(COrvStringA& sFolder, COrvError& err) {
+    const OrvFd fd(OrvOpenTempFolder(sFolder, err));
+    return fd.IsValid();
 }
 
 bool OrvGetTempFilePath(const char* pszFolder, const char* pszPrefix, COrvStringA& sPath,
@@ -734,11 +610,23 @@ bool OrvGetTempFilePath(const char* pszFolder, const char* pszPrefix, COrvString
 
 bool OrvCreateTempFile(const char* pszFolder, const char* pszPrefix, OrvFile& file,
                        COrvStringA& sPath, COrvError& err) {
-    for (int i = 0; i < 1000; ++i) {
-        if (!OrvGetTempFilePath(pszFolder, pszPrefix, sPath, err))
+    // The temporary folder is checked and then used through the same descriptor.
+    COrvStringA sFolder(pszFolder != nullptr ? pszFolder : "");
+    OrvFd fdTemp;
+    if (sFolder.IsEmpty()) {
+        fdTemp.Reset(OrvOpenTempFolder(sFolder, err));
+        if (!fdTemp)
             return false;
+    }
+    const int fdDir = fdTemp ? fdTemp.Get() : AT_FDCWD;
+    for (int i = 0; i < 1000; ++i) {
+        if (!OrvGetTempFilePath(sFolder, pszPrefix, sPath, err))
+            return false;
+        const char* pszName =
+            fdTemp ? sPath.GetString() + sFolder.GetLength() + 1 : sPath.GetString();
         COrvError errOpen;
-        if (file.CreateNew(sPath, 0600, errOpen))
+        if (file.Open(fdDir, pszName, sPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600,
+                      "Cannot open for write local file ", ": ", errOpen))
             return true;
         if (errOpen.Code() != enNetAlreadyExists) {
             err.Set(errOpen.Code(), errOpen.Text());
@@ -773,8 +661,12 @@ bool OrvOpenTextInEditor(const char* pszPath, const char* pszText, COrvError& er
         err.AddContext("Cannot open text file: ");
         return false;
     }
+    // A relative name goes as "./name": one that starts with "-" is then no option.
+    const COrvStringA sArg = pszPath != nullptr && pszPath[0] == '/'
+                                 ? COrvStringA(pszPath)
+                                 : "./" + COrvStringA(Safe(pszPath));
     char szHandler[] = "xdg-open";
-    char* apszArgs[] = {szHandler, const_cast<char*>(pszPath), nullptr};
+    char* apszArgs[] = {szHandler, const_cast<char*>(sArg.GetString()), nullptr};
     pid_t pid = 0;
     const int e = posix_spawnp(&pid, szHandler, nullptr, nullptr, apszArgs, environ);
     if (e != 0)
@@ -852,11 +744,5 @@ bool OrvCheckDiskSpace(bool bLog, bool& bLow, COrvStringA& sMessage) {
         if (bLog)
             g_orv_log.Printf("%s\n", sMessage.GetString());
     }
-    return true;
-}
-
-bool OrvFileRemoveFolder(const char* pszPath, COrvError& err) {
-    if (OrvSysRetry([&] { return g_orv_sys.rmdir(Safe(pszPath)); }) != 0)
-        return SysFail(err, errno, "Cannot delete folder ", pszPath);
     return true;
 }

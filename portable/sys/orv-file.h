@@ -103,17 +103,20 @@ public:
     // Writes the file's data to the disk. "Cannot sync file: ".
     [[nodiscard]] bool Sync(COrvError& err);
     // Record lock of the bytes 0 to nLength - 1 (shared when the file was opened for reading
-    // only), never waiting: code 8 when another process holds a conflicting lock. Locks of one
-    // process do not exclude each other (POSIX record locks). "Cannot lock file: " /
-    // "Cannot unlock file: ".
+    // only), never waiting: code 8 when another holder has a conflicting lock. The lock belongs to
+    // this object's open file (not to the process): opening and closing the same file elsewhere
+    // leaves it in place, and another OrvFile, in this process or another, is refused.
+    // "Cannot lock file: " / "Cannot unlock file: ".
     [[nodiscard]] bool LockRange(uint64_t nLength, COrvError& err);
     [[nodiscard]] bool UnlockRange(uint64_t nLength, COrvError& err);
     // Information of the open file. "Cannot get info of ".
     [[nodiscard]] bool GetInfo(OrvFileInfo& info, COrvError& err);
 
 private:
-    bool Open(const char* pszPath, int nFlags, unsigned nMode, const char* pszPrefix,
-              const char* pszSuffix, COrvError& err);
+    friend bool OrvCreateTempFile(const char*, const char*, OrvFile&, COrvStringA&, COrvError&);
+    // Opens pszName in the folder fdDir (AT_FDCWD: a path); m_sPath becomes pszPath.
+    bool Open(int fdDir, const char* pszName, const char* pszPath, int nFlags, unsigned nMode,
+              const char* pszPrefix, const char* pszSuffix, COrvError& err);
     int m_fd = -1;
     bool m_bReadOnly = false;
     COrvStringA m_sPath;
@@ -168,9 +171,12 @@ using OrvChunkFn = bool (*)(void* pCtx, const void* pData, size_t nLen);
 // "Cannot write local file ".
 [[nodiscard]] bool OrvWriteWholeFile(const char* pszPath, const void* pData, size_t nLen,
                                      COrvError& err);
-// Copies a file's bytes and mode (in-kernel where the file systems allow it, else in blocks of
-// 256 KiB). A failed copy removes the partial destination. "cannot open file to read: ",
-// "cannot read file: ", "cannot write file: ".
+// Copies a regular file's bytes and mode (in-kernel where the file systems allow it, else in
+// blocks of 256 KiB). A link at the destination leads to its target, as the caller named it. Only
+// a regular file is read or overwritten (a FIFO or device is refused, never opened to block), and
+// never the source itself (same file under another name or through a link): "cannot write file:
+// " + to + ": it is the source file itself", with the file untouched. A failed copy removes the
+// partial destination. "cannot open file to read: ", "cannot read file: ", "cannot write file: ".
 [[nodiscard]] bool OrvCopyFile(const char* pszFrom, const char* pszTo, COrvError& err);
 // Size of a file by path. "Cannot open file " / "Cannot get size of ".
 [[nodiscard]] bool OrvGetFileSize(const char* pszPath, uint64_t& nSize, COrvError& err);
@@ -188,18 +194,25 @@ using OrvChunkFn = bool (*)(void* pCtx, const void* pData, size_t nLen);
 // "Cannot OrvSetFileTimes: " when the change fails.
 [[nodiscard]] bool OrvSetFileTimes(const char* pszPath, OrvTime tModification, OrvTime tCreation,
                                    COrvError& err);
-// Deletes a file or link; when that fails with "access denied", gives the owner write access to
-// the file and its folder and tries again. "Cannot delete file (set attrs): ",
-// "Cannot delete file (2nd try): ".
+// Deletes a file or link; when the system refuses for want of permission, gives the owner write
+// access to the item's folder (which is what removing a name needs) for a second try and puts the
+// folder's mode back afterwards; other failures are not retried. "Cannot delete file (set attrs):
+// " (also when the item is missing), "Cannot delete file (2nd try): ".
 [[nodiscard]] bool TvDeleteFile(const char* pszPath, COrvError& err);
-// Moves a file, replacing an existing target; across file systems it copies and then deletes
-// (a failed copy leaves the source as it was). When the target refuses, it is made writable and
-// the move tried again (a failure there adds "; SetFileAttributes error: ").
+// Moves a file (or a link or special item, as itself), replacing an existing target. Across file
+// systems it is recreated beside the target under a scratch name with its mode, times and (for
+// root) owner, renamed over the target (a link there is replaced, never written through), and the
+// source deleted last; a failed copy leaves both ends as they were. When the system refuses for
+// want of permission, the owner gets write access to both folders for a second try, and their
+// modes are put back afterwards (a failure to change them adds "; SetFileAttributes error: ").
 // "Cannot move file " + from + " to " + to + ": ".
 [[nodiscard]] bool OrvMoveFile(const char* pszFrom, const char* pszTo, COrvError& err);
-// Moves a folder; a destination folder in the way is deleted (with its tree) and the move tried
-// again (a failure there adds "; when deleting destination folder: "). Across file systems the
-// tree is copied, then deleted. "Cannot move folder " + from + " to " + to + ": ".
+// Moves a folder. A destination folder with items in it is put aside, the move made, and only then
+// is the old destination deleted (a failed move puts it back); any other refusal (access denied, a
+// file in the way) fails with both ends untouched. Across file systems the tree is copied into a
+// scratch folder beside the destination (modes, times, links, FIFOs and device nodes as they are,
+// owners too for root), renamed into place, and the source tree deleted; a failed copy leaves
+// both ends as they were. "Cannot move folder " + from + " to " + to + ": ".
 [[nodiscard]] bool OrvMoveFolder(const char* pszFrom, const char* pszTo, COrvError& err);
 // Creates a folder and its missing parents with mode nMode (0777 before the umask when 0); true
 // when it exists already. "Cannot create folder because Root folder does not exist: ",
@@ -213,7 +226,9 @@ using OrvChunkFn = bool (*)(void* pCtx, const void* pData, size_t nLen);
                                   COrvError& err, const char* pszMask = nullptr);
 // Deletes a folder's files and sub-folders and, with bDeleteSelf, the folder itself; logs
 // "TvRecursiveDeleteFolder: deleted " + path per item and the failures. A link (to a folder or
-// not) is removed, never followed: what it points to stays. Goes on after a failure; false when
+// not) is removed, never followed: what it points to stays. The tree is walked by descriptor, so a
+// folder swapped for a link during the walk is never entered, and trees deeper than a path can
+// name are deleted too. Goes on after a failure; false when
 // anything could not be deleted (the first failure in err).
 [[nodiscard]] bool TvRecursiveDeleteFolder(const char* pszFolder, bool bDeleteSelf, COrvError& err);
 // The same, reporting one line per item into aReport: "Deleted file: ", "Deleted folder: ",
@@ -222,8 +237,12 @@ using OrvChunkFn = bool (*)(void* pCtx, const void* pData, size_t nLen);
 // "Cannot list folder '%s': %s".
 [[nodiscard]] bool TvRecursiveDeleteFolderReport(const char* pszFolder, bool bDeleteSelf,
                                                  COrvArray<COrvStringA>& aReport, COrvError& err);
-// Copies the files and sub-folders of a folder into another (created when missing). Links are
-// copied as links. "TvCopyFolder: list source files: ", "TvCopyFolder: making dest folder: ",
+// Copies the files and sub-folders of a folder into another (created when missing; existing
+// folders are merged into, existing regular files overwritten). Links are copied as links; nothing
+// is written through a link in the destination (a link where a folder or file goes is refused).
+// FIFOs, sockets and device nodes are made anew, or left out with the reason in the log when the
+// system refuses (devices need root); they are never opened. A folder is not copied onto or into
+// itself. "TvCopyFolder: list source files: ", "TvCopyFolder: making dest folder: ",
 // "TvCopyFolder: copy file: ".
 [[nodiscard]] bool TvCopyFolder(const char* pszFrom, const char* pszTo, COrvError& err);
 
@@ -239,9 +258,10 @@ using OrvChunkFn = bool (*)(void* pCtx, const void* pData, size_t nLen);
 
 // ---- temporary files ----
 
-// The user's temporary folder: $TMPDIR when set to an absolute path, else /tmp/orv-<uid>, which is
-// created with mode 0700 and refused when another user owns it or it is not a real folder. Cached
-// under g_temp_folder_lock; created (with parents) when the cached value changes.
+// The user's temporary folder: $TMPDIR when set to an absolute path (created with parents when
+// missing), else /tmp/orv-<uid>, which is created with mode 0700 and, on every call, refused when
+// another user owns it or it is not a real folder (and closed to others again when it was opened
+// up). Under g_temp_folder_lock.
 // "cannot get temp folder: ", "cannot create temp folder: ".
 [[nodiscard]] bool OrvGetTempFolder(COrvStringA& sFolder, COrvError& err);
 // A temporary-file path: folder (null: the temporary folder) + "/" + prefix (null: "tvt") + "_" +
@@ -259,7 +279,8 @@ using OrvChunkFn = bool (*)(void* pCtx, const void* pData, size_t nLen);
 // $COMPUTERNAME when set, else the host name, else "-UnknownComputer-".
 COrvStringA OrvGetComputerName();
 // Writes sText (line ends made "\n") to pszPath and opens it with the desktop's handler
-// (xdg-open, found through PATH), waiting for the handler to hand it on.
+// (xdg-open, found through PATH), waiting for the handler to hand it on. A relative path is handed
+// on as "./" + path, so that a name starting with "-" is never taken for an option.
 // "Cannot open text file: " + path + ": " + reason.
 [[nodiscard]] bool OrvOpenTextInEditor(const char* pszPath, const char* pszText, COrvError& err);
 

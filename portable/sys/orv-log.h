@@ -111,8 +111,9 @@ public:
     // nDays days when nDays >= 1, else now - nHours hours). Holds this log's lock for the whole
     // run, so that no entry is written while it cleans, and logs what it does to this log
     // ("TvCleanUpLogs: ..."). Links inside the tree are never followed and left alone (pszPath
-    // itself may be a link to the log folder). pInfo: the item's
-    // information when the caller has it (null: read here). Deleted paths are added to pDeleted
+    // itself may be a link to the log folder); below pszPath the tree is walked by descriptor, so
+    // a folder swapped for a link meanwhile is not entered. pInfo: the item's information when the
+    // caller has it (null: read here). Deleted paths are added to pDeleted
     // when given. Returns the number of files deleted. Blocks; any thread. (orv-housekeeping.cpp)
     int TvCleanUpLogs(const char* pszPath, int nDays, int nHours, int nDepth = 0,
                       const OrvFileInfo* pInfo = nullptr,

@@ -82,7 +82,8 @@ std::string UserName(int nPid) {
 void AppendModule(COrvStringA& out, const char* pszPath) {
     int v[4];
     OrvModuleVersionFromFileName(pszPath, v);
-    out.AppendFormat("    %s:%d.%d.%d.%d\r\n", pszPath, v[0], v[1], v[2], v[3]);
+    out.AppendFormat("    %s:%d.%d.%d.%d\r\n", OrvEscapeListText(pszPath).GetString(), v[0], v[1],
+                     v[2], v[3]);
 }
 
 }  // namespace
@@ -96,7 +97,9 @@ COrvStringA RfGetProcessAndModuleList() {
         const std::string strName = ProcessName(nPid);
         if (strName.empty())
             continue;  // ended while we were looking
-        out.AppendFormat("pid=%d %s user=%s\r\n", nPid, strName.c_str(), UserName(nPid).c_str());
+        out.AppendFormat("pid=%d %s user=%s\r\n", nPid,
+                         OrvEscapeListText(strName.c_str()).GetString(),
+                         OrvEscapeListText(UserName(nPid).c_str()).GetString());
         const std::string maps = ReadProcFile(nPid, "maps", 16u << 20);
         if (maps.empty())
             continue;  // another user's process: no modules

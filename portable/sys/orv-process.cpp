@@ -77,3 +77,23 @@ bool OrvFindDesktopShell(int& nPid, COrvError& err) {
     nPid = 0;
     return err.SetErrno(ENOTSUP, "Finding the desktop shell: ");
 }
+
+COrvStringA OrvEscapeListText(const char* pszText) {
+    COrvStringA s;
+    for (const char* p = pszText != nullptr ? pszText : ""; *p; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\\')
+            s += "\\\\";
+        else if (c == '\r')
+            s += "\\r";
+        else if (c == '\n')
+            s += "\\n";
+        else if (c == '\t')
+            s += "\\t";
+        else if (c < 0x20 || c == 0x7F)
+            s.AppendFormat("\\x%02X", c);
+        else
+            s += static_cast<char>(c);
+    }
+    return s;
+}

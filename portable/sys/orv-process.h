@@ -12,10 +12,15 @@
 // read) followed by one line per module, indented by four spaces: the program file first, then
 // each mapped shared object, each with its version ":%d.%d.%d.%d" taken from the numbers after
 // ".so." in its file name (0.0.0.0 when there are none). Processes whose modules cannot be read
-// (other users') are listed without modules. Lines end with "\r\n". When the process table
+// (other users') are listed without modules. Lines end with "\r\n"; names and paths are written
+// through OrvEscapeListText. When the process table
 // cannot be read at all, the text "RfGetProcessAndModuleList: cannot init process info!!!\r\n".
 // Blocks on /proc; any thread.
 COrvStringA RfGetProcessAndModuleList();
+
+// A name or path as the process list writes it: backslash, CR, LF and tab as "\\", "\r", "\n" and
+// "\t", other control characters as "\xHH", so that no name can start or forge a line. Pure.
+COrvStringA OrvEscapeListText(const char* pszText);
 
 // The version numbers in a shared object's file name ("libssl.so.3" gives 3, 0, 0, 0;
 // "libstdc++.so.6.0.30" gives 6, 0, 30, 0); each part at most 65535. Pure.

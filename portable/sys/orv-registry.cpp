@@ -541,6 +541,9 @@ bool COrvRegKey::DeleteSubKey(const char16_t* pszSubKey, COrvError& err) {
         r = EINVAL;  // a key deletes its subkeys, never itself
     if (r == 0)
         r = OrvRegResolve(m_strFolder.GetString(), pszSubKey, false, m_bMachine, strDir);
+    // A subkey of separators only ("\\") names the key itself, which is never deleted here.
+    if (r == 0 && strDir == m_strFolder.GetString())
+        r = EINVAL;
     if (r == 0)
         r = OrvRegDeleteKeyFolder(strDir);
     if (r == 0)

@@ -173,7 +173,8 @@ public:
     [[nodiscard]] bool QueryInfo(OrvRegKeyInfo& info, COrvError& err);
     // Deletes the subkey pszSubKey (one level or a path) with its values; a subkey that has
     // subkeys of its own is refused (folder not empty). Needs ORV_KEY_SET_VALUE or
-    // ORV_KEY_CREATE_SUB_KEY. Error "Cannot delete key '%S' in '%S': '%s'".
+    // ORV_KEY_CREATE_SUB_KEY. An empty subkey, or one of separators only, names this key itself and
+    // is refused (invalid argument). Error "Cannot delete key '%S' in '%S': '%s'".
     [[nodiscard]] bool DeleteSubKey(const char16_t* pszSubKey, COrvError& err);
 
     // Closes the key and clears its path. Never fails.

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -53,12 +54,24 @@ long ZeroWrite(int, const void*, size_t) {
     return 0;
 }
 
-int UnlinkFailsOnce(const char* psz) {
+int UnlinkFailsOnce(int fd, const char* psz, int nFlags) {
     if (++g_nCalls == 1) {
         errno = EACCES;
         return -1;
     }
-    return g_orv_sys_real.unlink(psz);
+    return g_orv_sys_real.unlinkat(fd, psz, nFlags);
+}
+
+int g_nModeChanges = 0;
+
+int CountedFchmod(int fd, unsigned nMode) {
+    ++g_nModeChanges;
+    return g_orv_sys_real.fchmod(fd, nMode);
+}
+
+unsigned ModeOf(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
 }
 
 long NoKernelCopy(int, off_t*, int, off_t*, size_t, unsigned) {
@@ -370,21 +383,53 @@ TEST_F(FileTest, DeleteAndItsSecondTry) {
     ASSERT_TRUE(OrvWriteFileBytes(F("ro"), "x"));
     chmod(F("ro").c_str(), 0444);
     COrvError err;
-    g_orv_sys.unlink = UnlinkFailsOnce;
+    g_orv_sys.unlinkat = UnlinkFailsOnce;
     ASSERT_TRUE(TvDeleteFile(F("ro").c_str(), err)) << Text(err);
     EXPECT_EQ(g_nCalls, 2);
     EXPECT_FALSE(Exists(F("ro")));
-    g_orv_sys.unlink = g_orv_sys_real.unlink;
+    g_orv_sys.unlinkat = g_orv_sys_real.unlinkat;
 
     EXPECT_FALSE(TvDeleteFile(F("ro").c_str(), err));
     EXPECT_EQ(Text(err), "Cannot delete file (set attrs): " + F("ro") +
                              ": No such file or directory (error 2)");
     EXPECT_EQ(err.Code(), 17);
 
-    ASSERT_EQ(mkdir(F("d").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(F("d").c_str(), 0555), 0);
     COrvError err2;
+    g_orv_sys.fchmod = CountedFchmod;
     EXPECT_FALSE(TvDeleteFile(F("d").c_str(), err2));
     EXPECT_EQ(Text(err2).rfind("Cannot delete file (2nd try): " + F("d") + ": ", 0), 0u);
+    // Not a matter of permission: no mode was touched.
+    EXPECT_EQ(g_nModeChanges, 0);
+    EXPECT_EQ(ModeOf(F("d")), 0555u);
+
+    // Refused twice for want of permission: the folder gets write access for the second try and
+    // its mode back afterwards; the file's own mode is never changed.
+    ASSERT_EQ(mkdir(F("locked").c_str(), 0755), 0);
+    ASSERT_TRUE(OrvWriteFileBytes(F("locked/f"), "x"));
+    chmod(F("locked/f").c_str(), 0444);
+    chmod(F("locked").c_str(), 0555);
+    g_orv_sys.unlinkat = [](int, const char*, int) {
+        errno = EACCES;
+        return -1;
+    };
+    COrvError err3;
+    EXPECT_FALSE(TvDeleteFile(F("locked/f").c_str(), err3));
+    EXPECT_EQ(Text(err3),
+              "Cannot delete file (2nd try): " + F("locked/f") + ": Permission denied (error 13)");
+    EXPECT_EQ(g_nModeChanges, 2);  // granted, then put back
+    EXPECT_EQ(ModeOf(F("locked")), 0555u);
+    EXPECT_EQ(ModeOf(F("locked/f")), 0444u);
+    chmod(F("locked").c_str(), 0755);
+    if (geteuid() != 0) {
+        // For real: the folder's missing write bit is what refuses the first try.
+        g_orv_sys.unlinkat = g_orv_sys_real.unlinkat;
+        chmod(F("locked").c_str(), 0555);
+        COrvError err4;
+        EXPECT_TRUE(TvDeleteFile(F("locked/f").c_str(), err4)) << Text(err4);
+        EXPECT_FALSE(Exists(F("locked/f")));
+        EXPECT_EQ(ModeOf(F("locked")), 0555u);
+    }
 }
 
 TEST_F(FileTest, MovesWithinAndAcrossFileSystems) {
@@ -549,47 +594,16 @@ TEST_F(FileTest, RecursiveDeleteNeverFollowsLinks) {
     EXPECT_EQ(std::string(report2[0]).rfind("Cannot list folder '" + F("gone") + "': ", 0), 0u);
 }
 
-TEST_F(FileTest, RecursiveDeleteDoesNotEnterAFolderSwappedForALink) {
-    static OrvTempDir* s_pOutside;
-    static std::string s_sub;
-    OrvTempDir outside;
-    s_pOutside = &outside;
-    ASSERT_TRUE(OrvWriteFileBytes(outside.File("keep"), "precious"));
-    ASSERT_EQ(mkdir(F("tree").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(F("tree/sub").c_str(), 0755), 0);
-    s_sub = F("tree/sub");
-    // Right after the walk has seen "sub" as a folder, someone replaces it with a link.
-    g_orv_sys.lstat = [](const char* psz, struct stat* pst) {
-        const int r = g_orv_sys_real.lstat(psz, pst);
-        if (s_sub == psz && r == 0 && S_ISDIR(pst->st_mode)) {
-            rmdir(psz);
-            symlink(s_pOutside->Path().c_str(), psz);
-        }
-        return r;
-    };
-    COrvArray<COrvStringA> report;
-    COrvError err;
-    EXPECT_FALSE(TvRecursiveDeleteFolderReport(F("tree").c_str(), true, report, err));
-    g_orv_sys.lstat = g_orv_sys_real.lstat;
-    EXPECT_EQ(OrvReadFileBytes(outside.File("keep")), "precious");
-    ASSERT_GE(report.GetCount(), 1u);
-    EXPECT_EQ(std::string(report[0]), "Cannot list folder '" + F("tree/sub") +
-                                          "': TvListDirFiles: " + F("tree/sub") +
-                                          ": Not a directory (error 20)");
-}
-
 TEST_F(FileTest, RecursiveDeleteReportsFailuresAndGoesOn) {
     ASSERT_EQ(mkdir(F("tree").c_str(), 0755), 0);
     ASSERT_TRUE(OrvWriteFileBytes(F("tree/a"), "x"));
     ASSERT_TRUE(OrvWriteFileBytes(F("tree/b"), "x"));
-    static std::string s_block;
-    s_block = F("tree/a");
-    g_orv_sys.unlink = [](const char* psz) {
-        if (s_block == psz) {
+    g_orv_sys.unlinkat = [](int fd, const char* psz, int nFlags) {
+        if (strcmp(psz, "a") == 0) {
             errno = EBUSY;
             return -1;
         }
-        return g_orv_sys_real.unlink(psz);
+        return g_orv_sys_real.unlinkat(fd, psz, nFlags);
     };
     COrvArray<COrvStringA> report;
     COrvError err;
@@ -658,6 +672,19 @@ TEST_F(FileTest, RangeLocksBetweenProcesses) {
         return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
     };
     EXPECT_EQ(ChildTries(), 8);
+    // The lock belongs to its handle: other opens and closes of the file in this process leave it
+    // in place, and another handle here is refused too.
+    uint64_t nSize = 0;
+    COrvStringA sBytes;
+    ASSERT_TRUE(OrvGetFileSize(F("lock").c_str(), nSize, err));
+    ASSERT_TRUE(OrvReadWholeFile(F("lock").c_str(), sBytes, err));
+    ASSERT_TRUE(OrvCopyFile(F("lock").c_str(), F("lock2").c_str(), err));
+    EXPECT_EQ(ChildTries(), 8);
+    OrvFile g;
+    ASSERT_TRUE(g.OpenReadWrite(F("lock").c_str(), err));
+    COrvError errOther;
+    EXPECT_FALSE(g.LockRange(10, errOther));
+    EXPECT_EQ(errOther.Code(), 8);
     ASSERT_TRUE(f.UnlockRange(10, err));
     EXPECT_EQ(ChildTries(), 0);
 }
@@ -691,14 +718,32 @@ TEST_F(FileTest, TemporaryFolderIsPrivate) {
     EXPECT_EQ(Text(err2),
               "cannot create temp folder: " + sExpected + ": Not a directory (error 20)");
     unlink(sExpected.c_str());
+    // Checked on every use, not only the first: removed and replaced by a link after a good call,
+    // it is refused, and no temporary file is made through it.
+    ASSERT_TRUE(OrvGetTempFolder(sFolder, err)) << Text(err);
+    ASSERT_EQ(rmdir(sExpected.c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.Path().c_str(), sExpected.c_str()), 0);
+    COrvError errAgain;
+    EXPECT_FALSE(OrvGetTempFolder(sFolder, errAgain));
+    OrvFile fTemp;
+    COrvStringA sTempPath;
+    EXPECT_FALSE(OrvCreateTempFile(nullptr, nullptr, fTemp, sTempPath, errAgain));
+    EXPECT_EQ(Text(errAgain),
+              "cannot create temp folder: " + sExpected + ": Not a directory (error 20)");
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path()));
+    unlink(sExpected.c_str());
     if (geteuid() == 0) {
         // Owned by another user: refused.
         ASSERT_EQ(mkdir(sExpected.c_str(), 0700), 0);
         ASSERT_EQ(chown(sExpected.c_str(), 4242, 4242), 0);
+        ASSERT_EQ(chmod(sExpected.c_str(), 0777), 0);
         COrvError err3;
         EXPECT_FALSE(OrvGetTempFolder(sFolder, err3));
         EXPECT_EQ(Text(err3), "cannot create temp folder: " + sExpected +
                                   ": Operation not permitted (error 1)");
+        EXPECT_FALSE(OrvCreateTempFile(nullptr, nullptr, fTemp, sTempPath, err3));
+        EXPECT_TRUE(std::filesystem::is_empty(sExpected));
+        EXPECT_EQ(ModeOf(sExpected), 0777u);  // another user's folder: not ours to change
         rmdir(sExpected.c_str());
     }
 
@@ -841,6 +886,18 @@ TEST_F(FileTest, OpenTextInEditorUsesTheDesktopHandler) {
     EXPECT_EQ(OrvReadFileBytes(sBin + "/opened"), F("note2.txt") + "\n");
     EXPECT_FALSE(bOk2);
     EXPECT_EQ(Text(err2), "Cannot open text file: " + F("note2.txt") + ": xdg-open exited with 3");
+    // A relative name that looks like an option goes as "./name".
+    char szCwd[4096];
+    ASSERT_NE(getcwd(szCwd, sizeof szCwd), nullptr);
+    ASSERT_EQ(chdir(m_dir.Path().c_str()), 0);
+    setenv("PATH", (sBin + ":" + sOldPath).c_str(), 1);
+    COrvError errDash;
+    const bool bDash = OrvOpenTextInEditor("-notes.txt", "n", errDash);
+    setenv("PATH", sOldPath.c_str(), 1);
+    ASSERT_EQ(chdir(szCwd), 0);
+    EXPECT_TRUE(bDash) << Text(errDash);
+    EXPECT_EQ(OrvReadFileBytes(sBin + "/opened"), "./-notes.txt\n");
+    EXPECT_EQ(OrvReadFileBytes(F("-notes.txt")), "n");
     COrvError err3;
     EXPECT_FALSE(OrvOpenTextInEditor(F("nodir/n.txt").c_str(), "x", err3));
     EXPECT_EQ(Text(err3).rfind("Cannot open text file: Cannot open for write local file ", 0), 0u);

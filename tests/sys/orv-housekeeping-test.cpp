@@ -137,7 +137,7 @@ TEST_F(HousekeepingTest, CleanUpLogsStopsAtDepthFifty) {
 TEST_F(HousekeepingTest, CleanUpLogsReportsFailedDeletes) {
     MakeFile(F("old.log"), 10 * kDay);
     OrvSysScope scope;
-    g_orv_sys.unlink = [](const char*) {
+    g_orv_sys.unlinkat = [](int, const char*, int) {
         errno = EBUSY;
         return -1;
     };

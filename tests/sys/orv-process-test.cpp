@@ -3,6 +3,7 @@
 #include "orv-test-support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +38,33 @@ TEST(ProcessTest, ListHasThisProcessWithTheCLibrary) {
     const std::string mine = list.substr(nMe, nNext - nMe);
     EXPECT_NE(mine.find("/libc.so.6:6.0.0.0\r\n"), std::string::npos) << mine;
     EXPECT_NE(mine.find("orv-process-test"), std::string::npos) << mine;
+}
+
+TEST(ProcessTest, ListEscapesControlCharactersInNames) {
+    // A child names itself with a line break and a forged line after it.
+    int aPipe[2];
+    ASSERT_EQ(pipe(aPipe), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open("/proc/self/comm", O_WRONLY);
+        const bool bOk = fd >= 0 && write(fd, "a\r\npid=1 forged", 15) == 15;
+        close(fd);
+        (void)!write(aPipe[1], bOk ? "y" : "n", 1);
+        pause();
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(aPipe[0], &c, 1), 1);
+    const std::string list = RfGetProcessAndModuleList().GetString();
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    close(aPipe[0]);
+    close(aPipe[1]);
+    ASSERT_EQ(c, 'y');
+    EXPECT_NE(list.find("pid=" + std::to_string(pid) + " a\\r\\npid=1 forged user="),
+              std::string::npos);
+    EXPECT_EQ(list.find("\npid=1 forged"), std::string::npos);
+    EXPECT_STREQ(OrvEscapeListText("tab\there\\\x01\x7f"), "tab\\there\\\\\\x01\\x7F");
 }
 
 TEST(ProcessTest, FindsProcessesHoldingAFile) {

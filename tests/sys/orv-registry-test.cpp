@@ -232,6 +232,14 @@ TEST_F(RegistryTest, SubkeysEnumerateInfoAndDelete) {
     EXPECT_EQ(std::string(busy.Text().GetString()),
               std::string("Cannot delete key 'GAMMA' in 'HKEY_CURRENT_USER\\Test\\Key': '") +
                   OrvErrnoText(ENOTEMPTY).GetString() + "'");
+    // Separators alone name the key itself, which is never deleted this way.
+    for (const char16_t* psz : {u"\\", u"\\\\", u""}) {
+        COrvError self;
+        EXPECT_FALSE(key.DeleteSubKey(psz, self));
+        EXPECT_EQ(self.Code(), enNetBadRequest);
+    }
+    ASSERT_TRUE(key.QueryInfo(info, err));
+    EXPECT_EQ(info.nSubKeys, 6u);
     ASSERT_TRUE(key.DeleteSubKey(u"gamma\\DEEP", err));
     ASSERT_TRUE(key.DeleteSubKey(u"gamma", err));
     COrvError gone;
