@@ -1,6 +1,8 @@
 // JSON values, the document and typed readers, the writer and path access (see orv-json2.h).
 #include "orv-json2.h"
 
+#include <emmintrin.h>
+
 #include <charconv>
 #include <climits>
 #include <cstdlib>
@@ -239,6 +241,15 @@ private:
     static void Take(CPodStack<COrvJsonValue*>& work, COrvJsonValue* p) {
         if (p == nullptr)
             return;
+        if (p->m_nFlags & COrvJsonValue::kFlagInArena) {
+            // The arena's storage goes as a whole: scalars need no more than their text released.
+            if (p->IsNumber())
+                return;
+            if (p->IsStringLike()) {
+                static_cast<COrvJsonString*>(p)->m_str.~COrvStringA();
+                return;
+            }
+        }
         if (COrvJsonArray* a = p->AsArray()) {
             COrvJsonValueList& l = a->m_list;
             while (l.m_nCount > 0) {
@@ -465,11 +476,81 @@ unsigned COrvJsonSource::GetLine() const {
 
 // ---- scanning ----
 
+namespace {
+
+// The short strings of one document, so that repeated names and values share one string block
+// (a reference more instead of an allocation each). Open addressing; when the table is full new
+// texts are simply not kept.
+class CJsonIntern {
+public:
+    CJsonIntern() = default;
+    ~CJsonIntern() {
+        for (size_t i = 0; m_pSlots != nullptr && i <= m_nMask; ++i)
+            m_pSlots[i].str.~COrvStringA();
+        free(m_pSlots);
+    }
+    CJsonIntern(const CJsonIntern&) = delete;
+    CJsonIntern& operator=(const CJsonIntern&) = delete;
+
+    // str = the n bytes at p. False when memory runs out.
+    bool Get(const char* p, size_t n, COrvStringA& str) {
+        if (n > kMaxLen || (m_pSlots == nullptr && !Init()))
+            return str.SetString(p, static_cast<int>(n));
+        uint32_t h = 2166136261u ^ static_cast<uint32_t>(n);
+        for (size_t k = 0; k < n; ++k)
+            h = (h ^ static_cast<unsigned char>(p[k])) * 16777619u;
+        for (size_t i = h & m_nMask;; i = (i + 1) & m_nMask) {
+            Slot& s = m_pSlots[i];
+            if (s.nLen == 0) {
+                if (!str.SetString(p, static_cast<int>(n)))
+                    return false;
+                if (m_nUsed < m_nMask / 2) {
+                    s.nHash = h;
+                    s.nLen = static_cast<uint32_t>(n) + 1;
+                    s.str = str;
+                    ++m_nUsed;
+                }
+                return true;
+            }
+            if (s.nHash == h && s.nLen == n + 1 && memcmp(s.str.GetString(), p, n) == 0) {
+                str = s.str;
+                return true;
+            }
+        }
+    }
+
+private:
+    static constexpr size_t kMaxLen = 40;
+    static constexpr size_t kSlots = 4096;
+    struct Slot {
+        uint32_t nHash;
+        uint32_t nLen;  // length + 1; 0 for a free slot
+        COrvStringA str;
+    };
+    bool Init() {
+        // Zero bytes are free slots whose string is the empty block's pointer, set below.
+        m_pSlots = static_cast<Slot*>(calloc(kSlots, sizeof(Slot)));
+        if (m_pSlots == nullptr)
+            return false;
+        for (size_t i = 0; i < kSlots; ++i)
+            ::new (static_cast<void*>(&m_pSlots[i].str)) COrvStringA();
+        m_nMask = kSlots - 1;
+        return true;
+    }
+
+    Slot* m_pSlots = nullptr;
+    size_t m_nMask = 0;
+    size_t m_nUsed = 0;
+};
+
+}  // namespace
+
 // The lexical steps both readers share, working on a source's cursor directly. Errors are
 // recorded with the position of the character they concern.
 class COrvJsonScanner {
 public:
-    explicit COrvJsonScanner(COrvJsonSource& src) : m_src(src) {}
+    explicit COrvJsonScanner(COrvJsonSource& src, CJsonIntern* pIntern = nullptr)
+        : m_src(src), m_pIntern(pIntern) {}
 
     const char*& P() { return m_src.m_p; }
     const char* End() const { return m_src.m_pEnd; }
@@ -494,11 +575,35 @@ public:
     }
     bool NoMemory(COrvError& err) { return Fail(P(), "out of memory", err, enNetNoMemory); }
 
+    // str = the n bytes at p (shared with an equal text read before, when interning). False when
+    // memory runs out.
+    bool Keep(const char* p, size_t n, COrvStringA& str) {
+        return m_pIntern ? m_pIntern->Get(p, n, str) : str.SetString(p, static_cast<int>(n));
+    }
+
     // Skips white space and "//" comments. False on a "/" that does not start a comment.
     bool SkipSpace(COrvError& err) {
         const char* p = P();
         const char* e = End();
+        // Most values follow their separator directly or after one space.
+        if (p < e && static_cast<unsigned char>(*p) > ' ' && *p != '/')
+            return true;
         for (;;) {
+            // Runs of indentation: 16 bytes at a time.
+            while (e - p >= 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+                const __m128i ws = _mm_or_si128(
+                    _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                                 _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                    _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                                 _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+                const unsigned nMask = static_cast<unsigned>(_mm_movemask_epi8(ws)) ^ 0xFFFFu;
+                if (nMask != 0) {
+                    p += __builtin_ctz(nMask);
+                    break;
+                }
+                p += 16;
+            }
             while (p < e && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t'))
                 ++p;
             if (p < e && *p == '/') {
@@ -546,7 +651,7 @@ public:
             return ReadEscaped<kKeep>(pRun, p, chQuote, str, err);
         }
         if constexpr (kKeep) {
-            if (!str.SetString(pRun, static_cast<int>(p - pRun)))
+            if (!Keep(pRun, static_cast<size_t>(p - pRun), str))
                 return NoMemory(err);
         }
         P() = p + 1;
@@ -573,7 +678,6 @@ public:
                 u = u * 10 + dgt;
             ++p;
         }
-        const char* pIntEnd = p;
         if (p >= e || (*p != '.' && *p != 'e' && *p != 'E')) {
             if (p == pDigits)
                 return Fail(pStart, "Wrong format: expected decimal number", err);
@@ -585,61 +689,54 @@ public:
             P() = p;
             return true;
         }
-        size_t nFracDigits = 0;
-        const char* pFrac = p;
-        if (*p == '.') {
-            ++p;
-            pFrac = p;
-            while (p < e && IsDigit(static_cast<unsigned char>(*p)))
-                ++p;
-            nFracDigits = static_cast<size_t>(p - pFrac);
-        }
-        if (pIntEnd == pDigits && nFracDigits == 0)
-            return Fail(pStart, "Wrong format: expected decimal number", err);
-        long nExp = 0;
-        if (p < e && (*p == 'e' || *p == 'E')) {
-            ++p;
-            bool bExpNeg = false;
-            if (p < e && (*p == '-' || *p == '+'))
-                bExpNeg = *p++ == '-';
-            const char* pExpDigits = p;
-            while (p < e && IsDigit(static_cast<unsigned char>(*p))) {
-                if (nExp < 100000000)
-                    nExp = nExp * 10 + (*p - '0');
-                ++p;
-            }
-            if (p == pExpDigits)
-                return Fail(pStart, "Wrong format: expected decimal number", err);
-            if (bExpNeg)
-                nExp = -nExp;
-        }
+        // A double: the converter finds its end; the grammar's extra rules are checked around it.
         double v = 0;
-        const std::from_chars_result r = std::from_chars(pDigits, p, v);
+        if (p == pDigits && (e - p < 2 || !IsDigit(static_cast<unsigned char>(p[1]))))
+            return Fail(pStart, "Wrong format: expected decimal number", err);
+        const std::from_chars_result r = std::from_chars(pDigits, e, v);
+        if (r.ptr < e && (*r.ptr == 'e' || *r.ptr == 'E' || *r.ptr == '.'))
+            return Fail(pStart, "Wrong format: expected decimal number", err);
         if (r.ec == std::errc::result_out_of_range) {
-            // Too large or too small for a double: the decimal order of the first significant
-            // digit tells which.
-            long nOrder;
-            const char* q = pDigits;
-            while (q < pIntEnd && *q == '0')
-                ++q;
-            if (q < pIntEnd) {
-                nOrder = static_cast<long>(pIntEnd - q) + nExp;
-            } else {
-                q = pFrac;
-                while (q < pFrac + nFracDigits && *q == '0')
-                    ++q;
-                nOrder = nExp - static_cast<long>(q - pFrac);
-            }
-            if (nOrder > 0)
+            if (Overflows(pDigits, r.ptr))
                 return Fail(pStart, "Number out of double range", err);
             v = 0;
-        } else if (r.ec != std::errc() || r.ptr != p) {
+        } else if (r.ec != std::errc()) {
             return Fail(pStart, "Wrong format: expected decimal number", err);
         }
+        p = r.ptr;
         bDouble = true;
         d = bNeg ? -v : v;
         P() = p;
         return true;
+    }
+
+    // For a decimal number [p, e) (digits, an optional "." and digits, an optional exponent) that
+    // a double cannot hold: whether it is too large (rather than too small). The decimal order of
+    // its first significant digit tells.
+    static bool Overflows(const char* p, const char* e) {
+        long nOrder = 0;
+        bool bSignificant = false;
+        bool bFraction = false;
+        for (; p < e && *p != 'e' && *p != 'E'; ++p) {
+            if (*p == '.') {
+                bFraction = true;
+            } else if (!bSignificant && *p == '0') {
+                nOrder -= bFraction;
+            } else {
+                bSignificant = true;
+                nOrder += !bFraction;
+            }
+        }
+        long nExp = 0;
+        bool bNeg = false;
+        if (p < e) {
+            ++p;
+            if (*p == '-' || *p == '+')
+                bNeg = *p++ == '-';
+            for (; p < e && nExp < 100000000; ++p)
+                nExp = nExp * 10 + (*p - '0');
+        }
+        return nOrder + (bNeg ? -nExp : nExp) > 0;
     }
 
     // A bare word at the cursor ([A-Za-z][A-Za-z0-9_]*, the first character checked by the
@@ -664,7 +761,7 @@ public:
         } else if (IsLetter(c) || c == '_') {
             const char* q = WordEnd(p + 1);
             if constexpr (kKeep) {
-                if (!str.SetString(p, static_cast<int>(q - p)))
+                if (!Keep(p, static_cast<size_t>(q - p), str))
                     return NoMemory(err);
             }
             P() = q;
@@ -830,6 +927,7 @@ private:
     }
 
     COrvJsonSource& m_src;
+    CJsonIntern* m_pIntern;
 };
 
 constexpr bool MakeStop(int c) {
@@ -851,7 +949,7 @@ const bool COrvJsonScanner::kStop[256] = {ORV_S64(0), ORV_S64(64), ORV_S64(128),
 class COrvJsonBuilder {
 public:
     COrvJsonBuilder(COrvJsonSource& src, COrvJsonArena* pArena, int nBaseDepth)
-        : m_scan(src), m_pArena(pArena), m_nBaseDepth(nBaseDepth) {}
+        : m_scan(src, pArena ? &m_intern : nullptr), m_pArena(pArena), m_nBaseDepth(nBaseDepth) {}
     ~COrvJsonBuilder() {
         // After a failure: whatever was read so far.
         COrvJsonTeardown::DeleteAll(m_values.Data(), m_values.Size());
@@ -877,6 +975,7 @@ private:
         return m_pArena->New<T>(static_cast<Args&&>(args)...);
     }
 
+    CJsonIntern m_intern;  // before m_scan, which points at it
     COrvJsonScanner m_scan;
     COrvJsonArena* m_pArena;
     int m_nBaseDepth;
@@ -918,7 +1017,7 @@ bool COrvJsonBuilder::Scalar(COrvJsonValue*& pValue, COrvError& err) {
             s->m_bBoolean =
                 (n == 4 && memcmp(p, "true", 4) == 0) || (n == 5 && memcmp(p, "false", 5) == 0);
             s->m_chQuote = 0;
-            if (!s->m_str.SetString(p, static_cast<int>(n)))
+            if (!m_scan.Keep(p, n, s->m_str))
                 return m_scan.NoMemory(err);
         }
         return true;

@@ -145,6 +145,7 @@ protected:
 
     static constexpr uint32_t kFlagInArena = 1;  // storage belongs to a reader's arena
     friend class COrvJsonArena;
+    friend class COrvJsonTeardown;
 };
 
 // String-like values: strings, and bare words (booleans, null and other literals).
@@ -176,6 +177,7 @@ public:
 
 private:
     friend class COrvJsonBuilder;
+    friend class COrvJsonTeardown;
     COrvJsonString() : COrvJsonValue(enTypeString) {}
 
     COrvStringA m_str;
