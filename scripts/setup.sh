@@ -13,8 +13,11 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libc-bin
   # peers of the URL tests: public suffixes (psl, the list itself) and international names
   psl publicsuffix idn2
-  # independent peers of the HTTP tests (multipart uploads are parsed back by Python)
+  # independent peers of the HTTP tests (multipart uploads are parsed back by Python) and of the
+  # JSON tests (Python's json module)
   python3
+  # peers of bench-json (header-only JSON libraries measured in the same run)
+  rapidjson-dev nlohmann-json3-dev
   # network peers of the net suites and benches (loopback only): TLS server, SOCKS5 proxy, HTTP
   # client, and the CA bundle compiled into orv-net
   openssl microsocks curl ca-certificates
