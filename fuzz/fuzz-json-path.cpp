@@ -45,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(o != nullptr && o == root->GetAt(path));
 
     auto* pValue = new COrvJsonNumber(static_cast<int64_t>(nPath));
+    err.Clear();
     if (root->SetAt(path, pValue, err))
         Check(root->GetAt(path) == pValue);
     else

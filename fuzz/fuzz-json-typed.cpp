@@ -29,63 +29,63 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int nKind = 0;
         COrvJsonRoot v;
         switch (nOps ? ops[k % nOps] % 16 : 15) {
-        case 0:
-            bOk = r.BeginObject(err);
-            break;
-        case 1:
-            bOk = r.NextProperty(bHave, s, err);
-            break;
-        case 2:
-            bOk = r.BeginArray(err);
-            break;
-        case 3:
-            bOk = r.NextElement(bHave, err);
-            break;
-        case 4:
-            bOk = r.ReadString(s, err);
-            break;
-        case 5:
-            bOk = r.ReadInt32(n32, err);
-            break;
-        case 6:
-            bOk = r.ReadUInt32(u32, err);
-            break;
-        case 7:
-            bOk = r.ReadInt64(n64, err);
-            break;
-        case 8:
-            bOk = r.ReadDouble(d, err);
-            break;
-        case 9:
-            bOk = r.ReadBool(b, err);
-            break;
-        case 10:
-            bOk = r.ReadBinary(s, err);
-            break;
-        case 11:
-            bOk = r.ReadNull(b, err);
-            break;
-        case 12:
-            bOk = r.PeekKind(nKind, err);
-            if (bOk) {
-                Check(nKind >= enJsonKindObject && nKind <= enJsonKindLiteral);
-                bOk = r.ReadValue(nKind, v, err);
+            case 0:
+                bOk = r.BeginObject(err);
+                break;
+            case 1:
+                bOk = r.NextProperty(bHave, s, err);
+                break;
+            case 2:
+                bOk = r.BeginArray(err);
+                break;
+            case 3:
+                bOk = r.NextElement(bHave, err);
+                break;
+            case 4:
+                bOk = r.ReadString(s, err);
+                break;
+            case 5:
+                bOk = r.ReadInt32(n32, err);
+                break;
+            case 6:
+                bOk = r.ReadUInt32(u32, err);
+                break;
+            case 7:
+                bOk = r.ReadInt64(n64, err);
+                break;
+            case 8:
+                bOk = r.ReadDouble(d, err);
+                break;
+            case 9:
+                bOk = r.ReadBool(b, err);
+                break;
+            case 10:
+                bOk = r.ReadBinary(s, err);
+                break;
+            case 11:
+                bOk = r.ReadNull(b, err);
+                break;
+            case 12:
+                bOk = r.PeekKind(nKind, err);
                 if (bOk) {
-                    Check(v.Get()->GetKind() == nKind);
-                    COrvStringA out;
-                    Check(OrvJsonWrite(v.Get(), out, 0, err));
+                    Check(nKind >= enJsonKindObject && nKind <= enJsonKindLiteral);
+                    bOk = r.ReadValue(nKind, v, err);
+                    if (bOk) {
+                        Check(v.Get()->GetKind() == nKind);
+                        COrvStringA out;
+                        Check(OrvJsonWrite(v.Get(), out, 0, err));
+                    }
                 }
-            }
-            break;
-        case 13:
-            bOk = r.ReadValue(ops[k % nOps] % 8, v, err);
-            break;
-        case 14:
-            bOk = r.Skip(err);
-            break;
-        default:
-            bOk = r.Finish(err);
-            break;
+                break;
+            case 13:
+                bOk = r.ReadValue(ops[k % nOps] % 8, v, err);
+                break;
+            case 14:
+                bOk = r.Skip(err);
+                break;
+            default:
+                bOk = r.Finish(err);
+                break;
         }
         if (!bOk) {
             Check(err.Code() == enNetBadRequest);
