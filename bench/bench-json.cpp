@@ -41,9 +41,10 @@ bool LoadDocs() {
     return true;
 }
 
-// Bytes the C heap has handed out and not taken back.
+// Bytes the C heap has handed out and not taken back, including blocks it mapped on their own.
 size_t HeapInUse() {
-    return mallinfo2().uordblks;
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
 }
 
 // ---- parse ----

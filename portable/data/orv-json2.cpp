@@ -17,9 +17,12 @@
 // ---- storage of reader-built trees ----
 
 // Bump allocator for the nodes and member arrays of one parsed tree; freed as a whole by the root
-// that owns it. Chunks grow geometrically so that a large document needs few of them.
+// that owns it. Chunks double from the first size up to kMaxChunk, so a small document costs one
+// small chunk and a large one wastes at most one chunk's tail.
 class COrvJsonArena {
 public:
+    static constexpr size_t kMaxChunk = size_t{64} << 10;
+
     explicit COrvJsonArena(size_t nFirstChunk) : m_nNextChunk(nFirstChunk) {}
     ~COrvJsonArena() {
         while (m_pChunks != nullptr) {
@@ -57,15 +60,23 @@ private:
         size_t nPad;  // keeps the storage after the header 16-byte aligned
     };
     void* AllocSlow(size_t nBytes) {
-        size_t nChunk = m_nNextChunk > nBytes ? m_nNextChunk : nBytes;
-        Chunk* pChunk = static_cast<Chunk*>(malloc(sizeof(Chunk) + nChunk));
+        if (nBytes > m_nNextChunk / 4) {
+            // A large member array gets a chunk of its own; the current chunk stays in use.
+            Chunk* pChunk = static_cast<Chunk*>(malloc(sizeof(Chunk) + nBytes));
+            if (pChunk == nullptr)
+                return nullptr;
+            pChunk->pNext = m_pChunks;
+            m_pChunks = pChunk;
+            return pChunk + 1;
+        }
+        Chunk* pChunk = static_cast<Chunk*>(malloc(sizeof(Chunk) + m_nNextChunk));
         if (pChunk == nullptr)
             return nullptr;
         pChunk->pNext = m_pChunks;
         m_pChunks = pChunk;
         m_p = reinterpret_cast<char*>(pChunk + 1);
-        m_pEnd = m_p + nChunk;
-        if (m_nNextChunk < (size_t{8} << 20))
+        m_pEnd = m_p + m_nNextChunk;
+        if (m_nNextChunk < kMaxChunk)
             m_nNextChunk *= 2;
         void* p = m_p;
         m_p += nBytes;
@@ -496,9 +507,15 @@ public:
     bool Get(const char* p, size_t n, COrvStringA& str) {
         if (n > kMaxLen || (m_pSlots == nullptr && !Init()))
             return str.SetString(p, static_cast<int>(n));
-        uint32_t h = 2166136261u ^ static_cast<uint32_t>(n);
-        for (size_t k = 0; k < n; ++k)
-            h = (h ^ static_cast<unsigned char>(p[k])) * 16777619u;
+        // Eight bytes at a time, the last word padded with zeros (no read past the text).
+        uint64_t h64 = n * 0x9E3779B97F4A7C15ull;
+        for (size_t k = 0; k < n; k += 8) {
+            uint64_t w = 0;
+            memcpy(&w, p + k, n - k < 8 ? n - k : 8);
+            h64 = (h64 ^ w) * 0xFF51AFD7ED558CCDull;
+            h64 ^= h64 >> 32;
+        }
+        const uint32_t h = static_cast<uint32_t>(h64);
         for (size_t i = h & m_nMask;; i = (i + 1) & m_nMask) {
             Slot& s = m_pSlots[i];
             if (s.nLen == 0) {
@@ -577,8 +594,10 @@ public:
 
     // str = the n bytes at p (shared with an equal text read before, when interning). False when
     // memory runs out.
-    bool Keep(const char* p, size_t n, COrvStringA& str) {
-        return m_pIntern ? m_pIntern->Get(p, n, str) : str.SetString(p, static_cast<int>(n));
+    bool Keep(const char* p, size_t n, COrvStringA& str, bool bName = false) {
+        // Names repeat in most documents; values mostly do when they are short (words, codes).
+        return m_pIntern && (bName || n <= kInternValue) ? m_pIntern->Get(p, n, str)
+                                                         : str.SetString(p, static_cast<int>(n));
     }
 
     // Skips white space and "//" comments. False on a "/" that does not start a comment.
@@ -586,17 +605,17 @@ public:
         const char* p = P();
         const char* e = End();
         // Most values follow their separator directly or after one space.
-        if (p < e && static_cast<unsigned char>(*p) > ' ' && *p != '/')
+        if (p<e&& static_cast<unsigned char>(*p)> ' ' && *p != '/')
             return true;
         for (;;) {
             // Runs of indentation: 16 bytes at a time.
             while (e - p >= 16) {
                 const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-                const __m128i ws = _mm_or_si128(
-                    _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
-                                 _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                    _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
-                                 _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+                const __m128i ws =
+                    _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                                              _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                                 _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                                              _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
                 const unsigned nMask = static_cast<unsigned>(_mm_movemask_epi8(ws)) ^ 0xFFFFu;
                 if (nMask != 0) {
                     p += __builtin_ctz(nMask);
@@ -622,13 +641,28 @@ public:
     // The string whose opening quote is at the cursor; the cursor ends after the closing quote.
     // With kKeep the text is stored in str, otherwise only checked.
     template <bool kKeep>
-    bool ReadString(COrvStringA& str, COrvError& err) {
+    bool ReadString(COrvStringA& str, COrvError& err, bool bName = false) {
         const char* p = P();
         const char chQuote = *p++;
         const char* e = End();
         const char* pRun = p;
         // Bytes that end the plain run: both quotes, the backslash and every byte from 0x80.
+        const __m128i vQuote = _mm_set1_epi8(chQuote);
+        const __m128i vBackslash = _mm_set1_epi8('\\');
         for (;;) {
+            // Plain ASCII 16 bytes at a time: stop at this string's quote, a backslash or a byte
+            // from 0x80 (the sign bit).
+            while (e - p >= 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+                const __m128i m = _mm_or_si128(
+                    _mm_or_si128(_mm_cmpeq_epi8(v, vQuote), _mm_cmpeq_epi8(v, vBackslash)), v);
+                const unsigned nMask = static_cast<unsigned>(_mm_movemask_epi8(m));
+                if (nMask != 0) {
+                    p += __builtin_ctz(nMask);
+                    break;
+                }
+                p += 16;
+            }
             while (p < e && !kStop[static_cast<unsigned char>(*p)])
                 ++p;
             if (p >= e)
@@ -651,7 +685,7 @@ public:
             return ReadEscaped<kKeep>(pRun, p, chQuote, str, err);
         }
         if constexpr (kKeep) {
-            if (!Keep(pRun, static_cast<size_t>(p - pRun), str))
+            if (!Keep(pRun, static_cast<size_t>(p - pRun), str, bName))
                 return NoMemory(err);
         }
         P() = p + 1;
@@ -756,12 +790,12 @@ public:
             return Syntax(p, err);
         const unsigned c = static_cast<unsigned char>(*p);
         if (c == '"' || c == '\'') {
-            if (!ReadString<kKeep>(str, err))
+            if (!ReadString<kKeep>(str, err, true))
                 return false;
         } else if (IsLetter(c) || c == '_') {
             const char* q = WordEnd(p + 1);
             if constexpr (kKeep) {
-                if (!Keep(p, static_cast<size_t>(q - p), str))
+                if (!Keep(p, static_cast<size_t>(q - p), str, true))
                     return NoMemory(err);
             }
             P() = q;
@@ -778,6 +812,7 @@ public:
 
 private:
     static const bool kStop[256];
+    static constexpr size_t kInternValue = 12;
 
     // Four hex digits at p into v; false (nothing read) when they are not there.
     bool Hex4(const char* p, unsigned& v) const {
@@ -1193,7 +1228,9 @@ bool OrvJsonParse(const char* pText, size_t nLen, COrvJsonRoot& out, COrvError& 
     if (nLen > INT32_MAX)
         return err.Set(enNetBadRequest, "JSON read error: text longer than 2 GB");
     // About one byte of tree per byte of text for typical documents: start there.
-    size_t nChunk = nLen < 1024 ? 1024 : nLen > (size_t{1} << 20) ? size_t{1} << 20 : nLen;
+    const size_t nChunk = nLen < 1024                       ? 1024
+                          : nLen > COrvJsonArena::kMaxChunk ? COrvJsonArena::kMaxChunk
+                                                            : nLen;
     COrvJsonArena* pArena = new (std::nothrow) COrvJsonArena(nChunk);
     if (pArena == nullptr)
         return err.Set(enNetNoMemory, "JSON read error: out of memory");

@@ -194,41 +194,37 @@ public:
     explicit COrvJsonNumber(int64_t n) : COrvJsonValue(enTypeNumber) { SetInt64(n); }
     explicit COrvJsonNumber(double d) : COrvJsonValue(enTypeNumber) { SetDouble(d); }
 
-    bool IsDouble() const { return m_bDouble; }
+    bool IsDouble() const { return (m_nFlags & kFlagDouble) != 0; }
     int64_t GetInt64() const { return m_n; }
-    int32_t GetLow32() const { return m_nLow32; }
+    int32_t GetLow32() const { return static_cast<int32_t>(m_n); }
     double GetDouble() const { return m_d; }
     // The value as a double whatever its form.
-    double AsDouble() const { return m_bDouble ? m_d : static_cast<double>(m_n); }
+    double AsDouble() const { return IsDouble() ? m_d : static_cast<double>(m_n); }
 
-    void SetInt64(int64_t n) { Set(n, kWidth64); }
-    void SetInt32(int32_t n) { Set(n, kWidth32); }
-    void SetUInt32(uint32_t n) { Set(n, kWidthU32); }
+    void SetInt64(int64_t n) { Set(n, 0); }
+    void SetInt32(int32_t n) { Set(n, kFlagInt32); }
+    void SetUInt32(uint32_t n) { Set(n, kFlagUInt32); }
     void SetDouble(double d) {
-        m_bDouble = true;
-        m_nWidth = kWidth64;
+        m_nFlags = (m_nFlags & kFlagInArena) | kFlagDouble;
         m_n = 0;
-        m_nLow32 = 0;
         m_d = d;
     }
     // 32 (signed), -32 (unsigned 32-bit) or 64: the decimal form integers are written with.
-    int GetWidth() const { return m_nWidth; }
+    int GetWidth() const {
+        return (m_nFlags & kFlagInt32) ? 32 : (m_nFlags & kFlagUInt32) ? -32 : 64;
+    }
 
 private:
-    static constexpr int8_t kWidth64 = 64, kWidth32 = 32, kWidthU32 = -32;
-    void Set(int64_t n, int8_t nWidth) {
-        m_bDouble = false;
-        m_nWidth = nWidth;
+    // The form lives in the flag word of the value (beside kFlagInArena).
+    static constexpr uint32_t kFlagDouble = 2, kFlagInt32 = 4, kFlagUInt32 = 8;
+    void Set(int64_t n, uint32_t nForm) {
+        m_nFlags = (m_nFlags & kFlagInArena) | nForm;
         m_n = n;
-        m_nLow32 = static_cast<int32_t>(n);
         m_d = 0;
     }
 
-    bool m_bDouble;
-    int8_t m_nWidth;
-    int32_t m_nLow32;
-    int64_t m_n;
-    double m_d;
+    int64_t m_n;  // the integer (its low 32 bits are the 32-bit forms' value); 0 for a double
+    double m_d;   // the double; 0 for an integer
 };
 
 // One property of an object: its name and its owned value.
