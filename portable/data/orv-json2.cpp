@@ -343,7 +343,8 @@ bool COrvJsonValueList::SetAt(size_t i, COrvJsonValue* pValue) {
     }
     COrvJsonValue* pOld = m_ppItems[i];
     m_ppItems[i] = pValue;
-    COrvJsonTeardown::DeleteAll(&pOld, 1);
+    if (pOld != pValue)
+        COrvJsonTeardown::DeleteAll(&pOld, 1);
     return true;
 }
 
@@ -425,7 +426,8 @@ bool COrvJsonPropList::Set(const COrvStringA& strName, COrvJsonValue* pValue) {
         if (m_pProps[i].m_strName.Equals(strName)) {
             COrvJsonValue* pOld = m_pProps[i].m_pValue;
             m_pProps[i].m_pValue = pValue;
-            COrvJsonTeardown::DeleteAll(&pOld, 1);
+            if (pOld != pValue)
+                COrvJsonTeardown::DeleteAll(&pOld, 1);
             return true;
         }
     }
@@ -978,6 +980,8 @@ const bool COrvJsonScanner::kStop[256] = {ORV_S64(0), ORV_S64(64), ORV_S64(128),
 
 // ---- the document reader ----
 
+static_assert(kOrvJsonMaxDepth == 10000, "the nesting messages name the limit");
+
 // Reads one value (a whole nested one) without recursion: open containers are frames on a stack,
 // their finished members wait on a second stack until the container closes and takes them. With
 // kBuild false the text is only checked (the typed reader's Skip).
@@ -1460,6 +1464,8 @@ bool COrvJsonReader::ReadNull(bool& bIsNull, COrvError& err) {
 
 bool COrvJsonReader::ReadBinary(COrvStringA& bytes, COrvError& err) {
     COrvStringA strText;
+    if (!COrvJsonScanner(m_src).SkipSpace(err))
+        return false;
     const size_t nAt = m_src.GetPosition();
     if (!ReadString(strText, err))
         return false;
