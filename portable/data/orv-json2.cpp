@@ -466,6 +466,8 @@ COrvJsonRoot& COrvJsonRoot::operator=(COrvJsonRoot&& other) noexcept {
 }
 
 void COrvJsonRoot::Reset(COrvJsonValue* pValue) {
+    if (pValue != nullptr && pValue == m_pValue)
+        return;
     if (m_pValue != nullptr)
         COrvJsonTeardown::DeleteAll(&m_pValue, 1);
     delete m_pArena;

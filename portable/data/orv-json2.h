@@ -2,7 +2,8 @@
 // access by path such as a.b[2].c or ["x.y"].
 //
 // Text is UTF-8 (COrvStringA) throughout. Nothing here throws: a fallible operation returns false
-// and records enNetBadRequest (6) with a message in a COrvError.
+// and records enNetBadRequest (6) with a message in a COrvError (enNetNoMemory when memory runs
+// out).
 //
 // Reading. Besides standard JSON the reader accepts single-quoted strings, unquoted property names
 // ([A-Za-z_][A-Za-z0-9_]*), "//" line comments wherever white space may stand, a comma before a
@@ -13,7 +14,7 @@
 // - strings must be valid UTF-8: an invalid byte sequence fails with "invalid UTF-8 sequence";
 //   a \u escape of a lone low surrogate fails with "wrong format: wrong UTF16 encoding", a high
 //   surrogate not followed by a low one with "wrong format: expecting second part of UTF16
-//   surrogate pair" (a "\" followed by anything but "u" there is a syntax error);
+//   surrogate pair" (a "\" followed by anything but "u" or "U" there is a syntax error);
 // - an integer (no "." and no exponent) outside the signed 64-bit range fails with
 //   "Integer value out of 64-bit range": it is never wrapped and never rounded to a double;
 // - a number whose magnitude is too large for a double fails with "Number out of double range";
