@@ -491,21 +491,19 @@ unsigned COrvJsonSource::GetLine() const {
 
 // ---- scanning ----
 
-namespace {
-
 // The short strings of one document, so that repeated names and values share one string block
 // (a reference more instead of an allocation each). Open addressing; when the table is full new
 // texts are simply not kept.
-class CJsonIntern {
+class COrvJsonIntern {
 public:
-    CJsonIntern() = default;
-    ~CJsonIntern() {
+    COrvJsonIntern() = default;
+    ~COrvJsonIntern() {
         for (size_t i = 0; m_pSlots != nullptr && i <= m_nMask; ++i)
             m_pSlots[i].str.~COrvStringA();
         free(m_pSlots);
     }
-    CJsonIntern(const CJsonIntern&) = delete;
-    CJsonIntern& operator=(const CJsonIntern&) = delete;
+    COrvJsonIntern(const COrvJsonIntern&) = delete;
+    COrvJsonIntern& operator=(const COrvJsonIntern&) = delete;
 
     // str = the n bytes at p. False when memory runs out.
     bool Get(const char* p, size_t n, COrvStringA& str) {
@@ -564,13 +562,11 @@ private:
     size_t m_nUsed = 0;
 };
 
-}  // namespace
-
 // The lexical steps both readers share, working on a source's cursor directly. Errors are
 // recorded with the position of the character they concern.
 class COrvJsonScanner {
 public:
-    explicit COrvJsonScanner(COrvJsonSource& src, CJsonIntern* pIntern = nullptr)
+    explicit COrvJsonScanner(COrvJsonSource& src, COrvJsonIntern* pIntern = nullptr)
         : m_src(src), m_pIntern(pIntern) {}
 
     const char*& P() { return m_src.m_p; }
@@ -606,11 +602,19 @@ public:
 
     // Skips white space and "//" comments. False on a "/" that does not start a comment.
     bool SkipSpace(COrvError& err) {
+        // Most values and separators follow the one before directly.
+        const char* p = P();
+        if (p == End())
+            return true;
+        const unsigned c = static_cast<unsigned char>(*p);
+        if (c > ' ' && c != '/')
+            return true;
+        return SkipSpaceRun(err);
+    }
+
+    __attribute__((noinline)) bool SkipSpaceRun(COrvError& err) {
         const char* p = P();
         const char* e = End();
-        // Most values follow their separator directly or after one space.
-        if (p<e&& static_cast<unsigned char>(*p)> ' ' && *p != '/')
-            return true;
         for (;;) {
             // Runs of indentation: 16 bytes at a time.
             while (e - p >= 16) {
@@ -966,7 +970,7 @@ private:
     }
 
     COrvJsonSource& m_src;
-    CJsonIntern* m_pIntern;
+    COrvJsonIntern* m_pIntern;
 };
 
 constexpr bool MakeStop(int c) {
@@ -1016,7 +1020,7 @@ private:
         return m_pArena->New<T>(static_cast<Args&&>(args)...);
     }
 
-    CJsonIntern m_intern;  // before m_scan, which points at it
+    COrvJsonIntern m_intern;  // before m_scan, which points at it
     COrvJsonScanner m_scan;
     COrvJsonArena* m_pArena;
     int m_nBaseDepth;
@@ -1346,12 +1350,19 @@ bool COrvJsonReader::Next(bool& bHave, char chClose, COrvError& err) {
     return true;
 }
 
+COrvJsonReader::~COrvJsonReader() {
+    delete m_pNames;
+}
+
 bool COrvJsonReader::NextProperty(bool& bHave, COrvStringA& strName, COrvError& err) {
     if (!Next(bHave, '}', err))
         return false;
     if (!bHave)
         return true;
-    COrvJsonScanner s(m_src);
+    // Names repeat from object to object: they share their strings (when memory allows).
+    if (m_pNames == nullptr)
+        m_pNames = new (std::nothrow) COrvJsonIntern();
+    COrvJsonScanner s(m_src, m_pNames);
     return s.ReadName<true>(strName, err);
 }
 

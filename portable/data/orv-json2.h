@@ -61,6 +61,7 @@ enum OrvJsonKind : int {
 };
 
 class COrvJsonArena;
+class COrvJsonIntern;
 class COrvJsonObject;
 class COrvJsonArray;
 class COrvJsonPropList;
@@ -437,6 +438,9 @@ public:
     COrvJsonReader(const char* pText, size_t nLen) : m_src(pText, nLen) {}
     explicit COrvJsonReader(const COrvStringA& str)
         : m_src(str.GetString(), static_cast<size_t>(str.GetLength())) {}
+    ~COrvJsonReader();
+    COrvJsonReader(const COrvJsonReader&) = delete;
+    COrvJsonReader& operator=(const COrvJsonReader&) = delete;
 
     // The kind (OrvJsonKind) of the next value, without reading it; a character that starts no
     // value is a syntax error.
@@ -481,7 +485,8 @@ private:
     bool ReadInteger(int64_t& n, COrvError& err);
 
     COrvJsonSource m_src;
-    size_t m_nNumberAt = 0;  // where the last integer read started
+    COrvJsonIntern* m_pNames = nullptr;  // property names read so far, shared
+    size_t m_nNumberAt = 0;              // where the last integer read started
     int m_nDepth = 0;
     bool m_bFirst = false;  // the next Next* call is for the first member of its container
 };
