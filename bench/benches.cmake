@@ -28,3 +28,15 @@ if(TARGET orv-test-support)
   # nginx and the temporary folder come from the test helpers.
   orv_bench(bench-http SOURCES bench-http.cpp LINK orv-http orv-test-support)
 endif()
+# JSON against RapidJSON and nlohmann::json (both header-only) on the standard documents.
+set(ORV_JSON_BENCH_DATA ${CMAKE_SOURCE_DIR}/../shared/bench-data/json CACHE PATH
+    "Folder holding canada.json, citm_catalog.json and twitter.json for bench-json")
+find_path(ORV_RAPIDJSON_INCLUDE rapidjson/document.h)
+find_package(nlohmann_json QUIET)
+if(ORV_RAPIDJSON_INCLUDE AND nlohmann_json_FOUND)
+  orv_bench(bench-json SOURCES bench-json.cpp LINK orv-data nlohmann_json::nlohmann_json)
+  target_include_directories(bench-json PRIVATE ${ORV_RAPIDJSON_INCLUDE})
+  target_compile_definitions(bench-json PRIVATE ORV_JSON_BENCH_DATA="${ORV_JSON_BENCH_DATA}")
+else()
+  message(STATUS "rapidjson-dev or nlohmann-json3-dev missing: bench-json is not built")
+endif()

@@ -26,6 +26,9 @@ orv_layer(orv-sys DIR portable/sys
   DEPS orv-base
   LIBS PkgConfig::LIBACL PkgConfig::PAM)
 
+# Data formats: JSON.
+orv_layer(orv-data DIR portable/data SOURCES orv-json2.cpp DEPS orv-sys)
+
 # Sockets, SOCKS5, TLS, URLs, escaping, international host names, public suffixes. orv-ssl is the
 # only file that includes OpenSSL; the root bundle it trusts is generated from the system's CA
 # certificates at build time.

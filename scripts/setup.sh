@@ -40,10 +40,13 @@ test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang clang-format libclang-rt-14-dev libspdlog-dev
   # peers of the URL tests: public suffixes (psl, the list itself) and international names
   psl publicsuffix idn2
-  # independent peers of the HTTP tests (multipart uploads are parsed back by Python)
+  # independent peers of the HTTP tests (multipart uploads are parsed back by Python) and of the
+  # JSON tests (Python's json module)
   python3
   # network peers of the net suites (loopback only): TLS server, SOCKS5 proxy, HTTP client
   openssl microsocks curl
+  # peers of bench-json (header-only JSON libraries measured in the same run)
+  rapidjson-dev nlohmann-json3-dev
   # real servers of the connection tests, started on loopback by the tests: an origin, a proxy
   # with Basic authentication (htpasswd, basic_ncsa_auth)
   nginx squid apache2-utils

@@ -50,3 +50,6 @@ orv_test(orv-http-connection-test SOURCES http/orv-http-connection-test.cpp LINK
          LABELS net)
 target_compile_definitions(orv-http-connection-test PRIVATE
                            ORV_HTTP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-http-peer.py")
+orv_test(orv-json2-test SOURCES data/orv-json2-test.cpp LINK orv-data)
+target_compile_definitions(orv-json2-test PRIVATE
+                           ORV_JSON_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/data/json-peer.py")

@@ -1,0 +1,531 @@
+// JSON: the lenient reader, its error texts, the writer's escaping and number forms, the typed
+// reader, paths, and a differential against Python's json module on generated documents.
+#include "orv-json2.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "orv-test-support.h"
+
+namespace {
+
+const unsigned kReadable = enJsonWriteKeepUtf8 | enJsonWriteSlashPlain;
+
+// The document read and written back compactly (UTF-8 and slashes kept), or the error text.
+std::string Round(const std::string& in, unsigned nOptions = kReadable) {
+    COrvJsonRoot root;
+    COrvError err;
+    if (!OrvJsonParse(in.data(), in.size(), root, err)) {
+        EXPECT_EQ(enNetBadRequest, err.Code()) << in;
+        EXPECT_TRUE(root.IsUndefined()) << in;
+        return std::string("!") + err.Text().GetString();
+    }
+    COrvStringA out;
+    if (!OrvJsonWrite(root.Get(), out, nOptions, err))
+        return std::string("!") + err.Text().GetString();
+    return std::string(out.GetString(), out.GetLength());
+}
+
+TEST(OrvJson, ReadsStandardAndLenientForms) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"{'a': 1, b: [1,2,], }", R"({"a":1,"b":[1,2]})"},
+        {"{\"a\":1, // note\r\n \"b\":2 // end",
+         "!JSON read error: unexpected end of data, at "
+         "position 30, line 2"},
+        {"{\"a\":1, // note\n \"b\":2} // end", R"({"a":1,"b":2})"},
+        {"[,]", "[]"},
+        {"[1,]", "[1]"},
+        {"{,}", "{}"},
+        {" [ ] ", "[]"},
+        {"[true,false,null,someWord]", "[true,false,null,someWord]"},
+        {"'it\"s'", R"("it\"s")"},
+        {R"("\"\\\/\b\f\n\r\t")", R"("\"\\/\b\f\n\r\t")"},
+        {R"("\ud83d\ude00 \u00e9\U00E9")", "\"\xF0\x9F\x98\x80 \xC3\xA9\xC3\xA9\""},
+        {"\"raw \xE2\x82\xAC\"", "\"raw \xE2\x82\xAC\""},
+        {"[0,-0,+7,9223372036854775807,-9223372036854775808]",
+         "[0,0,7,9223372036854775807,-9223372036854775808]"},
+        {"[1.5e3,.5,5.,-0.0,0.1,1E-10,1e300,1e-400,-1e-400,2.5e-324]",
+         "[1500.0,0.5,5.0,-0.0,0.1,1e-10,1e+300,0.0,-0.0,5e-324]"},
+        {"[007, 1.7976931348623157e308]", "[7,1.7976931348623157e+308]"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.out, Round(c.in)) << c.in;
+}
+
+TEST(OrvJson, ReadErrorsNameTheirPositionAndLine) {
+    const struct {
+        std::string in;
+        const char* msg;
+    } cases[] = {
+        {"/", "JSON syntax error: unexpected char '/'(2f) at position 0, line 1"},
+        {"{\"a\":1,\n /x}", "JSON syntax error: unexpected char '/'(2f) at position 9, line 2"},
+        {"\"\\x\"", "JSON syntax error: unexpected char 'x'(78) at position 2, line 1"},
+        {"\"\\u12\"",
+         "JSON read error: bad escape sequence, hex number expected, at position 3, "
+         "line 1"},
+        {"\"\\ud83d\"",
+         "JSON read error: wrong format: expecting second part of UTF16 surrogate "
+         "pair, at position 7, line 1"},
+        {"\"\\ud83d\\u0041\"",
+         "JSON read error: wrong format: expecting second part of UTF16 "
+         "surrogate pair, at position 7, line 1"},
+        {"\"\\ud83d\\n\"", "JSON syntax error: unexpected char 'n'(6e) at position 8, line 1"},
+        {"\"\\ude00\"",
+         "JSON read error: wrong format: wrong UTF16 encoding, at position 1, line 1"},
+        {"\"a\xC3\"", "JSON read error: invalid UTF-8 sequence, at position 2, line 1"},
+        {"\"\xED\xA0\x80\"", "JSON read error: invalid UTF-8 sequence, at position 1, line 1"},
+        {"\"\xC0\x80\"", "JSON read error: invalid UTF-8 sequence, at position 1, line 1"},
+        {"[9223372036854775808]",
+         "JSON read error: Integer value out of 64-bit range, at "
+         "position 1, line 1"},
+        {"-9223372036854775809",
+         "JSON read error: Integer value out of 64-bit range, at "
+         "position 0, line 1"},
+        {"99999999999999999999999",
+         "JSON read error: Integer value out of 64-bit range, at "
+         "position 0, line 1"},
+        {"1e400", "JSON read error: Number out of double range, at position 0, line 1"},
+        {"[-]", "JSON read error: Wrong format: expected decimal number, at position 1, line 1"},
+        {"1e", "JSON read error: Wrong format: expected decimal number, at position 0, line 1"},
+        {".e1", "JSON read error: Wrong format: expected decimal number, at position 0, line 1"},
+        {"[1 2]", "JSON syntax error: unexpected char '2'(32) at position 3, line 1"},
+        {"[1,,2]", "JSON syntax error: unexpected char ','(2c) at position 3, line 1"},
+        {"[,1]", "JSON syntax error: unexpected char '1'(31) at position 2, line 1"},
+        {"{1:2}", "JSON syntax error: unexpected char '1'(31) at position 1, line 1"},
+        {"{a 1}", "JSON syntax error: unexpected char '1'(31) at position 3, line 1"},
+        {"{\"a\":}", "JSON syntax error: unexpected char '}'(7d) at position 5, line 1"},
+        {"1 2", "JSON syntax error: unexpected char '2'(32) at position 2, line 1"},
+        {"\r\r\n\n\x01", "JSON syntax error: unexpected char '?'(01) at position 4, line 4"},
+        {std::string("[\0]", 3),
+         "JSON syntax error: unexpected char '?'(00) at position 1, line 1"},
+        {"\xC3\xA9", "JSON syntax error: unexpected char '?'(c3) at position 0, line 1"},
+        {"", "JSON read error: unexpected end of data, at position 0, line 1"},
+        {"[1", "JSON read error: unexpected end of data, at position 2, line 1"},
+        {"\"abc", "JSON read error: unexpected end of data, at position 4, line 1"},
+        {"{\"a\":[{\"b\":", "JSON read error: unexpected end of data, at position 11, line 1"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(std::string("!") + c.msg, Round(c.in)) << c.in;
+}
+
+TEST(OrvJson, NestingHasALimitAndNoDepthExhaustsTheStack) {
+    const std::string ok = std::string(kOrvJsonMaxDepth, '[') + std::string(kOrvJsonMaxDepth, ']');
+    EXPECT_EQ(ok, Round(ok));
+    const std::string deep = "[" + ok + "]";
+    EXPECT_EQ("!JSON read error: nesting deeper than 10000 levels, at position 10000, line 1",
+              Round(deep));
+    std::string objs;
+    for (int i = 0; i <= kOrvJsonMaxDepth; ++i)
+        objs += "{a:";
+    EXPECT_NE(std::string::npos, Round(objs + "1").find("nesting deeper than 10000 levels"));
+
+    // A tree far deeper than any document, built by hand: written, compared and destroyed
+    // without recursion.
+    COrvJsonRoot a, b;
+    a.Reset(new COrvJsonArray());
+    b.Reset(new COrvJsonArray());
+    for (COrvJsonRoot* r : {&a, &b}) {
+        COrvJsonArray* p = r->Get()->AsArray();
+        for (int i = 0; i < 300000; ++i) {
+            auto* q = new COrvJsonArray();
+            ASSERT_TRUE(p->GetArray().Add(q));
+            p = q;
+        }
+    }
+    EXPECT_TRUE(OrvJsonEqual(a.Get(), b.Get()));
+    COrvStringA out;
+    COrvError err;
+    ASSERT_TRUE(OrvJsonWrite(a.Get(), out, 0, err));
+    EXPECT_EQ(600002, out.GetLength());
+}
+
+// A value written alone with the given options.
+std::string Write(COrvJsonValue* p, unsigned nOptions = 0) {
+    COrvJsonRoot root;
+    root.Reset(p);
+    COrvStringA out;
+    COrvError err;
+    if (!OrvJsonWrite(root.Get(), out, nOptions, err)) {
+        EXPECT_EQ(0, out.GetLength());
+        return std::string("!") + err.Text().GetString();
+    }
+    return std::string(out.GetString(), out.GetLength());
+}
+
+COrvJsonValue* Str(const char* psz) {
+    return new COrvJsonString(COrvStringA(psz));
+}
+
+COrvJsonNumber* Num(double d) {
+    return new COrvJsonNumber(d);
+}
+
+TEST(OrvJson, WriterEscapesStringsByOption) {
+    const struct {
+        const char* in;
+        unsigned opt;
+        const char* out;
+    } cases[] = {
+        {"\x01<>&", 0, R"("\u0001\u003c\u003e&")"},
+        {"\xC3\xA9", 0, R"("\u00e9")"},
+        {"\xC3\xA9", enJsonWriteKeepUtf8, "\"\xC3\xA9\""},
+        {"\xF0\x9F\x98\x80", 0, R"("\ud83d\ude00")"},
+        {"a/b\"\\\b\f\n\r\t\x1f\x7f", 0, "\"a\\/b\\\"\\\\\\b\\f\\n\\r\\t\\u001f\x7f\""},
+        {"a/b", enJsonWriteSlashPlain, R"("a/b")"},
+        {"bad \xC3(", 0, "!JSON string is not valid UTF-8 (byte 4 of \"bad \xC3(\")"},
+        {"\xED\xA0\x80", enJsonWriteKeepUtf8,
+         "!JSON string is not valid UTF-8 (byte 0 of \"\xED\xA0\x80\")"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.out, Write(Str(c.in), c.opt)) << c.in;
+    // A NUL inside a string is kept and escaped.
+    EXPECT_EQ(R"("a\u0000b")", Write(new COrvJsonString(COrvStringA("a\0b", 3))));
+}
+
+TEST(OrvJson, WriterNumbersRoundTripAndRefuseNonFinite) {
+    const struct {
+        double d;
+        const char* out;
+    } cases[] = {
+        {1e-10, "1e-10"},
+        {1e300, "1e+300"},
+        {100.0, "100.0"},
+        {-0.0, "-0.0"},
+        {0.1, "0.1"},
+        {1.0 / 3, "0.3333333333333333"},
+        {5e-324, "5e-324"},
+        {1e21, "1e+21"},
+        {123456789012345680.0, "123456789012345680.0"},
+        {NAN, "!JSON can not represent the number NaN"},
+        {-INFINITY, "!JSON can not represent the number -infinity"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.out, Write(Num(c.d))) << c.d;
+
+    COrvJsonNumber* n32 = new COrvJsonNumber(int64_t{0});
+    n32->SetInt32(-2147483647 - 1);
+    EXPECT_EQ("-2147483648", Write(n32));
+    COrvJsonNumber* u32 = new COrvJsonNumber(int64_t{0});
+    u32->SetUInt32(4294967295u);
+    EXPECT_EQ("4294967295", Write(u32));
+    EXPECT_EQ("-9223372036854775808", Write(new COrvJsonNumber(INT64_MIN)));
+}
+
+TEST(OrvJson, WriterWordsNamesAndIndentation) {
+    EXPECT_EQ("!JSON literal can not start with char '1' (31)",
+              Write(COrvJsonString::NewWord("1abc")));
+    EXPECT_EQ("!JSON literal can not hold char ' ' (20)", Write(COrvJsonString::NewWord("a b")));
+    EXPECT_EQ("!JSON literal can not start with char '?' (00)", Write(COrvJsonString::NewWord("")));
+
+    auto make = [](const char* pszName) {
+        auto* o = new COrvJsonObject();
+        EXPECT_TRUE(o->GetPropList().Add(pszName, COrvJsonString::NewNull()));
+        return o;
+    };
+    EXPECT_EQ("{_x9:null}", Write(make("_x9"), enJsonWriteBareNames));
+    EXPECT_EQ("!JSON property name or identifier can not start with char '9' (39)",
+              Write(make("9x"), enJsonWriteBareNames));
+    EXPECT_EQ("!JSON property name or identifier can not hold char '-' (2d)",
+              Write(make("a-b"), enJsonWriteBareNames));
+
+    const std::string in = R"({"a":[1,{}],"b":{"c":[]},"d":"x"})";
+    EXPECT_EQ(
+        "{\n  \"a\": [\n    1,\n    {}\n  ],\n  \"b\": {\n    \"c\": []\n  },\n"
+        "  \"d\": \"x\"\n}",
+        Round(in, enJsonWriteIndent));
+    // Indented text reads back as the same tree.
+    EXPECT_EQ(in, Round(Round(in, enJsonWriteIndent)));
+}
+
+// ---- typed reader ----
+
+struct CUser {
+    int64_t id = 0;
+    int32_t followers = 0;
+    std::string name;
+    bool verified = false;
+    double score = 0;
+    std::string avatar;
+    int nSkipped = 0;
+};
+
+bool ReadUser(COrvJsonReader& r, CUser& u, COrvError& err) {
+    if (!r.BeginObject(err))
+        return false;
+    for (;;) {
+        bool bHave;
+        COrvStringA name, s;
+        if (!r.NextProperty(bHave, name, err))
+            return false;
+        if (!bHave)
+            return true;
+        bool bOk;
+        if (name == "id") {
+            bOk = r.ReadInt64(u.id, err);
+        } else if (name == "followers") {
+            bOk = r.ReadInt32(u.followers, err);
+        } else if (name == "name") {
+            bOk = r.ReadString(s, err);
+            u.name = s.GetString();
+        } else if (name == "verified") {
+            bOk = r.ReadBool(u.verified, err);
+        } else if (name == "score") {
+            bOk = r.ReadDouble(u.score, err);
+        } else if (name == "avatar") {
+            bOk = r.ReadBinary(s, err);
+            u.avatar.assign(s.GetString(), s.GetLength());
+        } else {
+            bOk = r.Skip(err);
+            ++u.nSkipped;
+        }
+        if (!bOk)
+            return false;
+    }
+}
+
+std::string ReadUserText(const std::string& in, CUser& u) {
+    COrvJsonReader r(in.data(), in.size());
+    COrvError err;
+    if (ReadUser(r, u, err) && r.Finish(err))
+        return "";
+    EXPECT_EQ(enNetBadRequest, err.Code());
+    return err.Text().GetString();
+}
+
+TEST(OrvJsonReader, ReadsFieldsAndSkipsTheRest) {
+    CUser u;
+    EXPECT_EQ("", ReadUserText("{id: 9007199254740993, 'followers': -2147483648, name: 'Zo\\u00eb',"
+                               " extra: {a: [1, {b: 'x'}], c: null}, verified: true, score: 7,"
+                               " avatar: 'aGVsbG8', more: [],}",
+                               u));
+    EXPECT_EQ(9007199254740993, u.id);
+    EXPECT_EQ(-2147483647 - 1, u.followers);
+    EXPECT_EQ("Zo\xC3\xAB", u.name);
+    EXPECT_TRUE(u.verified);
+    EXPECT_EQ(7.0, u.score);
+    EXPECT_EQ("hello", u.avatar);
+    EXPECT_EQ(2, u.nSkipped);
+}
+
+TEST(OrvJsonReader, FieldErrors) {
+    const struct {
+        const char* in;
+        const char* msg;
+    } cases[] = {
+        {"{followers: 2147483648}",
+         "JSON read error: Integer value out of range, at position 12, "
+         "line 1"},
+        {"{followers: -2147483649}",
+         "JSON read error: Integer value out of range, at position 12, "
+         "line 1"},
+        {"{followers: 1.0}", "JSON read error: Expecting integer, at position 12, line 1"},
+        {"{id: '1'}", "JSON read error: Expecting number, at position 5, line 1"},
+        {"{verified: yes}",
+         "JSON read error: Expecting 'true' or 'false', got 'yes', at position "
+         "11, line 1"},
+        {"{verified: 1}", "JSON read error: Expecting 'true' or 'false', at position 11, line 1"},
+        {"{avatar: 'aGVsbG8=='}", "JSON read error: Bad base64 encoding, at position 9, line 1"},
+        {"{avatar: 'a'}", "JSON read error: Bad base64 encoding, at position 9, line 1"},
+        {"{avatar: 'a*=='}", "JSON read error: Bad base64 encoding, at position 9, line 1"},
+        {"{name: 5}", "JSON read error: Expecting string, at position 7, line 1"},
+        {"{x: [1 2]}", "JSON syntax error: unexpected char '2'(32) at position 7, line 1"},
+        {"{id: 1 id: 2}", "JSON syntax error: unexpected char 'i'(69) at position 7, line 1"},
+        {"{,id: 1}", "JSON syntax error: unexpected char 'i'(69) at position 2, line 1"},
+        {"{id: 1} x", "JSON syntax error: unexpected char 'x'(78) at position 8, line 1"},
+        {"[]", "JSON read error: Expecting object, at position 0, line 1"},
+    };
+    for (const auto& c : cases) {
+        CUser u;
+        EXPECT_EQ(c.msg, ReadUserText(c.in, u)) << c.in;
+    }
+}
+
+TEST(OrvJsonReader, KindsValuesAndDepth) {
+    const std::string in = "[{a: 1}, [2], 's', 3.5, false, null, {}]";
+    COrvJsonReader r(in.data(), in.size());
+    COrvError err;
+    ASSERT_TRUE(r.BeginArray(err));
+    const char* outs[] = {R"({"a":1})", "[2]", R"("s")", "3.5", "false", "null", "{}"};
+    for (int nKind = 0; nKind <= 6; ++nKind) {
+        bool bHave = false;
+        int nFound = -2;
+        ASSERT_TRUE(r.NextElement(bHave, err) && bHave);
+        ASSERT_TRUE(r.PeekKind(nFound, err));
+        EXPECT_EQ(nKind % 6, nFound);
+        COrvJsonRoot v;
+        ASSERT_TRUE(r.ReadValue(nFound, v, err)) << err.Text().GetString();
+        COrvStringA out;
+        ASSERT_TRUE(OrvJsonWrite(v.Get(), out, 0, err));
+        EXPECT_STREQ(outs[nKind], out);
+    }
+    bool bHave = true;
+    ASSERT_TRUE(r.NextElement(bHave, err));
+    EXPECT_FALSE(bHave);
+    EXPECT_TRUE(r.Finish(err));
+
+    COrvJsonReader r2("[1]", 3);
+    COrvJsonRoot v;
+    ASSERT_TRUE(r2.BeginArray(err));
+    bHave = false;
+    ASSERT_TRUE(r2.NextElement(bHave, err));
+    EXPECT_FALSE(r2.ReadValue(6, v, err));
+    EXPECT_STREQ("JSON read error: Unsupported value type, at position 1, line 1", err.Text());
+    err.Clear();
+    EXPECT_FALSE(r2.ReadValue(enJsonKindString, v, err));
+    EXPECT_STREQ("JSON read error: Expecting string, at position 1, line 1", err.Text());
+    EXPECT_TRUE(v.IsUndefined());
+
+    // Depth: the reader's own levels and those of a value skipped inside them count together.
+    const std::string deep(kOrvJsonMaxDepth + 1, '[');
+    COrvJsonReader r3(deep.data(), deep.size());
+    err.Clear();
+    int nLevels = 0;
+    while (r3.BeginArray(err))
+        ++nLevels;
+    EXPECT_EQ(kOrvJsonMaxDepth, nLevels);
+    EXPECT_NE(nullptr, strstr(err.Text(), "nesting deeper than 10000 levels"));
+    const std::string half = "[" + std::string(kOrvJsonMaxDepth, '[');
+    COrvJsonReader r4(half.data(), half.size());
+    err.Clear();
+    ASSERT_TRUE(r4.BeginArray(err) && r4.NextElement(bHave, err));
+    EXPECT_FALSE(r4.Skip(err));
+    EXPECT_NE(nullptr, strstr(err.Text(), "nesting deeper than 10000 levels"));
+}
+
+// ---- paths ----
+
+TEST(OrvJsonPath, SetCreatesObjectsAndArraysOnTheWay) {
+    COrvJsonRoot root;
+    root.Reset(new COrvJsonObject());
+    COrvError err;
+    ASSERT_TRUE(root->SetAt("a.b[1].c", Num(1.5), err)) << err.Text().GetString();
+    ASSERT_TRUE(root->SetAt("a.b[2][1]", Str("x"), err));
+    ASSERT_TRUE(root->SetAt("a.n", COrvJsonString::NewBool(true), err));
+    ASSERT_TRUE(root->SetAt("a.n.m", Str("y"), err));  // replaces the boolean by an object
+    COrvStringA out;
+    ASSERT_TRUE(OrvJsonWrite(root.Get(), out, 0, err));
+    EXPECT_STREQ(R"({"a":{"b":[null,{"c":1.5},[null,"x"]],"n":{"m":"y"}}})", out);
+
+    const COrvJsonValue* v = root->GetAt("a.b[1].c");
+    ASSERT_NE(nullptr, v);
+    EXPECT_EQ(1.5, static_cast<const COrvJsonNumber*>(v)->GetDouble());
+    EXPECT_EQ(nullptr, root->GetAt("a.b[3]"));
+    EXPECT_EQ(nullptr, root->GetAt("a.b.c"));
+    EXPECT_EQ(nullptr, root->GetAt("a.b[1].c.d"));
+    EXPECT_EQ(root.Get(), root->GetAt(""));
+
+    const struct {
+        const char* path;
+        const char* msg;
+    } bad[] = {
+        {"a.b[x]", "JSON path: bad index in 'a.b[x]'"},
+        {"a.b[1", "JSON path: bad path 'a.b[1'"},
+        {"a.", "JSON path: bad path 'a.'"},
+        {"[0]", "JSON path: not an array in '[0]'"},
+        {"a.b[70000]", "JSON path: index too far past the end in 'a.b[70000]'"},
+        {"a.b[1]x", "JSON path: bad path 'a.b[1]x'"},
+    };
+    for (const auto& c : bad) {
+        err.Clear();
+        EXPECT_FALSE(root->SetAt(c.path, Num(0), err));
+        EXPECT_STREQ(c.msg, err.Text()) << c.path;
+    }
+}
+
+TEST(OrvJsonPath, QuotedBracketNamesAndGetObj) {
+    COrvJsonRoot root;
+    COrvError err;
+    ASSERT_TRUE(
+        OrvJsonParse(COrvStringA(R"({"x.y": 1, "x": {"y": 2}, "l": [{"k": 3}]})"), root, err));
+    auto num = [&](const char* path) {
+        const COrvJsonValue* v = root->GetAt(path);
+        return v && v->IsNumber() ? static_cast<const COrvJsonNumber*>(v)->GetInt64() : -1;
+    };
+    EXPECT_EQ(1, num("[\"x.y\"]"));
+    EXPECT_EQ(1, num("['x.y']"));
+    EXPECT_EQ(2, num("x.y"));
+    EXPECT_EQ(2, num("x['y']"));
+    EXPECT_EQ(3, num("l[0].k"));
+    EXPECT_EQ(3, num("l[0]['k']"));
+    for (const char* p : {"[]", "['']", "[\"x.y\"", "[-1]", "l[]"})
+        EXPECT_EQ(-1, num(p)) << p;
+
+    COrvJsonObject* o = nullptr;
+    EXPECT_FALSE(root->GetObj("l[0].z", o, false));
+    EXPECT_EQ(nullptr, o);
+    ASSERT_TRUE(root->GetObj("l[0].z", o, true));
+    COrvJsonPropList* pList = nullptr;
+    ASSERT_TRUE(root->GetObjectPropList("l[0].z", pList, false));
+    EXPECT_EQ(&o->GetPropList(), pList);
+    ASSERT_TRUE(pList->Add("w", Num(4)));
+    // Setting a member to itself keeps it (the sanitizers see a use after free otherwise).
+    ASSERT_TRUE(pList->Set("w", pList->Find("w")));
+    ASSERT_TRUE(root->GetObj("x", o, true));
+    EXPECT_EQ(1u, o->GetPropList().GetCount());
+    COrvStringA out;
+    ASSERT_TRUE(OrvJsonWrite(root.Get(), out, 0, err));
+    EXPECT_STREQ(R"({"x.y":1,"x":{"y":2},"l":[{"k":3,"z":{"w":4.0}}]})", out);
+}
+
+TEST(OrvJson, SourcePushesBackOneCharacter) {
+    COrvJsonSource src("ab", 2);
+    COrvError err;
+    EXPECT_FALSE(src.Unget(err));
+    err.Clear();
+    EXPECT_EQ('a', src.Get());
+    EXPECT_TRUE(src.Unget(err));
+    EXPECT_FALSE(src.Unget(err));
+    EXPECT_STREQ("cannot unget char", err.Text());
+    EXPECT_EQ(0u, src.GetPosition());
+    EXPECT_EQ('a', src.Get());
+    EXPECT_EQ('b', src.Get());
+    EXPECT_EQ(-1, src.Get());
+}
+
+// ---- differential ----
+
+TEST(OrvJson, SameValuesAsPythonOnGeneratedDocuments) {
+    OrvTempDir dir;
+    const std::string script = ORV_JSON_PEER_SCRIPT;
+    const std::string docs = dir.File("docs.jsonl"), ours = dir.File("ours.jsonl");
+    ASSERT_EQ(0, system(("python3 " + script + " gen 100000 34 " + docs).c_str()))
+        << "python3 is needed (package python3)";
+    const std::string text = OrvReadFileBytes(docs);
+    std::string written;
+    size_t nDocs = 0;
+    for (size_t pos = 0; pos < text.size();) {
+        const size_t eol = text.find('\n', pos);
+        const std::string doc = text.substr(pos, eol - pos);
+        pos = eol + 1;
+        COrvJsonRoot root, again;
+        COrvError err;
+        ASSERT_TRUE(OrvJsonParse(doc.data(), doc.size(), root, err)) << doc << "\n" << err.Text();
+        // Every combination of the escaping options over the documents.
+        COrvStringA out;
+        ASSERT_TRUE(OrvJsonWrite(root.Get(), out, nDocs % 4, err)) << err.Text();
+        ASSERT_TRUE(OrvJsonParse(out, again, err)) << out.GetString();
+        ASSERT_TRUE(OrvJsonEqual(root.Get(), again.Get())) << doc << "\n" << out.GetString();
+        written.append(out.GetString(), out.GetLength());
+        written += '\n';
+        ++nDocs;
+    }
+    EXPECT_EQ(100000u, nDocs);
+    ASSERT_TRUE(OrvWriteFileBytes(ours, written));
+    FILE* p = popen(("python3 " + script + " check " + docs + " " + ours + " 2>&1").c_str(), "r");
+    ASSERT_NE(nullptr, p);
+    std::string report;
+    char buf[512];
+    while (fgets(buf, sizeof(buf), p))
+        report += buf;
+    EXPECT_EQ(0, pclose(p)) << report;
+    EXPECT_NE(std::string::npos, report.find("100000 documents, 0 differ")) << report;
+}
+
+}  // namespace
