@@ -106,7 +106,8 @@ void COrvHttpConnection::Close(bool bHard) {
 }
 
 void COrvHttpConnection::SetRecvLowWater(int nBytes) {
-    if (nBytes == m_nRecvLowWater || !m_socket.IsOpen())
+    // The socket may have dropped its mark during a stall; it skips a mark already in force.
+    if (!m_socket.IsOpen())
         return;
     COrvError err;
     if (m_socket.SetRecvLowWater(nBytes, err))

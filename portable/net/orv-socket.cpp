@@ -129,6 +129,7 @@ void COrvSocket::ResetFields() {
     m_strPeerText.Empty();
     m_nPeerPort = 0;
     m_nSendTimeout = m_nRecvTimeout = m_nWaitTimeout = kDefaultTimeout;
+    m_nRecvLowWater = 1;
     m_nOwnerThread = 0;
     m_nStartMs = 0;
     m_pObserver = nullptr;
@@ -293,6 +294,13 @@ bool COrvSocket::ConnectWithRetries(const char* pszHost, int nPort, bool bTls, b
 bool COrvSocket::StartTls(const char* pszHost, unsigned nTlsOptions, COrvError& err) {
     if (!CheckUsable(err))
         return false;
+    // A TLS socket runs non-blocking: OpenSSL's reads and writes return at once and every wait
+    // is a poll with what is left of the call's deadline (a blocking write would restart the
+    // system's send time-out after every partial write).
+    if (!SetBlocking(false, err)) {
+        Close(true);
+        return false;
+    }
     void* pSsl = nullptr;
     if (!OrvSslIoStartClient(m_fd, pszHost, m_nPeerPort, m_strCertName, nTlsOptions, m_bTrustAny,
                              m_nRecvTimeout, m_pResumeSession, pSsl, err)) {
@@ -305,8 +313,10 @@ bool COrvSocket::StartTls(const char* pszHost, unsigned nTlsOptions, COrvError& 
 }
 
 bool COrvSocket::AcceptTls(COrvSslServerContext& ctx, COrvError& err) {
-    if (!CheckUsable(err))
+    if (!CheckUsable(err) || !SetBlocking(false, err)) {
+        Close(true);
         return false;
+    }
     void* pSsl = nullptr;
     if (!OrvSslIoAccept(m_fd, ctx, m_nRecvTimeout, pSsl, err)) {
         Close(true);

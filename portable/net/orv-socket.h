@@ -118,7 +118,8 @@ public:
     void Disconnect();
 
     // Sends nLen (> 0) bytes: into the send buffer while buffered sending is on, else at once.
-    // Blocks up to the send time-out. On failure the socket is closed. Owner thread.
+    // Blocks up to the send time-out, one deadline for the whole call however the bytes go out
+    // (plain or TLS). On failure the socket is closed. Owner thread.
     [[nodiscard]] bool Send(const void* pData, int nLen, COrvError& err);
     [[nodiscard]] bool SendString(const char* psz, COrvError& err);
     // Buffered sending on or off (off does not flush).
@@ -159,7 +160,9 @@ public:
     [[nodiscard]] bool SetSendBufferSize(int nBytes, COrvError& err);
     // The least number of bytes a receive waits for (1: any byte wakes it), capped by the count
     // asked for; the end of the stream, an error or the time-out still end the wait with fewer
-    // ("setting SO_RCVLOWAT").
+    // ("setting SO_RCVLOWAT"). A plain receive waits at most about 10 ms for such a piece and
+    // then takes what is there; when nothing is, the mark drops back to 1 for the rest of the
+    // wait. Setting the mark in force again costs nothing.
     [[nodiscard]] bool SetRecvLowWater(int nBytes, COrvError& err);
 
     // Listens on pszAddress (null or empty: "127.0.0.1") at nPort; nPort 0 lets the system choose
@@ -268,6 +271,7 @@ private:
     int m_nSendTimeout = kDefaultTimeout;
     int m_nRecvTimeout = kDefaultTimeout;
     int m_nWaitTimeout = kDefaultTimeout;
+    int m_nRecvLowWater = 1;  // SO_RCVLOWAT of the descriptor
     // Set by Disconnect from another thread; the owner closes at its next step.
     std::atomic<bool> m_bClosedOutside{false};
     bool m_bFailed = false;

@@ -6,6 +6,8 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <regex>
 #include <string>
@@ -728,6 +730,46 @@ TEST_F(OrvSsl, ExplicitSessionIsResumedOrTheStartFails) {
         EXPECT_FALSE(s.IsOpen());
     }
     EXPECT_EQ(0, OrvSslSessionCacheCount());
+}
+
+// The send time-out bounds a whole TLS send, however many records and partial writes it takes.
+TEST_F(OrvSsl, SendTimeoutIsOneDeadlineForTheCall) {
+    COrvSslServerContext ctx;
+    COrvError err;
+    ASSERT_TRUE(ctx.Load(TlsEnvironment::Path("good.pem").c_str(),
+                         TlsEnvironment::Path("good-key.pem").c_str(), nullptr, "prime256v1", err))
+        << err.Text().GetString();
+    COrvSocket listener;
+    ASSERT_TRUE(listener.Listen("127.0.0.1", 0, 4, err));
+    std::atomic<bool> bStop{false};
+    std::thread server([&] {
+        COrvSocket s;
+        COrvError e;
+        ASSERT_TRUE(listener.Accept(s, 10000, e));
+        ASSERT_TRUE(s.AcceptTls(ctx, e)) << e.Text().GetString();
+        char buf[16384];
+        int nGot = 1;
+        while (!bStop && s.Recv(buf, sizeof buf, nGot, e) && nGot > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        s.Close(true);
+    });
+    COrvSocket c;
+    ASSERT_TRUE(
+        c.Connect("127.0.0.1", listener.GetLocalPort(), false, false, 0, 5, 2, 5, nullptr, err));
+    ASSERT_TRUE(c.StartTls("good.example.com", COrvSocket::kDefaultTlsOptions, err))
+        << err.Text().GetString();
+    const std::string big(8 << 20, 'x');
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(c.Send(big.data(), static_cast<int>(big.size()), err));
+    const auto nSpent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    bStop = true;
+    EXPECT_EQ(enNetConnection, err.Code()) << err.Text().GetString();
+    EXPECT_GE(nSpent, 1900);
+    EXPECT_LT(nSpent, 3500);
+    EXPECT_FALSE(c.IsOpen());
+    server.join();
 }
 
 TEST_F(OrvSsl, LibraryServerSide) {
