@@ -9,6 +9,8 @@ packages=(
   # libraries
   qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev libcurl4-openssl-dev
   libproxy-dev
+  # libproxy's PAC runner: proxy auto-config scripts (the tests serve one on loopback)
+  libproxy1-plugin-webkit
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libc-bin
   # peers of the URL tests: public suffixes (psl, the list itself) and international names

@@ -155,7 +155,13 @@ COrvStringA OrvSocketErrnoText(int nErrno) {
 
 // ---------------------------------------------------------------------------------------------
 
-bool COrvSocket::ConnectName(const char* pszHost, int nPort, int nConnectTimeout, COrvError& err) {
+bool COrvSocket::ConnectName(const char* pszHostIn, int nPort, int nConnectTimeout,
+                             COrvError& err) {
+    // An IPv6 literal as URLs write it ("[::1]") is resolved without its brackets.
+    COrvStringA strHost(pszHostIn);
+    if (strHost.GetLength() > 2 && strHost[0] == '[' && strHost[strHost.GetLength() - 1] == ']')
+        strHost = strHost.Mid(1, strHost.GetLength() - 2);
+    const char* const pszHost = strHost.GetString();
     in_addr a4{};
     if (ParseIPv4(pszHost, a4)) {
         sockaddr_in sa{};

@@ -68,7 +68,8 @@ public:
     COrvSocket(const COrvSocket&) = delete;
     COrvSocket& operator=(const COrvSocket&) = delete;
 
-    // Connects to pszHost (a name or a dotted IPv4 address) at nPort. Closes the socket first
+    // Connects to pszHost (a name, a dotted IPv4 address or an IPv6 literal, with or without the
+    // brackets of a URL) at nPort. Closes the socket first
     // when it is open. Names are resolved with the port; IPv4 addresses are tried first, in the
     // resolver's order, then IPv6 ones when IPv6 is allowed; the observer's abort check runs
     // between attempts. An attempt failing with enNetCertificate, enNetNoMemory, enNetResources,

@@ -658,6 +658,46 @@ TEST_F(PeersTest, EffectiveProxyFromTheEnvironmentThroughLibproxy) {
     unsetenv("no_proxy");
 }
 
+// A PAC script served on loopback, run by libproxy's PAC runner: many lookups in a row (each
+// used to make and free a factory of its own, which crashed the process after a few), and the
+// automatic proxy test through the proxy the script names.
+TEST_F(PeersTest, PacScriptLookupsShareOneFactory) {
+    const std::string squid = "127.0.0.1:" + std::to_string(Squid().OpenPort());
+    ASSERT_TRUE(OrvWriteFileBytes(Nginx().Www() + "/proxy.pac",
+                                  "function FindProxyForURL(url, host) {\n"
+                                  "  if (host == \"direct.test\") return \"DIRECT\";\n"
+                                  "  return \"PROXY " +
+                                      squid + "\";\n}\n"));
+    const std::string pac = "pac+http://127.0.0.1:" + std::to_string(Nginx().Port()) + "/proxy.pac";
+    setenv("http_proxy", pac.c_str(), 1);
+    setenv("https_proxy", pac.c_str(), 1);
+    unsetenv("no_proxy");
+    for (int i = 0; i < 20; ++i) {
+        COrvSystemProxy sys;
+        COrvError err;
+        ASSERT_TRUE(OrvGetSystemProxySettings("http://orv-origin.test/x", sys, err))
+            << i << ": " << err.Text();
+        ASSERT_FALSE(sys.m_bDirect) << i;
+        EXPECT_EQ(ToStd(sys.m_sHost), "127.0.0.1");
+        EXPECT_EQ(sys.m_nPort, Squid().OpenPort());
+        ASSERT_TRUE(OrvGetSystemProxySettings("http://direct.test/", sys, err)) << err.Text();
+        EXPECT_TRUE(sys.m_bDirect) << i;
+    }
+    COrvProxySettings s;
+    s.m_bUseProxy_Auto = true;
+    s.m_sTestHost = kOrvTestOriginName;
+    s.m_nTestPortHttp = Nginx().Port();
+    s.m_nTestPortHttps = Nginx().TlsPort();
+    s.m_bTrustCA = true;
+    COrvStringA sLog;
+    COrvError err;
+    const bool bOk = OrvSetAndTestEffectiveProxy(s, true, true, sLog, err);
+    unsetenv("http_proxy");
+    unsetenv("https_proxy");
+    ASSERT_TRUE(bOk) << err.Text() << "\n" << sLog.GetString();
+    EXPECT_EQ(OrvGetEffectiveProxy().m_nPort, Squid().OpenPort());
+}
+
 TEST_F(PeersTest, AutomaticTestReportsAProxyThatDoesNotWork) {
     // A proxy port nobody listens on.
     const std::string proxy = "http://127.0.0.1:" + std::to_string(OrvTestFreePort());

@@ -195,6 +195,16 @@ TEST(OrvSocket, NameResolutionRules) {
         EXPECT_STREQ("hi", line);
         s.Close(true);
     }
+    // An IPv6 literal connects with or without the brackets of a URL.
+    for (const char* pszHost : {"::1", "[::1]"}) {
+        COrvSocket listener;
+        COrvError e;
+        ASSERT_TRUE(listener.Listen("::1", 0, 4, e)) << e.Text().GetString();
+        COrvSocket c;
+        EXPECT_TRUE(
+            c.Connect(pszHost, listener.GetLocalPort(), false, false, 0, 2, 2, 2, nullptr, e))
+            << pszHost << ": " << e.Text().GetString();
+    }
     // The peer thread has ended: the table can be replaced without racing it.
     // A name the resolver refuses.
     COrvError err3;
