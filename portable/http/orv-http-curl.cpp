@@ -16,6 +16,7 @@
 #include "orv-http-body.h"
 #include "orv-http-io.h"
 #include "orv-http-wire.h"
+#include "orv-socket.h"
 #include "orv-url.h"
 
 namespace {
@@ -485,7 +486,7 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
     if (m_route.m_sHost.IsEmpty()) {
         curl_easy_setopt(h, CURLOPT_PROXY, "");
     } else {
-        COrvStringA sProxy = bSocks ? m_route.m_sHost.Mid(9) : m_route.m_sHost;
+        COrvStringA sProxy = OrvHostUrlForm(bSocks ? m_route.m_sHost.Mid(9) : m_route.m_sHost);
         (void)sProxy.AppendFormat(":%d", m_route.m_nPort);
         OrvHttpObserverLog(m_cfg.m_pObserver, 4, "WinInet: Using manual proxy %s",
                            sProxy.GetString());

@@ -99,6 +99,15 @@ OrvSocketFaultSettings OrvGetSocketFaultSettings() {
     return g_fault;
 }
 
+COrvStringA OrvHostUrlForm(const char* pszHost) {
+    COrvStringA s(pszHost != nullptr ? pszHost : "");
+    if (!s.IsEmpty() && s[0] != '[' && s.Find(':') >= 0) {
+        s.Insert(0, '[');
+        s += "]";
+    }
+    return s;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 COrvSocket::COrvSocket() = default;

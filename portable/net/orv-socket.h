@@ -50,6 +50,10 @@ OrvSocketFaultSettings OrvGetSocketFaultSettings();
 // A failed bind is logged and the connect goes on unbound. Any thread; set it at start-up.
 void OrvSetSocketBindAddress(const char* pszAddress);
 
+// A host as URLs, Host headers and CONNECT targets write it: an IPv6 literal ("::1") in
+// brackets ("[::1]"); a name, an IPv4 address or a literal already in brackets as it is.
+COrvStringA OrvHostUrlForm(const char* pszHost);
+
 // The text of a socket errno value, as used in every socket error text; its code is
 // OrvResultFromErrno(nErrno, OrvErrnoUse::Socket).
 COrvStringA OrvSocketErrnoText(int nErrno);

@@ -11,7 +11,10 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +23,7 @@
 #include "orv-http-proxy.h"
 #include "orv-http-socket-engine.h"
 #include "orv-http-test-util.h"
+#include "orv-socket.h"
 #include "orv-ssl.h"
 #include "orv-test-servers.h"
 #include "orv-test-support.h"
@@ -447,6 +451,118 @@ TEST_P(ProxyTest, HttpsTargetTunnelsThroughConnectAndVerifiesTheOriginName) {
     COrvHttpTxn bad;
     EXPECT_FALSE(other.SendReceive(bad, err));
     EXPECT_EQ(err.Code(), CertificateFailureCode(GetParam())) << err.Text();
+}
+
+// A scripted server on a loopback address: answers each of nConnections connections with
+// reply (the whole response, the connection closed after it) and records the request line and
+// Host header of each.
+class ScriptedServer {
+public:
+    ScriptedServer(const char* pszAddress, int nConnections, std::string reply)
+        : m_reply(std::move(reply)) {
+        COrvError err;
+        EXPECT_TRUE(m_listen.Listen(pszAddress, 0, 4, err)) << err.Text();
+        m_thread = std::thread([this, nConnections] {
+            for (int i = 0; i < nConnections; ++i) {
+                COrvSocket s;
+                COrvError e;
+                if (!m_listen.Accept(s, 10000, e))
+                    return;
+                std::string request;
+                for (COrvStringA line; s.RecvLine(line, e) && !line.IsEmpty();) {
+                    if (request.empty() || line.Left(5).CompareNoCase("host:") == 0)
+                        request += ToStd(line) + "\n";
+                }
+                {
+                    std::lock_guard<std::mutex> guard(m_mutex);
+                    m_requests.push_back(request);
+                }
+                (void)s.SendString(m_reply.c_str(), e);
+                s.Close(false);
+            }
+        });
+    }
+    ~ScriptedServer() { m_thread.join(); }
+    int Port() const { return m_listen.GetLocalPort(); }
+    std::vector<std::string> Requests() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_requests;
+    }
+
+private:
+    COrvSocket m_listen;
+    std::string m_reply;
+    std::mutex m_mutex;
+    std::vector<std::string> m_requests;
+    std::thread m_thread;
+};
+
+// IPv6 literals keep their brackets in every URL, Host header, request line and CONNECT target,
+// and lose them to be resolved: a redirect to one, a proxy given as one, an origin reached
+// through a proxy.
+TEST_P(ProxyTest, Ipv6LiteralsAreWrittenInBracketsAndConnected) {
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nv6";
+    {
+        ScriptedServer v6("::1", 1, ok);
+        const std::string target = "[::1]:" + std::to_string(v6.Port());
+        ScriptedServer v4("127.0.0.1", 1,
+                          "HTTP/1.1 302 Found\r\nLocation: http://" + target +
+                              "/moved\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        COrvHttpConnConfig cfg;
+        cfg.m_bUsePlatformEngine = GetParam();
+        COrvHttpTxn txn;
+        COrvError err;
+        const std::string url = "http://127.0.0.1:" + std::to_string(v4.Port()) + "/start";
+        ASSERT_TRUE(DoOrvHttpTxnAndClose(url.c_str(), txn, cfg, err)) << err.Text();
+        EXPECT_EQ(ToStd(txn.m_sBody), "v6");
+        const auto requests = v6.Requests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0], "GET /moved HTTP/1.1\nHost: " + target + "\n");
+    }
+    for (const char* pszProxy : {"::1", "[::1]"}) {
+        COrvProxySettings s;
+        s.m_bUseProxy_Manual = true;
+        s.m_sHost = pszProxy;
+        s.m_nPort = Squid().OpenPort();
+        COrvStringA sLog;
+        COrvError err;
+        ASSERT_TRUE(OrvSetAndTestEffectiveProxy(s, true, false, sLog, err)) << err.Text();
+        // An origin by name through the proxy on ::1.
+        COrvHttpEngineConnection conn(Through(Nginx().Port(), false));
+        COrvHttpTxn txn;
+        txn.m_sPath = "/hello.txt";
+        ASSERT_TRUE(conn.SendReceive(txn, err)) << pszProxy << ": " << err.Text();
+        EXPECT_EQ(ToStd(txn.m_sBody), "Hello from the origin\n");
+        // An IPv6 origin through it: the absolute form must be a URL the proxy accepts.
+        ScriptedServer v6("::1", 1, ok);
+        COrvHttpConnConfig cfg;
+        cfg.m_bUsePlatformEngine = GetParam();
+        COrvHttpTxn txn6;
+        const std::string target = "[::1]:" + std::to_string(v6.Port());
+        ASSERT_TRUE(DoOrvHttpTxnAndClose(("http://" + target + "/p6").c_str(), txn6, cfg, err))
+            << pszProxy << ": " << err.Text();
+        EXPECT_EQ(ToStd(txn6.m_sBody), "v6");
+        EXPECT_TRUE(
+            OrvWaitFor([&] { return ProxyLogLines("GET http://" + target + "/p6") == 1; }, 3000))
+            << FileText(Squid().AccessLog());
+    }
+    // A CONNECT to an IPv6 origin names it in brackets, in the target and in Host.
+    ScriptedServer proxy(
+        "127.0.0.1", 1, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    COrvProxySettings s;
+    s.m_bUseProxy_Manual = true;
+    s.m_sHost = "127.0.0.1";
+    s.m_nPort = proxy.Port();
+    COrvStringA sLog;
+    COrvError err;
+    ASSERT_TRUE(OrvSetAndTestEffectiveProxy(s, true, false, sLog, err)) << err.Text();
+    COrvHttpConnConfig cfg;
+    cfg.m_bUsePlatformEngine = GetParam();
+    COrvHttpTxn txn;
+    EXPECT_FALSE(DoOrvHttpTxnAndClose("https://[::1]:8443/", txn, cfg, err));
+    const auto requests = proxy.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0], "CONNECT [::1]:8443 HTTP/1.1\nHost: [::1]:8443\n");
 }
 
 TEST_P(ProxyTest, ProxyServiceUnavailableHasItsOwnText) {
