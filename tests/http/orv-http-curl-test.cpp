@@ -579,6 +579,89 @@ TEST_P(ProxyTest, ProxyServiceUnavailableHasItsOwnText) {
     }
 }
 
+// An authenticating proxy: credentials are supplied once per connection, not asked for again by
+// every transaction, and a streamed body (which cannot be sent twice) goes through it.
+TEST_P(ProxyTest, AuthenticatingProxyAsksOnceAndTakesStreamedBodies) {
+    for (bool bHttps : {false, true}) {
+        UseManualProxy(Squid().AuthPort(), "proxyuser", "proxypass");
+        LogObserver obs;
+        COrvHttpConnConfig cfg = Through(bHttps ? Nginx().TlsPort() : Nginx().Port(), bHttps);
+        cfg.m_sCaFile = Nginx().CertFile().c_str();
+        cfg.m_pObserver = &obs;
+        COrvHttpEngineConnection conn(cfg);
+        COrvError err;
+        for (int i = 0; i < 3; ++i) {
+            COrvHttpTxn txn;
+            txn.m_sPath = "/hello.txt";
+            ASSERT_TRUE(conn.SendReceive(txn, err)) << bHttps << " " << i << " " << err.Text();
+            EXPECT_EQ(ToStd(txn.m_sBody), "Hello from the origin\n");
+        }
+        if (GetParam()) {
+            const std::string asked = "Supplied proxy authentication";
+            const size_t nFirst = obs.lines.find(asked);
+            EXPECT_NE(nFirst, std::string::npos) << obs.lines;
+            EXPECT_EQ(obs.lines.find(asked, nFirst + 1), std::string::npos) << obs.lines;
+        }
+        // A streamed upload on a fresh connection, the proxy not yet heard from. The socket
+        // engine still meets a plain proxy's challenge only after the body is out.
+        if (!GetParam() && !bHttps)
+            continue;
+        COrvHttpEngineConnection fresh(cfg);
+        const std::string name = std::string("proxied-") + (GetParam() ? "p" : "s") +
+                                 (bHttps ? "-tls" : "-plain") + ".bin";
+        unlink((Nginx().Www() + "/dav/" + name).c_str());
+        const std::string body = MakeBody(150000, 7);
+        COrvHttpTxn up;
+        up.m_sMethod = "POST";
+        up.m_sPath = ("/post/" + name).c_str();
+        up.m_nBodyMode = enHttpBodyStream;
+        up.m_n64BodyLen = static_cast<int64_t>(body.size());
+        bool bOk = fresh.SendReceive(up, err);
+        for (size_t nPos = 0; bOk && nPos < body.size(); nPos += 50000)
+            bOk = fresh.WriteBody(up, body.data() + nPos, 50000, err);
+        if (bOk)
+            bOk = fresh.FinishBody(up, err);
+        EXPECT_TRUE(bOk) << bHttps << " " << err.Text();
+        EXPECT_EQ(up.m_nStatus, 201) << bHttps;
+        EXPECT_TRUE(FileText(Nginx().Www() + "/dav/" + name) == body) << bHttps;
+    }
+}
+
+// The status and headers of a response are known while its body streams into the sink: a
+// resumed download tells 206 from 200 before the first byte is stored.
+TEST_P(ProxyTest, StatusIsKnownWhileTheBodyStreamsToTheSink) {
+    struct StatusSink : IOrvByteSink {
+        bool WriteAll(const void*, int64_t nLen, COrvError&) override {
+            if (nBytes == 0)
+                nStatusAtFirst = pTxn->m_nStatus;
+            nBytes += nLen;
+            return true;
+        }
+        COrvHttpTxn* pTxn = nullptr;
+        int nStatusAtFirst = -1;
+        int64_t nBytes = 0;
+    };
+    for (const bool bRange : {false, true}) {
+        StatusSink sink;
+        COrvHttpConnConfig cfg;
+        cfg.m_sHost = "127.0.0.1";
+        cfg.m_nPort = Nginx().Port();
+        cfg.m_bUsePlatformEngine = GetParam();
+        cfg.m_pRecvSink = &sink;
+        COrvHttpEngineConnection conn(cfg);
+        COrvHttpTxn txn;
+        sink.pTxn = &txn;
+        txn.m_sPath = "/big.txt";
+        txn.m_nRecvMode = enHttpRecvStream;
+        if (bRange)
+            txn.m_requestHeaders.SetAt("Range", "bytes=10-");
+        COrvError err;
+        ASSERT_TRUE(conn.SendReceive(txn, err)) << err.Text();
+        EXPECT_EQ(sink.nStatusAtFirst, bRange ? 206 : 200);
+        EXPECT_GT(sink.nBytes, 0);
+    }
+}
+
 TEST_P(ProxyTest, ProxyBasicAuthenticationAcceptedAndRejected) {
     // Plain and tunnelled, with the right credentials.
     for (bool bHttps : {false, true}) {
@@ -812,6 +895,31 @@ TEST_F(PeersTest, PacScriptLookupsShareOneFactory) {
     unsetenv("https_proxy");
     ASSERT_TRUE(bOk) << err.Text() << "\n" << sLog.GetString();
     EXPECT_EQ(OrvGetEffectiveProxy().m_nPort, Squid().OpenPort());
+}
+
+// A system proxy given with credentials and as an IPv6 literal is used as given.
+TEST_F(PeersTest, SystemProxyWithCredentialsAndAnIpv6Address) {
+    const std::string proxy =
+        "http://proxyuser:proxypass@[::1]:" + std::to_string(Squid().AuthPort());
+    setenv("http_proxy", proxy.c_str(), 1);
+    setenv("https_proxy", proxy.c_str(), 1);
+    unsetenv("no_proxy");
+    COrvProxySettings s;
+    s.m_bUseProxy_Auto = true;
+    s.m_sTestHost = kOrvTestOriginName;
+    s.m_nTestPortHttp = Nginx().Port();
+    s.m_nTestPortHttps = Nginx().TlsPort();
+    s.m_bTrustCA = true;
+    COrvStringA sLog;
+    COrvError err;
+    const bool bOk = OrvSetAndTestEffectiveProxy(s, true, true, sLog, err);
+    unsetenv("http_proxy");
+    unsetenv("https_proxy");
+    ASSERT_TRUE(bOk) << err.Text() << "\n" << sLog.GetString();
+    const COrvProxySettings eff = OrvGetEffectiveProxy();
+    EXPECT_EQ(ToStd(eff.m_sHost), "[::1]");
+    EXPECT_EQ(ToStd(eff.m_sUserId), "proxyuser");
+    EXPECT_EQ(ToStd(sLog).find("proxypass"), std::string::npos) << "the password reached the log";
 }
 
 TEST_F(PeersTest, AutomaticTestReportsAProxyThatDoesNotWork) {

@@ -287,6 +287,7 @@ bool OrvTestSquid::Start(const std::string& dir, std::string& error) {
         conf += "http_port 127.0.0.1:" + std::to_string(m_nOpenPort) + " name=open\n";
         conf += "http_port [::1]:" + std::to_string(m_nOpenPort) + " name=open6\n";
         conf += "http_port 127.0.0.1:" + std::to_string(m_nAuthPort) + " name=authport\n";
+        conf += "http_port [::1]:" + std::to_string(m_nAuthPort) + " name=authport6\n";
         conf += "pid_filename " + dir + "/squid.pid\n";
         conf += "access_log stdio:" + dir + "/access.log\n";
         conf += "cache_log " + dir + "/cache.log\n";

@@ -78,7 +78,7 @@ private:
     int m_nOtherPort = 0;
 };
 
-// The proxy: squid with an open port (on 127.0.0.1 and, with the same number, on ::1) and a port
+// The proxy: squid with an open port and a port
 // that wants Basic proxy authentication (user "proxyuser", password "proxypass"). "orv-origin.test"
 // resolves to 127.0.0.1 through its own hosts file, and it asks no name server but 127.0.0.1.
 class OrvTestSquid {
