@@ -73,15 +73,15 @@ public:
     COrvSocket& operator=(const COrvSocket&) = delete;
 
     // Connects to pszHost (a name, a dotted IPv4 address or an IPv6 literal, with or without the
-    // brackets of a URL) at nPort. Closes the socket first
-    // when it is open. Names are resolved with the port; IPv4 addresses are tried first, in the
-    // resolver's order, then IPv6 ones when IPv6 is allowed; the observer's abort check runs
-    // between attempts. An attempt failing with enNetCertificate, enNetNoMemory, enNetResources,
-    // enNetCancelled or 14 ends the loop. nConnectTimeout > 0 waits in one-second steps (abort
-    // check after each; "Connecting to <peer>: timeout" when they run out); 0 blocks. Send and
-    // receive time-outs of 0 mean 90 seconds. With bTls the TLS client is started over the new
-    // connection (host name checked unless bTrustAny; nTlsOptions as in orv-ssl.h). Records the
-    // calling thread as the owner. Blocks. On failure the socket is closed and err says why.
+    // brackets of a URL) at nPort. Closes the socket first when it is open. Names are resolved
+    // with the port; IPv4 addresses are tried first, in the resolver's order, then IPv6 ones when
+    // IPv6 is allowed; the observer's abort check runs between attempts. An attempt failing with
+    // enNetCertificate, enNetNoMemory, enNetResources, enNetCancelled or 14 ends the loop.
+    // nConnectTimeout > 0 waits in one-second steps (abort check after each; "Connecting to <peer>:
+    // timeout" when they run out); 0 blocks. Send and receive time-outs of 0 mean 90 seconds. With
+    // bTls the TLS client is started over the new connection (host name checked unless bTrustAny;
+    // nTlsOptions as in orv-ssl.h). Records the calling thread as the owner. Blocks. On failure the
+    // socket is closed and err says why.
     [[nodiscard]] bool Connect(const char* pszHost, int nPort, bool bTls, bool bTrustAny,
                                unsigned nTlsOptions, int nConnectTimeout, int nSendTimeout,
                                int nRecvTimeout, IOrvTransferObserver* pObserver, COrvError& err);
