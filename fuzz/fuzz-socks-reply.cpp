@@ -34,11 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         int nPort = -1;
         COrvError err2;
         if (OrvSocks5Connect(sock, "example.test", 443, err2, &strBound, &nPort)) {
-            // The reply: 4 bytes, the address (4, or a length byte and the name), 2 port bytes.
-            const size_t nNeed =
-                nSize > 6 ? 2 + 4 + (pData[5] == 1 ? 4 : 1 + size_t(pData[6])) + 2 : SIZE_MAX;
+            // The reply: 4 bytes, the address (4 or 16, or a length byte and the name), 2 port
+            // bytes.
+            const size_t nAddr = nSize > 6 ? (pData[5] == 1   ? 4
+                                              : pData[5] == 4 ? 16
+                                                              : 1 + size_t(pData[6]))
+                                           : 0;
+            const size_t nNeed = nSize > 6 ? 2 + 4 + nAddr + 2 : SIZE_MAX;
             if (nSize < nNeed || pData[2] != 5 || pData[3] != 0 ||
-                (pData[5] != 1 && pData[5] != 3) ||
+                (pData[5] != 1 && pData[5] != 3 && pData[5] != 4) ||
                 nPort != (pData[nNeed - 2] << 8 | pData[nNeed - 1]))
                 abort();
         } else if (!err2.Failed() || err2.Text().IsEmpty() || sock.IsOpen()) {

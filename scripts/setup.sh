@@ -38,6 +38,8 @@ test_packages=(
   # test and benchmark frameworks, the fuzzers (clang), the format check; the libraries the
   # benchmarks compare with (compiled with the suites, so that CI builds every benchmark)
   libgtest-dev libgmock-dev libbenchmark-dev clang clang-format libclang-rt-14-dev libspdlog-dev
+  # libproxy's PAC runner: proxy auto-config scripts (the tests serve one on loopback)
+  libproxy1-plugin-webkit
   # peers of the URL tests: public suffixes (psl, the list itself) and international names
   psl publicsuffix idn2
   # independent peers of the HTTP tests (multipart uploads are parsed back by Python) and of the

@@ -106,7 +106,8 @@ void COrvHttpConnection::Close(bool bHard) {
 }
 
 void COrvHttpConnection::SetRecvLowWater(int nBytes) {
-    if (nBytes == m_nRecvLowWater || !m_socket.IsOpen())
+    // The socket may have dropped its mark during a stall; it skips a mark already in force.
+    if (!m_socket.IsOpen())
         return;
     COrvError err;
     if (m_socket.SetRecvLowWater(nBytes, err))
@@ -245,6 +246,11 @@ bool COrvHttpConnection::SendRequest(COrvHttpTxn& txn, COrvError& err) {
     ctx.m_sUserId = m_sUserId;
     ctx.m_sPassword = m_sPassword;
     ctx.m_bSendCredentials = bOwnOrigin;
+    // A streamed body cannot be sent twice: through a plain HTTP proxy the configured
+    // credentials go with it at once (Basic) unless the proxy already named its scheme.
+    if (txn.m_nBodyMode == enHttpBodyStream && m_bViaHttpProxy && m_nProxyAuthState == 0 &&
+        !m_sProxyUserId.IsEmpty())
+        m_nProxyAuthState = 1;
     ctx.m_nProxyAuthState = m_nProxyAuthState;
     ctx.m_sProxyUserId = m_sProxyUserId;
     ctx.m_sProxyPassword = m_sProxyPassword;

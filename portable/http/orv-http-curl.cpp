@@ -16,6 +16,7 @@
 #include "orv-http-body.h"
 #include "orv-http-io.h"
 #include "orv-http-wire.h"
+#include "orv-socket.h"
 #include "orv-url.h"
 
 namespace {
@@ -163,7 +164,12 @@ private:
     bool m_bCurHttps = false;
     COrvStringA m_sCurPath;
     bool m_bServerCreds = false;
+    // Proxy credentials, once the proxy asked for them (or a streamed body needs them at once),
+    // go with every later transaction to the same proxy; m_bProxyAsked says whether the proxy
+    // asked during this transaction (a second time means they were refused).
     bool m_bProxyCreds = false;
+    bool m_bProxyAsked = false;
+    COrvStringA m_sProxyKey;  // the proxy and user that m_bProxyCreds and m_nProxyAuth are for
     // The schemes libcurl may answer with: Basic alone when that is all the peer offered (sent
     // at once), else any (libcurl then asks once more to learn the scheme).
     unsigned long m_nServerAuth = CURLAUTH_ANY;
@@ -178,7 +184,8 @@ private:
     COrvStringA m_sHeaderBlock;
     COrvStringA m_sBody;
     bool m_bBodyToSink = false;
-    COrvError m_cbErr;  // a failure found inside a callback
+    bool m_bStatusShown = false;  // the header of the response being received is in the txn
+    COrvError m_cbErr;            // a failure found inside a callback
     const char* m_pUp = nullptr;
     int64_t m_nUpLeft = 0;
     int64_t m_nUpTotal = 0;  // bytes handed to libcurl (for rewinds)
@@ -194,6 +201,7 @@ size_t COrvHttpCurlEngine::OnHeader(char* p, size_t nSize, size_t nItems, void* 
     if (n >= 5 && strncmp(p, "HTTP/", 5) == 0) {
         self->m_sHeaderBlock = COrvStringA();
         self->m_sBody = COrvStringA();
+        self->m_bStatusShown = false;
     }
     if (self->m_sHeaderBlock.GetLength() + n > static_cast<size_t>(kOrvHttpMaxLine) * 4) {
         self->m_cbErr.Set(enNetServer, "HTTP response header too long");
@@ -209,9 +217,17 @@ size_t COrvHttpCurlEngine::OnHeader(char* p, size_t nSize, size_t nItems, void* 
 size_t COrvHttpCurlEngine::OnBody(char* p, size_t nSize, size_t nItems, void* pv) {
     auto* self = static_cast<COrvHttpCurlEngine*>(pv);
     const size_t n = nSize * nItems;
-    if (self->m_bBodyToSink) {
-        long nStatus = 0;
-        curl_easy_getinfo(self->m_pEasy, CURLINFO_RESPONSE_CODE, &nStatus);
+    if (self->m_bBodyToSink && self->m_pTxn != nullptr) {
+        // The status and headers are the caller's to see while the body streams to the sink
+        // (a resumed download tells 206 from 200 by them).
+        if (!self->m_bStatusShown) {
+            COrvMemorySource src(self->m_sHeaderBlock);
+            COrvHttpReader reader(&src, 4096);
+            if (!OrvHttpRecvResponseHeader(reader, *self->m_pTxn, self->m_cbErr))
+                return 0;
+            self->m_bStatusShown = true;
+        }
+        const int nStatus = self->m_pTxn->m_nStatus;
         if (nStatus >= 200 && nStatus < 300) {
             COrvError err;
             if (!self->m_cfg.m_pRecvSink->WriteAll(p, static_cast<int64_t>(n), err)) {
@@ -300,9 +316,8 @@ bool COrvHttpCurlEngine::SendReceive(COrvHttpTxn& txn, COrvError& err) {
                        "Platform engine: a streamed response needs the connection's receive sink");
     ResetTarget(txn);
     m_bServerCreds = false;
-    m_bProxyCreds = false;
+    m_bProxyAsked = false;
     m_nServerAuth = CURLAUTH_ANY;
-    m_nProxyAuth = CURLAUTH_ANY;
     m_bReconnected = false;
     m_nAttempt = 0;
     const bool bOk = Loop(txn, err);
@@ -330,7 +345,13 @@ bool COrvHttpCurlEngine::Loop(COrvHttpTxn& txn, COrvError& err) {
                 bOk = Interpret(txn, e);
             if (bOk)
                 return true;
-            // The body was the caller's to write: nothing can be sent again from here.
+            // A step that ended before any body byte was taken (a CONNECT that asked for proxy
+            // credentials) is taken again; once the caller's body is going, nothing can be sent
+            // again from here.
+            if (e.Code() == enNetRetry && m_nUpTotal == 0) {
+                last = e;
+                continue;
+            }
             return err.Set(e.Code(), e.Text());
         }
         if (bOk)
@@ -357,6 +378,7 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
     txn.m_n64BytesSent = 0;
     m_sHeaderBlock = COrvStringA();
     m_sBody = COrvStringA();
+    m_bStatusShown = false;
     m_cbErr.Clear();
     m_bDone = false;
     m_result = CURLE_OK;
@@ -377,6 +399,23 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
 
     m_route = OrvHttpChooseRoute(m_sCurHost, m_cfg.m_bUseProxy, m_cfg.m_sProxyUserId,
                                  m_cfg.m_sProxyPassword);
+    COrvStringA sProxyKey;
+    (void)sProxyKey.Format("%s:%d %s", m_route.m_sHost.GetString(), m_route.m_nPort,
+                           m_route.m_sUserId.GetString());
+    if (sProxyKey.Compare(m_sProxyKey) != 0) {
+        m_sProxyKey = sProxyKey;
+        m_bProxyCreds = false;
+        m_nProxyAuth = CURLAUTH_ANY;
+    }
+    // A streamed body cannot be sent twice: through an HTTP proxy (not a tunnel, whose
+    // challenge comes before the body) the configured credentials go at once, as Basic unless
+    // the proxy named its scheme before.
+    if (txn.m_nBodyMode == enHttpBodyStream && !m_bCurHttps && !m_route.m_sHost.IsEmpty() &&
+        strncasecmp(m_route.m_sHost, "socks5://", 9) != 0 && !m_route.m_sUserId.IsEmpty() &&
+        !m_bProxyCreds) {
+        m_bProxyCreds = true;
+        m_nProxyAuth = CURLAUTH_BASIC;
+    }
     const bool bSocks = strncasecmp(m_route.m_sHost, "socks5://", 9) == 0;
     const bool bViaHttpProxy = !m_route.m_sHost.IsEmpty() && !bSocks && !m_bCurHttps;
 
@@ -485,7 +524,7 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
     if (m_route.m_sHost.IsEmpty()) {
         curl_easy_setopt(h, CURLOPT_PROXY, "");
     } else {
-        COrvStringA sProxy = bSocks ? m_route.m_sHost.Mid(9) : m_route.m_sHost;
+        COrvStringA sProxy = OrvHostUrlForm(bSocks ? m_route.m_sHost.Mid(9) : m_route.m_sHost);
         (void)sProxy.AppendFormat(":%d", m_route.m_nPort);
         OrvHttpObserverLog(m_cfg.m_pObserver, 4, "WinInet: Using manual proxy %s",
                            sProxy.GetString());
@@ -713,8 +752,9 @@ bool COrvHttpCurlEngine::AskServerCredentials(const COrvHttpTxn& txn, COrvError&
 }
 
 bool COrvHttpCurlEngine::AskProxyCredentials(const COrvStringA& sServerText, COrvError& err) {
-    if (m_bProxyCreds || m_route.m_sHost.IsEmpty())
+    if (m_bProxyAsked || m_route.m_sHost.IsEmpty())
         return err.Set(enNetProxyAuth, Prefixed("Proxy auth rejected: ", sServerText));
+    m_bProxyAsked = true;
     m_bProxyCreds = true;
     if (m_route.m_sUserId.IsEmpty())
         OrvHttpObserverLog(m_cfg.m_pObserver, 3,

@@ -1,6 +1,7 @@
 // The connect step of the socket engine's proxy routes: SOCKS5, HTTP proxies and CONNECT tunnels.
 #include "orv-http-socket-engine.h"
 
+#include "orv-socket.h"
 #include "orv-socks-proxy.h"
 
 namespace {
@@ -85,7 +86,8 @@ bool ConnectExchange(COrvHttpConnection& conn, COrvError& err, bool* pbAgain) {
     if (!ConnectToHttpProxy(conn, e))
         return Prefixed(err, "Connecting via Proxy: ", e);
     COrvStringA sTarget;
-    (void)sTarget.Format("%s:%d", conn.CurrentHost().GetString(), conn.CurrentPort());
+    (void)sTarget.Format("%s:%d", OrvHostUrlForm(conn.CurrentHost()).GetString(),
+                         conn.CurrentPort());
     COrvHttpTxn txn;
     txn.m_sMethod = "CONNECT";
     txn.m_sPath = sTarget;

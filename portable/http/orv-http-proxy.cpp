@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "orv-http-conn.h"
+#include "orv-url.h"
 
 COrvCriticalSection g_eff_proxy_lock("g_eff_proxy_lock");
 
@@ -73,6 +74,11 @@ bool OrvSetAndTestEffectiveProxy(const COrvProxySettings& settings, bool bForce,
         }
         eff.m_sHost = sys.m_bDirect ? COrvStringA() : sys.m_sHost;
         eff.m_nPort = sys.m_bDirect ? 0 : sys.m_nPort;
+        // Credentials that the system's settings give for their proxy are the ones it wants.
+        if (!sys.m_bDirect && !sys.m_sUserId.IsEmpty()) {
+            eff.m_sUserId = sys.m_sUserId;
+            eff.m_sPasswd = sys.m_sPasswd;
+        }
         AppendLine(sLog, Cat("Use Auto Proxy ", eff.LogForm()));
         if (!bTest)
             return true;
@@ -126,30 +132,51 @@ bool OrvParseSystemProxyAnswer(const char* pszAnswer, COrvSystemProxy& proxy) {
         bool bSocks;
         int nDefaultPort;
     };
-    static const Kind kKinds[] = {
-        {"http://", false, 8080}, {"socks5://", true, 1080}, {"socks://", true, 1080}};
+    // socks5h only says that the proxy resolves names, which a SOCKS5 proxy always does here.
+    static const Kind kKinds[] = {{"http://", false, 8080},
+                                  {"socks5://", true, 1080},
+                                  {"socks5h://", true, 1080},
+                                  {"socks://", true, 1080}};
     for (const Kind& k : kKinds) {
         const size_t n = strlen(k.pszPrefix);
         if (strncasecmp(pszAnswer, k.pszPrefix, n) != 0)
             continue;
-        const char* pHost = pszAnswer + n;
-        const char* pEnd = pHost + strcspn(pHost, "/");
-        const char* pColon = nullptr;
-        for (const char* p = pHost; p < pEnd; ++p) {
-            if (*p == ':')
-                pColon = p;
-            if (*p == '@' || *p == ']')  // user information and IPv6 literals are not taken
-                return false;
+        const char* pAuth = pszAnswer + n;
+        const char* pEnd = pAuth + strcspn(pAuth, "/");
+        // "user[:password]@" before the host; the last "@" ends it.
+        const char* pHost = pAuth;
+        for (const char* p = pAuth; p < pEnd; ++p) {
+            if (*p == '@')
+                pHost = p + 1;
         }
-        const char* pHostEnd = pColon ? pColon : pEnd;
-        if (pHostEnd == pHost)
+        COrvSystemProxy found;
+        if (pHost != pAuth) {
+            const char* pUserEnd = pHost - 1;
+            const char* pColon = static_cast<const char*>(memchr(pAuth, ':', pUserEnd - pAuth));
+            const char* pNameEnd = pColon != nullptr ? pColon : pUserEnd;
+            found.m_sUserId = OrvUrlUnescapeA(pAuth, static_cast<int>(pNameEnd - pAuth));
+            if (pColon != nullptr)
+                found.m_sPasswd =
+                    OrvUrlUnescapeA(pColon + 1, static_cast<int>(pUserEnd - pColon - 1));
+        }
+        const char* pHostEnd = pHost;
+        if (pHost < pEnd && *pHost == '[') {
+            const char* pClose = static_cast<const char*>(memchr(pHost, ']', pEnd - pHost));
+            if (pClose == nullptr || pClose == pHost + 1)
+                return false;
+            pHostEnd = pClose + 1;
+        } else {
+            while (pHostEnd < pEnd && *pHostEnd != ':')
+                ++pHostEnd;
+        }
+        if (pHostEnd == pHost || (pHostEnd < pEnd && *pHostEnd != ':'))
             return false;
         int nPort = k.nDefaultPort;
-        if (pColon) {
+        if (pHostEnd < pEnd) {
             nPort = 0;
-            if (pColon + 1 == pEnd)
+            if (pHostEnd + 1 == pEnd)
                 return false;
-            for (const char* p = pColon + 1; p < pEnd; ++p) {
+            for (const char* p = pHostEnd + 1; p < pEnd; ++p) {
                 if (*p < '0' || *p > '9')
                     return false;
                 nPort = nPort * 10 + (*p - '0');
@@ -159,10 +186,11 @@ bool OrvParseSystemProxyAnswer(const char* pszAnswer, COrvSystemProxy& proxy) {
             if (nPort == 0)
                 return false;
         }
-        proxy.m_bDirect = false;
-        proxy.m_sHost = k.bSocks ? COrvStringA("socks5://") : COrvStringA();
-        proxy.m_sHost.Append(pHost, static_cast<int>(pHostEnd - pHost));
-        proxy.m_nPort = nPort;
+        found.m_bDirect = false;
+        found.m_sHost = k.bSocks ? COrvStringA("socks5://") : COrvStringA();
+        found.m_sHost.Append(pHost, static_cast<int>(pHostEnd - pHost));
+        found.m_nPort = nPort;
+        proxy = found;
         return true;
     }
     return false;

@@ -56,18 +56,23 @@ void OrvResetEffectiveProxy();
 // The proxy the system names for a URL.
 struct COrvSystemProxy {
     bool m_bDirect = true;  // no proxy for this URL
-    COrvStringA m_sHost;    // "socks5://host" for a SOCKS proxy
+    COrvStringA m_sHost;    // "socks5://host" for a SOCKS proxy; an IPv6 literal in brackets
     int m_nPort = 0;
+    COrvStringA m_sUserId;  // credentials the settings carry for the proxy (unescaped)
+    COrvStringA m_sPasswd;
 };
 
 // OrvGetSystemProxySettings: the proxy the system's settings give for pszUrl (desktop settings,
 // PAC, http_proxy / https_proxy / no_proxy). The first usable answer wins: "direct://" means
-// no proxy, "http://host[:port]" an HTTP proxy (port 8080 when none), "socks5://host[:port]" and
-// "socks://host[:port]" a SOCKS5 proxy (port 1080 when none). Fails (enNetNotFound) with "No
+// no proxy, "http://host[:port]" an HTTP proxy (port 8080 when none), "socks5://host[:port]",
+// "socks5h://host[:port]" and "socks://host[:port]" a SOCKS5 proxy (port 1080 when none). The
+// host may be an IPv6 literal in brackets and may follow "user[:password]@". The settings are
+// read through one libproxy factory kept for the process. Fails (enNetNotFound) with "No
 // proxy settings could be determined for " + URL when the system gives no usable answer, and
 // with "Proxy settings are not available: " + why when the settings cannot be read. Blocks (a
 // PAC script may be fetched); any thread.
 [[nodiscard]] bool OrvGetSystemProxySettings(const char* pszUrl, COrvSystemProxy& proxy,
                                              COrvError& err);
-// Parses one answer of the system ("direct://", "http://h:p", ...). False for any other form.
+// Parses one answer of the system ("direct://", "http://u:p@h:p", "socks5h://[::1]:1080", ...).
+// False for any other form.
 bool OrvParseSystemProxyAnswer(const char* pszAnswer, COrvSystemProxy& proxy);

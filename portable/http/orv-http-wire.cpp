@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "orv-http-auth.h"
+#include "orv-socket.h"
 #include "orv-sys.h"
 #include "orv-time.h"
 
@@ -303,15 +304,17 @@ bool OrvHttpBuildRequestHeader(const COrvHttpTxn& txn, const COrvHttpRequestCont
         return err.Set(enNetBadRequest, "CR or LF in the Cookie header");
 
     // Request-Line and Host.
+    // An IPv6 literal keeps its brackets in the absolute form and in Host.
+    const COrvStringA sUrlHost = OrvHostUrlForm(ctx.m_sHost);
     if (ctx.m_bViaHttpProxy)
         sHeader.Format("%s http://%s:%d%s HTTP/1.1\r\n", txn.m_sMethod.GetString(),
-                       ctx.m_sHost.GetString(), ctx.m_nPort, sPath.GetString());
+                       sUrlHost.GetString(), ctx.m_nPort, sPath.GetString());
     else
         sHeader.Format("%s %s HTTP/1.1\r\n", txn.m_sMethod.GetString(), sPath.GetString());
     bool bHostGiven = false;
     COrvStringA sHost = txn.GetRequestHeader("Host", &bHostGiven);
     if (!bHostGiven) {
-        sHost = ctx.m_sHost;
+        sHost = sUrlHost;
         if (ctx.m_nPort != (ctx.m_bHttps ? 443 : 80))
             sHost.AppendFormat(":%d", ctx.m_nPort);
     }

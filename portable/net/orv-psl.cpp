@@ -77,6 +77,10 @@ bool OrvSplitHost(const char* pszHost, COrvStringA& strSubdomain, COrvStringA& s
     COrvError err;
     if (pszHost == nullptr || !OrvHostToAscii(pszHost, -1, ascii, err))
         return false;
+    // A host with an empty label (a leading dot, two dots in a row) names no domain at all;
+    // the list would otherwise take the empty label for one ("example..com").
+    if (ascii.IsEmpty() || ascii[0] == '.' || ascii.Find("..") >= 0)
+        return false;
     const int nPos = OrvPublicSuffixPos(ascii.GetString(), ascii.GetLength());
     // nPos - 1 is the "." in front of the suffix; a label must come before it.
     if (nPos < 2)

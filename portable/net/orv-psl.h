@@ -21,7 +21,7 @@ int OrvPublicSuffixPos(const char* pszHost, int nLen = -1);
 // suffix ("www.example.co.uk" -> "example.co.uk"; "a.b.xn--p1ai" for an international name).
 // Empty when the host has none: an empty host, a host that is itself a public suffix (which
 // includes every host without a dot, such as "localhost"), a host whose name cannot be
-// converted, or an empty label just left of the suffix.
+// converted, or a host with an empty label anywhere (".example.com", "example..com").
 COrvStringA OrvRegistrableDomain(const char* pszHost);
 
 // Splits a host into the part left of its registrable domain (without the final ".", empty when

@@ -119,6 +119,9 @@ void OrvSocketSleepMs(int nMs) {
 
 void OrvSocketOsClose(int fd, bool bHard) {
     if (!bHard) {
+        // A TLS socket runs non-blocking; the graceful wait below relies on the receive
+        // time-out of a blocking read.
+        SetBlockingFd(fd, true);
         g_orv_sys.shutdown(fd, SHUT_WR);
         timeval tv{9, 0};
         g_orv_sys.setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -152,7 +155,13 @@ COrvStringA OrvSocketErrnoText(int nErrno) {
 
 // ---------------------------------------------------------------------------------------------
 
-bool COrvSocket::ConnectName(const char* pszHost, int nPort, int nConnectTimeout, COrvError& err) {
+bool COrvSocket::ConnectName(const char* pszHostIn, int nPort, int nConnectTimeout,
+                             COrvError& err) {
+    // An IPv6 literal as URLs write it ("[::1]") is resolved without its brackets.
+    COrvStringA strHost(pszHostIn);
+    if (strHost.GetLength() > 2 && strHost[0] == '[' && strHost[strHost.GetLength() - 1] == ']')
+        strHost = strHost.Mid(1, strHost.GetLength() - 2);
+    const char* const pszHost = strHost.GetString();
     in_addr a4{};
     if (ParseIPv4(pszHost, a4)) {
         sockaddr_in sa{};
@@ -361,8 +370,13 @@ bool COrvSocket::SetSendBufferSize(int nBytes, COrvError& err) {
 }
 
 bool COrvSocket::SetRecvLowWater(int nBytes, COrvError& err) {
+    if (nBytes < 1)
+        nBytes = 1;
+    if (nBytes == m_nRecvLowWater && m_fd >= 0)
+        return true;
     if (g_orv_sys.setsockopt(m_fd, SOL_SOCKET, SO_RCVLOWAT, &nBytes, sizeof nBytes) != 0)
         return SocketError(errno, "setting SO_RCVLOWAT", err);
+    m_nRecvLowWater = nBytes;
     return true;
 }
 
@@ -380,13 +394,16 @@ bool COrvSocket::WaitReady(bool bWrite, int64_t nDeadlineMs, COrvError& err,
     return true;
 }
 
+// Sends never block in the system: a full send buffer is waited for by a poll with what is left
+// of the one deadline of this call, so that partial progress never restarts the time-out.
 bool COrvSocket::SendPlain(const unsigned char* p, int nLen, COrvError& err) {
     const int64_t nDeadline = OrvSocketNowMs() + int64_t(m_nSendTimeout) * 1000;
     int nDone = 0;
     while (nDone < nLen) {
         const int nAsk = nLen - nDone;
-        const long r = OrvSysRetry(
-            [&] { return g_orv_sys.send(m_fd, p + nDone, size_t(nAsk), MSG_NOSIGNAL); });
+        const long r = OrvSysRetry([&] {
+            return g_orv_sys.send(m_fd, p + nDone, size_t(nAsk), MSG_NOSIGNAL | MSG_DONTWAIT);
+        });
         if (r > nAsk)
             return err.SetFormat(enNetServer,
                                  "Written wrong number too many chars to socket: %d > %d",
@@ -410,13 +427,39 @@ bool COrvSocket::SendPlain(const unsigned char* p, int nLen, COrvError& err) {
     return true;
 }
 
+// Receives never block in the system either: every wait is a poll bounded by what is left of
+// the receive time-out. A raised low-water mark makes the poll wake only once that many bytes
+// are there; when they do not come within kLowWaterWaitMs, what has arrived is taken, and when
+// nothing has, the mark drops back to one byte so that the rest of the wait ends with the first
+// byte.
 int COrvSocket::ReadPlain(unsigned char* p, int nMax, COrvError& err) {
+    constexpr int kLowWaterWaitMs = 10;
     const int64_t nDeadline = OrvSocketNowMs() + int64_t(m_nRecvTimeout) * 1000;
+    bool bWaited = false;
     for (;;) {
-        const long r = OrvSysRetry([&] { return g_orv_sys.recv(m_fd, p, size_t(nMax), 0); });
+        if (m_nRecvLowWater > 1 && !bWaited) {
+            const int64_t nSlice = OrvSocketNowMs() + kLowWaterWaitMs;
+            COrvError errWait;
+            if (!WaitReady(false, nSlice < nDeadline ? nSlice : nDeadline, errWait,
+                           "receiving data") &&
+                errWait.Code() != enNetTimeout) {
+                err.Set(errWait.Code(), errWait.Text());
+                return -1;
+            }
+            bWaited = true;
+        }
+        const long r =
+            OrvSysRetry([&] { return g_orv_sys.recv(m_fd, p, size_t(nMax), MSG_DONTWAIT); });
         if (r >= 0)
             return static_cast<int>(r);
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (m_nRecvLowWater > 1) {
+                COrvError errMark;
+                if (!SetRecvLowWater(1, errMark)) {
+                    err.Set(errMark.Code(), errMark.Text());
+                    return -1;
+                }
+            }
             COrvError errWait;
             if (WaitReady(false, nDeadline, errWait, "receiving data"))
                 continue;

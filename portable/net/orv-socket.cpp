@@ -99,6 +99,15 @@ OrvSocketFaultSettings OrvGetSocketFaultSettings() {
     return g_fault;
 }
 
+COrvStringA OrvHostUrlForm(const char* pszHost) {
+    COrvStringA s(pszHost != nullptr ? pszHost : "");
+    if (!s.IsEmpty() && s[0] != '[' && s.Find(':') >= 0) {
+        s.Insert(0, '[');
+        s += "]";
+    }
+    return s;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 COrvSocket::COrvSocket() = default;
@@ -129,6 +138,7 @@ void COrvSocket::ResetFields() {
     m_strPeerText.Empty();
     m_nPeerPort = 0;
     m_nSendTimeout = m_nRecvTimeout = m_nWaitTimeout = kDefaultTimeout;
+    m_nRecvLowWater = 1;
     m_nOwnerThread = 0;
     m_nStartMs = 0;
     m_pObserver = nullptr;
@@ -293,6 +303,13 @@ bool COrvSocket::ConnectWithRetries(const char* pszHost, int nPort, bool bTls, b
 bool COrvSocket::StartTls(const char* pszHost, unsigned nTlsOptions, COrvError& err) {
     if (!CheckUsable(err))
         return false;
+    // A TLS socket runs non-blocking: OpenSSL's reads and writes return at once and every wait
+    // is a poll with what is left of the call's deadline (a blocking write would restart the
+    // system's send time-out after every partial write).
+    if (!SetBlocking(false, err)) {
+        Close(true);
+        return false;
+    }
     void* pSsl = nullptr;
     if (!OrvSslIoStartClient(m_fd, pszHost, m_nPeerPort, m_strCertName, nTlsOptions, m_bTrustAny,
                              m_nRecvTimeout, m_pResumeSession, pSsl, err)) {
@@ -305,8 +322,10 @@ bool COrvSocket::StartTls(const char* pszHost, unsigned nTlsOptions, COrvError& 
 }
 
 bool COrvSocket::AcceptTls(COrvSslServerContext& ctx, COrvError& err) {
-    if (!CheckUsable(err))
+    if (!CheckUsable(err) || !SetBlocking(false, err)) {
+        Close(true);
         return false;
+    }
     void* pSsl = nullptr;
     if (!OrvSslIoAccept(m_fd, ctx, m_nRecvTimeout, pSsl, err)) {
         Close(true);

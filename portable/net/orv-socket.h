@@ -50,6 +50,10 @@ OrvSocketFaultSettings OrvGetSocketFaultSettings();
 // A failed bind is logged and the connect goes on unbound. Any thread; set it at start-up.
 void OrvSetSocketBindAddress(const char* pszAddress);
 
+// A host as URLs, Host headers and CONNECT targets write it: an IPv6 literal ("::1") in
+// brackets ("[::1]"); a name, an IPv4 address or a literal already in brackets as it is.
+COrvStringA OrvHostUrlForm(const char* pszHost);
+
 // The text of a socket errno value, as used in every socket error text; its code is
 // OrvResultFromErrno(nErrno, OrvErrnoUse::Socket).
 COrvStringA OrvSocketErrnoText(int nErrno);
@@ -68,15 +72,16 @@ public:
     COrvSocket(const COrvSocket&) = delete;
     COrvSocket& operator=(const COrvSocket&) = delete;
 
-    // Connects to pszHost (a name or a dotted IPv4 address) at nPort. Closes the socket first
-    // when it is open. Names are resolved with the port; IPv4 addresses are tried first, in the
-    // resolver's order, then IPv6 ones when IPv6 is allowed; the observer's abort check runs
-    // between attempts. An attempt failing with enNetCertificate, enNetNoMemory, enNetResources,
-    // enNetCancelled or 14 ends the loop. nConnectTimeout > 0 waits in one-second steps (abort
-    // check after each; "Connecting to <peer>: timeout" when they run out); 0 blocks. Send and
-    // receive time-outs of 0 mean 90 seconds. With bTls the TLS client is started over the new
-    // connection (host name checked unless bTrustAny; nTlsOptions as in orv-ssl.h). Records the
-    // calling thread as the owner. Blocks. On failure the socket is closed and err says why.
+    // Connects to pszHost (a name, a dotted IPv4 address or an IPv6 literal, with or without the
+    // brackets of a URL) at nPort. Closes the socket first when it is open. Names are resolved
+    // with the port; IPv4 addresses are tried first, in the resolver's order, then IPv6 ones when
+    // IPv6 is allowed; the observer's abort check runs between attempts. An attempt failing with
+    // enNetCertificate, enNetNoMemory, enNetResources, enNetCancelled or 14 ends the loop.
+    // nConnectTimeout > 0 waits in one-second steps (abort check after each; "Connecting to <peer>:
+    // timeout" when they run out); 0 blocks. Send and receive time-outs of 0 mean 90 seconds. With
+    // bTls the TLS client is started over the new connection (host name checked unless bTrustAny;
+    // nTlsOptions as in orv-ssl.h). Records the calling thread as the owner. Blocks. On failure the
+    // socket is closed and err says why.
     [[nodiscard]] bool Connect(const char* pszHost, int nPort, bool bTls, bool bTrustAny,
                                unsigned nTlsOptions, int nConnectTimeout, int nSendTimeout,
                                int nRecvTimeout, IOrvTransferObserver* pObserver, COrvError& err);
@@ -118,7 +123,8 @@ public:
     void Disconnect();
 
     // Sends nLen (> 0) bytes: into the send buffer while buffered sending is on, else at once.
-    // Blocks up to the send time-out. On failure the socket is closed. Owner thread.
+    // Blocks up to the send time-out, one deadline for the whole call however the bytes go out
+    // (plain or TLS). On failure the socket is closed. Owner thread.
     [[nodiscard]] bool Send(const void* pData, int nLen, COrvError& err);
     [[nodiscard]] bool SendString(const char* psz, COrvError& err);
     // Buffered sending on or off (off does not flush).
@@ -159,7 +165,9 @@ public:
     [[nodiscard]] bool SetSendBufferSize(int nBytes, COrvError& err);
     // The least number of bytes a receive waits for (1: any byte wakes it), capped by the count
     // asked for; the end of the stream, an error or the time-out still end the wait with fewer
-    // ("setting SO_RCVLOWAT").
+    // ("setting SO_RCVLOWAT"). A plain receive waits at most about 10 ms for such a piece and
+    // then takes what is there; when nothing is, the mark drops back to 1 for the rest of the
+    // wait. Setting the mark in force again costs nothing.
     [[nodiscard]] bool SetRecvLowWater(int nBytes, COrvError& err);
 
     // Listens on pszAddress (null or empty: "127.0.0.1") at nPort; nPort 0 lets the system choose
@@ -268,6 +276,7 @@ private:
     int m_nSendTimeout = kDefaultTimeout;
     int m_nRecvTimeout = kDefaultTimeout;
     int m_nWaitTimeout = kDefaultTimeout;
+    int m_nRecvLowWater = 1;  // SO_RCVLOWAT of the descriptor
     // Set by Disconnect from another thread; the owner closes at its next step.
     std::atomic<bool> m_bClosedOutside{false};
     bool m_bFailed = false;

@@ -101,8 +101,16 @@ bool ConnectImpl(COrvSocket& sock, const char* pszHost, int nPort, COrvError& er
         memcpy(req + n, pszHost, nHost);
         n += static_cast<int>(nHost);
     } else {
-        ORV_ASSERT_TEXT(false, "IPv6 SOCKS5 destination");
-        return err.Set(enNetBadRequest, "IPv6 destination address not supported");
+        // An IPv6 literal, with or without the brackets of a URL, goes as its sixteen bytes.
+        COrvStringA strAddr(pszHost);
+        if (nHost > 2 && pszHost[0] == '[' && pszHost[nHost - 1] == ']')
+            strAddr = COrvStringA(pszHost + 1, static_cast<int>(nHost) - 2);
+        in6_addr a6{};
+        if (inet_pton(AF_INET6, strAddr, &a6) != 1)
+            return err.SetFormat(enNetBadRequest, "bad IPv6 destination address %s", pszHost);
+        req[n++] = 4;
+        memcpy(req + n, &a6, 16);
+        n += 16;
     }
     req[n++] = static_cast<unsigned char>((nPort >> 8) & 0xFF);
     req[n++] = static_cast<unsigned char>(nPort & 0xFF);
@@ -130,6 +138,16 @@ bool ConnectImpl(COrvSocket& sock, const char* pszHost, int nPort, COrvError& er
                 return false;
         }
         strBound.Format("%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+    } else if (nType == 4) {
+        // A proxy that reaches the destination over IPv6 names the address it bound there.
+        unsigned char a[16];
+        for (unsigned char& b : a) {
+            if (!ReadByte(sock, b, "unexpected EOF in BND.ADDR", err))
+                return false;
+        }
+        char sz[INET6_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET6, a, sz, sizeof sz);
+        strBound = sz;
     } else if (nType == 3) {
         unsigned char nLen = 0;
         if (!ReadByte(sock, nLen, "unexpected EOF in BND.ADDR", err))

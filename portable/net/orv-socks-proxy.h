@@ -21,8 +21,9 @@ COrvStringA OrvSocks5ReplyText(int nReply);
                                       int& nChosen, COrvError& err);
 
 // Asks the proxy to connect to pszHost:nPort and reads its reply. A dotted IPv4 host goes as an
-// address, any other name (1..255 bytes, no ':') as a name; IPv6 addresses are not supported
-// (assertion). An empty host is "empty destination address", one of 256 bytes or more
+// address, an IPv6 literal (with or without brackets) as its sixteen bytes, any other name
+// (1..255 bytes, no ':') as a name. The bound address of the reply may be IPv4, a name or IPv6
+// (given without brackets). An empty host is "empty destination address", one of 256 bytes or more
 // "destination address too long" (enNetBadRequest), refused before anything is written. A
 // nonzero reply code closes the socket and fails with its text (enNetConnection). On success
 // strBound / nBoundPort hold the address the proxy bound (when given).

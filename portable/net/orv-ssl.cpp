@@ -389,6 +389,35 @@ bool WaitFd(int fd, bool bWrite, int64_t nDeadline) {
     return OrvSysPoll(&pfd, 1, static_cast<int>(nLeft)) > 0;
 }
 
+// The session cache key of a client connection: the peer, and everything that decides whose
+// identity a resumed session stands for. A session is resumed without a new certificate
+// exchange, so one made with another client certificate (or none), or checked under other rules,
+// must never be offered. The plain case (no client certificate, verified with the built-in
+// rules) is "host:port".
+COrvStringA SessionCacheKey(SSL* pSsl, const char* pszHost, int nPort, bool bTrustAny) {
+    COrvStringA sKey;
+    sKey.Format("%s:%d", pszHost, nPort);
+    if (X509* pClient = SSL_get_certificate(pSsl); pClient != nullptr) {
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int nMd = 0;
+        sKey += " client=";
+        if (X509_digest(pClient, EVP_sha256(), md, &nMd) == 1) {
+            for (unsigned i = 0; i < nMd; ++i)
+                sKey.AppendFormat("%02x", md[i]);
+        }
+    }
+    if (bTrustAny)
+        sKey += " trust-any";
+    std::lock_guard<std::mutex> guard(g_optionsMutex);
+    if (g_bTrustSystem)
+        sKey += " system-roots";
+    if (!g_strRootOptions.IsEmpty())
+        sKey += " roots=" + g_strRootOptions;
+    if (!g_strCustomPattern.IsEmpty())
+        sKey += " pattern=" + g_strCustomPattern;
+    return sKey;
+}
+
 // Runs a handshake step (SSL_connect or SSL_accept) again while it waits for the socket, until it
 // completes (1), fails, or the deadline passes. Returns the step's last result; nErr holds its
 // SSL_get_error code when that is not 1.
@@ -668,9 +697,14 @@ bool OrvSslNameMatches(const char* pszCertName, const char* pszHost) {
             // Only a whole left-most label, never over an address or a public suffix.
             if (i != 0 || IsNumericAddress(pszHost))
                 return false;
-            const char* pszRest = apCert[1];
+            // The list's private section (hosting services such as "github.io") names
+            // registries whose customers get certificates for "*.<service>": only the ICANN
+            // section forbids a wildcard. The list holds lower-case names.
+            COrvStringA sRest(apCert[1]);
+            sRest.MakeLower();
             const psl_ctx_t* pPsl = psl_builtin();
-            if (pPsl != nullptr ? psl_is_public_suffix(pPsl, pszRest) != 0 : nCert < 3)
+            if (pPsl != nullptr ? psl_is_public_suffix2(pPsl, sRest, PSL_TYPE_ICANN) != 0
+                                : nCert < 3)
                 return false;
             continue;
         }
@@ -755,60 +789,73 @@ bool OrvSslVerifyPeer(void* pSslIn, const char* pszHost, COrvStringA& strError) 
         else if (inet_pton(AF_INET6, sHost, abHost) == 1)
             nHostLen = 16;
     }
-    COrvStringA asNames[64];
-    int nNames = 0;
-    char szCn[257] = {};
-    if (X509_NAME_get_text_by_NID(X509_get_subject_name(pCert), NID_commonName, szCn, sizeof szCn) >
-        0)
-        asNames[nNames++] = szCn;
+    COrvStringA sPattern;
+    {
+        std::lock_guard<std::mutex> guard(g_optionsMutex);
+        sPattern = g_strCustomPattern;
+    }
+    // Every name is compared, however many the certificate carries; the joined list is only for
+    // the failure text.
+    COrvStringA sJoined;
+    auto matches = [&](const COrvStringA& sName) {
+        if (!sJoined.IsEmpty())
+            sJoined += ",";
+        sJoined += sName;
+        if (!sPattern.IsEmpty())
+            return GlobMatch(sPattern, sName);
+        return nHostLen == 0 && OrvSslNameMatches(sName, pszHost);
+    };
+    bool bMatch = false;
+    bool bHaveDnsName = false;
     GENERAL_NAMES* pAlt = static_cast<GENERAL_NAMES*>(
         X509_get_ext_d2i(pCert, NID_subject_alt_name, nullptr, nullptr));
     if (pAlt != nullptr) {
-        for (int i = 0; i < sk_GENERAL_NAME_num(pAlt) && nNames < 64; ++i) {
+        for (int i = 0; i < sk_GENERAL_NAME_num(pAlt) && !bMatch; ++i) {
             const GENERAL_NAME* pName = sk_GENERAL_NAME_value(pAlt, i);
             if (pName->type == GEN_IPADD) {
                 const int nLen = ASN1_STRING_length(pName->d.iPAddress);
                 const unsigned char* p = ASN1_STRING_get0_data(pName->d.iPAddress);
                 if (nHostLen != 0 && nLen == nHostLen && memcmp(p, abHost, nLen) == 0) {
-                    GENERAL_NAMES_free(pAlt);
-                    X509_free(pCert);
-                    return true;
+                    bMatch = true;
+                    break;
                 }
                 char sz[INET6_ADDRSTRLEN] = {};
                 if ((nLen == 4 || nLen == 16) &&
                     inet_ntop(nLen == 4 ? AF_INET : AF_INET6, p, sz, sizeof sz) != nullptr)
-                    asNames[nNames++] = sz;
+                    bMatch = matches(COrvStringA(sz));
                 continue;
             }
             if (pName->type != GEN_DNS)
                 continue;
+            bHaveDnsName = true;
             const ASN1_IA5STRING* pStr = pName->d.dNSName;
             const int nLen = ASN1_STRING_length(pStr);
             const char* p = reinterpret_cast<const char*>(ASN1_STRING_get0_data(pStr));
             // A name with an embedded NUL is a forgery and never matches.
             if (nLen <= 0 || memchr(p, 0, nLen) != nullptr)
                 continue;
-            asNames[nNames++] = COrvStringA(p, nLen);
+            bMatch = matches(COrvStringA(p, nLen));
         }
         GENERAL_NAMES_free(pAlt);
     }
+    // The common name counts only when the certificate has no DNS name at all: a certificate
+    // that lists its DNS names vouches for those alone.
+    if (!bMatch && !bHaveDnsName) {
+        char szCn[257] = {};
+        if (X509_NAME_get_text_by_NID(X509_get_subject_name(pCert), NID_commonName, szCn,
+                                      sizeof szCn) > 0) {
+            const COrvStringA sSans = sJoined;
+            sJoined.Empty();
+            bMatch = matches(COrvStringA(szCn));
+            if (!sSans.IsEmpty()) {
+                sJoined += ",";
+                sJoined += sSans;
+            }
+        }
+    }
     X509_free(pCert);
-    COrvStringA sPattern;
-    {
-        std::lock_guard<std::mutex> guard(g_optionsMutex);
-        sPattern = g_strCustomPattern;
-    }
-    COrvStringA sJoined;
-    for (int i = 0; i < nNames; ++i) {
-        const bool bMatch = !sPattern.IsEmpty() ? GlobMatch(sPattern, asNames[i])
-                            : nHostLen == 0     ? OrvSslNameMatches(asNames[i], pszHost)
-                                                : false;
-        if (bMatch)
-            return true;
-        if (i > 0)
-            sJoined += ",";
-        sJoined += asNames[i];
-    }
+    if (bMatch)
+        return true;
     if (!sPattern.IsEmpty())
         strError.Format("Name(s) in certificate '%s' didn't match custom pattern '%s'",
                         sJoined.GetString(), sPattern.GetString());
@@ -994,13 +1041,18 @@ bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* psz
         ORV_ASSERT_TEXT(r > 0, "cipher_set_result > 0");
     }
     ERR_clear_error();
-    if ((nOptions & kOrvTlsSni) && pszHost != nullptr && *pszHost != 0 &&
-        !IsNumericAddress(pszHost))
-        SSL_set_tlsext_host_name(pSsl, pszHost);
+    // The name the server knows itself by: an IPv6 literal without the brackets of a URL, a
+    // fully qualified name without its final dot (neither is a valid server name).
+    COrvStringA sHost = pszHost != nullptr ? pszHost : "";
+    if (sHost.GetLength() > 2 && sHost[0] == '[' && sHost[sHost.GetLength() - 1] == ']')
+        sHost = sHost.Mid(1, sHost.GetLength() - 2);
+    else if (sHost.GetLength() > 1 && sHost[sHost.GetLength() - 1] == '.')
+        sHost.Truncate(sHost.GetLength() - 1);
+    if ((nOptions & kOrvTlsSni) && !sHost.IsEmpty() && !IsNumericAddress(sHost))
+        SSL_set_tlsext_host_name(pSsl, sHost.GetString());
     const bool bCache = !(nOptions & kOrvTlsNoSessionCache) && pExplicitSession == nullptr;
     if (bCache) {
-        COrvStringA sKey;
-        sKey.Format("%s:%d", pszHost != nullptr ? pszHost : "", nPort);
+        const COrvStringA sKey = SessionCacheKey(pSsl, sHost, nPort, bTrustAny);
         char* pszKey = strdup(sKey.GetString());
         if (pszKey != nullptr && SSL_set_ex_data(pSsl, g_nKeyIndex, pszKey) != 1)
             free(pszKey);
@@ -1026,7 +1078,7 @@ bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* psz
         return err.Set(enNetConnection, "explicit session reuse failed");
     if (!bTrustAny) {
         COrvStringA sWhy;
-        if (!OrvSslVerifyPeer(pSsl, pszHost, sWhy))
+        if (!OrvSslVerifyPeer(pSsl, sHost, sWhy))
             return err.Set(enNetCertificate, sWhy);
     }
     pSslOut = pSsl;

@@ -26,7 +26,8 @@ enum : unsigned {
     kOrvTlsCipherListA = 32,  // cipher lists, applied in the order A, B, C: the last one wins
     kOrvTlsCipherListB = 64,
     kOrvTlsCipherListC = 128,
-    kOrvTlsSni = 256,             // send the host name unless it is a numeric address
+    kOrvTlsSni = 256,             // send the host name (without a final dot) unless it is an
+                                  // address ("[::1]" included)
     kOrvTlsNoSessionCache = 512,  // neither use nor fill the client session cache
 };
 
@@ -68,13 +69,15 @@ void OrvSslSetHandshakeTrace(bool bOn);
 // Whether a certificate name matches the host: names and host are split at "."; the name needs
 // at least two labels, no more than the host and no empty label; labels compare without regard to
 // ASCII case. A "*" label matches exactly one whole host label and only as the left-most label;
-// it never stands for a public suffix ("*.com", "*.co.uk"). A numeric address host never matches
-// a name (addresses are checked against the IP address entries by OrvSslVerifyPeer).
+// it never stands for a public suffix of the list's ICANN section ("*.com", "*.co.uk", in any
+// case), while the names of its private section take one ("*.github.io"). A numeric address host
+// never matches a name (addresses are checked against the IP address entries by OrvSslVerifyPeer).
 bool OrvSslNameMatches(const char* pszCertName, const char* pszHost);
 // Checks a finished handshake of pSsl (an OpenSSL SSL*): the chain verified, a peer certificate
-// present, one of its names (common name and DNS alternative names) matching pszHost (or the
-// custom pattern); an address host (IPv4, IPv6, "[::1]") must equal one of the IP address
-// entries byte for byte instead. False with the reason in strError.
+// present, one of its DNS alternative names (all of them are compared; the common name only
+// when there is no DNS name) matching pszHost (or the custom pattern); an address host (IPv4, IPv6,
+// "[::1]") must equal one of the IP address entries byte for byte instead. False with the reason in
+// strError.
 [[nodiscard]] bool OrvSslVerifyPeer(void* pSsl, const char* pszHost, COrvStringA& strError);
 // " [SUBJECT] '...' [ISSUER] '...' [THUMBPRINT] SHA-1=..." of the peer certificate of pSsl.
 COrvStringA OrvSslDescribePeer(void* pSsl);
@@ -84,7 +87,10 @@ COrvStringA OrvSslDescribePeer(void* pSsl);
 bool OrvSslInstallLocks();
 void OrvSslRemoveLocks();
 
-// The client session cache (at most 256 entries keyed "host:port"; the oldest is evicted).
+// The client session cache (at most 256 entries; the oldest is evicted). An entry is keyed by
+// "host:port" and, when they apply, the client certificate's SHA-256, trust-any and the trust
+// settings ("host:port client=<hex> trust-any ..."), so that a session is only resumed for the
+// same identity on both sides.
 int OrvSslSessionCacheCount();
 bool OrvSslSessionCacheHas(const char* pszKey);
 void OrvSslSessionCacheClear();

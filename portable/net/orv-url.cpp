@@ -290,6 +290,9 @@ bool COrvUrl::Crack(const char* pszUrl, int nLen, COrvError& err) {
                     break;
                 }
             }
+            // Port 0 reaches no server, and the rebuilt URL would read as the default port.
+            if (pszFail == nullptr && nPort == 0)
+                pszFail = "Bad URL: bad port number";
             m_nPort = nPort;
             bPort = true;
         }
@@ -451,13 +454,35 @@ COrvStringW OrvUrlUnescapeW(const char16_t* psz, int nLen) {
     if (!OrvUtf16ToUtf8(psz != nullptr ? psz : u"", n, utf8))
         return COrvStringW();
     const COrvStringA bytes = OrvUrlUnescapeA(utf8.GetString(), utf8.GetLength());
+    // The converter ends its input at a NUL: each run between escaped NULs is converted on its
+    // own, and every "%00" stays a U+0000 inside the result (counted in its length).
+    const char* const pBytes = bytes.GetString();
+    const int nBytes = bytes.GetLength();
+    auto convert = [&](char16_t* pOut, int nCap) {
+        int nDone = 0;
+        for (int i = 0; i <= nBytes;) {
+            const void* pNul = memchr(pBytes + i, 0, static_cast<size_t>(nBytes - i));
+            const int nRun = pNul != nullptr
+                                 ? static_cast<int>(static_cast<const char*>(pNul) - pBytes) - i
+                                 : nBytes - i;
+            nDone +=
+                OrvUtf8ToUtf16(pBytes + i, nRun, true, pOut != nullptr ? pOut + nDone : nullptr,
+                               pOut != nullptr ? nCap - nDone : 0);
+            if (pNul == nullptr)
+                break;
+            if (pOut != nullptr)
+                pOut[nDone] = 0;
+            ++nDone;
+            i += nRun + 1;
+        }
+        return nDone;
+    };
+    const int nNeed = convert(nullptr, 0);
     COrvStringW out;
-    const int nNeed = OrvUtf8ToUtf16(bytes.GetString(), bytes.GetLength(), true, nullptr, 0);
     char16_t* pOut = out.GetBuffer(nNeed + 1);
     if (pOut == nullptr)
         return COrvStringW();
-    const int nGot = OrvUtf8ToUtf16(bytes.GetString(), bytes.GetLength(), true, pOut, nNeed + 1);
-    out.ReleaseBuffer(nGot);
+    out.ReleaseBuffer(convert(pOut, nNeed + 1));
     return out;
 }
 

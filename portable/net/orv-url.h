@@ -58,8 +58,8 @@ public:
     // query and fragment together, is the extra info. No field is unescaped.
     // Fails (bad request, with a text) and leaves the empty record for: no ":", an unknown scheme
     // over 32 characters, a URL over 2089 bytes or holding a NUL inside nLen, any field over its
-    // capacity, a port that is not a decimal number up to 65535, "//" after mailto, a second "@"
-    // in the authority, a "[" host without its "]".
+    // capacity, a port that is not a decimal number from 1 to 65535, "//" after mailto, a second
+    // "@" in the authority, a "[" host without its "]".
     [[nodiscard]] bool Crack(const char* pszUrl, int nLen, COrvError& err);
     // The same without a reason.
     [[nodiscard]] bool Crack(const char* pszUrl, int nLen = -1);
@@ -151,6 +151,8 @@ COrvStringW OrvUrlEscapeQueryValueW(const char16_t* psz, int nLen = -1);
 // exceeds the input's. Never fails except on lack of memory (result empty then).
 COrvStringA OrvUrlUnescapeA(const char* psz, int nLen = -1);
 // Unescapes wide text: the unescaped bytes are read as UTF-8 (invalid sequences become U+FFFD).
+// An escaped NUL ("%00") is a U+0000 inside the result, which keeps the text after it: use the
+// length, not the terminator, to see all of it.
 COrvStringW OrvUrlUnescapeW(const char16_t* psz, int nLen = -1);
 // Unescapes into a caller buffer of nOutCap bytes: never writes more than nOutCap bytes (no
 // terminating NUL is added). Returns the count of bytes the whole result needs; when that exceeds

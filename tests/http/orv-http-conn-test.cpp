@@ -108,8 +108,20 @@ TEST(SystemProxy, AnswersAreParsed) {
     EXPECT_EQ(p.m_nPort, 9050);
     ASSERT_TRUE(OrvParseSystemProxyAnswer("socks://s.lan", p));
     EXPECT_EQ(p.m_nPort, 1080);
+    // Credentials, IPv6 literals and socks5h, as desktop settings and PAC scripts give them.
+    ASSERT_TRUE(OrvParseSystemProxyAnswer("http://u%40x:p%3Aw@[::1]:3128", p));
+    EXPECT_EQ(ToStd(p.m_sHost), "[::1]");
+    EXPECT_EQ(p.m_nPort, 3128);
+    EXPECT_EQ(ToStd(p.m_sUserId), "u@x");
+    EXPECT_EQ(ToStd(p.m_sPasswd), "p:w");
+    ASSERT_TRUE(OrvParseSystemProxyAnswer("socks5h://me@127.0.0.1:1081", p));
+    EXPECT_EQ(ToStd(p.m_sHost), "socks5://127.0.0.1");
+    EXPECT_EQ(p.m_nPort, 1081);
+    EXPECT_EQ(ToStd(p.m_sUserId), "me");
+    EXPECT_TRUE(p.m_sPasswd.IsEmpty());
     for (const char* bad : {"ftp://x:1", "http://", "http://:80", "http://h:", "http://h:0",
-                            "http://h:65536", "http://h:8a", "http://u@h:1", "wpad://", ""}) {
+                            "http://h:65536", "http://h:8a", "http://u@", "http://[::1",
+                            "http://[]:1", "http://[::1]x:1", "wpad://", ""}) {
         EXPECT_FALSE(OrvParseSystemProxyAnswer(bad, p)) << bad;
         EXPECT_TRUE(p.m_bDirect && p.m_sHost.IsEmpty()) << bad;
     }

@@ -11,7 +11,10 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +23,7 @@
 #include "orv-http-proxy.h"
 #include "orv-http-socket-engine.h"
 #include "orv-http-test-util.h"
+#include "orv-socket.h"
 #include "orv-ssl.h"
 #include "orv-test-servers.h"
 #include "orv-test-support.h"
@@ -449,6 +453,118 @@ TEST_P(ProxyTest, HttpsTargetTunnelsThroughConnectAndVerifiesTheOriginName) {
     EXPECT_EQ(err.Code(), CertificateFailureCode(GetParam())) << err.Text();
 }
 
+// A scripted server on a loopback address: answers each of nConnections connections with
+// reply (the whole response, the connection closed after it) and records the request line and
+// Host header of each.
+class ScriptedServer {
+public:
+    ScriptedServer(const char* pszAddress, int nConnections, std::string reply)
+        : m_reply(std::move(reply)) {
+        COrvError err;
+        EXPECT_TRUE(m_listen.Listen(pszAddress, 0, 4, err)) << err.Text();
+        m_thread = std::thread([this, nConnections] {
+            for (int i = 0; i < nConnections; ++i) {
+                COrvSocket s;
+                COrvError e;
+                if (!m_listen.Accept(s, 10000, e))
+                    return;
+                std::string request;
+                for (COrvStringA line; s.RecvLine(line, e) && !line.IsEmpty();) {
+                    if (request.empty() || line.Left(5).CompareNoCase("host:") == 0)
+                        request += ToStd(line) + "\n";
+                }
+                {
+                    std::lock_guard<std::mutex> guard(m_mutex);
+                    m_requests.push_back(request);
+                }
+                (void)s.SendString(m_reply.c_str(), e);
+                s.Close(false);
+            }
+        });
+    }
+    ~ScriptedServer() { m_thread.join(); }
+    int Port() const { return m_listen.GetLocalPort(); }
+    std::vector<std::string> Requests() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_requests;
+    }
+
+private:
+    COrvSocket m_listen;
+    std::string m_reply;
+    std::mutex m_mutex;
+    std::vector<std::string> m_requests;
+    std::thread m_thread;
+};
+
+// IPv6 literals keep their brackets in every URL, Host header, request line and CONNECT target,
+// and lose them to be resolved: a redirect to one, a proxy given as one, an origin reached
+// through a proxy.
+TEST_P(ProxyTest, Ipv6LiteralsAreWrittenInBracketsAndConnected) {
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nv6";
+    {
+        ScriptedServer v6("::1", 1, ok);
+        const std::string target = "[::1]:" + std::to_string(v6.Port());
+        ScriptedServer v4("127.0.0.1", 1,
+                          "HTTP/1.1 302 Found\r\nLocation: http://" + target +
+                              "/moved\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        COrvHttpConnConfig cfg;
+        cfg.m_bUsePlatformEngine = GetParam();
+        COrvHttpTxn txn;
+        COrvError err;
+        const std::string url = "http://127.0.0.1:" + std::to_string(v4.Port()) + "/start";
+        ASSERT_TRUE(DoOrvHttpTxnAndClose(url.c_str(), txn, cfg, err)) << err.Text();
+        EXPECT_EQ(ToStd(txn.m_sBody), "v6");
+        const auto requests = v6.Requests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0], "GET /moved HTTP/1.1\nHost: " + target + "\n");
+    }
+    for (const char* pszProxy : {"::1", "[::1]"}) {
+        COrvProxySettings s;
+        s.m_bUseProxy_Manual = true;
+        s.m_sHost = pszProxy;
+        s.m_nPort = Squid().OpenPort();
+        COrvStringA sLog;
+        COrvError err;
+        ASSERT_TRUE(OrvSetAndTestEffectiveProxy(s, true, false, sLog, err)) << err.Text();
+        // An origin by name through the proxy on ::1.
+        COrvHttpEngineConnection conn(Through(Nginx().Port(), false));
+        COrvHttpTxn txn;
+        txn.m_sPath = "/hello.txt";
+        ASSERT_TRUE(conn.SendReceive(txn, err)) << pszProxy << ": " << err.Text();
+        EXPECT_EQ(ToStd(txn.m_sBody), "Hello from the origin\n");
+        // An IPv6 origin through it: the absolute form must be a URL the proxy accepts.
+        ScriptedServer v6("::1", 1, ok);
+        COrvHttpConnConfig cfg;
+        cfg.m_bUsePlatformEngine = GetParam();
+        COrvHttpTxn txn6;
+        const std::string target = "[::1]:" + std::to_string(v6.Port());
+        ASSERT_TRUE(DoOrvHttpTxnAndClose(("http://" + target + "/p6").c_str(), txn6, cfg, err))
+            << pszProxy << ": " << err.Text();
+        EXPECT_EQ(ToStd(txn6.m_sBody), "v6");
+        EXPECT_TRUE(
+            OrvWaitFor([&] { return ProxyLogLines("GET http://" + target + "/p6") == 1; }, 3000))
+            << FileText(Squid().AccessLog());
+    }
+    // A CONNECT to an IPv6 origin names it in brackets, in the target and in Host.
+    ScriptedServer proxy(
+        "127.0.0.1", 1, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    COrvProxySettings s;
+    s.m_bUseProxy_Manual = true;
+    s.m_sHost = "127.0.0.1";
+    s.m_nPort = proxy.Port();
+    COrvStringA sLog;
+    COrvError err;
+    ASSERT_TRUE(OrvSetAndTestEffectiveProxy(s, true, false, sLog, err)) << err.Text();
+    COrvHttpConnConfig cfg;
+    cfg.m_bUsePlatformEngine = GetParam();
+    COrvHttpTxn txn;
+    EXPECT_FALSE(DoOrvHttpTxnAndClose("https://[::1]:8443/", txn, cfg, err));
+    const auto requests = proxy.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0], "CONNECT [::1]:8443 HTTP/1.1\nHost: [::1]:8443\n");
+}
+
 TEST_P(ProxyTest, ProxyServiceUnavailableHasItsOwnText) {
     UseManualProxy(Squid().OpenPort());
     const int nDead = OrvTestFreePort();  // nothing listens there: the proxy answers 503
@@ -460,6 +576,85 @@ TEST_P(ProxyTest, ProxyServiceUnavailableHasItsOwnText) {
         EXPECT_EQ(err.Code(), enNetConnection) << err.Text();
         EXPECT_EQ(ToStd(err.Text()).rfind("Proxy reported Connection error: ", 0), 0u)
             << bHttps << " " << err.Text();
+    }
+}
+
+// An authenticating proxy: credentials are supplied once per connection, not asked for again by
+// every transaction, and a streamed body (which cannot be sent twice) goes through it.
+TEST_P(ProxyTest, AuthenticatingProxyAsksOnceAndTakesStreamedBodies) {
+    for (bool bHttps : {false, true}) {
+        UseManualProxy(Squid().AuthPort(), "proxyuser", "proxypass");
+        LogObserver obs;
+        COrvHttpConnConfig cfg = Through(bHttps ? Nginx().TlsPort() : Nginx().Port(), bHttps);
+        cfg.m_sCaFile = Nginx().CertFile().c_str();
+        cfg.m_pObserver = &obs;
+        COrvHttpEngineConnection conn(cfg);
+        COrvError err;
+        for (int i = 0; i < 3; ++i) {
+            COrvHttpTxn txn;
+            txn.m_sPath = "/hello.txt";
+            ASSERT_TRUE(conn.SendReceive(txn, err)) << bHttps << " " << i << " " << err.Text();
+            EXPECT_EQ(ToStd(txn.m_sBody), "Hello from the origin\n");
+        }
+        const std::string asked =
+            GetParam() ? "Supplied proxy authentication" : "Basic authentication requested by";
+        const size_t nFirst = obs.lines.find(asked);
+        EXPECT_NE(nFirst, std::string::npos) << obs.lines;
+        EXPECT_EQ(obs.lines.find(asked, nFirst + 1), std::string::npos) << obs.lines;
+        // A streamed upload on a fresh connection, the proxy not yet heard from.
+        COrvHttpEngineConnection fresh(cfg);
+        const std::string name = std::string("proxied-") + (GetParam() ? "p" : "s") +
+                                 (bHttps ? "-tls" : "-plain") + ".bin";
+        unlink((Nginx().Www() + "/dav/" + name).c_str());
+        const std::string body = MakeBody(150000, 7);
+        COrvHttpTxn up;
+        up.m_sMethod = "POST";
+        up.m_sPath = ("/post/" + name).c_str();
+        up.m_nBodyMode = enHttpBodyStream;
+        up.m_n64BodyLen = static_cast<int64_t>(body.size());
+        bool bOk = fresh.SendReceive(up, err);
+        for (size_t nPos = 0; bOk && nPos < body.size(); nPos += 50000)
+            bOk = fresh.WriteBody(up, body.data() + nPos, 50000, err);
+        if (bOk)
+            bOk = fresh.FinishBody(up, err);
+        EXPECT_TRUE(bOk) << bHttps << " " << err.Text();
+        EXPECT_EQ(up.m_nStatus, 201) << bHttps;
+        EXPECT_TRUE(FileText(Nginx().Www() + "/dav/" + name) == body) << bHttps;
+    }
+}
+
+// The status and headers of a response are known while its body streams into the sink: a
+// resumed download tells 206 from 200 before the first byte is stored.
+TEST_P(ProxyTest, StatusIsKnownWhileTheBodyStreamsToTheSink) {
+    struct StatusSink : IOrvByteSink {
+        bool WriteAll(const void*, int64_t nLen, COrvError&) override {
+            if (nBytes == 0)
+                nStatusAtFirst = pTxn->m_nStatus;
+            nBytes += nLen;
+            return true;
+        }
+        COrvHttpTxn* pTxn = nullptr;
+        int nStatusAtFirst = -1;
+        int64_t nBytes = 0;
+    };
+    for (const bool bRange : {false, true}) {
+        StatusSink sink;
+        COrvHttpConnConfig cfg;
+        cfg.m_sHost = "127.0.0.1";
+        cfg.m_nPort = Nginx().Port();
+        cfg.m_bUsePlatformEngine = GetParam();
+        cfg.m_pRecvSink = &sink;
+        COrvHttpEngineConnection conn(cfg);
+        COrvHttpTxn txn;
+        sink.pTxn = &txn;
+        txn.m_sPath = "/big.txt";
+        txn.m_nRecvMode = enHttpRecvStream;
+        if (bRange)
+            txn.m_requestHeaders.SetAt("Range", "bytes=10-");
+        COrvError err;
+        ASSERT_TRUE(conn.SendReceive(txn, err)) << err.Text();
+        EXPECT_EQ(sink.nStatusAtFirst, bRange ? 206 : 200);
+        EXPECT_GT(sink.nBytes, 0);
     }
 }
 
@@ -656,6 +851,71 @@ TEST_F(PeersTest, EffectiveProxyFromTheEnvironmentThroughLibproxy) {
     EXPECT_TRUE(sys.m_bDirect);
     unsetenv("http_proxy");
     unsetenv("no_proxy");
+}
+
+// A PAC script served on loopback, run by libproxy's PAC runner: many lookups in a row (each
+// used to make and free a factory of its own, which crashed the process after a few), and the
+// automatic proxy test through the proxy the script names.
+TEST_F(PeersTest, PacScriptLookupsShareOneFactory) {
+    const std::string squid = "127.0.0.1:" + std::to_string(Squid().OpenPort());
+    ASSERT_TRUE(OrvWriteFileBytes(Nginx().Www() + "/proxy.pac",
+                                  "function FindProxyForURL(url, host) {\n"
+                                  "  if (host == \"direct.test\") return \"DIRECT\";\n"
+                                  "  return \"PROXY " +
+                                      squid + "\";\n}\n"));
+    const std::string pac = "pac+http://127.0.0.1:" + std::to_string(Nginx().Port()) + "/proxy.pac";
+    setenv("http_proxy", pac.c_str(), 1);
+    setenv("https_proxy", pac.c_str(), 1);
+    unsetenv("no_proxy");
+    for (int i = 0; i < 20; ++i) {
+        COrvSystemProxy sys;
+        COrvError err;
+        ASSERT_TRUE(OrvGetSystemProxySettings("http://orv-origin.test/x", sys, err))
+            << i << ": " << err.Text();
+        ASSERT_FALSE(sys.m_bDirect) << i;
+        EXPECT_EQ(ToStd(sys.m_sHost), "127.0.0.1");
+        EXPECT_EQ(sys.m_nPort, Squid().OpenPort());
+        ASSERT_TRUE(OrvGetSystemProxySettings("http://direct.test/", sys, err)) << err.Text();
+        EXPECT_TRUE(sys.m_bDirect) << i;
+    }
+    COrvProxySettings s;
+    s.m_bUseProxy_Auto = true;
+    s.m_sTestHost = kOrvTestOriginName;
+    s.m_nTestPortHttp = Nginx().Port();
+    s.m_nTestPortHttps = Nginx().TlsPort();
+    s.m_bTrustCA = true;
+    COrvStringA sLog;
+    COrvError err;
+    const bool bOk = OrvSetAndTestEffectiveProxy(s, true, true, sLog, err);
+    unsetenv("http_proxy");
+    unsetenv("https_proxy");
+    ASSERT_TRUE(bOk) << err.Text() << "\n" << sLog.GetString();
+    EXPECT_EQ(OrvGetEffectiveProxy().m_nPort, Squid().OpenPort());
+}
+
+// A system proxy given with credentials and as an IPv6 literal is used as given.
+TEST_F(PeersTest, SystemProxyWithCredentialsAndAnIpv6Address) {
+    const std::string proxy =
+        "http://proxyuser:proxypass@[::1]:" + std::to_string(Squid().AuthPort());
+    setenv("http_proxy", proxy.c_str(), 1);
+    setenv("https_proxy", proxy.c_str(), 1);
+    unsetenv("no_proxy");
+    COrvProxySettings s;
+    s.m_bUseProxy_Auto = true;
+    s.m_sTestHost = kOrvTestOriginName;
+    s.m_nTestPortHttp = Nginx().Port();
+    s.m_nTestPortHttps = Nginx().TlsPort();
+    s.m_bTrustCA = true;
+    COrvStringA sLog;
+    COrvError err;
+    const bool bOk = OrvSetAndTestEffectiveProxy(s, true, true, sLog, err);
+    unsetenv("http_proxy");
+    unsetenv("https_proxy");
+    ASSERT_TRUE(bOk) << err.Text() << "\n" << sLog.GetString();
+    const COrvProxySettings eff = OrvGetEffectiveProxy();
+    EXPECT_EQ(ToStd(eff.m_sHost), "[::1]");
+    EXPECT_EQ(ToStd(eff.m_sUserId), "proxyuser");
+    EXPECT_EQ(ToStd(sLog).find("proxypass"), std::string::npos) << "the password reached the log";
 }
 
 TEST_F(PeersTest, AutomaticTestReportsAProxyThatDoesNotWork) {

@@ -51,6 +51,9 @@ TEST(OrvPsl, RegistrableDomainAndSplit) {
     EXPECT_EQ(Str(OrvRegistrableDomain("co.uk")), "");
     EXPECT_EQ(Str(OrvRegistrableDomain("localhost")), "");
     EXPECT_EQ(Str(OrvRegistrableDomain(".com")), "");
+    EXPECT_EQ(Str(OrvRegistrableDomain(".example.com")), "");
+    EXPECT_EQ(Str(OrvRegistrableDomain("example..com")), "");
+    EXPECT_EQ(Str(OrvRegistrableDomain("a..example.com")), "");
     EXPECT_EQ(Str(OrvRegistrableDomain("")), "");
 
     COrvStringA sub = "old", dom = "old";

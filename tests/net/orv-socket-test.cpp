@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "orv-net-test-util.h"
 #include "orv-registry.h"
@@ -193,6 +194,16 @@ TEST(OrvSocket, NameResolutionRules) {
         ASSERT_TRUE(s.RecvLine(line, err2));
         EXPECT_STREQ("hi", line);
         s.Close(true);
+    }
+    // An IPv6 literal connects with or without the brackets of a URL.
+    for (const char* pszHost : {"::1", "[::1]"}) {
+        COrvSocket listener;
+        COrvError e;
+        ASSERT_TRUE(listener.Listen("::1", 0, 4, e)) << e.Text().GetString();
+        COrvSocket c;
+        EXPECT_TRUE(
+            c.Connect(pszHost, listener.GetLocalPort(), false, false, 0, 2, 2, 2, nullptr, e))
+            << pszHost << ": " << e.Text().GetString();
     }
     // The peer thread has ended: the table can be replaced without racing it.
     // A name the resolver refuses.
@@ -427,6 +438,67 @@ TEST(OrvSocket, SendToAClosedPeerFailsWithoutSignal) {
     EXPECT_NE(std::string::npos, std::string(err.Text()).find("[sending data 127.0.0.1"));
     EXPECT_NE(std::string::npos, std::string(err.Text()).find(": send-len=65536"));
     EXPECT_FALSE(s.IsOpen());
+}
+
+// A peer that takes 16 KiB every 100 ms through a small receive buffer: every send makes some
+// progress, none finishes soon.
+void ReadSlowly(COrvSocket& p, std::atomic<bool>& bStop) {
+    COrvError e;
+    char buf[16384];
+    while (!bStop) {
+        int nGot = 0;
+        if (!p.Recv(buf, sizeof buf, nGot, e) || nGot == 0)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+TEST(OrvSocket, SendTimeoutIsOneDeadlineForTheCall) {
+    std::atomic<bool> bStop{false};
+    LoopbackPeer peer([&](COrvSocket& p) { ReadSlowly(p, bStop); });
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(s.Connect("127.0.0.1", peer.Port(), false, false, 0, 5, 2, 5, nullptr, err));
+    ASSERT_TRUE(s.SetSendBufferSize(16384, err));
+    const std::string big(8 << 20, 'x');
+    const int64_t nStart = NowMs();
+    EXPECT_FALSE(s.Send(big.data(), static_cast<int>(big.size()), err));
+    const int64_t nSpent = NowMs() - nStart;
+    bStop = true;
+    EXPECT_EQ(enNetConnection, err.Code()) << err.Text().GetString();
+    EXPECT_NE(std::string::npos, std::string(err.Text()).find("Connection timed out"))
+        << err.Text().GetString();
+    EXPECT_GE(nSpent, 1900);
+    EXPECT_LT(nSpent, 3500);
+    EXPECT_FALSE(s.IsOpen());
+}
+
+TEST(OrvSocket, RaisedLowWaterMarkNeverWaitsOutTheReceiveTimeout) {
+    // 200000 bytes at once, the last 10 a moment later, then the peer keeps the connection open.
+    LoopbackPeer peer([](COrvSocket& p) {
+        COrvError e;
+        const std::string head(200000, 'h');
+        ASSERT_TRUE(p.Send(head.data(), static_cast<int>(head.size()), e));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(p.SendString("0123456789", e));
+        std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    });
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(s.Connect("127.0.0.1", peer.Port(), false, false, 0, 5, 5, 5, nullptr, err));
+    const int64_t nStart = NowMs();
+    std::string got;
+    std::vector<char> buf(65536);
+    while (got.size() < 200010) {
+        ASSERT_TRUE(s.SetRecvLowWater(65536, err)) << err.Text().GetString();
+        int nGot = 0;
+        ASSERT_TRUE(s.Recv(buf.data(), static_cast<int>(buf.size()), nGot, err))
+            << err.Text().GetString();
+        ASSERT_GT(nGot, 0);
+        got.append(buf.data(), nGot);
+    }
+    EXPECT_LT(NowMs() - nStart, 1500);
+    EXPECT_EQ("0123456789", got.substr(200000));
 }
 
 TEST(OrvSocket, CloseRestoresDefaults) {

@@ -95,6 +95,8 @@ private:
             return 5;
         if (m_request[3] == 1)
             return 10;
+        if (m_request[3] == 4)
+            return 22;
         return 4 + 1 + static_cast<unsigned char>(m_request[4]) + 2;
     }
 
@@ -111,32 +113,40 @@ const unsigned char kNoAuth[] = {0};
 
 TEST(OrvSocks, ConnectThroughARealProxy) {
     ASSERT_TRUE(SocksEnvironment::m_strMissing.empty()) << SocksEnvironment::m_strMissing;
-    COrvSocket target;
+    // An IPv4 target, and an IPv6 one given as a URL writes it.
+    const struct {
+        const char* pszListen;
+        const char* pszDestination;
+    } targets[] = {{"127.0.0.1", "127.0.0.1"}, {"::1", "[::1]"}};
     COrvError err;
-    ASSERT_TRUE(target.Listen("127.0.0.1", 0, 4, err));
-    std::thread server([&] {
-        COrvSocket s;
-        COrvError e;
-        ASSERT_TRUE(target.Accept(s, 10000, e)) << e.Text().GetString();
-        COrvStringA line;
-        ASSERT_TRUE(s.RecvLine(line, e));
-        EXPECT_TRUE(s.SendString(COrvStringA("echo:") + line + "\n", e));
-    });
-    COrvSocket s;
-    ASSERT_TRUE(ConnectTo(s, SocksEnvironment::m_nPort, err)) << err.Text().GetString();
     int nChosen = -1;
-    ASSERT_TRUE(OrvSocks5Negotiate(s, kNoAuth, 1, nChosen, err)) << err.Text().GetString();
-    EXPECT_EQ(0, nChosen);
-    COrvStringA bound;
-    int nBoundPort = 0;
-    ASSERT_TRUE(OrvSocks5Connect(s, "127.0.0.1", target.GetLocalPort(), err, &bound, &nBoundPort))
-        << err.Text().GetString();
-    EXPECT_FALSE(bound.IsEmpty());
-    ASSERT_TRUE(s.SendString("hello\n", err));
-    COrvStringA line;
-    ASSERT_TRUE(s.RecvLine(line, err));
-    EXPECT_STREQ("echo:hello", line);
-    server.join();
+    for (const auto& t : targets) {
+        COrvSocket target;
+        ASSERT_TRUE(target.Listen(t.pszListen, 0, 4, err)) << err.Text().GetString();
+        std::thread server([&] {
+            COrvSocket s;
+            COrvError e;
+            ASSERT_TRUE(target.Accept(s, 10000, e)) << e.Text().GetString();
+            COrvStringA line;
+            ASSERT_TRUE(s.RecvLine(line, e));
+            EXPECT_TRUE(s.SendString(COrvStringA("echo:") + line + "\n", e));
+        });
+        COrvSocket s;
+        ASSERT_TRUE(ConnectTo(s, SocksEnvironment::m_nPort, err)) << err.Text().GetString();
+        ASSERT_TRUE(OrvSocks5Negotiate(s, kNoAuth, 1, nChosen, err)) << err.Text().GetString();
+        EXPECT_EQ(0, nChosen);
+        COrvStringA bound;
+        int nBoundPort = 0;
+        EXPECT_TRUE(
+            OrvSocks5Connect(s, t.pszDestination, target.GetLocalPort(), err, &bound, &nBoundPort))
+            << t.pszDestination << ": " << err.Text().GetString();
+        EXPECT_FALSE(bound.IsEmpty());
+        EXPECT_TRUE(s.SendString("hello\n", err));
+        COrvStringA line;
+        EXPECT_TRUE(s.RecvLine(line, err));
+        EXPECT_STREQ("echo:hello", line);
+        server.join();
+    }
 
     // A refused destination through the real proxy: a nonzero reply closes the socket.
     const int nDead = OrvFreeLoopbackPort();
@@ -187,11 +197,14 @@ TEST(OrvSocks, ConnectRepliesAndRequestBytes) {
         std::string reply;
         int nCode;
         const char* pszText;
+        const char* pszBound = "";
     } cases[] = {
         {std::string("\x05\x05\x00\x01\x7f\x00\x00\x01\x00\x50", 10), enNetConnection,
          "connection refused"},
         {std::string("\x05\x09", 2), enNetConnection, "unknown error 9"},
-        {std::string("\x05\x00\x00\x04", 4), enNetBadRequest, "unrecognized address type 4"},
+        {std::string("\x05\x00\x00\x05", 4), enNetBadRequest, "unrecognized address type 5"},
+        {std::string("\x05\x00\x00\x04\0\0\0\0\0\0\0\0", 12), enNetConnection,
+         "unexpected EOF in BND.ADDR"},
         {std::string("\x05\x00", 2), enNetConnection, "unexpected EOF after RSV"},
         {std::string("\x05\x00\x00\x01\x7f\x00", 6), enNetConnection, "unexpected EOF in BND.ADDR"},
         {std::string("\x05\x00\x00\x03\x05"
@@ -202,7 +215,10 @@ TEST(OrvSocks, ConnectRepliesAndRequestBytes) {
          "unexpected EOF after BND.ADDR"},
         {std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x01", 9), enNetConnection,
          "unexpected EOF in BND.PORT"},
-        {std::string("\x05\x00\x00\x03\x04host\x01\xbb", 11), enNetOk, ""},
+        {std::string("\x05\x00\x00\x03\x04host\x01\xbb", 11), enNetOk, "", "host"},
+        // A proxy that reached the destination over IPv6 binds an IPv6 address.
+        {std::string("\x05\x00\x00\x04\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x07\x01\xbb", 22),
+         enNetOk, "", "2001:db8::7"},
     };
     for (const Case& c : cases) {
         FakeProxy proxy(ok, c.reply);
@@ -220,7 +236,7 @@ TEST(OrvSocks, ConnectRepliesAndRequestBytes) {
         // Any failure once the request is out leaves the socket closed.
         EXPECT_EQ(bOk, s.IsOpen()) << c.pszText;
         if (bOk) {
-            EXPECT_STREQ("host", bound);
+            EXPECT_STREQ(c.pszBound, bound);
             EXPECT_EQ(443, nBoundPort);
         }
         s.Close(true);
@@ -249,6 +265,20 @@ TEST(OrvSocks, DestinationForms) {
         EXPECT_EQ(22, nBoundPort);
         s.Close(true);
         EXPECT_EQ(std::string("\x05\x01\x00\x01\x0a\x01\x02\x03\x00\x16", 10), proxy.Request());
+    }
+    // An IPv6 literal goes as sixteen bytes, brackets or not.
+    for (const char* pszHost : {"::1", "[::1]"}) {
+        FakeProxy proxy(std::string("\x05\x00", 2),
+                        std::string("\x05\x00\x00\x01\x01\x02\x03\x04\x00\x16", 10));
+        COrvSocket s;
+        COrvError err;
+        ASSERT_TRUE(ConnectTo(s, proxy.Port(), err));
+        int nChosen = -1;
+        ASSERT_TRUE(OrvSocks5Negotiate(s, kNoAuth, 1, nChosen, err));
+        ASSERT_TRUE(OrvSocks5Connect(s, pszHost, 443, err)) << err.Text().GetString();
+        s.Close(true);
+        EXPECT_EQ(std::string("\x05\x01\x00\x04\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x01\x01\xbb", 22),
+                  proxy.Request());
     }
     // 255 bytes go with length byte 255; 256 are refused before anything is written.
     {

@@ -6,6 +6,8 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <regex>
 #include <string>
@@ -83,6 +85,13 @@ void WriteCombinedPem(X509* pCert, EVP_PKEY* pKey, const std::string& path) {
     fclose(f);
 }
 
+std::vector<std::string> ManyNames(int n) {
+    std::vector<std::string> names;
+    for (int i = 0; i < n; ++i)
+        names.push_back("name" + std::to_string(i) + ".example.com");
+    return names;
+}
+
 // One s_server per certificate, started once for the suite.
 class TlsEnvironment : public ::testing::Environment {
 public:
@@ -103,6 +112,12 @@ public:
             // Addresses: two IP entries, and a CN and a DNS entry that only read as addresses.
             {"ip", "127.0.0.3", {"IP:127.0.0.1", "IP:::1", "DNS:127.0.0.2"}, -1, 30},
             {"mtls", "good.example.com", {"good.example.com"}, -1, 30, true},
+            // Wildcards over a private-section suffix and over an upper-case ICANN one.
+            {"psl", "*.github.io", {"*.github.io", "*.CO.UK"}, -1, 30},
+            // A common name beside DNS names, of which there are more than 64; and a
+            // certificate with a common name alone.
+            {"many", "cn.example.com", ManyNames(80), -1, 30},
+            {"cnonly", "cnonly.example.com", {}, -1, 30},
         };
         for (const Spec& s : specs) {
             KeyAndCert kc = MakeCert(s.pszCn, s.dns, s.nFrom, s.nTo, &ca, false);
@@ -239,7 +254,7 @@ TEST_F(OrvSsl, NamesThatDoNotMatch) {
     EXPECT_FALSE(StartTlsAs(s, "good", "other.example.com", COrvSocket::kDefaultTlsOptions, err));
     EXPECT_EQ(enNetCertificate, err.Code());
     EXPECT_STREQ(
-        "Name(s) in certificate 'good.example.com,good.example.com' didn't match server "
+        "Name(s) in certificate 'good.example.com' didn't match server "
         "name 'other.example.com'",
         err.Text());
     // A single-label name never matches, even the host it names.
@@ -247,7 +262,7 @@ TEST_F(OrvSsl, NamesThatDoNotMatch) {
     EXPECT_FALSE(s.Connect("localhost", TlsEnvironment::Port("single"), true, false,
                            COrvSocket::kDefaultTlsOptions, 5, 5, 5, nullptr, err2));
     EXPECT_STREQ(
-        "Name(s) in certificate 'localhost,localhost' didn't match server name "
+        "Name(s) in certificate 'localhost' didn't match server name "
         "'localhost'",
         err2.Text());
     // A custom pattern replaces the host check.
@@ -259,7 +274,7 @@ TEST_F(OrvSsl, NamesThatDoNotMatch) {
     COrvError err4;
     EXPECT_FALSE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err4));
     EXPECT_STREQ(
-        "Name(s) in certificate 'good.example.com,good.example.com' didn't match custom "
+        "Name(s) in certificate 'good.example.com' didn't match custom "
         "pattern '*.example.org'",
         err4.Text());
     OrvSslSetCustomNamePattern(nullptr);
@@ -293,16 +308,16 @@ TEST_F(OrvSsl, AddressHostsMatchOnlyIpEntries) {
         {"ip", "[::1]", nullptr},
         // Neither the DNS entry nor the common name that read as addresses vouch for them.
         {"ip", "127.0.0.2",
-         "Name(s) in certificate '127.0.0.3,127.0.0.1,::1,127.0.0.2' didn't match server name "
+         "Name(s) in certificate '127.0.0.1,::1,127.0.0.2' didn't match server name "
          "'127.0.0.2'"},
         {"ip", "127.0.0.3",
-         "Name(s) in certificate '127.0.0.3,127.0.0.1,::1,127.0.0.2' didn't match server name "
+         "Name(s) in certificate '127.0.0.1,::1,127.0.0.2' didn't match server name "
          "'127.0.0.3'"},
         {"ip", "::2",
-         "Name(s) in certificate '127.0.0.3,127.0.0.1,::1,127.0.0.2' didn't match server name "
+         "Name(s) in certificate '127.0.0.1,::1,127.0.0.2' didn't match server name "
          "'::2'"},
         {"good", "127.0.0.1",
-         "Name(s) in certificate 'good.example.com,good.example.com' didn't match server name "
+         "Name(s) in certificate 'good.example.com' didn't match server name "
          "'127.0.0.1'"},
     };
     for (const auto& c : cases) {
@@ -433,6 +448,42 @@ TEST_F(OrvSsl, ClientCertificates) {
     EXPECT_TRUE(FetchStatus(s));
 }
 
+// The names a certificate vouches for, as real servers present them.
+TEST_F(OrvSsl, CertificateNamesThatMatch) {
+    const struct {
+        const char* pszServer;
+        const char* pszHost;
+        bool bMatch;
+    } cases[] = {
+        {"psl", "octocat.github.io", true},  // a private-section suffix takes a wildcard
+        {"psl", "OctoCat.GitHub.IO", true},
+        {"psl", "example.co.uk", false},  // "*.CO.UK" is refused like "*.co.uk"
+        {"many", "name0.example.com", true},
+        {"many", "name79.example.com", true},  // names past the 64th are compared too
+        {"many", "cn.example.com", false},     // the CN does not count beside DNS names
+        {"cnonly", "cnonly.example.com", true},
+        {"good", "good.example.com.", true},  // a fully qualified name
+    };
+    for (const auto& c : cases) {
+        COrvSocket s;
+        COrvError err;
+        const bool bOk = StartTlsAs(s, c.pszServer, c.pszHost, COrvSocket::kDefaultTlsOptions, err);
+        EXPECT_EQ(c.bMatch, bOk) << c.pszHost << ": " << err.Text().GetString();
+        if (bOk)
+            EXPECT_TRUE(FetchStatus(s));
+        else
+            EXPECT_EQ(enNetCertificate, err.Code()) << c.pszHost;
+        s.Close(false);
+    }
+    // A failure names every name that was compared, the CN only where it counted.
+    COrvSocket s;
+    COrvError err;
+    ASSERT_FALSE(StartTlsAs(s, "many", "cn.example.com", COrvSocket::kDefaultTlsOptions, err));
+    const std::string text = err.Text().GetString();
+    EXPECT_NE(std::string::npos, text.find("name79.example.com'")) << text;
+    EXPECT_EQ(std::string::npos, text.find("'cn.example.com,")) << text;
+}
+
 TEST(OrvSslNames, MatchingRules) {
     const struct {
         const char* pszCert;
@@ -451,6 +502,10 @@ TEST(OrvSslNames, MatchingRules) {
         {"www.*.com", "www.example.com", false},  // only the left-most label
         {"*.com", "example.com", false},          // a public suffix on its own
         {"*.co.uk", "example.co.uk", false},
+        {"*.CO.UK", "example.co.uk", false},
+        {"*.github.io", "octocat.github.io", true},  // private section: a customer's name
+        {"*.GitHub.io", "OCTOCAT.github.io", true},
+        {"*.appspot.com", "app.appspot.com", true},
         {"*.0.0.1", "127.0.0.1", false},          // never an address
         {"127.0.0.1", "127.0.0.1", false},        // addresses match IP entries only
         {"example..com", "example..com", false},  // empty labels never match
@@ -463,8 +518,8 @@ TEST(OrvSslNames, MatchingRules) {
 }
 
 TEST_F(OrvSsl, SniOnlyForNames) {
-    auto count = [] {
-        const std::string log = TlsEnvironment::Log("good");
+    auto count = [](const char* pszServer = "good") {
+        const std::string log = TlsEnvironment::Log(pszServer);
         size_t n = 0;
         for (size_t i = log.find("server name"); i != std::string::npos;
              i = log.find("server name", i + 1))
@@ -497,6 +552,30 @@ TEST_F(OrvSsl, SniOnlyForNames) {
         << err3.Text().GetString();
     ASSERT_TRUE(FetchStatus(s3));
     EXPECT_EQ(n1, count());
+    s3.Close(false);
+    // A fully qualified name goes without its final dot: "good.example.com" is 16 bytes, the
+    // extension 5 more.
+    COrvSocket s4;
+    COrvError err4;
+    ASSERT_TRUE(StartTlsAs(s4, "good", "good.example.com.", COrvSocket::kDefaultTlsOptions, err4))
+        << err4.Text().GetString();
+    ASSERT_TRUE(FetchStatus(s4));
+    EXPECT_EQ(n1 + 1, count());
+    const std::string log = TlsEnvironment::Log("good");
+    const size_t iLast = log.rfind("\"server name\"");
+    ASSERT_NE(std::string::npos, iLast);
+    const std::string sent = "\"server name\" (id=0), len=21\n";
+    EXPECT_EQ(sent, log.substr(iLast, sent.size())) << log;
+    s4.Close(false);
+    // An IPv6 literal as a URL writes it is an address too: no server name, and the IP entry
+    // vouches for it.
+    const size_t nIp = count("ip");
+    COrvSocket s5;
+    COrvError err5;
+    ASSERT_TRUE(StartTlsAs(s5, "ip", "[::1]", COrvSocket::kDefaultTlsOptions, err5))
+        << err5.Text().GetString();
+    ASSERT_TRUE(FetchStatus(s5));
+    EXPECT_EQ(nIp, count("ip"));
 }
 
 TEST_F(OrvSsl, SessionCacheResumesAndEvictsTheOldest) {
@@ -542,6 +621,43 @@ TEST_F(OrvSsl, SessionCacheResumesAndEvictsTheOldest) {
         EXPECT_FALSE(OrvSslSessionCacheHas("host1"));
         EXPECT_TRUE(OrvSslSessionCacheHas("host5"));
     }
+    OrvSslSessionCacheClear();
+}
+
+// A cached session stands for the identities it was made with: it is never resumed for another
+// client certificate (or none), nor by a connection that checks what a trust-any one did not.
+TEST_F(OrvSsl, SessionCacheKeepsIdentitiesApart) {
+    OrvSslSessionCacheClear();
+    auto start = [&](const char* pszServer, const char* pszCert, bool bTrustAny, COrvError& err,
+                     bool& bReused) {
+        COrvSocket s;
+        if (pszCert != nullptr)
+            s.SetClientCertificate(TlsEnvironment::Path(pszCert).c_str());
+        if (!StartTlsAs(s, pszServer, "good.example.com", kCacheOn, err, bTrustAny))
+            return false;
+        bReused = s.IsTlsSessionReused();
+        const bool bOk = FetchStatus(s);
+        s.Close(false);
+        return bOk;
+    };
+    bool bReused = false;
+    COrvError err;
+    ASSERT_TRUE(start("mtls", "client.pem", false, err, bReused)) << err.Text().GetString();
+    EXPECT_FALSE(bReused);
+    // Without a certificate the server asks for one again, instead of a resumed session
+    // passing for the certificate's owner.
+    COrvError errNone;
+    EXPECT_FALSE(start("mtls", nullptr, false, errNone, bReused));
+    EXPECT_STREQ("Client certificate is required for this connection", errNone.Text());
+    ASSERT_TRUE(start("mtls", "client.pem", false, err, bReused)) << err.Text().GetString();
+    EXPECT_TRUE(bReused);
+
+    ASSERT_TRUE(start("good", nullptr, true, err, bReused)) << err.Text().GetString();
+    EXPECT_FALSE(bReused);
+    ASSERT_TRUE(start("good", nullptr, false, err, bReused)) << err.Text().GetString();
+    EXPECT_FALSE(bReused);
+    ASSERT_TRUE(start("good", nullptr, false, err, bReused)) << err.Text().GetString();
+    EXPECT_TRUE(bReused);
     OrvSslSessionCacheClear();
 }
 
@@ -614,6 +730,46 @@ TEST_F(OrvSsl, ExplicitSessionIsResumedOrTheStartFails) {
         EXPECT_FALSE(s.IsOpen());
     }
     EXPECT_EQ(0, OrvSslSessionCacheCount());
+}
+
+// The send time-out bounds a whole TLS send, however many records and partial writes it takes.
+TEST_F(OrvSsl, SendTimeoutIsOneDeadlineForTheCall) {
+    COrvSslServerContext ctx;
+    COrvError err;
+    ASSERT_TRUE(ctx.Load(TlsEnvironment::Path("good.pem").c_str(),
+                         TlsEnvironment::Path("good-key.pem").c_str(), nullptr, "prime256v1", err))
+        << err.Text().GetString();
+    COrvSocket listener;
+    ASSERT_TRUE(listener.Listen("127.0.0.1", 0, 4, err));
+    std::atomic<bool> bStop{false};
+    std::thread server([&] {
+        COrvSocket s;
+        COrvError e;
+        ASSERT_TRUE(listener.Accept(s, 10000, e));
+        ASSERT_TRUE(s.AcceptTls(ctx, e)) << e.Text().GetString();
+        char buf[16384];
+        int nGot = 1;
+        while (!bStop && s.Recv(buf, sizeof buf, nGot, e) && nGot > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        s.Close(true);
+    });
+    COrvSocket c;
+    ASSERT_TRUE(
+        c.Connect("127.0.0.1", listener.GetLocalPort(), false, false, 0, 5, 2, 5, nullptr, err));
+    ASSERT_TRUE(c.StartTls("good.example.com", COrvSocket::kDefaultTlsOptions, err))
+        << err.Text().GetString();
+    const std::string big(8 << 20, 'x');
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(c.Send(big.data(), static_cast<int>(big.size()), err));
+    const auto nSpent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    bStop = true;
+    EXPECT_EQ(enNetConnection, err.Code()) << err.Text().GetString();
+    EXPECT_GE(nSpent, 1900);
+    EXPECT_LT(nSpent, 3500);
+    EXPECT_FALSE(c.IsOpen());
+    server.join();
 }
 
 TEST_F(OrvSsl, LibraryServerSide) {

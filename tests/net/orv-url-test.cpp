@@ -142,8 +142,17 @@ TEST(OrvUrl, FieldCapacitiesAreExact) {
 
 TEST(OrvUrl, FailuresLeaveAnEmptyRecord) {
     const char* const kBad[] = {
-        "no scheme separator",      "http://host:8x/", "http://host:65536/", "http://host:-1/",
-        "mailto://joe@example.com", "http://a@b@c/",   "http://[::1/",       "http://[::1]x/",
+        "no scheme separator",
+        "http://host:8x/",
+        "http://host:65536/",
+        "http://host:-1/",
+        "mailto://joe@example.com",
+        "http://a@b@c/",
+        "http://[::1/",
+        "http://[::1]x/",
+        // Port 0 reaches no server, and a rebuilt URL could only drop it (the default port).
+        "http://host:0/",
+        "http://host:00/",
     };
     for (const char* psz : kBad) {
         SCOPED_TRACE(psz);
@@ -244,6 +253,8 @@ TEST(OrvUrlUnescape, DecodesEscapesAndCopiesShortOnes) {
     EXPECT_EQ(Str(OrvUrlUnescapeA(escaped.GetString(), escaped.GetLength())), all);
 
     EXPECT_EQ(Str(OrvUrlUnescapeW(u"caf%C3%A9%20%E2%82%AC%")), u"caf\u00E9 \u20AC%");
+    // An escaped NUL is a U+0000 inside the wide string; what follows it is kept.
+    EXPECT_EQ(Str(OrvUrlUnescapeW(u"a%00b%C3%A9")), std::u16string(u"a\0b\u00E9", 4));
 }
 
 TEST(OrvUrlUnescape, NeverWritesPastTheOutput) {

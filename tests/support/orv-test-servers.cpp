@@ -285,7 +285,9 @@ bool OrvTestSquid::Start(const std::string& dir, std::string& error) {
         m_nAuthPort = OrvTestFreePort();
         std::string conf;
         conf += "http_port 127.0.0.1:" + std::to_string(m_nOpenPort) + " name=open\n";
+        conf += "http_port [::1]:" + std::to_string(m_nOpenPort) + " name=open6\n";
         conf += "http_port 127.0.0.1:" + std::to_string(m_nAuthPort) + " name=authport\n";
+        conf += "http_port [::1]:" + std::to_string(m_nAuthPort) + " name=authport6\n";
         conf += "pid_filename " + dir + "/squid.pid\n";
         conf += "access_log stdio:" + dir + "/access.log\n";
         conf += "cache_log " + dir + "/cache.log\n";
@@ -295,7 +297,7 @@ bool OrvTestSquid::Start(const std::string& dir, std::string& error) {
         conf += "buffered_logs off\nforwarded_for delete\nvia off\nstrip_query_terms off\n";
         conf += "auth_param basic program " + ncsa + " " + dir + "/proxy.htpasswd\n";
         conf += "auth_param basic realm orv-proxy\n";
-        conf += "acl open_port myportname open\nacl authed proxy_auth REQUIRED\n";
+        conf += "acl open_port myportname open open6\nacl authed proxy_auth REQUIRED\n";
         conf += "http_access allow open_port\nhttp_access allow authed\nhttp_access deny all\n";
         WriteText(dir + "/squid.conf", conf);
         chmod((dir + "/squid.conf").c_str(), 0644);

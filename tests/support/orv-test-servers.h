@@ -78,9 +78,9 @@ private:
     int m_nOtherPort = 0;
 };
 
-// The proxy: squid with an open port and a port that wants Basic proxy authentication (user
-// "proxyuser", password "proxypass"). "orv-origin.test" resolves to 127.0.0.1 through its own
-// hosts file, and it asks no name server but 127.0.0.1.
+// The proxy: squid with an open port and a port
+// that wants Basic proxy authentication (user "proxyuser", password "proxypass"). "orv-origin.test"
+// resolves to 127.0.0.1 through its own hosts file, and it asks no name server but 127.0.0.1.
 class OrvTestSquid {
 public:
     bool Start(const std::string& dir, std::string& error);
