@@ -28,3 +28,7 @@ if(TARGET orv-test-support)
   # nginx and the temporary folder come from the test helpers.
   orv_bench(bench-http SOURCES bench-http.cpp LINK orv-http orv-test-support)
 endif()
+pkg_check_modules(LIBQRENCODE QUIET IMPORTED_TARGET libqrencode)
+if(LIBQRENCODE_FOUND)
+  orv_bench(bench-qrcode SOURCES bench-qrcode.cpp LINK orv-data PkgConfig::LIBQRENCODE)
+endif()

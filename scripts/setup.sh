@@ -21,6 +21,12 @@ packages=(
   # real servers of the connection tests, started on loopback by the tests: an origin, a proxy
   # with Basic authentication (htpasswd, basic_ncsa_auth)
   nginx squid apache2-utils
+  # independent peers of the QR tests: segno builds the same symbols, rsvg-convert renders the SVG
+  # and zbarimg reads it back; libqrencode is the QR encoder that bench-qrcode measures beside ours
+  python3-segno librsvg2-bin zbar-tools libqrencode-dev
+  # peers of the crypto tests: one-time passwords (oathtool) and the AES password forms rebuilt in
+  # Python (python3-cryptography)
+  oathtool python3-cryptography
   # time-zone data for the local-time tests
   tzdata
   # locale data (generated below) for the thousands-separator and collation tests

@@ -45,3 +45,6 @@ orv_test(orv-http-connection-test SOURCES http/orv-http-connection-test.cpp LINK
          LABELS net)
 target_compile_definitions(orv-http-connection-test PRIVATE
                            ORV_HTTP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-http-peer.py")
+orv_test(orv-qrcode-test SOURCES data/orv-qrcode-test.cpp LINK orv-data)
+target_compile_definitions(orv-qrcode-test PRIVATE
+                           ORV_QR_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/data/orv-qr-peer.py")
