@@ -8,7 +8,6 @@
 #include <openssl/encoder.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
@@ -296,6 +295,43 @@ bool OrvDecryptAesRepeatable(const COrvStringA& strIn, const char* pszPassword,
 
 // ---- one-time passwords ----
 
+namespace {
+
+// A context with HMAC and SHA-1 already fetched, made once; each code works on a copy of it, so
+// that no algorithm lookup happens per code.
+EVP_MAC_CTX* HmacSha1Template() {
+    static EVP_MAC_CTX* const s_pCtx = [] {
+        EVP_MAC* pMac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+        EVP_MAC_CTX* pCtx = pMac != nullptr ? EVP_MAC_CTX_new(pMac) : nullptr;
+        EVP_MAC_free(pMac);  // the context keeps its own reference
+        char szDigest[] = "SHA1";
+        const OSSL_PARAM params[] = {
+            OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, szDigest, 0),
+            OSSL_PARAM_construct_end()};
+        if (pCtx != nullptr && EVP_MAC_CTX_set_params(pCtx, params) != 1) {
+            EVP_MAC_CTX_free(pCtx);
+            pCtx = nullptr;
+        }
+        return pCtx;
+    }();
+    return s_pCtx;
+}
+
+bool HmacSha1(const COrvStringA& strKey, const unsigned char* pData, size_t nLen,
+              unsigned char* pOut, size_t& nOut) {
+    EVP_MAC_CTX* pTemplate = HmacSha1Template();
+    EVP_MAC_CTX* pCtx = pTemplate != nullptr ? EVP_MAC_CTX_dup(pTemplate) : nullptr;
+    const bool bOk =
+        pCtx != nullptr &&
+        EVP_MAC_init(pCtx, Bytes(strKey), static_cast<size_t>(strKey.GetLength()), nullptr) == 1 &&
+        EVP_MAC_update(pCtx, pData, nLen) == 1 &&
+        EVP_MAC_final(pCtx, pOut, &nOut, EVP_MAX_MD_SIZE) == 1;
+    EVP_MAC_CTX_free(pCtx);
+    return bOk;
+}
+
+}  // namespace
+
 int OrvHotpCode(const COrvStringA& strKey, uint64_t nCounter, int nDigits) {
     ORV_ASSERT_TEXT(!strKey.IsEmpty(), "!key.IsEmpty()");
     ORV_ASSERT_TEXT(nDigits >= 6 && nDigits <= 9,
@@ -306,10 +342,8 @@ int OrvHotpCode(const COrvStringA& strKey, uint64_t nCounter, int nDigits) {
     for (int i = 0; i < 8; ++i)
         abCounter[i] = static_cast<unsigned char>(nCounter >> (56 - 8 * i));
     unsigned char abMac[EVP_MAX_MD_SIZE];
-    unsigned nMac = 0;
-    if (HMAC(EVP_sha1(), strKey.GetString(), strKey.GetLength(), abCounter, sizeof abCounter, abMac,
-             &nMac) == nullptr ||
-        nMac != 20) {
+    size_t nMac = 0;
+    if (!HmacSha1(strKey, abCounter, sizeof abCounter, abMac, nMac) || nMac != 20) {
         ERR_clear_error();
         return -1;
     }
