@@ -15,24 +15,23 @@ namespace {
 
 const COrvStringA kKey("12345678901234567890");
 
-// The peer: HMAC-SHA1 of the counter only (no truncation).
-unsigned PeerHmac(uint64_t n) {
+// The peer: HMAC-SHA1 of the counter, most significant byte first, through OpenSSL's one-shot
+// call. Returns the MAC's last byte.
+unsigned PeerHmac(uint64_t n, unsigned char abMac[EVP_MAX_MD_SIZE] = nullptr) {
     unsigned char abCounter[8];
     for (int i = 0; i < 8; ++i)
         abCounter[i] = static_cast<unsigned char>(n >> (56 - 8 * i));
-    unsigned char abMac[EVP_MAX_MD_SIZE];
-    unsigned nMac = 0;
-    HMAC(EVP_sha1(), kKey.GetString(), kKey.GetLength(), abCounter, 8, abMac, &nMac);
-    return abMac[nMac - 1];
-}
-
-int PeerCode(uint64_t n) {
-    unsigned char abCounter[8];
-    for (int i = 0; i < 8; ++i)
-        abCounter[i] = static_cast<unsigned char>(n >> (56 - 8 * i));
-    unsigned char m[EVP_MAX_MD_SIZE];
+    unsigned char abOwn[EVP_MAX_MD_SIZE];
+    unsigned char* m = abMac != nullptr ? abMac : abOwn;
     unsigned nMac = 0;
     HMAC(EVP_sha1(), kKey.GetString(), kKey.GetLength(), abCounter, 8, m, &nMac);
+    return m[nMac - 1];
+}
+
+// The six-digit code from the peer's MAC, truncated as RFC 4226 says.
+int PeerCode(uint64_t n) {
+    unsigned char m[EVP_MAX_MD_SIZE];
+    PeerHmac(n, m);
     const int o = m[19] & 15;
     return static_cast<int>(((m[o] & 0x7Fu) << 24 | m[o + 1] << 16 | m[o + 2] << 8 | m[o + 3]) %
                             1000000u);

@@ -754,19 +754,12 @@ bool COrvCertificateAuthority::Issue(const char* const* ppszNames, int nNames,
     CPkey key(ParseKey(strRequesterKeyPem, 0));
     if (!key)
         return SslFail(err, "bad private key: ");
-    // Compare the public halves: the CA's own key is never certified for a server.
-    unsigned char* pDer = nullptr;
-    const int nDer = i2d_PUBKEY(key.Get(), &pDer);
-    if (nDer <= 0)
+    // Compare the public halves: the CA's own key is never certified for a server. (-1: keys of
+    // different types, which are not the same; -2: keys that cannot be compared.)
+    const int nSame = EVP_PKEY_eq(key.Get(), static_cast<EVP_PKEY*>(m_pKey));
+    if (nSame == -2)
         return SslFail(err, "pubkey lookup: ");
-    unsigned char* pCaDer = nullptr;
-    const int nCaDer = i2d_PUBKEY(static_cast<EVP_PKEY*>(m_pKey), &pCaDer);
-    const bool bSame = nCaDer == nDer && memcmp(pDer, pCaDer, static_cast<size_t>(nDer)) == 0;
-    OPENSSL_free(pDer);
-    OPENSSL_free(pCaDer);
-    if (nCaDer <= 0)
-        return SslFail(err, "same-pubkey lookup: ");
-    if (bSame)
+    if (nSame == 1)
         return err.Set(enNetBadRequest, "same-pubkey lookup: the key is the CA's own key");
 
     uint8_t abSerial[16];

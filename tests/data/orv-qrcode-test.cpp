@@ -17,13 +17,7 @@ const char kPeer[] = "/usr/bin/python3 " ORV_QR_PEER_SCRIPT;
 const char* const kLevelNames[] = {"L", "M", "Q", "H"};
 
 std::string Hex(const std::string& s) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += kDigits[c >> 4];
-        out += kDigits[c & 15];
-    }
-    return out;
+    return OrvTestHex(s);
 }
 
 std::string Matrix(const COrvQrCode& qr) {
