@@ -83,6 +83,12 @@ bool SslFail(COrvError& err, const char* pszPrefix, int nCode = enNetBadRequest)
     return err.Set(nCode, s);
 }
 
+// The passphrase callback of the PEM readers: a key protected by a passphrase is not read (the
+// default callback would ask for one on the terminal and block).
+int NoPassphrase(char*, int, int, void*) {
+    return -1;
+}
+
 const unsigned char* Bytes(const COrvStringA& s) {
     return reinterpret_cast<const unsigned char*>(s.GetString());
 }
@@ -453,9 +459,9 @@ EVP_PKEY* ParseKey(const COrvStringA& strPem, int nSelection) {
         return nullptr;
     EVP_PKEY* pKey = nullptr;
     if (nSelection == 0 && strPem.Find("-----BEGIN PUBLIC KEY-----") >= 0)
-        pKey = PEM_read_bio_PUBKEY(pBio, nullptr, nullptr, nullptr);
+        pKey = PEM_read_bio_PUBKEY(pBio, nullptr, NoPassphrase, nullptr);
     else if (strPem.Find(" PRIVATE KEY-----") >= 0)
-        pKey = PEM_read_bio_PrivateKey(pBio, nullptr, nullptr, nullptr);
+        pKey = PEM_read_bio_PrivateKey(pBio, nullptr, NoPassphrase, nullptr);
     BIO_free(pBio);
     if (pKey != nullptr)
         return pKey;
@@ -680,13 +686,13 @@ bool COrvCertificateAuthority::Load(const COrvStringA& strCertPem, const COrvStr
     CBio certBio(MemBio(strCertPem));
     if (!certBio)
         return SslFail(err, "CA certificate: BIO_new_mem_buf(): ");
-    CX509 cert(PEM_read_bio_X509(certBio.Get(), nullptr, nullptr, nullptr));
+    CX509 cert(PEM_read_bio_X509(certBio.Get(), nullptr, NoPassphrase, nullptr));
     if (!cert)
         return SslFail(err, "parsing CA certificate: ");
     CBio keyBio(MemBio(strKeyPem));
     if (!keyBio)
         return SslFail(err, "CA key: BIO_new_mem_buf(): ");
-    CPkey key(PEM_read_bio_PrivateKey(keyBio.Get(), nullptr, nullptr, nullptr));
+    CPkey key(PEM_read_bio_PrivateKey(keyBio.Get(), nullptr, NoPassphrase, nullptr));
     if (!key)
         return SslFail(err, "parsing CA private key: ");
     if (X509_check_private_key(cert.Get(), key.Get()) != 1)

@@ -403,6 +403,10 @@ TEST_F(OrvCertAuthority, TenThousandSerialsNeverRepeat) {
 
 TEST_F(OrvCertAuthority, RefusesBadRequests) {
     std::vector<const char*> many(33, "x.example");
+    // A key under a passphrase is refused, never asked for on the terminal.
+    const COrvStringA locked =
+        Str(Shell("openssl genpkey -algorithm EC -pkeyopt "
+                  "ec_paramgen_curve:P-256 -aes256 -pass pass:x"));
     const struct {
         std::vector<const char*> names;
         COrvStringA key;
@@ -413,6 +417,7 @@ TEST_F(OrvCertAuthority, RefusesBadRequests) {
         {many, m_serverPub, "subject name list too long (33)"},
         {{"a.example"}, "not a key", "bad private key: "},
         {{"a.example"}, m_caKey, "same-pubkey lookup: "},
+        {{"a.example"}, locked, "bad private key: "},
     };
     for (const auto& b : kBad) {
         COrvStringA pem("kept");
