@@ -118,6 +118,37 @@ TEST(OrvCrypt, AesFormsAgreeWithPythonBothWays) {
     EXPECT_EQ(out.GetLength(), 57);
 }
 
+// Two processes started together still draw different salts and headers.
+TEST(OrvCrypt, RandomFormDiffersAcrossProcessesStartedTogether) {
+    std::string outputs[2];
+    for (std::string& output : outputs) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            COrvStringA sealed;
+            COrvError err;
+            const bool bOk = OrvEncryptAesRandom32("same text", "same password", sealed, err);
+            _exit(bOk && write(fds[1], sealed.GetString(), sealed.GetLength()) == sealed.GetLength()
+                      ? 0
+                      : 1);
+        }
+        close(fds[1]);
+        char buf[256];
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof buf)) > 0)
+            output.append(buf, static_cast<size_t>(n));
+        close(fds[0]);
+        int nStatus = 0;
+        waitpid(pid, &nStatus, 0);
+        ASSERT_EQ(nStatus, 0);
+    }
+    ASSERT_EQ(outputs[0].size(), 57u);
+    EXPECT_NE(outputs[0].substr(0, 4), outputs[1].substr(0, 4));  // the random half of the salt
+    EXPECT_NE(outputs[0], outputs[1]);
+}
+
 TEST(OrvCrypt, WrongPasswordsAndDamagedInputsFailWithTheirTexts) {
     for (const AesForm& f : kForms) {
         COrvStringA sealed;
