@@ -26,18 +26,18 @@ orv_layer(orv-sys DIR portable/sys
   DEPS orv-base
   LIBS PkgConfig::LIBACL PkgConfig::PAM)
 
-# Data formats: JSON.
-orv_layer(orv-data DIR portable/data SOURCES orv-json2.cpp DEPS orv-sys)
+# Data formats: JSON, QR Code symbols.
+orv_layer(orv-data DIR portable/data SOURCES orv-json2.cpp orv-qrcode.cpp DEPS orv-sys)
 
-# Sockets, SOCKS5, TLS, URLs, escaping, international host names, public suffixes. orv-ssl is the
-# only file that includes OpenSSL; the root bundle it trusts is generated from the system's CA
-# certificates at build time.
+# Sockets, SOCKS5, TLS, URLs, escaping, international host names, public suffixes, and the crypto
+# helpers. orv-ssl and orv-crypt are the only files that include OpenSSL; the root bundle that TLS
+# trusts is generated from the system's CA certificates at build time.
 find_package(OpenSSL 3 REQUIRED)
 orv_pkg_module(LIBPSL libpsl)
 orv_layer(orv-net DIR portable/net
   SOURCES orv-socket.cpp orv-socket-posix.cpp orv-socks-proxy.cpp orv-ssl.cpp orv-url.cpp
-          orv-punycode.cpp orv-psl.cpp
-  DEPS orv-sys
+          orv-punycode.cpp orv-psl.cpp orv-crypt.cpp
+  DEPS orv-sys orv-data
   LIBS OpenSSL::SSL OpenSSL::Crypto PkgConfig::LIBPSL)
 set(ORV_CA_BUNDLE /etc/ssl/certs/ca-certificates.crt CACHE FILEPATH
     "System CA bundle compiled into orv-net as its built-in roots")

@@ -64,6 +64,13 @@ test_packages=(
   passwd util-linux acl libpam-modules libpam-runtime
   # libcrypt, linked into the accounts suite so that sanitizer builds see PAM's crypt_r calls
   libcrypt-dev
+  # independent peers of the QR tests: segno builds the same symbols, rsvg-convert renders the SVG
+  # and zbarimg reads it back; libqrencode is the QR encoder that bench-qrcode measures beside ours
+  # (libzbar-dev: the QR fuzz target reads each symbol back with zbar's library)
+  python3-segno librsvg2-bin zbar-tools libqrencode-dev libzbar-dev
+  # peers of the crypto tests: one-time passwords (oathtool) and the AES password forms rebuilt in
+  # Python (python3-cryptography)
+  oathtool python3-cryptography
 )
 
 bench_packages=(

@@ -53,3 +53,10 @@ target_compile_definitions(orv-http-connection-test PRIVATE
 orv_test(orv-json2-test SOURCES data/orv-json2-test.cpp LINK orv-data)
 target_compile_definitions(orv-json2-test PRIVATE
                            ORV_JSON_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/data/json-peer.py")
+orv_test(orv-qrcode-test SOURCES data/orv-qrcode-test.cpp LINK orv-data)
+target_compile_definitions(orv-qrcode-test PRIVATE
+                           ORV_QR_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/data/orv-qr-peer.py")
+orv_test(orv-crypt-test SOURCES net/orv-crypt-test.cpp LINK orv-net OpenSSL::Crypto LABELS net)
+target_compile_definitions(orv-crypt-test PRIVATE
+                           ORV_CRYPT_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/net/orv-crypt-peer.py"
+                           ORV_QR_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/data/orv-qr-peer.py")

@@ -629,29 +629,6 @@ bool DecodeQ(const char* p, int n, COrvStringA& out) {
     return true;
 }
 
-// The "B" form: Base64, padding optional; false for a character outside the alphabet, anything
-// after the padding, or a lone last sextet.
-bool DecodeB(const char* p, int n, COrvStringA& out) {
-    unsigned nBits = 0;
-    int nHave = 0;
-    int i = 0;
-    for (; i < n && p[i] != '='; ++i) {
-        const int v = OrvBase64DigitValue(static_cast<unsigned char>(p[i]));
-        if (v < 0)
-            return false;
-        nBits = ((nBits << 6) | static_cast<unsigned>(v)) & 0xFFFFFF;
-        nHave += 6;
-        if (nHave >= 8) {
-            nHave -= 8;
-            out.AppendChar(static_cast<char>((nBits >> nHave) & 0xFF));
-        }
-    }
-    for (; i < n; ++i)
-        if (p[i] != '=')
-            return false;
-    return nHave < 6;  // six bits left over: a lone sextet carries no byte
-}
-
 // Code points of windows-1252 bytes 0x80..0x9F; the five bytes the code page leaves undefined
 // (81, 8D, 8F, 90, 9D) map to the C1 controls of the same value, as Windows converts them.
 const char16_t k1252[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
@@ -743,7 +720,7 @@ public:
         if (cEnc == 'q' || cEnc == 'Q')
             bOk = DecodeQ(p + iText, iEnd - iText, bytes);
         else if (cEnc == 'b' || cEnc == 'B')
-            bOk = DecodeB(p + iText, iEnd - iText, bytes);
+            bOk = OrvBase64Decode(p + iText, iEnd - iText, false, bytes);
         if (!bOk)
             return -1;
         BytesToUtf8(bytes, cs, out);
@@ -963,23 +940,26 @@ int OrvCompareLocaleNoCase(const COrvStringW* pstr1, const COrvStringW* pstr2) {
     return OrvCollate(*pstr1, *pstr2, true);
 }
 
-int OrvBase64DigitValue(unsigned c) {
+int OrvBase64DigitValue(unsigned c, bool bUrlSafe) {
     if (c - 'A' < 26u)
         return static_cast<int>(c - 'A');
     if (c - 'a' < 26u)
         return static_cast<int>(c - 'a' + 26);
     if (c - '0' < 10u)
         return static_cast<int>(c - '0' + 52);
-    if (c == '+')
+    if (c == (bUrlSafe ? '-' : '+'))
         return 62;
-    if (c == '/')
+    if (c == (bUrlSafe ? '_' : '/'))
         return 63;
     return -1;
 }
 
-COrvStringA OrvBase64Encode(const void* pData, int nLen) {
-    static const char kAlphabet[] =
+COrvStringA OrvBase64Encode(const void* pData, int nLen, bool bUrlSafe) {
+    static const char kStandard[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char kUrlSafe[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    const char* kAlphabet = bUrlSafe ? kUrlSafe : kStandard;
     const unsigned char* p = static_cast<const unsigned char*>(pData);
     COrvStringA s;
     if (nLen <= 0 || nLen > (1 << 29))
@@ -1005,4 +985,93 @@ COrvStringA OrvBase64Encode(const void* pData, int nLen) {
     }
     s.ReleaseBuffer(o);
     return s;
+}
+
+bool OrvBase64Decode(const char* p, int n, bool bUrlSafe, COrvStringA& out) {
+    COrvStringA bytes;
+    if (n > 0 && !bytes.Preallocate(n / 4 * 3 + 3))
+        return false;
+    unsigned nBits = 0;
+    int nHave = 0;
+    int i = 0;
+    for (; i < n && p[i] != '='; ++i) {
+        const int v = OrvBase64DigitValue(static_cast<unsigned char>(p[i]), bUrlSafe);
+        if (v < 0)
+            return false;
+        nBits = ((nBits << 6) | static_cast<unsigned>(v)) & 0xFFFFFF;
+        nHave += 6;
+        if (nHave >= 8) {
+            nHave -= 8;
+            bytes.AppendChar(static_cast<char>((nBits >> nHave) & 0xFF));
+        }
+    }
+    for (; i < n; ++i)
+        if (p[i] != '=')
+            return false;
+    if (nHave >= 6)  // six bits left over: a lone sextet carries no byte
+        return false;
+    out = bytes;
+    return true;
+}
+
+COrvStringA OrvBase32Encode(const void* pData, int nLen, bool bPad) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
+    const unsigned char* p = static_cast<const unsigned char*>(pData);
+    COrvStringA s;
+    if (nLen <= 0 || nLen > (1 << 28))
+        return s;
+    char* pOut = s.GetBufferSetLength((nLen + 4) / 5 * 8);
+    if (pOut == nullptr)
+        return s;
+    int o = 0;
+    unsigned nBits = 0;
+    int nHave = 0;
+    for (int i = 0; i < nLen; ++i) {
+        nBits = (nBits << 8) | p[i];
+        nHave += 8;
+        while (nHave >= 5) {
+            nHave -= 5;
+            pOut[o++] = kAlphabet[(nBits >> nHave) & 31];
+        }
+    }
+    if (nHave > 0)
+        pOut[o++] = kAlphabet[(nBits << (5 - nHave)) & 31];
+    while (bPad && o % 8 != 0)
+        pOut[o++] = '=';
+    s.ReleaseBuffer(o);
+    return s;
+}
+
+bool OrvBase32Decode(const char* p, int n, COrvStringA& out) {
+    COrvStringA bytes;
+    unsigned nBits = 0;
+    int nHave = 0;
+    int i = 0;
+    for (; i < n && p[i] != '='; ++i) {
+        const unsigned c = static_cast<unsigned char>(p[i]) & ~0x20u;  // either case
+        const unsigned d = static_cast<unsigned char>(p[i]);
+        int v;
+        if (c - 'A' < 26u)
+            v = static_cast<int>(c - 'A');
+        else if (d - '2' < 6u)
+            v = static_cast<int>(d - '2' + 26);
+        else
+            return false;
+        nBits = (nBits << 5) | static_cast<unsigned>(v);
+        nHave += 5;
+        if (nHave >= 8) {
+            nHave -= 8;
+            if (!bytes.AppendChar(static_cast<char>((nBits >> nHave) & 0xFF)))
+                return false;
+        }
+    }
+    for (; i < n; ++i)
+        if (p[i] != '=')
+            return false;
+    // 1, 3 or 6 characters left over cannot come from whole bytes.
+    const int nRest = (i % 8);
+    if (nRest == 1 || nRest == 3 || nRest == 6)
+        return false;
+    out = bytes;
+    return true;
 }

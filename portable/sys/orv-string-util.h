@@ -102,11 +102,20 @@ inline int OrvHexDigitValue(unsigned c) {
     const unsigned l = c | 0x20u;
     return l - 'a' < 6u ? static_cast<int>(l - 'a' + 10) : -1;
 }
-// The value of a character of the standard Base64 alphabet, -1 for any other (padding "="
-// included). Pure.
-int OrvBase64DigitValue(unsigned c);
-// Standard Base64 with padding.
-COrvStringA OrvBase64Encode(const void* pData, int nLen);
+// The value of a character of the standard Base64 alphabet ("+", "/"), or of the URL-safe one
+// ("-", "_") with bUrlSafe; -1 for any other (padding "=" included). Pure.
+int OrvBase64DigitValue(unsigned c, bool bUrlSafe = false);
+// Base64 with "=" padding in the standard or the URL-safe alphabet; empty for no bytes.
+COrvStringA OrvBase64Encode(const void* pData, int nLen, bool bUrlSafe = false);
+// Decodes nLen characters of Base64 in one alphabet into out: padding is optional, but nothing
+// but "=" may follow it. False (out unchanged) for any other character, white space included, or
+// for a lone last character that carries no whole byte.
+[[nodiscard]] bool OrvBase64Decode(const char* p, int nLen, bool bUrlSafe, COrvStringA& out);
+// Base32 of RFC 4648 (A-Z, 2-7), with "=" padding to a multiple of 8 characters when bPad.
+COrvStringA OrvBase32Encode(const void* pData, int nLen, bool bPad);
+// Decodes Base32 in either case, padding optional; false (out unchanged) for another character or
+// a length that no whole number of bytes gives.
+[[nodiscard]] bool OrvBase32Decode(const char* p, int nLen, COrvStringA& out);
 
 // Two hex digits per byte, high nibble first; exactly 2 * nCount characters (empty for a null
 // pointer or a count not above 0).

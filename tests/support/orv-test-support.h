@@ -25,6 +25,16 @@ private:
 
 // Reads a whole file as bytes; empty when it cannot be read.
 std::string OrvReadFileBytes(const std::string& path);
+// Lower-case hex of bytes, two digits each.
+inline std::string OrvTestHex(const std::string& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += kDigits[c >> 4];
+        out += kDigits[c & 15];
+    }
+    return out;
+}
 // Writes bytes to a file, replacing it; true on success.
 bool OrvWriteFileBytes(const std::string& path, const std::string& bytes);
 

@@ -1,0 +1,172 @@
+// QR symbols against independent peers: segno builds the same symbol from the same version, level
+// and mask (module grids must be equal) and picks its own version and level; rsvg-convert renders
+// the SVG data URI and zbarimg must read back the very bytes encoded.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "orv-net-test-util.h"
+#include "orv-qrcode.h"
+
+namespace {
+
+const char kPeer[] = "/usr/bin/python3 " ORV_QR_PEER_SCRIPT;
+const char* const kLevelNames[] = {"L", "M", "Q", "H"};
+
+std::string Hex(const std::string& s) {
+    return OrvTestHex(s);
+}
+
+std::string Matrix(const COrvQrCode& qr) {
+    std::string out;
+    for (int y = 0; y < qr.Size(); ++y) {
+        if (y > 0)
+            out += '|';
+        for (int x = 0; x < qr.Size(); ++x)
+            out += qr.Module(x, y) ? '1' : '0';
+    }
+    return out;
+}
+
+std::string DataUri(const std::string& text) {
+    COrvStringA uri;
+    COrvError err;
+    EXPECT_TRUE(
+        OrvQrEncodeToSvgDataUri(COrvStringA(text.data(), static_cast<int>(text.size())), uri, err))
+        << err.Text().GetString();
+    return uri.GetString();
+}
+
+// For a set of texts: segno's version and level, segno's grid for our version, level and mask,
+// and zbarimg's reading of our data URI must all agree with what was encoded.
+void CheckAgainstPeers(const std::vector<std::string>& texts) {
+    ASSERT_TRUE(OrvHaveProgram("zbarimg") && OrvHaveProgram("rsvg-convert"))
+        << "packages zbar-tools, librsvg2-bin";
+    std::vector<std::string> requests, ours;
+    for (const std::string& t : texts) {
+        COrvQrCode qr;
+        COrvError err;
+        ASSERT_TRUE(qr.Encode(t.data(), static_cast<int>(t.size()), err)) << t.size();
+        const char* pszLevel = kLevelNames[static_cast<int>(qr.Level())];
+        requests.push_back("{\"op\":\"auto\",\"data\":\"" + Hex(t) + "\"}");
+        ours.push_back(std::to_string(qr.Version()) + " " + pszLevel);
+        requests.push_back("{\"op\":\"matrix\",\"data\":\"" + Hex(t) +
+                           "\",\"version\":" + std::to_string(qr.Version()) + ",\"level\":\"" +
+                           pszLevel + "\",\"mask\":" + std::to_string(qr.Mask()) + "}");
+        ours.push_back(Matrix(qr));
+        requests.push_back("{\"op\":\"decode\",\"uri\":\"" + DataUri(t) + "\"}");
+        ours.push_back(Hex(t));
+    }
+    std::vector<std::string> answers;
+    ASSERT_TRUE(OrvRunOverLines(kPeer, requests, answers)) << "package python3-segno";
+    ASSERT_EQ(answers.size(), ours.size());
+    for (size_t i = 0; i < ours.size(); ++i)
+        EXPECT_EQ(answers[i], ours[i]) << "text " << i / 3 << " of " << texts[i / 3].size()
+                                       << " bytes, check " << i % 3 << " (version, grid, decode)";
+}
+
+TEST(OrvQrCode, EdgeCases) {
+    COrvQrCode qr;
+    COrvError err;
+    ASSERT_TRUE(qr.Encode("", 0, err));
+    EXPECT_EQ(qr.Version(), 1);
+    EXPECT_EQ(qr.Level(), OrvQrLevel::High);
+    EXPECT_NE(qr.ToSvg(4).Find("viewBox=\"0 0 29 29\""), -1);
+    EXPECT_EQ(qr.ToSvg(-1).GetLength(), 0);
+
+    const std::string longest(kOrvQrMaxBytes, 'x');
+    ASSERT_TRUE(qr.Encode(longest.data(), kOrvQrMaxBytes, err));
+    EXPECT_EQ(qr.Version(), 40);
+    EXPECT_EQ(qr.Level(), OrvQrLevel::Medium);
+
+    // One byte more fails with the text and code, and leaves no output behind.
+    COrvStringA uri("stale");
+    int nCode = 0;
+    COrvStringA text;
+    EXPECT_FALSE(OrvQrEncodeToSvgDataUri(COrvStringA((longest + "x").c_str()), uri, nCode, text));
+    EXPECT_EQ(nCode, enNetBadRequest);
+    EXPECT_STREQ(text.GetString(), "Data is too big to be encoded in QR-Code");
+    EXPECT_TRUE(uri.IsEmpty());
+    EXPECT_FALSE(qr.EncodeFixed("abc", 3, 41, OrvQrLevel::Low, -1, err));
+    EXPECT_EQ(qr.Size(), 0);
+}
+
+// Every version at every level that the boost reaches: the shortest and the longest text that
+// get each pair (the longest leave no room for a whole terminator or any pad byte).
+TEST(OrvQrCode, EveryVersionAndLevelMatchesPeers) {
+    std::map<std::pair<int, int>, int> first, last;
+    COrvQrCode qr;
+    COrvError err;
+    for (int n = 0; n <= kOrvQrMaxBytes; ++n) {
+        const std::string t(n, 'a');
+        ASSERT_TRUE(qr.Encode(t.data(), n, err));
+        const auto key = std::make_pair(qr.Version(), static_cast<int>(qr.Level()));
+        first.emplace(key, n);
+        last[key] = n;
+    }
+    std::vector<std::string> texts;
+    std::mt19937 rng(42);
+    for (const auto* pLengths : {&first, &last}) {
+        for (const auto& [key, n] : *pLengths) {
+            std::string t(n, '\0');
+            for (char& c : t)
+                c = static_cast<char>(rng());
+            texts.push_back(t);
+        }
+    }
+    for (int v = 1; v <= 40; ++v)
+        EXPECT_EQ(first.count({v, static_cast<int>(OrvQrLevel::Medium)}), 1u) << v;
+    CheckAgainstPeers(texts);
+}
+
+TEST(OrvQrCode, RandomTextsMatchPeers) {
+    std::mt19937 rng(7);
+    std::vector<std::string> texts = {
+        "otpauth://totp/A%20B:c%40d?secret=JBSWY3DPEHPK3PXP&issuer=A"};
+    for (int i = 0; i < 30; ++i) {
+        const int n = static_cast<int>(rng() % (kOrvQrMaxBytes + 1));
+        std::string t;
+        while (static_cast<int>(t.size()) < n) {
+            switch (i % 3) {
+                case 0:  // ASCII
+                    t += static_cast<char>(32 + rng() % 95);
+                    break;
+                case 1:  // UTF-8, "é" and "€"
+                    t += rng() % 2 ? "\xC3\xA9" : "\xE2\x82\xAC";
+                    break;
+                default:  // any byte
+                    t += static_cast<char>(rng());
+            }
+        }
+        t.resize(n);
+        texts.push_back(t);
+    }
+    CheckAgainstPeers(texts);
+}
+
+// A fixed mask gives the grid segno gives for it, for every mask and level.
+TEST(OrvQrCode, FixedMasksMatchPeer) {
+    std::vector<std::string> requests, ours;
+    const std::string t = "Mask";
+    for (int level = 0; level < 4; ++level) {
+        for (int m = 0; m < 8; ++m) {
+            COrvQrCode qr;
+            COrvError err;
+            const int v = 1 + (level * 8 + m) % 10 * 4;  // versions 1..37, with version bits
+            ASSERT_TRUE(qr.EncodeFixed(t.data(), static_cast<int>(t.size()), v,
+                                       static_cast<OrvQrLevel>(level), m, err));
+            requests.push_back("{\"op\":\"matrix\",\"data\":\"" + Hex(t) +
+                               "\",\"version\":" + std::to_string(v) + ",\"level\":\"" +
+                               kLevelNames[level] + "\",\"mask\":" + std::to_string(m) + "}");
+            ours.push_back(Matrix(qr));
+        }
+    }
+    std::vector<std::string> answers;
+    ASSERT_TRUE(OrvRunOverLines(kPeer, requests, answers));
+    EXPECT_EQ(answers, ours);
+}
+
+}  // namespace
