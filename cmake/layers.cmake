@@ -10,7 +10,12 @@ orv_layer(orv-base DIR portable/base
           orv-trace-posix.cpp orv-result.cpp orv-result-posix.cpp orv-error.cpp orv-clock-posix.cpp)
 
 # Time, locks, threads, the UI-thread interface, the log, console output, number and text
-# utilities, paths, files and housekeeping.
+# utilities, paths, files, housekeeping and zip archives (deflate through libdeflate and zlib,
+# reading through minizip).
+find_package(ZLIB REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(MINIZIP REQUIRED IMPORTED_TARGET minizip)
+pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
 orv_layer(orv-sys DIR portable/sys
   SOURCES orv-time.cpp orv-time-posix.cpp orv-timer.cpp orv-timer-posix.cpp orv-lock.cpp
           orv-lock-posix.cpp orv-thread.cpp orv-thread-posix.cpp orv-ui-thread.cpp orv-log.cpp orv-log-posix.cpp orv-console.cpp
@@ -18,14 +23,14 @@ orv_layer(orv-sys DIR portable/sys
           orv-registry.cpp orv-registry-posix.cpp orv-regfile.cpp orv-osver.cpp
           orv-osver-posix.cpp orv-process.cpp orv-process-posix.cpp orv-path.cpp orv-path-posix.cpp
           orv-file.cpp orv-file-posix.cpp orv-housekeeping.cpp orv-program-path-posix.cpp
-          orv-iconv-posix.cpp
-  DEPS orv-base)
+          orv-iconv-posix.cpp orv-zip.cpp
+  DEPS orv-base
+  LIBS ZLIB::ZLIB PkgConfig::MINIZIP PkgConfig::LIBDEFLATE)
 
 # Sockets, SOCKS5, TLS, URLs, escaping, international host names, public suffixes. orv-ssl is the
 # only file that includes OpenSSL; the root bundle it trusts is generated from the system's CA
 # certificates at build time.
 find_package(OpenSSL 3 REQUIRED)
-find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBPSL REQUIRED IMPORTED_TARGET libpsl)
 orv_layer(orv-net DIR portable/net
   SOURCES orv-socket.cpp orv-socket-posix.cpp orv-socks-proxy.cpp orv-ssl.cpp orv-url.cpp
@@ -46,7 +51,6 @@ target_sources(orv-net-obj PRIVATE ${orv_cacert_cpp})
 # authorization headers, multipart forms and the response streams, over abstract byte streams;
 # connections by engine (the platform engine over libcurl), the effective proxy (the system's
 # settings through libproxy), the one-shot entries and the connection pool.
-find_package(ZLIB REQUIRED)
 find_package(CURL REQUIRED)
 pkg_check_modules(LIBPROXY REQUIRED IMPORTED_TARGET libproxy-1.0)
 orv_layer(orv-http DIR portable/http
