@@ -23,7 +23,7 @@ orv_layer(orv-sys DIR portable/sys
           orv-registry.cpp orv-registry-posix.cpp orv-regfile.cpp orv-osver.cpp
           orv-osver-posix.cpp orv-process.cpp orv-process-posix.cpp orv-path.cpp orv-path-posix.cpp
           orv-file.cpp orv-file-posix.cpp orv-housekeeping.cpp orv-program-path-posix.cpp
-          orv-iconv-posix.cpp orv-zip.cpp
+          orv-iconv-posix.cpp orv-zip.cpp orv-zip-folder.cpp orv-unzip-posix.cpp
   DEPS orv-base
   LIBS ZLIB::ZLIB PkgConfig::MINIZIP PkgConfig::LIBDEFLATE)
 

@@ -33,7 +33,8 @@ constexpr size_t kStreamChunk = size_t{1} << 20;
 
 // Extensions whose data is compressed already: stored, not deflated.
 bool IsStoredExtension(const char* pszName) {
-    static const char* const s_aExt[] = {".Z", ".zip", ".zoo", ".arc", ".lzh", ".arj", ".gz", ".tgz"};
+    static const char* const s_aExt[] = {".Z",   ".zip", ".zoo", ".arc",
+                                         ".lzh", ".arj", ".gz",  ".tgz"};
     const size_t nName = strlen(pszName);
     for (const char* pszExt : s_aExt) {
         const size_t nExt = strlen(pszExt);
@@ -105,6 +106,14 @@ void COrvZipCrypt::Encrypt(unsigned char* p, size_t n) {
     }
 }
 
+void COrvZipCrypt::Decrypt(unsigned char* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t t = (m_k2 & 0xFFFF) | 2;
+        p[i] = static_cast<unsigned char>(p[i] ^ ((t * (t ^ 1)) >> 8));
+        Update(p[i]);
+    }
+}
+
 bool OrvZipRandomBytes(void* p, size_t n) {
     auto* pb = static_cast<unsigned char*>(p);
     while (n > 0) {
@@ -131,8 +140,8 @@ uint32_t OrvZipDosTime(OrvTime t) {
         return ((127u << 9 | 12u << 5 | 31u) << 16) | (23u << 11 | 59u << 5 | 29u);
     const uint32_t nDate = static_cast<uint32_t>((tmLocal.tm_year - 80) << 9 |
                                                  (tmLocal.tm_mon + 1) << 5 | tmLocal.tm_mday);
-    const uint32_t nTime = static_cast<uint32_t>(tmLocal.tm_hour << 11 | tmLocal.tm_min << 5 |
-                                                 tmLocal.tm_sec / 2);
+    const uint32_t nTime =
+        static_cast<uint32_t>(tmLocal.tm_hour << 11 | tmLocal.tm_min << 5 | tmLocal.tm_sec / 2);
     return nDate << 16 | nTime;
 }
 
@@ -308,7 +317,8 @@ uint32_t WriteLocalHeader(COrvZip* h, const OrvZipEntryRecord& e, bool bKnown) {
     }
     uint32_t n = h->m_sink.Write(a, nFixed, h->m_err);
     if (n == kOrvZipOk)
-        n = h->m_sink.Write(e.sName.GetString(), static_cast<size_t>(e.sName.GetLength()), h->m_err);
+        n = h->m_sink.Write(e.sName.GetString(), static_cast<size_t>(e.sName.GetLength()),
+                            h->m_err);
     if (n == kOrvZipOk)
         n = h->m_sink.Write(x, e.bZip64Local ? 37 : 17, h->m_err);
     return n;
@@ -364,7 +374,7 @@ uint32_t WriteCryptHeader(COrvZip* h, COrvZipCrypt& crypt, const OrvZipEntryReco
 
 // Remembers a completed entry for the central directory.
 uint32_t Remember(COrvZip* h, OrvZipEntryRecord& e) {
-    if (!h->m_aEntries.Add(static_cast<OrvZipEntryRecord&&>(e))) {
+    if (h->m_aEntries.Add(e) == SIZE_MAX) {
         h->m_err.Set(enNetNoMemory, "Cannot remember zip entry");
         return kOrvZipNoAlloc;
     }
@@ -533,7 +543,8 @@ uint32_t ReadSource(const COrvZip* h, const char* pszName, const char* pszPath,
         err.Set(enNetBadRequest, COrvStringA("Not a regular file: ") + pszPath);
         return kOrvZipNoFile;
     }
-    if (static_cast<int64_t>(st.st_dev) == nSelfDev && static_cast<int64_t>(st.st_ino) == nSelfIno) {
+    if (static_cast<int64_t>(st.st_dev) == nSelfDev &&
+        static_cast<int64_t>(st.st_ino) == nSelfIno) {
         prep.bSelf = true;
         err.Set(enNetBadRequest, COrvStringA("Cannot add the archive to itself: ") + pszPath);
         return kOrvZipArgs;
@@ -545,8 +556,8 @@ uint32_t ReadSource(const COrvZip* h, const char* pszName, const char* pszPath,
     OrvZipSetTimes(prep.rec, st.st_mtime, st.st_atime, info.tCreation);
     // DOS bits of the file, and a Unix mode: owner read, owner write unless read-only, and the
     // owner's execute bit when the file has one (programs and scripts stay runnable).
-    const uint32_t nDos = info.nAttributes & (kOrvAttrReadOnly | kOrvAttrHidden | kOrvAttrSystem |
-                                              kOrvAttrArchive);
+    const uint32_t nDos =
+        info.nAttributes & (kOrvAttrReadOnly | kOrvAttrHidden | kOrvAttrSystem | kOrvAttrArchive);
     uint32_t nMode = 0x8000 | 0400 | ((nDos & kOrvAttrReadOnly) != 0 ? 0 : 0200);
     if ((st.st_mode & S_IXUSR) != 0)
         nMode |= 0100;
@@ -786,7 +797,8 @@ uint32_t WriteCentral(COrvZip* h, const OrvZipEntryRecord& e) {
     le.U32(bOff64 ? k32Max : static_cast<uint32_t>(e.nOffset));
     uint32_t n = h->m_sink.Write(a, sizeof a, h->m_err);
     if (n == kOrvZipOk)
-        n = h->m_sink.Write(e.sName.GetString(), static_cast<size_t>(e.sName.GetLength()), h->m_err);
+        n = h->m_sink.Write(e.sName.GetString(), static_cast<size_t>(e.sName.GetLength()),
+                            h->m_err);
     if (n == kOrvZipOk)
         n = h->m_sink.Write(x, nExtra, h->m_err);
     return n;
@@ -868,6 +880,10 @@ uint32_t OrvZipGetMemory(COrvZip* hZip, void** ppData, size_t* pnLen) {
 }
 
 uint32_t OrvZipClose(COrvZip* hZip) {
+    return OrvZipCloseKeep(hZip, nullptr);
+}
+
+uint32_t OrvZipCloseKeep(COrvZip* hZip, COrvError* pErr) {
     if (hZip == nullptr)
         return SetLast(kOrvZipArgs);
     if (!IsHandle(hZip))
@@ -875,6 +891,8 @@ uint32_t OrvZipClose(COrvZip* hZip) {
     uint32_t n = EndArchive(hZip);
     if (!hZip->m_sink.Close(hZip->m_err) && n == kOrvZipOk)
         n = kOrvZipWrite;
+    if (pErr != nullptr && n != kOrvZipOk && hZip->m_err.Failed())
+        pErr->Set(hZip->m_err.Code(), hZip->m_err.Text());
     hZip->m_nMagic = 0;
     delete hZip;
     return SetLast(n);
@@ -891,28 +909,50 @@ uint32_t OrvZipLastResult() {
 
 const char* OrvZipResultMessage(uint32_t nCode) {
     switch (nCode == kOrvZipLastResult ? OrvZipLastResult() : nCode) {
-        case kOrvZipOk: return "Success";
-        case kOrvZipNoDuplicate: return "Culdn't duplicate handle";
-        case kOrvZipNoFile: return "Couldn't create/open file";
-        case kOrvZipNoAlloc: return "Failed to allocate memory";
-        case kOrvZipWrite: return "Error writing to file";
-        case kOrvZipNotFound: return "File not found in the zipfile";
-        case kOrvZipMore: return "Still more data to unzip";
-        case kOrvZipCorrupt: return "Zipfile is corrupt or not a zipfile";
-        case kOrvZipRead: return "Error reading file";
-        case kOrvZipArgs: return "Caller: faulty arguments";
-        case kOrvZipNotMemory: return "Caller: can only get memory of a memory zipfile";
-        case kOrvZipMemSize: return "Caller: not enough space allocated for memory zipfile";
-        case kOrvZipPreviousError: return "Caller: there was a previous error";
-        case kOrvZipEnded: return "Caller: additions to the zip have already been ended";
-        case kOrvZipMissize: return "Zip-bug: the anticipated size turned out wrong";
-        case kOrvZipPartialUnzip: return "Caller: the file had already been partially unzipped";
-        case kOrvZipMixed: return "Caller: mixing creation and opening of zip";
-        case kOrvZipNotInitialised: return "Zip-bug: internal initialisation not completed";
-        case kOrvZipSeek: return "Zip-bug: trying to seek the unseekable";
-        case kOrvZipNoChange: return "Zip-bug: tried to change mind, but not allowed";
-        case kOrvZipFlate: return "Zip-bug: an internal error during flation";
-        default: return "unknown zip result code";
+        case kOrvZipOk:
+            return "Success";
+        case kOrvZipNoDuplicate:
+            return "Culdn't duplicate handle";
+        case kOrvZipNoFile:
+            return "Couldn't create/open file";
+        case kOrvZipNoAlloc:
+            return "Failed to allocate memory";
+        case kOrvZipWrite:
+            return "Error writing to file";
+        case kOrvZipNotFound:
+            return "File not found in the zipfile";
+        case kOrvZipMore:
+            return "Still more data to unzip";
+        case kOrvZipCorrupt:
+            return "Zipfile is corrupt or not a zipfile";
+        case kOrvZipRead:
+            return "Error reading file";
+        case kOrvZipArgs:
+            return "Caller: faulty arguments";
+        case kOrvZipNotMemory:
+            return "Caller: can only get memory of a memory zipfile";
+        case kOrvZipMemSize:
+            return "Caller: not enough space allocated for memory zipfile";
+        case kOrvZipPreviousError:
+            return "Caller: there was a previous error";
+        case kOrvZipEnded:
+            return "Caller: additions to the zip have already been ended";
+        case kOrvZipMissize:
+            return "Zip-bug: the anticipated size turned out wrong";
+        case kOrvZipPartialUnzip:
+            return "Caller: the file had already been partially unzipped";
+        case kOrvZipMixed:
+            return "Caller: mixing creation and opening of zip";
+        case kOrvZipNotInitialised:
+            return "Zip-bug: internal initialisation not completed";
+        case kOrvZipSeek:
+            return "Zip-bug: trying to seek the unseekable";
+        case kOrvZipNoChange:
+            return "Zip-bug: tried to change mind, but not allowed";
+        case kOrvZipFlate:
+            return "Zip-bug: an internal error during flation";
+        default:
+            return "unknown zip result code";
     }
 }
 

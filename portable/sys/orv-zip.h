@@ -128,7 +128,7 @@ void OrvZipFolder(const char* pszFolder, const char* pszZipPath, int* pnCode, CO
 // mismatch, bad data or a truncated archive), a wrong password, or a write failure such as a full
 // disk (the system's reason and code). Entries extracted before the failure stay on disk; the file
 // that was being written when it failed is removed; later entries are not extracted.
-[[nodiscard]] bool OrvUnzipToFolder(const char* pszZipPath, const char* pszTarget,
-                                    COrvError& err, const char* pszPassword = nullptr);
+[[nodiscard]] bool OrvUnzipToFolder(const char* pszZipPath, const char* pszTarget, COrvError& err,
+                                    const char* pszPassword = nullptr);
 void OrvUnzipToFolder(const char* pszZipPath, const char* pszTarget, int* pnCode,
                       COrvStringA* psError, const char* pszPassword = nullptr);

@@ -97,6 +97,7 @@ class COrvZipCrypt {
 public:
     void Init(const char* pszPassword);
     void Encrypt(unsigned char* p, size_t n);
+    void Decrypt(unsigned char* p, size_t n);
 
 private:
     void Update(unsigned char c);
@@ -130,3 +131,9 @@ uint32_t OrvZipPrepareFile(const COrvZip* h, const char* pszName, const char* ps
 uint32_t OrvZipAddReady(COrvZip* h, OrvZipPrepared& prep, OrvFile& file, uint32_t nPrepResult);
 // Writes a record (a folder when prep holds no data). Stores the last result.
 uint32_t OrvZipAddRecord(COrvZip* h, OrvZipPrepared& prep);
+
+// Extracts the archive open on fdArchive (named pszLabel in texts) as OrvUnzipToFolder does.
+[[nodiscard]] bool OrvUnzipFromFd(int fdArchive, const char* pszLabel, const char* pszTarget,
+                                  COrvError& err, const char* pszPassword);
+// OrvZipClose that also hands out the reason of a failed close (when pErr is given).
+uint32_t OrvZipCloseKeep(COrvZip* hZip, COrvError* pErr);

@@ -1,0 +1,536 @@
+// Extraction of a zip archive into a folder. The archive is read through minizip over a
+// descriptor; every file-system step is taken relative to the descriptor of the folder above it
+// (openat, mkdirat, symlinkat) with O_NOFOLLOW, so that no name, link or race can lead a write
+// outside the target folder.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <unzip.h>
+#include <zlib.h>
+
+#include <string>
+#include <unordered_set>
+
+#include "orv-fd.h"
+#include "orv-sys.h"
+#include "orv-zip-os.h"
+#include "orv-zip.h"
+
+namespace {
+
+constexpr size_t kCopyBlock = 65536;
+constexpr size_t kMaxLinkTarget = 2048;
+
+// ---- minizip reads the archive through our descriptor ----
+
+struct CArchiveStream {
+    int fd = -1;
+    uint64_t nPos = 0;
+    int nErrno = 0;
+};
+
+voidpf ZCALLBACK StreamOpen(voidpf pOpaque, const void*, int) {
+    return pOpaque;
+}
+
+uLong ZCALLBACK StreamRead(voidpf, voidpf pStream, void* pBuf, uLong nSize) {
+    auto* s = static_cast<CArchiveStream*>(pStream);
+    size_t nDone = 0;
+    while (nDone < nSize) {
+        const long r = OrvSysRetry([&] {
+            return g_orv_sys.pread(s->fd, static_cast<char*>(pBuf) + nDone, nSize - nDone,
+                                   static_cast<off_t>(s->nPos + nDone));
+        });
+        if (r < 0) {
+            s->nErrno = errno;
+            break;
+        }
+        if (r == 0)
+            break;
+        nDone += static_cast<size_t>(r);
+    }
+    s->nPos += nDone;
+    return static_cast<uLong>(nDone);
+}
+
+uLong ZCALLBACK StreamWrite(voidpf, voidpf, const void*, uLong) {
+    return 0;
+}
+
+ZPOS64_T ZCALLBACK StreamTell(voidpf, voidpf pStream) {
+    return static_cast<CArchiveStream*>(pStream)->nPos;
+}
+
+long ZCALLBACK StreamSeek(voidpf, voidpf pStream, ZPOS64_T nOffset, int nOrigin) {
+    auto* s = static_cast<CArchiveStream*>(pStream);
+    uint64_t nBase = 0;
+    if (nOrigin == ZLIB_FILEFUNC_SEEK_CUR) {
+        nBase = s->nPos;
+    } else if (nOrigin == ZLIB_FILEFUNC_SEEK_END) {
+        struct stat st;
+        if (OrvSysRetry([&] { return g_orv_sys.fstat(s->fd, &st); }) != 0) {
+            s->nErrno = errno;
+            return -1;
+        }
+        nBase = static_cast<uint64_t>(st.st_size);
+    }
+    s->nPos = nBase + nOffset;
+    return 0;
+}
+
+int ZCALLBACK StreamClose(voidpf, voidpf) {
+    return 0;
+}
+
+int ZCALLBACK StreamError(voidpf, voidpf pStream) {
+    return static_cast<CArchiveStream*>(pStream)->nErrno;
+}
+
+// Owns minizip's reader.
+class CUnzipHandle {
+public:
+    explicit CUnzipHandle(unzFile h) : m_h(h) {}
+    ~CUnzipHandle() {
+        if (m_h != nullptr)
+            unzClose(m_h);
+    }
+    CUnzipHandle(const CUnzipHandle&) = delete;
+    CUnzipHandle& operator=(const CUnzipHandle&) = delete;
+    unzFile Get() const { return m_h; }
+
+private:
+    unzFile m_h;
+};
+
+// ---- entry names ----
+
+// Splits an entry name into its parts, refusing every name that could reach outside the target:
+// absolute paths, drive letters, backslashes and ".." parts. Empty and "." parts are dropped.
+bool SplitEntryName(const char* pszName, size_t nNameLen, COrvArray<COrvStringA>& aParts,
+                    COrvError& err) {
+    const size_t nLen = strlen(pszName);
+    const char* pszWhy = nullptr;
+    if (nLen != nNameLen)
+        pszWhy = "it holds a NUL character";
+    else if (nLen == 0)
+        pszWhy = "it is empty";
+    else if (pszName[0] == '/')
+        pszWhy = "it is an absolute path";
+    else if (nLen >= 2 && pszName[1] == ':' &&
+             ((pszName[0] | 0x20) >= 'a' && (pszName[0] | 0x20) <= 'z'))
+        pszWhy = "it starts with a drive letter";
+    else if (strchr(pszName, '\\') != nullptr)
+        pszWhy = "it holds a backslash";
+    for (const char* p = pszName; pszWhy == nullptr && *p != 0;) {
+        const char* pEnd = strchr(p, '/');
+        const size_t n = pEnd != nullptr ? static_cast<size_t>(pEnd - p) : strlen(p);
+        if (n == 2 && p[0] == '.' && p[1] == '.')
+            pszWhy = "it has a \"..\" part";
+        else if (n > 0 && !(n == 1 && p[0] == '.') &&
+                 aParts.Add(COrvStringA(p, static_cast<int>(n))) == SIZE_MAX)
+            return err.Set(enNetNoMemory, "Cannot split entry name");
+        p += n;
+        if (*p == '/')
+            ++p;
+    }
+    if (pszWhy == nullptr && aParts.GetCount() == 0)
+        pszWhy = "it names no file";
+    if (pszWhy != nullptr)
+        return err.SetFormat(enNetBadRequest, "Unsafe zip entry refused: '%s': %s", pszName,
+                             pszWhy);
+    return true;
+}
+
+// Whether a link at depth nDepth below the target (0: directly in it) with this target stays
+// inside the target folder, read as text: every ".." climbs one folder.
+bool LinkStaysInside(const char* pszTarget, size_t nDepth) {
+    if (*pszTarget == 0 || *pszTarget == '/' || strchr(pszTarget, '\\') != nullptr)
+        return false;
+    long long nLevel = static_cast<long long>(nDepth);
+    for (const char* p = pszTarget; *p != 0;) {
+        const char* pEnd = strchr(p, '/');
+        const size_t n = pEnd != nullptr ? static_cast<size_t>(pEnd - p) : strlen(p);
+        if (n == 2 && p[0] == '.' && p[1] == '.') {
+            if (--nLevel < 0)
+                return false;
+        } else if (n > 0 && !(n == 1 && p[0] == '.')) {
+            ++nLevel;
+        }
+        p += n;
+        if (*p == '/')
+            ++p;
+    }
+    return true;
+}
+
+// ---- the target folder ----
+
+// Opens (creating when missing) the folder sName inside dirfd, never through a link.
+bool OpenSubFolder(const OrvFd& dir, const COrvStringA& sName, const char* pszEntry, OrvFd& out,
+                   COrvError& err) {
+    const int nFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = OrvSysRetry([&] { return openat(dir.Get(), sName, nFlags); });
+    if (fd < 0 && errno == ENOENT) {
+        if (OrvSysRetry([&] { return mkdirat(dir.Get(), sName, 0755); }) != 0 && errno != EEXIST)
+            return err.SetErrno(
+                errno, COrvStringA("Cannot create folder for zip entry '") + pszEntry + "': ");
+        fd = OrvSysRetry([&] { return openat(dir.Get(), sName, nFlags); });
+    }
+    if (fd < 0) {
+        if (errno == ELOOP || errno == ENOTDIR)
+            return err.SetFormat(enNetBadRequest,
+                                 "Unsafe zip entry refused: '%s': its path runs through a link or "
+                                 "a file ('%s')",
+                                 pszEntry, sName.GetString());
+        return err.SetErrno(errno,
+                            COrvStringA("Cannot open folder for zip entry '") + pszEntry + "': ");
+    }
+    out = OrvFd(fd);
+    return true;
+}
+
+// Removes an item that an earlier extraction left where a file or link of this one goes (a
+// link is removed itself, never followed; a folder is not removed).
+bool ClearPlace(const OrvFd& dir, const COrvStringA& sLeaf, const char* pszEntry, COrvError& err) {
+    if (OrvSysRetry([&] { return unlinkat(dir.Get(), sLeaf, 0); }) == 0 || errno == ENOENT)
+        return true;
+    return err.SetErrno(
+        errno, COrvStringA("Cannot replace existing item for zip entry '") + pszEntry + "': ");
+}
+
+// The permission bits a file gets from an entry's attributes: the archive's own bits without
+// setuid, setgid, sticky and world-write; 0644 (0444 when marked read-only) when it gives none.
+mode_t FileMode(uLong nExternal) {
+    const mode_t nUnix = static_cast<mode_t>(nExternal >> 16);
+    if ((nUnix & 0777) != 0)
+        return nUnix & 0777 & ~static_cast<mode_t>(S_IWOTH);
+    return (nExternal & 0x01) != 0 ? 0444 : 0644;
+}
+
+// The modification time of an entry: the "UT" field's when present, else its DOS date and time
+// read as local time.
+time_t EntryTime(const unz_file_info64& info, const unsigned char* pExtra, size_t nExtra) {
+    for (size_t i = 0; i + 4 <= nExtra;) {
+        const unsigned nId = pExtra[i] | pExtra[i + 1] << 8;
+        const size_t nLen = pExtra[i + 2] | pExtra[i + 3] << 8;
+        if (i + 4 + nLen > nExtra)
+            break;
+        if (nId == 0x5455 && nLen >= 5 && (pExtra[i + 4] & 1) != 0) {
+            const unsigned char* p = pExtra + i + 5;
+            return static_cast<time_t>(static_cast<int32_t>(
+                static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24));
+        }
+        i += 4 + nLen;
+    }
+    struct tm tmLocal = {};
+    tmLocal.tm_year = static_cast<int>(info.tmu_date.tm_year) - 1900;
+    tmLocal.tm_mon = static_cast<int>(info.tmu_date.tm_mon);
+    tmLocal.tm_mday = static_cast<int>(info.tmu_date.tm_mday);
+    tmLocal.tm_hour = static_cast<int>(info.tmu_date.tm_hour);
+    tmLocal.tm_min = static_cast<int>(info.tmu_date.tm_min);
+    tmLocal.tm_sec = static_cast<int>(info.tmu_date.tm_sec);
+    tmLocal.tm_isdst = -1;
+    return mktime(&tmLocal);
+}
+
+// A raw inflate stream, ended by the destructor.
+struct CInflater {
+    z_stream z = {};
+    bool bInit = false;
+    bool Init() {
+        bInit = inflateInit2(&z, -MAX_WBITS) == Z_OK;
+        return bInit;
+    }
+    ~CInflater() {
+        if (bInit)
+            inflateEnd(&z);
+    }
+};
+
+bool UnzipFail(COrvError& err, int nCode, const char* pszEntry, const char* pszWhy) {
+    return err.SetFormat(enNetBadRequest, "Unzip error %d in zip entry '%s': %s", nCode, pszEntry,
+                         pszWhy);
+}
+
+// One archive's extraction state.
+class CExtractor {
+public:
+    CExtractor(unzFile h, int fdRoot, const char* pszPassword, CArchiveStream& stream)
+        : m_h(h), m_root(fdRoot), m_pszPassword(pszPassword), m_stream(stream) {}
+
+    bool Entry(COrvError& err);
+
+private:
+    bool Put(const char* pszEntry, const unsigned char* p, size_t n, int fdOut, COrvStringA* psOut,
+             COrvError& err);
+    bool Data(const char* pszEntry, const unz_file_info64& info, int fdOut, COrvStringA* psOut,
+              COrvError& err);
+
+    unzFile m_h;
+    OrvFd m_root;
+    const char* m_pszPassword;
+    CArchiveStream& m_stream;
+    std::unordered_set<std::string> m_names;
+    char m_szName[65536 + 1];
+    unsigned char m_aExtra[65536];
+    unsigned char m_aRaw[kCopyBlock];
+    unsigned char m_aBuf[kCopyBlock];
+};
+
+// Where the data of an entry goes: a file, or a string (a link's target).
+bool CExtractor::Put(const char* pszEntry, const unsigned char* p, size_t n, int fdOut,
+                     COrvStringA* psOut, COrvError& err) {
+    if (psOut == nullptr) {
+        if (OrvSysWriteAll(fdOut, p, n))
+            return true;
+        return err.SetErrno(errno, COrvStringA("Cannot write zip entry '") + pszEntry + "': ");
+    }
+    if (static_cast<size_t>(psOut->GetLength()) + n > kMaxLinkTarget)
+        return err.SetFormat(enNetBadRequest, "Zip link entry '%s' is longer than %d bytes",
+                             pszEntry, static_cast<int>(kMaxLinkTarget));
+    if (!psOut->Append(reinterpret_cast<const char*>(p), static_cast<int>(n)))
+        return err.Set(enNetNoMemory, "Cannot unzip: out of memory");
+    return true;
+}
+
+// Copies the current entry's data to fdOut (or into *psOut). minizip hands out the raw bytes;
+// decryption, inflating and the size and CRC checks are done here.
+bool CExtractor::Data(const char* pszEntry, const unz_file_info64& info, int fdOut,
+                      COrvStringA* psOut, COrvError& err) {
+    const bool bEncrypted = (info.flag & 1) != 0;
+    if (bEncrypted && (m_pszPassword == nullptr || *m_pszPassword == 0))
+        return err.SetFormat(enNetAuth, "Zip entry '%s' is encrypted: a password is needed",
+                             pszEntry);
+    if (info.compression_method != 0 && info.compression_method != Z_DEFLATED)
+        return err.SetFormat(enNetBadRequest,
+                             "Zip entry '%s' uses compression method %d, which is not supported",
+                             pszEntry, static_cast<int>(info.compression_method));
+    int nMethod = 0, nLevel = 0;
+    int r = unzOpenCurrentFile2(m_h, &nMethod, &nLevel, 1);
+    if (r != UNZ_OK)
+        return UnzipFail(err, r, pszEntry, "cannot read the entry");
+    CInflater inf;
+    if (info.compression_method == Z_DEFLATED && !inf.Init())
+        return err.Set(enNetNoMemory, "Cannot unzip: out of memory");
+    COrvZipCrypt crypt;
+    size_t nHeader = bEncrypted ? 12 : 0;  // encryption header bytes still to take
+    unsigned char aHeader[12];
+    uint64_t nTotal = 0;
+    uint32_t nCrc = 0;
+    bool bOk = true;
+    bool bStreamEnd = info.compression_method != Z_DEFLATED;
+    if (bEncrypted)
+        crypt.Init(m_pszPassword);
+    while (bOk) {
+        r = unzReadCurrentFile(m_h, m_aRaw, sizeof m_aRaw);
+        if (r < 0) {
+            if (m_stream.nErrno != 0)
+                bOk = err.SetErrno(m_stream.nErrno, "Cannot read zip file: ");
+            else
+                bOk = UnzipFail(err, r, pszEntry, "damaged data");
+            break;
+        }
+        if (r == 0)
+            break;
+        unsigned char* p = m_aRaw;
+        size_t n = static_cast<size_t>(r);
+        if (bEncrypted) {
+            crypt.Decrypt(p, n);
+            while (nHeader > 0 && n > 0) {
+                aHeader[12 - nHeader--] = *p++;
+                --n;
+            }
+        }
+        if (info.compression_method != Z_DEFLATED) {
+            nCrc = static_cast<uint32_t>(crc32(nCrc, p, static_cast<uInt>(n)));
+            nTotal += n;
+            bOk = nTotal <= info.uncompressed_size
+                      ? Put(pszEntry, p, n, fdOut, psOut, err)
+                      : UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "more data than its size says");
+            continue;
+        }
+        inf.z.next_in = p;
+        inf.z.avail_in = static_cast<uInt>(n);
+        while (bOk && inf.z.avail_in > 0 && !bStreamEnd) {
+            inf.z.next_out = m_aBuf;
+            inf.z.avail_out = sizeof m_aBuf;
+            const int zr = inflate(&inf.z, Z_NO_FLUSH);
+            if (zr != Z_OK && zr != Z_STREAM_END && zr != Z_BUF_ERROR) {
+                bOk = UnzipFail(err, UNZ_BADZIPFILE, pszEntry,
+                                bEncrypted ? "damaged data or wrong password" : "damaged data");
+                break;
+            }
+            bStreamEnd = zr == Z_STREAM_END;
+            const size_t k = sizeof m_aBuf - inf.z.avail_out;
+            nCrc = static_cast<uint32_t>(crc32(nCrc, m_aBuf, static_cast<uInt>(k)));
+            nTotal += k;
+            if (nTotal > info.uncompressed_size)
+                bOk = UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "more data than its size says");
+            else if (k > 0)
+                bOk = Put(pszEntry, m_aBuf, k, fdOut, psOut, err);
+        }
+    }
+    unzCloseCurrentFile(m_h);
+    if (!bOk)
+        return false;
+    // The encryption header's last byte checks the password: the high byte of the DOS time for
+    // entries with a data descriptor, else of the CRC.
+    if (bEncrypted) {
+        const unsigned char nCheck = (info.flag & 8) != 0
+                                         ? static_cast<unsigned char>(info.dosDate >> 8)
+                                         : static_cast<unsigned char>(info.crc >> 24);
+        if (nHeader > 0 || aHeader[11] != nCheck)
+            return err.SetFormat(enNetAuth, "Wrong password for zip entry '%s'", pszEntry);
+    }
+    if (!bStreamEnd || nTotal != info.uncompressed_size)
+        return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "less data than its size says");
+    if (nCrc != info.crc)
+        return UnzipFail(err, UNZ_CRCERROR, pszEntry, "CRC mismatch");
+    return true;
+}
+
+bool CExtractor::Entry(COrvError& err) {
+    unz_file_info64 info;
+    const int r = unzGetCurrentFileInfo64(m_h, &info, m_szName, sizeof m_szName, m_aExtra,
+                                          sizeof m_aExtra, nullptr, 0);
+    if (r != UNZ_OK)
+        return err.SetFormat(enNetBadRequest, "Unzip error %d: cannot read the zip directory", r);
+    const char* pszEntry = m_szName;
+    COrvArray<COrvStringA> aParts;
+    if (!SplitEntryName(pszEntry, info.size_filename, aParts, err))
+        return false;
+    // The path as extracted, to catch a second entry of the same name (also "a/./b" for "a/b").
+    std::string sKey;
+    for (size_t i = 0; i < aParts.GetCount(); ++i)
+        sKey.append(aParts[i].GetString()).append("/");
+    if (!m_names.insert(sKey).second)
+        return err.SetFormat(enNetBadRequest, "Duplicate zip entry refused: '%s'", pszEntry);
+
+    const size_t nLen = strlen(pszEntry);
+    const bool bFolder = pszEntry[nLen - 1] == '/';
+    const bool bLink = !bFolder && ((info.external_fa >> 16) & S_IFMT) == S_IFLNK;
+    const size_t nParents = aParts.GetCount() - 1;
+    OrvFd dir;
+    const OrvFd* pDir = &m_root;
+    for (size_t i = 0; i < nParents; ++i) {
+        OrvFd next;
+        if (!OpenSubFolder(*pDir, aParts[i], pszEntry, next, err))
+            return false;
+        dir = static_cast<OrvFd&&>(next);
+        pDir = &dir;
+    }
+    const COrvStringA& sLeaf = aParts[nParents];
+    if (bFolder) {
+        OrvFd sub;
+        return OpenSubFolder(*pDir, sLeaf, pszEntry, sub, err);
+    }
+    if (bLink) {
+        COrvStringA sTarget;
+        if (!Data(pszEntry, info, -1, &sTarget, err))
+            return false;
+        if (strlen(sTarget) != static_cast<size_t>(sTarget.GetLength()) ||
+            !LinkStaysInside(sTarget, nParents))
+            return err.SetFormat(enNetBadRequest,
+                                 "Unsafe zip entry refused: '%s': its link target '%s' leaves "
+                                 "the target folder",
+                                 pszEntry, sTarget.GetString());
+        if (!ClearPlace(*pDir, sLeaf, pszEntry, err))
+            return false;
+        if (symlinkat(sTarget, pDir->Get(), sLeaf) != 0)
+            return err.SetErrno(
+                errno, COrvStringA("Cannot create link for zip entry '") + pszEntry + "': ");
+        return true;
+    }
+    if (!ClearPlace(*pDir, sLeaf, pszEntry, err))
+        return false;
+    const int fd = OrvSysRetry([&] {
+        return openat(pDir->Get(), sLeaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      FileMode(info.external_fa));
+    });
+    if (fd < 0)
+        return err.SetErrno(errno,
+                            COrvStringA("Cannot create file for zip entry '") + pszEntry + "': ");
+    OrvFd file(fd);
+    bool bOk = Data(pszEntry, info, fd, nullptr, err);
+    if (bOk) {
+        const time_t t = EntryTime(
+            info, m_aExtra,
+            info.size_file_extra < sizeof m_aExtra ? info.size_file_extra : sizeof m_aExtra);
+        const struct timespec aTimes[2] = {{t, 0}, {t, 0}};
+        if (t != static_cast<time_t>(-1) &&
+            OrvSysRetry([&] {
+                return g_orv_sys.utimensat(pDir->Get(), sLeaf, aTimes, AT_SYMLINK_NOFOLLOW);
+            }) != 0)
+            bOk = err.SetErrno(errno,
+                               COrvStringA("Cannot set times of zip entry '") + pszEntry + "': ");
+    }
+    if (bOk && OrvSysClose(file.Release()) != 0 && errno != EINTR)
+        bOk = err.SetErrno(errno, COrvStringA("Cannot write zip entry '") + pszEntry + "': ");
+    if (!bOk)
+        (void)unlinkat(pDir->Get(), sLeaf, 0);  // no partial file stays behind
+    return bOk;
+}
+
+}  // namespace
+
+bool OrvUnzipFromFd(int fdArchive, const char* pszLabel, const char* pszTarget, COrvError& err,
+                    const char* pszPassword) {
+    const int fdRoot = OrvSysOpen(pszTarget, O_RDONLY | O_DIRECTORY);
+    if (fdRoot < 0)
+        return err.SetErrnoText(errno,
+                                COrvStringA("Cannot unzip, target is not a folder: ") + pszTarget);
+    OrvFd root(fdRoot);
+    CArchiveStream stream;
+    stream.fd = fdArchive;
+    zlib_filefunc64_def funcs = {StreamOpen, StreamRead,  StreamWrite, StreamTell,
+                                 StreamSeek, StreamClose, StreamError, &stream};
+    CUnzipHandle h(unzOpen2_64(pszLabel, &funcs));
+    if (h.Get() == nullptr) {
+        if (stream.nErrno != 0)
+            return err.SetErrno(stream.nErrno,
+                                COrvStringA("Cannot open zip file: ") + pszLabel + ": ");
+        return err.Set(enNetBadRequest, COrvStringA("Cannot open zip file: ") + pszLabel);
+    }
+    // Large buffers: on the heap.
+    auto* pEx = new (std::nothrow) CExtractor(h.Get(), root.Release(), pszPassword, stream);
+    if (pEx == nullptr)
+        return err.Set(enNetNoMemory, "Cannot unzip: out of memory");
+    bool bOk = true;
+    int r = unzGoToFirstFile(h.Get());
+    while (bOk && r == UNZ_OK) {
+        bOk = pEx->Entry(err);
+        if (bOk)
+            r = unzGoToNextFile(h.Get());
+    }
+    delete pEx;
+    if (bOk && r != UNZ_END_OF_LIST_OF_FILE)
+        bOk = err.SetFormat(enNetBadRequest, "Unzip error %d: the zip directory is damaged", r);
+    return bOk;
+}
+
+bool OrvUnzipToFolder(const char* pszZipPath, const char* pszTarget, COrvError& err,
+                      const char* pszPassword) {
+    if (pszZipPath == nullptr || pszTarget == nullptr)
+        return err.Set(enNetBadRequest, "Cannot unzip: no archive or target given");
+    struct stat st;
+    if (OrvSysRetry([&] { return g_orv_sys.stat(pszTarget, &st); }) != 0 || !S_ISDIR(st.st_mode))
+        return err.Set(errno == ENOENT ? enNetNotFound : enNetBadRequest,
+                       COrvStringA("Cannot unzip, target is not a folder: ") + pszTarget);
+    const int fd = OrvSysOpen(pszZipPath, O_RDONLY);
+    if (fd < 0)
+        return err.SetErrno(errno, COrvStringA("Cannot open zip file: ") + pszZipPath + ": ");
+    OrvFd archive(fd);
+    return OrvUnzipFromFd(fd, pszZipPath, pszTarget, err, pszPassword);
+}
+
+void OrvUnzipToFolder(const char* pszZipPath, const char* pszTarget, int* pnCode,
+                      COrvStringA* psError, const char* pszPassword) {
+    COrvError err;
+    (void)OrvUnzipToFolder(pszZipPath, pszTarget, err, pszPassword);
+    err.CopyTo(pnCode, psError);
+}
