@@ -9,6 +9,8 @@ packages=(
   # libraries
   qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev libcurl4-openssl-dev
   libproxy-dev
+  # whole-buffer deflate for the zip writer (faster than zlib at the same level)
+  libdeflate-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libc-bin
   # peers of the URL tests: public suffixes (psl, the list itself) and international names
@@ -21,6 +23,8 @@ packages=(
   # real servers of the connection tests, started on loopback by the tests: an origin, a proxy
   # with Basic authentication (htpasswd, basic_ncsa_auth)
   nginx squid apache2-utils
+  # independent peers of the zip tests and benchmarks: Info-ZIP zip and unzip, 7-Zip
+  zip unzip p7zip-full
   # time-zone data for the local-time tests
   tzdata
   # locale data (generated below) for the thousands-separator and collation tests

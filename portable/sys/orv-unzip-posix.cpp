@@ -12,6 +12,7 @@
 #include <unzip.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <string>
 #include <unordered_set>
 
@@ -193,13 +194,23 @@ bool OpenSubFolder(const OrvFd& dir, const COrvStringA& sName, const char* pszEn
     return true;
 }
 
-// Removes an item that an earlier extraction left where a file or link of this one goes (a
-// link is removed itself, never followed; a folder is not removed).
-bool ClearPlace(const OrvFd& dir, const COrvStringA& sLeaf, const char* pszEntry, COrvError& err) {
-    if (OrvSysRetry([&] { return unlinkat(dir.Get(), sLeaf, 0); }) == 0 || errno == ENOENT)
+// A file or link is made under a temporary name beside its place and renamed into it once it is
+// complete, so a failed entry never destroys an item that an earlier extraction left there
+// (rename replaces a link itself, never what it points to).
+COrvStringA TempName() {
+    static std::atomic<unsigned> s_nCounter{0};
+    COrvStringA s;
+    s.Format(".orv-unzip-%d-%u", static_cast<int>(getpid()), s_nCounter.fetch_add(1));
+    return s;
+}
+
+bool MoveIntoPlace(const OrvFd& dir, const COrvStringA& sTemp, const COrvStringA& sLeaf,
+                   const char* pszEntry, COrvError& err) {
+    if (OrvSysRetry([&] { return renameat(dir.Get(), sTemp, dir.Get(), sLeaf); }) == 0)
         return true;
-    return err.SetErrno(
-        errno, COrvStringA("Cannot replace existing item for zip entry '") + pszEntry + "': ");
+    err.SetErrno(errno, COrvStringA("Cannot create zip entry '") + pszEntry + "': ");
+    (void)unlinkat(dir.Get(), sTemp, 0);
+    return false;
 }
 
 // The permission bits a file gets from an entry's attributes: the archive's own bits without
@@ -236,6 +247,15 @@ time_t EntryTime(const unz_file_info64& info, const unsigned char* pExtra, size_
     tmLocal.tm_sec = static_cast<int>(info.tmu_date.tm_sec);
     tmLocal.tm_isdst = -1;
     return mktime(&tmLocal);
+}
+
+// Moves encryption-header bytes from the data into aHeader; true while some are still missing.
+bool TakeHeader(unsigned char* aHeader, size_t& nHeader, unsigned char*& p, size_t& n) {
+    while (nHeader > 0 && n > 0) {
+        aHeader[12 - nHeader--] = *p++;
+        --n;
+    }
+    return nHeader > 0;
 }
 
 // A raw inflate stream, ended by the destructor.
@@ -341,9 +361,16 @@ bool CExtractor::Data(const char* pszEntry, const unz_file_info64& info, int fdO
         size_t n = static_cast<size_t>(r);
         if (bEncrypted) {
             crypt.Decrypt(p, n);
-            while (nHeader > 0 && n > 0) {
-                aHeader[12 - nHeader--] = *p++;
-                --n;
+            if (nHeader > 0 && !TakeHeader(aHeader, nHeader, p, n)) {
+                // The header's last byte checks the password: the high byte of the DOS time for
+                // entries with a data descriptor, else of the CRC.
+                const unsigned char nCheck = (info.flag & 8) != 0
+                                                 ? static_cast<unsigned char>(info.dosDate >> 8)
+                                                 : static_cast<unsigned char>(info.crc >> 24);
+                if (aHeader[11] != nCheck) {
+                    bOk = err.SetFormat(enNetAuth, "Wrong password for zip entry '%s'", pszEntry);
+                    break;
+                }
             }
         }
         if (info.compression_method != Z_DEFLATED) {
@@ -378,15 +405,8 @@ bool CExtractor::Data(const char* pszEntry, const unz_file_info64& info, int fdO
     unzCloseCurrentFile(m_h);
     if (!bOk)
         return false;
-    // The encryption header's last byte checks the password: the high byte of the DOS time for
-    // entries with a data descriptor, else of the CRC.
-    if (bEncrypted) {
-        const unsigned char nCheck = (info.flag & 8) != 0
-                                         ? static_cast<unsigned char>(info.dosDate >> 8)
-                                         : static_cast<unsigned char>(info.crc >> 24);
-        if (nHeader > 0 || aHeader[11] != nCheck)
-            return err.SetFormat(enNetAuth, "Wrong password for zip entry '%s'", pszEntry);
-    }
+    if (bEncrypted && nHeader > 0)
+        return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "the encryption header is cut short");
     if (!bStreamEnd || nTotal != info.uncompressed_size)
         return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "less data than its size says");
     if (nCrc != info.crc)
@@ -439,17 +459,15 @@ bool CExtractor::Entry(COrvError& err) {
                                  "Unsafe zip entry refused: '%s': its link target '%s' leaves "
                                  "the target folder",
                                  pszEntry, sTarget.GetString());
-        if (!ClearPlace(*pDir, sLeaf, pszEntry, err))
-            return false;
-        if (symlinkat(sTarget, pDir->Get(), sLeaf) != 0)
+        const COrvStringA sTemp = TempName();
+        if (symlinkat(sTarget, pDir->Get(), sTemp) != 0)
             return err.SetErrno(
                 errno, COrvStringA("Cannot create link for zip entry '") + pszEntry + "': ");
-        return true;
+        return MoveIntoPlace(*pDir, sTemp, sLeaf, pszEntry, err);
     }
-    if (!ClearPlace(*pDir, sLeaf, pszEntry, err))
-        return false;
+    const COrvStringA sTemp = TempName();
     const int fd = OrvSysRetry([&] {
-        return openat(pDir->Get(), sLeaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+        return openat(pDir->Get(), sTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                       FileMode(info.external_fa));
     });
     if (fd < 0)
@@ -464,16 +482,18 @@ bool CExtractor::Entry(COrvError& err) {
         const struct timespec aTimes[2] = {{t, 0}, {t, 0}};
         if (t != static_cast<time_t>(-1) &&
             OrvSysRetry([&] {
-                return g_orv_sys.utimensat(pDir->Get(), sLeaf, aTimes, AT_SYMLINK_NOFOLLOW);
+                return g_orv_sys.utimensat(pDir->Get(), sTemp, aTimes, AT_SYMLINK_NOFOLLOW);
             }) != 0)
             bOk = err.SetErrno(errno,
                                COrvStringA("Cannot set times of zip entry '") + pszEntry + "': ");
     }
     if (bOk && OrvSysClose(file.Release()) != 0 && errno != EINTR)
         bOk = err.SetErrno(errno, COrvStringA("Cannot write zip entry '") + pszEntry + "': ");
-    if (!bOk)
-        (void)unlinkat(pDir->Get(), sLeaf, 0);  // no partial file stays behind
-    return bOk;
+    if (!bOk) {
+        (void)unlinkat(pDir->Get(), sTemp, 0);  // no partial file stays behind
+        return false;
+    }
+    return MoveIntoPlace(*pDir, sTemp, sLeaf, pszEntry, err);
 }
 
 }  // namespace

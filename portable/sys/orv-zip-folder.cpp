@@ -32,7 +32,8 @@ struct CItem {
 // Lists the tree below sFolder into aItems, in name order per folder, folders before their
 // contents. A link to a folder becomes a folder entry whose tree is not entered; dangling links
 // and special files are left out.
-bool Walk(const COrvStringA& sFolder, const COrvStringA& sPrefix, std::vector<CItem>& aItems,
+// (The paths are taken by value: aItems, which the recursion's arguments come from, grows.)
+bool Walk(const COrvStringA sFolder, const COrvStringA sPrefix, std::vector<CItem>& aItems,
           COrvError& err) {
     COrvArray<OrvFileInfo> aList;
     if (!TvListDirFiles(sFolder, aList, err))
@@ -54,8 +55,7 @@ bool Walk(const COrvStringA& sFolder, const COrvStringA& sPrefix, std::vector<CI
         item.tCreation = p->tCreation;
         item.nDos = p->nAttributes & (kOrvAttrReadOnly | kOrvAttrHidden | kOrvAttrSystem);
         aItems.push_back(item);
-        if (p->bIsFolder && !p->bIsLink &&
-            !Walk(aItems.back().sPath, aItems.back().sName + "/", aItems, err))
+        if (p->bIsFolder && !p->bIsLink && !Walk(item.sPath, item.sName + "/", aItems, err))
             return false;
     }
     return true;

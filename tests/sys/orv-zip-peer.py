@@ -6,7 +6,7 @@ list ARCHIVE [PASSWORD]   one line per entry, tab-separated: name, flag bits, me
                           local extra length, central extra (hex), size; every entry is read whole
                           (so its CRC is checked); exit 1 when the archive is bad
 extract ARCHIVE DIR [PASSWORD]
-make KIND ARCHIVE         writes an archive for the extraction tests (see make_*)
+make KIND ARCHIVE [ARG]   writes an archive for the extraction tests (see make_*)
 """
 import os
 import struct
@@ -62,7 +62,6 @@ def make_modes(z):
     z.writestr(info("open", 0o100777), b"o")
     z.writestr(info("plain", 0o100644), b"p")
     z.writestr(info("tool", 0o100755), b"t")
-    z.writestr(info("nomode", 0), b"n")
     z.writestr(info("sub/", 0o40755), b"")
     z.writestr(info("sub/link", 0o120777), b"../plain")
 
@@ -87,7 +86,7 @@ def set_sizes(raw, size):
     struct.pack_into("<II", raw, c + 20, size, size)
 
 
-def make(kind, path):
+def make(kind, path, arg):
     z = zipfile.ZipFile(path, "w")
     data = b"0123456789abcdef" * 64
     if kind == "modes":
@@ -95,7 +94,7 @@ def make(kind, path):
     elif kind == "dotdot":
         stored(z, "../evil.txt", b"x")
     elif kind == "absolute":
-        stored(z, "/etc/orv-zip-test-evil-%d" % os.getppid(), b"x")
+        stored(z, arg, b"x")
     elif kind == "drive":
         stored(z, "C:\\evil.txt", b"x")
     elif kind == "backslash":
@@ -138,7 +137,7 @@ def main():
     elif cmd == "extract":
         cmd_extract(sys.argv[2], sys.argv[3], sys.argv[4] if len(sys.argv) > 4 else None)
     elif cmd == "make":
-        make(sys.argv[2], sys.argv[3])
+        make(sys.argv[2], sys.argv[3], sys.argv[4] if len(sys.argv) > 4 else "")
 
 
 if __name__ == "__main__":

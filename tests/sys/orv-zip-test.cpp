@@ -286,4 +286,214 @@ TEST_F(ZipTest, LargeFileStreams) {
     EXPECT_TRUE(OrvReadFileBytes(Path("out/big.txt")) == big);
 }
 
+// ---- extraction ----
+
+class UnzipTest : public ZipTest {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, mkdir(Path("target").c_str(), 0755));
+        ASSERT_EQ(0, mkdir(Path("outside").c_str(), 0755));
+    }
+    std::string Target(const std::string& name = "") const {
+        return Path("target") + (name.empty() ? "" : "/" + name);
+    }
+    bool Unzip(const std::string& zip, COrvError& err, const char* pw = nullptr) {
+        return OrvUnzipToFolder(zip.c_str(), Target().c_str(), err, pw);
+    }
+    std::string Make(const std::string& kind, const std::string& arg = "") {
+        const std::string zip = Path(kind + ".zip");
+        EXPECT_EQ(0, Shell(Peer() + " make " + kind + " '" + zip + "' '" + arg + "'"));
+        return zip;
+    }
+    static mode_t Mode(const std::string& path) {
+        struct stat st;
+        return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+    }
+};
+
+// Archives that other tools wrote: folders, links, times and contents come out as they went in.
+TEST_F(UnzipTest, ArchivesOfOtherTools) {
+    const std::string src = Path("src");
+    ASSERT_EQ(0, Shell("mkdir -p '" + src + "/d/e' && printf hello > '" + src +
+                       "/d/e/f.txt' && ln -s e/f.txt '" + src + "/d/link' && touch -d " +
+                       "'2021-06-07 08:09:10' '" + src + "/d/e/f.txt'"));
+    ASSERT_TRUE(OrvWriteFileBytes(src + "/big.txt", Prose(300000, 9)));
+    struct {
+        const char* pszTool;
+        std::string cmd;
+    } const aTools[] = {
+        {"zip", "cd '" + src + "' && zip -q -r -y '" + Path("zip.zip") + "' ."},
+        {"7z", "cd '" + src + "' && 7z a -bd -snl '" + Path("7z.zip") + "' . >/dev/null"},
+        {"python", "cd '" + src + "' && python3 -c \"import zipfile,os\nz=zipfile.ZipFile('" +
+                       Path("python.zip") + "','w',zipfile.ZIP_DEFLATED)\nfor r,ds,fs in " +
+                       "os.walk('.'):\n  for n in fs: z.write(os.path.join(r,n))\""},
+    };
+    for (const auto& tool : aTools) {
+        SCOPED_TRACE(tool.pszTool);
+        ASSERT_EQ(0, Shell("rm -rf '" + Target() + "' && mkdir '" + Target() + "'"));
+        ASSERT_EQ(0, Shell(tool.cmd));
+        COrvError err;
+        ASSERT_TRUE(Unzip(Path(std::string(tool.pszTool) + ".zip"), err)) << err.Text().GetString();
+        EXPECT_EQ("hello", OrvReadFileBytes(Target("d/e/f.txt")));
+        EXPECT_EQ(Prose(300000, 9), OrvReadFileBytes(Target("big.txt")));
+        struct stat st;
+        ASSERT_EQ(0, stat(Target("d/e/f.txt").c_str(), &st));
+        EXPECT_EQ(1623053350 - 1623053350 % 2,
+                  st.st_mtime - st.st_mtime % 2 -
+                      (OrvTimeConstruct(false, 2021, 6, 7, 8, 9, 10) - 1623053350));
+        if (std::string(tool.pszTool) != "python") {  // zipfile stores the link's target file
+            EXPECT_TRUE(S_ISLNK(Mode(Target("d/link"))));
+            EXPECT_EQ("hello", OrvReadFileBytes(Target("d/link")));
+        }
+    }
+}
+
+// Modes from the archive lose setuid, setgid and world-write, and gain no execute bit.
+TEST_F(UnzipTest, ModesAreSanitised) {
+    const mode_t nOld = umask(0);
+    COrvError err;
+    const bool bOk = Unzip(Make("modes"), err);
+    umask(nOld);
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ(S_IFREG | 0755u, Mode(Target("suid")));
+    EXPECT_EQ(S_IFREG | 0775u, Mode(Target("open")));
+    EXPECT_EQ(S_IFREG | 0644u, Mode(Target("plain")));
+    EXPECT_EQ(S_IFREG | 0755u, Mode(Target("tool")));
+    EXPECT_TRUE(S_ISLNK(Mode(Target("sub/link"))));
+    EXPECT_EQ("p", OrvReadFileBytes(Target("sub/link")));
+}
+
+// Hostile and damaged archives: each is refused with a text naming the entry or the archive, and
+// nothing lands outside the target folder.
+TEST_F(UnzipTest, AttackCorpus) {
+    const std::string sAbsolute = "/etc/orv-zip-test-evil-" + std::to_string(getpid());
+    struct Case {
+        const char* pszKind;
+        std::string sText;
+    } const aCases[] = {
+        {"dotdot", "Unsafe zip entry refused: '../evil.txt': it has a \"..\" part"},
+        {"absolute", "Unsafe zip entry refused: '" + sAbsolute + "': it is an absolute path"},
+        {"drive", "Unsafe zip entry refused: 'C:\\evil.txt': it starts with a drive letter"},
+        {"backslash", "Unsafe zip entry refused: 'a\\..\\..\\b': it holds a backslash"},
+        {"link-root", "Unsafe zip entry refused: 'link': its link target '/' leaves"},
+        {"link-up", "Unsafe zip entry refused: 'link': its link target '..' leaves"},
+        {"link-in", "Unsafe zip entry refused: 'link/evil.txt': its path runs through a link"},
+        {"duplicate", "Duplicate zip entry refused: './same.txt'"},
+        {"smaller", "Unzip error -105 in zip entry 'data.bin': CRC mismatch"},
+        {"larger", "in zip entry 'data.bin': "},
+        {"crc", "Unzip error -105 in zip entry 'data.bin': CRC mismatch"},
+        {"truncated", "Cannot open zip file: "},
+        {"short-dir", "Cannot open zip file: "},
+    };
+    for (const auto& c : aCases) {
+        SCOPED_TRACE(c.pszKind);
+        ASSERT_EQ(0, Shell("rm -rf '" + Target() + "' && mkdir '" + Target() + "'"));
+        COrvError err;
+        EXPECT_FALSE(Unzip(Make(c.pszKind, sAbsolute), err));
+        EXPECT_NE(std::string::npos, std::string(err.Text()).find(c.sText))
+            << err.Text().GetString();
+        EXPECT_EQ("", Shell("ls -A '" + Path("outside") + "'") == 0 ? std::string() : "x");
+        EXPECT_NE(0, access(Path("evil.txt").c_str(), F_OK));
+        EXPECT_NE(0, access(sAbsolute.c_str(), F_OK));
+        EXPECT_NE(0, access(Target("data.bin").c_str(), F_OK));  // no partial file stays
+    }
+    std::string out;
+    ASSERT_EQ(0, Shell("ls -A '" + Path("outside") + "'", &out));
+    EXPECT_EQ("", out);
+}
+
+TEST_F(UnzipTest, PasswordsAndTargets) {
+    COrvZip* h = OrvZipCreateFile(Path("enc.zip").c_str(), "right");
+    ASSERT_NE(nullptr, h);
+    ASSERT_EQ(kOrvZipOk, OrvZipAddData(h, "secret.txt", "classified", 10));
+    ASSERT_EQ(kOrvZipOk, OrvZipClose(h));
+    ASSERT_EQ(0, Shell("cd '" + m_dir.Path() + "' && printf abc > p.txt && zip -q -P pw izip.zip " +
+                       "p.txt"));
+    const struct {
+        std::string zip;
+        const char* pszPassword;
+        std::string sText;  // empty: extracts
+    } aCases[] = {
+        {Path("enc.zip"), "right", ""},
+        {Path("izip.zip"), "pw", ""},
+        {Path("enc.zip"), "wrong", "Wrong password for zip entry 'secret.txt'"},
+        {Path("enc.zip"), nullptr, "Zip entry 'secret.txt' is encrypted: a password is needed"},
+        {Path("missing.zip"), nullptr, "Cannot open zip file: " + Path("missing.zip")},
+        {Path("p.txt"), nullptr, "Cannot open zip file: " + Path("p.txt")},
+    };
+    for (const auto& c : aCases) {
+        SCOPED_TRACE(c.zip);
+        COrvError err;
+        EXPECT_EQ(c.sText.empty(), Unzip(c.zip, err, c.pszPassword));
+        EXPECT_EQ(0u, std::string(err.Text()).find(c.sText)) << err.Text().GetString();
+    }
+    EXPECT_EQ("classified", OrvReadFileBytes(Target("secret.txt")));
+    EXPECT_EQ("abc", OrvReadFileBytes(Target("p.txt")));
+    COrvError err;
+    EXPECT_FALSE(OrvUnzipToFolder(Path("enc.zip").c_str(), Path("p.txt").c_str(), err));
+    EXPECT_EQ("Cannot unzip, target is not a folder: " + Path("p.txt"), std::string(err.Text()));
+}
+
+// A full disk fails the extraction with the disk's reason and leaves no partial file.
+TEST_F(UnzipTest, FullDisk) {
+    const std::string mnt = Path("small");
+    ASSERT_EQ(0, mkdir(mnt.c_str(), 0755));
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs (needs root): " << strerror(errno);
+    const std::string data = RandomBytes(1 << 20, 7);
+    COrvZip* h = OrvZipCreateFile(Path("big.zip").c_str(), nullptr);
+    ASSERT_NE(nullptr, h);
+    ASSERT_EQ(kOrvZipOk, OrvZipAddData(h, "small.txt", "fits", 4));
+    ASSERT_EQ(kOrvZipOk, OrvZipAddData(h, "big.bin", data.data(), data.size()));
+    ASSERT_EQ(kOrvZipOk, OrvZipClose(h));
+    COrvError err;
+    EXPECT_FALSE(OrvUnzipToFolder(Path("big.zip").c_str(), mnt.c_str(), err));
+    EXPECT_EQ(enNetResources, err.Code());
+    EXPECT_NE(nullptr, strstr(err.Text(), "Cannot write zip entry 'big.bin': "));
+    EXPECT_NE(nullptr, strstr(err.Text(), "No space left on device"));
+    EXPECT_EQ("fits", OrvReadFileBytes(mnt + "/small.txt"));
+    std::string out;
+    EXPECT_EQ(0, Shell("ls -A '" + mnt + "'", &out));
+    EXPECT_EQ("small.txt\n", out);  // neither big.bin nor its partial copy
+    umount2(mnt.c_str(), MNT_DETACH);
+}
+
+// ---- zipping a folder ----
+
+TEST_F(UnzipTest, FolderRoundTrip) {
+    const std::string src = Path("tree");
+    ASSERT_EQ(
+        0, Shell("mkdir -p '" + src + "/a/b' '" + src + "/empty' && printf x > '" + src +
+                 "/a/b/x.txt' && printf 'é' > '" + src + "/ü.txt' && ln -s a/b/x.txt '" + src +
+                 "/tofile' && ln -s .. '" + src + "/a/loop' && chmod 755 '" + src + "/a/b/x.txt'"));
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(
+            OrvWriteFileBytes(src + "/f" + std::to_string(i) + ".txt", Prose(20000 + i, i)));
+    // The archive inside the folder it zips is left out of itself.
+    const std::string zip = src + "/self.zip";
+    COrvError err;
+    ASSERT_TRUE(OrvZipFolder(src.c_str(), zip.c_str(), err)) << err.Text().GetString();
+    ExpectToolsAccept(zip);
+    auto list = PeerList(zip);
+    EXPECT_EQ(0u, list.count("self.zip"));
+    EXPECT_EQ(1u, list.count("a/loop/"));
+    EXPECT_EQ(1u, list.count("empty/"));
+    EXPECT_EQ(0x0800u, list["ü.txt"].nFlags & 0x0800);
+    EXPECT_EQ(47u, list.size());  // 40 + a/ a/b/ a/b/x.txt a/loop/ empty/ ü.txt tofile
+
+    ASSERT_TRUE(Unzip(zip, err)) << err.Text().GetString();
+    EXPECT_EQ(0, Shell("diff -r '" + src + "/a/b' '" + Target("a/b") + "'"));
+    EXPECT_EQ("x", OrvReadFileBytes(Target("tofile")));
+    EXPECT_FALSE(S_ISLNK(Mode(Target("tofile"))));
+    EXPECT_EQ(Prose(20039, 39), OrvReadFileBytes(Target("f39.txt")));
+    EXPECT_EQ(S_IFREG, Mode(Target("a/b/x.txt")) & (S_IFMT | 0100) & ~0100u);
+    EXPECT_NE(0u, Mode(Target("a/b/x.txt")) & 0100);
+
+    int nCode = 0;
+    COrvStringA sError;
+    OrvZipFolder(src.c_str(), Path("no/such/dir.zip").c_str(), &nCode, &sError);
+    EXPECT_EQ(enNetBadRequest, nCode);
+    EXPECT_STREQ("Can not create zip file", sError);
+}
+
 }  // namespace
