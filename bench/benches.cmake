@@ -28,3 +28,4 @@ if(TARGET orv-test-support)
   # nginx and the temporary folder come from the test helpers.
   orv_bench(bench-http SOURCES bench-http.cpp LINK orv-http orv-test-support)
 endif()
+orv_bench(bench-zip SOURCES bench-zip.cpp LINK orv-sys)

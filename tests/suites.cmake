@@ -48,3 +48,6 @@ target_compile_definitions(orv-http-connection-test PRIVATE
 orv_test(orv-zip-test SOURCES sys/orv-zip-test.cpp LINK orv-sys)
 target_compile_definitions(orv-zip-test PRIVATE
                            ORV_ZIP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/sys/orv-zip-peer.py")
+orv_test(orv-zip64-test SOURCES sys/orv-zip64-test.cpp LINK orv-sys LABELS slow)
+target_compile_definitions(orv-zip64-test PRIVATE
+                           ORV_ZIP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/sys/orv-zip-peer.py")

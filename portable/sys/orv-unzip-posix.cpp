@@ -12,6 +12,7 @@
 #include <unzip.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <unordered_set>
@@ -32,27 +33,61 @@ struct CArchiveStream {
     int fd = -1;
     uint64_t nPos = 0;
     int nErrno = 0;
+    // minizip reads headers a few bytes at a time: they come from this buffer.
+    unsigned char aBuf[65536];
+    uint64_t nBufStart = 0;
+    size_t nBufLen = 0;
 };
 
 voidpf ZCALLBACK StreamOpen(voidpf pOpaque, const void*, int) {
     return pOpaque;
 }
 
-uLong ZCALLBACK StreamRead(voidpf, voidpf pStream, void* pBuf, uLong nSize) {
-    auto* s = static_cast<CArchiveStream*>(pStream);
+// Reads up to nSize bytes at nAt; the count (short only at the end), or -1 with errno.
+long ReadAt(int fd, void* pBuf, size_t nSize, uint64_t nAt) {
     size_t nDone = 0;
     while (nDone < nSize) {
         const long r = OrvSysRetry([&] {
-            return g_orv_sys.pread(s->fd, static_cast<char*>(pBuf) + nDone, nSize - nDone,
-                                   static_cast<off_t>(s->nPos + nDone));
+            return g_orv_sys.pread(fd, static_cast<char*>(pBuf) + nDone, nSize - nDone,
+                                   static_cast<off_t>(nAt + nDone));
         });
-        if (r < 0) {
-            s->nErrno = errno;
-            break;
-        }
+        if (r < 0)
+            return -1;
         if (r == 0)
             break;
         nDone += static_cast<size_t>(r);
+    }
+    return static_cast<long>(nDone);
+}
+
+uLong ZCALLBACK StreamRead(voidpf, voidpf pStream, void* pBuf, uLong nSize) {
+    auto* s = static_cast<CArchiveStream*>(pStream);
+    auto* pOut = static_cast<unsigned char*>(pBuf);
+    size_t nDone = 0;
+    while (nDone < nSize) {
+        const uint64_t nAt = s->nPos + nDone;
+        if (nAt >= s->nBufStart && nAt < s->nBufStart + s->nBufLen) {
+            const size_t nOff = static_cast<size_t>(nAt - s->nBufStart);
+            const size_t n = std::min<size_t>(nSize - nDone, s->nBufLen - nOff);
+            memcpy(pOut + nDone, s->aBuf + nOff, n);
+            nDone += n;
+            continue;
+        }
+        if (nSize - nDone >= sizeof s->aBuf) {  // large reads go straight to the caller
+            const long r = ReadAt(s->fd, pOut + nDone, nSize - nDone, nAt);
+            if (r < 0)
+                s->nErrno = errno;
+            nDone += r > 0 ? static_cast<size_t>(r) : 0;
+            break;
+        }
+        const long r = ReadAt(s->fd, s->aBuf, sizeof s->aBuf, nAt);
+        if (r <= 0) {
+            if (r < 0)
+                s->nErrno = errno;
+            break;
+        }
+        s->nBufStart = nAt;
+        s->nBufLen = static_cast<size_t>(r);
     }
     s->nPos += nDone;
     return static_cast<uLong>(nDone);
@@ -277,6 +312,26 @@ bool UnzipFail(COrvError& err, int nCode, const char* pszEntry, const char* pszW
                          pszWhy);
 }
 
+// Where an entry's data lies and how large it is, read from its central record (with the Zip64
+// field where one is present) and its local header.
+struct CEntrySpan {
+    uint64_t nStart = 0;
+    uint64_t nCompressed = 0;
+    uint64_t nSize = 0;
+};
+
+uint32_t Le16(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0] | p[1] << 8);
+}
+
+uint32_t Le32(const unsigned char* p) {
+    return Le16(p) | Le16(p + 2) << 16;
+}
+
+uint64_t Le64(const unsigned char* p) {
+    return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32;
+}
+
 // One archive's extraction state.
 class CExtractor {
 public:
@@ -286,6 +341,7 @@ public:
     bool Entry(COrvError& err);
 
 private:
+    bool Locate(const char* pszEntry, CEntrySpan& span, COrvError& err);
     bool Put(const char* pszEntry, const unsigned char* p, size_t n, int fdOut, COrvStringA* psOut,
              COrvError& err);
     bool Data(const char* pszEntry, const unz_file_info64& info, int fdOut, COrvStringA* psOut,
@@ -301,6 +357,48 @@ private:
     unsigned char m_aRaw[kCopyBlock];
     unsigned char m_aBuf[kCopyBlock];
 };
+
+// minizip walks the directory, but reads the sizes and offsets of Zip64 entries wrongly on 64-bit
+// systems: the span of the data is taken from the records themselves.
+bool CExtractor::Locate(const char* pszEntry, CEntrySpan& span, COrvError& err) {
+    unz64_file_pos pos;
+    if (unzGetFilePos64(m_h, &pos) != UNZ_OK)
+        return UnzipFail(err, UNZ_PARAMERROR, pszEntry, "cannot find the entry");
+    unsigned char c[46];
+    if (ReadAt(m_stream.fd, c, sizeof c, pos.pos_in_zip_directory) != sizeof c ||
+        Le32(c) != 0x02014B50)
+        return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "its directory record is damaged");
+    span.nCompressed = Le32(c + 20);
+    span.nSize = Le32(c + 24);
+    uint64_t nOffset = Le32(c + 42);
+    const size_t nExtra = Le16(c + 30);
+    if (ReadAt(m_stream.fd, m_aExtra, nExtra, pos.pos_in_zip_directory + 46 + Le16(c + 28)) !=
+        static_cast<long>(nExtra))
+        return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "its directory record is damaged");
+    for (size_t i = 0; i + 4 <= nExtra;) {
+        const size_t nLen = Le16(m_aExtra + i + 2);
+        if (i + 4 + nLen > nExtra)
+            break;
+        if (Le16(m_aExtra + i) == 0x0001) {
+            const unsigned char* p = m_aExtra + i + 4;
+            const unsigned char* pEnd = p + nLen;
+            for (uint64_t* pn : {&span.nSize, &span.nCompressed, &nOffset}) {
+                if (*pn != 0xFFFFFFFFu)
+                    continue;
+                if (p + 8 > pEnd)
+                    return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "its Zip64 field is short");
+                *pn = Le64(p);
+                p += 8;
+            }
+        }
+        i += 4 + nLen;
+    }
+    unsigned char l[30];
+    if (ReadAt(m_stream.fd, l, sizeof l, nOffset) != sizeof l || Le32(l) != 0x04034B50)
+        return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "its local header is damaged");
+    span.nStart = nOffset + sizeof l + Le16(l + 26) + Le16(l + 28);
+    return true;
+}
 
 // Where the data of an entry goes: a file, or a string (a link's target).
 bool CExtractor::Put(const char* pszEntry, const unsigned char* p, size_t n, int fdOut,
@@ -330,10 +428,9 @@ bool CExtractor::Data(const char* pszEntry, const unz_file_info64& info, int fdO
         return err.SetFormat(enNetBadRequest,
                              "Zip entry '%s' uses compression method %d, which is not supported",
                              pszEntry, static_cast<int>(info.compression_method));
-    int nMethod = 0, nLevel = 0;
-    int r = unzOpenCurrentFile2(m_h, &nMethod, &nLevel, 1);
-    if (r != UNZ_OK)
-        return UnzipFail(err, r, pszEntry, "cannot read the entry");
+    CEntrySpan span;
+    if (!Locate(pszEntry, span, err))
+        return false;
     CInflater inf;
     if (info.compression_method == Z_DEFLATED && !inf.Init())
         return err.Set(enNetNoMemory, "Cannot unzip: out of memory");
@@ -346,17 +443,18 @@ bool CExtractor::Data(const char* pszEntry, const unz_file_info64& info, int fdO
     bool bStreamEnd = info.compression_method != Z_DEFLATED;
     if (bEncrypted)
         crypt.Init(m_pszPassword);
-    while (bOk) {
-        r = unzReadCurrentFile(m_h, m_aRaw, sizeof m_aRaw);
+    for (uint64_t nLeft = span.nCompressed; bOk && nLeft > 0;) {
+        const size_t nWant = nLeft < sizeof m_aRaw ? static_cast<size_t>(nLeft) : sizeof m_aRaw;
+        const long r = ReadAt(m_stream.fd, m_aRaw, nWant, span.nStart + span.nCompressed - nLeft);
         if (r < 0) {
-            if (m_stream.nErrno != 0)
-                bOk = err.SetErrno(m_stream.nErrno, "Cannot read zip file: ");
-            else
-                bOk = UnzipFail(err, r, pszEntry, "damaged data");
+            bOk = err.SetErrno(errno, "Cannot read zip file: ");
             break;
         }
-        if (r == 0)
+        if (static_cast<size_t>(r) < nWant) {
+            bOk = UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "the archive is cut short");
             break;
+        }
+        nLeft -= static_cast<uint64_t>(r);
         unsigned char* p = m_aRaw;
         size_t n = static_cast<size_t>(r);
         if (bEncrypted) {
@@ -376,7 +474,7 @@ bool CExtractor::Data(const char* pszEntry, const unz_file_info64& info, int fdO
         if (info.compression_method != Z_DEFLATED) {
             nCrc = static_cast<uint32_t>(crc32(nCrc, p, static_cast<uInt>(n)));
             nTotal += n;
-            bOk = nTotal <= info.uncompressed_size
+            bOk = nTotal <= span.nSize
                       ? Put(pszEntry, p, n, fdOut, psOut, err)
                       : UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "more data than its size says");
             continue;
@@ -396,18 +494,17 @@ bool CExtractor::Data(const char* pszEntry, const unz_file_info64& info, int fdO
             const size_t k = sizeof m_aBuf - inf.z.avail_out;
             nCrc = static_cast<uint32_t>(crc32(nCrc, m_aBuf, static_cast<uInt>(k)));
             nTotal += k;
-            if (nTotal > info.uncompressed_size)
+            if (nTotal > span.nSize)
                 bOk = UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "more data than its size says");
             else if (k > 0)
                 bOk = Put(pszEntry, m_aBuf, k, fdOut, psOut, err);
         }
     }
-    unzCloseCurrentFile(m_h);
     if (!bOk)
         return false;
     if (bEncrypted && nHeader > 0)
         return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "the encryption header is cut short");
-    if (!bStreamEnd || nTotal != info.uncompressed_size)
+    if (!bStreamEnd || nTotal != span.nSize)
         return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "less data than its size says");
     if (nCrc != info.crc)
         return UnzipFail(err, UNZ_CRCERROR, pszEntry, "CRC mismatch");

@@ -80,6 +80,8 @@ uint32_t Cap32(uint64_t n) {
 
 }  // namespace
 
+uint64_t g_nOrvZip64Limit = 0xFFFFFFFFu;
+
 // ---- traditional encryption ----
 
 void COrvZipCrypt::Init(const char* pszPassword) {
@@ -200,9 +202,16 @@ uint32_t COrvZipSink::Write(const void* pData, size_t nLen, COrvError& err) {
     return kOrvZipOk;
 }
 
+// A full buffer of zeros (a stored entry of a sparse file) becomes a hole in the archive file
+// instead of written blocks; Finish sets the file's length, so a hole at the end counts too.
 uint32_t COrvZipSink::Flush(COrvError& err) {
-    if (m_nCount > 0 && !m_file.Write(m_pBuf, m_nCount, err))
+    if (m_nCount == kBufSize && m_pBuf[0] == 0 && memcmp(m_pBuf, m_pBuf + 1, m_nCount - 1) == 0) {
+        if (!m_file.SetPosition(m_nPos, err))
+            return kOrvZipWrite;
+        m_bCut = true;
+    } else if (m_nCount > 0 && !m_file.Write(m_pBuf, m_nCount, err)) {
         return kOrvZipWrite;
+    }
     m_nCount = 0;
     return kOrvZipOk;
 }
@@ -428,7 +437,7 @@ static uint32_t OrvZipWritePrepared(COrvZip* h, OrvZipPrepared& prep) {
     if (bEncrypt)
         e.nCompressed += 12;
     e.nOffset = h->m_sink.Pos();
-    e.bZip64Local = e.nSize >= k32Max || e.nCompressed >= k32Max;
+    e.bZip64Local = e.nSize >= g_nOrvZip64Limit || e.nCompressed >= g_nOrvZip64Limit;
     COrvZipCrypt crypt;
     uint32_t n = WriteLocalHeader(h, e, true);
     if (n == kOrvZipOk && bEncrypt)
@@ -451,7 +460,7 @@ namespace {
 uint32_t WriteStreamed(COrvZip* h, OrvZipEntryRecord& e, OrvFile& file, uint64_t nExpected) {
     const bool bEncrypt = (e.nFlags & 0x0001) != 0;
     // Deflate can grow data that does not compress by a few bytes per block: leave room for that.
-    e.bZip64Local = nExpected >= k32Max - (k32Max >> 6);
+    e.bZip64Local = nExpected >= g_nOrvZip64Limit - (g_nOrvZip64Limit >> 6);
     e.nOffset = h->m_sink.Pos();
     COrvZipCrypt crypt;
     uint32_t n = WriteLocalHeader(h, e, false);
@@ -755,18 +764,14 @@ uint32_t OrvZipAddRecord(COrvZip* h, OrvZipPrepared& prep) {
 namespace {
 
 uint32_t WriteCentral(COrvZip* h, const OrvZipEntryRecord& e) {
-    const bool bSize64 = e.bZip64Local || e.nSize >= k32Max || e.nCompressed >= k32Max;
-    const bool bOff64 = e.nOffset >= k32Max;
-    unsigned char x[9 + 28];
-    CLe lx(x);
-    lx.U16(0x5455);
-    lx.U16(5);
-    x[4] = 7;
-    CLe lt(x + 5);
-    lt.U32(e.nMTime);
-    size_t nExtra = 9;
+    const bool bSize64 =
+        e.bZip64Local || e.nSize >= g_nOrvZip64Limit || e.nCompressed >= g_nOrvZip64Limit;
+    const bool bOff64 = e.nOffset >= g_nOrvZip64Limit;
+    // The Zip64 field (when needed) comes first: minizip finds it only there.
+    unsigned char x[28 + 9];
+    size_t nExtra = 0;
     if (bSize64 || bOff64) {
-        CLe l64(x + 9);
+        CLe l64(x);
         l64.U16(0x0001);
         l64.U16((bSize64 ? 16 : 0) + (bOff64 ? 8 : 0));
         if (bSize64) {
@@ -775,8 +780,15 @@ uint32_t WriteCentral(COrvZip* h, const OrvZipEntryRecord& e) {
         }
         if (bOff64)
             l64.U64(e.nOffset);
-        nExtra += l64.Size();
+        nExtra = l64.Size();
     }
+    CLe lx(x + nExtra);
+    lx.U16(0x5455);
+    lx.U16(5);
+    x[nExtra + 4] = 7;
+    CLe lt(x + nExtra + 5);
+    lt.U32(e.nMTime);
+    nExtra += 9;
     unsigned char a[46];
     CLe le(a);
     le.U32(0x02014B50);
@@ -816,7 +828,7 @@ uint32_t EndArchive(COrvZip* h) {
         n = WriteCentral(h, h->m_aEntries[i]);
     const uint64_t nDirSize = h->m_sink.Pos() - nStart;
     const uint64_t nCount = h->m_aEntries.GetCount();
-    const bool b64 = nCount >= 0xFFFF || nStart >= k32Max || nDirSize >= k32Max;
+    const bool b64 = nCount >= 0xFFFF || nStart >= g_nOrvZip64Limit || nDirSize >= g_nOrvZip64Limit;
     if (n == kOrvZipOk && b64) {
         const uint64_t nEnd64 = h->m_sink.Pos();
         unsigned char a[56 + 20];
@@ -845,8 +857,9 @@ uint32_t EndArchive(COrvZip* h) {
         le.U16(0);
         le.U16(nCount >= 0xFFFF ? 0xFFFF : static_cast<uint32_t>(nCount));
         le.U16(nCount >= 0xFFFF ? 0xFFFF : static_cast<uint32_t>(nCount));
-        le.U32(Cap32(nDirSize));
-        le.U32(Cap32(nStart));
+        le.U32(b64 ? Cap32(nDirSize | (nDirSize >= g_nOrvZip64Limit ? k32Max : 0))
+                   : Cap32(nDirSize));
+        le.U32(b64 ? Cap32(nStart | (nStart >= g_nOrvZip64Limit ? k32Max : 0)) : Cap32(nStart));
         le.U16(0);
         n = h->m_sink.Write(a, sizeof a, h->m_err);
     }

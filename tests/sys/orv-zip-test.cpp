@@ -18,77 +18,9 @@
 #include "orv-sys.h"
 #include "orv-zip-os.h"
 #include "support/orv-test-support.h"
+#include "sys/orv-zip-test-util.h"
 
 namespace {
-
-// Runs a shell command; its exit status, with its output in *pOut when given.
-int Shell(const std::string& cmd, std::string* pOut = nullptr) {
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return -1;
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    const int st = pclose(p);
-    if (pOut != nullptr)
-        *pOut = out;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-std::string Peer() {
-    return std::string("python3 ") + ORV_ZIP_PEER_SCRIPT;
-}
-
-// One entry as Python's zipfile sees it.
-struct PeerEntry {
-    unsigned nFlags = 0, nMethod = 0, nMadeBy = 0, nNeeded = 0;
-    uint32_t nExternal = 0;
-    std::string sDateTime, sCentralExtra;
-    int nLocalExtra = 0;
-    uint64_t nSize = 0;
-};
-
-// Lists an archive with Python (reading every entry, so CRCs are checked); fails the test when
-// Python refuses it.
-std::map<std::string, PeerEntry> PeerList(const std::string& zip, const std::string& pw = "") {
-    std::string out;
-    EXPECT_EQ(0, Shell(Peer() + " list '" + zip + "' " + pw, &out)) << out;
-    std::map<std::string, PeerEntry> m;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::istringstream ls(line);
-        std::string x;
-        while (std::getline(ls, x, '\t'))
-            f.push_back(x);
-        if (f.size() != 10)
-            continue;
-        PeerEntry e;
-        e.nFlags = std::stoul(f[1]);
-        e.nMethod = std::stoul(f[2]);
-        e.nMadeBy = std::stoul(f[3]);
-        e.nNeeded = std::stoul(f[4]);
-        e.nExternal = static_cast<uint32_t>(std::stoul(f[5]));
-        e.sDateTime = f[6];
-        e.nLocalExtra = std::stoi(f[7]);
-        e.sCentralExtra = f[8];
-        e.nSize = std::stoull(f[9]);
-        m[f[0]] = e;
-    }
-    return m;
-}
-
-// unzip -t and 7z t both accept the archive.
-void ExpectToolsAccept(const std::string& zip, const std::string& pw = "") {
-    std::string out;
-    EXPECT_EQ(0,
-              Shell("unzip -t -q " + (pw.empty() ? "" : "-P " + pw + " ") + "'" + zip + "'", &out))
-        << out;
-    EXPECT_EQ(0, Shell("7z t -bd '-p" + pw + "' '" + zip + "'", &out)) << out;
-}
 
 std::string DosText(time_t t) {
     struct tm tmLocal;
@@ -284,6 +216,38 @@ TEST_F(ZipTest, LargeFileStreams) {
     ASSERT_TRUE(OrvUnzipToFolder(Path("big.zip").c_str(), Path("out").c_str(), err, "pw"))
         << err.Text().GetString();
     EXPECT_TRUE(OrvReadFileBytes(Path("out/big.txt")) == big);
+}
+
+// The Zip64 layout (fields in the local header, 64-bit descriptors, the Zip64 end record) seen on
+// a small archive by lowering the limit: streamed and whole entries, offsets past the limit.
+TEST_F(ZipTest, Zip64LayoutPassesThePeers) {
+    struct Limit {
+        Limit() { g_nOrvZip64Limit = 1 << 20; }
+        ~Limit() { g_nOrvZip64Limit = 0xFFFFFFFFu; }
+    } limit;
+    const std::string big = Prose(40 << 20, 11);
+    ASSERT_TRUE(OrvWriteFileBytes(Path("big.txt"), big));
+    const std::string mid = RandomBytes(2 << 20, 12);
+    COrvZip* h = OrvZipCreateFile(Path("z64.zip").c_str(), "pw");
+    ASSERT_NE(nullptr, h);
+    EXPECT_EQ(kOrvZipOk, OrvZipAddData(h, "small.txt", "small", 5));
+    EXPECT_EQ(kOrvZipOk, OrvZipAddFile(h, "big.txt", Path("big.txt").c_str()));
+    EXPECT_EQ(kOrvZipOk, OrvZipAddData(h, "mid.bin", mid.data(), mid.size()));
+    EXPECT_EQ(kOrvZipOk, OrvZipAddFolder(h, "late"));
+    ASSERT_EQ(kOrvZipOk, OrvZipClose(h));
+    ExpectToolsAccept(Path("z64.zip"), "pw");
+    auto list = PeerList(Path("z64.zip"), "pw");
+    EXPECT_EQ(4u, list.size());
+    EXPECT_EQ(20u, list["small.txt"].nNeeded);
+    EXPECT_EQ(45u, list["big.txt"].nNeeded);
+    EXPECT_EQ(37, list["big.txt"].nLocalExtra);
+    EXPECT_EQ(45u, list["late/"].nNeeded);
+    ASSERT_EQ(0, mkdir(Path("out").c_str(), 0755));
+    COrvError err;
+    ASSERT_TRUE(OrvUnzipToFolder(Path("z64.zip").c_str(), Path("out").c_str(), err, "pw"))
+        << err.Text().GetString();
+    EXPECT_TRUE(OrvReadFileBytes(Path("out/big.txt")) == big);
+    EXPECT_TRUE(OrvReadFileBytes(Path("out/mid.bin")) == mid);
 }
 
 // ---- extraction ----

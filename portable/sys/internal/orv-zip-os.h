@@ -19,6 +19,10 @@ struct libdeflate_compressor;
 // through zlib.
 constexpr uint64_t kOrvZipWholeLimit = uint64_t{32} << 20;
 
+// Sizes and offsets from this value on are written in Zip64 fields (the format's 32-bit limit);
+// tests lower it to see the Zip64 layout on small archives.
+extern uint64_t g_nOrvZip64Limit;
+
 // What the central directory needs of a written entry.
 struct OrvZipEntryRecord {
     COrvStringA sName;
