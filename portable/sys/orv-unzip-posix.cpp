@@ -352,6 +352,8 @@ private:
     const char* m_pszPassword;
     CArchiveStream& m_stream;
     std::unordered_set<std::string> m_names;
+    std::string m_sLastParent;  // the parts of the folder m_lastDir stands for
+    OrvFd m_lastDir;
     char m_szName[65536 + 1];
     unsigned char m_aExtra[65536];
     unsigned char m_aRaw[kCopyBlock];
@@ -532,15 +534,27 @@ bool CExtractor::Entry(COrvError& err) {
     const bool bFolder = pszEntry[nLen - 1] == '/';
     const bool bLink = !bFolder && ((info.external_fa >> 16) & S_IFMT) == S_IFLNK;
     const size_t nParents = aParts.GetCount() - 1;
-    OrvFd dir;
-    const OrvFd* pDir = &m_root;
-    for (size_t i = 0; i < nParents; ++i) {
-        OrvFd next;
-        if (!OpenSubFolder(*pDir, aParts[i], pszEntry, next, err))
-            return false;
-        dir = static_cast<OrvFd&&>(next);
-        pDir = &dir;
+    // Entries of one folder usually follow each other: the folder opened for the last entry
+    // serves the next one of the same folder.
+    const std::string sParent = sKey.substr(0, sKey.size() - aParts[nParents].GetLength() - 1);
+    if (nParents == 0 || sParent != m_sLastParent) {
+        m_sLastParent.clear();
+        m_lastDir.Reset();
+        OrvFd dir;
+        const OrvFd* pUp = &m_root;
+        for (size_t i = 0; i < nParents; ++i) {
+            OrvFd next;
+            if (!OpenSubFolder(*pUp, aParts[i], pszEntry, next, err))
+                return false;
+            dir = static_cast<OrvFd&&>(next);
+            pUp = &dir;
+        }
+        if (nParents > 0) {
+            m_lastDir = static_cast<OrvFd&&>(dir);
+            m_sLastParent = sParent;
+        }
     }
+    const OrvFd* pDir = nParents > 0 ? &m_lastDir : &m_root;
     const COrvStringA& sLeaf = aParts[nParents];
     if (bFolder) {
         OrvFd sub;
@@ -562,11 +576,17 @@ bool CExtractor::Entry(COrvError& err) {
                 errno, COrvStringA("Cannot create link for zip entry '") + pszEntry + "': ");
         return MoveIntoPlace(*pDir, sTemp, sLeaf, pszEntry, err);
     }
-    const COrvStringA sTemp = TempName();
-    const int fd = OrvSysRetry([&] {
-        return openat(pDir->Get(), sTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      FileMode(info.external_fa));
-    });
+    // A new name is written in place; an item that an earlier extraction left there is replaced
+    // only once the entry is complete.
+    const int nFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    COrvStringA sTemp = sLeaf;
+    int fd =
+        OrvSysRetry([&] { return openat(pDir->Get(), sTemp, nFlags, FileMode(info.external_fa)); });
+    if (fd < 0 && errno == EEXIST) {
+        sTemp = TempName();
+        fd = OrvSysRetry(
+            [&] { return openat(pDir->Get(), sTemp, nFlags, FileMode(info.external_fa)); });
+    }
     if (fd < 0)
         return err.SetErrno(errno,
                             COrvStringA("Cannot create file for zip entry '") + pszEntry + "': ");
@@ -590,7 +610,7 @@ bool CExtractor::Entry(COrvError& err) {
         (void)unlinkat(pDir->Get(), sTemp, 0);  // no partial file stays behind
         return false;
     }
-    return MoveIntoPlace(*pDir, sTemp, sLeaf, pszEntry, err);
+    return sTemp == sLeaf || MoveIntoPlace(*pDir, sTemp, sLeaf, pszEntry, err);
 }
 
 }  // namespace

@@ -39,8 +39,10 @@ TEST(Zip64Test, EntriesAndOffsetsBeyond4GiB) {
     ASSERT_EQ(kOrvZipOk, OrvZipClose(h));
     unlink(dir.File("zeros.gz").c_str());
 
+    // unzip and 7-Zip check every byte; Python reads the directory and the small entries (its
+    // reading of 5 GiB alone would take minutes).
     ExpectToolsAccept(zip);
-    auto list = PeerList(zip);
+    auto list = PeerList(zip, "", 1 << 20);
     ASSERT_EQ(3u, list.size());
     EXPECT_EQ(static_cast<uint64_t>(nBig), list["zeros.gz"].nSize);
     EXPECT_EQ(45u, list["zeros.gz"].nNeeded);
