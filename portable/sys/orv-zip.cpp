@@ -181,6 +181,8 @@ bool COrvZipSink::Close(COrvError& err) {
 }
 
 uint32_t COrvZipSink::Write(const void* pData, size_t nLen, COrvError& err) {
+    if (nLen == 0)
+        return kOrvZipOk;
     if (m_pMem != nullptr) {
         if (nLen > m_nCap - m_nPos)
             return kOrvZipMemSize;
