@@ -38,6 +38,10 @@ std::string Names(const std::string& folder) {
     return s;
 }
 
+void RemoveBase() {
+    (void)nftw(s_base.c_str(), RemoveItem, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
@@ -46,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         Check(mkdtemp(szTemplate) != nullptr);
         s_base = szTemplate;
         Check(mkdir((s_base + "/sibling").c_str(), 0755) == 0);
+        atexit(RemoveBase);
     }
     const std::string target = s_base + "/target";
     Check(mkdir(target.c_str(), 0755) == 0);
