@@ -42,12 +42,11 @@ struct PeerEntry {
 
 // Lists an archive with Python (reading every entry up to nMaxRead bytes, so CRCs are checked);
 // fails the test when Python refuses it.
-inline std::map<std::string, PeerEntry> PeerList(const std::string& zip,
-                                                 const std::string& pw = "",
-                                                   uint64_t nMaxRead = UINT64_MAX >> 2) {
+inline std::map<std::string, PeerEntry> PeerList(const std::string& zip, const std::string& pw = "",
+                                                 uint64_t nMaxRead = UINT64_MAX >> 2) {
     std::string out;
-    EXPECT_EQ(0, Shell(Peer() + " list '" + zip + "' '" + pw + "' " + std::to_string(nMaxRead),
-                       &out))
+    EXPECT_EQ(0,
+              Shell(Peer() + " list '" + zip + "' '" + pw + "' " + std::to_string(nMaxRead), &out))
         << out;
     std::map<std::string, PeerEntry> m;
     std::istringstream in(out);
