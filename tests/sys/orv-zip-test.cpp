@@ -124,6 +124,34 @@ TEST_F(ZipTest, WriteFailureOfTheTarget) {
     EXPECT_EQ(kOrvZipWrite, OrvZipClose(h));
 }
 
+int g_nReads = 0;
+
+// A source that fails to read halfway through a streamed entry: the bytes already written for it
+// are cut from the archive, which stays valid with the entries before it.
+TEST_F(ZipTest, FailedEntryIsCutFromTheArchive) {
+    ASSERT_TRUE(OrvWriteFileBytes(Path("big.bin"), RandomBytes(40 << 20, 13)));
+    COrvZip* h = OrvZipCreateFile(Path("cut.zip").c_str(), nullptr);
+    ASSERT_NE(nullptr, h);
+    EXPECT_EQ(kOrvZipOk, OrvZipAddData(h, "before.txt", "before", 6));
+    {
+        OrvSysScope scope;
+        g_nReads = 0;
+        g_orv_sys.read = [](int fd, void* p, size_t n) -> long {
+            if (++g_nReads > 20) {
+                errno = EIO;
+                return -1;
+            }
+            return g_orv_sys_real.read(fd, p, n);
+        };
+        EXPECT_EQ(kOrvZipRead, OrvZipAddFile(h, "big.bin", Path("big.bin").c_str()));
+    }
+    EXPECT_NE(nullptr, strstr(OrvZipLastError(h).Text(), "Input/output error"));
+    EXPECT_EQ(kOrvZipOk, OrvZipClose(h));
+    ExpectToolsAccept(Path("cut.zip"));
+    EXPECT_EQ(1u, PeerList(Path("cut.zip")).size());
+    EXPECT_GT(4096u, OrvReadFileBytes(Path("cut.zip")).size());
+}
+
 // Every kind of entry, in file and memory archives, with and without a password: the three peers
 // accept it and read back every byte, the attributes, times and extra fields.
 TEST_F(ZipTest, PeersReadEveryKindOfEntry) {
