@@ -332,11 +332,41 @@ uint64_t Le64(const unsigned char* p) {
     return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32;
 }
 
+// The number of bytes in front of the archive proper (a self-extracting program, say): where the
+// end records say the directory ends, against where it really ends. 0 when it cannot be told.
+uint64_t PrefixLength(int fd) {
+    struct stat st;
+    if (OrvSysRetry([&] { return g_orv_sys.fstat(fd, &st); }) != 0 || st.st_size < 22)
+        return 0;
+    const uint64_t nSize = static_cast<uint64_t>(st.st_size);
+    const size_t nTail = static_cast<size_t>(std::min<uint64_t>(nSize, 65535 + 22 + 20 + 56));
+    std::string tail(nTail, '\0');
+    auto* p = reinterpret_cast<unsigned char*>(tail.data());
+    if (ReadAt(fd, p, nTail, nSize - nTail) != static_cast<long>(nTail))
+        return 0;
+    for (size_t i = nTail - 22 + 1; i-- > 0;) {
+        if (Le32(p + i) != 0x06054B50 || i + 22 + Le16(p + i + 20) != nTail)
+            continue;
+        uint64_t nDirEnd = static_cast<uint64_t>(Le32(p + i + 16)) + Le32(p + i + 12);
+        uint64_t nAt = nSize - nTail + i;  // where the directory really ends
+        if (i >= 20 + 56 && Le32(p + i - 20) == 0x07064B50 && Le32(p + i - 76) == 0x06064B50) {
+            nDirEnd = Le64(p + i - 76 + 48) + Le64(p + i - 76 + 40);
+            nAt -= 76;
+        }
+        return nAt >= nDirEnd ? nAt - nDirEnd : 0;
+    }
+    return 0;
+}
+
 // One archive's extraction state.
 class CExtractor {
 public:
     CExtractor(unzFile h, int fdRoot, const char* pszPassword, CArchiveStream& stream)
-        : m_h(h), m_root(fdRoot), m_pszPassword(pszPassword), m_stream(stream) {}
+        : m_h(h),
+          m_root(fdRoot),
+          m_pszPassword(pszPassword),
+          m_stream(stream),
+          m_nShift(PrefixLength(stream.fd)) {}
 
     bool Entry(COrvError& err);
 
@@ -352,6 +382,7 @@ private:
     const char* m_pszPassword;
     CArchiveStream& m_stream;
     std::unordered_set<std::string> m_names;
+    uint64_t m_nShift;          // bytes in front of the archive proper (a self-extractor's program)
     std::string m_sLastParent;  // the parts of the folder m_lastDir stands for
     OrvFd m_lastDir;
     char m_szName[65536 + 1];
@@ -367,14 +398,15 @@ bool CExtractor::Locate(const char* pszEntry, CEntrySpan& span, COrvError& err) 
     if (unzGetFilePos64(m_h, &pos) != UNZ_OK)
         return UnzipFail(err, UNZ_PARAMERROR, pszEntry, "cannot find the entry");
     unsigned char c[46];
-    if (ReadAt(m_stream.fd, c, sizeof c, pos.pos_in_zip_directory) != sizeof c ||
+    if (ReadAt(m_stream.fd, c, sizeof c, m_nShift + pos.pos_in_zip_directory) != sizeof c ||
         Le32(c) != 0x02014B50)
         return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "its directory record is damaged");
     span.nCompressed = Le32(c + 20);
     span.nSize = Le32(c + 24);
     uint64_t nOffset = Le32(c + 42);
     const size_t nExtra = Le16(c + 30);
-    if (ReadAt(m_stream.fd, m_aExtra, nExtra, pos.pos_in_zip_directory + 46 + Le16(c + 28)) !=
+    if (ReadAt(m_stream.fd, m_aExtra, nExtra,
+               m_nShift + pos.pos_in_zip_directory + 46 + Le16(c + 28)) !=
         static_cast<long>(nExtra))
         return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "its directory record is damaged");
     for (size_t i = 0; i + 4 <= nExtra;) {
@@ -396,9 +428,9 @@ bool CExtractor::Locate(const char* pszEntry, CEntrySpan& span, COrvError& err) 
         i += 4 + nLen;
     }
     unsigned char l[30];
-    if (ReadAt(m_stream.fd, l, sizeof l, nOffset) != sizeof l || Le32(l) != 0x04034B50)
+    if (ReadAt(m_stream.fd, l, sizeof l, m_nShift + nOffset) != sizeof l || Le32(l) != 0x04034B50)
         return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "its local header is damaged");
-    span.nStart = nOffset + sizeof l + Le16(l + 26) + Le16(l + 28);
+    span.nStart = m_nShift + nOffset + sizeof l + Le16(l + 26) + Le16(l + 28);
     return true;
 }
 

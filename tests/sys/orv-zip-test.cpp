@@ -399,6 +399,8 @@ TEST_F(UnzipTest, PasswordsAndTargets) {
     ASSERT_NE(nullptr, h);
     ASSERT_EQ(kOrvZipOk, OrvZipAddData(h, "secret.txt", "classified", 10));
     ASSERT_EQ(kOrvZipOk, OrvZipClose(h));
+    ASSERT_TRUE(
+        OrvWriteFileBytes(Path("sfx.zip"), Prose(3000, 14) + OrvReadFileBytes(Path("enc.zip"))));
     ASSERT_EQ(0, Shell("cd '" + m_dir.Path() + "' && printf abc > p.txt && zip -q -P pw izip.zip " +
                        "p.txt"));
     const struct {
@@ -408,6 +410,7 @@ TEST_F(UnzipTest, PasswordsAndTargets) {
     } aCases[] = {
         {Path("enc.zip"), "right", ""},
         {Path("izip.zip"), "pw", ""},
+        {Path("sfx.zip"), "right", ""},  // a program in front of the archive
         {Path("enc.zip"), "wrong", "Wrong password for zip entry 'secret.txt'"},
         {Path("enc.zip"), nullptr, "Zip entry 'secret.txt' is encrypted: a password is needed"},
         {Path("missing.zip"), nullptr, "Cannot open zip file: " + Path("missing.zip")},
