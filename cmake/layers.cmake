@@ -14,7 +14,11 @@ orv_pkg_module(LIBACL libacl)
 orv_pkg_module(PAM pam)
 
 # Time, locks, threads, the UI-thread interface, the log, console output, number and text
-# utilities, paths, files and housekeeping, accounts and access lists.
+# utilities, paths, files and housekeeping, accounts and access lists, zip archives (deflate
+# through libdeflate and zlib, reading through minizip).
+find_package(ZLIB REQUIRED)
+orv_pkg_module(MINIZIP minizip)
+orv_pkg_module(LIBDEFLATE libdeflate)
 orv_layer(orv-sys DIR portable/sys
   SOURCES orv-time.cpp orv-time-posix.cpp orv-timer.cpp orv-timer-posix.cpp orv-lock.cpp
           orv-lock-posix.cpp orv-thread.cpp orv-thread-posix.cpp orv-ui-thread.cpp orv-log.cpp orv-log-posix.cpp orv-console.cpp
@@ -23,8 +27,9 @@ orv_layer(orv-sys DIR portable/sys
           orv-osver-posix.cpp orv-process.cpp orv-process-posix.cpp orv-path.cpp orv-path-posix.cpp
           orv-file.cpp orv-file-posix.cpp orv-file-tree-posix.cpp orv-housekeeping.cpp
           orv-program-path-posix.cpp orv-iconv-posix.cpp orv-user.cpp orv-user-posix.cpp
+          orv-zip.cpp orv-zip-folder.cpp orv-unzip-posix.cpp
   DEPS orv-base
-  LIBS PkgConfig::LIBACL PkgConfig::PAM)
+  LIBS PkgConfig::LIBACL PkgConfig::PAM ZLIB::ZLIB PkgConfig::MINIZIP PkgConfig::LIBDEFLATE)
 
 # Data formats: JSON, QR Code symbols.
 orv_layer(orv-data DIR portable/data SOURCES orv-json2.cpp orv-qrcode.cpp DEPS orv-sys)
@@ -53,7 +58,6 @@ target_sources(orv-net-obj PRIVATE ${orv_cacert_cpp})
 # authorization headers, multipart forms and the response streams, over abstract byte streams;
 # connections by engine (the platform engine over libcurl), the effective proxy (the system's
 # settings through libproxy), the one-shot entries and the connection pool.
-find_package(ZLIB REQUIRED)
 find_package(CURL REQUIRED)
 orv_pkg_module(LIBPROXY libproxy-1.0)
 orv_layer(orv-http DIR portable/http

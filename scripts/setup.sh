@@ -32,6 +32,8 @@ run_packages=(
   fonts-dejavu-core fontconfig xdg-utils xvfb xauth
   # access lists and password checks of the accounts module
   libacl1-dev libpam0g-dev
+  # whole-buffer deflate for the zip writer (faster than zlib at the same level)
+  libdeflate-dev
 )
 
 test_packages=(
@@ -71,6 +73,8 @@ test_packages=(
   # peers of the crypto tests: one-time passwords (oathtool) and the AES password forms rebuilt in
   # Python (python3-cryptography)
   oathtool python3-cryptography
+  # independent peers of the zip tests and benchmarks: Info-ZIP zip and unzip, 7-Zip
+  zip unzip p7zip-full
 )
 
 bench_packages=(

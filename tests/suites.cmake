@@ -60,3 +60,10 @@ orv_test(orv-crypt-test SOURCES net/orv-crypt-test.cpp LINK orv-net OpenSSL::Cry
 target_compile_definitions(orv-crypt-test PRIVATE
                            ORV_CRYPT_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/net/orv-crypt-peer.py"
                            ORV_QR_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/data/orv-qr-peer.py")
+orv_test(orv-zip-test SOURCES sys/orv-zip-test.cpp LINK orv-sys LABELS threads)
+target_compile_definitions(orv-zip-test PRIVATE
+                           ORV_ZIP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/sys/orv-zip-peer.py")
+# Reads and checks 5 GiB of (sparse) zeros and 70,000 entries: minutes on a loaded machine.
+orv_test(orv-zip64-test SOURCES sys/orv-zip64-test.cpp LINK orv-sys LABELS slow TIMEOUT 900)
+target_compile_definitions(orv-zip64-test PRIVATE
+                           ORV_ZIP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/sys/orv-zip-peer.py")

@@ -1,0 +1,154 @@
+#!/usr/bin/env python3
+"""Independent reader and writer of zip archives for the zip tests (Python's zipfile).
+
+list ARCHIVE [PASSWORD [MAXREAD]]
+                          one line per entry, tab-separated: name, flag bits, method, version made
+                          by, version needed, external attributes, DOS date-time (Y-M-D h:m:s),
+                          local extra length, central extra (hex), size; every entry (up to MAXREAD
+                          bytes when given) is read whole, so its CRC is checked; exit 1 when the
+                          archive is bad
+extract ARCHIVE DIR [PASSWORD]
+make KIND ARCHIVE [ARG]   writes an archive for the extraction tests (see make_*)
+"""
+import os
+import struct
+import sys
+import zipfile
+
+
+def local_extra_len(raw, offset):
+    sig, = struct.unpack_from("<I", raw, offset)
+    if sig != 0x04034B50:
+        raise SystemExit("bad local header at %d" % offset)
+    name_len, extra_len = struct.unpack_from("<HH", raw, offset + 26)
+    return extra_len
+
+
+def cmd_list(path, password, max_read):
+    with open(path, "rb") as f:
+        raw = f.read() if os.path.getsize(path) < (1 << 30) else None
+    with zipfile.ZipFile(path) as z:
+        if password:
+            z.setpassword(password.encode())
+        for i in z.infolist():
+            n = i.file_size
+            if i.file_size <= max_read:
+                n = read_all(z, i)
+            if n != i.file_size:
+                raise SystemExit("size mismatch in " + i.filename)
+            lx = local_extra_len(raw, i.header_offset) if raw is not None else -1
+            print("\t".join(str(x) for x in (
+                i.filename, i.flag_bits, i.compress_type, i.create_version | i.create_system << 8,
+                i.extract_version, i.external_attr, "%04d-%02d-%02d %02d:%02d:%02d" % i.date_time,
+                lx, i.extra.hex(), i.file_size)))
+
+
+def read_all(z, i):
+    n = 0
+    with z.open(i) as f:
+        while True:
+            b = f.read(1 << 20)
+            if not b:
+                break
+            n += len(b)
+    return n
+
+
+def cmd_extract(path, out, password):
+    with zipfile.ZipFile(path) as z:
+        z.extractall(out, pwd=password.encode() if password else None)
+
+
+def info(name, mode):
+    zi = zipfile.ZipInfo(name, (2020, 5, 17, 10, 20, 30))
+    zi.create_system = 3
+    zi.external_attr = mode << 16
+    return zi
+
+
+def make_modes(z):
+    z.writestr(info("suid", 0o104755), b"s")
+    z.writestr(info("open", 0o100777), b"o")
+    z.writestr(info("plain", 0o100644), b"p")
+    z.writestr(info("tool", 0o100755), b"t")
+    z.writestr(info("sub/", 0o40755), b"")
+    z.writestr(info("sub/link", 0o120777), b"../plain")
+
+
+def stored(z, name, data):
+    zi = zipfile.ZipInfo(name, (2020, 1, 1, 0, 0, 0))
+    z.writestr(zi, data, compress_type=zipfile.ZIP_STORED)
+
+
+def patch(path, fn):
+    with open(path, "rb") as f:
+        raw = bytearray(f.read())
+    fn(raw)
+    with open(path, "wb") as f:
+        f.write(raw)
+
+
+def set_sizes(raw, size):
+    """Sets the sizes of the first entry in its local header and central record."""
+    struct.pack_into("<II", raw, 18, size, size)
+    c = raw.find(b"PK\x01\x02")
+    struct.pack_into("<II", raw, c + 20, size, size)
+
+
+def make(kind, path, arg):
+    z = zipfile.ZipFile(path, "w")
+    data = b"0123456789abcdef" * 64
+    if kind == "modes":
+        make_modes(z)
+    elif kind == "dotdot":
+        stored(z, "../evil.txt", b"x")
+    elif kind == "absolute":
+        stored(z, arg, b"x")
+    elif kind == "drive":
+        stored(z, "C:\\evil.txt", b"x")
+    elif kind == "backslash":
+        stored(z, "a\\..\\..\\b", b"x")
+    elif kind in ("link-root", "link-up", "link-in"):
+        target = {"link-root": b"/", "link-up": b"..", "link-in": b"sub"}[kind]
+        if kind == "link-in":
+            z.writestr(info("sub/", 0o40755), b"")
+        z.writestr(info("link", 0o120777), target)
+        stored(z, "link/evil.txt", b"x")
+    elif kind == "duplicate":
+        stored(z, "same.txt", b"first")
+        stored(z, "./same.txt", b"second")
+    elif kind in ("smaller", "larger", "crc"):
+        stored(z, "data.bin", data)
+    elif kind in ("truncated", "short-dir"):
+        for i in range(20):
+            stored(z, "file%02d.txt" % i, data)
+    z.close()
+    if kind == "smaller":
+        patch(path, lambda raw: set_sizes(raw, len(data) - 3))
+    elif kind == "larger":
+        patch(path, lambda raw: set_sizes(raw, len(data) + 100))
+    elif kind == "crc":
+        patch(path, lambda raw: raw.__setitem__(30 + len("data.bin") + 5, ord("X")))
+    elif kind == "truncated":
+        patch(path, lambda raw: raw.__delitem__(slice(raw.find(b"PK\x01\x02") + 200, None)))
+    elif kind == "short-dir":
+        # The end record stays but the directory it points to lost its middle.
+        def cut(raw):
+            c = raw.find(b"PK\x01\x02")
+            del raw[c + 150:c + 450]
+        patch(path, cut)
+
+
+def main():
+    cmd = sys.argv[1]
+    if cmd == "list":
+        cmd_list(sys.argv[2], sys.argv[3] if len(sys.argv) > 3 else None,
+                 int(sys.argv[4]) if len(sys.argv) > 4 else 1 << 62)
+    elif cmd == "extract":
+        cmd_extract(sys.argv[2], sys.argv[3], sys.argv[4] if len(sys.argv) > 4 else None)
+    elif cmd == "make":
+        make(sys.argv[2], sys.argv[3], sys.argv[4] if len(sys.argv) > 4 else "")
+
+
+if __name__ == "__main__":
+    main()
