@@ -789,7 +789,10 @@ TEST_F(OrvHttpConnectionTest, KeptAliveConnectionClosedWhileIdleIsSentAgain) {
     ASSERT_TRUE(bOk) << err.Text().GetString();
     EXPECT_EQ("1", ToStd(txn.GetResponseHeader("x-conn-requests")));
     EXPECT_EQ(2, conn.ConnectionsOpened());
-    EXPECT_EQ(3, m_obs.Count("4 CReq-> "));
+    // The close is seen before sending when it has arrived by then, else the request that met
+    // it is sent once more.
+    EXPECT_GE(m_obs.Count("4 CReq-> "), 2);
+    EXPECT_LE(m_obs.Count("4 CReq-> "), 3);
 }
 
 // A connect step of the tests for the proxy routes: records the route and, for the HTTP proxy
