@@ -279,7 +279,7 @@ bool COrvHttpConnection::SendRequest(COrvHttpTxn& txn, COrvError& err) {
     ctx.m_sProxyUserId = m_sProxyUserId;
     ctx.m_sProxyPassword = m_sProxyPassword;
     if (m_bCookies && !m_bDowngraded && !m_bInConnect)
-        ctx.m_sCookieHeader = m_jar.BuildHeader(m_sCurHost, m_bCurHttps);
+        ctx.m_sCookieHeader = m_jar.BuildHeader(m_sCurHost, m_bCurHttps, txn.m_sPath);
     ctx.m_pAuthSchemes = m_pAuthSchemes;
     if (!OrvHttpSendRequest(m_stream, txn, ctx, err)) {
         // Refusals before sending keep the connection; a failed write has closed the socket.
