@@ -45,3 +45,6 @@ orv_test(orv-http-connection-test SOURCES http/orv-http-connection-test.cpp LINK
          LABELS net)
 target_compile_definitions(orv-http-connection-test PRIVATE
                            ORV_HTTP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-http-peer.py")
+orv_test(orv-http-hostile-test SOURCES http/orv-http-hostile-test.cpp LINK orv-http LABELS net)
+target_compile_definitions(orv-http-hostile-test PRIVATE
+                           ORV_HTTP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-http-peer.py")

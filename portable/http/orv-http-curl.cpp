@@ -9,6 +9,7 @@
 #include "orv-http-curl.h"
 
 #include <curl/curl.h>
+#include <poll.h>
 #include <string.h>
 
 #include <mutex>
@@ -17,6 +18,7 @@
 #include "orv-http-io.h"
 #include "orv-http-response.h"
 #include "orv-http-wire.h"
+#include "orv-sys.h"
 #include "orv-url.h"
 
 namespace {
@@ -108,6 +110,7 @@ public:
     bool FinishBody(COrvHttpTxn& txn, COrvError& err) override;
     void Close() override {
         Detach();
+        m_idleSocket = CURL_SOCKET_BAD;
         // A fresh multi handle drops the kept-alive transports of the old one.
         if (m_pMulti) {
             curl_multi_cleanup(m_pMulti);
@@ -157,6 +160,8 @@ private:
     CURLcode m_result = CURLE_OK;
     char m_szErr[CURL_ERROR_SIZE];
     int64_t m_nConnects = 0;
+    // The plain transport the last transfer left open (CURL_SOCKET_BAD: none or TLS).
+    curl_socket_t m_idleSocket = CURL_SOCKET_BAD;
     int m_nRedirects = 0;  // on this connection: the first three are logged
 
     // The exchange: where it goes now, and what it has supplied.
@@ -529,6 +534,14 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
         curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, txn.m_sMethod.GetString());
     }
 
+    // A plain connection kept from the last transfer that has become readable holds bytes no
+    // request asked for (or the peer's close): it must not carry this one.
+    if (m_idleSocket != CURL_SOCKET_BAD) {
+        struct pollfd p = {m_idleSocket, POLLIN, 0};
+        if (OrvSysPoll(&p, 1, 0) > 0)
+            Close();
+        m_idleSocket = CURL_SOCKET_BAD;
+    }
     if (curl_multi_add_handle(m_pMulti, h) != CURLM_OK)
         return err.Set(enNetNoMemory, "Platform engine: cannot start the transfer");
     m_bAdded = true;
@@ -554,6 +567,9 @@ bool COrvHttpCurlEngine::Drive(bool bUntilUploadWanted, COrvError& err) {
             long nConnects = 0;
             curl_easy_getinfo(m_pEasy, CURLINFO_NUM_CONNECTS, &nConnects);
             m_nConnects += nConnects;
+            m_idleSocket = CURL_SOCKET_BAD;
+            if (!m_bCurHttps)
+                curl_easy_getinfo(m_pEasy, CURLINFO_ACTIVESOCKET, &m_idleSocket);
             Detach();
             return true;
         }
