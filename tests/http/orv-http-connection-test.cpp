@@ -107,15 +107,6 @@ protected:
         return std::string(bHttps ? "https" : "http") + "://127.0.0.1:" + std::to_string(nPort) +
                path;
     }
-    // The value of a request header as the scripted server's /echo saw it ("" when absent).
-    static std::string EchoHeader(const std::string& json, const std::string& name) {
-        const std::string key = "[\"" + name + "\", \"";
-        const size_t i = json.find(key);
-        if (i == std::string::npos)
-            return "";
-        const size_t b = i + key.size();
-        return json.substr(b, json.find('"', b) - b);
-    }
 
     static inline std::string s_error;
     RecordingObserver m_obs;

@@ -54,15 +54,8 @@ protected:
         return conn.SendReceive(txn, err);
     }
     static std::string Port() { return std::to_string(g_peers->ScriptPort()); }
-    // The value of a request header as /echo saw it ("" when absent).
     static std::string Echoed(const COrvHttpTxn& txn, const std::string& name) {
-        const std::string json = ToStd(txn.m_sBody);
-        const std::string key = "[\"" + name + "\", \"";
-        const size_t i = json.find(key);
-        if (i == std::string::npos)
-            return "";
-        const size_t b = i + key.size();
-        return json.substr(b, json.find('"', b) - b);
+        return EchoHeader(ToStd(txn.m_sBody), name);
     }
     static std::string Field(const COrvHttpTxn& txn, const std::string& name) {
         const std::string json = ToStd(txn.m_sBody);
