@@ -16,7 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         if (cookie.m_sName.IsEmpty() || !OrvHttpCookieMatches(cookie, pszHost, true))
             abort();
         COrvHttpCookieJar jar;
-        if (!jar.Set(cookie) || jar.BuildHeader(pszHost, true).IsEmpty())
+        // Sent back along its own path unless it has expired already.
+        const bool bLive = (cookie.m_tExpires == 0 || cookie.m_tExpires > OrvTimeNow()) &&
+                           cookie.m_sPath.FindOneOf("?#") < 0;
+        if (!jar.Set(cookie) || jar.BuildHeader(pszHost, true, cookie.m_sPath).IsEmpty() == bLive)
             abort();
         if (!cookie.m_sDomain.IsEmpty() && !OrvHttpDomainMatch(pszHost, cookie.m_sDomain))
             abort();

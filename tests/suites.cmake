@@ -67,3 +67,6 @@ target_compile_definitions(orv-zip-test PRIVATE
 orv_test(orv-zip64-test SOURCES sys/orv-zip64-test.cpp LINK orv-sys LABELS slow TIMEOUT 900)
 target_compile_definitions(orv-zip64-test PRIVATE
                            ORV_ZIP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/sys/orv-zip-peer.py")
+orv_test(orv-http-hostile-test SOURCES http/orv-http-hostile-test.cpp LINK orv-http LABELS net)
+target_compile_definitions(orv-http-hostile-test PRIVATE
+                           ORV_HTTP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-http-peer.py")

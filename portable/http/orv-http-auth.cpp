@@ -306,8 +306,8 @@ bool OrvHttpProxyAuthStep(const COrvHttpTxn& txn, const COrvHttpAuthStepContext&
     COrvError parseErr;
     if (!OrvHttpParseChallenges(sHeader, challenges, parseErr)) {
         nState = 0;
-        return err.Set(parseErr.Code() == enNetServer ? enNetProxyAuth : parseErr.Code(),
-                       parseErr.Text() + "; proxy header: " + sHeader);
+        // Whatever was wrong with the challenge, the proxy still wants credentials.
+        return err.Set(enNetProxyAuth, parseErr.Text() + "; proxy header: " + sHeader);
     }
     const int i = PickChallenge(challenges, true, ctx.m_pSchemes);
     if (i < 0) {

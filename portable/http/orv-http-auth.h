@@ -120,11 +120,11 @@ struct COrvHttpAuthStepContext {
 // Always returns false with err filled.
 bool OrvHttpServerAuthStep(const COrvHttpTxn& txn, const COrvHttpAuthStepContext& ctx, int& nState,
                            COrvError& err);
-// The proxy machine on a 407: a parse failure clears the state and appends "; proxy header: " +
-// the header. Basic: state 1 already -> state 0, "Incorrect Proxy Basic Authentication
-// Credentials", enNetProxyAuth; otherwise logs "Basic authentication requested by HTTP proxy "
-// (or "Connect proxy ") + host, state 1, "[requesting Proxy Basic Auth]", enNetRetry. Other
-// schemes without support: state 0, "Proxy Auth method not supported: " + scheme,
+// The proxy machine on a 407: a parse failure (enNetProxyAuth) clears the state and appends
+// "; proxy header: " + the header. Basic: state 1 already -> state 0, "Incorrect Proxy Basic
+// Authentication Credentials", enNetProxyAuth; otherwise logs "Basic authentication requested by
+// HTTP proxy " (or "Connect proxy ") + host, state 1, "[requesting Proxy Basic Auth]", enNetRetry.
+// Other schemes without support: state 0, "Proxy Auth method not supported: " + scheme,
 // enNetProxyAuth. Always returns false with err filled.
 bool OrvHttpProxyAuthStep(const COrvHttpTxn& txn, const COrvHttpAuthStepContext& ctx, int& nState,
                           COrvError& err);

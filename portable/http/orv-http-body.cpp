@@ -294,8 +294,24 @@ bool OrvGunzip(const void* pData, int nLen, COrvStringA& sOut, COrvError& err, i
         z.avail_out = static_cast<uInt>(nCap - nHave);
         rc = inflate(&z, Z_NO_FLUSH);
         nHave = nCap - static_cast<int>(z.avail_out);
-        if (rc == Z_STREAM_END)
-            break;
+        if (rc == Z_STREAM_END) {
+            // A gzip body may be several members one after the other: each is inflated in turn.
+            // Anything else after a member would be lost silently, so it fails the body.
+            if (z.avail_in == 0)
+                break;
+            if (z.avail_in < 2 || z.next_in[0] != 0x1f || z.next_in[1] != 0x8b) {
+                bOk = err.SetFormat(enNetServer,
+                                    "gzip inflate failed: %u bytes of garbage after the gzip data",
+                                    static_cast<unsigned>(z.avail_in));
+                break;
+            }
+            if (inflateReset(&z) != Z_OK) {
+                bOk = err.Set(enNetServer, "gzip inflate failed");
+                break;
+            }
+            rc = Z_OK;
+            continue;
+        }
         if (rc == Z_BUF_ERROR && z.avail_in == 0) {
             bOk = err.Set(enNetServer, "gzip inflate failed: body ends inside the gzip stream");
             break;

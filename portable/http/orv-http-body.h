@@ -77,7 +77,9 @@ uint32_t OrvCrc32(const void* pData, int64_t nLen);
 // Inflates a gzip body (zlib's gzip wrapper, window bits 31) in 32768-byte output steps. The
 // output may not reach n64Limit bytes: an inflation that does fails with
 // "Response body is too long for memory, %lld bytes" (enNetBadRequest) without taking more
-// memory. "gzip inflate init failed", "gzip inflate failed" (with zlib's message when it has one)
-// and a body that ends before the gzip stream does are enNetServer. sOut is empty on failure.
+// memory. Concatenated gzip members are inflated one after the other into one output. "gzip
+// inflate init failed", "gzip inflate failed" (with zlib's message when it has one), bytes after
+// the last member that do not start another one, and a body that ends before the gzip stream
+// does are enNetServer. sOut is empty on failure.
 [[nodiscard]] bool OrvGunzip(const void* pData, int nLen, COrvStringA& sOut, COrvError& err,
                              int64_t n64Limit = kOrvHttpMaxMemoryBody);

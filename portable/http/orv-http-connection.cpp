@@ -1,5 +1,7 @@
 #include "orv-http-connection.h"
 
+#include <poll.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -10,6 +12,7 @@
 #include "orv-http-response.h"
 #include "orv-http-socket-engine.h"
 #include "orv-http-wire.h"
+#include "orv-sys.h"
 #include "orv-url.h"
 
 namespace {
@@ -125,6 +128,18 @@ void COrvHttpConnection::NoteBodyPace(int nBytes) {
     }
 }
 
+bool COrvHttpConnection::HasStrayBytes(bool bAskSocket) {
+    if (m_reader.Buffered() > 0 || m_socket.GetBufferedCount() > 0)
+        return true;
+    // On a plain socket anything readable between exchanges (bytes, or the peer's close) means
+    // the connection cannot carry the next one. A TLS socket may hold records that carry no
+    // data (session tickets), so only its buffers are judged.
+    if (!bAskSocket || m_socket.IsTls() || !m_socket.IsOpen())
+        return false;
+    struct pollfd p = {m_socket.GetDescriptor(), POLLIN, 0};
+    return OrvSysPoll(&p, 1, 0) > 0;
+}
+
 bool COrvHttpConnection::AtConfiguredOrigin() const {
     const int nPort = m_nPort != 0 ? m_nPort : DefaultPort(m_bHttps);
     return m_bCurHttps == m_bHttps && m_nCurPort == nPort && m_sCurHost.CompareNoCase(m_sHost) == 0;
@@ -227,10 +242,24 @@ bool COrvHttpConnection::SendRequest(COrvHttpTxn& txn, COrvError& err) {
                        OrvHttpDescribeBody(RequestBodyLength(txn), true).GetString());
     if (m_bInConnect) {
         // The CONNECT request goes on the transport the connect step is building.
+        if (m_nExchangesOnSocket > 0 && HasStrayBytes(true))
+            Close(true);
         if (!m_socket.IsOpen())
             return err.Set(enNetConnection, "Proxy closed the connection");
-    } else if (!IsConnected() && !Connect(err)) {
-        return false;
+    } else {
+        if (IsConnected() && m_nExchangesOnSocket > 0 && HasStrayBytes(true))
+            Close(true);
+        if (!IsConnected()) {
+            m_nTunnelStatus = 0;
+            if (!Connect(err)) {
+                // A proxy's refusal of the tunnel is this request's answer.
+                if (m_nTunnelStatus != 0) {
+                    txn.ResetResponse();
+                    txn.m_nStatus = m_nTunnelStatus;
+                }
+                return false;
+            }
+        }
     }
 
     // Credentials and cookies stay with the origin they were given for; a CONNECT request is
@@ -245,6 +274,7 @@ bool COrvHttpConnection::SendRequest(COrvHttpTxn& txn, COrvError& err) {
     ctx.m_nServerAuthState = bOwnOrigin ? m_nServerAuthState : 0;
     ctx.m_sUserId = m_sUserId;
     ctx.m_sPassword = m_sPassword;
+    // Also decides whether the caller's own Authorization, Cookie and Proxy-Authorization go.
     ctx.m_bSendCredentials = bOwnOrigin;
     // A streamed body cannot be sent twice: through a plain HTTP proxy the configured
     // credentials go with it at once (Basic) unless the proxy already named its scheme.
@@ -255,7 +285,7 @@ bool COrvHttpConnection::SendRequest(COrvHttpTxn& txn, COrvError& err) {
     ctx.m_sProxyUserId = m_sProxyUserId;
     ctx.m_sProxyPassword = m_sProxyPassword;
     if (m_bCookies && !m_bDowngraded && !m_bInConnect)
-        ctx.m_sCookieHeader = m_jar.BuildHeader(m_sCurHost, m_bCurHttps);
+        ctx.m_sCookieHeader = m_jar.BuildHeader(m_sCurHost, m_bCurHttps, txn.m_sPath);
     ctx.m_pAuthSchemes = m_pAuthSchemes;
     if (!OrvHttpSendRequest(m_stream, txn, ctx, err)) {
         // Refusals before sending keep the connection; a failed write has closed the socket.
@@ -266,37 +296,23 @@ bool COrvHttpConnection::SendRequest(COrvHttpTxn& txn, COrvError& err) {
     return true;
 }
 
-bool COrvHttpConnection::ActOnRedirect(const COrvStringA& sUrl, COrvHttpTxn& txn, COrvError& err) {
-    COrvUrl url;
-    COrvError urlErr;
-    if (!url.Crack(sUrl, sUrl.GetLength(), urlErr) || url.GetHostNameLength() == 0)
-        return Replace(err, enNetServer, "Cannot parse redirect URL");
-    const COrvStringA sScheme(url.GetSchemeName(), url.GetSchemeNameLength());
-    bool bHttps;
-    if (sScheme.CompareNoCase("https") == 0)
-        bHttps = true;
-    else if (sScheme.CompareNoCase("http") == 0)
-        bHttps = false;
-    else
-        return Replace(err, enNetServer, "Cannot parse redirect URL");
-    const COrvStringA sHost(url.GetHostName(), url.GetHostNameLength());
-    const int nPort = url.GetPort() > 0 ? url.GetPort() : DefaultPort(bHttps);
+bool COrvHttpConnection::ActOnRedirect(const COrvHttpRedirectTarget& to, COrvHttpTxn& txn,
+                                       COrvError& err) {
     ++m_nRedirects;
     if (m_nRedirects <= 3)
-        OrvHttpObserverLog(m_pObserver, 3, "Redirecting to %s", sUrl.GetString());
-    if (bHttps != m_bCurHttps || nPort != m_nCurPort || sHost.CompareNoCase(m_sCurHost) != 0) {
+        OrvHttpObserverLog(m_pObserver, 3, "Redirecting to %s", to.m_sUrl.GetString());
+    if (to.m_bHttps != m_bCurHttps || to.m_nPort != m_nCurPort ||
+        to.m_sHost.CompareNoCase(m_sCurHost) != 0) {
         Close(true);
-        if (m_bCurHttps && !bHttps)
+        if (m_bCurHttps && !to.m_bHttps)
             m_bDowngraded = true;
-        m_sCurHost = sHost;
-        m_nCurPort = nPort;
-        m_bCurHttps = bHttps;
+        m_sCurHost = to.m_sHost;
+        m_nCurPort = to.m_nPort;
+        m_bCurHttps = to.m_bHttps;
     }
-    COrvStringA sPath(url.GetUrlPath(), url.GetUrlPathLength());
-    if (sPath.IsEmpty())
-        sPath = "/";
-    sPath += COrvStringA(url.GetExtraInfo(), url.GetExtraInfoLength());
-    txn.m_sPath = sPath;
+    OrvHttpRedirectMethod(txn.m_nStatus, txn);
+    txn.m_sPath = to.m_sPath;
+    (void)err;
     return false;
 }
 
@@ -344,7 +360,8 @@ bool COrvHttpConnection::ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pb
         m_bBodyFast = false;
         return true;
     }
-    if (outcome.m_bClose || !m_socket.IsOpen())
+    // Bytes beyond the end of a complete response would be read as the next one's start.
+    if (outcome.m_bClose || !m_socket.IsOpen() || HasStrayBytes(false))
         Close(true);
     if (bOk)
         return true;
@@ -355,7 +372,7 @@ bool COrvHttpConnection::ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pb
         m_bCurHttps = true;
         Close(true);
     } else if (!outcome.m_sRedirectUrl.IsEmpty() && err.Code() == enNetRetry) {
-        return ActOnRedirect(outcome.m_sRedirectUrl, txn, err);
+        return ActOnRedirect(outcome.m_redirect, txn, err);
     }
     return false;
 }
@@ -499,7 +516,7 @@ int COrvHttpConnection::ReadBody(COrvHttpTxn& txn, void* pBuf, int nMax, COrvErr
     if (n == 0 && m_pendingBody.IsDone()) {
         txn.m_bBodyComplete = true;
         m_bBodyPending = false;
-        if (m_bCloseAfterBody)
+        if (m_bCloseAfterBody || HasStrayBytes(false))
             Close(true);
     }
     return n;

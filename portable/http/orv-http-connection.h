@@ -18,6 +18,7 @@
 
 class IOrvHttpAuthSchemes;
 class COrvHttpConnection;
+struct COrvHttpRedirectTarget;
 
 // COrvSocket as the byte source and sink of the wire layer. Reads take what the socket has
 // buffered or one read of the descriptor (large reads land in the caller's memory); writes go
@@ -114,6 +115,9 @@ public:
     COrvHttpReader& Reader() { return m_reader; }
     COrvSocketByteStream& Stream() { return m_stream; }
     void SetViaHttpProxy(bool b) { m_bViaHttpProxy = b; }
+    // The status with which a proxy refused the tunnel (0: none); the request that needed the
+    // tunnel takes it as its status.
+    void SetTunnelStatus(int nStatus) { m_nTunnelStatus = nStatus; }
     void SetInConnect(bool b) { m_bInConnect = b; }
 
     // ---- operations ----
@@ -145,7 +149,10 @@ private:
     bool PrepareExchange(COrvError& err);
     void ReturnToConfigured();
     bool Connect(COrvError& err);
-    bool ActOnRedirect(const COrvStringA& sUrl, COrvHttpTxn& txn, COrvError& err);
+    bool ActOnRedirect(const COrvHttpRedirectTarget& to, COrvHttpTxn& txn, COrvError& err);
+    // Whether bytes wait beyond the last complete response (buffered, or with bAskSocket also
+    // readable on a plain socket).
+    bool HasStrayBytes(bool bAskSocket);
     bool ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pbNothingRead);
     void LogResponse(const COrvHttpTxn& txn, bool bOk, const COrvError& err);
     bool AtConfiguredOrigin() const;
@@ -165,6 +172,7 @@ private:
     bool m_bViaHttpProxy = false;
     bool m_bInConnect = false;
     bool m_bConnected = false;
+    int m_nTunnelStatus = 0;
     int m_nServerAuthState = 0;
     int m_nProxyAuthState = 0;
     int m_nRedirects = 0;

@@ -9,14 +9,17 @@
 #include "orv-http-curl.h"
 
 #include <curl/curl.h>
+#include <poll.h>
 #include <string.h>
 
 #include <mutex>
 
 #include "orv-http-body.h"
 #include "orv-http-io.h"
+#include "orv-http-response.h"
 #include "orv-http-wire.h"
 #include "orv-socket.h"
+#include "orv-sys.h"
 #include "orv-url.h"
 
 namespace {
@@ -108,6 +111,7 @@ public:
     bool FinishBody(COrvHttpTxn& txn, COrvError& err) override;
     void Close() override {
         Detach();
+        m_idleSocket = CURL_SOCKET_BAD;
         // A fresh multi handle drops the kept-alive transports of the old one.
         if (m_pMulti) {
             curl_multi_cleanup(m_pMulti);
@@ -133,6 +137,7 @@ private:
     bool AskServerCredentials(const COrvHttpTxn& txn, COrvError& err);
     bool AskProxyCredentials(const COrvStringA& sServerText, COrvError& err);
     bool Redirect(COrvHttpTxn& txn, COrvError& err);
+    bool TunnelRefused(COrvHttpTxn& txn, COrvError& err);
     void LogResponse(const COrvHttpTxn& txn, const COrvError* pErr);
     bool OnOrigin() const {
         return m_sCurHost.CompareNoCase(m_cfg.m_sHost) == 0 && m_nCurPort == ConfiguredPort() &&
@@ -156,6 +161,8 @@ private:
     CURLcode m_result = CURLE_OK;
     char m_szErr[CURL_ERROR_SIZE];
     int64_t m_nConnects = 0;
+    // The plain transport the last transfer left open (CURL_SOCKET_BAD: none or TLS).
+    curl_socket_t m_idleSocket = CURL_SOCKET_BAD;
     int m_nRedirects = 0;  // on this connection: the first three are logged
 
     // The exchange: where it goes now, and what it has supplied.
@@ -427,6 +434,8 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
     ctx.m_nPort = m_nCurPort;
     ctx.m_bHttps = m_bCurHttps;
     ctx.m_bViaHttpProxy = bViaHttpProxy;
+    // Off the configured origin the caller's own credential headers stay behind.
+    ctx.m_bSendCredentials = OnOrigin();
     COrvStringA sPathSaved = txn.m_sPath;
     txn.m_sPath = m_sCurPath;
     COrvStringA sHeader;
@@ -480,15 +489,7 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
         m_nUpLeft = 0;
     }
 
-    m_sUrl = m_bCurHttps ? Str("https://") : Str("http://");
-    const bool bIpv6 = m_sCurHost.Find(':') >= 0 && m_sCurHost[0] != '[';
-    if (bIpv6)
-        m_sUrl += "[";
-    m_sUrl += m_sCurHost;
-    if (bIpv6)
-        m_sUrl += "]";
-    (void)m_sUrl.AppendFormat(":%d", m_nCurPort);
-    m_sUrl += m_sCurPath;
+    m_sUrl = OrvHttpRequestUrl(m_bCurHttps, m_sCurHost, m_nCurPort, m_sCurPath);
 
     OrvHttpObserverLog(m_cfg.m_pObserver, 4, "CReq-> %s:%d[%d] %s %s h=[%s] b=%s",
                        m_cfg.m_sHost.GetString(), ConfiguredPort(), m_cfg.m_bHttps ? 1 : 0,
@@ -531,7 +532,6 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
         curl_easy_setopt(h, CURLOPT_PROXY, sProxy.GetString());
         curl_easy_setopt(h, CURLOPT_PROXYTYPE,
                          static_cast<long>(bSocks ? CURLPROXY_SOCKS5_HOSTNAME : CURLPROXY_HTTP));
-        curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
         if (m_bProxyCreds) {
             curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, m_route.m_sUserId.GetString());
             curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, m_route.m_sPassword.GetString());
@@ -573,6 +573,14 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
         curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, txn.m_sMethod.GetString());
     }
 
+    // A plain connection kept from the last transfer that has become readable holds bytes no
+    // request asked for (or the peer's close): it must not carry this one.
+    if (m_idleSocket != CURL_SOCKET_BAD) {
+        struct pollfd p = {m_idleSocket, POLLIN, 0};
+        if (OrvSysPoll(&p, 1, 0) > 0)
+            Close();
+        m_idleSocket = CURL_SOCKET_BAD;
+    }
     if (curl_multi_add_handle(m_pMulti, h) != CURLM_OK)
         return err.Set(enNetNoMemory, "Platform engine: cannot start the transfer");
     m_bAdded = true;
@@ -598,6 +606,9 @@ bool COrvHttpCurlEngine::Drive(bool bUntilUploadWanted, COrvError& err) {
             long nConnects = 0;
             curl_easy_getinfo(m_pEasy, CURLINFO_NUM_CONNECTS, &nConnects);
             m_nConnects += nConnects;
+            m_idleSocket = CURL_SOCKET_BAD;
+            if (!m_bCurHttps)
+                curl_easy_getinfo(m_pEasy, CURLINFO_ACTIVESOCKET, &m_idleSocket);
             Detach();
             return true;
         }
@@ -663,17 +674,8 @@ bool COrvHttpCurlEngine::Interpret(COrvHttpTxn& txn, COrvError& err) {
             return err.Set(m_cbErr.Code(), m_cbErr.Text());
         long nConnectCode = 0;
         curl_easy_getinfo(m_pEasy, CURLINFO_HTTP_CONNECTCODE, &nConnectCode);
-        if (nConnectCode == 407) {
-            m_nProxyAuth = CURLAUTH_ANY;
-            return AskProxyCredentials(Str("Server says: Proxy Authentication Required (code 407)"),
-                                       err);
-        }
-        if (nConnectCode == 503 || nConnectCode == 504) {
-            return err.SetFormat(enNetConnection, "%s%ld",
-                                 nConnectCode == 503 ? "Proxy reported Connection error: "
-                                                     : "Proxy reported timeout: ",
-                                 nConnectCode);
-        }
+        if (nConnectCode >= 100 && (nConnectCode < 200 || nConnectCode > 299))
+            return TunnelRefused(txn, err);
         const int nCode = OrvHttpCurlResultCode(m_result);
         COrvStringA s;
         (void)s.Format("%s (libcurl error %d)", m_szErr[0] ? m_szErr : curl_easy_strerror(m_result),
@@ -727,7 +729,10 @@ bool COrvHttpCurlEngine::InterpretStatus(COrvHttpTxn& txn, COrvError& err) {
         return err.Set(enNetAuth, Prefixed("Credentials rejected: ", sServer));
     }
     if (nStatus == 407) {
-        m_nProxyAuth = AuthMask(txn.GetResponseHeader("proxy-authenticate"));
+        const COrvStringA sChallenges = txn.GetResponseHeader("proxy-authenticate");
+        if (sChallenges.IsEmpty())
+            return err.Set(enNetProxyAuth, Prefixed("Proxy asks for no known scheme: ", sServer));
+        m_nProxyAuth = AuthMask(sChallenges);
         return AskProxyCredentials(sServer, err);
     }
     if (IsRedirect(nStatus))
@@ -742,6 +747,24 @@ bool COrvHttpCurlEngine::InterpretStatus(COrvHttpTxn& txn, COrvError& err) {
     if (!m_route.m_sHost.IsEmpty() && nStatus == 504)
         return err.Set(enNetConnection, Prefixed("Proxy reported timeout: ", txn.m_sReason));
     return err.Set(enNetServer, sServer);
+}
+
+bool COrvHttpCurlEngine::TunnelRefused(COrvHttpTxn& txn, COrvError& err) {
+    // The header block holds the proxy's answer to CONNECT; its body never reaches the engine.
+    COrvMemorySource src(m_sHeaderBlock);
+    COrvHttpReader reader(&src, 4096);
+    if (!OrvHttpRecvResponseHeader(reader, txn, err))
+        return false;
+    txn.m_bBodyComplete = true;
+    if (txn.m_nStatus != 407)
+        return OrvHttpTunnelRefused(txn, err);
+    COrvStringA sServer;
+    (void)sServer.Format("Server says: %s (code %d)", txn.m_sReason.GetString(), txn.m_nStatus);
+    const COrvStringA sChallenges = txn.GetResponseHeader("proxy-authenticate");
+    if (sChallenges.IsEmpty())
+        return err.Set(enNetProxyAuth, Prefixed("Proxy asks for no known scheme: ", sServer));
+    m_nProxyAuth = AuthMask(sChallenges);
+    return AskProxyCredentials(sServer, err);
 }
 
 bool COrvHttpCurlEngine::AskServerCredentials(const COrvHttpTxn& txn, COrvError& err) {
@@ -768,29 +791,16 @@ bool COrvHttpCurlEngine::AskProxyCredentials(const COrvStringA& sServerText, COr
 }
 
 bool COrvHttpCurlEngine::Redirect(COrvHttpTxn& txn, COrvError& err) {
-    // libcurl resolves the location against the request's URL.
-    char* pszLocation = nullptr;
-    curl_easy_getinfo(m_pEasy, CURLINFO_REDIRECT_URL, &pszLocation);
-    if (pszLocation == nullptr || *pszLocation == 0)
-        return err.Set(enNetServer, "Cannot get redirect location");
-    COrvUrl url;
-    if (!url.Crack(pszLocation) ||
-        (url.GetScheme() != enUrlSchemeHttp && url.GetScheme() != enUrlSchemeHttps) ||
-        url.GetHostNameLength() == 0)
-        return err.Set(enNetServer, "Cannot parse redirect URL");
-    // The scheme decides TLS and the default port of the new target.
-    m_bCurHttps = url.GetScheme() == enUrlSchemeHttps;
-    m_nCurPort = url.GetPort() > 0 ? url.GetPort() : (m_bCurHttps ? 443 : 80);
-    m_sCurHost = url.GetHostName();
-    m_sCurPath = url.GetUrlPathLength() > 0 ? Str(url.GetUrlPath()) : Str("/");
-    m_sCurPath += url.GetExtraInfo();
-    // A fragment is not part of the request target.
-    const int nHash = m_sCurPath.Find('#');
-    if (nHash >= 0)
-        m_sCurPath.Truncate(nHash);
+    COrvHttpRedirectTarget to;
+    if (!OrvHttpRedirectTarget(txn.GetResponseHeader("location"), m_sUrl, to, err))
+        return false;
+    m_bCurHttps = to.m_bHttps;
+    m_nCurPort = to.m_nPort;
+    m_sCurHost = to.m_sHost;
+    m_sCurPath = to.m_sPath;
+    OrvHttpRedirectMethod(txn.m_nStatus, txn);
     if (++m_nRedirects <= 3)
-        OrvHttpObserverLog(m_cfg.m_pObserver, 3, "Redirecting to %s", pszLocation);
-    (void)txn;
+        OrvHttpObserverLog(m_cfg.m_pObserver, 3, "Redirecting to %s", to.m_sUrl.GetString());
     return err.Set(enNetRetry, "Redirect requested");
 }
 

@@ -1,6 +1,7 @@
 // The connect step of the socket engine's proxy routes: SOCKS5, HTTP proxies and CONNECT tunnels.
 #include "orv-http-socket-engine.h"
 
+#include "orv-http-response.h"
 #include "orv-socket.h"
 #include "orv-socks-proxy.h"
 
@@ -100,11 +101,12 @@ bool ConnectExchange(COrvHttpConnection& conn, COrvError& err, bool* pbAgain) {
     const int nAuthBefore = conn.ProxyAuthState();
     const bool bOk = OrvHttpSendReceive(conn, txn, e);
     conn.SetInConnect(false);
+    if (txn.m_nStatus < 200 || txn.m_nStatus > 299)
+        conn.SetTunnelStatus(txn.m_nStatus);
     if (bOk) {
         if (txn.m_nStatus < 200 || txn.m_nStatus > 299) {
             COrvError s;
-            s.SetFormat(enNetConnection, "Server says: %s (status code %d)",
-                        txn.m_sReason.GetString(), txn.m_nStatus);
+            (void)OrvHttpTunnelRefused(txn, s);
             return Prefixed(err, "Connecting via Proxy: ", s);
         }
         if (!conn.Socket().IsOpen())
@@ -113,10 +115,12 @@ bool ConnectExchange(COrvHttpConnection& conn, COrvError& err, bool* pbAgain) {
         conn.Reader().Reset();
         return true;
     }
-    // Asked for credentials (state 1 now), and the proxy hung up before they could be sent.
-    if (e.Code() == enNetConnection && !conn.Socket().IsOpen() && conn.ProxyAuthState() == 1 &&
-        txn.m_nStatus == 407 && nAuthBefore != 1)
+    // Asked for credentials (state 1 now), and the proxy hung up before they could be sent or
+    // before it answered them; the reply that never came has reset the txn's status.
+    if (e.Code() == enNetConnection && conn.ProxyAuthState() == 1 && nAuthBefore != 1) {
         *pbAgain = true;
+        conn.SetTunnelStatus(0);
+    }
     if (txn.m_nStatus == 503 || txn.m_nStatus == 504)
         return err.Set(e.Code(), e.Text());
     return Prefixed(err, "Connecting via Proxy: ", e);

@@ -7,6 +7,7 @@
 
 #include "orv-coll.h"
 #include "orv-string.h"
+#include "orv-time.h"
 #include "orv-transfer-observer.h"
 
 // Header maps: names keep the caller's case, lookups ignore it; iteration is in name order.
@@ -31,6 +32,9 @@ public:
     COrvStringA m_sOriginHost;
     // The "secure" attribute: the cookie is sent over TLS only.
     bool m_bSecure = false;
+    // When the cookie expires ("max-age" or "expires"); 0: it lasts as long as the jar. A time
+    // in the past deletes the cookie it replaces.
+    OrvTime m_tExpires = 0;
 };
 
 // Body modes of a request.

@@ -79,6 +79,31 @@ bool CheckField(const COrvStringA& sValue, const char* pszWhat, COrvError& err) 
     return true;
 }
 
+// The framing of a message with transfer codings (sCodings: the values of every
+// transfer-encoding line, each after a ","): chunked when "chunked" is the last coding, else the
+// body ends with the connection. "identity" changes nothing; any other coding (or "chunked"
+// before the last place) would leave the body encoded, so the message is refused.
+bool FramingOfCodings(const COrvStringA& sCodings, int64_t& n64BodyLen, COrvError& err) {
+    bool bChunkedLast = false;
+    for (int iStart = 0; iStart <= sCodings.GetLength();) {
+        int iEnd = sCodings.Find(',', iStart);
+        if (iEnd < 0)
+            iEnd = sCodings.GetLength();
+        COrvStringA sCoding = sCodings.Mid(iStart, iEnd - iStart);
+        iStart = iEnd + 1;
+        sCoding.Trim();
+        if (sCoding.IsEmpty())
+            continue;
+        if (bChunkedLast ||
+            (!EqualsNoCase(sCoding, "chunked") && !EqualsNoCase(sCoding, "identity")))
+            return err.SetFormat(enNetServer, "Unsupported Transfer-Encoding: %s",
+                                 sCodings.Mid(1).GetString());
+        bChunkedLast = EqualsNoCase(sCoding, "chunked");
+    }
+    n64BodyLen = bChunkedLast ? kOrvHttpLenChunked : kOrvHttpLenUnknown;
+    return true;
+}
+
 }  // namespace
 
 bool vHttpRecvHeader(COrvHttpReader& reader, COrvHttpHeaderBlock& block, COrvError& err,
@@ -93,6 +118,8 @@ bool vHttpRecvHeader(COrvHttpReader& reader, COrvHttpHeaderBlock& block, COrvErr
         *pbEofAtStart = false;
 
     bool bHaveLength = false;
+    int64_t n64Length = kOrvHttpLenUnknown;
+    COrvStringA sCodings;  // every transfer-encoding value, joined by ","
     int nHeaderLines = 0;
     COrvStringA sLine;
     for (bool bFirst = true;; bFirst = false) {
@@ -112,8 +139,13 @@ bool vHttpRecvHeader(COrvHttpReader& reader, COrvHttpHeaderBlock& block, COrvErr
             block.m_sFirstLine = sLine;
             continue;
         }
-        if (sLine.IsEmpty())
-            return true;
+        if (sLine.IsEmpty()) {
+            if (sCodings.IsEmpty()) {
+                block.m_n64BodyLen = n64Length;
+                return true;
+            }
+            return FramingOfCodings(sCodings, block.m_n64BodyLen, err);
+        }
         if (++nHeaderLines >= kOrvHttpMaxHeaderLines)
             return err.Set(enNetServer, "More than 100 HTTP headers");
         const int iColon = sLine.Find(':');
@@ -134,14 +166,14 @@ bool vHttpRecvHeader(COrvHttpReader& reader, COrvHttpHeaderBlock& block, COrvErr
             if (n < 0)
                 return err.SetFormat(enNetServer, "Bad Content-Length HTTP header: %s",
                                      sValue.GetString());
-            if (block.m_n64BodyLen != kOrvHttpLenChunked) {
-                if (bHaveLength)
-                    return err.Set(enNetServer, "Duplicate Content-Length line in HTTP header");
-                block.m_n64BodyLen = n;
-            }
+            // A transfer coding decides the framing and makes any length meaningless.
+            if (bHaveLength && sCodings.IsEmpty())
+                return err.Set(enNetServer, "Duplicate Content-Length line in HTTP header");
+            n64Length = n;
             bHaveLength = true;
-        } else if (EqualsNoCase(sName, "transfer-encoding") && EqualsNoCase(sValue, "chunked")) {
-            block.m_n64BodyLen = kOrvHttpLenChunked;
+        } else if (EqualsNoCase(sName, "transfer-encoding")) {
+            sCodings += ",";
+            sCodings += sValue;
         } else if ((EqualsNoCase(sName, "connection") || EqualsNoCase(sName, "proxy-connection")) &&
                    EqualsNoCase(sValue, "close")) {
             block.m_bClose = true;
@@ -298,6 +330,11 @@ bool OrvHttpBuildRequestHeader(const COrvHttpTxn& txn, const COrvHttpRequestCont
         if (added.Lookup(p->m_key) != nullptr && (EqualsNoCase(p->m_key, "Content-Length") ||
                                                   EqualsNoCase(p->m_key, "Transfer-Encoding")))
             continue;  // the framing always follows the body length
+        // The caller's credentials and cookies were meant for the origin it named.
+        if (!ctx.m_bSendCredentials &&
+            (EqualsNoCase(p->m_key, "Authorization") || EqualsNoCase(p->m_key, "Cookie") ||
+             EqualsNoCase(p->m_key, "Proxy-Authorization")))
+            continue;
         added.SetAt(p->m_key, p->m_value);
     }
     if (HasLineBreak(ctx.m_sCookieHeader))

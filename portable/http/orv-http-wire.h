@@ -44,8 +44,11 @@ struct COrvHttpHeaderBlock {
 // "Bad HTTP header line: '%s'"; the value starts after ":" and any spaces or tabs, and trailing
 // spaces and tabs are cut. "content-length" must be decimal digits optionally followed by spaces
 // or tabs ("Bad Content-Length HTTP header: " + value), once ("Duplicate Content-Length line in
-// HTTP header", not checked once the body is chunked); "transfer-encoding: chunked" (any case)
-// makes the length -2 and wins over a content-length. All these are enNetServer.
+// HTTP header", not checked when a transfer coding is given). Transfer codings win over any
+// content-length: "chunked" (any case) as the last coding makes the length -2; codings of
+// "identity" alone leave it -1 (the body ends with the connection); any other coding, or
+// "chunked" before the last place, is "Unsupported Transfer-Encoding: " + the codings. All these
+// are enNetServer.
 // End of stream before the first byte: "Unexpected EOF when reading reply" and *pbEofAtStart set
 // (a kept-alive connection the peer closed); later: "socket EOF while receiving HTTP header"; both
 // enNetConnection. The block is cleared first; on failure it holds what was read.
@@ -74,7 +77,8 @@ struct COrvHttpRequestContext {
     bool m_bViaHttpProxy = false;  // an HTTP proxy is addressed with absolute URIs
     bool m_bInConnect = false;     // the request is the CONNECT to a proxy
     // Server credentials and auth state (orv-http-auth.h). m_bSendCredentials is cleared after a
-    // redirect has left the configured origin: no Authorization is sent then.
+    // redirect has left the configured origin: no Authorization is sent then, and the caller's
+    // own "Authorization", "Cookie" and "Proxy-Authorization" headers are left out.
     int m_nServerAuthState = 0;
     COrvStringA m_sUserId;
     COrvStringA m_sPassword;

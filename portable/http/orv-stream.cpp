@@ -157,30 +157,46 @@ int COrvGzipStream::Read(void* pBuf, int nMax, COrvError& err) {
         return 0;
     z->next_out = static_cast<Bytef*>(pBuf);
     z->avail_out = static_cast<uInt>(nMax);
-    for (;;) {
-        if (z->avail_in == 0 && !m_bSourceEnded) {
-            COrvError srcErr;
-            const int n = m_pSource->Read(m_pIn, kStreamBuffer, srcErr);
-            if (n < 0) {
-                if (srcErr.Code() != enNetEndOfStream) {
-                    err.Set(srcErr.Code(), srcErr.Text());
-                    return -1;
-                }
-                m_bSourceEnded = true;
-            } else {
-                z->next_in = m_pIn;
-                z->avail_in = static_cast<uInt>(n);
-            }
+    // Input runs out: one more read of the source (its end is noted, not reported).
+    auto refill = [&]() {
+        if (z->avail_in != 0 || m_bSourceEnded)
+            return true;
+        COrvError srcErr;
+        const int n = m_pSource->Read(m_pIn, kStreamBuffer, srcErr);
+        if (n < 0) {
+            if (srcErr.Code() != enNetEndOfStream)
+                return err.Set(srcErr.Code(), srcErr.Text());
+            m_bSourceEnded = true;
+        } else {
+            z->next_in = m_pIn;
+            z->avail_in = static_cast<uInt>(n);
         }
+        return true;
+    };
+    for (;;) {
+        if (!refill())
+            return -1;
         const uLong nInBefore = z->total_in;
         const int rc = inflate(z, Z_NO_FLUSH);
         const int nOut = nMax - static_cast<int>(z->avail_out);
         if (rc == Z_STREAM_END) {
-            m_bEnded = true;
+            // Several gzip members may follow one another; anything else after a member would
+            // be lost silently, so it is a decode error.
+            if (!refill())
+                return -1;
+            if (z->avail_in == 0) {
+                m_bEnded = true;
+            } else if (z->next_in[0] != 0x1f || inflateReset(z) != Z_OK ||
+                       inflateGetHeader(z, &g->h) != Z_OK) {
+                err.Set(enNetBadRequest, "gzip decode error (data after the gzip stream)");
+                return -1;
+            }
             if (nOut > 0) {
                 m_n64Pos += nOut;
                 return nOut;
             }
+            if (!m_bEnded)
+                continue;
             err.SetFormat(enNetEndOfStream, "End of stream at pos %lld",
                           static_cast<long long>(m_n64Pos));
             return -1;

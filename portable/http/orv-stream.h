@@ -61,7 +61,9 @@ private:
 // when it is not open). Open fails with "Gunzip stream is read-only" (for writing), "source
 // stream is NULL", "Stream already open" (enNetBadRequest). Inflation errors are "gzip decode
 // error (header)" before the gzip header has been read and "gzip decode error (data)" after it
-// (also for a source that ends inside the gzip stream), enNetBadRequest. The end gives "End of
+// (also for a source that ends inside the gzip stream), enNetBadRequest. Concatenated gzip
+// members are inflated one after the other; other bytes after a member are "gzip decode error
+// (data after the gzip stream)" (enNetBadRequest). The end gives "End of
 // stream at pos %lld" (enNetEndOfStream). Reading it closed is "Gunzip stream is not open".
 class COrvGzipStream : public IOrvStream {
 public:

@@ -631,7 +631,11 @@ bool COrvSocket::RecvLine(COrvStringA& strLine, COrvError& err) {
         const int nTake = pLf != nullptr
                               ? static_cast<int>(static_cast<const unsigned char*>(pLf) - pStart)
                               : nAvail;
-        if (nLineLen + nTake >= kMaxLine) {
+        // A CR that may end the line (just before the LF, or last of what has come so far) is
+        // not part of the line's length.
+        const bool bEndCr =
+            nTake > 0 ? pStart[nTake - 1] == '\r' : nLineLen > 0 && strLine[nLineLen - 1] == '\r';
+        if (nLineLen + nTake - (bEndCr ? 1 : 0) >= kMaxLine) {
             strLine.Empty();
             return err.Set(enNetServer, "receiving line: line too long");
         }

@@ -561,3 +561,179 @@ bool OrvParseDataUrl(const char* pszUrl, COrvStringA& strMediaType,
     err.CopyTo(pnCode, pstrError);
     return bOk;
 }
+
+// ---- references ----
+
+namespace {
+
+// The five components of a URI reference; each of scheme, authority, query and fragment may be
+// absent, which differs from present and empty ("http://a/?" has an empty query).
+struct UriParts {
+    const char* pScheme = nullptr;
+    int nScheme = 0;
+    const char* pAuthority = nullptr;
+    int nAuthority = 0;
+    const char* pPath = "";
+    int nPath = 0;
+    const char* pQuery = nullptr;
+    int nQuery = 0;
+    const char* pFragment = nullptr;
+    int nFragment = 0;
+};
+
+bool IsSchemeText(const char* p, int n) {
+    if (n == 0 || !((p[0] >= 'a' && p[0] <= 'z') || (p[0] >= 'A' && p[0] <= 'Z')))
+        return false;
+    for (int i = 1; i < n; ++i) {
+        const unsigned c = static_cast<unsigned char>(p[i]);
+        if (!IsAlnum(c) && c != '+' && c != '-' && c != '.')
+            return false;
+    }
+    return true;
+}
+
+int SpanUntil(const char* p, int i, int n, const char* pszStops) {
+    while (i < n && strchr(pszStops, p[i]) == nullptr)
+        ++i;
+    return i;
+}
+
+// Splits a reference the way the generic syntax's regular expression does; a text before ":"
+// that is no valid scheme name makes the reference relative.
+void SplitReference(const char* p, int n, UriParts& u) {
+    int i = 0;
+    const int j = SpanUntil(p, 0, n, ":/?#");
+    if (j < n && p[j] == ':' && IsSchemeText(p, j)) {
+        u.pScheme = p;
+        u.nScheme = j;
+        i = j + 1;
+    }
+    if (n - i >= 2 && p[i] == '/' && p[i + 1] == '/') {
+        const int k = SpanUntil(p, i + 2, n, "/?#");
+        u.pAuthority = p + i + 2;
+        u.nAuthority = k - i - 2;
+        i = k;
+    }
+    int k = SpanUntil(p, i, n, "?#");
+    u.pPath = p + i;
+    u.nPath = k - i;
+    i = k;
+    if (i < n && p[i] == '?') {
+        k = SpanUntil(p, i + 1, n, "#");
+        u.pQuery = p + i + 1;
+        u.nQuery = k - i - 1;
+        i = k;
+    }
+    if (i < n && p[i] == '#') {
+        u.pFragment = p + i + 1;
+        u.nFragment = n - i - 1;
+    }
+}
+
+// Drops the last segment of the output and the "/" before it.
+void DropLastSegment(COrvStringA& out) {
+    const int i = out.ReverseFind('/');
+    out.Truncate(i > 0 ? i : 0);
+}
+
+bool StartsWith(const char* p, const char* pEnd, const char* pszPrefix) {
+    const size_t n = strlen(pszPrefix);
+    return static_cast<size_t>(pEnd - p) >= n && memcmp(p, pszPrefix, n) == 0;
+}
+
+bool IsExactly(const char* p, const char* pEnd, const char* psz) {
+    return static_cast<size_t>(pEnd - p) == strlen(psz) && memcmp(p, psz, pEnd - p) == 0;
+}
+
+// Removes "." and ".." segments from a path, one step at a time over the input as the generic
+// syntax describes it, so that "/a/b/../../../g" stops at the root ("/g").
+void RemoveDotSegments(const char* p, int n, COrvStringA& out) {
+    const char* pEnd = p + n;
+    while (p < pEnd) {
+        if (StartsWith(p, pEnd, "../")) {
+            p += 3;
+        } else if (StartsWith(p, pEnd, "./")) {
+            p += 2;
+        } else if (StartsWith(p, pEnd, "/./")) {
+            p += 2;  // "/./" becomes "/"
+        } else if (IsExactly(p, pEnd, "/.")) {
+            out += "/";
+            p = pEnd;
+        } else if (StartsWith(p, pEnd, "/../")) {
+            p += 3;
+            DropLastSegment(out);
+        } else if (IsExactly(p, pEnd, "/..")) {
+            DropLastSegment(out);
+            out += "/";
+            p = pEnd;
+        } else if (IsExactly(p, pEnd, ".") || IsExactly(p, pEnd, "..")) {
+            p = pEnd;
+        } else {
+            const char* q = *p == '/' ? p + 1 : p;
+            while (q < pEnd && *q != '/')
+                ++q;
+            out.Append(p, static_cast<int>(q - p));
+            p = q;
+        }
+    }
+}
+
+}  // namespace
+
+bool OrvUrlResolveReference(const char* pszBase, const char* pszRef, COrvStringA& strOut,
+                            COrvError& err) {
+    strOut.Empty();
+    UriParts b;
+    UriParts r;
+    SplitReference(pszBase, static_cast<int>(strlen(pszBase)), b);
+    SplitReference(pszRef, static_cast<int>(strlen(pszRef)), r);
+    if (b.pScheme == nullptr)
+        return err.SetFormat(enNetBadRequest, "Base URL is not absolute: %s", pszBase);
+
+    const UriParts* pAuthorityFrom = &r;
+    const UriParts* pQueryFrom = &r;
+    COrvStringA sPath;
+    if (r.pScheme != nullptr || r.pAuthority != nullptr) {
+        RemoveDotSegments(r.pPath, r.nPath, sPath);
+    } else {
+        pAuthorityFrom = &b;
+        if (r.nPath == 0) {
+            sPath.SetString(b.pPath, b.nPath);
+            if (r.pQuery == nullptr)
+                pQueryFrom = &b;
+        } else if (r.pPath[0] == '/') {
+            RemoveDotSegments(r.pPath, r.nPath, sPath);
+        } else {
+            // The base's path up to its last "/" ("/" alone under an authority with an empty
+            // path), then the reference's path.
+            COrvStringA sMerged;
+            if (b.pAuthority != nullptr && b.nPath == 0) {
+                sMerged = "/";
+            } else {
+                int nKeep = b.nPath;
+                while (nKeep > 0 && b.pPath[nKeep - 1] != '/')
+                    --nKeep;
+                sMerged.SetString(b.pPath, nKeep);
+            }
+            sMerged.Append(r.pPath, r.nPath);
+            RemoveDotSegments(sMerged.GetString(), sMerged.GetLength(), sPath);
+        }
+    }
+    const UriParts& s = r.pScheme != nullptr ? r : b;
+    strOut.Append(s.pScheme, s.nScheme);
+    strOut += ":";
+    if (pAuthorityFrom->pAuthority != nullptr) {
+        strOut += "//";
+        strOut.Append(pAuthorityFrom->pAuthority, pAuthorityFrom->nAuthority);
+    }
+    strOut += sPath;
+    if (pQueryFrom->pQuery != nullptr) {
+        strOut += "?";
+        strOut.Append(pQueryFrom->pQuery, pQueryFrom->nQuery);
+    }
+    if (r.pFragment != nullptr) {
+        strOut += "#";
+        strOut.Append(r.pFragment, r.nFragment);
+    }
+    return true;
+}

@@ -182,3 +182,13 @@ struct COrvDataUrlParam {
 [[nodiscard]] bool OrvParseDataUrl(const char* pszUrl, COrvStringA& strMediaType,
                                    COrvArray<COrvDataUrlParam>& params, COrvStringA& strData,
                                    int* pnCode, COrvStringA* pstrError);
+
+// Resolves the URI reference pszRef against the absolute URI pszBase as RFC 3986 section 5.2
+// does (the strict form: a reference with a scheme starts over). Each component is taken from
+// the reference or the base, "." and ".." segments are removed from the path, and the result is
+// recomposed: scheme ":" ["//" authority] path ["?" query] ["#" fragment]; the fragment comes
+// from the reference alone. A text before the first ":" that is no scheme name (a letter, then
+// letters, digits, "+", "-", ".") leaves the reference relative. Nothing is escaped or
+// unescaped. Fails (enNetBadRequest, strOut empty) only for a base without a scheme.
+[[nodiscard]] bool OrvUrlResolveReference(const char* pszBase, const char* pszRef,
+                                          COrvStringA& strOut, COrvError& err);

@@ -102,10 +102,15 @@ TEST(HttpBody, LengthUntilCloseAndCutBodies) {
     EXPECT_STREQ("all of it", untilClose.txn.m_sBody);
     EXPECT_TRUE(untilClose.outcome.m_bClose);
 
-    Exchange noLength("HTTP/1.0 200 OK\r\n\r\nignored");
-    ASSERT_TRUE(noLength.Run());
-    EXPECT_TRUE(noLength.txn.m_sBody.IsEmpty());
-    EXPECT_TRUE(noLength.outcome.m_bClose);
+    // Without a length the body ends with the connection, asked for or not.
+    for (const char* psz :
+         {"HTTP/1.0 200 OK\r\n\r\n", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n",
+          "HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\nContent-Length: 2\r\n\r\n"}) {
+        Exchange noLength(std::string(psz) + "all the same");
+        ASSERT_TRUE(noLength.Run()) << psz;
+        EXPECT_STREQ("all the same", noLength.txn.m_sBody) << psz;
+        EXPECT_TRUE(noLength.outcome.m_bClose) << psz;
+    }
 
     COrvHttpTxn txn;  // until close stops at the limit
     txn.m_bReadUntilClose = true;

@@ -107,15 +107,6 @@ protected:
         return std::string(bHttps ? "https" : "http") + "://127.0.0.1:" + std::to_string(nPort) +
                path;
     }
-    // The value of a request header as the scripted server's /echo saw it ("" when absent).
-    static std::string EchoHeader(const std::string& json, const std::string& name) {
-        const std::string key = "[\"" + name + "\", \"";
-        const size_t i = json.find(key);
-        if (i == std::string::npos)
-            return "";
-        const size_t b = i + key.size();
-        return json.substr(b, json.find('"', b) - b);
-    }
 
     static inline std::string s_error;
     RecordingObserver m_obs;
@@ -562,7 +553,7 @@ TEST_F(OrvHttpConnectionTest, CookiesIntoTheJarAndBack) {
 
     const std::string body = Get(conn, txn, "/echo", err, &bOk);
     ASSERT_TRUE(bOk) << err.Text().GetString();
-    EXPECT_EQ("a=1; b=2; c=3; e=", EchoHeader(body, "cookie"));  // d is secure
+    EXPECT_EQ("a=1; b=2; c=3", EchoHeader(body, "cookie"));  // d is secure, e is for /x
 
     COrvHttpConnection off;
     Configure(off, g_peers->ScriptPort());
@@ -789,7 +780,10 @@ TEST_F(OrvHttpConnectionTest, KeptAliveConnectionClosedWhileIdleIsSentAgain) {
     ASSERT_TRUE(bOk) << err.Text().GetString();
     EXPECT_EQ("1", ToStd(txn.GetResponseHeader("x-conn-requests")));
     EXPECT_EQ(2, conn.ConnectionsOpened());
-    EXPECT_EQ(3, m_obs.Count("4 CReq-> "));
+    // The close is seen before sending when it has arrived by then, else the request that met
+    // it is sent once more.
+    EXPECT_GE(m_obs.Count("4 CReq-> "), 2);
+    EXPECT_LE(m_obs.Count("4 CReq-> "), 3);
 }
 
 // A connect step of the tests for the proxy routes: records the route and, for the HTTP proxy

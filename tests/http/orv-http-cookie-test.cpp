@@ -28,11 +28,11 @@ TEST(HttpCookie, SetCookieVariants) {
         const char* pszDomain;
         bool bSecure;
     } cases[] = {
-        {"sid=abc", "sid", "abc", "", "", false},
+        {"sid=abc", "sid", "abc", "/", "", false},
         {" sid = a=b=c ; Path=/app; HttpOnly", "sid", "a=b=c", "/app", "", false},
-        {"e=; expires=Wed, 21 Oct 2015 07:28:00 GMT; Max-Age=0; Version=1; Comment=x", "e", "", "",
+        {"e=; expires=Wed, 21 Oct 2015 07:28:00 GMT; Max-Age=0; Version=1; Comment=x", "e", "", "/",
          "", false},
-        {"d=1; Domain=..Example.COM.; secure", "d", "1", "", "example.com", true},
+        {"d=1; Domain=..Example.COM.; secure", "d", "1", "/", "example.com", true},
         {"q=\"quoted\";path=/;;unknown=3", "q", "\"quoted\"", "/", "", false},
     };
     for (const auto& c : cases) {
@@ -88,13 +88,13 @@ TEST(HttpCookie, JarSendsCookiesOnlyToTheirHosts) {
     EXPECT_STREQ("", jar.BuildHeader("other.test", true));
     EXPECT_STREQ("", jar.BuildHeader("example.com.evil", true));
 
-    // A cookie replaces one of the same name, whoever set it.
+    // Another host's cookie of the same name is a cookie of its own.
     COrvHttpTxn txn2;
     txn2.m_setCookieLines.Add("host=9");
     jar.AcceptResponse(txn2, "api.example.com");
-    EXPECT_STREQ("dom=2; sec=3", jar.BuildHeader("www.example.com", true));
+    EXPECT_STREQ("dom=2; host=1; sec=3", jar.BuildHeader("www.example.com", true));
     EXPECT_STREQ("dom=2; host=9", jar.BuildHeader("api.example.com", true));
-    EXPECT_EQ(3u, jar.GetCount());
+    EXPECT_EQ(4u, jar.GetCount());
 }
 
 TEST(HttpCookie, RawInsertOfAKnownNameAsserts) {

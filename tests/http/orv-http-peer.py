@@ -7,6 +7,7 @@ Listens on 127.0.0.1 at a port the system chooses (written to PORT_FILE); plain 
 the port (a connection that starts with a TLS record gets the TLS side). Keep-alive on every
 connection; each response carries X-Conn-Requests, the number of requests seen on it."""
 
+import base64
 import email
 import email.policy
 import gzip
@@ -16,6 +17,7 @@ import socket
 import ssl
 import sys
 import threading
+import time
 import urllib.parse
 import zlib
 
@@ -109,11 +111,15 @@ def upload_parts(headers, body):
 def handle(conn, method, target, headers, body):
     """Returns (bytes to send, close afterwards)."""
     url = urllib.parse.urlsplit(target)
-    q = dict(urllib.parse.parse_qsl(url.query))
+    # Latin-1 keeps every byte of a value as one character, so that a value goes back out as
+    # the bytes that came in (UTF-8 included).
+    pairs = urllib.parse.parse_qsl(url.query, encoding="latin-1")
+    q = dict(pairs)
     path = url.path
     hdrs = dict(headers)
     conn_hdr = ("X-Conn-Requests", str(conn.requests))
-    if path == "/echo" or path == "/auth" and hdrs.get("authorization") == "Basic dXNlcjpwYXNz":
+    if path.endswith("/echo") or path == "/auth" and \
+            hdrs.get("authorization") == "Basic dXNlcjpwYXNz":
         info = {"method": method, "target": target, "headers": headers, "tls": conn.tls,
                 "body_len": len(body), "body_md5": hashlib.md5(body).hexdigest()}
         return response(200, json.dumps(info).encode(), [conn_hdr]), False
@@ -125,7 +131,7 @@ def handle(conn, method, target, headers, body):
             return response(401, b"", [("WWW-Authenticate", 'Basic realm="peer"')]), False
         return response(302, b"", [("Location", q["to"]),
                                    ("Set-Cookie", "origin=first; Path=/")]), False
-    if path == "/redirect":
+    if path.endswith("/redirect"):
         return response(int(q.get("code", "302")), b"moved", [conn_hdr, ("Location", q["to"])]), \
             False
     if path == "/redirect-loop":
@@ -184,10 +190,77 @@ def handle(conn, method, target, headers, body):
         return response(200, data, [conn_hdr]), False
     if path == "/gzip":
         data = (b"gzip text line\n" * 1000)
-        return response(200, gzip.compress(data), [("Content-Encoding", "gzip")]), False
+        body = gzip.compress(data)
+        if q.get("kind") == "members":
+            body += gzip.compress(b"second member\n")
+        elif q.get("kind") == "garbage":
+            body += b"trailing garbage"
+        return response(200, body, [("Content-Encoding", "gzip")]), False
     if path == "/until-close":
-        return b"HTTP/1.1 200 OK\r\n\r\nbody until the end", True
+        head = {"10": b"HTTP/1.0 200 OK\r\n\r\n",
+                "close": b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n"}.get(
+                    q.get("v"), b"HTTP/1.1 200 OK\r\n\r\n")
+        if q.get("v") == "te":
+            # chunked is the last coding: the body is chunked, and the connection stays.
+            data = b"body until the end"
+            return (b"HTTP/1.1 200 OK\r\nTransfer-Encoding: identity, chunked\r\n\r\n" +
+                    b"%x\r\n" % len(data) + data + b"\r\n0\r\n\r\n"), False
+        return head + b"body until the end", True
+    # Hostile framing: bytes after a complete response that look like the next response.
+    if path == "/extra":
+        forged = response(200, b"forged", [("X-Conn-Requests", "forged")])
+        kind = q["kind"]
+        if kind == "long":
+            return b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello" + forged, False
+        if kind == "chunk":
+            return (b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                    b"5\r\nhello\r\n0\r\n\r\n" + forged), False
+        if kind == "late":
+            conn.send(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello")
+            time.sleep(0.1)
+            return forged, False
+        return (b"HTTP/1.1 %s Whatever\r\nContent-Length: %d\r\n\r\n" % (kind.encode(), len(forged)) +
+                forged), False
+    if path == "/interim":
+        return (b"HTTP/1.1 102 Processing\r\n\r\n"
+                b"HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload\r\n\r\n" +
+                response(200, b"final", [conn_hdr])), False
+    if path == "/nobody":
+        # A length that announces what these statuses never carry.
+        return b"HTTP/1.1 %s Whatever\r\nContent-Length: 50\r\n%s\r\n" % (
+            q["code"].encode(), ("X-Conn-Requests: %d\r\n" % conn.requests).encode()), False
+    if path.endswith("/setcookie"):
+        cookies = [v for n, v in pairs if n == "c"]
+        extra = [("Location", q["to"])] if "to" in q else []
+        return response(302 if extra else 200, b"", [("Set-Cookie", c) for c in cookies] + extra +
+                        [conn_hdr]), False
     return response(404, b"no such page", [conn_hdr]), False
+
+
+PROXY_CREDENTIALS = "Basic " + base64.b64encode(b"proxyuser:proxypass").decode()
+
+
+def proxy(method, target, headers):
+    """Acts as a proxy for the hosts whose first label names a behaviour; returns (bytes to send,
+    close afterwards, tunnel follows) or None for a request to serve as the origin."""
+    host = target if method == "CONNECT" else urllib.parse.urlsplit(target).netloc
+    kind = host.split(".")[0]
+    if kind not in ("forbid", "noauth", "badgw", "close407", "tunnel"):
+        return None if method != "CONNECT" else (b"HTTP/1.1 200 Connection established\r\n\r\n",
+                                                 False, True)
+    if kind == "forbid":
+        return response(403, b"no tunnel for you", reason="Forbidden"), False, False
+    if kind == "noauth":
+        return response(407, b"who?", reason="Proxy Authentication Required"), False, False
+    if kind == "badgw":
+        return response(502, b"upstream down", reason="Bad Gateway"), False, False
+    if kind == "close407" and dict(headers).get("proxy-authorization") != PROXY_CREDENTIALS:
+        # Asks for credentials and hangs up without saying so.
+        return response(407, b"credentials please", [("Proxy-Authenticate", 'Basic realm="p"')],
+                        reason="Proxy Authentication Required"), True, False
+    if method == "CONNECT":
+        return b"HTTP/1.1 200 Connection established\r\n\r\n", False, True
+    return None
 
 
 def serve(sock, ctx):
@@ -203,10 +276,23 @@ def serve(sock, ctx):
             except EOFError:
                 return
             conn.requests += 1
-            data, close = handle(conn, method, target, headers, body)
+            as_proxy = proxy(method, target, headers) if method == "CONNECT" or \
+                target.startswith("http://") else None
+            if as_proxy is None:
+                data, close = handle(conn, method, target, headers, body)
+                tunnel = False
+            else:
+                data, close, tunnel = as_proxy
             conn.send(data)
             if close:
                 return
+            if tunnel:
+                # The tunnel ends here: the client talks to this server as its origin, over TLS
+                # when it starts with a TLS record.
+                if conn.sock.recv(1, socket.MSG_PEEK) == b"\x16":
+                    conn.sock = ctx.wrap_socket(conn.sock, server_side=True)
+                    conn.tls = True
+                conn.requests = 0
     except (OSError, ValueError, ssl.SSLError):
         return
     finally:

@@ -17,6 +17,16 @@ inline std::string ToStd(const COrvStringA& s) {
     return std::string(s.GetString(), s.GetLength());
 }
 
+// The value of a request header as the scripted server's /echo reported it ("" when absent).
+inline std::string EchoHeader(const std::string& json, const std::string& name) {
+    const std::string key = "[\"" + name + "\", \"";
+    const size_t i = json.find(key);
+    if (i == std::string::npos)
+        return "";
+    const size_t b = i + key.size();
+    return json.substr(b, json.find('"', b) - b);
+}
+
 // gzip-wrapped deflate of the bytes.
 inline std::string GzipBytes(const std::string& in) {
     z_stream z{};

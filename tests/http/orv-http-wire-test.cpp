@@ -55,6 +55,14 @@ TEST(HttpHeader, ChunkedWinsOverContentLengthAndDuplicatesFail) {
                      txn, err));
     EXPECT_EQ(kOrvHttpLenChunked, txn.m_n64RecvBodyLen);
 
+    // Codings the client cannot undo are refused rather than passed on still encoded.
+    for (const char* psz : {"gzip, chunked", "chunked, chunked", "chunked, identity"}) {
+        COrvError e;
+        EXPECT_FALSE(ReadResponse(
+            std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: ") + psz + "\r\n\r\n", txn, e));
+        EXPECT_EQ(std::string("Unsupported Transfer-Encoding: ") + psz, e.Text().GetString());
+    }
+
     COrvError err2;
     EXPECT_FALSE(ReadResponse("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\n",
                               txn, err2));

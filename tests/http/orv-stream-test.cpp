@@ -125,7 +125,8 @@ TEST(HttpGzipStream, OpenRulesAndDecodeErrors) {
     } cases[] = {{"XXXXXXXXXXXXXXXXXXXX", "gzip decode error (header)"},
                  {sGz.substr(0, 5), "gzip decode error (header)"},
                  {sGz.substr(0, sGz.size() - 4), "gzip decode error (data)"},
-                 {sCorrupt, "gzip decode error (data)"}};
+                 {sCorrupt, "gzip decode error (data)"},
+                 {sGz + "trailing", "gzip decode error (data after the gzip stream)"}};
     for (const auto& c : cases) {
         MemReader m(c.sData);
         COrvHttpTxn txn;
@@ -139,4 +140,18 @@ TEST(HttpGzipStream, OpenRulesAndDecodeErrors) {
         EXPECT_STREQ(c.pszText, err.Text());
         EXPECT_EQ(enNetBadRequest, err.Code());
     }
+}
+
+TEST(HttpGzipStream, ConcatenatedMembersAreReadWhole) {
+    const std::string sFirst(70000, 'a');
+    MemReader m(GzipBytes(sFirst) + GzipBytes("second"), 1000);
+    COrvHttpTxn txn;
+    txn.m_nRecvMode = enHttpRecvStream;
+    txn.m_bReadUntilClose = true;
+    COrvHttpResponseStream body(&m.reader, &txn);
+    COrvGzipStream gz(&body);
+    COrvError err;
+    ASSERT_TRUE(gz.Open(false, err));
+    EXPECT_EQ(sFirst + "second", Drain(gz, err, 777));
+    EXPECT_EQ(enNetEndOfStream, err.Code()) << err.Text();
 }

@@ -323,3 +323,66 @@ TEST(OrvDataUrl, RejectsBadUrlsWithTheirTexts) {
 }
 
 }  // namespace
+
+// Every example of the generic syntax's reference resolution, normal and abnormal, against its
+// base "http://a/b/c/d;p?q".
+TEST(OrvUrlResolve, ReferenceExamples) {
+    static const char* const kCases[][2] = {
+        {"g:h", "g:h"},
+        {"g", "http://a/b/c/g"},
+        {"./g", "http://a/b/c/g"},
+        {"g/", "http://a/b/c/g/"},
+        {"/g", "http://a/g"},
+        {"//g", "http://g"},
+        {"?y", "http://a/b/c/d;p?y"},
+        {"g?y", "http://a/b/c/g?y"},
+        {"#s", "http://a/b/c/d;p?q#s"},
+        {"g#s", "http://a/b/c/g#s"},
+        {"g?y#s", "http://a/b/c/g?y#s"},
+        {";x", "http://a/b/c/;x"},
+        {"g;x", "http://a/b/c/g;x"},
+        {"g;x?y#s", "http://a/b/c/g;x?y#s"},
+        {"", "http://a/b/c/d;p?q"},
+        {".", "http://a/b/c/"},
+        {"./", "http://a/b/c/"},
+        {"..", "http://a/b/"},
+        {"../", "http://a/b/"},
+        {"../g", "http://a/b/g"},
+        {"../..", "http://a/"},
+        {"../../", "http://a/"},
+        {"../../g", "http://a/g"},
+        {"../../../g", "http://a/g"},
+        {"../../../../g", "http://a/g"},
+        {"/./g", "http://a/g"},
+        {"/../g", "http://a/g"},
+        {"g.", "http://a/b/c/g."},
+        {".g", "http://a/b/c/.g"},
+        {"g..", "http://a/b/c/g.."},
+        {"..g", "http://a/b/c/..g"},
+        {"./../g", "http://a/b/g"},
+        {"./g/.", "http://a/b/c/g/"},
+        {"g/./h", "http://a/b/c/g/h"},
+        {"g/../h", "http://a/b/c/h"},
+        {"g;x=1/./y", "http://a/b/c/g;x=1/y"},
+        {"g;x=1/../y", "http://a/b/c/y"},
+        {"g?y/./x", "http://a/b/c/g?y/./x"},
+        {"g?y/../x", "http://a/b/c/g?y/../x"},
+        {"g#s/./x", "http://a/b/c/g#s/./x"},
+        {"g#s/../x", "http://a/b/c/g#s/../x"},
+        {"http:g", "http:g"},
+    };
+    for (const auto& c : kCases) {
+        COrvStringA s;
+        COrvError err;
+        ASSERT_TRUE(OrvUrlResolveReference("http://a/b/c/d;p?q", c[0], s, err)) << c[0];
+        EXPECT_STREQ(c[1], s) << c[0];
+    }
+    // A base with an authority and no path merges under "/"; a base must be absolute.
+    COrvStringA s;
+    COrvError err;
+    ASSERT_TRUE(OrvUrlResolveReference("https://h:8443", "x/../y?z", s, err));
+    EXPECT_STREQ("https://h:8443/y?z", s);
+    EXPECT_FALSE(OrvUrlResolveReference("/only/a/path", "g", s, err));
+    EXPECT_EQ(enNetBadRequest, err.Code());
+    EXPECT_TRUE(s.IsEmpty());
+}
