@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -370,4 +371,25 @@ TEST_F(FindBarTest, ARunningCommandKeepsTheCountCurrent) {
     EXPECT_TRUE(Bar().CountText().endsWith(QStringLiteral(" %1").arg(nExpected)) ||
                 Bar().CountText() == QStringLiteral("%1 matches").arg(nExpected))
         << Bar().CountText().toStdString();
+}
+
+TEST_F(FindBarTest, TheBarGrowsWithALongCount) {
+    // 1 100 000 occurrences: "1100000 of 1100000" is far wider than the count the bar opened with
+    View().AppendText((std::u16string(1100000, u'y') + u"\n").c_str());
+    Pane().FlushLayout();
+    Bar().Open();
+    const QRect before = Bar().geometry();
+    QTest::keyClicks(Bar().Field(), "y");
+    QTest::keyClick(Bar().Field(), Qt::Key_F3, Qt::ShiftModifier);
+    ASSERT_EQ(Bar().CountText(), QStringLiteral("1100000 of 1100000"));
+    QCoreApplication::processEvents();
+    const auto* pCount = Bar().findChild<QLabel*>(QStringLiteral("count"));
+    ASSERT_NE(pCount, nullptr);
+    // the whole count is shown inside the bar, which is still inside the pane at its right edge
+    EXPECT_GE(pCount->contentsRect().width(),
+              pCount->fontMetrics().horizontalAdvance(Bar().CountText()));
+    EXPECT_TRUE(Bar().rect().contains(pCount->geometry()));
+    EXPECT_GT(Bar().width(), before.width());
+    EXPECT_TRUE(Pane().rect().contains(Bar().geometry()));
+    EXPECT_EQ(Bar().geometry().right(), before.right());
 }
