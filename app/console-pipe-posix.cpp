@@ -629,7 +629,7 @@ bool CConsolePipe::StartProcess(const char16_t* pszCommand, int hStdOutput, int 
     std::vector<std::string> pieces;
     if (!bInteractive && command.GetLength() > kMaxArgument) {
         argv.push_back(const_cast<char*>(kJoinScript));
-        argv.push_back(const_cast<char*>("sh"));  // $0, as sh -c COMMAND has it
+        argv.push_back(const_cast<char*>(pszShell));  // $0: the shell's path, as for -c COMMAND
         const char* p = command;
         for (int nPos = 0; nPos < command.GetLength(); nPos += kMaxArgument) {
             pieces.emplace_back(

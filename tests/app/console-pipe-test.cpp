@@ -367,14 +367,17 @@ TEST_F(ConsolePipe, OneShotCommandsThatReadTheirInputEndAtOnce) {
 
 TEST_F(ConsolePipe, CommandsFarLongerThanOneArgumentRunWhole) {
     // 200 000 letters: more than the system takes in one argument, so the command goes in pieces,
-    // and the shell joins them into what was given, leaving nothing of its own behind.
+    // and the shell joins them into what was given, leaving nothing of its own behind; $0 is
+    // what a short command sees.
     const std::u16string word(200000, u'x');
     EXPECT_EQ(RunToEnd(u"echo " + word +
                        u" | wc -c; echo \"$0 $# ${vexil_command_-none} "
                        u"${vexil_piece_-none}\""),
-              u"200001\r\nsh 0 none none\r\n--- End of Log ---\r\n");
+              u"200001\r\n/bin/sh 0 none none\r\n--- End of Log ---\r\n");
+    size_t nBefore = m_pHost->Text().size();
+    EXPECT_EQ(RunToEnd(u"echo \"$0\"").substr(nBefore), u"/bin/sh\r\n--- End of Log ---\r\n");
     // A piece boundary inside a two-byte character: the shell joins bytes, not characters.
-    const size_t nBefore = m_pHost->Text().size();
+    nBefore = m_pHost->Text().size();
     const std::u16string cut =
         u"printf %s " + std::u16string(65536 - 10 - 1, u'y') + u"\u00E9\u00E9\u00E9 | wc -c";
     EXPECT_EQ(RunToEnd(cut).substr(nBefore), u"65531\r\n--- End of Log ---\r\n");
