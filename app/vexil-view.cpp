@@ -5,7 +5,6 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMessageBox>
-#include <QScopeGuard>
 #include <QVBoxLayout>
 #include <cmath>
 #include <cstdio>
@@ -95,12 +94,9 @@ QString VexilExitText(const CPipeExit& exit, qint64 nElapsedMs) {
 }
 
 CVexilView::CVexilView(QWidget* pParent) : QWidget(pParent) {
-    m_edtCommand = new QLineEdit(this);
+    m_edtCommand = new CCommandField(this);
     m_edtCommand->setObjectName(QStringLiteral("command"));
     m_edtCommand->setPlaceholderText(kPlaceholder);
-    // A line edit cuts its text at 32767 characters unless told otherwise, and the cut command
-    // would run: commands are as long as the user makes them.
-    m_edtCommand->setMaxLength(std::numeric_limits<int>::max());
     m_edtCommand->installEventFilter(this);
     m_btnRun = new QPushButton(QStringLiteral("Run"), this);
     m_btnRun->setObjectName(QStringLiteral("run"));
@@ -141,7 +137,7 @@ CVexilView::CVexilView(QWidget* pParent) : QWidget(pParent) {
 CVexilView::~CVexilView() = default;
 
 void CVexilView::SetCommand(const QString& strCommand) {
-    m_edtCommand->setText(strCommand);
+    m_edtCommand->SetCommand(strCommand);
 }
 
 void CVexilView::Clear() {
@@ -187,19 +183,15 @@ bool CVexilView::eventFilter(QObject* pObject, QEvent* pEvent) {
 }
 
 void CVexilView::OnRun() {
-    const QString strCommand = m_edtCommand->text();
+    const QString strCommand = m_edtCommand->Command();
     if (strCommand.isEmpty()) {
         ShowMessage(this, QStringLiteral("Please enter a command to run"), QStringLiteral("vexil"));
         m_edtCommand->setFocus();
         return;
     }
-    // The history is saved once the command is under way: writing it safely (a temporary file,
-    // fsync, rename) takes milliseconds the command need not wait for. A history that cannot be
-    // saved is no reason not to run the command.
-    const auto saveHistory = qScopeGuard([&] {
-        COrvError err;
-        (void)m_history.Add(strCommand.toStdString(), err);
-    });
+    // The history writes its file on a thread of its own; a history that cannot be saved is no
+    // reason not to run the command.
+    m_history.Add(strCommand.toStdString());
     // The banner goes first, so that a command that fails to start still leaves it.
     AppendText(Utf16(QStringLiteral("--- ") + strCommand + QStringLiteral(" ---\n")));
     if (m_pPipe != nullptr) {
@@ -297,11 +289,11 @@ void CVexilView::SetStatus(const QString& strStatus) {
 
 bool CVexilView::WalkHistory(bool bOlder) {
     std::string strEntry;
-    if (bOlder ? !m_history.Older(m_edtCommand->text().toStdString(), strEntry)
+    if (bOlder ? !m_history.Older(m_edtCommand->Command().toStdString(), strEntry)
                : !m_history.Newer(strEntry)) {
         return false;
     }
-    m_edtCommand->setText(QString::fromStdString(strEntry));
+    m_edtCommand->SetCommand(QString::fromStdString(strEntry));
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <memory>
 
+#include "command-field.h"
 #include "command-history.h"
 #include "find-bar.h"
 #include "orv-string.h"
@@ -51,7 +52,7 @@ public:
     // existing file is replaced) and saves; a failure is shown in a message box owned by pOwner.
     void Save(QWidget* pOwner);
 
-    QLineEdit* CommandField() { return m_edtCommand; }
+    CCommandField* CommandField() { return m_edtCommand; }
     QPushButton* RunButton() { return m_btnRun; }
     COutputPane* OutputPane() { return m_edtOutput; }
     // The find bar over the pane (Ctrl+F).
@@ -93,7 +94,7 @@ private:
     CTvConsolePipe* m_pPipe = nullptr;  // owned only until started: the pipe ends its own life
     bool m_bInteractive = false;
     COutputPane* m_edtOutput = nullptr;
-    QLineEdit* m_edtCommand = nullptr;
+    CCommandField* m_edtCommand = nullptr;
     QPushButton* m_btnRun = nullptr;
     CCommandHistory m_history{CCommandHistory::DefaultPath()};
     std::shared_ptr<CPipeExitReport> m_pExitReport;  // of the command that runs

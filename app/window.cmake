@@ -7,6 +7,7 @@ add_library(vexil-window STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/about-box.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/display-probe.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/vexil-view.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/command-field.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/output-pane.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/text-search.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/find-bar.cpp
