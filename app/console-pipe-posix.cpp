@@ -428,10 +428,13 @@ int g_nPipeKillDelayMs = 3000;
 
 bool CConsolePipe::Stop() {
     std::lock_guard<std::mutex> guard(m_lock);
+    // Noted before the signal: the shell may be reaped the moment it arrives, and its exit must
+    // read as stopped.
+    const bool bWasRequested = m_bStopRequested.exchange(true);
     if (m_nProcessGroup <= 0 || kill(-m_nProcessGroup, SIGTERM) != 0) {
+        m_bStopRequested = bWasRequested;
         return false;  // nothing started, or the group is gone
     }
-    m_bStopRequested = true;
     m_nKillAtMs = MonotonicMs() + std::max(1, g_nPipeKillDelayMs);
     Signal(m_hWake);  // the reader now waits with a time-out for the SIGKILL
     return true;

@@ -17,6 +17,7 @@
 #include "about-box.h"
 #include "console-pipe.h"
 #include "display-probe.h"
+#include "orv-log.h"
 #include "orv-program-path.h"
 #include "qt-ui-thread.h"
 
@@ -240,6 +241,12 @@ int VexilMain(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     const QString strCommand = VexilCommandFromArgs(argc, argv);
     VexilEnterProgramFolder();  // on failure commands run where the program was started
+    // The program's notices (such as a history file that had to be replaced) go to a daily log
+    // beside the history, vexil-YYMMDD.log, made only when there is something to say.
+    const std::string strHistory = CCommandHistory::DefaultPath();
+    if (!strHistory.empty()) {
+        g_orv_log.SetLogFolder(strHistory.substr(0, strHistory.rfind('/')).c_str(), "vexil");
+    }
     if (!VexilDisplayAvailable()) {
         return 0;
     }

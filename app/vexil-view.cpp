@@ -69,19 +69,35 @@ QString VexilRunningText(qint64 nElapsedMs) {
            (nSeconds < 60 ? QStringLiteral("%1 s").arg(nSeconds) : VexilDurationText(nElapsedMs));
 }
 
+namespace {
+
+// "Stopped (SIGTERM)", "Stopped (exit code 1)": how a command ended by Stop went.
+QString StoppedText(const CPipeExit& exit) {
+    return exit.kind == CPipeExit::EKind::Signalled
+               ? QStringLiteral("Stopped (%1)").arg(SignalName(exit.nCode))
+               : QStringLiteral("Stopped (exit code %1)").arg(exit.nCode);
+}
+
+}  // namespace
+
+QString VexilStoppedHeldText(const CPipeExit& exit, qint64 nElapsedMs) {
+    return StoppedText(exit) +
+           QStringLiteral("; a process that left its group keeps the output open (%1)")
+               .arg(VexilDurationText(nElapsedMs));
+}
+
 QString VexilExitText(const CPipeExit& exit, qint64 nElapsedMs) {
     const QString strAfter = QStringLiteral(" after ") + VexilDurationText(nElapsedMs);
     const QString strCore = exit.bCoreDumped ? QStringLiteral(" (core dumped)") : QString();
     switch (exit.kind) {
         case CPipeExit::EKind::Exited:
             if (exit.bStopRequested) {
-                return QStringLiteral("Stopped (exit code %1)").arg(exit.nCode) + strAfter;
+                return StoppedText(exit) + strAfter;
             }
             return QStringLiteral("Exit code %1").arg(exit.nCode) + strAfter;
         case CPipeExit::EKind::Signalled:
             if (exit.bStopRequested) {
-                return QStringLiteral("Stopped (%1)").arg(SignalName(exit.nCode)) + strCore +
-                       strAfter;
+                return StoppedText(exit) + strCore + strAfter;
             }
             return QStringLiteral("Killed by %1").arg(SignalName(exit.nCode)) + strCore + strAfter;
         case CPipeExit::EKind::RunsOn:
@@ -127,8 +143,7 @@ CVexilView::CVexilView(QWidget* pParent) : QWidget(pParent) {
     setFocusPolicy(Qt::NoFocus);
 
     m_statusTimer.setInterval(1000);
-    connect(&m_statusTimer, &QTimer::timeout, this,
-            [this] { SetStatus(VexilRunningText(m_elapsed.elapsed())); });
+    connect(&m_statusTimer, &QTimer::timeout, this, [this] { SetStatus(RunningStatus()); });
 
     connect(m_btnRun, &QPushButton::clicked, this, &CVexilView::OnRun);
     connect(m_edtOutput, &COutputPane::PipeDone, this, &CVexilView::OnPipeDone);
@@ -278,6 +293,19 @@ void CVexilView::Stop() {
     if (m_pPipe != nullptr) {
         m_pPipe->Stop();
     }
+}
+
+QString CVexilView::RunningStatus() const {
+    // Stop ends the command's process group; a process that left it on purpose (setsid) runs on,
+    // as in a terminal, and the end line waits for it to close the output.
+    if (m_pExitReport) {
+        const CPipeExit exit = m_pExitReport->Get();
+        if (exit.bStopRequested &&
+            (exit.kind == CPipeExit::EKind::Exited || exit.kind == CPipeExit::EKind::Signalled)) {
+            return VexilStoppedHeldText(exit, m_elapsed.elapsed());
+        }
+    }
+    return VexilRunningText(m_elapsed.elapsed());
 }
 
 void CVexilView::SetStatus(const QString& strStatus) {

@@ -25,6 +25,9 @@ QString VexilRunningText(qint64 nElapsedMs);
 // The status bar's text once a command has ended: "Exit code 2 after 3.4 s", "Stopped (SIGTERM)
 // after 12 s", "Killed by SIGSEGV after 0.2 s" ...
 QString VexilExitText(const CPipeExit& exit, qint64 nElapsedMs);
+// The status bar's text while the output of a command that Stop has ended is still held open by
+// a process that left the command's process group (setsid), nElapsedMs after the start.
+QString VexilStoppedHeldText(const CPipeExit& exit, qint64 nElapsedMs);
 // A duration as the status bar shows it: "0.4 s", "3.4 s", "12 s", "2 min 5 s", "1 h 3 min".
 QString VexilDurationText(qint64 nMs);
 
@@ -88,6 +91,8 @@ private:
     // Tells the user that the command holds a character the locale's set cannot hold.
     void ShowUnencodable(const QString& strCommand);
     void SetStatus(const QString& strStatus);
+    // What the status bar says while the command's output is open.
+    QString RunningStatus() const;
     // Up and Down in the command field walk through the history.
     bool WalkHistory(bool bOlder);
 
