@@ -270,6 +270,38 @@ constexpr int kExitGraceMs = 250;
 constexpr int kExitPollMs = 100;
 // Reads in a row, while output streams in, before the reader looks at its wake-up and the child.
 constexpr int kReadsBetweenPolls = 64;
+// The most one read takes from the pipe (what the pipe holds, up to this), and the most one chunk
+// handed to OnOutput holds: the pane sees chunks of at most kChunkMax bytes however much a read
+// brought, so that the per-chunk rules (trimming near the limit, tags) stay as they are, while
+// the reader makes one system call per 64 KiB instead of one per 255 bytes.
+constexpr int kReadMax = 64 * 1024;
+constexpr int kChunkMax = 255;
+
+}  // namespace
+
+int PipeChunkLength(const char* p, int n, bool bUtf8) {
+    if (n <= kChunkMax) {
+        return n;
+    }
+    int nCut = kChunkMax;
+    if (bUtf8) {
+        // p[nCut] continues a sequence: move the cut to the sequence's first byte, when that is
+        // within a sequence's length
+        int k = nCut;
+        while (k > nCut - 3 && (static_cast<unsigned char>(p[k]) & 0xC0) == 0x80) {
+            --k;
+        }
+        if (k < nCut && static_cast<unsigned char>(p[k]) >= 0xC0) {
+            nCut = k;
+        }
+    }
+    if (p[nCut - 1] == '\r' && p[nCut] == '\n') {
+        --nCut;
+    }
+    return nCut;
+}
+
+namespace {
 
 int64_t MonotonicMs() {
     timespec ts;
@@ -699,10 +731,11 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
     CPipeDecoder decoder(pPipe->m_szCharset);
     CEscapeFilter filter;
     std::vector<CTextAttrRun> runs;
-    char buf[256];
-    char16_t decoded[CPipeDecoder::OutputRoom(255)];
-    // the decoded text without its escape sequences, after a CR held back from the last read
-    char16_t text[CPipeDecoder::OutputRoom(255) + 1];
+    std::vector<char> buf(kReadMax);  // on the heap: a reader's stack stays small
+    const bool bUtf8 = decoder.IsUtf8();
+    char16_t decoded[CPipeDecoder::OutputRoom(kChunkMax)];
+    // the decoded text without its escape sequences, after a CR held back from the last chunk
+    char16_t text[CPipeDecoder::OutputRoom(kChunkMax) + 1];
     bool bHeldCr = false;
     // Hands decoded units to OnOutput. A CR at the end waits for the next read (unless bFinal):
     // an LF may follow it there, and the pair must reach the pane as one line end.
@@ -768,9 +801,15 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
             }
         }
         if (!bMustPoll) {
-            const long n = OrvSysRead(hRead, buf, 255);
+            // what the pipe holds now, up to kReadMax: a read never waits for more
+            const long n = OrvSysRead(hRead, buf.data(), kReadMax);
             if (n > 0) {
-                deliver(decoded, decoder.Decode(buf, static_cast<int>(n), decoded), false);
+                for (int nAt = 0; nAt < n;) {
+                    const int nChunk =
+                        PipeChunkLength(buf.data() + nAt, static_cast<int>(n) - nAt, bUtf8);
+                    deliver(decoded, decoder.Decode(buf.data() + nAt, nChunk, decoded), false);
+                    nAt += nChunk;
+                }
                 // a blocking descriptor is read only once poll has seen data
                 bMustPoll = !bNonBlocking || ++nReadsSincePoll >= kReadsBetweenPolls;
                 continue;

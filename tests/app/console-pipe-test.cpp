@@ -411,6 +411,36 @@ TEST_F(ConsolePipe, LongOutputArrivesInChunksOfAtMost255) {
     EXPECT_EQ(nTotal, 2000u);
 }
 
+TEST(PipeChunks, AReadIsCutWhereNoPairOrSequenceIsSplit) {
+    // 300 bytes in hand: the cut falls at 255 unless that splits a CR LF pair or a UTF-8
+    // sequence (a sequence only in a UTF-8 set, and only one of up to four bytes)
+    struct Case {
+        std::string head;  // the bytes before the ones at 253..256
+        std::string at;
+        bool bUtf8;
+        int nExpected;
+    };
+    const std::string e = "\xC3\xA9";         // two bytes
+    const std::string euro = "\xE2\x82\xAC";  // three bytes
+    const Case cases[] = {
+        {std::string(254, 'a'), "b\r\n", true, 255},
+        {std::string(254, 'a'), "\r\n", true, 254},
+        {std::string(254, 'a'), e, true, 254},
+        {std::string(254, 'a'), e, false, 255},
+        {std::string(253, 'a'), euro, true, 253},
+        {std::string(253, 'a'), "\r" + e, true, 254},
+        {std::string(252, 'a'), "\r" + euro, true, 253},
+        {std::string(254, 'a'), "\x80\x80\x80", true, 255},  // no sequence to keep whole
+    };
+    for (const Case& c : cases) {
+        std::string bytes = c.head + c.at;
+        bytes.resize(300, 'z');
+        EXPECT_EQ(PipeChunkLength(bytes.data(), 300, c.bUtf8), c.nExpected)
+            << c.head.size() << " + " << c.at.size() << " utf8 " << c.bUtf8;
+    }
+    EXPECT_EQ(PipeChunkLength("ab\r", 3, true), 3);  // all that was read fits
+}
+
 TEST_F(ConsolePipe, SplitCrLfAndSplitUtf8ReachThePaneAsTheyShould) {
     // "x" CR, then in a separate read LF "y": the CR waits for the next read and the pair stays
     // one line end.
