@@ -270,6 +270,38 @@ constexpr int kExitGraceMs = 250;
 constexpr int kExitPollMs = 100;
 // Reads in a row, while output streams in, before the reader looks at its wake-up and the child.
 constexpr int kReadsBetweenPolls = 64;
+// The most one read takes from the pipe (what the pipe holds, up to this), and the most one chunk
+// handed to OnOutput holds: the pane sees chunks of at most kChunkMax bytes however much a read
+// brought, so that the per-chunk rules (trimming near the limit, tags) stay as they are, while
+// the reader makes one system call per 64 KiB instead of one per 255 bytes.
+constexpr int kReadMax = 64 * 1024;
+constexpr int kChunkMax = 255;
+
+}  // namespace
+
+int PipeChunkLength(const char* p, int n, bool bUtf8) {
+    if (n <= kChunkMax) {
+        return n;
+    }
+    int nCut = kChunkMax;
+    if (bUtf8) {
+        // p[nCut] continues a sequence: move the cut to the sequence's first byte, when that is
+        // within a sequence's length
+        int k = nCut;
+        while (k > nCut - 3 && (static_cast<unsigned char>(p[k]) & 0xC0) == 0x80) {
+            --k;
+        }
+        if (k < nCut && static_cast<unsigned char>(p[k]) >= 0xC0) {
+            nCut = k;
+        }
+    }
+    if (p[nCut - 1] == '\r' && p[nCut] == '\n') {
+        --nCut;
+    }
+    return nCut;
+}
+
+namespace {
 
 int64_t MonotonicMs() {
     timespec ts;
@@ -428,10 +460,13 @@ int g_nPipeKillDelayMs = 3000;
 
 bool CConsolePipe::Stop() {
     std::lock_guard<std::mutex> guard(m_lock);
+    // Noted before the signal: the shell may be reaped the moment it arrives, and its exit must
+    // read as stopped.
+    const bool bWasRequested = m_bStopRequested.exchange(true);
     if (m_nProcessGroup <= 0 || kill(-m_nProcessGroup, SIGTERM) != 0) {
+        m_bStopRequested = bWasRequested;
         return false;  // nothing started, or the group is gone
     }
-    m_bStopRequested = true;
     m_nKillAtMs = MonotonicMs() + std::max(1, g_nPipeKillDelayMs);
     Signal(m_hWake);  // the reader now waits with a time-out for the SIGKILL
     return true;
@@ -629,7 +664,7 @@ bool CConsolePipe::StartProcess(const char16_t* pszCommand, int hStdOutput, int 
     std::vector<std::string> pieces;
     if (!bInteractive && command.GetLength() > kMaxArgument) {
         argv.push_back(const_cast<char*>(kJoinScript));
-        argv.push_back(const_cast<char*>("sh"));  // $0, as sh -c COMMAND has it
+        argv.push_back(const_cast<char*>(pszShell));  // $0: the shell's path, as for -c COMMAND
         const char* p = command;
         for (int nPos = 0; nPos < command.GetLength(); nPos += kMaxArgument) {
             pieces.emplace_back(
@@ -696,10 +731,11 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
     CPipeDecoder decoder(pPipe->m_szCharset);
     CEscapeFilter filter;
     std::vector<CTextAttrRun> runs;
-    char buf[256];
-    char16_t decoded[CPipeDecoder::OutputRoom(255)];
-    // the decoded text without its escape sequences, after a CR held back from the last read
-    char16_t text[CPipeDecoder::OutputRoom(255) + 1];
+    std::vector<char> buf(kReadMax);  // on the heap: a reader's stack stays small
+    const bool bUtf8 = decoder.IsUtf8();
+    char16_t decoded[CPipeDecoder::OutputRoom(kChunkMax)];
+    // the decoded text without its escape sequences, after a CR held back from the last chunk
+    char16_t text[CPipeDecoder::OutputRoom(kChunkMax) + 1];
     bool bHeldCr = false;
     // Hands decoded units to OnOutput. A CR at the end waits for the next read (unless bFinal):
     // an LF may follow it there, and the pair must reach the pane as one line end.
@@ -765,9 +801,15 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
             }
         }
         if (!bMustPoll) {
-            const long n = OrvSysRead(hRead, buf, 255);
+            // what the pipe holds now, up to kReadMax: a read never waits for more
+            const long n = OrvSysRead(hRead, buf.data(), kReadMax);
             if (n > 0) {
-                deliver(decoded, decoder.Decode(buf, static_cast<int>(n), decoded), false);
+                for (int nAt = 0; nAt < n;) {
+                    const int nChunk =
+                        PipeChunkLength(buf.data() + nAt, static_cast<int>(n) - nAt, bUtf8);
+                    deliver(decoded, decoder.Decode(buf.data() + nAt, nChunk, decoded), false);
+                    nAt += nChunk;
+                }
                 // a blocking descriptor is read only once poll has seen data
                 bMustPoll = !bNonBlocking || ++nReadsSincePoll >= kReadsBetweenPolls;
                 continue;

@@ -3,12 +3,14 @@
 // output pane, from a reader thread of its own.
 //
 // Life of a pipe: the view creates it on the heap and calls Run. On success a reader thread reads
-// the child's output at most 255 bytes at a time, converts each chunk from the locale's character
-// set to UTF-16 and hands it to OnOutput, which hands it over to the end of the pane
-// (ITextPaneHost::AppendOutput): the pane's owner inserts it before anything later happens to the
-// pane, while the reader reads on. When the output ends (every writer of the output
-// pipe has closed it), the reader calls OnOutput(nullptr) and then, unless CPIPE_KEEP is set,
-// destroys the object. CTvConsolePipe posts the end notification to the pane's owner first.
+// what the child's output pipe holds (up to 64 KiB a call), cuts it into chunks of at most 255
+// bytes (never between a CR LF pair or inside a UTF-8 sequence whose next bytes are in hand),
+// converts each chunk from the locale's character set to UTF-16 and hands it to OnOutput, which
+// hands it over to the end of the pane (ITextPaneHost::AppendOutput): the pane's owner inserts it
+// before anything later happens to the pane, while the reader reads on. When the output ends (every
+// writer of the output pipe has closed it), the reader calls OnOutput(nullptr) and then, unless
+// CPIPE_KEEP is set, destroys the object. CTvConsolePipe posts the end notification to the pane's
+// owner first.
 //
 // The reader reaps the child (the shell) as soon as it exits, output or not, and reports how it
 // ended (CPipeExitReport) before the end of output; a shell whose background jobs still hold the
@@ -141,6 +143,11 @@ private:
 // Any thread.
 bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStringA& strOut,
                 int* pnUnencodable = nullptr);
+
+// The length of the next chunk of the n bytes a read brought at p: all of them when they are at
+// most 255, else at most 255, cut before a CR LF pair or (bUtf8) before a UTF-8 sequence that
+// the cut would otherwise split. Any thread.
+int PipeChunkLength(const char* p, int n, bool bUtf8);
 
 // Applies the line tags of CPIPE_PREFIX to normalised text: a final CR LF is kept without a tag,
 // every other CR LF is followed by pszTag. Returns false (strOut empty) when memory runs out.

@@ -112,6 +112,12 @@ void CFindBar::UpdateCount() {
     } else {
         m_lblCount->setText(QStringLiteral("%1 of %2").arg(nCurrent).arg(nCount));
     }
+    // The bar was sized for the count it showed when it opened: it grows when a longer count
+    // would no longer fit (seven-digit counts and more), and stays as wide while it is open, so
+    // that it does not jump at every step.
+    if (sizeHint().width() > width()) {
+        Place();
+    }
 }
 
 void CFindBar::Place() {

@@ -19,6 +19,7 @@
 #include "command-line.h"
 #include "console-pipe.h"
 #include "display-probe.h"
+#include "orv-log.h"
 #include "orv-program-path.h"
 #include "qt-ui-thread.h"
 
@@ -252,6 +253,12 @@ int VexilMain(int argc, char** argv) {
     words.insert(words.end(), argv + cmdLine.nCommandIndex, argv + argc);
     const QString strCommand = VexilCommandFromArgs(static_cast<int>(words.size()), words.data());
     VexilEnterProgramFolder();  // on failure commands run where the program was started
+    // The program's notices (such as a history file that had to be replaced) go to a daily log
+    // beside the history, vexil-YYMMDD.log, made only when there is something to say.
+    const std::string strHistory = CCommandHistory::DefaultPath();
+    if (!strHistory.empty()) {
+        g_orv_log.SetLogFolder(strHistory.substr(0, strHistory.rfind('/')).c_str(), "vexil");
+    }
     if (!VexilDisplayAvailable()) {
         return 0;
     }

@@ -109,6 +109,16 @@ bool CTextSearcher::MatchesAt(const char16_t* p) const {
 
 size_t CTextSearcher::FindAll(const char16_t* p, int64_t n, int64_t nBase,
                               std::vector<int64_t>& out) const {
+    return FindAllInto(p, n, nBase, out);
+}
+
+size_t CTextSearcher::FindAll(const char16_t* p, int64_t n, int64_t nBase,
+                              CMatchPositions& out) const {
+    return FindAllInto(p, n, nBase, out);
+}
+
+template <class TOut>
+size_t CTextSearcher::FindAllInto(const char16_t* p, int64_t n, int64_t nBase, TOut& out) const {
     const int64_t m = Length();
     if (m == 0 || n < m) {
         return 0;
@@ -125,16 +135,27 @@ size_t CTextSearcher::FindAll(const char16_t* p, int64_t n, int64_t nBase,
     int64_t i = 0;
     if (m_nFirst > 0 && m_nLast > 0) {
         // Eight candidate starts at a time: a start counts only when its first unit and the
-        // unit m - 1 further on both fit the pattern's ends, which leaves few to compare.
+        // unit m - 1 further on both fit the pattern's ends, which leaves few to compare. The
+        // sets hold exactly the units that fit, so for one or two units the fit is the match.
         const CUnitSet first(m_first, m_nFirst);
         const CUnitSet last(m_last, m_nLast);
+        const bool bEndsDecide = m <= 2;
         for (; i + kLanes - 1 <= nLastStart; i += kLanes) {
             const CUnits8 hits = first.Hits(p + i) & last.Hits(p + i + m - 1);
-            if (Any(hits)) {
-                for (int k = 0; k < kLanes; ++k) {
-                    if (hits[k] != 0) {
-                        tryAt(i + k);
+            if (!Any(hits)) {
+                continue;
+            }
+            for (int k = 0; k < kLanes; ++k) {
+                if (hits[k] == 0) {
+                    continue;
+                }
+                if (bEndsDecide) {
+                    if (i + k >= nNext) {
+                        out.push_back(nBase + i + k);
+                        nNext = i + k + m;
                     }
+                } else {
+                    tryAt(i + k);
                 }
             }
         }
@@ -149,10 +170,52 @@ size_t CTextSearcher::FindAll(const char16_t* p, int64_t n, int64_t nBase,
     return out.size() - nBefore;
 }
 
+void CMatchPositions::AddBlock() {
+    m_blocks.push_back(std::make_unique_for_overwrite<int64_t[]>(kBlock));
+}
+
+void CMatchPositions::PopFront(size_t n) {
+    m_nHead += n;
+    // Whole blocks before the first live position go; one is kept as a spare for the appends.
+    const size_t nFreed = m_nHead >> kBlockShift;
+    if (nFreed == 0) {
+        return;
+    }
+    const size_t nInUse = (m_nEnd + kBlock - 1) >> kBlockShift;
+    std::rotate(m_blocks.begin(), m_blocks.begin() + static_cast<ptrdiff_t>(nFreed),
+                m_blocks.begin() + static_cast<ptrdiff_t>(nInUse));
+    m_blocks.resize(std::min(m_blocks.size(), nInUse - nFreed + 1));
+    m_nHead -= nFreed << kBlockShift;
+    m_nEnd -= nFreed << kBlockShift;
+}
+
+void CMatchPositions::Clear(bool bRelease) {
+    m_nHead = 0;
+    m_nEnd = 0;
+    if (bRelease) {
+        m_blocks.clear();
+        m_blocks.shrink_to_fit();
+    }
+}
+
+size_t CMatchPositions::LowerBound(int64_t nPos) const {
+    size_t nLow = 0;
+    size_t nHigh = size();
+    while (nLow < nHigh) {
+        const size_t nMid = nLow + (nHigh - nLow) / 2;
+        if ((*this)[nMid] < nPos) {
+            nLow = nMid + 1;
+        } else {
+            nHigh = nMid;
+        }
+    }
+    return nLow;
+}
+
 void CTextMatches::SetPattern(const char16_t* pPattern, int nLen, bool bMatchCase) {
     m_searcher = CTextSearcher(pPattern, nLen, bMatchCase);
-    m_pos.clear();
-    m_nHead = 0;
+    // the blocks stay for the next pattern's search, and go with the last pattern
+    m_pos.Clear(m_searcher.IsEmpty());
     m_nSearchedEnd = 0;
     m_bStale = true;
 }
@@ -165,20 +228,16 @@ bool CTextMatches::Update(const char16_t* p, int nLen, int64_t nDropped, uint64_
     bool bChanged = false;
     if (m_bStale || nGeneration != m_nGeneration || nEnd < m_nSearchedEnd) {
         bChanged = Count() > 0;
-        m_pos.clear();
-        m_nHead = 0;
+        m_pos.Clear(false);
         m_nSearchedEnd = nDropped;
         m_nGeneration = nGeneration;
         m_bStale = false;
     }
     // matches that lost their first character to the removal at the front are gone
-    while (m_nHead < m_pos.size() && m_pos[m_nHead] < nDropped) {
-        ++m_nHead;
+    const size_t nGone = m_pos.LowerBound(nDropped);
+    if (nGone > 0) {
+        m_pos.PopFront(nGone);
         bChanged = true;
-    }
-    if (m_nHead > 0 && m_nHead >= m_pos.size() / 2) {
-        m_pos.erase(m_pos.begin(), m_pos.begin() + static_cast<ptrdiff_t>(m_nHead));
-        m_nHead = 0;
     }
     if (nEnd == m_nSearchedEnd) {
         return bChanged;
@@ -198,6 +257,5 @@ bool CTextMatches::Update(const char16_t* p, int nLen, int64_t nDropped, uint64_
 }
 
 size_t CTextMatches::LowerBound(int64_t nPos) const {
-    const auto first = m_pos.begin() + static_cast<ptrdiff_t>(m_nHead);
-    return static_cast<size_t>(std::lower_bound(first, m_pos.end(), nPos) - first);
+    return m_pos.LowerBound(nPos);
 }

@@ -5,7 +5,6 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMessageBox>
-#include <QScopeGuard>
 #include <QVBoxLayout>
 #include <cmath>
 #include <cstdio>
@@ -70,19 +69,35 @@ QString VexilRunningText(qint64 nElapsedMs) {
            (nSeconds < 60 ? QStringLiteral("%1 s").arg(nSeconds) : VexilDurationText(nElapsedMs));
 }
 
+namespace {
+
+// "Stopped (SIGTERM)", "Stopped (exit code 1)": how a command ended by Stop went.
+QString StoppedText(const CPipeExit& exit) {
+    return exit.kind == CPipeExit::EKind::Signalled
+               ? QStringLiteral("Stopped (%1)").arg(SignalName(exit.nCode))
+               : QStringLiteral("Stopped (exit code %1)").arg(exit.nCode);
+}
+
+}  // namespace
+
+QString VexilStoppedHeldText(const CPipeExit& exit, qint64 nElapsedMs) {
+    return StoppedText(exit) +
+           QStringLiteral("; a process that left its group keeps the output open (%1)")
+               .arg(VexilDurationText(nElapsedMs));
+}
+
 QString VexilExitText(const CPipeExit& exit, qint64 nElapsedMs) {
     const QString strAfter = QStringLiteral(" after ") + VexilDurationText(nElapsedMs);
     const QString strCore = exit.bCoreDumped ? QStringLiteral(" (core dumped)") : QString();
     switch (exit.kind) {
         case CPipeExit::EKind::Exited:
             if (exit.bStopRequested) {
-                return QStringLiteral("Stopped (exit code %1)").arg(exit.nCode) + strAfter;
+                return StoppedText(exit) + strAfter;
             }
             return QStringLiteral("Exit code %1").arg(exit.nCode) + strAfter;
         case CPipeExit::EKind::Signalled:
             if (exit.bStopRequested) {
-                return QStringLiteral("Stopped (%1)").arg(SignalName(exit.nCode)) + strCore +
-                       strAfter;
+                return StoppedText(exit) + strCore + strAfter;
             }
             return QStringLiteral("Killed by %1").arg(SignalName(exit.nCode)) + strCore + strAfter;
         case CPipeExit::EKind::RunsOn:
@@ -95,12 +110,9 @@ QString VexilExitText(const CPipeExit& exit, qint64 nElapsedMs) {
 }
 
 CVexilView::CVexilView(QWidget* pParent) : QWidget(pParent) {
-    m_edtCommand = new QLineEdit(this);
+    m_edtCommand = new CCommandField(this);
     m_edtCommand->setObjectName(QStringLiteral("command"));
     m_edtCommand->setPlaceholderText(kPlaceholder);
-    // A line edit cuts its text at 32767 characters unless told otherwise, and the cut command
-    // would run: commands are as long as the user makes them.
-    m_edtCommand->setMaxLength(std::numeric_limits<int>::max());
     m_edtCommand->installEventFilter(this);
     m_btnRun = new QPushButton(QStringLiteral("Run"), this);
     m_btnRun->setObjectName(QStringLiteral("run"));
@@ -131,8 +143,7 @@ CVexilView::CVexilView(QWidget* pParent) : QWidget(pParent) {
     setFocusPolicy(Qt::NoFocus);
 
     m_statusTimer.setInterval(1000);
-    connect(&m_statusTimer, &QTimer::timeout, this,
-            [this] { SetStatus(VexilRunningText(m_elapsed.elapsed())); });
+    connect(&m_statusTimer, &QTimer::timeout, this, [this] { SetStatus(RunningStatus()); });
 
     connect(m_btnRun, &QPushButton::clicked, this, &CVexilView::OnRun);
     connect(m_edtOutput, &COutputPane::PipeDone, this, &CVexilView::OnPipeDone);
@@ -141,7 +152,7 @@ CVexilView::CVexilView(QWidget* pParent) : QWidget(pParent) {
 CVexilView::~CVexilView() = default;
 
 void CVexilView::SetCommand(const QString& strCommand) {
-    m_edtCommand->setText(strCommand);
+    m_edtCommand->SetCommand(strCommand);
 }
 
 void CVexilView::Clear() {
@@ -187,19 +198,15 @@ bool CVexilView::eventFilter(QObject* pObject, QEvent* pEvent) {
 }
 
 void CVexilView::OnRun() {
-    const QString strCommand = m_edtCommand->text();
+    const QString strCommand = m_edtCommand->Command();
     if (strCommand.isEmpty()) {
         ShowMessage(this, QStringLiteral("Please enter a command to run"), QStringLiteral("vexil"));
         m_edtCommand->setFocus();
         return;
     }
-    // The history is saved once the command is under way: writing it safely (a temporary file,
-    // fsync, rename) takes milliseconds the command need not wait for. A history that cannot be
-    // saved is no reason not to run the command.
-    const auto saveHistory = qScopeGuard([&] {
-        COrvError err;
-        (void)m_history.Add(strCommand.toStdString(), err);
-    });
+    // The history writes its file on a thread of its own; a history that cannot be saved is no
+    // reason not to run the command.
+    m_history.Add(strCommand.toStdString());
     // The banner goes first, so that a command that fails to start still leaves it.
     AppendText(Utf16(QStringLiteral("--- ") + strCommand + QStringLiteral(" ---\n")));
     if (m_pPipe != nullptr) {
@@ -288,6 +295,19 @@ void CVexilView::Stop() {
     }
 }
 
+QString CVexilView::RunningStatus() const {
+    // Stop ends the command's process group; a process that left it on purpose (setsid) runs on,
+    // as in a terminal, and the end line waits for it to close the output.
+    if (m_pExitReport) {
+        const CPipeExit exit = m_pExitReport->Get();
+        if (exit.bStopRequested &&
+            (exit.kind == CPipeExit::EKind::Exited || exit.kind == CPipeExit::EKind::Signalled)) {
+            return VexilStoppedHeldText(exit, m_elapsed.elapsed());
+        }
+    }
+    return VexilRunningText(m_elapsed.elapsed());
+}
+
 void CVexilView::SetStatus(const QString& strStatus) {
     if (strStatus != m_strStatus) {
         m_strStatus = strStatus;
@@ -297,11 +317,11 @@ void CVexilView::SetStatus(const QString& strStatus) {
 
 bool CVexilView::WalkHistory(bool bOlder) {
     std::string strEntry;
-    if (bOlder ? !m_history.Older(m_edtCommand->text().toStdString(), strEntry)
+    if (bOlder ? !m_history.Older(m_edtCommand->Command().toStdString(), strEntry)
                : !m_history.Newer(strEntry)) {
         return false;
     }
-    m_edtCommand->setText(QString::fromStdString(strEntry));
+    m_edtCommand->SetCommand(QString::fromStdString(strEntry));
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <memory>
 
+#include "command-field.h"
 #include "command-history.h"
 #include "find-bar.h"
 #include "orv-string.h"
@@ -24,6 +25,9 @@ QString VexilRunningText(qint64 nElapsedMs);
 // The status bar's text once a command has ended: "Exit code 2 after 3.4 s", "Stopped (SIGTERM)
 // after 12 s", "Killed by SIGSEGV after 0.2 s" ...
 QString VexilExitText(const CPipeExit& exit, qint64 nElapsedMs);
+// The status bar's text while the output of a command that Stop has ended is still held open by
+// a process that left the command's process group (setsid), nElapsedMs after the start.
+QString VexilStoppedHeldText(const CPipeExit& exit, qint64 nElapsedMs);
 // A duration as the status bar shows it: "0.4 s", "3.4 s", "12 s", "2 min 5 s", "1 h 3 min".
 QString VexilDurationText(qint64 nMs);
 
@@ -51,7 +55,7 @@ public:
     // existing file is replaced) and saves; a failure is shown in a message box owned by pOwner.
     void Save(QWidget* pOwner);
 
-    QLineEdit* CommandField() { return m_edtCommand; }
+    CCommandField* CommandField() { return m_edtCommand; }
     QPushButton* RunButton() { return m_btnRun; }
     COutputPane* OutputPane() { return m_edtOutput; }
     // The find bar over the pane (Ctrl+F).
@@ -87,13 +91,15 @@ private:
     // Tells the user that the command holds a character the locale's set cannot hold.
     void ShowUnencodable(const QString& strCommand);
     void SetStatus(const QString& strStatus);
+    // What the status bar says while the command's output is open.
+    QString RunningStatus() const;
     // Up and Down in the command field walk through the history.
     bool WalkHistory(bool bOlder);
 
     CTvConsolePipe* m_pPipe = nullptr;  // owned only until started: the pipe ends its own life
     bool m_bInteractive = false;
     COutputPane* m_edtOutput = nullptr;
-    QLineEdit* m_edtCommand = nullptr;
+    CCommandField* m_edtCommand = nullptr;
     QPushButton* m_btnRun = nullptr;
     CCommandHistory m_history{CCommandHistory::DefaultPath()};
     std::shared_ptr<CPipeExitReport> m_pExitReport;  // of the command that runs

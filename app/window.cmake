@@ -8,6 +8,7 @@ add_library(vexil-window STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/command-line.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/display-probe.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/vexil-view.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/command-field.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/output-pane.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/text-search.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/find-bar.cpp

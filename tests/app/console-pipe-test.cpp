@@ -367,14 +367,17 @@ TEST_F(ConsolePipe, OneShotCommandsThatReadTheirInputEndAtOnce) {
 
 TEST_F(ConsolePipe, CommandsFarLongerThanOneArgumentRunWhole) {
     // 200 000 letters: more than the system takes in one argument, so the command goes in pieces,
-    // and the shell joins them into what was given, leaving nothing of its own behind.
+    // and the shell joins them into what was given, leaving nothing of its own behind; $0 is
+    // what a short command sees.
     const std::u16string word(200000, u'x');
     EXPECT_EQ(RunToEnd(u"echo " + word +
                        u" | wc -c; echo \"$0 $# ${vexil_command_-none} "
                        u"${vexil_piece_-none}\""),
-              u"200001\r\nsh 0 none none\r\n--- End of Log ---\r\n");
+              u"200001\r\n/bin/sh 0 none none\r\n--- End of Log ---\r\n");
+    size_t nBefore = m_pHost->Text().size();
+    EXPECT_EQ(RunToEnd(u"echo \"$0\"").substr(nBefore), u"/bin/sh\r\n--- End of Log ---\r\n");
     // A piece boundary inside a two-byte character: the shell joins bytes, not characters.
-    const size_t nBefore = m_pHost->Text().size();
+    nBefore = m_pHost->Text().size();
     const std::u16string cut =
         u"printf %s " + std::u16string(65536 - 10 - 1, u'y') + u"\u00E9\u00E9\u00E9 | wc -c";
     EXPECT_EQ(RunToEnd(cut).substr(nBefore), u"65531\r\n--- End of Log ---\r\n");
@@ -406,6 +409,36 @@ TEST_F(ConsolePipe, LongOutputArrivesInChunksOfAtMost255) {
         nTotal += chunk.size();
     }
     EXPECT_EQ(nTotal, 2000u);
+}
+
+TEST(PipeChunks, AReadIsCutWhereNoPairOrSequenceIsSplit) {
+    // 300 bytes in hand: the cut falls at 255 unless that splits a CR LF pair or a UTF-8
+    // sequence (a sequence only in a UTF-8 set, and only one of up to four bytes)
+    struct Case {
+        std::string head;  // the bytes before the ones at 253..256
+        std::string at;
+        bool bUtf8;
+        int nExpected;
+    };
+    const std::string e = "\xC3\xA9";         // two bytes
+    const std::string euro = "\xE2\x82\xAC";  // three bytes
+    const Case cases[] = {
+        {std::string(254, 'a'), "b\r\n", true, 255},
+        {std::string(254, 'a'), "\r\n", true, 254},
+        {std::string(254, 'a'), e, true, 254},
+        {std::string(254, 'a'), e, false, 255},
+        {std::string(253, 'a'), euro, true, 253},
+        {std::string(253, 'a'), "\r" + e, true, 254},
+        {std::string(252, 'a'), "\r" + euro, true, 253},
+        {std::string(254, 'a'), "\x80\x80\x80", true, 255},  // no sequence to keep whole
+    };
+    for (const Case& c : cases) {
+        std::string bytes = c.head + c.at;
+        bytes.resize(300, 'z');
+        EXPECT_EQ(PipeChunkLength(bytes.data(), 300, c.bUtf8), c.nExpected)
+            << c.head.size() << " + " << c.at.size() << " utf8 " << c.bUtf8;
+    }
+    EXPECT_EQ(PipeChunkLength("ab\r", 3, true), 3);  // all that was read fits
 }
 
 TEST_F(ConsolePipe, SplitCrLfAndSplitUtf8ReachThePaneAsTheyShould) {

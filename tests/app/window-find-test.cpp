@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -163,6 +165,52 @@ TEST(TextSearch, OccurrencesFollowAppendsRemovalsAndClears) {
     EXPECT_EQ(Matches(matches), (std::vector<int64_t>{1, 2, 5}));
     EXPECT_EQ(matches.LowerBound(2), 1u);
     EXPECT_EQ(matches.LowerBound(6), 3u);
+}
+
+TEST(TextSearch, BlockedPositionsFollowAPlainModel) {
+    // appends and front removals over many blocks, against a plain array of the same positions
+    CMatchPositions positions;
+    std::vector<int64_t> model;
+    size_t nModelHead = 0;
+    std::mt19937 rng(11);
+    int64_t nNext = 0;
+    auto check = [&] {
+        ASSERT_EQ(positions.size(), model.size() - nModelHead);
+        for (size_t i = 0; i < positions.size(); i += 1 + rng() % 1000) {
+            ASSERT_EQ(positions[i], model[nModelHead + i]);
+        }
+        if (!positions.empty()) {
+            ASSERT_EQ(positions.back(), model.back());
+        }
+        const int64_t nProbe = nNext > 0 ? static_cast<int64_t>(rng() % (nNext + 2)) : 0;
+        const auto it = std::lower_bound(model.begin() + static_cast<ptrdiff_t>(nModelHead),
+                                         model.end(), nProbe);
+        ASSERT_EQ(positions.LowerBound(nProbe),
+                  static_cast<size_t>(it - model.begin()) - nModelHead);
+    };
+    for (int nRound = 0; nRound < 200; ++nRound) {
+        const size_t nAdd = rng() % (3 * CMatchPositions::kBlock);
+        for (size_t i = 0; i < nAdd; ++i) {
+            nNext += 1 + static_cast<int64_t>(rng() % 3);
+            positions.push_back(nNext);
+            model.push_back(nNext);
+        }
+        ASSERT_NO_FATAL_FAILURE(check());
+        // sometimes all of it, sometimes up to an exact block boundary
+        const size_t nLive = model.size() - nModelHead;
+        size_t nPop = rng() % (nLive + 1);
+        if (nRound % 5 == 0) {
+            nPop = nLive;
+        }
+        positions.PopFront(nPop);
+        nModelHead += nPop;
+        ASSERT_NO_FATAL_FAILURE(check());
+        if (nRound % 50 == 49) {
+            positions.Clear(nRound % 100 == 99);
+            nModelHead = model.size();
+            ASSERT_NO_FATAL_FAILURE(check());
+        }
+    }
 }
 
 TEST(PaneFind, AFullPaneIsSearchedWholeAndCounted) {
@@ -370,4 +418,25 @@ TEST_F(FindBarTest, ARunningCommandKeepsTheCountCurrent) {
     EXPECT_TRUE(Bar().CountText().endsWith(QStringLiteral(" %1").arg(nExpected)) ||
                 Bar().CountText() == QStringLiteral("%1 matches").arg(nExpected))
         << Bar().CountText().toStdString();
+}
+
+TEST_F(FindBarTest, TheBarGrowsWithALongCount) {
+    // 1 100 000 occurrences: "1100000 of 1100000" is far wider than the count the bar opened with
+    View().AppendText((std::u16string(1100000, u'y') + u"\n").c_str());
+    Pane().FlushLayout();
+    Bar().Open();
+    const QRect before = Bar().geometry();
+    QTest::keyClicks(Bar().Field(), "y");
+    QTest::keyClick(Bar().Field(), Qt::Key_F3, Qt::ShiftModifier);
+    ASSERT_EQ(Bar().CountText(), QStringLiteral("1100000 of 1100000"));
+    QCoreApplication::processEvents();
+    const auto* pCount = Bar().findChild<QLabel*>(QStringLiteral("count"));
+    ASSERT_NE(pCount, nullptr);
+    // the whole count is shown inside the bar, which is still inside the pane at its right edge
+    EXPECT_GE(pCount->contentsRect().width(),
+              pCount->fontMetrics().horizontalAdvance(Bar().CountText()));
+    EXPECT_TRUE(Bar().rect().contains(pCount->geometry()));
+    EXPECT_GT(Bar().width(), before.width());
+    EXPECT_TRUE(Pane().rect().contains(Bar().geometry()));
+    EXPECT_EQ(Bar().geometry().right(), before.right());
 }

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QTest>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -115,6 +116,31 @@ TEST_F(RunTest, StopEndsARunningCommandAndTheStatusBarFollows) {
     View().Stop();
     ASSERT_TRUE(WaitForEnd());
     EXPECT_TRUE(StatusBarText().startsWith(QStringLiteral("Stopped (SIGKILL) after ")))
+        << StatusBarText().toStdString();
+}
+
+TEST_F(RunTest, AfterStopAProcessThatLeftTheGroupKeepsRunningAndTheStatusBarSaysSo) {
+    g_nPipeKillDelayMs = 300;
+    // the process tells its number once it has left the group
+    Run(QStringLiteral("setsid sh -c 'echo \"pid=$$\"; exec sleep 60' & sleep 600"));
+    QRegularExpressionMatch pid;
+    ASSERT_TRUE(WaitFor([&] {
+        pid = QRegularExpression(QStringLiteral("pid=(\\d+)\r\n")).match(Pane().GetText());
+        return pid.hasMatch();
+    }));
+    const pid_t nLeft = pid.captured(1).toInt();
+    View().Stop();
+    EXPECT_TRUE(WaitFor([&] {
+        return StatusBarText().startsWith(
+            QStringLiteral("Stopped (SIGTERM); a process that left its group keeps the output "
+                           "open ("));
+    })) << StatusBarText().toStdString();
+    // the shell is gone, the process that left the group still runs and holds the output
+    EXPECT_TRUE(View().IsRunning());
+    EXPECT_EQ(kill(nLeft, 0), 0);
+    kill(nLeft, SIGKILL);
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_TRUE(StatusBarText().startsWith(QStringLiteral("Stopped (SIGTERM) after ")))
         << StatusBarText().toStdString();
 }
 
