@@ -763,7 +763,7 @@ COrvStringA OrvMailDecodeHeader(const char* pszValue) {
     // white space between two words goes.
     for (const char* pStart = strstr(p, "=?"); pStart; pStart = strstr(pStart + 2, "=?")) {
         const char* pQ1 = strchr(pStart + 2, '?');
-        if (pQ1 == nullptr || (pQ1[1] | 0x20) == 0 || pQ1[2] != '?')
+        if (pQ1 == nullptr || pQ1[1] == 0 || pQ1[2] != '?')
             continue;
         const char cEnc = static_cast<char>(pQ1[1] | 0x20);
         const char* pEnd = strstr(pQ1 + 3, "?=");
