@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -812,10 +814,34 @@ COrvStringA OrvMailEncodeHeader(const char* pszValue) {
     return out;
 }
 
+namespace {
+
+// Every byte's encoded form as one 32-bit word: up to three characters in its low bytes (written
+// four at a time), the width in bits 24-30, and bit 31 for the bytes whose form depends on their
+// place (a dot starting a line, a space or tab ending the data).
+struct QpTable {
+    static constexpr uint32_t kPlace = 0x80000000u;
+    uint32_t codes[256];
+    QpTable() {
+        static const char kHex[] = "0123456789ABCDEF";
+        for (uint32_t c = 0; c < 256; ++c) {
+            const bool bLiteral = (c >= 33 && c <= 126 && c != '=') || c == ' ' || c == '\t';
+            codes[c] = bLiteral ? c | 1u << 24
+                                : '=' | uint32_t(kHex[c >> 4]) << 8 | uint32_t(kHex[c & 15]) << 16 |
+                                      3u << 24;
+            if (c == '.' || c == ' ' || c == '\t')
+                codes[c] |= kPlace;
+        }
+    }
+};
+
+}  // namespace
+
 void OrvQuotedPrintableEncode(const void* pData, size_t nLen, COrvStringA& strOut) {
-    static const char kHex[] = "0123456789ABCDEF";
-    // Worst case three characters a byte plus a soft break every 25 bytes.
-    const size_t nCap = nLen * 3 + (nLen / 24 + 1) * 3;
+    static const QpTable table;
+    // Worst case three characters a byte, a soft break every 25 bytes, and the slack of the last
+    // four-byte write.
+    const size_t nCap = nLen * 3 + (nLen / 24 + 1) * 3 + 4;
     const int nOld = strOut.GetLength();
     char* const pBuf = strOut.GetBufferSetLength(nOld + static_cast<int>(nCap));
     if (pBuf == nullptr)
@@ -823,36 +849,43 @@ void OrvQuotedPrintableEncode(const void* pData, size_t nLen, COrvStringA& strOu
     const unsigned char* p = static_cast<const unsigned char*>(pData);
     char* o = pBuf + nOld;
     int nCol = 0;
-    for (size_t i = 0; i < nLen; ++i) {
-        const unsigned char c = p[i];
-        const bool bLiteral = (c >= 33 && c <= 126 && c != '=' && !(c == '.' && nCol == 0)) ||
-                              ((c == ' ' || c == '\t') && i + 1 < nLen);
-        const int nWidth = bLiteral ? 1 : 3;
-        if (nCol + nWidth > kQpLine - 1) {
-            o[0] = '=';
-            o[1] = '\r';
-            o[2] = '\n';
+    size_t i = 0;
+    while (i < nLen) {
+        // The bytes that fit on the line whatever their width go without the line check.
+        const size_t nEnd = i + std::min(nLen - i, static_cast<size_t>((kQpLine - 1 - nCol) / 3));
+        for (; i < nEnd; ++i) {
+            const uint32_t code = table.codes[p[i]];
+            if (code & QpTable::kPlace)
+                break;
+            memcpy(o, &code, 4);
+            o += code >> 24;
+            nCol += static_cast<int>(code >> 24);
+        }
+        if (i == nLen)
+            break;
+        if (i == nEnd && nCol + 3 <= kQpLine - 1)
+            continue;
+        // One byte with every check: near the line's end, or a byte whose place matters.
+        uint32_t code = table.codes[p[i]] & ~QpTable::kPlace;
+        if (nCol + static_cast<int>(code >> 24) > kQpLine - 1) {
+            memcpy(o, "=\r\n", 3);
             o += 3;
             nCol = 0;
-            if (c == '.') {
-                // A dot now starts the line: write it encoded.
-                o[0] = '=';
-                o[1] = '2';
-                o[2] = 'E';
+        }
+        const unsigned char c = p[i];
+        if ((c == '.' && nCol == 0) || ((c == ' ' || c == '\t') && i + 1 == nLen)) {
+            code = '=' | uint32_t("0123456789ABCDEF"[c >> 4]) << 8 |
+                   uint32_t("0123456789ABCDEF"[c & 15]) << 16 | 3u << 24;
+            if (nCol + 3 > kQpLine - 1) {
+                memcpy(o, "=\r\n", 3);
                 o += 3;
-                nCol = 3;
-                continue;
+                nCol = 0;
             }
         }
-        if (bLiteral) {
-            *o++ = static_cast<char>(c);
-        } else {
-            o[0] = '=';
-            o[1] = kHex[c >> 4];
-            o[2] = kHex[c & 15];
-            o += 3;
-        }
-        nCol += nWidth;
+        memcpy(o, &code, 4);
+        o += code >> 24;
+        nCol += static_cast<int>(code >> 24);
+        ++i;
     }
     strOut.ReleaseBuffer(static_cast<int>(o - pBuf));
 }

@@ -6,7 +6,7 @@ serve DIR [--tls|--starttls] [--auth] [--reject ADDR] [--greet421] [--drop-in-da
     Each message is stored as DIR/msg-N.eml with DIR/msg-N.env (MAIL FROM, RCPT TO, login).
     --auth takes AUTH LOGIN for user "mailuser", password "secret". --greet421 and
     --drop-in-data are scripted servers instead: a 421 greeting; a connection closed after the
-    first lines of the message.
+    first lines of the message. --discard takes messages without storing them.
 parse FILE OUTDIR
     Reads a stored message with Python's email package and prints what it found as key=value
     lines; attachment N is written decoded to OUTDIR/att-N.
@@ -77,6 +77,8 @@ def serve(argv):
                 return "250 OK"
 
             async def handle_DATA(self, server, session, envelope):
+                if "--discard" in opts:
+                    return "250 OK discarded"
                 counter[0] += 1
                 base = os.path.join(folder, "msg-%d" % counter[0])
                 with open(base + ".eml", "wb") as f:
