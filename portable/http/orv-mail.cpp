@@ -816,6 +816,8 @@ COrvStringA OrvMailEncodeHeader(const char* pszValue) {
 
 namespace {
 
+constexpr char kQpHex[] = "0123456789ABCDEF";
+
 // Every byte's encoded form as one 32-bit word: up to three characters in its low bytes (written
 // four at a time), the width in bits 24-30, and bit 31 for the bytes whose form depends on their
 // place (a dot starting a line, a space or tab ending the data).
@@ -823,7 +825,7 @@ struct QpTable {
     static constexpr uint32_t kPlace = 0x80000000u;
     uint32_t codes[256];
     QpTable() {
-        static const char kHex[] = "0123456789ABCDEF";
+        const char* kHex = kQpHex;
         for (uint32_t c = 0; c < 256; ++c) {
             const bool bLiteral = (c >= 33 && c <= 126 && c != '=') || c == ' ' || c == '\t';
             codes[c] = bLiteral ? c | 1u << 24
@@ -849,43 +851,27 @@ void OrvQuotedPrintableEncode(const void* pData, size_t nLen, COrvStringA& strOu
     const unsigned char* p = static_cast<const unsigned char*>(pData);
     char* o = pBuf + nOld;
     int nCol = 0;
-    size_t i = 0;
-    while (i < nLen) {
-        // The bytes that fit on the line whatever their width go without the line check.
-        const size_t nEnd = i + std::min(nLen - i, static_cast<size_t>((kQpLine - 1 - nCol) / 3));
-        for (; i < nEnd; ++i) {
-            const uint32_t code = table.codes[p[i]];
-            if (code & QpTable::kPlace)
-                break;
-            memcpy(o, &code, 4);
-            o += code >> 24;
-            nCol += static_cast<int>(code >> 24);
+    for (size_t i = 0; i < nLen; ++i) {
+        uint32_t code = table.codes[p[i]];
+        if (code & QpTable::kPlace) {
+            const unsigned char c = p[i];
+            code &= ~QpTable::kPlace;
+            // A dot starting a line (after a soft break too), or white space ending the data,
+            // goes encoded.
+            const bool bBreak = nCol + 1 > kQpLine - 1;
+            if ((c == '.' && (nCol == 0 || bBreak)) || ((c == ' ' || c == '\t') && i + 1 == nLen))
+                code =
+                    '=' | uint32_t(kQpHex[c >> 4]) << 8 | uint32_t(kQpHex[c & 15]) << 16 | 3u << 24;
         }
-        if (i == nLen)
-            break;
-        if (i == nEnd && nCol + 3 <= kQpLine - 1)
-            continue;
-        // One byte with every check: near the line's end, or a byte whose place matters.
-        uint32_t code = table.codes[p[i]] & ~QpTable::kPlace;
-        if (nCol + static_cast<int>(code >> 24) > kQpLine - 1) {
+        const int nWidth = static_cast<int>(code >> 24);
+        if (nCol + nWidth > kQpLine - 1) {
             memcpy(o, "=\r\n", 3);
             o += 3;
             nCol = 0;
         }
-        const unsigned char c = p[i];
-        if ((c == '.' && nCol == 0) || ((c == ' ' || c == '\t') && i + 1 == nLen)) {
-            code = '=' | uint32_t("0123456789ABCDEF"[c >> 4]) << 8 |
-                   uint32_t("0123456789ABCDEF"[c & 15]) << 16 | 3u << 24;
-            if (nCol + 3 > kQpLine - 1) {
-                memcpy(o, "=\r\n", 3);
-                o += 3;
-                nCol = 0;
-            }
-        }
         memcpy(o, &code, 4);
-        o += code >> 24;
-        nCol += static_cast<int>(code >> 24);
-        ++i;
+        o += nWidth;
+        nCol += nWidth;
     }
     strOut.ReleaseBuffer(static_cast<int>(o - pBuf));
 }
