@@ -30,7 +30,10 @@ struct OrvMailSettings {
     bool bStartTls = false;   // upgrade with STARTTLS when the server offers it
     COrvStringA strSenderEmail;
     COrvStringA strReturnPath;  // envelope sender (MAIL FROM) when not empty
-    COrvStringA strTrustedCa;   // PEM file of one extra certificate or CA to trust ("": none)
+    // PEM file of one extra certificate or CA to trust ("": none), for a company's own server.
+    // It joins the process-wide trust store of the TLS layer, so it stays trusted for the
+    // process's other TLS connections too.
+    COrvStringA strTrustedCa;
 };
 
 // One message. Recipients are separated by ";" or ","; each may be written "Name <address>".
