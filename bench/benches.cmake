@@ -24,6 +24,12 @@ orv_bench(bench-net SOURCES bench-net.cpp LINK orv-net)
 if(TARGET orv-test-servers)
   orv_bench(bench-http-curl SOURCES bench-http-curl.cpp LINK orv-http orv-test-servers)
 endif()
+if(TARGET orv-test-servers)
+  # QP encoding and sending beside Python and coreutils; the SMTP server is the tests' peer.
+  orv_bench(bench-mail SOURCES bench-mail.cpp LINK orv-http orv-test-servers)
+  target_compile_definitions(bench-mail PRIVATE
+                             ORV_SMTP_PEER_SCRIPT="${CMAKE_SOURCE_DIR}/tests/http/orv-smtp-peer.py")
+endif()
 if(TARGET orv-test-support)
   # nginx and the temporary folder come from the test helpers.
   orv_bench(bench-http SOURCES bench-http.cpp LINK orv-http orv-test-support)

@@ -75,6 +75,9 @@ test_packages=(
   oathtool python3-cryptography
   # independent peers of the zip tests and benchmarks: Info-ZIP zip and unzip, 7-Zip
   zip unzip p7zip-full
+  # the mail server of the mail tests (started on loopback by the tests; its messages are read
+  # back with Python's email package)
+  python3-aiosmtpd
 )
 
 bench_packages=(

@@ -70,3 +70,6 @@ target_compile_definitions(orv-zip64-test PRIVATE
 orv_test(orv-http-hostile-test SOURCES http/orv-http-hostile-test.cpp LINK orv-http LABELS net)
 target_compile_definitions(orv-http-hostile-test PRIVATE
                            ORV_HTTP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-http-peer.py")
+orv_test(orv-mail-test SOURCES http/orv-mail-test.cpp LINK orv-http orv-test-servers LABELS net)
+target_compile_definitions(orv-mail-test PRIVATE
+                           ORV_SMTP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-smtp-peer.py")
