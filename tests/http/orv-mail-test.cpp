@@ -22,19 +22,6 @@ namespace {
 
 const std::string kPeer = ORV_SMTP_PEER_SCRIPT;
 
-std::string RunCapture(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
 // The test CA, and a server certificate it signed for 127.0.0.1.
 class MailCerts {
 public:
@@ -94,8 +81,8 @@ public:
     // What Python's email package read from message n; attachments as att-N in the folder.
     std::map<std::string, std::string> Parse(int n) const {
         std::map<std::string, std::string> out;
-        const std::string text = RunCapture("/usr/bin/python3 " + kPeer + " parse " +
-                                            Spool(n, ".eml") + " " + m_dir.Path() + " 2>&1");
+        const std::string text = OrvRunCapture("/usr/bin/python3 " + kPeer + " parse " +
+                                               Spool(n, ".eml") + " " + m_dir.Path() + " 2>&1");
         size_t i = 0;
         while (i < text.size()) {
             size_t e = text.find('\n', i);

@@ -41,25 +41,6 @@ public:
     bool Running() { return OrvTestProcess::Running(); }
 };
 
-// Runs a shell command and returns its standard output (bytes); *pnStatus gets its exit status.
-inline std::string OrvRunCapture(const std::string& cmd, int* pnStatus = nullptr) {
-    std::string out;
-    FILE* f = popen(cmd.c_str(), "r");
-    if (f == nullptr) {
-        if (pnStatus != nullptr)
-            *pnStatus = -1;
-        return out;
-    }
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    const int rc = pclose(f);
-    if (pnStatus != nullptr)
-        *pnStatus = rc;
-    return out;
-}
-
 // Runs "cmd < file-of-lines" and returns its output lines; false when it cannot be started or
 // ends with a failure status.
 inline bool OrvRunOverLines(const std::string& cmd, const std::vector<std::string>& lines,

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -49,4 +51,23 @@ bool OrvWaitFor(Pred pred, int nMs = 5000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Runs a shell command and returns its standard output (bytes); *pnStatus gets its exit status.
+inline std::string OrvRunCapture(const std::string& cmd, int* pnStatus = nullptr) {
+    std::string out;
+    FILE* f = popen(cmd.c_str(), "r");
+    if (f == nullptr) {
+        if (pnStatus != nullptr)
+            *pnStatus = -1;
+        return out;
+    }
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
+    const int rc = pclose(f);
+    if (pnStatus != nullptr)
+        *pnStatus = rc;
+    return out;
 }

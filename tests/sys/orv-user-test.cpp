@@ -39,19 +39,6 @@ namespace {
                             "system";                                                       \
     } while (0)
 
-std::string Capture(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
 int Shell(const std::string& cmd) {
     const int rc = system((cmd + " >/dev/null 2>&1").c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
@@ -60,7 +47,7 @@ int Shell(const std::string& cmd) {
 // The entries getfacl lists for a path (owner and effective-rights comments left out).
 std::set<std::string> Facl(const std::string& path) {
     std::set<std::string> entries;
-    std::istringstream in(Capture("getfacl -cpE '" + path + "' 2>/dev/null"));
+    std::istringstream in(OrvRunCapture("getfacl -cpE '" + path + "' 2>/dev/null"));
     for (std::string line; std::getline(in, line);)
         if (!line.empty())
             entries.insert(line);
@@ -77,7 +64,7 @@ std::set<std::string> SplitEntries(const std::string& text) {
 
 // The number a command prints ("id -u NAME").
 uint32_t Num(const std::string& cmd) {
-    return static_cast<uint32_t>(strtoul(Capture(cmd).c_str(), nullptr, 10));
+    return static_cast<uint32_t>(strtoul(OrvRunCapture(cmd).c_str(), nullptr, 10));
 }
 uint32_t Uid(const std::string& user) {
     return Num("id -u " + user);
@@ -236,7 +223,7 @@ TEST(OrvUserAccounts, CurrentUserNamesProfileAndEmail) {
     COrvStringA sName;
     COrvError err;
     ASSERT_TRUE(OrvGetUserName(sName, err)) << err.Text().GetString();
-    EXPECT_EQ(Capture("id -un"), std::string(sName.GetString()) + "\n");
+    EXPECT_EQ(OrvRunCapture("id -un"), std::string(sName.GetString()) + "\n");
     char szHost[256] = {};
     gethostname(szHost, sizeof szHost - 1);
     EXPECT_STREQ((std::string(szHost) + "\\" + sName.GetString()).c_str(),
@@ -244,7 +231,7 @@ TEST(OrvUserAccounts, CurrentUserNamesProfileAndEmail) {
 
     COrvStringA sFolder;
     ASSERT_TRUE(OrvGetUserProfileFolder(geteuid(), sFolder, err));
-    EXPECT_EQ(Capture("getent passwd " + std::to_string(geteuid()) + " | cut -d: -f6"),
+    EXPECT_EQ(OrvRunCapture("getent passwd " + std::to_string(geteuid()) + " | cut -d: -f6"),
               std::string(sFolder.GetString()) + "\n");
 
     // E-mail: the product's setting, else $EMAIL, else nothing with the log line.
