@@ -156,6 +156,35 @@ unsigned LineAt(const char* pBegin, const char* pAt) {
     return nLine;
 }
 
+// Makes room for nNeed items in a member array that grows by doubling (from 4). An array in a
+// reader's arena cannot be resized: its items move to the heap. Items move by a byte copy (values
+// are pointers; properties hold a string, itself one pointer). False, with the array unchanged,
+// when memory runs out or the count would pass the 32-bit range.
+template <class T>
+bool GrowItems(T*& pItems, uint32_t& nCapacity, uint32_t nCount, bool& bArena, size_t nNeed) {
+    if (nNeed <= nCapacity)
+        return true;
+    if (nNeed > UINT32_MAX / 2)
+        return false;
+    size_t nCap = nCapacity < 4 ? 4 : size_t{nCapacity} * 2;
+    if (nCap < nNeed)
+        nCap = nNeed;
+    void* p;
+    if (bArena) {
+        p = malloc(nCap * sizeof(T));
+        if (p != nullptr && nCount > 0)
+            memcpy(p, static_cast<void*>(pItems), nCount * sizeof(T));
+    } else {
+        p = realloc(static_cast<void*>(pItems), nCap * sizeof(T));
+    }
+    if (p == nullptr)
+        return false;
+    pItems = static_cast<T*>(p);
+    nCapacity = static_cast<uint32_t>(nCap);
+    bArena = false;
+    return true;
+}
+
 }  // namespace
 
 // ---- values ----
@@ -299,28 +328,7 @@ void COrvJsonValueList::RemoveAll() {
 }
 
 bool COrvJsonValueList::Grow(size_t nNeed) {
-    if (nNeed <= m_nCapacity)
-        return true;
-    if (nNeed > UINT32_MAX / 2)
-        return false;
-    size_t nCap = m_nCapacity < 4 ? 4 : size_t{m_nCapacity} * 2;
-    if (nCap < nNeed)
-        nCap = nNeed;
-    void* p;
-    if (m_bArenaItems) {
-        // The arena's block cannot be resized: move the members to the heap.
-        p = malloc(nCap * sizeof(COrvJsonValue*));
-        if (p != nullptr && m_nCount > 0)
-            memcpy(p, m_ppItems, m_nCount * sizeof(COrvJsonValue*));
-    } else {
-        p = realloc(m_ppItems, nCap * sizeof(COrvJsonValue*));
-    }
-    if (p == nullptr)
-        return false;
-    m_ppItems = static_cast<COrvJsonValue**>(p);
-    m_nCapacity = static_cast<uint32_t>(nCap);
-    m_bArenaItems = false;
-    return true;
+    return GrowItems(m_ppItems, m_nCapacity, m_nCount, m_bArenaItems, nNeed);
 }
 
 bool COrvJsonValueList::Add(COrvJsonValue* pValue) {
@@ -373,28 +381,7 @@ void COrvJsonPropList::RemoveAll() {
 }
 
 bool COrvJsonPropList::Grow(size_t nNeed) {
-    if (nNeed <= m_nCapacity)
-        return true;
-    if (nNeed > UINT32_MAX / 2)
-        return false;
-    size_t nCap = m_nCapacity < 4 ? 4 : size_t{m_nCapacity} * 2;
-    if (nCap < nNeed)
-        nCap = nNeed;
-    // Properties hold strings, which move by a byte copy (one pointer each).
-    void* p;
-    if (m_bArenaItems) {
-        p = malloc(nCap * sizeof(COrvJsonProp));
-        if (p != nullptr && m_nCount > 0)
-            memcpy(p, static_cast<void*>(m_pProps), m_nCount * sizeof(COrvJsonProp));
-    } else {
-        p = realloc(static_cast<void*>(m_pProps), nCap * sizeof(COrvJsonProp));
-    }
-    if (p == nullptr)
-        return false;
-    m_pProps = static_cast<COrvJsonProp*>(p);
-    m_nCapacity = static_cast<uint32_t>(nCap);
-    m_bArenaItems = false;
-    return true;
+    return GrowItems(m_pProps, m_nCapacity, m_nCount, m_bArenaItems, nNeed);
 }
 
 COrvJsonValue* COrvJsonPropList::Find(const char* pszName, int nLen) const {
