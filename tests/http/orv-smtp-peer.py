@@ -10,6 +10,9 @@ serve DIR [--tls|--starttls] [--auth] [--reject ADDR] [--greet421] [--drop-in-da
 parse FILE OUTDIR
     Reads a stored message with Python's email package and prints what it found as key=value
     lines; attachment N is written decoded to OUTDIR/att-N.
+qp-decode DIR
+    Decodes every DIR/N.qp with quopri's C decoder and with its pure Python one, prints each
+    N whose decoding differs from DIR/N.in, then "checked <count>".
 """
 import asyncio
 import email
@@ -140,8 +143,30 @@ def parse(path, outdir):
     print("\n".join(out))
 
 
+def qp_decode(folder):
+    import binascii
+    import quopri
+    names = sorted(f[:-3] for f in os.listdir(folder) if f.endswith(".qp"))
+    for name in names:
+        with open(os.path.join(folder, name + ".qp"), "rb") as f:
+            encoded = f.read()
+        with open(os.path.join(folder, name + ".in"), "rb") as f:
+            expected = f.read()
+        fast = quopri.decodestring(encoded)
+        quopri.a2b_qp = None  # the pure Python decoder from here on
+        pure = quopri.decodestring(encoded)
+        quopri.a2b_qp = binascii.a2b_qp
+        for how, got in (("binascii", fast), ("python", pure)):
+            if got != expected:
+                print("%s: %s decodes %d bytes, not the %d sent" % (name, how, len(got),
+                                                                   len(expected)))
+    print("checked %d" % len(names))
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "serve":
         serve(sys.argv[2:])
+    elif sys.argv[1] == "qp-decode":
+        qp_decode(sys.argv[2])
     else:
         parse(sys.argv[2], sys.argv[3])
