@@ -14,6 +14,10 @@
 #include <cstring>
 #include <ctime>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "orv-crypt.h"
 #include "orv-file.h"
 #include "orv-log.h"
@@ -895,14 +899,116 @@ inline void QpEncodeByte(const unsigned char* p, size_t i, size_t nLen, QpCursor
     cur.nCol += nWidth;
 }
 
-// Bytes [i, iEnd) one by one: the fastest way through binary data, where few bytes in a row
-// are left as they are.
+// Bytes [i, iEnd) one by one, for binary data, where few bytes in a row are left as they are.
+// A place-dependent byte's table width (bit 31 set) is too wide for any line, so that one
+// compare sends both the line's end and such bytes to the careful path.
 void QpEncodeBytes(const unsigned char* p, size_t i, size_t iEnd, size_t nLen, QpCursor& curIo) {
     QpCursor cur = curIo;  // a local copy stays in registers: the output may alias curIo
+    const auto step = [&](size_t k) {
+        const uint32_t code = kQpTable.codes[p[k]];
+        const int nNext = cur.nCol + static_cast<int>(code >> 24);
+        if (nNext > kQpText) {
+            QpEncodeByte(p, k, nLen, cur);
+            return;
+        }
+        memcpy(cur.o, &code, 4);
+        cur.o += code >> 24;
+        cur.nCol = nNext;
+    };
+    for (; i + 4 <= iEnd; i += 4) {
+        step(i);
+        step(i + 1);
+        step(i + 2);
+        step(i + 3);
+    }
     for (; i < iEnd; ++i)
-        QpEncodeByte(p, i, nLen, cur);
+        step(i);
     curIo = cur;
 }
+
+#if defined(__x86_64__)
+// Four bytes expanded by one byte shuffle. For each pattern of escaped bytes (bit j set: byte j
+// goes as "=XX") the shuffle that picks literal bytes (lanes 8-11 of its source) and hex digits
+// (lanes 0-7), the "=" signs it leaves out, and the width of the result.
+struct QpShuffles {
+    alignas(16) uint8_t ctl[16][16] = {};
+    alignas(16) uint8_t eq[16][16] = {};
+    uint8_t width[16] = {};
+    constexpr QpShuffles() {
+        for (int m = 0; m < 16; ++m) {
+            int n = 0;
+            for (int k = 0; k < 16; ++k)
+                ctl[m][k] = 0x80;  // a zero byte
+            for (int j = 0; j < 4; ++j) {
+                if (m & (1 << j)) {
+                    eq[m][n++] = '=';
+                    ctl[m][n++] = static_cast<uint8_t>(2 * j);
+                    ctl[m][n++] = static_cast<uint8_t>(2 * j + 1);
+                } else {
+                    ctl[m][n++] = static_cast<uint8_t>(8 + j);
+                }
+            }
+            width[m] = static_cast<uint8_t>(n);
+        }
+    }
+};
+constexpr QpShuffles kQpShuffles;
+
+// Encodes p[i..i+3] (escaped: their bits, hex: their hex digits, raw: the bytes) with one
+// shuffle where the four fit the line and the first is no dot starting one; else byte by byte.
+__attribute__((target("ssse3"), always_inline)) inline void QpEncodeGroup(const unsigned char* p,
+                                                                          size_t i, size_t nLen,
+                                                                          unsigned escaped,
+                                                                          __m128i hex, __m128i raw,
+                                                                          QpCursor& cur) {
+    const unsigned m = escaped & 15;
+    const int nWidth = kQpShuffles.width[m];
+    if (cur.nCol + nWidth > kQpText || (cur.nCol == 0 && p[i] == '.')) {
+        for (size_t k = 0; k < 4; ++k)
+            QpEncodeByte(p, i + k, nLen, cur);
+        return;
+    }
+    const __m128i ctl = _mm_load_si128(reinterpret_cast<const __m128i*>(kQpShuffles.ctl[m]));
+    const __m128i eq = _mm_load_si128(reinterpret_cast<const __m128i*>(kQpShuffles.eq[m]));
+    const __m128i out = _mm_or_si128(_mm_shuffle_epi8(_mm_unpacklo_epi64(hex, raw), ctl), eq);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(cur.o), out);  // the slack takes the rest
+    cur.o += nWidth;
+    cur.nCol += nWidth;
+}
+
+// QpEncodeBytes sixteen bytes at a time, the last byte of the data excepted: the bytes are
+// classed and their hex digits made for all sixteen at once, then written four at a time.
+__attribute__((target("ssse3"))) void QpEncodeBytesSsse3(const unsigned char* p, size_t i,
+                                                         size_t iEnd, size_t nLen,
+                                                         QpCursor& curIo) {
+    QpCursor cur = curIo;
+    const __m128i digits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kQpHex));
+    const __m128i nibble = _mm_set1_epi8(0x0f);
+    for (; i + 16 <= iEnd && i + 16 < nLen; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        // Literal: 0x21-0x7E but "=", and space and tab.
+        const __m128i t = _mm_sub_epi8(v, _mm_set1_epi8(0x21));
+        const __m128i inRange = _mm_cmpeq_epi8(_mm_min_epu8(t, _mm_set1_epi8(0x5d)), t);
+        const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                                           _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+        const __m128i literal =
+            _mm_or_si128(_mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('=')), inRange), blank);
+        const unsigned escaped = ~static_cast<unsigned>(_mm_movemask_epi8(literal)) & 0xffff;
+        const __m128i hi = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(v, 4), nibble));
+        const __m128i lo = _mm_shuffle_epi8(digits, _mm_and_si128(v, nibble));
+        const __m128i hex0 = _mm_unpacklo_epi8(hi, lo);
+        const __m128i hex1 = _mm_unpackhi_epi8(hi, lo);
+        QpEncodeGroup(p, i, nLen, escaped, hex0, v, cur);
+        QpEncodeGroup(p, i + 4, nLen, escaped >> 4, _mm_srli_si128(hex0, 8), _mm_srli_si128(v, 4),
+                      cur);
+        QpEncodeGroup(p, i + 8, nLen, escaped >> 8, hex1, _mm_srli_si128(v, 8), cur);
+        QpEncodeGroup(p, i + 12, nLen, escaped >> 12, _mm_srli_si128(hex1, 8),
+                      _mm_srli_si128(v, 12), cur);
+    }
+    curIo = cur;
+    QpEncodeBytes(p, i, iEnd, nLen, curIo);
+}
+#endif
 
 // Bytes [i, iEnd) eight at a time where they sit inside a line and before the last byte (so
 // that their place changes nothing): runs of safe bytes copied whole, others through the table
@@ -953,9 +1059,9 @@ bool QpLooksLikeText(const unsigned char* p, size_t n) {
 }  // namespace
 
 void OrvQuotedPrintableEncode(const void* pData, size_t nLen, COrvStringA& strOut) {
-    // Worst case three characters a byte, a soft break every 25 bytes, and the slack of the last
-    // four-byte write.
-    const size_t nCap = nLen * 3 + (nLen / 24 + 1) * 3 + 4;
+    // Worst case three characters a byte, a soft break every 25 bytes, and the slack of the
+    // widest write past the end (sixteen bytes).
+    const size_t nCap = nLen * 3 + (nLen / 24 + 1) * 3 + 16;
     const int nOld = strOut.GetLength();
     char* const pBuf = strOut.GetBufferSetLength(nOld + static_cast<int>(nCap));
     if (pBuf == nullptr)
@@ -963,6 +1069,12 @@ void OrvQuotedPrintableEncode(const void* pData, size_t nLen, COrvStringA& strOu
     AdviseHugePages(pBuf + nOld, nCap);
     const unsigned char* p = static_cast<const unsigned char*>(pData);
     QpCursor cur = {pBuf + nOld, 0};
+#if defined(__x86_64__)
+    static const auto encodeBytes =
+        __builtin_cpu_supports("ssse3") ? QpEncodeBytesSsse3 : QpEncodeBytes;
+#else
+    const auto encodeBytes = QpEncodeBytes;
+#endif
     // Each block takes the way that suits it; both give the same characters.
     constexpr size_t kBlock = 1024;
     for (size_t i = 0; i < nLen; i += kBlock) {
@@ -970,7 +1082,7 @@ void OrvQuotedPrintableEncode(const void* pData, size_t nLen, COrvStringA& strOu
         if (QpLooksLikeText(p + i, iEnd - i))
             QpEncodeRuns(p, i, iEnd, nLen, cur);
         else
-            QpEncodeBytes(p, i, iEnd, nLen, cur);
+            encodeBytes(p, i, iEnd, nLen, cur);
     }
     strOut.ReleaseBuffer(static_cast<int>(cur.o - pBuf));
 }
