@@ -33,6 +33,7 @@ namespace {
 constexpr int kMailConnectAttempts = 2;
 constexpr int kMailConnectTimeout = 20;
 constexpr int kMaxReplyLines = 1000;
+constexpr size_t kMaxSmtpLine = 998;
 constexpr int kQpLine = 76;  // the longest encoded line, soft break included
 // Protects the stored password against casual reading of the settings file (not against
 // someone who has this program).
@@ -233,8 +234,13 @@ bool CSmtpSession::Envelope(const COrvArray<COrvStringA>& recipients) {
 
 bool CSmtpSession::SendData(const COrvStringA& strData) {
     m_sock.SetBuffered(true);
-    if (!m_sock.Send(strData.GetString(), strData.GetLength(), m_err) ||
-        !m_sock.Send("\r\n.\r\n", 5, m_err) || !m_sock.Flush(m_err)) {
+    // The end mark is a line holding a dot; the data's own last line end serves as the one
+    // before it, so that no empty line is added to the message.
+    const int nLen = strData.GetLength();
+    const bool bLineEnd = nLen >= 2 && strcmp(strData.GetString() + nLen - 2, "\r\n") == 0;
+    const char* pszEnd = bLineEnd ? ".\r\n" : "\r\n.\r\n";
+    if (!m_sock.Send(strData.GetString(), nLen, m_err) ||
+        !m_sock.Send(pszEnd, static_cast<int>(strlen(pszEnd)), m_err) || !m_sock.Flush(m_err)) {
         m_err.AddContext("send message: ");
         return Fail();
     }
@@ -278,6 +284,42 @@ void AppendMessageText(const char* p, size_t n, COrvStringA& out) {
         iRun = i + 1;
     }
     out.Append(p + iRun, static_cast<int>(n - iRun));
+}
+
+// Whether a line of the text is longer than SMTP carries (998 characters before its CR LF).
+bool HasLongLine(const char* p, size_t n) {
+    size_t iLine = 0;
+    for (size_t i = 0; i <= n; ++i) {
+        if (i < n && p[i] != '\r' && p[i] != '\n')
+            continue;
+        if (i - iLine > kMaxSmtpLine)
+            return true;
+        iLine = i + 1;
+    }
+    return false;
+}
+
+// The body as sent: in quoted-printable when a line is too long for SMTP, each line encoded
+// apart (so that the line ends stay line ends, CR LF), else as text.
+void AppendBody(const COrvStringA& strBody, COrvStringA& out) {
+    const char* p = strBody.GetString();
+    const size_t n = static_cast<size_t>(strBody.GetLength());
+    if (!HasLongLine(p, n)) {
+        AppendMessageText(p, n, out);
+        return;
+    }
+    size_t iLine = 0;
+    for (size_t i = 0; i <= n; ++i) {
+        if (i < n && p[i] != '\r' && p[i] != '\n')
+            continue;
+        OrvQuotedPrintableEncode(p + iLine, i - iLine, out);
+        if (i == n)
+            break;
+        out += "\r\n";
+        if (p[i] == '\r' && i + 1 < n && p[i + 1] == '\n')
+            ++i;
+        iLine = i + 1;
+    }
 }
 
 bool IsAscii(const char* p, size_t n) {
@@ -473,12 +515,14 @@ bool BuildMessage(const OrvMailSettings& s, const OrvMailMessage& msg,
     out.AppendFormat("Date: %s\r\n", MailDate(OrvTimeNow()).GetString());
     out.AppendFormat("Subject: %s\r\n", OrvMailEncodeHeader(msg.strSubject).GetString());
     out += "MIME-Version: 1.0\r\n";
-    const char* pszBodyEncoding = IsAscii(msg.strBody.GetString(), msg.strBody.GetLength())
+    const char* pszBodyEncoding = HasLongLine(msg.strBody.GetString(), msg.strBody.GetLength())
+                                      ? "Content-Transfer-Encoding: quoted-printable\r\n"
+                                  : IsAscii(msg.strBody.GetString(), msg.strBody.GetLength())
                                       ? ""
                                       : "Content-Transfer-Encoding: 8bit\r\n";
     if (attachments.GetCount() == 0) {
         out.AppendFormat("Content-type: %s\r\n%s\r\n", BodyType(msg.strBody), pszBodyEncoding);
-        AppendMessageText(msg.strBody.GetString(), msg.strBody.GetLength(), out);
+        AppendBody(msg.strBody, out);
         return true;
     }
     COrvStringA strBoundary;
@@ -491,7 +535,7 @@ bool BuildMessage(const OrvMailSettings& s, const OrvMailMessage& msg,
                      strBoundary.GetString());
     out.AppendFormat("--%s\r\nContent-Type: %s\r\n%s\r\n", strBoundary.GetString(),
                      BodyType(msg.strBody), pszBodyEncoding);
-    AppendMessageText(msg.strBody.GetString(), msg.strBody.GetLength(), out);
+    AppendBody(msg.strBody, out);
     for (size_t i = 0; i < attachments.GetCount(); ++i) {
         const CAttachment& att = attachments[i];
         out.AppendFormat(

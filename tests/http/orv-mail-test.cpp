@@ -175,12 +175,29 @@ TEST_F(MailTest, DeliversHeadersBodyAndAttachmentsThatPythonReadsBack) {
     EXPECT_LE(atoi(m["longest-line"].c_str()), 76);
 }
 
-TEST_F(MailTest, HtmlBodyIsSentAsHtml) {
+// An HTML body goes as HTML; a line longer than SMTP carries arrives whole, in short lines.
+TEST_F(MailTest, BodiesArriveAsWritten) {
     StartPeer({});
-    m_msg.strBody = "<html><body><p>Hi</p></body></html>";
-    COrvError err;
-    ASSERT_TRUE(OrvSendMail(m_settings, m_msg, err)) << err.Text().GetString();
-    EXPECT_EQ("text/html", m_peer.Parse(1)["body-type"]);
+    const std::string longLine = std::string(1500, 'w') + " \t";
+    const struct {
+        std::string body;
+        const char* pszType;
+        std::string expected;
+    } cases[] = {
+        {"<html><body><p>Hi</p></body></html>\n", "text/html", ""},
+        {".lead\r\n" + longLine + "\r\n.\n\xc3\xa4 end \n", "text/plain",
+         ".lead\n" + longLine + "\n.\n\xc3\xa4 end \n"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        m_msg.strBody = c.body.c_str();
+        COrvError err;
+        ASSERT_TRUE(OrvSendMail(m_settings, m_msg, err)) << err.Text().GetString();
+        auto m = m_peer.Parse(++n);
+        EXPECT_EQ(c.pszType, m["body-type"]);
+        EXPECT_EQ(c.expected.empty() ? c.body : c.expected, OrvReadFileBytes(m_peer.File("body")));
+        EXPECT_LE(atoi(m["longest-line"].c_str()), 998);
+    }
 }
 
 TEST_F(MailTest, TlsFromTheStartVerifiesTheServerCertificate) {
