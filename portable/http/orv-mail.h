@@ -47,7 +47,9 @@ struct OrvMailMessage {
 
 // Sends the message. Input is checked before connecting (server, recipient and sender present;
 // no CR or LF in the subject, the names, the addresses or the attachment names; every attachment
-// readable). Each command and reply line is traced to g_orv_log (the credentials as "*****").
+// readable). The body goes as text with its line ends made CR LF and dots doubled at line
+// starts, or in quoted-printable when one of its lines is longer than the 998 characters SMTP
+// carries. Each command and reply line is traced to g_orv_log (the credentials as "*****").
 // Every failure closes the connection; the text starts with the failing step ("EHLO rejected: ",
 // "bad recipient: ", ...) followed by the server's reply or the transport's reason. Blocks.
 [[nodiscard]] bool OrvSendMail(const OrvMailSettings& settings, const OrvMailMessage& msg,
