@@ -34,6 +34,9 @@ constexpr int kMailConnectAttempts = 2;
 constexpr int kMailConnectTimeout = 20;
 constexpr int kMaxReplyLines = 1000;
 constexpr size_t kMaxSmtpLine = 998;
+// The longest header value written as it is; longer ones go in encoded words, which fold, so
+// that the header's line stays within kMaxSmtpLine.
+constexpr size_t kMaxPlainHeader = 900;
 constexpr int kQpLine = 76;  // the longest encoded line, soft break included
 // Protects the stored password against casual reading of the settings file (not against
 // someone who has this program).
@@ -502,7 +505,8 @@ bool BuildMessage(const OrvMailSettings& s, const OrvMailMessage& msg,
     out.AppendFormat("Message-ID: <%s@%s>\r\n", OrvUniqueName().GetString(), strDomain.GetString());
     if (msg.strSenderName.IsEmpty())
         out.AppendFormat("From: Tovrin <%s>\r\n", strSender.GetString());
-    else if (IsPrintableAscii(msg.strSenderName))
+    else if (IsPrintableAscii(msg.strSenderName) &&
+             static_cast<size_t>(msg.strSenderName.GetLength()) <= kMaxPlainHeader)
         out.AppendFormat("From: %s <%s>\r\n", QuotedName(msg.strSenderName).GetString(),
                          strSender.GetString());
     else
@@ -835,7 +839,7 @@ COrvStringA OrvMailDecodeHeader(const char* pszValue) {
 
 COrvStringA OrvMailEncodeHeader(const char* pszValue) {
     const char* p = pszValue ? pszValue : "";
-    if (IsPrintableAscii(p))
+    if (IsPrintableAscii(p) && strlen(p) <= kMaxPlainHeader)
         return p;
     // 39 bytes are 52 Base64 characters: with "=?UTF-8?B?" and "?=" a word of 64, which leaves
     // room for the header's name on the first line within 76 characters.

@@ -78,8 +78,9 @@ struct OrvMailMessage {
 // other than UTF-8, ISO-8859-1 and windows-1252, and malformed ones, stay as written), tracing
 // each word it decodes.
 COrvStringA OrvMailDecodeHeader(const char* pszValue);
-// A header value as sent: itself when it is printable ASCII, else UTF-8 B encoded words of at
-// most 75 characters each, whole characters per word, separated by "\r\n " (folded lines).
+// A header value as sent: itself when it is printable ASCII of at most 900 characters, else
+// UTF-8 B encoded words of at most 75 characters each, whole characters per word, separated by
+// "\r\n " (folded lines).
 COrvStringA OrvMailEncodeHeader(const char* pszValue);
 
 // Quoted-printable form of nLen bytes: every byte other than printable ASCII, "=" excepted, as

@@ -175,25 +175,30 @@ TEST_F(MailTest, DeliversHeadersBodyAndAttachmentsThatPythonReadsBack) {
     EXPECT_LE(atoi(m["longest-line"].c_str()), 76);
 }
 
-// An HTML body goes as HTML; a line longer than SMTP carries arrives whole, in short lines.
-TEST_F(MailTest, BodiesArriveAsWritten) {
+// An HTML body goes as HTML; a body line or a subject longer than SMTP carries arrives whole,
+// in lines SMTP carries.
+TEST_F(MailTest, LongAndHtmlContentArrivesAsWritten) {
     StartPeer({});
     const std::string longLine = std::string(1500, 'w') + " \t";
+    const std::string longSubject = "Report " + std::string(1200, 's');
     const struct {
+        std::string subject;
         std::string body;
         const char* pszType;
         std::string expected;
     } cases[] = {
-        {"<html><body><p>Hi</p></body></html>\n", "text/html", ""},
-        {".lead\r\n" + longLine + "\r\n.\n\xc3\xa4 end \n", "text/plain",
+        {"Status", "<html><body><p>Hi</p></body></html>\n", "text/html", ""},
+        {longSubject, ".lead\r\n" + longLine + "\r\n.\n\xc3\xa4 end \n", "text/plain",
          ".lead\n" + longLine + "\n.\n\xc3\xa4 end \n"},
     };
     int n = 0;
     for (const auto& c : cases) {
+        m_msg.strSubject = c.subject.c_str();
         m_msg.strBody = c.body.c_str();
         COrvError err;
         ASSERT_TRUE(OrvSendMail(m_settings, m_msg, err)) << err.Text().GetString();
         auto m = m_peer.Parse(++n);
+        EXPECT_EQ(c.subject, m["subject"]);
         EXPECT_EQ(c.pszType, m["body-type"]);
         EXPECT_EQ(c.expected.empty() ? c.body : c.expected, OrvReadFileBytes(m_peer.File("body")));
         EXPECT_LE(atoi(m["longest-line"].c_str()), 998);
