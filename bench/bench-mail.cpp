@@ -39,7 +39,11 @@ bool WriteFile(const std::string& path, const std::string& bytes) {
 void BM_OrvQuotedPrintable(benchmark::State& state) {
     for (auto _ : state) {
         COrvStringA out;
-        OrvQuotedPrintableEncode(s_binary.data(), s_binary.size(), out);
+        COrvError err;
+        if (!OrvQuotedPrintableEncode(s_binary.data(), s_binary.size(), out, err)) {
+            state.SkipWithError(err.Text().GetString());
+            return;
+        }
         benchmark::DoNotOptimize(out.GetString());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s_binary.size()));

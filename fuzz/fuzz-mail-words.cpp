@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
             Check(std::string(OrvMailDecodeHeader(enc).GetString()) == s);
     }
     COrvStringA qp;
-    OrvQuotedPrintableEncode(s.data(), s.size(), qp);
+    COrvError err;
+    Check(OrvQuotedPrintableEncode(s.data(), s.size(), qp, err));
     std::string back;
     int nCol = 0;
     for (int i = 0; i < qp.GetLength(); ++i) {

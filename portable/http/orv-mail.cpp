@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
@@ -304,18 +305,21 @@ bool HasLongLine(const char* p, size_t n) {
 
 // The body as sent: in quoted-printable when a line is too long for SMTP, each line encoded
 // apart (so that the line ends stay line ends, CR LF), else as text.
-void AppendBody(const COrvStringA& strBody, COrvStringA& out) {
+bool AppendBody(const COrvStringA& strBody, COrvStringA& out, COrvError& err) {
     const char* p = strBody.GetString();
     const size_t n = static_cast<size_t>(strBody.GetLength());
     if (!HasLongLine(p, n)) {
         AppendMessageText(p, n, out);
-        return;
+        return true;
     }
     size_t iLine = 0;
     for (size_t i = 0; i <= n; ++i) {
         if (i < n && p[i] != '\r' && p[i] != '\n')
             continue;
-        OrvQuotedPrintableEncode(p + iLine, i - iLine, out);
+        if (!OrvQuotedPrintableEncode(p + iLine, i - iLine, out, err)) {
+            err.AddContext("body: ");
+            return false;
+        }
         if (i == n)
             break;
         out += "\r\n";
@@ -323,6 +327,7 @@ void AppendBody(const COrvStringA& strBody, COrvStringA& out) {
             ++i;
         iLine = i + 1;
     }
+    return true;
 }
 
 bool IsAscii(const char* p, size_t n) {
@@ -526,8 +531,7 @@ bool BuildMessage(const OrvMailSettings& s, const OrvMailMessage& msg,
                                       : "Content-Transfer-Encoding: 8bit\r\n";
     if (attachments.GetCount() == 0) {
         out.AppendFormat("Content-type: %s\r\n%s\r\n", BodyType(msg.strBody), pszBodyEncoding);
-        AppendBody(msg.strBody, out);
-        return true;
+        return AppendBody(msg.strBody, out, err);
     }
     COrvStringA strBoundary;
     if (!OrvGuidText(strBoundary, err))
@@ -539,7 +543,8 @@ bool BuildMessage(const OrvMailSettings& s, const OrvMailMessage& msg,
                      strBoundary.GetString());
     out.AppendFormat("--%s\r\nContent-Type: %s\r\n%s\r\n", strBoundary.GetString(),
                      BodyType(msg.strBody), pszBodyEncoding);
-    AppendBody(msg.strBody, out);
+    if (!AppendBody(msg.strBody, out, err))
+        return false;
     for (size_t i = 0; i < attachments.GetCount(); ++i) {
         const CAttachment& att = attachments[i];
         out.AppendFormat(
@@ -548,7 +553,11 @@ bool BuildMessage(const OrvMailSettings& s, const OrvMailMessage& msg,
             strBoundary.GetString(), AttachmentDisposition(att.strName).GetString(),
             AttachmentType(att).GetString());
         // Encoded lines never start with "." nor hold a bare line end: no dot-stuffing needed.
-        OrvQuotedPrintableEncode(att.strBytes.GetString(), att.strBytes.GetLength(), out);
+        if (!OrvQuotedPrintableEncode(att.strBytes.GetString(), att.strBytes.GetLength(), out,
+                                      err)) {
+            err.AddContext("attachment " + att.strName + ": ");
+            return false;
+        }
     }
     out.AppendFormat("\r\n--%s--\r\n", strBoundary.GetString());
     return true;
@@ -1106,14 +1115,19 @@ bool QpLooksLikeText(const unsigned char* p, size_t n) {
 
 }  // namespace
 
-void OrvQuotedPrintableEncode(const void* pData, size_t nLen, COrvStringA& strOut) {
+bool OrvQuotedPrintableEncode(const void* pData, size_t nLen, COrvStringA& strOut, COrvError& err) {
+    const int nOld = strOut.GetLength();
     // Worst case three characters a byte, a soft break every 25 bytes, and the slack of the
     // widest write past the end (sixteen bytes).
+    const size_t nRoom = static_cast<size_t>(INT_MAX - nOld);
+    if (nLen > nRoom / 4)
+        return err.SetFormat(
+            enNetNoMemory, "quoted-printable: %zu bytes make more text than a string holds", nLen);
     const size_t nCap = nLen * 3 + (nLen / 24 + 1) * 3 + 16;
-    const int nOld = strOut.GetLength();
     char* const pBuf = strOut.GetBufferSetLength(nOld + static_cast<int>(nCap));
     if (pBuf == nullptr)
-        return;
+        return err.SetFormat(enNetNoMemory, "quoted-printable: no memory for the text of %zu bytes",
+                             nLen);
     AdviseHugePages(pBuf + nOld, nCap);
     const unsigned char* p = static_cast<const unsigned char*>(pData);
     QpCursor cur = {pBuf + nOld, 0};
@@ -1133,4 +1147,5 @@ void OrvQuotedPrintableEncode(const void* pData, size_t nLen, COrvStringA& strOu
             encodeBytes(p, i, iEnd, nLen, cur);
     }
     strOut.ReleaseBuffer(static_cast<int>(cur.o - pBuf));
+    return true;
 }

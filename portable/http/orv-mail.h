@@ -86,8 +86,10 @@ COrvStringA OrvMailEncodeHeader(const char* pszValue);
 // Quoted-printable form of nLen bytes: every byte other than printable ASCII, "=" excepted, as
 // "=XX" (CR and LF too, so that the decoded bytes are exactly the input), a "." starting a line
 // and a space or tab ending the data as well; lines of at most 76 characters joined by soft
-// breaks ("=\r\n"). Appends to strOut.
-void OrvQuotedPrintableEncode(const void* pData, size_t nLen, COrvStringA& strOut);
+// breaks ("=\r\n"). Appends to strOut. Output the string cannot hold, or memory that cannot be
+// had, is enNetNoMemory with strOut unchanged.
+[[nodiscard]] bool OrvQuotedPrintableEncode(const void* pData, size_t nLen, COrvStringA& strOut,
+                                            COrvError& err);
 
 // One server reply: its code and its lines' texts (after the code), joined by "; ".
 struct OrvSmtpReply {

@@ -441,7 +441,8 @@ TEST(MailEncodingTest, QuotedPrintableRoundTripsThroughPythonInShortLines) {
     const std::vector<std::string> corpus = QpCorpus();
     for (size_t n = 0; n < corpus.size(); ++n) {
         COrvStringA out("kept ");
-        OrvQuotedPrintableEncode(corpus[n].data(), corpus[n].size(), out);
+        COrvError err;
+        ASSERT_TRUE(OrvQuotedPrintableEncode(corpus[n].data(), corpus[n].size(), out, err));
         ASSERT_EQ(0, strncmp("kept ", out.GetString(), 5));
         const std::string enc(out.GetString() + 5, out.GetLength() - 5);
         ASSERT_TRUE(OrvWriteFileBytes(dir.File(std::to_string(n) + ".in"), corpus[n]));
@@ -462,6 +463,35 @@ TEST(MailEncodingTest, QuotedPrintableRoundTripsThroughPythonInShortLines) {
     const std::string report =
         OrvRunCapture("/usr/bin/python3 " + kPeer + " qp-decode " + dir.Path() + " 2>&1");
     EXPECT_EQ("checked " + std::to_string(corpus.size()) + "\n", report);
+}
+
+// Output a string cannot hold is refused before any byte is read (the input here is shorter
+// than its stated length); output the allocator refuses fails as well; both keep the string.
+TEST(MailEncodingTest, QuotedPrintableRefusesOutputItCannotHold) {
+    static OrvStringAllocator s_prev;
+    s_prev = g_orv_string_alloc;
+    const std::string input(1 << 20, '\xff');
+    const struct {
+        size_t nLen;
+        bool bSmallAllocator;
+    } cases[] = {{size_t{600} << 20, false}, {input.size(), true}};
+    for (const auto& c : cases) {
+        COrvStringA out("kept");
+        if (c.bSmallAllocator) {
+            g_orv_string_alloc.pfnAlloc = [](size_t n) {
+                return n > (2u << 20) ? nullptr : s_prev.pfnAlloc(n);
+            };
+            g_orv_string_alloc.pfnRealloc = [](void* p, size_t n) {
+                return n > (2u << 20) ? nullptr : s_prev.pfnRealloc(p, n);
+            };
+        }
+        COrvError err;
+        const bool bOk = OrvQuotedPrintableEncode(input.data(), c.nLen, out, err);
+        g_orv_string_alloc = s_prev;
+        EXPECT_FALSE(bOk);
+        EXPECT_EQ(enNetNoMemory, err.Code()) << err.Text().GetString();
+        EXPECT_STREQ("kept", out);
+    }
 }
 
 // The round trip of encoded words is the subject check of the delivery test (and a fuzz
