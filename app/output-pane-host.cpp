@@ -19,6 +19,7 @@ public:
 
 // One drain runs queued items for at most this long before the event loop gets its turn again.
 constexpr auto kDrainSlice = std::chrono::milliseconds(8);
+
 }  // namespace
 
 CQtPaneHost::CQtPaneHost(COutputPane* pPane)
