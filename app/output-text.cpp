@@ -178,26 +178,17 @@ void COutputText::Append(const char16_t* p, int n) {
             // printable ASCII, CRs and LFs only, as most output is: the line ends are the LFs
             // after a CR, and a line's columns are the printable units before its end
             uint32_t nEnds = kinds.nLf & ((kinds.nCr << 1) | (bCr ? 1u : 0u));
-            const uint32_t nPrintable = ~kinds.nOther & nAll;
-            int nFrom = 0;  // the current line's first unit in the block
+            uint32_t nPrintable = ~kinds.nOther & nAll;
             while (nEnds != 0) {
                 const int k = std::countr_zero(nEnds);
-                const uint32_t nLine = ((1u << k) - 1) & ~((1u << nFrom) - 1);
-                // Short lines: when the CR before the LF is the line's only unit in this block
-                // that is not printable, its columns are its length in the block; the units are
-                // counted one by one only where a lone CR or LF hides inside the line.
-                if (k > nFrom && (kinds.nOther & nLine) == (1u << (k - 1))) {
-                    nCol += k - 1 - nFrom;
-                } else {
-                    nCol += Count16(nPrintable & nLine);
-                }
-                nFrom = k + 1;
+                const uint32_t nBefore = (1u << k) - 1;
+                nCol += Count16(nPrintable & nBefore);
+                nPrintable &= ~nBefore;
                 lines.End(m_nEnd + static_cast<uint64_t>(i + k) + 1, nCol);
                 nCol = 0;
                 nEnds &= nEnds - 1;
             }
-            const uint32_t nRest = nAll & ~((1u << nFrom) - 1);
-            nCol += (kinds.nOther & nRest) == 0 ? nBlock - nFrom : Count16(nPrintable & nRest);
+            nCol += Count16(nPrintable);
             bCr = ((kinds.nCr >> (nBlock - 1)) & 1) != 0;
             i += nBlock;
             continue;
