@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <utility>
 
+#include "orv-descriptor.h"
 #include "orv-lock.h"
 #include "orv-log.h"
 #include "orv-replacing-file.h"
-#include "orv-sys.h"
 #include "orv-thread.h"
 
 namespace {
@@ -110,12 +110,12 @@ bool ReadEntries(const std::string& strPath, std::vector<std::string>& entries, 
     }
     // O_NOFOLLOW and O_NONBLOCK: whatever replaced the file meanwhile is not followed and does
     // not block the read.
-    const int fd = OrvSysOpen(strPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+    const int fd = OrvFdOpen(strPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         const int nErr = fd < 0 ? errno : EINVAL;
         if (fd >= 0) {
-            OrvSysClose(fd);
+            OrvFdClose(fd);
         }
         if (nErr == ELOOP || nErr == EINVAL) {
             kind = EFileKind::Foreign;
@@ -131,13 +131,11 @@ bool ReadEntries(const std::string& strPath, std::vector<std::string>& entries, 
     std::string text(static_cast<size_t>(nSize - nFrom), '\0');
     size_t nRead = 0;
     while (nRead < text.size()) {
-        const long n = OrvSysRetry([&] {
-            return pread(fd, text.data() + nRead, text.size() - nRead,
-                         nFrom + static_cast<off_t>(nRead));
-        });
+        const long n = OrvFdReadAt(fd, text.data() + nRead, text.size() - nRead,
+                                   nFrom + static_cast<off_t>(nRead));
         if (n < 0) {
             const int nErr = errno;
-            OrvSysClose(fd);
+            OrvFdClose(fd);
             return err.SetErrno(nErr, ("Cannot read file " + strPath + ": ").c_str());
         }
         if (n == 0) {
@@ -145,7 +143,7 @@ bool ReadEntries(const std::string& strPath, std::vector<std::string>& entries, 
         }
         nRead += static_cast<size_t>(n);
     }
-    OrvSysClose(fd);
+    OrvFdClose(fd);
     text.resize(nRead);
     size_t nStart = 0;
     if (nFrom > 0) {

@@ -6,10 +6,8 @@
 #include <poll.h>
 #include <pthread.h>  // pthread_sigmask
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,12 +20,11 @@
 
 #include "console-pipe.h"
 #include "escape-filter.h"
-#include "orv-sys.h"
+#include "orv-descriptor.h"
+#include "orv-process.h"
 #include "orv-thread.h"
 #include "orv-trace.h"
 #include "orv-utf.h"
-
-extern char** environ;
 
 namespace {
 
@@ -85,24 +82,24 @@ int AboveStandard(int fd) {
         return fd;
     }
     const int nNew = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    OrvSysClose(fd);
+    OrvFdClose(fd);
     return nNew;
 }
 
 // A pipe with both ends close-on-exec and above the standard descriptors.
 bool MakePipe(int* pnRead, int* pnWrite) {
     int fds[2];
-    if (OrvSysPipe(fds) != 0) {
+    if (OrvFdPipe(fds) != 0) {
         return false;
     }
     fds[0] = AboveStandard(fds[0]);
     fds[1] = AboveStandard(fds[1]);
     if (fds[0] < 0 || fds[1] < 0) {
         if (fds[0] >= 0) {
-            OrvSysClose(fds[0]);
+            OrvFdClose(fds[0]);
         }
         if (fds[1] >= 0) {
-            OrvSysClose(fds[1]);
+            OrvFdClose(fds[1]);
         }
         return false;
     }
@@ -113,7 +110,7 @@ bool MakePipe(int* pnRead, int* pnWrite) {
 
 void CloseIfOpen(int& fd) {
     if (fd >= 0) {
-        OrvSysClose(fd);
+        OrvFdClose(fd);
         fd = -1;
     }
 }
@@ -131,7 +128,7 @@ bool WriteWithoutSigpipe(int fd, const void* p, size_t n) {
     sigemptyset(&pending);
     sigpending(&pending);
     const bool bWasPending = sigismember(&pending, SIGPIPE) == 1;
-    const bool bOk = OrvSysWriteAll(fd, p, n);
+    const bool bOk = OrvFdWriteAll(fd, p, n);
     const int nErr = errno;
     if (!bOk && nErr == EPIPE && !bWasPending) {
         const struct timespec zero = {0, 0};
@@ -171,7 +168,7 @@ public:
         // Made on the first hand-over, needed or not, so that the reaper's descriptor count stays
         // the same from then on.
         if (m_hWake < 0) {
-            m_hWake = AboveStandard(g_orv_sys.eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+            m_hWake = AboveStandard(OrvFdEventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         }
         lock.unlock();
         if (TryWait(pid)) {
@@ -198,12 +195,9 @@ private:
 
     // Reaps pid if it has exited; true also when it is no child of ours any more.
     static bool TryWait(pid_t pid) {
-        int nStatus = 0;
-        pid_t r;
-        do {
-            r = waitpid(pid, &nStatus, WNOHANG);
-        } while (r < 0 && errno == EINTR);
-        return r == pid || (r < 0 && errno == ECHILD);
+        COrvChildExit exit;
+        const int r = OrvReapProcess(pid, false, exit);
+        return r > 0 || (r < 0 && errno == ECHILD);
     }
 
     class CThread : public COrvThread {
@@ -235,16 +229,16 @@ private:
             }
             int r;
             do {
-                r = OrvSysPoll(fds.data(), fds.size(), bAllPidFds ? -1 : 200);
+                r = OrvFdPoll(fds.data(), fds.size(), bAllPidFds ? -1 : 200);
             } while (r < 0 && errno == EINTR);
             uint64_t nCount;
-            while (OrvSysRead(m_hWake, &nCount, sizeof nCount) > 0) {
+            while (OrvFdRead(m_hWake, &nCount, sizeof nCount) > 0) {
             }
             std::lock_guard<std::mutex> guard(m_lock);
             for (size_t i = 0; i < m_children.size();) {
                 if (TryWait(m_children[i].pid)) {
                     if (m_children[i].hPidFd >= 0) {
-                        OrvSysClose(m_children[i].hPidFd);
+                        OrvFdClose(m_children[i].hPidFd);
                     }
                     m_children[i] = m_children.back();
                     m_children.pop_back();
@@ -309,16 +303,11 @@ int64_t MonotonicMs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-CPipeExit ExitFromStatus(int nStatus) {
+CPipeExit ExitFromChild(const COrvChildExit& child) {
     CPipeExit exit;
-    if (WIFEXITED(nStatus)) {
-        exit.kind = CPipeExit::EKind::Exited;
-        exit.nCode = WEXITSTATUS(nStatus);
-    } else if (WIFSIGNALED(nStatus)) {
-        exit.kind = CPipeExit::EKind::Signalled;
-        exit.nCode = WTERMSIG(nStatus);
-        exit.bCoreDumped = WCOREDUMP(nStatus);
-    }
+    exit.kind = child.bSignalled ? CPipeExit::EKind::Signalled : CPipeExit::EKind::Exited;
+    exit.nCode = child.nCode;
+    exit.bCoreDumped = child.bCoreDumped;
     return exit;
 }
 
@@ -477,16 +466,13 @@ bool CConsolePipe::ReapIfExited() {
     if (m_hProcess == 0) {
         return true;
     }
-    int nStatus = 0;
-    pid_t r;
-    do {
-        r = waitpid(m_hProcess, &nStatus, WNOHANG);
-    } while (r < 0 && errno == EINTR);
+    COrvChildExit exit;
+    const int r = OrvReapProcess(m_hProcess, false, exit);
     if (r == 0) {
         return false;
     }
-    if (r == m_hProcess) {
-        ReportExit(ExitFromStatus(nStatus));
+    if (r > 0) {
+        ReportExit(ExitFromChild(exit));
     }  // else no child of ours any more: nothing to tell
     m_hProcess = 0;
     CloseIfOpen(m_hPidFd);
@@ -544,7 +530,7 @@ int CConsolePipe::Run(const char16_t* pszCommand) {
     int hInputWrite = -1;
     int nResult = 2;
     if (MakePipe(&hOutputRead, &hOutputWrite) && MakePipe(&hInputRead, &hInputWrite)) {
-        m_hWake = AboveStandard(g_orv_sys.eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        m_hWake = AboveStandard(OrvFdEventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     }
     if (m_hWake >= 0) {
         {
@@ -678,32 +664,17 @@ bool CConsolePipe::StartProcess(const char16_t* pszCommand, int hStdOutput, int 
     }
     argv.push_back(nullptr);
 
-    // Exactly the three standard descriptors, nothing else of the program's.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, hStdInput, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, hStdOutput, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, hStdError, STDERR_FILENO);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
-    // A process group of its own; no signal blocked, SIGPIPE at its default whatever the program
-    // did with it.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(
-        &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attr, 0);
-    sigset_t signals;
-    sigemptyset(&signals);
-    posix_spawnattr_setsigmask(&attr, &signals);
-    sigaddset(&signals, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attr, &signals);
-
-    pid_t pid = 0;
-    const int nErr = posix_spawn(&pid, pszShell, &actions, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (nErr != 0) {
+    // Exactly the three standard descriptors, in a process group of its own.
+    COrvSpawnSpec spec;
+    spec.pszProgram = pszShell;
+    spec.argv = argv.data();
+    spec.hStdIn = hStdInput;
+    spec.hStdOut = hStdOutput;
+    spec.hStdErr = hStdError;
+    spec.bNewGroup = true;
+    int pid = 0;
+    COrvError err;
+    if (!OrvSpawnProcess(spec, pid, "", err)) {
         return false;
     }
     // Through syscall: the C library's own wrapper lacks C linkage in its header here. Without a
@@ -802,7 +773,7 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         }
         if (!bMustPoll) {
             // what the pipe holds now, up to kReadMax: a read never waits for more
-            const long n = OrvSysRead(hRead, buf.data(), kReadMax);
+            const long n = OrvFdRead(hRead, buf.data(), kReadMax);
             if (n > 0) {
                 for (int nAt = 0; nAt < n;) {
                     const int nChunk =
@@ -830,7 +801,7 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         if (bMustPoll && bNonBlocking) {
             nTimeout = 0;  // only a look: the pipe had data a moment ago
         }
-        const int r = OrvSysPoll(fds, 3, nTimeout);
+        const int r = OrvFdPoll(fds, 3, nTimeout);
         nReadsSincePoll = 0;
         if (pPipe->m_bStop) {
             return 1;
@@ -840,7 +811,7 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         }
         if (fds[1].revents != 0) {
             uint64_t nCount;
-            while (OrvSysRead(pPipe->m_hWake, &nCount, sizeof nCount) > 0) {
+            while (OrvFdRead(pPipe->m_hWake, &nCount, sizeof nCount) > 0) {
             }
         }
         if (!bReaped && (fds[2].revents != 0 || hPidFd < 0)) {
@@ -860,7 +831,7 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         }
         pollfd fd = {hPidFd, POLLIN, 0};
         // a wait, whatever it gives: the next turn looks again
-        (void)OrvSysPoll(&fd, hPidFd >= 0 ? 1 : 0, std::min<int>(static_cast<int>(nLeft), 10));
+        (void)OrvFdPoll(&fd, hPidFd >= 0 ? 1 : 0, std::min<int>(static_cast<int>(nLeft), 10));
     }
     if (!bReaped) {
         CPipeExit exit;

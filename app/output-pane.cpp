@@ -1,9 +1,5 @@
 #include "output-pane.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -24,7 +20,6 @@
 
 namespace {
 
-constexpr int kTabColumns = 8;
 // Refresh period while text changes: layout and repaint are coalesced into one per tick, so that a
 // flood of small insertions costs one paint per tick and not one per insertion.
 constexpr int kRefreshMs = 16;
@@ -32,448 +27,11 @@ constexpr int kMarginPx = 2;
 // Characters counted left of the view, beyond which a paint remembers where it stopped.
 constexpr int kSkipRemembered = 4096;
 
-bool IsHigh(char16_t c) {
-    return c >= 0xD800 && c <= 0xDBFF;
-}
-bool IsLow(char16_t c) {
-    return c >= 0xDC00 && c <= 0xDFFF;
-}
-
 // Characters drawn as one run: printable ASCII and Latin-1, whose glyphs share the font's pitch.
 bool IsRunChar(char16_t c) {
     return (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c <= 0x17F);
 }
 
-}  // namespace
-
-// ---- COutputText ----------------------------------------------------------------------------
-
-int COutputText::CharColumns(char32_t c) {
-    if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
-        return 0;
-    }
-    if ((c >= 0x300 && c < 0x370) || (c >= 0x200B && c <= 0x200F)) {
-        return 0;  // combining marks and zero-width characters
-    }
-    if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) ||
-        (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
-        (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
-        (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
-        (c >= 0x1F900 && c <= 0x1F9FF) || (c >= 0x20000 && c <= 0x3FFFD)) {
-        return 2;
-    }
-    return 1;
-}
-
-namespace {
-
-// Whether the four units at p are all printable ASCII (one column each), tested on one word.
-bool FourPrintable(const char16_t* p) {
-    constexpr uint64_t kLanes = 0x0001000100010001ULL;
-    uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    // every lane below 0x80, at least 0x20 (adding 0x60 reaches bit 7) and not 0x7F (adding 1
-    // does not)
-    return (w & (kLanes * 0xFF80)) == 0 &&
-           ((w + kLanes * 0x60) & (kLanes * 0x80)) == kLanes * 0x80 &&
-           ((w + kLanes) & (kLanes * 0x80)) == 0;
-}
-
-// The units of a block of 16 by kind: bit k of each mask stands for p[k].
-struct CBlockKinds {
-    uint32_t nOther;  // not printable ASCII (0x20 to 0x7E)
-    uint32_t nCr;
-    uint32_t nLf;
-};
-
-// The same for the first n units (at most 16) of p, one at a time.
-CBlockKinds ClassifyN(const char16_t* p, int n) {
-    CBlockKinds kinds{0, 0, 0};
-    for (int k = 0; k < n; ++k) {
-        kinds.nOther |= static_cast<uint32_t>(p[k] < 0x20 || p[k] >= 0x7F) << k;
-        kinds.nCr |= static_cast<uint32_t>(p[k] == u'\r') << k;
-        kinds.nLf |= static_cast<uint32_t>(p[k] == u'\n') << k;
-    }
-    return kinds;
-}
-
-[[gnu::always_inline]] inline CBlockKinds Classify16(const char16_t* p) {
-#if defined(__SSE2__)
-    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
-    // shifted by 0x8000 - 0x20, exactly the printable units become the smallest signed values
-    const __m128i shift = _mm_set1_epi16(static_cast<short>(0x8000 - 0x20));
-    const __m128i bound = _mm_set1_epi16(static_cast<short>(0x8000 + 0x7F - 0x20));
-    const auto Mask = [](__m128i a, __m128i b) {
-        return static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b)));
-    };
-    const __m128i cr = _mm_set1_epi16(0x0D);
-    const __m128i lf = _mm_set1_epi16(0x0A);
-    CBlockKinds kinds;
-    kinds.nOther = ~Mask(_mm_cmplt_epi16(_mm_add_epi16(lo, shift), bound),
-                         _mm_cmplt_epi16(_mm_add_epi16(hi, shift), bound)) &
-                   0xFFFFu;
-    kinds.nCr = Mask(_mm_cmpeq_epi16(lo, cr), _mm_cmpeq_epi16(hi, cr));
-    kinds.nLf = Mask(_mm_cmpeq_epi16(lo, lf), _mm_cmpeq_epi16(hi, lf));
-    return kinds;
-#else
-    return ClassifyN(p, 16);
-#endif
-}
-
-// Bits set in a 16-bit mask, without relying on a population-count instruction.
-[[gnu::always_inline]] inline int Count16(uint32_t n) {
-    n = n - ((n >> 1) & 0x5555u);
-    n = (n & 0x3333u) + ((n >> 2) & 0x3333u);
-    n = (n + (n >> 4)) & 0x0F0Fu;
-    return static_cast<int>((n + (n >> 8)) & 0x1Fu);
-}
-
-// The columns of one unit that is not printable ASCII at p[i] (a pair counts at its first half,
-// which then also consumes the second); returns the new column and advances i past the unit.
-int64_t AdvanceOther(const char16_t* p, int n, int& i, int64_t nCol) {
-    const char16_t c = p[i];
-    if (c == u'\t') {
-        nCol += kTabColumns - nCol % kTabColumns;
-    } else if (IsHigh(c) && i + 1 < n && IsLow(p[i + 1])) {
-        nCol += COutputText::CharColumns(0x10000 + ((char32_t(c) - 0xD800) << 10) +
-                                         (p[i + 1] - 0xDC00));
-        ++i;
-    } else if (!IsLow(c)) {
-        // (the second half of a pair split between two appends: its first half counted)
-        nCol += COutputText::CharColumns(c);
-    }
-    ++i;
-    return nCol;
-}
-
-}  // namespace
-
-int64_t COutputText::AdvanceColumns(const char16_t* p, int n, int64_t nCol) {
-    int i = 0;
-    while (i < n) {
-        if (i + 16 <= n) {
-            const uint32_t nOther = Classify16(p + i).nOther;
-            const int nRun = nOther == 0 ? 16 : std::countr_zero(nOther);
-            nCol += nRun;
-            i += nRun;
-            if (nRun == 16) {
-                continue;
-            }
-            nCol = AdvanceOther(p, n, i, nCol);
-        } else if (i + 4 <= n && FourPrintable(p + i)) {
-            nCol += 4;
-            i += 4;
-        } else if (p[i] >= 0x20 && p[i] < 0x7F) {
-            ++nCol;
-            ++i;
-        } else {
-            nCol = AdvanceOther(p, n, i, nCol);
-        }
-    }
-    return nCol;
-}
-
-int COutputText::LineFromChar(int nChar) const {
-    nChar = std::clamp(nChar, 0, GetLength());
-    const int nLines = GetLineCount();
-    if (nChar >= LineOffset(nLines - 1)) {
-        return nLines - 1;  // the last line, where streamed output goes
-    }
-    // the last line start that is <= nChar; offsets from the first live character increase
-    const uint32_t* pFirst = m_lineRing.At(m_nLineBase);
-    const uint32_t nBase = static_cast<uint32_t>(m_nBase);
-    const uint32_t* it = std::upper_bound(
-        pFirst, pFirst + nLines, static_cast<uint32_t>(nChar),
-        [nBase](uint32_t nValue, uint32_t nStart) { return nValue < nStart - nBase; });
-    return static_cast<int>(it - pFirst) - 1;
-}
-
-int COutputText::LineIndex(int nLine) const {
-    return LineOffset(std::clamp(nLine, 0, GetLineCount() - 1));
-}
-
-int COutputText::LineLength(int nLine) const {
-    nLine = std::clamp(nLine, 0, GetLineCount() - 1);
-    const int nStart = LineIndex(nLine);
-    int nEnd = GetLength();
-    if (nLine + 1 < GetLineCount()) {
-        nEnd = LineIndex(nLine + 1) - 2;  // the CR LF
-    }
-    return nEnd - nStart;
-}
-
-void COutputText::Append(const char16_t* p, int n) {
-    if (n <= 0 || !ReserveFor(n)) {
-        return;
-    }
-    // a CR at the end of the text pairs with an LF at the start of the appended text
-    bool bCr = m_nEnd > m_nBase && *m_ring.At(m_nEnd - 1) == u'\r';
-    m_ring.Write(m_nEnd, p, static_cast<size_t>(n));
-    // One pass finds the line ends and counts the columns; a CR has none, so a line's width is
-    // the column reached at its LF. Printable ASCII is skipped 16 units at a time; the units
-    // between are taken one by one from the mask of the others.
-    CLineSink lines(*this);
-    int64_t nCol = m_nLastCols;
-    int i = 0;
-    while (i < n) {
-        // blocks of 16; the last one may be shorter
-        const int nBlock = std::min(16, n - i);
-        const CBlockKinds kinds = nBlock == 16 ? Classify16(p + i) : ClassifyN(p + i, nBlock);
-        const uint32_t nAll = (1u << nBlock) - 1;
-        if ((kinds.nOther & ~(kinds.nCr | kinds.nLf)) == 0) {
-            // printable ASCII, CRs and LFs only, as most output is: the line ends are the LFs
-            // after a CR, and a line's columns are the printable units before its end
-            uint32_t nEnds = kinds.nLf & ((kinds.nCr << 1) | (bCr ? 1u : 0u));
-            uint32_t nPrintable = ~kinds.nOther & nAll;
-            while (nEnds != 0) {
-                const int k = std::countr_zero(nEnds);
-                const uint32_t nBefore = (1u << k) - 1;
-                nCol += Count16(nPrintable & nBefore);
-                nPrintable &= ~nBefore;
-                lines.End(m_nEnd + static_cast<uint64_t>(i + k) + 1, nCol);
-                nCol = 0;
-                nEnds &= nEnds - 1;
-            }
-            nCol += Count16(nPrintable);
-            bCr = ((kinds.nCr >> (nBlock - 1)) & 1) != 0;
-            i += nBlock;
-            continue;
-        }
-        uint32_t nOther = kinds.nOther;
-        int nDone = 0;  // units of the block handled
-        while (nOther != 0) {
-            const int k = std::countr_zero(nOther);
-            if (k > nDone) {
-                nCol += k - nDone;
-                bCr = false;
-            }
-            const char16_t c = p[i + k];
-            if (c == u'\r') {
-                bCr = true;
-            } else if (c == u'\n') {
-                if (bCr) {
-                    lines.End(m_nEnd + static_cast<uint64_t>(i + k) + 1, nCol);
-                    nCol = 0;
-                }
-                bCr = false;
-            } else {
-                // a tab, a control character or more than ASCII: may take the next unit too
-                int j = i + k;
-                bCr = false;
-                nCol = AdvanceOther(p, n, j, nCol);
-                nDone = j - i;
-                break;
-            }
-            nDone = k + 1;
-            nOther &= nOther - 1;
-        }
-        if (nOther == 0 && nDone < nBlock) {
-            nCol += nBlock - nDone;
-            bCr = false;
-            nDone = nBlock;
-        }
-        i += nDone;
-    }
-    lines.Flush();
-    m_nLastCols = nCol;
-    m_nEnd += static_cast<uint64_t>(n);
-}
-
-COutputText::CLineSink::CLineSink(COutputText& text)
-    : m_text(text),
-      m_nNextLine(text.m_nLinesDropped + text.GetLineCount() - 1),
-      m_pBack(text.m_widest.empty() ? nullptr : &text.m_widest.back()) {}
-
-void COutputText::CLineSink::Flush() {
-    m_text.m_lineRing.Write(m_text.m_nLineEnd, m_starts, m_nStarts);
-    m_text.m_nLineEnd += m_nStarts;
-    m_nStarts = 0;
-}
-
-void COutputText::CLineSink::Widest(int64_t nCols) {
-    // a narrower or equal earlier line can never be the widest again
-    std::deque<CLineWidth>& widest = m_text.m_widest;
-    const int64_t nLine = m_nNextLine - 1;
-    if (widest.empty() || widest.back().nCols > nCols) {
-        widest.push_back({nLine, nCols});
-    } else {
-        // the last entry gives way: it takes the new line's place instead of a pop and a push
-        auto last = std::prev(widest.end());
-        while (last != widest.begin() && std::prev(last)->nCols <= nCols) {
-            widest.pop_back();
-            last = std::prev(widest.end());
-        }
-        *last = {nLine, nCols};
-    }
-    m_pBack = &widest.back();
-}
-
-int64_t COutputText::GetMaxColumns() const {
-    // The first line may have lost its beginning: its remaining characters start at column 0
-    // now, which moves its tabs by less than one tab stop.
-    const int64_t nFirstLost = m_nFirstDropCols - m_nFirstDropCols % kTabColumns;
-    if (GetLineCount() == 1) {
-        return std::max<int64_t>(0, m_nLastCols - nFirstLost);
-    }
-    int64_t nMax = m_nLastCols;
-    if (!m_widest.empty()) {
-        const CLineWidth& front = m_widest.front();
-        if (front.nLine == m_nLinesDropped) {
-            // the first line is the widest: it counts without its lost part, and the widest of
-            // the others is the next entry
-            nMax = std::max(nMax, front.nCols - nFirstLost);
-            if (m_widest.size() > 1) {
-                nMax = std::max(nMax, m_widest[1].nCols);
-            }
-        } else {
-            // a later line is wider than the whole first line
-            nMax = std::max(nMax, front.nCols);
-        }
-    }
-    return nMax;
-}
-
-size_t COutputText::GrowTo(size_t nCap, size_t nNeeded, size_t nBound) const {
-    // With a bound, the ring takes all of it at once: a ring reserves address space only, its
-    // pages are made as the text reaches them, so a small text costs no more, and a flood is
-    // never copied to a larger ring. Without one, doubling, as a vector grows.
-    if (m_nExpectedMax > 0 && nNeeded <= nBound) {
-        return nBound;
-    }
-    return std::max<size_t>({nNeeded, 2 * nCap, 4096});
-}
-
-bool COutputText::ReserveFor(int n) {
-    // the bound: the expected maximum, one insertion of room beyond it
-    const size_t nRoom = m_nExpectedMax + m_nExpectedMax / 64 + 64 * 1024;
-    const size_t nText = static_cast<size_t>(GetLength()) + static_cast<size_t>(n);
-    if (nText > m_ring.Capacity() && !m_ring.Reserve(GrowTo(m_ring.Capacity(), nText, nRoom),
-                                                     m_nBase, static_cast<size_t>(GetLength()))) {
-        return false;
-    }
-    // every line but the last ends with a CR LF: at most half the characters start a line
-    const size_t nLines = static_cast<size_t>(GetLineCount()) + static_cast<size_t>(n) / 2 + 1;
-    if (nLines > m_lineRing.Capacity()) {
-        const bool bFirst = m_lineRing.Capacity() == 0;
-        if (!m_lineRing.Reserve(GrowTo(m_lineRing.Capacity(), nLines, nRoom / 2 + 2), m_nLineBase,
-                                static_cast<size_t>(GetLineCount()))) {
-            return false;
-        }
-        if (bFirst) {
-            m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));  // the first line
-        }
-    }
-    return true;
-}
-
-void COutputText::Replace(int nStart, int nEnd, const char16_t* p, int n) {
-    const int nLen = GetLength();
-    nStart = std::clamp(nStart, 0, nLen);
-    nEnd = std::clamp(nEnd, 0, nLen);
-    if (nStart > nEnd) {
-        std::swap(nStart, nEnd);
-    }
-    n = std::max(n, 0);
-    if (nStart == nLen) {
-        Append(p, n);
-        return;
-    }
-    if (nStart == 0 && n == 0) {
-        EraseFront(nEnd);
-        return;
-    }
-    // a change inside the text: the whole text is laid down again
-    std::vector<char16_t> text;
-    text.reserve(static_cast<size_t>(nLen - (nEnd - nStart) + n));
-    text.insert(text.end(), Data(), Data(nStart));
-    text.insert(text.end(), p, p + n);
-    text.insert(text.end(), Data(nEnd), Data(nLen));
-    Clear();
-    Append(text.data(), static_cast<int>(text.size()));
-}
-
-void COutputText::EraseFront(int n) {
-    n = std::clamp(n, 0, GetLength());
-    if (n == 0) {
-        return;
-    }
-    if (n == GetLength()) {
-        Clear();
-        return;
-    }
-    const uint64_t nOldBase = m_nBase;
-    const uint64_t nOldLineBase = m_nLineBase;
-    m_nBase += static_cast<uint64_t>(n);
-    m_nDropped += n;
-    // Lines that started inside the removed text are gone; the line that holds the new first
-    // character now starts at it. Offsets from the old first character increase.
-    const uint32_t* pFirst = m_lineRing.At(m_nLineBase);
-    const uint32_t nOld = static_cast<uint32_t>(nOldBase);
-    auto before = [nOld](uint32_t nValue, uint32_t nStart) { return nValue < nStart - nOld; };
-    // The new first line is near the front: the search gallops from there, so that it touches a
-    // few neighbouring entries instead of the whole table's worth of cache lines.
-    const size_t nCount = static_cast<size_t>(GetLineCount());
-    size_t nHigh = 1;
-    while (nHigh < nCount && !before(static_cast<uint32_t>(n), pFirst[nHigh])) {
-        nHigh *= 2;
-    }
-    const uint32_t* it = std::upper_bound(pFirst + nHigh / 2, pFirst + std::min(nHigh, nCount),
-                                          static_cast<uint32_t>(n), before);
-    m_nLineBase = nOldLineBase + static_cast<uint64_t>(it - pFirst) - 1;
-    // the columns of what the new first line lost: measured over the removed characters only
-    const uint64_t nLineStart = nOldBase + (LineStart(m_nLineBase) - nOld);
-    if (m_nLineBase == nOldLineBase) {
-        m_nFirstDropCols = AdvanceColumns(m_ring.At(nOldBase), n, m_nFirstDropCols);
-    } else {
-        m_nFirstDropCols =
-            AdvanceColumns(m_ring.At(nLineStart), static_cast<int>(m_nBase - nLineStart), 0);
-    }
-    m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));
-    if (*m_ring.At(m_nBase) == u'\n' && m_nLineBase + 1 < m_nLineEnd &&
-        LineStart(m_nLineBase + 1) == static_cast<uint32_t>(m_nBase + 1)) {
-        // the CR of a line end was removed: the LF left at the front no longer ends a line, and
-        // the next line, now the first, has lost nothing but an LF of no width
-        ++m_nLineBase;
-        m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));
-        m_nFirstDropCols = 0;
-    }
-    m_nLinesDropped += static_cast<int64_t>(m_nLineBase - nOldLineBase);
-    while (!m_widest.empty() && m_widest.front().nLine < m_nLinesDropped) {
-        m_widest.pop_front();
-    }
-}
-
-void COutputText::Clear() {
-    m_ring.Release();
-    m_lineRing.Release();
-    m_nBase = m_nEnd = 0;
-    m_nLineBase = 0;
-    m_nLineEnd = 1;
-    m_nLastCols = 0;
-    m_widest.clear();
-    m_nLinesDropped = 0;
-    m_nFirstDropCols = 0;
-    m_nDropped = 0;
-    ++m_nGeneration;
-}
-
-// ---- CQtPaneHost ----------------------------------------------------------------------------
-
-namespace {
-
-// The event that makes the pane drain its host's queue.
-const QEvent::Type kDrainEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
-
-class CDrainEvent : public QEvent {
-public:
-    explicit CDrainEvent(std::shared_ptr<CQtPaneHost> pHost)
-        : QEvent(kDrainEvent), m_pHost(std::move(pHost)) {}
-    std::shared_ptr<CQtPaneHost> m_pHost;  // keeps the host alive while the event waits
-};
-
-// One drain runs queued items for at most this long before the event loop gets its turn again.
-constexpr auto kDrainSlice = std::chrono::milliseconds(8);
 // While output streams in, the pane takes what waits in the stage this often.
 constexpr int kOutputPollMs = 1;
 
@@ -487,78 +45,6 @@ int TextLength(const char16_t* p, int n) {
 }
 
 }  // namespace
-
-CQtPaneHost::CQtPaneHost(COutputPane* pPane)
-    : m_pPane(pPane),
-      m_queue(
-          [this] { QCoreApplication::postEvent(m_pPane, new CDrainEvent(shared_from_this())); }),
-      m_stage([this] { m_queue.Wake(); }) {}
-
-bool CQtPaneHost::Call(PaneFn pfn, void* pContext) {
-    struct CCall : IOwnerWork {
-        COutputPane* pPane;
-        PaneFn pfn;
-        void* pContext;
-        void Run() override { pfn(*pPane, pContext); }
-    } call;
-    call.pPane = m_pPane;
-    call.pfn = pfn;
-    call.pContext = pContext;
-    return m_queue.Call(call);
-}
-
-void CQtPaneHost::Drain() {
-    const auto start = std::chrono::steady_clock::now();
-    m_queue.OwnerWoke();
-    // the pane may go away inside an item (a slot of the end notification), which detaches
-    while (!m_queue.IsDetached()) {
-        m_pPane->InsertWaitingOutput();
-        if (!m_queue.HasPending()) {
-            return;
-        }
-        if (std::chrono::steady_clock::now() - start > kDrainSlice) {
-            m_queue.RewakeIfPending();  // the rest after the event loop's turn
-            return;
-        }
-        // the item was queued after the output its thread handed over before it: insert that
-        // once the item is taken, or a chunk put just now would follow its own end notification
-        m_queue.RunOne([this] { m_pPane->InsertWaitingOutput(); });
-    }
-}
-
-bool CQtPaneHost::AppendOutput(const CTextPaneOutput& chunk) {
-    if (m_queue.IsOwnerThread()) {
-        if (m_queue.IsDetached()) {
-            return false;
-        }
-        m_pPane->InsertWaitingOutput();
-        TextPaneInsertOutput(*m_pPane, chunk);
-        return true;
-    }
-    return m_stage.Put(chunk);
-}
-
-bool CQtPaneHost::IsPaneAlive() const {
-    return !m_queue.IsDetached();
-}
-
-bool CQtPaneHost::PostPipeDone(uintptr_t nPipe) {
-    struct CPipeDone : IOwnerWork {
-        COutputPane* pPane;
-        uintptr_t nPipe;
-        void Run() override { emit pPane->PipeDone(static_cast<quintptr>(nPipe)); }
-    };
-    auto pDone = std::make_unique<CPipeDone>();
-    pDone->pPane = m_pPane;
-    pDone->nPipe = nPipe;
-    std::unique_ptr<IOwnerWork> pWork = std::move(pDone);
-    return m_queue.Post(pWork);
-}
-
-void CQtPaneHost::Detach() {
-    m_queue.Detach();
-    m_stage.Close();
-}
 
 // ---- COutputPane ----------------------------------------------------------------------------
 
@@ -603,11 +89,7 @@ COutputPane::~COutputPane() {
 }
 
 bool COutputPane::event(QEvent* pEvent) {
-    if (pEvent->type() == kDrainEvent) {
-        static_cast<CDrainEvent*>(pEvent)->m_pHost->Drain();
-        return true;
-    }
-    return QAbstractScrollArea::event(pEvent);
+    return CQtPaneHost::HandleEvent(pEvent) || QAbstractScrollArea::event(pEvent);
 }
 
 QSize COutputPane::sizeHint() const {
@@ -1048,6 +530,45 @@ void COutputPane::focusOutEvent(QFocusEvent* pEvent) {
     viewport()->update();
 }
 
+// What every line of one paint shares: the colours, the selection the user sees, the columns in
+// view and the find occurrences to highlight.
+struct COutputPane::CPaintFrame {
+    QColor textColor;
+    QColor baseColor;
+    QColor selBack;
+    QColor selText;
+    // find occurrences: all of them light, the selected one stronger
+    QColor matchBack{255, 236, 140};
+    QColor currentBack{255, 170, 70};
+    int nSelStart = 0;
+    int nSelEnd = 0;
+    int nWidth = 0;
+    int nCharW = 1;
+    int64_t nFirstCol = 0;
+    int64_t nLastCol = 0;
+    int64_t nLeftPx = 0;
+    int64_t nDropped = 0;
+    int nMatchLen = 0;
+    bool bMatches = false;
+
+    // x of a column in the viewport, 64 bits, and the same clamped to what a QRect holds
+    int64_t ColX(int64_t nCol) const { return kMarginPx + nCol * nCharW - nLeftPx; }
+    int ClampX(int64_t nX) const {
+        return static_cast<int>(std::clamp<int64_t>(nX, -nCharW, nWidth + nCharW));
+    }
+};
+
+// One line being painted.
+struct COutputPane::CPaintLine {
+    int nStart;  // its first character
+    int nLen;    // its characters without the line end
+    const char16_t* p;
+    int nY;     // top of its row
+    int nBase;  // its base line
+    // the units inside find occurrences: an output's own background leaves them
+    std::vector<std::pair<int, int>> found;
+};
+
 void COutputPane::paintEvent(QPaintEvent*) {
     if (m_bLayoutPending) {
         // a paint requested by the system between refresh ticks shows the current state
@@ -1059,237 +580,37 @@ void COutputPane::paintEvent(QPaintEvent*) {
     QPainter painter(viewport());
     painter.setFont(font());
     const QPalette& pal = palette();
-    const QColor textColor = pal.color(QPalette::Text);
-    const QColor selBack =
-        pal.color(hasFocus() ? QPalette::Active : QPalette::Inactive, QPalette::Highlight);
-    const QColor selText =
-        pal.color(hasFocus() ? QPalette::Active : QPalette::Inactive, QPalette::HighlightedText);
-    // find occurrences: all of them light, the selected one stronger
-    const QColor matchBack(255, 236, 140);
-    const QColor currentBack(255, 170, 70);
-    int nSelStart = 0;
-    int nSelEnd = 0;
-    GetVisibleSel(&nSelStart, &nSelEnd);
+    const QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
+    CPaintFrame frame;
+    frame.textColor = pal.color(QPalette::Text);
+    frame.baseColor = pal.color(QPalette::Base);
+    frame.selBack = pal.color(group, QPalette::Highlight);
+    frame.selText = pal.color(group, QPalette::HighlightedText);
+    GetVisibleSel(&frame.nSelStart, &frame.nSelEnd);
+    frame.nWidth = viewport()->width();
+    frame.nCharW = m_nCharW;
+    frame.nFirstCol = m_nLeftCol;
+    frame.nLastCol = m_nLeftCol + frame.nWidth / m_nCharW + 1;
+    frame.nLeftPx = m_nLeftCol * m_nCharW;
+    frame.nDropped = m_text.GetDropped();
+    frame.nMatchLen = m_find.PatternLength();
+    frame.bMatches =
+        m_find.IsActive() && m_find.Count() > 0 && m_find.Generation() == m_text.GetGeneration();
 
-    const int nWidth = viewport()->width();
-    const int64_t nFirstCol = m_nLeftCol;
-    const int64_t nLastCol = m_nLeftCol + nWidth / m_nCharW + 1;
-    const int64_t nLeftPx = m_nLeftCol * m_nCharW;
     const int nLines = m_text.GetLineCount();
     const int nRows = viewport()->height() / m_nLineH + 1;
-    const int64_t nDropped = m_text.GetDropped();
-    const int nMatchLen = m_find.PatternLength();
-    const bool bMatches =
-        m_find.IsActive() && m_find.Count() > 0 && m_find.Generation() == m_text.GetGeneration();
-    // x of a column in the viewport, 64 bits, and the same clamped to what a QRect holds
-    auto colX = [&](int64_t nCol) { return kMarginPx + nCol * m_nCharW - nLeftPx; };
-    auto clampX = [&](int64_t nX) {
-        return static_cast<int>(std::clamp<int64_t>(nX, -m_nCharW, nWidth + m_nCharW));
-    };
-    QString run;
-    // the units of the current line inside occurrences: an output's own background leaves them
-    std::vector<std::pair<int, int>> found;
+    CPaintLine line{};
     for (int nRow = 0; nRow < nRows && m_nTopLine + nRow < nLines; ++nRow) {
-        const int nLine = m_nTopLine + nRow;
-        const int nStart = m_text.LineIndex(nLine);
-        const int nLen = m_text.LineLength(nLine);
-        const char16_t* p = m_text.Data(nStart);
-        const int nY = nRow * m_nLineH;
-        const int nBase = nY + m_nAscent;
-        const int nLineEnd = nStart + nLen;
-
-        // find occurrences on this line, measured left to right in one pass
-        found.clear();
-        if (bMatches) {
-            size_t i = m_find.LowerBound(nDropped + nStart - (nMatchLen - 1));
-            int nPos = 0;
-            int64_t nCol = 0;
-            auto advanceTo = [&](int nTo) {
-                nTo = std::min(nTo, nLen);
-                if (nTo > nPos) {
-                    nCol = COutputText::AdvanceColumns(p + nPos, nTo - nPos, nCol);
-                    nPos = nTo;
-                }
-            };
-            for (; i < m_find.Count() && nCol <= nLastCol; ++i) {
-                const int64_t nAt = m_find.At(i) - nDropped;
-                if (nAt >= nLineEnd) {
-                    break;
-                }
-                advanceTo(static_cast<int>(std::max<int64_t>(nAt - nStart, 0)));
-                found.emplace_back(static_cast<int>(std::max<int64_t>(nAt - nStart, 0)),
-                                   static_cast<int>(nAt - nStart + nMatchLen));
-                const int64_t nX0 = colX(nCol);
-                advanceTo(static_cast<int>(nAt - nStart + nMatchLen));
-                const int64_t nX1 = colX(nCol);
-                if (nX1 >= 0 && nX0 <= nWidth) {
-                    const bool bCurrent = m_find.At(i) == m_nFindCurrent;
-                    painter.fillRect(QRect(clampX(nX0), nY, clampX(nX1) - clampX(nX0), m_nLineH),
-                                     bCurrent ? currentBack : matchBack);
-                }
-            }
-        }
-
-        // selection background: from the column of its start to the column of its end on this
-        // line, one column further when it takes in the line end
-        int nSelX0 = 0;
-        int nSelX1 = 0;
-        if (nSelStart < nSelEnd && nSelStart <= nLineEnd && nSelEnd > nStart) {
-            const int a = std::max(nSelStart, nStart) - nStart;
-            const int b = std::min(nSelEnd, nLineEnd) - nStart;
-            const int64_t nColA = COutputText::AdvanceColumns(p, a, 0);
-            int64_t nColB = nColA;
-            if (nColA <= nLastCol) {
-                nColB = COutputText::AdvanceColumns(p + a, b - a, nColA);
-            }
-            if (nSelEnd > nLineEnd) {
-                ++nColB;
-            }
-            nSelX0 = clampX(colX(nColA));
-            nSelX1 = clampX(nColA <= nLastCol ? colX(nColB) : nWidth + m_nCharW);
-            painter.fillRect(QRect(nSelX0, nY, nSelX1 - nSelX0, m_nLineH), selBack);
-        }
-
-        // text: runs of same-pitch characters in one call, other characters in their cells
-        painter.setPen(textColor);
-        int64_t nCol = 0;
-        int64_t nRunCol = -1;
-        auto flush = [&]() {
-            if (!run.isEmpty()) {
-                painter.drawText(static_cast<int>(colX(nRunCol)), nBase, run);
-                run.clear();
-            }
-            nRunCol = -1;
-        };
-        // display attributes: a change ends the run; a background fills the cells
-        CTextAttrStore::CCursor attrs = m_attrs.From(m_nAttrBase + nStart);
-        CTextAttr attrNow;
-        size_t nFound = 0;  // the first occurrence that does not end before the unit painted
-        auto inFound = [&](int i) {
-            while (nFound < found.size() && found[nFound].second <= i) {
-                ++nFound;
-            }
-            return nFound < found.size() && found[nFound].first <= i;
-        };
-        bool bFoundNow = false;
-        auto applyAttr = [&](int i) {
-            if (m_attrs.IsEmpty()) {
-                return;
-            }
-            const CTextAttr& attr = attrs.At(m_nAttrBase + nStart + i);
-            const bool bFound = inFound(i);
-            if (!(attr == attrNow) || bFound != bFoundNow) {
-                flush();
-                attrNow = attr;
-                bFoundNow = bFound;
-                QColor fore = AttrColour(attr.nFore, textColor);
-                QColor back = AttrColour(attr.nBack, pal.color(QPalette::Base));
-                if (attr.nFlags & CTextAttr::kInverse) {
-                    std::swap(fore, back);
-                }
-                if (attr.nFlags & CTextAttr::kFaint) {
-                    fore.setAlpha(128);
-                }
-                // inside an occurrence the highlight is the background: the pane's own text
-                // colour reads on it, where the output's (white on blue, say) would not
-                painter.setPen(bFound ? textColor : fore);
-                QFont styled = font();
-                styled.setBold((attr.nFlags & CTextAttr::kBold) != 0);
-                styled.setItalic((attr.nFlags & CTextAttr::kItalic) != 0);
-                styled.setUnderline((attr.nFlags & CTextAttr::kUnderline) != 0);
-                styled.setStrikeOut((attr.nFlags & CTextAttr::kStrike) != 0);
-                painter.setFont(styled);
-            }
-            if ((attr.nBack != 0 || (attr.nFlags & CTextAttr::kInverse)) &&
-                !(nStart + i >= nSelStart && nStart + i < nSelEnd) && !bFound) {
-                const int64_t nNext = COutputText::AdvanceColumns(p + i, 1, nCol);
-                QColor back = AttrColour(attr.nBack, pal.color(QPalette::Base));
-                if (attr.nFlags & CTextAttr::kInverse) {
-                    back = AttrColour(attr.nFore, textColor);
-                }
-                const int nX0 = clampX(colX(nCol));
-                painter.fillRect(QRect(nX0, nY, clampX(colX(nNext)) - nX0, m_nLineH), back);
-            }
-        };
-        // Characters wholly left of the view are only counted, printable ASCII four at a time:
-        // a line of millions of characters scrolled to its end costs little to paint.
-        // Where the last paint stopped counting on a long line is remembered: output arriving at
-        // the end of such a line then costs the new characters only.
-        int i = 0;
-        const int64_t nAbsStart = nDropped + nStart;
-        if (m_skip.nGeneration == m_text.GetGeneration() && m_skip.nAbsLineStart == nAbsStart &&
-            m_skip.nCol + 2 < nFirstCol && m_skip.nAbsChar - nAbsStart <= nLen) {
-            i = static_cast<int>(m_skip.nAbsChar - nAbsStart);
-            nCol = m_skip.nCol;
-        }
-        const int iSkipFrom = i;
-        while (i < nLen) {
-            if (i + 4 <= nLen && nCol + 4 + 2 < nFirstCol && FourPrintable(p + i)) {
-                nCol += 4;
-                i += 4;
-                continue;
-            }
-            const int nUnits = IsHigh(p[i]) && i + 1 < nLen && IsLow(p[i + 1]) ? 2 : 1;
-            const int64_t nNext = COutputText::AdvanceColumns(p + i, nUnits, nCol);
-            if (nNext + 2 >= nFirstCol) {
-                break;
-            }
-            nCol = nNext;
-            i += nUnits;
-        }
-        if (i - iSkipFrom > kSkipRemembered) {
-            m_skip = {m_text.GetGeneration(), nAbsStart, nAbsStart + i, nCol};
-        }
-        for (; i < nLen && nCol <= nLastCol; ++i) {
-            const char16_t c = p[i];
-            applyAttr(i);
-            if (IsRunChar(c)) {
-                if (nCol >= nFirstCol - 1) {
-                    if (nRunCol < 0) {
-                        nRunCol = nCol;
-                    }
-                    run.append(QChar(c));
-                }
-                ++nCol;
-                continue;
-            }
-            flush();
-            int64_t nNext = COutputText::AdvanceColumns(p + i, 1, nCol);
-            int nUnits = 1;
-            if (IsHigh(c) && i + 1 < nLen && IsLow(p[i + 1])) {
-                nNext = COutputText::AdvanceColumns(p + i, 2, nCol);
-                nUnits = 2;
-            }
-            if (c != u'\t' && nNext + 2 >= nFirstCol && (c >= 0x20 && !(c >= 0x7F && c < 0xA0))) {
-                painter.drawText(static_cast<int>(colX(nCol)), nBase,
-                                 QString(reinterpret_cast<const QChar*>(p + i), nUnits));
-            }
-            i += nUnits - 1;
-            nCol = nNext;
-        }
-        flush();
-        if (!attrNow.IsDefault()) {
-            painter.setFont(font());
-        }
-
-        // the selected part once more in the selection's text colour
-        if (nSelX1 > nSelX0) {
-            painter.save();
-            painter.setClipRect(QRect(nSelX0, nY, nSelX1 - nSelX0, m_nLineH));
-            painter.setPen(selText);
-            nCol = 0;
-            for (int i = 0; i < nLen && nCol <= nLastCol; ++i) {
-                const int64_t nNext = COutputText::AdvanceColumns(p + i, 1, nCol);
-                const char16_t c = p[i];
-                if (nNext + 2 >= nFirstCol && colX(nNext) >= nSelX0 && colX(nCol) <= nSelX1 &&
-                    c >= 0x20 && c != 0x7F && !IsLow(c)) {
-                    const int nUnits = (IsHigh(c) && i + 1 < nLen && IsLow(p[i + 1])) ? 2 : 1;
-                    painter.drawText(static_cast<int>(colX(nCol)), nBase,
-                                     QString(reinterpret_cast<const QChar*>(p + i), nUnits));
-                }
-                nCol = nNext;
-            }
-            painter.restore();
+        line.nStart = m_text.LineIndex(m_nTopLine + nRow);
+        line.nLen = m_text.LineLength(m_nTopLine + nRow);
+        line.p = m_text.Data(line.nStart);
+        line.nY = nRow * m_nLineH;
+        line.nBase = line.nY + m_nAscent;
+        PaintMatches(painter, frame, line);
+        const std::pair<int, int> sel = PaintSelectionBack(painter, frame, line);
+        PaintText(painter, frame, line);
+        if (sel.second > sel.first) {
+            PaintSelectedText(painter, frame, line, sel);
         }
     }
 
@@ -1298,13 +619,237 @@ void COutputPane::paintEvent(QPaintEvent*) {
         const int nCaret = m_bEditSelPending ? m_nEditCaret : m_nCaret;
         const int nLine = m_text.LineFromChar(nCaret);
         if (nLine >= m_nTopLine && nLine < m_nTopLine + nRows) {
-            const int64_t nX = colX(ColumnOfChar(nCaret));
-            if (nX >= 0 && nX <= nWidth) {
+            const int64_t nX = frame.ColX(ColumnOfChar(nCaret));
+            if (nX >= 0 && nX <= frame.nWidth) {
                 const int nY = (nLine - m_nTopLine) * m_nLineH;
-                painter.fillRect(QRect(static_cast<int>(nX), nY, 1, m_nLineH), textColor);
+                painter.fillRect(QRect(static_cast<int>(nX), nY, 1, m_nLineH), frame.textColor);
             }
         }
     }
+}
+
+void COutputPane::PaintMatches(QPainter& painter, const CPaintFrame& frame, CPaintLine& line) {
+    // the occurrences on this line, measured left to right in one pass
+    line.found.clear();
+    if (!frame.bMatches) {
+        return;
+    }
+    const int nLineEnd = line.nStart + line.nLen;
+    size_t i = m_find.LowerBound(frame.nDropped + line.nStart - (frame.nMatchLen - 1));
+    int nPos = 0;
+    int64_t nCol = 0;
+    auto advanceTo = [&](int nTo) {
+        nTo = std::min(nTo, line.nLen);
+        if (nTo > nPos) {
+            nCol = COutputText::AdvanceColumns(line.p + nPos, nTo - nPos, nCol);
+            nPos = nTo;
+        }
+    };
+    for (; i < m_find.Count() && nCol <= frame.nLastCol; ++i) {
+        const int64_t nAt = m_find.At(i) - frame.nDropped;
+        if (nAt >= nLineEnd) {
+            break;
+        }
+        advanceTo(static_cast<int>(std::max<int64_t>(nAt - line.nStart, 0)));
+        line.found.emplace_back(static_cast<int>(std::max<int64_t>(nAt - line.nStart, 0)),
+                                static_cast<int>(nAt - line.nStart + frame.nMatchLen));
+        const int64_t nX0 = frame.ColX(nCol);
+        advanceTo(static_cast<int>(nAt - line.nStart + frame.nMatchLen));
+        const int64_t nX1 = frame.ColX(nCol);
+        if (nX1 >= 0 && nX0 <= frame.nWidth) {
+            const bool bCurrent = m_find.At(i) == m_nFindCurrent;
+            painter.fillRect(
+                QRect(frame.ClampX(nX0), line.nY, frame.ClampX(nX1) - frame.ClampX(nX0), m_nLineH),
+                bCurrent ? frame.currentBack : frame.matchBack);
+        }
+    }
+}
+
+std::pair<int, int> COutputPane::PaintSelectionBack(QPainter& painter, const CPaintFrame& frame,
+                                                    const CPaintLine& line) {
+    // from the column of the selection's start to the column of its end on this line, one
+    // column further when it takes in the line end
+    const int nLineEnd = line.nStart + line.nLen;
+    if (frame.nSelStart >= frame.nSelEnd || frame.nSelStart > nLineEnd ||
+        frame.nSelEnd <= line.nStart) {
+        return {0, 0};
+    }
+    const int a = std::max(frame.nSelStart, line.nStart) - line.nStart;
+    const int b = std::min(frame.nSelEnd, nLineEnd) - line.nStart;
+    const int64_t nColA = COutputText::AdvanceColumns(line.p, a, 0);
+    int64_t nColB = nColA;
+    if (nColA <= frame.nLastCol) {
+        nColB = COutputText::AdvanceColumns(line.p + a, b - a, nColA);
+    }
+    if (frame.nSelEnd > nLineEnd) {
+        ++nColB;
+    }
+    const int nX0 = frame.ClampX(frame.ColX(nColA));
+    const int nX1 =
+        frame.ClampX(nColA <= frame.nLastCol ? frame.ColX(nColB) : frame.nWidth + m_nCharW);
+    painter.fillRect(QRect(nX0, line.nY, nX1 - nX0, m_nLineH), frame.selBack);
+    return {nX0, nX1};
+}
+
+int64_t COutputPane::SkipLeftOfView(const CPaintFrame& frame, const CPaintLine& line, int& i) {
+    // Characters wholly left of the view are only counted, printable ASCII four at a time: a
+    // line of millions of characters scrolled to its end costs little to paint. Where the last
+    // paint stopped counting on a long line is remembered: output arriving at the end of such a
+    // line then costs the new characters only.
+    const char16_t* p = line.p;
+    const int nLen = line.nLen;
+    int64_t nCol = 0;
+    i = 0;
+    const int64_t nAbsStart = frame.nDropped + line.nStart;
+    if (m_skip.nGeneration == m_text.GetGeneration() && m_skip.nAbsLineStart == nAbsStart &&
+        m_skip.nCol + 2 < frame.nFirstCol && m_skip.nAbsChar - nAbsStart <= nLen) {
+        i = static_cast<int>(m_skip.nAbsChar - nAbsStart);
+        nCol = m_skip.nCol;
+    }
+    const int iSkipFrom = i;
+    while (i < nLen) {
+        if (i + 4 <= nLen && nCol + 4 + 2 < frame.nFirstCol && FourPrintable(p + i)) {
+            nCol += 4;
+            i += 4;
+            continue;
+        }
+        const int nUnits =
+            IsHighSurrogate(p[i]) && i + 1 < nLen && IsLowSurrogate(p[i + 1]) ? 2 : 1;
+        const int64_t nNext = COutputText::AdvanceColumns(p + i, nUnits, nCol);
+        if (nNext + 2 >= frame.nFirstCol) {
+            break;
+        }
+        nCol = nNext;
+        i += nUnits;
+    }
+    if (i - iSkipFrom > kSkipRemembered) {
+        m_skip = {m_text.GetGeneration(), nAbsStart, nAbsStart + i, nCol};
+    }
+    return nCol;
+}
+
+void COutputPane::PaintText(QPainter& painter, const CPaintFrame& frame, const CPaintLine& line) {
+    // runs of same-pitch characters in one call, other characters in their cells
+    const char16_t* p = line.p;
+    const int nLen = line.nLen;
+    const int nStart = line.nStart;
+    painter.setPen(frame.textColor);
+    QString run;
+    int64_t nRunCol = -1;
+    auto flush = [&]() {
+        if (!run.isEmpty()) {
+            painter.drawText(static_cast<int>(frame.ColX(nRunCol)), line.nBase, run);
+            run.clear();
+        }
+        nRunCol = -1;
+    };
+    int i = 0;
+    int64_t nCol = SkipLeftOfView(frame, line, i);
+    // display attributes: a change ends the run; a background fills the cells
+    CTextAttrStore::CCursor attrs = m_attrs.From(m_nAttrBase + nStart);
+    CTextAttr attrNow;
+    size_t nFound = 0;  // the first occurrence that does not end before the unit painted
+    auto inFound = [&](int k) {
+        while (nFound < line.found.size() && line.found[nFound].second <= k) {
+            ++nFound;
+        }
+        return nFound < line.found.size() && line.found[nFound].first <= k;
+    };
+    bool bFoundNow = false;
+    auto applyAttr = [&](int k) {
+        const CTextAttr& attr = attrs.At(m_nAttrBase + nStart + k);
+        const bool bFound = inFound(k);
+        if (!(attr == attrNow) || bFound != bFoundNow) {
+            flush();
+            attrNow = attr;
+            bFoundNow = bFound;
+            QColor fore = AttrColour(attr.nFore, frame.textColor);
+            QColor back = AttrColour(attr.nBack, frame.baseColor);
+            if (attr.nFlags & CTextAttr::kInverse) {
+                std::swap(fore, back);
+            }
+            if (attr.nFlags & CTextAttr::kFaint) {
+                fore.setAlpha(128);
+            }
+            // inside an occurrence the highlight is the background: the pane's own text colour
+            // reads on it, where the output's (white on blue, say) would not
+            painter.setPen(bFound ? frame.textColor : fore);
+            QFont styled = font();
+            styled.setBold((attr.nFlags & CTextAttr::kBold) != 0);
+            styled.setItalic((attr.nFlags & CTextAttr::kItalic) != 0);
+            styled.setUnderline((attr.nFlags & CTextAttr::kUnderline) != 0);
+            styled.setStrikeOut((attr.nFlags & CTextAttr::kStrike) != 0);
+            painter.setFont(styled);
+        }
+        if ((attr.nBack != 0 || (attr.nFlags & CTextAttr::kInverse)) &&
+            !(nStart + k >= frame.nSelStart && nStart + k < frame.nSelEnd) && !bFound) {
+            const int64_t nNext = COutputText::AdvanceColumns(p + k, 1, nCol);
+            QColor back = AttrColour(attr.nBack, frame.baseColor);
+            if (attr.nFlags & CTextAttr::kInverse) {
+                back = AttrColour(attr.nFore, frame.textColor);
+            }
+            const int nX0 = frame.ClampX(frame.ColX(nCol));
+            painter.fillRect(QRect(nX0, line.nY, frame.ClampX(frame.ColX(nNext)) - nX0, m_nLineH),
+                             back);
+        }
+    };
+    const bool bAttrs = !m_attrs.IsEmpty();
+    for (; i < nLen && nCol <= frame.nLastCol; ++i) {
+        const char16_t c = p[i];
+        if (bAttrs) {
+            applyAttr(i);
+        }
+        if (IsRunChar(c)) {
+            if (nCol >= frame.nFirstCol - 1) {
+                if (nRunCol < 0) {
+                    nRunCol = nCol;
+                }
+                run.append(QChar(c));
+            }
+            ++nCol;
+            continue;
+        }
+        flush();
+        int nUnits = 1;
+        if (IsHighSurrogate(c) && i + 1 < nLen && IsLowSurrogate(p[i + 1])) {
+            nUnits = 2;
+        }
+        const int64_t nNext = COutputText::AdvanceColumns(p + i, nUnits, nCol);
+        if (c != u'\t' && nNext + 2 >= frame.nFirstCol && (c >= 0x20 && !(c >= 0x7F && c < 0xA0))) {
+            painter.drawText(static_cast<int>(frame.ColX(nCol)), line.nBase,
+                             QString(reinterpret_cast<const QChar*>(p + i), nUnits));
+        }
+        i += nUnits - 1;
+        nCol = nNext;
+    }
+    flush();
+    if (!attrNow.IsDefault()) {
+        painter.setFont(font());
+    }
+}
+
+void COutputPane::PaintSelectedText(QPainter& painter, const CPaintFrame& frame,
+                                    const CPaintLine& line, std::pair<int, int> sel) {
+    // the selected part once more in the selection's text colour
+    const auto [nSelX0, nSelX1] = sel;
+    painter.save();
+    painter.setClipRect(QRect(nSelX0, line.nY, nSelX1 - nSelX0, m_nLineH));
+    painter.setPen(frame.selText);
+    int64_t nCol = 0;
+    const char16_t* p = line.p;
+    for (int i = 0; i < line.nLen && nCol <= frame.nLastCol; ++i) {
+        const int64_t nNext = COutputText::AdvanceColumns(p + i, 1, nCol);
+        const char16_t c = p[i];
+        if (nNext + 2 >= frame.nFirstCol && frame.ColX(nNext) >= nSelX0 &&
+            frame.ColX(nCol) <= nSelX1 && c >= 0x20 && c != 0x7F && !IsLowSurrogate(c)) {
+            const int nUnits =
+                (IsHighSurrogate(c) && i + 1 < line.nLen && IsLowSurrogate(p[i + 1])) ? 2 : 1;
+            painter.drawText(static_cast<int>(frame.ColX(nCol)), line.nBase,
+                             QString(reinterpret_cast<const QChar*>(p + i), nUnits));
+        }
+        nCol = nNext;
+    }
+    painter.restore();
 }
 
 int COutputPane::CharFromPoint(const QPoint& pt) const {
@@ -1317,7 +862,8 @@ int COutputPane::CharFromPoint(const QPoint& pt) const {
     const int64_t nX = pt.x() + m_nLeftCol * m_nCharW - kMarginPx;
     int64_t nCol = 0;
     for (int i = 0; i < nLen; ++i) {
-        const int nUnits = (IsHigh(p[i]) && i + 1 < nLen && IsLow(p[i + 1])) ? 2 : 1;
+        const int nUnits =
+            (IsHighSurrogate(p[i]) && i + 1 < nLen && IsLowSurrogate(p[i + 1])) ? 2 : 1;
         const int64_t nNext = COutputText::AdvanceColumns(p + i, nUnits, nCol);
         // the nearer edge of the character's cell
         if (nX < (nCol * m_nCharW + nNext * m_nCharW) / 2) {

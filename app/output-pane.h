@@ -8,177 +8,17 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <memory>
+#include <utility>
 #include <vector>
 
-#include "mirror-ring.h"
-#include "output-stage.h"
-#include "owner-call-queue.h"
+#include "output-pane-host.h"
+#include "output-text.h"
 #include "text-attr-store.h"
 #include "text-pane.h"
 #include "text-search.h"
 
-// The pane's text: UTF-16 code units with the start of every line. A line ends with the pair
-// CR LF; a CR or LF on its own is an ordinary (invisible) character of its line. The characters
-// and the line starts live in mirrored rings (CMirrorRing): removing text at the front moves a
-// start index and nothing else, and text that flows through a full pane is never copied again
-// once it is in, so that a flood costs the same for every character however long it lasts.
-// Positions are character offsets from the first live character. Not thread-safe.
-class COutputText {
-public:
-    int GetLength() const { return static_cast<int>(m_nEnd - m_nBase); }
-    // Always at least 1: an empty text is one empty line.
-    int GetLineCount() const { return static_cast<int>(m_nLineEnd - m_nLineBase); }
-    // The line that holds character nChar (clamped to 0..length).
-    int LineFromChar(int nChar) const;
-    // Offset of the first character of line nLine (clamped to the last line).
-    int LineIndex(int nLine) const;
-    // Characters of line nLine without its line end.
-    int LineLength(int nLine) const;
-    // The characters from nPos on, GetLength() - nPos of them in a row; valid until the next
-    // change.
-    const char16_t* Data(int nPos = 0) const {
-        return m_ring.Capacity() > 0 ? m_ring.At(m_nBase + static_cast<uint64_t>(nPos)) : u"";
-    }
-    // Columns of the widest line the text holds now: a tab advances to the next multiple of 8,
-    // East Asian wide characters take two columns, control characters none. Lines removed from
-    // the front no longer count; a first line that lost its beginning counts with what is left
-    // (at most a tab stop more, where its tabs fall differently). Constant time.
-    int64_t GetMaxColumns() const;
-    // Columns of the last line, kept up to date by every change.
-    int64_t GetLastLineColumns() const { return m_nLastCols; }
-    // Characters removed from the front since the text was last cleared or rewritten: the
-    // position of the first live character counted over everything appended since, so that
-    // positions held across changes stay comparable.
-    int64_t GetDropped() const { return m_nDropped; }
-    // Changes whenever positions stop being comparable to earlier ones (Clear, a change inside the
-    // text); appends and removals at the front keep it.
-    uint64_t GetGeneration() const { return m_nGeneration; }
-
-    // Appends n characters (cost proportional to n). Text that cannot get memory is dropped.
-    void Append(const char16_t* p, int n);
-    // Replaces characters nStart..nEnd (clamped, ordered) by n characters. Appends and removals
-    // at the front take the fast paths; any other change rebuilds the text (cost proportional to
-    // the whole text).
-    void Replace(int nStart, int nEnd, const char16_t* p, int n);
-    // Removes the first n characters (clamped to the length). Cost proportional to n plus the
-    // logarithm of the line count.
-    void EraseFront(int n);
-    void Clear();
-    // The most characters the owner keeps (0: no bound). Once the text is large, the rings grow
-    // straight to that many characters and a little room, instead of doubling past it: a text
-    // at its bound then never has to grow (a copy of tens of megabytes that would stall the
-    // window).
-    void SetExpectedMax(int nChars) { m_nExpectedMax = static_cast<size_t>(std::max(nChars, 0)); }
-
-    // Columns taken by the characters p[0..n) starting at column nCol; returns the end column.
-    // 64 bits: a line of tens of millions of tabs has more columns than an int holds pixels.
-    static int64_t AdvanceColumns(const char16_t* p, int n, int64_t nCol);
-    // Columns one code point occupies (0 for control characters other than tab, 2 for wide).
-    static int CharColumns(char32_t c);
-
-private:
-    // A complete line's width, kept while no later line is at least as wide.
-    struct CLineWidth {
-        int64_t nLine;  // counted from the first line since the last Clear
-        int64_t nCols;
-    };
-
-    // The start of line nIndex (absolute ring index) as an absolute position's low 32 bits.
-    uint32_t LineStart(uint64_t nIndex) const {
-        return m_lineRing.Capacity() > 0 ? *m_lineRing.At(nIndex) : 0;
-    }
-    // The start of live line nLine relative to the first live character.
-    int LineOffset(int nLine) const {
-        return static_cast<int>(LineStart(m_nLineBase + static_cast<uint64_t>(nLine)) -
-                                static_cast<uint32_t>(m_nBase));
-    }
-    // Room for n more characters and as many more lines; false when there is no memory.
-    bool ReserveFor(int n);
-    // The capacity to grow a ring to for nNeeded elements, of which nBound suffice at the bound.
-    size_t GrowTo(size_t nCap, size_t nNeeded, size_t nBound) const;
-    // Where Append records the lines it completes: their starts, gathered and written to the
-    // line ring in pieces, and their widths, for the widest-line window.
-    class CLineSink {
-    public:
-        explicit CLineSink(COutputText& text);
-        // A line ended; the next starts at absolute position nNextStart.
-        void End(uint64_t nNextStart, int64_t nCols) {
-            if (m_nStarts == kStarts) {
-                Flush();
-            }
-            m_starts[m_nStarts++] = static_cast<uint32_t>(nNextStart);
-            ++m_nNextLine;
-            if (m_pBack != nullptr && m_pBack->nCols == nCols) {
-                m_pBack->nLine = m_nNextLine - 1;  // lines of one width: the last stands for all
-            } else {
-                Widest(nCols);
-            }
-        }
-        void Flush();
-
-    private:
-        static constexpr size_t kStarts = 256;
-        void Widest(int64_t nCols);
-        COutputText& m_text;
-        int64_t m_nNextLine;   // number of the last line, counted as CLineWidth::nLine
-        CLineWidth* m_pBack;   // the window's last entry (a deque keeps its elements in place)
-        size_t m_nStarts = 0;  // starts gathered in m_starts
-        uint32_t m_starts[kStarts];
-    };
-
-    CMirrorRing<char16_t> m_ring;  // the characters; live from m_nBase to m_nEnd
-    uint64_t m_nBase = 0;
-    uint64_t m_nEnd = 0;
-    CMirrorRing<uint32_t> m_lineRing;  // line starts (absolute positions, low 32 bits)
-    uint64_t m_nLineBase = 0;
-    uint64_t m_nLineEnd = 1;  // the first line starts at 0, even before any memory
-    int64_t m_nLastCols = 0;  // columns of the last line, from its original start
-    // The widest complete lines, a sliding-window maximum: widths strictly decrease from front to
-    // back, and each line is wider than every complete line after it. The front is the widest
-    // live line; removing lines at the front only pops entries.
-    std::deque<CLineWidth> m_widest;
-    int64_t m_nLinesDropped = 0;   // lines removed from the front since the last Clear
-    int64_t m_nFirstDropCols = 0;  // columns of the part of the first line already removed
-    int64_t m_nDropped = 0;
-    uint64_t m_nGeneration = 0;
-    size_t m_nExpectedMax = 0;
-};
-
-class COutputPane;
-
-// The pane's side of the handle a reader thread holds (ITextPaneHost). Calls and end
-// notifications go into one queue, carried out in order on the UI thread by Drain; the caller of
-// Call waits for its call. Output goes through a stage: the reader hands a chunk over and reads
-// on, and the pane inserts what waits as one batch, before the next queued item and before it
-// reads or changes its text itself. Created and detached by the pane; shared with the pipes, so
-// it outlives the pane.
-class CQtPaneHost : public ITextPaneHost, public std::enable_shared_from_this<CQtPaneHost> {
-public:
-    explicit CQtPaneHost(COutputPane* pPane);
-    bool Call(PaneFn pfn, void* pContext) override;
-    bool IsPaneAlive() const override;
-    bool PostPipeDone(uintptr_t nPipe) override;
-    bool AppendOutput(const CTextPaneOutput& chunk) override;
-    void Detach() override;
-
-    // Carries out the queued calls and notifications, each after the output handed over before
-    // it, for at most one time slice, after which the event loop gets its turn (painting, input)
-    // and the rest follows. UI thread only (the pane's drain event).
-    void Drain();
-    // Moves the output waiting in the stage into batch; false (and the next chunk wakes the UI
-    // thread) when none waits. UI thread only.
-    bool TakeOutput(COutputBatch& batch) { return m_stage.TakeOrArm(batch); }
-    // Whether the reader has got well ahead: so much waits that the next batch should follow
-    // at the event loop's next turn rather than after the pane's polling interval.
-    bool IsOutputBacklogged() const { return m_stage.WaitingUnits() >= m_stage.MaxUnits() / 4; }
-
-private:
-    COutputPane* const m_pPane;  // used only while the queue is attached
-    COwnerCallQueue m_queue;     // woken by a drain event posted to the pane
-    COutputStage m_stage;        // wakes through the queue
-};
+class QPainter;
 
 // The pane widget, the Qt implementation of ITextPane. It holds at most GetLimitText()
 // characters; unlike an edit control, which would cut the newest text at its limit, an insertion
@@ -332,6 +172,21 @@ private:
 
     // Inserts a batch of handed-over output, laying out once at the end.
     void InsertOutputBatch(const COutputBatch& batch);
+
+    // Painting, line by line: the find occurrences and the selection behind the text (the
+    // selection's x range on the line comes back), the text in its attributes, the selected part
+    // once more in the selection's colours.
+    struct CPaintFrame;
+    struct CPaintLine;
+    void PaintMatches(QPainter& painter, const CPaintFrame& frame, CPaintLine& line);
+    std::pair<int, int> PaintSelectionBack(QPainter& painter, const CPaintFrame& frame,
+                                           const CPaintLine& line);
+    void PaintText(QPainter& painter, const CPaintFrame& frame, const CPaintLine& line);
+    void PaintSelectedText(QPainter& painter, const CPaintFrame& frame, const CPaintLine& line,
+                           std::pair<int, int> sel);
+    // Counts the columns of the line's characters left of the view; returns the column reached
+    // and sets i to the first character not counted.
+    int64_t SkipLeftOfView(const CPaintFrame& frame, const CPaintLine& line, int& i);
 
     // Where the last paint stopped counting the columns of a long line left of the view.
     struct CPaintSkip {

@@ -27,7 +27,7 @@ orv_layer(orv-sys DIR portable/sys
           orv-osver-posix.cpp orv-process.cpp orv-process-posix.cpp orv-path.cpp orv-path-posix.cpp
           orv-file.cpp orv-file-posix.cpp orv-file-tree-posix.cpp orv-housekeeping.cpp
           orv-program-path-posix.cpp orv-iconv-posix.cpp orv-user.cpp orv-user-posix.cpp
-          orv-zip.cpp orv-zip-folder.cpp orv-unzip-posix.cpp
+          orv-zip.cpp orv-zip-folder.cpp orv-unzip-posix.cpp orv-descriptor-posix.cpp
   DEPS orv-base
   LIBS PkgConfig::LIBACL PkgConfig::PAM ZLIB::ZLIB PkgConfig::MINIZIP PkgConfig::LIBDEFLATE)
 

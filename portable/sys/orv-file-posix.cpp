@@ -2,11 +2,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,9 +15,8 @@
 #include "orv-lock.h"
 #include "orv-log.h"
 #include "orv-path.h"
+#include "orv-process.h"
 #include "orv-sys.h"
-
-extern char** environ;
 
 namespace {
 
@@ -667,19 +664,20 @@ bool OrvOpenTextInEditor(const char* pszPath, const char* pszText, COrvError& er
                                  : "./" + COrvStringA(Safe(pszPath));
     char szHandler[] = "xdg-open";
     char* apszArgs[] = {szHandler, const_cast<char*>(sArg.GetString()), nullptr};
-    pid_t pid = 0;
-    const int e = posix_spawnp(&pid, szHandler, nullptr, nullptr, apszArgs, environ);
-    if (e != 0)
-        return SysFail(err, e, "Cannot open text file: ", pszPath);
-    int nStatus = 0;
-    while (waitpid(pid, &nStatus, 0) < 0) {
-        if (errno != EINTR)
-            return SysFail(err, errno, "Cannot open text file: ", pszPath);
-    }
-    if (!WIFEXITED(nStatus) || WEXITSTATUS(nStatus) != 0) {
-        const int nCode = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+    COrvSpawnSpec spec;
+    spec.pszProgram = szHandler;
+    spec.argv = apszArgs;
+    spec.bSearchPath = true;
+    int pid = -1;
+    COrvError errSpawn;
+    if (!OrvSpawnProcess(spec, pid, "", errSpawn))
+        return SysFail(err, errSpawn.SystemError(), "Cannot open text file: ", pszPath);
+    COrvChildExit exit;
+    if (OrvReapProcess(pid, true, exit) < 0)
+        return SysFail(err, errno, "Cannot open text file: ", pszPath);
+    if (exit.ShellCode() != 0) {
         return err.SetFormat(enNetBadRequest, "Cannot open text file: %s: xdg-open exited with %d",
-                             pszPath, nCode);
+                             pszPath, exit.ShellCode());
     }
     return true;
 }

@@ -203,27 +203,15 @@ bool OrvRunProgramOutputToFile(const char* pszProgram, const char* pszArguments,
         argv.push_back(const_cast<char*>(words[i].GetString()));
     argv.push_back(nullptr);
 
-    posix_spawn_file_actions_t fa;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_adddup2(&fa, fdInRead.Get(), 0);
-    posix_spawn_file_actions_adddup2(&fa, fdOutWrite.Get(), 1);
-    posix_spawn_file_actions_adddup2(&fa, fdOutWrite.Get(), 2);
-    // Descriptors of the caller opened without close-on-exec stay out of the child too.
-    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-    sigset_t sigs;
-    sigemptyset(&sigs);
-    posix_spawnattr_setsigmask(&attr, &sigs);
-    sigaddset(&sigs, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attr, &sigs);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    const int nSpawn = posix_spawn(&pid, pszProgram, &fa, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
-    if (nSpawn != 0)
-        return err.SetErrno(nSpawn, "CreateProcess() failed: ");
+    COrvSpawnSpec spec;
+    spec.pszProgram = pszProgram;
+    spec.argv = argv.data();
+    spec.hStdIn = fdInRead.Get();
+    spec.hStdOut = fdOutWrite.Get();
+    spec.hStdErr = fdOutWrite.Get();
+    int pid = -1;
+    if (!OrvSpawnProcess(spec, pid, "CreateProcess() failed: ", err))
+        return false;
     fdOutWrite.Reset();
     fdInRead.Reset();
     fdInWrite.Reset();  // the child reads end of input at once
@@ -245,16 +233,58 @@ bool OrvRunProgramOutputToFile(const char* pszProgram, const char* pszArguments,
     // On a failure above the child may still be writing: closing our end makes its writes fail,
     // and the wait below still reaps it.
     fdOutRead.Reset();
-    int nStatus = 0;
-    if (OrvSysRetry([&] { return ::waitpid(pid, &nStatus, 0); }) < 0)
+    COrvChildExit exit;
+    if (OrvReapProcess(pid, true, exit) < 0)
         return err.SetErrno(errno, "waiting for child to terminate: ");
     if (err.Failed())
         return false;
-    if (WIFEXITED(nStatus))
-        nExitCode = WEXITSTATUS(nStatus);
-    else if (WIFSIGNALED(nStatus))
-        nExitCode = 128 + WTERMSIG(nStatus);
-    else
-        return err.Set(enNetBadRequest, "getting child exit code: unknown status");
+    nExitCode = exit.ShellCode();
     return true;
+}
+
+bool OrvSpawnProcess(const COrvSpawnSpec& spec, int& nPid, const char* pszContext, COrvError& err) {
+    nPid = -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawnattr_init(&attr);
+    const int anStd[3] = {spec.hStdIn, spec.hStdOut, spec.hStdErr};
+    for (int i = 0; i < 3; ++i) {
+        if (anStd[i] >= 0)
+            posix_spawn_file_actions_adddup2(&fa, anStd[i], i);
+    }
+    // Descriptors of the caller opened without close-on-exec stay out of the child too.
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    posix_spawnattr_setsigmask(&attr, &sigs);
+    sigaddset(&sigs, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &sigs);
+    short nFlags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (spec.bNewGroup) {
+        nFlags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&attr, 0);
+    }
+    posix_spawnattr_setflags(&attr, nFlags);
+    pid_t pid = -1;
+    const int nSpawn = spec.bSearchPath
+                           ? posix_spawnp(&pid, spec.pszProgram, &fa, &attr, spec.argv, environ)
+                           : posix_spawn(&pid, spec.pszProgram, &fa, &attr, spec.argv, environ);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    if (nSpawn != 0)
+        return err.SetErrno(nSpawn, pszContext);
+    nPid = pid;
+    return true;
+}
+
+int OrvReapProcess(int nPid, bool bWait, COrvChildExit& exit) {
+    int nStatus = 0;
+    const pid_t r = OrvSysRetry([&] { return ::waitpid(nPid, &nStatus, bWait ? 0 : WNOHANG); });
+    if (r <= 0)
+        return r;
+    exit.bSignalled = WIFSIGNALED(nStatus);
+    exit.nCode = exit.bSignalled ? WTERMSIG(nStatus) : WEXITSTATUS(nStatus);
+    exit.bCoreDumped = exit.bSignalled && WCOREDUMP(nStatus);
+    return 1;
 }

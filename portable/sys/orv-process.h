@@ -62,3 +62,33 @@ bool OrvRunProgramOutputToFile(const char* pszProgram, const char* pszArguments,
                                const char* pszOutputFile, int& nExitCode, COrvStringA& strError);
 // Splits a command line into words by the rules above. False when a quote is not closed. Pure.
 [[nodiscard]] bool OrvSplitArguments(const char* pszArguments, COrvArray<COrvStringA>& words);
+
+// A program to start: the child gets exactly descriptors 0, 1 and 2 (each the caller's own, or the
+// descriptor given), no signal blocked and SIGPIPE at its default, whatever the caller did with
+// them.
+struct COrvSpawnSpec {
+    const char* pszProgram = nullptr;  // a path; looked up in PATH when bSearchPath
+    char* const* argv = nullptr;       // argv[0] first, ended by a null pointer
+    bool bSearchPath = false;
+    int hStdIn = -1;  // -1: the caller's own
+    int hStdOut = -1;
+    int hStdErr = -1;
+    bool bNewGroup = false;  // the child leads a process group of its own
+};
+// Starts the program; nPid is the child's. False with the system error and the text
+// pszContext + system text when it cannot start. Any thread.
+[[nodiscard]] bool OrvSpawnProcess(const COrvSpawnSpec& spec, int& nPid, const char* pszContext,
+                                   COrvError& err);
+
+// How a child ended.
+struct COrvChildExit {
+    bool bSignalled = false;  // ended by a signal (nCode is the signal) or exited (its status)
+    int nCode = 0;
+    bool bCoreDumped = false;
+    // The exit status, or 128 + the signal, as a shell reports it.
+    int ShellCode() const { return bSignalled ? 128 + nCode : nCode; }
+};
+// Reaps the child nPid: with bWait waits for its end, otherwise only looks. 1 when it has ended
+// (exit says how), 0 while it runs (only without bWait), -1 with errno set otherwise (ECHILD: no
+// child of this process, or already reaped). Retried on EINTR. Any thread.
+int OrvReapProcess(int nPid, bool bWait, COrvChildExit& exit);

@@ -1,4 +1,4 @@
-// The in-memory pane (edit-control semantics), its owner-thread host and the shared insertion.
+// The insertion every pane shares: line ends normalised, the pane trimmed at its limit.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,87 +12,6 @@
 #include "text-pane-memory.h"
 
 namespace {
-
-TEST(TextPaneMemory, PositionsCountUnitsAndLinesEndWithCrLfOnly) {
-    CTextPaneMemory pane;
-    pane.ReplaceSel(u"ab\r\ncd\rx\ny\r\n");
-    EXPECT_EQ(pane.GetTextLength(), 12);
-    // Lines: "ab", "cd\rx\ny" (a lone CR or LF is an ordinary character), "".
-    EXPECT_EQ(pane.GetLineCount(), 3);
-    EXPECT_EQ(pane.LineIndex(0), 0);
-    EXPECT_EQ(pane.LineIndex(1), 4);
-    EXPECT_EQ(pane.LineIndex(2), 12);
-    EXPECT_EQ(pane.LineIndex(3), -1);
-    EXPECT_EQ(pane.LineFromChar(2), 0);  // the CR of the first line end
-    EXPECT_EQ(pane.LineFromChar(3), 0);  // its LF
-    EXPECT_EQ(pane.LineFromChar(4), 1);
-    EXPECT_EQ(pane.LineFromChar(9), 1);
-    EXPECT_EQ(pane.LineFromChar(500), 2);  // past the end: the last line
-    // The caret is after the insertion: the empty last line.
-    EXPECT_EQ(pane.LineFromChar(-1), 2);
-    EXPECT_EQ(pane.LineIndex(-1), 12);
-}
-
-TEST(TextPaneMemory, SelectionIsBoundedAndOrdered) {
-    CTextPaneMemory pane;
-    pane.ReplaceSel(u"hello");
-    int s = -1;
-    int e = -1;
-    pane.SetSel(2, 99);
-    pane.GetSel(&s, &e);
-    EXPECT_EQ(s, 2);
-    EXPECT_EQ(e, 5);
-    pane.SetSel(0, -1);  // everything
-    pane.GetSel(&s, &e);
-    EXPECT_EQ(s, 0);
-    EXPECT_EQ(e, 5);
-    pane.SetSel(4, 1);  // backwards: the same range, caret at 1
-    pane.GetSel(&s, &e);
-    EXPECT_EQ(s, 1);
-    EXPECT_EQ(e, 4);
-    pane.SetSel(-1, 0);  // drop the selection, caret stays at 1
-    pane.GetSel(&s, &e);
-    EXPECT_EQ(s, 1);
-    EXPECT_EQ(e, 1);
-    pane.SetSel(50, 60);  // both past the end
-    pane.ReplaceSel(u"!");
-    EXPECT_EQ(pane.GetText(), u"hello!");
-}
-
-TEST(TextPaneMemory, ReplaceUpdatesLinesAndStopsAtTheLimit) {
-    CTextPaneMemory pane;
-    pane.ReplaceSel(u"one\r\ntwo\r\nthree");
-    // Join the first two lines by replacing the CR LF, and split the last one.
-    pane.SetSel(3, 5);
-    pane.ReplaceSel(u"+");
-    EXPECT_EQ(pane.GetText(), u"one+two\r\nthree");
-    EXPECT_EQ(pane.GetLineCount(), 2);
-    EXPECT_EQ(pane.LineIndex(1), 9);
-    // A CR LF pair made of an existing CR and an inserted LF is a line end.
-    pane.SetSel(8, 8);
-    pane.ReplaceSel(u"x");  // "one+two\rx\nthree": no line end left
-    EXPECT_EQ(pane.GetLineCount(), 1);
-    pane.SetSel(8, 9);
-    pane.ReplaceSel(u"");  // "one+two\r\nthree" again
-    EXPECT_EQ(pane.GetLineCount(), 2);
-    EXPECT_EQ(pane.LineIndex(1), 9);
-    // Removing text in front moves the later line starts.
-    pane.SetSel(0, 4);
-    pane.ReplaceSel(nullptr);
-    EXPECT_EQ(pane.GetText(), u"two\r\nthree");
-    EXPECT_EQ(pane.LineIndex(1), 5);
-
-    pane.SetLimitText(12);
-    pane.SetSel(10, 10);
-    pane.ReplaceSel(u"12345");  // only two more units fit
-    EXPECT_EQ(pane.GetText(), u"two\r\nthree12");
-    int s = 0;
-    pane.GetSel(&s, nullptr);
-    EXPECT_EQ(s, 12);
-    pane.SetText(nullptr);
-    EXPECT_EQ(pane.GetTextLength(), 0);
-    EXPECT_EQ(pane.GetLineCount(), 1);
-}
 
 TEST(TextPaneAppend, NormalisesLineEndsAndKeepsLoneCr) {
     char16_t out[32];
@@ -158,58 +77,6 @@ TEST(TextPaneAppend, TrimsExactly255CharactersOnlyPastTheLimitMinus255) {
     small.ReplaceSel(text.substr(0, 90).c_str());
     TextPaneAppend(small, u"xyz");
     EXPECT_EQ(small.GetText(), text.substr(0, 90) + u"xyz");
-}
-
-TEST(TextPaneMemoryHost, CallsRunOnTheOwnerThreadInOrderWithPosts) {
-    auto pHost = std::make_shared<CTextPaneMemoryHost>();
-    std::thread::id owner;
-    pHost->RunOnOwner([&](CTextPaneMemory&) { owner = std::this_thread::get_id(); });
-    ASSERT_NE(owner, std::this_thread::get_id());
-
-    std::thread::id ran;
-    pHost->SetPipeDoneHandler([](CTextPaneMemory& pane, uintptr_t n) {
-        pane.ReplaceSel(n == 7 ? u"[done 7]" : u"[other]");
-    });
-    EXPECT_TRUE(pHost->Invoke([&](ITextPane& pane) {
-        ran = std::this_thread::get_id();
-        pane.ReplaceSel(u"a");
-    }));
-    EXPECT_EQ(ran, owner);
-    EXPECT_TRUE(pHost->PostPipeDone(7));
-    // A call made after a post returns once the post has been handled.
-    int nLen = 0;
-    EXPECT_TRUE(pHost->Invoke([&](ITextPane& pane) { nLen = pane.GetTextLength(); }));
-    EXPECT_EQ(nLen, 9);
-    EXPECT_EQ(pHost->PipeDoneValues(), std::vector<uintptr_t>{7});
-    EXPECT_EQ(pHost->CallCount(), 2);
-    // From the owner thread itself a call runs directly instead of waiting for itself.
-    bool bInner = false;
-    pHost->RunOnOwner([&](CTextPaneMemory&) {
-        bInner = pHost->Invoke([](ITextPane& pane) { pane.ReplaceSel(u"!"); });
-    });
-    EXPECT_TRUE(bInner);
-    EXPECT_EQ(pHost->Text(), u"a[done 7]!");
-}
-
-TEST(TextPaneMemoryHost, DetachReleasesWaitingCallsAndFailsLaterOnes) {
-    auto pHost = std::make_shared<CTextPaneMemoryHost>();
-    pHost->SetOwnerDelayMs(300);
-    std::atomic<int> nResult{-1};
-    std::thread caller([&] {
-        nResult = pHost->Invoke([](ITextPane& pane) { pane.ReplaceSel(u"late"); }) ? 1 : 0;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const auto t0 = std::chrono::steady_clock::now();
-    pHost->Detach();
-    caller.join();
-    EXPECT_EQ(nResult.load(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
-    EXPECT_FALSE(pHost->IsPaneAlive());
-    EXPECT_FALSE(pHost->Invoke([](ITextPane&) {}));
-    EXPECT_FALSE(pHost->PostPipeDone(1));
-    pHost->SetOwnerDelayMs(0);
-    EXPECT_EQ(pHost->Text(), u"");
-    EXPECT_TRUE(pHost->PipeDoneValues().empty());
 }
 
 }  // namespace

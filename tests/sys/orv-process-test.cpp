@@ -159,3 +159,62 @@ TEST(ProcessTest, RunProgramFailureTexts) {
     EXPECT_FALSE(OrvRunProgramOutputToFile("/bin/sh", "-c 'x", dir.File("o").c_str(), nExit, e3));
     EXPECT_STREQ(e3.Text(), "OrvRunProgramOutputToFile: bad arguments: unterminated quote");
 }
+
+TEST(ProcessTest, SpawnAndReapReportHowTheChildEnded) {
+    const struct {
+        const char* pszScript;
+        bool bSignalled;
+        int nCode;
+        int nShellCode;
+    } cases[] = {
+        {"exit 0", false, 0, 0},
+        {"exit 3", false, 3, 3},
+        {"kill -TERM $$", true, SIGTERM, 128 + SIGTERM},
+    };
+    for (const auto& c : cases) {
+        char szSh[] = "sh";
+        char szC[] = "-c";
+        std::string script = c.pszScript;
+        char* argv[] = {szSh, szC, script.data(), nullptr};
+        COrvSpawnSpec spec;
+        spec.pszProgram = "sh";
+        spec.argv = argv;
+        spec.bSearchPath = true;
+        spec.bNewGroup = true;
+        int nPid = -1;
+        COrvError err;
+        ASSERT_TRUE(OrvSpawnProcess(spec, nPid, "spawn: ", err)) << err.Text();
+        EXPECT_EQ(getpgid(nPid), nPid) << c.pszScript;  // the leader of a group of its own
+        COrvChildExit exit;
+        ASSERT_EQ(OrvReapProcess(nPid, true, exit), 1) << c.pszScript;
+        EXPECT_EQ(exit.bSignalled, c.bSignalled) << c.pszScript;
+        EXPECT_EQ(exit.nCode, c.nCode) << c.pszScript;
+        EXPECT_EQ(exit.ShellCode(), c.nShellCode) << c.pszScript;
+        // reaped once: the pid is no child any more
+        EXPECT_EQ(OrvReapProcess(nPid, false, exit), -1);
+        EXPECT_EQ(errno, ECHILD);
+    }
+}
+
+TEST(ProcessTest, ReapWithoutWaitingLeavesARunningChild) {
+    char szSleep[] = "/bin/sleep";
+    char szTime[] = "5";
+    char* argv[] = {szSleep, szTime, nullptr};
+    COrvSpawnSpec spec;
+    spec.pszProgram = szSleep;
+    spec.argv = argv;
+    int nPid = -1;
+    COrvError err;
+    ASSERT_TRUE(OrvSpawnProcess(spec, nPid, "spawn: ", err)) << err.Text();
+    COrvChildExit exit;
+    EXPECT_EQ(OrvReapProcess(nPid, false, exit), 0);
+    kill(nPid, SIGKILL);
+    ASSERT_EQ(OrvReapProcess(nPid, true, exit), 1);
+    EXPECT_TRUE(exit.bSignalled);
+    EXPECT_EQ(exit.nCode, SIGKILL);
+
+    spec.pszProgram = "/nonexistent/program";
+    EXPECT_FALSE(OrvSpawnProcess(spec, nPid, "spawn: ", err));
+    EXPECT_EQ(err.SystemError(), ENOENT);
+    EXPECT_EQ(std::string(err.Text()), std::string("spawn: ") + OrvErrnoText(ENOENT).GetString());
+}

@@ -1,0 +1,412 @@
+#include "output-text.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <bit>
+#include <vector>
+
+namespace {
+
+constexpr int kTabColumns = 8;
+
+}  // namespace
+
+int COutputText::CharColumns(char32_t c) {
+    if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+        return 0;
+    }
+    if ((c >= 0x300 && c < 0x370) || (c >= 0x200B && c <= 0x200F)) {
+        return 0;  // combining marks and zero-width characters
+    }
+    if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) ||
+        (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+        (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+        (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
+        (c >= 0x1F900 && c <= 0x1F9FF) || (c >= 0x20000 && c <= 0x3FFFD)) {
+        return 2;
+    }
+    return 1;
+}
+
+namespace {
+
+// The units of a block of 16 by kind: bit k of each mask stands for p[k].
+struct CBlockKinds {
+    uint32_t nOther;  // not printable ASCII (0x20 to 0x7E)
+    uint32_t nCr;
+    uint32_t nLf;
+};
+
+// The same for the first n units (at most 16) of p, one at a time.
+CBlockKinds ClassifyN(const char16_t* p, int n) {
+    CBlockKinds kinds{0, 0, 0};
+    for (int k = 0; k < n; ++k) {
+        kinds.nOther |= static_cast<uint32_t>(p[k] < 0x20 || p[k] >= 0x7F) << k;
+        kinds.nCr |= static_cast<uint32_t>(p[k] == u'\r') << k;
+        kinds.nLf |= static_cast<uint32_t>(p[k] == u'\n') << k;
+    }
+    return kinds;
+}
+
+[[gnu::always_inline]] inline CBlockKinds Classify16(const char16_t* p) {
+#if defined(__SSE2__)
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+    // shifted by 0x8000 - 0x20, exactly the printable units become the smallest signed values
+    const __m128i shift = _mm_set1_epi16(static_cast<short>(0x8000 - 0x20));
+    const __m128i bound = _mm_set1_epi16(static_cast<short>(0x8000 + 0x7F - 0x20));
+    const auto Mask = [](__m128i a, __m128i b) {
+        return static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b)));
+    };
+    const __m128i cr = _mm_set1_epi16(0x0D);
+    const __m128i lf = _mm_set1_epi16(0x0A);
+    CBlockKinds kinds;
+    kinds.nOther = ~Mask(_mm_cmplt_epi16(_mm_add_epi16(lo, shift), bound),
+                         _mm_cmplt_epi16(_mm_add_epi16(hi, shift), bound)) &
+                   0xFFFFu;
+    kinds.nCr = Mask(_mm_cmpeq_epi16(lo, cr), _mm_cmpeq_epi16(hi, cr));
+    kinds.nLf = Mask(_mm_cmpeq_epi16(lo, lf), _mm_cmpeq_epi16(hi, lf));
+    return kinds;
+#else
+    return ClassifyN(p, 16);
+#endif
+}
+
+// Bits set in a 16-bit mask, without relying on a population-count instruction.
+[[gnu::always_inline]] inline int Count16(uint32_t n) {
+    n = n - ((n >> 1) & 0x5555u);
+    n = (n & 0x3333u) + ((n >> 2) & 0x3333u);
+    n = (n + (n >> 4)) & 0x0F0Fu;
+    return static_cast<int>((n + (n >> 8)) & 0x1Fu);
+}
+
+// The columns of one unit that is not printable ASCII at p[i] (a pair counts at its first half,
+// which then also consumes the second); returns the new column and advances i past the unit.
+int64_t AdvanceOther(const char16_t* p, int n, int& i, int64_t nCol) {
+    const char16_t c = p[i];
+    if (c == u'\t') {
+        nCol += kTabColumns - nCol % kTabColumns;
+    } else if (IsHighSurrogate(c) && i + 1 < n && IsLowSurrogate(p[i + 1])) {
+        nCol += COutputText::CharColumns(0x10000 + ((char32_t(c) - 0xD800) << 10) +
+                                         (p[i + 1] - 0xDC00));
+        ++i;
+    } else if (!IsLowSurrogate(c)) {
+        // (the second half of a pair split between two appends: its first half counted)
+        nCol += COutputText::CharColumns(c);
+    }
+    ++i;
+    return nCol;
+}
+
+}  // namespace
+
+int64_t COutputText::AdvanceColumns(const char16_t* p, int n, int64_t nCol) {
+    int i = 0;
+    while (i < n) {
+        if (i + 16 <= n) {
+            const uint32_t nOther = Classify16(p + i).nOther;
+            const int nRun = nOther == 0 ? 16 : std::countr_zero(nOther);
+            nCol += nRun;
+            i += nRun;
+            if (nRun == 16) {
+                continue;
+            }
+            nCol = AdvanceOther(p, n, i, nCol);
+        } else if (i + 4 <= n && FourPrintable(p + i)) {
+            nCol += 4;
+            i += 4;
+        } else if (p[i] >= 0x20 && p[i] < 0x7F) {
+            ++nCol;
+            ++i;
+        } else {
+            nCol = AdvanceOther(p, n, i, nCol);
+        }
+    }
+    return nCol;
+}
+
+int COutputText::LineFromChar(int nChar) const {
+    nChar = std::clamp(nChar, 0, GetLength());
+    const int nLines = GetLineCount();
+    if (nChar >= LineOffset(nLines - 1)) {
+        return nLines - 1;  // the last line, where streamed output goes
+    }
+    // the last line start that is <= nChar; offsets from the first live character increase
+    const uint32_t* pFirst = m_lineRing.At(m_nLineBase);
+    const uint32_t nBase = static_cast<uint32_t>(m_nBase);
+    const uint32_t* it = std::upper_bound(
+        pFirst, pFirst + nLines, static_cast<uint32_t>(nChar),
+        [nBase](uint32_t nValue, uint32_t nStart) { return nValue < nStart - nBase; });
+    return static_cast<int>(it - pFirst) - 1;
+}
+
+int COutputText::LineIndex(int nLine) const {
+    return LineOffset(std::clamp(nLine, 0, GetLineCount() - 1));
+}
+
+int COutputText::LineLength(int nLine) const {
+    nLine = std::clamp(nLine, 0, GetLineCount() - 1);
+    const int nStart = LineIndex(nLine);
+    int nEnd = GetLength();
+    if (nLine + 1 < GetLineCount()) {
+        nEnd = LineIndex(nLine + 1) - 2;  // the CR LF
+    }
+    return nEnd - nStart;
+}
+
+void COutputText::Append(const char16_t* p, int n) {
+    if (n <= 0 || !ReserveFor(n)) {
+        return;
+    }
+    // a CR at the end of the text pairs with an LF at the start of the appended text
+    bool bCr = m_nEnd > m_nBase && *m_ring.At(m_nEnd - 1) == u'\r';
+    m_ring.Write(m_nEnd, p, static_cast<size_t>(n));
+    // One pass finds the line ends and counts the columns; a CR has none, so a line's width is
+    // the column reached at its LF. Printable ASCII is skipped 16 units at a time; the units
+    // between are taken one by one from the mask of the others.
+    CLineSink lines(*this);
+    int64_t nCol = m_nLastCols;
+    int i = 0;
+    while (i < n) {
+        // blocks of 16; the last one may be shorter
+        const int nBlock = std::min(16, n - i);
+        const CBlockKinds kinds = nBlock == 16 ? Classify16(p + i) : ClassifyN(p + i, nBlock);
+        const uint32_t nAll = (1u << nBlock) - 1;
+        if ((kinds.nOther & ~(kinds.nCr | kinds.nLf)) == 0) {
+            // printable ASCII, CRs and LFs only, as most output is: the line ends are the LFs
+            // after a CR, and a line's columns are the printable units before its end
+            uint32_t nEnds = kinds.nLf & ((kinds.nCr << 1) | (bCr ? 1u : 0u));
+            uint32_t nPrintable = ~kinds.nOther & nAll;
+            while (nEnds != 0) {
+                const int k = std::countr_zero(nEnds);
+                const uint32_t nBefore = (1u << k) - 1;
+                nCol += Count16(nPrintable & nBefore);
+                nPrintable &= ~nBefore;
+                lines.End(m_nEnd + static_cast<uint64_t>(i + k) + 1, nCol);
+                nCol = 0;
+                nEnds &= nEnds - 1;
+            }
+            nCol += Count16(nPrintable);
+            bCr = ((kinds.nCr >> (nBlock - 1)) & 1) != 0;
+            i += nBlock;
+            continue;
+        }
+        uint32_t nOther = kinds.nOther;
+        int nDone = 0;  // units of the block handled
+        while (nOther != 0) {
+            const int k = std::countr_zero(nOther);
+            if (k > nDone) {
+                nCol += k - nDone;
+                bCr = false;
+            }
+            const char16_t c = p[i + k];
+            if (c == u'\r') {
+                bCr = true;
+            } else if (c == u'\n') {
+                if (bCr) {
+                    lines.End(m_nEnd + static_cast<uint64_t>(i + k) + 1, nCol);
+                    nCol = 0;
+                }
+                bCr = false;
+            } else {
+                // a tab, a control character or more than ASCII: may take the next unit too
+                int j = i + k;
+                bCr = false;
+                nCol = AdvanceOther(p, n, j, nCol);
+                nDone = j - i;
+                break;
+            }
+            nDone = k + 1;
+            nOther &= nOther - 1;
+        }
+        if (nOther == 0 && nDone < nBlock) {
+            nCol += nBlock - nDone;
+            bCr = false;
+            nDone = nBlock;
+        }
+        i += nDone;
+    }
+    lines.Flush();
+    m_nLastCols = nCol;
+    m_nEnd += static_cast<uint64_t>(n);
+}
+
+COutputText::CLineSink::CLineSink(COutputText& text)
+    : m_text(text),
+      m_nNextLine(text.m_nLinesDropped + text.GetLineCount() - 1),
+      m_pBack(text.m_widest.empty() ? nullptr : &text.m_widest.back()) {}
+
+void COutputText::CLineSink::Flush() {
+    m_text.m_lineRing.Write(m_text.m_nLineEnd, m_starts, m_nStarts);
+    m_text.m_nLineEnd += m_nStarts;
+    m_nStarts = 0;
+}
+
+void COutputText::CLineSink::Widest(int64_t nCols) {
+    // a narrower or equal earlier line can never be the widest again
+    std::deque<CLineWidth>& widest = m_text.m_widest;
+    const int64_t nLine = m_nNextLine - 1;
+    if (widest.empty() || widest.back().nCols > nCols) {
+        widest.push_back({nLine, nCols});
+    } else {
+        // the last entry gives way: it takes the new line's place instead of a pop and a push
+        auto last = std::prev(widest.end());
+        while (last != widest.begin() && std::prev(last)->nCols <= nCols) {
+            widest.pop_back();
+            last = std::prev(widest.end());
+        }
+        *last = {nLine, nCols};
+    }
+    m_pBack = &widest.back();
+}
+
+int64_t COutputText::GetMaxColumns() const {
+    // The first line may have lost its beginning: its remaining characters start at column 0
+    // now, which moves its tabs by less than one tab stop.
+    const int64_t nFirstLost = m_nFirstDropCols - m_nFirstDropCols % kTabColumns;
+    if (GetLineCount() == 1) {
+        return std::max<int64_t>(0, m_nLastCols - nFirstLost);
+    }
+    int64_t nMax = m_nLastCols;
+    if (!m_widest.empty()) {
+        const CLineWidth& front = m_widest.front();
+        if (front.nLine == m_nLinesDropped) {
+            // the first line is the widest: it counts without its lost part, and the widest of
+            // the others is the next entry
+            nMax = std::max(nMax, front.nCols - nFirstLost);
+            if (m_widest.size() > 1) {
+                nMax = std::max(nMax, m_widest[1].nCols);
+            }
+        } else {
+            // a later line is wider than the whole first line
+            nMax = std::max(nMax, front.nCols);
+        }
+    }
+    return nMax;
+}
+
+size_t COutputText::GrowTo(size_t nCap, size_t nNeeded, size_t nBound) const {
+    // With a bound, the ring takes all of it at once: a ring reserves address space only, its
+    // pages are made as the text reaches them, so a small text costs no more, and a flood is
+    // never copied to a larger ring. Without one, doubling, as a vector grows.
+    if (m_nExpectedMax > 0 && nNeeded <= nBound) {
+        return nBound;
+    }
+    return std::max<size_t>({nNeeded, 2 * nCap, 4096});
+}
+
+bool COutputText::ReserveFor(int n) {
+    // the bound: the expected maximum, one insertion of room beyond it
+    const size_t nRoom = m_nExpectedMax + m_nExpectedMax / 64 + 64 * 1024;
+    const size_t nText = static_cast<size_t>(GetLength()) + static_cast<size_t>(n);
+    if (nText > m_ring.Capacity() && !m_ring.Reserve(GrowTo(m_ring.Capacity(), nText, nRoom),
+                                                     m_nBase, static_cast<size_t>(GetLength()))) {
+        return false;
+    }
+    // every line but the last ends with a CR LF: at most half the characters start a line
+    const size_t nLines = static_cast<size_t>(GetLineCount()) + static_cast<size_t>(n) / 2 + 1;
+    if (nLines > m_lineRing.Capacity()) {
+        const bool bFirst = m_lineRing.Capacity() == 0;
+        if (!m_lineRing.Reserve(GrowTo(m_lineRing.Capacity(), nLines, nRoom / 2 + 2), m_nLineBase,
+                                static_cast<size_t>(GetLineCount()))) {
+            return false;
+        }
+        if (bFirst) {
+            m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));  // the first line
+        }
+    }
+    return true;
+}
+
+void COutputText::Replace(int nStart, int nEnd, const char16_t* p, int n) {
+    const int nLen = GetLength();
+    nStart = std::clamp(nStart, 0, nLen);
+    nEnd = std::clamp(nEnd, 0, nLen);
+    if (nStart > nEnd) {
+        std::swap(nStart, nEnd);
+    }
+    n = std::max(n, 0);
+    if (nStart == nLen) {
+        Append(p, n);
+        return;
+    }
+    if (nStart == 0 && n == 0) {
+        EraseFront(nEnd);
+        return;
+    }
+    // a change inside the text: the whole text is laid down again
+    std::vector<char16_t> text;
+    text.reserve(static_cast<size_t>(nLen - (nEnd - nStart) + n));
+    text.insert(text.end(), Data(), Data(nStart));
+    text.insert(text.end(), p, p + n);
+    text.insert(text.end(), Data(nEnd), Data(nLen));
+    Clear();
+    Append(text.data(), static_cast<int>(text.size()));
+}
+
+void COutputText::EraseFront(int n) {
+    n = std::clamp(n, 0, GetLength());
+    if (n == 0) {
+        return;
+    }
+    if (n == GetLength()) {
+        Clear();
+        return;
+    }
+    const uint64_t nOldBase = m_nBase;
+    const uint64_t nOldLineBase = m_nLineBase;
+    m_nBase += static_cast<uint64_t>(n);
+    m_nDropped += n;
+    // Lines that started inside the removed text are gone; the line that holds the new first
+    // character now starts at it. Offsets from the old first character increase.
+    const uint32_t* pFirst = m_lineRing.At(m_nLineBase);
+    const uint32_t nOld = static_cast<uint32_t>(nOldBase);
+    auto before = [nOld](uint32_t nValue, uint32_t nStart) { return nValue < nStart - nOld; };
+    // The new first line is near the front: the search gallops from there, so that it touches a
+    // few neighbouring entries instead of the whole table's worth of cache lines.
+    const size_t nCount = static_cast<size_t>(GetLineCount());
+    size_t nHigh = 1;
+    while (nHigh < nCount && !before(static_cast<uint32_t>(n), pFirst[nHigh])) {
+        nHigh *= 2;
+    }
+    const uint32_t* it = std::upper_bound(pFirst + nHigh / 2, pFirst + std::min(nHigh, nCount),
+                                          static_cast<uint32_t>(n), before);
+    m_nLineBase = nOldLineBase + static_cast<uint64_t>(it - pFirst) - 1;
+    // the columns of what the new first line lost: measured over the removed characters only
+    const uint64_t nLineStart = nOldBase + (LineStart(m_nLineBase) - nOld);
+    if (m_nLineBase == nOldLineBase) {
+        m_nFirstDropCols = AdvanceColumns(m_ring.At(nOldBase), n, m_nFirstDropCols);
+    } else {
+        m_nFirstDropCols =
+            AdvanceColumns(m_ring.At(nLineStart), static_cast<int>(m_nBase - nLineStart), 0);
+    }
+    m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));
+    if (*m_ring.At(m_nBase) == u'\n' && m_nLineBase + 1 < m_nLineEnd &&
+        LineStart(m_nLineBase + 1) == static_cast<uint32_t>(m_nBase + 1)) {
+        // the CR of a line end was removed: the LF left at the front no longer ends a line, and
+        // the next line, now the first, has lost nothing but an LF of no width
+        ++m_nLineBase;
+        m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));
+        m_nFirstDropCols = 0;
+    }
+    m_nLinesDropped += static_cast<int64_t>(m_nLineBase - nOldLineBase);
+    while (!m_widest.empty() && m_widest.front().nLine < m_nLinesDropped) {
+        m_widest.pop_front();
+    }
+}
+
+void COutputText::Clear() {
+    m_ring.Release();
+    m_lineRing.Release();
+    m_nBase = m_nEnd = 0;
+    m_nLineBase = 0;
+    m_nLineEnd = 1;
+    m_nLastCols = 0;
+    m_widest.clear();
+    m_nLinesDropped = 0;
+    m_nFirstDropCols = 0;
+    m_nDropped = 0;
+    ++m_nGeneration;
+}
