@@ -41,7 +41,7 @@ find_package(OpenSSL 3 REQUIRED)
 orv_pkg_module(LIBPSL libpsl)
 orv_layer(orv-net DIR portable/net
   SOURCES orv-socket.cpp orv-socket-posix.cpp orv-socks-proxy.cpp orv-ssl.cpp orv-url.cpp
-          orv-punycode.cpp orv-psl.cpp orv-crypt.cpp
+          orv-punycode.cpp orv-psl.cpp orv-crypt.cpp orv-hash.cpp orv-ntlm.cpp
   DEPS orv-sys orv-data
   LIBS OpenSSL::SSL OpenSSL::Crypto PkgConfig::LIBPSL)
 set(ORV_CA_BUNDLE /etc/ssl/certs/ca-certificates.crt CACHE FILEPATH

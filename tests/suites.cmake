@@ -73,3 +73,6 @@ target_compile_definitions(orv-http-hostile-test PRIVATE
 orv_test(orv-mail-test SOURCES http/orv-mail-test.cpp LINK orv-http orv-test-servers LABELS net)
 target_compile_definitions(orv-mail-test PRIVATE
                            ORV_SMTP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-smtp-peer.py")
+orv_test(orv-ntlm-test SOURCES net/orv-ntlm-test.cpp LINK orv-net OpenSSL::Crypto)
+target_compile_definitions(orv-ntlm-test PRIVATE
+                           ORV_NTLM_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/net/orv-ntlm-peer.py")
