@@ -65,6 +65,7 @@ orv_layer(orv-http DIR portable/http
           orv-http-cookie.cpp orv-http-range.cpp orv-http-response.cpp orv-http-multipart.cpp
           orv-stream.cpp orv-http-connection.cpp orv-http-conn.cpp orv-http-curl.cpp
           orv-http-proxy.cpp orv-http-proxy-libproxy.cpp orv-http-socket-engine.cpp
-          orv-http-proxy-connect.cpp orv-mail.cpp
+          orv-http-proxy-connect.cpp orv-mail.cpp orv-http-digest.cpp orv-http-orvauth.cpp
+          orv-http-auth-machine.cpp
   DEPS orv-net
   LIBS ZLIB::ZLIB OpenSSL::Crypto CURL::libcurl PkgConfig::LIBPROXY)

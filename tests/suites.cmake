@@ -76,3 +76,6 @@ target_compile_definitions(orv-mail-test PRIVATE
 orv_test(orv-ntlm-test SOURCES net/orv-ntlm-test.cpp LINK orv-net OpenSSL::Crypto)
 target_compile_definitions(orv-ntlm-test PRIVATE
                            ORV_NTLM_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/net/orv-ntlm-peer.py")
+orv_test(orv-http-auth-schemes-test SOURCES http/orv-http-auth-schemes-test.cpp LINK orv-http)
+target_compile_definitions(orv-http-auth-schemes-test PRIVATE
+                           ORV_DIGEST_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-digest-peer.py")
