@@ -79,3 +79,4 @@ target_compile_definitions(orv-ntlm-test PRIVATE
 orv_test(orv-http-auth-schemes-test SOURCES http/orv-http-auth-schemes-test.cpp LINK orv-http)
 target_compile_definitions(orv-http-auth-schemes-test PRIVATE
                            ORV_DIGEST_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-digest-peer.py")
+orv_test(orv-http-orvauth-test SOURCES http/orv-http-orvauth-test.cpp LINK orv-http)
