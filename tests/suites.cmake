@@ -80,3 +80,7 @@ orv_test(orv-http-auth-schemes-test SOURCES http/orv-http-auth-schemes-test.cpp 
 target_compile_definitions(orv-http-auth-schemes-test PRIVATE
                            ORV_DIGEST_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-digest-peer.py")
 orv_test(orv-http-orvauth-test SOURCES http/orv-http-orvauth-test.cpp LINK orv-http)
+orv_test(orv-http-auth-peer-test SOURCES http/orv-http-auth-peer-test.cpp LINK orv-http
+         orv-test-servers LABELS net)
+target_compile_definitions(orv-http-auth-peer-test PRIVATE
+                           ORV_AUTH_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-auth-peer.py")

@@ -1,0 +1,99 @@
+// The auth machine installed on a real connection of the socket engine, against a scripted
+// server on loopback that checks NTLM with impacket (one handshake on one kept-alive connection)
+// and Digest with stale nonces.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "orv-http-auth-machine.h"
+#include "orv-http-connection.h"
+#include "orv-net-test-util.h"
+#include "orv-test-servers.h"
+#include "orv-test-support.h"
+
+namespace {
+
+class AuthPeerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string portFile = m_dir.File("port");
+        std::string error;
+        ASSERT_TRUE(m_peer.Start({"/usr/bin/python3", ORV_AUTH_PEER_SCRIPT, portFile},
+                                 m_dir.File("peer.out"), error))
+            << error;
+        ASSERT_TRUE(OrvWaitFor([&] { return !OrvReadFileBytes(portFile).empty(); }, 10000))
+            << "package python3-impacket: " << m_peer.Output();
+        m_nPort = atoi(OrvReadFileBytes(portFile).c_str());
+    }
+    void Configure(COrvHttpConnection& conn, const char* pszUser, const char* pszPassword) {
+        conn.m_sHost = "127.0.0.1";
+        conn.m_nPort = m_nPort;
+        conn.m_nConnectTimeout = 5;
+        conn.m_nSendTimeout = 20;
+        conn.m_nRecvTimeout = 20;
+        conn.m_sUserId = pszUser;
+        conn.m_sPassword = pszPassword;
+        m_machine.m_sUserId = pszUser;
+        m_machine.m_sPassword = pszPassword;
+        conn.m_pAuthSchemes = &m_machine;
+    }
+
+    OrvTempDir m_dir;
+    OrvTestProcess m_peer;
+    int m_nPort = 0;
+    COrvHttpAuthMachine m_machine;
+};
+
+}  // namespace
+
+TEST_F(AuthPeerTest, NtlmHandshakeOnOneConnection) {
+    COrvHttpConnection conn;
+    Configure(conn, "CORP\\alice", "S3cret!");
+    COrvHttpTxn txn;
+    txn.m_sPath = "/ntlm";
+    COrvError err;
+    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
+    EXPECT_EQ(txn.m_nStatus, 200);
+    EXPECT_EQ(txn.m_sBody, "ntlm ok conn=1");
+    EXPECT_EQ(conn.ServerAuthState(), enServerAuthNtlmAuthorised);
+
+    // A wrong password: the server's refusal of the authenticate message.
+    COrvHttpConnection wrong;
+    Configure(wrong, "CORP\\alice", "nope");
+    COrvHttpTxn txn2;
+    txn2.m_sPath = "/ntlm";
+    COrvError err2;
+    EXPECT_FALSE(OrvHttpSendReceive(wrong, txn2, err2));
+    EXPECT_EQ(err2.Code(), enNetAuth);
+    EXPECT_EQ(
+        err2.Text(),
+        "Incorrect NTLM Auth UserID or Password: Server says: Unauthorized (status code 401)");
+    EXPECT_EQ(wrong.ServerAuthState(), enServerAuthNtlmNegotiate);
+}
+
+TEST_F(AuthPeerTest, DigestStaleNonceAndItsBound) {
+    COrvHttpConnection conn;
+    Configure(conn, "u", "p");
+    COrvHttpTxn txn;
+    txn.m_sPath = "/digest-stale";
+    COrvError err;
+    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
+    EXPECT_EQ(txn.m_sBody, "digest ok conn=1");
+    // The next request answers the kept nonce at once with the next count.
+    COrvHttpTxn again;
+    again.m_sPath = "/digest-stale";
+    ASSERT_TRUE(OrvHttpSendReceive(conn, again, err)) << err.Text();
+    EXPECT_EQ(again.m_sBody, "digest ok conn=1");
+    EXPECT_EQ(m_machine.m_digest.m_nNonceCount, 2u);
+
+    COrvHttpConnection ever;
+    Configure(ever, "u", "p");
+    COrvHttpTxn txn2;
+    txn2.m_sPath = "/digest-everstale";
+    COrvError err2;
+    EXPECT_FALSE(OrvHttpSendReceive(ever, txn2, err2));
+    // The first answer, three stale nonces retried, the fourth gives up.
+    EXPECT_EQ(err2.Code(), enNetAuth);
+    EXPECT_EQ(err2.Text(), "Digest authentication failed due to everlasting nonce expiration");
+    EXPECT_EQ(ever.ServerAuthState(), enServerAuthNone);
+}
