@@ -21,6 +21,7 @@ constexpr int kMicOffset = 72;
 // Seconds from 1601-01-01 to 1970-01-01.
 constexpr uint64_t kFiletimeEpoch = 11644473600ull;
 constexpr uint32_t kAvFlagMic = 0x2;
+constexpr uint32_t kTargetInfoFlag = 0x00800000;
 
 uint16_t Get16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
@@ -42,10 +43,17 @@ void Put64(COrvStringA& s, uint64_t v) {
     Put32(s, static_cast<uint32_t>(v >> 32));
 }
 
-// A security buffer field (length, maximum length, offset) that must lie inside the message.
+// A security buffer field (length, maximum length, offset) whose bytes must lie inside the
+// message.
 bool Field(const uint8_t* p, int nLen, int iField, COrvStringA& sOut) {
     const uint32_t n = Get16(p + iField);
     const uint32_t off = Get32(p + iField + 4);
+    // An empty field may point anywhere (some servers leave its offset at the message's end or
+    // beyond).
+    if (n == 0) {
+        sOut.Empty();
+        return true;
+    }
     if (off > static_cast<uint32_t>(nLen) || n > static_cast<uint32_t>(nLen) - off)
         return false;
     sOut.SetString(reinterpret_cast<const char*>(p) + off, static_cast<int>(n));
@@ -192,11 +200,15 @@ bool OrvNtlmParseChallenge(const void* pData, int nLen, COrvNtlmChallenge& ch, C
     if (Get32(p + 8) != 2)
         return err.SetFormat(enNetAuth, "bad MessageType (%d)", static_cast<int>(Get32(p + 8)));
     ch.m_sMessage.SetString(static_cast<const char*>(pData), nLen);
+    // The target name is only shown, never used: one that does not fit (some servers leave its
+    // offset uninitialised) is dropped.
     if (!Field(p, nLen, 12, ch.m_sTargetName))
-        return err.Set(enNetAuth, "bad TargetName field");
+        ch.m_sTargetName.Empty();
     ch.m_dwFlags = Get32(p + 20);
     memcpy(ch.m_abServerChallenge, p + 24, 8);
-    if (nLen < kChallengeWithInfo)
+    // Without NEGOTIATE_TARGET_INFO the bytes after the server challenge are not target
+    // information.
+    if (nLen < kChallengeWithInfo || (ch.m_dwFlags & kTargetInfoFlag) == 0)
         return true;
     COrvStringA sInfo;
     if (!Field(p, nLen, 40, sInfo))

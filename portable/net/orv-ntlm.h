@@ -57,9 +57,10 @@ struct COrvNtlmChallenge {
 COrvStringA OrvNtlmNegotiateMessage();
 
 // Parses a challenge message. Failures (enNetAuth): "input too small (expected >= %d bytes, got
-// %d", "bad signature (%s)", "bad MessageType (%d)", "bad TargetName field", "bad TargetInfo
-// field", "bad AVPair at offset %d". Pairs with identifiers this client does not know are kept,
-// described as "Invalid" and otherwise ignored.
+// %d", "bad signature (%s)", "bad MessageType (%d)", "bad TargetInfo field", "bad AVPair at
+// offset %d". Target information is read only when the flags announce it
+// (NEGOTIATE_TARGET_INFO). Pairs with identifiers this client does not know are kept, described
+// as "Invalid" and otherwise ignored.
 [[nodiscard]] bool OrvNtlmParseChallenge(const void* pData, int nLen, COrvNtlmChallenge& ch,
                                          COrvError& err);
 

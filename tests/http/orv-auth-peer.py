@@ -84,7 +84,9 @@ def serve(sock):
             f.read(length)
         auth = headers.get("authorization", "")
         status, extra, body = 401, "", "denied conn=%d" % number
-        if path == "/ntlm":
+        if path.endswith("/open"):
+            status, body = 200, "open conn=%d" % number
+        elif path == "/ntlm":
             if auth.startswith("NTLM "):
                 raw = base64.b64decode(auth[5:])
                 kind = struct.unpack("<L", raw[8:12])[0]

@@ -97,3 +97,66 @@ TEST_F(AuthPeerTest, DigestStaleNonceAndItsBound) {
     EXPECT_EQ(err2.Text(), "Digest authentication failed due to everlasting nonce expiration");
     EXPECT_EQ(ever.ServerAuthState(), enServerAuthNone);
 }
+
+namespace {
+
+// squid in front of the scripted server: Basic through basic_ncsa_auth and NTLM through
+// ntlm_fake_auth on its auth port.
+class ProxyAuthTest : public AuthPeerTest {
+protected:
+    void SetUp() override {
+        AuthPeerTest::SetUp();
+        m_squid.m_bNtlm = true;
+        std::string error;
+        ASSERT_TRUE(m_squid.Start(m_squidDir.Path(), error)) << error;
+    }
+    void ThroughProxy(COrvHttpConnection& conn, bool bConnect, const char* pszUser,
+                      const char* pszPassword, bool bSchemes) {
+        Configure(conn, "", "");
+        conn.m_sProxyHost = "127.0.0.1";
+        conn.m_nProxyPort = m_squid.AuthPort();
+        conn.m_sProxyUserId = pszUser;
+        conn.m_sProxyPassword = pszPassword;
+        conn.m_bPlainTarget = !bConnect;
+        if (!bSchemes)
+            conn.m_pAuthSchemes = nullptr;
+    }
+
+    OrvTempDir m_squidDir;
+    OrvTestSquid m_squid;
+};
+
+}  // namespace
+
+TEST_F(ProxyAuthTest, NtlmAndBasicThroughSquidForHttpAndConnect) {
+    for (bool bConnect : {false, true}) {
+        // NTLM (the strongest the proxy offers): three messages on one connection, then the
+        // connection stays authorised.
+        COrvHttpConnection conn;
+        ThroughProxy(conn, bConnect, "CORP\\proxyuser", "any", true);
+        for (int i = 0; i < 2; ++i) {
+            COrvHttpTxn txn;
+            txn.m_sPath = "/open";
+            COrvError err;
+            ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << bConnect << " " << err.Text();
+            EXPECT_EQ(txn.m_sBody.Left(10), "open conn=") << bConnect;
+        }
+        EXPECT_EQ(conn.ProxyAuthState(), enProxyAuthNtlmAuthorised) << bConnect;
+
+        // Basic when the schemes beyond it are not installed; a wrong password twice.
+        COrvHttpConnection basic;
+        ThroughProxy(basic, bConnect, "proxyuser", "proxypass", false);
+        COrvHttpTxn txn;
+        txn.m_sPath = "/open";
+        COrvError err;
+        ASSERT_TRUE(OrvHttpSendReceive(basic, txn, err)) << bConnect << " " << err.Text();
+        COrvHttpConnection wrong;
+        ThroughProxy(wrong, bConnect, "proxyuser", "wrong", false);
+        COrvHttpTxn txn2;
+        txn2.m_sPath = "/open";
+        EXPECT_FALSE(OrvHttpSendReceive(wrong, txn2, err = COrvError()));
+        EXPECT_EQ(err.Code(), enNetProxyAuth) << bConnect;
+        EXPECT_NE(err.Text().Find("Incorrect Proxy Basic Authentication Credentials"), -1)
+            << bConnect << " " << err.Text();
+    }
+}

@@ -179,6 +179,16 @@ TEST(OrvNtlm, ChallengeParserBoundsAndPairs) {
               "Invalid");
     EXPECT_EQ(ch.m_avPairs.GetCount(), 5u);
 
+    // A proxy's challenge whose empty-looking target name has an uninitialised offset and whose
+    // flags announce no target information: accepted, with nothing read after the challenge.
+    const COrvStringA sProxy = FromHex(
+        "4e544c4d535350000200000009000900aeaaaaaa070200a0a6318bcd8f0cbd780000000000003a00574f524b"
+        "47524f5550");
+    ASSERT_TRUE(OrvNtlmParseChallenge(sProxy.GetString(), sProxy.GetLength(), ch, err))
+        << err.Text();
+    EXPECT_EQ(ch.m_avPairs.GetCount(), 0u);
+    EXPECT_TRUE(ch.m_sTargetName.IsEmpty());
+
     const struct {
         COrvStringA msg;
         const char* pszText;
@@ -189,8 +199,8 @@ TEST(OrvNtlm, ChallengeParserBoundsAndPairs) {
         // target information longer than the message
         {sGood.Left(sGood.GetLength() - 1), "bad TargetInfo field"},
         // a pair whose length runs past the list
-        {MakeChallenge(1, FromHex("01000a004100")), "bad AVPair at offset 0"},
-        {MakeChallenge(1, FromHex("0100020041000200")), "bad AVPair at offset 6"},
+        {MakeChallenge(0x00800001u, FromHex("01000a004100")), "bad AVPair at offset 0"},
+        {MakeChallenge(0x00800001u, FromHex("0100020041000200")), "bad AVPair at offset 6"},
     };
     for (const auto& c : kBad) {
         COrvError e;
