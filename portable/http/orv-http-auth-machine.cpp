@@ -1,5 +1,6 @@
 #include "orv-http-auth-machine.h"
 
+#include "orv-http-connection.h"
 #include "orv-http-wire.h"
 #include "orv-string-util.h"
 #include "orv-url.h"
@@ -248,7 +249,7 @@ void COrvHttpAuthMachine::Passport(const COrvHttpChallenge& ch, const COrvHttpTx
     }
     COrvStringA sToken;
     COrvError err;
-    if (!m_pPassport->SignIn(ch, txn, sToken, err)) {
+    if (!m_pPassport->SignIn(ch, txn, m_sHost, m_sUserId, m_sPassword, sToken, err)) {
         nCode = err.Code();
         sText = "Passport auth error: " + err.Text();
         return;
@@ -385,4 +386,57 @@ bool OrvPassportTakeAnswer(const char* pszAuthenticationInfo, COrvStringA& sAuth
         return err.Set(enNetAuth, "Bad from-PP: " + sValue);
     sAuthorization = "Passport1.4 from-PP=" + sValue.Mid(i + 9, j - i - 9);
     return true;
+}
+
+namespace {
+
+// One GET on its own connection to an absolute URL (http or https).
+bool NexusGet(const COrvStringA& sUrl, bool bTrustAny, const char* pszAuthorization,
+              COrvHttpTxn& txn, COrvError& err) {
+    COrvUrl url;
+    if (!url.Crack(sUrl, sUrl.GetLength()) || url.GetHostNameLength() == 0 ||
+        (url.GetScheme() != enUrlSchemeHttp && url.GetScheme() != enUrlSchemeHttps))
+        return err.Set(enNetBadRequest, "Passport auth error: bad nexus address " + sUrl);
+    COrvHttpConnection conn;
+    conn.m_sHost.SetString(url.GetHostName(), url.GetHostNameLength());
+    conn.m_bHttps = url.GetScheme() == enUrlSchemeHttps;
+    conn.m_nPort = url.GetPort() > 0 ? url.GetPort() : (conn.m_bHttps ? 443 : 80);
+    conn.m_bTrustAnyCertificate = bTrustAny;
+    conn.m_nConnectTimeout = 30;
+    txn.m_sPath.SetString(url.GetUrlPath(), url.GetUrlPathLength());
+    txn.m_sPath.Append(url.GetExtraInfo(), url.GetExtraInfoLength());
+    txn.m_bHandleStatus = false;
+    if (pszAuthorization != nullptr)
+        txn.m_requestHeaders.SetAt(COrvStringA("Authorization"), COrvStringA(pszAuthorization));
+    return OrvHttpSendReceive(conn, txn, err);
+}
+
+}  // namespace
+
+bool COrvPassportNexusSignIn::SignIn(const COrvHttpChallenge& challenge, const COrvHttpTxn& txn,
+                                     const char* pszHost, const char* pszUser,
+                                     const char* pszPassword, COrvStringA& sAuthorization,
+                                     COrvError& err) {
+    COrvHttpTxn nexus;
+    if (!NexusGet(m_sNexusUrl, m_bTrustAnyCertificate, nullptr, nexus, err))
+        return false;
+    // "DARealm=...,DALogin=host/path,..."
+    const COrvStringA sUrls = nexus.GetResponseHeader("passporturls");
+    const int i = sUrls.Find("DALogin=");
+    if (i < 0)
+        return err.Set(enNetServer, "Passport auth error: no DALogin in PassportURLs");
+    int j = sUrls.Find(',', i);
+    if (j < 0)
+        j = sUrls.GetLength();
+    const bool bHttps = m_sNexusUrl.Left(6).CompareNoCase("https:") == 0;
+    const COrvStringA sLogin =
+        COrvStringA(bHttps ? "https://" : "http://") + sUrls.Mid(i + 8, j - i - 8);
+    COrvHttpTxn login;
+    const COrvStringA sValue =
+        OrvPassportSignInValue(challenge, pszUser, pszPassword, txn.m_sMethod, pszHost,
+                               txn.m_sPath.IsEmpty() ? COrvStringA("/") : txn.m_sPath);
+    if (!NexusGet(sLogin, m_bTrustAnyCertificate, sValue, login, err))
+        return false;
+    return OrvPassportTakeAnswer(login.GetResponseHeader("authentication-info"), sAuthorization,
+                                 err);
 }

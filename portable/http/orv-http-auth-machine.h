@@ -40,9 +40,12 @@ enum OrvProxyAuthState : int {
 // application, which knows the nexus address from its settings).
 class IOrvPassportSignIn {
 public:
-    // True with the token from the nexus's "from-PP"; false with err.
+    // True with the Authorization value made from the nexus's "from-PP"; false with err. txn is
+    // the request that was answered with the challenge, pszHost its host.
     [[nodiscard]] virtual bool SignIn(const COrvHttpChallenge& challenge, const COrvHttpTxn& txn,
-                                      COrvStringA& sToken, COrvError& err) = 0;
+                                      const char* pszHost, const char* pszUser,
+                                      const char* pszPassword, COrvStringA& sAuthorization,
+                                      COrvError& err) = 0;
 
 protected:
     ~IOrvPassportSignIn() = default;
@@ -102,7 +105,23 @@ private:
                   COrvStringA& sText);
 };
 
-// ---- Passport 1.4 header formats ----
+// ---- Passport 1.4 ----
+
+// The sign-in against a nexus: a GET of the nexus address (from the application's settings)
+// whose "PassportURLs" header names "DALogin" (host and path), then a GET of that login address
+// with the sign-in value (OrvPassportSignInValue), whose "authentication-info" carries the
+// token (OrvPassportTakeAnswer). Both go with the nexus address's scheme. Failures: the HTTP
+// client's texts, "Passport auth error: no DALogin in PassportURLs" (enNetServer), and those of
+// OrvPassportTakeAnswer. Blocks.
+class COrvPassportNexusSignIn : public IOrvPassportSignIn {
+public:
+    [[nodiscard]] bool SignIn(const COrvHttpChallenge& challenge, const COrvHttpTxn& txn,
+                              const char* pszHost, const char* pszUser, const char* pszPassword,
+                              COrvStringA& sAuthorization, COrvError& err) override;
+
+    COrvStringA m_sNexusUrl;
+    bool m_bTrustAnyCertificate = false;
+};
 
 // The sign-in request value sent to the nexus: "Passport1.4 sign-in=%s,pwd=%s,OrgVerb=%s,
 // OrgUrl=%s,ct=%s,rver=%s,wp=%s,id=%s,ru=%s,lc=%s" with user and password percent-encoded, the

@@ -6,7 +6,9 @@ its connection) and Digest with stale nonces (checked with hashlib).
 Usage: orv-auth-peer.py PORT_FILE
 Listens on 127.0.0.1 at a port the system chooses (written to PORT_FILE).
 Paths: /ntlm (user CORP\\alice, password S3cret!), /digest-stale (user u, password p; the first
-answer is stale once), /digest-everstale (every answer is stale).
+answer is stale once), /digest-everstale (every answer is stale), */open (no authentication),
+/pp/resource with its Passport nexus /nexus and login /login2.srf (user user@example.com,
+password s=cret).
 Each response's body names the connection's number, so that tests see which requests shared one.
 """
 
@@ -23,6 +25,7 @@ from impacket import ntlm
 
 USER, DOMAIN, PASSWORD = "alice", "CORP", "S3cret!"
 conn_counter = [0]
+own_port = [0]
 lock = threading.Lock()
 
 
@@ -84,7 +87,30 @@ def serve(sock):
             f.read(length)
         auth = headers.get("authorization", "")
         status, extra, body = 401, "", "denied conn=%d" % number
-        if path.endswith("/open"):
+        if path == "/pp/resource":
+            if auth == "Passport1.4 from-PP=t0k3n":
+                status, body = 200, "passport ok conn=%d" % number
+            else:
+                status, body = 302, "sign in first"
+                extra = ("Location: /pp/login\r\nWWW-Authenticate: Passport1.4 lc=1033,id=10,"
+                         "tw=20,fs=1,ru=http%3A%2F%2Fexample%2F,ct=1234,kpp=1,kv=5,ver=2.1,"
+                         "rn=x,tpf=abc,rver=6.1,wp=MBI\r\n")
+        elif path == "/nexus":
+            status, body = 200, "nexus"
+            extra = "PassportURLs: DARealm=Passport.Net,DALogin=127.0.0.1:%d/login2.srf,DAReg=x\r\n" % (
+                own_port[0])
+        elif path == "/login2.srf":
+            want = ("Passport1.4 sign-in=user%%40example.com,pwd=s%%3Dcret,OrgVerb=GET,"
+                    "OrgUrl=http%%3A%%2F%%2F127.0.0.1%%2Fpp%%2Fresource,ct=1234,rver=6.1,wp=MBI,id=10,"
+                    "ru=http%%3A%%2F%%2F127.0.0.1%%2Fpp%%2Fresource,lc=1033")
+            if auth == want % ():
+                status, body = 200, "signed in"
+                extra = ("Authentication-Info: Passport1.4 da-status=success,tname=MSPAuth,"
+                         "from-PP='t0k3n',ru=http://127.0.0.1/pp/resource\r\n")
+            else:
+                body = "bad sign-in: " + auth
+                extra = "Authentication-Info: Passport1.4 da-status=failed\r\n"
+        elif path.endswith("/open"):
             status, body = 200, "open conn=%d" % number
         elif path == "/ntlm":
             if auth.startswith("NTLM "):
@@ -111,7 +137,7 @@ def serve(sock):
                 extra = 'WWW-Authenticate: Digest realm="r",qop="auth",nonce="n%d"%s\r\n' % (
                     nonces[0], ",stale=true" if stale else "")
         data = body.encode()
-        reason = "OK" if status == 200 else "Unauthorized"
+        reason = {200: "OK", 302: "Found"}.get(status, "Unauthorized")
         sock.sendall(("HTTP/1.1 %d %s\r\n%sContent-Length: %d\r\n\r\n" % (
             status, reason, extra, len(data))).encode() + data)
 
@@ -121,6 +147,7 @@ def main():
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     srv.bind(("127.0.0.1", 0))
     srv.listen(16)
+    own_port[0] = srv.getsockname()[1]
     with open(sys.argv[1] + ".tmp", "w") as out:
         out.write(str(srv.getsockname()[1]))
     os.rename(sys.argv[1] + ".tmp", sys.argv[1])

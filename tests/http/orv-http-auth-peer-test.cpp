@@ -33,6 +33,7 @@ protected:
         conn.m_nRecvTimeout = 20;
         conn.m_sUserId = pszUser;
         conn.m_sPassword = pszPassword;
+        m_machine.m_sHost = "127.0.0.1";
         m_machine.m_sUserId = pszUser;
         m_machine.m_sPassword = pszPassword;
         conn.m_pAuthSchemes = &m_machine;
@@ -96,6 +97,33 @@ TEST_F(AuthPeerTest, DigestStaleNonceAndItsBound) {
     EXPECT_EQ(err2.Code(), enNetAuth);
     EXPECT_EQ(err2.Text(), "Digest authentication failed due to everlasting nonce expiration");
     EXPECT_EQ(ever.ServerAuthState(), enServerAuthNone);
+}
+
+TEST_F(AuthPeerTest, PassportSignInAtTheNexus) {
+    COrvPassportNexusSignIn nexus;
+    nexus.m_sNexusUrl.Format("http://127.0.0.1:%d/nexus", m_nPort);
+    m_machine.m_pPassport = &nexus;
+    const struct {
+        const char* pszPassword;
+        bool bOk;
+        const char* pszText;
+    } kCases[] = {
+        {"s=cret", true, ""},
+        {"wrong", false, "Passport auth error: Passport auth bad: Passport1.4 da-status=failed"},
+    };
+    for (const auto& c : kCases) {
+        COrvHttpConnection conn;
+        Configure(conn, "user@example.com", c.pszPassword);
+        COrvHttpTxn txn;
+        txn.m_sPath = "/pp/resource";
+        COrvError err;
+        EXPECT_EQ(OrvHttpSendReceive(conn, txn, err), c.bOk) << err.Text();
+        EXPECT_EQ(err.Text(), c.pszText);
+        if (c.bOk) {
+            EXPECT_EQ(txn.m_sBody, "passport ok conn=1");
+            EXPECT_EQ(conn.ServerAuthState(), enServerAuthToken);
+        }
+    }
 }
 
 namespace {
