@@ -12,6 +12,7 @@
 
 #include "orv-hash.h"
 #include "orv-http-auth-machine.h"
+#include "orv-http-conn.h"
 #include "orv-http-connection.h"
 #include "orv-net-test-util.h"
 #include "orv-test-servers.h"
@@ -128,6 +129,58 @@ TEST_F(AuthPeerTest, PassportSignInAtTheNexus) {
         if (c.bOk) {
             EXPECT_EQ(txn.m_sBody, "passport ok conn=1");
             EXPECT_EQ(conn.ServerAuthState(), enServerAuthToken);
+        }
+    }
+}
+
+// One table for both engines: the socket engine answers with the auth machine, the platform
+// engine with libcurl's own Digest and NTLM, each given the same credentials.
+TEST_F(AuthPeerTest, BothEnginesAnswerTheSameChallenges) {
+    const struct {
+        const char* pszPath;
+        const char* pszUser;
+        const char* pszPassword;
+        const char* pszBody;  // null: refused with enNetAuth
+    } kCases[] = {
+        {"/ntlm", "CORP\\alice", "S3cret!", "ntlm ok"},
+        {"/ntlm", "CORP\\alice", "wrong", nullptr},
+        {"/digest-stale", "u", "p", "digest ok"},
+        {"/digest-stale", "u", "wrong", nullptr},
+    };
+    for (bool bPlatform : {false, true}) {
+        for (const auto& c : kCases) {
+            COrvHttpTxn txn;
+            txn.m_sPath = c.pszPath;
+            COrvError err;
+            bool bOk;
+            if (bPlatform) {
+                COrvHttpConnConfig cfg;
+                cfg.m_sHost = "127.0.0.1";
+                cfg.m_nPort = m_nPort;
+                cfg.m_bUseProxy = false;
+                cfg.m_bUsePlatformEngine = true;
+                cfg.m_sUserId = c.pszUser;
+                cfg.m_sPassword = c.pszPassword;
+                cfg.m_nConnectTimeout = 5;
+                COrvHttpEngineConnection conn(cfg);
+                bOk = conn.SendReceive(txn, err);
+            } else {
+                COrvHttpConnection conn;
+                COrvHttpAuthMachine machine;
+                Configure(conn, c.pszUser, c.pszPassword);
+                conn.m_pAuthSchemes = &machine;
+                bOk = OrvHttpSendReceive(conn, txn, err);
+            }
+            const char* pszEngine = bPlatform ? "platform" : "socket";
+            EXPECT_EQ(bOk, c.pszBody != nullptr)
+                << pszEngine << " " << c.pszPath << " " << err.Text();
+            if (c.pszBody != nullptr) {
+                EXPECT_EQ(txn.m_sBody.Left(static_cast<int>(strlen(c.pszBody))), c.pszBody)
+                    << pszEngine << " " << c.pszPath;
+            } else {
+                EXPECT_EQ(err.Code(), enNetAuth)
+                    << pszEngine << " " << c.pszPath << " " << err.Text();
+            }
         }
     }
 }
