@@ -5,7 +5,8 @@ its connection) and Digest with stale nonces (checked with hashlib).
 
 Usage: orv-auth-peer.py PORT_FILE
 Listens on 127.0.0.1 at a port the system chooses (written to PORT_FILE).
-Paths: /ntlm (user CORP\\alice, password S3cret!), /digest-stale (user u, password p; the first
+Paths: /ntlm (user CORP\\alice, password S3cret!; /ntlm-close-once closes the connection after
+its first challenge), /digest-stale (user u, password p; the first
 answer is stale once), /digest-everstale (every answer is stale), */open (no authentication),
 /pp/resource with its Passport nexus /nexus and login /login2.srf (user user@example.com,
 password s=cret).
@@ -26,6 +27,7 @@ from impacket import ntlm
 USER, DOMAIN, PASSWORD = "alice", "CORP", "S3cret!"
 conn_counter = [0]
 own_port = [0]
+closed_once = [False]
 lock = threading.Lock()
 
 
@@ -112,13 +114,16 @@ def serve(sock):
                 extra = "Authentication-Info: Passport1.4 da-status=failed\r\n"
         elif path.endswith("/open"):
             status, body = 200, "open conn=%d" % number
-        elif path == "/ntlm":
+        elif path in ("/ntlm", "/ntlm-close-once"):
             if auth.startswith("NTLM "):
                 raw = base64.b64decode(auth[5:])
                 kind = struct.unpack("<L", raw[8:12])[0]
                 if kind == 1:
                     chal = challenge_message()
                     extra = "WWW-Authenticate: NTLM %s\r\n" % base64.b64encode(chal).decode()
+                    if path == "/ntlm-close-once" and not closed_once[0]:
+                        closed_once[0] = True
+                        extra += "Connection: close\r\n"
                 elif kind == 3 and chal is not None and verify_ntlm(chal, raw):
                     status, body = 200, "ntlm ok conn=%d" % number
                 else:
@@ -140,6 +145,9 @@ def serve(sock):
         reason = {200: "OK", 302: "Found"}.get(status, "Unauthorized")
         sock.sendall(("HTTP/1.1 %d %s\r\n%sContent-Length: %d\r\n\r\n" % (
             status, reason, extra, len(data))).encode() + data)
+        if "Connection: close" in extra:
+            sock.close()
+            return
 
 
 def main():

@@ -79,6 +79,19 @@ TEST_F(AuthPeerTest, NtlmHandshakeOnOneConnection) {
     EXPECT_EQ(wrong.ServerAuthState(), enServerAuthNtlmNegotiate);
 }
 
+// A server that closes the connection after its challenge: the challenge cannot be answered on
+// the next connection, so the handshake starts again there.
+TEST_F(AuthPeerTest, NtlmHandshakeCutShortStartsAgainOnTheNextConnection) {
+    COrvHttpConnection conn;
+    Configure(conn, "CORP\\alice", "S3cret!");
+    COrvHttpTxn txn;
+    txn.m_sPath = "/ntlm-close-once";
+    COrvError err;
+    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
+    EXPECT_EQ(txn.m_sBody, "ntlm ok conn=2");
+    EXPECT_EQ(conn.ServerAuthState(), enServerAuthNtlmAuthorised);
+}
+
 TEST_F(AuthPeerTest, DigestStaleNonceAndItsBound) {
     COrvHttpConnection conn;
     Configure(conn, "u", "p");
