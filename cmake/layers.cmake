@@ -41,7 +41,7 @@ find_package(OpenSSL 3 REQUIRED)
 orv_pkg_module(LIBPSL libpsl)
 orv_layer(orv-net DIR portable/net
   SOURCES orv-socket.cpp orv-socket-posix.cpp orv-socks-proxy.cpp orv-ssl.cpp orv-url.cpp
-          orv-punycode.cpp orv-psl.cpp orv-crypt.cpp
+          orv-punycode.cpp orv-psl.cpp orv-crypt.cpp orv-hash.cpp orv-ntlm.cpp
   DEPS orv-sys orv-data
   LIBS OpenSSL::SSL OpenSSL::Crypto PkgConfig::LIBPSL)
 set(ORV_CA_BUNDLE /etc/ssl/certs/ca-certificates.crt CACHE FILEPATH
@@ -65,6 +65,7 @@ orv_layer(orv-http DIR portable/http
           orv-http-cookie.cpp orv-http-range.cpp orv-http-response.cpp orv-http-multipart.cpp
           orv-stream.cpp orv-http-connection.cpp orv-http-conn.cpp orv-http-curl.cpp
           orv-http-proxy.cpp orv-http-proxy-libproxy.cpp orv-http-socket-engine.cpp
-          orv-http-proxy-connect.cpp orv-mail.cpp
+          orv-http-proxy-connect.cpp orv-mail.cpp orv-http-digest.cpp orv-http-orvauth.cpp
+          orv-http-auth-machine.cpp
   DEPS orv-net
   LIBS ZLIB::ZLIB OpenSSL::Crypto CURL::libcurl PkgConfig::LIBPROXY)

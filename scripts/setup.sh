@@ -78,6 +78,12 @@ test_packages=(
   # the mail server of the mail tests (started on loopback by the tests; its messages are read
   # back with Python's email package)
   python3-aiosmtpd
+  # the independent NTLM peer of the authentication tests: impacket's NTLM functions check our
+  # authenticate messages as a server does
+  python3-impacket
+  # the Digest peer of the authentication tests: apache2 with mod_auth_digest (started by the
+  # tests on loopback with a configuration of their own; the service stays stopped)
+  apache2
 )
 
 bench_packages=(

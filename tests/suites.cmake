@@ -73,3 +73,14 @@ target_compile_definitions(orv-http-hostile-test PRIVATE
 orv_test(orv-mail-test SOURCES http/orv-mail-test.cpp LINK orv-http orv-test-servers LABELS net)
 target_compile_definitions(orv-mail-test PRIVATE
                            ORV_SMTP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-smtp-peer.py")
+orv_test(orv-ntlm-test SOURCES net/orv-ntlm-test.cpp LINK orv-net OpenSSL::Crypto)
+target_compile_definitions(orv-ntlm-test PRIVATE
+                           ORV_NTLM_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/net/orv-ntlm-peer.py")
+orv_test(orv-http-auth-schemes-test SOURCES http/orv-http-auth-schemes-test.cpp LINK orv-http)
+target_compile_definitions(orv-http-auth-schemes-test PRIVATE
+                           ORV_DIGEST_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-digest-peer.py")
+orv_test(orv-http-orvauth-test SOURCES http/orv-http-orvauth-test.cpp LINK orv-http)
+orv_test(orv-http-auth-peer-test SOURCES http/orv-http-auth-peer-test.cpp LINK orv-http
+         orv-test-servers LABELS net)
+target_compile_definitions(orv-http-auth-peer-test PRIVATE
+                           ORV_AUTH_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-auth-peer.py")

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "orv-http-digest.h"
 #include "orv-http-wire.h"
 
 const char* const kOrvHttpSupportAddress = "support@vexil.invalid";
@@ -94,6 +95,8 @@ OrvHttpAuthScheme OrvHttpAuthSchemeCode(const char* pszScheme) {
         return enHttpAuthNtlm;
     if (s == "passport1.4")
         return enHttpAuthPassport;
+    if (s == "orvauth")
+        return enHttpAuthOrvAuth;
     return enHttpAuthNone;
 }
 
@@ -243,17 +246,41 @@ bool OrvHttpProxyAuthorization(const COrvHttpTxn& txn, const COrvHttpRequestCont
 
 namespace {
 
-// Picks the first challenge a machine answers; -1 when none.
+// The rank of a challenge the machine answers (0: not answered): the library's own scheme, then
+// Digest with SHA-256, NTLM, Digest with MD5, Passport, Basic.
+int Strength(const COrvHttpChallenge& ch, bool bProxy, IOrvHttpAuthSchemes* pSchemes) {
+    const int nCode = OrvHttpAuthSchemeCode(ch.m_sScheme);
+    if (nCode == enHttpAuthBasic)
+        return 1;
+    if (nCode == enHttpAuthNone || pSchemes == nullptr || !pSchemes->Supports(nCode, bProxy))
+        return 0;
+    switch (nCode) {
+        case enHttpAuthOrvAuth:
+            return 6;
+        case enHttpAuthNtlm:
+            return 4;
+        case enHttpAuthDigest: {
+            const int n = OrvHttpDigestStrength(ch);
+            return n == 0 ? 0 : (n > 1 ? 5 : 3);
+        }
+        default:
+            return 2;
+    }
+}
+
+// Picks the strongest challenge a machine answers (the first of equals); -1 when none.
 int PickChallenge(const COrvArray<COrvHttpChallenge>& challenges, bool bProxy,
                   IOrvHttpAuthSchemes* pSchemes) {
+    int iBest = -1;
+    int nBest = 0;
     for (size_t i = 0; i < challenges.GetCount(); ++i) {
-        const int nCode = OrvHttpAuthSchemeCode(challenges[i].m_sScheme);
-        if (nCode == enHttpAuthBasic)
-            return static_cast<int>(i);
-        if (nCode != enHttpAuthNone && pSchemes != nullptr && pSchemes->Supports(nCode, bProxy))
-            return static_cast<int>(i);
+        const int n = Strength(challenges[i], bProxy, pSchemes);
+        if (n > nBest) {
+            nBest = n;
+            iBest = static_cast<int>(i);
+        }
     }
-    return -1;
+    return iBest;
 }
 
 }  // namespace

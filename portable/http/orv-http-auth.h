@@ -23,6 +23,7 @@ enum OrvHttpAuthScheme : int {
     enHttpAuthDigest = 2,
     enHttpAuthNtlm = 3,
     enHttpAuthPassport = 6,
+    enHttpAuthOrvAuth = 8,  // the library's own SCRAM scheme
 };
 
 // One challenge of a "www-authenticate" or "proxy-authenticate" value.
@@ -40,8 +41,8 @@ struct COrvHttpChallenge {
     COrvHttpHeaderMap m_params;
 };
 
-// The code of a scheme token (compared in lower case): basic 1, digest 2, ntlm 3, passport1.4 6;
-// everything else ("negotiate", "kerberos", "orvmd5", "orvauth", ...) enHttpAuthNone.
+// The code of a scheme token (compared in lower case): basic 1, digest 2, ntlm 3, passport1.4 6,
+// orvauth 8; everything else ("negotiate", "kerberos", "orvmd5", ...) enHttpAuthNone.
 OrvHttpAuthScheme OrvHttpAuthSchemeCode(const char* pszScheme);
 
 // Parses a challenge value: one or more challenges, each a scheme token followed by a bare token

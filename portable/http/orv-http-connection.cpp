@@ -106,6 +106,12 @@ void COrvHttpConnection::Close(bool bHard) {
     m_bBodyPending = false;
     m_nExchangesOnSocket = 0;
     m_nRecvLowWater = 1;  // a new socket starts with the default
+    // NTLM is bound to its connection: a challenge taken on this one cannot be answered on the
+    // next, which starts the handshake again with its negotiate message.
+    if (m_nServerAuthState == 4)
+        m_nServerAuthState = 3;
+    if (m_nProxyAuthState == 4)
+        m_nProxyAuthState = 3;
 }
 
 void COrvHttpConnection::SetRecvLowWater(int nBytes) {

@@ -295,6 +295,8 @@ bool OrvTestSquid::Start(const std::string& dir, std::string& error) {
         conf += "hosts_file " + dir + "/hosts\ndns_nameservers 127.0.0.1\n";
         conf += "netdb_filename none\nshutdown_lifetime 0 seconds\nvisible_hostname orv-proxy\n";
         conf += "buffered_logs off\nforwarded_for delete\nvia off\nstrip_query_terms off\n";
+        if (m_bNtlm)
+            conf += "auth_param ntlm program " + OrvTestFindProgram("ntlm_fake_auth") + "\n";
         conf += "auth_param basic program " + ncsa + " " + dir + "/proxy.htpasswd\n";
         conf += "auth_param basic realm orv-proxy\n";
         conf += "acl open_port myportname open open6\nacl authed proxy_auth REQUIRED\n";

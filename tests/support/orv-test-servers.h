@@ -89,6 +89,10 @@ public:
     int AuthPort() const { return m_nAuthPort; }
     std::string AccessLog() const { return m_dir + "/access.log"; }
 
+    // Set before Start: the auth port asks for NTLM too (squid's ntlm_fake_auth, which accepts
+    // any user after a complete three-message handshake on one connection).
+    bool m_bNtlm = false;
+
 private:
     OrvTestProcess m_proc;
     std::string m_dir;

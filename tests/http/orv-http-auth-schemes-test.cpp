@@ -1,0 +1,348 @@
+// The authentication schemes and the two machines: Digest values checked by an independent
+// server-side computation (tests/http/orv-digest-peer.py) and against the published examples,
+// challenge choice, the state tables of the server and proxy machines run through whole
+// exchanges, OrvAuth against RFC 7677's example and client against server for every variant,
+// and the Passport header formats.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "orv-crypt.h"
+#include "orv-hash.h"
+#include "orv-http-auth-machine.h"
+#include "orv-net-test-util.h"
+#include "orv-string-util.h"
+#include "orv-test-support.h"
+
+namespace {
+
+COrvHttpChallenge ParseOne(const char* psz) {
+    COrvArray<COrvHttpChallenge> all;
+    COrvError err;
+    EXPECT_TRUE(OrvHttpParseChallenges(psz, all, err)) << psz << ": " << err.Text().GetString();
+    return all.GetCount() > 0 ? all[0] : COrvHttpChallenge();
+}
+
+void SetResponse(COrvHttpTxn& txn, int nStatus, const char* pszHeader,
+                 const char* pszValue = nullptr) {
+    txn.ResetResponse();
+    txn.m_nStatus = nStatus;
+    txn.m_sReason = nStatus == 200 ? "OK" : "Unauthorized";
+    if (pszValue != nullptr)
+        txn.m_responseHeaders.SetAt(COrvStringA(pszHeader), COrvStringA(pszValue));
+}
+
+std::string Hex(const COrvStringA& s) {
+    return OrvTestHex(std::string(s.GetString(), static_cast<size_t>(s.GetLength())));
+}
+
+}  // namespace
+
+TEST(Digest, PublishedExamplesAndIndependentServer) {
+    // RFC 2617 (MD5, qop=auth) and RFC 7616 (SHA-256 and MD5) with their client nonces.
+    const struct {
+        const char* pszChallenge;
+        const char* pszUser;
+        const char* pszPassword;
+        const char* pszCnonce;
+        const char* pszResponse;
+    } kPublished[] = {
+        {"Digest realm=\"testrealm@host.com\",qop=\"auth,auth-int\","
+         "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\",opaque=\"5ccc069c403ebaf9f0171e9517f40e41\"",
+         "Mufasa", "Circle Of Life", "0a4f113b", "6629fae49393a05397450978507c4ef1"},
+        {"Digest realm=\"http-auth@example.org\",qop=\"auth, auth-int\",algorithm=SHA-256,"
+         "nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\","
+         "opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS\"",
+         "Mufasa", "Circle of Life", "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ",
+         "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"},
+        {"Digest realm=\"http-auth@example.org\",qop=\"auth, auth-int\",algorithm=MD5,"
+         "nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\","
+         "opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS\"",
+         "Mufasa", "Circle of Life", "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ",
+         "8ca523f5e9506fed4657c9700eebdbec"},
+    };
+    for (const auto& c : kPublished) {
+        COrvHttpDigest d;
+        d.m_sFixedCnonce = c.pszCnonce;
+        COrvError err;
+        ASSERT_TRUE(d.TakeChallenge(ParseOne(c.pszChallenge), err)) << err.Text();
+        COrvStringA sValue;
+        ASSERT_TRUE(d.MakeResponse("GET", "/dir/index.html", c.pszUser, c.pszPassword, nullptr, 0,
+                                   sValue, err));
+        EXPECT_NE(sValue.Find(",qop=auth,nc=00000001,response=\"" + COrvStringA(c.pszResponse)), -1)
+            << sValue.GetString();
+    }
+
+    // Every algorithm and qop form against the independent server, with the count going on and
+    // realms, nonces and user names that need escaping.
+    const char* const kChallenges[] = {
+        "Digest realm=\"r1\",nonce=\"n1\",qop=\"auth\"",
+        "Digest realm=\"r2\",nonce=\"n2\",qop=\"auth\",algorithm=MD5-sess,opaque=\"o\"",
+        "Digest realm=\"r3\",nonce=\"n3\"",
+        "Digest realm=\"r4\",nonce=\"n4\",qop=\"auth-int\"",
+        "Digest realm=\"r5\",nonce=\"n5\",qop=\"auth\",algorithm=SHA-256",
+        "Digest realm=\"r6\",nonce=\"n6\",qop=\"auth-int\",algorithm=SHA-256-sess",
+        "Digest realm=\"a \\\"quoted\\\" realm\",nonce=\"x\\\\y\",qop=auth",
+    };
+    std::vector<std::string> lines;
+    std::vector<std::string> expected;
+    for (const char* pszChallenge : kChallenges) {
+        COrvHttpDigest d;
+        COrvError err;
+        const COrvHttpChallenge ch = ParseOne(pszChallenge);
+        ASSERT_TRUE(d.TakeChallenge(ch, err)) << err.Text();
+        EXPECT_EQ(d.m_sCnonce.GetLength(), 32);
+        for (int i = 1; i <= 2; ++i) {
+            const COrvStringA sBody = i == 1 ? COrvStringA("") : COrvStringA("a=1&b=\xc3\xa9");
+            COrvStringA sValue;
+            ASSERT_TRUE(d.MakeResponse("POST", "/p?q=1", "us\xc3\xa9r", "pass:word",
+                                       sBody.GetString(), sBody.GetLength(), sValue, err));
+            if (d.m_eQop != enDigestQopNone) {
+                EXPECT_NE(sValue.Find(i == 1 ? ",nc=00000001," : ",nc=00000002,"), -1) << sValue;
+            }
+            lines.push_back("POST\t/p?q=1\tus\xc3\xa9r\t" + std::string(ch.Param("realm")) +
+                            "\tpass:word\t" + std::string(ch.Param("nonce")) + "\t" + Hex(sBody) +
+                            "\t" + sValue.GetString());
+            expected.push_back("ok");
+        }
+    }
+    std::vector<std::string> answers;
+    ASSERT_TRUE(
+        OrvRunOverLines(std::string("/usr/bin/python3 ") + ORV_DIGEST_PEER_SCRIPT, lines, answers));
+    EXPECT_EQ(answers, expected);
+
+    // Client nonces are random, and refused challenges leave no context.
+    COrvHttpDigest a, b;
+    COrvError err;
+    ASSERT_TRUE(a.TakeChallenge(ParseOne(kChallenges[0]), err));
+    ASSERT_TRUE(b.TakeChallenge(ParseOne(kChallenges[0]), err));
+    EXPECT_NE(a.m_sCnonce, b.m_sCnonce);
+    const struct {
+        const char* pszChallenge;
+        const char* pszText;
+    } kRefused[] = {
+        {"Digest realm=\"r\",qop=auth", "Digest challenge without nonce"},
+        {"Digest realm=\"r\",nonce=n,algorithm=SHA-512-256",
+         "Digest algorithm not supported: SHA-512-256"},
+        {"Digest realm=\"r\",nonce=n,qop=\"auth-conf\"", "Digest qop not supported: auth-conf"},
+    };
+    for (const auto& c : kRefused) {
+        COrvError e;
+        EXPECT_FALSE(a.TakeChallenge(ParseOne(c.pszChallenge), e));
+        EXPECT_EQ(e.Text(), c.pszText);
+        EXPECT_FALSE(a.HasChallenge());
+    }
+}
+
+TEST(AuthMachine, StrongestSchemeWinsAndParserTexts) {
+    const struct {
+        const char* pszHeader;
+        int nState;  // the state after the first 401
+        int nCode;
+        const char* pszTextStart;
+    } kCases[] = {
+        {"Basic realm=\"x\", Digest realm=\"y\",nonce=\"z\"", 2, enNetRetry,
+         "[requesting Digest auth]"},
+        // two headers joined by the reader: MD5 first, SHA-256 wins
+        {"Digest realm=y,nonce=a,algorithm=MD5, Digest realm=y,nonce=b,algorithm=SHA-256", 2,
+         enNetRetry, "[requesting Digest auth]"},
+        {"Basic realm=\"x\", NTLM", 3, enNetRetry, "[requesting NTLM1 auth]"},
+        {"NTLM, OrvAuth realm=\"r\",data=\"\"", 6, enNetRetry,
+         "[OrvAuth: sending first client message]"},
+        {"Digest realm=y,nonce=a,algorithm=SHA-512-256, Basic realm=x", 1, enNetRetry,
+         "[requesting Basic auth]"},
+        {"Negotiate, Kerberos", 0, enNetAuth, "Auth method not supported: negotiate, Error: "},
+        {"", 0, enNetAuth, "Auth method not supported: , Error: no auth header"},
+        {"Digest realm=\"x\", nonce\"y\"", 0, enNetAuth,
+         "Auth method not supported: digest, Error: bad = after name"},
+        {"Digest realm=;", 0, enNetAuth,
+         "Auth method not supported: digest, Error: bad token after name ="},
+        {"Digest realm=\"a\" nonce=b", 0, enNetAuth,
+         "Auth method not supported: digest, Error: no , after name=value"},
+    };
+    for (const auto& c : kCases) {
+        COrvHttpAuthMachine m;
+        m.m_sUserId = "u";
+        m.m_sPassword = "p";
+        COrvHttpTxn txn;
+        SetResponse(txn, 401, "WWW-Authenticate", c.pszHeader);
+        COrvError err;
+        EXPECT_FALSE(m.TakeResponse(txn, err));
+        EXPECT_EQ(m.m_nServerState, c.nState) << c.pszHeader;
+        EXPECT_EQ(err.Code(), c.nCode) << c.pszHeader;
+        EXPECT_EQ(err.Text().Left(static_cast<int>(strlen(c.pszTextStart))), c.pszTextStart)
+            << c.pszHeader;
+        if (c.nState == 2) {
+            COrvStringA sAuth, sProxy;
+            ASSERT_TRUE(m.RequestHeaders(txn, sAuth, sProxy, err));
+            EXPECT_NE(
+                sAuth.Find(strstr(c.pszHeader, "SHA-256") ? "algorithm=SHA-256" : "algorithm=MD5"),
+                -1);
+        }
+    }
+}
+
+namespace {
+
+// Drives a machine through a list of responses and checks state, code and text after each.
+struct Step {
+    int nStatus;
+    const char* pszChallenge;  // null: none
+    int nState;
+    int nCode;  // enNetOk: TakeResponse returned true
+    const char* pszText;
+    const char* pszHeaderStart;  // the next request's header ("" none, null: not checked)
+};
+
+void RunSteps(COrvHttpAuthMachine& m, bool bProxy, const std::vector<Step>& steps) {
+    COrvHttpTxn txn;
+    int i = 0;
+    for (const Step& s : steps) {
+        SetResponse(txn, s.nStatus, bProxy ? "Proxy-Authenticate" : "WWW-Authenticate",
+                    s.pszChallenge);
+        COrvError err;
+        const bool bOk = m.TakeResponse(txn, err);
+        EXPECT_EQ(bOk, s.nCode == enNetOk) << "step " << i;
+        EXPECT_EQ(err.Code(), s.nCode) << "step " << i << ": " << err.Text();
+        EXPECT_EQ(err.Text(), s.pszText) << "step " << i;
+        EXPECT_EQ(bProxy ? m.m_nProxyState : m.m_nServerState, s.nState) << "step " << i;
+        if (s.pszHeaderStart != nullptr) {
+            COrvStringA sAuth, sProxy;
+            ASSERT_TRUE(m.RequestHeaders(txn, sAuth, sProxy, err)) << err.Text();
+            const COrvStringA& sHeader = bProxy ? sProxy : sAuth;
+            EXPECT_EQ(sHeader.Left(static_cast<int>(strlen(s.pszHeaderStart))), s.pszHeaderStart)
+                << "step " << i << ": " << sHeader;
+        }
+        ++i;
+    }
+}
+
+COrvStringA NtlmChallengeHeader() {
+    // A challenge with a timestamp (so the authenticate message carries its integrity code).
+    static const char kHex[] =
+        "4e544c4d53535000020000000000000030000000158289e21122334455667788000000000000000018001800"
+        "300000000700080001020304050607080200040043004f0000000000";
+    COrvStringA s;
+    for (const char* p = kHex; p[0] && p[1]; p += 2)
+        s.AppendChar(static_cast<char>(OrvHexDigitValue(p[0]) * 16 + OrvHexDigitValue(p[1])));
+    return "NTLM " + OrvBase64Encode(s.GetString(), s.GetLength());
+}
+
+}  // namespace
+
+TEST(AuthMachine, ServerTables) {
+    const COrvStringA sChallenge = NtlmChallengeHeader();
+    COrvHttpAuthMachine m;
+    m.m_sUserId = "CORP\\alice";
+    m.m_sPassword = "pw";
+    RunSteps(
+        m, false,
+        {
+            {401, "NTLM", 3, enNetRetry,
+             "[requesting NTLM1 auth]: Server says: Unauthorized (status code 401)",
+             "NTLM TlRMTVNTUAABAAAABwIAoA"},
+            {401, sChallenge, 4, enNetRetry,
+             "[requesting NTLM2 auth]: Server says: Unauthorized (status code 401)",
+             "NTLM TlRMTVNTUAADAAAA"},
+            {200, nullptr, 5, enNetOk, "", ""},
+            {200, nullptr, 5, enNetOk, "", ""},
+            {401, "NTLM", 3, enNetRetry,
+             "[requesting NTLM3 auth]: Server says: Unauthorized (status code 401)",
+             "NTLM TlRMTVNTUAABAAAA"},
+            {401, sChallenge, 4, enNetRetry,
+             "[requesting NTLM2 auth]: Server says: Unauthorized (status code 401)", nullptr},
+            {401, "NTLM", 3, enNetAuth,
+             "Incorrect NTLM Auth UserID or Password: Server says: Unauthorized (status code 401)",
+             nullptr},
+            {401, "NTLM TlRMTVNTUAACAAAA", 0, enNetAuth,
+             "input too small (expected >= 32 bytes, got 12", nullptr},
+        });
+    m.m_nServerState = 8;
+    RunSteps(m, false,
+             {{401, "NTLM", 0, enNetAuth,
+               "NTLM auth got into bad state 8, report to support@vexil.invalid", nullptr}});
+
+    COrvHttpAuthMachine d;
+    d.m_sUserId = "u";
+    d.m_sPassword = "p";
+    const char* kDigest = "Digest realm=\"r\",nonce=\"a\",qop=\"auth\"";
+    const char* kStale = "Digest realm=\"r\",nonce=\"b\",qop=\"auth\",stale=true";
+    std::vector<Step> steps = {
+        {401, kDigest, 2, enNetRetry,
+         "[requesting Digest auth]: Server says: Unauthorized (status code 401)",
+         "Digest username=\"u\""},
+    };
+    for (int i = 0; i < kOrvDigestMaxStale; ++i)
+        steps.push_back({401, kStale, 2, enNetRetry,
+                         "[Digest auth stale nonce]: Server says: Unauthorized (status code 401)",
+                         "Digest username=\"u\",realm=\"r\",uri=\"/\",algorithm=MD5,nonce=\"b\""});
+    steps.push_back({401, kStale, 0, enNetAuth,
+                     "Digest authentication failed due to everlasting nonce expiration", ""});
+    steps.push_back({401, kDigest, 2, enNetRetry, nullptr, nullptr});
+    steps.back().pszText = "[requesting Digest auth]: Server says: Unauthorized (status code 401)";
+    steps.push_back({401, kDigest, 0, enNetAuth,
+                     "Incorrect Digest auth UserID or Password: Server says: Unauthorized (status "
+                     "code 401)",
+                     ""});
+    steps.push_back({401, "Basic realm=x", 1, enNetRetry,
+                     "[requesting Basic auth]: Server says: Unauthorized (status code 401)",
+                     "Basic dTpw"});
+    steps.push_back({401, "Basic realm=x", 0, enNetAuth,
+                     "Incorrect Basic auth UserID or Password: Server says: Unauthorized (status "
+                     "code 401)",
+                     ""});
+    RunSteps(d, false, steps);
+}
+
+TEST(AuthMachine, ProxyTables) {
+    COrvHttpAuthMachine m;
+    m.m_sProxyUserId = "pu";
+    m.m_sProxyPassword = "pp";
+    const COrvStringA sChallenge = NtlmChallengeHeader();
+    RunSteps(
+        m, true,
+        {
+            {407, "NTLM", 3, enNetRetry, "NTLM Proxy Authentication rejected: go to NTLM-1",
+             "NTLM TlRMTVNTUAABAAAA"},
+            {407, sChallenge, 4, enNetRetry,
+             "NTLM Proxy Authentication rejected: go from NTLM-1 to NTLM-2",
+             "NTLM TlRMTVNTUAADAAAA"},
+            {200, nullptr, 5, enNetOk, "", ""},
+            {407, "NTLM", 3, enNetRetry, "NTLM Proxy Authentication: go from Authoirzed to NTLM-1",
+             "NTLM TlRMTVNTUAABAAAA"},
+            {407, sChallenge, 4, enNetRetry,
+             "NTLM Proxy Authentication rejected: go from NTLM-1 to NTLM-2", nullptr},
+            {407, "NTLM", 0, enNetProxyAuth,
+             "Incorrect NTLM Proxy Authentication Credentials (NTLM-2)", ""},
+            {407, "Basic realm=\"squid\"", 1, enNetRetry, "[requesting Proxy Basic Auth]",
+             "Basic cHU6cHA="},
+            {407, "Basic realm=\"squid\"", 0, enNetProxyAuth,
+             "Incorrect Proxy Basic Authentication Credentials", ""},
+            {407, "Digest realm=r,nonce=n", 0, enNetProxyAuth,
+             "Proxy Auth method not supported: digest", ""},
+            {407, "Basic realm=\"a\" b", 0, enNetProxyAuth,
+             "no , after name=value; proxy header: Basic realm=\"a\" b", ""},
+        });
+}
+
+TEST(Passport, NexusAnswers) {
+    const struct {
+        const char* pszInfo;
+        const char* pszResult;  // the authorization, or the failure text
+    } kCases[] = {
+        {"Passport1.4 da-status=success,tname=MSPAuth,from-PP='t=1&p=2',ru=x",
+         "Passport1.4 from-PP=t=1&p=2"},
+        {"Passport1.4 da-status=success,from-PP=''",
+         "Bad from-PP: Passport1.4 da-status=success,from-PP=''"},
+        {"Passport1.4 da-status=success,from-PP='open",
+         "Bad from-PP: Passport1.4 da-status=success,from-PP='open"},
+    };
+    for (const auto& c : kCases) {
+        COrvStringA sAuth;
+        COrvError err;
+        const bool bOk = OrvPassportTakeAnswer(c.pszInfo, sAuth, err);
+        EXPECT_EQ(bOk ? sAuth : err.Text(), c.pszResult);
+        EXPECT_EQ(bOk, err.Code() == enNetOk);
+    }
+}

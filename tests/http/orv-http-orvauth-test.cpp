@@ -1,0 +1,253 @@
+// OrvAuth (SCRAM with SHA-256): RFC 7677's example exchange reproduced by the client and by the
+// server, our client against our server over the HTTP machine for every variant and awkward
+// user names, and the texts of refused requests and answers.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "orv-http-auth-machine.h"
+#include "orv-http-orvauth.h"
+#include "orv-string-util.h"
+
+namespace {
+
+class Users : public IOrvAuthUserStore {
+public:
+    bool GetAuthData(const COrvStringA& sUser, COrvStringA& sRecord, COrvError& err) override {
+        auto it = m_records.find(sUser.GetString());
+        if (it == m_records.end())
+            return err.Set(enNetNotFound, "no such user");
+        sRecord = it->second.c_str();
+        return true;
+    }
+    void Add(const char* pszUser, OrvAuthType eType, const char* pszPassword, int nIterations) {
+        COrvStringA sRecord;
+        COrvError err;
+        ASSERT_TRUE(
+            OrvScramMakeRecord(eType, pszPassword, COrvStringA(), nIterations, sRecord, err));
+        m_records[pszUser] = sRecord.GetString();
+    }
+    std::map<std::string, std::string> m_records;
+};
+
+COrvStringA B64(const char* psz) {
+    return OrvBase64Encode(psz, static_cast<int>(strlen(psz)));
+}
+COrvStringA UnB64(const COrvStringA& s) {
+    COrvStringA out;
+    EXPECT_TRUE(OrvBase64Decode(s.GetString(), s.GetLength(), false, out));
+    return out;
+}
+
+// Runs the HTTP exchange between a client machine and the server until the server says 200 or
+// the client gives up; returns the client's last error (enNetOk after a 200).
+COrvError Exchange(COrvHttpAuthMachine& client, COrvAuthServer& server, COrvStringA& sUser,
+                   int* pnRounds = nullptr) {
+    COrvHttpTxn txn;
+    COrvError err;
+    for (int i = 0; i < 6; ++i) {
+        COrvStringA sAuth, sProxy;
+        if (!client.RequestHeaders(txn, sAuth, sProxy, err))
+            return err;
+        COrvAuthServerReply reply;
+        server.HandleRequest(sAuth, reply);
+        txn.ResetResponse();
+        txn.m_nStatus = reply.m_nStatus;
+        if (!reply.m_sWwwAuthenticate.IsEmpty())
+            txn.m_responseHeaders.SetAt(COrvStringA("WWW-Authenticate"), reply.m_sWwwAuthenticate);
+        err.Clear();
+        if (pnRounds)
+            *pnRounds = i + 1;
+        if (client.TakeResponse(txn, err)) {
+            sUser = reply.m_sUser;
+            return err;
+        }
+        if (err.Code() != enNetRetry)
+            return err;
+    }
+    return err;
+}
+
+}  // namespace
+
+TEST(OrvAuth, Rfc7677ExampleByClientAndServer) {
+    const char* kClientFirst = "n,,n=user,r=rOprNGfwEbeRWgbNEkqO";
+    const char* kServerFirst =
+        "r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096";
+    const char* kClientFinal =
+        "c=biws,r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,"
+        "p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=";
+    const char* kServerFinal = "v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4=";
+
+    COrvAuthClient client;
+    client.m_sFixedNonce = "rOprNGfwEbeRWgbNEkqO";
+    EXPECT_EQ(client.ClientFirst("user"), kClientFirst);
+    COrvStringA sFinal;
+    COrvError err;
+    ASSERT_TRUE(client.ClientFinal(kServerFirst, "pencil", sFinal, err)) << err.Text();
+    EXPECT_EQ(sFinal, kClientFinal);
+    EXPECT_TRUE(client.VerifyServerFinal(kServerFinal, err)) << err.Text();
+    EXPECT_EQ(client.m_state, enServerVerified);
+
+    Users users;
+    COrvStringA sRecord;
+    ASSERT_TRUE(OrvScramMakeRecord(enSCRAM_SHA256, "pencil", UnB64("W22ZaJ0SNY7soEsUEjb6gQ=="),
+                                   4096, sRecord, err));
+    users.m_records["user"] = sRecord.GetString();
+    COrvAuthServer server("realm", &users);
+    server.m_sFixedServerNonce = "%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0";
+    COrvStringA sSid, sOut;
+    ASSERT_TRUE(server.ServerFirst(kClientFirst, sSid, sOut, err)) << err.Text();
+    EXPECT_EQ(sOut, kServerFirst);
+    ASSERT_TRUE(server.ServerFinal(sSid, kClientFinal, sOut, err)) << err.Text();
+    EXPECT_EQ(sOut, kServerFinal);
+    // The same final once more is a replay.
+    EXPECT_FALSE(server.ServerFinal(sSid, kClientFinal, sOut, err));
+    EXPECT_EQ(err.Text(), "SCRAM Auth: reauth");
+}
+
+TEST(OrvAuth, ClientAgainstServerForEveryVariant) {
+    const struct {
+        OrvAuthType eType;
+        const char* pszUser;
+        const char* pszOption;
+    } kCases[] = {
+        {enSCRAM_SHA256, "alice", nullptr},
+        {enSCRAM_SHA256_PBKDF2_HMAC_SHA256_MD5, "bob,the=builder", ",o=pwdMD5"},
+        {enSCRAM_SHA256_PBKDF2_HMAC_SHA512, "=2C,=3D", ",o=s256ps512"},
+    };
+    for (const auto& c : kCases) {
+        Users users;
+        users.Add(c.pszUser, c.eType, "p\xc3\xa4ss", 1000);
+        COrvAuthServer server("realm", &users);
+        COrvHttpAuthMachine client;
+        client.m_sUserId = c.pszUser;
+        client.m_sPassword = "p\xc3\xa4ss";
+        COrvStringA sUser;
+        int nRounds = 0;
+        const COrvError err = Exchange(client, server, sUser, &nRounds);
+        EXPECT_FALSE(err.Failed()) << c.pszUser << ": " << err.Text();
+        EXPECT_EQ(sUser, c.pszUser);
+        EXPECT_EQ(nRounds, 4);  // challenge, server first, server final, 200
+        EXPECT_EQ(client.m_orvAuth.m_type, c.eType);
+        EXPECT_EQ(client.m_orvAuth.m_salted_password_length,
+                  c.eType == enSCRAM_SHA256_PBKDF2_HMAC_SHA512 ? 64 : 32);
+
+        // A wrong password ends with the server's refusal.
+        COrvHttpAuthMachine wrong;
+        wrong.m_sUserId = c.pszUser;
+        wrong.m_sPassword = "pass";
+        const COrvError e = Exchange(wrong, server, sUser);
+        EXPECT_EQ(e.Code(), enNetAuth);
+        EXPECT_EQ(e.Text(), "Unauthorized");
+    }
+
+    // Unknown users and too few iterations.
+    Users users;
+    users.Add("few", enSCRAM_SHA256, "pw", 99);
+    COrvAuthServer server("realm", &users);
+    COrvHttpAuthMachine client;
+    client.m_sUserId = "nobody";
+    client.m_sPassword = "pw";
+    COrvStringA sUser;
+    COrvError e = Exchange(client, server, sUser);
+    EXPECT_EQ(e.Text(), "Unauthorized");
+    client.m_sUserId = "few";
+    client.m_nServerState = 0;
+    e = Exchange(client, server, sUser);
+    EXPECT_EQ(e.Code(), enNetServer);
+    EXPECT_EQ(e.Text(), "SCRAM Auth: bad server response - iterations count is too low");
+    client.m_orvAuth.m_realm = "other";
+    client.m_nServerState = 0;
+    e = Exchange(client, server, sUser);
+    EXPECT_EQ(e.Text(), "Wrong realm: realm");
+}
+
+TEST(OrvAuth, RefusedMessagesAndRecords) {
+    Users users;
+    users.Add("u", enSCRAM_SHA256, "pw", 4096);
+    users.m_records["badformat"] = "0:4096:AAAA";
+    users.m_records["shortkey"] = "0:4096:AAAA:AAAA";
+    COrvAuthServer server("realm", &users);
+    const COrvStringA sFirst = "n,,n=u,r=abc";
+    COrvStringA sSid, sOut;
+    COrvError err;
+    ASSERT_TRUE(server.ServerFirst(sFirst, sSid, sOut, err));
+    const COrvStringA sNonce = sOut.Mid(2, sOut.Find(',') - 2);
+    const struct {
+        COrvStringA sFinal;
+        const char* pszText;
+    } kFinals[] = {
+        {"c=eSws,r=" + sNonce + ",p=AAAA", "SCRAM Auth: protocol error"},
+        {"c=biws,r=abcX,p=AAAA", "SCRAM Auth: server nonce mismatch"},
+        {"c=biws,r=" + sNonce + ",p=!!", "SCRAM Auth: bad request - bad base64 encoding"},
+        {"c=biws,r=" + sNonce + ",p=AAAA", "SCRAM Auth: signature length mismatch"},
+        {"c=biws,r=" + sNonce, "SCRAM Auth: bad request"},
+        {"c=biws,r=" + sNonce + ",p=" + B64("0123456789abcdef0123456789abcdef"), "Wrong password"},
+    };
+    for (const auto& c : kFinals) {
+        COrvError e;
+        EXPECT_FALSE(server.ServerFinal(sSid, c.sFinal, sOut, e));
+        EXPECT_EQ(e.Text(), c.pszText);
+    }
+    // The wrong password ended the session.
+    EXPECT_FALSE(server.ServerFinal(sSid, kFinals[0].sFinal, sOut, err));
+    EXPECT_EQ(err.Text(), "Session expired");
+
+    const struct {
+        const char* pszClientFirst;
+        const char* pszText;
+    } kFirsts[] = {
+        {"y,,n=u,r=abc", "SCRAM Auth: bad request"},
+        {"n,,n=u=2X,r=abc", "SCRAM Auth: bad request"},
+        {"n,,r=abc,n=u", "SCRAM Auth: bad request"},
+        {"n,,n=badformat,r=abc", "Wrong data format"},
+        {"n,,n=shortkey,r=abc", "SCRAM Auth: key length mismatch"},
+    };
+    for (const auto& c : kFirsts) {
+        COrvError e;
+        EXPECT_FALSE(server.ServerFirst(c.pszClientFirst, sSid, sOut, e));
+        EXPECT_EQ(e.Text(), c.pszText);
+    }
+
+    COrvAuthServerReply reply;
+    server.HandleRequest("OrvAuth data=\"!!!\"", reply);
+    EXPECT_EQ(reply.m_nStatus, 400);
+    EXPECT_EQ(reply.m_sText, "OrvAuth: bad request - bad base64 encoding");
+    server.HandleRequest("OrvAuth sid=\"gone\"", reply);
+    EXPECT_EQ(reply.m_sText, "Session expired");
+    EXPECT_EQ(reply.m_sWwwAuthenticate, "OrvAuth realm=\"realm\",data=\"\"");
+
+    // Answers the client refuses.
+    const struct {
+        const char* pszServerFirst;
+        const char* pszText;
+    } kAnswers[] = {
+        {"r=zzz,s=AAAA,i=4096", "SCRAM Auth: bad server response - nonce mismatch"},
+        {"r=cnonceX,s=!!,i=4096", "SCRAM Auth: bad server response - bad base64 encoding"},
+        {"r=cnonceX,s=AAAA,i=99", "SCRAM Auth: bad server response - iterations count is too low"},
+        {"r=cnonceX,s=AAAA,i=4096,o=other", "SCRAM Auth: bad server response"},
+        {"r=cnonceX,s=AAAA", "SCRAM Auth: bad server response"},
+    };
+    for (const auto& c : kAnswers) {
+        COrvAuthClient client;
+        client.m_sFixedNonce = "cnonce";
+        (void)client.ClientFirst("u");
+        COrvError e;
+        COrvStringA sFinal;
+        EXPECT_FALSE(client.ClientFinal(c.pszServerFirst, "pw", sFinal, e));
+        EXPECT_EQ(e.Text(), c.pszText);
+    }
+    COrvAuthClient client;
+    (void)client.ClientFirst("u");
+    ASSERT_TRUE(
+        client.ClientFinal("r=" + client.m_sClientNonce + "s,s=AAAA,i=100", "pw", sOut, err));
+    COrvError e;
+    EXPECT_FALSE(client.VerifyServerFinal("v=AAAA", e));
+    EXPECT_EQ(e.Text(), "SCRAM Auth: Server signature mismatch");
+    e.Clear();
+    EXPECT_FALSE(client.VerifyServerFinal("e=other-error", e));
+    EXPECT_EQ(e.Text(), "SCRAM Auth: other-error");
+    EXPECT_EQ(e.Code(), enNetServer);
+}

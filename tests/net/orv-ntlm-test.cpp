@@ -1,0 +1,254 @@
+// NTLM messages and the digests under them: MD4 against RFC 1320's suite and OpenSSL's legacy
+// provider (loaded into a library context of the test's own), the published NTLMv2 example
+// reproduced byte for byte, challenge parsing (bounds, unknown AV pairs), and authenticate
+// messages checked by an independent server-side implementation (python3-impacket).
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <openssl/provider.h>
+
+#include <string>
+
+#include "orv-crypt.h"
+#include "orv-hash.h"
+#include "orv-ntlm.h"
+#include "orv-string-util.h"
+#include "orv-test-support.h"
+
+namespace {
+
+std::string Hex(const COrvStringA& s) {
+    return OrvTestHex(std::string(s.GetString(), static_cast<size_t>(s.GetLength())));
+}
+
+COrvStringA FromHex(const char* psz) {
+    COrvStringA s;
+    for (const char* p = psz; p[0] && p[1]; p += 2) {
+        while (*p == ' ')
+            ++p;
+        s.AppendChar(static_cast<char>(OrvHexDigitValue(p[0]) * 16 + OrvHexDigitValue(p[1])));
+    }
+    return s;
+}
+
+// A security buffer field of a message.
+COrvStringA FieldOf(const COrvStringA& msg, int iField) {
+    const auto* p = reinterpret_cast<const uint8_t*>(msg.GetString());
+    const int n = p[iField] | p[iField + 1] << 8;
+    const int off = p[iField + 4] | p[iField + 5] << 8;
+    return msg.Mid(off, n);
+}
+
+// The challenge message of the published NTLMv2 example: server challenge 0123456789abcdef,
+// target name "Server", pairs NetBIOS domain "Domain" and computer "Server".
+const char kExampleChallenge[] =
+    "4e544c4d53535000020000000c000c003800000033828ae20123456789abcdef00000000000000002400240044"
+    "000000060070170000000f53006500720076006500720002000c0044006f006d00610069006e0001000c005300"
+    "6500720076006500720000000000";
+
+}  // namespace
+
+TEST(OrvHash, Md4MatchesRfc1320AndTheLegacyProvider) {
+    const struct {
+        const char* psz;
+        const char* pszHex;
+    } kCases[] = {
+        {"", "31d6cfe0d16ae931b73c59d7e0c089c0"},
+        {"a", "bde52cb31de33e46245e05fbdbd6fb24"},
+        {"abc", "a448017aaf21d8525fc10ae87aa6729d"},
+        {"message digest", "d9130a8164549fe818874806e1c7014b"},
+        {"abcdefghijklmnopqrstuvwxyz", "d79e1c308aa5bbcdeea8ed63df412da9"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+         "043f8582f241db351ce627e153e7f0e4"},
+        {"1234567890123456789012345678901234567890123456789012345678901234567890123456789"
+         "0",
+         "e33b4ddc9c38f2199c3e7b164fcc0536"},
+    };
+    for (const auto& c : kCases)
+        EXPECT_EQ(Hex(OrvHash(enHashMd4, COrvStringA(c.psz))), c.pszHex) << c.psz;
+
+    // Every length around the block and padding boundaries, against the legacy provider in a
+    // context of its own (the process's default providers stay as they are).
+    OSSL_LIB_CTX* pCtx = OSSL_LIB_CTX_new();
+    ASSERT_NE(pCtx, nullptr);
+    OSSL_PROVIDER* pLegacy = OSSL_PROVIDER_load(pCtx, "legacy");
+    ASSERT_NE(pLegacy, nullptr) << "OpenSSL's legacy provider (libssl3)";
+    EVP_MD* pMd4 = EVP_MD_fetch(pCtx, "MD4", nullptr);
+    ASSERT_NE(pMd4, nullptr);
+    std::string data;
+    for (int n = 0; n < 200; ++n) {
+        unsigned char ab[16];
+        unsigned int nOut = 0;
+        ASSERT_EQ(EVP_Digest(data.data(), data.size(), ab, &nOut, pMd4, nullptr), 1);
+        EXPECT_EQ(Hex(OrvHash(enHashMd4, data.data(), n)),
+                  OrvTestHex(std::string(reinterpret_cast<char*>(ab), nOut)))
+            << n;
+        data += static_cast<char>(n * 37 + 11);
+    }
+    EVP_MD_free(pMd4);
+    OSSL_PROVIDER_unload(pLegacy);
+    OSSL_LIB_CTX_free(pCtx);
+    EXPECT_EQ(EVP_MD_fetch(nullptr, "MD4", nullptr), nullptr)
+        << "the default context must not have gained the legacy provider";
+}
+
+TEST(OrvNtlm, PublishedNtlmV2ExampleByteForByte) {
+    COrvStringA sKey;
+    COrvError err;
+    ASSERT_TRUE(OrvNtlmNtowfV2("Password", "User", "Domain", sKey, err)) << err.Text();
+    EXPECT_EQ(Hex(sKey), "0c868a403bfd7a93a3001ef22ef02e3f");
+
+    COrvNtlmContext ctx;
+    (void)ctx.MakeNegotiate();
+    const COrvStringA sChallenge = FromHex(kExampleChallenge);
+    ASSERT_TRUE(
+        ctx.TakeChallenge(OrvBase64Encode(sChallenge.GetString(), sChallenge.GetLength()), err))
+        << err.Text();
+    EXPECT_EQ(ctx.Challenge().m_sDescription,
+              "NetBIOSDomainName: Domain, NetBIOSComputerName: Server");
+    ctx.m_sWorkstation = "COMPUTER";
+    ctx.m_sFixedClientChallenge = FromHex("aaaaaaaaaaaaaaaa");
+    ctx.m_sFixedSessionKey = FromHex("55555555555555555555555555555555");
+    ctx.m_bUseFixedTime = true;
+    ctx.m_nFixedTime = 0;
+    COrvStringA sB64;
+    ASSERT_TRUE(ctx.MakeAuthenticate("Domain\\User", "Password", sB64, err)) << err.Text();
+    const COrvStringA& msg = ctx.AuthenticateMessage();
+    EXPECT_EQ(Hex(FieldOf(msg, 12)), "86c35097ac9cec102554764a57cccc19aaaaaaaaaaaaaaaa");
+    const COrvStringA sNt = FieldOf(msg, 20);
+    EXPECT_EQ(Hex(sNt.Left(16)), "68cd0ab851e51c96aabc927bebef6a1c");
+    EXPECT_EQ(Hex(sNt.Mid(16)),
+              "01010000000000000000000000000000aaaaaaaaaaaaaaaa0000000002000c0044006f006d006100"
+              "69006e0001000c005300650072007600650072000000000000000000");
+    EXPECT_EQ(Hex(FieldOf(msg, 52)), "c5dad2544fc9799094ce1ce90bc9d03e");
+    EXPECT_EQ(Hex(ctx.SessionKey()), "55555555555555555555555555555555");
+    EXPECT_EQ(Hex(FieldOf(msg, 28)), "44006f006d00610069006e00");  // "Domain"
+    EXPECT_EQ(Hex(FieldOf(msg, 36)), "5500730065007200");          // "User"
+    EXPECT_EQ(Hex(FieldOf(msg, 44)), "43004f004d0050005500540045005200");
+}
+
+namespace {
+
+// A challenge message with the given flags and target information, built by hand.
+COrvStringA MakeChallenge(uint32_t dwFlags, const COrvStringA& sInfo) {
+    COrvStringA s("NTLMSSP", 8);
+    auto put16 = [&](uint32_t v) {
+        s.AppendChar(static_cast<char>(v & 0xff));
+        s.AppendChar(static_cast<char>(v >> 8));
+    };
+    auto put32 = [&](uint32_t v) {
+        put16(v & 0xffff);
+        put16(v >> 16);
+    };
+    put32(2);
+    put16(0), put16(0), put32(48);  // no target name
+    put32(dwFlags);
+    s += FromHex("1122334455667788");
+    s += COrvStringA('\0', 8);
+    put16(static_cast<uint32_t>(sInfo.GetLength())),
+        put16(static_cast<uint32_t>(sInfo.GetLength())), put32(48);
+    return s + sInfo;
+}
+
+std::string Peer(const char* pszUser, const char* pszDomain, const char* pszPassword,
+                 const COrvStringA& sChallenge, const COrvStringA& sNegotiate,
+                 const COrvStringA& sAuthB64) {
+    OrvTempDir dir;
+    const std::string path = dir.File("auth");
+    EXPECT_TRUE(OrvWriteFileBytes(path, sAuthB64.GetString()));
+    std::string cmd = std::string("/usr/bin/python3 ") + ORV_NTLM_PEER_SCRIPT + " '" + pszUser +
+                      "' '" + pszDomain + "' '" + pszPassword + "' " +
+                      OrvBase64Encode(sChallenge.GetString(), sChallenge.GetLength()).GetString() +
+                      " " + (sNegotiate.IsEmpty() ? "-" : sNegotiate.GetString()) + " < " + path;
+    return OrvRunCapture(cmd);
+}
+
+}  // namespace
+
+TEST(OrvNtlm, ChallengeParserBoundsAndPairs) {
+    // Timestamp, DNS names, flags, an unknown pair (id 0x55), then the end of the list.
+    const COrvStringA sInfo = FromHex(
+        "0700080000e1f505000000000300080068006f00730074000400040063006f000600040001000000550002"
+        "00abcd00000000");
+    COrvNtlmChallenge ch;
+    COrvError err;
+    const COrvStringA sGood = MakeChallenge(0xe2898215u, sInfo);
+    ASSERT_TRUE(OrvNtlmParseChallenge(sGood.GetString(), sGood.GetLength(), ch, err)) << err.Text();
+    EXPECT_EQ(ch.m_sDescription,
+              "Timestamp: 0x5f5e100, DNSComputerName: host, DNSDomainName: co, Flags: 0x1, "
+              "Invalid");
+    EXPECT_EQ(ch.m_avPairs.GetCount(), 5u);
+
+    // A proxy's challenge whose empty-looking target name has an uninitialised offset and whose
+    // flags announce no target information: accepted, with nothing read after the challenge.
+    const COrvStringA sProxy = FromHex(
+        "4e544c4d535350000200000009000900aeaaaaaa070200a0a6318bcd8f0cbd780000000000003a00574f524b"
+        "47524f5550");
+    ASSERT_TRUE(OrvNtlmParseChallenge(sProxy.GetString(), sProxy.GetLength(), ch, err))
+        << err.Text();
+    EXPECT_EQ(ch.m_avPairs.GetCount(), 0u);
+    EXPECT_TRUE(ch.m_sTargetName.IsEmpty());
+
+    const struct {
+        COrvStringA msg;
+        const char* pszText;
+    } kBad[] = {
+        {sGood.Left(31), "input too small (expected >= 32 bytes, got 31"},
+        {"XTLMSSP" + sGood.Mid(7), "bad signature (58544c4d53535000)"},
+        {sGood.Left(8) + FromHex("03000000") + sGood.Mid(12), "bad MessageType (3)"},
+        // target information longer than the message
+        {sGood.Left(sGood.GetLength() - 1), "bad TargetInfo field"},
+        // a pair whose length runs past the list
+        {MakeChallenge(0x00800001u, FromHex("01000a004100")), "bad AVPair at offset 0"},
+        {MakeChallenge(0x00800001u, FromHex("0100020041000200")), "bad AVPair at offset 6"},
+    };
+    for (const auto& c : kBad) {
+        COrvError e;
+        EXPECT_FALSE(OrvNtlmParseChallenge(c.msg.GetString(), c.msg.GetLength(), ch, e));
+        EXPECT_EQ(e.Text(), c.pszText);
+        EXPECT_EQ(e.Code(), enNetAuth);
+    }
+}
+
+TEST(OrvNtlm, IndependentServerVerifiesAuthenticateMessages) {
+    const struct {
+        const char* pszUserId;
+        const char* pszUser;
+        const char* pszDomain;
+        const char* pszPassword;
+        uint32_t dwFlags;
+        const char* pszInfo;
+    } kCases[] = {
+        // timestamp present: integrity code, key exchange
+        {"CORP\\alice", "alice", "CORP", "S3cret!", 0xe2898215u,
+         "0200080043004f005200500007000800010203040506070800000000"},
+        // no timestamp, no key exchange; user name with non-ASCII letters
+        {"Dom\\J\xc3\xb6rg", "J\xc3\xb6rg", "Dom", "p\xc3\xa4ss word", 0xa2890205u,
+         "01000c0053006500720076006500720000000000"},
+        // no domain in the user id; flags pair present and an unknown pair
+        {"bob", "bob", "", "hunter2", 0xe2898215u,
+         "060004000000000007000800010203040506070877000200123400000000"},
+    };
+    for (const auto& c : kCases) {
+        COrvNtlmContext ctx;
+        const COrvStringA sNego = ctx.MakeNegotiate();
+        const COrvStringA sChal = MakeChallenge(c.dwFlags, FromHex(c.pszInfo));
+        COrvError err;
+        ASSERT_TRUE(ctx.TakeChallenge(OrvBase64Encode(sChal.GetString(), sChal.GetLength()), err))
+            << err.Text();
+        COrvStringA sAuth;
+        ASSERT_TRUE(ctx.MakeAuthenticate(c.pszUserId, c.pszPassword, sAuth, err)) << err.Text();
+        EXPECT_EQ(Peer(c.pszUser, c.pszDomain, c.pszPassword, sChal, sNego, sAuth), "ok\n")
+            << c.pszUserId << " (package python3-impacket)";
+        EXPECT_NE(Peer(c.pszUser, c.pszDomain, "wrong", sChal, sNego, sAuth), "ok\n");
+    }
+    // Invalid UTF-8 in the password is refused, not sent.
+    COrvNtlmContext ctx;
+    const COrvStringA sChal = MakeChallenge(0xa2890205u, FromHex("00000000"));
+    COrvError err;
+    ASSERT_TRUE(ctx.TakeChallenge(OrvBase64Encode(sChal.GetString(), sChal.GetLength()), err));
+    COrvStringA sAuth;
+    EXPECT_FALSE(ctx.MakeAuthenticate("u", "ab\xff", sAuth, err));
+    EXPECT_EQ(err.Text(),
+              "failed to compute NTOWFv2: failed to convert to UTF-16 LE (nSourceErrorPos=2)");
+}
