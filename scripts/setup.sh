@@ -78,6 +78,8 @@ test_packages=(
   # the mail server of the mail tests (started on loopback by the tests; its messages are read
   # back with Python's email package)
   python3-aiosmtpd
+  # the crash tests read the minidumps back with lldb and name the crashing function
+  lldb
 )
 
 bench_packages=(

@@ -1,0 +1,182 @@
+// Crash reports end to end: a real program crashes in each way; its helper writes the minidump and
+// the archive; lldb reads the dump back with the program and names the crashing function.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include "orv-crash-helper.h"
+#include "orv-crash-os.h"
+#include "orv-test-support.h"
+
+namespace {
+
+struct SRun {
+    int nStatus = -1;
+    std::string out;
+    std::string log;
+    std::vector<std::string> zips;
+};
+
+// Runs the crash program with the folder as its temporary folder; returns once the program and
+// its helper (which shares the program's standard output) have ended.
+SRun RunCrash(const OrvTempDir& dir, const std::string& kind, const std::string& env = "") {
+    SRun run;
+    run.out = OrvRunCapture(env + " TMPDIR=" + dir.Path() + " exec " ORV_CRASH_PROGRAM " " + kind +
+                                " " + dir.Path() + " 2>&1",
+                            &run.nStatus);
+    run.log = OrvReadFileBytes(dir.File("crash.log"));
+    if (DIR* p = opendir(dir.Path().c_str())) {
+        while (dirent* e = readdir(p))
+            if (std::string(e->d_name).rfind("tv_crash_", 0) == 0)
+                run.zips.push_back(dir.File(e->d_name));
+        closedir(p);
+    }
+    return run;
+}
+
+std::string Peer(const std::string& args) {
+    return OrvRunCapture("python3 " ORV_CRASH_PEER_SCRIPT " " + args + " 2>&1");
+}
+
+struct SCrashCase {
+    const char* pszKind;
+    int nSignal;  // the signal that ends the program, 0: it exits with nExit
+    int nExit;
+    const char* pszFunction;  // named in lldb's backtrace of the crashing thread
+    const char* pszLogLine;
+};
+
+const SCrashCase kCases[] = {
+    {"null-write", SIGSEGV, 0, "CrashNullWrite", "===CRASH=== msg=signal"},
+    {"abort", SIGABRT, 0, "CrashAbort", "Report exception: check_stack=1"},
+    {"stack-overflow", SIGSEGV, 0, "CrashRecurse", "Stack not walkable, report exception"},
+    {"divide", SIGFPE, 0, "CrashDivide", "===CRASH=== msg=signal"},
+    {"exception", SIGABRT, 0, "CrashThrow",
+     "===EXCEPTION=== msg=Unhandled C++ exception, please report to product support"},
+    {"pure-virtual", SIGABRT, 0, "CrashPureVirtual",
+     "===PURE-VIRTUAL=== msg=Pure Virtual Call, please report to support"},
+    {"assert", 0, 3, "CrashAssert", "!!!ASSERT: c=7 s=nValue == 3 Src: "},
+    {"assert-no-file", 0, 3, "CrashAssert", "!!!ASSERT: c=7 s=nValue == 3 Src: -no-file-:42"},
+    {"thread", SIGSEGV, 0, "CrashOnThread", "===CRASH=== msg=signal"},
+};
+
+void PrintTo(const SCrashCase& c, std::ostream* os) {
+    *os << c.pszKind;
+}
+
+class CrashKinds : public testing::TestWithParam<SCrashCase> {};
+
+TEST_P(CrashKinds, DumpArchiveAndSignal) {
+    const SCrashCase& c = GetParam();
+    OrvTempDir dir;
+    const SRun run = RunCrash(dir, c.pszKind);
+    if (c.nSignal) {
+        ASSERT_TRUE(WIFSIGNALED(run.nStatus)) << run.out << run.log;
+        EXPECT_EQ(c.nSignal, WTERMSIG(run.nStatus));
+    } else {
+        ASSERT_TRUE(WIFEXITED(run.nStatus)) << run.out << run.log;
+        EXPECT_EQ(c.nExit, WEXITSTATUS(run.nStatus));
+    }
+    EXPECT_NE(std::string::npos, run.log.find(c.pszLogLine)) << run.log;
+    ASSERT_EQ(1u, run.zips.size()) << run.log;
+
+    // The archive: system information, the dump, the log under its path's entry name.
+    const std::string entries = Peer("list " + run.zips[0]);
+    const std::string logEntry = OrvDiagEntryName(dir.File("crash.log").c_str()).GetString();
+    EXPECT_EQ("_sysinfo.txt\nminidump.dmp\n" + logEntry + "\n", entries);
+    const std::string dump = dir.File("minidump.dmp");
+    Peer("extract " + run.zips[0] + " minidump.dmp " + dump);
+
+    const std::string bt = OrvRunCapture("timeout 120 lldb -b -o 'target create --core " + dump +
+                                         " " ORV_CRASH_PROGRAM "' -o 'thread info' -o 'bt' 2>&1");
+    EXPECT_NE(std::string::npos, bt.find(c.pszFunction)) << bt;
+    if (c.nSignal && std::string(c.pszKind) != "abort" && std::string(c.pszKind) != "exception" &&
+        std::string(c.pszKind) != "pure-virtual") {
+        EXPECT_NE(std::string::npos, bt.find("stop reason = signal")) << bt;
+    }
+    // The thread lldb selects is the one that crashed.
+    const size_t nTid = run.out.find("tid=");
+    if (nTid != std::string::npos) {
+        const std::string tid = run.out.substr(nTid + 4, run.out.find('\n', nTid) - nTid - 4);
+        EXPECT_NE(std::string::npos, bt.find("tid = " + tid + ",")) << bt;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, CrashKinds, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<SCrashCase>& info) {
+                             std::string s = info.param.pszKind;
+                             for (char& ch : s)
+                                 if (ch == '-')
+                                     ch = '_';
+                             return s;
+                         });
+
+// One report per process: after a reported assertion a crash writes its dump but no archive, and
+// the second assertion falls through to the trace line.
+TEST(CrashOneShot, SecondCrashMakesNoSecondArchive) {
+    OrvTempDir dir;
+    const SRun run = RunCrash(dir, "assert-then-crash");
+    ASSERT_TRUE(WIFSIGNALED(run.nStatus)) << run.out;
+    EXPECT_EQ(SIGSEGV, WTERMSIG(run.nStatus));
+    EXPECT_EQ(1u, run.zips.size()) << run.log;
+    size_t nAsserts = 0;
+    for (size_t at = run.log.find("!!!ASSERT"); at != std::string::npos;
+         at = run.log.find("!!!ASSERT", at + 1))
+        ++nAsserts;
+    EXPECT_EQ(1u, nAsserts) << run.log;
+    // The crash still wrote its dump file.
+    EXPECT_NE(std::string::npos, run.log.find("===CRASH=== msg=signal")) << run.log;
+}
+
+// A fault on a thread where no frame lies in the program's modules is passed on unreported.
+TEST(CrashModules, ForeignFaultIsPassedOn) {
+    OrvTempDir dir;
+    const SRun run = RunCrash(dir, "foreign");
+    ASSERT_TRUE(WIFSIGNALED(run.nStatus)) << run.out;
+    EXPECT_EQ(SIGSEGV, WTERMSIG(run.nStatus));
+    EXPECT_TRUE(run.zips.empty());
+    EXPECT_NE(std::string::npos, run.log.find("Not our module, ignore exception")) << run.log;
+}
+
+// Without a support server the archive is kept and named; with one the upload is attempted.
+TEST(CrashSequence, NoSupportServerKeepsTheArchive) {
+    OrvTempDir dir;
+    const SRun run = RunCrash(dir, "null-write");
+    ASSERT_EQ(1u, run.zips.size());
+    EXPECT_NE(std::string::npos,
+              run.log.find("Crash report kept in " + run.zips[0] + ": no support server is set"))
+        << run.log;
+    EXPECT_EQ(std::string::npos, run.log.find("Submitting crash report")) << run.log;
+}
+
+TEST(CrashNames, ArchiveAndEntryNames) {
+    // 4 December 2026, 03:05:09 UTC.
+    EXPECT_STREQ("tv_crash_2026.12.04_03.05.09.zip", OrvCrashZipName(1796353509).GetString());
+    EXPECT_STREQ("C-logs-a.log", OrvDiagEntryName("C:\\logs\\a.log").GetString());
+    EXPECT_STREQ("file-host-x", OrvDiagEntryName("file://host/x").GetString());
+    EXPECT_STREQ("-tmp-a-b.log", OrvDiagEntryName("/tmp/a//b.log").GetString());
+}
+
+TEST(CrashMaps, ParsesLines) {
+    const char* kLine =
+        "7f12a000-7f12b000 r-xp 0001a000 fd:01 131 /usr/lib/x86_64-linux-gnu/libc.so.6 (deleted)";
+    SOrvMapsLine m;
+    ASSERT_TRUE(OrvParseMapsLine(kLine, strlen(kLine), m));
+    EXPECT_EQ(0x7f12a000u, m.nStart);
+    EXPECT_EQ(0x7f12b000u, m.nEnd);
+    EXPECT_EQ(0x1a000u, m.nOffset);
+    EXPECT_EQ(131u, m.nInode);
+    EXPECT_TRUE(m.bRead && m.bExec && !m.bWrite);
+    EXPECT_EQ("/usr/lib/x86_64-linux-gnu/libc.so.6", std::string(m.pszPath, m.nPathLen));
+    const char* kAnon = "7ffd0000-7ffd2000 rw-p 00000000 00:00 0";
+    ASSERT_TRUE(OrvParseMapsLine(kAnon, strlen(kAnon), m));
+    EXPECT_EQ(0u, m.nPathLen);
+    for (const char* pszBad : {"", "7f12a000 r-xp", "zz-7f r-xp 0 0:0 0", "2000-1000 r-xp 0 0:0 0",
+                               "1000-2000 r-xp 0 0:0", "11112222333344445-2 r--p 0 0:0 0"})
+        EXPECT_FALSE(OrvParseMapsLine(pszBad, strlen(pszBad), m)) << pszBad;
+}
+
+}  // namespace
