@@ -73,5 +73,5 @@ orv_layer(orv-http DIR portable/http
 # the crash archive and its upload.
 orv_layer(orv-crash DIR portable/crash
   SOURCES orv-crash-posix.cpp orv-crash-helper-posix.cpp orv-minidump-posix.cpp
-          orv-crash-report.cpp
+          orv-crash-report.cpp orv-crash-upload.cpp
   DEPS orv-http)

@@ -81,8 +81,10 @@ target_link_libraries(orv-foreign-fault PRIVATE orv_flags)
 set_target_properties(orv-foreign-fault PROPERTIES OUTPUT_NAME foreignfault)
 add_executable(orv-crash-program crash/orv-crash-program.cpp)
 target_link_libraries(orv-crash-program PRIVATE orv-crash orv-foreign-fault orv_flags)
-orv_test(orv-crash-test SOURCES crash/orv-crash-test.cpp LINK orv-crash LABELS crash)
+orv_test(orv-crash-test SOURCES crash/orv-crash-test.cpp LINK orv-crash orv-test-servers
+         LABELS crash net)
 add_dependencies(orv-crash-test orv-crash-program)
 target_compile_definitions(orv-crash-test PRIVATE
                            ORV_CRASH_PROGRAM="$<TARGET_FILE:orv-crash-program>"
-                           ORV_CRASH_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/crash/crash-peer.py")
+                           ORV_CRASH_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/crash/crash-peer.py"
+                           ORV_CRASH_SUPPORT_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/crash/support-server.py")

@@ -70,6 +70,18 @@ void OrvApplyCrashSettings(const char* pText, size_t nLen, SOrvCrashSettings& se
                 g_orv_identifier_text = sValue;
             else if (sKey == "header")
                 g_orv_diag_header = sValue;
+            else if (sKey == "user")
+                g_orv_account_user = sValue;
+            else if (sKey == "password")
+                g_orv_account_password = sValue;
+            else if (sKey == "compid")
+                g_orv_computer_id = sValue;
+            else if (sKey == "serial")
+                g_orv_computer_serial = sValue;
+            else if (sKey == "version")
+                g_orv_product_version = sValue;
+            else if (sKey == "roots")
+                g_orv_support_roots = sValue;
             else if (sKey == "log")
                 settings.sLogPath = sValue;
             else if (sKey == "interactive")

@@ -30,6 +30,12 @@ COrvStringA g_orv_upload_path("/scripts/upload-file");
 COrvStringA g_orv_identifier_text;
 COrvStringA g_orv_diag_header;
 COrvArray<COrvStringA> g_orv_diag_paths;
+COrvStringA g_orv_account_user;
+COrvStringA g_orv_account_password;
+COrvStringA g_orv_computer_id;
+COrvStringA g_orv_computer_serial;
+COrvStringA g_orv_product_version;
+COrvStringA g_orv_support_roots;
 
 namespace {
 
@@ -302,6 +308,12 @@ void OrvCrashSettingsChanged() {
     PutSetting(s, "upload", g_orv_upload_path);
     PutSetting(s, "ident", g_orv_identifier_text);
     PutSetting(s, "header", g_orv_diag_header);
+    PutSetting(s, "user", g_orv_account_user);
+    PutSetting(s, "password", g_orv_account_password);
+    PutSetting(s, "compid", g_orv_computer_id);
+    PutSetting(s, "serial", g_orv_computer_serial);
+    PutSetting(s, "version", g_orv_product_version);
+    PutSetting(s, "roots", g_orv_support_roots);
     PutSetting(s, "log", g_orv_log.GetFilePath());
     PutSetting(s, "interactive", COrvStringA(g_orv_interactive ? "1" : "0"));
     for (size_t i = 0; i < g_orv_diag_paths.GetSize(); ++i)

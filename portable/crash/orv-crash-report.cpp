@@ -1,7 +1,9 @@
 // The crash archive and the sequence that follows the dump (in the crash helper's own process).
 #include <dirent.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,6 +17,8 @@
 #include "orv-osver.h"
 #include "orv-process.h"
 #include "orv-zip.h"
+
+extern char** environ;
 
 namespace {
 
@@ -198,6 +202,76 @@ bool TvCreateDiagnosticZip(const char* pszZipPath, const char* pszExtraFile,
     return true;
 }
 
+bool OrvOpenUrlInBrowser(const char* pszUrl, COrvError& err) {
+    char szHandler[] = "xdg-open";
+    char* apArgv[] = {szHandler, const_cast<char*>(pszUrl), nullptr};
+    pid_t nPid;
+    const int nErr = posix_spawnp(&nPid, szHandler, nullptr, nullptr, apArgv, environ);
+    if (nErr != 0)
+        return err.SetErrno(nErr, "xdg-open: ");
+    int nStatus = 0;
+    while (waitpid(nPid, &nStatus, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(nStatus) || WEXITSTATUS(nStatus) != 0)
+        return err.SetFormat(enNetBadRequest, "xdg-open exited with %d", WEXITSTATUS(nStatus));
+    return true;
+}
+
+namespace {
+
+OrvCrashDialogFn s_pfnDialog = nullptr;
+
+void Severe(const COrvStringA& sText) {
+    OrvSevereMessageBox(nullptr, sText, g_orv_product_name);
+}
+
+// The interactive ending: the dialog, then on OK the upload and, when asked for, the ticket.
+void Interactive(const char* pszKind, const COrvStringA& sZip, const COrvStringA& sDest) {
+    bool bTicket = true;
+    if (s_pfnDialog(pszKind, sZip, bTicket) != 1)
+        return;  // Cancel sends nothing
+    COrvStringA sResponse;
+    COrvStringA sStored;
+    COrvError err;
+    if (!TvUploadMimeFileInForm(g_orv_support_host, g_orv_upload_path, sZip, sDest, sResponse,
+                                nullptr, err)) {
+        Severe("Sending Crash Report:\n" + sZip + "\nCannot upload crash report: " + err.Text());
+    } else {
+        sResponse.Trim();
+        if (sResponse.Left(9) != "filename=")
+            Severe("Support Server did not accept ZIP file with logs: Server Said:\n" + sResponse);
+        else
+            sStored = sResponse.Mid(9);
+    }
+    if (!bTicket)
+        return;
+    COrvStringA sUrl;
+    COrvError errTicket;
+    COrvStringA sSubject = g_orv_product_name + " " + pszKind;
+    if (!TvGetCreateTicketUrl(sUrl, errTicket) ||
+        !TvSubmitSupportTicket(g_orv_support_host, sUrl, sSubject,
+                               "The program crashed; its crash report is attached.", sStored, 0,
+                               sResponse, nullptr, errTicket)) {
+        Severe("Cannot Create Ticket: " + errTicket.Text());
+        return;
+    }
+    sResponse.Trim();
+    if (sResponse.Left(4) != "url=") {
+        Severe("Support Server says when opening ticket:\n" + sResponse);
+        return;
+    }
+    g_orv_log.Printf("Creating a ticket in Support System\n");
+    if (!OrvOpenUrlInBrowser(sResponse.Mid(4), errTicket))
+        Severe("Cannot open support URL to send ZIP file with logs: " + errTicket.Text());
+}
+
+}  // namespace
+
+OrvCrashDialogFn OrvSetCrashDialog(OrvCrashDialogFn pfn) {
+    s_pfnDialog = pfn;
+    return pfn;
+}
+
 bool OrvCrashReportSequence(const char* pszKind, const COrvStringA& sMessage,
                             const COrvStringA& sDumpPath) {
     (void)sMessage;
@@ -224,11 +298,30 @@ bool OrvCrashReportSequence(const char* pszKind, const COrvStringA& sMessage,
                             g_orv_product_name);
         return false;
     }
+    // Nothing is sent anywhere unless a support server is set.
     if (g_orv_support_host.IsEmpty()) {
         g_orv_log.Printf("Crash report kept in %s: no support server is set\n", sZip.GetString());
         return true;
     }
+    COrvStringA sDest;
+    sDest.Format("crash-%d-%s", OrvGetOsVersion().nPlatform, g_orv_identifier_text.GetString());
+    if (g_orv_interactive && s_pfnDialog) {
+        Interactive(pszKind, sZip, sDest);
+        return true;
+    }
     g_orv_log.Printf("Submitting crash report\n");
-    g_orv_log.Printf("!!! FAILED to submit crash report: err=%s\n", "uploads are not built yet");
+    COrvStringA sResponse;
+    if (TvUploadMimeFileInForm(g_orv_support_host, g_orv_upload_path, sZip, sDest, sResponse,
+                               nullptr, err)) {
+        // An answer without the stored name is a refusal, not a success.
+        sResponse.Trim();
+        if (sResponse.Left(9) == "filename=") {
+            g_orv_log.Printf("Crash report submitted\n");
+            return true;
+        }
+        err.Set(enNetServer,
+                "Support Server did not accept ZIP file with logs: Server Said:\n" + sResponse);
+    }
+    g_orv_log.Printf("!!! FAILED to submit crash report: err=%s\n", err.Text().GetString());
     return false;
 }

@@ -30,6 +30,15 @@ extern COrvStringA g_orv_upload_path;            // "/scripts/upload-file"
 extern COrvStringA g_orv_identifier_text;        // part of upload names
 extern COrvStringA g_orv_diag_header;            // first lines of "_sysinfo.txt"
 extern COrvArray<COrvStringA> g_orv_diag_paths;  // files and folders packed into archives
+// Fields of support requests.
+extern COrvStringA g_orv_account_user;
+extern COrvStringA g_orv_account_password;
+extern COrvStringA g_orv_computer_id;
+extern COrvStringA g_orv_computer_serial;
+extern COrvStringA g_orv_product_version;
+// A PEM file of extra roots that the support server's certificate may chain to (empty: the
+// built-in roots only). The server's certificate is always verified.
+extern COrvStringA g_orv_support_roots;
 
 // Installs the handlers once per process (later calls only refresh the settings) and prepares the
 // helper: the program's own path, its arguments, an alternate signal stack for the calling

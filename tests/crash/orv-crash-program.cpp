@@ -113,6 +113,9 @@ int main(int argc, char** argv) {
     g_orv_diag_paths.Add(COrvStringA((folder + "/crash.log").c_str()));
     if (const char* pszHost = getenv("ORV_CRASH_TEST_HOST"))
         g_orv_support_host = pszHost;
+    if (const char* pszRoots = getenv("ORV_CRASH_TEST_ROOTS"))
+        g_orv_support_roots = pszRoots;
+    g_orv_identifier_text = "crash-test";
     COrvError err;
     if (!OrvInstallCrashHandlers(err)) {
         fprintf(stderr, "%s\n", err.Text().GetString());

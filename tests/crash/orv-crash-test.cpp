@@ -9,6 +9,9 @@
 
 #include "orv-crash-helper.h"
 #include "orv-crash-os.h"
+#include "orv-crash-report.h"
+#include "orv-crash.h"
+#include "orv-test-servers.h"
 #include "orv-test-support.h"
 
 namespace {
@@ -150,6 +153,99 @@ TEST(CrashSequence, NoSupportServerKeepsTheArchive) {
               run.log.find("Crash report kept in " + run.zips[0] + ": no support server is set"))
         << run.log;
     EXPECT_EQ(std::string::npos, run.log.find("Submitting crash report")) << run.log;
+}
+
+// The support server of the tests: HTTPS on loopback with a certificate of its own test CA.
+class CrashSupportServer : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(m_server.Start({"python3", ORV_CRASH_SUPPORT_SCRIPT, m_dir.Path()},
+                                   m_dir.File("server.log"), error))
+            << error;
+        ASSERT_TRUE(
+            OrvWaitFor([&] { return m_server.Output().find("port=") != std::string::npos; }, 30000))
+            << m_server.Output();
+        const std::string out = m_server.Output();
+        m_host = "127.0.0.1:" + out.substr(out.find("port=") + 5, out.find('\n') - 5);
+        m_roots = m_dir.File("ca.pem");
+    }
+    std::string Requests() { return OrvReadFileBytes(m_dir.File("requests.jsonl")); }
+
+    OrvTempDir m_dir;
+    OrvTestProcess m_server;
+    std::string m_host;
+    std::string m_roots;
+};
+
+// A non-interactive crash uploads its archive with the form fields and file name of the upload
+// form and logs the outcome.
+TEST_F(CrashSupportServer, CrashReportIsUploaded) {
+    OrvTempDir dir;
+    const SRun run = RunCrash(dir, "null-write",
+                              "ORV_CRASH_TEST_HOST=" + m_host + " ORV_CRASH_TEST_ROOTS=" + m_roots);
+    ASSERT_EQ(1u, run.zips.size()) << run.log;
+    EXPECT_NE(std::string::npos, run.log.find("Submitting crash report")) << run.log;
+    EXPECT_NE(std::string::npos, run.log.find("Crash report submitted")) << run.log;
+    const std::string requests = Requests();
+    const std::string zipName = run.zips[0].substr(run.zips[0].rfind('/') + 1);
+    EXPECT_NE(std::string::npos, requests.find("\"path\": \"/scripts/upload-file\"")) << requests;
+    EXPECT_NE(std::string::npos,
+              requests.find("{\"name\": \"destname\", \"filename\": null, \"type\": "
+                            "\"text/plain\", \"len\": 18, \"text\": \"crash-2-crash-test\"}"))
+        << requests;
+    EXPECT_NE(std::string::npos,
+              requests.find("{\"name\": \"file\", \"filename\": \"" + zipName +
+                            "\", \"type\": \"application/octet-stream\", \"len\": " +
+                            std::to_string(OrvReadFileBytes(run.zips[0]).size())))
+        << requests;
+}
+
+// Without the test CA the server's certificate is refused: one attempt, no retry, no upload.
+TEST_F(CrashSupportServer, UnverifiedServerGetsNothing) {
+    OrvTempDir dir;
+    const SRun run = RunCrash(dir, "null-write", "ORV_CRASH_TEST_HOST=" + m_host);
+    EXPECT_NE(std::string::npos, run.log.find("!!! FAILED to submit crash report: err="))
+        << run.log;
+    size_t nAttempts = 0;
+    for (size_t at = run.log.find("error on Submit"); at != std::string::npos;
+         at = run.log.find("error on Submit", at + 1))
+        ++nAttempts;
+    EXPECT_EQ(1u, nAttempts) << run.log;
+    EXPECT_EQ(std::string::npos, Requests().find("upload-file"));
+}
+
+// The login gives the ticket page; the ticket form answers with a redirect to the new ticket.
+TEST_F(CrashSupportServer, LoginAndTicket) {
+    g_orv_support_host = m_host.c_str();
+    g_orv_support_roots = m_roots.c_str();
+    g_orv_account_user = "";
+    COrvStringA sUrl;
+    COrvError err;
+    EXPECT_FALSE(TvGetCreateTicketUrl(sUrl, err));
+    EXPECT_STREQ("No User Account UserId is specified", err.Text().GetString());
+    g_orv_account_user = "tester";
+    g_orv_account_password = "wrong";
+    err.Clear();
+    EXPECT_FALSE(TvGetCreateTicketUrl(sUrl, err));
+    EXPECT_STREQ("Server Says: \nlogin refused", err.Text().GetString());
+    g_orv_account_password = "secret";
+    err.Clear();
+    ASSERT_TRUE(TvGetCreateTicketUrl(sUrl, err)) << err.Text().GetString();
+    EXPECT_EQ("https://" + m_host + "/tickets/new?auth=token42", std::string(sUrl));
+    COrvStringA sResponse;
+    ASSERT_TRUE(TvSubmitSupportTicket(g_orv_support_host, sUrl, "Crash & burn", "a=b", "f.zip", 1,
+                                      sResponse, nullptr, err))
+        << err.Text().GetString();
+    EXPECT_EQ("url=https://" + m_host + "/tickets/42", std::string(sResponse));
+    const std::string requests = Requests();
+    EXPECT_NE(std::string::npos, requests.find("\"subject\": [\"Crash & burn\"], \"message\": "
+                                               "[\"a=b\"], \"filename\": [\"f.zip\"], "
+                                               "\"report\": [\"1\"]"))
+        << requests;
+    EXPECT_NE(std::string::npos, requests.find("\"supporturl\": [\"1\"]")) << requests;
+    g_orv_support_host = "";
+    g_orv_support_roots = "";
 }
 
 TEST(CrashNames, ArchiveAndEntryNames) {
