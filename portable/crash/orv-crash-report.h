@@ -40,3 +40,15 @@ using OrvCrashDialogFn = int (*)(const char* pszKind, const char* pszZipPath, bo
 OrvCrashDialogFn OrvSetCrashDialog(OrvCrashDialogFn pfn);
 // Opens an address with the desktop's handler (xdg-open) and waits for it to hand it on.
 [[nodiscard]] bool OrvOpenUrlInBrowser(const char* pszUrl, COrvError& err);
+
+// Opens a web page (the ticket); vexil passes OrvOpenUrlInBrowser.
+using OrvOpenUrlFn = bool (*)(const char* pszUrl, COrvError& err);
+// Packs the logs (and pszTraceFile when given, as "trace.txt") into pszZipPath, uploads them to
+// the support host, submits a ticket that names the stored file and opens the ticket's page with
+// pfnOpen. The progress sink gets the archive's size as its byte total. True only when every step
+// succeeded; the error text names the step that failed ("Cannot create ZIP file with logs: ",
+// "Cannot send ZIP file with logs: ", "Cannot Submit Ticket: ", ...).
+[[nodiscard]] bool TvSendLogsToSupport(const char* pszZipPath, const char* pszHost,
+                                       const char* pszSubject, const char* pszMessage,
+                                       const char* pszTraceFile, IOrvTransferObserver* pProgress,
+                                       OrvOpenUrlFn pfnOpen, COrvError& err);

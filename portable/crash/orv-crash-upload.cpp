@@ -148,7 +148,9 @@ bool TvUploadMimeFileInForm(const char* pszHost, const char* pszPath, const char
                         "; TvUploadMimeFileInForm: too many attempts", err);
 }
 
-bool TvGetCreateTicketUrl(COrvStringA& sUrl, COrvError& err) {
+namespace {
+
+bool TicketUrl(const char* pszHost, COrvStringA& sUrl, COrvError& err) {
     const char* pszMissing = g_orv_account_user.IsEmpty() ? "No User Account UserId is specified"
                              : g_orv_account_password.IsEmpty()
                                  ? "No User Account password is specified"
@@ -170,13 +172,19 @@ bool TvGetCreateTicketUrl(COrvStringA& sUrl, COrvError& err) {
     AddField(sBody, "osnamever", os.sName + " " + os.sRaw);
     AddField(sBody, "oscompserial", g_orv_computer_serial);
     COrvHttpTxn txn;
-    if (!PostForm(g_orv_support_host, "/manage/manage-login", sBody, true, txn, nullptr, err))
+    if (!PostForm(pszHost, "/manage/manage-login", sBody, true, txn, nullptr, err))
         return false;
     const COrvStringA sPage = AnswerValue(txn.m_sBody, "support_url");
     if (sPage.IsEmpty())
         return err.Set(enNetServer, "Server Says: \n" + txn.m_sBody);
     sUrl = sPage + "?auth=" + OrvUrlEscapeQueryValueA(AnswerValue(txn.m_sBody, "auth"));
     return true;
+}
+
+}  // namespace
+
+bool TvGetCreateTicketUrl(COrvStringA& sUrl, COrvError& err) {
+    return TicketUrl(g_orv_support_host, sUrl, err);
 }
 
 bool TvSubmitSupportTicket(const char* pszHost, const char* pszUrl, const char* pszSubject,
@@ -214,4 +222,57 @@ bool TvSubmitSupportTicket(const char* pszHost, const char* pszUrl, const char* 
     };
     return WithAttempts(attempt, "TvSubmitSupportTicket: error on submit: %s\n",
                         "; TvSubmitSupportTicket: too many attempts", err);
+}
+
+bool TvSendLogsToSupport(const char* pszZipPath, const char* pszHost, const char* pszSubject,
+                         const char* pszMessage, const char* pszTraceFile,
+                         IOrvTransferObserver* pProgress, OrvOpenUrlFn pfnOpen, COrvError& err) {
+    if (!TvCreateDiagnosticZip(pszZipPath, pszTraceFile, "trace.txt", pProgress, err)) {
+        err.AddContext("Cannot create ZIP file with logs: ");
+        return false;
+    }
+    struct stat st;
+    if (stat(pszZipPath, &st) != 0)
+        return err.SetErrno(errno, "Cannot get file size: ");
+    if (pProgress) {
+        pProgress->m_bProgressEnabled = 1;
+        pProgress->m_nBytesSent = 0;
+    }
+    const char* pszName = strrchr(pszZipPath, '/');
+    pszName = pszName ? pszName + 1 : pszZipPath;
+    COrvStringA sDest;
+    sDest.Format("att-%d-%s-%s%s%s", OrvGetOsVersion().nPlatform, g_orv_identifier_text.GetString(),
+                 g_orv_account_user.GetString(), g_orv_account_user.IsEmpty() ? "" : "-", pszName);
+    if (pProgress)
+        pProgress->OnLog(0, "Sending Diagnostic file to Support Server");
+    COrvStringA sResponse;
+    if (!TvUploadMimeFileInForm(pszHost, g_orv_upload_path, pszZipPath, sDest, sResponse, pProgress,
+                                err)) {
+        err.AddContext("Cannot send ZIP file with logs: ");
+        return false;
+    }
+    sResponse.Trim();
+    if (sResponse.Left(9) != "filename=")
+        return err.Set(
+            enNetServer,
+            "Support Server did not accept the ZIP file with logs: Server Said:\n" + sResponse);
+    const COrvStringA sStored = sResponse.Mid(9);
+    COrvStringA sUrl;
+    if (!TicketUrl(pszHost, sUrl, err) ||
+        !TvSubmitSupportTicket(pszHost, sUrl, pszSubject, pszMessage, sStored, 0, sResponse,
+                               pProgress, err)) {
+        err.AddContext("Cannot Submit Ticket: ");
+        return false;
+    }
+    sResponse.Trim();
+    if (sResponse.Left(4) != "url=")
+        return err.Set(enNetServer, "Support Server says when opening ticket:\n" + sResponse);
+    if (pProgress)
+        pProgress->OnLog(0, "Creating a ticket in Support System");
+    if (pfnOpen == nullptr || !pfnOpen(sResponse.Mid(4), err)) {
+        err.Set(enNetBadRequest, "no browser");
+        err.AddContext("Cannot open support URL to send ZIP file with logs: ");
+        return false;
+    }
+    return true;
 }
