@@ -226,10 +226,14 @@ void Severe(const COrvStringA& sText) {
 }
 
 // The interactive ending: the dialog, then on OK the upload and, when asked for, the ticket.
-void Interactive(const char* pszKind, const COrvStringA& sZip, const COrvStringA& sDest) {
+// False when no dialog could be shown.
+bool Interactive(const char* pszKind, const COrvStringA& sZip, const COrvStringA& sDest) {
     bool bTicket = true;
-    if (s_pfnDialog(pszKind, sZip, bTicket) != 1)
-        return;  // Cancel sends nothing
+    const int nAnswer = s_pfnDialog(pszKind, sZip, bTicket);
+    if (nAnswer == 0)
+        return false;
+    if (nAnswer != 1)
+        return true;  // Cancel sends nothing
     COrvStringA sResponse;
     COrvStringA sStored;
     COrvError err;
@@ -244,7 +248,7 @@ void Interactive(const char* pszKind, const COrvStringA& sZip, const COrvStringA
             sStored = sResponse.Mid(9);
     }
     if (!bTicket)
-        return;
+        return true;
     COrvStringA sUrl;
     COrvError errTicket;
     COrvStringA sSubject = g_orv_product_name + " " + pszKind;
@@ -253,16 +257,17 @@ void Interactive(const char* pszKind, const COrvStringA& sZip, const COrvStringA
                                "The program crashed; its crash report is attached.", sStored, 0,
                                sResponse, nullptr, errTicket)) {
         Severe("Cannot Create Ticket: " + errTicket.Text());
-        return;
+        return true;
     }
     sResponse.Trim();
     if (sResponse.Left(4) != "url=") {
         Severe("Support Server says when opening ticket:\n" + sResponse);
-        return;
+        return true;
     }
     g_orv_log.Printf("Creating a ticket in Support System\n");
     if (!OrvOpenUrlInBrowser(sResponse.Mid(4), errTicket))
         Severe("Cannot open support URL to send ZIP file with logs: " + errTicket.Text());
+    return true;
 }
 
 }  // namespace
@@ -305,10 +310,8 @@ bool OrvCrashReportSequence(const char* pszKind, const COrvStringA& sMessage,
     }
     COrvStringA sDest;
     sDest.Format("crash-%d-%s", OrvGetOsVersion().nPlatform, g_orv_identifier_text.GetString());
-    if (g_orv_interactive && s_pfnDialog) {
-        Interactive(pszKind, sZip, sDest);
+    if (g_orv_interactive && s_pfnDialog && Interactive(pszKind, sZip, sDest))
         return true;
-    }
     g_orv_log.Printf("Submitting crash report\n");
     COrvStringA sResponse;
     if (TvUploadMimeFileInForm(g_orv_support_host, g_orv_upload_path, sZip, sDest, sResponse,

@@ -34,8 +34,9 @@
                                          COrvError& err);
 
 // The crash dialog of an interactive process: shows the kind, the archive's path and the ticket
-// check box (bTicket, checked at start); returns 1 for OK, 2 for Cancel. Installed by programs
-// with a user interface (null: crash reports are sent as in a non-interactive process).
+// check box (bTicket, checked at start); returns 1 for OK, 2 for Cancel, 0 when it cannot show a
+// window. Installed by programs with a user interface (null, or 0 returned: crash reports are sent
+// as in a non-interactive process).
 using OrvCrashDialogFn = int (*)(const char* pszKind, const char* pszZipPath, bool& bTicket);
 OrvCrashDialogFn OrvSetCrashDialog(OrvCrashDialogFn pfn);
 // Opens an address with the desktop's handler (xdg-open) and waits for it to hand it on.
