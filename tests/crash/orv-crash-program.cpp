@@ -117,7 +117,9 @@ int main(int argc, char** argv) {
         g_orv_support_roots = pszRoots;
     g_orv_identifier_text = "crash-test";
     COrvError err;
-    if (!OrvInstallCrashHandlers(err)) {
+    // The benchmark's peer: the same crash ended by the kernel alone.
+    const bool bHandlers = getenv("ORV_CRASH_NO_HANDLERS") == nullptr;
+    if (bHandlers && !OrvInstallCrashHandlers(err)) {
         fprintf(stderr, "%s\n", err.Text().GetString());
         return 2;
     }
@@ -148,6 +150,17 @@ int main(int argc, char** argv) {
         IdleThreads(threads, 3);
         std::thread crasher(CrashOnThread);
         crasher.join();
+    } else if (kind == "heavy") {
+        // 8 threads and 200 MB resident; crashes once a byte arrives on standard input.
+        std::vector<char> aHeap(200u << 20);
+        memset(aHeap.data(), 1, aHeap.size());
+        IdleThreads(threads, 7);
+        printf("ready\n");
+        fflush(stdout);
+        char c;
+        if (read(STDIN_FILENO, &c, 1) == 1)
+            CrashNullWrite();
+        g_nSink = aHeap[12345];
     } else if (kind == "foreign") {
         ForeignCrashOnThread();
         for (;;)
