@@ -1,6 +1,7 @@
 // The crash helper: started by the crashed process with the helper switch, it writes the
 // minidump, answers, and then, as a process of its own, runs the rest of the crash sequence.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -114,6 +115,8 @@ int OrvCrashHelperMain(int argc, char** argv) {
         dup2(fdNull, STDIN_FILENO);
         close(fdNull);
     }
+    // A file-size limit inherited from the crashed process fails writes instead of ending us.
+    signal(SIGXFSZ, SIG_IGN);
     SOrvCrashSettings settings;
     OrvApplyCrashSettings(sSettings.GetString(), rec.nSettingsLen, settings);
     if (!settings.sLogPath.IsEmpty())

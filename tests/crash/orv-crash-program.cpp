@@ -2,6 +2,7 @@
 // packs that log as its diagnostic path, installs the crash handlers and crashes in the way KIND
 // names. Each way has a function of its own, so that a stack trace names it.
 #include <dlfcn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -150,6 +151,11 @@ int main(int argc, char** argv) {
         IdleThreads(threads, 3);
         std::thread crasher(CrashOnThread);
         crasher.join();
+    } else if (kind == "dump-too-big") {
+        // The helper inherits the limit: the dump does not fit, the archive does.
+        const struct rlimit lim = {12 * 1024, 12 * 1024};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        CrashNullWrite();
     } else if (kind == "heavy") {
         // 8 threads and 200 MB resident; crashes once a byte arrives on standard input.
         std::vector<char> aHeap(200u << 20);

@@ -135,6 +135,22 @@ TEST(CrashOneShot, SecondCrashMakesNoSecondArchive) {
     EXPECT_NE(std::string::npos, run.log.find("===CRASH=== msg=signal")) << run.log;
 }
 
+// A dump that cannot be written leaves its error text in the archive instead.
+TEST(CrashSequence, UnwrittenDumpLeavesItsError) {
+    OrvTempDir dir;
+    const SRun run = RunCrash(dir, "dump-too-big");
+    ASSERT_TRUE(WIFSIGNALED(run.nStatus)) << run.out;
+    ASSERT_EQ(1u, run.zips.size()) << run.log;
+    const std::string logEntry = OrvDiagEntryName(dir.File("crash.log").c_str()).GetString();
+    EXPECT_EQ("_sysinfo.txt\nminidump.err\n" + logEntry + "\n", Peer("list " + run.zips[0]));
+    Peer("extract " + run.zips[0] + " minidump.err " + dir.File("err.txt"));
+    EXPECT_EQ(0u,
+              OrvReadFileBytes(dir.File("err.txt"))
+                  .rfind("OrvPrepareAndSendMiniDump: cannot dump: Cannot write the minidump: ", 0))
+        << OrvReadFileBytes(dir.File("err.txt"));
+    EXPECT_NE(std::string::npos, run.log.find("!!! OrvPrepareAndSendMiniDump: cannot dump: "));
+}
+
 // A fault on a thread where no frame lies in the program's modules is passed on unreported.
 TEST(CrashModules, ForeignFaultIsPassedOn) {
     OrvTempDir dir;
