@@ -20,6 +20,7 @@
 #include "orv-crash-os.h"
 #include "orv-crash.h"
 #include "orv-log.h"
+#include "orv-thread.h"
 #include "orv-trace.h"
 
 extern char** environ;
@@ -280,6 +281,48 @@ void RunWithoutSignal(const char* pszKind, const char* pszMessage) {
     s_nBusyTid.store(0);
 }
 
+// The calling thread's alternate signal stack, released when the thread ends.
+struct SAltStack {
+    void* p = nullptr;
+    ~SAltStack() {
+        if (p == nullptr)
+            return;
+        stack_t ss;
+        memset(&ss, 0, sizeof(ss));
+        ss.ss_flags = SS_DISABLE;
+        sigaltstack(&ss, nullptr);
+        munmap(p, kAltStackSize);
+    }
+};
+thread_local SAltStack t_altStack;
+
+// Gives the calling thread its alternate signal stack (once); false with errno on failure.
+bool PrepareThreadStack() {
+    if (t_altStack.p != nullptr)
+        return true;
+    void* p =
+        mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return false;
+    stack_t ss;
+    memset(&ss, 0, sizeof(ss));
+    ss.ss_sp = p;
+    ss.ss_size = kAltStackSize;
+    if (sigaltstack(&ss, nullptr) != 0) {
+        const int nErrno = errno;
+        munmap(p, kAltStackSize);
+        errno = nErrno;
+        return false;
+    }
+    t_altStack.p = p;
+    return true;
+}
+
+// The hook's shape: no result.
+void PrepareWorkerStack() {
+    (void)PrepareThreadStack();
+}
+
 [[noreturn]] void OnTerminate() {
     RunWithoutSignal("EXCEPTION", "Unhandled C++ exception, please report to product support");
     DieBySignal(SIGABRT);
@@ -335,19 +378,9 @@ bool OrvInstallCrashHandlers(COrvError& err) {
     s_apArgv[2] = s_szAnswerFd;
     s_apArgv[3] = nullptr;
 
-    void* pStack =
-        mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (pStack == MAP_FAILED)
+    if (!PrepareThreadStack())
         return err.SetErrno(errno, "Cannot install crash handlers: alternate stack: ");
-    stack_t ss;
-    memset(&ss, 0, sizeof(ss));
-    ss.ss_sp = pStack;
-    ss.ss_size = kAltStackSize;
-    if (sigaltstack(&ss, nullptr) != 0) {
-        const int nErrno = errno;
-        munmap(pStack, kAltStackSize);
-        return err.SetErrno(nErrno, "Cannot install crash handlers: alternate stack: ");
-    }
+    OrvSetThreadStartHook(PrepareWorkerStack);
     for (int i = 0; i < kSignalCount; ++i) {
         struct sigaction sa;
         memset(&sa, 0, sizeof(sa));

@@ -15,6 +15,7 @@
 
 #include "orv-crash.h"
 #include "orv-log.h"
+#include "orv-thread.h"
 #include "orv-trace.h"
 
 extern "C" void ForeignCrashOnThread();
@@ -86,6 +87,12 @@ __attribute__((noinline)) void CrashOnThread() {
     CrashNullWrite();
     g_nSink = 1;
 }
+
+// A worker thread of the library whose stack runs out.
+class CRecursingThread : public COrvThread {
+public:
+    bool Run(int&, COrvStringA&) override { return CrashRecurse(0) == 0; }
+};
 
 // Threads that keep running while another one crashes.
 void IdleThreads(std::vector<std::thread>& threads, int n) {
@@ -167,6 +174,12 @@ int main(int argc, char** argv) {
         if (read(STDIN_FILENO, &c, 1) == 1)
             CrashNullWrite();
         g_nSink = aHeap[12345];
+    } else if (kind == "thread-overflow") {
+        CRecursingThread thread;
+        COrvStringA sError;
+        if (!thread.Start(sError))
+            return 2;
+        thread.Wait();
     } else if (kind == "foreign") {
         ForeignCrashOnThread();
         for (;;)

@@ -66,6 +66,7 @@ const SCrashCase kCases[] = {
     {"assert", 0, 3, "CrashAssert", "!!!ASSERT: c=7 s=nValue == 3 Src: "},
     {"assert-no-file", 0, 3, "CrashAssert", "!!!ASSERT: c=7 s=nValue == 3 Src: -no-file-:42"},
     {"thread", SIGSEGV, 0, "CrashOnThread", "===CRASH=== msg=signal"},
+    {"thread-overflow", SIGSEGV, 0, "CrashRecurse", "Stack not walkable, report exception"},
 };
 
 void PrintTo(const SCrashCase& c, std::ostream* os) {
