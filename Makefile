@@ -25,7 +25,8 @@ test: build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --no-tests=error
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer; the suites labelled "slow"
-# (multi-gigabyte archives) run in the plain build only.
+# (multi-gigabyte archives) and "crash" (programs that crash on purpose, whose faults the
+# sanitizers catch first) run in the plain build only.
 asan: setup-test
 	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORV_SANITIZE=address,undefined \
 	  -DORV_BUILD_BENCH=OFF
@@ -33,7 +34,7 @@ asan: setup-test
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest -j $(JOBS) -LE slow --output-on-failure --no-tests=error
+	  ctest -j $(JOBS) -LE 'slow|crash' --output-on-failure --no-tests=error
 
 # The threaded suites under ThreadSanitizer.
 tsan: setup-test

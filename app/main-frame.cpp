@@ -18,6 +18,7 @@
 #include "about-box.h"
 #include "command-line.h"
 #include "console-pipe.h"
+#include "crash-report.h"
 #include "display-probe.h"
 #include "orv-log.h"
 #include "orv-program-path.h"
@@ -92,6 +93,12 @@ CMainFrame::CMainFrame(QWidget* pParent) : QMainWindow(pParent), m_view(this) {
     connect(&m_view, &CVexilView::RunningChanged, m_pStop, &QAction::setEnabled);
     connect(m_pSave, &QAction::triggered, this, [this] { m_view.Save(this); });
     connect(m_pHelp, &QAction::triggered, this, &CMainFrame::OnAppAbout);
+    // Help's second command, offered only when a support server is configured.
+    if (VexilSupportConfigured()) {
+        auto* pSendLogs = m_wndToolBar->addAction(QStringLiteral("Send logs to support..."));
+        pSendLogs->setObjectName(QStringLiteral("send-logs"));
+        connect(pSendLogs, &QAction::triggered, this, [this] { VexilSendLogsToSupport(this); });
+    }
 
     // Find in the pane: window-wide keys only, the toolbar stays as it is.
     auto addKey = [this](const char* pszName, const QKeySequence& key, auto fn) {
@@ -256,9 +263,12 @@ int VexilMain(int argc, char** argv) {
     // The program's notices (such as a history file that had to be replaced) go to a daily log
     // beside the history, vexil-YYMMDD.log, made only when there is something to say.
     const std::string strHistory = CCommandHistory::DefaultPath();
+    std::string strLogFolder;
     if (!strHistory.empty()) {
-        g_orv_log.SetLogFolder(strHistory.substr(0, strHistory.rfind('/')).c_str(), "vexil");
+        strLogFolder = strHistory.substr(0, strHistory.rfind('/'));
+        g_orv_log.SetLogFolder(strLogFolder.c_str(), "vexil");
     }
+    VexilInstallCrashReports(strLogFolder);
     if (!VexilDisplayAvailable()) {
         return 0;
     }

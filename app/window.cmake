@@ -15,6 +15,7 @@ add_library(vexil-window STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/text-search.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/find-bar.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/qt-ui-thread.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/crash-report.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/resources/vexil.qrc)
 set_target_properties(vexil-window PROPERTIES AUTOMOC ON AUTORCC ON)
 target_include_directories(vexil-window PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})

@@ -56,3 +56,10 @@ if(LIBQRENCODE_FOUND)
 endif()
 orv_bench(bench-crypt SOURCES bench-crypt.cpp LINK orv-net OpenSSL::Crypto)
 orv_bench(bench-zip SOURCES bench-zip.cpp LINK orv-sys)
+if(TARGET orv-crash-program)
+  # Crash to end with the minidump written, beside the kernel's own end of the same crash.
+  orv_bench(bench-crash SOURCES bench-crash.cpp LINK orv-test-support)
+  target_compile_definitions(bench-crash PRIVATE
+                             ORV_CRASH_PROGRAM="$<TARGET_FILE:orv-crash-program>")
+  add_dependencies(bench-crash orv-crash-program)
+endif()

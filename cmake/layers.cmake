@@ -69,3 +69,10 @@ orv_layer(orv-http DIR portable/http
           orv-http-auth-machine.cpp
   DEPS orv-net
   LIBS ZLIB::ZLIB OpenSSL::Crypto CURL::libcurl PkgConfig::LIBPROXY)
+
+# Crash reports: the fatal-signal and other handlers, the crash helper with its minidump writer,
+# the crash archive and its upload.
+orv_layer(orv-crash DIR portable/crash
+  SOURCES orv-crash-posix.cpp orv-crash-helper-posix.cpp orv-minidump-posix.cpp
+          orv-crash-report.cpp orv-crash-upload.cpp
+  DEPS orv-http)

@@ -84,6 +84,8 @@ test_packages=(
   # the Digest peer of the authentication tests: apache2 with mod_auth_digest (started by the
   # tests on loopback with a configuration of their own; the service stays stopped)
   apache2
+  # the crash tests read the minidumps back with lldb and name the crashing function
+  lldb
 )
 
 bench_packages=(

@@ -9,13 +9,14 @@ if(TARGET vexil-window)
   add_executable(app-window
     app/window-main.cpp app/window-pane-test.cpp app/window-ui-thread-test.cpp
     app/window-view-test.cpp app/window-frame-test.cpp app/window-find-test.cpp
-    app/window-run-test.cpp app/command-line-test.cpp)
+    app/window-run-test.cpp app/command-line-test.cpp app/window-crash-test.cpp)
   target_include_directories(app-window PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-  target_link_libraries(app-window PRIVATE vexil-window orv-test-support Qt6::Test GTest::gtest
+  target_link_libraries(app-window PRIVATE vexil-window orv-test-support orv-internal Qt6::Test GTest::gtest
                                            orv_flags)
   target_compile_definitions(app-window PRIVATE
     VEXIL_BINARY="$<TARGET_FILE:vexil>"
-    VEXIL_CLOSE_HELPER="$<TARGET_FILE:window-close-helper>")
+    VEXIL_CLOSE_HELPER="$<TARGET_FILE:window-close-helper>"
+    ORV_CRASH_SUPPORT_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/crash/support-server.py")
   add_dependencies(app-window vexil window-close-helper)
   gtest_discover_tests(app-window DISCOVERY_TIMEOUT 60
                        PROPERTIES LABELS "gui" TIMEOUT 120

@@ -84,3 +84,23 @@ orv_test(orv-http-auth-peer-test SOURCES http/orv-http-auth-peer-test.cpp LINK o
          orv-test-servers LABELS net)
 target_compile_definitions(orv-http-auth-peer-test PRIVATE
                            ORV_AUTH_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/http/orv-auth-peer.py")
+# Crash reports: a real program crashes and its helper traces it. Under the sanitizers the
+# deliberate faults are caught by the sanitizers first (they own the fatal signals), so that suite
+# is labelled "crash" and left out of the sanitizer runs; the in-process suite runs everywhere.
+add_library(orv-foreign-fault SHARED crash/foreign-fault.cpp)
+target_link_libraries(orv-foreign-fault PRIVATE orv_flags)
+set_target_properties(orv-foreign-fault PROPERTIES OUTPUT_NAME foreignfault)
+add_executable(orv-crash-program crash/orv-crash-program.cpp)
+target_link_libraries(orv-crash-program PRIVATE orv-crash orv-foreign-fault orv_flags)
+orv_test(orv-crash-test SOURCES crash/orv-crash-test.cpp LINK orv-crash orv-test-servers
+         LABELS crash net)
+orv_test(orv-crash-report-test SOURCES crash/orv-crash-report-test.cpp LINK orv-crash
+         orv-test-servers LABELS net)
+target_compile_definitions(orv-crash-report-test PRIVATE
+                           ORV_CRASH_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/crash/crash-peer.py"
+                           ORV_CRASH_SUPPORT_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/crash/support-server.py")
+add_dependencies(orv-crash-test orv-crash-program)
+target_compile_definitions(orv-crash-test PRIVATE
+                           ORV_CRASH_PROGRAM="$<TARGET_FILE:orv-crash-program>"
+                           ORV_CRASH_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/crash/crash-peer.py"
+                           ORV_CRASH_SUPPORT_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/crash/support-server.py")

@@ -14,7 +14,13 @@
 
 namespace {
 thread_local int t_nCrashGuard = 0;
+std::atomic<OrvThreadStartHook> s_pfnStartHook{nullptr};
 }  // namespace
+
+OrvThreadStartHook OrvSetThreadStartHook(OrvThreadStartHook pfn) {
+    s_pfnStartHook.store(pfn);
+    return pfn;
+}
 
 int OrvGetCrashGuardCount() {
     return t_nCrashGuard;
@@ -164,6 +170,8 @@ void COrvThread::Body(void* pArg) {
     }
     COrvThread* pThread = pState->pThread;
 
+    if (const OrvThreadStartHook pfnHook = s_pfnStartHook.load())
+        pfnHook();
     ++t_nCrashGuard;
     int nCode = enNetOk;
     COrvStringA strError;

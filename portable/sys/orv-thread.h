@@ -86,3 +86,9 @@ void OrvYield();
 // The calling thread's crash-guard counter: raised while a COrvThread body runs; the crash handler
 // reads it.
 int OrvGetCrashGuardCount();
+
+// Called on each COrvThread's new thread before Run (null: nothing). The crash handlers use it to
+// give every worker thread an alternate signal stack, so that its stack overflow is reported too.
+// Set once, before threads start; returns what it stored.
+using OrvThreadStartHook = void (*)();
+OrvThreadStartHook OrvSetThreadStartHook(OrvThreadStartHook pfn);

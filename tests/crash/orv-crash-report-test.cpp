@@ -1,0 +1,122 @@
+// The support requests, "send logs to support", and the names and parsers of the crash helper,
+// in this process (these run under the sanitizers; the crashing programs are in orv-crash-test).
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+
+#include "crash-support-server.h"
+#include "orv-crash-helper.h"
+#include "orv-crash-os.h"
+#include "orv-crash-report.h"
+#include "orv-crash.h"
+
+namespace {
+
+std::string Peer(const std::string& args) {
+    return OrvRunCapture("python3 " ORV_CRASH_PEER_SCRIPT " " + args + " 2>&1");
+}
+
+// The login gives the ticket page; the ticket form answers with a redirect to the new ticket.
+TEST_F(CrashSupportServer, LoginAndTicket) {
+    g_orv_support_host = m_host.c_str();
+    g_orv_support_roots = m_roots.c_str();
+    g_orv_account_user = "";
+    COrvStringA sUrl;
+    COrvError err;
+    EXPECT_FALSE(TvGetCreateTicketUrl(sUrl, err));
+    EXPECT_STREQ("No User Account UserId is specified", err.Text().GetString());
+    g_orv_account_user = "tester";
+    g_orv_account_password = "wrong";
+    err.Clear();
+    EXPECT_FALSE(TvGetCreateTicketUrl(sUrl, err));
+    EXPECT_STREQ("Server Says: \nlogin refused", err.Text().GetString());
+    g_orv_account_password = "secret";
+    err.Clear();
+    ASSERT_TRUE(TvGetCreateTicketUrl(sUrl, err)) << err.Text().GetString();
+    EXPECT_EQ("https://" + m_host + "/tickets/new?auth=token42", std::string(sUrl));
+    COrvStringA sResponse;
+    ASSERT_TRUE(TvSubmitSupportTicket(g_orv_support_host, sUrl, "Crash & burn", "a=b", "f.zip", 1,
+                                      sResponse, nullptr, err))
+        << err.Text().GetString();
+    EXPECT_EQ("url=https://" + m_host + "/tickets/42", std::string(sResponse));
+    const std::string requests = Requests();
+    EXPECT_NE(std::string::npos, requests.find("\"subject\": [\"Crash & burn\"], \"message\": "
+                                               "[\"a=b\"], \"filename\": [\"f.zip\"], "
+                                               "\"report\": [\"1\"]"))
+        << requests;
+    EXPECT_NE(std::string::npos, requests.find("\"supporturl\": [\"1\"]")) << requests;
+    g_orv_support_host = "";
+    g_orv_support_roots = "";
+}
+
+std::string g_openedUrl;
+
+// "Send logs to support": the archive with the diagnostic folder's files (not its sub-folders,
+// ".exe" or executable files) and the trace file goes up, the ticket names it, its page opens.
+TEST_F(CrashSupportServer, SendLogsToSupport) {
+    OrvTempDir logs;
+    ASSERT_TRUE(OrvWriteFileBytes(logs.File("a.log"), "log a\n"));
+    ASSERT_TRUE(OrvWriteFileBytes(logs.File("b.exe"), "MZ"));
+    ASSERT_TRUE(OrvWriteFileBytes(logs.File("run.sh"), "#!/bin/sh\n"));
+    ASSERT_EQ(0, chmod(logs.File("run.sh").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(logs.File("sub").c_str(), 0700));
+    ASSERT_TRUE(OrvWriteFileBytes(logs.File("sub/c.log"), "c"));
+    ASSERT_TRUE(OrvWriteFileBytes(m_dir.File("trace.txt"), "traced"));
+    g_orv_diag_paths.RemoveAll();
+    g_orv_diag_paths.Add(COrvStringA(logs.Path().c_str()));
+    g_orv_support_roots = m_roots.c_str();
+    g_orv_account_user = "tester";
+    g_orv_account_password = "secret";
+    const std::string zip = logs.File("sub/logs.zip");
+    COrvError err;
+    const bool bOk = TvSendLogsToSupport(
+        zip.c_str(), m_host.c_str(), "Logs", "Please look", m_dir.File("trace.txt").c_str(),
+        nullptr,
+        [](const char* pszUrl, COrvError&) {
+            g_openedUrl = pszUrl;
+            return true;
+        },
+        err);
+    ASSERT_TRUE(bOk) << err.Text().GetString();
+    EXPECT_EQ("https://" + m_host + "/tickets/42", g_openedUrl);
+    EXPECT_EQ("_sysinfo.txt\ntrace.txt\n" +
+                  std::string(OrvDiagEntryName(logs.File("a.log").c_str())) + "\n",
+              Peer("list " + zip));
+    const std::string requests = Requests();
+    EXPECT_NE(std::string::npos, requests.find("\"text\": \"att-2--tester-logs.zip\"")) << requests;
+    EXPECT_NE(std::string::npos,
+              requests.find("\"filename\": [\"stored-att-2--tester-logs.zip.zip\"]"))
+        << requests;
+    g_orv_diag_paths.RemoveAll();
+    g_orv_support_roots = "";
+}
+
+TEST(CrashNames, ArchiveAndEntryNames) {
+    // 4 December 2026, 03:05:09 UTC.
+    EXPECT_STREQ("tv_crash_2026.12.04_03.05.09.zip", OrvCrashZipName(1796353509).GetString());
+    EXPECT_STREQ("C-logs-a.log", OrvDiagEntryName("C:\\logs\\a.log").GetString());
+    EXPECT_STREQ("file-host-x", OrvDiagEntryName("file://host/x").GetString());
+    EXPECT_STREQ("-tmp-a-b.log", OrvDiagEntryName("/tmp/a//b.log").GetString());
+}
+
+TEST(CrashMaps, ParsesLines) {
+    const char* kLine =
+        "7f12a000-7f12b000 r-xp 0001a000 fd:01 131 /usr/lib/x86_64-linux-gnu/libc.so.6 (deleted)";
+    SOrvMapsLine m;
+    ASSERT_TRUE(OrvParseMapsLine(kLine, strlen(kLine), m));
+    EXPECT_EQ(0x7f12a000u, m.nStart);
+    EXPECT_EQ(0x7f12b000u, m.nEnd);
+    EXPECT_EQ(0x1a000u, m.nOffset);
+    EXPECT_EQ(131u, m.nInode);
+    EXPECT_TRUE(m.bRead && m.bExec && !m.bWrite);
+    EXPECT_EQ("/usr/lib/x86_64-linux-gnu/libc.so.6", std::string(m.pszPath, m.nPathLen));
+    const char* kAnon = "7ffd0000-7ffd2000 rw-p 00000000 00:00 0";
+    ASSERT_TRUE(OrvParseMapsLine(kAnon, strlen(kAnon), m));
+    EXPECT_EQ(0u, m.nPathLen);
+    for (const char* pszBad : {"", "7f12a000 r-xp", "zz-7f r-xp 0 0:0 0", "2000-1000 r-xp 0 0:0 0",
+                               "1000-2000 r-xp 0 0:0", "11112222333344445-2 r--p 0 0:0 0"})
+        EXPECT_FALSE(OrvParseMapsLine(pszBad, strlen(pszBad), m)) << pszBad;
+}
+
+}  // namespace
