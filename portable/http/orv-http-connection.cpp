@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include <atomic>
-#include <chrono>
 
 #include "orv-http-auth.h"
 #include "orv-http-response.h"
@@ -21,20 +20,6 @@ std::atomic<OrvHttpProxyConnectFn> g_proxy_connector{&OrvHttpProxyConnect};
 
 // Stale bodies shorter than this are read away so that the connection can be kept.
 constexpr int64_t kDrainLimit = 524288;
-
-// The receive low-water mark while a long body of known length is read by ReadBody.
-constexpr int kBodyRecvLowWater = 65536;
-// A body counts as fast when a window of this many bytes arrived within kPaceWindowMs: a
-// receive then waits about 10 ms at most for a piece of kBodyRecvLowWater bytes. A window that
-// takes longer makes the body slow again, so that slow transfers still report every piece.
-constexpr int64_t kPaceWindowBytes = 262144;
-constexpr int64_t kPaceWindowMs = 40;
-
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Replaces whatever err holds by code and text (the exchange's own decisions override the
 // lower layer's text, which the caller already saw as the attempt's failure).
@@ -105,27 +90,6 @@ void COrvHttpConnection::Close(bool bHard) {
     m_bViaHttpProxy = false;
     m_bBodyPending = false;
     m_nExchangesOnSocket = 0;
-    m_nRecvLowWater = 1;  // a new socket starts with the default
-}
-
-void COrvHttpConnection::SetRecvLowWater(int nBytes) {
-    // The socket may have dropped its mark during a stall; it skips a mark already in force.
-    if (!m_socket.IsOpen())
-        return;
-    COrvError err;
-    if (m_socket.SetRecvLowWater(nBytes, err))
-        m_nRecvLowWater = nBytes;
-}
-
-void COrvHttpConnection::NoteBodyPace(int nBytes) {
-    const int64_t nNow = NowMs();
-    m_n64PaceBytes += nBytes;
-    const int64_t nSpent = nNow - m_n64PaceStartMs;
-    if (m_n64PaceBytes >= kPaceWindowBytes || nSpent > kPaceWindowMs) {
-        m_bBodyFast = m_n64PaceBytes >= kPaceWindowBytes && nSpent <= kPaceWindowMs;
-        m_n64PaceStartMs = nNow;
-        m_n64PaceBytes = 0;
-    }
 }
 
 bool COrvHttpConnection::HasStrayBytes(bool bAskSocket) {
@@ -190,8 +154,6 @@ bool COrvHttpConnection::PrepareExchange(COrvError& err) {
     if (!m_bBodyPending)
         return true;
     m_bBodyPending = false;
-    // The stale body is read away below in pieces of any size.
-    SetRecvLowWater(1);
     const int64_t nLen = m_n64PendingLen;
     if (nLen < 0 && nLen != kOrvHttpLenUnknown && nLen != kOrvHttpLenChunked) {
         Close(true);
@@ -319,7 +281,6 @@ bool COrvHttpConnection::ActOnRedirect(const COrvHttpRedirectTarget& to, COrvHtt
 // The receive step of an attempt. *pbNothingRead tells whether the failure came before any byte
 // of the reply (a kept-alive connection that the server had already closed).
 bool COrvHttpConnection::ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pbNothingRead) {
-    SetRecvLowWater(1);
     const bool bOwnOrigin = AtConfiguredOrigin() && !m_bDowngraded && !m_bInConnect;
     COrvHttpResponseContext ctx;
     ctx.m_sHost = m_sCurHost;
@@ -355,9 +316,6 @@ bool COrvHttpConnection::ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pb
         m_bBodyPending = true;
         m_n64PendingLen = txn.m_n64RecvBodyLen;
         m_bCloseAfterBody = outcome.m_bClose;
-        m_n64PaceStartMs = NowMs();
-        m_n64PaceBytes = 0;
-        m_bBodyFast = false;
         return true;
     }
     // Bytes beyond the end of a complete response would be read as the next one's start.
@@ -498,17 +456,11 @@ bool COrvHttpConnection::FinishBody(COrvHttpTxn& txn, COrvError& err) {
 int COrvHttpConnection::ReadBody(COrvHttpTxn& txn, void* pBuf, int nMax, COrvError& err) {
     if (!m_bBodyPending)
         return 0;
-    // While a body of known length arrives fast on a plain socket and much more of it is still
-    // to come, a receive returns once a large piece is there instead of for every segment (a
-    // proxy forwards in small pieces): fewer wake-ups and system calls per MiB. The mark is back
-    // at 1 before the last piece, so no receive waits for bytes that will not come.
-    const int64_t nLeft = m_pendingBody.KnownLeft();
-    const int64_t nOnWire = nLeft - m_reader.Buffered() - m_socket.GetBufferedCount();
-    SetRecvLowWater(
-        m_bBodyFast && !m_socket.IsTls() && nOnWire >= kBodyRecvLowWater ? kBodyRecvLowWater : 1);
+    // Receives take whatever has arrived. A raised receive low-water mark looks cheaper (fewer
+    // wake-ups), but on Linux raising it may clamp the socket's receive window to the mark; the
+    // receive buffer then stays small, the queue overflows, segments are dropped and a fast
+    // body on loopback runs at about half speed behind the retransmissions.
     const int n = m_pendingBody.Read(pBuf, nMax, err);
-    if (n > 0)
-        NoteBodyPace(n);
     if (n < 0) {
         Close(true);
         return -1;

@@ -157,8 +157,6 @@ private:
     void LogResponse(const COrvHttpTxn& txn, bool bOk, const COrvError& err);
     bool AtConfiguredOrigin() const;
     int DefaultPort(bool bHttps) const { return bHttps ? 443 : 80; }
-    void SetRecvLowWater(int nBytes);
-    void NoteBodyPace(int nBytes);
 
     COrvSocket m_socket;
     COrvSocketByteStream m_stream{&m_socket};
@@ -186,13 +184,6 @@ private:
     bool m_bBodyPending = false;
     int64_t m_n64PendingLen = 0;
     bool m_bCloseAfterBody = false;  // the pending body ends with the connection
-    // The receive low-water mark set on the open socket (1: the system's default).
-    int m_nRecvLowWater = 1;
-    // The pace of the body read by ReadBody: bytes since the window began, and whether the last
-    // window arrived fast enough for receives to wait for large pieces.
-    int64_t m_n64PaceStartMs = 0;
-    int64_t m_n64PaceBytes = 0;
-    bool m_bBodyFast = false;
 };
 
 // OrvHttpSendReceive: the whole exchange. Drains a stale body of the previous response (a known
