@@ -48,7 +48,7 @@ void Configure(COrvHttpConnection& conn, bool bTls) {
     conn.m_sHost = "127.0.0.1";
     conn.m_nPort = PortOf(bTls);
     conn.m_bHttps = bTls;
-    conn.m_bTrustAnyCertificate = true;
+    conn.m_net.m_tls.m_bTrustAny = true;
 }
 
 void BM_BigBody_Orv(benchmark::State& state) {

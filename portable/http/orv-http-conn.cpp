@@ -246,9 +246,9 @@ bool DoOrvHttpTestTxn(const char* pszUrl, const char* pszProxyDescription, bool 
                             pszProxyDescription ? pszProxyDescription : "");
     COrvHttpConnConfig cfg;
     cfg.m_bUseProxy = true;
-    cfg.m_bTrustAnyCertificate = bTrustAny;
+    cfg.m_net.m_tls.m_bTrustAny = bTrustAny;
     cfg.m_bUsePlatformEngine = OrvHttpTestTxnUsesPlatformEngine();
-    cfg.m_nConnectTimeout = 10;
+    cfg.m_net.m_nConnectTimeout = 10;
     COrvHttpTxn txn;
     COrvError e;
     if (DoOrvHttpTxnAndClose(pszUrl, txn, cfg, e))

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "orv-coll.h"
+#include "orv-connect-settings.h"
 #include "orv-error.h"
 #include "orv-http-txn.h"
 #include "orv-lock.h"
@@ -38,14 +39,13 @@ struct COrvHttpConnConfig {
     IOrvTransferObserver* m_pObserver = nullptr;  // not owned
     // false: the library's socket engine; true: the platform engine (libcurl).
     bool m_bUsePlatformEngine = false;
-    bool m_bTrustAnyCertificate = false;
-    // A PEM file of certificates to trust instead of the system's; empty: the system's.
-    COrvStringA m_sCaFile;
     bool m_bCookies = false;
-    // Seconds: connect, and the longest silence while sending or receiving.
-    int m_nConnectTimeout = 90;
-    int m_nSendTimeout = 90;
-    int m_nRecvTimeout = 90;
+    // Time-outs (seconds: connect, the longest silence while sending or receiving), connect
+    // attempts, IPv6, and the TLS settings of this connection alone (trust-any, a CA file
+    // trusted beside the process's roots, a client certificate). Both engines read every field
+    // with the same meaning; the platform engine keeps its own library's TLS versions and
+    // ciphers (the options word) and makes one connect attempt.
+    COrvConnectSettings m_net{.m_nConnectTimeout = 90};
     // Where a 2xx response body goes when the txn's receive mode is enHttpRecvStream: written
     // as it arrives, without the memory limit. Not owned. Without it receive mode 2 fails.
     IOrvByteSink* m_pRecvSink = nullptr;

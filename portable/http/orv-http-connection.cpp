@@ -122,16 +122,11 @@ void COrvHttpConnection::ReturnToConfigured() {
 
 bool COrvHttpConnection::Connect(COrvError& err) {
     Close(true);
-    m_socket.SetAllowIPv6(m_bAllowIPv6);
     m_socket.SetObserver(m_pObserver);
     const OrvHttpRoute route = Route();
     bool bOk;
     if (route == OrvHttpRoute::enDirect) {
-        m_socket.SetClientCertificate(m_sClientCertificate);
-        bOk = m_socket.ConnectWithRetries(m_sCurHost, m_nCurPort, m_bCurHttps,
-                                          m_bTrustAnyCertificate, m_nTlsOptions, m_nConnectTimeout,
-                                          m_nSendTimeout, m_nRecvTimeout, m_pObserver,
-                                          m_nConnectAttempts > 0 ? m_nConnectAttempts : 1, err);
+        bOk = m_socket.Connect(m_sCurHost, m_nCurPort, m_bCurHttps, m_net, m_pObserver, err);
     } else {
         const OrvHttpProxyConnectFn pfn = g_proxy_connector.load();
         bOk = pfn != nullptr

@@ -69,11 +69,11 @@ public:
     COrvStringA m_sHost;  // the configured endpoint every exchange starts from
     int m_nPort = 0;      // 0: 443 for https, 80 otherwise
     bool m_bHttps = false;
-    bool m_bAllowIPv6 = true;  // copied to the socket on connect
-    unsigned m_nTlsOptions = COrvSocket::kDefaultTlsOptions;
+    // Time-outs, connect attempts, address families and TLS settings of every transport this
+    // connection makes (to the server or to its proxy).
+    COrvConnectSettings m_net;
     COrvStringA m_sUserId;  // server credentials, offered to the configured origin only
     COrvStringA m_sPassword;
-    COrvStringA m_sClientCertificate;  // PEM file for a TLS client certificate ("" none)
     // The target is plain HTTP, so a proxy in use is addressed as an HTTP proxy; the value the
     // current flag returns to at the start of every exchange.
     bool m_bPlainTarget = true;
@@ -84,12 +84,7 @@ public:
     COrvStringA m_sProxyHost;
     int m_nProxyPort = 0;
     IOrvTransferObserver* m_pObserver = nullptr;  // not owned
-    bool m_bTrustAnyCertificate = false;
     bool m_bCookies = false;
-    int m_nConnectAttempts = 1;
-    int m_nConnectTimeout = 0;  // seconds of the first attempt; 0 blocks
-    int m_nSendTimeout = 90;
-    int m_nRecvTimeout = 90;
     // The schemes beyond Basic (null: their challenges are "Auth method not supported").
     IOrvHttpAuthSchemes* m_pAuthSchemes = nullptr;
 

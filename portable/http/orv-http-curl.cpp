@@ -19,6 +19,7 @@
 #include "orv-http-response.h"
 #include "orv-http-wire.h"
 #include "orv-socket.h"
+#include "orv-ssl.h"
 #include "orv-sys.h"
 #include "orv-url.h"
 
@@ -127,6 +128,7 @@ private:
     static size_t OnBody(char* p, size_t nSize, size_t nItems, void* pv);
     static size_t OnRead(char* p, size_t nSize, size_t nItems, void* pv);
     static int OnSeek(void* pv, curl_off_t nOffset, int nOrigin);
+    static CURLcode OnSslContext(CURL* h, void* pSslCtx, void* pv);
 
     void ResetTarget(const COrvHttpTxn& txn);
     bool Loop(COrvHttpTxn& txn, COrvError& err);
@@ -293,6 +295,15 @@ size_t COrvHttpCurlEngine::OnRead(char* p, size_t nSize, size_t nItems, void* pv
         return CURL_READFUNC_PAUSE;
     }
     return 0;
+}
+
+CURLcode COrvHttpCurlEngine::OnSslContext(CURL* /*h*/, void* pSslCtx, void* pv) {
+    auto* self = static_cast<COrvHttpCurlEngine*>(pv);
+    COrvError err;
+    if (OrvSslAddTrustedFileToContext(pSslCtx, self->m_cfg.m_net.m_tls.m_sCaFile, err) > 0)
+        return CURLE_OK;
+    OrvHttpObserverLog(self->m_cfg.m_pObserver, 3, "WinInet: %s", err.Text().GetString());
+    return CURLE_SSL_CACERT_BADFILE;
 }
 
 int COrvHttpCurlEngine::OnSeek(void* pv, curl_off_t nOffset, int nOrigin) {
@@ -510,9 +521,12 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &COrvHttpCurlEngine::OnBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, m_pHeaders);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(m_cfg.m_nConnectTimeout));
+    const COrvConnectSettings& net = m_cfg.m_net;
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(net.m_nConnectTimeout));
     const int nSilence =
-        m_cfg.m_nRecvTimeout > m_cfg.m_nSendTimeout ? m_cfg.m_nRecvTimeout : m_cfg.m_nSendTimeout;
+        net.m_nRecvTimeout > net.m_nSendTimeout ? net.m_nRecvTimeout : net.m_nSendTimeout;
+    if (!net.m_bAllowIPv6)
+        curl_easy_setopt(h, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(nSilence));
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 262144L);
@@ -544,11 +558,19 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
         curl_easy_setopt(h, CURLOPT_PASSWORD, m_cfg.m_sPassword.GetString());
         curl_easy_setopt(h, CURLOPT_HTTPAUTH, m_nServerAuth);
     }
-    if (m_cfg.m_bTrustAnyCertificate) {
+    const COrvTlsSettings& tls = m_cfg.m_net.m_tls;
+    if (tls.m_bTrustAny) {
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
-    } else if (!m_cfg.m_sCaFile.IsEmpty()) {
-        curl_easy_setopt(h, CURLOPT_CAINFO, m_cfg.m_sCaFile.GetString());
+    } else if (!tls.m_sCaFile.IsEmpty()) {
+        // Added to the trust store of this handle's own TLS context, beside the default roots.
+        curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &COrvHttpCurlEngine::OnSslContext);
+        curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, this);
+    }
+    if (!tls.m_sClientCertificate.IsEmpty()) {
+        curl_easy_setopt(h, CURLOPT_SSLCERT, tls.m_sClientCertificate.GetString());
+        curl_easy_setopt(h, CURLOPT_SSLCERTTYPE, "PEM");
+        curl_easy_setopt(h, CURLOPT_SSLKEY, tls.m_sClientCertificate.GetString());
     }
     if (m_cfg.m_bCookies)
         curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");

@@ -28,23 +28,20 @@ bool Prefixed(COrvError& err, const char* pszPrefix, const COrvError& inner) {
 }
 
 bool ConnectDirect(COrvHttpConnection& conn, COrvError& err) {
-    COrvSocket& sock = conn.Socket();
-    sock.SetClientCertificate(conn.m_sClientCertificate);
     conn.SetViaHttpProxy(false);
-    return sock.ConnectWithRetries(
-        conn.CurrentHost(), conn.CurrentPort(), conn.IsHttps(), conn.m_bTrustAnyCertificate,
-        conn.m_nTlsOptions, conn.m_nConnectTimeout, conn.m_nSendTimeout, conn.m_nRecvTimeout,
-        conn.m_pObserver, conn.m_nConnectAttempts > 0 ? conn.m_nConnectAttempts : 1, err);
+    return conn.Socket().Connect(conn.CurrentHost(), conn.CurrentPort(), conn.IsHttps(), conn.m_net,
+                                 conn.m_pObserver, err);
 }
 
 bool ConnectSocks5(COrvHttpConnection& conn, COrvError& err) {
     COrvSocket& sock = conn.Socket();
     const COrvStringA sProxy = ProxyHostName(conn);
     COrvError e;
-    sock.SetClientCertificate(conn.m_sClientCertificate);
-    if (!sock.Connect(sProxy, conn.m_nProxyPort, false, conn.m_bTrustAnyCertificate,
-                      conn.m_nTlsOptions, 0, conn.m_nSendTimeout, conn.m_nRecvTimeout,
-                      conn.m_pObserver, e))
+    // One attempt that blocks until the system gives up, then the connection's time-outs.
+    COrvConnectSettings toProxy = conn.m_net;
+    toProxy.m_nConnectTimeout = 0;
+    toProxy.m_nAttempts = 1;
+    if (!sock.Connect(sProxy, conn.m_nProxyPort, false, toProxy, conn.m_pObserver, e))
         return Prefixed(err, "cannot connect to SOCKS5 proxy: ", e);
     static const unsigned char kNoAuth[] = {0};
     int nChosen = -1;
@@ -53,20 +50,22 @@ bool ConnectSocks5(COrvHttpConnection& conn, COrvError& err) {
     if (!OrvSocks5Connect(sock, conn.CurrentHost(), conn.CurrentPort(), e))
         return Prefixed(err, "SOCKS5 connect: ", e);
     conn.SetViaHttpProxy(false);
-    return !conn.IsHttps() || sock.StartTls(conn.CurrentHost(), conn.m_nTlsOptions, err);
+    return !conn.IsHttps() || sock.StartTls(conn.CurrentHost(), conn.m_net.m_tls, err);
 }
 
 // TCP to the HTTP proxy with the proxy step's time-outs.
 bool ConnectToHttpProxy(COrvHttpConnection& conn, COrvError& err) {
-    COrvSocket& sock = conn.Socket();
-    sock.SetClientCertificate(conn.m_sClientCertificate);
-    return sock.Connect(conn.m_sProxyHost, conn.m_nProxyPort, false, conn.m_bTrustAnyCertificate,
-                        conn.m_nTlsOptions, kProxyStepTimeout, kProxyStepTimeout, kProxyStepTimeout,
-                        conn.m_pObserver, err);
+    COrvConnectSettings toProxy = conn.m_net;
+    toProxy.m_nConnectTimeout = kProxyStepTimeout;
+    toProxy.m_nSendTimeout = kProxyStepTimeout;
+    toProxy.m_nRecvTimeout = kProxyStepTimeout;
+    toProxy.m_nAttempts = 1;
+    return conn.Socket().Connect(conn.m_sProxyHost, conn.m_nProxyPort, false, toProxy,
+                                 conn.m_pObserver, err);
 }
 
 bool RestoreTimeouts(COrvHttpConnection& conn, COrvError& err) {
-    return conn.Socket().SetTimeouts(conn.m_nSendTimeout, conn.m_nRecvTimeout, err);
+    return conn.Socket().SetTimeouts(conn.m_net.m_nSendTimeout, conn.m_net.m_nRecvTimeout, err);
 }
 
 bool ConnectHttpProxy(COrvHttpConnection& conn, COrvError& err) {
@@ -142,7 +141,7 @@ bool ConnectTunnel(COrvHttpConnection& conn, COrvError& err) {
     if (!RestoreTimeouts(conn, err))
         return false;
     // TLS to the target itself: its name, not the proxy's, is what the certificate must match.
-    return !conn.IsHttps() || conn.Socket().StartTls(conn.CurrentHost(), conn.m_nTlsOptions, err);
+    return !conn.IsHttps() || conn.Socket().StartTls(conn.CurrentHost(), conn.m_net.m_tls, err);
 }
 
 }  // namespace
