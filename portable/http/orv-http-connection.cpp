@@ -350,7 +350,7 @@ bool COrvHttpConnection::ReceiveResponse(COrvHttpTxn& txn, COrvError& err) {
     const bool bOk = ReceiveInner(txn, e, nullptr);
     LogResponse(txn, bOk, e);
     if (!bOk)
-        return err.Set(e.Code(), e.Text());
+        return err.Pass(e);
     return true;
 }
 
@@ -410,10 +410,10 @@ bool COrvHttpConnection::SendReceive(COrvHttpTxn& txn, COrvError& err) {
     if (bOk) {
         COrvError abortErr;
         if (!OrvHttpCheckAbort(m_pObserver, abortErr))
-            return err.Set(abortErr.Code(), abortErr.Text());
+            return err.Pass(abortErr);
         return true;
     }
-    return err.Set(e.Code(), e.Text());
+    return err.Pass(e);
 }
 
 bool COrvHttpConnection::WriteBody(COrvHttpTxn& txn, const void* pData, int64_t nLen,

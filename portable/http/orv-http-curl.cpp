@@ -16,6 +16,7 @@
 
 #include "orv-http-body.h"
 #include "orv-http-io.h"
+#include "orv-http-proxy.h"
 #include "orv-http-response.h"
 #include "orv-http-wire.h"
 #include "orv-socket.h"
@@ -241,7 +242,7 @@ size_t COrvHttpCurlEngine::OnBody(char* p, size_t nSize, size_t nItems, void* pv
             COrvError err;
             if (!self->m_cfg.m_pRecvSink->WriteAll(p, static_cast<int64_t>(n), err)) {
                 err.AddContext("Receiving body: ");
-                self->m_cbErr.Set(err.Code(), err.Text());
+                self->m_cbErr.Pass(err);
                 return 0;
             }
             return n;
@@ -370,7 +371,7 @@ bool COrvHttpCurlEngine::Loop(COrvHttpTxn& txn, COrvError& err) {
                 last = e;
                 continue;
             }
-            return err.Set(e.Code(), e.Text());
+            return err.Pass(e);
         }
         if (bOk)
             bOk = Drive(false, e) && Interpret(txn, e);
@@ -385,7 +386,7 @@ bool COrvHttpCurlEngine::Loop(COrvHttpTxn& txn, COrvError& err) {
             ResetTarget(txn);
             continue;
         }
-        return err.Set(e.Code(), e.Text());
+        return err.Pass(e);
     }
 }
 
@@ -668,7 +669,7 @@ bool COrvHttpCurlEngine::WriteBody(COrvHttpTxn& txn, const void* pData, int64_t 
         COrvError e;
         if (Interpret(txn, e))
             return err.Set(enNetConnection, "WI written less than expected");
-        return err.Set(e.Code(), e.Text());
+        return err.Pass(e);
     }
     return true;
 }
@@ -693,7 +694,7 @@ bool COrvHttpCurlEngine::Interpret(COrvHttpTxn& txn, COrvError& err) {
     m_bDone = false;  // interpreted once
     if (m_result != CURLE_OK) {
         if (m_cbErr.Failed())
-            return err.Set(m_cbErr.Code(), m_cbErr.Text());
+            return err.Pass(m_cbErr);
         long nConnectCode = 0;
         curl_easy_getinfo(m_pEasy, CURLINFO_HTTP_CONNECTCODE, &nConnectCode);
         if (nConnectCode >= 100 && (nConnectCode < 200 || nConnectCode > 299))

@@ -1,6 +1,7 @@
 // The connect step of the socket engine's proxy routes: SOCKS5, HTTP proxies and CONNECT tunnels.
 #include "orv-http-socket-engine.h"
 
+#include "orv-http-proxy.h"
 #include "orv-http-response.h"
 #include "orv-socket.h"
 #include "orv-socks-proxy.h"
@@ -20,13 +21,6 @@ COrvStringA ProxyHostName(const COrvHttpConnection& conn) {
     return conn.m_sProxyHost;
 }
 
-// Puts pszPrefix in front of a failure's text (the code stays).
-bool Prefixed(COrvError& err, const char* pszPrefix, const COrvError& inner) {
-    COrvStringA s(pszPrefix);
-    s += inner.Text();
-    return err.Set(inner.Code(), s);
-}
-
 bool ConnectDirect(COrvHttpConnection& conn, COrvError& err) {
     conn.SetViaHttpProxy(false);
     return conn.Socket().Connect(conn.CurrentHost(), conn.CurrentPort(), conn.IsHttps(), conn.m_net,
@@ -42,13 +36,13 @@ bool ConnectSocks5(COrvHttpConnection& conn, COrvError& err) {
     toProxy.m_nConnectTimeout = 0;
     toProxy.m_nAttempts = 1;
     if (!sock.Connect(sProxy, conn.m_nProxyPort, false, toProxy, conn.m_pObserver, e))
-        return Prefixed(err, "cannot connect to SOCKS5 proxy: ", e);
+        return err.Pass(e, "cannot connect to SOCKS5 proxy: ");
     static const unsigned char kNoAuth[] = {0};
     int nChosen = -1;
     if (!OrvSocks5Negotiate(sock, kNoAuth, 1, nChosen, e))
-        return Prefixed(err, "SOCKS5 proxy handshake: ", e);
+        return err.Pass(e, "SOCKS5 proxy handshake: ");
     if (!OrvSocks5Connect(sock, conn.CurrentHost(), conn.CurrentPort(), e))
-        return Prefixed(err, "SOCKS5 connect: ", e);
+        return err.Pass(e, "SOCKS5 connect: ");
     conn.SetViaHttpProxy(false);
     return !conn.IsHttps() || sock.StartTls(conn.CurrentHost(), conn.m_net.m_tls, err);
 }
@@ -84,7 +78,7 @@ bool ConnectExchange(COrvHttpConnection& conn, COrvError& err, bool* pbAgain) {
     *pbAgain = false;
     COrvError e;
     if (!ConnectToHttpProxy(conn, e))
-        return Prefixed(err, "Connecting via Proxy: ", e);
+        return err.Pass(e, "Connecting via Proxy: ");
     COrvStringA sTarget;
     (void)sTarget.Format("%s:%d", OrvHostUrlForm(conn.CurrentHost()).GetString(),
                          conn.CurrentPort());
@@ -106,7 +100,7 @@ bool ConnectExchange(COrvHttpConnection& conn, COrvError& err, bool* pbAgain) {
         if (txn.m_nStatus < 200 || txn.m_nStatus > 299) {
             COrvError s;
             (void)OrvHttpTunnelRefused(txn, s);
-            return Prefixed(err, "Connecting via Proxy: ", s);
+            return err.Pass(s, "Connecting via Proxy: ");
         }
         if (!conn.Socket().IsOpen())
             return err.SetFormat(enNetConnection, "Proxy %s:%d closed connection after CONNECT",
@@ -121,8 +115,8 @@ bool ConnectExchange(COrvHttpConnection& conn, COrvError& err, bool* pbAgain) {
         conn.SetTunnelStatus(0);
     }
     if (txn.m_nStatus == 503 || txn.m_nStatus == 504)
-        return err.Set(e.Code(), e.Text());
-    return Prefixed(err, "Connecting via Proxy: ", e);
+        return err.Pass(e);
+    return err.Pass(e, "Connecting via Proxy: ");
 }
 
 bool ConnectTunnel(COrvHttpConnection& conn, COrvError& err) {
@@ -136,7 +130,7 @@ bool ConnectTunnel(COrvHttpConnection& conn, COrvError& err) {
             break;
         conn.Socket().Close(true);
         if (!bAgain || nRound == kConnectRounds)
-            return err.Set(e.Code(), e.Text());
+            return err.Pass(e);
     }
     if (!RestoreTimeouts(conn, err))
         return false;

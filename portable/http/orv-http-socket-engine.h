@@ -9,8 +9,8 @@
 
 #include <memory>
 
-#include "orv-http-conn.h"
 #include "orv-http-connection.h"
+#include "orv-http-engine.h"
 
 // Makes the socket engine for a connection configured by cfg (which must outlive the engine;
 // it is read at every exchange). The route is chosen at every exchange with OrvHttpChooseRoute

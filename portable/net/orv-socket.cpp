@@ -278,7 +278,7 @@ bool COrvSocket::Connect(const char* pszHost, int nPort, bool bTls,
         if (ConnectOnce(pszHost, nPort, bTls, settings, pObserver, nTimeout, errAttempt))
             return true;
         if (errAttempt.Code() != enNetConnection || iAttempt >= nAttempts) {
-            err.Set(errAttempt.Code(), errAttempt.Text());
+            err.Pass(errAttempt);
             return false;
         }
         // The next attempt starts no sooner than the previous one's time-out would have ended.
@@ -443,7 +443,7 @@ bool COrvSocket::SendTls(const unsigned char* p, int nLen, COrvError& err) {
                 if (!WaitReady(nKind == kOrvSslIoWantWrite, nDeadline, errWait, "SSL sending")) {
                     if (errWait.Code() == enNetTimeout)
                         return err.Set(enNetConnection, "Timeout on SSL_ERROR_WANT_WRITE");
-                    return err.Set(errWait.Code(), errWait.Text());
+                    return err.Pass(errWait);
                 }
                 continue;
             }
@@ -505,7 +505,7 @@ int COrvSocket::ReadTls(unsigned char* p, int nMax, COrvError& err) {
                     if (errWait.Code() == enNetTimeout)
                         err.Set(enNetConnection, "SSL timeout on WANT_READ");
                     else
-                        err.Set(errWait.Code(), errWait.Text());
+                        err.Pass(errWait);
                     return -1;
                 }
                 continue;

@@ -974,6 +974,35 @@ bool OrvSslIoSessionReused(void* pSsl) {
 
 namespace {
 
+// The failure of a client handshake with host:port, named by its first cause: the reason of the
+// first OpenSSL error (with a hint where one reason has a common cause), the system's text for a
+// failed system call (its errno kept), or the time-out.
+bool HandshakeFailed(const char* pszHost, int nPort, int nSslError, COrvError& err) {
+    const int nErrno = errno;
+    COrvStringA sWhere;
+    sWhere.Format("TLS handshake with %s:%d: ", pszHost, nPort);
+    const unsigned long nFirst = ERR_get_error();
+    ERR_clear_error();
+    if (nFirst != 0) {
+        const char* pszReason = ERR_reason_error_string(nFirst);
+        if (pszReason == nullptr) {
+            char sz[256];
+            ERR_error_string_n(nFirst, sz, sizeof sz);
+            return err.Set(enNetConnection, sWhere + sz);
+        }
+        COrvStringA s = sWhere + pszReason;
+        if (ERR_GET_REASON(nFirst) == SSL_R_WRONG_VERSION_NUMBER ||
+            ERR_GET_REASON(nFirst) == SSL_R_PACKET_LENGTH_TOO_LONG)
+            s += " (the server answered in plain text?)";
+        return err.Set(enNetConnection, s);
+    }
+    if (nSslError == SSL_ERROR_SYSCALL && nErrno != 0)
+        return err.SetErrnoText(nErrno, sWhere + OrvSocketErrnoText(nErrno));
+    if (nSslError == SSL_ERROR_WANT_READ || nSslError == SSL_ERROR_WANT_WRITE)
+        return err.Set(enNetConnection, sWhere + "timeout");
+    return err.Set(enNetConnection, sWhere + "the server closed the connection");
+}
+
 // The trust of one connection: the context's roots and the certificates of pszCaFile, in a store
 // of the connection's own, so that the file widens no other connection's trust.
 bool SetConnectionTrust(SSL* pSsl, SSL_CTX* pCtx, const char* pszCaFile, COrvError& err) {
@@ -996,7 +1025,7 @@ bool SetConnectionTrust(SSL* pSsl, SSL_CTX* pCtx, const char* pszCaFile, COrvErr
     ERR_clear_error();
     if (!bOk)
         return errAdd.Code() != enNetOk
-                   ? err.Set(errAdd.Code(), errAdd.Text())
+                   ? err.Pass(errAdd)
                    : err.Set(enNetNoMemory, "SSL: Not enough memory for the trust store");
     return true;
 }
@@ -1114,13 +1143,7 @@ bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* psz
             ERR_clear_error();
             return err.Set(enNetAuth, "Client certificate is required for this connection");
         }
-        COrvStringA sWhy = ErrorQueueText();
-        if (sWhy.IsEmpty() && nErr == SSL_ERROR_SYSCALL)
-            sWhy = errno != 0 ? OrvSocketErrnoText(errno) : COrvStringA("connection closed");
-        if (sWhy.IsEmpty() && (nErr == SSL_ERROR_WANT_READ || nErr == SSL_ERROR_WANT_WRITE))
-            sWhy = "timeout";
-        return err.SetFormat(enNetConnection, "Cannot switch to TLS mode: rc=%d err=%d t=%s", r,
-                             nErr, sWhy.GetString());
+        return HandshakeFailed(sHost, nPort, nErr, err);
     }
     if (pExplicitSession != nullptr && !SSL_session_reused(pSsl))
         return err.Set(enNetConnection, "explicit session reuse failed");
