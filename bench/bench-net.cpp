@@ -122,8 +122,11 @@ void OrvFetch(benchmark::State& state, bool bTls) {
         const auto t0 = std::chrono::steady_clock::now();
         COrvSocket s;
         COrvError err;
-        if (!s.Connect("127.0.0.1", nPort, bTls, true, COrvSocket::kDefaultTlsOptions, 5, 30, 30,
-                       nullptr, err) ||
+        COrvConnectSettings net;
+        net.m_nConnectTimeout = 5;
+        net.m_nSendTimeout = net.m_nRecvTimeout = 30;
+        net.m_tls.m_bTrustAny = true;
+        if (!s.Connect("127.0.0.1", nPort, bTls, net, nullptr, err) ||
             !s.SendString("GET / HTTP/1.0\r\n\r\n", err)) {
             state.SkipWithError(err.Text().GetString());
             return;
@@ -190,7 +193,11 @@ void Handshakes(benchmark::State& state, bool bCache) {
         unsigned char c = 0;
         bool bEof = false;
         // Reading the server's byte also takes in the session tickets that follow a handshake.
-        if (!s.Connect("127.0.0.1", server.Port(), true, true, nOptions, 5, 5, 5, nullptr, err) ||
+        COrvConnectSettings net;
+        net.m_nConnectTimeout = net.m_nSendTimeout = net.m_nRecvTimeout = 5;
+        net.m_tls.m_bTrustAny = true;
+        net.m_tls.m_nOptions = nOptions;
+        if (!s.Connect("127.0.0.1", server.Port(), true, net, nullptr, err) ||
             !s.RecvByte(c, bEof, err)) {
             state.SkipWithError(err.Text().GetString());
             return;

@@ -36,6 +36,16 @@ bool COrvError::SetErrnoText(int nErrno, const COrvStringA& sText) {
     return false;
 }
 
+bool COrvError::Pass(const COrvError& inner, const char* pszContext) {
+    if (Failed())
+        return false;
+    m_nCode = inner.Failed() ? inner.m_nCode : enNetBadRequest;
+    m_nErrno = inner.m_nErrno;
+    m_sText = pszContext != nullptr ? pszContext : "";
+    m_sText += inner.m_sText;
+    return false;
+}
+
 void COrvError::AddContext(const char* pszContext) {
     if (Failed() && pszContext != nullptr)
         m_sText.Insert(0, pszContext);

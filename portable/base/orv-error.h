@@ -42,6 +42,10 @@ public:
 
     // Puts pszContext in front of a recorded text; nothing when no failure is recorded.
     void AddContext(const char* pszContext);
+    // Passes a lower layer's failure up: records inner's code, system error number and text,
+    // with pszContext in front of the text, unless a failure is recorded already. An inner
+    // without a failure is recorded as enNetBadRequest, as Set does. Returns false, like Set.
+    bool Pass(const COrvError& inner, const char* pszContext = "");
     // Forgets the recorded failure.
     void Clear();
     // Copies code and text into the out-parameters of the older shape (either may be null).

@@ -87,7 +87,7 @@ int COrvHttpBodyReader::Read(void* pBuf, int nMax, COrvError& err) {
             case kDone:
                 return 0;
             case kFailed:
-                err.Set(m_err.Code(), m_err.Text());
+                err.Pass(m_err);
                 return -1;
             case kChunkSize:
                 if (!ReadSizeLine(m_err))
@@ -131,7 +131,7 @@ int COrvHttpBodyReader::Read(void* pBuf, int nMax, COrvError& err) {
         }
         // A failure: remember it for later calls.
         m_eState = kFailed;
-        err.Set(m_err.Code(), m_err.Text());
+        err.Pass(m_err);
         return -1;
     }
 }

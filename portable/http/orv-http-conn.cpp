@@ -20,56 +20,7 @@ namespace {
 // The library's own engine unless a caller installs another one.
 std::atomic<OrvHttpEngineFactory> g_socket_engine_factory{&OrvHttpCreateSocketEngine};
 
-// Reads a decimal number of at most 3 digits at p; -1 when there is none. *ppEnd past it.
-int ReadOctet(const char* p, const char** ppEnd) {
-    int n = 0;
-    int nDigits = 0;
-    while (*p >= '0' && *p <= '9' && nDigits < 4) {
-        n = n * 10 + (*p - '0');
-        ++p;
-        ++nDigits;
-    }
-    *ppEnd = p;
-    return nDigits == 0 || nDigits > 3 ? -1 : n;
-}
-
 }  // namespace
-
-bool OrvHttpIsLocalHost(const char* pszHost) {
-    if (pszHost == nullptr)
-        return false;
-    if (strcmp(pszHost, "0") == 0 || strcasecmp(pszHost, "localhost") == 0)
-        return true;
-    static const char* const kPrefixes[] = {"192.168.", "127.", "10.", "0."};
-    for (const char* pszPrefix : kPrefixes) {
-        if (strncmp(pszHost, pszPrefix, strlen(pszPrefix)) == 0)
-            return true;
-    }
-    if (strncmp(pszHost, "172.", 4) == 0) {
-        const char* pEnd = nullptr;
-        const int n = ReadOctet(pszHost + 4, &pEnd);
-        return n >= 16 && n <= 31 && *pEnd == '.';
-    }
-    return false;
-}
-
-COrvHttpProxyRoute OrvHttpChooseRoute(const char* pszHost, bool bUseProxy,
-                                      const COrvStringA& sProxyUserId,
-                                      const COrvStringA& sProxyPassword) {
-    COrvHttpProxyRoute route;
-    if (!bUseProxy || OrvHttpIsLocalHost(pszHost))
-        return route;
-    const COrvProxySettings eff = OrvGetEffectiveProxy();
-    if (!eff.m_bUseProxy_Auto && !eff.m_bUseProxy_Manual)
-        return route;
-    if (eff.m_sHost.IsEmpty())
-        return route;
-    route.m_sHost = eff.m_sHost;
-    route.m_nPort = eff.m_nPort;
-    route.m_sUserId = eff.m_sUserId.IsEmpty() ? sProxyUserId : eff.m_sUserId;
-    route.m_sPassword = eff.m_sUserId.IsEmpty() ? sProxyPassword : eff.m_sPasswd;
-    return route;
-}
 
 OrvHttpEngineFactory OrvHttpSetSocketEngineFactory(OrvHttpEngineFactory pfn) {
     return g_socket_engine_factory.exchange(pfn);
@@ -246,9 +197,9 @@ bool DoOrvHttpTestTxn(const char* pszUrl, const char* pszProxyDescription, bool 
                             pszProxyDescription ? pszProxyDescription : "");
     COrvHttpConnConfig cfg;
     cfg.m_bUseProxy = true;
-    cfg.m_bTrustAnyCertificate = bTrustAny;
+    cfg.m_net.m_tls.m_bTrustAny = bTrustAny;
     cfg.m_bUsePlatformEngine = OrvHttpTestTxnUsesPlatformEngine();
-    cfg.m_nConnectTimeout = 10;
+    cfg.m_net.m_nConnectTimeout = 10;
     COrvHttpTxn txn;
     COrvError e;
     if (DoOrvHttpTxnAndClose(pszUrl, txn, cfg, e))

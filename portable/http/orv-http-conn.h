@@ -13,84 +13,14 @@
 
 #include "orv-coll.h"
 #include "orv-error.h"
+#include "orv-http-engine.h"
+#include "orv-http-proxy.h"
 #include "orv-http-txn.h"
 #include "orv-lock.h"
 #include "orv-string.h"
 
-class IOrvByteSink;
-
 // The limit of a file read by a "file:" URL.
 constexpr int kOrvHttpFileUrlMax = 262144;
-
-// What a connection is configured with. Plain data; copied into the connection.
-struct COrvHttpConnConfig {
-    COrvStringA m_sHost;  // the configured endpoint
-    int m_nPort = 0;      // 0: 80 or 443 by m_bHttps
-    bool m_bHttps = false;
-    // Server credentials; sent only to the configured origin (scheme, host, port).
-    COrvStringA m_sUserId;
-    COrvStringA m_sPassword;
-    // Take the effective proxy when connecting (unless the host is local).
-    bool m_bUseProxy = true;
-    // Proxy credentials; replaced by the effective proxy's when that is taken.
-    COrvStringA m_sProxyUserId;
-    COrvStringA m_sProxyPassword;
-    IOrvTransferObserver* m_pObserver = nullptr;  // not owned
-    // false: the library's socket engine; true: the platform engine (libcurl).
-    bool m_bUsePlatformEngine = false;
-    bool m_bTrustAnyCertificate = false;
-    // A PEM file of certificates to trust instead of the system's; empty: the system's.
-    COrvStringA m_sCaFile;
-    bool m_bCookies = false;
-    // Seconds: connect, and the longest silence while sending or receiving.
-    int m_nConnectTimeout = 90;
-    int m_nSendTimeout = 90;
-    int m_nRecvTimeout = 90;
-    // Where a 2xx response body goes when the txn's receive mode is enHttpRecvStream: written
-    // as it arrives, without the memory limit. Not owned. Without it receive mode 2 fails.
-    IOrvByteSink* m_pRecvSink = nullptr;
-};
-
-// The route of a connection: the proxy it goes through (empty host: direct).
-struct COrvHttpProxyRoute {
-    COrvStringA m_sHost;  // may begin with "socks5://"
-    int m_nPort = 0;
-    COrvStringA m_sUserId;
-    COrvStringA m_sPassword;
-};
-
-// Whether a host is local and so never goes through a proxy: "localhost" (any case), "0", or a
-// name that begins with "127.", "10.", "192.168.", "0." or "172." followed by a number from 16
-// to 31 and a dot. A pure function; any thread.
-bool OrvHttpIsLocalHost(const char* pszHost);
-
-// The route of a connection to pszHost: no proxy for a local host or when bUseProxy is false;
-// else the effective proxy (copied under g_eff_proxy_lock) when automatic or manual proxying is
-// on, with its credentials, else the default proxy credentials given. Any thread; takes
-// g_eff_proxy_lock briefly.
-COrvHttpProxyRoute OrvHttpChooseRoute(const char* pszHost, bool bUseProxy,
-                                      const COrvStringA& sProxyUserId,
-                                      const COrvStringA& sProxyPassword);
-
-// An engine that carries the transactions of one connection. One thread at a time.
-class IOrvHttpEngine {
-public:
-    virtual ~IOrvHttpEngine() = default;
-    // The whole exchange with its retries: sends txn's request, reads the response into txn and
-    // acts on the status (credentials, redirects, errors). True on success; false with err
-    // filled. With body mode enHttpBodyStream it returns true once the request header is sent;
-    // the caller then calls WriteBody and FinishBody. Blocks.
-    [[nodiscard]] virtual bool SendReceive(COrvHttpTxn& txn, COrvError& err) = 0;
-    // Writes bytes of a streamed (mode 2) body. False with err filled when the transfer failed.
-    [[nodiscard]] virtual bool WriteBody(COrvHttpTxn& txn, const void* pData, int64_t nLen,
-                                         COrvError& err) = 0;
-    // Ends a streamed body and reads and interprets the response, as SendReceive does.
-    [[nodiscard]] virtual bool FinishBody(COrvHttpTxn& txn, COrvError& err) = 0;
-    // Closes the transport; the next exchange connects again. Never fails.
-    virtual void Close() = 0;
-    // Transport connections opened so far (a kept-alive connection counts once).
-    virtual int64_t ConnectionsOpened() const = 0;
-};
 
 // Makes the socket engine for a connection whose configuration cfg outlives the engine. Null
 // when it cannot be made.

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include <atomic>
-#include <chrono>
 
 #include "orv-http-auth.h"
 #include "orv-http-response.h"
@@ -21,20 +20,6 @@ std::atomic<OrvHttpProxyConnectFn> g_proxy_connector{&OrvHttpProxyConnect};
 
 // Stale bodies shorter than this are read away so that the connection can be kept.
 constexpr int64_t kDrainLimit = 524288;
-
-// The receive low-water mark while a long body of known length is read by ReadBody.
-constexpr int kBodyRecvLowWater = 65536;
-// A body counts as fast when a window of this many bytes arrived within kPaceWindowMs: a
-// receive then waits about 10 ms at most for a piece of kBodyRecvLowWater bytes. A window that
-// takes longer makes the body slow again, so that slow transfers still report every piece.
-constexpr int64_t kPaceWindowBytes = 262144;
-constexpr int64_t kPaceWindowMs = 40;
-
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Replaces whatever err holds by code and text (the exchange's own decisions override the
 // lower layer's text, which the caller already saw as the attempt's failure).
@@ -105,33 +90,12 @@ void COrvHttpConnection::Close(bool bHard) {
     m_bViaHttpProxy = false;
     m_bBodyPending = false;
     m_nExchangesOnSocket = 0;
-    m_nRecvLowWater = 1;  // a new socket starts with the default
     // NTLM is bound to its connection: a challenge taken on this one cannot be answered on the
     // next, which starts the handshake again with its negotiate message.
     if (m_nServerAuthState == 4)
         m_nServerAuthState = 3;
     if (m_nProxyAuthState == 4)
         m_nProxyAuthState = 3;
-}
-
-void COrvHttpConnection::SetRecvLowWater(int nBytes) {
-    // The socket may have dropped its mark during a stall; it skips a mark already in force.
-    if (!m_socket.IsOpen())
-        return;
-    COrvError err;
-    if (m_socket.SetRecvLowWater(nBytes, err))
-        m_nRecvLowWater = nBytes;
-}
-
-void COrvHttpConnection::NoteBodyPace(int nBytes) {
-    const int64_t nNow = NowMs();
-    m_n64PaceBytes += nBytes;
-    const int64_t nSpent = nNow - m_n64PaceStartMs;
-    if (m_n64PaceBytes >= kPaceWindowBytes || nSpent > kPaceWindowMs) {
-        m_bBodyFast = m_n64PaceBytes >= kPaceWindowBytes && nSpent <= kPaceWindowMs;
-        m_n64PaceStartMs = nNow;
-        m_n64PaceBytes = 0;
-    }
 }
 
 bool COrvHttpConnection::HasStrayBytes(bool bAskSocket) {
@@ -164,16 +128,11 @@ void COrvHttpConnection::ReturnToConfigured() {
 
 bool COrvHttpConnection::Connect(COrvError& err) {
     Close(true);
-    m_socket.SetAllowIPv6(m_bAllowIPv6);
     m_socket.SetObserver(m_pObserver);
     const OrvHttpRoute route = Route();
     bool bOk;
     if (route == OrvHttpRoute::enDirect) {
-        m_socket.SetClientCertificate(m_sClientCertificate);
-        bOk = m_socket.ConnectWithRetries(m_sCurHost, m_nCurPort, m_bCurHttps,
-                                          m_bTrustAnyCertificate, m_nTlsOptions, m_nConnectTimeout,
-                                          m_nSendTimeout, m_nRecvTimeout, m_pObserver,
-                                          m_nConnectAttempts > 0 ? m_nConnectAttempts : 1, err);
+        bOk = m_socket.Connect(m_sCurHost, m_nCurPort, m_bCurHttps, m_net, m_pObserver, err);
     } else {
         const OrvHttpProxyConnectFn pfn = g_proxy_connector.load();
         bOk = pfn != nullptr
@@ -196,8 +155,6 @@ bool COrvHttpConnection::PrepareExchange(COrvError& err) {
     if (!m_bBodyPending)
         return true;
     m_bBodyPending = false;
-    // The stale body is read away below in pieces of any size.
-    SetRecvLowWater(1);
     const int64_t nLen = m_n64PendingLen;
     if (nLen < 0 && nLen != kOrvHttpLenUnknown && nLen != kOrvHttpLenChunked) {
         Close(true);
@@ -325,7 +282,6 @@ bool COrvHttpConnection::ActOnRedirect(const COrvHttpRedirectTarget& to, COrvHtt
 // The receive step of an attempt. *pbNothingRead tells whether the failure came before any byte
 // of the reply (a kept-alive connection that the server had already closed).
 bool COrvHttpConnection::ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pbNothingRead) {
-    SetRecvLowWater(1);
     const bool bOwnOrigin = AtConfiguredOrigin() && !m_bDowngraded && !m_bInConnect;
     COrvHttpResponseContext ctx;
     ctx.m_sHost = m_sCurHost;
@@ -361,9 +317,6 @@ bool COrvHttpConnection::ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pb
         m_bBodyPending = true;
         m_n64PendingLen = txn.m_n64RecvBodyLen;
         m_bCloseAfterBody = outcome.m_bClose;
-        m_n64PaceStartMs = NowMs();
-        m_n64PaceBytes = 0;
-        m_bBodyFast = false;
         return true;
     }
     // Bytes beyond the end of a complete response would be read as the next one's start.
@@ -403,7 +356,7 @@ bool COrvHttpConnection::ReceiveResponse(COrvHttpTxn& txn, COrvError& err) {
     const bool bOk = ReceiveInner(txn, e, nullptr);
     LogResponse(txn, bOk, e);
     if (!bOk)
-        return err.Set(e.Code(), e.Text());
+        return err.Pass(e);
     return true;
 }
 
@@ -463,10 +416,10 @@ bool COrvHttpConnection::SendReceive(COrvHttpTxn& txn, COrvError& err) {
     if (bOk) {
         COrvError abortErr;
         if (!OrvHttpCheckAbort(m_pObserver, abortErr))
-            return err.Set(abortErr.Code(), abortErr.Text());
+            return err.Pass(abortErr);
         return true;
     }
-    return err.Set(e.Code(), e.Text());
+    return err.Pass(e);
 }
 
 bool COrvHttpConnection::WriteBody(COrvHttpTxn& txn, const void* pData, int64_t nLen,
@@ -504,17 +457,11 @@ bool COrvHttpConnection::FinishBody(COrvHttpTxn& txn, COrvError& err) {
 int COrvHttpConnection::ReadBody(COrvHttpTxn& txn, void* pBuf, int nMax, COrvError& err) {
     if (!m_bBodyPending)
         return 0;
-    // While a body of known length arrives fast on a plain socket and much more of it is still
-    // to come, a receive returns once a large piece is there instead of for every segment (a
-    // proxy forwards in small pieces): fewer wake-ups and system calls per MiB. The mark is back
-    // at 1 before the last piece, so no receive waits for bytes that will not come.
-    const int64_t nLeft = m_pendingBody.KnownLeft();
-    const int64_t nOnWire = nLeft - m_reader.Buffered() - m_socket.GetBufferedCount();
-    SetRecvLowWater(
-        m_bBodyFast && !m_socket.IsTls() && nOnWire >= kBodyRecvLowWater ? kBodyRecvLowWater : 1);
+    // Receives take whatever has arrived. A raised receive low-water mark looks cheaper (fewer
+    // wake-ups), but on Linux raising it may clamp the socket's receive window to the mark; the
+    // receive buffer then stays small, the queue overflows, segments are dropped and a fast
+    // body on loopback runs at about half speed behind the retransmissions.
     const int n = m_pendingBody.Read(pBuf, nMax, err);
-    if (n > 0)
-        NoteBodyPace(n);
     if (n < 0) {
         Close(true);
         return -1;

@@ -69,11 +69,11 @@ public:
     COrvStringA m_sHost;  // the configured endpoint every exchange starts from
     int m_nPort = 0;      // 0: 443 for https, 80 otherwise
     bool m_bHttps = false;
-    bool m_bAllowIPv6 = true;  // copied to the socket on connect
-    unsigned m_nTlsOptions = COrvSocket::kDefaultTlsOptions;
+    // Time-outs, connect attempts, address families and TLS settings of every transport this
+    // connection makes (to the server or to its proxy).
+    COrvConnectSettings m_net;
     COrvStringA m_sUserId;  // server credentials, offered to the configured origin only
     COrvStringA m_sPassword;
-    COrvStringA m_sClientCertificate;  // PEM file for a TLS client certificate ("" none)
     // The target is plain HTTP, so a proxy in use is addressed as an HTTP proxy; the value the
     // current flag returns to at the start of every exchange.
     bool m_bPlainTarget = true;
@@ -84,12 +84,7 @@ public:
     COrvStringA m_sProxyHost;
     int m_nProxyPort = 0;
     IOrvTransferObserver* m_pObserver = nullptr;  // not owned
-    bool m_bTrustAnyCertificate = false;
     bool m_bCookies = false;
-    int m_nConnectAttempts = 1;
-    int m_nConnectTimeout = 0;  // seconds of the first attempt; 0 blocks
-    int m_nSendTimeout = 90;
-    int m_nRecvTimeout = 90;
     // The schemes beyond Basic (null: their challenges are "Auth method not supported").
     IOrvHttpAuthSchemes* m_pAuthSchemes = nullptr;
 
@@ -157,8 +152,6 @@ private:
     void LogResponse(const COrvHttpTxn& txn, bool bOk, const COrvError& err);
     bool AtConfiguredOrigin() const;
     int DefaultPort(bool bHttps) const { return bHttps ? 443 : 80; }
-    void SetRecvLowWater(int nBytes);
-    void NoteBodyPace(int nBytes);
 
     COrvSocket m_socket;
     COrvSocketByteStream m_stream{&m_socket};
@@ -186,13 +179,6 @@ private:
     bool m_bBodyPending = false;
     int64_t m_n64PendingLen = 0;
     bool m_bCloseAfterBody = false;  // the pending body ends with the connection
-    // The receive low-water mark set on the open socket (1: the system's default).
-    int m_nRecvLowWater = 1;
-    // The pace of the body read by ReadBody: bytes since the window began, and whether the last
-    // window arrived fast enough for receives to wait for large pieces.
-    int64_t m_n64PaceStartMs = 0;
-    int64_t m_n64PaceBytes = 0;
-    bool m_bBodyFast = false;
 };
 
 // OrvHttpSendReceive: the whole exchange. Drains a stale body of the previous response (a known

@@ -16,9 +16,11 @@
 
 #include "orv-http-body.h"
 #include "orv-http-io.h"
+#include "orv-http-proxy.h"
 #include "orv-http-response.h"
 #include "orv-http-wire.h"
 #include "orv-socket.h"
+#include "orv-ssl.h"
 #include "orv-sys.h"
 #include "orv-url.h"
 
@@ -127,6 +129,7 @@ private:
     static size_t OnBody(char* p, size_t nSize, size_t nItems, void* pv);
     static size_t OnRead(char* p, size_t nSize, size_t nItems, void* pv);
     static int OnSeek(void* pv, curl_off_t nOffset, int nOrigin);
+    static CURLcode OnSslContext(CURL* h, void* pSslCtx, void* pv);
 
     void ResetTarget(const COrvHttpTxn& txn);
     bool Loop(COrvHttpTxn& txn, COrvError& err);
@@ -239,7 +242,7 @@ size_t COrvHttpCurlEngine::OnBody(char* p, size_t nSize, size_t nItems, void* pv
             COrvError err;
             if (!self->m_cfg.m_pRecvSink->WriteAll(p, static_cast<int64_t>(n), err)) {
                 err.AddContext("Receiving body: ");
-                self->m_cbErr.Set(err.Code(), err.Text());
+                self->m_cbErr.Pass(err);
                 return 0;
             }
             return n;
@@ -293,6 +296,15 @@ size_t COrvHttpCurlEngine::OnRead(char* p, size_t nSize, size_t nItems, void* pv
         return CURL_READFUNC_PAUSE;
     }
     return 0;
+}
+
+CURLcode COrvHttpCurlEngine::OnSslContext(CURL* /*h*/, void* pSslCtx, void* pv) {
+    auto* self = static_cast<COrvHttpCurlEngine*>(pv);
+    COrvError err;
+    if (OrvSslAddTrustedFileToContext(pSslCtx, self->m_cfg.m_net.m_tls.m_sCaFile, err) > 0)
+        return CURLE_OK;
+    OrvHttpObserverLog(self->m_cfg.m_pObserver, 3, "WinInet: %s", err.Text().GetString());
+    return CURLE_SSL_CACERT_BADFILE;
 }
 
 int COrvHttpCurlEngine::OnSeek(void* pv, curl_off_t nOffset, int nOrigin) {
@@ -359,7 +371,7 @@ bool COrvHttpCurlEngine::Loop(COrvHttpTxn& txn, COrvError& err) {
                 last = e;
                 continue;
             }
-            return err.Set(e.Code(), e.Text());
+            return err.Pass(e);
         }
         if (bOk)
             bOk = Drive(false, e) && Interpret(txn, e);
@@ -374,7 +386,7 @@ bool COrvHttpCurlEngine::Loop(COrvHttpTxn& txn, COrvError& err) {
             ResetTarget(txn);
             continue;
         }
-        return err.Set(e.Code(), e.Text());
+        return err.Pass(e);
     }
 }
 
@@ -510,9 +522,12 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &COrvHttpCurlEngine::OnBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, m_pHeaders);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(m_cfg.m_nConnectTimeout));
+    const COrvConnectSettings& net = m_cfg.m_net;
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(net.m_nConnectTimeout));
     const int nSilence =
-        m_cfg.m_nRecvTimeout > m_cfg.m_nSendTimeout ? m_cfg.m_nRecvTimeout : m_cfg.m_nSendTimeout;
+        net.m_nRecvTimeout > net.m_nSendTimeout ? net.m_nRecvTimeout : net.m_nSendTimeout;
+    if (!net.m_bAllowIPv6)
+        curl_easy_setopt(h, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(nSilence));
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 262144L);
@@ -544,11 +559,19 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
         curl_easy_setopt(h, CURLOPT_PASSWORD, m_cfg.m_sPassword.GetString());
         curl_easy_setopt(h, CURLOPT_HTTPAUTH, m_nServerAuth);
     }
-    if (m_cfg.m_bTrustAnyCertificate) {
+    const COrvTlsSettings& tls = m_cfg.m_net.m_tls;
+    if (tls.m_bTrustAny) {
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
-    } else if (!m_cfg.m_sCaFile.IsEmpty()) {
-        curl_easy_setopt(h, CURLOPT_CAINFO, m_cfg.m_sCaFile.GetString());
+    } else if (!tls.m_sCaFile.IsEmpty()) {
+        // Added to the trust store of this handle's own TLS context, beside the default roots.
+        curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &COrvHttpCurlEngine::OnSslContext);
+        curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, this);
+    }
+    if (!tls.m_sClientCertificate.IsEmpty()) {
+        curl_easy_setopt(h, CURLOPT_SSLCERT, tls.m_sClientCertificate.GetString());
+        curl_easy_setopt(h, CURLOPT_SSLCERTTYPE, "PEM");
+        curl_easy_setopt(h, CURLOPT_SSLKEY, tls.m_sClientCertificate.GetString());
     }
     if (m_cfg.m_bCookies)
         curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");
@@ -646,7 +669,7 @@ bool COrvHttpCurlEngine::WriteBody(COrvHttpTxn& txn, const void* pData, int64_t 
         COrvError e;
         if (Interpret(txn, e))
             return err.Set(enNetConnection, "WI written less than expected");
-        return err.Set(e.Code(), e.Text());
+        return err.Pass(e);
     }
     return true;
 }
@@ -671,7 +694,7 @@ bool COrvHttpCurlEngine::Interpret(COrvHttpTxn& txn, COrvError& err) {
     m_bDone = false;  // interpreted once
     if (m_result != CURLE_OK) {
         if (m_cbErr.Failed())
-            return err.Set(m_cbErr.Code(), m_cbErr.Text());
+            return err.Pass(m_cbErr);
         long nConnectCode = 0;
         curl_easy_getinfo(m_pEasy, CURLINFO_HTTP_CONNECTCODE, &nConnectCode);
         if (nConnectCode >= 100 && (nConnectCode < 200 || nConnectCode > 299))

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "orv-http-conn.h"
+#include "orv-http-engine.h"
 
 // Classes of platform failures.
 enum OrvHttpErrorClass : int {

@@ -1,6 +1,7 @@
 // The connect step of the socket engine's proxy routes: SOCKS5, HTTP proxies and CONNECT tunnels.
 #include "orv-http-socket-engine.h"
 
+#include "orv-http-proxy.h"
 #include "orv-http-response.h"
 #include "orv-socket.h"
 #include "orv-socks-proxy.h"
@@ -20,53 +21,45 @@ COrvStringA ProxyHostName(const COrvHttpConnection& conn) {
     return conn.m_sProxyHost;
 }
 
-// Puts pszPrefix in front of a failure's text (the code stays).
-bool Prefixed(COrvError& err, const char* pszPrefix, const COrvError& inner) {
-    COrvStringA s(pszPrefix);
-    s += inner.Text();
-    return err.Set(inner.Code(), s);
-}
-
 bool ConnectDirect(COrvHttpConnection& conn, COrvError& err) {
-    COrvSocket& sock = conn.Socket();
-    sock.SetClientCertificate(conn.m_sClientCertificate);
     conn.SetViaHttpProxy(false);
-    return sock.ConnectWithRetries(
-        conn.CurrentHost(), conn.CurrentPort(), conn.IsHttps(), conn.m_bTrustAnyCertificate,
-        conn.m_nTlsOptions, conn.m_nConnectTimeout, conn.m_nSendTimeout, conn.m_nRecvTimeout,
-        conn.m_pObserver, conn.m_nConnectAttempts > 0 ? conn.m_nConnectAttempts : 1, err);
+    return conn.Socket().Connect(conn.CurrentHost(), conn.CurrentPort(), conn.IsHttps(), conn.m_net,
+                                 conn.m_pObserver, err);
 }
 
 bool ConnectSocks5(COrvHttpConnection& conn, COrvError& err) {
     COrvSocket& sock = conn.Socket();
     const COrvStringA sProxy = ProxyHostName(conn);
     COrvError e;
-    sock.SetClientCertificate(conn.m_sClientCertificate);
-    if (!sock.Connect(sProxy, conn.m_nProxyPort, false, conn.m_bTrustAnyCertificate,
-                      conn.m_nTlsOptions, 0, conn.m_nSendTimeout, conn.m_nRecvTimeout,
-                      conn.m_pObserver, e))
-        return Prefixed(err, "cannot connect to SOCKS5 proxy: ", e);
+    // One attempt that blocks until the system gives up, then the connection's time-outs.
+    COrvConnectSettings toProxy = conn.m_net;
+    toProxy.m_nConnectTimeout = 0;
+    toProxy.m_nAttempts = 1;
+    if (!sock.Connect(sProxy, conn.m_nProxyPort, false, toProxy, conn.m_pObserver, e))
+        return err.Pass(e, "cannot connect to SOCKS5 proxy: ");
     static const unsigned char kNoAuth[] = {0};
     int nChosen = -1;
     if (!OrvSocks5Negotiate(sock, kNoAuth, 1, nChosen, e))
-        return Prefixed(err, "SOCKS5 proxy handshake: ", e);
+        return err.Pass(e, "SOCKS5 proxy handshake: ");
     if (!OrvSocks5Connect(sock, conn.CurrentHost(), conn.CurrentPort(), e))
-        return Prefixed(err, "SOCKS5 connect: ", e);
+        return err.Pass(e, "SOCKS5 connect: ");
     conn.SetViaHttpProxy(false);
-    return !conn.IsHttps() || sock.StartTls(conn.CurrentHost(), conn.m_nTlsOptions, err);
+    return !conn.IsHttps() || sock.StartTls(conn.CurrentHost(), conn.m_net.m_tls, err);
 }
 
 // TCP to the HTTP proxy with the proxy step's time-outs.
 bool ConnectToHttpProxy(COrvHttpConnection& conn, COrvError& err) {
-    COrvSocket& sock = conn.Socket();
-    sock.SetClientCertificate(conn.m_sClientCertificate);
-    return sock.Connect(conn.m_sProxyHost, conn.m_nProxyPort, false, conn.m_bTrustAnyCertificate,
-                        conn.m_nTlsOptions, kProxyStepTimeout, kProxyStepTimeout, kProxyStepTimeout,
-                        conn.m_pObserver, err);
+    COrvConnectSettings toProxy = conn.m_net;
+    toProxy.m_nConnectTimeout = kProxyStepTimeout;
+    toProxy.m_nSendTimeout = kProxyStepTimeout;
+    toProxy.m_nRecvTimeout = kProxyStepTimeout;
+    toProxy.m_nAttempts = 1;
+    return conn.Socket().Connect(conn.m_sProxyHost, conn.m_nProxyPort, false, toProxy,
+                                 conn.m_pObserver, err);
 }
 
 bool RestoreTimeouts(COrvHttpConnection& conn, COrvError& err) {
-    return conn.Socket().SetTimeouts(conn.m_nSendTimeout, conn.m_nRecvTimeout, err);
+    return conn.Socket().SetTimeouts(conn.m_net.m_nSendTimeout, conn.m_net.m_nRecvTimeout, err);
 }
 
 bool ConnectHttpProxy(COrvHttpConnection& conn, COrvError& err) {
@@ -85,7 +78,7 @@ bool ConnectExchange(COrvHttpConnection& conn, COrvError& err, bool* pbAgain) {
     *pbAgain = false;
     COrvError e;
     if (!ConnectToHttpProxy(conn, e))
-        return Prefixed(err, "Connecting via Proxy: ", e);
+        return err.Pass(e, "Connecting via Proxy: ");
     COrvStringA sTarget;
     (void)sTarget.Format("%s:%d", OrvHostUrlForm(conn.CurrentHost()).GetString(),
                          conn.CurrentPort());
@@ -107,7 +100,7 @@ bool ConnectExchange(COrvHttpConnection& conn, COrvError& err, bool* pbAgain) {
         if (txn.m_nStatus < 200 || txn.m_nStatus > 299) {
             COrvError s;
             (void)OrvHttpTunnelRefused(txn, s);
-            return Prefixed(err, "Connecting via Proxy: ", s);
+            return err.Pass(s, "Connecting via Proxy: ");
         }
         if (!conn.Socket().IsOpen())
             return err.SetFormat(enNetConnection, "Proxy %s:%d closed connection after CONNECT",
@@ -122,8 +115,8 @@ bool ConnectExchange(COrvHttpConnection& conn, COrvError& err, bool* pbAgain) {
         conn.SetTunnelStatus(0);
     }
     if (txn.m_nStatus == 503 || txn.m_nStatus == 504)
-        return err.Set(e.Code(), e.Text());
-    return Prefixed(err, "Connecting via Proxy: ", e);
+        return err.Pass(e);
+    return err.Pass(e, "Connecting via Proxy: ");
 }
 
 bool ConnectTunnel(COrvHttpConnection& conn, COrvError& err) {
@@ -137,12 +130,12 @@ bool ConnectTunnel(COrvHttpConnection& conn, COrvError& err) {
             break;
         conn.Socket().Close(true);
         if (!bAgain || nRound == kConnectRounds)
-            return err.Set(e.Code(), e.Text());
+            return err.Pass(e);
     }
     if (!RestoreTimeouts(conn, err))
         return false;
     // TLS to the target itself: its name, not the proxy's, is what the certificate must match.
-    return !conn.IsHttps() || conn.Socket().StartTls(conn.CurrentHost(), conn.m_nTlsOptions, err);
+    return !conn.IsHttps() || conn.Socket().StartTls(conn.CurrentHost(), conn.m_net.m_tls, err);
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ bool OrvSetAndTestEffectiveProxy(const COrvProxySettings& settings, bool bForce,
             eff.m_nPort = 0;
             sysErr.AddContext("OrvSetAndTestEffectiveProxy: OrvGetSystemProxySettings ERR: ");
             AppendLine(sLog, sysErr.Text());
-            err.Set(sysErr.Code(), sysErr.Text());
+            err.Pass(sysErr);
             return false;
         }
         eff.m_sHost = sys.m_bDirect ? COrvStringA() : sys.m_sHost;
@@ -88,7 +88,7 @@ bool OrvSetAndTestEffectiveProxy(const COrvProxySettings& settings, bool bForce,
         if (!DoOrvHttpTestTxn(sUrl, sProxy, eff.m_bTrustCA, sLog, testErr)) {
             testErr.AddContext("OrvSetAndTestEffectiveProxy: TEST AUTO PLAIN err=");
             AppendLine(sLog, testErr.Text());
-            err.Set(testErr.Code(), testErr.Text());
+            err.Pass(testErr);
             return false;
         }
         COrvStringA sHttpsUrl;
@@ -97,7 +97,7 @@ bool OrvSetAndTestEffectiveProxy(const COrvProxySettings& settings, bool bForce,
         if (!DoOrvHttpTestTxn(sHttpsUrl, sProxy, eff.m_bTrustCA, sLog, testErr)) {
             testErr.AddContext("OrvSetAndTestEffectiveProxy: TEST AUTO HTTPS err=");
             AppendLine(sLog, testErr.Text());
-            err.Set(testErr.Code(), testErr.Text());
+            err.Pass(testErr);
             return false;
         }
         AppendLine(sLog, COrvStringA("Proxy Connection works for HTTP and HTTPS"));
@@ -194,4 +194,57 @@ bool OrvParseSystemProxyAnswer(const char* pszAnswer, COrvSystemProxy& proxy) {
         return true;
     }
     return false;
+}
+
+namespace {
+
+// Reads a decimal number of at most 3 digits at p; -1 when there is none. *ppEnd past it.
+int ReadOctet(const char* p, const char** ppEnd) {
+    int n = 0;
+    int nDigits = 0;
+    while (*p >= '0' && *p <= '9' && nDigits < 4) {
+        n = n * 10 + (*p - '0');
+        ++p;
+        ++nDigits;
+    }
+    *ppEnd = p;
+    return nDigits == 0 || nDigits > 3 ? -1 : n;
+}
+
+}  // namespace
+
+bool OrvHttpIsLocalHost(const char* pszHost) {
+    if (pszHost == nullptr)
+        return false;
+    if (strcmp(pszHost, "0") == 0 || strcasecmp(pszHost, "localhost") == 0)
+        return true;
+    static const char* const kPrefixes[] = {"192.168.", "127.", "10.", "0."};
+    for (const char* pszPrefix : kPrefixes) {
+        if (strncmp(pszHost, pszPrefix, strlen(pszPrefix)) == 0)
+            return true;
+    }
+    if (strncmp(pszHost, "172.", 4) == 0) {
+        const char* pEnd = nullptr;
+        const int n = ReadOctet(pszHost + 4, &pEnd);
+        return n >= 16 && n <= 31 && *pEnd == '.';
+    }
+    return false;
+}
+
+COrvHttpProxyRoute OrvHttpChooseRoute(const char* pszHost, bool bUseProxy,
+                                      const COrvStringA& sProxyUserId,
+                                      const COrvStringA& sProxyPassword) {
+    COrvHttpProxyRoute route;
+    if (!bUseProxy || OrvHttpIsLocalHost(pszHost))
+        return route;
+    const COrvProxySettings eff = OrvGetEffectiveProxy();
+    if (!eff.m_bUseProxy_Auto && !eff.m_bUseProxy_Manual)
+        return route;
+    if (eff.m_sHost.IsEmpty())
+        return route;
+    route.m_sHost = eff.m_sHost;
+    route.m_nPort = eff.m_nPort;
+    route.m_sUserId = eff.m_sUserId.IsEmpty() ? sProxyUserId : eff.m_sUserId;
+    route.m_sPassword = eff.m_sUserId.IsEmpty() ? sProxyPassword : eff.m_sPasswd;
+    return route;
 }

@@ -76,3 +76,24 @@ struct COrvSystemProxy {
 // Parses one answer of the system ("direct://", "http://u:p@h:p", "socks5h://[::1]:1080", ...).
 // False for any other form.
 bool OrvParseSystemProxyAnswer(const char* pszAnswer, COrvSystemProxy& proxy);
+
+// The route of a connection: the proxy it goes through (empty host: direct).
+struct COrvHttpProxyRoute {
+    COrvStringA m_sHost;  // may begin with "socks5://"
+    int m_nPort = 0;
+    COrvStringA m_sUserId;
+    COrvStringA m_sPassword;
+};
+
+// Whether a host is local and so never goes through a proxy: "localhost" (any case), "0", or a
+// name that begins with "127.", "10.", "192.168.", "0." or "172." followed by a number from 16
+// to 31 and a dot. A pure function; any thread.
+bool OrvHttpIsLocalHost(const char* pszHost);
+
+// The route of a connection to pszHost: no proxy for a local host or when bUseProxy is false;
+// else the effective proxy (copied under g_eff_proxy_lock) when automatic or manual proxying is
+// on, with its credentials, else the default proxy credentials given. Any thread; takes
+// g_eff_proxy_lock briefly.
+COrvHttpProxyRoute OrvHttpChooseRoute(const char* pszHost, bool bUseProxy,
+                                      const COrvStringA& sProxyUserId,
+                                      const COrvStringA& sProxyPassword);

@@ -1,11 +1,10 @@
 // The socket engine behind IOrvHttpEngine: one COrvHttpConnection configured from the
 // connection's settings, with the route chosen at every exchange.
 #include "orv-http-socket-engine.h"
+#include "orv-http-proxy.h"
 
 #include <cstdlib>
 #include <new>
-
-#include "orv-ssl.h"
 
 namespace {
 
@@ -24,8 +23,7 @@ public:
             return err.Set(
                 enNetBadRequest,
                 "Socket engine: a streamed response needs the connection's receive sink");
-        if (!Apply(err))
-            return false;
+        Apply();
         if (!m_conn.SendReceive(txn, err))
             return false;
         return txn.m_nBodyMode == enHttpBodyStream || BodyToSink(txn, err);
@@ -46,7 +44,7 @@ public:
 
 private:
     // Copies the configuration into the connection and chooses the route for this exchange.
-    bool Apply(COrvError& err) {
+    void Apply() {
         const int nPort = m_cfg.m_nPort != 0 ? m_cfg.m_nPort : (m_cfg.m_bHttps ? 443 : 80);
         // The endpoint is copied only when the configuration changed it, so that a switch to
         // TLS the server asked for (426) stays with the connection.
@@ -63,19 +61,8 @@ private:
         m_conn.m_sUserId = m_cfg.m_sUserId;
         m_conn.m_sPassword = m_cfg.m_sPassword;
         m_conn.m_pObserver = m_cfg.m_pObserver;
-        m_conn.m_bTrustAnyCertificate = m_cfg.m_bTrustAnyCertificate;
         m_conn.m_bCookies = m_cfg.m_bCookies;
-        m_conn.m_nConnectTimeout = m_cfg.m_nConnectTimeout;
-        m_conn.m_nSendTimeout = m_cfg.m_nSendTimeout;
-        m_conn.m_nRecvTimeout = m_cfg.m_nRecvTimeout;
-        if (!m_cfg.m_sCaFile.IsEmpty() && m_cfg.m_sCaFile.Compare(m_sCaFileAdded) != 0) {
-            COrvError caErr;
-            if (OrvSslAddTrustedRoots(m_cfg.m_sCaFile, caErr) == 0) {
-                caErr.AddContext("Socket engine: trusted certificates: ");
-                return err.Set(caErr.Code(), caErr.Text());
-            }
-            m_sCaFileAdded = m_cfg.m_sCaFile;
-        }
+        m_conn.m_net = m_cfg.m_net;
 
         const COrvHttpProxyRoute route = OrvHttpChooseRoute(
             m_cfg.m_sHost, m_cfg.m_bUseProxy, m_cfg.m_sProxyUserId, m_cfg.m_sProxyPassword);
@@ -91,7 +78,6 @@ private:
             m_conn.m_sProxyPassword = route.m_sPassword;
             m_conn.SetProxyAuthState(0);
         }
-        return true;
     }
 
     // A 2xx body left by a streamed receive goes to the sink as it arrives.
@@ -124,7 +110,6 @@ private:
     COrvStringA m_sAppliedHost;
     int m_nAppliedPort = 0;
     bool m_bAppliedHttps = false;
-    COrvStringA m_sCaFileAdded;
     char* m_pSlice = nullptr;
 };
 

@@ -9,14 +9,14 @@
 
 #include <memory>
 
-#include "orv-http-conn.h"
 #include "orv-http-connection.h"
+#include "orv-http-engine.h"
 
 // Makes the socket engine for a connection configured by cfg (which must outlive the engine;
 // it is read at every exchange). The route is chosen at every exchange with OrvHttpChooseRoute
-// for the configured host; a change of route closes the kept-alive transport first. A PEM file
-// in cfg.m_sCaFile is added to the process-wide trust store (it widens the system's roots
-// rather than replacing them). Null only when memory runs out.
+// for the configured host; a change of route closes the kept-alive transport first. The TLS
+// settings (a CA file among them) belong to this connection's transports alone. Null only when
+// memory runs out.
 std::unique_ptr<IOrvHttpEngine> OrvHttpCreateSocketEngine(const COrvHttpConnConfig& cfg);
 
 // The connect step of the proxy routes (see OrvHttpProxyConnectFn), for conn's proxy fields and

@@ -102,6 +102,16 @@ public:
     ~CSmtpSession() { m_sock.Close(true); }
 
     bool Connect();
+    // The connection's settings: the extra trusted CA belongs to this session's TLS alone.
+    COrvConnectSettings Net() const {
+        COrvConnectSettings net;
+        net.m_nConnectTimeout = kMailConnectTimeout;
+        net.m_nSendTimeout = 0;
+        net.m_nRecvTimeout = 0;
+        net.m_nAttempts = kMailConnectAttempts;
+        net.m_tls.m_sCaFile = m_settings.strTrustedCa;
+        return net;
+    }
     bool Hello();
     bool Login();
     bool Envelope(const COrvArray<COrvStringA>& recipients);
@@ -162,15 +172,7 @@ bool CSmtpSession::Command(const char* pszCommand, int nExpect, const char* pszN
 }
 
 bool CSmtpSession::Connect() {
-    if (!m_settings.strTrustedCa.IsEmpty()) {
-        if (OrvSslAddTrustedRoots(m_settings.strTrustedCa, m_err) <= 0) {
-            m_err.AddContext("trusted CA file: ");
-            return false;
-        }
-    }
-    if (!m_sock.ConnectWithRetries(m_server, m_settings.nPort, m_settings.bSecureSsl, false,
-                                   COrvSocket::kDefaultTlsOptions, kMailConnectTimeout, 0, 0,
-                                   nullptr, kMailConnectAttempts, m_err))
+    if (!m_sock.Connect(m_server, m_settings.nPort, m_settings.bSecureSsl, Net(), nullptr, m_err))
         return false;
     return Read("not welcome: ") && Expect(220, "not welcome: ", enNetServer);
 }
@@ -201,7 +203,7 @@ bool CSmtpSession::Hello() {
     }
     if (!Command("STARTTLS", 220, "STARTTLS", "STARTTLS rejected: ", enNetServer))
         return false;
-    if (!m_sock.StartTls(m_server, COrvSocket::kDefaultTlsOptions, m_err)) {
+    if (!m_sock.StartTls(m_server, Net().m_tls, m_err)) {
         m_err.AddContext("STARTTLS: ");
         return Fail();
     }

@@ -165,7 +165,7 @@ int COrvGzipStream::Read(void* pBuf, int nMax, COrvError& err) {
         const int n = m_pSource->Read(m_pIn, kStreamBuffer, srcErr);
         if (n < 0) {
             if (srcErr.Code() != enNetEndOfStream)
-                return err.Set(srcErr.Code(), srcErr.Text());
+                return err.Pass(srcErr);
             m_bSourceEnded = true;
         } else {
             z->next_in = m_pIn;

@@ -225,7 +225,7 @@ bool COrvSocket::ConnectName(const char* pszHostIn, int nPort, int nConnectTimeo
         return true;
     if (!bTried && !errLast.Failed())
         return err.Set(enNetConnection, "No IP v4 addresses and IP v6 is not allowed");
-    return err.Set(errLast.Code(), errLast.Text());
+    return err.Pass(errLast);
 }
 
 bool COrvSocket::ConnectAddress(const void* pAddrIn, unsigned nAddrLen, int nConnectTimeout,
@@ -420,7 +420,7 @@ bool COrvSocket::SendPlain(const unsigned char* p, int nLen, COrvError& err) {
                 continue;
             if (errWait.Code() == enNetTimeout)
                 return SocketError(ETIMEDOUT, "sending data", err, strSuffix);
-            return err.Set(errWait.Code(), errWait.Text());
+            return err.Pass(errWait);
         }
         return SocketError(errno, "sending data", err, strSuffix);
     }
@@ -443,7 +443,7 @@ int COrvSocket::ReadPlain(unsigned char* p, int nMax, COrvError& err) {
             if (!WaitReady(false, nSlice < nDeadline ? nSlice : nDeadline, errWait,
                            "receiving data") &&
                 errWait.Code() != enNetTimeout) {
-                err.Set(errWait.Code(), errWait.Text());
+                err.Pass(errWait);
                 return -1;
             }
             bWaited = true;
@@ -456,7 +456,7 @@ int COrvSocket::ReadPlain(unsigned char* p, int nMax, COrvError& err) {
             if (m_nRecvLowWater > 1) {
                 COrvError errMark;
                 if (!SetRecvLowWater(1, errMark)) {
-                    err.Set(errMark.Code(), errMark.Text());
+                    err.Pass(errMark);
                     return -1;
                 }
             }
@@ -466,7 +466,7 @@ int COrvSocket::ReadPlain(unsigned char* p, int nMax, COrvError& err) {
             if (errWait.Code() == enNetTimeout)
                 SocketError(ETIMEDOUT, "receiving data", err);
             else
-                err.Set(errWait.Code(), errWait.Text());
+                err.Pass(errWait);
             return -1;
         }
         SocketError(errno, "receiving data", err);

@@ -132,7 +132,7 @@ void COrvSocket::ResetFields() {
     m_nSendLen = 0;
     m_bBuffered = false;
     m_bTls = false;
-    m_bTrustAny = false;
+    m_tls = COrvTlsSettings();
     m_bUdp = false;
     m_strPeerHost.Empty();
     m_strPeerText.Empty();
@@ -227,20 +227,20 @@ bool COrvSocket::SocketError(int nErrno, const char* pszAction, COrvError& err,
 // ---------------------------------------------------------------------------------------------
 // Connecting
 
-bool COrvSocket::Connect(const char* pszHost, int nPort, bool bTls, bool bTrustAny,
-                         unsigned nTlsOptions, int nConnectTimeout, int nSendTimeout,
-                         int nRecvTimeout, IOrvTransferObserver* pObserver, COrvError& err) {
+bool COrvSocket::ConnectOnce(const char* pszHost, int nPort, bool bTls,
+                             const COrvConnectSettings& settings, IOrvTransferObserver* pObserver,
+                             int nConnectTimeout, COrvError& err) {
     Close(true);
     {
         TvAutoCriticalSection guard(m_lock, "COrvSocket::Connect");
         m_strPeerHost = pszHost != nullptr ? pszHost : "";
         m_nPeerPort = nPort;
-        m_bTrustAny = bTrustAny;
+        m_bAllowIPv6 = settings.m_bAllowIPv6;
         m_pObserver = pObserver;
         m_nStartMs = OrvSocketNowMs();
         m_nOwnerThread = OrvGetThreadNumber();
-        m_nSendTimeout = nSendTimeout > 0 ? nSendTimeout : kDefaultTimeout;
-        m_nRecvTimeout = nRecvTimeout > 0 ? nRecvTimeout : kDefaultTimeout;
+        m_nSendTimeout = settings.m_nSendTimeout > 0 ? settings.m_nSendTimeout : kDefaultTimeout;
+        m_nRecvTimeout = settings.m_nRecvTimeout > 0 ? settings.m_nRecvTimeout : kDefaultTimeout;
     }
     // Kept across the close that a failure makes, so that the caller sees who failed.
     const int64_t nOwner = m_nOwnerThread;
@@ -252,36 +252,33 @@ bool COrvSocket::Connect(const char* pszHost, int nPort, bool bTls, bool bTrustA
         Close(true);
         return false;
     }
-    if (bTls && !StartTls(m_strPeerHost, nTlsOptions, err))
+    if (bTls && !StartTls(m_strPeerHost, settings.m_tls, err))
         return false;
     m_nOwnerThread = nOwner;
     return true;
 }
 
-bool COrvSocket::Connect(const char* pszHost, int nPort, bool bTls, bool bTrustAny,
-                         unsigned nTlsOptions, int nConnectTimeout, int nSendTimeout,
-                         int nRecvTimeout, IOrvTransferObserver* pObserver, int& nCode,
-                         COrvStringA& strError) {
+bool COrvSocket::Connect(const char* pszHost, int nPort, bool bTls,
+                         const COrvConnectSettings& settings, IOrvTransferObserver* pObserver,
+                         int& nCode, COrvStringA& strError) {
     COrvError err;
-    const bool bOk = Connect(pszHost, nPort, bTls, bTrustAny, nTlsOptions, nConnectTimeout,
-                             nSendTimeout, nRecvTimeout, pObserver, err);
+    const bool bOk = Connect(pszHost, nPort, bTls, settings, pObserver, err);
     err.CopyTo(&nCode, &strError);
     return bOk;
 }
 
-bool COrvSocket::ConnectWithRetries(const char* pszHost, int nPort, bool bTls, bool bTrustAny,
-                                    unsigned nTlsOptions, int nConnectTimeout, int nSendTimeout,
-                                    int nRecvTimeout, IOrvTransferObserver* pObserver,
-                                    int nAttempts, COrvError& err) {
-    int nTimeout = nConnectTimeout;
+bool COrvSocket::Connect(const char* pszHost, int nPort, bool bTls,
+                         const COrvConnectSettings& settings, IOrvTransferObserver* pObserver,
+                         COrvError& err) {
+    const int nAttempts = settings.m_nAttempts > 0 ? settings.m_nAttempts : 1;
+    int nTimeout = settings.m_nConnectTimeout;
     for (int iAttempt = 1;; ++iAttempt) {
         COrvError errAttempt;
         const int64_t nStart = OrvSocketNowMs();
-        if (Connect(pszHost, nPort, bTls, bTrustAny, nTlsOptions, nTimeout, nSendTimeout,
-                    nRecvTimeout, pObserver, errAttempt))
+        if (ConnectOnce(pszHost, nPort, bTls, settings, pObserver, nTimeout, errAttempt))
             return true;
         if (errAttempt.Code() != enNetConnection || iAttempt >= nAttempts) {
-            err.Set(errAttempt.Code(), errAttempt.Text());
+            err.Pass(errAttempt);
             return false;
         }
         // The next attempt starts no sooner than the previous one's time-out would have ended.
@@ -300,7 +297,7 @@ bool COrvSocket::ConnectWithRetries(const char* pszHost, int nPort, bool bTls, b
     }
 }
 
-bool COrvSocket::StartTls(const char* pszHost, unsigned nTlsOptions, COrvError& err) {
+bool COrvSocket::StartTls(const char* pszHost, const COrvTlsSettings& tls, COrvError& err) {
     if (!CheckUsable(err))
         return false;
     // A TLS socket runs non-blocking: OpenSSL's reads and writes return at once and every wait
@@ -311,8 +308,10 @@ bool COrvSocket::StartTls(const char* pszHost, unsigned nTlsOptions, COrvError& 
         return false;
     }
     void* pSsl = nullptr;
-    if (!OrvSslIoStartClient(m_fd, pszHost, m_nPeerPort, m_strCertName, nTlsOptions, m_bTrustAny,
-                             m_nRecvTimeout, m_pResumeSession, pSsl, err)) {
+    m_tls = tls;
+    if (!OrvSslIoStartClient(m_fd, pszHost, m_nPeerPort, m_tls.m_sClientCertificate,
+                             m_tls.m_sCaFile, m_tls.m_nOptions, m_tls.m_bTrustAny, m_nRecvTimeout,
+                             m_pResumeSession, pSsl, err)) {
         Close(true);
         return false;
     }
@@ -444,7 +443,7 @@ bool COrvSocket::SendTls(const unsigned char* p, int nLen, COrvError& err) {
                 if (!WaitReady(nKind == kOrvSslIoWantWrite, nDeadline, errWait, "SSL sending")) {
                     if (errWait.Code() == enNetTimeout)
                         return err.Set(enNetConnection, "Timeout on SSL_ERROR_WANT_WRITE");
-                    return err.Set(errWait.Code(), errWait.Text());
+                    return err.Pass(errWait);
                 }
                 continue;
             }
@@ -506,7 +505,7 @@ int COrvSocket::ReadTls(unsigned char* p, int nMax, COrvError& err) {
                     if (errWait.Code() == enNetTimeout)
                         err.Set(enNetConnection, "SSL timeout on WANT_READ");
                     else
-                        err.Set(errWait.Code(), errWait.Text());
+                        err.Pass(errWait);
                     return -1;
                 }
                 continue;

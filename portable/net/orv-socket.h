@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "orv-connect-settings.h"
 #include "orv-error.h"
 #include "orv-lock.h"
 #include "orv-string.h"
@@ -73,40 +74,35 @@ public:
     COrvSocket& operator=(const COrvSocket&) = delete;
 
     // Connects to pszHost (a name, a dotted IPv4 address or an IPv6 literal, with or without the
-    // brackets of a URL) at nPort. Closes the socket first when it is open. Names are resolved
-    // with the port; IPv4 addresses are tried first, in the resolver's order, then IPv6 ones when
-    // IPv6 is allowed; the observer's abort check runs between attempts. An attempt failing with
-    // enNetCertificate, enNetNoMemory, enNetResources, enNetCancelled or 14 ends the loop.
-    // nConnectTimeout > 0 waits in one-second steps (abort check after each; "Connecting to <peer>:
-    // timeout" when they run out); 0 blocks. Send and receive time-outs of 0 mean 90 seconds. With
-    // bTls the TLS client is started over the new connection (host name checked unless bTrustAny;
-    // nTlsOptions as in orv-ssl.h). Records the calling thread as the owner. Blocks. On failure the
-    // socket is closed and err says why.
-    [[nodiscard]] bool Connect(const char* pszHost, int nPort, bool bTls, bool bTrustAny,
-                               unsigned nTlsOptions, int nConnectTimeout, int nSendTimeout,
-                               int nRecvTimeout, IOrvTransferObserver* pObserver, COrvError& err);
+    // brackets of a URL) at nPort with the connection's settings. Closes the socket first when it
+    // is open. Names are resolved with the port; IPv4 addresses are tried first, in the
+    // resolver's order, then IPv6 ones when IPv6 is allowed; the observer's abort check runs
+    // between attempts. An address failing with enNetCertificate, enNetNoMemory, enNetResources,
+    // enNetCancelled or 14 ends the loop. A connect time-out > 0 waits in one-second steps (abort
+    // check after each; "Connecting to <peer>: timeout" when they run out); 0 blocks. Send and
+    // receive time-outs of 0 mean 90 seconds. With bTls the TLS client is started over the new
+    // connection with settings.m_tls (see StartTls). While the connect fails with
+    // enNetConnection it is made again, up to settings.m_nAttempts times in all: each new attempt
+    // starts no sooner than the previous one's start plus its connect time-out (90 seconds for 0),
+    // stopping early when the observer's abort check says so, and waits twice as long. Records
+    // the calling thread as the owner. Blocks. On failure the socket is closed and err says why.
+    [[nodiscard]] bool Connect(const char* pszHost, int nPort, bool bTls,
+                               const COrvConnectSettings& settings, IOrvTransferObserver* pObserver,
+                               COrvError& err);
     // The older shape of Connect with a separate code and text.
-    [[nodiscard]] bool Connect(const char* pszHost, int nPort, bool bTls, bool bTrustAny,
-                               unsigned nTlsOptions, int nConnectTimeout, int nSendTimeout,
-                               int nRecvTimeout, IOrvTransferObserver* pObserver, int& nCode,
-                               COrvStringA& strError);
-    // Connect, tried up to nAttempts times while it fails with enNetConnection. Before each new
-    // attempt waits until the previous one's start plus its connect time-out (90 seconds for 0)
-    // has passed, stopping early when the observer's abort check says so; each new attempt has
-    // twice the previous connect time-out. Blocks.
-    [[nodiscard]] bool ConnectWithRetries(const char* pszHost, int nPort, bool bTls, bool bTrustAny,
-                                          unsigned nTlsOptions, int nConnectTimeout,
-                                          int nSendTimeout, int nRecvTimeout,
-                                          IOrvTransferObserver* pObserver, int nAttempts,
-                                          COrvError& err);
+    [[nodiscard]] bool Connect(const char* pszHost, int nPort, bool bTls,
+                               const COrvConnectSettings& settings, IOrvTransferObserver* pObserver,
+                               int& nCode, COrvStringA& strError);
 
     // Takes over a connected TCP descriptor (from accept or socketpair): the socket owns it from
     // now on and records the calling thread as owner. pszPeer names the peer in texts.
     void Attach(int fd, const char* pszPeer);
 
-    // Starts TLS on the connected socket as a client (see orv-ssl.h). On failure the socket is
-    // closed. Owner thread; blocks for the handshake.
-    [[nodiscard]] bool StartTls(const char* pszHost, unsigned nTlsOptions, COrvError& err);
+    // Starts TLS on the connected socket as a client (see orv-ssl.h) with the connection's TLS
+    // settings: the options word, trust-any (no check of the server certificate), the CA file
+    // this connection trusts beside the process's roots, the client certificate. On failure the
+    // socket is closed. Owner thread; blocks for the handshake.
+    [[nodiscard]] bool StartTls(const char* pszHost, const COrvTlsSettings& tls, COrvError& err);
     // Runs the TLS server handshake on an accepted socket with the server context. On failure
     // the socket is closed. Owner thread; blocks.
     [[nodiscard]] bool AcceptTls(COrvSslServerContext& ctx, COrvError& err);
@@ -196,9 +192,6 @@ public:
                                int& nFromPort, int nTimeoutMs, COrvError& err);
 
     // Settings, owner thread, before Connect.
-    void SetAllowIPv6(bool bAllow) { m_bAllowIPv6 = bAllow; }
-    // PEM file holding the client certificate and its private key for TLS ("" for none).
-    void SetClientCertificate(const char* pszPemPath) { m_strCertName = pszPemPath; }
     void SetObserver(IOrvTransferObserver* pObserver) { m_pObserver = pObserver; }
     // The TLS session (an OpenSSL SSL_SESSION*, e.g. from OrvSslGetSession) that the next TLS
     // client starts (Connect with bTls, StartTls) must resume; null for none. The socket takes its
@@ -225,6 +218,8 @@ public:
 
 private:
     friend class COrvSocketTestAccess;
+    bool ConnectOnce(const char* pszHost, int nPort, bool bTls, const COrvConnectSettings& settings,
+                     IOrvTransferObserver* pObserver, int nConnectTimeout, COrvError& err);
     bool ConnectName(const char* pszHost, int nPort, int nConnectTimeout, COrvError& err);
     bool ConnectAddress(const void* pAddr, unsigned nAddrLen, int nConnectTimeout, COrvError& err);
     bool SocketError(int nErrno, const char* pszAction, COrvError& err, const char* pszSuffix = "");
@@ -257,7 +252,6 @@ private:
     int m_nPeerPort = 0;
     bool m_bTls = false;
     bool m_bAllowIPv6 = true;
-    bool m_bTrustAny = false;
     void* m_pSsl = nullptr;
     unsigned char* m_pRecv = nullptr;
     int m_nRecvCap = 0;
@@ -271,7 +265,7 @@ private:
     std::atomic<int64_t> m_nOwnerThread{0};
     int64_t m_nStartMs = 0;
     IOrvTransferObserver* m_pObserver = nullptr;
-    COrvStringA m_strCertName;
+    COrvTlsSettings m_tls;             // of the TLS client started last
     void* m_pResumeSession = nullptr;  // one reference, dropped by the destructor
     int m_nSendTimeout = kDefaultTimeout;
     int m_nRecvTimeout = kDefaultTimeout;

@@ -233,6 +233,23 @@ int AddPemToStore(X509_STORE* pStore, BIO* pBio, bool bServerAuthOnly) {
     return nAdded;
 }
 
+// Adds the certificates of a PEM file to the store; the count, 0 with err filled.
+int AddPemFileToStore(X509_STORE* pStore, const char* pszPemPath, COrvError& err) {
+    BIO* pBio = BIO_new_file(pszPemPath, "r");
+    if (pBio == nullptr) {
+        ERR_clear_error();
+        err.SetFormat(enNetNotFound, "SSL: Cannot load trusted root certificates from '%s': %s",
+                      pszPemPath, "cannot open the file");
+        return 0;
+    }
+    const int n = AddPemToStore(pStore, pBio, false);
+    BIO_free(pBio);
+    if (n == 0)
+        err.SetFormat(enNetBadRequest, "SSL: Cannot load trusted root certificates from '%s': %s",
+                      pszPemPath, "no certificate in the file");
+    return n;
+}
+
 int AddLinesToStore(X509_STORE* pStore, const char* const* apLines) {
     COrvStringA sPem;
     for (const char* const* p = apLines; *p != nullptr; ++p) {
@@ -394,7 +411,8 @@ bool WaitFd(int fd, bool bWrite, int64_t nDeadline) {
 // exchange, so one made with another client certificate (or none), or checked under other rules,
 // must never be offered. The plain case (no client certificate, verified with the built-in
 // rules) is "host:port".
-COrvStringA SessionCacheKey(SSL* pSsl, const char* pszHost, int nPort, bool bTrustAny) {
+COrvStringA SessionCacheKey(SSL* pSsl, const char* pszHost, int nPort, bool bTrustAny,
+                            const char* pszCaFile) {
     COrvStringA sKey;
     sKey.Format("%s:%d", pszHost, nPort);
     if (X509* pClient = SSL_get_certificate(pSsl); pClient != nullptr) {
@@ -408,6 +426,8 @@ COrvStringA SessionCacheKey(SSL* pSsl, const char* pszHost, int nPort, bool bTru
     }
     if (bTrustAny)
         sKey += " trust-any";
+    if (pszCaFile != nullptr && *pszCaFile != 0)
+        sKey += COrvStringA(" ca=") + pszCaFile;
     std::lock_guard<std::mutex> guard(g_optionsMutex);
     if (g_bTrustSystem)
         sKey += " system-roots";
@@ -643,20 +663,13 @@ int OrvSslAddTrustedRoots(const char* pszPemPath, COrvError& err) {
     SSL_CTX* pCtx = EnsureContext(err);
     if (pCtx == nullptr)
         return 0;
-    BIO* pBio = BIO_new_file(pszPemPath, "r");
-    if (pBio == nullptr) {
-        ERR_clear_error();
-        err.SetFormat(enNetNotFound, "SSL: Cannot load trusted root certificates from '%s': %s",
-                      pszPemPath, "cannot open the file");
-        return 0;
-    }
     TvAutoCriticalSection guard(g_ctxLock);
-    const int n = AddPemToStore(SSL_CTX_get_cert_store(pCtx), pBio, false);
-    BIO_free(pBio);
-    if (n == 0)
-        err.SetFormat(enNetBadRequest, "SSL: Cannot load trusted root certificates from '%s': %s",
-                      pszPemPath, "no certificate in the file");
-    return n;
+    return AddPemFileToStore(SSL_CTX_get_cert_store(pCtx), pszPemPath, err);
+}
+
+int OrvSslAddTrustedFileToContext(void* pSslCtx, const char* pszPemPath, COrvError& err) {
+    return AddPemFileToStore(SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(pSslCtx)), pszPemPath,
+                             err);
 }
 
 void OrvSslSetHandshakeTrace(bool bOn) {
@@ -959,9 +972,70 @@ bool OrvSslIoSessionReused(void* pSsl) {
     return pSsl != nullptr && SSL_session_reused(static_cast<SSL*>(pSsl)) == 1;
 }
 
+namespace {
+
+// The failure of a client handshake with host:port, named by its first cause: the reason of the
+// first OpenSSL error (with a hint where one reason has a common cause), the system's text for a
+// failed system call (its errno kept), or the time-out.
+bool HandshakeFailed(const char* pszHost, int nPort, int nSslError, COrvError& err) {
+    const int nErrno = errno;
+    COrvStringA sWhere;
+    sWhere.Format("TLS handshake with %s:%d: ", pszHost, nPort);
+    const unsigned long nFirst = ERR_get_error();
+    ERR_clear_error();
+    if (nFirst != 0) {
+        const char* pszReason = ERR_reason_error_string(nFirst);
+        if (pszReason == nullptr) {
+            char sz[256];
+            ERR_error_string_n(nFirst, sz, sizeof sz);
+            return err.Set(enNetConnection, sWhere + sz);
+        }
+        COrvStringA s = sWhere + pszReason;
+        if (ERR_GET_REASON(nFirst) == SSL_R_WRONG_VERSION_NUMBER ||
+            ERR_GET_REASON(nFirst) == SSL_R_PACKET_LENGTH_TOO_LONG)
+            s += " (the server answered in plain text?)";
+        return err.Set(enNetConnection, s);
+    }
+    if (nSslError == SSL_ERROR_SYSCALL && nErrno != 0)
+        return err.SetErrnoText(nErrno, sWhere + OrvSocketErrnoText(nErrno));
+    if (nSslError == SSL_ERROR_WANT_READ || nSslError == SSL_ERROR_WANT_WRITE)
+        return err.Set(enNetConnection, sWhere + "timeout");
+    return err.Set(enNetConnection, sWhere + "the server closed the connection");
+}
+
+// The trust of one connection: the context's roots and the certificates of pszCaFile, in a store
+// of the connection's own, so that the file widens no other connection's trust.
+bool SetConnectionTrust(SSL* pSsl, SSL_CTX* pCtx, const char* pszCaFile, COrvError& err) {
+    X509_STORE* pStore = X509_STORE_new();
+    if (pStore == nullptr) {
+        ERR_clear_error();
+        return err.Set(enNetNoMemory, "SSL: Not enough memory for the trust store");
+    }
+    {
+        TvAutoCriticalSection guard(g_ctxLock);
+        STACK_OF(X509)* pRoots = X509_STORE_get1_all_certs(SSL_CTX_get_cert_store(pCtx));
+        for (int i = 0; pRoots != nullptr && i < sk_X509_num(pRoots); ++i)
+            X509_STORE_add_cert(pStore, sk_X509_value(pRoots, i));
+        sk_X509_pop_free(pRoots, X509_free);
+    }
+    COrvError errAdd;
+    const bool bOk = AddPemFileToStore(pStore, pszCaFile, errAdd) > 0 &&
+                     SSL_set1_verify_cert_store(pSsl, pStore) == 1;
+    X509_STORE_free(pStore);
+    ERR_clear_error();
+    if (!bOk)
+        return errAdd.Code() != enNetOk
+                   ? err.Pass(errAdd)
+                   : err.Set(enNetNoMemory, "SSL: Not enough memory for the trust store");
+    return true;
+}
+
+}  // namespace
+
 bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* pszCertPem,
-                         unsigned nOptions, bool bTrustAny, int nTimeoutSeconds,
-                         void* pExplicitSession, void*& pSslOut, COrvError& err) {
+                         const char* pszCaFile, unsigned nOptions, bool bTrustAny,
+                         int nTimeoutSeconds, void* pExplicitSession, void*& pSslOut,
+                         COrvError& err) {
     pSslOut = nullptr;
     SSL_CTX* pCtx = EnsureContext(err);
     if (pCtx == nullptr)
@@ -981,6 +1055,9 @@ bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* psz
         }
     } holder{pSsl};
     SSL_set_mode(pSsl, SSL_MODE_AUTO_RETRY);
+    if (pszCaFile != nullptr && *pszCaFile != 0 && !bTrustAny &&
+        !SetConnectionTrust(pSsl, pCtx, pszCaFile, err))
+        return false;
     if (pszCertPem != nullptr && *pszCertPem != 0) {
         // The key is read on its own so that one that does not belong to the certificate is told
         // apart from a file that cannot be read (OpenSSL refuses such a key when it is set).
@@ -1052,7 +1129,7 @@ bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* psz
         SSL_set_tlsext_host_name(pSsl, sHost.GetString());
     const bool bCache = !(nOptions & kOrvTlsNoSessionCache) && pExplicitSession == nullptr;
     if (bCache) {
-        const COrvStringA sKey = SessionCacheKey(pSsl, sHost, nPort, bTrustAny);
+        const COrvStringA sKey = SessionCacheKey(pSsl, sHost, nPort, bTrustAny, pszCaFile);
         char* pszKey = strdup(sKey.GetString());
         if (pszKey != nullptr && SSL_set_ex_data(pSsl, g_nKeyIndex, pszKey) != 1)
             free(pszKey);
@@ -1066,13 +1143,7 @@ bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* psz
             ERR_clear_error();
             return err.Set(enNetAuth, "Client certificate is required for this connection");
         }
-        COrvStringA sWhy = ErrorQueueText();
-        if (sWhy.IsEmpty() && nErr == SSL_ERROR_SYSCALL)
-            sWhy = errno != 0 ? OrvSocketErrnoText(errno) : COrvStringA("connection closed");
-        if (sWhy.IsEmpty() && (nErr == SSL_ERROR_WANT_READ || nErr == SSL_ERROR_WANT_WRITE))
-            sWhy = "timeout";
-        return err.SetFormat(enNetConnection, "Cannot switch to TLS mode: rc=%d err=%d t=%s", r,
-                             nErr, sWhy.GetString());
+        return HandshakeFailed(sHost, nPort, nErr, err);
     }
     if (pExplicitSession != nullptr && !SSL_session_reused(pSsl))
         return err.Set(enNetConnection, "explicit session reuse failed");

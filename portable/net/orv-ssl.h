@@ -55,6 +55,10 @@ void OrvSslSetRootOptions(const char* pszWords);
 // Adds the certificates of a PEM file to the trust store of the context (creating the context
 // when needed); for private certificate authorities. Returns the count added (0 with err set).
 [[nodiscard]] int OrvSslAddTrustedRoots(const char* pszPemPath, COrvError& err);
+// Adds the certificates of a PEM file to the trust store of an OpenSSL SSL_CTX* of one connection
+// (the platform engine's); the count, 0 with err set as above.
+[[nodiscard]] int OrvSslAddTrustedFileToContext(void* pSslCtx, const char* pszPemPath,
+                                                COrvError& err);
 // A name pattern ("*" matches any run of characters) that the certificate names must match
 // instead of the host name; null or empty restores the host check.
 void OrvSslSetCustomNamePattern(const char* pszPattern);

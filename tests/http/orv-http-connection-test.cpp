@@ -17,6 +17,7 @@
 #include "orv-http-multipart.h"
 #include "orv-http-peers.h"
 #include "orv-sys.h"
+#include "orv-test-net.h"
 
 namespace {
 
@@ -84,10 +85,10 @@ protected:
         conn.m_sHost = "127.0.0.1";
         conn.m_nPort = nPort;
         conn.m_bHttps = bHttps;
-        conn.m_bTrustAnyCertificate = true;
-        conn.m_nConnectTimeout = 5;
-        conn.m_nSendTimeout = 20;
-        conn.m_nRecvTimeout = 20;
+        conn.m_net.m_tls.m_bTrustAny = true;
+        conn.m_net.m_nConnectTimeout = 5;
+        conn.m_net.m_nSendTimeout = 20;
+        conn.m_net.m_nRecvTimeout = 20;
         conn.m_pObserver = &m_obs;
     }
     static std::string Get(COrvHttpConnection& conn, COrvHttpTxn& txn, const char* pszPath,
@@ -274,7 +275,7 @@ TEST_F(OrvHttpConnectionTest, BodyLeftPartlyReadIsDrainedWithoutWaitingForMore) 
     };
     COrvHttpConnection conn;
     Configure(conn, g_peers->NginxPort());
-    conn.m_nRecvTimeout = 1;
+    conn.m_net.m_nRecvTimeout = 1;
     for (const int nFirst : {1000, 300000, 400000}) {
         COrvHttpTxn txn;
         txn.m_nRecvMode = enHttpRecvStream;
@@ -795,7 +796,7 @@ bool TestProxyConnector(COrvHttpConnection& conn, OrvHttpRoute route, COrvError&
     if (route != OrvHttpRoute::enHttpProxy)
         return err.Set(enNetConnection, "test connector: route not served");
     conn.SetViaHttpProxy(true);
-    return conn.Socket().Connect("127.0.0.1", g_nPeerPort, false, false, 0, 5, 20, 20, nullptr,
+    return conn.Socket().Connect("127.0.0.1", g_nPeerPort, false, OrvTestNet(5, 20, 20), nullptr,
                                  err);
 }
 

@@ -327,35 +327,44 @@ TEST_P(TxnTable, CredentialsNeverFollowARedirectToAnotherOrigin) {
     EXPECT_EQ(other.find("Basic"), std::string::npos) << other;
 }
 
-TEST_P(TxnTable, TlsIsVerifiedAgainstTheCertificateGiven) {
-    // The socket engine adds the certificate given to the process-wide trust store: start from
-    // a store without it.
+TEST_P(TxnTable, TlsIsVerifiedAgainstTheCertificateGivenToThatConnectionOnly) {
     OrvSslCleanup();
     COrvHttpConnConfig cfg;
     cfg.m_sHost = "127.0.0.1";
     cfg.m_nPort = Nginx().TlsPort();
     cfg.m_bHttps = true;
     cfg.m_bUsePlatformEngine = GetParam();
-    {
+    const ScopedOriginName name(!GetParam());
+    // A connection without the CA file refuses the server before and after another connection
+    // trusted it, while that other connection is still open.
+    COrvHttpConnConfig withCa = cfg;
+    withCa.m_net.m_tls.m_sCaFile = Nginx().CertFile().c_str();
+    COrvHttpEngineConnection trusting(withCa);
+    for (int nRound = 0; nRound < 2; ++nRound) {
+        SCOPED_TRACE(nRound);
         COrvHttpEngineConnection conn(cfg);
         COrvHttpTxn txn;
         txn.m_sPath = "/hello.txt";
         COrvError err;
         EXPECT_FALSE(conn.SendReceive(txn, err)) << "a certificate nobody trusts was accepted";
         EXPECT_EQ(err.Code(), CertificateFailureCode(GetParam())) << err.Text();
+        if (nRound == 0) {
+            COrvHttpTxn ok;
+            ok.m_sPath = "/hello.txt";
+            ASSERT_TRUE(trusting.SendReceive(ok, err)) << err.Text();
+            EXPECT_EQ(ToStd(ok.m_sBody), "Hello from the origin\n");
+        }
     }
-    cfg.m_sCaFile = Nginx().CertFile().c_str();
-    const ScopedOriginName name(!GetParam());
-    COrvHttpEngineConnection conn(cfg);
+    cfg.m_net.m_tls.m_bTrustAny = true;
+    COrvHttpEngineConnection any(cfg);
     COrvHttpTxn txn;
     txn.m_sPath = "/hello.txt";
     COrvError err;
-    ASSERT_TRUE(conn.SendReceive(txn, err)) << err.Text();
-    EXPECT_EQ(ToStd(txn.m_sBody), "Hello from the origin\n");
-    cfg.m_sCaFile = "";
-    cfg.m_bTrustAnyCertificate = true;
-    COrvHttpEngineConnection any(cfg);
     ASSERT_TRUE(any.SendReceive(txn, err)) << err.Text();
+    // A CA file that cannot be read fails the connection instead of trusting nothing new.
+    withCa.m_net.m_tls.m_sCaFile = "/nonexistent/ca.pem";
+    COrvHttpEngineConnection missing(withCa);
+    EXPECT_FALSE(missing.SendReceive(txn, err));
 }
 
 std::string EngineName(const ::testing::TestParamInfo<bool>& info) {
@@ -417,7 +426,7 @@ TEST_P(ProxyTest, HttpsTargetTunnelsThroughConnectAndVerifiesTheOriginName) {
     UseManualProxy(Squid().OpenPort());
     LogObserver obs;
     COrvHttpConnConfig cfg = Through(Nginx().TlsPort(), true);
-    cfg.m_sCaFile = Nginx().CertFile().c_str();
+    cfg.m_net.m_tls.m_sCaFile = Nginx().CertFile().c_str();
     cfg.m_pObserver = &obs;
     COrvHttpEngineConnection conn(cfg);
     COrvHttpTxn txn;
@@ -586,7 +595,7 @@ TEST_P(ProxyTest, AuthenticatingProxyAsksOnceAndTakesStreamedBodies) {
         UseManualProxy(Squid().AuthPort(), "proxyuser", "proxypass");
         LogObserver obs;
         COrvHttpConnConfig cfg = Through(bHttps ? Nginx().TlsPort() : Nginx().Port(), bHttps);
-        cfg.m_sCaFile = Nginx().CertFile().c_str();
+        cfg.m_net.m_tls.m_sCaFile = Nginx().CertFile().c_str();
         cfg.m_pObserver = &obs;
         COrvHttpEngineConnection conn(cfg);
         COrvError err;
@@ -664,7 +673,7 @@ TEST_P(ProxyTest, ProxyBasicAuthenticationAcceptedAndRejected) {
         UseManualProxy(Squid().AuthPort(), "proxyuser", "proxypass");
         LogObserver obs;
         COrvHttpConnConfig cfg = Through(bHttps ? Nginx().TlsPort() : Nginx().Port(), bHttps);
-        cfg.m_sCaFile = Nginx().CertFile().c_str();
+        cfg.m_net.m_tls.m_sCaFile = Nginx().CertFile().c_str();
         cfg.m_pObserver = &obs;
         COrvHttpEngineConnection conn(cfg);
         COrvHttpTxn txn;
@@ -683,7 +692,7 @@ TEST_P(ProxyTest, ProxyBasicAuthenticationAcceptedAndRejected) {
     for (bool bHttps : {false, true}) {
         UseManualProxy(Squid().AuthPort(), "proxyuser", "wrong");
         COrvHttpConnConfig cfg = Through(bHttps ? Nginx().TlsPort() : Nginx().Port(), bHttps);
-        cfg.m_sCaFile = Nginx().CertFile().c_str();
+        cfg.m_net.m_tls.m_sCaFile = Nginx().CertFile().c_str();
         COrvHttpEngineConnection conn(cfg);
         COrvHttpTxn txn;
         txn.m_sPath = "/hello.txt";
@@ -757,9 +766,9 @@ void ThroughSocks(COrvHttpConnection& conn, int nPort, bool bHttps) {
     conn.m_bHttps = bHttps;
     conn.m_sProxyHost = "socks5://127.0.0.1";
     conn.m_nProxyPort = g_peers->socks.Port();
-    conn.m_nConnectTimeout = 10;
-    conn.m_nSendTimeout = 5;
-    conn.m_nRecvTimeout = 5;
+    conn.m_net.m_nConnectTimeout = 10;
+    conn.m_net.m_nSendTimeout = 5;
+    conn.m_net.m_nRecvTimeout = 5;
 }
 
 TEST_F(PeersTest, Socks5CarriesOriginFormRequestsAndTls) {

@@ -14,6 +14,7 @@
 #include "orv-http-connection.h"
 #include "orv-http-peers.h"
 #include "orv-http-proxy.h"
+#include "orv-test-net.h"
 #include "orv-url.h"
 
 namespace {
@@ -41,10 +42,10 @@ protected:
         cfg.m_nPort = g_peers->ScriptPort();
         cfg.m_bHttps = bHttps;
         cfg.m_bUsePlatformEngine = GetParam();
-        cfg.m_bTrustAnyCertificate = true;
-        cfg.m_nConnectTimeout = 5;
-        cfg.m_nSendTimeout = 5;
-        cfg.m_nRecvTimeout = 5;
+        cfg.m_net.m_tls.m_bTrustAny = true;
+        cfg.m_net.m_nConnectTimeout = 5;
+        cfg.m_net.m_nSendTimeout = 5;
+        cfg.m_net.m_nRecvTimeout = 5;
         return cfg;
     }
     static bool Get(COrvHttpEngineConnection& conn, COrvHttpTxn& txn, const std::string& path,
@@ -252,7 +253,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, HostileTest, ::testing::Values(true, false),
 int g_nScriptPort = 0;
 bool ConnectToScript(COrvHttpConnection& conn, OrvHttpRoute, COrvError& err) {
     conn.SetViaHttpProxy(true);
-    return conn.Socket().Connect("127.0.0.1", g_nScriptPort, false, false, 0, 5, 5, 5, nullptr,
+    return conn.Socket().Connect("127.0.0.1", g_nScriptPort, false, OrvTestNet(5, 5, 5), nullptr,
                                  err);
 }
 

@@ -20,6 +20,7 @@
 #include "orv-socket.h"
 #include "orv-ssl.h"
 #include "orv-sys.h"
+#include "orv-test-net.h"
 
 namespace {
 
@@ -499,10 +500,9 @@ TEST_F(OrvCertAuthority, IssuedCertificateServesTls) {
     ASSERT_EQ(OrvSslAddTrustedRoots(m_dir.File("ca.pem").c_str(), err), 1)
         << err.Text().GetString();
     COrvSocket s;
-    ASSERT_TRUE(s.Connect("127.0.0.1", nPort, false, false, 0, 5, 5, 5, nullptr, err))
+    ASSERT_TRUE(s.Connect("127.0.0.1", nPort, false, OrvTestNet(5, 5, 5), nullptr, err))
         << err.Text().GetString();
-    EXPECT_TRUE(s.StartTls("server.orv.test", COrvSocket::kDefaultTlsOptions, err))
-        << err.Text().GetString();
+    EXPECT_TRUE(s.StartTls("server.orv.test", COrvTlsSettings(), err)) << err.Text().GetString();
     server.Stop();
 }
 

@@ -14,6 +14,7 @@
 #include "orv-registry.h"
 #include "orv-socket.h"
 #include "orv-sys.h"
+#include "orv-test-net.h"
 #include "orv-trace.h"
 #include "orv-transfer-observer.h"
 
@@ -68,7 +69,7 @@ private:
 };
 
 bool ConnectPlain(COrvSocket& s, int nPort, COrvError& err, int nConnectTimeout = 5) {
-    return s.Connect("127.0.0.1", nPort, false, false, 0, nConnectTimeout, 5, 5, nullptr, err);
+    return s.Connect("127.0.0.1", nPort, false, OrvTestNet(nConnectTimeout, 5, 5), nullptr, err);
 }
 
 class FaultReset {
@@ -177,8 +178,9 @@ TEST(OrvSocket, RefusedConnectAndErrorTable) {
 TEST(OrvSocket, NameResolutionRules) {
     COrvSocket s;
     COrvError err;
-    s.SetAllowIPv6(false);
-    EXPECT_FALSE(s.Connect("::1", 9, false, false, 0, 1, 1, 1, nullptr, err));
+    COrvConnectSettings v4only = OrvTestNet(1, 1, 1);
+    v4only.m_bAllowIPv6 = false;
+    EXPECT_FALSE(s.Connect("::1", 9, false, v4only, nullptr, err));
     EXPECT_STREQ("No IP v4 addresses and IP v6 is not allowed", err.Text());
     EXPECT_EQ(enNetConnection, err.Code());
     {
@@ -188,7 +190,7 @@ TEST(OrvSocket, NameResolutionRules) {
             EXPECT_TRUE(p.SendString("hi\n", e));
         });
         COrvError err2;
-        ASSERT_TRUE(s.Connect("localhost", peer.Port(), false, false, 0, 2, 2, 2, nullptr, err2))
+        ASSERT_TRUE(s.Connect("localhost", peer.Port(), false, OrvTestNet(2, 2, 2), nullptr, err2))
             << err2.Text().GetString();
         COrvStringA line;
         ASSERT_TRUE(s.RecvLine(line, err2));
@@ -202,7 +204,7 @@ TEST(OrvSocket, NameResolutionRules) {
         ASSERT_TRUE(listener.Listen("::1", 0, 4, e)) << e.Text().GetString();
         COrvSocket c;
         EXPECT_TRUE(
-            c.Connect(pszHost, listener.GetLocalPort(), false, false, 0, 2, 2, 2, nullptr, e))
+            c.Connect(pszHost, listener.GetLocalPort(), false, OrvTestNet(2, 2, 2), nullptr, e))
             << pszHost << ": " << e.Text().GetString();
     }
     // The peer thread has ended: the table can be replaced without racing it.
@@ -212,7 +214,7 @@ TEST(OrvSocket, NameResolutionRules) {
     g_orv_sys.getaddrinfo = [](const char*, const char*, const addrinfo*, addrinfo**) {
         return EAI_NONAME;
     };
-    EXPECT_FALSE(s.Connect("nowhere.invalid", 80, false, false, 0, 1, 1, 1, nullptr, err3));
+    EXPECT_FALSE(s.Connect("nowhere.invalid", 80, false, OrvTestNet(1, 1, 1), nullptr, err3));
     EXPECT_EQ(std::string("getaddrinfo error ") + std::to_string(EAI_NONAME) +
                   "; name=nowhere.invalid; port=80",
               err3.Text().GetString());
@@ -258,7 +260,7 @@ TEST(OrvSocket, ConnectTimeoutRunsInOneSecondSteps) {
     TestObserver obs;
     COrvError err;
     const int64_t t0 = NowMs();
-    EXPECT_FALSE(s.Connect("127.0.0.1", full.Port(), false, false, 0, 3, 5, 5, &obs, err));
+    EXPECT_FALSE(s.Connect("127.0.0.1", full.Port(), false, OrvTestNet(3, 5, 5), &obs, err));
     const int64_t nMs = NowMs() - t0;
     EXPECT_EQ("Connecting to 127.0.0.1:" + std::to_string(full.Port()) + ": timeout",
               std::string(err.Text()));
@@ -272,7 +274,7 @@ TEST(OrvSocket, ConnectTimeoutRunsInOneSecondSteps) {
     stop.m_nStopAfter = 1;
     COrvError err2;
     const int64_t t1 = NowMs();
-    EXPECT_FALSE(s.Connect("127.0.0.1", full.Port(), false, false, 0, 30, 5, 5, &stop, err2));
+    EXPECT_FALSE(s.Connect("127.0.0.1", full.Port(), false, OrvTestNet(30, 5, 5), &stop, err2));
     EXPECT_LT(NowMs() - t1, 2500);
     EXPECT_EQ(enNetCancelled, err2.Code());
     EXPECT_STREQ("stopped by the user", err2.Text());
@@ -283,9 +285,10 @@ TEST(OrvSocket, RetriesWaitForThePreviousTimeoutAndDoubleIt) {
     COrvSocket s;
     TestObserver obs;
     COrvError err;
+    COrvConnectSettings twice = OrvTestNet(1, 5, 5);
+    twice.m_nAttempts = 2;
     const int64_t t0 = NowMs();
-    EXPECT_FALSE(
-        s.ConnectWithRetries("127.0.0.1", full.Port(), false, false, 0, 1, 5, 5, &obs, 2, err));
+    EXPECT_FALSE(s.Connect("127.0.0.1", full.Port(), false, twice, &obs, err));
     const int64_t nMs = NowMs() - t0;
     // One second, then a second attempt of two seconds.
     EXPECT_GE(nMs, 2900);
@@ -458,7 +461,7 @@ TEST(OrvSocket, SendTimeoutIsOneDeadlineForTheCall) {
     LoopbackPeer peer([&](COrvSocket& p) { ReadSlowly(p, bStop); });
     COrvSocket s;
     COrvError err;
-    ASSERT_TRUE(s.Connect("127.0.0.1", peer.Port(), false, false, 0, 5, 2, 5, nullptr, err));
+    ASSERT_TRUE(s.Connect("127.0.0.1", peer.Port(), false, OrvTestNet(5, 2, 5), nullptr, err));
     ASSERT_TRUE(s.SetSendBufferSize(16384, err));
     const std::string big(8 << 20, 'x');
     const int64_t nStart = NowMs();
@@ -485,7 +488,7 @@ TEST(OrvSocket, RaisedLowWaterMarkNeverWaitsOutTheReceiveTimeout) {
     });
     COrvSocket s;
     COrvError err;
-    ASSERT_TRUE(s.Connect("127.0.0.1", peer.Port(), false, false, 0, 5, 5, 5, nullptr, err));
+    ASSERT_TRUE(s.Connect("127.0.0.1", peer.Port(), false, OrvTestNet(5, 5, 5), nullptr, err));
     const int64_t nStart = NowMs();
     std::string got;
     std::vector<char> buf(65536);

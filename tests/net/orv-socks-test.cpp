@@ -9,6 +9,7 @@
 #include "orv-net-test-util.h"
 #include "orv-socket.h"
 #include "orv-socks-proxy.h"
+#include "orv-test-net.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ private:
 };
 
 bool ConnectTo(COrvSocket& s, int nPort, COrvError& err) {
-    return s.Connect("127.0.0.1", nPort, false, false, 0, 5, 5, 5, nullptr, err);
+    return s.Connect("127.0.0.1", nPort, false, OrvTestNet(5, 5, 5), nullptr, err);
 }
 
 const unsigned char kNoAuth[] = {0};

@@ -34,12 +34,13 @@ void OrvSslIoFree(void* pSsl, bool bKeepSession);
 // The TLS client over the connected descriptor fd: makes the connection, applies the options
 // word, runs the handshake (within nTimeoutSeconds), uses and fills the session cache (keyed by
 // host, port, client certificate and trust settings) and verifies the peer unless bTrustAny.
-// pszCertPem names a PEM file with the client certificate and key ("" for none); pExplicitSession
-// is an SSL_SESSION to resume (or null). On success pSsl holds the connection; on failure it is
-// null and err says why.
+// pszCertPem names a PEM file with the client certificate and key ("" for none); pszCaFile a PEM
+// file of certificates this connection alone trusts beside the context's roots ("" for none);
+// pExplicitSession is an SSL_SESSION to resume (or null). On success pSsl holds the connection;
+// on failure it is null and err says why.
 bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* pszCertPem,
-                         unsigned nOptions, bool bTrustAny, int nTimeoutSeconds,
-                         void* pExplicitSession, void*& pSsl, COrvError& err);
+                         const char* pszCaFile, unsigned nOptions, bool bTrustAny,
+                         int nTimeoutSeconds, void* pExplicitSession, void*& pSsl, COrvError& err);
 // The TLS server handshake over the accepted descriptor fd.
 bool OrvSslIoAccept(int fd, COrvSslServerContext& ctx, int nTimeoutSeconds, void*& pSsl,
                     COrvError& err);
