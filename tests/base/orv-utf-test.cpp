@@ -14,6 +14,7 @@
 
 #include "orv-trace.h"
 #include "orv-utf.h"
+#include "support/orv-test-support.h"
 
 namespace {
 
@@ -46,20 +47,6 @@ Result8 From16(const U16& in, int nCap = 256, bool bPos = true) {
 }
 
 // Captures assertions while a test runs.
-struct AssertCapture {
-    static inline std::vector<std::string> s_texts;
-    static int Hook(const char*, int, long, const char* pszExpr, int) {
-        s_texts.push_back(pszExpr ? pszExpr : "");
-        return 1;
-    }
-    OrvAssertHook m_prev;
-    AssertCapture() {
-        s_texts.clear();
-        OrvSetAssertHook(&Hook);
-    }
-    ~AssertCapture() { OrvSetAssertHook(nullptr); }
-};
-
 TEST(OrvUtf, Utf8DecoderEdgeCases) {
     // Overlong NUL.
     auto r = To16("\xC0\x80");
@@ -210,19 +197,19 @@ TEST(OrvUtf, StringWrappers) {
     COrvStringW w;
     COrvStringA err;
     {
-        AssertCapture cap;
+        OrvReportCapture cap;
         EXPECT_TRUE(OrvUtf8ToUtf16("", 0, w, err));
         EXPECT_TRUE(w.IsEmpty());
         EXPECT_TRUE(OrvUtf8ToUtf16("\xE2\x82\xAC!", -1, w, err));
         EXPECT_EQ(U16(w.GetString()), U16(u"\u20AC!"));
-        EXPECT_TRUE(AssertCapture::s_texts.empty());
+        EXPECT_TRUE(cap.Exprs().empty());
         // The text quoted in the message is exactly the given bytes, not what follows them.
         const char bytes[] = "ok\xC0\x80tailtail";
         EXPECT_FALSE(OrvUtf8ToUtf16(bytes, 6, w, err));
         EXPECT_TRUE(w.IsEmpty());
         EXPECT_STREQ(err, "bad UTF-8 sequence at pos 2 in string ok\xC0\x80ta");
-        ASSERT_EQ(AssertCapture::s_texts.size(), 1u);
-        EXPECT_EQ(AssertCapture::s_texts[0], "FALSE");
+        ASSERT_EQ(cap.Count(), 1u);
+        EXPECT_EQ(cap.Exprs()[0], "FALSE");
     }
 
     COrvStringA out;

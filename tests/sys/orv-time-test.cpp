@@ -16,6 +16,7 @@
 
 #include "orv-result.h"
 #include "orv-trace.h"
+#include "support/orv-test-support.h"
 
 namespace {
 
@@ -28,9 +29,7 @@ int CountAssert(const char*, int, long nErr, const char*, int) {
     return 1;
 }
 
-std::string Str(const COrvStringA& s) {
-    return std::string(s.GetString(), s.GetLength());
-}
+const auto& Str = OrvStr;
 
 // Runs each test under a fixed time zone and counts assertion reports; restores both afterwards.
 class TimeTest : public ::testing::Test {
