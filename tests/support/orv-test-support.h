@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
 
 #include <chrono>
 #include <mutex>
@@ -21,6 +23,35 @@ inline std::string OrvStr(const COrvStringA& s) {
 inline std::u16string OrvStrW(const COrvStringW& s) {
     return std::u16string(s.GetString(), static_cast<size_t>(s.GetLength()));
 }
+
+// Sets (or with null removes) an environment variable for its lifetime; the old value comes back
+// at the end, also when a test stops early. TZ changes take effect at once.
+class OrvScopedEnv {
+public:
+    OrvScopedEnv(const char* pszName, const char* pszValue) : m_name(pszName) {
+        const char* pszOld = getenv(pszName);
+        m_bHad = pszOld != nullptr;
+        m_old = m_bHad ? pszOld : "";
+        Set(pszValue);
+    }
+    ~OrvScopedEnv() { Set(m_bHad ? m_old.c_str() : nullptr); }
+    OrvScopedEnv(const OrvScopedEnv&) = delete;
+    OrvScopedEnv& operator=(const OrvScopedEnv&) = delete;
+    const std::string& Old() const { return m_old; }
+    void Set(const char* pszValue) {
+        if (pszValue != nullptr)
+            setenv(m_name.c_str(), pszValue, 1);
+        else
+            unsetenv(m_name.c_str());
+        if (m_name == "TZ")
+            tzset();
+    }
+
+private:
+    std::string m_name;
+    std::string m_old;
+    bool m_bHad = false;
+};
 
 // One assertion report.
 struct OrvReport {

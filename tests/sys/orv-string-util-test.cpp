@@ -566,12 +566,6 @@ class LocaleTest : public ThouSepTest {
 protected:
     void SetUp() override {
         ThouSepTest::SetUp();
-        const char* psz = getenv("LC_ALL");
-        m_bHadLcAll = psz != nullptr;
-        if (psz)
-            m_strLcAll = psz;
-        setenv("TZ", "UTC", 1);
-        tzset();
         g_orv_log_verbosity = 2;
         g_orv_log.SetClock(&FixedClock);
         g_orv_log.SetLogFolder(m_dir.Path().c_str(), "su");
@@ -579,10 +573,6 @@ protected:
     void TearDown() override {
         g_orv_log.Reset();
         g_orv_log.SetClock(nullptr);
-        if (m_bHadLcAll)
-            setenv("LC_ALL", m_strLcAll.c_str(), 1);
-        else
-            unsetenv("LC_ALL");
         ThouSepTest::TearDown();
     }
     static int64_t FixedClock() { return 1709647620; }  // 2024-03-05 14:07:00 UTC
@@ -594,9 +584,9 @@ protected:
     std::string Prefix() {
         return "2024-03-05 14:07:00 " + std::to_string(OrvGetThreadNumber()) + " ";
     }
+    OrvScopedEnv m_lcAll{"LC_ALL", getenv("LC_ALL")};
+    OrvScopedEnv m_tz{"TZ", "UTC"};
     OrvTempDir m_dir;
-    bool m_bHadLcAll = false;
-    std::string m_strLcAll;
 };
 
 bool HaveLocale(const char* pszName) {
