@@ -163,8 +163,7 @@ def sample(tree, layers, counts):
 
 # --- test map -----------------------------------------------------------------------------------
 
-SUITE = re.compile(r"orv_test\(\s*([\w-]+)\s+SOURCES\s+([^\n]*?)\s+(?:LINK|LABELS|TIMEOUT|\))")
-APP_SUITE = re.compile(r"(?:add_executable|orv_test)\(\s*([\w-]+)\s+(?:SOURCES\s+)?([^)\n]*)")
+SUITE = re.compile(r"\b(orv_test|add_executable)\(\s*([\w-]+)([^()]*)\)")
 
 
 def suites(tree):
@@ -175,9 +174,12 @@ def suites(tree):
             continue
         text = open(os.path.join(tree, "tests", name)).read()
         for m in SUITE.finditer(text):
-            srcs = [s for s in m.group(2).split() if s.endswith(".cpp")]
-            if srcs and m.group(1) not in SLOW_SUITES:
-                found[m.group(1)] = srcs
+            exe = m.group(2)
+            srcs = [s for s in m.group(3).split() if s.endswith(".cpp")]
+            # A plain executable is a suite when its tests are registered with ctest.
+            is_suite = m.group(1) == "orv_test" or "gtest_discover_tests(%s " % exe in text
+            if srcs and is_suite and exe not in SLOW_SUITES:
+                found[exe] = srcs
     return found
 
 
@@ -254,11 +256,11 @@ def restore_backups(src):
                 shutil.move(os.path.join(d, n), os.path.join(d, n[:-len(".mutate-orig")]))
 
 
-def run(cmd, cwd, limit):
+def run(cmd, cwd, limit, env=None):
     start = time.monotonic()
     try:
         p = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                           timeout=limit, start_new_session=True)
+                           timeout=limit, start_new_session=True, env=env)
         return p.returncode, time.monotonic() - start, p.stdout[-2000:].decode(errors="replace")
     except subprocess.TimeoutExpired as e:
         return None, time.monotonic() - start, (e.stdout or b"")[-2000:].decode(errors="replace")
@@ -286,7 +288,8 @@ class Worker:
 
     def run_suite(self, exe, limit):
         path = os.path.join(self.build, "tests", exe)
-        return run([path, "--gtest_brief=1"], os.path.join(self.build, "tests"), limit)
+        return run([path, "--gtest_brief=1"], os.path.join(self.build, "tests"), limit,
+                   dict(os.environ, QT_QPA_PLATFORM="offscreen"))
 
     def ensure_baseline(self, exes):
         """Builds and runs the unmutated suites once; a suite failing unmutated judges nothing."""
