@@ -253,7 +253,9 @@ def restore_backups(src):
     for d, _, names in os.walk(src):
         for n in names:
             if n.endswith(".mutate-orig"):
-                shutil.move(os.path.join(d, n), os.path.join(d, n[:-len(".mutate-orig")]))
+                path = os.path.join(d, n[:-len(".mutate-orig")])
+                shutil.move(os.path.join(d, n), path)
+                os.utime(path)  # newer than the mutant's object: the original is compiled again
 
 
 def run(cmd, cwd, limit, env=None):
