@@ -11,32 +11,15 @@
 #include <vector>
 
 #include "orv-trace.h"
+#include "support/orv-test-support.h"
 
 namespace {
-
-std::vector<std::string> g_asserts;
-
-int RecordAssert(const char*, int, long, const char* pszExpr, int) {
-    g_asserts.push_back(pszExpr);
-    return 1;
-}
 
 // Collects assertion texts for the duration of a test.
 class StringTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_asserts.clear();
-        m_prevHook = OrvSetAssertHook(RecordAssert);
-    }
-    void TearDown() override { OrvSetAssertHook(m_prevHook); }
-    bool Asserted(const char* psz) const {
-        for (const auto& s : g_asserts) {
-            if (s == psz)
-                return true;
-        }
-        return false;
-    }
-    OrvAssertHook m_prevHook = nullptr;
+    bool Asserted(const char* psz) const { return m_reports.CountExpr(psz) > 0; }
+    OrvReportCapture m_reports;
 };
 
 // Fails the allocation (or reallocation) with number g_failAt, counting from 0.

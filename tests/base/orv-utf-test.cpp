@@ -14,6 +14,7 @@
 
 #include "orv-trace.h"
 #include "orv-utf.h"
+#include "support/orv-test-support.h"
 
 namespace {
 
@@ -45,78 +46,54 @@ Result8 From16(const U16& in, int nCap = 256, bool bPos = true) {
     return {std::string(buf.data()), n, st, bPos ? pos : -1};
 }
 
-// Captures assertions while a test runs.
-struct AssertCapture {
-    static inline std::vector<std::string> s_texts;
-    static int Hook(const char*, int, long, const char* pszExpr, int) {
-        s_texts.push_back(pszExpr ? pszExpr : "");
-        return 1;
-    }
-    OrvAssertHook m_prev;
-    AssertCapture() {
-        s_texts.clear();
-        OrvSetAssertHook(&Hook);
-    }
-    ~AssertCapture() { OrvSetAssertHook(nullptr); }
-};
-
 TEST(OrvUtf, Utf8DecoderEdgeCases) {
-    // Overlong NUL.
-    auto r = To16("\xC0\x80");
-    EXPECT_EQ(r.status, enUtfInvalid);
-    EXPECT_EQ(r.pos, 0);
-    EXPECT_EQ(r.n, 0);
-    r = To16("\xC0\x80", 256, false);
-    EXPECT_EQ(r.status, enUtfOk);
-    EXPECT_EQ(r.out, U16(u"\uFFFD\uFFFD"));
-
-    // Encoded surrogates: invalid without the option; a pair is one character with it.
-    r = To16("ab\xED\xA0\x80");
-    EXPECT_EQ(r.status, enUtfInvalid);
-    EXPECT_EQ(r.pos, 2);
-    EXPECT_EQ(r.out, U16(u"ab"));
-    r = To16("\xED\xA0\x80\xED\xB0\x80", 256, true, true);
-    EXPECT_EQ(r.status, enUtfOk);
-    EXPECT_EQ(r.out, U16(u"\U00010000"));
+    // Status and position with a position pointer; with none, broken sequences are repaired.
+    // A status of -1 or a null text is not checked.
+    constexpr bool kPos = true, kRepair = false, kSurr = true;
+    const struct {
+        std::string in;
+        bool bPos, bAccept;
+        int status, pos;
+        const char16_t* out;
+    } kCases[] = {
+        {"\xC0\x80", kPos, false, enUtfInvalid, 0, u""},  // overlong NUL
+        {"\xC0\x80", kRepair, false, enUtfOk, -1, u"\uFFFD\uFFFD"},
+        // Encoded surrogates: invalid without the option; a pair is one character with it. A
+        // high one with no low one after it stays invalid, a lone low one too; a high one at the
+        // end of the input is incomplete.
+        {"ab\xED\xA0\x80", kPos, false, enUtfInvalid, 2, u"ab"},
+        {"\xED\xA0\x80\xED\xB0\x80", kPos, kSurr, enUtfOk, -1, u"\U00010000"},
+        {"\xED\xA0\x80x", kPos, kSurr, enUtfInvalid, 0, nullptr},
+        {"x\xED\xB0\x80", kPos, kSurr, enUtfInvalid, 1, nullptr},
+        {"\xED\xA0\x80\xED\xB0", kPos, kSurr, enUtfIncomplete, 0, nullptr},
+        {"\xED\xA0\x80x", kRepair, kSurr, -1, -1, u"\uFFFDx"},
+        // Above U+10FFFF; a supplementary character.
+        {"\xF4\x90\x80\x80", kPos, false, enUtfInvalid, 0, nullptr},
+        {"\xF0\x9F\x98\x80", kPos, false, enUtfOk, -1, u"\xD83D\xDE00"},
+        // Cut short by the end, or by a NUL inside the given length.
+        {"A\xE2\x82", kPos, false, enUtfIncomplete, 1, u"A"},
+        {std::string("\xE2\x82\0zz", 5), kPos, false, enUtfIncomplete, -1, nullptr},
+        {std::string("ab\0cd", 5), kPos, false, enUtfOk, -1, u"ab"},
+        // Repair replaces the maximal valid prefix of a broken sequence by one U+FFFD.
+        {"\xE2\x82z\x80\xF5\xF0\x9F\x98", kRepair, false, -1, -1, u"\uFFFDz\uFFFD\uFFFD\uFFFD"},
+    };
+    for (const auto& c : kCases) {
+        const Result16 r = To16(c.in, 256, c.bPos, c.bAccept);
+        const std::string what = OrvTestHex(c.in);
+        if (c.status >= 0) {
+            EXPECT_EQ(r.status, c.status) << what;
+        }
+        if (c.pos >= 0) {
+            EXPECT_EQ(r.pos, c.pos) << what;
+        }
+        if (c.out != nullptr) {
+            EXPECT_EQ(r.out, U16(c.out)) << what;
+            EXPECT_EQ(r.n, static_cast<int>(U16(c.out).size())) << what;
+        }
+    }
     char32_t c32[4];
     EXPECT_EQ(OrvUtf8ToUtf32("\xED\xA0\x80\xED\xB0\x80", -1, c32, 4, nullptr, nullptr, true), 1);
     EXPECT_EQ(c32[0], U'\U00010000');
-    // A high surrogate with no low one after it stays invalid even with the option; a lone low
-    // one too; a high one at the end of the input is incomplete.
-    r = To16("\xED\xA0\x80x", 256, true, true);
-    EXPECT_EQ(r.status, enUtfInvalid);
-    EXPECT_EQ(r.pos, 0);
-    r = To16("x\xED\xB0\x80", 256, true, true);
-    EXPECT_EQ(r.status, enUtfInvalid);
-    EXPECT_EQ(r.pos, 1);
-    r = To16("\xED\xA0\x80\xED\xB0", 256, true, true);
-    EXPECT_EQ(r.status, enUtfIncomplete);
-    EXPECT_EQ(r.pos, 0);
-    r = To16("\xED\xA0\x80x", 256, false, true);
-    EXPECT_EQ(r.out, U16(u"\uFFFDx"));
-
-    // Above U+10FFFF; a supplementary character.
-    r = To16("\xF4\x90\x80\x80");
-    EXPECT_EQ(r.status, enUtfInvalid);
-    EXPECT_EQ(r.pos, 0);
-    r = To16("\xF0\x9F\x98\x80");
-    EXPECT_EQ(r.status, enUtfOk);
-    EXPECT_EQ(r.out, U16(u"\xD83D\xDE00"));
-
-    // Cut short by the end, or by a NUL inside the given length.
-    r = To16("A\xE2\x82");
-    EXPECT_EQ(r.status, enUtfIncomplete);
-    EXPECT_EQ(r.pos, 1);
-    EXPECT_EQ(r.out, U16(u"A"));
-    r = To16(std::string("\xE2\x82\0zz", 5));
-    EXPECT_EQ(r.status, enUtfIncomplete);
-    r = To16(std::string("ab\0cd", 5));
-    EXPECT_EQ(r.status, enUtfOk);
-    EXPECT_EQ(r.n, 2);
-
-    // Repair replaces the maximal valid prefix of a broken sequence by one U+FFFD.
-    r = To16("\xE2\x82z\x80\xF5\xF0\x9F\x98", 256, false);
-    EXPECT_EQ(r.out, U16(u"\uFFFDz\uFFFD\uFFFD\uFFFD"));
 }
 
 TEST(OrvUtf, Utf16DecoderEdgeCases) {
@@ -210,19 +187,19 @@ TEST(OrvUtf, StringWrappers) {
     COrvStringW w;
     COrvStringA err;
     {
-        AssertCapture cap;
+        OrvReportCapture cap;
         EXPECT_TRUE(OrvUtf8ToUtf16("", 0, w, err));
         EXPECT_TRUE(w.IsEmpty());
         EXPECT_TRUE(OrvUtf8ToUtf16("\xE2\x82\xAC!", -1, w, err));
         EXPECT_EQ(U16(w.GetString()), U16(u"\u20AC!"));
-        EXPECT_TRUE(AssertCapture::s_texts.empty());
+        EXPECT_TRUE(cap.Exprs().empty());
         // The text quoted in the message is exactly the given bytes, not what follows them.
         const char bytes[] = "ok\xC0\x80tailtail";
         EXPECT_FALSE(OrvUtf8ToUtf16(bytes, 6, w, err));
         EXPECT_TRUE(w.IsEmpty());
         EXPECT_STREQ(err, "bad UTF-8 sequence at pos 2 in string ok\xC0\x80ta");
-        ASSERT_EQ(AssertCapture::s_texts.size(), 1u);
-        EXPECT_EQ(AssertCapture::s_texts[0], "FALSE");
+        ASSERT_EQ(cap.Count(), 1u);
+        EXPECT_EQ(cap.Exprs()[0], "FALSE");
     }
 
     COrvStringA out;

@@ -1,5 +1,5 @@
 // Test helpers shared by the container and buffer suites: an allocator that counts and fails on
-// request, and a capture of the assertion reports.
+// request (the capture of assertion reports is in orv-test-support.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "orv-trace.h"
+#include "orv-test-support.h"
 
 // Counts allocations and makes the n-th one (counted from Reset) fail.
 struct OrvTestAlloc {
@@ -61,46 +61,4 @@ private:
             ++s_nLive;
         return p;
     }
-};
-
-// One assertion report.
-struct OrvReport {
-    long nErr;
-    std::string strExpr;
-};
-
-// Installs an assertion hook for its lifetime (removing it at the end) and records every report.
-class OrvReportCapture {
-public:
-    OrvReportCapture() {
-        s_reports.clear();
-        OrvSetAssertHook(&Hook);
-    }
-    ~OrvReportCapture() { OrvSetAssertHook(nullptr); }
-    OrvReportCapture(const OrvReportCapture&) = delete;
-    OrvReportCapture& operator=(const OrvReportCapture&) = delete;
-
-    size_t Count() const { return s_reports.size(); }
-    // Number of "AtlThrow" reports with error code nErr.
-    size_t CountAtl(long nErr) const {
-        size_t n = 0;
-        for (const OrvReport& r : s_reports)
-            n += (r.nErr == nErr && r.strExpr == "AtlThrow") ? 1 : 0;
-        return n;
-    }
-    // Number of reports with the condition text strExpr.
-    size_t CountExpr(const std::string& strExpr) const {
-        size_t n = 0;
-        for (const OrvReport& r : s_reports)
-            n += r.strExpr == strExpr ? 1 : 0;
-        return n;
-    }
-    void Clear() { s_reports.clear(); }
-
-private:
-    static int Hook(const char*, int, long nErr, const char* pszExpr, int) {
-        s_reports.push_back({nErr, pszExpr ? pszExpr : ""});
-        return 1;
-    }
-    static inline std::vector<OrvReport> s_reports;
 };

@@ -4,10 +4,115 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "orv-string.h"
+#include "orv-trace.h"
+
+// The bytes of a library string, for comparisons and messages.
+inline std::string OrvStr(const COrvStringA& s) {
+    return std::string(s.GetString(), static_cast<size_t>(s.GetLength()));
+}
+inline std::u16string OrvStrW(const COrvStringW& s) {
+    return std::u16string(s.GetString(), static_cast<size_t>(s.GetLength()));
+}
+
+// Sets (or with null removes) an environment variable for its lifetime; the old value comes back
+// at the end, also when a test stops early. TZ changes take effect at once.
+class OrvScopedEnv {
+public:
+    OrvScopedEnv(const char* pszName, const char* pszValue) : m_name(pszName) {
+        const char* pszOld = getenv(pszName);
+        m_bHad = pszOld != nullptr;
+        m_old = m_bHad ? pszOld : "";
+        Set(pszValue);
+    }
+    ~OrvScopedEnv() { Set(m_bHad ? m_old.c_str() : nullptr); }
+    OrvScopedEnv(const OrvScopedEnv&) = delete;
+    OrvScopedEnv& operator=(const OrvScopedEnv&) = delete;
+    const std::string& Old() const { return m_old; }
+    void Set(const char* pszValue) {
+        if (pszValue != nullptr)
+            setenv(m_name.c_str(), pszValue, 1);
+        else
+            unsetenv(m_name.c_str());
+        if (m_name == "TZ")
+            tzset();
+    }
+
+private:
+    std::string m_name;
+    std::string m_old;
+    bool m_bHad = false;
+};
+
+// One assertion report.
+struct OrvReport {
+    long nErr;
+    std::string strExpr;
+    int nHard;
+};
+
+// Installs an assertion hook for its lifetime (putting the previous one back at the end) and
+// records every report, from any thread.
+class OrvReportCapture {
+public:
+    OrvReportCapture() {
+        Clear();
+        m_pPrev = OrvSetAssertHook(&Hook);
+    }
+    ~OrvReportCapture() { OrvSetAssertHook(m_pPrev); }
+    OrvReportCapture(const OrvReportCapture&) = delete;
+    OrvReportCapture& operator=(const OrvReportCapture&) = delete;
+
+    std::vector<OrvReport> Reports() const {
+        std::lock_guard<std::mutex> hold(s_lock);
+        return s_reports;
+    }
+    size_t Count() const { return Reports().size(); }
+    // The condition texts, in order.
+    std::vector<std::string> Exprs() const {
+        std::vector<std::string> v;
+        for (const OrvReport& r : Reports())
+            v.push_back(r.strExpr);
+        return v;
+    }
+    // Number of "AtlThrow" reports with error code nErr.
+    size_t CountAtl(long nErr) const {
+        size_t n = 0;
+        for (const OrvReport& r : Reports())
+            n += (r.nErr == nErr && r.strExpr == "AtlThrow") ? 1 : 0;
+        return n;
+    }
+    // Number of reports with the condition text strExpr.
+    size_t CountExpr(const std::string& strExpr) const {
+        size_t n = 0;
+        for (const OrvReport& r : Reports())
+            n += r.strExpr == strExpr ? 1 : 0;
+        return n;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> hold(s_lock);
+        s_reports.clear();
+    }
+
+private:
+    static int Hook(const char*, int, long nErr, const char* pszExpr, int nHard) {
+        std::lock_guard<std::mutex> hold(s_lock);
+        s_reports.push_back({nErr, pszExpr ? pszExpr : "", nHard});
+        return 1;
+    }
+    static inline std::mutex s_lock;
+    static inline std::vector<OrvReport> s_reports;
+    OrvAssertHook m_pPrev = nullptr;
+};
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class OrvTempDir {

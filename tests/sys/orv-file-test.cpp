@@ -690,9 +690,7 @@ TEST_F(FileTest, RangeLocksBetweenProcesses) {
 }
 
 TEST_F(FileTest, TemporaryFolderIsPrivate) {
-    const char* pszOld = getenv("TMPDIR");
-    const std::string sOld = pszOld != nullptr ? pszOld : "";
-    unsetenv("TMPDIR");
+    OrvScopedEnv tmpdir("TMPDIR", nullptr);
     OrvFileSetTempBase(m_dir.Path().c_str());
     const std::string sExpected = F("orv-" + std::to_string(getuid()));
     COrvStringA sFolder;
@@ -753,10 +751,6 @@ TEST_F(FileTest, TemporaryFolderIsPrivate) {
     EXPECT_EQ(std::string(sFolder), F("tmpdir"));
     ASSERT_EQ(stat(F("tmpdir").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
-    if (pszOld != nullptr)
-        setenv("TMPDIR", sOld.c_str(), 1);
-    else
-        unsetenv("TMPDIR");
     OrvFileSetTempBase(nullptr);
 }
 
@@ -871,15 +865,16 @@ TEST_F(FileTest, OpenTextInEditorUsesTheDesktopHandler) {
                                   "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/opened\"\nexit "
                                   "${ORV_TEST_HANDLER_EXIT:-0}\n"));
     chmod((sBin + "/xdg-open").c_str(), 0755);
-    const std::string sOldPath = getenv("PATH") != nullptr ? getenv("PATH") : "";
-    setenv("PATH", (sBin + ":" + sOldPath).c_str(), 1);
+    OrvScopedEnv path("PATH", getenv("PATH"));
+    const std::string sOldPath = path.Old();
+    path.Set((sBin + ":" + sOldPath).c_str());
     COrvError err;
     const bool bOk = OrvOpenTextInEditor(F("note.txt").c_str(), "line 1\r\nline 2\n", err);
     setenv("ORV_TEST_HANDLER_EXIT", "3", 1);
     COrvError err2;
     const bool bOk2 = OrvOpenTextInEditor(F("note2.txt").c_str(), "x", err2);
     unsetenv("ORV_TEST_HANDLER_EXIT");
-    setenv("PATH", sOldPath.c_str(), 1);
+    path.Set(sOldPath.c_str());
 
     ASSERT_TRUE(bOk) << Text(err);
     EXPECT_EQ(OrvReadFileBytes(F("note.txt")), "line 1\nline 2\n");
@@ -890,10 +885,10 @@ TEST_F(FileTest, OpenTextInEditorUsesTheDesktopHandler) {
     char szCwd[4096];
     ASSERT_NE(getcwd(szCwd, sizeof szCwd), nullptr);
     ASSERT_EQ(chdir(m_dir.Path().c_str()), 0);
-    setenv("PATH", (sBin + ":" + sOldPath).c_str(), 1);
+    path.Set((sBin + ":" + sOldPath).c_str());
     COrvError errDash;
     const bool bDash = OrvOpenTextInEditor("-notes.txt", "n", errDash);
-    setenv("PATH", sOldPath.c_str(), 1);
+    path.Set(sOldPath.c_str());
     ASSERT_EQ(chdir(szCwd), 0);
     EXPECT_TRUE(bDash) << Text(errDash);
     EXPECT_EQ(OrvReadFileBytes(sBin + "/opened"), "./-notes.txt\n");

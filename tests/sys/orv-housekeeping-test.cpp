@@ -154,10 +154,8 @@ TEST_F(HousekeepingTest, CleanUpLogsReportsFailedDeletes) {
 }
 
 TEST_F(HousekeepingTest, CleanUpTempFiles) {
-    const char* pszOld = getenv("TMPDIR");
-    const std::string sOld = pszOld != nullptr ? pszOld : "";
     ASSERT_EQ(mkdir(F("tmp").c_str(), 0700), 0);
-    setenv("TMPDIR", F("tmp").c_str(), 1);
+    OrvScopedEnv tmpdir("TMPDIR", F("tmp").c_str());
     ASSERT_EQ(mkdir(F("work").c_str(), 0755), 0);
     for (const char* psz :
          {"tvtm_1", "tvx.tmp", "Tovrin-report.zip", "tv_crash_1.zip", "keep.tmp", "tv.tmpx"})
@@ -176,10 +174,6 @@ TEST_F(HousekeepingTest, CleanUpTempFiles) {
     // Days below 1: everything that matches, however new.
     EXPECT_EQ(TvCleanUpTempFiles(nullptr, 0, nullptr), 1);
     EXPECT_FALSE(Exists(F("tmp/tvfresh.tmp")));
-    if (pszOld != nullptr)
-        setenv("TMPDIR", sOld.c_str(), 1);
-    else
-        unsetenv("TMPDIR");
 }
 
 TEST_F(HousekeepingTest, KeepOnlyTheLatestFiles) {

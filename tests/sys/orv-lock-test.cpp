@@ -27,19 +27,13 @@ int64_t FakeClock() {
     return s_nNow.load();
 }
 
-// Lines the lock layer logs, and assertion texts.
+// Lines the lock layer logs.
 std::mutex s_captureLock;
 std::vector<std::string> s_lines;
-std::vector<std::string> s_asserts;
 
 void CaptureLine(const char* pszLine) {
     std::lock_guard<std::mutex> hold(s_captureLock);
     s_lines.emplace_back(pszLine);
-}
-int CaptureAssert(const char*, int, long, const char* pszExpr, int) {
-    std::lock_guard<std::mutex> hold(s_captureLock);
-    s_asserts.emplace_back(pszExpr ? pszExpr : "");
-    return 1;
 }
 size_t LineCount() {
     std::lock_guard<std::mutex> hold(s_captureLock);
@@ -52,20 +46,14 @@ protected:
         s_nNow = 1000;
         m_pfnClock = OrvSetLockClock(&FakeClock);
         m_pfnSink = OrvSetLockLogSink(&CaptureLine);
-        m_pfnHook = OrvSetAssertHook(&CaptureAssert);
         std::lock_guard<std::mutex> hold(s_captureLock);
         s_lines.clear();
-        s_asserts.clear();
     }
     void TearDown() override {
         OrvSetLockClock(m_pfnClock);
         OrvSetLockLogSink(m_pfnSink);
-        OrvSetAssertHook(m_pfnHook);
     }
-    std::vector<std::string> Asserts() {
-        std::lock_guard<std::mutex> hold(s_captureLock);
-        return s_asserts;
-    }
+    std::vector<std::string> Asserts() { return m_reports.Exprs(); }
     std::vector<std::string> Lines() {
         std::lock_guard<std::mutex> hold(s_captureLock);
         return s_lines;
@@ -74,7 +62,7 @@ protected:
 private:
     OrvLockClockFn m_pfnClock = nullptr;
     OrvLogLineFn m_pfnSink = nullptr;
-    OrvAssertHook m_pfnHook = nullptr;
+    OrvReportCapture m_reports;
 };
 
 // A static initialiser of this translation unit already finds the global locks working.

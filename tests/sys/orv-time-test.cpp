@@ -16,53 +16,22 @@
 
 #include "orv-result.h"
 #include "orv-trace.h"
+#include "support/orv-test-support.h"
 
 namespace {
 
-std::atomic<int> g_nAsserts{0};
-std::atomic<long> g_nLastErr{0};
-
-int CountAssert(const char*, int, long nErr, const char*, int) {
-    ++g_nAsserts;
-    g_nLastErr = nErr;
-    return 1;
-}
-
-std::string Str(const COrvStringA& s) {
-    return std::string(s.GetString(), s.GetLength());
-}
+const auto& Str = OrvStr;
 
 // Runs each test under a fixed time zone and counts assertion reports; restores both afterwards.
 class TimeTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const char* pszOld = getenv("TZ");
-        m_bHadTz = pszOld != nullptr;
-        if (pszOld) {
-            m_strOldTz = pszOld;
-        }
-        UseZone("UTC");
-        m_pOldHook = OrvSetAssertHook(CountAssert);
-        g_nAsserts = 0;
-    }
-    void TearDown() override {
-        OrvSetAssertHook(m_pOldHook);
-        if (m_bHadTz) {
-            setenv("TZ", m_strOldTz.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-    static void UseZone(const char* pszZone) {
-        setenv("TZ", pszZone, 1);
-        tzset();
-    }
+    void UseZone(const char* pszZone) { m_tz.Set(pszZone); }
+    int Asserts() const { return static_cast<int>(m_reports.Count()); }
+    long LastErr() const { return m_reports.Reports().back().nErr; }
+    OrvReportCapture m_reports;
 
 private:
-    bool m_bHadTz = false;
-    std::string m_strOldTz;
-    OrvAssertHook m_pOldHook = nullptr;
+    OrvScopedEnv m_tz{"TZ", "UTC"};
 };
 
 constexpr OrvTime kLimit = 2145830400;  // 2037-12-31 00:00:00 UTC
@@ -75,16 +44,16 @@ TEST_F(TimeTest, UpperLimitBreaksDownAndOneSecondLaterFails) {
     EXPECT_EQ(f.tm_year, 137);
     EXPECT_EQ(f.tm_mon, 11);
     EXPECT_EQ(f.tm_mday, 31);
-    EXPECT_EQ(g_nAsserts, 0);
+    EXPECT_EQ(Asserts(), 0);
 
     EXPECT_FALSE(OrvUtcTime(kLimit + 1, &f, &strError));
     EXPECT_EQ(Str(strError), "time is out of range [1980-2037]: 7fe6c601");
     EXPECT_EQ(f.tm_year, 0);
-    EXPECT_EQ(g_nAsserts, 1);
+    EXPECT_EQ(Asserts(), 1);
 
     EXPECT_FALSE(OrvLocalTime(-5, &f, &strError));
     EXPECT_FALSE(OrvUtcTime(100, nullptr, &strError));
-    EXPECT_EQ(g_nAsserts, 3);
+    EXPECT_EQ(Asserts(), 3);
 
     // The null time passes the range check.
     ASSERT_TRUE(OrvUtcTime(0, &f));
@@ -93,20 +62,20 @@ TEST_F(TimeTest, UpperLimitBreaksDownAndOneSecondLaterFails) {
 
 TEST_F(TimeTest, ConstructChecksBoundsAndZones) {
     EXPECT_EQ(OrvTimeConstruct(true, 1994, 11, 6, 8, 49, 37), 784111777);
-    EXPECT_EQ(g_nAsserts, 0);
+    EXPECT_EQ(Asserts(), 0);
 
     // Each violated bound is reported, and the carried-over fields still convert.
-    g_nAsserts = 0;
+    m_reports.Clear();
     EXPECT_EQ(OrvTimeConstruct(true, 2000, 13, 1, 24, 0, 0),
               OrvTimeConstruct(true, 2001, 1, 2, 0, 0, 0));
-    EXPECT_EQ(g_nAsserts, 2);
-    EXPECT_EQ(g_nLastErr, static_cast<long>(ORV_ATL_E_FAIL));
+    EXPECT_EQ(Asserts(), 2);
+    EXPECT_EQ(LastErr(), static_cast<long>(ORV_ATL_E_FAIL));
 
     // Before 1970 is not a time of ours.
-    g_nAsserts = 0;
+    m_reports.Clear();
     EXPECT_EQ(OrvTimeConstruct(true, 1969, 12, 31, 23, 59, 59), -1);
-    EXPECT_EQ(g_nAsserts, 1);
-    EXPECT_EQ(g_nLastErr, static_cast<long>(ORV_ATL_E_INVALIDARG));
+    EXPECT_EQ(Asserts(), 1);
+    EXPECT_EQ(LastErr(), static_cast<long>(ORV_ATL_E_INVALIDARG));
 
     UseZone("Europe/Berlin");
     EXPECT_EQ(OrvTimeConstruct(false, 2024, 1, 15, 12, 0, 0),
@@ -152,9 +121,9 @@ TEST_F(TimeTest, FileTimes) {
     EXPECT_EQ(OrvTimeFromFileTime(116444736000000000ULL), 0);
     EXPECT_EQ(OrvTimeFromFileTime(116444736010000000ULL), 1);
     EXPECT_EQ(OrvTimeFromFileTime(116444736019999999ULL), 1);
-    EXPECT_EQ(g_nAsserts, 0);
+    EXPECT_EQ(Asserts(), 0);
     EXPECT_EQ(OrvTimeFromFileTime(116444735999999999ULL), 0);
-    EXPECT_EQ(g_nAsserts, 1);
+    EXPECT_EQ(Asserts(), 1);
     OrvTime t = 7;
     EXPECT_FALSE(OrvTimeFromFileTime(5ULL, t));
     EXPECT_EQ(t, 0);
@@ -164,10 +133,10 @@ TEST_F(TimeTest, FileTimes) {
     EXPECT_EQ(OrvTimeToFileTime(0), 0ULL);
     EXPECT_EQ(OrvTimeToFileTime(1), 116444736010000000ULL);
     EXPECT_EQ(OrvTimeToFileTime(-11644473600LL), 0ULL);  // 1601-01-01 itself
-    g_nAsserts = 0;
+    m_reports.Clear();
     EXPECT_EQ(OrvTimeToFileTime(-11644473601LL), 0ULL);
     EXPECT_EQ(OrvTimeToFileTime(INT64_MAX), 0ULL);
-    EXPECT_EQ(g_nAsserts, 2);
+    EXPECT_EQ(Asserts(), 2);
     EXPECT_EQ(OrvTimeFromFileTime(OrvTimeToFileTime(kLimit)), kLimit);
 
     // Local wall clock 12:00 in Berlin summer is 10:00 UTC.
@@ -229,7 +198,7 @@ TEST_F(TimeTest, InetParsingAcceptsFixdateZonesAndIso) {
         EXPECT_EQ(nCode, enNetOk);
         EXPECT_TRUE(strError.IsEmpty());
     }
-    EXPECT_EQ(g_nAsserts, 0);
+    EXPECT_EQ(Asserts(), 0);
 
     // An unknown zone is reported and read as UTC.
     OrvTime t = 0;
@@ -237,7 +206,7 @@ TEST_F(TimeTest, InetParsingAcceptsFixdateZonesAndIso) {
     COrvStringA strError;
     EXPECT_TRUE(OrvParseInetTime("Sun, 06 Nov 1994 08:49:37 PST", t, nCode, strError));
     EXPECT_EQ(t, 784111777);
-    EXPECT_EQ(g_nAsserts, 1);
+    EXPECT_EQ(Asserts(), 1);
 }
 
 struct InetFailure {
@@ -428,7 +397,7 @@ TEST_F(TimeTest, DurationTexts) {
     EXPECT_EQ(Str(OrvDurationText(10LL * 365 * 86400)), "3650 days");
     EXPECT_TRUE(OrvDurationTextW(61) == COrvStringW(u"01:01"));
     EXPECT_EQ(Str(OrvDurationText(-5)), "0 sec");
-    EXPECT_EQ(g_nAsserts, 1);
+    EXPECT_EQ(Asserts(), 1);
 }
 
 TEST_F(TimeTest, CalendarDaysAcrossDaylightSaving) {
@@ -482,7 +451,7 @@ TEST_F(TimeTest, SleepBounds) {
     nMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
     EXPECT_GE(nMs, 1000);
     EXPECT_LT(nMs, 4000);
-    EXPECT_EQ(g_nAsserts, 1);
+    EXPECT_EQ(Asserts(), 1);
     EXPECT_TRUE(OrvSleepSecondsAlertable(0));
 }
 

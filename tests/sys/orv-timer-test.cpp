@@ -11,12 +11,11 @@
 
 #include "orv-result.h"
 #include "orv-sys.h"
+#include "support/orv-test-support.h"
 
 namespace {
 
-std::string Str(const COrvStringA& s) {
-    return std::string(s.GetString(), s.GetLength());
-}
+const auto& Str = OrvStr;
 
 TEST(WaitableTimer, FiresAndCancels) {
     COrvWaitableTimer timer;

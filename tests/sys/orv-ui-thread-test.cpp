@@ -25,33 +25,20 @@ void CaptureLine(const char* pszLine) {
     std::lock_guard<std::mutex> hold(s_lock);
     s_lines.emplace_back(pszLine);
 }
-int s_nAsserts = 0;
-int CountAssert(const char*, int, long, const char*, int) {
-    std::lock_guard<std::mutex> hold(s_lock);
-    return ++s_nAsserts;
-}
 
 class UiThreadTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_pfnSink = OrvSetLockLogSink(&CaptureLine);
-        m_pfnHook = OrvSetAssertHook(&CountAssert);
         std::lock_guard<std::mutex> hold(s_lock);
         s_lines.clear();
-        s_nAsserts = 0;
     }
-    void TearDown() override {
-        OrvSetLockLogSink(m_pfnSink);
-        OrvSetAssertHook(m_pfnHook);
-    }
-    int Asserts() {
-        std::lock_guard<std::mutex> hold(s_lock);
-        return s_nAsserts;
-    }
+    void TearDown() override { OrvSetLockLogSink(m_pfnSink); }
+    int Asserts() { return static_cast<int>(m_reports.Count()); }
 
 private:
     OrvLogLineFn m_pfnSink = nullptr;
-    OrvAssertHook m_pfnHook = nullptr;
+    OrvReportCapture m_reports;
 };
 
 // Records the messages it receives, with the thread they arrived on.
