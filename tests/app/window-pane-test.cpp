@@ -257,6 +257,17 @@ TEST(OutputText, ColumnsOfRandomTextAgreeWithAUnitByUnitCount) {
     }
 }
 
+// A pane shown at 400 x 200 pixels.
+class ShownPane : public ::testing::Test {
+protected:
+    void SetUp() override {
+        pane.resize(400, 200);
+        pane.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+    }
+    COutputPane pane;
+};
+
 TEST(OutputPane, SelectionFollowsEditControlRules) {
     COutputPane pane;
     pane.ReplaceSel(u"hello\r\nworld");
@@ -330,10 +341,7 @@ TEST(OutputPane, FullPaneKeepsTheNewestText) {
     EXPECT_EQ(pane.GetLimitText(), static_cast<unsigned>(COutputPane::kDefaultLimit));
 }
 
-TEST(OutputPane, ScrollCaretFollowsTheEnd) {
-    COutputPane pane;
-    pane.resize(400, 200);
-    pane.show();
+TEST_F(ShownPane, ScrollCaretFollowsTheEnd) {
     for (int i = 0; i < 500; ++i) {
         TextPaneAppend(pane, u"some output line\n");
     }
@@ -356,11 +364,7 @@ TEST(OutputPane, ScrollCaretFollowsTheEnd) {
     EXPECT_EQ(pane.horizontalScrollBar()->value(), 0);
 }
 
-TEST(OutputPane, MouseSelectionCopyAndSelectAll) {
-    COutputPane pane;
-    pane.resize(400, 200);
-    pane.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+TEST_F(ShownPane, MouseSelectionCopyAndSelectAll) {
     pane.ReplaceSel(u"first line\r\nsecond line\r\n");
     pane.FlushLayout();
     QWidget* pView = pane.viewport();
@@ -584,11 +588,7 @@ TEST(OutputText, TheWidestLineCountsOnlyTheTextStillHeld) {
     EXPECT_EQ(text.GetMaxColumns(), 0);
 }
 
-TEST(OutputPane, AViewScrolledUpStaysWhileOutputArrivesAndFollowsAgainAtTheEnd) {
-    COutputPane pane;
-    pane.resize(400, 200);
-    pane.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+TEST_F(ShownPane, AViewScrolledUpStaysWhileOutputArrivesAndFollowsAgainAtTheEnd) {
     auto line = [](int i) { return u"line " + Number(i) + u"\n"; };
     int n = 0;
     for (; n < 300; ++n) {
@@ -632,11 +632,8 @@ TEST(OutputPane, AViewScrolledUpStaysWhileOutputArrivesAndFollowsAgainAtTheEnd) 
     EXPECT_EQ(pane.FirstVisibleLine(), pane.Text().GetLineCount() - pane.VisibleLineCount());
 }
 
-TEST(OutputPane, AScrolledViewKeepsItsLinesWhileOldTextIsDropped) {
-    COutputPane pane;
+TEST_F(ShownPane, AScrolledViewKeepsItsLinesWhileOldTextIsDropped) {
     pane.SetLimitText(4000);
-    pane.resize(400, 200);
-    pane.show();
     for (int i = 0; i < 300; ++i) {
         TextPaneAppend(pane, (u"row " + Number(i) + u" of the output\n").c_str());
     }
@@ -658,12 +655,8 @@ TEST(OutputPane, AScrolledViewKeepsItsLinesWhileOldTextIsDropped) {
     EXPECT_FALSE(pane.IsFollowing());
 }
 
-TEST(OutputPane, TheUsersSelectionSurvivesInsertionsAndShiftsWithDroppedText) {
-    COutputPane pane;
+TEST_F(ShownPane, TheUsersSelectionSurvivesInsertionsAndShiftsWithDroppedText) {
     pane.SetLimitText(2000);
-    pane.resize(400, 200);
-    pane.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
     const std::u16string filler = std::u16string(298, u'-') + u"\n";  // 300 with its CR
     TextPaneAppend(pane, filler.c_str());
     TextPaneAppend(pane, u"keep me selected\nsecond line\n");
@@ -718,10 +711,7 @@ TEST(OutputPane, TheUsersSelectionSurvivesInsertionsAndShiftsWithDroppedText) {
     EXPECT_EQ(e, 2);
 }
 
-TEST(OutputPane, AfterALongLineTheEndLineIsShownFromColumnZero) {
-    COutputPane pane;
-    pane.resize(400, 200);
-    pane.show();
+TEST_F(ShownPane, AfterALongLineTheEndLineIsShownFromColumnZero) {
     for (int i = 0; i < 100; ++i) {
         TextPaneAppend(pane, u"short\n");
     }
@@ -738,14 +728,10 @@ TEST(OutputPane, AfterALongLineTheEndLineIsShownFromColumnZero) {
     EXPECT_EQ(pane.horizontalScrollBar()->value(), 0);
 }
 
-TEST(OutputPane, ALineOfFortyMillionTabsKeepsItsScrollRange) {
+TEST_F(ShownPane, ALineOfFortyMillionTabsKeepsItsScrollRange) {
     // 40 M tabs are 320 M columns, some 2.5 G pixels: more than an int holds
     constexpr int kTabs = 40 * 1000 * 1000;
-    COutputPane pane;
     pane.SetLimitText(kTabs + 1000);
-    pane.resize(400, 200);
-    pane.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
     TextPaneAppend(pane, u"start\n");
     {
         std::u16string tabs(kTabs, u'\t');
