@@ -136,12 +136,13 @@ TEST_F(RunTest, ExitStatusAfterTheEndLine) {
 }
 
 TEST_F(RunTest, EndLineStartsALineOfItsOwn) {
-    Run(QStringLiteral("printf abc"));
+    // standard error arrives in the pane too; a second run goes below the first
+    Run(QStringLiteral("echo err 1>&2; printf abc"));
     ASSERT_TRUE(WaitForEnd());
     Run(QStringLiteral("echo def"));
     ASSERT_TRUE(WaitForEnd());
     EXPECT_EQ(PaneText(Pane()),
-              u"--- printf abc ---\r\nabc\r\n--- End of Log ---\r\n\r\n"
+              u"--- echo err 1>&2; printf abc ---\r\nerr\r\nabc\r\n--- End of Log ---\r\n\r\n"
               u"--- echo def ---\r\ndef\r\n--- End of Log ---\r\n\r\n");
 }
 
