@@ -161,8 +161,31 @@ protected:
         return m_pHost->Text();
     }
 
+    // Runs the child's "split": the bytes of hex first, then, once arrived holds, those of hex
+    // rest in a read of their own; waits for the end.
+    template <class Pred>
+    void RunSplit(const std::string& first, const std::string& rest, Pred arrived,
+                  std::shared_ptr<Record> pRecord = std::make_shared<Record>()) {
+        OrvTempDir dir;
+        const std::string go = dir.File("go");
+        const size_t nDone = m_pHost->PipeDoneValues().size();
+        auto* pPipe = new CRecordingPipe(m_pHost, 0, std::move(pRecord));
+        ASSERT_EQ(pPipe->Run(Child("split " + first + " " + rest + " '" + go + "'").c_str()), 0);
+        ASSERT_TRUE(WaitFor(arrived));
+        ASSERT_TRUE(OrvWriteFileBytes(go, ""));
+        ASSERT_TRUE(m_pHost->WaitPipeDone(nDone + 1, kWaitMs));
+    }
+
     std::shared_ptr<CTextPaneMemoryHost> m_pHost;
 };
+
+// The tag a prefixing pipe puts before each line.
+std::u16string Tag(const void* pPipe) {
+    char szTag[32];
+    snprintf(szTag, sizeof szTag,
+             "PIPE %x: ", static_cast<unsigned>(reinterpret_cast<uintptr_t>(pPipe)));
+    return U16(szTag);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Conversion of the child's bytes
@@ -284,10 +307,7 @@ TEST(PipeTagLines, TagsEveryLineEndButTheLast) {
 
 TEST_F(ConsolePipe, PrefixTagsLinesAcrossChunks) {
     CConsolePipe pipe(false, m_pHost, CPIPE_PREFIX | CPIPE_KEEP);
-    char szTag[32];
-    snprintf(szTag, sizeof szTag,
-             "PIPE %x: ", static_cast<unsigned>(reinterpret_cast<uintptr_t>(&pipe)));
-    const std::u16string tag = U16(szTag);
+    const std::u16string tag = Tag(&pipe);
     std::thread reader([&] {
         pipe.OnOutput(u"a\nb");
         pipe.OnOutput(u"c\r\n");
@@ -444,26 +464,18 @@ TEST(PipeChunks, AReadIsCutWhereNoPairOrSequenceIsSplit) {
 TEST_F(ConsolePipe, SplitCrLfAndSplitUtf8ReachThePaneAsTheyShould) {
     // "x" CR, then in a separate read LF "y": the CR waits for the next read and the pair stays
     // one line end.
-    OrvTempDir dir;
-    const std::string go1 = dir.File("go1");
-    const std::string go2 = dir.File("go2");
-    auto* pPipe = new CRecordingPipe(m_pHost, 0);
-    ASSERT_EQ(pPipe->Run(Child("split 780d 0a79 '" + go1 + "'").c_str()), 0);
-    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text() == u"x"; }));
-    ASSERT_TRUE(OrvWriteFileBytes(go1, ""));
-    ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
+    RunSplit("780d", "0a79", [&] { return m_pHost->Text() == u"x"; });
     EXPECT_EQ(m_pHost->Text(), u"x\r\ny--- End of Log ---\r\n");
 
     // The first byte of an e-acute in one read, the second in the next: one character.
     auto pRecord = std::make_shared<Record>();
-    pPipe = new CRecordingPipe(m_pHost, 0, pRecord);
-    ASSERT_EQ(pPipe->Run(Child("split 41c3 a90a '" + go2 + "'").c_str()), 0);
-    ASSERT_TRUE(WaitFor([&] {
-        std::lock_guard<std::mutex> guard(pRecord->lock);
-        return !pRecord->chunks.empty();
-    }));
-    ASSERT_TRUE(OrvWriteFileBytes(go2, ""));
-    ASSERT_TRUE(m_pHost->WaitPipeDone(2, kWaitMs));
+    RunSplit(
+        "41c3", "a90a",
+        [&] {
+            std::lock_guard<std::mutex> guard(pRecord->lock);
+            return !pRecord->chunks.empty();
+        },
+        pRecord);
     EXPECT_EQ(m_pHost->Text(), u"x\r\ny--- End of Log ---\r\nA\u00E9\r\n--- End of Log ---\r\n");
     std::lock_guard<std::mutex> guard(pRecord->lock);
     ASSERT_EQ(pRecord->chunks.size(), 2u);
@@ -472,18 +484,11 @@ TEST_F(ConsolePipe, SplitCrLfAndSplitUtf8ReachThePaneAsTheyShould) {
 
 TEST_F(ConsolePipe, CrLfSplitAtByte255StaysOnePair) {
     // 254 letters and a CR fill the first read; the LF comes in the next.
-    OrvTempDir dir;
-    const std::string go = dir.File("go");
     std::string first;
     for (int i = 0; i < 254; ++i) {
         first += "61";
     }
-    auto pRecord = std::make_shared<Record>();
-    auto* pPipe = new CRecordingPipe(m_pHost, 0, pRecord);
-    ASSERT_EQ(pPipe->Run(Child("split " + first + "0d 0a62 '" + go + "'").c_str()), 0);
-    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text().size() == 254; }));
-    ASSERT_TRUE(OrvWriteFileBytes(go, ""));
-    ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
+    RunSplit(first + "0d", "0a62", [&] { return m_pHost->Text().size() == 254; });
     EXPECT_EQ(m_pHost->Text(), std::u16string(254, u'a') + u"\r\nb--- End of Log ---\r\n");
     // A CR that ends the whole output is not lost.
     RunToEnd(Child("bytes 410d"));
@@ -493,17 +498,8 @@ TEST_F(ConsolePipe, CrLfSplitAtByte255StaysOnePair) {
 TEST_F(ConsolePipe, SgrSequencesBecomeRunsAndOtherSequencesVanish) {
     // Red "red", a title and a cursor move in between, bold "B" whose sequence is split
     // between two reads, and a CR LF that the runs must follow.
-    OrvTempDir dir;
-    const std::string go = dir.File("go");
-    auto* pPipe = new CRecordingPipe(m_pHost, 0);
-    ASSERT_EQ(pPipe->Run(Child("split 1b5b33316d7265641b5b306d0a1b5d303b741b5c1b5b4878 "
-                               "1b5b316d421b5b6d0a '" +
-                               go + "'")
-                             .c_str()),
-              0);
-    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text() == u"red\r\nx"; }));
-    ASSERT_TRUE(OrvWriteFileBytes(go, ""));
-    ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
+    RunSplit("1b5b33316d7265641b5b306d0a1b5d303b741b5c1b5b4878", "1b5b316d421b5b6d0a",
+             [&] { return m_pHost->Text() == u"red\r\nx"; });
     EXPECT_EQ(m_pHost->Text(), u"red\r\nxB\r\n--- End of Log ---\r\n");
     std::vector<CTextAttrRun> runs;
     m_pHost->RunOnOwner([&](CTextPaneMemory& pane) { runs = pane.GetRuns(); });
@@ -609,10 +605,7 @@ TEST_F(ConsolePipe, StopKillsWhatIgnoresSigterm) {
 
 TEST_F(ConsolePipe, PrefixedRunTagsEachLine) {
     auto* pPipe = new CRecordingPipe(m_pHost, CPIPE_PREFIX);
-    char szTag[32];
-    snprintf(szTag, sizeof szTag,
-             "PIPE %x: ", static_cast<unsigned>(reinterpret_cast<uintptr_t>(pPipe)));
-    const std::u16string tag = U16(szTag);
+    const std::u16string tag = Tag(pPipe);
     ASSERT_EQ(pPipe->Run(u"printf 'one\\ntwo\\n'"), 0);
     ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
     EXPECT_EQ(m_pHost->Text(), tag + u"one\r\n" + tag + u"two\r\n--- End of Log ---\r\n");

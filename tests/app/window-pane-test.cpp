@@ -60,38 +60,6 @@ TEST(OutputText, LinesEndOnlyAtCrLfPairs) {
     EXPECT_EQ(text.LineIndex(99), 13);  // clamped to the last line
 }
 
-TEST(OutputText, FrontRemovalKeepsTheLines) {
-    COutputText text;
-    std::u16string expected;
-    for (int i = 0; i < 5000; ++i) {
-        std::u16string line =
-            u"line " + std::u16string(1, static_cast<char16_t>(u'a' + i % 26)) + u"\r\n";
-        Append(text, line);
-        expected += line;
-    }
-    // many small removals
-    int nRemoved = 0;
-    while (nRemoved + 255 < static_cast<int>(expected.size()) - 100) {
-        text.EraseFront(255);
-        nRemoved += 255;
-        ASSERT_EQ(Text(text), expected.substr(static_cast<size_t>(nRemoved)));
-    }
-    // line starts still match the text
-    const std::u16string rest = expected.substr(static_cast<size_t>(nRemoved));
-    int nLine = 0;
-    for (size_t i = 0; i <= rest.size(); ++i) {
-        if (i == 0 || (rest[i - 1] == u'\n' && i >= 2 && rest[i - 2] == u'\r')) {
-            ASSERT_EQ(text.LineIndex(nLine), static_cast<int>(i)) << "line " << nLine;
-            ++nLine;
-        }
-    }
-    EXPECT_EQ(text.GetLineCount(), nLine);
-    // appending after the removals still finds the lines
-    Append(text, u"tail\r\nend");
-    EXPECT_EQ(text.GetLineCount(), nLine + 1);
-    EXPECT_EQ(text.LineLength(nLine), 3);
-}
-
 TEST(OutputText, ALargeTextGrowsToItsBoundWithoutMoving) {
     // With the bound known, the buffer is reserved at the first append: every later append up
     // to the bound finds the text where it was (a move would copy megabytes on the UI thread).
@@ -121,53 +89,60 @@ TEST(OutputText, ALargeTextGrowsToItsBoundWithoutMoving) {
     EXPECT_EQ(std::u16string(text.Data(text.LineIndex(7)), 18), line);
 }
 
-TEST(OutputText, TextFlowingThroughABoundedTextManyTimesOverMatchesAModel) {
+TEST(OutputText, TextFlowingThroughManyTimesOverMatchesAModel) {
     // A bound of 64 Ki characters and some 40 times as much text through it, as a flood goes
     // through a full pane: the text wraps around its storage again and again. Lines of random
     // lengths, tabs, lone CRs and LFs, and CR LF pairs split between appends; after every step
-    // the text, its lines and the widest line agree with a plain string.
+    // the text, its lines and the widest line agree with a plain string. The same without the
+    // bound known: the text grows, and what goes at the front is given up.
     constexpr int kMax = 64 * 1024;
-    COutputText text;
-    text.SetExpectedMax(kMax);
-    std::u16string model;
-    std::mt19937 random(7);
-    const char16_t kPieces[] = {u'a', u'b', u'\t', u'\r', u'\n', u'x', u'\u4e00', u' '};
-    for (int nStep = 0; nStep < 12000; ++nStep) {
-        std::u16string chunk;
-        const int nLen = static_cast<int>(random() % 400);
-        for (int i = 0; i < nLen; ++i) {
-            if (random() % 12 == 0) {
-                chunk += u"\r\n";
-            } else {
-                chunk += kPieces[random() % 8];
+    for (const bool bBounded : {true, false}) {
+        SCOPED_TRACE(bBounded ? "bounded" : "unbounded");
+        COutputText text;
+        if (bBounded) {
+            text.SetExpectedMax(kMax);
+        }
+        std::u16string model;
+        std::mt19937 random(7);
+        const char16_t kPieces[] = {u'a', u'b', u'\t', u'\r', u'\n', u'x', u'\u4e00', u' '};
+        for (int nStep = 0; nStep < 12000; ++nStep) {
+            std::u16string chunk;
+            const int nLen = static_cast<int>(random() % 400);
+            for (int i = 0; i < nLen; ++i) {
+                if (random() % 12 == 0) {
+                    chunk += u"\r\n";
+                } else {
+                    chunk += kPieces[random() % 8];
+                }
             }
-        }
-        Append(text, chunk);
-        model += chunk;
-        const int nOver = static_cast<int>(model.size()) - kMax;
-        if (nOver > 0) {
-            text.EraseFront(nOver);
-            model.erase(0, static_cast<size_t>(nOver));
-        }
-        if (nStep % 500 != 499) {
-            ASSERT_EQ(text.GetLength(), static_cast<int>(model.size()));
-            continue;
-        }
-        ASSERT_EQ(Text(text), model) << "step " << nStep;
-        // the lines: a CR LF pair ends one, except a pair whose CR was removed
-        int nLine = 0;
-        for (size_t i = 0; i <= model.size(); ++i) {
-            if (i == 0 || (i >= 2 && model[i - 1] == u'\n' && model[i - 2] == u'\r')) {
-                ASSERT_EQ(text.LineIndex(nLine), static_cast<int>(i)) << "step " << nStep;
-                ASSERT_EQ(text.LineFromChar(static_cast<int>(i)), nLine);
-                ++nLine;
+            Append(text, chunk);
+            model += chunk;
+            const int nOver = static_cast<int>(model.size()) - kMax;
+            if (nOver > 0) {
+                text.EraseFront(nOver);
+                model.erase(0, static_cast<size_t>(nOver));
             }
+            if (nStep % 500 != 499) {
+                ASSERT_EQ(text.GetLength(), static_cast<int>(model.size()));
+                continue;
+            }
+            ASSERT_EQ(Text(text), model) << "step " << nStep;
+            // the lines: a CR LF pair ends one, except a pair whose CR was removed
+            int nLine = 0;
+            for (size_t i = 0; i <= model.size(); ++i) {
+                if (i == 0 || (i >= 2 && model[i - 1] == u'\n' && model[i - 2] == u'\r')) {
+                    ASSERT_EQ(text.LineIndex(nLine), static_cast<int>(i)) << "step " << nStep;
+                    ASSERT_EQ(text.LineFromChar(static_cast<int>(i)), nLine);
+                    ++nLine;
+                }
+            }
+            ASSERT_EQ(text.GetLineCount(), nLine);
+            // the widest line may count up to one tab stop more for a first line that lost its
+            // start
+            const int64_t nWidest = WidestMeasured(text);
+            EXPECT_GE(text.GetMaxColumns(), nWidest);
+            EXPECT_LE(text.GetMaxColumns(), nWidest + 8);
         }
-        ASSERT_EQ(text.GetLineCount(), nLine);
-        // the widest line may count up to one tab stop more for a first line that lost its start
-        const int64_t nWidest = WidestMeasured(text);
-        EXPECT_GE(text.GetMaxColumns(), nWidest);
-        EXPECT_LE(text.GetMaxColumns(), nWidest + 8);
     }
 }
 
@@ -257,6 +232,17 @@ TEST(OutputText, ColumnsOfRandomTextAgreeWithAUnitByUnitCount) {
     }
 }
 
+// A pane shown at 400 x 200 pixels.
+class ShownPane : public ::testing::Test {
+protected:
+    void SetUp() override {
+        pane.resize(400, 200);
+        pane.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+    }
+    COutputPane pane;
+};
+
 TEST(OutputPane, SelectionFollowsEditControlRules) {
     COutputPane pane;
     pane.ReplaceSel(u"hello\r\nworld");
@@ -330,10 +316,7 @@ TEST(OutputPane, FullPaneKeepsTheNewestText) {
     EXPECT_EQ(pane.GetLimitText(), static_cast<unsigned>(COutputPane::kDefaultLimit));
 }
 
-TEST(OutputPane, ScrollCaretFollowsTheEnd) {
-    COutputPane pane;
-    pane.resize(400, 200);
-    pane.show();
+TEST_F(ShownPane, ScrollCaretFollowsTheEnd) {
     for (int i = 0; i < 500; ++i) {
         TextPaneAppend(pane, u"some output line\n");
     }
@@ -356,11 +339,7 @@ TEST(OutputPane, ScrollCaretFollowsTheEnd) {
     EXPECT_EQ(pane.horizontalScrollBar()->value(), 0);
 }
 
-TEST(OutputPane, MouseSelectionCopyAndSelectAll) {
-    COutputPane pane;
-    pane.resize(400, 200);
-    pane.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+TEST_F(ShownPane, MouseSelectionCopyAndSelectAll) {
     pane.ReplaceSel(u"first line\r\nsecond line\r\n");
     pane.FlushLayout();
     QWidget* pView = pane.viewport();
@@ -584,11 +563,7 @@ TEST(OutputText, TheWidestLineCountsOnlyTheTextStillHeld) {
     EXPECT_EQ(text.GetMaxColumns(), 0);
 }
 
-TEST(OutputPane, AViewScrolledUpStaysWhileOutputArrivesAndFollowsAgainAtTheEnd) {
-    COutputPane pane;
-    pane.resize(400, 200);
-    pane.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+TEST_F(ShownPane, AViewScrolledUpStaysWhileOutputArrivesAndFollowsAgainAtTheEnd) {
     auto line = [](int i) { return u"line " + Number(i) + u"\n"; };
     int n = 0;
     for (; n < 300; ++n) {
@@ -632,11 +607,8 @@ TEST(OutputPane, AViewScrolledUpStaysWhileOutputArrivesAndFollowsAgainAtTheEnd) 
     EXPECT_EQ(pane.FirstVisibleLine(), pane.Text().GetLineCount() - pane.VisibleLineCount());
 }
 
-TEST(OutputPane, AScrolledViewKeepsItsLinesWhileOldTextIsDropped) {
-    COutputPane pane;
+TEST_F(ShownPane, AScrolledViewKeepsItsLinesWhileOldTextIsDropped) {
     pane.SetLimitText(4000);
-    pane.resize(400, 200);
-    pane.show();
     for (int i = 0; i < 300; ++i) {
         TextPaneAppend(pane, (u"row " + Number(i) + u" of the output\n").c_str());
     }
@@ -658,12 +630,8 @@ TEST(OutputPane, AScrolledViewKeepsItsLinesWhileOldTextIsDropped) {
     EXPECT_FALSE(pane.IsFollowing());
 }
 
-TEST(OutputPane, TheUsersSelectionSurvivesInsertionsAndShiftsWithDroppedText) {
-    COutputPane pane;
+TEST_F(ShownPane, TheUsersSelectionSurvivesInsertionsAndShiftsWithDroppedText) {
     pane.SetLimitText(2000);
-    pane.resize(400, 200);
-    pane.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
     const std::u16string filler = std::u16string(298, u'-') + u"\n";  // 300 with its CR
     TextPaneAppend(pane, filler.c_str());
     TextPaneAppend(pane, u"keep me selected\nsecond line\n");
@@ -718,10 +686,7 @@ TEST(OutputPane, TheUsersSelectionSurvivesInsertionsAndShiftsWithDroppedText) {
     EXPECT_EQ(e, 2);
 }
 
-TEST(OutputPane, AfterALongLineTheEndLineIsShownFromColumnZero) {
-    COutputPane pane;
-    pane.resize(400, 200);
-    pane.show();
+TEST_F(ShownPane, AfterALongLineTheEndLineIsShownFromColumnZero) {
     for (int i = 0; i < 100; ++i) {
         TextPaneAppend(pane, u"short\n");
     }
@@ -738,14 +703,10 @@ TEST(OutputPane, AfterALongLineTheEndLineIsShownFromColumnZero) {
     EXPECT_EQ(pane.horizontalScrollBar()->value(), 0);
 }
 
-TEST(OutputPane, ALineOfFortyMillionTabsKeepsItsScrollRange) {
+TEST_F(ShownPane, ALineOfFortyMillionTabsKeepsItsScrollRange) {
     // 40 M tabs are 320 M columns, some 2.5 G pixels: more than an int holds
     constexpr int kTabs = 40 * 1000 * 1000;
-    COutputPane pane;
     pane.SetLimitText(kTabs + 1000);
-    pane.resize(400, 200);
-    pane.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
     TextPaneAppend(pane, u"start\n");
     {
         std::u16string tabs(kTabs, u'\t');

@@ -11,8 +11,6 @@
 #include <QTest>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "console-pipe.h"
@@ -22,30 +20,15 @@
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-class RunTest : public ::testing::Test {
+class RunTest : public CShownFrameTest {
 protected:
-    void SetUp() override {
-        m_pFrame = std::make_unique<CMainFrame>();
-        m_pFrame->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pFrame.get()));
-    }
     void TearDown() override {
         if (View().IsRunning()) {
             View().Stop();
         }
-        WaitFor([&] { return !View().IsRunning(); });
-        m_pFrame.reset();
+        CShownFrameTest::TearDown();
         g_nPipeKillDelayMs = 3000;
     }
-    CVexilView& View() { return m_pFrame->View(); }
-    COutputPane& Pane() { return *View().OutputPane(); }
     QString StatusBarText() {
         auto* pStatus = m_pFrame->statusBar()->findChild<QLabel*>(QStringLiteral("status"));
         return pStatus != nullptr ? pStatus->text() : QString();
@@ -54,11 +37,6 @@ protected:
         View().SetCommand(strCommand);
         View().OnRun();
     }
-    bool WaitForEnd() {
-        return WaitFor([&] { return !View().IsRunning(); }, 20000);
-    }
-
-    std::unique_ptr<CMainFrame> m_pFrame;
 };
 
 }  // namespace
@@ -158,12 +136,13 @@ TEST_F(RunTest, ExitStatusAfterTheEndLine) {
 }
 
 TEST_F(RunTest, EndLineStartsALineOfItsOwn) {
-    Run(QStringLiteral("printf abc"));
+    // standard error arrives in the pane too; a second run goes below the first
+    Run(QStringLiteral("echo err 1>&2; printf abc"));
     ASSERT_TRUE(WaitForEnd());
     Run(QStringLiteral("echo def"));
     ASSERT_TRUE(WaitForEnd());
     EXPECT_EQ(PaneText(Pane()),
-              u"--- printf abc ---\r\nabc\r\n--- End of Log ---\r\n\r\n"
+              u"--- echo err 1>&2; printf abc ---\r\nerr\r\nabc\r\n--- End of Log ---\r\n\r\n"
               u"--- echo def ---\r\ndef\r\n--- End of Log ---\r\n\r\n");
 }
 
@@ -196,7 +175,7 @@ TEST_F(RunTest, ColoursAreDrawnAndTheSavedFileHasNoEscapes) {
     OrvTempDir dir;
     COrvStringA strError;
     ASSERT_TRUE(View().SaveLog(dir.File("log.txt").c_str(), strError));
-    const std::string saved = ReadFile(dir.File("log.txt"));
+    const std::string saved = OrvReadFileBytes(dir.File("log.txt"));
     EXPECT_EQ(saved.find('\x1b'), std::string::npos);
     EXPECT_NE(saved.find("         blue plain\r\n"), std::string::npos);
 }
@@ -212,7 +191,7 @@ TEST_F(RunTest, CrLfSplitBetweenTwoReadsSavesAsOnePair) {
     ASSERT_TRUE(WaitForEnd());
     COrvStringA strError;
     ASSERT_TRUE(View().SaveLog(dir.File("log.txt").c_str(), strError));
-    const std::string saved = ReadFile(dir.File("log.txt"));
+    const std::string saved = OrvReadFileBytes(dir.File("log.txt"));
     EXPECT_NE(saved.find(std::string(254, 'a') + "\r\nb\r\n"), std::string::npos) << saved;
     EXPECT_EQ(saved.find("\r\r"), std::string::npos);
 }
@@ -230,7 +209,7 @@ TEST(History, UpAndDownWalkCommandsOfAnEarlierWindow) {
             ASSERT_TRUE(WaitFor([&] { return !frame.View().IsRunning(); }, 20000));
         }
     }
-    EXPECT_EQ(ReadFile(state.Path() + "/vexil/history"), "echo one\necho two\n");
+    EXPECT_EQ(OrvReadFileBytes(state.Path() + "/vexil/history"), "echo one\necho two\n");
     {
         CMainFrame frame;
         frame.show();

@@ -67,23 +67,27 @@ void OnNextModal(std::function<void(T*)> fn, std::function<bool(T*)> bAccept = {
     pTimer->start(20);
 }
 
-// Records the next message box and closes it with its default (or only) button.
+// Records the next message box (that bAccept, when given, takes) and closes it with the answer
+// given, or rejects it when it has no such button.
 inline std::shared_ptr<CSeenBox> ExpectMessageBox(
-    QMessageBox::StandardButton answer = QMessageBox::Ok) {
+    QMessageBox::StandardButton answer = QMessageBox::Ok,
+    std::function<bool(QMessageBox*)> bAccept = {}) {
     auto pSeen = std::make_shared<CSeenBox>();
-    OnNextModal<QMessageBox>([pSeen, answer](QMessageBox* pBox) {
-        pSeen->bSeen = true;
-        pSeen->strTitle = pBox->windowTitle();
-        pSeen->strText = pBox->text();
-        pSeen->icon = pBox->icon();
-        pSeen->nButtons = static_cast<int>(pBox->buttons().size());
-        QAbstractButton* pButton = pBox->button(answer);
-        if (pButton != nullptr) {
-            pButton->click();
-        } else {
-            pBox->reject();
-        }
-    });
+    OnNextModal<QMessageBox>(
+        [pSeen, answer](QMessageBox* pBox) {
+            pSeen->bSeen = true;
+            pSeen->strTitle = pBox->windowTitle();
+            pSeen->strText = pBox->text();
+            pSeen->icon = pBox->icon();
+            pSeen->nButtons = static_cast<int>(pBox->buttons().size());
+            QAbstractButton* pButton = pBox->button(answer);
+            if (pButton != nullptr) {
+                pButton->click();
+            } else {
+                pBox->reject();
+            }
+        },
+        std::move(bAccept));
     return pSeen;
 }
 
@@ -108,6 +112,9 @@ protected:
     }
     CVexilView& View() { return m_pFrame->View(); }
     COutputPane& Pane() { return *View().OutputPane(); }
+    bool WaitForEnd() {
+        return WaitFor([&] { return !View().IsRunning(); }, 20000);
+    }
 
     std::unique_ptr<CMainFrame> m_pFrame;
 };
