@@ -12,7 +12,6 @@
 #include "orv-http-multipart.h"
 #include "orv-log.h"
 #include "orv-osver.h"
-#include "orv-ssl.h"
 #include "orv-url.h"
 
 namespace {
@@ -30,13 +29,11 @@ bool Configure(COrvHttpConnection& conn, const char* pszHost, IOrvTransferObserv
     conn.m_nPort = pszColon ? atoi(pszColon + 1) : 443;
     conn.m_bHttps = true;
     conn.m_bPlainTarget = false;
-    conn.m_bTrustAnyCertificate = false;
-    conn.m_nConnectTimeout = 30;
+    conn.m_net.m_tls.m_bTrustAny = false;
+    // The support server's own roots widen the trust of this connection only.
+    conn.m_net.m_tls.m_sCaFile = g_orv_support_roots;
+    conn.m_net.m_nConnectTimeout = 30;
     conn.m_pObserver = pProgress;
-    if (!g_orv_support_roots.IsEmpty() && OrvSslAddTrustedRoots(g_orv_support_roots, err) <= 0) {
-        err.AddContext("Cannot trust the support server's roots: ");
-        return false;
-    }
     return true;
 }
 

@@ -401,8 +401,8 @@ bool NexusGet(const COrvStringA& sUrl, bool bTrustAny, const char* pszAuthorizat
     conn.m_sHost.SetString(url.GetHostName(), url.GetHostNameLength());
     conn.m_bHttps = url.GetScheme() == enUrlSchemeHttps;
     conn.m_nPort = url.GetPort() > 0 ? url.GetPort() : (conn.m_bHttps ? 443 : 80);
-    conn.m_bTrustAnyCertificate = bTrustAny;
-    conn.m_nConnectTimeout = 30;
+    conn.m_net.m_tls.m_bTrustAny = bTrustAny;
+    conn.m_net.m_nConnectTimeout = 30;
     txn.m_sPath.SetString(url.GetUrlPath(), url.GetUrlPathLength());
     txn.m_sPath.Append(url.GetExtraInfo(), url.GetExtraInfoLength());
     txn.m_bHandleStatus = false;

@@ -35,9 +35,9 @@ protected:
     void Configure(COrvHttpConnection& conn, const char* pszUser, const char* pszPassword) {
         conn.m_sHost = "127.0.0.1";
         conn.m_nPort = m_nPort;
-        conn.m_nConnectTimeout = 5;
-        conn.m_nSendTimeout = 20;
-        conn.m_nRecvTimeout = 20;
+        conn.m_net.m_nConnectTimeout = 5;
+        conn.m_net.m_nSendTimeout = 20;
+        conn.m_net.m_nRecvTimeout = 20;
         conn.m_sUserId = pszUser;
         conn.m_sPassword = pszPassword;
         m_machine.m_sHost = "127.0.0.1";
@@ -174,7 +174,7 @@ TEST_F(AuthPeerTest, BothEnginesAnswerTheSameChallenges) {
                 cfg.m_bUsePlatformEngine = true;
                 cfg.m_sUserId = c.pszUser;
                 cfg.m_sPassword = c.pszPassword;
-                cfg.m_nConnectTimeout = 5;
+                cfg.m_net.m_nConnectTimeout = 5;
                 COrvHttpEngineConnection conn(cfg);
                 bOk = conn.SendReceive(txn, err);
             } else {
