@@ -467,6 +467,17 @@ bool CheckNoLineBreak(const char* pszValue, const char* pszWhat, COrvError& err)
     return err.SetFormat(enNetBadRequest, "%s cannot contain CR or LF: %s", pszWhat, pszValue);
 }
 
+// An address goes between angle brackets in MAIL FROM and RCPT TO: a bracket, a space or a
+// control character there would close the path early and pass the rest as command parameters.
+bool CheckEnvelopeAddress(const char* pszValue, const char* pszWhat, COrvError& err) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(pszValue); *p; ++p)
+        if (*p <= ' ' || *p == '<' || *p == '>' || *p == 0x7f)
+            return err.SetFormat(enNetBadRequest,
+                                 "%s cannot contain spaces, control characters, '<' or '>': %s",
+                                 pszWhat, pszValue);
+    return true;
+}
+
 // The checks made before connecting.
 bool CheckMessage(const OrvMailSettings& s, const OrvMailMessage& msg,
                   COrvArray<COrvStringA>& recipients, COrvError& err) {
@@ -478,13 +489,19 @@ bool CheckMessage(const OrvMailSettings& s, const OrvMailMessage& msg,
         return err.Set(enNetBadRequest, "Recipient Email address cannot be empty");
     if (s.strSenderEmail.IsEmpty())
         return err.Set(enNetBadRequest, "Sender Email address cannot be empty");
-    return CheckNoLineBreak(s.strSmtpServer, "SMTP server", err) &&
-           CheckNoLineBreak(s.strSenderEmail, "Sender Email address", err) &&
-           CheckNoLineBreak(s.strReturnPath, "Return path", err) &&
-           CheckNoLineBreak(s.strUserId, "User id", err) &&
-           CheckNoLineBreak(msg.strRecipients, "Recipient Email address", err) &&
-           CheckNoLineBreak(msg.strSenderName, "Sender name", err) &&
-           CheckNoLineBreak(msg.strSubject, "Subject", err);
+    if (!(CheckNoLineBreak(s.strSmtpServer, "SMTP server", err) &&
+          CheckNoLineBreak(s.strSenderEmail, "Sender Email address", err) &&
+          CheckNoLineBreak(s.strReturnPath, "Return path", err) &&
+          CheckNoLineBreak(s.strUserId, "User id", err) &&
+          CheckNoLineBreak(msg.strRecipients, "Recipient Email address", err) &&
+          CheckNoLineBreak(msg.strSenderName, "Sender name", err) &&
+          CheckNoLineBreak(msg.strSubject, "Subject", err)))
+        return false;
+    for (size_t i = 0; i < recipients.GetCount(); ++i)
+        if (!CheckEnvelopeAddress(recipients[i], "Recipient Email address", err))
+            return false;
+    return CheckEnvelopeAddress(s.strSenderEmail, "Sender Email address", err) &&
+           CheckEnvelopeAddress(s.strReturnPath, "Return path", err);
 }
 
 bool ReadAttachments(const OrvMailMessage& msg, COrvArray<CAttachment>& out, COrvError& err) {

@@ -302,6 +302,12 @@ TEST_F(MailTest, BadInputIsRefusedBeforeConnecting) {
          "Recipient Email address cannot contain CR or LF"},
         {[](OrvMailSettings& s, OrvMailMessage&) { s.strSenderEmail = "a@b.test\rRSET"; },
          "Sender Email address cannot contain CR or LF"},
+        {[](OrvMailSettings&, OrvMailMessage& m) {
+             m.strRecipients = "ok@b.test; a@b.test> NOTIFY=NEVER";
+         },
+         "Recipient Email address cannot contain spaces, control characters, '<' or '>'"},
+        {[](OrvMailSettings& s, OrvMailMessage&) { s.strReturnPath = "r@b.test>SIZE=1"; },
+         "Return path cannot contain spaces"},
         {[](OrvMailSettings&, OrvMailMessage& m) { m.attachments.Add("/tmp/x\ny.txt"); },
          "Attachment file name cannot contain CR or LF"},
         {[](OrvMailSettings&, OrvMailMessage& m) { m.attachments.Add("/nonexistent/a.txt"); },
