@@ -1,5 +1,7 @@
 #include "orv-hash.h"
 
+#include "orv-string-util.h"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -128,14 +130,7 @@ bool OrvPbkdf2(OrvHashAlg eAlg, const COrvStringA& sPassword, const COrvStringA&
 }
 
 COrvStringA OrvHexLower(const void* pData, int nLen) {
-    static const char kHex[] = "0123456789abcdef";
-    const uint8_t* p = static_cast<const uint8_t*>(pData);
-    COrvStringA s;
-    for (int i = 0; i < nLen; ++i) {
-        s.AppendChar(kHex[p[i] >> 4]);
-        s.AppendChar(kHex[p[i] & 15]);
-    }
-    return s;
+    return OrvHexEncodeA(pData, nLen, true);
 }
 
 void OrvRc4(const COrvStringA& sKey, uint8_t* pData, int nLen) {

@@ -349,23 +349,37 @@ COrvStringW OrvFormatDouble(double d, int nMaxDecimals) {
     return w;
 }
 
-COrvStringW OrvHexEncode(const void* pBytes, int nCount, bool bLower) {
+namespace {
+
+// One encoder for both string kinds: two digits per byte into a buffer of the final size.
+template <class TString, class TChar>
+TString HexEncode(const void* pBytes, int nCount, bool bLower) {
     static const char kLower[] = "0123456789abcdef";
     static const char kUpper[] = "0123456789ABCDEF";
     const char* pDigits = bLower ? kLower : kUpper;
-    COrvStringW str;
+    TString str;
     if (nCount <= 0 || pBytes == nullptr || nCount > INT32_MAX / 2)
         return str;
-    OrvWChar* p = str.GetBufferSetLength(nCount * 2);
+    TChar* p = str.GetBufferSetLength(nCount * 2);
     if (p == nullptr)
         return str;
     const unsigned char* pb = static_cast<const unsigned char*>(pBytes);
     for (int i = 0; i < nCount; ++i) {
-        p[2 * i] = static_cast<OrvWChar>(pDigits[pb[i] >> 4]);
-        p[2 * i + 1] = static_cast<OrvWChar>(pDigits[pb[i] & 15]);
+        p[2 * i] = static_cast<TChar>(pDigits[pb[i] >> 4]);
+        p[2 * i + 1] = static_cast<TChar>(pDigits[pb[i] & 15]);
     }
     str.ReleaseBuffer(nCount * 2);
     return str;
+}
+
+}  // namespace
+
+COrvStringW OrvHexEncode(const void* pBytes, int nCount, bool bLower) {
+    return HexEncode<COrvStringW, OrvWChar>(pBytes, nCount, bLower);
+}
+
+COrvStringA OrvHexEncodeA(const void* pBytes, int nCount, bool bLower) {
+    return HexEncode<COrvStringA, char>(pBytes, nCount, bLower);
 }
 
 COrvStringA OrvHexDump(const void* pBytes, int nCount) {

@@ -120,6 +120,7 @@ COrvStringA OrvBase32Encode(const void* pData, int nLen, bool bPad);
 // Two hex digits per byte, high nibble first; exactly 2 * nCount characters (empty for a null
 // pointer or a count not above 0).
 COrvStringW OrvHexEncode(const void* pBytes, int nCount, bool bLower);
+COrvStringA OrvHexEncodeA(const void* pBytes, int nCount, bool bLower);
 // "@<count>:" then "c(XX)" for bytes 32..127 and "[XX]" for others; only the first 131072 bytes
 // are dumped, followed by "..." when there are more. One allocation of the final size.
 COrvStringA OrvHexDump(const void* pBytes, int nCount);
