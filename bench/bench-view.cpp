@@ -542,7 +542,11 @@ std::string WholeRunProblem(const COutputPane& pane, const char* pszCommand,
     return std::string();
 }
 
-void Cat(benchmark::State& state) {
+// Times one workload through a reader that is not the window (runOnce: true when it got the whole
+// output) and keeps the mean time in the workload's row.
+template <class TRunOnce>
+void TimeWorkload(benchmark::State& state, double CRow::*pSeconds, const char* pszFailure,
+                  TRunOnce runOnce) {
     const int nWorkload = static_cast<int>(state.range(0));
     const CWorkload& workload = kWorkloads[nWorkload];
     state.SetLabel(workload.pszName);
@@ -551,60 +555,51 @@ void Cat(benchmark::State& state) {
         state.SkipWithError("the command could not be run");
         return;
     }
-    const std::string command = std::string(workload.pszCommand) + " | cat > /dev/null";
     bool bOk = true;
     double dTotal = 0;
     for (auto _ : state) {
         const auto start = Clock::now();
-        const pid_t pid = Spawn({"/bin/sh", "-c", command});
-        bOk = bOk && pid > 0 && ExitedCleanly(WaitExit(pid, 120000));
+        bOk = runOnce(workload, nBytes) && bOk;
         dTotal += SecondsSince(start);
     }
     if (!bOk) {
-        state.SkipWithError("sh -c 'CMD | cat > /dev/null' failed");
+        state.SkipWithError(pszFailure);
         return;
     }
-    g_rows[nWorkload].dCat = dTotal / static_cast<double>(state.iterations());
+    g_rows[nWorkload].*pSeconds = dTotal / static_cast<double>(state.iterations());
     state.SetBytesProcessed(nBytes * state.iterations());
+}
+
+void Cat(benchmark::State& state) {
+    TimeWorkload(state, &CRow::dCat, "sh -c 'CMD | cat > /dev/null' failed",
+                 [](const CWorkload& workload, int64_t) {
+                     const std::string command =
+                         std::string(workload.pszCommand) + " | cat > /dev/null";
+                     const pid_t pid = Spawn({"/bin/sh", "-c", command});
+                     return pid > 0 && ExitedCleanly(WaitExit(pid, 120000));
+                 });
 }
 
 // The ceiling of any reader: the command's output drained by a bare loop of poll and read of up
 // to 64 KiB, as the pane's reader reads, with nothing done to the bytes.
 void ReadLoop(benchmark::State& state) {
-    const int nWorkload = static_cast<int>(state.range(0));
-    const CWorkload& workload = kWorkloads[nWorkload];
-    state.SetLabel(workload.pszName);
-    const int64_t nBytes = WorkloadBytes(nWorkload);
-    if (nBytes <= 0) {
-        state.SkipWithError("the command could not be run");
-        return;
-    }
     std::vector<char> buffer(64 * 1024);
-    bool bOk = true;
-    double dTotal = 0;
-    for (auto _ : state) {
-        const auto start = Clock::now();
-        int fd = -1;
-        const pid_t pid = SpawnIntoPipe(workload.pszCommand, fd);
-        int64_t nRead = 0;
-        if (pid > 0) {
-            pollfd pfd{fd, POLLIN, 0};
-            ssize_t n = 1;
-            while (n > 0 && poll(&pfd, 1, -1) > 0) {
-                n = read(fd, buffer.data(), buffer.size());
-                nRead += std::max<ssize_t>(n, 0);
-            }
-            close(fd);
-        }
-        bOk = bOk && pid > 0 && ExitedCleanly(WaitExit(pid, 120000)) && nRead == nBytes;
-        dTotal += SecondsSince(start);
-    }
-    if (!bOk) {
-        state.SkipWithError("the read loop did not get the whole output");
-        return;
-    }
-    g_rows[nWorkload].dReadLoop = dTotal / static_cast<double>(state.iterations());
-    state.SetBytesProcessed(nBytes * state.iterations());
+    TimeWorkload(state, &CRow::dReadLoop, "the read loop did not get the whole output",
+                 [&buffer](const CWorkload& workload, int64_t nBytes) {
+                     int fd = -1;
+                     const pid_t pid = SpawnIntoPipe(workload.pszCommand, fd);
+                     int64_t nRead = 0;
+                     if (pid > 0) {
+                         pollfd pfd{fd, POLLIN, 0};
+                         ssize_t n = 1;
+                         while (n > 0 && poll(&pfd, 1, -1) > 0) {
+                             n = read(fd, buffer.data(), buffer.size());
+                             nRead += std::max<ssize_t>(n, 0);
+                         }
+                         close(fd);
+                     }
+                     return pid > 0 && ExitedCleanly(WaitExit(pid, 120000)) && nRead == nBytes;
+                 });
 }
 
 // Start-up: this program started again as a stand-in for the window program (the same libraries,
