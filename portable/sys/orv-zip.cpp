@@ -392,6 +392,18 @@ uint32_t Remember(COrvZip* h, OrvZipEntryRecord& e) {
     return kOrvZipOk;
 }
 
+// The end of an entry whose data went out with result n: its descriptor and its place in the
+// directory, or, after any failure, the archive cut back to where the entry began.
+uint32_t EndEntry(COrvZip* h, OrvZipEntryRecord& e, uint32_t n) {
+    if (n == kOrvZipOk)
+        n = WriteDescriptor(h, e);
+    if (n == kOrvZipOk)
+        n = Remember(h, e);
+    if (n != kOrvZipOk)
+        h->m_sink.Rewind(e.nOffset);
+    return n;
+}
+
 }  // namespace
 
 void OrvZipFillRecord(OrvZipEntryRecord& e, const char* pszName, bool bFolder, bool bEncrypt) {
@@ -447,13 +459,7 @@ static uint32_t OrvZipWritePrepared(COrvZip* h, OrvZipPrepared& prep) {
     if (n == kOrvZipOk)
         n = WriteData(h, bEncrypt ? &crypt : nullptr, pOut,
                       static_cast<size_t>(e.nCompressed - (bEncrypt ? 12 : 0)));
-    if (n == kOrvZipOk)
-        n = WriteDescriptor(h, e);
-    if (n == kOrvZipOk)
-        n = Remember(h, e);
-    if (n != kOrvZipOk)
-        h->m_sink.Rewind(e.nOffset);
-    return n;
+    return EndEntry(h, e, n);
 }
 
 namespace {
@@ -524,13 +530,7 @@ uint32_t WriteStreamed(COrvZip* h, OrvZipEntryRecord& e, OrvFile& file, uint64_t
     // it was read cannot be described.
     if (n == kOrvZipOk && !e.bZip64Local && (nSize >= k32Max || nComp >= k32Max))
         n = kOrvZipMissize;
-    if (n == kOrvZipOk)
-        n = WriteDescriptor(h, e);
-    if (n == kOrvZipOk)
-        n = Remember(h, e);
-    if (n != kOrvZipOk)
-        h->m_sink.Rewind(e.nOffset);
-    return n;
+    return EndEntry(h, e, n);
 }
 
 }  // namespace
