@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <memory>
 
 #include "display-probe.h"
 #include "orv-crash-report.h"
@@ -19,6 +20,8 @@
 #include "orv-log.h"
 #include "orv-registry.h"
 #include "orv-trace.h"
+#include "orv-ui-thread.h"
+#include "qt-ui-thread.h"
 
 namespace {
 
@@ -44,7 +47,6 @@ void VexilInstallCrashReports(const std::string& strLogFolder) {
     // No support server unless the product's settings name one.
     g_orv_support_host = ProductSetting(u"SupportServer");
     g_orv_support_roots = ProductSetting(u"SupportRoots");
-    OrvSetCrashDialog(VexilCrashDialog);
     COrvError err;
     if (!OrvInstallCrashHandlers(err)) {
         g_orv_log.Printf("%s\n", err.Text().GetString());
@@ -92,20 +94,78 @@ QDialog* VexilMakeCrashDialog(const char* pszKind, const char* pszZipPath) {
     return pDialog;
 }
 
-int VexilCrashDialog(const char* pszKind, const char* pszZipPath, bool& bTicket) {
-    static int s_nArgc = 1;
-    static char s_szName[] = "vexil";
-    static char* s_apArgv[] = {s_szName, nullptr};
-    if (QApplication::instance() == nullptr) {
-        if (!VexilDisplayAvailable())
-            return 0;
-        new QApplication(s_nArgc, s_apArgv);  // lives until the helper ends
+namespace {
+
+// The progress window of the crash sequence: a modeless window whose one label shows the latest
+// line reported to it. The sequence blocks the event loop between lines, so each line is painted
+// at once.
+class CCrashProgress : public IOrvTransferObserver {
+public:
+    CCrashProgress(const char* pszTitle, const char* pszText) {
+        m_window.setObjectName(QStringLiteral("crash-progress"));
+        m_window.setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::CustomizeWindowHint);
+        m_window.setWindowTitle(QString::fromUtf8(pszTitle));
+        auto* pLayout = new QVBoxLayout(&m_window);
+        m_pText = new QLabel(QString::fromUtf8(pszText));
+        m_pText->setObjectName(QStringLiteral("progress"));
+        m_pText->setWordWrap(true);
+        m_pText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        pLayout->addWidget(m_pText);
+        m_window.resize(470, 115);
+        m_window.show();
+        Paint();
     }
-    QDialog* pDialog = VexilMakeCrashDialog(pszKind, pszZipPath);
-    const int nResult = pDialog->exec() == QDialog::Accepted ? 1 : 2;
-    bTicket = pDialog->findChild<QCheckBox*>(QStringLiteral("ticket"))->isChecked();
-    delete pDialog;
-    return nResult;
+    bool OnProgress(int64_t, int, int&, COrvStringA&) override {
+        Paint();
+        return true;
+    }
+    void OnLog(int nLevel, const char* pszText) override {
+        if (nLevel != 0)
+            return;
+        m_pText->setText(QString::fromUtf8(pszText));
+        Paint();
+    }
+    bool ShouldAbort(int&, COrvStringA&) override { return false; }
+
+private:
+    static void Paint() { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }
+
+    QWidget m_window;
+    QLabel* m_pText;
+};
+
+class CCrashWindows : public IOrvCrashWindows {
+public:
+    bool Open() override {
+        if (QApplication::instance() == nullptr) {
+            if (!VexilDisplayAvailable())
+                return false;
+            static int s_nArgc = 1;
+            static char s_szName[] = "vexil";
+            static char* s_apArgv[] = {s_szName, nullptr};
+            new QApplication(s_nArgc, s_apArgv);  // lives until the reporting process ends
+        }
+        // Severe message boxes are shown through the library's UI thread.
+        if (OrvGetUiThread() == nullptr)
+            OrvSetUiThread(new CQtUiThread);
+        return true;
+    }
+    int ShowDialog(const char* pszKind, const char* pszZipPath, bool& bTicket) override {
+        std::unique_ptr<QDialog> dialog(VexilMakeCrashDialog(pszKind, pszZipPath));
+        const int nResult = dialog->exec() == QDialog::Accepted ? 1 : 2;
+        bTicket = dialog->findChild<QCheckBox*>(QStringLiteral("ticket"))->isChecked();
+        return nResult;
+    }
+    IOrvTransferObserver* OpenProgress(const char* pszTitle, const char* pszText) override {
+        return new CCrashProgress(pszTitle, pszText);
+    }
+};
+
+}  // namespace
+
+IOrvCrashWindows* VexilCrashWindows() {
+    static CCrashWindows s_windows;
+    return &s_windows;
 }
 
 bool VexilSupportConfigured() {

@@ -12,12 +12,16 @@ class QWidget;
 // runs on without crash reports.
 void VexilInstallCrashReports(const std::string& strLogFolder);
 
+class IOrvCrashWindows;
+
 // The crash dialog: the kind as its title, the texts, the archive's path as a link that opens its
 // folder, and the ticket check box (checked at start). Owned by the caller.
 QDialog* VexilMakeCrashDialog(const char* pszKind, const char* pszZipPath);
-// Shows the crash dialog modally (making the application object when there is none): 1 for OK,
-// 2 for Cancel, 0 when no display is available; bTicket gets the check box's state.
-int VexilCrashDialog(const char* pszKind, const char* pszZipPath, bool& bTicket);
+// The windows of vexil's crash-report mode: the application object and the UI thread made when
+// first needed (in the reporting process, never in the crashed one), the crash dialog shown
+// modally, and the progress window (object name "crash-progress", its text in the label
+// "progress").
+IOrvCrashWindows* VexilCrashWindows();
 
 // Whether a support server is configured (then the frame offers "Send logs to support...").
 bool VexilSupportConfigured();

@@ -9,7 +9,7 @@
 
 int main(int argc, char** argv) {
     // Started by a crashing vexil to report its crash: the crash-report mode, with its dialog.
-    OrvSetCrashDialog(VexilCrashDialog);
+    OrvSetCrashWindows(VexilCrashWindows());
     const int nHelper = OrvCrashHelperMain(argc, argv);
     if (nHelper >= 0) {
         std::fflush(nullptr);

@@ -55,6 +55,9 @@ std::atomic<bool> s_bInstalled{false};
 std::atomic<pid_t> s_nBusyTid{0};      // the thread running the crash sequence
 std::atomic<bool> s_bReported{false};  // the archive was made once in this process
 std::atomic<bool> s_bAssertReported{false};
+// The signal that ends the process once the running sequence is done (0: the caller goes on, as
+// after an assertion). A fault inside the sequence ends the process by it at once.
+std::atomic<int> s_nEndSignal{0};
 SOrvCrashRecord s_record;
 
 // Two settings texts: a change writes the one not in use and then publishes it, so that a
@@ -144,6 +147,14 @@ char RunHelper() {
         close(aIn[1]);
         return 0;
     }
+    // A helper that ended early closes its input: the writes below then fail with EPIPE instead
+    // of ending this process by SIGPIPE (the crash's own signal must end it). A SIGPIPE they
+    // raise is taken off this thread before the mask is put back.
+    sigset_t pipeSet;
+    sigset_t oldSet;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSet, &oldSet);
     FormatInt(aAnswer[1], s_szAnswerFd);
     // A plain fork without the C library's fork handlers, which may take locks the crash holds.
     const long nChild = syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
@@ -187,6 +198,12 @@ char RunHelper() {
         close(aIn[1]);
     }
     close(aAnswer[0]);
+    if (!sigismember(&oldSet, SIGPIPE)) {
+        const struct timespec tsNow = {0, 0};
+        while (sigtimedwait(&pipeSet, nullptr, &tsNow) == SIGPIPE) {
+        }
+        pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
+    }
     return cAnswer;
 }
 
@@ -250,19 +267,26 @@ void OnFatalSignal(int nSig, siginfo_t* pInfo, void* pvCtx) {
     int nIndex = 0;
     while (nIndex < kSignalCount && kSignals[nIndex] != nSig)
         ++nIndex;
-    if (!EnterSequence())
-        DieBySignal(nSig);  // a crash inside the crash handler
+    if (!EnterSequence()) {
+        // A fault inside the crash sequence: end now, by the signal the sequence was to end with.
+        const int nEnd = s_nEndSignal.load();
+        DieBySignal(nEnd != 0 ? nEnd : nSig);
+    }
+    s_nEndSignal.store(nSig);
     const ucontext_t* pCtx = static_cast<const ucontext_t*>(pvCtx);
     uint32_t nFlags = kCrashFlagCheckModules;
     const uint64_t nSp = static_cast<uint64_t>(pCtx->uc_mcontext.gregs[REG_RSP]);
     const uint64_t nAddr = reinterpret_cast<uint64_t>(pInfo->si_addr);
-    // A fault just below the stack pointer is the stack running into its guard.
-    if (nSig == SIGSEGV && nAddr + 64 * 1024 >= nSp && nAddr <= nSp + 256)
+    // A fault near the stack pointer is the stack running into its guard. The last frame may
+    // straddle the guard's edge, so that a store into the frame, up to a page above the stack
+    // pointer, is the one that faults; memory there is otherwise always mapped.
+    if (nSig == SIGSEGV && nAddr + 64 * 1024 >= nSp && nAddr <= nSp + 4096)
         nFlags = kCrashFlagStackOverflow;
     FillRecord("CRASH", "", nSig, pInfo, pCtx, nFlags);
     const char cAnswer = RunHelper();
     NoteAnswer(cAnswer);
     if (cAnswer == kCrashAnswerPassOn) {
+        s_nEndSignal.store(0);
         s_nBusyTid.store(0);
         PassOn(nIndex, nSig, pInfo, pvCtx);
         return;
@@ -270,14 +294,17 @@ void OnFatalSignal(int nSig, siginfo_t* pInfo, void* pvCtx) {
     DieBySignal(nSig);
 }
 
-// The sequence for a kind that is not a signal, with the calling thread's own registers.
-void RunWithoutSignal(const char* pszKind, const char* pszMessage) {
+// The sequence for a kind that is not a signal, with the calling thread's own registers; the
+// process is to end by nEndSignal afterwards (0: the caller goes on).
+void RunWithoutSignal(const char* pszKind, const char* pszMessage, int nEndSignal) {
     if (!EnterSequence())
         return;
+    s_nEndSignal.store(nEndSignal);
     ucontext_t ctx;
     getcontext(&ctx);
     FillRecord(pszKind, pszMessage, 0, nullptr, &ctx, 0);
     NoteAnswer(RunHelper());
+    s_nEndSignal.store(0);
     s_nBusyTid.store(0);
 }
 
@@ -324,7 +351,8 @@ void PrepareWorkerStack() {
 }
 
 [[noreturn]] void OnTerminate() {
-    RunWithoutSignal("EXCEPTION", "Unhandled C++ exception, please report to product support");
+    RunWithoutSignal("EXCEPTION", "Unhandled C++ exception, please report to product support",
+                     SIGABRT);
     DieBySignal(SIGABRT);
 }
 
@@ -333,7 +361,7 @@ void PrepareWorkerStack() {
 // The pure virtual call of every class in the program lands here.
 extern "C" [[noreturn]] void __cxa_pure_virtual() {
     if (s_bInstalled.load()) {
-        RunWithoutSignal("PURE-VIRTUAL", "Pure Virtual Call, please report to support");
+        RunWithoutSignal("PURE-VIRTUAL", "Pure Virtual Call, please report to support", SIGABRT);
         DieBySignal(SIGABRT);
     }
     static const char kText[] = "pure virtual method called\n";
@@ -396,7 +424,7 @@ bool OrvInstallCrashHandlers(COrvError& err) {
 }
 
 void OrvPrepareAndSendMiniDump(const char* pszMessage, const char* pszKind) {
-    RunWithoutSignal(pszKind, pszMessage);
+    RunWithoutSignal(pszKind, pszMessage, 0);
 }
 
 int OrvAssertReport(const char* pszFile, int nLine, long nErr, const char* pszExpr, int nHard) {
@@ -409,6 +437,6 @@ int OrvAssertReport(const char* pszFile, int nLine, long nErr, const char* pszEx
     g_orv_log.Printf("\n!!!%s\n", sText.GetString());
     if (!nHard)
         return 0;
-    RunWithoutSignal("ASSERT", sText.GetString());
+    RunWithoutSignal("ASSERT", sText.GetString(), 0);
     return 1;
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 
 #include "orv-crash-helper.h"
 #include "orv-crash-report.h"
@@ -219,27 +220,26 @@ bool OrvOpenUrlInBrowser(const char* pszUrl, COrvError& err) {
 
 namespace {
 
-OrvCrashDialogFn s_pfnDialog = nullptr;
+IOrvCrashWindows* s_pWindows = nullptr;
 
 void Severe(const COrvStringA& sText) {
     OrvSevereMessageBox(nullptr, sText, g_orv_product_name);
 }
 
 // The interactive ending: the dialog, then on OK the upload and, when asked for, the ticket.
-// False when no dialog could be shown.
-bool Interactive(const char* pszKind, const COrvStringA& sZip, const COrvStringA& sDest) {
+void Interactive(IOrvCrashWindows& windows, const char* pszKind, const COrvStringA& sZip,
+                 const COrvStringA& sDest, IOrvTransferObserver* pProgress) {
     bool bTicket = true;
-    const int nAnswer = s_pfnDialog(pszKind, sZip, bTicket);
-    if (nAnswer == 0)
-        return false;
-    if (nAnswer != 1)
-        return true;  // Cancel sends nothing
+    if (windows.ShowDialog(pszKind, sZip, bTicket) != 1)
+        return;  // Cancel sends nothing
+    const COrvStringA sSending = "Sending Crash Report:\n" + sZip;
+    Report(pProgress, sSending);
     COrvStringA sResponse;
     COrvStringA sStored;
     COrvError err;
     if (!TvUploadMimeFileInForm(g_orv_support_host, g_orv_upload_path, sZip, sDest, sResponse,
-                                nullptr, err)) {
-        Severe("Sending Crash Report:\n" + sZip + "\nCannot upload crash report: " + err.Text());
+                                pProgress, err)) {
+        Severe(sSending + "\nCannot upload crash report: " + err.Text());
     } else {
         sResponse.Trim();
         if (sResponse.Left(9) != "filename=")
@@ -247,47 +247,58 @@ bool Interactive(const char* pszKind, const COrvStringA& sZip, const COrvStringA
         else
             sStored = sResponse.Mid(9);
     }
+    // The ticket is asked for whatever became of the upload: it names the archive to attach.
     if (!bTicket)
-        return true;
+        return;
     COrvStringA sUrl;
     COrvError errTicket;
     COrvStringA sSubject = g_orv_product_name + " " + pszKind;
     if (!TvGetCreateTicketUrl(sUrl, errTicket) ||
         !TvSubmitSupportTicket(g_orv_support_host, sUrl, sSubject,
                                "The program crashed; its crash report is attached.", sStored, 0,
-                               sResponse, nullptr, errTicket)) {
+                               sResponse, pProgress, errTicket)) {
         Severe("Cannot Create Ticket: " + errTicket.Text());
-        return true;
+        return;
     }
     sResponse.Trim();
     if (sResponse.Left(4) != "url=") {
         Severe("Support Server says when opening ticket:\n" + sResponse);
-        return true;
+        return;
     }
+    Report(pProgress, "Creating a ticket in Support System");
     g_orv_log.Printf("Creating a ticket in Support System\n");
     if (!OrvOpenUrlInBrowser(sResponse.Mid(4), errTicket))
         Severe("Cannot open support URL to send ZIP file with logs: " + errTicket.Text());
-    return true;
 }
 
 }  // namespace
 
-OrvCrashDialogFn OrvSetCrashDialog(OrvCrashDialogFn pfn) {
-    s_pfnDialog = pfn;
-    return pfn;
+IOrvCrashWindows* OrvSetCrashWindows(IOrvCrashWindows* pWindows) {
+    IOrvCrashWindows* pOld = s_pWindows;
+    s_pWindows = pWindows;
+    return pOld;
 }
 
 bool OrvCrashReportSequence(const char* pszKind, const COrvStringA& sMessage,
                             const COrvStringA& sDumpPath) {
-    (void)sMessage;
+    IOrvCrashWindows* pWindows =
+        g_orv_interactive && s_pWindows && s_pWindows->Open() ? s_pWindows : nullptr;
+    // The user learns of the crash first (a process without windows logs the text).
+    if (!sMessage.IsEmpty())
+        Severe(sMessage);
+    // The progress window stays open until the sequence ends, whichever way it ends.
+    std::unique_ptr<IOrvTransferObserver> progress(
+        pWindows
+            ? pWindows->OpenProgress(g_orv_product_name + " - Preparing Report", g_orv_product_name)
+            : nullptr);
     COrvStringA sTemp;
     COrvError err;
     if (!OrvGetTempFolder(sTemp, err)) {
-        OrvSevereMessageBox(nullptr, ("Crash Processing: cannot get temp folder: " + err.Text()),
-                            g_orv_product_name);
+        Severe("Crash Processing: cannot get temp folder: " + err.Text());
         return false;
     }
     const COrvStringA sZip = sTemp + "/" + OrvCrashZipName(time(nullptr));
+    Report(progress.get(), sZip);
     g_orv_log.Printf("\n\n===%s=== zip_name=%s\nminidump_path=%s\n", pszKind, sZip.GetString(),
                      sDumpPath.GetString());
     // The dump file holds the error text when the dump could not be written.
@@ -297,21 +308,26 @@ bool OrvCrashReportSequence(const char* pszKind, const COrvStringA& sMessage,
     if (file.OpenRead(sDumpPath, errRead))
         (void)file.Read(aMagic, sizeof(aMagic), errRead);
     const bool bDump = memcmp(aMagic, "MDMP", 4) == 0;
-    if (!TvCreateDiagnosticZip(sZip, sDumpPath, bDump ? "minidump.dmp" : "minidump.err", nullptr,
-                               err)) {
-        OrvSevereMessageBox(nullptr, ("Cannot create ZIP dump file: " + err.Text()),
-                            g_orv_product_name);
+    if (!TvCreateDiagnosticZip(sZip, sDumpPath, bDump ? "minidump.dmp" : "minidump.err",
+                               progress.get(), err)) {
+        Severe("Cannot create ZIP dump file: " + err.Text());
         return false;
     }
-    // Nothing is sent anywhere unless a support server is set.
+    // Nothing is sent anywhere unless a support server is set; the user is told where the
+    // archive is, so that it can be handed over another way.
     if (g_orv_support_host.IsEmpty()) {
-        g_orv_log.Printf("Crash report kept in %s: no support server is set\n", sZip.GetString());
+        const COrvStringA sKept = "Crash report kept in " + sZip + ": no support server is set";
+        g_orv_log.Printf("%s\n", sKept.GetString());
+        if (pWindows)
+            Severe(sKept);
         return true;
     }
     COrvStringA sDest;
     sDest.Format("crash-%d-%s", OrvGetOsVersion().nPlatform, g_orv_identifier_text.GetString());
-    if (g_orv_interactive && s_pfnDialog && Interactive(pszKind, sZip, sDest))
+    if (pWindows) {
+        Interactive(*pWindows, pszKind, sZip, sDest, progress.get());
         return true;
+    }
     g_orv_log.Printf("Submitting crash report\n");
     COrvStringA sResponse;
     if (TvUploadMimeFileInForm(g_orv_support_host, g_orv_upload_path, sZip, sDest, sResponse,

@@ -33,12 +33,26 @@
                                          COrvStringA& sResponse, IOrvTransferObserver* pProgress,
                                          COrvError& err);
 
-// The crash dialog of an interactive process: shows the kind, the archive's path and the ticket
-// check box (bTicket, checked at start); returns 1 for OK, 2 for Cancel, 0 when it cannot show a
-// window. Installed by programs with a user interface (null, or 0 returned: crash reports are sent
-// as in a non-interactive process).
-using OrvCrashDialogFn = int (*)(const char* pszKind, const char* pszZipPath, bool& bTicket);
-OrvCrashDialogFn OrvSetCrashDialog(OrvCrashDialogFn pfn);
+// The windows of an interactive crash sequence, supplied by programs with a user interface. The
+// crash helper's reporting process shows them (never the crashed process), on its only thread;
+// the sequence's severe message boxes go through OrvSevereMessageBox and the UI thread that Open
+// installs.
+class IOrvCrashWindows {
+public:
+    virtual ~IOrvCrashWindows() = default;
+    // Makes windows possible (the application object, the UI thread). False when no display is
+    // available: the sequence then runs as in a non-interactive process.
+    virtual bool Open() = 0;
+    // The crash dialog: the kind, the archive's path and the ticket check box (bTicket, checked
+    // at start). 1 for OK, 2 for Cancel.
+    virtual int ShowDialog(const char* pszKind, const char* pszZipPath, bool& bTicket) = 0;
+    // Opens the modeless progress window with its title and first text; each line reported to
+    // the sink (OnLog) becomes its text. Owned by the caller: deleting it closes the window.
+    virtual IOrvTransferObserver* OpenProgress(const char* pszTitle, const char* pszText) = 0;
+};
+// Installs the crash windows (null: none, crash reports are sent as in a non-interactive
+// process); returns the previous ones.
+IOrvCrashWindows* OrvSetCrashWindows(IOrvCrashWindows* pWindows);
 // Opens an address with the desktop's handler (xdg-open) and waits for it to hand it on.
 [[nodiscard]] bool OrvOpenUrlInBrowser(const char* pszUrl, COrvError& err);
 

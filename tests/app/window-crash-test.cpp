@@ -1,11 +1,13 @@
-// The crash dialog of vexil's crash-report mode (offscreen): its texts and check box, OK and
-// Cancel, and the interactive crash sequence against the test support server.
+// The windows of vexil's crash-report mode (offscreen): the crash dialog, and the interactive crash
+// sequence against the test support server as the user sees it, box by box.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -13,105 +15,218 @@
 #include <string>
 
 #include "crash-report.h"
+#include "crash/crash-support-server.h"
 #include "orv-crash-helper.h"
 #include "orv-crash-report.h"
 #include "orv-crash.h"
 #include "orv-log.h"
-#include "support/orv-test-servers.h"
-#include "support/orv-test-support.h"
 
 namespace {
 
-QString Text(QDialog* pDialog, const char* pszName) {
-    return pDialog->findChild<QLabel*>(QString::fromLatin1(pszName))->text();
+QString Text(QWidget* pWindow, const char* pszName) {
+    return pWindow->findChild<QLabel*>(QString::fromLatin1(pszName))->text();
 }
 
 TEST(CrashDialog, TextsLinkAndCheckBox) {
-    QDialog* pDialog = VexilMakeCrashDialog("A-KIND-NAME-LONGER-THAN-THIRTY-ONE", "/tmp/a<b/x.zip");
-    EXPECT_EQ(QStringLiteral("A-KIND-NAME-LONGER-THAN-THIRTY-"), pDialog->windowTitle());
-    EXPECT_TRUE(pDialog->windowFlags() & Qt::WindowStaysOnTopHint);
+    std::unique_ptr<QDialog> dialog(
+        VexilMakeCrashDialog("A-KIND-NAME-LONGER-THAN-THIRTY-ONE", "/tmp/a<b/x.zip"));
+    EXPECT_EQ(QStringLiteral("A-KIND-NAME-LONGER-THAN-THIRTY-"), dialog->windowTitle());
+    EXPECT_TRUE(dialog->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_EQ(QStringLiteral("Application crashed or asserted and will be closed now.\r\nClick OK "
                              "to send a diagnostic file to help us fix the problem."),
-              Text(pDialog, "intro"));
+              Text(dialog.get(), "intro"));
     EXPECT_EQ(QStringLiteral("If file cannot be uploaded, please attach it to ticket. This file "
                              "will be sent:"),
-              Text(pDialog, "note"));
+              Text(dialog.get(), "note"));
     // The path is shown as text (escaped) and links to its folder.
     EXPECT_EQ(QStringLiteral("<a href=\"file:///tmp/a%3Cb\">/tmp/a&lt;b/x.zip</a>"),
-              Text(pDialog, "link"));
-    auto* pTicket = pDialog->findChild<QCheckBox*>(QStringLiteral("ticket"));
+              Text(dialog.get(), "link"));
+    auto* pTicket = dialog->findChild<QCheckBox*>(QStringLiteral("ticket"));
     EXPECT_EQ(QStringLiteral("Open Browser Window to create a ticket in Product Support System"),
               pTicket->text());
     EXPECT_TRUE(pTicket->isChecked());
-    delete pDialog;
+    EXPECT_TRUE(dialog->findChild<QPushButton*>(QStringLiteral("ok"))->isDefault());
 }
 
-// Acts on the crash dialog once it is shown: OK (with the check box cleared) or Escape.
-void AnswerDialog(bool bOk) {
-    QTimer::singleShot(50, [bOk] {
-        auto* pDialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (pDialog == nullptr) {
-            AnswerDialog(bOk);
-            return;
-        }
-        if (bOk) {
-            pDialog->findChild<QCheckBox*>(QStringLiteral("ticket"))->setChecked(false);
-            pDialog->findChild<QPushButton*>(QStringLiteral("ok"))->click();
-        } else {
-            QTest::keyClick(pDialog, Qt::Key_Escape);
-        }
-    });
+// The progress window's text, or "-" when it is not shown.
+std::string ProgressText() {
+    for (QWidget* p : QApplication::topLevelWidgets())
+        if (p->objectName() == QStringLiteral("crash-progress") && p->isVisible())
+            return Text(p, "progress").toStdString();
+    return "-";
 }
 
-TEST(CrashDialog, OkAndCancel) {
-    bool bTicket = false;
-    AnswerDialog(false);
-    EXPECT_EQ(2, VexilCrashDialog("CRASH", "/tmp/x.zip", bTicket));
-    EXPECT_TRUE(bTicket);
-    AnswerDialog(true);
-    EXPECT_EQ(1, VexilCrashDialog("CRASH", "/tmp/x.zip", bTicket));
-    EXPECT_FALSE(bTicket);
+// Answers each modal window of the sequence as it appears and notes it as one line: "box [BUTTONS]
+// TEXT" or "dialog TITLE", then " | " and the progress window's text.
+class CWindowWatcher {
+public:
+    CWindowWatcher(int nAnswer, bool bTicket) {
+        QObject::connect(&m_timer, &QTimer::timeout, [this, nAnswer, bTicket] {
+            QWidget* pModal = QApplication::activeModalWidget();
+            if (pModal == nullptr || pModal->property("answered").toBool())
+                return;
+            pModal->setProperty("answered", true);
+            if (auto* pBox = qobject_cast<QMessageBox*>(pModal)) {
+                std::string buttons;
+                for (QAbstractButton* pButton : pBox->buttons())
+                    buttons += pButton->text().remove('&').toStdString();
+                Note("box [" + buttons + "] " + pBox->text().toStdString());
+                pBox->button(QMessageBox::Ok)->click();
+                return;
+            }
+            Note("dialog " + pModal->windowTitle().toStdString());
+            pModal->findChild<QCheckBox*>(QStringLiteral("ticket"))->setChecked(bTicket);
+            if (nAnswer == 1)
+                pModal->findChild<QPushButton*>(QStringLiteral("ok"))->click();
+            else
+                QTest::keyClick(pModal, Qt::Key_Escape);
+        });
+        m_timer.start(10);
+    }
+    std::string m_seen;
+
+private:
+    // One line of the record, with the progress window's text; line ends in texts become "/".
+    void Note(std::string line) {
+        line += " | " + ProgressText();
+        for (char& c : line)
+            if (c == '\n')
+                c = '/';
+        m_seen += line + "\n";
+    }
+
+    QTimer m_timer;
+};
+
+// Sets an environment variable for the life of the object.
+class CEnvScope {
+public:
+    CEnvScope(const char* pszName, const std::string& value) : m_name(pszName) {
+        const char* pszOld = getenv(pszName);
+        m_bHad = pszOld != nullptr;
+        m_old = m_bHad ? pszOld : "";
+        setenv(pszName, value.c_str(), 1);
+    }
+    ~CEnvScope() {
+        if (m_bHad)
+            setenv(m_name.c_str(), m_old.c_str(), 1);
+        else
+            unsetenv(m_name.c_str());
+    }
+
+private:
+    std::string m_name;
+    std::string m_old;
+    bool m_bHad;
+};
+
+struct SWindowsCase {
+    const char* pszName;
+    bool bServer;         // a support server is configured
+    bool bRoots;          // its test CA is trusted
+    int nAnswer;          // the crash dialog's answer: 1 OK, 2 Cancel (Escape)
+    bool bTicket;         // the ticket check box when answering
+    const char* pszSeen;  // the windows in order; %ZIP% stands for the archive's path, a line
+                          // ending in "*" for any line that starts with the rest
+    bool bUploaded;
+};
+
+const char kCrashBox[] =
+    "box [OK] Vexil has crashed and we are sorry for that./Click OK to assemble Crash Report. | "
+    "-\n";
+
+const SWindowsCase kWindowsCases[] = {
+    {"NoServerNamesTheArchive", false, true, 1, true,
+     "box [OK] Crash report kept in %ZIP%: no support server is set | ---closing zip file---\n",
+     false},
+    {"CancelSendsNothing", true, true, 2, true, "dialog CRASH | ---closing zip file---\n", false},
+    {"OkUploads", true, true, 1, false, "dialog CRASH | ---closing zip file---\n", true},
+    {"UnverifiedServerFails", true, false, 1, false,
+     "dialog CRASH | ---closing zip file---\n"
+     "box [OK] Sending Crash Report:/%ZIP%/Cannot upload crash report: No Certificate or it does "
+     "not verify*\n",
+     false},
+    {"OkUploadsAndOpensTicket", true, true, 1, true, "dialog CRASH | ---closing zip file---\n",
+     true},
+};
+
+void PrintTo(const SWindowsCase& c, std::ostream* os) {
+    *os << c.pszName;
 }
 
-// The interactive sequence: OK uploads the archive, Cancel sends nothing.
-TEST(CrashDialog, OkUploadsCancelSendsNothing) {
-    OrvTempDir dir;
-    OrvTestProcess server;
-    std::string error;
-    ASSERT_TRUE(server.Start({"python3", ORV_CRASH_SUPPORT_SCRIPT, dir.Path()},
-                             dir.File("server.log"), error))
-        << error;
-    ASSERT_TRUE(
-        OrvWaitFor([&] { return server.Output().find("port=") != std::string::npos; }, 30000));
-    const std::string out = server.Output();
-    const std::string host = "127.0.0.1:" + out.substr(out.find("port=") + 5, out.find('\n') - 5);
+// Compares line by line; an expected line ending in "*" matches any line with its beginning.
+void ExpectLines(const std::string& expected, const std::string& seen) {
+    size_t e = 0;
+    size_t s = 0;
+    while (e < expected.size() && s < seen.size()) {
+        const std::string want = expected.substr(e, expected.find('\n', e) - e);
+        const std::string got = seen.substr(s, seen.find('\n', s) - s);
+        if (!want.empty() && want.back() == '*')
+            EXPECT_EQ(want.substr(0, want.size() - 1), got.substr(0, want.size() - 1)) << seen;
+        else
+            EXPECT_EQ(want, got) << seen;
+        e += want.size() + 1;
+        s += got.size() + 1;
+    }
+    EXPECT_EQ(e >= expected.size(), s >= seen.size()) << seen;
+}
+
+class CrashWindows : public CrashSupportServer, public testing::WithParamInterface<SWindowsCase> {};
+
+TEST_P(CrashWindows, WhatTheUserSees) {
+    const SWindowsCase& c = GetParam();
     OrvTempDir temp;
-    const char* pszOldTemp = getenv("TMPDIR");
-    const std::string oldTemp = pszOldTemp ? pszOldTemp : "";
-    setenv("TMPDIR", temp.Path().c_str(), 1);
+    // The ticket's page opens through xdg-open: this one notes the address instead.
+    ASSERT_TRUE(OrvWriteFileBytes(temp.File("xdg-open"),
+                                  "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/opened\"\n"));
+    ASSERT_EQ(0, chmod(temp.File("xdg-open").c_str(), 0755));
+    const char* pszPath = getenv("PATH");
+    CEnvScope path("PATH", temp.Path() + ":" + (pszPath ? pszPath : "/usr/bin:/bin"));
+    CEnvScope tmp("TMPDIR", temp.Path());
     ASSERT_TRUE(OrvWriteFileBytes(temp.File("dump.tmp"), "MDMP dump"));
-    g_orv_support_host = host.c_str();
-    g_orv_support_roots = dir.File("ca.pem").c_str();
+    g_orv_product_name = "Vexil";
+    g_orv_support_host = c.bServer ? m_host.c_str() : "";
+    g_orv_support_roots = c.bRoots ? m_roots.c_str() : "";
+    g_orv_account_user = "tester";
+    g_orv_account_password = "secret";
     g_orv_interactive = 1;
-    OrvSetCrashDialog(VexilCrashDialog);
+    OrvSetCrashWindows(VexilCrashWindows());
 
-    AnswerDialog(false);
-    EXPECT_TRUE(OrvCrashReportSequence("CRASH", "crashed", temp.File("dump.tmp").c_str()));
-    EXPECT_EQ("", OrvReadFileBytes(dir.File("requests.jsonl")));
-    AnswerDialog(true);
-    EXPECT_TRUE(OrvCrashReportSequence("CRASH", "crashed", temp.File("dump.tmp").c_str()));
-    const std::string requests = OrvReadFileBytes(dir.File("requests.jsonl"));
-    EXPECT_NE(std::string::npos, requests.find("\"path\": \"/scripts/upload-file\"")) << requests;
-    EXPECT_NE(std::string::npos, requests.find("\"filename\": \"tv_crash_")) << requests;
-
-    OrvSetCrashDialog(nullptr);
+    std::string seen;
+    {
+        CWindowWatcher watcher(c.nAnswer, c.bTicket);
+        (void)OrvCrashReportSequence(
+            "CRASH",
+            "Vexil has crashed and we are sorry for that.\nClick OK to assemble Crash Report.",
+            temp.File("dump.tmp").c_str());
+        seen = watcher.m_seen;
+    }
+    OrvSetCrashWindows(nullptr);
     g_orv_interactive = 0;
     g_orv_support_host = "";
     g_orv_support_roots = "";
-    if (pszOldTemp)
-        setenv("TMPDIR", oldTemp.c_str(), 1);
-    else
-        unsetenv("TMPDIR");
+    g_orv_account_user = "";
+    g_orv_account_password = "";
+
+    const std::vector<std::string> zips = OrvCrashZips(temp);
+    ASSERT_EQ(1u, zips.size());
+    const std::string& zip = zips[0];
+    std::string expected = std::string(kCrashBox) + c.pszSeen;
+    for (size_t at = expected.find("%ZIP%"); at != std::string::npos; at = expected.find("%ZIP%"))
+        expected.replace(at, 5, zip);
+    ExpectLines(expected, seen);
+    EXPECT_EQ("-", ProgressText());  // closed at the end
+    const std::string requests = Requests();
+    EXPECT_EQ(c.bUploaded, requests.find("\"filename\": \"tv_crash_") != std::string::npos)
+        << requests;
+    const bool bTicketOpened = c.bUploaded && c.bTicket;
+    EXPECT_EQ(bTicketOpened ? "https://" + m_host + "/tickets/42\n" : "",
+              OrvReadFileBytes(temp.File("opened")));
 }
+
+INSTANTIATE_TEST_SUITE_P(Sequence, CrashWindows, testing::ValuesIn(kWindowsCases),
+                         [](const testing::TestParamInfo<SWindowsCase>& info) {
+                             return std::string(info.param.pszName);
+                         });
 
 }  // namespace

@@ -2,9 +2,11 @@
 // certificate of its own test CA, every request recorded.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "orv-test-servers.h"
 #include "orv-test-support.h"
@@ -30,3 +32,15 @@ protected:
     std::string m_host;
     std::string m_roots;
 };
+
+// The crash archives in a folder.
+inline std::vector<std::string> OrvCrashZips(const OrvTempDir& dir) {
+    std::vector<std::string> zips;
+    if (DIR* p = opendir(dir.Path().c_str())) {
+        while (dirent* e = readdir(p))
+            if (std::string(e->d_name).rfind("tv_crash_", 0) == 0)
+                zips.push_back(dir.File(e->d_name));
+        closedir(p);
+    }
+    return zips;
+}

@@ -2,10 +2,12 @@
 // packs that log as its diagnostic path, installs the crash handlers and crashes in the way KIND
 // names. Each way has a function of its own, so that a stack trace names it.
 #include <dlfcn.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,26 @@
 #include "orv-trace.h"
 
 extern "C" void ForeignCrashOnThread();
+
+namespace {
+volatile bool g_bFaultInHandler = false;
+volatile int* volatile g_pNull = nullptr;
+}  // namespace
+
+// The crash handler names its helper as allowed tracer through prctl: this one faults there when
+// asked to, a second fault inside the handler.
+extern "C" int prctl(int nOption, ...) noexcept {
+    va_list args;
+    va_start(args, nOption);
+    unsigned long anArgs[4];
+    for (unsigned long& n : anArgs)
+        n = va_arg(args, unsigned long);
+    va_end(args);
+    if (g_bFaultInHandler && nOption == PR_SET_PTRACER)
+        *g_pNull = 1;
+    return static_cast<int>(
+        syscall(SYS_prctl, nOption, anArgs[0], anArgs[1], anArgs[2], anArgs[3]));
+}
 
 // Outside the unnamed namespace: the compiler cannot see every class derived from it, so the call
 // in the constructor goes through the table.
@@ -39,7 +61,6 @@ struct CDerived : CBase {
 namespace {
 
 volatile int g_nSink = 0;
-volatile int* volatile g_pNull = nullptr;
 
 __attribute__((noinline)) void CrashNullWrite() {
     *g_pNull = 1;
@@ -180,6 +201,15 @@ int main(int argc, char** argv) {
         if (!thread.Start(sError))
             return 2;
         thread.Wait();
+    } else if (kind == "fault-in-handler") {
+        g_bFaultInHandler = true;
+        return CrashDivide();
+    } else if (kind == "no-helper") {
+        // The helper is this program's file: without it the helper cannot start. Only a copy
+        // in the test's folder is removed.
+        if (std::string(argv[0]).rfind(folder + "/", 0) != 0 || unlink(argv[0]) != 0)
+            return 2;
+        CrashNullWrite();
     } else if (kind == "foreign") {
         ForeignCrashOnThread();
         for (;;)

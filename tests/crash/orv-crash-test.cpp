@@ -1,6 +1,5 @@
 // Crash reports end to end: a real program crashes in each way; its helper writes the minidump and
 // the archive; lldb reads the dump back with the program and names the crashing function.
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -27,18 +26,14 @@ struct SRun {
 
 // Runs the crash program with the folder as its temporary folder; returns once the program and
 // its helper (which shares the program's standard output) have ended.
-SRun RunCrash(const OrvTempDir& dir, const std::string& kind, const std::string& env = "") {
+SRun RunCrash(const OrvTempDir& dir, const std::string& kind, const std::string& env = "",
+              const std::string& program = ORV_CRASH_PROGRAM) {
     SRun run;
-    run.out = OrvRunCapture(env + " TMPDIR=" + dir.Path() + " exec " ORV_CRASH_PROGRAM " " + kind +
-                                " " + dir.Path() + " 2>&1",
+    run.out = OrvRunCapture(env + " TMPDIR=" + dir.Path() + " exec " + program + " " + kind + " " +
+                                dir.Path() + " 2>&1",
                             &run.nStatus);
     run.log = OrvReadFileBytes(dir.File("crash.log"));
-    if (DIR* p = opendir(dir.Path().c_str())) {
-        while (dirent* e = readdir(p))
-            if (std::string(e->d_name).rfind("tv_crash_", 0) == 0)
-                run.zips.push_back(dir.File(e->d_name));
-        closedir(p);
-    }
+    run.zips = OrvCrashZips(dir);
     return run;
 }
 
@@ -151,6 +146,25 @@ TEST(CrashSequence, UnwrittenDumpLeavesItsError) {
                   .rfind("OrvPrepareAndSendMiniDump: cannot dump: Cannot write the minidump: ", 0))
         << OrvReadFileBytes(dir.File("err.txt"));
     EXPECT_NE(std::string::npos, run.log.find("!!! OrvPrepareAndSendMiniDump: cannot dump: "));
+}
+
+// The crash handler cannot finish (its helper cannot start, or it faults itself): the process
+// still ends by the crash's own signal, at once, without a report.
+TEST(CrashHandler, FailingHandlerEndsByTheSignal) {
+    const struct {
+        const char* pszKind;
+        int nSignal;
+    } kCases[] = {{"no-helper", SIGSEGV}, {"fault-in-handler", SIGFPE}};
+    for (const auto& c : kCases) {
+        OrvTempDir dir;
+        const std::string copy = dir.File("crash-copy");
+        ASSERT_EQ(0, system(("cp " ORV_CRASH_PROGRAM " " + copy).c_str()));
+        // A hang is ended by the deadline with SIGKILL; timeout passes the signal on otherwise.
+        const SRun run = RunCrash(dir, c.pszKind, "", "timeout -s KILL 30 " + copy);
+        ASSERT_TRUE(WIFSIGNALED(run.nStatus)) << c.pszKind << run.out;
+        EXPECT_EQ(c.nSignal, WTERMSIG(run.nStatus)) << c.pszKind << run.out;
+        EXPECT_TRUE(run.zips.empty()) << c.pszKind;
+    }
 }
 
 // A fault on a thread where no frame lies in the program's modules is passed on unreported.
