@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
@@ -12,10 +13,12 @@
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "crash-report.h"
 #include "crash/crash-support-server.h"
+#include "main-frame.h"
 #include "orv-crash-helper.h"
 #include "orv-crash-report.h"
 #include "orv-crash.h"
@@ -171,24 +174,43 @@ void ExpectLines(const std::string& expected, const std::string& seen) {
     EXPECT_EQ(e >= expected.size(), s >= seen.size()) << seen;
 }
 
-class CrashWindows : public CrashSupportServer, public testing::WithParamInterface<SWindowsCase> {};
+// The support server, a temporary folder as TMPDIR, an xdg-open that notes the address it is
+// given instead of opening it, and the account of support requests.
+class CrashWindowsTest : public CrashSupportServer {
+protected:
+    void SetUp() override {
+        CrashSupportServer::SetUp();
+        ASSERT_TRUE(OrvWriteFileBytes(m_temp.File("xdg-open"),
+                                      "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/opened\"\n"));
+        ASSERT_EQ(0, chmod(m_temp.File("xdg-open").c_str(), 0755));
+        const char* pszPath = getenv("PATH");
+        m_path.emplace("PATH", m_temp.Path() + ":" + (pszPath ? pszPath : "/usr/bin:/bin"));
+        m_tmp.emplace("TMPDIR", m_temp.Path());
+        g_orv_product_name = "Vexil";
+        g_orv_account_user = "tester";
+        g_orv_account_password = "secret";
+    }
+    void TearDown() override {
+        g_orv_support_host = "";
+        g_orv_support_roots = "";
+        g_orv_account_user = "";
+        g_orv_account_password = "";
+    }
+    std::string Opened() { return OrvReadFileBytes(m_temp.File("opened")); }
+
+    OrvTempDir m_temp;
+    std::optional<CEnvScope> m_path;
+    std::optional<CEnvScope> m_tmp;
+};
+
+class CrashWindows : public CrashWindowsTest, public testing::WithParamInterface<SWindowsCase> {};
 
 TEST_P(CrashWindows, WhatTheUserSees) {
     const SWindowsCase& c = GetParam();
-    OrvTempDir temp;
-    // The ticket's page opens through xdg-open: this one notes the address instead.
-    ASSERT_TRUE(OrvWriteFileBytes(temp.File("xdg-open"),
-                                  "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/opened\"\n"));
-    ASSERT_EQ(0, chmod(temp.File("xdg-open").c_str(), 0755));
-    const char* pszPath = getenv("PATH");
-    CEnvScope path("PATH", temp.Path() + ":" + (pszPath ? pszPath : "/usr/bin:/bin"));
-    CEnvScope tmp("TMPDIR", temp.Path());
+    const OrvTempDir& temp = m_temp;
     ASSERT_TRUE(OrvWriteFileBytes(temp.File("dump.tmp"), "MDMP dump"));
-    g_orv_product_name = "Vexil";
     g_orv_support_host = c.bServer ? m_host.c_str() : "";
     g_orv_support_roots = c.bRoots ? m_roots.c_str() : "";
-    g_orv_account_user = "tester";
-    g_orv_account_password = "secret";
     g_orv_interactive = 1;
     OrvSetCrashWindows(VexilCrashWindows());
 
@@ -203,10 +225,6 @@ TEST_P(CrashWindows, WhatTheUserSees) {
     }
     OrvSetCrashWindows(nullptr);
     g_orv_interactive = 0;
-    g_orv_support_host = "";
-    g_orv_support_roots = "";
-    g_orv_account_user = "";
-    g_orv_account_password = "";
 
     const std::vector<std::string> zips = OrvCrashZips(temp);
     ASSERT_EQ(1u, zips.size());
@@ -220,13 +238,32 @@ TEST_P(CrashWindows, WhatTheUserSees) {
     EXPECT_EQ(c.bUploaded, requests.find("\"filename\": \"tv_crash_") != std::string::npos)
         << requests;
     const bool bTicketOpened = c.bUploaded && c.bTicket;
-    EXPECT_EQ(bTicketOpened ? "https://" + m_host + "/tickets/42\n" : "",
-              OrvReadFileBytes(temp.File("opened")));
+    EXPECT_EQ(bTicketOpened ? "https://" + m_host + "/tickets/42\n" : "", Opened());
 }
 
 INSTANTIATE_TEST_SUITE_P(Sequence, CrashWindows, testing::ValuesIn(kWindowsCases),
                          [](const testing::TestParamInfo<SWindowsCase>& info) {
                              return std::string(info.param.pszName);
                          });
+
+// Help offers "Send logs to support..." only with a support server; the command sends the logs,
+// opens the ticket's page and says so.
+TEST_F(CrashWindowsTest, SendLogsFromHelp) {
+    for (const bool bServer : {false, true}) {
+        g_orv_support_host = bServer ? m_host.c_str() : "";
+        g_orv_support_roots = m_roots.c_str();
+        CMainFrame frame;
+        auto* pSend = frame.findChild<QAction*>(QStringLiteral("send-logs"));
+        ASSERT_EQ(bServer, pSend != nullptr);
+        if (pSend == nullptr)
+            continue;
+        CWindowWatcher watcher(1, false);
+        pSend->trigger();
+        EXPECT_EQ("box [OK] The logs were sent to support. | -\n", watcher.m_seen);
+        EXPECT_EQ("https://" + m_host + "/tickets/42\n", Opened());
+        EXPECT_NE(std::string::npos, Requests().find("\"filename\": \"vexil-logs.zip\""))
+            << Requests();
+    }
+}
 
 }  // namespace

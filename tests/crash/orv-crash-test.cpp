@@ -54,6 +54,8 @@ const SCrashCase kCases[] = {
     {"abort", SIGABRT, 0, "CrashAbort", "Report exception: check_stack=1"},
     {"stack-overflow", SIGSEGV, 0, "CrashRecurse", "Stack not walkable, report exception"},
     {"divide", SIGFPE, 0, "CrashDivide", "===CRASH=== msg=signal"},
+    {"illegal", SIGILL, 0, "CrashIllegal", "===CRASH=== msg=signal"},
+    {"bus", SIGBUS, 0, "CrashBus", "===CRASH=== msg=signal"},
     {"exception", SIGABRT, 0, "CrashThrow",
      "===EXCEPTION=== msg=Unhandled C++ exception, please report to product support"},
     {"pure-virtual", SIGABRT, 0, "CrashPureVirtual",
