@@ -6,9 +6,11 @@
 // crash and the settings through a pipe, allows it to trace the process (PR_SET_PTRACER) and
 // waits for its answer. The helper reads the threads, registers and memory through ptrace and
 // /proc, writes the minidump, answers, and then (detached from the crashed process) packs the
-// crash archive, shows the crash dialog or logs, and uploads. The crashed process then resets
-// the signal to its default action and raises it again, so that its exit status, core dumps and
-// the system's crash collector see the original signal.
+// crash archive, tells the user (message boxes, a progress window and the crash dialog of the
+// windows that OrvSetCrashWindows installed) or logs, and uploads. The crashed process then
+// resets the signal to its default action and raises it again, so that its exit status, core
+// dumps and the system's crash collector see the original signal. A fault inside the handler, or
+// a helper that cannot start, ends the process by that signal at once.
 //
 // Kinds: "CRASH" (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGSYS, handled on an alternate
 // signal stack so that a stack overflow is reported too, without a stack check), "EXCEPTION"
