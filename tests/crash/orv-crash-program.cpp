@@ -2,8 +2,6 @@
 // packs that log as its diagnostic path, installs the crash handlers and crashes in the way KIND
 // names. Each way has a function of its own, so that a stack trace names it.
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -92,19 +90,6 @@ __attribute__((noinline)) void CrashIllegal() {
     __builtin_trap();
 }
 
-// A read of a file's mapping past the file's end.
-__attribute__((noinline)) int CrashBus(const std::string& folder) {
-    const std::string path = folder + "/mapped";
-    FILE* pFile = fopen(path.c_str(), "w");
-    if (pFile == nullptr)
-        return 2;
-    fclose(pFile);
-    const int fd = open(path.c_str(), O_RDONLY);
-    const volatile char* p =
-        static_cast<const volatile char*>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
-    return p == MAP_FAILED ? 2 : p[0];
-}
-
 __attribute__((noinline)) void CrashThrow() {
     throw std::runtime_error("nobody catches this");
 }
@@ -184,8 +169,6 @@ int main(int argc, char** argv) {
         return CrashDivide();
     else if (kind == "illegal")
         CrashIllegal();
-    else if (kind == "bus")
-        return CrashBus(folder);
     else if (kind == "exception")
         CrashThrow();
     else if (kind == "pure-virtual")

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,13 +25,16 @@ struct SRun {
     std::vector<std::string> zips;
 };
 
-// Runs the crash program with the folder as its temporary folder; returns once the program and
-// its helper (which shares the program's standard output) have ended.
-SRun RunCrash(const OrvTempDir& dir, const std::string& kind, const std::string& env = "",
-              const std::string& program = ORV_CRASH_PROGRAM) {
+// Runs a copy of the crash program (the same name, in the folder) with the folder as its
+// temporary folder; returns once the program and its helper (which shares the program's standard
+// output) have ended. A hang is ended by the deadline with SIGKILL; timeout passes any other
+// signal on.
+SRun RunCrash(const OrvTempDir& dir, const std::string& kind, const std::string& env = "") {
     SRun run;
-    run.out = OrvRunCapture(env + " TMPDIR=" + dir.Path() + " exec " + program + " " + kind + " " +
-                                dir.Path() + " 2>&1",
+    const std::string program = dir.File("orv-crash-program");
+    run.out = OrvRunCapture("cp " ORV_CRASH_PROGRAM " " + program + " && " + env +
+                                " TMPDIR=" + dir.Path() + " exec timeout -s KILL 60 " + program +
+                                " " + kind + " " + dir.Path() + " 2>&1",
                             &run.nStatus);
     run.log = OrvReadFileBytes(dir.File("crash.log"));
     run.zips = OrvCrashZips(dir);
@@ -43,27 +47,40 @@ std::string Peer(const std::string& args) {
 
 struct SCrashCase {
     const char* pszKind;
-    int nSignal;  // the signal that ends the program, 0: it exits with nExit
-    int nExit;
-    const char* pszFunction;  // named in lldb's backtrace of the crashing thread
-    const char* pszLogLine;
+    int nSignal;             // the signal that ends the program, 0: it exits with 3
+    const char* pszEntry;    // the archive's dump entry; null: no archive
+    const char* pszFirst;    // a dump: a function lldb's backtrace names; an error: its beginning
+    const char* pszLogLine;  // %ZIP% stands for the archive's path
 };
 
+const char kDump[] = "minidump.dmp";
 const SCrashCase kCases[] = {
-    {"null-write", SIGSEGV, 0, "CrashNullWrite", "===CRASH=== msg=signal"},
-    {"abort", SIGABRT, 0, "CrashAbort", "Report exception: check_stack=1"},
-    {"stack-overflow", SIGSEGV, 0, "CrashRecurse", "Stack not walkable, report exception"},
-    {"divide", SIGFPE, 0, "CrashDivide", "===CRASH=== msg=signal"},
-    {"illegal", SIGILL, 0, "CrashIllegal", "===CRASH=== msg=signal"},
-    {"bus", SIGBUS, 0, "CrashBus", "===CRASH=== msg=signal"},
-    {"exception", SIGABRT, 0, "CrashThrow",
+    {"null-write", SIGSEGV, kDump, "CrashNullWrite",
+     "Crash report kept in %ZIP%: no support server is set"},
+    {"abort", SIGABRT, kDump, "CrashAbort", "Report exception: check_stack=1"},
+    {"stack-overflow", SIGSEGV, kDump, "CrashRecurse", "Stack not walkable, report exception"},
+    {"divide", SIGFPE, kDump, "CrashDivide", "===CRASH=== msg=signal"},
+    {"illegal", SIGILL, kDump, "CrashIllegal", "===CRASH=== msg=signal"},
+    {"exception", SIGABRT, kDump, "CrashThrow",
      "===EXCEPTION=== msg=Unhandled C++ exception, please report to product support"},
-    {"pure-virtual", SIGABRT, 0, "CrashPureVirtual",
+    {"pure-virtual", SIGABRT, kDump, "CrashPureVirtual",
      "===PURE-VIRTUAL=== msg=Pure Virtual Call, please report to support"},
-    {"assert", 0, 3, "CrashAssert", "!!!ASSERT: c=7 s=nValue == 3 Src: "},
-    {"assert-no-file", 0, 3, "CrashAssert", "!!!ASSERT: c=7 s=nValue == 3 Src: -no-file-:42"},
-    {"thread", SIGSEGV, 0, "CrashOnThread", "===CRASH=== msg=signal"},
-    {"thread-overflow", SIGSEGV, 0, "CrashRecurse", "Stack not walkable, report exception"},
+    {"assert", 0, kDump, "CrashAssert", "!!!ASSERT: c=7 s=nValue == 3 Src: "},
+    {"assert-no-file", 0, kDump, "CrashAssert", "!!!ASSERT: c=7 s=nValue == 3 Src: -no-file-:42"},
+    {"thread", SIGSEGV, kDump, "CrashOnThread", "===CRASH=== msg=signal"},
+    {"thread-overflow", SIGSEGV, kDump, "CrashRecurse", "Stack not walkable, report exception"},
+    // One report per process: the crash after a reported assertion writes its dump file but no
+    // second archive, and the second assertion falls through to the trace line.
+    {"assert-then-crash", SIGSEGV, kDump, "CrashAssert", "===CRASH=== msg=signal"},
+    // A dump that cannot be written leaves its error text in the archive instead.
+    {"dump-too-big", SIGSEGV, "minidump.err",
+     "OrvPrepareAndSendMiniDump: cannot dump: Cannot write the minidump: ",
+     "!!! OrvPrepareAndSendMiniDump: cannot dump: "},
+    // A fault where no frame lies in the program's modules is passed on unreported.
+    {"foreign", SIGSEGV, nullptr, nullptr, "Not our module, ignore exception"},
+    // A handler that cannot finish (no helper, a fault of its own) ends by the crash's signal.
+    {"no-helper", SIGSEGV, nullptr, nullptr, "crash program: no-helper"},
+    {"fault-in-handler", SIGFPE, nullptr, nullptr, "crash program: fault-in-handler"},
 };
 
 void PrintTo(const SCrashCase& c, std::ostream* os) {
@@ -81,23 +98,33 @@ TEST_P(CrashKinds, DumpArchiveAndSignal) {
         EXPECT_EQ(c.nSignal, WTERMSIG(run.nStatus));
     } else {
         ASSERT_TRUE(WIFEXITED(run.nStatus)) << run.out << run.log;
-        EXPECT_EQ(c.nExit, WEXITSTATUS(run.nStatus));
+        EXPECT_EQ(3, WEXITSTATUS(run.nStatus));
     }
-    EXPECT_NE(std::string::npos, run.log.find(c.pszLogLine)) << run.log;
-    ASSERT_EQ(1u, run.zips.size()) << run.log;
+    ASSERT_EQ(c.pszEntry ? 1u : 0u, run.zips.size()) << run.log;
+    std::string logLine = c.pszLogLine;
+    if (logLine.find("%ZIP%") != std::string::npos)
+        logLine.replace(logLine.find("%ZIP%"), 5, run.zips[0]);
+    EXPECT_NE(std::string::npos, run.log.find(logLine)) << run.log;
+    EXPECT_EQ(run.log.find("!!!ASSERT"), run.log.rfind("!!!ASSERT")) << run.log;
+    if (c.pszEntry == nullptr)
+        return;
 
     // The archive: system information, the dump, the log under its path's entry name.
     const std::string entries = Peer("list " + run.zips[0]);
     const std::string logEntry = OrvDiagEntryName(dir.File("crash.log").c_str()).GetString();
-    EXPECT_EQ("_sysinfo.txt\nminidump.dmp\n" + logEntry + "\n", entries);
-    const std::string dump = dir.File("minidump.dmp");
-    Peer("extract " + run.zips[0] + " minidump.dmp " + dump);
-
-    const std::string bt = OrvRunCapture("timeout 120 lldb -b -o 'target create --core " + dump +
-                                         " " ORV_CRASH_PROGRAM "' -o 'thread info' -o 'bt' 2>&1");
-    EXPECT_NE(std::string::npos, bt.find(c.pszFunction)) << bt;
-    if (c.nSignal && std::string(c.pszKind) != "abort" && std::string(c.pszKind) != "exception" &&
-        std::string(c.pszKind) != "pure-virtual") {
+    EXPECT_EQ("_sysinfo.txt\n" + std::string(c.pszEntry) + "\n" + logEntry + "\n", entries);
+    const std::string dump = dir.File(c.pszEntry);
+    Peer("extract " + run.zips[0] + " " + c.pszEntry + " " + dump);
+    if (strcmp(c.pszEntry, kDump) != 0) {
+        EXPECT_EQ(0u, OrvReadFileBytes(dump).rfind(c.pszFirst, 0)) << OrvReadFileBytes(dump);
+        return;
+    }
+    const std::string bt =
+        OrvRunCapture("timeout 120 lldb -b -o 'target create --core " + dump + " " +
+                      dir.File("orv-crash-program") + "' -o 'thread info' -o 'bt' 2>&1");
+    EXPECT_NE(std::string::npos, bt.find(c.pszFirst)) << bt;
+    // A dump written at a fault stops at the signal (an abort's or an assertion's at a call).
+    if (c.nSignal != 0 && c.nSignal != SIGABRT && strcmp(c.pszFirst, "CrashAssert") != 0) {
         EXPECT_NE(std::string::npos, bt.find("stop reason = signal")) << bt;
     }
     // The thread lldb selects is the one that crashed.
@@ -116,79 +143,6 @@ INSTANTIATE_TEST_SUITE_P(Kinds, CrashKinds, testing::ValuesIn(kCases),
                                      ch = '_';
                              return s;
                          });
-
-// One report per process: after a reported assertion a crash writes its dump but no archive, and
-// the second assertion falls through to the trace line.
-TEST(CrashOneShot, SecondCrashMakesNoSecondArchive) {
-    OrvTempDir dir;
-    const SRun run = RunCrash(dir, "assert-then-crash");
-    ASSERT_TRUE(WIFSIGNALED(run.nStatus)) << run.out;
-    EXPECT_EQ(SIGSEGV, WTERMSIG(run.nStatus));
-    EXPECT_EQ(1u, run.zips.size()) << run.log;
-    size_t nAsserts = 0;
-    for (size_t at = run.log.find("!!!ASSERT"); at != std::string::npos;
-         at = run.log.find("!!!ASSERT", at + 1))
-        ++nAsserts;
-    EXPECT_EQ(1u, nAsserts) << run.log;
-    // The crash still wrote its dump file.
-    EXPECT_NE(std::string::npos, run.log.find("===CRASH=== msg=signal")) << run.log;
-}
-
-// A dump that cannot be written leaves its error text in the archive instead.
-TEST(CrashSequence, UnwrittenDumpLeavesItsError) {
-    OrvTempDir dir;
-    const SRun run = RunCrash(dir, "dump-too-big");
-    ASSERT_TRUE(WIFSIGNALED(run.nStatus)) << run.out;
-    ASSERT_EQ(1u, run.zips.size()) << run.log;
-    const std::string logEntry = OrvDiagEntryName(dir.File("crash.log").c_str()).GetString();
-    EXPECT_EQ("_sysinfo.txt\nminidump.err\n" + logEntry + "\n", Peer("list " + run.zips[0]));
-    Peer("extract " + run.zips[0] + " minidump.err " + dir.File("err.txt"));
-    EXPECT_EQ(0u,
-              OrvReadFileBytes(dir.File("err.txt"))
-                  .rfind("OrvPrepareAndSendMiniDump: cannot dump: Cannot write the minidump: ", 0))
-        << OrvReadFileBytes(dir.File("err.txt"));
-    EXPECT_NE(std::string::npos, run.log.find("!!! OrvPrepareAndSendMiniDump: cannot dump: "));
-}
-
-// The crash handler cannot finish (its helper cannot start, or it faults itself): the process
-// still ends by the crash's own signal, at once, without a report.
-TEST(CrashHandler, FailingHandlerEndsByTheSignal) {
-    const struct {
-        const char* pszKind;
-        int nSignal;
-    } kCases[] = {{"no-helper", SIGSEGV}, {"fault-in-handler", SIGFPE}};
-    for (const auto& c : kCases) {
-        OrvTempDir dir;
-        const std::string copy = dir.File("crash-copy");
-        ASSERT_EQ(0, system(("cp " ORV_CRASH_PROGRAM " " + copy).c_str()));
-        // A hang is ended by the deadline with SIGKILL; timeout passes the signal on otherwise.
-        const SRun run = RunCrash(dir, c.pszKind, "", "timeout -s KILL 30 " + copy);
-        ASSERT_TRUE(WIFSIGNALED(run.nStatus)) << c.pszKind << run.out;
-        EXPECT_EQ(c.nSignal, WTERMSIG(run.nStatus)) << c.pszKind << run.out;
-        EXPECT_TRUE(run.zips.empty()) << c.pszKind;
-    }
-}
-
-// A fault on a thread where no frame lies in the program's modules is passed on unreported.
-TEST(CrashModules, ForeignFaultIsPassedOn) {
-    OrvTempDir dir;
-    const SRun run = RunCrash(dir, "foreign");
-    ASSERT_TRUE(WIFSIGNALED(run.nStatus)) << run.out;
-    EXPECT_EQ(SIGSEGV, WTERMSIG(run.nStatus));
-    EXPECT_TRUE(run.zips.empty());
-    EXPECT_NE(std::string::npos, run.log.find("Not our module, ignore exception")) << run.log;
-}
-
-// Without a support server the archive is kept and named; with one the upload is attempted.
-TEST(CrashSequence, NoSupportServerKeepsTheArchive) {
-    OrvTempDir dir;
-    const SRun run = RunCrash(dir, "null-write");
-    ASSERT_EQ(1u, run.zips.size());
-    EXPECT_NE(std::string::npos,
-              run.log.find("Crash report kept in " + run.zips[0] + ": no support server is set"))
-        << run.log;
-    EXPECT_EQ(std::string::npos, run.log.find("Submitting crash report")) << run.log;
-}
 
 // A non-interactive crash uploads its archive with the form fields and file name of the upload
 // form and logs the outcome.
