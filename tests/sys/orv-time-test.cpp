@@ -495,19 +495,16 @@ TEST_F(TimeTest, ConcurrentFormattingUnderOneZone) {
     for (auto& th : threads) {
         th = std::thread([&] {
             for (int i = 0; i < 2000; ++i) {
-                if (Str(OrvFormatTime(784111777)) != "1994-11-06 09:49:37") {
+                if (Str(OrvFormatTime(784111777)) != "1994-11-06 09:49:37")
                     ++nWrong;
-                }
                 COrvStringA s;
-                if (!OrvFormatInetTime(784111777 + i, s) || s.GetLength() != 29) {
+                if (!OrvFormatInetTime(784111777 + i, s) || s.GetLength() != 29)
                     ++nWrong;
-                }
             }
         });
     }
-    for (auto& th : threads) {
+    for (auto& th : threads)
         th.join();
-    }
     EXPECT_EQ(nWrong, 0);
 }
 
