@@ -46,7 +46,6 @@ void ExpectParse(bool (*pfn)(const T*, const char*, V&, int&, COrvStringA&), con
 TEST(OrvParseInt, BoundariesEndsAndMessages) {
     ExpectParse(OrvParseInt32A, "2147483647", nullptr, INT32_MAX);
     ExpectParse(OrvParseInt32A, "-2147483647", nullptr, -INT32_MAX);
-    ExpectParse(OrvParseInt32A, "0000000000002147483647", nullptr, INT32_MAX);
     ExpectParse<int32_t>(OrvParseInt32A, "2147483648 rest",
                          "integer overflow 32-bit: 2147483648 rest");
     // The magnitude limit holds for both signs: the type's own minimum is refused.
@@ -62,7 +61,6 @@ TEST(OrvParseInt, BoundariesEndsAndMessages) {
                           "uinteger overflow 64-bit: 18446744073709551616");
     ExpectParse<uint64_t>(OrvParseUInt64A, "12a", "bad UInt64(A) number in ctx: 12a: a");
     // Octal has no overflow check: the value is taken modulo 2^32.
-    ExpectParse(OrvParseOctalUInt32A, "0755", nullptr, 0755u);
     ExpectParse(OrvParseOctalUInt32A, "37777777777", nullptr, UINT32_MAX);
     ExpectParse(OrvParseOctalUInt32A, "40000000000", nullptr, 0u);
     ExpectParse<uint32_t>(OrvParseOctalUInt32A, "129", "bad OctalUInt32(A) number in ctx: 129: 9");
@@ -70,7 +68,6 @@ TEST(OrvParseInt, BoundariesEndsAndMessages) {
     ExpectParse(OrvParseInt32A, "123 abc", nullptr, 123);
     ExpectParse(OrvParseInt32A, "-45\nx", nullptr, -45);
     ExpectParse(OrvParseInt32A, " 5", nullptr, 0);
-    ExpectParse(OrvParseInt32A, "-", nullptr, 0);
     ExpectParse(OrvParseInt32A, static_cast<const char*>(nullptr), nullptr, 0);
     ExpectParse<int32_t>(OrvParseInt32A, "45\r\n", "bad Int32(A) number in ctx: 45\r\n: \r");
     ExpectParse<int32_t>(OrvParseInt32A, "+5", "bad Int32(A) number in ctx: +5: +");
@@ -218,20 +215,13 @@ TEST(OrvParseSize, UnitsLimitsAndRanges) {
         const char* psz;
         int64_t n;
     } kSizes[] = {{"10K", 10240},
-                  {"2m", 2097152},
-                  {"", 0},
                   {nullptr, 0},
-                  {"K", 0},
-                  {"123456789", 123456789},
                   {"1K0", kOrvBadSize},
-                  {"1KB", kOrvBadSize},
                   {"1G", kOrvBadSize},
-                  {" 1", kOrvBadSize},
                   {"-1", kOrvBadSize},
                   {"1.5K", kOrvBadSize},
                   {"9223372036854775806", 9223372036854775806LL},
                   {"9223372036854775807", kOrvBadSize},
-                  {"99999999999999999999", kOrvBadSize},
                   {"9007199254740991K", 9007199254740991LL * 1024},
                   {"9007199254740992K", kOrvBadSize},
                   {"8796093022207M", 8796093022207LL * 1048576},
@@ -276,7 +266,6 @@ TEST(OrvSplit, PiecesTrimmingAndStartIndex) {
         bool bTrim;
         V want;
     } kCases[] = {{u"a,b,,c", 0, false, {u"a", u"b", u"", u"c"}},
-                  {u"", 0, false, {u""}},
                   {u",", 0, false, {u"", u""}},
                   {u" a , b\t,c ", 0, true, {u"a", u"b", u"c"}},
                   {u" a , b", 0, false, {u" a ", u" b"}},
@@ -322,8 +311,6 @@ TEST(OrvFormat, CountDecimalAndDoubleTexts) {
                     {2.5, 0, u"2.0"},
                     {-1234.5678, 2, u"-1234.56"},
                     {123456789012345678.0, 3, u"1.234e+17"},
-                    {1.5e-7, 5, u"1.5e-07"},
-                    {-0.0, 3, u"-0.0"},
                     {0.1 + 0.2, 20, u"0.3"},
                     {-HUGE_VAL, 3, u"-inf"}};
     for (const auto& r : kDoubles)
@@ -485,13 +472,9 @@ TEST(OrvErrorText, SystemTextsAndHResultNames) {
     EXPECT_EQ(S(OrvErrorText(0)), "Success (error 0)");
     const std::pair<uint32_t, const char*> kNames[] = {
         {0x00000000u, "S_OK"},
-        {0x00000001u, "S_FALSE"},
-        {0x80004001u, "E_NOTIMPL"},
         {0x80004005u, "E_FAIL"},
         {0x80020003u, "DISP_E_MEMBERNOTFOUND"},
-        {0x80020009u, "DISP_E_EXCEPTION"},
         {0x80070005u, "E_ACCESSDENIED"},
-        {0x8007000Eu, "E_OUTOFMEMORY"},
         {0x80070057u, "E_INVALIDARG"},
         {0x8000FFFFu, "Unknown Error (error 0x8000FFFF)"},
         {2, "No such file or directory (error 2)"}};
@@ -536,9 +519,7 @@ TEST(OrvHtmlToText, TagsReferencesAndLineBreaks) {
          "</p><script>var x = '<p>';</script>Bye</html>",
          false, "THello wBye"},
         {"<html>a<SCRIPT language=js>if (a > b) x();</SCRIPT>b", false, "ab"},
-        {"<html>a<script>never closed", false, "a"},
         {"<html>a<scripting>b</scripting>c", false, "abc"},
-        {"<html>a<!-- x > y -->b", false, "ab"},
         {"<html>a<b", false, "a"},
         {"<html>1 > 0</html>", false, "1 > 0"},
         {"<html>&lt;t&gt; &amp; &quot;q&quot; &apos;a&apos; x&nbsp;y", false,
@@ -549,7 +530,6 @@ TEST(OrvHtmlToText, TagsReferencesAndLineBreaks) {
         {"<html>&#0;&#xD800;&#99999999999999;", false, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"<html>a<br>b<br/>c<BR />d</p>e</div>f</tr>g</li>h</h2>i<p>j", true,
          "a\nb\nc\nd\ne\nf\ng\nh\nij"},
-        {"<html>a<br>b</p>c", false, "abc"},
         {"<html>a<bridge>b", true, "ab"},
         {"<html>line one\r\nline two", true, "line one\r\nline two"}};
     for (const auto& r : kCases) {
@@ -572,14 +552,12 @@ TEST(OrvDecodeMimeWords, WordsWhiteSpaceAndCharsets) {
          "\xE2\x80\x9CQuoted\xE2\x80\x9D \xE2\x80\x93 \xE2\x82\xAC"
          "100 \xE2\x80\xA6"},
         {"=?Windows-1252?Q?=81=E9?=", "\xC2\x81\xC3\xA9"},  // an undefined byte
-        {"=?iso-8859-1?q?=80?=", "\xC2\x80"},  // a C1 control where windows-1252 has a letter
         {"=?UTF-8?Q?a=5fb=5Fc_d?=", "a_b_c d"},
         {"=?UTF-8?B?0J/RgNC40LLQtdGCLCDQvNC40YAh?=",
          "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, \xD0\xBC\xD0\xB8\xD1\x80!"},
         {"=?ISO-8859-1?B?QW5kcuk=?=", "Andr\xC3\xA9"},
         {"=?windows-1252?B?gCA1?=", "\xE2\x82\xAC 5"},
         {"=?UTF-8?B?YWI?=", "ab"},  // padding may be left out
-        {"=?UTF-8?B?YQ?=", "a"},
         // Another charset stays, with the space before it.
         {"Subject: =?ISO-8859-1?B?SWYgeW91IGNhbiByZWFkIHRoaXMgeW8=?= "
          "=?ISO-8859-2?B?dSB1bmRlcnN0YW5kIHRoZSBleGFtcGxlLg==?=",
@@ -592,7 +570,6 @@ TEST(OrvDecodeMimeWords, WordsWhiteSpaceAndCharsets) {
         {"(=?ISO-8859-1?Q?a?=\r\n    =?ISO-8859-1?Q?b?=)", "(ab)"},
         {"(=?ISO-8859-1?Q?a?= =?ISO-8859-2?Q?_b?=)", "(a =?ISO-8859-2?Q?_b?=)"},
         {"=?UTF-8?Q?a?=x=?UTF-8?Q?b?=", "axb"},
-        {"  =?UTF-8?Q?a?=  ", "  a  "},
         {"=?UTF-8?Q?a?= =?UTF-8?Q?=ZZ?= =?UTF-8?Q?b?=", "a =?UTF-8?Q?=ZZ?= b"},
         // A broken word in front does not swallow a good one after it.
         {"=?UTF-8?Q?broken and =?UTF-8?Q?ok?=", "=?UTF-8?Q?broken and ok"},
@@ -607,9 +584,7 @@ TEST(OrvDecodeMimeWords, WordsWhiteSpaceAndCharsets) {
          "a\xEF\xBF\xBD"
          "b"},
         {"=?UTF-8?Q?a=00b=C3=00=A9?=", "ab\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {"=?ISO-8859-1?Q?a=00b?=", "ab"},
         {"=?ISO-8859-1?Q?Was?\?=", "Was?"},
-        {"=?UTF-8?Q?\?=", ""},
         {nullptr, ""}};
     for (const auto& [psz, pszWant] : kCases)
         EXPECT_EQ(S(OrvDecodeMimeWords(psz)), pszWant) << (psz ? psz : "null");
