@@ -94,8 +94,7 @@ TEST_F(ThreadTest, FinishedThreadKeepsItsHandleAndMayStartAgain) {
     thread.m_bFail = true;
     COrvStringA strError;
     ASSERT_TRUE(thread.Start(strError));
-    for (int i = 0; i < 5000 && !thread.IsFinished(); ++i)
-        std::this_thread::sleep_for(1ms);
+    OrvWaitFor([&] { return thread.IsFinished(); });
     ASSERT_TRUE(thread.IsFinished());
     EXPECT_TRUE(thread.HasHandle());
     EXPECT_EQ(1, thread.GetExitCode());  // Run failed
@@ -122,8 +121,7 @@ TEST_F(ThreadTest, CloseWhenDoneAndDeleteWhenDone) {
     closer.m_gate.Set();
     COrvStringA strError;
     ASSERT_TRUE(closer.Start(strError));
-    for (int i = 0; i < 5000 && closer.HasHandle(); ++i)
-        std::this_thread::sleep_for(1ms);
+    OrvWaitFor([&] { return !closer.HasHandle(); });
     EXPECT_FALSE(closer.HasHandle());
     EXPECT_FALSE(closer.IsFinished());
     EXPECT_TRUE(closer.Wait());
@@ -137,8 +135,7 @@ TEST_F(ThreadTest, CloseWhenDoneAndDeleteWhenDone) {
     auto* pThread = new CSelfDeleting;
     pThread->m_bDeleteWhenDone = true;
     ASSERT_TRUE(pThread->Start(strError));
-    for (int i = 0; i < 5000 && s_nDeleted.load() == 0; ++i)
-        std::this_thread::sleep_for(1ms);
+    OrvWaitFor([&] { return s_nDeleted.load() != 0; });
     EXPECT_EQ(1, s_nDeleted.load());
 }
 
@@ -146,8 +143,7 @@ TEST_F(ThreadTest, BaseRunAssertsAndFails) {
     COrvThread thread;
     COrvStringA strError;
     ASSERT_TRUE(thread.Start(strError));
-    for (int i = 0; i < 5000 && !thread.IsFinished(); ++i)
-        std::this_thread::sleep_for(1ms);
+    OrvWaitFor([&] { return thread.IsFinished(); });
     EXPECT_EQ(1, thread.GetExitCode());
     EXPECT_TRUE(thread.Wait());
     EXPECT_EQ(1u, AssertCount());
