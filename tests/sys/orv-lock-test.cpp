@@ -104,9 +104,8 @@ TEST_F(LockTest, CriticalSectionIsReentrantAndExclusive) {
     EXPECT_EQ(0, cs.GetDepth());
     std::thread([&] {
         bOtherGot = cs.TryLock();
-        if (bOtherGot) {
+        if (bOtherGot)
             cs.Unlock();
-        }
     }).join();
     EXPECT_TRUE(bOtherGot);
 
@@ -219,9 +218,8 @@ TEST_F(LockTest, LockUnlessStaleGivesUpOnOldHolders) {
     std::atomic<bool> bBackGot{false};
     std::thread back([&] {
         bBackGot = lock.LockUnlessStale(5);
-        if (bBackGot) {
+        if (bBackGot)
             lock.Unlock();
-        }
     });
     std::this_thread::sleep_for(30ms);
     EXPECT_FALSE(bBackGot.load());
@@ -301,9 +299,8 @@ TEST_F(LockTest, MutexExcludesAcrossObjectsAndIsReentrant) {
     std::atomic<bool> bGot{false};
     std::thread waiter([&] {
         bGot = first.Lock(5000);
-        if (bGot) {
+        if (bGot)
             first.Unlock();
-        }
     });
     std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(bGot.load());
@@ -352,9 +349,8 @@ TEST_F(LockTest, MutexOfADeadOwnerIsTaken) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(mine.Lock(5000));
     mine.Unlock();
-    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) {
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]})
         close(fd);
-    }
 }
 
 TEST_F(LockTest, MutexReportsAnUnusableLockFile) {
@@ -404,13 +400,11 @@ TEST_F(LockTest, WriterMayReadAndWriteAgainOthersFailAtOnce) {
     rw.UnlockWrite();
     std::thread([&] {
         bRead = rw.TryLockRead(nHeld);
-        if (bRead) {
+        if (bRead)
             rw.UnlockRead();
-        }
         bWrite = rw.TryLockWrite();
-        if (bWrite) {
+        if (bWrite)
             rw.UnlockWrite();
-        }
     }).join();
     EXPECT_TRUE(bRead);
     EXPECT_TRUE(bWrite);
@@ -424,9 +418,8 @@ TEST_F(LockTest, DowngradeStaysExclusiveUntilTheLastRead) {
         std::thread([&] {
             unsigned nHeld;
             bRead = rw.TryLockRead(nHeld);
-            if (bRead) {
+            if (bRead)
                 rw.UnlockRead();
-            }
         }).join();
         return bRead;
     };
@@ -480,9 +473,8 @@ TEST_F(LockTest, StressReadersAndWritersExcludeEachOther) {
             for (int i = 0; i < kRounds; ++i) {
                 rw.LockRead();
                 ++nReaders;
-                if (nWriters.load() != 0) {
+                if (nWriters.load() != 0)
                     ++nViolations;
-                }
                 volatile long long nSeen = nShared;
                 (void)nSeen;
                 if ((i & 7) == 0) {
@@ -498,25 +490,21 @@ TEST_F(LockTest, StressReadersAndWritersExcludeEachOther) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kRounds; ++i) {
                 const bool bDowngrade = ((i + t) % 3) == 0;
-                if ((i & 3) == 0) {
+                if ((i & 3) == 0)
                     rw.LockRead();  // a reader that becomes a writer
-                }
                 rw.LockWrite(bDowngrade);
-                if (nWriters.fetch_add(1) != 0 || nReaders.load() != 0) {
+                if (nWriters.fetch_add(1) != 0 || nReaders.load() != 0)
                     ++nViolations;
-                }
                 ++nShared;
                 nWriters.fetch_sub(1);
                 rw.UnlockWrite();
-                if ((i & 3) == 0) {
+                if ((i & 3) == 0)
                     rw.UnlockRead();
-                }
             }
         });
     }
-    for (auto& thread : threads) {
+    for (auto& thread : threads)
         thread.join();
-    }
     EXPECT_EQ(0, nViolations.load());
     EXPECT_EQ(3LL * kRounds, nShared);
     EXPECT_TRUE(Asserts().empty());

@@ -94,9 +94,7 @@ TEST_F(ThreadTest, FinishedThreadKeepsItsHandleAndMayStartAgain) {
     thread.m_bFail = true;
     COrvStringA strError;
     ASSERT_TRUE(thread.Start(strError));
-    for (int i = 0; i < 5000 && !thread.IsFinished(); ++i) {
-        std::this_thread::sleep_for(1ms);
-    }
+    OrvWaitFor([&] { return thread.IsFinished(); });
     ASSERT_TRUE(thread.IsFinished());
     EXPECT_TRUE(thread.HasHandle());
     EXPECT_EQ(1, thread.GetExitCode());  // Run failed
@@ -123,9 +121,7 @@ TEST_F(ThreadTest, CloseWhenDoneAndDeleteWhenDone) {
     closer.m_gate.Set();
     COrvStringA strError;
     ASSERT_TRUE(closer.Start(strError));
-    for (int i = 0; i < 5000 && closer.HasHandle(); ++i) {
-        std::this_thread::sleep_for(1ms);
-    }
+    OrvWaitFor([&] { return !closer.HasHandle(); });
     EXPECT_FALSE(closer.HasHandle());
     EXPECT_FALSE(closer.IsFinished());
     EXPECT_TRUE(closer.Wait());
@@ -139,9 +135,7 @@ TEST_F(ThreadTest, CloseWhenDoneAndDeleteWhenDone) {
     auto* pThread = new CSelfDeleting;
     pThread->m_bDeleteWhenDone = true;
     ASSERT_TRUE(pThread->Start(strError));
-    for (int i = 0; i < 5000 && s_nDeleted.load() == 0; ++i) {
-        std::this_thread::sleep_for(1ms);
-    }
+    OrvWaitFor([&] { return s_nDeleted.load() != 0; });
     EXPECT_EQ(1, s_nDeleted.load());
 }
 
@@ -149,9 +143,7 @@ TEST_F(ThreadTest, BaseRunAssertsAndFails) {
     COrvThread thread;
     COrvStringA strError;
     ASSERT_TRUE(thread.Start(strError));
-    for (int i = 0; i < 5000 && !thread.IsFinished(); ++i) {
-        std::this_thread::sleep_for(1ms);
-    }
+    OrvWaitFor([&] { return thread.IsFinished(); });
     EXPECT_EQ(1, thread.GetExitCode());
     EXPECT_TRUE(thread.Wait());
     EXPECT_EQ(1u, AssertCount());
@@ -189,9 +181,8 @@ TEST_F(ThreadTest, LowerPriorityIsApplied) {
 // privileges), starts a thread with nPriority and reports "<nice of the thread> <error text>".
 std::string PriorityInLimitedChild(int nPriority, rlim_t nLimit) {
     int fds[2];
-    if (pipe(fds) != 0) {
+    if (pipe(fds) != 0)
         return "pipe failed";
-    }
     const pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
@@ -221,9 +212,8 @@ std::string PriorityInLimitedChild(int nPriority, rlim_t nLimit) {
     std::string out;
     char buf[256];
     ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
         out.append(buf, static_cast<size_t>(n));
-    }
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -277,9 +267,8 @@ TEST_F(ThreadTest, WaitPumpingMessagesLetsTheThreadCallTheUiThread) {
     bool bWaited = false;
     loop.RunOnLoop([&] {
         COrvStringA strError;
-        if (worker.Start(strError)) {
+        if (worker.Start(strError))
             bWaited = worker.WaitPumpingMessages();
-        }
     });
     EXPECT_TRUE(bWaited);
     EXPECT_TRUE(worker.m_bSent.load());
@@ -296,18 +285,15 @@ TEST_F(ThreadTest, ManyThreadsGetDistinctNumbers) {
         ASSERT_TRUE(thread.Start(strError));
         numbers.push_back(thread.GetThreadNumber());
     }
-    for (auto& thread : threads) {
+    for (auto& thread : threads)
         thread.m_gate.Set();
-    }
-    for (auto& thread : threads) {
+    for (auto& thread : threads)
         EXPECT_TRUE(thread.Wait());
-    }
     for (size_t i = 0; i < numbers.size(); ++i) {
         EXPECT_NE(0, numbers[i]);
         EXPECT_EQ(numbers[i], threads[i].m_nSeenNumber.load());
-        for (size_t j = i + 1; j < numbers.size(); ++j) {
+        for (size_t j = i + 1; j < numbers.size(); ++j)
             EXPECT_NE(numbers[i], numbers[j]);
-        }
     }
     OrvYield();
 }

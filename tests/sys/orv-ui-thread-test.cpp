@@ -218,16 +218,14 @@ TEST_F(UiThreadTest, DispatcherNeverReentersAndHoldsNoLockWhileRunning) {
                 bPosted = true;
             });
             const auto limit = std::chrono::steady_clock::now() + 5s;
-            while (!bPosted.load() && std::chrono::steady_clock::now() < limit) {
+            while (!bPosted.load() && std::chrono::steady_clock::now() < limit)
                 std::this_thread::sleep_for(1ms);
-            }
             bOtherPostedWhileRunning = bPosted.load();
             other.join();
             pDisp->Post(new CNoteCallable(*pJournal, *pLoop, "inner"));
             const auto end = std::chrono::steady_clock::now() + 30ms;
-            while (std::chrono::steady_clock::now() < end) {
+            while (std::chrono::steady_clock::now() < end)
                 pLoop->PumpOne();
-            }
             pJournal->Add("outer-end");
             return true;
         }
