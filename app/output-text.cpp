@@ -178,6 +178,27 @@ void COutputText::Append(const char16_t* p, int n) {
             // printable ASCII, CRs and LFs only, as most output is: the line ends are the LFs
             // after a CR, and a line's columns are the printable units before its end
             uint32_t nEnds = kinds.nLf & ((kinds.nCr << 1) | (bCr ? 1u : 0u));
+            const uint32_t nLastBit = 1u << (nBlock - 1);
+            const uint32_t nTrailingCr = kinds.nCr & nLastBit;
+            if (((kinds.nCr | kinds.nLf) & ~(nEnds | (nEnds >> 1) | nTrailingCr)) == 0) {
+                // Every CR and LF belongs to a line end (or is a CR that may pair with the next
+                // block): the units between two ends are all printable, so a line's columns are
+                // the distance between its ends, with no count per line. A line end at 0 has its
+                // CR in the previous block, already left out of the columns.
+                int nPos = 0;  // first unit after the last line end in this block
+                while (nEnds != 0) {
+                    const int k = std::countr_zero(nEnds);
+                    nCol += k - nPos - (k != 0 ? 1 : 0);
+                    lines.End(m_nEnd + static_cast<uint64_t>(i + k) + 1, nCol);
+                    nCol = 0;
+                    nPos = k + 1;
+                    nEnds &= nEnds - 1;
+                }
+                nCol += nBlock - nPos - (nTrailingCr != 0 ? 1 : 0);
+                bCr = nTrailingCr != 0;
+                i += nBlock;
+                continue;
+            }
             uint32_t nPrintable = ~kinds.nOther & nAll;
             while (nEnds != 0) {
                 const int k = std::countr_zero(nEnds);
