@@ -708,13 +708,14 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
     // the decoded text without its escape sequences, after a CR held back from the last chunk
     char16_t text[CPipeDecoder::OutputRoom(kChunkMax) + 1];
     bool bHeldCr = false;
-    // Hands decoded units to OnOutput. A CR at the end waits for the next read (unless bFinal):
-    // an LF may follow it there, and the pair must reach the pane as one line end.
-    auto deliver = [&](const char16_t* p, int n, bool bFinal) {
+    // Hands the filtered units that fill(pOut) writes after a CR held back from the last chunk
+    // to OnOutput. A CR at the end waits for the next read (unless bFinal): an LF may follow it
+    // there, and the pair must reach the pane as one line end.
+    auto deliver = [&](auto fill, bool bFinal) {
         runs.clear();
         const int nFirst = bHeldCr ? 1 : 0;
         text[0] = u'\r';
-        int nText = nFirst + filter.Filter(p, n, text + nFirst, runs);
+        int nText = nFirst + fill(text + nFirst);
         for (CTextAttrRun& run : runs) {
             run.nStart += nFirst;
         }
@@ -778,7 +779,12 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
                 for (int nAt = 0; nAt < n;) {
                     const int nChunk =
                         PipeChunkLength(buf.data() + nAt, static_cast<int>(n) - nAt, bUtf8);
-                    deliver(decoded, decoder.Decode(buf.data() + nAt, nChunk, decoded), false);
+                    deliver(
+                        [&](char16_t* pOut) {
+                            return PipeDecodeAndFilter(decoder, filter, buf.data() + nAt, nChunk,
+                                                       decoded, pOut, runs);
+                        },
+                        false);
                     nAt += nChunk;
                 }
                 // a blocking descriptor is read only once poll has seen data
@@ -821,7 +827,9 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         // the next turn reads: without blocking whatever poll said, else once it saw data
         bMustPoll = !bNonBlocking && fds[0].revents == 0;
     }
-    deliver(decoded, decoder.Flush(decoded), true);
+    deliver(
+        [&](char16_t* pOut) { return filter.Filter(decoded, decoder.Flush(decoded), pOut, runs); },
+        true);
     // The output usually ends as the shell exits: give it a moment to become reapable.
     for (const int64_t nUntil = MonotonicMs() + kExitGraceMs; !bReaped;) {
         bReaped = pPipe->ReapIfExited();

@@ -2,6 +2,10 @@
 // pane and the end notification. Processes, pipes and threads are in console-pipe-posix.cpp.
 #include "console-pipe.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +13,56 @@
 #include <vector>
 
 #include "orv-utf.h"
+
+namespace {
+
+// Widens n bytes of plain ASCII text to UTF-16 at pOut; false (pOut partly written) as soon as a
+// byte is NUL, ESC or above 0x7F.
+bool WidenPlainAscii(const char* p, int n, char16_t* pOut) {
+    int i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i esc = _mm_set1_epi8(0x1B);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        // a byte above 0x7F has its top bit set, a NUL or an ESC compares equal
+        const __m128i bad = _mm_or_si128(
+            bytes, _mm_or_si128(_mm_cmpeq_epi8(bytes, zero), _mm_cmpeq_epi8(bytes, esc)));
+        if (_mm_movemask_epi8(bad) != 0) {
+            return false;
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + i), _mm_unpacklo_epi8(bytes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + i + 8), _mm_unpackhi_epi8(bytes, zero));
+    }
+#endif
+    for (; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(p[i]);
+        if (c == 0 || c == 0x1B || c >= 0x80) {
+            return false;
+        }
+        pOut[i] = c;
+    }
+    return true;
+}
+
+}  // namespace
+
+int PipeDecodeAndFilter(CPipeDecoder& decoder, CEscapeFilter& filter, const char* p, int nLen,
+                        char16_t* pScratch, char16_t* pOut, std::vector<CTextAttrRun>& runs) {
+    // Only UTF-8 maps every ASCII byte to the same code point; another set may not (0x5C is a
+    // currency sign in some).
+    if (decoder.IsUtf8() && decoder.IsAtCharacterStart() && filter.IsInText() &&
+        WidenPlainAscii(p, nLen, pOut)) {
+        pOut[nLen] = 0;
+        if (nLen > 0 && !filter.Current().IsDefault()) {
+            runs.push_back(CTextAttrRun{0, nLen, filter.Current()});
+        }
+        return nLen;
+    }
+    const int nOut = filter.Filter(pScratch, decoder.Decode(p, nLen, pScratch), pOut, runs);
+    pOut[nOut] = 0;
+    return nOut;
+}
 
 const char* g_pszPipeInterpreter = "/bin/sh";
 const char* g_pszPipeCharset = nullptr;

@@ -28,6 +28,7 @@
 #include <mutex>
 #include <vector>
 
+#include "escape-filter.h"
 #include "orv-iconv.h"
 #include "orv-string.h"
 #include "orv-utf.h"
@@ -125,6 +126,8 @@ public:
     int Flush(char16_t* pOut);
     // Whether this decoder treats its input as UTF-8 (without iconv).
     bool IsUtf8() const { return !m_iconv.IsOpen(); }
+    // Whether nothing is carried over: the next byte starts a character.
+    bool IsAtCharacterStart() const { return m_nCarry == 0 && m_utf8.Pending() == 0; }
 
 private:
     int DecodeIconv(const char* p, int nLen, char16_t* pOut);
@@ -143,6 +146,15 @@ private:
 // Any thread.
 bool PipeEncode(const char16_t* psz, int nLen, const char* pszCharset, COrvStringA& strOut,
                 int* pnUnencodable = nullptr);
+
+// Decodes nLen bytes at p with decoder and takes the escape sequences out with filter, as
+// filter.Filter(pScratch, decoder.Decode(p, nLen, pScratch), pOut, runs) does into an empty
+// run list, appends the runs and returns the units written to pOut (followed by a NUL). A chunk of
+// plain ASCII (no NUL, no ESC, nothing above 0x7F) met by a UTF-8 decoder at a character start and
+// a filter between sequences, which is most output, is widened straight into pOut in one pass.
+// pScratch and pOut hold CPipeDecoder::OutputRoom(nLen) units each. Any thread.
+int PipeDecodeAndFilter(CPipeDecoder& decoder, CEscapeFilter& filter, const char* p, int nLen,
+                        char16_t* pScratch, char16_t* pOut, std::vector<CTextAttrRun>& runs);
 
 // The length of the next chunk of the n bytes a read brought at p: all of them when they are at
 // most 255, else at most 255, cut before a CR LF pair or (bUtf8) before a UTF-8 sequence that

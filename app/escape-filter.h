@@ -34,6 +34,9 @@ public:
 
     // The attributes that text written now would get.
     const CTextAttr& Current() const { return m_attr; }
+    // Whether no sequence has begun: text without ESC now goes over unchanged, all of it with
+    // Current() attributes.
+    bool IsInText() const { return m_state == EState::Text; }
 
 private:
     enum class EState { Text, Escape, EscapeIntermediate, Csi, String, StringEscape };

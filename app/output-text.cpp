@@ -160,6 +160,9 @@ void COutputText::Append(const char16_t* p, int n) {
     if (n <= 0 || !ReserveFor(n)) {
         return;
     }
+    if (m_nEnd + static_cast<uint64_t>(n) > m_nFirstDropFrom + m_ring.Capacity()) {
+        MeasureFirstDrop();  // before the write wraps onto the removed text still to be measured
+    }
     // a CR at the end of the text pairs with an LF at the start of the appended text
     bool bCr = m_nEnd > m_nBase && *m_ring.At(m_nEnd - 1) == u'\r';
     m_ring.Write(m_nEnd, p, static_cast<size_t>(n));
@@ -178,6 +181,27 @@ void COutputText::Append(const char16_t* p, int n) {
             // printable ASCII, CRs and LFs only, as most output is: the line ends are the LFs
             // after a CR, and a line's columns are the printable units before its end
             uint32_t nEnds = kinds.nLf & ((kinds.nCr << 1) | (bCr ? 1u : 0u));
+            const uint32_t nLastBit = 1u << (nBlock - 1);
+            const uint32_t nTrailingCr = kinds.nCr & nLastBit;
+            if (((kinds.nCr | kinds.nLf) & ~(nEnds | (nEnds >> 1) | nTrailingCr)) == 0) {
+                // Every CR and LF belongs to a line end (or is a CR that may pair with the next
+                // block): the units between two ends are all printable, so a line's columns are
+                // the distance between its ends, with no count per line. A line end at 0 has its
+                // CR in the previous block, already left out of the columns.
+                int nPos = 0;  // first unit after the last line end in this block
+                while (nEnds != 0) {
+                    const int k = std::countr_zero(nEnds);
+                    nCol += k - nPos - (k != 0 ? 1 : 0);
+                    lines.End(m_nEnd + static_cast<uint64_t>(i + k) + 1, nCol);
+                    nCol = 0;
+                    nPos = k + 1;
+                    nEnds &= nEnds - 1;
+                }
+                nCol += nBlock - nPos - (nTrailingCr != 0 ? 1 : 0);
+                bCr = nTrailingCr != 0;
+                i += nBlock;
+                continue;
+            }
             uint32_t nPrintable = ~kinds.nOther & nAll;
             while (nEnds != 0) {
                 const int k = std::countr_zero(nEnds);
@@ -262,9 +286,19 @@ void COutputText::CLineSink::Widest(int64_t nCols) {
     m_pBack = &widest.back();
 }
 
+void COutputText::MeasureFirstDrop() const {
+    // in pieces an int counts; the mirror makes each one contiguous
+    while (m_nFirstDropFrom < m_nBase) {
+        const int n = static_cast<int>(std::min<uint64_t>(m_nBase - m_nFirstDropFrom, 1u << 30));
+        m_nFirstDropCols = AdvanceColumns(m_ring.At(m_nFirstDropFrom), n, m_nFirstDropCols);
+        m_nFirstDropFrom += static_cast<uint64_t>(n);
+    }
+}
+
 int64_t COutputText::GetMaxColumns() const {
     // The first line may have lost its beginning: its remaining characters start at column 0
     // now, which moves its tabs by less than one tab stop.
+    MeasureFirstDrop();
     const int64_t nFirstLost = m_nFirstDropCols - m_nFirstDropCols % kTabColumns;
     if (GetLineCount() == 1) {
         return std::max<int64_t>(0, m_nLastCols - nFirstLost);
@@ -301,6 +335,9 @@ bool COutputText::ReserveFor(int n) {
     // the bound: the expected maximum, one insertion of room beyond it
     const size_t nRoom = m_nExpectedMax + m_nExpectedMax / 64 + 64 * 1024;
     const size_t nText = static_cast<size_t>(GetLength()) + static_cast<size_t>(n);
+    if (nText > m_ring.Capacity()) {
+        MeasureFirstDrop();  // a larger ring keeps only the live text
+    }
     if (nText > m_ring.Capacity() && !m_ring.Reserve(GrowTo(m_ring.Capacity(), nText, nRoom),
                                                      m_nBase, static_cast<size_t>(GetLength()))) {
         return false;
@@ -374,21 +411,23 @@ void COutputText::EraseFront(int n) {
     const uint32_t* it = std::upper_bound(pFirst + nHigh / 2, pFirst + std::min(nHigh, nCount),
                                           static_cast<uint32_t>(n), before);
     m_nLineBase = nOldLineBase + static_cast<uint64_t>(it - pFirst) - 1;
-    // the columns of what the new first line lost: measured over the removed characters only
-    const uint64_t nLineStart = nOldBase + (LineStart(m_nLineBase) - nOld);
-    if (m_nLineBase == nOldLineBase) {
-        m_nFirstDropCols = AdvanceColumns(m_ring.At(nOldBase), n, m_nFirstDropCols);
-    } else {
-        m_nFirstDropCols =
-            AdvanceColumns(m_ring.At(nLineStart), static_cast<int>(m_nBase - nLineStart), 0);
+    // What the new first line lost is measured only when its width is asked for (the removed
+    // characters stay in the ring until appends wrap onto them): reading them here would cost a
+    // cache miss on text written long ago for every removal.
+    if (m_nLineBase != nOldLineBase) {
+        m_nFirstDropFrom = nOldBase + (LineStart(m_nLineBase) - nOld);
+        m_nFirstDropCols = 0;
     }
     m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));
-    if (*m_ring.At(m_nBase) == u'\n' && m_nLineBase + 1 < m_nLineEnd &&
-        LineStart(m_nLineBase + 1) == static_cast<uint32_t>(m_nBase + 1)) {
+    // (the line starts first: the character is read only when they say it may matter)
+    if (m_nLineBase + 1 < m_nLineEnd &&
+        LineStart(m_nLineBase + 1) == static_cast<uint32_t>(m_nBase + 1) &&
+        *m_ring.At(m_nBase) == u'\n') {
         // the CR of a line end was removed: the LF left at the front no longer ends a line, and
         // the next line, now the first, has lost nothing but an LF of no width
         ++m_nLineBase;
         m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));
+        m_nFirstDropFrom = m_nBase;
         m_nFirstDropCols = 0;
     }
     m_nLinesDropped += static_cast<int64_t>(m_nLineBase - nOldLineBase);
@@ -407,6 +446,7 @@ void COutputText::Clear() {
     m_widest.clear();
     m_nLinesDropped = 0;
     m_nFirstDropCols = 0;
+    m_nFirstDropFrom = 0;
     m_nDropped = 0;
     ++m_nGeneration;
 }

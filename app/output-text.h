@@ -104,6 +104,8 @@ private:
         return static_cast<int>(LineStart(m_nLineBase + static_cast<uint64_t>(nLine)) -
                                 static_cast<uint32_t>(m_nBase));
     }
+    // Measures what the first line lost up to m_nBase into m_nFirstDropCols.
+    void MeasureFirstDrop() const;
     // Room for n more characters and as many more lines; false when there is no memory.
     bool ReserveFor(int n);
     // The capacity to grow a ring to for nNeeded elements, of which nBound suffice at the bound.
@@ -149,8 +151,12 @@ private:
     // back, and each line is wider than every complete line after it. The front is the widest
     // live line; removing lines at the front only pops entries.
     std::deque<CLineWidth> m_widest;
-    int64_t m_nLinesDropped = 0;   // lines removed from the front since the last Clear
-    int64_t m_nFirstDropCols = 0;  // columns of the part of the first line already removed
+    int64_t m_nLinesDropped = 0;  // lines removed from the front since the last Clear
+    // Columns of the part of the first line already removed: m_nFirstDropCols for the part
+    // before m_nFirstDropFrom, and the removed characters from there to m_nBase, still in the
+    // ring, measured when asked for (MeasureFirstDrop) or before they are overwritten.
+    mutable int64_t m_nFirstDropCols = 0;
+    mutable uint64_t m_nFirstDropFrom = 0;
     int64_t m_nDropped = 0;
     uint64_t m_nGeneration = 0;
     size_t m_nExpectedMax = 0;

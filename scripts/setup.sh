@@ -91,6 +91,8 @@ test_packages=(
 bench_packages=(
   # terminals that bench-view measures beside the window (run under xvfb-run)
   rxvt-unicode alacritty kitty
+  # CPU profiles of the window's threads during a flood and of its start-up (perf record / stat)
+  linux-perf
 )
 
 packages=("${run_packages[@]}")

@@ -4,7 +4,7 @@ target_link_libraries(pipe-child PRIVATE orv_flags)
 
 orv_test(vexil-pipe-test SOURCES app/console-pipe-test.cpp app/text-pane-test.cpp
                                  app/escape-filter-test.cpp app/command-history-test.cpp
-                                 app/output-stage-test.cpp
+                                 app/output-stage-test.cpp app/pipe-text-path-test.cpp
          LINK vexil-pipe vexil-pipe-testing LABELS threads)
 target_compile_definitions(vexil-pipe-test PRIVATE PIPE_CHILD_PATH="$<TARGET_FILE:pipe-child>")
 add_dependencies(vexil-pipe-test pipe-child)
