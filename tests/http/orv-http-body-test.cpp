@@ -254,8 +254,7 @@ TEST(HttpAuth, ChallengeParsing) {
                     ch[1].m_sScheme + "|" + ch[1].m_sToken + "|" + ch[2].Param("realm")));
     const struct {
         const char *psz, *pszText;
-    } kBad[] = {{"", "no auth header"},
-                {"  ", "no auth header"},
+    } kBad[] = {{"  ", "no auth header"},
                 {"Digest realm=\"r\", nonce=", "bad token after name ="},
                 {"Basic realm=\"open", "bad token after name ="},
                 {"Basic realm=a b=c", "no , after name=value"},

@@ -47,7 +47,6 @@ TEST(OrvUrl, CracksAndRebuildsRealUrls) {
         {"http://u@h", "http#2 u:@h:80 |", ""},
         // Scheme names compare ignoring case and are kept as written.
         {"FTP://ftp.example.org/pub/", "FTP#0 :@ftp.example.org:21 /pub/|", ""},
-        {"gopher://g.example", "gopher#1 :@g.example:70 |", ""},
         {"socks://proxy:1081", "socks#7 :@proxy:1081 |", ""},
         // Schemes without "//".
         {"mailto:joe@example.com", "mailto#6 joe:@example.com:0 |", ""},
