@@ -42,11 +42,7 @@ std::string Hex(const COrvStringA& s) {
 TEST(Digest, PublishedExamplesAndIndependentServer) {
     // RFC 2617 (MD5, qop=auth) and RFC 7616 (SHA-256 and MD5) with their client nonces.
     const struct {
-        const char* pszChallenge;
-        const char* pszUser;
-        const char* pszPassword;
-        const char* pszCnonce;
-        const char* pszResponse;
+        const char *pszChallenge, *pszUser, *pszPassword, *pszCnonce, *pszResponse;
     } kPublished[] = {
         {"Digest realm=\"testrealm@host.com\",qop=\"auth,auth-int\","
          "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\",opaque=\"5ccc069c403ebaf9f0171e9517f40e41\"",
@@ -85,8 +81,7 @@ TEST(Digest, PublishedExamplesAndIndependentServer) {
         "Digest realm=\"r6\",nonce=\"n6\",qop=\"auth-int\",algorithm=SHA-256-sess",
         "Digest realm=\"a \\\"quoted\\\" realm\",nonce=\"x\\\\y\",qop=auth",
     };
-    std::vector<std::string> lines;
-    std::vector<std::string> expected;
+    std::vector<std::string> lines, answers;
     for (const char* pszChallenge : kChallenges) {
         COrvHttpDigest d;
         COrvError err;
@@ -98,19 +93,17 @@ TEST(Digest, PublishedExamplesAndIndependentServer) {
             COrvStringA sValue;
             ASSERT_TRUE(d.MakeResponse("POST", "/p?q=1", "us\xc3\xa9r", "pass:word",
                                        sBody.GetString(), sBody.GetLength(), sValue, err));
-            if (d.m_eQop != enDigestQopNone) {
-                EXPECT_NE(sValue.Find(i == 1 ? ",nc=00000001," : ",nc=00000002,"), -1) << sValue;
-            }
+            EXPECT_EQ(d.m_eQop != enDigestQopNone,
+                      sValue.Find(i == 1 ? ",nc=00000001," : ",nc=00000002,") >= 0)
+                << sValue;
             lines.push_back("POST\t/p?q=1\tus\xc3\xa9r\t" + std::string(ch.Param("realm")) +
                             "\tpass:word\t" + std::string(ch.Param("nonce")) + "\t" + Hex(sBody) +
                             "\t" + sValue.GetString());
-            expected.push_back("ok");
         }
     }
-    std::vector<std::string> answers;
     ASSERT_TRUE(
         OrvRunOverLines(std::string("/usr/bin/python3 ") + ORV_DIGEST_PEER_SCRIPT, lines, answers));
-    EXPECT_EQ(answers, expected);
+    EXPECT_EQ(answers, std::vector<std::string>(lines.size(), "ok"));
 
     // Client nonces are random, and refused challenges leave no context.
     COrvHttpDigest a, b;
@@ -119,8 +112,7 @@ TEST(Digest, PublishedExamplesAndIndependentServer) {
     ASSERT_TRUE(b.TakeChallenge(ParseOne(kChallenges[0]), err));
     EXPECT_NE(a.m_sCnonce, b.m_sCnonce);
     const struct {
-        const char* pszChallenge;
-        const char* pszText;
+        const char *pszChallenge, *pszText;
     } kRefused[] = {
         {"Digest realm=\"r\",qop=auth", "Digest challenge without nonce"},
         {"Digest realm=\"r\",nonce=n,algorithm=SHA-512-256",
@@ -154,10 +146,6 @@ TEST(AuthMachine, StrongestSchemeWinsAndParserTexts) {
          "[requesting Basic auth]"},
         {"Negotiate, Kerberos", 0, enNetAuth, "Auth method not supported: negotiate, Error: "},
         {"", 0, enNetAuth, "Auth method not supported: , Error: no auth header"},
-        {"Digest realm=\"x\", nonce\"y\"", 0, enNetAuth,
-         "Auth method not supported: digest, Error: bad = after name"},
-        {"Digest realm=;", 0, enNetAuth,
-         "Auth method not supported: digest, Error: bad token after name ="},
         {"Digest realm=\"a\" nonce=b", 0, enNetAuth,
          "Auth method not supported: digest, Error: no , after name=value"},
     };
@@ -190,8 +178,8 @@ struct Step {
     int nStatus;
     const char* pszChallenge;  // null: none
     int nState;
-    int nCode;  // enNetOk: TakeResponse returned true
-    const char* pszText;
+    int nCode;                   // enNetOk: TakeResponse returned true
+    const char* pszText;         // ending in ":": the server's 401 text follows
     const char* pszHeaderStart;  // the next request's header ("" none, null: not checked)
 };
 
@@ -205,7 +193,11 @@ void RunSteps(COrvHttpAuthMachine& m, bool bProxy, const std::vector<Step>& step
         const bool bOk = m.TakeResponse(txn, err);
         EXPECT_EQ(bOk, s.nCode == enNetOk) << "step " << i;
         EXPECT_EQ(err.Code(), s.nCode) << "step " << i << ": " << err.Text();
-        EXPECT_EQ(err.Text(), s.pszText) << "step " << i;
+        const std::string text = s.pszText;
+        EXPECT_EQ(OrvStr(err.Text()), !text.empty() && text.back() == ':'
+                                          ? text + " Server says: Unauthorized (status code 401)"
+                                          : text)
+            << "step " << i;
         EXPECT_EQ(bProxy ? m.m_nProxyState : m.m_nServerState, s.nState) << "step " << i;
         if (s.pszHeaderStart != nullptr) {
             COrvStringA sAuth, sProxy;
@@ -231,7 +223,7 @@ COrvStringA NtlmChallengeHeader() {
 
 }  // namespace
 
-TEST(AuthMachine, ServerTables) {
+TEST(AuthMachine, ServerAndProxyTables) {
     const COrvStringA sChallenge = NtlmChallengeHeader();
     COrvHttpAuthMachine m;
     m.m_sUserId = "CORP\\alice";
@@ -239,22 +231,13 @@ TEST(AuthMachine, ServerTables) {
     RunSteps(
         m, false,
         {
-            {401, "NTLM", 3, enNetRetry,
-             "[requesting NTLM1 auth]: Server says: Unauthorized (status code 401)",
-             "NTLM TlRMTVNTUAABAAAABwIAoA"},
-            {401, sChallenge, 4, enNetRetry,
-             "[requesting NTLM2 auth]: Server says: Unauthorized (status code 401)",
-             "NTLM TlRMTVNTUAADAAAA"},
+            {401, "NTLM", 3, enNetRetry, "[requesting NTLM1 auth]:", "NTLM TlRMTVNTUAABAAAABwIAoA"},
+            {401, sChallenge, 4, enNetRetry, "[requesting NTLM2 auth]:", "NTLM TlRMTVNTUAADAAAA"},
             {200, nullptr, 5, enNetOk, "", ""},
             {200, nullptr, 5, enNetOk, "", ""},
-            {401, "NTLM", 3, enNetRetry,
-             "[requesting NTLM3 auth]: Server says: Unauthorized (status code 401)",
-             "NTLM TlRMTVNTUAABAAAA"},
-            {401, sChallenge, 4, enNetRetry,
-             "[requesting NTLM2 auth]: Server says: Unauthorized (status code 401)", nullptr},
-            {401, "NTLM", 3, enNetAuth,
-             "Incorrect NTLM Auth UserID or Password: Server says: Unauthorized (status code 401)",
-             nullptr},
+            {401, "NTLM", 3, enNetRetry, "[requesting NTLM3 auth]:", "NTLM TlRMTVNTUAABAAAA"},
+            {401, sChallenge, 4, enNetRetry, "[requesting NTLM2 auth]:", nullptr},
+            {401, "NTLM", 3, enNetAuth, "Incorrect NTLM Auth UserID or Password:", nullptr},
             {401, "NTLM TlRMTVNTUAACAAAA", 0, enNetAuth,
              "input too small (expected >= 32 bytes, got 12", nullptr},
         });
@@ -269,39 +252,26 @@ TEST(AuthMachine, ServerTables) {
     const char* kDigest = "Digest realm=\"r\",nonce=\"a\",qop=\"auth\"";
     const char* kStale = "Digest realm=\"r\",nonce=\"b\",qop=\"auth\",stale=true";
     std::vector<Step> steps = {
-        {401, kDigest, 2, enNetRetry,
-         "[requesting Digest auth]: Server says: Unauthorized (status code 401)",
-         "Digest username=\"u\""},
+        {401, kDigest, 2, enNetRetry, "[requesting Digest auth]:", "Digest username=\"u\""},
     };
     for (int i = 0; i < kOrvDigestMaxStale; ++i)
-        steps.push_back({401, kStale, 2, enNetRetry,
-                         "[Digest auth stale nonce]: Server says: Unauthorized (status code 401)",
+        steps.push_back({401, kStale, 2, enNetRetry, "[Digest auth stale nonce]:",
                          "Digest username=\"u\",realm=\"r\",uri=\"/\",algorithm=MD5,nonce=\"b\""});
     steps.push_back({401, kStale, 0, enNetAuth,
                      "Digest authentication failed due to everlasting nonce expiration", ""});
-    steps.push_back({401, kDigest, 2, enNetRetry, nullptr, nullptr});
-    steps.back().pszText = "[requesting Digest auth]: Server says: Unauthorized (status code 401)";
-    steps.push_back({401, kDigest, 0, enNetAuth,
-                     "Incorrect Digest auth UserID or Password: Server says: Unauthorized (status "
-                     "code 401)",
-                     ""});
-    steps.push_back({401, "Basic realm=x", 1, enNetRetry,
-                     "[requesting Basic auth]: Server says: Unauthorized (status code 401)",
-                     "Basic dTpw"});
-    steps.push_back({401, "Basic realm=x", 0, enNetAuth,
-                     "Incorrect Basic auth UserID or Password: Server says: Unauthorized (status "
-                     "code 401)",
-                     ""});
+    steps.push_back({401, kDigest, 2, enNetRetry, "[requesting Digest auth]:", nullptr});
+    steps.push_back({401, kDigest, 0, enNetAuth, "Incorrect Digest auth UserID or Password:", ""});
+    steps.push_back(
+        {401, "Basic realm=x", 1, enNetRetry, "[requesting Basic auth]:", "Basic dTpw"});
+    steps.push_back(
+        {401, "Basic realm=x", 0, enNetAuth, "Incorrect Basic auth UserID or Password:", ""});
     RunSteps(d, false, steps);
-}
 
-TEST(AuthMachine, ProxyTables) {
-    COrvHttpAuthMachine m;
-    m.m_sProxyUserId = "pu";
-    m.m_sProxyPassword = "pp";
-    const COrvStringA sChallenge = NtlmChallengeHeader();
+    COrvHttpAuthMachine p;
+    p.m_sProxyUserId = "pu";
+    p.m_sProxyPassword = "pp";
     RunSteps(
-        m, true,
+        p, true,
         {
             {407, "NTLM", 3, enNetRetry, "NTLM Proxy Authentication rejected: go to NTLM-1",
              "NTLM TlRMTVNTUAABAAAA"},
@@ -328,8 +298,7 @@ TEST(AuthMachine, ProxyTables) {
 
 TEST(Passport, NexusAnswers) {
     const struct {
-        const char* pszInfo;
-        const char* pszResult;  // the authorization, or the failure text
+        const char *pszInfo, *pszResult;  // the authorization, or the failure text
     } kCases[] = {
         {"Passport1.4 da-status=success,tname=MSPAuth,from-PP='t=1&p=2',ru=x",
          "Passport1.4 from-PP=t=1&p=2"},

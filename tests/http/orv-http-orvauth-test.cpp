@@ -111,12 +111,9 @@ TEST(OrvAuth, ClientAgainstServerForEveryVariant) {
     const struct {
         OrvAuthType eType;
         const char* pszUser;
-        const char* pszOption;
-    } kCases[] = {
-        {enSCRAM_SHA256, "alice", nullptr},
-        {enSCRAM_SHA256_PBKDF2_HMAC_SHA256_MD5, "bob,the=builder", ",o=pwdMD5"},
-        {enSCRAM_SHA256_PBKDF2_HMAC_SHA512, "=2C,=3D", ",o=s256ps512"},
-    };
+    } kCases[] = {{enSCRAM_SHA256, "alice"},
+                  {enSCRAM_SHA256_PBKDF2_HMAC_SHA256_MD5, "bob,the=builder"},
+                  {enSCRAM_SHA256_PBKDF2_HMAC_SHA512, "=2C,=3D"}};
     for (const auto& c : kCases) {
         Users users;
         users.Add(c.pszUser, c.eType, "p\xc3\xa4ss", 1000);
@@ -151,17 +148,15 @@ TEST(OrvAuth, ClientAgainstServerForEveryVariant) {
     client.m_sUserId = "nobody";
     client.m_sPassword = "pw";
     COrvStringA sUser;
-    COrvError e = Exchange(client, server, sUser);
-    EXPECT_EQ(e.Text(), "Unauthorized");
+    EXPECT_EQ(Exchange(client, server, sUser).Text(), "Unauthorized");
     client.m_sUserId = "few";
     client.m_nServerState = 0;
-    e = Exchange(client, server, sUser);
+    COrvError e = Exchange(client, server, sUser);
     EXPECT_EQ(e.Code(), enNetServer);
     EXPECT_EQ(e.Text(), "SCRAM Auth: bad server response - iterations count is too low");
     client.m_orvAuth.m_realm = "other";
     client.m_nServerState = 0;
-    e = Exchange(client, server, sUser);
-    EXPECT_EQ(e.Text(), "Wrong realm: realm");
+    EXPECT_EQ(Exchange(client, server, sUser).Text(), "Wrong realm: realm");
 }
 
 TEST(OrvAuth, RefusedMessagesAndRecords) {
@@ -196,8 +191,7 @@ TEST(OrvAuth, RefusedMessagesAndRecords) {
     EXPECT_EQ(err.Text(), "Session expired");
 
     const struct {
-        const char* pszClientFirst;
-        const char* pszText;
+        const char *pszClientFirst, *pszText;
     } kFirsts[] = {
         {"y,,n=u,r=abc", "SCRAM Auth: bad request"},
         {"n,,n=u=2X,r=abc", "SCRAM Auth: bad request"},
@@ -221,8 +215,7 @@ TEST(OrvAuth, RefusedMessagesAndRecords) {
 
     // Answers the client refuses.
     const struct {
-        const char* pszServerFirst;
-        const char* pszText;
+        const char *pszServerFirst, *pszText;
     } kAnswers[] = {
         {"r=zzz,s=AAAA,i=4096", "SCRAM Auth: bad server response - nonce mismatch"},
         {"r=cnonceX,s=!!,i=4096", "SCRAM Auth: bad server response - bad base64 encoding"},

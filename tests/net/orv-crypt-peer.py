@@ -111,27 +111,20 @@ def otpauth(uri):
 
 
 def answer(req):
-    op = req["op"]
     h = bytes.fromhex
-    if op == "enc32":
-        return enc32(h(req["plain"]), h(req["pw"])).hex()
-    if op == "dec32":
-        return dec32(h(req["data"]), h(req["pw"])).hex()
-    if op == "encrep":
-        return encrep(h(req["plain"]), h(req["pw"])).hex()
-    if op == "decrep":
-        return decrep(h(req["data"]), h(req["pw"])).hex()
-    if op == "rsaenc":
-        return rsaenc(req["pem"].encode(), h(req["data"])).hex()
-    if op == "rsadec":
-        return rsadec(req["pem"].encode(), h(req["data"])).hex()
-    if op == "otpauth":
-        return otpauth(req["uri"])
-    if op == "b64":
-        return base64.b64encode(h(req["data"])).decode()
-    if op == "b64url":
-        return base64.urlsafe_b64encode(h(req["data"])).decode()
-    return base64.b32encode(h(req["data"])).decode()
+    ops = {
+        "enc32": lambda: enc32(h(req["plain"]), h(req["pw"])).hex(),
+        "dec32": lambda: dec32(h(req["data"]), h(req["pw"])).hex(),
+        "encrep": lambda: encrep(h(req["plain"]), h(req["pw"])).hex(),
+        "decrep": lambda: decrep(h(req["data"]), h(req["pw"])).hex(),
+        "rsaenc": lambda: rsaenc(req["pem"].encode(), h(req["data"])).hex(),
+        "rsadec": lambda: rsadec(req["pem"].encode(), h(req["data"])).hex(),
+        "otpauth": lambda: otpauth(req["uri"]),
+        "b64": lambda: base64.b64encode(h(req["data"])).decode(),
+        "b64url": lambda: base64.urlsafe_b64encode(h(req["data"])).decode(),
+        "b32": lambda: base64.b32encode(h(req["data"])).decode(),
+    }
+    return ops[req["op"]]()
 
 
 for line in sys.stdin:

