@@ -279,51 +279,6 @@ TEST_F(CollTest, MapIteratesByBinThenMostRecentFirst) {
     }
 }
 
-TEST_F(CollTest, MapLookupsStayRightInOneBinWhileItsChainChanges) {
-    // With rehashing suspended, multiples of 17 all go to bin 0 of 17 bins: one chain whose
-    // head, middle and tail are removed in turn, by key and by position, between insertions.
-    TMap m;
-    m.DisableAutoRehash();
-    std::map<int, int> want;
-    auto check = [&](int step) {
-        for (int j = 0; j < 90; ++j) {
-            const auto* p = m.Lookup(17 * j);
-            const auto it = want.find(17 * j);
-            ASSERT_EQ(p != nullptr, it != want.end()) << "key " << 17 * j << " step " << step;
-            ASSERT_TRUE(p == nullptr || p->m_value == it->second);
-            ASSERT_EQ(m.Lookup(17 * j + 3), nullptr);  // bin 3 stays empty
-        }
-    };
-    std::mt19937 rng(9);
-    for (int step = 0; step < 600; ++step) {
-        const int j = static_cast<int>(rng() % 60);
-        const int op = static_cast<int>(rng() % 4);
-        if (op <= 1 || want.empty()) {
-            m.SetAt(17 * j, step);
-            want[17 * j] = step;
-        } else if (op == 2) {
-            ASSERT_EQ(m.RemoveKey(17 * j), want.erase(17 * j) == 1);
-        } else {  // the head, the tail or a node between
-            const size_t n =
-                rng() % 3 == 0 ? 0 : (rng() % 2 ? want.size() - 1 : rng() % want.size());
-            ORVPOSITION pos = m.GetStartPosition();
-            for (size_t i = 0; i < n; ++i)
-                m.GetNext(pos);
-            want.erase(m.GetKeyAt(pos));
-            ASSERT_TRUE(m.RemoveAtPos(pos));
-        }
-        check(step);
-    }
-    // Resuming rehashes on the next insertion; every key is found in its new bin.
-    for (int j = 0; j < 90; ++j)
-        m.SetAt(17 * j, want[17 * j] = j);
-    m.EnableAutoRehash();
-    m.SetAt(1, want[1] = 1);
-    EXPECT_EQ(m.GetHashTableSize(), 131u);  // 91 / 0.75 = 121 -> 131
-    check(-1);
-    EXPECT_EQ(m_reports.Count(), 0u);
-}
-
 TEST_F(CollTest, StringKeyHashesUseSignedCharactersAndFoldCaseOnRequest) {
     using I = COrvStringNoCaseTraits<COrvStringA>;
     using IW = COrvStringNoCaseTraits<COrvStringW>;
