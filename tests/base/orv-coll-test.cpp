@@ -397,44 +397,25 @@ struct ArrayFixture {
         auto& v = model;
         const int x = static_cast<int>(rng() % 1000);
         const size_t op = v.empty() ? 0 : rng() % 10, i = v.empty() ? 0 : rng() % v.size();
-        const size_t j = rng() % (v.size() + 1), n = rng() % 3;
-        switch (op) {
-            case 0:
-            case 1:
-            case 2:
-                v.push_back(x);
-                return a.Add(x) != TArray::kNoIndex;
-            case 3:
-                v.insert(v.begin() + j, n, x);
-                return a.InsertAt(j, x, n);
-            case 4:
-            case 5: {
-                const size_t nCut = std::min(n, v.size() - i);
-                v.erase(v.begin() + i, v.begin() + i + nCut);
-                return a.RemoveAt(i, nCut);
-            }
-            case 6:
-                v[i] = x;
-                return a.SetAt(i, x);
-            case 7:
-                v.resize(rng() % (v.size() + 20));
-                return a.SetCount(v.size());
-            case 8:
-                if (v.size() > 300) {
-                    v.clear();
-                    a.RemoveAll();
-                    return true;
-                }
-                v.insert(v.end(), v.begin(), v.end());
-                return a.Append(a) != TArray::kNoIndex;
-            default:
-                if (n == 0) {
-                    v = ::Contents(src);
-                    return a.Copy(src);
-                }
-                a.FreeExtra();  // keeps the contents whether or not it could shrink
-                return false;
-        }
+        const size_t j = rng() % (v.size() + 1), n = std::min<size_t>(rng() % 3, v.size() - i);
+        if (op < 3)
+            return v.push_back(x), a.Add(x) != TArray::kNoIndex;
+        if (op == 3)
+            return v.insert(v.begin() + j, n, x), a.InsertAt(j, x, n);
+        if (op < 6)
+            return v.erase(v.begin() + i, v.begin() + i + n), a.RemoveAt(i, n);
+        if (op == 6)
+            return v[i] = x, a.SetAt(i, x);
+        if (op == 7)
+            return v.resize(rng() % (v.size() + 20)), a.SetCount(v.size());
+        if (op == 8 && v.size() > 300)
+            return v.clear(), a.RemoveAll(), true;
+        if (op == 8)
+            return v.insert(v.end(), v.begin(), v.end()), a.Append(a) != TArray::kNoIndex;
+        if (n == 0)
+            return v = ::Contents(src), a.Copy(src);
+        a.FreeExtra();  // keeps the contents whether or not it could shrink
+        return false;
     }
 };
 
@@ -451,39 +432,30 @@ struct ListFixture {
         const size_t i = s.empty() ? 0 : rng() % s.size();
         auto it = std::next(s.begin(), static_cast<long>(i));
         ORVPOSITION pos = l.FindIndex(i);
-        switch (op) {
-            case 0:
-                s.push_back(x);
-                return l.AddTail(x) != nullptr;
-            case 1:
-                s.push_front(x);
-                return l.AddHead(x) != nullptr;
-            case 2:
-                s.insert(it, x);
-                return l.InsertBefore(pos, x) != nullptr;
-            case 3:
-                s.insert(std::next(it), x);
-                return l.InsertAfter(pos, x) != nullptr;
-            case 4:
-                s.erase(it);
-                return l.RemoveAt(pos);
-            case 5:
-                EXPECT_EQ(l.RemoveHead(), s.front());
-                s.pop_front();
-                return true;
-            case 6:
-                EXPECT_EQ(l.RemoveTail(), s.back());
-                s.pop_back();
-                return true;
-            default: {
-                // Find after a position gives the next equal element, as std::find from there.
-                ORVPOSITION found = l.Find(x, pos);
-                auto sit = std::find(std::next(it), s.end(), x);
-                EXPECT_EQ(found == nullptr, sit == s.end());
-                EXPECT_TRUE(found == nullptr || l.GetAt(found) == *sit);
-                return true;
-            }
+        if (op == 0)
+            return s.push_back(x), l.AddTail(x) != nullptr;
+        if (op == 1)
+            return s.push_front(x), l.AddHead(x) != nullptr;
+        if (op == 2)
+            return s.insert(it, x), l.InsertBefore(pos, x) != nullptr;
+        if (op == 3)
+            return s.insert(std::next(it), x), l.InsertAfter(pos, x) != nullptr;
+        if (op == 4)
+            return s.erase(it), l.RemoveAt(pos);
+        if (op == 5) {
+            EXPECT_EQ(l.RemoveHead(), s.front());
+            return s.pop_front(), true;
         }
+        if (op == 6) {
+            EXPECT_EQ(l.RemoveTail(), s.back());
+            return s.pop_back(), true;
+        }
+        // Find after a position gives the next equal element, as std::find from there.
+        ORVPOSITION found = l.Find(x, pos);
+        auto sit = std::find(std::next(it), s.end(), x);
+        EXPECT_EQ(found == nullptr, sit == s.end());
+        EXPECT_TRUE(found == nullptr || l.GetAt(found) == *sit);
+        return true;
     }
 };
 
