@@ -2,59 +2,55 @@
 // truncation, measuring, format errors, and agreement of numeric output with the C library.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "orv-format.h"
 
 namespace {
 
-// Formats narrow text into a buffer of nSize characters; returns the result, fills out.
-int FormatA(std::string* pOut, int nSize, const char* pszFormat, ...) {
-    std::string buf(static_cast<size_t>(nSize > 0 ? nSize : 1), '#');
+// Formats into a buffer of nSize characters (none and 0: measuring); returns the result.
+int Run(void* pBuffer, int nSize, bool bWide, const void* pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);
-    const int n =
-        OrvVFormat(nSize > 0 ? buf.data() : nullptr, nSize, false, pszFormat, nullptr, args);
-    va_end(args);
-    *pOut = buf.c_str();
-    return n;
-}
-
-int MeasureA(const char* pszFormat, ...) {
-    va_list args;
-    va_start(args, pszFormat);
-    const int n = OrvVFormat(nullptr, 0, false, pszFormat, nullptr, args);
+    const int n = OrvVFormat(pBuffer, nSize, bWide, pszFormat, nullptr, args);
     va_end(args);
     return n;
 }
 
-std::u16string FormatW(int* pnResult, const char16_t* pszFormat, ...) {
-    char16_t buf[2048];
-    va_list args;
-    va_start(args, pszFormat);
-    *pnResult = OrvVFormat(buf, 2048, true, pszFormat, nullptr, args);
-    va_end(args);
-    return buf;
+// The text written into a buffer of nSize characters up to its NUL, and the result.
+template <typename C, typename... T>
+std::pair<std::basic_string<C>, int> Cut(int nSize, const C* pszFormat, T... args) {
+    std::vector<C> buf(static_cast<size_t>(nSize), C('#'));
+    const int n = Run(buf.data(), nSize, sizeof(C) == 2, pszFormat, args...);
+    return {buf.data(), n};
 }
 
-std::string A(const char* pszFormat, ...) {
-    char buf[2048];
-    va_list args;
-    va_start(args, pszFormat);
-    const int n = OrvVFormat(buf, sizeof(buf), false, pszFormat, nullptr, args);
-    va_end(args);
-    return n < 0 ? std::string("<error>") : std::string(buf, static_cast<size_t>(n));
+template <typename... T>
+int MeasureA(const char* pszFormat, T... args) {
+    return Run(nullptr, 0, false, pszFormat, args...);
 }
 
-std::u16string W(const char16_t* pszFormat, ...) {
-    char16_t buf[2048];
-    va_list args;
-    va_start(args, pszFormat);
-    const int n = OrvVFormat(buf, 2048, true, pszFormat, nullptr, args);
-    va_end(args);
-    return n < 0 ? std::u16string(u"<error>") : std::u16string(buf, static_cast<size_t>(n));
+// The whole text, or "<error>".
+template <typename C, typename... T>
+std::basic_string<C> F(const C* pszFormat, T... args) {
+    C buf[2048];
+    const int n = Run(buf, 2048, sizeof(C) == 2, pszFormat, args...);
+    return n < 0 ? std::basic_string<C>(std::begin("<error>"), std::end("<error>") - 1)
+                 : std::basic_string<C>(buf, static_cast<size_t>(n));
+}
+template <typename... T>
+std::string A(const char* pszFormat, T... args) {
+    return F(pszFormat, args...);
+}
+template <typename... T>
+std::u16string W(const char16_t* pszFormat, T... args) {
+    return F(pszFormat, args...);
 }
 
 std::u16string Widen(const std::string& s) {
@@ -98,58 +94,53 @@ TEST(OrvVFormat, SizePrefixesAndErrors) {
     EXPECT_EQ(A("%I32d %Fd %Ld %Nd %ld %hd", 1, 2, 3, 4, 5L, 70000), "1 2 3 4 5 4464");
     EXPECT_EQ(W(u"%I64x", 0x123456789ABLL), u"123456789ab");
     EXPECT_EQ(A("%d %i %u", -2147483647 - 1, 0, 4294967295u), "-2147483648 0 4294967295");
-    EXPECT_EQ(A("%n", nullptr), "<error>");
-    EXPECT_EQ(A("%a", 1.0), "<error>");
-    EXPECT_EQ(A("%*d", 3, 1), "<error>");
-    EXPECT_EQ(A("%.*s", -1, "x"), "<error>");
-    EXPECT_EQ(A("abc%"), "<error>");
-    EXPECT_EQ(A("%q"), "<error>");
+    // Refused: %n, %a, a width from the list before %d, a negative precision from the list, a
+    // lone % at the end, unknown conversions, absurd widths (not overflowed).
+    EXPECT_EQ(A("%n", nullptr) + A("%a", 1.0) + A("%*d", 3, 1) + A("%.*s", -1, "x") + A("abc%") +
+                  A("%q") + A("%99999999999d", 1),
+              "<error><error><error><error><error><error><error>");
     EXPECT_EQ(MeasureA("%n"), -1);
-    EXPECT_EQ(A("%99999999999d", 1), "<error>");  // absurd widths are refused, not overflowed
 
     // The end position and the NUL after an error.
     char buf[16];
     const void* pEnd = nullptr;
     const char* pszFormat = "ab%zd";
-    va_list none;
-    auto run = [&](va_list args) {
-        return OrvVFormat(buf, sizeof(buf), false, pszFormat, &pEnd, args);
-    };
-    auto wrap = [&](int dummy, ...) {
+    auto run = [&](int dummy, ...) {
         va_list args;
         va_start(args, dummy);
-        const int n = run(args);
+        const int n = OrvVFormat(buf, sizeof(buf), false, pszFormat, &pEnd, args);
         va_end(args);
         return n;
     };
-    (void)none;
-    EXPECT_EQ(wrap(0), -1);
+    EXPECT_EQ(run(0), -1);
     EXPECT_STREQ(buf, "ab");
     EXPECT_EQ(pEnd, pszFormat + 3);
 }
 
 TEST(OrvVFormat, TruncationAndMeasuring) {
-    std::string out;
-    EXPECT_GE(FormatA(&out, 4, "abcdef"), 4);
-    EXPECT_EQ(out, "abc");
-    EXPECT_GE(FormatA(&out, 4, "%s", "abcdef"), 4);
-    EXPECT_EQ(out, "abc");
-    EXPECT_GE(FormatA(&out, 4, "%d", 123456), 4);
-    EXPECT_EQ(out, "123");
-    EXPECT_EQ(FormatA(&out, 4, "%.3f", 1.0), 5);
-    EXPECT_EQ(out, "1.0");
-    EXPECT_EQ(FormatA(&out, 7, "abcdef"), 6);
-    EXPECT_EQ(out, "abcdef");
-    EXPECT_EQ(FormatA(&out, 1, "%s", "x"), 1);
-    EXPECT_EQ(out, "");
-
-    // The measure is an upper bound of what is written.
+    // {buffer size, format, argument, what is kept}; the result is at least the size when cut.
+    const struct {
+        int nSize;
+        const char* pszFormat;
+        const char* pszArg;
+        const char* pszOut;
+    } kCuts[] = {{4, "abcdef", "", "abc"},
+                 {4, "%s", "abcdef", "abc"},
+                 {7, "abcdef", "", "abcdef"},
+                 {1, "%s", "x", ""}};
+    for (const auto& c : kCuts) {
+        const auto [out, n] = Cut(c.nSize, c.pszFormat, c.pszArg);
+        EXPECT_GE(n, std::min(c.nSize, 6));
+        EXPECT_EQ(out, c.pszOut) << c.pszFormat << " " << c.nSize;
+    }
+    EXPECT_EQ(Cut(4, "%d", 123456).first, "123");
+    EXPECT_EQ(Cut(4, "%.3f", 1.0), std::pair(std::string("1.0"), 5));
+    // The measure is an upper bound of what is written; the sign and the "0x" prefix come on
+    // top of the precision.
     EXPECT_GE(MeasureA("%d %s %.3f", 1, "abc", 2.5), 9);
     EXPECT_GE(MeasureA("%f", 1e308), static_cast<int>(std::to_string(1e308).size()));
-    EXPECT_EQ(MeasureA("%10s|", "ab"), 11);
-    EXPECT_EQ(MeasureA(""), 0);
+    EXPECT_EQ(MeasureA("%10s|", "ab") + MeasureA(""), 11);
     EXPECT_GE(MeasureA("%.600d", 1), 600);
-    // The sign and the "0x" prefix come on top of the precision.
     EXPECT_GE(MeasureA("%.86d", -1), 87);
     EXPECT_GE(MeasureA("%#.100x", 1), 102);
 }
@@ -201,8 +192,7 @@ TEST(OrvVFormat, NumericOutputAgreesWithSnprintf) {
     EXPECT_EQ(A("%p %p", static_cast<void*>(&x), static_cast<void*>(nullptr)), ref);
     EXPECT_EQ(W(u"%p %p", static_cast<void*>(&x), static_cast<void*>(nullptr)), Widen(ref));
     // Wide numeric output longer than the local buffer.
-    int n = 0;
-    const std::u16string wl = FormatW(&n, u"%.1000f", 1.0);
+    const auto [wl, n] = Cut(2048, u"%.1000f", 1.0);
     EXPECT_EQ(n, 1002);
     EXPECT_EQ(wl.substr(0, 4), u"1.00");
 }

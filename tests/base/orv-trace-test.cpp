@@ -42,6 +42,8 @@ private:
     unsigned char m_savedSwitch;
 };
 
+std::vector<std::string>& g_lines = TraceCapture::s_lines;
+
 // Goes through the va_list form, which has no compile-time format check.
 int TraceVia(const char* pszFormat, ...) {
     va_list args;
@@ -54,8 +56,8 @@ int TraceVia(const char* pszFormat, ...) {
 TEST(OrvTrace, LinePrefixesAndSwitches) {
     TraceCapture cap;
     const int n = OrvTrace("hello %d %s\n", 42, "x");
-    ASSERT_EQ(TraceCapture::s_lines.size(), 1u);
-    const std::string& line = TraceCapture::s_lines[0];
+    ASSERT_EQ(g_lines.size(), 1u);
+    const std::string& line = g_lines[0];
     EXPECT_EQ(static_cast<int>(line.size()), n);
     const std::string thread = std::to_string(OrvGetThreadNumber());
     EXPECT_TRUE(std::regex_match(line, std::regex("\\d{8}-\\d{6}: t=" + thread + ": hello 42 x\n")))
@@ -63,22 +65,21 @@ TEST(OrvTrace, LinePrefixesAndSwitches) {
 
     g_orv_trace_short = 1;
     OrvTrace("s");
-    ASSERT_EQ(TraceCapture::s_lines.size(), 2u);
-    EXPECT_TRUE(std::regex_match(TraceCapture::s_lines[1],
-                                 std::regex("\\d{6}\\.\\d{3} t=\\d+-" + thread + ": s")))
-        << TraceCapture::s_lines[1];
+    ASSERT_EQ(g_lines.size(), 2u);
+    EXPECT_TRUE(
+        std::regex_match(g_lines[1], std::regex("\\d{6}\\.\\d{3} t=\\d+-" + thread + ": s")))
+        << g_lines[1];
 
     // Wide lines arrive as UTF-8.
     g_orv_trace_short = 0;
     OrvTraceW(u"w\u00E9 %s %d", u"\u20AC", 7);
-    ASSERT_EQ(TraceCapture::s_lines.size(), 3u);
-    EXPECT_TRUE(std::regex_match(TraceCapture::s_lines[2],
-                                 std::regex(".*: t=\\d+: w\xC3\xA9 \xE2\x82\xAC 7")))
-        << TraceCapture::s_lines[2];
+    ASSERT_EQ(g_lines.size(), 3u);
+    EXPECT_TRUE(std::regex_match(g_lines[2], std::regex(".*: t=\\d+: w\xC3\xA9 \xE2\x82\xAC 7")))
+        << g_lines[2];
 
     g_orv_trace_on = 0;
     EXPECT_EQ(OrvTrace("off"), 0);
-    EXPECT_EQ(TraceCapture::s_lines.size(), 3u);
+    EXPECT_EQ(g_lines.size(), 3u);
 }
 
 TEST(OrvTrace, PrefixBuilderCutsToTheBuffer) {
@@ -101,50 +102,48 @@ TEST(OrvTrace, LongLinesAreCutWithMarkerAndBadFormatsQuoted) {
     // Longer than the stack buffer but within the limit: complete.
     const std::string mid(5000, 'm');
     OrvTrace("%s", mid.c_str());
-    ASSERT_EQ(TraceCapture::s_lines.size(), 1u);
-    EXPECT_EQ(TraceCapture::s_lines[0].substr(TraceCapture::s_lines[0].size() - 5000), mid);
+    ASSERT_EQ(g_lines.size(), 1u);
+    EXPECT_EQ(g_lines[0].substr(g_lines[0].size() - 5000), mid);
 
     const std::string big(200000, 'b');
     const int n = OrvTrace("%s", big.c_str());
-    ASSERT_EQ(TraceCapture::s_lines.size(), 2u);
-    const std::string& line = TraceCapture::s_lines[1];
+    ASSERT_EQ(g_lines.size(), 2u);
+    const std::string& line = g_lines[1];
     EXPECT_EQ(n, 131072);
     EXPECT_EQ(line.size(), 131072u);
     EXPECT_EQ(line.substr(line.size() - 3), "b\n|");
 
     const std::u16string wbig(150000, u'\u00E9');
     EXPECT_EQ(OrvTraceW(u"%s", wbig.c_str()), 131072);
-    ASSERT_EQ(TraceCapture::s_lines.size(), 3u);
+    ASSERT_EQ(g_lines.size(), 3u);
     // The UTF-8 form is cut to the sink's buffer, on a character boundary.
-    EXPECT_LE(TraceCapture::s_lines[2].size(), 131072u);
-    EXPECT_EQ(TraceCapture::s_lines[2].substr(TraceCapture::s_lines[2].size() - 2), "\xC3\xA9");
+    EXPECT_LE(g_lines[2].size(), 131072u);
+    EXPECT_EQ(g_lines[2].substr(g_lines[2].size() - 2), "\xC3\xA9");
 
     // A format the engine rejects: the line quotes the format itself.
     const char* pszBad = "value %y here";
     TraceVia(pszBad, 1);
-    ASSERT_EQ(TraceCapture::s_lines.size(), 4u);
-    EXPECT_TRUE(std::regex_match(TraceCapture::s_lines[3],
-                                 std::regex(".*: t=\\d+: !!!badfmt:value %y here\n")))
-        << TraceCapture::s_lines[3];
+    ASSERT_EQ(g_lines.size(), 4u);
+    EXPECT_TRUE(std::regex_match(g_lines[3], std::regex(".*: t=\\d+: !!!badfmt:value %y here\n")))
+        << g_lines[3];
 }
 
 TEST(OrvTrace, AssertionsWithAndWithoutHook) {
     TraceCapture cap;
     OrvSetAssertHook(nullptr);
     OrvAssertFailed("src/a.cpp", 12, 5, nullptr, 1);
-    ASSERT_EQ(TraceCapture::s_lines.size(), 1u);
-    EXPECT_TRUE(std::regex_match(TraceCapture::s_lines[0],
+    ASSERT_EQ(g_lines.size(), 1u);
+    EXPECT_TRUE(std::regex_match(g_lines[0],
                                  std::regex(".*: t=\\d+: !!!ASSERT: src/a\\.cpp\\(12\\): err=5, "
                                             "l=1: \n\n")))
-        << TraceCapture::s_lines[0];
+        << g_lines[0];
 
     // The container route reports the HRESULT as a 32-bit value, soft.
     OrvAtlThrow(ORV_ATL_E_FAIL, "c.h", 3);
-    ASSERT_EQ(TraceCapture::s_lines.size(), 2u);
-    EXPECT_NE(
-        TraceCapture::s_lines[1].find("!!!ASSERT: c.h(3): err=-2147467259, l=0: AtlThrow\n\n"),
-        std::string::npos)
-        << TraceCapture::s_lines[1];
+    ASSERT_EQ(g_lines.size(), 2u);
+    EXPECT_NE(g_lines[1].find("!!!ASSERT: c.h(3): err=-2147467259, l=0: AtlThrow\n\n"),
+              std::string::npos)
+        << g_lines[1];
 
     static int s_nCalls;
     static std::string s_expr;
@@ -157,9 +156,9 @@ TEST(OrvTrace, AssertionsWithAndWithoutHook) {
     EXPECT_EQ(OrvSetAssertHook(hook), hook);
     EXPECT_EQ(OrvAssertFailed("f", 1, 0, "x > 1", 1), 41);
     EXPECT_EQ(s_expr, "x > 1");
-    EXPECT_EQ(TraceCapture::s_lines.size(), 2u);  // suppressed
+    EXPECT_EQ(g_lines.size(), 2u);  // suppressed
     EXPECT_GT(OrvAssertFailed("f", 2, 99, "y", 0), 0);
-    EXPECT_EQ(TraceCapture::s_lines.size(), 3u);
+    EXPECT_EQ(g_lines.size(), 3u);
     EXPECT_EQ(s_nCalls, 2);
     OrvSetAssertHook(nullptr);
 }

@@ -36,9 +36,6 @@ TEST(OrvJson, ReadsStandardAndLenientForms) {
         const char* out;
     } cases[] = {
         {"{'a': 1, b: [1,2,], }", R"({"a":1,"b":[1,2]})"},
-        {"{\"a\":1, // note\r\n \"b\":2 // end",
-         "!JSON read error: unexpected end of data, at "
-         "position 30, line 2"},
         {"{\"a\":1, // note\n \"b\":2} // end", R"({"a":1,"b":2})"},
         {"[,]", "[]"},
         {"[1,]", "[1]"},
@@ -59,60 +56,61 @@ TEST(OrvJson, ReadsStandardAndLenientForms) {
         EXPECT_EQ(c.out, Round(c.in)) << c.in;
 }
 
+// A reader's error text: a quoted character is a syntax error at that character, anything else
+// a read error.
+struct ReadError {
+    std::string in;
+    const char* what;
+    int nPos, nLine = 1;
+    std::string Text() const {
+        return (what[0] == '\'' ? "JSON syntax error: unexpected char " + std::string(what) + " at"
+                                : "JSON read error: " + std::string(what) + ", at") +
+               " position " + std::to_string(nPos) + ", line " + std::to_string(nLine);
+    }
+};
+
 TEST(OrvJson, ReadErrorsNameTheirPositionAndLine) {
-    const struct {
-        std::string in;
-        const char* msg;
-    } cases[] = {
-        {"/", "JSON syntax error: unexpected char '/'(2f) at position 0, line 1"},
-        {"{\"a\":1,\n /x}", "JSON syntax error: unexpected char '/'(2f) at position 9, line 2"},
-        {"\"\\x\"", "JSON syntax error: unexpected char 'x'(78) at position 2, line 1"},
-        {"\"\\u12\"",
-         "JSON read error: bad escape sequence, hex number expected, at position 3, "
-         "line 1"},
-        {"\"\\ud83d\"",
-         "JSON read error: wrong format: expecting second part of UTF16 surrogate "
-         "pair, at position 7, line 1"},
-        {"\"\\ud83d\\u0041\"",
-         "JSON read error: wrong format: expecting second part of UTF16 "
-         "surrogate pair, at position 7, line 1"},
-        {"\"\\ud83d\\n\"", "JSON syntax error: unexpected char 'n'(6e) at position 8, line 1"},
-        {"\"\\ude00\"",
-         "JSON read error: wrong format: wrong UTF16 encoding, at position 1, line 1"},
-        {"\"a\xC3\"", "JSON read error: invalid UTF-8 sequence, at position 2, line 1"},
-        {"\"\xED\xA0\x80\"", "JSON read error: invalid UTF-8 sequence, at position 1, line 1"},
-        {"\"\xC0\x80\"", "JSON read error: invalid UTF-8 sequence, at position 1, line 1"},
-        {"[9223372036854775808]",
-         "JSON read error: Integer value out of 64-bit range, at "
-         "position 1, line 1"},
-        {"-9223372036854775809",
-         "JSON read error: Integer value out of 64-bit range, at "
-         "position 0, line 1"},
-        {"99999999999999999999999",
-         "JSON read error: Integer value out of 64-bit range, at "
-         "position 0, line 1"},
-        {"1e400", "JSON read error: Number out of double range, at position 0, line 1"},
-        {"[-]", "JSON read error: Wrong format: expected decimal number, at position 1, line 1"},
-        {"1e", "JSON read error: Wrong format: expected decimal number, at position 0, line 1"},
-        {".e1", "JSON read error: Wrong format: expected decimal number, at position 0, line 1"},
-        {"[1 2]", "JSON syntax error: unexpected char '2'(32) at position 3, line 1"},
-        {"[1,,2]", "JSON syntax error: unexpected char ','(2c) at position 3, line 1"},
-        {"[,1]", "JSON syntax error: unexpected char '1'(31) at position 2, line 1"},
-        {"{1:2}", "JSON syntax error: unexpected char '1'(31) at position 1, line 1"},
-        {"{a 1}", "JSON syntax error: unexpected char '1'(31) at position 3, line 1"},
-        {"{\"a\":}", "JSON syntax error: unexpected char '}'(7d) at position 5, line 1"},
-        {"1 2", "JSON syntax error: unexpected char '2'(32) at position 2, line 1"},
-        {"\r\r\n\n\x01", "JSON syntax error: unexpected char '?'(01) at position 4, line 4"},
-        {std::string("[\0]", 3),
-         "JSON syntax error: unexpected char '?'(00) at position 1, line 1"},
-        {"\xC3\xA9", "JSON syntax error: unexpected char '?'(c3) at position 0, line 1"},
-        {"", "JSON read error: unexpected end of data, at position 0, line 1"},
-        {"[1", "JSON read error: unexpected end of data, at position 2, line 1"},
-        {"\"abc", "JSON read error: unexpected end of data, at position 4, line 1"},
-        {"{\"a\":[{\"b\":", "JSON read error: unexpected end of data, at position 11, line 1"},
+    const char* kUtf16 = "wrong format: expecting second part of UTF16 surrogate pair";
+    const char* kInt = "Integer value out of 64-bit range";
+    const char* kDec = "Wrong format: expected decimal number";
+    const char* kEnd = "unexpected end of data";
+    const ReadError cases[] = {
+        {"/", "'/'(2f)", 0},
+        {"{\"a\":1,\n /x}", "'/'(2f)", 9, 2},
+        {"{\"a\":1, // note\r\n \"b\":2 // end", kEnd, 30, 2},
+        {"\"\\x\"", "'x'(78)", 2},
+        {"\"\\u12\"", "bad escape sequence, hex number expected", 3},
+        {"\"\\ud83d\"", kUtf16, 7},
+        {"\"\\ud83d\\u0041\"", kUtf16, 7},
+        {"\"\\ud83d\\n\"", "'n'(6e)", 8},
+        {"\"\\ude00\"", "wrong format: wrong UTF16 encoding", 1},
+        {"\"a\xC3\"", "invalid UTF-8 sequence", 2},
+        {"\"\xED\xA0\x80\"", "invalid UTF-8 sequence", 1},
+        {"\"\xC0\x80\"", "invalid UTF-8 sequence", 1},
+        {"[9223372036854775808]", kInt, 1},
+        {"-9223372036854775809", kInt, 0},
+        {"99999999999999999999999", kInt, 0},
+        {"1e400", "Number out of double range", 0},
+        {"[-]", kDec, 1},
+        {"1e", kDec, 0},
+        {".e1", kDec, 0},
+        {"[1 2]", "'2'(32)", 3},
+        {"[1,,2]", "','(2c)", 3},
+        {"[,1]", "'1'(31)", 2},
+        {"{1:2}", "'1'(31)", 1},
+        {"{a 1}", "'1'(31)", 3},
+        {"{\"a\":}", "'}'(7d)", 5},
+        {"1 2", "'2'(32)", 2},
+        {"\r\r\n\n\x01", "'?'(01)", 4, 4},
+        {std::string("[\0]", 3), "'?'(00)", 1},
+        {"\xC3\xA9", "'?'(c3)", 0},
+        {"", kEnd, 0},
+        {"[1", kEnd, 2},
+        {"\"abc", kEnd, 4},
+        {"{\"a\":[{\"b\":", kEnd, 11},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(std::string("!") + c.msg, Round(c.in)) << c.in;
+        EXPECT_EQ("!" + c.Text(), Round(c.in)) << c.in;
 }
 
 TEST(OrvJson, NestingHasALimitAndNoDepthExhaustsTheStack) {
@@ -256,38 +254,28 @@ struct CUser {
     int nSkipped = 0;
 };
 
+// Reads the known fields, skips (and counts) the others.
 bool ReadUser(COrvJsonReader& r, CUser& u, COrvError& err) {
-    if (!r.BeginObject(err))
-        return false;
-    for (;;) {
-        bool bHave;
-        COrvStringA name, s;
-        if (!r.NextProperty(bHave, name, err))
-            return false;
-        if (!bHave)
-            return true;
-        bool bOk;
+    bool bHave = true, bOk = r.BeginObject(err);
+    COrvStringA name, s;
+    while (bOk && (bOk = r.NextProperty(bHave, name, err)) && bHave) {
         if (name == "id") {
             bOk = r.ReadInt64(u.id, err);
         } else if (name == "followers") {
             bOk = r.ReadInt32(u.followers, err);
-        } else if (name == "name") {
-            bOk = r.ReadString(s, err);
-            u.name = s.GetString();
         } else if (name == "verified") {
             bOk = r.ReadBool(u.verified, err);
         } else if (name == "score") {
             bOk = r.ReadDouble(u.score, err);
-        } else if (name == "avatar") {
-            bOk = r.ReadBinary(s, err);
-            u.avatar.assign(s.GetString(), s.GetLength());
+        } else if (name == "name" || name == "avatar") {
+            bOk = name == "name" ? r.ReadString(s, err) : r.ReadBinary(s, err);
+            (name == "name" ? u.name : u.avatar).assign(s.GetString(), s.GetLength());
         } else {
             bOk = r.Skip(err);
             ++u.nSkipped;
         }
-        if (!bOk)
-            return false;
     }
+    return bOk;
 }
 
 std::string ReadUserText(const std::string& in, CUser& u) {
@@ -315,35 +303,29 @@ TEST(OrvJsonReader, ReadsFieldsAndSkipsTheRest) {
 }
 
 TEST(OrvJsonReader, FieldErrors) {
-    const struct {
-        const char* in;
-        const char* msg;
-    } cases[] = {
-        {"{followers: 2147483648}",
-         "JSON read error: Integer value out of range, at position 12, "
-         "line 1"},
-        {"{followers: -2147483649}",
-         "JSON read error: Integer value out of range, at position 12, "
-         "line 1"},
-        {"{followers: 1.0}", "JSON read error: Expecting integer, at position 12, line 1"},
-        {"{id: '1'}", "JSON read error: Expecting number, at position 5, line 1"},
-        {"{verified: yes}",
-         "JSON read error: Expecting 'true' or 'false', got 'yes', at position "
-         "11, line 1"},
-        {"{verified: 1}", "JSON read error: Expecting 'true' or 'false', at position 11, line 1"},
-        {"{avatar: 'aGVsbG8=='}", "JSON read error: Bad base64 encoding, at position 9, line 1"},
-        {"{avatar: 'a'}", "JSON read error: Bad base64 encoding, at position 9, line 1"},
-        {"{avatar: 'a*=='}", "JSON read error: Bad base64 encoding, at position 9, line 1"},
-        {"{name: 5}", "JSON read error: Expecting string, at position 7, line 1"},
-        {"{x: [1 2]}", "JSON syntax error: unexpected char '2'(32) at position 7, line 1"},
-        {"{id: 1 id: 2}", "JSON syntax error: unexpected char 'i'(69) at position 7, line 1"},
-        {"{,id: 1}", "JSON syntax error: unexpected char 'i'(69) at position 2, line 1"},
-        {"{id: 1} x", "JSON syntax error: unexpected char 'x'(78) at position 8, line 1"},
-        {"[]", "JSON read error: Expecting object, at position 0, line 1"},
+    const char* kRange = "Integer value out of range";
+    const char* kBool = "Expecting 'true' or 'false'";
+    const char* kBase64 = "Bad base64 encoding";
+    const ReadError cases[] = {
+        {"{followers: 2147483648}", kRange, 12},
+        {"{followers: -2147483649}", kRange, 12},
+        {"{followers: 1.0}", "Expecting integer", 12},
+        {"{id: '1'}", "Expecting number", 5},
+        {"{verified: yes}", "Expecting 'true' or 'false', got 'yes'", 11},
+        {"{verified: 1}", kBool, 11},
+        {"{avatar: 'aGVsbG8=='}", kBase64, 9},
+        {"{avatar: 'a'}", kBase64, 9},
+        {"{avatar: 'a*=='}", kBase64, 9},
+        {"{name: 5}", "Expecting string", 7},
+        {"{x: [1 2]}", "'2'(32)", 7},
+        {"{id: 1 id: 2}", "'i'(69)", 7},
+        {"{,id: 1}", "'i'(69)", 2},
+        {"{id: 1} x", "'x'(78)", 8},
+        {"[]", "Expecting object", 0},
     };
     for (const auto& c : cases) {
         CUser u;
-        EXPECT_EQ(c.msg, ReadUserText(c.in, u)) << c.in;
+        EXPECT_EQ(c.Text(), ReadUserText(c.in, u)) << c.in;
     }
 }
 
@@ -370,11 +352,10 @@ TEST(OrvJsonReader, KindsValuesAndDepth) {
     EXPECT_FALSE(bHave);
     EXPECT_TRUE(r.Finish(err));
 
+    // A value of an unsupported kind, or of another kind than the one asked for.
     COrvJsonReader r2("[1]", 3);
     COrvJsonRoot v;
-    ASSERT_TRUE(r2.BeginArray(err));
-    bHave = false;
-    ASSERT_TRUE(r2.NextElement(bHave, err));
+    ASSERT_TRUE(r2.BeginArray(err) && r2.NextElement(bHave, err));
     EXPECT_FALSE(r2.ReadValue(6, v, err));
     EXPECT_STREQ("JSON read error: Unsupported value type, at position 1, line 1", err.Text());
     err.Clear();
@@ -477,16 +458,14 @@ TEST(OrvJsonPath, QuotedBracketNamesAndGetObj) {
 TEST(OrvJson, SourcePushesBackOneCharacter) {
     COrvJsonSource src("ab", 2);
     COrvError err;
-    EXPECT_FALSE(src.Unget(err));
-    err.Clear();
+    EXPECT_FALSE(src.Unget(err));  // nothing read yet
     EXPECT_EQ('a', src.Get());
     EXPECT_TRUE(src.Unget(err));
-    EXPECT_FALSE(src.Unget(err));
+    EXPECT_FALSE(src.Unget(err));  // only one
     EXPECT_STREQ("cannot unget char", err.Text());
     EXPECT_EQ(0u, src.GetPosition());
-    EXPECT_EQ('a', src.Get());
-    EXPECT_EQ('b', src.Get());
-    EXPECT_EQ(-1, src.Get());
+    const std::string rest = {char(src.Get()), char(src.Get()), char(src.Get())};
+    EXPECT_EQ(std::string("ab") + char(-1), rest);
 }
 
 // ---- differential ----

@@ -16,8 +16,11 @@ namespace {
 const char kPeer[] = "/usr/bin/python3 " ORV_QR_PEER_SCRIPT;
 const char* const kLevelNames[] = {"L", "M", "Q", "H"};
 
-std::string Hex(const std::string& s) {
-    return OrvTestHex(s);
+// The peer's request for the grid of text at a fixed version, level and mask.
+std::string MatrixRequest(const std::string& t, int nVersion, int nLevel, int nMask) {
+    return "{\"op\":\"matrix\",\"data\":\"" + OrvTestHex(t) +
+           "\",\"version\":" + std::to_string(nVersion) + ",\"level\":\"" + kLevelNames[nLevel] +
+           "\",\"mask\":" + std::to_string(nMask) + "}";
 }
 
 std::string Matrix(const COrvQrCode& qr) {
@@ -51,14 +54,12 @@ void CheckAgainstPeers(const std::vector<std::string>& texts) {
         COrvError err;
         ASSERT_TRUE(qr.Encode(t.data(), static_cast<int>(t.size()), err)) << t.size();
         const char* pszLevel = kLevelNames[static_cast<int>(qr.Level())];
-        requests.push_back("{\"op\":\"auto\",\"data\":\"" + Hex(t) + "\"}");
+        requests.push_back("{\"op\":\"auto\",\"data\":\"" + OrvTestHex(t) + "\"}");
         ours.push_back(std::to_string(qr.Version()) + " " + pszLevel);
-        requests.push_back("{\"op\":\"matrix\",\"data\":\"" + Hex(t) +
-                           "\",\"version\":" + std::to_string(qr.Version()) + ",\"level\":\"" +
-                           pszLevel + "\",\"mask\":" + std::to_string(qr.Mask()) + "}");
+        requests.push_back(MatrixRequest(t, qr.Version(), static_cast<int>(qr.Level()), qr.Mask()));
         ours.push_back(Matrix(qr));
         requests.push_back("{\"op\":\"decode\",\"uri\":\"" + DataUri(t) + "\"}");
-        ours.push_back(Hex(t));
+        ours.push_back(OrvTestHex(t));
     }
     std::vector<std::string> answers;
     ASSERT_TRUE(OrvRunOverLines(kPeer, requests, answers)) << "package python3-segno";
@@ -130,16 +131,11 @@ TEST(OrvQrCode, RandomTextsMatchPeers) {
         const int n = static_cast<int>(rng() % (kOrvQrMaxBytes + 1));
         std::string t;
         while (static_cast<int>(t.size()) < n) {
-            switch (i % 3) {
-                case 0:  // ASCII
-                    t += static_cast<char>(32 + rng() % 95);
-                    break;
-                case 1:  // UTF-8, "é" and "€"
-                    t += rng() % 2 ? "\xC3\xA9" : "\xE2\x82\xAC";
-                    break;
-                default:  // any byte
-                    t += static_cast<char>(rng());
-            }
+            // ASCII; UTF-8 ("é" and "€"); any byte.
+            if (i % 3 == 1)
+                t += rng() % 2 ? "\xC3\xA9" : "\xE2\x82\xAC";
+            else
+                t += static_cast<char>(i % 3 ? rng() : 32 + rng() % 95);
         }
         t.resize(n);
         texts.push_back(t);
@@ -158,9 +154,7 @@ TEST(OrvQrCode, FixedMasksMatchPeer) {
             const int v = 1 + (level * 8 + m) % 10 * 4;  // versions 1..37, with version bits
             ASSERT_TRUE(qr.EncodeFixed(t.data(), static_cast<int>(t.size()), v,
                                        static_cast<OrvQrLevel>(level), m, err));
-            requests.push_back("{\"op\":\"matrix\",\"data\":\"" + Hex(t) +
-                               "\",\"version\":" + std::to_string(v) + ",\"level\":\"" +
-                               kLevelNames[level] + "\",\"mask\":" + std::to_string(m) + "}");
+            requests.push_back(MatrixRequest(t, v, level, m));
             ours.push_back(Matrix(qr));
         }
     }
