@@ -55,10 +55,6 @@ void OrvSetSocketBindAddress(const char* pszAddress);
 // brackets ("[::1]"); a name, an IPv4 address or a literal already in brackets as it is.
 COrvStringA OrvHostUrlForm(const char* pszHost);
 
-// The text of a socket errno value, as used in every socket error text; its code is
-// OrvResultFromErrno(nErrno, OrvErrnoUse::Socket).
-COrvStringA OrvSocketErrnoText(int nErrno);
-
 class COrvSocket {
 public:
     static constexpr int kBufferSize = 262144;  // send and receive buffers, allocated lazily
