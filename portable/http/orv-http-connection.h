@@ -121,19 +121,20 @@ public:
     void Shutdown();
 
 private:
-    bool PrepareExchange(COrvError& err);
+    [[nodiscard]] bool PrepareExchange(COrvError& err);
     void ReturnToConfigured();
-    bool Connect(COrvError& err);
+    [[nodiscard]] bool Connect(COrvError& err);
     // The steps of the route to the current endpoint; *ppTunnel is set to the CONNECT step when
     // there is one. Null only when memory runs out.
     std::unique_ptr<IOrvTransport> BuildTransport(OrvHttpRoute route,
                                                   COrvHttpConnectTransport** ppTunnel) const;
-    bool ActOnRedirect(const COrvHttpRedirectTarget& to, COrvHttpTxn& txn, COrvError& err);
+    [[nodiscard]] bool ActOnRedirect(const COrvHttpRedirectTarget& to, COrvHttpTxn& txn,
+                                     COrvError& err);
     // Whether bytes wait beyond the last complete response (buffered, or with bAskSocket also
     // readable on a plain connection).
     bool HasStrayBytes(bool bAskSocket);
     bool TransportOpen() const { return m_pTransport && m_pTransport->IsOpen(); }
-    bool ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pbNothingRead);
+    [[nodiscard]] bool ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pbNothingRead);
     void LogResponse(const COrvHttpTxn& txn, bool bOk, const COrvError& err);
     bool AtConfiguredOrigin() const;
     int DefaultPort(bool bHttps) const { return bHttps ? 443 : 80; }

@@ -121,8 +121,8 @@ private:
 // A sink that collects everything written, and counts the writes.
 class COrvMemorySink : public IOrvByteSink {
 public:
-    bool WriteAll(const void* pData, int64_t nLen, COrvError& err) override;
-    bool Flush(COrvError& err) override;
+    [[nodiscard]] bool WriteAll(const void* pData, int64_t nLen, COrvError& err) override;
+    [[nodiscard]] bool Flush(COrvError& err) override;
     const COrvStringA& Data() const { return m_sData; }
     int Writes() const { return m_nWrites; }
     int Flushes() const { return m_nFlushes; }
@@ -142,7 +142,7 @@ class COrvFdStream : public IOrvByteSource, public IOrvByteSink {
 public:
     explicit COrvFdStream(int fd) : m_fd(fd) {}
     int ReadSome(void* pBuf, int nMax, COrvError& err) override;
-    bool WriteAll(const void* pData, int64_t nLen, COrvError& err) override;
+    [[nodiscard]] bool WriteAll(const void* pData, int64_t nLen, COrvError& err) override;
     int Writes() const { return m_nWrites; }
 
 private:
@@ -159,8 +159,8 @@ public:
         : m_pTransport(pTransport) {}
     void SetTransport(IOrvTransport* pTransport) { m_pTransport = pTransport; }
     int ReadSome(void* pBuf, int nMax, COrvError& err) override;
-    bool WriteAll(const void* pData, int64_t nLen, COrvError& err) override;
-    bool Flush(COrvError& err) override;
+    [[nodiscard]] bool WriteAll(const void* pData, int64_t nLen, COrvError& err) override;
+    [[nodiscard]] bool Flush(COrvError& err) override;
 
 private:
     IOrvTransport* m_pTransport;

@@ -69,7 +69,7 @@ public:
 private:
     // One round on a freshly connected lower step. *pbAgain: the proxy asked for credentials
     // and hung up, so a new connection may carry the answer.
-    bool Exchange(IOrvTransferObserver* pObserver, COrvError& err, bool* pbAgain);
+    [[nodiscard]] bool Exchange(IOrvTransferObserver* pObserver, COrvError& err, bool* pbAgain);
 
     std::unique_ptr<IOrvTransport> m_pLower;
     COrvHttpTunnelSettings m_settings;
