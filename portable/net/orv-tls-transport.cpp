@@ -87,9 +87,9 @@ bool COrvTlsTransport::Connect(int64_t nDeadlineMs, IOrvTransferObserver* pObser
     return true;
 }
 
-bool COrvTlsTransport::Failed(const char* pszAction, int r, int nKind, int nSslError,
-                              COrvError& err) {
+bool COrvTlsTransport::Failed(bool bWrite, int r, int nKind, int nSslError, COrvError& err) {
     const int nErrno = errno;
+    const char* pszAction = bWrite ? "writing" : "reading";
     if (m_lowerErr.Failed())
         (void)err.Pass(m_lowerErr);
     else if (nKind == kOrvSslIoWantX509)
@@ -99,9 +99,12 @@ bool COrvTlsTransport::Failed(const char* pszAction, int r, int nKind, int nSslE
     else if (nKind == kOrvSslIoSyscall && nErrno != 0)
         (void)err.SetErrnoText(nErrno,
                                COrvStringA("SSL ") + pszAction + ": " + OrvSocketErrnoText(nErrno));
+    else if (bWrite)
+        (void)err.SetFormat(enNetConnection, "SSL write error: c=%d err=%d t=%s", r, nSslError,
+                            OrvSslIoErrorText().GetString());
     else
-        (void)err.SetFormat(enNetConnection, "SSL %s error: bc=%d err=%d t=%s", pszAction, r,
-                            nSslError, OrvSslIoErrorText().GetString());
+        (void)err.SetFormat(enNetConnection, "SSL read error: bc=%d err=%d t=%s", r, nSslError,
+                            OrvSslIoErrorText().GetString());
     Close(true);
     return false;
 }
@@ -115,7 +118,7 @@ bool COrvTlsTransport::Send(const void* pData, int nLen, COrvError& err) {
     m_bInSend = false;
     if (r == nLen)
         return true;
-    return Failed("writing", r, nKind, nSslError, err);
+    return Failed(true, r, nKind, nSslError, err);
 }
 
 bool COrvTlsTransport::Flush(COrvError& err) {
@@ -141,7 +144,7 @@ bool COrvTlsTransport::Recv(void* pBuf, int nMax, int& nGot, COrvError& err) {
     if (!m_lowerErr.Failed() &&
         (nKind == kOrvSslIoZeroReturn || (nKind == kOrvSslIoSyscall && errno == 0)))
         return true;
-    return Failed("reading", r, nKind, nSslError, err);
+    return Failed(false, r, nKind, nSslError, err);
 }
 
 void COrvTlsTransport::Close(bool bHard) {

@@ -45,7 +45,7 @@ private:
     static bool ChannelFlush(void* pCtx);
     // A failed TLS read or write: the lower step's error when it failed under it, else the TLS
     // connection's own. Closes hard.
-    bool Failed(const char* pszAction, int r, int nKind, int nSslError, COrvError& err);
+    bool Failed(bool bWrite, int r, int nKind, int nSslError, COrvError& err);
 
     std::unique_ptr<IOrvTransport> m_pLower;
     COrvStringA m_sHost;
