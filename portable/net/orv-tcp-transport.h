@@ -15,6 +15,12 @@ public:
 
     // The socket's connect (see COrvSocket::Connect) without TLS; a deadline shortens the
     // connect time-out to what is left of it.
+    // Takes over a connected descriptor (from accept or socketpair) instead of connecting; the
+    // transport owns it from now on. pszPeer names the peer in texts.
+    void Attach(int fd, const char* pszPeer) {
+        m_socket.Attach(fd, pszPeer);
+        m_socket.SetBuffered(true);
+    }
     [[nodiscard]] bool Connect(int64_t nDeadlineMs, IOrvTransferObserver* pObserver,
                                COrvError& err) override;
     [[nodiscard]] bool Send(const void* pData, int nLen, COrvError& err) override;
