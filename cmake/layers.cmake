@@ -41,6 +41,7 @@ find_package(OpenSSL 3 REQUIRED)
 orv_pkg_module(LIBPSL libpsl)
 orv_layer(orv-net DIR portable/net
   SOURCES orv-socket.cpp orv-socket-posix.cpp orv-socks-proxy.cpp orv-ssl.cpp orv-url.cpp
+          orv-transport.cpp orv-tcp-transport.cpp orv-tls-transport.cpp
           orv-punycode.cpp orv-psl.cpp orv-crypt.cpp orv-hash.cpp orv-ntlm.cpp
   DEPS orv-sys orv-data
   LIBS OpenSSL::SSL OpenSSL::Crypto PkgConfig::LIBPSL)
@@ -64,8 +65,8 @@ orv_layer(orv-http DIR portable/http
   SOURCES orv-http-io.cpp orv-http-txn.cpp orv-http-wire.cpp orv-http-auth.cpp orv-http-body.cpp
           orv-http-cookie.cpp orv-http-range.cpp orv-http-response.cpp orv-http-multipart.cpp
           orv-stream.cpp orv-http-connection.cpp orv-http-conn.cpp orv-http-curl.cpp
-          orv-http-proxy.cpp orv-http-proxy-libproxy.cpp orv-http-socket-engine.cpp
-          orv-http-proxy-connect.cpp orv-mail.cpp orv-http-digest.cpp orv-http-orvauth.cpp
+          orv-http-proxy.cpp orv-http-proxy-effective.cpp orv-http-proxy-libproxy.cpp orv-http-socket-engine.cpp
+          orv-http-tunnel.cpp orv-mail.cpp orv-http-digest.cpp orv-http-orvauth.cpp
           orv-http-auth-machine.cpp
   DEPS orv-net
   LIBS ZLIB::ZLIB OpenSSL::Crypto CURL::libcurl PkgConfig::LIBPROXY)

@@ -1,5 +1,5 @@
 // Feeds arbitrary proxy answers to the SOCKS5 negotiation and CONNECT reply readers over a socket
-// pair, and checks that a success always reports what the bytes said.
+// pair (a TCP step over one end), and checks that a success always reports what the bytes said.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "orv-socket.h"
 #include "orv-socks-proxy.h"
+#include "orv-tcp-transport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     // The answer must fit in the socket buffer: the proxy side writes it before the client reads.
@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         abort();
     // The proxy side stops sending but still takes the client's request bytes.
     shutdown(fds[1], SHUT_WR);
-    COrvSocket sock;
+    COrvTcpTransport sock("fuzz", 0, COrvConnectSettings{});
     sock.Attach(fds[0], "fuzz");
     COrvError err;
     (void)sock.SetTimeouts(1, 1, err);

@@ -334,7 +334,7 @@ bool COrvHttpAuthMachine::TakeResponse(const COrvHttpTxn& txn, COrvError& err) {
     }
     if (nStatus == 407) {
         step.m_sHost = m_sProxyHost;
-        step.m_bInConnect = m_bInConnect;
+        step.m_bTunnelRequest = m_bTunnelRequest;
         return OrvHttpProxyAuthStep(txn, step, m_nProxyState, err);
     }
     if (nStatus >= 300 && nStatus <= 399 && m_pPassport != nullptr) {

@@ -83,7 +83,7 @@ public:
     COrvStringA m_sUserId, m_sPassword;
     COrvStringA m_sProxyUserId, m_sProxyPassword;
     COrvStringA m_sHost, m_sProxyHost;  // for log lines
-    bool m_bInConnect = false;
+    bool m_bTunnelRequest = false;
     IOrvTransferObserver* m_pObserver = nullptr;
     IOrvPassportSignIn* m_pPassport = nullptr;
     int m_nServerState = enServerAuthNone;

@@ -355,7 +355,7 @@ bool OrvHttpProxyAuthStep(const COrvHttpTxn& txn, const COrvHttpAuthStepContext&
         return err.Set(enNetProxyAuth, "Incorrect Proxy Basic Authentication Credentials");
     }
     OrvHttpObserverLog(ctx.m_pObserver, 3, "Basic authentication requested by %s proxy %s",
-                       ctx.m_bInConnect ? "Connect" : "HTTP", ctx.m_sHost.GetString());
+                       ctx.m_bTunnelRequest ? "Connect" : "HTTP", ctx.m_sHost.GetString());
     nState = 1;
     return err.Set(enNetRetry, "[requesting Proxy Basic Auth]");
 }

@@ -104,8 +104,8 @@ extern const char* const kOrvHttpSupportAddress;
 
 // What a 401/403/407 step needs besides the txn.
 struct COrvHttpAuthStepContext {
-    COrvStringA m_sHost;        // the server (or proxy) host, for the log line
-    bool m_bInConnect = false;  // the 407 answers a CONNECT
+    COrvStringA m_sHost;            // the server (or proxy) host, for the log line
+    bool m_bTunnelRequest = false;  // the 407 answers a CONNECT
     // False after a redirect to another origin: the configured credentials are not offered.
     bool m_bCredentialsAllowed = true;
     IOrvHttpAuthSchemes* m_pSchemes = nullptr;

@@ -38,9 +38,9 @@ public:
 private:
     enum State { kIdle, kFixed, kUntilClose, kChunkSize, kChunkData, kChunkClose, kDone, kFailed };
     // One line of the chunk framing; false with err set on a failed read or an early end.
-    bool ReadChunkLine(COrvStringA& sLine, COrvError& err);
-    bool ReadSizeLine(COrvError& err);
-    bool ReadClosingLine(COrvError& err);
+    [[nodiscard]] bool ReadChunkLine(COrvStringA& sLine, COrvError& err);
+    [[nodiscard]] bool ReadSizeLine(COrvError& err);
+    [[nodiscard]] bool ReadClosingLine(COrvError& err);
 
     COrvHttpReader* m_pReader = nullptr;
     State m_eState = kIdle;

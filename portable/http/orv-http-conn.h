@@ -54,7 +54,7 @@ public:
     int64_t ConnectionsOpened() const { return m_pEngine ? m_pEngine->ConnectionsOpened() : 0; }
 
 private:
-    bool EnsureEngine(COrvError& err);
+    [[nodiscard]] bool EnsureEngine(COrvError& err);
 
     COrvHttpConnConfig m_cfg;
     std::unique_ptr<IOrvHttpEngine> m_pEngine;

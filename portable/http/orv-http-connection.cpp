@@ -1,22 +1,22 @@
 #include "orv-http-connection.h"
 
-#include <poll.h>
-
 #include <cstdlib>
 #include <cstring>
 
-#include <atomic>
-
 #include "orv-http-auth.h"
+#include "orv-http-proxy.h"
 #include "orv-http-response.h"
-#include "orv-http-socket-engine.h"
+#include "orv-http-tunnel.h"
 #include "orv-http-wire.h"
-#include "orv-sys.h"
+#include "orv-socks-proxy.h"
+#include "orv-tcp-transport.h"
+#include "orv-tls-transport.h"
 #include "orv-url.h"
 
 namespace {
 
-std::atomic<OrvHttpProxyConnectFn> g_proxy_connector{&OrvHttpProxyConnect};
+// Connect, send and receive time-outs (seconds) while talking to an HTTP proxy.
+constexpr int kProxyStepTimeout = 10;
 
 // Stale bodies shorter than this are read away so that the connection can be kept.
 constexpr int64_t kDrainLimit = 524288;
@@ -35,35 +35,6 @@ int64_t RequestBodyLength(const COrvHttpTxn& txn) {
 }
 
 }  // namespace
-
-// ---- COrvSocketByteStream ----
-
-int COrvSocketByteStream::ReadSome(void* pBuf, int nMax, COrvError& err) {
-    int nGot = 0;
-    if (!m_pSocket->Recv(pBuf, nMax, nGot, err))
-        return -1;
-    return nGot;
-}
-
-bool COrvSocketByteStream::WriteAll(const void* pData, int64_t nLen, COrvError& err) {
-    const char* p = static_cast<const char*>(pData);
-    while (nLen > 0) {
-        const int n = nLen > (1 << 30) ? (1 << 30) : static_cast<int>(nLen);
-        if (!m_pSocket->Send(p, n, err))
-            return false;
-        p += n;
-        nLen -= n;
-    }
-    return true;
-}
-
-bool COrvSocketByteStream::Flush(COrvError& err) {
-    return m_pSocket->Flush(err);
-}
-
-OrvHttpProxyConnectFn OrvHttpSetProxyConnector(OrvHttpProxyConnectFn pfn) {
-    return g_proxy_connector.exchange(pfn);
-}
 
 // ---- COrvHttpConnection ----
 
@@ -84,7 +55,12 @@ OrvHttpRoute COrvHttpConnection::Route() const {
 }
 
 void COrvHttpConnection::Close(bool bHard) {
-    m_socket.Close(bHard);
+    if (m_pTransport) {
+        m_pTransport->Close(bHard);
+        m_pTransport.reset();
+    }
+    m_pTunnel = nullptr;
+    m_stream.SetTransport(nullptr);
     m_reader.Reset();
     m_bConnected = false;
     m_bViaHttpProxy = false;
@@ -98,16 +74,19 @@ void COrvHttpConnection::Close(bool bHard) {
         m_nProxyAuthState = 3;
 }
 
+void COrvHttpConnection::Shutdown() {
+    if (m_pTransport)
+        m_pTransport->Shutdown();
+}
+
+COrvStringA COrvHttpConnection::DescribeTransport() const {
+    return TransportOpen() ? m_pTransport->Describe() : COrvStringA();
+}
+
 bool COrvHttpConnection::HasStrayBytes(bool bAskSocket) {
-    if (m_reader.Buffered() > 0 || m_socket.GetBufferedCount() > 0)
+    if (m_reader.Buffered() > 0)
         return true;
-    // On a plain socket anything readable between exchanges (bytes, or the peer's close) means
-    // the connection cannot carry the next one. A TLS socket may hold records that carry no
-    // data (session tickets), so only its buffers are judged.
-    if (!bAskSocket || m_socket.IsTls() || !m_socket.IsOpen())
-        return false;
-    struct pollfd p = {m_socket.GetDescriptor(), POLLIN, 0};
-    return OrvSysPoll(&p, 1, 0) > 0;
+    return m_pTransport && m_pTransport->IsOpen() && m_pTransport->HasPendingInput(bAskSocket);
 }
 
 bool COrvHttpConnection::AtConfiguredOrigin() const {
@@ -117,7 +96,7 @@ bool COrvHttpConnection::AtConfiguredOrigin() const {
 
 void COrvHttpConnection::ReturnToConfigured() {
     const int nPort = m_nPort != 0 ? m_nPort : DefaultPort(m_bHttps);
-    if (m_socket.IsOpen() && !AtConfiguredOrigin())
+    if (TransportOpen() && !AtConfiguredOrigin())
         Close(true);
     m_sCurHost = m_sHost;
     m_nCurPort = nPort;
@@ -126,26 +105,84 @@ void COrvHttpConnection::ReturnToConfigured() {
     m_bDowngraded = false;
 }
 
+std::unique_ptr<IOrvTransport> COrvHttpConnection::BuildTransport(
+    OrvHttpRoute route, COrvHttpConnectTransport** ppTunnel) const {
+    *ppTunnel = nullptr;
+    std::unique_ptr<IOrvTransport> p;
+    if (route == OrvHttpRoute::enDirect) {
+        p.reset(new (std::nothrow) COrvTcpTransport(m_sCurHost, m_nCurPort, m_net));
+    } else if (route == OrvHttpRoute::enSocks5) {
+        // One attempt that blocks until the system gives up, then the connection's time-outs.
+        COrvConnectSettings toProxy = m_net;
+        toProxy.m_nConnectTimeout = 0;
+        toProxy.m_nAttempts = 1;
+        std::unique_ptr<IOrvTransport> pTcp(
+            new (std::nothrow) COrvTcpTransport(m_sProxyHost.Mid(9), m_nProxyPort, toProxy));
+        if (pTcp)
+            p.reset(new (std::nothrow) COrvSocks5Transport(std::move(pTcp), m_sProxyHost.Mid(9),
+                                                           m_nProxyPort, m_sCurHost, m_nCurPort));
+    } else {
+        COrvConnectSettings toProxy = m_net;
+        toProxy.m_nConnectTimeout = kProxyStepTimeout;
+        toProxy.m_nSendTimeout = kProxyStepTimeout;
+        toProxy.m_nRecvTimeout = kProxyStepTimeout;
+        toProxy.m_nAttempts = 1;
+        p.reset(new (std::nothrow) COrvTcpTransport(m_sProxyHost, m_nProxyPort, toProxy));
+        if (p && route == OrvHttpRoute::enConnectTunnel) {
+            COrvHttpTunnelSettings t;
+            t.m_sProxyHost = m_sProxyHost;
+            t.m_nProxyPort = m_nProxyPort;
+            t.m_sHost = m_sCurHost;
+            t.m_nPort = m_nCurPort;
+            t.m_sProxyUserId = m_sProxyUserId;
+            t.m_sProxyPassword = m_sProxyPassword;
+            t.m_nProxyAuthState = m_nProxyAuthState;
+            t.m_pAuthSchemes = m_pAuthSchemes;
+            t.m_nSendTimeout = m_net.m_nSendTimeout;
+            t.m_nRecvTimeout = m_net.m_nRecvTimeout;
+            auto* pTunnel = new (std::nothrow) COrvHttpConnectTransport(std::move(p), t);
+            p.reset(pTunnel);
+            *ppTunnel = pTunnel;
+        }
+    }
+    // TLS to the target itself: its name, not a proxy's, is what the certificate must match.
+    if (p && m_bCurHttps && route != OrvHttpRoute::enHttpProxy)
+        p.reset(new (std::nothrow)
+                    COrvTlsTransport(std::move(p), m_sCurHost, m_nCurPort, m_net.m_tls));
+    if (!p)
+        *ppTunnel = nullptr;
+    return p;
+}
+
 bool COrvHttpConnection::Connect(COrvError& err) {
     Close(true);
-    m_socket.SetObserver(m_pObserver);
-    const OrvHttpRoute route = Route();
-    bool bOk;
-    if (route == OrvHttpRoute::enDirect) {
-        bOk = m_socket.Connect(m_sCurHost, m_nCurPort, m_bCurHttps, m_net, m_pObserver, err);
-    } else {
-        const OrvHttpProxyConnectFn pfn = g_proxy_connector.load();
-        bOk = pfn != nullptr
-                  ? pfn(*this, route, err)
-                  : err.SetFormat(enNetNotReady,
-                                  "Connecting through proxy %s:%d: proxy routes are not available",
-                                  m_sProxyHost.GetString(), m_nProxyPort);
+    OrvHttpRoute route = Route();
+    // The configured host's route was chosen above the connection; a redirect that leads to a
+    // local host leaves the proxy.
+    if (route != OrvHttpRoute::enDirect && m_sCurHost.CompareNoCase(m_sHost) != 0 &&
+        OrvHttpIsLocalHost(m_sCurHost))
+        route = OrvHttpRoute::enDirect;
+    m_pTransport = BuildTransport(route, &m_pTunnel);
+    if (!m_pTransport)
+        return err.Set(enNetNoMemory, "out of memory for the connection");
+    bool bOk = m_pTransport->Connect(0, m_pObserver, err);
+    m_nRefusal = 0;
+    if (m_pTunnel != nullptr) {
+        m_nProxyAuthState = m_pTunnel->ProxyAuthState();
+        m_nRefusal = m_pTunnel->RefusalStatus();
+    }
+    if (bOk && route == OrvHttpRoute::enHttpProxy) {
+        OrvHttpObserverLog(m_pObserver, 3, "Using HTTP proxy %s:%d to connect to host %s:%d",
+                           m_sProxyHost.GetString(), m_nProxyPort, m_sCurHost.GetString(),
+                           m_nCurPort);
+        bOk = m_pTransport->SetTimeouts(m_net.m_nSendTimeout, m_net.m_nRecvTimeout, err);
     }
     if (!bOk) {
         Close(true);
         return false;
     }
-    m_socket.SetBuffered(true);
+    m_stream.SetTransport(m_pTransport.get());
+    m_bViaHttpProxy = route == OrvHttpRoute::enHttpProxy;
     m_bConnected = true;
     ++m_n64Connects;
     return true;
@@ -165,7 +202,7 @@ bool COrvHttpConnection::PrepareExchange(COrvError& err) {
         Close(true);
         return true;
     }
-    if (m_pendingBody.IsDone() || !m_socket.IsOpen())
+    if (m_pendingBody.IsDone() || !TransportOpen())
         return true;
     const bool bDrain = (nLen >= 0 && nLen < kDrainLimit) || nLen == kOrvHttpLenChunked;
     if (!bDrain) {
@@ -183,7 +220,7 @@ bool COrvHttpConnection::PrepareExchange(COrvError& err) {
     }
     std::free(p);
     // A body that cannot be read away leaves the connection in an unknown place: start afresh.
-    if (n < 0 || !m_socket.IsOpen())
+    if (n < 0 || !TransportOpen())
         Close(true);
     return true;
 }
@@ -203,37 +240,26 @@ bool COrvHttpConnection::SendRequest(COrvHttpTxn& txn, COrvError& err) {
                        txn.m_sMethod.GetString(), txn.m_sPath.GetString(),
                        OrvHttpDescribeHeaders(txn.m_requestHeaders).GetString(),
                        OrvHttpDescribeBody(RequestBodyLength(txn), true).GetString());
-    if (m_bInConnect) {
-        // The CONNECT request goes on the transport the connect step is building.
-        if (m_nExchangesOnSocket > 0 && HasStrayBytes(true))
-            Close(true);
-        if (!m_socket.IsOpen())
-            return err.Set(enNetConnection, "Proxy closed the connection");
-    } else {
-        if (IsConnected() && m_nExchangesOnSocket > 0 && HasStrayBytes(true))
-            Close(true);
-        if (!IsConnected()) {
-            m_nTunnelStatus = 0;
-            if (!Connect(err)) {
-                // A proxy's refusal of the tunnel is this request's answer.
-                if (m_nTunnelStatus != 0) {
-                    txn.ResetResponse();
-                    txn.m_nStatus = m_nTunnelStatus;
-                }
-                return false;
+    if (IsConnected() && m_nExchangesOnSocket > 0 && HasStrayBytes(true))
+        Close(true);
+    if (!IsConnected()) {
+        if (!Connect(err)) {
+            // A proxy's refusal of the tunnel is this request's answer.
+            if (m_nRefusal != 0) {
+                txn.ResetResponse();
+                txn.m_nStatus = m_nRefusal;
             }
+            return false;
         }
     }
 
-    // Credentials and cookies stay with the origin they were given for; a CONNECT request is
-    // read by the proxy and carries neither.
-    const bool bOwnOrigin = AtConfiguredOrigin() && !m_bDowngraded && !m_bInConnect;
+    // Credentials and cookies stay with the origin they were given for.
+    const bool bOwnOrigin = AtConfiguredOrigin() && !m_bDowngraded;
     COrvHttpRequestContext ctx;
     ctx.m_sHost = m_sCurHost;
     ctx.m_nPort = m_nCurPort;
     ctx.m_bHttps = m_bCurHttps;
     ctx.m_bViaHttpProxy = m_bViaHttpProxy;
-    ctx.m_bInConnect = m_bInConnect;
     ctx.m_nServerAuthState = bOwnOrigin ? m_nServerAuthState : 0;
     ctx.m_sUserId = m_sUserId;
     ctx.m_sPassword = m_sPassword;
@@ -247,12 +273,12 @@ bool COrvHttpConnection::SendRequest(COrvHttpTxn& txn, COrvError& err) {
     ctx.m_nProxyAuthState = m_nProxyAuthState;
     ctx.m_sProxyUserId = m_sProxyUserId;
     ctx.m_sProxyPassword = m_sProxyPassword;
-    if (m_bCookies && !m_bDowngraded && !m_bInConnect)
+    if (m_bCookies && !m_bDowngraded)
         ctx.m_sCookieHeader = m_jar.BuildHeader(m_sCurHost, m_bCurHttps, txn.m_sPath);
     ctx.m_pAuthSchemes = m_pAuthSchemes;
     if (!OrvHttpSendRequest(m_stream, txn, ctx, err)) {
-        // Refusals before sending keep the connection; a failed write has closed the socket.
-        if (!m_socket.IsOpen())
+        // Refusals before sending keep the connection; a failed write has closed the transport.
+        if (!TransportOpen())
             Close(true);
         return false;
     }
@@ -282,15 +308,14 @@ bool COrvHttpConnection::ActOnRedirect(const COrvHttpRedirectTarget& to, COrvHtt
 // The receive step of an attempt. *pbNothingRead tells whether the failure came before any byte
 // of the reply (a kept-alive connection that the server had already closed).
 bool COrvHttpConnection::ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pbNothingRead) {
-    const bool bOwnOrigin = AtConfiguredOrigin() && !m_bDowngraded && !m_bInConnect;
+    const bool bOwnOrigin = AtConfiguredOrigin() && !m_bDowngraded;
     COrvHttpResponseContext ctx;
     ctx.m_sHost = m_sCurHost;
     ctx.m_nPort = m_nCurPort;
     ctx.m_bHttps = m_bCurHttps;
     ctx.m_bViaProxy = Route() != OrvHttpRoute::enDirect;
-    ctx.m_bInConnect = m_bInConnect;
     ctx.m_sProxyHost = m_sProxyHost;
-    ctx.m_pCookieJar = m_bCookies && !m_bInConnect ? &m_jar : nullptr;
+    ctx.m_pCookieJar = m_bCookies ? &m_jar : nullptr;
     // Another origin gets a state of its own for this exchange; the configured origin's state
     // is kept for the next one.
     ctx.m_nServerAuthState = bOwnOrigin ? m_nServerAuthState : 0;
@@ -311,7 +336,7 @@ bool COrvHttpConnection::ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pb
         ++m_nExchangesOnSocket;
 
     const bool bLeftToCaller = bOk && txn.m_nRecvMode == enHttpRecvStream && !txn.m_bBodyComplete &&
-                               txn.m_nStatus >= 200 && txn.m_nStatus <= 299 && m_socket.IsOpen();
+                               txn.m_nStatus >= 200 && txn.m_nStatus <= 299 && TransportOpen();
     if (bLeftToCaller) {
         m_pendingBody.Start(&m_reader, txn.m_n64RecvBodyLen, txn.m_bReadUntilClose, 0);
         m_bBodyPending = true;
@@ -320,7 +345,7 @@ bool COrvHttpConnection::ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pb
         return true;
     }
     // Bytes beyond the end of a complete response would be read as the next one's start.
-    if (outcome.m_bClose || !m_socket.IsOpen() || HasStrayBytes(false))
+    if (outcome.m_bClose || !TransportOpen() || HasStrayBytes(false))
         Close(true);
     if (bOk)
         return true;
@@ -362,12 +387,9 @@ bool COrvHttpConnection::ReceiveResponse(COrvHttpTxn& txn, COrvError& err) {
 
 bool COrvHttpConnection::SendReceive(COrvHttpTxn& txn, COrvError& err) {
     COrvError e;
-    // The CONNECT exchange runs inside the connect step: the endpoint and the transport being
-    // built stay as they are, and a transport failure goes back to the connect step.
-    const bool bInConnect = m_bInConnect;
-    bool bOk = bInConnect || PrepareExchange(e);
+    bool bOk = PrepareExchange(e);
     if (bOk) {
-        if (txn.m_nBodyMode != enHttpBodyStream && !bInConnect)
+        if (txn.m_nBodyMode != enHttpBodyStream)
             ReturnToConfigured();
         bool bReconnected = false;  // the one retry after reconnecting was used
         bool bStaleRetried = false;
@@ -394,7 +416,7 @@ bool COrvHttpConnection::SendReceive(COrvHttpTxn& txn, COrvError& err) {
             }
             if (e.Code() == enNetRetry)
                 continue;
-            if (e.Code() != enNetConnection || bInConnect)
+            if (e.Code() != enNetConnection)
                 break;
             Close(true);
             ReturnToConfigured();
@@ -425,7 +447,7 @@ bool COrvHttpConnection::SendReceive(COrvHttpTxn& txn, COrvError& err) {
 bool COrvHttpConnection::WriteBody(COrvHttpTxn& txn, const void* pData, int64_t nLen,
                                    COrvError& err) {
     if (!OrvHttpWriteBody(m_stream, txn, pData, nLen, err)) {
-        if (!m_socket.IsOpen())
+        if (!TransportOpen())
             Close(true);
         return false;
     }
@@ -438,7 +460,7 @@ bool COrvHttpConnection::WriteString(COrvHttpTxn& txn, const COrvStringA& s, COr
 
 bool COrvHttpConnection::WriteFile(COrvHttpTxn& txn, const char* pszPath, COrvError& err) {
     if (!OrvHttpWriteFileBody(m_stream, txn, pszPath, err)) {
-        if (!m_socket.IsOpen())
+        if (!TransportOpen())
             Close(true);
         return false;
     }
@@ -447,7 +469,7 @@ bool COrvHttpConnection::WriteFile(COrvHttpTxn& txn, const char* pszPath, COrvEr
 
 bool COrvHttpConnection::FinishBody(COrvHttpTxn& txn, COrvError& err) {
     if (!OrvHttpFinishBody(m_stream, txn, err)) {
-        if (!m_socket.IsOpen())
+        if (!TransportOpen())
             Close(true);
         return false;
     }

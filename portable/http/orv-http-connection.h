@@ -1,60 +1,40 @@
 // The client connection of the socket engine: one kept-alive connection to a server endpoint,
 // the exchange with its attempts (OrvHttpSendReceive), sending requests, receiving and acting on
-// responses (redirects, the switch to TLS, cookies, auth states), and the connect step.
+// responses (redirects, the switch to TLS, cookies, auth states), and the choice of its route.
 //
-// A connection is used by one thread at a time; Close may be called by that thread only (the
-// socket's own Disconnect serves other threads).
+// Connecting builds the connection's transport once for the route (orv-transport.h): TCP to the
+// host; TCP to a SOCKS5 proxy and the SOCKS5 step; TCP to an HTTP proxy (requests then name the
+// target in absolute form); TCP to an HTTP proxy and the CONNECT step; and the TLS step on top of
+// any of them for https (not for a plain HTTP proxy route). The connection then speaks HTTP to the
+// top step only.
+//
+// A connection is used by one thread at a time; Close may be called by that thread only
+// (Shutdown serves other threads).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
+#include "orv-connect-settings.h"
 #include "orv-error.h"
 #include "orv-http-body.h"
 #include "orv-http-cookie.h"
 #include "orv-http-io.h"
 #include "orv-http-txn.h"
-#include "orv-socket.h"
 #include "orv-string.h"
+#include "orv-transport.h"
 
 class IOrvHttpAuthSchemes;
-class COrvHttpConnection;
+class COrvHttpConnectTransport;
 struct COrvHttpRedirectTarget;
 
-// COrvSocket as the byte source and sink of the wire layer. Reads take what the socket has
-// buffered or one read of the descriptor (large reads land in the caller's memory); writes go
-// through the socket's send buffer, which Flush pushes out. Socket failures keep the socket's
-// text and code. Not owning.
-class COrvSocketByteStream : public IOrvByteSource, public IOrvByteSink {
-public:
-    explicit COrvSocketByteStream(COrvSocket* pSocket) : m_pSocket(pSocket) {}
-    int ReadSome(void* pBuf, int nMax, COrvError& err) override;
-    bool WriteAll(const void* pData, int64_t nLen, COrvError& err) override;
-    bool Flush(COrvError& err) override;
-
-private:
-    COrvSocket* m_pSocket;
-};
-
-// How a connection reaches its current endpoint.
+// How a connection reaches its current endpoint, and so which steps its transport has.
 enum class OrvHttpRoute : int {
     enDirect = 0,     // TCP (and TLS for https) to the host itself
     enHttpProxy,      // plain target through an HTTP proxy, requests with absolute URIs
     enConnectTunnel,  // a CONNECT tunnel through an HTTP proxy, then TLS or plain inside
     enSocks5,         // a SOCKS5 proxy ("socks5://" host), then TLS or plain inside
 };
-
-// The connect step for the proxy routes. It must leave conn.Socket() connected to the endpoint
-// (through the proxy) with TLS started when conn.IsHttps() and the route is not enHttpProxy,
-// and return true; or return false with err filled (the connection closes the socket then).
-// The CONNECT request of a tunnel is exchanged with OrvHttpSendReceive on conn itself with
-// SetInConnect(true). Runs on the connection's thread.
-using OrvHttpProxyConnectFn = bool (*)(COrvHttpConnection& conn, OrvHttpRoute route,
-                                       COrvError& err);
-// Installs the connect step of the proxy routes (null removes it) and returns the previous one;
-// OrvHttpProxyConnect (orv-http-socket-engine.h) is installed from the start. Without one a
-// connection with a proxy fails to connect with "Connecting through proxy %s:%d: proxy routes
-// are not available" (enNetNotReady). Call at start-up.
-OrvHttpProxyConnectFn OrvHttpSetProxyConnector(OrvHttpProxyConnectFn pfn);
 
 // One connection to a configured endpoint. Not copyable; owned by the caller.
 class COrvHttpConnection {
@@ -92,7 +72,7 @@ public:
     const COrvStringA& CurrentHost() const { return m_sCurHost; }
     int CurrentPort() const { return m_nCurPort; }
     bool IsHttps() const { return m_bCurHttps; }
-    bool IsConnected() const { return m_bConnected && m_socket.IsOpen(); }
+    bool IsConnected() const { return m_bConnected && m_pTransport && m_pTransport->IsOpen(); }
     // The route the next connect takes, from the proxy fields and the current endpoint.
     OrvHttpRoute Route() const;
     int ServerAuthState() const { return m_nServerAuthState; }
@@ -105,15 +85,12 @@ public:
     // Redirects followed on this connection.
     int RedirectCount() const { return m_nRedirects; }
 
-    // For the proxy connect step: the socket, the reader beside it, and the route flags.
-    COrvSocket& Socket() { return m_socket; }
-    COrvHttpReader& Reader() { return m_reader; }
-    COrvSocketByteStream& Stream() { return m_stream; }
-    void SetViaHttpProxy(bool b) { m_bViaHttpProxy = b; }
-    // The status with which a proxy refused the tunnel (0: none); the request that needed the
-    // tunnel takes it as its status.
-    void SetTunnelStatus(int nStatus) { m_nTunnelStatus = nStatus; }
-    void SetInConnect(bool b) { m_bInConnect = b; }
+    // The route of the open transport, top step first ("TLS to host:443 over TCP to ..."); empty
+    // when closed.
+    COrvStringA DescribeTransport() const;
+    // The sink of a streamed request body (body mode 2) for writers of their own (multipart):
+    // raw bytes on the open transport, no chunk framing.
+    IOrvByteSink& Stream() { return m_stream; }
 
     // ---- operations ----
     // The whole exchange (see OrvHttpSendReceive). Blocks.
@@ -139,22 +116,33 @@ public:
     // Closes the socket (hard: at once; else the graceful close of the socket) and forgets
     // buffered bytes and any unread body. The next send connects again.
     void Close(bool bHard = true);
+    // Wakes a call of the owner thread blocked in the transport; it fails, and so does every
+    // later one until the owner closes. Any thread.
+    void Shutdown();
 
 private:
-    bool PrepareExchange(COrvError& err);
+    [[nodiscard]] bool PrepareExchange(COrvError& err);
     void ReturnToConfigured();
-    bool Connect(COrvError& err);
-    bool ActOnRedirect(const COrvHttpRedirectTarget& to, COrvHttpTxn& txn, COrvError& err);
+    [[nodiscard]] bool Connect(COrvError& err);
+    // The steps of the route to the current endpoint; *ppTunnel is set to the CONNECT step when
+    // there is one. Null only when memory runs out.
+    std::unique_ptr<IOrvTransport> BuildTransport(OrvHttpRoute route,
+                                                  COrvHttpConnectTransport** ppTunnel) const;
+    [[nodiscard]] bool ActOnRedirect(const COrvHttpRedirectTarget& to, COrvHttpTxn& txn,
+                                     COrvError& err);
     // Whether bytes wait beyond the last complete response (buffered, or with bAskSocket also
-    // readable on a plain socket).
+    // readable on a plain connection).
     bool HasStrayBytes(bool bAskSocket);
-    bool ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pbNothingRead);
+    bool TransportOpen() const { return m_pTransport && m_pTransport->IsOpen(); }
+    [[nodiscard]] bool ReceiveInner(COrvHttpTxn& txn, COrvError& err, bool* pbNothingRead);
     void LogResponse(const COrvHttpTxn& txn, bool bOk, const COrvError& err);
     bool AtConfiguredOrigin() const;
     int DefaultPort(bool bHttps) const { return bHttps ? 443 : 80; }
 
-    COrvSocket m_socket;
-    COrvSocketByteStream m_stream{&m_socket};
+    std::unique_ptr<IOrvTransport> m_pTransport;
+    // The CONNECT step inside m_pTransport, when the route has one (owned there).
+    COrvHttpConnectTransport* m_pTunnel = nullptr;
+    COrvTransportByteStream m_stream;
     COrvHttpReader m_reader{&m_stream};
     COrvHttpCookieJar m_jar;
 
@@ -162,10 +150,11 @@ private:
     int m_nCurPort = 0;
     bool m_bCurHttps = false;
     bool m_bPlainThroughProxy = false;
-    bool m_bViaHttpProxy = false;
-    bool m_bInConnect = false;
+    bool m_bViaHttpProxy = false;  // the open transport's route is enHttpProxy
     bool m_bConnected = false;
-    int m_nTunnelStatus = 0;
+    // The status with which a proxy refused the tunnel of the last connect (0: none); the
+    // request that needed the tunnel takes it as its status.
+    int m_nRefusal = 0;
     int m_nServerAuthState = 0;
     int m_nProxyAuthState = 0;
     int m_nRedirects = 0;

@@ -208,3 +208,36 @@ bool COrvFdStream::WriteAll(const void* pData, int64_t nLen, COrvError& err) {
     }
     return true;
 }
+
+// ---- COrvTransportByteStream ----
+
+int COrvTransportByteStream::ReadSome(void* pBuf, int nMax, COrvError& err) {
+    if (m_pTransport == nullptr) {
+        (void)err.Set(enNetConnection, "not connected");
+        return -1;
+    }
+    int nGot = 0;
+    if (!m_pTransport->Recv(pBuf, nMax, nGot, err))
+        return -1;
+    return nGot;
+}
+
+bool COrvTransportByteStream::WriteAll(const void* pData, int64_t nLen, COrvError& err) {
+    if (m_pTransport == nullptr)
+        return err.Set(enNetConnection, "not connected");
+    const char* p = static_cast<const char*>(pData);
+    while (nLen > 0) {
+        const int n = nLen > (1 << 30) ? (1 << 30) : static_cast<int>(nLen);
+        if (!m_pTransport->Send(p, n, err))
+            return false;
+        p += n;
+        nLen -= n;
+    }
+    return true;
+}
+
+bool COrvTransportByteStream::Flush(COrvError& err) {
+    if (m_pTransport == nullptr)
+        return err.Set(enNetConnection, "not connected");
+    return m_pTransport->Flush(err);
+}

@@ -12,6 +12,7 @@
 
 #include "orv-error.h"
 #include "orv-string.h"
+#include "orv-transport.h"
 
 class IOrvTransferObserver;
 
@@ -120,8 +121,8 @@ private:
 // A sink that collects everything written, and counts the writes.
 class COrvMemorySink : public IOrvByteSink {
 public:
-    bool WriteAll(const void* pData, int64_t nLen, COrvError& err) override;
-    bool Flush(COrvError& err) override;
+    [[nodiscard]] bool WriteAll(const void* pData, int64_t nLen, COrvError& err) override;
+    [[nodiscard]] bool Flush(COrvError& err) override;
     const COrvStringA& Data() const { return m_sData; }
     int Writes() const { return m_nWrites; }
     int Flushes() const { return m_nFlushes; }
@@ -141,10 +142,26 @@ class COrvFdStream : public IOrvByteSource, public IOrvByteSink {
 public:
     explicit COrvFdStream(int fd) : m_fd(fd) {}
     int ReadSome(void* pBuf, int nMax, COrvError& err) override;
-    bool WriteAll(const void* pData, int64_t nLen, COrvError& err) override;
+    [[nodiscard]] bool WriteAll(const void* pData, int64_t nLen, COrvError& err) override;
     int Writes() const { return m_nWrites; }
 
 private:
     int m_fd;
     int m_nWrites = 0;
+};
+
+// A transport (the top step of a connection) as the byte source and sink of the wire layer.
+// Reads take one receive of the transport; writes go into its send buffer, which Flush pushes
+// out. Failures keep the transport's text and code. Not owning; the transport may be replaced.
+class COrvTransportByteStream : public IOrvByteSource, public IOrvByteSink {
+public:
+    explicit COrvTransportByteStream(IOrvTransport* pTransport = nullptr)
+        : m_pTransport(pTransport) {}
+    void SetTransport(IOrvTransport* pTransport) { m_pTransport = pTransport; }
+    int ReadSome(void* pBuf, int nMax, COrvError& err) override;
+    [[nodiscard]] bool WriteAll(const void* pData, int64_t nLen, COrvError& err) override;
+    [[nodiscard]] bool Flush(COrvError& err) override;
+
+private:
+    IOrvTransport* m_pTransport;
 };

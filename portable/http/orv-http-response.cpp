@@ -204,7 +204,7 @@ bool OrvHttpReceiveResponse(COrvHttpReader& reader, COrvHttpTxn& txn, COrvHttpRe
             return true;
         // A proxy that refuses a tunnel is neither a server asking for credentials nor a
         // redirect: only its 407 is answered.
-        if (ctx.m_bInConnect && nStatus != 407)
+        if (ctx.m_bTunnelRequest && nStatus != 407)
             return OrvHttpTunnelRefused(txn, err);
         if (nStatus == 401 || nStatus == 403) {
             if (ctx.m_nServerAuthState == 9 || ctx.m_nServerAuthState == 10)
@@ -226,7 +226,7 @@ bool OrvHttpReceiveResponse(COrvHttpReader& reader, COrvHttpTxn& txn, COrvHttpRe
         if (nStatus == 407) {
             COrvHttpAuthStepContext step;
             step.m_sHost = ctx.m_sProxyHost;
-            step.m_bInConnect = ctx.m_bInConnect;
+            step.m_bTunnelRequest = ctx.m_bTunnelRequest;
             step.m_pSchemes = ctx.m_pAuthSchemes;
             step.m_pObserver = ctx.m_pObserver;
             return OrvHttpProxyAuthStep(txn, step, ctx.m_nProxyAuthState, err);

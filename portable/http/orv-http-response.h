@@ -19,7 +19,7 @@ struct COrvHttpResponseContext {
     int m_nPort = 80;
     bool m_bHttps = false;
     bool m_bViaProxy = false;  // a proxy is in use (503 and 504 then come from it)
-    bool m_bInConnect = false;
+    bool m_bTunnelRequest = false;
     COrvStringA m_sProxyHost;
     COrvHttpCookieJar* m_pCookieJar = nullptr;  // null: cookies disabled
     int m_nServerAuthState = 0;

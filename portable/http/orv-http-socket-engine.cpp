@@ -1,6 +1,8 @@
 // The socket engine behind IOrvHttpEngine: one COrvHttpConnection configured from the
 // connection's settings, with the route chosen at every exchange.
 #include "orv-http-socket-engine.h"
+
+#include "orv-http-connection.h"
 #include "orv-http-proxy.h"
 
 #include <cstdlib>

@@ -285,7 +285,7 @@ bool OrvHttpBuildRequestHeader(const COrvHttpTxn& txn, const COrvHttpRequestCont
         return false;
     if (!sValue.IsEmpty())
         added.SetAt("Authorization", sValue);
-    if (ctx.m_bViaHttpProxy || ctx.m_bInConnect) {
+    if (ctx.m_bViaHttpProxy || ctx.m_bTunnelRequest) {
         if (!OrvHttpProxyAuthorization(txn, ctx, sValue, err))
             return false;
         if (!sValue.IsEmpty())

@@ -74,8 +74,8 @@ struct COrvHttpRequestContext {
     COrvStringA m_sHost;  // the current host
     int m_nPort = 80;
     bool m_bHttps = false;
-    bool m_bViaHttpProxy = false;  // an HTTP proxy is addressed with absolute URIs
-    bool m_bInConnect = false;     // the request is the CONNECT to a proxy
+    bool m_bViaHttpProxy = false;   // an HTTP proxy is addressed with absolute URIs
+    bool m_bTunnelRequest = false;  // the request is the CONNECT to a proxy
     // Server credentials and auth state (orv-http-auth.h). m_bSendCredentials is cleared after a
     // redirect has left the configured origin: no Authorization is sent then, and the caller's
     // own "Authorization", "Cookie" and "Proxy-Authorization" headers are left out.

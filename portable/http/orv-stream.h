@@ -37,9 +37,9 @@ class COrvHttpResponseStream : public IOrvStream {
 public:
     COrvHttpResponseStream(COrvHttpReader* pReader, COrvHttpTxn* pTxn);
     ~COrvHttpResponseStream() override;
-    bool Open(bool bWrite, COrvError& err) override;
+    [[nodiscard]] bool Open(bool bWrite, COrvError& err) override;
     int Read(void* pBuf, int nMax, COrvError& err) override;
-    bool Write(const void* pData, int nLen, COrvError& err) override;
+    [[nodiscard]] bool Write(const void* pData, int nLen, COrvError& err) override;
     void Close() override;
     bool IsOpen() const override { return m_bOpen; }
     // Bytes handed to the caller so far.
@@ -69,9 +69,9 @@ class COrvGzipStream : public IOrvStream {
 public:
     explicit COrvGzipStream(IOrvStream* pSource);
     ~COrvGzipStream() override;
-    bool Open(bool bWrite, COrvError& err) override;
+    [[nodiscard]] bool Open(bool bWrite, COrvError& err) override;
     int Read(void* pBuf, int nMax, COrvError& err) override;
-    bool Write(const void* pData, int nLen, COrvError& err) override;
+    [[nodiscard]] bool Write(const void* pData, int nLen, COrvError& err) override;
     void Close() override;
     bool IsOpen() const override { return m_bOpen; }
 

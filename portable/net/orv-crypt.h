@@ -154,7 +154,7 @@ public:
     int IssuedCount() const { return m_nSerials; }
 
 private:
-    bool NewSerial(uint8_t abSerial[16], COrvError& err);
+    [[nodiscard]] bool NewSerial(uint8_t abSerial[16], COrvError& err);
     bool Commit(const uint8_t abSerial[16]);
 
     void* m_pCert = nullptr;  // X509*

@@ -55,10 +55,6 @@ void OrvSetSocketBindAddress(const char* pszAddress);
 // brackets ("[::1]"); a name, an IPv4 address or a literal already in brackets as it is.
 COrvStringA OrvHostUrlForm(const char* pszHost);
 
-// The text of a socket errno value, as used in every socket error text; its code is
-// OrvResultFromErrno(nErrno, OrvErrnoUse::Socket).
-COrvStringA OrvSocketErrnoText(int nErrno);
-
 class COrvSocket {
 public:
     static constexpr int kBufferSize = 262144;  // send and receive buffers, allocated lazily
@@ -220,14 +216,16 @@ private:
     friend class COrvSocketTestAccess;
     bool ConnectOnce(const char* pszHost, int nPort, bool bTls, const COrvConnectSettings& settings,
                      IOrvTransferObserver* pObserver, int nConnectTimeout, COrvError& err);
-    bool ConnectName(const char* pszHost, int nPort, int nConnectTimeout, COrvError& err);
-    bool ConnectAddress(const void* pAddr, unsigned nAddrLen, int nConnectTimeout, COrvError& err);
+    [[nodiscard]] bool ConnectName(const char* pszHost, int nPort, int nConnectTimeout,
+                                   COrvError& err);
+    [[nodiscard]] bool ConnectAddress(const void* pAddr, unsigned nAddrLen, int nConnectTimeout,
+                                      COrvError& err);
     bool SocketError(int nErrno, const char* pszAction, COrvError& err, const char* pszSuffix = "");
-    bool AbortRequested(COrvError& err);
-    bool CheckUsable(COrvError& err);
-    bool SendNow(const void* pData, int nLen, COrvError& err);
-    bool SendPlain(const unsigned char* p, int nLen, COrvError& err);
-    bool SendTls(const unsigned char* p, int nLen, COrvError& err);
+    [[nodiscard]] bool AbortRequested(COrvError& err);
+    [[nodiscard]] bool CheckUsable(COrvError& err);
+    [[nodiscard]] bool SendNow(const void* pData, int nLen, COrvError& err);
+    [[nodiscard]] bool SendPlain(const unsigned char* p, int nLen, COrvError& err);
+    [[nodiscard]] bool SendTls(const unsigned char* p, int nLen, COrvError& err);
     // One read of at most nMax bytes into p: the count, 0 at the end of the stream, -1 on failure
     // (the socket is closed then).
     int ReadSome(unsigned char* p, int nMax, COrvError& err);
@@ -235,15 +233,16 @@ private:
     int ReadTls(unsigned char* p, int nMax, COrvError& err);
     // Appends one read to the receive buffer: the count, 0 at the end, -1 on failure.
     int FillRecv(COrvError& err);
-    bool EnsureRecvBuffer(int nCapacity, COrvError& err);
-    bool WaitReady(bool bWrite, int64_t nDeadlineMs, COrvError& err, const char* pszAction);
+    [[nodiscard]] bool EnsureRecvBuffer(int nCapacity, COrvError& err);
+    [[nodiscard]] bool WaitReady(bool bWrite, int64_t nDeadlineMs, COrvError& err,
+                                 const char* pszAction);
     void ResetFields();
     // Closes hard after a transport failure (a TLS session of the connection is not resumed).
     void FailClose() {
         m_bFailed = true;
         Close(true);
     }
-    bool ApplyTimeouts(COrvError& err);
+    [[nodiscard]] bool ApplyTimeouts(COrvError& err);
 
     // Written by the owner under m_lock; read by Disconnect under m_lock from other threads.
     std::atomic<int> m_fd{-1};

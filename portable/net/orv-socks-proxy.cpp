@@ -1,4 +1,4 @@
-// SOCKS5 method negotiation and CONNECT over a connected socket.
+// SOCKS5 method negotiation and CONNECT over a connected transport, and the SOCKS5 step.
 #include "orv-socks-proxy.h"
 
 #include <arpa/inet.h>
@@ -6,17 +6,13 @@
 
 #include "orv-socket.h"
 #include "orv-trace.h"
+#include "orv-transport.h"
 
 namespace {
 
 // Reads one byte; the end of the stream fails with pszEof (enNetConnection).
-bool ReadByte(COrvSocket& sock, unsigned char& ch, const char* pszEof, COrvError& err) {
-    bool bEof = false;
-    if (!sock.RecvByte(ch, bEof, err))
-        return false;
-    if (bEof)
-        return err.Set(enNetConnection, pszEof);
-    return true;
+bool ReadByte(IOrvTransport& sock, unsigned char& ch, const char* pszEof, COrvError& err) {
+    return OrvTransportRecvExact(sock, &ch, 1, pszEof, err);
 }
 
 bool CheckVersion(unsigned char nVersion, COrvError& err) {
@@ -48,7 +44,7 @@ COrvStringA OrvSocks5ReplyText(int nReply) {
 
 namespace {
 
-bool NegotiateImpl(COrvSocket& sock, const unsigned char* pMethods, int nMethods, int& nChosen,
+bool NegotiateImpl(IOrvTransport& sock, const unsigned char* pMethods, int nMethods, int& nChosen,
                    COrvError& err) {
     nChosen = -1;
     if (pMethods == nullptr || nMethods < 1 || nMethods > 255)
@@ -74,7 +70,7 @@ bool NegotiateImpl(COrvSocket& sock, const unsigned char* pMethods, int nMethods
                          nMethod);
 }
 
-bool ConnectImpl(COrvSocket& sock, const char* pszHost, int nPort, COrvError& err,
+bool ConnectImpl(IOrvTransport& sock, const char* pszHost, int nPort, COrvError& err,
                  COrvStringA* pstrBound, int* pnBoundPort, bool& bWritten) {
     if (pstrBound != nullptr)
         pstrBound->Empty();
@@ -176,8 +172,8 @@ bool ConnectImpl(COrvSocket& sock, const char* pszHost, int nPort, COrvError& er
 
 // A failure part-way through a negotiation leaves the stream at an unknown point of the
 // exchange: the socket is closed so that nobody reads proxy bytes as the destination's.
-bool OrvSocks5Negotiate(COrvSocket& sock, const unsigned char* pMethods, int nMethods, int& nChosen,
-                        COrvError& err) {
+bool OrvSocks5Negotiate(IOrvTransport& sock, const unsigned char* pMethods, int nMethods,
+                        int& nChosen, COrvError& err) {
     if (NegotiateImpl(sock, pMethods, nMethods, nChosen, err))
         return true;
     if (pMethods != nullptr && nMethods >= 1 && nMethods <= 255)
@@ -185,7 +181,7 @@ bool OrvSocks5Negotiate(COrvSocket& sock, const unsigned char* pMethods, int nMe
     return false;
 }
 
-bool OrvSocks5Connect(COrvSocket& sock, const char* pszHost, int nPort, COrvError& err,
+bool OrvSocks5Connect(IOrvTransport& sock, const char* pszHost, int nPort, COrvError& err,
                       COrvStringA* pstrBound, int* pnBoundPort) {
     bool bWritten = false;
     if (ConnectImpl(sock, pszHost, nPort, err, pstrBound, pnBoundPort, bWritten))
@@ -193,4 +189,41 @@ bool OrvSocks5Connect(COrvSocket& sock, const char* pszHost, int nPort, COrvErro
     if (bWritten)
         sock.Close(true);
     return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The SOCKS5 step
+
+COrvSocks5Transport::COrvSocks5Transport(std::unique_ptr<IOrvTransport> pLower,
+                                         const char* pszProxy, int nProxyPort, const char* pszHost,
+                                         int nPort)
+    : m_pLower(std::move(pLower)),
+      m_sProxy(pszProxy),
+      m_nProxyPort(nProxyPort),
+      m_sHost(pszHost),
+      m_nPort(nPort) {}
+
+bool COrvSocks5Transport::Connect(int64_t nDeadlineMs, IOrvTransferObserver* pObserver,
+                                  COrvError& err) {
+    COrvError e;
+    if (!m_pLower->Connect(nDeadlineMs, pObserver, e))
+        return err.Pass(e, "cannot connect to SOCKS5 proxy: ");
+    static const unsigned char kNoAuth[] = {0};
+    int nChosen = -1;
+    if (!OrvTransportBeforeDeadline(nDeadlineMs, "SOCKS5 proxy", e) ||
+        !OrvSocks5Negotiate(*m_pLower, kNoAuth, 1, nChosen, e)) {
+        m_pLower->Close(true);
+        return err.Pass(e, "SOCKS5 proxy handshake: ");
+    }
+    if (!OrvSocks5Connect(*m_pLower, m_sHost, m_nPort, e)) {
+        m_pLower->Close(true);
+        return err.Pass(e, "SOCKS5 connect: ");
+    }
+    return true;
+}
+
+COrvStringA COrvSocks5Transport::Describe() const {
+    COrvStringA s;
+    s.Format("SOCKS5 to %s:%d over ", OrvHostUrlForm(m_sHost).GetString(), m_nPort);
+    return s + m_pLower->Describe();
 }

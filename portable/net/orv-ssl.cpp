@@ -22,7 +22,6 @@
 #include "orv-lock.h"
 #include "orv-log.h"
 #include "orv-socket-os.h"
-#include "orv-socket.h"
 #include "orv-ssl-io.h"
 #include "orv-sys.h"
 #include "orv-trace.h"
@@ -399,6 +398,8 @@ bool IsNumericAddress(const char* pszHost) {
 
 // Waits for the descriptor as OpenSSL asked; false at the deadline.
 bool WaitFd(int fd, bool bWrite, int64_t nDeadline) {
+    if (fd < 0)
+        return false;  // a channel's functions block themselves
     const int64_t nLeft = nDeadline - OrvSocketNowMs();
     if (nLeft <= 0)
         return false;
@@ -968,6 +969,10 @@ void OrvSslIoFree(void* pSsl, bool bKeepSession) {
     ERR_clear_error();
 }
 
+int OrvSslIoPending(void* pSsl) {
+    return pSsl != nullptr ? SSL_pending(static_cast<SSL*>(pSsl)) : 0;
+}
+
 bool OrvSslIoSessionReused(void* pSsl) {
     return pSsl != nullptr && SSL_session_reused(static_cast<SSL*>(pSsl)) == 1;
 }
@@ -1032,10 +1037,75 @@ bool SetConnectionTrust(SSL* pSsl, SSL_CTX* pCtx, const char* pszCaFile, COrvErr
 
 }  // namespace
 
+namespace {
+
+// The BIO of a TLS connection over a channel of the caller's: reads and writes go through its
+// functions, which block. They never ask to be retried, so the handshake and the reads run to
+// their end without waiting on a descriptor.
+COrvSslIoChannel* ChannelOf(BIO* pBio) {
+    return static_cast<COrvSslIoChannel*>(BIO_get_data(pBio));
+}
+
+int ChannelWrite(BIO* pBio, const char* pData, int nLen) {
+    BIO_clear_retry_flags(pBio);
+    COrvSslIoChannel* pCh = ChannelOf(pBio);
+    return pCh->m_pfnWrite(pCh->m_pCtx, pData, nLen);
+}
+
+int ChannelRead(BIO* pBio, char* pBuf, int nMax) {
+    BIO_clear_retry_flags(pBio);
+    COrvSslIoChannel* pCh = ChannelOf(pBio);
+    return pCh->m_pfnRead(pCh->m_pCtx, pBuf, nMax);
+}
+
+long ChannelCtrl(BIO* pBio, int nCmd, long /*nArg*/, void* /*pArg*/) {
+    if (nCmd == BIO_CTRL_FLUSH) {
+        COrvSslIoChannel* pCh = ChannelOf(pBio);
+        return pCh->m_pfnFlush(pCh->m_pCtx) ? 1 : 0;
+    }
+    return 0;
+}
+
+int ChannelCreate(BIO* pBio) {
+    BIO_set_init(pBio, 1);
+    return 1;
+}
+
+BIO_METHOD* ChannelMethod() {
+    static BIO_METHOD* const pMethod = [] {
+        BIO_METHOD* p = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "orv channel");
+        if (p != nullptr) {
+            BIO_meth_set_write(p, ChannelWrite);
+            BIO_meth_set_read(p, ChannelRead);
+            BIO_meth_set_ctrl(p, ChannelCtrl);
+            BIO_meth_set_create(p, ChannelCreate);
+        }
+        return p;
+    }();
+    return pMethod;
+}
+
+}  // namespace
+
 bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* pszCertPem,
                          const char* pszCaFile, unsigned nOptions, bool bTrustAny,
                          int nTimeoutSeconds, void* pExplicitSession, void*& pSslOut,
                          COrvError& err) {
+    return OrvSslIoStartClientOn(fd, nullptr, pszHost, nPort, pszCertPem, pszCaFile, nOptions,
+                                 bTrustAny, nTimeoutSeconds, pExplicitSession, pSslOut, err);
+}
+
+bool OrvSslIoStartClientOver(COrvSslIoChannel* pChannel, const char* pszHost, int nPort,
+                             const char* pszCertPem, const char* pszCaFile, unsigned nOptions,
+                             bool bTrustAny, void*& pSslOut, COrvError& err) {
+    return OrvSslIoStartClientOn(-1, pChannel, pszHost, nPort, pszCertPem, pszCaFile, nOptions,
+                                 bTrustAny, 0, nullptr, pSslOut, err);
+}
+
+bool OrvSslIoStartClientOn(int fd, COrvSslIoChannel* pChannel, const char* pszHost, int nPort,
+                           const char* pszCertPem, const char* pszCaFile, unsigned nOptions,
+                           bool bTrustAny, int nTimeoutSeconds, void* pExplicitSession,
+                           void*& pSslOut, COrvError& err) {
     pSslOut = nullptr;
     SSL_CTX* pCtx = EnsureContext(err);
     if (pCtx == nullptr)
@@ -1080,7 +1150,15 @@ bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* psz
             return err.Set(enNetAuth, "server private key check failed");
         }
     }
-    BIO* pBio = BIO_new_socket(fd, BIO_NOCLOSE);
+    BIO* pBio = nullptr;
+    if (pChannel != nullptr) {
+        BIO_METHOD* pMethod = ChannelMethod();
+        pBio = pMethod != nullptr ? BIO_new(pMethod) : nullptr;
+        if (pBio != nullptr)
+            BIO_set_data(pBio, pChannel);
+    } else {
+        pBio = BIO_new_socket(fd, BIO_NOCLOSE);
+    }
     if (pBio == nullptr) {
         ERR_clear_error();
         return err.Set(enNetBadRequest, "cannot init BIO for socket");
@@ -1295,8 +1373,7 @@ void OrvSslIoSessionUpRef(void* pSession) {
         SSL_SESSION_up_ref(static_cast<SSL_SESSION*>(pSession));
 }
 
-void* OrvSslGetSession(const COrvSocket& socket) {
-    void* pSsl = socket.GetTlsHandle();
+void* OrvSslGetSession(void* pSsl) {
     return pSsl != nullptr ? SSL_get1_session(static_cast<SSL*>(pSsl)) : nullptr;
 }
 

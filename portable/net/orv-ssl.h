@@ -14,8 +14,6 @@
 #include "orv-error.h"
 #include "orv-string.h"
 
-class COrvSocket;
-
 // Bits of the TLS options word (default COrvSocket::kDefaultTlsOptions, 816).
 enum : unsigned {
     kOrvTlsNoSsl3 = 1,        // exclude SSL 3.0
@@ -101,11 +99,11 @@ void OrvSslSessionCacheClear();
 
 // Sessions for explicit resumption (COrvSocket::SetTlsSessionToResume). A session is an opaque
 // OpenSSL SSL_SESSION*; whoever gets one owns one reference and frees it with OrvSslFreeSession.
-// The session of the socket's TLS connection, with a new reference; null when the socket has no
-// TLS connection. With TLS 1.3 the resumable session (the ticket) arrives after the handshake and
-// is only read with the first application data, so take it after a response came back. The
-// session remembers the server name it was made for; resume it only with the same host.
-void* OrvSslGetSession(const COrvSocket& socket);
+// The session of a TLS connection (an OpenSSL SSL*, e.g. COrvSocket::GetTlsHandle), with a new
+// reference; null for no connection. With TLS 1.3 the resumable session (the ticket) arrives after
+// the handshake and is only read with the first application data, so take it after a response came
+// back. The session remembers the server name it was made for; resume it only with the same host.
+void* OrvSslGetSession(void* pTls);
 // Drops one reference to pSession (null: nothing).
 void OrvSslFreeSession(void* pSession);
 

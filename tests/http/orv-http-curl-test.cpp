@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "orv-http-conn.h"
+#include "orv-http-connection.h"
 #include "orv-http-io.h"
 #include "orv-http-proxy.h"
 #include "orv-http-socket-engine.h"
@@ -702,7 +703,9 @@ TEST_P(ProxyTest, ProxyBasicAuthenticationAcceptedAndRejected) {
         if (GetParam()) {
             EXPECT_EQ(ToStd(err.Text()).rfind("Proxy auth rejected: ", 0), 0u) << err.Text();
         } else {
-            EXPECT_EQ(ToStd(err.Text()), std::string(bHttps ? "Connecting via Proxy: " : "") +
+            const std::string tunnel =
+                "CONNECT through proxy 127.0.0.1:" + std::to_string(Squid().AuthPort()) + ": ";
+            EXPECT_EQ(ToStd(err.Text()), (bHttps ? tunnel : std::string()) +
                                              "Incorrect Proxy Basic Authentication Credentials");
         }
     }
@@ -969,12 +972,12 @@ TEST_F(PeersTest, OneShotByUrlAndTryBoth) {
     ASSERT_TRUE(DoOrvHttpTxnAndClose(priv.c_str(), txn, cfg, err)) << err.Text();
     EXPECT_EQ(ToStd(txn.m_sBody), "the secret\n");
 
-    // TryBoth through the proxy: without its proxy connect step the socket engine's attempt
-    // fails, and the platform engine carries the transaction.
+    // TryBoth through the proxy: without the socket engine its attempt fails, and the platform
+    // engine carries the transaction.
     UseManualProxy(Squid().OpenPort());
     const std::string viaProxy = std::string("http://") + kOrvTestOriginName + ":" +
                                  std::to_string(Nginx().Port()) + "/hello.txt?tryboth";
-    const OrvHttpProxyConnectFn pfnInstalled = OrvHttpSetProxyConnector(nullptr);
+    const OrvHttpEngineFactory pfnInstalled = OrvHttpSetSocketEngineFactory(nullptr);
     LogObserver obs;
     cfg.m_pObserver = &obs;
     COrvHttpTxn both;
@@ -984,12 +987,11 @@ TEST_F(PeersTest, OneShotByUrlAndTryBoth) {
     const std::string missing = std::string("http://") + kOrvTestOriginName + ":" +
                                 std::to_string(Nginx().Port()) + "/missing.txt";
     const bool bMissing = DoOrvHttpTxnAndCloseTryBoth(missing.c_str(), both, cfg, err2);
-    OrvHttpSetProxyConnector(pfnInstalled);
+    OrvHttpSetSocketEngineFactory(pfnInstalled);
     ASSERT_TRUE(bBoth) << err.Text();
     EXPECT_NE(
-        obs.lines.find("DoOrvHttpTxnAndCloseTryBoth: Native transaction failed: Connecting "
-                       "through proxy 127.0.0.1:" +
-                       std::to_string(Squid().OpenPort()) + ": proxy routes are not available"),
+        obs.lines.find(
+            "DoOrvHttpTxnAndCloseTryBoth: Native transaction failed: Socket engine not available"),
         std::string::npos)
         << obs.lines;
     EXPECT_FALSE(bMissing);

@@ -248,25 +248,17 @@ INSTANTIATE_TEST_SUITE_P(Engines, HostileTest, ::testing::Values(true, false),
                              return std::string(info.param ? "Platform" : "Socket");
                          });
 
-// The socket engine's cookies under real domain names: a proxy route of the test connects every
-// host to the scripted server, which reads the absolute request target.
-int g_nScriptPort = 0;
-bool ConnectToScript(COrvHttpConnection& conn, OrvHttpRoute, COrvError& err) {
-    conn.SetViaHttpProxy(true);
-    return conn.Socket().Connect("127.0.0.1", g_nScriptPort, false, OrvTestNet(5, 5, 5), nullptr,
-                                 err);
-}
-
+// The socket engine's cookies under real domain names: every host is reached through the
+// scripted server as an HTTP proxy, which reads the absolute request target.
 class CookieSitesTest : public HostileTest {};
 
 TEST_F(CookieSitesTest, DomainsPathsExpiryAndOneCookiePerSite) {
-    g_nScriptPort = g_peers->ScriptPort();
-    const OrvHttpProxyConnectFn pfnInstalled = OrvHttpSetProxyConnector(&ConnectToScript);
     COrvHttpConnection conn;
     conn.m_sHost = "www.example.co.uk";
     conn.m_nPort = 80;
-    conn.m_sProxyHost = "test.proxy";
-    conn.m_nProxyPort = 1;
+    conn.m_sProxyHost = "127.0.0.1";
+    conn.m_nProxyPort = g_peers->ScriptPort();
+    conn.m_net = OrvTestNet(5, 5, 5);
     conn.m_bCookies = true;
     auto run = [&](const std::string& path, const std::vector<std::string>& cookies,
                    const std::string& to = "") {
@@ -296,7 +288,6 @@ TEST_F(CookieSitesTest, DomainsPathsExpiryAndOneCookiePerSite) {
                                   "&to=" + ToStd(OrvUrlEscapeA((shop + "/echo").c_str()));
     EXPECT_EQ("root=shop; site=1", run("/redirect", {}, setAtShop));
     EXPECT_EQ("root=1; site=1", run("/echo", {}));
-    OrvHttpSetProxyConnector(pfnInstalled);
 }
 
 }  // namespace

@@ -279,7 +279,7 @@ TEST(HttpRequest, AuthStatesWithoutCredentialsOrSchemes) {
         EXPECT_EQ(-1, s.Find("Authorization")) << nState;
     }
     ctx.m_nServerAuthState = 0;
-    ctx.m_bInConnect = true;
+    ctx.m_bTunnelRequest = true;
     ctx.m_nProxyAuthState = 2;
     ctx.m_sProxyUserId = "p";
     COrvError err;

@@ -12,6 +12,7 @@
 
 #include "orv-net-test-util.h"
 #include "orv-registry.h"
+#include "orv-socket-os.h"
 #include "orv-socket.h"
 #include "orv-sys.h"
 #include "orv-test-net.h"

@@ -669,13 +669,13 @@ TEST_F(OrvSsl, ExplicitSessionIsResumedOrTheStartFails) {
     {
         COrvSocket s;
         COrvError err;
-        EXPECT_EQ(nullptr, OrvSslGetSession(s));  // no TLS connection
+        EXPECT_EQ(nullptr, OrvSslGetSession(s.GetTlsHandle()));  // no TLS connection
         ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err))
             << err.Text().GetString();
         EXPECT_FALSE(s.IsTlsSessionReused());
         // The TLS 1.3 tickets come with the first read: take the session after the response.
         ASSERT_TRUE(FetchStatus(s));
-        pSession = OrvSslGetSession(s);
+        pSession = OrvSslGetSession(s.GetTlsHandle());
         ASSERT_NE(nullptr, pSession);
     }
     // The default options (bit 9) keep the cache out of it: without the explicit session the
@@ -717,7 +717,7 @@ TEST_F(OrvSsl, ExplicitSessionIsResumedOrTheStartFails) {
             StartTlsAs(s, "wild", "a.wild.example.com", COrvSocket::kDefaultTlsOptions, err))
             << err.Text().GetString();
         ASSERT_TRUE(FetchStatus(s));
-        pSession = OrvSslGetSession(s);
+        pSession = OrvSslGetSession(s.GetTlsHandle());
         ASSERT_NE(nullptr, pSession);
     }
     {

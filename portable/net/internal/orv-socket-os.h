@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "orv-string.h"
+
 // Milliseconds of the monotonic clock.
 int64_t OrvSocketNowMs();
 // Sleeps nMs milliseconds.
@@ -13,3 +15,6 @@ void OrvSocketSleepMs(int nMs);
 void OrvSocketOsClose(int fd, bool bHard);
 // Shuts both directions down (wakes a thread blocked on the descriptor); keeps it open.
 void OrvSocketOsShutdown(int fd);
+// The text of a socket errno value, as used in every socket error text (the TLS steps' too); its
+// code is OrvResultFromErrno(nErrno, OrvErrnoUse::Socket).
+COrvStringA OrvSocketErrnoText(int nErrno);

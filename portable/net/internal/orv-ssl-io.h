@@ -41,9 +41,33 @@ void OrvSslIoFree(void* pSsl, bool bKeepSession);
 bool OrvSslIoStartClient(int fd, const char* pszHost, int nPort, const char* pszCertPem,
                          const char* pszCaFile, unsigned nOptions, bool bTrustAny,
                          int nTimeoutSeconds, void* pExplicitSession, void*& pSsl, COrvError& err);
+// Where the records of a TLS connection go when they do not go to a descriptor: the caller's
+// blocking functions over its own byte stream (the step below a TLS transport). Must outlive the
+// connection.
+struct COrvSslIoChannel {
+    void* m_pCtx = nullptr;
+    // Reads 1..nMax bytes: the count, 0 at the end of the stream, -1 on failure.
+    int (*m_pfnRead)(void* pCtx, void* pBuf, int nMax) = nullptr;
+    // Writes all nLen bytes: nLen, or -1 on failure.
+    int (*m_pfnWrite)(void* pCtx, const void* pData, int nLen) = nullptr;
+    // Pushes out what the writes left in a buffer.
+    bool (*m_pfnFlush)(void* pCtx) = nullptr;
+};
+// The TLS client as OrvSslIoStartClient, over a channel instead of a descriptor: the handshake's
+// waits are those of the channel's functions.
+bool OrvSslIoStartClientOver(COrvSslIoChannel* pChannel, const char* pszHost, int nPort,
+                             const char* pszCertPem, const char* pszCaFile, unsigned nOptions,
+                             bool bTrustAny, void*& pSsl, COrvError& err);
+// The shared body of both: pChannel null means the descriptor fd.
+bool OrvSslIoStartClientOn(int fd, COrvSslIoChannel* pChannel, const char* pszHost, int nPort,
+                           const char* pszCertPem, const char* pszCaFile, unsigned nOptions,
+                           bool bTrustAny, int nTimeoutSeconds, void* pExplicitSession, void*& pSsl,
+                           COrvError& err);
 // The TLS server handshake over the accepted descriptor fd.
 bool OrvSslIoAccept(int fd, COrvSslServerContext& ctx, int nTimeoutSeconds, void*& pSsl,
                     COrvError& err);
+// Decrypted bytes the connection holds that no read has taken yet.
+int OrvSslIoPending(void* pSsl);
 // Whether the handshake resumed a session.
 bool OrvSslIoSessionReused(void* pSsl);
 // Takes one more reference to the SSL_SESSION pSession (null: nothing).
