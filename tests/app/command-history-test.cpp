@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "orv-lock.h"
 #include "orv-log.h"
@@ -97,18 +98,18 @@ TEST(CommandHistory, AnyTextComesBackWholeAndTheWalkKeepsTheDraft) {
     ASSERT_EQ(history.Entries().size(), 2u);
     EXPECT_EQ(history.Entries()[1], odd);
 
-    std::string shown;
+    // Up from a draft to the oldest and past it, then Down to the draft and past it.
+    std::string shown = "draft";
     EXPECT_FALSE(history.Newer(shown));
-    ASSERT_TRUE(history.Older("draft", shown));
-    EXPECT_EQ(shown, odd);
-    ASSERT_TRUE(history.Older(shown, shown));
-    EXPECT_EQ(shown, "first");
-    EXPECT_FALSE(history.Older(shown, shown));
-    ASSERT_TRUE(history.Newer(shown));
-    EXPECT_EQ(shown, odd);
-    ASSERT_TRUE(history.Newer(shown));
-    EXPECT_EQ(shown, "draft");
-    EXPECT_FALSE(history.Newer(shown));
+    for (const auto& [bOlder, bOk, expected] : {std::tuple{true, true, odd},
+                                                {true, true, "first"},
+                                                {true, false, "first"},
+                                                {false, true, odd},
+                                                {false, true, "draft"},
+                                                {false, false, "draft"}}) {
+        EXPECT_EQ(bOlder ? history.Older(shown, shown) : history.Newer(shown), bOk) << expected;
+        EXPECT_EQ(shown, expected);
+    }
 
     // A file that cannot be written keeps the entry in memory and says why.
     CCommandHistory blocked(dir.File("history") + "/below/history");
@@ -243,13 +244,9 @@ TEST(CommandHistory, TheFileLivesInTheStateFolder) {
     const std::string oldState = pszState ? pszState : "";
     setenv("XDG_STATE_HOME", "/x/state", 1);
     EXPECT_EQ(CCommandHistory::DefaultPath(), "/x/state/vexil/history");
-    setenv("XDG_STATE_HOME", "relative", 1);
-    setenv("HOME", getenv("HOME") ? getenv("HOME") : "/home/u", 1);
+    setenv("XDG_STATE_HOME", "relative", 1);  // not absolute: taken as unset
+    const char* pszHome = std::getenv("HOME");
     EXPECT_EQ(CCommandHistory::DefaultPath(),
-              std::string(getenv("HOME")) + "/.local/state/vexil/history");
-    if (pszState) {
-        setenv("XDG_STATE_HOME", oldState.c_str(), 1);
-    } else {
-        unsetenv("XDG_STATE_HOME");
-    }
+              std::string(pszHome ? pszHome : "") + "/.local/state/vexil/history");
+    setenv("XDG_STATE_HOME", oldState.c_str(), 1);
 }

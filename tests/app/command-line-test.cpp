@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "command-line.h"
 #include "main-frame.h"
+#include "support/orv-test-support.h"
 
 namespace {
 
@@ -65,26 +65,12 @@ TEST(CommandLine, OptionsEndAtTheCommandOrAtDoubleDash) {
 // exit status and what it wrote to standard output and (separately) standard error.
 int RunVexil(const std::string& args, std::string& out, std::string& err) {
     const std::string errFile = ::testing::TempDir() + "vexil-cli-stderr";
-    const std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " +
-                            std::string(VEXIL_BINARY) + " " + args + " 2>" + errFile;
-    FILE* f = popen(cmd.c_str(), "r");
-    if (f == nullptr) {
-        return -1;
-    }
-    out.clear();
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) {
-        out.append(buf, n);
-    }
-    const int status = pclose(f);
-    err.clear();
-    if (FILE* e = fopen(errFile.c_str(), "r")) {
-        for (size_t n; (n = fread(buf, 1, sizeof buf, e)) > 0;) {
-            err.append(buf, n);
-        }
-        fclose(e);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int nStatus = -1;
+    out = OrvRunCapture("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " VEXIL_BINARY " " +
+                            args + " 2>" + errFile,
+                        &nStatus);
+    err = OrvReadFileBytes(errFile);
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
 }
 
 TEST(CommandLine, TheProgramPrintsAndExitsWithoutAWindow) {

@@ -337,33 +337,11 @@ TEST_F(FindBarTest, CtrlFTypingEnterF3AndEscape) {
     EXPECT_EQ(Bar().CountText(), QStringLiteral("2 of 5"));
 }
 
-TEST_F(FindBarTest, HighlightsArePaintedAndLeaveWithTheBar) {
+TEST_F(FindBarTest, HighlightsShowOverPlainAndColouredOutputAndLeaveWithTheBar) {
+    // a plain line, and output in white on a background of its own (blue, as "\033[97;44m"
+    // gives): every occurrence is marked, its letters readable on the mark, the rest of the line
+    // keeps the output's colours
     View().AppendText(u"one two three two one\n");
-    Pane().FlushLayout();
-    const QImage plain = Pane().viewport()->grab().toImage();
-    Bar().Open();
-    QTest::keyClicks(Bar().Field(), "two");
-    EXPECT_EQ(Bar().CountText(), QStringLiteral("1 of 2"));
-    // the bar sits over the pane's top right corner, inside it
-    EXPECT_TRUE(Pane().rect().contains(Bar().geometry()));
-    const QImage lit = Pane().viewport()->grab().toImage();
-    EXPECT_NE(plain, lit);
-    // the second occurrence alone is highlighted: select nothing and compare row pixels under it
-    Bar().Close();
-    Pane().SetSel(0, 0);
-    const QImage closed = Pane().viewport()->grab().toImage();
-    EXPECT_EQ(plain.size(), closed.size());
-    const QFontMetrics fm(Pane().font());
-    const int nX = 2 + 15 * fm.horizontalAdvance(QLatin1Char('M'));  // inside the second "two"
-    const QColor back = Pane().palette().color(QPalette::Base);
-    EXPECT_EQ(closed.pixelColor(nX, 1), back);
-    EXPECT_NE(lit.pixelColor(nX, 1), back);
-}
-
-TEST_F(FindBarTest, HighlightsShowOverAColouredBackground) {
-    // output in white on a background of its own (blue, as "\033[97;44m" gives): the occurrence
-    // inside it is still marked and its letters readable on the mark, the rest of the line keeps
-    // the output's colours
     const std::u16string line = u"aaa two bbb\r\n";
     CTextAttrRun run;
     run.nLength = static_cast<int>(line.size());
@@ -371,31 +349,42 @@ TEST_F(FindBarTest, HighlightsShowOverAColouredBackground) {
     run.attr.nBack = CTextAttr::kColourIndexed | 4;
     Pane().SetSel(-1, -1);
     Pane().ReplaceSelStyled(line.c_str(), &run, 1);
+    Pane().SetSel(0, 0);
+    Pane().FlushLayout();
+    const QImage plain = Pane().viewport()->grab().toImage();
     Bar().Open();
     QTest::keyClicks(Bar().Field(), "two");
-    ASSERT_EQ(Bar().CountText(), QStringLiteral("1 of 1"));
-    Pane().SetSel(0, 0);  // no selection over the occurrence
+    ASSERT_EQ(Bar().CountText(), QStringLiteral("1 of 3"));
+    // the bar sits over the pane's top right corner, inside it
+    EXPECT_TRUE(Pane().rect().contains(Bar().geometry()));
+    Pane().SetSel(0, 0);  // no selection over an occurrence
     Pane().FlushLayout();
     const QImage lit = Pane().viewport()->grab().toImage();
     const QFontMetrics fm(Pane().font());
     const int nCharW = fm.horizontalAdvance(QLatin1Char('M'));
-    const QColor blue = lit.pixelColor(2 + nCharW / 2, 1);                // inside "aaa"
-    const QColor found = lit.pixelColor(2 + 5 * nCharW + nCharW / 2, 1);  // inside "two"
-    EXPECT_NE(blue, Pane().palette().color(QPalette::Base));
-    EXPECT_NE(found, blue);
-    EXPECT_NE(found, Pane().palette().color(QPalette::Base));
+    const int nRow2 = fm.lineSpacing() + 1;
+    const QColor base = Pane().palette().color(QPalette::Base);
+    const QColor blue = lit.pixelColor(2 + nCharW / 2, nRow2);  // inside "aaa"
+    const int nTwo = 2 + 5 * nCharW + nCharW / 2;               // inside "two" of the second line
+    EXPECT_NE(blue, base);
+    EXPECT_EQ(plain.pixelColor(2 + 15 * nCharW, 1), base);  // the second "two" of the first line
+    EXPECT_NE(lit.pixelColor(2 + 15 * nCharW, 1), base);
+    EXPECT_NE(lit.pixelColor(nTwo, nRow2), blue);
+    EXPECT_NE(lit.pixelColor(nTwo, nRow2), base);
     // the letters of "two" in the pane's dark text colour, not in white on the light mark
     int nDark = 0;
     for (int x = 2 + 4 * nCharW; x < 2 + 7 * nCharW; ++x) {
-        for (int y = 0; y < fm.height(); ++y) {
+        for (int y = nRow2; y < nRow2 + fm.height() - 1; ++y) {
             nDark += lit.pixelColor(x, y).lightness() < 100 ? 1 : 0;
         }
     }
     EXPECT_GT(nDark, 0);
-    // closed, the occurrence has the output's background again
+    // closed, the marks go and the occurrence has the output's background again
     Bar().Close();
     Pane().FlushLayout();
-    EXPECT_EQ(Pane().viewport()->grab().toImage().pixelColor(2 + 5 * nCharW + nCharW / 2, 1), blue);
+    const QImage closed = Pane().viewport()->grab().toImage();
+    EXPECT_EQ(closed.pixelColor(2 + 15 * nCharW, 1), base);
+    EXPECT_EQ(closed.pixelColor(nTwo, nRow2), blue);
 }
 
 TEST_F(FindBarTest, ARunningCommandKeepsTheCountCurrent) {

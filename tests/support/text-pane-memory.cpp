@@ -166,13 +166,7 @@ bool CTextPaneMemoryHost::Call(PaneFn pfn, void* pContext) {
         CTextPaneMemoryHost* pHost;
         PaneFn pfn;
         void* pContext;
-        void Run() override {
-            {
-                std::lock_guard<std::mutex> guard(pHost->m_lock);
-                ++pHost->m_nCalls;
-            }
-            pfn(pHost->m_pane, pContext);
-        }
+        void Run() override { pfn(pHost->m_pane, pContext); }
     } call;
     call.pHost = this;
     call.pfn = pfn;
@@ -271,16 +265,6 @@ std::vector<uintptr_t> CTextPaneMemoryHost::PipeDoneValues() {
     return m_done;
 }
 
-int CTextPaneMemoryHost::CallCount() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_nCalls;
-}
-
-void CTextPaneMemoryHost::SetOwnerDelayMs(int nMs) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_nDelayMs = nMs;
-}
-
 void CTextPaneMemoryHost::OwnerLoop() {
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
@@ -292,16 +276,9 @@ void CTextPaneMemoryHost::OwnerLoop() {
         // Output handed over before an item is in the pane before the item runs; once nothing
         // waits, the stage wakes this loop for the next chunk.
         while (InsertStaged() || m_queue.HasPending()) {
-            if (!m_queue.HasPending()) {
-                continue;
+            if (m_queue.HasPending()) {
+                m_queue.RunOne([this] { InsertStaged(); });
             }
-            lock.lock();
-            const int nMs = m_nDelayMs;
-            lock.unlock();
-            if (nMs > 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
-            }
-            m_queue.RunOne([this] { InsertStaged(); });
         }
         lock.lock();
         if (bStop && !m_queue.HasPending()) {

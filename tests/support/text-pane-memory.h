@@ -94,10 +94,6 @@ public:
     bool WaitPipeDone(size_t nCount, int nTimeoutMs);
     // The end notifications handled so far, in order.
     std::vector<uintptr_t> PipeDoneValues();
-    // Number of Call functions carried out.
-    int CallCount();
-    // Delay the owner thread takes before each queued item (a slow UI thread); 0 by default.
-    void SetOwnerDelayMs(int nMs);
 
 private:
     void OwnerLoop();
@@ -109,8 +105,6 @@ private:
     std::condition_variable m_cv;  // the owner loop's wake, and handled end notifications
     std::function<void(CTextPaneMemory&, uintptr_t)> m_fnDone;
     std::vector<uintptr_t> m_done;
-    int m_nCalls = 0;
-    int m_nDelayMs = 0;
     bool m_bWoken = false;  // items were queued since the owner loop last looked
     bool m_bStop = false;
     COwnerCallQueue m_queue;  // the calls, owner functions and end notifications, in order
