@@ -119,8 +119,8 @@ std::unique_ptr<IOrvTransport> COrvHttpConnection::BuildTransport(
         std::unique_ptr<IOrvTransport> pTcp(
             new (std::nothrow) COrvTcpTransport(m_sProxyHost.Mid(9), m_nProxyPort, toProxy));
         if (pTcp)
-            p.reset(new (std::nothrow) COrvSocks5Transport(std::move(pTcp), m_sProxyHost.Mid(9),
-                                                           m_nProxyPort, m_sCurHost, m_nCurPort));
+            p.reset(new (std::nothrow)
+                        COrvSocks5Transport(std::move(pTcp), m_sCurHost, m_nCurPort));
     } else {
         COrvConnectSettings toProxy = m_net;
         toProxy.m_nConnectTimeout = kProxyStepTimeout;

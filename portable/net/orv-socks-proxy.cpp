@@ -194,14 +194,9 @@ bool OrvSocks5Connect(IOrvTransport& sock, const char* pszHost, int nPort, COrvE
 // ---------------------------------------------------------------------------------------------
 // The SOCKS5 step
 
-COrvSocks5Transport::COrvSocks5Transport(std::unique_ptr<IOrvTransport> pLower,
-                                         const char* pszProxy, int nProxyPort, const char* pszHost,
+COrvSocks5Transport::COrvSocks5Transport(std::unique_ptr<IOrvTransport> pLower, const char* pszHost,
                                          int nPort)
-    : m_pLower(std::move(pLower)),
-      m_sProxy(pszProxy),
-      m_nProxyPort(nProxyPort),
-      m_sHost(pszHost),
-      m_nPort(nPort) {}
+    : m_pLower(std::move(pLower)), m_sHost(pszHost), m_nPort(nPort) {}
 
 bool COrvSocks5Transport::Connect(int64_t nDeadlineMs, IOrvTransferObserver* pObserver,
                                   COrvError& err) {

@@ -38,8 +38,8 @@ COrvStringA OrvSocks5ReplyText(int nReply);
 // connect to SOCKS5 proxy: ", "SOCKS5 proxy handshake: ", "SOCKS5 connect: " + the cause.
 class COrvSocks5Transport : public IOrvTransport {
 public:
-    COrvSocks5Transport(std::unique_ptr<IOrvTransport> pLower, const char* pszProxy, int nProxyPort,
-                        const char* pszHost, int nPort);
+    // pLower reaches the proxy; pszHost and nPort are what the proxy is asked to connect to.
+    COrvSocks5Transport(std::unique_ptr<IOrvTransport> pLower, const char* pszHost, int nPort);
 
     [[nodiscard]] bool Connect(int64_t nDeadlineMs, IOrvTransferObserver* pObserver,
                                COrvError& err) override;
@@ -62,8 +62,6 @@ public:
 
 private:
     std::unique_ptr<IOrvTransport> m_pLower;
-    COrvStringA m_sProxy;
-    int m_nProxyPort;
     COrvStringA m_sHost;
     int m_nPort;
 };

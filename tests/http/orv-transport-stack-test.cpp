@@ -90,7 +90,7 @@ std::unique_ptr<IOrvTransport> Fake(Wire& w) {
 }
 
 std::unique_ptr<IOrvTransport> Socks(std::unique_ptr<IOrvTransport> p, const char* pszHost) {
-    return std::make_unique<COrvSocks5Transport>(std::move(p), "127.0.0.1", 1080, pszHost, 443);
+    return std::make_unique<COrvSocks5Transport>(std::move(p), pszHost, 443);
 }
 
 std::unique_ptr<IOrvTransport> Tunnel(std::unique_ptr<IOrvTransport> p) {

@@ -44,7 +44,7 @@ std::unique_ptr<COrvSocks5Transport> ThroughProxy(const char* pszHost, int nPort
     return std::make_unique<COrvSocks5Transport>(
         std::make_unique<COrvTcpTransport>("127.0.0.1", SocksEnvironment::m_nPort,
                                            OrvTestNet(5, 5, 5)),
-        "127.0.0.1", SocksEnvironment::m_nPort, pszHost, nPort);
+        pszHost, nPort);
 }
 
 TEST(OrvSocks, ConnectThroughARealProxy) {
