@@ -62,6 +62,9 @@ public:
                                           COrvError& err) override;
     // Server: Digest, NTLM, OrvAuth, and Passport when a sign-in is installed. Proxy: NTLM.
     bool Supports(int nScheme, bool bProxy) const override;
+    int DigestStrength(const COrvHttpChallenge& challenge) const override {
+        return OrvHttpDigestStrength(challenge);
+    }
     // The transitions of both machines; see the texts in the .cpp's table comments.
     void Step(int nScheme, bool bProxy, const COrvHttpChallenge& challenge, const COrvHttpTxn& txn,
               int& nState, int& nCode, COrvStringA& sText) override;

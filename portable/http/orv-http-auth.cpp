@@ -1,10 +1,8 @@
 #include "orv-http-auth.h"
+#include "orv-http-request-context.h"
 #include "orv-string-util.h"
 
 #include <cstring>
-
-#include "orv-http-digest.h"
-#include "orv-http-wire.h"
 
 const char* const kOrvHttpSupportAddress = "support@vexil.invalid";
 
@@ -260,7 +258,7 @@ int Strength(const COrvHttpChallenge& ch, bool bProxy, IOrvHttpAuthSchemes* pSch
         case enHttpAuthNtlm:
             return 4;
         case enHttpAuthDigest: {
-            const int n = OrvHttpDigestStrength(ch);
+            const int n = pSchemes->DigestStrength(ch);
             return n == 0 ? 0 : (n > 1 ? 5 : 3);
         }
         default:

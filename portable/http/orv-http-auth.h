@@ -71,6 +71,9 @@ public:
                                                   COrvStringA& sValue, COrvError& err) = 0;
     // Whether the machine answers challenges of this scheme code.
     virtual bool Supports(int nScheme, bool bProxy) const = 0;
+    // The rank of a Digest challenge's algorithm: 0 for one the machine does not know, higher for
+    // a stronger one.
+    virtual int DigestStrength(const COrvHttpChallenge& challenge) const = 0;
     // One transition of the server (bProxy false) or proxy machine for a scheme it supports.
     // sText comes in as the text built so far ("Server says: ..." for the server, empty for the
     // proxy) and goes out as the exchange's error text; nCode goes out as enNetRetry or a failure

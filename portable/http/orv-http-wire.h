@@ -9,10 +9,9 @@
 
 #include "orv-error.h"
 #include "orv-http-io.h"
+#include "orv-http-request-context.h"
 #include "orv-http-txn.h"
 #include "orv-string.h"
-
-class IOrvHttpAuthSchemes;
 
 // Limits of a header block.
 constexpr int kOrvHttpMaxLine = 32768;
@@ -69,30 +68,7 @@ struct COrvHttpHeaderBlock {
 
 // ---- requests ----
 
-// What the request writer needs to know about the connection it writes on.
-struct COrvHttpRequestContext {
-    COrvStringA m_sHost;  // the current host
-    int m_nPort = 80;
-    bool m_bHttps = false;
-    bool m_bViaHttpProxy = false;   // an HTTP proxy is addressed with absolute URIs
-    bool m_bTunnelRequest = false;  // the request is the CONNECT to a proxy
-    // Server credentials and auth state (orv-http-auth.h). m_bSendCredentials is cleared after a
-    // redirect has left the configured origin: no Authorization is sent then, and the caller's
-    // own "Authorization", "Cookie" and "Proxy-Authorization" headers are left out.
-    int m_nServerAuthState = 0;
-    COrvStringA m_sUserId;
-    COrvStringA m_sPassword;
-    bool m_bSendCredentials = true;
-    int m_nProxyAuthState = 0;
-    COrvStringA m_sProxyUserId;
-    COrvStringA m_sProxyPassword;
-    // The value of "Cookie" (built by the jar for this host); empty: no Cookie header.
-    COrvStringA m_sCookieHeader;
-    // The schemes beyond Basic (null until they are installed).
-    IOrvHttpAuthSchemes* m_pAuthSchemes = nullptr;
-    // The time for the Date header; 0: now.
-    int64_t m_tNow = 0;
-};
+// The request context (COrvHttpRequestContext) is in orv-http-request-context.h.
 
 // Builds the request header exactly as it goes on the wire: the Request-Line ("%s %s HTTP/1.1",
 // through an HTTP proxy "%s http://%s:%d%s HTTP/1.1"), "Host" directly after it (the caller's
