@@ -209,8 +209,7 @@ bool DoOrvHttpTestTxn(const char* pszUrl, const char* pszProxyDescription, bool 
                                                                     : "Cannot SendRecv to ");
     s += pszUrl ? pszUrl : "";
     s += ": ";
-    s += e.Text();
-    return err.Set(e.Code(), s);
+    return err.Pass(e, s.GetString());
 }
 
 // ---- the pool ----
