@@ -20,6 +20,12 @@
 
 namespace {
 
+// Sends a GET of pszPath on conn.
+bool Fetch(COrvHttpConnection& conn, const char* pszPath, COrvHttpTxn& txn, COrvError& err) {
+    txn.m_sPath = pszPath;
+    return OrvHttpSendReceive(conn, txn, err);
+}
+
 class AuthPeerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -58,9 +64,8 @@ TEST_F(AuthPeerTest, NtlmHandshakeOnOneConnection) {
     COrvHttpConnection conn;
     Configure(conn, "CORP\\alice", "S3cret!");
     COrvHttpTxn txn;
-    txn.m_sPath = "/ntlm";
     COrvError err;
-    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
+    ASSERT_TRUE(Fetch(conn, "/ntlm", txn, err)) << err.Text();
     EXPECT_EQ(txn.m_nStatus, 200);
     EXPECT_EQ(txn.m_sBody, "ntlm ok conn=1");
     EXPECT_EQ(conn.ServerAuthState(), enServerAuthNtlmAuthorised);
@@ -69,9 +74,8 @@ TEST_F(AuthPeerTest, NtlmHandshakeOnOneConnection) {
     COrvHttpConnection wrong;
     Configure(wrong, "CORP\\alice", "nope");
     COrvHttpTxn txn2;
-    txn2.m_sPath = "/ntlm";
     COrvError err2;
-    EXPECT_FALSE(OrvHttpSendReceive(wrong, txn2, err2));
+    EXPECT_FALSE(Fetch(wrong, "/ntlm", txn2, err2));
     EXPECT_EQ(err2.Code(), enNetAuth);
     EXPECT_EQ(
         err2.Text(),
@@ -85,9 +89,8 @@ TEST_F(AuthPeerTest, NtlmHandshakeCutShortStartsAgainOnTheNextConnection) {
     COrvHttpConnection conn;
     Configure(conn, "CORP\\alice", "S3cret!");
     COrvHttpTxn txn;
-    txn.m_sPath = "/ntlm-close-once";
     COrvError err;
-    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
+    ASSERT_TRUE(Fetch(conn, "/ntlm-close-once", txn, err)) << err.Text();
     EXPECT_EQ(txn.m_sBody, "ntlm ok conn=2");
     EXPECT_EQ(conn.ServerAuthState(), enServerAuthNtlmAuthorised);
 }
@@ -96,23 +99,20 @@ TEST_F(AuthPeerTest, DigestStaleNonceAndItsBound) {
     COrvHttpConnection conn;
     Configure(conn, "u", "p");
     COrvHttpTxn txn;
-    txn.m_sPath = "/digest-stale";
     COrvError err;
-    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
+    ASSERT_TRUE(Fetch(conn, "/digest-stale", txn, err)) << err.Text();
     EXPECT_EQ(txn.m_sBody, "digest ok conn=1");
     // The next request answers the kept nonce at once with the next count.
     COrvHttpTxn again;
-    again.m_sPath = "/digest-stale";
-    ASSERT_TRUE(OrvHttpSendReceive(conn, again, err)) << err.Text();
+    ASSERT_TRUE(Fetch(conn, "/digest-stale", again, err)) << err.Text();
     EXPECT_EQ(again.m_sBody, "digest ok conn=1");
     EXPECT_EQ(m_machine.m_digest.m_nNonceCount, 2u);
 
     COrvHttpConnection ever;
     Configure(ever, "u", "p");
     COrvHttpTxn txn2;
-    txn2.m_sPath = "/digest-everstale";
     COrvError err2;
-    EXPECT_FALSE(OrvHttpSendReceive(ever, txn2, err2));
+    EXPECT_FALSE(Fetch(ever, "/digest-everstale", txn2, err2));
     // The first answer, three stale nonces retried, the fourth gives up.
     EXPECT_EQ(err2.Code(), enNetAuth);
     EXPECT_EQ(err2.Text(), "Digest authentication failed due to everlasting nonce expiration");
@@ -135,9 +135,8 @@ TEST_F(AuthPeerTest, PassportSignInAtTheNexus) {
         COrvHttpConnection conn;
         Configure(conn, "user@example.com", c.pszPassword);
         COrvHttpTxn txn;
-        txn.m_sPath = "/pp/resource";
         COrvError err;
-        EXPECT_EQ(OrvHttpSendReceive(conn, txn, err), c.bOk) << err.Text();
+        EXPECT_EQ(Fetch(conn, "/pp/resource", txn, err), c.bOk) << err.Text();
         EXPECT_EQ(err.Text(), c.pszText);
         if (c.bOk) {
             EXPECT_EQ(txn.m_sBody, "passport ok conn=1");
@@ -236,9 +235,8 @@ TEST_F(ProxyAuthTest, NtlmAndBasicThroughSquidForHttpAndConnect) {
         ThroughProxy(conn, bConnect, "CORP\\proxyuser", "any", true);
         for (int i = 0; i < 2; ++i) {
             COrvHttpTxn txn;
-            txn.m_sPath = "/open";
             COrvError err;
-            ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << bConnect << " " << err.Text();
+            ASSERT_TRUE(Fetch(conn, "/open", txn, err)) << bConnect << " " << err.Text();
             EXPECT_EQ(txn.m_sBody.Left(10), "open conn=") << bConnect;
         }
         EXPECT_EQ(conn.ProxyAuthState(), enProxyAuthNtlmAuthorised) << bConnect;
@@ -247,14 +245,12 @@ TEST_F(ProxyAuthTest, NtlmAndBasicThroughSquidForHttpAndConnect) {
         COrvHttpConnection basic;
         ThroughProxy(basic, bConnect, "proxyuser", "proxypass", false);
         COrvHttpTxn txn;
-        txn.m_sPath = "/open";
         COrvError err;
-        ASSERT_TRUE(OrvHttpSendReceive(basic, txn, err)) << bConnect << " " << err.Text();
+        ASSERT_TRUE(Fetch(basic, "/open", txn, err)) << bConnect << " " << err.Text();
         COrvHttpConnection wrong;
         ThroughProxy(wrong, bConnect, "proxyuser", "wrong", false);
         COrvHttpTxn txn2;
-        txn2.m_sPath = "/open";
-        EXPECT_FALSE(OrvHttpSendReceive(wrong, txn2, err = COrvError()));
+        EXPECT_FALSE(Fetch(wrong, "/open", txn2, err = COrvError()));
         EXPECT_EQ(err.Code(), enNetProxyAuth) << bConnect;
         EXPECT_NE(err.Text().Find("Incorrect Proxy Basic Authentication Credentials"), -1)
             << bConnect << " " << err.Text();
