@@ -12,6 +12,8 @@ start).
     scripts/mutate.py --layer sys --count 100 --results before.jsonl --rev 1c2642d
     scripts/mutate.py --layer sys --count 100 --results after.jsonl          # working tree
     scripts/mutate.py --summary before.jsonl after.jsonl
+    scripts/mutate.py --layer sys --count 100 --attribute --results kills.jsonl
+    scripts/mutate.py --kills kills.jsonl     # which test cases kill which mutants
 
 The copy lives in --work (one folder per job); reusing the same folder keeps the compiler cache
 warm, so the second run of the same mutants recompiles nothing but the changed tests.
@@ -258,18 +260,33 @@ def restore_backups(src):
                 os.utime(path)  # newer than the mutant's object: the original is compiled again
 
 
-def run(cmd, cwd, limit, env=None):
+def run(cmd, cwd, limit, env=None, tail=2000):
     start = time.monotonic()
     try:
         p = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                            timeout=limit, start_new_session=True, env=env)
-        return p.returncode, time.monotonic() - start, p.stdout[-2000:].decode(errors="replace")
+        return p.returncode, time.monotonic() - start, p.stdout[-tail:].decode(errors="replace")
     except subprocess.TimeoutExpired as e:
-        return None, time.monotonic() - start, (e.stdout or b"")[-2000:].decode(errors="replace")
+        return None, time.monotonic() - start, (e.stdout or b"")[-tail:].decode(errors="replace")
+
+
+FAILED_CASE = re.compile(r"^\[  FAILED  \] ([\w/]+\.[\w/]+)", re.M)
+RUN_CASE = re.compile(r"^\[ RUN      \] ([\w/]+\.[\w/]+)", re.M)
+
+
+def failed_cases(exe, out):
+    """The test cases a gtest run names as failed (each once), as "exe:Suite.Case"; when the run
+    died inside a case (a crash prints no FAILED line), the case it last started."""
+    found = set(FAILED_CASE.findall(out))
+    if not found:
+        started = RUN_CASE.findall(out)
+        found = set(started[-1:])
+    return sorted("%s:%s" % (exe, c) for c in found)
 
 
 class Worker:
-    def __init__(self, work, index, build_type):
+    def __init__(self, work, index, build_type, attribute=False):
+        self.attribute = attribute
         home = os.path.join(work, "t%d" % index) if index else work
         self.src = os.path.join(home, "src")
         self.build = os.path.join(home, "build")
@@ -290,8 +307,10 @@ class Worker:
 
     def run_suite(self, exe, limit):
         path = os.path.join(self.build, "tests", exe)
-        return run([path, "--gtest_brief=1"], os.path.join(self.build, "tests"), limit,
-                   dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+        # Attribution needs the RUN lines: a case that crashes the suite prints no FAILED line.
+        flags = [] if self.attribute else ["--gtest_brief=1"]
+        return run([path] + flags, os.path.join(self.build, "tests"), limit,
+                   dict(os.environ, QT_QPA_PLATFORM="offscreen"), tail=1 << 20)
 
     def ensure_baseline(self, exes):
         """Builds and runs the unmutated suites once; a suite failing unmutated judges nothing."""
@@ -324,13 +343,23 @@ class Worker:
             rc, build_secs, log = self.build_targets(exes, 900)
             if rc != 0:
                 return {"status": "no-build", "build_s": round(build_secs, 1)}
+            verdict = None
             for exe in exes:
                 limit = 3 * self.baseline[exe] + 15
                 rc, secs, out = self.run_suite(exe, limit)
-                if rc != 0:
-                    return {"status": "killed", "by": exe, "timeout": rc is None,
-                            "build_s": round(build_secs, 1), "run_s": round(secs, 1)}
-            return {"status": "survived", "build_s": round(build_secs, 1)}
+                if rc == 0:
+                    continue
+                if verdict is None:
+                    verdict = {"status": "killed", "by": exe, "timeout": rc is None,
+                               "build_s": round(build_secs, 1), "run_s": round(secs, 1),
+                               "cases": []}
+                # A timeout or a crash is put on the case that was running; a suite that printed
+                # nothing is the killer as a whole.
+                cases = failed_cases(exe, out)
+                verdict["cases"].extend(cases or ["%s:*" % exe])
+                if not self.attribute:
+                    break
+            return verdict or {"status": "survived", "build_s": round(build_secs, 1)}
         finally:
             shutil.move(path + ".mutate-orig", path)
             os.utime(path)  # newer than the mutant's object: the next build puts the original back
@@ -352,6 +381,29 @@ def summarize(paths):
                   (layer, c["killed"], c["survived"], c["no-build"], c["other"], rate))
 
 
+def kills(paths):
+    """Per test case: the mutants it kills and those no other case kills (attribution runs)."""
+    by_case, mutants = {}, set()
+    for path in paths:
+        for line in open(path):
+            r = json.loads(line)
+            if r["status"] != "killed":
+                continue
+            mutants.add(r["id"])
+            for c in r.get("cases", ["%s:*" % r["by"]]):
+                by_case.setdefault(c, set()).add(r["id"])
+    killers = {}
+    for c, ms in by_case.items():
+        for m in ms:
+            killers.setdefault(m, set()).add(c)
+    print("%d killed mutants, %d killing cases" % (len(mutants), len(by_case)))
+    for c in sorted(by_case, key=lambda c: (-len(by_case[c]), c)):
+        unique = sorted(m for m in by_case[c] if killers[m] == {c})
+        print("%4d killed %3d alone  %s" % (len(by_case[c]), len(unique), c))
+        for m in unique:
+            print("         only: %s" % m)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--layer", action="append", choices=LAYERS,
@@ -367,15 +419,23 @@ def main():
                     help="judge exactly the mutants of an earlier run (for a before/after pair)")
     ap.add_argument("--list", action="store_true", help="print the sample and stop")
     ap.add_argument("--summary", nargs="+", metavar="RESULTS", help="per-layer figures of runs")
+    ap.add_argument("--attribute", action="store_true",
+                    help="run every judging suite of a mutant and record each failing case")
+    ap.add_argument("--kills", nargs="+", metavar="RESULTS",
+                    help="per test case: mutants killed, and those killed by it alone")
     args = ap.parse_args()
     if args.summary:
         summarize(args.summary)
+        return 0
+    if args.kills:
+        kills(args.kills)
         return 0
 
     layers = args.layer or list(LAYERS)
     counts = {l: 10**9 if args.same_as else args.count or DEFAULT_COUNT[l] for l in layers}
     files = tree_files(args.rev)
-    workers = [Worker(args.work, i, args.build_type) for i in range(max(1, args.jobs))]
+    workers = [Worker(args.work, i, args.build_type, args.attribute)
+               for i in range(max(1, args.jobs))]
     for w in workers:
         w.prepare(files)
     mutants = sample(workers[0].src, layers, counts)
