@@ -12,7 +12,7 @@ install(EXPORT orv-lib-targets NAMESPACE orv:: DESTINATION ${orv_cmake_dir} COMP
 
 # The package finds the libraries orv-lib is built on again, by the same names.
 get_property(ORV_PKG_MODULES GLOBAL PROPERTY ORV_PKG_MODULES)
-set(orv_pc_requires "libssl libcrypto zlib libcurl")
+set(orv_pc_requires "libssl libcrypto zlib")
 foreach(entry IN LISTS ORV_PKG_MODULES)
   string(REGEX REPLACE "^[^=]*=" "" module "${entry}")
   string(APPEND orv_pc_requires " ${module}")
@@ -29,7 +29,7 @@ install(FILES ${CMAKE_BINARY_DIR}/orv-lib.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}
         COMPONENT dev)
 
 # The Debian package of the program: vexil_<version>_<arch>.deb, its Depends computed from the
-# shared libraries the binary links (dpkg-shlibdeps).
+# shared libraries the binary links (dpkg-shlibdeps) and the ones it loads on first use.
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR}
         COMPONENT vexil)
 set(orv_changelog ${CMAKE_BINARY_DIR}/changelog.gz)
@@ -51,6 +51,9 @@ fixed-pitch pane. The pane can be searched, cleared and saved; colours that
 programs write are shown.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libcurl (the platform HTTP engine, CURLOPT_PROTOCOLS_STR needs 7.85) and libproxy (the system's
+# proxy settings) are loaded on first use, so dpkg-shlibdeps cannot see them in the binary.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.85.0), libproxy1v5")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

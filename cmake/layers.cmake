@@ -26,7 +26,8 @@ orv_layer(orv-sys DIR portable/sys
           orv-registry.cpp orv-registry-posix.cpp orv-regfile.cpp orv-osver.cpp
           orv-osver-posix.cpp orv-process.cpp orv-process-posix.cpp orv-path.cpp orv-path-posix.cpp
           orv-file.cpp orv-file-posix.cpp orv-file-tree-posix.cpp orv-housekeeping.cpp
-          orv-program-path-posix.cpp orv-iconv-posix.cpp orv-user.cpp orv-user-posix.cpp
+          orv-program-path-posix.cpp orv-iconv-posix.cpp orv-shared-library-posix.cpp orv-user.cpp
+          orv-user-posix.cpp
           orv-zip.cpp orv-zip-folder.cpp orv-unzip-posix.cpp orv-descriptor-posix.cpp
   DEPS orv-base
   LIBS PkgConfig::LIBACL PkgConfig::PAM ZLIB::ZLIB PkgConfig::MINIZIP PkgConfig::LIBDEFLATE)
@@ -58,9 +59,11 @@ target_sources(orv-net-obj PRIVATE ${orv_cacert_cpp})
 # The HTTP/1.1 wire layer: header and body reading, request and response writing, cookies,
 # authorization headers, multipart forms and the response streams, over abstract byte streams;
 # connections by engine (the platform engine over libcurl), the effective proxy (the system's
-# settings through libproxy), the one-shot entries and the connection pool.
+# settings through libproxy), the one-shot entries and the connection pool. libcurl and libproxy
+# are loaded on first use (each brings a long chain of libraries of its own that start-up would
+# otherwise pay for): only their headers are needed here, and no program links them.
 find_package(CURL REQUIRED)
-orv_pkg_module(LIBPROXY libproxy-1.0)
+pkg_check_modules(LIBPROXY REQUIRED libproxy-1.0)
 orv_layer(orv-http DIR portable/http
   SOURCES orv-http-io.cpp orv-http-txn.cpp orv-http-wire.cpp orv-http-auth.cpp orv-http-body.cpp
           orv-http-cookie.cpp orv-http-range.cpp orv-http-response.cpp orv-http-multipart.cpp
@@ -69,7 +72,8 @@ orv_layer(orv-http DIR portable/http
           orv-http-tunnel.cpp orv-mail.cpp orv-http-digest.cpp orv-http-orvauth.cpp
           orv-http-auth-machine.cpp
   DEPS orv-net
-  LIBS ZLIB::ZLIB OpenSSL::Crypto CURL::libcurl PkgConfig::LIBPROXY)
+  LIBS ZLIB::ZLIB OpenSSL::Crypto)
+target_include_directories(orv-http-obj PRIVATE ${CURL_INCLUDE_DIRS} ${LIBPROXY_INCLUDE_DIRS})
 
 # Crash reports: the fatal-signal and other handlers, the crash helper with its minidump writer,
 # the crash archive and its upload.

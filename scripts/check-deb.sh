@@ -19,6 +19,10 @@ grep -q 'libqt6widgets6' <<<"$depends" || {
   echo "check-deb: Depends does not name the Qt libraries" >&2
   exit 1
 }
+# Loaded on first use, so not among the libraries the binary links.
+for p in libcurl4 libproxy1v5; do
+  grep -q "$p" <<<"$depends" || { echo "check-deb: Depends does not name $p" >&2; exit 1; }
+done
 # lintian: errors fail the check; warnings are shown.
 findings="$(lintian --tag-display-limit 0 "$deb" 2>&1 || true)"
 printf '%s\n' "$findings"

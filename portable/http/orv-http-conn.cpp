@@ -36,9 +36,10 @@ bool COrvHttpEngineConnection::EnsureEngine(COrvError& err) {
     if (m_pEngine)
         return true;
     if (m_cfg.m_bUsePlatformEngine) {
-        m_pEngine = OrvHttpCreateCurlEngine(m_cfg);
+        COrvError engineErr;
+        m_pEngine = OrvHttpCreateCurlEngine(m_cfg, engineErr);
         if (!m_pEngine)
-            return err.Set(enNetNotReady, "Platform engine not available");
+            return err.Pass(engineErr, "Platform engine not available: ");
         return true;
     }
     const OrvHttpEngineFactory pfn = g_socket_engine_factory.load();

@@ -44,7 +44,8 @@ public:
     const COrvHttpConnConfig& Config() const { return m_cfg; }
 
     // As IOrvHttpEngine::SendReceive on the chosen engine. Without the engine: "Socket engine
-    // not available" or "Platform engine not available" (enNetNotReady).
+    // not available" (enNetNotReady), or "Platform engine not available: " + why
+    // (OrvHttpCreateCurlEngine: enNetNotFound when libcurl is missing, else enNetNotReady).
     [[nodiscard]] bool SendReceive(COrvHttpTxn& txn, COrvError& err);
     [[nodiscard]] bool WriteBody(COrvHttpTxn& txn, const void* pData, int64_t nLen, COrvError& err);
     [[nodiscard]] bool FinishBody(COrvHttpTxn& txn, COrvError& err);

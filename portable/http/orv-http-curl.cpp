@@ -8,17 +8,23 @@
 // where a redirect goes, and what a status means.
 #include "orv-http-curl.h"
 
+// The engine calls libcurl through its own table of pointers, which the type-checking macros of
+// the header would not reach.
+#define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
 #include <poll.h>
 #include <string.h>
 
+#include <iterator>
 #include <mutex>
 
 #include "orv-http-body.h"
 #include "orv-http-io.h"
+#include "orv-http-libraries.h"
 #include "orv-http-proxy.h"
 #include "orv-http-response.h"
 #include "orv-http-wire.h"
+#include "orv-shared-library.h"
 #include "orv-socket.h"
 #include "orv-ssl.h"
 #include "orv-sys.h"
@@ -59,6 +65,43 @@ constexpr CurlCodeEntry kCurlCodes[] = {
 // Upload slices and the longest silence accepted while sending or receiving.
 constexpr size_t kUploadSlice = 32768;
 
+// libcurl is loaded on first use (see OrvHttpCurlLibrary): the functions the engine calls, one
+// pointer each, filled when the library is loaded.
+// clang-format off
+#define ORV_CURL_FUNCTIONS(X) \
+    X(curl_global_init) \
+    X(curl_easy_init) \
+    X(curl_easy_cleanup) \
+    X(curl_easy_reset) \
+    X(curl_easy_setopt) \
+    X(curl_easy_getinfo) \
+    X(curl_easy_pause) \
+    X(curl_easy_strerror) \
+    X(curl_slist_append) \
+    X(curl_slist_free_all) \
+    X(curl_multi_init) \
+    X(curl_multi_cleanup) \
+    X(curl_multi_setopt) \
+    X(curl_multi_add_handle) \
+    X(curl_multi_remove_handle) \
+    X(curl_multi_perform) \
+    X(curl_multi_poll) \
+    X(curl_multi_timeout) \
+    X(curl_multi_info_read) \
+    X(curl_multi_strerror)
+// clang-format on
+
+struct SCurlFunctions {
+#define ORV_CURL_POINTER(name) decltype(&::name) name = nullptr;
+    ORV_CURL_FUNCTIONS(ORV_CURL_POINTER)
+#undef ORV_CURL_POINTER
+};
+SCurlFunctions g_curl;
+
+#define ORV_CURL_ENTRY(name) OrvLibraryFunction(#name, &g_curl.name),
+const SOrvLibraryFunction kCurlFunctions[] = {ORV_CURL_FUNCTIONS(ORV_CURL_ENTRY)};
+#undef ORV_CURL_ENTRY
+
 std::once_flag g_curl_init_once;
 bool g_curl_init_ok = false;
 
@@ -94,17 +137,17 @@ public:
     ~COrvHttpCurlEngine() override {
         Detach();
         if (m_pEasy)
-            curl_easy_cleanup(m_pEasy);
+            g_curl.curl_easy_cleanup(m_pEasy);
         if (m_pMulti)
-            curl_multi_cleanup(m_pMulti);
-        curl_slist_free_all(m_pHeaders);
+            g_curl.curl_multi_cleanup(m_pMulti);
+        g_curl.curl_slist_free_all(m_pHeaders);
     }
 
     bool Init() {
-        m_pEasy = curl_easy_init();
-        m_pMulti = curl_multi_init();
+        m_pEasy = g_curl.curl_easy_init();
+        m_pMulti = g_curl.curl_multi_init();
         if (m_pMulti)
-            curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, 4L);
+            g_curl.curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, 4L);
         return m_pEasy != nullptr && m_pMulti != nullptr;
     }
 
@@ -116,10 +159,10 @@ public:
         m_idleSocket = CURL_SOCKET_BAD;
         // A fresh multi handle drops the kept-alive transports of the old one.
         if (m_pMulti) {
-            curl_multi_cleanup(m_pMulti);
-            m_pMulti = curl_multi_init();
+            g_curl.curl_multi_cleanup(m_pMulti);
+            m_pMulti = g_curl.curl_multi_init();
             if (m_pMulti)
-                curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, 4L);
+                g_curl.curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, 4L);
         }
     }
     int64_t ConnectionsOpened() const override { return m_nConnects; }
@@ -151,7 +194,7 @@ private:
     }
     void Detach() {
         if (m_bAdded && m_pMulti && m_pEasy)
-            curl_multi_remove_handle(m_pMulti, m_pEasy);
+            g_curl.curl_multi_remove_handle(m_pMulti, m_pEasy);
         m_bAdded = false;
     }
 
@@ -455,7 +498,7 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
     txn.m_sPath = sPathSaved;
     if (!bBuilt)
         return false;
-    curl_slist_free_all(m_pHeaders);
+    g_curl.curl_slist_free_all(m_pHeaders);
     m_pHeaders = nullptr;
     bool bHostGiven = false;
     txn.GetRequestHeader("Host", &bHostGiven);
@@ -474,11 +517,11 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
         if ((!bHostGiven && strncasecmp(sLine, "host:", 5) == 0) ||
             strncasecmp(sLine, "content-length:", 15) == 0)
             continue;
-        m_pHeaders = curl_slist_append(m_pHeaders, sLine);
+        m_pHeaders = g_curl.curl_slist_append(m_pHeaders, sLine);
     }
-    m_pHeaders = curl_slist_append(m_pHeaders, "Expect:");
+    m_pHeaders = g_curl.curl_slist_append(m_pHeaders, "Expect:");
     if (!bAcceptGiven)
-        m_pHeaders = curl_slist_append(m_pHeaders, "Accept:");
+        m_pHeaders = g_curl.curl_slist_append(m_pHeaders, "Accept:");
     if (m_pHeaders == nullptr)
         return err.Set(enNetNoMemory, "Platform engine: out of memory for headers");
 
@@ -511,89 +554,91 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
 
     // curl_easy_reset keeps the live transports, the TLS sessions and the cookies.
     CURL* h = m_pEasy;
-    curl_easy_reset(h);
-    curl_easy_setopt(h, CURLOPT_URL, m_sUrl.GetString());
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, m_szErr);
-    curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &COrvHttpCurlEngine::OnHeader);
-    curl_easy_setopt(h, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &COrvHttpCurlEngine::OnBody);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, m_pHeaders);
+    g_curl.curl_easy_reset(h);
+    g_curl.curl_easy_setopt(h, CURLOPT_URL, m_sUrl.GetString());
+    g_curl.curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    g_curl.curl_easy_setopt(h, CURLOPT_ERRORBUFFER, m_szErr);
+    g_curl.curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    g_curl.curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    g_curl.curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &COrvHttpCurlEngine::OnHeader);
+    g_curl.curl_easy_setopt(h, CURLOPT_HEADERDATA, this);
+    g_curl.curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &COrvHttpCurlEngine::OnBody);
+    g_curl.curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
+    g_curl.curl_easy_setopt(h, CURLOPT_HTTPHEADER, m_pHeaders);
     const COrvConnectSettings& net = m_cfg.m_net;
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(net.m_nConnectTimeout));
+    g_curl.curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(net.m_nConnectTimeout));
     const int nSilence =
         net.m_nRecvTimeout > net.m_nSendTimeout ? net.m_nRecvTimeout : net.m_nSendTimeout;
     if (!net.m_bAllowIPv6)
-        curl_easy_setopt(h, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(nSilence));
-    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 262144L);
-    curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kUploadSlice * 2));
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+        g_curl.curl_easy_setopt(h, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
+    g_curl.curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    g_curl.curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(nSilence));
+    g_curl.curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 262144L);
+    g_curl.curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kUploadSlice * 2));
+    g_curl.curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
     m_bBodyToSink = txn.m_nRecvMode == enHttpRecvStream;
 
     // The route: libcurl must never take a proxy from the environment on its own.
-    curl_easy_setopt(h, CURLOPT_NOPROXY, "");
+    g_curl.curl_easy_setopt(h, CURLOPT_NOPROXY, "");
     if (m_route.m_sHost.IsEmpty()) {
-        curl_easy_setopt(h, CURLOPT_PROXY, "");
+        g_curl.curl_easy_setopt(h, CURLOPT_PROXY, "");
     } else {
         COrvStringA sProxy = OrvHostUrlForm(bSocks ? m_route.m_sHost.Mid(9) : m_route.m_sHost);
         (void)sProxy.AppendFormat(":%d", m_route.m_nPort);
         OrvHttpObserverLog(m_cfg.m_pObserver, 4, "WinInet: Using manual proxy %s",
                            sProxy.GetString());
-        curl_easy_setopt(h, CURLOPT_PROXY, sProxy.GetString());
-        curl_easy_setopt(h, CURLOPT_PROXYTYPE,
-                         static_cast<long>(bSocks ? CURLPROXY_SOCKS5_HOSTNAME : CURLPROXY_HTTP));
+        g_curl.curl_easy_setopt(h, CURLOPT_PROXY, sProxy.GetString());
+        g_curl.curl_easy_setopt(
+            h, CURLOPT_PROXYTYPE,
+            static_cast<long>(bSocks ? CURLPROXY_SOCKS5_HOSTNAME : CURLPROXY_HTTP));
         if (m_bProxyCreds) {
-            curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, m_route.m_sUserId.GetString());
-            curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, m_route.m_sPassword.GetString());
-            curl_easy_setopt(h, CURLOPT_PROXYAUTH, m_nProxyAuth);
+            g_curl.curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, m_route.m_sUserId.GetString());
+            g_curl.curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, m_route.m_sPassword.GetString());
+            g_curl.curl_easy_setopt(h, CURLOPT_PROXYAUTH, m_nProxyAuth);
         }
     }
     // Server credentials go to the configured origin only, never after a redirect left it.
     if (m_bServerCreds && OnOrigin()) {
-        curl_easy_setopt(h, CURLOPT_USERNAME, m_cfg.m_sUserId.GetString());
-        curl_easy_setopt(h, CURLOPT_PASSWORD, m_cfg.m_sPassword.GetString());
-        curl_easy_setopt(h, CURLOPT_HTTPAUTH, m_nServerAuth);
+        g_curl.curl_easy_setopt(h, CURLOPT_USERNAME, m_cfg.m_sUserId.GetString());
+        g_curl.curl_easy_setopt(h, CURLOPT_PASSWORD, m_cfg.m_sPassword.GetString());
+        g_curl.curl_easy_setopt(h, CURLOPT_HTTPAUTH, m_nServerAuth);
     }
     const COrvTlsSettings& tls = m_cfg.m_net.m_tls;
     if (tls.m_bTrustAny) {
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+        g_curl.curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+        g_curl.curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
     } else if (!tls.m_sCaFile.IsEmpty()) {
         // Added to the trust store of this handle's own TLS context, beside the default roots.
-        curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &COrvHttpCurlEngine::OnSslContext);
-        curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, this);
+        g_curl.curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &COrvHttpCurlEngine::OnSslContext);
+        g_curl.curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, this);
     }
     if (!tls.m_sClientCertificate.IsEmpty()) {
-        curl_easy_setopt(h, CURLOPT_SSLCERT, tls.m_sClientCertificate.GetString());
-        curl_easy_setopt(h, CURLOPT_SSLCERTTYPE, "PEM");
-        curl_easy_setopt(h, CURLOPT_SSLKEY, tls.m_sClientCertificate.GetString());
+        g_curl.curl_easy_setopt(h, CURLOPT_SSLCERT, tls.m_sClientCertificate.GetString());
+        g_curl.curl_easy_setopt(h, CURLOPT_SSLCERTTYPE, "PEM");
+        g_curl.curl_easy_setopt(h, CURLOPT_SSLKEY, tls.m_sClientCertificate.GetString());
     }
     if (m_cfg.m_bCookies)
-        curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");
+        g_curl.curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");
 
     const bool bHasBody =
         m_bStreamBody || nBodyLen != 0 || txn.m_sMethod == "POST" || txn.m_sMethod == "PUT";
     if (txn.m_sMethod.CompareNoCase("HEAD") == 0) {
-        curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+        g_curl.curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
     } else if (bHasBody) {
-        curl_easy_setopt(h, CURLOPT_POST, 1L);
-        curl_easy_setopt(h, CURLOPT_READFUNCTION, &COrvHttpCurlEngine::OnRead);
-        curl_easy_setopt(h, CURLOPT_READDATA, this);
-        curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, &COrvHttpCurlEngine::OnSeek);
-        curl_easy_setopt(h, CURLOPT_SEEKDATA, this);
+        g_curl.curl_easy_setopt(h, CURLOPT_POST, 1L);
+        g_curl.curl_easy_setopt(h, CURLOPT_READFUNCTION, &COrvHttpCurlEngine::OnRead);
+        g_curl.curl_easy_setopt(h, CURLOPT_READDATA, this);
+        g_curl.curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, &COrvHttpCurlEngine::OnSeek);
+        g_curl.curl_easy_setopt(h, CURLOPT_SEEKDATA, this);
         if (nBodyLen >= 0)
-            curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(nBodyLen));
+            g_curl.curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
+                                    static_cast<curl_off_t>(nBodyLen));
         if (txn.m_sMethod != "POST")
-            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, txn.m_sMethod.GetString());
+            g_curl.curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, txn.m_sMethod.GetString());
     } else if (txn.m_sMethod == "GET") {
-        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+        g_curl.curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     } else {
-        curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, txn.m_sMethod.GetString());
+        g_curl.curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, txn.m_sMethod.GetString());
     }
 
     // A plain connection kept from the last transfer that has become readable holds bytes no
@@ -604,7 +649,7 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
             Close();
         m_idleSocket = CURL_SOCKET_BAD;
     }
-    if (curl_multi_add_handle(m_pMulti, h) != CURLM_OK)
+    if (g_curl.curl_multi_add_handle(m_pMulti, h) != CURLM_OK)
         return err.Set(enNetNoMemory, "Platform engine: cannot start the transfer");
     m_bAdded = true;
     return true;
@@ -613,13 +658,14 @@ bool COrvHttpCurlEngine::Start(COrvHttpTxn& txn, COrvError& err) {
 bool COrvHttpCurlEngine::Drive(bool bUntilUploadWanted, COrvError& err) {
     for (;;) {
         int nRunning = 0;
-        const CURLMcode mc = curl_multi_perform(m_pMulti, &nRunning);
+        const CURLMcode mc = g_curl.curl_multi_perform(m_pMulti, &nRunning);
         if (mc != CURLM_OK) {
             Detach();
-            return err.SetFormat(enNetServer, "Platform engine: %s", curl_multi_strerror(mc));
+            return err.SetFormat(enNetServer, "Platform engine: %s",
+                                 g_curl.curl_multi_strerror(mc));
         }
         int nQueued = 0;
-        while (CURLMsg* pMsg = curl_multi_info_read(m_pMulti, &nQueued)) {
+        while (CURLMsg* pMsg = g_curl.curl_multi_info_read(m_pMulti, &nQueued)) {
             if (pMsg->msg == CURLMSG_DONE && pMsg->easy_handle == m_pEasy) {
                 m_bDone = true;
                 m_result = pMsg->data.result;
@@ -627,11 +673,11 @@ bool COrvHttpCurlEngine::Drive(bool bUntilUploadWanted, COrvError& err) {
         }
         if (m_bDone) {
             long nConnects = 0;
-            curl_easy_getinfo(m_pEasy, CURLINFO_NUM_CONNECTS, &nConnects);
+            g_curl.curl_easy_getinfo(m_pEasy, CURLINFO_NUM_CONNECTS, &nConnects);
             m_nConnects += nConnects;
             m_idleSocket = CURL_SOCKET_BAD;
             if (!m_bCurHttps)
-                curl_easy_getinfo(m_pEasy, CURLINFO_ACTIVESOCKET, &m_idleSocket);
+                g_curl.curl_easy_getinfo(m_pEasy, CURLINFO_ACTIVESOCKET, &m_idleSocket);
             Detach();
             return true;
         }
@@ -644,11 +690,11 @@ bool COrvHttpCurlEngine::Drive(bool bUntilUploadWanted, COrvError& err) {
         // Wait for the transport or for libcurl's next timer, whichever comes first; at most
         // 200 ms so that the abort check runs.
         long nTimeout = -1;
-        curl_multi_timeout(m_pMulti, &nTimeout);
+        g_curl.curl_multi_timeout(m_pMulti, &nTimeout);
         if (nTimeout == 0)
             continue;
-        curl_multi_poll(m_pMulti, nullptr, 0, nTimeout < 0 || nTimeout > 200 ? 200 : nTimeout,
-                        nullptr);
+        g_curl.curl_multi_poll(m_pMulti, nullptr, 0,
+                               nTimeout < 0 || nTimeout > 200 ? 200 : nTimeout, nullptr);
     }
 }
 
@@ -661,7 +707,7 @@ bool COrvHttpCurlEngine::WriteBody(COrvHttpTxn& txn, const void* pData, int64_t 
     m_pUp = static_cast<const char*>(pData);
     m_nUpLeft = nLen;
     m_bUpWaiting = false;
-    curl_easy_pause(m_pEasy, CURLPAUSE_CONT);
+    g_curl.curl_easy_pause(m_pEasy, CURLPAUSE_CONT);
     if (!Drive(true, err))
         return false;
     if (m_bDone && m_nUpLeft > 0) {
@@ -681,7 +727,7 @@ bool COrvHttpCurlEngine::FinishBody(COrvHttpTxn& txn, COrvError& err) {
     if (m_bAdded) {
         m_bUpEnd = true;
         m_bUpWaiting = false;
-        curl_easy_pause(m_pEasy, CURLPAUSE_CONT);
+        g_curl.curl_easy_pause(m_pEasy, CURLPAUSE_CONT);
         bOk = Drive(false, err);
     }
     if (bOk && m_bDone)
@@ -696,12 +742,13 @@ bool COrvHttpCurlEngine::Interpret(COrvHttpTxn& txn, COrvError& err) {
         if (m_cbErr.Failed())
             return err.Pass(m_cbErr);
         long nConnectCode = 0;
-        curl_easy_getinfo(m_pEasy, CURLINFO_HTTP_CONNECTCODE, &nConnectCode);
+        g_curl.curl_easy_getinfo(m_pEasy, CURLINFO_HTTP_CONNECTCODE, &nConnectCode);
         if (nConnectCode >= 100 && (nConnectCode < 200 || nConnectCode > 299))
             return TunnelRefused(txn, err);
         const int nCode = OrvHttpCurlResultCode(m_result);
         COrvStringA s;
-        (void)s.Format("%s (libcurl error %d)", m_szErr[0] ? m_szErr : curl_easy_strerror(m_result),
+        (void)s.Format("%s (libcurl error %d)",
+                       m_szErr[0] ? m_szErr : g_curl.curl_easy_strerror(m_result),
                        static_cast<int>(m_result));
         if (nConnectCode >= 300)
             (void)s.AppendFormat(", proxy answered CONNECT with %ld", nConnectCode);
@@ -863,13 +910,24 @@ int OrvHttpCurlResultCode(int nCurlCode, OrvHttpErrorClass* pClass) {
     return enNetServer;
 }
 
-std::unique_ptr<IOrvHttpEngine> OrvHttpCreateCurlEngine(const COrvHttpConnConfig& cfg) {
-    std::call_once(g_curl_init_once,
-                   [] { g_curl_init_ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
-    if (!g_curl_init_ok)
+COrvSharedLibrary& OrvHttpCurlLibrary() {
+    static COrvSharedLibrary s_library("libcurl.so.4", kCurlFunctions, std::size(kCurlFunctions));
+    return s_library;
+}
+
+std::unique_ptr<IOrvHttpEngine> OrvHttpCreateCurlEngine(const COrvHttpConnConfig& cfg,
+                                                        COrvError& err) {
+    if (!OrvHttpCurlLibrary().Load(err))
         return nullptr;
-    std::unique_ptr<COrvHttpCurlEngine> p(new (std::nothrow) COrvHttpCurlEngine(cfg));
-    if (!p || !p->Init())
+    std::call_once(g_curl_init_once, [] {
+        g_curl_init_ok = g_curl.curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    });
+    std::unique_ptr<COrvHttpCurlEngine> p;
+    if (g_curl_init_ok)
+        p.reset(new (std::nothrow) COrvHttpCurlEngine(cfg));
+    if (!p || !p->Init()) {
+        err.Set(enNetNotReady, "libcurl cannot make its handles");
         return nullptr;
+    }
     return p;
 }

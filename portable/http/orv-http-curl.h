@@ -19,6 +19,9 @@ enum OrvHttpErrorClass : int {
 int OrvHttpCurlResultCode(int nCurlCode, OrvHttpErrorClass* pClass = nullptr);
 
 // Makes the platform engine for a connection; cfg must outlive the engine, which reads it at
-// every exchange. Null when libcurl cannot make its handles. Any thread; libcurl's global
-// set-up runs once, the first time.
-std::unique_ptr<IOrvHttpEngine> OrvHttpCreateCurlEngine(const COrvHttpConnConfig& cfg);
+// every exchange. libcurl (libcurl.so.4) is loaded the first time: a program that never uses the
+// engine never loads it. Null with err set when libcurl is missing (enNetNotFound, "Cannot load
+// libcurl.so.4: " + the loader's reason) or cannot make its handles (enNetNotReady). Any thread;
+// libcurl's global set-up runs once, the first time.
+std::unique_ptr<IOrvHttpEngine> OrvHttpCreateCurlEngine(const COrvHttpConnConfig& cfg,
+                                                        COrvError& err);

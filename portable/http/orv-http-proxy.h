@@ -67,9 +67,10 @@ struct COrvSystemProxy {
 // no proxy, "http://host[:port]" an HTTP proxy (port 8080 when none), "socks5://host[:port]",
 // "socks5h://host[:port]" and "socks://host[:port]" a SOCKS5 proxy (port 1080 when none). The
 // host may be an IPv6 literal in brackets and may follow "user[:password]@". The settings are
-// read through one libproxy factory kept for the process. Fails (enNetNotFound) with "No
-// proxy settings could be determined for " + URL when the system gives no usable answer, and
-// with "Proxy settings are not available: " + why when the settings cannot be read. Blocks (a
+// read through one libproxy factory kept for the process; libproxy (libproxy.so.1) is loaded on
+// the first call. Fails (enNetNotFound) with "No proxy settings could be determined for " + URL
+// when the system gives no usable answer, and with "Proxy settings are not available: " + why
+// when the settings cannot be read ("Cannot load libproxy.so.1: ..." without libproxy). Blocks (a
 // PAC script may be fetched); any thread.
 [[nodiscard]] bool OrvGetSystemProxySettings(const char* pszUrl, COrvSystemProxy& proxy,
                                              COrvError& err);
