@@ -51,9 +51,10 @@ fixed-pitch pane. The pane can be searched, cleared and saved; colours that
 programs write are shown.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# libcurl (the platform HTTP engine, CURLOPT_PROTOCOLS_STR needs 7.85) and libproxy (the system's
-# proxy settings) are loaded on first use, so dpkg-shlibdeps cannot see them in the binary.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.85.0), libproxy1v5")
+# libcurl (the platform HTTP engine, CURLOPT_PROTOCOLS_STR needs 7.85), libproxy (the system's
+# proxy settings) and libpsl (public suffixes) are loaded on first use, so dpkg-shlibdeps cannot
+# see them in the binary.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.85.0), libproxy1v5, libpsl5")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

@@ -39,13 +39,15 @@ orv_layer(orv-data DIR portable/data SOURCES orv-json2.cpp orv-qrcode.cpp DEPS o
 # helpers. orv-ssl and orv-crypt are the only files that include OpenSSL; the root bundle that TLS
 # trusts is generated from the system's CA certificates at build time.
 find_package(OpenSSL 3 REQUIRED)
-orv_pkg_module(LIBPSL libpsl)
+# libpsl is loaded on the first lookup (it brings libidn2 and libunistring): headers only here.
+pkg_check_modules(LIBPSL REQUIRED libpsl)
 orv_layer(orv-net DIR portable/net
   SOURCES orv-socket.cpp orv-socket-posix.cpp orv-socks-proxy.cpp orv-ssl.cpp orv-url.cpp
           orv-transport.cpp orv-tcp-transport.cpp orv-tls-transport.cpp
           orv-punycode.cpp orv-psl.cpp orv-crypt.cpp orv-hash.cpp orv-ntlm.cpp
   DEPS orv-sys orv-data
-  LIBS OpenSSL::SSL OpenSSL::Crypto PkgConfig::LIBPSL)
+  LIBS OpenSSL::SSL OpenSSL::Crypto)
+target_include_directories(orv-net-obj PRIVATE ${LIBPSL_INCLUDE_DIRS})
 set(ORV_CA_BUNDLE /etc/ssl/certs/ca-certificates.crt CACHE FILEPATH
     "System CA bundle compiled into orv-net as its built-in roots")
 set(orv_cacert_cpp ${CMAKE_BINARY_DIR}/generated/orv-embedded-cacert.cpp)

@@ -20,7 +20,7 @@ grep -q 'libqt6widgets6' <<<"$depends" || {
   exit 1
 }
 # Loaded on first use, so not among the libraries the binary links.
-for p in libcurl4 libproxy1v5; do
+for p in libcurl4 libproxy1v5 libpsl5; do
   grep -q "$p" <<<"$depends" || { echo "check-deb: Depends does not name $p" >&2; exit 1; }
 done
 # lintian: errors fail the check; warnings are shown.

@@ -2,17 +2,31 @@
 #include "orv-psl.h"
 
 #include <fcntl.h>
-#include <libpsl.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "orv-coll.h"
+#include "orv-psl-library.h"
 #include "orv-punycode.h"
+#include "orv-shared-library.h"
 #include "orv-sys.h"
 
 namespace {
+
+struct SPslFunctions {
+    decltype(&::psl_builtin) pfnBuiltin = nullptr;
+    decltype(&::psl_unregistrable_domain) pfnUnregistrable = nullptr;
+    decltype(&::psl_is_public_suffix2) pfnIsPublicSuffix2 = nullptr;
+};
+SPslFunctions g_psl;
+const SOrvLibraryFunction kPslFunctions[] = {
+    OrvLibraryFunction("psl_builtin", &g_psl.pfnBuiltin),
+    OrvLibraryFunction("psl_unregistrable_domain", &g_psl.pfnUnregistrable),
+    OrvLibraryFunction("psl_is_public_suffix2", &g_psl.pfnIsPublicSuffix2),
+};
 
 // Only this many labels at the end of a host are judged.
 constexpr int kMaxLabels = 8;
@@ -44,13 +58,27 @@ private:
 
 }  // namespace
 
+const psl_ctx_t* OrvPslBuiltin() {
+    static COrvSharedLibrary s_library("libpsl.so.5", kPslFunctions, std::size(kPslFunctions));
+    COrvError err;
+    return s_library.Load(err) ? g_psl.pfnBuiltin() : nullptr;
+}
+
+const char* OrvPslUnregistrableDomain(const psl_ctx_t* psl, const char* pszDomain) {
+    return g_psl.pfnUnregistrable(psl, pszDomain);
+}
+
+bool OrvPslIsPublicSuffix(const psl_ctx_t* psl, const char* pszDomain, int nType) {
+    return g_psl.pfnIsPublicSuffix2(psl, pszDomain, nType) != 0;
+}
+
 int OrvPublicSuffixPos(const char* pszHost, int nLen) {
     if (pszHost == nullptr)
         return -1;
     const int n = nLen >= 0 ? nLen : static_cast<int>(strlen(pszHost));
     if (n == 0 || memchr(pszHost, 0, static_cast<size_t>(n)) != nullptr)
         return -1;
-    const psl_ctx_t* psl = psl_builtin();
+    const psl_ctx_t* psl = OrvPslBuiltin();
     if (psl == nullptr)
         return -1;
     const LowerHost host(pszHost, n);
@@ -64,7 +92,7 @@ int OrvPublicSuffixPos(const char* pszHost, int nLen) {
             break;
         }
     }
-    const char* pSuffix = psl_unregistrable_domain(psl, pStart);
+    const char* pSuffix = OrvPslUnregistrableDomain(psl, pStart);
     if (pSuffix == nullptr)
         return -1;
     return static_cast<int>(pSuffix - host.Get());

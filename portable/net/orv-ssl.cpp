@@ -4,7 +4,6 @@
 #include "orv-ssl.h"
 
 #include <arpa/inet.h>
-#include <libpsl.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -21,6 +20,7 @@
 
 #include "orv-lock.h"
 #include "orv-log.h"
+#include "orv-psl-library.h"
 #include "orv-socket-os.h"
 #include "orv-ssl-io.h"
 #include "orv-sys.h"
@@ -716,9 +716,8 @@ bool OrvSslNameMatches(const char* pszCertName, const char* pszHost) {
             // section forbids a wildcard. The list holds lower-case names.
             COrvStringA sRest(apCert[1]);
             sRest.MakeLower();
-            const psl_ctx_t* pPsl = psl_builtin();
-            if (pPsl != nullptr ? psl_is_public_suffix2(pPsl, sRest, PSL_TYPE_ICANN) != 0
-                                : nCert < 3)
+            const psl_ctx_t* pPsl = OrvPslBuiltin();
+            if (pPsl != nullptr ? OrvPslIsPublicSuffix(pPsl, sRest, PSL_TYPE_ICANN) : nCert < 3)
                 return false;
             continue;
         }

@@ -75,6 +75,7 @@ TEST(SharedLibrary, FillsTheTableOrReportsWhatIsMissing) {
 TEST(HttpLibraries, MissingLibrariesGiveAnErrorAndNeitherIsLoadedAtStart) {
     EXPECT_FALSE(Mapped("libcurl")) << "libcurl is linked into the program";
     EXPECT_FALSE(Mapped("libproxy")) << "libproxy is linked into the program";
+    EXPECT_FALSE(Mapped("libpsl")) << "libpsl is linked into the program";
 
     OrvHttpCurlLibrary().SetFileName("libcurl-orv-missing.so.4");
     COrvHttpConnConfig cfg;
