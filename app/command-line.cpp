@@ -23,6 +23,8 @@ QString Usage() {
         "Options:\n"
         "  -h, --help     show this help and exit\n"
         "  -v, --version  show the version and exit\n"
+        "  --exit-at-end  close the window once COMMAND has ended and its end line is shown;\n"
+        "                 the exit status is the command's\n"
         "  --             end of options: what follows is the command, even when it starts\n"
         "                 with \"-\"\n"
         "\n"
@@ -47,8 +49,10 @@ SVexilCommandLine VexilParseCommandLine(int argc, char** argv) {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+    const QCommandLineOption exitAtEnd(QStringLiteral("exit-at-end"));
     parser.addOption(help);
     parser.addOption(version);
+    parser.addOption(exitAtEnd);
     if (!parser.parse(args)) {
         result.eStart = EVexilStart::Refused;
         result.strText =
@@ -65,6 +69,7 @@ SVexilCommandLine VexilParseCommandLine(int argc, char** argv) {
         result.strText = QStringLiteral("vexil ") + VexilVersion() + QStringLiteral("\n");
         return result;
     }
+    result.bExitAtEnd = parser.isSet(exitAtEnd);
     // The command's words are the last arguments, byte for byte as they came.
     result.nCommandIndex = argc - static_cast<int>(parser.positionalArguments().size());
     return result;

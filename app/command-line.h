@@ -1,6 +1,7 @@
 // vexil's own options, read before the window exists: --help and --version print and end the
-// program; "--" ends the options; anything else that starts with "-" before the first word of the
-// command is refused. Every word from the first one that is not an option on is the command.
+// program; --exit-at-end closes the window once the command has ended; "--" ends the options;
+// anything else that starts with "-" before the first word of the command is refused. Every word
+// from the first one that is not an option on is the command.
 #pragma once
 
 #include <QString>
@@ -15,6 +16,8 @@ struct SVexilCommandLine {
     EVexilStart eStart = EVexilStart::Run;
     // Run: the index in argv of the command's first word (argc when there is none).
     int nCommandIndex = 0;
+    // Run: --exit-at-end was given (close the window once the command has ended).
+    bool bExitAtEnd = false;
     // Exit and Refused: what to print, ending with a line end.
     QString strText;
 };

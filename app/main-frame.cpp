@@ -205,7 +205,7 @@ bool VexilEnterProgramFolder() {
     return chdir(folder.c_str()) == 0;
 }
 
-int VexilRun(const QString& strCommand) {
+int VexilRun(const QString& strCommand, bool bExitAtEnd) {
     // Creating the application took the whole locale from the environment; numbers keep the C
     // form, so that the library formats and parses them the same for every user.
     std::setlocale(LC_NUMERIC, "C");
@@ -221,6 +221,14 @@ int VexilRun(const QString& strCommand) {
             frame.View().SetCommand(strCommand);
             // runs once the loop runs, exactly as a pressed Run
             QTimer::singleShot(0, &frame.View(), &CVexilView::OnRun);
+            if (bExitAtEnd) {
+                // The end line is painted before the window goes, so that it was seen.
+                QObject::connect(&frame.View(), &CVexilView::PipeFinished, &frame, [&frame] {
+                    frame.View().OutputPane()->FlushLayout();
+                    frame.View().OutputPane()->viewport()->repaint();
+                    QCoreApplication::exit(frame.View().LastExitStatus());
+                });
+            }
         }
         // A normal close ends the loop with 1.
         const bool bQuitOnClose = QApplication::quitOnLastWindowClosed();
@@ -277,5 +285,5 @@ int VexilMain(int argc, char** argv) {
     QApplication app(nQtArgc, qtArgv);
     QApplication::setApplicationName(QStringLiteral("vexil"));
     QApplication::setDesktopFileName(QStringLiteral("vexil"));
-    return VexilRun(strCommand);
+    return VexilRun(strCommand, cmdLine.bExitAtEnd);
 }

@@ -62,10 +62,13 @@ bool VexilEnterProgramFolder();
 // Creates the frame, shows it and runs the event loop until the frame is closed; a non-empty
 // strCommand is put into the command field and run once the loop runs. Needs a QApplication,
 // whose creation set the process's locale from the environment: the numeric category goes back
-// to "C" here and stays so. Returns the loop's result: 1 after a normal close.
-int VexilRun(const QString& strCommand);
+// to "C" here and stays so. Returns the loop's result: 1 after a normal close. With bExitAtEnd
+// and a command, the frame closes by itself once the command's end line is painted, and the
+// result is the command's exit status (CVexilView::LastExitStatus).
+int VexilRun(const QString& strCommand, bool bExitAtEnd = false);
 
 // The whole program: start-up on the arguments, then VexilRun. Returns the process exit code: 1
-// after a normal close, 0 when no frame can be created (no display) and after --help or
+// after a normal close, the command's exit status with --exit-at-end, 0 when no frame can be
+// created (no display) and after --help or
 // --version, 2 for an option it does not know (the usage then goes to standard error).
 int VexilMain(int argc, char** argv);

@@ -282,8 +282,12 @@ void CVexilView::OnPipeDone(quintptr) {
     m_btnRun->setEnabled(true);
     m_statusTimer.stop();
     if (m_pExitReport) {
-        SetStatus(VexilExitText(m_pExitReport->Get(), m_elapsed.elapsed()));
+        const CPipeExit exit = m_pExitReport->Get();
+        SetStatus(VexilExitText(exit, m_elapsed.elapsed()));
         m_pExitReport.reset();
+        m_nLastExitStatus = exit.kind == CPipeExit::EKind::Exited      ? exit.nCode
+                            : exit.kind == CPipeExit::EKind::Signalled ? 128 + exit.nCode
+                                                                       : 0;
     }
     emit RunningChanged(false);
     emit PipeFinished();

@@ -62,6 +62,10 @@ public:
     CFindBar* FindBar() { return m_pFindBar; }
     // Whether a pipe started by this view has not yet reported its end.
     bool IsRunning() const { return m_pPipe != nullptr; }
+    // How the last command that ended did, as a shell's $? gives it: its exit code, 128 + the
+    // signal's number when a signal ended it, 0 when it closed its output and still runs (and
+    // before any command has ended).
+    int LastExitStatus() const { return m_nLastExitStatus; }
     // What the status bar shows about the command: "Ready" before the first, the running time
     // while one runs, its exit status and time after its end line.
     QString StatusText() const { return m_strStatus; }
@@ -106,5 +110,6 @@ private:
     QElapsedTimer m_elapsed;                         // since the command started
     QTimer m_statusTimer;                            // updates the running time
     QString m_strStatus = QStringLiteral("Ready");
+    int m_nLastExitStatus = 0;
     CFindBar* m_pFindBar = nullptr;
 };

@@ -27,9 +27,9 @@
 //    X display (DISPLAY); without them the case is skipped with an error.
 // A table of MB/s per workload and peer follows the benchmark's own output.
 //
-//  - StartUp: this program started again as a stand-in for the window program (same libraries,
-//    same frame), which runs `true` and ends once the end line is painted; from spawn to exit,
-//    the median of nine, beside the median of the terminals' runs of an empty command.
+//  - StartUp: the vexil program started with --exit-at-end and `true`, which ends once the end
+//    line is painted; from spawn to exit, the median of nine, beside the median of the
+//    terminals' runs of an empty command.
 //
 //  - ViewFlood: `timeout 8 yes` against a pane whose limit is the default. A thread types a letter
 //    into the command field every 20 ms (a key press and release posted to the field); the time
@@ -152,8 +152,6 @@ CRow g_rows[kWorkloadCount];
 // end with an empty command (one run per workload case); the summary shows the medians.
 std::vector<double> g_startUp;
 std::vector<double> g_terminalStart[kTerminalCount];
-// The argument that makes this program the start-up probe.
-constexpr const char* kStartProbe = "--start-probe";
 
 // The key latency of the flood case, for the summary.
 struct CFloodSummary {
@@ -602,32 +600,6 @@ void ReadLoop(benchmark::State& state) {
                  });
 }
 
-// Start-up: this program started again as a stand-in for the window program (the same libraries,
-// the same frame), which shows its frame, runs `true` and ends once the end line is in the pane
-// and painted; from spawn to exit, as the terminals' runs of an empty command are timed.
-void StartUp(benchmark::State& state) {
-    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
-        state.SkipWithError("no display; run under xvfb-run");
-        return;
-    }
-    char szSelf[4096] = {};
-    const ssize_t nSelf = readlink("/proc/self/exe", szSelf, sizeof szSelf - 1);
-    bool bOk = nSelf > 0;
-    std::vector<double> runs;
-    for (auto _ : state) {
-        const auto start = Clock::now();
-        const pid_t pid = bOk ? Spawn({szSelf, kStartProbe}) : -1;
-        bOk = bOk && pid > 0 && ExitedCleanly(WaitExit(pid, 30000));
-        runs.push_back(SecondsSince(start));
-    }
-    if (!bOk) {
-        state.SkipWithError("the start-up probe failed");
-        return;
-    }
-    g_startUp = runs;
-    state.counters["median_ms"] = Median(runs) * 1e3;
-}
-
 void View(benchmark::State& state) {
     const int nWorkload = static_cast<int>(state.range(0));
     const CWorkload& workload = kWorkloads[nWorkload];
@@ -782,6 +754,37 @@ double RunInTerminal(const CTerminal& terminal, const std::string& command,
         return -1;
     }
     return dSeconds;
+}
+
+// Start-up: the real program, started as a user would start it, with a command given on its
+// command line and --exit-at-end: it shows its frame, runs `true && : > MARKER` (what the terminals
+// run for their empty command) and exits once the end line is painted; from spawn to exit, as the
+// terminals' runs of an empty command are timed. The marker proves the command ran.
+void StartUp(benchmark::State& state) {
+    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
+        state.SkipWithError("no display; run under xvfb-run");
+        return;
+    }
+    CTempFolder folder;
+    const std::string marker = folder.File("ended");
+    const std::string command = "true && : > '" + marker + "'";
+    bool bOk = folder.IsValid();
+    std::vector<double> runs;
+    for (auto _ : state) {
+        unlink(marker.c_str());
+        const auto start = Clock::now();
+        const pid_t pid = bOk ? Spawn({VEXIL_PROGRAM, "--exit-at-end", command}) : -1;
+        bOk = bOk && pid > 0 && ExitedCleanly(WaitExit(pid, 30000));
+        runs.push_back(SecondsSince(start));
+        struct stat st {};
+        bOk = bOk && stat(marker.c_str(), &st) == 0;
+    }
+    if (!bOk) {
+        state.SkipWithError("vexil --exit-at-end did not run the command to its end");
+        return;
+    }
+    g_startUp = runs;
+    state.counters["median_ms"] = Median(runs) * 1e3;
 }
 
 void Terminal(benchmark::State& state) {
@@ -997,41 +1000,9 @@ BENCHMARK(Terminal)
     ->UseRealTime();
 BENCHMARK(ViewFlood)->Arg(8)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
-// The start-up probe: the frame shown, `true` run as a start command is, and the end once the
-// view has handled the pipe's end and the pane has painted it.
-int RunStartProbe(char* pszProgram) {
-    int nQtArgc = 1;
-    char* qtArgv[] = {pszProgram, nullptr};
-    QApplication app(nQtArgc, qtArgv);
-    CQtUiThread ui;
-    OrvSetUiThread(&ui);
-    int nResult = 1;
-    {
-        CMainFrame frame;
-        frame.show();
-        frame.View().SetCommand(QStringLiteral("true"));
-        QTimer::singleShot(0, &frame.View(), &CVexilView::OnRun);
-        QObject::connect(&frame.View(), &CVexilView::PipeFinished, &frame, [&] {
-            frame.View().OutputPane()->FlushLayout();
-            frame.View().OutputPane()->viewport()->repaint();
-            const bool bEnd = frame.View().OutputPane()->GetText().endsWith(
-                QStringLiteral("--- End of Log ---\r\n\r\n"));
-            QCoreApplication::exit(bEnd ? 0 : 1);
-        });
-        nResult = QCoreApplication::exec();
-    }
-    ui.Close();
-    OrvSetUiThread(nullptr);
-    std::fflush(nullptr);
-    std::_Exit(nResult);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], kStartProbe) == 0) {
-        return RunStartProbe(argv[0]);
-    }
     if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
     }
