@@ -767,29 +767,6 @@ TEST_F(PeersTest, Socks5CarriesOriginFormRequestsAndTls) {
     OrvSslCleanup();
 }
 
-TEST_F(PeersTest, Socks5FailuresNameTheirStep) {
-    COrvHttpConnection conn;
-    COrvHttpTxn txn;
-    COrvError err;
-    // Nothing listens at the proxy's port.
-    ThroughSocks(conn, Nginx().Port(), false);
-    conn.m_nProxyPort = OrvTestFreePort();
-    EXPECT_FALSE(OrvHttpSendReceive(conn, txn, err));
-    EXPECT_EQ(ToStd(err.Text()).rfind("cannot connect to SOCKS5 proxy: ", 0), 0u) << err.Text();
-    // An HTTP proxy is no SOCKS5 proxy.
-    err.Clear();
-    ThroughSocks(conn, Nginx().Port(), false);
-    conn.m_nProxyPort = Squid().OpenPort();
-    EXPECT_FALSE(OrvHttpSendReceive(conn, txn, err));
-    EXPECT_EQ(ToStd(err.Text()).rfind("SOCKS5 proxy handshake: ", 0), 0u) << err.Text();
-    // The proxy cannot reach the target.
-    err.Clear();
-    ThroughSocks(conn, OrvTestFreePort(), false);
-    EXPECT_FALSE(OrvHttpSendReceive(conn, txn, err));
-    EXPECT_EQ(ToStd(err.Text()).rfind("SOCKS5 connect: ", 0), 0u) << err.Text();
-    EXPECT_EQ(err.Code(), enNetConnection);
-}
-
 // The automatic proxy test with http_proxy and https_proxy set to proxyEnv (and no_proxy unset).
 bool AutoProxyTest(const std::string& proxyEnv, COrvStringA& sLog, COrvError& err,
                    const char* pszUser = "", const char* pszPass = "") {
