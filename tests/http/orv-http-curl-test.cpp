@@ -186,6 +186,15 @@ private:
     bool m_bOn;
 };
 
+// A direct connection to the origin at 127.0.0.1.
+COrvHttpConnConfig Direct(int nPort, bool bPlatform) {
+    COrvHttpConnConfig cfg;
+    cfg.m_sHost = "127.0.0.1";
+    cfg.m_nPort = nPort;
+    cfg.m_bUsePlatformEngine = bPlatform;
+    return cfg;
+}
+
 std::string MakeBody(int n, unsigned seed) {
     std::string s(static_cast<size_t>(n), '\0');
     for (int i = 0; i < n; ++i) {
@@ -198,10 +207,7 @@ std::string MakeBody(int n, unsigned seed) {
 // Runs one case on a connection with the given engine byte; returns the txn's outcome.
 void RunCase(const TxnCase& c, bool bPlatform, OrvTestNginx& nginx) {
     SCOPED_TRACE(c.name);
-    COrvHttpConnConfig cfg;
-    cfg.m_sHost = "127.0.0.1";
-    cfg.m_nPort = nginx.Port();
-    cfg.m_bUsePlatformEngine = bPlatform;
+    COrvHttpConnConfig cfg = Direct(nginx.Port(), bPlatform);
     if (c.credentials) {
         cfg.m_sUserId = "alice";
         cfg.m_sPassword = "wonder";
@@ -272,10 +278,7 @@ TEST_P(TxnTable, EveryCaseOnAFreshConnection) {
 }
 
 TEST_P(TxnTable, KeptAliveConnectionCarriesManyTransactions) {
-    COrvHttpConnConfig cfg;
-    cfg.m_sHost = "127.0.0.1";
-    cfg.m_nPort = Nginx().Port();
-    cfg.m_bUsePlatformEngine = GetParam();
+    COrvHttpConnConfig cfg = Direct(Nginx().Port(), GetParam());
     COrvHttpEngineConnection conn(cfg);
     for (int i = 0; i < 50; ++i) {
         COrvHttpTxn txn;
@@ -294,10 +297,7 @@ TEST_P(TxnTable, KeptAliveConnectionCarriesManyTransactions) {
 }
 
 TEST_P(TxnTable, CredentialsNeverFollowARedirectToAnotherOrigin) {
-    COrvHttpConnConfig cfg;
-    cfg.m_sHost = "127.0.0.1";
-    cfg.m_nPort = Nginx().Port();
-    cfg.m_bUsePlatformEngine = GetParam();
+    COrvHttpConnConfig cfg = Direct(Nginx().Port(), GetParam());
     cfg.m_sUserId = "alice";
     cfg.m_sPassword = "wonder";
     COrvHttpEngineConnection conn(cfg);
@@ -673,10 +673,7 @@ TEST_P(ProxyTest, StatusIsKnownWhileTheBodyStreamsToTheSink) {
     };
     for (const bool bRange : {false, true}) {
         StatusSink sink;
-        COrvHttpConnConfig cfg;
-        cfg.m_sHost = "127.0.0.1";
-        cfg.m_nPort = Nginx().Port();
-        cfg.m_bUsePlatformEngine = GetParam();
+        COrvHttpConnConfig cfg = Direct(Nginx().Port(), GetParam());
         cfg.m_pRecvSink = &sink;
         COrvHttpEngineConnection conn(cfg);
         COrvHttpTxn txn;
