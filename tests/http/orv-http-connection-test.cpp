@@ -24,32 +24,6 @@ namespace {
 
 OrvHttpPeers* g_peers = nullptr;
 
-// Records log lines; can refuse progress.
-class RecordingObserver : public IOrvTransferObserver {
-public:
-    bool OnProgress(int64_t, int, int& nCode, COrvStringA& strError) override {
-        ++m_nProgress;
-        if (m_bRefuse) {
-            nCode = enNetCancelled;
-            strError = "stopped by test";
-        }
-        return !m_bRefuse;
-    }
-    void OnLog(int nLevel, const char* pszText) override {
-        m_lines.push_back(std::to_string(nLevel) + " " + pszText);
-    }
-    bool ShouldAbort(int&, COrvStringA&) override { return false; }
-    int Count(const std::string& prefix) const {
-        int n = 0;
-        for (const std::string& l : m_lines)
-            n += l.rfind(prefix, 0) == 0;
-        return n;
-    }
-    std::vector<std::string> m_lines;
-    int m_nProgress = 0;
-    bool m_bRefuse = false;
-};
-
 std::string Pattern(size_t n) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; ++i)
@@ -116,7 +90,7 @@ protected:
     }
 
     static inline std::string s_error;
-    RecordingObserver m_obs;
+    OrvTestObserver m_obs;
     COrvHttpConnection m_conn;
 };
 
@@ -563,7 +537,7 @@ TEST_F(OrvHttpConnectionTest, ProgressRefusalStopsBeforeConnecting) {
     Get(conn, txn, "/echo", err, &bOk);
     EXPECT_FALSE(bOk);
     EXPECT_EQ(enNetCancelled, err.Code());
-    EXPECT_STREQ("stopped by test", err.Text());
+    EXPECT_STREQ("stopped by the user", err.Text());
     EXPECT_EQ(0, conn.ConnectionsOpened());
 }
 

@@ -26,6 +26,7 @@
 #include "orv-http-test-util.h"
 #include "orv-socket.h"
 #include "orv-ssl.h"
+#include "orv-test-net.h"
 #include "orv-test-servers.h"
 #include "orv-test-support.h"
 
@@ -60,17 +61,6 @@ const auto* g_env = ::testing::AddGlobalTestEnvironment(new PeersEnv);
 std::string FileText(const std::string& path) {
     return OrvReadFileBytes(path);
 }
-
-// Collects log lines; never stops a transfer.
-struct LogObserver : IOrvTransferObserver {
-    bool OnProgress(int64_t, int, int&, COrvStringA&) override { return true; }
-    void OnLog(int, const char* psz) override {
-        lines += psz;
-        lines += "\n";
-    }
-    bool ShouldAbort(int&, COrvStringA&) override { return false; }
-    std::string lines;
-};
 
 class PeersTest : public ::testing::Test {
 protected:
@@ -384,7 +374,7 @@ protected:
 
 TEST_P(ProxyTest, PlainRequestGoesToTheProxyWithAnAbsoluteUri) {
     UseManualProxy(Squid().OpenPort());
-    LogObserver obs;
+    OrvTestObserver obs;
     COrvHttpConnConfig cfg = Through(Nginx().Port(), false);
     cfg.m_pObserver = &obs;
     COrvHttpEngineConnection conn(cfg);
@@ -414,7 +404,7 @@ TEST_P(ProxyTest, PlainRequestGoesToTheProxyWithAnAbsoluteUri) {
 
 TEST_P(ProxyTest, HttpsTargetTunnelsThroughConnectAndVerifiesTheOriginName) {
     UseManualProxy(Squid().OpenPort());
-    LogObserver obs;
+    OrvTestObserver obs;
     COrvHttpConnConfig cfg = Through(Nginx().TlsPort(), true);
     cfg.m_net.m_tls.m_sCaFile = Nginx().CertFile().c_str();
     cfg.m_pObserver = &obs;
@@ -587,7 +577,7 @@ TEST_P(ProxyTest, AuthenticatingProxy) {
     for (bool bHttps : {false, true}) {
         SCOPED_TRACE(bHttps);
         UseManualProxy(Squid().AuthPort(), "proxyuser", "proxypass");
-        LogObserver obs;
+        OrvTestObserver obs;
         COrvHttpConnConfig cfg = Through(bHttps ? Nginx().TlsPort() : Nginx().Port(), bHttps);
         cfg.m_net.m_tls.m_sCaFile = Nginx().CertFile().c_str();
         cfg.m_pObserver = &obs;
@@ -644,7 +634,7 @@ TEST_P(ProxyTest, AuthenticatingProxy) {
     }
     // No user at all: a warning, then refused.
     UseManualProxy(Squid().AuthPort());
-    LogObserver obs;
+    OrvTestObserver obs;
     COrvHttpConnConfig cfg = Through(Nginx().Port(), false);
     cfg.m_pObserver = &obs;
     COrvHttpEngineConnection conn(cfg);
@@ -881,7 +871,7 @@ TEST_F(PeersTest, OneShotByUrlAndTryBoth) {
     const std::string viaProxy = std::string("http://") + kOrvTestOriginName + ":" +
                                  std::to_string(Nginx().Port()) + "/hello.txt?tryboth";
     const OrvHttpEngineFactory pfnInstalled = OrvHttpSetSocketEngineFactory(nullptr);
-    LogObserver obs;
+    OrvTestObserver obs;
     cfg.m_pObserver = &obs;
     COrvHttpTxn both;
     const bool bBoth = DoOrvHttpTxnAndCloseTryBoth(viaProxy.c_str(), both, cfg, err);

@@ -27,24 +27,6 @@ int64_t NowMs() {
         .count();
 }
 
-// Counts abort checks and optionally asks to stop after a number of them.
-class TestObserver : public IOrvTransferObserver {
-public:
-    bool OnProgress(int64_t, int, int&, COrvStringA&) override { return true; }
-    void OnLog(int, const char*) override {}
-    bool ShouldAbort(int& nCode, COrvStringA& strError) override {
-        ++m_nChecks;
-        if (m_nStopAfter > 0 && m_nChecks >= m_nStopAfter) {
-            nCode = enNetCancelled;
-            strError = "stopped by the user";
-            return true;
-        }
-        return false;
-    }
-    std::atomic<int> m_nChecks{0};
-    int m_nStopAfter = 0;
-};
-
 // A listener on 127.0.0.1 whose peer side is run by a function on a thread.
 class LoopbackPeer {
 public:
@@ -270,7 +252,7 @@ TEST(OrvSocket, ConnectTimeoutStepsRetriesAndStop) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.nTimeout);
-        TestObserver obs;
+        OrvTestObserver obs;
         obs.m_nStopAfter = c.nStopAfter;
         COrvConnectSettings net = OrvTestNet(c.nTimeout, 5, 5);
         net.m_nAttempts = c.nAttempts;

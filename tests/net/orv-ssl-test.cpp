@@ -69,19 +69,16 @@ KeyAndCert MakeCert(const char* pszCn, const std::vector<std::string>& dns, long
     return kc;
 }
 
-void WritePem(const KeyAndCert& kc, const std::string& certPath, const std::string& keyPath) {
+// Writes the certificate and the key in PEM form; into one file when the paths are the same (as a
+// client certificate is configured).
+void WritePem(X509* pCert, EVP_PKEY* pKey, const std::string& certPath,
+              const std::string& keyPath) {
     FILE* f = fopen(certPath.c_str(), "w");
-    PEM_write_X509(f, kc.pCert);
-    fclose(f);
-    f = fopen(keyPath.c_str(), "w");
-    PEM_write_PrivateKey(f, kc.pKey, nullptr, nullptr, 0, nullptr, nullptr);
-    fclose(f);
-}
-
-// A certificate and a private key in one PEM file, as a client certificate is configured.
-void WriteCombinedPem(X509* pCert, EVP_PKEY* pKey, const std::string& path) {
-    FILE* f = fopen(path.c_str(), "w");
     PEM_write_X509(f, pCert);
+    if (keyPath != certPath) {
+        fclose(f);
+        f = fopen(keyPath.c_str(), "w");
+    }
     PEM_write_PrivateKey(f, pKey, nullptr, nullptr, 0, nullptr, nullptr);
     fclose(f);
 }
@@ -98,7 +95,7 @@ class TlsEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
         KeyAndCert ca = MakeCert("Orv Test CA", {}, -1, 30, nullptr, true);
-        WritePem(ca, Path("ca.pem"), Path("ca-key.pem"));
+        WritePem(ca.pCert, ca.pKey, Path("ca.pem"), Path("ca-key.pem"));
         struct Spec {
             const char* pszName;
             const char* pszCn;
@@ -122,7 +119,7 @@ public:
         };
         for (const Spec& s : specs) {
             KeyAndCert kc = MakeCert(s.pszCn, s.dns, s.nFrom, s.nTo, &ca, false);
-            WritePem(kc, Path(std::string(s.pszName) + ".pem"),
+            WritePem(kc.pCert, kc.pKey, Path(std::string(s.pszName) + ".pem"),
                      Path(std::string(s.pszName) + "-key.pem"));
             X509_free(kc.pCert);
             EVP_PKEY_free(kc.pKey);
@@ -131,8 +128,9 @@ public:
         // belongs to another certificate.
         KeyAndCert client = MakeCert("orv client", {}, -1, 30, &ca, false);
         KeyAndCert other = MakeCert("orv other", {}, -1, 30, &ca, false);
-        WriteCombinedPem(client.pCert, client.pKey, Path("client.pem"));
-        WriteCombinedPem(client.pCert, other.pKey, Path("client-wrong-key.pem"));
+        WritePem(client.pCert, client.pKey, Path("client.pem"), Path("client.pem"));
+        WritePem(client.pCert, other.pKey, Path("client-wrong-key.pem"),
+                 Path("client-wrong-key.pem"));
         for (KeyAndCert* p : {&client, &other, &ca}) {
             X509_free(p->pCert);
             EVP_PKEY_free(p->pKey);
@@ -233,7 +231,6 @@ TEST_F(OrvSsl, GoodCertificateConnectsAndIsDescribed) {
     EXPECT_TRUE(std::regex_search(desc, std::regex("\\[THUMBPRINT\\] SHA-1=[0-9A-F]{40}$")))
         << desc;
     EXPECT_TRUE(FetchStatus(s));
-    EXPECT_STREQ("NULL SSL !!!", OrvSslDescribePeer(nullptr));
 }
 
 TEST_F(OrvSsl, ExpiredCertificateFailsUnlessTrustAny) {
