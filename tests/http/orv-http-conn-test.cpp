@@ -1,7 +1,6 @@
 // Connections without servers: the local-host rule, the route choice, the system proxy
-// answers, the effective proxy's log form and modes, the libcurl code table, file and bad URLs,
+// answers, the effective proxy's log form and modes, file and bad URLs,
 // the engine seam with TryBoth, and the pool under threads.
-#include <curl/curl.h>
 
 #include <atomic>
 #include <string>
@@ -11,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include "orv-http-conn.h"
-#include "orv-http-curl.h"
 #include "orv-http-proxy.h"
 #include "orv-http-test-util.h"
 #include "orv-test-support.h"
@@ -125,23 +123,6 @@ TEST(SystemProxy, AnswersAreParsed) {
         EXPECT_FALSE(OrvParseSystemProxyAnswer(bad, p)) << bad;
         EXPECT_TRUE(p.m_bDirect && p.m_sHost.IsEmpty()) << bad;
     }
-}
-
-TEST(CurlCodes, OneTableWithClasses) {
-    OrvHttpErrorClass cls;
-    EXPECT_EQ(OrvHttpCurlResultCode(CURLE_OK, &cls), enNetOk);
-    for (int c : {CURLE_COULDNT_CONNECT, CURLE_COULDNT_RESOLVE_HOST, CURLE_OPERATION_TIMEDOUT,
-                  CURLE_RECV_ERROR, CURLE_SEND_ERROR, CURLE_GOT_NOTHING}) {
-        EXPECT_EQ(OrvHttpCurlResultCode(c, &cls), enNetConnection) << c;
-        EXPECT_EQ(cls, enHttpErrConnection);
-    }
-    for (int c : {CURLE_PEER_FAILED_VERIFICATION, CURLE_SSL_CACERT_BADFILE, CURLE_LOGIN_DENIED}) {
-        EXPECT_EQ(OrvHttpCurlResultCode(c, &cls), enNetAuth) << c;
-        EXPECT_EQ(cls, enHttpErrAuth);
-    }
-    EXPECT_EQ(OrvHttpCurlResultCode(CURLE_WEIRD_SERVER_REPLY, &cls), enNetServer);
-    EXPECT_EQ(cls, enHttpErrOther);
-    EXPECT_EQ(OrvHttpCurlResultCode(99999, &cls), enNetServer);
 }
 
 TEST(OneShot, FileUrlsAreCappedAndBadUrlsRefused) {

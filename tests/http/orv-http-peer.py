@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """A scripted HTTP/1.1 server for the client suites: answers what real servers will not do on
-demand (bad status lines, chunk extensions, digests that do not match, closing mid-body, ...).
+demand (chunk extensions, digests that do not match, closing mid-body, ...).
 
 Usage: orv-http-peer.py PORT_FILE CERT KEY
 Listens on 127.0.0.1 at a port the system chooses (written to PORT_FILE); plain and TLS share
@@ -136,10 +136,6 @@ def handle(conn, method, target, headers, body):
             False
     if path == "/redirect-loop":
         return response(302, b"", [("Location", "/redirect-loop")]), False
-    if path == "/headers":
-        n = int(q["n"])
-        extra = "".join("X-H-%d: %d\r\n" % (i, i) for i in range(n - 1))
-        return (b"HTTP/1.1 200 OK\r\n" + extra.encode() + b"Content-Length: 2\r\n\r\nok"), False
     if path == "/chunked":
         mode = q.get("mode", "plain")
         data = b"0123456789abcdefghijklmnopqrstuvwxyz" * 3
@@ -151,8 +147,6 @@ def handle(conn, method, target, headers, body):
             chunks = b"%x\r\n" % len(data) + data + b"\r\n0\r\n\r\n"
         return response(200, chunks, [("Transfer-Encoding", "chunked"), conn_hdr],
                         length=False), False
-    if path == "/status":
-        return q["line"].encode("latin-1") + b"\r\nContent-Length: 0\r\n\r\n", True
     if path == "/digest":
         data = b"digest body " * 50
         md5 = hashlib.md5(data).hexdigest().upper()
@@ -184,10 +178,6 @@ def handle(conn, method, target, headers, body):
     if path == "/then-close":
         # Kept alive by its headers, then closed as an idle timeout would.
         return response(200, b"bye", [conn_hdr]), True
-    if path == "/big":
-        n = int(q["n"])
-        data = (bytes(range(256)) * (n // 256 + 1))[:n]
-        return response(200, data, [conn_hdr]), False
     if path == "/gzip":
         data = (b"gzip text line\n" * 1000)
         body = gzip.compress(data)
@@ -245,7 +235,7 @@ def proxy(method, target, headers):
     close afterwards, tunnel follows) or None for a request to serve as the origin."""
     host = target if method == "CONNECT" else urllib.parse.urlsplit(target).netloc
     kind = host.split(".")[0]
-    if kind not in ("forbid", "noauth", "badgw", "close407", "tunnel"):
+    if kind not in ("forbid", "noauth", "badgw", "close407"):
         return None if method != "CONNECT" else (b"HTTP/1.1 200 Connection established\r\n\r\n",
                                                  False, True)
     if kind == "forbid":

@@ -27,24 +27,6 @@ int64_t NowMs() {
         .count();
 }
 
-// Counts abort checks and optionally asks to stop after a number of them.
-class TestObserver : public IOrvTransferObserver {
-public:
-    bool OnProgress(int64_t, int, int&, COrvStringA&) override { return true; }
-    void OnLog(int, const char*) override {}
-    bool ShouldAbort(int& nCode, COrvStringA& strError) override {
-        ++m_nChecks;
-        if (m_nStopAfter > 0 && m_nChecks >= m_nStopAfter) {
-            nCode = enNetCancelled;
-            strError = "stopped by the user";
-            return true;
-        }
-        return false;
-    }
-    std::atomic<int> m_nChecks{0};
-    int m_nStopAfter = 0;
-};
-
 // A listener on 127.0.0.1 whose peer side is run by a function on a thread.
 class LoopbackPeer {
 public:
@@ -167,12 +149,13 @@ TEST(OrvSocket, RefusedConnectAndErrorTable) {
     EXPECT_FALSE(ConnectPlain(s, nPort, err2, 0));
     EXPECT_NE(std::string::npos, std::string(err2.Text()).find("[connecting 127.0.0.1"));
 
-    EXPECT_EQ(enNetResources, OrvResultFromErrno(EMFILE, OrvErrnoUse::Socket));
-    EXPECT_EQ(enNetResources, OrvResultFromErrno(ENFILE, OrvErrnoUse::Socket));
-    EXPECT_EQ(enNetBadRequest, OrvResultFromErrno(EINVAL, OrvErrnoUse::Socket));
-    EXPECT_EQ(enNetBadRequest, OrvResultFromErrno(EBADF, OrvErrnoUse::Socket));
-    EXPECT_EQ(enNetConnection, OrvResultFromErrno(ECONNRESET, OrvErrnoUse::Socket));
-    EXPECT_EQ(enNetConnection, OrvResultFromErrno(ENOMEM, OrvErrnoUse::Socket));
+    for (const auto& [nErrno, nCode] : {std::pair{EMFILE, enNetResources},
+                                        {ENFILE, enNetResources},
+                                        {EINVAL, enNetBadRequest},
+                                        {EBADF, enNetBadRequest},
+                                        {ECONNRESET, enNetConnection},
+                                        {ENOMEM, enNetConnection}})
+        EXPECT_EQ(nCode, OrvResultFromErrno(nErrno, OrvErrnoUse::Socket)) << nErrno;
     EXPECT_STREQ("Socket Error 4242", OrvSocketErrnoText(4242));
 }
 
@@ -255,48 +238,43 @@ private:
     std::vector<int> m_fill;
 };
 
-TEST(OrvSocket, ConnectTimeoutRunsInOneSecondSteps) {
+TEST(OrvSocket, ConnectTimeoutStepsRetriesAndStop) {
     FullListener full;
     COrvSocket s;
-    TestObserver obs;
-    COrvError err;
-    const int64_t t0 = NowMs();
-    EXPECT_FALSE(s.Connect("127.0.0.1", full.Port(), false, OrvTestNet(3, 5, 5), &obs, err));
-    const int64_t nMs = NowMs() - t0;
-    EXPECT_EQ("Connecting to 127.0.0.1:" + std::to_string(full.Port()) + ": timeout",
-              std::string(err.Text()));
-    EXPECT_EQ(enNetConnection, err.Code());
-    EXPECT_GE(nMs, 2900);
-    EXPECT_LT(nMs, 4500);
-    EXPECT_EQ(3, obs.m_nChecks.load());
-
-    // The observer stops the connect after its first step.
-    TestObserver stop;
-    stop.m_nStopAfter = 1;
-    COrvError err2;
-    const int64_t t1 = NowMs();
-    EXPECT_FALSE(s.Connect("127.0.0.1", full.Port(), false, OrvTestNet(30, 5, 5), &stop, err2));
-    EXPECT_LT(NowMs() - t1, 2500);
-    EXPECT_EQ(enNetCancelled, err2.Code());
-    EXPECT_STREQ("stopped by the user", err2.Text());
-}
-
-TEST(OrvSocket, RetriesWaitForThePreviousTimeoutAndDoubleIt) {
-    FullListener full;
-    COrvSocket s;
-    TestObserver obs;
-    COrvError err;
-    COrvConnectSettings twice = OrvTestNet(1, 5, 5);
-    twice.m_nAttempts = 2;
-    const int64_t t0 = NowMs();
-    EXPECT_FALSE(s.Connect("127.0.0.1", full.Port(), false, twice, &obs, err));
-    const int64_t nMs = NowMs() - t0;
-    // One second, then a second attempt of two seconds.
-    EXPECT_GE(nMs, 2900);
-    EXPECT_LT(nMs, 4500);
-    EXPECT_NE(std::string::npos, std::string(err.Text()).find(": timeout"));
-    // Abort checks: 1 step, then 2 steps (plus any while waiting between attempts).
-    EXPECT_GE(obs.m_nChecks.load(), 3);
+    const struct {
+        int nTimeout, nAttempts, nStopAfter;
+        int64_t nMinMs, nMaxMs;
+        int nMinChecks;
+    } cases[] = {
+        {3, 1, 0, 2900, 4500, 3},  // one-second steps, each asks the observer
+        {1, 2, 0, 2900, 4500, 3},  // one second, then a second attempt of two seconds
+        {30, 1, 1, 0, 2500, 1},    // the observer stops the connect after its first step
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.nTimeout);
+        OrvTestObserver obs;
+        obs.m_nStopAfter = c.nStopAfter;
+        COrvConnectSettings net = OrvTestNet(c.nTimeout, 5, 5);
+        net.m_nAttempts = c.nAttempts;
+        COrvError err;
+        const int64_t t0 = NowMs();
+        EXPECT_FALSE(s.Connect("127.0.0.1", full.Port(), false, net, &obs, err));
+        const int64_t nMs = NowMs() - t0;
+        EXPECT_GE(nMs, c.nMinMs);
+        EXPECT_LT(nMs, c.nMaxMs);
+        EXPECT_GE(obs.m_nChecks.load(), c.nMinChecks);
+        if (c.nStopAfter != 0) {
+            EXPECT_EQ(enNetCancelled, err.Code());
+            EXPECT_STREQ("stopped by the user", err.Text());
+            continue;
+        }
+        EXPECT_EQ(enNetConnection, err.Code());
+        EXPECT_EQ("Connecting to 127.0.0.1:" + std::to_string(full.Port()) + ": timeout",
+                  std::string(err.Text()));
+        if (c.nAttempts == 1) {
+            EXPECT_EQ(3, obs.m_nChecks.load());
+        }
+    }
 }
 
 TEST(OrvSocket, DisconnectFromAnotherThreadEndsABlockedReceive) {
@@ -382,31 +360,7 @@ TEST(OrvSocket, InjectedDropsAndInterruptedCalls) {
     bDone = true;
 }
 
-TEST(OrvSocket, InjectedReceiveDropAndLoader) {
-    FaultReset reset;
-    OrvSetSocketFaultLoader([] {
-        OrvSocketFaultSettings f;
-        f.nDropRecv = 1;
-        return f;
-    });
-    EXPECT_EQ(1u, OrvGetSocketFaultSettings().nDropRecv);
-    OrvSetSocketFaultLoader(nullptr);
-    OrvSocketFaultSettings f;
-    f.nDropRecv = 1;
-    OrvSetSocketFaultSettings(f);
-    LoopbackPeer peer([](COrvSocket& p) {
-        COrvError e;
-        EXPECT_TRUE(p.SendString("abc\n", e));
-    });
-    COrvSocket s;
-    COrvError err;
-    ASSERT_TRUE(ConnectPlain(s, peer.Port(), err));
-    COrvStringA line;
-    EXPECT_FALSE(s.RecvLine(line, err));
-    EXPECT_STREQ("receiving line: TCP Recv is dropped", err.Text());
-}
-
-TEST(OrvSocket, FaultSettingsComeFromTheProductKeyOfTheSettingsStore) {
+TEST(OrvSocket, FaultSettingsFromLoaderAndSettingsStore) {
     FaultReset reset;
     OrvTempDir root;
     setenv("ORV_REGISTRY_ROOT", root.Path().c_str(), 1);
@@ -418,13 +372,30 @@ TEST(OrvSocket, FaultSettingsComeFromTheProductKeyOfTheSettingsStore) {
         ASSERT_TRUE(key.SetDWORDValue(u"DropSend", 3, err));
         ASSERT_TRUE(key.SetDWORDValue(u"DisableUDP", 1, err));
     }
-    OrvSetSocketFaultLoader(nullptr);
+    OrvSetSocketFaultLoader(nullptr);  // the default loader reads the product key
     const OrvSocketFaultSettings f = OrvGetSocketFaultSettings();
     unsetenv("ORV_REGISTRY_ROOT");
     EXPECT_EQ(3u, f.nDropSend);
     EXPECT_EQ(0u, f.nDropRecv);
     EXPECT_TRUE(f.bDisableUdp);
     EXPECT_FALSE(f.bDisableAccept);
+    OrvSetSocketFaultLoader([] {
+        OrvSocketFaultSettings d;
+        d.nDropRecv = 1;
+        return d;
+    });
+    EXPECT_EQ(1u, OrvGetSocketFaultSettings().nDropRecv);
+    LoopbackPeer peer([](COrvSocket& p) {
+        COrvError e;
+        EXPECT_TRUE(p.SendString("abc\n", e));
+    });
+    COrvSocket s;
+    COrvError err;
+    ASSERT_TRUE(ConnectPlain(s, peer.Port(), err));
+    COrvStringA line;
+    EXPECT_FALSE(s.RecvLine(line, err));
+    EXPECT_STREQ("receiving line: TCP Recv is dropped", err.Text());
+    OrvSetSocketFaultLoader(nullptr);
 }
 
 TEST(OrvSocket, SendToAClosedPeerFailsWithoutSignal) {
@@ -505,15 +476,12 @@ TEST(OrvSocket, RaisedLowWaterMarkNeverWaitsOutTheReceiveTimeout) {
     EXPECT_EQ("0123456789", got.substr(200000));
 }
 
-TEST(OrvSocket, CloseRestoresDefaults) {
+TEST(OrvSocket, CloseFlushesAndRestoresDefaults) {
     LoopbackPeer peer([](COrvSocket& p) {
         COrvError e;
-        unsigned char c;
-        bool bEof = false;
-        // Reads until the client's graceful close ends the stream.
-        while (p.RecvByte(c, bEof, e) && !bEof) {
-        }
-        EXPECT_TRUE(bEof);
+        COrvStringA all;
+        EXPECT_TRUE(p.RecvAll(all, 100, e));  // until the client's graceful close
+        EXPECT_STREQ("pending", all);
     });
     COrvSocket s;
     COrvError err;

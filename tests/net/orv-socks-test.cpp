@@ -18,24 +18,17 @@ namespace {
 class SocksEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        if (!OrvHaveProgram("microsocks")) {
-            m_strMissing = "microsocks is not installed (package microsocks; run scripts/setup.sh)";
-            return;
-        }
-        m_nPort = OrvFreeLoopbackPort();
-        m_proc.Start({"microsocks", "-i", "127.0.0.1", "-p", std::to_string(m_nPort)},
-                     m_dir.File("microsocks.log"));
-        if (!OrvWaitFor([&] { return OrvLoopbackListening(m_nPort); }, 10000))
-            m_strMissing = "microsocks did not start: " + m_proc.Output();
+        if (m_socks.Start(m_dir.Path(), m_strMissing))
+            m_nPort = m_socks.Port();
     }
-    void TearDown() override { m_proc.Stop(); }
+    void TearDown() override { m_socks.Stop(); }
 
     static inline int m_nPort = 0;
     static inline std::string m_strMissing;
 
 private:
     OrvTempDir m_dir;
-    OrvPeerProcess m_proc;
+    OrvTestMicrosocks m_socks;
 };
 
 const auto* g_env = ::testing::AddGlobalTestEnvironment(new SocksEnvironment);

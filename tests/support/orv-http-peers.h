@@ -33,67 +33,9 @@ public:
     }
     std::string DocPath(const std::string& name) const { return m_dir.File("www/" + name); }
 
-    // Starts nginx with a plain and a TLS server over the document root. False with Error().
-    bool StartNginx() {
-        if (!OrvHaveProgram("nginx") && access("/usr/sbin/nginx", X_OK) != 0)
-            return Fail("nginx is not installed (package nginx)");
-        mkdir(m_dir.File("www").c_str(), 0700);
-        mkdir(m_dir.File("tmp").c_str(), 0700);
-        m_nNginxPort = OrvFreeLoopbackPort();
-        m_nNginxTlsPort = OrvFreeLoopbackPort();
-        const std::string d = m_dir.Path();
-        const std::string conf =
-            "worker_processes 1;\nmaster_process off;\ndaemon off;\n"
-            "error_log " +
-            d + "/nginx-error.log warn;\npid " + d +
-            "/nginx.pid;\n"
-            "events { worker_connections 256; }\n"
-            "http {\n  access_log off;\n"
-            "  client_body_temp_path " +
-            d + "/tmp/body;\n  proxy_temp_path " + d +
-            "/tmp/proxy;\n"
-            "  fastcgi_temp_path " +
-            d + "/tmp/fcgi;\n  uwsgi_temp_path " + d +
-            "/tmp/uwsgi;\n"
-            "  scgi_temp_path " +
-            d +
-            "/tmp/scgi;\n"
-            "  keepalive_requests 1000000;\n  keepalive_timeout 120s;\n"
-            "  sendfile on;\n  tcp_nopush on;\n"
-            "  types { text/plain txt; application/octet-stream bin; }\n"
-            "  default_type application/octet-stream;\n"
-            "  gzip on;\n  gzip_types text/plain;\n  gzip_min_length 20;\n"
-            "  server {\n    listen 127.0.0.1:" +
-            std::to_string(m_nNginxPort) +
-            ";\n"
-            "    root " +
-            d +
-            "/www;\n  }\n"
-            "  server {\n    listen 127.0.0.1:" +
-            std::to_string(m_nNginxTlsPort) +
-            " ssl;\n"
-            "    ssl_certificate " +
-            d + "/cert.pem;\n    ssl_certificate_key " + d +
-            "/key.pem;\n"
-            "    root " +
-            d + "/www;\n  }\n}\n";
-        if (!OrvWriteFileBytes(m_dir.File("nginx.conf"), conf))
-            return Fail("cannot write nginx.conf");
-        const std::string nginx = OrvHaveProgram("nginx") ? "nginx" : "/usr/sbin/nginx";
-        if (!m_nginx.Start(
-                {nginx, "-p", d, "-e", d + "/nginx-error.log", "-c", m_dir.File("nginx.conf")},
-                m_dir.File("nginx.out")))
-            return Fail("cannot start nginx");
-        if (!OrvWaitFor(
-                [&] {
-                    return OrvLoopbackListening(m_nNginxPort) &&
-                           OrvLoopbackListening(m_nNginxTlsPort);
-                },
-                10000))
-            return Fail("nginx does not listen: " + m_nginx.Output() +
-                        OrvReadFileBytes(m_dir.File("nginx-error.log")));
-        return true;
-    }
+    // Starts nginx with a plain and a TLS server over the document root (the origin of
+    // orv-test-servers.h, which puts its own files beside the caller's). False with Error().
+    bool StartNginx() { return m_nginx.Start(m_dir.Path(), m_error); }
 
     // Starts the scripted server. False with Error().
     bool StartScript(const std::string& script) {
@@ -112,8 +54,8 @@ public:
         return true;
     }
 
-    int NginxPort() const { return m_nNginxPort; }
-    int NginxTlsPort() const { return m_nNginxTlsPort; }
+    int NginxPort() const { return m_nginx.Port(); }
+    int NginxTlsPort() const { return m_nginx.TlsPort(); }
     int ScriptPort() const { return m_nScriptPort; }
     const std::string& Error() const { return m_error; }
     const OrvTempDir& Dir() const { return m_dir; }
@@ -126,10 +68,8 @@ private:
     }
 
     OrvTempDir m_dir;
-    OrvPeerProcess m_nginx;
+    OrvTestNginx m_nginx;
     OrvPeerProcess m_script;
-    int m_nNginxPort = 0;
-    int m_nNginxTlsPort = 0;
     int m_nScriptPort = 0;
     std::string m_error;
 };
