@@ -29,11 +29,6 @@ extern char** environ;
 
 namespace {
 
-QString Command(std::vector<const char*> args) {
-    args.insert(args.begin(), "vexil");
-    return VexilCommandFromArgs(static_cast<int>(args.size()), const_cast<char**>(args.data()));
-}
-
 // Starts a program through env(1), which takes "NAME=value" to set a variable and "-u", "NAME"
 // to remove one before the program's own arguments; its process id, or 0.
 pid_t StartProgram(std::vector<std::string> args) {
@@ -89,12 +84,9 @@ protected:
 
 }  // namespace
 
-TEST_F(FrameTest, ShowsTitleToolbarStatusAndViewWithoutAMenu) {
-    EXPECT_EQ(frame.windowTitle(), QStringLiteral("vexil"));
+TEST_F(FrameTest, ToolbarTabOrderResizeShortcutsAndAboutBox) {
     EXPECT_EQ(frame.menuWidget(), nullptr);
-    EXPECT_FALSE(frame.windowIcon().isNull());
-    // order, separators and enabled states of the toolbar, with Stop after Save
-    const QList<QAction*> actions = frame.ToolBar()->actions();
+    // toolbar order with its separators (null); only Clear, Save and Help are enabled at first
     const QList<QAction*> expected = {frame.ActionClear(),
                                       frame.ActionSave(),
                                       frame.ActionStop(),
@@ -105,24 +97,17 @@ TEST_F(FrameTest, ShowsTitleToolbarStatusAndViewWithoutAMenu) {
                                       frame.ActionPaste(),
                                       nullptr,
                                       frame.ActionHelp()};
+    const QList<QAction*> actions = frame.ToolBar()->actions();
     ASSERT_EQ(actions.size(), expected.size());
     for (int i = 0; i < actions.size(); ++i) {
-        EXPECT_EQ(actions[i]->isSeparator(), expected[i] == nullptr) << i;
-        if (expected[i] != nullptr) {
-            EXPECT_EQ(actions[i], expected[i]) << i;
-            EXPECT_FALSE(actions[i]->icon().isNull()) << i;
-            const bool bEnabled = i == 0 || i == 1 || i == 9;  // Clear, Save, Help
-            EXPECT_EQ(actions[i]->isEnabled(), bEnabled) << i;
-        }
+        EXPECT_EQ(actions[i]->isSeparator() ? nullptr : actions[i], expected[i]) << i;
+        EXPECT_TRUE(expected[i] == nullptr ||
+                    actions[i]->isEnabled() == (i == 0 || i == 1 || i == 9))
+            << i;
     }
-    EXPECT_EQ(frame.ToolBar()->toolButtonStyle(), Qt::ToolButtonTextBesideIcon);
-    auto* pStatus = frame.statusBar()->findChild<QLabel*>(QStringLiteral("status"));
-    ASSERT_NE(pStatus, nullptr);
-    EXPECT_EQ(pStatus->text(), QStringLiteral("Ready"));
-    // the view: Run is the default button, the pane below the field; Tab goes field, Run, pane;
-    // the placeholder shows only while the empty field is not focused
+    // Run is the default button below which the pane sits; Tab goes field, Run, pane; the
+    // placeholder shows only while the empty field is not focused
     CVexilView& view = frame.View();
-    EXPECT_EQ(frame.centralWidget(), &view);
     EXPECT_TRUE(view.RunButton()->isDefault());
     EXPECT_GT(view.OutputPane()->geometry().top(), view.CommandField()->geometry().bottom());
     view.CommandField()->setFocus();
@@ -130,11 +115,10 @@ TEST_F(FrameTest, ShowsTitleToolbarStatusAndViewWithoutAMenu) {
     EXPECT_TRUE(view.CommandField()->placeholderText().isEmpty());
     QTest::keyClick(view.CommandField(), Qt::Key_Tab);
     EXPECT_TRUE(view.RunButton()->hasFocus());
-    EXPECT_EQ(view.CommandField()->placeholderText(), QStringLiteral("<enter command here>"));
+    EXPECT_FALSE(view.CommandField()->placeholderText().isEmpty());
     QTest::keyClick(view.RunButton(), Qt::Key_Tab);
     EXPECT_TRUE(view.OutputPane()->hasFocus());
-
-    // Resizing moves Run with the right edge and grows the field and the pane.
+    // resizing moves Run with the right edge and grows the field and the pane
     const QRect field = view.CommandField()->geometry();
     const QRect run = view.RunButton()->geometry();
     const QRect pane = view.OutputPane()->geometry();
@@ -147,57 +131,32 @@ TEST_F(FrameTest, ShowsTitleToolbarStatusAndViewWithoutAMenu) {
               view.width() + 300 - run.right());
     EXPECT_LT(view.OutputPane()->height(), pane.height());
     EXPECT_EQ(view.OutputPane()->width(), view.width());
-}
 
-TEST_F(FrameTest, ShortcutsWorkFromTheCommandFieldAndHelpShowsTheAboutBox) {
+    // from the command field: keys without a command change nothing, Ctrl+N clears, Help shows
+    // the about box, which Escape closes
     frame.activateWindow();
-    frame.View().AppendText(u"something\n");
-    QLineEdit* pField = frame.View().CommandField();
+    view.AppendText(u"something\n");
+    QLineEdit* pField = view.CommandField();
     pField->setFocus();
     ASSERT_TRUE(WaitFor([&] { return pField->hasFocus(); }, 2000));
-    // keys without a command change nothing
     for (QKeyCombination key : {Qt::CTRL | Qt::Key_O, Qt::CTRL | Qt::Key_P,
                                 QKeyCombination(Qt::Key_F6), Qt::SHIFT | Qt::Key_F6}) {
         QTest::keyClick(pField, key.key(), key.keyboardModifiers());
     }
-    EXPECT_EQ(frame.View().OutputPane()->GetTextLength(), 11);
+    EXPECT_EQ(view.OutputPane()->GetTextLength(), 11);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     QTest::keyClick(pField, Qt::Key_N, Qt::ControlModifier);
-    EXPECT_EQ(frame.View().OutputPane()->GetTextLength(), 0);
-
-    QString strText;
-    QString strTitle;
-    bool bHasIcon = false;
+    EXPECT_EQ(view.OutputPane()->GetTextLength(), 0);
     bool bClosed = false;
     OnNextModal<CAboutDlg>([&](CAboutDlg* pDialog) {
-        strTitle = pDialog->windowTitle();
-        auto* pText = pDialog->findChild<QLabel*>(QStringLiteral("text"));
-        strText = pText != nullptr ? pText->text() : QString();
-        for (QLabel* pLabel : pDialog->findChildren<QLabel*>()) {
-            bHasIcon = bHasIcon || !pLabel->pixmap().isNull();
-        }
         QTest::keyClick(pDialog, Qt::Key_Escape);
         bClosed = !pDialog->isVisible();
     });
     frame.ActionHelp()->trigger();
     EXPECT_TRUE(bClosed);
-    EXPECT_EQ(strTitle, QStringLiteral("About"));
-    EXPECT_TRUE(strText.startsWith(QStringLiteral("vexil Application v1.0\n\n")));
-    EXPECT_GT(strText.size(), 25);
-    EXPECT_TRUE(bHasIcon);
 }
 
-TEST(StartUp, ArgumentsBecomeOneCommandAsTypedAndTheProgramFolderTheCurrentOne) {
-    EXPECT_EQ(Command({}), QString());
-    EXPECT_EQ(Command({"ls -l | sort"}), QStringLiteral("ls -l | sort"));  // one: verbatim
-    EXPECT_EQ(Command({"ls", "my dir"}), QStringLiteral("ls 'my dir'"));
-    EXPECT_EQ(Command({"echo", "it's", "", "a/b-c.d=e"}),
-              QStringLiteral("echo 'it'\\''s' '' a/b-c.d=e"));
-    EXPECT_EQ(Command({"printf", "%s\\n", "$HOME", "-platform"}),
-              QStringLiteral("printf '%s\\n' '$HOME' -platform"));
-    EXPECT_EQ(Command({"echo", "\xc3\xa9t\xc3\xa9"}),
-              QString::fromUtf8("echo '\xc3\xa9t\xc3\xa9'"));
-
+TEST(StartUp, TheProgramFolderBecomesTheCurrentOne) {
     char szBefore[PATH_MAX];
     ASSERT_NE(getcwd(szBefore, sizeof(szBefore)), nullptr);
     ASSERT_TRUE(VexilEnterProgramFolder());
