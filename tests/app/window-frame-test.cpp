@@ -29,9 +29,11 @@ extern char** environ;
 
 namespace {
 
-// Starts a program through env(1), which takes "NAME=value" to set a variable and "-u", "NAME"
-// to remove one before the program's own arguments; its process id, or 0.
-pid_t StartProgram(std::vector<std::string> args) {
+// Runs a program through env(1), which takes "NAME=value" to set a variable and "-u", "NAME" to
+// remove one before the program's own arguments. Without a file to wait for: its exit code, or -1
+// when it did not end within 20 s. With one: 0 once the file appeared (the tests' commands make
+// theirs whole by a rename or write it last), then the program is killed; -1 when it did not.
+int RunProgram(std::vector<std::string> args, const std::string& untilFile = "") {
     args.insert(args.begin(), "/usr/bin/env");
     std::vector<char*> argv;
     for (std::string& a : args) {
@@ -39,36 +41,22 @@ pid_t StartProgram(std::vector<std::string> args) {
     }
     argv.push_back(nullptr);
     pid_t pid = 0;
-    return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : 0;
-}
-
-// Runs a program as StartProgram does; its exit code, or -1 when it did not end within 20 s (it
-// is then killed), -2 when it could not be started.
-int RunProgram(const std::vector<std::string>& args) {
-    const pid_t pid = StartProgram(args);
-    if (pid == 0) {
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
         return -2;
     }
     int nStatus = 0;
-    if (!OrvWaitFor([&] { return waitpid(pid, &nStatus, WNOHANG) != 0; }, 20000)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &nStatus, 0);
-        return -1;
-    }
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-}
-
-// Runs a program until the file appears (the tests' commands make theirs whole by a rename or
-// write it last), then kills it; false when the file did not appear within 20 s.
-bool RunUntilFile(const std::vector<std::string>& args, const std::string& path) {
-    const pid_t pid = StartProgram(args);
-    const bool bDone =
-        pid != 0 && OrvWaitFor([&] { return access(path.c_str(), F_OK) == 0; }, 20000);
-    if (pid != 0) {
+    const bool bDone = OrvWaitFor(
+        [&] {
+            return untilFile.empty() ? waitpid(pid, &nStatus, WNOHANG) != 0
+                                     : access(untilFile.c_str(), F_OK) == 0;
+        },
+        20000);
+    if (!bDone || !untilFile.empty()) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
+        return bDone ? 0 : -1;
     }
-    return bDone;
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
 }
 
 // Shows a frame and waits until it is on the screen.
@@ -253,9 +241,10 @@ TEST(StartUp, TheCommandLineRunsExactlyAsGivenInItsOwnFolderInTheCAndALatin1Loca
     // Qt would take "-platform" and the word after it for itself: here both belong to the command
     // (as $0 and $1 of the inner shell).
     const std::string out = dir.File("out");
-    ASSERT_TRUE(RunUntilFile({"QT_QPA_PLATFORM=offscreen", VEXIL_BINARY, "sh", "-c",
-                              "pwd > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"", "-platform", out},
-                             out));
+    ASSERT_EQ(RunProgram({"QT_QPA_PLATFORM=offscreen", VEXIL_BINARY, "sh", "-c",
+                          "pwd > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"", "-platform", out},
+                         out),
+              0);
     char szBinary[PATH_MAX];
     ASSERT_NE(realpath(VEXIL_BINARY, szBinary), nullptr);
     const std::string binary = szBinary;
@@ -280,10 +269,10 @@ TEST(StartUp, TheCommandLineRunsExactlyAsGivenInItsOwnFolderInTheCAndALatin1Loca
     };
     for (const Case& c : cases) {
         const std::string done = dir.File("done" + std::to_string(&c - cases));
-        ASSERT_TRUE(
-            RunUntilFile({"-u", "LANG", "-u", "LC_CTYPE", c.locale, "QT_QPA_PLATFORM=offscreen",
-                          VEXIL_BINARY, c.command + "; touch '" + done + "'"},
-                         done))
+        ASSERT_EQ(RunProgram({"-u", "LANG", "-u", "LC_CTYPE", c.locale, "QT_QPA_PLATFORM=offscreen",
+                              VEXIL_BINARY, c.command + "; touch '" + done + "'"},
+                             done),
+                  0)
             << c.locale << " (make setup puts the locales there)";
     }
     EXPECT_EQ(OrvReadFileBytes(dir.File("a.txt")), "x");

@@ -349,58 +349,46 @@ TEST_F(ViewTest, SaveDialogProposesTheNameAsksBeforeReplacingAndReportsErrors) {
     OrvTempDir dir;
     const QString path = QString::fromStdString(dir.File("saved.txt"));
     View().AppendText(u"saved text\n");
-
-    // Ctrl+S in the command field opens the dialog, which proposes vexil.txt; a new file is
-    // written without a question
-    OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
-        EXPECT_TRUE(pDialog->selectedFiles().value(0).endsWith(QStringLiteral("/vexil.txt")));
-        TypeFileName(pDialog, path);
-        AcceptOrFail(pDialog);
-    });
+    // Arms the save dialog to take the name and the question about replacing to get the answer
+    // (none: no question expected); answered No, the dialog stays open.
+    bool bAsked = false;
+    const auto Arm = [&](const QString& name, QMessageBox::StandardButton answer) {
+        bAsked = false;
+        OnNextModal<QFileDialog>([&, name, answer](QFileDialog* pDialog) {
+            TypeFileName(pDialog, name);
+            if (answer != QMessageBox::NoButton) {
+                OnNextModal<QMessageBox>(
+                    [&, answer](QMessageBox* pBox) {
+                        bAsked = true;
+                        pBox->button(answer)->click();
+                    },
+                    [](QMessageBox* pBox) { return pBox->button(QMessageBox::No) != nullptr; });
+            }
+            AcceptOrFail(pDialog, answer == QMessageBox::No);  // returns once answered
+        });
+    };
+    // Ctrl+S in the command field opens the dialog; a new file is written without a question
+    Arm(path, QMessageBox::NoButton);
     Field()->setFocus();
     QTest::keyClick(Field(), Qt::Key_S, Qt::ControlModifier);
     EXPECT_EQ(OrvReadFileBytes(path.toStdString()), "saved text\r\n");
-
-    // an existing file: the question comes first; No keeps the file and the dialog open
+    // an existing file: No keeps it and the dialog open, Yes replaces it
     View().AppendText(u"more\n");
-    bool bAsked = false;
-    auto isQuestion = [](QMessageBox* pBox) { return pBox->button(QMessageBox::No) != nullptr; };
-    OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
-        TypeFileName(pDialog, path);
-        OnNextModal<QMessageBox>(
-            [&](QMessageBox* pBox) {
-                bAsked = true;
-                pBox->button(QMessageBox::No)->click();
-            },
-            isQuestion);
-        AcceptOrFail(pDialog, true);  // returns once the question is answered
-    });
+    Arm(path, QMessageBox::No);
     m_pFrame->ActionSave()->trigger();
     EXPECT_TRUE(bAsked);
     EXPECT_EQ(OrvReadFileBytes(path.toStdString()), "saved text\r\n");
-
-    // Yes replaces it
-    OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
-        TypeFileName(pDialog, path);
-        OnNextModal<QMessageBox>(
-            [&](QMessageBox* pBox) { pBox->button(QMessageBox::Yes)->click(); }, isQuestion);
-        AcceptOrFail(pDialog);
-    });
+    Arm(path, QMessageBox::Yes);
     m_pFrame->ActionSave()->trigger();
     EXPECT_EQ(OrvReadFileBytes(path.toStdString()), "saved text\r\nmore\r\n");
-
-    // a write failure is reported with the error icon under "Cannot save file" (a name with the
-    // proposed suffix that leads to a full device, since the dialog adds ".txt" to a bare name)
+    // a write failure is reported with the error icon (a name with the proposed suffix that
+    // leads to a full device, since the dialog adds ".txt" to a bare name)
     const QString full = QString::fromStdString(dir.File("full.txt"));
     ASSERT_EQ(symlink("/dev/full", full.toUtf8().constData()), 0);
-    OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
-        TypeFileName(pDialog, full);
-        OnNextModal<QMessageBox>(
-            [&](QMessageBox* pBox) { pBox->button(QMessageBox::Yes)->click(); }, isQuestion);
-        AcceptOrFail(pDialog);
+    Arm(full, QMessageBox::Yes);
+    auto pError = ExpectMessageBox(QMessageBox::Ok, [](QMessageBox* pBox) {
+        return pBox->button(QMessageBox::No) == nullptr;
     });
-    auto pError =
-        ExpectMessageBox(QMessageBox::Ok, [&](QMessageBox* pBox) { return !isQuestion(pBox); });
     m_pFrame->ActionSave()->trigger();
     ASSERT_TRUE(pError->bSeen);
     EXPECT_TRUE(pError->strText.endsWith(QStringLiteral(": No space left on device")));
