@@ -60,8 +60,14 @@ TEST(OutputText, ColumnsReplaceAndAGrowthThatNeverMovesTheText) {
                                                   {u"\U0001F600x", 3, 0, 3}}) {
         EXPECT_EQ(COutputText::AdvanceColumns(psz, nLen, nFrom), nCols) << nFrom;
     }
-    // changes inside the text rebuild the lines; a line past the last is the last one
+    // a lone LF and a lone CR stay inside their lines; a pair split between appends ends one
     COutputText text;
+    Append(text, u"ab\r\ncd\nef\rg\r");
+    Append(text, u"\nlast");
+    EXPECT_EQ(std::tuple(text.GetLineCount(), text.LineIndex(1), text.LineIndex(2)),
+              std::tuple(3, 4, 13));
+    // changes inside the text rebuild the lines; a line past the last is the last one
+    text.Clear();
     Append(text, u"one\r\ntwo\r\nthree");
     text.Replace(3, 5, u" and ", 5);
     EXPECT_EQ(Text(text), u"one and two\r\nthree");
