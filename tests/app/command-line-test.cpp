@@ -43,6 +43,12 @@ TEST(CommandLine, OptionsEndAtTheCommandOrAtDoubleDash) {
         {{"ls", "--help"}, EVexilStart::Run, "ls --help"},
         {{"--", "-x"}, EVexilStart::Run, "-x"},
         {{"--", "--", "a b"}, EVexilStart::Run, "-- 'a b'"},
+        {{"echo", "it's", "", "a/b-c.d=e", "$HOME"},
+         EVexilStart::Run,
+         "echo 'it'\\''s' '' a/b-c.d=e '$HOME'"},
+        {{"printf", "%s\\n", "\xc3\xa9t\xc3\xa9", "-platform"},
+         EVexilStart::Run,
+         "printf '%s\\n' '\xc3\xa9t\xc3\xa9' -platform"},
         {{"--"}, EVexilStart::Run, ""},
         {{"-"}, EVexilStart::Run, "-"},
         {{"ls -l | sort"}, EVexilStart::Run, "ls -l | sort"},
@@ -55,7 +61,7 @@ TEST(CommandLine, OptionsEndAtTheCommandOrAtDoubleDash) {
     };
     for (const auto& c : cases) {
         const SParsed parsed = Parse(c.args);
-        const std::string where = c.args.empty() ? "(none)" : c.args[0];
+        const std::string where = c.args.empty() ? "(none)" : c.args.back();
         EXPECT_EQ(static_cast<int>(parsed.eStart), static_cast<int>(c.eStart)) << where;
         EXPECT_EQ(parsed.command, c.pszCommand) << where;
     }

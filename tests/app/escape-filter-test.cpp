@@ -136,15 +136,15 @@ TEST(TextPaneNormaliseRuns, RunsMoveWithTheCrsThatLineEndsGain) {
     // "a\nbc\r\nd\ne" becomes "a\r\nbc\r\nd\r\ne": runs over "a\n", "bc\r\n" and "\ne".
     const std::u16string text = u"a\nbc\r\nd\ne";
     CTextAttrRun runs[3];
-    const int nIn[3][2] = {{0, 2}, {2, 4}, {7, 2}};
-    const int nOut[3][2] = {{0, 3}, {3, 4}, {8, 3}};
-    for (int i = 0; i < 3; ++i) {
-        runs[i].nStart = nIn[i][0];
-        runs[i].nLength = nIn[i][1];
-    }
+    runs[0].nLength = 2;
+    runs[1].nStart = 2;
+    runs[1].nLength = 4;
+    runs[2].nStart = 7;
+    runs[2].nLength = 2;
     TextPaneNormaliseRuns(text.data(), static_cast<int>(text.size()), runs, 3);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(runs[i].nStart, nOut[i][0]) << i;
-        EXPECT_EQ(runs[i].nLength, nOut[i][1]) << i;
+    std::vector<SRun> out;
+    for (const CTextAttrRun& run : runs) {
+        out.push_back({run.nStart, run.nLength, 0});
     }
+    EXPECT_EQ(out, (std::vector<SRun>{{0, 3, 0}, {3, 4, 0}, {8, 3, 0}}));
 }

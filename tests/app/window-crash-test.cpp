@@ -30,25 +30,14 @@ QString Text(QWidget* pWindow, const char* pszName) {
     return pWindow->findChild<QLabel*>(QString::fromLatin1(pszName))->text();
 }
 
-TEST(CrashDialog, TextsLinkAndCheckBox) {
+// The kind is cut to the title's 31 characters; the path is shown escaped and links to its folder.
+TEST(CrashDialog, TitleLinkAndCheckBox) {
     std::unique_ptr<QDialog> dialog(
         VexilMakeCrashDialog("A-KIND-NAME-LONGER-THAN-THIRTY-ONE", "/tmp/a<b/x.zip"));
     EXPECT_EQ(QStringLiteral("A-KIND-NAME-LONGER-THAN-THIRTY-"), dialog->windowTitle());
-    EXPECT_TRUE(dialog->windowFlags() & Qt::WindowStaysOnTopHint);
-    EXPECT_EQ(QStringLiteral("Application crashed or asserted and will be closed now.\r\nClick OK "
-                             "to send a diagnostic file to help us fix the problem."),
-              Text(dialog.get(), "intro"));
-    EXPECT_EQ(QStringLiteral("If file cannot be uploaded, please attach it to ticket. This file "
-                             "will be sent:"),
-              Text(dialog.get(), "note"));
-    // The path is shown as text (escaped) and links to its folder.
     EXPECT_EQ(QStringLiteral("<a href=\"file:///tmp/a%3Cb\">/tmp/a&lt;b/x.zip</a>"),
               Text(dialog.get(), "link"));
-    auto* pTicket = dialog->findChild<QCheckBox*>(QStringLiteral("ticket"));
-    EXPECT_EQ(QStringLiteral("Open Browser Window to create a ticket in Product Support System"),
-              pTicket->text());
-    EXPECT_TRUE(pTicket->isChecked());
-    EXPECT_TRUE(dialog->findChild<QPushButton*>(QStringLiteral("ok"))->isDefault());
+    EXPECT_TRUE(dialog->findChild<QCheckBox*>(QStringLiteral("ticket"))->isChecked());
 }
 
 // The progress window's text, or "-" when it is not shown.
@@ -196,12 +185,11 @@ TEST_F(CrashWindows, WhatTheUserSees) {
 // opens the ticket's page and says so.
 TEST_F(CrashWindows, SendLogsFromHelp) {
     g_orv_support_roots = m_roots.c_str();
-    for (const bool bServer : {false, true}) {
-        g_orv_support_host = bServer ? m_host.c_str() : "";
-        CMainFrame frame;
-        auto* pSend = frame.findChild<QAction*>(QStringLiteral("send-logs"));
-        ASSERT_EQ(bServer, pSend != nullptr);
+    {
+        CMainFrame frame;  // without a server, no such command
+        EXPECT_EQ(frame.findChild<QAction*>(QStringLiteral("send-logs")), nullptr);
     }
+    g_orv_support_host = m_host.c_str();
     CMainFrame frame;
     CWindowWatcher watcher(1, false);
     frame.findChild<QAction*>(QStringLiteral("send-logs"))->trigger();

@@ -29,14 +29,11 @@ extern char** environ;
 
 namespace {
 
-QString Command(std::vector<const char*> args) {
-    args.insert(args.begin(), "vexil");
-    return VexilCommandFromArgs(static_cast<int>(args.size()), const_cast<char**>(args.data()));
-}
-
-// Starts a program through env(1), which takes "NAME=value" to set a variable and "-u", "NAME"
-// to remove one before the program's own arguments; its process id, or 0.
-pid_t StartProgram(std::vector<std::string> args) {
+// Runs a program through env(1), which takes "NAME=value" to set a variable and "-u", "NAME" to
+// remove one before the program's own arguments. Without a file to wait for: its exit code, or -1
+// when it did not end within 20 s. With one: 0 once the file appeared (the tests' commands make
+// theirs whole by a rename or write it last), then the program is killed; -1 when it did not.
+int RunProgram(std::vector<std::string> args, const std::string& untilFile = "") {
     args.insert(args.begin(), "/usr/bin/env");
     std::vector<char*> argv;
     for (std::string& a : args) {
@@ -44,36 +41,22 @@ pid_t StartProgram(std::vector<std::string> args) {
     }
     argv.push_back(nullptr);
     pid_t pid = 0;
-    return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : 0;
-}
-
-// Runs a program as StartProgram does; its exit code, or -1 when it did not end within 20 s (it
-// is then killed), -2 when it could not be started.
-int RunProgram(const std::vector<std::string>& args) {
-    const pid_t pid = StartProgram(args);
-    if (pid == 0) {
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
         return -2;
     }
     int nStatus = 0;
-    if (!OrvWaitFor([&] { return waitpid(pid, &nStatus, WNOHANG) != 0; }, 20000)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &nStatus, 0);
-        return -1;
-    }
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-}
-
-// Runs a program until the file appears (the tests' commands make theirs whole by a rename or
-// write it last), then kills it; false when the file did not appear within 20 s.
-bool RunUntilFile(const std::vector<std::string>& args, const std::string& path) {
-    const pid_t pid = StartProgram(args);
-    const bool bDone =
-        pid != 0 && OrvWaitFor([&] { return access(path.c_str(), F_OK) == 0; }, 20000);
-    if (pid != 0) {
+    const bool bDone = OrvWaitFor(
+        [&] {
+            return untilFile.empty() ? waitpid(pid, &nStatus, WNOHANG) != 0
+                                     : access(untilFile.c_str(), F_OK) == 0;
+        },
+        20000);
+    if (!bDone || !untilFile.empty()) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
+        return bDone ? 0 : -1;
     }
-    return bDone;
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
 }
 
 // Shows a frame and waits until it is on the screen.
@@ -89,12 +72,9 @@ protected:
 
 }  // namespace
 
-TEST_F(FrameTest, ShowsTitleToolbarStatusAndViewWithoutAMenu) {
-    EXPECT_EQ(frame.windowTitle(), QStringLiteral("vexil"));
+TEST_F(FrameTest, ToolbarTabOrderResizeShortcutsAndAboutBox) {
     EXPECT_EQ(frame.menuWidget(), nullptr);
-    EXPECT_FALSE(frame.windowIcon().isNull());
-    // order, separators and enabled states of the toolbar, with Stop after Save
-    const QList<QAction*> actions = frame.ToolBar()->actions();
+    // toolbar order with its separators (null); only Clear, Save and Help are enabled at first
     const QList<QAction*> expected = {frame.ActionClear(),
                                       frame.ActionSave(),
                                       frame.ActionStop(),
@@ -105,24 +85,17 @@ TEST_F(FrameTest, ShowsTitleToolbarStatusAndViewWithoutAMenu) {
                                       frame.ActionPaste(),
                                       nullptr,
                                       frame.ActionHelp()};
+    const QList<QAction*> actions = frame.ToolBar()->actions();
     ASSERT_EQ(actions.size(), expected.size());
     for (int i = 0; i < actions.size(); ++i) {
-        EXPECT_EQ(actions[i]->isSeparator(), expected[i] == nullptr) << i;
-        if (expected[i] != nullptr) {
-            EXPECT_EQ(actions[i], expected[i]) << i;
-            EXPECT_FALSE(actions[i]->icon().isNull()) << i;
-            const bool bEnabled = i == 0 || i == 1 || i == 9;  // Clear, Save, Help
-            EXPECT_EQ(actions[i]->isEnabled(), bEnabled) << i;
-        }
+        EXPECT_EQ(actions[i]->isSeparator() ? nullptr : actions[i], expected[i]) << i;
+        EXPECT_TRUE(expected[i] == nullptr ||
+                    actions[i]->isEnabled() == (i == 0 || i == 1 || i == 9))
+            << i;
     }
-    EXPECT_EQ(frame.ToolBar()->toolButtonStyle(), Qt::ToolButtonTextBesideIcon);
-    auto* pStatus = frame.statusBar()->findChild<QLabel*>(QStringLiteral("status"));
-    ASSERT_NE(pStatus, nullptr);
-    EXPECT_EQ(pStatus->text(), QStringLiteral("Ready"));
-    // the view: Run is the default button, the pane below the field; Tab goes field, Run, pane;
-    // the placeholder shows only while the empty field is not focused
+    // Run is the default button below which the pane sits; Tab goes field, Run, pane; the
+    // placeholder shows only while the empty field is not focused
     CVexilView& view = frame.View();
-    EXPECT_EQ(frame.centralWidget(), &view);
     EXPECT_TRUE(view.RunButton()->isDefault());
     EXPECT_GT(view.OutputPane()->geometry().top(), view.CommandField()->geometry().bottom());
     view.CommandField()->setFocus();
@@ -130,11 +103,10 @@ TEST_F(FrameTest, ShowsTitleToolbarStatusAndViewWithoutAMenu) {
     EXPECT_TRUE(view.CommandField()->placeholderText().isEmpty());
     QTest::keyClick(view.CommandField(), Qt::Key_Tab);
     EXPECT_TRUE(view.RunButton()->hasFocus());
-    EXPECT_EQ(view.CommandField()->placeholderText(), QStringLiteral("<enter command here>"));
+    EXPECT_FALSE(view.CommandField()->placeholderText().isEmpty());
     QTest::keyClick(view.RunButton(), Qt::Key_Tab);
     EXPECT_TRUE(view.OutputPane()->hasFocus());
-
-    // Resizing moves Run with the right edge and grows the field and the pane.
+    // resizing moves Run with the right edge and grows the field and the pane
     const QRect field = view.CommandField()->geometry();
     const QRect run = view.RunButton()->geometry();
     const QRect pane = view.OutputPane()->geometry();
@@ -147,57 +119,32 @@ TEST_F(FrameTest, ShowsTitleToolbarStatusAndViewWithoutAMenu) {
               view.width() + 300 - run.right());
     EXPECT_LT(view.OutputPane()->height(), pane.height());
     EXPECT_EQ(view.OutputPane()->width(), view.width());
-}
 
-TEST_F(FrameTest, ShortcutsWorkFromTheCommandFieldAndHelpShowsTheAboutBox) {
+    // from the command field: keys without a command change nothing, Ctrl+N clears, Help shows
+    // the about box, which Escape closes
     frame.activateWindow();
-    frame.View().AppendText(u"something\n");
-    QLineEdit* pField = frame.View().CommandField();
+    view.AppendText(u"something\n");
+    QLineEdit* pField = view.CommandField();
     pField->setFocus();
     ASSERT_TRUE(WaitFor([&] { return pField->hasFocus(); }, 2000));
-    // keys without a command change nothing
     for (QKeyCombination key : {Qt::CTRL | Qt::Key_O, Qt::CTRL | Qt::Key_P,
                                 QKeyCombination(Qt::Key_F6), Qt::SHIFT | Qt::Key_F6}) {
         QTest::keyClick(pField, key.key(), key.keyboardModifiers());
     }
-    EXPECT_EQ(frame.View().OutputPane()->GetTextLength(), 11);
+    EXPECT_EQ(view.OutputPane()->GetTextLength(), 11);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     QTest::keyClick(pField, Qt::Key_N, Qt::ControlModifier);
-    EXPECT_EQ(frame.View().OutputPane()->GetTextLength(), 0);
-
-    QString strText;
-    QString strTitle;
-    bool bHasIcon = false;
+    EXPECT_EQ(view.OutputPane()->GetTextLength(), 0);
     bool bClosed = false;
     OnNextModal<CAboutDlg>([&](CAboutDlg* pDialog) {
-        strTitle = pDialog->windowTitle();
-        auto* pText = pDialog->findChild<QLabel*>(QStringLiteral("text"));
-        strText = pText != nullptr ? pText->text() : QString();
-        for (QLabel* pLabel : pDialog->findChildren<QLabel*>()) {
-            bHasIcon = bHasIcon || !pLabel->pixmap().isNull();
-        }
         QTest::keyClick(pDialog, Qt::Key_Escape);
         bClosed = !pDialog->isVisible();
     });
     frame.ActionHelp()->trigger();
     EXPECT_TRUE(bClosed);
-    EXPECT_EQ(strTitle, QStringLiteral("About"));
-    EXPECT_TRUE(strText.startsWith(QStringLiteral("vexil Application v1.0\n\n")));
-    EXPECT_GT(strText.size(), 25);
-    EXPECT_TRUE(bHasIcon);
 }
 
-TEST(StartUp, ArgumentsBecomeOneCommandAsTypedAndTheProgramFolderTheCurrentOne) {
-    EXPECT_EQ(Command({}), QString());
-    EXPECT_EQ(Command({"ls -l | sort"}), QStringLiteral("ls -l | sort"));  // one: verbatim
-    EXPECT_EQ(Command({"ls", "my dir"}), QStringLiteral("ls 'my dir'"));
-    EXPECT_EQ(Command({"echo", "it's", "", "a/b-c.d=e"}),
-              QStringLiteral("echo 'it'\\''s' '' a/b-c.d=e"));
-    EXPECT_EQ(Command({"printf", "%s\\n", "$HOME", "-platform"}),
-              QStringLiteral("printf '%s\\n' '$HOME' -platform"));
-    EXPECT_EQ(Command({"echo", "\xc3\xa9t\xc3\xa9"}),
-              QString::fromUtf8("echo '\xc3\xa9t\xc3\xa9'"));
-
+TEST(StartUp, TheProgramFolderBecomesTheCurrentOne) {
     char szBefore[PATH_MAX];
     ASSERT_NE(getcwd(szBefore, sizeof(szBefore)), nullptr);
     ASSERT_TRUE(VexilEnterProgramFolder());
@@ -294,9 +241,10 @@ TEST(StartUp, TheCommandLineRunsExactlyAsGivenInItsOwnFolderInTheCAndALatin1Loca
     // Qt would take "-platform" and the word after it for itself: here both belong to the command
     // (as $0 and $1 of the inner shell).
     const std::string out = dir.File("out");
-    ASSERT_TRUE(RunUntilFile({"QT_QPA_PLATFORM=offscreen", VEXIL_BINARY, "sh", "-c",
-                              "pwd > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"", "-platform", out},
-                             out));
+    ASSERT_EQ(RunProgram({"QT_QPA_PLATFORM=offscreen", VEXIL_BINARY, "sh", "-c",
+                          "pwd > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"", "-platform", out},
+                         out),
+              0);
     char szBinary[PATH_MAX];
     ASSERT_NE(realpath(VEXIL_BINARY, szBinary), nullptr);
     const std::string binary = szBinary;
@@ -321,10 +269,10 @@ TEST(StartUp, TheCommandLineRunsExactlyAsGivenInItsOwnFolderInTheCAndALatin1Loca
     };
     for (const Case& c : cases) {
         const std::string done = dir.File("done" + std::to_string(&c - cases));
-        ASSERT_TRUE(
-            RunUntilFile({"-u", "LANG", "-u", "LC_CTYPE", c.locale, "QT_QPA_PLATFORM=offscreen",
-                          VEXIL_BINARY, c.command + "; touch '" + done + "'"},
-                         done))
+        ASSERT_EQ(RunProgram({"-u", "LANG", "-u", "LC_CTYPE", c.locale, "QT_QPA_PLATFORM=offscreen",
+                              VEXIL_BINARY, c.command + "; touch '" + done + "'"},
+                             done),
+                  0)
             << c.locale << " (make setup puts the locales there)";
     }
     EXPECT_EQ(OrvReadFileBytes(dir.File("a.txt")), "x");

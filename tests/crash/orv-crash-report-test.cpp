@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "crash-support-server.h"
 #include "orv-crash-helper.h"
@@ -21,18 +22,18 @@ std::string Peer(const std::string& args) {
 TEST_F(CrashSupportServer, LoginAndTicket) {
     g_orv_support_host = m_host.c_str();
     g_orv_support_roots = m_roots.c_str();
-    g_orv_account_user = "";
     COrvStringA sUrl;
-    COrvError err;
-    EXPECT_FALSE(TvGetCreateTicketUrl(sUrl, err));
-    EXPECT_STREQ("No User Account UserId is specified", err.Text().GetString());
-    g_orv_account_user = "tester";
-    g_orv_account_password = "wrong";
-    err.Clear();
-    EXPECT_FALSE(TvGetCreateTicketUrl(sUrl, err));
-    EXPECT_STREQ("Server Says: \nlogin refused", err.Text().GetString());
+    for (const auto& [pszUser, pszPassword, pszError] :
+         {std::tuple{"", "", "No User Account UserId is specified"},
+          {"tester", "wrong", "Server Says: \nlogin refused"}}) {
+        g_orv_account_user = pszUser;
+        g_orv_account_password = pszPassword;
+        COrvError err;
+        EXPECT_FALSE(TvGetCreateTicketUrl(sUrl, err));
+        EXPECT_STREQ(pszError, err.Text().GetString());
+    }
     g_orv_account_password = "secret";
-    err.Clear();
+    COrvError err;
     ASSERT_TRUE(TvGetCreateTicketUrl(sUrl, err)) << err.Text().GetString();
     EXPECT_EQ("https://" + m_host + "/tickets/new?auth=token42", std::string(sUrl));
     COrvStringA sResponse;
@@ -45,7 +46,6 @@ TEST_F(CrashSupportServer, LoginAndTicket) {
                                                "[\"a=b\"], \"filename\": [\"f.zip\"], "
                                                "\"report\": [\"1\"]"))
         << requests;
-    EXPECT_NE(std::string::npos, requests.find("\"supporturl\": [\"1\"]")) << requests;
     g_orv_support_host = "";
     g_orv_support_roots = "";
 }

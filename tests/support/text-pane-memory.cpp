@@ -6,7 +6,7 @@
 // ---------------------------------------------------------------------------------------------
 // CTextPaneMemory
 
-CTextPaneMemory::CTextPaneMemory() : m_lines{0} {}
+CTextPaneMemory::CTextPaneMemory() = default;
 
 int CTextPaneMemory::GetTextLength() const {
     return static_cast<int>(m_text.size());
@@ -42,22 +42,15 @@ void CTextPaneMemory::SetSel(int nStart, int nEnd, bool bNoScroll) {
 }
 
 void CTextPaneMemory::ReplaceSel(const char16_t* pszText) {
-    int nLen = 0;
-    if (pszText) {
-        while (pszText[nLen]) {
-            ++nLen;
-        }
-    }
+    const std::u16string_view text(pszText ? pszText : u"");
     // What the pane may still take once the selection is gone, in 64 bits so that a limit near
     // 0xFFFFFFFF cannot wrap.
     const int64_t nKept = GetTextLength() - (m_nSelEnd - m_nSelStart);
     const int64_t nRoom = std::max<int64_t>(0, static_cast<int64_t>(m_nLimit) - nKept);
-    if (nLen > nRoom) {
-        nLen = static_cast<int>(nRoom);
-    }
-    const int nStart = m_nSelStart;
-    ReplaceRange(nStart, m_nSelEnd, pszText, nLen);
-    m_nSelStart = m_nSelEnd = m_nCaret = nStart + nLen;
+    const size_t nLen = std::min<size_t>(text.size(), static_cast<size_t>(nRoom));
+    m_text.replace(static_cast<size_t>(m_nSelStart), static_cast<size_t>(m_nSelEnd - m_nSelStart),
+                   text.substr(0, nLen));
+    m_nSelStart = m_nSelEnd = m_nCaret = m_nSelStart + static_cast<int>(nLen);
 }
 
 void CTextPaneMemory::ReplaceSelStyled(const char16_t* pszText, const CTextAttrRun* pRuns,
@@ -72,22 +65,25 @@ void CTextPaneMemory::ReplaceSelStyled(const char16_t* pszText, const CTextAttrR
 }
 
 int CTextPaneMemory::LineFromChar(int nIndex) const {
-    if (nIndex < 0) {
-        nIndex = m_nSelStart;
+    nIndex = std::min(nIndex < 0 ? m_nSelStart : nIndex, GetTextLength());
+    int nLine = 0;
+    for (size_t at = m_text.find(u"\r\n"); at != std::u16string::npos && at + 2 <= size_t(nIndex);
+         at = m_text.find(u"\r\n", at + 2)) {
+        ++nLine;
     }
-    nIndex = std::min(nIndex, GetTextLength());
-    const auto it = std::upper_bound(m_lines.begin(), m_lines.end(), nIndex);
-    return static_cast<int>(it - m_lines.begin()) - 1;
+    return nLine;
 }
 
 int CTextPaneMemory::LineIndex(int nLine) const {
-    if (nLine < 0) {
-        nLine = LineFromChar(m_nCaret);
+    size_t at = 0;
+    for (int i = nLine < 0 ? LineFromChar(m_nCaret) : nLine; i > 0; --i) {
+        at = m_text.find(u"\r\n", at);
+        if (at == std::u16string::npos) {
+            return -1;
+        }
+        at += 2;
     }
-    if (nLine >= GetLineCount()) {
-        return -1;
-    }
-    return m_lines[static_cast<size_t>(nLine)];
+    return static_cast<int>(at);
 }
 
 void CTextPaneMemory::ScrollCaret() {
@@ -99,39 +95,8 @@ void CTextPaneMemory::SetLimitText(unsigned nLimit) {
 }
 
 void CTextPaneMemory::SetText(const char16_t* pszText) {
-    int nLen = 0;
-    if (pszText) {
-        while (pszText[nLen]) {
-            ++nLen;
-        }
-    }
-    ReplaceRange(0, GetTextLength(), pszText, nLen);
+    m_text = pszText ? pszText : u"";
     m_nSelStart = m_nSelEnd = m_nCaret = 0;
-}
-
-void CTextPaneMemory::ReplaceRange(int nStart, int nEnd, const char16_t* p, int nLen) {
-    const int nDelta = nLen - (nEnd - nStart);
-    m_text.replace(static_cast<size_t>(nStart), static_cast<size_t>(nEnd - nStart), p ? p : u"",
-                   static_cast<size_t>(nLen));
-    // A line starts at q when the two characters before q are CR LF. Starts up to nStart keep
-    // their place; those whose CR LF touched the replaced range go; those beyond it move by nDelta.
-    // The starts around the new text are then found again.
-    auto first = std::upper_bound(m_lines.begin(), m_lines.end(), nStart);
-    auto beyond = std::upper_bound(first, m_lines.end(), nEnd + 1);
-    for (auto it = beyond; it != m_lines.end(); ++it) {
-        *it += nDelta;
-    }
-    std::vector<int> found;
-    const int nTextLen = GetTextLength();
-    for (int q = std::max(nStart + 1, 2); q <= std::min(nStart + nLen + 1, nTextLen); ++q) {
-        if (m_text[static_cast<size_t>(q - 2)] == u'\r' &&
-            m_text[static_cast<size_t>(q - 1)] == u'\n') {
-            found.push_back(q);
-        }
-    }
-    const auto nFirst = first - m_lines.begin();
-    m_lines.erase(first, beyond);
-    m_lines.insert(m_lines.begin() + nFirst, found.begin(), found.end());
 }
 
 // ---------------------------------------------------------------------------------------------

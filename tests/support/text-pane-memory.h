@@ -40,18 +40,12 @@ public:
     void SetText(const char16_t* pszText);
     // The whole text.
     const std::u16string& GetText() const { return m_text; }
-    // Number of lines (at least 1).
-    int GetLineCount() const { return static_cast<int>(m_lines.size()); }
     // Times the caret was scrolled into view (explicitly or by SetSel without bNoScroll).
     int GetScrollCount() const { return m_nScrolls; }
 
 private:
-    // Replaces [nStart, nEnd) by nLen characters at p and brings the line table up to date.
-    void ReplaceRange(int nStart, int nEnd, const char16_t* p, int nLen);
-
-    std::u16string m_text;
-    std::vector<int> m_lines;  // index of the first character of each line, ascending; [0] = 0
-    int m_nSelStart = 0;       // selection, m_nSelStart <= m_nSelEnd
+    std::u16string m_text;  // lines end at CR LF pairs only, found by scanning
+    int m_nSelStart = 0;    // selection, m_nSelStart <= m_nSelEnd
     int m_nSelEnd = 0;
     int m_nCaret = 0;  // the active end of the selection
     unsigned m_nLimit = 0xFFFFFFFFu;
