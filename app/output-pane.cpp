@@ -9,6 +9,8 @@
 #include <QPainter>
 #include <QResizeEvent>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <algorithm>
 #include <bit>
 #include <chrono>
@@ -44,6 +46,35 @@ int TextLength(const char16_t* p, int n) {
     return n >= 0 ? n : static_cast<int>(std::char_traits<char16_t>::length(p));
 }
 
+// A scroll bar that draws itself again only when what it shows changes in pixels: while a flood
+// grows the range every frame, a handle that stays at the end (a few pixels at the bottom) is not
+// painted again and again.
+class CPaneScrollBar final : public QScrollBar {
+public:
+    explicit CPaneScrollBar(Qt::Orientation orientation) : QScrollBar(orientation) {}
+
+protected:
+    void sliderChange(SliderChange change) override {
+        QStyleOptionSlider opt;
+        initStyleOption(&opt);
+        const QRect handle =
+            style()->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, this);
+        // the arrows show whether the handle is at either end
+        const int nEnds = (value() <= minimum() ? 1 : 0) | (value() >= maximum() ? 2 : 0) |
+                          (minimum() < maximum() ? 4 : 0);
+        if (change != SliderOrientationChange && handle == m_handle && nEnds == m_nEnds) {
+            return;
+        }
+        m_handle = handle;
+        m_nEnds = nEnds;
+        QScrollBar::sliderChange(change);
+    }
+
+private:
+    QRect m_handle;
+    int m_nEnds = -1;
+};
+
 }  // namespace
 
 // ---- COutputPane ----------------------------------------------------------------------------
@@ -64,6 +95,8 @@ COutputPane::COutputPane(QWidget* pParent)
     setFocusPolicy(Qt::StrongFocus);
     setFrameShape(QFrame::StyledPanel);
     setFrameShadow(QFrame::Sunken);
+    setVerticalScrollBar(new CPaneScrollBar(Qt::Vertical));
+    setHorizontalScrollBar(new CPaneScrollBar(Qt::Horizontal));
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     viewport()->setCursor(Qt::IBeamCursor);
