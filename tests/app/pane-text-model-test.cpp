@@ -1,14 +1,17 @@
 // The pane's text model and the rings under it, checked against a plain string while text flows
 // through a bounded pane, wraps around its rings and is cleared, so that rings taken back from
-// earlier texts hold exactly the new text.
+// earlier texts hold exactly the new text; and the pane's scroll bars during a flood.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QScrollBar>
 #include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "mirror-ring.h"
+#include "output-pane.h"
 #include "output-text.h"
 
 namespace {
@@ -150,4 +153,59 @@ TEST(PaneTextModel, SmallRingsAndFullSparesGoBackToTheSystem) {
     ASSERT_TRUE(other.Reserve(7u << 20, 0, 0));
     EXPECT_EQ(CMirrorRingBytes::SpareBytes(), nKept - (5u << 20));
     CMirrorRingBytes::DropSpares();
+}
+
+namespace {
+
+// Counts the paint events of the widgets it watches.
+class CPaints : public QObject {
+public:
+    int m_nPaints = 0;
+
+protected:
+    bool eventFilter(QObject* pObject, QEvent* pEvent) override {
+        m_nPaints += pEvent->type() == QEvent::Paint ? 1 : 0;
+        return QObject::eventFilter(pObject, pEvent);
+    }
+};
+
+}  // namespace
+
+TEST(PaneScrollBars, AFloodRepaintsThemOnlyWhereTheyChangeAndLeavesThemExact) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    int argc = 1;
+    char szName[] = "pane-text-model-test";
+    char* argv[] = {szName, nullptr};
+    QApplication app(argc, argv);
+    COutputPane pane;
+    pane.resize(600, 400);
+    pane.show();
+    QApplication::processEvents();
+    CPaints bars;
+    CPaints view;
+    pane.verticalScrollBar()->installEventFilter(&bars);
+    pane.horizontalScrollBar()->installEventFilter(&bars);
+    pane.viewport()->installEventFilter(&view);
+    std::u16string lines;
+    for (int i = 0; i < 100; ++i) {
+        lines += u"yyyyyyy\r\n";
+    }
+    for (int i = 0; i < 300; ++i) {
+        pane.SetSel(-1, -1);
+        pane.ReplaceSel(lines.c_str());
+        pane.FlushLayout();
+        QApplication::processEvents();
+    }
+    // once the handle is as small as it gets, at the end, a growing range does not move it
+    EXPECT_GE(view.m_nPaints, 300);
+    EXPECT_LT(bars.m_nPaints, view.m_nPaints / 4);
+    // what the bars hold is exact all the same: the view follows the end
+    const QScrollBar* pV = pane.verticalScrollBar();
+    EXPECT_EQ(pV->maximum(), pane.Text().GetLineCount() - pane.VisibleLineCount());
+    EXPECT_EQ(pV->value(), pV->maximum());
+    EXPECT_EQ(pane.FirstVisibleLine(), pV->value());
+    // the user's scrolling still moves the view
+    pane.verticalScrollBar()->setValue(10);
+    EXPECT_EQ(pane.FirstVisibleLine(), 10);
+    EXPECT_FALSE(pane.IsFollowing());
 }
