@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "output-pane.h"
+#include "text-pane.h"
 
 namespace {
 
@@ -132,8 +133,51 @@ void CopyAndIndex(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * kUnits * 2);
 }
 
+// What a reader does to each chunk before it reaches the pane: an LF without a CR gains one. The
+// output as the reader has it, LF line ends; beside it the plain loop over the units.
+std::u16string ReaderText(int nWorkload) {
+    std::u16string text = Output(nWorkload);
+    text.erase(std::remove(text.begin(), text.end(), u'\r'), text.end());
+    return text;
+}
+
+template <typename Fn>
+void Normalise(benchmark::State& state, Fn normalise) {
+    const int nWorkload = static_cast<int>(state.range(0));
+    state.SetLabel(Name(nWorkload));
+    const std::u16string text = ReaderText(nWorkload);
+    std::vector<char16_t> out(2 * 255 + 1);
+    for (auto _ : state) {
+        for (size_t nPos = 0; nPos + 255 <= text.size(); nPos += 255) {
+            benchmark::DoNotOptimize(normalise(text.data() + nPos, 255, out.data()));
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size() / 255 * 255));
+}
+
+void NormaliseLineEnds(benchmark::State& state) {
+    Normalise(state, TextPaneNormaliseLineEnds);
+}
+
+void NormaliseUnitByUnit(benchmark::State& state) {
+    Normalise(state, [](const char16_t* p, int n, char16_t* pOut) {
+        int nOut = 0;
+        for (int i = 0; i < n; ++i) {
+            if (p[i] == u'\n' && (i == 0 || p[i - 1] != u'\r')) {
+                pOut[nOut++] = u'\r';
+            }
+            pOut[nOut++] = p[i];
+        }
+        pOut[nOut] = 0;
+        return nOut;
+    });
+}
+
 }  // namespace
 
+BENCHMARK(NormaliseLineEnds)->DenseRange(0, 3);
+BENCHMARK(NormaliseUnitByUnit)->DenseRange(0, 3);
 BENCHMARK(PaneText)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(CopyAndIndex)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->Iterations(2);
 
