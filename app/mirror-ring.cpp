@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
+#include <vector>
 
 namespace {
 
@@ -47,7 +49,101 @@ char* MapMirrored(size_t nCap, bool* pbCopied) {
     return pBase;
 }
 
+// A released ring's mapping, kept for reuse.
+struct CSpare {
+    char* pBase;
+    size_t nCap;
+    size_t nPopulated;
+    bool bCopied;
+};
+
+// The mappings of released rings, the newest last. A few at most, and no more memory than two
+// full panes hold: a window that clears its pane or makes a new one takes its old rings back,
+// while one that is done with them does not keep more than that. Small rings are cheap to make
+// again and go back to the system at once, so that a text growing step by step does not push the
+// large rings out.
+class CSpares {
+public:
+    static constexpr size_t kMinBytes = 1u << 20;
+    static constexpr size_t kMaxBytes = 320u << 20;
+    static constexpr size_t kMaxCount = 4;
+
+    // Adopts the mapping, or unmaps it (and older ones) when that would go over the bounds.
+    void Put(const CSpare& spare) {
+        std::vector<CSpare> gone;
+        if (spare.nCap < kMinBytes) {
+            gone.push_back(spare);
+            Unmap(gone);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_spares.push_back(spare);
+            m_nBytes += Bytes(spare);
+            while (m_nBytes > kMaxBytes || m_spares.size() > kMaxCount) {
+                gone.push_back(m_spares.front());
+                m_nBytes -= Bytes(m_spares.front());
+                m_spares.erase(m_spares.begin());
+            }
+        }
+        Unmap(gone);
+    }
+    // The newest mapping of exactly nCap bytes; false when none waits.
+    bool Take(size_t nCap, CSpare* pSpare) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (size_t i = m_spares.size(); i-- > 0;) {
+            if (m_spares[i].nCap == nCap) {
+                *pSpare = m_spares[i];
+                m_nBytes -= Bytes(m_spares[i]);
+                m_spares.erase(m_spares.begin() + static_cast<std::ptrdiff_t>(i));
+                return true;
+            }
+        }
+        return false;
+    }
+    size_t GetBytes() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_nBytes;
+    }
+    void Drop() {
+        std::vector<CSpare> gone;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            gone.swap(m_spares);
+            m_nBytes = 0;
+        }
+        Unmap(gone);
+    }
+
+private:
+    // The memory a mapping holds: one copy of the ring, or two where the upper half is a copy.
+    static size_t Bytes(const CSpare& spare) { return spare.bCopied ? 2 * spare.nCap : spare.nCap; }
+    static void Unmap(const std::vector<CSpare>& spares) {
+        for (const CSpare& spare : spares) {
+            munmap(spare.pBase, 2 * spare.nCap);
+        }
+    }
+
+    std::mutex m_lock;
+    std::vector<CSpare> m_spares;
+    size_t m_nBytes = 0;
+};
+
+// Never destroyed: rings released during the process's exit still find it.
+CSpares& Spares() {
+    static CSpares* s_pSpares = new CSpares;
+    return *s_pSpares;
+}
+
 }  // namespace
+
+size_t CMirrorRingBytes::SpareBytes() {
+    return Spares().GetBytes();
+}
+
+void CMirrorRingBytes::DropSpares() {
+    Spares().Drop();
+}
 
 CMirrorRingBytes::~CMirrorRingBytes() {
     Release();
@@ -59,16 +155,19 @@ bool CMirrorRingBytes::Reserve(size_t nBytes, uint64_t nFrom, size_t nKeep) {
     }
     const size_t nPage = PageSize();
     const size_t nCap = (nBytes + nPage - 1) / nPage * nPage;
-    bool bCopied = false;
-    char* pBase = MapMirrored(nCap, &bCopied);
-    if (pBase == nullptr) {
-        return false;
+    CSpare spare{nullptr, nCap, 0, false};
+    if (!Spares().Take(nCap, &spare)) {
+        spare.pBase = MapMirrored(nCap, &spare.bCopied);
+        if (spare.pBase == nullptr) {
+            return false;
+        }
     }
     nKeep = std::min(nKeep, m_nCap);
     CMirrorRingBytes grown;
-    grown.m_pBase = pBase;
+    grown.m_pBase = spare.pBase;
     grown.m_nCap = nCap;
-    grown.m_bCopied = bCopied;
+    grown.m_bCopied = spare.bCopied;
+    grown.m_nPopulated = spare.nPopulated;
     if (nKeep > 0) {
         grown.Write(nFrom, At(nFrom), nKeep);  // the old mirror makes the kept bytes one run
     }
@@ -127,7 +226,7 @@ void CMirrorRingBytes::Write(uint64_t nOffset, const void* p, size_t n) {
 
 void CMirrorRingBytes::Release() {
     if (m_pBase != nullptr) {
-        munmap(m_pBase, 2 * m_nCap);
+        Spares().Put({m_pBase, m_nCap, m_nPopulated, m_bCopied});
     }
     m_pBase = nullptr;
     m_nCap = 0;

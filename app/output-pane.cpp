@@ -9,6 +9,8 @@
 #include <QPainter>
 #include <QResizeEvent>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <algorithm>
 #include <bit>
 #include <chrono>
@@ -44,6 +46,55 @@ int TextLength(const char16_t* p, int n) {
     return n >= 0 ? n : static_cast<int>(std::char_traits<char16_t>::length(p));
 }
 
+// A scroll bar that draws itself again only when what it shows changes in pixels: while a flood
+// grows the range every frame, a handle that stays at the end (a few pixels at the bottom) is not
+// painted again and again. The pane sets range, page and value between BeginSync and EndSync,
+// which compares what they show with what was shown before, once for all of them.
+class CPaneScrollBar final : public QScrollBar {
+public:
+    explicit CPaneScrollBar(Qt::Orientation orientation) : QScrollBar(orientation) {}
+
+    void BeginSync() {
+        m_bSyncing = true;
+        blockSignals(true);
+    }
+    void EndSync() {
+        blockSignals(false);
+        m_bSyncing = false;
+        if (m_bChanged) {
+            m_bChanged = false;
+            sliderChange(SliderValueChange);
+        }
+    }
+
+protected:
+    void sliderChange(SliderChange change) override {
+        if (m_bSyncing) {
+            m_bChanged = true;
+            return;
+        }
+        QStyleOptionSlider opt;
+        initStyleOption(&opt);
+        const QRect handle =
+            style()->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, this);
+        // the arrows show whether the handle is at either end
+        const int nEnds = (value() <= minimum() ? 1 : 0) | (value() >= maximum() ? 2 : 0) |
+                          (minimum() < maximum() ? 4 : 0);
+        if (change != SliderOrientationChange && handle == m_handle && nEnds == m_nEnds) {
+            return;
+        }
+        m_handle = handle;
+        m_nEnds = nEnds;
+        QScrollBar::sliderChange(change);
+    }
+
+private:
+    QRect m_handle;
+    int m_nEnds = -1;
+    bool m_bSyncing = false;
+    bool m_bChanged = false;
+};
+
 }  // namespace
 
 // ---- COutputPane ----------------------------------------------------------------------------
@@ -51,6 +102,9 @@ int TextLength(const char16_t* p, int n) {
 COutputPane::COutputPane(QWidget* pParent)
     : QAbstractScrollArea(pParent), m_pHost(std::make_shared<CQtPaneHost>(this)) {
     m_text.SetExpectedMax(m_nLimit);
+    // first: everything after this may lay the bars out
+    setVerticalScrollBar(new CPaneScrollBar(Qt::Vertical));
+    setHorizontalScrollBar(new CPaneScrollBar(Qt::Horizontal));
     QFont font;
     if (QFontDatabase::families().contains(QStringLiteral("Courier New"))) {
         font = QFont(QStringLiteral("Courier New"));
@@ -472,18 +526,23 @@ void COutputPane::ClampScroll() {
 void COutputPane::UpdateScrollBars() {
     ClampScroll();
     m_bSyncingBars = true;
-    QScrollBar* pV = verticalScrollBar();
+    // the pane made its bars (constructor): each shows the outcome of the changes below at once
+    auto* pV = static_cast<CPaneScrollBar*>(verticalScrollBar());
+    auto* pH = static_cast<CPaneScrollBar*>(horizontalScrollBar());
+    pV->BeginSync();
+    pH->BeginSync();
     const int nVisible = VisibleLineCount();
     pV->setRange(0, MaxTopLine());
     pV->setPageStep(nVisible);
     pV->setSingleStep(1);
     pV->setValue(m_nTopLine);
     // in columns: a line of millions of tabs is wider than an int counts pixels
-    QScrollBar* pH = horizontalScrollBar();
     pH->setRange(0, static_cast<int>(MaxLeftColumn()));
     pH->setPageStep(static_cast<int>(VisibleColumns()));
     pH->setSingleStep(1);
     pH->setValue(static_cast<int>(m_nLeftCol));
+    pV->EndSync();
+    pH->EndSync();
     m_bSyncingBars = false;
 }
 

@@ -419,10 +419,11 @@ void COutputText::EraseFront(int n) {
         m_nFirstDropCols = 0;
     }
     m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));
-    // (the line starts first: the character is read only when they say it may matter)
+    // Every line but the first starts right after the LF of a CR LF: a line that starts one
+    // character after the new front has that LF at the front, and the text itself is not read
+    // (a cache miss on text written long ago, once per removal).
     if (m_nLineBase + 1 < m_nLineEnd &&
-        LineStart(m_nLineBase + 1) == static_cast<uint32_t>(m_nBase + 1) &&
-        *m_ring.At(m_nBase) == u'\n') {
+        LineStart(m_nLineBase + 1) == static_cast<uint32_t>(m_nBase + 1)) {
         // the CR of a line end was removed: the LF left at the front no longer ends a line, and
         // the next line, now the first, has lost nothing but an LF of no width
         ++m_nLineBase;

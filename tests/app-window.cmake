@@ -22,4 +22,5 @@ if(TARGET vexil-window)
   gtest_discover_tests(app-window DISCOVERY_TIMEOUT 60
                        PROPERTIES LABELS "gui" TIMEOUT 120
                                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  orv_test(pane-text-model-test SOURCES app/pane-text-model-test.cpp LINK vexil-window)
 endif()
