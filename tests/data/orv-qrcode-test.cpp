@@ -75,8 +75,6 @@ TEST(OrvQrCode, EdgeCases) {
     ASSERT_TRUE(qr.Encode("", 0, err));
     EXPECT_EQ(qr.Version(), 1);
     EXPECT_EQ(qr.Level(), OrvQrLevel::High);
-    EXPECT_NE(qr.ToSvg(4).Find("viewBox=\"0 0 29 29\""), -1);
-    EXPECT_EQ(qr.ToSvg(-1).GetLength(), 0);
 
     const std::string longest(kOrvQrMaxBytes, 'x');
     ASSERT_TRUE(qr.Encode(longest.data(), kOrvQrMaxBytes, err));
@@ -91,8 +89,6 @@ TEST(OrvQrCode, EdgeCases) {
     EXPECT_EQ(nCode, enNetBadRequest);
     EXPECT_STREQ(text.GetString(), "Data is too big to be encoded in QR-Code");
     EXPECT_TRUE(uri.IsEmpty());
-    EXPECT_FALSE(qr.EncodeFixed("abc", 3, 41, OrvQrLevel::Low, -1, err));
-    EXPECT_EQ(qr.Size(), 0);
 }
 
 // Every version at every level that the boost reaches: the shortest and the longest text that
