@@ -88,10 +88,6 @@ TEST(OrvUtf, Utf16And32DecoderEdgeCases) {
         std::string repaired;
         int status, pos;
     } kCases[] = {{u"a\xD800", "a\xEF\xBF\xBD", enUtfIncomplete, 1},
-                  {u"\xD800\x0041",
-                   "\xEF\xBF\xBD"
-                   "A",
-                   enUtfInvalid, 0},
                   {u"\xDC00x", "\xEF\xBF\xBDx", enUtfInvalid, 0}};
     for (const auto& c : kCases) {
         char out[16];
@@ -410,53 +406,6 @@ TEST(OrvUtfVector, RandomTextAgreesWithScalarPath) {
     }
 }
 
-// One broken piece at every offset of the first blocks of valid text (all offsets from 0 to 63,
-// so the error lands at every position of a 16-byte block, at both character boundaries and
-// inside characters), inserted there or replacing the byte there.
-TEST(OrvUtfVector, ErrorAtEveryOffsetOfABlock) {
-    std::mt19937 rng(31337);
-    static const int kMixes[][4] = {{1, 1, 1, 1}, {1, 0, 0, 1}};
-    for (const auto& mix : kMixes) {
-        const std::string text = ValidText(rng, 96, mix);
-        for (const std::string& bad : kBadPieces) {
-            for (size_t off = 0; off < 64 && !HasFatalFailure(); ++off) {
-                ExpectPathsAgree(std::string(text).insert(off, bad), "inserted");
-                ExpectPathsAgree(std::string(text).replace(off, 1, bad), "replaced");
-            }
-        }
-    }
-}
-
-// A multi-byte character cut short by the end of the input, with its lead at each of the last
-// bytes of a block, for inputs ending at every length around the block ends; the same followed
-// by more text (the cut is then an invalid sequence).
-TEST(OrvUtfVector, TruncatedSequenceAtBlockEnds) {
-    for (const std::string c :
-         {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xED\x9F\xBF", "\xF4\x8F\xBF\xBF"}) {
-        for (size_t nPrefix = 0; nPrefix < 50; ++nPrefix) {
-            // Plain ASCII prefix, and a prefix of two-byte characters (odd lengths get an 'x').
-            std::string b;
-            while (b.size() + 2 <= nPrefix)
-                b += "\xD0\xB4";
-            b.resize(nPrefix, 'x');
-            for (const std::string& prefix : {std::string(nPrefix, 'a'), b}) {
-                for (size_t nKeep = 1; nKeep <= c.size() && !HasFatalFailure(); ++nKeep) {
-                    const std::string cut = prefix + c.substr(0, nKeep);
-                    ExpectPathsAgree(cut, "cut at the end");
-                    ExpectPathsAgree(cut + "tail of twenty bytes!", "cut inside");
-                }
-                ExpectPathsAgree(prefix + c + "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC",
-                                 "whole");
-            }
-        }
-    }
-    // NUL-terminated input (length -1) ending inside a character.
-    const std::string t = std::string(30, 'q') + "\xE2\x82";
-    const Full16 r = Run16(true, t, 64, true, false, true);
-    EXPECT_EQ(r, Run16(false, t, 64, true, false, true));
-    EXPECT_EQ(r.status * 100 + r.pos, enUtfIncomplete * 100 + 30);
-}
-
 // Every output capacity from 1 to beyond the result: status 3 with every complete character
 // before the cut, the NUL right after it, and nothing written after the NUL.
 TEST(OrvUtfVector, OutputCapacityEndsInsideABlock) {
@@ -504,6 +453,26 @@ U16 StreamDecode(const std::string& in, std::vector<size_t> cuts) {
     out.append(tail, static_cast<size_t>(dec.Finish(tail)));
     EXPECT_EQ(dec.Pending(), 0);
     return out;
+}
+
+TEST(Utf8Stream, SequencesCutAnywhereDecodeAsWhole) {
+    const std::string in = "a\xC3\xA9z\xE2\x82\xAC\xF0\x9F\x98\x80!\xF4\x8F\xBF\xBF";
+    const U16 want = u"a\u00E9z\u20AC\U0001F600!\U0010FFFF";
+    for (size_t i = 0; i <= in.size(); ++i)
+        for (size_t j = i; j <= in.size(); ++j)
+            EXPECT_EQ(StreamDecode(in, {i, i, j}), want) << "cuts at " << i << ", " << j;
+    // A lead byte kept from one chunk that the next does not continue; an encoded surrogate is
+    // three U+FFFD; a stream that ends inside a sequence.
+    const std::tuple<std::string, std::vector<size_t>, U16> kBroken[] = {
+        {"\xED\xA0\x80", {1}, u"\uFFFD\uFFFD\uFFFD"},
+        {"\xE2\x82z", {1, 2}, u"\uFFFDz"},
+        {"\xF0\x9F"
+         "ab",
+         {2},
+         u"\uFFFDab"},
+        {"ok\xF0\x9F\x98", {3}, u"ok\uFFFD"}};
+    for (const auto& [bytes, cuts, out] : kBroken)
+        EXPECT_EQ(StreamDecode(bytes, cuts), out) << OrvTestHex(bytes);
 }
 
 TEST(Utf8Stream, RandomBytesAgreeWithTheConverter) {
