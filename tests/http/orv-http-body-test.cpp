@@ -47,6 +47,7 @@ TEST(HttpBody, ResponsesAndTheirOutcomes) {
         {kChunked + "A  \t\r\n0123456789\r\n1a\r\nabcdefghijklmnopqrstuvwxyz\r\n0\r\n\r\nNEXT",
          enNetOk, "0123456789abcdefghijklmnopqrstuvwxyz", 0},
         {kChunked + "5;ext=1\r\nhello\r\n0\r\n\r\n", enNetServer, "bad chunk length: 5;ext=1", 1},
+        {kChunked + "0x5\r\nhello\r\n0\r\n\r\n", enNetServer, "bad chunk length: 0x5", 1},
         {kChunked + "5\r\nhelloX\r\n0\r\n\r\n", enNetServer, "bad chunk closing: X", 1},
         {kChunked + "5\r\nhel", enNetConnection, "socket closed while receiving chunked content",
          1},
@@ -236,6 +237,7 @@ TEST(HttpAuth, ChallengeParsing) {
     } kBad[] = {{"  ", "no auth header"},
                 {"Digest realm=\"r\", nonce=", "bad token after name ="},
                 {"Basic realm=a b=c", "no , after name=value"},
+                {"Basic realm=a, (x", "bad = after name"},
                 {",,,", "no authentication methods"}};
     for (const auto& b : kBad) {
         COrvError e;

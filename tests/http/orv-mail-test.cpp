@@ -165,9 +165,9 @@ TEST_F(MailTest, DeliversWhatPythonReadsBack) {
     const std::string longLine = std::string(1500, 'w') + " \t";
     const struct {
         std::string subject, body, type, expected;
-    } kCases[] = {
-        {"Report " + std::string(1200, 's'), ".lead\r\n" + longLine + "\r\n.\n\xc3\xa4 end \n",
-         "text/plain", ".lead\n" + longLine + "\n.\n\xc3\xa4 end \n"}};
+    } kCases[] = {{"Report " + std::string(1200, 's'),
+                   ".lead\r\n" + longLine + "\r\n.\n\xc3\xa4 end \n", "text/plain",
+                   ".lead\n" + longLine + "\n.\n\xc3\xa4 end \n"}};
     int n = 1;
     for (const auto& c : kCases) {
         m_msg.strSubject = c.subject.c_str();
@@ -305,6 +305,7 @@ TEST(MailAddressTest, ValidatesAddresses) {
         {"john.example.com", "E-mail address does not contain '@': john.example.com"},
         {"john..doe@example.com", "E-mail address cannot contain '..': john..doe@example.com"},
         {"john@example.com.", "E-mail address cannot end with '.': john@example.com."},
+        {"john+@example.com", "E-mail box name cannot end with '+'"},
         {"jo hn@example.com",
          "E-mail box name cannot contain character ' ', it can be only a-z A-Z 0-9 _ - @ . + '"},
         {"john@exa_mple.com",
