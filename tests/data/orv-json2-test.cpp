@@ -38,7 +38,10 @@ TEST(OrvJson, ReadsStandardAndLenientForms) {
     } cases[] = {
         {"{'a': 1, b: [1,2,], }", R"({"a":1,"b":[1,2]})"},
         {"{\"a\":1, // note\n \"b\":2} // end", R"({"a":1,"b":2})"},
+        {"[,]", "[]"},
         {"[1,]", "[1]"},
+        {"{,}", "{}"},
+        {" [ ] ", "[]"},
         {"[true,false,null,someWord]", "[true,false,null,someWord]"},
         {"'it\"s'", R"("it\"s")"},
         {R"("\"\\\/\b\f\n\r\t")", R"("\"\\/\b\f\n\r\t")"},
@@ -207,6 +210,8 @@ TEST(OrvJson, WriterWordsNamesAndIndentation) {
         return o;
     };
     EXPECT_EQ("{_x9:null}", Write(make("_x9"), enJsonWriteBareNames));
+    EXPECT_EQ("!JSON property name or identifier can not start with char '9' (39)",
+              Write(make("9x"), enJsonWriteBareNames));
     EXPECT_EQ("!JSON property name or identifier can not hold char '-' (2d)",
               Write(make("a-b"), enJsonWriteBareNames));
 
