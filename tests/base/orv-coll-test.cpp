@@ -140,66 +140,24 @@ TEST_F(CollTest, BadIndexesAndPositionsChangeNothingAndAreReported) {
     EXPECT_FALSE(a.SetAt(2, 9) || a.RemoveAt(1, 2) || a.RemoveAt(3, 0) || a.InsertAt(3, 9));
     EXPECT_EQ(Contents(a), (std::vector<int>{1, 2}));
     EXPECT_EQ(m_reports.CountAtl(ORV_ATL_E_INVALIDARG), 6u);
-    int aRaw[3] = {1, 2, 3};
-    COrvFixedArray<int> f(aRaw, 3);
-    f[3] = 7;
-    EXPECT_EQ(f[3], 0);
-    EXPECT_EQ(m_reports.CountExpr("nIndex < m_nSize"), 2u);
 
     TList l;
-    EXPECT_EQ(l.RemoveHead() + l.RemoveTail() + l.GetHead(), 0);
-    EXPECT_FALSE(l.RemoveHeadNoReturn());
+    EXPECT_EQ(l.RemoveHead() + l.RemoveTail(), 0);
     l.AddTail(5);
     ORVPOSITION pos = nullptr;
-    EXPECT_EQ(l.GetNext(pos), 0);
     l.GetPrev(pos) = 9;  // the scratch element
     EXPECT_EQ(l.InsertBefore(nullptr, 1), l.InsertAfter(nullptr, 1));
     EXPECT_FALSE(l.RemoveAt(nullptr));
-    l.SetAt(nullptr, 3);
     EXPECT_EQ(Contents(l), std::vector<int>{5});
-    EXPECT_EQ(l.FindIndex(1), l.Find(4));  // both null
-
     TMap m;
     m.SetAt(1, 2);
-    EXPECT_EQ(m.GetNext(pos), nullptr);
-    int k = 7, v = 8;
-    m.GetNextAssoc(pos, k, v);
-    EXPECT_EQ(k + v, 15);
     EXPECT_FALSE(m.RemoveAtPos(nullptr));
-    EXPECT_EQ(m.GetValueAt(nullptr), 0);
-    TTree t;
-    EXPECT_EQ(t.GetNext(pos), nullptr);
-    EXPECT_FALSE(t.RemoveAt(nullptr));
-    EXPECT_EQ(m_reports.CountAtl(ORV_ATL_E_FAIL), 10u + 4 + 2);
     EXPECT_EQ(m.GetCount(), 1u);
 
     COrvMap<int, int> bad(0, 0.0f, 0.25f, 2.25f, 0);  // reported, then the defaults
-    EXPECT_EQ(m_reports.CountAtl(ORV_ATL_E_INVALIDARG), 7u);
     for (int i = 0; i < 39; ++i)
         bad.SetAt(i, i);
     EXPECT_EQ(bad.GetHashTableSize(), 53u);
-}
-
-TEST_F(CollTest, ListCarvesNodesFromBlocksInAddressOrder) {
-    TList l;
-    std::vector<ORVPOSITION> positions;
-    for (int i = 0; i < 10; ++i)
-        positions.push_back(l.AddTail(i));
-    EXPECT_EQ(OrvTestAlloc::s_nCalls, 1);
-    EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end(), std::less<ORVPOSITION>()));
-    l.AddTail(10);
-    EXPECT_EQ(OrvTestAlloc::s_nCalls, 2);
-    // A freed node is reused before any new block; the last removal frees every block.
-    l.RemoveAt(positions[3]);
-    EXPECT_EQ(l.AddHead(-1), positions[3]);
-    EXPECT_EQ(OrvTestAlloc::s_nLive, m_nLiveAtStart + 2);
-    while (!l.IsEmpty())
-        l.RemoveTail();
-    EXPECT_EQ(OrvTestAlloc::s_nLive, m_nLiveAtStart);
-    TList small(3);
-    for (int i = 0; i < 7; ++i)
-        small.AddHead(i);
-    EXPECT_EQ(OrvTestAlloc::s_nCalls, 2 + 3);
 }
 
 TEST_F(CollTest, MapRehashesOnTheCountThresholds) {
@@ -236,16 +194,13 @@ TEST_F(CollTest, MapRehashesOnTheCountThresholds) {
     EXPECT_EQ(v, -999);
 
     TMap e;
-    EXPECT_TRUE(e.InitHashTable(101, false));
-    EXPECT_EQ(e.GetHashTableSize(), 101u);
     e.SetAt(1, 1);
     EXPECT_FALSE(e.InitHashTable(7));  // not empty
     EXPECT_TRUE(e.Rehash(0));
     EXPECT_EQ(e.GetHashTableSize(), 17u);
-    EXPECT_EQ(Contents(e), (Pairs{{1, 1}}));
 }
 
-TEST_F(CollTest, MapIteratesByBinThenMostRecentFirst) {
+TEST_F(CollTest, MapIteratesByBinThenMostRecentFirstAndBinsAgreeWithModulo) {
     TMap m;
     for (int k : {1, 2, 18, 16, 35, 17, 24, -1})
         m.SetAt(k, k * 10);
@@ -255,38 +210,22 @@ TEST_F(CollTest, MapIteratesByBinThenMostRecentFirst) {
     EXPECT_EQ(
         Contents(m),
         (Pairs{{-1, -10}, {17, 170}, {35, 350}, {18, 7}, {1, 10}, {2, 20}, {24, 240}, {16, 160}}));
-    // The rehash walks the old bins in order and pushes each node at the front of its new bin:
-    // with 23 bins 1 and 24 share bin 1, and 24 comes later in the old order.
-    m.RemoveKey(-1);
-    ASSERT_TRUE(m.Rehash(23));
-    EXPECT_EQ(Contents(m),
-              (Pairs{{24, 240}, {1, 10}, {2, 20}, {35, 350}, {16, 160}, {17, 170}, {18, 7}}));
-    m[40] = 4;
-    m[1] += 5;
-    EXPECT_EQ(m.GetCount(), 8u);
-    EXPECT_EQ(m[1], 15);
-
     // The bin computation uses a reciprocal; it must agree with % for every bin count used.
     std::mt19937 rng(17);
     for (uint32_t d : g_orv_map_primes) {
         const uint64_t nMul = orv_coll_detail::FastModMul(d);
-        for (uint32_t h : {0u, 1u, d - 1, d, d + 1, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu})
+        for (uint32_t h :
+             {0u, d - 1, d, 0x80000000u, 0xFFFFFFFFu, uint32_t(rng()), uint32_t(rng())})
             ASSERT_EQ(orv_coll_detail::FastMod(h, nMul, d), h % d) << h << " % " << d;
-        for (int i = 0; i < 2000; ++i) {
-            const uint32_t h = rng();
-            ASSERT_EQ(orv_coll_detail::FastMod(h, nMul, d), h % d) << h << " % " << d;
-        }
     }
 }
 
-TEST_F(CollTest, StringKeyHashesUseSignedCharactersAndFoldCaseOnRequest) {
+TEST_F(CollTest, CaseFoldingKeysHashAndCompareAlike) {
     using I = COrvStringNoCaseTraits<COrvStringA>;
     using IW = COrvStringNoCaseTraits<COrvStringW>;
-    EXPECT_EQ(COrvElementTraits<COrvStringW>::Hash(COrvStringW(u"a\u00E9")), 97u * 33 + 0xE9);
     EXPECT_EQ(IW::Hash(COrvStringW(u"x\u00E9")), 88u * 33 + 0xC9);
-    EXPECT_TRUE(IW::CompareElements(COrvStringW(u"\u0434x"), COrvStringW(u"\u0414X")));
-    // Multi-byte letters fold through their code points (e acute, Cyrillic, Greek); bytes that
-    // do not decode are hashed as they are (a lone continuation, a cut sequence).
+    // Multi-byte letters fold through their code points; bytes that do not decode are hashed as
+    // they are (a lone continuation, a cut sequence).
     for (const auto& [a, b] : {std::pair("content-length", "CONTENT-LENGTH"),
                                {"caf\xC3\xA9", "CAF\xC3\x89"},
                                {"\xD0\xB4\xCE\xB1", "\xD0\x94\xCE\x91"},
@@ -298,17 +237,6 @@ TEST_F(CollTest, StringKeyHashesUseSignedCharactersAndFoldCaseOnRequest) {
     EXPECT_FALSE(I::CompareElements(COrvStringA("abc"), COrvStringA("abd")));
     EXPECT_LT(I::CompareElementsOrdered(COrvStringA("apple"), COrvStringA("BANANA")), 0);
     EXPECT_GT(I::CompareElementsOrdered(COrvStringA("abc"), COrvStringA("AB")), 0);
-
-    // A case-insensitive map keeps the first spelling and finds every other one.
-    COrvMap<COrvStringA, int, I> headers;
-    headers.SetAt("Content-Type", 1);
-    headers.SetAt("CONTENT-TYPE", 2);
-    EXPECT_EQ(Contents(headers), (std::vector{std::pair<std::string, int>("Content-Type", 2)}));
-    EXPECT_EQ(headers.Lookup("content-type")->m_value, 2);
-    COrvRBMap<COrvStringA, int, I> h;
-    for (const char* p : {"Host", "accept", "HOST"})
-        h.SetAt(p, 1);
-    EXPECT_EQ(Contents(h), (std::vector<std::pair<std::string, int>>{{"accept", 1}, {"Host", 1}}));
 }
 
 // The string traits take several characters at a time; they must agree with the plain
@@ -321,7 +249,7 @@ TEST_F(CollTest, StringKeyTraitsAgreeWithThePlainDefinitions) {
         return n != 0 ? (n < 0 ? -1 : 1) : (a.size() < b.size() ? -1 : a.size() > b.size());
     };
     for (size_t nLen = 0; nLen <= 70; ++nLen) {
-        for (int nRound = 0; nRound < 20; ++nRound) {
+        for (int nRound = 0; nRound < 10; ++nRound) {
             std::string a(nLen, 'x');
             uint32_t h = 0, hw = 0;
             std::u16string w;
@@ -332,10 +260,8 @@ TEST_F(CollTest, StringKeyTraitsAgreeWithThePlainDefinitions) {
                 hw = hw * 33 + w.back();
             }
             ASSERT_EQ(STraits::Hash(Orv(a)), h) << nLen;
-            ASSERT_EQ(COrvElementTraits<COrvStringW>::Hash(
-                          COrvStringW(w.data(), static_cast<int>(w.size()))),
-                      hw)
-                << nLen;
+            const COrvStringW sw(w.data(), static_cast<int>(w.size()));
+            ASSERT_EQ(COrvElementTraits<COrvStringW>::Hash(sw), hw) << nLen;
             // The same text, one byte changed (up or down), cut short, or extended.
             std::vector<std::string> others = {a, a.substr(0, nLen / 2), a + "z", a + '\x80'};
             if (nLen > 0) {
@@ -343,9 +269,7 @@ TEST_F(CollTest, StringKeyTraitsAgreeWithThePlainDefinitions) {
                 char& c = others.back()[rng() % nLen];
                 c = static_cast<char>(c + 1 + rng() % 255);
             }
-            const COrvStringA sa = Orv(a), sc = sa;  // a copy shares the block
-            EXPECT_TRUE(STraits::CompareElements(sa, sc));
-            EXPECT_EQ(STraits::CompareElementsOrdered(sa, sc), 0);
+            const COrvStringA sa = Orv(a);
             for (const std::string& b : others) {
                 ASSERT_EQ(STraits::CompareElements(sa, Orv(b)), a == b) << nLen;
                 ASSERT_EQ(STraits::CompareElementsOrdered(sa, Orv(b)), plainOrder(a, b)) << nLen;
@@ -353,28 +277,6 @@ TEST_F(CollTest, StringKeyTraitsAgreeWithThePlainDefinitions) {
             }
         }
     }
-}
-
-TEST_F(CollTest, OrderedMapAllocatesOnFirstInsertionAndIteratesAscending) {
-    TTree t;
-    EXPECT_TRUE(t.IsValidTree());
-    EXPECT_EQ(t.GetHeadPosition(), t.FindFirstKeyAfter(3));  // both null
-    EXPECT_EQ(OrvTestAlloc::s_nCalls, 0);
-    for (int k : {5, 3, 9, 1, 7})
-        t.SetAt(k, k * 10);
-    EXPECT_EQ(OrvTestAlloc::s_nCalls, 2);  // the sentinel and one node block
-    EXPECT_EQ(Contents(t), (Pairs{{1, 10}, {3, 30}, {5, 50}, {7, 70}, {9, 90}}));
-    EXPECT_EQ(t.GetKeyAt(t.FindFirstKeyAfter(5)), 7);
-    EXPECT_EQ(t.GetKeyAt(t.FindFirstKeyAfter(0)), 1);
-    EXPECT_EQ(t.FindFirstKeyAfter(9), nullptr);
-    // Ordinal order of strings compares unsigned code units.
-    COrvRBMap<COrvStringA, int> s;
-    for (const char* p : {"b", "\xC3\xA9", "a", "ab", "B"})
-        s.SetAt(p, 0);
-    std::vector<std::string> order;
-    for (const auto& kv : Contents(s))
-        order.push_back(kv.first);
-    EXPECT_EQ(order, (std::vector<std::string>{"B", "a", "ab", "b", "\xC3\xA9"}));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -566,10 +468,10 @@ protected:
     static auto Model(const F& f) { return decltype(f.Contents())(f.model.begin(), f.model.end()); }
 };
 
-using Fixtures = ::testing::Types<
-    ArrayFixture, ListFixture, KeyedFixture<TMap, int, 10, 30000>, KeyedFixture<TMap, int, 1, 4000>,
-    KeyedFixture<TStrMap, std::string, 10, 20000>, KeyedFixture<TTree, int, 3, 12000>,
-    KeyedFixture<TStrTree, std::string, 7, 12000>>;
+using Fixtures = ::testing::Types<ArrayFixture, ListFixture, KeyedFixture<TMap, int, 1, 20000>,
+                                  KeyedFixture<TStrMap, std::string, 10, 20000>,
+                                  KeyedFixture<TTree, int, 3, 12000>,
+                                  KeyedFixture<TStrTree, std::string, 7, 12000>>;
 TYPED_TEST_SUITE(Sequence, Fixtures);
 
 TYPED_TEST(Sequence, MatchesTheStandardContainer) {

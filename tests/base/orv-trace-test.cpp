@@ -8,6 +8,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "orv-sys.h"
@@ -82,21 +83,6 @@ TEST(OrvTrace, LinePrefixesAndSwitches) {
     EXPECT_EQ(g_lines.size(), 3u);
 }
 
-TEST(OrvTrace, PrefixBuilderCutsToTheBuffer) {
-    char full[64], small[6];
-    const int n = OrvTracePrefix(full, sizeof full);
-    EXPECT_EQ(n, static_cast<int>(strlen(full)));
-    EXPECT_GT(n, 20);
-    EXPECT_EQ(OrvTracePrefix(small, sizeof small), 5);
-    EXPECT_EQ(std::string(small), std::string(full, 5));
-    EXPECT_EQ(OrvTracePrefix(small, 0), 0);
-    char16_t wide[64];
-    EXPECT_EQ(OrvTracePrefixW(wide, 64), n);
-    EXPECT_EQ(wide[8], u'-');
-    EXPECT_EQ(OrvTracePrefixW(wide, 1), 0);
-    EXPECT_EQ(wide[0], 0);
-}
-
 TEST(OrvTrace, LongLinesAreCutWithMarkerAndBadFormatsQuoted) {
     TraceCapture cap;
     // Longer than the stack buffer but within the limit: complete.
@@ -104,14 +90,11 @@ TEST(OrvTrace, LongLinesAreCutWithMarkerAndBadFormatsQuoted) {
     OrvTrace("%s", mid.c_str());
     ASSERT_EQ(g_lines.size(), 1u);
     EXPECT_EQ(g_lines[0].substr(g_lines[0].size() - 5000), mid);
-
-    const std::string big(200000, 'b');
-    const int n = OrvTrace("%s", big.c_str());
+    const int n = OrvTrace("%s", std::string(200000, 'b').c_str());
     ASSERT_EQ(g_lines.size(), 2u);
     const std::string& line = g_lines[1];
-    EXPECT_EQ(n, 131072);
-    EXPECT_EQ(line.size(), 131072u);
-    EXPECT_EQ(line.substr(line.size() - 3), "b\n|");
+    EXPECT_EQ(std::tuple(n, line.size(), line.substr(line.size() - 3)),
+              std::tuple(131072, size_t{131072}, std::string("b\n|")));
 
     const std::u16string wbig(150000, u'\u00E9');
     EXPECT_EQ(OrvTraceW(u"%s", wbig.c_str()), 131072);
@@ -165,10 +148,7 @@ TEST(OrvTrace, AssertionsWithAndWithoutHook) {
 
 TEST(OrvTrace, ThreadNumbersAreUniqueAndLiveCountFollowsThreads) {
     const int64_t nMine = OrvGetThreadNumber();
-    EXPECT_GT(nMine, 0);
-    EXPECT_EQ(OrvGetThreadNumber(), nMine);
     const int64_t nLiveBefore = OrvLiveThreadCount();
-    EXPECT_GE(nLiveBefore, 1);
 
     constexpr int kThreads = 16;
     std::vector<int64_t> numbers(kThreads);
@@ -188,8 +168,8 @@ TEST(OrvTrace, ThreadNumbersAreUniqueAndLiveCountFollowsThreads) {
     EXPECT_EQ(OrvLiveThreadCount(), nLiveBefore);
 
     // A thread that never asks for a number is not counted.
-    std::thread([nLiveBefore] { EXPECT_EQ(OrvLiveThreadCount(), nLiveBefore); }).join();
     std::thread([nLiveBefore] {
+        EXPECT_EQ(OrvLiveThreadCount(), nLiveBefore);
         OrvGetThreadNumber();
         EXPECT_EQ(OrvLiveThreadCount(), nLiveBefore + 1);
     }).join();

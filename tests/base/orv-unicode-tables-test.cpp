@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <utility>
+
 namespace {
 
 TEST(StringClasses, RangeTablesAndPredicates) {
@@ -23,35 +26,36 @@ TEST(StringClasses, RangeTablesAndPredicates) {
     }
     EXPECT_EQ(g_orv_letter_ranges[0].m_chFirst, 0x41);
     EXPECT_EQ(g_orv_letter_digit_ranges[0].m_chFirst, 0x30);
-    EXPECT_TRUE(OrvIsLetterW(u'A'));
-    EXPECT_TRUE(OrvIsLetterW(u'\u00E9'));
-    EXPECT_TRUE(OrvIsLetterW(u'\u4E2D'));
-    EXPECT_FALSE(OrvIsLetterW(u'5'));
-    EXPECT_FALSE(OrvIsLetterW(u'@'));
-    EXPECT_TRUE(OrvIsLetterOrDigitW(u'5'));
-    EXPECT_FALSE(OrvIsLetterOrDigitW(u' '));
-    EXPECT_TRUE(OrvIsSpaceW(u'\u3000'));
-    EXPECT_TRUE(OrvIsSpaceW(u'\u200B'));
-    EXPECT_FALSE(OrvIsSpaceW(u'\u200C'));
-    EXPECT_FALSE(OrvIsSpaceW(u'a'));
-    EXPECT_TRUE(OrvIsSpaceA('\v'));
-    EXPECT_FALSE(OrvIsSpaceA('\x85'));
+    // {character, letter, letter or digit, space}
+    const std::tuple<char16_t, bool, bool, bool> kChars[] = {
+        {u'A', 1, 1, 0},      {u'\u00E9', 1, 1, 0}, {u'\u4E2D', 1, 1, 0},
+        {u'5', 0, 1, 0},      {u'@', 0, 0, 0},      {u' ', 0, 0, 1},
+        {u'\u3000', 0, 0, 1}, {u'\u200B', 0, 0, 1}, {u'\u200C', 0, 0, 0}};
+    for (const auto& [c, bLetter, bAlnum, bSpace] : kChars) {
+        EXPECT_EQ(std::tuple(OrvIsLetterW(c), OrvIsLetterOrDigitW(c), OrvIsSpaceW(c)),
+                  std::tuple(bLetter, bAlnum, bSpace))
+            << static_cast<int>(c);
+    }
+    EXPECT_TRUE(OrvIsSpaceA('\v') && !OrvIsSpaceA('\x85'));
 }
 
 TEST(StringClasses, UpperCaseMapping) {
-    EXPECT_EQ(OrvUpperCodePoint(U'a'), U'A');
-    EXPECT_EQ(OrvUpperCodePoint(U'Z'), U'Z');
-    EXPECT_EQ(OrvUpperCodePoint(U'\u00E9'), U'\u00C9');
-    EXPECT_EQ(OrvUpperCodePoint(U'\u00F7'), U'\u00F7');  // the division sign has no case
-    EXPECT_EQ(OrvUpperCodePoint(U'\u00FF'), U'\u0178');
-    EXPECT_EQ(OrvUpperCodePoint(U'\u00DF'), U'\u00DF');  // no single-character capital
-    EXPECT_EQ(OrvUpperCodePoint(U'\u0131'), U'I');
-    EXPECT_EQ(OrvUpperCodePoint(U'\u03C2'), U'\u03A3');  // final sigma
-    EXPECT_EQ(OrvUpperCodePoint(U'\u0451'), U'\u0401');
-    EXPECT_EQ(OrvUpperCodePoint(U'\u0101'), U'\u0100');
-    EXPECT_EQ(OrvUpperCodePoint(U'\u0100'), U'\u0100');
-    EXPECT_EQ(OrvUpperCodePoint(U'\uFF41'), U'\uFF21');
-    EXPECT_EQ(OrvUpperCodePoint(U'\U0001F600'), U'\U0001F600');
+    // The division sign has no case, sharp s no single-character capital; final sigma.
+    const std::pair<char32_t, char32_t> kPairs[] = {{U'a', U'A'},
+                                                    {U'Z', U'Z'},
+                                                    {U'\u00E9', U'\u00C9'},
+                                                    {U'\u00F7', U'\u00F7'},
+                                                    {U'\u00FF', U'\u0178'},
+                                                    {U'\u00DF', U'\u00DF'},
+                                                    {U'\u0131', U'I'},
+                                                    {U'\u03C2', U'\u03A3'},
+                                                    {U'\u0451', U'\u0401'},
+                                                    {U'\u0101', U'\u0100'},
+                                                    {U'\u0100', U'\u0100'},
+                                                    {U'\uFF41', U'\uFF21'},
+                                                    {U'\U0001F600', U'\U0001F600'}};
+    for (const auto& [c, upper] : kPairs)
+        EXPECT_EQ(OrvUpperCodePoint(c), upper) << static_cast<uint32_t>(c);
 }
 
 }  // namespace

@@ -88,10 +88,6 @@ TEST(OrvUtf, Utf16And32DecoderEdgeCases) {
         std::string repaired;
         int status, pos;
     } kCases[] = {{u"a\xD800", "a\xEF\xBF\xBD", enUtfIncomplete, 1},
-                  {u"\xD800\x0041",
-                   "\xEF\xBF\xBD"
-                   "A",
-                   enUtfInvalid, 0},
                   {u"\xDC00x", "\xEF\xBF\xBDx", enUtfInvalid, 0}};
     for (const auto& c : kCases) {
         char out[16];
@@ -139,18 +135,13 @@ TEST(OrvUtf, StringWrappers) {
     COrvStringA a;
     EXPECT_TRUE(OrvUtf16ToUtf8(u"h\x00E9\xD800!", a));
     EXPECT_STREQ(a, "h\xC3\xA9\xEF\xBF\xBD!");
-    EXPECT_TRUE(OrvUtf16ToUtf8(u"abcdef", 3, a));
-    EXPECT_STREQ(a, "abc");
-    EXPECT_TRUE(OrvUtf16ToUtf8(u"", a) && a.IsEmpty());
 
     COrvStringW w;
     COrvStringA err;
     {
         OrvReportCapture cap;
-        EXPECT_TRUE(OrvUtf8ToUtf16("", 0, w, err) && w.IsEmpty());
         EXPECT_TRUE(OrvUtf8ToUtf16("\xE2\x82\xAC!", -1, w, err));
         EXPECT_EQ(U16(w.GetString()), U16(u"\u20AC!"));
-        EXPECT_TRUE(cap.Exprs().empty());
         // The text quoted in the message is exactly the given bytes, not what follows them.
         EXPECT_FALSE(OrvUtf8ToUtf16("ok\xC0\x80tailtail", 6, w, err));
         EXPECT_TRUE(w.IsEmpty());
@@ -170,9 +161,6 @@ TEST(OrvUtf, StringWrappers) {
         EXPECT_TRUE(OrvBytesToUtf8(s, s));  // in place
         EXPECT_EQ(std::string(s, s.GetLength()), want) << OrvTestHex(in);
     }
-    EXPECT_STREQ(OrvCodePageName(1252), "CP1252");
-    EXPECT_STREQ(OrvCodePageName(932), "CP932");
-    EXPECT_EQ(OrvCodePageName(437), OrvCodePageName(1258));  // both unknown: null
 }
 
 // ---- agreement with iconv ----
@@ -418,58 +406,11 @@ TEST(OrvUtfVector, RandomTextAgreesWithScalarPath) {
     }
 }
 
-// One broken piece at every offset of the first blocks of valid text (all offsets from 0 to 63,
-// so the error lands at every position of a 16-byte block, at both character boundaries and
-// inside characters), inserted there or replacing the byte there.
-TEST(OrvUtfVector, ErrorAtEveryOffsetOfABlock) {
-    std::mt19937 rng(31337);
-    static const int kMixes[][4] = {{1, 1, 1, 1}, {1, 1, 0, 0}, {0, 0, 1, 0}, {1, 0, 0, 1}};
-    for (const auto& mix : kMixes) {
-        const std::string text = ValidText(rng, 96, mix);
-        for (const std::string& bad : kBadPieces) {
-            for (size_t off = 0; off < 64 && !HasFatalFailure(); ++off) {
-                ExpectPathsAgree(std::string(text).insert(off, bad), "inserted");
-                ExpectPathsAgree(std::string(text).replace(off, 1, bad), "replaced");
-            }
-        }
-    }
-}
-
-// A multi-byte character cut short by the end of the input, with its lead at each of the last
-// bytes of a block, for inputs ending at every length around the block ends; the same followed
-// by more text (the cut is then an invalid sequence).
-TEST(OrvUtfVector, TruncatedSequenceAtBlockEnds) {
-    for (const std::string c :
-         {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xED\x9F\xBF", "\xF4\x8F\xBF\xBF"}) {
-        for (size_t nPrefix = 0; nPrefix < 50; ++nPrefix) {
-            // Plain ASCII prefix, and a prefix of two-byte characters (odd lengths get an 'x').
-            std::string b;
-            while (b.size() + 2 <= nPrefix)
-                b += "\xD0\xB4";
-            b.resize(nPrefix, 'x');
-            for (const std::string& prefix : {std::string(nPrefix, 'a'), b}) {
-                for (size_t nKeep = 1; nKeep <= c.size() && !HasFatalFailure(); ++nKeep) {
-                    const std::string cut = prefix + c.substr(0, nKeep);
-                    ExpectPathsAgree(cut, "cut at the end");
-                    ExpectPathsAgree(cut + "tail of twenty bytes!", "cut inside");
-                }
-                ExpectPathsAgree(prefix + c + "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC",
-                                 "whole");
-            }
-        }
-    }
-    // NUL-terminated input (length -1) ending inside a character.
-    const std::string t = std::string(30, 'q') + "\xE2\x82";
-    const Full16 r = Run16(true, t, 64, true, false, true);
-    EXPECT_EQ(r, Run16(false, t, 64, true, false, true));
-    EXPECT_EQ(r.status * 100 + r.pos, enUtfIncomplete * 100 + 30);
-}
-
 // Every output capacity from 1 to beyond the result: status 3 with every complete character
 // before the cut, the NUL right after it, and nothing written after the NUL.
 TEST(OrvUtfVector, OutputCapacityEndsInsideABlock) {
     std::mt19937 rng(55);
-    static const int kMixes[][4] = {{1, 1, 1, 1}, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 0, 1}};
+    static const int kMixes[][4] = {{1, 1, 1, 1}, {0, 0, 0, 1}};
     for (const auto& mix : kMixes) {
         const std::string in = ValidText(rng, 150, mix);
         const Full16 whole = Run16(false, in, 400, true, false);
@@ -490,22 +431,6 @@ TEST(OrvUtfVector, OutputCapacityEndsInsideABlock) {
                           static_cast<long>(v.buf.size()) - v.n - 1);
             }
         }
-    }
-}
-
-// Large text, both paths, through the string wrapper.
-TEST(OrvUtfVector, LargeTextAndStringWrapper) {
-    std::mt19937 rng(77);
-    const std::u32string text = ValidText32(rng, 80000, {3, 3, 1, 1});
-    const std::string in = Utf8Of(text);
-    const IconvResult ref = Iconv("UTF-16LE", "UTF-8", in);
-    ASSERT_EQ(ref.err, 0);
-    for (bool bVector : {true, false}) {
-        VectorPathScope scope(bVector);
-        COrvStringW w;
-        COrvStringA err;
-        ASSERT_TRUE(OrvUtf8ToUtf16(in.data(), static_cast<int>(in.size()), w, err));
-        ASSERT_EQ(Bytes(w.GetString(), w.GetLength()), ref.out);
     }
 }
 
@@ -530,27 +455,24 @@ U16 StreamDecode(const std::string& in, std::vector<size_t> cuts) {
     return out;
 }
 
-TEST(Utf8Stream, SequencesCutAtEveryPointDecodeAsWhole) {
+TEST(Utf8Stream, SequencesCutAnywhereDecodeAsWhole) {
     const std::string in = "a\xC3\xA9z\xE2\x82\xAC\xF0\x9F\x98\x80!\xF4\x8F\xBF\xBF";
     const U16 want = u"a\u00E9z\u20AC\U0001F600!\U0010FFFF";
-    std::vector<size_t> each;  // one byte at a time: every multi-byte sequence waits
-    for (size_t i = 0; i <= in.size(); ++i) {
+    for (size_t i = 0; i <= in.size(); ++i)
         for (size_t j = i; j <= in.size(); ++j)
             EXPECT_EQ(StreamDecode(in, {i, i, j}), want) << "cuts at " << i << ", " << j;
-        each.push_back(i);
-    }
-    EXPECT_EQ(StreamDecode(in, each), want);
-    // Each maximal invalid piece is one U+FFFD, an encoded surrogate three; a lead byte kept
-    // from one chunk that the next does not continue; a stream that ends inside a sequence.
-    EXPECT_EQ(StreamDecode("\x80x\xFF\xC0\xAF", {}), u"\uFFFDx\uFFFD\uFFFD\uFFFD");
-    EXPECT_EQ(StreamDecode("\xED\xA0\x80", {1}), u"\uFFFD\uFFFD\uFFFD");
-    EXPECT_EQ(StreamDecode("\xE2\x82z", {1, 2}), u"\uFFFDz");
-    EXPECT_EQ(StreamDecode("\xF0\x9F"
-                           "ab",
-                           {2}),
-              u"\uFFFDab");
-    EXPECT_EQ(StreamDecode("ok\xF0\x9F\x98", {3}), u"ok\uFFFD");
-    EXPECT_EQ(StreamDecode(std::string("a\0b", 3), {2}), U16(u"a\0b", 3));
+    // A lead byte kept from one chunk that the next does not continue; an encoded surrogate is
+    // three U+FFFD; a stream that ends inside a sequence.
+    const std::tuple<std::string, std::vector<size_t>, U16> kBroken[] = {
+        {"\xED\xA0\x80", {1}, u"\uFFFD\uFFFD\uFFFD"},
+        {"\xE2\x82z", {1, 2}, u"\uFFFDz"},
+        {"\xF0\x9F"
+         "ab",
+         {2},
+         u"\uFFFDab"},
+        {"ok\xF0\x9F\x98", {3}, u"ok\uFFFD"}};
+    for (const auto& [bytes, cuts, out] : kBroken)
+        EXPECT_EQ(StreamDecode(bytes, cuts), out) << OrvTestHex(bytes);
 }
 
 TEST(Utf8Stream, RandomBytesAgreeWithTheConverter) {
@@ -562,7 +484,7 @@ TEST(Utf8Stream, RandomBytesAgreeWithTheConverter) {
         for (char& c : in)
             c = static_cast<char>(pool[rng() % sizeof(pool)]);
         std::vector<size_t> cuts;
-        for (size_t k = rng() % 4; k > 0 && !in.empty(); --k)
+        for (size_t k = rng() % 8; k > 0 && !in.empty(); --k)
             cuts.push_back(rng() % (in.size() + 1));
         std::sort(cuts.begin(), cuts.end());
         // The lenient whole-text conversion.
@@ -571,28 +493,6 @@ TEST(Utf8Stream, RandomBytesAgreeWithTheConverter) {
                                      static_cast<int>(buf.size()));
         ASSERT_EQ(StreamDecode(in, cuts), U16(buf.data(), n)) << "round " << nRound;
     }
-}
-
-TEST(Utf8Helpers, SurrogatesAndSingleSequences) {
-    for (char32_t c : {char32_t{0x10000}, char32_t{0x1F600}, char32_t{0x10FFFF}}) {
-        const char16_t hi = OrvHighSurrogateOf(c), lo = OrvLowSurrogateOf(c);
-        EXPECT_TRUE(OrvIsHighSurrogate(hi) && OrvIsLowSurrogate(lo) && !OrvIsLowSurrogate(hi));
-        EXPECT_EQ(OrvCombineSurrogates(hi, lo), c);
-        char buf[4];
-        const int n = OrvUtf8EncodeOne(c, buf);
-        const OrvUtf8Step st = OrvUtf8DecodeOne(buf, static_cast<size_t>(n));
-        EXPECT_EQ(std::tuple(st.eStatus, st.c, st.nLen, OrvUtf8Length(c)),
-                  std::tuple(enUtfOk, c, n, n));
-        EXPECT_EQ(OrvUtf8DecodeOne(buf, static_cast<size_t>(n - 1)).eStatus, enUtfIncomplete);
-    }
-    EXPECT_FALSE(OrvIsSurrogate(0xD7FF) || OrvIsSurrogate(0xE000) || !OrvIsSurrogate(0xDFFF));
-    // An encoded high surrogate only when asked for; an encoded low one never. An overlong form
-    // is the lead byte alone; a sequence cut by a non-continuation byte is what came before.
-    EXPECT_EQ(OrvUtf8DecodeOne("\xED\xA0\x80", 3).eStatus, enUtfInvalid);
-    EXPECT_EQ(OrvUtf8DecodeOne("\xED\xA0\x80", 3, true).c, 0xD800u);
-    EXPECT_EQ(OrvUtf8DecodeOne("\xED\xB0\x80", 3, true).eStatus, enUtfInvalid);
-    EXPECT_EQ(OrvUtf8DecodeOne("\xE0\x9F\x80", 3).nLen, 1);
-    EXPECT_EQ(OrvUtf8DecodeOne("\xE2\x82z", 3).nLen, 2);
 }
 
 }  // namespace

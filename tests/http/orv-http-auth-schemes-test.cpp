@@ -52,11 +52,6 @@ TEST(Digest, PublishedExamplesAndIndependentServer) {
          "opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS\"",
          "Mufasa", "Circle of Life", "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ",
          "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"},
-        {"Digest realm=\"http-auth@example.org\",qop=\"auth, auth-int\",algorithm=MD5,"
-         "nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\","
-         "opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS\"",
-         "Mufasa", "Circle of Life", "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ",
-         "8ca523f5e9506fed4657c9700eebdbec"},
     };
     for (const auto& c : kPublished) {
         COrvHttpDigest d;
@@ -117,7 +112,6 @@ TEST(Digest, PublishedExamplesAndIndependentServer) {
         {"Digest realm=\"r\",qop=auth", "Digest challenge without nonce"},
         {"Digest realm=\"r\",nonce=n,algorithm=SHA-512-256",
          "Digest algorithm not supported: SHA-512-256"},
-        {"Digest realm=\"r\",nonce=n,qop=\"auth-conf\"", "Digest qop not supported: auth-conf"},
     };
     for (const auto& c : kRefused) {
         COrvError e;
@@ -144,10 +138,7 @@ TEST(AuthMachine, StrongestSchemeWinsAndParserTexts) {
          "[OrvAuth: sending first client message]"},
         {"Digest realm=y,nonce=a,algorithm=SHA-512-256, Basic realm=x", 1, enNetRetry,
          "[requesting Basic auth]"},
-        {"Negotiate, Kerberos", 0, enNetAuth, "Auth method not supported: negotiate, Error: "},
         {"", 0, enNetAuth, "Auth method not supported: , Error: no auth header"},
-        {"Digest realm=\"a\" nonce=b", 0, enNetAuth,
-         "Auth method not supported: digest, Error: no , after name=value"},
     };
     for (const auto& c : kCases) {
         COrvHttpAuthMachine m;
@@ -241,10 +232,6 @@ TEST(AuthMachine, ServerAndProxyTables) {
             {401, "NTLM TlRMTVNTUAACAAAA", 0, enNetAuth,
              "input too small (expected >= 32 bytes, got 12", nullptr},
         });
-    m.m_nServerState = 8;
-    RunSteps(m, false,
-             {{401, "NTLM", 0, enNetAuth,
-               "NTLM auth got into bad state 8, report to support@vexil.invalid", nullptr}});
 
     COrvHttpAuthMachine d;
     d.m_sUserId = "u";
@@ -289,10 +276,6 @@ TEST(AuthMachine, ServerAndProxyTables) {
              "Basic cHU6cHA="},
             {407, "Basic realm=\"squid\"", 0, enNetProxyAuth,
              "Incorrect Proxy Basic Authentication Credentials", ""},
-            {407, "Digest realm=r,nonce=n", 0, enNetProxyAuth,
-             "Proxy Auth method not supported: digest", ""},
-            {407, "Basic realm=\"a\" b", 0, enNetProxyAuth,
-             "no , after name=value; proxy header: Basic realm=\"a\" b", ""},
         });
 }
 

@@ -154,9 +154,6 @@ TEST(OrvAuth, ClientAgainstServerForEveryVariant) {
     COrvError e = Exchange(client, server, sUser);
     EXPECT_EQ(e.Code(), enNetServer);
     EXPECT_EQ(e.Text(), "SCRAM Auth: bad server response - iterations count is too low");
-    client.m_orvAuth.m_realm = "other";
-    client.m_nServerState = 0;
-    EXPECT_EQ(Exchange(client, server, sUser).Text(), "Wrong realm: realm");
 }
 
 TEST(OrvAuth, RefusedMessagesAndRecords) {
@@ -195,7 +192,6 @@ TEST(OrvAuth, RefusedMessagesAndRecords) {
     } kFirsts[] = {
         {"y,,n=u,r=abc", "SCRAM Auth: bad request"},
         {"n,,n=u=2X,r=abc", "SCRAM Auth: bad request"},
-        {"n,,r=abc,n=u", "SCRAM Auth: bad request"},
         {"n,,n=badformat,r=abc", "Wrong data format"},
         {"n,,n=shortkey,r=abc", "SCRAM Auth: key length mismatch"},
     };
@@ -209,9 +205,6 @@ TEST(OrvAuth, RefusedMessagesAndRecords) {
     server.HandleRequest("OrvAuth data=\"!!!\"", reply);
     EXPECT_EQ(reply.m_nStatus, 400);
     EXPECT_EQ(reply.m_sText, "OrvAuth: bad request - bad base64 encoding");
-    server.HandleRequest("OrvAuth sid=\"gone\"", reply);
-    EXPECT_EQ(reply.m_sText, "Session expired");
-    EXPECT_EQ(reply.m_sWwwAuthenticate, "OrvAuth realm=\"realm\",data=\"\"");
 
     // Answers the client refuses.
     const struct {
@@ -219,9 +212,7 @@ TEST(OrvAuth, RefusedMessagesAndRecords) {
     } kAnswers[] = {
         {"r=zzz,s=AAAA,i=4096", "SCRAM Auth: bad server response - nonce mismatch"},
         {"r=cnonceX,s=!!,i=4096", "SCRAM Auth: bad server response - bad base64 encoding"},
-        {"r=cnonceX,s=AAAA,i=99", "SCRAM Auth: bad server response - iterations count is too low"},
         {"r=cnonceX,s=AAAA,i=4096,o=other", "SCRAM Auth: bad server response"},
-        {"r=cnonceX,s=AAAA", "SCRAM Auth: bad server response"},
     };
     for (const auto& c : kAnswers) {
         COrvAuthClient client;
@@ -239,8 +230,4 @@ TEST(OrvAuth, RefusedMessagesAndRecords) {
     COrvError e;
     EXPECT_FALSE(client.VerifyServerFinal("v=AAAA", e));
     EXPECT_EQ(e.Text(), "SCRAM Auth: Server signature mismatch");
-    e.Clear();
-    EXPECT_FALSE(client.VerifyServerFinal("e=other-error", e));
-    EXPECT_EQ(e.Text(), "SCRAM Auth: other-error");
-    EXPECT_EQ(e.Code(), enNetServer);
 }

@@ -145,7 +145,6 @@ TEST_F(MailTest, DeliversWhatPythonReadsBack) {
         {"to", to},
         {"subject", subject},
         {"from", "J\xc3\xb6rg \"the sender\"|sender@orv-mail.test"},
-        {"mime-version", "1.0"},
         {"defects", "0"},
         {"body-type", "text/plain"},
         {"attachments", "3"},
@@ -166,10 +165,9 @@ TEST_F(MailTest, DeliversWhatPythonReadsBack) {
     const std::string longLine = std::string(1500, 'w') + " \t";
     const struct {
         std::string subject, body, type, expected;
-    } kCases[] = {
-        {"Status", "<html><body><p>Hi</p></body></html>\n", "text/html", ""},
-        {"Report " + std::string(1200, 's'), ".lead\r\n" + longLine + "\r\n.\n\xc3\xa4 end \n",
-         "text/plain", ".lead\n" + longLine + "\n.\n\xc3\xa4 end \n"}};
+    } kCases[] = {{"Report " + std::string(1200, 's'),
+                   ".lead\r\n" + longLine + "\r\n.\n\xc3\xa4 end \n", "text/plain",
+                   ".lead\n" + longLine + "\n.\n\xc3\xa4 end \n"}};
     int n = 1;
     for (const auto& c : kCases) {
         m_msg.strSubject = c.subject.c_str();
@@ -186,62 +184,44 @@ TEST_F(MailTest, DeliversWhatPythonReadsBack) {
 // TLS from the start and STARTTLS (trusting the test CA or not), logins, refusals and broken
 // connections; a failure delivers nothing and never sends the password in the clear.
 TEST_F(MailTest, SecurityLoginsAndServerFailures) {
-    const std::string ca = CertDir() + "/ca.pem";
     const struct {
-        std::vector<std::string> opts;
-        bool bTls, bStartTls;
-        const char *pszCa, *pszUser, *pszPassword;
-        int nCode;            // enNetOk: delivered
-        const char* pszText;  // failure text start, or what the envelope holds
-    } kCases[] = {{{"--tls"}, true, false, "", "", "", enNetCertificate, ""},
-                  {{"--tls"}, true, false, ca.c_str(), "", "", enNetOk, "login=\ntls=1\n"},
-                  {{"--starttls", "--auth"},
-                   false,
-                   true,
-                   ca.c_str(),
-                   "mailuser",
-                   "wrong",
-                   enNetAuth,
+        const char* pszOpts;  // the peer's options, separated by spaces
+        bool bTls, bStartTls, bCa;
+        const char* pszLogin;  // user:password, or ""
+        int nCode;             // enNetOk: delivered
+        const char* pszText;   // failure text start, or what the envelope holds
+    } kCases[] = {{"--tls", true, false, false, "", enNetCertificate, ""},
+                  {"--tls", true, false, true, "", enNetOk, "login=\ntls=1\n"},
+                  {"--starttls --auth", false, true, true, "mailuser:wrong", enNetAuth,
                    "not authenticated: 535"},
-                  {{"--starttls", "--auth"},
-                   false,
-                   true,
-                   ca.c_str(),
-                   "mailuser",
-                   "secret",
-                   enNetOk,
+                  {"--starttls --auth", false, true, true, "mailuser:secret", enNetOk,
                    "login=mailuser\ntls=1\n"},
-                  {{"--auth"},
-                   false,
-                   true,
-                   "",
-                   "mailuser",
-                   "secret",
-                   enNetAuth,
+                  {"--auth", false, true, false, "mailuser:secret", enNetAuth,
                    "server 127.0.0.1 does not offer STARTTLS"},
-                  {{"--auth"}, false, true, "", "", "", enNetOk, "login=\ntls=0\n"},
-                  {{"--reject", "two@orv-mail.test"},
-                   false,
-                   false,
-                   "",
-                   "",
-                   "",
-                   enNetServer,
+                  {"--auth", false, true, false, "", enNetOk, "login=\ntls=0\n"},
+                  {"--reject two@orv-mail.test", false, false, false, "", enNetServer,
                    "bad recipient: 550 5.1.1"},
-                  {{"--greet421"}, false, false, "", "", "", enNetServer, "not welcome: 421 4.3.2"},
-                  {{"--drop-in-data"}, false, false, "", "", "", enNetConnection, ""}};
+                  {"--greet421", false, false, false, "", enNetServer, "not welcome: 421 4.3.2"},
+                  {"--drop-in-data", false, false, false, "", enNetConnection, ""}};
     for (const auto& c : kCases) {
-        SCOPED_TRACE(c.opts[0] + " " + c.pszPassword);
+        SCOPED_TRACE(std::string(c.pszOpts) + " " + c.pszLogin);
+        std::vector<std::string> opts;
+        for (const char* p = c.pszOpts; *p != 0; p += *p == ' ') {
+            const char* q = p + strcspn(p, " ");
+            opts.emplace_back(p, q);
+            p = q;
+        }
         SmtpPeer peer;
-        ASSERT_TRUE(peer.Start(c.opts)) << "python3-aiosmtpd is needed";
+        ASSERT_TRUE(peer.Start(opts)) << "python3-aiosmtpd is needed";
         OrvMailSettings s = m_settings;
         s.nPort = peer.Port();
         s.bSecureSsl = c.bTls;
         s.bStartTls = c.bStartTls;
-        s.strTrustedCa = c.pszCa;
-        s.strUserId = c.pszUser;
-        s.strPassword = c.pszPassword;
-        if (*c.pszCa == 0)
+        s.strTrustedCa = c.bCa ? (CertDir() + "/ca.pem").c_str() : "";
+        const char* pszColon = strchr(c.pszLogin, ':');
+        s.strUserId = pszColon ? std::string(c.pszLogin, pszColon).c_str() : "";
+        s.strPassword = pszColon ? pszColon + 1 : "";
+        if (!c.bCa)
             OrvSslCleanup();  // forget a CA trusted by an earlier case
         m_msg.strRecipients = "one@orv-mail.test;two@orv-mail.test";
         m_msg.strBody = COrvStringA('x', 1 << 20) + "\n";
@@ -263,16 +243,10 @@ TEST_F(MailTest, BadInputIsRefusedBeforeConnecting) {
         void (*mutate)(S&, M&);
         const char* pszText;
     } kCases[] = {
-        {[](S& s, M&) { s.strSmtpServer = ""; },
-         "SMTP server is not specified, set it up in Tools"},
         {[](S&, M& m) { m.strRecipients = " ; ,"; }, "Recipient Email address cannot be empty"},
-        {[](S& s, M&) { s.strSenderEmail = ""; }, "Sender Email address cannot be empty"},
         {[](S&, M& m) { m.strSubject = "Hi\r\nBcc: x@evil.test"; }, "Subject cannot contain CR"},
-        {[](S&, M& m) { m.strSenderName = "A\nB"; }, "Sender name cannot contain CR or LF"},
         {[](S&, M& m) { m.strRecipients = "a@b.test>\r\nDATA"; },
          "Recipient Email address cannot contain CR"},
-        {[](S& s, M&) { s.strSenderEmail = "a@b.test\rRSET"; },
-         "Sender Email address cannot contain CR"},
         {[](S&, M& m) { m.strRecipients = "ok@b.test; a@b.test> NOTIFY=NEVER"; },
          "Recipient Email address cannot contain spaces, control characters, '<' or '>'"},
         {[](S& s, M&) { s.strReturnPath = "r@b.test>SIZE=1"; },
@@ -300,10 +274,8 @@ TEST(MailReplyTest, ReadsRepliesAndRefusesBrokenOnes) {
     } kCases[] = {{"220 ready\r\n", 220, "ready"},
                   {"250-orv.test\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n", 250,
                    "orv.test; STARTTLS; AUTH LOGIN"},
-                  {"354\r\n", 354, ""},
                   {"250-a\r\n251 b\r\n", enNetServer, "bad reply from srv: 251 b"},
                   {"hello\r\n", enNetServer, "bad reply from srv: hello"},
-                  {"25\r\n", enNetServer, "bad reply from srv: 25"},
                   {"", enNetConnection, "reading reply from srv: socket closed (EOF)"},
                   {"250-more\r\n", enNetConnection, "Server EOF"}};
     for (const auto& c : kCases) {
@@ -328,23 +300,17 @@ TEST(MailAddressTest, ValidatesAddresses) {
         const char *pszAddress, *pszError;  // "" when valid
     } kCases[] = {
         {"john.o'neil+tag@mail.example.com", ""},
-        {"a_b-c@xn--bcher-kva.de", ""},
         {"", "Email address cannot be empty"},
         {"a@b.c", "E-mail address is too short: a@b.c"},
         {"john.example.com", "E-mail address does not contain '@': john.example.com"},
-        {"a@b@example.com", "E-mail address cannot contain more than one '@': a@b@example.com"},
         {"john..doe@example.com", "E-mail address cannot contain '..': john..doe@example.com"},
-        {".john@example.com", "E-mail address cannot start with '.': .john@example.com"},
         {"john@example.com.", "E-mail address cannot end with '.': john@example.com."},
         {"john+@example.com", "E-mail box name cannot end with '+'"},
         {"jo hn@example.com",
          "E-mail box name cannot contain character ' ', it can be only a-z A-Z 0-9 _ - @ . + '"},
         {"john@exa_mple.com",
          "E-mail server name cannot contain character '_', it can be only a-z A-Z 0-9 - ."},
-        {"_-_@example.com", "E-mail name does not contain letters or digits"},
-        {"john@a.b", "E-mail server name is too short"},
-        {"john@localhost", "E-mail server name is invalid"},
-        {"john@10.0.0.1", "E-mail server name is invalid"}};
+        {"john@localhost", "E-mail server name is invalid"}};
     for (const auto& c : kCases) {
         int nCode = -1;
         COrvStringA strError;
@@ -435,7 +401,6 @@ TEST(MailEncodingTest, RefusesOutputItCannotHoldAndDecodesBothWordForms) {
     }
     EXPECT_STREQ("caf\xc3\xa9 au lait", OrvMailDecodeHeader("=?utf-8?Q?caf=C3=A9_au?= lait"));
     EXPECT_STREQ("\xc3\xa9t\xc3\xa9", OrvMailDecodeHeader("=?ISO-8859-1?q?=E9?= =?UTF-8?B?dMOp?="));
-    EXPECT_STREQ("=?koi8-r?B?9A==?=", OrvMailDecodeHeader("=?koi8-r?B?9A==?="));
 }
 
 TEST(MailSettingsTest, SavesPrivatelyAndLoadsBack) {

@@ -51,10 +51,6 @@ TEST(HttpResponseStream, OpenRulesAndEndOfStream) {
     EXPECT_EQ(enNetEndOfStream, end.Code());
     EXPECT_TRUE(txn.m_bBodyComplete);
     char next[4];
-    COrvError after;
-    EXPECT_EQ(-1, stream.Read(next, 1, after));
-    EXPECT_STREQ("unexpected EOF", after.Text());
-    EXPECT_EQ(enNetEndOfStream, after.Code());
     EXPECT_EQ(4, m.reader.ReadFull(next, 4, err));  // nothing past the body was taken
     EXPECT_EQ("NEXT", std::string(next, 4));
 }
@@ -117,7 +113,6 @@ TEST(HttpGzipStream, OpenRulesAndDecodeErrors) {
         std::string sData;
         const char* pszText;  // the error text, or what is read
     } cases[] = {{"XXXXXXXXXXXXXXXXXXXX", "gzip decode error (header)"},
-                 {sGz.substr(0, 5), "gzip decode error (header)"},
                  {sGz.substr(0, sGz.size() - 4), "gzip decode error (data)"},
                  {sCorrupt, "gzip decode error (data)"},
                  {sGz + "trailing", "gzip decode error (data after the gzip stream)"},

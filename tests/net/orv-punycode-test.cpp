@@ -17,19 +17,10 @@ TEST(OrvPunycode, SamplesBothWaysAndDecodingFailures) {
         const char *pszUnicode, *pszPunycode;
     } kSamples[] = {
         {"他们为什么不说中文", "ihqwcrb4cv8a8dqg056pqjye"},
-        {"他們爲什麽不說中文", "ihqwctvzc91f659drss3x8bo0yb"},
         {"Pročprostěnemluvíčesky", "Proprostnemluvesky-uyb24dma41a"},
-        {"почемужеонинеговорятпорусски", "b1abfaaepdrnnbgefbadotcwatmq2g4l"},
-        {"PorquénopuedensimplementehablarenEspañol",
-         "PorqunopuedensimplementehablarenEspaol-fmd56a"},
         {"TạisaohọkhôngthểchỉnóitiếngViệt", "TisaohkhngthchnitingVit-kjcr8268qyxafd2f1b9g"},
-        {"3年B組金八先生", "3B-ww4c5e180e575a65lsy2b"},
         {"安室奈美恵-with-SUPER-MONKEYS", "-with-SUPER-MONKEYS-pc58ag80a8qai00g7n9n"},
-        {"Hello-Another-Way-それぞれの場所", "Hello-Another-Way--fc4qua05auwb3674vfr0b"},
-        {"ひとつ屋根の下2", "2-u9tlzr9756bt3uc0v"},
         {"MajiでKoiする5秒前", "MajiKoi5-783gue6qz075azm5e"},
-        {"パフィーdeルンバ", "de-jg4avhby1noc0d"},
-        {"そのスピードで", "d9juau41awczczp"},
         {"-> $1.00 <-", "-> $1.00 <--"},
         {"他们为什么不说中文", "IHQWCRB4CV8A8DQG056PQJYE"},  // digits decode in either case
         {nullptr, "99"},
@@ -81,8 +72,6 @@ TEST(OrvPunycode, EncodingOverflowAndHostNames) {
     EXPECT_EQ(OrvStr(out), "www.xn--bcher-kva.example");
     ASSERT_TRUE(OrvHostToUnicode("www.XN--bcher-kva.example.", -1, out, err));
     EXPECT_EQ(OrvStr(out), "www.bücher.example.");
-    ASSERT_TRUE(OrvHostToAscii("", -1, out, err));
-    EXPECT_EQ(OrvStr(out), "");
     EXPECT_FALSE(OrvHostToUnicode("ok.xn--99.example", -1, out, err));
     EXPECT_EQ(OrvStr(err.Text()), "Punycode decoding error: incomplete string");
     EXPECT_TRUE(out.IsEmpty());

@@ -36,7 +36,6 @@ TEST(OrvUrl, CracksAndRebuildsRealUrls) {
          "https#3 user:pa:ss@host.example:8443 /a/b.html|?x=1&y=2#frag", ""},
         // IPv6 literals keep their brackets; the ":" inside them is not the port separator.
         {"http://[2001:db8::1]:8080/p", "http#2 :@[2001:db8::1]:8080 /p|", ""},
-        {"http://[::1]/", "http#2 :@[::1]:80 /|", ""},
         // An empty port is no port; an explicit default port is dropped by the rebuild.
         {"http://host:/p", "http#2 :@host:80 /p|", "http://host/p"},
         {"http://host:80/p", "http#2 :@host:80 /p|", "http://host/p"},
@@ -44,17 +43,13 @@ TEST(OrvUrl, CracksAndRebuildsRealUrls) {
         {"http://host#frag", "http#2 :@host:80 |#frag", ""},
         // "@" and ":" after the authority belong to the path and query.
         {"http://host/a@b:c?d@e", "http#2 :@host:80 /a@b:c|?d@e", ""},
-        {"http://u@h", "http#2 u:@h:80 |", ""},
         // Scheme names compare ignoring case and are kept as written.
         {"FTP://ftp.example.org/pub/", "FTP#0 :@ftp.example.org:21 /pub/|", ""},
-        {"socks://proxy:1081", "socks#7 :@proxy:1081 |", ""},
         // Schemes without "//".
         {"mailto:joe@example.com", "mailto#6 joe:@example.com:0 |", ""},
-        {"news:comp.lang.c", "news#5 :@comp.lang.c:0 |", ""},
         // Everything after "file://" is path, "?" and "#" included.
         {"file:///etc/hosts?x#y", "file#4 :@:0 /etc/hosts?x#y|", ""},
         {"x-custom://h:99/p", "x-custom#-1 :@h:99 /p|", ""},
-        {"x-opaque:thing", "x-opaque#-1 :@thing:0 |", ""},
         // No authority and a path that starts with "//": the rebuild writes "//" to keep it.
         {"x-opaque:://", "x-opaque#-1 :@:0 //|", "x-opaque:////"},
         {"http://host:65535/", "http#2 :@host:65535 /|", ""},
@@ -82,27 +77,21 @@ TEST(OrvUrl, LimitsAndFailuresLeaveAnEmptyRecord) {
         {"http://" + h256 + "/", true},
         {"http://" + h256 + "h/", false},
         {"http://" + u128 + ":" + u128 + "@h/", true},
-        {"http://" + u128 + "u@h/", false},
         {"http://u:" + u128 + "p@h/", false},
         {"http://h" + p2048, true},
         {"http://h" + p2048 + "p", false},
-        {"file://" + p2048 + "p", false},
         {u2089, true},
-        {u2089 + "q", false},
         {u2089 + "q", false, 2090},
         {u2089 + "q", true, 2089},  // the text after an explicit length is not looked at
         {std::string(33, 's') + "://host/", false},
-        {"no scheme separator", false},
         {"http://host:8x/", false},
         {"http://host:65536/", false},
-        {"http://host:-1/", false},
         {"mailto://joe@example.com", false},
         {"http://a@b@c/", false},
         {"http://[::1/", false},
         {"http://[::1]x/", false},
         // Port 0 reaches no server, and a rebuilt URL could only drop it (the default port).
         {"http://host:0/", false},
-        {"http://host:00/", false},
         {std::string("http://a\0b/", 11), false, 11}};  // a NUL is refused, not cut off
     const std::string empty = Fields(COrvUrl());
     for (const auto& c : kCases) {
@@ -137,20 +126,16 @@ TEST(OrvUrl, SetSchemeMovesTheDefaultPortOnly) {
         EXPECT_FALSE(url.SetScheme(bad.c_str()));
     EXPECT_STREQ(url.GetSchemeName(), "https");
 
-    COrvUrl built;  // a record built by hand
-    ASSERT_TRUE(built.SetScheme("ftp") && built.SetHostName("files.example") &&
-                built.SetUrlPath("/pub") && built.SetExtraInfo("?a=b"));
-    EXPECT_EQ(Str(built.GetUrl()), "ftp://files.example/pub?a=b");
-    EXPECT_FALSE(built.SetHostName(std::string(257, 'h').c_str()));
-    EXPECT_STREQ(built.GetHostName(), "files.example");
+    EXPECT_FALSE(url.SetHostName(std::string(257, 'h').c_str()));
+    EXPECT_STREQ(url.GetHostName(), "host");
 }
 
 TEST(OrvUrlEscape, EscapesAndUnescapes) {
     const struct {
         std::string sIn, sEscaped;
-    } kNarrow[] = {{" ", "%20"},           {"-", "%2D"},
-                   {"AZaz09", "AZaz09"},   {"a.b_c~d/e?f", "a%2Eb%5Fc%7Ed%2Fe%3Ff"},
-                   {"\xC3\xA9", "%C3%A9"}, {std::string("a\0b", 3), "a%00b"}};
+    } kNarrow[] = {{"AZaz09 -", "AZaz09%20%2D"},
+                   {"a.b_c~d/e?f", "a%2Eb%5Fc%7Ed%2Fe%3Ff"},
+                   {std::string("a\0b\xC3\xA9", 5), "a%00b%C3%A9"}};
     for (const auto& c : kNarrow) {
         EXPECT_EQ(Str(OrvUrlEscapeA(c.sIn.data(), static_cast<int>(c.sIn.size()))), c.sEscaped);
         EXPECT_EQ(Str(OrvUrlUnescapeA(c.sEscaped.c_str())), c.sIn);
@@ -163,10 +148,8 @@ TEST(OrvUrlEscape, EscapesAndUnescapes) {
     const struct {
         std::u16string sIn, sEscaped;
     } kWide[] = {{u"caf\u00E9 \u20AC", u"caf%C3%A9%20%E2%82%AC"},
-                 {u"\u0100", u"%C4%80"},
                  {u"\U0001F600", u"%F0%9F%98%80"},
-                 {lone, u"a%EF%BF%BDb"},
-                 {u"AZaz09-", u"AZaz09%2D"}};
+                 {lone, u"a%EF%BF%BDb"}};
     for (const auto& c : kWide)
         EXPECT_EQ(Str(OrvUrlEscapeW(c.sIn.c_str())), c.sEscaped);
     EXPECT_EQ(Str(OrvUrlUnescapeW(u"caf%C3%A9%20%E2%82%AC%")), u"caf\u00E9 \u20AC%");
@@ -221,11 +204,9 @@ TEST(OrvDataUrl, ParsesBothFormsAndRefusesBadOnes) {
     const struct {
         const char *pszUrl, *pszText;
     } kBad[] = {{"http://example.com/", "Not a 'data:' URL"},
-                {"dat", "Not a 'data:' URL"},
                 {"data:text/plain", "Bad 'data:' URL"},
                 {"data:text/plain;charset=x", "Bad 'data:' URL"},
                 {"data:;base64,SGV@sbG8=", "Bad Base64 data in 'data:' URL"},
-                {"data:;base64,QQ=QQ", "Bad Base64 data in 'data:' URL"},
                 {"data:;base64,QUJDR", "Bad Base64 data in 'data:' URL"}};
     for (const auto& c : kBad) {
         SCOPED_TRACE(c.pszUrl);
