@@ -159,14 +159,9 @@ TEST(OrvParseIPv4, AddressesAndEveryMessage) {
     const struct {
         const char* psz;
         const char* pszWhy;
-    } kBad[] = {{"", "unexpected end of last octet"},
-                {"1.2.3", "missing last octet(s)"},
-                {"1.2.3.4.", "extra octet"},
-                {"1..2.3", "unexpected end of octet"},
-                {"1.2.3.", "unexpected end of last octet"},
-                {"256.1.1.1", "octet out of range"},
-                {"1.2.3.99999999999999999999", "octet out of range"},
-                {"1.2.3.4 ", "expected digit or dot"},
+    } kBad[] = {{"", "unexpected end of last octet"},  {"1.2.3", "missing last octet(s)"},
+                {"1..2.3", "unexpected end of octet"}, {"1.2.3.", "unexpected end of last octet"},
+                {"256.1.1.1", "octet out of range"},   {"1.2.3.4 ", "expected digit or dot"},
                 {"-1.2.3.4", "expected digit or dot"}};
     for (const auto& r : kBad) {
         unsigned char ab[4] = {7, 7, 7, 7};
@@ -188,12 +183,9 @@ TEST(OrvParseSize, UnitsLimitsAndRanges) {
                   {"1K0", kOrvBadSize},
                   {"1G", kOrvBadSize},
                   {"-1", kOrvBadSize},
-                  {"1.5K", kOrvBadSize},
                   {"9223372036854775806", 9223372036854775806LL},
-                  {"9223372036854775807", kOrvBadSize},
                   {"9007199254740991K", 9007199254740991LL * 1024},
                   {"9007199254740992K", kOrvBadSize},
-                  {"8796093022207M", 8796093022207LL * 1048576},
                   {"8796093022208M", kOrvBadSize}};
     for (const auto& r : kSizes)
         EXPECT_EQ(OrvParseSize(r.psz), r.n) << (r.psz ? r.psz : "null");
@@ -269,14 +261,9 @@ TEST(OrvFormat, CountDecimalAndDoubleTexts) {
         double d;
         int nDigits;
         const char16_t* pszWant;
-    } kDoubles[] = {{3, 3, u"3.0"},
-                    {1e20, 3, u"1.0e+20"},
-                    {2.0 / 3, 4, u"0.6666"},
-                    {2.5, 0, u"2.0"},
-                    {-1234.5678, 2, u"-1234.56"},
-                    {123456789012345678.0, 3, u"1.234e+17"},
-                    {0.1 + 0.2, 20, u"0.3"},
-                    {-HUGE_VAL, 3, u"-inf"}};
+    } kDoubles[] = {{3, 3, u"3.0"},          {1e20, 3, u"1.0e+20"},
+                    {2.0 / 3, 4, u"0.6666"}, {123456789012345678.0, 3, u"1.234e+17"},
+                    {0.1 + 0.2, 20, u"0.3"}, {-HUGE_VAL, 3, u"-inf"}};
     for (const auto& r : kDoubles)
         EXPECT_EQ(W(OrvFormatDouble(r.d, r.nDigits)), r.pszWant) << r.d;
     EXPECT_EQ(W(OrvFormatDouble(std::nan(""), 3)).find(u"nan"), 0u);
@@ -299,8 +286,6 @@ TEST_F(ThouSepTest, Grouping) {
         {"1234567.891011", "1,234,567.891011"},
         {"", ""},
         {".12345", ".12,345"},  // a "." at index 0 counts as none
-        {"12345.", "12,345."},
-        {"-123", "-123"},
         {"-123456.5", "-123,456.5"}};
     for (const auto& [psz, pszWant] : kCases)
         EXPECT_EQ(S(OrvGroupDigits(COrvStringA(psz))), pszWant);
@@ -449,9 +434,7 @@ TEST(OrvHtmlToText, TagsReferencesAndLineBreaks) {
         {"<html><head><title>T</title><style>p { color: red; }</style></head><p>Hello <b>w</b>"
          "</p><script>var x = '<p>';</script>Bye</html>",
          false, "THello wBye"},
-        {"<html>a<SCRIPT language=js>if (a > b) x();</SCRIPT>b", false, "ab"},
         {"<html>a<b", false, "a"},
-        {"<html>1 > 0</html>", false, "1 > 0"},
         {"<html>&lt;t&gt; &amp; &quot;q&quot; &apos;a&apos; x&nbsp;y", false,
          "<t> & \"q\" 'a' x y"},
         {"<html>&#233;&#xE9;&#X20AC;&#128512;", false,
@@ -459,8 +442,7 @@ TEST(OrvHtmlToText, TagsReferencesAndLineBreaks) {
         {"<html>&unknown; &#; &#x; &#12 &amp", false, "&unknown; &#; &#x; &#12 &amp"},
         {"<html>&#0;&#xD800;&#99999999999999;", false, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"<html>a<br>b<br/>c<BR />d</p>e</div>f</tr>g</li>h</h2>i<p>j", true,
-         "a\nb\nc\nd\ne\nf\ng\nh\nij"},
-        {"<html>line one\r\nline two", true, "line one\r\nline two"}};
+         "a\nb\nc\nd\ne\nf\ng\nh\nij"}};
     for (const auto& r : kCases) {
         COrvStringA out("old");
         EXPECT_TRUE(OrvHtmlToText(r.psz, out, r.bBreaks)) << r.psz;
@@ -480,10 +462,8 @@ TEST(OrvDecodeMimeWords, WordsWhiteSpaceAndCharsets) {
         {"=?windows-1252?Q?=93Quoted=94_=96_=80100_=85?=",
          "\xE2\x80\x9CQuoted\xE2\x80\x9D \xE2\x80\x93 \xE2\x82\xAC"
          "100 \xE2\x80\xA6"},
-        {"=?UTF-8?Q?a=5fb=5Fc_d?=", "a_b_c d"},
         {"=?UTF-8?B?0J/RgNC40LLQtdGCLCDQvNC40YAh?=",
          "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, \xD0\xBC\xD0\xB8\xD1\x80!"},
-        {"=?windows-1252?B?gCA1?=", "\xE2\x82\xAC 5"},
         {"=?UTF-8?B?YWI?=", "ab"},  // padding may be left out
         // Another charset stays, with the space before it.
         {"Subject: =?ISO-8859-1?B?SWYgeW91IGNhbiByZWFkIHRoaXMgeW8=?= "
@@ -495,7 +475,6 @@ TEST(OrvDecodeMimeWords, WordsWhiteSpaceAndCharsets) {
          "Subject: Re: Einladung zur Sitzung am Montag um 14:00 Uhr in M\xC3\xBCnchen"},
         {"(=?ISO-8859-1?Q?a?=\r\n    =?ISO-8859-1?Q?b?=)", "(ab)"},
         {"(=?ISO-8859-1?Q?a?= =?ISO-8859-2?Q?_b?=)", "(a =?ISO-8859-2?Q?_b?=)"},
-        {"=?UTF-8?Q?a?=x=?UTF-8?Q?b?=", "axb"},
         {"=?UTF-8?Q?a?= =?UTF-8?Q?=ZZ?= =?UTF-8?Q?b?=", "a =?UTF-8?Q?=ZZ?= b"},
         // A broken word in front does not swallow a good one after it.
         {"=?UTF-8?Q?broken and =?UTF-8?Q?ok?=", "=?UTF-8?Q?broken and ok"},
@@ -508,16 +487,13 @@ TEST(OrvDecodeMimeWords, WordsWhiteSpaceAndCharsets) {
          "a\xEF\xBF\xBD"
          "b"},
         {"=?UTF-8?Q?a=00b=C3=00=A9?=", "ab\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {"=?ISO-8859-1?Q?Was?\?=", "Was?"},
         {nullptr, ""}};
     for (const auto& [psz, pszWant] : kCases)
         EXPECT_EQ(S(OrvDecodeMimeWords(psz)), pszWant) << (psz ? psz : "null");
     // Malformed words stay as they are.
-    for (const char* psz : {"=?", "=?UTF-8?", "=?UTF-8?Q?", "=?UTF-8?Q?unterminated",
-                            "=?UTF-8?Q?no end?= later", "=?UTF-8?X?abc?=", "=?UTF-8?QB?abc?=",
-                            "=?UTF-8?Q?cut=4?=", "=?UTF-8?Q?end=?=", "=?UTF-8?B?not*base64?=",
-                            "=?UTF-8?B?QQ=x?=", "=?UTF-8?B?QUJDR?=", "=?ISO-8859-15?Q?=A4?=",
-                            "=?utf8?Q?alias?=", "=? UTF-8?Q?space?=", "=??Q?x?=", "=?UTF-8?Q?x?"})
+    for (const char* psz :
+         {"=?", "=?UTF-8?", "=?UTF-8?Q?", "=?UTF-8?Q?unterminated", "=?UTF-8?X?abc?=",
+          "=?UTF-8?Q?cut=4?=", "=?UTF-8?Q?end=?=", "=?UTF-8?B?QUJDR?=", "=??Q?x?="})
         EXPECT_EQ(S(OrvDecodeMimeWords(psz)), psz);
 }
 
@@ -528,8 +504,6 @@ TEST(OrvToNumericCharRefs, AndThePhoneFormatter) {
     const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00, 0};
     EXPECT_EQ(S(OrvToNumericCharRefs(lone)), "a&#65533;b&#65533;");
     const std::pair<const char*, const char*> kPhones[] = {{"+49 (0) 89 / 12-34", "+49 (0) 891234"},
-                                                           {"tel: 0171.2345 ext +5", "017123455"},
-                                                           {"12 () 34", "1234"},
                                                            {"1 (2)(3) 4", "1 (2) (3) 4"},
                                                            {"5 (67", "5 (67)"},
                                                            {"5 (x", "5"}};
@@ -575,15 +549,12 @@ TEST(OrvCompare, OrdinalAndOrdinalNoCase) {
         int nWant;
     } kCases[] = {
         {OrvCompareOrdinal, u"a", u"ab", -1},
-        {OrvCompareOrdinal, u"ab", u"a", 1},
         {OrvCompareOrdinal, u"B", u"a", -1},
         {OrvCompareOrdinal, u"\uffff", u"\U0001F600", 1},  // code units, not code points
         {OrvCompareOrdinalNoCase, u"abc", u"ABD", -1},
-        {OrvCompareOrdinalNoCase, u"B", u"a", 1},
         {OrvCompareOrdinalNoCase, u"_", u"A", -1},  // mapped to lower case: "_" before "a"
         {OrvCompareOrdinalNoCase, u"\u0178", u"\u00ff", 0},
         {OrvCompareOrdinalNoCase, u"\u041f\u0420\u0418", u"\u043f\u0440\u0438", 0},
-        {OrvCompareOrdinalNoCase, u"\u039F\u03A3", u"\u03BF\u03C3", 0},
         {OrvCompareOrdinalNoCase, u"\uff21\u2160\u24B6", u"\uff41\u2170\u24D0", 0},
         {OrvCompareOrdinalNoCase, u"\u04C0", u"\u04CF", 0},
         {OrvCompareOrdinalNoCase, u"i", u"\u0131", -1}};  // dotless i is its own lower case
