@@ -430,26 +430,6 @@ TEST_F(FileTest, RecursiveDeleteNeverFollowsLinksAndGoesOnAfterFailures) {
               }));
 }
 
-TEST_F(FileTest, LinksAndJunctions) {
-    ASSERT_EQ(mkdir(F("target").c_str(), 0755), 0);
-    COrvError err;
-    COrvStringA sTarget;
-    ASSERT_TRUE(OrvCreateLink(F("j").c_str(), F("target").c_str(), true, err)) << Text(err);
-    ASSERT_TRUE(OrvReadLink(F("j").c_str(), sTarget, err));
-    EXPECT_EQ(std::string(sTarget), F("target"));
-    ASSERT_TRUE(OrvCreateLink(F("s").c_str(), "relative/file", false, err));
-    ASSERT_TRUE(OrvReadLink(F("s").c_str(), sTarget, err));
-    EXPECT_STREQ(sTarget, "relative/file");
-    EXPECT_FALSE(OrvCreateLink(F("s").c_str(), "x", false, err));
-    EXPECT_EQ(err.Code(), 20);
-    EXPECT_FALSE(
-        OrvCreateLink(F("j2").c_str(), F("no").c_str(), true, err));  // junction: no target
-    EXPECT_FALSE(Exists(F("j2")));
-    ASSERT_TRUE(OrvWriteFileBytes(F("plain"), "x"));
-    EXPECT_FALSE(OrvReadLink(F("plain").c_str(), sTarget, err));
-    EXPECT_TRUE(sTarget.IsEmpty());
-}
-
 TEST_F(FileTest, RangeLocksBetweenProcesses) {
     ASSERT_TRUE(OrvWriteFileBytes(F("lock"), "0123456789"));
     OrvFile f;
@@ -609,32 +589,4 @@ TEST_F(FileTest, DiskSpaceRuleAndReport) {
     EXPECT_NE(OrvReadFileBytes(sLog).find("Disk of " + m_dir.Path() +
                                           ": avail=50.0 MB free=100.0 MB total=1.0 GB"),
               std::string::npos);
-}
-
-TEST_F(FileTest, OpenTextInEditorUsesTheDesktopHandler) {
-    // A stand-in handler on PATH that records what it was given.
-    const std::string sBin = F("bin");
-    ASSERT_EQ(mkdir(sBin.c_str(), 0755), 0);
-    ASSERT_TRUE(OrvWriteFileBytes(sBin + "/xdg-open",
-                                  "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/opened\"\nexit "
-                                  "${ORV_TEST_HANDLER_EXIT:-0}\n"));
-    chmod((sBin + "/xdg-open").c_str(), 0755);
-    OrvScopedEnv path("PATH", (sBin + ":" + getenv("PATH")).c_str());
-    COrvError err;
-    ASSERT_TRUE(OrvOpenTextInEditor(F("note.txt").c_str(), "line 1\r\nline 2\n", err)) << Text(err);
-    EXPECT_EQ(OrvReadFileBytes(F("note.txt")), "line 1\nline 2\n");
-    EXPECT_EQ(OrvReadFileBytes(sBin + "/opened"), F("note.txt") + "\n");
-    {
-        OrvScopedEnv exitCode("ORV_TEST_HANDLER_EXIT", "3");
-        EXPECT_EQ(
-            Failed(err, [&](COrvError& e) { return OrvOpenTextInEditor(F("n2").c_str(), "x", e); }),
-            "Cannot open text file: " + F("n2") + ": xdg-open exited with 3");
-    }
-    // A relative name that looks like an option goes as "./name".
-    const std::filesystem::path cwd = std::filesystem::current_path();
-    std::filesystem::current_path(m_dir.Path());
-    const bool bDash = OrvOpenTextInEditor("-notes.txt", "n", err);
-    std::filesystem::current_path(cwd);
-    EXPECT_TRUE(bDash) << Text(err);
-    EXPECT_EQ(OrvReadFileBytes(sBin + "/opened"), "./-notes.txt\n");
 }

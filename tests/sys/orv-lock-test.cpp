@@ -65,22 +65,6 @@ private:
     OrvReportCapture m_reports;
 };
 
-// A static initialiser of this translation unit already finds the global locks working.
-struct StaticUser {
-    int nDepthWhileHeld = -1;
-    StaticUser() {
-        g_orv_stdout_cs.Lock("StaticUser");
-        nDepthWhileHeld = g_orv_stdout_cs.GetDepth();
-        g_orv_stdout_cs.Unlock();
-    }
-} s_staticUser;
-
-TEST_F(LockTest, GlobalLocksWorkDuringStaticInitialisation) {
-    EXPECT_EQ(1, s_staticUser.nDepthWhileHeld);
-    EXPECT_EQ(0, g_orv_stdout_cs.GetDepth());
-    EXPECT_STREQ("g_temp_folder_lock", g_temp_folder_lock.GetName());
-}
-
 TEST_F(LockTest, CriticalSectionIsReentrantAndExclusive) {
     COrvCriticalSection cs("test");
     cs.Lock("outer");

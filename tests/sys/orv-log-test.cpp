@@ -18,13 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "orv-console.h"
 #include "orv-lock.h"
 #include "orv-result.h"
 #include "orv-sys.h"
 #include "orv-trace.h"
 #include "support/orv-test-support.h"
-#include "support/orv-test-ui-loop.h"
 
 namespace {
 
@@ -544,53 +542,6 @@ TEST_F(LogTest, Helpers) {
     if (const char* pszPath = getenv("ORV_TRACE_HELPER_PATH")) {
         ASSERT_TRUE(OrvOpenTraceFile(pszPath));
     }
-}
-
-TEST_F(LogTest, LockReportsAndSevereBoxesGoToTheGlobalLog) {
-    g_orv_log.SetClock(&FakeClock);
-    g_orv_log.SetLogFolder(m_dir.Path().c_str(), "global");
-    OrvLockLog("lock line %d\n", 5);
-    g_orv_interactive = 0;
-    EXPECT_EQ(0, OrvSevereMessageBox(nullptr, "disk on fire", "Alarm"));
-    {
-        CTestUiLoop loop;
-        g_orv_interactive = 1;
-        EXPECT_EQ(1, OrvSevereMessageBox(nullptr, "shown", "Box"));
-        g_orv_interactive = 0;
-        EXPECT_EQ(loop.Boxes(),
-                  (std::vector<std::pair<std::string, std::string>>{{"Box", "shown"}}));
-    }
-    const std::string text = OrvReadFileBytes(m_dir.File("global-240305.log"));
-    g_orv_log.Reset();
-    g_orv_log.SetClock(nullptr);
-    const std::string p = Prefix();
-    EXPECT_EQ(p + "lock line 5\r\n" + p +
-                  "!!! SEVERE MESSAGE BOX: title: Alarm message: disk on fire\r\n",
-              text);
-}
-
-TEST_F(LogTest, TraceFileBannerOnce) {
-    const std::string path = m_dir.File("trace.txt");
-    EXPECT_FALSE(OrvAppendTraceFile("before open"));
-    ASSERT_TRUE(OrvOpenTraceFile(path.c_str()));
-    ASSERT_TRUE(OrvOpenTraceFile("/elsewhere/ignored"));  // once per process
-    EXPECT_TRUE(OrvAppendTraceFile("abc", 2));
-    EXPECT_TRUE(OrvAppendTraceFileW(u"\u00e9!"));
-    const std::string text = OrvReadFileBytes(path);
-    EXPECT_EQ(0u, text.find("\xEF\xBB\xBF\n\n*** TRACER LOG FROM: /"));
-    EXPECT_EQ(text.size() - 11, text.find(" ===\n\nab\xC3\xA9!"));
-}
-
-TEST_F(LogTest, ConsolePrintIsWholeAndCapped) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(8, OrvConsolePrint("x=%d \xC3\xA9\xF0\x9F\x98\x80\n", 5));
-    EXPECT_EQ(3, OrvConsolePrintW(u"%s\n", u"ok"));
-    std::u16string big(70000, u'a');
-    big[65535] = 0xD83D;  // a pair across the limit stays out whole
-    big[65536] = 0xDE00;
-    EXPECT_EQ(65535, OrvConsolePrintW(u"%s", big.c_str()));
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ("x=5 \xC3\xA9\xF0\x9F\x98\x80\nok\n" + std::string(65535, 'a'), out);
 }
 
 }  // namespace

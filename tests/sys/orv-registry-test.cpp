@@ -291,22 +291,6 @@ TEST_F(RegistryTest, FailedWriteKeepsOldFileAndADamagedFileIsNotOverwritten) {
     EXPECT_EQ(OrvReadFileBytes(strFile), damaged);
 }
 
-TEST_F(RegistryTest, ViewBitOnlyForWow64WithTheSetting) {
-    EXPECT_EQ(OrvRegViewAccess(ORV_KEY_READ, true, true), ORV_KEY_READ | 0x100);
-    EXPECT_EQ(
-        OrvRegViewAccess(ORV_KEY_READ, true, false) | OrvRegViewAccess(ORV_KEY_READ, false, true),
-        ORV_KEY_READ);
-    EXPECT_EQ(OrvRegViewAccess(ORV_KEY_RW_32_VIEW, true, true), ORV_KEY_RW_32_VIEW);
-    EXPECT_EQ(OrvRegOtherViewAccess(true), 0x2011Fu);
-    EXPECT_EQ(OrvRegOtherViewAccess(false), 0x2021Fu);
-    // This process is not WOW64, so the setting adds nothing to an opened key.
-    EXPECT_FALSE(OrvIsWow64Process());
-    g_orv_reg_use_64bit_view = true;
-    COrvRegKey key;
-    MakeKey(key);
-    EXPECT_EQ(key.GetAccess(), ORV_KEY_ALL_ACCESS);
-}
-
 TEST_F(RegistryTest, BothViewsWriteAndDelete) {
     COrvError err;
     const uint32_t v = 42;

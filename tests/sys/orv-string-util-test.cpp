@@ -384,20 +384,6 @@ TEST(OrvEscapeC, EscapesAndTheHexDigitRule) {
         EXPECT_EQ(S(OrvEscapeC(psz)), pszWant);
 }
 
-TEST(OrvErrorText, SystemTextsAndHResultNames) {
-    EXPECT_EQ(S(OrvErrorText(EACCES)), "Permission denied (error 13)");
-    EXPECT_EQ(S(OrvErrorText(-1)), "Unknown Error (error 0xFFFFFFFF)");
-    EXPECT_EQ(S(OrvErrorText(123456)), "Unknown Error (error 123456)");
-    const std::pair<uint32_t, const char*> kNames[] = {
-        {0x00000000u, "S_OK"},
-        {0x80004005u, "E_FAIL"},
-        {0x80070057u, "E_INVALIDARG"},
-        {0x8000FFFFu, "Unknown Error (error 0x8000FFFF)"},
-        {2, "No such file or directory (error 2)"}};
-    for (const auto& [n, psz] : kNames)
-        EXPECT_EQ(S(OrvHResultName(static_cast<int32_t>(n))), psz);
-}
-
 TEST(OrvChecks, BadCharsAndPrintable) {
     COrvStringA str("untouched");
     EXPECT_TRUE(OrvCheckBadChars(nullptr, str));
@@ -513,26 +499,6 @@ TEST(OrvToNumericCharRefs, AndThePhoneFormatter) {
               u"+33 (0) 142685300");
 }
 
-// Runs the calling thread in a locale for the duration of a scope.
-class ScopedThreadLocale {
-public:
-    explicit ScopedThreadLocale(const char* pszName)
-        : m_loc(newlocale(LC_ALL_MASK, pszName, static_cast<locale_t>(0))) {
-        if (m_loc != static_cast<locale_t>(0))
-            m_old = uselocale(m_loc);
-    }
-    ~ScopedThreadLocale() {
-        if (m_loc != static_cast<locale_t>(0)) {
-            uselocale(m_old);
-            freelocale(m_loc);
-        }
-    }
-
-private:
-    locale_t m_loc;
-    locale_t m_old = static_cast<locale_t>(0);
-};
-
 using Comparator = int (*)(const COrvStringW*, const COrvStringW*);
 
 int Cmp(Comparator pfn, const std::u16string& a, const std::u16string& b) {
@@ -572,25 +538,6 @@ TEST(OrvCompare, OrdinalAndOrdinalNoCase) {
         EXPECT_EQ(pfn(nullptr, nullptr), 0);
         EXPECT_EQ(reports.Exprs(), (std::vector<std::string>{"pstr1", "pstr2", "pstr1", "pstr2"}));
     }
-}
-
-TEST(OrvCompare, LocaleAware) {
-    OrvReportCapture reports;
-    {
-        ScopedThreadLocale loc("C");  // code point order
-        EXPECT_EQ(Cmp(OrvCompareLocale, u"B", u"a"), -1);
-        EXPECT_EQ(Cmp(OrvCompareLocale, u"\uffff", u"\U0001F600"), -1);
-        EXPECT_EQ(Cmp(OrvCompareLocaleNoCase, u"ABC", u"abc"), 0);
-    }
-    REQUIRE_LOCALE("de_DE.UTF-8");
-    ScopedThreadLocale loc("de_DE.UTF-8");
-    EXPECT_EQ(Cmp(OrvCompareLocale, u"\u00c4pfel", u"\u00e4pfel"), 1);  // case still counts
-    EXPECT_EQ(Cmp(OrvCompareLocaleNoCase, u"\u00c4PFEL", u"\u00e4pfel"), 0);
-    EXPECT_EQ(Cmp(OrvCompareLocaleNoCase, u"Zebra", u"\u00e4rger"), 1);
-    // A long text goes through the heap rather than the stack buffer.
-    const std::u16string strLong(1000, u'x');
-    EXPECT_EQ(Cmp(OrvCompareLocale, strLong, strLong + u"y"), -1);
-    EXPECT_EQ(reports.Count(), 0u);
 }
 
 }  // namespace

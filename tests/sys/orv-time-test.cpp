@@ -364,17 +364,6 @@ TEST_F(TimeTest, TimeZoneInfo) {
     EXPECT_FALSE(info.bHasDaylight);
 }
 
-TEST_F(TimeTest, SleepBounds) {
-    using Clock = std::chrono::steady_clock;
-    auto t0 = Clock::now();
-    OrvSleepSeconds(-3);  // reported, 1 s
-    auto nMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    EXPECT_GE(nMs, 1000);
-    EXPECT_LT(nMs, 4000);
-    EXPECT_EQ(Asserts(), 1);
-    EXPECT_TRUE(OrvSleepSecondsAlertable(0));
-}
-
 void NoteSignal(int) {}
 
 // A signal cuts the alertable sleep short and leaves the ordinary sleep whole.
