@@ -518,18 +518,10 @@ TEST_F(LogTest, BufferedWriteFailureIsReportedAndTheEntriesFollowAfterTheReopen)
     EXPECT_EQ(Prefix() + "day three\r\n", Read("vexil-240307.log"));
 }
 
-TEST_F(LogTest, FreshProcessesWriteTheBufferedGlobalLogAtExitAndMarkAnOldTraceFile) {
+TEST_F(LogTest, AFreshProcessWritesTheBufferedGlobalLogAtExit) {
     const std::string path = m_dir.File("exit.log");
     ASSERT_EQ(0, RunSelf("Helpers", "ORV_BUFFERED_HELPER_PATH", path));
     EXPECT_NE(std::string::npos, OrvReadFileBytes(path).find(" logged just before exit\r\n"));
-    // The trace file is opened once per process; one that already has text gets no byte order
-    // mark before the banner.
-    const std::string trace = m_dir.File("old-trace.txt");
-    ASSERT_TRUE(OrvWriteFileBytes(trace, "old\n"));
-    ASSERT_EQ(0, RunSelf("Helpers", "ORV_TRACE_HELPER_PATH", trace));
-    const std::string text = OrvReadFileBytes(trace);
-    EXPECT_EQ(0u, text.find("old\n\n\n*** TRACER LOG FROM: /")) << text;
-    EXPECT_EQ(std::string::npos, text.find("\xEF\xBB\xBF"));
 }
 
 TEST_F(LogTest, Helpers) {
@@ -538,9 +530,6 @@ TEST_F(LogTest, Helpers) {
         g_orv_log.SetBuffered(true);
         g_orv_log.Write("logged just before exit\n");
         EXPECT_EQ("", OrvReadFileBytes(pszPath));
-    }
-    if (const char* pszPath = getenv("ORV_TRACE_HELPER_PATH")) {
-        ASSERT_TRUE(OrvOpenTraceFile(pszPath));
     }
 }
 

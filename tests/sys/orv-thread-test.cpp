@@ -252,27 +252,4 @@ TEST_F(ThreadTest, WaitPumpingMessagesLetsTheThreadCallTheUiThread) {
     EXPECT_FALSE(worker.HasHandle());
 }
 
-TEST_F(ThreadTest, ManyThreadsGetDistinctNumbers) {
-    // The threads stay inside Run until every number has been read: a thread's number is 0 again
-    // once it has ended, so reading it after the thread may have finished would see 0.
-    std::vector<CGateThread> threads(8);
-    std::vector<int64_t> numbers;
-    COrvStringA strError;
-    for (auto& thread : threads) {
-        ASSERT_TRUE(thread.Start(strError));
-        numbers.push_back(thread.GetThreadNumber());
-    }
-    for (auto& thread : threads)
-        thread.m_gate.Set();
-    for (auto& thread : threads)
-        EXPECT_TRUE(thread.Wait());
-    for (size_t i = 0; i < numbers.size(); ++i) {
-        EXPECT_NE(0, numbers[i]);
-        EXPECT_EQ(numbers[i], threads[i].m_nSeenNumber.load());
-        for (size_t j = i + 1; j < numbers.size(); ++j)
-            EXPECT_NE(numbers[i], numbers[j]);
-    }
-    OrvYield();
-}
-
 }  // namespace
