@@ -10,11 +10,8 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <linux/capability.h>
 
 #include <algorithm>
 #include <atomic>
@@ -565,22 +562,6 @@ TEST_F(OrvUserLogon, FailureHalfWayUndoesEarlierSteps) {
         EXPECT_EQ(before, ThreadIds()) << (bFailGid ? "gid" : "uid") << " step";
         EXPECT_FALSE(OrvIsImpersonating());
     }
-
-    // A thread without the rights to change ids (dropped from its own effective set) is told so.
-    std::thread noRights([&] {
-        struct __user_cap_header_struct hdr = {_LINUX_CAPABILITY_VERSION_3, 0};
-        struct __user_cap_data_struct data[2] = {};
-        ASSERT_EQ(0, syscall(SYS_capget, &hdr, data));
-        data[0].effective &= ~(1u << CAP_SETUID);
-        ASSERT_EQ(0, syscall(SYS_capset, &hdr, data));
-        const std::string mine = ThreadIds();
-        COrvError errRights;
-        EXPECT_FALSE(OrvImpersonateLoggedOnUser(token, errRights));
-        EXPECT_EQ(0, errRights.Text().Find("Cannot acquire privileges: "));
-        EXPECT_EQ(enNetAccessDenied, errRights.Code());
-        EXPECT_EQ(mine, ThreadIds());
-    });
-    noRights.join();
 }
 
 }  // namespace
