@@ -240,6 +240,13 @@ TEST_F(FileTest, InfoAndTimesOfFilesFoldersAndLinks) {
     EXPECT_EQ(info.nAttributes, kOrvAttrNormal);
     EXPECT_FALSE(OrvGetFileInfo(F("none").c_str(), info, err));
     EXPECT_EQ(info.nSize, UINT64_MAX);
+    COrvStringA sTarget;  // links made and read back; a plain file is no link
+    ASSERT_TRUE(OrvCreateLink(F("j").c_str(), F("dir").c_str(), true, err)) << Text(err);
+    ASSERT_TRUE(OrvReadLink(F("j").c_str(), sTarget, err));
+    EXPECT_EQ(std::string(sTarget), F("dir"));
+    EXPECT_FALSE(OrvCreateLink(F("j2").c_str(), F("no").c_str(), true, err) || Exists(F("j2")));
+    EXPECT_FALSE(OrvReadLink(F(".hidden").c_str(), sTarget, err));
+    EXPECT_TRUE(sTarget.IsEmpty());
     // The modification time is set on the link itself and not its target.
     ASSERT_TRUE(OrvSetFileTimes(F("dir").c_str(), 1000000000, 0, err));
     ASSERT_TRUE(OrvSetFileTimes(F("dirlink").c_str(), 1200000000, 0, err));
