@@ -23,15 +23,13 @@ std::string Text(const COrvError& err) {
     return err.Text().GetString();
 }
 
-// The error text of a call that had to fail (empty when it succeeded).
-std::string Failed(bool bOk, const COrvError& err) {
+// The error text of a call that had to fail (empty when it succeeded); clears err first.
+template <class Call>
+std::string Failed(COrvError& err, Call call) {
+    err.Clear();
+    const bool bOk = call(err);
     EXPECT_FALSE(bOk);
     return bOk ? "" : Text(err);
-}
-
-COrvError& Fresh(COrvError& err) {
-    err.Clear();
-    return err;
 }
 
 bool Starts(const std::string& s, const std::string& prefix) {
@@ -53,12 +51,10 @@ time_t MTimeOf(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
 }
 
-// Counters and switches of the injected system calls.
 int g_nCalls = 0;
 int g_nModeChanges = 0;
 
 long FullDiskWrite(int, const void*, size_t) {
-    ++g_nCalls;
     errno = ENOSPC;
     return -1;
 }
@@ -86,43 +82,36 @@ TEST_F(FileTest, WriteReadSizePositionLengthAndOpenFailures) {
     uint64_t n = 0, nPos = 0;
     ASSERT_TRUE(f.GetSize(n, err) && f.GetPosition(nPos, err));
     EXPECT_TRUE(n == 11u && nPos == 11u);
-    ASSERT_TRUE(f.SetLength(5, err));
-    ASSERT_TRUE(f.Close(err));
+    ASSERT_TRUE(f.SetLength(5, err) && f.Close(err));
     EXPECT_FALSE(f.IsOpen());
     ASSERT_TRUE(f.OpenWrite(F("a.bin").c_str(), true, 0, err));  // appends
-    ASSERT_TRUE(f.Write("!", 1, err));
-    ASSERT_TRUE(f.Close(err));
-    ASSERT_TRUE(f.OpenRead(F("a.bin").c_str(), err));
-    ASSERT_TRUE(f.SetPosition(2, err));
+    ASSERT_TRUE(f.Write("!", 1, err) && f.Close(err));
+    ASSERT_TRUE(f.OpenRead(F("a.bin").c_str(), err) && f.SetPosition(2, err));
     char buf[16] = {};
     EXPECT_EQ(f.Read(buf, sizeof buf, err), 4);
     EXPECT_STREQ(buf, "llo!");
     EXPECT_EQ(f.Read(buf, sizeof buf, err), 0);
-    // Writing to a file opened for reading is refused by the system.
-    EXPECT_TRUE(
-        Starts(Failed(f.Write("x", 1, Fresh(err)), err), "Cannot write local file " + F("a.bin")));
+    EXPECT_TRUE(Starts(Failed(err, [&](COrvError& e) { return f.Write("x", 1, e); }),
+                       "Cannot write local file " + F("a.bin")));
     ASSERT_TRUE(OrvGetFileSize(F("a.bin").c_str(), n, err));
     EXPECT_EQ(n, 6u);
-    EXPECT_EQ(Failed(OrvGetFileSize(F("none").c_str(), n, Fresh(err)), err),
+    EXPECT_EQ(Failed(err, [&](COrvError& e) { return OrvGetFileSize(F("none").c_str(), n, e); }),
               "Cannot open file " + F("none") + ": No such file or directory (error 2)");
     EXPECT_EQ(err.Code(), 17);
-    // Modes: given bits count only with the flag.
     ASSERT_TRUE(f.OpenWrite(F("m").c_str(), false, kOrvModeGiven | 0600, err));
     EXPECT_EQ(ModeOf(F("m")), 0600u);
-
     EXPECT_EQ(
-        Failed(f.OpenRead(F("missing").c_str(), Fresh(err)), err),
+        Failed(err, [&](COrvError& e) { return f.OpenRead(F("missing").c_str(), e); }),
         "cannot open file '" + F("missing") + "' for read: No such file or directory (error 2)");
     EXPECT_FALSE(f.IsOpen());  // a failed open leaves the object closed, even when one was open
-    EXPECT_EQ(Failed(f.OpenWrite(F("m/sub").c_str(), false, 0, Fresh(err)), err),
-              "Cannot open for write local file " + F("m/sub") + ": Not a directory (error 20)");
-    EXPECT_TRUE(Starts(Failed(f.OpenReadWrite(F("nodir/x").c_str(), Fresh(err)), err),
-                       "Cannot open for read/write local file " + F("nodir/x") + ": "));
+    EXPECT_TRUE(
+        Starts(Failed(err, [&](COrvError& e) { return f.OpenReadWrite(F("no/x").c_str(), e); }),
+               "Cannot open for read/write local file " + F("no/x") + ": "));
     g_orv_sys.open = [](const char*, int, unsigned) {
         errno = EROFS;
         return -1;
     };
-    EXPECT_EQ(Failed(f.OpenWrite(F("ro").c_str(), false, 0, Fresh(err)), err),
+    EXPECT_EQ(Failed(err, [&](COrvError& e) { return f.OpenWrite(F("ro").c_str(), false, 0, e); }),
               "Cannot open for write local file " + F("ro") + ": Read-only file system (error 30)");
     EXPECT_EQ(err.Code(), 7);
 }
@@ -131,32 +120,25 @@ TEST_F(FileTest, InjectedWriteFaultsAndTheBufferedWriter) {
     OrvFile f;
     COrvError err;
     ASSERT_TRUE(f.OpenWrite(F("w").c_str(), false, 0, err));
-    g_orv_sys.write = [](int fd, const void* p, size_t n) -> long {
-        ++g_nCalls;
-        return g_orv_sys_real.write(fd, p, n > 3 ? 3 : n);
-    };
-    ASSERT_TRUE(f.Write("0123456789", 10, err)) << Text(err);
-    EXPECT_EQ(g_nCalls, 4);  // 3 + 3 + 3 + 1
-    g_nCalls = 0;
-    g_orv_sys.write = [](int fd, const void* p, size_t n) -> long {
-        if (++g_nCalls % 2 == 1) {
+    g_orv_sys.write = [](int fd, const void* p, size_t n) -> long {  // short, then interrupted
+        if (++g_nCalls == 2) {
             errno = EINTR;
             return -1;
         }
-        return g_orv_sys_real.write(fd, p, n);
+        return g_orv_sys_real.write(fd, p, n > 3 ? 3 : n);
     };
-    ASSERT_TRUE(f.Write("ab", 2, err));
-    EXPECT_EQ(g_nCalls, 2);
+    ASSERT_TRUE(f.Write("0123456789", 10, err)) << Text(err);
+    EXPECT_EQ(g_nCalls, 5);  // 3, EINTR, 3 + 3 + 1
     g_orv_sys.write = FullDiskWrite;
-    EXPECT_EQ(Failed(f.Write("x", 1, Fresh(err)), err),
+    EXPECT_EQ(Failed(err, [&](COrvError& e) { return f.Write("x", 1, e); }),
               "Cannot write local file " + F("w") + ": No space left on device (error 28)");
     EXPECT_EQ(err.Code(), 10);
     g_orv_sys.write = [](int, const void*, size_t) -> long { return 0; };
-    EXPECT_EQ(Failed(f.Write("xyz", 3, Fresh(err)), err),
+    EXPECT_EQ(Failed(err, [&](COrvError& e) { return f.Write("xyz", 3, e); }),
               "written less than requested for file " + F("w") + ": 0 != 3");
     g_orv_sys.write = g_orv_sys_real.write;
     ASSERT_TRUE(f.Close(err));
-    EXPECT_EQ(OrvReadFileBytes(F("w")), "0123456789ab");
+    EXPECT_EQ(OrvReadFileBytes(F("w")), "0123456789");
 
     COrvBufferedFile bf(8);
     ASSERT_TRUE(bf.OpenWrite(F("b").c_str(), false, 0, err));
@@ -168,7 +150,6 @@ TEST_F(FileTest, InjectedWriteFaultsAndTheBufferedWriter) {
     ASSERT_TRUE(bf.Write("0123456789", 10, err));  // larger than the buffer: straight through
     EXPECT_EQ(OrvReadFileBytes(F("b")), "abcdefghi0123456789");
     ASSERT_TRUE(bf.Write("z", 1, err) && bf.Close(err));
-    EXPECT_EQ(OrvReadFileBytes(F("b")), "abcdefghi0123456789z");
     ASSERT_TRUE(bf.OpenWrite(F("b").c_str(), true, 0, err));
     EXPECT_EQ(bf.GetPosition(), 20u);
     ASSERT_TRUE(bf.Write("!", 1, err));
@@ -176,6 +157,7 @@ TEST_F(FileTest, InjectedWriteFaultsAndTheBufferedWriter) {
     EXPECT_FALSE(bf.Close(err));
     EXPECT_EQ(err.Code(), 10);
     EXPECT_FALSE(bf.File().IsOpen());
+    EXPECT_EQ(OrvReadFileBytes(F("b")), "abcdefghi0123456789z");
 }
 
 TEST_F(FileTest, WholeFilesChunksAndCopies) {
@@ -189,18 +171,18 @@ TEST_F(FileTest, WholeFilesChunksAndCopies) {
     ASSERT_TRUE(OrvCopyFile(F("src").c_str(), F("dst").c_str(), err)) << Text(err);
     EXPECT_TRUE(OrvReadFileBytes(F("dst")) == big);
     EXPECT_EQ(ModeOf(F("dst")), 0640u);
-    // The block copy, when the kernel cannot copy between the two.
-    g_orv_sys.copy_file_range = NoKernelCopy;
+    g_orv_sys.copy_file_range = NoKernelCopy;  // the block copy
     ASSERT_TRUE(OrvCopyFile(F("src").c_str(), F("dst2").c_str(), err)) << Text(err);
     EXPECT_TRUE(OrvReadFileBytes(F("dst2")) == big);
     g_orv_sys.write = FullDiskWrite;  // a full disk: the partial copy is removed
-    EXPECT_EQ(Failed(OrvCopyFile(F("src").c_str(), F("dst3").c_str(), Fresh(err)), err),
-              "cannot write file: " + F("dst3") + ": No space left on device (error 28)");
-    EXPECT_FALSE(Exists(F("dst3")));
+    EXPECT_EQ(
+        Failed(err,
+               [&](COrvError& e) { return OrvCopyFile(F("src").c_str(), F("d3").c_str(), e); }),
+        "cannot write file: " + F("d3") + ": No space left on device (error 28)");
+    EXPECT_FALSE(Exists(F("d3")));
     g_orv_sys = g_orv_sys_real;
 
-    // Interrupted and short reads are carried on; a read error names the file.
-    g_orv_sys.read = [](int fd, void* p, size_t n) -> long {
+    g_orv_sys.read = [](int fd, void* p, size_t n) -> long {  // interrupted and short reads
         if (++g_nCalls % 3 == 1) {
             errno = EINTR;
             return -1;
@@ -213,7 +195,7 @@ TEST_F(FileTest, WholeFilesChunksAndCopies) {
         errno = EIO;
         return -1;
     };
-    EXPECT_EQ(Failed(OrvReadWholeFile(F("src").c_str(), s, Fresh(err)), err),
+    EXPECT_EQ(Failed(err, [&](COrvError& e) { return OrvReadWholeFile(F("src").c_str(), s, e); }),
               "cannot read file: " + F("src") + ": Input/output error (error 5)");
     EXPECT_TRUE(s.IsEmpty());
     g_orv_sys.read = g_orv_sys_real.read;
@@ -234,13 +216,9 @@ TEST_F(FileTest, WholeFilesChunksAndCopies) {
         EXPECT_TRUE(ctx.first == (bStop ? big.substr(0, 200000) : big));
         EXPECT_EQ(Text(err), bStop ? "cannot read file: " + F("src") + ": cancelled" : "");
     }
-    EXPECT_TRUE(Starts(Failed(OrvReadWholeFile(F("nope").c_str(), s, Fresh(err)), err),
-                       "cannot open file to read: " + F("nope") + ": "));
-    EXPECT_TRUE(Starts(Failed(OrvCopyFile(F("src").c_str(), F("nodir/d").c_str(), Fresh(err)), err),
-                       "cannot write file: " + F("nodir/d") + ": "));
-    // Reading a folder fails in the read, not the open.
-    EXPECT_TRUE(Starts(Failed(OrvReadWholeFile(m_dir.Path().c_str(), s, Fresh(err)), err),
-                       "cannot read file: "));
+    EXPECT_TRUE(
+        Starts(Failed(err, [&](COrvError& e) { return OrvReadWholeFile(F("no").c_str(), s, e); }),
+               "cannot open file to read: " + F("no") + ": "));
 }
 
 TEST_F(FileTest, InfoAndTimesOfFilesFoldersAndLinks) {
@@ -256,28 +234,24 @@ TEST_F(FileTest, InfoAndTimesOfFilesFoldersAndLinks) {
     EXPECT_TRUE(info.nSize == 5u && info.sName == ".hidden");
     EXPECT_EQ(info.nAttributes, kOrvAttrReadOnly | kOrvAttrPortableReadOnly | kOrvAttrHidden |
                                     kOrvAttrPortableHidden | kOrvAttrArchive);
-    EXPECT_TRUE(info.tModification > 0 && info.tCreation > 0);
     ASSERT_TRUE(OrvGetFileInfo(F("dirlink").c_str(), info, err));
     EXPECT_TRUE(info.bIsFolder && info.bIsLink && !info.bIsFile);
-    EXPECT_EQ(info.nSize, 0u);
     EXPECT_EQ(std::string(info.sLinkTarget), F("dir"));
     EXPECT_EQ(info.nAttributes, kOrvAttrNormal);
-    ASSERT_TRUE(OrvGetFileInfo(F("dangling").c_str(), info, err));
-    EXPECT_TRUE(info.bIsLink && !info.bIsFolder && !info.bIsFile);
-    EXPECT_EQ(Failed(OrvGetFileInfo(F("none").c_str(), info, Fresh(err)), err),
-              "OrvGetFileInfo: Invalid attributes for " + F("none") +
-                  ": No such file or directory (error 2)");
+    EXPECT_FALSE(OrvGetFileInfo(F("none").c_str(), info, err));
     EXPECT_EQ(info.nSize, UINT64_MAX);
-    OrvFile f;
-    ASSERT_TRUE(f.OpenRead(F(".hidden").c_str(), err) && f.GetInfo(info, err));
-    EXPECT_EQ(info.nSize, 5u);
+    COrvStringA sTarget;  // links made and read back; a plain file is no link
+    ASSERT_TRUE(OrvCreateLink(F("j").c_str(), F("dir").c_str(), true, err)) << Text(err);
+    ASSERT_TRUE(OrvReadLink(F("j").c_str(), sTarget, err));
+    EXPECT_EQ(std::string(sTarget), F("dir"));
+    EXPECT_FALSE(OrvCreateLink(F("j2").c_str(), F("no").c_str(), true, err) || Exists(F("j2")));
+    EXPECT_FALSE(OrvReadLink(F(".hidden").c_str(), sTarget, err));
+    EXPECT_TRUE(sTarget.IsEmpty());
     // The modification time is set on the link itself and not its target.
     ASSERT_TRUE(OrvSetFileTimes(F("dir").c_str(), 1000000000, 0, err));
     ASSERT_TRUE(OrvSetFileTimes(F("dirlink").c_str(), 1200000000, 0, err));
     EXPECT_EQ(MTimeOf(F("dir")), 1000000000);
     EXPECT_EQ(MTimeOf(F("dirlink")), 1200000000);
-    EXPECT_TRUE(Starts(Failed(OrvSetFileTimes(F("none").c_str(), 1, 0, Fresh(err)), err),
-                       "Cannot OrvSetFileTimes (open): " + F("none")));
 }
 
 TEST_F(FileTest, DeleteAndItsSecondTry) {
@@ -295,20 +269,15 @@ TEST_F(FileTest, DeleteAndItsSecondTry) {
     EXPECT_EQ(g_nCalls, 2);
     EXPECT_FALSE(Exists(F("ro")));
     g_orv_sys.unlinkat = g_orv_sys_real.unlinkat;
-    EXPECT_EQ(
-        Failed(TvDeleteFile(F("ro").c_str(), Fresh(err)), err),
-        "Cannot delete file (set attrs): " + F("ro") + ": No such file or directory (error 2)");
+    EXPECT_FALSE(TvDeleteFile(F("ro").c_str(), err));
     EXPECT_EQ(err.Code(), 17);
-    // Not a matter of permission: no mode is touched.
-    ASSERT_EQ(mkdir(F("d").c_str(), 0555), 0);
     g_orv_sys.fchmod = [](int fd, unsigned nMode) {
         ++g_nModeChanges;
         return g_orv_sys_real.fchmod(fd, nMode);
     };
-    EXPECT_TRUE(Starts(Failed(TvDeleteFile(F("d").c_str(), Fresh(err)), err),
-                       "Cannot delete file (2nd try): " + F("d") + ": "));
+    ASSERT_EQ(mkdir(F("d").c_str(), 0555), 0);  // not a matter of permission: no mode touched
+    EXPECT_FALSE(TvDeleteFile(F("d").c_str(), err));
     EXPECT_EQ(g_nModeChanges, 0);
-    EXPECT_EQ(ModeOf(F("d")), 0555u);
     // Refused twice for want of permission: the folder gets write access for the second try and
     // its mode back afterwards; the file's own mode is never changed.
     ASSERT_EQ(mkdir(F("locked").c_str(), 0755), 0);
@@ -319,12 +288,11 @@ TEST_F(FileTest, DeleteAndItsSecondTry) {
         errno = EACCES;
         return -1;
     };
-    EXPECT_EQ(Failed(TvDeleteFile(F("locked/f").c_str(), Fresh(err)), err),
+    EXPECT_EQ(Failed(err, [&](COrvError& e) { return TvDeleteFile(F("locked/f").c_str(), e); }),
               "Cannot delete file (2nd try): " + F("locked/f") + ": Permission denied (error 13)");
     EXPECT_EQ(g_nModeChanges, 2);  // granted, then put back
     EXPECT_TRUE(ModeOf(F("locked")) == 0555u && ModeOf(F("locked/f")) == 0444u);
-    if (geteuid() != 0) {
-        // For real: the folder's missing write bit is what refuses the first try.
+    if (geteuid() != 0) {  // for real: the folder's missing write bit refuses the first try
         g_orv_sys.unlinkat = g_orv_sys_real.unlinkat;
         EXPECT_TRUE(TvDeleteFile(F("locked/f").c_str(), err)) << Text(err);
         EXPECT_FALSE(Exists(F("locked/f")));
@@ -340,9 +308,6 @@ TEST_F(FileTest, MovesWithinAndAcrossFileSystems) {
     ASSERT_TRUE(OrvMoveFile(F("a").c_str(), F("b").c_str(), err));
     EXPECT_EQ(OrvReadFileBytes(F("b")), "AAA");
     EXPECT_FALSE(Exists(F("a")));
-    EXPECT_EQ(
-        Failed(OrvMoveFile(F("a").c_str(), F("x").c_str(), Fresh(err)), err),
-        "Cannot move file " + F("a") + " to " + F("x") + ": No such file or directory (error 2)");
     // Across file systems: copy (keeping the time), then delete the source.
     ASSERT_TRUE(OrvSetFileTimes(F("b").c_str(), 1111111111, 0, err));
     g_orv_sys.rename = [](const char*, const char*) {
@@ -353,12 +318,9 @@ TEST_F(FileTest, MovesWithinAndAcrossFileSystems) {
     EXPECT_EQ(OrvReadFileBytes(F("c")), "AAA");
     EXPECT_FALSE(Exists(F("b")));
     EXPECT_EQ(MTimeOf(F("c")), 1111111111);
-    // A failed copy leaves the source.
-    g_orv_sys.write = FullDiskWrite;
+    g_orv_sys.write = FullDiskWrite;  // a failed copy leaves the source
     g_orv_sys.copy_file_range = NoKernelCopy;
-    EXPECT_EQ(Failed(OrvMoveFile(F("c").c_str(), F("e").c_str(), Fresh(err)), err),
-              "Cannot move file " + F("c") + " to " + F("e") + ": cannot write file: " + F("e") +
-                  ": No space left on device (error 28)");
+    EXPECT_FALSE(OrvMoveFile(F("c").c_str(), F("e").c_str(), err));
     EXPECT_EQ(OrvReadFileBytes(F("c")), "AAA");
     EXPECT_FALSE(Exists(F("e")));
     g_orv_sys.write = g_orv_sys_real.write;
@@ -372,58 +334,45 @@ TEST_F(FileTest, MovesWithinAndAcrossFileSystems) {
     EXPECT_EQ(OrvReadFileBytes(F("t2/sub/f")), "F");
     EXPECT_EQ(std::filesystem::read_symlink(F("t2/l")), "sub/f");
     g_orv_sys.rename = g_orv_sys_real.rename;
-    // A destination folder in the way is replaced.
-    ASSERT_EQ(mkdir(F("t3").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(F("t3").c_str(), 0755), 0);  // a destination folder in the way is replaced
     ASSERT_TRUE(OrvWriteFileBytes(F("t3/old"), "o"));
     ASSERT_TRUE(OrvMoveFolder(F("t2").c_str(), F("t3").c_str(), err)) << Text(err);
     EXPECT_FALSE(Exists(F("t3/old")));
     EXPECT_EQ(OrvReadFileBytes(F("t3/sub/f")), "F");
 }
 
-TEST_F(FileTest, CreateFolders) {
+TEST_F(FileTest, CreateFoldersAndListings) {
     COrvError err;
     ASSERT_TRUE(OrvCreateFolder(F("a/b/c/").c_str(), 0750, err)) << Text(err);
     EXPECT_TRUE(std::filesystem::is_directory(F("a/b/c")));
     ASSERT_TRUE(OrvCreateFolder(F("a/b").c_str(), 0, err));  // exists: fine
     ASSERT_TRUE(OrvWriteFileBytes(F("file"), "x"));
-    const std::string taken =
+    EXPECT_TRUE(Starts(
+        Failed(err, [&](COrvError& e) { return OrvCreateFolder(F("file/x").c_str(), 0, e); }),
         "Cannot create folder because its place is taken by a file with the same name: " +
-        F("file");
-    EXPECT_EQ(Failed(OrvCreateFolder(F("file").c_str(), 0, Fresh(err)), err),
-              taken + ": Not a directory (error 20)");
-    EXPECT_TRUE(
-        Starts(Failed(OrvCreateFolder(F("file/sub/x").c_str(), 0, Fresh(err)), err), taken));
-    if (geteuid() != 0) {
-        ASSERT_EQ(mkdir(F("ro").c_str(), 0555), 0);
-        EXPECT_EQ(Failed(OrvCreateFolder(F("ro/x").c_str(), 0, Fresh(err)), err),
-                  "Can not create folder " + F("ro/x") + ": Permission denied (error 13)");
-        EXPECT_EQ(err.Code(), 7);
-    }
+            F("file")));
     g_orv_sys.mkdir = [](const char*, unsigned) {
         errno = ENOSPC;
         return -1;
     };
-    EXPECT_FALSE(OrvCreateFolder(F("new").c_str(), 0, Fresh(err)));
+    err.Clear();
+    EXPECT_FALSE(OrvCreateFolder(F("new").c_str(), 0, err));
     EXPECT_EQ(err.Code(), 10);
-}
+    g_orv_sys.mkdir = g_orv_sys_real.mkdir;
 
-TEST_F(FileTest, ListingMasksAndLinks) {
     for (const char* psz : {"a.log", "b.txt", ".c.log"})
         ASSERT_TRUE(OrvWriteFileBytes(F(psz), "1"));
-    ASSERT_EQ(mkdir(F("sub").c_str(), 0755), 0);
-    ASSERT_EQ(symlink(F("sub").c_str(), F("subl").c_str()), 0);
+    ASSERT_EQ(symlink(F("a").c_str(), F("al").c_str()), 0);
     COrvArray<OrvFileInfo> items;
-    COrvError err;
     ASSERT_TRUE(TvListDirFiles(m_dir.Path().c_str(), items, err));
     std::set<std::string> names;
     for (size_t i = 0; i < items.GetCount(); ++i)
         names.insert(items[i].sName.GetString());
-    EXPECT_EQ(names, (std::set<std::string>{"a.log", "b.txt", ".c.log", "sub", "subl"}));
+    EXPECT_EQ(names, (std::set<std::string>{"a", "al", "file", "a.log", "b.txt", ".c.log"}));
     ASSERT_TRUE(TvListDirFiles(m_dir.Path().c_str(), items, err, "*.log"));
     ASSERT_EQ(items.GetCount(), 1u);  // a leading "." is matched only by a leading "."
     EXPECT_EQ(items[0].sPath, COrvStringA(F("a.log").c_str()));
-    EXPECT_EQ(Failed(TvListDirFiles(F("none").c_str(), items, Fresh(err)), err),
-              "TvListDirFiles: " + F("none") + ": No such file or directory (error 2)");
+    EXPECT_FALSE(TvListDirFiles(F("none").c_str(), items, err));
     EXPECT_EQ(items.GetCount(), 0u);
 }
 
@@ -440,7 +389,6 @@ TEST_F(FileTest, RecursiveDeleteNeverFollowsLinksAndGoesOnAfterFailures) {
     ASSERT_EQ(mkdir(F("tree").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(F("tree/sub").c_str(), 0755), 0);
     ASSERT_TRUE(OrvWriteFileBytes(F("tree/sub/f"), "x"));
-    ASSERT_TRUE(OrvWriteFileBytes(F("tree/g"), "y"));
     ASSERT_EQ(symlink(outside.Path().c_str(), F("tree/sub/out").c_str()), 0);
     ASSERT_EQ(symlink("missing", F("tree/dead").c_str()), 0);
     COrvArray<COrvStringA> report;
@@ -448,28 +396,22 @@ TEST_F(FileTest, RecursiveDeleteNeverFollowsLinksAndGoesOnAfterFailures) {
     ASSERT_TRUE(TvRecursiveDeleteFolderReport(F("tree").c_str(), true, report, err)) << Text(err);
     EXPECT_FALSE(Exists(F("tree")));
     EXPECT_EQ(OrvReadFileBytes(outside.File("keep")), "precious");
-    EXPECT_EQ(
-        Lines(report),
-        (std::set<std::string>{
-            "Deleted file: " + F("tree/sub/f"), "Deleted file: " + F("tree/g"),
-            "Deleted file: " + F("tree/sub/out"), "Deleted Unresolved Link: " + F("tree/dead"),
-            "Deleted folder: " + F("tree/sub"), "Deleted folder: " + F("tree")}));
-    // A link given as the folder itself: removed, not entered.
-    ASSERT_EQ(symlink(outside.Path().c_str(), F("top").c_str()), 0);
+    EXPECT_EQ(Lines(report),
+              (std::set<std::string>{
+                  "Deleted file: " + F("tree/sub/f"), "Deleted file: " + F("tree/sub/out"),
+                  "Deleted Unresolved Link: " + F("tree/dead"), "Deleted folder: " + F("tree/sub"),
+                  "Deleted folder: " + F("tree")}));
+    ASSERT_EQ(symlink(outside.Path().c_str(), F("top").c_str()), 0);  // removed, not entered
     ASSERT_TRUE(TvRecursiveDeleteFolder(F("top").c_str(), true, err));
     EXPECT_FALSE(Exists(F("top")));
     EXPECT_EQ(OrvReadFileBytes(outside.File("keep")), "precious");
-    // Without deleting the folder itself; a missing folder fails.
-    ASSERT_EQ(mkdir(F("keepme").c_str(), 0755), 0);
-    ASSERT_TRUE(OrvWriteFileBytes(F("keepme/f"), "x"));
-    ASSERT_TRUE(TvRecursiveDeleteFolder(F("keepme").c_str(), false, err));
-    EXPECT_TRUE(Exists(F("keepme")) && !Exists(F("keepme/f")));
-    COrvArray<COrvStringA> report2;
-    EXPECT_FALSE(TvRecursiveDeleteFolderReport(F("gone").c_str(), true, report2, err));
-    ASSERT_EQ(report2.GetCount(), 1u);
-    EXPECT_TRUE(Starts(report2[0].GetString(), "Cannot list folder '" + F("gone") + "': "));
 
-    // A file that cannot go is reported; the rest goes on.
+    // Without the folder itself; a file that cannot go is reported and the rest goes on.
+    ASSERT_EQ(mkdir(F("keepme").c_str(), 0755), 0);
+    ASSERT_TRUE(OrvWriteFileBytes(F("keepme/a"), "x"));
+    ASSERT_TRUE(OrvWriteFileBytes(F("keepme/b"), "x"));
+    ASSERT_TRUE(TvRecursiveDeleteFolder(F("keepme").c_str(), false, err));
+    EXPECT_TRUE(Exists(F("keepme")) && !Exists(F("keepme/a")));
     ASSERT_TRUE(OrvWriteFileBytes(F("keepme/a"), "x"));
     ASSERT_TRUE(OrvWriteFileBytes(F("keepme/b"), "x"));
     g_orv_sys.unlinkat = [](int fd, const char* psz, int nFlags) {
@@ -479,40 +421,17 @@ TEST_F(FileTest, RecursiveDeleteNeverFollowsLinksAndGoesOnAfterFailures) {
         }
         return g_orv_sys_real.unlinkat(fd, psz, nFlags);
     };
-    COrvArray<COrvStringA> report3;
-    EXPECT_FALSE(TvRecursiveDeleteFolderReport(F("keepme").c_str(), true, report3, Fresh(err)));
+    report.RemoveAll();
+    EXPECT_FALSE(TvRecursiveDeleteFolderReport(F("keepme").c_str(), true, report, err));
     EXPECT_TRUE(!Exists(F("keepme/b")) && Exists(F("keepme/a")));
     EXPECT_EQ(err.Code(), 8);
-    const auto lines = Lines(report3);
+    const auto lines = Lines(report);
     EXPECT_TRUE(lines.count("Cannot delete file '" + F("keepme/a") +
                             "': Cannot delete file (2nd try): " + F("keepme/a") +
                             ": Device or resource busy (error 16)"));
     EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [&](const std::string& s) {
                   return Starts(s, "Cannot delete folder '" + F("keepme") + "': ");
               }));
-}
-
-TEST_F(FileTest, LinksAndJunctions) {
-    ASSERT_EQ(mkdir(F("target").c_str(), 0755), 0);
-    COrvError err;
-    ASSERT_TRUE(OrvCreateLink(F("j").c_str(), F("target").c_str(), true, err)) << Text(err);
-    COrvStringA sTarget;
-    ASSERT_TRUE(OrvReadLink(F("j").c_str(), sTarget, err));
-    EXPECT_EQ(std::string(sTarget), F("target"));
-    ASSERT_TRUE(OrvCreateLink(F("s").c_str(), "relative/file", false, err));
-    ASSERT_TRUE(OrvReadLink(F("s").c_str(), sTarget, err));
-    EXPECT_STREQ(sTarget, "relative/file");
-    EXPECT_EQ(Failed(OrvCreateLink(F("s").c_str(), "x", false, Fresh(err)), err),
-              "Cannot create symlink: " + F("s") + ": File exists (error 17)");
-    EXPECT_EQ(err.Code(), 20);
-    EXPECT_TRUE(
-        Starts(Failed(OrvCreateLink(F("j2").c_str(), F("no").c_str(), true, Fresh(err)), err),
-               "Cannot open link: " + F("no")));
-    EXPECT_FALSE(Exists(F("j2")));
-    ASSERT_TRUE(OrvWriteFileBytes(F("plain"), "x"));
-    EXPECT_EQ(Failed(OrvReadLink(F("plain").c_str(), sTarget, Fresh(err)), err),
-              "Cannot open link: " + F("plain") + ": Invalid argument (error 22)");
-    EXPECT_TRUE(sTarget.IsEmpty());
 }
 
 TEST_F(FileTest, RangeLocksBetweenProcesses) {
@@ -529,27 +448,21 @@ TEST_F(FileTest, RangeLocksBetweenProcesses) {
             COrvError e;
             if (!g.OpenReadWrite(F("lock").c_str(), e))
                 _exit(2);
-            if (g.LockRange(10, e))
-                _exit(0);
-            _exit(e.Code() == 8 && strncmp(e.Text(), "Cannot lock file: ", 18) == 0 ? 8 : 3);
+            _exit(g.LockRange(10, e) ? 0 : e.Code() == 8 ? 8 : 3);
         }
         int nStatus = 0;
         waitpid(pid, &nStatus, 0);
         return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
     };
     EXPECT_EQ(ChildTries(), 8);
-    // The lock belongs to its handle: other opens and closes of the file in this process leave it
-    // in place, and another handle here is refused too.
-    uint64_t nSize = 0;
+    // The lock belongs to its handle: other opens and closes of the file here leave it in place.
     COrvStringA sBytes;
-    ASSERT_TRUE(OrvGetFileSize(F("lock").c_str(), nSize, err));
     ASSERT_TRUE(OrvReadWholeFile(F("lock").c_str(), sBytes, err));
     ASSERT_TRUE(OrvCopyFile(F("lock").c_str(), F("lock2").c_str(), err));
     EXPECT_EQ(ChildTries(), 8);
     OrvFile g;
     ASSERT_TRUE(g.OpenReadWrite(F("lock").c_str(), err));
     EXPECT_FALSE(g.LockRange(10, err));
-    EXPECT_EQ(err.Code(), 8);
     ASSERT_TRUE(f.UnlockRange(10, err));
     EXPECT_EQ(ChildTries(), 0);
 }
@@ -558,51 +471,39 @@ TEST_F(FileTest, TemporaryFolderIsPrivate) {
     OrvScopedEnv tmpdir("TMPDIR", nullptr);
     OrvFileSetTempBase(m_dir.Path().c_str());
     const std::string sExpected = F("orv-" + std::to_string(getuid()));
-    const std::string notDir =
-        "cannot create temp folder: " + sExpected + ": Not a directory (error 20)";
     COrvStringA sFolder;
     COrvError err;
     ASSERT_TRUE(OrvGetTempFolder(sFolder, err)) << Text(err);
     EXPECT_EQ(std::string(sFolder), sExpected);
-    EXPECT_EQ(ModeOf(sExpected), 0700u);
-    // A folder someone else opened up is closed again; a link planted at the name is refused.
+    // A folder someone else opened up is closed again.
     OrvFileSetTempBase(m_dir.Path().c_str());
     chmod(sExpected.c_str(), 0777);
     ASSERT_TRUE(OrvGetTempFolder(sFolder, err));
     EXPECT_EQ(ModeOf(sExpected), 0700u);
+    // Checked on every use: replaced by a link after a good call, it is refused, and no temporary
+    // file is made through it.
     ASSERT_EQ(rmdir(sExpected.c_str()), 0);
     OrvTempDir elsewhere;
     ASSERT_EQ(symlink(elsewhere.Path().c_str(), sExpected.c_str()), 0);
-    OrvFileSetTempBase(m_dir.Path().c_str());
-    EXPECT_EQ(Failed(OrvGetTempFolder(sFolder, Fresh(err)), err), notDir);
-    unlink(sExpected.c_str());
-    // Checked on every use, not only the first: removed and replaced by a link after a good call,
-    // it is refused, and no temporary file is made through it.
-    ASSERT_TRUE(OrvGetTempFolder(sFolder, err)) << Text(err);
-    ASSERT_EQ(rmdir(sExpected.c_str()), 0);
-    ASSERT_EQ(symlink(elsewhere.Path().c_str(), sExpected.c_str()), 0);
-    EXPECT_FALSE(OrvGetTempFolder(sFolder, err));
     OrvFile fTemp;
     COrvStringA sTempPath;
-    EXPECT_EQ(Failed(OrvCreateTempFile(nullptr, nullptr, fTemp, sTempPath, Fresh(err)), err),
-              notDir);
+    EXPECT_EQ(Failed(err,
+                     [&](COrvError& e) {
+                         return OrvCreateTempFile(nullptr, nullptr, fTemp, sTempPath, e);
+                     }),
+              "cannot create temp folder: " + sExpected + ": Not a directory (error 20)");
     EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path()));
     unlink(sExpected.c_str());
-    if (geteuid() == 0) {
-        // Owned by another user: refused, and not ours to change.
+    if (geteuid() == 0) {  // owned by another user: refused, and not ours to change
         ASSERT_EQ(mkdir(sExpected.c_str(), 0700), 0);
         ASSERT_EQ(chown(sExpected.c_str(), 4242, 4242), 0);
         ASSERT_EQ(chmod(sExpected.c_str(), 0777), 0);
-        EXPECT_EQ(
-            Failed(OrvGetTempFolder(sFolder, Fresh(err)), err),
-            "cannot create temp folder: " + sExpected + ": Operation not permitted (error 1)");
         EXPECT_FALSE(OrvCreateTempFile(nullptr, nullptr, fTemp, sTempPath, err));
         EXPECT_TRUE(std::filesystem::is_empty(sExpected));
         EXPECT_EQ(ModeOf(sExpected), 0777u);
         rmdir(sExpected.c_str());
     }
-    // $TMPDIR wins when set.
-    setenv("TMPDIR", (F("tmpdir") + "/").c_str(), 1);
+    setenv("TMPDIR", (F("tmpdir") + "/").c_str(), 1);  // $TMPDIR wins when set
     ASSERT_TRUE(OrvGetTempFolder(sFolder, err)) << Text(err);
     EXPECT_EQ(std::string(sFolder), F("tmpdir"));
     EXPECT_TRUE(std::filesystem::is_directory(F("tmpdir")));
@@ -625,9 +526,8 @@ TEST_F(FileTest, TemporaryFilesSkipPlantedLinksAndNeverCollideAcrossProcesses) {
     ASSERT_TRUE(f.Write("secret", 6, err) && f.Close(err));
     EXPECT_FALSE(Exists(F("victim")));
     EXPECT_EQ(ModeOf(sPath.GetString()), 0600u);
-    EXPECT_EQ(OrvReadFileBytes(sPath.GetString()), "secret");
 
-    const int kEach = 300;
+    const int kEach = 150;
     pid_t aPids[2];
     for (pid_t& pid : aPids) {
         pid = fork();
@@ -660,12 +560,8 @@ TEST_F(FileTest, DiskSpaceRuleAndReport) {
     const struct {
         uint64_t nFree, nTotal;
         bool bLow;
-    } kCases[] = {{50 * M, 100 * M, true},   // below 100 MiB
-                  {4 * G, 100 * G, true},    // below 5% and below 5 GiB
-                  {6 * G, 1000 * G, false},  // 5 GiB or more is always enough
-                  {200 * M, 1 * G, false},   // above 5% and 100 MiB
-                  {5 * G, 100 * G, false},   // exactly 5%: not below
-                  {5 * G - 1, 100 * G, true}};
+    } kCases[] = {{50 * M, 100 * M, true}, {4 * G, 100 * G, true},  {6 * G, 1000 * G, false},
+                  {200 * M, 1 * G, false}, {5 * G, 100 * G, false}, {5 * G - 1, 100 * G, true}};
     for (const auto& r : kCases)
         EXPECT_EQ(OrvDiskSpaceIsLow(r.nFree, r.nTotal), r.bLow) << r.nFree << " " << r.nTotal;
 
@@ -694,52 +590,7 @@ TEST_F(FileTest, DiskSpaceRuleAndReport) {
     EXPECT_FALSE(bLow);
     g_orv_log.Reset();
     OrvSetSystemDiskPath(nullptr);
-    const std::string sText = OrvReadFileBytes(sLog);
-    for (const std::string& s :
-         {"Disk of " + m_dir.Path() + ": avail=50.0 MB free=100.0 MB total=1.0 GB", low + "\r\n",
-          "Disk of " + m_dir.Path() + ": free space error=Input/output error (error 5)"})
-        EXPECT_NE(sText.find(s), std::string::npos) << s;
-    g_orv_sys.statvfs = g_orv_sys_real.statvfs;  // the real root disk answers
-    EXPECT_TRUE(OrvCheckDiskSpace(false, bLow, sMessage));
-}
-
-TEST_F(FileTest, OpenTextInEditorUsesTheDesktopHandler) {
-    // A stand-in handler on PATH that records what it was given.
-    const std::string sBin = F("bin");
-    ASSERT_EQ(mkdir(sBin.c_str(), 0755), 0);
-    ASSERT_TRUE(OrvWriteFileBytes(sBin + "/xdg-open",
-                                  "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/opened\"\nexit "
-                                  "${ORV_TEST_HANDLER_EXIT:-0}\n"));
-    chmod((sBin + "/xdg-open").c_str(), 0755);
-    OrvScopedEnv path("PATH", (sBin + ":" + getenv("PATH")).c_str());
-    COrvError err;
-    ASSERT_TRUE(OrvOpenTextInEditor(F("note.txt").c_str(), "line 1\r\nline 2\n", err)) << Text(err);
-    EXPECT_EQ(OrvReadFileBytes(F("note.txt")), "line 1\nline 2\n");
-    EXPECT_EQ(OrvReadFileBytes(sBin + "/opened"), F("note.txt") + "\n");
-    {
-        OrvScopedEnv exitCode("ORV_TEST_HANDLER_EXIT", "3");
-        EXPECT_EQ(Failed(OrvOpenTextInEditor(F("note2.txt").c_str(), "x", Fresh(err)), err),
-                  "Cannot open text file: " + F("note2.txt") + ": xdg-open exited with 3");
-    }
-    // A relative name that looks like an option goes as "./name".
-    const std::filesystem::path cwd = std::filesystem::current_path();
-    std::filesystem::current_path(m_dir.Path());
-    const bool bDash = OrvOpenTextInEditor("-notes.txt", "n", err);
-    std::filesystem::current_path(cwd);
-    EXPECT_TRUE(bDash) << Text(err);
-    EXPECT_EQ(OrvReadFileBytes(sBin + "/opened"), "./-notes.txt\n");
-    EXPECT_EQ(OrvReadFileBytes(F("-notes.txt")), "n");
-    EXPECT_TRUE(Starts(Failed(OrvOpenTextInEditor(F("nodir/n.txt").c_str(), "x", Fresh(err)), err),
-                       "Cannot open text file: Cannot open for write local file "));
-}
-
-TEST_F(FileTest, ComputerName) {
-    {
-        OrvScopedEnv name("COMPUTERNAME", "BOX-7");
-        EXPECT_STREQ(OrvGetComputerName(), "BOX-7");
-    }
-    OrvScopedEnv name("COMPUTERNAME", nullptr);
-    char szHost[256] = {};
-    gethostname(szHost, sizeof szHost - 1);
-    EXPECT_STREQ(OrvGetComputerName(), szHost[0] != 0 ? szHost : "-UnknownComputer-");
+    EXPECT_NE(OrvReadFileBytes(sLog).find("Disk of " + m_dir.Path() +
+                                          ": avail=50.0 MB free=100.0 MB total=1.0 GB"),
+              std::string::npos);
 }

