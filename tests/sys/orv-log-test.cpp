@@ -438,6 +438,18 @@ TEST_F(LogTest, BufferedEntriesReachTheFileOnlyAtFlushPoints) {
     expect += Prefix() + "before reset\r\n";
     EXPECT_EQ(expect, Read(file));
     EXPECT_FALSE(m_log.IsBuffered());
+    {
+        // Buffered entries are not lost when the log moves to another file or goes away.
+        COrvLog log;
+        log.SetClock(&FakeClock);
+        log.SetLogFile(m_dir.File("fixed.log").c_str());
+        log.SetBuffered(true);
+        log.Write("before destruction\n");
+        log.SetLogFile(m_dir.File("other.log").c_str());
+        EXPECT_EQ(Prefix() + "before destruction\r\n", Read("fixed.log"));
+        log.Write("in other\n");
+    }
+    EXPECT_EQ(Prefix() + "in other\r\n", Read("other.log"));
 }
 
 TEST_F(LogTest, BufferedEntriesGoOutWholeOnceTheBufferIsFull) {
