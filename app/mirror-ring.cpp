@@ -57,16 +57,16 @@ struct CSpare {
     bool bCopied;
 };
 
-// The mappings of released rings, the newest last. A few at most, and no more memory than two
-// full panes hold: a window that clears its pane or makes a new one takes its old rings back,
-// while one that is done with them does not keep more than that. Small rings are cheap to make
-// again and go back to the system at once, so that a text growing step by step does not push the
-// large rings out.
+// The mappings of released rings, the newest last. One pane's worth at most (its text ring and
+// its line-start ring): a window that clears its pane or makes a new one takes its old rings
+// back, while one that is done with them keeps no more than the pane it had. Small rings are cheap
+// to make again and go back to the system at once, so that a text growing step by step does not
+// push the large rings out.
 class CSpares {
 public:
     static constexpr size_t kMinBytes = 1u << 20;
-    static constexpr size_t kMaxBytes = 320u << 20;
-    static constexpr size_t kMaxCount = 4;
+    static constexpr size_t kMaxBytes = 192u << 20;
+    static constexpr size_t kMaxCount = 2;
 
     // Adopts the mapping, or unmaps it (and older ones) when that would go over the bounds.
     void Put(const CSpare& spare) {
