@@ -525,7 +525,6 @@ void COutputPane::ClampScroll() {
 
 void COutputPane::UpdateScrollBars() {
     ClampScroll();
-    m_bSyncingBars = true;
     // the pane made its bars (constructor): each shows the outcome of the changes below at once
     auto* pV = static_cast<CPaneScrollBar*>(verticalScrollBar());
     auto* pH = static_cast<CPaneScrollBar*>(horizontalScrollBar());
@@ -543,7 +542,6 @@ void COutputPane::UpdateScrollBars() {
     pH->setValue(static_cast<int>(m_nLeftCol));
     pV->EndSync();
     pH->EndSync();
-    m_bSyncingBars = false;
 }
 
 void COutputPane::UpdateMetrics() {
@@ -554,10 +552,8 @@ void COutputPane::UpdateMetrics() {
 }
 
 void COutputPane::scrollContentsBy(int, int) {
-    if (m_bSyncingBars) {
-        return;
-    }
-    // the user scrolled: the view follows the end again once it shows the last line
+    // Only the user's scrolling gets here (the pane sets its bars with their signals blocked):
+    // the view follows the end again once it shows the last line
     m_nTopLine = verticalScrollBar()->value();
     m_nLeftCol = horizontalScrollBar()->value();
     m_bFollow = m_nTopLine >= verticalScrollBar()->maximum();

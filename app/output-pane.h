@@ -212,7 +212,6 @@ private:
     int m_nLineH = 16;       // height of one line
     int m_nAscent = 12;
     bool m_bLayoutPending = false;
-    bool m_bSyncingBars = false;
     bool m_bSelecting = false;
     QTimer m_layoutTimer;      // coalesces layout and repaint while output streams in
     QTimer m_autoScrollTimer;  // scrolls while a mouse selection is dragged outside
