@@ -18,7 +18,8 @@ CFindBar::CFindBar(COutputPane* pPane) : QFrame(pPane), m_pPane(pPane) {
     m_edtPattern = new QLineEdit(this);
     m_edtPattern->setObjectName(QStringLiteral("find"));
     m_edtPattern->setPlaceholderText(QStringLiteral("Find"));
-    m_edtPattern->setClearButtonEnabled(true);
+    // The field's clear button comes with the bar's first opening: its icon is looked up through
+    // the image-format plugins, which the window's start has no other need to load.
     m_edtPattern->setMinimumWidth(16 * fontMetrics().averageCharWidth());
     m_chkCase = new QCheckBox(QStringLiteral("Match case"), this);
     m_chkCase->setObjectName(QStringLiteral("matchCase"));
@@ -65,6 +66,7 @@ CFindBar::CFindBar(COutputPane* pPane) : QFrame(pPane), m_pPane(pPane) {
 void CFindBar::Open() {
     const bool bWasVisible = isVisible();
     if (!bWasVisible) {
+        m_edtPattern->setClearButtonEnabled(true);
         Place();
         show();
         raise();

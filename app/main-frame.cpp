@@ -1,5 +1,6 @@
 #include "main-frame.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -7,11 +8,14 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolButton>
+#include <QWindow>
 #include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -130,7 +134,7 @@ CMainFrame::~CMainFrame() {
 
 QAction* CMainFrame::AddCommand(const QString& strIcon, const QString& strText, bool bEnabled) {
     QAction* pAction = m_wndToolBar->addAction(
-        QIcon(QStringLiteral(":/vexil/toolbar/%1.png").arg(strIcon)), strText);
+        VexilPngIcon(QStringLiteral(":/vexil/toolbar/%1.png").arg(strIcon)), strText);
     pAction->setObjectName(strIcon);
     pAction->setEnabled(bEnabled);
     // The toolbar shows no tooltips.
@@ -189,6 +193,47 @@ QString VexilCommandFromArgs(int argc, char** argv) {
     return FromChildCharset(command);
 }
 
+namespace {
+
+// Set while VexilHoldSessionBus has put its own value in the environment; and whether the
+// program was given the variable empty (rather than not at all).
+bool g_bSessionBusHeld = false;
+bool g_bSessionBusWasEmpty = false;
+
+}  // namespace
+
+void VexilHoldSessionBus() {
+    const char* pszAddress = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (pszAddress != nullptr && *pszAddress != 0) {
+        return;
+    }
+    // The D-Bus library's own choice before it launches a bus: the user's bus socket.
+    const char* pszRuntime = std::getenv("XDG_RUNTIME_DIR");
+    if (pszRuntime != nullptr && *pszRuntime != 0) {
+        const std::string strSocket = std::string(pszRuntime) + "/bus";
+        struct stat st = {};
+        if (stat(strSocket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+            return;
+        }
+    }
+    // No bus to find: Qt's accessibility bridge would have the library launch one (a daemon
+    // started for this window and left behind) while the window is being built.
+    g_bSessionBusWasEmpty = pszAddress != nullptr;
+    setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
+    g_bSessionBusHeld = true;
+}
+
+void VexilRestoreSessionBus() {
+    if (g_bSessionBusHeld) {
+        if (g_bSessionBusWasEmpty) {
+            setenv("DBUS_SESSION_BUS_ADDRESS", "", 1);
+        } else {
+            unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        }
+        g_bSessionBusHeld = false;
+    }
+}
+
 bool VexilEnterProgramFolder() {
     COrvStringA strPath;
     COrvError err;
@@ -205,6 +250,77 @@ bool VexilEnterProgramFolder() {
     return chdir(folder.c_str()) == 0;
 }
 
+namespace {
+
+// Calls a function once the frame's view has shown its last command's end line: painted into a
+// window that the display shows. The command may end before the window is first exposed (it
+// starts before the window is shown), and a paint into a window that is not exposed yet never
+// reaches the screen; the call then waits for the window's first exposure.
+class CEndLinePainted : public QObject {
+public:
+    CEndLinePainted(CMainFrame& frame, std::function<void(int)> fnPainted)
+        : m_frame(frame), m_fnPainted(std::move(fnPainted)) {
+        connect(&frame.View(), &CVexilView::PipeFinished, this, [this] {
+            m_bEnded = true;
+            Check();
+        });
+    }
+
+protected:
+    bool eventFilter(QObject* pObject, QEvent* pEvent) override {
+        // The exposure is handled (and the window painted) first; the check comes after it.
+        if (pEvent->type() == QEvent::Expose && m_bEnded) {
+            QMetaObject::invokeMethod(this, &CEndLinePainted::Check, Qt::QueuedConnection);
+        }
+        return QObject::eventFilter(pObject, pEvent);
+    }
+
+private:
+    void Check() {
+        if (!m_bEnded || m_bCalled) {
+            return;
+        }
+        QWindow* pWindow = m_frame.windowHandle();
+        if (pWindow == nullptr || !pWindow->isExposed()) {
+            if (pWindow != nullptr && !m_bWatching) {
+                pWindow->installEventFilter(this);
+                m_bWatching = true;
+            }
+            return;
+        }
+        m_bCalled = true;
+        m_frame.View().OutputPane()->FlushLayout();
+        m_frame.View().OutputPane()->viewport()->repaint();
+        m_fnPainted(m_frame.View().LastExitStatus());
+    }
+
+    CMainFrame& m_frame;
+    std::function<void(int)> m_fnPainted;
+    bool m_bEnded = false;
+    bool m_bWatching = false;
+    bool m_bCalled = false;
+};
+
+}  // namespace
+
+std::unique_ptr<QObject> VexilShowAndRun(CMainFrame& frame, const QString& strCommand,
+                                         std::function<void(int)> fnPainted) {
+    std::unique_ptr<QObject> pWatch;
+    if (!strCommand.isEmpty()) {
+        if (fnPainted) {
+            pWatch = std::make_unique<CEndLinePainted>(frame, std::move(fnPainted));
+        }
+        frame.View().SetCommand(strCommand);
+        // The command starts before the window is shown: the shell's start overlaps the window's
+        // first layout and paint. Its output waits in the pipe and the pane's hand-over until
+        // the event loop runs, and the banner is in the pane before any of it, as for a pressed
+        // Run.
+        frame.View().RunBeforeShown();
+    }
+    frame.show();
+    return pWatch;
+}
+
 int VexilRun(const QString& strCommand, bool bExitAtEnd) {
     // Creating the application took the whole locale from the environment; numbers keep the C
     // form, so that the library formats and parses them the same for every user.
@@ -216,20 +332,14 @@ int VexilRun(const QString& strCommand, bool bExitAtEnd) {
     int nResult = 1;
     {
         CMainFrame frame;
-        frame.show();
-        if (!strCommand.isEmpty()) {
-            frame.View().SetCommand(strCommand);
-            // runs once the loop runs, exactly as a pressed Run
-            QTimer::singleShot(0, &frame.View(), &CVexilView::OnRun);
-            if (bExitAtEnd) {
-                // The end line is painted before the window goes, so that it was seen.
-                QObject::connect(&frame.View(), &CVexilView::PipeFinished, &frame, [&frame] {
-                    frame.View().OutputPane()->FlushLayout();
-                    frame.View().OutputPane()->viewport()->repaint();
-                    QCoreApplication::exit(frame.View().LastExitStatus());
-                });
-            }
+        // The session-bus setting held back while the frame was built goes back for the
+        // commands the window runs.
+        VexilRestoreSessionBus();
+        std::function<void(int)> fnPainted;
+        if (bExitAtEnd) {
+            fnPainted = [](int nStatus) { QCoreApplication::exit(nStatus); };
         }
+        const std::unique_ptr<QObject> pWatch = VexilShowAndRun(frame, strCommand, fnPainted);
         // A normal close ends the loop with 1.
         const bool bQuitOnClose = QApplication::quitOnLastWindowClosed();
         QApplication::setQuitOnLastWindowClosed(false);
@@ -280,6 +390,7 @@ int VexilMain(int argc, char** argv) {
     if (!VexilDisplayAvailable()) {
         return 0;
     }
+    VexilHoldSessionBus();
     int nQtArgc = 1;
     char* qtArgv[] = {argv[0], nullptr};
     QApplication app(nQtArgc, qtArgv);

@@ -6,6 +6,8 @@
 #include <QMainWindow>
 #include <QString>
 #include <QToolBar>
+#include <functional>
+#include <memory>
 
 #include "vexil-view.h"
 
@@ -59,12 +61,28 @@ QString VexilCommandFromArgs(int argc, char** argv);
 // Returns false (and changes nothing) when the folder cannot be found or entered.
 bool VexilEnterProgramFolder();
 
+// Without a session bus address and without the user's bus socket, Qt's accessibility bridge
+// has the D-Bus library launch a bus of its own while the first widgets are made (a daemon
+// started for this window, left running). Hold sets the address to "disabled:" for that time, so
+// that no bus is looked for; Restore takes it out again, so that the commands the window runs
+// get the environment the program was given. Call Hold before the QApplication is made, Restore
+// once the frame is built.
+void VexilHoldSessionBus();
+void VexilRestoreSessionBus();
+
+// A non-empty strCommand is put into the frame's command field and started (CVexilView::
+// RunBeforeShown), then the frame is shown. With fnPainted, it is called with the command's exit
+// status (CVexilView::LastExitStatus) once the end line has been painted into the shown window;
+// the returned object watches for that and must live until then.
+std::unique_ptr<QObject> VexilShowAndRun(CMainFrame& frame, const QString& strCommand,
+                                         std::function<void(int)> fnPainted);
+
 // Creates the frame, shows it and runs the event loop until the frame is closed; a non-empty
-// strCommand is put into the command field and run once the loop runs. Needs a QApplication,
-// whose creation set the process's locale from the environment: the numeric category goes back
-// to "C" here and stays so. Returns the loop's result: 1 after a normal close. With bExitAtEnd
-// and a command, the frame closes by itself once the command's end line is painted, and the
-// result is the command's exit status (CVexilView::LastExitStatus).
+// strCommand is put into the command field and started before the frame is shown. Needs a
+// QApplication, whose creation set the process's locale from the environment: the numeric category
+// goes back to "C" here and stays so. Returns the loop's result: 1 after a normal close. With
+// bExitAtEnd and a command, the frame closes by itself once the command's end line is painted, and
+// the result is the command's exit status (CVexilView::LastExitStatus).
 int VexilRun(const QString& strCommand, bool bExitAtEnd = false);
 
 // The whole program: start-up on the arguments, then VexilRun. Returns the process exit code: 1

@@ -200,7 +200,7 @@ bool CVexilView::eventFilter(QObject* pObject, QEvent* pEvent) {
 void CVexilView::OnRun() {
     const QString strCommand = m_edtCommand->Command();
     if (strCommand.isEmpty()) {
-        ShowMessage(this, QStringLiteral("Please enter a command to run"), QStringLiteral("vexil"));
+        Tell(QStringLiteral("Please enter a command to run"), QStringLiteral("vexil"));
         m_edtCommand->setFocus();
         return;
     }
@@ -219,7 +219,7 @@ void CVexilView::OnRun() {
     m_pPipe = new (std::nothrow)
         CTvConsolePipe(true, m_edtOutput->Host(), m_bInteractive ? CPIPE_INTERACTIVE : 0);
     if (m_pPipe == nullptr) {
-        ShowMessage(this, QStringLiteral("Failed to create pipe"), QStringLiteral("Error"));
+        Tell(QStringLiteral("Failed to create pipe"), QStringLiteral("Error"));
         return;
     }
     m_pExitReport = m_pPipe->ExitReport();
@@ -240,7 +240,7 @@ void CVexilView::OnRun() {
     if (nResult == kPipeUnencodable) {
         ShowUnencodable(strCommand);
     } else {
-        ShowMessage(this, QStringLiteral("Can't execute that!"), QStringLiteral("vexil"));
+        Tell(QStringLiteral("Can't execute that!"), QStringLiteral("vexil"));
     }
     m_edtCommand->selectAll();
     m_edtCommand->setFocus();
@@ -263,11 +263,25 @@ void CVexilView::ShowUnencodable(const QString& strCommand) {
             QString::number(strChar.toUcs4().value(0), 16).toUpper().rightJustified(4, u'0');
         strCode = QStringLiteral(" \"%1\" (U+%2)").arg(strChar, strHex);
     }
-    ShowMessage(this,
-                QStringLiteral("The command was not run: it contains the character%1, which the "
-                               "character set of the current locale (%2) cannot represent.")
-                    .arg(strCode, QString::fromUtf8(pszCharset)),
-                QStringLiteral("vexil"));
+    Tell(QStringLiteral("The command was not run: it contains the character%1, which the "
+                        "character set of the current locale (%2) cannot represent.")
+             .arg(strCode, QString::fromUtf8(pszCharset)),
+         QStringLiteral("vexil"));
+}
+
+void CVexilView::Tell(const QString& strText, const QString& strCaption) {
+    if (!m_bHoldMessages) {
+        ShowMessage(this, strText, strCaption);
+        return;
+    }
+    QTimer::singleShot(0, this,
+                       [this, strText, strCaption] { ShowMessage(this, strText, strCaption); });
+}
+
+void CVexilView::RunBeforeShown() {
+    m_bHoldMessages = true;
+    OnRun();
+    m_bHoldMessages = false;
 }
 
 void CVexilView::OnPipeDone(quintptr) {

@@ -71,6 +71,11 @@ public:
     QString StatusText() const { return m_strStatus; }
     CCommandHistory& History() { return m_history; }
 
+    // Runs the field's command as OnRun does, before the window is first shown (the start-up
+    // command): the command's start overlaps the window's first layout and paint. A message about
+    // a command that cannot start waits for the event loop, so that it comes over the window.
+    void RunBeforeShown();
+
 public slots:
     // The Run button, Enter, or the start-up command.
     void OnRun();
@@ -92,6 +97,9 @@ protected:
 
 private:
     void OnPipeDone(quintptr nPipe);
+    // A message box owned by the view; held back until the event loop runs while
+    // m_bHoldMessages is set.
+    void Tell(const QString& strText, const QString& strCaption);
     // Tells the user that the command holds a character the locale's set cannot hold.
     void ShowUnencodable(const QString& strCommand);
     void SetStatus(const QString& strStatus);
@@ -102,6 +110,7 @@ private:
 
     CTvConsolePipe* m_pPipe = nullptr;  // owned only until started: the pipe ends its own life
     bool m_bInteractive = false;
+    bool m_bHoldMessages = false;  // set by RunBeforeShown
     COutputPane* m_edtOutput = nullptr;
     CCommandField* m_edtCommand = nullptr;
     QPushButton* m_btnRun = nullptr;
