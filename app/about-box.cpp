@@ -3,43 +3,16 @@
 #include "command-line.h"
 
 #include <QDialogButtonBox>
-#include <QFile>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QImageReader>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
 
-namespace {
-
-// A PNG image of the resources, read as PNG only: an icon given a file name, or a reader left to
-// detect the format, asks every image-format plugin whether it knows the file, which loads all of
-// them (and the libraries they use) while the window starts.
-QPixmap ReadPng(const QString& strPath) {
-    QImageReader reader(strPath, "png");
-    reader.setAutoDetectImageFormat(false);
-    return QPixmap::fromImage(reader.read());
-}
-
-}  // namespace
-
 QIcon VexilProgramIcon() {
     QIcon icon;
     for (int nSize : {16, 24, 32, 48, 64, 72, 96, 128}) {
-        icon.addPixmap(ReadPng(QStringLiteral(":/vexil/icons/vexil-%1.png").arg(nSize)));
-    }
-    return icon;
-}
-
-QIcon VexilPngIcon(const QString& strPath) {
-    QIcon icon(ReadPng(strPath));
-    QString strDouble = strPath;
-    strDouble.insert(strDouble.lastIndexOf(u'.'), QStringLiteral("@2x"));
-    if (QFile::exists(strDouble)) {
-        QPixmap twice = ReadPng(strDouble);
-        twice.setDevicePixelRatio(2);
-        icon.addPixmap(twice);
+        icon.addFile(QStringLiteral(":/vexil/icons/vexil-%1.png").arg(nSize), QSize(nSize, nSize));
     }
     return icon;
 }

@@ -14,7 +14,3 @@ public:
 
 // The program's icon in every size the program ships.
 QIcon VexilProgramIcon();
-
-// An icon from a PNG image in the program's resources, with its "@2x" twin for high-density
-// screens when there is one.
-QIcon VexilPngIcon(const QString& strPath);

@@ -18,8 +18,8 @@ CFindBar::CFindBar(COutputPane* pPane) : QFrame(pPane), m_pPane(pPane) {
     m_edtPattern = new QLineEdit(this);
     m_edtPattern->setObjectName(QStringLiteral("find"));
     m_edtPattern->setPlaceholderText(QStringLiteral("Find"));
-    // The field's clear button comes with the bar's first opening: its icon is looked up through
-    // the image-format plugins, which the window's start has no other need to load.
+    // The field's clear button comes with the bar's first opening: the window's start need not
+    // look up and decode its icon.
     m_edtPattern->setMinimumWidth(16 * fontMetrics().averageCharWidth());
     m_chkCase = new QCheckBox(QStringLiteral("Match case"), this);
     m_chkCase->setObjectName(QStringLiteral("matchCase"));

@@ -134,7 +134,7 @@ CMainFrame::~CMainFrame() {
 
 QAction* CMainFrame::AddCommand(const QString& strIcon, const QString& strText, bool bEnabled) {
     QAction* pAction = m_wndToolBar->addAction(
-        VexilPngIcon(QStringLiteral(":/vexil/toolbar/%1.png").arg(strIcon)), strText);
+        QIcon(QStringLiteral(":/vexil/toolbar/%1.png").arg(strIcon)), strText);
     pAction->setObjectName(strIcon);
     pAction->setEnabled(bEnabled);
     // The toolbar shows no tooltips.
