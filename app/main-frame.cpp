@@ -255,7 +255,11 @@ namespace {
 // Calls a function once the frame's view has shown its last command's end line: painted into a
 // window that the display shows. The command may end before the window is first exposed (it
 // starts before the window is shown), and a paint into a window that is not exposed yet never
-// reaches the screen; the call then waits for the window's first exposure.
+// reaches the screen; the call then waits for the window's first exposure, or for kExposeWaitMs
+// when the window is not shown at all (started minimised, or on a workspace out of view), so that
+// a script that waits for the program is not held up.
+constexpr int kExposeWaitMs = 2000;
+
 class CEndLinePainted : public QObject {
 public:
     CEndLinePainted(CMainFrame& frame, std::function<void(int)> fnPainted)
@@ -281,10 +285,16 @@ private:
             return;
         }
         QWindow* pWindow = m_frame.windowHandle();
-        if (pWindow == nullptr || !pWindow->isExposed()) {
-            if (pWindow != nullptr && !m_bWatching) {
-                pWindow->installEventFilter(this);
+        if ((pWindow == nullptr || !pWindow->isExposed()) && !m_bWaited) {
+            if (!m_bWatching) {
                 m_bWatching = true;
+                if (pWindow != nullptr) {
+                    pWindow->installEventFilter(this);
+                }
+                QTimer::singleShot(kExposeWaitMs, this, [this] {
+                    m_bWaited = true;
+                    Check();
+                });
             }
             return;
         }
@@ -298,6 +308,7 @@ private:
     std::function<void(int)> m_fnPainted;
     bool m_bEnded = false;
     bool m_bWatching = false;
+    bool m_bWaited = false;  // kExposeWaitMs have passed since the end
     bool m_bCalled = false;
 };
 

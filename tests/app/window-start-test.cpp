@@ -29,7 +29,7 @@ struct SStart {
     std::u16string text;
 };
 
-SStart RunAtStart(const QString& strCommand) {
+SStart RunAtStart(const QString& strCommand, bool bHide = false) {
     SStart seen;
     CMainFrame frame;
     QObject::connect(&frame.View(), &CVexilView::RunningChanged, [&](bool bRunning) {
@@ -43,6 +43,9 @@ SStart RunAtStart(const QString& strCommand) {
         seen.bExposedWhenPainted = frame.windowHandle()->isExposed();
         seen.text = PaneText(*frame.View().OutputPane());
     });
+    if (bHide) {
+        frame.hide();
+    }
     EXPECT_TRUE(WaitFor([&] { return seen.bPainted; }, 20000)) << strCommand.toStdString();
     return seen;
 }
@@ -68,6 +71,16 @@ TEST(StartCommand, RunsBeforeTheWindowShowsAndEndsOnceItsEndLineIsPainted) {
         EXPECT_EQ(seen.nStatus, c.nStatus) << c.pszCommand;
         EXPECT_EQ(seen.text, std::u16string(c.pszText)) << c.pszCommand;
     }
+}
+
+TEST(StartCommand, AWindowThatIsNeverShownDoesNotHoldTheEndBack) {
+    QElapsedTimer timer;
+    timer.start();
+    const SStart seen = RunAtStart(QStringLiteral("exit 4"), true);
+    EXPECT_TRUE(seen.bPainted);
+    EXPECT_FALSE(seen.bExposedWhenPainted);
+    EXPECT_EQ(seen.nStatus, 4);
+    EXPECT_LT(timer.elapsed(), 15000);
 }
 
 TEST(StartCommand, AFailedStartIsToldOverTheShownWindow) {
