@@ -9,7 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
-bool VexilDisplayAvailable() {
+bool VexilDisplayAvailable(int* pfdHeld) {
+    if (pfdHeld != nullptr) {
+        *pfdHeld = -1;
+    }
     const char* pszPlatform = std::getenv("QT_QPA_PLATFORM");
     if (pszPlatform != nullptr && *pszPlatform != 0) {
         return true;
@@ -48,6 +51,10 @@ bool VexilDisplayAvailable() {
         const socklen_t nLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 +
                                                       std::strlen(addr.sun_path));
         nResult = connect(fd, reinterpret_cast<sockaddr*>(&abstract), nLen);
+    }
+    if (nResult == 0 && pfdHeld != nullptr) {
+        *pfdHeld = fd;
+        return true;
     }
     close(fd);
     return nResult == 0;

@@ -398,13 +398,18 @@ int VexilMain(int argc, char** argv) {
         g_orv_log.SetLogFolder(strLogFolder.c_str(), "vexil");
     }
     VexilInstallCrashReports(strLogFolder);
-    if (!VexilDisplayAvailable()) {
+    int fdProbe = -1;
+    if (!VexilDisplayAvailable(&fdProbe)) {
         return 0;
     }
     VexilHoldSessionBus();
     int nQtArgc = 1;
     char* qtArgv[] = {argv[0], nullptr};
     QApplication app(nQtArgc, qtArgv);
+    // Qt's own connection is made: the probe's can go without the server resetting in between.
+    if (fdProbe >= 0) {
+        close(fdProbe);
+    }
     QApplication::setApplicationName(QStringLiteral("vexil"));
     QApplication::setDesktopFileName(QStringLiteral("vexil"));
     return VexilRun(strCommand, cmdLine.bExitAtEnd);
