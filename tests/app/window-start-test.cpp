@@ -9,10 +9,12 @@
 #include <QTest>
 #include <QWindow>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "display-probe.h"
 #include "main-frame.h"
 #include "orv-sys.h"
 #include "support/orv-test-support.h"
@@ -171,5 +173,64 @@ TEST(StartCommand, TheSessionBusIsHeldOnlyWhenNoneCanBeFound) {
         setenv("XDG_RUNTIME_DIR", strRuntime.c_str(), 1);
     } else {
         unsetenv("XDG_RUNTIME_DIR");
+    }
+}
+
+TEST(StartCommand, TheDisplayProbesConnectionIsHandedOverOpen) {
+    // A stand-in X server on a display number of its own, in the abstract namespace only.
+    const int nDisplay = 40000 + static_cast<int>(getpid() % 20000);
+    const int fdListen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fdListen, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    const std::string strName = "/tmp/.X11-unix/X" + std::to_string(nDisplay);
+    strName.copy(addr.sun_path + 1, strName.size());
+    const auto nLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + strName.size());
+    ASSERT_EQ(bind(fdListen, reinterpret_cast<sockaddr*>(&addr), nLen), 0);
+    ASSERT_EQ(listen(fdListen, 4), 0);
+
+    // (the tests' entry sets the platform)
+    const char* pszPlatform = std::getenv("QT_QPA_PLATFORM");
+    ASSERT_NE(pszPlatform, nullptr);
+    const std::string strPlatform = pszPlatform;
+    const char* pszDisplay = std::getenv("DISPLAY");
+    const std::string strDisplay = pszDisplay != nullptr ? pszDisplay : "";
+    unsetenv("QT_QPA_PLATFORM");
+    setenv("DISPLAY", (":" + std::to_string(nDisplay)).c_str(), 1);
+    const char* pszWayland = std::getenv("WAYLAND_DISPLAY");
+    const std::string strWayland = pszWayland != nullptr ? pszWayland : "";
+    unsetenv("WAYLAND_DISPLAY");
+
+    // Whether the server's end of the next connection sees it closed.
+    auto nextClosed = [&] {
+        const int fd = accept4(fdListen, nullptr, nullptr, SOCK_CLOEXEC);
+        char c = 0;
+        const long n = fd >= 0 ? recv(fd, &c, 1, MSG_DONTWAIT) : -1;
+        const bool bClosed = n == 0;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return bClosed;
+    };
+    int fdHeld = -1;
+    EXPECT_TRUE(VexilDisplayAvailable(&fdHeld));
+    ASSERT_GE(fdHeld, 0);
+    EXPECT_FALSE(nextClosed());
+    close(fdHeld);
+    EXPECT_TRUE(VexilDisplayAvailable());
+    EXPECT_TRUE(nextClosed());
+    close(fdListen);
+    // no server any more
+    EXPECT_FALSE(VexilDisplayAvailable(&fdHeld));
+    EXPECT_EQ(fdHeld, -1);
+
+    setenv("QT_QPA_PLATFORM", strPlatform.c_str(), 1);
+    if (pszDisplay != nullptr) {
+        setenv("DISPLAY", strDisplay.c_str(), 1);
+    } else {
+        unsetenv("DISPLAY");
+    }
+    if (pszWayland != nullptr) {
+        setenv("WAYLAND_DISPLAY", strWayland.c_str(), 1);
     }
 }
