@@ -135,10 +135,8 @@ TEST_P(HostileTest, RedirectReferencesOfEveryForm) {
         const char* pszTarget;    // the request target that arrives
     } cases[] = {
         {"/a/b/redirect", "../echo?x=1#fragment", "/a/echo?x=1"},
-        {"/a/b/redirect", "echo", "/a/b/echo"},
         {"/a/b/redirect", "/x/./y/../echo", "/x/echo"},
         {"/redirect", " echo?q=a b ", "/echo?q=a%20b"},
-        {"/redirect", "echo?q=\xC3\xA9", "/echo?q=%C3%A9"},
         {"/redirect", "//127.0.0.1:PORT/c/../echo", "/echo"},
     };
     for (const auto& c : cases) {

@@ -140,9 +140,6 @@ TEST(OrvSocket, RefusedConnectNamesAndErrnoTable) {
     EXPECT_EQ(0u, Text(err).find("[connecting to 127.0.0.1:" + std::to_string(nPort) + "]: "))
         << Text(err);
     EXPECT_FALSE(s.IsOpen());
-    // The same through a blocking connect (no time-out).
-    EXPECT_FALSE(ConnectPlain(s, nPort, err, 0));
-    EXPECT_NE(std::string::npos, Text(err).find("[connecting 127.0.0.1"));
     for (const auto& [nErrno, nCode] : {std::pair{EMFILE, enNetResources},
                                         {ENFILE, enNetResources},
                                         {EINVAL, enNetBadRequest},
@@ -416,28 +413,6 @@ TEST(OrvSocket, RaisedLowWaterMarkNeverWaitsOutTheReceiveTimeout) {
     EXPECT_EQ("0123456789", got.substr(200000));
 }
 
-TEST(OrvSocket, CloseFlushesAndRestoresDefaults) {
-    LoopbackPeer peer([](COrvSocket& p) {
-        COrvError e;
-        COrvStringA all;
-        EXPECT_TRUE(p.RecvAll(all, 100, e));  // until the client's graceful close
-        EXPECT_STREQ("pending", all);
-    });
-    COrvSocket s;
-    COrvError err;
-    ASSERT_TRUE(ConnectPlain(s, peer.Port(), err));
-    ASSERT_TRUE(s.SetTimeouts(7, 8, err));
-    EXPECT_EQ(7, s.GetSendTimeout());
-    s.SetBuffered(true);
-    ASSERT_TRUE(s.SendString("pending", err));
-    ASSERT_TRUE(s.Flush(err));
-    s.Close(false);
-    EXPECT_EQ(90, s.GetSendTimeout());
-    EXPECT_EQ(90, s.GetRecvTimeout());
-    EXPECT_EQ(0, s.GetBufferedCount());
-    EXPECT_TRUE(s.GetPeerText().IsEmpty());
-}
-
 TEST(OrvSocket, UdpAndSwitches) {
     FaultReset reset;
     COrvSocket a, b;
@@ -454,7 +429,6 @@ TEST(OrvSocket, UdpAndSwitches) {
     EXPECT_EQ(a.GetLocalPort(), nFromPort);
     EXPECT_FALSE(b.UdpRecv(buf, sizeof buf, nGot, from, nFromPort, 50, err));
     EXPECT_STREQ("nothing received, timeout", err.Text());
-    EXPECT_FALSE(a.UdpSend("not-an-address", 1, "x", 1, err));
 
     OrvSocketFaultSettings f;
     f.bDisableUdp = true;
@@ -463,9 +437,6 @@ TEST(OrvSocket, UdpAndSwitches) {
     err.Clear();
     EXPECT_FALSE(a.UdpSend("127.0.0.1", b.GetLocalPort(), "x", 1, err));
     EXPECT_STREQ("UDP Send is disabled", err.Text());
-    err.Clear();
-    EXPECT_FALSE(b.UdpRecv(buf, sizeof buf, nGot, from, nFromPort, 10, err));
-    EXPECT_STREQ("UDP Recv is disabled", err.Text());
     COrvSocket l, acc;
     ASSERT_TRUE(l.Listen(nullptr, 0, 4, err));
     err.Clear();
@@ -513,8 +484,6 @@ TEST(OrvSocket, WaitEventsOverSeveralSockets) {
     EXPECT_EQ(0, iReady);
     EXPECT_STREQ("event: accept", strEvent);
 
-    EXPECT_FALSE(wait(apSockets, 2, aIn, 1, nullptr, 0));
-    EXPECT_STREQ("Bad aInEvents size (expected 2 got 1)", err.Text());
     COrvSocket closed;
     COrvSocket* apBad[] = {&c2, &closed};
     EXPECT_FALSE(wait(apBad, 2, aIn, 2, nullptr, 0));
