@@ -132,14 +132,18 @@ struct ScopedOriginName {
     bool m_bOn;
 };
 
-// The engine byte: true runs the platform engine.
-class EngineTest : public ::testing::TestWithParam<bool> {
+class PeersTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(g_peers->bUp) << g_peers->error;
         OrvResetEffectiveProxy();
     }
     void TearDown() override { OrvResetEffectiveProxy(); }
+};
+
+// The engine byte: true runs the platform engine.
+class EngineTest : public PeersTest, public ::testing::WithParamInterface<bool> {
+protected:
     // A direct connection to the origin at 127.0.0.1.
     COrvHttpConnConfig Direct(int nPort) const {
         COrvHttpConnConfig cfg;
@@ -588,15 +592,6 @@ INSTANTIATE_TEST_SUITE_P(Engines, EngineTest, ::testing::Values(true, false),
                          });
 
 // ---- the socket engine's SOCKS5 route, libproxy, one-shot URLs ----
-
-class PeersTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(g_peers->bUp) << g_peers->error;
-        OrvResetEffectiveProxy();
-    }
-    void TearDown() override { OrvResetEffectiveProxy(); }
-};
 
 TEST_F(PeersTest, Socks5CarriesOriginFormRequestsAndTls) {
     COrvError err;
