@@ -599,4 +599,15 @@ TEST_F(OrvSsl, LibraryServerSideAndSendTimeout) {
     EXPECT_EQ(0u, Text(err).find("Cannot load certificate/private key pair: "));
 }
 
+// Trusting the system roots loads the system's bundle into the store; the test CA is added
+// again for the cases after this one.
+TEST_F(OrvSsl, SystemRootsLoadOnRequest) {
+    COrvStringA strError;
+    OrvSslSetTrustSystemRoots(true);
+    EXPECT_TRUE(OrvSslReloadSystemRoots(strError)) << strError.GetString();
+    OrvSslSetTrustSystemRoots(false);
+    COrvError err;
+    EXPECT_EQ(1, OrvSslAddTrustedRoots(TlsEnvironment::Path("ca.pem").c_str(), err));
+}
+
 }  // namespace
