@@ -31,16 +31,17 @@ std::string Pattern(size_t n) {
     return s;
 }
 
+std::string Doc(const char* pszName) {
+    return OrvReadFileBytes(g_peers->DocPath(pszName));
+}
+
 class OrvHttpConnectionTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         g_peers = new OrvHttpPeers;
-        const std::string text = [] {
-            std::string s;
-            for (int i = 0; i < 4000; ++i)
-                s += "line " + std::to_string(i) + " of a text that gzip squeezes well\n";
-            return s;
-        }();
+        std::string text;
+        for (int i = 0; i < 4000; ++i)
+            text += "line " + std::to_string(i) + " of a text that gzip squeezes well\n";
         bool bOk = g_peers->MakeCertificate() && g_peers->WriteDoc("small.txt", "hello nginx\n") &&
                    g_peers->WriteDoc("text.txt", text) &&
                    g_peers->WriteDoc("big.bin", Pattern(9 * 1024 * 1024 + 17)) &&
@@ -60,10 +61,7 @@ protected:
         conn.m_sHost = "127.0.0.1";
         conn.m_nPort = nPort;
         conn.m_bHttps = bHttps;
-        conn.m_net.m_tls.m_bTrustAny = true;
-        conn.m_net.m_nConnectTimeout = 5;
-        conn.m_net.m_nSendTimeout = 20;
-        conn.m_net.m_nRecvTimeout = 20;
+        conn.m_net = OrvTestNet(5, 20, 20, true);
         conn.m_pObserver = &m_obs;
     }
     // The test's connection, configured as above.
@@ -71,12 +69,33 @@ protected:
         Configure(m_conn, nPort, bHttps);
         return m_conn;
     }
-    static std::string Get(COrvHttpConnection& conn, COrvHttpTxn& txn, const char* pszPath,
+    // A GET of pszPath; the body, and in *pbOk whether it succeeded.
+    static std::string Get(COrvHttpConnection& conn, COrvHttpTxn& txn, const std::string& path,
                            COrvError& err, bool* pbOk) {
         txn.m_sMethod = "GET";
-        txn.m_sPath = pszPath;
+        txn.m_sPath = ToOrv(path);
+        err.Clear();
         *pbOk = OrvHttpSendReceive(conn, txn, err);
         return ToStd(txn.m_sBody);
+    }
+    // A GET of /small.txt that must succeed on the connection.
+    static void ExpectSmall(COrvHttpConnection& conn) {
+        COrvHttpTxn txn;
+        COrvError err;
+        bool bOk = false;
+        EXPECT_EQ("hello nginx\n", Get(conn, txn, "/small.txt", err, &bOk));
+        EXPECT_TRUE(bOk) << err.Text();
+    }
+    // The whole streamed body, read in slices of nSlice bytes.
+    static std::string ReadAll(COrvHttpConnection& conn, COrvHttpTxn& txn, int nSlice) {
+        std::string got;
+        std::vector<char> buf(nSlice);
+        COrvError err;
+        int n;
+        while ((n = conn.ReadBody(txn, buf.data(), nSlice, err)) > 0)
+            got.append(buf.data(), n);
+        EXPECT_EQ(0, n) << err.Text();
+        return got;
     }
     std::string Curl(const std::string& args) {
         int nStatus = 0;
@@ -84,7 +103,7 @@ protected:
         EXPECT_EQ(0, nStatus) << "curl " << args;
         return out;
     }
-    std::string Url(int nPort, const std::string& path, bool bHttps = false) {
+    static std::string Url(int nPort, const std::string& path, bool bHttps = false) {
         return std::string(bHttps ? "https" : "http") + "://127.0.0.1:" + std::to_string(nPort) +
                path;
     }
@@ -97,46 +116,39 @@ protected:
 // ---- nginx ----
 
 TEST_F(OrvHttpConnectionTest, NginxFilesMatchCurlOnOneConnection) {
-    COrvHttpConnection& conn = Connect(g_peers->NginxPort());
-    for (const char* pszName : {"/small.txt", "/text.txt", "/big.bin", "/small.txt"}) {
-        COrvHttpTxn txn;
-        COrvError err;
-        bool bOk = false;
-        const std::string body = Get(conn, txn, pszName, err, &bOk);
-        ASSERT_TRUE(bOk) << pszName << ": " << err.Text().GetString();
-        EXPECT_EQ(200, txn.m_nStatus);
-        EXPECT_TRUE(txn.m_bBodyComplete);
-        EXPECT_EQ(OrvReadFileBytes(g_peers->DocPath(pszName + 1)), body) << pszName;
-        EXPECT_EQ(Curl(Url(g_peers->NginxPort(), pszName)), body) << pszName;
-        EXPECT_NE(std::string::npos, std::string(txn.m_sServer).find("nginx"));
+    for (const bool bHttps : {false, true}) {
+        const int nPort = bHttps ? g_peers->NginxTlsPort() : g_peers->NginxPort();
+        COrvHttpConnection conn;
+        Configure(conn, nPort, bHttps);
+        m_obs.lines.clear();
+        m_obs.m_nProgress = 0;
+        for (const char* pszName : {"/small.txt", "/text.txt", "/big.bin", "/small.txt"}) {
+            COrvHttpTxn txn;
+            // Over TLS gzip is asked for: the body comes back as the file.
+            if (bHttps)
+                txn.m_requestHeaders.SetAt("Accept-Encoding", "gzip");
+            COrvError err;
+            bool bOk = false;
+            const std::string body = Get(conn, txn, pszName, err, &bOk);
+            ASSERT_TRUE(bOk) << pszName << ": " << err.Text();
+            EXPECT_EQ(200, txn.m_nStatus);
+            EXPECT_TRUE(txn.m_bBodyComplete);
+            EXPECT_EQ(Doc(pszName + 1), body) << pszName;
+            EXPECT_EQ(Curl((bHttps ? "--compressed " : "") + Url(nPort, pszName, bHttps)), body);
+            EXPECT_NE(std::string::npos, std::string(txn.m_sServer).find("nginx"));
+            if (bHttps && pszName[1] == 't') {
+                EXPECT_EQ("gzip", ToStd(txn.GetResponseHeader("content-encoding")));
+            }
+        }
+        EXPECT_EQ(1, conn.ConnectionsOpened());
+        EXPECT_EQ(bHttps, ToStd(conn.DescribeTransport()).rfind("TLS to ", 0) == 0);
+        // One request line and one response line per exchange, with the configured endpoint.
+        const std::string sEnd = "127.0.0.1:" + std::to_string(nPort) + (bHttps ? "[1] " : "[0] ");
+        EXPECT_EQ(2,
+                  m_obs.Count("4 CReq-> " + sEnd + "GET /small.txt h=[" + (bHttps ? "" : "] b=0")));
+        EXPECT_EQ(4, m_obs.Count("4 CRsp<- " + sEnd + "200 'OK'"));
+        EXPECT_EQ(4, m_obs.m_nProgress);
     }
-    EXPECT_EQ(1, conn.ConnectionsOpened());
-    // One request line and one response line per exchange, with the configured endpoint.
-    const std::string sReq = "4 CReq-> 127.0.0.1:" + std::to_string(g_peers->NginxPort()) +
-                             "[0] GET /small.txt h=[] b=0";
-    EXPECT_EQ(2, m_obs.Count(sReq));
-    EXPECT_EQ(4, m_obs.Count("4 CRsp<- 127.0.0.1:" + std::to_string(g_peers->NginxPort()) +
-                             "[0] 200 'OK'"));
-    EXPECT_EQ(4, m_obs.m_nProgress);
-}
-
-TEST_F(OrvHttpConnectionTest, NginxTlsAndGzip) {
-    COrvHttpConnection& conn = Connect(g_peers->NginxTlsPort(), true);
-    const std::string text = OrvReadFileBytes(g_peers->DocPath("text.txt"));
-    COrvHttpTxn txn;
-    txn.m_requestHeaders.SetAt("Accept-Encoding", "gzip");
-    COrvError err;
-    bool bOk = false;
-    EXPECT_EQ(text, Get(conn, txn, "/text.txt", err, &bOk));
-    ASSERT_TRUE(bOk) << err.Text().GetString();
-    EXPECT_EQ("gzip", ToStd(txn.GetResponseHeader("content-encoding")));
-    EXPECT_EQ(text, Curl("--compressed " + Url(g_peers->NginxTlsPort(), "/text.txt", true)));
-
-    COrvHttpTxn big;
-    EXPECT_EQ(OrvReadFileBytes(g_peers->DocPath("big.bin")), Get(conn, big, "/big.bin", err, &bOk));
-    EXPECT_TRUE(bOk) << err.Text().GetString();
-    EXPECT_EQ(0u, ToStd(conn.DescribeTransport()).rfind("TLS to ", 0)) << conn.DescribeTransport();
-    EXPECT_EQ(1, conn.ConnectionsOpened());
 }
 
 TEST_F(OrvHttpConnectionTest, NginxHeadNotModifiedAndNotFoundKeepTheConnection) {
@@ -145,34 +157,24 @@ TEST_F(OrvHttpConnectionTest, NginxHeadNotModifiedAndNotFoundKeepTheConnection) 
     head.m_sMethod = "HEAD";
     head.m_sPath = "/big.bin";
     COrvError err;
-    ASSERT_TRUE(OrvHttpSendReceive(conn, head, err)) << err.Text().GetString();
+    ASSERT_TRUE(OrvHttpSendReceive(conn, head, err)) << err.Text();
     EXPECT_EQ(9 * 1024 * 1024 + 17, head.m_n64RecvBodyLen);
     EXPECT_TRUE(head.m_sBody.IsEmpty());
-    const COrvStringA sModified = head.GetResponseHeader("last-modified");
-    ASSERT_FALSE(sModified.IsEmpty());
-
     COrvHttpTxn cond;
-    cond.m_sPath = "/big.bin";
-    cond.m_requestHeaders.SetAt("If-Modified-Since", sModified);
-    ASSERT_TRUE(OrvHttpSendReceive(conn, cond, err)) << err.Text().GetString();
+    cond.m_requestHeaders.SetAt("If-Modified-Since", head.GetResponseHeader("last-modified"));
+    bool bOk = false;
+    EXPECT_EQ("", Get(conn, cond, "/big.bin", err, &bOk));
+    ASSERT_TRUE(bOk) << err.Text();
     EXPECT_EQ(304, cond.m_nStatus);
     EXPECT_EQ(kOrvHttpLenUnknown, cond.m_n64RecvBodyLen);
     EXPECT_TRUE(cond.m_bBodyComplete);
-    EXPECT_TRUE(cond.m_sBody.IsEmpty());
 
     COrvHttpTxn missing;
-    bool bOk = true;
-    const std::string body = Get(conn, missing, "/no-such-file", err, &bOk);
+    EXPECT_NE(std::string::npos, Get(conn, missing, "/no-such-file", err, &bOk).find("404"));
     EXPECT_FALSE(bOk);
     EXPECT_EQ(enNetNotFound, err.Code());
-    EXPECT_STREQ("Not Found by server", err.Text());
     EXPECT_EQ(404, missing.m_nStatus);
-    EXPECT_NE(std::string::npos, body.find("404 Not Found"));
-
-    COrvHttpTxn after;
-    err.Clear();
-    EXPECT_EQ("hello nginx\n", Get(conn, after, "/small.txt", err, &bOk));
-    EXPECT_TRUE(bOk) << err.Text().GetString();
+    ExpectSmall(conn);
     EXPECT_EQ(1, conn.ConnectionsOpened());
 }
 
@@ -182,45 +184,26 @@ TEST_F(OrvHttpConnectionTest, StreamedBodyIsReadDrainedOrDropped) {
     txn.m_nRecvMode = enHttpRecvStream;
     txn.m_sPath = "/big.bin";
     COrvError err;
-    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text().GetString();
+    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
     EXPECT_TRUE(txn.m_sBody.IsEmpty());
     EXPECT_FALSE(txn.m_bBodyComplete);
-    std::string got;
-    std::vector<char> buf(100000);
-    int n;
-    while ((n = conn.ReadBody(txn, buf.data(), static_cast<int>(buf.size()), err)) > 0)
-        got.append(buf.data(), n);
-    ASSERT_EQ(0, n) << err.Text().GetString();
+    EXPECT_EQ(Doc("big.bin"), ReadAll(conn, txn, 100000));
     EXPECT_TRUE(txn.m_bBodyComplete);
-    EXPECT_EQ(OrvReadFileBytes(g_peers->DocPath("big.bin")), got);
-
-    // A small body left unread is read away; the connection stays.
-    COrvHttpTxn small;
-    small.m_nRecvMode = enHttpRecvStream;
-    small.m_sPath = "/text.txt";
-    ASSERT_TRUE(OrvHttpSendReceive(conn, small, err)) << err.Text().GetString();
-    COrvHttpTxn next;
-    bool bOk = false;
-    EXPECT_EQ("hello nginx\n", Get(conn, next, "/small.txt", err, &bOk));
-    EXPECT_TRUE(bOk);
-    EXPECT_EQ(1, conn.ConnectionsOpened());
-
-    // A large one is not worth reading: the connection is closed and made again.
-    txn.m_sPath = "/big.bin";
-    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text().GetString();
-    EXPECT_EQ("hello nginx\n", Get(conn, next, "/small.txt", err, &bOk));
-    EXPECT_TRUE(bOk);
-    EXPECT_EQ(2, conn.ConnectionsOpened());
+    // A small body left unread is read away; the connection stays. A large one is not worth
+    // reading: the connection is closed and made again.
+    for (const char* pszPath : {"/text.txt", "/big.bin"}) {
+        txn.m_sPath = pszPath;
+        ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
+        ExpectSmall(conn);
+        EXPECT_EQ(pszPath[1] == 't' ? 1 : 2, conn.ConnectionsOpened());
+    }
 }
 
 TEST_F(OrvHttpConnectionTest, BodyLeftPartlyReadIsDrainedWithoutWaitingForMore) {
     // Reading the start of a long body that arrives fast makes receives wait for large pieces;
     // reading the rest away before the next request must not wait for bytes beyond the body's
     // end (only the receive time-out would end that wait).
-    const std::string mid = OrvReadFileBytes(g_peers->DocPath("mid.bin"));
-    const std::string text = OrvReadFileBytes(g_peers->DocPath("text.txt"));
-    ASSERT_GT(text.size(), 150000u);
-    ASSERT_LT(mid.size(), 500000u);
+    const std::string mid = Doc("mid.bin");
     // Counts receives that came back with fewer bytes than the low-water mark they waited for:
     // on a connection the server keeps open only the receive time-out ends such a wait.
     OrvSysScope scope;
@@ -243,43 +226,82 @@ TEST_F(OrvHttpConnectionTest, BodyLeftPartlyReadIsDrainedWithoutWaitingForMore) 
         txn.m_nRecvMode = enHttpRecvStream;
         txn.m_sPath = "/mid.bin";
         COrvError err;
-        ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text().GetString();
+        ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
         std::vector<char> buf(nFirst);
         std::string got;
         while (static_cast<int>(got.size()) < nFirst) {
             const int n =
                 conn.ReadBody(txn, buf.data(), nFirst - static_cast<int>(got.size()), err);
-            ASSERT_GT(n, 0) << err.Text().GetString();
+            ASSERT_GT(n, 0) << err.Text();
             got.append(buf.data(), n);
         }
         EXPECT_EQ(mid.substr(0, got.size()), got);
-        COrvHttpTxn next;
-        bool bOk = false;
-        EXPECT_EQ("hello nginx\n", Get(conn, next, "/small.txt", err, &bOk));
-        EXPECT_TRUE(bOk) << err.Text().GetString();
+        ExpectSmall(conn);
     }
     // Read to its end in small slices, then the next response on the same connection.
     COrvHttpTxn txn;
     txn.m_nRecvMode = enHttpRecvStream;
     txn.m_sPath = "/text.txt";
     COrvError err;
-    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text().GetString();
-    std::string got;
-    std::vector<char> buf(1000);
-    int n;
-    while ((n = conn.ReadBody(txn, buf.data(), static_cast<int>(buf.size()), err)) > 0)
-        got.append(buf.data(), n);
-    ASSERT_EQ(0, n) << err.Text().GetString();
-    EXPECT_EQ(text, got);
-    COrvHttpTxn next;
-    bool bOk = false;
-    EXPECT_EQ("hello nginx\n", Get(conn, next, "/small.txt", err, &bOk));
-    EXPECT_TRUE(bOk) << err.Text().GetString();
+    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
+    EXPECT_EQ(Doc("text.txt"), ReadAll(conn, txn, 1000));
+    ExpectSmall(conn);
     EXPECT_EQ(1, conn.ConnectionsOpened());
     EXPECT_EQ(0, s_nShortWakes);
 }
 
 // ---- the scripted server ----
+
+// One answer of the scripted server per row, each on a fresh connection.
+TEST_F(OrvHttpConnectionTest, ScriptedAnswers) {
+    const std::string chunked = [] {
+        std::string s;
+        for (int i = 0; i < 3; ++i)
+            s += "0123456789abcdefghijklmnopqrstuvwxyz";
+        return s;
+    }();
+    const struct {
+        const char* pszPath;
+        int nCode;            // enNetOk: succeeds
+        const char* pszText;  // the failure's text (its start), or the body when it succeeds
+        int nOpened;          // connections opened
+        int nConnected;       // whether the connection is kept (-1: either)
+    } cases[] = {
+        {"/chunked?mode=upper", enNetOk, chunked.c_str(), 1, 1},
+        {"/chunked?mode=ext", enNetServer, "bad chunk length: 6c;name=value", 1, 0},
+        {"/digest", enNetOk, nullptr, 1, -1},
+        {"/digest?md5=bad", enNetConnection,
+         "Client Received from Server: MD5 of body does not match x-orv-content-md5 header", 1, -1},
+        {"/digest?crc=bad", enNetConnection,
+         "Client Received from Server: CRC-32 of body does not match x-orv-content-crc32 header", 1,
+         -1},
+        {"/redirect?to=ftp://127.0.0.1/x", enNetServer, "Cannot parse redirect URL", 1, -1},
+        {"/redirect?to=http://", enNetServer, "Cannot parse redirect URL", 1, -1},
+        {"/code?c=503", enNetServer, "Server says: Service Unavailable (status code 503)", 1, 1},
+        {"/code?c=507&r=Full", enNetResources, "Server says: Full (status code 507)", 1, 1},
+        {"/close", enNetOk, "closing", 1, 0},
+        // 426: the exchange moves to TLS on a second connection.
+        {"/upgrade", enNetOk, "secure", 2, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pszPath);
+        COrvHttpConnection conn;
+        Configure(conn, g_peers->ScriptPort());
+        COrvHttpTxn txn;
+        COrvError err;
+        bool bOk = false;
+        const std::string body = Get(conn, txn, c.pszPath, err, &bOk);
+        EXPECT_EQ(c.nCode == enNetOk, bOk) << err.Text();
+        EXPECT_EQ(c.nCode, err.Code());
+        if (c.pszText != nullptr) {
+            EXPECT_EQ(0, (bOk ? ToOrv(body) : err.Text()).Find(c.pszText)) << err.Text();
+        }
+        EXPECT_EQ(c.nOpened, conn.ConnectionsOpened());
+        if (c.nConnected >= 0) {
+            EXPECT_EQ(c.nConnected == 1, conn.IsConnected());
+        }
+    }
+}
 
 TEST_F(OrvHttpConnectionTest, RedirectOnEveryRequestUsesFiveAttempts) {
     COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
@@ -304,16 +326,15 @@ TEST_F(OrvHttpConnectionTest, RelativeAndSchemeRelativeRedirectsFromTls) {
     COrvError err;
     bool bOk = false;
     std::string body = Get(conn, txn, "/redirect?to=/echo%3Fq%3D1", err, &bOk);
-    ASSERT_TRUE(bOk) << err.Text().GetString();
+    ASSERT_TRUE(bOk) << err.Text();
     EXPECT_NE(std::string::npos, body.find("\"target\": \"/echo?q=1\""));
     EXPECT_NE(std::string::npos, body.find("\"tls\": true"));
     EXPECT_EQ("2", ToStd(txn.GetResponseHeader("x-conn-requests")));  // no reconnect
-    EXPECT_EQ(1, conn.ConnectionsOpened());
 
     // "//localhost:port/..." keeps https and goes to the other host.
     const std::string to = "//localhost:" + std::to_string(nPort) + "/echo";
-    body = Get(conn, txn, ("/redirect?code=308&to=" + to).c_str(), err, &bOk);
-    ASSERT_TRUE(bOk) << err.Text().GetString();
+    body = Get(conn, txn, "/redirect?code=308&to=" + to, err, &bOk);
+    ASSERT_TRUE(bOk) << err.Text();
     EXPECT_NE(std::string::npos, body.find("\"tls\": true"));
     EXPECT_EQ("localhost:" + std::to_string(nPort), EchoHeader(body, "host"));
     EXPECT_EQ("localhost", ToStd(conn.CurrentHost()));
@@ -321,133 +342,67 @@ TEST_F(OrvHttpConnectionTest, RelativeAndSchemeRelativeRedirectsFromTls) {
 
     // The next exchange starts at the configured endpoint again.
     body = Get(conn, txn, "/echo", err, &bOk);
-    ASSERT_TRUE(bOk) << err.Text().GetString();
     EXPECT_EQ("127.0.0.1:" + std::to_string(nPort), EchoHeader(body, "host"));
     EXPECT_EQ(3, conn.ConnectionsOpened());
 
     // Without following, the 3xx is the answer.
     txn.m_bFollowRedirects = false;
-    Get(conn, txn, "/redirect?to=/echo", err, &bOk);
+    EXPECT_EQ("moved", Get(conn, txn, "/redirect?to=/echo", err, &bOk));
     EXPECT_TRUE(bOk);
     EXPECT_EQ(302, txn.m_nStatus);
-    EXPECT_EQ("moved", ToStd(txn.m_sBody));
 }
 
-TEST_F(OrvHttpConnectionTest, RedirectsThatCannotBeFollowed) {
-    COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
-    for (const char* pszPath : {"/redirect?to=ftp://127.0.0.1/x", "/redirect?to=http://"}) {
-        COrvHttpTxn txn;
-        COrvError err;
-        bool bOk = true;
-        Get(conn, txn, pszPath, err, &bOk);
-        EXPECT_FALSE(bOk);
-        EXPECT_EQ(enNetServer, err.Code());
-        EXPECT_STREQ("Cannot parse redirect URL", err.Text());
-    }
-}
-
-TEST_F(OrvHttpConnectionTest, ChunkSizes) {
+TEST_F(OrvHttpConnectionTest, ReconnectsAndRetries) {
     COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
     COrvHttpTxn txn;
     COrvError err;
     bool bOk = false;
-    std::string data;
-    for (int i = 0; i < 3; ++i)
-        data += "0123456789abcdefghijklmnopqrstuvwxyz";
-    EXPECT_EQ(data, Get(conn, txn, "/chunked?mode=upper", err, &bOk));
-    EXPECT_TRUE(bOk) << err.Text().GetString();
-    EXPECT_EQ(kOrvHttpLenChunked, txn.m_n64RecvBodyLen);
-    EXPECT_EQ(data, Get(conn, txn, "/chunked", err, &bOk));
-    EXPECT_TRUE(bOk) << err.Text().GetString();
-    const int64_t nBefore = conn.ConnectionsOpened();
+    // A failed body closes; the next exchange reconnects.
     Get(conn, txn, "/chunked?mode=ext", err, &bOk);
-    EXPECT_FALSE(bOk);
-    EXPECT_EQ(enNetServer, err.Code());
-    EXPECT_STREQ("bad chunk length: 6c;name=value", err.Text());
-    EXPECT_FALSE(conn.IsConnected());  // a body failure closes
-    err.Clear();
-    EXPECT_EQ(data, Get(conn, txn, "/chunked", err, &bOk));
-    EXPECT_EQ(nBefore + 1, conn.ConnectionsOpened());
-}
+    Get(conn, txn, "/chunked", err, &bOk);
+    EXPECT_TRUE(bOk) << err.Text();
+    EXPECT_EQ(kOrvHttpLenChunked, txn.m_n64RecvBodyLen);
+    EXPECT_EQ(2, conn.ConnectionsOpened());
+    // The endpoint keeps TLS after an upgrade.
+    EXPECT_EQ("secure", Get(conn, txn, "/upgrade", err, &bOk));
+    EXPECT_EQ(0u, ToStd(conn.DescribeTransport()).rfind("TLS to ", 0)) << conn.DescribeTransport();
+    EXPECT_EQ("secure", Get(conn, txn, "/upgrade", err, &bOk));
+    EXPECT_TRUE(conn.IsHttps());
+    EXPECT_EQ(3, conn.ConnectionsOpened());
 
-TEST_F(OrvHttpConnectionTest, BodyDigests) {
-    COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
-    COrvHttpTxn txn;
-    COrvError err;
-    bool bOk = false;
-    Get(conn, txn, "/digest", err, &bOk);
-    EXPECT_TRUE(bOk) << err.Text().GetString();
-    Get(conn, txn, "/digest?md5=bad", err, &bOk);
-    EXPECT_FALSE(bOk);
-    EXPECT_EQ(enNetConnection, err.Code());
-    EXPECT_STREQ("Client Received from Server: MD5 of body does not match x-orv-content-md5 header",
-                 err.Text());
-    err.Clear();
-    Get(conn, txn, "/digest?crc=bad", err, &bOk);
-    EXPECT_FALSE(bOk);
-    EXPECT_STREQ(
-        "Client Received from Server: CRC-32 of body does not match x-orv-content-crc32 header",
-        err.Text());
-}
-
-TEST_F(OrvHttpConnectionTest, ClosedMidBodyIsRetriedOnlyWhenAllowed) {
-    COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
-    COrvHttpTxn txn;
-    COrvError err;
-    bool bOk = true;
-    Get(conn, txn, "/midbody", err, &bOk);
-    EXPECT_FALSE(bOk);
-    EXPECT_EQ(enNetConnection, err.Code());
-    EXPECT_EQ(0u, std::string(err.Text()).find("socket closed while receiving body at 10 of 1000"))
-        << err.Text().GetString();
-    EXPECT_EQ(1, m_obs.Count("4 CReq-> "));
-    EXPECT_EQ(1, m_obs.Count("4 CRsp<- 127.0.0.1:" + std::to_string(g_peers->ScriptPort()) +
+    // Closed mid-body: retried once when allowed, not more.
+    COrvHttpConnection mid;
+    Configure(mid, g_peers->ScriptPort());
+    m_obs.lines.clear();
+    for (const bool bRetry : {false, true}) {
+        txn.m_bRetryAfterReconnect = bRetry;
+        Get(mid, txn, "/midbody", err, &bOk);
+        EXPECT_FALSE(bOk);
+        EXPECT_EQ(enNetConnection, err.Code());
+        EXPECT_EQ(0, err.Text().Find("socket closed while receiving body at 10 of 1000"));
+        EXPECT_EQ(bRetry ? 3 : 1, m_obs.Count("4 CReq-> "));
+        EXPECT_EQ(bRetry ? 3 : 1, mid.ConnectionsOpened());
+    }
+    EXPECT_LE(1, m_obs.Count("4 CRsp<- 127.0.0.1:" + std::to_string(g_peers->ScriptPort()) +
                              " ERR='socket closed while receiving body"));
 
-    txn.m_bRetryAfterReconnect = true;
-    err.Clear();
-    Get(conn, txn, "/midbody", err, &bOk);
-    EXPECT_FALSE(bOk);
-    EXPECT_EQ(enNetConnection, err.Code());
-    EXPECT_EQ(3, m_obs.Count("4 CReq-> "));  // one retry, not more
-    EXPECT_EQ(3, conn.ConnectionsOpened());
-}
-
-TEST_F(OrvHttpConnectionTest, UpgradeRequiredSwitchesToTls) {
-    COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
-    COrvHttpTxn txn;
-    COrvError err;
-    bool bOk = false;
-    EXPECT_EQ("secure", Get(conn, txn, "/upgrade", err, &bOk));
-    EXPECT_TRUE(bOk) << err.Text().GetString();
-    EXPECT_TRUE(conn.IsHttps());
-    EXPECT_EQ(0u, ToStd(conn.DescribeTransport()).rfind("TLS to ", 0)) << conn.DescribeTransport();
-    EXPECT_EQ(2, conn.ConnectionsOpened());
-    // The endpoint keeps TLS for the next exchange.
-    EXPECT_EQ("secure", Get(conn, txn, "/upgrade", err, &bOk));
-    EXPECT_EQ(2, conn.ConnectionsOpened());
-}
-
-TEST_F(OrvHttpConnectionTest, StatusCodesWithoutProxy) {
-    COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
-    struct Case {
-        const char* pszPath;
-        int nCode;
-        const char* pszText;
-    } cases[] = {
-        {"/code?c=503", enNetServer, "Server says: Service Unavailable (status code 503)"},
-        {"/code?c=507&r=Full", enNetResources, "Server says: Full (status code 507)"},
-    };
-    for (const Case& c : cases) {
-        COrvHttpTxn txn;
-        COrvError err;
-        bool bOk = true;
-        EXPECT_EQ("status body", Get(conn, txn, c.pszPath, err, &bOk));
-        EXPECT_FALSE(bOk);
-        EXPECT_EQ(c.nCode, err.Code()) << c.pszPath;
-        EXPECT_STREQ(c.pszText, err.Text());
-    }
-    EXPECT_EQ(1, conn.ConnectionsOpened());
+    // A kept-alive connection the server closed while idle: the close is seen before sending
+    // when it has arrived by then, else the request that met it is sent once more.
+    COrvHttpConnection idle;
+    Configure(idle, g_peers->ScriptPort());
+    m_obs.lines.clear();
+    EXPECT_EQ("bye", Get(idle, txn, "/then-close", err, &bOk));
+    EXPECT_TRUE(idle.IsConnected());  // the server said nothing about closing
+    Get(idle, txn, "/echo", err, &bOk);
+    ASSERT_TRUE(bOk) << err.Text();
+    EXPECT_EQ("1", ToStd(txn.GetResponseHeader("x-conn-requests")));
+    EXPECT_EQ(2, idle.ConnectionsOpened());
+    EXPECT_GE(m_obs.Count("4 CReq-> "), 2);
+    EXPECT_LE(m_obs.Count("4 CReq-> "), 3);
+    // A body without a length on a kept-alive connection, read until the server closes.
+    txn.m_bReadUntilClose = true;
+    EXPECT_EQ("body until the end", Get(idle, txn, "/until-close", err, &bOk));
+    EXPECT_FALSE(idle.IsConnected());
 }
 
 TEST_F(OrvHttpConnectionTest, CookiesIntoTheJarAndBack) {
@@ -457,17 +412,14 @@ TEST_F(OrvHttpConnectionTest, CookiesIntoTheJarAndBack) {
     COrvError err;
     bool bOk = false;
     Get(conn, txn, "/cookies", err, &bOk);
-    ASSERT_TRUE(bOk) << err.Text().GetString();
+    ASSERT_TRUE(bOk) << err.Text();
     EXPECT_EQ(7u, txn.m_setCookieLines.GetCount());
     ASSERT_NE(nullptr, conn.CookieJar().Find("c"));
     EXPECT_STREQ("3", conn.CookieJar().Find("c")->m_sValue);
     EXPECT_STREQ("127.0.0.1", conn.CookieJar().Find("c")->m_sDomain);
-    EXPECT_EQ(nullptr, conn.CookieJar().Find("f"));  // another domain
-    EXPECT_EQ(5u, conn.CookieJar().GetCount());      // a b c d e
-
-    const std::string body = Get(conn, txn, "/echo", err, &bOk);
-    ASSERT_TRUE(bOk) << err.Text().GetString();
-    EXPECT_EQ("a=1; b=2; c=3", EchoHeader(body, "cookie"));  // d is secure, e is for /x
+    EXPECT_EQ(5u, conn.CookieJar().GetCount());  // a b c d e, not f of another domain
+    // d is secure, e is for /x.
+    EXPECT_EQ("a=1; b=2; c=3", EchoHeader(Get(conn, txn, "/echo", err, &bOk), "cookie"));
 
     COrvHttpConnection off;
     Configure(off, g_peers->ScriptPort());
@@ -478,46 +430,46 @@ TEST_F(OrvHttpConnectionTest, CookiesIntoTheJarAndBack) {
 TEST_F(OrvHttpConnectionTest, MultipartUploadParsedBackByPython) {
     COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
     const std::string file = Pattern(200000);
-    ASSERT_TRUE(OrvWriteFileBytes(g_peers->Dir().File("upload.bin"), file));
+    const std::string path = g_peers->Dir().File("upload.bin");
+    ASSERT_TRUE(OrvWriteFileBytes(path, file));
     COrvStringA sBoundary;
     COrvError err;
     ASSERT_TRUE(OrvHttpNewBoundary(sBoundary, err));
     const char* pszFileDisp = "form-data; name=\"file\"; filename=\"crash.zip\"";
     const char* pszTextDisp = "form-data; name=\"destname\"";
+    const char* pszOctets = "application/octet-stream";
     for (int64_t nLen : {int64_t(0), int64_t(-1)}) {  // Content-Length, then chunked
         COrvHttpTxn txn;
         txn.m_sMethod = "POST";
         txn.m_sPath = "/upload";
         txn.m_nBodyMode = enHttpBodyStream;
         txn.m_requestHeaders.SetAt("Content-Type", "multipart/form-data; boundary=" + sBoundary);
-        if (nLen == 0) {
-            nLen = OrvHttpMultipartTextPart(nullptr, &txn, sBoundary, pszTextDisp, "text/plain",
-                                            "dest.zip", err) +
-                   OrvHttpMultipartFileHeader(nullptr, &txn, sBoundary, pszFileDisp,
-                                              "application/octet-stream", err) +
-                   static_cast<int64_t>(file.size()) + OrvHttpMultipartFileEnd(nullptr, &txn, err) +
-                   OrvHttpMultipartClose(nullptr, &txn, sBoundary, err);
+        // Null sinks measure the parts; the connection's stream writes them.
+        for (IOrvByteSink* pSink : {static_cast<IOrvByteSink*>(nullptr), &conn.Stream()}) {
+            int64_t nParts =
+                OrvHttpMultipartTextPart(pSink, &txn, sBoundary, pszTextDisp, "text/plain",
+                                         "dest.zip", err) +
+                OrvHttpMultipartFileHeader(pSink, &txn, sBoundary, pszFileDisp, pszOctets, err);
+            if (pSink == nullptr) {
+                nParts += static_cast<int64_t>(file.size()) +
+                          OrvHttpMultipartFileEnd(nullptr, &txn, err) +
+                          OrvHttpMultipartClose(nullptr, &txn, sBoundary, err);
+                txn.m_n64BodyLen = nLen == 0 ? nParts : nLen;
+                ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
+                continue;
+            }
+            ASSERT_GT(nParts, 0);
+            ASSERT_TRUE(conn.WriteFile(txn, path.c_str(), err));
+            ASSERT_GT(OrvHttpMultipartFileEnd(pSink, &txn, err), 0);
+            ASSERT_GT(OrvHttpMultipartClose(pSink, &txn, sBoundary, err), 0);
         }
-        txn.m_n64BodyLen = nLen;
-        ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text().GetString();
-        IOrvByteSink* pSink = &conn.Stream();
-        ASSERT_GT(OrvHttpMultipartTextPart(pSink, &txn, sBoundary, pszTextDisp, "text/plain",
-                                           "dest.zip", err),
-                  0);
-        ASSERT_GT(OrvHttpMultipartFileHeader(pSink, &txn, sBoundary, pszFileDisp,
-                                             "application/octet-stream", err),
-                  0);
-        ASSERT_TRUE(conn.WriteFile(txn, g_peers->Dir().File("upload.bin").c_str(), err));
-        ASSERT_GT(OrvHttpMultipartFileEnd(pSink, &txn, err), 0);
-        ASSERT_GT(OrvHttpMultipartClose(pSink, &txn, sBoundary, err), 0);
-        ASSERT_TRUE(conn.FinishBody(txn, err)) << err.Text().GetString();
-        ASSERT_TRUE(conn.ReceiveResponse(txn, err)) << err.Text().GetString();
+        ASSERT_TRUE(conn.FinishBody(txn, err)) << err.Text();
+        ASSERT_TRUE(conn.ReceiveResponse(txn, err)) << err.Text();
         const std::string body = ToStd(txn.m_sBody);
         EXPECT_NE(std::string::npos, body.find("\"multipart\": true, \"defects\": 0")) << body;
-        EXPECT_NE(
-            std::string::npos,
-            body.find("{\"name\": \"destname\", \"filename\": null, \"type\": \"text/plain\", "
-                      "\"len\": 8"))
+        EXPECT_NE(std::string::npos,
+                  body.find("{\"name\": \"destname\", \"filename\": null, \"type\": "
+                            "\"text/plain\", \"len\": 8"))
             << body;
         EXPECT_NE(std::string::npos,
                   body.find("{\"name\": \"file\", \"filename\": \"crash.zip\", \"type\": "
@@ -537,44 +489,7 @@ TEST_F(OrvHttpConnectionTest, ProgressRefusalStopsBeforeConnecting) {
     Get(conn, txn, "/echo", err, &bOk);
     EXPECT_FALSE(bOk);
     EXPECT_EQ(enNetCancelled, err.Code());
-    EXPECT_STREQ("stopped by the user", err.Text());
     EXPECT_EQ(0, conn.ConnectionsOpened());
-}
-
-TEST_F(OrvHttpConnectionTest, BodiesUntilCloseAndChunkedUploads) {
-    COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
-    COrvHttpTxn txn;
-    txn.m_bReadUntilClose = true;
-    COrvError err;
-    bool bOk = false;
-    EXPECT_EQ("body until the end", Get(conn, txn, "/until-close", err, &bOk));
-    EXPECT_TRUE(bOk) << err.Text().GetString();
-    EXPECT_FALSE(conn.IsConnected());
-
-    COrvHttpTxn post;
-    post.m_sMethod = "POST";
-    post.m_sPath = "/echo";
-    post.m_sRequestBody = ToOrv(Pattern(70000));
-    post.m_n64BodyLen = -1;
-    ASSERT_TRUE(OrvHttpSendReceive(conn, post, err)) << err.Text().GetString();
-    const std::string body = ToStd(post.m_sBody);
-    EXPECT_EQ("chunked", EchoHeader(body, "transfer-encoding"));
-    EXPECT_NE(std::string::npos,
-              body.find("\"body_len\": 70000, \"body_md5\": \"" +
-                        ToStd(OrvMd5Hex(post.m_sRequestBody.GetString(), 70000)) + "\""));
-}
-
-TEST_F(OrvHttpConnectionTest, ServerCloseIsHonoured) {
-    COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
-    COrvHttpTxn txn;
-    COrvError err;
-    bool bOk = false;
-    EXPECT_EQ("closing", Get(conn, txn, "/close", err, &bOk));
-    EXPECT_TRUE(bOk);
-    EXPECT_FALSE(conn.IsConnected());
-    Get(conn, txn, "/echo", err, &bOk);
-    EXPECT_TRUE(bOk) << err.Text().GetString();
-    EXPECT_EQ(2, conn.ConnectionsOpened());
 }
 
 // Credentials and cookies stay with their origin: /auth-redirect asks for Basic "user:pass",
@@ -605,14 +520,13 @@ TEST_F(OrvHttpConnectionTest, CredentialsAndCookiesStayWithTheirOrigin) {
         COrvError err;
         bool bOk = false;
         const std::string body =
-            Get(conn, txn, ("/auth-redirect?to=" + ToStd(OrvUrlEscapeA(c.to.c_str()))).c_str(), err,
-                &bOk);
+            Get(conn, txn, "/auth-redirect?to=" + ToStd(OrvUrlEscapeA(c.to.c_str())), err, &bOk);
         if (c.pszError != nullptr) {
             EXPECT_FALSE(bOk);
             EXPECT_EQ(enNetAuth, err.Code());
-            EXPECT_EQ(0, err.Text().Find(c.pszError)) << err.Text().GetString();
+            EXPECT_EQ(0, err.Text().Find(c.pszError)) << err.Text();
         } else {
-            ASSERT_TRUE(bOk) << err.Text().GetString();
+            ASSERT_TRUE(bOk) << err.Text();
             EXPECT_NE(std::string::npos, body.find(c.bHttps ? "\"tls\": false" : "\"method\""));
             EXPECT_EQ(c.bSent ? "Basic dXNlcjpwYXNz" : "", EchoHeader(body, "authorization"));
             EXPECT_EQ(c.bSent ? "origin=first" : "", EchoHeader(body, "cookie"));
@@ -624,48 +538,6 @@ TEST_F(OrvHttpConnectionTest, CredentialsAndCookiesStayWithTheirOrigin) {
                       EchoHeader(Get(conn, txn, "/echo", err, &bOk), "authorization"));
         }
     }
-}
-
-TEST_F(OrvHttpConnectionTest, KeptAliveConnectionClosedWhileIdleIsSentAgain) {
-    COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
-    COrvHttpTxn txn;
-    COrvError err;
-    bool bOk = false;
-    EXPECT_EQ("bye", Get(conn, txn, "/then-close", err, &bOk));
-    ASSERT_TRUE(bOk);
-    EXPECT_TRUE(conn.IsConnected());  // the server said nothing about closing
-    const std::string body = Get(conn, txn, "/echo", err, &bOk);
-    ASSERT_TRUE(bOk) << err.Text().GetString();
-    EXPECT_EQ("1", ToStd(txn.GetResponseHeader("x-conn-requests")));
-    EXPECT_EQ(2, conn.ConnectionsOpened());
-    // The close is seen before sending when it has arrived by then, else the request that met
-    // it is sent once more.
-    EXPECT_GE(m_obs.Count("4 CReq-> "), 2);
-    EXPECT_LE(m_obs.Count("4 CReq-> "), 3);
-}
-
-// A plain target behind an HTTP proxy: the transport is TCP to the proxy (here the scripted
-// server, which reads the absolute request target as a proxy would).
-TEST_F(OrvHttpConnectionTest, HttpProxyRouteSendsAbsoluteTargets) {
-    COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
-    conn.m_sHost = "origin.invalid";
-    conn.m_sProxyHost = "127.0.0.1";
-    conn.m_nProxyPort = g_peers->ScriptPort();
-    COrvHttpTxn txn;
-    COrvError err;
-    bool bOk = false;
-    const std::string body = Get(conn, txn, "/echo", err, &bOk);
-    EXPECT_TRUE(bOk) << err.Text().GetString();
-    EXPECT_EQ(OrvHttpRoute::enHttpProxy, conn.Route());
-    EXPECT_EQ("TCP to 127.0.0.1:" + std::to_string(g_peers->ScriptPort()),
-              ToStd(conn.DescribeTransport()));
-    EXPECT_NE(std::string::npos, body.find("\"target\": \"http://origin.invalid:" +
-                                           std::to_string(g_peers->ScriptPort()) + "/echo\""))
-        << body;
-    EXPECT_EQ("no-cache", EchoHeader(body, "pragma"));
-    // The tunnel and SOCKS5 routes go by the proxy's form and the target's scheme.
-    conn.m_sProxyHost = "socks5://127.0.0.1";
-    EXPECT_EQ(OrvHttpRoute::enSocks5, conn.Route());
 }
 
 }  // namespace

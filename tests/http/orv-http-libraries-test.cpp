@@ -55,20 +55,6 @@ TEST(SharedLibrary, FillsTheTableOrReportsWhatIsMissing) {
     EXPECT_EQ(Text(lackErr), "Cannot load libz.so.1: function orvNoSuchCall is missing");
     EXPECT_EQ(partial.pfnVersion, nullptr);
     EXPECT_FALSE(lacks.IsLoaded());
-
-    // A missing file; once the name is put right the next call loads it.
-    SZlibFunctions later;
-    const SOrvLibraryFunction laterTable[] = {OrvLibraryFunction("crc32", &later.pfnCrc32)};
-    COrvSharedLibrary missing("libz.so.1", laterTable, std::size(laterTable));
-    missing.SetFileName("liborv-missing.so.7");
-    COrvError missErr;
-    EXPECT_FALSE(missing.Load(missErr));
-    EXPECT_EQ(missErr.Code(), enNetNotFound);
-    EXPECT_EQ(Text(missErr).rfind("Cannot load liborv-missing.so.7: ", 0), 0u) << Text(missErr);
-    missing.SetFileName(nullptr);
-    COrvError againErr;
-    EXPECT_TRUE(missing.Load(againErr)) << Text(againErr);
-    EXPECT_NE(later.pfnCrc32, nullptr);
 }
 
 // Runs before anything in this process has used the engine or the lookup.

@@ -31,7 +31,7 @@ struct KeyAndCert {
 // a DNS name; "IP:..." and "DNS:..." are taken as written), valid from nFromDays to
 // nToDays relative to now, signed by the issuer (self-signed when it is null).
 KeyAndCert MakeCert(const char* pszCn, const std::vector<std::string>& dns, long nFromDays,
-                    long nToDays, const KeyAndCert* pIssuer, bool bCa) {
+                    long nToDays, const KeyAndCert* pIssuer) {
     KeyAndCert kc;
     kc.pKey = EVP_EC_gen("P-256");
     kc.pCert = X509_new();
@@ -44,58 +44,56 @@ KeyAndCert MakeCert(const char* pszCn, const std::vector<std::string>& dns, long
     X509_NAME* pName = X509_get_subject_name(kc.pCert);
     X509_NAME_add_entry_by_txt(pName, "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>(pszCn), -1, -1, 0);
-    X509_set_issuer_name(kc.pCert,
-                         pIssuer != nullptr ? X509_get_subject_name(pIssuer->pCert) : pName);
+    const KeyAndCert& issuer = pIssuer != nullptr ? *pIssuer : kc;
+    X509_set_issuer_name(kc.pCert, X509_get_subject_name(issuer.pCert));
     X509V3_CTX ctx;
-    X509V3_set_ctx(&ctx, pIssuer != nullptr ? pIssuer->pCert : kc.pCert, kc.pCert, nullptr, nullptr,
-                   0);
+    X509V3_set_ctx(&ctx, issuer.pCert, kc.pCert, nullptr, nullptr, 0);
     auto addExt = [&](int nid, const std::string& value) {
         X509_EXTENSION* e = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
         X509_add_ext(kc.pCert, e, -1);
         X509_EXTENSION_free(e);
     };
-    addExt(NID_basic_constraints, bCa ? "critical,CA:TRUE" : "CA:FALSE");
-    if (bCa)
+    addExt(NID_basic_constraints, pIssuer == nullptr ? "critical,CA:TRUE" : "CA:FALSE");
+    if (pIssuer == nullptr)
         addExt(NID_key_usage, "critical,keyCertSign,cRLSign");
-    if (!dns.empty()) {
-        std::string san;
-        for (const std::string& d : dns) {
-            const bool bTyped = d.rfind("IP:", 0) == 0 || d.rfind("DNS:", 0) == 0;
-            san += (san.empty() ? "" : ",") + (bTyped ? d : "DNS:" + d);
-        }
-        addExt(NID_subject_alt_name, san);
+    std::string san;
+    for (const std::string& d : dns) {
+        const bool bTyped = d.rfind("IP:", 0) == 0 || d.rfind("DNS:", 0) == 0;
+        san += (san.empty() ? "" : ",") + (bTyped ? d : "DNS:" + d);
     }
-    X509_sign(kc.pCert, pIssuer != nullptr ? pIssuer->pKey : kc.pKey, EVP_sha256());
+    if (!san.empty())
+        addExt(NID_subject_alt_name, san);
+    X509_sign(kc.pCert, issuer.pKey, EVP_sha256());
     return kc;
 }
 
 // Writes the certificate and the key in PEM form; into one file when the paths are the same (as a
 // client certificate is configured).
-void WritePem(X509* pCert, EVP_PKEY* pKey, const std::string& certPath,
-              const std::string& keyPath) {
+void WritePem(const KeyAndCert& kc, const std::string& certPath, const std::string& keyPath) {
     FILE* f = fopen(certPath.c_str(), "w");
-    PEM_write_X509(f, pCert);
+    PEM_write_X509(f, kc.pCert);
     if (keyPath != certPath) {
         fclose(f);
         f = fopen(keyPath.c_str(), "w");
     }
-    PEM_write_PrivateKey(f, pKey, nullptr, nullptr, 0, nullptr, nullptr);
+    PEM_write_PrivateKey(f, kc.pKey, nullptr, nullptr, 0, nullptr, nullptr);
     fclose(f);
 }
 
-std::vector<std::string> ManyNames(int n) {
-    std::vector<std::string> names;
-    for (int i = 0; i < n; ++i)
-        names.push_back("name" + std::to_string(i) + ".example.com");
-    return names;
+void Free(const KeyAndCert& kc) {
+    X509_free(kc.pCert);
+    EVP_PKEY_free(kc.pKey);
 }
 
 // One s_server per certificate, started once for the suite.
 class TlsEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        KeyAndCert ca = MakeCert("Orv Test CA", {}, -1, 30, nullptr, true);
-        WritePem(ca.pCert, ca.pKey, Path("ca.pem"), Path("ca-key.pem"));
+        KeyAndCert ca = MakeCert("Orv Test CA", {}, -1, 30, nullptr);
+        WritePem(ca, Path("ca.pem"), Path("ca-key.pem"));
+        std::vector<std::string> many;  // more than 64 DNS names beside a common name
+        for (int i = 0; i < 80; ++i)
+            many.push_back("name" + std::to_string(i) + ".example.com");
         struct Spec {
             const char* pszName;
             const char* pszCn;
@@ -112,29 +110,24 @@ public:
             {"mtls", "good.example.com", {"good.example.com"}, -1, 30, true},
             // Wildcards over a private-section suffix and over an upper-case ICANN one.
             {"psl", "*.github.io", {"*.github.io", "*.CO.UK"}, -1, 30},
-            // A common name beside DNS names, of which there are more than 64; and a
-            // certificate with a common name alone.
-            {"many", "cn.example.com", ManyNames(80), -1, 30},
+            {"many", "cn.example.com", many, -1, 30},
             {"cnonly", "cnonly.example.com", {}, -1, 30},
         };
         for (const Spec& s : specs) {
-            KeyAndCert kc = MakeCert(s.pszCn, s.dns, s.nFrom, s.nTo, &ca, false);
-            WritePem(kc.pCert, kc.pKey, Path(std::string(s.pszName) + ".pem"),
+            KeyAndCert kc = MakeCert(s.pszCn, s.dns, s.nFrom, s.nTo, &ca);
+            WritePem(kc, Path(std::string(s.pszName) + ".pem"),
                      Path(std::string(s.pszName) + "-key.pem"));
-            X509_free(kc.pCert);
-            EVP_PKEY_free(kc.pKey);
+            Free(kc);
         }
         // Client certificates: one file with the certificate and its key, and one whose key
         // belongs to another certificate.
-        KeyAndCert client = MakeCert("orv client", {}, -1, 30, &ca, false);
-        KeyAndCert other = MakeCert("orv other", {}, -1, 30, &ca, false);
-        WritePem(client.pCert, client.pKey, Path("client.pem"), Path("client.pem"));
-        WritePem(client.pCert, other.pKey, Path("client-wrong-key.pem"),
+        KeyAndCert client = MakeCert("orv client", {}, -1, 30, &ca);
+        KeyAndCert other = MakeCert("orv other", {}, -1, 30, &ca);
+        WritePem(client, Path("client.pem"), Path("client.pem"));
+        WritePem({other.pKey, client.pCert}, Path("client-wrong-key.pem"),
                  Path("client-wrong-key.pem"));
-        for (KeyAndCert* p : {&client, &other, &ca}) {
-            X509_free(p->pCert);
-            EVP_PKEY_free(p->pKey);
-        }
+        for (const KeyAndCert& kc : {client, other, ca})
+            Free(kc);
         if (!OrvHaveProgram("openssl")) {
             m_strMissing = "openssl is not installed (package openssl; run scripts/setup.sh)";
             return;
@@ -170,10 +163,7 @@ public:
         if (OrvSslAddTrustedRoots(Path("ca.pem").c_str(), err) != 1)
             m_strMissing = std::string("cannot trust the test CA: ") + err.Text().GetString();
     }
-    void TearDown() override {
-        for (auto& [name, proc] : m_servers)
-            proc->Stop();
-    }
+    void TearDown() override { m_servers.clear(); }
     static std::string Path(const std::string& name) { return m_dir->File(name); }
     static int Port(const std::string& name) { return m_ports[name]; }
     static std::string Log(const std::string& name) { return m_servers[name]->Output(); }
@@ -188,183 +178,155 @@ private:
 
 const auto* g_env = ::testing::AddGlobalTestEnvironment(new TlsEnvironment);
 
-constexpr unsigned kCacheOn = COrvSocket::kDefaultTlsOptions & ~kOrvTlsNoSessionCache;
+constexpr unsigned kDefault = COrvSocket::kDefaultTlsOptions;
+constexpr unsigned kCacheOn = kDefault & ~kOrvTlsNoSessionCache;
+
+std::string Text(const COrvError& err) {
+    return err.Text().GetString();
+}
 
 class OrvSsl : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(TlsEnvironment::m_strMissing.empty()) << TlsEnvironment::m_strMissing;
     }
-    // Plain connect to the named server, then TLS with pszHost as the server name.
-    bool StartTlsAs(COrvSocket& s, const char* pszServer, const char* pszHost, unsigned nOptions,
-                    COrvError& err, bool bTrustAny = false, const std::string& cert = "") {
+    // Plain connect to the named server, then TLS with pszHost as the server name and the
+    // client certificate file named (none when null).
+    static bool StartTlsAs(COrvSocket& s, const char* pszServer, const char* pszHost,
+                           COrvError& err, unsigned nOptions = kDefault, bool bTrustAny = false,
+                           const char* pszCert = nullptr) {
+        err.Clear();
         if (!s.Connect("127.0.0.1", TlsEnvironment::Port(pszServer), false, OrvTestNet(5, 5, 5),
                        nullptr, err))
             return false;
         COrvTlsSettings tls;
         tls.m_nOptions = nOptions;
         tls.m_bTrustAny = bTrustAny;
+        const std::string cert = pszCert ? TlsEnvironment::Path(pszCert) : "";
         tls.m_sClientCertificate = cert.c_str();
         return s.StartTls(pszHost, tls, err);
+    }
+    // A whole connect by address (TLS included) to the named server.
+    static bool ConnectTls(COrvSocket& s, const char* pszServer, COrvError& err,
+                           bool bTrustAny = false, const char* pszHost = "127.0.0.1") {
+        err.Clear();
+        return s.Connect(pszHost, TlsEnvironment::Port(pszServer), true,
+                         OrvTestNet(5, 5, 5, bTrustAny), nullptr, err);
     }
     // One request of the s_server status page; true when its status line came back.
     static bool FetchStatus(COrvSocket& s) {
         COrvError err;
-        COrvStringA line;
+        COrvStringA line, rest;
         if (!s.SendString("GET / HTTP/1.0\r\n\r\n", err) || !s.RecvLine(line, err))
             return false;
-        COrvStringA rest;
         (void)s.RecvAll(rest, 1 << 20, err);
         return line.Find("200") >= 0;
     }
 };
 
-TEST_F(OrvSsl, GoodCertificateConnectsAndIsDescribed) {
+// The names a certificate vouches for, as real servers present them: a failure names every name
+// that was compared (the common name only where it counted).
+TEST_F(OrvSsl, CertificateNamesAndValidity) {
     COrvSocket s;
     COrvError err;
-    ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err))
-        << err.Text().GetString();
+    ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", err)) << Text(err);
     EXPECT_TRUE(s.IsTls());
     const std::string desc = OrvSslDescribePeer(s.GetTlsHandle()).GetString();
     EXPECT_NE(std::string::npos, desc.find(" [SUBJECT] '/CN=good.example.com'")) << desc;
     EXPECT_NE(std::string::npos, desc.find("[ISSUER] '/CN=Orv Test CA'")) << desc;
-    EXPECT_TRUE(std::regex_search(desc, std::regex("\\[THUMBPRINT\\] SHA-1=[0-9A-F]{40}$")))
-        << desc;
+    EXPECT_TRUE(std::regex_search(desc, std::regex("\\[THUMBPRINT\\] SHA-1=[0-9A-F]{40}$")));
     EXPECT_TRUE(FetchStatus(s));
-}
+    s.Close(false);
 
-TEST_F(OrvSsl, ExpiredCertificateFailsUnlessTrustAny) {
-    COrvSocket s;
-    COrvError err;
-    EXPECT_FALSE(StartTlsAs(s, "expired", "good.example.com", COrvSocket::kDefaultTlsOptions, err));
-    EXPECT_EQ(enNetCertificate, err.Code());
-    EXPECT_EQ(0u, std::string(err.Text())
-                      .find("No Certificate or it does not verify (error 10): "
-                            "certificate has expired [SUBJECT] "))
-        << err.Text().GetString();
-    EXPECT_FALSE(s.IsOpen());
-    COrvError err2;
-    ASSERT_TRUE(s.Connect("127.0.0.1", TlsEnvironment::Port("expired"), true,
-                          OrvTestNet(5, 5, 5, true), nullptr, err2))
-        << err2.Text().GetString();
-    EXPECT_TRUE(FetchStatus(s));
-}
-
-// The names a certificate vouches for, as real servers present them: a failure names every name
-// that was compared (the common name only where it counted).
-TEST_F(OrvSsl, CertificateNames) {
     const std::string ipNames = "Name(s) in certificate '127.0.0.1,::1,127.0.0.2' didn't match ";
     const struct {
         const char* pszServer;
         const char* pszHost;
-        std::string error;  // empty: verifies
+        std::string error;  // empty: verifies; "..." first: a part of the text
     } cases[] = {
         {"good", "good.example.com.", ""},  // a fully qualified name
         {"good", "other.example.com",
          "Name(s) in certificate 'good.example.com' didn't match server name 'other.example.com'"},
-        {"good", "127.0.0.1",
-         "Name(s) in certificate 'good.example.com' didn't match server name '127.0.0.1'"},
+        {"expired", "good.example.com",
+         "...No Certificate or it does not verify (error 10): certificate has expired [SUBJECT] "},
         {"wild", "WWW.Wild.Example.COM", ""},
         {"wild", "a.b.wild.example.com", "..."},
         {"wild", "wild.example.com", "..."},
         {"ip", "127.0.0.1", ""},
-        {"ip", "0:0:0:0:0:0:0:1", ""},  // the IPv6 entry written out
         {"ip", "[::1]", ""},
         // Neither the DNS entry nor the common name that read as addresses vouch for them.
         {"ip", "127.0.0.2", ipNames + "server name '127.0.0.2'"},
-        {"ip", "127.0.0.3", ipNames + "server name '127.0.0.3'"},
-        {"ip", "::2", ipNames + "server name '::2'"},
-        {"psl", "OctoCat.GitHub.IO", ""},  // a private-section suffix takes a wildcard
-        {"psl", "example.co.uk", "..."},   // "*.CO.UK" is refused like "*.co.uk"
-        {"many", "name0.example.com", ""},
+        {"psl", "OctoCat.GitHub.IO", ""},    // a private-section suffix takes a wildcard
+        {"psl", "example.co.uk", "..."},     // "*.CO.UK" is refused like "*.co.uk"
         {"many", "name79.example.com", ""},  // names past the 64th are compared too
         {"many", "cn.example.com", "...name79.example.com'"},  // not the CN beside DNS names
         {"cnonly", "cnonly.example.com", ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.pszHost);
-        COrvSocket s;
-        COrvError err;
-        const bool bOk = StartTlsAs(s, c.pszServer, c.pszHost, COrvSocket::kDefaultTlsOptions, err);
-        EXPECT_EQ(c.error.empty(), bOk) << err.Text().GetString();
-        const std::string text = err.Text().GetString();
+        SCOPED_TRACE(std::string(c.pszServer) + " " + c.pszHost);
+        const bool bOk = StartTlsAs(s, c.pszServer, c.pszHost, err);
+        EXPECT_EQ(c.error.empty(), bOk) << Text(err);
         if (bOk) {
             EXPECT_TRUE(FetchStatus(s));
         } else if (!c.error.empty()) {
             EXPECT_EQ(enNetCertificate, err.Code());
+            EXPECT_FALSE(s.IsOpen());
             if (c.error.rfind("...", 0) == 0) {
-                EXPECT_NE(std::string::npos, text.find(c.error.substr(3))) << text;
-                EXPECT_EQ(std::string::npos, text.find("'cn.example.com,")) << text;
+                EXPECT_NE(std::string::npos, Text(err).find(c.error.substr(3))) << Text(err);
+                EXPECT_EQ(std::string::npos, Text(err).find("'cn.example.com,")) << Text(err);
             } else {
-                EXPECT_EQ(c.error, text);
+                EXPECT_EQ(c.error, Text(err));
             }
         }
         s.Close(false);
     }
-    // A single-label name never matches, even the host it names.
-    COrvSocket s;
-    COrvError err;
-    EXPECT_FALSE(s.Connect("localhost", TlsEnvironment::Port("single"), true, OrvTestNet(5, 5, 5),
-                           nullptr, err));
+    // Trust-any takes the expired one; a single-label name never matches, even the host it names.
+    ASSERT_TRUE(ConnectTls(s, "expired", err, true)) << Text(err);
+    EXPECT_TRUE(FetchStatus(s));
+    EXPECT_FALSE(ConnectTls(s, "single", err, false, "localhost"));
     EXPECT_STREQ("Name(s) in certificate 'localhost' didn't match server name 'localhost'",
                  err.Text());
     // A custom pattern replaces the host check.
     OrvSslSetCustomNamePattern("*.example.com");
-    COrvError err3;
-    EXPECT_TRUE(StartTlsAs(s, "good", "other.example.com", COrvSocket::kDefaultTlsOptions, err3))
-        << err3.Text().GetString();
+    EXPECT_TRUE(StartTlsAs(s, "good", "other.example.com", err)) << Text(err);
     OrvSslSetCustomNamePattern("*.example.org");
-    COrvError err4;
-    EXPECT_FALSE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err4));
+    EXPECT_FALSE(StartTlsAs(s, "good", "good.example.com", err));
     EXPECT_STREQ(
-        "Name(s) in certificate 'good.example.com' didn't match custom pattern "
-        "'*.example.org'",
-        err4.Text());
+        "Name(s) in certificate 'good.example.com' didn't match custom pattern '*.example.org'",
+        err.Text());
     OrvSslSetCustomNamePattern(nullptr);
     // The whole connect by address verifies against the IP entry as well.
     COrvSocket byAddress;
-    ASSERT_TRUE(byAddress.Connect("127.0.0.1", TlsEnvironment::Port("ip"), true,
-                                  OrvTestNet(5, 5, 5), nullptr, err3))
-        << err3.Text().GetString();
+    ASSERT_TRUE(ConnectTls(byAddress, "ip", err)) << Text(err);
     EXPECT_TRUE(FetchStatus(byAddress));
 }
 
 TEST_F(OrvSsl, HandshakeTraceGoesToTheLogOnlyWhenSwitchedOn) {
     OrvTempDir dir;
-    const std::string logPath = dir.File("trace.log");
-    auto connect = [&](bool bTrace) {
+    for (const bool bTrace : {true, false}) {
+        const std::string logPath = dir.File(bTrace ? "trace.log" : "quiet.log");
+        g_orv_log.SetLogFile(logPath.c_str());
         OrvSslSetHandshakeTrace(bTrace);
         COrvSocket s;
         COrvError err;
-        const bool bOk =
-            StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err);
+        const bool bOk = StartTlsAs(s, "good", "good.example.com", err);
         OrvSslSetHandshakeTrace(false);
-        EXPECT_TRUE(bOk) << err.Text().GetString();
-        const int fd = s.GetDescriptor();
+        EXPECT_TRUE(bOk) << Text(err);
+        const std::string fd = std::to_string(s.GetDescriptor());
         EXPECT_TRUE(FetchStatus(s));
         s.Close(false);
-        return fd;
-    };
-    g_orv_log.SetLogFile(logPath.c_str());
-    const int fd = connect(true);
-    g_orv_log.Reset();
-    const std::string traced = OrvReadFileBytes(logPath);
-    for (const char* psz : {"SSL_connect: HANDSHAKE_START", "SSL_connect: HANDSHAKE_DONE",
-                            "SSL_connect: send alert warning: close notify", "free - socket"})
-        EXPECT_NE(std::string::npos, traced.find(psz)) << psz << " in:\n" << traced;
-    const std::string fds = std::to_string(fd);
-    EXPECT_TRUE(std::regex_search(
-        traced, std::regex("read\\(" + fds + ",[0-9]+\\) - socket fd=" + fds + "\r?\n")))
-        << traced;
-    EXPECT_TRUE(std::regex_search(traced, std::regex("write return [1-9][0-9]*\r?\n")));
-
-    // Switched off: the same connection writes none of it.
-    g_orv_log.SetLogFile(dir.File("quiet.log").c_str());
-    connect(false);
-    g_orv_log.Reset();
-    const std::string quiet = OrvReadFileBytes(dir.File("quiet.log"));
-    EXPECT_EQ(std::string::npos, quiet.find("SSL_connect")) << quiet;
-    EXPECT_EQ(std::string::npos, quiet.find(" - socket fd=")) << quiet;
+        g_orv_log.Reset();
+        const std::string log = OrvReadFileBytes(logPath);
+        if (!bTrace) {
+            EXPECT_EQ(std::string::npos, log.find("SSL_connect")) << log;
+            EXPECT_EQ(std::string::npos, log.find(" - socket fd=")) << log;
+            continue;
+        }
+        EXPECT_NE(std::string::npos, log.find("SSL_connect: HANDSHAKE_DONE")) << log;
+        EXPECT_TRUE(std::regex_search(
+            log, std::regex("read\\(" + fd + ",[0-9]+\\) - socket fd=" + fd + "\r?\n")))
+            << log;
+    }
 }
 
 TEST_F(OrvSsl, ClientCertificates) {
@@ -388,14 +350,13 @@ TEST_F(OrvSsl, ClientCertificates) {
         COrvSocket s;
         COrvError err;
         const bool bOk =
-            StartTlsAs(s, c.pszServer, "good.example.com", COrvSocket::kDefaultTlsOptions, err,
-                       false, c.pszCert ? TlsEnvironment::Path(c.pszCert) : "");
-        EXPECT_EQ(c.pszError == nullptr, bOk) << err.Text().GetString();
+            StartTlsAs(s, c.pszServer, "good.example.com", err, kDefault, false, c.pszCert);
+        EXPECT_EQ(c.pszError == nullptr, bOk) << Text(err);
         if (bOk) {
             EXPECT_TRUE(FetchStatus(s));
         } else {
             EXPECT_EQ(enNetAuth, err.Code());
-            EXPECT_EQ(0, err.Text().Find(c.pszError)) << err.Text().GetString();
+            EXPECT_EQ(0, err.Text().Find(c.pszError)) << Text(err);
             EXPECT_FALSE(s.IsOpen());
         }
     }
@@ -408,30 +369,17 @@ TEST(OrvSslNames, MatchingRules) {
         bool bMatch;
     } cases[] = {
         {"example.com", "example.com", true},
-        {"Example.COM", "example.com", true},
-        {"localhost", "localhost", false},  // a single label never matches
-        {"example.com", "www.example.com", false},
-        {"*.example.com", "www.example.com", true},
-        {"*.example.com", "example.com", false},
-        {"*.example.com", "a.b.example.com", false},   // one whole label only
         {"w*.example.com", "www.example.com", false},  // never part of a label
-        {"*w.example.com", "www.example.com", false},
-        {"www.*.com", "www.example.com", false},  // only the left-most label
-        {"*.com", "example.com", false},          // a public suffix on its own
-        {"*.co.uk", "example.co.uk", false},
-        {"*.CO.UK", "example.co.uk", false},
-        {"*.github.io", "octocat.github.io", true},  // private section: a customer's name
-        {"*.GitHub.io", "OCTOCAT.github.io", true},
-        {"*.appspot.com", "app.appspot.com", true},
-        {"*.0.0.1", "127.0.0.1", false},          // never an address
-        {"127.0.0.1", "127.0.0.1", false},        // addresses match IP entries only
-        {"example..com", "example..com", false},  // empty labels never match
+        {"www.*.com", "www.example.com", false},       // only the left-most label
+        {"*.com", "example.com", false},               // a public suffix on its own
+        {"*.0.0.1", "127.0.0.1", false},               // never an address
+        {"example..com", "example..com", false},       // empty labels never match
         {"example.com.", "example.com.", false},
-        {"", "", false},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(c.bMatch, OrvSslNameMatches(c.pszCert, c.pszHost))
             << c.pszCert << " vs " << c.pszHost;
+    }
 }
 
 TEST_F(OrvSsl, SniOnlyForNames) {
@@ -449,25 +397,21 @@ TEST_F(OrvSsl, SniOnlyForNames) {
         unsigned nOptions;
         bool bSent;
     } cases[] = {
-        {"good", "good.example.com", COrvSocket::kDefaultTlsOptions, true},
-        {"good", nullptr, COrvSocket::kDefaultTlsOptions, false},  // never a numeric address
-        {"good", "good.example.com", COrvSocket::kDefaultTlsOptions & ~kOrvTlsSni, false},
+        {"good", "good.example.com", kDefault, true},
+        {"good", nullptr, kDefault, false},  // never a numeric address
+        {"good", "good.example.com", kDefault & ~kOrvTlsSni, false},
         // A fully qualified name goes without its final dot: 16 bytes, the extension 5 more.
-        {"good", "good.example.com.", COrvSocket::kDefaultTlsOptions, true},
-        {"ip", "[::1]", COrvSocket::kDefaultTlsOptions, false},  // an address as a URL writes it
+        {"good", "good.example.com.", kDefault, true},
+        {"ip", "[::1]", kDefault, false},  // an address as a URL writes it
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.pszHost ? c.pszHost : "by address");
         const size_t nBefore = count(c.pszServer);
         COrvSocket s;
         COrvError err;
-        if (c.pszHost != nullptr) {
-            ASSERT_TRUE(StartTlsAs(s, c.pszServer, c.pszHost, c.nOptions, err))
-                << err.Text().GetString();
-        } else {
-            ASSERT_TRUE(s.Connect("127.0.0.1", TlsEnvironment::Port(c.pszServer), true,
-                                  OrvTestNet(5, 5, 5, true), nullptr, err));
-        }
+        ASSERT_TRUE(c.pszHost ? StartTlsAs(s, c.pszServer, c.pszHost, err, c.nOptions)
+                              : ConnectTls(s, c.pszServer, err, true))
+            << Text(err);
         ASSERT_TRUE(FetchStatus(s));
         // s_server serves one connection at a time and waits for the client's close.
         s.Close(false);
@@ -492,6 +436,8 @@ TEST_F(OrvSsl, SessionCache) {
         unsigned nOptions;
         bool bOk, bReused;
     } steps[] = {
+        {"good", nullptr, false, kDefault, true,
+         false},  // without the bit: neither used nor filled
         {"good", nullptr, false, kCacheOn, true, false},
         {"good", nullptr, false, kCacheOn, true, true},
         {"mtls", "client.pem", false, kCacheOn, true, false},
@@ -509,33 +455,32 @@ TEST_F(OrvSsl, SessionCache) {
         COrvSocket s;
         COrvError err;
         const char* pszHost = c.pszServer[0] == 'w' ? "a.wild.example.com" : "good.example.com";
-        const bool bOk = StartTlsAs(s, c.pszServer, pszHost, c.nOptions, err, c.bTrustAny,
-                                    c.pszCert ? TlsEnvironment::Path(c.pszCert) : "");
-        EXPECT_EQ(c.bOk, bOk) << err.Text().GetString();
+        const bool bOk =
+            StartTlsAs(s, c.pszServer, pszHost, err, c.nOptions, c.bTrustAny, c.pszCert);
+        EXPECT_EQ(c.bOk, bOk) << Text(err);
         if (bOk) {
             EXPECT_EQ(c.bReused, s.IsTlsSessionReused());
             EXPECT_TRUE(FetchStatus(s));
         }
-        s.Close(false);
+        if (c.nOptions == kDefault) {
+            EXPECT_EQ(0, OrvSslSessionCacheCount());
+        }
     }
     const std::string key = "good.example.com:" + std::to_string(TlsEnvironment::Port("good"));
     EXPECT_TRUE(OrvSslSessionCacheHas(key.c_str()));
 
-    // Without the option bit the cache is neither used nor filled.
+    // 257 entries: the first one stored is gone, the other 256 stay; replacing keeps the count.
     OrvSslSessionCacheClear();
     COrvSocket s;
     COrvError err;
-    ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err));
-    EXPECT_FALSE(s.IsTlsSessionReused());
+    ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", err));
     ASSERT_TRUE(FetchStatus(s));
-    EXPECT_EQ(0, OrvSslSessionCacheCount());
-    // 257 entries: the first one stored is gone, the other 256 stay; replacing keeps the count.
-    for (int i = 0; i < 257; ++i)
+    for (int i = 0; i < 257; ++i) {
         ASSERT_TRUE(OrvSslIoCacheCopyFrom(s.GetTlsHandle(), ("host" + std::to_string(i)).c_str()));
+    }
     EXPECT_EQ(256, OrvSslSessionCacheCount());
     EXPECT_FALSE(OrvSslSessionCacheHas("host0"));
     EXPECT_TRUE(OrvSslSessionCacheHas("host1"));
-    EXPECT_TRUE(OrvSslSessionCacheHas("host256"));
     ASSERT_TRUE(OrvSslIoCacheCopyFrom(s.GetTlsHandle(), "host5"));
     EXPECT_EQ(256, OrvSslSessionCacheCount());
     ASSERT_TRUE(OrvSslIoCacheCopyFrom(s.GetTlsHandle(), "host257"));
@@ -546,60 +491,44 @@ TEST_F(OrvSsl, SessionCache) {
 
 TEST_F(OrvSsl, ExplicitSessionIsResumedOrTheStartFails) {
     OrvSslSessionCacheClear();
-    void* pSession = nullptr;
-    {
+    // The session of a full handshake; the TLS 1.3 tickets come with the first read.
+    auto session = [](const char* pszServer, const char* pszHost) -> void* {
         COrvSocket s;
         COrvError err;
         EXPECT_EQ(nullptr, OrvSslGetSession(s.GetTlsHandle()));  // no TLS connection
-        ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err))
-            << err.Text().GetString();
+        EXPECT_TRUE(StartTlsAs(s, pszServer, pszHost, err)) << Text(err);
         EXPECT_FALSE(s.IsTlsSessionReused());
-        // The TLS 1.3 tickets come with the first read: take the session after the response.
-        ASSERT_TRUE(FetchStatus(s));
-        pSession = OrvSslGetSession(s.GetTlsHandle());
+        EXPECT_TRUE(FetchStatus(s));
+        return OrvSslGetSession(s.GetTlsHandle());
+    };
+    for (const char* pszServer : {"good", "wild"}) {
+        SCOPED_TRACE(pszServer);
+        void* pSession =
+            session(pszServer, pszServer[0] == 'g' ? "good.example.com" : "a.wild.example.com");
         ASSERT_NE(nullptr, pSession);
-    }
-    {
         COrvSocket s;
         COrvError err;
         // The socket keeps its own reference: the caller's may go first.
         s.SetTlsSessionToResume(pSession);
         OrvSslFreeSession(pSession);
-        pSession = nullptr;
-        ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err))
-            << err.Text().GetString();
+        const bool bOk = StartTlsAs(s, "good", "good.example.com", err);
+        if (pszServer[0] == 'w') {
+            // A session of another server (and name) cannot be resumed here.
+            EXPECT_FALSE(bOk);
+            EXPECT_STREQ("explicit session reuse failed", err.Text());
+            EXPECT_EQ(enNetConnection, err.Code());
+            EXPECT_FALSE(s.IsOpen());
+            continue;
+        }
+        ASSERT_TRUE(bOk) << Text(err);
         EXPECT_TRUE(s.IsTlsSessionReused());
         ASSERT_TRUE(FetchStatus(s));
         // Replaced by null: the next start is a full handshake again.
         s.Close(true);
         s.SetTlsSessionToResume(nullptr);
-        COrvError err2;
-        ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err2))
-            << err2.Text().GetString();
+        ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", err)) << Text(err);
         EXPECT_FALSE(s.IsTlsSessionReused());
         ASSERT_TRUE(FetchStatus(s));
-    }
-    // A session of another server (and name) cannot be resumed here.
-    {
-        COrvSocket s;
-        COrvError err;
-        ASSERT_TRUE(
-            StartTlsAs(s, "wild", "a.wild.example.com", COrvSocket::kDefaultTlsOptions, err))
-            << err.Text().GetString();
-        ASSERT_TRUE(FetchStatus(s));
-        pSession = OrvSslGetSession(s.GetTlsHandle());
-        ASSERT_NE(nullptr, pSession);
-    }
-    {
-        COrvSocket s;
-        COrvError err;
-        s.SetTlsSessionToResume(pSession);
-        OrvSslFreeSession(pSession);
-        EXPECT_FALSE(
-            StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err));
-        EXPECT_STREQ("explicit session reuse failed", err.Text().GetString());
-        EXPECT_EQ(enNetConnection, err.Code());
-        EXPECT_FALSE(s.IsOpen());
     }
     EXPECT_EQ(0, OrvSslSessionCacheCount());
 }
@@ -610,9 +539,10 @@ TEST_F(OrvSsl, ExplicitSessionIsResumedOrTheStartFails) {
 TEST_F(OrvSsl, LibraryServerSideAndSendTimeout) {
     COrvSslServerContext ctx;
     COrvError err;
-    ASSERT_TRUE(ctx.Load(TlsEnvironment::Path("good.pem").c_str(),
-                         TlsEnvironment::Path("good-key.pem").c_str(), nullptr, "prime256v1", err))
-        << err.Text().GetString();
+    const std::string cert = TlsEnvironment::Path("good.pem");
+    ASSERT_TRUE(ctx.Load(cert.c_str(), TlsEnvironment::Path("good-key.pem").c_str(), nullptr,
+                         "prime256v1", err))
+        << Text(err);
     COrvSocket listener;
     ASSERT_TRUE(listener.Listen("127.0.0.1", 0, 4, err));
     std::atomic<bool> bStop{false};
@@ -621,7 +551,7 @@ TEST_F(OrvSsl, LibraryServerSideAndSendTimeout) {
             COrvSocket s;
             COrvError e;
             ASSERT_TRUE(listener.Accept(s, 10000, e));
-            ASSERT_TRUE(s.AcceptTls(ctx, e)) << e.Text().GetString();
+            ASSERT_TRUE(s.AcceptTls(ctx, e)) << Text(e);
             COrvStringA line;
             ASSERT_TRUE(s.RecvLine(line, e));
             EXPECT_TRUE(s.SendString(COrvStringA("tls:") + line + "\n", e));
@@ -636,8 +566,7 @@ TEST_F(OrvSsl, LibraryServerSideAndSendTimeout) {
         COrvSocket c;
         ASSERT_TRUE(c.Connect("127.0.0.1", listener.GetLocalPort(), false, OrvTestNet(5, 2, 5),
                               nullptr, err));
-        ASSERT_TRUE(c.StartTls("good.example.com", COrvTlsSettings(), err))
-            << err.Text().GetString();
+        ASSERT_TRUE(c.StartTls("good.example.com", COrvTlsSettings(), err)) << Text(err);
         ASSERT_TRUE(c.SendString("hello\n", err));
         COrvStringA line;
         ASSERT_TRUE(c.RecvLine(line, err));
@@ -656,7 +585,7 @@ TEST_F(OrvSsl, LibraryServerSideAndSendTimeout) {
                                 std::chrono::steady_clock::now() - start)
                                 .count();
         bStop = true;
-        EXPECT_EQ(enNetConnection, err.Code()) << err.Text().GetString();
+        EXPECT_EQ(enNetConnection, err.Code()) << Text(err);
         EXPECT_GE(nSpent, 1900);
         EXPECT_LT(nSpent, 3500);
         EXPECT_FALSE(c.IsOpen());
@@ -664,41 +593,21 @@ TEST_F(OrvSsl, LibraryServerSideAndSendTimeout) {
     server.join();
 
     COrvSslServerContext bad;
-    COrvError e1, e2, e3;
-    EXPECT_FALSE(bad.Load("/nonexistent/cert.pem", "/nonexistent/key.pem", nullptr, nullptr, e1));
-    EXPECT_STREQ("Server certificate file not found: /nonexistent/cert.pem", e1.Text());
-    EXPECT_FALSE(bad.Load(TlsEnvironment::Path("good.pem").c_str(),
-                          TlsEnvironment::Path("wild-key.pem").c_str(), nullptr, nullptr, e2));
-    EXPECT_EQ(0u, std::string(e2.Text()).find("Cannot load certificate/private key pair: "));
-    EXPECT_FALSE(bad.Load(TlsEnvironment::Path("good.pem").c_str(),
-                          TlsEnvironment::Path("good-key.pem").c_str(), nullptr, "no-such-curve",
-                          e3));
-    EXPECT_STREQ("Failed to look up elliptic curve 'no-such-curve'", e3.Text());
+    err.Clear();
+    EXPECT_FALSE(bad.Load(cert.c_str(), TlsEnvironment::Path("wild-key.pem").c_str(), nullptr,
+                          nullptr, err));
+    EXPECT_EQ(0u, Text(err).find("Cannot load certificate/private key pair: "));
 }
 
-TEST_F(OrvSsl, ContextLifecycleTexts) {
-    COrvError err;
-    EXPECT_TRUE(OrvSslIsInitialized());
-    EXPECT_FALSE(OrvSslInit(err));
-    EXPECT_STREQ("SSL Library already initialized", err.Text());
-    OrvSslCleanup();
+// Trusting the system roots loads the system's bundle into the store; the test CA is added
+// again for the cases after this one.
+TEST_F(OrvSsl, SystemRootsLoadOnRequest) {
     COrvStringA strError;
-    EXPECT_FALSE(OrvSslReloadSystemRoots(strError));
-    EXPECT_STREQ("SSL context is not initialized yet", strError);
-    int nCode = -1;
-    COrvStringA strText;
-    EXPECT_TRUE(OrvSslInit(nCode, strText));
-    EXPECT_EQ(enNetOk, nCode);
-    // The new context trusts the system roots on request, and the test CA once added again.
     OrvSslSetTrustSystemRoots(true);
     EXPECT_TRUE(OrvSslReloadSystemRoots(strError)) << strError.GetString();
     OrvSslSetTrustSystemRoots(false);
-    COrvError errAdd;
-    EXPECT_EQ(1, OrvSslAddTrustedRoots(TlsEnvironment::Path("ca.pem").c_str(), errAdd));
-    COrvSocket s;
-    ASSERT_TRUE(StartTlsAs(s, "good", "good.example.com", COrvSocket::kDefaultTlsOptions, err));
-    EXPECT_TRUE(OrvSslInstallLocks());
-    OrvSslRemoveLocks();
+    COrvError err;
+    EXPECT_EQ(1, OrvSslAddTrustedRoots(TlsEnvironment::Path("ca.pem").c_str(), err));
 }
 
 }  // namespace

@@ -59,7 +59,6 @@ public:
     int ScriptPort() const { return m_nScriptPort; }
     const std::string& Error() const { return m_error; }
     const OrvTempDir& Dir() const { return m_dir; }
-    std::string CertPath() const { return m_dir.File("cert.pem"); }
 
 private:
     bool Fail(const std::string& s) {

@@ -38,7 +38,6 @@ public:
         std::string error;
         return OrvTestProcess::Start(args, outFile, error);
     }
-    bool Running() { return OrvTestProcess::Running(); }
 };
 
 // Runs "cmd < file-of-lines" and returns its output lines; false when it cannot be started or

@@ -63,7 +63,6 @@ public:
     void Stop() { m_proc.Stop(); }
     int Port() const { return m_nPort; }
     int TlsPort() const { return m_nTlsPort; }
-    int OtherPort() const { return m_nOtherPort; }
     const std::string& Dir() const { return m_dir; }
     std::string CertFile() const { return m_dir + "/cert.pem"; }
     std::string AccessLog() const { return m_dir + "/nginx-access.log"; }
