@@ -81,9 +81,6 @@ test_packages=(
   # the independent NTLM peer of the authentication tests: impacket's NTLM functions check our
   # authenticate messages as a server does
   python3-impacket
-  # the Digest peer of the authentication tests: apache2 with mod_auth_digest (started by the
-  # tests on loopback with a configuration of their own; the service stays stopped)
-  apache2
   # the crash tests read the minidumps back with lldb and name the crashing function
   lldb
 )
