@@ -57,16 +57,20 @@ TEST_F(RunTest, ColoursAndStandardErrorReachThePaneTheEndLineHasALineOfItsOwnAnd
     EXPECT_EQ(Pane().AttrAt(nBlue).nFlags, CTextAttr::kBold);
     EXPECT_EQ(Pane().AttrAt(static_cast<int>(nLine)).nBack, CTextAttr::kColourIndexed | 1);
     EXPECT_TRUE(Pane().AttrAt(nBlue + 4).IsDefault());
-    // the red background reaches the screen, eight columns of one line
+    // the red background reaches the screen, eight columns of one line, and so do the letters
+    // in blue
     Pane().FlushLayout();
     const QImage image = Pane().viewport()->grab().toImage();
     int nRed = 0;
+    int nBlueText = 0;
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
             const QColor c = image.pixelColor(x, y);
             nRed += c.red() > 150 && c.green() < 80 && c.blue() < 80;
+            nBlueText += c.blue() > 120 && c.red() < 60 && c.green() < 100;
         }
     }
+    EXPECT_GT(nBlueText, 0);
     const QFontMetrics fm(Pane().font());
     EXPECT_EQ(nRed, 8 * fm.horizontalAdvance(QLatin1Char('M')) * fm.lineSpacing());
     // the saved file has no escapes
