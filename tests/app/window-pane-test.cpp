@@ -179,8 +179,9 @@ TEST_F(ShownPane, TheUsersSelectionSurvivesInsertionsAndShiftsWithDroppedText) {
     pane.SetLimitText(2000);
     TextPaneAppend(pane, (std::u16string(298, u'-') + u"\n").c_str());  // 300 with its CR
     TextPaneAppend(pane, u"keep me selected\nsecond line\n");
-    // the user's own selection, typed with the keyboard
+    // the user's own selection, typed with the keyboard from the end back to the start
     pane.setFocus();
+    QTest::keyClick(&pane, Qt::Key_End, Qt::ControlModifier);
     QTest::keyClick(&pane, Qt::Key_Home, Qt::ControlModifier);
     QTest::keyClick(&pane, Qt::Key_Down);
     for (int i = 0; i < 16; ++i) {
