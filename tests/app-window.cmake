@@ -1,25 +1,18 @@
 # GUI tests of the vexil window (offscreen Qt platform). Built only with the window program.
 if(TARGET vexil-window)
   find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
-  # A stand-in for the program that closes its window after a while, to test closing with a
-  # command still running; the tests start it as a child process.
-  add_executable(window-close-helper app/window-close-helper.cpp)
-  target_link_libraries(window-close-helper PRIVATE vexil-window orv_flags)
-
   add_executable(app-window
     app/window-main.cpp app/window-pane-test.cpp app/window-ui-thread-test.cpp
     app/window-view-test.cpp app/window-frame-test.cpp app/window-find-test.cpp
     app/window-run-test.cpp app/command-line-test.cpp app/window-crash-test.cpp
-    app/pane-text-front-test.cpp app/window-exit-at-end-test.cpp
-    app/window-start-test.cpp)
+    app/pane-text-front-test.cpp app/window-start-test.cpp)
   target_include_directories(app-window PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(app-window PRIVATE vexil-window orv-test-support orv-internal Qt6::Test GTest::gtest
                                            orv_flags)
   target_compile_definitions(app-window PRIVATE
     VEXIL_BINARY="$<TARGET_FILE:vexil>"
-    VEXIL_CLOSE_HELPER="$<TARGET_FILE:window-close-helper>"
     ORV_CRASH_SUPPORT_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/crash/support-server.py")
-  add_dependencies(app-window vexil window-close-helper)
+  add_dependencies(app-window vexil)
   gtest_discover_tests(app-window DISCOVERY_TIMEOUT 60
                        PROPERTIES LABELS "gui" TIMEOUT 120
                                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen")

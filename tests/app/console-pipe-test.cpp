@@ -25,7 +25,7 @@
 namespace {
 
 constexpr int kWaitMs = 20000;  // generous: the suite also runs under ThreadSanitizer
-constexpr char16_t kEnd[] = u"--- End of Log ---\r\n";
+const std::u16string kEnd = u"--- End of Log ---\r\n";
 
 template <class Pred>
 bool WaitFor(Pred pred) {
@@ -154,9 +154,8 @@ protected:
         OrvTempDir dir;
         const std::string go = dir.File("go");
         const size_t nBefore = m_pHost->Text().size();
-        if (Start(
-                Bytes(first) + "; while [ ! -e '" + go + "' ]; do sleep 0.01; done; " + Bytes(rest),
-                0) == nullptr) {
+        if (Start(Bytes(first) + "; while [ ! -e '" + go + "' ]; do sleep 0.01; done; " +
+                  Bytes(rest)) == nullptr) {
             return u"";
         }
         EXPECT_TRUE(WaitFor(arrived));
@@ -169,6 +168,11 @@ protected:
     std::pair<std::vector<std::u16string>, int> Seen() {
         std::lock_guard<std::mutex> guard(m_pRecord->lock);
         return {m_pRecord->chunks, m_pRecord->nEnds};
+    }
+    // The exit the last started pipe reported.
+    std::tuple<CPipeExit::EKind, int, bool> Exit() {
+        const CPipeExit exit = m_pReport->Get();
+        return {exit.kind, exit.nCode, exit.bStopRequested};
     }
 
     std::shared_ptr<CTextPaneMemoryHost> m_pHost;
@@ -229,62 +233,11 @@ TEST(PipeDecoder, AnySplitOfTheBytesDecodesAsTheWhole) {
     EXPECT_TRUE(CPipeDecoder("NO-SUCH-SET-42").IsUtf8());
 }
 
-TEST(PipeEncode, ConvertsForTheChildOrRefusesWithoutAStandIn) {
-    struct Case {
-        const char16_t* psz;
-        int nLen;
-        const char* pszSet;
-        bool bOk;
-        std::string expected;
-        int nAt;
-    };
-    const Case cases[] = {
-        {u"a\u00E9\u20AC", -1, "UTF-8", true, "a\xC3\xA9\xE2\x82\xAC", -1},
-        {u"a\u00E9!", -1, "ISO-8859-1", true, "a\xE9!", -1},
-        // no place in Latin-1 for the euro sign, a character beyond the basic plane or half a
-        // pair: refused with the place of the first such character, and nothing in the output
-        {u"rm a\u00E9\u20AC.txt", -1, "ISO-8859-1", false, "", 5},
-        {u"ab\U0001F600", -1, "ISO-8859-1", false, "", 2},
-        {u"x\xD800", -1, "ISO-8859-1", false, "", 1},
-        {u"abc", 2, nullptr, true, "ab", -1},
-        {nullptr, -1, nullptr, true, "", -1},
-    };
-    for (const Case& c : cases) {
-        COrvStringA out("stale");
-        int nAt = 99;
-        EXPECT_EQ(PipeEncode(c.psz, c.nLen, c.pszSet, out, &nAt), c.bOk) << c.expected;
-        EXPECT_EQ(std::string(out), c.expected);
-        EXPECT_EQ(nAt, c.nAt) << c.expected;
-    }
-}
-
-TEST(PipeChildCharset, TheCLocalesAsciiIsTakenAsUtf8) {
-    const std::string previous = std::setlocale(LC_CTYPE, nullptr);
-    std::string sets;
-    for (const char* pszLocale : {"C", "POSIX", "de_DE.ISO-8859-1"}) {
-        sets += std::setlocale(LC_CTYPE, pszLocale) ? PipeChildCharset() : "missing";
-        sets += " ";
-    }
-    std::setlocale(LC_CTYPE, previous.c_str());
-    EXPECT_EQ(sets, "UTF-8 UTF-8 ISO-8859-1 ") << "(make setup installs the locales)";
-    for (const char* psz : {"ANSI_X3.4-1968", "us-ascii", "ISO-8859-15"}) {
-        g_pszPipeCharset = psz;
-        EXPECT_STREQ(PipeChildCharset(), psz[0] == 'I' ? psz : "UTF-8");
-    }
-    g_pszPipeCharset = nullptr;
-}
-
-TEST(PipeText, TagsFollowLineEndsAndChunksNeverSplitAPairOrASequence) {
-    COrvStringW out;
-    for (const auto& [in, expected] : {std::pair{u"a\r\nb\r\nc\r\n", u"a\r\nT: b\r\nT: c\r\n"},
-                                       std::pair{u"x\ry", u"x\ry"}, std::pair{u"\r\n", u"\r\n"}}) {
-        ASSERT_TRUE(PipeTagLines(COrvStringW(in), u"T: ", out));
-        EXPECT_EQ(std::u16string(out), expected);
-    }
+TEST(PipeText, ChunksNeverSplitAPairOrASequence) {
     // 300 bytes in hand: the cut falls at 255 unless that splits a CR LF pair or a UTF-8
     // sequence (a sequence only in a UTF-8 set, and only one of up to four bytes)
     struct Case {
-        std::string head;  // the bytes before the ones at 253..256
+        size_t nHead;  // letters before the bytes at 252..256
         std::string at;
         bool bUtf8;
         int nExpected;
@@ -292,20 +245,15 @@ TEST(PipeText, TagsFollowLineEndsAndChunksNeverSplitAPairOrASequence) {
     const std::string e = "\xC3\xA9";         // two bytes
     const std::string euro = "\xE2\x82\xAC";  // three bytes
     const Case cases[] = {
-        {std::string(254, 'a'), "b\r\n", true, 255},
-        {std::string(254, 'a'), "\r\n", true, 254},
-        {std::string(254, 'a'), e, true, 254},
-        {std::string(254, 'a'), e, false, 255},
-        {std::string(253, 'a'), euro, true, 253},
-        {std::string(253, 'a'), "\r" + e, true, 254},
-        {std::string(252, 'a'), "\r" + euro, true, 253},
-        {std::string(254, 'a'), "\x80\x80\x80", true, 255},  // no sequence to keep whole
+        {254, "b\r\n", true, 255},     {254, "\r\n", true, 254},         {254, e, true, 254},
+        {254, e, false, 255},          {253, euro, true, 253},           {253, "\r" + e, true, 254},
+        {252, "\r" + euro, true, 253}, {254, "\x80\x80\x80", true, 255},  // no sequence to keep
     };
     for (const Case& c : cases) {
-        std::string bytes = c.head + c.at;
+        std::string bytes = std::string(c.nHead, 'a') + c.at;
         bytes.resize(300, 'z');
         EXPECT_EQ(PipeChunkLength(bytes.data(), 300, c.bUtf8), c.nExpected)
-            << c.head.size() << " + " << c.at.size() << " utf8 " << c.bUtf8;
+            << c.nHead << " + " << c.at.size() << " utf8 " << c.bUtf8;
     }
     EXPECT_EQ(PipeChunkLength("ab\r", 3, true), 3);  // all that was read fits
 }
@@ -313,21 +261,21 @@ TEST(PipeText, TagsFollowLineEndsAndChunksNeverSplitAPairOrASequence) {
 // ---------------------------------------------------------------------------------------------
 // Insertion, driven from a thread of the test as the reader would
 
-TEST_F(ConsolePipe, TagsGoBeforeEachLineAcrossChunks) {
+TEST_F(ConsolePipe, TagsGoBeforeEachLineAcrossChunksButNotAfterALoneCrOrTheLastLineEnd) {
     CConsolePipe pipe(false, m_pHost, CPIPE_PREFIX | CPIPE_KEEP);
     const std::u16string tag = Tag(&pipe);
     std::thread([&] {
-        pipe.OnOutput(u"a\nb");
-        pipe.OnOutput(u"c\r\n");
-        pipe.OnOutput(u"d");
+        for (const char16_t* psz : {u"a\nb", u"c\r\n", u"x\ry\r\n", u"d"}) {
+            pipe.OnOutput(psz);
+        }
     }).join();
-    EXPECT_EQ(m_pHost->Text(), tag + u"a\r\n" + tag + u"bc\r\n" + tag + u"d");
+    EXPECT_EQ(m_pHost->Text(), tag + u"a\r\n" + tag + u"bc\r\n" + tag + u"x\ry\r\n" + tag + u"d");
 }
 
 // ---------------------------------------------------------------------------------------------
 // Run and its results
 
-TEST_F(ConsolePipe, RunRefusesEmptyFailedBusyAndUnencodableCommandsLeavingNothingOpen) {
+TEST_F(ConsolePipe, RunRefusesEmptyFailedAndBusyCommandsLeavingNothingOpen) {
     CRecordingPipe pipe(m_pHost, CPIPE_KEEP);
     const int nFds = CountOpenFds();
     EXPECT_EQ(pipe.Run(nullptr), 1);
@@ -339,37 +287,30 @@ TEST_F(ConsolePipe, RunRefusesEmptyFailedBusyAndUnencodableCommandsLeavingNothin
     // The same object starts normally once the interpreter is back; while the one-shot command
     // runs, Run gives 2 and there is no input to write to.
     g_pszPipeInterpreter = "/bin/sh";
-    OrvTempDir dir;
-    const std::string flag = dir.File("flag");
-    ASSERT_EQ(pipe.Run(U16("echo ready; while [ ! -e '" + flag +
-                           "' ]; do sleep 0.02; done; read line; echo \"got:$line:$?\"")
-                           .c_str()),
-              0);
-    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text() == u"ready\r\n"; }));
+    ASSERT_EQ(pipe.Run(u"sleep 0.3; echo done"), 0);
     EXPECT_EQ(pipe.Run(u"second"), 2);
     EXPECT_FALSE(pipe.WriteInput(u"first\n"));
-    ASSERT_TRUE(OrvWriteFileBytes(flag, ""));
     ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
     pipe.Close();
     EXPECT_TRUE(pipe.IsIdle());
-    EXPECT_EQ(m_pHost->Text(), u"ready\r\ngot::1\r\n" + std::u16string(kEnd));
+    EXPECT_EQ(m_pHost->Text(), u"done\r\n" + kEnd);
 }
 
 TEST_F(ConsolePipe, OneShotCommandsFindTheirInputAtItsEndAndRunWholeHoweverLong) {
     // cat copies nothing and ends; read finds the end of input (status 1); so does a child of
     // the shell that asks a question.
     EXPECT_EQ(RunToEnd("cat; echo \"cat:$?\"; read x; echo \"read:$?\"; head -c 5; echo end"),
-              u"cat:0\r\nread:1\r\nend\r\n" + std::u16string(kEnd));
+              u"cat:0\r\nread:1\r\nend\r\n" + kEnd);
     // 200 000 letters: more than the system takes in one argument, so the command goes in pieces,
     // and the shell joins them into what was given, leaving nothing of its own behind; $0 is
     // what a short command sees.
     EXPECT_EQ(RunToEnd("echo " + std::string(200000, 'x') +
                        " | wc -c; echo \"$0 $# ${vexil_command_-none} ${vexil_piece_-none}\""),
-              u"200001\r\n/bin/sh 0 none none\r\n" + std::u16string(kEnd));
+              u"200001\r\n/bin/sh 0 none none\r\n" + kEnd);
     // A piece boundary inside a two-byte character: the shell joins bytes, not characters.
     EXPECT_EQ(RunToEnd("printf %s " + std::string(65536 - 10 - 1, 'y') +
                        "\xC3\xA9\xC3\xA9\xC3\xA9 | wc -c"),
-              u"65531\r\n" + std::u16string(kEnd));
+              u"65531\r\n" + kEnd);
 }
 
 TEST_F(ConsolePipe, OutputArrivesInChunksOfAtMost255AndNothingGivesOnlyTheEnd) {
@@ -384,14 +325,9 @@ TEST_F(ConsolePipe, OutputArrivesInChunksOfAtMost255AndNothingGivesOnlyTheEnd) {
     }
     ASSERT_TRUE(OrvWriteFileBytes(dir.File("flood"), flood));
     EXPECT_EQ(RunToEnd("cat '" + dir.File("flood") + "'"), expected + kEnd);
-    const auto chunks = Seen().first;
-    EXPECT_GE(chunks.size(), 8u);
-    size_t nTotal = 0;
-    for (const auto& chunk : chunks) {
+    for (const auto& chunk : Seen().first) {
         EXPECT_LE(chunk.size(), 255u);
-        nTotal += chunk.size();
     }
-    EXPECT_EQ(nTotal, 2000u);
     // a prefixing pipe tags each line, and its end notification names it
     CRecordingPipe* pPipe = Start("printf 'one\\ntwo\\n'", CPIPE_PREFIX);
     ASSERT_NE(pPipe, nullptr);
@@ -401,14 +337,13 @@ TEST_F(ConsolePipe, OutputArrivesInChunksOfAtMost255AndNothingGivesOnlyTheEnd) {
     EXPECT_EQ(m_pHost->PipeDoneValues().back(), reinterpret_cast<uintptr_t>(pPipe));
 }
 
-TEST_F(ConsolePipe, CrLfAndUtf8SplitBetweenReadsReachThePaneWhole) {
+TEST_F(ConsolePipe, CrLfUtf8AndSequencesSplitBetweenReadsReachThePaneWhole) {
     // "x" CR, then in a separate read LF "y": the CR waits for the next read and the pair stays
     // one line end.
-    EXPECT_EQ(RunSplit("x\r", "\ny", [&] { return m_pHost->Text() == u"x"; }),
-              u"x\r\ny" + std::u16string(kEnd));
+    EXPECT_EQ(RunSplit("x\r", "\ny", [&] { return m_pHost->Text() == u"x"; }), u"x\r\ny" + kEnd);
     // The first byte of an e-acute in one read, the second in the next: one character.
     EXPECT_EQ(RunSplit("A\xC3", "\xA9\n", [&] { return !Seen().first.empty(); }),
-              u"A\u00E9\r\n" + std::u16string(kEnd));
+              u"A\u00E9\r\n" + kEnd);
     EXPECT_EQ(Seen().first, (std::vector<std::u16string>{u"A", u"\u00E9\n"}));
     // 254 letters and a CR fill the first read; the LF comes in the next.
     const size_t nBefore = m_pHost->Text().size();
@@ -416,133 +351,90 @@ TEST_F(ConsolePipe, CrLfAndUtf8SplitBetweenReadsReachThePaneWhole) {
                        [&] { return m_pHost->Text().size() == nBefore + 254; }),
               std::u16string(254, u'a') + u"\r\nb" + kEnd);
     // A CR that ends the whole output is not lost.
-    EXPECT_EQ(RunToEnd(Bytes("A\r")), u"A\r" + std::u16string(kEnd));
-}
-
-TEST_F(ConsolePipe, SgrSequencesBecomeRunsAndOtherSequencesVanish) {
-    // Red "red", a title and a cursor move in between, bold "B" whose sequence is split
-    // between two reads, and a CR LF that the runs must follow.
-    EXPECT_EQ(RunSplit("\x1b[31mred\x1b[0m\n\x1b]0;t\x1b\\\x1b[Hx", "\x1b[1mB\x1b[m\n",
-                       [&] { return m_pHost->Text() == u"red\r\nx"; }),
-              u"red\r\nxB\r\n" + std::u16string(kEnd));
-    std::vector<CTextAttrRun> runs;
-    m_pHost->RunOnOwner([&](CTextPaneMemory& pane) { runs = pane.GetRuns(); });
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(std::tuple(runs[0].nStart, runs[0].nLength, runs[0].attr.nFore),
-              std::tuple(0, 3, CTextAttr::kColourIndexed | 1));
-    EXPECT_EQ(std::tuple(runs[1].nStart, runs[1].nLength, +runs[1].attr.nFlags),
-              std::tuple(6, 1, +CTextAttr::kBold));
-    // An output of nothing but sequences inserts nothing.
-    EXPECT_EQ(RunToEnd(Bytes("\x1b[2J\x1b[H")), kEnd);
+    EXPECT_EQ(RunToEnd(Bytes("A\r")), u"A\r" + kEnd);
+    // Red "red", a title and a cursor move in between, green "x" after a line end that gains a
+    // CR, bold "B" whose sequence is split between two reads.
+    m_pHost->RunOnOwner([](CTextPaneMemory& pane) { pane.SetText(nullptr); });
+    EXPECT_EQ(RunSplit("\x1b[31mred\x1b[0m\n\x1b]0;t\x1b\\\x1b[H\x1b[32mx\x1b[m",
+                       "\x1b[1mB\x1b[m\n", [&] { return m_pHost->Text() == u"red\r\nx"; }),
+              u"red\r\nxB\r\n" + kEnd);
+    std::vector<std::tuple<int, int, uint32_t, int>> runs;
+    m_pHost->RunOnOwner([&](CTextPaneMemory& pane) {
+        for (const CTextAttrRun& run : pane.GetRuns()) {
+            runs.emplace_back(run.nStart, run.nLength, run.attr.nFore, run.attr.nFlags);
+        }
+    });
+    EXPECT_EQ(runs, (std::vector<std::tuple<int, int, uint32_t, int>>{
+                        {0, 3, CTextAttr::kColourIndexed | 1, 0},
+                        {5, 1, CTextAttr::kColourIndexed | 2, 0},
+                        {6, 1, 0, CTextAttr::kBold}}));
 }
 
 TEST_F(ConsolePipe, ExitStatusIsReportedBeforeTheEndAndTheShellIsReapedAtOnce) {
-    struct Case {
-        const char* pszCommand;
-        CPipeExit::EKind kind;
-        int nCode;
-    };
-    for (const Case& c :
-         {Case{"exit 2", CPipeExit::EKind::Exited, 2}, Case{"true", CPipeExit::EKind::Exited, 0},
-          Case{"kill -SEGV $$", CPipeExit::EKind::Signalled, SIGSEGV}}) {
-        ASSERT_NE(Start(c.pszCommand), nullptr);
+    using E = CPipeExit::EKind;
+    for (const auto& [pszCommand, kind, nCode] : {std::tuple{"exit 2", E::Exited, 2},
+                                                  {"true", E::Exited, 0},
+                                                  {"kill -SEGV $$", E::Signalled, SIGSEGV}}) {
+        ASSERT_NE(Start(pszCommand), nullptr);
         ASSERT_TRUE(WaitEnd());
-        const CPipeExit exit = m_pReport->Get();
-        EXPECT_EQ(std::tuple(exit.kind, exit.nCode, exit.bStopRequested),
-                  std::tuple(c.kind, c.nCode, false))
-            << c.pszCommand;
+        EXPECT_EQ(Exit(), std::tuple(kind, nCode, false)) << pszCommand;
     }
     // The shell's status arrives while its job still holds the output open, and no zombie is
     // left; Stop still reaches the job through the process group, and the end follows.
-    CRecordingPipe* pPipe = Start("sleep 600 & echo started; exit 3");
+    m_pHost->RunOnOwner([](CTextPaneMemory& pane) { pane.SetText(nullptr); });
+    CRecordingPipe* pPipe = Start("sleep 600 & echo $!; exit 3");
     ASSERT_NE(pPipe, nullptr);
-    ASSERT_TRUE(WaitFor([&] { return m_pReport->Get().kind == CPipeExit::EKind::Exited; }));
+    ASSERT_TRUE(WaitFor([&] { return m_pReport->Get().kind == E::Exited; }));
     EXPECT_EQ(m_pReport->Get().nCode, 3);
     EXPECT_FALSE(HasZombieChild());
     EXPECT_EQ(m_pHost->PipeDoneValues().size(), m_nDone);
-    EXPECT_TRUE(m_pHost->Text().ends_with(u"started\r\n"));
-    EXPECT_TRUE(pPipe->Stop());
-    ASSERT_TRUE(WaitEnd());
-    EXPECT_EQ(m_pReport->Get().nCode, 3);
-}
-
-TEST_F(ConsolePipe, StopEndsTheCommandAndItsChildrenAndKillsWhatIgnoresSigterm) {
-    CRecordingPipe* pPipe = Start("sleep 600 & echo $!; sleep 600");
-    ASSERT_NE(pPipe, nullptr);
-    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text().find(u"\r\n") != std::u16string::npos; }));
+    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text().ends_with(u"\r\n"); }));
     const std::u16string text = m_pHost->Text();
     const pid_t nJob = std::stoi(std::string(text.begin(), text.end() - 2));
     ASSERT_EQ(kill(nJob, 0), 0);
     EXPECT_TRUE(pPipe->Stop());
     ASSERT_TRUE(WaitEnd());
-    CPipeExit exit = m_pReport->Get();
-    EXPECT_EQ(std::tuple(exit.kind, exit.nCode, exit.bStopRequested),
-              std::tuple(CPipeExit::EKind::Signalled, SIGTERM, true));
+    EXPECT_EQ(m_pReport->Get().nCode, 3);
     EXPECT_TRUE(WaitFor([&] { return kill(nJob, 0) != 0; }));
+}
 
+TEST_F(ConsolePipe, StopKillsWhatIgnoresSigterm) {
     g_nPipeKillDelayMs = 200;
-    m_pHost->RunOnOwner([](CTextPaneMemory& pane) { pane.SetText(nullptr); });
-    pPipe = Start("trap '' TERM; echo ready; sleep 600; echo after");
+    CRecordingPipe* pPipe = Start("trap '' TERM; echo ready; sleep 600; echo after");
     ASSERT_NE(pPipe, nullptr);
     ASSERT_TRUE(WaitFor([&] { return m_pHost->Text() == u"ready\r\n"; }));
     EXPECT_TRUE(pPipe->Stop());
     ASSERT_TRUE(WaitEnd());
-    exit = m_pReport->Get();
-    EXPECT_EQ(std::tuple(exit.kind, exit.nCode), std::tuple(CPipeExit::EKind::Signalled, SIGKILL));
-    EXPECT_EQ(m_pHost->Text(), u"ready\r\n" + std::u16string(kEnd));
+    EXPECT_EQ(Exit(), std::tuple(CPipeExit::EKind::Signalled, SIGKILL, true));
+    EXPECT_EQ(m_pHost->Text(), u"ready\r\n" + kEnd);
 }
 
-TEST_F(ConsolePipe, InteractiveShellTakesLinesAndEndsWhenItExits) {
-    CRecordingPipe* pPipe = Start("echo first", CPIPE_INTERACTIVE);
-    ASSERT_NE(pPipe, nullptr);
-    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text() == u"first\r\n"; }));
-    // The input stays open: a command of the shell reads the next line given.
-    EXPECT_EQ(pPipe->Run(u"echo asking; read x; echo \"got:$x\""), 0);
-    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text().ends_with(u"asking\r\n"); }));
-    EXPECT_EQ(pPipe->Run(u"typed"), 0);
-    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text().ends_with(u"got:typed\r\n"); }));
-    EXPECT_TRUE(m_pHost->PipeDoneValues().empty());
-    EXPECT_EQ(pPipe->Run(u"exit"), 0);
-    ASSERT_TRUE(WaitEnd());
-    EXPECT_EQ(m_pHost->Text(), u"first\r\nasking\r\ngot:typed\r\n" + std::u16string(kEnd));
-}
-
-// Runs fn with the process in the given locale (all categories), then puts the test's back.
-template <class Fn>
-void InLocale(const char* pszLocale, Fn fn) {
-    const std::string previous = std::setlocale(LC_ALL, nullptr);
-    ASSERT_NE(std::setlocale(LC_ALL, pszLocale), nullptr)
-        << "the " << pszLocale << " locale is missing (make setup)";
-    fn();
-    std::setlocale(LC_ALL, previous.c_str());
-}
-
-TEST_F(ConsolePipe, InALatin1LocaleWhatTheSetCannotHoldIsRefused) {
+TEST_F(ConsolePipe, InALatin1LocaleWhatTheSetCannotHoldIsRefusedAndTheShellTakesLines) {
     OrvTempDir dir;
     const std::u16string out = U16(dir.File("out"));
-    InLocale("de_DE.ISO-8859-1", [&] {
-        const int nFds = CountOpenFds();
-        CRecordingPipe pipe(m_pHost, CPIPE_KEEP);
-        EXPECT_EQ(pipe.Run((u"echo \u20AC > '" + out + u"'").c_str()), kPipeUnencodable);
-        EXPECT_TRUE(pipe.IsIdle());
-        EXPECT_EQ(CountOpenFds(), nFds);
-        // What the set holds goes to the shell as the locale's bytes, and comes back as text.
-        ASSERT_EQ(pipe.Run((u"echo \u00FC | tee '" + out + u"'").c_str()), 0);
-        ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
-        pipe.Close();
-        EXPECT_EQ(OrvReadFileBytes(dir.File("out")), "\xFC\n");
-        // An interactive line is refused the same way, and the shell takes the next one.
-        auto* pShell = new CRecordingPipe(m_pHost, CPIPE_INTERACTIVE);
-        ASSERT_EQ(pShell->Run(u"echo start"), 0);
-        EXPECT_EQ(pShell->Run(u"echo \u20AC; echo not-refused"), kPipeUnencodable);
-        EXPECT_EQ(pShell->Run(u"echo next; exit"), 0);
-        ASSERT_TRUE(m_pHost->WaitPipeDone(2, kWaitMs));
-        EXPECT_EQ(m_pHost->Text(),
-                  u"\u00FC\r\n" + std::u16string(kEnd) + u"start\r\nnext\r\n" + kEnd);
-    });
-    // Output in the set the locale names is converted from it.
-    g_pszPipeCharset = "ISO-8859-1";
-    EXPECT_EQ(RunToEnd(Bytes("c\xE9\n")), u"c\u00E9\r\n" + std::u16string(kEnd));
+    const std::string previous = std::setlocale(LC_ALL, nullptr);
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.ISO-8859-1"), nullptr) << "missing (make setup)";
+    CRecordingPipe pipe(m_pHost, CPIPE_KEEP);
+    EXPECT_EQ(pipe.Run((u"echo \u20AC > '" + out + u"'").c_str()), kPipeUnencodable);
+    EXPECT_TRUE(pipe.IsIdle());
+    // What the set holds goes to the shell as the locale's bytes, and comes back as text.
+    ASSERT_EQ(pipe.Run((u"echo \u00FC | tee '" + out + u"'").c_str()), 0);
+    ASSERT_TRUE(m_pHost->WaitPipeDone(1, kWaitMs));
+    pipe.Close();
+    EXPECT_EQ(OrvReadFileBytes(dir.File("out")), "\xFC\n");
+    // An interactive shell keeps its input open: a command of the shell reads the next line
+    // given; a line the set cannot hold is refused and the shell takes the next one.
+    auto* pShell = new CRecordingPipe(m_pHost, CPIPE_INTERACTIVE);
+    ASSERT_EQ(pShell->Run(u"echo asking; read x; echo \"got:$x\""), 0);
+    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text().ends_with(u"asking\r\n"); }));
+    EXPECT_EQ(pShell->Run(u"typed"), 0);
+    ASSERT_TRUE(WaitFor([&] { return m_pHost->Text().ends_with(u"got:typed\r\n"); }));
+    EXPECT_EQ(pShell->Run(u"echo \u20AC; echo not-refused"), kPipeUnencodable);
+    EXPECT_EQ(m_pHost->PipeDoneValues().size(), 1u);
+    EXPECT_EQ(pShell->Run(u"echo next; exit"), 0);
+    ASSERT_TRUE(m_pHost->WaitPipeDone(2, kWaitMs));
+    std::setlocale(LC_ALL, previous.c_str());
+    EXPECT_EQ(m_pHost->Text(), u"\u00FC\r\n" + kEnd + u"asking\r\ngot:typed\r\nnext\r\n" + kEnd);
 }
 
 TEST_F(ConsolePipe, WritingToAChildThatHasGoneDoesNotStopTheProgram) {
@@ -571,13 +463,10 @@ TEST_F(ConsolePipe, AShellThatClosesItsOutputEndsThePipeAtOnceAndIsReapedLater) 
         ASSERT_TRUE(WaitEnd());
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
         const std::u16string text = m_pHost->Text().substr(nBefore);
-        ASSERT_EQ(text.substr(0, 4), u"PID ");
         const std::string pid(text.begin() + 4, text.begin() + static_cast<long>(text.find(u'\r')));
         EXPECT_TRUE(WaitFor([&] { return access(("/proc/" + pid).c_str(), F_OK) != 0; }))
             << "child " << pid << " was not reaped";
-        if (dwFlags == CPIPE_INTERACTIVE) {
-            EXPECT_EQ(m_pReport->Get().kind, CPipeExit::EKind::RunsOn);
-        }
+        EXPECT_EQ(m_pReport->Get().kind == CPipeExit::EKind::RunsOn, dwFlags == CPIPE_INTERACTIVE);
     }
 }
 
@@ -586,7 +475,7 @@ TEST_F(ConsolePipe, ChildSeesOnlyItsThreeDescriptorsAndManyRunsLeakNothing) {
     // shows its own listing's descriptor, 3).
     const int hLeaky = open("/dev/null", O_RDONLY);
     ASSERT_GE(hLeaky, 0);
-    EXPECT_EQ(RunToEnd("exec ls /proc/self/fd"), u"0\r\n1\r\n2\r\n3\r\n" + std::u16string(kEnd));
+    EXPECT_EQ(RunToEnd("exec ls /proc/self/fd"), u"0\r\n1\r\n2\r\n3\r\n" + kEnd);
     close(hLeaky);
     // The pipes of earlier runs let go of their descriptors just after their end notification.
     int nFds = CountOpenFds();
@@ -596,11 +485,11 @@ TEST_F(ConsolePipe, ChildSeesOnlyItsThreeDescriptorsAndManyRunsLeakNothing) {
         return std::exchange(nFds, n) == n;
     });
     const size_t nDone = m_pHost->PipeDoneValues().size();
-    for (int i = 0; i < 25; ++i) {
+    for (int i = 0; i < 10; ++i) {
         auto* pPipe = new CTvConsolePipe(false, m_pHost, 0);
         ASSERT_EQ(pPipe->Run(i % 2 ? u"true" : u"echo x"), 0);
     }
-    ASSERT_TRUE(m_pHost->WaitPipeDone(nDone + 25, kWaitMs));
+    ASSERT_TRUE(m_pHost->WaitPipeDone(nDone + 10, kWaitMs));
     EXPECT_TRUE(WaitFor([] { return !HasZombieChild(); }));
     EXPECT_TRUE(WaitFor([&] { return CountOpenFds() == nFds; }))
         << CountOpenFds() << " descriptors open, " << nFds << " before";

@@ -131,20 +131,3 @@ TEST(EscapeFilter, SgrBecomesRunsOtherSequencesVanishAndAnySplitGivesTheSame) {
     EXPECT_EQ(FilterInPieces("\x1b]" + longTitle, 1 << 20).text,
               U16(longTitle.substr(CEscapeFilter::kMaxString)));
 }
-
-TEST(TextPaneNormaliseRuns, RunsMoveWithTheCrsThatLineEndsGain) {
-    // "a\nbc\r\nd\ne" becomes "a\r\nbc\r\nd\r\ne": runs over "a\n", "bc\r\n" and "\ne".
-    const std::u16string text = u"a\nbc\r\nd\ne";
-    CTextAttrRun runs[3];
-    runs[0].nLength = 2;
-    runs[1].nStart = 2;
-    runs[1].nLength = 4;
-    runs[2].nStart = 7;
-    runs[2].nLength = 2;
-    TextPaneNormaliseRuns(text.data(), static_cast<int>(text.size()), runs, 3);
-    std::vector<SRun> out;
-    for (const CTextAttrRun& run : runs) {
-        out.push_back({run.nStart, run.nLength, 0});
-    }
-    EXPECT_EQ(out, (std::vector<SRun>{{0, 3, 0}, {3, 4, 0}, {8, 3, 0}}));
-}

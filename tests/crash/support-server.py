@@ -1,14 +1,7 @@
 #!/usr/bin/env python3
-"""A support server for the crash tests: HTTPS on 127.0.0.1 with a certificate of its own test CA.
-
-support-server.py DIR   makes DIR/ca.pem (the CA to trust) and the server's key and certificate,
-                        listens on a port of the system's choice, prints "port=N" and serves until
-                        killed. Every request is appended to DIR/requests.jsonl.
-
-POST /scripts/upload-file   multipart form (destname, file): "filename=stored-<destname>.zip"
-POST /manage/manage-login   userid=tester&password=secret...: "support_url=...\nauth=token42\n"
-POST /tickets/new?auth=token42   302 to /tickets/42 with an empty body
-"""
+"""A support server for the crash tests: support-server.py DIR makes DIR/ca.pem (the CA to trust)
+and the server's certificate, serves HTTPS on 127.0.0.1 at a port of the system's choice (printed
+as "port=N") and appends every request to DIR/requests.jsonl."""
 import email.parser
 import email.policy
 import http.server

@@ -1,21 +1,27 @@
 // A small event loop of the tests that implements IOrvUiThread: one thread that runs posted tasks,
 // window messages and timer ticks in order, a queue whose fullness the test controls, and message
-// boxes that are recorded instead of shown.
+// boxes that are answered at once instead of shown.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "orv-ui-thread.h"
 
 class CTestUiLoop : public IOrvUiThread {
+    // Runs fn under the loop's lock; its result. Defined before its users, which deduce its type.
+    template <class F>
+    auto Locked(F fn) {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return fn();
+    }
+
 public:
     // Starts the loop thread and installs the loop as the process-wide UI thread.
     CTestUiLoop() {
@@ -31,10 +37,7 @@ public:
 
     // Ends the loop: queued work is dropped (tasks deleted), waiting senders are released.
     void Quit() {
-        {
-            std::lock_guard<std::mutex> hold(m_mutex);
-            m_bQuit = true;
-        }
+        Locked([&] { m_bQuit = true; });
         m_cond.notify_all();
         if (m_thread.joinable()) {
             m_thread.join();
@@ -43,21 +46,14 @@ public:
 
     // The next n posts report a full queue.
     void RefuseNextPosts(int n) {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        m_nRefuse = n;
+        Locked([&] { m_nRefuse = n; });
     }
     int RefusedPosts() {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        return m_nRefused;
+        return Locked([&] { return m_nRefused; });
     }
     // Number of timer ticks delivered so far.
     int Ticks() {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        return m_nTicks;
-    }
-    std::vector<std::pair<std::string, std::string>> Boxes() {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        return m_boxes;
+        return Locked([&] { return m_nTicks; });
     }
     // Runs fn on the loop thread and waits.
     template <class F>
@@ -70,9 +66,7 @@ public:
         Send(task);
     }
 
-    OrvUiPostStatus Post(IOrvUiTask* pTask) override {
-        return Enqueue(Item{pTask, nullptr, 0, 0, 0, nullptr});
-    }
+    OrvUiPostStatus Post(IOrvUiTask* pTask) override { return Enqueue(Item{pTask}); }
     bool Send(IOrvUiTask& task) override {
         if (IsUiThread()) {
             task.Run();
@@ -90,10 +84,7 @@ public:
     }
     OrvUiPostStatus PostMessage(IOrvUiWindow* pWnd, unsigned nMsg, uintptr_t wParam,
                                 intptr_t lParam) override {
-        if (!pWnd) {
-            return enOrvUiClosed;
-        }
-        return Enqueue(Item{nullptr, pWnd, nMsg, wParam, lParam, nullptr});
+        return pWnd ? Enqueue(Item{nullptr, pWnd, nMsg, wParam, lParam}) : enOrvUiClosed;
     }
     bool StartTimer(IOrvUiWindow* pWnd, unsigned nTimerId, unsigned nIntervalMs) override {
         std::lock_guard<std::mutex> hold(m_mutex);
@@ -106,38 +97,29 @@ public:
         return true;
     }
     bool StopTimer(IOrvUiWindow* pWnd, unsigned nTimerId) override {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        return m_timers.erase({pWnd, nTimerId}) > 0;
+        return Locked([&] { return m_timers.erase({pWnd, nTimerId}) > 0; });
     }
     void ForgetWindow(IOrvUiWindow* pWnd) override {
         std::lock_guard<std::mutex> hold(m_mutex);
-        for (auto it = m_queue.begin(); it != m_queue.end();) {
-            it = it->pWnd == pWnd ? m_queue.erase(it) : it + 1;
-        }
-        for (auto it = m_timers.begin(); it != m_timers.end();) {
-            it = it->first.first == pWnd ? m_timers.erase(it) : std::next(it);
-        }
+        std::erase_if(m_queue, [&](const Item& item) { return item.pWnd == pWnd; });
+        std::erase_if(m_timers, [&](const auto& entry) { return entry.first.first == pWnd; });
     }
     bool IsUiThread() const override { return std::this_thread::get_id() == m_id; }
     bool PumpOne() override {
         std::unique_lock<std::mutex> hold(m_mutex);
         return RunOneLocked(hold);
     }
-    int ShowMessageBox(const char* pszTitle, const char* pszMessage, unsigned) override {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        m_boxes.emplace_back(pszTitle, pszMessage);
-        return 1;
-    }
+    int ShowMessageBox(const char*, const char*, unsigned) override { return 1; }
 
 private:
     using Clock = std::chrono::steady_clock;
     struct Item {
         IOrvUiTask* pTask;
-        IOrvUiWindow* pWnd;
-        unsigned nMsg;
-        uintptr_t wParam;
-        intptr_t lParam;
-        bool* pbDone;  // a send: the sender waits for it; the task is not owned
+        IOrvUiWindow* pWnd = nullptr;
+        unsigned nMsg = 0;
+        uintptr_t wParam = 0;
+        intptr_t lParam = 0;
+        bool* pbDone = nullptr;  // a send: the sender waits for it; the task is not owned
     };
     struct Timer {
         std::chrono::milliseconds interval;
@@ -206,9 +188,7 @@ private:
             }
             auto due = Clock::now() + std::chrono::milliseconds(50);
             for (auto& entry : m_timers) {
-                if (entry.second.due < due) {
-                    due = entry.second.due;
-                }
+                due = std::min(due, entry.second.due);
             }
             m_cond.wait_until(hold, due);
         }
@@ -225,7 +205,6 @@ private:
     std::condition_variable m_cond;
     std::deque<Item> m_queue;
     std::map<std::pair<IOrvUiWindow*, unsigned>, Timer> m_timers;
-    std::vector<std::pair<std::string, std::string>> m_boxes;
     std::thread m_thread;
     std::thread::id m_id;
     bool m_bRunning = false;

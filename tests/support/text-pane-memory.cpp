@@ -6,16 +6,6 @@
 // ---------------------------------------------------------------------------------------------
 // CTextPaneMemory
 
-CTextPaneMemory::CTextPaneMemory() = default;
-
-int CTextPaneMemory::GetTextLength() const {
-    return static_cast<int>(m_text.size());
-}
-
-unsigned CTextPaneMemory::GetLimitText() const {
-    return m_nLimit;
-}
-
 void CTextPaneMemory::GetSel(int* pnStart, int* pnEnd) const {
     if (pnStart) {
         *pnStart = m_nSelStart;
@@ -36,9 +26,7 @@ void CTextPaneMemory::SetSel(int nStart, int nEnd, bool bNoScroll) {
         m_nSelEnd = std::max(s, e);
         m_nCaret = e;
     }
-    if (!bNoScroll) {
-        ScrollCaret();
-    }
+    (void)bNoScroll;
 }
 
 void CTextPaneMemory::ReplaceSel(const char16_t* pszText) {
@@ -86,14 +74,6 @@ int CTextPaneMemory::LineIndex(int nLine) const {
     return static_cast<int>(at);
 }
 
-void CTextPaneMemory::ScrollCaret() {
-    ++m_nScrolls;
-}
-
-void CTextPaneMemory::SetLimitText(unsigned nLimit) {
-    m_nLimit = nLimit ? nLimit : 0xFFFFFFFFu;
-}
-
 void CTextPaneMemory::SetText(const char16_t* pszText) {
     m_text = pszText ? pszText : u"";
     m_nSelStart = m_nSelEnd = m_nCaret = 0;
@@ -101,6 +81,17 @@ void CTextPaneMemory::SetText(const char16_t* pszText) {
 
 // ---------------------------------------------------------------------------------------------
 // CTextPaneMemoryHost
+
+namespace {
+
+// Work that runs a function on the owner thread.
+struct COwnerFnWork : IOwnerWork {
+    explicit COwnerFnWork(std::function<void()> fn) : m_fn(std::move(fn)) {}
+    void Run() override { m_fn(); }
+    std::function<void()> m_fn;
+};
+
+}  // namespace
 
 CTextPaneMemoryHost::CTextPaneMemoryHost()
     : m_queue([this] {
@@ -124,47 +115,24 @@ CTextPaneMemoryHost::~CTextPaneMemoryHost() {
 }
 
 bool CTextPaneMemoryHost::Call(PaneFn pfn, void* pContext) {
-    if (!pfn) {
-        return false;
-    }
-    struct CCall : IOwnerWork {
-        CTextPaneMemoryHost* pHost;
-        PaneFn pfn;
-        void* pContext;
-        void Run() override { pfn(pHost->m_pane, pContext); }
-    } call;
-    call.pHost = this;
-    call.pfn = pfn;
-    call.pContext = pContext;
-    return m_queue.Call(call);
-}
-
-bool CTextPaneMemoryHost::IsPaneAlive() const {
-    return !m_queue.IsDetached();
+    COwnerFnWork call([&] { pfn(m_pane, pContext); });
+    return pfn && m_queue.Call(call);
 }
 
 bool CTextPaneMemoryHost::PostPipeDone(uintptr_t nPipe) {
-    struct CPipeDone : IOwnerWork {
-        CTextPaneMemoryHost* pHost;
-        uintptr_t nPipe;
-        void Run() override {
-            std::function<void(CTextPaneMemory&, uintptr_t)> fn;
-            {
-                std::lock_guard<std::mutex> guard(pHost->m_lock);
-                fn = pHost->m_fnDone;
-            }
-            if (fn) {
-                fn(pHost->m_pane, nPipe);
-            }
-            std::lock_guard<std::mutex> guard(pHost->m_lock);
-            pHost->m_done.push_back(nPipe);
-            pHost->m_cv.notify_all();
+    std::unique_ptr<IOwnerWork> pWork = std::make_unique<COwnerFnWork>([this, nPipe] {
+        std::function<void(CTextPaneMemory&, uintptr_t)> fn;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            fn = m_fnDone;
         }
-    };
-    auto pDone = std::make_unique<CPipeDone>();
-    pDone->pHost = this;
-    pDone->nPipe = nPipe;
-    std::unique_ptr<IOwnerWork> pWork = std::move(pDone);
+        if (fn) {
+            fn(m_pane, nPipe);
+        }
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_done.push_back(nPipe);
+        m_cv.notify_all();
+    });
     return m_queue.Post(pWork);
 }
 
@@ -190,21 +158,8 @@ bool CTextPaneMemoryHost::InsertStaged() {
     return true;
 }
 
-void CTextPaneMemoryHost::Detach() {
-    // Releases the waiting calls and drops the notifications and the waiting output; owner
-    // functions still run.
-    m_queue.Detach();
-    m_stage.Close();
-}
-
 void CTextPaneMemoryHost::RunOnOwner(const std::function<void(CTextPaneMemory&)>& fn) {
-    struct COwnerFn : IOwnerWork {
-        CTextPaneMemory* pPane;
-        const std::function<void(CTextPaneMemory&)>* pfn;
-        void Run() override { (*pfn)(*pPane); }
-    } work;
-    work.pPane = &m_pane;
-    work.pfn = &fn;
+    COwnerFnWork work([&] { fn(m_pane); });
     m_queue.Call(work, true);
 }
 

@@ -14,34 +14,27 @@
 #include "owner-call-queue.h"
 #include "text-pane.h"
 
-// The pane's text, selection and line table. Single-threaded: every member is called on one thread
-// at a time (the host's owner thread).
+// The pane's text, selection and attribute runs. Single-threaded: every member is called on one
+// thread at a time (the host's owner thread). The limit is the multi-line control's maximum.
 class CTextPaneMemory : public ITextPane {
 public:
-    // Empty text, caret at 0, limit 0xFFFFFFFF (the multi-line control's maximum).
-    CTextPaneMemory();
-
-    int GetTextLength() const override;
-    unsigned GetLimitText() const override;
+    int GetTextLength() const override { return static_cast<int>(m_text.size()); }
+    unsigned GetLimitText() const override { return m_nLimit; }
     void GetSel(int* pnStart, int* pnEnd) const override;
     void SetSel(int nStart, int nEnd, bool bNoScroll = false) override;
     void ReplaceSel(const char16_t* pszText) override;
     int LineFromChar(int nIndex = -1) const override;
     int LineIndex(int nLine = -1) const override;
-    void ScrollCaret() override;
+    void ScrollCaret() override {}
     // Inserts as ReplaceSel does and records the runs, moved to where the text went.
     void ReplaceSelStyled(const char16_t* pszText, const CTextAttrRun* pRuns, int nRuns) override;
 
-    // The attribute runs inserted so far, at the positions their text had when it was inserted.
     const std::vector<CTextAttrRun>& GetRuns() const { return m_runs; }
-    // Sets the limit; 0 means the maximum (0xFFFFFFFF). Text already held is kept.
-    void SetLimitText(unsigned nLimit);
+    // Sets the limit; 0 means the maximum. Text already held is kept.
+    void SetLimitText(unsigned nLimit) { m_nLimit = nLimit ? nLimit : 0xFFFFFFFFu; }
     // Replaces the whole text (null: empty); the caret goes to 0 with nothing selected.
     void SetText(const char16_t* pszText);
-    // The whole text.
     const std::u16string& GetText() const { return m_text; }
-    // Times the caret was scrolled into view (explicitly or by SetSel without bNoScroll).
-    int GetScrollCount() const { return m_nScrolls; }
 
 private:
     std::u16string m_text;  // lines end at CR LF pairs only, found by scanning
@@ -49,7 +42,6 @@ private:
     int m_nSelEnd = 0;
     int m_nCaret = 0;  // the active end of the selection
     unsigned m_nLimit = 0xFFFFFFFFu;
-    int m_nScrolls = 0;
     std::vector<CTextAttrRun> m_runs;
 };
 
@@ -58,7 +50,6 @@ private:
 // std::shared_ptr with the pipes that write to it.
 class CTextPaneMemoryHost : public ITextPaneHost {
 public:
-    // Starts the owner thread.
     CTextPaneMemoryHost();
     // Detaches the pane and stops and joins the owner thread; pending calls are released with
     // false. Must not run on the owner thread.
@@ -67,13 +58,17 @@ public:
     CTextPaneMemoryHost& operator=(const CTextPaneMemoryHost&) = delete;
 
     bool Call(PaneFn pfn, void* pContext) override;
-    bool IsPaneAlive() const override;
+    bool IsPaneAlive() const override { return !m_queue.IsDetached(); }
     bool PostPipeDone(uintptr_t nPipe) override;
     // Hands the chunk over through a stage, as the window's pane does: the owner thread inserts
     // what waits in batches, before each queued item.
     bool AppendOutput(const CTextPaneOutput& chunk) override;
     // Here any thread may detach (the owner thread of a real pane is the only one that does).
-    void Detach() override;
+    // Releases the waiting calls and drops the notifications and the waiting output.
+    void Detach() override {
+        m_queue.Detach();
+        m_stage.Close();
+    }
 
     // Runs fn(pane) on the owner thread and waits, also after Detach (the tests read the pane's
     // final state through it). Any thread but the owner's.
@@ -83,8 +78,7 @@ public:
     // Handler run on the owner thread for each end notification, before it is recorded (the view
     // writes its end line there). Set it before any pipe runs.
     void SetPipeDoneHandler(std::function<void(CTextPaneMemory&, uintptr_t)> fn);
-    // Waits until at least nCount end notifications have been handled or nTimeoutMs have passed;
-    // true when they have. Any thread but the owner's.
+    // Waits until at least nCount end notifications have been handled; false after nTimeoutMs.
     bool WaitPipeDone(size_t nCount, int nTimeoutMs);
     // The end notifications handled so far, in order.
     std::vector<uintptr_t> PipeDoneValues();
