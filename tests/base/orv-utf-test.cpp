@@ -77,45 +77,6 @@ TEST(OrvUtf, Utf8DecoderEdgeCases) {
     EXPECT_EQ(c32[0], U'\U00010000');
 }
 
-TEST(OrvUtf, Utf16And32DecoderEdgeCases) {
-    // {input, repaired UTF-8 (no position pointer), status and position with one}
-    const struct {
-        U16 in;
-        std::string repaired;
-        int status, pos;
-    } kCases[] = {{u"a\xD800", "a\xEF\xBF\xBD", enUtfIncomplete, 1},
-                  {u"\xDC00x", "\xEF\xBF\xBDx", enUtfInvalid, 0}};
-    for (const auto& c : kCases) {
-        char out[16];
-        int st = -1, pos = -1;
-        const int n = OrvUtf16ToUtf8(c.in.data(), -1, true, out, 16);
-        EXPECT_EQ(std::string(out, n), c.repaired);
-        OrvUtf16ToUtf8(c.in.data(), -1, true, out, 16, &st, &pos);
-        EXPECT_EQ(st, c.status);
-        EXPECT_EQ(pos, c.pos);
-    }
-    // UTF-16 to UTF-16 repairs.
-    char16_t out[16];
-    int st = -1;
-    EXPECT_EQ(OrvUtf16ToUtf16(u"a\xDC00\xD83D\xDE00\xD800", -1, true, out, 16, &st), 5);
-    EXPECT_EQ(U16(out), U16(u"a\uFFFD\xD83D\xDE00\uFFFD"));
-    EXPECT_EQ(st, enUtfOk);
-}
-
-// The UTF-8 output side (the UTF-16 side is checked at every capacity below). U+1F600 needs five
-// bytes with the NUL's place; measuring stops at an error.
-TEST(OrvUtf, CapacityAndMeasuring) {
-    char o8[8] = "xxxxxxx";
-    int st = -1, pos = 5;
-    EXPECT_EQ(OrvUtf16ToUtf8(u"\xD83D\xDE00", -1, true, o8, 4, &st), 0);
-    EXPECT_EQ(st * 10 + o8[0], enUtfOutputFull * 10);
-    EXPECT_EQ(OrvUtf16ToUtf8(u"\xD83D\xDE00", -1, true, o8, 5, &st), 4);
-    EXPECT_EQ(st, enUtfOk);
-    EXPECT_EQ(OrvUtf8ToUtf16("abc\xFF", -1, true, nullptr, 0, &st, &pos), 3);
-    EXPECT_EQ(pos, 3);
-    EXPECT_EQ(To16("z", 1).status, enUtfOutputFull);
-}
-
 TEST(OrvUtf, StringWrappers) {
     COrvStringA a;
     EXPECT_TRUE(OrvUtf16ToUtf8(u"h\x00E9\xD800!", a));
@@ -191,17 +152,6 @@ char32_t RandomChar(std::mt19937& rng, const int (&weights)[4]) {
     return c >= 0xD800 && c <= 0xDFFF ? c - 0x800 : c;
 }
 
-// Random valid text as UTF-32 of nChars characters, and its UTF-8 form (through iconv).
-std::u32string ValidText32(std::mt19937& rng, size_t nChars, const int (&weights)[4]) {
-    std::u32string t;
-    while (t.size() < nChars)
-        t += RandomChar(rng, weights);
-    return t;
-}
-std::string Utf8Of(const std::u32string& t) {
-    return Iconv("UTF-8", "UTF-32LE", Bytes(t.data(), t.size())).out;
-}
-
 // Valid UTF-8 of at least nBytes bytes.
 std::string ValidText(std::mt19937& rng, size_t nBytes, const int (&weights)[4]) {
     std::u32string t;
@@ -209,38 +159,7 @@ std::string ValidText(std::mt19937& rng, size_t nBytes, const int (&weights)[4])
         t += RandomChar(rng, weights);
         n += t.back() < 0x80 ? 1 : t.back() < 0x800 ? 2 : t.back() < 0x10000 ? 3 : 4;
     }
-    return Utf8Of(t);
-}
-
-TEST(OrvUtfIconv, ValidInputAgreesInEveryDirection) {
-    std::mt19937 rng(20261206);
-    for (int iter = 0; iter < 1000; ++iter) {
-        const std::u32string text = ValidText32(rng, 1 + rng() % 40, {1, 1, 1, 1});
-        const std::string in32 = Bytes(text.data(), text.size());
-        const std::string s8 = Utf8Of(text);
-        const std::string s16b = Iconv("UTF-16LE", "UTF-32LE", in32).out;
-        const U16 s16(reinterpret_cast<const char16_t*>(s16b.data()), s16b.size() / 2);
-        std::vector<char16_t> o16(s16.size() + 1);
-        std::vector<char> o8(s8.size() + 1);
-        std::vector<char32_t> o32(text.size() + 1);
-        int st = -1, pos;
-        int n = OrvUtf8ToUtf16(s8.data(), s8.size(), true, o16.data(), o16.size(), &st, &pos);
-        ASSERT_EQ(st, enUtfOk);
-        ASSERT_EQ(Bytes(o16.data(), n), s16b);
-        n = OrvUtf8ToUtf32(s8.data(), s8.size(), o32.data(), o32.size(), &st, &pos);
-        ASSERT_EQ(Bytes(o32.data(), n), in32);
-        n = OrvUtf16ToUtf8(s16.data(), s16.size(), true, o8.data(), o8.size(), &st, &pos);
-        ASSERT_EQ(std::string(o8.data(), n), s8);
-        n = OrvUtf16ToUtf32(s16.data(), s16.size(), true, o32.data(), o32.size(), &st, &pos);
-        ASSERT_EQ(Bytes(o32.data(), n), in32);
-        n = OrvUtf32ToUtf8(text.data(), text.size(), o8.data(), o8.size(), &st, &pos);
-        ASSERT_EQ(std::string(o8.data(), n), s8);
-        n = OrvUtf32ToUtf16(text.data(), text.size(), true, o16.data(), o16.size(), &st, &pos);
-        ASSERT_EQ(Bytes(o16.data(), n), s16b);
-        n = OrvUtf16ToUtf16(s16.data(), s16.size(), true, o16.data(), o16.size(), &st, &pos);
-        ASSERT_EQ(st, enUtfOk);
-        ASSERT_EQ(Bytes(o16.data(), n), s16b);
-    }
+    return Iconv("UTF-8", "UTF-32LE", Bytes(t.data(), t.size())).out;
 }
 
 // The output before the first error and that error's position agree with iconv. glibc reports
@@ -380,28 +299,6 @@ TEST(OrvUtfVector, RandomTextAgreesWithScalarPath) {
     }
 }
 
-// Every output capacity from 1 to beyond the result: status 3 with every complete character
-// before the cut, the NUL right after it, and nothing written after the NUL.
-TEST(OrvUtfVector, OutputCapacityEndsInsideABlock) {
-    std::mt19937 rng(55);
-    const std::string in = ValidText(rng, 150, {1, 1, 1, 2});
-    const Full16 whole = Run16(false, in, 400, true, false);
-    ASSERT_EQ(whole.status, enUtfOk);
-    for (int nCap = 1; nCap <= whole.n + 3; ++nCap) {
-        SCOPED_TRACE(testing::Message() << "capacity " << nCap);
-        const Full16 v = Run16(true, in, nCap, true, false);
-        ASSERT_EQ(v, Run16(false, in, nCap, true, false));
-        ASSERT_EQ(v.status, nCap > whole.n ? enUtfOk : enUtfOutputFull);
-        // A cut never splits a surrogate pair, and the units are the whole result's.
-        ASSERT_TRUE(std::equal(v.buf.begin(), v.buf.begin() + v.n, whole.buf.begin()));
-        ASSERT_FALSE(v.n > 0 && OrvIsHighSurrogate(v.buf[v.n - 1]));
-        ASSERT_GE(v.n, std::min(nCap - 2, whole.n));
-        ASSERT_LT(v.n, nCap);
-        ASSERT_EQ(std::count(v.buf.begin() + v.n + 1, v.buf.end(), kSentinel),
-                  static_cast<long>(v.buf.size()) - v.n - 1);
-    }
-}
-
 // ---- the streaming decoder and the one-sequence helpers ----
 
 // Decodes in through a stream decoder cut at the given offsets, then finishes the stream.
@@ -421,25 +318,6 @@ U16 StreamDecode(const std::string& in, std::vector<size_t> cuts) {
     out.append(tail, static_cast<size_t>(dec.Finish(tail)));
     EXPECT_EQ(dec.Pending(), 0);
     return out;
-}
-
-TEST(Utf8Stream, SequencesCutAnywhereDecodeAsWhole) {
-    const std::string in = "a\xC3\xA9z\xE2\x82\xAC\xF0\x9F\x98\x80!\xF4\x8F\xBF\xBF";
-    const U16 want = u"a\u00E9z\u20AC\U0001F600!\U0010FFFF";
-    for (size_t i = 0; i <= in.size(); ++i)
-        for (size_t j = i; j <= in.size(); ++j)
-            EXPECT_EQ(StreamDecode(in, {i, i, j}), want) << "cuts at " << i << ", " << j;
-    // A lead byte kept from one chunk that the next does not continue; an encoded surrogate is
-    // three U+FFFD; a stream that ends inside a sequence.
-    const std::tuple<std::string, std::vector<size_t>, U16> kBroken[] = {
-        {"\xED\xA0\x80", {1}, u"\uFFFD\uFFFD\uFFFD"},
-        {"\xF0\x9F"
-         "ab",
-         {2},
-         u"\uFFFDab"},
-        {"ok\xF0\x9F\x98", {3}, u"ok\uFFFD"}};
-    for (const auto& [bytes, cuts, out] : kBroken)
-        EXPECT_EQ(StreamDecode(bytes, cuts), out) << OrvTestHex(bytes);
 }
 
 TEST(Utf8Stream, RandomBytesAgreeWithTheConverter) {
