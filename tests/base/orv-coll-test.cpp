@@ -89,23 +89,6 @@ protected:
     long m_nLiveAtStart = 0;
 };
 
-TEST_F(CollTest, ArrayGrowsByOneEighthClampedOrByTheGivenStep) {
-    // {count, step, larger count, capacity}: a first buffer has exactly what is wanted (or the
-    // step); later ones grow by an eighth clamped to 4 .. 1024, by the step, or to what is wanted.
-    const struct {
-        size_t nFirst;
-        int nStep;
-        size_t nSecond, nCapacity;
-    } kCases[] = {{100, -1, 101, 112}, {8, -1, 9, 12},   {20000, -1, 20001, 21024},
-                  {10, -1, 30, 30},    {10, 50, 10, 50}, {10, 50, 51, 100}};
-    for (const auto& c : kCases) {
-        TArray a;
-        ASSERT_TRUE(a.SetCount(c.nFirst, c.nStep) && a.SetCount(c.nSecond));
-        EXPECT_EQ(a.GetCapacity(), c.nCapacity) << c.nFirst << " " << c.nStep << " " << c.nSecond;
-        EXPECT_EQ(a[c.nSecond - 1], 0);  // new elements are zero
-    }
-}
-
 TEST_F(CollTest, ArrayEditingHandlesItsOwnElements) {
     COrvArray<COrvStringA, STraits, OrvTestAlloc> a;
     a.Add(COrvStringA("a"));
@@ -147,50 +130,6 @@ TEST_F(CollTest, BadIndexesAndPositionsChangeNothingAndAreReported) {
     m.SetAt(1, 2);
     EXPECT_FALSE(m.RemoveAtPos(nullptr));
     EXPECT_EQ(m.GetCount(), 1u);
-}
-
-TEST_F(CollTest, MapRehashesOnTheCountThresholds) {
-    TMap m;
-    EXPECT_EQ(OrvTestAlloc::s_nCalls, 0);  // nothing until the first insertion
-    // {keys after the step, bins}: 39 / 0.75 = 52 -> 53; 53 x 2.25 = 119.25, so the 120th key
-    // goes to 160 -> 163; 163 x 0.25 = 40 shrinks below 40 keys to 53; 53 x 0.25 = 13 is below
-    // 17 and becomes 0: no further shrinking, even when emptied.
-    const std::pair<int, uint32_t> kSteps[] = {{38, 17},  {39, 53}, {119, 53}, {120, 163},
-                                               {40, 163}, {39, 53}, {0, 53}};
-    int n = 0;
-    for (const auto& [nKeys, nBins] : kSteps) {
-        for (; n < nKeys; ++n)
-            m.SetAt(n, n);
-        for (; n > nKeys; --n)
-            ASSERT_TRUE(m.RemoveKey(n - 1));
-        EXPECT_EQ(m.GetHashTableSize(), nBins) << nKeys << " keys";
-    }
-    EXPECT_FALSE(m.RemoveKey(0));
-}
-
-TEST_F(CollTest, BinsAgreeWithModulo) {
-    // The bin computation uses a reciprocal; it must agree with % for every bin count used.
-    std::mt19937 rng(17);
-    for (uint32_t d : g_orv_map_primes) {
-        const uint64_t nMul = orv_coll_detail::FastModMul(d);
-        for (uint32_t h :
-             {0u, d - 1, d, 0x80000000u, 0xFFFFFFFFu, uint32_t(rng()), uint32_t(rng())})
-            ASSERT_EQ(orv_coll_detail::FastMod(h, nMul, d), h % d) << h << " % " << d;
-    }
-}
-
-TEST_F(CollTest, CaseFoldingKeysHashAndCompareAlike) {
-    using I = COrvStringNoCaseTraits<COrvStringA>;
-    // Multi-byte letters fold through their code points; bytes that do not decode are hashed as
-    // they are (a lone continuation, a cut sequence).
-    for (const auto& [a, b] : {std::pair("content-length", "CONTENT-LENGTH"),
-                               {"caf\xC3\xA9", "CAF\xC3\x89"},
-                               {"\xD0\xB4\xCE\xB1", "\xD0\x94\xCE\x91"},
-                               {"\x80z", "\x80Z"},
-                               {"a\xC3", "A\xC3"}}) {
-        EXPECT_EQ(I::Hash(COrvStringA(a)), STraits::Hash(COrvStringA(b))) << a;
-        EXPECT_TRUE(I::CompareElements(COrvStringA(a), COrvStringA(b))) << a;
-    }
 }
 
 // ---------------------------------------------------------------------------------------------
