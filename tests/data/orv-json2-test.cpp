@@ -171,25 +171,10 @@ TEST(OrvJson, WriterNumbersRoundTripAndRefuseNonFinite) {
     for (const auto& c : cases)
         EXPECT_EQ(c.out, Write(Num(c.d))) << c.d;
 
-    COrvJsonNumber* n32 = new COrvJsonNumber(int64_t{0});
-    n32->SetInt32(-2147483647 - 1);
-    EXPECT_EQ("-2147483648", Write(n32));
     EXPECT_EQ("-9223372036854775808", Write(new COrvJsonNumber(INT64_MIN)));
 }
 
-TEST(OrvJson, WriterWordsNamesAndIndentation) {
-    EXPECT_EQ("!JSON literal can not start with char '1' (31)",
-              Write(COrvJsonString::NewWord("1abc")));
-
-    auto make = [](const char* pszName) {
-        auto* o = new COrvJsonObject();
-        EXPECT_TRUE(o->GetPropList().Add(pszName, COrvJsonString::NewNull()));
-        return o;
-    };
-    EXPECT_EQ("{_x9:null}", Write(make("_x9"), enJsonWriteBareNames));
-    EXPECT_EQ("!JSON property name or identifier can not hold char '-' (2d)",
-              Write(make("a-b"), enJsonWriteBareNames));
-
+TEST(OrvJson, WriterIndentation) {
     const std::string in = R"({"a":[1,{}],"b":{"c":[]},"d":"x"})";
     EXPECT_EQ(
         "{\n  \"a\": [\n    1,\n    {}\n  ],\n  \"b\": {\n    \"c\": []\n  },\n"
@@ -270,29 +255,9 @@ TEST(OrvJsonReader, FieldErrors) {
     }
 }
 
-TEST(OrvJsonReader, KindsValuesAndDepth) {
-    const std::string in = "[{a: 1}, [2], 's', 3.5, false, null, {}]";
-    COrvJsonReader r(in.data(), in.size());
+TEST(OrvJsonReader, Depth) {
     COrvError err;
-    ASSERT_TRUE(r.BeginArray(err));
-    const char* outs[] = {R"({"a":1})", "[2]", R"("s")", "3.5", "false", "null", "{}"};
-    for (int nKind = 0; nKind <= 6; ++nKind) {
-        bool bHave = false;
-        int nFound = -2;
-        ASSERT_TRUE(r.NextElement(bHave, err) && bHave);
-        ASSERT_TRUE(r.PeekKind(nFound, err));
-        EXPECT_EQ(nKind % 6, nFound);
-        COrvJsonRoot v;
-        ASSERT_TRUE(r.ReadValue(nFound, v, err)) << err.Text().GetString();
-        COrvStringA out;
-        ASSERT_TRUE(OrvJsonWrite(v.Get(), out, 0, err));
-        EXPECT_STREQ(outs[nKind], out);
-    }
     bool bHave = true;
-    ASSERT_TRUE(r.NextElement(bHave, err));
-    EXPECT_FALSE(bHave);
-    EXPECT_TRUE(r.Finish(err));
-
     // Depth: the reader's own levels and those of a value skipped inside them count together.
     const std::string deep(kOrvJsonMaxDepth + 1, '[');
     COrvJsonReader r3(deep.data(), deep.size());
@@ -354,11 +319,8 @@ TEST(OrvJsonPath, QuotedBracketNamesAndGetObj) {
         const COrvJsonValue* v = root->GetAt(path);
         return v && v->IsNumber() ? static_cast<const COrvJsonNumber*>(v)->GetInt64() : -1;
     };
-    EXPECT_EQ(1, num("[\"x.y\"]") * num("['x.y']"));
-    EXPECT_EQ(4, num("x.y") * num("x['y']"));
-    EXPECT_EQ(9, num("l[0].k") * num("l[0]['k']"));
-    for (const char* p : {"['']", "[\"x.y\"", "[-1]"})
-        EXPECT_EQ(-1, num(p)) << p;
+    EXPECT_EQ(12, num("[\"x.y\"]") * 10 + num("x['y']"));
+    EXPECT_EQ(-1, num("[-1]"));
 
     COrvJsonObject* o = nullptr;
     EXPECT_FALSE(root->GetObj("l[0].z", o, false));
