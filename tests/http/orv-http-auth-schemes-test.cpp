@@ -282,6 +282,8 @@ TEST(Passport, NexusAnswers) {
     } kCases[] = {
         {"Passport1.4 da-status=success,tname=MSPAuth,from-PP='t=1&p=2',ru=x",
          "Passport1.4 from-PP=t=1&p=2"},
+        {"Passport1.4 da-status=success,from-PP=''",
+         "Bad from-PP: Passport1.4 da-status=success,from-PP=''"},
         {"Passport1.4 da-status=success,from-PP='open",
          "Bad from-PP: Passport1.4 da-status=success,from-PP='open"},
     };
