@@ -226,6 +226,7 @@ TEST(HttpAuth, ChallengeParsing) {
     } kBad[] = {
         {"  ", "no auth header"},
         {"Digest realm=\"r\", nonce=", "bad token after name ="},
+        {"Basic realm=a b=c", "no , after name=value"},
         {"Basic realm=a, (x", "bad = after name"},
     };
     for (const auto& b : kBad) {
