@@ -140,17 +140,14 @@ TEST(OrvAuth, ClientAgainstServerForEveryVariant) {
         EXPECT_EQ(e.Text(), "Unauthorized");
     }
 
-    // Unknown users and too few iterations.
+    // A record with too few iterations is refused by the client.
     Users users;
     users.Add("few", enSCRAM_SHA256, "pw", 99);
     COrvAuthServer server("realm", &users);
     COrvHttpAuthMachine client;
-    client.m_sUserId = "nobody";
+    client.m_sUserId = "few";
     client.m_sPassword = "pw";
     COrvStringA sUser;
-    EXPECT_EQ(Exchange(client, server, sUser).Text(), "Unauthorized");
-    client.m_sUserId = "few";
-    client.m_nServerState = 0;
     COrvError e = Exchange(client, server, sUser);
     EXPECT_EQ(e.Code(), enNetServer);
     EXPECT_EQ(e.Text(), "SCRAM Auth: bad server response - iterations count is too low");
