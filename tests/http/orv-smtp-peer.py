@@ -1,18 +1,10 @@
 #!/usr/bin/python3
 """Mail server and message reader of the mail tests, on loopback only.
 
-serve DIR [--tls|--starttls] [--auth] [--reject ADDR] [--drop-in-data] CERT KEY
-    An SMTP server (aiosmtpd) on 127.0.0.1 with a port the system chooses, printed as "PORT n".
-    Each message is stored as DIR/msg-N.eml with DIR/msg-N.env (MAIL FROM, RCPT TO, login).
-    --auth takes AUTH LOGIN for user "mailuser", password "secret". --drop-in-data is a scripted
-    server instead, closing the connection after the first line of the message. --discard takes
-    messages without storing them.
-parse FILE OUTDIR
-    Reads a stored message with Python's email package and prints what it found as key=value
-    lines; attachment N is written decoded to OUTDIR/att-N.
-qp-decode DIR
-    Decodes every DIR/N.qp with quopri's C decoder and with its pure Python one, prints each
-    N whose decoding differs from DIR/N.in, then "checked <count>".
+serve DIR [--tls|--starttls] [--auth] [--reject ADDR] [--drop-in-data|--discard] CERT KEY:
+    aiosmtpd on 127.0.0.1, port printed as "PORT n"; messages stored as DIR/msg-N.eml and .env.
+parse FILE OUTDIR: what the email package reads, as key=value lines; attachments to OUTDIR.
+qp-decode DIR: each DIR/N.qp decoded by both quopri decoders must equal DIR/N.in.
 """
 import asyncio
 import email
