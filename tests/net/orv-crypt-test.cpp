@@ -326,8 +326,10 @@ TEST_F(OrvCertAuthority, OpensslVerifiesTheCertificates) {
                                          m_dir.File("server.pem") + " " + m_dir.File("b.pem"),
                                      &nStatus);
     EXPECT_EQ(nStatus, 0) << verify;
-    const std::string text = Shell("openssl x509 -noout -text -in " + m_dir.File("server.pem"));
-    for (const char* psz : {"CA:FALSE", "DNS:server.orv.test, IP Address:127.0.0.1"})
+    const std::string text = Shell("openssl x509 -noout -text -in " + m_dir.File("server.pem")) +
+                             Shell("openssl x509 -noout -subject -in " + m_dir.File("ca.pem"));
+    for (const char* psz : {"CA:FALSE", "DNS:server.orv.test, IP Address:127.0.0.1",
+                            "subject=C = DE, O = Tovrin, OU = Servers, CN = Orv Test CA"})
         EXPECT_NE(text.find(psz), std::string::npos) << psz << "\n" << text;
 }
 

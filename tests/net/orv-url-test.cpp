@@ -85,6 +85,7 @@ TEST(OrvUrl, LimitsAndFailuresLeaveAnEmptyRecord) {
         {"mailto://joe@example.com", false},
         {"http://a@b@c/", false},
         {"http://[::1/", false},
+        {"http://[::1]x/", false},
         // Port 0 reaches no server, and a rebuilt URL could only drop it (the default port).
         {"http://host:0/", false},
         {std::string("http://a\0b/", 11), false, 11}};  // a NUL is refused, not cut off
