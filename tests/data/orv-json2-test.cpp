@@ -174,7 +174,12 @@ TEST(OrvJson, WriterNumbersRoundTripAndRefuseNonFinite) {
     EXPECT_EQ("-9223372036854775808", Write(new COrvJsonNumber(INT64_MIN)));
 }
 
-TEST(OrvJson, WriterIndentation) {
+TEST(OrvJson, WriterBareNamesAndIndentation) {
+    auto* o = new COrvJsonObject();
+    ASSERT_TRUE(o->GetPropList().Add("_x9", COrvJsonString::NewNull()) &&
+                o->GetPropList().Add("a-b", COrvJsonString::NewNull()));
+    EXPECT_EQ("!JSON property name or identifier can not hold char '-' (2d)",
+              Write(o, enJsonWriteBareNames));
     const std::string in = R"({"a":[1,{}],"b":{"c":[]},"d":"x"})";
     EXPECT_EQ(
         "{\n  \"a\": [\n    1,\n    {}\n  ],\n  \"b\": {\n    \"c\": []\n  },\n"
