@@ -222,7 +222,16 @@ TEST_F(StringTest, FindMidTruncateTrimAndCompare) {
     EXPECT_FALSE(COrvStringA("a\0b", 3) == COrvStringA("a\0c", 3));
 }
 
-TEST_F(StringTest, WipedBlocksAreZeroedOnRelease) {
+TEST_F(StringTest, ReleasedBufferWithoutNulAndWipedBlocks) {
+    // A buffer filled to its capacity without a NUL is measured no further than the capacity.
+    COrvStringA s;
+    char* p = s.GetBuffer(3);
+    ASSERT_NE(p, nullptr);
+    std::memset(p, 'x', s.GetAllocLength() + 1);
+    s.ReleaseBuffer(-1);
+    EXPECT_TRUE(Asserted("m_pszData[nNewLength]=='\\0'"));
+    EXPECT_EQ(s.GetLength(), s.GetAllocLength());
+
     // With wiping on, a released block is zeroed: seen through an allocator that does not free.
     static std::vector<void*> s_held;
     OrvStringAllocator prev = g_orv_string_alloc;
