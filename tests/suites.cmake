@@ -60,8 +60,7 @@ target_compile_definitions(orv-qrcode-test PRIVATE
                            ORV_QR_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/data/orv-qr-peer.py")
 orv_test(orv-crypt-test SOURCES net/orv-crypt-test.cpp LINK orv-net OpenSSL::Crypto LABELS net)
 target_compile_definitions(orv-crypt-test PRIVATE
-                           ORV_CRYPT_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/net/orv-crypt-peer.py"
-                           ORV_QR_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/data/orv-qr-peer.py")
+                           ORV_CRYPT_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/net/orv-crypt-peer.py")
 orv_test(orv-zip-test SOURCES sys/orv-zip-test.cpp LINK orv-sys LABELS threads)
 target_compile_definitions(orv-zip-test PRIVATE
                            ORV_ZIP_PEER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/sys/orv-zip-peer.py")

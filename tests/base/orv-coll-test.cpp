@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <list>
 #include <map>
 #include <random>
@@ -90,28 +89,6 @@ protected:
     long m_nLiveAtStart = 0;
 };
 
-TEST_F(CollTest, ArrayGrowsByOneEighthClampedOrByTheGivenStep) {
-    // {count, step, larger count, capacity}: a first buffer has exactly what is wanted (or the
-    // step); later ones grow by an eighth clamped to 4 .. 1024, by the step, or to what is wanted.
-    const struct {
-        size_t nFirst;
-        int nStep;
-        size_t nSecond, nCapacity;
-    } kCases[] = {{100, -1, 101, 112}, {8, -1, 9, 12},   {20000, -1, 20001, 21024},
-                  {10, -1, 30, 30},    {10, 50, 10, 50}, {10, 50, 51, 100}};
-    for (const auto& c : kCases) {
-        TArray a;
-        ASSERT_TRUE(a.SetCount(c.nFirst, c.nStep) && a.SetCount(c.nSecond));
-        EXPECT_EQ(a.GetCapacity(), c.nCapacity) << c.nFirst << " " << c.nStep << " " << c.nSecond;
-        EXPECT_EQ(a[c.nSecond - 1], 0);  // new elements are zero
-        // Shrinking the count keeps the buffer, 0 frees it.
-        a.SetCount(5);
-        EXPECT_EQ(a.GetCapacity(), c.nCapacity);
-        a.SetCount(0);
-        EXPECT_EQ(a.GetData(), nullptr);
-    }
-}
-
 TEST_F(CollTest, ArrayEditingHandlesItsOwnElements) {
     COrvArray<COrvStringA, STraits, OrvTestAlloc> a;
     a.Add(COrvStringA("a"));
@@ -153,130 +130,6 @@ TEST_F(CollTest, BadIndexesAndPositionsChangeNothingAndAreReported) {
     m.SetAt(1, 2);
     EXPECT_FALSE(m.RemoveAtPos(nullptr));
     EXPECT_EQ(m.GetCount(), 1u);
-
-    COrvMap<int, int> bad(0, 0.0f, 0.25f, 2.25f, 0);  // reported, then the defaults
-    for (int i = 0; i < 39; ++i)
-        bad.SetAt(i, i);
-    EXPECT_EQ(bad.GetHashTableSize(), 53u);
-}
-
-TEST_F(CollTest, MapRehashesOnTheCountThresholds) {
-    TMap m;
-    EXPECT_EQ(OrvTestAlloc::s_nCalls, 0);  // nothing until the first insertion
-    // {keys after the step, bins}: 39 / 0.75 = 52 -> 53; 53 x 2.25 = 119.25, so the 120th key
-    // goes to 160 -> 163; 163 x 0.25 = 40 shrinks below 40 keys to 53; 53 x 0.25 = 13 is below
-    // 17 and becomes 0: no further shrinking, even when emptied.
-    const std::pair<int, uint32_t> kSteps[] = {{38, 17},  {39, 53}, {119, 53}, {120, 163},
-                                               {40, 163}, {39, 53}, {0, 53}};
-    int n = 0;
-    for (const auto& [nKeys, nBins] : kSteps) {
-        for (; n < nKeys; ++n)
-            m.SetAt(n, n);
-        for (; n > nKeys; --n)
-            ASSERT_TRUE(m.RemoveKey(n - 1));
-        EXPECT_EQ(m.GetHashTableSize(), nBins) << nKeys << " keys";
-    }
-    EXPECT_FALSE(m.RemoveKey(0));
-
-    // Suspended twice, resumed twice: the bins stay until the last resume.
-    m.DisableAutoRehash();
-    m.DisableAutoRehash();
-    for (int i = 0; i < 1000; ++i)
-        m.SetAt(i, -i);
-    m.EnableAutoRehash();
-    m.SetAt(1000, 0);
-    EXPECT_EQ(m.GetHashTableSize(), 53u);
-    m.EnableAutoRehash();
-    m.RemoveKey(1000);  // a removal rehashes too: 1000 / 0.75 = 1333 -> 1627
-    EXPECT_EQ(m.GetHashTableSize(), 1627u);
-    int v = 1;
-    EXPECT_TRUE(m.Lookup(999, v));
-    EXPECT_EQ(v, -999);
-
-    TMap e;
-    e.SetAt(1, 1);
-    EXPECT_FALSE(e.InitHashTable(7));  // not empty
-    EXPECT_TRUE(e.Rehash(0));
-    EXPECT_EQ(e.GetHashTableSize(), 17u);
-}
-
-TEST_F(CollTest, MapIteratesByBinThenMostRecentFirstAndBinsAgreeWithModulo) {
-    TMap m;
-    for (int k : {1, 2, 18, 16, 35, 17, 24, -1})
-        m.SetAt(k, k * 10);
-    // 17 bins: 17 and -1 (4294967295 % 17) in bin 0; 35, 18, 1 in bin 1 (newest first); 2; 24
-    // in bin 7; 16 in bin 16. Overwriting keeps the place.
-    m.SetAt(18, 7);
-    EXPECT_EQ(
-        Contents(m),
-        (Pairs{{-1, -10}, {17, 170}, {35, 350}, {18, 7}, {1, 10}, {2, 20}, {24, 240}, {16, 160}}));
-    // The bin computation uses a reciprocal; it must agree with % for every bin count used.
-    std::mt19937 rng(17);
-    for (uint32_t d : g_orv_map_primes) {
-        const uint64_t nMul = orv_coll_detail::FastModMul(d);
-        for (uint32_t h :
-             {0u, d - 1, d, 0x80000000u, 0xFFFFFFFFu, uint32_t(rng()), uint32_t(rng())})
-            ASSERT_EQ(orv_coll_detail::FastMod(h, nMul, d), h % d) << h << " % " << d;
-    }
-}
-
-TEST_F(CollTest, CaseFoldingKeysHashAndCompareAlike) {
-    using I = COrvStringNoCaseTraits<COrvStringA>;
-    using IW = COrvStringNoCaseTraits<COrvStringW>;
-    EXPECT_EQ(IW::Hash(COrvStringW(u"x\u00E9")), 88u * 33 + 0xC9);
-    // Multi-byte letters fold through their code points; bytes that do not decode are hashed as
-    // they are (a lone continuation, a cut sequence).
-    for (const auto& [a, b] : {std::pair("content-length", "CONTENT-LENGTH"),
-                               {"caf\xC3\xA9", "CAF\xC3\x89"},
-                               {"\xD0\xB4\xCE\xB1", "\xD0\x94\xCE\x91"},
-                               {"\x80z", "\x80Z"},
-                               {"a\xC3", "A\xC3"}}) {
-        EXPECT_EQ(I::Hash(COrvStringA(a)), STraits::Hash(COrvStringA(b))) << a;
-        EXPECT_TRUE(I::CompareElements(COrvStringA(a), COrvStringA(b))) << a;
-    }
-    EXPECT_FALSE(I::CompareElements(COrvStringA("abc"), COrvStringA("abd")));
-    EXPECT_LT(I::CompareElementsOrdered(COrvStringA("apple"), COrvStringA("BANANA")), 0);
-    EXPECT_GT(I::CompareElementsOrdered(COrvStringA("abc"), COrvStringA("AB")), 0);
-}
-
-// The string traits take several characters at a time; they must agree with the plain
-// definitions (h = h * 33 + c over signed characters, memcmp order, prefixes first) at every
-// length and at every position of a difference.
-TEST_F(CollTest, StringKeyTraitsAgreeWithThePlainDefinitions) {
-    std::mt19937 rng(23);
-    auto plainOrder = [](const std::string& a, const std::string& b) {
-        const int n = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
-        return n != 0 ? (n < 0 ? -1 : 1) : (a.size() < b.size() ? -1 : a.size() > b.size());
-    };
-    for (size_t nLen = 0; nLen <= 70; ++nLen) {
-        for (int nRound = 0; nRound < 10; ++nRound) {
-            std::string a(nLen, 'x');
-            uint32_t h = 0, hw = 0;
-            std::u16string w;
-            for (char& c : a) {  // the whole byte range, so that negative characters take part
-                c = static_cast<char>(nRound % 2 ? rng() % 256 : 'a' + rng() % 3);
-                h = h * 33 + static_cast<uint32_t>(static_cast<signed char>(c));
-                w += static_cast<char16_t>(0xD7FF & (c * 257 + 1));
-                hw = hw * 33 + w.back();
-            }
-            ASSERT_EQ(STraits::Hash(Orv(a)), h) << nLen;
-            const COrvStringW sw(w.data(), static_cast<int>(w.size()));
-            ASSERT_EQ(COrvElementTraits<COrvStringW>::Hash(sw), hw) << nLen;
-            // The same text, one byte changed (up or down), cut short, or extended.
-            std::vector<std::string> others = {a, a.substr(0, nLen / 2), a + "z", a + '\x80'};
-            if (nLen > 0) {
-                others.push_back(a);
-                char& c = others.back()[rng() % nLen];
-                c = static_cast<char>(c + 1 + rng() % 255);
-            }
-            const COrvStringA sa = Orv(a);
-            for (const std::string& b : others) {
-                ASSERT_EQ(STraits::CompareElements(sa, Orv(b)), a == b) << nLen;
-                ASSERT_EQ(STraits::CompareElementsOrdered(sa, Orv(b)), plainOrder(a, b)) << nLen;
-                ASSERT_EQ(STraits::CompareElementsOrdered(Orv(b), sa), plainOrder(b, a)) << nLen;
-            }
-        }
-    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -286,7 +139,7 @@ TEST_F(CollTest, StringKeyTraitsAgreeWithThePlainDefinitions) {
 // leave as it was.
 
 struct ArrayFixture {
-    static constexpr int kSteps = 20000, kFailSteps = 300;
+    static constexpr int kSteps = 5000, kFailSteps = 300;
     TArray a, src;
     std::vector<int> model;
     ArrayFixture() {
@@ -322,7 +175,7 @@ struct ArrayFixture {
 };
 
 struct ListFixture {
-    static constexpr int kSteps = 10000, kFailSteps = 800;
+    static constexpr int kSteps = 4000, kFailSteps = 500;
     TList l{4};
     std::list<int> model;
     std::vector<int> Contents() const { return ::Contents(l); }
@@ -330,7 +183,7 @@ struct ListFixture {
     bool Step(std::mt19937& rng, int) {
         auto& s = model;
         const int x = static_cast<int>(rng() % 100);
-        const int op = s.empty() ? 0 : static_cast<int>(rng() % 8);
+        const int op = s.empty() ? 0 : static_cast<int>(rng() % 7);
         const size_t i = s.empty() ? 0 : rng() % s.size();
         auto it = std::next(s.begin(), static_cast<long>(i));
         ORVPOSITION pos = l.FindIndex(i);
@@ -344,19 +197,9 @@ struct ListFixture {
             return s.insert(std::next(it), x), l.InsertAfter(pos, x) != nullptr;
         if (op == 4)
             return s.erase(it), l.RemoveAt(pos);
-        if (op == 5) {
-            EXPECT_EQ(l.RemoveHead(), s.front());
-            return s.pop_front(), true;
-        }
-        if (op == 6) {
-            EXPECT_EQ(l.RemoveTail(), s.back());
-            return s.pop_back(), true;
-        }
-        // Find after a position gives the next equal element, as std::find from there.
-        ORVPOSITION found = l.Find(x, pos);
-        auto sit = std::find(std::next(it), s.end(), x);
-        EXPECT_EQ(found == nullptr, sit == s.end());
-        EXPECT_TRUE(found == nullptr || l.GetAt(found) == *sit);
+        const int nEnd = op == 5 ? s.front() : s.back();
+        EXPECT_EQ(op == 5 ? l.RemoveHead() : l.RemoveTail(), nEnd);
+        op == 5 ? s.pop_front() : s.pop_back();
         return true;
     }
 };
@@ -372,7 +215,7 @@ std::string KeyOf(int n, std::string) {
 
 template <class C, class K, uint32_t nBlock, int nSteps>
 struct KeyedFixture {
-    static constexpr int kSteps = nSteps, kFailSteps = nSteps / 10;
+    static constexpr int kSteps = nSteps, kFailSteps = nSteps / 3;
     static constexpr bool kTree = requires(C c) { c.FindFirstKeyAfter(Orv(K())); };
     static C Make() {
         if constexpr (kTree)
@@ -468,10 +311,10 @@ protected:
     static auto Model(const F& f) { return decltype(f.Contents())(f.model.begin(), f.model.end()); }
 };
 
-using Fixtures = ::testing::Types<ArrayFixture, ListFixture, KeyedFixture<TMap, int, 1, 20000>,
-                                  KeyedFixture<TStrMap, std::string, 10, 20000>,
-                                  KeyedFixture<TTree, int, 3, 12000>,
-                                  KeyedFixture<TStrTree, std::string, 7, 12000>>;
+using Fixtures = ::testing::Types<ArrayFixture, ListFixture, KeyedFixture<TMap, int, 1, 6000>,
+                                  KeyedFixture<TStrMap, std::string, 10, 6000>,
+                                  KeyedFixture<TTree, int, 3, 4000>,
+                                  KeyedFixture<TStrTree, std::string, 7, 4000>>;
 TYPED_TEST_SUITE(Sequence, Fixtures);
 
 TYPED_TEST(Sequence, MatchesTheStandardContainer) {

@@ -34,26 +34,6 @@ TEST(OrvError, FirstFailureWinsAndContextGoesInFront) {
     EXPECT_STREQ(err.Text(), "line 7: bad");
 }
 
-TEST(OrvError, PassKeepsTheFirstFailureWithItsSystemErrorNumber) {
-    COrvError inner;
-    inner.SetErrno(ECONNRESET, "[receiving data 127.0.0.1:80]: ");
-    COrvError outer;
-    EXPECT_FALSE(outer.Pass(inner, "TLS handshake with example.com:443: "));
-    EXPECT_EQ(outer.Code(), inner.Code());
-    EXPECT_EQ(outer.SystemError(), ECONNRESET);
-    EXPECT_EQ(std::string(outer.Text()),
-              "TLS handshake with example.com:443: " + std::string(inner.Text()));
-    // A failure already recorded stays; an inner without one still reads as a failure.
-    COrvError other;
-    other.Set(enNetTimeout, "timeout");
-    outer.Pass(other, "later: ");
-    EXPECT_EQ(outer.SystemError(), ECONNRESET);
-    COrvError fromNothing;
-    EXPECT_FALSE(fromNothing.Pass(COrvError(), "step: "));
-    EXPECT_EQ(fromNothing.Code(), enNetBadRequest);
-    EXPECT_STREQ(fromNothing.Text(), "step: ");
-}
-
 TEST(OrvError, ErrnoAndOkCodesNeverReadAsSuccess) {
     COrvError err;
     err.SetErrno(ENOENT, "Cannot open file /x: ");

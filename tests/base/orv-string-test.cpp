@@ -222,24 +222,16 @@ TEST_F(StringTest, FindMidTruncateTrimAndCompare) {
     EXPECT_FALSE(COrvStringA("a\0b", 3) == COrvStringA("a\0c", 3));
 }
 
-TEST_F(StringTest, BufferAccessAndWipe) {
+TEST_F(StringTest, ReleasedBufferWithoutNulAndWipedBlocks) {
+    // A buffer filled to its capacity without a NUL is measured no further than the capacity.
     COrvStringA s;
-    char* p = s.GetBuffer(100);
+    char* p = s.GetBuffer(3);
     ASSERT_NE(p, nullptr);
-    EXPECT_GE(s.GetAllocLength(), 100);
-    std::strcpy(p, "short");
-    s.ReleaseBuffer();
-    EXPECT_EQ(Narrow(s), "short");
-    EXPECT_EQ(s.GetAllocLength(), 11);  // shrunk to the block for 5 characters
-    ASSERT_NE(s.GetBufferSetLength(3), nullptr);
-    EXPECT_EQ(Narrow(s), "sho");
-    s.ReleaseBuffer(0);
-    EXPECT_TRUE(s.GetData()->IsNil());
-    p = s.GetBuffer(3);
-    std::memset(p, 'x', s.GetAllocLength() + 1);  // no NUL within the capacity
+    const int nCap = s.GetAllocLength();
+    std::memset(p, 'x', nCap + 1);
     s.ReleaseBuffer(-1);
     EXPECT_TRUE(Asserted("m_pszData[nNewLength]=='\\0'"));
-    EXPECT_EQ(s.GetLength(), s.GetAllocLength());
+    EXPECT_EQ(s.GetLength(), nCap);
 
     // With wiping on, a released block is zeroed: seen through an allocator that does not free.
     static std::vector<void*> s_held;
@@ -301,19 +293,7 @@ TEST_F(StringTest, AllocationFailureAtEveryPoint) {
     EXPECT_GE(nPoints, 8);  // the sequence really allocates at several points
 }
 
-TEST_F(StringTest, FormatAndAppendFormat) {
-    COrvStringA s("old");
-    EXPECT_TRUE(s.Format("%s", ""));
-    EXPECT_TRUE(s.GetData()->IsNil());
-    s = "keep";
-    EXPECT_TRUE(s.AppendFormat("%s", "") && s.AppendFormat("-%d-%s", 12, "x"));
-    EXPECT_EQ(Narrow(s), "keep-12-x");
-    EXPECT_FALSE(s.Format("%n", nullptr));
-    EXPECT_TRUE(Asserted("nLength>=0"));
-    EXPECT_FALSE(s.Format(nullptr));
-    EXPECT_TRUE(Asserted("pszFormat!=NULL"));
-    EXPECT_EQ(Narrow(s), "keep-12-x");
-
+TEST_F(StringTest, FormatArgumentsInsideTheStringItself) {
     // An argument that points into the string itself stays valid while it is read.
     COrvStringA self("abc");
     EXPECT_TRUE(self.AppendFormat("[%s]", static_cast<const char*>(self)));

@@ -54,35 +54,6 @@ int TraceVia(const char* pszFormat, ...) {
     return n;
 }
 
-TEST(OrvTrace, LinePrefixesAndSwitches) {
-    TraceCapture cap;
-    const int n = OrvTrace("hello %d %s\n", 42, "x");
-    ASSERT_EQ(g_lines.size(), 1u);
-    const std::string& line = g_lines[0];
-    EXPECT_EQ(static_cast<int>(line.size()), n);
-    const std::string thread = std::to_string(OrvGetThreadNumber());
-    EXPECT_TRUE(std::regex_match(line, std::regex("\\d{8}-\\d{6}: t=" + thread + ": hello 42 x\n")))
-        << line;
-
-    g_orv_trace_short = 1;
-    OrvTrace("s");
-    ASSERT_EQ(g_lines.size(), 2u);
-    EXPECT_TRUE(
-        std::regex_match(g_lines[1], std::regex("\\d{6}\\.\\d{3} t=\\d+-" + thread + ": s")))
-        << g_lines[1];
-
-    // Wide lines arrive as UTF-8.
-    g_orv_trace_short = 0;
-    OrvTraceW(u"w\u00E9 %s %d", u"\u20AC", 7);
-    ASSERT_EQ(g_lines.size(), 3u);
-    EXPECT_TRUE(std::regex_match(g_lines[2], std::regex(".*: t=\\d+: w\xC3\xA9 \xE2\x82\xAC 7")))
-        << g_lines[2];
-
-    g_orv_trace_on = 0;
-    EXPECT_EQ(OrvTrace("off"), 0);
-    EXPECT_EQ(g_lines.size(), 3u);
-}
-
 TEST(OrvTrace, LongLinesAreCutWithMarkerAndBadFormatsQuoted) {
     TraceCapture cap;
     // Longer than the stack buffer but within the limit: complete.
@@ -165,14 +136,6 @@ TEST(OrvTrace, ThreadNumbersAreUniqueAndLiveCountFollowsThreads) {
     EXPECT_GT(numbers.front(), nMine);
     // Numbers come from one counter: the threads got consecutive ones.
     EXPECT_EQ(numbers.back() - numbers.front(), kThreads - 1);
-    EXPECT_EQ(OrvLiveThreadCount(), nLiveBefore);
-
-    // A thread that never asks for a number is not counted.
-    std::thread([nLiveBefore] {
-        EXPECT_EQ(OrvLiveThreadCount(), nLiveBefore);
-        OrvGetThreadNumber();
-        EXPECT_EQ(OrvLiveThreadCount(), nLiveBefore + 1);
-    }).join();
     EXPECT_EQ(OrvLiveThreadCount(), nLiveBefore);
 }
 

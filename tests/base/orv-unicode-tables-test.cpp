@@ -1,11 +1,9 @@
-// Tests of the character tables: range tables sorted and merged, the class predicates, and the
-// simple upper-case mapping.
+// Tests of the character tables: range tables sorted and merged, and the class predicates.
 #include "orv-unicode-tables.h"
 
 #include <gtest/gtest.h>
 
 #include <tuple>
-#include <utility>
 
 namespace {
 
@@ -37,25 +35,6 @@ TEST(StringClasses, RangeTablesAndPredicates) {
             << static_cast<int>(c);
     }
     EXPECT_TRUE(OrvIsSpaceA('\v') && !OrvIsSpaceA('\x85'));
-}
-
-TEST(StringClasses, UpperCaseMapping) {
-    // The division sign has no case, sharp s no single-character capital; final sigma.
-    const std::pair<char32_t, char32_t> kPairs[] = {{U'a', U'A'},
-                                                    {U'Z', U'Z'},
-                                                    {U'\u00E9', U'\u00C9'},
-                                                    {U'\u00F7', U'\u00F7'},
-                                                    {U'\u00FF', U'\u0178'},
-                                                    {U'\u00DF', U'\u00DF'},
-                                                    {U'\u0131', U'I'},
-                                                    {U'\u03C2', U'\u03A3'},
-                                                    {U'\u0451', U'\u0401'},
-                                                    {U'\u0101', U'\u0100'},
-                                                    {U'\u0100', U'\u0100'},
-                                                    {U'\uFF41', U'\uFF21'},
-                                                    {U'\U0001F600', U'\U0001F600'}};
-    for (const auto& [c, upper] : kPairs)
-        EXPECT_EQ(OrvUpperCodePoint(c), upper) << static_cast<uint32_t>(c);
 }
 
 }  // namespace

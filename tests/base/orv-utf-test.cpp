@@ -46,7 +46,6 @@ TEST(OrvUtf, Utf8DecoderEdgeCases) {
         const char16_t* out;
     } kCases[] = {
         {"\xC0\x80", kPos, false, enUtfInvalid, 0, u""},  // overlong NUL
-        {"\xC0\x80", kRepair, false, enUtfOk, -1, u"\uFFFD\uFFFD"},
         // Encoded surrogates: invalid without the option; a pair is one character with it. A
         // high one with no low one after it stays invalid, a lone low one too; a high one at the
         // end of the input is incomplete.
@@ -55,14 +54,11 @@ TEST(OrvUtf, Utf8DecoderEdgeCases) {
         {"\xED\xA0\x80x", kPos, kSurr, enUtfInvalid, 0, nullptr},
         {"x\xED\xB0\x80", kPos, kSurr, enUtfInvalid, 1, nullptr},
         {"\xED\xA0\x80\xED\xB0", kPos, kSurr, enUtfIncomplete, 0, nullptr},
-        {"\xED\xA0\x80x", kRepair, kSurr, -1, -1, u"\uFFFDx"},
         // Above U+10FFFF; a supplementary character.
         {"\xF4\x90\x80\x80", kPos, false, enUtfInvalid, 0, nullptr},
-        {"\xF0\x9F\x98\x80", kPos, false, enUtfOk, -1, u"\xD83D\xDE00"},
         // Cut short by the end, or by a NUL inside the given length.
         {"A\xE2\x82", kPos, false, enUtfIncomplete, 1, u"A"},
         {std::string("\xE2\x82\0zz", 5), kPos, false, enUtfIncomplete, -1, nullptr},
-        {std::string("ab\0cd", 5), kPos, false, enUtfOk, -1, u"ab"},
         // Repair replaces the maximal valid prefix of a broken sequence by one U+FFFD.
         {"\xE2\x82z\x80\xF5\xF0\x9F\x98", kRepair, false, -1, -1, u"\uFFFDz\uFFFD\uFFFD\uFFFD"},
     };
@@ -79,56 +75,6 @@ TEST(OrvUtf, Utf8DecoderEdgeCases) {
     char32_t c32[4];
     EXPECT_EQ(OrvUtf8ToUtf32("\xED\xA0\x80\xED\xB0\x80", -1, c32, 4, nullptr, nullptr, true), 1);
     EXPECT_EQ(c32[0], U'\U00010000');
-}
-
-TEST(OrvUtf, Utf16And32DecoderEdgeCases) {
-    // {input, repaired UTF-8 (no position pointer), status and position with one}
-    const struct {
-        U16 in;
-        std::string repaired;
-        int status, pos;
-    } kCases[] = {{u"a\xD800", "a\xEF\xBF\xBD", enUtfIncomplete, 1},
-                  {u"\xDC00x", "\xEF\xBF\xBDx", enUtfInvalid, 0}};
-    for (const auto& c : kCases) {
-        char out[16];
-        int st = -1, pos = -1;
-        const int n = OrvUtf16ToUtf8(c.in.data(), -1, true, out, 16);
-        EXPECT_EQ(std::string(out, n), c.repaired);
-        OrvUtf16ToUtf8(c.in.data(), -1, true, out, 16, &st, &pos);
-        EXPECT_EQ(st, c.status);
-        EXPECT_EQ(pos, c.pos);
-    }
-    // UTF-16 to UTF-16 repairs.
-    char16_t out[16];
-    int st = -1;
-    EXPECT_EQ(OrvUtf16ToUtf16(u"a\xDC00\xD83D\xDE00\xD800", -1, true, out, 16, &st), 5);
-    EXPECT_EQ(U16(out), U16(u"a\uFFFD\xD83D\xDE00\uFFFD"));
-    EXPECT_EQ(st, enUtfOk);
-    // UTF-32: surrogates and values above U+10FFFF are invalid.
-    const char32_t w[] = {U'x', 0xD800, 0x110000, 0x1F600, 0};
-    char o8[32];
-    int pos = -7;
-    EXPECT_EQ(OrvUtf32ToUtf8(w, -1, o8, 32, &st, &pos), 1);
-    EXPECT_EQ(st * 10 + pos, enUtfInvalid * 10 + 1);
-    EXPECT_EQ(OrvUtf32ToUtf8(w, -1, o8, 32), 3 + 3 + 1 + 4);
-    EXPECT_EQ(std::string(o8), "x\xEF\xBF\xBD\xEF\xBF\xBD\xF0\x9F\x98\x80");
-    EXPECT_EQ(OrvUtf32ToUtf16(w + 3, 1, true, out, 8), 2);
-    EXPECT_EQ(U16(out), U16(u"\xD83D\xDE00"));
-}
-
-// The UTF-8 output side (the UTF-16 side is checked at every capacity below). U+1F600 needs five
-// bytes with the NUL's place; measuring stops at an error.
-TEST(OrvUtf, CapacityAndMeasuring) {
-    char o8[8] = "xxxxxxx";
-    int st = -1, pos = 5;
-    EXPECT_EQ(OrvUtf16ToUtf8(u"\xD83D\xDE00", -1, true, o8, 4, &st), 0);
-    EXPECT_EQ(st * 10 + o8[0], enUtfOutputFull * 10);
-    EXPECT_EQ(OrvUtf16ToUtf8(u"\xD83D\xDE00", -1, true, o8, 5, &st), 4);
-    EXPECT_EQ(st, enUtfOk);
-    EXPECT_EQ(OrvUtf16ToUtf8(u"\xD83D\xDE00\x00E9", -1, true, nullptr, 0), 6);
-    EXPECT_EQ(OrvUtf8ToUtf16("abc\xFF", -1, true, nullptr, 0, &st, &pos), 3);
-    EXPECT_EQ(pos, 3);
-    EXPECT_EQ(To16("z", 1).status, enUtfOutputFull);
 }
 
 TEST(OrvUtf, StringWrappers) {
@@ -153,9 +99,7 @@ TEST(OrvUtf, StringWrappers) {
         {std::string("\xFF\xFE\x41\x00\x42\x00", 6), "AB"},
         {std::string("\xFE\xFF\x00\x41\xD8\x3D\xDE\x00", 8), "A\xF0\x9F\x98\x80"},
         {std::string("\xFF\xFE\x41\x00\x43", 5), "AC"},
-        {"\xEF\xBB\xBFtext", "text"},
-        {"\xFF\xFE", ""},
-        {"plain \xC3\xA9", "plain \xC3\xA9"}};
+        {"\xEF\xBB\xBFtext", "text"}};
     for (const auto& [in, want] : kBytes) {
         COrvStringA s(in.data(), static_cast<int>(in.size()));
         EXPECT_TRUE(OrvBytesToUtf8(s, s));  // in place
@@ -208,17 +152,6 @@ char32_t RandomChar(std::mt19937& rng, const int (&weights)[4]) {
     return c >= 0xD800 && c <= 0xDFFF ? c - 0x800 : c;
 }
 
-// Random valid text as UTF-32 of nChars characters, and its UTF-8 form (through iconv).
-std::u32string ValidText32(std::mt19937& rng, size_t nChars, const int (&weights)[4]) {
-    std::u32string t;
-    while (t.size() < nChars)
-        t += RandomChar(rng, weights);
-    return t;
-}
-std::string Utf8Of(const std::u32string& t) {
-    return Iconv("UTF-8", "UTF-32LE", Bytes(t.data(), t.size())).out;
-}
-
 // Valid UTF-8 of at least nBytes bytes.
 std::string ValidText(std::mt19937& rng, size_t nBytes, const int (&weights)[4]) {
     std::u32string t;
@@ -226,38 +159,7 @@ std::string ValidText(std::mt19937& rng, size_t nBytes, const int (&weights)[4])
         t += RandomChar(rng, weights);
         n += t.back() < 0x80 ? 1 : t.back() < 0x800 ? 2 : t.back() < 0x10000 ? 3 : 4;
     }
-    return Utf8Of(t);
-}
-
-TEST(OrvUtfIconv, ValidInputAgreesInEveryDirection) {
-    std::mt19937 rng(20261206);
-    for (int iter = 0; iter < 3000; ++iter) {
-        const std::u32string text = ValidText32(rng, 1 + rng() % 40, {1, 1, 1, 1});
-        const std::string in32 = Bytes(text.data(), text.size());
-        const std::string s8 = Utf8Of(text);
-        const std::string s16b = Iconv("UTF-16LE", "UTF-32LE", in32).out;
-        const U16 s16(reinterpret_cast<const char16_t*>(s16b.data()), s16b.size() / 2);
-        std::vector<char16_t> o16(s16.size() + 1);
-        std::vector<char> o8(s8.size() + 1);
-        std::vector<char32_t> o32(text.size() + 1);
-        int st = -1, pos;
-        int n = OrvUtf8ToUtf16(s8.data(), s8.size(), true, o16.data(), o16.size(), &st, &pos);
-        ASSERT_EQ(st, enUtfOk);
-        ASSERT_EQ(Bytes(o16.data(), n), s16b);
-        n = OrvUtf8ToUtf32(s8.data(), s8.size(), o32.data(), o32.size(), &st, &pos);
-        ASSERT_EQ(Bytes(o32.data(), n), in32);
-        n = OrvUtf16ToUtf8(s16.data(), s16.size(), true, o8.data(), o8.size(), &st, &pos);
-        ASSERT_EQ(std::string(o8.data(), n), s8);
-        n = OrvUtf16ToUtf32(s16.data(), s16.size(), true, o32.data(), o32.size(), &st, &pos);
-        ASSERT_EQ(Bytes(o32.data(), n), in32);
-        n = OrvUtf32ToUtf8(text.data(), text.size(), o8.data(), o8.size(), &st, &pos);
-        ASSERT_EQ(std::string(o8.data(), n), s8);
-        n = OrvUtf32ToUtf16(text.data(), text.size(), true, o16.data(), o16.size(), &st, &pos);
-        ASSERT_EQ(Bytes(o16.data(), n), s16b);
-        n = OrvUtf16ToUtf16(s16.data(), s16.size(), true, o16.data(), o16.size(), &st, &pos);
-        ASSERT_EQ(st, enUtfOk);
-        ASSERT_EQ(Bytes(o16.data(), n), s16b);
-    }
+    return Iconv("UTF-8", "UTF-32LE", Bytes(t.data(), t.size())).out;
 }
 
 // The output before the first error and that error's position agree with iconv. glibc reports
@@ -294,7 +196,7 @@ TEST(OrvUtfIconv, InvalidInputFirstErrorAgrees) {
     static const char16_t kPicks16[] = {0x41,   0xE9,   0xD7FF, 0xD800, 0xDBFF,
                                         0xDC00, 0xDFFF, 0xE000, 0xFFFD, 0xFFFF};
     int nErrors8 = 0, nErrors16 = 0;
-    for (int iter = 0; iter < 5000 && !testing::Test::HasFailure(); ++iter) {
+    for (int iter = 0; iter < 2000 && !testing::Test::HasFailure(); ++iter) {
         // NUL, which ends our input, is not generated.
         std::string in(1 + rng() % 12, 'a');
         for (char& c : in)
@@ -305,17 +207,8 @@ TEST(OrvUtfIconv, InvalidInputFirstErrorAgrees) {
             c = rng() % 2 ? kPicks16[rng() % 10] : static_cast<char16_t>(1 + rng() % 0xFFFF);
         nErrors16 += ExpectFirstErrorAsIconv(in16);
     }
-    // Long text with a few invalid bytes, so that the vector path takes part.
-    int nErrorsLong = 0;
-    for (int iter = 0; iter < 3000 && !testing::Test::HasFailure(); ++iter) {
-        std::string in = ValidText(rng, 16 + rng() % 100, {2, 2, 1, 1});
-        for (int k = iter % 4 ? 1 + rng() % 3 : 0; k > 0; --k)
-            in.insert(rng() % (in.size() + 1), 1, static_cast<char>(0x80 + rng() % 0x80));
-        nErrorsLong += ExpectFirstErrorAsIconv(in);
-    }
-    EXPECT_GT(nErrors8, 2500);
-    EXPECT_GT(nErrors16, 1000);
-    EXPECT_GT(nErrorsLong, 1500);
+    EXPECT_GT(nErrors8, 1000);
+    EXPECT_GT(nErrors16, 400);
 }
 
 // ---- the vector path of UTF-8 to UTF-16 ----
@@ -397,40 +290,12 @@ TEST(OrvUtfVector, RandomTextAgreesWithScalarPath) {
     std::mt19937 rng(9001);
     static const int kMixes[][4] = {{1, 1, 1, 1}, {4, 4, 1, 0}, {1, 0, 4, 0}, {1, 0, 0, 1},
                                     {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}, {8, 1, 1, 1}};
-    for (int iter = 0; iter < 1500 && !HasFatalFailure(); ++iter) {
+    for (int iter = 0; iter < 600 && !HasFatalFailure(); ++iter) {
         std::string in = ValidText(rng, 1 + rng() % 120, kMixes[iter % std::size(kMixes)]);
         // Half of the cases get one to three broken pieces somewhere.
         for (int k = iter % 2 ? 1 + rng() % 3 : 0; k > 0; --k)
             in.insert(rng() % (in.size() + 1), kBadPieces[rng() % kBadPieces.size()]);
         ExpectPathsAgree(in, "random");
-    }
-}
-
-// Every output capacity from 1 to beyond the result: status 3 with every complete character
-// before the cut, the NUL right after it, and nothing written after the NUL.
-TEST(OrvUtfVector, OutputCapacityEndsInsideABlock) {
-    std::mt19937 rng(55);
-    static const int kMixes[][4] = {{1, 1, 1, 1}, {0, 0, 0, 1}};
-    for (const auto& mix : kMixes) {
-        const std::string in = ValidText(rng, 150, mix);
-        const Full16 whole = Run16(false, in, 400, true, false);
-        ASSERT_EQ(whole.status, enUtfOk);
-        for (int nCap = 1; nCap <= whole.n + 3; ++nCap) {
-            SCOPED_TRACE(testing::Message() << "capacity " << nCap);
-            for (bool bPos : {false, true}) {
-                const Full16 v = Run16(true, in, nCap, bPos, false);
-                ASSERT_EQ(v, Run16(false, in, nCap, bPos, false));
-                ASSERT_EQ(v.status, nCap > whole.n ? enUtfOk : enUtfOutputFull);
-                // A cut never splits a surrogate pair, and the units are the whole result's.
-                ASSERT_TRUE(std::equal(v.buf.begin(), v.buf.begin() + v.n, whole.buf.begin()));
-                ASSERT_EQ(v.buf[v.n], 0);
-                ASSERT_FALSE(v.n > 0 && OrvIsHighSurrogate(v.buf[v.n - 1]));
-                ASSERT_GE(v.n, std::min(nCap - 2, whole.n));
-                ASSERT_LT(v.n, nCap);
-                ASSERT_EQ(std::count(v.buf.begin() + v.n + 1, v.buf.end(), kSentinel),
-                          static_cast<long>(v.buf.size()) - v.n - 1);
-            }
-        }
     }
 }
 
@@ -455,31 +320,11 @@ U16 StreamDecode(const std::string& in, std::vector<size_t> cuts) {
     return out;
 }
 
-TEST(Utf8Stream, SequencesCutAnywhereDecodeAsWhole) {
-    const std::string in = "a\xC3\xA9z\xE2\x82\xAC\xF0\x9F\x98\x80!\xF4\x8F\xBF\xBF";
-    const U16 want = u"a\u00E9z\u20AC\U0001F600!\U0010FFFF";
-    for (size_t i = 0; i <= in.size(); ++i)
-        for (size_t j = i; j <= in.size(); ++j)
-            EXPECT_EQ(StreamDecode(in, {i, i, j}), want) << "cuts at " << i << ", " << j;
-    // A lead byte kept from one chunk that the next does not continue; an encoded surrogate is
-    // three U+FFFD; a stream that ends inside a sequence.
-    const std::tuple<std::string, std::vector<size_t>, U16> kBroken[] = {
-        {"\xED\xA0\x80", {1}, u"\uFFFD\uFFFD\uFFFD"},
-        {"\xE2\x82z", {1, 2}, u"\uFFFDz"},
-        {"\xF0\x9F"
-         "ab",
-         {2},
-         u"\uFFFDab"},
-        {"ok\xF0\x9F\x98", {3}, u"ok\uFFFD"}};
-    for (const auto& [bytes, cuts, out] : kBroken)
-        EXPECT_EQ(StreamDecode(bytes, cuts), out) << OrvTestHex(bytes);
-}
-
 TEST(Utf8Stream, RandomBytesAgreeWithTheConverter) {
     std::mt19937 rng(1234);
     const unsigned char pool[] = {'a',  0x7F, 0x80, 0x9F, 0xA0, 0xBF, 0xC2, 0xDF, 0xE0,
                                   0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0xC0, 0xAF};
-    for (int nRound = 0; nRound < 2000; ++nRound) {
+    for (int nRound = 0; nRound < 600; ++nRound) {
         std::string in(rng() % 24, 'a');
         for (char& c : in)
             c = static_cast<char>(pool[rng() % sizeof(pool)]);

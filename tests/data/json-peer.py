@@ -1,12 +1,9 @@
 #!/usr/bin/env python3
 """Independent peer for the JSON tests: Python's json module.
 
-gen COUNT SEED OUT      writes COUNT random strict JSON documents to OUT, one per line (UTF-8).
-check DOCS OURS         reads both files line by line; each line of OURS (our writer's text for
-                        the document on the same line of DOCS) must give the same values as the
-                        document: same types, integers equal, doubles bit for bit, strings equal,
-                        object members in the same order. Prints the first mismatches; exit 1 on
-                        any.
+gen COUNT SEED OUT: COUNT random strict JSON documents, one per line. check DOCS OURS: each
+line of OURS must give the values of the same line of DOCS (types, doubles bit for bit, member
+order); prints the first mismatches, exit 1 on any.
 """
 import json
 import random

@@ -39,14 +39,10 @@ TEST(OrvJson, ReadsStandardAndLenientForms) {
         {"{'a': 1, b: [1,2,], }", R"({"a":1,"b":[1,2]})"},
         {"{\"a\":1, // note\n \"b\":2} // end", R"({"a":1,"b":2})"},
         {"[,]", "[]"},
-        {"[1,]", "[1]"},
-        {"{,}", "{}"},
-        {" [ ] ", "[]"},
         {"[true,false,null,someWord]", "[true,false,null,someWord]"},
         {"'it\"s'", R"("it\"s")"},
         {R"("\"\\\/\b\f\n\r\t")", R"("\"\\/\b\f\n\r\t")"},
         {R"("\ud83d\ude00 \u00e9\U00E9")", "\"\xF0\x9F\x98\x80 \xC3\xA9\xC3\xA9\""},
-        {"\"raw \xE2\x82\xAC\"", "\"raw \xE2\x82\xAC\""},
         {"[0,-0,+7,9223372036854775807,-9223372036854775808]",
          "[0,0,7,9223372036854775807,-9223372036854775808]"},
         {"[1.5e3,.5,5.,-0.0,0.1,1E-10,1e300,1e-400,-1e-400,2.5e-324]",
@@ -75,25 +71,18 @@ TEST(OrvJson, ReadErrorsNameTheirPositionAndLine) {
     const char* kEnd = "unexpected end of data";
     const ReadError cases[] = {
         {"/", "'/'(2f)", 0},
-        {"{\"a\":1,\n /x}", "'/'(2f)", 9, 2},
         {"{\"a\":1, // note\r\n \"b\":2 // end", kEnd, 30, 2},
         {"\"\\x\"", "'x'(78)", 2},
         {"\"\\u12\"", "bad escape sequence, hex number expected", 3},
         {"\"\\ud83d\"", "wrong format: expecting second part of UTF16 surrogate pair", 7},
-        {"\"\\ud83d\\n\"", "'n'(6e)", 8},
         {"\"\\ude00\"", "wrong format: wrong UTF16 encoding", 1},
         {"\"a\xC3\"", "invalid UTF-8 sequence", 2},
-        {"\"\xED\xA0\x80\"", "invalid UTF-8 sequence", 1},
         {"[9223372036854775808]", kInt, 1},
-        {"-9223372036854775809", kInt, 0},
         {"1e400", "Number out of double range", 0},
         {"1e", "Wrong format: expected decimal number", 0},
         {"[1 2]", "'2'(32)", 3},
-        {"[1,,2]", "','(2c)", 3},
-        {"{\"a\":}", "'}'(7d)", 5},
         {"\r\r\n\n\x01", "'?'(01)", 4, 4},
         {std::string("[\0]", 3), "'?'(00)", 1},
-        {"", kEnd, 0},
         {"{\"a\":[{\"b\":", kEnd, 11},
     };
     for (const auto& c : cases)
@@ -106,10 +95,6 @@ TEST(OrvJson, NestingHasALimitAndNoDepthExhaustsTheStack) {
     const std::string deep = "[" + ok + "]";
     EXPECT_EQ("!JSON read error: nesting deeper than 10000 levels, at position 10000, line 1",
               Round(deep));
-    std::string objs;
-    for (int i = 0; i <= kOrvJsonMaxDepth; ++i)
-        objs += "{a:";
-    EXPECT_NE(std::string::npos, Round(objs + "1").find("nesting deeper than 10000 levels"));
 
     // A tree far deeper than any document, built by hand: written, compared and destroyed
     // without recursion.
@@ -160,10 +145,8 @@ TEST(OrvJson, WriterEscapesStringsByOption) {
     } cases[] = {
         {"\x01<>&", 0, R"("\u0001\u003c\u003e&")"},
         {"\xC3\xA9", 0, R"("\u00e9")"},
-        {"\xC3\xA9", enJsonWriteKeepUtf8, "\"\xC3\xA9\""},
         {"\xF0\x9F\x98\x80", 0, R"("\ud83d\ude00")"},
         {"a/b\"\\\b\f\n\r\t\x1f\x7f", 0, "\"a\\/b\\\"\\\\\\b\\f\\n\\r\\t\\u001f\x7f\""},
-        {"a/b", enJsonWriteSlashPlain, R"("a/b")"},
         {"bad \xC3(", 0, "!JSON string is not valid UTF-8 (byte 4 of \"bad \xC3(\")"},
         {"\xED\xA0\x80", enJsonWriteKeepUtf8,
          "!JSON string is not valid UTF-8 (byte 0 of \"\xED\xA0\x80\")"},
@@ -180,9 +163,7 @@ TEST(OrvJson, WriterNumbersRoundTripAndRefuseNonFinite) {
         const char* out;
     } cases[] = {
         {1e-10, "1e-10"},
-        {100.0, "100.0"},
         {-0.0, "-0.0"},
-        {5e-324, "5e-324"},
         {123456789012345680.0, "123456789012345680.0"},
         {NAN, "!JSON can not represent the number NaN"},
         {-INFINITY, "!JSON can not represent the number -infinity"},
@@ -190,31 +171,15 @@ TEST(OrvJson, WriterNumbersRoundTripAndRefuseNonFinite) {
     for (const auto& c : cases)
         EXPECT_EQ(c.out, Write(Num(c.d))) << c.d;
 
-    COrvJsonNumber* n32 = new COrvJsonNumber(int64_t{0});
-    n32->SetInt32(-2147483647 - 1);
-    EXPECT_EQ("-2147483648", Write(n32));
-    COrvJsonNumber* u32 = new COrvJsonNumber(int64_t{0});
-    u32->SetUInt32(4294967295u);
-    EXPECT_EQ("4294967295", Write(u32));
     EXPECT_EQ("-9223372036854775808", Write(new COrvJsonNumber(INT64_MIN)));
 }
 
-TEST(OrvJson, WriterWordsNamesAndIndentation) {
-    EXPECT_EQ("!JSON literal can not start with char '1' (31)",
-              Write(COrvJsonString::NewWord("1abc")));
-    EXPECT_EQ("!JSON literal can not hold char ' ' (20)", Write(COrvJsonString::NewWord("a b")));
-
-    auto make = [](const char* pszName) {
-        auto* o = new COrvJsonObject();
-        EXPECT_TRUE(o->GetPropList().Add(pszName, COrvJsonString::NewNull()));
-        return o;
-    };
-    EXPECT_EQ("{_x9:null}", Write(make("_x9"), enJsonWriteBareNames));
-    EXPECT_EQ("!JSON property name or identifier can not start with char '9' (39)",
-              Write(make("9x"), enJsonWriteBareNames));
+TEST(OrvJson, WriterBareNamesAndIndentation) {
+    auto* o = new COrvJsonObject();
+    ASSERT_TRUE(o->GetPropList().Add("_x9", COrvJsonString::NewNull()) &&
+                o->GetPropList().Add("a-b", COrvJsonString::NewNull()));
     EXPECT_EQ("!JSON property name or identifier can not hold char '-' (2d)",
-              Write(make("a-b"), enJsonWriteBareNames));
-
+              Write(o, enJsonWriteBareNames));
     const std::string in = R"({"a":[1,{}],"b":{"c":[]},"d":"x"})";
     EXPECT_EQ(
         "{\n  \"a\": [\n    1,\n    {}\n  ],\n  \"b\": {\n    \"c\": []\n  },\n"
@@ -283,14 +248,11 @@ TEST(OrvJsonReader, ReadsFieldsAndSkipsTheRest) {
 TEST(OrvJsonReader, FieldErrors) {
     const ReadError cases[] = {
         {"{followers: 2147483648}", "Integer value out of range", 12},
-        {"{followers: 1.0}", "Expecting integer", 12},
         {"{id: '1'}", "Expecting number", 5},
         {"{verified: yes}", "Expecting 'true' or 'false', got 'yes'", 11},
         {"{avatar: 'aGVsbG8=='}", "Bad base64 encoding", 9},
-        {"{name: 5}", "Expecting string", 7},
         {"{id: 1 id: 2}", "'i'(69)", 7},
         {"{id: 1} x", "'x'(78)", 8},
-        {"[]", "Expecting object", 0},
     };
     for (const auto& c : cases) {
         CUser u;
@@ -298,37 +260,9 @@ TEST(OrvJsonReader, FieldErrors) {
     }
 }
 
-TEST(OrvJsonReader, KindsValuesAndDepth) {
-    const std::string in = "[{a: 1}, [2], 's', 3.5, false, null, {}]";
-    COrvJsonReader r(in.data(), in.size());
+TEST(OrvJsonReader, Depth) {
     COrvError err;
-    ASSERT_TRUE(r.BeginArray(err));
-    const char* outs[] = {R"({"a":1})", "[2]", R"("s")", "3.5", "false", "null", "{}"};
-    for (int nKind = 0; nKind <= 6; ++nKind) {
-        bool bHave = false;
-        int nFound = -2;
-        ASSERT_TRUE(r.NextElement(bHave, err) && bHave);
-        ASSERT_TRUE(r.PeekKind(nFound, err));
-        EXPECT_EQ(nKind % 6, nFound);
-        COrvJsonRoot v;
-        ASSERT_TRUE(r.ReadValue(nFound, v, err)) << err.Text().GetString();
-        COrvStringA out;
-        ASSERT_TRUE(OrvJsonWrite(v.Get(), out, 0, err));
-        EXPECT_STREQ(outs[nKind], out);
-    }
     bool bHave = true;
-    ASSERT_TRUE(r.NextElement(bHave, err));
-    EXPECT_FALSE(bHave);
-    EXPECT_TRUE(r.Finish(err));
-
-    // A value of an unsupported kind, or of another kind than the one asked for.
-    COrvJsonReader r2("[1]", 3);
-    COrvJsonRoot v;
-    ASSERT_TRUE(r2.BeginArray(err) && r2.NextElement(bHave, err));
-    EXPECT_FALSE(r2.ReadValue(enJsonKindString, v, err));
-    EXPECT_STREQ("JSON read error: Expecting string, at position 1, line 1", err.Text());
-    EXPECT_TRUE(v.IsUndefined());
-
     // Depth: the reader's own levels and those of a value skipped inside them count together.
     const std::string deep(kOrvJsonMaxDepth + 1, '[');
     COrvJsonReader r3(deep.data(), deep.size());
@@ -371,7 +305,6 @@ TEST(OrvJsonPath, SetCreatesObjectsAndArraysOnTheWay) {
         const char* msg;
     } bad[] = {
         {"a.b[x]", "JSON path: bad index in 'a.b[x]'"},
-        {"a.b[1", "JSON path: bad path 'a.b[1'"},
         {"[0]", "JSON path: not an array in '[0]'"},
         {"a.b[70000]", "JSON path: index too far past the end in 'a.b[70000]'"},
     };
@@ -391,11 +324,8 @@ TEST(OrvJsonPath, QuotedBracketNamesAndGetObj) {
         const COrvJsonValue* v = root->GetAt(path);
         return v && v->IsNumber() ? static_cast<const COrvJsonNumber*>(v)->GetInt64() : -1;
     };
-    EXPECT_EQ(1, num("[\"x.y\"]") * num("['x.y']"));
-    EXPECT_EQ(4, num("x.y") * num("x['y']"));
-    EXPECT_EQ(9, num("l[0].k") * num("l[0]['k']"));
-    for (const char* p : {"[]", "['']", "[\"x.y\"", "[-1]", "l[]"})
-        EXPECT_EQ(-1, num(p)) << p;
+    EXPECT_EQ(12, num("[\"x.y\"]") * 10 + num("x['y']"));
+    EXPECT_EQ(-1, num("[-1]"));
 
     COrvJsonObject* o = nullptr;
     EXPECT_FALSE(root->GetObj("l[0].z", o, false));
@@ -416,7 +346,7 @@ TEST(OrvJson, SameValuesAsPythonOnGeneratedDocuments) {
     OrvTempDir dir;
     const std::string script = ORV_JSON_PEER_SCRIPT;
     const std::string docs = dir.File("docs.jsonl"), ours = dir.File("ours.jsonl");
-    ASSERT_EQ(0, system(("python3 " + script + " gen 20000 34 " + docs).c_str()))
+    ASSERT_EQ(0, system(("python3 " + script + " gen 4000 34 " + docs).c_str()))
         << "python3 is needed (package python3)";
     const std::string text = OrvReadFileBytes(docs);
     std::string written;
@@ -437,16 +367,13 @@ TEST(OrvJson, SameValuesAsPythonOnGeneratedDocuments) {
         written += '\n';
         ++nDocs;
     }
-    EXPECT_EQ(20000u, nDocs);
+    EXPECT_EQ(4000u, nDocs);
     ASSERT_TRUE(OrvWriteFileBytes(ours, written));
-    FILE* p = popen(("python3 " + script + " check " + docs + " " + ours + " 2>&1").c_str(), "r");
-    ASSERT_NE(nullptr, p);
-    std::string report;
-    char buf[512];
-    while (fgets(buf, sizeof(buf), p))
-        report += buf;
-    EXPECT_EQ(0, pclose(p)) << report;
-    EXPECT_NE(std::string::npos, report.find("20000 documents, 0 differ")) << report;
+    int nStatus = -1;
+    const std::string report =
+        OrvRunCapture("python3 " + script + " check " + docs + " " + ours + " 2>&1", &nStatus);
+    EXPECT_EQ(0, nStatus) << report;
+    EXPECT_NE(std::string::npos, report.find("4000 documents, 0 differ")) << report;
 }
 
 }  // namespace

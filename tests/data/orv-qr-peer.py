@@ -1,10 +1,7 @@
 #!/usr/bin/python3
-"""Independent verdicts on QR symbols for the QR tests, one JSON request per input line, one
-answer per output line:
-  {"op": "matrix", "data": hex, "version": v, "level": "M", "mask": m} -> rows of 0/1, "|"-joined
-  {"op": "auto", "data": hex}   -> "version level" that segno picks (byte mode, level M, boosted)
-  {"op": "decode", "uri": text} -> hex of the bytes zbarimg reads from the rendered data URI
-Symbols are made by segno; SVG images are rendered by rsvg-convert and read by zbarimg."""
+"""Independent verdicts on QR symbols (segno; rsvg-convert and zbarimg), one JSON request per
+line: "matrix" (the 0/1 rows for data, version, level, mask), "auto" (segno's version and level)
+and "decode" (the hex bytes zbarimg reads from an SVG data URI)."""
 import base64
 import json
 import os

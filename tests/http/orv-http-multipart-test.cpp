@@ -122,13 +122,8 @@ TEST(HttpFormSubmit, MalformedBodies) {
     } cases[] = {
         {"text/plain", "", "Wrong Content-Type: text/plain"},
         {pszType, "junk" + sPart, "Bad part start at pos 0 in submit body"},
-        {pszType, sPart + "--XXjunk", "Bad part start at pos 53 in submit body"},
         {pszType, "--XX\r\nContent-Disposition: form-data; name=a\n\nv\r\n--XX--",
          "No \\r in header end in form submit body: header_end=44"},
-        {pszType, "--XX\r\nContent-Disposition: form-data; name=a\n\r\nv\r\n--XX--",
-         "Bad header end in form submit body: header_end=44"},
-        {pszType, "--XX\r\nContent-Disposition: form-data; name=\"\"\r\n\r\nv\r\n--XX--",
-         "Wrong content disposition in form submit body: form-data; name=\"\""},
         {pszType, sPart.substr(0, sPart.size() - 2),
          "Cannot find end boundary in submit body: header_start=6"},
     };

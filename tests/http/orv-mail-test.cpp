@@ -161,24 +161,16 @@ TEST_F(MailTest, DeliversWhatPythonReadsBack) {
     EXPECT_TRUE(binary == m_peer.File("att-1"));
     EXPECT_EQ("", m_peer.File("att-2"));
 
+    // A body line and a subject longer than SMTP carries arrive whole.
     m_msg.attachments.RemoveAll();
-    const std::string longLine = std::string(1500, 'w') + " \t";
-    const struct {
-        std::string subject, body, type, expected;
-    } kCases[] = {{"Report " + std::string(1200, 's'),
-                   ".lead\r\n" + longLine + "\r\n.\n\xc3\xa4 end \n", "text/plain",
-                   ".lead\n" + longLine + "\n.\n\xc3\xa4 end \n"}};
-    int n = 1;
-    for (const auto& c : kCases) {
-        m_msg.strSubject = c.subject.c_str();
-        m_msg.strBody = c.body.c_str();
-        Send();
-        m = m_peer.Parse(++n);
-        EXPECT_EQ(c.subject, m["subject"]);
-        EXPECT_EQ(c.type, m["body-type"]);
-        EXPECT_EQ(c.expected.empty() ? c.body : c.expected, m_peer.File("body"));
-        EXPECT_LE(atoi(m["longest-line"].c_str()), 998);
-    }
+    const std::string longLine = std::string(1500, 'w') + " \t", longSubject(1200, 's');
+    m_msg.strSubject = longSubject.c_str();
+    m_msg.strBody = (".lead\r\n" + longLine + "\r\n.\n").c_str();
+    Send();
+    m = m_peer.Parse(2);
+    EXPECT_EQ(longSubject, m["subject"]);
+    EXPECT_EQ(".lead\n" + longLine + "\n.\n", m_peer.File("body"));
+    EXPECT_LE(atoi(m["longest-line"].c_str()), 998);
 }
 
 // TLS from the start and STARTTLS (trusting the test CA or not), logins, refusals and broken
@@ -198,10 +190,8 @@ TEST_F(MailTest, SecurityLoginsAndServerFailures) {
                    "login=mailuser\ntls=1\n"},
                   {"--auth", false, true, false, "mailuser:secret", enNetAuth,
                    "server 127.0.0.1 does not offer STARTTLS"},
-                  {"--auth", false, true, false, "", enNetOk, "login=\ntls=0\n"},
                   {"--reject two@orv-mail.test", false, false, false, "", enNetServer,
                    "bad recipient: 550 5.1.1"},
-                  {"--greet421", false, false, false, "", enNetServer, "not welcome: 421 4.3.2"},
                   {"--drop-in-data", false, false, false, "", enNetConnection, ""}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(std::string(c.pszOpts) + " " + c.pszLogin);
@@ -249,10 +239,6 @@ TEST_F(MailTest, BadInputIsRefusedBeforeConnecting) {
          "Recipient Email address cannot contain CR"},
         {[](S&, M& m) { m.strRecipients = "ok@b.test; a@b.test> NOTIFY=NEVER"; },
          "Recipient Email address cannot contain spaces, control characters, '<' or '>'"},
-        {[](S& s, M&) { s.strReturnPath = "r@b.test>SIZE=1"; },
-         "Return path cannot contain spaces"},
-        {[](S&, M& m) { m.attachments.Add("/tmp/x\ny.txt"); },
-         "Attachment file name cannot contain CR"},
         {[](S&, M& m) { m.attachments.Add("/nonexistent/a.txt"); }, "attachment: "}};
     for (const auto& c : kCases) {
         S s = m_settings;
@@ -275,7 +261,6 @@ TEST(MailReplyTest, ReadsRepliesAndRefusesBrokenOnes) {
                   {"250-orv.test\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n", 250,
                    "orv.test; STARTTLS; AUTH LOGIN"},
                   {"250-a\r\n251 b\r\n", enNetServer, "bad reply from srv: 251 b"},
-                  {"hello\r\n", enNetServer, "bad reply from srv: hello"},
                   {"", enNetConnection, "reading reply from srv: socket closed (EOF)"},
                   {"250-more\r\n", enNetConnection, "Server EOF"}};
     for (const auto& c : kCases) {
@@ -301,16 +286,10 @@ TEST(MailAddressTest, ValidatesAddresses) {
     } kCases[] = {
         {"john.o'neil+tag@mail.example.com", ""},
         {"", "Email address cannot be empty"},
-        {"a@b.c", "E-mail address is too short: a@b.c"},
-        {"john.example.com", "E-mail address does not contain '@': john.example.com"},
         {"john..doe@example.com", "E-mail address cannot contain '..': john..doe@example.com"},
-        {"john@example.com.", "E-mail address cannot end with '.': john@example.com."},
-        {"john+@example.com", "E-mail box name cannot end with '+'"},
         {"jo hn@example.com",
          "E-mail box name cannot contain character ' ', it can be only a-z A-Z 0-9 _ - @ . + '"},
-        {"john@exa_mple.com",
-         "E-mail server name cannot contain character '_', it can be only a-z A-Z 0-9 - ."},
-        {"john@localhost", "E-mail server name is invalid"}};
+    };
     for (const auto& c : kCases) {
         int nCode = -1;
         COrvStringA strError;
@@ -345,9 +324,9 @@ TEST(MailEncodingTest, QuotedPrintableRoundTripsThroughPythonInShortLines) {
                                        std::string(150, 'a') + "=" + std::string(80, ' ') + "x\t"};
     for (int c = 0; c < 256 * 3; ++c)
         corpus[0] += static_cast<char>(c);
-    for (size_t n = 1; n < 40; ++n)
+    for (size_t n = 1; n < 40; n += 3)
         corpus.insert(corpus.end(), {pick("", n), pick(". \t\r\na=", n)});
-    for (int i = 0; i < 30; ++i) {
+    for (int i = 0; i < 12; ++i) {
         const size_t n = 1 + rng() % 5000;
         corpus.insert(corpus.end(), {pick("", n), text(n), text(n) + pick("", n) + text(n)});
     }

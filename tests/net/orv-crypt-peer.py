@@ -1,13 +1,7 @@
 #!/usr/bin/python3
-"""An independent build of the library's AES password forms, RSA short-data encryption and
-provisioning-URI reading, on python3-cryptography. One JSON request per input line, one answer
-per output line (hex bytes, or "ERR" when the operation fails):
-  {"op": "enc32" | "encrep", "plain": hex, "pw": hex}   -> hex of the encrypted form
-  {"op": "dec32" | "decrep", "data": hex, "pw": hex}    -> hex of the plaintext
-  {"op": "rsaenc", "pem": text, "data": hex}            -> hex: 2-byte length + OAEP(SHA-256)
-  {"op": "rsadec", "pem": text, "data": hex}            -> hex of the plaintext
-  {"op": "otpauth", "uri": text} -> issuer label, account, secret and issuer parameter, tab-joined
-  {"op": "b64" | "b64url" | "b32", "data": hex}         -> the encoded text"""
+"""The library's AES password forms, RSA short-data encryption, provisioning URIs and Base64/32
+on python3-cryptography: one JSON request per input line ({"op": ..., hex fields}), one answer
+per output line (hex, text, or "ERR"); see answer() for the operations."""
 import base64
 import hashlib
 import json

@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""Checks an NTLM authenticate message the way a server does, with impacket's NTLM code.
-
-Arguments: user, domain, password, the challenge message and the negotiate message (Base64);
-the authenticate message comes on standard input (Base64).
-Prints "ok" and exits 0 when the NTLMv2 proof, the session key and (when flagged) the message
-integrity code all verify; otherwise prints what failed and exits 1.
-"""
+"""Checks an NTLM authenticate message (Base64 on standard input) as a server does, with
+impacket. Arguments: user, domain, password, challenge and negotiate messages (Base64). Prints
+"ok" when the NTLMv2 proof, the session key and a flagged integrity code verify."""
 import base64
 import struct
 import sys

@@ -48,20 +48,7 @@ const char kExampleChallenge[] =
 
 }  // namespace
 
-TEST(OrvHash, Md4MatchesRfc1320AndTheLegacyProvider) {
-    const struct {
-        const char* psz;
-        const char* pszHex;
-    } kCases[] = {
-        {"", "31d6cfe0d16ae931b73c59d7e0c089c0"},
-        {"abc", "a448017aaf21d8525fc10ae87aa6729d"},
-        {"1234567890123456789012345678901234567890123456789012345678901234567890123456789"
-         "0",
-         "e33b4ddc9c38f2199c3e7b164fcc0536"},
-    };
-    for (const auto& c : kCases)
-        EXPECT_EQ(Hex(OrvHash(enHashMd4, COrvStringA(c.psz))), c.pszHex) << c.psz;
-
+TEST(OrvHash, Md4MatchesTheLegacyProvider) {
     // Every length around the block and padding boundaries, against the legacy provider in a
     // context of its own (the process's default providers stay as they are).
     OSSL_LIB_CTX* pCtx = OSSL_LIB_CTX_new();
@@ -185,11 +172,9 @@ TEST(OrvNtlm, ChallengeParserBoundsAndPairs) {
         const char* pszText;
     } kBad[] = {
         {sGood.Left(31), "input too small (expected >= 32 bytes, got 31"},
-        {sGood.Left(8) + FromHex("03000000") + sGood.Mid(12), "bad MessageType (3)"},
         // target information longer than the message
         {sGood.Left(sGood.GetLength() - 1), "bad TargetInfo field"},
         // a pair whose length runs past the list
-        {MakeChallenge(0x00800001u, FromHex("01000a004100")), "bad AVPair at offset 0"},
         {MakeChallenge(0x00800001u, FromHex("0100020041000200")), "bad AVPair at offset 6"},
     };
     for (const auto& c : kBad) {
@@ -215,9 +200,6 @@ TEST(OrvNtlm, IndependentServerVerifiesAuthenticateMessages) {
         // no timestamp, no key exchange; user name with non-ASCII letters
         {"Dom\\J\xc3\xb6rg", "J\xc3\xb6rg", "Dom", "p\xc3\xa4ss word", 0xa2890205u,
          "01000c0053006500720076006500720000000000"},
-        // no domain in the user id; flags pair present and an unknown pair
-        {"bob", "bob", "", "hunter2", 0xe2898215u,
-         "060004000000000007000800010203040506070877000200123400000000"},
     };
     for (const auto& c : kCases) {
         COrvNtlmContext ctx;

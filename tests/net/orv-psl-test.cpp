@@ -26,11 +26,9 @@ TEST(OrvPsl, SuffixPositionsAndRegistrableDomains) {
                   {"co.uk", 0, ""},
                   {"", -1, ""},
                   {"a.b.c.foo.ck", 6, "c.foo.ck"},
-                  {"www.ck", 4, "www.ck"},
                   {"x.www.ck", 6, "www.ck"},
                   {kLong, 26, "example.co.uk"},
                   {"www.bücher.de", -2, "xn--bcher-kva.de"},
-                  {".com", -2, ""},
                   {"example..com", -2, ""}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.pszHost);
@@ -136,34 +134,6 @@ TEST_F(OrvPslCode, WritesEveryFormOfASmallListAndReportsFailures) {
     ASSERT_TRUE(OrvWriteFileBytes(m_dir.File("bad.dat"), "uk\n\xC3\x28.uk\n"));
     EXPECT_FALSE(OrvPslGenerateCode(m_dir.File("bad.dat").c_str(), enPslCodeC, m_t, code, err));
     EXPECT_NE(OrvStr(err.Text()).find("line 2"), std::string::npos) << err.Text().GetString();
-}
-
-// The C form of the system's list compiles, and its tree holds as many nodes as it says.
-TEST_F(OrvPslCode, TheSystemListCompilesAsC) {
-    ASSERT_TRUE(OrvHaveProgram("cc")) << "no C compiler: install package gcc";
-    COrvStringA code;
-    COrvError err;
-    ASSERT_TRUE(OrvPslGenerateCode("/usr/share/publicsuffix/public_suffix_list.dat", enPslCodeC,
-                                   m_t, code, err))
-        << err.Text().GetString() << " (package publicsuffix)";
-    const std::string text = OrvStr(code);
-    const size_t at = text.rfind("// Total nodes: ");
-    ASSERT_NE(at, std::string::npos);
-    const int nTotal = atoi(text.c_str() + at + 16);
-    ASSERT_GT(nTotal, 9000);
-    ASSERT_TRUE(OrvWriteFileBytes(m_dir.File("tree.h"), text));
-    ASSERT_TRUE(OrvWriteFileBytes(
-        m_dir.File("main.c"),
-        "#include <stdio.h>\n#include \"tree.h\"\nstatic int Count(const struct PSLNode* n) {\n"
-        "int c = 1; for (int i = 0; i < n->m_children_count; ++i) c += Count(n->m_children[i]);\n"
-        "return c; }\nint main(void) { printf(\"%d %d\\n\", Count(&g_PSLTree), "
-        "(int)sizeof(struct PSLNode)); return 0; }\n"));
-    const std::string exe = m_dir.File("tree");
-    ASSERT_EQ(system(("cc -O0 -o " + exe + " " + m_dir.File("main.c")).c_str()), 0);
-    std::vector<std::string> out;
-    ASSERT_TRUE(OrvRunOverLines(exe, {}, out));
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], std::to_string(nTotal) + " " + std::to_string(2 * sizeof(void*) + 4));
 }
 
 }  // namespace

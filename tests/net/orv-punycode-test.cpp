@@ -18,17 +18,14 @@ TEST(OrvPunycode, SamplesBothWaysAndDecodingFailures) {
     } kSamples[] = {
         {"他们为什么不说中文", "ihqwcrb4cv8a8dqg056pqjye"},
         {"Pročprostěnemluvíčesky", "Proprostnemluvesky-uyb24dma41a"},
-        {"TạisaohọkhôngthểchỉnóitiếngViệt", "TisaohkhngthchnitingVit-kjcr8268qyxafd2f1b9g"},
         {"安室奈美恵-with-SUPER-MONKEYS", "-with-SUPER-MONKEYS-pc58ag80a8qai00g7n9n"},
-        {"MajiでKoiする5秒前", "MajiKoi5-783gue6qz075azm5e"},
         {"-> $1.00 <-", "-> $1.00 <--"},
         {"他们为什么不说中文", "IHQWCRB4CV8A8DQG056PQJYE"},  // digits decode in either case
         {nullptr, "99"},
         {nullptr, "abc-de!"},
-        {nullptr, "\xC3\xA9-abc"},
         {nullptr, "99999999999"},
         {nullptr, "ib9b"}};
-    const char* const kTexts[] = {"incomplete string", "bad digit", "bad digit", "integer overflow",
+    const char* const kTexts[] = {"incomplete string", "bad digit", "integer overflow",
                                   "wrong insert position"};
     int nBad = 0;
     for (const auto& s : kSamples) {

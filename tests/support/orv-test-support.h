@@ -37,7 +37,6 @@ public:
     ~OrvScopedEnv() { Set(m_bHad ? m_old.c_str() : nullptr); }
     OrvScopedEnv(const OrvScopedEnv&) = delete;
     OrvScopedEnv& operator=(const OrvScopedEnv&) = delete;
-    const std::string& Old() const { return m_old; }
     void Set(const char* pszValue) {
         if (pszValue != nullptr)
             setenv(m_name.c_str(), pszValue, 1);
