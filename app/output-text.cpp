@@ -162,9 +162,9 @@ namespace {
 // One pass over n units that finds the line ends (an LF after a CR, also the CR before p when
 // bCr) and counts the columns, starting at column nCol; a CR has none, so a line's width is the
 // column reached at its LF. For each line end it calls sink.End(offset after the LF, columns of
-// the line), for each tab sink.Tab(); returns the columns after the last line end. Printable
-// ASCII is skipped 16 units at a time; the units between are taken one by one from the mask of
-// the others.
+// the line), for each tab sink.Tab() when TSink::kNotesTabs; returns the columns after the last
+// line end. Printable ASCII is skipped 16 units at a time; the units between are taken one by
+// one from the mask of the others.
 template <class TSink>
 int64_t ScanLines(const char16_t* p, int n, bool bCr, int64_t nCol, TSink& sink) {
     int i = 0;
@@ -232,8 +232,10 @@ int64_t ScanLines(const char16_t* p, int n, bool bCr, int64_t nCol, TSink& sink)
                 bCr = false;
             } else {
                 // a tab, a control character or more than ASCII: may take the next unit too
-                if (c == u'\t') {
-                    sink.Tab();
+                if constexpr (TSink::kNotesTabs) {
+                    if (c == u'\t') {
+                        sink.Tab();
+                    }
                 }
                 int j = i + k;
                 bCr = false;
@@ -363,6 +365,7 @@ struct CTextLineScan::CSink {
         }
         pStarts[nLines++] = static_cast<uint32_t>(nNext);
     }
+    static constexpr bool kNotesTabs = true;
     void Tab() { scan.m_bTab = true; }
 };
 

@@ -131,7 +131,7 @@ private:
                 Widest(m_nNextLine - 1, nCols);
             }
         }
-        void Tab() {}
+        static constexpr bool kNotesTabs = false;  // widths are counted from the line's start
         // The starts of n lines at the offsets from the absolute position nBase, in one piece.
         void Starts(uint64_t nBase, const uint32_t* pOffsets, int n);
         // The number of the line the next line end completes, and a move past n line ends whose
