@@ -170,18 +170,21 @@ void CConsolePipe::OnOutput(const char16_t* pszText) {
         m_normalised.resize(2 * static_cast<size_t>(nLen) + 1);
     }
     const int nText = TextPaneNormaliseLineEnds(pszText, nLen, m_normalised.data());
+    // Tagged text is indexed where it goes: the tags change its lines.
+    const CTextLineIndex* pLines =
+        (m_dwFlags & CPIPE_PREFIX) ? nullptr : &m_lineScan.Scan(m_normalised.data(), nText);
     if (pszText != m_pszChunk || m_nChunkRuns == 0) {
-        InsertIntoPane(m_normalised.data(), nText);
+        InsertIntoPane(m_normalised.data(), nText, nullptr, 0, pLines);
         return;
     }
     // The runs move with the CRs that the line ends gain.
     m_normalisedRuns.assign(m_pChunkRuns, m_pChunkRuns + m_nChunkRuns);
     TextPaneNormaliseRuns(pszText, nLen, m_normalisedRuns.data(), m_nChunkRuns);
-    InsertIntoPane(m_normalised.data(), nText, m_normalisedRuns.data(), m_nChunkRuns);
+    InsertIntoPane(m_normalised.data(), nText, m_normalisedRuns.data(), m_nChunkRuns, pLines);
 }
 
 bool CConsolePipe::InsertIntoPane(const char16_t* pText, int nText, const CTextAttrRun* pRuns,
-                                  int nRuns) {
+                                  int nRuns, const CTextLineIndex* pLines) {
     CTextPaneOutput chunk;
     chunk.pText = pText;
     chunk.nText = nText;
@@ -205,6 +208,9 @@ bool CConsolePipe::InsertIntoPane(const char16_t* pText, int nText, const CTextA
     } else {
         chunk.pRuns = pRuns;
         chunk.nRuns = nRuns;
+        if (pLines != nullptr) {
+            chunk.lines = *pLines;
+        }
     }
     return m_wndOutput->AppendOutput(chunk);
 }

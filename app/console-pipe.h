@@ -32,6 +32,7 @@
 #include "orv-iconv.h"
 #include "orv-string.h"
 #include "orv-utf.h"
+#include "output-text.h"
 #include "text-pane.h"
 
 class CPipeReaderThread;
@@ -248,7 +249,7 @@ protected:
     // (positions in the text); false when the pane is gone. With CPIPE_PREFIX the text goes
     // without attributes.
     bool InsertIntoPane(const char16_t* pText, int nText, const CTextAttrRun* pRuns = nullptr,
-                        int nRuns = 0);
+                        int nRuns = 0, const CTextLineIndex* pLines = nullptr);
 
     // The chunk the reader is handing to OnOutput and its attribute runs: OnOutput gives the runs
     // to the pane when it is called with exactly this text. Reader thread only.
@@ -257,6 +258,9 @@ protected:
     // OnOutput's buffers for the normalised chunk and its runs. Reader thread only.
     std::vector<char16_t> m_normalised;
     std::vector<CTextAttrRun> m_normalisedRuns;
+    // The line index of the normalised chunk, worked out here rather than on the pane's owner
+    // thread. Reader thread only.
+    CTextLineScan m_lineScan;
     const CTextAttrRun* m_pChunkRuns = nullptr;
     int m_nChunkRuns = 0;
 

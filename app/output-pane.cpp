@@ -221,13 +221,14 @@ void COutputPane::CommitSel() {
     }
 }
 
-void COutputPane::ReplaceSel(const char16_t* p, int n) {
+void COutputPane::ReplaceSel(const char16_t* p, int n, const CTextLineIndex* pLines) {
     InsertWaitingOutput();
     n = TextLength(p, n);
     if (n > m_nLimit) {
         // only the newest part of an oversized insertion can be held
         p += n - m_nLimit;
         n = m_nLimit;
+        pLines = nullptr;
     }
     int nStart = 0;
     int nEnd = 0;
@@ -240,7 +241,7 @@ void COutputPane::ReplaceSel(const char16_t* p, int n) {
     const bool bFromFront = nStart == 0 && n == 0 && nEnd > 0 && nEnd < nLen;
     const bool bKeepView = bAtEnd || bFromFront;
     int nLinesBefore = m_text.GetLineCount();
-    m_text.Replace(nStart, nEnd, p, n);
+    m_text.Replace(nStart, nEnd, p, n, pLines);
     int nCaret = nStart + n;
     int nRemoved = 0;
     int nLinesRemoved = 0;
@@ -301,15 +302,20 @@ void COutputPane::SetText(const char16_t* p, int n) {
 // ---- display attributes ----
 
 void COutputPane::ReplaceSelStyled(const char16_t* pszText, const CTextAttrRun* pRuns, int nRuns) {
+    ReplaceSelStyled(pszText, -1, pRuns, nRuns, nullptr);
+}
+
+void COutputPane::ReplaceSelStyled(const char16_t* p, int n, const CTextAttrRun* pRuns, int nRuns,
+                                   const CTextLineIndex* pLines) {
     InsertWaitingOutput();
-    const int nLen = TextLength(pszText, -1);
+    const int nLen = TextLength(p, n);
     int nStart = 0;
     int nEnd = 0;
     GetSel(&nStart, &nEnd);
     const bool bAtEnd = nStart == m_text.GetLength();
     // where the text's first character counts; an oversized text loses its front
     const int64_t nAt = m_nAttrBase + nStart - std::max(0, nLen - m_nLimit);
-    ReplaceSel(pszText, nLen);
+    ReplaceSel(p, nLen, pLines);
     if (bAtEnd) {
         m_attrs.Add(nAt, pRuns, nRuns);
         m_attrs.DropBefore(m_nAttrBase);

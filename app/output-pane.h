@@ -64,10 +64,15 @@ public:
     void ScrollCaret() override;
 
     // Replaces the selection by n characters (n -1: up to the NUL) and puts the caret after them.
-    void ReplaceSel(const char16_t* p, int n);
+    // pLines, when given, is the line index of the n characters (CTextLineScan), which an
+    // insertion at the end copies in instead of looking for the lines.
+    void ReplaceSel(const char16_t* p, int n, const CTextLineIndex* pLines = nullptr);
     // Display attributes: text inserted at the end keeps its runs, which are drawn (colours,
     // bold, italic, underline, strike, inverse); any other change inside the text drops them.
     void ReplaceSelStyled(const char16_t* pszText, const CTextAttrRun* pRuns, int nRuns) override;
+    // The same for n characters at p, with their line index when given (see ReplaceSel).
+    void ReplaceSelStyled(const char16_t* p, int n, const CTextAttrRun* pRuns, int nRuns,
+                          const CTextLineIndex* pLines);
     // The attributes of the character at nPos.
     CTextAttr AttrAt(int nPos) const;
     // Sets the limit; 0 or less selects kDefaultLimit. Text beyond a lower limit stays until the

@@ -15,6 +15,11 @@ CTextPaneOutput COutputBatch::Chunk(size_t nIndex) const {
     chunk.pRuns = entry.nRuns > 0 ? m_runs.data() + entry.nRun : nullptr;
     chunk.nRuns = entry.nRuns;
     chunk.pszLineTag = entry.nTag == kNoTag ? nullptr : m_text.data() + entry.nTag;
+    chunk.lines = entry.lines;
+    if (entry.lines.bValid) {
+        chunk.lines.pStarts = m_starts.data() + entry.nStart;
+        chunk.lines.pWidest = m_widest.data() + entry.nWidest;
+    }
     return chunk;
 }
 
@@ -36,6 +41,17 @@ void COutputBatch::Add(const CTextPaneOutput& chunk) {
     if (chunk.nRuns > 0) {
         m_runs.insert(m_runs.end(), chunk.pRuns, chunk.pRuns + chunk.nRuns);
     }
+    entry.nStart = m_starts.size();
+    entry.nWidest = m_widest.size();
+    entry.lines = chunk.lines;
+    entry.lines.pStarts = nullptr;
+    entry.lines.pWidest = nullptr;
+    if (chunk.lines.bValid) {
+        m_starts.insert(m_starts.end(), chunk.lines.pStarts,
+                        chunk.lines.pStarts + chunk.lines.nLines);
+        m_widest.insert(m_widest.end(), chunk.lines.pWidest,
+                        chunk.lines.pWidest + chunk.lines.nWidest);
+    }
     m_chunks.push_back(entry);
     m_nUnits += static_cast<size_t>(chunk.nText);
 }
@@ -44,6 +60,8 @@ void COutputBatch::Clear() {
     m_text.clear();
     m_runs.clear();
     m_chunks.clear();
+    m_starts.clear();
+    m_widest.clear();
     m_nUnits = 0;
 }
 
@@ -51,6 +69,8 @@ void COutputBatch::Swap(COutputBatch& other) noexcept {
     m_text.swap(other.m_text);
     m_runs.swap(other.m_runs);
     m_chunks.swap(other.m_chunks);
+    m_starts.swap(other.m_starts);
+    m_widest.swap(other.m_widest);
     std::swap(m_nUnits, other.m_nUnits);
 }
 

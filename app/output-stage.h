@@ -14,7 +14,8 @@
 
 #include "text-pane.h"
 
-// A batch of chunks taken from a stage: their texts (each followed by a NUL), runs and tags.
+// A batch of chunks taken from a stage: their texts (each followed by a NUL), runs, tags and line
+// indexes.
 class COutputBatch {
 public:
     bool IsEmpty() const { return m_chunks.empty(); }
@@ -35,10 +36,15 @@ private:
         int nLength;
         size_t nRun;  // first run in m_runs
         int nRuns;
-        size_t nTag;  // offset of the tag in m_text, or npos for none
+        size_t nTag;           // offset of the tag in m_text, or npos for none
+        size_t nStart;         // first line start in m_starts
+        size_t nWidest;        // first line width in m_widest
+        CTextLineIndex lines;  // the counts and columns; its pointers are not kept
     };
     std::vector<char16_t> m_text;
     std::vector<CTextAttrRun> m_runs;
+    std::vector<uint32_t> m_starts;
+    std::vector<CTextLineWidth> m_widest;
     std::vector<CEntry> m_chunks;
     size_t m_nUnits = 0;
 };

@@ -4,6 +4,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
 #include <bit>
 #include <vector>
 
@@ -156,21 +157,16 @@ int COutputText::LineLength(int nLine) const {
     return nEnd - nStart;
 }
 
-void COutputText::Append(const char16_t* p, int n) {
-    if (n <= 0 || !ReserveFor(n)) {
-        return;
-    }
-    if (m_nEnd + static_cast<uint64_t>(n) > m_nFirstDropFrom + m_ring.Capacity()) {
-        MeasureFirstDrop();  // before the write wraps onto the removed text still to be measured
-    }
-    // a CR at the end of the text pairs with an LF at the start of the appended text
-    bool bCr = m_nEnd > m_nBase && *m_ring.At(m_nEnd - 1) == u'\r';
-    m_ring.Write(m_nEnd, p, static_cast<size_t>(n));
-    // One pass finds the line ends and counts the columns; a CR has none, so a line's width is
-    // the column reached at its LF. Printable ASCII is skipped 16 units at a time; the units
-    // between are taken one by one from the mask of the others.
-    CLineSink lines(*this);
-    int64_t nCol = m_nLastCols;
+namespace {
+
+// One pass over n units that finds the line ends (an LF after a CR, also the CR before p when
+// bCr) and counts the columns, starting at column nCol; a CR has none, so a line's width is the
+// column reached at its LF. For each line end it calls sink.End(offset after the LF, columns of
+// the line), for each tab sink.Tab() when TSink::kNotesTabs; returns the columns after the last
+// line end. Printable ASCII is skipped 16 units at a time; the units between are taken one by
+// one from the mask of the others.
+template <class TSink>
+int64_t ScanLines(const char16_t* p, int n, bool bCr, int64_t nCol, TSink& sink) {
     int i = 0;
     while (i < n) {
         // blocks of 16; the last one may be shorter
@@ -192,7 +188,7 @@ void COutputText::Append(const char16_t* p, int n) {
                 while (nEnds != 0) {
                     const int k = std::countr_zero(nEnds);
                     nCol += k - nPos - (k != 0 ? 1 : 0);
-                    lines.End(m_nEnd + static_cast<uint64_t>(i + k) + 1, nCol);
+                    sink.End(i + k + 1, nCol);
                     nCol = 0;
                     nPos = k + 1;
                     nEnds &= nEnds - 1;
@@ -208,7 +204,7 @@ void COutputText::Append(const char16_t* p, int n) {
                 const uint32_t nBefore = (1u << k) - 1;
                 nCol += Count16(nPrintable & nBefore);
                 nPrintable &= ~nBefore;
-                lines.End(m_nEnd + static_cast<uint64_t>(i + k) + 1, nCol);
+                sink.End(i + k + 1, nCol);
                 nCol = 0;
                 nEnds &= nEnds - 1;
             }
@@ -230,12 +226,17 @@ void COutputText::Append(const char16_t* p, int n) {
                 bCr = true;
             } else if (c == u'\n') {
                 if (bCr) {
-                    lines.End(m_nEnd + static_cast<uint64_t>(i + k) + 1, nCol);
+                    sink.End(i + k + 1, nCol);
                     nCol = 0;
                 }
                 bCr = false;
             } else {
                 // a tab, a control character or more than ASCII: may take the next unit too
+                if constexpr (TSink::kNotesTabs) {
+                    if (c == u'\t') {
+                        sink.Tab();
+                    }
+                }
                 int j = i + k;
                 bCr = false;
                 nCol = AdvanceOther(p, n, j, nCol);
@@ -252,13 +253,53 @@ void COutputText::Append(const char16_t* p, int n) {
         }
         i += nDone;
     }
+    return nCol;
+}
+
+}  // namespace
+
+void COutputText::Append(const char16_t* p, int n, const CTextLineIndex* pLines) {
+    if (n <= 0 || !ReserveFor(n)) {
+        return;
+    }
+    if (m_nEnd + static_cast<uint64_t>(n) > m_nFirstDropFrom + m_ring.Capacity()) {
+        MeasureFirstDrop();  // before the write wraps onto the removed text still to be measured
+    }
+    // a CR at the end of the text pairs with an LF at the start of the appended text
+    const bool bCr = m_nEnd > m_nBase && *m_ring.At(m_nEnd - 1) == u'\r';
+    m_ring.Write(m_nEnd, p, static_cast<size_t>(n));
+    CLineSink lines(*this);
+    if (pLines != nullptr && !(bCr && p[0] == u'\n')) {
+        // The lines were found where the text was made: their starts are copied in, and only
+        // the first line, which continues the last one here, is measured on its own when a tab
+        // makes its width depend on where it starts.
+        if (pLines->nLines == 0) {
+            m_nLastCols = pLines->bFirstTab ? AdvanceColumns(p, n, m_nLastCols)
+                                            : m_nLastCols + pLines->nFirstCols;
+        } else {
+            const int64_t nFirst =
+                pLines->bFirstTab
+                    ? AdvanceColumns(p, static_cast<int>(pLines->pStarts[0]), m_nLastCols)
+                    : m_nLastCols + pLines->nFirstCols;
+            lines.Starts(m_nEnd, pLines->pStarts, pLines->nLines);
+            lines.Widest(lines.FirstNewLine(), nFirst);
+            for (int k = 0; k < pLines->nWidest; ++k) {
+                lines.Widest(lines.FirstNewLine() + pLines->pWidest[k].nLine,
+                             pLines->pWidest[k].nCols);
+            }
+            lines.Advance(pLines->nLines);
+            m_nLastCols = pLines->nLastCols;
+        }
+    } else {
+        m_nLastCols = ScanLines(p, n, bCr, m_nLastCols, lines);
+    }
     lines.Flush();
-    m_nLastCols = nCol;
     m_nEnd += static_cast<uint64_t>(n);
 }
 
 COutputText::CLineSink::CLineSink(COutputText& text)
     : m_text(text),
+      m_nBase(text.m_nEnd),
       m_nNextLine(text.m_nLinesDropped + text.GetLineCount() - 1),
       m_pBack(text.m_widest.empty() ? nullptr : &text.m_widest.back()) {}
 
@@ -268,10 +309,23 @@ void COutputText::CLineSink::Flush() {
     m_nStarts = 0;
 }
 
-void COutputText::CLineSink::Widest(int64_t nCols) {
+void COutputText::CLineSink::Starts(uint64_t nBase, const uint32_t* pOffsets, int n) {
+    Flush();
+    for (int nDone = 0; nDone < n;) {
+        const int nPiece = std::min(n - nDone, static_cast<int>(kStarts));
+        const auto nLow = static_cast<uint32_t>(nBase);
+        for (int k = 0; k < nPiece; ++k) {
+            m_starts[k] = nLow + pOffsets[nDone + k];  // absolute, low 32 bits
+        }
+        m_nStarts = static_cast<size_t>(nPiece);
+        Flush();
+        nDone += nPiece;
+    }
+}
+
+void COutputText::CLineSink::Widest(int64_t nLine, int64_t nCols) {
     // a narrower or equal earlier line can never be the widest again
     std::deque<CLineWidth>& widest = m_text.m_widest;
-    const int64_t nLine = m_nNextLine - 1;
     if (widest.empty() || widest.back().nCols > nCols) {
         widest.push_back({nLine, nCols});
     } else {
@@ -284,6 +338,61 @@ void COutputText::CLineSink::Widest(int64_t nCols) {
         *last = {nLine, nCols};
     }
     m_pBack = &widest.back();
+}
+
+// ---- CTextLineScan ----
+
+// The sink of a scan on the thread that made the text: every line's start, and from line 1 on,
+// the lines wider than every later one so far (a stack: a line pops the narrower or equal ones
+// before it). The buffers have room for every line the text can end.
+struct CTextLineScan::CSink {
+    CTextLineScan& scan;
+    uint32_t* pStarts;
+    CTextLineWidth* pWidest;
+    int nLines = 0;
+    int nWidest = 0;
+    void End(int nNext, int64_t nCols) {
+        if (nLines == 0) {
+            scan.m_index.nFirstCols = nCols;
+            scan.m_index.bFirstTab = scan.m_bTab;
+        } else if (nWidest > 0 && pWidest[nWidest - 1].nCols == nCols) {
+            pWidest[nWidest - 1].nLine = nLines;  // lines of one width: the last stands for all
+        } else {
+            while (nWidest > 0 && pWidest[nWidest - 1].nCols <= nCols) {
+                --nWidest;
+            }
+            pWidest[nWidest++] = {nLines, nCols};
+        }
+        pStarts[nLines++] = static_cast<uint32_t>(nNext);
+    }
+    static constexpr bool kNotesTabs = true;
+    void Tab() { scan.m_bTab = true; }
+};
+
+const CTextLineIndex& CTextLineScan::Scan(const char16_t* p, int n) {
+    n = std::max(n, 0);
+    // every line end takes a CR and an LF
+    const size_t nMaxLines = static_cast<size_t>(n) / 2 + 1;
+    if (m_starts.size() < nMaxLines) {
+        m_starts.resize(nMaxLines);
+        m_widest.resize(nMaxLines);
+    }
+    m_index = CTextLineIndex();
+    m_bTab = false;
+    CSink sink{*this, m_starts.data(), m_widest.data()};
+    const int64_t nLast = ScanLines(p, n, false, 0, sink);
+    m_index.bValid = true;
+    m_index.pStarts = m_starts.data();
+    m_index.nLines = sink.nLines;
+    if (sink.nLines == 0) {
+        m_index.nFirstCols = nLast;
+        m_index.bFirstTab = m_bTab;
+    } else {
+        m_index.nLastCols = nLast;
+    }
+    m_index.pWidest = m_widest.data();
+    m_index.nWidest = sink.nWidest;
+    return m_index;
 }
 
 void COutputText::MeasureFirstDrop() const {
@@ -357,7 +466,8 @@ bool COutputText::ReserveFor(int n) {
     return true;
 }
 
-void COutputText::Replace(int nStart, int nEnd, const char16_t* p, int n) {
+void COutputText::Replace(int nStart, int nEnd, const char16_t* p, int n,
+                          const CTextLineIndex* pLines) {
     const int nLen = GetLength();
     nStart = std::clamp(nStart, 0, nLen);
     nEnd = std::clamp(nEnd, 0, nLen);
@@ -366,7 +476,7 @@ void COutputText::Replace(int nStart, int nEnd, const char16_t* p, int n) {
     }
     n = std::max(n, 0);
     if (nStart == nLen) {
-        Append(p, n);
+        Append(p, n, pLines);
         return;
     }
     if (nStart == 0 && n == 0) {

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <vector>
 
 #include "mirror-ring.h"
+#include "text-pane.h"
 
 // The halves of a UTF-16 surrogate pair.
 inline bool IsHighSurrogate(char16_t c) {
@@ -67,11 +69,14 @@ public:
     uint64_t GetGeneration() const { return m_nGeneration; }
 
     // Appends n characters (cost proportional to n). Text that cannot get memory is dropped.
-    void Append(const char16_t* p, int n);
+    // pLines, when given, is the text's line index (CTextLineScan): its line starts are copied
+    // in instead of being looked for.
+    void Append(const char16_t* p, int n, const CTextLineIndex* pLines = nullptr);
     // Replaces characters nStart..nEnd (clamped, ordered) by n characters. Appends and removals
     // at the front take the fast paths; any other change rebuilds the text (cost proportional to
-    // the whole text).
-    void Replace(int nStart, int nEnd, const char16_t* p, int n);
+    // the whole text). pLines is used by an append only.
+    void Replace(int nStart, int nEnd, const char16_t* p, int n,
+                 const CTextLineIndex* pLines = nullptr);
     // Removes the first n characters (clamped to the length). Cost proportional to n plus the
     // logarithm of the line count.
     void EraseFront(int n);
@@ -89,11 +94,9 @@ public:
     static int CharColumns(char32_t c);
 
 private:
-    // A complete line's width, kept while no later line is at least as wide.
-    struct CLineWidth {
-        int64_t nLine;  // counted from the first line since the last Clear
-        int64_t nCols;
-    };
+    // A complete line's width, kept while no later line is at least as wide; its line is
+    // counted from the first line since the last Clear.
+    using CLineWidth = CTextLineWidth;
 
     // The start of line nIndex (absolute ring index) as an absolute position's low 32 bits.
     uint32_t LineStart(uint64_t nIndex) const {
@@ -115,25 +118,34 @@ private:
     class CLineSink {
     public:
         explicit CLineSink(COutputText& text);
-        // A line ended; the next starts at absolute position nNextStart.
-        void End(uint64_t nNextStart, int64_t nCols) {
+        // A line ended; the next starts at nNext units after the start of the appended text.
+        void End(int nNext, int64_t nCols) {
             if (m_nStarts == kStarts) {
                 Flush();
             }
-            m_starts[m_nStarts++] = static_cast<uint32_t>(nNextStart);
+            m_starts[m_nStarts++] = static_cast<uint32_t>(m_nBase + static_cast<uint64_t>(nNext));
             ++m_nNextLine;
             if (m_pBack != nullptr && m_pBack->nCols == nCols) {
                 m_pBack->nLine = m_nNextLine - 1;  // lines of one width: the last stands for all
             } else {
-                Widest(nCols);
+                Widest(m_nNextLine - 1, nCols);
             }
         }
+        static constexpr bool kNotesTabs = false;  // widths are counted from the line's start
+        // The starts of n lines at the offsets from the absolute position nBase, in one piece.
+        void Starts(uint64_t nBase, const uint32_t* pOffsets, int n);
+        // The number of the line the next line end completes, and a move past n line ends whose
+        // starts and widths were given on their own.
+        int64_t FirstNewLine() const { return m_nNextLine; }
+        void Advance(int n) { m_nNextLine += n; }
+        // Line nLine, nCols wide, completed after every line in the window.
+        void Widest(int64_t nLine, int64_t nCols);
         void Flush();
 
     private:
         static constexpr size_t kStarts = 256;
-        void Widest(int64_t nCols);
         COutputText& m_text;
+        uint64_t m_nBase;      // absolute position of the appended text
         int64_t m_nNextLine;   // number of the last line, counted as CLineWidth::nLine
         CLineWidth* m_pBack;   // the window's last entry (a deque keeps its elements in place)
         size_t m_nStarts = 0;  // starts gathered in m_starts
@@ -160,4 +172,21 @@ private:
     int64_t m_nDropped = 0;
     uint64_t m_nGeneration = 0;
     size_t m_nExpectedMax = 0;
+};
+
+// Works out the line index of texts on the thread that makes them (a pipe's reader), so that the
+// pane's owner only copies the starts in (COutputText::Append). Keeps its buffers from one text to
+// the next. Not thread-safe; any one thread.
+class CTextLineScan {
+public:
+    // The index of the n units at p, valid until the next Scan. Every LF after a CR ends a line
+    // (in normalised text, every LF); an LF at p[0] is taken as not after a CR.
+    const CTextLineIndex& Scan(const char16_t* p, int n);
+
+private:
+    struct CSink;
+    std::vector<uint32_t> m_starts;
+    std::vector<CTextLineWidth> m_widest;
+    CTextLineIndex m_index;
+    bool m_bTab = false;  // a tab seen so far
 };

@@ -101,16 +101,40 @@ public:
     }
 };
 
+// A complete line of a text and its width in columns.
+struct CTextLineWidth {
+    int64_t nLine;  // counted from the first line of the text (or of the pane, see COutputText)
+    int64_t nCols;
+};
+
+// The lines of a text whose every LF ends a line (normalised text), worked out on the thread that
+// made the text, so that the pane's owner copies the line starts in instead of looking for them.
+// Columns are counted as COutputText counts them, from column 0 at the text's start.
+struct CTextLineIndex {
+    bool bValid = false;                // false: no index, the text is scanned where it goes
+    const uint32_t* pStarts = nullptr;  // nLines offsets, each just after an LF
+    int nLines = 0;
+    int64_t nFirstCols = 0;  // columns before the first LF (of the whole text without one)
+    bool bFirstTab = false;  // a tab comes before the first LF: nFirstCols depends on the start
+    int64_t nLastCols = 0;   // columns after the last LF
+    // The lines 1 to nLines - 1 (ended by the LF of that number) that are wider than every later
+    // one the text completes, in order; line 0's width depends on the line it continues.
+    const CTextLineWidth* pWidest = nullptr;
+    int nWidest = 0;
+};
+
 // One chunk of a pipe's output on its way to the end of a pane: nText units at pText, followed by a
 // NUL, with line ends already normalised to CR LF, and attribute runs relative to pText. With a
 // line tag, a chunk that starts at the start of a line gets the tag in front (the tags after its
-// own line ends are already in the text) and no attributes.
+// own line ends are already in the text) and no attributes. The line index, when valid, is that
+// of the text (without the tag).
 struct CTextPaneOutput {
     const char16_t* pText = nullptr;
     int nText = 0;
     const CTextAttrRun* pRuns = nullptr;
     int nRuns = 0;
     const char16_t* pszLineTag = nullptr;  // null: no tags
+    CTextLineIndex lines;
 };
 
 class ITextPaneHost {
@@ -225,7 +249,15 @@ void TextPaneInsertOutputT(TPane& pane, const CTextPaneOutput& chunk) {
             pane.ReplaceSel(chunk.pszLineTag);
         }
     }
-    if (chunk.nRuns > 0 && chunk.pszLineTag == nullptr) {
+    if constexpr (requires { pane.ReplaceSel(chunk.pText, chunk.nText, &chunk.lines); }) {
+        // a pane that takes the chunk's line index with it
+        const CTextLineIndex* pLines = chunk.lines.bValid ? &chunk.lines : nullptr;
+        if (chunk.nRuns > 0 && chunk.pszLineTag == nullptr) {
+            pane.ReplaceSelStyled(chunk.pText, chunk.nText, chunk.pRuns, chunk.nRuns, pLines);
+        } else {
+            pane.ReplaceSel(chunk.pText, chunk.nText, pLines);
+        }
+    } else if (chunk.nRuns > 0 && chunk.pszLineTag == nullptr) {
         pane.ReplaceSelStyled(chunk.pText, chunk.pRuns, chunk.nRuns);
     } else if constexpr (requires { pane.ReplaceSel(chunk.pText, chunk.nText); }) {
         pane.ReplaceSel(chunk.pText, chunk.nText);

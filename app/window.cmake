@@ -11,7 +11,6 @@ add_library(vexil-window STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/command-field.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/output-pane.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/output-pane-host.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/output-text.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/text-search.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/find-bar.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/qt-ui-thread.cpp

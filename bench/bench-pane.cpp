@@ -11,6 +11,7 @@
 
 #include "mirror-ring.h"
 #include "output-pane.h"
+#include "output-text.h"
 #include "text-pane.h"
 
 namespace {
@@ -51,8 +52,9 @@ const char* Name(int nWorkload) {
     return names[nWorkload];
 }
 
-// Calls fn for each chunk of the output until nUnits have gone: what 255 bytes of output
-// become, 255 units plus one per line end. The cuts are found once, before any timing.
+// Calls fn(text, length, chunk number) for each chunk of the output until nUnits have gone: what
+// 255 bytes of output become, 255 units plus one per line end. The cuts are found once, before
+// any timing; the numbers repeat as the output does.
 template <typename Fn>
 void ForEachChunk(int nWorkload, int64_t nUnits, Fn fn) {
     const std::u16string& text = Output(nWorkload);
@@ -81,7 +83,7 @@ void ForEachChunk(int nWorkload, int64_t nUnits, Fn fn) {
             nPos = 0;
         }
         const int n = lengths[nChunk];
-        fn(text.data() + nPos, n);
+        fn(text.data() + nPos, n, nChunk);
         nPos += static_cast<size_t>(n);
         nDone += n;
     }
@@ -102,7 +104,7 @@ void PaneText(benchmark::State& state) {
         }
         COutputText model;
         model.SetExpectedMax(nLimit);
-        ForEachChunk(nWorkload, kUnits, [&](const char16_t* p, int n) {
+        ForEachChunk(nWorkload, kUnits, [&](const char16_t* p, int n, size_t) {
             model.Append(p, n);
             const int nOver = model.GetLength() - nLimit;
             if (nOver > 0) {
@@ -115,6 +117,63 @@ void PaneText(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * kUnits * 2);
 }
 
+// The pane's side of the same flood when a reader thread has worked out each chunk's lines
+// (CTextLineScan) and hands them over with it: done once before the timing.
+void PaneTextIndexed(benchmark::State& state) {
+    const int nWorkload = static_cast<int>(state.range(0));
+    const int nLimit = COutputPane::kDefaultLimit;
+    state.SetLabel(std::string(Name(nWorkload)) + ", rings reused");
+    struct CIndexed {
+        std::vector<uint32_t> starts;
+        std::vector<CTextLineWidth> widest;
+        CTextLineIndex lines;
+    };
+    std::vector<CIndexed> indexes;
+    CTextLineScan scan;
+    ForEachChunk(nWorkload, static_cast<int64_t>(Output(nWorkload).size()),
+                 [&](const char16_t* p, int n, size_t nChunk) {
+                     if (nChunk < indexes.size()) {
+                         return;
+                     }
+                     const CTextLineIndex& lines = scan.Scan(p, n);
+                     CIndexed& indexed = indexes.emplace_back();
+                     indexed.starts.assign(lines.pStarts, lines.pStarts + lines.nLines);
+                     indexed.widest.assign(lines.pWidest, lines.pWidest + lines.nWidest);
+                     indexed.lines = lines;
+                 });
+    for (CIndexed& indexed : indexes) {
+        indexed.lines.pStarts = indexed.starts.data();
+        indexed.lines.pWidest = indexed.widest.data();
+    }
+    for (auto _ : state) {
+        COutputText model;
+        model.SetExpectedMax(nLimit);
+        ForEachChunk(nWorkload, kUnits, [&](const char16_t* p, int n, size_t nChunk) {
+            model.Append(p, n, &indexes[nChunk].lines);
+            const int nOver = model.GetLength() - nLimit;
+            if (nOver > 0) {
+                model.EraseFront(nOver);
+            }
+        });
+        benchmark::DoNotOptimize(model.GetMaxColumns());
+        benchmark::DoNotOptimize(model.GetLineCount());
+    }
+    state.SetBytesProcessed(state.iterations() * kUnits * 2);
+}
+
+// What the reader thread takes on instead: the line index of every chunk.
+void LineScan(benchmark::State& state) {
+    const int nWorkload = static_cast<int>(state.range(0));
+    state.SetLabel(Name(nWorkload));
+    CTextLineScan scan;
+    for (auto _ : state) {
+        ForEachChunk(nWorkload, kUnits, [&](const char16_t* p, int n, size_t) {
+            benchmark::DoNotOptimize(scan.Scan(p, n).nLines);
+        });
+    }
+    state.SetBytesProcessed(state.iterations() * kUnits * 2);
+}
+
 void CopyAndIndex(benchmark::State& state) {
     const int nWorkload = static_cast<int>(state.range(0));
     state.SetLabel(Name(nWorkload));
@@ -123,7 +182,7 @@ void CopyAndIndex(benchmark::State& state) {
     for (auto _ : state) {
         size_t nEnd = 0;
         size_t nLines = 0;
-        ForEachChunk(nWorkload, kUnits, [&](const char16_t* p, int n) {
+        ForEachChunk(nWorkload, kUnits, [&](const char16_t* p, int n, size_t) {
             if (nEnd + static_cast<size_t>(n) > store.size()) {
                 nEnd = 0;  // wrap instead of dropping: the floor does not pay for removal
                 nLines = 0;
@@ -191,6 +250,8 @@ BENCHMARK(PaneText)
     ->ArgsProduct({{0, 1, 2, 3}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2);
+BENCHMARK(PaneTextIndexed)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(LineScan)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(CopyAndIndex)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 BENCHMARK_MAIN();
