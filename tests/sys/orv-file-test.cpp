@@ -255,37 +255,6 @@ TEST_F(FileTest, DeleteAndItsSecondTry) {
     chmod(F("locked").c_str(), 0755);
 }
 
-TEST_F(FileTest, MovesWithinAndAcrossFileSystems) {
-    ASSERT_TRUE(OrvWriteFileBytes(F("a"), "AAA"));
-    ASSERT_TRUE(OrvWriteFileBytes(F("b"), "BBB"));
-    ASSERT_TRUE(OrvMoveFile(F("a").c_str(), F("b").c_str(), err));
-    EXPECT_EQ(OrvReadFileBytes(F("b")), "AAA");
-    // Across file systems: copy (keeping the time), then delete the source.
-    ASSERT_TRUE(OrvSetFileTimes(F("b").c_str(), 1111111111, 0, err));
-    g_orv_sys.rename = [](const char*, const char*) {
-        errno = EXDEV;
-        return -1;
-    };
-    ASSERT_TRUE(OrvMoveFile(F("b").c_str(), F("c").c_str(), err)) << Text(err);
-    EXPECT_EQ(OrvReadFileBytes(F("c")), "AAA");
-    EXPECT_FALSE(Exists(F("b")));
-    EXPECT_EQ(MTimeOf(F("c")), 1111111111);
-    g_orv_sys.write = FullDiskWrite;  // a failed copy leaves the source
-    g_orv_sys.copy_file_range = NoKernelCopy;
-    EXPECT_FALSE(OrvMoveFile(F("c").c_str(), F("e").c_str(), err));
-    EXPECT_EQ(OrvReadFileBytes(F("c")), "AAA");
-    g_orv_sys.write = g_orv_sys_real.write;
-    // A folder tree across file systems, with a link inside kept as a link, replacing a folder.
-    Mkdirs({"t", "t/sub", "t3"});
-    ASSERT_TRUE(OrvWriteFileBytes(F("t/sub/f"), "F"));
-    ASSERT_TRUE(OrvWriteFileBytes(F("t3/old"), "o"));
-    ASSERT_EQ(symlink("sub/f", F("t/l").c_str()), 0);
-    ASSERT_TRUE(OrvMoveFolder(F("t").c_str(), F("t3").c_str(), err)) << Text(err);
-    EXPECT_FALSE(Exists(F("t")) || Exists(F("t3/old")));
-    EXPECT_EQ(OrvReadFileBytes(F("t3/sub/f")), "F");
-    EXPECT_EQ(std::filesystem::read_symlink(F("t3/l")), "sub/f");
-}
-
 TEST_F(FileTest, CreateFoldersAndListings) {
     ASSERT_TRUE(OrvCreateFolder(F("a/b/c/").c_str(), 0750, err)) << Text(err);
     EXPECT_TRUE(std::filesystem::is_directory(F("a/b/c")));

@@ -130,48 +130,6 @@ TEST_F(FileTreeTest, FolderSwappedForALinkMidWalkLeavesTheOutsideAlone) {
     }
 }
 
-TEST_F(FileTreeTest, TreesDeeperThanAPathCanName) {
-    // 24 levels of 200-character names: about 4,800 bytes of path.
-    const std::string sName(200, 'n');
-    ASSERT_EQ(mkdir(F("deep").c_str(), 0755), 0);
-    int fd = open(F("deep").c_str(), O_RDONLY | O_DIRECTORY);
-    for (int i = 0; i < 24; ++i) {
-        ASSERT_EQ(mkdirat(fd, sName.c_str(), 0755), 0);
-        const int fdSub = openat(fd, sName.c_str(), O_RDONLY | O_DIRECTORY);
-        close(fd);
-        fd = fdSub;
-    }
-    const int fdLeaf = openat(fd, "leaf.log", O_WRONLY | O_CREAT, 0644);
-    ASSERT_EQ(write(fdLeaf, "deep", 4), 4);
-    const struct timespec old[2] = {{0, UTIME_OMIT}, {time(nullptr) - 10 * 86400, 0}};
-    ASSERT_EQ(futimens(fdLeaf, old), 0);
-    close(fdLeaf);
-    close(fd);
-    // Whether the leaf is there, found level by level.
-    const auto LeafIn = [&](const std::string& top) {
-        int fdWalk = open(top.c_str(), O_RDONLY | O_DIRECTORY);
-        for (int i = 0; i < 24 && fdWalk >= 0; ++i) {
-            const int fdSub = openat(fdWalk, sName.c_str(), O_RDONLY | O_DIRECTORY);
-            close(fdWalk);
-            fdWalk = fdSub;
-        }
-        struct stat st;
-        const bool bThere = fdWalk >= 0 && fstatat(fdWalk, "leaf.log", &st, 0) == 0;
-        close(fdWalk);
-        return bThere;
-    };
-
-    COrvError err;
-    ASSERT_TRUE(TvCopyFolder(F("deep").c_str(), F("copy").c_str(), err)) << Text(err);
-    EXPECT_TRUE(LeafIn(F("copy")));
-    COrvLog log;
-    log.SetLogFile(F("clean.txt").c_str());
-    EXPECT_EQ(log.TvCleanUpLogs(F("deep").c_str(), 1, 0), 1);
-    EXPECT_FALSE(LeafIn(F("deep")));
-    ASSERT_TRUE(TvRecursiveDeleteFolder(F("copy").c_str(), true, err)) << Text(err);
-    EXPECT_FALSE(Exists(F("copy")));
-}
-
 TEST_F(FileTreeTest, CopyingOntoItselfIsRefused) {
     ASSERT_EQ(mkdir(F("t").c_str(), 0755), 0);
     ASSERT_TRUE(OrvWriteFileBytes(F("t/a"), "data"));

@@ -172,24 +172,6 @@ TEST_F(LogTest, MidnightRotationWritesTheHeaderOnlyAfterTheFirstFile) {
     }
 }
 
-TEST_F(LogTest, VerbosityNineDisabledAndMissingArgumentsWriteNothing) {
-    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
-    g_orv_log_verbosity = 9;
-    m_log.Write("w\n");
-    EXPECT_FALSE(m_log.IsOpen());
-    g_orv_log_verbosity = 2;
-    m_log.Close(false);
-    m_log.Write("disabled\n");
-    EXPECT_EQ("", Read("vexil-240305.log"));
-    m_log.Close(true);
-    m_log.Write("on\n");
-    EXPECT_EQ(Prefix() + "on\r\n", Read("vexil-240305.log"));
-    OrvReportCapture reports;
-    m_log.SetLogFolder("", "vexil");
-    EXPECT_EQ(1u, reports.Count());
-    EXPECT_EQ(m_dir.File("vexil-240305.log"), std::string(m_log.GetFilePath()));  // unchanged
-}
-
 TEST_F(LogTest, OpenFailureIsReportedOnceAndDisablesUntilReconfigured) {
     m_log.SetLogFolder(m_dir.File("no/such/folder").c_str(), "vexil");
     testing::internal::CaptureStderr();
@@ -409,22 +391,6 @@ TEST_F(LogTest, BufferedEntriesReachTheFileOnlyAtFlushPoints) {
         log.Write("in other\n");
     }
     EXPECT_EQ(Prefix() + "in other\r\n", Read("other.log"));
-}
-
-TEST_F(LogTest, BufferedEntriesGoOutWholeOnceTheBufferIsFull) {
-    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
-    m_log.SetBuffered(true);
-    std::string expect;
-    for (int i = 0; Read("vexil-240305.log").empty() && i < 10000; ++i) {
-        m_log.Printf("entry %05d %s\n", i, std::string(80, 'y').c_str());
-        char sz[16];
-        snprintf(sz, sizeof sz, "%05d", i);
-        expect += Prefix() + "entry " + sz + " " + std::string(80, 'y') + "\r\n";
-    }
-    // Written after 64 KiB and not long after; the file then holds everything logged so far.
-    EXPECT_GE(expect.size(), 64u * 1024u);
-    EXPECT_LT(expect.size(), 64u * 1024u + 200u);
-    EXPECT_EQ(expect, Read("vexil-240305.log"));
 }
 
 TEST_F(LogTest, BufferedWriteFailureIsReportedAndTheEntriesFollowAfterTheReopen) {

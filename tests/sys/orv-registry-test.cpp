@@ -268,30 +268,6 @@ TEST_F(RegistryTest, BothViewsWriteAndDelete) {
     EXPECT_FALSE(key.QueryDWORDValue(u"Flag", n, err));
 }
 
-TEST_F(RegistryTest, ThreadsChangingOneKeyLoseNothing) {
-    COrvRegKey key;
-    MakeKey(key);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([t] {
-            COrvRegKey mine;
-            COrvError err;
-            ASSERT_TRUE(mine.Open(enOrvHKeyCurrentUser, u"Test\\Key", ORV_KEY_ALL_ACCESS, err));
-            for (int i = 0; i < 25; ++i) {
-                const std::u16string name =
-                    u"t" + std::u16string(1, u'0' + t) + u"-" + std::u16string(1, u'a' + i);
-                ASSERT_TRUE(mine.SetDWORDValue(name.c_str(), static_cast<uint32_t>(i), err))
-                    << err.Text().GetString();
-            }
-        });
-    for (std::thread& th : threads)
-        th.join();
-    OrvRegKeyInfo info;
-    COrvError err;
-    ASSERT_TRUE(key.QueryInfo(info, err));
-    EXPECT_EQ(info.nValues, 100u);
-}
-
 // --- Other processes ---------------------------------------------------------------------
 
 pid_t Spawn(std::vector<std::string> args, int* pStdout = nullptr) {

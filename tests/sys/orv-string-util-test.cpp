@@ -180,32 +180,6 @@ TEST(OrvParseSize, UnitsLimitsAndRanges) {
     }
 }
 
-std::vector<std::u16string> Pieces(const COrvArray<COrvStringW>& arr) {
-    std::vector<std::u16string> v;
-    for (size_t i = 0; i < arr.GetCount(); ++i)
-        v.push_back(W(arr.GetData()[i]));
-    return v;
-}
-
-TEST(OrvSplit, PiecesTrimmingAndStartIndex) {
-    using V = std::vector<std::u16string>;
-    const struct {
-        const char16_t* psz;
-        int nStart;
-        bool bTrim;
-        V want;
-    } kCases[] = {{u"a,b,,c", 0, false, {u"a", u"b", u"", u"c"}},
-                  {u" a , b\t,c ", 0, true, {u"a", u"b", u"c"}},
-                  {u"x,y,z", 2, false, {u"y", u"z"}},
-                  {u"x,y,z", 5, false, {u""}},
-                  {u"x,y,z", 6, false, {}}};
-    for (const auto& r : kCases) {
-        COrvArray<COrvStringW> arr;
-        EXPECT_EQ(OrvSplit(r.psz, r.nStart, u',', r.bTrim, arr), static_cast<int>(r.want.size()));
-        EXPECT_EQ(Pieces(arr), r.want) << r.nStart;
-    }
-}
-
 TEST(OrvFormat, CountDecimalAndDoubleTexts) {
     const std::pair<uint32_t, const char*> kCounts[] = {
         {9999, "9999"}, {10000, "10K"}, {9999999, "9999K"}, {10000000, "10M"}};
@@ -272,20 +246,6 @@ TEST(OrvHex, EncodeAndDump) {
         const std::string str = S(OrvHexDump(v.data(), n));
         EXPECT_EQ(str.size(), 8 + 131072 * 5 + (n > 131072 ? 3 : 0));
     }
-}
-
-TEST(OrvEscapeC, EscapesAndTheHexDigitRule) {
-    const std::pair<const char*, const char*> kCases[] = {
-        {"a\nb\tc ~!", "a\\nb\\tc ~!"},
-        {"\r\x7F\xC3", "\\x0D\\x7F\\xC3"},
-        // A hex digit right after a \x escape is escaped too, along a run; not after \n or \t.
-        {"\x01"
-         "AB9g",
-         "\\x01\\x41\\x42\\x39g"},
-
-        {"\n1\tf", "\\n1\\tf"}};
-    for (const auto& [psz, pszWant] : kCases)
-        EXPECT_EQ(S(OrvEscapeC(psz)), pszWant);
 }
 
 TEST(OrvChecks, BadCharsAndPrintable) {
@@ -369,15 +329,6 @@ TEST(OrvDecodeMimeWords, WordsWhiteSpaceAndCharsets) {
     for (const char* psz : {"=?UTF-8?", "=?UTF-8?Q?unterminated", "=?UTF-8?X?abc?=",
                             "=?UTF-8?Q?cut=4?=", "=?UTF-8?B?QUJDR?=", "=??Q?x?="})
         EXPECT_EQ(S(OrvDecodeMimeWords(psz)), psz);
-}
-
-TEST(OrvToNumericCharRefs, AndThePhoneFormatter) {
-    const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00, 0x80, 0xD83D, 0xDE00, 0};
-    EXPECT_EQ(S(OrvToNumericCharRefs(lone)), "a&#65533;b&#65533;&#128;&#128512;");
-    const std::pair<const char*, const char*> kPhones[] = {
-        {"+49 (0) 89 / 12-34", "+49 (0) 891234"}, {"1 (2)(3) 4", "1 (2) (3) 4"}, {"5 (x", "5"}};
-    for (const auto& [psz, pszWant] : kPhones)
-        EXPECT_EQ(S(OrvFormatPhoneNumber(COrvStringA(psz))), pszWant);
 }
 
 using Comparator = int (*)(const COrvStringW*, const COrvStringW*);

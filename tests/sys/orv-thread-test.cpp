@@ -101,29 +101,6 @@ TEST_F(ThreadTest, FinishedThreadKeepsItsHandleAndMayStartAgain) {
     EXPECT_EQ(0u, AssertCount());
 }
 
-TEST_F(ThreadTest, CloseWhenDoneAndDeleteWhenDone) {
-    CGateThread closer;
-    closer.m_bCloseWhenDone = true;
-    closer.m_gate.Set();
-    COrvStringA strError;
-    ASSERT_TRUE(closer.Start(strError));
-    OrvWaitFor([&] { return !closer.HasHandle(); });
-    EXPECT_FALSE(closer.HasHandle() || closer.IsFinished());
-    EXPECT_TRUE(closer.Wait());
-
-    static std::atomic<int> s_nDeleted{0};
-    s_nDeleted = 0;
-    struct CSelfDeleting : COrvThread {
-        ~CSelfDeleting() override { ++s_nDeleted; }
-        bool Run(int&, COrvStringA&) override { return true; }
-    };
-    auto* pThread = new CSelfDeleting;
-    pThread->m_bDeleteWhenDone = true;
-    ASSERT_TRUE(pThread->Start(strError));
-    OrvWaitFor([&] { return s_nDeleted.load() != 0; });
-    EXPECT_EQ(1, s_nDeleted.load());
-}
-
 TEST_F(ThreadTest, BaseRunAndWaitingOnItselfAreReportedNotDeadlocked) {
     COrvThread base;
     COrvStringA strError;

@@ -84,24 +84,6 @@ TEST_F(TimeTest, FormatTimeTexts) {
     EXPECT_EQ(Str(OrvLocaleTimeText(784111777)), "11/06/94 03:49:37");
 }
 
-TEST_F(TimeTest, FileTimes) {
-    EXPECT_EQ(OrvTimeFromFileTime(116444736019999999ULL), 1);
-    EXPECT_EQ(OrvTimeFromFileTime(116444735999999999ULL), 0);
-    EXPECT_EQ(Asserts(), 1);
-    OrvTime t = 7;
-    EXPECT_FALSE(OrvTimeFromFileTime(5ULL, t));
-    EXPECT_EQ(t, 0);
-    EXPECT_EQ(OrvTimeToFileTime(1), 116444736010000000ULL);
-    EXPECT_EQ(OrvTimeToFileTime(-11644473601LL), 0ULL);
-    EXPECT_EQ(OrvTimeToFileTime(INT64_MAX), 0ULL);
-    EXPECT_EQ(Asserts(), 3);
-
-    // Local wall clock 12:00 in Berlin summer is 10:00 UTC.
-    UseZone("Europe/Berlin");
-    const OrvTime tWall = OrvTimeConstruct(true, 2024, 7, 1, 12, 0, 0);
-    EXPECT_EQ(OrvTimeToFileTime(tWall, true), OrvTimeToFileTime(tWall - 7200));
-}
-
 TEST_F(TimeTest, DosRangeIsoAndInetOutput) {
     int nCode = 0;
     COrvStringA s;
@@ -253,61 +235,12 @@ TEST_F(TimeTest, DurationTexts) {
     EXPECT_EQ(Asserts(), 1);
 }
 
-TEST_F(TimeTest, CalendarDaysAcrossDaylightSaving) {
-    UseZone("Europe/Berlin");
-    // Spring forward on 2024-03-31: local midnights 23 hours apart still make one day.
-    const OrvTime tSat = OrvTimeConstruct(false, 2024, 3, 30, 23, 30, 0);
-    const OrvTime tSun = OrvTimeConstruct(false, 2024, 3, 31, 0, 30, 0);
-    EXPECT_EQ(OrvCalendarDaysBetween(tSun, tSat), -1);
-    EXPECT_EQ(OrvCalendarDaysBetween(OrvTimeConstruct(false, 2024, 1, 1, 0, 0, 0),
-                                     OrvTimeConstruct(false, 2024, 12, 31, 23, 59, 59)),
-              365);
-    // The same instant can be different days in different zones.
-    const OrvTime tUtc = OrvTimeConstruct(true, 2024, 6, 1, 22, 30, 0);
-    EXPECT_EQ(OrvCalendarDaysBetween(tUtc - 3600, tUtc), 1);
-    UseZone("America/New_York");
-    EXPECT_EQ(OrvCalendarDaysBetween(tUtc - 3600, tUtc), 0);
-}
-
 TEST_F(TimeTest, TimeZoneInfo) {
     OrvTimeZoneInfo info;
     UseZone("Europe/Berlin");
     OrvGetTimeZoneInfo(info);
     EXPECT_TRUE(info.nBias == -60 && info.bHasDaylight && info.nDaylightBias == -60);
     EXPECT_EQ(Str(info.strDaylightName), "CEST");
-}
-
-void NoteSignal(int) {}
-
-// A signal cuts the alertable sleep short and leaves the ordinary sleep whole.
-TEST_F(TimeTest, SignalsAndSleeps) {
-    struct sigaction sa = {};
-    struct sigaction saOld = {};
-    sa.sa_handler = NoteSignal;  // no SA_RESTART: the sleep sees EINTR
-    sigemptyset(&sa.sa_mask);
-    ASSERT_EQ(sigaction(SIGUSR1, &sa, &saOld), 0);
-    const pthread_t self = pthread_self();
-    auto poke = [self] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        pthread_kill(self, SIGUSR1);
-    };
-
-    using Clock = std::chrono::steady_clock;
-    std::thread poker(poke);
-    auto t0 = Clock::now();
-    const bool bFull = OrvSleepSecondsAlertable(30);
-    auto nMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    poker.join();
-    EXPECT_FALSE(bFull);
-    EXPECT_LT(nMs, 20000);
-
-    poker = std::thread(poke);
-    t0 = Clock::now();
-    OrvSleep(600);
-    nMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    poker.join();
-    EXPECT_GE(nMs, 600);
-    sigaction(SIGUSR1, &saOld, nullptr);
 }
 
 TEST_F(TimeTest, ConcurrentFormattingUnderOneZone) {

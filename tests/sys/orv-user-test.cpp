@@ -191,26 +191,6 @@ TEST(OrvUserProcess, AdministratorAndSystemForRootSudoMemberAndPlainUser) {
     EXPECT_TRUE(!bAdmin && err.Code() == enNetNotFound);
 }
 
-TEST(OrvUserAccounts, CurrentUserNamesProfileAndEmail) {
-    COrvStringA sName;
-    COrvError err;
-    ASSERT_TRUE(OrvGetUserName(sName, err)) << err.Text().GetString();
-    EXPECT_EQ(OrvRunCapture("id -un"), std::string(sName.GetString()) + "\n");
-
-    // E-mail: the product's setting, else $EMAIL.
-    OrvTempDir dir;
-    setenv("ORV_REGISTRY_ROOT", dir.Path().c_str(), 1);
-    setenv("EMAIL", "env@example.org", 1);
-    EXPECT_STREQ("env@example.org", TvSysUserEmail().GetString());
-    COrvRegKey key;
-    ASSERT_TRUE(key.Create(enOrvHKeyCurrentUser, kOrvProductKey, ORV_KEY_ALL_ACCESS, err));
-    const char16_t szMail[] = u"set@example.org";
-    ASSERT_TRUE(key.SetValue(u"UserEmail", ORV_REG_SZ, szMail, sizeof szMail, err));
-    EXPECT_STREQ("set@example.org", TvSysUserEmail().GetString());
-    unsetenv("EMAIL");
-    unsetenv("ORV_REGISTRY_ROOT");
-}
-
 TEST(OrvUserAccounts, LongNamesManyMembersAndMissingAccounts) {
     NEED_ROOT();
     Accounts accounts;
