@@ -101,25 +101,6 @@ TEST_F(ThreadTest, FinishedThreadKeepsItsHandleAndMayStartAgain) {
     EXPECT_EQ(0u, AssertCount());
 }
 
-TEST_F(ThreadTest, BaseRunAndWaitingOnItselfAreReportedNotDeadlocked) {
-    COrvThread base;
-    COrvStringA strError;
-    ASSERT_TRUE(base.Start(strError));
-    OrvWaitFor([&] { return base.IsFinished(); });
-    EXPECT_EQ(1, base.GetExitCode());
-    struct CSelfWaiter : COrvThread {
-        bool Run(int&, COrvStringA&) override {
-            m_bResult = Wait();
-            return true;
-        }
-        std::atomic<bool> m_bResult{false};
-    } thread;
-    ASSERT_TRUE(thread.Start(strError));
-    EXPECT_TRUE(thread.Wait() && base.Wait());
-    EXPECT_TRUE(thread.m_bResult.load());
-    EXPECT_EQ(2u, AssertCount());
-}
-
 // In a child process limited by RLIMIT_NICE = nLimit (and, when run as root, without root's
 // privileges), starts a thread with nPriority and reports "<nice of the thread> <error text>".
 std::string PriorityInLimitedChild(int nPriority, rlim_t nLimit) {

@@ -212,24 +212,6 @@ TEST_F(UiThreadTest, DispatcherNeverReentersAndHoldsNoLockWhileRunning) {
     loop.RunOnLoop([&] { delete pDispatcher; });
 }
 
-TEST_F(UiThreadTest, DispatcherDeletesUnrunCallables) {
-    CJournal journal;
-    {
-        CTestUiLoop loop;
-        COrvGUIThreadCallDispatcher* pDispatcher = nullptr;
-        // Queued while the loop is busy, then the dispatcher goes before a tick runs them.
-        loop.RunOnLoop([&] {
-            pDispatcher = new COrvGUIThreadCallDispatcher(0x8100, 7);
-            pDispatcher->Post(new CNoteCallable(journal, loop, "x"));
-            pDispatcher->Post(new CNoteCallable(journal, loop, "y"));
-            delete pDispatcher;
-        });
-        EXPECT_FALSE(loop.StopTimer(pDispatcher, 7));  // the timer went with the window
-    }
-    EXPECT_TRUE(journal.Get().empty());
-    EXPECT_EQ(2, journal.nDeleted.load());
-}
-
 TEST_F(UiThreadTest, DispatcherCallWithoutUiThreadFails) {
     COrvGUIThreadCallDispatcher dispatcher(0x8100, 7);
     static std::atomic<int> s_nDeleted{0};
