@@ -172,19 +172,6 @@ TEST_F(LogTest, MidnightRotationWritesTheHeaderOnlyAfterTheFirstFile) {
     }
 }
 
-TEST_F(LogTest, OpenFailureIsReportedOnceAndDisablesUntilReconfigured) {
-    m_log.SetLogFolder(m_dir.File("no/such/folder").c_str(), "vexil");
-    testing::internal::CaptureStderr();
-    m_log.Write("lost\n");
-    m_log.Write("also lost, silently\n");
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n'));
-    EXPECT_FALSE(m_log.IsEnabled());
-    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
-    m_log.Write("back\n");
-    EXPECT_NE(std::string::npos, Read("vexil-240305.log").find("back"));
-}
-
 TEST_F(LogTest, WriteFailureIsReportedClosesAndTheNextEntryReopens) {
     m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
     m_log.Write("first\n");
@@ -293,25 +280,6 @@ TEST_F(LogTest, ConcurrentWritersNeverTearOrLoseLinesAlsoWithShortWrites) {
             EXPECT_EQ(size_t(3 * nLines), Writers(name + "-240305.log", " payload").size());
         }
     }
-}
-
-TEST_F(LogTest, SwitchingModesUnderConcurrentWritersLosesNothing) {
-    // Entries on their way through the default mode's queue while the log turns buffered, and
-    // buffered ones while it turns back, all arrive whole and once.
-    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
-    std::atomic<bool> bDone{false};
-    std::thread toggler([&] {
-        for (bool bBuffered = true; !bDone.load(); bBuffered = !bBuffered) {
-            m_log.SetBuffered(bBuffered);
-            std::this_thread::sleep_for(std::chrono::microseconds(300));
-            m_log.Flush();
-        }
-    });
-    RunWriters(3, 1000, [this](int t, int i) { m_log.Printf("writer %d line %d\n", t, i); });
-    bDone = true;
-    toggler.join();
-    m_log.Flush();
-    EXPECT_EQ(3000u, Writers("vexil-240305.log").size());
 }
 
 // A write hook that logs into the log being written, as an assertion hook might.

@@ -252,22 +252,6 @@ TEST_F(RegistryTest, FailedWriteKeepsOldFileAndADamagedFileIsNotOverwritten) {
     EXPECT_EQ(OrvReadFileBytes(strFile), damaged);
 }
 
-TEST_F(RegistryTest, BothViewsWriteAndDelete) {
-    COrvError err;
-    const uint32_t v = 42;
-    ASSERT_TRUE(OrvRegSetValueBothViews(enOrvHKeyLocalMachine, u"Software\\Tovrin", u"Flag",
-                                        ORV_REG_DWORD, &v, 4, err))
-        << err.Text().GetString();
-    COrvRegKey key;
-    ASSERT_TRUE(key.Open(enOrvHKeyLocalMachine, u"Software\\Tovrin", ORV_KEY_READ, err));
-    uint32_t n = 0;
-    ASSERT_TRUE(key.QueryDWORDValue(u"Flag", n, err));
-    EXPECT_EQ(n, 42u);
-    ASSERT_TRUE(
-        OrvRegDeleteValueBothViews(enOrvHKeyLocalMachine, u"Software\\Tovrin", u"Flag", err));
-    EXPECT_FALSE(key.QueryDWORDValue(u"Flag", n, err));
-}
-
 // --- Other processes ---------------------------------------------------------------------
 
 pid_t Spawn(std::vector<std::string> args, int* pStdout = nullptr) {

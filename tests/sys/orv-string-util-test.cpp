@@ -234,20 +234,6 @@ TEST(OrvGroupDigits, SeparatorsAndTheEnvironmentsLocale) {
     g_ThouSep = saved;
 }
 
-TEST(OrvHex, EncodeAndDump) {
-    const unsigned char ab[] = {0x00, 0xAB, 0xFF, 0x10, 0x9C};
-    EXPECT_EQ(W(OrvHexEncode(ab, 5, true)), u"00abff109c");
-    EXPECT_EQ(W(OrvHexEncode(ab, 5, false)), u"00ABFF109C");
-    const unsigned char ab2[] = {31, 32, 126, 127, 128, 255, '%'};
-    EXPECT_EQ(S(OrvHexDump(ab2, 7)), "@7:[1F] (20)~(7E)\x7F(7F)[80][FF]%(25)");
-    // A dump stops after 131072 bytes.
-    std::vector<unsigned char> v(131073, 'z');
-    for (int n : {131072, 131073}) {
-        const std::string str = S(OrvHexDump(v.data(), n));
-        EXPECT_EQ(str.size(), 8 + 131072 * 5 + (n > 131072 ? 3 : 0));
-    }
-}
-
 TEST(OrvChecks, BadCharsAndPrintable) {
     COrvStringA str("untouched");
     EXPECT_TRUE(OrvCheckBadChars(nullptr, str));
