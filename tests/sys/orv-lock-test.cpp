@@ -309,6 +309,27 @@ TEST_F(LockTest, WriterMayReadAndWriteAgainOthersFailAtOnce) {
     EXPECT_TRUE(Asserts().empty());
 }
 
+TEST_F(LockTest, DowngradeStaysExclusiveUntilTheLastRead) {
+    COrvReadWriteLock rw;
+    auto otherCanRead = [&rw] {
+        bool bRead = false;
+        std::thread([&] {
+            unsigned nHeld;
+            bRead = rw.TryLockRead(nHeld);
+            if (bRead)
+                rw.UnlockRead();
+        }).join();
+        return bRead;
+    };
+    rw.LockRead();
+    rw.LockWrite(true);
+    rw.UnlockWrite();
+    EXPECT_FALSE(otherCanRead());  // downgraded: still exclusive
+    rw.UnlockRead();               // the last read ends the hold
+    EXPECT_TRUE(otherCanRead());
+    EXPECT_TRUE(Asserts().empty());
+}
+
 TEST_F(LockTest, StressReadersAndWritersExcludeEachOther) {
     COrvReadWriteLock rw;
     std::atomic<int> nReaders{0};
