@@ -48,7 +48,6 @@ time_t MTimeOf(const std::string& path) {
 }
 
 int g_nCalls = 0;
-int g_nModeChanges = 0;
 
 long FullDiskWrite(int, const void*, size_t) {
     errno = ENOSPC;
@@ -57,11 +56,6 @@ long FullDiskWrite(int, const void*, size_t) {
 
 long NoKernelCopy(int, off_t*, int, off_t*, size_t, unsigned) {
     errno = EXDEV;
-    return -1;
-}
-
-int Refused(const char*, int, int) {
-    errno = EACCES;
     return -1;
 }
 
@@ -74,7 +68,7 @@ int ExitOf(pid_t pid) {
 
 class FileTest : public ::testing::Test {
 protected:
-    void SetUp() override { g_nCalls = g_nModeChanges = 0; }
+    void SetUp() override { g_nCalls = 0; }
     std::string F(const std::string& name) const { return m_dir.File(name); }
     void Mkdirs(std::initializer_list<const char*> names) const {
         for (const char* psz : names)
@@ -222,32 +216,6 @@ TEST_F(FileTest, InfoAndTimesOfFilesFoldersAndLinks) {
     ASSERT_TRUE(OrvSetFileTimes(F("dirlink").c_str(), 1200000000, 0, err));
     EXPECT_EQ(MTimeOf(F("dir")), 1000000000);
     EXPECT_EQ(MTimeOf(F("dirlink")), 1200000000);
-}
-
-TEST_F(FileTest, DeleteAndItsSecondTry) {
-    ASSERT_TRUE(OrvWriteFileBytes(F("ro"), "x"));
-    g_orv_sys.unlinkat = [](int fd, const char* psz, int nFlags) {
-        return ++g_nCalls == 1 ? Refused(psz, fd, nFlags)
-                               : g_orv_sys_real.unlinkat(fd, psz, nFlags);
-    };
-    ASSERT_TRUE(TvDeleteFile(F("ro").c_str(), err)) << Text(err);
-    EXPECT_FALSE(Exists(F("ro")));
-    g_orv_sys.fchmod = [](int fd, unsigned nMode) {
-        ++g_nModeChanges;
-        return g_orv_sys_real.fchmod(fd, nMode);
-    };
-    // Refused twice for want of permission: the folder gets write access for the second try and
-    // its mode back afterwards; the file's own mode is never changed.
-    Mkdirs({"locked"});
-    ASSERT_TRUE(OrvWriteFileBytes(F("locked/f"), "x"));
-    chmod(F("locked/f").c_str(), 0444);
-    chmod(F("locked").c_str(), 0555);
-    g_orv_sys.unlinkat = [](int fd, const char* psz, int n) { return Refused(psz, fd, n); };
-    EXPECT_EQ(Failed(err, [&](COrvError& e) { return TvDeleteFile(F("locked/f").c_str(), e); }),
-              "Cannot delete file (2nd try): " + F("locked/f") + ": Permission denied (error 13)");
-    EXPECT_EQ(g_nModeChanges, 2);  // granted, then put back
-    EXPECT_TRUE(ModeOf(F("locked")) == 0555u && ModeOf(F("locked/f")) == 0444u);
-    chmod(F("locked").c_str(), 0755);
 }
 
 TEST_F(FileTest, CreateFoldersAndListings) {
@@ -409,41 +377,4 @@ TEST_F(FileTest, TemporaryFilesSkipPlantedLinksAndNeverCollideAcrossProcesses) {
     // Each file holds its own path: no file was written by two creators.
     for (size_t i = 0; i < items.GetCount(); ++i)
         EXPECT_EQ(OrvReadFileBytes(items[i].sPath.GetString()), std::string(items[i].sPath));
-}
-
-TEST_F(FileTest, DiskSpaceRuleAndReport) {
-    const uint64_t M = 1048576, G = 1024 * M;
-    const struct {
-        uint64_t nFree, nTotal;
-        bool bLow;
-    } kCases[] = {{50 * M, 100 * M, true},
-                  {6 * G, 1000 * G, false},
-                  {200 * M, 1 * G, false},
-                  {5 * G, 100 * G, false},
-                  {5 * G - 1, 100 * G, true}};
-    for (const auto& r : kCases)
-        EXPECT_EQ(OrvDiskSpaceIsLow(r.nFree, r.nTotal), r.bLow) << r.nFree << " " << r.nTotal;
-
-    g_orv_log.SetLogFile(F("disk.log").c_str());
-    OrvSetSystemDiskPath(m_dir.Path().c_str());
-    g_orv_sys.statvfs = [](const char*, struct statvfs* p) {
-        memset(p, 0, sizeof *p);
-        p->f_frsize = 4096;
-        p->f_bavail = 12800;   // 50 MiB
-        p->f_bfree = 25600;    // 100 MiB
-        p->f_blocks = 262144;  // 1 GiB
-        return 0;
-    };
-    bool bLow = false;
-    COrvStringA sMessage;
-    EXPECT_TRUE(OrvCheckDiskSpace(true, bLow, sMessage) && bLow);
-    EXPECT_EQ(std::string(sMessage),
-              "System disk (" + m_dir.Path() + ") space is way too low: 50 Mbytes");
-    g_orv_sys.statvfs = [](const char*, struct statvfs*) {
-        errno = EIO;
-        return -1;
-    };
-    EXPECT_FALSE(OrvCheckDiskSpace(true, bLow, sMessage) || bLow);
-    g_orv_log.Reset();
-    OrvSetSystemDiskPath(nullptr);
 }

@@ -47,11 +47,6 @@ const int64_t kDay = 86400;
 
 }  // namespace
 
-TEST(Housekeeping, CutOff) {
-    EXPECT_EQ(TvCleanUpCutOff(1000000, 2, 5), 1000000 - 2 * 86400);
-    EXPECT_EQ(TvCleanUpCutOff(1000000, 0, 5), 1000000 - 5 * 3600);
-}
-
 TEST_F(HousekeepingTest, CleanUpLogsDeletesOldLogsOnly) {
     ASSERT_EQ(mkdir(F("a").c_str(), 0755), 0);
     MakeFile(F("old.log"), 10 * kDay);
@@ -109,19 +104,6 @@ TEST_F(HousekeepingTest, CleanUpLogsStopsAtDepthFifty) {
     EXPECT_FALSE(Exists(sLevel49.substr(0, sLevel49.size() - 2) + "/x.log"));
 }
 
-TEST_F(HousekeepingTest, CleanUpLogsReportsFailedDeletes) {
-    MakeFile(F("old.log"), 10 * kDay);
-    OrvSysScope scope;
-    g_orv_sys.unlinkat = [](int, const char*, int) {
-        errno = EBUSY;
-        return -1;
-    };
-    COrvLog log;
-    log.SetLogFile(m_logDir.File("fail.log").c_str());
-    EXPECT_EQ(log.TvCleanUpLogs(F("old.log").c_str(), 1, 0), 0);
-    EXPECT_TRUE(Exists(F("old.log")));
-}
-
 TEST_F(HousekeepingTest, CleanUpTempFiles) {
     ASSERT_EQ(mkdir(F("tmp").c_str(), 0700), 0);
     OrvScopedEnv tmpdir("TMPDIR", F("tmp").c_str());
@@ -143,16 +125,4 @@ TEST_F(HousekeepingTest, CleanUpTempFiles) {
     // Days below 1: everything that matches, however new.
     EXPECT_EQ(TvCleanUpTempFiles(nullptr, 0, nullptr), 1);
     EXPECT_FALSE(Exists(F("tmp/tvfresh.tmp")));
-}
-
-TEST_F(HousekeepingTest, KeepOnlyTheLatestFiles) {
-    for (int i = 0; i < 5; ++i)
-        MakeFile(F("crash-" + std::to_string(i) + ".dmp"), (10 - i) * kDay);
-    MakeFile(F("other.txt"), 100 * kDay);
-    EXPECT_EQ(TvCleanupAllExceptLatestFiles(m_dir.Path().c_str(), "crash-*.dmp", 5), 0);
-    EXPECT_EQ(TvCleanupAllExceptLatestFiles(m_dir.Path().c_str(), "crash-*.dmp", 2), 3);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(Exists(F("crash-" + std::to_string(i) + ".dmp")), i >= 3) << i;
-    EXPECT_TRUE(Exists(F("other.txt")));
-    EXPECT_EQ(TvCleanupAllExceptLatestFiles(F("none").c_str(), "*.dmp", 1), -1);
 }

@@ -51,27 +51,4 @@ TEST(Iconv, ConvertsAndReportsBadAndCutInput) {
     EXPECT_EQ(Convert(conv, "c", &r, &nLeft), std::string("c\0", 2));
 }
 
-TEST(Iconv, UnknownSetsFailAndOwnershipMoves) {
-    COrvIconv conv;
-    EXPECT_FALSE(conv.Open("UTF-8", "NO-SUCH-SET-42") || conv.IsOpen());
-
-    ASSERT_TRUE(conv.Open("UTF-8", "ISO-8859-1"));
-    COrvIconv moved(std::move(conv));
-    EXPECT_FALSE(conv.IsOpen());
-    COrvIconv other;
-    ASSERT_TRUE(other.Open("UTF-8", "UTF-16LE"));
-    other = std::move(moved);  // closes the UTF-16 conversion, takes the Latin-1 one
-    EXPECT_FALSE(moved.IsOpen());
-    size_t r;
-    size_t nLeft;
-    EXPECT_EQ(Convert(other, "\xE9", &r, &nLeft), "\xC3\xA9");
-}
-
-TEST(Iconv, Utf8Names) {
-    for (const char* psz : {"utf8", "U-T-F-8", "", static_cast<const char*>(nullptr)})
-        EXPECT_TRUE(OrvCharsetIsUtf8(psz)) << (psz ? psz : "(null)");
-    for (const char* psz : {"UTF", "UTF-88", "ISO-8859-1", "XUTF8"})
-        EXPECT_FALSE(OrvCharsetIsUtf8(psz)) << psz;
-}
-
 }  // namespace

@@ -32,19 +32,3 @@ TEST(OsVersionTest, OsReleaseNameAndServerFlag) {
     EXPECT_TRUE(bServer);
     EXPECT_STREQ(OrvOsReleaseName("MY_PRETTY_NAME=x\n", bServer), "");
 }
-
-TEST(OsVersionTest, RecordFromThisSystem) {
-    const OrvOsVersion& v = OrvGetOsVersion();
-    struct utsname u;
-    ASSERT_EQ(uname(&u), 0);
-    ASSERT_TRUE(v.bValid);
-    EXPECT_EQ(std::string(u.release).rfind(
-                  std::to_string(v.nMajor) + "." + std::to_string(v.nMinor) + ".", 0),
-              0u);
-    COrvStringA raw;
-    raw.Format("%d.%d.%d-2", v.nMajor, v.nMinor, v.nBuild);
-    EXPECT_EQ(v.sRaw, raw);
-    const std::string type = v.sTypeText.GetString();
-    EXPECT_EQ(type.rfind("t=" + std::to_string(v.nProductType) + " cd=", 0), 0u) << type;
-    EXPECT_NE(type.find(u.version), std::string::npos) << type;
-}

@@ -37,12 +37,6 @@ TEST_F(PathTest, SlashConversionsAndTheirAssertions) {
     EXPECT_TRUE(Asserts()[0].nErr == 0 && Asserts()[1].nErr == 0);
 }
 
-TEST_F(PathTest, CollapseKeepsTheShareSlashes) {
-    EXPECT_STREQ(OrvCollapseSlashes("//srv//a///b"), "//srv/a/b");
-    EXPECT_STREQ(OrvCollapseSlashes("\\\\srv\\\\a"), "//srv/a");
-    EXPECT_STREQ(OrvCollapseSlashes("///"), "//");
-}
-
 TEST_F(PathTest, LongPathForms) {
     struct {
         const char* pszIn;
@@ -64,15 +58,6 @@ TEST_F(PathTest, LongPathForms) {
         EXPECT_FALSE(OrvToLongPathW(pszBad, s, err)) << pszBad;
         EXPECT_TRUE(s.IsEmpty() && err.Code() == 6);
     }
-}
-
-TEST_F(PathTest, UrlForms) {
-    EXPECT_STREQ(OrvPathToFileUrl("c:/a b"), "file:///c:/a b");
-    EXPECT_STREQ(OrvFileUrlToPath("file:///c:/x"), "c:/x");
-    EXPECT_STREQ(OrvFileUrlToPath("smb://srv/sh"), "//srv/sh");
-    EXPECT_STREQ(OrvFileUrlToPath("http://x"), "");
-    EXPECT_STREQ(OrvFolderUrl("c:\\a\\b"), "/c:/a/b");
-    EXPECT_STREQ(OrvFolderUrl("\\\\srv\\sh"), "//srv/sh");
 }
 
 TEST_F(PathTest, FileNameRules) {
@@ -97,14 +82,6 @@ TEST_F(PathTest, FileNameRules) {
     EXPECT_STREQ(s, "a\xc2\xa0");
     ASSERT_TRUE(OrvMakeValidFolderName("  docs.. ", 50, s));
     EXPECT_STREQ(s, "docs");
-}
-
-TEST_F(PathTest, SystemItemsAndDisks) {
-    EXPECT_TRUE(OrvIsSystemItemToSkip("e:/pagefile.sys"));
-    EXPECT_FALSE(OrvIsSystemItemToSkip("c:/dir/pagefile.sys"));
-    EXPECT_FALSE(OrvIsSystemItemToSkip("c:/pagefile.sys2"));
-    EXPECT_STREQ(OrvDiskOfWindowsPath("//srv/share/app/bin"), "//srv/share");
-    EXPECT_STREQ(OrvDiskOfWindowsPath("c:/app"), "");
 }
 
 TEST_F(PathTest, EnvironmentAndDateMacros) {
@@ -174,19 +151,6 @@ TEST_F(PathTest, ProcessMacroTableFollowsXdg) {
     localtime_r(&now, &tm);
     snprintf(szYear, sizeof szYear, "%04d", tm.tm_year + 1900);
     EXPECT_EQ(std::string(sPath), sExpected + "/vexil/" + szYear);
-}
-
-TEST_F(PathTest, UserDirsFile) {
-    const char* pszText =
-        "# comment\n"
-        "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n"
-        "XDG_MUSIC_DIR=\"/data/music/\"\n"
-        "XDG_VIDEOS_DIR=videos\n"
-        "XDG_DOCUMENTS_DIR=\"$HOMEX/d\"\n";
-    EXPECT_STREQ(OrvParseUserDirs(pszText, "XDG_DESKTOP_DIR", "/home/u"), "/home/u/Schreibtisch");
-    EXPECT_STREQ(OrvParseUserDirs(pszText, "XDG_MUSIC_DIR", "/home/u"), "/data/music");
-    EXPECT_STREQ(OrvParseUserDirs(pszText, "XDG_VIDEOS_DIR", "/home/u"), "");
-    EXPECT_STREQ(OrvParseUserDirs(pszText, "XDG_DOCUMENTS_DIR", "/home/u"), "");
 }
 
 TEST_F(PathTest, PortableVolumes) {

@@ -9,22 +9,6 @@
 
 #include <string>
 
-TEST(ProcessTest, ModuleVersionFromFileName) {
-    const struct {
-        const char* pszName;
-        int v[4];
-    } cases[] = {
-        {"/lib/libz.so.1.2.13.5.9", {1, 2, 13, 5}},
-        {"libodd.so.7a", {7, 0, 0, 0}},
-        {"libhuge.so.99999999999999", {65535, 0, 0, 0}},
-    };
-    for (const auto& c : cases) {
-        int v[4] = {-1, -1, -1, -1};
-        OrvModuleVersionFromFileName(c.pszName, v);
-        EXPECT_EQ(std::vector<int>(v, v + 4), std::vector<int>(c.v, c.v + 4)) << c.pszName;
-    }
-}
-
 TEST(ProcessTest, ListHasThisProcessWithTheCLibrary) {
     const std::string list = RfGetProcessAndModuleList().GetString();
     ASSERT_EQ(list.rfind("*Processes*:\r\n", 0), 0u);
@@ -61,19 +45,6 @@ TEST(ProcessTest, ListEscapesControlCharactersInNames) {
     EXPECT_NE(list.find("pid=" + std::to_string(pid) + " a\\r\\npid=1 forged user="),
               std::string::npos);
     EXPECT_EQ(list.find("\npid=1 forged"), std::string::npos);
-}
-
-TEST(ProcessTest, FindsProcessesHoldingAFile) {
-    OrvTempDir dir;
-    const std::string path = dir.File("held");
-    ASSERT_TRUE(OrvWriteFileBytes(path, "x"));
-    COrvArray<OrvProcessEntry> procs;
-    COrvError err;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_TRUE(OrvGetProcessesUsingFile(path.c_str(), procs, err));
-    ASSERT_EQ(procs.GetCount(), 1u);
-    EXPECT_EQ(procs[0].nPid, getpid());
-    close(fd);
 }
 
 TEST(ProcessTest, SplitArguments) {

@@ -15,15 +15,6 @@ namespace {
 
 const auto& Str = OrvStr;
 
-TEST(ExecutablePath, NamesThisTestProgram) {
-    COrvStringA strPath;
-    COrvError error;
-    ASSERT_TRUE(OrvGetExecutablePath(strPath, error)) << Str(error.Text());
-    char szReal[PATH_MAX];
-    ASSERT_NE(realpath("/proc/self/exe", szReal), nullptr);
-    EXPECT_EQ(Str(strPath), szReal);
-}
-
 // readlink cuts a result at the buffer's size without saying so: a path of exactly that size or
 // longer must make the buffer grow instead of coming back cut.
 TEST(ExecutablePath, LongPathsGrowTheBuffer) {

@@ -126,60 +126,6 @@ TEST(OrvParseInt, AgreesWithStrtollAndStrtoullOnRandomDecimalTexts) {
     EXPECT_GT(nAccepted, 750);  // both outcomes are really exercised
 }
 
-TEST(OrvParseIPv4, AddressesAndEveryMessage) {
-    const struct {
-        const char* psz;
-        std::vector<int> want;
-    } kGood[] = {{"255.255.255.255", {255, 255, 255, 255}},
-                 {"192.168.0000255.7", {192, 168, 255, 7}}};
-    for (const auto& r : kGood) {
-        unsigned char ab[4] = {9, 9, 9, 9};
-        int nErr = 0;
-        COrvStringA str;
-        ASSERT_TRUE(OrvParseIPv4(r.psz, ab, nErr, str)) << r.psz;
-        EXPECT_EQ(std::vector<int>(ab, ab + 4), r.want);
-    }
-    const struct {
-        const char* psz;
-        const char* pszWhy;
-    } kBad[] = {{"1.2.3", "missing last octet(s)"},
-                {"1..2.3", "unexpected end of octet"},
-                {"1.2.3.", "unexpected end of last octet"},
-                {"256.1.1.1", "octet out of range"},
-                {"1.2.3.4 ", "expected digit or dot"}};
-    for (const auto& r : kBad) {
-        unsigned char ab[4] = {7, 7, 7, 7};
-        int nCode = 0;
-        COrvStringA strErr;
-        EXPECT_FALSE(OrvParseIPv4(r.psz, ab, nCode, strErr)) << r.psz;
-        EXPECT_EQ(S(strErr), std::string("bad IPv4 address '") + r.psz + "': " + r.pszWhy);
-        EXPECT_EQ(std::vector<int>(ab, ab + 4), (std::vector<int>{7, 7, 7, 7})) << r.psz;
-    }
-}
-
-TEST(OrvParseSize, UnitsLimitsAndRanges) {
-    const struct {
-        const char* psz;
-        int64_t n;
-    } kSizes[] = {{"10K", 10240},
-                  {"1K0", kOrvBadSize},
-                  {"9007199254740991K", 9007199254740991LL * 1024},
-                  {"9007199254740992K", kOrvBadSize},
-                  {"8796093022208M", kOrvBadSize}};
-    for (const auto& r : kSizes)
-        EXPECT_EQ(OrvParseSize(r.psz), r.n) << (r.psz ? r.psz : "null");
-
-    int64_t a = 5, b = 6;
-    COrvStringA str("untouched");
-    ASSERT_TRUE(OrvParseSizeRange("1K,2M", a, b, str));
-    EXPECT_TRUE(a == 1024 && b == 2097152 && S(str) == "untouched");
-    for (const char* psz : {"1K", "1,2,3", "1K0,2", "1, 2"}) {
-        int64_t n1 = 11, n2 = 22;
-        EXPECT_FALSE(OrvParseSizeRange(psz, n1, n2, str)) << psz;
-        EXPECT_TRUE(n1 == 11 && n2 == 22) << psz;
-    }
-}
-
 TEST(OrvFormat, CountDecimalAndDoubleTexts) {
     const std::pair<uint32_t, const char*> kCounts[] = {
         {9999, "9999"}, {10000, "10K"}, {9999999, "9999K"}, {10000000, "10M"}};
@@ -315,44 +261,6 @@ TEST(OrvDecodeMimeWords, WordsWhiteSpaceAndCharsets) {
     for (const char* psz : {"=?UTF-8?", "=?UTF-8?Q?unterminated", "=?UTF-8?X?abc?=",
                             "=?UTF-8?Q?cut=4?=", "=?UTF-8?B?QUJDR?=", "=??Q?x?="})
         EXPECT_EQ(S(OrvDecodeMimeWords(psz)), psz);
-}
-
-using Comparator = int (*)(const COrvStringW*, const COrvStringW*);
-
-int Cmp(Comparator pfn, const std::u16string& a, const std::u16string& b) {
-    const COrvStringW x(a.c_str()), y(b.c_str());
-    const int n = pfn(&x, &y);
-    return n < 0 ? -1 : (n > 0 ? 1 : 0);
-}
-
-TEST(OrvCompare, OrdinalAndOrdinalNoCase) {
-    OrvReportCapture reports;
-    const struct {
-        Comparator pfn;
-        const char16_t *a, *b;
-        int nWant;
-    } kCases[] = {
-        {OrvCompareOrdinal, u"B", u"a", -1},
-        {OrvCompareOrdinal, u"\uffff", u"\U0001F600", 1},  // code units, not code points
-        {OrvCompareOrdinalNoCase, u"abc", u"ABD", -1},
-        {OrvCompareOrdinalNoCase, u"_", u"A", -1},  // mapped to lower case: "_" before "a"
-        {OrvCompareOrdinalNoCase, u"\u0178", u"\u00ff", 0},
-        {OrvCompareOrdinalNoCase, u"\uff21\u2160\u24B6", u"\uff41\u2170\u24D0", 0},
-        {OrvCompareOrdinalNoCase, u"\u04C0", u"\u04CF", 0},
-        {OrvCompareOrdinalNoCase, u"i", u"\u0131", -1}};  // dotless i is its own lower case
-    for (const auto& r : kCases)
-        EXPECT_EQ(Cmp(r.pfn, r.a, r.b), r.nWant) << W(COrvStringW(r.a)).size();
-    EXPECT_EQ(reports.Count(), 0u);
-    // Null arguments are reported and sort first.
-    const COrvStringW a(u"a");
-    for (Comparator pfn :
-         {OrvCompareOrdinal, OrvCompareOrdinalNoCase, OrvCompareLocale, OrvCompareLocaleNoCase}) {
-        reports.Clear();
-        EXPECT_LT(pfn(nullptr, &a), 0);
-        EXPECT_GT(pfn(&a, nullptr), 0);
-        EXPECT_EQ(pfn(nullptr, nullptr), 0);
-        EXPECT_EQ(reports.Exprs(), (std::vector<std::string>{"pstr1", "pstr2", "pstr1", "pstr2"}));
-    }
 }
 
 }  // namespace

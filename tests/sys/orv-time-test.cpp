@@ -226,15 +226,6 @@ TEST_F(TimeTest, TimeRanges) {
     }
 }
 
-TEST_F(TimeTest, DurationTexts) {
-    const std::pair<int64_t, const char*> kCases[] = {
-        {59, "59 sec"}, {60, "01:00"}, {3599, "59:59"}, {345599, "95:59:59"}, {345600, "4 days"}};
-    for (const auto& [n, psz] : kCases)
-        EXPECT_EQ(Str(OrvDurationText(n)), psz);
-    EXPECT_EQ(Str(OrvDurationText(-5)), "0 sec");
-    EXPECT_EQ(Asserts(), 1);
-}
-
 TEST_F(TimeTest, TimeZoneInfo) {
     OrvTimeZoneInfo info;
     UseZone("Europe/Berlin");

@@ -212,16 +212,4 @@ TEST_F(UiThreadTest, DispatcherNeverReentersAndHoldsNoLockWhileRunning) {
     loop.RunOnLoop([&] { delete pDispatcher; });
 }
 
-TEST_F(UiThreadTest, DispatcherCallWithoutUiThreadFails) {
-    COrvGUIThreadCallDispatcher dispatcher(0x8100, 7);
-    static std::atomic<int> s_nDeleted{0};
-    struct CCounted : COrvGUIThreadCallable {
-        ~CCounted() override { ++s_nDeleted; }
-        bool Run() override { return true; }
-    };
-    EXPECT_FALSE(dispatcher.Call(new CCounted));
-    EXPECT_EQ(1, s_nDeleted.load());
-    EXPECT_EQ(1, Asserts());
-}
-
 }  // namespace

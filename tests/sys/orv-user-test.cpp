@@ -191,52 +191,6 @@ TEST(OrvUserProcess, AdministratorAndSystemForRootSudoMemberAndPlainUser) {
     EXPECT_TRUE(!bAdmin && err.Code() == enNetNotFound);
 }
 
-TEST(OrvUserAccounts, LongNamesManyMembersAndMissingAccounts) {
-    NEED_ROOT();
-    Accounts accounts;
-    // 32-character names (the longest useradd takes): the group entry outgrows a first buffer.
-    std::vector<std::string> names;
-    for (int i = 0; i < 34; ++i) {
-        std::string n = Accounts::Name("m" + std::to_string(i) + "_");
-        n.resize(32, 'q');
-        names.push_back(n);
-    }
-    accounts.AddUsers(names);
-    std::string suffix = "g_";
-    suffix.resize(32 - Accounts::Name("").size(), 'q');
-    const std::string group = accounts.AddGroup(suffix);
-    std::string members;
-    for (const std::string& n : names)
-        members += (members.empty() ? "" : ",") + n;
-    ASSERT_EQ(0, Shell("gpasswd -M " + members + " " + group));
-    const std::string named = accounts.AddUser("f", group, "Ada Lovelace-Byron,Room 7,555-1,");
-
-    COrvError err;
-    OrvGroupInfo gi;
-    ASSERT_TRUE(OrvGetGroupInfo(group.c_str(), gi, err)) << err.Text().GetString();
-    std::set<std::string> got;
-    for (size_t i = 0; i < gi.members.GetSize(); ++i)
-        got.insert(gi.members[i].GetString());
-    std::set<std::string> want(names.begin(), names.end());
-    want.insert(named);
-    EXPECT_EQ(want, got);
-
-    OrvSid sid;
-    COrvStringA sDomain;
-    ASSERT_TRUE(OrvLookupAccountName(group.c_str(), sid, sDomain, err));
-    EXPECT_TRUE(sid.bGroup && gi.nGid == sid.nId);
-    OrvUserInfo ui;
-    ASSERT_TRUE(OrvGetUserInfo(named.c_str(), ui, err)) << err.Text().GetString();
-    EXPECT_STREQ("Ada Lovelace-Byron", ui.sFullName.GetString());
-    ASSERT_EQ(2u, ui.groups.GetSize());
-    EXPECT_EQ(gi.nGid, ui.groups[1]);
-
-    const std::string missing = Accounts::Name("none");
-    COrvError errUser;
-    EXPECT_FALSE(OrvLookupAccountName(missing.c_str(), sid, sDomain, errUser));
-    EXPECT_EQ(enNetNotFound, errUser.Code());
-}
-
 class OrvUserAcl : public ::testing::Test {
 protected:
     void SetUp() override {
