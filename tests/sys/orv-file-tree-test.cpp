@@ -189,21 +189,6 @@ TEST_F(FileTreeTest, SpecialFilesAreMadeAnewNeverOpened) {
     EXPECT_EQ(Stat(F("moved/fifo")).st_mode, S_IFIFO | 0640u);
 }
 
-TEST_F(FileTreeTest, MoveAcrossFileSystemsReplacesALinkAtTheDestination) {
-    // Modes, times and the rest of a tree are compared with mv's on a real tmpfs below.
-    g_orv_sys.rename = [](const char*, const char*) {
-        errno = EXDEV;
-        return -1;
-    };
-    ASSERT_TRUE(OrvWriteFileBytes(F("target"), "keep"));
-    ASSERT_TRUE(OrvWriteFileBytes(F("a"), "moved"));
-    ASSERT_EQ(symlink(F("target").c_str(), F("b").c_str()), 0);
-    COrvError err;
-    ASSERT_TRUE(OrvMoveFile(F("a").c_str(), F("b").c_str(), err)) << Text(err);
-    EXPECT_EQ(OrvReadFileBytes(F("target")), "keep");
-    EXPECT_EQ(OrvReadFileBytes(F("b")), "moved");
-}
-
 TEST_F(FileTreeTest, MovingAFolderNeverLosesTheDestinationFirst) {
     COrvError err;
     ASSERT_TRUE(OrvCreateFolder(F("from").c_str(), 0, err));

@@ -226,14 +226,6 @@ TEST_F(TimeTest, TimeRanges) {
     }
 }
 
-TEST_F(TimeTest, TimeZoneInfo) {
-    OrvTimeZoneInfo info;
-    UseZone("Europe/Berlin");
-    OrvGetTimeZoneInfo(info);
-    EXPECT_TRUE(info.nBias == -60 && info.bHasDaylight && info.nDaylightBias == -60);
-    EXPECT_EQ(Str(info.strDaylightName), "CEST");
-}
-
 TEST_F(TimeTest, ConcurrentFormattingUnderOneZone) {
     UseZone("Europe/Berlin");
     std::atomic<int> nWrong{0};
