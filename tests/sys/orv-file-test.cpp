@@ -42,11 +42,6 @@ unsigned ModeOf(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
 }
 
-time_t MTimeOf(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
-}
-
 int g_nCalls = 0;
 
 long FullDiskWrite(int, const void*, size_t) {
@@ -80,31 +75,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(FileTest, WriteReadSizePositionLengthAndOpenFailures) {
-    OrvFile f;
-    ASSERT_TRUE(f.OpenWrite(F("a.bin").c_str(), false, 0, err)) << Text(err);
-    ASSERT_TRUE(f.Write("hello world", 11, err));
-    uint64_t n = 0, nPos = 0;
-    ASSERT_TRUE(f.GetSize(n, err) && f.GetPosition(nPos, err));
-    EXPECT_TRUE(n == 11u && nPos == 11u);
-    ASSERT_TRUE(f.SetLength(5, err) && f.Close(err));
-    ASSERT_TRUE(f.OpenWrite(F("a.bin").c_str(), true, 0, err));  // appends
-    ASSERT_TRUE(f.Write("!", 1, err) && f.Close(err));
-    ASSERT_TRUE(f.OpenRead(F("a.bin").c_str(), err) && f.SetPosition(2, err));
-    char buf[16] = {};
-    EXPECT_EQ(f.Read(buf, sizeof buf, err), 4);
-    EXPECT_STREQ(buf, "llo!");
-    EXPECT_EQ(f.Read(buf, sizeof buf, err), 0);
-    EXPECT_FALSE(f.Write("x", 1, err));
-    ASSERT_TRUE(f.OpenWrite(F("m").c_str(), false, kOrvModeGiven | 0600, err));
-    EXPECT_EQ(ModeOf(F("m")), 0600u);
-    EXPECT_EQ(Failed(err, [&](COrvError& e) { return OrvGetFileSize(F("none").c_str(), n, e); }),
-              "Cannot open file " + F("none") + ": No such file or directory (error 2)");
-    EXPECT_EQ(err.Code(), 17);
-    EXPECT_FALSE(f.OpenRead(F("missing").c_str(), err));
-    EXPECT_FALSE(f.IsOpen());  // a failed open leaves the object closed, even when one was open
-}
 
 TEST_F(FileTest, InjectedWriteFaultsAndTheBufferedWriter) {
     OrvFile f;
@@ -190,32 +160,6 @@ TEST_F(FileTest, WholeFilesChunksAndCopies) {
         EXPECT_EQ(bOk, !bStop);
         EXPECT_TRUE(ctx.first == (bStop ? big.substr(0, 200000) : big));
     }
-}
-
-TEST_F(FileTest, InfoAndTimesOfFilesFoldersAndLinks) {
-    ASSERT_TRUE(OrvWriteFileBytes(F(".hidden"), "12345"));
-    chmod(F(".hidden").c_str(), 0444);
-    Mkdirs({"dir"});
-    ASSERT_EQ(symlink(F("dir").c_str(), F("dirlink").c_str()), 0);
-    OrvFileInfo info;
-    ASSERT_TRUE(OrvGetFileInfo(F(".hidden").c_str(), info, err));
-    EXPECT_TRUE(info.bIsFile && !info.bIsFolder && !info.bIsLink && info.nSize == 5u);
-    EXPECT_EQ(info.nAttributes, kOrvAttrReadOnly | kOrvAttrPortableReadOnly | kOrvAttrHidden |
-                                    kOrvAttrPortableHidden | kOrvAttrArchive);
-    ASSERT_TRUE(OrvGetFileInfo(F("dirlink").c_str(), info, err));
-    EXPECT_TRUE(info.bIsFolder && info.bIsLink && !info.bIsFile);
-    EXPECT_EQ(std::string(info.sLinkTarget), F("dir"));
-    COrvStringA sTarget;  // links made and read back; a plain file is no link
-    ASSERT_TRUE(OrvCreateLink(F("j").c_str(), F("dir").c_str(), true, err)) << Text(err);
-    ASSERT_TRUE(OrvReadLink(F("j").c_str(), sTarget, err));
-    EXPECT_EQ(std::string(sTarget), F("dir"));
-    EXPECT_FALSE(OrvCreateLink(F("j2").c_str(), F("no").c_str(), true, err) || Exists(F("j2")));
-    EXPECT_FALSE(OrvReadLink(F(".hidden").c_str(), sTarget, err));
-    // The modification time is set on the link itself and not its target.
-    ASSERT_TRUE(OrvSetFileTimes(F("dir").c_str(), 1000000000, 0, err));
-    ASSERT_TRUE(OrvSetFileTimes(F("dirlink").c_str(), 1200000000, 0, err));
-    EXPECT_EQ(MTimeOf(F("dir")), 1000000000);
-    EXPECT_EQ(MTimeOf(F("dirlink")), 1200000000);
 }
 
 TEST_F(FileTest, CreateFoldersAndListings) {

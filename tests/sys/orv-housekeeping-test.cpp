@@ -85,25 +85,6 @@ TEST_F(HousekeepingTest, CleanUpLogsDeletesOldLogsOnly) {
               std::string::npos);
 }
 
-TEST_F(HousekeepingTest, CleanUpLogsStopsAtDepthFifty) {
-    std::string sPath = m_dir.Path();
-    for (int i = 0; i < 60; ++i) {
-        sPath += "/d";
-        ASSERT_EQ(mkdir(sPath.c_str(), 0755), 0);
-        MakeFile(sPath + "/x.log", 10 * kDay);
-    }
-    COrvLog log;
-    log.SetLogFile(m_logDir.File("deep.log").c_str());
-    // The root is level 0 and the "d" folders levels 1 to 60; the file in level k is at k + 1.
-    // Everything at level 50 or below is skipped: the file of level 49 and the folder of level 50.
-    EXPECT_EQ(log.TvCleanUpLogs(m_dir.Path().c_str(), 1, 0), 48);
-    std::string sLevel49 = m_dir.Path();
-    for (int i = 0; i < 49; ++i)
-        sLevel49 += "/d";
-    EXPECT_TRUE(Exists(sLevel49 + "/x.log"));
-    EXPECT_FALSE(Exists(sLevel49.substr(0, sLevel49.size() - 2) + "/x.log"));
-}
-
 TEST_F(HousekeepingTest, CleanUpTempFiles) {
     ASSERT_EQ(mkdir(F("tmp").c_str(), 0700), 0);
     OrvScopedEnv tmpdir("TMPDIR", F("tmp").c_str());

@@ -20,15 +20,3 @@ TEST(OsVersionTest, WindowsNameTable) {
                  "Win2000 Advanced Server");
     EXPECT_STREQ(OrvMinimumWindowsText(4), "Tovrin requires at least Windows 2000 to run");
 }
-
-TEST(OsVersionTest, OsReleaseNameAndServerFlag) {
-    bool bServer = true;
-    EXPECT_STREQ(OrvOsReleaseName("NAME=\"Debian\"\nPRETTY_NAME=\"Debian GNU/Linux 12 "
-                                  "(bookworm)\"\nID=debian\n",
-                                  bServer),
-                 "Debian GNU/Linux 12 (bookworm)");
-    EXPECT_FALSE(bServer);
-    EXPECT_STREQ(OrvOsReleaseName("NAME=Fedora\nVARIANT_ID=server\n", bServer), "Fedora");
-    EXPECT_TRUE(bServer);
-    EXPECT_STREQ(OrvOsReleaseName("MY_PRETTY_NAME=x\n", bServer), "");
-}

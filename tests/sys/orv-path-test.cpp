@@ -27,16 +27,6 @@ std::string Narrow(const COrvStringW& s) {
 
 }  // namespace
 
-TEST_F(PathTest, SlashConversionsAndTheirAssertions) {
-    EXPECT_STREQ(OrvToWindowsSlashesA("c:\\a/b", false), "c:\\a\\b");
-    EXPECT_TRUE(Asserts().empty());
-    EXPECT_STREQ(OrvToWindowsSlashesA("c:\\a/b", true), "c:\\a\\b");  // enforced: reported
-    EXPECT_STREQ(OrvToPortableSlashesA("a\\b", true), "a/b");
-    ASSERT_EQ(Asserts().size(), 2u);
-    EXPECT_TRUE(Asserts()[0].nHard == 0 && Asserts()[1].nHard == 1);
-    EXPECT_TRUE(Asserts()[0].nErr == 0 && Asserts()[1].nErr == 0);
-}
-
 TEST_F(PathTest, LongPathForms) {
     struct {
         const char* pszIn;
@@ -84,55 +74,6 @@ TEST_F(PathTest, FileNameRules) {
     EXPECT_STREQ(s, "docs");
 }
 
-TEST_F(PathTest, EnvironmentAndDateMacros) {
-    const auto Env = [](const char* pszName) -> const char* {
-        if (strcmp(pszName, "HOME") == 0)
-            return "/home/u";
-        if (strcmp(pszName, "EMPTY") == 0)
-            return "";
-        return nullptr;
-    };
-    COrvStringA s;
-    ASSERT_TRUE(OrvExpandEnvironment("%NOPE%HOME%", s, Env));  // the closing % opens the next
-    EXPECT_STREQ(s, "%NOPE/home/u");
-    ASSERT_TRUE(OrvExpandEnvironment("a%%b%EMPTY%c", s, Env));
-    EXPECT_STREQ(s, "a%%bc");
-
-    struct tm tm = {};
-    tm.tm_year = 124;
-    tm.tm_mon = 2;
-    tm.tm_mday = 5;
-    tm.tm_wday = 2;
-    tm.tm_hour = 7;
-    tm.tm_min = 4;
-    COrvStringA sAll("%DOW% %WOM% %HH%:%II% %YYYY%%YYYY%-%MM%-%DD%");
-    OrvExpandDateMacros(sAll, &tm);
-    EXPECT_STREQ(sAll, "2 1 07:04 20242024-03-05");
-    sAll = "%YYYY%-%MM%-%DD% %DOW% %WOM% %HH%:%II%";
-    OrvExpandDateMacros(sAll, nullptr);
-    EXPECT_STREQ(sAll, "0000-00-00 -1 1 -1:-1");
-}
-
-TEST_F(PathTest, PathMacrosWithATable) {
-    const OrvPathMacro table[] = {{"%APPDATA%", "/home/u/.config"}, {"%COOKIES%", ""}};
-    const auto Env = [](const char* pszName) -> const char* {
-        return strcmp(pszName, "TEMP") == 0 ? "/tmp/t" : nullptr;
-    };
-    COrvStringA sPath("%APPDATA%/x/%APPDATA%");
-    COrvStringA sMacro, sFolder;
-    ASSERT_TRUE(OrvExpandPathMacrosWith(sPath, table, 2, Env, nullptr, &sMacro, &sFolder));
-    EXPECT_STREQ(sPath, "/home/u/.config/x//home/u/.config");
-    EXPECT_STREQ(sFolder, "/home/u/.config");
-
-    // An empty folder does not count; the environment and the date still apply.
-    sPath = "%COOKIES%/%TEMP%/%UNSET%";
-    sMacro.Empty();
-    ASSERT_TRUE(OrvExpandPathMacrosWith(sPath, table, 2, Env, nullptr, &sMacro, &sFolder));
-    // "%COOKIES%" stays; its closing "%" is tried as the start of "%/%", which stays too.
-    EXPECT_STREQ(sPath, "%COOKIES%//tmp/t/%UNSET%");
-    EXPECT_TRUE(sMacro.IsEmpty());
-}
-
 TEST_F(PathTest, ProcessMacroTableFollowsXdg) {
     // The table is built once: what it holds must agree with the environment of this process.
     const char* pszConfig = getenv("XDG_CONFIG_HOME");
@@ -151,41 +92,4 @@ TEST_F(PathTest, ProcessMacroTableFollowsXdg) {
     localtime_r(&now, &tm);
     snprintf(szYear, sizeof szYear, "%04d", tm.tm_year + 1900);
     EXPECT_EQ(std::string(sPath), sExpected + "/vexil/" + szYear);
-}
-
-TEST_F(PathTest, PortableVolumes) {
-    const OrvVolume vols[] = {{"Stick", "/media/u/Stick"}, {"Backup", "/mnt/b"}, {"ROOT", "/"}};
-    COrvStringA s;
-    COrvError err;
-    ASSERT_TRUE(OrvResolvePortablePathWith("=stick:/docs/a.txt", vols, 3, s, err));
-    EXPECT_STREQ(s, "/media/u/Stick/docs/a.txt");
-    ASSERT_TRUE(OrvResolvePortablePathWith("=root:/etc", vols, 3, s, err));
-    EXPECT_STREQ(s, "/etc");
-    for (const char* psz : {"=:x", "=nolabel", "=Gone:/x"}) {
-        EXPECT_FALSE(OrvResolvePortablePathWith(psz, vols, 3, s, err)) << psz;
-        EXPECT_TRUE(s.IsEmpty());
-        err.Clear();
-    }
-    const OrvVolume twins[] = {{"Stick", "/media/a"}, {"STICK", "/media/b"}};
-    EXPECT_FALSE(OrvResolvePortablePathWith("=stick:/x", twins, 2, s, err));
-}
-
-TEST_F(PathTest, MountInfoLines) {
-    const char* pszInfo =
-        "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
-        "40 22 8:17 / /media/u/My\\040Disk rw - vfat /dev/sdb1 rw\n"
-        "bad line\n"
-        "41 22 x:y / /z rw - tmpfs t rw";
-    std::vector<std::string> seen;
-    OrvForEachMount(
-        pszInfo,
-        [](void* pCtx, unsigned nMajor, unsigned nMinor, const COrvStringA& sMount) {
-            static_cast<std::vector<std::string>*>(pCtx)->push_back(
-                std::to_string(nMajor) + ":" + std::to_string(nMinor) + " " + sMount.GetString());
-        },
-        &seen);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0], "8:1 /");
-    EXPECT_EQ(seen[1], "8:17 /media/u/My Disk");
-    EXPECT_STREQ(OrvDecodeMountEscapes("a\\x20b\\1", 8), "a b\\1");
 }

@@ -81,37 +81,3 @@ TEST(ProcessTest, RunProgramFailures) {
     EXPECT_FALSE(
         OrvRunProgramOutputToFile("/bin/sh", "-c true", dir.File("x/o").c_str(), nExit, err));
 }
-
-// Children in a group of their own, reaped once, with how they ended (a running one is left).
-TEST(ProcessTest, SpawnAndReapReportHowTheChildEnded) {
-    const struct {
-        const char* pszScript;
-        bool bSignalled;
-        int nCode;
-    } cases[] = {
-        {"exit 3", false, 3}, {"kill -TERM $$", true, SIGTERM}, {"sleep 5", true, SIGKILL}};
-    for (const auto& c : cases) {
-        char szSh[] = "sh";
-        char szC[] = "-c";
-        std::string script = c.pszScript;
-        char* argv[] = {szSh, szC, script.data(), nullptr};
-        COrvSpawnSpec spec;
-        spec.pszProgram = "sh";
-        spec.argv = argv;
-        spec.bSearchPath = true;
-        spec.bNewGroup = true;
-        int nPid = -1;
-        COrvError err;
-        ASSERT_TRUE(OrvSpawnProcess(spec, nPid, "spawn: ", err)) << err.Text();
-        EXPECT_EQ(getpgid(nPid), nPid) << c.pszScript;
-        COrvChildExit exit;
-        if (c.nCode == SIGKILL) {
-            EXPECT_EQ(OrvReapProcess(nPid, false, exit), 0);
-            kill(nPid, SIGKILL);
-        }
-        ASSERT_EQ(OrvReapProcess(nPid, true, exit), 1) << c.pszScript;
-        EXPECT_TRUE(exit.bSignalled == c.bSignalled && exit.nCode == c.nCode) << c.pszScript;
-        EXPECT_EQ(exit.ShellCode(), c.bSignalled ? 128 + c.nCode : c.nCode) << c.pszScript;
-        EXPECT_EQ(OrvReapProcess(nPid, false, exit), -1);
-    }
-}

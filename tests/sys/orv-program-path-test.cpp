@@ -34,26 +34,4 @@ TEST(ExecutablePath, LongPathsGrowTheBuffer) {
     }
 }
 
-TEST(ExecutablePath, FailuresLeaveThePathEmpty) {
-    OrvSysScope scope;
-    g_orv_sys.readlink = [](const char*, char*, size_t) -> long {
-        errno = EACCES;
-        return -1;
-    };
-    COrvStringA strPath("old");
-    COrvError error;
-    EXPECT_FALSE(OrvGetExecutablePath(strPath, error));
-    EXPECT_TRUE(strPath.IsEmpty());
-    EXPECT_EQ(error.Code(), OrvResultFromErrno(EACCES));
-
-    // A link that never fits (it always fills the buffer) ends with a failure, not a cut path.
-    g_orv_sys.readlink = [](const char*, char* pBuf, size_t nLen) -> long {
-        std::memset(pBuf, 'x', nLen);
-        return static_cast<long>(nLen);
-    };
-    COrvError errorLong;
-    EXPECT_FALSE(OrvGetExecutablePath(strPath, errorLong));
-    EXPECT_EQ(errorLong.Code(), OrvResultFromErrno(ENAMETOOLONG));
-}
-
 }  // namespace
