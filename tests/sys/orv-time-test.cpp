@@ -224,6 +224,7 @@ TEST_F(TimeTest, TimeRanges) {
         EXPECT_FALSE(OrvParseTimeRange(psz, tFrom, tTo, nCode, strError));
         EXPECT_TRUE(nCode == enNetBadRequest && tFrom == 0 && tTo == 0) << psz;
     }
+    EXPECT_EQ(Str(strError), "second time bad in range: 2024/2/31");  // the part trimmed
 }
 
 TEST_F(TimeTest, ConcurrentFormattingUnderOneZone) {

@@ -84,6 +84,9 @@ TEST_F(UiThreadTest, PostMessageDeliversInOrderAndRetriesAFullQueue) {
     const auto messages = window.Messages();
     EXPECT_TRUE(messages[0].nMsg == 10u && messages[0].lParam == -1 && messages[0].bOnUi);
     EXPECT_TRUE(messages[1].nMsg == 11u && messages[1].wParam == 2u && messages[1].bOnUi);
+    loop.Quit();  // the loop has ended: refused as not ready
+    EXPECT_FALSE(OrvPostMessage(&window, 12, 0, 0, nCode, strError));
+    EXPECT_EQ(enNetNotReady, nCode);
 }
 
 // A callable that records its run in a shared journal.
