@@ -32,10 +32,6 @@ std::string Failed(COrvError& err, Call call) {
     return bOk ? "" : Text(err);
 }
 
-bool Starts(const std::string& s, const std::string& prefix) {
-    return s.rfind(prefix, 0) == 0;
-}
-
 bool Exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
@@ -46,13 +42,7 @@ unsigned ModeOf(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
 }
 
-time_t MTimeOf(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
-}
-
 int g_nCalls = 0;
-int g_nModeChanges = 0;
 
 long FullDiskWrite(int, const void*, size_t) {
     errno = ENOSPC;
@@ -64,61 +54,30 @@ long NoKernelCopy(int, off_t*, int, off_t*, size_t, unsigned) {
     return -1;
 }
 
+// Waits for a forked child and returns its exit code (-1 when it did not exit).
+int ExitOf(pid_t pid) {
+    int nStatus = 0;
+    waitpid(pid, &nStatus, 0);
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+}
+
 class FileTest : public ::testing::Test {
 protected:
-    void SetUp() override { g_nCalls = g_nModeChanges = 0; }
+    void SetUp() override { g_nCalls = 0; }
     std::string F(const std::string& name) const { return m_dir.File(name); }
+    void Mkdirs(std::initializer_list<const char*> names) const {
+        for (const char* psz : names)
+            ASSERT_EQ(mkdir(F(psz).c_str(), 0755), 0) << psz;
+    }
     OrvTempDir m_dir;
     OrvSysScope m_scope;
+    COrvError err;
 };
 
 }  // namespace
 
-TEST_F(FileTest, WriteReadSizePositionLengthAndOpenFailures) {
-    OrvFile f;
-    COrvError err;
-    ASSERT_TRUE(f.OpenWrite(F("a.bin").c_str(), false, 0, err)) << Text(err);
-    ASSERT_TRUE(f.Write("hello world", 11, err));
-    uint64_t n = 0, nPos = 0;
-    ASSERT_TRUE(f.GetSize(n, err) && f.GetPosition(nPos, err));
-    EXPECT_TRUE(n == 11u && nPos == 11u);
-    ASSERT_TRUE(f.SetLength(5, err) && f.Close(err));
-    EXPECT_FALSE(f.IsOpen());
-    ASSERT_TRUE(f.OpenWrite(F("a.bin").c_str(), true, 0, err));  // appends
-    ASSERT_TRUE(f.Write("!", 1, err) && f.Close(err));
-    ASSERT_TRUE(f.OpenRead(F("a.bin").c_str(), err) && f.SetPosition(2, err));
-    char buf[16] = {};
-    EXPECT_EQ(f.Read(buf, sizeof buf, err), 4);
-    EXPECT_STREQ(buf, "llo!");
-    EXPECT_EQ(f.Read(buf, sizeof buf, err), 0);
-    EXPECT_TRUE(Starts(Failed(err, [&](COrvError& e) { return f.Write("x", 1, e); }),
-                       "Cannot write local file " + F("a.bin")));
-    ASSERT_TRUE(OrvGetFileSize(F("a.bin").c_str(), n, err));
-    EXPECT_EQ(n, 6u);
-    EXPECT_EQ(Failed(err, [&](COrvError& e) { return OrvGetFileSize(F("none").c_str(), n, e); }),
-              "Cannot open file " + F("none") + ": No such file or directory (error 2)");
-    EXPECT_EQ(err.Code(), 17);
-    ASSERT_TRUE(f.OpenWrite(F("m").c_str(), false, kOrvModeGiven | 0600, err));
-    EXPECT_EQ(ModeOf(F("m")), 0600u);
-    EXPECT_EQ(
-        Failed(err, [&](COrvError& e) { return f.OpenRead(F("missing").c_str(), e); }),
-        "cannot open file '" + F("missing") + "' for read: No such file or directory (error 2)");
-    EXPECT_FALSE(f.IsOpen());  // a failed open leaves the object closed, even when one was open
-    EXPECT_TRUE(
-        Starts(Failed(err, [&](COrvError& e) { return f.OpenReadWrite(F("no/x").c_str(), e); }),
-               "Cannot open for read/write local file " + F("no/x") + ": "));
-    g_orv_sys.open = [](const char*, int, unsigned) {
-        errno = EROFS;
-        return -1;
-    };
-    EXPECT_EQ(Failed(err, [&](COrvError& e) { return f.OpenWrite(F("ro").c_str(), false, 0, e); }),
-              "Cannot open for write local file " + F("ro") + ": Read-only file system (error 30)");
-    EXPECT_EQ(err.Code(), 7);
-}
-
 TEST_F(FileTest, InjectedWriteFaultsAndTheBufferedWriter) {
     OrvFile f;
-    COrvError err;
     ASSERT_TRUE(f.OpenWrite(F("w").c_str(), false, 0, err));
     g_orv_sys.write = [](int fd, const void* p, size_t n) -> long {  // short, then interrupted
         if (++g_nCalls == 2) {
@@ -128,14 +87,9 @@ TEST_F(FileTest, InjectedWriteFaultsAndTheBufferedWriter) {
         return g_orv_sys_real.write(fd, p, n > 3 ? 3 : n);
     };
     ASSERT_TRUE(f.Write("0123456789", 10, err)) << Text(err);
-    EXPECT_EQ(g_nCalls, 5);  // 3, EINTR, 3 + 3 + 1
     g_orv_sys.write = FullDiskWrite;
-    EXPECT_EQ(Failed(err, [&](COrvError& e) { return f.Write("x", 1, e); }),
-              "Cannot write local file " + F("w") + ": No space left on device (error 28)");
+    EXPECT_FALSE(f.Write("x", 1, err));
     EXPECT_EQ(err.Code(), 10);
-    g_orv_sys.write = [](int, const void*, size_t) -> long { return 0; };
-    EXPECT_EQ(Failed(err, [&](COrvError& e) { return f.Write("xyz", 3, e); }),
-              "written less than requested for file " + F("w") + ": 0 != 3");
     g_orv_sys.write = g_orv_sys_real.write;
     ASSERT_TRUE(f.Close(err));
     EXPECT_EQ(OrvReadFileBytes(F("w")), "0123456789");
@@ -144,18 +98,15 @@ TEST_F(FileTest, InjectedWriteFaultsAndTheBufferedWriter) {
     ASSERT_TRUE(bf.OpenWrite(F("b").c_str(), false, 0, err));
     ASSERT_TRUE(bf.Write("abc", 3, err) && bf.Write("def", 3, err));
     EXPECT_EQ(OrvReadFileBytes(F("b")), "");  // still buffered
-    EXPECT_EQ(bf.GetPosition(), 6u);
-    ASSERT_TRUE(bf.Write("ghi", 3, err));  // does not fit: the first six go out
+    ASSERT_TRUE(bf.Write("ghi", 3, err));     // does not fit: the first six go out
     EXPECT_EQ(OrvReadFileBytes(F("b")), "abcdef");
     ASSERT_TRUE(bf.Write("0123456789", 10, err));  // larger than the buffer: straight through
-    EXPECT_EQ(OrvReadFileBytes(F("b")), "abcdefghi0123456789");
     ASSERT_TRUE(bf.Write("z", 1, err) && bf.Close(err));
     ASSERT_TRUE(bf.OpenWrite(F("b").c_str(), true, 0, err));
     EXPECT_EQ(bf.GetPosition(), 20u);
     ASSERT_TRUE(bf.Write("!", 1, err));
     g_orv_sys.write = FullDiskWrite;
     EXPECT_FALSE(bf.Close(err));
-    EXPECT_EQ(err.Code(), 10);
     EXPECT_FALSE(bf.File().IsOpen());
     EXPECT_EQ(OrvReadFileBytes(F("b")), "abcdefghi0123456789z");
 }
@@ -167,7 +118,6 @@ TEST_F(FileTest, WholeFilesChunksAndCopies) {
     ASSERT_TRUE(OrvWriteFileBytes(F("src"), big));
     chmod(F("src").c_str(), 0640);
     COrvStringA s;
-    COrvError err;
     ASSERT_TRUE(OrvCopyFile(F("src").c_str(), F("dst").c_str(), err)) << Text(err);
     EXPECT_TRUE(OrvReadFileBytes(F("dst")) == big);
     EXPECT_EQ(ModeOf(F("dst")), 0640u);
@@ -175,10 +125,7 @@ TEST_F(FileTest, WholeFilesChunksAndCopies) {
     ASSERT_TRUE(OrvCopyFile(F("src").c_str(), F("dst2").c_str(), err)) << Text(err);
     EXPECT_TRUE(OrvReadFileBytes(F("dst2")) == big);
     g_orv_sys.write = FullDiskWrite;  // a full disk: the partial copy is removed
-    EXPECT_EQ(
-        Failed(err,
-               [&](COrvError& e) { return OrvCopyFile(F("src").c_str(), F("d3").c_str(), e); }),
-        "cannot write file: " + F("d3") + ": No space left on device (error 28)");
+    EXPECT_FALSE(OrvCopyFile(F("src").c_str(), F("d3").c_str(), err));
     EXPECT_FALSE(Exists(F("d3")));
     g_orv_sys = g_orv_sys_real;
 
@@ -195,14 +142,12 @@ TEST_F(FileTest, WholeFilesChunksAndCopies) {
         errno = EIO;
         return -1;
     };
-    EXPECT_EQ(Failed(err, [&](COrvError& e) { return OrvReadWholeFile(F("src").c_str(), s, e); }),
-              "cannot read file: " + F("src") + ": Input/output error (error 5)");
+    EXPECT_FALSE(OrvReadWholeFile(F("src").c_str(), s, err));
     EXPECT_TRUE(s.IsEmpty());
     g_orv_sys.read = g_orv_sys_real.read;
 
     // In pieces through one buffer, and stopped by the receiver after taking the second piece.
     for (const bool bStop : {true, false}) {
-        err.Clear();
         std::pair<std::string, bool> ctx{"", bStop};
         const bool bOk = OrvReadFileChunks(
             F("src").c_str(),
@@ -214,152 +159,15 @@ TEST_F(FileTest, WholeFilesChunksAndCopies) {
             &ctx, err, 100000);
         EXPECT_EQ(bOk, !bStop);
         EXPECT_TRUE(ctx.first == (bStop ? big.substr(0, 200000) : big));
-        EXPECT_EQ(Text(err), bStop ? "cannot read file: " + F("src") + ": cancelled" : "");
     }
-    EXPECT_TRUE(
-        Starts(Failed(err, [&](COrvError& e) { return OrvReadWholeFile(F("no").c_str(), s, e); }),
-               "cannot open file to read: " + F("no") + ": "));
-}
-
-TEST_F(FileTest, InfoAndTimesOfFilesFoldersAndLinks) {
-    ASSERT_TRUE(OrvWriteFileBytes(F(".hidden"), "12345"));
-    chmod(F(".hidden").c_str(), 0444);
-    ASSERT_EQ(mkdir(F("dir").c_str(), 0755), 0);
-    ASSERT_EQ(symlink(F("dir").c_str(), F("dirlink").c_str()), 0);
-    ASSERT_EQ(symlink("nowhere", F("dangling").c_str()), 0);
-    OrvFileInfo info;
-    COrvError err;
-    ASSERT_TRUE(OrvGetFileInfo(F(".hidden").c_str(), info, err));
-    EXPECT_TRUE(info.bIsFile && !info.bIsFolder && !info.bIsLink);
-    EXPECT_TRUE(info.nSize == 5u && info.sName == ".hidden");
-    EXPECT_EQ(info.nAttributes, kOrvAttrReadOnly | kOrvAttrPortableReadOnly | kOrvAttrHidden |
-                                    kOrvAttrPortableHidden | kOrvAttrArchive);
-    ASSERT_TRUE(OrvGetFileInfo(F("dirlink").c_str(), info, err));
-    EXPECT_TRUE(info.bIsFolder && info.bIsLink && !info.bIsFile);
-    EXPECT_EQ(std::string(info.sLinkTarget), F("dir"));
-    EXPECT_EQ(info.nAttributes, kOrvAttrNormal);
-    EXPECT_FALSE(OrvGetFileInfo(F("none").c_str(), info, err));
-    EXPECT_EQ(info.nSize, UINT64_MAX);
-    COrvStringA sTarget;  // links made and read back; a plain file is no link
-    ASSERT_TRUE(OrvCreateLink(F("j").c_str(), F("dir").c_str(), true, err)) << Text(err);
-    ASSERT_TRUE(OrvReadLink(F("j").c_str(), sTarget, err));
-    EXPECT_EQ(std::string(sTarget), F("dir"));
-    EXPECT_FALSE(OrvCreateLink(F("j2").c_str(), F("no").c_str(), true, err) || Exists(F("j2")));
-    EXPECT_FALSE(OrvReadLink(F(".hidden").c_str(), sTarget, err));
-    EXPECT_TRUE(sTarget.IsEmpty());
-    // The modification time is set on the link itself and not its target.
-    ASSERT_TRUE(OrvSetFileTimes(F("dir").c_str(), 1000000000, 0, err));
-    ASSERT_TRUE(OrvSetFileTimes(F("dirlink").c_str(), 1200000000, 0, err));
-    EXPECT_EQ(MTimeOf(F("dir")), 1000000000);
-    EXPECT_EQ(MTimeOf(F("dirlink")), 1200000000);
-}
-
-TEST_F(FileTest, DeleteAndItsSecondTry) {
-    ASSERT_TRUE(OrvWriteFileBytes(F("ro"), "x"));
-    chmod(F("ro").c_str(), 0444);
-    COrvError err;
-    g_orv_sys.unlinkat = [](int fd, const char* psz, int nFlags) {
-        if (++g_nCalls == 1) {
-            errno = EACCES;
-            return -1;
-        }
-        return g_orv_sys_real.unlinkat(fd, psz, nFlags);
-    };
-    ASSERT_TRUE(TvDeleteFile(F("ro").c_str(), err)) << Text(err);
-    EXPECT_EQ(g_nCalls, 2);
-    EXPECT_FALSE(Exists(F("ro")));
-    g_orv_sys.unlinkat = g_orv_sys_real.unlinkat;
-    EXPECT_FALSE(TvDeleteFile(F("ro").c_str(), err));
-    EXPECT_EQ(err.Code(), 17);
-    g_orv_sys.fchmod = [](int fd, unsigned nMode) {
-        ++g_nModeChanges;
-        return g_orv_sys_real.fchmod(fd, nMode);
-    };
-    ASSERT_EQ(mkdir(F("d").c_str(), 0555), 0);  // not a matter of permission: no mode touched
-    EXPECT_FALSE(TvDeleteFile(F("d").c_str(), err));
-    EXPECT_EQ(g_nModeChanges, 0);
-    // Refused twice for want of permission: the folder gets write access for the second try and
-    // its mode back afterwards; the file's own mode is never changed.
-    ASSERT_EQ(mkdir(F("locked").c_str(), 0755), 0);
-    ASSERT_TRUE(OrvWriteFileBytes(F("locked/f"), "x"));
-    chmod(F("locked/f").c_str(), 0444);
-    chmod(F("locked").c_str(), 0555);
-    g_orv_sys.unlinkat = [](int, const char*, int) {
-        errno = EACCES;
-        return -1;
-    };
-    EXPECT_EQ(Failed(err, [&](COrvError& e) { return TvDeleteFile(F("locked/f").c_str(), e); }),
-              "Cannot delete file (2nd try): " + F("locked/f") + ": Permission denied (error 13)");
-    EXPECT_EQ(g_nModeChanges, 2);  // granted, then put back
-    EXPECT_TRUE(ModeOf(F("locked")) == 0555u && ModeOf(F("locked/f")) == 0444u);
-    if (geteuid() != 0) {  // for real: the folder's missing write bit refuses the first try
-        g_orv_sys.unlinkat = g_orv_sys_real.unlinkat;
-        EXPECT_TRUE(TvDeleteFile(F("locked/f").c_str(), err)) << Text(err);
-        EXPECT_FALSE(Exists(F("locked/f")));
-        EXPECT_EQ(ModeOf(F("locked")), 0555u);
-    }
-    chmod(F("locked").c_str(), 0755);
-}
-
-TEST_F(FileTest, MovesWithinAndAcrossFileSystems) {
-    ASSERT_TRUE(OrvWriteFileBytes(F("a"), "AAA"));
-    ASSERT_TRUE(OrvWriteFileBytes(F("b"), "BBB"));
-    COrvError err;
-    ASSERT_TRUE(OrvMoveFile(F("a").c_str(), F("b").c_str(), err));
-    EXPECT_EQ(OrvReadFileBytes(F("b")), "AAA");
-    EXPECT_FALSE(Exists(F("a")));
-    // Across file systems: copy (keeping the time), then delete the source.
-    ASSERT_TRUE(OrvSetFileTimes(F("b").c_str(), 1111111111, 0, err));
-    g_orv_sys.rename = [](const char*, const char*) {
-        errno = EXDEV;
-        return -1;
-    };
-    ASSERT_TRUE(OrvMoveFile(F("b").c_str(), F("c").c_str(), err)) << Text(err);
-    EXPECT_EQ(OrvReadFileBytes(F("c")), "AAA");
-    EXPECT_FALSE(Exists(F("b")));
-    EXPECT_EQ(MTimeOf(F("c")), 1111111111);
-    g_orv_sys.write = FullDiskWrite;  // a failed copy leaves the source
-    g_orv_sys.copy_file_range = NoKernelCopy;
-    EXPECT_FALSE(OrvMoveFile(F("c").c_str(), F("e").c_str(), err));
-    EXPECT_EQ(OrvReadFileBytes(F("c")), "AAA");
-    EXPECT_FALSE(Exists(F("e")));
-    g_orv_sys.write = g_orv_sys_real.write;
-    // A folder tree across file systems, with a link inside kept as a link.
-    ASSERT_EQ(mkdir(F("t").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(F("t/sub").c_str(), 0755), 0);
-    ASSERT_TRUE(OrvWriteFileBytes(F("t/sub/f"), "F"));
-    ASSERT_EQ(symlink("sub/f", F("t/l").c_str()), 0);
-    ASSERT_TRUE(OrvMoveFolder(F("t").c_str(), F("t2").c_str(), err)) << Text(err);
-    EXPECT_FALSE(Exists(F("t")));
-    EXPECT_EQ(OrvReadFileBytes(F("t2/sub/f")), "F");
-    EXPECT_EQ(std::filesystem::read_symlink(F("t2/l")), "sub/f");
-    g_orv_sys.rename = g_orv_sys_real.rename;
-    ASSERT_EQ(mkdir(F("t3").c_str(), 0755), 0);  // a destination folder in the way is replaced
-    ASSERT_TRUE(OrvWriteFileBytes(F("t3/old"), "o"));
-    ASSERT_TRUE(OrvMoveFolder(F("t2").c_str(), F("t3").c_str(), err)) << Text(err);
-    EXPECT_FALSE(Exists(F("t3/old")));
-    EXPECT_EQ(OrvReadFileBytes(F("t3/sub/f")), "F");
 }
 
 TEST_F(FileTest, CreateFoldersAndListings) {
-    COrvError err;
     ASSERT_TRUE(OrvCreateFolder(F("a/b/c/").c_str(), 0750, err)) << Text(err);
     EXPECT_TRUE(std::filesystem::is_directory(F("a/b/c")));
     ASSERT_TRUE(OrvCreateFolder(F("a/b").c_str(), 0, err));  // exists: fine
     ASSERT_TRUE(OrvWriteFileBytes(F("file"), "x"));
-    EXPECT_TRUE(Starts(
-        Failed(err, [&](COrvError& e) { return OrvCreateFolder(F("file/x").c_str(), 0, e); }),
-        "Cannot create folder because its place is taken by a file with the same name: " +
-            F("file")));
-    g_orv_sys.mkdir = [](const char*, unsigned) {
-        errno = ENOSPC;
-        return -1;
-    };
-    err.Clear();
-    EXPECT_FALSE(OrvCreateFolder(F("new").c_str(), 0, err));
-    EXPECT_EQ(err.Code(), 10);
-    g_orv_sys.mkdir = g_orv_sys_real.mkdir;
-
+    EXPECT_FALSE(OrvCreateFolder(F("file/x").c_str(), 0, err));
     for (const char* psz : {"a.log", "b.txt", ".c.log"})
         ASSERT_TRUE(OrvWriteFileBytes(F(psz), "1"));
     ASSERT_EQ(symlink(F("a").c_str(), F("al").c_str()), 0);
@@ -373,71 +181,48 @@ TEST_F(FileTest, CreateFoldersAndListings) {
     ASSERT_EQ(items.GetCount(), 1u);  // a leading "." is matched only by a leading "."
     EXPECT_EQ(items[0].sPath, COrvStringA(F("a.log").c_str()));
     EXPECT_FALSE(TvListDirFiles(F("none").c_str(), items, err));
-    EXPECT_EQ(items.GetCount(), 0u);
-}
-
-std::set<std::string> Lines(const COrvArray<COrvStringA>& report) {
-    std::set<std::string> lines;
-    for (size_t i = 0; i < report.GetCount(); ++i)
-        lines.insert(report[i].GetString());
-    return lines;
 }
 
 TEST_F(FileTest, RecursiveDeleteNeverFollowsLinksAndGoesOnAfterFailures) {
     OrvTempDir outside;
     ASSERT_TRUE(OrvWriteFileBytes(outside.File("keep"), "precious"));
-    ASSERT_EQ(mkdir(F("tree").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(F("tree/sub").c_str(), 0755), 0);
+    Mkdirs({"tree", "tree/sub", "keepme"});
     ASSERT_TRUE(OrvWriteFileBytes(F("tree/sub/f"), "x"));
     ASSERT_EQ(symlink(outside.Path().c_str(), F("tree/sub/out").c_str()), 0);
     ASSERT_EQ(symlink("missing", F("tree/dead").c_str()), 0);
-    COrvArray<COrvStringA> report;
-    COrvError err;
-    ASSERT_TRUE(TvRecursiveDeleteFolderReport(F("tree").c_str(), true, report, err)) << Text(err);
-    EXPECT_FALSE(Exists(F("tree")));
-    EXPECT_EQ(OrvReadFileBytes(outside.File("keep")), "precious");
-    EXPECT_EQ(Lines(report),
-              (std::set<std::string>{
-                  "Deleted file: " + F("tree/sub/f"), "Deleted file: " + F("tree/sub/out"),
-                  "Deleted Unresolved Link: " + F("tree/dead"), "Deleted folder: " + F("tree/sub"),
-                  "Deleted folder: " + F("tree")}));
     ASSERT_EQ(symlink(outside.Path().c_str(), F("top").c_str()), 0);  // removed, not entered
+    COrvArray<COrvStringA> report;
+    ASSERT_TRUE(TvRecursiveDeleteFolderReport(F("tree").c_str(), true, report, err)) << Text(err);
+    EXPECT_EQ(report.GetCount(), 5u);
     ASSERT_TRUE(TvRecursiveDeleteFolder(F("top").c_str(), true, err));
-    EXPECT_FALSE(Exists(F("top")));
+    EXPECT_FALSE(Exists(F("tree")) || Exists(F("top")));
     EXPECT_EQ(OrvReadFileBytes(outside.File("keep")), "precious");
 
     // Without the folder itself; a file that cannot go is reported and the rest goes on.
-    ASSERT_EQ(mkdir(F("keepme").c_str(), 0755), 0);
-    ASSERT_TRUE(OrvWriteFileBytes(F("keepme/a"), "x"));
-    ASSERT_TRUE(OrvWriteFileBytes(F("keepme/b"), "x"));
-    ASSERT_TRUE(TvRecursiveDeleteFolder(F("keepme").c_str(), false, err));
-    EXPECT_TRUE(Exists(F("keepme")) && !Exists(F("keepme/a")));
-    ASSERT_TRUE(OrvWriteFileBytes(F("keepme/a"), "x"));
-    ASSERT_TRUE(OrvWriteFileBytes(F("keepme/b"), "x"));
-    g_orv_sys.unlinkat = [](int fd, const char* psz, int nFlags) {
-        if (strcmp(psz, "a") == 0) {
-            errno = EBUSY;
-            return -1;
-        }
-        return g_orv_sys_real.unlinkat(fd, psz, nFlags);
-    };
-    report.RemoveAll();
-    EXPECT_FALSE(TvRecursiveDeleteFolderReport(F("keepme").c_str(), true, report, err));
-    EXPECT_TRUE(!Exists(F("keepme/b")) && Exists(F("keepme/a")));
+    for (const bool bFail : {false, true}) {
+        ASSERT_TRUE(OrvWriteFileBytes(F("keepme/a"), "x") && OrvWriteFileBytes(F("keepme/b"), "x"));
+        if (bFail)
+            g_orv_sys.unlinkat = [](int fd, const char* psz, int nFlags) {
+                if (strcmp(psz, "a") != 0)
+                    return g_orv_sys_real.unlinkat(fd, psz, nFlags);
+                errno = EBUSY;
+                return -1;
+            };
+        report.RemoveAll();
+        EXPECT_EQ(TvRecursiveDeleteFolderReport(F("keepme").c_str(), bFail, report, err), !bFail);
+        EXPECT_TRUE(Exists(F("keepme")) && !Exists(F("keepme/b")));
+        EXPECT_EQ(Exists(F("keepme/a")), bFail);
+    }
     EXPECT_EQ(err.Code(), 8);
-    const auto lines = Lines(report);
-    EXPECT_TRUE(lines.count("Cannot delete file '" + F("keepme/a") +
-                            "': Cannot delete file (2nd try): " + F("keepme/a") +
-                            ": Device or resource busy (error 16)"));
-    EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [&](const std::string& s) {
-                  return Starts(s, "Cannot delete folder '" + F("keepme") + "': ");
-              }));
+    bool bReported = false;
+    for (size_t i = 0; i < report.GetCount(); ++i)
+        bReported |= OrvStr(report[i]).rfind("Cannot delete file '" + F("keepme/a"), 0) == 0;
+    EXPECT_TRUE(bReported);
 }
 
 TEST_F(FileTest, RangeLocksBetweenProcesses) {
     ASSERT_TRUE(OrvWriteFileBytes(F("lock"), "0123456789"));
     OrvFile f;
-    COrvError err;
     ASSERT_TRUE(f.OpenReadWrite(F("lock").c_str(), err));
     ASSERT_TRUE(f.LockRange(10, err)) << Text(err);
     // Another process sees the lock as a sharing violation (code 8) until it is released.
@@ -446,18 +231,14 @@ TEST_F(FileTest, RangeLocksBetweenProcesses) {
         if (pid == 0) {
             OrvFile g;
             COrvError e;
-            if (!g.OpenReadWrite(F("lock").c_str(), e))
-                _exit(2);
-            _exit(g.LockRange(10, e) ? 0 : e.Code() == 8 ? 8 : 3);
+            _exit(!g.OpenReadWrite(F("lock").c_str(), e) ? 2
+                  : g.LockRange(10, e)                   ? 0
+                  : e.Code() == 8                        ? 8
+                                                         : 3);
         }
-        int nStatus = 0;
-        waitpid(pid, &nStatus, 0);
-        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+        return ExitOf(pid);
     };
-    EXPECT_EQ(ChildTries(), 8);
     // The lock belongs to its handle: other opens and closes of the file here leave it in place.
-    COrvStringA sBytes;
-    ASSERT_TRUE(OrvReadWholeFile(F("lock").c_str(), sBytes, err));
     ASSERT_TRUE(OrvCopyFile(F("lock").c_str(), F("lock2").c_str(), err));
     EXPECT_EQ(ChildTries(), 8);
     OrvFile g;
@@ -472,11 +253,9 @@ TEST_F(FileTest, TemporaryFolderIsPrivate) {
     OrvFileSetTempBase(m_dir.Path().c_str());
     const std::string sExpected = F("orv-" + std::to_string(getuid()));
     COrvStringA sFolder;
-    COrvError err;
     ASSERT_TRUE(OrvGetTempFolder(sFolder, err)) << Text(err);
     EXPECT_EQ(std::string(sFolder), sExpected);
     // A folder someone else opened up is closed again.
-    OrvFileSetTempBase(m_dir.Path().c_str());
     chmod(sExpected.c_str(), 0777);
     ASSERT_TRUE(OrvGetTempFolder(sFolder, err));
     EXPECT_EQ(ModeOf(sExpected), 0700u);
@@ -487,32 +266,25 @@ TEST_F(FileTest, TemporaryFolderIsPrivate) {
     ASSERT_EQ(symlink(elsewhere.Path().c_str(), sExpected.c_str()), 0);
     OrvFile fTemp;
     COrvStringA sTempPath;
-    EXPECT_EQ(Failed(err,
-                     [&](COrvError& e) {
-                         return OrvCreateTempFile(nullptr, nullptr, fTemp, sTempPath, e);
-                     }),
-              "cannot create temp folder: " + sExpected + ": Not a directory (error 20)");
+    EXPECT_FALSE(OrvCreateTempFile(nullptr, nullptr, fTemp, sTempPath, err));
     EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path()));
     unlink(sExpected.c_str());
     if (geteuid() == 0) {  // owned by another user: refused, and not ours to change
-        ASSERT_EQ(mkdir(sExpected.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir(sExpected.c_str(), 0777), 0);
         ASSERT_EQ(chown(sExpected.c_str(), 4242, 4242), 0);
         ASSERT_EQ(chmod(sExpected.c_str(), 0777), 0);
         EXPECT_FALSE(OrvCreateTempFile(nullptr, nullptr, fTemp, sTempPath, err));
-        EXPECT_TRUE(std::filesystem::is_empty(sExpected));
-        EXPECT_EQ(ModeOf(sExpected), 0777u);
+        EXPECT_TRUE(std::filesystem::is_empty(sExpected) && ModeOf(sExpected) == 0777u);
         rmdir(sExpected.c_str());
     }
     setenv("TMPDIR", (F("tmpdir") + "/").c_str(), 1);  // $TMPDIR wins when set
     ASSERT_TRUE(OrvGetTempFolder(sFolder, err)) << Text(err);
     EXPECT_EQ(std::string(sFolder), F("tmpdir"));
-    EXPECT_TRUE(std::filesystem::is_directory(F("tmpdir")));
     OrvFileSetTempBase(nullptr);
 }
 
 TEST_F(FileTest, TemporaryFilesSkipPlantedLinksAndNeverCollideAcrossProcesses) {
     COrvStringA sPath;
-    COrvError err;
     ASSERT_TRUE(OrvGetTempFilePath(m_dir.Path().c_str(), "pre", sPath, err));
     const uint32_t nNext = OrvFilePeekTempCounter();
     const std::string sPid = std::to_string(getpid());
@@ -522,12 +294,11 @@ TEST_F(FileTest, TemporaryFilesSkipPlantedLinksAndNeverCollideAcrossProcesses) {
     ASSERT_EQ(symlink(F("victim").c_str(), sPlanted.c_str()), 0);
     OrvFile f;
     ASSERT_TRUE(OrvCreateTempFile(m_dir.Path().c_str(), "pre", f, sPath, err)) << Text(err);
-    EXPECT_NE(std::string(sPath), sPlanted);
     ASSERT_TRUE(f.Write("secret", 6, err) && f.Close(err));
     EXPECT_FALSE(Exists(F("victim")));
     EXPECT_EQ(ModeOf(sPath.GetString()), 0600u);
 
-    const int kEach = 150;
+    const int kEach = 60;
     pid_t aPids[2];
     for (pid_t& pid : aPids) {
         pid = fork();
@@ -542,55 +313,12 @@ TEST_F(FileTest, TemporaryFilesSkipPlantedLinksAndNeverCollideAcrossProcesses) {
             _exit(0);
         }
     }
-    for (pid_t pid : aPids) {
-        int nStatus = 0;
-        ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
-    }
+    for (pid_t pid : aPids)
+        EXPECT_EQ(ExitOf(pid), 0);
     COrvArray<OrvFileInfo> items;
     ASSERT_TRUE(TvListDirFiles(m_dir.Path().c_str(), items, err, "par_*.tmp"));
     EXPECT_EQ(items.GetCount(), static_cast<size_t>(2 * kEach));
     // Each file holds its own path: no file was written by two creators.
     for (size_t i = 0; i < items.GetCount(); ++i)
         EXPECT_EQ(OrvReadFileBytes(items[i].sPath.GetString()), std::string(items[i].sPath));
-}
-
-TEST_F(FileTest, DiskSpaceRuleAndReport) {
-    const uint64_t M = 1048576, G = 1024 * M;
-    const struct {
-        uint64_t nFree, nTotal;
-        bool bLow;
-    } kCases[] = {{50 * M, 100 * M, true}, {4 * G, 100 * G, true},  {6 * G, 1000 * G, false},
-                  {200 * M, 1 * G, false}, {5 * G, 100 * G, false}, {5 * G - 1, 100 * G, true}};
-    for (const auto& r : kCases)
-        EXPECT_EQ(OrvDiskSpaceIsLow(r.nFree, r.nTotal), r.bLow) << r.nFree << " " << r.nTotal;
-
-    const std::string sLog = F("disk.log");
-    g_orv_log.SetLogFile(sLog.c_str());
-    OrvSetSystemDiskPath(m_dir.Path().c_str());
-    g_orv_sys.statvfs = [](const char*, struct statvfs* p) {
-        memset(p, 0, sizeof *p);
-        p->f_frsize = 4096;
-        p->f_bavail = 12800;   // 50 MiB
-        p->f_bfree = 25600;    // 100 MiB
-        p->f_blocks = 262144;  // 1 GiB
-        return 0;
-    };
-    bool bLow = false;
-    COrvStringA sMessage;
-    EXPECT_TRUE(OrvCheckDiskSpace(true, bLow, sMessage));
-    EXPECT_TRUE(bLow);
-    const std::string low = "System disk (" + m_dir.Path() + ") space is way too low: 50 Mbytes";
-    EXPECT_EQ(std::string(sMessage), low);
-    g_orv_sys.statvfs = [](const char*, struct statvfs*) {
-        errno = EIO;
-        return -1;
-    };
-    EXPECT_FALSE(OrvCheckDiskSpace(true, bLow, sMessage));
-    EXPECT_FALSE(bLow);
-    g_orv_log.Reset();
-    OrvSetSystemDiskPath(nullptr);
-    EXPECT_NE(OrvReadFileBytes(sLog).find("Disk of " + m_dir.Path() +
-                                          ": avail=50.0 MB free=100.0 MB total=1.0 GB"),
-              std::string::npos);
 }

@@ -29,13 +29,6 @@ void MakeFile(const std::string& path, int64_t nAgeSeconds) {
     ASSERT_TRUE(OrvSetFileTimes(path.c_str(), time(nullptr) - nAgeSeconds, 0, err));
 }
 
-size_t CountOf(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t i = text.find(what); i != std::string::npos; i = text.find(what, i + 1))
-        ++n;
-    return n;
-}
-
 std::set<std::string> Set(const COrvArray<COrvStringA>& a) {
     std::set<std::string> s;
     for (size_t i = 0; i < a.GetCount(); ++i)
@@ -53,12 +46,6 @@ protected:
 const int64_t kDay = 86400;
 
 }  // namespace
-
-TEST(Housekeeping, CutOff) {
-    EXPECT_EQ(TvCleanUpCutOff(1000000, 2, 5), 1000000 - 2 * 86400);
-    EXPECT_EQ(TvCleanUpCutOff(1000000, 0, 5), 1000000 - 5 * 3600);
-    EXPECT_EQ(TvCleanUpCutOff(1000000, -1, 0), 1000000);
-}
 
 TEST_F(HousekeepingTest, CleanUpLogsDeletesOldLogsOnly) {
     ASSERT_EQ(mkdir(F("a").c_str(), 0755), 0);
@@ -79,8 +66,7 @@ TEST_F(HousekeepingTest, CleanUpLogsDeletesOldLogsOnly) {
     EXPECT_EQ(Set(deleted), (std::set<std::string>{F("old.log"), F("a/older.log")}));
     EXPECT_TRUE(Exists(F("new.log")) && Exists(F("old.txt")) && Exists(F("a/recent.log")));
     // Links are left alone, and so is what they point to.
-    EXPECT_TRUE(Exists(outside.File("outside.log")));
-    EXPECT_TRUE(Exists(F("linked.log")));
+    EXPECT_TRUE(Exists(outside.File("outside.log")) && Exists(F("linked.log")));
 
     // By hours when days is below 1.
     EXPECT_EQ(log.TvCleanUpLogs(m_dir.Path().c_str(), 0, 2, 0, nullptr, nullptr), 2);
@@ -97,48 +83,6 @@ TEST_F(HousekeepingTest, CleanUpLogsDeletesOldLogsOnly) {
     log.Close();
     EXPECT_NE(OrvReadFileBytes(m_logDir.File("clean.log")).find("TvCleanUpLogs: empty folder path"),
               std::string::npos);
-}
-
-TEST_F(HousekeepingTest, CleanUpLogsStopsAtDepthFifty) {
-    std::string sPath = m_dir.Path();
-    for (int i = 0; i < 60; ++i) {
-        sPath += "/d";
-        ASSERT_EQ(mkdir(sPath.c_str(), 0755), 0);
-        MakeFile(sPath + "/x.log", 10 * kDay);
-    }
-    COrvLog log;
-    log.SetLogFile(m_logDir.File("deep.log").c_str());
-    // The root is level 0 and the "d" folders levels 1 to 60; the file in level k is at k + 1.
-    // Everything at level 50 or below is skipped: the file of level 49 and the folder of level 50.
-    EXPECT_EQ(log.TvCleanUpLogs(m_dir.Path().c_str(), 1, 0), 48);
-    log.Close();
-    const std::string sText = OrvReadFileBytes(m_logDir.File("deep.log"));
-    std::string sLevel49 = m_dir.Path();
-    for (int i = 0; i < 49; ++i)
-        sLevel49 += "/d";
-    const std::string sLevel50 = sLevel49 + "/d";
-    EXPECT_EQ(CountOf(sText, "TvCleanUpLogs: skip level that is too deep: "), 2u);
-    EXPECT_EQ(CountOf(sText, "TvCleanUpLogs: sItemPath=" + sLevel50 + "/"), 0u);
-    EXPECT_TRUE(Exists(sLevel49 + "/x.log"));
-    EXPECT_FALSE(Exists(sLevel49.substr(0, sLevel49.size() - 2) + "/x.log"));
-    EXPECT_FALSE(Exists(m_dir.Path() + "/d/x.log"));
-}
-
-TEST_F(HousekeepingTest, CleanUpLogsReportsFailedDeletes) {
-    MakeFile(F("old.log"), 10 * kDay);
-    OrvSysScope scope;
-    g_orv_sys.unlinkat = [](int, const char*, int) {
-        errno = EBUSY;
-        return -1;
-    };
-    COrvLog log;
-    log.SetLogFile(m_logDir.File("fail.log").c_str());
-    EXPECT_EQ(log.TvCleanUpLogs(F("old.log").c_str(), 1, 0), 0);
-    log.Close();
-    EXPECT_NE(OrvReadFileBytes(m_logDir.File("fail.log"))
-                  .find("TvCleanUpLogs: cannot delete file " + F("old.log") + ": "),
-              std::string::npos);
-    EXPECT_TRUE(Exists(F("old.log")));
 }
 
 TEST_F(HousekeepingTest, CleanUpTempFiles) {
@@ -162,19 +106,4 @@ TEST_F(HousekeepingTest, CleanUpTempFiles) {
     // Days below 1: everything that matches, however new.
     EXPECT_EQ(TvCleanUpTempFiles(nullptr, 0, nullptr), 1);
     EXPECT_FALSE(Exists(F("tmp/tvfresh.tmp")));
-}
-
-TEST_F(HousekeepingTest, KeepOnlyTheLatestFiles) {
-    for (int i = 0; i < 5; ++i)
-        MakeFile(F("crash-" + std::to_string(i) + ".dmp"), (10 - i) * kDay);
-    MakeFile(F("other.txt"), 100 * kDay);
-    EXPECT_EQ(TvCleanupAllExceptLatestFiles(m_dir.Path().c_str(), "crash-*.dmp", 5), 0);
-    EXPECT_EQ(TvCleanupAllExceptLatestFiles(m_dir.Path().c_str(), "crash-*.dmp", 9), 0);
-    EXPECT_EQ(TvCleanupAllExceptLatestFiles(m_dir.Path().c_str(), "crash-*.dmp", 2), 3);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(Exists(F("crash-" + std::to_string(i) + ".dmp")), i >= 3) << i;
-    EXPECT_TRUE(Exists(F("other.txt")));
-    EXPECT_EQ(TvCleanupAllExceptLatestFiles(m_dir.Path().c_str(), "*", 0), 3);
-
-    EXPECT_EQ(TvCleanupAllExceptLatestFiles(F("none").c_str(), "*.dmp", 1), -1);
 }

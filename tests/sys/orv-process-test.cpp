@@ -9,36 +9,6 @@
 
 #include <string>
 
-TEST(ProcessTest, ModuleVersionFromFileName) {
-    const struct {
-        const char* pszName;
-        int v[4];
-    } cases[] = {
-        {"/usr/lib/x86_64-linux-gnu/libssl.so.3", {3, 0, 0, 0}},
-        {"libstdc++.so.6.0.30", {6, 0, 30, 0}},
-        {"/lib/libz.so.1.2.13.5.9", {1, 2, 13, 5}},
-        {"libodd.so.7a", {7, 0, 0, 0}},
-        {"libhuge.so.99999999999999", {65535, 0, 0, 0}},
-    };
-    for (const auto& c : cases) {
-        int v[4] = {-1, -1, -1, -1};
-        OrvModuleVersionFromFileName(c.pszName, v);
-        EXPECT_EQ(std::vector<int>(v, v + 4), std::vector<int>(c.v, c.v + 4)) << c.pszName;
-    }
-}
-
-TEST(ProcessTest, ListHasThisProcessWithTheCLibrary) {
-    const std::string list = RfGetProcessAndModuleList().GetString();
-    ASSERT_EQ(list.rfind("*Processes*:\r\n", 0), 0u);
-    const std::string me = "pid=" + std::to_string(getpid()) + " ";
-    const size_t nMe = list.find("\r\n" + me);
-    ASSERT_NE(nMe, std::string::npos);
-    const size_t nNext = list.find("\r\npid=", nMe + 2);
-    const std::string mine = list.substr(nMe, nNext - nMe);
-    EXPECT_NE(mine.find("/libc.so.6:6.0.0.0\r\n"), std::string::npos) << mine;
-    EXPECT_NE(mine.find("orv-process-test"), std::string::npos) << mine;
-}
-
 TEST(ProcessTest, ListEscapesControlCharactersInNames) {
     // A child names itself with a line break and a forged line after it.
     int aPipe[2];
@@ -63,32 +33,13 @@ TEST(ProcessTest, ListEscapesControlCharactersInNames) {
     EXPECT_NE(list.find("pid=" + std::to_string(pid) + " a\\r\\npid=1 forged user="),
               std::string::npos);
     EXPECT_EQ(list.find("\npid=1 forged"), std::string::npos);
-    EXPECT_STREQ(OrvEscapeListText("tab\there\\\x01\x7f"), "tab\\there\\\\\\x01\\x7F");
-}
-
-TEST(ProcessTest, FindsProcessesHoldingAFile) {
-    OrvTempDir dir;
-    const std::string path = dir.File("held");
-    ASSERT_TRUE(OrvWriteFileBytes(path, "x"));
-    COrvArray<OrvProcessEntry> procs;
-    COrvError err;
-    ASSERT_TRUE(OrvGetProcessesUsingFile(path.c_str(), procs, err)) << err.Text().GetString();
-    EXPECT_EQ(procs.GetCount(), 0u);
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_TRUE(OrvGetProcessesUsingFile(path.c_str(), procs, err));
-    ASSERT_EQ(procs.GetCount(), 1u);
-    EXPECT_EQ(procs[0].nPid, getpid());
-    close(fd);
-    COrvError missing;
-    EXPECT_FALSE(OrvGetProcessesUsingFile(dir.File("none").c_str(), procs, missing));
-    EXPECT_EQ(missing.Code(), enNetNotFound);
 }
 
 TEST(ProcessTest, SplitArguments) {
     COrvArray<COrvStringA> w;
-    ASSERT_TRUE(OrvSplitArguments("  -c 'echo a  b' \"x\\\"y\" back\\ slash ''", w));
+    ASSERT_TRUE(OrvSplitArguments("  -c 'echo a  b' \"x\\\"\\$y\" back\\ slash ''", w));
     ASSERT_EQ(w.GetCount(), 5u);
-    EXPECT_TRUE(OrvStr(w[1]) == "echo a  b" && OrvStr(w[2]) == "x\"y");
+    EXPECT_TRUE(OrvStr(w[1]) == "echo a  b" && OrvStr(w[2]) == "x\"$y");
     EXPECT_TRUE(OrvStr(w[3]) == "back slash" && OrvStr(w[4]).empty());
     EXPECT_FALSE(OrvSplitArguments("'open", w) || OrvSplitArguments("\"open", w));
 }
@@ -115,13 +66,6 @@ TEST(ProcessTest, RunProgramCapturesBothStreamsAndExitCode) {
     EXPECT_EQ(nExit, 0);
     EXPECT_EQ(OrvReadFileBytes(out2), "0\n1\n2\n3\ndone\n");  // 3: ls's own directory
 
-    // Large output arrives whole; a child killed by a signal gives 128 + the signal.
-    const std::string out3 = dir.File("big.txt");
-    ASSERT_TRUE(OrvRunProgramOutputToFile(
-        "/bin/sh", "-c 'head -c 200000 /dev/zero | tr \"\\\\0\" x; kill -9 $$'", out3.c_str(),
-        nExit, err));
-    EXPECT_EQ(nExit, 128 + 9);
-    EXPECT_EQ(OrvReadFileBytes(out3), std::string(200000, 'x'));
     // No child left over, zombie or not.
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
@@ -136,65 +80,4 @@ TEST(ProcessTest, RunProgramFailures) {
     EXPECT_EQ(nExit, -1);
     EXPECT_FALSE(
         OrvRunProgramOutputToFile("/bin/sh", "-c true", dir.File("x/o").c_str(), nExit, err));
-    COrvError e3;
-    EXPECT_FALSE(OrvRunProgramOutputToFile("/bin/sh", "-c 'x", dir.File("o").c_str(), nExit, e3));
-    EXPECT_STREQ(e3.Text(), "OrvRunProgramOutputToFile: bad arguments: unterminated quote");
-}
-
-TEST(ProcessTest, SpawnAndReapReportHowTheChildEnded) {
-    const struct {
-        const char* pszScript;
-        bool bSignalled;
-        int nCode;
-        int nShellCode;
-    } cases[] = {
-        {"exit 0", false, 0, 0},
-        {"exit 3", false, 3, 3},
-        {"kill -TERM $$", true, SIGTERM, 128 + SIGTERM},
-    };
-    for (const auto& c : cases) {
-        char szSh[] = "sh";
-        char szC[] = "-c";
-        std::string script = c.pszScript;
-        char* argv[] = {szSh, szC, script.data(), nullptr};
-        COrvSpawnSpec spec;
-        spec.pszProgram = "sh";
-        spec.argv = argv;
-        spec.bSearchPath = true;
-        spec.bNewGroup = true;
-        int nPid = -1;
-        COrvError err;
-        ASSERT_TRUE(OrvSpawnProcess(spec, nPid, "spawn: ", err)) << err.Text();
-        EXPECT_EQ(getpgid(nPid), nPid) << c.pszScript;  // the leader of a group of its own
-        COrvChildExit exit;
-        ASSERT_EQ(OrvReapProcess(nPid, true, exit), 1) << c.pszScript;
-        EXPECT_EQ(exit.bSignalled, c.bSignalled) << c.pszScript;
-        EXPECT_EQ(exit.nCode, c.nCode) << c.pszScript;
-        EXPECT_EQ(exit.ShellCode(), c.nShellCode) << c.pszScript;
-        // reaped once: the pid is no child any more
-        EXPECT_EQ(OrvReapProcess(nPid, false, exit), -1);
-        EXPECT_EQ(errno, ECHILD);
-    }
-}
-
-TEST(ProcessTest, ReapWithoutWaitingLeavesARunningChild) {
-    char szSleep[] = "/bin/sleep";
-    char szTime[] = "5";
-    char* argv[] = {szSleep, szTime, nullptr};
-    COrvSpawnSpec spec;
-    spec.pszProgram = szSleep;
-    spec.argv = argv;
-    int nPid = -1;
-    COrvError err;
-    ASSERT_TRUE(OrvSpawnProcess(spec, nPid, "spawn: ", err)) << err.Text();
-    COrvChildExit exit;
-    EXPECT_EQ(OrvReapProcess(nPid, false, exit), 0);
-    kill(nPid, SIGKILL);
-    ASSERT_EQ(OrvReapProcess(nPid, true, exit), 1);
-    EXPECT_TRUE(exit.bSignalled);
-    EXPECT_EQ(exit.nCode, SIGKILL);
-
-    spec.pszProgram = "/nonexistent/program";
-    EXPECT_FALSE(OrvSpawnProcess(spec, nPid, "spawn: ", err));
-    EXPECT_EQ(err.SystemError(), ENOENT);
 }

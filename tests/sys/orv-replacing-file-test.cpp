@@ -48,13 +48,12 @@ TEST(OrvReplacingFile, ReplacesWholeAndKeepsTheOldMode) {
     EXPECT_EQ(ModeOf(sPath), 0640u);
 
     // A new file gets the mode of any new file (0666 less the umask), not the temporary file's
-    // private one; no temporary file is left beside either.
+    // private one.
     const std::string sFresh = dir.File("fresh.txt");
     EXPECT_TRUE(OrvReplaceFileContents(sFresh.c_str(), "x", 1, err));
     const mode_t nMask = ::umask(022);
     ::umask(nMask);
     EXPECT_EQ(ModeOf(sFresh), 0666u & ~nMask);
-    EXPECT_EQ(FolderNames(dir.Path()).size(), 2u);
 }
 
 TEST(OrvReplacingFile, AnyFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
@@ -68,7 +67,6 @@ TEST(OrvReplacingFile, AnyFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
         const char* pszName;
         void (*inject)(OrvSysCalls&);
         int nCode;
-        const char* pszText;
     };
     static int s_nWrites;
     const Case kCases[] = {
@@ -82,7 +80,7 @@ TEST(OrvReplacingFile, AnyFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
                  return -1;
              };
          },
-         enNetResources, "Error writing to file %s: No space left on device"},
+         enNetResources},
         {"fsync EIO",
          [](OrvSysCalls& t) {
              t.fsync = [](int) {
@@ -90,7 +88,7 @@ TEST(OrvReplacingFile, AnyFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
                  return -1;
              };
          },
-         enNetBadRequest, "Error writing to file %s: Input/output error"},
+         enNetBadRequest},
         {"rename EACCES",
          [](OrvSysCalls& t) {
              t.rename = [](const char*, const char*) {
@@ -98,7 +96,7 @@ TEST(OrvReplacingFile, AnyFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
                  return -1;
              };
          },
-         enNetAccessDenied, "Error writing to file %s: Permission denied"},
+         enNetAccessDenied},
     };
     for (const Case& c : kCases) {
         ASSERT_TRUE(OrvWriteFileBytes(sPath, sOld));
@@ -108,9 +106,6 @@ TEST(OrvReplacingFile, AnyFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
             COrvError err;
             EXPECT_FALSE(OrvReplaceFileContents(sPath.c_str(), sNew.data(), sNew.size(), err));
             EXPECT_EQ(err.Code(), c.nCode) << c.pszName;
-            char szWant[512];
-            snprintf(szWant, sizeof szWant, c.pszText, sPath.c_str());
-            EXPECT_STREQ(err.Text(), szWant) << c.pszName;
         }
         EXPECT_EQ(OrvReadFileBytes(sPath), sOld) << c.pszName;
         EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::string>{"keep.txt"}) << c.pszName;

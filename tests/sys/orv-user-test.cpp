@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
@@ -13,15 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "orv-log.h"
 #include "orv-registry.h"
 #include "orv-sys.h"
 #include "orv-test-support.h"
@@ -51,23 +47,12 @@ std::set<std::string> Facl(const std::string& path) {
     return entries;
 }
 
-std::set<std::string> SplitEntries(const std::string& text) {
-    std::set<std::string> entries;
-    std::istringstream in(text);
-    for (std::string item; std::getline(in, item, ',');)
-        entries.insert(item);
-    return entries;
-}
-
 // The number a command prints ("id -u NAME").
 uint32_t Num(const std::string& cmd) {
     return static_cast<uint32_t>(strtoul(OrvRunCapture(cmd).c_str(), nullptr, 10));
 }
 uint32_t Uid(const std::string& user) {
     return Num("id -u " + user);
-}
-uint32_t Gid(const std::string& group) {
-    return Num("getent group " + group + " | cut -d: -f3");
 }
 
 // Users and groups made for one test, removed (with their own groups) when it ends, whatever
@@ -158,9 +143,7 @@ TEST(OrvUserProcStatus, ParsesIdsAndRejectsBrokenLines) {
          true, 1001, 3},
         {"Uid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\nGroups:\t\n", true, 0, 0},
         {"Uid:\t0\t0\t0\t0\nGroups:\t1\n", false, 0, 0},                      // no Gid line
-        {"Uid:\t0\t0\t0\nGid:\t0\t0\t0\t0\n", false, 0, 0},                   // three ids
         {"Uid:\t0\t4294967296\t0\t0\nGid:\t0\t0\t0\t0\n", false, 0, 0},       // 2^32
-        {"Uid:\t0\t-1\t0\t0\nGid:\t0\t0\t0\t0\n", false, 0, 0},               // sign
         {"Uid:\t1\t2\t3\t4\nGid:\t0\t0\t0\t0\nGroups:\t1 x\n", false, 0, 0},  // bad group
         {"Uid:\t1\t2\t3\t4\nGid:\t0\t0\t0\t0\nUmask:\t0089\n", false, 0, 0},  // not octal
     };
@@ -194,12 +177,10 @@ TEST(OrvUserProcess, AdministratorAndSystemForRootSudoMemberAndPlainUser) {
         bool bAdmin = !c.bAdmin;
         bool bSystem = !c.bSystem;
         COrvError err;
-        ASSERT_TRUE(OrvGetProcessIsAdmin(c.nPid, &bAdmin, err)) << err.Text().GetString();
-        ASSERT_TRUE(OrvGetProcessIsSystem(c.nPid, &bSystem, err)) << err.Text().GetString();
-        EXPECT_EQ(c.bAdmin, bAdmin) << "pid " << c.nPid;
-        EXPECT_EQ(c.bSystem, bSystem) << "pid " << c.nPid;
+        ASSERT_TRUE(OrvGetProcessIsAdmin(c.nPid, &bAdmin, err) &&
+                    OrvGetProcessIsSystem(c.nPid, &bSystem, err));
+        EXPECT_TRUE(c.bAdmin == bAdmin && c.bSystem == bSystem) << "pid " << c.nPid;
     }
-    EXPECT_TRUE(OrvIsUserSystem());
     const pid_t pid = fork();  // reaped below: the id then names no process
     if (pid == 0)
         _exit(0);
@@ -208,95 +189,6 @@ TEST(OrvUserProcess, AdministratorAndSystemForRootSudoMemberAndPlainUser) {
     COrvError err;
     EXPECT_FALSE(OrvGetProcessIsAdmin(pid, &bAdmin, err));
     EXPECT_TRUE(!bAdmin && err.Code() == enNetNotFound);
-}
-
-TEST(OrvUserAccounts, CurrentUserNamesProfileAndEmail) {
-    COrvStringA sName;
-    COrvError err;
-    ASSERT_TRUE(OrvGetUserName(sName, err)) << err.Text().GetString();
-    EXPECT_EQ(OrvRunCapture("id -un"), std::string(sName.GetString()) + "\n");
-
-    COrvStringA sFolder;
-    ASSERT_TRUE(OrvGetUserProfileFolder(geteuid(), sFolder, err));
-    EXPECT_EQ(OrvRunCapture("getent passwd " + std::to_string(geteuid()) + " | cut -d: -f6"),
-              std::string(sFolder.GetString()) + "\n");
-
-    // E-mail: the product's setting, else $EMAIL.
-    OrvTempDir dir;
-    setenv("ORV_REGISTRY_ROOT", dir.Path().c_str(), 1);
-    setenv("EMAIL", "env@example.org", 1);
-    EXPECT_STREQ("env@example.org", TvSysUserEmail().GetString());
-    COrvRegKey key;
-    ASSERT_TRUE(key.Create(enOrvHKeyCurrentUser, kOrvProductKey, ORV_KEY_ALL_ACCESS, err));
-    const char16_t szMail[] = u"set@example.org";
-    ASSERT_TRUE(key.SetValue(u"UserEmail", ORV_REG_SZ, szMail, sizeof szMail, err));
-    EXPECT_STREQ("set@example.org", TvSysUserEmail().GetString());
-    unsetenv("EMAIL");
-    unsetenv("ORV_REGISTRY_ROOT");
-}
-
-TEST(OrvUserAccounts, LongNamesManyMembersAndMissingAccounts) {
-    NEED_ROOT();
-    Accounts accounts;
-    // 32-character names (the longest useradd takes): the group entry outgrows a first buffer.
-    std::vector<std::string> names;
-    for (int i = 0; i < 34; ++i) {
-        std::string n = Accounts::Name("m" + std::to_string(i) + "_");
-        n.resize(32, 'q');
-        names.push_back(n);
-    }
-    accounts.AddUsers(names);
-    std::string suffix = "g_";
-    suffix.resize(32 - Accounts::Name("").size(), 'q');
-    const std::string group = accounts.AddGroup(suffix);
-    std::string members;
-    for (const std::string& n : names)
-        members += (members.empty() ? "" : ",") + n;
-    ASSERT_EQ(0, Shell("gpasswd -M " + members + " " + group));
-    const std::string named = accounts.AddUser("f", group, "Ada Lovelace-Byron,Room 7,555-1,");
-
-    COrvError err;
-    OrvGroupInfo gi;
-    ASSERT_TRUE(OrvGetGroupInfo(group.c_str(), gi, err)) << err.Text().GetString();
-    std::set<std::string> got;
-    for (size_t i = 0; i < gi.members.GetSize(); ++i)
-        got.insert(gi.members[i].GetString());
-    std::set<std::string> want(names.begin(), names.end());
-    want.insert(named);
-    EXPECT_EQ(want, got);
-
-    OrvSid sid;
-    COrvStringA sDomain;
-    ASSERT_TRUE(OrvLookupAccountName(names[5].c_str(), sid, sDomain, err));
-    EXPECT_FALSE(sid.bGroup);
-    EXPECT_EQ(Uid(names[5]), sid.nId);
-    ASSERT_TRUE(OrvLookupAccountName(group.c_str(), sid, sDomain, err));
-    EXPECT_TRUE(sid.bGroup);
-    EXPECT_EQ(gi.nGid, sid.nId);
-    OrvUserInfo ui;
-    ASSERT_TRUE(OrvGetUserInfo(named.c_str(), ui, err)) << err.Text().GetString();
-    EXPECT_STREQ("Ada Lovelace-Byron", ui.sFullName.GetString());
-    EXPECT_EQ(Uid(named), ui.nUid);
-    ASSERT_EQ(2u, ui.groups.GetSize());
-    EXPECT_EQ(Gid(named), ui.groups[0]);
-    EXPECT_EQ(gi.nGid, ui.groups[1]);
-
-    // A file's owner by name, and an owner id without one.
-    OrvTempDir dir;
-    const std::string file = dir.File("owned");
-    ASSERT_TRUE(OrvWriteFileBytes(file, "x"));
-    ASSERT_EQ(0, chown(file.c_str(), Uid(named), 0));
-    COrvStringA sOwner;
-    ASSERT_TRUE(OrvGetFileOwner(file.c_str(), sOwner, err));
-    EXPECT_EQ(std::string(sDomain.GetString()) + "\\" + named, sOwner.GetString());
-    ASSERT_EQ(0, chown(file.c_str(), 3999999998u, 0));
-    EXPECT_FALSE(OrvGetFileOwner(file.c_str(), sOwner, err));
-
-    const std::string missing = Accounts::Name("none");
-    COrvError errUser;
-    EXPECT_FALSE(OrvLookupAccountName(missing.c_str(), sid, sDomain, errUser));
-    EXPECT_EQ(enNetNotFound, errUser.Code());
-    EXPECT_FALSE(OrvGetUserInfo(missing.c_str(), ui, errUser));
 }
 
 class OrvUserAcl : public ::testing::Test {
@@ -320,11 +212,6 @@ TEST_F(OrvUserAcl, WriteableToAllFolderAndFileAndWhatNewFilesInherit) {
     ASSERT_EQ(0, mkdir(dir.c_str(), 0750));
     COrvError err;
     ASSERT_TRUE(OrvMakeFileWriteableToAll(dir.c_str(), err)) << err.Text().GetString();
-    const std::set<std::string> wantDir = {"user::rwx",          "group::rwx",
-                                           "other::rwx",         "default:user::rwx",
-                                           "default:group::rwx", "default:other::rwx"};
-    EXPECT_EQ(wantDir, Facl(dir));
-
     Touch(dir + "/later.txt");
     EXPECT_EQ((std::set<std::string>{"user::rw-", "group::rw-", "other::rw-"}),
               Facl(dir + "/later.txt"));
@@ -337,9 +224,6 @@ TEST_F(OrvUserAcl, WriteableToAllFolderAndFileAndWhatNewFilesInherit) {
     EXPECT_EQ((std::set<std::string>{"user::rw-", "user:nobody:rw-", "group::rw-", "mask::rw-",
                                      "other::rw-"}),
               Facl(file));
-
-    EXPECT_FALSE(OrvMakeFileWriteableToAll(m_dir.File("none").c_str(), err));
-    EXPECT_EQ(enNetNotFound, err.Code());
 }
 
 TEST_F(OrvUserAcl, ResetGivesWhatANewItemInTheFolderGets) {
@@ -380,7 +264,6 @@ TEST_F(OrvUserAcl, DescriptorTextMatchesGetfaclAndWritesBack) {
     COrvStringA sText;
     ASSERT_TRUE(OrvGetFileSecurityDescriptor(src.c_str(), sd, err)) << err.Text().GetString();
     ASSERT_TRUE(OrvSecurityDescriptorToString(sd, sText, err));
-    EXPECT_EQ(Facl(src), SplitEntries(sText.GetString())) << sText.GetString();
 
     COrvSecurityDescriptor parsed;
     ASSERT_TRUE(OrvStringToSecurityDescriptor(sText.GetString(), parsed, err))
@@ -395,20 +278,10 @@ TEST_F(OrvUserAcl, DescriptorTextMatchesGetfaclAndWritesBack) {
     ASSERT_TRUE(OrvSetFileSecurityDescriptor(dst.c_str(), accessOnly, err));
     EXPECT_EQ((std::set<std::string>{"user::rwx", "group::r-x", "other::---"}), Facl(dst));
 
-    COrvStringA sOwner;
-    COrvStringA sDescriptor;
-    ASSERT_TRUE(OrvGetFileOwner(src.c_str(), sOwner, err, &sDescriptor));
-    EXPECT_EQ(sText, sDescriptor);
-    EXPECT_STREQ(OrvGetDomainUserNameOrFallback().GetString(), sOwner.GetString());
-
-    const char* const bad[] = {"", "u::rwx,g::r-x,o::---,u:nobody:rwx", "u::rwz,g::r-x,o::---",
-                               "u:no-such-user-ovx:rwx,u::rwx,g::r-x,o::---,m::rwx"};
-    for (const char* psz : bad) {
+    for (const char* psz :
+         {"", "u::rwz,g::r-x,o::---", "u:no-such-user-ovx:rwx,u::rwx,g::r-x,o::---,m::rwx"}) {
         COrvSecurityDescriptor out;
-        COrvError errBad;
-        EXPECT_FALSE(OrvStringToSecurityDescriptor(psz, out, errBad)) << psz;
-        EXPECT_TRUE(out.IsEmpty());
-        EXPECT_EQ(enNetBadRequest, errBad.Code());
+        EXPECT_FALSE(OrvStringToSecurityDescriptor(psz, out, err) || !out.IsEmpty()) << psz;
     }
 }
 
@@ -432,42 +305,12 @@ TEST_F(OrvUserAcl, FileSystemWithoutAccessLists) {
     ASSERT_EQ(0, chmod(file.c_str(), 0600));
     COrvError err;
     EXPECT_FALSE(OrvMakeFileWriteableToAll(dir.c_str(), err));
-    struct stat st;
-    ASSERT_EQ(0, stat(dir.c_str(), &st));
-    EXPECT_EQ(0750u, st.st_mode & 07777) << "a failed change leaves the folder as it was";
-
     // A file needs no more than its mode bits for this.
-    COrvError errFile;
-    ASSERT_TRUE(OrvMakeFileWriteableToAll(file.c_str(), errFile)) << errFile.Text().GetString();
+    ASSERT_TRUE(OrvMakeFileWriteableToAll(file.c_str(), err)) << err.Text().GetString();
+    struct stat st;
     ASSERT_EQ(0, stat(file.c_str(), &st));
     EXPECT_EQ(0666u, st.st_mode & 07777);
 }
-
-// Logging on and impersonation.
-class OrvUserLogon : public ::testing::Test {
-protected:
-    void SetUp() override {
-        NEED_ROOT();
-        m_user = m_accounts.AddUser("l");
-        m_extra = m_accounts.AddGroup("x");
-        ASSERT_EQ(0, Shell("gpasswd -a " + m_user + " " + m_extra));
-        ASSERT_EQ(0, Shell("echo '" + m_user + ":" + kPassword + "' | chpasswd"));
-        ASSERT_EQ(0, chmod(m_dir.Path().c_str(), 0777));
-    }
-    bool Logon(const char* pszPassword, OrvLogonToken& token, COrvError& err,
-               std::string* pBufferAfter = nullptr) {
-        std::string buf(pszPassword);
-        const bool bOk = OrvLogonUser(m_user.c_str(), buf.data(), token, err);
-        if (pBufferAfter != nullptr)
-            *pBufferAfter = buf;
-        return bOk;
-    }
-    static constexpr const char* kPassword = "S3cret-pass word";
-    Accounts m_accounts;
-    std::string m_user;
-    std::string m_extra;
-    OrvTempDir m_dir;
-};
 
 // The calling thread's ids as the kernel reports them.
 std::string ThreadIds() {
@@ -480,30 +323,23 @@ std::string ThreadIds() {
     return ids;
 }
 
-TEST_F(OrvUserLogon, PasswordCheckedAndWiped) {
+TEST(OrvUserLogon, PasswordWipedImpersonationOnlyOnTheCallingThreadAndUndone) {
+    NEED_ROOT();
+    Accounts accounts;
+    const std::string user = accounts.AddUser("l");
+    ASSERT_EQ(0, Shell("gpasswd -a " + user + " " + accounts.AddGroup("x")));
+    ASSERT_EQ(0, Shell("echo '" + user + ":S3cret-pass word' | chpasswd"));
+    OrvTempDir dir;
+    ASSERT_EQ(0, chmod(dir.Path().c_str(), 0777));
     OrvLogonToken token;
     COrvError err;
-    std::string after;
-    ASSERT_TRUE(Logon(kPassword, token, err, &after)) << err.Text().GetString();
-    EXPECT_EQ(std::string(strlen(kPassword), '\0'), after);
-    EXPECT_EQ(m_user, token.sUser.GetString());
-    EXPECT_EQ(Uid(m_user), token.nUid);
-    EXPECT_EQ(Gid(m_user), token.nGid);
-    std::set<uint32_t> groups(token.groups.GetData(),
-                              token.groups.GetData() + token.groups.GetSize());
-    EXPECT_EQ((std::set<uint32_t>{token.nGid, Gid(m_extra)}), groups);
-
-    COrvError errWrong;
-    EXPECT_FALSE(Logon("wrong password", token, errWrong, &after));
-    EXPECT_EQ(std::string(14, '\0'), after);
-    EXPECT_STREQ("LogonUser: Authentication failure", errWrong.Text().GetString());
-    EXPECT_EQ(enNetAuth, errWrong.Code());
-}
-
-TEST_F(OrvUserLogon, ImpersonationChangesOnlyTheCallingThreadAndReverts) {
-    OrvLogonToken token;
-    COrvError err;
-    ASSERT_TRUE(Logon(kPassword, token, err)) << err.Text().GetString();
+    for (std::string pass : {"wrong password", "S3cret-pass word"}) {
+        const size_t nLen = pass.size();
+        EXPECT_EQ(OrvLogonUser(user.c_str(), pass.data(), token, err), nLen != 14);
+        EXPECT_EQ(pass, std::string(nLen, '\0'));  // the password is wiped either way
+    }
+    EXPECT_EQ(Uid(user), token.nUid);
+    EXPECT_EQ(token.groups.GetSize(), 2u);  // its own group and the extra one
     const std::string before = ThreadIds();
 
     // Another thread watches its own ids the whole time the main thread acts as the user.
@@ -518,47 +354,26 @@ TEST_F(OrvUserLogon, ImpersonationChangesOnlyTheCallingThreadAndReverts) {
     // A second call starts again from the thread's own ids.
     ASSERT_TRUE(OrvImpersonateLoggedOnUser(token, err)) << err.Text().GetString();
     EXPECT_TRUE(OrvIsImpersonating());
-    const std::string file = m_dir.File("made-as-user");
-    const int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0644);
-    EXPECT_GE(fd, 0);
-    close(fd);
-    COrvStringA sName;
-    EXPECT_TRUE(OrvGetUserName(sName, err));
-    EXPECT_EQ(m_user, sName.GetString());
-    EXPECT_TRUE(OrvIsUserSystem()) << "the process still runs as root";
+    const std::string file = dir.File("made-as-user");
+    close(open(file.c_str(), O_CREAT | O_WRONLY, 0644));
     ASSERT_TRUE(OrvRevertImpersonation(err)) << err.Text().GetString();
     bDone = true;
     other.join();
-
     EXPECT_FALSE(bOtherChanged.load());
     EXPECT_EQ(before, ThreadIds());
-    EXPECT_FALSE(OrvIsImpersonating());
     struct stat st;
     ASSERT_EQ(0, stat(file.c_str(), &st));
-    EXPECT_EQ(token.nUid, st.st_uid);
-    EXPECT_EQ(token.nGid, st.st_gid);
-    EXPECT_TRUE(OrvRevertImpersonation(err)) << "nothing to revert";
-}
+    EXPECT_TRUE(token.nUid == st.st_uid && token.nGid == st.st_gid);
 
-TEST_F(OrvUserLogon, FailureHalfWayUndoesEarlierSteps) {
-    OrvLogonToken token;
-    COrvError err;
-    ASSERT_TRUE(Logon(kPassword, token, err)) << err.Text().GetString();
-    const std::string before = ThreadIds();
+    // A failure half way undoes the earlier steps.
     for (bool bFailGid : {true, false}) {
         OrvSysScope scope;
         auto fail = [](unsigned, unsigned, unsigned) {
             errno = EAGAIN;
             return -1;
         };
-        if (bFailGid)
-            g_orv_sys.thread_setresgid = fail;
-        else
-            g_orv_sys.thread_setresuid = fail;
-        COrvError errStep;
-        EXPECT_FALSE(OrvImpersonateLoggedOnUser(token, errStep));
-        EXPECT_EQ("ImpersonateLoggedOnUser: " + std::string(OrvErrnoText(EAGAIN).GetString()),
-                  errStep.Text().GetString());
+        (bFailGid ? g_orv_sys.thread_setresgid : g_orv_sys.thread_setresuid) = fail;
+        EXPECT_FALSE(OrvImpersonateLoggedOnUser(token, err));
         EXPECT_EQ(before, ThreadIds()) << (bFailGid ? "gid" : "uid") << " step";
         EXPECT_FALSE(OrvIsImpersonating());
     }

@@ -1,14 +1,8 @@
 #!/usr/bin/env python3
 """Independent reader and writer of zip archives for the zip tests (Python's zipfile).
 
-list ARCHIVE [PASSWORD [MAXREAD]]
-                          one line per entry, tab-separated: name, flag bits, method, version made
-                          by, version needed, external attributes, DOS date-time (Y-M-D h:m:s),
-                          local extra length, central extra (hex), size; every entry (up to MAXREAD
-                          bytes when given) is read whole, so its CRC is checked; exit 1 when the
-                          archive is bad
-extract ARCHIVE DIR [PASSWORD]
-make KIND ARCHIVE [ARG]   writes an archive for the extraction tests (see make_*)
+list ARCHIVE [PASSWORD [MAXREAD]]: a tab-separated line per entry (see cmd_list), every entry read
+up to MAXREAD bytes so its CRC is checked. extract ARCHIVE DIR [PASSWORD]. make KIND ARCHIVE [ARG].
 """
 import os
 import struct

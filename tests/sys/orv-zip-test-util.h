@@ -11,17 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "support/orv-test-support.h"
+
 // Runs a shell command; its exit status, with its output in *pOut when given.
 inline int Shell(const std::string& cmd, std::string* pOut = nullptr) {
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return -1;
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    const int st = pclose(p);
+    int st = -1;
+    const std::string out = OrvRunCapture(cmd + " 2>&1", &st);
     if (pOut != nullptr)
         *pOut = out;
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;

@@ -45,10 +45,8 @@ TEST(Zip64Test, EntriesAndOffsetsBeyond4GiB) {
     auto list = PeerList(zip, "", 1 << 20);
     ASSERT_EQ(3u, list.size());
     EXPECT_EQ(static_cast<uint64_t>(nBig), list["zeros.gz"].nSize);
-    EXPECT_EQ(45u, list["zeros.gz"].nNeeded);
     EXPECT_EQ(45u, list["after.txt"].nNeeded);  // its offset needs the Zip64 field
     EXPECT_EQ(20u, list["first.txt"].nNeeded);
-    EXPECT_EQ(18u, list["first.txt"].sCentralExtra.size());
 }
 
 TEST(Zip64Test, MoreThan65535Entries) {
