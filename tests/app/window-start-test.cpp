@@ -7,6 +7,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
 #include <QWindow>
 #include <cerrno>
 #include <cstddef>
@@ -117,15 +121,24 @@ TEST(StartCommand, AFailedStartIsToldOverTheShownWindow) {
         return -1;
     };
     CMainFrame frame;
-    auto pVisible = std::make_shared<bool>(false);
-    auto pSeen = ExpectMessageBox(QMessageBox::Ok, [pVisible, pFrame = QPointer(&frame)](auto) {
-        *pVisible = pFrame != nullptr && pFrame->isVisible();
-        return true;
+    bool bSeen = false;
+    bool bVisible = false;
+    QString strText;
+    QTimer poll;  // answers the message box once it is up
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (pBox != nullptr && !bSeen) {
+            bSeen = true;
+            bVisible = frame.isVisible();
+            strText = pBox->text();
+            pBox->button(QMessageBox::Ok)->click();
+        }
     });
+    poll.start(20);
     const auto pWatch = VexilShowAndRun(frame, QStringLiteral("echo never"), {});
-    ASSERT_TRUE(WaitFor([&] { return pSeen->bSeen; }));
-    EXPECT_TRUE(*pVisible);
-    EXPECT_EQ(pSeen->strText, QStringLiteral("Can't execute that!"));
+    ASSERT_TRUE(WaitFor([&] { return bSeen; }));
+    EXPECT_TRUE(bVisible);
+    EXPECT_EQ(strText, QStringLiteral("Can't execute that!"));
     EXPECT_EQ(PaneText(*frame.View().OutputPane()), u"--- echo never ---\r\n");
 }
 
