@@ -126,6 +126,74 @@ TEST(OrvParseInt, AgreesWithStrtollAndStrtoullOnRandomDecimalTexts) {
     EXPECT_GT(nAccepted, 750);  // both outcomes are really exercised
 }
 
+// Addresses, sizes and ranges: values, limits, and outputs left untouched on failure.
+TEST(OrvParseIPv4AndSizes, ValuesLimitsAndFailures) {
+    const std::pair<const char*, std::vector<int>> kAddresses[] = {
+        {"10.0.0.1", {10, 0, 0, 1}},
+        {"255.255.255.255", {255, 255, 255, 255}},
+        {"192.168.0000255.7", {192, 168, 255, 7}},
+        {"", {}},
+        {"1.2.3", {}},
+        {"1..2.3", {}},
+        {"1.2.3.", {}},
+        {"256.1.1.1", {}},
+        {"1.2.3.4 ", {}},
+        {"-1.2.3.4", {}}};
+    for (const auto& [psz, want] : kAddresses) {
+        unsigned char ab[4] = {7, 7, 7, 7};
+        int nCode = 0;
+        COrvStringA strErr;
+        EXPECT_EQ(OrvParseIPv4(psz, ab, nCode, strErr), !want.empty()) << psz;
+        EXPECT_EQ(std::vector<int>(ab, ab + 4),
+                  (want.empty() ? std::vector<int>{7, 7, 7, 7} : want));
+        EXPECT_EQ(nCode, want.empty() ? 6 : 0) << psz;
+    }
+    const std::pair<const char*, int64_t> kSizes[] = {
+        {"10K", 10240},
+        {nullptr, 0},
+        {"1K0", kOrvBadSize},
+        {"1G", kOrvBadSize},
+        {"-1", kOrvBadSize},
+        {"9007199254740991K", 9007199254740991LL * 1024},
+        {"9007199254740992K", kOrvBadSize},
+        {"8796093022208M", kOrvBadSize}};
+    for (const auto& [psz, n] : kSizes)
+        EXPECT_EQ(OrvParseSize(psz), n) << (psz ? psz : "null");
+    const struct {
+        const char* psz;
+        int64_t n1, n2;  // -1: refused, both left as they were
+    } kRanges[] = {{"1K,2M", 1024, 2097152}, {",", 0, 0},       {"1K", -1, -1},
+                   {"1,2,3", -1, -1},        {"1K0,2", -1, -1}, {"1, 2", -1, -1}};
+    for (const auto& r : kRanges) {
+        int64_t n1 = 11, n2 = 22;
+        COrvStringA strErr;
+        EXPECT_EQ(OrvParseSizeRange(r.psz, n1, n2, strErr), r.n1 >= 0) << r.psz;
+        EXPECT_EQ(n1, r.n1 >= 0 ? r.n1 : 11) << r.psz;
+        EXPECT_EQ(n2, r.n2 >= 0 ? r.n2 : 22) << r.psz;
+    }
+    COrvStringA strErr;
+    int64_t n1 = 0, n2 = 0;
+    EXPECT_FALSE(OrvParseSizeRange("1K0,2", n1, n2, strErr));
+    EXPECT_EQ(S(strErr), "first size bad in range: 1K0");
+}
+
+// Controls and non-ASCII bytes become \x escapes, and a hex digit right after one is escaped too
+// (so that a C compiler does not read it as part of the escape).
+TEST(OrvEscapeC, EscapesAndTheHexDigitRule) {
+    const std::pair<const char*, const char*> kCases[] = {{"a\nb\tc", "a\\nb\\tc"},
+                                                          {"\r\n", "\\x0D\\n"},
+                                                          {"\xC3\xA9", "\\xC3\\xA9"},
+                                                          {"\\\"", "\\\""},
+                                                          {nullptr, ""},
+                                                          {"\x01"
+                                                           "AB9g",
+                                                           "\\x01\\x41\\x42\\x39g"},
+                                                          {"\x01 a", "\\x01 a"},
+                                                          {"\n1\tf", "\\n1\\tf"}};
+    for (const auto& [psz, pszWant] : kCases)
+        EXPECT_EQ(S(OrvEscapeC(psz)), pszWant);
+}
+
 TEST(OrvFormat, CountDecimalAndDoubleTexts) {
     const std::pair<uint32_t, const char*> kCounts[] = {
         {9999, "9999"}, {10000, "10K"}, {9999999, "9999K"}, {10000000, "10M"}};
