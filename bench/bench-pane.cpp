@@ -89,6 +89,23 @@ void ForEachChunk(int nWorkload, int64_t nUnits, Fn fn) {
     }
 }
 
+// One flood through a pane's text store bounded at nLimit, as the pane keeps it; pfnLines gives
+// each chunk's line index, or null to have the store scan the chunk itself.
+template <class TLines>
+void FillModel(int nWorkload, int nLimit, TLines pfnLines) {
+    COutputText model;
+    model.SetExpectedMax(nLimit);
+    ForEachChunk(nWorkload, kUnits, [&](const char16_t* p, int n, size_t nChunk) {
+        model.Append(p, n, pfnLines(nChunk));
+        const int nOver = model.GetLength() - nLimit;
+        if (nOver > 0) {
+            model.EraseFront(nOver);
+        }
+    });
+    benchmark::DoNotOptimize(model.GetMaxColumns());
+    benchmark::DoNotOptimize(model.GetLineCount());
+}
+
 void PaneText(benchmark::State& state) {
     const int nWorkload = static_cast<int>(state.range(0));
     const int nLimit = COutputPane::kDefaultLimit;
@@ -102,17 +119,7 @@ void PaneText(benchmark::State& state) {
             CMirrorRingBytes::DropSpares();
             state.ResumeTiming();
         }
-        COutputText model;
-        model.SetExpectedMax(nLimit);
-        ForEachChunk(nWorkload, kUnits, [&](const char16_t* p, int n, size_t) {
-            model.Append(p, n);
-            const int nOver = model.GetLength() - nLimit;
-            if (nOver > 0) {
-                model.EraseFront(nOver);
-            }
-        });
-        benchmark::DoNotOptimize(model.GetMaxColumns());
-        benchmark::DoNotOptimize(model.GetLineCount());
+        FillModel(nWorkload, nLimit, [](size_t) -> const CTextLineIndex* { return nullptr; });
     }
     state.SetBytesProcessed(state.iterations() * kUnits * 2);
 }
@@ -146,17 +153,7 @@ void PaneTextIndexed(benchmark::State& state) {
         indexed.lines.pWidest = indexed.widest.data();
     }
     for (auto _ : state) {
-        COutputText model;
-        model.SetExpectedMax(nLimit);
-        ForEachChunk(nWorkload, kUnits, [&](const char16_t* p, int n, size_t nChunk) {
-            model.Append(p, n, &indexes[nChunk].lines);
-            const int nOver = model.GetLength() - nLimit;
-            if (nOver > 0) {
-                model.EraseFront(nOver);
-            }
-        });
-        benchmark::DoNotOptimize(model.GetMaxColumns());
-        benchmark::DoNotOptimize(model.GetLineCount());
+        FillModel(nWorkload, nLimit, [&](size_t nChunk) { return &indexes[nChunk].lines; });
     }
     state.SetBytesProcessed(state.iterations() * kUnits * 2);
 }
