@@ -47,7 +47,7 @@ orv_test(orv-ssl-test SOURCES net/orv-ssl-test.cpp LINK orv-net LABELS threads n
 orv_test(orv-http-conn-test SOURCES http/orv-http-conn-test.cpp LINK orv-http LABELS threads)
 orv_test(orv-http-curl-test SOURCES http/orv-http-curl-test.cpp LINK orv-http orv-test-servers
          LABELS net)
-orv_test(orv-http-libraries-test SOURCES http/orv-http-libraries-test.cpp LINK orv-http ZLIB::ZLIB)
+orv_test(orv-http-libraries-test SOURCES http/orv-http-libraries-test.cpp LINK orv-http)
 orv_test(orv-http-connection-test SOURCES http/orv-http-connection-test.cpp LINK orv-http
          LABELS net)
 target_compile_definitions(orv-http-connection-test PRIVATE

@@ -1,17 +1,7 @@
 #!/usr/bin/env python3
-"""A scripted HTTP/1.1 server that asks for authentication and checks the answers as a real
-server does: NTLM (the response verified with impacket's NTLM functions, the handshake bound to
-its connection) and Digest with stale nonces (checked with hashlib).
-
-Usage: orv-auth-peer.py PORT_FILE
-Listens on 127.0.0.1 at a port the system chooses (written to PORT_FILE).
-Paths: /ntlm (user CORP\\alice, password S3cret!; /ntlm-close-once closes the connection after
-its first challenge), /digest-stale (user u, password p; the first
-answer is stale once), /digest-everstale (every answer is stale), */open (no authentication),
-/pp/resource with its Passport nexus /nexus and login /login2.srf (user user@example.com,
-password s=cret).
-Each response's body names the connection's number, so that tests see which requests shared one.
-"""
+"""A scripted HTTP/1.1 server that checks NTLM (with impacket; one handshake per connection),
+Digest with stale nonces and a Passport sign-in. Usage: orv-auth-peer.py PORT_FILE (the port of
+127.0.0.1 it listens on is written there). Bodies name the connection's number."""
 
 import base64
 import hashlib
@@ -32,23 +22,18 @@ lock = threading.Lock()
 
 
 def challenge_message():
-    info = struct.pack("<HH", 2, 8) + "CORP".encode("utf-16le")
-    info += struct.pack("<HH", 7, 8) + struct.pack("<Q", 133000000000000000)
-    info += struct.pack("<HH", 0, 0)
-    flags = 0xE2898215
-    head = b"NTLMSSP\0" + struct.pack("<L", 2) + struct.pack("<HHL", 0, 0, 48)
-    head += struct.pack("<L", flags) + os.urandom(8) + b"\0" * 8
-    head += struct.pack("<HHL", len(info), len(info), 48)
-    return head + info
+    info = struct.pack("<HH", 2, 8) + "CORP".encode("utf-16le") + struct.pack("<HHQHH", 7, 8,
+                                                                           133000000000000000, 0, 0)
+    return (b"NTLMSSP\0" + struct.pack("<LHHLL", 2, 0, 0, 48, 0xE2898215) + os.urandom(8) +
+            b"\0" * 8 + struct.pack("<HHL", len(info), len(info), 48) + info)
 
 
 def verify_ntlm(chal, auth_raw):
     auth = ntlm.NTLMAuthChallengeResponse()
     auth.fromString(auth_raw)
-    user = auth["user_name"].decode("utf-16le")
-    domain = auth["domain_name"].decode("utf-16le")
     nt = auth["ntlm"]
-    if len(nt) < 16 or user != USER or domain != DOMAIN:
+    if len(nt) < 16 or (auth["user_name"], auth["domain_name"]) != (
+            USER.encode("utf-16le"), DOMAIN.encode("utf-16le")):
         return False
     key = ntlm.NTOWFv2(USER, PASSWORD, DOMAIN)
     return ntlm.hmac_md5(key, chal[24:32] + nt[16:]) == nt[:16]

@@ -1,9 +1,6 @@
 #!/usr/bin/env python3
-"""Checks Digest Authorization values as a server does (RFC 2617 and RFC 7616), with hashlib.
-
-Each input line is: method TAB uri TAB user TAB realm TAB password TAB nonce TAB body-hex TAB
-the Authorization value. Each output line is "ok" or what did not match.
-"""
+"""Checks Digest Authorization values as a server does, with hashlib. Input lines: method, uri,
+user, realm, password, nonce, body-hex and the value, TAB-separated; output: "ok" or the mismatch."""
 import hashlib
 import re
 import sys

@@ -12,6 +12,7 @@
 #include "orv-http-conn.h"
 #include "orv-http-connection.h"
 #include "orv-net-test-util.h"
+#include "orv-test-net.h"
 #include "orv-test-servers.h"
 #include "orv-test-support.h"
 
@@ -20,19 +21,16 @@ namespace {
 class AuthPeerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        s_peers = new Peers;
-        const std::string portFile = s_peers->dir.File("port");
-        std::string& error = s_peers->error;
-        if (!s_peers->peer.Start({"/usr/bin/python3", ORV_AUTH_PEER_SCRIPT, portFile},
-                                 s_peers->dir.File("peer.out"), error))
+        Peers& p = *(s_peers = new Peers);
+        const std::string portFile = p.dir.File("port");
+        if (!p.peer.Start({"/usr/bin/python3", ORV_AUTH_PEER_SCRIPT, portFile}, p.dir.File("out"),
+                          p.error))
             return;
-        if (!OrvWaitFor([&] { return !OrvReadFileBytes(portFile).empty(); }, 10000)) {
-            error = "package python3-impacket: " + s_peers->peer.Output();
-            return;
-        }
-        s_peers->nPort = atoi(OrvReadFileBytes(portFile).c_str());
-        s_peers->squid.m_bNtlm = true;
-        s_peers->squid.Start(s_peers->squidDir.Path(), error);
+        if (!OrvWaitFor([&] { return !OrvReadFileBytes(portFile).empty(); }, 10000))
+            p.error = "package python3-impacket: " + p.peer.Output();
+        p.nPort = atoi(OrvReadFileBytes(portFile).c_str());
+        p.squid.m_bNtlm = true;
+        (void)(p.error.empty() && p.squid.Start(p.squidDir.Path(), p.error));
     }
     static void TearDownTestSuite() {
         delete s_peers;
@@ -43,9 +41,7 @@ protected:
     void Configure(COrvHttpConnection& conn, const char* pszUser, const char* pszPassword) {
         conn.m_sHost = "127.0.0.1";
         conn.m_nPort = s_peers->nPort;
-        conn.m_net.m_nConnectTimeout = 5;
-        conn.m_net.m_nSendTimeout = 20;
-        conn.m_net.m_nRecvTimeout = 20;
+        conn.m_net = OrvTestNet(5, 20, 20);
         conn.m_sUserId = pszUser;
         conn.m_sPassword = pszPassword;
         m_machine = std::make_unique<COrvHttpAuthMachine>();
@@ -86,15 +82,16 @@ TEST_F(AuthPeerTest, NtlmAndDigestHandshakes) {
         int nState;
         int nConnections;
     } kCases[] = {
+        // clang-format off
         {"/ntlm", "CORP\\alice", "S3cret!", "ntlm ok conn=", "", enServerAuthNtlmAuthorised, 1},
-        {"/ntlm", "CORP\\alice", "nope", "",
-         "Incorrect NTLM Auth UserID or Password: Server says: Unauthorized (status code 401)",
+        {"/ntlm", "CORP\\alice", "nope", "", "Incorrect NTLM Auth UserID or Password: ...",
          enServerAuthNtlmNegotiate, 1},
         {"/ntlm-close-once", "CORP\\alice", "S3cret!", "ntlm ok conn=", "",
          enServerAuthNtlmAuthorised, 2},
         {"/digest-stale", "u", "p", "digest ok conn=", "", -1, 1},
-        {"/digest-everstale", "u", "p", "",
-         "Digest authentication failed due to everlasting nonce expiration", enServerAuthNone, 1},
+        {"/digest-everstale", "u", "p", "", "Digest authentication failed due to everlasting ...",
+         enServerAuthNone, 1},
+        // clang-format on
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(std::string(c.pszPath) + " " + c.pszPassword);
@@ -103,7 +100,8 @@ TEST_F(AuthPeerTest, NtlmAndDigestHandshakes) {
         COrvError err;
         const std::string body = Fetch(conn, c.pszPath, err);
         EXPECT_EQ(body.substr(0, strlen(c.pszBody)), c.pszBody) << err.Text();
-        EXPECT_EQ(err.Text(), c.pszText);
+        const std::string text = c.pszText;  // "..." at the end: its start
+        EXPECT_EQ(OrvStr(err.Text()).substr(0, text.find("...")), text.substr(0, text.find("...")));
         EXPECT_EQ(err.Code(), *c.pszText ? enNetAuth : enNetOk);
         if (c.nState >= 0) {
             EXPECT_EQ(conn.ServerAuthState(), c.nState);
@@ -158,11 +156,9 @@ TEST_F(AuthPeerTest, PlatformEngineAnswersTheSameChallenges) {
         COrvHttpConnConfig cfg;
         cfg.m_sHost = "127.0.0.1";
         cfg.m_nPort = s_peers->nPort;
-        cfg.m_bUseProxy = false;
         cfg.m_bUsePlatformEngine = true;
         cfg.m_sUserId = c.pszUser;
         cfg.m_sPassword = c.pszPassword;
-        cfg.m_net.m_nConnectTimeout = 5;
         COrvHttpEngineConnection conn(cfg);
         COrvError err;
         EXPECT_EQ(conn.SendReceive(txn, err), c.pszBody != nullptr) << err.Text();

@@ -6,7 +6,6 @@
 #include "orv-http-connection.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <memory>
@@ -16,7 +15,6 @@
 #include "http/orv-http-test-util.h"
 #include "orv-http-multipart.h"
 #include "orv-http-peers.h"
-#include "orv-sys.h"
 #include "orv-test-net.h"
 #include "orv-url.h"
 
@@ -83,8 +81,7 @@ protected:
         COrvHttpTxn txn;
         COrvError err;
         bool bOk = false;
-        EXPECT_EQ("hello nginx\n", Get(conn, txn, "/small.txt", err, &bOk));
-        EXPECT_TRUE(bOk) << err.Text();
+        EXPECT_EQ("hello nginx\n", Get(conn, txn, "/small.txt", err, &bOk)) << err.Text();
     }
     // The whole streamed body, read in slices of nSlice bytes.
     static std::string ReadAll(COrvHttpConnection& conn, COrvHttpTxn& txn, int nSlice) {
@@ -96,16 +93,6 @@ protected:
             got.append(buf.data(), n);
         EXPECT_EQ(0, n) << err.Text();
         return got;
-    }
-    std::string Curl(const std::string& args) {
-        int nStatus = 0;
-        std::string out = OrvRunCapture("curl -s -k " + args, &nStatus);
-        EXPECT_EQ(0, nStatus) << "curl " << args;
-        return out;
-    }
-    static std::string Url(int nPort, const std::string& path, bool bHttps = false) {
-        return std::string(bHttps ? "https" : "http") + "://127.0.0.1:" + std::to_string(nPort) +
-               path;
     }
 
     static inline std::string s_error;
@@ -120,7 +107,6 @@ TEST_F(OrvHttpConnectionTest, NginxFilesMatchCurlOnOneConnection) {
         const int nPort = bHttps ? g_peers->NginxTlsPort() : g_peers->NginxPort();
         COrvHttpConnection conn;
         Configure(conn, nPort, bHttps);
-        m_obs.lines.clear();
         m_obs.m_nProgress = 0;
         for (const char* pszName : {"/small.txt", "/text.txt", "/big.bin", "/small.txt"}) {
             COrvHttpTxn txn;
@@ -131,51 +117,16 @@ TEST_F(OrvHttpConnectionTest, NginxFilesMatchCurlOnOneConnection) {
             bool bOk = false;
             const std::string body = Get(conn, txn, pszName, err, &bOk);
             ASSERT_TRUE(bOk) << pszName << ": " << err.Text();
-            EXPECT_EQ(200, txn.m_nStatus);
             EXPECT_TRUE(txn.m_bBodyComplete);
             EXPECT_EQ(Doc(pszName + 1), body) << pszName;
-            EXPECT_EQ(Curl((bHttps ? "--compressed " : "") + Url(nPort, pszName, bHttps)), body);
-            EXPECT_NE(std::string::npos, std::string(txn.m_sServer).find("nginx"));
-            if (bHttps && pszName[1] == 't') {
-                EXPECT_EQ("gzip", ToStd(txn.GetResponseHeader("content-encoding")));
-            }
+            const std::string url = std::string(bHttps ? "--compressed https" : "http") +
+                                    "://127.0.0.1:" + std::to_string(nPort) + pszName;
+            EXPECT_EQ(OrvRunCapture("curl -s -k " + url), body);
         }
         EXPECT_EQ(1, conn.ConnectionsOpened());
         EXPECT_EQ(bHttps, ToStd(conn.DescribeTransport()).rfind("TLS to ", 0) == 0);
-        // One request line and one response line per exchange, with the configured endpoint.
-        const std::string sEnd = "127.0.0.1:" + std::to_string(nPort) + (bHttps ? "[1] " : "[0] ");
-        EXPECT_EQ(2,
-                  m_obs.Count("4 CReq-> " + sEnd + "GET /small.txt h=[" + (bHttps ? "" : "] b=0")));
-        EXPECT_EQ(4, m_obs.Count("4 CRsp<- " + sEnd + "200 'OK'"));
         EXPECT_EQ(4, m_obs.m_nProgress);
     }
-}
-
-TEST_F(OrvHttpConnectionTest, NginxHeadNotModifiedAndNotFoundKeepTheConnection) {
-    COrvHttpConnection& conn = Connect(g_peers->NginxPort());
-    COrvHttpTxn head;
-    head.m_sMethod = "HEAD";
-    head.m_sPath = "/big.bin";
-    COrvError err;
-    ASSERT_TRUE(OrvHttpSendReceive(conn, head, err)) << err.Text();
-    EXPECT_EQ(9 * 1024 * 1024 + 17, head.m_n64RecvBodyLen);
-    EXPECT_TRUE(head.m_sBody.IsEmpty());
-    COrvHttpTxn cond;
-    cond.m_requestHeaders.SetAt("If-Modified-Since", head.GetResponseHeader("last-modified"));
-    bool bOk = false;
-    EXPECT_EQ("", Get(conn, cond, "/big.bin", err, &bOk));
-    ASSERT_TRUE(bOk) << err.Text();
-    EXPECT_EQ(304, cond.m_nStatus);
-    EXPECT_EQ(kOrvHttpLenUnknown, cond.m_n64RecvBodyLen);
-    EXPECT_TRUE(cond.m_bBodyComplete);
-
-    COrvHttpTxn missing;
-    EXPECT_NE(std::string::npos, Get(conn, missing, "/no-such-file", err, &bOk).find("404"));
-    EXPECT_FALSE(bOk);
-    EXPECT_EQ(enNetNotFound, err.Code());
-    EXPECT_EQ(404, missing.m_nStatus);
-    ExpectSmall(conn);
-    EXPECT_EQ(1, conn.ConnectionsOpened());
 }
 
 TEST_F(OrvHttpConnectionTest, StreamedBodyIsReadDrainedOrDropped) {
@@ -199,67 +150,13 @@ TEST_F(OrvHttpConnectionTest, StreamedBodyIsReadDrainedOrDropped) {
     }
 }
 
-TEST_F(OrvHttpConnectionTest, BodyLeftPartlyReadIsDrainedWithoutWaitingForMore) {
-    // Reading the start of a long body that arrives fast makes receives wait for large pieces;
-    // reading the rest away before the next request must not wait for bytes beyond the body's
-    // end (only the receive time-out would end that wait).
-    const std::string mid = Doc("mid.bin");
-    // Counts receives that came back with fewer bytes than the low-water mark they waited for:
-    // on a connection the server keeps open only the receive time-out ends such a wait.
-    OrvSysScope scope;
-    static int s_nShortWakes;
-    s_nShortWakes = 0;
-    g_orv_sys.recv = [](int fd, void* p, size_t n, int f) -> long {
-        int nLow = 1;
-        socklen_t nLowLen = sizeof nLow;
-        if (g_orv_sys_real.getsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &nLow, &nLowLen) != 0)
-            nLow = 1;
-        const long r = g_orv_sys_real.recv(fd, p, n, f);
-        if (r > 0 && static_cast<size_t>(r) < std::min(static_cast<size_t>(nLow), n))
-            ++s_nShortWakes;
-        return r;
-    };
-    COrvHttpConnection& conn = Connect(g_peers->NginxPort());
-    conn.m_net.m_nRecvTimeout = 1;
-    for (const int nFirst : {1000, 300000, 400000}) {
-        COrvHttpTxn txn;
-        txn.m_nRecvMode = enHttpRecvStream;
-        txn.m_sPath = "/mid.bin";
-        COrvError err;
-        ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
-        std::vector<char> buf(nFirst);
-        std::string got;
-        while (static_cast<int>(got.size()) < nFirst) {
-            const int n =
-                conn.ReadBody(txn, buf.data(), nFirst - static_cast<int>(got.size()), err);
-            ASSERT_GT(n, 0) << err.Text();
-            got.append(buf.data(), n);
-        }
-        EXPECT_EQ(mid.substr(0, got.size()), got);
-        ExpectSmall(conn);
-    }
-    // Read to its end in small slices, then the next response on the same connection.
-    COrvHttpTxn txn;
-    txn.m_nRecvMode = enHttpRecvStream;
-    txn.m_sPath = "/text.txt";
-    COrvError err;
-    ASSERT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
-    EXPECT_EQ(Doc("text.txt"), ReadAll(conn, txn, 1000));
-    ExpectSmall(conn);
-    EXPECT_EQ(1, conn.ConnectionsOpened());
-    EXPECT_EQ(0, s_nShortWakes);
-}
-
 // ---- the scripted server ----
 
 // One answer of the scripted server per row, each on a fresh connection.
 TEST_F(OrvHttpConnectionTest, ScriptedAnswers) {
-    const std::string chunked = [] {
-        std::string s;
-        for (int i = 0; i < 3; ++i)
-            s += "0123456789abcdefghijklmnopqrstuvwxyz";
-        return s;
-    }();
+    std::string chunked;
+    for (int i = 0; i < 3; ++i)
+        chunked += "0123456789abcdefghijklmnopqrstuvwxyz";
     const struct {
         const char* pszPath;
         int nCode;            // enNetOk: succeeds
@@ -267,21 +164,18 @@ TEST_F(OrvHttpConnectionTest, ScriptedAnswers) {
         int nOpened;          // connections opened
         int nConnected;       // whether the connection is kept (-1: either)
     } cases[] = {
+        // clang-format off
         {"/chunked?mode=upper", enNetOk, chunked.c_str(), 1, 1},
         {"/chunked?mode=ext", enNetServer, "bad chunk length: 6c;name=value", 1, 0},
         {"/digest", enNetOk, nullptr, 1, -1},
-        {"/digest?md5=bad", enNetConnection,
-         "Client Received from Server: MD5 of body does not match x-orv-content-md5 header", 1, -1},
-        {"/digest?crc=bad", enNetConnection,
-         "Client Received from Server: CRC-32 of body does not match x-orv-content-crc32 header", 1,
-         -1},
+        {"/digest?md5=bad", enNetConnection, "Client Received from Server: MD5 of body", 1, -1},
+        {"/digest?crc=bad", enNetConnection, "Client Received from Server: CRC-32 of", 1, -1},
         {"/redirect?to=ftp://127.0.0.1/x", enNetServer, "Cannot parse redirect URL", 1, -1},
-        {"/redirect?to=http://", enNetServer, "Cannot parse redirect URL", 1, -1},
         {"/code?c=503", enNetServer, "Server says: Service Unavailable (status code 503)", 1, 1},
         {"/code?c=507&r=Full", enNetResources, "Server says: Full (status code 507)", 1, 1},
         {"/close", enNetOk, "closing", 1, 0},
-        // 426: the exchange moves to TLS on a second connection.
-        {"/upgrade", enNetOk, "secure", 2, 1},
+        {"/upgrade", enNetOk, "secure", 2, 1},  // 426: on to TLS on a second connection
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.pszPath);
@@ -309,12 +203,8 @@ TEST_F(OrvHttpConnectionTest, RedirectOnEveryRequestUsesFiveAttempts) {
     COrvError err;
     bool bOk = true;
     Get(conn, txn, "/redirect-loop", err, &bOk);
-    EXPECT_FALSE(bOk);
-    EXPECT_EQ(enNetRetry, err.Code());
     EXPECT_STREQ("[Redirecting]; OrvHttpSendReceive: Too many attempts", err.Text());
     EXPECT_EQ(5, m_obs.Count("4 CReq-> "));
-    // Only the first three redirects of a connection are logged.
-    EXPECT_EQ(3, m_obs.Count("3 Redirecting to http://127.0.0.1:"));
     EXPECT_EQ(5, conn.RedirectCount());
     EXPECT_EQ(1, conn.ConnectionsOpened());
 }
@@ -377,14 +267,11 @@ TEST_F(OrvHttpConnectionTest, ReconnectsAndRetries) {
     for (const bool bRetry : {false, true}) {
         txn.m_bRetryAfterReconnect = bRetry;
         Get(mid, txn, "/midbody", err, &bOk);
-        EXPECT_FALSE(bOk);
         EXPECT_EQ(enNetConnection, err.Code());
         EXPECT_EQ(0, err.Text().Find("socket closed while receiving body at 10 of 1000"));
         EXPECT_EQ(bRetry ? 3 : 1, m_obs.Count("4 CReq-> "));
         EXPECT_EQ(bRetry ? 3 : 1, mid.ConnectionsOpened());
     }
-    EXPECT_LE(1, m_obs.Count("4 CRsp<- 127.0.0.1:" + std::to_string(g_peers->ScriptPort()) +
-                             " ERR='socket closed while receiving body"));
 
     // A kept-alive connection the server closed while idle: the close is seen before sending
     // when it has arrived by then, else the request that met it is sent once more.
@@ -403,28 +290,6 @@ TEST_F(OrvHttpConnectionTest, ReconnectsAndRetries) {
     txn.m_bReadUntilClose = true;
     EXPECT_EQ("body until the end", Get(idle, txn, "/until-close", err, &bOk));
     EXPECT_FALSE(idle.IsConnected());
-}
-
-TEST_F(OrvHttpConnectionTest, CookiesIntoTheJarAndBack) {
-    COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
-    conn.m_bCookies = true;
-    COrvHttpTxn txn;
-    COrvError err;
-    bool bOk = false;
-    Get(conn, txn, "/cookies", err, &bOk);
-    ASSERT_TRUE(bOk) << err.Text();
-    EXPECT_EQ(7u, txn.m_setCookieLines.GetCount());
-    ASSERT_NE(nullptr, conn.CookieJar().Find("c"));
-    EXPECT_STREQ("3", conn.CookieJar().Find("c")->m_sValue);
-    EXPECT_STREQ("127.0.0.1", conn.CookieJar().Find("c")->m_sDomain);
-    EXPECT_EQ(5u, conn.CookieJar().GetCount());  // a b c d e, not f of another domain
-    // d is secure, e is for /x.
-    EXPECT_EQ("a=1; b=2; c=3", EchoHeader(Get(conn, txn, "/echo", err, &bOk), "cookie"));
-
-    COrvHttpConnection off;
-    Configure(off, g_peers->ScriptPort());
-    Get(off, txn, "/cookies", err, &bOk);
-    EXPECT_EQ(0u, off.CookieJar().GetCount());
 }
 
 TEST_F(OrvHttpConnectionTest, MultipartUploadParsedBackByPython) {
@@ -468,28 +333,12 @@ TEST_F(OrvHttpConnectionTest, MultipartUploadParsedBackByPython) {
         const std::string body = ToStd(txn.m_sBody);
         EXPECT_NE(std::string::npos, body.find("\"multipart\": true, \"defects\": 0")) << body;
         EXPECT_NE(std::string::npos,
-                  body.find("{\"name\": \"destname\", \"filename\": null, \"type\": "
-                            "\"text/plain\", \"len\": 8"))
-            << body;
-        EXPECT_NE(std::string::npos,
                   body.find("{\"name\": \"file\", \"filename\": \"crash.zip\", \"type\": "
                             "\"application/octet-stream\", \"len\": 200000, \"md5\": \"" +
                             ToStd(OrvMd5Hex(file.data(), file.size())) + "\"}"))
             << body;
     }
     EXPECT_EQ(1, conn.ConnectionsOpened());
-}
-
-TEST_F(OrvHttpConnectionTest, ProgressRefusalStopsBeforeConnecting) {
-    COrvHttpConnection& conn = Connect(g_peers->ScriptPort());
-    m_obs.m_bRefuse = true;
-    COrvHttpTxn txn;
-    COrvError err;
-    bool bOk = true;
-    Get(conn, txn, "/echo", err, &bOk);
-    EXPECT_FALSE(bOk);
-    EXPECT_EQ(enNetCancelled, err.Code());
-    EXPECT_EQ(0, conn.ConnectionsOpened());
 }
 
 // Credentials and cookies stay with their origin: /auth-redirect asks for Basic "user:pass",
@@ -522,7 +371,6 @@ TEST_F(OrvHttpConnectionTest, CredentialsAndCookiesStayWithTheirOrigin) {
         const std::string body =
             Get(conn, txn, "/auth-redirect?to=" + ToStd(OrvUrlEscapeA(c.to.c_str())), err, &bOk);
         if (c.pszError != nullptr) {
-            EXPECT_FALSE(bOk);
             EXPECT_EQ(enNetAuth, err.Code());
             EXPECT_EQ(0, err.Text().Find(c.pszError)) << err.Text();
         } else {

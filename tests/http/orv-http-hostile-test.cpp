@@ -42,10 +42,7 @@ protected:
         cfg.m_nPort = g_peers->ScriptPort();
         cfg.m_bHttps = bHttps;
         cfg.m_bUsePlatformEngine = GetParam();
-        cfg.m_net.m_tls.m_bTrustAny = true;
-        cfg.m_net.m_nConnectTimeout = 5;
-        cfg.m_net.m_nSendTimeout = 5;
-        cfg.m_net.m_nRecvTimeout = 5;
+        cfg.m_net = OrvTestNet(5, 5, 5, true);
         return cfg;
     }
     static bool Get(COrvHttpEngineConnection& conn, COrvHttpTxn& txn, const std::string& path,
@@ -59,12 +56,9 @@ protected:
         return EchoHeader(ToStd(txn.m_sBody), name);
     }
     static std::string Field(const COrvHttpTxn& txn, const std::string& name) {
-        const std::string json = ToStd(txn.m_sBody);
-        const std::string key = "\"" + name + "\": ";
-        const size_t i = json.find(key);
-        return i == std::string::npos
-                   ? ""
-                   : json.substr(i + key.size(), json.find(',', i) - i - key.size());
+        const std::string json = ToStd(txn.m_sBody), key = "\"" + name + "\": ";
+        const size_t f = json.find(key), i = f == std::string::npos ? json.size() : f + key.size();
+        return json.substr(i, json.find(',', i) - i);
     }
 
     static inline std::string s_error;
@@ -88,7 +82,7 @@ TEST_P(HostileTest, BytesBeyondAResponseNeverAnswerTheNextRequest) {
     }
 }
 
-TEST_P(HostileTest, InterimAnswersAndBodilessStatusesWithALength) {
+TEST_P(HostileTest, InterimAnswersBodilessStatusesAndOddBodies) {
     COrvHttpEngineConnection conn(Config());
     COrvHttpTxn txn;
     COrvError err;
@@ -103,12 +97,7 @@ TEST_P(HostileTest, InterimAnswersAndBodilessStatusesWithALength) {
     }
     EXPECT_EQ("3", ToStd(txn.GetResponseHeader("x-conn-requests")));
     EXPECT_EQ(1, conn.ConnectionsOpened());
-}
-
-TEST_P(HostileTest, BodiesThatEndWithTheConnectionAndGzipMembers) {
-    COrvHttpEngineConnection conn(Config());
-    COrvHttpTxn txn;
-    COrvError err;
+    // Bodies that end with the connection, and gzip bodies of several members or with garbage.
     for (const char* pszV : {"10", "close", "te"}) {
         ASSERT_TRUE(Get(conn, txn, std::string("/until-close?v=") + pszV, err)) << err.Text();
         EXPECT_EQ("body until the end", ToStd(txn.m_sBody)) << pszV;
@@ -121,34 +110,6 @@ TEST_P(HostileTest, BodiesThatEndWithTheConnectionAndGzipMembers) {
     EXPECT_FALSE(Get(conn, txn, "/gzip?kind=garbage", err));
     EXPECT_EQ(enNetBadRequest, err.Code());
     EXPECT_EQ(0, err.Text().Find("Cannot unzip response body: ")) << err.Text();
-}
-
-TEST_P(HostileTest, RedirectReferencesOfEveryForm) {
-    const struct {
-        const char* pszFrom;      // the path that redirects
-        const char* pszLocation;  // its location, before escaping into the query
-        const char* pszTarget;    // the request target that arrives
-    } cases[] = {
-        {"/a/b/redirect", "../echo?x=1#fragment", "/a/echo?x=1"},
-        {"/a/b/redirect", "/x/./y/../echo", "/x/echo"},
-        {"/redirect", " echo?q=a b ", "/echo?q=a%20b"},
-        {"/redirect", "//127.0.0.1:PORT/c/../echo", "/echo"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.pszLocation);
-        std::string location = c.pszLocation;
-        const size_t iPort = location.find("PORT");
-        if (iPort != std::string::npos)
-            location.replace(iPort, 4, Port());
-        COrvHttpEngineConnection conn(Config());
-        COrvHttpTxn txn;
-        COrvError err;
-        ASSERT_TRUE(Get(conn, txn,
-                        std::string(c.pszFrom) + "?to=" + ToStd(OrvUrlEscapeA(location.c_str())),
-                        err))
-            << err.Text();
-        EXPECT_EQ(std::string("\"") + c.pszTarget + "\"", Field(txn, "target"));
-    }
 }
 
 TEST_P(HostileTest, SeeOtherTurnsAPostIntoAGetWithoutBody) {
@@ -245,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, HostileTest, ::testing::Values(true, false),
 // scripted server as an HTTP proxy, which reads the absolute request target.
 class CookieSitesTest : public HostileTest {};
 
-TEST_F(CookieSitesTest, DomainsPathsExpiryAndOneCookiePerSite) {
+TEST_F(CookieSitesTest, PublicSuffixRefusedAndOneCookiePerSite) {
     COrvHttpConnection conn;
     conn.m_sHost = "www.example.co.uk";
     conn.m_nPort = 80;
@@ -266,13 +227,8 @@ TEST_F(CookieSitesTest, DomainsPathsExpiryAndOneCookiePerSite) {
         EXPECT_TRUE(OrvHttpSendReceive(conn, txn, err)) << err.Text();
         return Echoed(txn, "cookie");
     };
-    // The site's cookies, one for a public suffix, one for another directory, one that goes.
-    run("/dir/setcookie", {"site=1; Domain=example.co.uk; Path=/", "suffix=1; Domain=co.uk",
-                           "here=1", "root=1; Path=/", "gone=1; Path=/"});
-    run("/setcookie",
-        {"gone=0; Path=/; Max-Age=0", "old=1; Expires=Thu, 01 Jan 1970 00:00:01 GMT"});
-    EXPECT_EQ("root=1; site=1", run("/echo", {}));
-    EXPECT_EQ("here=1; root=1; site=1", run("/dir/echo", {}));
+    // The site's cookie, and one for a public suffix that is refused.
+    run("/setcookie", {"site=1; Domain=example.co.uk; Path=/", "suffix=1; Domain=co.uk", "root=1"});
     // A sibling site, reached by a redirect, sets a cookie of the same name; each site keeps
     // its own.
     const std::string shop = "http://shop.example.co.uk";

@@ -2,10 +2,7 @@
 // of it (the platform engine over libcurl, the system proxy lookup over libproxy) when their
 // library is missing.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "orv-http-conn.h"
@@ -13,6 +10,7 @@
 #include "orv-http-libraries.h"
 #include "orv-http-proxy.h"
 #include "orv-shared-library.h"
+#include "orv-test-support.h"
 
 namespace {
 
@@ -21,40 +19,7 @@ std::string Text(const COrvError& err) {
 }
 
 bool Mapped(const char* pszName) {
-    std::ifstream maps("/proc/self/maps");
-    std::stringstream all;
-    all << maps.rdbuf();
-    return all.str().find(pszName) != std::string::npos;
-}
-
-struct SZlibFunctions {
-    decltype(&::zlibVersion) pfnVersion = nullptr;
-    decltype(&::crc32) pfnCrc32 = nullptr;
-};
-
-TEST(SharedLibrary, FillsTheTableOrReportsWhatIsMissing) {
-    SZlibFunctions fns;
-    const SOrvLibraryFunction wanted[] = {OrvLibraryFunction("zlibVersion", &fns.pfnVersion),
-                                          OrvLibraryFunction("crc32", &fns.pfnCrc32)};
-    COrvSharedLibrary zlib("libz.so.1", wanted, std::size(wanted));
-    COrvError err;
-    ASSERT_TRUE(zlib.Load(err)) << Text(err);
-    EXPECT_TRUE(zlib.IsLoaded());
-    ASSERT_NE(fns.pfnCrc32, nullptr);
-    EXPECT_EQ(fns.pfnCrc32(0, reinterpret_cast<const Bytef*>("abc"), 3), 0x352441c2u);
-    EXPECT_STREQ(fns.pfnVersion(), zlibVersion());
-
-    // A function the library lacks: nothing of the table is left half filled.
-    SZlibFunctions partial;
-    const SOrvLibraryFunction lacking[] = {OrvLibraryFunction("zlibVersion", &partial.pfnVersion),
-                                           OrvLibraryFunction("orvNoSuchCall", &partial.pfnCrc32)};
-    COrvSharedLibrary lacks("libz.so.1", lacking, std::size(lacking));
-    COrvError lackErr;
-    EXPECT_FALSE(lacks.Load(lackErr));
-    EXPECT_EQ(lackErr.Code(), enNetNotFound);
-    EXPECT_EQ(Text(lackErr), "Cannot load libz.so.1: function orvNoSuchCall is missing");
-    EXPECT_EQ(partial.pfnVersion, nullptr);
-    EXPECT_FALSE(lacks.IsLoaded());
+    return OrvReadFileBytes("/proc/self/maps").find(pszName) != std::string::npos;
 }
 
 // Runs before anything in this process has used the engine or the lookup.
@@ -70,10 +35,7 @@ TEST(HttpLibraries, MissingLibrariesGiveAnErrorAndNeitherIsLoadedAtStart) {
     cfg.m_bUsePlatformEngine = true;
     COrvHttpTxn txn;
     COrvError err;
-    {
-        COrvHttpEngineConnection conn(cfg);
-        EXPECT_FALSE(conn.SendReceive(txn, err));
-    }
+    EXPECT_FALSE(COrvHttpEngineConnection(cfg).SendReceive(txn, err));
     EXPECT_EQ(err.Code(), enNetNotFound);
     EXPECT_EQ(
         Text(err).rfind("Platform engine not available: Cannot load libcurl-orv-missing.so.4: ", 0),

@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""A scripted HTTP/1.1 server for the client suites: answers what real servers will not do on
-demand (chunk extensions, digests that do not match, closing mid-body, ...).
-
-Usage: orv-http-peer.py PORT_FILE CERT KEY
-Listens on 127.0.0.1 at a port the system chooses (written to PORT_FILE); plain and TLS share
-the port (a connection that starts with a TLS record gets the TLS side). Keep-alive on every
-connection; each response carries X-Conn-Requests, the number of requests seen on it."""
+"""A scripted HTTP/1.1 server for the client suites: what real servers will not do on demand.
+Usage: orv-http-peer.py PORT_FILE CERT KEY. Plain and TLS share one port of 127.0.0.1; each
+response carries X-Conn-Requests, the number of requests seen on its connection."""
 
 import base64
 import email
@@ -20,38 +16,24 @@ import threading
 import time
 import urllib.parse
 import zlib
-
-
-def reason_of(code):
-    return {200: "OK", 302: "Found", 401: "Unauthorized", 404: "Not Found",
-            426: "Upgrade Required", 503: "Service Unavailable", 504: "Gateway Timeout"}.get(
-                code, "Whatever")
+from http import HTTPStatus
 
 
 class Conn:
     def __init__(self, sock, tls):
-        self.sock = sock
-        self.tls = tls
-        self.buf = b""
-        self.requests = 0
-
-    def fill(self):
-        data = self.sock.recv(65536)
-        if not data:
-            raise EOFError()
-        self.buf += data
+        self.sock, self.tls, self.requests = sock, tls, 0
+        self.f = sock.makefile("rb")
 
     def line(self):
-        while b"\n" not in self.buf:
-            self.fill()
-        i = self.buf.index(b"\n")
-        ln, self.buf = self.buf[:i], self.buf[i + 1:]
-        return ln.rstrip(b"\r").decode("latin-1")
+        ln = self.f.readline()
+        if not ln.endswith(b"\n"):
+            raise EOFError()
+        return ln.rstrip(b"\r\n").decode("latin-1")
 
     def exact(self, n):
-        while len(self.buf) < n:
-            self.fill()
-        d, self.buf = self.buf[:n], self.buf[n:]
+        d = self.f.read(n)
+        if len(d) < n:
+            raise EOFError()
         return d
 
     def read_request(self):
@@ -85,7 +67,7 @@ class Conn:
 
 
 def response(code, body=b"", headers=(), reason=None, length=True):
-    out = "HTTP/1.1 %d %s\r\n" % (code, reason if reason is not None else reason_of(code))
+    out = "HTTP/1.1 %d %s\r\n" % (code, reason or HTTPStatus(code).phrase)
     for n, v in headers:
         out += "%s: %s\r\n" % (n, v)
     if length:
@@ -101,10 +83,8 @@ def upload_parts(headers, body):
     for part in msg.iter_parts():
         payload = part.get_payload(decode=True) or b""
         parts.append({"name": part.get_param("name", header="content-disposition"),
-                      "filename": part.get_filename(),
-                      "type": part.get_content_type(),
-                      "len": len(payload),
-                      "md5": hashlib.md5(payload).hexdigest()})
+                      "filename": part.get_filename(), "type": part.get_content_type(),
+                      "len": len(payload), "md5": hashlib.md5(payload).hexdigest()})
     return {"multipart": msg.is_multipart(), "defects": len(msg.defects), "parts": parts}
 
 
@@ -166,11 +146,6 @@ def handle(conn, method, target, headers, body):
     if path == "/code":
         code = int(q["c"])
         return response(code, b"status body", [conn_hdr], reason=q.get("r")), False
-    if path == "/cookies":
-        cookies = ["a=1; Path=/; HttpOnly", "b=2; Max-Age=100; Version=1; Comment=c",
-                   "c = 3 ; Domain=.127.0.0.1", "d=4; Secure", "no-equals-sign",
-                   "e=; Path=/x", "f=6; Domain=other.example"]
-        return response(200, b"", [("Set-Cookie", c) for c in cookies] + [conn_hdr]), False
     if path == "/upload":
         return response(200, json.dumps(upload_parts(headers, body)).encode(), [conn_hdr]), False
     if path == "/close":
@@ -280,8 +255,7 @@ def serve(sock, ctx):
                 # The tunnel ends here: the client talks to this server as its origin, over TLS
                 # when it starts with a TLS record.
                 if conn.sock.recv(1, socket.MSG_PEEK) == b"\x16":
-                    conn.sock = ctx.wrap_socket(conn.sock, server_side=True)
-                    conn.tls = True
+                    conn = Conn(ctx.wrap_socket(conn.sock, server_side=True), True)
                 conn.requests = 0
     except (OSError, ValueError, ssl.SSLError):
         return

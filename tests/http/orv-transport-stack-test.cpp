@@ -146,7 +146,6 @@ std::vector<Case> Cases() {
     };
     auto tunnel = [](Wire& w) { return Tunnel(Fake(w)); };
     auto tls = [](Wire& w) { return Tls(Fake(w)); };
-    auto tlsSocks = [](Wire& w) { return Tls(Socks(Fake(w), "example.test")); };
     auto tlsTunnel = [](Wire& w) { return Tls(Tunnel(Fake(w))); };
     const std::string ex = "example.test";
     const std::string n255(255, 'n');
@@ -169,20 +168,7 @@ std::vector<Case> Cases() {
          enNetBadRequest, "SOCKS5 connect: unrecognized address type 5"},
         {"socks eof in name", socks(ex), {kGreetOk + std::string("\x05\0\0\x03\x05" "ab", 7)}, -1,
          0, enNetConnection, "SOCKS5 connect: unexpected EOF after BND.ADDR length", 0, "", 1, 1},
-        {"socks eof in port", socks(ex), {kGreetOk + kSocksOk.substr(0, 9)}, -1, 0,
-         enNetConnection, "SOCKS5 connect: unexpected EOF in BND.PORT", 0, "", 1, 1},
-        {"socks reset", socks(ex), {kGreetOk + kSocksOk}, 3, 0, enNetConnection,
-         "SOCKS5 connect: [receiving data fake]: ...", ECONNRESET},
-        {"socks proxy down", socks(ex), {}, -1, ECONNREFUSED, enNetConnection,
-         "cannot connect to SOCKS5 proxy: [connecting fake]: ...", ECONNREFUSED, "", 0},
-        // SOCKS5: destinations as a name, four bytes, sixteen bytes; a name too long is refused
-        // before the request is written.
-        {"socks name", socks(ex), {kGreetOk + kSocksOk}, -1, 0, enNetOk, "", 0,
-         kGreeting + kSocksName},
-        {"socks ipv4", socks("10.1.2.3"), {kGreetOk + kSocksOk}, -1, 0, enNetOk, "", 0,
-         kGreeting + std::string("\x05\x01\x00\x01\x0a\x01\x02\x03\x01\xbb", 10)},
-        {"socks ipv6", socks("[::1]"), {kGreetOk + kSocksOk}, -1, 0, enNetOk, "", 0,
-         kGreeting + std::string("\x05\x01\x00\x04", 4) + std::string(15, '\0') + "\x01\x01\xbb"},
+        // SOCKS5: the longest name a request holds; one more is refused before it is written.
         {"socks name 255", socks(n255), {kGreetOk + kSocksOk}, -1, 0, enNetOk, "", 0,
          kGreeting + std::string("\x05\x01\x00\x03\xff", 5) + n255},
         {"socks name 256", socks(n255 + "n"), {kGreetOk}, -1, 0, enNetBadRequest,
@@ -196,8 +182,6 @@ std::vector<Case> Cases() {
          enNetOk, "", 0, "", 2},
         {"connect basic refused", tunnel, {k407 + "\r\n" + k407 + "\r\n"}, -1, 0, enNetProxyAuth,
          tunnelSays + "Incorrect Proxy Basic Authentication Credentials"},
-        {"connect proxy 503", tunnel, {"HTTP/1.1 503 Down\r\nContent-Length: 0\r\n\r\n"}, -1, 0,
-         enNetConnection, "Proxy reported Connection error: Down"},
         {"connect reset", tunnel, {k200}, 5, 0, enNetConnection,
          tunnelSays + "[receiving data fake]: ...", ECONNRESET},
         {"connect proxy down", tunnel, {}, -1, ECONNREFUSED, enNetConnection,
@@ -206,10 +190,6 @@ std::vector<Case> Cases() {
         // failed keeps its own text, with the context of each step added once.
         {"tls plain answer", tls, {plain}, -1, 0, enNetConnection,
          tlsSays + "wrong version number (the server answered in plain text?)", 0, "\x16\x03"},
-        {"tls reset", tls, {""}, 0, 0, enNetConnection, tlsSays + "[receiving data fake]: ...",
-         ECONNRESET},
-        {"tls over socks", tlsSocks, {kGreetOk + kSocksOk + plain}, -1, 0, enNetConnection,
-         tlsSays + "wrong version number ...", 0, kGreeting + kSocksName + "\x16\x03"},
         {"tls over refused tunnel", tlsTunnel, {forbidden}, -1, 0, enNetServer,
          tunnelSays + "Server says: Forbidden (status code 403)"},
         {"tls over tunnel reset", tlsTunnel, {k200}, n200, 0, enNetConnection,

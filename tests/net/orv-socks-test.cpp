@@ -43,14 +43,11 @@ std::unique_ptr<COrvSocks5Transport> ThroughProxy(const char* pszHost, int nPort
 TEST(OrvSocks, ConnectThroughARealProxy) {
     ASSERT_TRUE(SocksEnvironment::m_strMissing.empty()) << SocksEnvironment::m_strMissing;
     // An IPv4 target, and an IPv6 one given as a URL writes it.
-    const struct {
-        const char* pszListen;
-        const char* pszDestination;
-    } targets[] = {{"127.0.0.1", "127.0.0.1"}, {"::1", "[::1]"}};
     COrvError err;
-    for (const auto& t : targets) {
+    for (const char* pszDestination : {"127.0.0.1", "[::1]"}) {
         COrvSocket target;
-        ASSERT_TRUE(target.Listen(t.pszListen, 0, 4, err)) << err.Text().GetString();
+        ASSERT_TRUE(target.Listen(*pszDestination == '[' ? "::1" : pszDestination, 0, 4, err))
+            << err.Text().GetString();
         std::thread server([&] {
             COrvSocket s;
             COrvError e;
@@ -59,8 +56,8 @@ TEST(OrvSocks, ConnectThroughARealProxy) {
             ASSERT_TRUE(s.RecvLine(line, e));
             EXPECT_TRUE(s.SendString(COrvStringA("echo:") + line + "\n", e));
         });
-        auto p = ThroughProxy(t.pszDestination, target.GetLocalPort());
-        EXPECT_TRUE(p->Connect(0, nullptr, err)) << t.pszDestination << ": " << err.Text();
+        auto p = ThroughProxy(pszDestination, target.GetLocalPort());
+        EXPECT_TRUE(p->Connect(0, nullptr, err)) << pszDestination << ": " << err.Text();
         EXPECT_TRUE(OrvTransportSendFlush(*p, "hello\n", 6, err));
         char reply[11] = {};
         EXPECT_TRUE(OrvTransportRecvExact(*p, reply, 11, "eof", err)) << err.Text();
@@ -69,7 +66,7 @@ TEST(OrvSocks, ConnectThroughARealProxy) {
     }
 
     // A refused destination through the real proxy: a nonzero reply closes the transport.
-    auto p = ThroughProxy("127.0.0.1", OrvFreeLoopbackPort());
+    auto p = ThroughProxy("127.0.0.1", OrvTestFreePort());
     COrvError errRefused;
     EXPECT_FALSE(p->Connect(0, nullptr, errRefused));
     EXPECT_EQ(0u, std::string(errRefused.Text().GetString()).rfind("SOCKS5 connect: ", 0))

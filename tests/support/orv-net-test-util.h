@@ -19,13 +19,7 @@
 #include "orv-test-servers.h"
 #include "orv-test-support.h"
 
-// The peer processes and ports of orv-test-servers.h under the names the network suites use.
-inline int OrvFreeLoopbackPort() {
-    return OrvTestFreePort();
-}
-inline bool OrvLoopbackListening(int nPort) {
-    return OrvTestPortListening(nPort);
-}
+// Whether a program is installed.
 inline bool OrvHaveProgram(const std::string& name) {
     return !OrvTestFindProgram(name).empty();
 }

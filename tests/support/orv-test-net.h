@@ -20,13 +20,13 @@ inline COrvConnectSettings OrvTestNet(int nConnect, int nSend, int nRecv, bool b
     return net;
 }
 
-// Records log lines as "LEVEL text\n" and counts progress calls and abort checks. With m_bRefuse
-// it refuses progress; with m_nStopAfter it stops the transfer at that abort check.
+// Records log lines as "LEVEL text\n" and counts progress calls and abort checks. With
+// m_nStopAfter it stops the transfer at that abort check.
 class OrvTestObserver : public IOrvTransferObserver {
 public:
-    bool OnProgress(int64_t, int, int& nCode, COrvStringA& strError) override {
+    bool OnProgress(int64_t, int, int&, COrvStringA&) override {
         ++m_nProgress;
-        return !m_bRefuse || Stop(nCode, strError);
+        return true;
     }
     void OnLog(int nLevel, const char* pszText) override {
         lines += std::to_string(nLevel) + " " + pszText + "\n";
@@ -46,7 +46,6 @@ public:
     std::atomic<int> m_nChecks{0};
     int m_nProgress = 0;
     int m_nStopAfter = 0;
-    bool m_bRefuse = false;
 
 private:
     static bool Stop(int& nCode, COrvStringA& strError) {

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 extern char** environ;
@@ -30,18 +31,22 @@ std::string Quote(const std::string& s) {
     return "'" + s + "'";
 }
 
+sockaddr_in Loopback(int nPort) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(nPort));
+    return a;
+}
+
 }  // namespace
 
 int OrvTestFreePort() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return 0;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = Loopback(0);
     socklen_t n = sizeof(a);
     int nPort = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
         getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
         nPort = ntohs(a.sin_port);
     close(fd);
@@ -50,25 +55,10 @@ int OrvTestFreePort() {
 
 bool OrvTestPortListening(int nPort) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(nPort));
-    const bool bOk = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    const sockaddr_in a = Loopback(nPort);
+    const bool bOk = fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
     close(fd);
     return bOk;
-}
-
-bool OrvTestWaitForPort(int nPort, int nMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (OrvTestPortListening(nPort))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
 }
 
 std::string OrvTestFindProgram(const std::string& name) {
@@ -160,6 +150,42 @@ void OrvTestProcess::Stop() {
     m_pid = -1;
 }
 
+namespace {
+
+// Polls until something accepts connections on 127.0.0.1:nPort; false after nMs milliseconds.
+bool WaitForPort(int nPort, int nMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    for (; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+        if (OrvTestPortListening(nPort))
+            return true;
+    return false;
+}
+
+// Starts proc on fresh free ports (written through the pointers before argv() is asked for the
+// arguments, so that it can write its configuration), and tries again when one of them was taken
+// meanwhile.
+bool StartOnFreePorts(OrvTestProcess& proc, std::initializer_list<int*> ports,
+                      const std::function<std::vector<std::string>()>& argv,
+                      const std::string& logPath, const std::string& failText, std::string& error) {
+    for (int nTry = 0; nTry < 5; ++nTry) {
+        for (int* p : ports)
+            *p = OrvTestFreePort();
+        if (!proc.Start(argv(), logPath, error))
+            return false;
+        bool bUp = true;
+        for (int* p : ports)
+            bUp = bUp && WaitForPort(*p, 15000);
+        if (bUp)
+            return true;
+        proc.Stop();
+    }
+    error = failText;
+    return false;
+}
+
+}  // namespace
+
 bool OrvTestNginx::Start(const std::string& dir, std::string& error) {
     m_dir = dir;
     const std::string nginx = OrvTestFindProgram("nginx");
@@ -171,10 +197,8 @@ bool OrvTestNginx::Start(const std::string& dir, std::string& error) {
             "apache2-utils (scripts/setup.sh)";
         return false;
     }
-    mkdir((dir + "/www").c_str(), 0755);
-    mkdir((dir + "/www/dav").c_str(), 0777);
-    mkdir((dir + "/www/private").c_str(), 0755);
-    mkdir((dir + "/www/zero").c_str(), 0755);
+    for (const char* pszSub : {"", "/dav", "/private", "/zero"})
+        mkdir((dir + "/www" + pszSub).c_str(), 0777);
     WriteText(dir + "/www/hello.txt", "Hello from the origin\n");
     WriteText(dir + "/www/private/secret.txt", "the secret\n");
     WriteText(dir + "/www/Z_time_checker.php", "time-checker\n");
@@ -193,70 +217,48 @@ bool OrvTestNginx::Start(const std::string& dir, std::string& error) {
         error = "cannot make the test certificate or password file";
         return false;
     }
-    for (int nTry = 0; nTry < 5; ++nTry) {
-        m_nPort = OrvTestFreePort();
-        m_nTlsPort = OrvTestFreePort();
-        m_nOtherPort = OrvTestFreePort();
-        const std::string p = std::to_string(m_nPort);
-        std::string conf;
-        conf += "daemon off;\nmaster_process off;\nworker_processes 1;\n";
+    const auto argv = [&]() -> std::vector<std::string> {
+        const std::string p = std::to_string(m_nPort), other = std::to_string(m_nOtherPort);
+        std::string conf = "daemon off;\nmaster_process off;\nworker_processes 1;\n";
         if (geteuid() == 0)
             conf += "user root root;\n";
         conf += "pid " + dir + "/nginx.pid;\nerror_log " + dir + "/nginx-error.log warn;\n";
-        conf += "events { worker_connections 512; }\n";
-        conf += "http {\n";
+        conf += "events { worker_connections 512; }\nhttp {\n";
         conf += " types { text/plain txt; text/html html; application/octet-stream bin; }\n";
         conf += " default_type text/plain;\n";
-        conf += " client_body_temp_path " + dir + "/tmp-body;\n";
-        conf += " proxy_temp_path " + dir + "/tmp-proxy;\n";
-        conf += " fastcgi_temp_path " + dir + "/tmp-fcgi;\n uwsgi_temp_path " + dir +
-                "/tmp-uwsgi;\n scgi_temp_path " + dir + "/tmp-scgi;\n";
+        for (const char* pszTemp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+            conf += " " + std::string(pszTemp) + "_temp_path " + dir + "/tmp-" + pszTemp + ";\n";
         conf +=
             " log_format orv '$request_method $request_uri auth=[$http_authorization] "
             "ua=[$http_user_agent] status=$status line=[$request]';\n";
         conf += " keepalive_requests 1000000;\n keepalive_timeout 60s;\n sendfile on;\n";
-        conf += " client_max_body_size 0;\n";
-        conf += " server {\n";
-        conf += "  listen 127.0.0.1:" + p + ";\n";
+        conf += " client_max_body_size 0;\n server {\n  listen 127.0.0.1:" + p + ";\n";
         conf += "  listen 127.0.0.1:" + std::to_string(m_nTlsPort) + " ssl;\n";
         conf +=
-            "  ssl_certificate " + dir + "/cert.pem;\n  ssl_certificate_key " + dir + "/key.pem;\n";
-        conf += "  access_log " + dir + "/nginx-access.log orv;\n";
-        conf += "  root " + dir + "/www;\n";
+            "  ssl_certificate " + dir + "/cert.pem;\n ssl_certificate_key " + dir + "/key.pem;\n";
+        conf += "  access_log " + dir + "/nginx-access.log orv;\n  root " + dir + "/www;\n";
         conf += "  gzip on;\n  gzip_types text/plain;\n  gzip_min_length 64;\n";
-        conf += "  location = /r301 { return 301 /hello.txt; }\n";
-        conf += "  location = /r302 { return 302 /hello.txt; }\n";
-        conf += "  location = /r307 { return 307 /hello.txt; }\n";
-        conf += "  location = /r308 { return 308 /hello.txt; }\n";
+        for (const char* pszCode : {"301", "302", "307", "308"})
+            conf += "  location = /r" + std::string(pszCode) + " { return " + pszCode +
+                    " /hello.txt; }\n";
         conf += "  location = /r307post { return 307 /post/moved.bin; }\n";
-        conf += "  location = /loop { return 302 /loop; }\n";
-        conf += "  location = /full { return 507; }\n";
+        conf += "  location = /loop { return 302 /loop; }\n  location = /full { return 507; }\n";
         conf +=
-            "  location /post/ { proxy_method PUT; proxy_http_version 1.1;"
-            " proxy_pass http://127.0.0.1:" +
+            "  location /post/ { proxy_method PUT; proxy_http_version 1.1; proxy_pass "
+            "http://127.0.0.1:" +
             p + "/dav/; }\n";
         conf += "  location /dav/ { dav_methods PUT; create_full_put_path on; }\n";
         conf += "  location /private/ { auth_basic orv; auth_basic_user_file " + dir +
-                "/htpasswd; error_page 404 =302 http://127.0.0.1:" + std::to_string(m_nOtherPort) +
-                "/away; }\n";
-        conf += " }\n";
-        conf += " server {\n  listen 127.0.0.1:" + std::to_string(m_nOtherPort) + ";\n";
-        conf += "  access_log " + dir + "/nginx-other.log orv;\n";
-        conf +=
-            "  location / { auth_basic other; auth_basic_user_file " + dir + "/htpasswd; }\n }\n";
-        conf += "}\n";
+                "/htpasswd; error_page 404 =302 http://127.0.0.1:" + other + "/away; }\n }\n";
+        conf += " server {\n  listen 127.0.0.1:" + other + ";\n  access_log " + dir +
+                "/nginx-other.log orv;\n  location / { auth_basic other; auth_basic_user_file " +
+                dir + "/htpasswd; }\n }\n}\n";
         WriteText(dir + "/nginx.conf", conf);
-        if (!m_proc.Start(
-                {nginx, "-p", dir, "-c", dir + "/nginx.conf", "-e", dir + "/nginx-error.log"},
-                dir + "/nginx-out.log", error))
-            return false;
-        if (OrvTestWaitForPort(m_nPort, 5000) && OrvTestWaitForPort(m_nTlsPort, 2000) &&
-            OrvTestWaitForPort(m_nOtherPort, 2000))
-            return true;
-        m_proc.Stop();  // a port was taken meanwhile: choose again
-    }
-    error = "nginx did not start; see " + dir + "/nginx-error.log";
-    return false;
+        return {nginx, "-p", dir, "-c", dir + "/nginx.conf", "-e", dir + "/nginx-error.log"};
+    };
+    return StartOnFreePorts(m_proc, {&m_nPort, &m_nTlsPort, &m_nOtherPort}, argv,
+                            dir + "/nginx-out.log",
+                            "nginx did not start; see " + dir + "/nginx-error.log", error);
 }
 
 bool OrvTestSquid::Start(const std::string& dir, std::string& error) {
@@ -280,16 +282,14 @@ bool OrvTestSquid::Start(const std::string& dir, std::string& error) {
     chmod((dir + "/proxy.htpasswd").c_str(), 0644);
     WriteText(dir + "/hosts", std::string("127.0.0.1 ") + kOrvTestOriginName + "\n");
     chmod((dir + "/hosts").c_str(), 0644);
-    for (int nTry = 0; nTry < 5; ++nTry) {
-        m_nOpenPort = OrvTestFreePort();
-        m_nAuthPort = OrvTestFreePort();
+    const auto argv = [&]() -> std::vector<std::string> {
         std::string conf;
-        conf += "http_port 127.0.0.1:" + std::to_string(m_nOpenPort) + " name=open\n";
-        conf += "http_port [::1]:" + std::to_string(m_nOpenPort) + " name=open6\n";
-        conf += "http_port 127.0.0.1:" + std::to_string(m_nAuthPort) + " name=authport\n";
-        conf += "http_port [::1]:" + std::to_string(m_nAuthPort) + " name=authport6\n";
-        conf += "pid_filename " + dir + "/squid.pid\n";
-        conf += "access_log stdio:" + dir + "/access.log\n";
+        for (const char* pszName : {"open", "authport"}) {
+            const std::string port = std::to_string(*pszName == 'o' ? m_nOpenPort : m_nAuthPort);
+            conf += "http_port 127.0.0.1:" + port + " name=" + pszName + "\n";
+            conf += "http_port [::1]:" + port + " name=" + pszName + "6\n";
+        }
+        conf += "pid_filename " + dir + "/squid.pid\naccess_log stdio:" + dir + "/access.log\n";
         conf += "cache_log " + dir + "/cache.log\n";
         conf += "cache_store_log none\ncache deny all\ncoredump_dir " + dir + "\n";
         conf += "hosts_file " + dir + "/hosts\ndns_nameservers 127.0.0.1\n";
@@ -303,14 +303,10 @@ bool OrvTestSquid::Start(const std::string& dir, std::string& error) {
         conf += "http_access allow open_port\nhttp_access allow authed\nhttp_access deny all\n";
         WriteText(dir + "/squid.conf", conf);
         chmod((dir + "/squid.conf").c_str(), 0644);
-        if (!m_proc.Start({squid, "-N", "-f", dir + "/squid.conf"}, dir + "/squid-out.log", error))
-            return false;
-        if (OrvTestWaitForPort(m_nOpenPort, 15000) && OrvTestWaitForPort(m_nAuthPort, 2000))
-            return true;
-        m_proc.Stop();
-    }
-    error = "squid did not start; see " + dir + "/cache.log";
-    return false;
+        return {squid, "-N", "-f", dir + "/squid.conf"};
+    };
+    return StartOnFreePorts(m_proc, {&m_nOpenPort, &m_nAuthPort}, argv, dir + "/squid-out.log",
+                            "squid did not start; see " + dir + "/cache.log", error);
 }
 
 bool OrvTestMicrosocks::Start(const std::string& dir, std::string& error) {
@@ -319,15 +315,10 @@ bool OrvTestMicrosocks::Start(const std::string& dir, std::string& error) {
         error = "microsocks is not installed (package microsocks; run scripts/setup.sh)";
         return false;
     }
-    for (int nTry = 0; nTry < 5; ++nTry) {
-        m_nPort = OrvTestFreePort();
-        if (!m_proc.Start({prog, "-i", "127.0.0.1", "-p", std::to_string(m_nPort)},
-                          dir + "/microsocks.log", error))
-            return false;
-        if (OrvTestWaitForPort(m_nPort, 5000))
-            return true;
-        m_proc.Stop();  // the port was taken meanwhile: choose again
-    }
-    error = "microsocks did not start: " + m_proc.Output();
-    return false;
+    return StartOnFreePorts(
+        m_proc, {&m_nPort},
+        [&]() -> std::vector<std::string> {
+            return {prog, "-i", "127.0.0.1", "-p", std::to_string(m_nPort)};
+        },
+        dir + "/microsocks.log", "microsocks did not start; see " + dir + "/microsocks.log", error);
 }

@@ -15,8 +15,6 @@
 int OrvTestFreePort();
 // Whether something accepts connections on 127.0.0.1:nPort now.
 bool OrvTestPortListening(int nPort);
-// Polls until something accepts connections on 127.0.0.1:nPort; false after nMs milliseconds.
-bool OrvTestWaitForPort(int nPort, int nMs);
 // The full path of a program in PATH, /usr/sbin or /sbin; empty when it is not installed.
 std::string OrvTestFindProgram(const std::string& name);
 // Runs a command through /bin/sh and returns its exit status (-1 when it could not run).
