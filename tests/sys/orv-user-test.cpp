@@ -25,12 +25,9 @@
 
 namespace {
 
-#define NEED_ROOT()                                                                         \
-    do {                                                                                    \
-        if (geteuid() != 0)                                                                 \
-            GTEST_SKIP() << "needs root: the test makes users and groups or mounts a file " \
-                            "system";                                                       \
-    } while (0)
+#define NEED_ROOT()     \
+    if (geteuid() != 0) \
+    GTEST_SKIP() << "needs root: the test makes users and groups or mounts a file system"
 
 int Shell(const std::string& cmd) {
     const int rc = system((cmd + " >/dev/null 2>&1").c_str());
@@ -47,12 +44,8 @@ std::set<std::string> Facl(const std::string& path) {
     return entries;
 }
 
-// The number a command prints ("id -u NAME").
-uint32_t Num(const std::string& cmd) {
-    return static_cast<uint32_t>(strtoul(OrvRunCapture(cmd).c_str(), nullptr, 10));
-}
 uint32_t Uid(const std::string& user) {
-    return Num("id -u " + user);
+    return static_cast<uint32_t>(strtoul(OrvRunCapture("id -u " + user).c_str(), nullptr, 10));
 }
 
 // Users and groups made for one test, removed (with their own groups) when it ends, whatever
@@ -79,16 +72,6 @@ public:
         EXPECT_EQ(0, Shell("groupadd " + name));
         m_groups.push_back(name);
         return name;
-    }
-    // Many users at once (newusers), each with its own group.
-    void AddUsers(const std::vector<std::string>& names) {
-        OrvTempDir dir;
-        std::string list;
-        for (const std::string& n : names)
-            list += n + ":x:::" + n + ":/nonexistent:/usr/sbin/nologin\n";
-        ASSERT_TRUE(OrvWriteFileBytes(dir.File("users"), list));
-        m_users.insert(m_users.end(), names.begin(), names.end());
-        ASSERT_EQ(0, Shell("newusers " + dir.File("users")));
     }
     // "ovx" + pid + suffix: unique on a machine shared with other runs.
     static std::string Name(const std::string& suffix) {
@@ -314,13 +297,10 @@ TEST_F(OrvUserAcl, FileSystemWithoutAccessLists) {
 
 // The calling thread's ids as the kernel reports them.
 std::string ThreadIds() {
-    std::istringstream in(OrvReadFileBytes("/proc/thread-self/status"));
-    std::string ids;
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0 ||
-            line.rfind("Groups:", 0) == 0)
-            ids += line + "\n";
-    return ids;
+    const std::string s = OrvReadFileBytes("/proc/thread-self/status");
+    const size_t nUid = s.find("\nUid:"), nGroups = s.find("\nGroups:");
+    return s.substr(nUid, s.find("\nFDSize:") - nUid) +
+           s.substr(nGroups, s.find('\n', nGroups + 1) - nGroups);
 }
 
 TEST(OrvUserLogon, PasswordWipedImpersonationOnlyOnTheCallingThreadAndUndone) {
