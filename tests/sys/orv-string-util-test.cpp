@@ -184,11 +184,8 @@ TEST(OrvFormat, CountDecimalAndDoubleTexts) {
     for (const auto& [n, psz] : kCounts)
         EXPECT_EQ(S(OrvFormatCount(n)), psz);
     // The fraction is cut, not rounded, trailing zeros go, and the form is shaped.
-    const struct {
-        double d;
-        int nDigits;
-        const char16_t* pszWant;
-    } kDoubles[] = {// clang-format off
+    // clang-format off
+    const struct { double d; int nDigits; const char16_t* pszWant; } kDoubles[] = {
         {3, 3, u"3.0"}, {1e20, 3, u"1.0e+20"}, {2.0 / 3, 4, u"0.6666"},
         {123456789012345678.0, 3, u"1.234e+17"}, {0.1 + 0.2, 20, u"0.3"}};
     // clang-format on
