@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
-#include <random>
 #include <string>
 #include <thread>
 
@@ -35,20 +34,6 @@ private:
 };
 
 constexpr OrvTime kLimit = 2145830400;  // 2037-12-31 00:00:00 UTC
-
-TEST_F(TimeTest, UpperLimitBreaksDownAndOneSecondLaterFails) {
-    EXPECT_EQ(OrvTimeUpperLimit(), kLimit);
-    struct tm f;
-    COrvStringA strError;
-    ASSERT_TRUE(OrvUtcTime(kLimit, &f, &strError));
-    EXPECT_TRUE(f.tm_year == 137 && f.tm_mon == 11 && f.tm_mday == 31);
-
-    EXPECT_FALSE(OrvUtcTime(kLimit + 1, &f, &strError));
-    EXPECT_FALSE(OrvLocalTime(-5, &f, &strError));
-    EXPECT_EQ(Asserts(), 2);
-
-    ASSERT_TRUE(OrvUtcTime(0, &f));  // the null time passes the range check
-}
 
 TEST_F(TimeTest, ConstructChecksBoundsAndZones) {
     EXPECT_EQ(OrvTimeConstruct(true, 1994, 11, 6, 8, 49, 37), 784111777);
@@ -84,7 +69,13 @@ TEST_F(TimeTest, FormatTimeTexts) {
     EXPECT_EQ(Str(OrvLocaleTimeText(784111777)), "11/06/94 03:49:37");
 }
 
-TEST_F(TimeTest, DosRangeIsoAndInetOutput) {
+TEST_F(TimeTest, UpperLimitDosRangeIsoAndInetOutput) {
+    EXPECT_EQ(OrvTimeUpperLimit(), kLimit);
+    struct tm f;
+    ASSERT_TRUE(OrvUtcTime(kLimit, &f));
+    EXPECT_TRUE(f.tm_year == 137 && f.tm_mon == 11 && f.tm_mday == 31);
+    EXPECT_FALSE(OrvUtcTime(kLimit + 1, &f) || OrvLocalTime(-5, &f));
+    EXPECT_EQ(Asserts(), 2);
     int nCode = 0;
     COrvStringA s;
     EXPECT_TRUE(OrvCheckDosTimeRange(kLimit, nCode, s));
@@ -127,36 +118,6 @@ TEST_F(TimeTest, InetParsingOfFixdateZonesAndIso) {
     EXPECT_TRUE(OrvParseInetTime("Sun, 06 Nov 1994 08:49:37 PST", t, nCode, strError));
     EXPECT_EQ(t, 784111777);
     EXPECT_EQ(Asserts(), 1);
-}
-
-TEST_F(TimeTest, RoundTripsOfRandomTimes) {
-    std::mt19937_64 rng(20261206);
-    std::uniform_int_distribution<OrvTime> dist(1, kLimit);
-    const char* const zones[] = {"UTC", "Europe/Berlin", "America/New_York"};
-    for (const char* pszZone : zones) {
-        UseZone(pszZone);
-        for (int i = 0; i < 60; ++i) {
-            const OrvTime t = dist(rng);
-            COrvStringA s;
-            OrvTime tBack = 0;
-            int nCode = 0;
-            COrvStringA strError;
-            ASSERT_TRUE(OrvFormatInetTime(t, s));
-            ASSERT_TRUE(OrvParseInetTime(s, tBack, nCode, strError)) << Str(s);
-            ASSERT_EQ(tBack, t) << Str(s);
-            ASSERT_TRUE(OrvFormatIsoTime(t, s));
-            s.Replace(".000Z", "Z");
-            ASSERT_TRUE(OrvParseInetTime(s, tBack, nCode, strError)) << Str(s);
-            ASSERT_EQ(tBack, t) << Str(s);
-            // Local text back through the date-time input; the repeated hour at the end of
-            // daylight time is ambiguous, so compare the wall clock instead of the instant.
-            const COrvStringA strLocal = OrvFormatTime(t, "%Y-%m-%d %H:%M:%S", true);
-            ASSERT_TRUE(OrvParseUserDateTime(strLocal, tBack, nCode, strError)) << Str(strLocal);
-            ASSERT_EQ(Str(OrvFormatTime(tBack)), Str(strLocal)) << pszZone;
-            ASSERT_EQ(Str(OrvFormatTime(tBack, "%Y%m%d%H%M%S")),
-                      Str(OrvFormatTime(t, "%Y%m%d%H%M%S")));
-        }
-    }
 }
 
 TEST_F(TimeTest, UserDateInput) {
@@ -230,7 +191,7 @@ TEST_F(TimeTest, TimeRanges) {
 TEST_F(TimeTest, ConcurrentFormattingUnderOneZone) {
     UseZone("Europe/Berlin");
     std::atomic<int> nWrong{0};
-    std::thread threads[4];
+    std::thread threads[3];
     for (auto& th : threads) {
         th = std::thread([&] {
             for (int i = 0; i < 200; ++i) {
