@@ -26,7 +26,7 @@ def cmd_list(path, password, max_read):
             print("\t".join(str(x) for x in (
                 i.filename, i.flag_bits, i.compress_type, i.create_version | i.create_system << 8,
                 i.extract_version, i.external_attr, "%04d-%02d-%02d %02d:%02d:%02d" % i.date_time,
-                lx, i.extra.hex(), i.file_size)))
+                lx, "x" + i.extra.hex(), i.file_size)))
 
 
 def cmd_extract(path, out, password):
