@@ -237,37 +237,29 @@ TEST_F(LockTest, StressReadersAndWritersExcludeEachOther) {
     long long nShared = 0;  // written only under the write lock
     std::vector<std::thread> threads;
     constexpr int kRounds = 150;
-    for (int t = 0; t < 6; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < kRounds; ++i) {
-                rw.LockRead();
-                ++nReaders;
-                if (nWriters.load() != 0)
-                    ++nViolations;
-                volatile long long nSeen = nShared;
-                (void)nSeen;
-                if ((i & 7) == 0) {
-                    rw.LockRead();  // nested reads
-                    rw.UnlockRead();
-                }
-                --nReaders;
-                rw.UnlockRead();
-            }
-        });
-    }
-    for (int t = 0; t < 3; ++t) {
+    for (int t = 0; t < 9; ++t) {
         threads.emplace_back([&, t] {
+            const bool bWriter = t >= 6;
             for (int i = 0; i < kRounds; ++i) {
-                const bool bDowngrade = ((i + t) % 3) == 0;
-                if ((i & 3) == 0)
-                    rw.LockRead();  // a reader that becomes a writer
-                rw.LockWrite(bDowngrade);
-                if (nWriters.fetch_add(1) != 0 || nReaders.load() != 0)
-                    ++nViolations;
-                ++nShared;
-                nWriters.fetch_sub(1);
-                rw.UnlockWrite();
-                if ((i & 3) == 0)
+                const bool bRead = !bWriter || (i & 3) == 0;  // some writers were readers first
+                if (bRead)
+                    rw.LockRead();
+                if (bWriter) {
+                    rw.LockWrite((i + t) % 3 == 0);
+                    nViolations += nWriters.fetch_add(1) != 0 || nReaders.load() != 0;
+                    ++nShared;
+                    nWriters.fetch_sub(1);
+                    rw.UnlockWrite();
+                } else {
+                    ++nReaders;
+                    nViolations += nWriters.load() != 0 || nShared < 0;  // a racing read
+                    if ((i & 7) == 0) {
+                        rw.LockRead();  // nested reads
+                        rw.UnlockRead();
+                    }
+                    --nReaders;
+                }
+                if (bRead)
                     rw.UnlockRead();
             }
         });
