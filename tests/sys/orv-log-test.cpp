@@ -21,9 +21,7 @@
 
 namespace {
 
-constexpr int64_t kTuesday = 1709647620;         // 2024-03-05 14:07:00 UTC
-constexpr int64_t kBeforeMidnight = 1709683199;  // 2024-03-05 23:59:59
-constexpr int64_t kAfterMidnight = 1709683201;   // 2024-03-06 00:00:01
+constexpr int64_t kTuesday = 1709647620;  // 2024-03-05 14:07:00 UTC
 std::atomic<int64_t> s_nNow{kTuesday};
 int64_t FakeClock() {
     return s_nNow.load();
@@ -74,17 +72,11 @@ protected:
         tzset();
         s_nNow = kTuesday;
         g_orv_log_verbosity = 2;
-        g_orv_log_header_count = 0;
-        g_orv_log_header_text = "";
         g_orv_program_name = "logtest";
         m_log.SetClock(&FakeClock);
     }
-    void TearDown() override {
-        g_orv_log_verbosity = 2;
-        g_orv_log_header_text = "";
-    }
+    void TearDown() override { g_orv_log_verbosity = 2; }
     std::string Read(const std::string& name) { return OrvReadFileBytes(m_dir.File(name)); }
-    std::string Tn() { return std::to_string(OrvGetThreadNumber()); }
     // The line prefix at the fake clock's time.
     std::string Prefix() {
         const time_t t = static_cast<time_t>(s_nNow.load());
@@ -92,7 +84,7 @@ protected:
         gmtime_r(&t, &tmUtc);
         char sz[32];
         strftime(sz, sizeof(sz), "%Y-%m-%d %H:%M:%S ", &tmUtc);
-        return sz + Tn() + " ";
+        return sz + std::to_string(OrvGetThreadNumber()) + " ";
     }
     std::string Report(const char* pszFile) {
         return "logtest: Cannot write log file " + m_dir.File(pszFile) + ": " +
@@ -114,49 +106,6 @@ protected:
     OrvTempDir m_dir;
     COrvLog m_log;
 };
-
-TEST_F(LogTest, EntriesCarryTimeAndThreadAndEndInCrLf) {
-    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
-    m_log.Write("a\nb");
-    m_log.Write("already\r\n");
-    m_log.PrintfW(u"%s:%d \u00e9\n", u"w", 7);
-    m_log.WriteRawW(u"\r\r\n");
-    const std::string p = Prefix();
-    EXPECT_EQ(p + "a\r\nb" + p + "already\r\n" + p + "w:7 \xC3\xA9\r\n" + "\r\r\n",
-              Read("vexil-240305.log"));
-    // Per run and monthly file names, a custom time format.
-    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil", true);
-    m_log.Write("run\n");
-    EXPECT_EQ(p + "run\r\n", Read("vexil-240305-1407.log"));
-    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil", false);
-    m_log.SetMonthly(true);
-    m_log.SetTimeFormat("[%H%M] ");
-    m_log.Write("custom\n");
-    EXPECT_EQ("[1407] " + Tn() + " custom\r\n", Read("vexil-2403.log"));
-}
-
-TEST_F(LogTest, MidnightRotationWritesTheHeaderOnlyAfterTheFirstFile) {
-    for (const bool bBuffered : {false, true}) {
-        OrvTempDir dir;
-        g_orv_log_header_count = 0;
-        g_orv_log_header_text = "=== vexil 1.0 ===\r\n";
-        s_nNow = kBeforeMidnight;
-        m_log.SetLogFolder(dir.Path().c_str(), "vexil");
-        m_log.SetBuffered(bBuffered);
-        m_log.Write("before\n");
-        const std::string pBefore = Prefix();
-        s_nNow = kAfterMidnight;
-        m_log.Write("after\n");
-        // The change of date wrote the old day's entries into the old day's file.
-        EXPECT_EQ(pBefore + "before\r\n", OrvReadFileBytes(dir.File("vexil-240305.log")));
-        m_log.Write("more\n");
-        m_log.Flush();
-        EXPECT_EQ("=== vexil 1.0 ===\r\n" + Prefix() + "after\r\n" + Prefix() + "more\r\n",
-                  OrvReadFileBytes(dir.File("vexil-240306.log")));
-        EXPECT_EQ(2, g_orv_log_header_count);
-        m_log.Reset();
-    }
-}
 
 TEST_F(LogTest, WriteFailureIsReportedClosesAndTheNextEntryReopens) {
     m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");

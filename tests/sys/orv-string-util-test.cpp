@@ -5,7 +5,6 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <locale.h>
 #include <stdlib.h>
 
 #include <climits>
@@ -127,40 +126,6 @@ TEST(OrvFormat, CountDecimalAndDoubleTexts) {
     // clang-format on
     for (const auto& r : kDoubles)
         EXPECT_EQ(W(OrvFormatDouble(r.d, r.nDigits)), r.pszWant) << r.d;
-}
-
-bool HaveLocale(const char* pszName) {
-    const locale_t loc = newlocale(LC_ALL_MASK, pszName, static_cast<locale_t>(0));
-    if (loc != static_cast<locale_t>(0))
-        freelocale(loc);
-    return loc != static_cast<locale_t>(0);
-}
-
-// Grouping with a given separator, and with the one of the environment's locale (which the
-// process's own locale does not follow).
-TEST(OrvGroupDigits, SeparatorsAndTheEnvironmentsLocale) {
-    const COrvStringW saved = g_ThouSep;
-    OrvScopedEnv lcAll{"LC_ALL", getenv("LC_ALL")};
-    g_ThouSep = u"";  // empty means ","
-    // clang-format off
-    const std::pair<const char*, const char*> kCases[] = {  // a "." at index 0 counts as none
-        {"123", "123"}, {"123456", "123,456"}, {"1234567.891011", "1,234,567.891011"},
-        {".12345", ".12,345"}, {"-123456.5", "-123,456.5"}};
-    // clang-format on
-    for (const auto& [psz, pszWant] : kCases)
-        EXPECT_EQ(S(OrvGroupDigits(COrvStringA(psz))), pszWant);
-    g_ThouSep = u"''";
-    EXPECT_EQ(W(OrvGroupDigits(COrvStringW(u"1234567"))), u"1''234''567");
-    ASSERT_TRUE(HaveLocale("de_DE.UTF-8")) << "scripts/setup.sh generates the locale";
-    const std::string strProcess = setlocale(LC_NUMERIC, nullptr);
-    for (const char* psz : {"de_DE.UTF-8", "xx_NOSUCH.UTF-8"}) {
-        setenv("LC_ALL", psz, 1);
-        EXPECT_EQ(TvGetDecimalDigitsLen(), 1) << psz;
-        EXPECT_EQ(S(OrvGroupDigits(COrvStringA("1234567.25"))),
-                  psz[0] == 'd' ? "1.234.567.25" : "1,234,567.25");
-    }
-    EXPECT_EQ(std::string(setlocale(LC_NUMERIC, nullptr)), strProcess);  // left alone
-    g_ThouSep = saved;
 }
 
 TEST(OrvChecks, BadCharsAndPrintable) {

@@ -69,26 +69,6 @@ TEST_F(TimeTest, FormatTimeTexts) {
     EXPECT_EQ(Str(OrvLocaleTimeText(784111777)), "11/06/94 03:49:37");
 }
 
-TEST_F(TimeTest, UpperLimitDosRangeIsoAndInetOutput) {
-    EXPECT_EQ(OrvTimeUpperLimit(), kLimit);
-    struct tm f;
-    ASSERT_TRUE(OrvUtcTime(kLimit, &f));
-    EXPECT_TRUE(f.tm_year == 137 && f.tm_mon == 11 && f.tm_mday == 31);
-    EXPECT_FALSE(OrvUtcTime(kLimit + 1, &f) || OrvLocalTime(-5, &f));
-    EXPECT_EQ(Asserts(), 2);
-    int nCode = 0;
-    COrvStringA s;
-    EXPECT_TRUE(OrvCheckDosTimeRange(kLimit, nCode, s));
-    EXPECT_FALSE(OrvCheckDosTimeRange(kLimit + 1, nCode, s));
-    EXPECT_FALSE(OrvCheckDosTimeRange(OrvTimeConstruct(true, 1979, 12, 31, 23, 0, 0), nCode, s));
-    ASSERT_TRUE(OrvFormatIsoTime(784111777, s));
-    EXPECT_EQ(Str(s), "1994-11-06T08:49:37.000Z");
-    UseZone("America/New_York");  // output is UTC whatever the zone
-    ASSERT_TRUE(OrvFormatInetTime(784111777, s));
-    EXPECT_EQ(Str(s), "Sun, 06 Nov 1994 08:49:37 GMT");
-    EXPECT_FALSE(OrvFormatInetTime(kLimit + 1, s) || !s.IsEmpty());
-}
-
 // A code 0 row is read as the time given; any other is refused with that code and time 0.
 TEST_F(TimeTest, InetParsingOfFixdateZonesAndIso) {
     const struct {
