@@ -80,7 +80,8 @@ TEST(OrvParseIPv4AndSizes, ValuesLimitsAndFailures) {
     }
     // clang-format off
     const std::pair<const char*, int64_t> kSizes[] = {
-        {"10K", 10240}, {nullptr, 0}, {"1K0", kOrvBadSize}, {"1G", kOrvBadSize}, {"-1", kOrvBadSize},
+        {"10K", 10240}, {nullptr, 0}, {"1K0", kOrvBadSize}, {"1G", kOrvBadSize},
+        {"-1", kOrvBadSize},
         {"9007199254740991K", 9007199254740991LL * 1024}, {"9007199254740992K", kOrvBadSize},
         {"8796093022208M", kOrvBadSize}};
     // clang-format on

@@ -125,30 +125,27 @@ TEST_F(TimeTest, UserDateInput) {
 
 TEST_F(TimeTest, DateTimeAndDateOnlyInput) {
     UseZone("America/New_York");
-    OrvTime t = 5;
-    int nCode = 0;
-    COrvStringA strError;
-    ASSERT_TRUE(OrvParseUserDateTime("", t, nCode, strError));
-    EXPECT_EQ(t, 0);
-    const OrvTime tExpected = OrvTimeConstruct(true, 2024, 1, 5, 15, 20, 30);
-    for (const char* psz : {"2024/1/5T10:20:30", "20240105102030", "2024-1-5  at 10:20:30"}) {
-        ASSERT_TRUE(OrvParseUserDateTime(psz, t, nCode, strError)) << psz;
-        EXPECT_EQ(t, tExpected) << psz;
+    const OrvTime tFull = OrvTimeConstruct(true, 2024, 1, 5, 15, 20, 30);
+    const OrvTime tDay = OrvTimeConstruct(true, 2024, 1, 5, 5, 0, 0);
+    auto* const pfnFull = &OrvParseUserDateTime;
+    auto* const pfnDay = &OrvParseUserDateOnly;
+    // A time of -1: refused, with the time set to 0.
+    // clang-format off
+    const struct { decltype(pfnFull) pfn; const char* psz; OrvTime t; } kCases[] = {
+        {pfnFull, "", 0}, {pfnFull, "2024/1/5T10:20:30", tFull}, {pfnFull, "20240105102030", tFull},
+        {pfnFull, "2024-1-5  at 10:20:30", tFull}, {pfnFull, "2024-01-05", tDay},
+        {pfnFull, "2024-01-05 10:20", tFull - 30}, {pfnFull, "24-1-5", -1},
+        {pfnFull, "2024-13-05 10:00:00", -1}, {pfnFull, "2023-02-29 10:00:00", -1},
+        {pfnFull, "20240230", -1}, {pfnDay, "20240105", tDay}, {pfnDay, "2024/01/05", tDay},
+        {pfnDay, "2024.01.05", -1}};
+    // clang-format on
+    for (const auto& c : kCases) {
+        OrvTime t = 5;
+        int nCode = 0;
+        COrvStringA strError;
+        EXPECT_EQ(c.pfn(c.psz, t, nCode, strError), c.t >= 0) << c.psz;
+        EXPECT_EQ(t, c.t >= 0 ? c.t : 0) << c.psz;
     }
-    ASSERT_TRUE(OrvParseUserDateTime("2024-01-05", t, nCode, strError));
-    EXPECT_EQ(t, OrvTimeConstruct(true, 2024, 1, 5, 5, 0, 0));
-    ASSERT_TRUE(OrvParseUserDateTime("2024-01-05 10:20", t, nCode, strError));
-    EXPECT_EQ(t, tExpected - 30);
-
-    for (const char* psz : {"24-1-5", "2024-13-05 10:00:00", "2023-02-29 10:00:00", "20240230"}) {
-        t = 5;
-        EXPECT_FALSE(OrvParseUserDateTime(psz, t, nCode, strError) || t != 0) << psz;
-    }
-    for (const char* psz : {"20240105", "2024/01/05"}) {
-        ASSERT_TRUE(OrvParseUserDateOnly(psz, t, nCode, strError)) << psz;
-        EXPECT_EQ(t, OrvTimeConstruct(true, 2024, 1, 5, 5, 0, 0)) << psz;
-    }
-    EXPECT_FALSE(OrvParseUserDateOnly("2024.01.05", t, nCode, strError));
 }
 
 TEST_F(TimeTest, TimeRanges) {

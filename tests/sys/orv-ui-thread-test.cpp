@@ -17,28 +17,24 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Records the messages it receives, with the thread they arrived on.
+// Records the messages it receives as "msg,wParam,lParam,ui" (ui: 1 on the UI thread).
 class CRecordingWindow : public IOrvUiWindow {
 public:
     void OnMessage(unsigned nMsg, uintptr_t wParam, intptr_t lParam) override {
         std::lock_guard<std::mutex> hold(m_mutex);
-        m_messages.push_back({nMsg, wParam, lParam, OrvGetUiThread()->IsUiThread()});
+        m_messages.push_back(std::to_string(nMsg) + "," + std::to_string(wParam) + "," +
+                             std::to_string(lParam) + "," +
+                             std::to_string(OrvGetUiThread()->IsUiThread()));
     }
     void OnTimer(unsigned) override {}
-    struct Message {
-        unsigned nMsg;
-        uintptr_t wParam;
-        intptr_t lParam;
-        bool bOnUi;
-    };
-    std::vector<Message> Messages() {
+    std::vector<std::string> Messages() {
         std::lock_guard<std::mutex> hold(m_mutex);
         return m_messages;
     }
 
 private:
     std::mutex m_mutex;
-    std::vector<Message> m_messages;
+    std::vector<std::string> m_messages;
 };
 
 TEST(UiThreadTest, PostMessageDeliversInOrderAndRetriesAFullQueue) {
@@ -56,9 +52,7 @@ TEST(UiThreadTest, PostMessageDeliversInOrderAndRetriesAFullQueue) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);  // one second between attempts
 
     ASSERT_TRUE(OrvWaitFor([&] { return window.Messages().size() == 2; }));
-    const auto messages = window.Messages();
-    EXPECT_TRUE(messages[0].nMsg == 10u && messages[0].lParam == -1 && messages[0].bOnUi);
-    EXPECT_TRUE(messages[1].nMsg == 11u && messages[1].wParam == 2u && messages[1].bOnUi);
+    EXPECT_EQ(window.Messages(), (std::vector<std::string>{"10,1,-1,1", "11,2,-2,1"}));
     loop.Quit();  // the loop has ended: refused as not ready
     EXPECT_FALSE(OrvPostMessage(&window, 12, 0, 0, nCode, strError));
     EXPECT_EQ(enNetNotReady, nCode);
