@@ -5,7 +5,7 @@
 TEST(OsVersionTest, WindowsNameTable) {
     // 5.2: the R2 metric first, then the suites, then the product type.
     // clang-format off
-    const struct { int nMajor, nMinor, nType; unsigned nSuite; bool bR2; const char* psz; } kCases[] = {
+    const struct { int nMaj, nMin, nType; unsigned nSuite; bool bR2; const char* psz; } kCases[] = {
         {6, 3, kOrvOsServer, 0, false, "WinServer 2012 R2"},
         {6, 0, kOrvOsWorkstation, 0, false, "Vista"},
         {11, 0, kOrvOsWorkstation, 0, false, "Windows NT 11.0"},
@@ -16,6 +16,6 @@ TEST(OsVersionTest, WindowsNameTable) {
         {5, 0, kOrvOsServer, kOrvSuiteEnterprise, false, "Win2000 Advanced Server"}};
     // clang-format on
     for (const auto& c : kCases)
-        EXPECT_STREQ(OrvWindowsOsName(c.nMajor, c.nMinor, c.nType, c.nSuite, c.bR2), c.psz);
+        EXPECT_STREQ(OrvWindowsOsName(c.nMaj, c.nMin, c.nType, c.nSuite, c.bR2), c.psz);
     EXPECT_STREQ(OrvMinimumWindowsText(4), "Tovrin requires at least Windows 2000 to run");
 }
