@@ -2,7 +2,6 @@
 // than a path can name, the source as its own destination, links and special files in the way,
 // other and full file systems.
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>

@@ -1,7 +1,6 @@
 #include "orv-housekeeping.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -9,10 +8,8 @@
 #include <set>
 #include <string>
 
-#include "orv-file-os.h"
 #include "orv-file.h"
 #include "orv-log.h"
-#include "orv-sys.h"
 #include "support/orv-test-support.h"
 
 namespace {

@@ -16,7 +16,6 @@
 
 #include "orv-result.h"
 #include "orv-sys.h"
-#include "orv-trace.h"
 #include "support/orv-test-support.h"
 
 namespace {

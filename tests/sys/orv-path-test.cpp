@@ -15,7 +15,6 @@ namespace {
 
 class PathTest : public ::testing::Test {
 protected:
-    std::vector<OrvReport> Asserts() const { return m_reports.Reports(); }
     OrvReportCapture m_reports;
 };
 

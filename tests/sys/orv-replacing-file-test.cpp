@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <string>
 #include <vector>
 

@@ -1,28 +1,16 @@
 #include "orv-thread.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "orv-lock.h"
 #include "orv-result.h"
 #include "orv-thread-os.h"
-#include "orv-trace.h"
 #include "support/orv-test-support.h"
 #include "support/orv-test-ui-loop.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 class ThreadTest : public ::testing::Test {
 protected:

@@ -3,13 +3,8 @@
 #include "orv-time.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <signal.h>
-#include <stdlib.h>
 
 #include <atomic>
-#include <chrono>
-#include <ctime>
 #include <string>
 #include <thread>
 

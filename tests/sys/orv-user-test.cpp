@@ -18,7 +18,6 @@
 #include <string>
 #include <thread>
 
-#include "orv-registry.h"
 #include "orv-sys.h"
 #include "orv-test-support.h"
 #include "orv-user-os.h"

@@ -3,17 +3,13 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
 #include <random>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "orv-sys.h"
 #include "orv-zip-os.h"
