@@ -181,30 +181,23 @@ long ShortWrite(int fd, const void* p, size_t n) {
 }
 
 TEST_F(LogTest, ConcurrentWritersNeverTearOrLoseLinesAlsoWithShortWrites) {
-    for (const bool bBuffered : {false, true}) {
-        for (const bool bShort : {false, true}) {
-            const std::string name = std::string(bBuffered ? "b" : "d") + (bShort ? "s" : "n");
-            SCOPED_TRACE(name);
-            m_log.SetLogFolder(m_dir.Path().c_str(), name.c_str());
-            m_log.SetBuffered(bBuffered);
-            OrvSysScope scope;
-            if (bShort)
-                g_orv_sys.write = &ShortWrite;
-            // Buffered, enough lines that the buffer fills while the others go on appending.
-            const int nLines = bShort && !bBuffered ? 50 : 1000;
-            testing::internal::CaptureStderr();
-            RunWriters(3, nLines, [this](int t, int i) {
-                if (i % 2)
-                    m_log.Printf("writer %d line %d %s\n", t, i, "payload");
-                else
-                    m_log.Write(("writer " + std::to_string(t) + " line " + std::to_string(i) +
-                                 " payload\n")
-                                    .c_str());
-            });
-            m_log.Flush();
-            EXPECT_EQ("", testing::internal::GetCapturedStderr());
-            EXPECT_EQ(size_t(3 * nLines), Writers(name + "-240305.log", " payload").size());
-        }
+    for (const char* pszName : {"dn", "ds", "bn", "bs"}) {  // direct or buffered, short writes
+        SCOPED_TRACE(pszName);
+        const bool bBuffered = pszName[0] == 'b', bShort = pszName[1] == 's';
+        m_log.SetLogFolder(m_dir.Path().c_str(), pszName);
+        m_log.SetBuffered(bBuffered);
+        OrvSysScope scope;
+        if (bShort)
+            g_orv_sys.write = &ShortWrite;
+        // Buffered, enough lines that the buffer fills while the others go on appending.
+        const int nLines = bShort && !bBuffered ? 50 : 1000;
+        testing::internal::CaptureStderr();
+        RunWriters(3, nLines,
+                   [this](int t, int i) { m_log.Printf("writer %d line %d payload\n", t, i); });
+        m_log.Flush();
+        EXPECT_EQ("", testing::internal::GetCapturedStderr());
+        EXPECT_EQ(size_t(3 * nLines),
+                  Writers(std::string(pszName) + "-240305.log", " payload").size());
     }
 }
 
