@@ -52,24 +52,21 @@ uint32_t Uid(const std::string& user) {
 class Accounts {
 public:
     ~Accounts() {
-        for (const std::string& u : m_users)
-            Shell("userdel -f " + u);
-        for (const std::string& g : m_groups)
-            Shell("groupdel " + g);
+        for (const std::string& cmd : m_undo)
+            Shell(cmd);
     }
-    // A new user with its own group; sGroups: further groups ("sudo"), sGecos: comment field.
-    std::string AddUser(const std::string& suffix, const std::string& groups = "",
-                        const std::string& gecos = "") {
+    // A new user with its own group, in further groups when given ("sudo").
+    std::string AddUser(const std::string& suffix, const std::string& groups = "") {
         const std::string name = Name(suffix);
-        EXPECT_EQ(0, Shell("useradd -M -U -d /nonexistent -c '" + gecos + "' " +
+        EXPECT_EQ(0, Shell("useradd -M -U -d /nonexistent " +
                            (groups.empty() ? "" : "-G " + groups + " ") + name));
-        m_users.push_back(name);
+        m_undo.push_back("userdel -f " + name);
         return name;
     }
     std::string AddGroup(const std::string& suffix) {
         const std::string name = Name(suffix);
         EXPECT_EQ(0, Shell("groupadd " + name));
-        m_groups.push_back(name);
+        m_undo.push_back("groupdel " + name);
         return name;
     }
     // "ovx" + pid + suffix: unique on a machine shared with other runs.
@@ -78,8 +75,7 @@ public:
     }
 
 private:
-    std::vector<std::string> m_users;
-    std::vector<std::string> m_groups;
+    std::vector<std::string> m_undo;  // the commands that remove what was made
 };
 
 // A process that runs under a user's ids (setpriv with its groups), stopped at the end.
