@@ -194,10 +194,7 @@ TEST_F(FileTest, RangeLocksBetweenProcesses) {
         if (pid == 0) {
             OrvFile g;
             COrvError e;
-            _exit(!g.OpenReadWrite(F("lock").c_str(), e) ? 2
-                  : g.LockRange(10, e)                   ? 0
-                  : e.Code() == 8                        ? 8
-                                                         : 3);
+            _exit(g.OpenReadWrite(F("lock").c_str(), e) && g.LockRange(10, e) ? 0 : e.Code());
         }
         return ExitOf(pid);
     };
@@ -240,9 +237,6 @@ TEST_F(FileTest, TemporaryFolderIsPrivate) {
         EXPECT_TRUE(std::filesystem::is_empty(sExpected) && ModeOf(sExpected) == 0777u);
         rmdir(sExpected.c_str());
     }
-    setenv("TMPDIR", (F("tmpdir") + "/").c_str(), 1);  // $TMPDIR wins when set
-    ASSERT_TRUE(OrvGetTempFolder(sFolder, err)) << Text(err);
-    EXPECT_EQ(std::string(sFolder), F("tmpdir"));
     OrvFileSetTempBase(nullptr);
 }
 
