@@ -6,7 +6,6 @@
 #include "orv-test-support.h"
 #include "orv-utf.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -28,14 +28,12 @@ std::string Utf8(const COrvStringW& s) {
     return a.GetString();
 }
 
+// The temporary files writers leave in a key's folder.
 std::vector<std::string> TempFiles(const std::string& strDir) {
     std::vector<std::string> found;
-    if (DIR* d = opendir(strDir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (strncmp(e->d_name, ".values.tmp", 11) == 0)
-                found.push_back(e->d_name);
-        closedir(d);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(strDir))
+        if (e.path().filename().string().rfind(".values.tmp", 0) == 0)
+            found.push_back(e.path());
     return found;
 }
 

@@ -2,10 +2,10 @@
 // in the text and the code of the system error.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,14 +17,8 @@ namespace {
 
 std::vector<std::string> FolderNames(const std::string& sDir) {
     std::vector<std::string> names;
-    if (DIR* d = opendir(sDir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string s = e->d_name;
-            if (s != "." && s != "..")
-                names.push_back(s);
-        }
-        closedir(d);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(sDir))
+        names.push_back(e.path().filename());
     return names;
 }
 
