@@ -77,6 +77,9 @@ TEST_F(HousekeepingTest, CleanUpLogsDeletesOldLogsOnly) {
     EXPECT_TRUE(Exists(outside.File("outside.log")));
 
     EXPECT_EQ(log.TvCleanUpLogs("", 1, 0), 0);
+    log.Close();  // the refusal is logged
+    EXPECT_NE(OrvReadFileBytes(m_logDir.File("clean.log")).find("empty folder path"),
+              std::string::npos);
 }
 
 TEST_F(HousekeepingTest, CleanUpTempFiles) {
