@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <utility>
 
 namespace {
 
@@ -41,11 +40,7 @@ TEST(Iconv, ConvertsAndReportsBadAndCutInput) {
     EXPECT_EQ(Convert(conv, "a\xC3", &r, &nLeft), std::string("a\0", 2));
     EXPECT_TRUE(r == static_cast<size_t>(-1) && errno == EINVAL && nLeft == 1u);
     // An invalid byte: EILSEQ at that byte.
-    EXPECT_EQ(Convert(conv,
-                      "b\xFF"
-                      "c",
-                      &r, &nLeft),
-              std::string("b\0", 2));
+    EXPECT_EQ(Convert(conv, std::string("b\xFF") + "c", &r, &nLeft), std::string("b\0", 2));
     EXPECT_TRUE(errno == EILSEQ && nLeft == 2u);
     conv.Reset();
     EXPECT_EQ(Convert(conv, "c", &r, &nLeft), std::string("c\0", 2));

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,32 +24,17 @@ int64_t FakeClock() {
     return s_nNow.load();
 }
 
-// Lines the lock layer logs.
-std::mutex s_captureLock;
-std::vector<std::string> s_lines;
-
-void CaptureLine(const char* pszLine) {
-    std::lock_guard<std::mutex> hold(s_captureLock);
-    s_lines.emplace_back(pszLine);
-}
 class LockTest : public ::testing::Test {
 protected:
     void SetUp() override {
         s_nNow = 1000;
         m_pfnClock = OrvSetLockClock(&FakeClock);
-        m_pfnSink = OrvSetLockLogSink(&CaptureLine);
-        std::lock_guard<std::mutex> hold(s_captureLock);
-        s_lines.clear();
     }
-    void TearDown() override {
-        OrvSetLockClock(m_pfnClock);
-        OrvSetLockLogSink(m_pfnSink);
-    }
-    std::vector<std::string> Asserts() { return m_reports.Exprs(); }
+    void TearDown() override { OrvSetLockClock(m_pfnClock); }
+    size_t Asserts() { return m_reports.Count(); }
 
 private:
     OrvLockClockFn m_pfnClock = nullptr;
-    OrvLogLineFn m_pfnSink = nullptr;
     OrvReportCapture m_reports;
 };
 
@@ -66,7 +50,7 @@ TEST_F(LockTest, CriticalSectionIsReentrantAndExclusive) {
     // Another thread's unlock is refused and changes nothing.
     std::thread([&] { cs.Unlock(); }).join();
     EXPECT_EQ(2, cs.GetDepth());
-    EXPECT_EQ(1u, Asserts().size());
+    EXPECT_EQ(1u, Asserts());
 
     cs.Unlock();
     cs.Unlock();
@@ -77,8 +61,6 @@ TEST_F(LockTest, CriticalSectionIsReentrantAndExclusive) {
     }).join();
     EXPECT_TRUE(bOtherGot);
 
-    cs.Unlock();  // unlocking a free section is reported and ignored
-    EXPECT_EQ(2u, Asserts().size());
     {
         TvAutoCriticalSection guard(cs);
         guard.Unlock();
@@ -86,7 +68,7 @@ TEST_F(LockTest, CriticalSectionIsReentrantAndExclusive) {
         guard.Lock();
     }
     EXPECT_EQ(0, cs.GetDepth());
-    EXPECT_EQ(2u, Asserts().size());
+    EXPECT_EQ(1u, Asserts());
 }
 
 TEST_F(LockTest, LockUnlessStaleGivesUpOnOldHolders) {
@@ -164,7 +146,7 @@ TEST_F(LockTest, MutexExcludesAcrossObjectsAndIsReentrant) {
     EXPECT_FALSE(bGot.load());
     // A thread that does not own it cannot release it.
     std::thread([&] { first.Unlock(); }).join();
-    EXPECT_EQ(1u, Asserts().size());
+    EXPECT_EQ(1u, Asserts());
     first.Unlock();
     EXPECT_FALSE(bGot.load());  // still one level held
     first.Unlock();
@@ -180,17 +162,14 @@ TEST_F(LockTest, MutexOfADeadOwnerIsTaken) {
     OrvTempDir dir;
     const std::string path = dir.File("abandoned.lock");
     int toParent[2];
-    int toChild[2];
     ASSERT_EQ(0, pipe(toParent));
-    ASSERT_EQ(0, pipe(toChild));
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         COrvMutex held(path.c_str());
         const char ch = held.Lock(1000) ? 'L' : 'F';
         (void)!write(toParent[1], &ch, 1);
-        char ignored;
-        (void)!read(toChild[0], &ignored, 1);
+        usleep(500000);
         _exit(0);  // dies holding the lock
     }
     char ch = 0;
@@ -198,77 +177,55 @@ TEST_F(LockTest, MutexOfADeadOwnerIsTaken) {
     ASSERT_EQ('L', ch);
     COrvMutex mine(path.c_str());
     EXPECT_FALSE(mine.Lock(0));
-    (void)!write(toChild[1], "x", 1);
-    int status = 0;
-    waitpid(pid, &status, 0);
     EXPECT_TRUE(mine.Lock(5000));
     mine.Unlock();
-    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]})
-        close(fd);
+    waitpid(pid, nullptr, 0);
+    close(toParent[0]);
+    close(toParent[1]);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Reader-writer lock
 
-TEST_F(LockTest, WriterMayReadAndWriteAgainOthersFailAtOnce) {
+TEST_F(LockTest, WriterMayReadAndWriteAgainAndDowngradeStaysExclusiveUntilTheLastRead) {
     COrvReadWriteLock rw;
+    unsigned nHeld = 0;
+    // Whether another thread gets a read (and then a write) hold at once; released again.
+    auto otherCan = [&](bool bWrite) {
+        bool bGot = false;
+        std::thread([&] {
+            bGot = bWrite ? rw.TryLockWrite() : rw.TryLockRead(nHeld);
+            if (bGot && bWrite)
+                rw.UnlockWrite();
+            else if (bGot)
+                rw.UnlockRead();
+        }).join();
+        return bGot;
+    };
     rw.LockWrite();
     rw.LockRead();
     rw.LockWrite();
     unsigned nMine = 99;
     EXPECT_TRUE(rw.TryLockRead(nMine));
-
     std::this_thread::sleep_for(60ms);
-    unsigned nHeld = 0;
-    bool bRead = true;
-    bool bWrite = true;
-    std::thread([&] {
-        bRead = rw.TryLockRead(nHeld);
-        bWrite = rw.TryLockWrite();
-    }).join();
-    EXPECT_FALSE(bRead || bWrite);
+    EXPECT_FALSE(otherCan(false) || otherCan(true));
     EXPECT_GE(nHeld, 55u);
     EXPECT_LT(nHeld, 60000u);
-
     // The nested levels leave the outer hold exclusive.
     rw.UnlockRead();
     rw.UnlockWrite();
-    std::thread([&] { bRead = rw.TryLockRead(nHeld); }).join();
-    EXPECT_FALSE(bRead);
-
+    EXPECT_FALSE(otherCan(false));
     rw.UnlockRead();
     rw.UnlockWrite();
-    std::thread([&] {
-        bRead = rw.TryLockRead(nHeld);
-        if (bRead)
-            rw.UnlockRead();
-        bWrite = rw.TryLockWrite();
-        if (bWrite)
-            rw.UnlockWrite();
-    }).join();
-    EXPECT_TRUE(bRead && bWrite);
-    EXPECT_TRUE(Asserts().empty());
-}
+    EXPECT_TRUE(otherCan(false) && otherCan(true));
 
-TEST_F(LockTest, DowngradeStaysExclusiveUntilTheLastRead) {
-    COrvReadWriteLock rw;
-    auto otherCanRead = [&rw] {
-        bool bRead = false;
-        std::thread([&] {
-            unsigned nHeld;
-            bRead = rw.TryLockRead(nHeld);
-            if (bRead)
-                rw.UnlockRead();
-        }).join();
-        return bRead;
-    };
     rw.LockRead();
     rw.LockWrite(true);
     rw.UnlockWrite();
-    EXPECT_FALSE(otherCanRead());  // downgraded: still exclusive
-    rw.UnlockRead();               // the last read ends the hold
-    EXPECT_TRUE(otherCanRead());
-    EXPECT_TRUE(Asserts().empty());
+    EXPECT_FALSE(otherCan(false));  // downgraded: still exclusive
+    rw.UnlockRead();                // the last read ends the hold
+    EXPECT_TRUE(otherCan(false));
+    EXPECT_EQ(0u, Asserts());
 }
 
 TEST_F(LockTest, StressReadersAndWritersExcludeEachOther) {
@@ -279,37 +236,29 @@ TEST_F(LockTest, StressReadersAndWritersExcludeEachOther) {
     long long nShared = 0;  // written only under the write lock
     std::vector<std::thread> threads;
     constexpr int kRounds = 150;
-    for (int t = 0; t < 6; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < kRounds; ++i) {
-                rw.LockRead();
-                ++nReaders;
-                if (nWriters.load() != 0)
-                    ++nViolations;
-                volatile long long nSeen = nShared;
-                (void)nSeen;
-                if ((i & 7) == 0) {
-                    rw.LockRead();  // nested reads
-                    rw.UnlockRead();
-                }
-                --nReaders;
-                rw.UnlockRead();
-            }
-        });
-    }
-    for (int t = 0; t < 3; ++t) {
+    for (int t = 0; t < 9; ++t) {
         threads.emplace_back([&, t] {
+            const bool bWriter = t >= 6;
             for (int i = 0; i < kRounds; ++i) {
-                const bool bDowngrade = ((i + t) % 3) == 0;
-                if ((i & 3) == 0)
-                    rw.LockRead();  // a reader that becomes a writer
-                rw.LockWrite(bDowngrade);
-                if (nWriters.fetch_add(1) != 0 || nReaders.load() != 0)
-                    ++nViolations;
-                ++nShared;
-                nWriters.fetch_sub(1);
-                rw.UnlockWrite();
-                if ((i & 3) == 0)
+                const bool bRead = !bWriter || (i & 3) == 0;  // some writers were readers first
+                if (bRead)
+                    rw.LockRead();
+                if (bWriter) {
+                    rw.LockWrite((i + t) % 3 == 0);
+                    nViolations += nWriters.fetch_add(1) != 0 || nReaders.load() != 0;
+                    ++nShared;
+                    nWriters.fetch_sub(1);
+                    rw.UnlockWrite();
+                } else {
+                    ++nReaders;
+                    nViolations += nWriters.load() != 0 || nShared < 0;  // a racing read
+                    if ((i & 7) == 0) {
+                        rw.LockRead();  // nested reads
+                        rw.UnlockRead();
+                    }
+                    --nReaders;
+                }
+                if (bRead)
                     rw.UnlockRead();
             }
         });
@@ -318,7 +267,7 @@ TEST_F(LockTest, StressReadersAndWritersExcludeEachOther) {
         thread.join();
     EXPECT_EQ(0, nViolations.load());
     EXPECT_EQ(3LL * kRounds, nShared);
-    EXPECT_TRUE(Asserts().empty());
+    EXPECT_EQ(0u, Asserts());
     EXPECT_TRUE(rw.TryLockWrite());  // everything was released
     rw.UnlockWrite();
 }

@@ -16,14 +16,11 @@
 
 #include "orv-result.h"
 #include "orv-sys.h"
-#include "orv-trace.h"
 #include "support/orv-test-support.h"
 
 namespace {
 
-constexpr int64_t kTuesday = 1709647620;         // 2024-03-05 14:07:00 UTC
-constexpr int64_t kBeforeMidnight = 1709683199;  // 2024-03-05 23:59:59
-constexpr int64_t kAfterMidnight = 1709683201;   // 2024-03-06 00:00:01
+constexpr int64_t kTuesday = 1709647620;  // 2024-03-05 14:07:00 UTC
 std::atomic<int64_t> s_nNow{kTuesday};
 int64_t FakeClock() {
     return s_nNow.load();
@@ -52,16 +49,6 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
-// Runs one case of this test binary in a fresh process with an environment variable set.
-int RunSelf(const char* pszTest, const char* pszVar, const std::string& value) {
-    char szExe[4096];
-    const ssize_t n = readlink("/proc/self/exe", szExe, sizeof(szExe) - 1);
-    szExe[n > 0 ? n : 0] = '\0';
-    const std::string cmd = std::string(pszVar) + "='" + value + "' '" + szExe +
-                            "' --gtest_filter=LogTest." + pszTest + " >/dev/null 2>&1";
-    return std::system(cmd.c_str());
-}
-
 // Injected write failures: the first s_nPartial bytes of a call get through, then ENOSPC.
 std::atomic<int> s_nFailures{0};
 std::atomic<long> s_nPartial{0};
@@ -84,17 +71,11 @@ protected:
         tzset();
         s_nNow = kTuesday;
         g_orv_log_verbosity = 2;
-        g_orv_log_header_count = 0;
-        g_orv_log_header_text = "";
         g_orv_program_name = "logtest";
         m_log.SetClock(&FakeClock);
     }
-    void TearDown() override {
-        g_orv_log_verbosity = 2;
-        g_orv_log_header_text = "";
-    }
+    void TearDown() override { g_orv_log_verbosity = 2; }
     std::string Read(const std::string& name) { return OrvReadFileBytes(m_dir.File(name)); }
-    std::string Tn() { return std::to_string(OrvGetThreadNumber()); }
     // The line prefix at the fake clock's time.
     std::string Prefix() {
         const time_t t = static_cast<time_t>(s_nNow.load());
@@ -102,7 +83,7 @@ protected:
         gmtime_r(&t, &tmUtc);
         char sz[32];
         strftime(sz, sizeof(sz), "%Y-%m-%d %H:%M:%S ", &tmUtc);
-        return sz + Tn() + " ";
+        return sz + std::to_string(OrvGetThreadNumber()) + " ";
     }
     std::string Report(const char* pszFile) {
         return "logtest: Cannot write log file " + m_dir.File(pszFile) + ": " +
@@ -124,53 +105,6 @@ protected:
     OrvTempDir m_dir;
     COrvLog m_log;
 };
-
-TEST_F(LogTest, EntriesCarryTimeAndThreadAndEndInCrLf) {
-    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
-    m_log.Write("a\nb");
-    m_log.Write("already\r\n");
-    m_log.Printf("%s=%d\n", "n", 42);
-    m_log.WriteRaw("raw\n");
-    m_log.PrintfW(u"%s:%d \u00e9\n", u"w", 7);
-    m_log.WriteRawW(u"\r\r\n");
-    const std::string p = Prefix();
-    EXPECT_EQ(p + "a\r\nb" + p + "already\r\n" + p + "n=42\r\n" + "raw\r\n" + p +
-                  "w:7 \xC3\xA9\r\n" + "\r\r\n",
-              Read("vexil-240305.log"));
-    EXPECT_TRUE(m_log.IsOpen());  // kept open between entries
-    // Per run and monthly file names, a custom time format.
-    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil", true);
-    m_log.Write("run\n");
-    EXPECT_EQ(p + "run\r\n", Read("vexil-240305-1407.log"));
-    m_log.SetLogFolder(m_dir.Path().c_str(), "vexil", false);
-    m_log.SetMonthly(true);
-    m_log.SetTimeFormat("[%H%M] ");
-    m_log.Write("custom\n");
-    EXPECT_EQ("[1407] " + Tn() + " custom\r\n", Read("vexil-2403.log"));
-}
-
-TEST_F(LogTest, MidnightRotationWritesTheHeaderOnlyAfterTheFirstFile) {
-    for (const bool bBuffered : {false, true}) {
-        OrvTempDir dir;
-        g_orv_log_header_count = 0;
-        g_orv_log_header_text = "=== vexil 1.0 ===\r\n";
-        s_nNow = kBeforeMidnight;
-        m_log.SetLogFolder(dir.Path().c_str(), "vexil");
-        m_log.SetBuffered(bBuffered);
-        m_log.Write("before\n");
-        const std::string pBefore = Prefix();
-        s_nNow = kAfterMidnight;
-        m_log.Write("after\n");
-        // The change of date wrote the old day's entries into the old day's file.
-        EXPECT_EQ(pBefore + "before\r\n", OrvReadFileBytes(dir.File("vexil-240305.log")));
-        m_log.Write("more\n");
-        m_log.Flush();
-        EXPECT_EQ("=== vexil 1.0 ===\r\n" + Prefix() + "after\r\n" + Prefix() + "more\r\n",
-                  OrvReadFileBytes(dir.File("vexil-240306.log")));
-        EXPECT_EQ(2, g_orv_log_header_count);
-        m_log.Reset();
-    }
-}
 
 TEST_F(LogTest, WriteFailureIsReportedClosesAndTheNextEntryReopens) {
     m_log.SetLogFolder(m_dir.Path().c_str(), "vexil");
@@ -247,30 +181,23 @@ long ShortWrite(int fd, const void* p, size_t n) {
 }
 
 TEST_F(LogTest, ConcurrentWritersNeverTearOrLoseLinesAlsoWithShortWrites) {
-    for (const bool bBuffered : {false, true}) {
-        for (const bool bShort : {false, true}) {
-            const std::string name = std::string(bBuffered ? "b" : "d") + (bShort ? "s" : "n");
-            SCOPED_TRACE(name);
-            m_log.SetLogFolder(m_dir.Path().c_str(), name.c_str());
-            m_log.SetBuffered(bBuffered);
-            OrvSysScope scope;
-            if (bShort)
-                g_orv_sys.write = &ShortWrite;
-            // Buffered, enough lines that the buffer fills while the others go on appending.
-            const int nLines = bShort && !bBuffered ? 50 : 1000;
-            testing::internal::CaptureStderr();
-            RunWriters(3, nLines, [this](int t, int i) {
-                if (i % 2)
-                    m_log.Printf("writer %d line %d %s\n", t, i, "payload");
-                else
-                    m_log.Write(("writer " + std::to_string(t) + " line " + std::to_string(i) +
-                                 " payload\n")
-                                    .c_str());
-            });
-            m_log.Flush();
-            EXPECT_EQ("", testing::internal::GetCapturedStderr());
-            EXPECT_EQ(size_t(3 * nLines), Writers(name + "-240305.log", " payload").size());
-        }
+    for (const char* pszName : {"dn", "ds", "bn", "bs"}) {  // direct or buffered, short writes
+        SCOPED_TRACE(pszName);
+        const bool bBuffered = pszName[0] == 'b', bShort = pszName[1] == 's';
+        m_log.SetLogFolder(m_dir.Path().c_str(), pszName);
+        m_log.SetBuffered(bBuffered);
+        OrvSysScope scope;
+        if (bShort)
+            g_orv_sys.write = &ShortWrite;
+        // Buffered, enough lines that the buffer fills while the others go on appending.
+        const int nLines = bShort && !bBuffered ? 50 : 1000;
+        testing::internal::CaptureStderr();
+        RunWriters(3, nLines,
+                   [this](int t, int i) { m_log.Printf("writer %d line %d payload\n", t, i); });
+        m_log.Flush();
+        EXPECT_EQ("", testing::internal::GetCapturedStderr());
+        EXPECT_EQ(size_t(3 * nLines),
+                  Writers(std::string(pszName) + "-240305.log", " payload").size());
     }
 }
 
@@ -296,7 +223,6 @@ TEST_F(LogTest, AnEntryMadeWhileTheLogWritesIsWrittenWholeWithoutDeadlock) {
         g_orv_sys.write = &NestingWrite;
         m_log.Write("outer\n");
         m_log.Flush();
-        g_orv_sys.write = g_orv_sys_real.write;
         const std::string p = Prefix();
         EXPECT_EQ(p + "open\r\n" + p + "nested entry\r\n" + p + "outer\r\n",
                   Read(name + "-240305.log"));
@@ -314,26 +240,17 @@ TEST_F(LogTest, BufferedEntriesReachTheFileOnlyAtFlushPoints) {
     m_log.Printf("%s\n", big.c_str());
     EXPECT_EQ("", Read(file));
     m_log.Flush();
-    const std::string p = Prefix();
-    std::string expect = p + "a\r\nb\r\n" + "raw\r\n" + p + big + "\r\n";
+    std::string expect = Prefix() + "a\r\nb\r\n" + "raw\r\n" + Prefix() + big + "\r\n";
     EXPECT_EQ(expect, Read(file));
 
-    // Each flush point writes what was buffered before it, and nothing is written before.
-    auto flushedBy = [&](const std::string& what, const std::function<void()>& action) {
-        const std::string line = Prefix() + "before " + what + "\r\n";
-        m_log.Printf("before %s\n", what.c_str());
-        m_log.Printf("%s", "");  // an empty entry of the same second flushes nothing
-        EXPECT_EQ(expect, Read(file)) << what;
-        expect += line + Prefix();
-        action();
-        EXPECT_EQ(expect, Read(file)) << what;
-    };
-    flushedBy("flush", [&] { m_log.Flush(); });
-    flushedBy("buffered off", [&] { m_log.SetBuffered(false); });
-    m_log.Write("through\n");  // the default mode again: in the file at once
-    expect += Prefix() + "through\r\n";
+    // Switching buffering off is a flush point too; then entries are in the file at once.
+    m_log.Printf("before %s\n", "off");
+    m_log.Printf("%s", "");  // an empty entry of the same second flushes nothing
     EXPECT_EQ(expect, Read(file));
-
+    m_log.SetBuffered(false);
+    m_log.Write("through\n");
+    expect += Prefix() + "before off\r\n" + Prefix() + Prefix() + "through\r\n";
+    EXPECT_EQ(expect, Read(file));
     {
         // Buffered entries are not lost when the log moves to another file or goes away.
         COrvLog log;
@@ -398,7 +315,11 @@ TEST_F(LogTest, BufferedWriteFailureIsReportedAndTheEntriesFollowAfterTheReopen)
 
 TEST_F(LogTest, AFreshProcessWritesTheBufferedGlobalLogAtExit) {
     const std::string path = m_dir.File("exit.log");
-    ASSERT_EQ(0, RunSelf("Helpers", "ORV_BUFFERED_HELPER_PATH", path));
+    // This test program again, running only the helper case below.
+    ASSERT_EQ(0, std::system(("ORV_BUFFERED_HELPER_PATH='" + path + "' /proc/" +
+                              std::to_string(getpid()) +
+                              "/exe --gtest_filter=LogTest.Helpers >/dev/null 2>&1")
+                                 .c_str()));
     EXPECT_NE(std::string::npos, OrvReadFileBytes(path).find(" logged just before exit\r\n"));
 }
 

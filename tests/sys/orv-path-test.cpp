@@ -15,7 +15,6 @@ namespace {
 
 class PathTest : public ::testing::Test {
 protected:
-    std::vector<OrvReport> Asserts() const { return m_reports.Reports(); }
     OrvReportCapture m_reports;
 };
 
@@ -28,18 +27,16 @@ std::string Narrow(const COrvStringW& s) {
 }  // namespace
 
 TEST_F(PathTest, LongPathForms) {
-    struct {
-        const char* pszIn;
-        const char16_t* pszOut;
-    } kGood[] = {{"c:", u"\\\\?\\c:\\"},
-                 {"//srv/sh/x", u"\\\\?\\UNC\\srv\\sh\\x"},
-                 {"//srv/sh", u"\\\\?\\UNC\\srv\\sh"},
-                 {"//?/c:/already", u"\\\\?\\c:\\already"}};
-    for (const auto& r : kGood) {
+    // clang-format off
+    const std::pair<const char*, const char16_t*> kGood[] = {
+        {"c:", u"\\\\?\\c:\\"}, {"//srv/sh/x", u"\\\\?\\UNC\\srv\\sh\\x"},
+        {"//srv/sh", u"\\\\?\\UNC\\srv\\sh"}, {"//?/c:/already", u"\\\\?\\c:\\already"}};
+    // clang-format on
+    for (const auto& [pszIn, pszOut] : kGood) {
         COrvStringW s;
         COrvError err;
-        ASSERT_TRUE(OrvToLongPathW(r.pszIn, s, err)) << r.pszIn << ": " << err.Text().GetString();
-        EXPECT_TRUE(s == r.pszOut) << r.pszIn << " gave " << Narrow(s);
+        ASSERT_TRUE(OrvToLongPathW(pszIn, s, err)) << pszIn << ": " << err.Text().GetString();
+        EXPECT_TRUE(s == pszOut) << pszIn << " gave " << Narrow(s);
     }
     // Invalid UTF-8 cannot name a file.
     for (const char* pszBad : {"a/b", "c:rel", "//srv", "//srv/", "///x", "1:/a", "c:/\xff"}) {
@@ -55,21 +52,18 @@ TEST_F(PathTest, FileNameRules) {
     for (const char* psz : {"", " lead", "trail.", "trail ", "a:b", "a\\b", "a|b", "a\tb"})
         EXPECT_FALSE(OrvIsValidFileName(psz)) << psz;
 
+    // Runs of bad characters halve (16 -> 8 -> 4 -> 2); a cut keeps characters whole ("é" is
+    // two bytes) and trims a "." it exposes; a no-break space (C2 A0) is kept whole.
+    // clang-format off
+    const struct { const char* pszIn; int nMax; const char* pszOut; } kCases[] = {
+        {" a:b?. ", 100, "a_b_"}, {"a<<<<<<<<<<<<<<<<b", 100, "a__b"}, {" . ", 100, ""},
+        {"ab\xc3\xa9z", 3, "ab"}, {"ab. c", 3, "ab"}, {"a\xc2\xa0", 10, "a\xc2\xa0"}};
+    // clang-format on
     COrvStringA s;
-    ASSERT_TRUE(OrvMakeValidFileName(" a:b?. ", 100, s));
-    EXPECT_STREQ(s, "a_b_");
-    ASSERT_TRUE(OrvMakeValidFileName("a<<<<<<<<<<<<<<<<b", 100, s));  // 16 -> 8 -> 4 -> 2
-    EXPECT_STREQ(s, "a__b");
-    EXPECT_FALSE(OrvMakeValidFileName(" . ", 100, s));
-    EXPECT_TRUE(s.IsEmpty());
-    // Cut on a character boundary: "é" is two bytes.
-    ASSERT_TRUE(OrvMakeValidFileName("ab\xc3\xa9z", 3, s));
-    EXPECT_STREQ(s, "ab");
-    // A cut that exposes a trailing "." trims it; a no-break space (C2 A0) is kept whole.
-    ASSERT_TRUE(OrvMakeValidFileName("ab. c", 3, s));
-    EXPECT_STREQ(s, "ab");
-    ASSERT_TRUE(OrvMakeValidFileName("a\xc2\xa0", 10, s));
-    EXPECT_STREQ(s, "a\xc2\xa0");
+    for (const auto& c : kCases) {
+        EXPECT_EQ(OrvMakeValidFileName(c.pszIn, c.nMax, s), c.pszOut[0] != 0) << c.pszIn;
+        EXPECT_STREQ(s, c.pszOut);
+    }
     ASSERT_TRUE(OrvMakeValidFolderName("  docs.. ", 50, s));
     EXPECT_STREQ(s, "docs");
 }

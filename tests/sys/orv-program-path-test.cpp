@@ -2,8 +2,6 @@
 #include "orv-program-path.h"
 
 #include <gtest/gtest.h>
-#include <limits.h>
-#include <stdlib.h>
 
 #include <cstring>
 #include <string>

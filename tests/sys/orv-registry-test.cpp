@@ -6,7 +6,6 @@
 #include "orv-test-support.h"
 #include "orv-utf.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -28,14 +28,12 @@ std::string Utf8(const COrvStringW& s) {
     return a.GetString();
 }
 
+// The temporary files writers leave in a key's folder.
 std::vector<std::string> TempFiles(const std::string& strDir) {
     std::vector<std::string> found;
-    if (DIR* d = opendir(strDir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (strncmp(e->d_name, ".values.tmp", 11) == 0)
-                found.push_back(e->d_name);
-        closedir(d);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(strDir))
+        if (e.path().filename().string().rfind(".values.tmp", 0) == 0)
+            found.push_back(e.path());
     return found;
 }
 
@@ -55,37 +53,26 @@ protected:
     OrvTempDir m_dir;
 };
 
-TEST_F(RegistryTest, MissingKeyAndClosedKeyTexts) {
-    COrvRegKey key;
-    COrvError err;
-    EXPECT_FALSE(key.Open(enOrvHKeyCurrentUser, u"Software\\Missing", ORV_KEY_READ, err));
-    EXPECT_EQ(err.Code(), enNetNotFound);
-
-    // A closed key refuses everything.
-    uint32_t n = 7;
-    EXPECT_FALSE(key.QueryDWORDValue(u"x", n, err));
-    EXPECT_EQ(n, 0u);
-    // Changes need write access; a missing value is reported when deleted.
+TEST_F(RegistryTest, MissingKeysAndValuesAndReadOnlyKeysAreRefused) {
     COrvRegKey rw, ro;
+    COrvError ok, missing, denied, gone;
+    EXPECT_FALSE(ro.Open(enOrvHKeyCurrentUser, u"Software\\Missing", ORV_KEY_READ, missing));
+    EXPECT_EQ(missing.Code(), enNetNotFound);
     MakeKey(rw);
-    COrvError ok;
     ASSERT_TRUE(rw.SetDWORDValue(u"v", 5, ok));
     ASSERT_TRUE(ro.Open(enOrvHKeyCurrentUser, u"Test\\Key", ORV_KEY_READ, ok));
-    COrvError denied, missing;
     EXPECT_FALSE(ro.SetDWORDValue(u"v", 6, denied));
     EXPECT_EQ(denied.Code(), enNetAccessDenied);
     ASSERT_TRUE(rw.DeleteValue(u"V", ok));
-    EXPECT_FALSE(rw.DeleteValue(u"v", missing));
-    EXPECT_EQ(missing.Code(), enNetNotFound);
+    EXPECT_FALSE(rw.DeleteValue(u"v", gone));
+    EXPECT_EQ(gone.Code(), enNetNotFound);
 }
 
 TEST_F(RegistryTest, EveryTypeRoundTripsThroughAnotherObject) {
     COrvRegKey key;
     MakeKey(key);
     COrvError err;
-    std::u16string longText;
-    for (int i = 0; i < 300; ++i)
-        longText += static_cast<char16_t>(u'a' + i % 26);
+    std::u16string longText(300, u'x');
     longText += u"\"quoted\" back\\slash\ttab\nline \U0001F600 \xD800 lone";
     const unsigned char bin[] = {0, 1, 0xFF, '\n', '"'};
     const char16_t noNul[] = {u'a', u'b'};  // a text value stored without its NUL
@@ -119,26 +106,18 @@ TEST_F(RegistryTest, EveryTypeRoundTripsThroughAnotherObject) {
     ASSERT_EQ(items.GetCount(), 2u);
     EXPECT_EQ(Utf8(items[1]), "two words");
 
-    // Binary reads: size, too small (size needed), then the data; exact bytes for any type.
-    uint32_t nBytes = 0, nType = 0;
+    // Binary reads: too small (size needed), then the exact bytes for any type.
+    uint32_t nBytes = 2, nType = 0;
     unsigned char buf[8] = {};
-    nBytes = 2;
     COrvError small;
     EXPECT_FALSE(again.QueryBinaryValue(u"Bin", buf, nBytes, small));
     EXPECT_EQ(nBytes, sizeof bin);
-    nBytes = sizeof buf;
-    ASSERT_TRUE(again.QueryBinaryValue(u"Odd", buf, nBytes, err, &nType));
-    EXPECT_EQ(nType, ORV_REG_SZ);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), nBytes), std::string("a\0b\0", 4));
     nBytes = sizeof buf;
     ASSERT_TRUE(again.QueryBinaryValue(u"Custom", buf, nBytes, err, &nType));
     EXPECT_EQ(nType, 0x12345u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), nBytes), std::string("\0\1\xFF", 3));
 
-    // Reading a value as the wrong type fails with its number.
-    COrvError wrong;
-    EXPECT_FALSE(again.QueryDWORDValue(u"Big", n32, wrong));
-    EXPECT_EQ(wrong.Code(), enNetBadRequest);
+    EXPECT_FALSE(again.QueryDWORDValue(u"Big", n32, small));  // the wrong type
 
     // The file is readable text and written again byte for byte from what it parses into.
     const std::string text = OrvReadFileBytes(std::string(key.GetFolder()) + "/.values");
@@ -285,8 +264,8 @@ int Wait(pid_t pid) {
 }
 
 TEST_F(RegistryTest, TwoProcessesLoseNoUpdate) {
-    const pid_t a = Spawn({"add", "A", "400", "--no-sync"});
-    const pid_t b = Spawn({"add", "B", "400", "--no-sync"});
+    const pid_t a = Spawn({"add", "A", "200", "--no-sync"});
+    const pid_t b = Spawn({"add", "B", "200", "--no-sync"});
     for (const int st : {Wait(a), Wait(b)})
         ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
     COrvRegKey key;
@@ -294,10 +273,10 @@ TEST_F(RegistryTest, TwoProcessesLoseNoUpdate) {
     ASSERT_TRUE(key.Open(enOrvHKeyCurrentUser, u"Test\\Shared", ORV_KEY_READ, err));
     OrvRegKeyInfo info;
     ASSERT_TRUE(key.QueryInfo(info, err));
-    EXPECT_EQ(info.nValues, 800u);
+    EXPECT_EQ(info.nValues, 400u);
     uint32_t n = 0;
-    ASSERT_TRUE(key.QueryDWORDValue(u"B0399", n, err));
-    EXPECT_EQ(n, 399u);
+    ASSERT_TRUE(key.QueryDWORDValue(u"B0199", n, err));
+    EXPECT_EQ(n, 199u);
 }
 
 // After each kill, every value is one generation's whole value and the file parses.
@@ -305,7 +284,7 @@ TEST_F(RegistryTest, KilledWriterLeavesWholeValues) {
     std::mt19937 rng(12345);
     std::uniform_int_distribution<int> delayUs(0, 4000);
     uint32_t nMaxGen = 0;
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 20; ++round) {
         int fdOut = -1;
         const pid_t pid = Spawn({"rewrite", "--no-sync"}, &fdOut);
         char ready[6] = {};

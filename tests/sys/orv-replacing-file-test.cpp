@@ -2,11 +2,10 @@
 // in the text and the code of the system error.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -18,14 +17,8 @@ namespace {
 
 std::vector<std::string> FolderNames(const std::string& sDir) {
     std::vector<std::string> names;
-    if (DIR* d = opendir(sDir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string s = e->d_name;
-            if (s != "." && s != "..")
-                names.push_back(s);
-        }
-        closedir(d);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(sDir))
+        names.push_back(e.path().filename());
     return names;
 }
 
@@ -63,46 +56,31 @@ TEST(OrvReplacingFile, AnyFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
     const std::string sNew(100000, 'z');
 
     // A full disk part-way through the write, a failing sync, a failing rename.
-    struct Case {
+    static int s_nCase, s_nWrites;
+    const struct Case {
         const char* pszName;
-        void (*inject)(OrvSysCalls&);
         int nCode;
-    };
-    static int s_nWrites;
-    const Case kCases[] = {
-        {"write ENOSPC after a short write",
-         [](OrvSysCalls& t) {
-             s_nWrites = 0;
-             t.write = [](int fd, const void* p, size_t n) -> long {
-                 if (s_nWrites++ == 0)
-                     return g_orv_sys_real.write(fd, p, n / 2);
-                 errno = ENOSPC;
-                 return -1;
-             };
-         },
-         enNetResources},
-        {"fsync EIO",
-         [](OrvSysCalls& t) {
-             t.fsync = [](int) {
-                 errno = EIO;
-                 return -1;
-             };
-         },
-         enNetBadRequest},
-        {"rename EACCES",
-         [](OrvSysCalls& t) {
-             t.rename = [](const char*, const char*) {
-                 errno = EACCES;
-                 return -1;
-             };
-         },
-         enNetAccessDenied},
-    };
+    } kCases[] = {{"write ENOSPC after a short write", enNetResources},
+                  {"fsync EIO", enNetBadRequest},
+                  {"rename EACCES", enNetAccessDenied}};
     for (const Case& c : kCases) {
         ASSERT_TRUE(OrvWriteFileBytes(sPath, sOld));
         {
             OrvSysScope scope;
-            c.inject(g_orv_sys);
+            s_nCase = static_cast<int>(&c - kCases);
+            s_nWrites = 0;
+            g_orv_sys.write = [](int fd, const void* p, size_t n) -> long {
+                if (s_nCase != 0 || s_nWrites++ == 0)
+                    return g_orv_sys_real.write(fd, p, s_nCase != 0 ? n : n / 2);
+                errno = ENOSPC;
+                return -1;
+            };
+            g_orv_sys.fsync = [](int fd) {
+                return s_nCase == 1 ? (errno = EIO, -1) : g_orv_sys_real.fsync(fd);
+            };
+            g_orv_sys.rename = [](const char* a, const char* b) {
+                return s_nCase == 2 ? (errno = EACCES, -1) : g_orv_sys_real.rename(a, b);
+            };
             COrvError err;
             EXPECT_FALSE(OrvReplaceFileContents(sPath.c_str(), sNew.data(), sNew.size(), err));
             EXPECT_EQ(err.Code(), c.nCode) << c.pszName;

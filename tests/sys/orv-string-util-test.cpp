@@ -5,15 +5,10 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <locale.h>
 #include <stdlib.h>
 
-#include <algorithm>
-#include <cinttypes>
 #include <climits>
-#include <cmath>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -66,79 +61,14 @@ TEST(OrvParseInt, BoundariesEndsAndMessages) {
     ExpectParse<int32_t>(OrvParseInt32A, "99999999999x", "integer overflow 32-bit: 99999999999x");
 }
 
-// Random decimal texts, clustered around the limits: the parsers accept exactly the texts the C
-// library reads whole within the type's range (less the signed minimum), with the same value.
-TEST(OrvParseInt, AgreesWithStrtollAndStrtoullOnRandomDecimalTexts) {
-    std::mt19937_64 rng(20240305);
-    std::vector<std::string> texts;
-    char buf[64];
-    for (int64_t d = -3; d <= 3; ++d) {
-        for (int64_t n :
-             {int64_t{INT32_MAX} + d, int64_t{INT32_MIN} + d, int64_t{UINT32_MAX} + d}) {
-            snprintf(buf, sizeof buf, "%" PRId64, n);
-            texts.push_back(buf);
-        }
-        snprintf(buf, sizeof buf, "%" PRIu64, static_cast<uint64_t>(INT64_MAX) + d);
-        texts.push_back(buf);
-        texts.push_back(std::string("-") + buf);
-        snprintf(buf, sizeof buf, "%" PRIu64, UINT64_MAX - static_cast<uint64_t>(d + 3));
-        texts.push_back(buf);
-    }
-    static const int kLens[] = {1, 2, 5, 9, 10, 10, 11, 12, 18, 19, 19, 20, 20, 21, 25};
-    for (int i = 0; i < 3000; ++i) {
-        std::string s = i % 2 == 0 && rng() % 2 ? "-" : "";
-        s.append(rng() % 8 == 0 ? rng() % 4 : 0, '0');
-        const int nLen = kLens[rng() % std::size(kLens)];
-        for (int k = 0; k < nLen; ++k)
-            s += k == 0 && rng() % 2 ? "1249"[rng() % 4] : static_cast<char>('0' + rng() % 10);
-        texts.push_back(rng() % 10 == 0 ? s + " tail" : s);
-    }
-    int nAccepted = 0;
-    for (const std::string& t : texts) {
-        SCOPED_TRACE(t);
-        const char* psz = t.c_str();
-        char* pEnd = nullptr;
-        errno = 0;
-        const long long ll = strtoll(psz, &pEnd, 10);
-        const bool bLlOk = errno != ERANGE && (*pEnd == 0 || *pEnd == ' ');
-        int nErr = 0;
-        COrvStringA strErr;
-        int64_t n64 = 7;
-        const bool b64 = OrvParseInt64A(psz, "r", n64, nErr, strErr);
-        EXPECT_EQ(b64, bLlOk && ll != LLONG_MIN);
-        EXPECT_EQ(b64 ? n64 : ll, ll);
-        nAccepted += b64;
-        const bool b32Want = bLlOk && ll >= -INT32_MAX && ll <= INT32_MAX;
-        int32_t n32 = 7;
-        EXPECT_EQ(OrvParseInt32A(psz, "r", n32, nErr, strErr), b32Want);
-        EXPECT_TRUE(!b32Want || n32 == ll);
-        if (t[0] == '-')
-            continue;  // strtoull negates a minus; the unsigned parsers refuse it
-        errno = 0;
-        const unsigned long long ull = strtoull(psz, &pEnd, 10);
-        const bool bUllOk = errno != ERANGE && (*pEnd == 0 || *pEnd == ' ');
-        uint64_t u64 = 7;
-        uint32_t u32 = 7;
-        EXPECT_EQ(OrvParseUInt64A(psz, "r", u64, nErr, strErr), bUllOk);
-        EXPECT_EQ(OrvParseUInt32A(psz, "r", u32, nErr, strErr), bUllOk && ull <= UINT32_MAX);
-        EXPECT_TRUE(!bUllOk || (u64 == ull && (ull > UINT32_MAX || u32 == ull)));
-    }
-    EXPECT_GT(nAccepted, 750);  // both outcomes are really exercised
-}
-
 // Addresses, sizes and ranges: values, limits, and outputs left untouched on failure.
 TEST(OrvParseIPv4AndSizes, ValuesLimitsAndFailures) {
+    // clang-format off
     const std::pair<const char*, std::vector<int>> kAddresses[] = {
-        {"10.0.0.1", {10, 0, 0, 1}},
-        {"255.255.255.255", {255, 255, 255, 255}},
-        {"192.168.0000255.7", {192, 168, 255, 7}},
-        {"", {}},
-        {"1.2.3", {}},
-        {"1..2.3", {}},
-        {"1.2.3.", {}},
-        {"256.1.1.1", {}},
-        {"1.2.3.4 ", {}},
-        {"-1.2.3.4", {}}};
+        {"10.0.0.1", {10, 0, 0, 1}}, {"255.255.255.255", {255, 255, 255, 255}},
+        {"192.168.0000255.7", {192, 168, 255, 7}}, {"", {}}, {"1.2.3", {}}, {"1..2.3", {}},
+        {"1.2.3.", {}}, {"256.1.1.1", {}}, {"1.2.3.4 ", {}}, {"-1.2.3.4", {}}};
+    // clang-format on
     for (const auto& [psz, want] : kAddresses) {
         unsigned char ab[4] = {7, 7, 7, 7};
         int nCode = 0;
@@ -148,15 +78,13 @@ TEST(OrvParseIPv4AndSizes, ValuesLimitsAndFailures) {
                   (want.empty() ? std::vector<int>{7, 7, 7, 7} : want));
         EXPECT_EQ(nCode, want.empty() ? 6 : 0) << psz;
     }
+    // clang-format off
     const std::pair<const char*, int64_t> kSizes[] = {
-        {"10K", 10240},
-        {nullptr, 0},
-        {"1K0", kOrvBadSize},
-        {"1G", kOrvBadSize},
+        {"10K", 10240}, {nullptr, 0}, {"1K0", kOrvBadSize}, {"1G", kOrvBadSize},
         {"-1", kOrvBadSize},
-        {"9007199254740991K", 9007199254740991LL * 1024},
-        {"9007199254740992K", kOrvBadSize},
+        {"9007199254740991K", 9007199254740991LL * 1024}, {"9007199254740992K", kOrvBadSize},
         {"8796093022208M", kOrvBadSize}};
+    // clang-format on
     for (const auto& [psz, n] : kSizes)
         EXPECT_EQ(OrvParseSize(psz), n) << (psz ? psz : "null");
     const struct {
@@ -171,25 +99,17 @@ TEST(OrvParseIPv4AndSizes, ValuesLimitsAndFailures) {
         EXPECT_EQ(n1, r.n1 >= 0 ? r.n1 : 11) << r.psz;
         EXPECT_EQ(n2, r.n2 >= 0 ? r.n2 : 22) << r.psz;
     }
-    COrvStringA strErr;
-    int64_t n1 = 0, n2 = 0;
-    EXPECT_FALSE(OrvParseSizeRange("1K0,2", n1, n2, strErr));
-    EXPECT_EQ(S(strErr), "first size bad in range: 1K0");
 }
 
 // Controls and non-ASCII bytes become \x escapes, and a hex digit right after one is escaped too
 // (so that a C compiler does not read it as part of the escape).
 TEST(OrvEscapeC, EscapesAndTheHexDigitRule) {
-    const std::pair<const char*, const char*> kCases[] = {{"a\nb\tc", "a\\nb\\tc"},
-                                                          {"\r\n", "\\x0D\\n"},
-                                                          {"\xC3\xA9", "\\xC3\\xA9"},
-                                                          {"\\\"", "\\\""},
-                                                          {nullptr, ""},
-                                                          {"\x01"
-                                                           "AB9g",
-                                                           "\\x01\\x41\\x42\\x39g"},
-                                                          {"\x01 a", "\\x01 a"},
-                                                          {"\n1\tf", "\\n1\\tf"}};
+    // clang-format off
+    const std::pair<const char*, const char*> kCases[] = {
+        {"a\nb\tc", "a\\nb\\tc"}, {"\r\n", "\\x0D\\n"}, {"\xC3\xA9", "\\xC3\\xA9"},
+        {"\\\"", "\\\""}, {nullptr, ""}, {"\x01" "AB9g", "\\x01\\x41\\x42\\x39g"},
+        {"\x01 a", "\\x01 a"}, {"\n1\tf", "\\n1\\tf"}};
+    // clang-format on
     for (const auto& [psz, pszWant] : kCases)
         EXPECT_EQ(S(OrvEscapeC(psz)), pszWant);
 }
@@ -200,52 +120,13 @@ TEST(OrvFormat, CountDecimalAndDoubleTexts) {
     for (const auto& [n, psz] : kCounts)
         EXPECT_EQ(S(OrvFormatCount(n)), psz);
     // The fraction is cut, not rounded, trailing zeros go, and the form is shaped.
-    const struct {
-        double d;
-        int nDigits;
-        const char16_t* pszWant;
-    } kDoubles[] = {{3, 3, u"3.0"},
-                    {1e20, 3, u"1.0e+20"},
-                    {2.0 / 3, 4, u"0.6666"},
-                    {123456789012345678.0, 3, u"1.234e+17"},
-                    {0.1 + 0.2, 20, u"0.3"}};
+    // clang-format off
+    const struct { double d; int nDigits; const char16_t* pszWant; } kDoubles[] = {
+        {3, 3, u"3.0"}, {1e20, 3, u"1.0e+20"}, {2.0 / 3, 4, u"0.6666"},
+        {123456789012345678.0, 3, u"1.234e+17"}, {0.1 + 0.2, 20, u"0.3"}};
+    // clang-format on
     for (const auto& r : kDoubles)
         EXPECT_EQ(W(OrvFormatDouble(r.d, r.nDigits)), r.pszWant) << r.d;
-}
-
-bool HaveLocale(const char* pszName) {
-    const locale_t loc = newlocale(LC_ALL_MASK, pszName, static_cast<locale_t>(0));
-    if (loc != static_cast<locale_t>(0))
-        freelocale(loc);
-    return loc != static_cast<locale_t>(0);
-}
-
-// Grouping with a given separator, and with the one of the environment's locale (which the
-// process's own locale does not follow).
-TEST(OrvGroupDigits, SeparatorsAndTheEnvironmentsLocale) {
-    const COrvStringW saved = g_ThouSep;
-    OrvScopedEnv lcAll{"LC_ALL", getenv("LC_ALL")};
-    g_ThouSep = u"";  // empty means ","
-    const std::pair<const char*, const char*> kCases[] = {
-        {"123", "123"},
-        {"123456", "123,456"},
-        {"1234567.891011", "1,234,567.891011"},
-        {".12345", ".12,345"},  // a "." at index 0 counts as none
-        {"-123456.5", "-123,456.5"}};
-    for (const auto& [psz, pszWant] : kCases)
-        EXPECT_EQ(S(OrvGroupDigits(COrvStringA(psz))), pszWant);
-    g_ThouSep = u"''";
-    EXPECT_EQ(W(OrvGroupDigits(COrvStringW(u"1234567"))), u"1''234''567");
-    ASSERT_TRUE(HaveLocale("de_DE.UTF-8")) << "scripts/setup.sh generates the locale";
-    const std::string strProcess = setlocale(LC_NUMERIC, nullptr);
-    for (const char* psz : {"de_DE.UTF-8", "xx_NOSUCH.UTF-8"}) {
-        setenv("LC_ALL", psz, 1);
-        EXPECT_EQ(TvGetDecimalDigitsLen(), 1) << psz;
-        EXPECT_EQ(S(OrvGroupDigits(COrvStringA("1234567.25"))),
-                  psz[0] == 'd' ? "1.234.567.25" : "1,234,567.25");
-    }
-    EXPECT_EQ(std::string(setlocale(LC_NUMERIC, nullptr)), strProcess);  // left alone
-    g_ThouSep = saved;
 }
 
 TEST(OrvChecks, BadCharsAndPrintable) {

@@ -5,10 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/timerfd.h>
 
-#include <atomic>
-#include <string>
-#include <thread>
-
 #include "orv-result.h"
 #include "orv-sys.h"
 #include "support/orv-test-support.h"

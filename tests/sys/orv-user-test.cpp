@@ -18,19 +18,15 @@
 #include <string>
 #include <thread>
 
-#include "orv-registry.h"
 #include "orv-sys.h"
 #include "orv-test-support.h"
 #include "orv-user-os.h"
 
 namespace {
 
-#define NEED_ROOT()                                                                         \
-    do {                                                                                    \
-        if (geteuid() != 0)                                                                 \
-            GTEST_SKIP() << "needs root: the test makes users and groups or mounts a file " \
-                            "system";                                                       \
-    } while (0)
+#define NEED_ROOT()     \
+    if (geteuid() != 0) \
+    GTEST_SKIP() << "needs root: the test makes users and groups or mounts a file system"
 
 int Shell(const std::string& cmd) {
     const int rc = system((cmd + " >/dev/null 2>&1").c_str());
@@ -47,12 +43,8 @@ std::set<std::string> Facl(const std::string& path) {
     return entries;
 }
 
-// The number a command prints ("id -u NAME").
-uint32_t Num(const std::string& cmd) {
-    return static_cast<uint32_t>(strtoul(OrvRunCapture(cmd).c_str(), nullptr, 10));
-}
 uint32_t Uid(const std::string& user) {
-    return Num("id -u " + user);
+    return static_cast<uint32_t>(strtoul(OrvRunCapture("id -u " + user).c_str(), nullptr, 10));
 }
 
 // Users and groups made for one test, removed (with their own groups) when it ends, whatever
@@ -60,35 +52,22 @@ uint32_t Uid(const std::string& user) {
 class Accounts {
 public:
     ~Accounts() {
-        for (const std::string& u : m_users)
-            Shell("userdel -f " + u);
-        for (const std::string& g : m_groups)
-            Shell("groupdel " + g);
+        for (const std::string& cmd : m_undo)
+            Shell(cmd);
     }
-    // A new user with its own group; sGroups: further groups ("sudo"), sGecos: comment field.
-    std::string AddUser(const std::string& suffix, const std::string& groups = "",
-                        const std::string& gecos = "") {
+    // A new user with its own group, in further groups when given ("sudo").
+    std::string AddUser(const std::string& suffix, const std::string& groups = "") {
         const std::string name = Name(suffix);
-        EXPECT_EQ(0, Shell("useradd -M -U -d /nonexistent -c '" + gecos + "' " +
+        EXPECT_EQ(0, Shell("useradd -M -U -d /nonexistent " +
                            (groups.empty() ? "" : "-G " + groups + " ") + name));
-        m_users.push_back(name);
+        m_undo.push_back("userdel -f " + name);
         return name;
     }
     std::string AddGroup(const std::string& suffix) {
         const std::string name = Name(suffix);
         EXPECT_EQ(0, Shell("groupadd " + name));
-        m_groups.push_back(name);
+        m_undo.push_back("groupdel " + name);
         return name;
-    }
-    // Many users at once (newusers), each with its own group.
-    void AddUsers(const std::vector<std::string>& names) {
-        OrvTempDir dir;
-        std::string list;
-        for (const std::string& n : names)
-            list += n + ":x:::" + n + ":/nonexistent:/usr/sbin/nologin\n";
-        ASSERT_TRUE(OrvWriteFileBytes(dir.File("users"), list));
-        m_users.insert(m_users.end(), names.begin(), names.end());
-        ASSERT_EQ(0, Shell("newusers " + dir.File("users")));
     }
     // "ovx" + pid + suffix: unique on a machine shared with other runs.
     static std::string Name(const std::string& suffix) {
@@ -96,8 +75,7 @@ public:
     }
 
 private:
-    std::vector<std::string> m_users;
-    std::vector<std::string> m_groups;
+    std::vector<std::string> m_undo;  // the commands that remove what was made
 };
 
 // A process that runs under a user's ids (setpriv with its groups), stopped at the end.
@@ -314,13 +292,10 @@ TEST_F(OrvUserAcl, FileSystemWithoutAccessLists) {
 
 // The calling thread's ids as the kernel reports them.
 std::string ThreadIds() {
-    std::istringstream in(OrvReadFileBytes("/proc/thread-self/status"));
-    std::string ids;
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0 ||
-            line.rfind("Groups:", 0) == 0)
-            ids += line + "\n";
-    return ids;
+    const std::string s = OrvReadFileBytes("/proc/thread-self/status");
+    const size_t nUid = s.find("\nUid:"), nGroups = s.find("\nGroups:");
+    return s.substr(nUid, s.find("\nFDSize:") - nUid) +
+           s.substr(nGroups, s.find('\n', nGroups + 1) - nGroups);
 }
 
 TEST(OrvUserLogon, PasswordWipedImpersonationOnlyOnTheCallingThreadAndUndone) {

@@ -10,14 +10,6 @@ import sys
 import zipfile
 
 
-def local_extra_len(raw, offset):
-    sig, = struct.unpack_from("<I", raw, offset)
-    if sig != 0x04034B50:
-        raise SystemExit("bad local header at %d" % offset)
-    name_len, extra_len = struct.unpack_from("<HH", raw, offset + 26)
-    return extra_len
-
-
 def cmd_list(path, password, max_read):
     with open(path, "rb") as f:
         raw = f.read() if os.path.getsize(path) < (1 << 30) else None
@@ -25,27 +17,16 @@ def cmd_list(path, password, max_read):
         if password:
             z.setpassword(password.encode())
         for i in z.infolist():
-            n = i.file_size
             if i.file_size <= max_read:
-                n = read_all(z, i)
-            if n != i.file_size:
-                raise SystemExit("size mismatch in " + i.filename)
-            lx = local_extra_len(raw, i.header_offset) if raw is not None else -1
+                with z.open(i) as f:
+                    if sum(len(b) for b in iter(lambda: f.read(1 << 20), b"")) != i.file_size:
+                        raise SystemExit("size mismatch in " + i.filename)
+            # the local header's extra field length, at offset 28
+            lx = struct.unpack_from("<H", raw, i.header_offset + 28)[0] if raw is not None else -1
             print("\t".join(str(x) for x in (
                 i.filename, i.flag_bits, i.compress_type, i.create_version | i.create_system << 8,
                 i.extract_version, i.external_attr, "%04d-%02d-%02d %02d:%02d:%02d" % i.date_time,
-                lx, i.extra.hex(), i.file_size)))
-
-
-def read_all(z, i):
-    n = 0
-    with z.open(i) as f:
-        while True:
-            b = f.read(1 << 20)
-            if not b:
-                break
-            n += len(b)
-    return n
+                lx, "x" + i.extra.hex(), i.file_size)))
 
 
 def cmd_extract(path, out, password):
@@ -92,16 +73,12 @@ def set_sizes(raw, size):
 def make(kind, path, arg):
     z = zipfile.ZipFile(path, "w")
     data = b"0123456789abcdef" * 64
+    names = {"dotdot": "../evil.txt", "absolute": arg, "drive": "C:\\evil.txt",
+             "backslash": "a\\..\\..\\b"}
     if kind == "modes":
         make_modes(z)
-    elif kind == "dotdot":
-        stored(z, "../evil.txt", b"x")
-    elif kind == "absolute":
-        stored(z, arg, b"x")
-    elif kind == "drive":
-        stored(z, "C:\\evil.txt", b"x")
-    elif kind == "backslash":
-        stored(z, "a\\..\\..\\b", b"x")
+    elif kind in names:
+        stored(z, names[kind], b"x")
     elif kind in ("link-root", "link-up", "link-in"):
         target = {"link-root": b"/", "link-up": b"..", "link-in": b"sub"}[kind]
         if kind == "link-in":

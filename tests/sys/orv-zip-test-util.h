@@ -9,7 +9,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "support/orv-test-support.h"
 
@@ -45,26 +44,17 @@ inline std::map<std::string, PeerEntry> PeerList(const std::string& zip, const s
         << out;
     std::map<std::string, PeerEntry> m;
     std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
+    for (std::string line; std::getline(in, line);) {
         std::istringstream ls(line);
-        std::string x;
-        while (std::getline(ls, x, '\t'))
-            f.push_back(x);
-        if (f.size() != 10)
-            continue;
+        std::string name, date, time, extra;
         PeerEntry e;
-        e.nFlags = std::stoul(f[1]);
-        e.nMethod = std::stoul(f[2]);
-        e.nMadeBy = std::stoul(f[3]);
-        e.nNeeded = std::stoul(f[4]);
-        e.nExternal = static_cast<uint32_t>(std::stoul(f[5]));
-        e.sDateTime = f[6];
-        e.nLocalExtra = std::stoi(f[7]);
-        e.sCentralExtra = f[8];
-        e.nSize = std::stoull(f[9]);
-        m[f[0]] = e;
+        if (std::getline(ls, name, '\t') && ls >> e.nFlags >> e.nMethod >> e.nMadeBy >> e.nNeeded >>
+                                                e.nExternal >> date >> time >> e.nLocalExtra >>
+                                                extra >> e.nSize) {
+            e.sDateTime = date + " " + time;
+            e.sCentralExtra = extra.substr(1);  // after the "x" that keeps it from being empty
+            m[name] = e;
+        }
     }
     return m;
 }

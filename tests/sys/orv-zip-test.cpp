@@ -3,17 +3,13 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
 #include <random>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "orv-sys.h"
 #include "orv-zip-os.h"
@@ -21,16 +17,6 @@
 #include "sys/orv-zip-test-util.h"
 
 namespace {
-
-std::string DosText(time_t t) {
-    struct tm tmLocal;
-    localtime_r(&t, &tmLocal);
-    char buf[96];
-    snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tmLocal.tm_year + 1900,
-             tmLocal.tm_mon + 1, tmLocal.tm_mday, tmLocal.tm_hour, tmLocal.tm_min,
-             tmLocal.tm_sec / 2 * 2);
-    return buf;
-}
 
 std::string RandomBytes(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
@@ -109,7 +95,7 @@ int g_nReads = 0;
 // A source that fails to read halfway through a streamed entry: the bytes already written for it
 // are cut from the archive, which stays valid with the entries before it.
 TEST_F(ZipTest, FailedEntryIsCutFromTheArchive) {
-    ASSERT_TRUE(OrvWriteFileBytes(Path("big.bin"), RandomBytes(40 << 20, 13)));
+    ASSERT_TRUE(OrvWriteFileBytes(Path("big.bin"), RandomBytes(33 << 20, 13)));
     COrvZip* h = OrvZipCreateFile(Path("cut.zip").c_str(), nullptr);
     ASSERT_NE(nullptr, h);
     EXPECT_EQ(kOrvZipOk, OrvZipAddData(h, "before.txt", "before", 6));
@@ -117,7 +103,7 @@ TEST_F(ZipTest, FailedEntryIsCutFromTheArchive) {
         OrvSysScope scope;
         g_nReads = 0;
         g_orv_sys.read = [](int fd, void* p, size_t n) -> long {
-            if (++g_nReads > 20) {
+            if (++g_nReads > 3) {
                 errno = EIO;
                 return -1;
             }
@@ -138,67 +124,40 @@ TEST_F(ZipTest, PeersReadEveryKindOfEntry) {
     const std::string random = RandomBytes(70000, 4);
     ASSERT_TRUE(OrvWriteFileBytes(Path("src.txt"), prose));
     ASSERT_TRUE(OrvWriteFileBytes(Path("tool.sh"), "#!/bin/sh\n"));
-    ASSERT_TRUE(OrvWriteFileBytes(Path("empty"), ""));
     chmod(Path("tool.sh").c_str(), 0755);
-    chmod(Path("src.txt").c_str(), 0444);
-    struct stat st;
-    ASSERT_EQ(0, stat(Path("src.txt").c_str(), &st));
-    const std::string sSrcTime = DosText(st.st_mtime);
-
-    for (const std::string pw : {"", "s3cret"}) {
-        for (const bool bMemory : {false, true}) {
-            SCOPED_TRACE(std::string(bMemory ? "memory" : "file") + " password '" + pw + "'");
-            const std::string zip = Path(bMemory ? "mem.zip" : "file.zip");
-            COrvZip* h = bMemory ? OrvZipCreateMemory(nullptr, 1 << 22, pw.c_str())
-                                 : OrvZipCreateFile(zip.c_str(), pw.c_str());
-            ASSERT_NE(nullptr, h);
-            EXPECT_EQ(kOrvZipOk, OrvZipAddFile(h, "docs\\src.txt", Path("src.txt").c_str()));
-            EXPECT_EQ(kOrvZipOk, OrvZipAddFile(h, "tool.sh", Path("tool.sh").c_str()));
-            EXPECT_EQ(kOrvZipOk, OrvZipAddFile(h, "empty", Path("empty").c_str()));
-            EXPECT_EQ(kOrvZipOk, OrvZipAddData(h, "a.zip", random.data(), random.size()));
-            EXPECT_EQ(kOrvZipOk, OrvZipAddData(h, "log.txt", prose.data(), 1000));
-            EXPECT_EQ(kOrvZipOk, OrvZipAddData(h, "zero.txt", nullptr, 0));
-            EXPECT_EQ(kOrvZipOk, OrvZipAddData(h, "Grüße/日本.txt", "utf8", 4));
-            EXPECT_EQ(kOrvZipOk, OrvZipAddFolder(h, "docs"));
-            EXPECT_EQ(kOrvZipOk, OrvZipAddFolder(h, "empty-folder/"));
-            if (bMemory) {
-                void* p = nullptr;
-                size_t n = 0;
-                ASSERT_EQ(kOrvZipOk, OrvZipGetMemory(h, &p, &n));
-                ASSERT_TRUE(OrvWriteFileBytes(zip, std::string(static_cast<char*>(p), n)));
-            }
-            ASSERT_EQ(kOrvZipOk, OrvZipClose(h));
-            ExpectToolsAccept(zip, pw);
-            auto list = PeerList(zip, pw);
-            ASSERT_EQ(9u, list.size());
-            const unsigned nCrypt = pw.empty() ? 0 : 1;
-            for (auto& [name, e] : list) {
-                SCOPED_TRACE(name);
-                EXPECT_EQ(0x0B17u, e.nMadeBy);
-                EXPECT_EQ(20u, e.nNeeded);
-                EXPECT_EQ(17, e.nLocalExtra);
-                EXPECT_EQ(18u, e.sCentralExtra.size());  // 9 bytes
-                EXPECT_EQ("55540500", e.sCentralExtra.substr(0, 8) + "") << e.sCentralExtra;
-                const bool bFolder = name.back() == '/';
-                const bool bAscii = name.find_first_of("\xC3\xE6") == std::string::npos;
-                EXPECT_EQ(0x0008u | (bFolder ? 0 : nCrypt) | (bAscii ? 0 : 0x0800), e.nFlags);
-                const bool bStored = bFolder || name == "a.zip";
-                EXPECT_EQ(bStored ? 0u : 8u, e.nMethod);
-            }
-            EXPECT_EQ(0x41000010u | 0500u << 16 | 0200u << 16, list["docs/"].nExternal);
-            EXPECT_EQ((0x8000u | 0400u) << 16 | 0x21u, list["docs/src.txt"].nExternal);
-            EXPECT_EQ((0x8000u | 0700u) << 16 | 0x20u, list["tool.sh"].nExternal);
-            EXPECT_EQ(sSrcTime, list["docs/src.txt"].sDateTime);
-
-            // The bytes themselves, through Python and Info-ZIP's extraction.
-            const std::string out = Path("out");
-            ASSERT_EQ(0, Shell("rm -rf '" + out + "' && " + Peer() + " extract '" + zip + "' '" +
-                               out + "' " + pw));
-            EXPECT_EQ(prose, OrvReadFileBytes(out + "/docs/src.txt"));
-            EXPECT_EQ(random, OrvReadFileBytes(out + "/a.zip"));
-            EXPECT_EQ("utf8", OrvReadFileBytes(out + "/Grüße/日本.txt"));
-        }
+    ASSERT_EQ(0, Shell("chmod 444 '" + Path("src.txt") + "' && touch -d '2021-06-07 08:09:11' '" +
+                       Path("src.txt") + "'"));  // local time; two-second steps
+    const std::string zip = Path("mem.zip");
+    COrvZip* h = OrvZipCreateMemory(nullptr, 1 << 22, "s3cret");
+    ASSERT_NE(nullptr, h);
+    EXPECT_EQ(kOrvZipOk, OrvZipAddFile(h, "docs\\src.txt", Path("src.txt").c_str()));
+    EXPECT_EQ(kOrvZipOk, OrvZipAddFile(h, "tool.sh", Path("tool.sh").c_str()));
+    EXPECT_EQ(kOrvZipOk, OrvZipAddData(h, "a.zip", random.data(), random.size()));
+    EXPECT_EQ(kOrvZipOk, OrvZipAddData(h, "zero.txt", nullptr, 0));
+    EXPECT_EQ(kOrvZipOk, OrvZipAddData(h, "Grüße/日本.txt", "utf8", 4));
+    EXPECT_EQ(kOrvZipOk, OrvZipAddFolder(h, "docs"));
+    void* p = nullptr;
+    size_t n = 0;
+    ASSERT_EQ(kOrvZipOk, OrvZipGetMemory(h, &p, &n));
+    ASSERT_TRUE(OrvWriteFileBytes(zip, std::string(static_cast<char*>(p), n)));
+    ASSERT_EQ(kOrvZipOk, OrvZipClose(h));
+    ExpectToolsAccept(zip, "s3cret");
+    auto list = PeerList(zip, "s3cret");  // reads every entry: sizes and CRCs checked
+    ASSERT_EQ(6u, list.size());
+    for (auto& [name, e] : list) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(e.nMadeBy == 0x0B17u && e.nNeeded == 20u && e.nLocalExtra == 17);
+        EXPECT_EQ("55540500", e.sCentralExtra.substr(0, 8)) << e.sCentralExtra;  // 9 bytes
+        EXPECT_EQ(18u, e.sCentralExtra.size());
+        const bool bFolder = name.back() == '/';
+        const bool bAscii = name.find_first_of("\xC3\xE6") == std::string::npos;
+        EXPECT_EQ(0x0008u | (bFolder ? 0 : 1) | (bAscii ? 0 : 0x0800), e.nFlags);
+        EXPECT_EQ(bFolder || name == "a.zip" ? 0u : 8u, e.nMethod);
     }
+    EXPECT_EQ(0x41000010u | 0500u << 16 | 0200u << 16, list["docs/"].nExternal);
+    EXPECT_EQ((0x8000u | 0400u) << 16 | 0x21u, list["docs/src.txt"].nExternal);
+    EXPECT_EQ((0x8000u | 0700u) << 16 | 0x20u, list["tool.sh"].nExternal);
+    EXPECT_EQ("2021-06-07 08:09:10", list["docs/src.txt"].sDateTime);
 }
 
 // The Zip64 layout (fields in the local header, 64-bit descriptors, the Zip64 end record) seen on
@@ -208,7 +167,7 @@ TEST_F(ZipTest, Zip64LayoutPassesThePeers) {
         Limit() { g_nOrvZip64Limit = 1 << 20; }
         ~Limit() { g_nOrvZip64Limit = 0xFFFFFFFFu; }
     } limit;
-    const std::string big = Prose(40 << 20, 11);
+    const std::string big = Prose(33 << 20, 11);  // streamed: past the whole-file limit
     ASSERT_TRUE(OrvWriteFileBytes(Path("big.txt"), big));
     const std::string mid = RandomBytes(2 << 20, 12);
     COrvZip* h = OrvZipCreateFile(Path("z64.zip").c_str(), "pw");
@@ -219,7 +178,7 @@ TEST_F(ZipTest, Zip64LayoutPassesThePeers) {
     EXPECT_EQ(kOrvZipOk, OrvZipAddFolder(h, "late"));
     ASSERT_EQ(kOrvZipOk, OrvZipClose(h));
     ExpectToolsAccept(Path("z64.zip"), "pw");
-    auto list = PeerList(Path("z64.zip"), "pw");
+    auto list = PeerList(Path("z64.zip"), "pw", 4 << 20);  // the big one is read below
     EXPECT_EQ(4u, list.size());
     EXPECT_EQ(20u, list["small.txt"].nNeeded);
     EXPECT_EQ(45u, list["big.txt"].nNeeded);
@@ -257,42 +216,6 @@ protected:
         return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
     }
 };
-
-// Archives that other tools wrote: folders, links, times and contents come out as they went in.
-TEST_F(UnzipTest, ArchivesOfOtherTools) {
-    const std::string src = Path("src");
-    ASSERT_EQ(0, Shell("mkdir -p '" + src + "/d/e' && printf hello > '" + src +
-                       "/d/e/f.txt' && ln -s e/f.txt '" + src + "/d/link' && touch -d " +
-                       "'2021-06-07 08:09:10' '" + src + "/d/e/f.txt'"));
-    ASSERT_TRUE(OrvWriteFileBytes(src + "/big.txt", Prose(300000, 9)));
-    struct {
-        const char* pszTool;
-        std::string cmd;
-    } const aTools[] = {
-        {"zip", "cd '" + src + "' && zip -q -r -y '" + Path("zip.zip") + "' ."},
-        {"python", "cd '" + src + "' && python3 -c \"import zipfile,os\nz=zipfile.ZipFile('" +
-                       Path("python.zip") + "','w',zipfile.ZIP_DEFLATED)\nfor r,ds,fs in " +
-                       "os.walk('.'):\n  for n in fs: z.write(os.path.join(r,n))\""},
-    };
-    for (const auto& tool : aTools) {
-        SCOPED_TRACE(tool.pszTool);
-        ASSERT_EQ(0, Shell("rm -rf '" + Target() + "' && mkdir '" + Target() + "'"));
-        ASSERT_EQ(0, Shell(tool.cmd));
-        COrvError err;
-        ASSERT_TRUE(Unzip(Path(std::string(tool.pszTool) + ".zip"), err)) << err.Text().GetString();
-        EXPECT_EQ("hello", OrvReadFileBytes(Target("d/e/f.txt")));
-        EXPECT_EQ(Prose(300000, 9), OrvReadFileBytes(Target("big.txt")));
-        struct stat st;
-        ASSERT_EQ(0, stat(Target("d/e/f.txt").c_str(), &st));
-        EXPECT_EQ(1623053350 - 1623053350 % 2,
-                  st.st_mtime - st.st_mtime % 2 -
-                      (OrvTimeConstruct(false, 2021, 6, 7, 8, 9, 10) - 1623053350));
-        if (std::string(tool.pszTool) != "python") {  // zipfile stores the link's target file
-            EXPECT_TRUE(S_ISLNK(Mode(Target("d/link"))));
-            EXPECT_EQ("hello", OrvReadFileBytes(Target("d/link")));
-        }
-    }
-}
 
 // Modes from the archive lose setuid, setgid and world-write, and gain no execute bit.
 TEST_F(UnzipTest, ModesAreSanitised) {

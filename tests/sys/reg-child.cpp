@@ -26,19 +26,15 @@ std::u16string Widen(const std::string& s) {
 int Add(const char* pszPrefix, int nCount) {
     COrvError err;
     COrvRegKey key;
-    if (!key.Create(enOrvHKeyCurrentUser, u"Test\\Shared", ORV_KEY_ALL_ACCESS, err)) {
-        fprintf(stderr, "%s\n", err.Text().GetString());
-        return 2;
-    }
-    for (int i = 0; i < nCount; ++i) {
+    bool bOk = key.Create(enOrvHKeyCurrentUser, u"Test\\Shared", ORV_KEY_ALL_ACCESS, err);
+    for (int i = 0; bOk && i < nCount; ++i) {
         char szName[64];
         snprintf(szName, sizeof szName, "%s%04d", pszPrefix, i);
-        if (!key.SetDWORDValue(Widen(szName).c_str(), static_cast<uint32_t>(i), err)) {
-            fprintf(stderr, "%s\n", err.Text().GetString());
-            return 3;
-        }
+        bOk = key.SetDWORDValue(Widen(szName).c_str(), static_cast<uint32_t>(i), err);
     }
-    return 0;
+    if (!bOk)
+        fprintf(stderr, "%s\n", err.Text().GetString());
+    return bOk ? 0 : 3;
 }
 
 int Rewrite() {
