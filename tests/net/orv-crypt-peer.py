@@ -1,8 +1,7 @@
 #!/usr/bin/python3
-"""The library's AES password forms, RSA short-data encryption and Base64/32
-on python3-cryptography: one JSON request per input line ({"op": ..., hex fields}), one answer
-per output line (hex, text, or "ERR"); see answer() for the operations."""
-import base64
+"""The library's AES password forms and RSA short-data encryption on python3-cryptography: one
+JSON request per input line ({"op": ..., hex fields}), one answer per output line (hex, or
+"ERR"); see answer() for the operations."""
 import hashlib
 import json
 import os
@@ -104,9 +103,6 @@ def answer(req):
         "decrep": lambda: decrep(h(req["data"]), h(req["pw"])).hex(),
         "rsaenc": lambda: rsaenc(req["pem"].encode(), h(req["data"])).hex(),
         "rsadec": lambda: rsadec(req["pem"].encode(), h(req["data"])).hex(),
-        "b64": lambda: base64.b64encode(h(req["data"])).decode(),
-        "b64url": lambda: base64.urlsafe_b64encode(h(req["data"])).decode(),
-        "b32": lambda: base64.b32encode(h(req["data"])).decode(),
     }
     return ops[req["op"]]()
 
