@@ -72,9 +72,6 @@ TEST(OrvUtf, Utf8DecoderEdgeCases) {
             EXPECT_EQ(r.n, static_cast<int>(U16(c.out).size()));
         }
     }
-    char32_t c32[4];
-    EXPECT_EQ(OrvUtf8ToUtf32("\xED\xA0\x80\xED\xB0\x80", -1, c32, 4, nullptr, nullptr, true), 1);
-    EXPECT_EQ(c32[0], U'\U00010000');
 }
 
 TEST(OrvUtf, StringWrappers) {
@@ -165,50 +162,29 @@ std::string ValidText(std::mt19937& rng, size_t nBytes, const int (&weights)[4])
 // The output before the first error and that error's position agree with iconv. glibc reports
 // EINVAL ("incomplete") for any truncated sequence at the end of the input, even when its second
 // byte is already outside the first byte's range (E0 80, ED A0, F0 80, F4 90): those are invalid
-// here. So iconv's EILSEQ must be our status 1, and our status 2 must be iconv's EINVAL. Returns
-// whether there was an error.
-template <typename T>
-bool ExpectFirstErrorAsIconv(const std::basic_string<T>& in) {
-    const bool b8 = sizeof(T) == 1;
-    SCOPED_TRACE(OrvTestHex(Bytes(in.data(), in.size())));
-    const IconvResult ref =
-        Iconv(b8 ? "UTF-16LE" : "UTF-8", b8 ? "UTF-8" : "UTF-16LE", Bytes(in.data(), in.size()));
-    std::vector<char> out(in.size() * 3 + 2);
-    int st, pos, n;
-    if constexpr (sizeof(T) == 1)
-        n = 2 * OrvUtf8ToUtf16(in.data(), in.size(), true, reinterpret_cast<char16_t*>(out.data()),
-                               in.size() + 1, &st, &pos);
-    else
-        n = OrvUtf16ToUtf8(in.data(), in.size(), true, out.data(), out.size(), &st, &pos);
-    EXPECT_EQ(std::string(out.data(), n), ref.out);
-    EXPECT_EQ(st == enUtfOk, ref.err == 0);
-    EXPECT_TRUE(ref.err == 0 || pos * sizeof(T) == static_cast<size_t>(ref.pos)) << pos;
-    EXPECT_TRUE(ref.err != EILSEQ || st == enUtfInvalid) << st;
-    EXPECT_TRUE(st != enUtfIncomplete || ref.err == EINVAL);
-    return ref.err != 0;
-}
-
+// here. So iconv's EILSEQ must be our status 1, and our status 2 must be iconv's EINVAL.
 TEST(OrvUtfIconv, InvalidInputFirstErrorAgrees) {
     std::mt19937 rng(4242);
-    static const unsigned char kPicks8[] = {0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
-                                            0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xED, 0xEE, 0xEF, 0xF0,
-                                            0xF1, 0xF3, 0xF4, 0xF5, 0xF8, 0xFE, 0xFF};
-    static const char16_t kPicks16[] = {0x41,   0xE9,   0xD7FF, 0xD800, 0xDBFF,
-                                        0xDC00, 0xDFFF, 0xE000, 0xFFFD, 0xFFFF};
-    int nErrors8 = 0, nErrors16 = 0;
+    static const unsigned char kPicks[] = {0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
+                                           0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xED, 0xEE, 0xEF, 0xF0,
+                                           0xF1, 0xF3, 0xF4, 0xF5, 0xF8, 0xFE, 0xFF};
     for (int iter = 0; iter < 2000 && !testing::Test::HasFailure(); ++iter) {
         // NUL, which ends our input, is not generated.
         std::string in(1 + rng() % 12, 'a');
         for (char& c : in)
-            c = static_cast<char>(rng() % 3 ? kPicks8[rng() % sizeof kPicks8] : 1 + rng() % 255);
-        nErrors8 += ExpectFirstErrorAsIconv(in);
-        U16 in16(1 + rng() % 10, u'a');
-        for (char16_t& c : in16)
-            c = rng() % 2 ? kPicks16[rng() % 10] : static_cast<char16_t>(1 + rng() % 0xFFFF);
-        nErrors16 += ExpectFirstErrorAsIconv(in16);
+            c = static_cast<char>(rng() % 3 ? kPicks[rng() % sizeof kPicks] : 1 + rng() % 255);
+        SCOPED_TRACE(OrvTestHex(in));
+        const IconvResult ref = Iconv("UTF-16LE", "UTF-8", in);
+        std::vector<char16_t> out(in.size() + 1);
+        int st, pos;
+        const int n =
+            OrvUtf8ToUtf16(in.data(), in.size(), true, out.data(), in.size() + 1, &st, &pos);
+        EXPECT_EQ(Bytes(out.data(), n), ref.out);
+        EXPECT_EQ(st == enUtfOk, ref.err == 0);
+        EXPECT_TRUE(ref.err == 0 || pos == ref.pos) << pos;
+        EXPECT_TRUE(ref.err != EILSEQ || st == enUtfInvalid) << st;
+        EXPECT_TRUE(st != enUtfIncomplete || ref.err == EINVAL);
     }
-    EXPECT_GT(nErrors8, 1000);
-    EXPECT_GT(nErrors16, 400);
 }
 
 // ---- the vector path of UTF-8 to UTF-16 ----
