@@ -144,17 +144,9 @@ TEST(OrvJson, WriterEscapesStringsByOption) {
         EXPECT_EQ(c.out, Write(Str(c.in), c.opt)) << c.in;
 }
 
-TEST(OrvJson, WriterNumbersRoundTripAndRefuseNonFinite) {
-    const struct {
-        double d;
-        const char* out;
-    } cases[] = {
-        {123456789012345680.0, "123456789012345680.0"},
-        {NAN, "!JSON can not represent the number NaN"},
-        {-INFINITY, "!JSON can not represent the number -infinity"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.out, Write(Num(c.d))) << c.d;
+TEST(OrvJson, WriterRefusesNonFiniteNumbers) {
+    EXPECT_EQ("!JSON can not represent the number NaN", Write(Num(NAN)));
+    EXPECT_EQ("!JSON can not represent the number -infinity", Write(Num(-INFINITY)));
 }
 
 TEST(OrvJson, WriterBareNamesAndIndentation) {
@@ -228,19 +220,6 @@ TEST(OrvJsonReader, ReadsFieldsAndSkipsTheRest) {
               std::tuple(u.id, u.followers, u.name, u.verified, u.score, u.avatar, u.nSkipped));
 }
 
-TEST(OrvJsonReader, FieldErrors) {
-    const ReadError cases[] = {
-        {"{followers: 2147483648}", "Integer value out of range", 12},
-        {"{verified: yes}", "Expecting 'true' or 'false', got 'yes'", 11},
-        {"{avatar: 'aGVsbG8=='}", "Bad base64 encoding", 9},
-        {"{id: 1} x", "'x'(78)", 8},
-    };
-    for (const auto& c : cases) {
-        CUser u;
-        EXPECT_EQ(c.Text(), ReadUserText(c.in, u)) << c.in;
-    }
-}
-
 TEST(OrvJsonReader, Depth) {
     COrvError err;
     bool bHave = true;
@@ -263,44 +242,26 @@ TEST(OrvJsonReader, Depth) {
 
 // ---- paths ----
 
-TEST(OrvJsonPath, SetCreatesObjectsAndArraysOnTheWay) {
+TEST(OrvJsonPath, SetCreatesTheWayAndQuotedNamesHoldDots) {
     COrvJsonRoot root;
-    root.Reset(new COrvJsonObject());
     COrvError err;
+    ASSERT_TRUE(OrvJsonParse(COrvStringA(R"({"x.y": 1, "x": {"y": 2}})"), root, err));
     ASSERT_TRUE(root->SetAt("a.b[1].c", Num(1.5), err)) << err.Text().GetString();
     ASSERT_TRUE(root->SetAt("a.n", COrvJsonString::NewBool(true), err));
     ASSERT_TRUE(root->SetAt("a.n.m", Str("y"), err));  // replaces the boolean by an object
+    COrvJsonObject* o = nullptr;
+    ASSERT_TRUE(root->GetObj("a.n", o, false));
+    // Setting a member to itself keeps it (the sanitizers see a use after free otherwise).
+    ASSERT_TRUE(o->GetPropList().Set("m", o->GetPropList().Find("m")));
+    const COrvJsonValue* v = root->GetAt("[\"x.y\"]");
+    ASSERT_TRUE(v != nullptr && v->IsNumber());
+    EXPECT_EQ(1, static_cast<const COrvJsonNumber*>(v)->GetInt64());
     COrvStringA out;
     ASSERT_TRUE(OrvJsonWrite(root.Get(), out, 0, err));
-    EXPECT_STREQ(R"({"a":{"b":[null,{"c":1.5}],"n":{"m":"y"}}})", out);
+    EXPECT_STREQ(R"({"x.y":1,"x":{"y":2},"a":{"b":[null,{"c":1.5}],"n":{"m":"y"}}})", out);
     // An index far past the end would allocate the gap: refused.
     EXPECT_FALSE(root->SetAt("a.b[70000]", Num(0), err));
     EXPECT_STREQ("JSON path: index too far past the end in 'a.b[70000]'", err.Text());
-}
-
-TEST(OrvJsonPath, QuotedBracketNamesAndGetObj) {
-    COrvJsonRoot root;
-    COrvError err;
-    ASSERT_TRUE(
-        OrvJsonParse(COrvStringA(R"({"x.y": 1, "x": {"y": 2}, "l": [{"k": 3}]})"), root, err));
-    auto num = [&](const char* path) {
-        const COrvJsonValue* v = root->GetAt(path);
-        return v && v->IsNumber() ? static_cast<const COrvJsonNumber*>(v)->GetInt64() : -1;
-    };
-    EXPECT_EQ(12, num("[\"x.y\"]") * 10 + num("x['y']"));
-    EXPECT_EQ(-1, num("[-1]"));
-
-    COrvJsonObject* o = nullptr;
-    EXPECT_FALSE(root->GetObj("l[0].z", o, false));
-    EXPECT_EQ(nullptr, o);
-    ASSERT_TRUE(root->GetObj("l[0].z", o, true));
-    COrvJsonPropList* pList = &o->GetPropList();
-    ASSERT_TRUE(pList->Add("w", Num(4)));
-    // Setting a member to itself keeps it (the sanitizers see a use after free otherwise).
-    ASSERT_TRUE(pList->Set("w", pList->Find("w")));
-    COrvStringA out;
-    ASSERT_TRUE(OrvJsonWrite(root.Get(), out, 0, err));
-    EXPECT_STREQ(R"({"x.y":1,"x":{"y":2},"l":[{"k":3,"z":{"w":4.0}}]})", out);
 }
 
 // ---- differential ----
