@@ -17,7 +17,8 @@ def rand_char(rng):
         return chr(rng.randrange(0x20, 0x7F))
     if r < 0.65:
         return rng.choice('"\\/\b\f\n\r\t<>\x00\x01\x1f\x7f')
-    c = rng.choice((rng.randrange(0x80, 0x800), rng.randrange(0x800, 0x110000)))
+    c = rng.choice((rng.randrange(0x80, 0x800), rng.randrange(0x800, 0x10000),
+                    rng.randrange(0x10000, 0x110000)))
     return chr(c) if not 0xD800 <= c <= 0xDFFF else "\ufffd"
 
 

@@ -141,7 +141,7 @@ TEST(OrvAuth, ClientAgainstServerForEveryVariant) {
     client.m_sUserId = "few";
     client.m_sPassword = "pw";
     COrvStringA sUser;
-    COrvError e = Exchange(client, server, sUser);
+    const COrvError e = Exchange(client, server, sUser);
     EXPECT_EQ(e.Code(), enNetServer);
     EXPECT_EQ(e.Text(), "SCRAM Auth: bad server response - iterations count is too low");
 }
@@ -186,23 +186,13 @@ TEST(OrvAuth, RefusedMessagesAndRecords) {
         EXPECT_EQ(e.Text(), c.pszText);
     }
 
-    // Answers the client refuses.
-    const struct {
-        const char *pszServerFirst, *pszText;
-    } kAnswers[] = {
-        {"r=zzz,s=AAAA,i=4096", "SCRAM Auth: bad server response - nonce mismatch"},
-    };
-    for (const auto& c : kAnswers) {
-        COrvAuthClient client;
-        client.m_sFixedNonce = "cnonce";
-        (void)client.ClientFirst("u");
-        COrvError e;
-        COrvStringA sFinal;
-        EXPECT_FALSE(client.ClientFinal(c.pszServerFirst, "pw", sFinal, e));
-        EXPECT_EQ(e.Text(), c.pszText);
-    }
+    // Answers the client refuses: a nonce it did not start with, a server signature that does not
+    // match.
     COrvAuthClient client;
     (void)client.ClientFirst("u");
+    COrvError e1;
+    EXPECT_FALSE(client.ClientFinal("r=zzz,s=AAAA,i=4096", "pw", sOut, e1));
+    EXPECT_EQ(e1.Text(), "SCRAM Auth: bad server response - nonce mismatch");
     ASSERT_TRUE(
         client.ClientFinal("r=" + client.m_sClientNonce + "s,s=AAAA,i=100", "pw", sOut, err));
     COrvError e;

@@ -26,11 +26,9 @@ std::string Fields(const COrvUrl& u) {
 }
 
 TEST(OrvUrl, CracksAndRebuildsRealUrls) {
-    const std::string s32(32, 's');
     const struct {
         std::string sUrl, sFields, sRebuilt;  // "": rebuilt as given
     } kCases[] = {
-        {"http://example.com", "http#2 :@example.com:80 |", ""},
         // Query and fragment stay together in the extra info; ":" in the password.
         {"https://user:pa:ss@host.example:8443/a/b.html?x=1&y=2#frag",
          "https#3 user:pa:ss@host.example:8443 /a/b.html|?x=1&y=2#frag", ""},
@@ -40,15 +38,12 @@ TEST(OrvUrl, CracksAndRebuildsRealUrls) {
         {"http://host:/p", "http#2 :@host:80 /p|", "http://host/p"},
         // "@" and ":" after the authority belong to the path and query.
         {"http://host/a@b:c?d@e", "http#2 :@host:80 /a@b:c|?d@e", ""},
-        // Scheme names compare ignoring case and are kept as written.
-        {"FTP://ftp.example.org/pub/", "FTP#0 :@ftp.example.org:21 /pub/|", ""},
         // Schemes without "//".
         {"mailto:joe@example.com", "mailto#6 joe:@example.com:0 |", ""},
         // Everything after "file://" is path, "?" and "#" included.
         {"file:///etc/hosts?x#y", "file#4 :@:0 /etc/hosts?x#y|", ""},
         // No authority and a path that starts with "//": the rebuild writes "//" to keep it.
-        {"x-opaque:://", "x-opaque#-1 :@:0 //|", "x-opaque:////"},
-        {s32 + "://h/", s32 + "#-1 :@h:0 /|", ""}};
+        {"x-opaque:://", "x-opaque#-1 :@:0 //|", "x-opaque:////"}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.sUrl);
         COrvUrl url;
