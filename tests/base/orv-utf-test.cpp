@@ -210,38 +210,16 @@ struct Full16 {
 
 constexpr char16_t kSentinel = 0x7777;
 
-// Runs the conversion on a heap copy of exactly the input's size (plus the NUL when it is
-// NUL-terminated), so that the address sanitizer sees any read beyond it. nCap 0 measures.
-Full16 Run16(bool bVector, const std::string& in, int nCap, bool bPos, bool bAccept,
-             bool bTerminated = false) {
+// Runs the conversion on a heap copy of exactly the input's size, so that the address sanitizer
+// sees any read beyond it. nCap 0 measures.
+Full16 Run16(bool bVector, const std::string& in, int nCap, bool bPos, bool bAccept) {
     VectorPathScope scope(bVector);
-    const std::unique_ptr<char[]> p(new char[in.size() + bTerminated]);
-    memcpy(p.get(), in.c_str(), in.size() + bTerminated);
+    const std::unique_ptr<char[]> p(new char[in.size()]);
+    memcpy(p.get(), in.data(), in.size());
     Full16 r{std::vector<char16_t>(nCap ? nCap + 8 : 0, kSentinel), 0, -9, -9};
-    r.n = OrvUtf8ToUtf16(p.get(), bTerminated ? -1 : static_cast<int>(in.size()), true,
-                         nCap ? r.buf.data() : nullptr, nCap, &r.status, bPos ? &r.pos : nullptr,
-                         bAccept);
+    r.n = OrvUtf8ToUtf16(p.get(), static_cast<int>(in.size()), true, nCap ? r.buf.data() : nullptr,
+                         nCap, &r.status, bPos ? &r.pos : nullptr, bAccept);
     return r;
-}
-
-// Both paths, every mode: with and without the error position and the surrogate option,
-// measuring, a buffer of exactly the measured size plus one, and a larger one.
-void ExpectPathsAgree(const std::string& in, const char* what) {
-    SCOPED_TRACE(testing::Message() << what << ": " << testing::PrintToString(in));
-    for (int mode = 0; mode < 4; ++mode) {
-        const bool bPos = mode & 1, bAccept = mode & 2;
-        const Full16 need = Run16(false, in, 0, bPos, bAccept);
-        ASSERT_EQ(Run16(true, in, 0, bPos, bAccept), need) << "mode " << mode;
-        for (int nCap : {need.n + 1, need.n + 40}) {
-            const Full16 v = Run16(true, in, nCap, bPos, bAccept);
-            ASSERT_EQ(v, Run16(false, in, nCap, bPos, bAccept))
-                << "mode " << mode << " cap " << nCap;
-            ASSERT_EQ(v.n, need.n);
-            ASSERT_EQ(v.buf[v.n], 0);
-            for (size_t k = v.n + 1; k < v.buf.size(); ++k)
-                ASSERT_EQ(v.buf[k], kSentinel) << "written beyond the NUL at " << k;
-        }
-    }
 }
 
 // Broken pieces: stray continuations, bytes that never occur, overlong forms, encoded surrogates
@@ -271,7 +249,22 @@ TEST(OrvUtfVector, RandomTextAgreesWithScalarPath) {
         // Half of the cases get one to three broken pieces somewhere.
         for (int k = iter % 2 ? 1 + rng() % 3 : 0; k > 0; --k)
             in.insert(rng() % (in.size() + 1), kBadPieces[rng() % kBadPieces.size()]);
-        ExpectPathsAgree(in, "random");
+        // Both paths, every mode: with and without the error position and the surrogate option,
+        // measuring, a buffer of exactly the measured size plus one, and a larger one.
+        SCOPED_TRACE(testing::PrintToString(in));
+        for (int mode = 0; mode < 4; ++mode) {
+            const bool bPos = mode & 1, bAccept = mode & 2;
+            const Full16 need = Run16(false, in, 0, bPos, bAccept);
+            ASSERT_EQ(Run16(true, in, 0, bPos, bAccept), need) << "mode " << mode;
+            for (int nCap : {need.n + 1, need.n + 40}) {
+                const Full16 v = Run16(true, in, nCap, bPos, bAccept);
+                ASSERT_EQ(v, Run16(false, in, nCap, bPos, bAccept)) << mode << " cap " << nCap;
+                ASSERT_EQ(v.n, need.n);
+                ASSERT_EQ(v.buf[v.n], 0);
+                for (size_t k = v.n + 1; k < v.buf.size(); ++k)
+                    ASSERT_EQ(v.buf[k], kSentinel) << "written beyond the NUL at " << k;
+            }
+        }
     }
 }
 

@@ -26,18 +26,17 @@ const std::string kPeer = ORV_SMTP_PEER_SCRIPT;
 const std::string& CertDir() {
     static OrvTempDir s_dir;
     static const std::string s_path = [] {
-        const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
-        return OrvWriteFileBytes(s_dir.File("ext"), "subjectAltName=IP:127.0.0.1\n") &&
-                       OrvTestRunShell("cd " + s_dir.Path() + " && (openssl req -x509" + ec +
-                                       "-keyout ca.key -out ca.pem -days 2 -subj /CN=orv-mail-ca "
-                                       "&& openssl req" +
-                                       ec +
-                                       "-keyout srv.key -out srv.csr -subj /CN=127.0.0.1 && "
-                                       "openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key "
-                                       "-CAcreateserial -out srv.pem -days 2 -extfile ext) "
-                                       ">/dev/null 2>&1") == 0
-                   ? s_dir.Path()
-                   : std::string();
+        const std::string req =
+            "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+        const std::string cmd =
+            "cd " + s_dir.Path() + " && (" + req +
+            "-x509 -keyout ca.key -out ca.pem -days 2 -subj /CN=orv-mail-ca && " + req +
+            "-keyout srv.key -out srv.csr -subj /CN=127.0.0.1 && openssl "
+            "x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+            "-out srv.pem -days 2 -extfile ext) >/dev/null 2>&1";
+        const bool bOk = OrvWriteFileBytes(s_dir.File("ext"), "subjectAltName=IP:127.0.0.1\n") &&
+                         OrvTestRunShell(cmd) == 0;
+        return bOk ? s_dir.Path() : std::string();
     }();
     return s_path;
 }
@@ -336,8 +335,7 @@ TEST(MailEncodingTest, RefusesOutputItCannotHoldAndDecodesBothWordForms) {
 TEST(MailSettingsTest, SavesPrivatelyAndLoadsBack) {
     OrvTempDir dir;
     const std::string path = dir.File("mail.cfg");
-    ASSERT_TRUE(OrvWriteFileBytes(path, "old"));
-    ASSERT_EQ(0, chmod(path.c_str(), 0644));
+    ASSERT_TRUE(OrvWriteFileBytes(path, "old") && chmod(path.c_str(), 0644) == 0);
     for (const bool bTls : {false, true}) {
         OrvMailSettings s, l;
         s.strSmtpServer = "smtp.orv-mail.test";
