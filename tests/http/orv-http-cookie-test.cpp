@@ -16,8 +16,6 @@ TEST(HttpCookie, SetCookieVariantsAndDomains) {
         const char* pszFields;  // name=value|path|domain|secure, or the error text
     } kCases[] = {
         {" sid = a=b=c ; Path=/app; HttpOnly", "www.example.com", "sid=a=b=c|/app||0"},
-        {"e=; expires=Wed, 21 Oct 2015 07:28:00 GMT; Max-Age=0; Version=1; Comment=x",
-         "www.example.com", "e=|/||0"},
         {"d=1; Domain=..Example.COM.; secure", "www.example.com", "d=1|/|example.com|1"},
         {"novalue", "h", "bad cookie: novalue"},
         // "ample.com" is not a parent of "example.com"
@@ -77,7 +75,6 @@ TEST(HttpContentRange, GoodAndBadValues) {
     const struct {
         const char *psz, *pszKind;
     } kBad[] = {{"bytes=0-1/2", "unexpected units in"},
-                {"bytes 3-2/10", "bad (from > to)"},
                 {"bytes 5-10/10", "bad (to >= total)"},
                 {"bytes 0-1/9999999999999999999", "bad (total)"}};
     for (const auto& b : kBad) {

@@ -241,9 +241,8 @@ protected:
 TEST_F(OrvCertAuthority, RefusesBadRequests) {
     std::vector<const char*> many(33, "x.example");
     // A key under a passphrase is refused, never asked for on the terminal.
-    const COrvStringA locked =
-        Str(Shell("openssl genpkey -algorithm EC -pkeyopt "
-                  "ec_paramgen_curve:P-256 -aes256 -pass pass:x"));
+    const COrvStringA locked = Str(Shell(
+        "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -aes256 -pass pass:x"));
     const struct {
         std::vector<const char*> names;
         COrvStringA key;
