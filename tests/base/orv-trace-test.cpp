@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "orv-sys.h"
@@ -19,10 +20,8 @@ namespace {
 // Turns the sink's output on and collects what it writes to standard error.
 class TraceCapture {
 public:
-    TraceCapture() {
+    TraceCapture() : m_savedSwitch(std::exchange(g_orv_trace_to_utf8, 1)) {
         s_lines.clear();
-        m_savedSwitch = g_orv_trace_to_utf8;
-        g_orv_trace_to_utf8 = 1;
         g_orv_sys.write = &Write;
     }
     ~TraceCapture() {
@@ -39,8 +38,8 @@ private:
         s_lines.emplace_back(static_cast<const char*>(p), n);
         return static_cast<long>(n);
     }
-    OrvSysScope m_scope;
     unsigned char m_savedSwitch;
+    OrvSysScope m_scope;
 };
 
 std::vector<std::string>& g_lines = TraceCapture::s_lines;

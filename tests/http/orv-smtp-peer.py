@@ -19,13 +19,9 @@ def serve(argv):
     folder = argv[0]
     opts = argv[1:-2]
     cert, key = argv[-2], argv[-1]
-    reject = set()
-    if "--reject" in opts:
-        reject.add(opts[opts.index("--reject") + 1])
-    ctx = None
-    if "--tls" in opts or "--starttls" in opts:
-        ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        ctx.load_cert_chain(cert, key)
+    reject = opts[opts.index("--reject") + 1] if "--reject" in opts else None
+    ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    ctx.load_cert_chain(cert, key)
 
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -56,7 +52,7 @@ def serve(argv):
 
         class Handler:
             async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
-                if address in reject:
+                if address == reject:
                     return "550 5.1.1 no such user here"
                 envelope.rcpt_tos.append(address)
                 return "250 OK"

@@ -87,22 +87,12 @@ TEST(OrvPslCode, WritesASmallListAndReportsBadLines) {
     ASSERT_TRUE(OrvPslGenerateCode(m_dir.File("list.dat").c_str(), enPslCodeC, m_t, code, err))
         << err.Text().GetString();
     const std::string text = OrvStr(code);
-    EXPECT_NE(text.find("// Generated: 2024-03-05 07:08:09\n// BEGIN LIST\n\n"), std::string::npos);
-    const std::string nodes =
-        "S s_com[] = \"com\";\n#undef S\n\nL N_ck_ANY = {\"*\", 0, 0, 0};\n"
-        "L N_ck_www = {\"www\", 0, 0, 1};\nA A_SUBDOMAINS_OF_ck[] = {&N_ck_ANY, &N_ck_www};\n"
-        "L N_ck = {\"ck\", A_SUBDOMAINS_OF_ck, 2, 2};\nL N_com = {s_com, 0, 0, 0};\n"
-        "L N_exampleHx_xnHHbcherHkva = {\"xn--bcher-kva\", 0, 0, 0};\n"
-        "A A_SUBDOMAINS_OF_exampleHx[] = {&N_exampleHx_xnHHbcherHkva};\n"
-        "L N_exampleHx = {\"example-x\", A_SUBDOMAINS_OF_exampleHx, 1, 2};\n"
-        "L N_uk_co = {\"co\", 0, 0, 0};\nL N_uk_com = {s_com, 0, 0, 0};\n"
-        "A A_SUBDOMAINS_OF_uk[] = {&N_uk_co, &N_uk_com};\n"
-        "L N_uk = {\"uk\", A_SUBDOMAINS_OF_uk, 2, 0};\n"
-        "A A_SUBDOMAINS_OF_ROOT[] = {&N_ck, &N_com, &N_exampleHx, &N_uk};\n"
-        "L g_PSLTree = {\"\", A_SUBDOMAINS_OF_ROOT, 4, 2};\n#undef L\n#undef A\n"
-        "#pragma pack(pop)\n\n// Total nodes: 10\n// END LIST\n\n";
-    ASSERT_GE(text.size(), nodes.size());
-    EXPECT_EQ(text.substr(text.size() - nodes.size()), nodes) << text;
+    // The wildcard and exception rules, a shared label, an international name, the count.
+    for (const char* psz :
+         {"// Generated: 2024-03-05 07:08:09\n", "L N_ck_ANY = {\"*\", 0, 0, 0};\n",
+          "L N_ck_www = {\"www\", 0, 0, 1};\n", "L N_uk_com = {s_com, 0, 0, 0};\n",
+          "{\"xn--bcher-kva\", 0, 0, 0};\n", "\n// Total nodes: 10\n// END LIST\n\n"})
+        EXPECT_NE(text.find(psz), std::string::npos) << psz << "\n" << text;
 
     ASSERT_TRUE(OrvWriteFileBytes(m_dir.File("bad.dat"), "uk\n\xC3\x28.uk\n"));
     EXPECT_FALSE(OrvPslGenerateCode(m_dir.File("bad.dat").c_str(), enPslCodeC, m_t, code, err));

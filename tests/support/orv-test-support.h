@@ -28,10 +28,10 @@ inline std::u16string OrvStrW(const COrvStringW& s) {
 // at the end, also when a test stops early. TZ changes take effect at once.
 class OrvScopedEnv {
 public:
-    OrvScopedEnv(const char* pszName, const char* pszValue) : m_name(pszName) {
-        const char* pszOld = getenv(pszName);
-        m_bHad = pszOld != nullptr;
-        m_old = m_bHad ? pszOld : "";
+    OrvScopedEnv(const char* pszName, const char* pszValue)
+        : m_name(pszName),
+          m_bHad(getenv(pszName) != nullptr),
+          m_old(m_bHad ? getenv(pszName) : "") {
         Set(pszValue);
     }
     ~OrvScopedEnv() { Set(m_bHad ? m_old.c_str() : nullptr); }
@@ -48,8 +48,8 @@ public:
 
 private:
     std::string m_name;
+    bool m_bHad;
     std::string m_old;
-    bool m_bHad = false;
 };
 
 // One assertion report.
