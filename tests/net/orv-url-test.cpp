@@ -122,13 +122,9 @@ TEST(OrvUrlEscape, EscapesAndUnescapes) {
         EXPECT_EQ(Str(OrvUrlUnescapeA(c.sEscaped.c_str())), c.sIn);
     }
     EXPECT_EQ(Str(OrvUrlEscapeQueryValueA("a-b._~ c&d=e+f")), "a-b._~%20c%26d%3De%2Bf");
-    // Wide escapes write UTF-8 bytes whatever the plane; a lone surrogate becomes U+FFFD.
-    const char16_t lone[] = {u'a', 0xD800, u'b', 0};
-    const struct {
-        std::u16string sIn, sEscaped;
-    } kWide[] = {{u"caf\u00E9 \u20AC", u"caf%C3%A9%20%E2%82%AC"}, {lone, u"a%EF%BF%BDb"}};
-    for (const auto& c : kWide)
-        EXPECT_EQ(Str(OrvUrlEscapeW(c.sIn.c_str())), c.sEscaped);
+    // Wide escapes write UTF-8 bytes; a lone surrogate becomes U+FFFD.
+    const char16_t lone[] = {u'\u00E9', 0xD800, u'b', 0};
+    EXPECT_EQ(Str(OrvUrlEscapeW(lone)), u"%C3%A9%EF%BF%BDb");
 
     // "%" without two hexadecimal digits is copied as it stands, also when the length ends
     // inside an escape.
