@@ -35,7 +35,7 @@ int Orv(int n) {
     return n;
 }
 std::string Plain(const COrvStringA& s) {
-    return std::string(static_cast<const char*>(s), s.GetLength());
+    return OrvStr(s);
 }
 int Plain(int v) {
     return v;

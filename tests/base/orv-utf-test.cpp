@@ -79,18 +79,16 @@ TEST(OrvUtf, StringWrappers) {
     EXPECT_TRUE(OrvUtf16ToUtf8(u"h\x00E9\xD800!", a));
     EXPECT_STREQ(a, "h\xC3\xA9\xEF\xBF\xBD!");
 
-    COrvStringW w;
+    COrvStringW w(u"old");
     COrvStringA err;
-    {
-        OrvReportCapture cap;
-        EXPECT_TRUE(OrvUtf8ToUtf16("\xE2\x82\xAC!", -1, w, err));
-        EXPECT_EQ(U16(w.GetString()), U16(u"\u20AC!"));
-        // The text quoted in the message is exactly the given bytes, not what follows them.
-        EXPECT_FALSE(OrvUtf8ToUtf16("ok\xC0\x80tailtail", 6, w, err));
-        EXPECT_TRUE(w.IsEmpty());
-        EXPECT_STREQ(err, "bad UTF-8 sequence at pos 2 in string ok\xC0\x80ta");
-        EXPECT_EQ(cap.Exprs(), std::vector<std::string>{"FALSE"});
-    }
+    OrvReportCapture cap;
+    EXPECT_TRUE(OrvUtf8ToUtf16("\xE2\x82\xAC!", -1, w, err));
+    EXPECT_EQ(U16(w.GetString()), U16(u"\u20AC!"));
+    // The text quoted in the message is exactly the given bytes, not what follows them.
+    EXPECT_FALSE(OrvUtf8ToUtf16("ok\xC0\x80tailtail", 6, w, err));
+    EXPECT_TRUE(w.IsEmpty());
+    EXPECT_STREQ(err, "bad UTF-8 sequence at pos 2 in string ok\xC0\x80ta");
+    EXPECT_EQ(cap.Exprs(), std::vector<std::string>{"FALSE"});
     // Byte-order marks pick the decoding; an odd trailing byte pairs with the terminating zero.
     const std::pair<std::string, std::string> kBytes[] = {
         {std::string("\xFF\xFE\x41\x00\x42\x00", 6), "AB"},

@@ -201,9 +201,6 @@ TEST(AuthMachine, ServerAndProxyTables) {
         {
             {401, "NTLM", 3, enNetRetry, "[requesting NTLM1 auth]:", "NTLM TlRMTVNTUAABAAAABwIAoA"},
             {401, sChallenge, 4, enNetRetry, "[requesting NTLM2 auth]:", "NTLM TlRMTVNTUAADAAAA"},
-            {200, nullptr, 5, enNetOk, "", ""},
-            {401, "NTLM", 3, enNetRetry, "[requesting NTLM3 auth]:", "NTLM TlRMTVNTUAABAAAA"},
-            {401, sChallenge, 4, enNetRetry, "[requesting NTLM2 auth]:", nullptr},
             {401, "NTLM", 3, enNetAuth, "Incorrect NTLM Auth UserID or Password:", nullptr},
             {401, "NTLM TlRMTVNTUAACAAAA", 0, enNetAuth,
              "input too small (expected >= 32 bytes, got 12", nullptr},

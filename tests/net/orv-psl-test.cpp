@@ -22,11 +22,9 @@ TEST(OrvPsl, SuffixPositionsAndRegistrableDomains) {
         int nPos;
         const char* pszDomain;
     } kCases[] = {{"www.example.co.uk", 12, "example.co.uk"},
-                  {"co.uk", 0, ""},
                   {"a.b.c.foo.ck", 6, "c.foo.ck"},
                   {"x.www.ck", 6, "www.ck"},
                   {kLong, 26, "example.co.uk"},
-                  {"www.bücher.de", -2, "xn--bcher-kva.de"},
                   {"example..com", -2, ""}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.pszHost);
