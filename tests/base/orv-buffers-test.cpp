@@ -12,18 +12,7 @@
 
 namespace {
 
-class BuffersTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        OrvTestAlloc::Reset();
-        m_nLiveAtStart = OrvTestAlloc::s_nLive;
-    }
-    void TearDown() override { EXPECT_EQ(OrvTestAlloc::s_nLive, m_nLiveAtStart) << "leaked"; }
-
-    OrvReportCapture m_reports;
-    long m_nLiveAtStart = 0;
-};
-
+using BuffersTest = OrvAllocTest;
 using TTemp = COrvTempBuffer<char16_t, OrvTestAlloc>;
 
 TEST_F(BuffersTest, TempBufferFailuresGiveNullAndLeaveAUsableBuffer) {

@@ -17,9 +17,8 @@ TEST(OrvResult, ErrnoMapping) {
     for (const auto& r : kRows)
         EXPECT_EQ(OrvResultFromErrno(r.nErr), r.nCode) << strerror(r.nErr);
     // Taking a lock: "would block" and EACCES mean someone else holds it; the rest is unchanged.
-    EXPECT_EQ(OrvResultFromErrno(EWOULDBLOCK, OrvErrnoUse::Lock), 8);
-    EXPECT_EQ(OrvResultFromErrno(EACCES, OrvErrnoUse::Lock), 8);
-    EXPECT_EQ(OrvResultFromErrno(ENOLCK, OrvErrnoUse::Lock), 6);
+    for (const auto& [nErr, nCode] : {std::pair(EWOULDBLOCK, 8), {EACCES, 8}, {ENOLCK, 6}})
+        EXPECT_EQ(OrvResultFromErrno(nErr, OrvErrnoUse::Lock), nCode) << strerror(nErr);
 }
 
 }  // namespace

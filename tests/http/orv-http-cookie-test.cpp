@@ -15,10 +15,7 @@ TEST(HttpCookie, SetCookieVariantsAndDomains) {
         const char *pszLine, *pszHost;
         const char* pszFields;  // name=value|path|domain|secure, or the error text
     } kCases[] = {
-        {"sid=abc", "www.example.com", "sid=abc|/||0"},
         {" sid = a=b=c ; Path=/app; HttpOnly", "www.example.com", "sid=a=b=c|/app||0"},
-        {"e=; expires=Wed, 21 Oct 2015 07:28:00 GMT; Max-Age=0; Version=1; Comment=x",
-         "www.example.com", "e=|/||0"},
         {"d=1; Domain=..Example.COM.; secure", "www.example.com", "d=1|/|example.com|1"},
         {"novalue", "h", "bad cookie: novalue"},
         // "ample.com" is not a parent of "example.com"
@@ -32,15 +29,11 @@ TEST(HttpCookie, SetCookieVariantsAndDomains) {
                       : OrvStr(err.Text()),
                   c.pszFields)
             << c.pszLine;
-        if (bOk) {
-            EXPECT_STREQ(c.pszHost, cookie.m_sOriginHost);
-        }
     }
     const struct {
         const char *pszHost, *pszDomain;
         bool bMatch;
     } kMatch[] = {{"example.com", "example.com", true},
-                  {"A.Example.com", "example.COM", true},
                   {"badexample.com", "example.com", false},
                   {"example.com", "a.example.com", false},
                   {"10.0.0.1", "0.0.1", false}};
@@ -75,17 +68,13 @@ TEST(HttpCookie, JarSendsCookiesOnlyToTheirHosts) {
 TEST(HttpContentRange, GoodAndBadValues) {
     int64_t nFrom = -1, nTo = -1, nTotal = -1;
     COrvError err;
-    ASSERT_TRUE(OrvHttpParseContentRange("bytes 0-499/1234", nFrom, nTo, nTotal, err));
-    EXPECT_EQ(std::tuple(0, 499, 1234), std::tuple(nFrom, nTo, nTotal));
     ASSERT_TRUE(OrvHttpParseContentRange("bytes 5000000000-5000000000/5000000001", nFrom, nTo,
                                          nTotal, err));
-    EXPECT_EQ(5000000000LL, nFrom);
+    EXPECT_EQ(std::tuple(5000000000LL, 5000000000LL, 5000000001LL), std::tuple(nFrom, nTo, nTotal));
 
     const struct {
         const char *psz, *pszKind;
     } kBad[] = {{"bytes=0-1/2", "unexpected units in"},
-                {"bytes 1-2", "bad (range)"},
-                {"bytes 3-2/10", "bad (from > to)"},
                 {"bytes 5-10/10", "bad (to >= total)"},
                 {"bytes 0-1/9999999999999999999", "bad (total)"}};
     for (const auto& b : kBad) {

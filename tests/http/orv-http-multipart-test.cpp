@@ -79,18 +79,14 @@ TEST(HttpMultipart, UploadParsedByPythonsEmailParser) {
     EXPECT_EQ("dest/x", OrvReadFileBytes(dir.File("msg.destname")));
 }
 
-TEST(HttpMultipart, ChunkedUploadAndRefusedHeaders) {
+TEST(HttpMultipart, HeaderInjectionIsRefused) {
     COrvHttpTxn txn;
-    txn.m_n64BodyLen = -1;
     COrvMemorySink sink;
     COrvError err;
-    EXPECT_EQ(9, OrvHttpMultipartClose(&sink, &txn, "b-1", err));
-    EXPECT_STREQ("9\r\n--b-1--\r\n\r\n", sink.Data());
-
-    COrvError e1;
     EXPECT_EQ(-1, OrvHttpMultipartTextPart(&sink, &txn, "b", "form-data; name=\"a\"\r\nX: 1",
-                                           "text/plain", "v", e1));
-    EXPECT_EQ(enNetBadRequest, e1.Code());
+                                           "text/plain", "v", err));
+    EXPECT_EQ(enNetBadRequest, err.Code());
+    EXPECT_EQ(0, sink.Data().GetLength());
 }
 
 TEST(HttpFormSubmit, RoundTripFromTheWriter) {
@@ -120,7 +116,6 @@ TEST(HttpFormSubmit, MalformedBodies) {
         std::string sBody;
         const char* pszText;
     } cases[] = {
-        {"text/plain", "", "Wrong Content-Type: text/plain"},
         {pszType, "junk" + sPart, "Bad part start at pos 0 in submit body"},
         {pszType, "--XX\r\nContent-Disposition: form-data; name=a\n\nv\r\n--XX--",
          "No \\r in header end in form submit body: header_end=44"},

@@ -42,8 +42,7 @@ COrvStringA UnB64(const COrvStringA& s) {
 
 // Runs the HTTP exchange between a client machine and the server until the server says 200 or
 // the client gives up; returns the client's last error (enNetOk after a 200).
-COrvError Exchange(COrvHttpAuthMachine& client, COrvAuthServer& server, COrvStringA& sUser,
-                   int* pnRounds = nullptr) {
+COrvError Exchange(COrvHttpAuthMachine& client, COrvAuthServer& server, COrvStringA& sUser) {
     COrvHttpTxn txn;
     COrvError err;
     for (int i = 0; i < 6; ++i) {
@@ -57,8 +56,6 @@ COrvError Exchange(COrvHttpAuthMachine& client, COrvAuthServer& server, COrvStri
         if (!reply.m_sWwwAuthenticate.IsEmpty())
             txn.m_responseHeaders.SetAt(COrvStringA("WWW-Authenticate"), reply.m_sWwwAuthenticate);
         err.Clear();
-        if (pnRounds)
-            *pnRounds = i + 1;
         if (client.TakeResponse(txn, err)) {
             sUser = reply.m_sUser;
             return err;
@@ -107,57 +104,39 @@ TEST(OrvAuth, Rfc7677ExampleByClientAndServer) {
     EXPECT_EQ(err.Text(), "SCRAM Auth: reauth");
 }
 
+// Each variant and awkward user names log in with the right password and are refused with a
+// wrong one; a record with too few iterations is refused by the client.
 TEST(OrvAuth, ClientAgainstServerForEveryVariant) {
     const struct {
         OrvAuthType eType;
         const char* pszUser;
-    } kCases[] = {{enSCRAM_SHA256, "alice"},
-                  {enSCRAM_SHA256_PBKDF2_HMAC_SHA256_MD5, "bob,the=builder"},
-                  {enSCRAM_SHA256_PBKDF2_HMAC_SHA512, "=2C,=3D"}};
+        int nIterations, nCode;
+        const char* pszText;  // with the right password
+    } kCases[] = {{enSCRAM_SHA256, "alice", 1000, enNetOk, ""},
+                  {enSCRAM_SHA256_PBKDF2_HMAC_SHA256_MD5, "bob,the=builder", 1000, enNetOk, ""},
+                  {enSCRAM_SHA256_PBKDF2_HMAC_SHA512, "=2C,=3D", 1000, enNetOk, ""},
+                  {enSCRAM_SHA256, "few", 99, enNetServer,
+                   "SCRAM Auth: bad server response - iterations count is too low"}};
     for (const auto& c : kCases) {
         Users users;
-        users.Add(c.pszUser, c.eType, "p\xc3\xa4ss", 1000);
+        users.Add(c.pszUser, c.eType, "p\xc3\xa4ss", c.nIterations);
         COrvAuthServer server("realm", &users);
-        COrvHttpAuthMachine client;
-        client.m_sUserId = c.pszUser;
-        client.m_sPassword = "p\xc3\xa4ss";
-        COrvStringA sUser;
-        int nRounds = 0;
-        const COrvError err = Exchange(client, server, sUser, &nRounds);
-        EXPECT_FALSE(err.Failed()) << c.pszUser << ": " << err.Text();
-        EXPECT_EQ(sUser, c.pszUser);
-        EXPECT_EQ(nRounds, 4);  // challenge, server first, server final, 200
-        EXPECT_EQ(client.m_orvAuth.m_type, c.eType);
-        EXPECT_EQ(client.m_orvAuth.m_salted_password_length,
-                  c.eType == enSCRAM_SHA256_PBKDF2_HMAC_SHA512 ? 64 : 32);
-
-        // A wrong password ends with the server's refusal.
-        COrvHttpAuthMachine wrong;
-        wrong.m_sUserId = c.pszUser;
-        wrong.m_sPassword = "pass";
-        const COrvError e = Exchange(wrong, server, sUser);
-        EXPECT_EQ(e.Code(), enNetAuth);
-        EXPECT_EQ(e.Text(), "Unauthorized");
+        for (const bool bRight : {true, false}) {
+            COrvHttpAuthMachine client;
+            client.m_sUserId = c.pszUser;
+            client.m_sPassword = bRight ? "p\xc3\xa4ss" : "pass";
+            COrvStringA sUser;
+            const COrvError err = Exchange(client, server, sUser);
+            EXPECT_EQ(err.Code(), bRight || c.nCode != enNetOk ? c.nCode : enNetAuth) << c.pszUser;
+            EXPECT_EQ(err.Text(), bRight || c.nCode != enNetOk ? c.pszText : "Unauthorized");
+            EXPECT_EQ(sUser, bRight && c.nCode == enNetOk ? c.pszUser : "");
+        }
     }
-
-    // A record with too few iterations is refused by the client.
-    Users users;
-    users.Add("few", enSCRAM_SHA256, "pw", 99);
-    COrvAuthServer server("realm", &users);
-    COrvHttpAuthMachine client;
-    client.m_sUserId = "few";
-    client.m_sPassword = "pw";
-    COrvStringA sUser;
-    COrvError e = Exchange(client, server, sUser);
-    EXPECT_EQ(e.Code(), enNetServer);
-    EXPECT_EQ(e.Text(), "SCRAM Auth: bad server response - iterations count is too low");
 }
 
 TEST(OrvAuth, RefusedMessagesAndRecords) {
     Users users;
     users.Add("u", enSCRAM_SHA256, "pw", 4096);
-    users.m_records["badformat"] = "0:4096:AAAA";
-    users.m_records["shortkey"] = "0:4096:AAAA:AAAA";
     COrvAuthServer server("realm", &users);
     const COrvStringA sFirst = "n,,n=u,r=abc";
     COrvStringA sSid, sOut;
@@ -182,37 +161,17 @@ TEST(OrvAuth, RefusedMessagesAndRecords) {
     EXPECT_FALSE(server.ServerFinal(sSid, kFinals[0].sFinal, sOut, err));
     EXPECT_EQ(err.Text(), "Session expired");
 
-    const struct {
-        const char *pszClientFirst, *pszText;
-    } kFirsts[] = {
-        {"y,,n=u,r=abc", "SCRAM Auth: bad request"},
-        {"n,,n=badformat,r=abc", "Wrong data format"},
-        {"n,,n=shortkey,r=abc", "SCRAM Auth: key length mismatch"},
-    };
-    for (const auto& c : kFirsts) {
-        COrvError e;
-        EXPECT_FALSE(server.ServerFirst(c.pszClientFirst, sSid, sOut, e));
-        EXPECT_EQ(e.Text(), c.pszText);
-    }
+    COrvError e2;
+    EXPECT_FALSE(server.ServerFirst("y,,n=u,r=abc", sSid, sOut, e2));
+    EXPECT_EQ(e2.Text(), "SCRAM Auth: bad request");
 
-    // Answers the client refuses.
-    const struct {
-        const char *pszServerFirst, *pszText;
-    } kAnswers[] = {
-        {"r=zzz,s=AAAA,i=4096", "SCRAM Auth: bad server response - nonce mismatch"},
-        {"r=cnonceX,s=AAAA,i=4096,o=other", "SCRAM Auth: bad server response"},
-    };
-    for (const auto& c : kAnswers) {
-        COrvAuthClient client;
-        client.m_sFixedNonce = "cnonce";
-        (void)client.ClientFirst("u");
-        COrvError e;
-        COrvStringA sFinal;
-        EXPECT_FALSE(client.ClientFinal(c.pszServerFirst, "pw", sFinal, e));
-        EXPECT_EQ(e.Text(), c.pszText);
-    }
+    // Answers the client refuses: a nonce it did not start with, a server signature that does not
+    // match.
     COrvAuthClient client;
     (void)client.ClientFirst("u");
+    COrvError e1;
+    EXPECT_FALSE(client.ClientFinal("r=zzz,s=AAAA,i=4096", "pw", sOut, e1));
+    EXPECT_EQ(e1.Text(), "SCRAM Auth: bad server response - nonce mismatch");
     ASSERT_TRUE(
         client.ClientFinal("r=" + client.m_sClientNonce + "s,s=AAAA,i=100", "pw", sOut, err));
     COrvError e;

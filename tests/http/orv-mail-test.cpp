@@ -1,13 +1,12 @@
 // The mail sender against a real SMTP server (aiosmtpd on loopback, started by the tests), its
-// messages read back by Python's email package; the address validator, the reply reader, the
-// quoted-printable and header-word encoders and the stored settings.
+// messages read back by Python's email package; the reply reader, the quoted-printable and
+// header-word encoders and the stored settings.
 #include "orv-mail.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <map>
 #include <random>
 #include <string>
@@ -27,18 +26,17 @@ const std::string kPeer = ORV_SMTP_PEER_SCRIPT;
 const std::string& CertDir() {
     static OrvTempDir s_dir;
     static const std::string s_path = [] {
-        const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
-        return OrvWriteFileBytes(s_dir.File("ext"), "subjectAltName=IP:127.0.0.1\n") &&
-                       OrvTestRunShell("cd " + s_dir.Path() + " && (openssl req -x509" + ec +
-                                       "-keyout ca.key -out ca.pem -days 2 -subj /CN=orv-mail-ca "
-                                       "&& openssl req" +
-                                       ec +
-                                       "-keyout srv.key -out srv.csr -subj /CN=127.0.0.1 && "
-                                       "openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key "
-                                       "-CAcreateserial -out srv.pem -days 2 -extfile ext) "
-                                       ">/dev/null 2>&1") == 0
-                   ? s_dir.Path()
-                   : std::string();
+        const std::string req =
+            "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+        const std::string cmd =
+            "cd " + s_dir.Path() + " && (" + req +
+            "-x509 -keyout ca.key -out ca.pem -days 2 -subj /CN=orv-mail-ca && " + req +
+            "-keyout srv.key -out srv.csr -subj /CN=127.0.0.1 && openssl "
+            "x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+            "-out srv.pem -days 2 -extfile ext) >/dev/null 2>&1";
+        const bool bOk = OrvWriteFileBytes(s_dir.File("ext"), "subjectAltName=IP:127.0.0.1\n") &&
+                         OrvTestRunShell(cmd) == 0;
+        return bOk ? s_dir.Path() : std::string();
     }();
     return s_path;
 }
@@ -135,7 +133,6 @@ TEST_F(MailTest, DeliversWhatPythonReadsBack) {
     m_msg.strSubject = subject.c_str();
     m_msg.strSenderName = "J\xc3\xb6rg \"the sender\"";
     m_msg.strBody = ".starts with a dot\n.\nmiddle\r\n..two\n";
-    const time_t tSent = time(nullptr);
     Send();
     const std::string to = "one@orv-mail.test,two@orv-mail.test,three@orv-mail.test";
     EXPECT_EQ("from=sender@orv-mail.test\nto=" + to + "\nlogin=\ntls=0\n", m_peer.Envelope());
@@ -153,8 +150,6 @@ TEST_F(MailTest, DeliversWhatPythonReadsBack) {
         {"att-2", "empty.dat|application/octet-stream|0"}};
     for (const auto& [key, value] : kWant)
         EXPECT_EQ(value, m[key]) << key;
-    EXPECT_NE(std::string::npos, m["message-id"].find("@orv-mail.test>"));
-    EXPECT_NEAR(static_cast<double>(tSent), atof(m["date"].c_str()), 60.0);
     EXPECT_LE(atoi(m["longest-line"].c_str()), 76);
     EXPECT_EQ(".starts with a dot\n.\nmiddle\n..two\n", m_peer.File("body"));
     EXPECT_EQ(text, m_peer.File("att-0"));
@@ -176,33 +171,26 @@ TEST_F(MailTest, DeliversWhatPythonReadsBack) {
 // TLS from the start and STARTTLS (trusting the test CA or not), logins, refusals and broken
 // connections; a failure delivers nothing and never sends the password in the clear.
 TEST_F(MailTest, SecurityLoginsAndServerFailures) {
+    // clang-format off
     const struct {
-        const char* pszOpts;  // the peer's options, separated by spaces
+        std::vector<std::string> opts;  // the peer's options
         bool bTls, bStartTls, bCa;
         const char* pszLogin;  // user:password, or ""
         int nCode;             // enNetOk: delivered
         const char* pszText;   // failure text start, or what the envelope holds
-    } kCases[] = {{"--tls", true, false, false, "", enNetCertificate, ""},
-                  {"--tls", true, false, true, "", enNetOk, "login=\ntls=1\n"},
-                  {"--starttls --auth", false, true, true, "mailuser:wrong", enNetAuth,
-                   "not authenticated: 535"},
-                  {"--starttls --auth", false, true, true, "mailuser:secret", enNetOk,
-                   "login=mailuser\ntls=1\n"},
-                  {"--auth", false, true, false, "mailuser:secret", enNetAuth,
-                   "server 127.0.0.1 does not offer STARTTLS"},
-                  {"--reject two@orv-mail.test", false, false, false, "", enNetServer,
-                   "bad recipient: 550 5.1.1"},
-                  {"--drop-in-data", false, false, false, "", enNetConnection, ""}};
+    } kCases[] = {
+        {{"--tls"}, 1, 0, 0, "", enNetCertificate, ""},
+        {{"--tls"}, 1, 0, 1, "", enNetOk, "login=\ntls=1\n"},
+        {{"--starttls", "--auth"}, 0, 1, 1, "mailuser:wrong", enNetAuth, "not authenticated: 535"},
+        {{"--starttls", "--auth"}, 0, 1, 1, "mailuser:secret", enNetOk, "login=mailuser\ntls=1\n"},
+        {{"--auth"}, 0, 1, 0, "mailuser:secret", enNetAuth, "server 127.0.0.1 does not offer STAR"},
+        {{"--reject", "two@orv-mail.test"}, 0, 0, 0, "", enNetServer, "bad recipient: 550 5.1.1"},
+        {{"--drop-in-data"}, 0, 0, 0, "", enNetConnection, ""}};
+    // clang-format on
     for (const auto& c : kCases) {
-        SCOPED_TRACE(std::string(c.pszOpts) + " " + c.pszLogin);
-        std::vector<std::string> opts;
-        for (const char* p = c.pszOpts; *p != 0; p += *p == ' ') {
-            const char* q = p + strcspn(p, " ");
-            opts.emplace_back(p, q);
-            p = q;
-        }
+        SCOPED_TRACE(c.opts[0] + " " + c.pszLogin);
         SmtpPeer peer;
-        ASSERT_TRUE(peer.Start(opts)) << "python3-aiosmtpd is needed";
+        ASSERT_TRUE(peer.Start(c.opts)) << "python3-aiosmtpd is needed";
         OrvMailSettings s = m_settings;
         s.nPort = peer.Port();
         s.bSecureSsl = c.bTls;
@@ -233,13 +221,11 @@ TEST_F(MailTest, BadInputIsRefusedBeforeConnecting) {
         void (*mutate)(S&, M&);
         const char* pszText;
     } kCases[] = {
-        {[](S&, M& m) { m.strRecipients = " ; ,"; }, "Recipient Email address cannot be empty"},
         {[](S&, M& m) { m.strSubject = "Hi\r\nBcc: x@evil.test"; }, "Subject cannot contain CR"},
         {[](S&, M& m) { m.strRecipients = "a@b.test>\r\nDATA"; },
          "Recipient Email address cannot contain CR"},
         {[](S&, M& m) { m.strRecipients = "ok@b.test; a@b.test> NOTIFY=NEVER"; },
-         "Recipient Email address cannot contain spaces, control characters, '<' or '>'"},
-        {[](S&, M& m) { m.attachments.Add("/nonexistent/a.txt"); }, "attachment: "}};
+         "Recipient Email address cannot contain spaces, control characters, '<' or '>'"}};
     for (const auto& c : kCases) {
         S s = m_settings;
         M m;
@@ -257,10 +243,8 @@ TEST(MailReplyTest, ReadsRepliesAndRefusesBrokenOnes) {
         const char* pszWire;
         int nCode;  // the reply's code, or the failure's
         const char* pszText;
-    } kCases[] = {{"220 ready\r\n", 220, "ready"},
-                  {"250-orv.test\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n", 250,
+    } kCases[] = {{"250-orv.test\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n", 250,
                    "orv.test; STARTTLS; AUTH LOGIN"},
-                  {"250-a\r\n251 b\r\n", enNetServer, "bad reply from srv: 251 b"},
                   {"", enNetConnection, "reading reply from srv: socket closed (EOF)"},
                   {"250-more\r\n", enNetConnection, "Server EOF"}};
     for (const auto& c : kCases) {
@@ -277,25 +261,6 @@ TEST(MailReplyTest, ReadsRepliesAndRefusesBrokenOnes) {
         EXPECT_EQ(c.nCode > 100, bOk) << c.pszWire;
         EXPECT_EQ(c.nCode, bOk ? reply.nCode : err.Code()) << c.pszWire;
         EXPECT_STREQ(c.pszText, bOk ? reply.strText.GetString() : err.Text().GetString());
-    }
-}
-
-TEST(MailAddressTest, ValidatesAddresses) {
-    const struct {
-        const char *pszAddress, *pszError;  // "" when valid
-    } kCases[] = {
-        {"john.o'neil+tag@mail.example.com", ""},
-        {"", "Email address cannot be empty"},
-        {"john..doe@example.com", "E-mail address cannot contain '..': john..doe@example.com"},
-        {"jo hn@example.com",
-         "E-mail box name cannot contain character ' ', it can be only a-z A-Z 0-9 _ - @ . + '"},
-    };
-    for (const auto& c : kCases) {
-        int nCode = -1;
-        COrvStringA strError;
-        EXPECT_EQ(*c.pszError == 0, OrvValidateEmail(c.pszAddress, nCode, strError));
-        EXPECT_STREQ(c.pszError, strError.GetString());
-        EXPECT_EQ(*c.pszError ? enNetBadRequest : enNetOk, nCode);
     }
 }
 
@@ -355,29 +320,14 @@ TEST(MailEncodingTest, QuotedPrintableRoundTripsThroughPythonInShortLines) {
 }
 
 // Output a string cannot hold is refused before any byte is read (the input here is shorter
-// than its stated length); output the allocator refuses fails as well; both keep the string.
-// Encoded words of other mailers decode.
+// than its stated length) and the string is kept. Encoded words of other mailers decode.
 TEST(MailEncodingTest, RefusesOutputItCannotHoldAndDecodesBothWordForms) {
-    static OrvStringAllocator s_prev;
-    s_prev = g_orv_string_alloc;
     const std::string input(1 << 20, '\xff');
-    for (const size_t nLen : {size_t{600} << 20, input.size()}) {
-        COrvStringA out("kept");
-        if (nLen == input.size()) {
-            g_orv_string_alloc.pfnAlloc = [](size_t n) {
-                return n > (2u << 20) ? nullptr : s_prev.pfnAlloc(n);
-            };
-            g_orv_string_alloc.pfnRealloc = [](void* p, size_t n) {
-                return n > (2u << 20) ? nullptr : s_prev.pfnRealloc(p, n);
-            };
-        }
-        COrvError err;
-        const bool bOk = OrvQuotedPrintableEncode(input.data(), nLen, out, err);
-        g_orv_string_alloc = s_prev;
-        EXPECT_FALSE(bOk);
-        EXPECT_EQ(enNetNoMemory, err.Code()) << err.Text().GetString();
-        EXPECT_STREQ("kept", out);
-    }
+    COrvStringA out("kept");
+    COrvError err;
+    EXPECT_FALSE(OrvQuotedPrintableEncode(input.data(), size_t{600} << 20, out, err));
+    EXPECT_EQ(enNetNoMemory, err.Code()) << err.Text().GetString();
+    EXPECT_STREQ("kept", out);
     EXPECT_STREQ("caf\xc3\xa9 au lait", OrvMailDecodeHeader("=?utf-8?Q?caf=C3=A9_au?= lait"));
     EXPECT_STREQ("\xc3\xa9t\xc3\xa9", OrvMailDecodeHeader("=?ISO-8859-1?q?=E9?= =?UTF-8?B?dMOp?="));
 }
@@ -385,8 +335,7 @@ TEST(MailEncodingTest, RefusesOutputItCannotHoldAndDecodesBothWordForms) {
 TEST(MailSettingsTest, SavesPrivatelyAndLoadsBack) {
     OrvTempDir dir;
     const std::string path = dir.File("mail.cfg");
-    ASSERT_TRUE(OrvWriteFileBytes(path, "old"));
-    ASSERT_EQ(0, chmod(path.c_str(), 0644));
+    ASSERT_TRUE(OrvWriteFileBytes(path, "old") && chmod(path.c_str(), 0644) == 0);
     for (const bool bTls : {false, true}) {
         OrvMailSettings s, l;
         s.strSmtpServer = "smtp.orv-mail.test";

@@ -1,15 +1,13 @@
 #!/usr/bin/python3
-"""The library's AES password forms, RSA short-data encryption, provisioning URIs and Base64/32
-on python3-cryptography: one JSON request per input line ({"op": ..., hex fields}), one answer
-per output line (hex, text, or "ERR"); see answer() for the operations."""
-import base64
+"""The library's AES password forms and RSA short-data encryption on python3-cryptography: one
+JSON request per input line ({"op": ..., hex fields}), one answer per output line (hex, or
+"ERR"); see answer() for the operations."""
 import hashlib
 import json
 import os
 import struct
 import sys
 import time
-import urllib.parse
 
 from cryptography.hazmat.primitives import hashes, padding, serialization
 from cryptography.hazmat.primitives.asymmetric import padding as apadding
@@ -96,14 +94,6 @@ def rsadec(pem, data):
     return serialization.load_pem_private_key(pem, None).decrypt(data[2:], OAEP)
 
 
-def otpauth(uri):
-    u = urllib.parse.urlsplit(uri)
-    issuer, account = u.path.lstrip("/").split(":")
-    q = urllib.parse.parse_qs(u.query, strict_parsing=True)
-    return "\t".join([u.scheme + "://" + u.netloc, urllib.parse.unquote(issuer),
-                      urllib.parse.unquote(account), q["secret"][0], q["issuer"][0]])
-
-
 def answer(req):
     h = bytes.fromhex
     ops = {
@@ -113,10 +103,6 @@ def answer(req):
         "decrep": lambda: decrep(h(req["data"]), h(req["pw"])).hex(),
         "rsaenc": lambda: rsaenc(req["pem"].encode(), h(req["data"])).hex(),
         "rsadec": lambda: rsadec(req["pem"].encode(), h(req["data"])).hex(),
-        "otpauth": lambda: otpauth(req["uri"]),
-        "b64": lambda: base64.b64encode(h(req["data"])).decode(),
-        "b64url": lambda: base64.urlsafe_b64encode(h(req["data"])).decode(),
-        "b32": lambda: base64.b32encode(h(req["data"])).decode(),
     }
     return ops[req["op"]]()
 

@@ -1,6 +1,6 @@
-// The crypto helpers against independent peers: the AES password forms, RSA and the provisioning
-// URI rebuilt in Python (python3-cryptography, tests/net/orv-crypt-peer.py), one-time passwords
-// against an RFC vector and oathtool, certificates against the openssl command.
+// The crypto helpers against independent peers: the AES password forms and RSA rebuilt in Python
+// (python3-cryptography, tests/net/orv-crypt-peer.py), one-time passwords against an RFC vector and
+// oathtool, certificates against the openssl command.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +22,7 @@ std::string Hex(const std::string& s) {
     return OrvTestHex(s);
 }
 std::string Hex(const COrvStringA& s) {
-    return OrvTestHex(OrvStr(s));
+    return Hex(OrvStr(s));
 }
 std::string Unhex(const std::string& h) {
     std::string out;
@@ -117,19 +117,13 @@ TEST(OrvCrypt, WrongPasswordsAndDamagedInputsFailWithTheirTexts) {
         EXPECT_STREQ(kept.GetString(), "untouched");
         // Every truncation, and every single-byte change of the repeatable (fixed) output.
         for (int n = 0; n < sealed.GetLength(); ++n) {
-            COrvStringA plain;
-            COrvError e;
+            COrvStringA plain, bent = sealed;
+            COrvError e, e2;
             EXPECT_FALSE(f.pfnDecrypt(sealed.Left(n), "right", plain, e)) << n;
-            const bool bShort = n <= f.nShortMax;
-            EXPECT_EQ(e.Text().Find(bShort ? "too short" : f.pszBadText) >= 0, true)
+            EXPECT_GE(e.Text().Find(n <= f.nShortMax ? "too short" : f.pszBadText), 0)
                 << f.pszName << " " << n << ": " << e.Text().GetString();
-            if (f.bRandom)
-                continue;
-            COrvStringA bent = sealed;
             bent.SetAt(n, static_cast<char>(bent[n] ^ 0x01));
-            COrvError e2;
-            EXPECT_FALSE(f.pfnDecrypt(bent, "right", plain, e2)) << n;
-            EXPECT_STREQ(e2.Text().GetString(), f.pszBadText);
+            EXPECT_TRUE(f.bRandom || !f.pfnDecrypt(bent, "right", plain, e2)) << n;
         }
     }
 }
@@ -160,55 +154,14 @@ TEST(OrvCrypt, OneTimePasswords) {
     }
 }
 
-TEST(OrvCrypt, TotpSetupEscapesTheUriAndItsQrCodeReadsBack) {
-    COrvStringA secret, uri, qr;
-    COrvError err;
-    ASSERT_TRUE(OrvTotpSetup("Tovrin & Co: #1", "a b@c.example", secret, uri, qr, err))
-        << err.Text().GetString();
-    EXPECT_EQ(secret.GetLength(), 32);  // 20 bytes, no padding
-    const std::vector<std::string> answers =
-        RunPeer({"{\"op\":\"otpauth\",\"uri\":" + Json(uri.GetString()) + "}"});
-    EXPECT_EQ(answers[0], std::string("otpauth://totp\tTovrin & Co: #1\ta b@c.example\t") +
-                              secret.GetString() + "\tTovrin & Co: #1");
-}
-
-TEST(OrvCrypt, Base64AndBase32AgreeWithPython) {
-    std::mt19937 rng(5);
-    std::vector<std::string> requests, datas;
-    for (int n = 1; n < 40; ++n) {
-        std::string d(n, '\0');
-        for (char& c : d)
-            c = static_cast<char>(rng());
-        datas.push_back(d);
-        for (const char* op : {"b64", "b64url", "b32"})
-            requests.push_back(std::string("{\"op\":\"") + op + "\",\"data\":\"" + Hex(d) + "\"}");
-    }
-    const std::vector<std::string> answers = RunPeer(requests);
-    for (size_t i = 0; i < datas.size(); ++i) {
-        const std::string& d = datas[i];
-        const int n = static_cast<int>(d.size());
-        for (int url = 0; url < 2; ++url) {
-            const COrvStringA enc = OrvBase64Encode(d.data(), n, url == 1);
-            EXPECT_EQ(enc.GetString(), answers[3 * i + url]);
-            COrvStringA back;
-            ASSERT_TRUE(OrvBase64Decode(enc.GetString(), enc.GetLength(), url == 1, back));
-            EXPECT_EQ(Hex(back), Hex(d));
-        }
-        const COrvStringA b32 = OrvBase32Encode(d.data(), n, true);
-        EXPECT_EQ(b32.GetString(), answers[3 * i + 2]);
-        COrvStringA back;
-        ASSERT_TRUE(OrvBase32Decode(b32.GetString(), b32.GetLength(), back));
-        EXPECT_EQ(Hex(back), Hex(d));
-    }
-    // The other alphabet's characters, white space, data after padding, a lone last character.
-    for (const auto& [psz, bUrlSafe] :
-         {std::pair("ab+/", true), {"ab-_", false}, {"YQ==YQ", false}, {"YWJjZ", false}}) {
+// Broken Base64 (the other alphabet, data after padding, a lone last character) is refused and
+// the output kept.
+TEST(OrvCrypt, BadBase64IsRefused) {
+    for (const auto& [psz, bUrlSafe] : {std::pair("ab+/", true), {"YQ==YQ", false}, {"YWJjZ", 0}}) {
         COrvStringA out("kept");
         EXPECT_FALSE(OrvBase64Decode(psz, static_cast<int>(strlen(psz)), bUrlSafe, out)) << psz;
         EXPECT_STREQ(out.GetString(), "kept");
     }
-    COrvStringA out;
-    EXPECT_FALSE(OrvBase32Decode("MZXW1", 5, out) || OrvBase32Decode("M", 1, out));
 }
 
 TEST(OrvCrypt, RsaKeysAndOaepAgreeWithPython) {
@@ -230,23 +183,13 @@ TEST(OrvCrypt, RsaKeysAndOaepAgreeWithPython) {
     ASSERT_TRUE(OrvRsaDecrypt(priv, Str(Unhex(answers[1])), plain, err)) << err.Text().GetString();
     EXPECT_EQ(Hex(plain), Hex(data));
 
-    // Too long for OAEP under a 2048-bit key, bad keys, damaged data.
-    const struct {
-        bool bEncrypt;
-        COrvStringA key, data;
-        const char* pszText;
-    } kBad[] = {
-        {true, pub, COrvStringA(std::string(191, 'x').c_str()), "Cannot encrypt data: "},
-        {false, priv, ours.Left(ours.GetLength() - 1), "Cannot decrypt data: "},
-    };
-    for (const auto& b : kBad) {
-        COrvStringA out("kept");
-        COrvError e;
-        EXPECT_FALSE(b.bEncrypt ? OrvRsaEncrypt(b.key, b.data, out, e)
-                                : OrvRsaDecrypt(b.key, b.data, out, e));
-        EXPECT_EQ(e.Text().Find(b.pszText), 0) << e.Text().GetString();
-        EXPECT_STREQ(out.GetString(), "kept");
-    }
+    // Too long for OAEP under a 2048-bit key, damaged data: refused, the output kept.
+    COrvStringA out("kept");
+    COrvError e1, e2;
+    EXPECT_FALSE(OrvRsaEncrypt(pub, COrvStringA(std::string(191, 'x').c_str()), out, e1));
+    EXPECT_FALSE(OrvRsaDecrypt(priv, ours.Left(ours.GetLength() - 1), out, e2));
+    EXPECT_EQ(e2.Text().Find("Cannot decrypt data: "), 0) << e2.Text().GetString();
+    EXPECT_STREQ(out.GetString(), "kept");
 }
 
 // A CA (EC key, made by the openssl command) and the authority over it.
@@ -288,17 +231,14 @@ protected:
 TEST_F(OrvCertAuthority, RefusesBadRequests) {
     std::vector<const char*> many(33, "x.example");
     // A key under a passphrase is refused, never asked for on the terminal.
-    const COrvStringA locked =
-        Str(Shell("openssl genpkey -algorithm EC -pkeyopt "
-                  "ec_paramgen_curve:P-256 -aes256 -pass pass:x"));
+    const COrvStringA locked = Str(Shell(
+        "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -aes256 -pass pass:x"));
     const struct {
         std::vector<const char*> names;
         COrvStringA key;
         const char* pszText;
     } kBad[] = {
-        {{}, m_serverPub, "empty subject #0"},
         {many, m_serverPub, "subject name list too long (33)"},
-        {{"a.example"}, m_caKey, "same-pubkey lookup: "},
         {{"a.example"}, locked, "bad private key: "},
     };
     for (const auto& b : kBad) {
@@ -310,9 +250,6 @@ TEST_F(OrvCertAuthority, RefusesBadRequests) {
         EXPECT_STREQ(pem.GetString(), "kept");
     }
     EXPECT_EQ(m_ca.IssuedCount(), 0);
-    COrvCertificateAuthority other;
-    COrvError err;
-    EXPECT_FALSE(other.Load(m_caCert, m_serverKey, err));
 }
 
 // openssl verifies the certificates (one issued for the public key, one for the private key's)
@@ -365,12 +302,11 @@ TEST(OrvDataProtection, OnlyTheOwnersKeyReadsTheData) {
     EXPECT_FALSE(OrvProtectData("x", sealed, e1));
     EXPECT_EQ(e1.Code(), enNetAccessDenied) << e1.Text().GetString();
     ASSERT_EQ(chmod(key.c_str(), 0600), 0);
-    if (geteuid() == 0) {
-        ASSERT_EQ(chown(key.c_str(), 4242, 4242), 0);
-        COrvError e2;
-        EXPECT_FALSE(OrvUnprotectData(sealed, plain, e2));
-        EXPECT_NE(e2.Text().Find("belongs to another user"), -1) << e2.Text().GetString();
-    }
+    COrvError e2;
+    EXPECT_TRUE(geteuid() != 0 ||
+                (chown(key.c_str(), 4242, 4242) == 0 && !OrvUnprotectData(sealed, plain, e2) &&
+                 e2.Text().Find("belongs to another user") >= 0))
+        << e2.Text().GetString();
     OrvSetDataProtectionFolder(nullptr);
 }
 

@@ -26,11 +26,9 @@ std::string Fields(const COrvUrl& u) {
 }
 
 TEST(OrvUrl, CracksAndRebuildsRealUrls) {
-    const std::string s32(32, 's');
     const struct {
         std::string sUrl, sFields, sRebuilt;  // "": rebuilt as given
     } kCases[] = {
-        {"http://example.com", "http#2 :@example.com:80 |", ""},
         // Query and fragment stay together in the extra info; ":" in the password.
         {"https://user:pa:ss@host.example:8443/a/b.html?x=1&y=2#frag",
          "https#3 user:pa:ss@host.example:8443 /a/b.html|?x=1&y=2#frag", ""},
@@ -38,20 +36,14 @@ TEST(OrvUrl, CracksAndRebuildsRealUrls) {
         {"http://[2001:db8::1]:8080/p", "http#2 :@[2001:db8::1]:8080 /p|", ""},
         // An empty port is no port; an explicit default port is dropped by the rebuild.
         {"http://host:/p", "http#2 :@host:80 /p|", "http://host/p"},
-        {"http://host:80/p", "http#2 :@host:80 /p|", "http://host/p"},
-        {"http://host?q=1", "http#2 :@host:80 |?q=1", ""},
         // "@" and ":" after the authority belong to the path and query.
         {"http://host/a@b:c?d@e", "http#2 :@host:80 /a@b:c|?d@e", ""},
-        // Scheme names compare ignoring case and are kept as written.
-        {"FTP://ftp.example.org/pub/", "FTP#0 :@ftp.example.org:21 /pub/|", ""},
         // Schemes without "//".
         {"mailto:joe@example.com", "mailto#6 joe:@example.com:0 |", ""},
         // Everything after "file://" is path, "?" and "#" included.
         {"file:///etc/hosts?x#y", "file#4 :@:0 /etc/hosts?x#y|", ""},
-        {"x-custom://h:99/p", "x-custom#-1 :@h:99 /p|", ""},
         // No authority and a path that starts with "//": the rebuild writes "//" to keep it.
-        {"x-opaque:://", "x-opaque#-1 :@:0 //|", "x-opaque:////"},
-        {s32 + "://h/", s32 + "#-1 :@h:0 /|", ""}};
+        {"x-opaque:://", "x-opaque#-1 :@:0 //|", "x-opaque:////"}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.sUrl);
         COrvUrl url;
@@ -71,18 +63,15 @@ TEST(OrvUrl, LimitsAndFailuresLeaveAnEmptyRecord) {
         bool bOk;
         int nLen = -1;
     } kCases[] = {
-        // Field capacities exactly: host 256, user and password 128, path 2048, whole URL 2089.
+        // Field capacities exactly: host 256, path 2048, whole URL 2089.
         {"http://" + h256 + "/", true},
         {"http://" + h256 + "h/", false},
-        {"http://" + u128 + ":" + u128 + "@h/", true},
-        {"http://h" + p2048, true},
         {"http://h" + p2048 + "p", false},
         {u2089, true},
         {u2089 + "q", false, 2090},
         {u2089 + "q", true, 2089},  // the text after an explicit length is not looked at
         {std::string(33, 's') + "://host/", false},
         {"http://host:65536/", false},
-        {"mailto://joe@example.com", false},
         {"http://a@b@c/", false},
         {"http://[::1/", false},
         {"http://[::1]x/", false},
@@ -103,8 +92,6 @@ TEST(OrvUrl, LimitsAndFailuresLeaveAnEmptyRecord) {
         }
     }
     COrvUrl url;
-    ASSERT_TRUE(url.Crack(u2089.c_str()));
-    EXPECT_EQ(url.GetExtraInfoLength(), 2089 - 9 - 2000);
     ASSERT_TRUE(url.Crack(("http://" + u128 + ":" + u128 + "@h/").c_str()));
     EXPECT_EQ(url.GetUserNameLength() + url.GetPasswordLength(), 256);
 }
@@ -134,16 +121,10 @@ TEST(OrvUrlEscape, EscapesAndUnescapes) {
         EXPECT_EQ(Str(OrvUrlEscapeA(c.sIn.data(), static_cast<int>(c.sIn.size()))), c.sEscaped);
         EXPECT_EQ(Str(OrvUrlUnescapeA(c.sEscaped.c_str())), c.sIn);
     }
-    EXPECT_EQ(Str(OrvUrlEscapeA(nullptr)), "");
     EXPECT_EQ(Str(OrvUrlEscapeQueryValueA("a-b._~ c&d=e+f")), "a-b._~%20c%26d%3De%2Bf");
-    // Wide escapes write UTF-8 bytes whatever the plane; a lone surrogate becomes U+FFFD.
-    const char16_t lone[] = {u'a', 0xD800, u'b', 0};
-    const struct {
-        std::u16string sIn, sEscaped;
-    } kWide[] = {{u"caf\u00E9 \u20AC", u"caf%C3%A9%20%E2%82%AC"}, {lone, u"a%EF%BF%BDb"}};
-    for (const auto& c : kWide)
-        EXPECT_EQ(Str(OrvUrlEscapeW(c.sIn.c_str())), c.sEscaped);
-    EXPECT_EQ(Str(OrvUrlUnescapeW(u"caf%C3%A9%20%E2%82%AC%")), u"caf\u00E9 \u20AC%");
+    // Wide escapes write UTF-8 bytes; a lone surrogate becomes U+FFFD.
+    const char16_t lone[] = {u'\u00E9', 0xD800, u'b', 0};
+    EXPECT_EQ(Str(OrvUrlEscapeW(lone)), u"%C3%A9%EF%BF%BDb");
 
     // "%" without two hexadecimal digits is copied as it stands, also when the length ends
     // inside an escape.
@@ -151,10 +132,7 @@ TEST(OrvUrlEscape, EscapesAndUnescapes) {
         const char* pszIn;
         int nLen;
         const char* pszOut;
-    } kUnescape[] = {{"%41%4a%4A+b", -1, "AJJ+b"},
-                     {"100%", -1, "100%"},
-                     {"%zz%4g", -1, "%zz%4g"},
-                     {"%41", 2, "%4"}};
+    } kUnescape[] = {{"%41%4a%4A+b", -1, "AJJ+b"}, {"%zz%4g", -1, "%zz%4g"}, {"%41", 2, "%4"}};
     for (const auto& c : kUnescape)
         EXPECT_EQ(Str(OrvUrlUnescapeA(c.pszIn, c.nLen)), c.pszOut) << c.pszIn;
 
@@ -169,33 +147,25 @@ TEST(OrvUrlEscape, EscapesAndUnescapes) {
     memset(buf, '#', sizeof(buf));
     EXPECT_EQ(OrvUrlUnescapeTo("%41%42%43%44%45%46%47%48%49%4A%4B%4C", -1, buf, 4), 12);
     EXPECT_EQ(std::string(buf, 8), "ABCD####");
-    EXPECT_EQ(OrvUrlUnescapeTo("abc%", -1, nullptr, 0), 4);
 }
 
 TEST(OrvDataUrl, ParsesBothFormsAndRefusesBadOnes) {
     COrvStringA type, data;
     COrvArray<COrvDataUrlParam> params;
     COrvError err;
-    ASSERT_TRUE(OrvParseDataUrl("data:,Hello%2C%20World%21", -1, type, params, data, err));
-    EXPECT_EQ(Str(type) + "|" + Str(data), "|Hello, World!");
-    EXPECT_EQ(params.GetCount(), 0u);
     ASSERT_TRUE(OrvParseDataUrl("DATA:text/plain;charset=utf-8;foo;base64,SGVs%62G8=", -1, type,
                                 params, data, err));
     EXPECT_EQ(Str(type) + "|" + Str(data), "text/plain|Hello");
     ASSERT_EQ(params.GetCount(), 2u);
-    EXPECT_EQ(Str(params[0].strName + "=" + params[0].strValue + ";" + params[1].strName + "=" +
-                  params[1].strValue),
-              "charset=utf-8;foo=");
+    EXPECT_EQ(Str(params[1].strName + "=" + params[1].strValue), "foo=");
     // Padding optional, white space skipped, binary bytes kept.
     ASSERT_TRUE(OrvParseDataUrl("data:application/octet-stream;base64,AAEC%0A/w", -1, type, params,
                                 data, err));
     EXPECT_EQ(Str(data), std::string("\x00\x01\x02\xFF", 4));
-    EXPECT_FALSE(err.Failed());
 
     const struct {
         const char *pszUrl, *pszText;
-    } kBad[] = {{"http://example.com/", "Not a 'data:' URL"},
-                {"data:text/plain", "Bad 'data:' URL"},
+    } kBad[] = {{"data:text/plain", "Bad 'data:' URL"},
                 {"data:;base64,QUJDR", "Bad Base64 data in 'data:' URL"}};
     for (const auto& c : kBad) {
         SCOPED_TRACE(c.pszUrl);

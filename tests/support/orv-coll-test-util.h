@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "orv-test-support.h"
 
@@ -36,8 +34,7 @@ struct OrvTestAlloc {
         if (FailNow())
             return nullptr;
         void* q = std::realloc(p, n);
-        if (q != nullptr && p == nullptr)
-            ++s_nLive;
+        s_nLive += q != nullptr && p == nullptr;
         return q;
     }
     static void Free(void* p) {
@@ -49,16 +46,25 @@ struct OrvTestAlloc {
 
 private:
     static bool FailNow() {
-        ++s_nCalls;
-        if (s_nFailAt != 0 && s_nCalls == s_nFailAt) {
-            ++s_nFailed;
-            return true;
-        }
-        return false;
+        const bool bFail = ++s_nCalls == s_nFailAt;
+        s_nFailed += bFail;
+        return bFail;
     }
     static void* Count(void* p) {
-        if (p != nullptr)
-            ++s_nLive;
+        s_nLive += p != nullptr;
         return p;
     }
+};
+
+// Resets the allocator, captures the reports and checks that every block is freed.
+class OrvAllocTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        OrvTestAlloc::Reset();
+        m_nLiveAtStart = OrvTestAlloc::s_nLive;
+    }
+    void TearDown() override { EXPECT_EQ(OrvTestAlloc::s_nLive, m_nLiveAtStart) << "leaked"; }
+
+    OrvReportCapture m_reports;
+    long m_nLiveAtStart = 0;
 };

@@ -28,10 +28,10 @@ inline std::u16string OrvStrW(const COrvStringW& s) {
 // at the end, also when a test stops early. TZ changes take effect at once.
 class OrvScopedEnv {
 public:
-    OrvScopedEnv(const char* pszName, const char* pszValue) : m_name(pszName) {
-        const char* pszOld = getenv(pszName);
-        m_bHad = pszOld != nullptr;
-        m_old = m_bHad ? pszOld : "";
+    OrvScopedEnv(const char* pszName, const char* pszValue)
+        : m_name(pszName),
+          m_bHad(getenv(pszName) != nullptr),
+          m_old(m_bHad ? getenv(pszName) : "") {
         Set(pszValue);
     }
     ~OrvScopedEnv() { Set(m_bHad ? m_old.c_str() : nullptr); }
@@ -48,8 +48,8 @@ public:
 
 private:
     std::string m_name;
+    bool m_bHad;
     std::string m_old;
-    bool m_bHad = false;
 };
 
 // One assertion report.
@@ -83,20 +83,15 @@ public:
             v.push_back(r.strExpr);
         return v;
     }
+    // Number of reports with the condition text strExpr (and the error code nErr, if given).
+    size_t CountExpr(const std::string& strExpr, const long* pnErr = nullptr) const {
+        size_t n = 0;
+        for (const OrvReport& r : Reports())
+            n += r.strExpr == strExpr && (pnErr == nullptr || r.nErr == *pnErr);
+        return n;
+    }
     // Number of "AtlThrow" reports with error code nErr.
-    size_t CountAtl(long nErr) const {
-        size_t n = 0;
-        for (const OrvReport& r : Reports())
-            n += (r.nErr == nErr && r.strExpr == "AtlThrow") ? 1 : 0;
-        return n;
-    }
-    // Number of reports with the condition text strExpr.
-    size_t CountExpr(const std::string& strExpr) const {
-        size_t n = 0;
-        for (const OrvReport& r : Reports())
-            n += r.strExpr == strExpr ? 1 : 0;
-        return n;
-    }
+    size_t CountAtl(long nErr) const { return CountExpr("AtlThrow", &nErr); }
     void Clear() {
         std::lock_guard<std::mutex> hold(s_lock);
         s_reports.clear();
@@ -135,10 +130,8 @@ std::string OrvReadFileBytes(const std::string& path);
 inline std::string OrvTestHex(const std::string& bytes) {
     static const char kDigits[] = "0123456789abcdef";
     std::string out;
-    for (unsigned char c : bytes) {
-        out += kDigits[c >> 4];
-        out += kDigits[c & 15];
-    }
+    for (unsigned char c : bytes)
+        out += {kDigits[c >> 4], kDigits[c & 15]};
     return out;
 }
 // Writes bytes to a file, replacing it; true on success.
@@ -149,9 +142,8 @@ template <class Pred>
 bool OrvWaitFor(Pred pred, int nMs = 5000) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
     while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) {
+        if (std::chrono::steady_clock::now() > end)
             return false;
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
@@ -161,16 +153,10 @@ bool OrvWaitFor(Pred pred, int nMs = 5000) {
 inline std::string OrvRunCapture(const std::string& cmd, int* pnStatus = nullptr) {
     std::string out;
     FILE* f = popen(cmd.c_str(), "r");
-    if (f == nullptr) {
-        if (pnStatus != nullptr)
-            *pnStatus = -1;
-        return out;
-    }
     char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+    for (size_t n; f != nullptr && (n = fread(buf, 1, sizeof buf, f)) > 0;)
         out.append(buf, n);
-    const int rc = pclose(f);
+    const int rc = f != nullptr ? pclose(f) : -1;
     if (pnStatus != nullptr)
         *pnStatus = rc;
     return out;
