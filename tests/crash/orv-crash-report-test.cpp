@@ -1,14 +1,11 @@
-// The support requests, "send logs to support", and the names and parsers of the crash helper,
-// in this process (these run under the sanitizers; the crashing programs are in orv-crash-test).
+// The support requests and "send logs to support", in this process (these run under the
+// sanitizers; the crashing programs are in orv-crash-test).
 #include <sys/stat.h>
 
-#include <cstring>
 #include <string>
-#include <tuple>
 
 #include "crash-support-server.h"
 #include "orv-crash-helper.h"
-#include "orv-crash-os.h"
 #include "orv-crash-report.h"
 #include "orv-crash.h"
 
@@ -72,19 +69,6 @@ TEST_F(CrashSupportServer, SendLogsToSupport) {
         << requests;
     g_orv_diag_paths.RemoveAll();
     g_orv_support_roots = "";
-}
-
-TEST(CrashMaps, ParsesLines) {
-    const char* kLine =
-        "7f12a000-7f12b000 r-xp 0001a000 fd:01 131 /usr/lib/x86_64-linux-gnu/libc.so.6 (deleted)";
-    SOrvMapsLine m;
-    ASSERT_TRUE(OrvParseMapsLine(kLine, strlen(kLine), m));
-    EXPECT_EQ(std::tuple(m.nStart, m.nEnd, m.nOffset, m.bRead, m.bWrite, m.bExec),
-              std::tuple(0x7f12a000u, 0x7f12b000u, 0x1a000u, true, false, true));
-    EXPECT_EQ("/usr/lib/x86_64-linux-gnu/libc.so.6", std::string(m.pszPath, m.nPathLen));
-    for (const char* pszBad : {"7f12a000 r-xp", "zz-7f r-xp 0 0:0 0", "2000-1000 r-xp 0 0:0 0",
-                               "1000-2000 r-xp 0 0:0", "11112222333344445-2 r--p 0 0:0 0"})
-        EXPECT_FALSE(OrvParseMapsLine(pszBad, strlen(pszBad), m)) << pszBad;
 }
 
 }  // namespace
