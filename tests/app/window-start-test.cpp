@@ -1,13 +1,16 @@
-// Start-up: the display probe's connection is handed over open.
+// Start-up: the session-bus address held back while the window is built, and the display probe's
+// connection handed over open.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <string>
 
 #include "display-probe.h"
+#include "main-frame.h"
 #include "support/orv-test-support.h"
 
 TEST(StartCommand, TheDisplayProbesConnectionIsHandedOverOpen) {
@@ -42,4 +45,18 @@ TEST(StartCommand, TheDisplayProbesConnectionIsHandedOverOpen) {
     close(fdServer);
     EXPECT_FALSE(VexilDisplayAvailable(&fdHeld));
     EXPECT_EQ(fdHeld, -1);
+}
+
+TEST(StartCommand, TheSessionBusIsHeldWhileNoneCanBeFoundAndGivenBackAsItWas) {
+    OrvTempDir noBus;
+    OrvScopedEnv runtime("XDG_RUNTIME_DIR", noBus.Path().c_str());
+    OrvScopedEnv address("DBUS_SESSION_BUS_ADDRESS", nullptr);
+    // given empty: held as disabled and given back empty; an address given is kept throughout
+    for (const char* pszGiven : {"", "unix:path=/run/user/1000/bus"}) {
+        address.Set(pszGiven);
+        VexilHoldSessionBus();
+        EXPECT_STREQ(std::getenv("DBUS_SESSION_BUS_ADDRESS"), *pszGiven ? pszGiven : "disabled:");
+        VexilRestoreSessionBus();
+        EXPECT_STREQ(std::getenv("DBUS_SESSION_BUS_ADDRESS"), pszGiven);
+    }
 }

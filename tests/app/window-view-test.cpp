@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <string>
 
-#include "console-pipe.h"
 #include "main-frame.h"
 #include "orv-sys.h"
 #include "support/orv-test-support.h"
@@ -23,11 +22,6 @@ namespace {
 
 class ViewTest : public CShownFrameTest {
 protected:
-    void TearDown() override {
-        CShownFrameTest::TearDown();
-        g_pszPipeInterpreter = "/bin/sh";
-        g_pszPipeCharset = nullptr;
-    }
     CCommandField* Field() { return View().CommandField(); }
 };
 
