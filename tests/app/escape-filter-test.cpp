@@ -61,8 +61,6 @@ constexpr uint32_t Index(uint32_t n) {
     return CTextAttr::kColourIndexed | n;
 }
 
-constexpr uint8_t kBold = CTextAttr::kBold;
-
 }  // namespace
 
 TEST(EscapeFilter, SgrBecomesRunsOtherSequencesVanishAndAnySplitGivesTheSame) {
@@ -75,9 +73,9 @@ TEST(EscapeFilter, SgrBecomesRunsOtherSequencesVanishAndAnySplitGivesTheSame) {
         // what a colouring directory listing writes: a reset, bold blue, then plain text
         {"\x1b[0m\x1b[01;34mbin\x1b[0m\nplain \x1b[31mred\x1b[m!",
          u"bin\nplain red!",
-         {{0, 3, Index(4), 0, kBold}, {10, 3, Index(1)}}},
+         {{0, 3, Index(4), 0, CTextAttr::kBold}, {10, 3, Index(1)}}},
         // bright, 256 and 24-bit colours with ';' and with ':', backgrounds and their resets
-        {"\x1b[92ma\x1b[38;5;208mb\x1b[38;2;1;2;3mc\x1b[38:2::10:20:30md\x1b[38:2:4:5:6me"
+        {"\x1b[92ma\x1b[38;5;208mb\x1b[38;2;1;2;3mc\x1b[38:2::10:20:30;49md\x1b[38:2:4:5:6me"
          "\x1b[39;48;5;17mf\x1b[104mg\x1b[49mh",
          u"abcdefgh",
          {{0, 1, Index(10)},
@@ -92,7 +90,7 @@ TEST(EscapeFilter, SgrBecomesRunsOtherSequencesVanishAndAnySplitGivesTheSame) {
          u"abcde",
          {{0, 1, 0, 0, 0x3D}, {1, 1, 0, 0, 0x31}, {3, 1, 0, 0, 0x0A}}},
         // colours out of range change nothing, and the attributes after them still apply
-        {"\x1b[38;5;300;1mx\x1b[0;38;2;256;0;0my", u"xy", {{0, 1, 0, 0, kBold}}},
+        {"\x1b[38;5;300;1mx\x1b[0;38;2;256;0;0my", u"xy", {{0, 1, 0, 0, CTextAttr::kBold}}},
         // cursor moves, erasing, private modes, titles ended by BEL and by ST, a character set,
         // keypad mode, a device control string, saved cursor and an SGR with a private marker
         {"a\x1b[2J\x1b[1;1Hb\x1b[K\x1b[?25lc\x1b]0;title\x07"

@@ -66,7 +66,6 @@ TEST(OutputStage, ChunksArriveWholeInOrderAndWakeTheOwnerOncePerBatch) {
     ASSERT_TRUE(stage.Put(Chunk(u"more")));
     ASSERT_TRUE(stage.TakeOrArm(batch));
     EXPECT_FALSE(stage.TakeOrArm(batch));
-    EXPECT_TRUE(batch.IsEmpty());
     ASSERT_TRUE(stage.Put(Chunk(u"again")));
     EXPECT_EQ(nWakes, 2);
 }

@@ -31,7 +31,6 @@ TEST(CrashDialog, TitleLinkAndCheckBox) {
     EXPECT_EQ(QStringLiteral("A-KIND-NAME-LONGER-THAN-THIRTY-"), dialog->windowTitle());
     EXPECT_EQ(QStringLiteral("<a href=\"file:///tmp/a%3Cb\">/tmp/a&lt;b/x.zip</a>"),
               dialog->findChild<QLabel*>(QStringLiteral("link"))->text());
-    EXPECT_TRUE(dialog->findChild<QCheckBox*>(QStringLiteral("ticket"))->isChecked());
 }
 
 // The progress window's text, or "-" when it is not shown.

@@ -30,11 +30,17 @@ TEST(OutputPane, AFullPaneKeepsTheNewestText) {
         ASSERT_EQ(held, all.substr(all.size() - held.size())) << "chunk " << i;
     }
     EXPECT_GT(pane.GetTextLength(), 700);
-    // one insertion larger than the whole limit keeps its end
-    pane.SetSel(0, -1);
+    // one insertion at the end larger than the whole limit keeps its own end
+    pane.SetSel(pane.GetTextLength(), -1);
     pane.ReplaceSel((std::u16string(1500, u'x') + u"END").c_str());
     EXPECT_EQ(pane.GetTextLength(), 1000);
     EXPECT_EQ(PaneText(pane).substr(997), u"END");
+    // the user's selection stays on its text while the pipe's trim takes the front
+    pane.SelectAll();
+    TextPaneAppend(pane, u"z");
+    int nFrom = -1, nTo = -1;
+    pane.GetVisibleSel(&nFrom, &nTo);
+    EXPECT_EQ(std::pair(nFrom, nTo), std::pair(0, 1000 - 255));
 }
 
 TEST(OutputPaneHost, CallsAndPostsRunOnTheUiThreadInOrderUntilThePaneGoes) {

@@ -43,7 +43,6 @@ struct CLogWindow : IOrvUiWindow {
 
 TEST(QtUiThread, PostsSendsAndMessagesRunInOneOrder) {
     CQtUiThread ui;
-    EXPECT_TRUE(ui.IsUiThread());
     std::string log;
     int nDeleted = 0;
     CLogWindow wnd(log);
