@@ -1,7 +1,7 @@
 # The console pipe's suite.
 orv_test(vexil-pipe-test SOURCES app/console-pipe-test.cpp app/text-pane-test.cpp
                                  app/escape-filter-test.cpp app/command-history-test.cpp
-                                 app/output-stage-test.cpp app/pipe-text-path-test.cpp
+                                 app/output-stage-test.cpp
          LINK vexil-pipe vexil-pipe-testing LABELS threads)
 
 # The owner-thread call queue that the program's UI thread and pane host build on: Qt-free, so that

@@ -25,11 +25,6 @@ struct SRun {
     bool operator==(const SRun&) const = default;
 };
 
-std::ostream& operator<<(std::ostream& os, const SRun& r) {
-    return os << r.nStart << "+" << r.nLength << " fore " << std::hex << r.nFore << " back "
-              << r.nBack << std::dec << " flags " << int{r.nFlags};
-}
-
 struct Filtered {
     std::u16string text;
     std::vector<SRun> runs;
@@ -66,12 +61,6 @@ constexpr uint32_t Index(uint32_t n) {
     return CTextAttr::kColourIndexed | n;
 }
 
-constexpr uint32_t Rgb(uint32_t n) {
-    return CTextAttr::kColourRgb | n;
-}
-
-constexpr uint8_t kBold = CTextAttr::kBold;
-
 }  // namespace
 
 TEST(EscapeFilter, SgrBecomesRunsOtherSequencesVanishAndAnySplitGivesTheSame) {
@@ -84,16 +73,16 @@ TEST(EscapeFilter, SgrBecomesRunsOtherSequencesVanishAndAnySplitGivesTheSame) {
         // what a colouring directory listing writes: a reset, bold blue, then plain text
         {"\x1b[0m\x1b[01;34mbin\x1b[0m\nplain \x1b[31mred\x1b[m!",
          u"bin\nplain red!",
-         {{0, 3, Index(4), 0, kBold}, {10, 3, Index(1)}}},
+         {{0, 3, Index(4), 0, CTextAttr::kBold}, {10, 3, Index(1)}}},
         // bright, 256 and 24-bit colours with ';' and with ':', backgrounds and their resets
-        {"\x1b[92ma\x1b[38;5;208mb\x1b[38;2;1;2;3mc\x1b[38:2::10:20:30md\x1b[38:2:4:5:6me"
+        {"\x1b[92ma\x1b[38;5;208mb\x1b[38;2;1;2;3mc\x1b[38:2::10:20:30;49md\x1b[38:2:4:5:6me"
          "\x1b[39;48;5;17mf\x1b[104mg\x1b[49mh",
          u"abcdefgh",
          {{0, 1, Index(10)},
           {1, 1, Index(208)},
-          {2, 1, Rgb(0x010203)},
-          {3, 1, Rgb(0x0A141E)},
-          {4, 1, Rgb(0x040506)},
+          {2, 1, CTextAttr::kColourRgb | 0x010203},
+          {3, 1, CTextAttr::kColourRgb | 0x0A141E},
+          {4, 1, CTextAttr::kColourRgb | 0x040506},
           {5, 1, 0, Index(17)},
           {6, 1, 0, Index(12)}}},
         // styles switch on and off one by one; 4:0 ends an underline, 22 bold and faint
@@ -101,7 +90,7 @@ TEST(EscapeFilter, SgrBecomesRunsOtherSequencesVanishAndAnySplitGivesTheSame) {
          u"abcde",
          {{0, 1, 0, 0, 0x3D}, {1, 1, 0, 0, 0x31}, {3, 1, 0, 0, 0x0A}}},
         // colours out of range change nothing, and the attributes after them still apply
-        {"\x1b[38;5;300;1mx\x1b[0;38;2;256;0;0my", u"xy", {{0, 1, 0, 0, kBold}}},
+        {"\x1b[38;5;300;1mx\x1b[0;38;2;256;0;0my", u"xy", {{0, 1, 0, 0, CTextAttr::kBold}}},
         // cursor moves, erasing, private modes, titles ended by BEL and by ST, a character set,
         // keypad mode, a device control string, saved cursor and an SGR with a private marker
         {"a\x1b[2J\x1b[1;1Hb\x1b[K\x1b[?25lc\x1b]0;title\x07"
@@ -112,10 +101,6 @@ TEST(EscapeFilter, SgrBecomesRunsOtherSequencesVanishAndAnySplitGivesTheSame) {
          {}},
         // CAN cancels a sequence; a line feed inside a CSI sequence still ends the line
         {"x\x1b[31\x18y\x1b[3\n1mz", u"xy\nz", {{3, 1, Index(1)}}},
-        {"\x1b[01;32mok\x1b[0m \x1b]0;title\x1b\\\x1b[38;2;200;100;50mwarm\x1b[m\r\n\x1b[2K"
-         "\x1b[4mline\x1b[24m",
-         u"ok warm\r\nline",
-         {{0, 2, Index(2), 0, kBold}, {3, 4, Rgb(0xC86432)}, {9, 4, 0, 0, CTextAttr::kUnderline}}},
     };
     for (const Case& c : cases) {
         for (size_t nCut = 1; nCut <= c.input.size(); ++nCut) {

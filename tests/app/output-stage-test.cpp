@@ -5,22 +5,26 @@
 #include <chrono>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "output-stage.h"
+
+using namespace std::string_literals;
 
 namespace {
 
 CTextPaneOutput Chunk(const std::u16string& text, const std::vector<CTextAttrRun>& runs = {},
                       const char16_t* pszTag = nullptr) {
-    CTextPaneOutput chunk;
-    chunk.pText = text.c_str();
-    chunk.nText = static_cast<int>(text.size());
-    chunk.pRuns = runs.empty() ? nullptr : runs.data();
-    chunk.nRuns = static_cast<int>(runs.size());
-    chunk.pszLineTag = pszTag;
-    return chunk;
+    return {text.c_str(),
+            static_cast<int>(text.size()),
+            runs.empty() ? nullptr : runs.data(),
+            static_cast<int>(runs.size()),
+            pszTag,
+            {}};
+}
+
+std::u16string Number(int n) {
+    return std::u16string(1, static_cast<char16_t>(u'0' + n));
 }
 
 std::u16string TextOf(const CTextPaneOutput& chunk) {
@@ -36,38 +40,32 @@ TEST(OutputStage, ChunksArriveWholeInOrderAndWakeTheOwnerOncePerBatch) {
     red.nStart = 1;
     red.nLength = 2;
     red.attr.nFore = CTextAttr::kColourIndexed | 1;
-    const std::u16string first = u"first\r\n";
-    const std::u16string second = u"second";
-    const std::u16string third = u"third\r\n";
-    ASSERT_TRUE(stage.Put(Chunk(first)));
-    ASSERT_TRUE(stage.Put(Chunk(second, {red})));
-    ASSERT_TRUE(stage.Put(Chunk(third, {}, u"TAG: ")));
+    ASSERT_TRUE(stage.Put(Chunk(u"first\r\n")));
+    ASSERT_TRUE(stage.Put(Chunk(u"second", {red})));
+    ASSERT_TRUE(stage.Put(Chunk(u"third\r\n", {}, u"TAG: ")));
     EXPECT_EQ(nWakes, 1);  // the owner was armed for the first chunk only
-    EXPECT_TRUE(stage.HasWaiting());
-
     COutputBatch batch;
     ASSERT_TRUE(stage.TakeOrArm(batch));
-    ASSERT_EQ(batch.ChunkCount(), 3u);
-    EXPECT_FALSE(stage.HasWaiting());
+    EXPECT_EQ(stage.WaitingUnits(), 0u);
     // each text ends with a NUL; runs and tags come with their chunk
     std::u16string all;
-    for (size_t i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < batch.ChunkCount(); ++i) {
         const CTextPaneOutput& chunk = batch.Chunk(i);
-        all += TextOf(chunk) + chunk.pText[chunk.nText] + u"|" + char16_t(u'0' + chunk.nRuns) +
-               (chunk.pszLineTag ? chunk.pszLineTag : u"") + u"|";
+        all +=
+            TextOf(chunk) + chunk.pText[chunk.nText] + (chunk.pszLineTag ? chunk.pszLineTag : u"");
+        for (int r = 0; r < chunk.nRuns; ++r) {
+            all += Number(chunk.pRuns[r].nStart) + Number(chunk.pRuns[r].nLength) +
+                   Number(static_cast<int>(chunk.pRuns[r].attr.nFore & 0xFF));
+        }
+        all += u"|";
     }
-    EXPECT_EQ(all, first + u'\0' + u"|0|" + second + u'\0' + u"|1|" + third + u'\0' + u"|0TAG: |");
-    const CTextAttrRun& run = batch.Chunk(1).pRuns[0];
-    EXPECT_EQ(std::tuple(run.nStart, run.nLength, run.attr.nFore),
-              std::tuple(1, 2, red.attr.nFore));
-
+    EXPECT_EQ(all,
+              u"first\r\n\0|second\0"
+              u"121|third\r\n\0TAG: |"s);
     // Taken while disarmed: no wake until the owner finds the stage empty and arms it again.
     ASSERT_TRUE(stage.Put(Chunk(u"more")));
-    EXPECT_EQ(nWakes, 1);
     ASSERT_TRUE(stage.TakeOrArm(batch));
-    ASSERT_EQ(batch.ChunkCount(), 1u);
     EXPECT_FALSE(stage.TakeOrArm(batch));
-    EXPECT_TRUE(batch.IsEmpty());
     ASSERT_TRUE(stage.Put(Chunk(u"again")));
     EXPECT_EQ(nWakes, 2);
 }

@@ -1,6 +1,7 @@
 // The insertion every pane shares: line ends normalised, the pane trimmed at its limit.
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -47,21 +48,13 @@ TEST(TextPaneAppend, NormalisesLineEndsAndKeepsLoneCr) {
 TEST(TextPaneAppend, TrimsExactly255CharactersOnlyPastTheLimitMinus255) {
     CTextPaneMemory pane;
     pane.SetLimitText(1000);
-    std::u16string text;
-    for (int i = 0; i < 745; ++i) {
-        text.push_back(static_cast<char16_t>(u'A' + i % 26));
-    }
+    std::u16string text(745, u'\0');
+    std::iota(text.begin(), text.end(), u'A');  // no line ends
     pane.ReplaceSel(text.c_str());
     TextPaneAppend(pane, u"1");  // length 745 is not above 745: nothing removed
     EXPECT_EQ(pane.GetTextLength(), 746);
     TextPaneAppend(pane, u"2");  // 746 > 745: the first 255 go, then the insertion
     EXPECT_EQ(pane.GetText(), text.substr(255) + u"12");
-    // A limit below 255 wraps around in the unsigned comparison and never trims.
-    CTextPaneMemory small;
-    small.SetLimitText(100);
-    small.ReplaceSel(text.substr(0, 90).c_str());
-    TextPaneAppend(small, u"xyz");
-    EXPECT_EQ(small.GetText(), text.substr(0, 90) + u"xyz");
 }
 
 }  // namespace

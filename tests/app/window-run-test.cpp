@@ -8,46 +8,26 @@
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QTest>
-#include <csignal>
 #include <string>
 
-#include "console-pipe.h"
 #include "main-frame.h"
 #include "support/orv-test-support.h"
 #include "window-test-util.h"
 
-namespace {
-
-class RunTest : public CShownFrameTest {
-protected:
-    void TearDown() override {
-        if (View().IsRunning()) {
-            View().Stop();
-        }
-        CShownFrameTest::TearDown();
-        g_nPipeKillDelayMs = 3000;
-    }
-    QString StatusBarText() {
-        auto* pStatus = m_pFrame->statusBar()->findChild<QLabel*>(QStringLiteral("status"));
-        return pStatus != nullptr ? pStatus->text() : QString();
-    }
-    void Run(const QString& strCommand) {
-        View().SetCommand(strCommand);
-        View().OnRun();
-    }
-};
-
-}  // namespace
+class RunTest : public CShownFrameTest {};
 
 TEST_F(RunTest, ColoursAndStandardErrorReachThePaneTheEndLineHasALineOfItsOwnAndTheStatus) {
-    Run(
+    View().SetCommand(
         QStringLiteral("echo err 1>&2; printf '\\033[41m        \\033[0m \\033]0;title\\007"
                        "\\033[1;34mblue\\033[0m\\033[2K plain\\nabc'; exit 2"));
+    View().OnRun();
     ASSERT_TRUE(WaitForEnd());
+    auto* pStatus = m_pFrame->statusBar()->findChild<QLabel*>(QStringLiteral("status"));
+    ASSERT_NE(pStatus, nullptr);
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^Exit code 2 after \\d\\.\\d s$"))
-                    .match(StatusBarText())
+                    .match(pStatus->text())
                     .hasMatch())
-        << StatusBarText().toStdString();
+        << pStatus->text().toStdString();
     const std::u16string text = PaneText(Pane());
     const size_t nLine = text.find(u"         blue plain\r\nabc\r\n--- End of Log ---\r\n\r\n");
     ASSERT_NE(nLine, std::u16string::npos) << std::string(text.begin(), text.end());

@@ -12,9 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <vector>
 
-#include "console-pipe.h"
 #include "main-frame.h"
 #include "orv-sys.h"
 #include "support/orv-test-support.h"
@@ -24,11 +22,6 @@ namespace {
 
 class ViewTest : public CShownFrameTest {
 protected:
-    void TearDown() override {
-        CShownFrameTest::TearDown();
-        g_pszPipeInterpreter = "/bin/sh";
-        g_pszPipeCharset = nullptr;
-    }
     CCommandField* Field() { return View().CommandField(); }
 };
 
@@ -51,14 +44,9 @@ TEST_F(ViewTest, SaveLogWritesUtf8WithTheLineEndsOfThePane) {
     EXPECT_EQ(OrvReadFileBytes(path), std::string(64 * 1024 - 1, 'a') + "\xf0\x9f\x98\x80tail");
 }
 
-// The names in a folder, sorted.
-std::vector<std::string> FolderNames(const std::string& path) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path)) {
-        names.push_back(entry.path().filename());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+// The number of entries in a folder.
+size_t Entries(const std::string& path) {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(path), {}));
 }
 
 // Failures injected through the system-call table: a disk that fills up after s_nWriteRoom bytes
@@ -110,7 +98,7 @@ TEST_F(ViewTest, AFailedSaveKeepsTheOldFileByteForByte) {
     EXPECT_EQ(std::string(static_cast<const char*>(strError)),
               "Error writing to file " + path + ": No space left on device");
     EXPECT_EQ(OrvReadFileBytes(path), old);
-    EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::string>{"log.txt"});
+    EXPECT_EQ(Entries(dir.Path()), 1u);  // no file of its own left behind
     // A folder where no file may be created: the file the user may write is written in place.
     CInjected::s_nWriteRoom = -1;
     CInjected::s_bNoNewFiles = true;
@@ -135,7 +123,7 @@ TEST_F(ViewTest, SaveThroughALinkReplacesTheFileItLeadsTo) {
     ASSERT_EQ(lstat(link.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(OrvReadFileBytes(target), "new\r\n");
-    EXPECT_EQ(FolderNames(dir.File("real")), std::vector<std::string>{"log.txt"});
+    EXPECT_EQ(Entries(dir.File("real")), 1u);
 }
 
 TEST_F(ViewTest, APastedCommandFarBeyondTheFieldsDefaultLimitRunsWhole) {

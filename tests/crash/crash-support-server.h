@@ -1,10 +1,10 @@
 // The support server of the crash tests (support-server.py): HTTPS on loopback with a
-// certificate of its own test CA, every request recorded.
+// self-signed certificate, every request recorded.
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -36,11 +36,8 @@ protected:
 // The crash archives in a folder.
 inline std::vector<std::string> OrvCrashZips(const OrvTempDir& dir) {
     std::vector<std::string> zips;
-    if (DIR* p = opendir(dir.Path().c_str())) {
-        while (dirent* e = readdir(p))
-            if (std::string(e->d_name).rfind("tv_crash_", 0) == 0)
-                zips.push_back(dir.File(e->d_name));
-        closedir(p);
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        if (entry.path().filename().string().rfind("tv_crash_", 0) == 0)
+            zips.push_back(entry.path());
     return zips;
 }

@@ -1,7 +1,6 @@
 // Crash reports end to end: a real program crashes in each way; its helper writes the minidump and
 // the archive; lldb reads the dump back with the program and names the crashing function.
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstring>
@@ -10,11 +9,8 @@
 
 #include "crash-support-server.h"
 #include "orv-crash-helper.h"
-#include "orv-crash-os.h"
 #include "orv-crash-report.h"
 #include "orv-crash.h"
-#include "orv-test-servers.h"
-#include "orv-test-support.h"
 
 namespace {
 
@@ -79,10 +75,6 @@ const SCrashCase kCases[] = {
     {"no-helper", SIGSEGV, nullptr, nullptr, "crash program: no-helper"},
     {"fault-in-handler", SIGFPE, nullptr, nullptr, "crash program: fault-in-handler"},
 };
-
-void PrintTo(const SCrashCase& c, std::ostream* os) {
-    *os << c.pszKind;
-}
 
 class CrashKinds : public testing::TestWithParam<SCrashCase> {};
 

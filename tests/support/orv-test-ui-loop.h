@@ -48,9 +48,6 @@ public:
     void RefuseNextPosts(int n) {
         Locked([&] { m_nRefuse = n; });
     }
-    int RefusedPosts() {
-        return Locked([&] { return m_nRefused; });
-    }
     // Number of timer ticks delivered so far.
     int Ticks() {
         return Locked([&] { return m_nTicks; });
@@ -133,7 +130,6 @@ private:
         }
         if (m_nRefuse > 0) {
             --m_nRefuse;
-            ++m_nRefused;
             return enOrvUiQueueFull;
         }
         m_queue.push_back(item);
@@ -210,7 +206,6 @@ private:
     bool m_bRunning = false;
     bool m_bQuit = false;
     int m_nRefuse = 0;
-    int m_nRefused = 0;
     int m_nTicks = 0;
     IOrvUiThread* m_pPrevious = nullptr;
 };

@@ -7,26 +7,17 @@
 // CTextPaneMemory
 
 void CTextPaneMemory::GetSel(int* pnStart, int* pnEnd) const {
-    if (pnStart) {
+    if (pnStart)
         *pnStart = m_nSelStart;
-    }
-    if (pnEnd) {
+    if (pnEnd)
         *pnEnd = m_nSelEnd;
-    }
 }
 
-void CTextPaneMemory::SetSel(int nStart, int nEnd, bool bNoScroll) {
+// The pipe selects only forward, within the text; a negative or too large end is the text's end.
+void CTextPaneMemory::SetSel(int nStart, int nEnd, bool) {
     const int nLen = GetTextLength();
-    if (nStart < 0) {
-        m_nSelStart = m_nSelEnd = m_nCaret;
-    } else {
-        const int s = std::min(nStart, nLen);
-        const int e = (nEnd < 0 || nEnd > nLen) ? nLen : nEnd;
-        m_nSelStart = std::min(s, e);
-        m_nSelEnd = std::max(s, e);
-        m_nCaret = e;
-    }
-    (void)bNoScroll;
+    m_nSelEnd = (nEnd < 0 || nEnd > nLen) ? nLen : nEnd;
+    m_nSelStart = std::clamp(nStart, 0, m_nSelEnd);
 }
 
 void CTextPaneMemory::ReplaceSel(const char16_t* pszText) {
@@ -38,7 +29,7 @@ void CTextPaneMemory::ReplaceSel(const char16_t* pszText) {
     const size_t nLen = std::min<size_t>(text.size(), static_cast<size_t>(nRoom));
     m_text.replace(static_cast<size_t>(m_nSelStart), static_cast<size_t>(m_nSelEnd - m_nSelStart),
                    text.substr(0, nLen));
-    m_nSelStart = m_nSelEnd = m_nCaret = m_nSelStart + static_cast<int>(nLen);
+    m_nSelStart = m_nSelEnd = m_nSelStart + static_cast<int>(nLen);
 }
 
 void CTextPaneMemory::ReplaceSelStyled(const char16_t* pszText, const CTextAttrRun* pRuns,
@@ -64,7 +55,7 @@ int CTextPaneMemory::LineFromChar(int nIndex) const {
 
 int CTextPaneMemory::LineIndex(int nLine) const {
     size_t at = 0;
-    for (int i = nLine < 0 ? LineFromChar(m_nCaret) : nLine; i > 0; --i) {
+    for (int i = nLine < 0 ? LineFromChar(m_nSelEnd) : nLine; i > 0; --i) {
         at = m_text.find(u"\r\n", at);
         if (at == std::u16string::npos) {
             return -1;
@@ -76,7 +67,7 @@ int CTextPaneMemory::LineIndex(int nLine) const {
 
 void CTextPaneMemory::SetText(const char16_t* pszText) {
     m_text = pszText ? pszText : u"";
-    m_nSelStart = m_nSelEnd = m_nCaret = 0;
+    m_nSelStart = m_nSelEnd = 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -121,13 +112,8 @@ bool CTextPaneMemoryHost::Call(PaneFn pfn, void* pContext) {
 
 bool CTextPaneMemoryHost::PostPipeDone(uintptr_t nPipe) {
     std::unique_ptr<IOwnerWork> pWork = std::make_unique<COwnerFnWork>([this, nPipe] {
-        std::function<void(CTextPaneMemory&, uintptr_t)> fn;
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            fn = m_fnDone;
-        }
-        if (fn) {
-            fn(m_pane, nPipe);
+        if (m_fnDone) {  // set before any pipe ran
+            m_fnDone(m_pane, nPipe);
         }
         std::lock_guard<std::mutex> guard(m_lock);
         m_done.push_back(nPipe);

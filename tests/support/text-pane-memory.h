@@ -40,7 +40,6 @@ private:
     std::u16string m_text;  // lines end at CR LF pairs only, found by scanning
     int m_nSelStart = 0;    // selection, m_nSelStart <= m_nSelEnd
     int m_nSelEnd = 0;
-    int m_nCaret = 0;  // the active end of the selection
     unsigned m_nLimit = 0xFFFFFFFFu;
     std::vector<CTextAttrRun> m_runs;
 };
