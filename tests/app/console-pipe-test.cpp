@@ -226,6 +226,19 @@ TEST(PipeDecoder, AnySplitOfTheBytesDecodesAsTheWhole) {
     EXPECT_TRUE(CPipeDecoder("NO-SUCH-SET-42").IsUtf8());
 }
 
+TEST(PipeCharset, TheChildGetsUtf8ForTheCLocaleAndItsOwnSetOtherwise) {
+    // a longer name first leaves its letters where the next name is reduced
+    const char* const kSets[][2] = {{"ISO-8859-15-EXTRA", "ISO-8859-15-EXTRA"},
+                                    {"ANSI_X3.4-1968", "UTF-8"},
+                                    {"us-ascii", "UTF-8"},
+                                    {"ISO-8859-1", "ISO-8859-1"}};
+    for (const auto& set : kSets) {
+        g_pszPipeCharset = set[0];
+        EXPECT_STREQ(PipeChildCharset(), set[1]);
+    }
+    g_pszPipeCharset = nullptr;
+}
+
 TEST(PipeText, ChunksNeverSplitAPairOrASequence) {
     // 300 bytes in hand: the cut falls at 255 unless that splits a CR LF pair or a UTF-8
     // sequence (a sequence only in a UTF-8 set, and only one of up to four bytes)
