@@ -787,6 +787,7 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
                         false);
                     nAt += nChunk;
                 }
+                pPipe->FlushOutput();
                 // a blocking descriptor is read only once poll has seen data
                 bMustPoll = !bNonBlocking || ++nReadsSincePoll >= kReadsBetweenPolls;
                 continue;
@@ -830,6 +831,7 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
     deliver(
         [&](char16_t* pOut) { return filter.Filter(decoded, decoder.Flush(decoded), pOut, runs); },
         true);
+    pPipe->FlushOutput();
     // The output usually ends as the shell exits: give it a moment to become reapable.
     for (const int64_t nUntil = MonotonicMs() + kExitGraceMs; !bReaped;) {
         bReaped = pPipe->ReapIfExited();

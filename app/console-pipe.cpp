@@ -159,17 +159,35 @@ CConsolePipe::~CConsolePipe() {
 }
 
 void CConsolePipe::OnOutput(const char16_t* pszText) {
-    if (!pszText || !m_wndOutput || !m_wndOutput->IsPaneAlive()) {
+    if (!pszText) {
+        FlushOutput();
+        return;
+    }
+    if (!m_wndOutput || !m_wndOutput->IsPaneAlive()) {
+        m_pieces.clear();
+        m_nGathered = 0;
         return;
     }
     // Reader thread only: the buffers are reused from chunk to chunk.
     const int nLen = pszText == m_pszChunk
                          ? m_nChunkLen
                          : static_cast<int>(std::char_traits<char16_t>::length(pszText));
-    if (m_normalised.size() < 2 * static_cast<size_t>(nLen) + 1) {
-        m_normalised.resize(2 * static_cast<size_t>(nLen) + 1);
+    const bool bGather = pszText == m_pszChunk && m_nChunkRuns == 0 && !(m_dwFlags & CPIPE_PREFIX);
+    if (!bGather) {
+        FlushOutput();
     }
-    const int nText = TextPaneNormaliseLineEnds(pszText, nLen, m_normalised.data());
+    const size_t nAt = m_nGathered;
+    if (m_normalised.size() < nAt + 2 * static_cast<size_t>(nLen) + 1) {
+        m_normalised.resize(nAt + 2 * static_cast<size_t>(nLen) + 1);
+    }
+    const int nText = TextPaneNormaliseLineEnds(pszText, nLen, m_normalised.data() + nAt);
+    if (bGather) {
+        // plain chunks of one read go over together (FlushOutput), each still a piece of its own
+        // and normalised on its own, but indexed in one scan
+        m_nGathered += static_cast<size_t>(nText);
+        m_pieces.push_back(nText);
+        return;
+    }
     // Tagged text is indexed where it goes: the tags change its lines.
     const CTextLineIndex* pLines =
         (m_dwFlags & CPIPE_PREFIX) ? nullptr : &m_lineScan.Scan(m_normalised.data(), nText);
@@ -183,8 +201,25 @@ void CConsolePipe::OnOutput(const char16_t* pszText) {
     InsertIntoPane(m_normalised.data(), nText, m_normalisedRuns.data(), m_nChunkRuns, pLines);
 }
 
+void CConsolePipe::FlushOutput() {
+    if (m_pieces.empty()) {
+        return;
+    }
+    const int nText = static_cast<int>(m_nGathered);
+    const CTextLineIndex& lines = m_lineScan.Scan(m_normalised.data(), nText);
+    if (m_pieces.size() == 1) {
+        InsertIntoPane(m_normalised.data(), nText, nullptr, 0, &lines);
+    } else {
+        InsertIntoPane(m_normalised.data(), nText, nullptr, 0, &lines, m_pieces.data(),
+                       static_cast<int>(m_pieces.size()));
+    }
+    m_pieces.clear();
+    m_nGathered = 0;
+}
+
 bool CConsolePipe::InsertIntoPane(const char16_t* pText, int nText, const CTextAttrRun* pRuns,
-                                  int nRuns, const CTextLineIndex* pLines) {
+                                  int nRuns, const CTextLineIndex* pLines, const int* pPieces,
+                                  int nPieces) {
     CTextPaneOutput chunk;
     chunk.pText = pText;
     chunk.nText = nText;
@@ -211,6 +246,8 @@ bool CConsolePipe::InsertIntoPane(const char16_t* pText, int nText, const CTextA
         if (pLines != nullptr) {
             chunk.lines = *pLines;
         }
+        chunk.pPieces = pPieces;
+        chunk.nPieces = nPieces;
     }
     return m_wndOutput->AppendOutput(chunk);
 }

@@ -206,7 +206,9 @@ public:
     // Called on the reader thread with each converted chunk (never empty), and once with null
     // after the last one. The base hands the chunk over to the end of the pane in one piece (line
     // ends normalised; trimmed near the limit and tagged with CPIPE_PREFIX as it is inserted);
-    // output is dropped once the pane is gone. Null does nothing here.
+    // the plain chunks of one read go over together once the read is done, each inserted as a
+    // piece of its own; output is dropped once the pane is gone. Null hands over what is
+    // gathered.
     virtual void OnOutput(const char16_t* pszText);
 
     // Converts pszText to the child's character set and writes it to the child's standard input in
@@ -248,15 +250,25 @@ protected:
     // the pane (with the tags of CPIPE_PREFIX), with the attribute runs pRuns[0..nRuns)
     // (positions in the text); false when the pane is gone. With CPIPE_PREFIX the text goes
     // without attributes.
+    // pPieces[0..nPieces) are the lengths of the chunks the text is made of, when more than one
+    // (see CTextPaneOutput).
     bool InsertIntoPane(const char16_t* pText, int nText, const CTextAttrRun* pRuns = nullptr,
-                        int nRuns = 0, const CTextLineIndex* pLines = nullptr);
+                        int nRuns = 0, const CTextLineIndex* pLines = nullptr,
+                        const int* pPieces = nullptr, int nPieces = 0);
+    // Hands the plain chunks that OnOutput has gathered from the reader's last read over to the
+    // pane together. The reader calls it after each read and before OnOutput(nullptr); OnOutput
+    // calls it before any text it does not gather. Reader thread only.
+    void FlushOutput();
 
     // The chunk the reader is handing to OnOutput and its attribute runs: OnOutput gives the runs
     // to the pane when it is called with exactly this text. Reader thread only.
     const char16_t* m_pszChunk = nullptr;
     int m_nChunkLen = 0;
-    // OnOutput's buffers for the normalised chunk and its runs. Reader thread only.
+    // OnOutput's buffers for the normalised chunk and its runs, and the lengths of the plain
+    // chunks gathered in m_normalised[0..m_nGathered) for FlushOutput. Reader thread only.
     std::vector<char16_t> m_normalised;
+    std::vector<int> m_pieces;
+    size_t m_nGathered = 0;
     std::vector<CTextAttrRun> m_normalisedRuns;
     // The line index of the normalised chunk, worked out here rather than on the pane's owner
     // thread. Reader thread only.

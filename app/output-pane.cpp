@@ -281,6 +281,34 @@ void COutputPane::ReplaceSel(const char16_t* p, int n, const CTextLineIndex* pLi
     ScrollCaret();
 }
 
+bool COutputPane::InsertOutputPieces(const CTextPaneOutput& chunk) {
+    // Every step of the one-by-one insertion removes text at the front only, so what it leaves
+    // is the last nKept units of the pane's text followed by the pieces; the lengths tell nKept.
+    // The limit check is unsigned, as TextPanePrepareAppendT makes it.
+    const unsigned nLimit = GetLimitText();
+    const int64_t nOld = m_text.GetLength();
+    int64_t nKept = nOld;
+    for (int i = 0; i < chunk.nPieces; ++i) {
+        if (static_cast<unsigned>(nKept) > nLimit - kTextPaneTrimChars) {
+            nKept = std::max<int64_t>(0, nKept - kTextPaneTrimChars);
+        }
+        nKept = std::min<int64_t>(nKept + chunk.pPieces[i], m_nLimit);
+    }
+    const int64_t nErase = nOld + chunk.nText - nKept;
+    if (chunk.nText > m_nLimit || (nErase > 0 && nErase >= nOld)) {
+        return false;
+    }
+    if (nErase > 0) {
+        SetSel(0, static_cast<int>(nErase), true);
+        ReplaceSel(u"", 0);
+    }
+    const int nEnd = m_text.GetLength();
+    SetSel(nEnd, nEnd);
+    ScrollCaret();
+    ReplaceSel(chunk.pText, chunk.nText, chunk.lines.bValid ? &chunk.lines : nullptr);
+    return true;
+}
+
 void COutputPane::SetText(const char16_t* p, int n) {
     InsertWaitingOutput();
     n = TextLength(p, n);

@@ -67,6 +67,12 @@ public:
     // pLines, when given, is the line index of the n characters (CTextLineScan), which an
     // insertion at the end copies in instead of looking for the lines.
     void ReplaceSel(const char16_t* p, int n, const CTextLineIndex* pLines = nullptr);
+    // Inserts output made of several chunks (chunk.nPieces > 1) at the end as inserting them one
+    // by one would leave it (the trim near the limit before each, the limit after each), in one
+    // removal at the front and one insertion with the whole text's line index. False, changing
+    // nothing, where one go cannot give the same result (a limit so low that the pieces' own
+    // text would be trimmed): then the chunks go one by one.
+    bool InsertOutputPieces(const CTextPaneOutput& chunk);
     // Display attributes: text inserted at the end keeps its runs, which are drawn (colours,
     // bold, italic, underline, strike, inverse); any other change inside the text drops them.
     void ReplaceSelStyled(const char16_t* pszText, const CTextAttrRun* pRuns, int nRuns) override;

@@ -20,6 +20,8 @@ CTextPaneOutput COutputBatch::Chunk(size_t nIndex) const {
         chunk.lines.pStarts = m_starts.data() + entry.nStart;
         chunk.lines.pWidest = m_widest.data() + entry.nWidest;
     }
+    chunk.pPieces = entry.nPieces > 0 ? m_pieces.data() + entry.nPiece : nullptr;
+    chunk.nPieces = entry.nPieces;
     return chunk;
 }
 
@@ -52,6 +54,11 @@ void COutputBatch::Add(const CTextPaneOutput& chunk) {
         m_widest.insert(m_widest.end(), chunk.lines.pWidest,
                         chunk.lines.pWidest + chunk.lines.nWidest);
     }
+    entry.nPiece = m_pieces.size();
+    entry.nPieces = chunk.nPieces;
+    if (chunk.nPieces > 0) {
+        m_pieces.insert(m_pieces.end(), chunk.pPieces, chunk.pPieces + chunk.nPieces);
+    }
     m_chunks.push_back(entry);
     m_nUnits += static_cast<size_t>(chunk.nText);
 }
@@ -62,6 +69,7 @@ void COutputBatch::Clear() {
     m_chunks.clear();
     m_starts.clear();
     m_widest.clear();
+    m_pieces.clear();
     m_nUnits = 0;
 }
 
@@ -71,6 +79,7 @@ void COutputBatch::Swap(COutputBatch& other) noexcept {
     m_chunks.swap(other.m_chunks);
     m_starts.swap(other.m_starts);
     m_widest.swap(other.m_widest);
+    m_pieces.swap(other.m_pieces);
     std::swap(m_nUnits, other.m_nUnits);
 }
 

@@ -40,11 +40,14 @@ private:
         size_t nStart;         // first line start in m_starts
         size_t nWidest;        // first line width in m_widest
         CTextLineIndex lines;  // the counts and columns; its pointers are not kept
+        size_t nPiece;         // first piece length in m_pieces
+        int nPieces;
     };
     std::vector<char16_t> m_text;
     std::vector<CTextAttrRun> m_runs;
     std::vector<uint32_t> m_starts;
     std::vector<CTextLineWidth> m_widest;
+    std::vector<int> m_pieces;
     std::vector<CEntry> m_chunks;
     size_t m_nUnits = 0;
 };

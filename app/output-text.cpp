@@ -351,19 +351,30 @@ struct CTextLineScan::CSink {
     CTextLineWidth* pWidest;
     int nLines = 0;
     int nWidest = 0;
+    // the stack's top entry, kept out of memory while lines of its width follow (Finish stores it)
+    CTextLineWidth top{0, -1};
     void End(int nNext, int64_t nCols) {
-        if (nLines == 0) {
+        if (nCols == top.nCols) {
+            top.nLine = nLines;  // lines of one width: the last stands for all
+        } else if (nLines == 0) {
             scan.m_index.nFirstCols = nCols;
             scan.m_index.bFirstTab = scan.m_bTab;
-        } else if (nWidest > 0 && pWidest[nWidest - 1].nCols == nCols) {
-            pWidest[nWidest - 1].nLine = nLines;  // lines of one width: the last stands for all
         } else {
+            if (nWidest > 0) {
+                pWidest[nWidest - 1] = top;
+            }
             while (nWidest > 0 && pWidest[nWidest - 1].nCols <= nCols) {
                 --nWidest;
             }
-            pWidest[nWidest++] = {nLines, nCols};
+            top = {nLines, nCols};
+            pWidest[nWidest++] = top;
         }
         pStarts[nLines++] = static_cast<uint32_t>(nNext);
+    }
+    void Finish() {
+        if (nWidest > 0) {
+            pWidest[nWidest - 1] = top;
+        }
     }
     static constexpr bool kNotesTabs = true;
     void Tab() { scan.m_bTab = true; }
@@ -391,6 +402,7 @@ const CTextLineIndex& CTextLineScan::Scan(const char16_t* p, int n) {
         m_index.nLastCols = nLast;
     }
     m_index.pWidest = m_widest.data();
+    sink.Finish();
     m_index.nWidest = sink.nWidest;
     return m_index;
 }

@@ -1,13 +1,89 @@
 #include "text-pane.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <tmmintrin.h>
 #endif
 
+#include <array>
 #include <bit>
 #include <string>
 
 #include "orv-string.h"
+
+namespace {
+
+#if defined(__x86_64__)
+// How eight units become eight to sixteen when the LFs of a mask gain a CR each: for each unit
+// written, the two bytes of the unit it copies (0x80 for a CR, which shuffles in as 0), the CRs
+// to add in, and how many units the eight become.
+struct CLineEndExpansion {
+    uint8_t shuffle[32];
+    uint16_t fill[16];
+    int nUnits;
+};
+
+constexpr std::array<CLineEndExpansion, 256> kLineEndExpansions = [] {
+    std::array<CLineEndExpansion, 256> table{};
+    for (unsigned nMask = 0; nMask < 256; ++nMask) {
+        CLineEndExpansion& e = table[nMask];
+        int j = 0;
+        for (int nFrom = 0; nFrom < 8; ++nFrom) {
+            if ((nMask >> nFrom) & 1) {
+                e.shuffle[2 * j] = e.shuffle[2 * j + 1] = 0x80;
+                e.fill[j++] = u'\r';
+            }
+            e.shuffle[2 * j] = static_cast<uint8_t>(2 * nFrom);
+            e.shuffle[2 * j + 1] = static_cast<uint8_t>(2 * nFrom + 1);
+            e.fill[j++] = 0;
+        }
+        for (; j < 16; ++j) {
+            e.shuffle[2 * j] = e.shuffle[2 * j + 1] = 0x80;
+        }
+        e.nUnits = 8 + std::popcount(nMask);
+    }
+    return table;
+}();
+
+// Eight units at a time: the LFs that need a CR are found at once, and the eight are written with
+// their CRs in two shuffles from a table. Stops before the last eight units that are not all
+// there; each store of sixteen units stays within the 2 * nLen room, since eight units read have
+// written at most sixteen. Returns the units written and advances i and prev.
+[[gnu::target("ssse3")]] int NormaliseEights(const char16_t* p, int nLen, char16_t* pOut, int& i,
+                                             char16_t& prev) {
+    const __m128i lf = _mm_set1_epi16(0x0A);
+    const __m128i cr = _mm_set1_epi16(0x0D);
+    int nOut = 0;
+    for (; i + 8 <= nLen; i += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i before = _mm_insert_epi16(_mm_slli_si128(units, 2), prev, 0);
+        const __m128i bare =
+            _mm_andnot_si128(_mm_cmpeq_epi16(before, cr), _mm_cmpeq_epi16(units, lf));
+        const unsigned nBare =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(bare, _mm_setzero_si128())));
+        prev = p[i + 7];
+        if (nBare == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + nOut), units);
+            nOut += 8;
+            continue;
+        }
+        const CLineEndExpansion& e = kLineEndExpansions[nBare];
+        const auto* pOrder = reinterpret_cast<const __m128i*>(e.shuffle);
+        const auto* pFill = reinterpret_cast<const __m128i*>(e.fill);
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(pOut + nOut),
+            _mm_or_si128(_mm_shuffle_epi8(units, _mm_loadu_si128(pOrder)), _mm_loadu_si128(pFill)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + nOut + 8),
+                         _mm_or_si128(_mm_shuffle_epi8(units, _mm_loadu_si128(pOrder + 1)),
+                                      _mm_loadu_si128(pFill + 1)));
+        nOut += e.nUnits;
+    }
+    return nOut;
+}
+
+const bool g_bShuffles = __builtin_cpu_supports("ssse3");
+#endif
+
+}  // namespace
 
 int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut) {
     // An LF without a CR before it gains one; everything else is copied. Written without branches
@@ -15,37 +91,9 @@ int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut) {
     int nOut = 0;
     char16_t prev = 0;
     int i = 0;
-#if defined(__SSE2__)
-    // Eight units at a time: those without an LF that needs a CR, most of a text with long lines,
-    // are copied in one piece; otherwise the pieces between such LFs are, each followed by its CR.
-    // The stores run up to 8 units past what they keep, so this stops 16 units before the end:
-    // every unit read so far has written at most two.
-    const __m128i lf = _mm_set1_epi16(0x0A);
-    const __m128i cr = _mm_set1_epi16(0x0D);
-    const auto Copy8 = [](char16_t* pTo, const char16_t* pFrom) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pTo),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(pFrom)));
-    };
-    while (i + 16 <= nLen) {
-        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const __m128i before = _mm_insert_epi16(_mm_slli_si128(units, 2), prev, 0);
-        const __m128i bare =
-            _mm_andnot_si128(_mm_cmpeq_epi16(before, cr), _mm_cmpeq_epi16(units, lf));
-        unsigned nBare =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(bare, _mm_setzero_si128())));
-        prev = p[i + 7];
-        int nPos = 0;
-        while (nBare != 0) {
-            const int k = std::countr_zero(nBare);
-            Copy8(pOut + nOut, p + i + nPos);
-            nOut += k - nPos;
-            pOut[nOut++] = u'\r';
-            nPos = k;
-            nBare &= nBare - 1;
-        }
-        Copy8(pOut + nOut, p + i + nPos);
-        nOut += 8 - nPos;
-        i += 8;
+#if defined(__x86_64__)
+    if (g_bShuffles) {
+        nOut = NormaliseEights(p, nLen, pOut, i, prev);
     }
 #endif
     for (; i < nLen; ++i) {

@@ -127,7 +127,9 @@ struct CTextLineIndex {
 // NUL, with line ends already normalised to CR LF, and attribute runs relative to pText. With a
 // line tag, a chunk that starts at the start of a line gets the tag in front (the tags after its
 // own line ends are already in the text) and no attributes. The line index, when valid, is that
-// of the text (without the tag).
+// of the text (without the tag). A reader hands all the chunks of one read over together: the
+// text is then nPieces chunks of the lengths at pPieces, in order, each inserted as if it came on
+// its own (trimmed for near the limit on its own); such text has no tag and no runs.
 struct CTextPaneOutput {
     const char16_t* pText = nullptr;
     int nText = 0;
@@ -135,6 +137,8 @@ struct CTextPaneOutput {
     int nRuns = 0;
     const char16_t* pszLineTag = nullptr;  // null: no tags
     CTextLineIndex lines;
+    const int* pPieces = nullptr;  // null: one chunk
+    int nPieces = 0;
 };
 
 class ITextPaneHost {
@@ -240,6 +244,29 @@ int TextPanePrepareAppendT(TPane& pane) {
 
 template <class TPane>
 void TextPaneInsertOutputT(TPane& pane, const CTextPaneOutput& chunk) {
+    if (chunk.nPieces > 1) {
+        if constexpr (requires { pane.InsertOutputPieces(chunk); }) {
+            if (pane.InsertOutputPieces(chunk)) {
+                return;  // the pane worked out what the pieces leave and took them in one go
+            }
+        }
+        // each piece on its own, the pane measuring it (the index is that of the whole text)
+        const char16_t* p = chunk.pText;
+        for (int i = 0; i < chunk.nPieces; ++i) {
+            CTextPaneOutput piece;
+            piece.nText = chunk.pPieces[i];
+            COrvStringW copy;  // a NUL after the piece, for a pane that takes none but that
+            if constexpr (requires { pane.ReplaceSel(p, piece.nText); }) {
+                piece.pText = p;
+            } else {
+                copy = COrvStringW(p, piece.nText);
+                piece.pText = copy;
+            }
+            TextPaneInsertOutputT(pane, piece);
+            p += piece.nText;
+        }
+        return;
+    }
     TextPanePrepareAppendT(pane);
     if (chunk.pszLineTag != nullptr) {
         // At the start of a line (or of an empty pane) the line begins with its tag.

@@ -239,8 +239,44 @@ void NormaliseUnitByUnit(benchmark::State& state) {
     });
 }
 
+// All a reader does to its chunks between decoding and the hand-over, in the same run: mode 0
+// normalises each 255-unit chunk and indexes it (one index per chunk), mode 1 normalises each
+// chunk of one 64 KiB read into one buffer and indexes the read in one scan.
+void ReaderPass(benchmark::State& state) {
+    const int nWorkload = static_cast<int>(state.range(0));
+    const bool bPerRead = state.range(1) == 1;
+    state.SetLabel(std::string(Name(nWorkload)) + (bPerRead ? ", index per read" : ", per chunk"));
+    const std::u16string text = ReaderText(nWorkload);
+    constexpr size_t kChunk = 255;
+    constexpr size_t kRead = 64 * 1024;
+    std::vector<char16_t> out(2 * kRead + 1);
+    CTextLineScan scan;
+    const size_t nEnd = text.size() / kRead * kRead;
+    for (auto _ : state) {
+        for (size_t nRead = 0; nRead < nEnd; nRead += kRead) {
+            size_t nOut = 0;
+            for (size_t nPos = nRead; nPos < nRead + kRead; nPos += kChunk) {
+                const int n = static_cast<int>(std::min(kChunk, nRead + kRead - nPos));
+                const int nText =
+                    TextPaneNormaliseLineEnds(text.data() + nPos, n, out.data() + nOut);
+                if (bPerRead) {
+                    nOut += static_cast<size_t>(nText);
+                } else {
+                    benchmark::DoNotOptimize(scan.Scan(out.data(), nText).nLines);
+                }
+            }
+            if (bPerRead) {
+                benchmark::DoNotOptimize(scan.Scan(out.data(), static_cast<int>(nOut)).nLines);
+            }
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(nEnd));
+}
+
 }  // namespace
 
+BENCHMARK(ReaderPass)->ArgsProduct({{0, 1, 2, 3}, {0, 1}});
 BENCHMARK(NormaliseLineEnds)->DenseRange(0, 3);
 BENCHMARK(NormaliseUnitByUnit)->DenseRange(0, 3);
 BENCHMARK(PaneText)

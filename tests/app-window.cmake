@@ -5,7 +5,7 @@ if(TARGET vexil-window)
     app/window-main.cpp app/window-pane-test.cpp app/window-ui-thread-test.cpp
     app/window-view-test.cpp app/window-find-test.cpp
     app/window-run-test.cpp app/command-line-test.cpp app/window-crash-test.cpp
-    app/window-start-test.cpp)
+    app/window-start-test.cpp app/pane-pieces-test.cpp)
   target_include_directories(app-window PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(app-window PRIVATE vexil-window orv-test-support orv-internal Qt6::Test GTest::gtest
                                            orv_flags)
