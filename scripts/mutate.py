@@ -28,6 +28,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tarfile
@@ -260,14 +261,38 @@ def restore_backups(src):
                 os.utime(path)  # newer than the mutant's object: the original is compiled again
 
 
+def kill_session(sid):
+    """Kills whatever is left of a session: a suite stopped at its time limit (or one that leaks)
+    would otherwise leave its servers and commands running, and they slow every later run. The
+    commands a pipe starts have process groups of their own, so the whole session goes."""
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % name) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[3]) == sid:
+            try:
+                os.kill(int(name), signal.SIGKILL)
+            except OSError:
+                pass
+
+
 def run(cmd, cwd, limit, env=None, tail=2000):
     start = time.monotonic()
+    p = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         start_new_session=True, env=env)
     try:
-        p = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                           timeout=limit, start_new_session=True, env=env)
-        return p.returncode, time.monotonic() - start, p.stdout[-tail:].decode(errors="replace")
-    except subprocess.TimeoutExpired as e:
-        return None, time.monotonic() - start, (e.stdout or b"")[-tail:].decode(errors="replace")
+        out, _ = p.communicate(timeout=limit)
+        rc = p.returncode
+    except subprocess.TimeoutExpired:
+        kill_session(p.pid)
+        out, _ = p.communicate()
+        rc = None
+    kill_session(p.pid)
+    return rc, time.monotonic() - start, (out or b"")[-tail:].decode(errors="replace")
 
 
 FAILED_CASE = re.compile(r"^\[  FAILED  \] ([\w/]+\.[\w/]+)", re.M)
