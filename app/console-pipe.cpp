@@ -206,13 +206,9 @@ void CConsolePipe::FlushOutput() {
         return;
     }
     const int nText = static_cast<int>(m_nGathered);
-    const CTextLineIndex& lines = m_lineScan.Scan(m_normalised.data(), nText);
-    if (m_pieces.size() == 1) {
-        InsertIntoPane(m_normalised.data(), nText, nullptr, 0, &lines);
-    } else {
-        InsertIntoPane(m_normalised.data(), nText, nullptr, 0, &lines, m_pieces.data(),
-                       static_cast<int>(m_pieces.size()));
-    }
+    InsertIntoPane(m_normalised.data(), nText, nullptr, 0,
+                   &m_lineScan.Scan(m_normalised.data(), nText), m_pieces.data(),
+                   static_cast<int>(m_pieces.size()));
     m_pieces.clear();
     m_nGathered = 0;
 }

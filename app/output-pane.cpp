@@ -284,14 +284,10 @@ void COutputPane::ReplaceSel(const char16_t* p, int n, const CTextLineIndex* pLi
 bool COutputPane::InsertOutputPieces(const CTextPaneOutput& chunk) {
     // Every step of the one-by-one insertion removes text at the front only, so what it leaves
     // is the last nKept units of the pane's text followed by the pieces; the lengths tell nKept.
-    // The limit check is unsigned, as TextPanePrepareAppendT makes it.
-    const unsigned nLimit = GetLimitText();
     const int64_t nOld = m_text.GetLength();
     int64_t nKept = nOld;
     for (int i = 0; i < chunk.nPieces; ++i) {
-        if (static_cast<unsigned>(nKept) > nLimit - kTextPaneTrimChars) {
-            nKept = std::max<int64_t>(0, nKept - kTextPaneTrimChars);
-        }
+        nKept = TextPaneLengthBeforeInsert(static_cast<unsigned>(nKept), GetLimitText());
         nKept = std::min<int64_t>(nKept + chunk.pPieces[i], m_nLimit);
     }
     const int64_t nErase = nOld + chunk.nText - nKept;

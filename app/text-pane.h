@@ -137,7 +137,7 @@ struct CTextPaneOutput {
     int nRuns = 0;
     const char16_t* pszLineTag = nullptr;  // null: no tags
     CTextLineIndex lines;
-    const int* pPieces = nullptr;  // null: one chunk
+    const int* pPieces = nullptr;  // null (or one length): one chunk
     int nPieces = 0;
 };
 
@@ -226,16 +226,24 @@ inline constexpr unsigned kTextPaneTrimChars = 255;
 // TextPanePrepareAppend and TextPaneInsertOutput for a pane of a known type: a pane that inserts
 // millions of chunks calls them on itself without a virtual call per step, and hands its
 // ReplaceSel the chunk's length when it takes one, instead of having it count the units.
+// The length a pane of nLength characters and limit nLimit keeps before an insertion: the front
+// kTextPaneTrimChars go once the length is above the limit minus those. Unsigned on purpose, as
+// the edit control's users have always computed it: a limit below 255 wraps around and never
+// trims.
+constexpr unsigned TextPaneLengthBeforeInsert(unsigned nLength, unsigned nLimit) {
+    if (nLength > nLimit - kTextPaneTrimChars) {
+        return nLength > kTextPaneTrimChars ? nLength - kTextPaneTrimChars : 0;
+    }
+    return nLength;
+}
+
 template <class TPane>
 int TextPanePrepareAppendT(TPane& pane) {
-    unsigned nLength = static_cast<unsigned>(pane.GetTextLength());
-    const unsigned nLimit = pane.GetLimitText();
-    // Unsigned on purpose, as the edit control's users have always computed it: a limit below 255
-    // wraps around and never trims.
-    if (nLength > nLimit - kTextPaneTrimChars) {
+    const unsigned nOld = static_cast<unsigned>(pane.GetTextLength());
+    const unsigned nLength = TextPaneLengthBeforeInsert(nOld, pane.GetLimitText());
+    if (nLength != nOld) {
         pane.SetSel(0, static_cast<int>(kTextPaneTrimChars), true);
         pane.ReplaceSel(u"");
-        nLength = nLength > kTextPaneTrimChars ? nLength - kTextPaneTrimChars : 0;
     }
     pane.SetSel(static_cast<int>(nLength), static_cast<int>(nLength));
     pane.ScrollCaret();

@@ -10,6 +10,7 @@
 #include "console-pipe.h"
 #include "output-stage.h"
 #include "output-text.h"
+#include "text-model-expect.h"
 
 namespace {
 
@@ -55,17 +56,6 @@ public:
         m_pszChunk = nullptr;
     }
 };
-
-void ExpectSameModel(const COutputText& a, const COutputText& b) {
-    ASSERT_EQ(std::u16string(a.Data(), static_cast<size_t>(a.GetLength())),
-              std::u16string(b.Data(), static_cast<size_t>(b.GetLength())));
-    ASSERT_EQ(a.GetLineCount(), b.GetLineCount());
-    for (int nLine = 0; nLine < a.GetLineCount(); ++nLine) {
-        ASSERT_EQ(a.LineIndex(nLine), b.LineIndex(nLine)) << "line " << nLine;
-    }
-    ASSERT_EQ(a.GetMaxColumns(), b.GetMaxColumns());
-    ASSERT_EQ(a.GetLastLineColumns(), b.GetLastLineColumns());
-}
 
 }  // namespace
 

@@ -9,19 +9,12 @@
 
 #include "output-pane.h"
 #include "output-text.h"
+#include "text-model-expect.h"
 
 namespace {
 
 void ExpectSamePane(const COutputPane& a, const COutputPane& b) {
-    const COutputText& x = a.Text();
-    const COutputText& y = b.Text();
-    ASSERT_EQ(std::u16string(x.Data(), static_cast<size_t>(x.GetLength())),
-              std::u16string(y.Data(), static_cast<size_t>(y.GetLength())));
-    ASSERT_EQ(x.GetLineCount(), y.GetLineCount());
-    for (int nLine = 0; nLine < x.GetLineCount(); ++nLine) {
-        ASSERT_EQ(x.LineIndex(nLine), y.LineIndex(nLine)) << "line " << nLine;
-    }
-    ASSERT_EQ(x.GetMaxColumns(), y.GetMaxColumns());
+    ASSERT_NO_FATAL_FAILURE(ExpectSameModel(a.Text(), b.Text()));
     ASSERT_EQ(a.FirstVisibleLine(), b.FirstVisibleLine());
 }
 
