@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
-#include <pthread.h>  // pthread_sigmask
+#include <pthread.h>  // pthread_sigmask, pthread_setname_np
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
@@ -696,6 +696,7 @@ bool CConsolePipe::StartProcess(const char16_t* pszCommand, int hStdOutput, int 
 }
 
 int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
+    pthread_setname_np(pthread_self(), "vexil-reader");  // as top -H and profilers list it
     {
         std::lock_guard<std::mutex> gate(pPipe->m_gate);  // Run is done with the object
     }

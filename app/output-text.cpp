@@ -75,6 +75,39 @@ CBlockKinds ClassifyN(const char16_t* p, int n) {
 #endif
 }
 
+// The same for 64 units: four blocks of 16, bit k for p[k].
+struct CBlockKinds64 {
+    uint64_t nOther;
+    uint64_t nCr;
+    uint64_t nLf;
+};
+
+[[gnu::always_inline]] inline CBlockKinds64 Classify64(const char16_t* p) {
+    CBlockKinds64 kinds{0, 0, 0};
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+        const CBlockKinds block = Classify16(p + 16 * b);
+        kinds.nOther |= static_cast<uint64_t>(block.nOther) << (16 * b);
+        kinds.nCr |= static_cast<uint64_t>(block.nCr) << (16 * b);
+        kinds.nLf |= static_cast<uint64_t>(block.nLf) << (16 * b);
+    }
+    return kinds;
+}
+
+// The lowest set bit's index. Bit 63 is set as a guard, so that an empty mask gives 63 instead of
+// an undefined result (and the compiler needs no branch for it).
+[[gnu::always_inline]] inline int LowBit(uint64_t n) {
+    return __builtin_ctzll(n | (uint64_t{1} << 63));
+}
+
+// Bits set in a 64-bit mask, without relying on a population-count instruction.
+[[gnu::always_inline]] inline int Count64(uint64_t n) {
+    n = n - ((n >> 1) & 0x5555555555555555u);
+    n = (n & 0x3333333333333333u) + ((n >> 2) & 0x3333333333333333u);
+    n = (n + (n >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return static_cast<int>((n * 0x0101010101010101u) >> 56);
+}
+
 // Bits set in a 16-bit mask, without relying on a population-count instruction.
 [[gnu::always_inline]] inline int Count16(uint32_t n) {
     n = n - ((n >> 1) & 0x5555u);
@@ -159,6 +192,33 @@ int COutputText::LineLength(int nLine) const {
 
 namespace {
 
+// The line ends of a block of printable units, CRs and LFs whose every CR and LF is part of a
+// line end: bit k of nEnds stands for an LF at p[i + k]. The first line is nFirstCols wide, and
+// each later one as wide as the units between its LF and the one before, less its CR.
+template <class TSink>
+[[gnu::always_inline]] inline void EndsOneByOne(TSink& sink, int i, uint64_t nEnds,
+                                                int64_t nFirstCols) {
+    int nPrev = LowBit(nEnds);
+    sink.End(i + nPrev + 1, nFirstCols);
+    for (nEnds &= nEnds - 1; nEnds != 0; nEnds &= nEnds - 1) {
+        const int k = LowBit(nEnds);
+        sink.End(i + k + 1, k - nPrev - 2);
+        nPrev = k;
+    }
+}
+
+// Hands the line ends of a block (nEnds, not empty) to the sink, in one call where it takes them
+// so.
+template <class TSink>
+[[gnu::always_inline]] inline void BlockEnds(TSink& sink, int i, uint64_t nEnds,
+                                             int64_t nFirstCols) {
+    if constexpr (requires { sink.Ends(i, nEnds, nFirstCols); }) {
+        sink.Ends(i, nEnds, nFirstCols);
+    } else {
+        EndsOneByOne(sink, i, nEnds, nFirstCols);
+    }
+}
+
 // One pass over n units that finds the line ends (an LF after a CR, also the CR before p when
 // bCr) and counts the columns, starting at column nCol; a CR has none, so a line's width is the
 // column reached at its LF. For each line end it calls sink.End(offset after the LF, columns of
@@ -168,7 +228,31 @@ namespace {
 template <class TSink>
 int64_t ScanLines(const char16_t* p, int n, bool bCr, int64_t nCol, TSink& sink) {
     int i = 0;
+    int nSlowTo = 0;  // the units of a block of 64 that needs more than the fast path end here
     while (i < n) {
+        if (i + 64 <= n && i >= nSlowTo) {
+            // 64 units at a time while they are printable ASCII and line ends, the same rules
+            // as below for blocks of 16
+            const CBlockKinds64 kinds = Classify64(p + i);
+            const uint64_t nBreaks = kinds.nCr | kinds.nLf;
+            const uint64_t nEnds = kinds.nLf & ((kinds.nCr << 1) | (bCr ? 1u : 0u));
+            const uint64_t nTrailingCr = kinds.nCr >> 63;
+            if (kinds.nOther == nBreaks &&
+                (nBreaks & ~(nEnds | (nEnds >> 1) | (nTrailingCr << 63))) == 0) {
+                int nPos = 0;
+                if (nEnds != 0) {
+                    const int k = LowBit(nEnds);
+                    BlockEnds(sink, i, nEnds, nCol + k - (k != 0 ? 1 : 0));
+                    nCol = 0;
+                    nPos = 64 - __builtin_clzll(nEnds);
+                }
+                nCol += 64 - nPos - static_cast<int>(nTrailingCr);
+                bCr = nTrailingCr != 0;
+                i += 64;
+                continue;
+            }
+            nSlowTo = i + 64;
+        }
         // blocks of 16; the last one may be shorter
         const int nBlock = std::min(16, n - i);
         const CBlockKinds kinds = nBlock == 16 ? Classify16(p + i) : ClassifyN(p + i, nBlock);
@@ -185,13 +269,12 @@ int64_t ScanLines(const char16_t* p, int n, bool bCr, int64_t nCol, TSink& sink)
                 // the distance between its ends, with no count per line. A line end at 0 has its
                 // CR in the previous block, already left out of the columns.
                 int nPos = 0;  // first unit after the last line end in this block
-                while (nEnds != 0) {
+                if (nEnds != 0) {
                     const int k = std::countr_zero(nEnds);
-                    nCol += k - nPos - (k != 0 ? 1 : 0);
-                    sink.End(i + k + 1, nCol);
+                    nCol += k - (k != 0 ? 1 : 0);
+                    BlockEnds(sink, i, nEnds, nCol);
                     nCol = 0;
-                    nPos = k + 1;
-                    nEnds &= nEnds - 1;
+                    nPos = 32 - std::countl_zero(nEnds);
                 }
                 nCol += nBlock - nPos - (nTrailingCr != 0 ? 1 : 0);
                 bCr = nTrailingCr != 0;
@@ -371,19 +454,58 @@ struct CTextLineScan::CSink {
         }
         pStarts[nLines++] = static_cast<uint32_t>(nNext);
     }
+    // The line ends of a block (see EndsOneByOne). Runs of lines as wide as the last one, as a
+    // flood of one line repeated makes, only move the stack's top to the last of them, and their
+    // starts follow each other at one distance: written without a branch or a bit search per
+    // line.
+    [[gnu::always_inline]] void Ends(int i, uint64_t nEnds, int64_t nFirstCols) {
+        const uint64_t nRest = nEnds & (nEnds - 1);
+        const uint64_t nHigh = uint64_t{1} << (63 - __builtin_clzll(nEnds));
+        // every later end one line's width, its CR and its LF after the one before
+        const int64_t nStep = top.nCols + 2;
+        const bool bSame = nLines > 0 && nFirstCols == top.nCols &&
+                           (nRest == 0 || (nStep < 64 && (nRest >> nStep) == (nEnds & ~nHigh)));
+        if (!bSame) {
+            EndsOneByOne(*this, i, nEnds, nFirstCols);
+            return;
+        }
+        // the starts step by one line each: written four at a time, up to three spare ones
+        const int nCount = Count64(nEnds);
+        const auto nFirst = static_cast<uint32_t>(i + 1 + LowBit(nEnds));
+        const auto nStride = static_cast<uint32_t>(nStep);
+        uint32_t* pOut = pStarts + nLines;
+#if defined(__SSE2__)
+        __m128i starts = _mm_set_epi32(
+            static_cast<int>(nFirst + 3 * nStride), static_cast<int>(nFirst + 2 * nStride),
+            static_cast<int>(nFirst + nStride), static_cast<int>(nFirst));
+        const __m128i step = _mm_set1_epi32(static_cast<int>(4 * nStride));
+        for (int k = 0; k < nCount; k += 4) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + k), starts);
+            starts = _mm_add_epi32(starts, step);
+        }
+#else
+        for (int k = 0; k < nCount; ++k) {
+            pOut[k] = nFirst + static_cast<uint32_t>(k) * nStride;
+        }
+#endif
+        nLines += nCount;
+        top.nLine = nLines - 1;
+    }
     void Finish() {
         if (nWidest > 0) {
             pWidest[nWidest - 1] = top;
         }
     }
     static constexpr bool kNotesTabs = true;
-    void Tab() { scan.m_bTab = true; }
+    void Tab() {
+        scan.m_bTab = true;
+    }
 };
 
 const CTextLineIndex& CTextLineScan::Scan(const char16_t* p, int n) {
     n = std::max(n, 0);
-    // every line end takes a CR and an LF
-    const size_t nMaxLines = static_cast<size_t>(n) / 2 + 1;
+    // every line end takes a CR and an LF; CSink::Ends writes up to three starts past the last
+    const size_t nMaxLines = static_cast<size_t>(n) / 2 + 4;
     if (m_starts.size() < nMaxLines) {
         m_starts.resize(nMaxLines);
         m_widest.resize(nMaxLines);

@@ -49,6 +49,7 @@
 #include <malloc.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -174,6 +175,17 @@ double Median(std::vector<double> values) {
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// User and system CPU time of the calling thread (RUSAGE_THREAD) or of the whole process, ended
+// threads included (RUSAGE_SELF).
+double CpuSeconds(int nWho) {
+    rusage usage{};
+    getrusage(nWho, &usage);
+    const auto Seconds = [](const timeval& tv) {
+        return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+    };
+    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
 }
 
 double Milliseconds(Clock::duration d) {
@@ -620,6 +632,8 @@ void View(benchmark::State& state) {
     int nPaints = 0;
     std::string strProblem;
     double dTotal = 0;
+    double dUiCpu = 0;     // CPU time of the window's thread
+    double dOtherCpu = 0;  // of the process's other threads (the pipe's reader above all)
     for (auto _ : state) {
         state.PauseTiming();
         auto pFrame = std::make_unique<CMainFrame>();
@@ -633,11 +647,16 @@ void View(benchmark::State& state) {
         const double nBefore =
             ResidentBytes() - static_cast<double>(CMirrorRingBytes::SpareBytes());
         const bool bPeak = ResetPeakResident();
+        const double dUiBefore = CpuSeconds(RUSAGE_THREAD);
+        const double dAllBefore = CpuSeconds(RUSAGE_SELF);
         state.ResumeTiming();
         const auto start = Clock::now();
         RunInView(*pFrame, workload.pszCommand);
         dTotal += SecondsSince(start);
         state.PauseTiming();
+        const double dUi = CpuSeconds(RUSAGE_THREAD) - dUiBefore;
+        dUiCpu += dUi;
+        dOtherCpu += CpuSeconds(RUSAGE_SELF) - dAllBefore - dUi;
         nAdded = ResidentBytes() - nBefore;
         nPeakAdded = bPeak ? PeakResidentBytes() - nBefore : 0;
         const COutputPane& pane = *pFrame->View().OutputPane();
@@ -662,6 +681,8 @@ void View(benchmark::State& state) {
     }
     state.SetBytesProcessed(facts.nBytes * state.iterations());
     state.counters["paints"] = nPaints;
+    state.counters["cpu_ui_ms"] = dUiCpu * 1e3 / static_cast<double>(state.iterations());
+    state.counters["cpu_other_ms"] = dOtherCpu * 1e3 / static_cast<double>(state.iterations());
     state.counters["pane_fill"] = nFill;
     state.counters["pane_utf16_MB"] = nUtf16 / 1e6;
     state.counters["rss_added_MB"] = nAdded / 1e6;

@@ -62,7 +62,8 @@ public:
 TEST(PaneLineIndex, ChunksWithTheirIndexBuildTheSameModelAsScanning) {
     // Pieces that move line ends, widths and tab stops about: bare LFs and CRs (a CR at a
     // chunk's end pairs with an LF at the next one's start), tabs before and after line ends,
-    // wide characters, a surrogate pair, control characters and plain runs of several lengths.
+    // wide characters, a surrogate pair, control characters, plain runs of several lengths and
+    // floods of lines of one width.
     // Chunks go one at a time, or several of a read together (normalised and indexed in one
     // pass, each chunk still normalised on its own).
     const std::u16string pieces[] = {
@@ -79,8 +80,19 @@ TEST(PaneLineIndex, ChunksWithTheirIndexBuildTheSameModelAsScanning) {
             std::u16string text;
             for (int nPiece = static_cast<int>(rng() % 12) + 1; nPiece > 0; --nPiece) {
                 const std::u16string& piece = pieces[rng() % std::size(pieces)];
-                text += rng() % 8 == 0 ? std::u16string(rng() % 40 + 1, rng() % 2 ? u'w' : u'\n')
-                                       : piece;
+                if (rng() % 8 == 0) {
+                    text += std::u16string(rng() % 40 + 1, rng() % 2 ? u'w' : u'\n');
+                } else if (rng() % 16 == 0) {
+                    // a flood of one line, or of lines that grow by one now and then (as
+                    // numbers do), long enough for whole blocks of line ends
+                    std::u16string line(rng() % 70, u'7');
+                    for (int n = static_cast<int>(rng() % 40) + 1; n > 0; --n) {
+                        line += rng() % 16 == 0 ? u"7" : u"";
+                        text += line + u"\n";
+                    }
+                } else {
+                    text += piece;
+                }
             }
             std::u16string normalised(2 * text.size() + 1, u'\0');
             normalised.resize(static_cast<size_t>(TextPaneNormaliseLineEnds(
@@ -111,5 +123,13 @@ TEST(PaneLineIndex, ChunksWithTheirIndexBuildTheSameModelAsScanning) {
                 expected);
         }
         EXPECT_EQ(pHost->nIndexed, nHandOvers);  // every hand-over came with its index
+        // the lines leave one by one: each model's widest line counts until that very line goes
+        while (pHost->indexed.GetLineCount() > 1) {
+            const int nFirst = pHost->indexed.LineIndex(1);
+            pHost->indexed.EraseFront(nFirst);
+            pHost->plain.EraseFront(nFirst);
+            ASSERT_EQ(pHost->indexed.GetMaxColumns(), pHost->plain.GetMaxColumns())
+                << "round " << nRound << ", " << pHost->indexed.GetLineCount() << " lines left";
+        }
     }
 }
