@@ -460,6 +460,10 @@ int64_t COutputPane::ColumnOfChar(int nChar) const {
         if (m_text.GetLineCount() > 1) {
             return m_text.GetLastLineColumns();
         }
+        if (m_text.IsTabFree()) {
+            // one line that may have lost its front: without tabs, what it lost comes off
+            return m_text.GetLastLineColumns() - m_text.GetFirstLineLostColumns();
+        }
     }
     const int nLine = m_text.LineFromChar(nChar);
     const int nStart = m_text.LineIndex(nLine);
@@ -777,26 +781,38 @@ std::pair<int, int> COutputPane::PaintSelectionBack(QPainter& painter, const CPa
 }
 
 int64_t COutputPane::SkipLeftOfView(const CPaintFrame& frame, const CPaintLine& line, int& i) {
-    // Characters wholly left of the view are only counted, printable ASCII four at a time: a
-    // line of millions of characters scrolled to its end costs little to paint. Where the last
-    // paint stopped counting on a long line is remembered: output arriving at the end of such a
-    // line then costs the new characters only.
+    // Characters wholly left of the view are only counted, runs of printable ASCII many at a
+    // time: a line of millions of characters scrolled to its end costs little to paint. Where
+    // the last paint stopped counting on a long line is remembered, in columns from the line's
+    // original start: output arriving at the end of such a line then costs the new characters
+    // only, also while the line loses its front at the pane's limit (where the text had no tab
+    // when counted, what the line lost only comes off the columns).
     const char16_t* p = line.p;
     const int nLen = line.nLen;
     int64_t nCol = 0;
     i = 0;
     const int64_t nAbsStart = frame.nDropped + line.nStart;
-    if (m_skip.nGeneration == m_text.GetGeneration() && m_skip.nAbsLineStart == nAbsStart &&
-        m_skip.nCol + 2 < frame.nFirstCol && m_skip.nAbsChar - nAbsStart <= nLen) {
+    const bool bFirst = line.nStart == 0;
+    const int64_t nOrigin = bFirst ? m_text.GetFirstLineOrigin() : nAbsStart;
+    const int64_t nLost = bFirst ? m_text.GetFirstLineLostColumns() : 0;
+    if (m_skip.nGeneration == m_text.GetGeneration() && m_skip.nAbsLineOrigin == nOrigin &&
+        m_skip.nAbsChar >= nAbsStart && m_skip.nAbsChar - nAbsStart <= nLen &&
+        (m_skip.nLost == nLost || m_skip.bTabFree) &&
+        m_skip.nOriginCol - nLost + 2 < frame.nFirstCol) {
         i = static_cast<int>(m_skip.nAbsChar - nAbsStart);
-        nCol = m_skip.nCol;
+        nCol = m_skip.nOriginCol - nLost;
     }
     const int iSkipFrom = i;
     while (i < nLen) {
-        if (i + 4 <= nLen && nCol + 4 + 2 < frame.nFirstCol && FourPrintable(p + i)) {
-            nCol += 4;
-            i += 4;
-            continue;
+        // printable ASCII up to the last column wholly left of the view
+        const int64_t nRoom = std::min<int64_t>(frame.nFirstCol - 3 - nCol, nLen - i);
+        if (nRoom >= 4) {
+            const int nRun = COutputText::PrintableRun(p + i, static_cast<int>(nRoom));
+            nCol += nRun;
+            i += nRun;
+            if (nRun == nRoom || i >= nLen) {
+                continue;
+            }
         }
         const int nUnits =
             IsHighSurrogate(p[i]) && i + 1 < nLen && IsLowSurrogate(p[i + 1]) ? 2 : 1;
@@ -808,7 +824,8 @@ int64_t COutputPane::SkipLeftOfView(const CPaintFrame& frame, const CPaintLine& 
         i += nUnits;
     }
     if (i - iSkipFrom > kSkipRemembered) {
-        m_skip = {m_text.GetGeneration(), nAbsStart, nAbsStart + i, nCol};
+        m_skip = {m_text.GetGeneration(), nOrigin, nAbsStart + i,
+                  nCol + nLost,           nLost,   m_text.IsTabFree()};
     }
     return nCol;
 }

@@ -201,9 +201,11 @@ private:
     // Where the last paint stopped counting the columns of a long line left of the view.
     struct CPaintSkip {
         uint64_t nGeneration = ~uint64_t{0};
-        int64_t nAbsLineStart = -1;  // the line's start, counted as GetDropped counts
-        int64_t nAbsChar = 0;        // the first character not skipped
-        int64_t nCol = 0;            // its column
+        int64_t nAbsLineOrigin = -1;  // where the line started, counted as GetDropped counts
+        int64_t nAbsChar = 0;         // the first character not skipped
+        int64_t nOriginCol = 0;       // its column counted from the line's origin
+        int64_t nLost = 0;            // columns the line had lost from its front then
+        bool bTabFree = false;        // the text held no tab then
     };
 
     COutputText m_text;

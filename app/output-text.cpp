@@ -161,6 +161,20 @@ int64_t COutputText::AdvanceColumns(const char16_t* p, int n, int64_t nCol) {
     return nCol;
 }
 
+int COutputText::PrintableRun(const char16_t* p, int n) {
+    int i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const uint32_t nOther = Classify16(p + i).nOther;
+        if (nOther != 0) {
+            return i + std::countr_zero(nOther);
+        }
+    }
+    while (i < n && p[i] >= 0x20 && p[i] < 0x7F) {
+        ++i;
+    }
+    return i;
+}
+
 int COutputText::LineFromChar(int nChar) const {
     nChar = std::clamp(nChar, 0, GetLength());
     const int nLines = GetLineCount();
@@ -222,8 +236,8 @@ template <class TSink>
 // One pass over n units that finds the line ends (an LF after a CR, also the CR before p when
 // bCr) and counts the columns, starting at column nCol; a CR has none, so a line's width is the
 // column reached at its LF. For each line end it calls sink.End(offset after the LF, columns of
-// the line), for each tab sink.Tab() when TSink::kNotesTabs; returns the columns after the last
-// line end. Printable ASCII is skipped 16 units at a time; the units between are taken one by
+// the line), for each tab sink.Tab(offset) when TSink::kNotesTabs; returns the columns after the
+// last line end. Printable ASCII is skipped 16 units at a time; the units between are taken one by
 // one from the mask of the others.
 template <class TSink>
 int64_t ScanLines(const char16_t* p, int n, bool bCr, int64_t nCol, TSink& sink) {
@@ -317,7 +331,7 @@ int64_t ScanLines(const char16_t* p, int n, bool bCr, int64_t nCol, TSink& sink)
                 // a tab, a control character or more than ASCII: may take the next unit too
                 if constexpr (TSink::kNotesTabs) {
                     if (c == u'\t') {
-                        sink.Tab();
+                        sink.Tab(i + k);
                     }
                 }
                 int j = i + k;
@@ -353,6 +367,9 @@ void COutputText::Append(const char16_t* p, int n, const CTextLineIndex* pLines)
     m_ring.Write(m_nEnd, p, static_cast<size_t>(n));
     CLineSink lines(*this);
     if (pLines != nullptr && !(bCr && p[0] == u'\n')) {
+        if (pLines->nLastTab >= 0) {
+            m_nTabEnd = m_nEnd + static_cast<uint64_t>(pLines->nLastTab) + 1;
+        }
         // The lines were found where the text was made: their starts are copied in, and only
         // the first line, which continues the last one here, is measured on its own when a tab
         // makes its width depend on where it starts.
@@ -497,8 +514,9 @@ struct CTextLineScan::CSink {
         }
     }
     static constexpr bool kNotesTabs = true;
-    void Tab() {
+    void Tab(int nAt) {
         scan.m_bTab = true;
+        scan.m_index.nLastTab = nAt;
     }
 };
 
@@ -540,9 +558,10 @@ void COutputText::MeasureFirstDrop() const {
 
 int64_t COutputText::GetMaxColumns() const {
     // The first line may have lost its beginning: its remaining characters start at column 0
-    // now, which moves its tabs by less than one tab stop.
+    // now, which moves its tabs by less than one tab stop (without tabs, by nothing).
     MeasureFirstDrop();
-    const int64_t nFirstLost = m_nFirstDropCols - m_nFirstDropCols % kTabColumns;
+    const int64_t nFirstLost =
+        IsTabFree() ? m_nFirstDropCols : m_nFirstDropCols - m_nFirstDropCols % kTabColumns;
     if (GetLineCount() == 1) {
         return std::max<int64_t>(0, m_nLastCols - nFirstLost);
     }
@@ -660,6 +679,7 @@ void COutputText::EraseFront(int n) {
     // cache miss on text written long ago for every removal.
     if (m_nLineBase != nOldLineBase) {
         m_nFirstDropFrom = nOldBase + (LineStart(m_nLineBase) - nOld);
+        m_nFirstLineOrigin = m_nFirstDropFrom;
         m_nFirstDropCols = 0;
     }
     m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));
@@ -673,6 +693,7 @@ void COutputText::EraseFront(int n) {
         ++m_nLineBase;
         m_lineRing.Set(m_nLineBase, static_cast<uint32_t>(m_nBase));
         m_nFirstDropFrom = m_nBase;
+        m_nFirstLineOrigin = m_nBase;
         m_nFirstDropCols = 0;
     }
     m_nLinesDropped += static_cast<int64_t>(m_nLineBase - nOldLineBase);
@@ -692,6 +713,8 @@ void COutputText::Clear() {
     m_nLinesDropped = 0;
     m_nFirstDropCols = 0;
     m_nFirstDropFrom = 0;
+    m_nFirstLineOrigin = 0;
+    m_nTabEnd = 0;
     m_nDropped = 0;
     ++m_nGeneration;
 }

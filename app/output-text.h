@@ -56,7 +56,7 @@ public:
     // Columns of the widest line the text holds now: a tab advances to the next multiple of 8,
     // East Asian wide characters take two columns, control characters none. Lines removed from
     // the front no longer count; a first line that lost its beginning counts with what is left
-    // (at most a tab stop more, where its tabs fall differently). Constant time.
+    // (at most a tab stop more, where tabs are left that fall differently). Constant time.
     int64_t GetMaxColumns() const;
     // Columns of the last line, kept up to date by every change.
     int64_t GetLastLineColumns() const { return m_nLastCols; }
@@ -64,6 +64,20 @@ public:
     // position of the first live character counted over everything appended since, so that
     // positions held across changes stay comparable.
     int64_t GetDropped() const { return m_nDropped; }
+    // Whether the live text holds no tab: columns then add up the same from any start, so that
+    // the columns of a line that lost its front follow from those counted from its old start.
+    bool IsTabFree() const { return m_nTabEnd <= m_nBase; }
+    // Columns of the part of the first line removed from the front (0 when it lost nothing), and
+    // where that line started, counted as GetDropped counts.
+    int64_t GetFirstLineLostColumns() const {
+        MeasureFirstDrop();
+        return m_nFirstDropCols;
+    }
+    int64_t GetFirstLineOrigin() const {
+        return m_nDropped - static_cast<int64_t>(m_nBase - m_nFirstLineOrigin);
+    }
+    // The number of printable ASCII units (one column each) at the start of p[0..n).
+    static int PrintableRun(const char16_t* p, int n);
     // Changes whenever positions stop being comparable to earlier ones (Clear, a change inside the
     // text); appends and removals at the front keep it.
     uint64_t GetGeneration() const { return m_nGeneration; }
@@ -131,7 +145,9 @@ private:
                 Widest(m_nNextLine - 1, nCols);
             }
         }
-        static constexpr bool kNotesTabs = false;  // widths are counted from the line's start
+        // widths are counted from the line's start; a tab is noted for IsTabFree
+        static constexpr bool kNotesTabs = true;
+        void Tab(int nAt) { m_text.m_nTabEnd = m_nBase + static_cast<uint64_t>(nAt) + 1; }
         // The starts of n lines at the offsets from the absolute position nBase, in one piece.
         void Starts(uint64_t nBase, const uint32_t* pOffsets, int n);
         // The number of the line the next line end completes, and a move past n line ends whose
@@ -169,6 +185,8 @@ private:
     // ring, measured when asked for (MeasureFirstDrop) or before they are overwritten.
     mutable int64_t m_nFirstDropCols = 0;
     mutable uint64_t m_nFirstDropFrom = 0;
+    uint64_t m_nFirstLineOrigin = 0;  // where the first line started before it lost its front
+    uint64_t m_nTabEnd = 0;           // just after the last tab appended (0: none yet)
     int64_t m_nDropped = 0;
     uint64_t m_nGeneration = 0;
     size_t m_nExpectedMax = 0;

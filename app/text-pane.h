@@ -116,6 +116,7 @@ struct CTextLineIndex {
     int nLines = 0;
     int64_t nFirstCols = 0;  // columns before the first LF (of the whole text without one)
     bool bFirstTab = false;  // a tab comes before the first LF: nFirstCols depends on the start
+    int nLastTab = -1;       // offset of the text's last tab (-1: none)
     int64_t nLastCols = 0;   // columns after the last LF
     // The lines 1 to nLines - 1 (ended by the LF of that number) that are wider than every later
     // one the text completes, in order; line 0's width depends on the line it continues.

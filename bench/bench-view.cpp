@@ -1,11 +1,13 @@
 // The window's speed and memory on floods of output, with its peers measured in the same run, and
 // its response to typing while a flood runs.
 //
-// Four workloads, each a /bin/sh command line (the case's argument is the workload's index):
+// Five workloads, each a /bin/sh command line (the case's argument is the workload's index):
 //  0 (A) seq 1 1000000                                   6.9 MB of short lines
 //  1 (B) yes "$(printf '%0199d' 0)" | head -c 50000000  50 MB of 200-character lines
 //  2 (C) head -c 20000000 /dev/zero | tr '\0' a         one 20 MB line without a line end
 //  3 (D) yes | head -c 100000000                        100 MB of "y" lines
+//  4 (E) head -c 40000000 /dev/zero | tr '\0' a         one 40 MB line, more than the pane holds:
+//                                                        the line keeps losing its front
 //
 // For each workload:
 //  - Cat/<i>: sh -c 'CMD | cat > /dev/null', spawned and waited for: what the command and a pipe
@@ -18,8 +20,9 @@
 //    byte of the output (LF shown as CR LF) and the end line on a line of its own, kept in the
 //    pane or dropped from its front at the pane's limit; what the pane keeps is compared with the
 //    command's own output (ASCII) character by character. Counters: bytes per second; the pane's
-//    repaints during the run (it must have shown the output as it came); the resident memory the
-//    run added, at its peak and at the end, over the UTF-16 size of the pane's text.
+//    repaints during the run (it must have shown the output as it came); the CPU time of the
+//    window's thread and of the process's other threads; the resident memory the run added, at
+//    its peak and at the end, over the UTF-16 size of the pane's text.
 //  - Terminal/<t>/<i>: terminal t (0 urxvt, 1 alacritty, 2 kitty) of 80x25 that keeps 65535
 //    lines of scroll-back, running sh -c 'CMD && : > MARKER', from spawn to exit; the marker file
 //    proves the command ran to its end. Counter: the same for an empty command (the terminal's
@@ -94,6 +97,7 @@ constexpr CWorkload kWorkloads[] = {
     {"B", "200-char lines", "yes \"$(printf '%0199d' 0)\" | head -c 50000000"},
     {"C", "one 20 MB line", "head -c 20000000 /dev/zero | tr '\\0' a"},
     {"D", "yes", "yes | head -c 100000000"},
+    {"E", "one 40 MB line", "head -c 40000000 /dev/zero | tr '\\0' a"},
 };
 constexpr int kWorkloadCount = static_cast<int>(std::size(kWorkloads));
 

@@ -1,4 +1,5 @@
-// Two text models alike: text, every line start, the widest line and the last line's width.
+// Two text models alike: text, every line start, the widest line, the last line's width and
+// whether a tab is left.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,4 +17,5 @@ inline void ExpectSameModel(const COutputText& a, const COutputText& b) {
     }
     ASSERT_EQ(a.GetMaxColumns(), b.GetMaxColumns());
     ASSERT_EQ(a.GetLastLineColumns(), b.GetLastLineColumns());
+    ASSERT_EQ(a.IsTabFree(), b.IsTabFree());
 }

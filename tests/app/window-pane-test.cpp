@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFontMetrics>
+#include <QImage>
+#include <QScrollBar>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -119,4 +123,70 @@ TEST(OutputPaneHost, EachEndNotificationFindsTheOutputHandedOverBeforeIt) {
     reader.join();
     ASSERT_TRUE(bAll);
     EXPECT_EQ(missing, std::vector<int>());
+}
+
+TEST(OutputPane, ALineThatLosesItsFrontPaintsLikeTheSameTextInAFreshPane) {
+    // A line far longer than the pane holds streams in while the view follows its end: what is
+    // left of it must scroll and look as the same text does in panes that never lost anything,
+    // with and without tabs (which make the columns depend on where the line starts) and wide
+    // characters.
+    const std::u16string kSpecials[] = {u"", u"\t", u"\u4e2d"};
+    for (const std::u16string& special : kSpecials) {
+        COutputPane pane;
+        pane.resize(500, 120);
+        pane.SetLimitText(30000);
+        std::u16string chunk;
+        for (int i = 0; chunk.size() < 1000; ++i) {
+            chunk += static_cast<char16_t>(u'!' + (i * 7) % 90);
+            if (i % 97 == 0) {
+                chunk += special;
+            }
+        }
+        for (int nChunk = 0; nChunk < 120; ++nChunk) {
+            TextPaneAppend(pane, chunk.substr(0, 1000 - nChunk % 7).c_str());
+            if (nChunk % 5 != 4) {
+                pane.FlushLayout();
+                pane.viewport()->grab();  // paints, and remembers where its counting stopped
+                continue;
+            }
+            const std::u16string live = PaneText(pane);
+            QScrollBar& bar = *pane.horizontalScrollBar();
+            // a pane given the same text at once scrolls as far, where no tab may reach a tab
+            // stop further
+            COutputPane fresh;
+            fresh.resize(pane.size());
+            fresh.SetLimitText(30000);
+            fresh.viewport()->grab();  // laid out as the other one is, bars and all
+            TextPaneAppend(fresh, live.c_str());
+            pane.FlushLayout();
+            fresh.FlushLayout();
+            if (special != u"\t") {
+                ASSERT_EQ(bar.value(), fresh.horizontalScrollBar()->value()) << "chunk " << nChunk;
+            }
+            // Scrolled to a tab stop near there, the view shows what a pane holding the text
+            // from a tab stop before on shows scrolled by the difference (which paints the
+            // characters cut at the left edge too).
+            const int nLeft = std::min(bar.value(), fresh.horizontalScrollBar()->value()) / 8 * 8;
+            int64_t nCol = 0;
+            size_t i = 0;
+            for (; i < live.size() && nCol < nLeft - 8; ++i) {
+                nCol += live[i] == u'\t' ? 8 - nCol % 8 : live[i] == u'\u4e2d' ? 2 : 1;
+            }
+            bar.setValue(nLeft);
+            COutputPane rest;
+            rest.resize(pane.size());
+            rest.viewport()->grab();
+            TextPaneAppend(rest, live.substr(i).c_str());
+            rest.FlushLayout();
+            rest.horizontalScrollBar()->setValue(nLeft - static_cast<int>(nCol));
+            // (the line's row: one pane has a bar below it, the other not)
+            const QRect row(0, 0, pane.viewport()->width(),
+                            QFontMetrics(pane.font()).lineSpacing());
+            ASSERT_EQ(pane.viewport()->grab(row).toImage(), rest.viewport()->grab(row).toImage())
+                << "chunk " << nChunk << ", special " << (special.empty() ? 0 : special[0]);
+        }
+        // the line lost its front many times over, and the view is far to its right
+        EXPECT_GT(pane.Text().GetDropped(), 60000);
+        EXPECT_GT(pane.horizontalScrollBar()->value(), 20000);
+    }
 }
