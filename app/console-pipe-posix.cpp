@@ -270,6 +270,8 @@ constexpr int kReadsBetweenPolls = 64;
 // the reader makes one system call per 64 KiB instead of one per 255 bytes.
 constexpr int kReadMax = 64 * 1024;
 constexpr int kChunkMax = 255;
+// What the output pipe may hold (the most an unprivileged process may ask for by default).
+constexpr int kPipeRoom = 1024 * 1024;
 
 }  // namespace
 
@@ -533,6 +535,10 @@ int CConsolePipe::Run(const char16_t* pszCommand) {
         m_hWake = AboveStandard(OrvFdEventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     }
     if (m_hWake >= 0) {
+        // Room for a flood to run ahead while the reader and the window are busy (on a machine
+        // with few cores they share them with the command): fewer stops and wake-ups for both
+        // ends. The kernel's default is 64 KiB; where it refuses more, that stays.
+        fcntl(hOutputRead, F_SETPIPE_SZ, kPipeRoom);
         {
             std::lock_guard<std::mutex> guard(m_lock);
             m_hStdoutRead = hOutputRead;
