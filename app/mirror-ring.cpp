@@ -207,19 +207,27 @@ void CMirrorRingBytes::Write(uint64_t nOffset, const void* p, size_t n) {
     if (n == 0) {
         return;
     }
-    if (m_nPopulated < m_nCap) {
+    std::memcpy(BeginWrite(nOffset, n), p, n);
+    EndWrite(nOffset, n);
+}
+
+char* CMirrorRingBytes::BeginWrite(uint64_t nOffset, size_t n) {
+    if (m_nPopulated < m_nCap && n > 0) {
         PopulateFor(nOffset, n);
     }
-    char* pDst = At(nOffset);
-    std::memcpy(pDst, p, n);
-    if (m_bCopied) {
+    return At(nOffset);
+}
+
+void CMirrorRingBytes::EndWrite(uint64_t nOffset, size_t n) {
+    if (m_bCopied && n > 0) {
         // keep both halves alike: the part in the lower half has its copy above, the part that
         // ran into the upper half has its copy below
+        char* pDst = At(nOffset);
         const size_t nPlace = static_cast<size_t>(nOffset % m_nCap);
         const size_t nLow = std::min(n, m_nCap - nPlace);
-        std::memcpy(pDst + m_nCap, p, nLow);
+        std::memcpy(pDst + m_nCap, pDst, nLow);
         if (n > nLow) {
-            std::memcpy(m_pBase, static_cast<const char*>(p) + nLow, n - nLow);
+            std::memcpy(m_pBase, pDst + nLow, n - nLow);
         }
     }
 }

@@ -27,6 +27,10 @@ public:
     char* At(uint64_t nOffset) const { return m_pBase + nOffset % m_nCap; }
     // Copies n bytes (at most the capacity) to the offset.
     void Write(uint64_t nOffset, const void* p, size_t n);
+    // The same in two steps, for bytes made in place: BeginWrite gives the place of n bytes at
+    // the offset to write them to, EndWrite makes them count.
+    char* BeginWrite(uint64_t nOffset, size_t n);
+    void EndWrite(uint64_t nOffset, size_t n);
     // Gives the memory up; the capacity is 0 afterwards. The mapping, with the pages it has
     // made, waits for the next ring of the same capacity (see SpareBytes) instead of going back to
     // the system: making the pages of a large ring again, zeroed by the kernel one by one, costs
@@ -71,6 +75,12 @@ public:
         m_bytes.Write(nIndex * sizeof(T), p, n * sizeof(T));
     }
     void Set(uint64_t nIndex, const T& value) { Write(nIndex, &value, 1); }
+    // Writes n elements at nIndex by fill(T* pDst), which sets all n of them in place.
+    template <class Fill>
+    void WriteWith(uint64_t nIndex, size_t n, Fill fill) {
+        fill(reinterpret_cast<T*>(m_bytes.BeginWrite(nIndex * sizeof(T), n * sizeof(T))));
+        m_bytes.EndWrite(nIndex * sizeof(T), n * sizeof(T));
+    }
     void Release() { m_bytes.Release(); }
 
 private:
