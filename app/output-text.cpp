@@ -237,8 +237,9 @@ template <class TSink>
 // bCr) and counts the columns, starting at column nCol; a CR has none, so a line's width is the
 // column reached at its LF. For each line end it calls sink.End(offset after the LF, columns of
 // the line), for each tab sink.Tab(offset) when TSink::kNotesTabs; returns the columns after the
-// last line end. Printable ASCII is skipped 16 units at a time; the units between are taken one by
-// one from the mask of the others.
+// last line end. Printable ASCII and line ends go 64 units at a time, other text in blocks of 16
+// whose printable runs are skipped at once; the units between are taken one by one from the mask
+// of the others.
 template <class TSink>
 int64_t ScanLines(const char16_t* p, int n, bool bCr, int64_t nCol, TSink& sink) {
     int i = 0;
