@@ -59,11 +59,14 @@ TEST(CommandLine, OptionsEndAtTheCommandOrAtDoubleDash) {
 // shell command line's arguments; its exit status, what it wrote to standard output and, apart,
 // to standard error.
 int RunVexil(const std::string& env, const std::string& args, std::string& out, std::string& err) {
-    const std::string errFile = ::testing::TempDir() + "vexil-cli-stderr";
+    // one file per test process: ctest runs the cases of this file side by side
+    const std::string errFile =
+        ::testing::TempDir() + "vexil-cli-stderr-" + std::to_string(getpid());
     int nStatus = -1;
     out = OrvRunCapture("env " + env + " timeout 60 " VEXIL_BINARY " " + args + " 2>" + errFile,
                         &nStatus);
     err = OrvReadFileBytes(errFile);
+    unlink(errFile.c_str());
     return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
 }
 
