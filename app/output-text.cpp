@@ -136,31 +136,6 @@ int64_t AdvanceOther(const char16_t* p, int n, int& i, int64_t nCol) {
 
 }  // namespace
 
-int64_t COutputText::AdvanceColumns(const char16_t* p, int n, int64_t nCol) {
-    int i = 0;
-    while (i < n) {
-        if (i + 16 <= n) {
-            const uint32_t nOther = Classify16(p + i).nOther;
-            const int nRun = nOther == 0 ? 16 : std::countr_zero(nOther);
-            nCol += nRun;
-            i += nRun;
-            if (nRun == 16) {
-                continue;
-            }
-            nCol = AdvanceOther(p, n, i, nCol);
-        } else if (i + 4 <= n && FourPrintable(p + i)) {
-            nCol += 4;
-            i += 4;
-        } else if (p[i] >= 0x20 && p[i] < 0x7F) {
-            ++nCol;
-            ++i;
-        } else {
-            nCol = AdvanceOther(p, n, i, nCol);
-        }
-    }
-    return nCol;
-}
-
 int COutputText::PrintableRun(const char16_t* p, int n) {
     int i = 0;
     for (; i + 16 <= n; i += 16) {
@@ -173,6 +148,20 @@ int COutputText::PrintableRun(const char16_t* p, int n) {
         ++i;
     }
     return i;
+}
+
+int64_t COutputText::AdvanceColumns(const char16_t* p, int n, int64_t nCol) {
+    // runs of printable ASCII, a column each, and the units between them one by one
+    int i = 0;
+    while (i < n) {
+        const int nRun = PrintableRun(p + i, n - i);
+        nCol += nRun;
+        i += nRun;
+        if (i < n) {
+            nCol = AdvanceOther(p, n, i, nCol);
+        }
+    }
+    return nCol;
 }
 
 int COutputText::LineFromChar(int nChar) const {
@@ -468,7 +457,7 @@ struct CTextLineScan::CSink {
             top.nLine = nLines;  // lines of one width: the last stands for all
         } else if (nLines == 0) {
             scan.m_index.nFirstCols = nCols;
-            scan.m_index.bFirstTab = scan.m_bTab;
+            scan.m_index.bFirstTab = scan.m_index.nLastTab >= 0;
         } else {
             if (nWidest > 0) {
                 pWidest[nWidest - 1] = top;
@@ -525,7 +514,6 @@ struct CTextLineScan::CSink {
     }
     static constexpr bool kNotesTabs = true;
     void Tab(int nAt) {
-        scan.m_bTab = true;
         scan.m_index.nLastTab = nAt;
     }
 };
@@ -539,7 +527,6 @@ const CTextLineIndex& CTextLineScan::Scan(const char16_t* p, int n) {
         m_widest.resize(nMaxLines);
     }
     m_index = CTextLineIndex();
-    m_bTab = false;
     CSink sink{*this, m_starts.data(), m_widest.data()};
     const int64_t nLast = ScanLines(p, n, false, 0, sink);
     m_index.bValid = true;
@@ -547,7 +534,7 @@ const CTextLineIndex& CTextLineScan::Scan(const char16_t* p, int n) {
     m_index.nLines = sink.nLines;
     if (sink.nLines == 0) {
         m_index.nFirstCols = nLast;
-        m_index.bFirstTab = m_bTab;
+        m_index.bFirstTab = m_index.nLastTab >= 0;
     } else {
         m_index.nLastCols = nLast;
     }

@@ -19,18 +19,6 @@ inline bool IsLowSurrogate(char16_t c) {
     return c >= 0xDC00 && c <= 0xDFFF;
 }
 
-// Whether the four units at p are all printable ASCII (one column each), tested on one word.
-inline bool FourPrintable(const char16_t* p) {
-    constexpr uint64_t kLanes = 0x0001000100010001ULL;
-    uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    // every lane below 0x80, at least 0x20 (adding 0x60 reaches bit 7) and not 0x7F (adding 1
-    // does not)
-    return (w & (kLanes * 0xFF80)) == 0 &&
-           ((w + kLanes * 0x60) & (kLanes * 0x80)) == kLanes * 0x80 &&
-           ((w + kLanes) & (kLanes * 0x80)) == 0;
-}
-
 // The pane's text: UTF-16 code units with the start of every line. A line ends with the pair
 // CR LF; a CR or LF on its own is an ordinary (invisible) character of its line. The characters
 // and the line starts live in mirrored rings (CMirrorRing): removing text at the front moves a
@@ -206,5 +194,4 @@ private:
     std::vector<uint32_t> m_starts;
     std::vector<CTextLineWidth> m_widest;
     CTextLineIndex m_index;
-    bool m_bTab = false;  // a tab seen so far
 };
