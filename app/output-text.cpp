@@ -100,20 +100,12 @@ struct CBlockKinds64 {
     return __builtin_ctzll(n | (uint64_t{1} << 63));
 }
 
-// Bits set in a 64-bit mask, without relying on a population-count instruction.
+// Bits set in a mask, without relying on a population-count instruction.
 [[gnu::always_inline]] inline int Count64(uint64_t n) {
     n = n - ((n >> 1) & 0x5555555555555555u);
     n = (n & 0x3333333333333333u) + ((n >> 2) & 0x3333333333333333u);
     n = (n + (n >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
     return static_cast<int>((n * 0x0101010101010101u) >> 56);
-}
-
-// Bits set in a 16-bit mask, without relying on a population-count instruction.
-[[gnu::always_inline]] inline int Count16(uint32_t n) {
-    n = n - ((n >> 1) & 0x5555u);
-    n = (n & 0x3333u) + ((n >> 2) & 0x3333u);
-    n = (n + (n >> 4)) & 0x0F0Fu;
-    return static_cast<int>((n + (n >> 8)) & 0x1Fu);
 }
 
 // The columns of one unit that is not printable ASCII at p[i] (a pair counts at its first half,
@@ -289,13 +281,13 @@ int64_t ScanLines(const char16_t* p, int n, bool bCr, int64_t nCol, TSink& sink)
             while (nEnds != 0) {
                 const int k = std::countr_zero(nEnds);
                 const uint32_t nBefore = (1u << k) - 1;
-                nCol += Count16(nPrintable & nBefore);
+                nCol += Count64(nPrintable & nBefore);
                 nPrintable &= ~nBefore;
                 sink.End(i + k + 1, nCol);
                 nCol = 0;
                 nEnds &= nEnds - 1;
             }
-            nCol += Count16(nPrintable);
+            nCol += Count64(nPrintable);
             bCr = ((kinds.nCr >> (nBlock - 1)) & 1) != 0;
             i += nBlock;
             continue;
