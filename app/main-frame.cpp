@@ -1,5 +1,6 @@
 #include "main-frame.h"
 
+#include <fontconfig/fontconfig.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include "display-probe.h"
 #include "orv-log.h"
 #include "orv-program-path.h"
+#include "orv-thread.h"
 #include "qt-ui-thread.h"
 
 // The compiled-in resources live in the static library; this registers them with Qt.
@@ -223,6 +225,22 @@ void VexilHoldSessionBus() {
     g_bSessionBusHeld = true;
 }
 
+namespace {
+
+// The font configuration is read the first time anything asks for a font (the frame's first
+// widget does): dozens of files parsed, several milliseconds, while the other core has nothing
+// to do. This thread reads it while Qt connects to the display.
+class CFontConfigReader : public COrvThread {
+public:
+    bool Run(int& /*nCode*/, COrvStringA& /*strError*/) override {
+        // On failure Qt meets the same failure when it asks, and handles it.
+        FcInit();
+        return true;
+    }
+};
+
+}  // namespace
+
 void VexilRestoreSessionBus() {
     if (g_bSessionBusHeld) {
         if (g_bSessionBusWasEmpty) {
@@ -403,9 +421,19 @@ int VexilMain(int argc, char** argv) {
         return 0;
     }
     VexilHoldSessionBus();
+    // The reader runs beside the application's construction, which changes the environment
+    // only to take a desktop's start-up notice out of it: with a notice there, the thread could
+    // read the environment while it changes, and the configuration is read where Qt asks for it.
+    CFontConfigReader fonts;
+    COrvStringA strNoThread;  // without the thread Qt reads the configuration itself
+    if (std::getenv("DESKTOP_STARTUP_ID") == nullptr && !fonts.Start(strNoThread)) {
+        fonts.Wait();
+    }
     int nQtArgc = 1;
     char* qtArgv[] = {argv[0], nullptr};
     QApplication app(nQtArgc, qtArgv);
+    // read once: the frame's first widget asks for a font
+    fonts.Wait();
     // Qt's own connection is made: the probe's can go without the server resetting in between.
     if (fdProbe >= 0) {
         close(fdProbe);

@@ -80,9 +80,11 @@ public:
             std::lock_guard<std::mutex> guard(m_lock);
             m_spares.push_back(spare);
             m_nBytes += Bytes(spare);
+            m_nMade += Made(spare);
             while (m_nBytes > kMaxBytes || m_spares.size() > kMaxCount) {
                 gone.push_back(m_spares.front());
                 m_nBytes -= Bytes(m_spares.front());
+                m_nMade -= Made(m_spares.front());
                 m_spares.erase(m_spares.begin());
             }
         }
@@ -95,15 +97,16 @@ public:
             if (m_spares[i].nCap == nCap) {
                 *pSpare = m_spares[i];
                 m_nBytes -= Bytes(m_spares[i]);
+                m_nMade -= Made(m_spares[i]);
                 m_spares.erase(m_spares.begin() + static_cast<std::ptrdiff_t>(i));
                 return true;
             }
         }
         return false;
     }
-    size_t GetBytes() {
+    size_t GetMadeBytes() {
         std::lock_guard<std::mutex> guard(m_lock);
-        return m_nBytes;
+        return m_nMade;
     }
     void Drop() {
         std::vector<CSpare> gone;
@@ -111,6 +114,7 @@ public:
             std::lock_guard<std::mutex> guard(m_lock);
             gone.swap(m_spares);
             m_nBytes = 0;
+            m_nMade = 0;
         }
         Unmap(gone);
     }
@@ -118,6 +122,11 @@ public:
 private:
     // The memory a mapping holds: one copy of the ring, or two where the upper half is a copy.
     static size_t Bytes(const CSpare& spare) { return spare.bCopied ? 2 * spare.nCap : spare.nCap; }
+    // The pages of it that exist: those its ring made ahead of its writes, in both halves where
+    // the upper half is a copy.
+    static size_t Made(const CSpare& spare) {
+        return spare.bCopied ? 2 * spare.nPopulated : spare.nPopulated;
+    }
     static void Unmap(const std::vector<CSpare>& spares) {
         for (const CSpare& spare : spares) {
             munmap(spare.pBase, 2 * spare.nCap);
@@ -126,7 +135,8 @@ private:
 
     std::mutex m_lock;
     std::vector<CSpare> m_spares;
-    size_t m_nBytes = 0;
+    size_t m_nBytes = 0;  // held in mappings, made or not: what the bounds count
+    size_t m_nMade = 0;
 };
 
 // Never destroyed: rings released during the process's exit still find it.
@@ -138,7 +148,7 @@ CSpares& Spares() {
 }  // namespace
 
 size_t CMirrorRingBytes::SpareBytes() {
-    return Spares().GetBytes();
+    return Spares().GetMadeBytes();
 }
 
 void CMirrorRingBytes::DropSpares() {

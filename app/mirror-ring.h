@@ -36,8 +36,8 @@ public:
     // the system: making the pages of a large ring again, zeroed by the kernel one by one, costs
     // more than the text that flows through it on its first pass.
     void Release();
-    // Bytes of memory that released rings keep for reuse (resident or not), and the same given
-    // back to the system. Any thread.
+    // Bytes of memory that released rings keep for reuse (the pages they made), and the same
+    // given back to the system. Any thread.
     static size_t SpareBytes();
     static void DropSpares();
 

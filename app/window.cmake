@@ -1,6 +1,7 @@
 # The vexil window program (Qt 6 Widgets). All window code but main.cpp goes into the static
 # library vexil-window, which the program and the GUI tests link.
 find_package(Qt6 REQUIRED COMPONENTS Widgets)
+find_package(Fontconfig REQUIRED)
 
 add_library(vexil-window STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/main-frame.cpp
@@ -19,7 +20,7 @@ add_library(vexil-window STATIC
 set_target_properties(vexil-window PROPERTIES AUTOMOC ON AUTORCC ON)
 target_include_directories(vexil-window PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(vexil-window PRIVATE -fno-exceptions)
-target_link_libraries(vexil-window PUBLIC vexil-pipe orv-lib Qt6::Widgets orv_flags)
+target_link_libraries(vexil-window PUBLIC vexil-pipe orv-lib Qt6::Widgets Fontconfig::Fontconfig orv_flags)
 # The version has one source, the project's: --version, the about box and the package show it.
 target_compile_definitions(vexil-window PRIVATE VEXIL_VERSION="${PROJECT_VERSION}")
 

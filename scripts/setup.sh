@@ -23,7 +23,7 @@ run_packages=(
   # toolchain
   g++ cmake ninja-build make pkg-config ccache
   # libraries the library and the window are built on
-  qt6-base-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev libcurl4-openssl-dev
+  qt6-base-dev libfontconfig-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev libcurl4-openssl-dev
   libproxy-dev
   # the CA bundle compiled into orv-net
   ca-certificates
