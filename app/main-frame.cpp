@@ -421,19 +421,19 @@ int VexilMain(int argc, char** argv) {
         return 0;
     }
     VexilHoldSessionBus();
-    // The reader runs beside the application's construction, which changes the environment
-    // only to take a desktop's start-up notice out of it: with a notice there, the thread could
-    // read the environment while it changes, and the configuration is read where Qt asks for it.
+    // The font configuration is read beside the application's construction. That changes the
+    // environment only to take a desktop's start-up notice out of it: with a notice there, no
+    // thread is started, so that none reads the environment while it changes. Without the
+    // thread, Qt reads the configuration where it first asks for a font.
     CFontConfigReader fonts;
-    COrvStringA strNoThread;  // without the thread Qt reads the configuration itself
-    if (std::getenv("DESKTOP_STARTUP_ID") == nullptr && !fonts.Start(strNoThread)) {
-        fonts.Wait();
-    }
+    COrvStringA strNoThread;
+    const bool bReading = std::getenv("DESKTOP_STARTUP_ID") == nullptr && fonts.Start(strNoThread);
     int nQtArgc = 1;
     char* qtArgv[] = {argv[0], nullptr};
     QApplication app(nQtArgc, qtArgv);
-    // read once: the frame's first widget asks for a font
-    fonts.Wait();
+    if (bReading) {
+        fonts.Wait();  // read once: the frame's first widget asks for a font
+    }
     // Qt's own connection is made: the probe's can go without the server resetting in between.
     if (fdProbe >= 0) {
         close(fdProbe);

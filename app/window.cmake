@@ -20,7 +20,8 @@ add_library(vexil-window STATIC
 set_target_properties(vexil-window PROPERTIES AUTOMOC ON AUTORCC ON)
 target_include_directories(vexil-window PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(vexil-window PRIVATE -fno-exceptions)
-target_link_libraries(vexil-window PUBLIC vexil-pipe orv-lib Qt6::Widgets Fontconfig::Fontconfig orv_flags)
+target_link_libraries(vexil-window
+  PUBLIC vexil-pipe orv-lib Qt6::Widgets Fontconfig::Fontconfig orv_flags)
 # The version has one source, the project's: --version, the about box and the package show it.
 target_compile_definitions(vexil-window PRIVATE VEXIL_VERSION="${PROJECT_VERSION}")
 

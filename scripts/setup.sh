@@ -23,8 +23,8 @@ run_packages=(
   # toolchain
   g++ cmake ninja-build make pkg-config ccache
   # libraries the library and the window are built on
-  qt6-base-dev libfontconfig-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev libcurl4-openssl-dev
-  libproxy-dev
+  qt6-base-dev libfontconfig-dev libgl-dev libssl-dev zlib1g-dev libminizip-dev libpsl-dev
+  libcurl4-openssl-dev libproxy-dev
   # the CA bundle compiled into orv-net
   ca-certificates
   # fonts of the pane, the desktop's file handler (xdg-open opens text files in the editor), and
