@@ -28,7 +28,8 @@
 //    proves the command ran to its end. Counter: the same for an empty command (the terminal's
 //    own start and end). Needs the terminal on PATH (the set-up step installs all three) and an
 //    X display (DISPLAY); without them the case is skipped with an error.
-// A table of MB/s per workload and peer follows the benchmark's own output.
+// A table of MB/s per workload and peer follows the benchmark's own output, after the share of
+// the machine's CPU time that a virtual machine's host took for others meanwhile (steal).
 //
 //  - StartUp: the vexil program started with --exit-at-end and `true`, which ends once the end
 //    line is painted; from spawn to exit, the median of nine. Each run is followed by each
@@ -961,7 +962,43 @@ std::string RateCell(int64_t nBytes, double dSeconds) {
     return szCell;
 }
 
+// The machine's CPU time so far and the part of it that a virtual machine's host took for
+// others (steal), in clock ticks, from /proc/stat; zeros where it cannot be read.
+struct CCpuTicks {
+    double dTotal = 0;
+    double dSteal = 0;
+};
+
+CCpuTicks ReadCpuTicks() {
+    CCpuTicks ticks;
+    std::FILE* pFile = std::fopen("/proc/stat", "r");
+    if (pFile == nullptr) {
+        return ticks;
+    }
+    // cpu user nice system idle iowait irq softirq steal ...
+    double field[8] = {};
+    if (std::fscanf(pFile, "cpu %lf %lf %lf %lf %lf %lf %lf %lf", &field[0], &field[1], &field[2],
+                    &field[3], &field[4], &field[5], &field[6], &field[7]) == 8) {
+        for (const double d : field) {
+            ticks.dTotal += d;
+        }
+        ticks.dSteal = field[7];
+    }
+    std::fclose(pFile);
+    return ticks;
+}
+
+CCpuTicks g_ticksAtStart;
+
 void PrintSummary() {
+    // Figures of a run on a busy host are low for every column alike, and more so for the
+    // window, whose threads and the command's take turns on the same cores.
+    const CCpuTicks ticks = ReadCpuTicks();
+    if (ticks.dTotal > g_ticksAtStart.dTotal) {
+        std::printf("\nCPU time the host took for others during the run (steal): %.1f%%\n",
+                    100.0 * (ticks.dSteal - g_ticksAtStart.dSteal) /
+                        (ticks.dTotal - g_ticksAtStart.dTotal));
+    }
     const bool bAny = std::any_of(std::begin(g_rows), std::end(g_rows),
                                   [](const CRow& row) { return row.nBytes > 0; });
     if (bAny) {
@@ -1057,6 +1094,7 @@ int main(int argc, char** argv) {
     QApplication app(nQtArgc, qtArgv);
     CQtUiThread ui;
     OrvSetUiThread(&ui);
+    g_ticksAtStart = ReadCpuTicks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     PrintSummary();
