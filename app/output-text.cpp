@@ -214,6 +214,32 @@ template <class TSink>
     }
 }
 
+// A block of nBlock units (at most 64, bit k for p[i + k]) of printable ASCII, CRs and LFs only.
+// When every CR and LF belongs to a line end (or is a last CR that may pair with the next block),
+// the units between two ends are all printable, so a line's columns are the distance between its
+// ends, with no count per line; a line end at 0 has its CR in the previous block, already left
+// out of the columns. Then hands the ends to the sink, moves nCol and bCr past the block and
+// returns true; else returns false and changes nothing.
+template <class TSink>
+[[gnu::always_inline]] inline bool PairedBlock(TSink& sink, int i, int nBlock, uint64_t nCr,
+                                               uint64_t nLf, bool& bCr, int64_t& nCol) {
+    const uint64_t nEnds = nLf & ((nCr << 1) | (bCr ? 1u : 0u));
+    const uint64_t nTrailingCr = (nCr >> (nBlock - 1)) & 1;
+    if (((nCr | nLf) & ~(nEnds | (nEnds >> 1) | (nTrailingCr << (nBlock - 1)))) != 0) {
+        return false;
+    }
+    int nPos = 0;  // first unit after the last line end in this block
+    if (nEnds != 0) {
+        const int k = LowBit(nEnds);
+        BlockEnds(sink, i, nEnds, nCol + k - (k != 0 ? 1 : 0));
+        nCol = 0;
+        nPos = 64 - __builtin_clzll(nEnds);
+    }
+    nCol += nBlock - nPos - static_cast<int>(nTrailingCr);
+    bCr = nTrailingCr != 0;
+    return true;
+}
+
 // One pass over n units that finds the line ends (an LF after a CR, also the CR before p when
 // bCr) and counts the columns, starting at column nCol; a CR has none, so a line's width is the
 // column reached at its LF. For each line end it calls sink.End(offset after the LF, columns of
@@ -227,23 +253,10 @@ int64_t ScanLines(const char16_t* p, int n, bool bCr, int64_t nCol, TSink& sink)
     int nSlowTo = 0;  // the units of a block of 64 that needs more than the fast path end here
     while (i < n) {
         if (i + 64 <= n && i >= nSlowTo) {
-            // 64 units at a time while they are printable ASCII and line ends, the same rules
-            // as below for blocks of 16
+            // 64 units at a time while they are printable ASCII and paired line ends
             const CBlockKinds64 kinds = Classify64(p + i);
-            const uint64_t nBreaks = kinds.nCr | kinds.nLf;
-            const uint64_t nEnds = kinds.nLf & ((kinds.nCr << 1) | (bCr ? 1u : 0u));
-            const uint64_t nTrailingCr = kinds.nCr >> 63;
-            if (kinds.nOther == nBreaks &&
-                (nBreaks & ~(nEnds | (nEnds >> 1) | (nTrailingCr << 63))) == 0) {
-                int nPos = 0;
-                if (nEnds != 0) {
-                    const int k = LowBit(nEnds);
-                    BlockEnds(sink, i, nEnds, nCol + k - (k != 0 ? 1 : 0));
-                    nCol = 0;
-                    nPos = 64 - __builtin_clzll(nEnds);
-                }
-                nCol += 64 - nPos - static_cast<int>(nTrailingCr);
-                bCr = nTrailingCr != 0;
+            if (kinds.nOther == (kinds.nCr | kinds.nLf) &&
+                PairedBlock(sink, i, 64, kinds.nCr, kinds.nLf, bCr, nCol)) {
                 i += 64;
                 continue;
             }
@@ -256,27 +269,11 @@ int64_t ScanLines(const char16_t* p, int n, bool bCr, int64_t nCol, TSink& sink)
         if ((kinds.nOther & ~(kinds.nCr | kinds.nLf)) == 0) {
             // printable ASCII, CRs and LFs only, as most output is: the line ends are the LFs
             // after a CR, and a line's columns are the printable units before its end
-            uint32_t nEnds = kinds.nLf & ((kinds.nCr << 1) | (bCr ? 1u : 0u));
-            const uint32_t nLastBit = 1u << (nBlock - 1);
-            const uint32_t nTrailingCr = kinds.nCr & nLastBit;
-            if (((kinds.nCr | kinds.nLf) & ~(nEnds | (nEnds >> 1) | nTrailingCr)) == 0) {
-                // Every CR and LF belongs to a line end (or is a CR that may pair with the next
-                // block): the units between two ends are all printable, so a line's columns are
-                // the distance between its ends, with no count per line. A line end at 0 has its
-                // CR in the previous block, already left out of the columns.
-                int nPos = 0;  // first unit after the last line end in this block
-                if (nEnds != 0) {
-                    const int k = std::countr_zero(nEnds);
-                    nCol += k - (k != 0 ? 1 : 0);
-                    BlockEnds(sink, i, nEnds, nCol);
-                    nCol = 0;
-                    nPos = 32 - std::countl_zero(nEnds);
-                }
-                nCol += nBlock - nPos - (nTrailingCr != 0 ? 1 : 0);
-                bCr = nTrailingCr != 0;
+            if (PairedBlock(sink, i, nBlock, kinds.nCr, kinds.nLf, bCr, nCol)) {
                 i += nBlock;
                 continue;
             }
+            uint32_t nEnds = kinds.nLf & ((kinds.nCr << 1) | (bCr ? 1u : 0u));
             uint32_t nPrintable = ~kinds.nOther & nAll;
             while (nEnds != 0) {
                 const int k = std::countr_zero(nEnds);
