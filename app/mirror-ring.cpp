@@ -1,11 +1,17 @@
 #include "mirror-ring.h"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <vector>
+
+#include "orv-thread.h"
 
 namespace {
 
@@ -17,9 +23,95 @@ size_t PageSize() {
     return s_nPage;
 }
 
+// Makes the pages of memory files ahead of the rings that write to them, on a thread of its own.
+// A large ring's first pass over its memory otherwise has its writer wait while the kernel
+// allocates and zeroes each page the write reaches; a page that exists in the file already costs
+// the writer only its mapping, about half as much. Lives for the rest of the process once started,
+// as the spare rings do; it holds nothing but the copies of descriptors it was handed, each closed
+// once its pages are made.
+class CPageMaker {
+public:
+    // Asks for the bytes [nFrom, nFrom + nLength) of the memory file fd to be made. The request
+    // holds a copy of the descriptor, so that the ring may go away meanwhile. False when no
+    // thread can do it (it could not be started) or the descriptor cannot be copied.
+    bool Ask(int fd, size_t nFrom, size_t nLength) {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (m_eState == EState::Failed) {
+            return false;
+        }
+        const int nCopy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        if (nCopy < 0) {
+            return false;
+        }
+        m_requests.push_back({nCopy, static_cast<off_t>(nFrom), static_cast<off_t>(nLength)});
+        if (m_eState == EState::Idle) {
+            COrvStringA strError;
+            if (!m_thread.Start(strError)) {
+                m_eState = EState::Failed;
+                close(nCopy);
+                m_requests.clear();
+                return false;
+            }
+            m_eState = EState::Running;
+        }
+        lock.unlock();
+        m_work.notify_one();
+        return true;
+    }
+
+private:
+    struct CRequest {
+        int fd;
+        off_t nFrom;
+        off_t nLength;
+    };
+    class CThread : public COrvThread {
+    public:
+        explicit CThread(CPageMaker& maker) : m_maker(maker) {}
+        bool Run(int&, COrvStringA&) override {
+            pthread_setname_np(pthread_self(), "vexil-pages");
+            m_maker.Serve();
+            return true;
+        }
+
+    private:
+        CPageMaker& m_maker;
+    };
+    enum class EState { Idle, Running, Failed };
+
+    [[noreturn]] void Serve() {
+        for (;;) {
+            CRequest request;
+            {
+                std::unique_lock<std::mutex> lock(m_lock);
+                m_work.wait(lock, [this] { return !m_requests.empty(); });
+                request = m_requests.front();
+                m_requests.pop_front();
+            }
+            // allocates what is not there yet and leaves every existing byte as it is; where it
+            // fails (no memory) the writer's faults make the pages, as without this thread
+            (void)fallocate(request.fd, 0, request.nFrom, request.nLength);
+            close(request.fd);
+        }
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_work;
+    std::deque<CRequest> m_requests;
+    EState m_eState = EState::Idle;
+    CThread m_thread{*this};
+};
+
+// Never destroyed: its thread runs on until the process ends.
+CPageMaker& PageMaker() {
+    static CPageMaker* s_pMaker = new CPageMaker;
+    return *s_pMaker;
+}
+
 // Maps nCap bytes twice in a row; null when that cannot be had. *pbCopied tells that the upper
-// half is a plain second copy (no memory file to map twice).
-char* MapMirrored(size_t nCap, bool* pbCopied) {
+// half is a plain second copy (no memory file to map twice); otherwise *pFd is the memory file,
+// which the mapping now owns.
+char* MapMirrored(size_t nCap, bool* pbCopied, int* pFd) {
     void* pArea =
         mmap(nullptr, 2 * nCap, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (pArea == MAP_FAILED) {
@@ -33,11 +125,12 @@ char* MapMirrored(size_t nCap, bool* pbCopied) {
                              MAP_FAILED &&
                          mmap(pBase + nCap, nCap, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED,
                               fd, 0) != MAP_FAILED;
-        close(fd);  // the mappings hold the memory
         if (bOk) {
             *pbCopied = false;
+            *pFd = fd;
             return pBase;
         }
+        close(fd);
     }
     // no memory file: private memory whose upper half every write copies
     if (mmap(pBase, 2 * nCap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
@@ -55,6 +148,8 @@ struct CSpare {
     size_t nCap;
     size_t nPopulated;
     bool bCopied;
+    int fd;         // the memory file, -1 for a copied mapping
+    size_t nAsked;  // bytes from the file's start that the page maker was asked to make
 };
 
 // The mappings of released rings, the newest last. One pane's worth at most (its text ring and
@@ -130,6 +225,9 @@ private:
     static void Unmap(const std::vector<CSpare>& spares) {
         for (const CSpare& spare : spares) {
             munmap(spare.pBase, 2 * spare.nCap);
+            if (spare.fd >= 0) {
+                close(spare.fd);
+            }
         }
     }
 
@@ -165,9 +263,9 @@ bool CMirrorRingBytes::Reserve(size_t nBytes, uint64_t nFrom, size_t nKeep) {
     }
     const size_t nPage = PageSize();
     const size_t nCap = (nBytes + nPage - 1) / nPage * nPage;
-    CSpare spare{nullptr, nCap, 0, false};
+    CSpare spare{nullptr, nCap, 0, false, -1, 0};
     if (!Spares().Take(nCap, &spare)) {
-        spare.pBase = MapMirrored(nCap, &spare.bCopied);
+        spare.pBase = MapMirrored(nCap, &spare.bCopied, &spare.fd);
         if (spare.pBase == nullptr) {
             return false;
         }
@@ -178,6 +276,8 @@ bool CMirrorRingBytes::Reserve(size_t nBytes, uint64_t nFrom, size_t nKeep) {
     grown.m_nCap = nCap;
     grown.m_bCopied = spare.bCopied;
     grown.m_nPopulated = spare.nPopulated;
+    grown.m_fd = spare.fd;
+    grown.m_nAsked = spare.nAsked;
     if (nKeep > 0) {
         grown.Write(nFrom, At(nFrom), nKeep);  // the old mirror makes the kept bytes one run
     }
@@ -186,6 +286,8 @@ bool CMirrorRingBytes::Reserve(size_t nBytes, uint64_t nFrom, size_t nKeep) {
     std::swap(m_nCap, grown.m_nCap);
     std::swap(m_bCopied, grown.m_bCopied);
     std::swap(m_nPopulated, grown.m_nPopulated);
+    std::swap(m_fd, grown.m_fd);
+    std::swap(m_nAsked, grown.m_nAsked);
     return true;
 }
 
@@ -204,6 +306,14 @@ void CMirrorRingBytes::PopulateFor(uint64_t nOffset, size_t n) {
     const size_t nPage = PageSize();
     const size_t nAhead = std::clamp<size_t>(m_nPopulated, kPopulateMin, kPopulateMax);
     const size_t nTarget = std::min(m_nCap, (nEnd + nAhead + nPage - 1) / nPage * nPage);
+    if (m_fd >= 0 && m_nCap >= kMakeMinCap && m_nAsked < m_nCap) {
+        // the stretch after this one is made meanwhile on the page maker's thread
+        const size_t nWant = std::min(m_nCap, nTarget + kMakeAhead);
+        const size_t nFrom = std::max(m_nAsked, nTarget);
+        if (nWant > nFrom) {
+            m_nAsked = PageMaker().Ask(m_fd, nFrom, nWant - nFrom) ? nWant : m_nCap;
+        }
+    }
 #ifdef MADV_POPULATE_WRITE
     if (madvise(m_pBase + m_nPopulated, nTarget - m_nPopulated, MADV_POPULATE_WRITE) != 0) {
         m_nPopulated = m_nCap;  // not to be had (an older kernel): the faults make the pages
@@ -244,10 +354,12 @@ void CMirrorRingBytes::EndWrite(uint64_t nOffset, size_t n) {
 
 void CMirrorRingBytes::Release() {
     if (m_pBase != nullptr) {
-        Spares().Put({m_pBase, m_nCap, m_nPopulated, m_bCopied});
+        Spares().Put({m_pBase, m_nCap, m_nPopulated, m_bCopied, m_fd, m_nAsked});
     }
     m_pBase = nullptr;
     m_nCap = 0;
     m_bCopied = false;
     m_nPopulated = 0;
+    m_fd = -1;
+    m_nAsked = 0;
 }

@@ -46,6 +46,11 @@ private:
     // at most.
     static constexpr size_t kPopulateMin = 64 * 1024;
     static constexpr size_t kPopulateMax = 1024 * 1024;
+    // Rings of at least kMakeMinCap have the pages up to kMakeAhead past those made for a write
+    // made on a thread of their own (the first pass of a flood over its memory): a small ring's
+    // pages are few, and the thread is not started for them.
+    static constexpr size_t kMakeMinCap = 4u << 20;
+    static constexpr size_t kMakeAhead = 4u << 20;
     void PopulateFor(uint64_t nOffset, size_t n);
 
     char* m_pBase = nullptr;
@@ -54,6 +59,8 @@ private:
     // Without a second mapping of the same pages (no memory file), the upper half is a copy that
     // every write keeps up to date.
     bool m_bCopied = false;
+    int m_fd = -1;        // the memory file mapped twice; -1 when copied
+    size_t m_nAsked = 0;  // bytes from the file's start the page maker was asked to make
 };
 
 // The ring of trivially copyable elements of type T.

@@ -1,11 +1,17 @@
 // The pane's text model against a plain string while text flows through it many times over, in
 // rings kept for reuse and taken back after a clear, and with the bound not known.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "mirror-ring.h"
 #include "output-pane.h"
@@ -117,4 +123,68 @@ TEST(PaneTextModel, ARingKeptForReuseCountsThePagesItMadeNotItsCapacity) {
     ASSERT_TRUE(again.Reserve(kCap, 0, 0));
     EXPECT_EQ(CMirrorRingBytes::SpareBytes(), 0u);
     EXPECT_EQ(std::string(again.At(kWritten - block.size()), block.size()), block);
+}
+
+namespace {
+
+// The memory files of the process's rings: descriptor and bytes allocated, from /proc/self/fd.
+std::vector<std::pair<int, size_t>> RingFiles() {
+    std::vector<std::pair<int, size_t>> files;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        struct stat st {};
+        const int fd = std::atoi(entry.path().filename().c_str());
+        if (!error && target.find("memfd:vexil-ring") != std::string::npos && fstat(fd, &st) == 0) {
+            files.emplace_back(fd, static_cast<size_t>(st.st_blocks) * 512);
+        }
+    }
+    return files;
+}
+
+}  // namespace
+
+TEST(PaneTextModel, ALargeRingHasItsPagesMadeAheadAndKeepsEveryByte) {
+    // The pages past those a large ring's writes have reached are made on another thread while
+    // it writes on. The bytes go round the ring twice, taken back from the spares in between, and
+    // read back whole across the wrap; once the rings are given up, none of the descriptors of
+    // their memory files is left open.
+    CMirrorRingBytes::DropSpares();
+    constexpr size_t kCap = 16u << 20;
+    const auto Byte = [](uint64_t n) { return static_cast<char>((n * 7 + n / 4093) & 0xFF); };
+    std::string block(64 * 1024, 0);
+    uint64_t nEnd = 0;
+    for (int nRound = 0; nRound < 2; ++nRound) {
+        CMirrorRingBytes ring;
+        ASSERT_TRUE(ring.Reserve(kCap, 0, 0));
+        for (const uint64_t nStop = nEnd + kCap; nEnd < nStop; nEnd += block.size()) {
+            for (size_t i = 0; i < block.size(); ++i) {
+                block[i] = Byte(nEnd + i);
+            }
+            ring.Write(nEnd, block.data(), block.size());
+            if (nRound == 0 && nEnd == (1u << 20)) {
+                // the file holds far more than the 1 MiB written and the 1 MiB made for it
+                size_t nMade = 0;
+                for (int nWait = 0; nWait < 500 && nMade < (4u << 20); ++nWait) {
+                    usleep(10 * 1000);
+                    nMade = 0;
+                    for (const auto& file : RingFiles()) {
+                        nMade = std::max(nMade, file.second);
+                    }
+                }
+                EXPECT_GE(nMade, 4u << 20);
+            }
+        }
+        const char* p = ring.At(nEnd - kCap / 2);  // half a ring back: runs across the wrap
+        for (size_t i = 0; i < kCap; i += 4093) {
+            ASSERT_EQ(p[i % (kCap / 2)], Byte(nEnd - kCap / 2 + i % (kCap / 2))) << i;
+        }
+    }
+    CMirrorRingBytes::DropSpares();
+    std::vector<std::pair<int, size_t>> left = RingFiles();
+    for (int nWait = 0; nWait < 500 && !left.empty(); ++nWait) {
+        usleep(10 * 1000);  // the page maker closes its copies once it is done with them
+        left = RingFiles();
+    }
+    EXPECT_TRUE(left.empty());
 }
