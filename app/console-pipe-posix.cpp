@@ -713,7 +713,8 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
     const bool bUtf8 = decoder.IsUtf8();
     char16_t decoded[CPipeDecoder::OutputRoom(kChunkMax)];
     // the decoded text without its escape sequences, after a CR held back from the last chunk
-    char16_t text[CPipeDecoder::OutputRoom(kChunkMax) + 1];
+    // (and the room TextPaneWidenAscii writes past its units)
+    char16_t text[CPipeDecoder::OutputRoom(kChunkMax) + 17];
     bool bHeldCr = false;
     // Hands the filtered units that fill(pOut) writes after a CR held back from the last chunk
     // to OnOutput. A CR at the end waits for the next read (unless bFinal): an LF may follow it
@@ -746,6 +747,41 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
         pPipe->m_pszChunk = nullptr;
         pPipe->m_pChunkRuns = nullptr;
         pPipe->m_nChunkRuns = 0;
+    };
+    // Plain ASCII in the default colours, as most output is: widened for OnOutput and normalised
+    // into the text gathered for the pane in the same pass over the bytes, with the CR rule of
+    // deliver. False, changing nothing, where that does not apply.
+    auto deliverPlain = [&](const char* p, int n) {
+        if (!bUtf8 || !decoder.IsAtCharacterStart() || !filter.IsInText() ||
+            !filter.Current().IsDefault()) {
+            return false;
+        }
+        const int nFirst = bHeldCr ? 1 : 0;
+        const bool bTrailingCr = n > 0 && p[n - 1] == '\r';
+        const int nBytes = n - (bTrailingCr ? 1 : 0);
+        char16_t* pOut = pPipe->GatherRoom(static_cast<size_t>(nFirst + 2 * nBytes + 32));
+        if (pOut == nullptr) {
+            return false;
+        }
+        text[0] = pOut[0] = u'\r';
+        const int nNormalised =
+            TextPaneWidenAscii(p, nBytes, bHeldCr, text + nFirst, pOut + nFirst);
+        if (nNormalised < 0) {
+            return false;
+        }
+        bHeldCr = bTrailingCr;
+        const int nText = nFirst + nBytes;
+        if (nText == 0) {
+            return true;
+        }
+        text[nText] = 0;
+        pPipe->m_pszChunk = text;
+        pPipe->m_nChunkLen = nText;
+        pPipe->m_nChunkNormalised = nFirst + nNormalised;
+        pPipe->OnOutput(text);
+        pPipe->m_pszChunk = nullptr;
+        pPipe->m_nChunkNormalised = -1;
+        return true;
     };
     const int hRead = pPipe->m_hStdoutRead;
     int hPidFd;
@@ -786,12 +822,14 @@ int CConsolePipe::ReaderThreadProc(CConsolePipe* pPipe) {
                 for (int nAt = 0; nAt < n;) {
                     const int nChunk =
                         PipeChunkLength(buf.data() + nAt, static_cast<int>(n) - nAt, bUtf8);
-                    deliver(
-                        [&](char16_t* pOut) {
-                            return PipeDecodeAndFilter(decoder, filter, buf.data() + nAt, nChunk,
-                                                       decoded, pOut, runs);
-                        },
-                        false);
+                    if (!deliverPlain(buf.data() + nAt, nChunk)) {
+                        deliver(
+                            [&](char16_t* pOut) {
+                                return PipeDecodeAndFilter(decoder, filter, buf.data() + nAt,
+                                                           nChunk, decoded, pOut, runs);
+                            },
+                            false);
+                    }
                     nAt += nChunk;
                 }
                 pPipe->FlushOutput();

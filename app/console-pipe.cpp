@@ -14,45 +14,14 @@
 
 #include "orv-utf.h"
 
-namespace {
-
-// Widens n bytes of plain ASCII text to UTF-16 at pOut; false (pOut partly written) as soon as a
-// byte is NUL, ESC or above 0x7F.
-bool WidenPlainAscii(const char* p, int n, char16_t* pOut) {
-    int i = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i esc = _mm_set1_epi8(0x1B);
-    for (; i + 16 <= n; i += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        // a byte above 0x7F has its top bit set, a NUL or an ESC compares equal
-        const __m128i bad = _mm_or_si128(
-            bytes, _mm_or_si128(_mm_cmpeq_epi8(bytes, zero), _mm_cmpeq_epi8(bytes, esc)));
-        if (_mm_movemask_epi8(bad) != 0) {
-            return false;
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + i), _mm_unpacklo_epi8(bytes, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + i + 8), _mm_unpackhi_epi8(bytes, zero));
-    }
-#endif
-    for (; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(p[i]);
-        if (c == 0 || c == 0x1B || c >= 0x80) {
-            return false;
-        }
-        pOut[i] = c;
-    }
-    return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int PipeDecodeAndFilter(CPipeDecoder& decoder, CEscapeFilter& filter, const char* p, int nLen,
                         char16_t* pScratch, char16_t* pOut, std::vector<CTextAttrRun>& runs) {
     // Only UTF-8 maps every ASCII byte to the same code point; another set may not (0x5C is a
     // currency sign in some).
     if (decoder.IsUtf8() && decoder.IsAtCharacterStart() && filter.IsInText() &&
-        WidenPlainAscii(p, nLen, pOut)) {
+        TextPaneWidenAscii(p, nLen, false, pOut, nullptr) >= 0) {
         pOut[nLen] = 0;
         if (nLen > 0 && !filter.Current().IsDefault()) {
             runs.push_back(CTextAttrRun{0, nLen, filter.Current()});
@@ -177,10 +146,13 @@ void CConsolePipe::OnOutput(const char16_t* pszText) {
         FlushOutput();
     }
     const size_t nAt = m_nGathered;
-    if (m_normalised.size() < nAt + 2 * static_cast<size_t>(nLen) + 1) {
-        m_normalised.resize(nAt + 2 * static_cast<size_t>(nLen) + 1);
+    int nText = m_nChunkNormalised;  // the reader normalised the chunk in its place already
+    if (!bGather || nText < 0) {
+        if (m_normalised.size() < nAt + 2 * static_cast<size_t>(nLen) + 1) {
+            m_normalised.resize(nAt + 2 * static_cast<size_t>(nLen) + 1);
+        }
+        nText = TextPaneNormaliseLineEnds(pszText, nLen, m_normalised.data() + nAt);
     }
-    const int nText = TextPaneNormaliseLineEnds(pszText, nLen, m_normalised.data() + nAt);
     if (bGather) {
         // plain chunks of one read go over together (FlushOutput), each still a piece of its own
         // and normalised on its own, but indexed in one scan
@@ -199,6 +171,16 @@ void CConsolePipe::OnOutput(const char16_t* pszText) {
     m_normalisedRuns.assign(m_pChunkRuns, m_pChunkRuns + m_nChunkRuns);
     TextPaneNormaliseRuns(pszText, nLen, m_normalisedRuns.data(), m_nChunkRuns);
     InsertIntoPane(m_normalised.data(), nText, m_normalisedRuns.data(), m_nChunkRuns, pLines);
+}
+
+char16_t* CConsolePipe::GatherRoom(size_t nUnits) {
+    if (m_dwFlags & CPIPE_PREFIX) {
+        return nullptr;
+    }
+    if (m_normalised.size() < m_nGathered + nUnits) {
+        m_normalised.resize(m_nGathered + nUnits);
+    }
+    return m_normalised.data() + m_nGathered;
 }
 
 void CConsolePipe::FlushOutput() {

@@ -260,10 +260,18 @@ protected:
     // calls it before any text it does not gather. Reader thread only.
     void FlushOutput();
 
+    // Room for nUnits at the end of the text gathered for FlushOutput, where the reader normalises
+    // a chunk of plain text itself (m_nChunkNormalised); null when chunks are not gathered (line
+    // tags). Valid until the next call of OnOutput or FlushOutput. Reader thread only.
+    char16_t* GatherRoom(size_t nUnits);
+
     // The chunk the reader is handing to OnOutput and its attribute runs: OnOutput gives the runs
     // to the pane when it is called with exactly this text. Reader thread only.
     const char16_t* m_pszChunk = nullptr;
     int m_nChunkLen = 0;
+    // When not -1: the chunk's normalised units, which the reader has written at GatherRoom in the
+    // pass that widened it; OnOutput gathers them as they are when it gathers the chunk.
+    int m_nChunkNormalised = -1;
     // OnOutput's buffers for the normalised chunk and its runs, and the lengths of the plain
     // chunks gathered in m_normalised[0..m_nGathered) for FlushOutput. Reader thread only.
     std::vector<char16_t> m_normalised;

@@ -204,6 +204,13 @@ void TextPaneAppend(ITextPane& pane, const char16_t* pszText);
 // pOut, which has room for 2 * nLen + 1 units, adds a NUL and returns the number of units written.
 // Any thread.
 int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut);
+// Plain ASCII bytes (none NUL, ESC or above 0x7F) widened to UTF-16 in one pass: the n bytes at p
+// go to pWide as they are (room for n + 16 units), and with normalised line ends, as
+// TextPaneNormaliseLineEnds writes them, to pOut (room for 2 * n + 32 units; no NUL added), where
+// bAfterCr tells that the unit before p is a CR. Either may be null. Returns the units written to
+// pOut (n when it is null), or -1 as soon as a byte is not plain ASCII: what was written then
+// means nothing. Any thread.
+int TextPaneWidenAscii(const char* p, int n, bool bAfterCr, char16_t* pWide, char16_t* pOut);
 // The same over a NUL-terminated text into a string of its own; false (out unchanged) when there
 // is no memory for it. Any thread.
 bool TextPaneNormalised(const char16_t* pszText, COrvStringW& out);

@@ -1,6 +1,7 @@
 // The insertion every pane shares: line ends normalised, the pane trimmed at its limit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 #include <random>
 #include <string>
@@ -35,6 +36,44 @@ TEST(TextPaneAppend, NormalisesLineEndsAndKeepsLoneCr) {
         ASSERT_EQ(std::u16string(buf.data(), static_cast<size_t>(n)), expected)
             << "round " << nRound;
         EXPECT_EQ(buf[static_cast<size_t>(n)], 0);
+    }
+
+    // the same from bytes of plain ASCII, widened in the same pass: every length around the
+    // blocks of sixteen, after a CR or not, and bytes it must refuse anywhere
+    for (int nRound = 0; nRound < 600; ++nRound) {
+        std::string bytes;
+        for (size_t nLen = nRound < 100 ? static_cast<size_t>(nRound) : random() % 700;
+             bytes.size() < nLen;) {
+            const unsigned n = random() % 8;
+            bytes += n == 0 ? '\n' : n == 1 ? '\r' : static_cast<char>(' ' + random() % 95);
+        }
+        const bool bAfterCr = random() % 2 == 0;
+        const bool bRefused = nRound % 5 == 4 && !bytes.empty();
+        if (bRefused) {
+            const char kRefused[] = {'\0', '\x1b', '\x80', '\xff'};
+            bytes[random() % bytes.size()] = kRefused[random() % 4];
+        }
+        std::u16string expected;
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            const char prev = i > 0 ? bytes[i - 1] : bAfterCr ? '\r' : 'x';
+            if (bytes[i] == '\n' && prev != '\r') {
+                expected += u'\r';
+            }
+            expected += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]));
+        }
+        const int nBytes = static_cast<int>(bytes.size());
+        std::vector<char16_t> wide(bytes.size() + 16);
+        std::vector<char16_t> out(2 * bytes.size() + 32);
+        const int n = TextPaneWidenAscii(bytes.data(), nBytes, bAfterCr, wide.data(), out.data());
+        if (bRefused) {
+            EXPECT_EQ(n, -1) << "round " << nRound;
+            continue;
+        }
+        ASSERT_EQ(std::u16string(out.data(), static_cast<size_t>(std::max(n, 0))), expected)
+            << "round " << nRound;
+        EXPECT_EQ(std::u16string(wide.data(), bytes.size()),
+                  std::u16string(bytes.begin(), bytes.end()));
+        EXPECT_EQ(TextPaneWidenAscii(bytes.data(), nBytes, bAfterCr, wide.data(), nullptr), nBytes);
     }
 
     CTextPaneMemory pane;
