@@ -135,11 +135,13 @@ constexpr std::array<CLineEndExpansion, 256> kLineEndExpansions = [] {
         if (nBare == 0) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + nOut), lo);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + nOut + 8), hi);
-        } else {
-            const int nLow = ExpandEight(lo, nBare & 0xFF, pOut + nOut);
-            ExpandEight(hi, nBare >> 8, pOut + nOut + nLow);
+            nOut += nValid;
+            continue;
         }
-        nOut += nValid + std::popcount(nBare);
+        // each half's count is 8 and its CRs, also for the padding (which has no LF)
+        const int nLow = ExpandEight(lo, nBare & 0xFF, pOut + nOut);
+        const int nHigh = ExpandEight(hi, nBare >> 8, pOut + nOut + nLow);
+        nOut += nValid + nLow + nHigh - 16;
     }
     return pOut != nullptr ? nOut : n;
 }
