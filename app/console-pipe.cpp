@@ -133,7 +133,7 @@ void CConsolePipe::OnOutput(const char16_t* pszText) {
         return;
     }
     if (!m_wndOutput || !m_wndOutput->IsPaneAlive()) {
-        m_pieces.clear();
+        m_out.pieces.clear();
         m_nGathered = 0;
         return;
     }
@@ -148,56 +148,60 @@ void CConsolePipe::OnOutput(const char16_t* pszText) {
     const size_t nAt = m_nGathered;
     int nText = m_nChunkNormalised;  // the reader normalised the chunk in its place already
     if (!bGather || nText < 0) {
-        if (m_normalised.size() < nAt + 2 * static_cast<size_t>(nLen) + 1) {
-            m_normalised.resize(nAt + 2 * static_cast<size_t>(nLen) + 1);
+        if (m_out.text.size() < nAt + 2 * static_cast<size_t>(nLen) + 1) {
+            m_out.text.resize(nAt + 2 * static_cast<size_t>(nLen) + 1);
         }
-        nText = TextPaneNormaliseLineEnds(pszText, nLen, m_normalised.data() + nAt);
+        nText = TextPaneNormaliseLineEnds(pszText, nLen, m_out.text.data() + nAt);
     }
     if (bGather) {
         // plain chunks of one read go over together (FlushOutput), each still a piece of its own
         // and normalised on its own, but indexed in one scan
         m_nGathered += static_cast<size_t>(nText);
-        m_pieces.push_back(nText);
+        m_out.pieces.push_back(nText);
         return;
     }
     // Tagged text is indexed where it goes: the tags change its lines.
     const CTextLineIndex* pLines =
-        (m_dwFlags & CPIPE_PREFIX) ? nullptr : &m_lineScan.Scan(m_normalised.data(), nText);
+        (m_dwFlags & CPIPE_PREFIX) ? nullptr : &m_lineScan.Scan(m_out.text.data(), nText);
     if (pszText != m_pszChunk || m_nChunkRuns == 0) {
-        InsertIntoPane(m_normalised.data(), nText, nullptr, 0, pLines);
+        InsertIntoPane(m_out.text.data(), nText, nullptr, 0, pLines);
         return;
     }
     // The runs move with the CRs that the line ends gain.
     m_normalisedRuns.assign(m_pChunkRuns, m_pChunkRuns + m_nChunkRuns);
     TextPaneNormaliseRuns(pszText, nLen, m_normalisedRuns.data(), m_nChunkRuns);
-    InsertIntoPane(m_normalised.data(), nText, m_normalisedRuns.data(), m_nChunkRuns, pLines);
+    InsertIntoPane(m_out.text.data(), nText, m_normalisedRuns.data(), m_nChunkRuns, pLines);
 }
 
 char16_t* CConsolePipe::GatherRoom(size_t nUnits) {
     if (m_dwFlags & CPIPE_PREFIX) {
         return nullptr;
     }
-    if (m_normalised.size() < m_nGathered + nUnits) {
-        m_normalised.resize(m_nGathered + nUnits);
+    if (m_out.text.size() < m_nGathered + nUnits) {
+        m_out.text.resize(m_nGathered + nUnits);
     }
-    return m_normalised.data() + m_nGathered;
+    return m_out.text.data() + m_nGathered;
 }
 
 void CConsolePipe::FlushOutput() {
-    if (m_pieces.empty()) {
+    if (m_out.pieces.empty()) {
         return;
     }
     const int nText = static_cast<int>(m_nGathered);
-    InsertIntoPane(m_normalised.data(), nText, nullptr, 0,
-                   &m_lineScan.Scan(m_normalised.data(), nText), m_pieces.data(),
-                   static_cast<int>(m_pieces.size()));
-    m_pieces.clear();
+    if (m_out.text.size() <= m_nGathered) {
+        m_out.text.resize(m_nGathered + 1);  // the NUL after the text
+    }
+    const CTextLineIndex& lines =
+        m_lineScan.Scan(m_out.text.data(), nText, m_out.starts, m_out.widest);
+    InsertIntoPane(m_out.text.data(), nText, nullptr, 0, &lines, m_out.pieces.data(),
+                   static_cast<int>(m_out.pieces.size()), &m_out);
+    m_out.pieces.clear();
     m_nGathered = 0;
 }
 
 bool CConsolePipe::InsertIntoPane(const char16_t* pText, int nText, const CTextAttrRun* pRuns,
                                   int nRuns, const CTextLineIndex* pLines, const int* pPieces,
-                                  int nPieces) {
+                                  int nPieces, COutputBuffers* pBuffers) {
     CTextPaneOutput chunk;
     chunk.pText = pText;
     chunk.nText = nText;
@@ -226,6 +230,7 @@ bool CConsolePipe::InsertIntoPane(const char16_t* pText, int nText, const CTextA
         }
         chunk.pPieces = pPieces;
         chunk.nPieces = nPieces;
+        chunk.pBuffers = pBuffers;
     }
     return m_wndOutput->AppendOutput(chunk);
 }

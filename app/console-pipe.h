@@ -252,9 +252,12 @@ protected:
     // without attributes.
     // pPieces[0..nPieces) are the lengths of the chunks the text is made of, when more than one
     // (see CTextPaneOutput).
+    // pBuffers, when given, are the buffers text, line index and pieces are in (see
+    // CTextPaneOutput), which the pane's host may take over.
     bool InsertIntoPane(const char16_t* pText, int nText, const CTextAttrRun* pRuns = nullptr,
                         int nRuns = 0, const CTextLineIndex* pLines = nullptr,
-                        const int* pPieces = nullptr, int nPieces = 0);
+                        const int* pPieces = nullptr, int nPieces = 0,
+                        COutputBuffers* pBuffers = nullptr);
     // Hands the plain chunks that OnOutput has gathered from the reader's last read over to the
     // pane together. The reader calls it after each read and before OnOutput(nullptr); OnOutput
     // calls it before any text it does not gather. Reader thread only.
@@ -272,10 +275,11 @@ protected:
     // When not -1: the chunk's normalised units, which the reader has written at GatherRoom in the
     // pass that widened it; OnOutput gathers them as they are when it gathers the chunk.
     int m_nChunkNormalised = -1;
-    // OnOutput's buffers for the normalised chunk and its runs, and the lengths of the plain
-    // chunks gathered in m_normalised[0..m_nGathered) for FlushOutput. Reader thread only.
-    std::vector<char16_t> m_normalised;
-    std::vector<int> m_pieces;
+    // OnOutput's buffers: the plain chunks of a read gathered in m_out.text[0..m_nGathered), their
+    // lengths in m_out.pieces, and their line index once FlushOutput has scanned them, handed to
+    // the pane's host to take over; also the normalised text of a chunk that goes on its own.
+    // Reader thread only.
+    COutputBuffers m_out;
     size_t m_nGathered = 0;
     std::vector<CTextAttrRun> m_normalisedRuns;
     // The line index of the normalised chunk, worked out here rather than on the pane's owner

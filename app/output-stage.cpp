@@ -10,23 +10,68 @@ constexpr size_t kNoTag = static_cast<size_t>(-1);
 CTextPaneOutput COutputBatch::Chunk(size_t nIndex) const {
     const CEntry& entry = m_chunks[nIndex];
     CTextPaneOutput chunk;
-    chunk.pText = m_text.data() + entry.nText;
     chunk.nText = entry.nLength;
     chunk.pRuns = entry.nRuns > 0 ? m_runs.data() + entry.nRun : nullptr;
     chunk.nRuns = entry.nRuns;
-    chunk.pszLineTag = entry.nTag == kNoTag ? nullptr : m_text.data() + entry.nTag;
     chunk.lines = entry.lines;
+    chunk.nPieces = entry.nPieces;
+    if (entry.nSlot != kOwn) {
+        const COutputBuffers& slot = m_slots[entry.nSlot];
+        chunk.pText = slot.text.data();
+        if (entry.lines.bValid) {
+            chunk.lines.pStarts = slot.starts.data();
+            chunk.lines.pWidest = slot.widest.data();
+        }
+        chunk.pPieces = entry.nPieces > 0 ? slot.pieces.data() : nullptr;
+        return chunk;
+    }
+    chunk.pText = m_text.data() + entry.nText;
+    chunk.pszLineTag = entry.nTag == kNoTag ? nullptr : m_text.data() + entry.nTag;
     if (entry.lines.bValid) {
         chunk.lines.pStarts = m_starts.data() + entry.nStart;
         chunk.lines.pWidest = m_widest.data() + entry.nWidest;
     }
     chunk.pPieces = entry.nPieces > 0 ? m_pieces.data() + entry.nPiece : nullptr;
-    chunk.nPieces = entry.nPieces;
     return chunk;
+}
+
+void COutputBatch::Adopt(const CTextPaneOutput& chunk) {
+    COutputBuffers* pBuffers = chunk.pBuffers;
+    const auto nText = static_cast<size_t>(chunk.nText);
+    const bool bLaidOut =
+        pBuffers != nullptr && chunk.pText == pBuffers->text.data() &&
+        pBuffers->text.size() > nText && chunk.nRuns == 0 && chunk.pszLineTag == nullptr &&
+        (!chunk.lines.bValid ||
+         (chunk.lines.pStarts == pBuffers->starts.data() &&
+          static_cast<size_t>(chunk.lines.nLines) <= pBuffers->starts.size() &&
+          chunk.lines.pWidest == pBuffers->widest.data() &&
+          static_cast<size_t>(chunk.lines.nWidest) <= pBuffers->widest.size())) &&
+        (chunk.nPieces == 0 || (chunk.pPieces == pBuffers->pieces.data() &&
+                                static_cast<size_t>(chunk.nPieces) <= pBuffers->pieces.size()));
+    if (!bLaidOut) {
+        Add(chunk);
+        return;
+    }
+    if (m_nSlots == m_slots.size()) {
+        m_slots.emplace_back();
+    }
+    m_slots[m_nSlots].Swap(*pBuffers);
+    m_slots[m_nSlots].text[nText] = 0;
+    CEntry entry{};
+    entry.nLength = chunk.nText;
+    entry.nTag = kNoTag;
+    entry.lines = chunk.lines;
+    entry.lines.pStarts = nullptr;
+    entry.lines.pWidest = nullptr;
+    entry.nPieces = chunk.nPieces;
+    entry.nSlot = m_nSlots++;
+    m_chunks.push_back(entry);
+    m_nUnits += nText;
 }
 
 void COutputBatch::Add(const CTextPaneOutput& chunk) {
     CEntry entry;
+    entry.nSlot = kOwn;
     entry.nTag = kNoTag;
     if (chunk.pszLineTag != nullptr) {
         const size_t nTag = std::char_traits<char16_t>::length(chunk.pszLineTag);
@@ -70,6 +115,7 @@ void COutputBatch::Clear() {
     m_starts.clear();
     m_widest.clear();
     m_pieces.clear();
+    m_nSlots = 0;
     m_nUnits = 0;
 }
 
@@ -80,6 +126,8 @@ void COutputBatch::Swap(COutputBatch& other) noexcept {
     m_starts.swap(other.m_starts);
     m_widest.swap(other.m_widest);
     m_pieces.swap(other.m_pieces);
+    m_slots.swap(other.m_slots);
+    std::swap(m_nSlots, other.m_nSlots);
     std::swap(m_nUnits, other.m_nUnits);
 }
 
@@ -102,7 +150,7 @@ bool COutputStage::Put(const CTextPaneOutput& chunk) {
         if (m_bClosed) {
             return false;
         }
-        m_waiting.Add(chunk);
+        m_waiting.Adopt(chunk);
         m_nWaiting.store(m_waiting.Units(), std::memory_order_release);
         bWake = m_bArmed;
         m_bArmed = false;

@@ -26,6 +26,10 @@ public:
     CTextPaneOutput Chunk(size_t nIndex) const;
     // Appends a copy of the chunk.
     void Add(const CTextPaneOutput& chunk);
+    // Appends the chunk by taking over the buffers it is in (chunk.pBuffers), which get the empty
+    // buffers of an earlier batch in exchange; copies it (Add) when it is not laid out in them as
+    // CTextPaneOutput describes, or has runs or a tag.
+    void Adopt(const CTextPaneOutput& chunk);
     // Empties the batch, keeping its memory for the next one.
     void Clear();
     void Swap(COutputBatch& other) noexcept;
@@ -42,13 +46,19 @@ private:
         CTextLineIndex lines;  // the counts and columns; its pointers are not kept
         size_t nPiece;         // first piece length in m_pieces
         int nPieces;
+        size_t nSlot;  // kOwn: in the batch's own buffers above; else those of m_slots[nSlot]
     };
+    static constexpr size_t kOwn = static_cast<size_t>(-1);
     std::vector<char16_t> m_text;
     std::vector<CTextAttrRun> m_runs;
     std::vector<uint32_t> m_starts;
     std::vector<CTextLineWidth> m_widest;
     std::vector<int> m_pieces;
     std::vector<CEntry> m_chunks;
+    // Buffers taken over by Adopt, the first m_nSlots in use; the others wait, emptied, to be
+    // given in exchange.
+    std::vector<COutputBuffers> m_slots;
+    size_t m_nSlots = 0;
     size_t m_nUnits = 0;
 };
 
@@ -65,12 +75,12 @@ public:
     COutputStage(const COutputStage&) = delete;
     COutputStage& operator=(const COutputStage&) = delete;
 
-    // Queues a copy of the chunk behind the ones waiting. Waits first while more than the
-    // maximum is waiting, until the owner has taken it or the stage is closed; before such a wait
-    // the owner is woken even when it did not ask to be, so that it does not sit out its own
-    // timer while the reader stands still. False, queuing
-    // nothing, once the stage is closed. Any thread but the owner's: the
-    // owner inserts its own output directly, after it has taken what waits.
+    // Queues the chunk behind the ones waiting: a copy, or its buffers (COutputBatch::Adopt). Waits
+    // first while more than the maximum is waiting, until the owner has taken it or the stage is
+    // closed; before such a wait the owner is woken even when it did not ask to be, so that it does
+    // not sit out its own timer while the reader stands still. False, queuing nothing, once the
+    // stage is closed. Any thread but the owner's: the owner inserts its own output directly, after
+    // it has taken what waits.
     bool Put(const CTextPaneOutput& chunk);
     // Owner: moves everything waiting into batch (which is emptied first) and returns true; when
     // nothing waits, arms the wake-up instead and returns false. While disarmed, chunks arrive

@@ -507,19 +507,22 @@ struct CTextLineScan::CSink {
     }
 };
 
-const CTextLineIndex& CTextLineScan::Scan(const char16_t* p, int n) {
+const CTextLineIndex& CTextLineScan::Scan(const char16_t* p, int n, CTextBuffer<uint32_t>& starts,
+                                          CTextBuffer<CTextLineWidth>& widest) {
     n = std::max(n, 0);
     // every line end takes a CR and an LF; CSink::Ends writes up to three starts past the last
     const size_t nMaxLines = static_cast<size_t>(n) / 2 + 4;
-    if (m_starts.size() < nMaxLines) {
-        m_starts.resize(nMaxLines);
-        m_widest.resize(nMaxLines);
+    if (starts.size() < nMaxLines) {
+        starts.resize(nMaxLines);
+    }
+    if (widest.size() < nMaxLines) {
+        widest.resize(nMaxLines);
     }
     m_index = CTextLineIndex();
-    CSink sink{*this, m_starts.data(), m_widest.data()};
+    CSink sink{*this, starts.data(), widest.data()};
     const int64_t nLast = ScanLines(p, n, false, 0, sink);
     m_index.bValid = true;
-    m_index.pStarts = m_starts.data();
+    m_index.pStarts = starts.data();
     m_index.nLines = sink.nLines;
     if (sink.nLines == 0) {
         m_index.nFirstCols = nLast;
@@ -527,7 +530,7 @@ const CTextLineIndex& CTextLineScan::Scan(const char16_t* p, int n) {
     } else {
         m_index.nLastCols = nLast;
     }
-    m_index.pWidest = m_widest.data();
+    m_index.pWidest = widest.data();
     sink.Finish();
     m_index.nWidest = sink.nWidest;
     return m_index;

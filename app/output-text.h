@@ -187,11 +187,15 @@ class CTextLineScan {
 public:
     // The index of the n units at p, valid until the next Scan. Every LF after a CR ends a line
     // (in normalised text, every LF); an LF at p[0] is taken as not after a CR.
-    const CTextLineIndex& Scan(const char16_t* p, int n);
+    const CTextLineIndex& Scan(const char16_t* p, int n) { return Scan(p, n, m_starts, m_widest); }
+    // The same with the line starts and widest lines written to the given buffers (from their
+    // starts), which grow as needed.
+    const CTextLineIndex& Scan(const char16_t* p, int n, CTextBuffer<uint32_t>& starts,
+                               CTextBuffer<CTextLineWidth>& widest);
 
 private:
     struct CSink;
-    std::vector<uint32_t> m_starts;
-    std::vector<CTextLineWidth> m_widest;
+    CTextBuffer<uint32_t> m_starts;
+    CTextBuffer<CTextLineWidth> m_widest;
     CTextLineIndex m_index;
 };

@@ -17,7 +17,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "orv-string.h"
 
@@ -107,6 +111,42 @@ struct CTextLineWidth {
     int64_t nCols;
 };
 
+// An allocator that leaves the elements a vector grows by uninitialised (trivial types only), so
+// that a buffer can take the room a writer needs without being zeroed first.
+template <class T>
+struct CUninitAllocator : std::allocator<T> {
+    CUninitAllocator() = default;
+    template <class U>
+    explicit CUninitAllocator(const CUninitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        static_assert(std::is_trivially_default_constructible_v<U>);
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+template <class T>
+using CTextBuffer = std::vector<T, CUninitAllocator<T>>;
+
+// The buffers a reader writes one hand-over of output in: the text, its line starts and widest
+// lines (CTextLineIndex) and the lengths of its pieces, each from the buffer's start. A host that
+// queues the output takes them over as they are and gives others back (see CTextPaneOutput).
+struct COutputBuffers {
+    CTextBuffer<char16_t> text;
+    CTextBuffer<uint32_t> starts;
+    CTextBuffer<CTextLineWidth> widest;
+    CTextBuffer<int> pieces;
+    void Swap(COutputBuffers& other) noexcept {
+        text.swap(other.text);
+        starts.swap(other.starts);
+        widest.swap(other.widest);
+        pieces.swap(other.pieces);
+    }
+};
+
 // The lines of a text whose every LF ends a line (normalised text), worked out on the thread that
 // made the text, so that the pane's owner copies the line starts in instead of looking for them.
 // Columns are counted as COutputText counts them, from column 0 at the text's start.
@@ -140,6 +180,11 @@ struct CTextPaneOutput {
     CTextLineIndex lines;
     const int* pPieces = nullptr;  // null (or one length): one chunk
     int nPieces = 0;
+    // When not null: the buffers the text, the line index and the pieces are in, each from its
+    // start, with room for the NUL after the text. A host that queues the chunk may take them
+    // over instead of copying them, leaving buffers without content (but with room) in their
+    // place; the caller writes its next output into whatever buffers it then has.
+    COutputBuffers* pBuffers = nullptr;
 };
 
 class ITextPaneHost {
