@@ -306,7 +306,7 @@ void CMirrorRingBytes::PopulateFor(uint64_t nOffset, size_t n) {
     const size_t nPage = PageSize();
     const size_t nAhead = std::clamp<size_t>(m_nPopulated, kPopulateMin, kPopulateMax);
     const size_t nTarget = std::min(m_nCap, (nEnd + nAhead + nPage - 1) / nPage * nPage);
-    if (m_fd >= 0 && m_nCap >= kMakeMinCap && m_nAsked < m_nCap) {
+    if (m_fd >= 0 && m_nPopulated >= kMakeFrom && m_nAsked < m_nCap) {
         // the stretch after this one is made meanwhile on the page maker's thread
         const size_t nWant = std::min(m_nCap, nTarget + kMakeAhead);
         const size_t nFrom = std::max(m_nAsked, nTarget);

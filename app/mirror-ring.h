@@ -46,10 +46,11 @@ private:
     // at most.
     static constexpr size_t kPopulateMin = 64 * 1024;
     static constexpr size_t kPopulateMax = 1024 * 1024;
-    // Rings of at least kMakeMinCap have the pages up to kMakeAhead past those made for a write
-    // made on a thread of their own (the first pass of a flood over its memory): a small ring's
-    // pages are few, and the thread is not started for them.
-    static constexpr size_t kMakeMinCap = 4u << 20;
+    // Once a ring's writes have made kMakeFrom of its pages (a flood on its first pass over the
+    // memory), the pages up to kMakeAhead past those made for a write are made on a thread of
+    // their own. Short output never gets that far: it starts no thread and makes no pages ahead,
+    // however large the ring's capacity.
+    static constexpr size_t kMakeFrom = 1024 * 1024;
     static constexpr size_t kMakeAhead = 4u << 20;
     void PopulateFor(uint64_t nOffset, size_t n);
 
