@@ -2,10 +2,6 @@
 // pane and the end notification. Processes, pipes and threads are in console-pipe-posix.cpp.
 #include "console-pipe.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,8 +9,6 @@
 #include <vector>
 
 #include "orv-utf.h"
-
-namespace {}  // namespace
 
 int PipeDecodeAndFilter(CPipeDecoder& decoder, CEscapeFilter& filter, const char* p, int nLen,
                         char16_t* pScratch, char16_t* pOut, std::vector<CTextAttrRun>& runs) {
