@@ -108,6 +108,31 @@ struct CBlockKinds64 {
     return static_cast<int>((n * 0x0101010101010101u) >> 56);
 }
 
+// The LFs among the n units at p: every line end a scan can find has one.
+int CountLfs(const char16_t* p, int n) {
+    int nCount = 0;
+    int i = 0;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi16(0x0A);
+    for (; i + 64 <= n; i += 64) {
+        uint64_t nMask = 0;
+        for (int b = 0; b < 4; ++b) {
+            const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * b));
+            const __m128i hi =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * b + 8));
+            const auto nBlock = static_cast<uint32_t>(_mm_movemask_epi8(
+                _mm_packs_epi16(_mm_cmpeq_epi16(lo, lf), _mm_cmpeq_epi16(hi, lf))));
+            nMask |= static_cast<uint64_t>(nBlock) << (16 * b);
+        }
+        nCount += Count64(nMask);
+    }
+#endif
+    for (; i < n; ++i) {
+        nCount += p[i] == u'\n' ? 1 : 0;
+    }
+    return nCount;
+}
+
 // The columns of one unit that is not printable ASCII at p[i] (a pair counts at its first half,
 // which then also consumes the second); returns the new column and advances i past the unit.
 int64_t AdvanceOther(const char16_t* p, int n, int& i, int64_t nCol) {
@@ -510,8 +535,9 @@ struct CTextLineScan::CSink {
 const CTextLineIndex& CTextLineScan::Scan(const char16_t* p, int n, CTextBuffer<uint32_t>& starts,
                                           CTextBuffer<CTextLineWidth>& widest) {
     n = std::max(n, 0);
-    // every line end takes a CR and an LF; CSink::Ends writes up to three starts past the last
-    const size_t nMaxLines = static_cast<size_t>(n) / 2 + 4;
+    // room for a start and a width per LF, no more: the buffers of a long line stay small (a
+    // reader hands them over with its text); CSink::Ends writes up to three starts past the last
+    const size_t nMaxLines = static_cast<size_t>(CountLfs(p, n)) + 4;
     if (starts.size() < nMaxLines) {
         starts.resize(nMaxLines);
     }
