@@ -143,14 +143,7 @@ char* MapMirrored(size_t nCap, bool* pbCopied, int* pFd) {
 }
 
 // A released ring's mapping, kept for reuse.
-struct CSpare {
-    char* pBase;
-    size_t nCap;
-    size_t nPopulated;
-    bool bCopied;
-    int fd;         // the memory file, -1 for a copied mapping
-    size_t nAsked;  // bytes from the file's start that the page maker was asked to make
-};
+using CSpare = CMirrorRingBytes::CMapping;
 
 // The mappings of released rings, the newest last. One pane's worth at most (its text ring and
 // its line-start ring): a window that clears its pane or makes a new one takes its old rings
@@ -258,36 +251,27 @@ CMirrorRingBytes::~CMirrorRingBytes() {
 }
 
 bool CMirrorRingBytes::Reserve(size_t nBytes, uint64_t nFrom, size_t nKeep) {
-    if (nBytes <= m_nCap) {
+    if (nBytes <= m_map.nCap) {
         return true;
     }
     const size_t nPage = PageSize();
     const size_t nCap = (nBytes + nPage - 1) / nPage * nPage;
-    CSpare spare{nullptr, nCap, 0, false, -1, 0};
+    CSpare spare;
+    spare.nCap = nCap;
     if (!Spares().Take(nCap, &spare)) {
         spare.pBase = MapMirrored(nCap, &spare.bCopied, &spare.fd);
         if (spare.pBase == nullptr) {
             return false;
         }
     }
-    nKeep = std::min(nKeep, m_nCap);
+    nKeep = std::min(nKeep, m_map.nCap);
     CMirrorRingBytes grown;
-    grown.m_pBase = spare.pBase;
-    grown.m_nCap = nCap;
-    grown.m_bCopied = spare.bCopied;
-    grown.m_nPopulated = spare.nPopulated;
-    grown.m_fd = spare.fd;
-    grown.m_nAsked = spare.nAsked;
+    grown.m_map = spare;
     if (nKeep > 0) {
         grown.Write(nFrom, At(nFrom), nKeep);  // the old mirror makes the kept bytes one run
     }
     Release();
-    std::swap(m_pBase, grown.m_pBase);
-    std::swap(m_nCap, grown.m_nCap);
-    std::swap(m_bCopied, grown.m_bCopied);
-    std::swap(m_nPopulated, grown.m_nPopulated);
-    std::swap(m_fd, grown.m_fd);
-    std::swap(m_nAsked, grown.m_nAsked);
+    std::swap(m_map, grown.m_map);
     return true;
 }
 
@@ -295,32 +279,34 @@ void CMirrorRingBytes::PopulateFor(uint64_t nOffset, size_t n) {
     // The first pass of the ring over its memory: the pages ahead of the write are made at once,
     // a stretch at a time, instead of one fault per page as the copy reaches each. Runs that go
     // on into the upper half meet pages that exist already there.
-    const size_t nPlace = static_cast<size_t>(nOffset % m_nCap);
-    const size_t nEnd = std::min(m_nCap, nPlace + n);
-    if (nEnd <= m_nPopulated || nPlace > m_nPopulated + kPopulateMax) {
+    const size_t nPlace = static_cast<size_t>(nOffset % m_map.nCap);
+    const size_t nEnd = std::min(m_map.nCap, nPlace + n);
+    if (nEnd <= m_map.nPopulated || nPlace > m_map.nPopulated + kPopulateMax) {
         // made already, or far beyond the pages made so far (the text kept by a growth starts
         // where its offset falls): the faults make those, and nothing is made that may wait long
         return;
     }
     // ahead by as much as exists already, from 64 KiB to 1 MiB: a short text makes few pages
     const size_t nPage = PageSize();
-    const size_t nAhead = std::clamp<size_t>(m_nPopulated, kPopulateMin, kPopulateMax);
-    const size_t nTarget = std::min(m_nCap, (nEnd + nAhead + nPage - 1) / nPage * nPage);
-    if (m_fd >= 0 && m_nPopulated >= kMakeFrom && m_nAsked < m_nCap) {
+    const size_t nAhead = std::clamp<size_t>(m_map.nPopulated, kPopulateMin, kPopulateMax);
+    const size_t nTarget = std::min(m_map.nCap, (nEnd + nAhead + nPage - 1) / nPage * nPage);
+    if (m_map.fd >= 0 && m_map.nPopulated >= kMakeFrom && m_map.nAsked < m_map.nCap) {
         // the stretch after this one is made meanwhile on the page maker's thread
-        const size_t nWant = std::min(m_nCap, nTarget + kMakeAhead);
-        const size_t nFrom = std::max(m_nAsked, nTarget);
+        const size_t nWant = std::min(m_map.nCap, nTarget + kMakeAhead);
+        const size_t nFrom = std::max(m_map.nAsked, nTarget);
         if (nWant > nFrom) {
-            m_nAsked = PageMaker().Ask(m_fd, nFrom, nWant - nFrom) ? nWant : m_nCap;
+            m_map.nAsked = PageMaker().Ask(m_map.fd, nFrom, nWant - nFrom) ? nWant : m_map.nCap;
         }
     }
 #ifdef MADV_POPULATE_WRITE
-    if (madvise(m_pBase + m_nPopulated, nTarget - m_nPopulated, MADV_POPULATE_WRITE) != 0) {
-        m_nPopulated = m_nCap;  // not to be had (an older kernel): the faults make the pages
+    if (madvise(m_map.pBase + m_map.nPopulated, nTarget - m_map.nPopulated, MADV_POPULATE_WRITE) !=
+        0) {
+        m_map.nPopulated =
+            m_map.nCap;  // not to be had (an older kernel): the faults make the pages
         return;
     }
 #endif
-    m_nPopulated = nTarget;
+    m_map.nPopulated = nTarget;
 }
 
 void CMirrorRingBytes::Write(uint64_t nOffset, const void* p, size_t n) {
@@ -332,34 +318,29 @@ void CMirrorRingBytes::Write(uint64_t nOffset, const void* p, size_t n) {
 }
 
 char* CMirrorRingBytes::BeginWrite(uint64_t nOffset, size_t n) {
-    if (m_nPopulated < m_nCap && n > 0) {
+    if (m_map.nPopulated < m_map.nCap && n > 0) {
         PopulateFor(nOffset, n);
     }
     return At(nOffset);
 }
 
 void CMirrorRingBytes::EndWrite(uint64_t nOffset, size_t n) {
-    if (m_bCopied && n > 0) {
+    if (m_map.bCopied && n > 0) {
         // keep both halves alike: the part in the lower half has its copy above, the part that
         // ran into the upper half has its copy below
         char* pDst = At(nOffset);
-        const size_t nPlace = static_cast<size_t>(nOffset % m_nCap);
-        const size_t nLow = std::min(n, m_nCap - nPlace);
-        std::memcpy(pDst + m_nCap, pDst, nLow);
+        const size_t nPlace = static_cast<size_t>(nOffset % m_map.nCap);
+        const size_t nLow = std::min(n, m_map.nCap - nPlace);
+        std::memcpy(pDst + m_map.nCap, pDst, nLow);
         if (n > nLow) {
-            std::memcpy(m_pBase, pDst + nLow, n - nLow);
+            std::memcpy(m_map.pBase, pDst + nLow, n - nLow);
         }
     }
 }
 
 void CMirrorRingBytes::Release() {
-    if (m_pBase != nullptr) {
-        Spares().Put({m_pBase, m_nCap, m_nPopulated, m_bCopied, m_fd, m_nAsked});
+    if (m_map.pBase != nullptr) {
+        Spares().Put(m_map);
     }
-    m_pBase = nullptr;
-    m_nCap = 0;
-    m_bCopied = false;
-    m_nPopulated = 0;
-    m_fd = -1;
-    m_nAsked = 0;
+    m_map = CMapping();
 }

@@ -22,9 +22,9 @@ public:
     // the absolute offset nFrom where they are. False, leaving the ring as it was, when the
     // memory cannot be had.
     bool Reserve(size_t nBytes, uint64_t nFrom, size_t nKeep);
-    size_t Capacity() const { return m_nCap; }
+    size_t Capacity() const { return m_map.nCap; }
     // The place of an offset; valid for Capacity() bytes from there.
-    char* At(uint64_t nOffset) const { return m_pBase + nOffset % m_nCap; }
+    char* At(uint64_t nOffset) const { return m_map.pBase + nOffset % m_map.nCap; }
     // Copies n bytes (at most the capacity) to the offset.
     void Write(uint64_t nOffset, const void* p, size_t n);
     // The same in two steps, for bytes made in place: BeginWrite gives the place of n bytes at
@@ -41,6 +41,18 @@ public:
     static size_t SpareBytes();
     static void DropSpares();
 
+    // A ring's memory and what is known of its pages; a released ring's waits as it is for reuse.
+    struct CMapping {
+        char* pBase = nullptr;
+        size_t nCap = 0;
+        size_t nPopulated = 0;  // bytes of the lower half, from its start, whose pages exist
+        // Without a second mapping of the same pages (no memory file), the upper half is a copy
+        // that every write keeps up to date.
+        bool bCopied = false;
+        int fd = -1;        // the memory file mapped twice; -1 when copied
+        size_t nAsked = 0;  // bytes from the file's start the page maker was asked to make
+    };
+
 private:
     // How far ahead of a write the first pass makes the pages of the lower half, at least and
     // at most.
@@ -54,14 +66,7 @@ private:
     static constexpr size_t kMakeAhead = 4u << 20;
     void PopulateFor(uint64_t nOffset, size_t n);
 
-    char* m_pBase = nullptr;
-    size_t m_nCap = 0;
-    size_t m_nPopulated = 0;  // bytes of the lower half, from its start, whose pages exist
-    // Without a second mapping of the same pages (no memory file), the upper half is a copy that
-    // every write keeps up to date.
-    bool m_bCopied = false;
-    int m_fd = -1;        // the memory file mapped twice; -1 when copied
-    size_t m_nAsked = 0;  // bytes from the file's start the page maker was asked to make
+    CMapping m_map;
 };
 
 // The ring of trivially copyable elements of type T.

@@ -112,21 +112,9 @@ struct CBlockKinds64 {
 int CountLfs(const char16_t* p, int n) {
     int nCount = 0;
     int i = 0;
-#if defined(__SSE2__)
-    const __m128i lf = _mm_set1_epi16(0x0A);
     for (; i + 64 <= n; i += 64) {
-        uint64_t nMask = 0;
-        for (int b = 0; b < 4; ++b) {
-            const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * b));
-            const __m128i hi =
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * b + 8));
-            const auto nBlock = static_cast<uint32_t>(_mm_movemask_epi8(
-                _mm_packs_epi16(_mm_cmpeq_epi16(lo, lf), _mm_cmpeq_epi16(hi, lf))));
-            nMask |= static_cast<uint64_t>(nBlock) << (16 * b);
-        }
-        nCount += Count64(nMask);
+        nCount += Count64(Classify64(p + i).nLf);
     }
-#endif
     for (; i < n; ++i) {
         nCount += p[i] == u'\n' ? 1 : 0;
     }

@@ -14,6 +14,15 @@
 
 namespace {
 
+// One unit written to pOut[nOut] with a CR before it when it is an LF without a CR before it;
+// without a branch on the text: a CR is always stored and kept only where it is due.
+inline void NormaliseUnit(char16_t c, char16_t& prev, char16_t* pOut, int& nOut) {
+    pOut[nOut] = u'\r';
+    nOut += (c == u'\n') & (prev != u'\r');
+    pOut[nOut++] = c;
+    prev = c;
+}
+
 #if defined(__x86_64__)
 // How eight units become eight to sixteen when the LFs of a mask gain a CR each: for each unit
 // written, the two bytes of the unit it copies (0x80 for a CR, which shuffles in as 0), the CRs
@@ -152,8 +161,7 @@ const bool g_bShuffles = __builtin_cpu_supports("ssse3");
 }  // namespace
 
 int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut) {
-    // An LF without a CR before it gains one; everything else is copied. Written without branches
-    // on the text: a CR is always stored and kept only where it is due.
+    // An LF without a CR before it gains one; everything else is copied.
     int nOut = 0;
     char16_t prev = 0;
     int i = 0;
@@ -163,11 +171,7 @@ int TextPaneNormaliseLineEnds(const char16_t* p, int nLen, char16_t* pOut) {
     }
 #endif
     for (; i < nLen; ++i) {
-        const char16_t ch = p[i];
-        pOut[nOut] = u'\r';
-        nOut += (ch == u'\n') & (prev != u'\r');
-        pOut[nOut++] = ch;
-        prev = ch;
+        NormaliseUnit(p[i], prev, pOut, nOut);
     }
     pOut[nOut] = 0;
     return nOut;
@@ -190,10 +194,7 @@ int TextPaneWidenAscii(const char* p, int n, bool bAfterCr, char16_t* pWide, cha
             pWide[i] = c;
         }
         if (pOut != nullptr) {
-            pOut[nOut] = u'\r';
-            nOut += (c == '\n') & (prev != u'\r');
-            pOut[nOut++] = c;
-            prev = c;
+            NormaliseUnit(c, prev, pOut, nOut);
         }
     }
     return pOut != nullptr ? nOut : n;
