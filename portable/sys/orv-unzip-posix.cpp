@@ -477,6 +477,14 @@ bool CExtractor::Data(const char* pszEntry, const unz_file_info64& info, int fdO
     bool bStreamEnd = info.compression_method != Z_DEFLATED;
     if (bEncrypted)
         crypt.Init(m_pszPassword);
+    // One wrong password in 256 passes the header's check byte and decrypts to garbage: for an
+    // encrypted entry, data that fails its checks most likely had the wrong password.
+    const auto DataFail = [&](int nCode, const char* pszWhy) {
+        if (bEncrypted)
+            return err.SetFormat(
+                enNetAuth, "Wrong password for zip entry '%s' (or its data is damaged)", pszEntry);
+        return UnzipFail(err, nCode, pszEntry, pszWhy);
+    };
     for (uint64_t nLeft = span.nCompressed; bOk && nLeft > 0;) {
         const size_t nWant = nLeft < sizeof m_aRaw ? static_cast<size_t>(nLeft) : sizeof m_aRaw;
         const long r = ReadAt(m_stream.fd, m_aRaw, nWant, span.nStart + span.nCompressed - nLeft);
@@ -508,9 +516,8 @@ bool CExtractor::Data(const char* pszEntry, const unz_file_info64& info, int fdO
         if (info.compression_method != Z_DEFLATED) {
             nCrc = static_cast<uint32_t>(crc32(nCrc, p, static_cast<uInt>(n)));
             nTotal += n;
-            bOk = nTotal <= span.nSize
-                      ? Put(pszEntry, p, n, fdOut, psOut, err)
-                      : UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "more data than its size says");
+            bOk = nTotal <= span.nSize ? Put(pszEntry, p, n, fdOut, psOut, err)
+                                       : DataFail(UNZ_BADZIPFILE, "more data than its size says");
             continue;
         }
         inf.z.next_in = p;
@@ -520,8 +527,7 @@ bool CExtractor::Data(const char* pszEntry, const unz_file_info64& info, int fdO
             inf.z.avail_out = sizeof m_aBuf;
             const int zr = inflate(&inf.z, Z_NO_FLUSH);
             if (zr != Z_OK && zr != Z_STREAM_END && zr != Z_BUF_ERROR) {
-                bOk = UnzipFail(err, UNZ_BADZIPFILE, pszEntry,
-                                bEncrypted ? "damaged data or wrong password" : "damaged data");
+                bOk = DataFail(UNZ_BADZIPFILE, "damaged data");
                 break;
             }
             bStreamEnd = zr == Z_STREAM_END;
@@ -529,7 +535,7 @@ bool CExtractor::Data(const char* pszEntry, const unz_file_info64& info, int fdO
             nCrc = static_cast<uint32_t>(crc32(nCrc, m_aBuf, static_cast<uInt>(k)));
             nTotal += k;
             if (nTotal > span.nSize)
-                bOk = UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "more data than its size says");
+                bOk = DataFail(UNZ_BADZIPFILE, "more data than its size says");
             else if (k > 0)
                 bOk = Put(pszEntry, m_aBuf, k, fdOut, psOut, err);
         }
@@ -539,9 +545,9 @@ bool CExtractor::Data(const char* pszEntry, const unz_file_info64& info, int fdO
     if (bEncrypted && nHeader > 0)
         return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "the encryption header is cut short");
     if (!bStreamEnd || nTotal != span.nSize)
-        return UnzipFail(err, UNZ_BADZIPFILE, pszEntry, "less data than its size says");
+        return DataFail(UNZ_BADZIPFILE, "less data than its size says");
     if (nCrc != info.crc)
-        return UnzipFail(err, UNZ_CRCERROR, pszEntry, "CRC mismatch");
+        return DataFail(UNZ_CRCERROR, "CRC mismatch");
     return true;
 }
 

@@ -299,6 +299,20 @@ TEST_F(UnzipTest, PasswordsAndTargets) {
     }
     EXPECT_EQ("classified", OrvReadFileBytes(Target("secret.txt")));
     EXPECT_EQ("abc", OrvReadFileBytes(Target("p.txt")));
+    // Some wrong passwords pass the check byte (one in 256): they fail on the data, as a wrong
+    // password all the same, and leave nothing behind.
+    ASSERT_EQ(0, unlink(Target("secret.txt").c_str()));
+    int nPastCheck = 0;
+    for (int i = 0; i < 3000; ++i) {
+        COrvError err;
+        const std::string sPassword = "wrong" + std::to_string(i);
+        ASSERT_FALSE(Unzip(Path("enc.zip"), err, sPassword.c_str())) << sPassword;
+        const std::string sText = err.Text().GetString();
+        ASSERT_EQ(0u, sText.find("Wrong password for zip entry 'secret.txt'")) << sText;
+        nPastCheck += sText.find("damaged") != std::string::npos ? 1 : 0;
+        ASSERT_NE(0, access(Target("secret.txt").c_str(), F_OK)) << sPassword;
+    }
+    EXPECT_GT(nPastCheck, 0);
 }
 
 // A full disk fails the extraction with the disk's reason and leaves no partial file.
