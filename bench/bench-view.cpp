@@ -25,8 +25,8 @@
 //    pane or dropped from its front at the pane's limit; what the pane keeps is compared with the
 //    command's own output (ASCII) character by character. Counters: bytes per second; the pane's
 //    repaints during the run (it must have shown the output as it came); the CPU time of the
-//    window's thread and of the process's other threads; the resident memory the run added, at
-//    its peak and at the end, over the UTF-16 size of the pane's text.
+//    window's thread and of the process's other threads, for each kind of pane; the resident memory
+//    the run added, at its peak and at the end, over the UTF-16 size of the pane's text.
 //  - Terminal/<t>/<i>: terminal t (0 urxvt, 1 alacritty, 2 kitty) of 80x25 that keeps 65535
 //    lines of scroll-back, running sh -c 'CMD && : > MARKER', from spawn to exit; the marker file
 //    proves the command ran to its end. Counter: the same for an empty command (the terminal's
@@ -647,8 +647,8 @@ void View(benchmark::State& state) {
     std::string strProblem;
     double dTotal[2] = {};  // reused, fresh
     int nRuns[2] = {};
-    double dUiCpu = 0;     // CPU time of the window's thread
-    double dOtherCpu = 0;  // of the process's other threads (the pipe's reader above all)
+    double dUiCpu[2] = {};     // CPU time of the window's thread, reused and fresh
+    double dOtherCpu[2] = {};  // of the process's other threads (the pipe's reader above all)
     for (auto _ : state) {
         state.PauseTiming();
         // every other run starts without the memory earlier panes left, the first one included
@@ -676,8 +676,8 @@ void View(benchmark::State& state) {
         ++nRuns[nFresh];
         state.PauseTiming();
         const double dUi = CpuSeconds(RUSAGE_THREAD) - dUiBefore;
-        dUiCpu += dUi;
-        dOtherCpu += CpuSeconds(RUSAGE_SELF) - dAllBefore - dUi;
+        dUiCpu[nFresh] += dUi;
+        dOtherCpu[nFresh] += CpuSeconds(RUSAGE_SELF) - dAllBefore - dUi;
         nAdded = ResidentBytes() - nBefore;
         nPeakAdded = bPeak ? PeakResidentBytes() - nBefore : 0;
         const COutputPane& pane = *pFrame->View().OutputPane();
@@ -708,8 +708,13 @@ void View(benchmark::State& state) {
     };
     state.counters["MBps_fresh"] = Rate(1);
     state.counters["MBps_reused"] = Rate(0);
-    state.counters["cpu_ui_ms"] = dUiCpu * 1e3 / static_cast<double>(state.iterations());
-    state.counters["cpu_other_ms"] = dOtherCpu * 1e3 / static_cast<double>(state.iterations());
+    const auto PerRun = [&](const double* pSeconds, int n) {
+        return nRuns[n] > 0 ? pSeconds[n] * 1e3 / nRuns[n] : 0;
+    };
+    state.counters["cpu_ui_ms"] = PerRun(dUiCpu, 0);
+    state.counters["cpu_other_ms"] = PerRun(dOtherCpu, 0);
+    state.counters["cpu_ui_ms_fresh"] = PerRun(dUiCpu, 1);
+    state.counters["cpu_other_ms_fresh"] = PerRun(dOtherCpu, 1);
     state.counters["pane_fill"] = nFill;
     state.counters["pane_utf16_MB"] = nUtf16 / 1e6;
     state.counters["rss_added_MB"] = nAdded / 1e6;
