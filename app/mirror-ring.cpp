@@ -1,17 +1,13 @@
 #include "mirror-ring.h"
 
-#include <fcntl.h>
-#include <pthread.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <deque>
+#include <cerrno>
 #include <mutex>
 #include <vector>
-
-#include "orv-thread.h"
 
 namespace {
 
@@ -21,91 +17,6 @@ size_t PageSize() {
         return n > 0 ? static_cast<size_t>(n) : size_t{4096};
     }();
     return s_nPage;
-}
-
-// Makes the pages of memory files ahead of the rings that write to them, on a thread of its own.
-// A large ring's first pass over its memory otherwise has its writer wait while the kernel
-// allocates and zeroes each page the write reaches; a page that exists in the file already costs
-// the writer only its mapping, about half as much. Lives for the rest of the process once started,
-// as the spare rings do; it holds nothing but the copies of descriptors it was handed, each closed
-// once its pages are made.
-class CPageMaker {
-public:
-    // Asks for the bytes [nFrom, nFrom + nLength) of the memory file fd to be made. The request
-    // holds a copy of the descriptor, so that the ring may go away meanwhile. False when no
-    // thread can do it (it could not be started) or the descriptor cannot be copied.
-    bool Ask(int fd, size_t nFrom, size_t nLength) {
-        std::unique_lock<std::mutex> lock(m_lock);
-        if (m_eState == EState::Failed) {
-            return false;
-        }
-        const int nCopy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        if (nCopy < 0) {
-            return false;
-        }
-        m_requests.push_back({nCopy, static_cast<off_t>(nFrom), static_cast<off_t>(nLength)});
-        if (m_eState == EState::Idle) {
-            COrvStringA strError;
-            if (!m_thread.Start(strError)) {
-                m_eState = EState::Failed;
-                close(nCopy);
-                m_requests.clear();
-                return false;
-            }
-            m_eState = EState::Running;
-        }
-        lock.unlock();
-        m_work.notify_one();
-        return true;
-    }
-
-private:
-    struct CRequest {
-        int fd;
-        off_t nFrom;
-        off_t nLength;
-    };
-    class CThread : public COrvThread {
-    public:
-        explicit CThread(CPageMaker& maker) : m_maker(maker) {}
-        bool Run(int&, COrvStringA&) override {
-            pthread_setname_np(pthread_self(), "vexil-pages");
-            m_maker.Serve();
-            return true;
-        }
-
-    private:
-        CPageMaker& m_maker;
-    };
-    enum class EState { Idle, Running, Failed };
-
-    [[noreturn]] void Serve() {
-        for (;;) {
-            CRequest request;
-            {
-                std::unique_lock<std::mutex> lock(m_lock);
-                m_work.wait(lock, [this] { return !m_requests.empty(); });
-                request = m_requests.front();
-                m_requests.pop_front();
-            }
-            // allocates what is not there yet and leaves every existing byte as it is; where it
-            // fails (no memory) the writer's faults make the pages, as without this thread
-            (void)fallocate(request.fd, 0, request.nFrom, request.nLength);
-            close(request.fd);
-        }
-    }
-
-    std::mutex m_lock;
-    std::condition_variable m_work;
-    std::deque<CRequest> m_requests;
-    EState m_eState = EState::Idle;
-    CThread m_thread{*this};
-};
-
-// Never destroyed: its thread runs on until the process ends.
-CPageMaker& PageMaker() {
-    static CPageMaker* s_pMaker = new CPageMaker;
-    return *s_pMaker;
 }
 
 // Maps nCap bytes twice in a row; null when that cannot be had. *pbCopied tells that the upper
@@ -142,6 +53,23 @@ char* MapMirrored(size_t nCap, bool* pbCopied, int* pFd) {
     return pBase;
 }
 
+// Writes n bytes to the file at nAt, all of them or false.
+bool WriteAt(int fd, const char* p, size_t n, size_t nAt) {
+    while (n > 0) {
+        const ssize_t r = pwrite(fd, p, n, static_cast<off_t>(nAt));
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            return false;
+        }
+        p += r;
+        n -= static_cast<size_t>(r);
+        nAt += static_cast<size_t>(r);
+    }
+    return true;
+}
+
 // A released ring's mapping, kept for reuse.
 using CSpare = CMirrorRingBytes::CMapping;
 
@@ -164,15 +92,16 @@ public:
             Unmap(gone);
             return;
         }
+        const size_t nMade = Made(spare);
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            m_spares.push_back(spare);
+            m_spares.push_back({spare, nMade});
             m_nBytes += Bytes(spare);
-            m_nMade += Made(spare);
+            m_nMade += nMade;
             while (m_nBytes > kMaxBytes || m_spares.size() > kMaxCount) {
-                gone.push_back(m_spares.front());
-                m_nBytes -= Bytes(m_spares.front());
-                m_nMade -= Made(m_spares.front());
+                gone.push_back(m_spares.front().map);
+                m_nBytes -= Bytes(m_spares.front().map);
+                m_nMade -= m_spares.front().nMade;
                 m_spares.erase(m_spares.begin());
             }
         }
@@ -182,10 +111,10 @@ public:
     bool Take(size_t nCap, CSpare* pSpare) {
         std::lock_guard<std::mutex> guard(m_lock);
         for (size_t i = m_spares.size(); i-- > 0;) {
-            if (m_spares[i].nCap == nCap) {
-                *pSpare = m_spares[i];
-                m_nBytes -= Bytes(m_spares[i]);
-                m_nMade -= Made(m_spares[i]);
+            if (m_spares[i].map.nCap == nCap) {
+                *pSpare = m_spares[i].map;
+                m_nBytes -= Bytes(m_spares[i].map);
+                m_nMade -= m_spares[i].nMade;
                 m_spares.erase(m_spares.begin() + static_cast<std::ptrdiff_t>(i));
                 return true;
             }
@@ -200,7 +129,10 @@ public:
         std::vector<CSpare> gone;
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            gone.swap(m_spares);
+            for (const CKept& kept : m_spares) {
+                gone.push_back(kept.map);
+            }
+            m_spares.clear();
             m_nBytes = 0;
             m_nMade = 0;
         }
@@ -210,10 +142,14 @@ public:
 private:
     // The memory a mapping holds: one copy of the ring, or two where the upper half is a copy.
     static size_t Bytes(const CSpare& spare) { return spare.bCopied ? 2 * spare.nCap : spare.nCap; }
-    // The pages of it that exist: those its ring made ahead of its writes, in both halves where
-    // the upper half is a copy.
+    // The pages of it that exist: those of its memory file, or those its writes reached in both
+    // halves where the upper half is a copy.
     static size_t Made(const CSpare& spare) {
-        return spare.bCopied ? 2 * spare.nPopulated : spare.nPopulated;
+        struct stat st {};
+        if (spare.fd >= 0) {
+            return fstat(spare.fd, &st) == 0 ? static_cast<size_t>(st.st_blocks) * 512 : 0;
+        }
+        return 2 * spare.nWritten;
     }
     static void Unmap(const std::vector<CSpare>& spares) {
         for (const CSpare& spare : spares) {
@@ -224,8 +160,13 @@ private:
         }
     }
 
+    // a spare and the pages it had made when it was put here
+    struct CKept {
+        CSpare map;
+        size_t nMade;
+    };
     std::mutex m_lock;
-    std::vector<CSpare> m_spares;
+    std::vector<CKept> m_spares;
     size_t m_nBytes = 0;  // held in mappings, made or not: what the bounds count
     size_t m_nMade = 0;
 };
@@ -275,67 +216,58 @@ bool CMirrorRingBytes::Reserve(size_t nBytes, uint64_t nFrom, size_t nKeep) {
     return true;
 }
 
-void CMirrorRingBytes::PopulateFor(uint64_t nOffset, size_t n) {
-    // The first pass of the ring over its memory: the pages ahead of the write are made at once,
-    // a stretch at a time, instead of one fault per page as the copy reaches each. Runs that go
-    // on into the upper half meet pages that exist already there.
-    const size_t nPlace = static_cast<size_t>(nOffset % m_map.nCap);
+void CMirrorRingBytes::MapFor(size_t nPlace, size_t n) {
+    // Pages ahead of the write are mapped at once, a stretch at a time, instead of one fault per
+    // page as the copy reaches each. Runs that go on into the upper half meet pages that are
+    // mapped already there.
     const size_t nEnd = std::min(m_map.nCap, nPlace + n);
-    if (nEnd <= m_map.nPopulated || nPlace > m_map.nPopulated + kPopulateMax) {
-        // made already, or far beyond the pages made so far (the text kept by a growth starts
-        // where its offset falls): the faults make those, and nothing is made that may wait long
+    if (nEnd <= m_map.nMapped || nPlace > m_map.nMapped + kMapAheadMax) {
+        // mapped already, or far beyond the pages mapped so far (the text kept by a growth starts
+        // where its offset falls): the faults map those, and nothing is mapped that may wait long
         return;
     }
-    // ahead by as much as exists already, from 64 KiB to 1 MiB: a short text makes few pages
+    // ahead by as much as is mapped already, from 64 KiB to 1 MiB: a short text maps few pages
     const size_t nPage = PageSize();
-    const size_t nAhead = std::clamp<size_t>(m_map.nPopulated, kPopulateMin, kPopulateMax);
+    const size_t nAhead = std::clamp<size_t>(m_map.nMapped, kMapAheadMin, kMapAheadMax);
     const size_t nTarget = std::min(m_map.nCap, (nEnd + nAhead + nPage - 1) / nPage * nPage);
-    if (m_map.fd >= 0 && m_map.nPopulated >= kMakeFrom && m_map.nAsked < m_map.nCap) {
-        // the stretch after this one is made meanwhile on the page maker's thread
-        const size_t nWant = std::min(m_map.nCap, nTarget + kMakeAhead);
-        const size_t nFrom = std::max(m_map.nAsked, nTarget);
-        if (nWant > nFrom) {
-            m_map.nAsked = PageMaker().Ask(m_map.fd, nFrom, nWant - nFrom) ? nWant : m_map.nCap;
-        }
-    }
 #ifdef MADV_POPULATE_WRITE
-    if (madvise(m_map.pBase + m_map.nPopulated, nTarget - m_map.nPopulated, MADV_POPULATE_WRITE) !=
-        0) {
-        m_map.nPopulated =
-            m_map.nCap;  // not to be had (an older kernel): the faults make the pages
+    if (madvise(m_map.pBase + m_map.nMapped, nTarget - m_map.nMapped, MADV_POPULATE_WRITE) != 0) {
+        m_map.nMapped = m_map.nCap;  // not to be had (an older kernel): the faults map the pages
         return;
     }
 #endif
-    m_map.nPopulated = nTarget;
+    m_map.nMapped = nTarget;
 }
 
 void CMirrorRingBytes::Write(uint64_t nOffset, const void* p, size_t n) {
     if (n == 0) {
         return;
     }
-    std::memcpy(BeginWrite(nOffset, n), p, n);
-    EndWrite(nOffset, n);
-}
-
-char* CMirrorRingBytes::BeginWrite(uint64_t nOffset, size_t n) {
-    if (m_map.nPopulated < m_map.nCap && n > 0) {
-        PopulateFor(nOffset, n);
+    const auto* pBytes = static_cast<const char*>(p);
+    const size_t nPlace = static_cast<size_t>(nOffset % m_map.nCap);
+    const size_t nLow = std::min(n, m_map.nCap - nPlace);
+    const size_t nReached = n > nLow ? m_map.nCap : nPlace + n;
+    if (m_map.fd >= 0 && nPlace >= m_map.nWritten && WriteAt(m_map.fd, pBytes, nLow, nPlace) &&
+        WriteAt(m_map.fd, pBytes + nLow, n - nLow, 0)) {
+        m_map.nWritten = nReached;
+        return;
     }
-    return At(nOffset);
-}
-
-void CMirrorRingBytes::EndWrite(uint64_t nOffset, size_t n) {
-    if (m_map.bCopied && n > 0) {
+    // over pages that exist (or without a memory file, or without memory for its pages, where
+    // the mapping makes them as the copy reaches them)
+    if (m_map.nMapped < m_map.nCap) {
+        MapFor(nPlace, n);
+    }
+    char* pDst = m_map.pBase + nPlace;
+    std::memcpy(pDst, p, n);
+    if (m_map.bCopied) {
         // keep both halves alike: the part in the lower half has its copy above, the part that
         // ran into the upper half has its copy below
-        char* pDst = At(nOffset);
-        const size_t nPlace = static_cast<size_t>(nOffset % m_map.nCap);
-        const size_t nLow = std::min(n, m_map.nCap - nPlace);
         std::memcpy(pDst + m_map.nCap, pDst, nLow);
         if (n > nLow) {
             std::memcpy(m_map.pBase, pDst + nLow, n - nLow);
         }
     }
+    m_map.nWritten = std::max(m_map.nWritten, nReached);
 }
 
 void CMirrorRingBytes::Release() {

@@ -10,7 +10,11 @@
 #include <type_traits>
 
 // The byte ring. Offsets are absolute (they only grow); an offset's place is its remainder by
-// the capacity. Not thread-safe.
+// the capacity. The first pass of the writes over the memory goes to the ring's memory file
+// (where it has one), not through the mapping: the pages it reaches are made in the file without
+// being mapped into the process, which costs about half as much as making them through the
+// mapping page by page. Later writes, over pages that exist, go through the mapping, which maps
+// them a stretch at a time as they go, once for the ring's life. Not thread-safe.
 class CMirrorRingBytes {
 public:
     CMirrorRingBytes() = default;
@@ -24,13 +28,9 @@ public:
     bool Reserve(size_t nBytes, uint64_t nFrom, size_t nKeep);
     size_t Capacity() const { return m_map.nCap; }
     // The place of an offset; valid for Capacity() bytes from there.
-    char* At(uint64_t nOffset) const { return m_map.pBase + nOffset % m_map.nCap; }
+    const char* At(uint64_t nOffset) const { return m_map.pBase + nOffset % m_map.nCap; }
     // Copies n bytes (at most the capacity) to the offset.
     void Write(uint64_t nOffset, const void* p, size_t n);
-    // The same in two steps, for bytes made in place: BeginWrite gives the place of n bytes at
-    // the offset to write them to, EndWrite makes them count.
-    char* BeginWrite(uint64_t nOffset, size_t n);
-    void EndWrite(uint64_t nOffset, size_t n);
     // Gives the memory up; the capacity is 0 afterwards. The mapping, with the pages it has
     // made, waits for the next ring of the same capacity (see SpareBytes) instead of going back to
     // the system: making the pages of a large ring again, zeroed by the kernel one by one, costs
@@ -41,30 +41,26 @@ public:
     static size_t SpareBytes();
     static void DropSpares();
 
-    // A ring's memory and what is known of its pages; a released ring's waits as it is for reuse.
+    // A ring's memory; a released ring's waits as it is for reuse.
     struct CMapping {
         char* pBase = nullptr;
         size_t nCap = 0;
-        size_t nPopulated = 0;  // bytes of the lower half, from its start, whose pages exist
         // Without a second mapping of the same pages (no memory file), the upper half is a copy
         // that every write keeps up to date.
         bool bCopied = false;
-        int fd = -1;        // the memory file mapped twice; -1 when copied
-        size_t nAsked = 0;  // bytes from the file's start the page maker was asked to make
+        int fd = -1;  // the memory file mapped twice; -1 when copied
+        // The places of the lower half up to which writes have reached: pages from there on are
+        // not made yet. And the bytes of the lower half, from its start, whose pages are mapped.
+        size_t nWritten = 0;
+        size_t nMapped = 0;
     };
 
 private:
-    // How far ahead of a write the first pass makes the pages of the lower half, at least and
-    // at most.
-    static constexpr size_t kPopulateMin = 64 * 1024;
-    static constexpr size_t kPopulateMax = 1024 * 1024;
-    // Once a ring's writes have made kMakeFrom of its pages (a flood on its first pass over the
-    // memory), the pages up to kMakeAhead past those made for a write are made on a thread of
-    // their own. Short output never gets that far: it starts no thread and makes no pages ahead,
-    // however large the ring's capacity.
-    static constexpr size_t kMakeFrom = 1024 * 1024;
-    static constexpr size_t kMakeAhead = 4u << 20;
-    void PopulateFor(uint64_t nOffset, size_t n);
+    // How far ahead of a write through the mapping its pages are mapped, at least and at most.
+    static constexpr size_t kMapAheadMin = 64 * 1024;
+    static constexpr size_t kMapAheadMax = 1024 * 1024;
+    // Maps the pages of the lower half for a write of n bytes at the place nPlace.
+    void MapFor(size_t nPlace, size_t n);
 
     CMapping m_map;
 };
@@ -88,12 +84,6 @@ public:
         m_bytes.Write(nIndex * sizeof(T), p, n * sizeof(T));
     }
     void Set(uint64_t nIndex, const T& value) { Write(nIndex, &value, 1); }
-    // Writes n elements at nIndex by fill(T* pDst), which sets all n of them in place.
-    template <class Fill>
-    void WriteWith(uint64_t nIndex, size_t n, Fill fill) {
-        fill(reinterpret_cast<T*>(m_bytes.BeginWrite(nIndex * sizeof(T), n * sizeof(T))));
-        m_bytes.EndWrite(nIndex * sizeof(T), n * sizeof(T));
-    }
     void Release() { m_bytes.Release(); }
 
 private:

@@ -403,25 +403,26 @@ void COutputText::CLineSink::Flush() {
 
 void COutputText::CLineSink::Starts(uint64_t nBase, const uint32_t* pOffsets, int n) {
     Flush();
-    if (n <= 0) {
-        return;
-    }
-    // absolute, low 32 bits, made where they go
+    // absolute, low 32 bits, made a buffer's worth at a time
     const auto nLow = static_cast<uint32_t>(nBase);
-    m_text.m_lineRing.WriteWith(m_text.m_nLineEnd, static_cast<size_t>(n), [&](uint32_t* pDst) {
+    for (int nDone = 0; nDone < n;) {
+        const int nPart = std::min(n - nDone, static_cast<int>(kStarts));
+        const uint32_t* pFrom = pOffsets + nDone;
         int k = 0;
 #if defined(__SSE2__)
         const __m128i low = _mm_set1_epi32(static_cast<int>(nLow));
-        for (; k + 4 <= n; k += 4) {
-            const __m128i offsets = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pOffsets + k));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(pDst + k), _mm_add_epi32(offsets, low));
+        for (; k + 4 <= nPart; k += 4) {
+            const __m128i offsets = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pFrom + k));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(m_starts + k), _mm_add_epi32(offsets, low));
         }
 #endif
-        for (; k < n; ++k) {
-            pDst[k] = nLow + pOffsets[k];
+        for (; k < nPart; ++k) {
+            m_starts[k] = nLow + pFrom[k];
         }
-    });
-    m_text.m_nLineEnd += static_cast<uint64_t>(n);
+        m_nStarts = static_cast<size_t>(nPart);
+        Flush();
+        nDone += nPart;
+    }
 }
 
 void COutputText::CLineSink::Widest(int64_t nLine, int64_t nCols) {

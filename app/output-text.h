@@ -136,7 +136,7 @@ private:
         // widths are counted from the line's start; a tab is noted for IsTabFree
         static constexpr bool kNotesTabs = true;
         void Tab(int nAt) { m_text.m_nTabEnd = m_nBase + static_cast<uint64_t>(nAt) + 1; }
-        // The starts of n lines at the offsets from the absolute position nBase, in one piece.
+        // The starts of n lines at the offsets from the absolute position nBase.
         void Starts(uint64_t nBase, const uint32_t* pOffsets, int n);
         // The number of the line the next line end completes, and a move past n line ends whose
         // starts and widths were given on their own.
@@ -147,7 +147,8 @@ private:
         void Flush();
 
     private:
-        static constexpr size_t kStarts = 256;
+        // starts go to the ring a buffer's worth at a time: one write of the ring's file each
+        static constexpr size_t kStarts = 4096;
         COutputText& m_text;
         uint64_t m_nBase;      // absolute position of the appended text
         int64_t m_nNextLine;   // number of the last line, counted as CLineWidth::nLine

@@ -25,15 +25,17 @@
 //    pane or dropped from its front at the pane's limit; what the pane keeps is compared with the
 //    command's own output (ASCII) character by character. Counters: bytes per second; the pane's
 //    repaints during the run (it must have shown the output as it came); the CPU time of the
-//    window's thread and of the process's other threads, for each kind of pane; the resident memory
-//    the run added, at its peak and at the end, over the UTF-16 size of the pane's text.
+//    window's thread and of the process's other threads, for each kind of pane; the memory the run
+//    added (HeldBytes), at its peak and at the end, over the UTF-16 size of the pane's text.
 //  - Terminal/<t>/<i>: terminal t (0 urxvt, 1 alacritty, 2 kitty) of 80x25 that keeps 65535
 //    lines of scroll-back, running sh -c 'CMD && : > MARKER', from spawn to exit; the marker file
 //    proves the command ran to its end. Counter: the same for an empty command (the terminal's
 //    own start and end). Needs the terminal on PATH (the set-up step installs all three) and an
 //    X display (DISPLAY); without them the case is skipped with an error.
 // A table of MB/s per workload and peer follows the benchmark's own output, after the share of
-// the machine's CPU time that a virtual machine's host took for others meanwhile (steal).
+// the machine's CPU time that a virtual machine's host took for others meanwhile (steal). The
+// figures of cat, the read loop and the window (each kind of pane) are medians of their runs: a
+// virtual machine's host slows single runs by half at times; the terminals' are means of two.
 //
 // A new window's first run pays for making its memory (on a virtual machine about 0.5 to 1 ms
 // per MiB the pane's text and line index take), which a flood of a few megabytes does not hide.
@@ -49,14 +51,15 @@
 //    99th percentile, the maximum and the number of keys, all of which must be shown. Also the
 //    gaps between ticks of a 10 ms timer while the flood runs (the longest and the 99th
 //    percentile), the same and the key latency for the idle window just before (the machine's
-//    load alone), the peak resident size of the process during the case and the pane's length
-//    against its limit.
+//    load alone), the peak of the memory the process holds during the case (HeldBytes) and the
+//    pane's length against its limit.
 //
 // Runs on the offscreen platform unless QT_QPA_PLATFORM or a display says otherwise, and then
 // skips the terminal cases. For the whole comparison, with the X server's drawing included for
 // the window and the terminals alike, run it under a virtual display:
 //   xvfb-run -a -s '-screen 0 1280x800x24' build/bench/bench-view
 #include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
@@ -111,7 +114,7 @@ constexpr CWorkload kWorkloads[] = {
 constexpr int kWorkloadCount = static_cast<int>(std::size(kWorkloads));
 
 // What each case measured, for the table after the benchmark's output: the command's output
-// size, and the mean wall time of one run per peer (0: not run).
+// size, and the wall time of one run per peer (0: not run).
 // The terminals compared, each with the arguments that run a shell script in a window of 80x25
 // that keeps 65535 lines of scroll-back.
 struct CTerminal {
@@ -206,46 +209,57 @@ double Milliseconds(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-// Resident size of this process in bytes.
-double ResidentBytes() {
-    long nPages = 0;
-    long nResident = 0;
-    std::FILE* pFile = std::fopen("/proc/self/statm", "re");
-    if (pFile != nullptr) {
-        if (std::fscanf(pFile, "%ld %ld", &nPages, &nResident) != 2) {
-            nResident = 0;
-        }
-        std::fclose(pFile);
-    }
-    return static_cast<double>(nResident) * static_cast<double>(sysconf(_SC_PAGESIZE));
-}
-
-// Peak resident size of this process in bytes (VmHWM).
-double PeakResidentBytes() {
-    double nPeak = 0;
-    std::FILE* pFile = std::fopen("/proc/self/status", "re");
-    if (pFile != nullptr) {
+// The memory this process holds, in bytes: its resident anonymous and file-backed pages, and the
+// pages of the rings' memory files, each counted once whether it is mapped or not. A ring writes
+// its file without mapping what it writes, and a mirrored ring maps each page it reads twice,
+// which the resident size would count twice. Other shared memory (the window system's image of
+// the window) stays as it is through a run and is left out.
+double HeldBytes() {
+    double nHeld = 0;
+    if (std::FILE* pFile = std::fopen("/proc/self/status", "re")) {
         char szLine[256];
         while (std::fgets(szLine, sizeof(szLine), pFile) != nullptr) {
             long nKb = 0;
-            if (std::sscanf(szLine, "VmHWM: %ld kB", &nKb) == 1) {
-                nPeak = static_cast<double>(nKb) * 1024;
+            if (std::sscanf(szLine, "RssAnon: %ld kB", &nKb) == 1 ||
+                std::sscanf(szLine, "RssFile: %ld kB", &nKb) == 1) {
+                nHeld += static_cast<double>(nKb) * 1024;
             }
         }
         std::fclose(pFile);
     }
-    return nPeak;
+    if (DIR* pDir = opendir("/proc/self/fd")) {
+        while (const dirent* pEntry = readdir(pDir)) {
+            char szTarget[64] = {};
+            struct stat st {};
+            const int fd = std::atoi(pEntry->d_name);
+            if (readlinkat(dirfd(pDir), pEntry->d_name, szTarget, sizeof szTarget - 1) > 0 &&
+                std::strstr(szTarget, "memfd:vexil-ring") != nullptr && fstat(fd, &st) == 0) {
+                nHeld += static_cast<double>(st.st_blocks) * 512;
+            }
+        }
+        closedir(pDir);
+    }
+    return nHeld;
 }
 
-// Starts a new peak: VmHWM drops to the current resident size. False when the kernel refuses.
-bool ResetPeakResident() {
-    std::FILE* pFile = std::fopen("/proc/self/clear_refs", "we");
-    if (pFile == nullptr) {
-        return false;
+// The most HeldBytes gave while the event loop ran since construction, looked at every 20 ms
+// and when asked.
+class CHeldPeak {
+public:
+    CHeldPeak() : m_nPeak(HeldBytes()) {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { Sample(); });
+        m_timer.start(20);
     }
-    const bool bOk = std::fputs("5", pFile) >= 0;
-    return std::fclose(pFile) == 0 && bOk;
-}
+    double Peak() {
+        Sample();
+        return m_nPeak;
+    }
+
+private:
+    void Sample() { m_nPeak = std::max(m_nPeak, HeldBytes()); }
+    QTimer m_timer;
+    double m_nPeak;
+};
 
 // Runs the event loop until done() holds, checking every 5 ms, for at most nMs milliseconds.
 // Returns done().
@@ -568,7 +582,7 @@ std::string WholeRunProblem(const COutputPane& pane, const char* pszCommand,
 }
 
 // Times one workload through a reader that is not the window (runOnce: true when it got the whole
-// output) and keeps the mean time in the workload's row.
+// output) and keeps the median time in the workload's row.
 template <class TRunOnce>
 void TimeWorkload(benchmark::State& state, double CRow::*pSeconds, const char* pszFailure,
                   TRunOnce runOnce) {
@@ -581,17 +595,17 @@ void TimeWorkload(benchmark::State& state, double CRow::*pSeconds, const char* p
         return;
     }
     bool bOk = true;
-    double dTotal = 0;
+    std::vector<double> runs;
     for (auto _ : state) {
         const auto start = Clock::now();
         bOk = runOnce(workload, nBytes) && bOk;
-        dTotal += SecondsSince(start);
+        runs.push_back(SecondsSince(start));
     }
     if (!bOk) {
         state.SkipWithError(pszFailure);
         return;
     }
-    g_rows[nWorkload].*pSeconds = dTotal / static_cast<double>(state.iterations());
+    g_rows[nWorkload].*pSeconds = Median(runs);
     state.SetBytesProcessed(nBytes * state.iterations());
 }
 
@@ -645,7 +659,7 @@ void View(benchmark::State& state) {
     double nFill = 0;
     int nPaints = 0;
     std::string strProblem;
-    double dTotal[2] = {};  // reused, fresh
+    std::vector<double> runs[2];  // reused, fresh
     int nRuns[2] = {};
     double dUiCpu[2] = {};     // CPU time of the window's thread, reused and fresh
     double dOtherCpu[2] = {};  // of the process's other threads (the pipe's reader above all)
@@ -662,24 +676,23 @@ void View(benchmark::State& state) {
         CPaintCounter paints;
         pFrame->View().OutputPane()->viewport()->installEventFilter(&paints);
         malloc_trim(0);
-        // the rings that earlier panes released wait resident for this one: they count as memory
-        // the run adds
-        const double nBefore =
-            ResidentBytes() - static_cast<double>(CMirrorRingBytes::SpareBytes());
-        const bool bPeak = ResetPeakResident();
+        // the rings that earlier panes released wait for this one: they count as memory the run
+        // adds
+        const double nBefore = HeldBytes() - static_cast<double>(CMirrorRingBytes::SpareBytes());
+        CHeldPeak peak;
         const double dUiBefore = CpuSeconds(RUSAGE_THREAD);
         const double dAllBefore = CpuSeconds(RUSAGE_SELF);
         state.ResumeTiming();
         const auto start = Clock::now();
         RunInView(*pFrame, workload.pszCommand);
-        dTotal[nFresh] += SecondsSince(start);
+        runs[nFresh].push_back(SecondsSince(start));
         ++nRuns[nFresh];
         state.PauseTiming();
         const double dUi = CpuSeconds(RUSAGE_THREAD) - dUiBefore;
         dUiCpu[nFresh] += dUi;
         dOtherCpu[nFresh] += CpuSeconds(RUSAGE_SELF) - dAllBefore - dUi;
-        nAdded = ResidentBytes() - nBefore;
-        nPeakAdded = bPeak ? PeakResidentBytes() - nBefore : 0;
+        nAdded = HeldBytes() - nBefore;
+        nPeakAdded = peak.Peak() - nBefore;
         const COutputPane& pane = *pFrame->View().OutputPane();
         if (pane.GetLimitText() > static_cast<unsigned>(COutputPane::kDefaultLimit)) {
             strProblem = "the pane's limit is above the output kept for the comparison";
@@ -694,8 +707,8 @@ void View(benchmark::State& state) {
         QCoreApplication::processEvents();
         state.ResumeTiming();
     }
-    g_rows[nWorkload].dView = nRuns[0] > 0 ? dTotal[0] / nRuns[0] : 0;
-    g_rows[nWorkload].dViewFresh = nRuns[1] > 0 ? dTotal[1] / nRuns[1] : 0;
+    g_rows[nWorkload].dView = Median(runs[0]);
+    g_rows[nWorkload].dViewFresh = Median(runs[1]);
     if (!strProblem.empty()) {
         g_rows[nWorkload].bViewFailed = true;
         state.SkipWithError(("the pane does not hold the whole run: " + strProblem).c_str());
@@ -704,7 +717,7 @@ void View(benchmark::State& state) {
     state.SetBytesProcessed(facts.nBytes * state.iterations());
     state.counters["paints"] = nPaints;
     const auto Rate = [&](int n) {
-        return nRuns[n] > 0 ? static_cast<double>(facts.nBytes) * nRuns[n] / dTotal[n] / 1e6 : 0;
+        return nRuns[n] > 0 ? static_cast<double>(facts.nBytes) / Median(runs[n]) / 1e6 : 0;
     };
     state.counters["MBps_fresh"] = Rate(1);
     state.counters["MBps_reused"] = Rate(0);
@@ -717,9 +730,9 @@ void View(benchmark::State& state) {
     state.counters["cpu_other_ms_fresh"] = PerRun(dOtherCpu, 1);
     state.counters["pane_fill"] = nFill;
     state.counters["pane_utf16_MB"] = nUtf16 / 1e6;
-    state.counters["rss_added_MB"] = nAdded / 1e6;
-    state.counters["rss_per_utf16"] = nUtf16 > 0 ? nAdded / nUtf16 : 0;
-    state.counters["peak_rss_per_utf16"] = nUtf16 > 0 ? nPeakAdded / nUtf16 : 0;
+    state.counters["mem_added_MB"] = nAdded / 1e6;
+    state.counters["mem_per_utf16"] = nUtf16 > 0 ? nAdded / nUtf16 : 0;
+    state.counters["peak_mem_per_utf16"] = nUtf16 > 0 ? nPeakAdded / nUtf16 : 0;
 }
 
 // Whether an executable of that name is on PATH.
@@ -912,7 +925,7 @@ void ViewFlood(benchmark::State& state) {
     double nFill = 0;
     std::string strProblem;
     malloc_trim(0);
-    const bool bPeak = ResetPeakResident();
+    CHeldPeak peak;
     for (auto _ : state) {
         CMainFrame frame;
         frame.show();
@@ -971,7 +984,7 @@ void ViewFlood(benchmark::State& state) {
     state.counters["key_latency_p99_ms"] = g_flood.dP99Ms;
     state.counters["key_latency_max_ms"] = g_flood.dMaxMs;
     state.counters["keys"] = static_cast<double>(keys.size());
-    state.counters["peak_rss_MB"] = bPeak ? PeakResidentBytes() / 1e6 : 0;
+    state.counters["peak_mem_MB"] = peak.Peak() / 1e6;
     state.counters["pane_fill"] = nFill;
     state.counters["tick_gap_max_ms"] = static_cast<double>(gaps.back());
     state.counters["tick_gap_p99_ms"] = static_cast<double>(gaps[gaps.size() * 99 / 100]);
@@ -1093,18 +1106,18 @@ void PrintSummary() {
 BENCHMARK(Cat)
     ->DenseRange(0, kWorkloadCount - 1)
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
+    ->Iterations(5)
     ->UseRealTime();
 BENCHMARK(ReadLoop)
     ->DenseRange(0, kWorkloadCount - 1)
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
+    ->Iterations(5)
     ->UseRealTime();
 BENCHMARK(StartUp)->Unit(benchmark::kMillisecond)->Iterations(9)->UseRealTime();
 BENCHMARK(View)
     ->DenseRange(0, kWorkloadCount - 1)
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(4)
+    ->Iterations(10)
     ->UseRealTime();
 BENCHMARK(Terminal)
     ->ArgsProduct({benchmark::CreateDenseRange(0, kTerminalCount - 1, 1),
