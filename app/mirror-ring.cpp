@@ -230,8 +230,17 @@ void CMirrorRingBytes::MapFor(size_t nPlace, size_t n) {
     const size_t nPage = PageSize();
     const size_t nAhead = std::clamp<size_t>(m_map.nMapped, kMapAheadMin, kMapAheadMax);
     const size_t nTarget = std::min(m_map.nCap, (nEnd + nAhead + nPage - 1) / nPage * nPage);
-#ifdef MADV_POPULATE_WRITE
-    if (madvise(m_map.pBase + m_map.nMapped, nTarget - m_map.nMapped, MADV_POPULATE_WRITE) != 0) {
+#if defined(MADV_POPULATE_WRITE) && defined(MADV_POPULATE_READ)
+    // Pages of the memory file that writes made already are mapped as a read maps them, which
+    // maps a run of them per fault (the memory file's mapping lets them be written as they are);
+    // the others are made as a write makes them.
+    const size_t nMade = m_map.fd >= 0 ? (m_map.nWritten + nPage - 1) / nPage * nPage : 0;
+    const size_t nExisting = std::clamp(nMade, m_map.nMapped, nTarget);
+    if ((nExisting > m_map.nMapped &&
+         madvise(m_map.pBase + m_map.nMapped, nExisting - m_map.nMapped, MADV_POPULATE_READ) !=
+             0) ||
+        (nTarget > nExisting &&
+         madvise(m_map.pBase + nExisting, nTarget - nExisting, MADV_POPULATE_WRITE) != 0)) {
         m_map.nMapped = m_map.nCap;  // not to be had (an older kernel): the faults map the pages
         return;
     }
@@ -247,13 +256,16 @@ void CMirrorRingBytes::Write(uint64_t nOffset, const void* p, size_t n) {
     const size_t nPlace = static_cast<size_t>(nOffset % m_map.nCap);
     const size_t nLow = std::min(n, m_map.nCap - nPlace);
     const size_t nReached = n > nLow ? m_map.nCap : nPlace + n;
-    if (m_map.fd >= 0 && nPlace >= m_map.nWritten && WriteAt(m_map.fd, pBytes, nLow, nPlace) &&
-        WriteAt(m_map.fd, pBytes + nLow, n - nLow, 0)) {
+    // a short write that ends a long one (the rest of a hand-over) goes the same way
+    const bool bLong = n >= kFileWriteMin || m_nLastWrite >= kFileWriteMin;
+    m_nLastWrite = n;
+    if (m_map.fd >= 0 && bLong && nPlace >= m_map.nWritten &&
+        WriteAt(m_map.fd, pBytes, nLow, nPlace) && WriteAt(m_map.fd, pBytes + nLow, n - nLow, 0)) {
         m_map.nWritten = nReached;
         return;
     }
-    // over pages that exist (or without a memory file, or without memory for its pages, where
-    // the mapping makes them as the copy reaches them)
+    // over pages that exist, or a short write (or without a memory file, or without memory for
+    // its pages): the mapping makes the pages that do not exist yet as the copy reaches them
     if (m_map.nMapped < m_map.nCap) {
         MapFor(nPlace, n);
     }

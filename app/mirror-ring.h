@@ -14,7 +14,8 @@
 // (where it has one), not through the mapping: the pages it reaches are made in the file without
 // being mapped into the process, which costs about half as much as making them through the
 // mapping page by page. Later writes, over pages that exist, go through the mapping, which maps
-// them a stretch at a time as they go, once for the ring's life. Not thread-safe.
+// them a stretch at a time as they go, once for the ring's life; so do short writes that follow
+// short ones, for which a system call each would cost more than the mapping. Not thread-safe.
 class CMirrorRingBytes {
 public:
     CMirrorRingBytes() = default;
@@ -56,6 +57,8 @@ public:
     };
 
 private:
+    // The shortest write that goes to the memory file.
+    static constexpr size_t kFileWriteMin = 16 * 1024;
     // How far ahead of a write through the mapping its pages are mapped, at least and at most.
     static constexpr size_t kMapAheadMin = 64 * 1024;
     static constexpr size_t kMapAheadMax = 1024 * 1024;
@@ -63,6 +66,7 @@ private:
     void MapFor(size_t nPlace, size_t n);
 
     CMapping m_map;
+    size_t m_nLastWrite = 0;  // bytes of the last write
 };
 
 // The ring of trivially copyable elements of type T.

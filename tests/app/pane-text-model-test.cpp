@@ -167,12 +167,24 @@ size_t ResidentIn(const void* p) {
 }
 
 TEST(PaneTextModel, ALargeRingWritesItsFileAndKeepsEveryByte) {
-    // A ring's writes make the pages of its memory file, as many as they reach, without mapping
-    // them into the process. The bytes go round the ring twice, taken back from the spares in
-    // between, and read back whole across the wrap; once the rings are given up, none of the
-    // descriptors of their memory files is left open.
+    // A ring's long writes make the pages of its memory file, as many as they reach, without
+    // mapping them into the process; short writes one after another go through the mapping. The
+    // bytes go round the ring twice, taken back from the spares in between, and read back whole
+    // across the wrap; once the rings are given up, none of the descriptors of their memory files
+    // is left open.
     CMirrorRingBytes::DropSpares();
     constexpr size_t kCap = 16u << 20;
+    {
+        CMirrorRingBytes ring;
+        ASSERT_TRUE(ring.Reserve(kCap, 0, 0));
+        const std::string line(500, 'l');
+        for (size_t n = 0; n < (1u << 20); n += line.size()) {
+            ring.Write(n, line.data(), line.size());
+        }
+        EXPECT_GE(ResidentIn(ring.At(0)), 1u << 20);
+        EXPECT_EQ(std::string(ring.At(1000), line.size()), line);
+    }
+    CMirrorRingBytes::DropSpares();
     const auto Byte = [](uint64_t n) { return static_cast<char>((n * 7 + n / 4093) & 0xFF); };
     std::string block(64 * 1024, 0);
     constexpr uint64_t kStart = 1000;  // a block in each round runs across the wrap
