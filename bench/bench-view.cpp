@@ -659,14 +659,13 @@ void View(benchmark::State& state) {
     double nFill = 0;
     int nPaints = 0;
     std::string strProblem;
-    std::vector<double> runs[2];  // reused, fresh
-    int nRuns[2] = {};
-    double dUiCpu[2] = {};     // CPU time of the window's thread, reused and fresh
-    double dOtherCpu[2] = {};  // of the process's other threads (the pipe's reader above all)
+    std::vector<double> runs[2];  // seconds of each run: reused, fresh
+    double dUiCpu[2] = {};        // CPU time of the window's thread, reused and fresh
+    double dOtherCpu[2] = {};     // of the process's other threads (the pipe's reader above all)
     for (auto _ : state) {
         state.PauseTiming();
         // every other run starts without the memory earlier panes left, the first one included
-        const int nFresh = nRuns[0] + nRuns[1] == 0 || nRuns[1] <= nRuns[0] ? 1 : 0;
+        const int nFresh = runs[1].size() <= runs[0].size() ? 1 : 0;
         if (nFresh == 1) {
             CMirrorRingBytes::DropSpares();
         }
@@ -686,7 +685,6 @@ void View(benchmark::State& state) {
         const auto start = Clock::now();
         RunInView(*pFrame, workload.pszCommand);
         runs[nFresh].push_back(SecondsSince(start));
-        ++nRuns[nFresh];
         state.PauseTiming();
         const double dUi = CpuSeconds(RUSAGE_THREAD) - dUiBefore;
         dUiCpu[nFresh] += dUi;
@@ -717,12 +715,12 @@ void View(benchmark::State& state) {
     state.SetBytesProcessed(facts.nBytes * state.iterations());
     state.counters["paints"] = nPaints;
     const auto Rate = [&](int n) {
-        return nRuns[n] > 0 ? static_cast<double>(facts.nBytes) / Median(runs[n]) / 1e6 : 0;
+        return runs[n].empty() ? 0 : static_cast<double>(facts.nBytes) / Median(runs[n]) / 1e6;
     };
     state.counters["MBps_fresh"] = Rate(1);
     state.counters["MBps_reused"] = Rate(0);
     const auto PerRun = [&](const double* pSeconds, int n) {
-        return nRuns[n] > 0 ? pSeconds[n] * 1e3 / nRuns[n] : 0;
+        return runs[n].empty() ? 0 : pSeconds[n] * 1e3 / static_cast<double>(runs[n].size());
     };
     state.counters["cpu_ui_ms"] = PerRun(dUiCpu, 0);
     state.counters["cpu_other_ms"] = PerRun(dOtherCpu, 0);
