@@ -230,22 +230,33 @@ void CMirrorRingBytes::MapFor(size_t nPlace, size_t n) {
     const size_t nPage = PageSize();
     const size_t nAhead = std::clamp<size_t>(m_map.nMapped, kMapAheadMin, kMapAheadMax);
     const size_t nTarget = std::min(m_map.nCap, (nEnd + nAhead + nPage - 1) / nPage * nPage);
-#if defined(MADV_POPULATE_WRITE) && defined(MADV_POPULATE_READ)
-    // Pages of the memory file that writes made already are mapped as a read maps them, which
-    // maps a run of them per fault (the memory file's mapping lets them be written as they are);
-    // the others are made as a write makes them.
+    // pages of the memory file that writes made already, then the others, made as a write
+    // makes them
     const size_t nMade = m_map.fd >= 0 ? (m_map.nWritten + nPage - 1) / nPage * nPage : 0;
-    const size_t nExisting = std::clamp(nMade, m_map.nMapped, nTarget);
-    if ((nExisting > m_map.nMapped &&
-         madvise(m_map.pBase + m_map.nMapped, nExisting - m_map.nMapped, MADV_POPULATE_READ) !=
-             0) ||
-        (nTarget > nExisting &&
-         madvise(m_map.pBase + nExisting, nTarget - nExisting, MADV_POPULATE_WRITE) != 0)) {
+    MapMade(std::clamp(nMade, m_map.nMapped, nTarget));
+#ifdef MADV_POPULATE_WRITE
+    if (m_map.nMapped < nTarget &&
+        madvise(m_map.pBase + m_map.nMapped, nTarget - m_map.nMapped, MADV_POPULATE_WRITE) != 0) {
         m_map.nMapped = m_map.nCap;  // not to be had (an older kernel): the faults map the pages
         return;
     }
 #endif
-    m_map.nMapped = nTarget;
+    m_map.nMapped = std::max(m_map.nMapped, nTarget);
+}
+
+void CMirrorRingBytes::MapMade(size_t nTo) {
+    if (nTo <= m_map.nMapped) {
+        return;
+    }
+#ifdef MADV_POPULATE_READ
+    // A read maps a run of existing pages per fault, and the memory file's mapping leaves them
+    // writable as they are.
+    if (madvise(m_map.pBase + m_map.nMapped, nTo - m_map.nMapped, MADV_POPULATE_READ) != 0) {
+        m_map.nMapped = m_map.nCap;  // not to be had (an older kernel): the faults map the pages
+        return;
+    }
+#endif
+    m_map.nMapped = nTo;
 }
 
 void CMirrorRingBytes::Write(uint64_t nOffset, const void* p, size_t n) {
@@ -262,6 +273,13 @@ void CMirrorRingBytes::Write(uint64_t nOffset, const void* p, size_t n) {
     if (m_map.fd >= 0 && bLong && nPlace >= m_map.nWritten &&
         WriteAt(m_map.fd, pBytes, nLow, nPlace) && WriteAt(m_map.fd, pBytes + nLow, n - nLow, 0)) {
         m_map.nWritten = nReached;
+        if (nPlace <= m_map.nMapped && m_map.nMapped < m_map.nCap) {
+            // mapped by reading, which maps a run of pages per fault: the next pass and the
+            // next ring to take this memory write through the mapping
+            const size_t nPage = PageSize();
+            const size_t nTo = std::min(m_map.nCap, (nReached + nPage - 1) / nPage * nPage);
+            MapMade(nTo);
+        }
         return;
     }
     // over pages that exist, or a short write (or without a memory file, or without memory for

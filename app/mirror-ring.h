@@ -11,11 +11,11 @@
 
 // The byte ring. Offsets are absolute (they only grow); an offset's place is its remainder by
 // the capacity. The first pass of the writes over the memory goes to the ring's memory file
-// (where it has one), not through the mapping: the pages it reaches are made in the file without
-// being mapped into the process, which costs about half as much as making them through the
-// mapping page by page. Later writes, over pages that exist, go through the mapping, which maps
-// them a stretch at a time as they go, once for the ring's life; so do short writes that follow
-// short ones, for which a system call each would cost more than the mapping. Not thread-safe.
+// (where it has one), not through the mapping: the kernel makes and fills the pages in one go,
+// and the ring then maps them as a read does, a run of pages per fault. That costs less than
+// making them through the mapping, a write fault (or its like) per page. Later writes, over
+// pages that exist, go through the mapping; so do short writes that follow short ones, for which
+// a system call each would cost more than the mapping. Not thread-safe.
 class CMirrorRingBytes {
 public:
     CMirrorRingBytes() = default;
@@ -64,6 +64,9 @@ private:
     static constexpr size_t kMapAheadMax = 1024 * 1024;
     // Maps the pages of the lower half for a write of n bytes at the place nPlace.
     void MapFor(size_t nPlace, size_t n);
+    // Maps the pages of the lower half that exist in the memory file, from those mapped up to
+    // nTo (a page boundary).
+    void MapMade(size_t nTo);
 
     CMapping m_map;
     size_t m_nLastWrite = 0;  // bytes of the last write
