@@ -50,14 +50,14 @@ public:
         // that every write keeps up to date.
         bool bCopied = false;
         int fd = -1;  // the memory file mapped twice; -1 when copied
-        // The places of the lower half up to which writes have reached: pages from there on are
-        // not made yet. And the bytes of the lower half, from its start, whose pages are mapped.
+        // The place in the lower half up to which writes have reached (pages from there on are
+        // not made yet), and the bytes of the lower half, from its start, whose pages are mapped.
         size_t nWritten = 0;
         size_t nMapped = 0;
     };
 
 private:
-    // The shortest write that goes to the memory file.
+    // The shortest write that goes to the memory file (but for the rest of a long one).
     static constexpr size_t kFileWriteMin = 16 * 1024;
     // How far ahead of a write through the mapping its pages are mapped, at least and at most.
     static constexpr size_t kMapAheadMin = 64 * 1024;
