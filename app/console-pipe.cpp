@@ -139,13 +139,10 @@ void CConsolePipe::OnOutput(const char16_t* pszText) {
     if (!bGather) {
         FlushOutput();
     }
-    const size_t nAt = m_nGathered;
     int nText = m_nChunkNormalised;  // the reader normalised the chunk in its place already
     if (!bGather || nText < 0) {
-        if (m_out.text.size() < nAt + 2 * static_cast<size_t>(nLen) + 1) {
-            m_out.text.resize(nAt + 2 * static_cast<size_t>(nLen) + 1);
-        }
-        nText = TextPaneNormaliseLineEnds(pszText, nLen, m_out.text.data() + nAt);
+        nText =
+            TextPaneNormaliseLineEnds(pszText, nLen, TextRoom(2 * static_cast<size_t>(nLen) + 1));
     }
     if (bGather) {
         // plain chunks of one read go over together (FlushOutput), each still a piece of its own
@@ -167,14 +164,15 @@ void CConsolePipe::OnOutput(const char16_t* pszText) {
     InsertIntoPane(m_out.text.data(), nText, m_normalisedRuns.data(), m_nChunkRuns, pLines);
 }
 
-char16_t* CConsolePipe::GatherRoom(size_t nUnits) {
-    if (m_dwFlags & CPIPE_PREFIX) {
-        return nullptr;
-    }
+char16_t* CConsolePipe::TextRoom(size_t nUnits) {
     if (m_out.text.size() < m_nGathered + nUnits) {
         m_out.text.resize(m_nGathered + nUnits);
     }
     return m_out.text.data() + m_nGathered;
+}
+
+char16_t* CConsolePipe::GatherRoom(size_t nUnits) {
+    return (m_dwFlags & CPIPE_PREFIX) ? nullptr : TextRoom(nUnits);
 }
 
 void CConsolePipe::FlushOutput() {
@@ -182,9 +180,7 @@ void CConsolePipe::FlushOutput() {
         return;
     }
     const int nText = static_cast<int>(m_nGathered);
-    if (m_out.text.size() <= m_nGathered) {
-        m_out.text.resize(m_nGathered + 1);  // the NUL after the text
-    }
+    TextRoom(1);  // the NUL after the text
     const CTextLineIndex& lines =
         m_lineScan.Scan(m_out.text.data(), nText, m_out.starts, m_out.widest);
     InsertIntoPane(m_out.text.data(), nText, nullptr, 0, &lines, m_out.pieces.data(),

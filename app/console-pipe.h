@@ -267,6 +267,8 @@ protected:
     // a chunk of plain text itself (m_nChunkNormalised); null when chunks are not gathered (line
     // tags). Valid until the next call of OnOutput or FlushOutput. Reader thread only.
     char16_t* GatherRoom(size_t nUnits);
+    // The same whatever the mode, for text that OnOutput writes there itself.
+    char16_t* TextRoom(size_t nUnits);
 
     // The chunk the reader is handing to OnOutput and its attribute runs: OnOutput gives the runs
     // to the pane when it is called with exactly this text. Reader thread only.

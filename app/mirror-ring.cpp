@@ -273,7 +273,7 @@ void CMirrorRingBytes::Write(uint64_t nOffset, const void* p, size_t n) {
     if (m_map.fd >= 0 && bLong && nPlace >= m_map.nWritten &&
         WriteAt(m_map.fd, pBytes, nLow, nPlace) && WriteAt(m_map.fd, pBytes + nLow, n - nLow, 0)) {
         m_map.nWritten = nReached;
-        if (nPlace <= m_map.nMapped && m_map.nMapped < m_map.nCap) {
+        if (nPlace <= m_map.nMapped) {
             // mapped by reading, which maps a run of pages per fault: the next pass and the
             // next ring to take this memory write through the mapping
             const size_t nPage = PageSize();
